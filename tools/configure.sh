@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Configures the two build trees. The launcher's tests run in the x86 tree when this kernel runs
+# 32-bit Linux programs (Wine's 32-bit loader is one); otherwise the x64 tree builds the
+# launcher's code 64-bit too and runs its tests, and the x86 tree builds the 32-bit deliverables.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  x86_tests=ON; x64_launcher=OFF
+else
+  x86_tests=OFF; x64_launcher=ON
+fi
+want_x86="-DVEK_TESTS=$x86_tests -DVEK_LAUNCHER=ON"
+want_x64="-DVEK_TESTS=ON -DVEK_LAUNCHER=$x64_launcher"
+conf() { # tree toolchain flags
+  local tree=$1 tc=$2 flags=$3
+  if [ -f "$tree/build.ninja" ] && [ "$(cat "$tree/vek-flags" 2>/dev/null)" = "$flags" ]; then return; fi
+  cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="cmake/$tc" $flags
+  echo "$flags" >"$tree/vek-flags"
+}
+conf build/x86 toolchain-i686.cmake "$want_x86"
+conf build/x64 toolchain-x86_64.cmake "$want_x64"

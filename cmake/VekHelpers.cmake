@@ -9,9 +9,16 @@ function(vek_add_library name)
     file(GLOB_RECURSE s CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${d}/*.cpp)
     list(APPEND srcs ${s})
   endforeach()
-  add_library(${name} STATIC ${srcs})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(${name} PUBLIC vek_options ${A_DEPS})
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC vek_options ${A_DEPS})
+  else()
+    # Headers only so far.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE vek_options ${A_DEPS})
+  endif()
 endfunction()
 
 # vek_add_test(name SOURCES src... [LIBS lib...] [DEPENDS target...] [FIXTURES fixture...]
@@ -49,4 +56,15 @@ function(vek_add_dll name)
     # stdcall exports keep their plain names from the .def file
     target_link_options(${name} PRIVATE -Wl,--kill-at)
   endif()
+endfunction()
+
+# vek_add_test_dirs(): adds every sub-folder of the calling folder that has a CMakeLists.txt,
+# so that each area of tests keeps its own list.
+function(vek_add_test_dirs)
+  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
 endfunction()

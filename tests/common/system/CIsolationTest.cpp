@@ -187,21 +187,9 @@ class CIsolationProcess : public ::testing::Test
 protected:
     CIsolationProcess() : m_dir(L"siloprobe") {}
 
-    // Copies the probe into the given sub-folder and runs it with the operations.
     std::string Run(const std::wstring& subFolder, const std::wstring& ops)
     {
-        fs::path folder = m_dir.Path() / subFolder;
-        fs::create_directories(folder);
-        fs::path probe = folder / L"silo_probe.exe";
-        fs::copy_file(systest::ExeFolder() / L"silo_probe.exe", probe, fs::copy_options::overwrite_existing);
-        std::string output;
-        EXPECT_EQ(systest::RunAndCapture(probe.wstring(), ops, output), 0);
-        // Wine writes CR LF through the C runtime; compare with LF only.
-        std::string clean;
-        for (char ch : output)
-            if (ch != '\r')
-                clean += ch;
-        return clean;
+        return systest::RunProbeIn(m_dir.Path() / subFolder, ops);
     }
 
     ScratchDir m_dir;

@@ -68,7 +68,7 @@ int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::s
     si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     PROCESS_INFORMATION pi{};
-    BOOL started = ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+    BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
                                     nullptr, nullptr, &si, &pi);
     ::CloseHandle(writeEnd);
     if (!started)
@@ -89,6 +89,23 @@ int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::s
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
     return static_cast<int>(code);
+}
+
+std::string RunProbeIn(const std::filesystem::path& folder, const std::wstring& ops)
+{
+    namespace fs = std::filesystem;
+    fs::create_directories(folder);
+    fs::path probe = folder / L"system_probe.exe";
+    fs::copy_file(ExeFolder() / L"system_probe.exe", probe, fs::copy_options::overwrite_existing);
+    std::string output;
+    int code = RunAndCapture(probe.wstring(), ops, output);
+    std::string clean;
+    for (char ch : output)
+        if (ch != '\r')
+            clean += ch;
+    if (code != 0)
+        clean += "exit=" + std::to_string(code) + "\n";
+    return clean;
 }
 
 } // namespace systest

@@ -31,4 +31,8 @@ std::filesystem::path ExeFolder();
 int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::string& output,
                   DWORD timeoutMs = 60000);
 
+// Copies system_probe.exe into the folder (created when missing), runs it with the operations
+// and returns its output with CR removed.
+std::string RunProbeIn(const std::filesystem::path& folder, const std::wstring& ops);
+
 } // namespace systest

@@ -1,6 +1,9 @@
-// Runs silo operations in a fresh process (the silo is set once per process) and prints one
-// line per operation:  get | id:<text> | root:<text> | rootini
+// Runs operations of the system classes in a fresh process (the silo is set once per process)
+// and prints one line per operation:  get | id:<text> | root:<text> | rootini | modfolder
 #include "common/system/CIsolation.h"
+#include "common/system/qkSplitPath.h"
+
+#include <string>
 
 #include <cstdio>
 #include <cwchar>
@@ -23,6 +26,12 @@ int wmain(int argc, wchar_t** argv)
             std::printf("setroot=%d\n", CIsolation::SetSiloRegistryRoot(op + 5));
         else if (std::wcscmp(op, L"rootini") == 0)
             std::printf("setroot=%d\n", CIsolation::SetSiloRegistryRoot(nullptr));
+        else if (std::wcscmp(op, L"modfolder") == 0)
+        {
+            std::wstring folder;
+            BOOL ok = qkSplitPath::GetModuleFolder(folder);
+            std::printf("modfolder=%d %ls\n", ok, folder.c_str());
+        }
         else
             return 2;
     }

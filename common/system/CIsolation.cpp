@@ -1,12 +1,14 @@
 #include "common/system/CIsolation.h"
 
+#include "common/base/qkExceptionInfo.h"
+#include "common/base/qkTrace.h"
+
 #include <shlwapi.h>
 #include <io.h>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <new>
 
 namespace {
 
@@ -255,6 +257,7 @@ DWORD CIsolation::ReadIniValue(const wchar_t* key, const wchar_t* defaultValue, 
 {
     if (out == nullptr || filePath == nullptr)
         return 0;
+    qkExceptionInfo info;
     try
     {
         std::wstring text;
@@ -262,10 +265,7 @@ DWORD CIsolation::ReadIniValue(const wchar_t* key, const wchar_t* defaultValue, 
         if (ReadIniText(filePath, text) && LookupIniKey(text, key, value) && !value.empty())
             return CopyTruncated(out, outChars, value.c_str(), outChars - 1);
     }
-    catch (const std::bad_alloc&)
-    {
-        // The default applies.
-    }
+    QK_CATCH(info) // the default applies
     return CopyTruncated(out, outChars, defaultValue != nullptr ? defaultValue : L"",
                          outChars >= 2 ? outChars - 2 : 0);
 }
@@ -344,26 +344,43 @@ BOOL CIsolation::SetSiloID(const wchar_t* siloId)
     if (siloId != nullptr)
     {
         if (!IsGuidText(siloId))
+        {
+            QK_TRACE(L"not a braced GUID : %s", siloId);
             return FALSE;
+        }
         ::wcscpy_s(id, siloId);
     }
     else
     {
         if (!iniFound)
+        {
+            QK_TRACE(L"no silo id given and no isolate.ini found");
             return FALSE;
+        }
         if (ReadIniValue(L"silo", L"", id, 40, iniPath) == 39 || !IsGuidText(id))
+        {
+            QK_TRACE(L"no valid silo id in %s", iniPath);
             return FALSE;
+        }
     }
     ::wcscpy_s(g_siloId, id);
 
     wchar_t root[kRootChars];
-    if (GetSiloRegistryRoot(root, iniFound ? iniPath : nullptr) != ERROR_SUCCESS)
+    DWORD error = GetSiloRegistryRoot(root, iniFound ? iniPath : nullptr);
+    if (error != ERROR_SUCCESS)
+    {
+        QK_TRACE(L"no silo registry root : %lu", error);
         return FALSE;
+    }
     if (!FormatSiloPath(g_initialPath, root, g_siloId))
         return FALSE;
     DWORD viewFlag = 0;
-    if (ReadNative64(&viewFlag, iniFound ? iniPath : nullptr) != ERROR_SUCCESS)
+    error = ReadNative64(&viewFlag, iniFound ? iniPath : nullptr);
+    if (error != ERROR_SUCCESS)
+    {
+        QK_TRACE(L"no registry view flag : %lu", error);
         return FALSE;
+    }
     g_viewFlag = viewFlag;
     g_path.store(g_initialPath);
     ::InterlockedExchange(&g_initialised, 1);
@@ -373,7 +390,10 @@ BOOL CIsolation::SetSiloID(const wchar_t* siloId)
 BOOL CIsolation::SetSiloRegistryRoot(const wchar_t* root)
 {
     if (!SetSiloID(nullptr))
+    {
+        QK_TRACE(L"the silo is not set");
         return FALSE;
+    }
     if (IsFlagSet(&g_rootSet))
         return TRUE;
     // ISOLATION LOCK
@@ -383,13 +403,20 @@ BOOL CIsolation::SetSiloRegistryRoot(const wchar_t* root)
     wchar_t iniRoot[kRootChars];
     if (root == nullptr)
     {
-        if (GetSiloRegistryRoot(iniRoot, nullptr) != ERROR_SUCCESS)
+        DWORD error = GetSiloRegistryRoot(iniRoot, nullptr);
+        if (error != ERROR_SUCCESS)
+        {
+            QK_TRACE(L"no silo registry root : %lu", error);
             return FALSE;
+        }
         root = iniRoot;
     }
     // Too long a root is refused, never truncated.
     if (!FormatSiloPath(g_rootPath, root, g_siloId))
+    {
+        QK_TRACE(L"root too long : %s", root);
         return FALSE;
+    }
     g_path.store(g_rootPath);
     ::InterlockedExchange(&g_rootSet, 1);
     return TRUE;
@@ -398,14 +425,20 @@ BOOL CIsolation::SetSiloRegistryRoot(const wchar_t* root)
 const wchar_t* CIsolation::GetSiloRegistryPath()
 {
     if (!SetSiloID(nullptr))
+    {
+        QK_TRACE(L"no silo");
         return nullptr;
+    }
     return g_path.load();
 }
 
 const wchar_t* CIsolation::GetSiloID()
 {
     if (!SetSiloID(nullptr))
+    {
+        QK_TRACE(L"no silo");
         return nullptr;
+    }
     return g_siloId;
 }
 

@@ -1,7 +1,9 @@
 #include "common/system/qkSplitPath.h"
 
+#include "common/base/qkExceptionInfo.h"
+#include "common/base/qkTrace.h"
+
 #include <cstdlib>
-#include <new>
 #include <vector>
 
 namespace {
@@ -22,7 +24,10 @@ bool SplitWithCrt(const std::wstring& path, SplitParts& parts)
     errno_t error = ::_wsplitpath_s(path.c_str(), drive.data(), n, directory.data(), n,
                                     fileName.data(), n, extension.data(), n);
     if (error != 0)
+    {
+        QK_TRACE(L"cannot split %s : errno %d", path.c_str(), error);
         return false;
+    }
     parts.drive = drive.data();
     parts.directory = directory.data();
     parts.fileName = fileName.data();
@@ -46,6 +51,7 @@ BOOL qkSplitPath::Split(const wchar_t* path)
 {
     if (path == nullptr || path[0] == L'\0')
         return SplitModulePath(nullptr);
+    qkExceptionInfo info;
     try
     {
         Clear();
@@ -59,23 +65,35 @@ BOOL qkSplitPath::Split(const wchar_t* path)
             if (p[1] == L'?')
             {
                 if (n < 4 || p[2] != L'?' || p[3] != L'\\')
+                {
+                    QK_TRACE(L"malformed prefix : %s", path);
                     return FALSE;
+                }
                 m_prefix = L"\\??\\";
             }
             else if (p[1] == L'\\')
             {
                 if (n < 3)
+                {
+                    QK_TRACE(L"malformed prefix : %s", path);
                     return FALSE;
+                }
                 if (p[2] == L'.')
                 {
                     if (n < 4 || p[3] != L'\\')
+                    {
+                        QK_TRACE(L"malformed prefix : %s", path);
                         return FALSE;
+                    }
                     m_prefix = L"\\\\.\\";
                 }
                 else if (p[2] == L'?')
                 {
                     if (n < 4 || p[3] != L'\\')
+                    {
+                        QK_TRACE(L"malformed prefix : %s", path);
                         return FALSE;
+                    }
                     // "\\?\UNC\server\share": the letters are case-sensitive and the separator
                     // behind them is required, so "\\?\UNCserver" is no network path.
                     if (n > 8 && p.compare(0, 8, L"\\\\?\\UNC\\") == 0)
@@ -107,10 +125,8 @@ BOOL qkSplitPath::Split(const wchar_t* path)
         m_nameAndExtension = m_fileName + m_extension;
         return TRUE;
     }
-    catch (const std::bad_alloc&)
-    {
-        return FALSE;
-    }
+    QK_CATCH(info)
+    return FALSE;
 }
 
 BOOL qkSplitPath::SplitUnc(size_t start, size_t* outIndex)
@@ -140,6 +156,7 @@ BOOL qkSplitPath::SplitUnc(size_t start, size_t* outIndex)
 
 BOOL qkSplitPath::SplitModulePath(HMODULE module)
 {
+    qkExceptionInfo info;
     try
     {
         std::vector<wchar_t> buffer(MAX_PATH);
@@ -147,7 +164,10 @@ BOOL qkSplitPath::SplitModulePath(HMODULE module)
         {
             DWORD n = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
             if (n == 0)
+            {
+                QK_TRACE(L"GetModuleFileNameW failed : %lu", ::GetLastError());
                 return FALSE;
+            }
             if (n < buffer.size())
                 break;
             // Filled completely: the name may have been cut.
@@ -155,10 +175,8 @@ BOOL qkSplitPath::SplitModulePath(HMODULE module)
         }
         return Split(buffer.data());
     }
-    catch (const std::bad_alloc&)
-    {
-        return FALSE;
-    }
+    QK_CATCH(info)
+    return FALSE;
 }
 
 BOOL qkSplitPath::SplitLongPath()
@@ -167,6 +185,7 @@ BOOL qkSplitPath::SplitLongPath()
         return TRUE;
     if (m_path.empty() || ::GetFileAttributesW(m_path.c_str()) == INVALID_FILE_ATTRIBUTES)
         return TRUE;
+    qkExceptionInfo info;
     try
     {
         std::vector<wchar_t> buffer(MAX_PATH);
@@ -179,7 +198,10 @@ BOOL qkSplitPath::SplitLongPath()
                 n = 0;
         }
         if (n == 0)
+        {
+            QK_TRACE(L"GetLongPathNameW failed for %s : %lu", m_path.c_str(), ::GetLastError());
             return TRUE;
+        }
         SplitParts parts;
         if (!SplitWithCrt(buffer.data(), parts))
             return FALSE;
@@ -191,10 +213,8 @@ BOOL qkSplitPath::SplitLongPath()
         m_longNameAndExtension = parts.fileName + parts.extension;
         return TRUE;
     }
-    catch (const std::bad_alloc&)
-    {
-        return FALSE;
-    }
+    QK_CATCH(info)
+    return FALSE;
 }
 
 const std::wstring& qkSplitPath::GetLongPath()
@@ -206,33 +226,37 @@ const std::wstring& qkSplitPath::GetLongPath()
 
 BOOL qkSplitPath::GetModuleFolder(std::wstring& folder)
 {
+    qkExceptionInfo info;
     try
     {
         qkSplitPath split;
         if (!split.SplitModulePath(nullptr))
+        {
+            QK_TRACE(L"cannot read the program path");
             return FALSE;
+        }
         folder = split.m_driveAndDirectory;
         return TRUE;
     }
-    catch (const std::bad_alloc&)
-    {
-        return FALSE;
-    }
+    QK_CATCH(info)
+    return FALSE;
 }
 
 BOOL qkSplitPath::GetSystemDirectory(std::wstring& folder)
 {
+    qkExceptionInfo info;
     try
     {
         wchar_t buffer[MAX_PATH];
         UINT n = ::GetSystemDirectoryW(buffer, MAX_PATH);
         if (n == 0 || n >= MAX_PATH)
+        {
+            QK_TRACE(L"GetSystemDirectoryW failed : %u %lu", n, ::GetLastError());
             return FALSE;
+        }
         folder.assign(buffer, n);
         return TRUE;
     }
-    catch (const std::bad_alloc&)
-    {
-        return FALSE;
-    }
+    QK_CATCH(info)
+    return FALSE;
 }

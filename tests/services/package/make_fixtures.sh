@@ -39,4 +39,9 @@ sign v2.exe signed_v2.exe            # package at E + 4, certificate table behin
 sign v5.exe signed_v5.exe
 sign host64.exe signed_plain.exe     # certificate table at E, no package
 pack --format 5 --in-signature signed_plain.exe manifest.json signed_inner_v5.exe
+# SHA-256 inputs: an empty file and a large one that is no multiple of the read buffer, with the
+# host's digests to compare against.
+: >empty.bin
+python3 -c "import sys; sys.stdout.buffer.write(bytes((i * 31 + i // 251) % 256 for i in range(3 * 1024 * 1024 + 4099)))" >large.bin
+sha256sum large.bin | cut -c1-64 >large.sha256
 touch stamp

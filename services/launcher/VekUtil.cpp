@@ -1,6 +1,8 @@
 #include "services/launcher/VekUtil.h"
 
+#include "common/base/qkCrc32.h"
 #include "common/base/qkExceptionInfo.h"
+#include "common/system/qkOSInfo.h"
 #include "services/launcher/VekLogLine.h"
 #include "services/package/Tolk_FilePackerEx.h"
 
@@ -26,29 +28,6 @@ std::wstring& DataFolderName()
 }
 
 const wchar_t* const ProductKey = L"Software\\Vallor\\Vek";
-
-// LOCAL STAND-IN: reflected CRC-32 (polynomial 0xEDB88320, initial 0xFFFFFFFF, complemented),
-// the common library's checksum; replace with qkLib::Crc32 once the library carries it.
-uint32_t Crc32(const void* data, size_t length)
-{
-    static const auto table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) {
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            }
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t crc = 0xFFFFFFFFu;
-    const auto* p = static_cast<const uint8_t*>(data);
-    for (size_t i = 0; i < length; ++i) {
-        crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-    }
-    return ~crc;
-}
 
 HRESULT LastErrorResult()
 {
@@ -271,7 +250,11 @@ HRESULT CheckStateCrc(const nlohmann::json& document)
     // The saver's CRC-32 covers all bytes of the UTF-16 text; state files saved when it covered
     // only the first half of them (as many bytes as the text has characters) load as well.
     const size_t bytes = text.size() * sizeof(wchar_t);
-    if (Crc32(text.data(), bytes) == expected || Crc32(text.data(), text.size()) == expected) {
+    if (bytes > 0xFFFFFFFFu) {
+        return VEK_E_STATE_CRC_MISMATCH;
+    }
+    if (qkLib::Crc32(text.data(), static_cast<DWORD>(bytes)) == expected ||
+        qkLib::Crc32(text.data(), static_cast<DWORD>(text.size())) == expected) {
         return S_OK;
     }
     return VEK_E_STATE_CRC_MISMATCH;
@@ -320,6 +303,8 @@ HKEY GetRegistryContext(const nlohmann::json& document)
     return EqualsNoCase(context, "HKLM") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
 }
 
+// The registry is read through the plain Win32 calls until the library's registry key class
+// is available to this code.
 bool IsDownloadAccepted(const nlohmann::json& document)
 {
     const nlohmann::json* root = Member(document, "vek");
@@ -428,16 +413,9 @@ namespace util {
 
 HRESULT FormatUserAgentString(std::wstring& userAgent)
 {
-    // LOCAL STAND-IN for the common library's cached system version: RtlGetVersion tells the
-    // truth whatever the executable's manifest says.
-    RTL_OSVERSIONINFOW version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    using RtlGetVersionFn = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
-    auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
-    if (rtlGetVersion != nullptr) {
-        rtlGetVersion(&version);
-    }
+    // The library's cached system version (RtlGetVersion: true whatever the executable's manifest).
+    qkOSInfo::Initialize();
+    const RTL_OSVERSIONINFOEXW& version = qkOSInfo::GetVersionInfo();
     wchar_t text[128];
     const int n = ::_snwprintf(text, sizeof(text) / sizeof(text[0]), L"TALV-Remediation (%ls %d.%d)",
                                version.dwPlatformId == VER_PLATFORM_WIN32_NT ? L"Windows NT" : L"Windows",

@@ -1,0 +1,39 @@
+// Runs operations of the system classes in a fresh process (the silo is set once per process)
+// and prints one line per operation:  get | id:<text> | root:<text> | rootini | modfolder
+#include "common/system/CIsolation.h"
+#include "common/system/qkSplitPath.h"
+
+#include <string>
+
+#include <cstdio>
+#include <cwchar>
+
+int wmain(int argc, wchar_t** argv)
+{
+    for (int i = 1; i < argc; ++i)
+    {
+        const wchar_t* op = argv[i];
+        if (std::wcscmp(op, L"get") == 0)
+        {
+            const wchar_t* id = CIsolation::GetSiloID();
+            const wchar_t* path = CIsolation::GetSiloRegistryPath();
+            std::printf("id=%ls\npath=%ls\nflag=%lu\n", id ? id : L"(null)", path ? path : L"(null)",
+                        static_cast<unsigned long>(CIsolation::GetRegistryViewFlags()));
+        }
+        else if (std::wcsncmp(op, L"id:", 3) == 0)
+            std::printf("setid=%d\n", CIsolation::SetSiloID(op + 3));
+        else if (std::wcsncmp(op, L"root:", 5) == 0)
+            std::printf("setroot=%d\n", CIsolation::SetSiloRegistryRoot(op + 5));
+        else if (std::wcscmp(op, L"rootini") == 0)
+            std::printf("setroot=%d\n", CIsolation::SetSiloRegistryRoot(nullptr));
+        else if (std::wcscmp(op, L"modfolder") == 0)
+        {
+            std::wstring folder;
+            BOOL ok = qkSplitPath::GetModuleFolder(folder);
+            std::printf("modfolder=%d %ls\n", ok, folder.c_str());
+        }
+        else
+            return 2;
+    }
+    return 0;
+}

@@ -38,11 +38,14 @@ void qkTalTrustedDllLoader::SetUpTrust()
         m_trustObject.Reset();
         return;
     }
-    const LONG ready = m_verifyTrust->Create(TRUE);
-    if (ready == 1) {
-        m_trustObject->SetOption(1);
+    const DWORD ready = m_verifyTrust->Create(TRUE);
+    if (ready == VT_TRUSTED) {
+        // The trust object's one-byte option, set through its options interface.
+        Microsoft::WRL::ComPtr<IVerifyTrustOptions> options;
+        if (m_trustObject->QueryInterface(IID_IVerifyTrustOptions, reinterpret_cast<void**>(options.GetAddressOf())) >= 0 && options)
+            options->SetOption(1);
     } else {
-        QK_TRACE(L"trust object not ready, Create answered %ld", ready);
+        QK_TRACE(L"trust object not ready, Create answered %lu", ready);
         m_trustObject.Reset();
         m_verifyTrust.Reset();
     }
@@ -63,9 +66,9 @@ HRESULT qkTalTrustedDllLoader::VerifyModule(LPCWSTR path)
     }
     // Only an explicit "trusted" accepts: a failed time stamp, a revoked certificate or an
     // error inside the verifier must not let the file load unverified.
-    const LONG trust = m_verifyTrust->VerifyFile(path, kVerifyTrustLevelLoader);
-    if (trust != kVerifyTrustTrusted) {
-        QK_TRACE(L"%s not trusted, answer %ld", path, trust);
+    const DWORD trust = m_verifyTrust->VerifyFile(path, kTrustLevel);
+    if (trust != VT_TRUSTED) {
+        QK_TRACE(L"%s not trusted, answer %lu", path, trust);
         return QK_E_UNTRUSTED;
     }
     return QK_S_OK;

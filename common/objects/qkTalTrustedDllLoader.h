@@ -4,8 +4,11 @@
 // kept until the loader is destroyed.
 #include <wrl/client.h>
 
-#include "common/objects/IVerifyTrust.h"
+#include "services/trust/IVerifyTrust.h"
 #include "common/objects/qkTalDllLoader.h"
+
+// The trust object's id, and the interface id under which the loaders create it.
+inline constexpr GUID CLSID_VerifyTrustObject = IID_IVerifyTrustCache;
 
 class qkTalTrustedDllLoader : public qkTalDllLoader {
 public:
@@ -17,9 +20,10 @@ public:
     HRESULT VerifyModule(LPCWSTR path) override;
 
 private:
+    static constexpr DWORD kTrustLevel = 3; // the level the loaders verify at
     void SetUpTrust();
 
     qkTalDllLoader m_trustDll;
-    Microsoft::WRL::ComPtr<IVerifyTrustOptions> m_trustObject;
+    Microsoft::WRL::ComPtr<IUnknown> m_trustObject;
     Microsoft::WRL::ComPtr<IVerifyTrust> m_verifyTrust;
 };

@@ -6,12 +6,7 @@
 #include <wrl/client.h>
 
 #include "common/base/qkCriticalSection.h"
-#if __has_include("common/base/qkReadWriteLock.h")
 #include "common/base/qkReadWriteLock.h"
-#define QK_DLL_MAP_LOCK_SHARED 1
-#else
-#include "common/base/qkScopedLock.h"
-#endif
 #include "common/objects/IObjectFactory.h"
 #include "common/objects/qkTalDllLifetimeMgr.h"
 #include "common/objects/qkTalDllLoader.h"
@@ -19,17 +14,10 @@
 
 class qkTalDllLifetimeMgrLocal : public qkTalDllLifetimeMgr {
 public:
-    // The maps are read under the shared side and changed under the exclusive side of the
-    // reader/writer lock; where the library has none yet, one critical section guards both.
-#ifdef QK_DLL_MAP_LOCK_SHARED
+    // The maps are read under the shared side and changed under the exclusive side.
     using MapLock = qkReadWriteLock;
     using MapReadGuard = qkScopedReadLock;
     using MapWriteGuard = qkScopedWriteLock;
-#else
-    using MapLock = qkCriticalSection;
-    using MapReadGuard = qkScopedLock;
-    using MapWriteGuard = qkScopedLock;
-#endif
 
     // One loaded DLL. Its usage is the lock count while the counted flag is set, else the DLL's
     // own "GetObjectCount".

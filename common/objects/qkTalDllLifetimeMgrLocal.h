@@ -7,6 +7,8 @@
 
 #include "common/base/qkCriticalSection.h"
 #include "common/base/qkReadWriteLock.h"
+#include "common/base/qkScopedReadLock.h"
+#include "common/base/qkScopedWriteLock.h"
 #include "common/objects/IObjectFactory.h"
 #include "common/objects/qkTalDllLifetimeMgr.h"
 #include "common/objects/qkTalDllLoader.h"

@@ -374,6 +374,9 @@ void CWinHTTPDownloadManager::run()
     while (!done && !m_queue.empty()) {
         if (IsTerminating()) {
             LogInfo(L"vek::CWinHTTPDownloadManager::run : m_ShouldExit==true, exiting VekWinhttpDownloadManager thread");
+            // A stop is not a failure of the job, whatever the last file did.
+            finalEvent = eDownloadStopped;
+            done = true;
             break;
         }
         nlohmann::json record = std::move(m_queue.front());

@@ -482,20 +482,11 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
     // A body shorter than announced never goes into place: the partial file waits for a resume.
     const bool shortBody = lengthKnown ? fileSize < startOffset + contentLength
                                        : (m_expectedTotal != 0 && fileSize < m_expectedTotal);
-    if (shortBody || m_bytesReceived < m_expectedTotal) {
-        DWORD status = 0;
-        HRESULT statusHr = GetStatus(request, &status);
-        LogWarning(L"vek::CWinHTTPEngine::download : download status code %d", status);
-        if (FAILED(statusHr)) {
-            LogError(L"vek::CWinHTTPEngine::download : Bytes download is not equal to the response length, hr=0x%08X",
-                     statusHr);
-            return FinishDownload(statusHr, request, record);
-        }
-        if (shortBody) {
-            LogError(L"vek::CWinHTTPEngine::download : Bytes download is not equal to the response length, hr=0x%08X",
-                     HR_SHORT_BODY);
-            return FinishDownload(HR_SHORT_BODY, request, record);
-        }
+    if (shortBody) {
+        // The status was read before the body; reading it again would fail on a finished request.
+        LogError(L"vek::CWinHTTPEngine::download : Bytes download is not equal to the response length, hr=0x%08X",
+                 HR_SHORT_BODY);
+        return FinishDownload(HR_SHORT_BODY, request, record);
     }
 
     if (!::MoveFileExW(tempPath.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {

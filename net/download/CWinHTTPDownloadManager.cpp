@@ -1,0 +1,507 @@
+#include "net/download/CWinHTTPDownloadManager.h"
+
+#include "engine/log/VekLog.h"
+#include "net/download/DownloadFiles.h"
+#include "net/download/DownloadJson.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace vek {
+
+namespace {
+
+const HRESULT HR_CANCELLED = HRESULT_FROM_WIN32(ERROR_CANCELLED);
+
+// HRESULTs go into the job node as signed 32-bit numbers.
+nlohmann::json HrValue(HRESULT hr)
+{
+    return static_cast<std::int32_t>(hr);
+}
+
+// The file name that counts a file's failures: the last component of its address.
+std::wstring FileNameOf(const std::wstring& address)
+{
+    std::wstring name = address.substr(0, address.find_first_of(L"?#"));
+    size_t slash = name.find_last_of(L"/\\");
+    return slash == std::wstring::npos ? name : name.substr(slash + 1);
+}
+
+} // namespace
+
+int GetDownloadFilePriority(const std::wstring& name, const nlohmann::json& job)
+{
+    if (name.empty() || !JsonHas(job, "file_array") || !job["file_array"].is_array()) {
+        LogWarning(L"vek::GetFilePriority : GetFilePriority() invalid input");
+        return 0;
+    }
+    for (const nlohmann::json& entry : job["file_array"]) {
+        std::wstring source = JsonWString(entry, "source_file");
+        std::wstring destination = JsonWString(entry, "destination_file");
+        if (source != name && destination != name)
+            continue;
+        const nlohmann::json& priority = entry["file_priority"];
+        if (priority.is_number_integer())
+            return static_cast<int>(priority.get<std::int64_t>());
+        if (priority.is_string()) {
+            try {
+                return std::stoi(priority.get<std::string>());
+            } catch (const std::exception&) {
+                LogWarning(L"vek::GetFilePriority : GetFilePriority Caught std::exception");
+            }
+        }
+        return 0;
+    }
+    return 0;
+}
+
+CWinHTTPDownloadManager::CWinHTTPDownloadManager(nlohmann::json& job, std::shared_ptr<IDownloadJobHooks> hooks,
+                                                 nlohmann::json& options)
+    : m_job(job), m_options(options), m_hooks(std::move(hooks)),
+      m_runEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+}
+
+CWinHTTPDownloadManager::~CWinHTTPDownloadManager()
+{
+    if (m_thread.joinable()) {
+        ::SetEvent(m_stopEvent.get());
+        // A transfer in progress ends at its next read instead of running to its end.
+        if (m_engine)
+            m_engine->requestExit();
+        LogInfo(L"vek::CWinHTTPDownloadManager::~CWinHTTPDownloadManager : Waiting for download thread to finish");
+        m_thread.join();
+    }
+    LogInfo(L"vek::CWinHTTPDownloadManager::~CWinHTTPDownloadManager : Destroying CWinHTTPDownloadManager");
+}
+
+void CWinHTTPDownloadManager::Fire(int event)
+{
+    m_events(event);
+}
+
+bool CWinHTTPDownloadManager::IsRunning()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+    return m_running;
+}
+
+void CWinHTTPDownloadManager::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        ::SetEvent(m_stopEvent.get());
+        ::ResetEvent(m_runEvent.get());
+    }
+    if (m_engine) {
+        LogInfo(L"vek::CWinHTTPDownloadManager::Stop : Stopping the WinHTTP engine");
+        m_engine->requestExit();
+    }
+    if (m_thread.joinable()) {
+        LogInfo(L"vek::CWinHTTPDownloadManager::Stop : Waiting for WinHTTP download manager thread");
+        m_thread.join();
+    }
+}
+
+void CWinHTTPDownloadManager::Pause()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+    if (!m_running)
+        return;
+    ::ResetEvent(m_runEvent.get());
+    m_paused = true;
+    if (m_engine)
+        m_engine->requestExit();
+}
+
+void CWinHTTPDownloadManager::Resume()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+    if (!m_running)
+        return;
+    ::SetEvent(m_runEvent.get());
+    m_paused = false;
+    if (m_engine)
+        m_engine->clearExit();
+}
+
+bool CWinHTTPDownloadManager::IsTerminating()
+{
+    bool stopped = false;
+    bool paused = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+        stopped = ::WaitForSingleObject(m_stopEvent.get(), 0) == WAIT_OBJECT_0;
+        paused = m_paused;
+    }
+    if (stopped)
+        return true;
+    if (!paused)
+        return false;
+    Fire(eDownloadPaused);
+    m_firstBytes = true;
+    HANDLE handles[2] = {m_stopEvent.get(), m_runEvent.get()};
+    DWORD wait = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0) {
+        LogInfo(L"vek::CWinHTTPDownloadManager::IsTerminating : Exiting");
+        return true;
+    }
+    if (wait == WAIT_OBJECT_0 + 1) {
+        LogInfo(L"vek::CWinHTTPDownloadManager::IsTerminating : Resuming...");
+        return false;
+    }
+    LogError(L"vek::CWinHTTPDownloadManager::IsTerminating : Wait Failed");
+    return false;
+}
+
+void CWinHTTPDownloadManager::OnFileProgress(std::uint64_t fileBytes)
+{
+    if (m_firstBytes) {
+        m_firstBytes = false;
+        Fire(eDownloadStart);
+        Fire(eWinHTTPDownloadStart);
+    }
+    m_progress(m_bytesTotal, m_bytesDone + fileBytes);
+}
+
+void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch, const nlohmann::json& fileArray,
+                                                 std::vector<FilePair>& present)
+{
+    if (!fileArray.is_array())
+        return;
+    for (const nlohmann::json& entry : fileArray) {
+        const std::wstring source = JsonWString(entry, "source_file");
+        const std::wstring destination = JsonWString(entry, "destination_file");
+        if (SUCCEEDED(DownloadFileExists(destination))) {
+            DWORD error = 0;
+            HRESULT hr = m_hooks ? m_hooks->ValidateFile(destination, entry["validation"], error) : E_NOTIMPL;
+            if (SUCCEEDED(hr)) {
+                present.emplace_back(source, destination);
+                continue;
+            }
+            LogWarning(L"vek::CDownloadManagerBase::getFilesToDownload : ValidateFile() failed to validate %s, hr=0x%08X",
+                       destination.c_str(), hr);
+            if (!::DeleteFileW(destination.c_str())) {
+                HRESULT deleteHr = HRESULT_FROM_WIN32(::GetLastError());
+                LogError(L"vek::CDownloadManagerBase::getFilesToDownload : Failed to delete corrupt download file %s , hr=0x%08X",
+                         destination.c_str(), deleteHr);
+                DWORD attributes = ::GetFileAttributesW(destination.c_str());
+                if (deleteHr == E_ACCESSDENIED && attributes != INVALID_FILE_ATTRIBUTES
+                    && (attributes & FILE_ATTRIBUTE_READONLY)) {
+                    LogInfo(L"vek::CDownloadManagerBase::getFilesToDownload : File is readonly, removing readonly flag");
+                    if (!::SetFileAttributesW(destination.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
+                        LogError(L"vek::CDownloadManagerBase::getFilesToDownload : Failed to remove readonly flag");
+                    else
+                        ::DeleteFileW(destination.c_str());
+                }
+            }
+            // A file that could not be removed is neither fetched nor counted as present.
+            if (DownloadFileExists(destination) != VEK_E_FILE_NOT_FOUND)
+                continue;
+        }
+        const std::wstring localFile = JsonWString(entry, "local_file");
+        if (!localFile.empty()) {
+            bool copied = false;
+            for (int attempt = 0; attempt < 3; ++attempt) {
+                if (::CopyFileW(localFile.c_str(), destination.c_str(), FALSE)) {
+                    copied = true;
+                    break;
+                }
+                DWORD error = ::GetLastError();
+                if (attempt == 2 || (error != ERROR_BAD_NETPATH && error != ERROR_NETWORK_BUSY)) {
+                    LogWarning(L"vek::CDownloadManagerBase::getFilesToDownload : CopyFile() failed to copy %s to %s, hr=0x%08X",
+                               localFile.c_str(), destination.c_str(), HRESULT_FROM_WIN32(error));
+                    break;
+                }
+            }
+            if (copied)
+                continue;
+        }
+        toFetch.emplace_back(source, destination);
+    }
+}
+
+void CWinHTTPDownloadManager::ReportFileFailure(const std::wstring& address, int priority)
+{
+    if (!m_hooks)
+        return;
+    DWORD count = m_hooks->UpdateFileFailureCount(m_job, FileNameOf(address));
+    m_hooks->logJobError(VEK_E_HTTP_DOWNLOAD, 1, m_job, L"filename=" + address, priority, count);
+}
+
+void CWinHTTPDownloadManager::Start()
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+        if (m_running)
+            return;
+    }
+    if (m_thread.joinable())
+        m_thread.join();
+    ::ResetEvent(m_stopEvent.get());
+
+    std::vector<FilePair> toFetch, present;
+    getFilesToDownload(toFetch, m_job["file_array"], present);
+    if (toFetch.empty()) {
+        LogInfo(L"vek::CWinHTTPDownloadManager::Start : No files left to download");
+        Fire(eJobValidation);
+        return;
+    }
+
+    m_job.erase("download_duration");
+    nlohmann::json paused;
+    std::wstring pausedUri;
+    if (!JsonHas(m_job, "HttpPausedDownload")) {
+        m_job["download_started"] = 1;
+    } else {
+        paused = m_job["HttpPausedDownload"];
+        pausedUri = JsonWString(paused, "DownloadUri");
+        m_job["download_started"] = 2;
+    }
+
+    m_proxySettings = JsonHas(m_options, "proxy_settings") ? m_options["proxy_settings"] : nlohmann::json();
+    m_engine = std::make_unique<CWinHTTPEngine>(static_cast<IDownloadEngineObserver*>(this), m_proxySettings.is_null() ? nullptr : &m_proxySettings);
+    m_engine->SetTimeoutSeconds(m_engineTimeout);
+    m_queue.clear();
+    m_firstBytes = true;
+    m_bytesDone = 0;
+    m_bytesTotal = 0;
+    for (const FilePair& file : present) {
+        std::uint64_t size = 0;
+        if (SUCCEEDED(DownloadFileSize(file.second, size)))
+            m_bytesDone += size;
+    }
+
+    int limit = 15;
+    if (JsonHas(m_job, "TRANSIENT_ERROR_RETRY_COUNT") && m_job["TRANSIENT_ERROR_RETRY_COUNT"].is_number_integer())
+        limit = std::min(m_job["TRANSIENT_ERROR_RETRY_COUNT"].get<int>(), 15);
+
+    // Highest priority first; equal priorities keep the manifest's order.
+    auto priorityOf = [this](const FilePair& file) { return GetDownloadFilePriority(file.first, m_job); };
+    std::stable_sort(toFetch.begin(), toFetch.end(),
+                     [&](const FilePair& a, const FilePair& b) { return priorityOf(a) > priorityOf(b); });
+
+    bool failed = false;
+    int retries = 0;
+    for (size_t i = 0; i < toFetch.size() && !IsTerminating();) {
+        const FilePair& file = toFetch[i];
+        std::uint64_t size = 0;
+        HRESULT hr = m_engine->getDownloadSize(file.first, size);
+        if (FAILED(hr)) {
+            if (m_engine->getJobState() == BG_JOB_STATE_TRANSIENT_ERROR && retries < limit) {
+                ++retries;
+                LogWarning(L"vek::CWinHTTPDownloadManager::Start : got Transient error while querying file size retrying, %d",
+                           retries);
+                ::WaitForSingleObject(m_stopEvent.get(), m_retryWaitMs);
+                continue;
+            }
+            LogError(L"vek::CWinHTTPDownloadManager::Start : m_WinHTTPEngine->getDownloadSize() failed with %s, %s, hr=0x%08X",
+                     file.first.c_str(), file.second.c_str(), hr);
+            HRESULT error = S_OK;
+            m_engine->GetError(error);
+            if (FAILED(error))
+                m_job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(m_engine->getHttpStatus())
+                                                                   : HrValue(error);
+            const int priority = GetDownloadFilePriority(file.first, m_job);
+            if (priority >= 0) {
+                m_job["job_error_code"] = HrValue(error);
+                m_job["last_download_error"] = HrValue(error);
+            }
+            ReportFileFailure(file.first, priority);
+            if (priority < 0) {
+                m_job.erase("OtherErrors");
+                ++i;
+                continue;
+            }
+            failed = true;
+            break;
+        }
+        if (!pausedUri.empty() && file.first == pausedUri) {
+            paused["BytesTotal"] = DecimalString(size);
+        } else {
+            nlohmann::json record;
+            record["DownloadUri"] = WideToUtf8(file.first);
+            record["LocalFilePath"] = WideToUtf8(file.second);
+            record["BytesTotal"] = DecimalString(size);
+            m_queue.push_back(std::move(record));
+        }
+        m_bytesTotal += size;
+        ++i;
+    }
+
+    if (IsTerminating())
+        return;
+    if (failed) {
+        Fire(eDownloadFatalError);
+        return;
+    }
+    m_bytesTotal += m_bytesDone;
+    LogInfo(L"vek::CWinHTTPDownloadManager::Start : Total bytes downloaded - %I64u, Bytes remaining - %I64u",
+            m_bytesDone, m_bytesTotal);
+    if (!paused.is_null())
+        m_queue.push_front(paused);
+    if (m_queue.empty()) {
+        Fire(eJobValidation);
+        return;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+        m_running = true;
+    }
+    m_thread = std::thread([this] { run(); });
+}
+
+void CWinHTTPDownloadManager::run()
+{
+    LogInfo(L"vek::CWinHTTPDownloadManager::run : Inside WinHTTP thread");
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+        m_running = true;
+    }
+    m_job["download_method"] = "WinHTTP";
+    int limit = 15;
+    if (JsonHas(m_job, "TRANSIENT_ERROR_RETRY_COUNT") && m_job["TRANSIENT_ERROR_RETRY_COUNT"].is_number_integer())
+        limit = m_job["TRANSIENT_ERROR_RETRY_COUNT"].get<int>();
+    LogInfo(L"vek::CWinHTTPDownloadManager::run : Transient error retry count = %d", limit);
+    int transientCount = 0;
+    bool done = false;
+    bool skipped = false;
+    int finalEvent = eDownloadFatalError;
+    int lastState = BG_JOB_STATE_ERROR;
+    const std::time_t start = std::time(nullptr);
+
+    while (!done && !m_queue.empty()) {
+        if (IsTerminating()) {
+            LogInfo(L"vek::CWinHTTPDownloadManager::run : m_ShouldExit==true, exiting VekWinhttpDownloadManager thread");
+            // A stop is not a failure of the job, whatever the last file did.
+            finalEvent = eDownloadStopped;
+            done = true;
+            break;
+        }
+        nlohmann::json record = std::move(m_queue.front());
+        m_queue.pop_front();
+        skipped = false;
+        const std::wstring address = JsonWString(record, "DownloadUri");
+        try {
+            HRESULT hr = m_engine->download(record);
+            if (FAILED(hr) && hr != HR_CANCELLED) {
+                m_job["last_download_error"] = HrValue(VEK_E_DOWNLOAD_CALL_FAILED);
+                LogError(L"vek::CWinHTTPDownloadManager::run : m_WinHTTPEngine->download() failed, hr=0x%08X", hr);
+            }
+            const int state = m_engine->getJobState();
+            lastState = state;
+            bool asError = false;
+            switch (state) {
+            case BG_JOB_STATE_SUSPENDED:
+                LogInfo(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_SUSPENDED");
+                finalEvent = eDownloadStopped;
+                done = true;
+                m_job["HttpPausedDownload"] = record;
+                break;
+            case BG_JOB_STATE_TRANSIENT_ERROR:
+                ++transientCount;
+                LogWarning(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_TRANSIENT_ERROR, transientErrorCount=%d",
+                           transientCount);
+                if (transientCount >= limit) {
+                    finalEvent = eDownloadTransientError;
+                    LogError(L"vek::CWinHTTPDownloadManager::run : Exceeded transient error count (%d), hr=0x%08X",
+                             transientCount, hr);
+                    asError = true;
+                } else {
+                    LogWarning(L"vek::CWinHTTPDownloadManager::run : Got a transient error from WinHTTP, sleeping for a bit");
+                    // Keep the resume keys in the job node while waiting.
+                    m_job["HttpPausedDownload"] = record;
+                    ::WaitForSingleObject(m_stopEvent.get(), m_retryWaitMs);
+                    m_queue.push_front(std::move(record));
+                }
+                break;
+            case BG_JOB_STATE_ERROR:
+                LogError(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_ERROR");
+                finalEvent = eDownloadFatalError;
+                asError = true;
+                break;
+            case BG_JOB_STATE_TRANSFERRED: {
+                finalEvent = eDownloadFileDone;
+                std::uint64_t total = JsonDecimalU64(record, "BytesTotal");
+                if (total == 0 && JsonHas(record, "BytesDownloaded"))
+                    total = JsonDecimalU64(record, "BytesDownloaded");
+                m_bytesDone += total;
+                break;
+            }
+            case BG_JOB_STATE_CANCELLED:
+                m_job["HttpPausedDownload"] = record;
+                if (!IsTerminating()) {
+                    m_job["download_started"] = 2;
+                    LogInfo(L"vek::CWinHTTPDownloadManager::run : Download paused.");
+                    m_queue.push_front(std::move(record));
+                } else {
+                    LogInfo(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_CANCELLED");
+                    finalEvent = eDownloadStopped;
+                    done = true;
+                }
+                break;
+            default:
+                LogError(L"vek::CWinHTTPDownloadManager::run : Unknown job state %d", state);
+                break;
+            }
+            if (asError) {
+                HRESULT error = S_OK;
+                m_engine->GetError(error);
+                LogError(L"vek::CWinHTTPDownloadManager::run : m_WinHTTPEngine->GetError() returned hr=0x%08X", error);
+                m_job["job_error_code"] = HrValue(error);
+                m_job["last_download_error"] = HrValue(error);
+                m_job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(m_engine->getHttpStatus())
+                                                                   : HrValue(error);
+                if (error == VEK_E_DISK_FULL) {
+                    m_job["job_error_code"] = 0;
+                    LogError(L"vek::CWinHTTPDownloadManager::run : Sending out of disk space error");
+                    Fire(eDownloadOutOfDiskSpace);
+                }
+                m_job["HttpPausedDownload"] = record;
+                const int priority = GetDownloadFilePriority(address, m_job);
+                if (priority < 0) {
+                    LogWarning(L"vek::CWinHTTPDownloadManager::run : Non critical file download failed skipping download");
+                    skipped = true;
+                } else {
+                    LogError(L"vek::CWinHTTPDownloadManager::run : File is critical for installation");
+                    done = true;
+                    finalEvent = eDownloadFatalError;
+                }
+                ReportFileFailure(address, priority);
+            }
+        } catch (const std::exception& e) {
+            // The file failed by its priority: a critical one fails the job.
+            LogError(L"vek::CWinHTTPDownloadManager::run : Caught std::exception: %S", e.what());
+            m_job["last_download_error"] = HrValue(E_UNEXPECTED);
+            lastState = BG_JOB_STATE_ERROR;
+            const int priority = GetDownloadFilePriority(address, m_job);
+            if (priority < 0) {
+                skipped = true;
+            } else {
+                m_job["job_error_code"] = HrValue(E_UNEXPECTED);
+                done = true;
+                finalEvent = eDownloadFatalError;
+            }
+            ReportFileFailure(address, priority);
+        }
+    }
+
+    const long duration = static_cast<long>(std::time(nullptr) - start);
+    LogInfo(L"vek::CWinHTTPDownloadManager::run : Total Download Duration : %ld", duration);
+    if (m_queue.empty() && !done
+        && (lastState == BG_JOB_STATE_TRANSFERRED
+            || ((lastState == BG_JOB_STATE_ERROR || lastState == BG_JOB_STATE_TRANSIENT_ERROR) && skipped))) {
+        if (!(m_job["download_started"].is_number_integer() && m_job["download_started"].get<int>() == 2))
+            m_job["download_duration"] = static_cast<std::uint64_t>(duration);
+        finalEvent = eJobValidationDone;
+        m_job.erase("HttpPausedDownload");
+    }
+    m_queue.clear();
+    LogInfo(L"vek::CWinHTTPDownloadManager::run : Sending event %d to subscribers", finalEvent);
+    Fire(finalEvent);
+    std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+    m_running = false;
+}
+
+} // namespace vek

@@ -1,0 +1,107 @@
+#pragma once
+// Fetches all files of one job: decides which files of `file_array` still have to be fetched,
+// orders them by priority, asks the server for each size, then runs a download thread that hands
+// one file at a time to the download engine and turns its outcome into retries, skips, a pause or
+// one final event. What it learns is written into the job node (resumable through
+// `HttpPausedDownload`).
+#include "net/download/CWinHTTPEngine.h"
+#include "net/download/IDownloadEngineObserver.h"
+#include "net/download/IDownloadJobHooks.h"
+
+#include <boost/signals2/signal.hpp>
+#include <nlohmann/json.hpp>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vek {
+
+// Download events (the int of the event signal).
+enum : int {
+    eDownloadFileDone = 0,
+    eDownloadStart = 1,
+    eDownloadStopped = 2,
+    eJobValidationDone = 3,
+    eJobValidation = 4,
+    eWinHTTPDownloadStart = 5,
+    eDownloadPaused = 6,
+    eDownloadFatalError = -1,
+    eDownloadTransientError = -2,
+    eDownloadOutOfDiskSpace = -3,
+};
+
+constexpr HRESULT VEK_E_DOWNLOAD_CALL_FAILED = static_cast<HRESULT>(0x80047EEB);
+constexpr HRESULT VEK_E_DISK_FULL = static_cast<HRESULT>(0x80070070);
+
+class CWinHTTPDownloadManager : private IDownloadEngineObserver {
+public:
+    using EventSignal = boost::signals2::signal<void(int)>;
+    using ProgressSignal = boost::signals2::signal<void(std::uint64_t, std::uint64_t)>;
+
+    // job and options are borrowed: the job node of the manifest and the bootstrap options node.
+    CWinHTTPDownloadManager(nlohmann::json& job, std::shared_ptr<IDownloadJobHooks> hooks, nlohmann::json& options);
+    ~CWinHTTPDownloadManager();
+    CWinHTTPDownloadManager(const CWinHTTPDownloadManager&) = delete;
+    CWinHTTPDownloadManager& operator=(const CWinHTTPDownloadManager&) = delete;
+
+    void Start();
+    void Stop();
+    void Pause();
+    void Resume();
+    bool IsRunning();
+
+    EventSignal& Events() { return m_events; }
+    ProgressSignal& Progress() { return m_progress; }
+
+    // Pause between retries of transient failures (2000 ms); a stop cuts it short.
+    void SetRetryWait(DWORD milliseconds) { m_retryWaitMs = milliseconds; }
+    // Request time-out handed to each new engine (30 s).
+    void SetEngineTimeout(DWORD seconds) { m_engineTimeout = seconds; }
+
+private:
+    using FilePair = std::pair<std::wstring, std::wstring>; // source address, destination path
+
+    void OnFileProgress(std::uint64_t fileBytes) override;
+    void run();
+    bool IsTerminating();
+    void getFilesToDownload(std::vector<FilePair>& toFetch, const nlohmann::json& fileArray,
+                            std::vector<FilePair>& present);
+    void ReportFileFailure(const std::wstring& address, int priority);
+    void Fire(int event);
+
+    // Borrowed nodes.
+    nlohmann::json& m_job;
+    nlohmann::json& m_options;
+    std::shared_ptr<IDownloadJobHooks> m_hooks;
+    EventSignal m_events;
+    ProgressSignal m_progress;
+    bool m_firstBytes = true;
+
+    std::mutex m_stopMutex;
+    std::thread m_thread;
+    std::unique_ptr<CWinHTTPEngine> m_engine;
+    std::deque<nlohmann::json> m_queue;
+    nlohmann::json m_proxySettings;
+    struct HandleCloser {
+        void operator()(HANDLE h) const { if (h) ::CloseHandle(h); }
+    };
+    std::unique_ptr<void, HandleCloser> m_runEvent;
+    std::unique_ptr<void, HandleCloser> m_stopEvent;
+    bool m_paused = false;
+    bool m_running = false;
+    std::uint64_t m_bytesDone = 0;
+    std::uint64_t m_bytesTotal = 0;
+    std::recursive_mutex m_managerLock;
+    DWORD m_retryWaitMs = 2000;
+    DWORD m_engineTimeout = 30;
+};
+
+} // namespace vek

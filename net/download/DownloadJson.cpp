@@ -1,0 +1,77 @@
+#include "net/download/DownloadJson.h"
+
+#include <windows.h>
+
+#include <limits>
+#include <stdexcept>
+
+namespace vek {
+
+std::wstring Utf8ToWide(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string WideToUtf8(const std::wstring& text)
+{
+    if (text.empty())
+        return {};
+    int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                  nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                          nullptr);
+    return out;
+}
+
+bool JsonHas(const nlohmann::json& node, const char* name)
+{
+    return node.is_object() && node.contains(name) && !node[name].is_null();
+}
+
+std::wstring JsonWString(const nlohmann::json& node, const char* name)
+{
+    if (!JsonHas(node, name) || !node[name].is_string())
+        return {};
+    return Utf8ToWide(node[name].get<std::string>());
+}
+
+std::uint64_t ParseDecimalU64(const std::string& text)
+{
+    if (text.empty())
+        throw std::invalid_argument("empty decimal number");
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            throw std::invalid_argument("not a decimal number: " + text);
+        unsigned digit = static_cast<unsigned>(c - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+            throw std::invalid_argument("decimal number too large: " + text);
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::uint64_t JsonDecimalU64(const nlohmann::json& node, const char* name)
+{
+    if (!JsonHas(node, name))
+        throw std::invalid_argument(std::string("missing member ") + name);
+    const nlohmann::json& v = node[name];
+    if (v.is_number_unsigned())
+        return v.get<std::uint64_t>();
+    if (v.is_string())
+        return ParseDecimalU64(v.get<std::string>());
+    throw std::invalid_argument(std::string("member is not a decimal number: ") + name);
+}
+
+std::string DecimalString(std::uint64_t value)
+{
+    return std::to_string(value);
+}
+
+} // namespace vek

@@ -1,0 +1,82 @@
+#include "net/download/HTTPDownloadData.h"
+
+#include "engine/log/VekLog.h"
+
+namespace vek {
+
+HTTPDownloadData::~HTTPDownloadData()
+{
+    Close();
+}
+
+HRESULT HTTPDownloadData::Initialize(const std::wstring& path, bool truncate)
+{
+    if (m_initialized) {
+        LogInfo(L"vek::HTTPDownloadData::Initialize : Already Initialized");
+        return S_OK;
+    }
+    m_path = path;
+    m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE | GENERIC_READ, FILE_SHARE_WRITE, nullptr,
+                           truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m_file == INVALID_HANDLE_VALUE) {
+        HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
+        LogError(L"vek::HTTPDownloadData::Initialize : Failed to open file %s, hr=0x%08X", path.c_str(), hr);
+        return hr;
+    }
+    if (!truncate) {
+        LARGE_INTEGER zero{};
+        if (!::SetFilePointerEx(m_file, zero, nullptr, FILE_END)) {
+            HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
+            LogError(L"vek::HTTPDownloadData::Initialize : Failed to seek to end of file %s, hr=0x%08X",
+                     path.c_str(), hr);
+            ::CloseHandle(m_file);
+            m_file = INVALID_HANDLE_VALUE;
+            return hr;
+        }
+    }
+    m_initialized = true;
+    return S_OK;
+}
+
+void HTTPDownloadData::Close()
+{
+    if (m_file != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(m_file);
+        m_file = INVALID_HANDLE_VALUE;
+    }
+    m_initialized = false;
+}
+
+bool HTTPDownloadData::Write(const void* data, DWORD count)
+{
+    if (!m_initialized) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    DWORD written = 0;
+    if (!::WriteFile(m_file, data, count, &written, nullptr))
+        return false;
+    if (written != count) {
+        ::SetLastError(ERROR_DISK_FULL);
+        return false;
+    }
+    return true;
+}
+
+bool HTTPDownloadData::GetSize(std::uint64_t& size) const
+{
+    LARGE_INTEGER li{};
+    if (!m_initialized || !::GetFileSizeEx(m_file, &li))
+        return false;
+    size = static_cast<std::uint64_t>(li.QuadPart);
+    return true;
+}
+
+bool HTTPDownloadData::SetSize(std::uint64_t size)
+{
+    LARGE_INTEGER li{};
+    li.QuadPart = static_cast<LONGLONG>(size);
+    return m_initialized && ::SetFilePointerEx(m_file, li, nullptr, FILE_BEGIN) && ::SetEndOfFile(m_file);
+}
+
+} // namespace vek

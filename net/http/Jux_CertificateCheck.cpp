@@ -1,0 +1,63 @@
+#include "net/http/Jux_CertificateCheck.h"
+
+#include "net/http/Jux_Trace.h"
+
+#include <mutex>
+#include <vector>
+
+namespace Jux {
+namespace {
+
+std::mutex g_checkLock;
+std::shared_ptr<ICertificateCheck> g_check;
+
+} // namespace
+
+void RegisterCertificateCheck(std::shared_ptr<ICertificateCheck> check)
+{
+    std::lock_guard<std::mutex> lock(g_checkLock);
+    g_check = std::move(check);
+}
+
+std::shared_ptr<ICertificateCheck> GetCertificateCheck()
+{
+    std::lock_guard<std::mutex> lock(g_checkLock);
+    return g_check;
+}
+
+bool IsHostWhiteListed(const std::wstring& host)
+{
+    auto check = GetCertificateCheck();
+    return check && check->IsHostWhiteListed(host);
+}
+
+bool IsUrlHostWhiteListed(const std::wstring& url)
+{
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    std::vector<wchar_t> host(url.size() + 1);
+    parts.lpszHostName = host.data();
+    parts.dwHostNameLength = static_cast<DWORD>(host.size());
+    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
+        JUX_TRACE(L"cannot crack %ls: %lu", url.c_str(), GetLastError());
+        return false;
+    }
+    return IsHostWhiteListed(std::wstring(parts.lpszHostName, parts.dwHostNameLength));
+}
+
+bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress, int source, DWORD argument)
+{
+    auto check = GetCertificateCheck();
+    if (!check) {
+        JUX_TRACE(L"no certificate check registered; refusing %ls", serverAddress.c_str());
+        return false;
+    }
+    return check->CheckServerCertificate(request, serverAddress, source, argument);
+}
+
+void SendPinningPing(int source, int resultCode, const std::wstring& serverAddress)
+{
+    if (auto check = GetCertificateCheck()) check->SendPinningPing(source, resultCode, serverAddress);
+}
+
+} // namespace Jux

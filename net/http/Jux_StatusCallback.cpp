@@ -1,0 +1,148 @@
+#include "net/http/Jux_StatusCallback.h"
+
+#include "net/http/Jux_Trace.h"
+#include "net/http/Jux_WinHttpRequest.h"
+
+#include <new>
+#include <vector>
+
+namespace Jux {
+namespace {
+
+void OnHeadersAvailable(HINTERNET handle, CWinHttpRequest& request, const std::shared_ptr<IWinHttpListener>& listener)
+{
+    DWORD status = 0, size = sizeof status;
+    if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                             &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        JUX_TRACE(L"status query failed: %lu", GetLastError());
+        return;
+    }
+    size = 0;
+    if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                            &size, WINHTTP_NO_HEADER_INDEX) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        JUX_TRACE(L"raw headers size query failed: %lu", GetLastError());
+        return;
+    }
+    std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        JUX_TRACE(L"raw headers query failed: %lu", GetLastError());
+        return;
+    }
+    if (listener) listener->OnHeaders(handle, status, text.data());
+    (void)request;
+    if (!WinHttpQueryDataAvailable(handle, nullptr)) JUX_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
+}
+
+void OnDataAvailable(HINTERNET handle, CWinHttpRequest& request, const std::shared_ptr<IWinHttpListener>& listener,
+                     const void* info)
+{
+    if (!info) {
+        JUX_TRACE(L"no count");
+        return;
+    }
+    DWORD available = *static_cast<const DWORD*>(info);
+    if (available == 0) {
+        if (listener) listener->OnDataComplete(handle);
+        return;
+    }
+    if (available > kMaxAsyncRead) {
+        JUX_TRACE(L"%lu bytes available, more than one read takes", available);
+        return;
+    }
+    size_t old = request.responseData.size();
+    try {
+        request.responseData.resize(old + available, 0);
+    } catch (const std::bad_alloc&) {
+        JUX_TRACE(L"out of memory");
+        return;
+    }
+    // The buffer stays put until the read completes: it grows only at the next data-available.
+    if (!WinHttpReadData(handle, request.responseData.data() + old, available, nullptr)) {
+        JUX_TRACE(L"WinHttpReadData failed: %lu", GetLastError());
+    }
+}
+
+} // namespace
+
+void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD notification, LPVOID info, DWORD infoLength)
+{
+    auto* raw = reinterpret_cast<CWinHttpRequest*>(context);
+    if (!raw) {
+        JUX_TRACE(L"notification 0x%lX without context", notification);
+        return;
+    }
+    // Alive here: the state leaves the table only at the handle-closing notification, the last.
+    std::shared_ptr<CWinHttpRequest> request = raw->shared_from_this();
+    const bool closing = request->closeEvent && request->closeEvent->IsSet();
+    std::shared_ptr<IWinHttpListener> listener = request->listener;
+    std::shared_ptr<CPinningHook> hook = request->hook;
+
+    switch (notification) {
+    case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
+        if (info) request->serverAddress.assign(static_cast<const wchar_t*>(info));
+        break;
+    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+        if (request->notPinned || request->pinRefused) {
+            JUX_TRACE(L"request not checked");
+            break;
+        }
+        if (hook && !hook->OnCertificateCheck(handle, request->serverAddress, notification, 0)) {
+            JUX_TRACE(L"certificate refused for %ls; closing the request", request->serverAddress.c_str());
+            request->closing = true;
+            if (!WinHttpCloseHandle(handle)) JUX_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
+            request->pinRefused = true;
+        }
+        break;
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+        if (request->session) {
+            std::lock_guard<std::recursive_mutex> lock(request->session->Lock());
+            request->session->Requests().erase(reinterpret_cast<RequestId>(handle));
+        }
+        break;
+    case WINHTTP_CALLBACK_STATUS_REDIRECT:
+        if (hook && info && !hook->OnRedirect(static_cast<const wchar_t*>(info), request->serverAddress)) {
+            JUX_TRACE(L"redirect leaves the white list; checks off for this request");
+            request->notPinned = true;
+        }
+        break;
+    case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE: {
+        if (closing) break;
+        DWORD flags = info && infoLength >= sizeof(DWORD) ? *static_cast<const DWORD*>(info) : 0;
+        JUX_TRACE(L"secure failure 0x%lX", flags);
+        if (listener) listener->OnStatus(handle, notification, &flags, sizeof flags);
+        if (hook && !request->notPinned && !hook->OnCertificateCheck(handle, request->serverAddress, notification, flags)) {
+            JUX_TRACE(L"certificate check refused after a secure failure");
+        }
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+        if (!closing) OnHeadersAvailable(handle, *request, listener);
+        break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+        if (!closing) OnDataAvailable(handle, *request, listener, info);
+        break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+        if (closing) break;
+        if (listener) listener->OnReadComplete(handle);
+        if (!WinHttpQueryDataAvailable(handle, nullptr)) JUX_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
+        break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+        if (closing) break;
+        WINHTTP_ASYNC_RESULT result{};
+        if (info && infoLength >= sizeof result) result = *static_cast<const WINHTTP_ASYNC_RESULT*>(info);
+        JUX_TRACE(L"request error %lu in %zu", result.dwError, static_cast<size_t>(result.dwResult));
+        if (listener) listener->OnStatus(handle, notification, &result, sizeof result);
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        if (closing) break;
+        if (listener) listener->OnSendComplete(handle);
+        if (!WinHttpReceiveResponse(handle, nullptr)) JUX_TRACE(L"WinHttpReceiveResponse failed: %lu", GetLastError());
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace Jux

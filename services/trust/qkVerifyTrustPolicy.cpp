@@ -1,0 +1,103 @@
+#include "services/trust/qkVerifyTrustPolicy.h"
+
+#include <mutex>
+#include <new>
+
+#include "services/trust/TrustTrace.h"
+
+namespace {
+std::mutex g_pathLock;
+std::wstring g_siloPath;
+REGSAM g_viewFlags = 0;
+std::atomic<BYTE> g_cachedPolicy{1}; // the last policy read
+
+struct KeyCloser {
+  HKEY key = nullptr;
+  ~KeyCloser() {
+    if (key) RegCloseKey(key);
+  }
+};
+REGSAM ViewFlags() {
+  std::lock_guard guard(g_pathLock);
+  return g_viewFlags;
+}
+} // namespace
+
+void qkVerifyTrustPolicy::SetSiloRegistryPath(std::wstring path, REGSAM viewFlags) {
+  std::lock_guard guard(g_pathLock);
+  g_siloPath = std::move(path);
+  g_viewFlags = viewFlags;
+}
+
+void qkVerifyTrustPolicy::ResetCache() { g_cachedPolicy = 1; }
+
+std::wstring qkVerifyTrustPolicy::KeyPath() {
+  std::lock_guard guard(g_pathLock);
+  if (g_siloPath.empty()) {
+    qkVerifyTrust::TrustTrace(L"No silo registry path: no trust policy key");
+    return {};
+  }
+  return g_siloPath + L"\\Keel Core\\qkVerifyTrust";
+}
+
+BYTE qkVerifyTrustPolicy::GetPolicy(BYTE alternate) {
+  const std::wstring path = KeyPath();
+  if (!alternate) return 1;
+  if (g_cachedPolicy == 0) return 0;
+  if (path.empty()) return 1;
+  KeyCloser key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | ViewFlags(), &key.key) != ERROR_SUCCESS) return 1;
+  DWORD value = 0, type = 0, size = sizeof(value);
+  if (RegQueryValueExW(key.key, L"AlternateTrustPolicy", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_DWORD)
+    return 1;
+  g_cachedPolicy = value != 0 ? 1 : 0;
+  return value == 0 ? 0 : 1;
+}
+
+BYTE qkVerifyTrustPolicy::SetPolicy(BYTE alternate, BYTE value) {
+  const std::wstring path = KeyPath();
+  if (alternate) {
+    if (path.empty()) return 0;
+    KeyCloser key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | ViewFlags(), nullptr, &key.key,
+                        nullptr) != ERROR_SUCCESS)
+      return 0;
+    const DWORD data = value;
+    return RegSetValueExW(key.key, L"AlternateTrustPolicy", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                          sizeof(data)) == ERROR_SUCCESS
+               ? 1
+               : 0;
+  }
+  if (value == 0) return 1;
+  if (path.empty()) return 0;
+  KeyCloser key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | ViewFlags(), &key.key) != ERROR_SUCCESS) return 0;
+  return RegDeleteValueW(key.key, L"TrustPolicy") == ERROR_SUCCESS ? 1 : 0;
+}
+
+qkVerifyTrustPolicy* qkVerifyTrustPolicy::Create() { return new (std::nothrow) qkVerifyTrustPolicy(); }
+
+HRESULT STDMETHODCALLTYPE qkVerifyTrustPolicy::QueryInterface(REFIID iid, void** out) {
+  if (out == nullptr) return VT_RC_INVALID_ARGUMENT;
+  *out = nullptr;
+  if (iid == GUID_NULL || iid == IID_IVerifyTrustPolicy) {
+    *out = static_cast<IVerifyTrustPolicy*>(this);
+    AddRef();
+    return VT_RC_OK;
+  }
+  return VT_RC_NO_INTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE qkVerifyTrustPolicy::AddRef() { return ++m_refs; }
+
+ULONG STDMETHODCALLTYPE qkVerifyTrustPolicy::Release() {
+  const ULONG left = --m_refs;
+  if (left == 0) delete this;
+  return left;
+}
+
+BYTE STDMETHODCALLTYPE qkVerifyTrustPolicy::SetPolicy(BYTE value) { return SetPolicy(m_alternate, value); }
+
+BYTE STDMETHODCALLTYPE qkVerifyTrustPolicy::GetPolicy() { return GetPolicy(m_alternate); }

@@ -1,0 +1,42 @@
+#pragma once
+// The registry trust policy: HKLM\<silo registry path>\Keel Core\qkVerifyTrust, DWORD
+// "AlternateTrustPolicy" (0 turns verification off for trust objects created with policy).
+// The object form answers IVerifyTrustPolicy for the trust object.
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "services/trust/IVerifyTrust.h"
+
+class qkVerifyTrustPolicy final : public IVerifyTrustPolicy {
+public:
+  static qkVerifyTrustPolicy* Create(); // one reference held by the caller; null when out of memory
+
+  // IUnknown (the library's result codes)
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  // IVerifyTrustPolicy
+  BYTE STDMETHODCALLTYPE SetPolicy(BYTE value) override;
+  BYTE STDMETHODCALLTYPE GetPolicy() override;
+
+  // The registry operations, with or without the alternate policy.
+  static BYTE GetPolicy(BYTE alternate);
+  static BYTE SetPolicy(BYTE alternate, BYTE value);
+
+  // The product's registry path under HKLM (the silo registry path of the isolation) and the
+  // registry view flags; empty path: no policy key. Set by program start and by tests.
+  static void SetSiloRegistryPath(std::wstring path, REGSAM viewFlags = 0);
+  // Forgets the cached policy (tests).
+  static void ResetCache();
+
+private:
+  qkVerifyTrustPolicy() = default;
+  ~qkVerifyTrustPolicy() = default;
+  static std::wstring KeyPath();
+
+  std::atomic<ULONG> m_refs{1};
+  BYTE m_alternate = 1;
+};

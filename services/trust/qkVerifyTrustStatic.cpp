@@ -1,0 +1,15 @@
+#include "services/trust/qkVerifyTrustStatic.h"
+
+#include "services/trust/TrustTrace.h"
+#include "services/trust/qkVerifyTrustImpl.h"
+
+IVerifyTrustOptions* qkVerifyTrustStatic::CreateObject() {
+  try {
+    qkVerifyTrustImpl* object = qkVerifyTrustImpl::New();
+    if (object == nullptr) return nullptr;
+    return static_cast<IVerifyTrustOptions*>(object);
+  } catch (const std::exception& e) {
+    qkVerifyTrust::TrustTrace(L"qkVerifyTrustStatic::CreateObject failed: %hs", e.what());
+    return nullptr;
+  }
+}

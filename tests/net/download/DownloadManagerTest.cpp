@@ -1,0 +1,229 @@
+// The download manager and its thread: events, job-node keys, priorities, transient retries, the
+// stop that cuts a retry wait short, pause/resume/stop, and failing critical and optional files.
+#include "DownloadTestSupport.h"
+
+#include "net/download/DownloadJson.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using nlohmann::json;
+using vek::test::TestServer;
+
+namespace {
+
+json FileEntry(const std::string& url, const std::wstring& destination, int priority)
+{
+    return {{"source_file", url}, {"destination_file", vek::WideToUtf8(destination)}, {"file_priority", priority}};
+}
+
+TEST(DownloadManager, FetchesInPriorityOrderAndSkipsAFailingOptionalFile)
+{
+    dltest::ScratchDir scratch("order");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerOrder");
+    server.SetScenario(dir + "low", {{"size", 1000}});
+    server.SetScenario(dir + "high", {{"size", 2000}});
+    server.SetScenario(dir + "optional", {{"status", 404}});
+    server.SetScenario(dir + "present", {{"size", 10}});
+    server.PutFile(dir + "unused", "x");
+    // A file already present and valid is not fetched again.
+    {
+        HANDLE h = ::CreateFileW(scratch.File(L"present").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD w = 0;
+        ::WriteFile(h, "0123456789", 10, &w, nullptr);
+        ::CloseHandle(h);
+    }
+    json job = {{"job_id", "j1"}, {"file_array", json::array()}};
+    job["file_array"].push_back(FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "low")), scratch.File(L"low"), 1));
+    job["file_array"].push_back(FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "optional")), scratch.File(L"optional"), -1));
+    job["file_array"].push_back(FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "high")), scratch.File(L"high"), 70000));
+    json present = FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "present")), scratch.File(L"present"), 5);
+    present["validation"] = {{"type", "size"}, {"data", "10"}};
+    job["file_array"].push_back(present);
+    json options = json::object();
+
+    auto hooks = std::make_shared<dltest::TestHooks>();
+    dltest::EventLog events;
+    std::uint64_t lastTotal = 0, lastDone = 0;
+    {
+        vek::CWinHTTPDownloadManager manager(job, hooks, options);
+        events.Connect(manager);
+        manager.Progress().connect([&](std::uint64_t total, std::uint64_t done) {
+            lastTotal = total;
+            lastDone = done;
+        });
+        manager.Start();
+        ASSERT_TRUE(events.WaitFor(vek::eJobValidationDone));
+        manager.Stop();
+    }
+    EXPECT_EQ(events.Events(), (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
+    EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"high")), TestServer::PatternBytes(0, 2000));
+    EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"low")), TestServer::PatternBytes(0, 1000));
+    EXPECT_FALSE(dltest::FileExists(scratch.File(L"optional")));
+    auto gets = dltest::Requests(dir, "GET");
+    ASSERT_EQ(gets.size(), 2u);
+    EXPECT_EQ(gets[0]["path"], dir + "high"); // 70000 > 1: priorities compare as 32-bit numbers
+    EXPECT_EQ(gets[1]["path"], dir + "low");
+    EXPECT_EQ(dltest::Requests(dir + "present", "HEAD").size(), 0u);
+    EXPECT_EQ(job["download_method"], "WinHTTP");
+    EXPECT_EQ(job["download_started"], 1);
+    EXPECT_TRUE(job.contains("download_duration"));
+    EXPECT_FALSE(job.contains("HttpPausedDownload"));
+    EXPECT_FALSE(job.contains("OtherErrors"));
+    EXPECT_FALSE(job.contains("job_error_code"));
+    ASSERT_EQ(hooks->reports.size(), 1u);
+    EXPECT_NE(hooks->reports[0].find(L"0x80047F12/1/-1/1 filename=https://"), std::wstring::npos);
+    EXPECT_EQ(lastTotal, 3010u);
+    EXPECT_EQ(lastDone, 3010u);
+}
+
+TEST(DownloadManager, CriticalFileFailingAtTheSizeQueryFailsTheJob)
+{
+    dltest::ScratchDir scratch("critical");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerCritical");
+    server.SetScenario(dir + "gone", {{"status", 410}});
+    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "gone")), scratch.File(L"gone"), 0)})}};
+    json options = json::object();
+    auto hooks = std::make_shared<dltest::TestHooks>();
+    dltest::EventLog events;
+    vek::CWinHTTPDownloadManager manager(job, hooks, options);
+    events.Connect(manager);
+    manager.Start();
+    EXPECT_EQ(events.Events(), std::vector<int>{vek::eDownloadFatalError});
+    EXPECT_FALSE(manager.IsRunning());
+    EXPECT_EQ(job["OtherErrors"], 410);
+    EXPECT_EQ(job["job_error_code"], static_cast<std::int32_t>(vek::VEK_E_HTTP_DOWNLOAD));
+    EXPECT_EQ(job["last_download_error"], static_cast<std::int32_t>(vek::VEK_E_HTTP_DOWNLOAD));
+    EXPECT_EQ(hooks->counts[L"gone"], 1u);
+}
+
+TEST(DownloadManager, TransientFailuresAreRetriedUpToTheCount)
+{
+    // Each GET is cut after 100 bytes: every attempt resumes, gets 100 more bytes, and fails.
+    const struct {
+        int priority;
+        int finalEvent;
+    } cases[] = {{0, vek::eDownloadFatalError}, {-1, vek::eJobValidationDone}};
+    for (const auto& c : cases) {
+        dltest::ScratchDir scratch("transient");
+        auto& server = TestServer::Instance();
+        const std::string dir = TestServer::UniquePrefix("ManagerTransient");
+        server.SetScenario(dir + "f", {{"size", 100000}, {"drop_after", 100}});
+        json job = {{"TRANSIENT_ERROR_RETRY_COUNT", 3},
+                    {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), c.priority)})}};
+        json options = json::object();
+        dltest::EventLog events;
+        {
+            vek::CWinHTTPDownloadManager manager(job, std::make_shared<dltest::TestHooks>(), options);
+            manager.SetRetryWait(1);
+            events.Connect(manager);
+            manager.Start();
+            ASSERT_TRUE(events.WaitFor(c.finalEvent));
+            manager.Stop();
+        }
+        auto gets = dltest::Requests(dir, "GET");
+        ASSERT_EQ(gets.size(), 3u);
+        EXPECT_EQ(vek::test::HeaderOf(gets[1], "Range"), "bytes=100-");
+        EXPECT_EQ(vek::test::HeaderOf(gets[2], "Range"), "bytes=200-");
+        const std::int32_t hr = static_cast<std::int32_t>(HRESULT_FROM_WIN32(ERROR_WINHTTP_CONNECTION_ERROR));
+        EXPECT_EQ(job["last_download_error"], hr);
+        EXPECT_EQ(job["OtherErrors"], hr);
+        EXPECT_FALSE(dltest::FileExists(scratch.File(L"f")));
+        if (c.priority >= 0) {
+            EXPECT_EQ(job["HttpPausedDownload"]["BytesDownloaded"], "300");
+            EXPECT_EQ(job["job_error_code"], hr);
+        } else {
+            EXPECT_FALSE(job.contains("HttpPausedDownload"));
+        }
+    }
+}
+
+TEST(DownloadManager, StopCutsTheRetryWaitShort)
+{
+    dltest::ScratchDir scratch("stopwait");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerStopWait");
+    server.SetScenario(dir + "f", {{"size", 100000}, {"drop_after", 100}});
+    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
+    json options = json::object();
+    dltest::EventLog events;
+    vek::CWinHTTPDownloadManager manager(job, std::make_shared<dltest::TestHooks>(), options);
+    manager.SetRetryWait(3600 * 1000); // an hour: only the stop can end it
+    events.Connect(manager);
+    manager.Start();
+    for (int i = 0; i < 600 && dltest::Requests(dir, "GET").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(dltest::Requests(dir, "GET").size(), 1u);
+    manager.Stop(); // returns only once the thread has ended
+    EXPECT_FALSE(manager.IsRunning());
+    EXPECT_EQ(events.Events().back(), vek::eDownloadStopped);
+    EXPECT_EQ(job["HttpPausedDownload"]["BytesDownloaded"], "100");
+}
+
+TEST(DownloadManager, PauseResumeAndStopKeepTheFileExact)
+{
+    const std::uint64_t size = 30 * 1024 * 1024;
+    dltest::ScratchDir scratch("pause");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerPause");
+    server.SetScenario(dir + "big", {{"size", size}});
+    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "big")), scratch.File(L"big"), 0)})}};
+    json options = json::object();
+    dltest::EventLog events;
+    {
+        vek::CWinHTTPDownloadManager manager(job, std::make_shared<dltest::TestHooks>(), options);
+        events.Connect(manager);
+        bool pausedOnce = false;
+        // Pause from the download thread itself once a first part is on disk.
+        manager.Progress().connect([&](std::uint64_t, std::uint64_t done) {
+            if (!pausedOnce && done > 1024 * 1024) {
+                pausedOnce = true;
+                manager.Pause();
+            }
+        });
+        manager.Start();
+        ASSERT_TRUE(events.WaitFor(vek::eDownloadPaused));
+        EXPECT_TRUE(manager.IsRunning());
+        ASSERT_TRUE(job.contains("HttpPausedDownload"));
+        // Stop while paused: the record stays for the next run.
+        manager.Stop();
+        EXPECT_EQ(events.Events().back(), vek::eDownloadStopped);
+    }
+    json record = job["HttpPausedDownload"];
+    const std::uint64_t partial = vek::ParseDecimalU64(record["BytesDownloaded"].get<std::string>());
+    EXPECT_GT(partial, 1024u * 1024u);
+    EXPECT_LT(partial, size);
+
+    // The next run resumes the paused file first, pausing and resuming once more on the way.
+    dltest::EventLog events2;
+    {
+        vek::CWinHTTPDownloadManager manager(job, std::make_shared<dltest::TestHooks>(), options);
+        events2.Connect(manager);
+        bool pausedOnce = false;
+        manager.Progress().connect([&](std::uint64_t, std::uint64_t done) {
+            if (!pausedOnce && done > partial + 1024 * 1024) {
+                pausedOnce = true;
+                manager.Pause();
+            }
+        });
+        manager.Start();
+        ASSERT_TRUE(events2.WaitFor(vek::eDownloadPaused));
+        manager.Resume();
+        ASSERT_TRUE(events2.WaitFor(vek::eJobValidationDone));
+        manager.Stop();
+    }
+    EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"big")) == TestServer::PatternBytes(0, size), true);
+    EXPECT_EQ(job["download_started"], 2);
+    EXPECT_FALSE(job.contains("download_duration")); // a resumed run stores none
+    EXPECT_FALSE(job.contains("HttpPausedDownload"));
+    auto gets = dltest::Requests(dir, "GET");
+    ASSERT_GE(gets.size(), 3u);
+    EXPECT_EQ(vek::test::HeaderOf(gets[1], "Range"), "bytes=" + std::to_string(partial) + "-");
+    EXPECT_EQ(scratch.CountFiles(), 1u);
+}
+
+} // namespace

@@ -1,0 +1,62 @@
+#pragma once
+// Shared pieces of the download tests: a scratch folder per test, file reading, and a record of the
+// manager's events.
+#include "net/download/CWinHTTPDownloadManager.h"
+#include "net/VekTestServer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace dltest {
+
+// A fresh folder under the Wine temp folder, removed with its files at destruction.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& name);
+    ~ScratchDir();
+    std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
+    const std::wstring& Path() const { return m_path; }
+    size_t CountFiles() const;
+
+private:
+    std::wstring m_path;
+};
+
+std::string ReadFileBytes(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+nlohmann::json LoadProxyVectors();
+
+// Job hooks that accept a present file when its size equals `validation.data`, count failures in
+// memory and keep the job-error reports.
+class TestHooks : public vek::IDownloadJobHooks {
+public:
+    HRESULT ValidateFile(const std::wstring& path, const nlohmann::json& validation, DWORD& error) override;
+    DWORD UpdateFileFailureCount(nlohmann::json& job, const std::wstring& fileName) override;
+    void logJobError(HRESULT result, int errorType, nlohmann::json& job, const std::wstring& text, int priority,
+                     DWORD failureCount) override;
+    std::vector<std::wstring> reports;
+    std::map<std::wstring, DWORD> counts;
+};
+
+// Collects the events of a manager and lets the test wait for one.
+class EventLog {
+public:
+    void Connect(vek::CWinHTTPDownloadManager& manager);
+    std::vector<int> Events();
+    bool WaitFor(int event, int seconds = 120);
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<int> m_events;
+};
+
+// Requests of the server log under a prefix with the given method.
+std::vector<nlohmann::json> Requests(const std::string& prefix, const std::string& method);
+
+} // namespace dltest

@@ -1,0 +1,46 @@
+#include "common/base/qkCrc32.h"
+
+#include <array>
+
+namespace {
+
+// Entry n is n run through eight shift-and-conditional-xor steps; built at compile time.
+constexpr std::array<DWORD, 256> MakeTable()
+{
+    std::array<DWORD, 256> table{};
+    for (DWORD n = 0; n < 256; ++n) {
+        DWORD c = n;
+        for (int k = 0; k < 8; ++k) {
+            c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
+        }
+        table[n] = c;
+    }
+    return table;
+}
+
+constexpr std::array<DWORD, 256> kTable = MakeTable();
+static_assert(kTable[1] == 0x77073096u && kTable[255] == 0x2D02EF8Du, "standard CRC-32 table");
+
+} // namespace
+
+namespace qkLib {
+
+// Folds bytes into a running (uncomplemented) value.
+DWORD Crc32Update(DWORD crc, const void* data, DWORD length)
+{
+    const BYTE* p = static_cast<const BYTE*>(data);
+    for (DWORD i = 0; i < length; ++i) {
+        crc = (crc >> 8) ^ kTable[(crc ^ p[i]) & 0xFF];
+    }
+    return crc;
+}
+
+DWORD Crc32(const void* data, DWORD length)
+{
+    if (length == 0 || data == nullptr) {
+        return 0;
+    }
+    return Crc32Update(0xFFFFFFFFu, data, length) ^ 0xFFFFFFFFu;
+}
+
+} // namespace qkLib

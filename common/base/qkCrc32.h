@@ -1,0 +1,13 @@
+#pragma once
+// The library's checksum: the standard CRC-32 of ISO-HDLC (zlib, PNG, Ethernet): reflected
+// polynomial 0xEDB88320, initial value 0xFFFFFFFF, final complement.
+#include <windows.h>
+
+namespace qkLib {
+
+// CRC-32 of a memory block; 0 for length 0.
+DWORD Crc32(const void* data, DWORD length);
+// Folds bytes into a running value (start with 0xFFFFFFFF, complement at the end).
+DWORD Crc32Update(DWORD crc, const void* data, DWORD length);
+
+} // namespace qkLib

@@ -1,0 +1,373 @@
+#include "services/launcher/VekTools.h"
+
+#include "services/launcher/VekLogLine.h"
+
+#include <sddl.h>
+#include <tlhelp32.h>
+
+#include <cerrno>
+#include <cwchar>
+#include <cwctype>
+#include <memory>
+
+// Note: the process, session and token calls go straight to Win32 here; they move behind the
+// launcher's replaceable Win32 facade once that exists.
+
+namespace VekTools {
+
+namespace {
+
+qkCommandLine ProcessCommandLine()
+{
+    qkCommandLine commandLine;
+    commandLine.ParseProcessCommandLine();
+    return commandLine;
+}
+
+struct LocalFreer {
+    void operator()(void* p) const { ::LocalFree(p); }
+};
+struct WtsFreer {
+    void operator()(WTS_SESSION_INFOW* p) const { ::WTSFreeMemory(p); }
+};
+
+// The exit codes whose final message a silent run suppresses.
+bool IsSuppressedExitCode(uint32_t exitCode)
+{
+    static const uint32_t codes[] = {2, 3, 4, 6, 8, 18};
+    for (uint32_t code : codes) {
+        if (code == exitCode) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ReadTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::unique_ptr<uint8_t[]>& buffer)
+{
+    DWORD size = 0;
+    if (!::GetTokenInformation(token, kind, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    buffer.reset(new (std::nothrow) uint8_t[size]());
+    if (!buffer) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    return ::GetTokenInformation(token, kind, buffer.get(), size, &size) != FALSE;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Switches
+
+bool hasCmdSwitch(const qkCommandLine& commandLine, const wchar_t* name)
+{
+    return name != nullptr && commandLine.HasSwitch(name);
+}
+
+std::wstring cmdSwitchString(const qkCommandLine& commandLine, const wchar_t* name)
+{
+    if (name == nullptr) {
+        return {};
+    }
+    const wchar_t* value = commandLine.GetSwitchValue(name);
+    return value ? std::wstring(value) : std::wstring();
+}
+
+uint32_t cmdSwitchValue(const qkCommandLine& commandLine, const wchar_t* name, uint32_t defaultValue)
+{
+    if (name == nullptr || !commandLine.HasSwitch(name)) {
+        return defaultValue;
+    }
+    const wchar_t* value = commandLine.GetSwitchValue(name);
+    if (value == nullptr) {
+        return defaultValue;
+    }
+    // An empty value has no digit either.
+    bool digits = *value != L'\0';
+    for (const wchar_t* p = value; *p; ++p) {
+        if (*p < L'0' || *p > L'9') {
+            digits = false;
+            break;
+        }
+    }
+    if (!digits) {
+        VEK_SVC_ERROR(L"Value for parameter %ls contains not digit characters. Use default value %d.", name, defaultValue);
+        return defaultValue;
+    }
+    errno = 0;
+    const unsigned long long number = std::wcstoull(value, nullptr, 10);
+    if (errno == ERANGE || number > UINT32_MAX) {
+        VEK_SVC_ERROR(L"Too big or negative value specied with %ls parameter. Use default value %d", name, defaultValue);
+        return defaultValue;
+    }
+    return static_cast<uint32_t>(number);
+}
+
+bool hasCmdSwitch(const wchar_t* name)
+{
+    return hasCmdSwitch(ProcessCommandLine(), name);
+}
+
+uint32_t cmdSwitchValue(const wchar_t* name, uint32_t defaultValue)
+{
+    return cmdSwitchValue(ProcessCommandLine(), name, defaultValue);
+}
+
+std::wstring cmdSwitchString(const wchar_t* name)
+{
+    return cmdSwitchString(ProcessCommandLine(), name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Session and account
+
+bool isProcessInInteractiveSession()
+{
+    DWORD session = 0;
+    if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session) && session == 0) {
+        VEK_SVC_INFO(L"VEK executed in system session.");
+        return false;
+    }
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    if (::GetUserObjectInformationW(::GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), &needed) &&
+        (flags.dwFlags & WSF_VISIBLE) != 0) {
+        VEK_SVC_INFO(L"VEK executed under session with desktop.");
+        return true;
+    }
+    VEK_SVC_INFO(L"VEK executed under session without desktop.");
+    return false;
+}
+
+bool isRunningAsSystem()
+{
+    HANDLE raw = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        VEK_SVC_ERROR(L"OpenProcessToken Error %u\n", ::GetLastError());
+        return false;
+    }
+    qkHandle token(raw);
+    std::unique_ptr<uint8_t[]> user;
+    if (!ReadTokenInformation(token.Get(), TokenUser, user)) {
+        VEK_SVC_ERROR(L"GetTokenInformation Error %u\n", ::GetLastError());
+        return false;
+    }
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &text)) {
+        VEK_SVC_ERROR(L"ConvertSidToStringSidW failed. Error = %d", ::GetLastError());
+        return false;
+    }
+    std::unique_ptr<wchar_t, LocalFreer> owned(text);
+    if (::_wcsicmp(text, L"S-1-5-18") == 0) {
+        VEK_SVC_INFO(L"Running under SYSTEM");
+        return true;
+    }
+    VEK_SVC_INFO(L"NOT running under SYSTEM");
+    return false;
+}
+
+bool isSilentExit(const qkCommandLine& commandLine, uint32_t exitCode, bool uiRequested)
+{
+    const bool silentOrUnattended = hasCmdSwitch(commandLine, L"SILENT") || hasCmdSwitch(commandLine, L"UNATTENDED");
+    const bool ui = uiRequested && !silentOrUnattended;
+    const bool noDesktop = !isProcessInInteractiveSession();
+    if (!hasCmdSwitch(commandLine, L"ADMIN_INITIATED") && !hasCmdSwitch(commandLine, L"SILENT") && !noDesktop && !ui) {
+        return false;
+    }
+    return IsSuppressedExitCode(exitCode);
+}
+
+bool isSilentExit(uint32_t exitCode, bool uiRequested)
+{
+    return isSilentExit(ProcessCommandLine(), exitCode, uiRequested);
+}
+
+bool GetLoggedOnUserToken(DWORD sessionId, qkHandle& token)
+{
+    vek::LogInfo(L"GetUserToken: Get user token by finding shell process running in user context");
+    HANDLE raw = nullptr;
+    if (!::WTSQueryUserToken(sessionId, &raw)) {
+        DWORD shell = 0;
+        if (FAILED(getShellProcessId(sessionId, shell))) {
+            return false;
+        }
+        qkHandle process(::OpenProcess(MAXIMUM_ALLOWED, FALSE, shell));
+        if (!process.IsValid()) {
+            vek::LogError(L"OpenProcess(%lu) failed: %lu", shell, ::GetLastError());
+            return false;
+        }
+        if (!::OpenProcessToken(process.Get(), MAXIMUM_ALLOWED, &raw)) {
+            vek::LogInfo(L"OpenProcessToken failed: %lu", ::GetLastError());
+            return false;
+        }
+    }
+    qkHandle first(raw);
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateTokenEx(first.Get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate)) {
+        VEK_SVC_ERROR(L"DuplicateTokenEx failed: %lu", ::GetLastError());
+        return false;
+    }
+    first.Close();
+    token.Reset(duplicate);
+    return true;
+}
+
+bool IsAdminUser(HANDLE token)
+{
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID admins = nullptr;
+    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins)) {
+        VEK_SVC_ERROR(L"AllocateAndInitializeSid() failed: %lu", ::GetLastError());
+        return false;
+    }
+    std::unique_ptr<void, decltype(&::FreeSid)> adminsOwner(admins, &::FreeSid);
+    DWORD size = 0;
+    if (!::GetTokenInformation(token, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
+        return false;
+    }
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
+    if (!buffer) {
+        VEK_SVC_ERROR(L"mem.NewAlloc() == NULL");
+        return false;
+    }
+    if (!::GetTokenInformation(token, TokenGroups, buffer.get(), size, &size)) {
+        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
+        return false;
+    }
+    // Attributes are not looked at: a deny-only administrators group counts too.
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if (::EqualSid(groups->Groups[i].Sid, admins)) {
+            VEK_SVC_INFO(L"admin SID found");
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isSessionUserAdmin(DWORD sessionId)
+{
+    qkHandle token;
+    return GetLoggedOnUserToken(sessionId, token) && IsAdminUser(token.Get());
+}
+
+bool isWow64BitProcess()
+{
+    BOOL wow64 = FALSE;
+    if (!::IsWow64Process(::GetCurrentProcess(), &wow64)) {
+        VEK_SVC_ERROR(L"Unable to check if process is Wow64 process, considerate as 32-bit process");
+        return false;
+    }
+    return wow64 != FALSE;
+}
+
+HRESULT getShellProcessId(DWORD sessionId, DWORD& processId)
+{
+    processId = 0xFFFFFFFF;
+    qkHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    if (!snapshot.IsValid() || !::Process32FirstW(snapshot.Get(), &entry)) {
+        vek::LogError(L"Unable to start process enumeration, %d", ::GetLastError());
+        return E_FAIL;
+    }
+    do {
+        if (::_wcsicmp(entry.szExeFile, L"explorer.exe") != 0) {
+            continue;
+        }
+        DWORD session = 0;
+        if (!::ProcessIdToSessionId(entry.th32ProcessID, &session)) {
+            vek::LogError(L"Unable to get session id for shell process, %d", ::GetLastError());
+            break;
+        }
+        if (session == sessionId) {
+            processId = entry.th32ProcessID;
+            return S_OK;
+        }
+    } while (::Process32NextW(snapshot.Get(), &entry));
+    return E_FAIL;
+}
+
+bool hasUserSessions()
+{
+    WTS_SESSION_INFOW* raw = nullptr;
+    DWORD count = 0;
+    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &raw, &count)) {
+        return false;
+    }
+    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> sessions(raw);
+    for (DWORD i = 0; i < count; ++i) {
+        if (raw[i].SessionId != 0 && (raw[i].State == WTSActive || raw[i].State == WTSDisconnected)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD getCurrentSessionId()
+{
+    DWORD session = 0;
+    if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
+        vek::LogError(L"Unable to get session for current process, %d", ::GetLastError());
+        return 0xFFFFFFFF;
+    }
+    return session;
+}
+
+void AddSessionsByState(SessionList& list, const WTS_SESSION_INFOW* sessions, DWORD count, WTS_CONNECTSTATE_CLASS state)
+{
+    for (DWORD i = 0; i < count; ++i) {
+        if (sessions[i].SessionId == 0 || sessions[i].State != state) {
+            continue;
+        }
+        VEK_SVC_INFO(L"Session with id %d has a status: %d", sessions[i].SessionId, sessions[i].State);
+        list.push_back(sessions[i]);
+    }
+}
+
+bool GetActiveSessions(SessionList& sessions, bool preferAdministrators)
+{
+    sessions.clear();
+    WTS_SESSION_INFOW* raw = nullptr;
+    DWORD count = 0;
+    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &raw, &count)) {
+        return false;
+    }
+    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> owner(raw);
+    VEK_SVC_INFO(L"%d sessions found", count);
+    SessionList collected;
+    AddSessionsByState(collected, raw, count, WTSActive);
+    AddSessionsByState(collected, raw, count, WTSDisconnected);
+    // The list's window-station names point into the enumeration, which is freed here.
+    for (auto& s : collected) {
+        s.pWinStationName = nullptr;
+    }
+    if (!preferAdministrators) {
+        sessions = std::move(collected);
+        return true;
+    }
+    SessionList others;
+    for (const auto& s : collected) {
+        (isSessionUserAdmin(s.SessionId) ? sessions : others).push_back(s);
+    }
+    sessions.insert(sessions.end(), others.begin(), others.end());
+    return true;
+}
+
+DWORD getActiveSessionId(bool preferAdministrators)
+{
+    if (!preferAdministrators) {
+        return ::WTSGetActiveConsoleSessionId();
+    }
+    SessionList sessions;
+    if (!GetActiveSessions(sessions, true) || sessions.empty()) {
+        return 0xFFFFFFFF;
+    }
+    return sessions.front().SessionId;
+}
+
+} // namespace VekTools

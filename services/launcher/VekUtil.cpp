@@ -1,0 +1,611 @@
+#include "services/launcher/VekUtil.h"
+
+#include "common/base/qkExceptionInfo.h"
+#include "services/launcher/VekLogLine.h"
+#include "services/package/Tolk_FilePackerEx.h"
+
+#include <objbase.h>
+#include <sddl.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <array>
+#include <memory>
+#include <stdexcept>
+#include <new>
+
+namespace vek {
+
+namespace {
+
+// The data folder's name for the process; start-up replaces it once, before worker threads exist.
+std::wstring& DataFolderName()
+{
+    static std::wstring name = L"Vallor";
+    return name;
+}
+
+const wchar_t* const ProductKey = L"Software\\Vallor\\Vek";
+
+// LOCAL STAND-IN: reflected CRC-32 (polynomial 0xEDB88320, initial 0xFFFFFFFF, complemented),
+// the common library's checksum; replace with qkLib::Crc32 once the library carries it.
+uint32_t Crc32(const void* data, size_t length)
+{
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) {
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            }
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint32_t crc = 0xFFFFFFFFu;
+    const auto* p = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < length; ++i) {
+        crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+    }
+    return ~crc;
+}
+
+HRESULT LastErrorResult()
+{
+    const DWORD error = ::GetLastError();
+    return error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
+}
+
+struct FileCloser {
+    HANDLE handle;
+    ~FileCloser()
+    {
+        if (handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+        }
+    }
+};
+
+struct KeyCloser {
+    HKEY key = nullptr;
+    ~KeyCloser()
+    {
+        if (key) {
+            ::RegCloseKey(key);
+        }
+    }
+};
+
+// A member as text, or empty when it is missing or not text (a missing member reads as null).
+std::string MemberText(const nlohmann::json& node, const char* name)
+{
+    if (!node.is_object()) {
+        return {};
+    }
+    const auto it = node.find(name);
+    return it != node.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+const nlohmann::json* Member(const nlohmann::json& node, const char* name)
+{
+    if (!node.is_object()) {
+        return nullptr;
+    }
+    const auto it = node.find(name);
+    return it != node.end() ? &*it : nullptr;
+}
+
+// nlohmann has no jsoncpp-style "compare without case" helper: the registry context is ASCII.
+bool EqualsNoCase(const std::string& a, const char* b)
+{
+    return ::lstrcmpiA(a.c_str(), b) == 0;
+}
+
+nlohmann::json ParseObject(const std::string& text, HRESULT& hr)
+{
+    nlohmann::json document = nlohmann::json::parse(text, nullptr, false, true);
+    hr = document.is_discarded() || !document.is_object() ? VEK_E_JSON_NOT_PARSED : S_OK;
+    return document;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+HRESULT CheckFileExists(const wchar_t* path)
+{
+    if (path == nullptr || *path == L'\0') {
+        return E_INVALIDARG;
+    }
+    std::wstring full;
+    try {
+        full = path;
+        if (full.size() >= 2 && full[0] != L'\\' && full[1] != L'\\') {
+            full.insert(0, L"\\\\?\\");
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return ::GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES ? S_OK : VEK_E_FILE_NOT_FOUND;
+}
+
+HRESULT GetFileSize(const wchar_t* path, uint64_t& size)
+{
+    if (path == nullptr || *path == L'\0') {
+        VEK_SVC_ERROR(L"filePath or *filePath == NULL");
+        return E_INVALIDARG;
+    }
+    FileCloser file{::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+    if (file.handle == INVALID_HANDLE_VALUE) {
+        return LastErrorResult();
+    }
+    LARGE_INTEGER li{};
+    if (!::GetFileSizeEx(file.handle, &li)) {
+        return LastErrorResult();
+    }
+    size = static_cast<uint64_t>(li.QuadPart);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Manifest and state file
+
+HRESULT GetManifestData(const wchar_t* launcherPath, std::vector<uint8_t>& data)
+{
+    data.clear();
+    Tolk::CFilePackerEx packer; // closed on every way out
+    HRESULT hr = packer.Open(launcherPath);
+    if (FAILED(hr)) {
+        VEK_SVC_ERROR(L"filePacker.Open, failed hr=0x%08X", hr);
+        return hr;
+    }
+    std::shared_ptr<Tolk::CFileStream> stream;
+    uint32_t offset = 0, size = 0;
+    hr = packer.ExtractStream(stream, offset, size);
+    if (FAILED(hr)) {
+        VEK_SVC_ERROR(L"filePacker.ExtractStream, failed hr=0x%08X", hr);
+        return VEK_E_MANIFEST_NOT_IN_PACKAGE;
+    }
+    try {
+        data.resize(size);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    if (!stream->SetPosition(offset)) {
+        VEK_SVC_ERROR(L"stream set position failed %d", ::GetLastError());
+        data.clear();
+        return stream->GetLastErrorResult();
+    }
+    if (size != 0) {
+        hr = stream->ReadExact(data.data(), size);
+        if (FAILED(hr)) {
+            VEK_SVC_ERROR(L"stream read failed %d", ::GetLastError());
+            data.clear();
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+int DetectByteOrderMark(const uint8_t* b, size_t n)
+{
+    if (b == nullptr) {
+        return -1;
+    }
+    if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+        return 0;
+    }
+    if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+        return 1;
+    }
+    // Tested before the four-byte form: FF FE 00 00 reports UTF-16 little-endian.
+    if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+        return 2;
+    }
+    if (n >= 4 && b[0] == 0x00 && b[1] == 0x00 && b[2] == 0xFE && b[3] == 0xFF) {
+        return 3;
+    }
+    return -1;
+}
+
+HRESULT LoadManifest(const wchar_t* launcherPath, nlohmann::json& document)
+{
+    if (launcherPath == nullptr || *launcherPath == L'\0') {
+        return E_INVALIDARG;
+    }
+    qkExceptionInfo info;
+    try {
+        std::vector<uint8_t> data;
+        HRESULT hr = GetManifestData(launcherPath, data);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        size_t skip = 0;
+        switch (DetectByteOrderMark(data.data(), data.size())) {
+        case -1:
+            break;
+        case 0:
+            skip = 3;
+            break;
+        default:
+            VEK_SVC_ERROR(L"The manifest is not UTF-8 text");
+            return VEK_E_MANIFEST_NOT_UTF8;
+        }
+        const std::string text(data.begin() + static_cast<std::ptrdiff_t>(skip), data.end());
+        HRESULT parsed = S_OK;
+        nlohmann::json parsedDocument = ParseObject(text, parsed);
+        if (FAILED(parsed)) {
+            VEK_SVC_ERROR(L"Failed to parse the manifest");
+            return parsed;
+        }
+        document = std::move(parsedDocument);
+        return hr;
+    }
+    QK_CATCH(info)
+    VEK_SVC_ERROR(L"%ls", info.GetFullText());
+    return E_OUTOFMEMORY;
+}
+
+std::wstring WriteStateJsonText(const nlohmann::json& vekMember)
+{
+    // The compact writer: one line, sorted keys, then a line feed. Invalid UTF-8 is replaced
+    // rather than thrown, so that saving and checking always agree.
+    return FromUtf8(vekMember.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+HRESULT CheckStateCrc(const nlohmann::json& document)
+{
+    const nlohmann::json* vekMember = Member(document, "vek");
+    const nlohmann::json* crcMember = Member(document, "crc");
+    const nlohmann::json null;
+    const std::wstring text = WriteStateJsonText(vekMember ? *vekMember : null);
+    uint32_t expected = 0;
+    if (crcMember && crcMember->is_number_unsigned()) {
+        expected = crcMember->get<uint32_t>();
+    } else if (crcMember && crcMember->is_number_integer()) {
+        expected = static_cast<uint32_t>(crcMember->get<int64_t>());
+    } else {
+        return VEK_E_STATE_CRC_MISMATCH;
+    }
+    // The saver's CRC-32 covers all bytes of the UTF-16 text; state files saved when it covered
+    // only the first half of them (as many bytes as the text has characters) load as well.
+    const size_t bytes = text.size() * sizeof(wchar_t);
+    if (Crc32(text.data(), bytes) == expected || Crc32(text.data(), text.size()) == expected) {
+        return S_OK;
+    }
+    return VEK_E_STATE_CRC_MISMATCH;
+}
+
+HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document)
+{
+    if (path == nullptr) {
+        return E_INVALIDARG;
+    }
+    try {
+        FileCloser file{::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+        LARGE_INTEGER size{};
+        if (file.handle == INVALID_HANDLE_VALUE || !::GetFileSizeEx(file.handle, &size) || size.QuadPart == 0) {
+            return VEK_E_STATE_FILE_MISSING;
+        }
+        if (size.QuadPart > 0x7FFFFFFF) {
+            return VEK_E_STATE_FILE_NOT_READ;
+        }
+        std::string text(static_cast<size_t>(size.QuadPart), '\0');
+        DWORD read = 0;
+        if (!::ReadFile(file.handle, text.data(), static_cast<DWORD>(text.size()), &read, nullptr) || read != text.size()) {
+            return VEK_E_STATE_FILE_NOT_READ;
+        }
+        HRESULT hr = S_OK;
+        nlohmann::json parsed = ParseObject(text, hr);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        document = std::move(parsed);
+        return CheckStateCrc(document);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Manifest-driven lookups
+
+HKEY GetRegistryContext(const nlohmann::json& document)
+{
+    const nlohmann::json* root = Member(document, "vek");
+    const nlohmann::json* bootstrap = root ? Member(*root, "bootstrap") : nullptr;
+    const nlohmann::json* options = bootstrap ? Member(*bootstrap, "options") : nullptr;
+    const std::string context = options ? MemberText(*options, "reg_context") : std::string();
+    return EqualsNoCase(context, "HKLM") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+}
+
+bool IsDownloadAccepted(const nlohmann::json& document)
+{
+    const nlohmann::json* root = Member(document, "vek");
+    const nlohmann::json* global = root ? Member(*root, "global") : nullptr;
+    const std::wstring id = FromUtf8(global ? MemberText(*global, "manifest_id") : std::string());
+    const std::wstring path = std::wstring(ProductKey) + L"\\" + id;
+    KeyCloser key;
+    if (::RegOpenKeyExW(GetRegistryContext(document), path.c_str(), 0, KEY_READ, &key.key) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD value = 0, type = 0, size = sizeof(value);
+    if (::RegQueryValueExW(key.key, L"DownloadAccepted", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD) {
+        return false;
+    }
+    return value != 0;
+}
+
+int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job)
+{
+    const nlohmann::json* files = Member(job, "file_array");
+    if (fileName == nullptr || *fileName == L'\0' || files == nullptr || !files->is_array()) {
+        VEK_SVC_ERROR(L"GetFilePriority() invalid input");
+        return 0;
+    }
+    const std::string name = ToUtf8(fileName);
+    for (const auto& entry : *files) {
+        std::string candidate = MemberText(entry, "source_file");
+        if (candidate.empty()) {
+            candidate = MemberText(entry, "destination_file");
+        }
+        if (candidate != name) {
+            continue;
+        }
+        const nlohmann::json* priority = Member(entry, "file_priority");
+        if (priority == nullptr || priority->is_null()) {
+            return 0;
+        }
+        try {
+            if (!priority->is_number()) {
+                throw std::runtime_error("file_priority is not a number");
+            }
+            return priority->get<int32_t>();
+        } catch (const std::exception&) {
+            VEK_SVC_ERROR(L"GetFilePriority Caught std::exception");
+            return 0;
+        }
+    }
+    return 0;
+}
+
+uint32_t UpdateFileFailureCount(const nlohmann::json& document, const nlohmann::json& job, const wchar_t* fileName)
+{
+    const std::string jobId = MemberText(job, "job_id");
+    if (jobId.empty() || fileName == nullptr) {
+        return 0;
+    }
+    // The folder that holds the running launcher names its part of the key.
+    std::wstring module;
+    GetModulePath(nullptr, module);
+    const auto slash = module.find_last_of(L'\\');
+    std::wstring folder = slash == std::wstring::npos ? std::wstring() : module.substr(0, slash);
+    const auto parent = folder.find_last_of(L'\\');
+    folder = parent == std::wstring::npos ? folder : folder.substr(parent + 1);
+
+    const std::wstring path = std::wstring(ProductKey) + L"\\" + folder + L"\\" + FromUtf8(jobId) + L"\\file_array";
+    const REGSAM access = 0x2001F; // KEY_READ | KEY_WRITE
+    KeyCloser key;
+    uint32_t count = 0;
+    if (::RegOpenKeyExW(GetRegistryContext(document), path.c_str(), 0, access, &key.key) == ERROR_SUCCESS) {
+        DWORD value = 0, type = 0, size = sizeof(value);
+        if (::RegQueryValueExW(key.key, fileName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+            type == REG_DWORD) {
+            count = value + 1;
+        }
+    } else if (::RegCreateKeyExW(GetRegistryContext(document), path.c_str(), 0, nullptr, 0, access, nullptr, &key.key,
+                                 nullptr) != ERROR_SUCCESS) {
+        key.key = nullptr;
+    }
+    if (key.key == nullptr ||
+        ::RegSetValueExW(key.key, fileName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count)) != ERROR_SUCCESS) {
+        VEK_SVC_ERROR(L"jobKey.SetNumber() failed to set %ls to %d", L"FailureCount", count);
+    }
+    return count;
+}
+
+bool GetInstallerFileEntry(const nlohmann::json& job, nlohmann::json& entry)
+{
+    const nlohmann::json* files = Member(job, "file_array");
+    if (files == nullptr || !files->is_array()) {
+        return false;
+    }
+    for (const auto& file : *files) {
+        if (MemberText(file, "type") == "job_installer") {
+            entry = file;
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Environment
+
+namespace util {
+
+HRESULT FormatUserAgentString(std::wstring& userAgent)
+{
+    // LOCAL STAND-IN for the common library's cached system version: RtlGetVersion tells the
+    // truth whatever the executable's manifest says.
+    RTL_OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    using RtlGetVersionFn = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
+    auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    if (rtlGetVersion != nullptr) {
+        rtlGetVersion(&version);
+    }
+    wchar_t text[128];
+    const int n = ::_snwprintf(text, sizeof(text) / sizeof(text[0]), L"TALV-Remediation (%ls %d.%d)",
+                               version.dwPlatformId == VER_PLATFORM_WIN32_NT ? L"Windows NT" : L"Windows",
+                               static_cast<int>(version.dwMajorVersion), static_cast<int>(version.dwMinorVersion));
+    try {
+        if (n < 0) {
+            throw std::bad_alloc();
+        }
+        userAgent.assign(text, static_cast<size_t>(n));
+    } catch (const std::bad_alloc&) {
+        VEK_SVC_ERROR(L"CStringConvert::Format failed on: %ls", L"TALV-Remediation (%s %d.%d)");
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+} // namespace util
+
+void GetCommonAppDataPath(std::wstring& path, const wchar_t* folder)
+{
+    if (folder != nullptr && *folder != L'\0') {
+        DataFolderName() = folder;
+    }
+    wchar_t base[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, base))) {
+        path.clear();
+        return;
+    }
+    path = base;
+    if (!path.empty() && path.back() != L'\\') {
+        path += L'\\';
+    }
+    path += DataFolderName();
+}
+
+void GetModulePath(HMODULE module, std::wstring& path)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD n = ::GetModuleFileNameW(module, buffer, MAX_PATH);
+    path.assign(buffer, n);
+}
+
+BOOL GetUserSIDAsString(std::wstring& sid)
+{
+    HANDLE raw = nullptr;
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) {
+        if (::GetLastError() != ERROR_NO_TOKEN || !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+            VEK_SVC_ERROR(L"OpenThreadToken() == FALSE, 0x%08X\n", ::GetLastError());
+            return FALSE;
+        }
+    }
+    std::unique_ptr<void, decltype(&::CloseHandle)> token(raw, &::CloseHandle);
+    DWORD size = 0;
+    if (!::GetTokenInformation(raw, TokenUser, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        return FALSE;
+    }
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
+    if (!buffer) {
+        VEK_SVC_ERROR(L"NewAlloc() == NULL");
+        return FALSE;
+    }
+    if (!::GetTokenInformation(raw, TokenUser, buffer.get(), size, &size)) {
+        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        return FALSE;
+    }
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, &text)) {
+        VEK_SVC_ERROR(L"ConvertSidToStringSid() == FALSE, 0x%08X\n", ::GetLastError());
+        return FALSE;
+    }
+    sid = text;
+    ::LocalFree(text);
+    return TRUE;
+}
+
+bool IsGuestAccount()
+{
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID guests = nullptr;
+    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_GUESTS, 0, 0, 0, 0, 0, 0, &guests)) {
+        VEK_SVC_ERROR(L"AllocateAndInitializeSid() == FALSE, 0x%08X\n", ::GetLastError());
+        return false;
+    }
+    std::unique_ptr<void, decltype(&::FreeSid)> owner(guests, &::FreeSid);
+    HANDLE raw = nullptr;
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw) &&
+        !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        VEK_SVC_ERROR(L"OpenProcessToken() == FALSE, 0x%08X\n", ::GetLastError());
+        return false;
+    }
+    std::unique_ptr<void, decltype(&::CloseHandle)> token(raw, &::CloseHandle);
+    DWORD size = 0;
+    if (!::GetTokenInformation(raw, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        return false;
+    }
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
+    if (!buffer) {
+        VEK_SVC_ERROR(L"mem.NewAlloc() == NULL\n");
+        return false;
+    }
+    if (!::GetTokenInformation(raw, TokenGroups, buffer.get(), size, &size)) {
+        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        return false;
+    }
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if (::EqualSid(groups->Groups[i].Sid, guests)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsUACEnabled()
+{
+    DWORD value = 0, type = 0, size = sizeof(value);
+    const LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
+                                          L"EnableLUA", RRF_RT_REG_DWORD, &type, &value, &size);
+    return status == ERROR_SUCCESS && value == 1;
+}
+
+std::string ToUtf8(const std::wstring& text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    }
+    return out;
+}
+
+std::wstring FromUtf8(const std::string& text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) {
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    }
+    return out;
+}
+
+std::wstring GuidToString(const GUID& g)
+{
+    wchar_t text[40];
+    ::_snwprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
+                 g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                 g.Data4[7]);
+    text[39] = L'\0';
+    return text;
+}
+
+void FormatGuid(std::wstring& out, bool stripBraces, const GUID& guid)
+{
+    wchar_t text[39] = {};
+    ::StringFromGUID2(guid, text, 39);
+    out = text;
+    if (stripBraces) {
+        std::erase(out, L'{');
+        std::erase(out, L'}');
+    }
+}
+
+} // namespace vek

@@ -1,0 +1,73 @@
+#pragma once
+// Launcher utilities: the manifest and the state file, manifest-driven registry lookups, per-file
+// failure counts and priorities, the user agent, the data folder and small token queries.
+// File validation lives beside these in a file of its own.
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vek {
+
+// The launcher's own result codes used here.
+constexpr HRESULT VEK_E_STATE_FILE_MISSING = static_cast<HRESULT>(0x80047E00); // missing or empty
+constexpr HRESULT VEK_E_JSON_NOT_PARSED = static_cast<HRESULT>(0x80047E01);    // or root not an object
+constexpr HRESULT VEK_E_MANIFEST_NOT_UTF8 = static_cast<HRESULT>(0x80047E06);
+constexpr HRESULT VEK_E_STATE_CRC_MISMATCH = static_cast<HRESULT>(0x80047E0A);
+constexpr HRESULT VEK_E_FILE_NOT_FOUND = static_cast<HRESULT>(0x80047E0B);
+constexpr HRESULT VEK_E_STATE_FILE_NOT_READ = static_cast<HRESULT>(0x80047E0D);
+constexpr HRESULT VEK_E_MANIFEST_NOT_IN_PACKAGE = static_cast<HRESULT>(0x80047EA2);
+
+// S_OK, VEK_E_FILE_NOT_FOUND or E_INVALIDARG (null or empty). A drive path is tested with the
+// long-path prefix; a UNC or already prefixed path as it is.
+HRESULT CheckFileExists(const wchar_t* path);
+// S_OK with the size, E_INVALIDARG, or the failure met opening the file or reading its size.
+HRESULT GetFileSize(const wchar_t* path, uint64_t& size);
+
+// The manifest archive's bytes from the package appended to a launcher file.
+HRESULT GetManifestData(const wchar_t* launcherPath, std::vector<uint8_t>& data);
+// The manifest as a JSON document: UTF-8 with or without its mark; any other mark gives
+// VEK_E_MANIFEST_NOT_UTF8; a parse failure or a non-object root VEK_E_JSON_NOT_PARSED.
+HRESULT LoadManifest(const wchar_t* launcherPath, nlohmann::json& document);
+// A saved state file (UTF-8 JSON) whose "crc" must match its "vek" member.
+HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document);
+HRESULT CheckStateCrc(const nlohmann::json& document);
+// The UTF-16 text of the state's "vek" member as the state file's checksum covers it: the compact
+// writer's one line and its line feed. The saver computes the CRC-32 over all its bytes.
+std::wstring WriteStateJsonText(const nlohmann::json& vekMember);
+// -1 none, 0 UTF-8, 1 UTF-16 big-endian, 2 UTF-16 little-endian, 3 UTF-32 (big-endian form).
+int DetectByteOrderMark(const uint8_t* bytes, size_t count);
+
+// Lookups in the manifest document, whose root member is "vek".
+// HKEY_LOCAL_MACHINE when vek.bootstrap.options.reg_context is "HKLM" (any case), else HKCU.
+HKEY GetRegistryContext(const nlohmann::json& document);
+bool IsDownloadAccepted(const nlohmann::json& document);
+int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job);
+// Counts a failure of the file under the job's registry key; the manifest document gives the
+// registry root. Returns the value written (0 for the first failure).
+uint32_t UpdateFileFailureCount(const nlohmann::json& document, const nlohmann::json& job, const wchar_t* fileName);
+bool GetInstallerFileEntry(const nlohmann::json& job, nlohmann::json& entry);
+
+namespace util {
+// "TALV-Remediation (Windows NT <major>.<minor>)".
+HRESULT FormatUserAgentString(std::wstring& userAgent);
+} // namespace util
+
+// The common application-data folder joined with the data-folder name ("Vallor" until the first
+// non-empty folder argument replaces it for the process). Empty when the folder is unknown.
+void GetCommonAppDataPath(std::wstring& path, const wchar_t* folder);
+void GetModulePath(HMODULE module, std::wstring& path);
+BOOL GetUserSIDAsString(std::wstring& sid);
+bool IsGuestAccount();
+bool IsUACEnabled();
+
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+std::wstring GuidToString(const GUID& guid);
+void FormatGuid(std::wstring& out, bool stripBraces, const GUID& guid);
+
+} // namespace vek

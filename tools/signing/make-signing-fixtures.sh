@@ -7,7 +7,7 @@
 #   other-ca.crt           a CA that is NOT trusted
 #   <signer>.crt/.key      one leaf per signer (see SIGNERS below), chain file <signer>.chain.pem
 #   <signer>/<file>        each PE file signed by that signer
-#   unsigned/<file>        each PE file as built
+#   unsigned/<file>        each PE file as built, and <file>.sha256 its digest (64 lower-case hex)
 #   tampered/<file>        each PE file signed by "level3", then one byte of its code changed
 #   rootc-a.der, rootc-b.der, rootc-bundle.p7b   certificates for the certificate-store tests
 # The CA is made once per out-dir and kept, so repeated runs add nothing new to the store.
@@ -65,6 +65,7 @@ for pe in "$@"; do
   file=$(basename "$pe")
   mkdir -p unsigned tampered
   cp "$pe" "unsigned/$file"
+  sha256sum "unsigned/$file" | cut -c1-64 | tr -d '\n' >"unsigned/$file.sha256"
   for entry in "${SIGNERS[@]}"; do
     IFS='|' read -r name _ _ <<<"$entry"
     bash "$here/sign-file.sh" "$out" "$name" "$pe" "$name/$file"

@@ -67,6 +67,13 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
 
   for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(source.store, nullptr); cert != nullptr;
        cert = CertEnumCertificatesInStore(source.store, cert)) {
+    // A certificate already present is skipped without asking the store to add it: Wine's
+    // registry store forgets earlier additions of the same open when an addition is refused.
+    PCCERT_CONTEXT present = CertFindCertificateInStore(target.store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert, nullptr);
+    if (present != nullptr) {
+      CertFreeCertificateContext(present);
+      continue;
+    }
     if (CertAddCertificateContextToStore(target.store, cert, CERT_STORE_ADD_NEW, nullptr)) continue;
     const DWORD error = GetLastError();
     if (static_cast<HRESULT>(error) == CRYPT_E_EXISTS) continue; // present already

@@ -3,11 +3,15 @@
 #include <mutex>
 #include <new>
 
+#include <optional>
+
+#include "common/system/CIsolation.h"
 #include "services/trust/TrustTrace.h"
 
 namespace {
 std::mutex g_pathLock;
-std::wstring g_siloPath;
+// Set by tests; unset: the isolation's silo registry path and view.
+std::optional<std::wstring> g_siloPath;
 REGSAM g_viewFlags = 0;
 std::atomic<BYTE> g_cachedPolicy{1}; // the last policy read
 
@@ -19,7 +23,7 @@ struct KeyCloser {
 };
 REGSAM ViewFlags() {
   std::lock_guard guard(g_pathLock);
-  return g_viewFlags;
+  return g_siloPath ? g_viewFlags : CIsolation::GetRegistryViewFlags();
 }
 } // namespace
 
@@ -32,12 +36,21 @@ void qkVerifyTrustPolicy::SetSiloRegistryPath(std::wstring path, REGSAM viewFlag
 void qkVerifyTrustPolicy::ResetCache() { g_cachedPolicy = 1; }
 
 std::wstring qkVerifyTrustPolicy::KeyPath() {
-  std::lock_guard guard(g_pathLock);
-  if (g_siloPath.empty()) {
+  std::wstring silo;
+  {
+    std::lock_guard guard(g_pathLock);
+    if (g_siloPath) {
+      silo = *g_siloPath;
+    } else {
+      const wchar_t* path = CIsolation::GetSiloRegistryPath();
+      if (path) silo = path;
+    }
+  }
+  if (silo.empty()) {
     qkVerifyTrust::TrustTrace(L"No silo registry path: no trust policy key");
     return {};
   }
-  return g_siloPath + L"\\Keel Core\\qkVerifyTrust";
+  return silo + L"\\Keel Core\\qkVerifyTrust";
 }
 
 BYTE qkVerifyTrustPolicy::GetPolicy(BYTE alternate) {

@@ -26,8 +26,8 @@ public:
   static BYTE GetPolicy(BYTE alternate);
   static BYTE SetPolicy(BYTE alternate, BYTE value);
 
-  // The product's registry path under HKLM (the silo registry path of the isolation) and the
-  // registry view flags; empty path: no policy key. Set by program start and by tests.
+  // Replaces the isolation's silo registry path and registry view flags (tests); an empty path
+  // means no policy key.
   static void SetSiloRegistryPath(std::wstring path, REGSAM viewFlags = 0);
   // Forgets the cached policy (tests).
   static void ResetCache();

@@ -1,6 +1,8 @@
 #include "common/system/CIsolation.h"
 
+#include "common/base/qkCriticalSection.h"
 #include "common/base/qkExceptionInfo.h"
+#include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
 
 #include <shlwapi.h>
@@ -28,6 +30,13 @@ std::atomic<const wchar_t*> g_path{nullptr};
 DWORD g_viewFlag;
 volatile LONG g_initialised;
 volatile LONG g_rootSet;
+
+// The isolation lock serialises the two setters. It is the innermost lock of the library.
+qkCriticalSection& IsolationLock()
+{
+    static qkCriticalSection lock;
+    return lock;
+}
 
 bool IsFlagSet(volatile LONG* flag)
 {
@@ -334,7 +343,9 @@ BOOL CIsolation::SetSiloID(const wchar_t* siloId)
 {
     if (IsFlagSet(&g_initialised))
         return TRUE;
-    // ISOLATION LOCK
+    qkScopedLock lock(IsolationLock());
+    if (!lock.IsLocked())
+        return FALSE;
     if (IsFlagSet(&g_initialised))
         return TRUE;
 
@@ -396,7 +407,9 @@ BOOL CIsolation::SetSiloRegistryRoot(const wchar_t* root)
     }
     if (IsFlagSet(&g_rootSet))
         return TRUE;
-    // ISOLATION LOCK
+    qkScopedLock lock(IsolationLock());
+    if (!lock.IsLocked())
+        return FALSE;
     if (IsFlagSet(&g_rootSet))
         return TRUE;
 

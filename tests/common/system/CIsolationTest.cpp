@@ -237,4 +237,11 @@ TEST_F(CIsolationProcess, CallerSetsSiloAndRoot)
               "setid=0\nsetroot=0\nid=(null)\npath=(null)\nflag=0\n");
 }
 
+TEST_F(CIsolationProcess, ConcurrentSettersAgreeOnOneSilo)
+{
+    std::string output = Run(L"race", L"race");
+    EXPECT_EQ(output.rfind("distinct=1 {", 0), 0u) << output;
+    EXPECT_NE(output.find("-0000-0000-0000-000000000000} Software\\Talvern\\Isolation\\{"), std::string::npos) << output;
+}
+
 } // namespace

@@ -1,9 +1,12 @@
 // Runs operations of the system classes in a fresh process (the silo is set once per process)
-// and prints one line per operation:  get | id:<text> | root:<text> | rootini | modfolder
+// and prints one line per operation:  get | id:<text> | root:<text> | rootini | modfolder | race
 #include "common/system/CIsolation.h"
 #include "common/system/qkSplitPath.h"
 
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <cstdio>
 #include <cwchar>
@@ -31,6 +34,26 @@ int wmain(int argc, wchar_t** argv)
             std::wstring folder;
             BOOL ok = qkSplitPath::GetModuleFolder(folder);
             std::printf("modfolder=%d %ls\n", ok, folder.c_str());
+        }
+        else if (std::wcscmp(op, L"race") == 0)
+        {
+            // Threads set different ids at once: exactly one wins and everyone reads it.
+            std::vector<std::wstring> seen(16);
+            std::vector<std::thread> threads;
+            for (int t = 0; t < 16; ++t)
+                threads.emplace_back([t, &seen] {
+                    wchar_t id[39];
+                    std::swprintf(id, 39, L"{%08X-0000-0000-0000-000000000000}", t);
+                    if (CIsolation::SetSiloID(id))
+                    {
+                        const wchar_t* path = CIsolation::GetSiloRegistryPath();
+                        seen[t] = std::wstring(CIsolation::GetSiloID()) + L" " + (path ? path : L"");
+                    }
+                });
+            for (auto& thread : threads)
+                thread.join();
+            std::set<std::wstring> distinct(seen.begin(), seen.end());
+            std::printf("distinct=%zu %ls\n", distinct.size(), distinct.begin()->c_str());
         }
         else
             return 2;

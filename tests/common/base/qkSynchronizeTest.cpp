@@ -193,7 +193,7 @@ HWND MakeWindow(bool unicode)
         wc.hInstance = ::GetModuleHandleW(nullptr);
         wc.lpszClassName = L"VekTestWaitWindowW";
         ::RegisterClassW(&wc);
-        return ::CreateWindowW(L"VekTestWaitWindowW", L"wait", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+        return ::CreateWindowW(L"VekTestWaitWindowW", L"wait", WS_OVERLAPPED, 0, 0, 10, 10, HWND_MESSAGE, nullptr,
                                wc.hInstance, nullptr);
     }
     WNDCLASSA wc = {};
@@ -201,7 +201,7 @@ HWND MakeWindow(bool unicode)
     wc.hInstance = ::GetModuleHandleW(nullptr);
     wc.lpszClassName = "VekTestWaitWindowA";
     ::RegisterClassA(&wc);
-    return ::CreateWindowA("VekTestWaitWindowA", "wait", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, wc.hInstance,
+    return ::CreateWindowA("VekTestWaitWindowA", "wait", WS_OVERLAPPED, 0, 0, 10, 10, HWND_MESSAGE, nullptr, wc.hInstance,
                            nullptr);
 }
 

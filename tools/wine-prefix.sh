@@ -45,12 +45,16 @@ quiet() { "$@" </dev/null >/dev/null 2>&1 8>&- 9>&-; }
 # The persistent server must be the first Wine process of the prefix: one that wineboot
 # started would end with it, and Wine helpers would then hold CTest's output pipes open.
 # It runs in the foreground of a detached session so that its pid tells whether it lives.
-mkdir -p "$WINEPREFIX"
-if ! alive "$tree/wineserver.pid"; then
+start_server() {
   wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
   setsid nohup wineserver -p -f </dev/null >/dev/null 2>&1 8>&- 9>&- &
   echo $! >"$tree/wineserver.pid"
   sleep 0.3
+}
+mkdir -p "$WINEPREFIX"
+if ! alive "$tree/wineserver.pid"; then
+  start_server
 fi
 
 if [ ! -f "$WINEPREFIX/.vek-ready" ]; then
@@ -65,5 +69,8 @@ if [ ! -f "$WINEPREFIX/.vek-ready" ]; then
     done
   done
   touch "$WINEPREFIX/.vek-ready"
+  # The services that the first boot started do not come up again cleanly (RpcSs fails and every
+  # first window then waits 10 s for it): start the prefix afresh under a new persistent server.
+  start_server
 fi
 quiet "$VEK_WINE" cmd /c exit || true

@@ -101,7 +101,7 @@ uint32_t cmdSwitchValue(const qkCommandLine& commandLine, const wchar_t* name, u
     const unsigned long long number = std::wcstoull(value, nullptr, 10);
     if (errno == ERANGE || number > UINT32_MAX) {
         // The message keeps its historical spelling, split so that it reads whole in the log.
-        VEK_SVC_ERROR(L"Too big or negative value spe" L"cied with %ls parameter. Use default value %d", name, defaultValue);
+        VEK_SVC_ERROR(L"Too big or negative value specied with %ls parameter. Use default value %d", name, defaultValue);
         return defaultValue;
     }
     return static_cast<uint32_t>(number);

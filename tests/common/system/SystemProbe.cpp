@@ -1,6 +1,7 @@
 // Runs operations of the system classes in a fresh process (the silo is set once per process)
-// and prints one line per operation:  get | id:<text> | root:<text> | rootini | modfolder | race
+// and prints one line per operation:  get | id:<text> | root:<text> | rootini | modfolder | race | expand:<text>
 #include "common/system/CIsolation.h"
+#include "common/system/qkPathExpansion.h"
 #include "common/system/qkSplitPath.h"
 
 #include <set>
@@ -34,6 +35,12 @@ int wmain(int argc, wchar_t** argv)
             std::wstring folder;
             BOOL ok = qkSplitPath::GetModuleFolder(folder);
             std::printf("modfolder=%d %ls\n", ok, folder.c_str());
+        }
+        else if (std::wcsncmp(op, L"expand:", 7) == 0)
+        {
+            std::wstring out;
+            BOOL ok = qkPathExpansion::ExpandPath(op + 7, out);
+            std::printf("expand=%d %ls\n", ok, out.c_str());
         }
         else if (std::wcscmp(op, L"race") == 0)
         {

@@ -1,5 +1,9 @@
 #include "TestSupport.h"
 
+#include "common/system/CIsolation.h"
+
+#include <objbase.h>
+
 #include <fstream>
 #include <stdexcept>
 
@@ -106,6 +110,63 @@ std::string RunProbeIn(const std::filesystem::path& folder, const std::wstring& 
     if (code != 0)
         clean += "exit=" + std::to_string(code) + "\n";
     return clean;
+}
+
+namespace {
+
+const wchar_t kSiloRoot[] = L"Software\\VekTest\\Silos";
+
+void SetString(HKEY key, const wchar_t* name, const wchar_t* value)
+{
+    ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                     static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t)));
+}
+
+struct TestSilo
+{
+    std::wstring id;
+    TestSilo()
+    {
+        GUID guid{};
+        ::CoCreateGuid(&guid);
+        wchar_t text[40];
+        ::StringFromGUID2(guid, text, 40);
+        id = text;
+        if (!CIsolation::SetSiloID(id.c_str()) || !CIsolation::SetSiloRegistryRoot(kSiloRoot))
+            throw std::runtime_error("cannot set the test silo");
+        HKEY map = nullptr;
+        const std::wstring mapPath = std::wstring(kSiloRoot) + L"\\" + id + L"\\Keel Core\\PathExpansionMap";
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, mapPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &map, nullptr) != ERROR_SUCCESS)
+            throw std::runtime_error("cannot create the path-expansion map");
+        SetString(map, L"QKROOT", L"C:\\vek\\root\\");
+        SetString(map, L"NESTED", L"%QKROOT%\\sub");
+        SetString(map, L"LOOP", L"%LOOP%\\x");
+        SetString(map, L"UNC", L"\\\\server\\\\share");
+        SetString(map, L"TWICE", L"tw");
+        HKEY data = nullptr;
+        ::RegCreateKeyExW(map, L"QKDATA", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &data, nullptr);
+        SetString(data, L"Path32", L"%COMMON_SILO_DATA%\\data");
+        ::RegCloseKey(data);
+        ::RegCloseKey(map);
+    }
+    ~TestSilo()
+    {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kSiloRoot) + L"\\" + id).c_str());
+    }
+};
+
+} // namespace
+
+const std::wstring& TestSiloId()
+{
+    static TestSilo silo;
+    return silo.id;
+}
+
+std::wstring TestSiloMapPath()
+{
+    return std::wstring(kSiloRoot) + L"\\" + TestSiloId() + L"\\Keel Core\\PathExpansionMap";
 }
 
 } // namespace systest

@@ -35,4 +35,11 @@ int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::s
 // and returns its output with CR removed.
 std::string RunProbeIn(const std::filesystem::path& folder, const std::wstring& ops);
 
+// Sets this process's silo once: a fresh id below the root "Software\VekTest\Silos" (HKLM),
+// whose path-expansion map holds the test tokens (QKROOT, QKDATA, NESTED, LOOP, UNC, TWICE).
+// The silo's registry tree is removed when the process ends.
+const std::wstring& TestSiloId();
+// HKLM path of the test silo's path-expansion map.
+std::wstring TestSiloMapPath();
+
 } // namespace systest

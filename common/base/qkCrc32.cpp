@@ -1,5 +1,8 @@
 #include "common/base/qkCrc32.h"
 
+#include "common/base/qkTrace.h"
+#include "common/system/qkFile.h"
+
 #include <array>
 
 namespace {
@@ -41,6 +44,31 @@ DWORD Crc32(const void* data, DWORD length)
         return 0;
     }
     return Crc32Update(0xFFFFFFFFu, data, length) ^ 0xFFFFFFFFu;
+}
+
+BOOL Crc32File(qkFile& file, DWORD* crc, ULONGLONG offset, ULONGLONG length)
+{
+    if (crc == nullptr) {
+        return FALSE;
+    }
+    if (length == 0) {
+        *crc = 0;
+        return TRUE;
+    }
+    *crc = 0xFFFFFFFFu;
+    BYTE buffer[8192];
+    while (length != 0) {
+        const DWORD piece = static_cast<DWORD>(length < sizeof(buffer) ? length : sizeof(buffer));
+        if (!file.ReadAt(static_cast<DWORD>(offset & 0xFFFFFFFFu), static_cast<LONG>(offset >> 32), buffer, piece)) {
+            QK_TRACE(L"read of %lu bytes at %I64u failed : %lu", piece, offset, file.GetLastError());
+            return FALSE;
+        }
+        *crc = Crc32Update(*crc, buffer, piece);
+        offset += piece;
+        length -= piece;
+    }
+    *crc ^= 0xFFFFFFFFu;
+    return TRUE;
 }
 
 } // namespace qkLib

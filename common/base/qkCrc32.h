@@ -3,11 +3,16 @@
 // polynomial 0xEDB88320, initial value 0xFFFFFFFF, final complement.
 #include <windows.h>
 
+class qkFile;
+
 namespace qkLib {
 
 // CRC-32 of a memory block; 0 for length 0.
 DWORD Crc32(const void* data, DWORD length);
 // Folds bytes into a running value (start with 0xFFFFFFFF, complement at the end).
 DWORD Crc32Update(DWORD crc, const void* data, DWORD length);
+// CRC-32 of a range of an open file, read in 8192-byte pieces with positioned reads. FALSE
+// when a read fails (crc then holds an unfinished value); a length of 0 gives 0 and TRUE.
+BOOL Crc32File(qkFile& file, DWORD* crc, ULONGLONG offset, ULONGLONG length);
 
 } // namespace qkLib

@@ -61,7 +61,7 @@ public:
     const wchar_t* GetFullText() noexcept;
 
     // The catch ladder: records the exception in flight. Call only inside a catch block.
-    // Every type is recorded under its own kind (the specific standard exceptions before
+    // Every type is recorded under its own kind (the particular standard exceptions before
     // std::exception), anything else as kind 1; nothing is rethrown.
     void CatchCurrent(const wchar_t* sourceFile, LONG line) noexcept;
 

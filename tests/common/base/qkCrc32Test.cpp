@@ -1,4 +1,5 @@
 #include "common/base/qkCrc32.h"
+#include "common/system/qkFile.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,58 @@ TEST(qkCrc32, RunningValueInPiecesMatchesWhole)
         running = qkLib::Crc32Update(running, data.data() + at, piece);
     }
     EXPECT_EQ(qkLib::Crc32(data.data(), static_cast<DWORD>(data.size())), running ^ 0xFFFFFFFFu);
+}
+
+// A file of a 32-byte header followed by data, in a folder of this test's own.
+class Crc32FileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        wchar_t temp[MAX_PATH];
+        ::GetTempPathW(MAX_PATH, temp);
+        m_path = std::wstring(temp) + L"vek_crc32_" + std::to_wstring(::GetCurrentProcessId()) + L".bin";
+        m_data.resize(20000);
+        for (size_t i = 0; i < m_data.size(); ++i) {
+            m_data[i] = static_cast<BYTE>(i * 131 + 7);
+        }
+        qkFile file;
+        ASSERT_TRUE(file.Open(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
+        const BYTE header[32] = {'h', 'e', 'a', 'd'};
+        ASSERT_TRUE(file.Write(header, sizeof(header)));
+        ASSERT_TRUE(file.Write(m_data.data(), static_cast<DWORD>(m_data.size())));
+    }
+    void TearDown() override { ::DeleteFileW(m_path.c_str()); }
+
+    std::wstring m_path;
+    std::vector<BYTE> m_data;
+};
+
+TEST_F(Crc32FileTest, RangeAfterHeaderMatchesMemory)
+{
+    qkFile file;
+    ASSERT_TRUE(file.Open(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0));
+    struct Case { ULONGLONG length; } cases[] = {{20000}, {8192}, {8193}, {1}, {16384}};
+    for (const auto& c : cases) {
+        DWORD crc = 0;
+        EXPECT_TRUE(qkLib::Crc32File(file, &crc, 32, c.length)) << c.length;
+        EXPECT_EQ(qkLib::Crc32(m_data.data(), static_cast<DWORD>(c.length)), crc) << c.length;
+    }
+    DWORD crc = 1234;
+    EXPECT_TRUE(qkLib::Crc32File(file, &crc, 32, 0));
+    EXPECT_EQ(0u, crc);
+}
+
+TEST_F(Crc32FileTest, ShortReadFails)
+{
+    qkFile file;
+    ASSERT_TRUE(file.Open(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0));
+    DWORD crc = 0;
+    // The second piece runs past the end of the file.
+    EXPECT_FALSE(qkLib::Crc32File(file, &crc, 32 + 20000 - 10000, 20000));
+    EXPECT_FALSE(qkLib::Crc32File(file, &crc, 32, 20001));
+    qkFile closed;
+    EXPECT_FALSE(qkLib::Crc32File(closed, &crc, 32, 10));
 }
 
 } // namespace

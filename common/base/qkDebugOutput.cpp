@@ -1,0 +1,348 @@
+#include "common/base/qkDebugOutput.h"
+
+#include "common/base/qkExceptionInfo.h"
+#include "common/base/qkScopedLock.h"
+#include "common/base/qkStringConvert.h"
+#include "common/base/qkTrace.h"
+
+#include <cstdlib>
+#include <cwchar>
+
+namespace {
+
+const wchar_t* LevelWord(LONG level)
+{
+    switch (level) {
+    case qkDebugOutput::LevelInformation:
+        return L"Information";
+    case qkDebugOutput::LevelWarning:
+        return L"Warning";
+    case qkDebugOutput::LevelError:
+        return L"Error";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+qkDebugOutput::qkDebugOutput(const wchar_t* moduleName)
+{
+    qkStringConvert::Copy(moduleName, m_moduleName);
+}
+
+qkDebugOutput::~qkDebugOutput()
+{
+    CloseLogFile();
+    m_lock.Delete();
+}
+
+void qkDebugOutput::CloseLogFile()
+{
+    if (m_file != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(m_file);
+        m_file = INVALID_HANDLE_VALUE;
+    }
+}
+
+BOOL qkDebugOutput::FillDefaultNames()
+{
+    if (!m_moduleName.empty() && !m_folder.empty()) {
+        return TRUE;
+    }
+    wchar_t path[259];
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, 259);
+    if (length == 0 || length >= 259) {
+        QK_TRACE(L"GetModuleFileNameW failed : %lu", ::GetLastError());
+        return FALSE;
+    }
+    wchar_t drive[_MAX_DRIVE];
+    wchar_t dir[_MAX_DIR];
+    wchar_t name[_MAX_FNAME];
+    wchar_t ext[_MAX_EXT];
+    if (_wsplitpath_s(path, drive, _MAX_DRIVE, dir, _MAX_DIR, name, _MAX_FNAME, ext, _MAX_EXT) != 0) {
+        return FALSE;
+    }
+    qkExceptionInfo info;
+    try {
+        if (m_moduleName.empty()) {
+            m_moduleName = name;
+        }
+        if (m_folder.empty()) {
+            m_folder = std::wstring(drive) + dir;
+        }
+    }
+    QK_CATCH(info)
+    return info.HasError() ? FALSE : TRUE;
+}
+
+BOOL qkDebugOutput::Initialize()
+{
+    if (m_initialized) {
+        return TRUE;
+    }
+    qkScopedLock lock(m_lock);
+    if (!lock.IsLocked()) {
+        return FALSE;
+    }
+    BOOL result = TRUE;
+    if (!m_initialized) {
+        result = FillDefaultNames();
+        m_initialized = TRUE;
+    }
+    return result;
+}
+
+BOOL qkDebugOutput::IsLevelEnabled(LONG level)
+{
+    qkDebugOutput* logger = this;
+    logger->Initialize();
+    while (logger->m_forwardTo != nullptr) {
+        logger = logger->m_forwardTo;
+        logger->Initialize();
+    }
+    return logger->m_debugType != 0 && logger->m_debugType <= level;
+}
+
+void qkDebugOutput::LogInformation(const wchar_t* format, va_list args)
+{
+    if (IsLevelEnabled(LevelInformation)) {
+        WriteV(LevelInformation, format, args);
+    }
+}
+
+void qkDebugOutput::LogWarning(const wchar_t* format, va_list args)
+{
+    if (IsLevelEnabled(LevelWarning)) {
+        WriteV(LevelWarning, format, args);
+    }
+}
+
+void qkDebugOutput::LogError(const wchar_t* format, va_list args)
+{
+    if (IsLevelEnabled(LevelError)) {
+        WriteV(LevelError, format, args);
+    }
+}
+
+void qkDebugOutput::WriteV(LONG level, const wchar_t* format, va_list args)
+{
+    if (m_forwardTo != nullptr) {
+        m_forwardTo->WriteV(level, format, args);
+        return;
+    }
+    if (!IsLevelEnabled(level)) {
+        return;
+    }
+    // Built outside the lock: lines of different threads interleave only between lines.
+    qkExceptionInfo info;
+    std::wstring line;
+    try {
+        if (m_prependDateTime) {
+            SYSTEMTIME now;
+            ::GetLocalTime(&now);
+            qkStringConvert::AppendFormat(line, L"%04d-%02d-%02d-%02d-%02d-%02d-%03d : ", now.wYear, now.wMonth,
+                                          now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+        }
+        if (m_prependModuleName && !m_moduleName.empty()) {
+            qkStringConvert::AppendFormat(line, L"%s : ", m_moduleName.c_str());
+        }
+        if (m_prependProcessId) {
+            qkStringConvert::AppendFormat(line, L"0x%04X : ", ::GetCurrentProcessId());
+        }
+        if (m_prependThreadId) {
+            qkStringConvert::AppendFormat(line, L"0x%04X : ", ::GetCurrentThreadId());
+        }
+        if (m_prependType) {
+            if (const wchar_t* word = LevelWord(level)) {
+                qkStringConvert::AppendFormat(line, L"%s : ", word);
+            }
+        }
+        if (!qkStringConvert::AppendFormatV(line, format, args)) {
+            return;   // the line is dropped
+        }
+        if (m_appendNewLine) {
+            while (!line.empty() && (line.back() == L'\r' || line.back() == L'\n')) {
+                line.pop_back();
+            }
+            line.append(L"\r\n");
+        }
+    }
+    QK_CATCH(info)
+    if (info.HasError()) {
+        return;
+    }
+    OutputText(line.c_str());
+}
+
+void qkDebugOutput::OutputText(const wchar_t* line)
+{
+    if (line == nullptr) {
+        return;
+    }
+    if (m_outputToDebugger) {
+        ::OutputDebugStringW(line);
+    }
+    if (!m_outputToFile) {
+        return;
+    }
+    qkScopedLock lock(m_lock);
+    if (!lock.IsLocked()) {
+        return;
+    }
+    if (m_file == INVALID_HANDLE_VALUE) {
+        OpenLogFile();
+    }
+    if (m_file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        ::WriteFile(m_file, line, static_cast<DWORD>(wcslen(line) * sizeof(wchar_t)), &written, nullptr);
+    }
+}
+
+std::wstring qkDebugOutput::GetLogFilePath()
+{
+    std::wstring path;
+    qkExceptionInfo info;
+    try {
+        if (m_folder.empty()) {
+            return path;
+        }
+        if (m_appendProcessIdToFile) {
+            qkStringConvert::FormatPath(path, m_folder.c_str(), L"%s-0x%04X.log", m_moduleName.c_str(),
+                                        ::GetCurrentProcessId());
+        } else {
+            qkStringConvert::FormatPath(path, m_folder.c_str(), L"%s.log", m_moduleName.c_str());
+        }
+    }
+    QK_CATCH(info)
+    if (info.HasError()) {
+        path.clear();
+    }
+    return path;
+}
+
+BOOL qkDebugOutput::OpenLogFile()
+{
+    qkScopedLock lock(m_lock);
+    CloseLogFile();
+    const std::wstring path = GetLogFilePath();
+    if (path.empty()) {
+        QK_TRACE(L"no log folder");
+        return FALSE;
+    }
+    m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m_file == INVALID_HANDLE_VALUE) {
+        QK_TRACE(L"CreateFileW %s failed : %lu", path.c_str(), ::GetLastError());
+        return FALSE;
+    }
+    if (::GetLastError() == 0) {
+        // A new file: the byte-order mark first.
+        const wchar_t mark = 0xFEFF;
+        DWORD written = 0;
+        ::WriteFile(m_file, &mark, sizeof(mark), &written, nullptr);
+    }
+    ::SetFilePointer(m_file, 0, nullptr, FILE_END);
+    return TRUE;
+}
+
+BOOL qkDebugOutput::ReopenLogFile()
+{
+    qkScopedLock lock(m_lock);
+    if (m_file == INVALID_HANDLE_VALUE) {
+        return TRUE;
+    }
+    return OpenLogFile();
+}
+
+void qkDebugOutput::SetDebugType(LONG value)
+{
+    Initialize();
+    m_debugType = value;
+}
+
+void qkDebugOutput::SetOutputToDebugger(BOOL value)
+{
+    Initialize();
+    m_outputToDebugger = value;
+}
+
+void qkDebugOutput::SetOutputToFile(BOOL value)
+{
+    Initialize();
+    m_outputToFile = value;
+}
+
+void qkDebugOutput::SetPrependThreadId(BOOL value)
+{
+    Initialize();
+    m_prependThreadId = value;
+}
+
+void qkDebugOutput::SetPrependProcessId(BOOL value)
+{
+    Initialize();
+    m_prependProcessId = value;
+}
+
+void qkDebugOutput::SetPrependDateTime(BOOL value)
+{
+    Initialize();
+    m_prependDateTime = value;
+}
+
+void qkDebugOutput::SetPrependModuleName(BOOL value)
+{
+    Initialize();
+    m_prependModuleName = value;
+}
+
+void qkDebugOutput::SetAppendNewLine(BOOL value)
+{
+    Initialize();
+    m_appendNewLine = value;
+}
+
+void qkDebugOutput::SetPrependType(BOOL value)
+{
+    Initialize();
+    m_prependType = value;
+}
+
+void qkDebugOutput::SetAppendProcessIdToFile(BOOL value)
+{
+    Initialize();
+    qkScopedLock lock(m_lock);
+    const bool changed = (value != FALSE) != (m_appendProcessIdToFile != FALSE);
+    m_appendProcessIdToFile = value;
+    if (changed) {
+        ReopenLogFile();
+    }
+}
+
+BOOL qkDebugOutput::SetDirectory(const wchar_t* folder)
+{
+    Initialize();
+    qkScopedLock lock(m_lock);
+    qkExceptionInfo info;
+    bool changed = false;
+    try {
+        const std::wstring value = folder != nullptr ? folder : L"";
+        changed = value != m_folder;
+        m_folder = value;
+    }
+    QK_CATCH(info)
+    if (info.HasError()) {
+        return FALSE;
+    }
+    if (changed) {
+        ReopenLogFile();
+    }
+    return TRUE;
+}
+
+const wchar_t* qkDebugOutput::GetModuleName()
+{
+    Initialize();
+    return m_moduleName.c_str();
+}

@@ -333,6 +333,21 @@ BOOL qkPathExpansion::ResolveBuiltInToken(const wchar_t* name, std::wstring& out
 
 BOOL qkPathExpansion::GetSiloDataFolder(int csidl, std::wstring& out)
 {
+    // An extension that names a silo data folder itself would recurse without end: the inner
+    // folder fails, so the extension falls back to the default.
+    thread_local bool busy = false;
+    if (busy)
+    {
+        QK_TRACE(L"the application-data extension refers to a silo data folder");
+        out.clear();
+        return FALSE;
+    }
+    struct BusyScope
+    {
+        bool& flag;
+        explicit BusyScope(bool& f) : flag(f) { flag = true; }
+        ~BusyScope() { flag = false; }
+    } scope(busy);
     qkExceptionInfo info;
     try
     {

@@ -144,6 +144,18 @@ TEST_F(qkPathExpansionTest, AttachedHookReplacesTheRegistryMap)
     EXPECT_TRUE(qkPathExpansion::ExpandPath(L"%QKROOT%", out));
     EXPECT_EQ(out, L"C:\\vek\\root\\");
 
+    // The application-data extension comes from the map too; one that names a silo data folder
+    // itself falls back to the default instead of recursing.
+    const std::wstring common = Folder(CSIDL_COMMON_APPDATA);
+    ASSERT_TRUE(hook.SetToken(L"APPDATAEXTENSION", L"VekExt"));
+    hook.Attach(TRUE);
+    EXPECT_TRUE(qkPathExpansion::ExpandPath(L"%COMMON_SILO_DATA%", out));
+    EXPECT_EQ(out, common + L"\\VekExt\\" + systest::TestSiloId());
+    ASSERT_TRUE(hook.SetToken(L"APPDATAEXTENSION", L"%COMMON_SILO_DATA%"));
+    EXPECT_TRUE(qkPathExpansion::ExpandPath(L"%COMMON_SILO_DATA%", out));
+    EXPECT_EQ(out, common + L"\\Talvern\\" + systest::TestSiloId());
+    hook.Attach(FALSE);
+
     std::wstring value;
     EXPECT_TRUE(CPathHook::ResolveToken(L"qkroot", value));
     EXPECT_FALSE(CPathHook::ResolveToken(L"nested", value));

@@ -4,6 +4,7 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
+#include "common/system/qkKernel32.h"
 
 #include <shlwapi.h>
 #include <io.h>
@@ -120,20 +121,6 @@ bool ReadIniText(const wchar_t* filePath, std::wstring& text)
         return false;
     text.resize(converted > 0 ? converted - 1 : 0);
     return true;
-}
-
-BOOL IsWow64ByName()
-{
-    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
-    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr)
-        return FALSE;
-    auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel, "IsWow64Process")));
-    BOOL wow64 = FALSE;
-    if (isWow64 == nullptr || !isWow64(::GetCurrentProcess(), &wow64))
-        return FALSE;
-    return wow64;
 }
 
 // Forms root + "\" + id into the buffer; false when it does not fit.
@@ -297,7 +284,7 @@ DWORD CIsolation::ReadNative64(DWORD* viewFlag, const wchar_t* filePath)
     wchar_t native[2];
     bool nativeRequested = ReadIniValue(L"Native64", L"", native, 2, filePath) == 1 &&
                            native[0] == L'1';
-    if (nativeRequested && IsWow64ByName())
+    if (nativeRequested && qkKernel32::IsWow64Process())
         *viewFlag = KEY_WOW64_64KEY;
     return ERROR_SUCCESS;
 }

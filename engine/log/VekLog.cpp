@@ -1,29 +1,44 @@
 #include "engine/log/VekLog.h"
 
+#include "common/base/qkStringConvert.h"
+#include "engine/log/VekDebugOutput.h"
+
 #include <windows.h>
 
-#include <cwchar>
-#include <string>
-
 namespace vek {
-namespace {
 
-// Until the configured line logger is wired in, lines go to the debugger output.
-void Write(const wchar_t* level, const wchar_t* format, va_list args)
+qkConfiguredDebugOutput VekDebugOutput(L"VekLauncher");
+
+BOOL ConfigureLogFile(qkConfiguredDebugOutput& logger, const wchar_t* folder, const wchar_t* baseName)
 {
-    wchar_t text[2048];
-    std::vswprintf(text, sizeof(text) / sizeof(text[0]), format, args);
-    std::wstring line = std::wstring(level) + L" " + text + L"\n";
-    ::OutputDebugStringW(line.c_str());
+    logger.SetDebugType(qkDebugOutput::LevelInformation);
+    logger.SetAppendNewLine(TRUE);
+    logger.SetPrependType(TRUE);
+    logger.SetPrependThreadId(TRUE);
+    logger.SetPrependProcessId(FALSE);
+    logger.SetPrependDateTime(TRUE);
+    logger.SetPrependModuleName(FALSE);
+    logger.SetOutputToFile(TRUE);
+    logger.SetAppendProcessIdToFile(FALSE);
+    if (!logger.SetDirectory(folder)) {
+        return FALSE;
+    }
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    std::wstring name;
+    if (!qkStringConvert::Format(name, L"%s-%04d-%02d-%02d-%02dh%02dm%02ds",
+                                 (baseName != nullptr && baseName[0] != L'\0') ? baseName : L"VEK", now.wYear,
+                                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond)) {
+        return FALSE;
+    }
+    return logger.SetModuleName(name.c_str());
 }
-
-} // namespace
 
 void LogInfo(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    Write(L"[I]", format, args);
+    VekDebugOutput.LogInformation(format, args);
     va_end(args);
 }
 
@@ -31,7 +46,7 @@ void LogWarning(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    Write(L"[W]", format, args);
+    VekDebugOutput.LogWarning(format, args);
     va_end(args);
 }
 
@@ -39,7 +54,7 @@ void LogError(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    Write(L"[E]", format, args);
+    VekDebugOutput.LogError(format, args);
     va_end(args);
 }
 

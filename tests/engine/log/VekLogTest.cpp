@@ -1,0 +1,101 @@
+#include "engine/log/VekDebugOutput.h"
+#include "engine/log/VekLog.h"
+
+#include "common/errors/LogTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+
+using logtest::FixtureKey;
+using logtest::Folder;
+using logtest::Utf16;
+
+namespace {
+
+const std::string kMark("\xFF\xFE", 2);
+
+// The process-wide logger is initialised once per process, so its whole life is one test: the
+// registry switches at the first line, then the launcher's own configuration over them.
+TEST(VekLog, FacadeWritesThroughTheProcessLogger)
+{
+    logtest::RemoveFixtures();
+    Folder first(L"facade1");
+    Folder second(L"facade2");
+    {
+        FixtureKey key(logtest::DebugKeyPath() + L"\\DebugOutput");
+        key.Dword(L"DebugType", 2);
+        key.String(L"Directory", first.Path() + L"\\\\");   // trailing backslashes are dropped
+        key.Dword(L"OutputToDebugger", 0);
+        key.Dword(L"OutputToFile", 1);
+        key.Dword(L"AppendProcessIdToFile", 0);
+        key.Dword(L"PrependThreadId", 0);
+        key.Dword(L"PrependProcessId", 0);
+        key.Dword(L"PrependDateTime", 0);
+    }
+
+    // Registry switches: warnings and up, name and level prefixes, file named after the module.
+    vek::LogInfo(L"vek::Test(10) : not written at level 2");
+    vek::LogWarning(L"vek::Test(11) : warning %d of %s", 1, L"two");
+    vek::LogError(L"vek::Test(12) : error 0x%08X", 0x80047E05u);
+    EXPECT_STREQ(vek::VekDebugOutput.GetModuleName(), L"VekLauncher");
+    EXPECT_EQ(logtest::ReadBytes(first / L"VekLauncher.log"),
+              kMark + Utf16(L"VekLauncher : Warning : vek::Test(11) : warning 1 of two\r\n"
+                            L"VekLauncher : Error : vek::Test(12) : error 0x80047E05\r\n"));
+
+    // The launcher's configuration overrides them: every level, date, time and thread, no
+    // module name, a file named after the base name and the start time.
+    SYSTEMTIME before;
+    ::GetLocalTime(&before);
+    ASSERT_TRUE(vek::ConfigureLogFile(vek::VekDebugOutput, second.Path().c_str(), L"VekLauncher"));
+    SYSTEMTIME after;
+    ::GetLocalTime(&after);
+    vek::LogInfo(L"wWinMain(520) : Unable to Preload ucrtbase.dll");
+
+    // The old file was closed and is left as it was.
+    EXPECT_EQ(logtest::ReadBytes(first / L"VekLauncher.log"),
+              kMark + Utf16(L"VekLauncher : Warning : vek::Test(11) : warning 1 of two\r\n"
+                            L"VekLauncher : Error : vek::Test(12) : error 0x80047E05\r\n"));
+
+    const std::wstring name = vek::VekDebugOutput.GetModuleName();
+    wchar_t low[64], high[64];
+    std::swprintf(low, 64, L"VekLauncher-%04d-%02d-%02d-%02dh%02dm%02ds", before.wYear, before.wMonth, before.wDay,
+                  before.wHour, before.wMinute, before.wSecond);
+    std::swprintf(high, 64, L"VekLauncher-%04d-%02d-%02d-%02dh%02dm%02ds", after.wYear, after.wMonth, after.wDay,
+                  after.wHour, after.wMinute, after.wSecond);
+    ASSERT_EQ(name.size(), std::wstring(low).size());
+    EXPECT_LE(std::wstring(low), name);
+    EXPECT_LE(name, std::wstring(high));
+
+    const std::string bytes = logtest::ReadBytes(second / (name + L".log"));
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), kMark);
+    const std::wstring text = logtest::FromUtf16(bytes.substr(2));
+    ASSERT_GT(text.size(), 23u);
+    EXPECT_TRUE(logtest::IsDateTime(text.substr(0, 23))) << text;
+    EXPECT_EQ(text.substr(23), L" : " + logtest::Hex4(::GetCurrentThreadId()) +
+                                   L" : Information : wWinMain(520) : Unable to Preload ucrtbase.dll\r\n");
+
+    // The engine's configuration holds against the registry for the rest of the process.
+    logtest::RemoveFixtures();
+    vek::LogWarning(L"w");
+    vek::LogError(L"e");
+    const std::wstring all = logtest::FromUtf16(logtest::ReadBytes(second / (name + L".log")).substr(2));
+    EXPECT_NE(all.find(L" : Warning : w\r\n"), std::wstring::npos);
+    EXPECT_NE(all.find(L" : Error : e\r\n"), std::wstring::npos);
+
+    vek::VekDebugOutput.SetDirectory(L"");   // closes the file so that the folders can go
+}
+
+TEST(VekLog, ConfigureLogFileWithoutABaseName)
+{
+    Folder folder(L"vekname");
+    qkConfiguredDebugOutput log(L"Other");
+    ASSERT_TRUE(vek::ConfigureLogFile(log, folder.Path().c_str(), nullptr));
+    const std::wstring name = log.GetModuleName();
+    EXPECT_EQ(name.substr(0, 4), L"VEK-");
+    EXPECT_EQ(name.size(), std::wstring(L"VEK-2024-01-02-03h04m05s").size());
+    EXPECT_EQ(name.substr(14, 1) + name.substr(17, 1) + name.substr(20, 1) + name.substr(23, 1), L"-hms");
+}
+
+} // namespace

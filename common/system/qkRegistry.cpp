@@ -156,7 +156,7 @@ BOOL qkRegistry::Create(HKEY parent, const wchar_t* subkey, REGSAM access, DWORD
                 qkRegistry parentWrapper(parent, view);
                 BOOL deleted = parentWrapper.DeleteKeyTree(subkey);
                 DWORD error = parentWrapper.GetLastError();
-                parentWrapper.Forget();
+                parentWrapper.Detach(); // the parent stays open
                 if (!deleted)
                 {
                     QK_TRACE(L"cannot replace non-volatile %s : %lu", subkey, error);

@@ -29,6 +29,14 @@ public:
     BOOL Close();
     BOOL IsOpen() const { return m_key != nullptr; }
     HKEY GetKey() const { return m_key; }
+    // Hands the key over without closing it.
+    HKEY Detach()
+    {
+        HKEY key = m_key;
+        m_key = nullptr;
+        m_viewFlags = 0;
+        return key;
+    }
     DWORD GetLastError() const { return m_lastError; }
     REGSAM GetKeyViewFlags() const { return m_viewFlags; }
     // The view bits (KEY_WOW64_64KEY, KEY_WOW64_32KEY) of an access mask.
@@ -60,8 +68,6 @@ public:
 
 private:
     BOOL Result(LONG status);
-    // Empties the key field without closing (for wrappers of keys that others keep).
-    void Forget() { m_key = nullptr; }
 
     HKEY m_key = nullptr;
     REGSAM m_viewFlags = 0;

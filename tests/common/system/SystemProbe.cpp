@@ -1,6 +1,9 @@
 // Runs operations of the system classes in a fresh process (the silo is set once per process)
-// and prints one line per operation:  get | id:<text> | root:<text> | rootini | modfolder | race
+// and prints one line per operation:  get | id:<text> | root:<text> | rootini | modfolder | race | expand:<text>
+//   | silo:<id> (the tests' silo root) | lock:<mode>:<name> | hold (sleeps until killed)
 #include "common/system/CIsolation.h"
+#include "common/system/qkPathExpansion.h"
+#include "common/system/qkSingleInstance.h"
 #include "common/system/qkSplitPath.h"
 
 #include <set>
@@ -8,11 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include <windows.h>
+
 #include <cstdio>
 #include <cwchar>
 
 int wmain(int argc, wchar_t** argv)
 {
+    qkSingleInstance instance;
     for (int i = 1; i < argc; ++i)
     {
         const wchar_t* op = argv[i];
@@ -34,6 +40,26 @@ int wmain(int argc, wchar_t** argv)
             std::wstring folder;
             BOOL ok = qkSplitPath::GetModuleFolder(folder);
             std::printf("modfolder=%d %ls\n", ok, folder.c_str());
+        }
+        else if (std::wcsncmp(op, L"expand:", 7) == 0)
+        {
+            std::wstring out;
+            BOOL ok = qkPathExpansion::ExpandPath(op + 7, out);
+            std::printf("expand=%d %ls\n", ok, out.c_str());
+        }
+        else if (std::wcsncmp(op, L"silo:", 5) == 0)
+            std::printf("silo=%d\n", CIsolation::SetSiloID(op + 5) &&
+                                          CIsolation::SetSiloRegistryRoot(L"Software\\VekTest\\Silos"));
+        else if (std::wcsncmp(op, L"lock:", 5) == 0)
+        {
+            BOOL ok = instance.Create(op + 7, op[5] == L'1' ? 1 : 0);
+            std::printf("lock=%d %lu\n", ok, static_cast<unsigned long>(ok ? 0 : instance.GetLastError()));
+        }
+        else if (std::wcscmp(op, L"hold") == 0)
+        {
+            std::printf("held\n");
+            std::fflush(stdout);
+            ::Sleep(INFINITE);
         }
         else if (std::wcscmp(op, L"race") == 0)
         {

@@ -1,5 +1,10 @@
 #include "TestSupport.h"
 
+#include "common/system/CIsolation.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+
 #include <fstream>
 #include <stdexcept>
 
@@ -106,6 +111,133 @@ std::string RunProbeIn(const std::filesystem::path& folder, const std::wstring& 
     if (code != 0)
         clean += "exit=" + std::to_string(code) + "\n";
     return clean;
+}
+
+BackgroundProbe::BackgroundProbe(const std::filesystem::path& folder, const std::wstring& ops)
+{
+    namespace fs = std::filesystem;
+    fs::create_directories(folder);
+    fs::path probe = folder / L"system_probe.exe";
+    fs::copy_file(ExeFolder() / L"system_probe.exe", probe, fs::copy_options::overwrite_existing);
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&m_output, &writeEnd, &sa, 0))
+        throw std::runtime_error("CreatePipe");
+    ::SetHandleInformation(m_output, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = writeEnd;
+    std::wstring commandLine = L"\"" + probe.wstring() + L"\" " + ops;
+    PROCESS_INFORMATION pi{};
+    BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                    nullptr, &si, &pi);
+    ::CloseHandle(writeEnd);
+    if (!started)
+        throw std::runtime_error("CreateProcessW");
+    ::CloseHandle(pi.hThread);
+    m_process = pi.hProcess;
+}
+
+BackgroundProbe::~BackgroundProbe()
+{
+    Kill();
+    if (m_output)
+        ::CloseHandle(m_output);
+}
+
+void BackgroundProbe::Kill()
+{
+    if (m_process)
+    {
+        ::TerminateProcess(m_process, 9);
+        ::WaitForSingleObject(m_process, 10000);
+        ::CloseHandle(m_process);
+        m_process = nullptr;
+    }
+}
+
+std::string BackgroundProbe::ReadLine()
+{
+    std::string line;
+    char ch = 0;
+    DWORD read = 0;
+    while (::ReadFile(m_output, &ch, 1, &read, nullptr) && read == 1)
+    {
+        if (ch == '\n')
+            break;
+        if (ch != '\r')
+            line += ch;
+    }
+    return line;
+}
+
+namespace {
+
+const wchar_t kSiloRoot[] = L"Software\\VekTest\\Silos";
+
+void SetString(HKEY key, const wchar_t* name, const wchar_t* value)
+{
+    ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                     static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t)));
+}
+
+struct TestSilo
+{
+    std::wstring id;
+    TestSilo()
+    {
+        GUID guid{};
+        ::CoCreateGuid(&guid);
+        wchar_t text[40];
+        ::StringFromGUID2(guid, text, 40);
+        id = text;
+        if (!CIsolation::SetSiloID(id.c_str()) || !CIsolation::SetSiloRegistryRoot(kSiloRoot))
+            throw std::runtime_error("cannot set the test silo");
+        HKEY map = nullptr;
+        const std::wstring mapPath = std::wstring(kSiloRoot) + L"\\" + id + L"\\Keel Core\\PathExpansionMap";
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, mapPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &map, nullptr) != ERROR_SUCCESS)
+            throw std::runtime_error("cannot create the path-expansion map");
+        SetString(map, L"QKROOT", L"C:\\vek\\root\\");
+        SetString(map, L"NESTED", L"%QKROOT%\\sub");
+        SetString(map, L"LOOP", L"%LOOP%\\x");
+        SetString(map, L"UNC", L"\\\\server\\\\share");
+        SetString(map, L"TWICE", L"tw");
+        HKEY data = nullptr;
+        ::RegCreateKeyExW(map, L"QKDATA", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &data, nullptr);
+        SetString(data, L"Path32", L"%COMMON_SILO_DATA%\\data");
+        ::RegCloseKey(data);
+        ::RegCloseKey(map);
+    }
+    ~TestSilo()
+    {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kSiloRoot) + L"\\" + id).c_str());
+        // The silo data folders that the tests made.
+        for (int csidl : {CSIDL_COMMON_APPDATA, CSIDL_LOCAL_APPDATA})
+        {
+            wchar_t folder[MAX_PATH];
+            if (::SHGetSpecialFolderPathW(nullptr, folder, csidl, FALSE))
+            {
+                std::error_code ec;
+                std::filesystem::remove_all(std::filesystem::path(folder) / L"Talvern" / id, ec);
+            }
+        }
+    }
+};
+
+} // namespace
+
+const std::wstring& TestSiloId()
+{
+    static TestSilo silo;
+    return silo.id;
+}
+
+std::wstring TestSiloMapPath()
+{
+    return std::wstring(kSiloRoot) + L"\\" + TestSiloId() + L"\\Keel Core\\PathExpansionMap";
 }
 
 } // namespace systest

@@ -35,4 +35,26 @@ int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::s
 // and returns its output with CR removed.
 std::string RunProbeIn(const std::filesystem::path& folder, const std::wstring& ops);
 
+// A probe started in the background, its output read line by line; killed by the destructor.
+class BackgroundProbe
+{
+public:
+    BackgroundProbe(const std::filesystem::path& folder, const std::wstring& ops);
+    ~BackgroundProbe();
+    // The next line of output without its line end; empty at the end of the output.
+    std::string ReadLine();
+    void Kill();
+
+private:
+    HANDLE m_process = nullptr;
+    HANDLE m_output = nullptr;
+};
+
+// Sets this process's silo once: a fresh id below the root "Software\VekTest\Silos" (HKLM),
+// whose path-expansion map holds the test tokens (QKROOT, QKDATA, NESTED, LOOP, UNC, TWICE).
+// The silo's registry tree is removed when the process ends.
+const std::wstring& TestSiloId();
+// HKLM path of the test silo's path-expansion map.
+std::wstring TestSiloMapPath();
+
 } // namespace systest

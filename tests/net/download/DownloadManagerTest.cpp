@@ -117,23 +117,81 @@ TEST(DownloadManager, CriticalFileFailingAtTheSizeQueryFailsTheJob)
 
 TEST(DownloadManager, SizeQueryRetriesTransientFailuresThenFails)
 {
-    // Nobody listens on port 1: every size query cannot connect, a transient failure.
-    dltest::ScratchDir scratch("sizeretry");
-    json job = {{"TRANSIENT_ERROR_RETRY_COUNT", 2},
-                {"file_array", json::array({FileEntry("http://localhost:1/f", scratch.File(L"f"), 0)})}};
-    json options = json::object();
-    dltest::EventLog events;
-    vek::CWinHTTPDownloadManager manager(job, nullptr, options);
-    manager.SetRetryWait(1);
-    events.Connect(manager);
-    manager.Start();
-    EXPECT_EQ(events.Events(), std::vector<int>{vek::eDownloadFatalError});
-    ASSERT_TRUE(job["last_download_error"].is_number_integer());
-    const HRESULT hr = static_cast<HRESULT>(job["last_download_error"].get<std::int32_t>());
-    EXPECT_TRUE(vek::IsTransientDownloadError(hr)) << std::hex << hr;
-    EXPECT_EQ(job["job_error_code"], job["last_download_error"]);
-    EXPECT_EQ(job["OtherErrors"], job["last_download_error"]);
-    EXPECT_FALSE(job.contains("download_method")); // no thread ran
+    // Each size query of the file fails transiently: nobody listens on port 1 (cannot connect), or
+    // the server stalls past the request time-out.
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerSizeRetry");
+    server.SetScenario(dir + "slow", {{"stall", 4}});
+    const struct {
+        const char* name;
+        std::wstring url;
+        size_t requests; // seen by the server
+    } cases[] = {
+        {"cannot connect", L"http://localhost:1/f", 0},
+        // The time-out meets the status read, which the engine's first query repeats once on its
+        // proxy retry count (used up for the engine's later queries); then the manager's 2 retries.
+        {"time-out", server.HttpsUrl(dir + "slow"), 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dltest::ScratchDir scratch("sizeretry");
+        json job = {{"TRANSIENT_ERROR_RETRY_COUNT", 2},
+                    {"file_array", json::array({FileEntry(vek::WideToUtf8(c.url), scratch.File(L"f"), 0)})}};
+        json options = json::object();
+        dltest::EventLog events;
+        vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+        manager.SetRetryWait(1);
+        manager.SetEngineTimeout(1);
+        events.Connect(manager);
+        manager.Start();
+        EXPECT_EQ(events.Events(), std::vector<int>{vek::eDownloadFatalError});
+        ASSERT_TRUE(job["last_download_error"].is_number_integer());
+        const HRESULT hr = static_cast<HRESULT>(job["last_download_error"].get<std::int32_t>());
+        EXPECT_TRUE(vek::IsTransientDownloadError(hr)) << std::hex << hr;
+        EXPECT_EQ(job["job_error_code"], job["last_download_error"]);
+        EXPECT_EQ(job["OtherErrors"], job["last_download_error"]);
+        EXPECT_FALSE(job.contains("download_method")); // no thread ran
+        EXPECT_EQ(dltest::Requests(dir + "slow", "HEAD").size(), c.requests);
+        server.Clear(dir + "slow");
+        server.SetScenario(dir + "slow", {{"stall", 4}});
+    }
+}
+
+TEST(DownloadManager, NothingToFetchFiresValidationAtOnce)
+{
+    // All files present and valid; or the only file optional and failing its size query.
+    dltest::ScratchDir scratch("nothing");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerNothing");
+    server.SetScenario(dir + "missing", {{"status", 404}});
+    {
+        HANDLE h = ::CreateFileW(scratch.File(L"present").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD w = 0;
+        ::WriteFile(h, "0123456789", 10, &w, nullptr);
+        ::CloseHandle(h);
+    }
+    json present = FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "present")), scratch.File(L"present"), 0);
+    present["validation"] = {{"type", "sha256"}, {"data", "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882"}};
+    const json cases[] = {
+        json::array({present}),
+        json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "missing")), scratch.File(L"missing"), -1)}),
+    };
+    for (const json& files : cases) {
+        SCOPED_TRACE(files.dump());
+        json job = {{"file_array", files}};
+        json options = json::object();
+        dltest::EventLog events;
+        vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+        events.Connect(manager);
+        manager.Start();
+        EXPECT_EQ(events.Events(), std::vector<int>{vek::eJobValidation});
+        EXPECT_FALSE(manager.IsRunning());
+        EXPECT_FALSE(job.contains("download_method"));
+        EXPECT_FALSE(job.contains("OtherErrors"));
+        EXPECT_FALSE(job.contains("job_error_code"));
+    }
+    EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"present")), "0123456789");
+    EXPECT_TRUE(dltest::Requests(dir + "present", "HEAD").empty());
 }
 
 TEST(DownloadManager, CutTransferIsResumedWithRangeAndEndsExact)

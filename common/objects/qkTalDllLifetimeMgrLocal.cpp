@@ -206,8 +206,12 @@ HRESULT qkTalDllLifetimeMgrLocal::LoadModule(LPCWSTR path, BYTE verify, BYTE tru
         const auto found = m_paths.find(path);
         if (found != m_paths.end()) {
             if (ModuleRecord* existing = FindRecord(found->second)) {
-                *record = existing;
-                return QK_S_OK;
+                // A DLL recorded without a trust check is checked before it serves a caller
+                // that asks for one.
+                if (!verify || existing->verified) {
+                    *record = existing;
+                    return QK_S_OK;
+                }
             }
         }
     }
@@ -222,6 +226,8 @@ HRESULT qkTalDllLifetimeMgrLocal::LoadModule(LPCWSTR path, BYTE verify, BYTE tru
     if (ModuleRecord* existing = FindRecord(module)) {
         // The same DLL under another path: the manager keeps one load reference per DLL.
         FreeLibrary(module);
+        if (verify)
+            existing->verified = 1;
         *record = existing;
     } else {
         const HRESULT hr = BindModule(module, path, verify, true, record);

@@ -1,8 +1,10 @@
 #include "net/download/CWinHTTPDownloadManager.h"
 
+#include "common/base/qkScopedLock.h"
 #include "engine/log/VekLog.h"
-#include "net/download/DownloadFiles.h"
 #include "net/download/DownloadJson.h"
+#include "services/launcher/VekUtil.h"
+#include "services/launcher/VekValidateFile.h"
 
 #include <algorithm>
 #include <ctime>
@@ -27,32 +29,19 @@ std::wstring FileNameOf(const std::wstring& address)
     return slash == std::wstring::npos ? name : name.substr(slash + 1);
 }
 
+void DeleteTemporaryFile(const nlohmann::json& record)
+{
+    const std::wstring temp = JsonWString(record, "LocalTempPath");
+    if (!temp.empty() && !::DeleteFileW(temp.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
+        LogWarning(L"vek::CWinHTTPDownloadManager::run : Failed to delete temporary File %s, hr=0x%08X", temp.c_str(),
+                   HRESULT_FROM_WIN32(::GetLastError()));
+}
+
 } // namespace
 
-int GetDownloadFilePriority(const std::wstring& name, const nlohmann::json& job)
+int CWinHTTPDownloadManager::FilePriority(const std::wstring& address)
 {
-    if (name.empty() || !JsonHas(job, "file_array") || !job["file_array"].is_array()) {
-        LogWarning(L"vek::GetFilePriority : GetFilePriority() invalid input");
-        return 0;
-    }
-    for (const nlohmann::json& entry : job["file_array"]) {
-        std::wstring source = JsonWString(entry, "source_file");
-        std::wstring destination = JsonWString(entry, "destination_file");
-        if (source != name && destination != name)
-            continue;
-        const nlohmann::json& priority = entry["file_priority"];
-        if (priority.is_number_integer())
-            return static_cast<int>(priority.get<std::int64_t>());
-        if (priority.is_string()) {
-            try {
-                return std::stoi(priority.get<std::string>());
-            } catch (const std::exception&) {
-                LogWarning(L"vek::GetFilePriority : GetFilePriority Caught std::exception");
-            }
-        }
-        return 0;
-    }
-    return 0;
+    return GetFilePriority(address.c_str(), m_job);
 }
 
 CWinHTTPDownloadManager::CWinHTTPDownloadManager(nlohmann::json& job, std::shared_ptr<IDownloadJobHooks> hooks,
@@ -83,7 +72,7 @@ void CWinHTTPDownloadManager::Fire(int event)
 
 bool CWinHTTPDownloadManager::IsRunning()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+    qkScopedLock lock(m_managerLock);
     return m_running;
 }
 
@@ -106,7 +95,7 @@ void CWinHTTPDownloadManager::Stop()
 
 void CWinHTTPDownloadManager::Pause()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+    qkScopedLock lock(m_managerLock);
     if (!m_running)
         return;
     ::ResetEvent(m_runEvent.get());
@@ -117,7 +106,7 @@ void CWinHTTPDownloadManager::Pause()
 
 void CWinHTTPDownloadManager::Resume()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+    qkScopedLock lock(m_managerLock);
     if (!m_running)
         return;
     ::SetEvent(m_runEvent.get());
@@ -131,7 +120,7 @@ bool CWinHTTPDownloadManager::IsTerminating()
     bool stopped = false;
     bool paused = false;
     {
-        std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+        qkScopedLock lock(m_managerLock);
         stopped = ::WaitForSingleObject(m_stopEvent.get(), 0) == WAIT_OBJECT_0;
         paused = m_paused;
     }
@@ -173,9 +162,10 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
     for (const nlohmann::json& entry : fileArray) {
         const std::wstring source = JsonWString(entry, "source_file");
         const std::wstring destination = JsonWString(entry, "destination_file");
-        if (SUCCEEDED(DownloadFileExists(destination))) {
-            DWORD error = 0;
-            HRESULT hr = m_hooks ? m_hooks->ValidateFile(destination, entry["validation"], error) : E_NOTIMPL;
+        if (SUCCEEDED(CheckFileExists(destination.c_str()))) {
+            int32_t error = 0;
+            auto validation = entry.find("validation");
+            HRESULT hr = ValidateFile(destination.c_str(), validation == entry.end() ? nullptr : &*validation, &error);
             if (SUCCEEDED(hr)) {
                 present.emplace_back(source, destination);
                 continue;
@@ -197,7 +187,7 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
                 }
             }
             // A file that could not be removed is neither fetched nor counted as present.
-            if (DownloadFileExists(destination) != VEK_E_FILE_NOT_FOUND)
+            if (CheckFileExists(destination.c_str()) != VEK_E_FILE_NOT_FOUND)
                 continue;
         }
         const std::wstring localFile = JsonWString(entry, "local_file");
@@ -224,16 +214,24 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
 
 void CWinHTTPDownloadManager::ReportFileFailure(const std::wstring& address, int priority)
 {
-    if (!m_hooks)
-        return;
-    DWORD count = m_hooks->UpdateFileFailureCount(m_job, FileNameOf(address));
-    m_hooks->logJobError(VEK_E_HTTP_DOWNLOAD, 1, m_job, L"filename=" + address, priority, count);
+    // The failure counts live under the registry root that the options' `reg_context` names.
+    nlohmann::json document;
+    document["vek"]["bootstrap"]["options"] = nlohmann::json::object();
+    if (JsonHas(m_options, "reg_context"))
+        document["vek"]["bootstrap"]["options"]["reg_context"] = m_options["reg_context"];
+    const std::uint32_t count = UpdateFileFailureCount(document, m_job, FileNameOf(address).c_str());
+    const std::wstring text = L"filename=" + address;
+    if (m_hooks)
+        m_hooks->logJobError(VEK_E_HTTP_DOWNLOAD, 1, m_job, text, priority, count);
+    else
+        LogError(L"vek::CWinHTTPDownloadManager::ReportFileFailure : job error 0x%08X, %s, priority %d, failures %u",
+                 VEK_E_HTTP_DOWNLOAD, text.c_str(), priority, count);
 }
 
 void CWinHTTPDownloadManager::Start()
 {
     {
-        std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+        qkScopedLock lock(m_managerLock);
         if (m_running)
             return;
     }
@@ -269,7 +267,7 @@ void CWinHTTPDownloadManager::Start()
     m_bytesTotal = 0;
     for (const FilePair& file : present) {
         std::uint64_t size = 0;
-        if (SUCCEEDED(DownloadFileSize(file.second, size)))
+        if (SUCCEEDED(GetFileSize(file.second.c_str(), size)))
             m_bytesDone += size;
     }
 
@@ -278,7 +276,7 @@ void CWinHTTPDownloadManager::Start()
         limit = std::min(m_job["TRANSIENT_ERROR_RETRY_COUNT"].get<int>(), 15);
 
     // Highest priority first; equal priorities keep the manifest's order.
-    auto priorityOf = [this](const FilePair& file) { return GetDownloadFilePriority(file.first, m_job); };
+    auto priorityOf = [this](const FilePair& file) { return FilePriority(file.first); };
     std::stable_sort(toFetch.begin(), toFetch.end(),
                      [&](const FilePair& a, const FilePair& b) { return priorityOf(a) > priorityOf(b); });
 
@@ -303,7 +301,7 @@ void CWinHTTPDownloadManager::Start()
             if (FAILED(error))
                 m_job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(m_engine->getHttpStatus())
                                                                    : HrValue(error);
-            const int priority = GetDownloadFilePriority(file.first, m_job);
+            const int priority = FilePriority(file.first);
             if (priority >= 0) {
                 m_job["job_error_code"] = HrValue(error);
                 m_job["last_download_error"] = HrValue(error);
@@ -346,7 +344,7 @@ void CWinHTTPDownloadManager::Start()
         return;
     }
     {
-        std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+        qkScopedLock lock(m_managerLock);
         m_running = true;
     }
     m_thread = std::thread([this] { run(); });
@@ -356,7 +354,7 @@ void CWinHTTPDownloadManager::run()
 {
     LogInfo(L"vek::CWinHTTPDownloadManager::run : Inside WinHTTP thread");
     {
-        std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+        qkScopedLock lock(m_managerLock);
         m_running = true;
     }
     m_job["download_method"] = "WinHTTP";
@@ -459,10 +457,13 @@ void CWinHTTPDownloadManager::run()
                     Fire(eDownloadOutOfDiskSpace);
                 }
                 m_job["HttpPausedDownload"] = record;
-                const int priority = GetDownloadFilePriority(address, m_job);
+                const int priority = FilePriority(address);
                 if (priority < 0) {
                     LogWarning(L"vek::CWinHTTPDownloadManager::run : Non critical file download failed skipping download");
                     skipped = true;
+                    // Nothing resumes a skipped file: its partial file would only take room (on
+                    // a full disk, the room the other files need).
+                    DeleteTemporaryFile(record);
                 } else {
                     LogError(L"vek::CWinHTTPDownloadManager::run : File is critical for installation");
                     done = true;
@@ -475,9 +476,10 @@ void CWinHTTPDownloadManager::run()
             LogError(L"vek::CWinHTTPDownloadManager::run : Caught std::exception: %S", e.what());
             m_job["last_download_error"] = HrValue(E_UNEXPECTED);
             lastState = BG_JOB_STATE_ERROR;
-            const int priority = GetDownloadFilePriority(address, m_job);
+            const int priority = FilePriority(address);
             if (priority < 0) {
                 skipped = true;
+                DeleteTemporaryFile(record);
             } else {
                 m_job["job_error_code"] = HrValue(E_UNEXPECTED);
                 done = true;
@@ -500,7 +502,7 @@ void CWinHTTPDownloadManager::run()
     m_queue.clear();
     LogInfo(L"vek::CWinHTTPDownloadManager::run : Sending event %d to subscribers", finalEvent);
     Fire(finalEvent);
-    std::lock_guard<std::recursive_mutex> lock(m_managerLock);
+    qkScopedLock lock(m_managerLock);
     m_running = false;
 }
 

@@ -4,6 +4,7 @@
 // one file at a time to the download engine and turns its outcome into retries, skips, a pause or
 // one final event. What it learns is written into the job node (resumable through
 // `HttpPausedDownload`).
+#include "common/base/qkCriticalSection.h"
 #include "net/download/CWinHTTPEngine.h"
 #include "net/download/IDownloadEngineObserver.h"
 #include "net/download/IDownloadJobHooks.h"
@@ -47,6 +48,7 @@ public:
     using ProgressSignal = boost::signals2::signal<void(std::uint64_t, std::uint64_t)>;
 
     // job and options are borrowed: the job node of the manifest and the bootstrap options node.
+    // hooks carries the job-error report to the job's data reporter (none: the report is logged).
     CWinHTTPDownloadManager(nlohmann::json& job, std::shared_ptr<IDownloadJobHooks> hooks, nlohmann::json& options);
     ~CWinHTTPDownloadManager();
     CWinHTTPDownloadManager(const CWinHTTPDownloadManager&) = delete;
@@ -75,6 +77,8 @@ private:
     void getFilesToDownload(std::vector<FilePair>& toFetch, const nlohmann::json& fileArray,
                             std::vector<FilePair>& present);
     void ReportFileFailure(const std::wstring& address, int priority);
+    // `file_priority` of the address's `file_array` entry (0 when none).
+    int FilePriority(const std::wstring& address);
     void Fire(int event);
 
     // Borrowed nodes.
@@ -99,7 +103,7 @@ private:
     bool m_running = false;
     std::uint64_t m_bytesDone = 0;
     std::uint64_t m_bytesTotal = 0;
-    std::recursive_mutex m_managerLock;
+    qkCriticalSection m_managerLock; // recursive for its owner
     DWORD m_retryWaitMs = 2000;
     DWORD m_engineTimeout = 30;
 };

@@ -3,6 +3,7 @@
 #include "engine/log/VekLog.h"
 #include "net/download/DownloadFiles.h"
 #include "net/download/DownloadJson.h"
+#include "services/launcher/VekUtil.h"
 
 #include <cwchar>
 
@@ -186,7 +187,7 @@ HRESULT CWinHTTPEngine::PrepareResponseData(const std::wstring& address, const s
     bool success = false;
     do {
         std::wstring userAgent;
-        hr = DownloadUserAgent(userAgent);
+        hr = util::FormatUserAgentString(userAgent);
         if (FAILED(hr)) {
             LogError(L"vek::CWinHTTPEngine::PrepareResponseData : FormatUserAgentString() failed, hr=0x%08X", hr);
             break;
@@ -278,7 +279,7 @@ HRESULT CWinHTTPEngine::ValidatePartialDownloadedFile()
         LogInfo(L"vek::CWinHTTPEngine::ValidatePartialDownloadedFile : m_ShouldExit == true");
         hr = HR_CANCELLED;
     } else {
-        HRESULT exists = DownloadFileExists(tempPath);
+        HRESULT exists = CheckFileExists(tempPath.c_str());
         if (FAILED(exists)) {
             LogWarning(L"vek::CWinHTTPEngine::ValidatePartialDownloadedFile : Temp File %s does not exist , hr - 0x%08x",
                        tempPath.c_str(), exists);
@@ -289,7 +290,7 @@ HRESULT CWinHTTPEngine::ValidatePartialDownloadedFile()
         std::uint64_t downloaded = JsonDecimalU64(m_record, "BytesDownloaded");
         std::uint64_t total = JsonDecimalU64(m_record, "BytesTotal");
         std::uint64_t size = 0;
-        hr = DownloadFileSize(tempPath, size);
+        hr = GetFileSize(tempPath.c_str(), size);
         if (FAILED(hr)) {
             LogError(L"vek::CWinHTTPEngine::ValidatePartialDownloadedFile : Failed to get file size for %s , hr - 0x%08x",
                      tempPath.c_str(), hr);
@@ -509,7 +510,7 @@ HRESULT CWinHTTPEngine::getDownloadSize(std::wstring address, std::uint64_t& siz
         CWinHTTPClient client;
         client.LoadProxySettings(m_proxySettings, address);
         std::wstring userAgent;
-        hr = DownloadUserAgent(userAgent);
+        hr = util::FormatUserAgentString(userAgent);
         if (FAILED(hr)) {
             LogError(L"vek::CWinHTTPEngine::getDownloadSize : FormatUserAgentString() failed, hr=0x%08X", hr);
             break;

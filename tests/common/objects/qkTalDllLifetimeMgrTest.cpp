@@ -12,6 +12,8 @@
 using Microsoft::WRL::ComPtr;
 using objtest::BinPath;
 using objtest::IsModuleLoaded;
+using objtest::ScopedRoot;
+using objtest::TrustLog;
 
 namespace {
 
@@ -182,6 +184,51 @@ TEST_F(DllLifetime, ModuleLifetimeMgrAnswersItsInterfaceIds)
     EXPECT_EQ(manager->QueryInterface(IID_IModuleLifetimeMgr, &out), QK_S_OK);
     manager->Release();
     EXPECT_EQ(manager->QueryInterface(IID_IFixtureWidget, &out), QK_E_NOINTERFACE);
+}
+
+TEST_F(DllLifetime, TrustCheckRefusesEveryAnswerButTrusted)
+{
+    ScopedRoot root(L"objfix_root");
+    TrustLog log;
+    struct Case {
+        const wchar_t* name;
+        DWORD flags;
+        HRESULT expected;
+    } cases[] = {
+        {L"objfix_untrusted_component.dll", 1, QK_E_UNTRUSTED}, // answer 3
+        {L"objfix_untrusted_component.dll", 3, QK_E_UNTRUSTED},
+        {L"objfix_badstamp_component.dll", 1, QK_E_UNTRUSTED}, // answer 20
+        {L"objfix_component.dll", 1, QK_S_OK},
+    };
+    for (const Case& c : cases) {
+        const std::wstring path = BinPath(c.name);
+        SCOPED_TRACE(path);
+        ComPtr<IFixtureWidget> widget;
+        EXPECT_EQ(manager->CreateInstanceFromPath(path.c_str(), CLSID_FixtureWidget, IID_IFixtureWidget, c.flags,
+                                                  reinterpret_cast<void**>(widget.GetAddressOf())),
+                  c.expected);
+        EXPECT_EQ(static_cast<bool>(widget), c.expected == QK_S_OK);
+        EXPECT_GE(log.Count(L"VerifyFile " + path + L" 3"), 1);
+    }
+    // The trust level (flags bit 1) is set before each check.
+    EXPECT_EQ(log.Count(L"SetOption 0"), 3);
+    EXPECT_EQ(log.Count(L"SetOption 1"), 1);
+}
+
+TEST_F(DllLifetime, DllRecordedWithoutTrustCheckIsCheckedWhenAskedWithOne)
+{
+    ScopedRoot root(L"objfix_root");
+    TrustLog log;
+    const std::wstring path = BinPath(L"objfix_untrusted_cached.dll");
+    ComPtr<IFixtureWidget> widget;
+    ASSERT_EQ(manager->CreateInstanceFromPath(path.c_str(), CLSID_FixtureWidget, IID_IFixtureWidget, 0,
+                                              reinterpret_cast<void**>(widget.GetAddressOf())),
+              QK_S_OK);
+    EXPECT_EQ(manager->CreateInstanceFromPath(path.c_str(), CLSID_FixtureWidget, IID_IFixtureWidget, 1,
+                                              reinterpret_cast<void**>(widget.ReleaseAndGetAddressOf())),
+              QK_E_UNTRUSTED)
+        << "the unverified load must not serve a request that asks for a trust check";
+    EXPECT_FALSE(widget);
 }
 
 } // namespace

@@ -36,12 +36,15 @@ TEST(DownloadManager, FetchesInPriorityOrderAndSkipsAFailingOptionalFile)
         ::WriteFile(h, "0123456789", 10, &w, nullptr);
         ::CloseHandle(h);
     }
-    json job = {{"job_id", "j1"}, {"file_array", json::array()}};
+    const std::string jobId = "dl-order-" + std::to_string(::GetCurrentProcessId());
+    dltest::FailureCounts failures(jobId);
+    json job = {{"job_id", jobId}, {"file_array", json::array()}};
     job["file_array"].push_back(FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "low")), scratch.File(L"low"), 1));
     job["file_array"].push_back(FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "optional")), scratch.File(L"optional"), -1));
     job["file_array"].push_back(FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "high")), scratch.File(L"high"), 70000));
     json present = FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "present")), scratch.File(L"present"), 5);
-    present["validation"] = {{"type", "size"}, {"data", "10"}};
+    // SHA-256 of "0123456789", checked by the launcher's own file validation.
+    present["validation"] = {{"type", "sha256"}, {"data", "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882"}};
     job["file_array"].push_back(present);
     json options = json::object();
 
@@ -75,7 +78,8 @@ TEST(DownloadManager, FetchesInPriorityOrderAndSkipsAFailingOptionalFile)
     EXPECT_FALSE(job.contains("OtherErrors"));
     EXPECT_FALSE(job.contains("job_error_code"));
     ASSERT_EQ(hooks->reports.size(), 1u);
-    EXPECT_NE(hooks->reports[0].find(L"0x80047F12/1/-1/1 filename=https://"), std::wstring::npos);
+    EXPECT_NE(hooks->reports[0].find(L"0x80047F12/1/-1/0 filename=https://"), std::wstring::npos);
+    EXPECT_EQ(failures.Get(L"optional"), 0); // the first failure is stored as 0
     EXPECT_EQ(lastTotal, 3010u);
     EXPECT_EQ(lastDone, 3010u);
 }
@@ -86,7 +90,10 @@ TEST(DownloadManager, CriticalFileFailingAtTheSizeQueryFailsTheJob)
     auto& server = TestServer::Instance();
     const std::string dir = TestServer::UniquePrefix("ManagerCritical");
     server.SetScenario(dir + "gone", {{"status", 410}});
-    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "gone")), scratch.File(L"gone"), 0)})}};
+    const std::string jobId = "dl-critical-" + std::to_string(::GetCurrentProcessId());
+    dltest::FailureCounts failures(jobId);
+    json job = {{"job_id", jobId},
+                {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "gone")), scratch.File(L"gone"), 0)})}};
     json options = json::object();
     auto hooks = std::make_shared<dltest::TestHooks>();
     dltest::EventLog events;
@@ -98,7 +105,133 @@ TEST(DownloadManager, CriticalFileFailingAtTheSizeQueryFailsTheJob)
     EXPECT_EQ(job["OtherErrors"], 410);
     EXPECT_EQ(job["job_error_code"], static_cast<std::int32_t>(vek::VEK_E_HTTP_DOWNLOAD));
     EXPECT_EQ(job["last_download_error"], static_cast<std::int32_t>(vek::VEK_E_HTTP_DOWNLOAD));
-    EXPECT_EQ(hooks->counts[L"gone"], 1u);
+    EXPECT_EQ(failures.Get(L"gone"), 0);
+    // A second start fails again and raises the count.
+    manager.Start();
+    EXPECT_EQ(events.Events(), (std::vector<int>{vek::eDownloadFatalError, vek::eDownloadFatalError}));
+    EXPECT_EQ(failures.Get(L"gone"), 1);
+    ASSERT_EQ(hooks->reports.size(), 2u);
+    EXPECT_EQ(hooks->reports[1], L"0x80047F12/1/0/1 filename=" + server.HttpsUrl(dir + "gone"));
+    EXPECT_FALSE(dltest::FileExists(scratch.File(L"gone")));
+}
+
+TEST(DownloadManager, SizeQueryRetriesTransientFailuresThenFails)
+{
+    // Each size query of the file fails transiently: nobody listens on port 1 (cannot connect), or
+    // the server stalls past the request time-out.
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerSizeRetry");
+    server.SetScenario(dir + "slow", {{"stall", 4}});
+    const struct {
+        const char* name;
+        std::wstring url;
+        size_t requests; // seen by the server
+    } cases[] = {
+        {"cannot connect", L"http://localhost:1/f", 0},
+        // The time-out meets the status read, which the engine's first query repeats once on its
+        // proxy retry count (used up for the engine's later queries); then the manager's 2 retries.
+        {"time-out", server.HttpsUrl(dir + "slow"), 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dltest::ScratchDir scratch("sizeretry");
+        json job = {{"TRANSIENT_ERROR_RETRY_COUNT", 2},
+                    {"file_array", json::array({FileEntry(vek::WideToUtf8(c.url), scratch.File(L"f"), 0)})}};
+        json options = json::object();
+        dltest::EventLog events;
+        vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+        manager.SetRetryWait(1);
+        manager.SetEngineTimeout(1);
+        events.Connect(manager);
+        manager.Start();
+        EXPECT_EQ(events.Events(), std::vector<int>{vek::eDownloadFatalError});
+        ASSERT_TRUE(job["last_download_error"].is_number_integer());
+        const HRESULT hr = static_cast<HRESULT>(job["last_download_error"].get<std::int32_t>());
+        EXPECT_TRUE(vek::IsTransientDownloadError(hr)) << std::hex << hr;
+        EXPECT_EQ(job["job_error_code"], job["last_download_error"]);
+        EXPECT_EQ(job["OtherErrors"], job["last_download_error"]);
+        EXPECT_FALSE(job.contains("download_method")); // no thread ran
+        EXPECT_EQ(dltest::Requests(dir + "slow", "HEAD").size(), c.requests);
+        server.Clear(dir + "slow");
+        server.SetScenario(dir + "slow", {{"stall", 4}});
+    }
+}
+
+TEST(DownloadManager, NothingToFetchFiresValidationAtOnce)
+{
+    // All files present and valid; or the only file optional and failing its size query.
+    dltest::ScratchDir scratch("nothing");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerNothing");
+    server.SetScenario(dir + "missing", {{"status", 404}});
+    {
+        HANDLE h = ::CreateFileW(scratch.File(L"present").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD w = 0;
+        ::WriteFile(h, "0123456789", 10, &w, nullptr);
+        ::CloseHandle(h);
+    }
+    json present = FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "present")), scratch.File(L"present"), 0);
+    present["validation"] = {{"type", "sha256"}, {"data", "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882"}};
+    const json cases[] = {
+        json::array({present}),
+        json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "missing")), scratch.File(L"missing"), -1)}),
+    };
+    for (const json& files : cases) {
+        SCOPED_TRACE(files.dump());
+        json job = {{"file_array", files}};
+        json options = json::object();
+        dltest::EventLog events;
+        vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+        events.Connect(manager);
+        manager.Start();
+        EXPECT_EQ(events.Events(), std::vector<int>{vek::eJobValidation});
+        EXPECT_FALSE(manager.IsRunning());
+        EXPECT_FALSE(job.contains("download_method"));
+        EXPECT_FALSE(job.contains("OtherErrors"));
+        EXPECT_FALSE(job.contains("job_error_code"));
+    }
+    EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"present")), "0123456789");
+    EXPECT_TRUE(dltest::Requests(dir + "present", "HEAD").empty());
+}
+
+TEST(DownloadManager, CutTransferIsResumedWithRangeAndEndsExact)
+{
+    // The size query and the first GET meet the cut; the retry is served whole from the
+    // generated file of the same path, so it must resume with Range.
+    dltest::ScratchDir scratch("cutonce");
+    auto& server = TestServer::Instance();
+    const std::string path = "/_gen/300000" + TestServer::UniquePrefix("ManagerCutOnce") + "f";
+    server.SetScenario(path, {{"size", 300000}, {"drop_after", 120000}, {"times", 2}});
+    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(path)), scratch.File(L"f"), 0)})}};
+    json options = json::object();
+    dltest::EventLog events;
+    std::vector<std::uint64_t> done;
+    {
+        vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+        manager.SetRetryWait(1);
+        events.Connect(manager);
+        manager.Progress().connect([&](std::uint64_t, std::uint64_t d) { done.push_back(d); });
+        manager.Start();
+        ASSERT_TRUE(events.WaitFor(vek::eJobValidationDone));
+        manager.Stop();
+    }
+    EXPECT_EQ(events.Events(), (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
+    EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"f")), TestServer::PatternBytes(0, 300000));
+    EXPECT_EQ(scratch.CountFiles(), 1u);
+    auto gets = dltest::Requests(path, "GET");
+    ASSERT_EQ(gets.size(), 2u);
+    EXPECT_FALSE(vek::test::HasHeader(gets[0], "Range"));
+    EXPECT_EQ(vek::test::HeaderOf(gets[1], "Range"), "bytes=120000-");
+    // The failed first call is recorded; the run still ends well.
+    EXPECT_EQ(job["last_download_error"], static_cast<std::int32_t>(vek::VEK_E_DOWNLOAD_CALL_FAILED));
+    EXPECT_FALSE(job.contains("job_error_code"));
+    EXPECT_FALSE(job.contains("HttpPausedDownload"));
+    EXPECT_EQ(job["download_method"], "WinHTTP");
+    EXPECT_EQ(job["download_started"], 1);
+    ASSERT_FALSE(done.empty());
+    EXPECT_EQ(done.back(), 300000u);
+    for (size_t i = 1; i < done.size(); ++i)
+        EXPECT_LE(done[i - 1], done[i]) << i; // the resume continues from the bytes on disk
 }
 
 TEST(DownloadManager, TransientFailuresAreRetriedUpToTheCount)
@@ -118,7 +251,7 @@ TEST(DownloadManager, TransientFailuresAreRetriedUpToTheCount)
         json options = json::object();
         dltest::EventLog events;
         {
-            vek::CWinHTTPDownloadManager manager(job, std::make_shared<dltest::TestHooks>(), options);
+            vek::CWinHTTPDownloadManager manager(job, nullptr, options);
             manager.SetRetryWait(1);
             events.Connect(manager);
             manager.Start();
@@ -138,6 +271,7 @@ TEST(DownloadManager, TransientFailuresAreRetriedUpToTheCount)
             EXPECT_EQ(job["job_error_code"], hr);
         } else {
             EXPECT_FALSE(job.contains("HttpPausedDownload"));
+            EXPECT_EQ(scratch.CountFiles(), 0u); // the skipped file's partial file is gone
         }
     }
 }
@@ -151,7 +285,7 @@ TEST(DownloadManager, StopCutsTheRetryWaitShort)
     json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
     json options = json::object();
     dltest::EventLog events;
-    vek::CWinHTTPDownloadManager manager(job, std::make_shared<dltest::TestHooks>(), options);
+    vek::CWinHTTPDownloadManager manager(job, nullptr, options);
     manager.SetRetryWait(3600 * 1000); // an hour: only the stop can end it
     events.Connect(manager);
     manager.Start();
@@ -175,7 +309,7 @@ TEST(DownloadManager, PauseResumeAndStopKeepTheFileExact)
     json options = json::object();
     dltest::EventLog events;
     {
-        vek::CWinHTTPDownloadManager manager(job, std::make_shared<dltest::TestHooks>(), options);
+        vek::CWinHTTPDownloadManager manager(job, nullptr, options);
         events.Connect(manager);
         bool pausedOnce = false;
         // Pause from the download thread itself once a first part is on disk.
@@ -201,7 +335,7 @@ TEST(DownloadManager, PauseResumeAndStopKeepTheFileExact)
     // The next run resumes the paused file first, pausing and resuming once more on the way.
     dltest::EventLog events2;
     {
-        vek::CWinHTTPDownloadManager manager(job, std::make_shared<dltest::TestHooks>(), options);
+        vek::CWinHTTPDownloadManager manager(job, nullptr, options);
         events2.Connect(manager);
         bool pausedOnce = false;
         manager.Progress().connect([&](std::uint64_t, std::uint64_t done) {

@@ -20,6 +20,13 @@ ScratchDir::ScratchDir(const std::string& name)
     ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
+ScratchDir::ScratchDir(const std::string& name, const std::wstring& root)
+{
+    m_path = root + L"\\vekdl-" + vek::Utf8ToWide(name) + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-"
+             + std::to_wstring(::GetTickCount64());
+    ::CreateDirectoryW(m_path.c_str(), nullptr);
+}
+
 ScratchDir::~ScratchDir()
 {
     WIN32_FIND_DATAW data;
@@ -73,30 +80,37 @@ nlohmann::json LoadProxyVectors()
     return nlohmann::json::parse(in, nullptr, false);
 }
 
-HRESULT TestHooks::ValidateFile(const std::wstring& path, const nlohmann::json& validation, DWORD& error)
-{
-    error = 0;
-    if (!validation.is_object() || !validation["data"].is_string())
-        return E_FAIL;
-    std::uint64_t size = 0;
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
-        return HRESULT_FROM_WIN32(::GetLastError());
-    size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return std::to_string(size) == validation["data"].get<std::string>() ? S_OK : E_FAIL;
-}
-
-DWORD TestHooks::UpdateFileFailureCount(nlohmann::json&, const std::wstring& fileName)
-{
-    return ++counts[fileName];
-}
-
 void TestHooks::logJobError(HRESULT result, int errorType, nlohmann::json&, const std::wstring& text, int priority,
-                            DWORD failureCount)
+                            std::uint32_t failureCount)
 {
     wchar_t line[64];
-    swprintf(line, 64, L"0x%08X/%d/%d/%lu ", static_cast<unsigned>(result), errorType, priority, failureCount);
+    swprintf(line, 64, L"0x%08X/%d/%d/%u ", static_cast<unsigned>(result), errorType, priority, failureCount);
     reports.push_back(line + text);
+}
+
+FailureCounts::FailureCounts(const std::string& jobId)
+{
+    wchar_t module[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring folder(module);
+    folder = folder.substr(0, folder.find_last_of(L'\\'));
+    folder = folder.substr(folder.find_last_of(L'\\') + 1);
+    m_jobKey = L"Software\\Vallor\\Vek\\" + folder + L"\\" + vek::Utf8ToWide(jobId);
+}
+
+FailureCounts::~FailureCounts()
+{
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, m_jobKey.c_str());
+}
+
+long long FailureCounts::Get(const std::wstring& fileName) const
+{
+    DWORD value = 0, size = sizeof(value);
+    if (::RegGetValueW(HKEY_CURRENT_USER, (m_jobKey + L"\\file_array").c_str(), fileName.c_str(), RRF_RT_REG_DWORD,
+                       nullptr, &value, &size)
+        != ERROR_SUCCESS)
+        return -1;
+    return value;
 }
 
 void EventLog::Connect(vek::CWinHTTPDownloadManager& manager)

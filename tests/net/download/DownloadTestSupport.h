@@ -18,6 +18,8 @@ namespace dltest {
 class ScratchDir {
 public:
     explicit ScratchDir(const std::string& name);
+    // The folder under another root (a drive of its own, for instance).
+    ScratchDir(const std::string& name, const std::wstring& root);
     ~ScratchDir();
     std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
     const std::wstring& Path() const { return m_path; }
@@ -31,16 +33,25 @@ std::string ReadFileBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 nlohmann::json LoadProxyVectors();
 
-// Job hooks that accept a present file when its size equals `validation.data`, count failures in
-// memory and keep the job-error reports.
+// Keeps the job-error reports as "0x<result>/<type>/<priority>/<failure count> <text>".
 class TestHooks : public vek::IDownloadJobHooks {
 public:
-    HRESULT ValidateFile(const std::wstring& path, const nlohmann::json& validation, DWORD& error) override;
-    DWORD UpdateFileFailureCount(nlohmann::json& job, const std::wstring& fileName) override;
     void logJobError(HRESULT result, int errorType, nlohmann::json& job, const std::wstring& text, int priority,
-                     DWORD failureCount) override;
+                     std::uint32_t failureCount) override;
     std::vector<std::wstring> reports;
-    std::map<std::wstring, DWORD> counts;
+};
+
+// The launcher's per-file failure counts of one job (HKCU, the test executable's folder name),
+// removed with the job's key at destruction.
+class FailureCounts {
+public:
+    explicit FailureCounts(const std::string& jobId);
+    ~FailureCounts();
+    // The stored count, or -1 when there is none.
+    long long Get(const std::wstring& fileName) const;
+
+private:
+    std::wstring m_jobKey;
 };
 
 // Collects the events of a manager and lets the test wait for one.

@@ -1,6 +1,6 @@
 #include "net/http/Jux_CertificateCheck.h"
 
-#include "net/http/Jux_Trace.h"
+#include "common/base/qkTrace.h"
 
 #include <mutex>
 #include <vector>
@@ -39,7 +39,7 @@ bool IsUrlHostWhiteListed(const std::wstring& url)
     parts.lpszHostName = host.data();
     parts.dwHostNameLength = static_cast<DWORD>(host.size());
     if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
-        JUX_TRACE(L"cannot crack %ls: %lu", url.c_str(), GetLastError());
+        QK_TRACE(L"cannot crack %ls: %lu", url.c_str(), GetLastError());
         return false;
     }
     return IsHostWhiteListed(std::wstring(parts.lpszHostName, parts.dwHostNameLength));
@@ -49,7 +49,7 @@ bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress
 {
     auto check = GetCertificateCheck();
     if (!check) {
-        JUX_TRACE(L"no certificate check registered; refusing %ls", serverAddress.c_str());
+        QK_TRACE(L"no certificate check registered; refusing %ls", serverAddress.c_str());
         return false;
     }
     return check->CheckServerCertificate(request, serverAddress, source, argument);

@@ -1,7 +1,7 @@
 #include "net/http/Jux_PinningHook.h"
 
+#include "common/base/qkTrace.h"
 #include "net/http/Jux_CertificateCheck.h"
-#include "net/http/Jux_Trace.h"
 
 namespace Jux {
 
@@ -14,7 +14,7 @@ bool CPinningHook::OnCertificateCheck(HINTERNET request, const std::wstring& ser
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
         return CheckServerCertificate(request, serverAddress, kCheckOnSecureFailure, argument);
     default:
-        JUX_TRACE(L"unexpected notification 0x%lX", notification);
+        QK_TRACE(L"unexpected notification 0x%lX", notification);
         return false;
     }
 }
@@ -22,7 +22,7 @@ bool CPinningHook::OnCertificateCheck(HINTERNET request, const std::wstring& ser
 bool CPinningHook::OnRedirect(const std::wstring& url, const std::wstring& serverAddress)
 {
     if (IsUrlHostWhiteListed(url)) return true;
-    JUX_TRACE(L"redirect to %ls leaves the white list", url.c_str());
+    QK_TRACE(L"redirect to %ls leaves the white list", url.c_str());
     SendPinningPing(kCheckOnRedirect, 7, serverAddress);
     return false;
 }

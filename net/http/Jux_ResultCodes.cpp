@@ -1,6 +1,6 @@
 #include "net/http/Jux_ResultCodes.h"
 
-#include "net/http/Jux_Trace.h"
+#include "common/base/qkTrace.h"
 
 #include <iterator>
 
@@ -48,7 +48,7 @@ constexpr ResultCodeRow kResultCodeTable[] = {
 HRESULT HResultFromResultCode(std::uint32_t code)
 {
     const bool failure = static_cast<std::int32_t>(code) < 0;
-    if (failure) JUX_TRACE(L"result code 0x%08X", code);
+    if (failure) QK_TRACE(L"result code 0x%08X", code);
     for (const auto& row : kResultCodeTable) {
         if (row.code == code) return row.hr;
     }
@@ -57,7 +57,7 @@ HRESULT HResultFromResultCode(std::uint32_t code)
 
 std::uint32_t ResultCodeFromHResult(HRESULT hr)
 {
-    if (FAILED(hr)) JUX_TRACE(L"HRESULT 0x%08lX", static_cast<unsigned long>(hr));
+    if (FAILED(hr)) QK_TRACE(L"HRESULT 0x%08lX", static_cast<unsigned long>(hr));
     for (const auto& row : kResultCodeTable) {
         if (row.hr == hr) return row.code;
     }

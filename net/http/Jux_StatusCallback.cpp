@@ -1,6 +1,7 @@
 #include "net/http/Jux_StatusCallback.h"
 
-#include "net/http/Jux_Trace.h"
+#include "common/base/qkExceptionInfo.h"
+#include "common/base/qkTrace.h"
 #include "net/http/Jux_WinHttpRequest.h"
 
 #include <new>
@@ -14,31 +15,31 @@ void OnHeadersAvailable(HINTERNET handle, CWinHttpRequest& request, const std::s
     DWORD status = 0, size = sizeof status;
     if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                              &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-        JUX_TRACE(L"status query failed: %lu", GetLastError());
+        QK_TRACE(L"status query failed: %lu", GetLastError());
         return;
     }
     size = 0;
     if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
                             &size, WINHTTP_NO_HEADER_INDEX) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        JUX_TRACE(L"raw headers size query failed: %lu", GetLastError());
+        QK_TRACE(L"raw headers size query failed: %lu", GetLastError());
         return;
     }
     std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
     if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
                              WINHTTP_NO_HEADER_INDEX)) {
-        JUX_TRACE(L"raw headers query failed: %lu", GetLastError());
+        QK_TRACE(L"raw headers query failed: %lu", GetLastError());
         return;
     }
     if (listener) listener->OnHeaders(handle, status, text.data());
     (void)request;
-    if (!WinHttpQueryDataAvailable(handle, nullptr)) JUX_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
+    if (!WinHttpQueryDataAvailable(handle, nullptr)) QK_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
 }
 
 void OnDataAvailable(HINTERNET handle, CWinHttpRequest& request, const std::shared_ptr<IWinHttpListener>& listener,
                      const void* info)
 {
     if (!info) {
-        JUX_TRACE(L"no count");
+        QK_TRACE(L"no count");
         return;
     }
     DWORD available = *static_cast<const DWORD*>(info);
@@ -47,29 +48,27 @@ void OnDataAvailable(HINTERNET handle, CWinHttpRequest& request, const std::shar
         return;
     }
     if (available > kMaxAsyncRead) {
-        JUX_TRACE(L"%lu bytes available, more than one read takes", available);
+        QK_TRACE(L"%lu bytes available, more than one read takes", available);
         return;
     }
     size_t old = request.responseData.size();
     try {
         request.responseData.resize(old + available, 0);
     } catch (const std::bad_alloc&) {
-        JUX_TRACE(L"out of memory");
+        QK_TRACE(L"out of memory");
         return;
     }
     // The buffer stays put until the read completes: it grows only at the next data-available.
     if (!WinHttpReadData(handle, request.responseData.data() + old, available, nullptr)) {
-        JUX_TRACE(L"WinHttpReadData failed: %lu", GetLastError());
+        QK_TRACE(L"WinHttpReadData failed: %lu", GetLastError());
     }
 }
 
-} // namespace
-
-void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD notification, LPVOID info, DWORD infoLength)
+void HandleNotification(HINTERNET handle, DWORD_PTR context, DWORD notification, LPVOID info, DWORD infoLength)
 {
     auto* raw = reinterpret_cast<CWinHttpRequest*>(context);
     if (!raw) {
-        JUX_TRACE(L"notification 0x%lX without context", notification);
+        QK_TRACE(L"notification 0x%lX without context", notification);
         return;
     }
     // Alive here: the state leaves the table only at the handle-closing notification, the last.
@@ -84,35 +83,35 @@ void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD notifica
         break;
     case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
         if (request->notPinned || request->pinRefused) {
-            JUX_TRACE(L"request not checked");
+            QK_TRACE(L"request not checked");
             break;
         }
         if (hook && !hook->OnCertificateCheck(handle, request->serverAddress, notification, 0)) {
-            JUX_TRACE(L"certificate refused for %ls; closing the request", request->serverAddress.c_str());
+            QK_TRACE(L"certificate refused for %ls; closing the request", request->serverAddress.c_str());
             request->closing = true;
-            if (!WinHttpCloseHandle(handle)) JUX_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
+            if (!WinHttpCloseHandle(handle)) QK_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
             request->pinRefused = true;
         }
         break;
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
         if (request->session) {
-            std::lock_guard<std::recursive_mutex> lock(request->session->Lock());
+            qkScopedLock lock(request->session->Lock());
             request->session->Requests().erase(reinterpret_cast<RequestId>(handle));
         }
         break;
     case WINHTTP_CALLBACK_STATUS_REDIRECT:
         if (hook && info && !hook->OnRedirect(static_cast<const wchar_t*>(info), request->serverAddress)) {
-            JUX_TRACE(L"redirect leaves the white list; checks off for this request");
+            QK_TRACE(L"redirect leaves the white list; checks off for this request");
             request->notPinned = true;
         }
         break;
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE: {
         if (closing) break;
         DWORD flags = info && infoLength >= sizeof(DWORD) ? *static_cast<const DWORD*>(info) : 0;
-        JUX_TRACE(L"secure failure 0x%lX", flags);
+        QK_TRACE(L"secure failure 0x%lX", flags);
         if (listener) listener->OnStatus(handle, notification, &flags, sizeof flags);
         if (hook && !request->notPinned && !hook->OnCertificateCheck(handle, request->serverAddress, notification, flags)) {
-            JUX_TRACE(L"certificate check refused after a secure failure");
+            QK_TRACE(L"certificate check refused after a secure failure");
         }
         break;
     }
@@ -125,24 +124,37 @@ void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD notifica
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
         if (closing) break;
         if (listener) listener->OnReadComplete(handle);
-        if (!WinHttpQueryDataAvailable(handle, nullptr)) JUX_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
+        if (!WinHttpQueryDataAvailable(handle, nullptr)) QK_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
         break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
         if (closing) break;
         WINHTTP_ASYNC_RESULT result{};
         if (info && infoLength >= sizeof result) result = *static_cast<const WINHTTP_ASYNC_RESULT*>(info);
-        JUX_TRACE(L"request error %lu in %zu", result.dwError, static_cast<size_t>(result.dwResult));
+        QK_TRACE(L"request error %lu in %zu", result.dwError, static_cast<size_t>(result.dwResult));
         if (listener) listener->OnStatus(handle, notification, &result, sizeof result);
         break;
     }
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
         if (closing) break;
         if (listener) listener->OnSendComplete(handle);
-        if (!WinHttpReceiveResponse(handle, nullptr)) JUX_TRACE(L"WinHttpReceiveResponse failed: %lu", GetLastError());
+        if (!WinHttpReceiveResponse(handle, nullptr)) QK_TRACE(L"WinHttpReceiveResponse failed: %lu", GetLastError());
         break;
     default:
         break;
     }
+}
+
+} // namespace
+
+void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD notification, LPVOID info, DWORD infoLength)
+{
+    // Nothing may be thrown back into WinHTTP.
+    qkExceptionInfo caught;
+    try {
+        HandleNotification(handle, context, notification, info, infoLength);
+    }
+    QK_CATCH(caught)
+    if (caught.HasError()) QK_TRACE(L"notification 0x%lX: %ls", notification, caught.GetFullText());
 }
 
 } // namespace Jux

@@ -1,6 +1,6 @@
 #include "net/http/Jux_TimeUtils.h"
 
-#include "net/http/Jux_Trace.h"
+#include "common/base/qkTrace.h"
 
 #include <cwchar>
 #include <new>
@@ -27,7 +27,7 @@ std::tm* GetLocalTm(__time64_t time, std::tm* out)
     if (!out) throw std::invalid_argument("GetLocalTm: null out record");
     std::tm fields{};
     if (_localtime64_s(&fields, &time) != 0) {
-        JUX_TRACE(L"time value %lld cannot be converted", static_cast<long long>(time));
+        QK_TRACE(L"time value %lld cannot be converted", static_cast<long long>(time));
         return nullptr;
     }
     *out = fields;

@@ -37,20 +37,4 @@ std::wstring UserAgentParts::Complete(const std::wstring& suffix, DWORD major, D
     return out;
 }
 
-void UserAgentParts::GetSystemVersion(DWORD& major, DWORD& minor, DWORD& build)
-{
-    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-    OSVERSIONINFOW info{};
-    info.dwOSVersionInfoSize = sizeof info;
-    auto fn = reinterpret_cast<RtlGetVersionFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
-    if (fn && fn(&info) == 0) {
-        major = info.dwMajorVersion;
-        minor = info.dwMinorVersion;
-        build = info.dwBuildNumber;
-    } else {
-        major = minor = build = 0;
-    }
-}
-
 } // namespace Jux

@@ -16,9 +16,6 @@ public:
     // (and an empty platform becomes "Win"). Every part is followed by "/", then trailing "/" go.
     std::wstring Complete(const std::wstring& suffix, DWORD major, DWORD minor, DWORD build) const;
 
-    // The running system's version as RtlGetVersion reports it (true even without a manifest).
-    static void GetSystemVersion(DWORD& major, DWORD& minor, DWORD& build);
-
 private:
     std::wstring m_parts[5];
 };

@@ -1,9 +1,11 @@
 // CWinHttpClient: session, connection, open and close.
 #include "net/http/Jux_WinHttpClient.h"
 
+#include "common/base/qkExceptionInfo.h"
+#include "common/base/qkTrace.h"
+#include "common/system/qkOSInfo.h"
 #include "net/http/Jux_CertificateCheck.h"
 #include "net/http/Jux_ProductKey.h"
-#include "net/http/Jux_Trace.h"
 #include "net/http/Jux_UserAgentParts.h"
 #include "net/http/Jux_WinHttpRequest.h"
 
@@ -33,7 +35,7 @@ CWinHttpClient::~CWinHttpClient()
         if (m_closeEvent) m_closeEvent->Set();
         m_closing = true;
         Close();
-        if (m_lateCallbacks && !WaitForRequests(10, 30)) JUX_TRACE(L"requests still open at destruction");
+        if (m_lateCallbacks && !WaitForRequests(10, 30)) QK_TRACE(L"requests still open at destruction");
     }
 }
 
@@ -53,6 +55,7 @@ HRESULT CWinHttpClient::Initialize(const wchar_t* userAgent, const wchar_t* url,
 {
     std::wstring host;
     URL_COMPONENTS parts{};
+    qkExceptionInfo info;
     try {
         if (!url) return E_INVALIDARG;
         std::wstring work(url);
@@ -65,14 +68,14 @@ HRESULT CWinHttpClient::Initialize(const wchar_t* userAgent, const wchar_t* url,
         // Extra info is not asked for, so the URL path keeps its query text.
         if (!WinHttpCrackUrl(work.c_str(), static_cast<DWORD>(work.size()), 0, &parts)) {
             HRESULT hr = LastErrorResult();
-            JUX_TRACE(L"WinHttpCrackUrl(%ls) failed: 0x%08lX", url, static_cast<unsigned long>(hr));
+            QK_TRACE(L"WinHttpCrackUrl(%ls) failed: 0x%08lX", url, static_cast<unsigned long>(hr));
             return hr;
         }
         host.assign(parts.lpszHostName, parts.dwHostNameLength);
         m_urlPath.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     }
+    QK_CATCH(info)
+    if (info.HasError()) return E_OUTOFMEMORY;
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
     return Open(userAgent, host.c_str(), parts.nPort, timeoutSeconds, secure, asynchronous);
 }
@@ -81,8 +84,9 @@ HRESULT CWinHttpClient::Open(const wchar_t* userAgent, const wchar_t* host, DWOR
                              bool secure, bool asynchronous)
 {
     m_initialized = false;
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    qkScopedLock lock(m_lock);
     m_asynchronous = asynchronous;
+    qkExceptionInfo info;
     try {
         if (!m_session && !m_closeEvent) {
             m_session = std::make_shared<CWinHttpSession>();
@@ -92,7 +96,7 @@ HRESULT CWinHttpClient::Open(const wchar_t* userAgent, const wchar_t* host, DWOR
             CloseAllRequests();
             CloseHandles();
         }
-        if (m_lateCallbacks && !WaitForRequests(1000, 10000)) JUX_TRACE(L"requests of the previous open remain");
+        if (m_lateCallbacks && !WaitForRequests(1000, 10000)) QK_TRACE(L"requests of the previous open remain");
         m_lateCallbacks = asynchronous;
 
         m_host = host ? host : L"";
@@ -102,15 +106,18 @@ HRESULT CWinHttpClient::Open(const wchar_t* userAgent, const wchar_t* host, DWOR
         } else {
             std::wstring text;
             if (!ReadProductString(nullptr, L"USERAGENT", text)) {
-                JUX_TRACE(L"no USERAGENT value; default user agent");
+                QK_TRACE(L"no USERAGENT value; default user agent");
                 text = L"Tolk/0.0.0.0/Win";
             }
-            DWORD major = 0, minor = 0, build = 0;
-            UserAgentParts::GetSystemVersion(major, minor, build);
-            m_userAgent = UserAgentParts(text).Complete(m_userAgentSuffix, major, minor, build);
+            // The library's cached version record: the real version whatever the manifest says.
+            const RTL_OSVERSIONINFOEXW& os = qkOSInfo::GetVersionInfo();
+            m_userAgent = UserAgentParts(text).Complete(m_userAgentSuffix, os.dwMajorVersion, os.dwMinorVersion,
+                                                        os.dwBuildNumber);
         }
-    } catch (const std::bad_alloc&) {
-        JUX_TRACE(L"out of memory");
+    }
+    QK_CATCH(info)
+    if (info.HasError()) {
+        QK_TRACE(L"%ls", info.GetFullText());
         return E_OUTOFMEMORY;
     }
     m_port = port;
@@ -121,12 +128,12 @@ HRESULT CWinHttpClient::Open(const wchar_t* userAgent, const wchar_t* host, DWOR
 
     HRESULT hr = OpenSession();
     if (FAILED(hr)) {
-        JUX_TRACE(L"OpenSession failed: 0x%08lX", static_cast<unsigned long>(hr));
+        QK_TRACE(L"OpenSession failed: 0x%08lX", static_cast<unsigned long>(hr));
         return hr;
     }
     hr = LoadProxyFromSettings();
     if (FAILED(hr)) {
-        JUX_TRACE(L"proxy from settings failed: 0x%08lX", static_cast<unsigned long>(hr));
+        QK_TRACE(L"proxy from settings failed: 0x%08lX", static_cast<unsigned long>(hr));
         m_useProxy = false;
     }
     m_initialized = true;
@@ -143,12 +150,12 @@ HRESULT CWinHttpClient::OpenSession()
 {
     if (!m_closeEvent->Create()) {
         HRESULT hr = LastErrorResult();
-        JUX_TRACE(L"close event: 0x%08lX", static_cast<unsigned long>(hr));
+        QK_TRACE(L"close event: 0x%08lX", static_cast<unsigned long>(hr));
         return hr;
     }
     m_closeEvent->Reset();
 
-    if (m_sessionHandle && !WinHttpCloseHandle(m_sessionHandle)) JUX_TRACE(L"closing the old session failed");
+    if (m_sessionHandle && !WinHttpCloseHandle(m_sessionHandle)) QK_TRACE(L"closing the old session failed");
     m_sessionHandle = nullptr;
 
     // The request-level proxy option is what selects the proxy on Windows; Wine ignores it and
@@ -160,7 +167,7 @@ HRESULT CWinHttpClient::OpenSession()
                                   m_asynchronous ? WINHTTP_FLAG_ASYNC : 0);
     if (!m_sessionHandle) {
         HRESULT hr = LastErrorResult();
-        JUX_TRACE(L"WinHttpOpen failed: 0x%08lX", static_cast<unsigned long>(hr));
+        QK_TRACE(L"WinHttpOpen failed: 0x%08lX", static_cast<unsigned long>(hr));
         return hr;
     }
     m_sessionProxy = proxy;
@@ -172,7 +179,7 @@ HRESULT CWinHttpClient::OpenSession()
     for (DWORD option : {WINHTTP_OPTION_CONNECT_TIMEOUT, WINHTTP_OPTION_SEND_TIMEOUT,
                          WINHTTP_OPTION_RECEIVE_TIMEOUT, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT}) {
         if (!WinHttpSetOption(m_sessionHandle, option, &ms, sizeof ms)) {
-            JUX_TRACE(L"time-out option %lu failed: %lu", option, GetLastError());
+            QK_TRACE(L"time-out option %lu failed: %lu", option, GetLastError());
             break;
         }
     }
@@ -185,21 +192,21 @@ HRESULT CWinHttpClient::OpenSession()
             protocols = protocols == kTls10To12 ? kTls10To11 : kTls10;
             continue;
         }
-        JUX_TRACE(L"secure protocols 0x%lX failed: %lu", protocols, error);
+        QK_TRACE(L"secure protocols 0x%lX failed: %lu", protocols, error);
         WinHttpCloseHandle(m_sessionHandle);
         m_sessionHandle = nullptr;
         return HRESULT_FROM_WIN32(error);
     }
 
     if (m_setResolveTimeout && !WinHttpSetOption(m_sessionHandle, WINHTTP_OPTION_RESOLVE_TIMEOUT, &ms, sizeof ms)) {
-        JUX_TRACE(L"resolve time-out failed: %lu", GetLastError());
+        QK_TRACE(L"resolve time-out failed: %lu", GetLastError());
     }
 
-    if (m_connection && !WinHttpCloseHandle(m_connection)) JUX_TRACE(L"closing the old connection failed");
+    if (m_connection && !WinHttpCloseHandle(m_connection)) QK_TRACE(L"closing the old connection failed");
     m_connection = WinHttpConnect(m_sessionHandle, m_host.c_str(), static_cast<INTERNET_PORT>(m_port & 0xFFFF), 0);
     if (!m_connection) {
         DWORD error = GetLastError();
-        JUX_TRACE(L"WinHttpConnect(%ls) failed: %lu", m_host.c_str(), error);
+        QK_TRACE(L"WinHttpConnect(%ls) failed: %lu", m_host.c_str(), error);
         WinHttpCloseHandle(m_sessionHandle);
         m_sessionHandle = nullptr;
         return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
@@ -210,7 +217,7 @@ HRESULT CWinHttpClient::OpenSession()
 void CWinHttpClient::CloseAllRequests()
 {
     auto session = m_session;
-    std::lock_guard<std::recursive_mutex> lock(session->Lock());
+    qkScopedLock lock(session->Lock());
     auto& table = session->Requests();
     for (auto it = table.begin(); it != table.end();) {
         auto current = it++;  // the callback may erase the current entry while it is closed
@@ -228,7 +235,7 @@ void CWinHttpClient::CloseHandles()
     for (HINTERNET* handle : {&m_connection, &m_sessionHandle}) {
         if (!*handle) continue;
         WinHttpSetStatusCallback(*handle, nullptr, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0);
-        if (!WinHttpCloseHandle(*handle)) JUX_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
+        if (!WinHttpCloseHandle(*handle)) QK_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
         *handle = nullptr;
     }
     m_sessionProxy.clear();
@@ -237,10 +244,10 @@ void CWinHttpClient::CloseHandles()
 HRESULT CWinHttpClient::Close()
 {
     if (!m_initialized) {
-        JUX_TRACE(L"not initialized");
+        QK_TRACE(L"not initialized");
         return HRESULT_FROM_WIN32(ERROR_NOT_READY);
     }
-    std::lock_guard<std::recursive_mutex> lock(m_session->Lock());
+    qkScopedLock lock(m_session->Lock());
     CloseAllRequests();
     CloseHandles();
     m_initialized = false;
@@ -253,7 +260,7 @@ bool CWinHttpClient::WaitForRequests(DWORD stepMs, DWORD limitMs)
     size_t count = m_session->Count();
     DWORD waited = stepMs;
     while (count != 0 && waited < limitMs) {
-        JUX_TRACE(L"waiting for %zu requests", count);
+        QK_TRACE(L"waiting for %zu requests", count);
         Sleep(stepMs);
         waited += stepMs;
         count = m_session->Count();
@@ -263,19 +270,19 @@ bool CWinHttpClient::WaitForRequests(DWORD stepMs, DWORD limitMs)
 
 void CWinHttpClient::SetAsyncListener(std::shared_ptr<IWinHttpListener> listener)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    qkScopedLock lock(m_lock);
     m_listener = std::move(listener);
 }
 
 void CWinHttpClient::SetPinningHookOverride(std::shared_ptr<CPinningHook> hook)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    qkScopedLock lock(m_lock);
     m_hookOverride = std::move(hook);
 }
 
 std::shared_ptr<CPinningHook> CWinHttpClient::GetPinningHook()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    qkScopedLock lock(m_lock);
     if (m_hookOverride) return m_hookOverride;
     if (m_notPinned) return nullptr;
     std::shared_ptr<CPinningHook> hook;

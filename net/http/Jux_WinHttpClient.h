@@ -5,6 +5,7 @@
 // queries, reading the data (WinHttpReadData on FindRequest's handle), CloseRequest, Close.
 // Secure sessions use TLS 1.2 only. Requests to hosts on the pinning white list are checked by the
 // status callback at the sending-request stage (Jux_StatusCallback, Jux_CertificateCheck).
+#include "common/base/qkCriticalSection.h"
 #include "net/http/Jux_CloseEvent.h"
 #include "net/http/Jux_IWinHttpListener.h"
 #include "net/http/Jux_PinningHook.h"
@@ -15,7 +16,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -128,7 +128,7 @@ private:
     bool m_tls12Only = true;
     std::shared_ptr<IWinHttpListener> m_listener;
     std::shared_ptr<CPinningHook> m_hookOverride;
-    std::recursive_mutex m_lock;
+    qkCriticalSection m_lock;
     std::shared_ptr<CWinHttpSession> m_session;
     std::shared_ptr<CCloseEvent> m_closeEvent;
     bool m_initialized = false;

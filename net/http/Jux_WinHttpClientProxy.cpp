@@ -1,7 +1,7 @@
 // CWinHttpClient: proxy configuration applied per request.
 #include "net/http/Jux_WinHttpClient.h"
 
-#include "net/http/Jux_Trace.h"
+#include "common/base/qkTrace.h"
 
 #include <new>
 
@@ -49,18 +49,18 @@ HRESULT CWinHttpClient::ApplyProxyFromUrl(HINTERNET request, DWORD flags, DWORD 
         return E_OUTOFMEMORY;
     }
     if (!m_sessionHandle) {
-        JUX_TRACE(L"no session");
+        QK_TRACE(L"no session");
         return E_UNEXPECTED;
     }
     WINHTTP_PROXY_INFO info{};
     if (!WinHttpGetProxyForUrl(m_sessionHandle, target.c_str(), &options, &info)) {
-        JUX_TRACE(L"WinHttpGetProxyForUrl(%ls) failed: %lu", target.c_str(), GetLastError());
+        QK_TRACE(L"WinHttpGetProxyForUrl(%ls) failed: %lu", target.c_str(), GetLastError());
         return S_FALSE;  // the next method is tried
     }
     HRESULT hr = S_OK;
     if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof info)) {
         DWORD error = GetLastError();
-        JUX_TRACE(L"proxy option failed: %lu", error);
+        QK_TRACE(L"proxy option failed: %lu", error);
         hr = HRESULT_FROM_WIN32(error);
     }
     if (info.lpszProxy) GlobalFree(info.lpszProxy);
@@ -72,7 +72,7 @@ HRESULT CWinHttpClient::ApplyProxy(HINTERNET request)
 {
     if (!m_useProxy) return S_OK;
     if (FindRequest(reinterpret_cast<RequestId>(request)) == 0) {
-        JUX_TRACE(L"unknown request");
+        QK_TRACE(L"unknown request");
         return E_INVALIDARG;
     }
     if (m_proxyAutoDetect && !m_skipAutoDetect) {
@@ -85,7 +85,7 @@ HRESULT CWinHttpClient::ApplyProxy(HINTERNET request)
     }
     if (m_manualProxy) {
         if (m_proxyServer.empty()) {
-            JUX_TRACE(L"manual proxy without server");
+            QK_TRACE(L"manual proxy without server");
             return E_FAIL;
         }
         std::wstring text;
@@ -99,11 +99,11 @@ HRESULT CWinHttpClient::ApplyProxy(HINTERNET request)
         info.lpszProxy = text.data();
         if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof info)) {
             DWORD error = GetLastError();
-            JUX_TRACE(L"proxy option %ls failed: %lu", text.c_str(), error);
+            QK_TRACE(L"proxy option %ls failed: %lu", text.c_str(), error);
             return HRESULT_FROM_WIN32(error);
         }
         HRESULT hr = SetProxyCredentials(request);
-        if (FAILED(hr)) JUX_TRACE(L"proxy credentials failed: 0x%08lX", static_cast<unsigned long>(hr));
+        if (FAILED(hr)) QK_TRACE(L"proxy credentials failed: 0x%08lX", static_cast<unsigned long>(hr));
         return FAILED(hr) ? hr : S_OK;
     }
     return S_OK;
@@ -112,14 +112,14 @@ HRESULT CWinHttpClient::ApplyProxy(HINTERNET request)
 HRESULT CWinHttpClient::SetProxyCredentials(HINTERNET request)
 {
     if (m_proxyUser.empty() || m_proxyPassword.empty()) {
-        JUX_TRACE(L"no proxy credentials");
+        QK_TRACE(L"no proxy credentials");
         return S_FALSE;
     }
     DWORD scheme = m_proxyAuthType == 1 ? WINHTTP_AUTH_SCHEME_NTLM : WINHTTP_AUTH_SCHEME_BASIC;
     if (!WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, m_proxyUser.c_str(),
                                m_proxyPassword.c_str(), nullptr)) {
         DWORD error = GetLastError();
-        JUX_TRACE(L"WinHttpSetCredentials failed: %lu", error);
+        QK_TRACE(L"WinHttpSetCredentials failed: %lu", error);
         return HRESULT_FROM_WIN32(error);
     }
     return S_OK;

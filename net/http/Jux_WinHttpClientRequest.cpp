@@ -1,10 +1,11 @@
 // CWinHttpClient: requests, status and headers.
 #include "net/http/Jux_WinHttpClient.h"
 
+#include "common/base/qkExceptionInfo.h"
+#include "common/base/qkTrace.h"
 #include "net/http/Jux_LocalUserId.h"
 #include "net/http/Jux_ProductKey.h"
 #include "net/http/Jux_StatusCallback.h"
-#include "net/http/Jux_Trace.h"
 #include "net/http/Jux_WinHttpRequest.h"
 
 #include <objbase.h>
@@ -45,7 +46,7 @@ HRESULT CWinHttpClient::FollowProxyInSession()
     std::wstring wanted = (m_useProxy && m_manualProxy && !m_proxyServer.empty()) ? ManualProxyText() : L"";
     if (wanted == m_sessionProxy) return S_OK;
     if (m_session->Count() != 0) {
-        JUX_TRACE(L"requests open; the session keeps proxy '%ls'", m_sessionProxy.c_str());
+        QK_TRACE(L"requests open; the session keeps proxy '%ls'", m_sessionProxy.c_str());
         return S_FALSE;
     }
     return OpenSession();
@@ -56,7 +57,7 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
                               RequestId* id)
 {
     if (!m_initialized) {
-        JUX_TRACE(L"not initialized");
+        QK_TRACE(L"not initialized");
         return HRESULT_FROM_WIN32(ERROR_NOT_READY);
     }
     if (m_closing) {
@@ -66,7 +67,7 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     }
     if (id) *id = 0;
     if (!m_sessionHandle || !m_connection) {
-        JUX_TRACE(L"no session or connection");
+        QK_TRACE(L"no session or connection");
         return E_UNEXPECTED;
     }
     HRESULT hr = FollowProxyInSession();
@@ -74,6 +75,7 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
 
     DWORD openFlags = WINHTTP_FLAG_REFRESH | (m_secure ? WINHTTP_FLAG_SECURE : 0);
     std::wstring path, requestIdText;
+    qkExceptionInfo info;
     try {
         path = m_urlPath;
         if (objectPath) path += objectPath;
@@ -82,15 +84,15 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
         }
         hr = MakeRequestIdText(m_machineId, requestIdText);
         if (FAILED(hr)) return hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     }
+    QK_CATCH(info)
+    if (info.HasError()) return E_OUTOFMEMORY;
 
     HINTERNET request = WinHttpOpenRequest(m_connection, verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, openFlags);
     if (!request) {
         DWORD error = GetLastError();
-        JUX_TRACE(L"WinHttpOpenRequest(%ls %ls) failed: %lu", verb, path.c_str(), error);
+        QK_TRACE(L"WinHttpOpenRequest(%ls %ls) failed: %lu", verb, path.c_str(), error);
         return ErrorResult(error);
     }
 
@@ -99,7 +101,7 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
                                                   SECURITY_FLAG_IGNORE_CERT_CN_INVALID) : 0;
         if (m_securityFlagBits & 1) flags |= SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
         if (!WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags)) {
-            JUX_TRACE(L"security flags failed: %lu", GetLastError());
+            QK_TRACE(L"security flags failed: %lu", GetLastError());
         }
     }
 
@@ -108,6 +110,7 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     else m_notPinned = true;
 
     std::shared_ptr<CWinHttpRequest> state;
+    qkExceptionInfo stateInfo;
     try {
         state = std::make_shared<CWinHttpRequest>();
         state->session = m_session;
@@ -115,7 +118,9 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
         state->notPinned = m_notPinned;
         state->requestIdText = requestIdText;
         state->handle = request;
-    } catch (const std::bad_alloc&) {
+    }
+    QK_CATCH(stateInfo)
+    if (stateInfo.HasError()) {
         WinHttpCloseHandle(request);
         return E_OUTOFMEMORY;
     }
@@ -123,16 +128,16 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     // closed before its send still finds its state.
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state.get());
     if (!WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
-        JUX_TRACE(L"context option failed: %lu", GetLastError());
+        QK_TRACE(L"context option failed: %lu", GetLastError());
     }
 
     bool registerCallback = false;
     DWORD callbackFlags = 0;
     {
-        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        qkScopedLock lock(m_lock);
         if (m_asynchronous) {
             if (!m_listener) {
-                JUX_TRACE(L"asynchronous client without a listener");
+                QK_TRACE(L"asynchronous client without a listener");
                 WinHttpCloseHandle(request);
                 return E_INVALIDARG;
             }
@@ -149,7 +154,7 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     if (registerCallback) {
         if (WinHttpSetStatusCallback(request, StatusCallback, callbackFlags, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
             DWORD error = GetLastError();
-            JUX_TRACE(L"WinHttpSetStatusCallback failed: %lu", error);
+            QK_TRACE(L"WinHttpSetStatusCallback failed: %lu", error);
             WinHttpCloseHandle(request);
             return ErrorResult(error);
         }
@@ -158,15 +163,18 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     }
 
     const RequestId requestId = reinterpret_cast<RequestId>(request);
+    qkExceptionInfo tableInfo;
     try {
         if (sendDataSize != 0) {
             auto bytes = static_cast<const unsigned char*>(sendData);
             state->sendData.assign(bytes, bytes + sendDataSize);
         }
-        std::lock_guard<std::recursive_mutex> lock(m_session->Lock());
+        qkScopedLock lock(m_session->Lock());
         m_session->Requests()[requestId] = state;
-    } catch (const std::bad_alloc&) {
-        JUX_TRACE(L"out of memory");
+    }
+    QK_CATCH(tableInfo)
+    if (tableInfo.HasError()) {
+        QK_TRACE(L"%ls", tableInfo.GetFullText());
         state->closing = true;
         WinHttpCloseHandle(request);
         return E_OUTOFMEMORY;
@@ -177,35 +185,35 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     if (m_disableKeepAlive && m_proxyAuthType == 1) {
         DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE;
         if (!WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature)) {
-            JUX_TRACE(L"keep-alive option failed: %lu", GetLastError());
+            QK_TRACE(L"keep-alive option failed: %lu", GetLastError());
         }
     }
 
     if (headers) {
         if (!WinHttpAddRequestHeaders(request, headers, static_cast<DWORD>(-1L), kAddReplace)) {
             DWORD error = GetLastError();
-            JUX_TRACE(L"WinHttpAddRequestHeaders failed: %lu", error);
+            QK_TRACE(L"WinHttpAddRequestHeaders failed: %lu", error);
             CloseRequest(requestId);
             return ErrorResult(error);
         }
     }
 
     if (m_sendIdentityHeaders && m_secure) AddIdentityHeaders(request, requestIdText);
-    else JUX_TRACE(L"identity headers not sent");
+    else QK_TRACE(L"identity headers not sent");
 
     const DWORD total = bodySize + sendDataSize;
     if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                             state->sendData.empty() ? WINHTTP_NO_REQUEST_DATA : state->sendData.data(),
                             sendDataSize, total, context)) {
         DWORD error = GetLastError();
-        JUX_TRACE(L"WinHttpSendRequest failed: %lu", error);
+        QK_TRACE(L"WinHttpSendRequest failed: %lu", error);
         CloseRequest(requestId);
         return ErrorResult(error);
     }
     if (state->pinRefused) {
         // The check closed the handle inside the send; whatever the send reported, the request
         // did not go out to a trusted server.
-        JUX_TRACE(L"certificate refused for %ls", m_host.c_str());
+        QK_TRACE(L"certificate refused for %ls", m_host.c_str());
         CloseRequest(requestId);
         return HRESULT_FROM_WIN32(ERROR_WINHTTP_OPERATION_CANCELLED);
     }
@@ -215,7 +223,7 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
         DWORD written = 0;
         if (!WinHttpWriteData(request, body, bodySize, m_asynchronous ? nullptr : &written)) {
             DWORD error = GetLastError();
-            JUX_TRACE(L"WinHttpWriteData failed: %lu", error);
+            QK_TRACE(L"WinHttpWriteData failed: %lu", error);
             hr = ErrorResult(error);
             CloseRequest(requestId);
         }
@@ -228,17 +236,17 @@ void CWinHttpClient::AddIdentityHeaders(HINTERNET request, const std::wstring& r
 {
     std::wstring mid, userId;
     if (!ReadProductString(L"Identifiers", L"MID", mid)) {
-        JUX_TRACE(L"no MID; identity headers skipped");
+        QK_TRACE(L"no MID; identity headers skipped");
         return;
     }
     if (!GetLocalUserId(userId)) {
-        JUX_TRACE(L"no local user id; identity headers skipped");
+        QK_TRACE(L"no local user id; identity headers skipped");
         return;
     }
     std::wstring text = L"X-Talv-Local-User-Id: " + userId + L"\r\nX-Talv-Machine-Id: " + mid +
                         L"\r\nX-Talv-Request-Id: " + requestIdText + L"\r\n";
     if (!WinHttpAddRequestHeaders(request, text.c_str(), static_cast<DWORD>(text.size()), kAddReplace)) {
-        JUX_TRACE(L"identity headers failed: %lu", GetLastError());
+        QK_TRACE(L"identity headers failed: %lu", GetLastError());
     }
 }
 
@@ -261,21 +269,21 @@ HRESULT CWinHttpClient::GetRequest(const std::string& body, RequestId* id)
 HRESULT CWinHttpClient::GetStatus(RequestId id, DWORD* status)
 {
     if (m_asynchronous) {
-        JUX_TRACE(L"asynchronous client");
+        QK_TRACE(L"asynchronous client");
         return E_UNEXPECTED;
     }
     HINTERNET request = RequestHandle(id);
     if (!request || !status) return E_INVALIDARG;
     if (!WinHttpReceiveResponse(request, nullptr)) {
         DWORD error = GetLastError();
-        JUX_TRACE(L"WinHttpReceiveResponse failed: %lu", error);
+        QK_TRACE(L"WinHttpReceiveResponse failed: %lu", error);
         return ErrorResult(error);
     }
     DWORD size = sizeof *status;
     if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                              status, &size, WINHTTP_NO_HEADER_INDEX)) {
         DWORD error = GetLastError();
-        JUX_TRACE(L"status query failed: %lu", error);
+        QK_TRACE(L"status query failed: %lu", error);
         return ErrorResult(error);
     }
     return S_OK;
@@ -284,13 +292,13 @@ HRESULT CWinHttpClient::GetStatus(RequestId id, DWORD* status)
 RequestId CWinHttpClient::FindRequest(RequestId id)
 {
     if (!m_initialized || !m_session) {
-        JUX_TRACE(L"not initialized");
+        QK_TRACE(L"not initialized");
         return 0;
     }
-    std::lock_guard<std::recursive_mutex> lock(m_session->Lock());
+    qkScopedLock lock(m_session->Lock());
     auto& table = m_session->Requests();
     if (table.find(id) == table.end()) {
-        JUX_TRACE(L"unknown request %zu", static_cast<size_t>(id));
+        QK_TRACE(L"unknown request %zu", static_cast<size_t>(id));
         return 0;
     }
     return id;
@@ -299,11 +307,11 @@ RequestId CWinHttpClient::FindRequest(RequestId id)
 HRESULT CWinHttpClient::CloseRequest(RequestId id)
 {
     if (!m_initialized) {
-        JUX_TRACE(L"not initialized");
+        QK_TRACE(L"not initialized");
         return HRESULT_FROM_WIN32(ERROR_NOT_READY);
     }
     auto session = m_session;
-    std::lock_guard<std::recursive_mutex> lock(session->Lock());
+    qkScopedLock lock(session->Lock());
     auto& table = session->Requests();
     auto it = table.find(id);
     if (it == table.end()) return S_FALSE;
@@ -317,15 +325,15 @@ HRESULT CWinHttpClient::CloseRequestEntry(CWinHttpSession::Table::value_type& en
 {
     auto state = entry.second;
     if (entry.first == 0 || !state) {
-        JUX_TRACE(L"empty entry");
+        QK_TRACE(L"empty entry");
         return S_FALSE;
     }
     if (state->closing.exchange(true)) {
-        JUX_TRACE(L"request already closing");
+        QK_TRACE(L"request already closing");
         return S_FALSE;
     }
     if (!WinHttpCloseHandle(reinterpret_cast<HINTERNET>(entry.first))) {
-        JUX_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
+        QK_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
         return E_FAIL;
     }
     return S_OK;
@@ -340,7 +348,7 @@ HRESULT CWinHttpClient::QueryHeaderBytes(RequestId id, DWORD infoLevel, const wc
     if (WinHttpQueryHeaders(request, infoLevel, name, WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) ||
         GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         DWORD error = GetLastError();
-        JUX_TRACE(L"header %ls size query: %lu", name ? name : L"", error);
+        QK_TRACE(L"header %ls size query: %lu", name ? name : L"", error);
         return ErrorResult(error);
     }
     try {
@@ -350,7 +358,7 @@ HRESULT CWinHttpClient::QueryHeaderBytes(RequestId id, DWORD infoLevel, const wc
     }
     if (!WinHttpQueryHeaders(request, infoLevel, name, bytes.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
         DWORD error = GetLastError();
-        JUX_TRACE(L"header %ls query: %lu", name ? name : L"", error);
+        QK_TRACE(L"header %ls query: %lu", name ? name : L"", error);
         bytes.clear();
         return ErrorResult(error);
     }
@@ -368,7 +376,7 @@ HRESULT CWinHttpClient::GetHeaderText(RequestId id, const wchar_t* name, std::ws
     HRESULT hr = QueryHeaderBytes(id, WINHTTP_QUERY_CUSTOM, plain.c_str(), bytes);
     if (FAILED(hr)) return hr;
     if (bytes.size() < 2 || bytes.size() % 2 != 0) {
-        JUX_TRACE(L"header %ls has %zu bytes", plain.c_str(), bytes.size());
+        QK_TRACE(L"header %ls has %zu bytes", plain.c_str(), bytes.size());
         return HRESULT_FROM_WIN32(ERROR_INCORRECT_SIZE);
     }
     try {

@@ -2,10 +2,12 @@
 // The request table of one client, shared with its open requests (which may outlive the client
 // in asynchronous mode). Recursive lock: the status callback erases entries on a thread that may
 // already hold it inside Close.
+#include "common/base/qkCriticalSection.h"
+#include "common/base/qkScopedLock.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 
 namespace Jux {
 
@@ -19,17 +21,17 @@ class CWinHttpSession {
 public:
     using Table = std::map<RequestId, std::shared_ptr<CWinHttpRequest>>;
 
-    std::recursive_mutex& Lock() { return m_lock; }
+    qkCriticalSection& Lock() { return m_lock; }
     Table& Requests() { return m_requests; }  // under Lock()
 
     size_t Count()
     {
-        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        qkScopedLock lock(m_lock);
         return m_requests.size();
     }
 
 private:
-    std::recursive_mutex m_lock;
+    qkCriticalSection m_lock;
     Table m_requests;
 };
 

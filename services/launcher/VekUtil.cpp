@@ -3,6 +3,7 @@
 #include "common/base/qkCrc32.h"
 #include "common/base/qkExceptionInfo.h"
 #include "common/system/qkOSInfo.h"
+#include "common/system/qkRegistry.h"
 #include "services/launcher/VekLogLine.h"
 #include "services/package/Tolk_FilePackerEx.h"
 
@@ -41,16 +42,6 @@ struct FileCloser {
     {
         if (handle != INVALID_HANDLE_VALUE) {
             ::CloseHandle(handle);
-        }
-    }
-};
-
-struct KeyCloser {
-    HKEY key = nullptr;
-    ~KeyCloser()
-    {
-        if (key) {
-            ::RegCloseKey(key);
         }
     }
 };
@@ -303,24 +294,16 @@ HKEY GetRegistryContext(const nlohmann::json& document)
     return EqualsNoCase(context, "HKLM") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
 }
 
-// The registry is read through the plain Win32 calls until the library's registry key class
-// is available to this code.
 bool IsDownloadAccepted(const nlohmann::json& document)
 {
     const nlohmann::json* root = Member(document, "vek");
     const nlohmann::json* global = root ? Member(*root, "global") : nullptr;
     const std::wstring id = FromUtf8(global ? MemberText(*global, "manifest_id") : std::string());
     const std::wstring path = std::wstring(ProductKey) + L"\\" + id;
-    KeyCloser key;
-    if (::RegOpenKeyExW(GetRegistryContext(document), path.c_str(), 0, KEY_READ, &key.key) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD value = 0, type = 0, size = sizeof(value);
-    if (::RegQueryValueExW(key.key, L"DownloadAccepted", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD) {
-        return false;
-    }
-    return value != 0;
+    qkRegistry key;
+    DWORD value = 0;
+    return key.Open(GetRegistryContext(document), path.c_str(), KEY_READ) && key.GetDWORDValue(L"DownloadAccepted", value) &&
+           value != 0;
 }
 
 int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job)
@@ -372,20 +355,16 @@ uint32_t UpdateFileFailureCount(const nlohmann::json& document, const nlohmann::
 
     const std::wstring path = std::wstring(ProductKey) + L"\\" + folder + L"\\" + FromUtf8(jobId) + L"\\file_array";
     const REGSAM access = 0x2001F; // KEY_READ | KEY_WRITE
-    KeyCloser key;
+    // Opened, or created when missing (a new key holds no count yet).
+    qkRegistry key;
     uint32_t count = 0;
-    if (::RegOpenKeyExW(GetRegistryContext(document), path.c_str(), 0, access, &key.key) == ERROR_SUCCESS) {
-        DWORD value = 0, type = 0, size = sizeof(value);
-        if (::RegQueryValueExW(key.key, fileName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
-            type == REG_DWORD) {
+    if (key.Open(GetRegistryContext(document), path.c_str(), access, TRUE)) {
+        DWORD value = 0;
+        if (key.GetDWORDValue(fileName, value)) {
             count = value + 1;
         }
-    } else if (::RegCreateKeyExW(GetRegistryContext(document), path.c_str(), 0, nullptr, 0, access, nullptr, &key.key,
-                                 nullptr) != ERROR_SUCCESS) {
-        key.key = nullptr;
     }
-    if (key.key == nullptr ||
-        ::RegSetValueExW(key.key, fileName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count)) != ERROR_SUCCESS) {
+    if (!key.IsOpen() || !key.SetDWORDValue(fileName, count)) {
         VEK_SVC_ERROR(L"jobKey.SetNumber() failed to set %ls to %d", L"FailureCount", count);
     }
     return count;

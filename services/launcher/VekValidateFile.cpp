@@ -34,6 +34,20 @@ void Store(int32_t* out, int32_t value) {
   if (out) *out = value;
 }
 
+// A trust object through the static factory, with its options off and no revocation check;
+// false when it cannot be made.
+bool CreateTrustObject(Microsoft::WRL::ComPtr<IVerifyTrust>& trust) {
+  Microsoft::WRL::ComPtr<IVerifyTrustOptions> options;
+  options.Attach(qkVerifyTrustStatic::CreateObject());
+  if (!options || options->QueryInterface(IID_IVerifyTrust, reinterpret_cast<void**>(trust.GetAddressOf())) != VT_RC_OK ||
+      !trust) {
+    return false;
+  }
+  options->SetOption(0);
+  trust->SetCheckRevocation(0);
+  return true;
+}
+
 HRESULT ValidateFileWithSHA256(const wchar_t* path, const nlohmann::json* node) {
   try {
     std::string expected;
@@ -70,17 +84,8 @@ HRESULT ValidateFileWithSubject(const wchar_t* path, const std::wstring& subject
     VEK_SVC_ERROR(L"custom signature validation failed, hr=0x%08X", static_cast<unsigned>(hr));
     return hr;
   }
-  Microsoft::WRL::ComPtr<IVerifyTrustOptions> options;
-  options.Attach(qkVerifyTrustStatic::CreateObject());
   Microsoft::WRL::ComPtr<IVerifyTrust> trust;
-  if (!options || options->QueryInterface(IID_IVerifyTrust, reinterpret_cast<void**>(trust.GetAddressOf())) != VT_RC_OK ||
-      !trust) {
-    Store(validationError, VEK_E_TRUST_OBJECT_MISSING);
-    return VEK_E_TRUST_OBJECT_MISSING;
-  }
-  options->SetOption(0);
-  trust->SetCheckRevocation(0);
-  if (trust->Create(FALSE) != VT_TRUSTED) {
+  if (!CreateTrustObject(trust) || trust->Create(FALSE) != VT_TRUSTED) {
     Store(validationError, VEK_E_TRUST_OBJECT_MISSING);
     return VEK_E_TRUST_OBJECT_MISSING;
   }
@@ -110,16 +115,11 @@ HRESULT ValidateFileWithTalvernSignature(const wchar_t* path, int32_t* validatio
     VEK_SVC_ERROR(L"CIsolation::SetSiloRegistryRoot() failed with silo root %ls", kSiloRoot);
     return VEK_E_SILO_ROOT_NOT_SET;
   }
-  Microsoft::WRL::ComPtr<IVerifyTrustOptions> options;
-  options.Attach(qkVerifyTrustStatic::CreateObject());
   Microsoft::WRL::ComPtr<IVerifyTrust> trust;
-  if (!options || options->QueryInterface(IID_IVerifyTrust, reinterpret_cast<void**>(trust.GetAddressOf())) != VT_RC_OK ||
-      !trust) {
+  if (!CreateTrustObject(trust)) {
     VEK_SVC_ERROR(L"spTrust==NULL");
     return VEK_E_TRUST_OBJECT_MISSING;
   }
-  options->SetOption(0);
-  trust->SetCheckRevocation(0);
   DWORD result = trust->Create(FALSE);
   Store(validationError, static_cast<int32_t>(result));
   if (result != VT_TRUSTED) {

@@ -6,7 +6,6 @@
 #include "services/trust/qkVerifyTrustStatic.h"
 
 using Microsoft::WRL::ComPtr;
-using qkVerifyTrust::TrustTrace;
 
 CLockedFileVerifier::CLockedFileVerifier(TrustObjectSource source)
     : m_source(source ? std::move(source) : TrustObjectSource(&CLockedFileVerifier::CreateTrustObject)) {}
@@ -28,7 +27,7 @@ HRESULT CLockedFileVerifier::CreateTrustObject(IVerifyTrust** out) {
   if (options->QueryInterface(IID_IVerifyTrust, reinterpret_cast<void**>(trust.GetAddressOf())) != VT_RC_OK || !trust)
     return E_NOINTERFACE;
   if (trust->Create(TRUE) != VT_TRUSTED) {
-    TrustTrace(L"Trust object not ready");
+    TRUST_TRACE(L"Trust object not ready");
     return TRUST_E_SYSTEM_ERROR;
   }
   *out = trust.Detach();
@@ -43,7 +42,7 @@ HRESULT CLockedFileVerifier::VerifyFileTrust(IVerifyTrust* trust, const wchar_t*
     result = trust->VerifyFile(path, 4);
     if (result == VT_TRUSTED) return S_OK;
   }
-  TrustTrace(L"%ls is not trusted, last result %lu", path ? path : L"(null)", result);
+  TRUST_TRACE(L"%ls is not trusted, last result %lu", path ? path : L"(null)", result);
   return TRUST_E_SUBJECT_NOT_TRUSTED;
 }
 
@@ -53,13 +52,13 @@ HRESULT CLockedFileVerifier::VerifyFile(const wchar_t* path, bool strict) {
   m_file = CreateFileW(path, FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (m_file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    TrustTrace(L"Cannot hold %ls, error %lu", path, error);
+    TRUST_TRACE(L"Cannot hold %ls, error %lu", path, error);
     return HRESULT_FROM_WIN32(error);
   }
   ComPtr<IVerifyTrust> trust;
   const HRESULT hr = m_source(trust.GetAddressOf());
   if (FAILED(hr)) {
-    TrustTrace(L"No trust object, hr=0x%08X", static_cast<unsigned>(hr));
+    TRUST_TRACE(L"No trust object, hr=0x%08X", static_cast<unsigned>(hr));
     return hr;
   }
   if (!trust) return E_POINTER;

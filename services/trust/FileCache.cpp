@@ -1,5 +1,6 @@
 #include "services/trust/FileCache.h"
 
+#include "common/base/qkScopedLock.h"
 #include "services/trust/IVerifyTrust.h"
 
 namespace qkVerifyTrust {
@@ -48,7 +49,7 @@ DWORD FileCache::Lookup(const wchar_t* path, DWORD level, BYTE keepRedirection, 
   *conflict = false;
   if (Empty(path) || level == 0) return VT_INVALID_ARGUMENT;
   const uint32_t hash = PathHash(path);
-  std::lock_guard guard(m_lock);
+  qkScopedLock guard(m_lock);
   for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
     if (it->pathHash != hash || it->keepRedirection != keepRedirection || it->driverPolicy != driverPolicy) continue;
     const Entry entry = *it;
@@ -70,7 +71,7 @@ DWORD FileCache::Lookup(const wchar_t* path, DWORD level, BYTE keepRedirection, 
 void FileCache::Add(const wchar_t* path, DWORD level, BYTE keepRedirection, BYTE extraFlag, DWORD driverPolicy) {
   if (Empty(path) || level == 0) return;
   const uint32_t hash = PathHash(path);
-  std::lock_guard guard(m_lock);
+  qkScopedLock guard(m_lock);
   for (Entry& entry : m_entries) {
     if (entry.pathHash != hash || entry.keepRedirection != keepRedirection || entry.driverPolicy != driverPolicy) continue;
     bool conflict = false;
@@ -86,7 +87,7 @@ void FileCache::Add(const wchar_t* path, DWORD level, BYTE keepRedirection, BYTE
 DWORD FileCache::Remove(const wchar_t* path) {
   if (Empty(path)) return VT_INVALID_ARGUMENT;
   const uint32_t hash = PathHash(path);
-  std::lock_guard guard(m_lock);
+  qkScopedLock guard(m_lock);
   for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
     if (it->pathHash == hash) {
       m_entries.erase(it);
@@ -97,7 +98,7 @@ DWORD FileCache::Remove(const wchar_t* path) {
 }
 
 void FileCache::SetCapacity(DWORD capacity) {
-  std::lock_guard guard(m_lock);
+  qkScopedLock guard(m_lock);
   m_capacity = capacity;
   if (capacity != 0) {
     while (m_entries.size() > capacity) m_entries.pop_front();
@@ -105,17 +106,17 @@ void FileCache::SetCapacity(DWORD capacity) {
 }
 
 DWORD FileCache::GetCapacity() {
-  std::lock_guard guard(m_lock);
+  qkScopedLock guard(m_lock);
   return m_capacity;
 }
 
 void FileCache::Clear() {
-  std::lock_guard guard(m_lock);
+  qkScopedLock guard(m_lock);
   std::deque<Entry>().swap(m_entries); // frees the storage too
 }
 
 size_t FileCache::Size() {
-  std::lock_guard guard(m_lock);
+  qkScopedLock guard(m_lock);
   return m_entries.size();
 }
 

@@ -4,7 +4,8 @@
 #include <windows.h>
 #include <cstdint>
 #include <deque>
-#include <mutex>
+
+#include "common/base/qkCriticalSection.h"
 
 namespace qkVerifyTrust {
 
@@ -43,7 +44,7 @@ private:
   // Whether a cached level answers a requested one; conflict for two different levels of 3, 4, 5.
   static bool Covers(DWORD cached, DWORD requested, bool* conflict);
 
-  std::recursive_mutex m_lock;
+  qkCriticalSection m_lock;
   std::deque<Entry> m_entries; // oldest (least recently used) at the front
   DWORD m_capacity = kDefaultCapacity;
 };

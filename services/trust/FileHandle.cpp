@@ -1,18 +1,8 @@
 #include "services/trust/FileHandle.h"
 
+#include "common/system/qkWow64FsRedirection.h"
+
 namespace qkVerifyTrust {
-
-RedirectionOff::RedirectionOff(bool active) {
-  if (active) m_disabled = Wow64DisableWow64FsRedirection(&m_old) != FALSE;
-}
-
-RedirectionOff::~RedirectionOff() {
-  if (m_disabled) {
-    const DWORD error = GetLastError();
-    Wow64RevertWow64FsRedirection(m_old);
-    SetLastError(error);
-  }
-}
 
 BOOL FileHandle::Open(const wchar_t* path, BYTE keepRedirection) {
   Close();
@@ -20,8 +10,14 @@ BOOL FileHandle::Open(const wchar_t* path, BYTE keepRedirection) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  RedirectionOff guard(keepRedirection == 0);
-  m_handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = 0;
+  {
+    qkWow64FsRedirection redirection;
+    if (keepRedirection == 0) redirection.Enable(false);
+    m_handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    error = GetLastError();
+  }
+  SetLastError(error);  // the open's error, not the restore's
   return IsOpen() ? TRUE : FALSE;
 }
 

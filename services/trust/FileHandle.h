@@ -23,18 +23,4 @@ private:
   HANDLE m_handle = INVALID_HANDLE_VALUE;
 };
 
-// Switches WOW64 file-system redirection off for its lifetime when asked (a 32-bit process on a
-// 64-bit system only; elsewhere the calls fail harmlessly and nothing changes).
-class RedirectionOff {
-public:
-  explicit RedirectionOff(bool active);
-  ~RedirectionOff();
-  RedirectionOff(const RedirectionOff&) = delete;
-  RedirectionOff& operator=(const RedirectionOff&) = delete;
-
-private:
-  PVOID m_old = nullptr;
-  bool m_disabled = false;
-};
-
 } // namespace qkVerifyTrust

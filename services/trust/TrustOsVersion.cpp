@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "common/system/qkOSInfo.h"
+
 namespace qkVerifyTrust {
 
 namespace {
@@ -9,17 +11,9 @@ namespace {
 std::atomic<DWORD> g_override{0};
 
 TrustOsVersion RealVersion() {
-  using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-  TrustOsVersion v;
-  OSVERSIONINFOW info = {};
-  info.dwOSVersionInfoSize = sizeof(info);
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  auto fn = ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion"))) : nullptr;
-  if (fn && fn(&info) == 0) {
-    v.major = info.dwMajorVersion;
-    v.minor = info.dwMinorVersion;
-  }
-  return v;
+  // The library's cached version record (zero when it cannot be read).
+  const RTL_OSVERSIONINFOEXW& info = qkOSInfo::GetVersionInfo();
+  return TrustOsVersion{info.dwMajorVersion, info.dwMinorVersion};
 }
 } // namespace
 

@@ -1,7 +1,7 @@
 #pragma once
 // The operating-system version that the trust code decides on (catalog hash generation, the
-// subject check of "custom" validation). Read once through RtlGetVersion, which tells the truth
-// whatever the executable's manifest says; tests replace it to run the paths of older systems
+// subject check of "custom" validation). The library's cached version (qkOSInfo), which tells the
+// truth whatever the executable's manifest says; tests replace it to run the paths of older systems
 // without switching the shared Wine prefix under tests that run in parallel.
 #include <windows.h>
 

@@ -1,8 +1,14 @@
 #pragma once
-// Diagnostic trace of the trust code. The trust object traces rather than logs: its lines go to
-// the debugger output, never to the launcher's log.
-namespace qkVerifyTrust {
+// Diagnostic trace of the trust code: the library's trace, keeping the caller's last error,
+// which the trust code reads after tracing. Its lines go to the debugger output, never to the
+// launcher's log.
+#include <windows.h>
 
-void TrustTrace(const wchar_t* format, ...);
+#include "common/base/qkTrace.h"
 
-} // namespace qkVerifyTrust
+#define TRUST_TRACE(...)                   \
+  do {                                     \
+    const DWORD traceError_ = ::GetLastError(); \
+    QK_TRACE(__VA_ARGS__);                 \
+    ::SetLastError(traceError_);           \
+  } while (0)

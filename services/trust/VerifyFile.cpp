@@ -10,6 +10,8 @@
 #include <new>
 #include <vector>
 
+#include "common/base/qkExceptionInfo.h"
+#include "common/system/qkWow64FsRedirection.h"
 #include "services/trust/CatalogContext.h"
 #include "services/trust/CatalogFileHash.h"
 #include "services/trust/CatalogIterator.h"
@@ -55,7 +57,7 @@ HRESULT CallWinVerifyTrust(WINTRUST_DATA& data, DWORD driverPolicy, DWORD mode) 
   HRESULT hr = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
   const DWORD lastError = GetLastError();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-  if (ms > 500) TrustTrace(L"WinVerifyTrust(%ls) took %lld ms", driverPolicy == 1 ? L"driver" : L"generic", static_cast<long long>(ms));
+  if (ms > 500) TRUST_TRACE(L"WinVerifyTrust(%ls) took %lld ms", driverPolicy == 1 ? L"driver" : L"generic", static_cast<long long>(ms));
   if (hr == S_OK && data.hWVTStateData != nullptr) {
     CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data.hWVTStateData);
     CRYPT_PROVIDER_SGNR* signer = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
@@ -65,7 +67,7 @@ HRESULT CallWinVerifyTrust(WINTRUST_DATA& data, DWORD driverPolicy, DWORD mode) 
       hr = VerifyFile::ChainStatusResult(signer->pChainContext->TrustStatus.dwErrorStatus, mode);
     }
   }
-  if (hr != S_OK) TrustTrace(L"WinVerifyTrust failed, hr=0x%08X, last error %lu", static_cast<unsigned>(hr), lastError);
+  if (hr != S_OK) TRUST_TRACE(L"WinVerifyTrust failed, hr=0x%08X, last error %lu", static_cast<unsigned>(hr), lastError);
   data.dwStateAction = WTD_STATEACTION_CLOSE;
   WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
   data.hWVTStateData = nullptr;
@@ -88,20 +90,20 @@ HRESULT VerifyThroughCatalogs(const wchar_t* path, BYTE keepRedirection, DWORD d
                               HRESULT earlier, bool* usedCatalog, std::wstring* catalogPath) {
   CatalogContext context;
   if (!context.Acquire()) {
-    TrustTrace(L"No catalog context, error %lu", context.LastError());
+    TRUST_TRACE(L"No catalog context, error %lu", context.LastError());
     return earlier;
   }
   CatalogFileHash hash;
   const HRESULT hashResult = hash.Compute(context, path, keepRedirection);
   if (FAILED(hashResult)) {
-    TrustTrace(L"No catalog hash for %ls, hr=0x%08X", path, static_cast<unsigned>(hashResult));
+    TRUST_TRACE(L"No catalog hash for %ls, hr=0x%08X", path, static_cast<unsigned>(hashResult));
     return hashResult;
   }
   CatalogIterator catalogs;
   catalogs.Collect(context, hash.Hash());
-  if (catalogs.LastError() != 0) TrustTrace(L"Catalog enumeration failed, error %lu", catalogs.LastError());
+  if (catalogs.LastError() != 0) TRUST_TRACE(L"Catalog enumeration failed, error %lu", catalogs.LastError());
   if (catalogs.Count() == 0) {
-    TrustTrace(L"No catalog holds %ls", path);
+    TRUST_TRACE(L"No catalog holds %ls", path);
     return earlier;
   }
   *usedCatalog = true;
@@ -131,7 +133,7 @@ HRESULT VerifyThroughCatalogs(const wchar_t* path, BYTE keepRedirection, DWORD d
       return S_OK;
     }
   }
-  TrustTrace(L"No catalog verifies %ls, hr=0x%08X", path, static_cast<unsigned>(last));
+  TRUST_TRACE(L"No catalog verifies %ls, hr=0x%08X", path, static_cast<unsigned>(last));
   return last;
 }
 
@@ -161,13 +163,13 @@ DWORD VerifyFile::MapResult(HRESULT hr) {
   case static_cast<DWORD>(TRUST_E_NOSIGNATURE): return VT_NOT_TRUSTED;
   case static_cast<DWORD>(TRUST_E_TIME_STAMP): return VT_TIME_STAMP_INVALID;
   case static_cast<DWORD>(CERT_E_REVOCATION_FAILURE):
-    TrustTrace(L"Revocation could not be checked");
+    TRUST_TRACE(L"Revocation could not be checked");
     return VT_REVOCATION_NOT_CHECKED;
   case static_cast<DWORD>(CRYPT_E_SECURITY_SETTINGS): {
     DWORD flags = 0;
     WintrustGetRegPolicyFlags(&flags);
     if (flags & 0x40000) {
-      TrustTrace(L"Security settings refuse the file");
+      TRUST_TRACE(L"Security settings refuse the file");
       return VT_SIGNER_UNREADABLE;
     }
     return VT_NOT_TRUSTED;
@@ -189,6 +191,7 @@ DWORD VerifyFile::FileSignatureCheck(const wchar_t* path, DWORD level, DWORD mod
   *usedCatalog = false;
   catalogPath->clear();
   if (path == nullptr || *path == L'\0') return VT_INVALID_ARGUMENT;
+  qkExceptionInfo info;
   try {
     FileHandle file;
     if (!keepRedirection && !file.Open(path, keepRedirection)) return VT_FILE_MISSING;
@@ -198,23 +201,25 @@ DWORD VerifyFile::FileSignatureCheck(const wchar_t* path, DWORD level, DWORD mod
       hr = VerifyThroughCatalogs(path, keepRedirection, driverPolicy, mode, hr, usedCatalog, catalogPath);
     if (systemResult) *systemResult = hr;
     return MapResult(hr);
-  } catch (const std::exception&) {
-    TrustTrace(L"Exception while verifying %ls", path);
-    return VT_INTERNAL_FAILURE;
   }
+  QK_CATCH(info)
+  TRUST_TRACE(L"Exception while verifying %ls: %ls", path, info.GetFullText());
+  return VT_INTERNAL_FAILURE;
 }
 
 DWORD VerifyFile::Verify(Request& request, const SignerNames& names) {
   request.status = 0;
   if (request.systemComponent) *request.systemComponent = 0;
   if (request.path == nullptr || *request.path == L'\0' || request.level == 0 || request.mode == 0) {
-    TrustTrace(L"Verify: invalid argument");
+    TRUST_TRACE(L"Verify: invalid argument");
     return VT_INVALID_ARGUMENT;
   }
   DWORD result = VT_INTERNAL_FAILURE;
+  qkExceptionInfo info;
   try {
     {
-      RedirectionOff guard(request.keepRedirection == 0);
+      qkWow64FsRedirection redirection;
+      if (request.keepRedirection == 0) redirection.Enable(false);
       if (GetFileAttributesW(request.path) == INVALID_FILE_ATTRIBUTES) return VT_FILE_MISSING;
     }
     bool fromCatalog = false;
@@ -228,7 +233,8 @@ DWORD VerifyFile::Verify(Request& request, const SignerNames& names) {
       HCRYPTMSG rawMsg = nullptr;
       BOOL queried;
       {
-        RedirectionOff guard(request.keepRedirection == 0 && !fromCatalog);
+        qkWow64FsRedirection redirection;
+        if (request.keepRedirection == 0 && !fromCatalog) redirection.Enable(false);
         queried = CryptQueryObject(CERT_QUERY_OBJECT_FILE, signed_.c_str(),
                                    CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED | (fromCatalog ? CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED : 0),
                                    CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &rawStore, &rawMsg, nullptr);
@@ -271,14 +277,12 @@ DWORD VerifyFile::Verify(Request& request, const SignerNames& names) {
       // The provider's doubt stands whatever the signer policy says.
       if (request.providerAsked && checkResult != VT_TRUSTED) result = checkResult;
     }
-  } catch (const std::bad_alloc&) {
-    result = VT_INTERNAL_FAILURE;
-  } catch (const std::exception&) {
-    result = VT_INTERNAL_FAILURE;
   }
+  QK_CATCH(info)
+  if (info.HasError()) result = VT_INTERNAL_FAILURE;
   if (result != VT_TRUSTED) {
     if (request.systemComponent) *request.systemComponent = 0;
-    if (!IsExpectedOutcome(result)) TrustTrace(L"Verify %ls: result %lu", request.path, result);
+    if (!IsExpectedOutcome(result)) TRUST_TRACE(L"Verify %ls: result %lu", request.path, result);
   }
   return result;
 }

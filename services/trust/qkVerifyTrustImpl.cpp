@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/base/qkExceptionInfo.h"
+#include "common/base/qkScopedLock.h"
 #include "services/trust/FileCache.h"
 #include "services/trust/FileHandle.h"
 #include "services/trust/TrustTrace.h"
@@ -16,7 +18,6 @@
 
 using qkVerifyTrust::FileCache;
 using qkVerifyTrust::HashProvider;
-using qkVerifyTrust::TrustTrace;
 
 namespace {
 
@@ -44,7 +45,7 @@ std::wstring MapDevicePath(const std::wstring& path) {
     if (QueryDosDeviceW(drive, target, 1000) == 0) continue;
     if (_wcsicmp(target, device.c_str()) == 0) return std::wstring(drive) + rest;
   }
-  TrustTrace(L"No drive for device path %ls", path.c_str());
+  TRUST_TRACE(L"No drive for device path %ls", path.c_str());
   return path;
 }
 
@@ -144,21 +145,21 @@ DWORD STDMETHODCALLTYPE qkVerifyTrustImpl::Create(BOOL applyPolicy) {
 }
 
 DWORD STDMETHODCALLTYPE qkVerifyTrustImpl::Destroy() {
-  std::lock_guard guard(m_providerLock);
+  qkScopedLock guard(m_providerLock);
   m_provider.reset();
   return VT_TRUSTED;
 }
 
 void qkVerifyTrustImpl::LoadHashProvider() {
   if (!((m_useHashProvider && m_enabled) || m_providerLoaded != 0)) return;
-  std::lock_guard guard(m_providerLock);
+  qkScopedLock guard(m_providerLock);
   if (m_provider) return;
   m_provider = HashProvider::Load();
   if (m_provider) ++m_providerLoaded;
 }
 
 std::shared_ptr<HashProvider> qkVerifyTrustImpl::Provider() {
-  std::lock_guard guard(m_providerLock);
+  qkScopedLock guard(m_providerLock);
   return m_provider;
 }
 
@@ -193,6 +194,7 @@ DWORD qkVerifyTrustImpl::Check(const wchar_t* rawPath, DWORD level, BYTE keepRed
                                DWORD driverPolicy) {
   if (!m_enabled) return VT_TRUSTED;
   if (rawPath == nullptr || *rawPath == L'\0' || level == 0) return VT_INVALID_ARGUMENT;
+  qkExceptionInfo info;
   try {
     const DWORD mode = m_checkRevocation ? 2 : 1;
     if (systemComponent) *systemComponent = 0;
@@ -208,7 +210,7 @@ DWORD qkVerifyTrustImpl::Check(const wchar_t* rawPath, DWORD level, BYTE keepRed
       const auto start = std::chrono::steady_clock::now();
       const std::optional<DWORD> bits = provider->query(file.Get());
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-      if (ms > 500) TrustTrace(L"Hash provider took %lld ms for %ls", static_cast<long long>(ms), path.c_str());
+      if (ms > 500) TRUST_TRACE(L"Hash provider took %lld ms for %ls", static_cast<long long>(ms), path.c_str());
       if (bits && !(*bits & HashProvider::kNoVerdict)) {
         providerVerdict = true;
         bool trusted;
@@ -228,7 +230,7 @@ DWORD qkVerifyTrustImpl::Check(const wchar_t* rawPath, DWORD level, BYTE keepRed
       BYTE extra = 0;
       const DWORD cached = FileCache::Instance().Lookup(path.c_str(), level, keepRedirection, driverPolicy, &extra, &conflict);
       if (cached == VT_TRUSTED) {
-        TrustTrace(L"Cache: %ls trusted at level %lu", path.c_str(), level);
+        TRUST_TRACE(L"Cache: %ls trusted at level %lu", path.c_str(), level);
         if (systemComponent) *systemComponent = extra;
         return VT_TRUSTED;
       }
@@ -247,15 +249,15 @@ DWORD qkVerifyTrustImpl::Check(const wchar_t* rawPath, DWORD level, BYTE keepRed
     const auto start = std::chrono::steady_clock::now();
     const DWORD result = qkVerifyTrust::VerifyFile::Verify(request);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    if (ms > 500) TrustTrace(L"Verification of %ls took %lld ms", path.c_str(), static_cast<long long>(ms));
+    if (ms > 500) TRUST_TRACE(L"Verification of %ls took %lld ms", path.c_str(), static_cast<long long>(ms));
     if (systemComponent) *systemComponent = component;
     if (result == VT_TRUSTED && m_useCache && !providerVerdict)
       FileCache::Instance().Add(path.c_str(), component ? 4 : level, keepRedirection, component, driverPolicy);
     return result;
-  } catch (const std::exception&) {
-    TrustTrace(L"Exception while checking %ls", rawPath);
-    return VT_INTERNAL_FAILURE;
   }
+  QK_CATCH(info)
+  TRUST_TRACE(L"Exception while checking %ls: %ls", rawPath, info.GetFullText());
+  return VT_INTERNAL_FAILURE;
 }
 
 DWORD qkVerifyTrustImpl::CheckNarrow(const char* path, DWORD level, BYTE keepRedirection, BYTE* systemComponent,

@@ -7,9 +7,9 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "common/base/qkCriticalSection.h"
 #include "services/trust/HashProvider.h"
 #include "services/trust/IVerifyTrust.h"
 
@@ -83,7 +83,7 @@ private:
   BYTE m_useHashProvider = 1;
   BYTE m_checkRevocation = 0;
   qkVerifyTrustPolicy* m_policy = nullptr;
-  std::mutex m_providerLock;
+  qkCriticalSection m_providerLock;
   std::shared_ptr<qkVerifyTrust::HashProvider> m_provider;
   std::atomic<LONG> m_providerLoaded{0};
 };

@@ -47,7 +47,7 @@ std::wstring qkVerifyTrustPolicy::KeyPath() {
     }
   }
   if (silo.empty()) {
-    qkVerifyTrust::TrustTrace(L"No silo registry path: no trust policy key");
+    TRUST_TRACE(L"No silo registry path: no trust policy key");
     return {};
   }
   return silo + L"\\Keel Core\\qkVerifyTrust";

@@ -9,7 +9,7 @@ IVerifyTrustOptions* qkVerifyTrustStatic::CreateObject() {
     if (object == nullptr) return nullptr;
     return static_cast<IVerifyTrustOptions*>(object);
   } catch (const std::exception& e) {
-    qkVerifyTrust::TrustTrace(L"qkVerifyTrustStatic::CreateObject failed: %hs", e.what());
+    TRUST_TRACE(L"qkVerifyTrustStatic::CreateObject failed: %hs", e.what());
     return nullptr;
   }
 }

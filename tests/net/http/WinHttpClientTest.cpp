@@ -1,8 +1,10 @@
 // The client against the local HTTPS test server: session, requests, headers and responses.
 #include "HttpTestSupport.h"
 
-#include "net/http/Jux_ProductKey.h"
-#include "net/http/Jux_UserAgentParts.h"
+#include "common/system/CIsolation.h"
+#include "common/system/qkOSInfo.h"
+
+#include <objbase.h>
 
 #include <gtest/gtest.h>
 
@@ -18,25 +20,46 @@ using vek::test::TestServer;
 
 namespace {
 
+// This process's silo: a fresh id below "Software\VekTests\http" (HKLM), set before any test
+// runs, so that the client reads its product values from a key of this process alone.
+class ProductSilo : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        GUID guid{};
+        ASSERT_EQ(S_OK, CoCreateGuid(&guid));
+        wchar_t id[40];
+        StringFromGUID2(guid, id, 40);
+        ASSERT_TRUE(CIsolation::SetSiloID(id));
+        ASSERT_TRUE(CIsolation::SetSiloRegistryRoot(L"Software\\VekTests\\http"));
+    }
+    void TearDown() override
+    {
+        if (const wchar_t* path = CIsolation::GetSiloRegistryPath()) RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
+    }
+};
+::testing::Environment* const g_productSilo = ::testing::AddGlobalTestEnvironment(new ProductSilo);
+
 class WinHttpClientTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_key = L"Software\\VekTests\\http-" + std::to_wstring(GetCurrentProcessId());
-        Jux::SetProductRegistryKey(m_key, 0);
+        const wchar_t* silo = CIsolation::GetSiloRegistryPath();
+        ASSERT_NE(nullptr, silo);
+        m_key = silo;
         m_dir = TestServer::UniquePrefix(::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
     void TearDown() override
     {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_key.c_str());
-        Jux::SetProductRegistryKey(L"", 0);
         server().Clear(m_dir);
     }
     void SetProductValue(const wchar_t* subkey, const wchar_t* name, const std::wstring& value)
     {
         std::wstring path = subkey ? m_key + L"\\" + subkey : m_key;
         HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                                 KEY_WRITE | CIsolation::GetRegistryViewFlags(), nullptr,
                                                  &key, nullptr));
         RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -154,9 +177,9 @@ TEST_F(WinHttpClientTest, PostWithoutPathGoesToTheUrlPathWithItsQuery)
 
 TEST_F(WinHttpClientTest, UserAgentFromRegistryOrDefault)
 {
-    DWORD major = 0, minor = 0, build = 0;
-    Jux::UserAgentParts::GetSystemVersion(major, minor, build);
-    const std::wstring version = std::to_wstring(major) + L"." + std::to_wstring(minor) + L"." + std::to_wstring(build);
+    const RTL_OSVERSIONINFOEXW& os = qkOSInfo::GetVersionInfo();
+    const std::wstring version = std::to_wstring(os.dwMajorVersion) + L"." + std::to_wstring(os.dwMinorVersion) + L"." +
+                                 std::to_wstring(os.dwBuildNumber);
     struct { const wchar_t* value; std::wstring expected; } cases[] = {
         {nullptr, L"Tolk/0.0.0.0/Win/" + version},
         {L"Prod//Win", L"Prod//Win/" + version},

@@ -1,6 +1,11 @@
-// Download throughput: the download engine against a bare WinHTTP read loop of the same buffer
-// rule (read what WinHttpQueryDataAvailable offers, write it to a file), on one URL.
-// Usage: DownloadBench <url> <folder>; prints "engine MB/s", "bare MB/s" and the peak working set.
+// Download throughput and memory: the download engine against a bare WinHTTP read loop of the same
+// buffer rule (read what WinHttpQueryDataAvailable offers, write it to a file), on one URL.
+// One way per process, so that each peak working set is that way's own:
+//   DownloadBench idle                    does nothing: the baseline of a process under Wine
+//   DownloadBench engine <url> <folder>   vek::CWinHTTPEngine::download (after its HEAD)
+//   DownloadBench bare <url> <folder>     the bare loop
+// Prints "key=value" lines: <way>_bytes, <way>_seconds, <way>_MBps, <way>_peak_working_set_MB,
+// <way>_working_set_MB and <way>_pagefile_MB (working set and private bytes at the end).
 #include "net/download/CWinHTTPEngine.h"
 #include "net/download/DownloadJson.h"
 
@@ -20,6 +25,25 @@ double Seconds(std::chrono::steady_clock::time_point since)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+double Megabytes(double bytes)
+{
+    return bytes / (1024.0 * 1024.0);
+}
+
+// Owner of a WinHTTP handle.
+struct Handle {
+    HINTERNET h = nullptr;
+    explicit Handle(HINTERNET value) : h(value) {}
+    ~Handle()
+    {
+        if (h != nullptr)
+            WinHttpCloseHandle(h);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+};
+
+// Bytes of the body written to the file; 0 when anything failed before the body.
 std::uint64_t BareLoop(const std::wstring& url, const std::wstring& path)
 {
     URL_COMPONENTS parts{};
@@ -29,70 +53,108 @@ std::uint64_t BareLoop(const std::wstring& url, const std::wstring& path)
     parts.dwHostNameLength = 256;
     parts.lpszUrlPath = object;
     parts.dwUrlPathLength = 2048;
-    WinHttpCrackUrl(url.c_str(), 0, 0, &parts);
-    HINTERNET session = WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
-    HINTERNET connect = WinHttpConnect(session, host, parts.nPort, 0);
-    HINTERNET request = WinHttpOpenRequest(connect, L"GET", object, nullptr, nullptr, nullptr, WINHTTP_FLAG_SECURE);
-    WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0);
-    WinHttpReceiveResponse(request, nullptr);
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts))
+        return 0;
+    Handle session(WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
+    Handle connect(session.h ? WinHttpConnect(session.h, host, parts.nPort, 0) : nullptr);
+    Handle request(connect.h ? WinHttpOpenRequest(connect.h, L"GET", object, nullptr, nullptr, nullptr,
+                                                  WINHTTP_FLAG_SECURE)
+                             : nullptr);
+    if (request.h == nullptr || !WinHttpSendRequest(request.h, nullptr, 0, nullptr, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request.h, nullptr))
+        return 0;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
     std::vector<unsigned char> buffer;
     std::uint64_t total = 0;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available) || available == 0)
+        if (!WinHttpQueryDataAvailable(request.h, &available) || available == 0)
             break;
         if (available > buffer.size())
             buffer.resize(available);
         DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.data(), available, &read) || read == 0)
+        if (!WinHttpReadData(request.h, buffer.data(), available, &read) || read == 0)
             break;
         DWORD written = 0;
-        WriteFile(file, buffer.data(), read, &written, nullptr);
+        if (!WriteFile(file, buffer.data(), read, &written, nullptr) || written != read)
+            break;
         total += read;
     }
     CloseHandle(file);
-    WinHttpCloseHandle(request);
-    WinHttpCloseHandle(connect);
-    WinHttpCloseHandle(session);
     return total;
+}
+
+// Read right after the transfer, before anything is printed, so that the figures are the transfer's.
+PROCESS_MEMORY_COUNTERS_EX ReadMemory()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof(counters));
+    return counters;
+}
+
+// Wine fills the working set from the process's resident set (peak: its high-water mark) and the
+// page-file usage from its resident anonymous memory.
+void PrintMemory(const wchar_t* way, const PROCESS_MEMORY_COUNTERS_EX& counters)
+{
+    wprintf(L"%ls_peak_working_set_MB=%.1f\n", way, Megabytes(static_cast<double>(counters.PeakWorkingSetSize)));
+    wprintf(L"%ls_working_set_MB=%.1f\n", way, Megabytes(static_cast<double>(counters.WorkingSetSize)));
+    wprintf(L"%ls_pagefile_MB=%.1f\n", way, Megabytes(static_cast<double>(counters.PagefileUsage)));
+}
+
+void PrintTransfer(const wchar_t* way, std::uint64_t bytes, double seconds)
+{
+    wprintf(L"%ls_bytes=%llu\n", way, static_cast<unsigned long long>(bytes));
+    wprintf(L"%ls_seconds=%.3f\n", way, seconds);
+    wprintf(L"%ls_MBps=%.1f\n", way, seconds > 0 ? Megabytes(static_cast<double>(bytes)) / seconds : 0.0);
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 3) {
-        fwprintf(stderr, L"usage: DownloadBench <url> <folder>\n");
+    const std::wstring way = argc > 1 ? argv[1] : L"";
+    if (way == L"idle") {
+        PrintMemory(L"idle", ReadMemory());
+        return 0;
+    }
+    if ((way != L"engine" && way != L"bare") || argc < 4) {
+        fwprintf(stderr, L"usage: DownloadBench idle | engine <url> <folder> | bare <url> <folder>\n");
         return 2;
     }
-    const std::wstring url = argv[1];
-    const std::wstring folder = argv[2];
+    const std::wstring url = argv[2];
+    const std::wstring target = std::wstring(argv[3]) + L"\\" + way + L".bin";
 
-    vek::CWinHTTPEngine engine(nullptr, nullptr);
-    std::uint64_t size = 0;
-    engine.getDownloadSize(url, size);
-    nlohmann::json record = {{"DownloadUri", vek::WideToUtf8(url)},
-                             {"LocalFilePath", vek::WideToUtf8(folder + L"\\engine.bin")},
-                             {"BytesTotal", std::to_string(size)}};
-    auto start = std::chrono::steady_clock::now();
-    HRESULT hr = engine.download(record);
-    double engineSeconds = Seconds(start);
-    PROCESS_MEMORY_COUNTERS counters{};
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-
-    start = std::chrono::steady_clock::now();
-    std::uint64_t bare = BareLoop(url, folder + L"\\bare.bin");
-    double bareSeconds = Seconds(start);
-
-    const double mb = static_cast<double>(size) / (1024.0 * 1024.0);
-    wprintf(L"engine_hr=0x%08lX size=%llu\n", static_cast<unsigned long>(hr), static_cast<unsigned long long>(size));
-    wprintf(L"engine_MBps=%.1f\n", mb / engineSeconds);
-    wprintf(L"bare_MBps=%.1f (bytes %llu)\n", static_cast<double>(bare) / (1024.0 * 1024.0) / bareSeconds,
-            static_cast<unsigned long long>(bare));
-    wprintf(L"ratio_engine_bare=%.3f\n", bareSeconds / engineSeconds);
-    wprintf(L"engine_peak_working_set_MB=%.1f\n", counters.PeakWorkingSetSize / (1024.0 * 1024.0));
-    DeleteFileW((folder + L"\\engine.bin").c_str());
-    DeleteFileW((folder + L"\\bare.bin").c_str());
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    HRESULT hr = S_OK;
+    if (way == L"engine") {
+        vek::CWinHTTPEngine engine(nullptr, nullptr);
+        std::uint64_t size = 0;
+        hr = engine.getDownloadSize(url, size);
+        nlohmann::json record = {{"DownloadUri", vek::WideToUtf8(url)},
+                                 {"LocalFilePath", vek::WideToUtf8(target)},
+                                 {"BytesTotal", std::to_string(size)}};
+        const auto start = std::chrono::steady_clock::now();
+        if (SUCCEEDED(hr))
+            hr = engine.download(record);
+        seconds = Seconds(start);
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (SUCCEEDED(hr) && GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data))
+            bytes = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    } else {
+        const auto start = std::chrono::steady_clock::now();
+        bytes = BareLoop(url, target);
+        seconds = Seconds(start);
+    }
+    const PROCESS_MEMORY_COUNTERS_EX counters = ReadMemory();
+    if (way == L"engine")
+        wprintf(L"engine_hr=0x%08lX\n", static_cast<unsigned long>(hr));
+    PrintTransfer(way.c_str(), bytes, seconds);
+    PrintMemory(way.c_str(), counters);
+    DeleteFileW(target.c_str());
     return 0;
 }

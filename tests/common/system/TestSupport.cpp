@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "support/CreateProcessRetrying.h"
 #include "common/system/CIsolation.h"
 
 #include <objbase.h>
@@ -73,8 +74,7 @@ int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::s
     si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     PROCESS_INFORMATION pi{};
-    BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                    nullptr, nullptr, &si, &pi);
+    BOOL started = vek::test::CreateProcessRetrying(nullptr, commandLine.data(), TRUE, 0, nullptr, &si, &pi);
     ::CloseHandle(writeEnd);
     if (!started)
     {
@@ -131,8 +131,7 @@ BackgroundProbe::BackgroundProbe(const std::filesystem::path& folder, const std:
     si.hStdError = writeEnd;
     std::wstring commandLine = L"\"" + probe.wstring() + L"\" " + ops;
     PROCESS_INFORMATION pi{};
-    BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                    nullptr, &si, &pi);
+    BOOL started = vek::test::CreateProcessRetrying(nullptr, commandLine.data(), TRUE, 0, nullptr, &si, &pi);
     ::CloseHandle(writeEnd);
     if (!started)
         throw std::runtime_error("CreateProcessW");

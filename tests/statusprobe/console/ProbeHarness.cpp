@@ -1,5 +1,6 @@
 #include "statusprobe/console/ProbeHarness.h"
 
+#include "support/CreateProcessRetrying.h"
 #include "statusprobe/console/NameTables.h"
 
 #include <gtest/gtest.h>
@@ -99,10 +100,12 @@ ProbeRun RunProbe(const std::wstring& arguments, const std::string& input)
         commandLine += L" " + arguments;
     }
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                          &startup, &process))
+    const BOOL started = vek::test::CreateProcessRetrying(program.c_str(), commandLine.data(), TRUE, 0, nullptr,
+                                                          &startup, &process);
+    const DWORD startError = started ? 0 : ::GetLastError();
+    if (!started)
     {
-        ADD_FAILURE() << "CreateProcess failed: " << ::GetLastError();
+        ADD_FAILURE() << "CreateProcess failed: " << startError;
         return run;
     }
     Handle processHandle(process.hProcess), threadHandle(process.hThread);

@@ -4,10 +4,9 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
+#include "common/errors/qkOptionReader.h"
 #include "common/system/CIsolation.h"
 #include "common/system/qkRegistry.h"
-
-#include <new>
 
 namespace {
 
@@ -27,17 +26,6 @@ wchar_t AsciiLower(wchar_t c)
 void ReadDword(qkRegistry& key, const wchar_t* name, DWORD& field)
 {
     key.GetDWORDValue(name, field);
-}
-
-// Reads a REG_SZ or REG_EXPAND_SZ (unexpanded) into the field; anything else leaves it alone.
-void ReadString(qkRegistry& key, const wchar_t* name, std::wstring& field)
-{
-    std::wstring value;
-    if (key.QueryStringValue(name, value)) {
-        field.swap(value);
-    } else if (key.GetLastError() == ERROR_OUTOFMEMORY) {
-        throw std::bad_alloc();
-    }
 }
 
 } // namespace
@@ -97,13 +85,8 @@ void qkTalDebugOptions::Reset()
 
 bool qkTalDebugOptions::Load()
 {
-    const wchar_t* silo = CIsolation::GetSiloRegistryPath();
-    if (silo == nullptr) {
-        QK_TRACE(L"no silo registry path");
-        return false;
-    }
     std::wstring base;
-    if (!qkStringConvert::Format(base, L"%s\\%s", silo, kDebugKey)) {
+    if (!qkOptionReader::SiloKeyPath(kDebugKey, base)) {
         return false;
     }
     return LoadFromKey(base.c_str());
@@ -148,12 +131,12 @@ bool qkTalDebugOptions::LoadFromKeyGuarded(const wchar_t* basePath)
         ReadDword(crash, L"TerminateOnSecurity", TerminateOnSecurity);
         ReadDword(crash, L"DumpOnInvalidParameter", DumpOnInvalidParameter);
         ReadDword(crash, L"TerminateOnInvalidParameter", TerminateOnInvalidParameter);
-        ReadString(crash, L"Directory", CrashDirectory);
+        qkOptionReader::ReadString(crash, L"Directory", CrashDirectory);
         ReadDword(crash, L"DumpType", DumpType);
         ReadDword(crash, L"AppendDateTimeToFile", AppendDateTimeToFile);
         ReadDword(crash, L"AppendVersionToFile", AppendVersionToFile);
         ReadDword(crash, L"CallbackEnabled", CallbackEnabled);
-        ReadString(crash, L"CallbackPath", CallbackPath);
+        qkOptionReader::ReadString(crash, L"CallbackPath", CallbackPath);
     }
 
     qkRegistry output;
@@ -161,7 +144,7 @@ bool qkTalDebugOptions::LoadFromKeyGuarded(const wchar_t* basePath)
         return true;   // no logger options: the defaults hold
     }
     ReadDword(output, L"DebugType", DebugType);
-    ReadString(output, L"Directory", Directory);
+    qkOptionReader::ReadString(output, L"Directory", Directory);
     ReadDword(output, L"OutputToDebugger", OutputToDebugger);
     ReadDword(output, L"OutputToFile", OutputToFile);
     ReadDword(output, L"AppendProcessIdToFile", AppendProcessIdToFile);

@@ -1,27 +1,14 @@
 #include "common/errors/qkTalErrorClientOptions.h"
 
 #include "common/base/qkExceptionInfo.h"
-#include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
+#include "common/errors/qkOptionReader.h"
 #include "common/system/CIsolation.h"
 #include "common/system/qkRegistry.h"
-
-#include <new>
 
 namespace {
 
 const wchar_t kErrorClientKey[] = L"Keel Core\\Debug\\ErrorClient";
-
-// Reads a REG_SZ or REG_EXPAND_SZ (unexpanded) into the field; anything else leaves it alone.
-void ReadString(qkRegistry& key, const wchar_t* name, std::wstring& field)
-{
-    std::wstring value;
-    if (key.QueryStringValue(name, value)) {
-        field.swap(value);
-    } else if (key.GetLastError() == ERROR_OUTOFMEMORY) {
-        throw std::bad_alloc();
-    }
-}
 
 // A flag read into a local with the given preset: absent or not a REG_DWORD gives the preset.
 bool ReadFlag(qkRegistry& key, const wchar_t* name, DWORD preset)
@@ -48,13 +35,8 @@ void qkTalErrorClientOptions::Reset()
 bool qkTalErrorClientOptions::Load()
 {
     Reset();
-    const wchar_t* silo = CIsolation::GetSiloRegistryPath();
-    if (silo == nullptr) {
-        QK_TRACE(L"no silo registry path");
-        return false;
-    }
     std::wstring path;
-    if (!qkStringConvert::Format(path, L"%s\\%s", silo, kErrorClientKey)) {
+    if (!qkOptionReader::SiloKeyPath(kErrorClientKey, path)) {
         return false;
     }
     return LoadFromKey(path.c_str());
@@ -82,10 +64,10 @@ bool qkTalErrorClientOptions::LoadFromKeyGuarded(const wchar_t* keyPath)
     if (!key.Open(HKEY_LOCAL_MACHINE, keyPath, KEY_READ | CIsolation::GetRegistryViewFlags())) {
         return true;   // no key: error reporting stays off
     }
-    ReadString(key, L"ProductName", ProductName);
-    ReadString(key, L"ProductVersion", ProductVersion);
-    ReadString(key, L"Directory", Directory);
-    ReadString(key, L"LogicalFailureCallback", LogicalFailureCallback);
+    qkOptionReader::ReadString(key, L"ProductName", ProductName);
+    qkOptionReader::ReadString(key, L"ProductVersion", ProductVersion);
+    qkOptionReader::ReadString(key, L"Directory", Directory);
+    qkOptionReader::ReadString(key, L"LogicalFailureCallback", LogicalFailureCallback);
     key.GetDWORDValue(L"DumpType", DumpType);
     CallbackOnLogicalFailure = ReadFlag(key, L"CallbackOnLogicalFailure", 0);
     DumpOnLogicalFailure = ReadFlag(key, L"DumpOnLogicalFailure", 0);

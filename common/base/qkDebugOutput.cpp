@@ -323,13 +323,18 @@ void qkDebugOutput::SetAppendProcessIdToFile(BOOL value)
 BOOL qkDebugOutput::SetDirectory(const wchar_t* folder)
 {
     Initialize();
+    return ReplaceFileNamePart(m_folder, folder);
+}
+
+BOOL qkDebugOutput::ReplaceFileNamePart(std::wstring& part, const wchar_t* text)
+{
     qkScopedLock lock(m_lock);
     qkExceptionInfo info;
     bool changed = false;
     try {
-        const std::wstring value = folder != nullptr ? folder : L"";
-        changed = value != m_folder;
-        m_folder = value;
+        const std::wstring value = text != nullptr ? text : L"";
+        changed = value != part;
+        part = value;
     }
     QK_CATCH(info)
     if (info.HasError()) {

@@ -70,6 +70,9 @@ protected:
     // Fills an empty module name and folder from the program's path (for Initialize and the
     // configured logger's own Initialize).
     BOOL FillDefaultNames();
+    // Under the lock, sets the folder or module name part of the file name to the text (null as
+    // empty) and reopens an open log file when it changed; FALSE after an allocation failure.
+    BOOL ReplaceFileNamePart(std::wstring& part, const wchar_t* text);
 
     LONG m_debugType = 0;
     std::wstring m_moduleName;

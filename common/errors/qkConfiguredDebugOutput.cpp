@@ -1,6 +1,5 @@
 #include "common/errors/qkConfiguredDebugOutput.h"
 
-#include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
 #include "common/errors/qkTalDebugOptions.h"
 
@@ -38,20 +37,5 @@ BOOL qkConfiguredDebugOutput::Initialize()
 BOOL qkConfiguredDebugOutput::SetModuleName(const wchar_t* moduleName)
 {
     Initialize();
-    qkScopedLock lock(m_lock);
-    qkExceptionInfo info;
-    bool changed = false;
-    try {
-        const std::wstring value = moduleName != nullptr ? moduleName : L"";
-        changed = value != m_moduleName;
-        m_moduleName = value;
-    }
-    QK_CATCH(info)
-    if (info.HasError()) {
-        return FALSE;
-    }
-    if (changed) {
-        ReopenLogFile();
-    }
-    return TRUE;
+    return ReplaceFileNamePart(m_moduleName, moduleName);
 }

@@ -192,13 +192,8 @@ BOOL qkStringConvert::Format(std::wstring& out, const wchar_t* format, ...)
 
 BOOL qkStringConvert::FormatV(std::wstring& out, const wchar_t* format, va_list args)
 {
-    qkExceptionInfo info;
-    try {
-        out.clear();
-        AppendFormatted(out, format, args);
-    }
-    QK_CATCH(info)
-    return Result(info);
+    out.clear();
+    return AppendFormatV(out, format, args);
 }
 
 BOOL qkStringConvert::AppendFormat(std::wstring& out, const wchar_t* format, ...)

@@ -10,7 +10,7 @@
 #include "common/objects/qkTalModuleLifetimeMgrImpl.h"
 #include "common/objects/qkTalResult.h"
 #include "common/system/CPathHook.h"
-#include "fixtures/FixtureIds.h"
+#include "fixtures/FixtureObjects.h"
 
 using Microsoft::WRL::ComPtr;
 using objtest::BinPath;
@@ -23,22 +23,9 @@ namespace {
 constexpr GUID kIdA = {0x6A1C2E18, 0x3B4D, 0x4E5F, {0x8A, 0x9B, 0x0C, 0x1D, 0x2E, 0x3F, 0x4A, 0x51}};
 constexpr GUID kIdB = {0x6A1C2E19, 0x3B4D, 0x4E5F, {0x8A, 0x9B, 0x0C, 0x1D, 0x2E, 0x3F, 0x4A, 0x51}};
 
-// An in-process object whose value tells which creator made it.
+// In-process objects whose value tells which creator made it.
 template <LONG Value>
-class LocalWidget : public qkTalCountedObject, public IFixtureWidget {
-public:
-    QK_TAL_UNKNOWN_IMPL()
-    LONG STDMETHODCALLTYPE GetValue() override { return Value; }
-    HMODULE STDMETHODCALLTYPE GetModule() override { return GetCodeModule(); }
-
-protected:
-    void* GetInterface(REFIID iid) override
-    {
-        if (IsEqualGUID(iid, GUID_NULL) || IsEqualGUID(iid, IID_IFixtureWidget))
-            return static_cast<IFixtureWidget*>(this);
-        return nullptr;
-    }
-};
+using LocalWidget = fixture::Widget<Value>;
 
 IUnknown* STDAPICALLTYPE CreateSeven() { return qkTalCreateObject<LocalWidget<7>, IFixtureWidget>(); }
 IUnknown* STDAPICALLTYPE CreateEight() { return qkTalCreateObject<LocalWidget<8>, IFixtureWidget>(); }

@@ -1,5 +1,7 @@
 #include "common/base/qkDebugOutput.h"
 
+#include "LogFileBytes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -11,72 +13,14 @@
 
 namespace {
 
-std::string ReadBytes(const std::wstring& path)
-{
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                             nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        return {};
-    }
-    std::string bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (::ReadFile(h, buffer, sizeof(buffer), &got, nullptr) && got != 0) {
-        bytes.append(buffer, got);
-    }
-    ::CloseHandle(h);
-    return bytes;
-}
+using logtest::Error;
+using logtest::FromUtf16;
+using logtest::Hex4;
+using logtest::Info;
+using logtest::ReadBytes;
+using logtest::Utf16;
+using logtest::Warn;
 
-// UTF-16LE bytes of a text, as the log file holds it.
-std::string Utf16(const std::wstring& text)
-{
-    std::string bytes;
-    for (wchar_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
-    }
-    return bytes;
-}
-
-std::wstring FromUtf16(const std::string& bytes)
-{
-    std::wstring text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        text.push_back(static_cast<wchar_t>(static_cast<BYTE>(bytes[i]) | (static_cast<BYTE>(bytes[i + 1]) << 8)));
-    }
-    return text;
-}
-
-std::wstring Hex4(DWORD value)
-{
-    wchar_t text[16];
-    _snwprintf(text, 16, L"0x%04X", value);
-    return text;
-}
-
-// The logger's variadic entry points, as the launcher's facade calls them.
-void Info(qkDebugOutput& log, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    log.LogInformation(format, args);
-    va_end(args);
-}
-void Warn(qkDebugOutput& log, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    log.LogWarning(format, args);
-    va_end(args);
-}
-void Error(qkDebugOutput& log, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    log.LogError(format, args);
-    va_end(args);
-}
 void Write(qkDebugOutput& log, LONG level, const wchar_t* format, ...)
 {
     va_list args;

@@ -99,50 +99,6 @@ void FixtureKey::Raw(const wchar_t* name, DWORD type, const void* data, DWORD si
     EXPECT_EQ(::RegSetValueExW(m_key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS) << name;
 }
 
-std::string Utf16(const std::wstring& text)
-{
-    std::string bytes;
-    for (wchar_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
-    }
-    return bytes;
-}
-
-std::wstring FromUtf16(const std::string& bytes)
-{
-    std::wstring text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        text.push_back(static_cast<wchar_t>(static_cast<BYTE>(bytes[i]) | (static_cast<BYTE>(bytes[i + 1]) << 8)));
-    }
-    return text;
-}
-
-std::string ReadBytes(const std::wstring& path)
-{
-    // The logger keeps its file open with FILE_SHARE_READ only, so read without asking for more.
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        return {};
-    }
-    std::string bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (::ReadFile(h, buffer, sizeof(buffer), &got, nullptr) && got != 0) {
-        bytes.append(buffer, got);
-    }
-    ::CloseHandle(h);
-    return bytes;
-}
-
-std::wstring Hex4(DWORD value)
-{
-    wchar_t text[16];
-    std::swprintf(text, 16, L"0x%04X", value);
-    return text;
-}
-
 bool IsDateTime(const std::wstring& text)
 {
     if (text.size() != 23) {

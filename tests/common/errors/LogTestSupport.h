@@ -1,7 +1,8 @@
 #pragma once
 // Helpers of the log option tests: a silo of this process's own under HKEY_LOCAL_MACHINE,
-// registry fixtures below it, and the bytes of a UTF-16LE log file.
+// registry fixtures below it, folders for log files (reading them: LogFileBytes.h).
 #include "common/base/qkDebugOutput.h"
+#include "tests/common/base/LogFileBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -48,11 +49,6 @@ private:
     HKEY m_key = nullptr;
 };
 
-// UTF-16LE bytes of a text, and back.
-std::string Utf16(const std::wstring& text);
-std::wstring FromUtf16(const std::string& bytes);
-std::string ReadBytes(const std::wstring& path);
-std::wstring Hex4(DWORD value);
 // "yyyy-mm-dd-hh-mm-ss-mmm" with plausible fields.
 bool IsDateTime(const std::wstring& text);
 

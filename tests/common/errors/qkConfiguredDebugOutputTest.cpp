@@ -11,32 +11,13 @@
 
 using logtest::FixtureKey;
 using logtest::Folder;
+using logtest::Error;
 using logtest::Hex4;
+using logtest::Info;
 using logtest::Utf16;
+using logtest::Warn;
 
 namespace {
-
-void Info(qkDebugOutput& log, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    log.LogInformation(format, args);
-    va_end(args);
-}
-void Warn(qkDebugOutput& log, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    log.LogWarning(format, args);
-    va_end(args);
-}
-void Error(qkDebugOutput& log, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    log.LogError(format, args);
-    va_end(args);
-}
 
 std::wstring Stamp()
 {

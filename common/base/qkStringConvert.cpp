@@ -31,6 +31,30 @@ const wchar_t* SkipLeadingBackslashes(const wchar_t* text)
     return text;
 }
 
+// Copies the text and its terminator into the buffer when *size (bytes) is enough; *size gets
+// the bytes needed either way (0 for a null buffer).
+template <class Char>
+BOOL CopyWithTerminator(const std::basic_string<Char>& text, Char* buffer, DWORD* size)
+{
+    if (size == nullptr) {
+        QK_TRACE(L"null size");
+        return FALSE;
+    }
+    if (buffer == nullptr) {
+        QK_TRACE(L"null buffer");
+        *size = 0;
+        return FALSE;
+    }
+    const DWORD given = *size;
+    const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(Char));
+    *size = needed;
+    if (given < needed) {
+        return FALSE;
+    }
+    std::memcpy(buffer, text.c_str(), needed);
+    return TRUE;
+}
+
 } // namespace
 
 BOOL qkStringConvert::Copy(const wchar_t* text, std::wstring& out)
@@ -246,42 +270,10 @@ BOOL qkStringConvert::FormatPathV(std::wstring& out, const wchar_t* base, const 
 
 BOOL qkStringConvert::CopyToBuffer(const std::wstring& text, wchar_t* buffer, DWORD* size)
 {
-    if (size == nullptr) {
-        QK_TRACE(L"null size");
-        return FALSE;
-    }
-    if (buffer == nullptr) {
-        QK_TRACE(L"null buffer");
-        *size = 0;
-        return FALSE;
-    }
-    const DWORD given = *size;
-    const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-    *size = needed;
-    if (given < needed) {
-        return FALSE;
-    }
-    std::memcpy(buffer, text.c_str(), needed);
-    return TRUE;
+    return CopyWithTerminator(text, buffer, size);
 }
 
 BOOL qkStringConvert::CopyToBufferAnsi(const std::string& text, char* buffer, DWORD* size)
 {
-    if (size == nullptr) {
-        QK_TRACE(L"null size");
-        return FALSE;
-    }
-    if (buffer == nullptr) {
-        QK_TRACE(L"null buffer");
-        *size = 0;
-        return FALSE;
-    }
-    const DWORD given = *size;
-    const DWORD needed = static_cast<DWORD>(text.size() + 1);
-    *size = needed;
-    if (given < needed) {
-        return FALSE;
-    }
-    std::memcpy(buffer, text.c_str(), needed);
-    return TRUE;
+    return CopyWithTerminator(text, buffer, size);
 }

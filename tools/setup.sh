@@ -9,7 +9,7 @@ pkgs=(mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
       wine wine32:i386 wine64 fonts-wine xvfb xauth imagemagick
       nlohmann-json3-dev libboost-dev googletest
       openssl osslsigncode wixl python3 nginx tinyproxy
-      cmake ninja-build make curl)
+      cmake ninja-build make curl ccache)
 
 missing=()
 for p in "${pkgs[@]}"; do

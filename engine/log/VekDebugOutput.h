@@ -5,9 +5,9 @@
 
 namespace vek {
 
-// Built before wWinMain runs, with the module name "VekLauncher". Its switches come from the
+// The common library's process logger (qkLib::ProcessLogger), module name "VekLauncher". Its switches come from the
 // machine's debug options at its first line or first setter; ConfigureLogFile overrides them.
-extern qkConfiguredDebugOutput VekDebugOutput;
+extern qkConfiguredDebugOutput& VekDebugOutput;
 
 // Sets the launcher's log switches on the logger: level Information and up, lines ended with
 // "\r\n", level word, thread id and local date and time prefixes, file output without the

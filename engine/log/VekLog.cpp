@@ -2,12 +2,15 @@
 
 #include "common/base/qkStringConvert.h"
 #include "engine/log/VekDebugOutput.h"
+#include "common/errors/qkLog.h"
 
 #include <windows.h>
 
 namespace vek {
 
-qkConfiguredDebugOutput VekDebugOutput(L"VekLauncher");
+// The launcher's logger is the process logger of the common library, so that every subsystem
+// writes to the same file.
+qkConfiguredDebugOutput& VekDebugOutput = qkLib::ProcessLogger();
 
 BOOL ConfigureLogFile(qkConfiguredDebugOutput& logger, const wchar_t* folder, const wchar_t* baseName)
 {
@@ -38,7 +41,7 @@ void LogInfo(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    VekDebugOutput.LogInformation(format, args);
+    qkLib::ProcessLogger().LogInformation(format, args);
     va_end(args);
 }
 
@@ -46,7 +49,7 @@ void LogWarning(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    VekDebugOutput.LogWarning(format, args);
+    qkLib::ProcessLogger().LogWarning(format, args);
     va_end(args);
 }
 
@@ -54,7 +57,7 @@ void LogError(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    VekDebugOutput.LogError(format, args);
+    qkLib::ProcessLogger().LogError(format, args);
     va_end(args);
 }
 

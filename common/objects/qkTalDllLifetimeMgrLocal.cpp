@@ -6,8 +6,8 @@
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
 #include "common/objects/qkTalResult.h"
-#include "engine/log/VekLog.h"
-#include "net/trustdll/LoadVerifyTrustDll.h"
+#include "common/errors/qkLog.h"
+#include "common/objects/LoadVerifyTrustDll.h"
 
 namespace {
 
@@ -180,8 +180,7 @@ bool qkTalDllLifetimeMgrLocal::VerifyModuleFile(LPCWSTR path, BYTE trustLevel)
         verifyTrust = m_verifyTrust;
     }
     if (!verifyTrust) {
-        vek::LogWarning(L"qkTalDllLifetimeMgrLocal::VerifyModuleFile(%d) : no trust verifier, %s accepted without a trust check",
-                        __LINE__, path ? path : L"NULL");
+        QK_LOG_WARNING(L"no trust verifier, %s accepted without a trust check", path ? path : L"NULL");
         return true;
     }
     Microsoft::WRL::ComPtr<IVerifyTrustOptions> options;

@@ -12,7 +12,7 @@
 #include "common/objects/IObjectFactory.h"
 #include "common/objects/qkTalDllLifetimeMgr.h"
 #include "common/objects/qkTalDllLoader.h"
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 
 class qkTalDllLifetimeMgrLocal : public qkTalDllLifetimeMgr {
 public:

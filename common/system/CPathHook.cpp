@@ -4,7 +4,7 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
 #include "common/system/qkPathExpansion.h"
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 
 #include <algorithm>
 #include <atomic>
@@ -46,8 +46,7 @@ CPathHook* CPathHook::GetCurrentRepository()
 CPathHook::~CPathHook()
 {
     if (m_refCount != 0)
-        vek::LogInfo(L"CPathHook::~CPathHook(39) : object destroyed with a ref count: %d",
-                     static_cast<int>(m_refCount));
+        QK_LOG_INFO(L"object destroyed with a ref count: %d", static_cast<int>(m_refCount));
 }
 
 void CPathHook::Attach(BOOL attach)
@@ -83,7 +82,7 @@ BOOL CPathHook::ResolveToken(const wchar_t* name, std::wstring& value)
         return TRUE;
     }
     QK_CATCH(info)
-    vek::LogError(L"CPathHook::ResolveToken(123) : out of memory");
+    QK_LOG_ERROR(L"out of memory");
     return FALSE;
 }
 

@@ -1,6 +1,6 @@
 #include "services/launcher/VekTools.h"
 
-#include "services/launcher/VekLogLine.h"
+#include "common/errors/qkLog.h"
 
 #include <sddl.h>
 #include <tlhelp32.h>
@@ -94,14 +94,14 @@ uint32_t cmdSwitchValue(const qkCommandLine& commandLine, const wchar_t* name, u
         }
     }
     if (!digits) {
-        VEK_SVC_ERROR(L"Value for parameter %ls contains not digit characters. Use default value %d.", name, defaultValue);
+        QK_LOG_ERROR(L"Value for parameter %ls contains not digit characters. Use default value %d.", name, defaultValue);
         return defaultValue;
     }
     errno = 0;
     const unsigned long long number = std::wcstoull(value, nullptr, 10);
     if (errno == ERANGE || number > UINT32_MAX) {
         // The message keeps its historical spelling, split so that it reads whole in the log.
-        VEK_SVC_ERROR(L"Too big or negative value specied with %ls parameter. Use default value %d", name, defaultValue);
+        QK_LOG_ERROR(L"Too big or negative value specied with %ls parameter. Use default value %d", name, defaultValue);
         return defaultValue;
     }
     return static_cast<uint32_t>(number);
@@ -129,17 +129,17 @@ bool isProcessInInteractiveSession()
 {
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session) && session == 0) {
-        VEK_SVC_INFO(L"VEK executed in system session.");
+        QK_LOG_INFO(L"VEK executed in system session.");
         return false;
     }
     USEROBJECTFLAGS flags{};
     DWORD needed = 0;
     if (::GetUserObjectInformationW(::GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), &needed) &&
         (flags.dwFlags & WSF_VISIBLE) != 0) {
-        VEK_SVC_INFO(L"VEK executed under session with desktop.");
+        QK_LOG_INFO(L"VEK executed under session with desktop.");
         return true;
     }
-    VEK_SVC_INFO(L"VEK executed under session without desktop.");
+    QK_LOG_INFO(L"VEK executed under session without desktop.");
     return false;
 }
 
@@ -147,26 +147,26 @@ bool isRunningAsSystem()
 {
     HANDLE raw = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        VEK_SVC_ERROR(L"OpenProcessToken Error %u\n", ::GetLastError());
+        QK_LOG_ERROR(L"OpenProcessToken Error %u\n", ::GetLastError());
         return false;
     }
     qkHandle token(raw);
     std::unique_ptr<uint8_t[]> user;
     if (!ReadTokenInformation(token.Get(), TokenUser, user)) {
-        VEK_SVC_ERROR(L"GetTokenInformation Error %u\n", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation Error %u\n", ::GetLastError());
         return false;
     }
     wchar_t* text = nullptr;
     if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &text)) {
-        VEK_SVC_ERROR(L"ConvertSidToStringSidW failed. Error = %d", ::GetLastError());
+        QK_LOG_ERROR(L"ConvertSidToStringSidW failed. Error = %d", ::GetLastError());
         return false;
     }
     std::unique_ptr<wchar_t, LocalFreer> owned(text);
     if (::_wcsicmp(text, L"S-1-5-18") == 0) {
-        VEK_SVC_INFO(L"Running under SYSTEM");
+        QK_LOG_INFO(L"Running under SYSTEM");
         return true;
     }
-    VEK_SVC_INFO(L"NOT running under SYSTEM");
+    QK_LOG_INFO(L"NOT running under SYSTEM");
     return false;
 }
 
@@ -188,7 +188,7 @@ bool isSilentExit(uint32_t exitCode, bool uiRequested)
 
 bool GetLoggedOnUserToken(DWORD sessionId, qkHandle& token)
 {
-    vek::LogInfo(L"GetUserToken: Get user token by finding shell process running in user context");
+    qkLib::LogText(qkLib::LogLevel::Information, L"GetUserToken: Get user token by finding shell process running in user context");
     HANDLE raw = nullptr;
     if (!::WTSQueryUserToken(sessionId, &raw)) {
         DWORD shell = 0;
@@ -197,18 +197,18 @@ bool GetLoggedOnUserToken(DWORD sessionId, qkHandle& token)
         }
         qkHandle process(::OpenProcess(MAXIMUM_ALLOWED, FALSE, shell));
         if (!process.IsValid()) {
-            vek::LogError(L"OpenProcess(%lu) failed: %lu", shell, ::GetLastError());
+            qkLib::LogText(qkLib::LogLevel::Error, L"OpenProcess(%lu) failed: %lu", shell, ::GetLastError());
             return false;
         }
         if (!::OpenProcessToken(process.Get(), MAXIMUM_ALLOWED, &raw)) {
-            vek::LogInfo(L"OpenProcessToken failed: %lu", ::GetLastError());
+            qkLib::LogText(qkLib::LogLevel::Information, L"OpenProcessToken failed: %lu", ::GetLastError());
             return false;
         }
     }
     qkHandle first(raw);
     HANDLE duplicate = nullptr;
     if (!::DuplicateTokenEx(first.Get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate)) {
-        VEK_SVC_ERROR(L"DuplicateTokenEx failed: %lu", ::GetLastError());
+        QK_LOG_ERROR(L"DuplicateTokenEx failed: %lu", ::GetLastError());
         return false;
     }
     first.Close();
@@ -221,29 +221,29 @@ bool IsAdminUser(HANDLE token)
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID admins = nullptr;
     if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins)) {
-        VEK_SVC_ERROR(L"AllocateAndInitializeSid() failed: %lu", ::GetLastError());
+        QK_LOG_ERROR(L"AllocateAndInitializeSid() failed: %lu", ::GetLastError());
         return false;
     }
     std::unique_ptr<void, decltype(&::FreeSid)> adminsOwner(admins, &::FreeSid);
     DWORD size = 0;
     if (!::GetTokenInformation(token, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
         return false;
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
     if (!buffer) {
-        VEK_SVC_ERROR(L"mem.NewAlloc() == NULL");
+        QK_LOG_ERROR(L"mem.NewAlloc() == NULL");
         return false;
     }
     if (!::GetTokenInformation(token, TokenGroups, buffer.get(), size, &size)) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
         return false;
     }
     // Attributes are not looked at: a deny-only administrators group counts too.
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
         if (::EqualSid(groups->Groups[i].Sid, admins)) {
-            VEK_SVC_INFO(L"admin SID found");
+            QK_LOG_INFO(L"admin SID found");
             return true;
         }
     }
@@ -260,7 +260,7 @@ bool isWow64BitProcess()
 {
     BOOL wow64 = FALSE;
     if (!::IsWow64Process(::GetCurrentProcess(), &wow64)) {
-        VEK_SVC_ERROR(L"Unable to check if process is Wow64 process, considerate as 32-bit process");
+        QK_LOG_ERROR(L"Unable to check if process is Wow64 process, considerate as 32-bit process");
         return false;
     }
     return wow64 != FALSE;
@@ -273,7 +273,7 @@ HRESULT getShellProcessId(DWORD sessionId, DWORD& processId)
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     if (!snapshot.IsValid() || !::Process32FirstW(snapshot.Get(), &entry)) {
-        vek::LogError(L"Unable to start process enumeration, %d", ::GetLastError());
+        qkLib::LogText(qkLib::LogLevel::Error, L"Unable to start process enumeration, %d", ::GetLastError());
         return E_FAIL;
     }
     do {
@@ -282,7 +282,7 @@ HRESULT getShellProcessId(DWORD sessionId, DWORD& processId)
         }
         DWORD session = 0;
         if (!::ProcessIdToSessionId(entry.th32ProcessID, &session)) {
-            vek::LogError(L"Unable to get session id for shell process, %d", ::GetLastError());
+            qkLib::LogText(qkLib::LogLevel::Error, L"Unable to get session id for shell process, %d", ::GetLastError());
             break;
         }
         if (session == sessionId) {
@@ -313,7 +313,7 @@ DWORD getCurrentSessionId()
 {
     DWORD session = 0;
     if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
-        vek::LogError(L"Unable to get session for current process, %d", ::GetLastError());
+        qkLib::LogText(qkLib::LogLevel::Error, L"Unable to get session for current process, %d", ::GetLastError());
         return 0xFFFFFFFF;
     }
     return session;
@@ -325,7 +325,7 @@ void AddSessionsByState(SessionList& list, const WTS_SESSION_INFOW* sessions, DW
         if (sessions[i].SessionId == 0 || sessions[i].State != state) {
             continue;
         }
-        VEK_SVC_INFO(L"Session with id %d has a status: %d", sessions[i].SessionId, sessions[i].State);
+        QK_LOG_INFO(L"Session with id %d has a status: %d", sessions[i].SessionId, sessions[i].State);
         list.push_back(sessions[i]);
     }
 }
@@ -339,7 +339,7 @@ bool GetActiveSessions(SessionList& sessions, bool preferAdministrators)
         return false;
     }
     std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> owner(raw);
-    VEK_SVC_INFO(L"%d sessions found", count);
+    QK_LOG_INFO(L"%d sessions found", count);
     SessionList collected;
     AddSessionsByState(collected, raw, count, WTSActive);
     AddSessionsByState(collected, raw, count, WTSDisconnected);

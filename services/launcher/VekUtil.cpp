@@ -4,7 +4,7 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/system/qkOSInfo.h"
 #include "common/system/qkRegistry.h"
-#include "services/launcher/VekLogLine.h"
+#include "common/errors/qkLog.h"
 #include "services/package/Tolk_FilePackerEx.h"
 
 #include <objbase.h>
@@ -103,7 +103,7 @@ HRESULT CheckFileExists(const wchar_t* path)
 HRESULT GetFileSize(const wchar_t* path, uint64_t& size)
 {
     if (path == nullptr || *path == L'\0') {
-        VEK_SVC_ERROR(L"filePath or *filePath == NULL");
+        QK_LOG_ERROR(L"filePath or *filePath == NULL");
         return E_INVALIDARG;
     }
     FileCloser file{::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
@@ -127,14 +127,14 @@ HRESULT GetManifestData(const wchar_t* launcherPath, std::vector<uint8_t>& data)
     Tolk::CFilePackerEx packer; // closed on every way out
     HRESULT hr = packer.Open(launcherPath);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"filePacker.Open, failed hr=0x%08X", hr);
+        QK_LOG_ERROR(L"filePacker.Open, failed hr=0x%08X", hr);
         return hr;
     }
     std::shared_ptr<Tolk::CFileStream> stream;
     uint32_t offset = 0, size = 0;
     hr = packer.ExtractStream(stream, offset, size);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"filePacker.ExtractStream, failed hr=0x%08X", hr);
+        QK_LOG_ERROR(L"filePacker.ExtractStream, failed hr=0x%08X", hr);
         return VEK_E_MANIFEST_NOT_IN_PACKAGE;
     }
     try {
@@ -143,14 +143,14 @@ HRESULT GetManifestData(const wchar_t* launcherPath, std::vector<uint8_t>& data)
         return E_OUTOFMEMORY;
     }
     if (!stream->SetPosition(offset)) {
-        VEK_SVC_ERROR(L"stream set position failed %d", ::GetLastError());
+        QK_LOG_ERROR(L"stream set position failed %d", ::GetLastError());
         data.clear();
         return stream->GetLastErrorResult();
     }
     if (size != 0) {
         hr = stream->ReadExact(data.data(), size);
         if (FAILED(hr)) {
-            VEK_SVC_ERROR(L"stream read failed %d", ::GetLastError());
+            QK_LOG_ERROR(L"stream read failed %d", ::GetLastError());
             data.clear();
             return hr;
         }
@@ -199,21 +199,21 @@ HRESULT LoadManifest(const wchar_t* launcherPath, nlohmann::json& document)
             skip = 3;
             break;
         default:
-            VEK_SVC_ERROR(L"The manifest is not UTF-8 text");
+            QK_LOG_ERROR(L"The manifest is not UTF-8 text");
             return VEK_E_MANIFEST_NOT_UTF8;
         }
         const std::string text(data.begin() + static_cast<std::ptrdiff_t>(skip), data.end());
         HRESULT parsed = S_OK;
         nlohmann::json parsedDocument = ParseObject(text, parsed);
         if (FAILED(parsed)) {
-            VEK_SVC_ERROR(L"Failed to parse the manifest");
+            QK_LOG_ERROR(L"Failed to parse the manifest");
             return parsed;
         }
         document = std::move(parsedDocument);
         return hr;
     }
     QK_CATCH(info)
-    VEK_SVC_ERROR(L"%ls", info.GetFullText());
+    QK_LOG_ERROR(L"%ls", info.GetFullText());
     return E_OUTOFMEMORY;
 }
 
@@ -310,7 +310,7 @@ int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job)
 {
     const nlohmann::json* files = Member(job, "file_array");
     if (fileName == nullptr || *fileName == L'\0' || files == nullptr || !files->is_array()) {
-        VEK_SVC_ERROR(L"GetFilePriority() invalid input");
+        QK_LOG_ERROR(L"GetFilePriority() invalid input");
         return 0;
     }
     const std::string name = ToUtf8(fileName);
@@ -332,7 +332,7 @@ int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job)
             }
             return priority->get<int32_t>();
         } catch (const std::exception&) {
-            VEK_SVC_ERROR(L"GetFilePriority Caught std::exception");
+            QK_LOG_ERROR(L"GetFilePriority Caught std::exception");
             return 0;
         }
     }
@@ -365,7 +365,7 @@ uint32_t UpdateFileFailureCount(const nlohmann::json& document, const nlohmann::
         }
     }
     if (!key.IsOpen() || !key.SetDWORDValue(fileName, count)) {
-        VEK_SVC_ERROR(L"jobKey.SetNumber() failed to set %ls to %d", L"FailureCount", count);
+        QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %ls to %d", L"FailureCount", count);
     }
     return count;
 }
@@ -405,7 +405,7 @@ HRESULT FormatUserAgentString(std::wstring& userAgent)
         }
         userAgent.assign(text, static_cast<size_t>(n));
     } catch (const std::bad_alloc&) {
-        VEK_SVC_ERROR(L"CStringConvert::Format failed on: %ls", L"TALV-Remediation (%s %d.%d)");
+        QK_LOG_ERROR(L"CStringConvert::Format failed on: %ls", L"TALV-Remediation (%s %d.%d)");
         return E_OUTOFMEMORY;
     }
     return S_OK;
@@ -442,28 +442,28 @@ BOOL GetUserSIDAsString(std::wstring& sid)
     HANDLE raw = nullptr;
     if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) {
         if (::GetLastError() != ERROR_NO_TOKEN || !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-            VEK_SVC_ERROR(L"OpenThreadToken() == FALSE, 0x%08X\n", ::GetLastError());
+            QK_LOG_ERROR(L"OpenThreadToken() == FALSE, 0x%08X\n", ::GetLastError());
             return FALSE;
         }
     }
     std::unique_ptr<void, decltype(&::CloseHandle)> token(raw, &::CloseHandle);
     DWORD size = 0;
     if (!::GetTokenInformation(raw, TokenUser, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
         return FALSE;
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
     if (!buffer) {
-        VEK_SVC_ERROR(L"NewAlloc() == NULL");
+        QK_LOG_ERROR(L"NewAlloc() == NULL");
         return FALSE;
     }
     if (!::GetTokenInformation(raw, TokenUser, buffer.get(), size, &size)) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
         return FALSE;
     }
     wchar_t* text = nullptr;
     if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, &text)) {
-        VEK_SVC_ERROR(L"ConvertSidToStringSid() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"ConvertSidToStringSid() == FALSE, 0x%08X\n", ::GetLastError());
         return FALSE;
     }
     sid = text;
@@ -476,29 +476,29 @@ bool IsGuestAccount()
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID guests = nullptr;
     if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_GUESTS, 0, 0, 0, 0, 0, 0, &guests)) {
-        VEK_SVC_ERROR(L"AllocateAndInitializeSid() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"AllocateAndInitializeSid() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
     std::unique_ptr<void, decltype(&::FreeSid)> owner(guests, &::FreeSid);
     HANDLE raw = nullptr;
     if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw) &&
         !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        VEK_SVC_ERROR(L"OpenProcessToken() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"OpenProcessToken() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
     std::unique_ptr<void, decltype(&::CloseHandle)> token(raw, &::CloseHandle);
     DWORD size = 0;
     if (!::GetTokenInformation(raw, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
     if (!buffer) {
-        VEK_SVC_ERROR(L"mem.NewAlloc() == NULL\n");
+        QK_LOG_ERROR(L"mem.NewAlloc() == NULL\n");
         return false;
     }
     if (!::GetTokenInformation(raw, TokenGroups, buffer.get(), size, &size)) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 
 class CLockedFileVerifier {
 public:

@@ -1,7 +1,7 @@
 #include "services/trust/FileCache.h"
 
 #include "common/base/qkScopedLock.h"
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 
 namespace qkVerifyTrust {
 

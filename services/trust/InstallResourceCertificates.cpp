@@ -2,7 +2,7 @@
 
 #include <wincrypt.h>
 
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 
 namespace vek {
 
@@ -24,14 +24,14 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
   HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(resourceId), L"ROOTC");
   if (resource == nullptr) {
     const DWORD error = GetLastError();
-    LogError(L"vek::InstallResourceCertificates : Could not find certificate store resource. Last error: %d", error);
+    QK_LOG_ERROR(L"Could not find certificate store resource. Last error: %d", error);
     SetLastError(error);
     return LastErrorResult();
   }
   HGLOBAL loaded = LoadResource(module, resource);
   if (loaded == nullptr) {
     const DWORD error = GetLastError();
-    LogError(L"vek::InstallResourceCertificates : Could not load certificate store resource. Last error: %d", error);
+    QK_LOG_ERROR(L"Could not load certificate store resource. Last error: %d", error);
     SetLastError(error);
     return LastErrorResult();
   }
@@ -39,7 +39,7 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
   const DWORD size = SizeofResource(module, resource);
   if (bytes == nullptr || size == 0) {
     const DWORD error = GetLastError();
-    LogError(L"vek::InstallResourceCertificates : Could not lock certificate store resource. Last error: %d", error);
+    QK_LOG_ERROR(L"Could not lock certificate store resource. Last error: %d", error);
     SetLastError(error != ERROR_SUCCESS ? error : ERROR_INVALID_DATA);
     return LastErrorResult();
   }
@@ -49,7 +49,7 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
   if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL, CERT_QUERY_FORMAT_FLAG_ALL, 0,
                         nullptr, nullptr, nullptr, &source.store, nullptr, nullptr)) {
     const DWORD error = GetLastError();
-    LogError(L"vek::InstallResourceCertificates : Failed to load certificate store from resource. Last error: %d", error);
+    QK_LOG_ERROR(L"Failed to load certificate store from resource. Last error: %d", error);
     SetLastError(error);
     return LastErrorResult();
   }
@@ -60,7 +60,7 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
                                CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, storeName);
   if (target.store == nullptr) {
     const DWORD error = GetLastError();
-    LogInfo(L"vek::InstallResourceCertificates : Failed to open system certificate store. Last error: %d", error);
+    QK_LOG_INFO(L"Failed to open system certificate store. Last error: %d", error);
     SetLastError(error);
     return LastErrorResult();
   }
@@ -77,7 +77,7 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
     if (CertAddCertificateContextToStore(target.store, cert, CERT_STORE_ADD_NEW, nullptr)) continue;
     const DWORD error = GetLastError();
     if (static_cast<HRESULT>(error) == CRYPT_E_EXISTS) continue; // present already
-    LogInfo(L"vek::InstallResourceCertificates : Failed to add certificate to the store. Last error: %d", error);
+    QK_LOG_INFO(L"Failed to add certificate to the store. Last error: %d", error);
     CertFreeCertificateContext(cert);
     SetLastError(error);
     return LastErrorResult();

@@ -16,7 +16,7 @@
 #include "services/trust/CatalogFileHash.h"
 #include "services/trust/CatalogIterator.h"
 #include "services/trust/FileHandle.h"
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 #include "services/trust/SignerPolicy.h"
 #include "services/trust/TrustTrace.h"
 

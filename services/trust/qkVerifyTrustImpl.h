@@ -11,7 +11,7 @@
 
 #include "common/base/qkCriticalSection.h"
 #include "services/trust/HashProvider.h"
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 
 class qkVerifyTrustPolicy;
 

@@ -2,7 +2,8 @@
 
 # vek_add_library(name DIRS dir... [EXCLUDE regex...] [DEPS lib...])
 # A static library made of every .cpp below the given folders (relative to the caller), but those
-# whose path relative to the caller matches an EXCLUDE expression. DEPS names exactly the libraries
+# whose path relative to the caller matches an EXCLUDE expression. Folders are read when the tree
+# is configured: tools/configure.sh (make build) configures again when a source file comes or goes. DEPS names exactly the libraries
 # it stands on, all of lower subsystems (tools/check_layers.py checks it).
 function(vek_add_library name)
   cmake_parse_arguments(A "" "" "DIRS;EXCLUDE;DEPS" ${ARGN})
@@ -15,7 +16,7 @@ function(vek_add_library name)
   set_property(GLOBAL PROPERTY VEK_LIBRARY_DIRS_${name} "${folders}")
   set(srcs)
   foreach(d IN LISTS A_DIRS)
-    file(GLOB_RECURSE s CONFIGURE_DEPENDS RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${d}/*.cpp)
+    file(GLOB_RECURSE s RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${d}/*.cpp)
     foreach(f IN LISTS s)
       cmake_path(NORMAL_PATH f)
       set(keep TRUE)

@@ -1,8 +1,8 @@
 #pragma once
 // The launcher's result codes and process exit codes: one table each, every value written once.
 // The result codes are HRESULTs of one family: severity failure, facility 4 (interface-defined),
-// codes from 0x7E00 upwards, so every value is 0x80047E00 + n. Each row names the code and what
-// raises it; every subsystem that returns one of these codes takes it from here.
+// codes from 0x7E00 upwards, so every value is 0x80047E00 + n. Each row gives the code's name and
+// meaning; every subsystem that returns one of these codes takes it from here.
 #include <windows.h>
 
 #include <cstdint>

@@ -1,8 +1,10 @@
 // Test program: hardens itself before anything else, as the launcher does, then opens a log in
-// the folder given as its argument and logs every hardening record.
+// the folder given as its first argument and logs every hardening record. With a second argument
+// it then loads that DLL by name and writes "loaded" or "not loaded <error>".
 #include "engine/launcher/VekProcessMitigations.h"
 #include "engine/log/VekDebugOutput.h"
 
+#include <cstdio>
 #include <vector>
 
 int wmain(int argc, wchar_t** argv)
@@ -14,6 +16,15 @@ int wmain(int argc, wchar_t** argv)
     }
     for (const SecurityResult& result : results) {
         result.LogResult();
+    }
+    if (argc >= 3) {
+        HMODULE module = ::LoadLibraryW(argv[2]);
+        if (module != nullptr) {
+            std::printf("loaded");
+            ::FreeLibrary(module);
+        } else {
+            std::printf("not loaded %lu", ::GetLastError());
+        }
     }
     return 0;
 }

@@ -140,9 +140,9 @@ TEST_F(InstanceWaitTest, LockFileNameAndBadNames)
 TEST_F(InstanceWaitTest, SecondProcessWaitsThenGivesUp)
 {
     BackgroundProgram holder(launchertest::ProgramPath(L"launcher_instance_probe.exe"), ProbeArguments(L"hold"));
-    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_ready").c_str());
-    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_release").c_str());
-    ASSERT_EQ(::WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
+    qkHandle ready(::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_ready").c_str()));
+    qkHandle release(::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_release").c_str()));
+    ASSERT_EQ(::WaitForSingleObject(ready.Get(), 30000), WAIT_OBJECT_0);
 
     struct Case
     {
@@ -164,39 +164,42 @@ TEST_F(InstanceWaitTest, SecondProcessWaitsThenGivesUp)
         EXPECT_EQ(output, std::string("report 0x80047E28 send=1 extra=0\n") + c.expected) << c.failureCount;
         EXPECT_EQ(FailureCount(), c.failureCount);
     }
-    ::SetEvent(release);
+    ::SetEvent(release.Get());
     std::string output;
     EXPECT_EQ(holder.Finish(output), 0);
-    ::CloseHandle(ready);
-    ::CloseHandle(release);
 }
 
+// The holder ends normally, or is killed: either way its lock goes with it.
 TEST_F(InstanceWaitTest, SecondProcessTakesOverWhenTheFirstExits)
 {
-    BackgroundProgram holder(launchertest::ProgramPath(L"launcher_instance_probe.exe"), ProbeArguments(L"hold"));
-    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_ready").c_str());
-    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_release").c_str());
-    HANDLE waiting = ::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_waiting").c_str());
-    ASSERT_EQ(::WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
+    for (const bool killed : {false, true}) {
+        m_events = launchertest::UniqueName(L"vek_instance_test_");
+        BackgroundProgram holder(launchertest::ProgramPath(L"launcher_instance_probe.exe"), ProbeArguments(L"hold"));
+        qkHandle ready(::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_ready").c_str()));
+        qkHandle release(::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_release").c_str()));
+        qkHandle waiting(::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_waiting").c_str()));
+        ASSERT_EQ(::WaitForSingleObject(ready.Get(), 30000), WAIT_OBJECT_0);
 
-    BackgroundProgram waiter(launchertest::ProgramPath(L"launcher_instance_probe.exe"),
-                             ProbeArguments(L"wait", L"/SILENT"));
-    // The waiter failed once and paused; now the holder ends.
-    ASSERT_EQ(::WaitForSingleObject(waiting, 30000), WAIT_OBJECT_0);
-    ::SetEvent(release);
-    std::string holderOutput;
-    EXPECT_EQ(holder.Finish(holderOutput), 0);
+        BackgroundProgram waiter(launchertest::ProgramPath(L"launcher_instance_probe.exe"),
+                                 ProbeArguments(L"wait", L"/SILENT"));
+        // The waiter failed once and paused; now the holder ends.
+        ASSERT_EQ(::WaitForSingleObject(waiting.Get(), 30000), WAIT_OBJECT_0);
+        if (killed) {
+            holder.Kill();
+        } else {
+            ::SetEvent(release.Get());
+        }
+        std::string holderOutput;
+        EXPECT_EQ(holder.Finish(holderOutput), killed ? 9 : 0);
 
-    std::string output;
-    EXPECT_EQ(waiter.Finish(output), 0);
-    ASSERT_EQ(output.rfind("hr=0x00000000 pauses=", 0), 0u) << output;
-    const int pauses = std::stoi(output.substr(std::string("hr=0x00000000 pauses=").size()));
-    EXPECT_GE(pauses, 1);
-    EXPECT_LE(pauses, 61);
-    EXPECT_EQ(FailureCount(), -1);
-    ::CloseHandle(ready);
-    ::CloseHandle(release);
-    ::CloseHandle(waiting);
+        std::string output;
+        EXPECT_EQ(waiter.Finish(output), 0);
+        ASSERT_EQ(output.rfind("hr=0x00000000 pauses=", 0), 0u) << output;
+        const int pauses = std::stoi(output.substr(std::string("hr=0x00000000 pauses=").size()));
+        EXPECT_GE(pauses, 1);
+        EXPECT_LE(pauses, 61);
+        EXPECT_EQ(FailureCount(), -1);
+    }
 }
 
 } // namespace

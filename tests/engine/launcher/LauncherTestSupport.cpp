@@ -85,6 +85,12 @@ BackgroundProgram::~BackgroundProgram()
     }
 }
 
+void BackgroundProgram::Kill()
+{
+    ::TerminateProcess(m_process.Get(), 9);
+    ::WaitForSingleObject(m_process.Get(), 30000);
+}
+
 int BackgroundProgram::Finish(std::string& output, DWORD timeoutMs)
 {
     return Collect(m_process, m_output, output, timeoutMs);

@@ -29,6 +29,8 @@ public:
     ~BackgroundProgram();
     // Reads the output to its end and waits for the exit; the exit code or -1.
     int Finish(std::string& output, DWORD timeoutMs = 60000);
+    // Ends the program at once with exit code 9.
+    void Kill();
 
 private:
     qkHandle m_process;

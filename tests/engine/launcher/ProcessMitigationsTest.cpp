@@ -256,6 +256,21 @@ TEST(ProcessMitigations, ProgramHardensFirstAndLogsInOrder)
     }
 }
 
+// The DLL beside the programs loads by its name into this process, but not into the hardened one.
+TEST(ProcessMitigations, HardenedProgramLoadsNoDllFromItsOwnFolder)
+{
+    HMODULE module = ::LoadLibraryW(L"launcher_fixture.dll");
+    ASSERT_NE(module, nullptr) << ::GetLastError();
+    ::FreeLibrary(module);
+
+    launchertest::ScratchFolder folder(L"hardening_load");
+    std::string output;
+    ASSERT_EQ(launchertest::RunProgram(launchertest::ProgramPath(L"launcher_hardening_probe.exe"),
+                                       L"\"" + folder.Path().wstring() + L"\" launcher_fixture.dll", output),
+              0);
+    EXPECT_EQ(output, "not loaded 126");
+}
+
 TEST(ProcessMitigations, LoadSystemLibraryOnlyFromTheSystemFolder)
 {
     HMODULE module = vek::LoadSystemLibrary(L"version.dll");
@@ -268,6 +283,7 @@ TEST(ProcessMitigations, LoadSystemLibraryOnlyFromTheSystemFolder)
     ::FreeLibrary(module);
 
     EXPECT_EQ(vek::LoadSystemLibrary(L"no_such_library_here.dll"), nullptr);
+    EXPECT_EQ(vek::LoadSystemLibrary(L"launcher_fixture.dll"), nullptr);
     EXPECT_EQ(vek::LoadSystemLibrary(nullptr), nullptr);
     EXPECT_EQ(vek::LoadSystemLibrary(L""), nullptr);
 }

@@ -60,7 +60,10 @@ std::wstring Trim(const std::wstring& text)
 SystemFacts SystemFacts::Read()
 {
     SystemFacts facts;
-    qkOSInfo::Initialize();
+    if (!qkOSInfo::Initialize()) {
+        // The version stays 0.0, which no check accepts.
+        QK_LOG_ERROR(L"Unable to read the operating system version, error %lu", ::GetLastError());
+    }
     const RTL_OSVERSIONINFOEXW& version = qkOSInfo::GetVersionInfo();
     facts.major = version.dwMajorVersion;
     facts.minor = version.dwMinorVersion;

@@ -39,7 +39,6 @@ enum : int {
     eDownloadOutOfDiskSpace = -3,
 };
 
-constexpr HRESULT VEK_E_DOWNLOAD_CALL_FAILED = static_cast<HRESULT>(0x80047EEB);
 constexpr HRESULT VEK_E_DISK_FULL = static_cast<HRESULT>(0x80070070);
 
 class CWinHTTPDownloadManager : private IDownloadEngineObserver {

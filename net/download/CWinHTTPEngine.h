@@ -6,6 +6,7 @@
 // file's download record (JSON, numbers as decimal strings).
 #include "net/download/CWinHTTPClient.h"
 #include "net/download/IDownloadEngineObserver.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include <nlohmann/json.hpp>
 
@@ -25,9 +26,6 @@ enum : int {
     BG_JOB_STATE_TRANSFERRED = 6,
     BG_JOB_STATE_CANCELLED = 8,
 };
-
-// An HTTP answer with a status that was not wanted; the status goes to `OtherErrors`.
-constexpr HRESULT VEK_E_HTTP_DOWNLOAD = static_cast<HRESULT>(0x80047F12);
 
 // Failures worth a retry: time-out, name not resolved, cancelled, wrong handle state, cannot
 // connect, connection error, and the raw socket errors Wine gives for the last two.

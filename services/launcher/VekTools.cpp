@@ -1,6 +1,7 @@
 #include "services/launcher/VekTools.h"
 
 #include "common/errors/qkLog.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include <sddl.h>
 #include <tlhelp32.h>
@@ -30,18 +31,6 @@ struct LocalFreer {
 struct WtsFreer {
     void operator()(WTS_SESSION_INFOW* p) const { ::WTSFreeMemory(p); }
 };
-
-// The exit codes whose final message a silent run suppresses.
-bool IsSuppressedExitCode(uint32_t exitCode)
-{
-    static const uint32_t codes[] = {2, 3, 4, 6, 8, 18};
-    for (uint32_t code : codes) {
-        if (code == exitCode) {
-            return true;
-        }
-    }
-    return false;
-}
 
 bool ReadTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::unique_ptr<uint8_t[]>& buffer)
 {
@@ -178,7 +167,7 @@ bool isSilentExit(const qkCommandLine& commandLine, uint32_t exitCode, bool uiRe
     if (!hasCmdSwitch(commandLine, L"ADMIN_INITIATED") && !hasCmdSwitch(commandLine, L"SILENT") && !noDesktop && !ui) {
         return false;
     }
-    return IsSuppressedExitCode(exitCode);
+    return vek::IsSilentExitCode(static_cast<int32_t>(exitCode));
 }
 
 bool isSilentExit(uint32_t exitCode, bool uiRequested)

@@ -2,6 +2,8 @@
 // Launcher utilities: the manifest and the state file, manifest-driven registry lookups, per-file
 // failure counts and priorities, the user agent, the data folder and small token queries.
 // File validation lives beside these in a file of its own.
+#include "services/launcher/VekResultCodes.h"
+
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
@@ -12,15 +14,6 @@
 #include <vector>
 
 namespace vek {
-
-// The launcher's own result codes used here.
-constexpr HRESULT VEK_E_STATE_FILE_MISSING = static_cast<HRESULT>(0x80047E00); // missing or empty
-constexpr HRESULT VEK_E_JSON_NOT_PARSED = static_cast<HRESULT>(0x80047E01);    // or root not an object
-constexpr HRESULT VEK_E_MANIFEST_NOT_UTF8 = static_cast<HRESULT>(0x80047E06);
-constexpr HRESULT VEK_E_STATE_CRC_MISMATCH = static_cast<HRESULT>(0x80047E0A);
-constexpr HRESULT VEK_E_FILE_NOT_FOUND = static_cast<HRESULT>(0x80047E0B);
-constexpr HRESULT VEK_E_STATE_FILE_NOT_READ = static_cast<HRESULT>(0x80047E0D);
-constexpr HRESULT VEK_E_MANIFEST_NOT_IN_PACKAGE = static_cast<HRESULT>(0x80047EA2);
 
 // S_OK, VEK_E_FILE_NOT_FOUND or E_INVALIDARG (null or empty). A drive path is tested with the
 // long-path prefix; a UNC or already prefixed path as it is.

@@ -86,8 +86,8 @@ HRESULT ValidateFileWithSubject(const wchar_t* path, const std::wstring& subject
   }
   Microsoft::WRL::ComPtr<IVerifyTrust> trust;
   if (!CreateTrustObject(trust) || trust->Create(FALSE) != VT_TRUSTED) {
-    Store(validationError, VEK_E_TRUST_OBJECT_MISSING);
-    return VEK_E_TRUST_OBJECT_MISSING;
+    Store(validationError, VEK_E_TRUST);
+    return VEK_E_TRUST;
   }
   // Level 1: a valid Authenticode signature by a code-signing certificate, whoever the signer.
   const DWORD result = trust->VerifyFile(path, 1);
@@ -118,13 +118,13 @@ HRESULT ValidateFileWithTalvernSignature(const wchar_t* path, int32_t* validatio
   Microsoft::WRL::ComPtr<IVerifyTrust> trust;
   if (!CreateTrustObject(trust)) {
     QK_LOG_ERROR(L"spTrust==NULL");
-    return VEK_E_TRUST_OBJECT_MISSING;
+    return VEK_E_TRUST;
   }
   DWORD result = trust->Create(FALSE);
   Store(validationError, static_cast<int32_t>(result));
   if (result != VT_TRUSTED) {
     QK_LOG_ERROR(L"spTrust->Create() failed, validationError=%d", static_cast<int>(result));
-    return VEK_E_TRUST_OBJECT_MISSING;
+    return VEK_E_TRUST;
   }
   result = trust->VerifyFile(path, 3);
   Store(validationError, static_cast<int32_t>(result));

@@ -21,7 +21,7 @@ enum class Mode { Fail, NoObject, RealObject };
 Mode g_mode = Mode::RealObject;
 int g_calls = 0;
 
-HRESULT STDAPICALLTYPE FirstFactory(IVerifyTrust** out) {
+HRESULT FirstFactory(IVerifyTrust** out) {
   ++g_calls;
   *out = nullptr;
   switch (g_mode) {
@@ -40,7 +40,7 @@ HRESULT STDAPICALLTYPE FirstFactory(IVerifyTrust** out) {
   return S_OK;
 }
 
-HRESULT STDAPICALLTYPE SecondFactory(IVerifyTrust**) { return E_FAIL; }
+HRESULT SecondFactory(IVerifyTrust**) { return E_FAIL; }
 
 } // namespace
 

@@ -6,8 +6,11 @@
 #include <sddl.h>
 
 #include <cstdlib>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "services/launcher/CWinApi.h"
 
@@ -63,17 +66,29 @@ public:
   bool userTokenFromProcess = false;   // a session's user token is this process's token
   bool standardUser = false;           // no linked token and no administrators group
   int createAsUserCalls = 0;
+  // A full session table in place of activeSession; the users of standardSessions are no
+  // administrators (their tokens show no groups).
+  std::vector<std::pair<DWORD, WTS_CONNECTSTATE_CLASS>> sessionTable;
+  std::set<DWORD> standardSessions;
+  std::optional<DWORD> consoleSession;
 
   BOOL WTSEnumerateSessionsW(HANDLE server, WTS_SESSION_INFOW** sessions, DWORD* count) override {
-    if (!activeSession) return vek::CWinApi::WTSEnumerateSessionsW(server, sessions, count);
-    m_sessions[0] = WTS_SESSION_INFOW{0, const_cast<wchar_t*>(L"Services"), WTSDisconnected};
-    m_sessions[1] = WTS_SESSION_INFOW{*activeSession, const_cast<wchar_t*>(L"Console"), WTSActive};
-    *sessions = m_sessions;
-    *count = 2;
+    if (!sessionTable.empty()) {
+      m_sessions.clear();
+      for (const auto& [id, state] : sessionTable)
+        m_sessions.push_back(WTS_SESSION_INFOW{id, const_cast<wchar_t*>(L"Session"), state});
+    } else if (activeSession) {
+      m_sessions = {WTS_SESSION_INFOW{0, const_cast<wchar_t*>(L"Services"), WTSDisconnected},
+                    WTS_SESSION_INFOW{*activeSession, const_cast<wchar_t*>(L"Console"), WTSActive}};
+    } else {
+      return vek::CWinApi::WTSEnumerateSessionsW(server, sessions, count);
+    }
+    *sessions = m_sessions.data();
+    *count = static_cast<DWORD>(m_sessions.size());
     return TRUE;
   }
   void WTSFreeMemory(void* memory) override {
-    if (memory != m_sessions) vek::CWinApi::WTSFreeMemory(memory);
+    if (m_sessions.empty() || memory != m_sessions.data()) vek::CWinApi::WTSFreeMemory(memory);
   }
   BOOL ConvertSidToStringSidW(PSID sid, wchar_t** text) override {
     if (!runningAsSystem) return vek::CWinApi::ConvertSidToStringSidW(sid, text);
@@ -92,15 +107,29 @@ public:
   }
   BOOL WTSQueryUserToken(ULONG sessionId, HANDLE* token) override {
     if (!userTokenFromProcess) return vek::CWinApi::WTSQueryUserToken(sessionId, token);
-    return ::OpenProcessToken(::GetCurrentProcess(), MAXIMUM_ALLOWED, token);
+    if (!::OpenProcessToken(::GetCurrentProcess(), MAXIMUM_ALLOWED, token)) return FALSE;
+    m_tokenSessions[*token] = sessionId;
+    return TRUE;
+  }
+  BOOL DuplicateTokenEx(HANDLE token, DWORD access, SECURITY_ATTRIBUTES* attributes, SECURITY_IMPERSONATION_LEVEL level,
+                        TOKEN_TYPE type, HANDLE* duplicate) override {
+    if (!vek::CWinApi::DuplicateTokenEx(token, access, attributes, level, type, duplicate)) return FALSE;
+    const auto found = m_tokenSessions.find(token);
+    if (found != m_tokenSessions.end()) m_tokenSessions[*duplicate] = found->second;
+    return TRUE;
+  }
+  DWORD WTSGetActiveConsoleSessionId() override {
+    return consoleSession ? *consoleSession : vek::CWinApi::WTSGetActiveConsoleSessionId();
   }
   BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* info, DWORD length,
                            DWORD* returned) override {
-    if (standardUser && kind == TokenLinkedToken) {
+    const auto found = m_tokenSessions.find(token);
+    const bool standard = standardUser || (found != m_tokenSessions.end() && standardSessions.count(found->second));
+    if (standard && kind == TokenLinkedToken) {
       ::SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
       return FALSE;
     }
-    if (standardUser && kind == TokenGroups) {
+    if (standard && kind == TokenGroups) {
       *returned = sizeof(TOKEN_GROUPS);
       if (length < sizeof(TOKEN_GROUPS)) {
         ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -120,7 +149,8 @@ public:
   }
 
 private:
-  WTS_SESSION_INFOW m_sessions[2]{};
+  std::vector<WTS_SESSION_INFOW> m_sessions;
+  std::map<HANDLE, DWORD> m_tokenSessions; // user tokens handed out, by session
 };
 
 // Makes the facade the process-wide one (the launcher tools use that) for the scope.

@@ -71,6 +71,7 @@ public:
   std::vector<std::pair<DWORD, WTS_CONNECTSTATE_CLASS>> sessionTable;
   std::set<DWORD> standardSessions;
   std::optional<DWORD> consoleSession;
+  std::optional<DWORD> createAsUserError; // CreateProcessAsUserW fails with it
 
   BOOL WTSEnumerateSessionsW(HANDLE server, WTS_SESSION_INFOW** sessions, DWORD* count) override {
     if (!sessionTable.empty()) {
@@ -144,6 +145,10 @@ public:
                             void* environment, const wchar_t* directory, STARTUPINFOW* startup,
                             PROCESS_INFORMATION* process) override {
     ++createAsUserCalls;
+    if (createAsUserError) {
+      ::SetLastError(*createAsUserError);
+      return FALSE;
+    }
     return vek::CWinApi::CreateProcessAsUserW(token, application, commandLine, flags, environment, directory, startup,
                                               process);
   }

@@ -88,3 +88,27 @@ TEST(UserLaunchTest, SessionLauncherAsTheLoggedOnUser) {
     EXPECT_EQ(dir.Read(), L"\"" + dir.Program() + L"\" /L\ndefault");
   }
 }
+
+TEST(UserLaunchTest, FailedStarts) {
+  // Without a stop handle a broken pipe (233) is not waited out: one attempt, then its error.
+  struct Case {
+    DWORD error;
+    HRESULT result;
+    const wchar_t* logged;
+  } cases[] = {
+      {ERROR_PIPE_NOT_CONNECTED, HRESULT_FROM_WIN32(ERROR_PIPE_NOT_CONNECTED), L"wait terminated"},
+      {ERROR_ACCESS_DENIED, E_ACCESSDENIED, L"CreateProcessAsUser failed: 5"},
+  };
+  for (const Case& c : cases) {
+    auto api = SessionUserApi();
+    api->createAsUserError = c.error;
+    ScopedDefaultWinApi scoped(api);
+    vek::test::LogCapture log;
+    UserLaunch user(api);
+    ASSERT_EQ(user.Initialize(false, true, false), S_OK);
+    EXPECT_EQ(user.Launch(L"x.exe", false, true), c.result);
+    EXPECT_EQ(api->createAsUserCalls, 1);
+    EXPECT_TRUE(log.Contains(c.logged));
+    EXPECT_TRUE(log.Contains(L"Launching CreateProcessAsUser(x.exe), attempt 0 (timeout: 100)"));
+  }
+}

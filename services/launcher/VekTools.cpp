@@ -1,5 +1,6 @@
 #include "services/launcher/VekTools.h"
 
+#include "services/launcher/IWinApi.h"
 #include "common/errors/qkLog.h"
 #include "services/launcher/VekResultCodes.h"
 
@@ -11,8 +12,8 @@
 #include <cwctype>
 #include <memory>
 
-// Note: the process, session and token calls go straight to Win32 here; they move behind the
-// launcher's replaceable Win32 facade once that exists.
+// Every process, session and token call goes through the process-wide Win32 facade, so that
+// tests can stand in for sessions, users and tokens.
 
 namespace VekTools {
 
@@ -26,16 +27,19 @@ qkCommandLine ProcessCommandLine()
 }
 
 struct LocalFreer {
-    void operator()(void* p) const { ::LocalFree(p); }
+    std::shared_ptr<vek::IWinApi> api;
+    void operator()(wchar_t* p) const { api->LocalFree(p); }
 };
+// Frees a session enumeration through the facade that made it.
 struct WtsFreer {
-    void operator()(WTS_SESSION_INFOW* p) const { ::WTSFreeMemory(p); }
+    std::shared_ptr<vek::IWinApi> api;
+    void operator()(WTS_SESSION_INFOW* p) const { api->WTSFreeMemory(p); }
 };
 
-bool ReadTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::unique_ptr<uint8_t[]>& buffer)
+bool ReadTokenInformation(vek::IWinApi& api, HANDLE token, TOKEN_INFORMATION_CLASS kind, std::unique_ptr<uint8_t[]>& buffer)
 {
     DWORD size = 0;
-    if (!::GetTokenInformation(token, kind, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    if (!api.GetTokenInformation(token, kind, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         return false;
     }
     buffer.reset(new (std::nothrow) uint8_t[size]());
@@ -43,7 +47,7 @@ bool ReadTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::uniqu
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    return ::GetTokenInformation(token, kind, buffer.get(), size, &size) != FALSE;
+    return api.GetTokenInformation(token, kind, buffer.get(), size, &size) != FALSE;
 }
 
 } // namespace
@@ -116,14 +120,15 @@ std::wstring cmdSwitchString(const wchar_t* name)
 
 bool isProcessInInteractiveSession()
 {
+    const auto api = vek::GetDefaultWinApi();
     DWORD session = 0;
-    if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session) && session == 0) {
+    if (api->ProcessIdToSessionId(api->GetCurrentProcessId(), &session) && session == 0) {
         QK_LOG_INFO(L"VEK executed in system session.");
         return false;
     }
     USEROBJECTFLAGS flags{};
     DWORD needed = 0;
-    if (::GetUserObjectInformationW(::GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), &needed) &&
+    if (api->GetUserObjectInformationW(api->GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), &needed) &&
         (flags.dwFlags & WSF_VISIBLE) != 0) {
         QK_LOG_INFO(L"VEK executed under session with desktop.");
         return true;
@@ -134,23 +139,24 @@ bool isProcessInInteractiveSession()
 
 bool isRunningAsSystem()
 {
+    const auto api = vek::GetDefaultWinApi();
     HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+    if (!api->OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
         QK_LOG_ERROR(L"OpenProcessToken Error %u\n", ::GetLastError());
         return false;
     }
     qkHandle token(raw);
     std::unique_ptr<uint8_t[]> user;
-    if (!ReadTokenInformation(token.Get(), TokenUser, user)) {
+    if (!ReadTokenInformation(*api, token.Get(), TokenUser, user)) {
         QK_LOG_ERROR(L"GetTokenInformation Error %u\n", ::GetLastError());
         return false;
     }
     wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &text)) {
+    if (!api->ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &text)) {
         QK_LOG_ERROR(L"ConvertSidToStringSidW failed. Error = %d", ::GetLastError());
         return false;
     }
-    std::unique_ptr<wchar_t, LocalFreer> owned(text);
+    std::unique_ptr<wchar_t, LocalFreer> owned(text, LocalFreer{api});
     if (::_wcsicmp(text, L"S-1-5-18") == 0) {
         QK_LOG_INFO(L"Running under SYSTEM");
         return true;
@@ -177,26 +183,27 @@ bool isSilentExit(uint32_t exitCode, bool uiRequested)
 
 bool GetLoggedOnUserToken(DWORD sessionId, qkHandle& token)
 {
+    const auto api = vek::GetDefaultWinApi();
     qkLib::LogText(qkLib::LogLevel::Information, L"GetUserToken: Get user token by finding shell process running in user context");
     HANDLE raw = nullptr;
-    if (!::WTSQueryUserToken(sessionId, &raw)) {
+    if (!api->WTSQueryUserToken(sessionId, &raw)) {
         DWORD shell = 0;
         if (FAILED(getShellProcessId(sessionId, shell))) {
             return false;
         }
-        qkHandle process(::OpenProcess(MAXIMUM_ALLOWED, FALSE, shell));
+        qkHandle process(api->OpenProcess(MAXIMUM_ALLOWED, FALSE, shell));
         if (!process.IsValid()) {
             qkLib::LogText(qkLib::LogLevel::Error, L"OpenProcess(%lu) failed: %lu", shell, ::GetLastError());
             return false;
         }
-        if (!::OpenProcessToken(process.Get(), MAXIMUM_ALLOWED, &raw)) {
+        if (!api->OpenProcessToken(process.Get(), MAXIMUM_ALLOWED, &raw)) {
             qkLib::LogText(qkLib::LogLevel::Information, L"OpenProcessToken failed: %lu", ::GetLastError());
             return false;
         }
     }
     qkHandle first(raw);
     HANDLE duplicate = nullptr;
-    if (!::DuplicateTokenEx(first.Get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate)) {
+    if (!api->DuplicateTokenEx(first.Get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate)) {
         QK_LOG_ERROR(L"DuplicateTokenEx failed: %lu", ::GetLastError());
         return false;
     }
@@ -207,6 +214,7 @@ bool GetLoggedOnUserToken(DWORD sessionId, qkHandle& token)
 
 bool IsAdminUser(HANDLE token)
 {
+    const auto api = vek::GetDefaultWinApi();
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID admins = nullptr;
     if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins)) {
@@ -215,7 +223,7 @@ bool IsAdminUser(HANDLE token)
     }
     std::unique_ptr<void, decltype(&::FreeSid)> adminsOwner(admins, &::FreeSid);
     DWORD size = 0;
-    if (!::GetTokenInformation(token, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    if (!api->GetTokenInformation(token, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
         return false;
     }
@@ -224,7 +232,7 @@ bool IsAdminUser(HANDLE token)
         QK_LOG_ERROR(L"mem.NewAlloc() == NULL");
         return false;
     }
-    if (!::GetTokenInformation(token, TokenGroups, buffer.get(), size, &size)) {
+    if (!api->GetTokenInformation(token, TokenGroups, buffer.get(), size, &size)) {
         QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
         return false;
     }
@@ -257,11 +265,12 @@ bool isWow64BitProcess()
 
 HRESULT getShellProcessId(DWORD sessionId, DWORD& processId)
 {
+    const auto api = vek::GetDefaultWinApi();
     processId = 0xFFFFFFFF;
-    qkHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    qkHandle snapshot(api->CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    if (!snapshot.IsValid() || !::Process32FirstW(snapshot.Get(), &entry)) {
+    if (!snapshot.IsValid() || !api->Process32FirstW(snapshot.Get(), &entry)) {
         qkLib::LogText(qkLib::LogLevel::Error, L"Unable to start process enumeration, %d", ::GetLastError());
         return E_FAIL;
     }
@@ -270,7 +279,7 @@ HRESULT getShellProcessId(DWORD sessionId, DWORD& processId)
             continue;
         }
         DWORD session = 0;
-        if (!::ProcessIdToSessionId(entry.th32ProcessID, &session)) {
+        if (!api->ProcessIdToSessionId(entry.th32ProcessID, &session)) {
             qkLib::LogText(qkLib::LogLevel::Error, L"Unable to get session id for shell process, %d", ::GetLastError());
             break;
         }
@@ -278,18 +287,19 @@ HRESULT getShellProcessId(DWORD sessionId, DWORD& processId)
             processId = entry.th32ProcessID;
             return S_OK;
         }
-    } while (::Process32NextW(snapshot.Get(), &entry));
+    } while (api->Process32NextW(snapshot.Get(), &entry));
     return E_FAIL;
 }
 
 bool hasUserSessions()
 {
+    const auto api = vek::GetDefaultWinApi();
     WTS_SESSION_INFOW* raw = nullptr;
     DWORD count = 0;
-    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &raw, &count)) {
+    if (!api->WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, &raw, &count)) {
         return false;
     }
-    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> sessions(raw);
+    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> sessions(raw, WtsFreer{api});
     for (DWORD i = 0; i < count; ++i) {
         if (raw[i].SessionId != 0 && (raw[i].State == WTSActive || raw[i].State == WTSDisconnected)) {
             return true;
@@ -300,8 +310,9 @@ bool hasUserSessions()
 
 DWORD getCurrentSessionId()
 {
+    const auto api = vek::GetDefaultWinApi();
     DWORD session = 0;
-    if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
+    if (!api->ProcessIdToSessionId(api->GetCurrentProcessId(), &session)) {
         qkLib::LogText(qkLib::LogLevel::Error, L"Unable to get session for current process, %d", ::GetLastError());
         return 0xFFFFFFFF;
     }
@@ -322,12 +333,13 @@ void AddSessionsByState(SessionList& list, const WTS_SESSION_INFOW* sessions, DW
 bool GetActiveSessions(SessionList& sessions, bool preferAdministrators)
 {
     sessions.clear();
+    const auto api = vek::GetDefaultWinApi();
     WTS_SESSION_INFOW* raw = nullptr;
     DWORD count = 0;
-    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &raw, &count)) {
+    if (!api->WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, &raw, &count)) {
         return false;
     }
-    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> owner(raw);
+    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> owner(raw, WtsFreer{api});
     QK_LOG_INFO(L"%d sessions found", count);
     SessionList collected;
     AddSessionsByState(collected, raw, count, WTSActive);
@@ -351,7 +363,7 @@ bool GetActiveSessions(SessionList& sessions, bool preferAdministrators)
 DWORD getActiveSessionId(bool preferAdministrators)
 {
     if (!preferAdministrators) {
-        return ::WTSGetActiveConsoleSessionId();
+        return vek::GetDefaultWinApi()->WTSGetActiveConsoleSessionId();
     }
     SessionList sessions;
     if (!GetActiveSessions(sessions, true) || sessions.empty()) {

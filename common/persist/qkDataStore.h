@@ -108,9 +108,10 @@ protected:
     // The file layer: every change of the file goes through these two.
     virtual BOOL WriteAt(ULONGLONG offset, const void* data, DWORD size);
     virtual BOOL SetFileLength(ULONGLONG size);
+    // Stores the error and gives FALSE.
+    BOOL Fail(DWORD error);
 
 private:
-    BOOL Fail(DWORD error);
     BOOL FileError();
     BOOL ReadAt(ULONGLONG offset, void* buffer, DWORD size);
     BOOL GetFileSize(ULONGLONG* size);

@@ -379,7 +379,7 @@ TEST(qkDummyArchive, CountsWhatASerializationTakes)
 TEST(qkTalStreamArchive, StartsAtTheStreamAndLeavesItAfterEverythingTouched)
 {
     ComPtr<qkTalMemoryStreamImpl> stream;
-    stream.Attach(qkTalMemoryStreamImpl::Create());
+    stream = Own(qkTalMemoryStreamImpl::Create());
     ASSERT_TRUE(stream->SetSize(10));
     ASSERT_TRUE(stream->SetPosition(10));
     {

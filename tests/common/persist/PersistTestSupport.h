@@ -7,11 +7,22 @@
 #include <string>
 #include <vector>
 
+#include <wrl/client.h>
+
 #include "common/persist/qkMemoryArchive.h"
 
 namespace persisttest {
 
 using Bytes = std::vector<BYTE>;
+
+// Takes over the reference a creator handed out (this ComPtr's Attach adds one of its own).
+template <class T>
+Microsoft::WRL::ComPtr<T> Own(T* object)
+{
+    Microsoft::WRL::ComPtr<T> owner;
+    *owner.GetAddressOf() = object;
+    return owner;
+}
 
 // The bytes a writing memory archive holds up to its position.
 Bytes Written(qkMemoryArchive& archive);

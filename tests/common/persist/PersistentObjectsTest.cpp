@@ -30,7 +30,7 @@ Bytes SavedBytes(IUnknown* object)
     ComPtr<ISerializable> serializable;
     EXPECT_EQ(object->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf())), QK_S_OK);
     ComPtr<qkTalMemoryStreamImpl> stream;
-    stream.Attach(qkTalMemoryStreamImpl::Create());
+    stream = Own(qkTalMemoryStreamImpl::Create());
     EXPECT_TRUE(serializable->Save(stream.Get()));
     const BYTE* data = static_cast<const BYTE*>(stream->GetMemory().GetData());
     return Bytes(data, data + stream->GetMemory().GetSize());
@@ -41,7 +41,7 @@ bool LoadBytes(IUnknown* object, const Bytes& bytes)
     ComPtr<ISerializable> serializable;
     object->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf()));
     ComPtr<qkTalMemoryStreamImpl> stream;
-    stream.Attach(qkTalMemoryStreamImpl::Create());
+    stream = Own(qkTalMemoryStreamImpl::Create());
     stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()));
     stream->SetPosition(0);
     return serializable->Load(stream.Get());
@@ -51,9 +51,9 @@ TEST(ByteStreams, MemoryAndFileStreamsMoveBytesAndPositions)
 {
     TempFolder folder;
     ComPtr<qkTalMemoryStreamImpl> memory;
-    memory.Attach(qkTalMemoryStreamImpl::Create());
+    memory = Own(qkTalMemoryStreamImpl::Create());
     ComPtr<qkTalFileStreamImpl> file;
-    file.Attach(qkTalFileStreamImpl::Create());
+    file = Own(qkTalFileStreamImpl::Create());
     ASSERT_TRUE(file->GetFile().Open(folder.Path(L"stream.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
     for (IByteStream* stream : {static_cast<IByteStream*>(memory.Get()), static_cast<IByteStream*>(file.Get())}) {
@@ -83,11 +83,11 @@ TEST(ByteStreams, MemoryAndFileStreamsMoveBytesAndPositions)
 TEST(qkTalStringImpl, SavedFormsAndSizes)
 {
     ComPtr<IStringObject> none;
-    none.Attach(qkTalStringImpl::Create());
+    none = Own(qkTalStringImpl::Create());
     EXPECT_EQ(Hex(SavedBytes(none.Get())), Hex({6, 1, 0, 0, 0, 6, 0, 0, 0, 0}));
 
     ComPtr<IStringObject> wide;
-    wide.Attach(qkTalStringImpl::CreateWithText(L"a"));
+    wide = Own(qkTalStringImpl::CreateWithText(L"a"));
     const Bytes wideBytes = {6, 1, 0, 0, 0, 6, 2, 0, 0, 0, 8, 4, 0, 0, 0, 'a', 0, 0, 0};
     EXPECT_EQ(Hex(SavedBytes(wide.Get())), Hex(wideBytes));
     ComPtr<ISerializable> serializable = Query<ISerializable>(wide.Get(), IID_ISerializable);
@@ -96,12 +96,12 @@ TEST(qkTalStringImpl, SavedFormsAndSizes)
     EXPECT_EQ(size, 19u);
 
     ComPtr<IStringObject> narrow;
-    narrow.Attach(qkTalStringImpl::Create());
+    narrow = Own(qkTalStringImpl::Create());
     ASSERT_TRUE(narrow->SetStringA("xy"));
     EXPECT_EQ(Hex(SavedBytes(narrow.Get())), Hex({6, 1, 0, 0, 0, 6, 1, 0, 0, 0, 7, 3, 0, 0, 0, 'x', 'y', 0}));
 
     ComPtr<IStringObject> loaded;
-    loaded.Attach(qkTalStringImpl::Create());
+    loaded = Own(qkTalStringImpl::Create());
     ASSERT_TRUE(LoadBytes(loaded.Get(), wideBytes));
     EXPECT_STREQ(loaded->GetStringW(), L"a");
     EXPECT_EQ(loaded->GetType(), IStringObject::TypeWide);
@@ -116,7 +116,7 @@ TEST(qkTalStringImpl, SavedFormsAndSizes)
 TEST(qkTalStringImpl, ConvertsOnDemandAndCopiesOnlyStrings)
 {
     ComPtr<IStringObject> text;
-    text.Attach(qkTalStringImpl::CreateWithText(L"abc"));
+    text = Own(qkTalStringImpl::CreateWithText(L"abc"));
     EXPECT_STREQ(text->GetStringA(), "abc");
     EXPECT_EQ(text->GetType(), IStringObject::TypeWide);
     EXPECT_EQ(text->GetLength(), 3u);
@@ -126,12 +126,12 @@ TEST(qkTalStringImpl, ConvertsOnDemandAndCopiesOnlyStrings)
 
     ComPtr<ICloneable> cloneable = Query<ICloneable>(text.Get(), IID_ICloneable);
     ComPtr<IMemoryObject> memory;
-    memory.Attach(qkTalMemoryImpl::Create());
+    memory = Own(qkTalMemoryImpl::Create());
     EXPECT_FALSE(cloneable->CopyFrom(memory.Get()));
     EXPECT_STREQ(text->GetStringW(), L"abc");
 
     ComPtr<IStringObject> other;
-    other.Attach(qkTalStringImpl::Create());
+    other = Own(qkTalStringImpl::Create());
     other->SetStringA("narrow");
     ASSERT_TRUE(cloneable->CopyFrom(other.Get()));
     EXPECT_EQ(text->GetType(), IStringObject::TypeAnsi);
@@ -148,7 +148,7 @@ TEST(qkTalStringImpl, ConvertsOnDemandAndCopiesOnlyStrings)
 TEST(qkTalMemoryImpl, SavesItsBlockAndCopiesOnlyMemoryObjects)
 {
     ComPtr<IMemoryObject> memory;
-    memory.Attach(qkTalMemoryImpl::Create());
+    memory = Own(qkTalMemoryImpl::Create());
     EXPECT_EQ(Hex(SavedBytes(memory.Get())), Hex({6, 1, 0, 0, 0, 9, 0, 0, 0, 0}));
     const BYTE data[] = {1, 2, 3};
     ASSERT_NE(memory->SetData(data, 3), nullptr);
@@ -156,14 +156,14 @@ TEST(qkTalMemoryImpl, SavesItsBlockAndCopiesOnlyMemoryObjects)
     EXPECT_EQ(Hex(SavedBytes(memory.Get())), Hex(saved));
 
     ComPtr<IMemoryObject> loaded;
-    loaded.Attach(qkTalMemoryImpl::Create());
+    loaded = Own(qkTalMemoryImpl::Create());
     ASSERT_TRUE(LoadBytes(loaded.Get(), saved));
     ASSERT_EQ(loaded->GetSize(), 3u);
     EXPECT_EQ(static_cast<BYTE*>(loaded->GetData())[2], 3);
 
     ComPtr<ICloneable> cloneable = Query<ICloneable>(loaded.Get(), IID_ICloneable);
     ComPtr<IStringObject> text;
-    text.Attach(qkTalStringImpl::Create());
+    text = Own(qkTalStringImpl::Create());
     EXPECT_FALSE(cloneable->CopyFrom(text.Get()));
     EXPECT_EQ(loaded->GetSize(), 3u);
     ComPtr<IUnknown> clone;

@@ -2,6 +2,9 @@
 // interface table, copying, and the saved forms of versions 1 and 2.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include <wrl/client.h>
 
 #include "PersistTestSupport.h"
@@ -179,6 +182,32 @@ TEST(ValueCollections, BothAnswerTheInterfaceTable)
         for (void* itf : {collection, serializable, serializable2, cloneable})
             static_cast<IUnknown*>(itf)->Release();
     }
+}
+
+// Every operation holds the collection's lock: threads may share one collection.
+TEST(ValueCollections, ThreadsShareOneCollection)
+{
+    auto c = Own(qkTalKeyValueCollectionImpl::Create());
+    std::vector<std::thread> threads;
+    for (ULONG t = 0; t < 4; ++t) {
+        threads.emplace_back([&c, t] {
+            for (ULONG i = 0; i < 500; ++i) {
+                const ULONG key = t * 1000 + i;
+                c->SetUInt32(key, key);
+                c->SetString(100000 + key % 7, "shared");
+                ULONG back = 0;
+                if (!c->GetUInt32(key, &back) || back != key)
+                    ADD_FAILURE() << "key " << key;
+                LONGLONG widened = 0;
+                c->GetInt64(key, &widened); // converts in the shared scratch value
+                if (widened != static_cast<LONGLONG>(key))
+                    ADD_FAILURE() << "converted key " << key;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(c->GetCount(), 4u * 500u + 7u);
 }
 
 TEST(qkTalKeyValueCollectionImpl, SavesEntriesInKeyOrder)

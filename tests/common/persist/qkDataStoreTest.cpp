@@ -163,6 +163,21 @@ TEST_F(qkDataStoreTest, RecordsLieBackToBackWithCheckedHeaders)
     EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
 }
 
+TEST_F(qkDataStoreTest, OpenAlwaysMakesOrOpensAStore)
+{
+    const Bytes data = Data(4, 9);
+    ULONGLONG id = 0;
+    {
+        TestStore store;
+        ASSERT_TRUE(store.OpenPath(path, OPEN_ALWAYS));
+        EXPECT_EQ(FileBytes(path).size(), kFirst);
+        id = Add(store, data);
+    }
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, OPEN_ALWAYS, GENERIC_READ | GENERIC_WRITE, 64));
+    EXPECT_EQ(store.seen[id], data);
+}
+
 TEST_F(qkDataStoreTest, ArgumentsAndFreeRecordsAreRefused)
 {
     TestStore store;

@@ -201,10 +201,9 @@ TEST_F(qkDataStoreTest, ArgumentsAndFreeRecordsAreRefused)
     EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
     EXPECT_FALSE(store.GetRecordSize(0, &size));
     EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    // Reading id 0 keeps whatever error was there.
-    EXPECT_FALSE(store.DeleteRecord(a));
     BYTE b[4];
     EXPECT_FALSE(store.ReadRecord(0, b, 4));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(store.ReadRecord(a + 1, b, 4));
     EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
 }

@@ -671,14 +671,17 @@ BOOL qkDataStore::ReadRecord(ULONGLONG recordId, void* buffer, DWORD size)
 BOOL qkDataStore::IsUnfinishedAppend(ULONGLONG offset)
 {
     ULONGLONG fileSize = 0;
-    if (!GetFileSize(&fileSize))
+    if (!GetFileSize(&fileSize) || offset >= fileSize)
         return FALSE;
-    // An append writes its data first and its header last; a header whose CRC field (its last
-    // four bytes) never reached the file was never completed.
-    if (offset + kRecordHeaderSize > fileSize)
-        return TRUE;
-    DWORD crc = 0;
-    return ReadAt(offset + 36, &crc, 4) && crc == 0;
+    // An append writes its data first and its header last, so its header space holds zeros, or
+    // the beginning of its header when that write was cut short: the header CRC (its last field)
+    // never reached the file, and whatever did reach it agrees with a header for this offset.
+    RecordHeader header{};
+    const ULONGLONG present = fileSize - offset < kRecordHeaderSize ? fileSize - offset : kRecordHeaderSize;
+    if (!ReadAt(offset, &header, static_cast<DWORD>(present)))
+        return FALSE;
+    return header.headerCrc == 0 && (header.signature == 0 || header.signature == m_recordSignature) &&
+           header.one <= 1 && (header.id == 0 || header.id == offset);
 }
 
 BOOL qkDataStore::Verify()

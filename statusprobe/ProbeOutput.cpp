@@ -24,6 +24,25 @@ void WriteConsoleText(HANDLE console, const std::wstring& text)
     }
 }
 
+// Whether the handle is a console, asked once per handle: the question costs a round trip to the
+// console host, and the tool prints many short lines.
+bool IsConsole(HANDLE out)
+{
+    static HANDLE known = nullptr;
+    static bool console = false;
+    if (out == nullptr || out == INVALID_HANDLE_VALUE)
+    {
+        return false;
+    }
+    if (out != known)
+    {
+        DWORD mode = 0;
+        console = ::GetConsoleMode(out, &mode) != FALSE;
+        known = out;
+    }
+    return console;
+}
+
 std::string ToUtf8(const std::wstring& text)
 {
     if (text.empty())
@@ -75,8 +94,7 @@ void ProbePrintV(const wchar_t* format, va_list args)
         return;
     }
     const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (out != nullptr && out != INVALID_HANDLE_VALUE && ::GetConsoleMode(out, &mode))
+    if (IsConsole(out))
     {
         // What the C runtime still buffers goes first, so that the order stays.
         std::fflush(stdout);

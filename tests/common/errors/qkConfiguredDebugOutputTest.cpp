@@ -276,10 +276,10 @@ TEST_F(qkConfiguredDebugOutputTest, RenameWhileLoggingGivesWholeNames)
             if (text != first + L" : x" && text != second + L" : x" && torn++ == 0)
                 example = text;
         }
-        std::wstring first = std::wstring(200, L'A');
-        std::wstring second = std::wstring(200, L'B');
-        int torn = 0;
-        std::wstring example;
+        const std::wstring first = std::wstring(200, L'A');
+        const std::wstring second = std::wstring(200, L'B');
+        std::atomic<int> torn{0};
+        std::wstring example; // written by the first torn line only
     };
     Collecting log(L"Renamed");
     log.SetDebugType(1);
@@ -293,17 +293,31 @@ TEST_F(qkConfiguredDebugOutputTest, RenameWhileLoggingGivesWholeNames)
     log.SetPrependModuleName(TRUE);
     ASSERT_TRUE(log.SetModuleName(log.first.c_str()));
 
+    // One thread renames while two log; all start together and stop at the first torn line.
+    std::atomic<bool> go{false};
     std::atomic<bool> done{false};
+    std::atomic<int> lines{0};
     std::thread renamer([&] {
+        while (!go) {
+        }
         for (int i = 0; i < 400000 && !done; ++i)
             log.SetModuleName((i % 2 ? log.first : log.second).c_str());
         done = true;
     });
-    int lines = 0;
-    while (!done && log.torn == 0) {
-        Info(log, L"x");
-        ++lines;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w) {
+        writers.emplace_back([&] {
+            while (!go) {
+            }
+            while (!done && log.torn == 0) {
+                Info(log, L"x");
+                ++lines;
+            }
+        });
     }
+    go = true;
+    for (auto& t : writers)
+        t.join();
     done = true;
     renamer.join();
     EXPECT_EQ(log.torn, 0) << "after " << lines << " lines, as in: "

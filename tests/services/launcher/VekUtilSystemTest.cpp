@@ -160,4 +160,78 @@ TEST_F(RepairTrustSystemTest, AFailedRegistrationFailsTheRepairButNotTheOthers)
     EXPECT_EQ(GetModuleHandleW((BinDir() + L"repair_fails.dll").c_str()), nullptr) << "each DLL is freed again";
 }
 
+// The service part on a service of Wine's that nothing else here uses, in a process of its own:
+// a running service is stopped and started again (a new process), a stopped one is started.
+class ServiceState {
+public:
+    explicit ServiceState(const wchar_t* name)
+        : m_manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)),
+          m_service(m_manager ? OpenServiceW(m_manager, name, SERVICE_ALL_ACCESS) : nullptr)
+    {
+    }
+    ~ServiceState()
+    {
+        if (m_service)
+            CloseServiceHandle(m_service);
+        if (m_manager)
+            CloseServiceHandle(m_manager);
+    }
+    ServiceState(const ServiceState&) = delete;
+    ServiceState& operator=(const ServiceState&) = delete;
+
+    bool Exists() const { return m_service != nullptr; }
+    SERVICE_STATUS_PROCESS Query() const
+    {
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD size = 0;
+        QueryServiceStatusEx(m_service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status), &size);
+        return status;
+    }
+    // Waits (bounded) until the service settles in the state.
+    bool Settle(DWORD state) const
+    {
+        for (int i = 0; i < 200; ++i) {
+            if (Query().dwCurrentState == state)
+                return true;
+            Sleep(50);
+        }
+        return false;
+    }
+    bool Start() const { return StartServiceW(m_service, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING; }
+    bool Stop() const
+    {
+        SERVICE_STATUS status = {};
+        return ControlService(m_service, SERVICE_CONTROL_STOP, &status) || GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+    }
+
+private:
+    SC_HANDLE m_manager;
+    SC_HANDLE m_service;
+};
+
+TEST_F(RepairTrustSystemTest, StopsARunningServiceAndStartsItAgain)
+{
+    const wchar_t* name = L"wuauserv";
+    ServiceState service(name);
+    if (!service.Exists())
+        GTEST_SKIP() << "no service " << GetLastError();
+    vek::TrustRepairPlan plan = Plan({L"repair_first.dll"});
+    plan.serviceName = name;
+
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.Settle(SERVICE_RUNNING));
+    const DWORD before = service.Query().dwProcessId;
+    EXPECT_TRUE(vek::RepairTrustSystem(plan));
+    EXPECT_TRUE(service.Settle(SERVICE_RUNNING));
+    EXPECT_NE(service.Query().dwProcessId, before) << "the service was not stopped in between";
+
+    ASSERT_TRUE(service.Stop());
+    ASSERT_TRUE(service.Settle(SERVICE_STOPPED));
+    EXPECT_TRUE(vek::RepairTrustSystem(plan));
+    EXPECT_TRUE(service.Settle(SERVICE_RUNNING)) << "a stopped service is started";
+
+    service.Stop();
+    service.Settle(SERVICE_STOPPED);
+}
+
 } // namespace

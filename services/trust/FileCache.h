@@ -17,6 +17,8 @@ public:
   // The one cache of the process, shared by every trust object.
   static FileCache& Instance();
 
+  // Lookup, Add and Remove copy the path and may throw std::bad_alloc.
+
   // 1 when a matching entry covers the level (its extra flag is copied out), 3 when a matching
   // entry does not (conflict set when the cached level is another of 3, 4, 5: answer 3 without
   // verifying), 5 when nothing matches or the arguments are empty.

@@ -328,6 +328,10 @@ DWORD EnsureAccess(const wchar_t* name, HANDLE handle, SE_OBJECT_TYPE type,
             return qkLib::kEnsureUnreadable;
     }
 
+    // A NULL access list grants everyone every right: writing a list would only take rights away.
+    if (dacl == nullptr)
+        return qkLib::kEnsureAlreadyGranted;
+
     DWORD request[3];
     for (int r = 0; r < 3; ++r)
     {

@@ -226,7 +226,7 @@ BOOL qkOSInfo::GetAdminGroupState(BOOL* notEnabled)
     auto* groups = static_cast<TOKEN_GROUPS*>(buffer.NewAlloc(size));
     if (groups == nullptr)
     {
-        m_lastError = ERROR_NOT_ENOUGH_MEMORY;
+        m_lastError = ERROR_OUTOFMEMORY;
         return FALSE;
     }
     if (!::GetTokenInformation(token.Get(), TokenGroups, groups, size, &size))

@@ -2,16 +2,17 @@
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkExceptionInfo.h"
+#include "common/errors/qkLog.h"
 #include "common/system/qkHandle.h"
 #include "common/system/qkOSInfo.h"
 #include "common/system/qkResourceHolders.h"
 #include "common/system/qkRegistry.h"
-#include "common/errors/qkLog.h"
 #include "services/package/Tolk_FilePackerEx.h"
 
 #include <objbase.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <array>
@@ -422,6 +423,28 @@ void GetCommonAppDataPath(std::wstring& path, const wchar_t* folder)
     path += DataFolderName();
 }
 
+HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, const wchar_t* folder,
+                    LogFileConfigurator configure)
+{
+    std::wstring path;
+    GetCommonAppDataPath(path, folder);
+    if (path.empty()) {
+        return LastErrorResult();
+    }
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const int error = ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            QK_LOG_ERROR(L"Cannot create the log folder %s, error %d", path.c_str(), error);
+            return HRESULT_FROM_WIN32(static_cast<DWORD>(error));
+        }
+    }
+    if (configure != nullptr && !configure(logger, path.c_str(), baseName)) {
+        QK_LOG_WARNING(L"The log file in %s could not be configured", path.c_str());
+    }
+    return S_OK;
+}
+
+
 void GetModulePath(HMODULE module, std::wstring& path)
 {
     wchar_t buffer[MAX_PATH] = {};
@@ -557,3 +580,18 @@ void FormatGuid(std::wstring& out, bool stripBraces, const GUID& guid)
 }
 
 } // namespace vek
+
+HRESULT LaunchDefaultBrowser(const wchar_t* target)
+{
+    if (target == nullptr) {
+        return E_INVALIDARG;
+    }
+    const auto result = reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", target, nullptr, nullptr, SW_SHOWNORMAL));
+    if (result <= 32) {
+        QK_LOG_ERROR(L"ShellExecute of %s failed, result %d", target, static_cast<int>(result));
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT LaunchDefaultBrowser(const std::wstring& target) { return LaunchDefaultBrowser(target.c_str()); }

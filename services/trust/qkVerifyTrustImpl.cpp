@@ -151,8 +151,20 @@ void qkVerifyTrustImpl::LoadHashProvider() {
   if (!((m_useHashProvider && m_enabled) || m_providerLoaded != 0)) return;
   qkScopedLock guard(m_providerLock);
   if (m_provider) return;
-  m_provider = HashProvider::Load();
+  m_provider = HashProvider::Load([this](const wchar_t* dll) { return VerifyProviderDll(dll); });
   if (m_provider) ++m_providerLoaded;
+}
+
+bool qkVerifyTrustImpl::VerifyProviderDll(const wchar_t* path) const {
+  // The system's verification at the loaders' level, without the provider and the cache: the
+  // provider cannot vouch for itself.
+  qkVerifyTrust::VerifyFile::Request request;
+  request.path = path;
+  request.level = kProviderDllLevel;
+  request.mode = m_checkRevocation ? 2 : 1;
+  const DWORD result = qkVerifyTrust::VerifyFile::Verify(request);
+  if (result != VT_TRUSTED) TRUST_TRACE(L"Hash provider %ls not trusted, answer %lu", path, result);
+  return result == VT_TRUSTED;
 }
 
 std::shared_ptr<HashProvider> qkVerifyTrustImpl::Provider() {

@@ -8,7 +8,9 @@
 //     HRESULT hr = manifest.checkInstallJob(); // FORCE_INSTALL, tokens: 0, 0x80047E01/13/14
 //     if (SUCCEEDED(hr)) manifest.prepare();   // filters the install job's files, patches the job
 //
-// The install job is element 0 of "vek"."job_array". Every operation takes the document's lock;
+// init runs once, before other threads use the view; the selection it makes (components,
+// platform) is kept in the view. The install job is element 0 of "vek"."job_array". Every
+// operation takes the document's lock;
 // none throws. A missing member, null, or a member of another JSON type than expected reads as
 // the default: empty text, 0 or false (a wrong type also logs a warning). Texts come out as
 // UTF-16; inside the document they stay UTF-8.

@@ -159,6 +159,26 @@ bool ManifestDocument::ResetJobState(size_t index)
     return true;
 }
 
+bool ManifestDocument::RecordPluginEvent(size_t index, int32_t event, int32_t pluginErrorCode)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    json* node = Job(index);
+    if (node == nullptr || !node->is_object()) {
+        return false;
+    }
+    const int32_t errorType = ErrorTypeForPluginEvent(event);
+    if (errorType >= 0) {
+        (*node)["error_type"] = errorType;
+    }
+    if (event >= eJobRekeyStatus0 && event <= eJobRekeyStatus2) {
+        (*node)["rekey_status"] = event - eJobRekeyStatus0;
+    }
+    if (event == eJobRekeyStatus1) {
+        (*node)["OtherErrors"] = pluginErrorCode;
+    }
+    return true;
+}
+
 ManifestDocument::json ManifestDocument::GetJobValue(size_t index, std::string_view key) const
 {
     std::lock_guard<std::recursive_mutex> lock(m_lock);

@@ -78,6 +78,11 @@ public:
     bool SetJobState(size_t index, int32_t state, bool pluginStage);
     // What a job's construction writes: "job_state" 0, "job_error_code" 0, "error_type" 0.
     bool ResetJobState(size_t index);
+    // What an installation plug-in's event changes in its job's node before the job passes the
+    // event on: -3 "error_type" 2, 17 "error_type" 3, 29 to 31 "rekey_status" event - 29, and 30
+    // also "OtherErrors" = the plug-in's error code. Other events change nothing. False without
+    // the job.
+    bool RecordPluginEvent(size_t index, int32_t event, int32_t pluginErrorCode);
     // A run-time key of the job: read (null when absent), set, remove.
     json GetJobValue(size_t index, std::string_view key) const;
     bool SetJobValue(size_t index, std::string_view key, json value);

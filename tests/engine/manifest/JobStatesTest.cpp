@@ -105,6 +105,29 @@ TEST(JobState, ReadsAndResets)
     EXPECT_EQ(vek::ErrorTypeForPluginEvent(29), -1);
 }
 
+TEST(JobState, PluginEventsRecordedInTheNode)
+{
+    struct Case { int32_t event; json expected; } cases[] = {
+        {-3, {{"error_type", 2}}},
+        {17, {{"error_type", 3}}},
+        {29, {{"rekey_status", 0}}},
+        {30, {{"rekey_status", 1}, {"OtherErrors", 404}}},
+        {31, {{"rekey_status", 2}}},
+        {4, json::object()},
+        {28, json::object()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.event);
+        vek::ManifestDocument document;
+        ASSERT_EQ(document.Adopt(json::parse(R"({"vek":{"job_array":[{}]}})")), S_OK);
+        EXPECT_TRUE(document.RecordPluginEvent(0, c.event, 404));
+        json job;
+        ASSERT_TRUE(document.GetJob(0, job));
+        EXPECT_EQ(job, c.expected);
+        EXPECT_FALSE(document.RecordPluginEvent(1, c.event, 404));
+    }
+}
+
 namespace {
 
 struct Recorder

@@ -179,6 +179,23 @@ TEST(ManifestMutation, MembersOfEveryTypeMissingOrDeep)
     }
 }
 
+TEST(ManifestMutation, HostileTexts)
+{
+    const std::string job = R"({"vek": {"job_array": [{"product_data": {"run_key": "QOR"}, "distribution": )";
+    const std::string cases[] = {
+        job + R"({"cc_token": 1e400}}]}})",
+        job + R"({"cc_token": -1e400, "components": 123456789012345678901234567890}}]}})",
+        job + R"({"package_type": 18446744073709551616}, "job_state": 99999999999}]}})",
+        "{\"vek\": " + std::string(100000, '[') + std::string(100000, ']') + "}",
+        "{\"vek\": " + std::string(100000, '{'),
+        std::string(3, '\0'),
+        "{\"vek\": {\"job_array\": [{\"distribution\": {\"cc_token\": \"a\\u0000b\"}}]}}",
+    };
+    for (const std::string& text : cases) {
+        RunPipeline(text, text.substr(0, 80));
+    }
+}
+
 TEST(ManifestMutation, DamagedText)
 {
     const std::string base = BaseManifest().dump(2);

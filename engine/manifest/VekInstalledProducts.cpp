@@ -60,8 +60,9 @@ int CInstalledProducts::CompareInstalledVersion(const std::wstring& upgradeCode3
         QK_LOG_ERROR(L"Product code not specified");
         return -3;
     }
-    qkModule msi;
-    if (!msi.Load(L"msi.dll")) {
+    // From the system folder only: never a msi.dll that lies beside the launcher.
+    qkModule msi(::LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (msi.Get() == nullptr) {
         QK_LOG_ERROR(L"Windows Installer library not loaded, error %lu", ::GetLastError());
         return -2;
     }

@@ -215,7 +215,7 @@ void CManifest::patchBackendUrls(json& job)
     }
     const std::string url = enrollment.substr(0, marker + kMarker.size() + 1) + "status";
     if (!backends->is_array()) {
-        QK_LOG_WARNING(L"backend_urls is a %s, not an array: no backend address added",
+        QK_LOG_WARNING(L"backend_urls is of type %s, not an array: no backend address added",
                        ManifestJson::TypeName(*backends).c_str());
         return;
     }
@@ -318,7 +318,7 @@ void CManifest::applyFilter(const JobFilter& filter)
             return;
         }
         if (!files->is_array()) {
-            QK_LOG_WARNING(L"file_array is a %s, not an array: not filtered", ManifestJson::TypeName(*files).c_str());
+            QK_LOG_WARNING(L"file_array is of type %s, not an array: not filtered", ManifestJson::TypeName(*files).c_str());
             return;
         }
         json kept = json::array();

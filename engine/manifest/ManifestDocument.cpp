@@ -76,7 +76,7 @@ HRESULT ManifestDocument::LoadFromText(std::string_view utf8)
 HRESULT ManifestDocument::Adopt(json root)
 {
     if (!root.is_object()) {
-        QK_LOG_ERROR(L"Manifest root is a %s, not an object", ManifestJson::TypeName(root).c_str());
+        QK_LOG_ERROR(L"Manifest root is of type %s, not an object", ManifestJson::TypeName(root).c_str());
         return VEK_E_NO_INSTALL_JOB;
     }
     if (ManifestJson::Depth(root) > kMaxDepth) {
@@ -217,7 +217,7 @@ int32_t ManifestDocument::ReadJobState(const json& job)
 void ManifestDocument::WriteJobState(json& job, int32_t state, bool pluginStage)
 {
     if (!job.is_object()) {
-        QK_LOG_WARNING(L"Job node is a %s: state %d not set", ManifestJson::TypeName(job).c_str(), state);
+        QK_LOG_WARNING(L"Job node is of type %s: state %d not set", ManifestJson::TypeName(job).c_str(), state);
         return;
     }
     job["job_state"] = state;

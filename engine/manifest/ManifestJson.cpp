@@ -82,7 +82,7 @@ std::string ManifestJson::Text(const json* value, std::string_view key)
         return {};
     }
     if (!value->is_string()) {
-        QK_LOG_WARNING(L"Manifest value %s is a %s, not text: read as empty text", KeyText(key).c_str(),
+        QK_LOG_WARNING(L"Manifest value %s is of type %s, not text: read as empty text", KeyText(key).c_str(),
                        TypeName(*value).c_str());
         return {};
     }
@@ -108,7 +108,7 @@ int64_t ManifestJson::Integer(const json* value, std::string_view key, int64_t d
             return static_cast<int64_t>(number);
         }
     }
-    QK_LOG_WARNING(L"Manifest value %s is a %s, not an integer: read as %lld", KeyText(key).c_str(),
+    QK_LOG_WARNING(L"Manifest value %s is of type %s, not an integer: read as %lld", KeyText(key).c_str(),
                    TypeName(*value).c_str(), static_cast<long long>(defaultValue));
     return defaultValue;
 }
@@ -119,7 +119,7 @@ bool ManifestJson::Boolean(const json* value, std::string_view key, bool default
         return defaultValue;
     }
     if (!value->is_boolean()) {
-        QK_LOG_WARNING(L"Manifest value %s is a %s, not a Boolean: read as %s", KeyText(key).c_str(),
+        QK_LOG_WARNING(L"Manifest value %s is of type %s, not a Boolean: read as %s", KeyText(key).c_str(),
                        TypeName(*value).c_str(), defaultValue ? L"true" : L"false");
         return defaultValue;
     }
@@ -139,7 +139,7 @@ size_t ManifestJson::ArraySize(const json* value)
 ManifestJson::json* ManifestJson::ObjectMember(json* parent, std::string_view key)
 {
     if (parent == nullptr || !parent->is_object()) {
-        QK_LOG_WARNING(L"Cannot make %s: its parent is no object", KeyText(key).c_str());
+        QK_LOG_WARNING(L"Cannot make %s: its parent is not an object", KeyText(key).c_str());
         return nullptr;
     }
     json& member = (*parent)[std::string(key)];
@@ -147,7 +147,7 @@ ManifestJson::json* ManifestJson::ObjectMember(json* parent, std::string_view ke
         member = json::object();
     }
     if (!member.is_object()) {
-        QK_LOG_WARNING(L"Manifest value %s is a %s, not an object: left as it is", KeyText(key).c_str(),
+        QK_LOG_WARNING(L"Manifest value %s is of type %s, not an object: left as it is", KeyText(key).c_str(),
                        TypeName(member).c_str());
         return nullptr;
     }
@@ -157,7 +157,7 @@ ManifestJson::json* ManifestJson::ObjectMember(json* parent, std::string_view ke
 ManifestJson::json* ManifestJson::ArrayMember(json* parent, std::string_view key)
 {
     if (parent == nullptr || !parent->is_object()) {
-        QK_LOG_WARNING(L"Cannot make %s: its parent is no object", KeyText(key).c_str());
+        QK_LOG_WARNING(L"Cannot make %s: its parent is not an object", KeyText(key).c_str());
         return nullptr;
     }
     json& member = (*parent)[std::string(key)];
@@ -165,7 +165,7 @@ ManifestJson::json* ManifestJson::ArrayMember(json* parent, std::string_view key
         member = json::array();
     }
     if (!member.is_array()) {
-        QK_LOG_WARNING(L"Manifest value %s is a %s, not an array: left as it is", KeyText(key).c_str(),
+        QK_LOG_WARNING(L"Manifest value %s is of type %s, not an array: left as it is", KeyText(key).c_str(),
                        TypeName(member).c_str());
         return nullptr;
     }
@@ -175,7 +175,7 @@ ManifestJson::json* ManifestJson::ArrayMember(json* parent, std::string_view key
 bool ManifestJson::Set(json* object, std::string_view key, json value)
 {
     if (object == nullptr || !object->is_object()) {
-        QK_LOG_WARNING(L"Cannot set %s: its parent is no object", KeyText(key).c_str());
+        QK_LOG_WARNING(L"Cannot set %s: its parent is not an object", KeyText(key).c_str());
         return false;
     }
     (*object)[std::string(key)] = std::move(value);

@@ -509,6 +509,26 @@ TEST(CManifestAccessors, DecodesInstallOptions)
     }
 }
 
+TEST(CManifestAccessors, WrongTypesAnswerTheDefaultAndAreLogged)
+{
+    json root = EndpointManifest();
+    Job0(root)["distribution"]["customer_id"] = 17;
+    Job0(root)["distribution"]["ui_mode"] = json::array({"SILENT"});
+    Job0(root)["create_msi"] = true;
+    root["vek"]["global"] = "not an object";
+    Prepared p(root);
+    LogCapture log;
+    p.manifest->init();
+    EXPECT_EQ(p.manifest->getCustomerId(), L"");
+    EXPECT_FALSE(p.manifest->isSilentUIMode());
+    EXPECT_FALSE(p.manifest->isRedistributable());
+    EXPECT_EQ(p.manifest->getManifestId(), L"");
+    EXPECT_TRUE(log.Contains(L"Manifest value customer_id is of type number, not text: read as empty text")) << log.text;
+    EXPECT_TRUE(log.Contains(L"Manifest value ui_mode is of type array, not text")) << log.text;
+    EXPECT_TRUE(log.Contains(L"Manifest value create_msi is of type boolean, not text")) << log.text;
+    EXPECT_TRUE(log.Contains(L"vek::ManifestJson::Text(")) << "the convention's prefix: " << log.text;
+}
+
 TEST(CManifestMarker, UpgradeConfirmationMarker)
 {
     const std::wstring base = L"Software\\VekTest\\manifest_" + std::to_wstring(::GetCurrentProcessId());

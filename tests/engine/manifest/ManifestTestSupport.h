@@ -6,6 +6,9 @@
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/VekInstalledProducts.h"
 
+#include "common/base/qkDebugOutput.h"
+#include "common/errors/qkLog.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -138,6 +141,23 @@ struct Prepared
         EXPECT_EQ(document.Adopt(root), S_OK);
         manifest = std::make_unique<vek::CManifest>(document, switches, os, products);
     }
+};
+
+// Takes the lines of the process logger for its lifetime.
+class LogCapture : public qkDebugOutput
+{
+public:
+    LogCapture() : qkDebugOutput(L"ManifestTest")
+    {
+        SetDebugType(LevelInformation);
+        qkLib::ProcessLogger().SetForwardTo(this);
+    }
+    ~LogCapture() override { qkLib::ProcessLogger().SetForwardTo(nullptr); }
+
+    void OutputText(const wchar_t* line) override { text += line; }
+    bool Contains(const std::wstring& part) const { return text.find(part) != std::wstring::npos; }
+
+    std::wstring text;
 };
 
 } // namespace manifesttest

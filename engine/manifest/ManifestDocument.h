@@ -67,6 +67,21 @@ public:
         return std::forward<Function>(function)(m_root);
     }
 
+    // Runs `function(const json* job)` / `function(json* job)` under the lock with job node
+    // `index`, or null when there is no such job: for readers and writers of several keys at once.
+    template <typename Function>
+    decltype(auto) ReadJob(size_t index, Function&& function) const
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        return std::forward<Function>(function)(Job(index));
+    }
+    template <typename Function>
+    decltype(auto) ModifyJob(size_t index, Function&& function)
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        return std::forward<Function>(function)(Job(index));
+    }
+
     // Jobs: the elements of "vek"."job_array"; 0 when it is missing or no array.
     size_t GetJobCount() const;
     // A copy of job node `index`; false when there is no such job.

@@ -136,7 +136,10 @@ TEST(ManifestDocument, JobNodesChangedFromSeveralThreads)
         threads.emplace_back([&document, job] {
             for (int i = 0; i < kRounds; ++i) {
                 document.SetJobValue(job, "download_started", i);
-                document.Modify([job, i](json& root) { root["vek"]["job_array"][job]["HttpPausedDownload"] = {{"at", i}}; });
+                document.ModifyJob(job, [i](json* node) {
+                    (*node)["HttpPausedDownload"] = {{"at", i}};
+                    (*node)["last_download_error"] = i;
+                });
             }
         });
     }
@@ -145,6 +148,13 @@ TEST(ManifestDocument, JobNodesChangedFromSeveralThreads)
         for (int i = 0; i < kRounds; ++i) {
             const int32_t state = document.GetJobState(i % 2);
             EXPECT_TRUE(state == vek::eDownload || state == vek::eDownloadError);
+            // Keys written together are read together.
+            document.ReadJob(i % 2, [](const json* node) {
+                const auto paused = node->find("HttpPausedDownload");
+                if (paused != node->end()) {
+                    EXPECT_EQ(paused->value("at", -1), node->value("last_download_error", -2));
+                }
+            });
             EXPECT_EQ(document.ToCompactText().back(), '\n');
         }
     });
@@ -157,6 +167,7 @@ TEST(ManifestDocument, JobNodesChangedFromSeveralThreads)
         EXPECT_EQ(document.GetJobState(job), vek::eDownloadError);
         EXPECT_EQ(document.GetJobValue(job, "error_type"), 1);
     }
+    EXPECT_FALSE(document.ReadJob(2, [](const json* node) { return node != nullptr; }));
     document.SetLastError(static_cast<HRESULT>(0x80047E13));
     EXPECT_EQ(document.Snapshot()["last_error"], static_cast<int32_t>(0x80047E13));
 }

@@ -2,6 +2,7 @@
 
 #include "common/errors/qkLog.h"
 #include "engine/manifest/ManifestJson.h"
+#include "engine/manifest/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/manifest/VekManifestCodes.h"
 #include "services/launcher/VekUtil.h"
@@ -153,9 +154,9 @@ bool ManifestDocument::ResetJobState(size_t index)
     if (node == nullptr || !node->is_object()) {
         return false;
     }
-    (*node)["job_state"] = static_cast<int32_t>(ePreProcess);
-    (*node)["job_error_code"] = 0;
-    (*node)["error_type"] = static_cast<int32_t>(eErrorNone);
+    (*node)[jobkeys::kJobState] = static_cast<int32_t>(ePreProcess);
+    (*node)[jobkeys::kJobErrorCode] = 0;
+    (*node)[jobkeys::kErrorType] = static_cast<int32_t>(eErrorNone);
     return true;
 }
 
@@ -168,13 +169,13 @@ bool ManifestDocument::RecordPluginEvent(size_t index, int32_t event, int32_t pl
     }
     const int32_t errorType = ErrorTypeForPluginEvent(event);
     if (errorType >= 0) {
-        (*node)["error_type"] = errorType;
+        (*node)[jobkeys::kErrorType] = errorType;
     }
     if (event >= eJobRekeyStatus0 && event <= eJobRekeyStatus2) {
-        (*node)["rekey_status"] = event - eJobRekeyStatus0;
+        (*node)[jobkeys::kRekeyStatus] = event - eJobRekeyStatus0;
     }
     if (event == eJobRekeyStatus1) {
-        (*node)["OtherErrors"] = pluginErrorCode;
+        (*node)[jobkeys::kOtherErrors] = pluginErrorCode;
     }
     return true;
 }
@@ -201,12 +202,12 @@ bool ManifestDocument::RemoveJobValue(size_t index, std::string_view key)
 void ManifestDocument::SetLastError(HRESULT code)
 {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
-    m_root["last_error"] = static_cast<int32_t>(code);
+    m_root[jobkeys::kLastError] = static_cast<int32_t>(code);
 }
 
 int32_t ManifestDocument::ReadJobState(const json& job)
 {
-    const int64_t state = ManifestJson::Integer(ManifestJson::Member(&job, "job_state"), "job_state", eDownloadError);
+    const int64_t state = ManifestJson::Integer(ManifestJson::Member(&job, jobkeys::kJobState), jobkeys::kJobState, eDownloadError);
     if (state < std::numeric_limits<int32_t>::min() || state > std::numeric_limits<int32_t>::max()) {
         QK_LOG_WARNING(L"job_state %lld is out of range: read as eDownloadError", static_cast<long long>(state));
         return eDownloadError;
@@ -220,10 +221,10 @@ void ManifestDocument::WriteJobState(json& job, int32_t state, bool pluginStage)
         QK_LOG_WARNING(L"Job node is of type %s: state %d not set", ManifestJson::TypeName(job).c_str(), state);
         return;
     }
-    job["job_state"] = state;
+    job[jobkeys::kJobState] = state;
     const int32_t errorType = ErrorTypeForState(state, pluginStage);
     if (errorType >= 0) {
-        job["error_type"] = errorType;
+        job[jobkeys::kErrorType] = errorType;
     }
 }
 

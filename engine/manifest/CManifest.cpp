@@ -12,17 +12,6 @@
 
 namespace vek {
 
-namespace {
-
-bool EqualNoCase(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return ::tolower(static_cast<unsigned char>(x)) == ::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-} // namespace
-
 ManifestSwitches ManifestSwitches::FromCommandLine()
 {
     ManifestSwitches switches;
@@ -210,13 +199,13 @@ VEK_PROXY_TYPE CManifest::getProxyType() const
         return ManifestJson::Text(ManifestJson::Path(&root, {"vek", "bootstrap", "options", "proxy_settings", "type"}),
                                   "proxy_settings.type");
     });
-    if (EqualNoCase(type, "CUSTOM")) {
+    if (ManifestJson::EqualNoCase(type, "CUSTOM")) {
         return eProxyCustom;
     }
-    if (EqualNoCase(type, "AUTODETECT")) {
+    if (ManifestJson::EqualNoCase(type, "AUTODETECT")) {
         return eProxyAutodetect;
     }
-    if (EqualNoCase(type, "DISABLED")) {
+    if (ManifestJson::EqualNoCase(type, "DISABLED")) {
         return eProxyDisabled;
     }
     return eProxyDefault;
@@ -228,10 +217,10 @@ const CManifest::json* CManifest::findFileEntry(const json& job, const char* com
     for (size_t i = 0; i < ManifestJson::ArraySize(files); ++i) {
         const json* entry = ManifestJson::Element(files, i);
         if (component != nullptr &&
-            !EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "component"), "component"), component)) {
+            !ManifestJson::EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "component"), "component"), component)) {
             continue;
         }
-        if (type != nullptr && !EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "type"), "type"), type)) {
+        if (type != nullptr && !ManifestJson::EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "type"), "type"), type)) {
             continue;
         }
         return entry;
@@ -315,7 +304,7 @@ bool CManifest::getWoxDependencyFiles(std::vector<std::wstring>& files) const
         bool any = false;
         for (size_t i = 0; i < ManifestJson::ArraySize(fileArray); ++i) {
             const json* entry = ManifestJson::Element(fileArray, i);
-            if (EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "type"), "type"), "wox_dependency")) {
+            if (ManifestJson::EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "type"), "type"), "wox_dependency")) {
                 files.push_back(
                     ManifestJson::WideText(ManifestJson::Member(entry, "destination_file"), "destination_file"));
                 any = true;

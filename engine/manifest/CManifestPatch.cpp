@@ -19,12 +19,6 @@ namespace {
 
 using json = nlohmann::json;
 
-bool EqualNoCase(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return ::tolower(static_cast<unsigned char>(x)) == ::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // The entry's text member, and whether the entry has it at all.
 bool EntryText(const json& entry, std::string_view key, std::string& value)
@@ -271,7 +265,7 @@ void CManifest::patchEndpointJob(bool fallback)
                 m_products->CompareInstalledVersion(kEndpointUpgradeCode32, kEndpointUpgradeCode64, version);
             reEnroll = compared == 0 || compared == 1;
         }
-        if (reEnroll && EqualNoCase(m_removalMode, "QOR_UNINSTALL")) {
+        if (reEnroll && ManifestJson::EqualNoCase(m_removalMode, "QOR_UNINSTALL")) {
             reEnroll = false;
         }
         if (reEnroll) {
@@ -377,7 +371,7 @@ CManifest::JobFilter CManifest::componentEqualFilter(const std::string& wanted)
 {
     return [wanted](const json& entry) {
         std::string component;
-        return EntryText(entry, "component", component) && EqualNoCase(component, wanted);
+        return EntryText(entry, "component", component) && ManifestJson::EqualNoCase(component, wanted);
     };
 }
 
@@ -385,7 +379,7 @@ CManifest::JobFilter CManifest::componentNotEqualFilter(const std::string& unwan
 {
     return [unwanted](const json& entry) {
         std::string component;
-        return !EntryText(entry, "component", component) || !EqualNoCase(component, unwanted);
+        return !EntryText(entry, "component", component) || !ManifestJson::EqualNoCase(component, unwanted);
     };
 }
 

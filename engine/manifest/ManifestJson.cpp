@@ -3,6 +3,7 @@
 #include "common/errors/qkLog.h"
 #include "services/launcher/VekUtil.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -188,6 +189,13 @@ bool ManifestJson::Remove(json* object, std::string_view key)
         return false;
     }
     return object->erase(std::string(key)) != 0;
+}
+
+bool ManifestJson::EqualNoCase(std::string_view a, std::string_view b)
+{
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&lower](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::wstring ManifestJson::TypeName(const json& value)

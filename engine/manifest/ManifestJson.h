@@ -47,6 +47,8 @@ public:
     static bool Set(json* object, std::string_view key, json value);
     static bool Remove(json* object, std::string_view key);
 
+    // ASCII letters compared without regard to case: the manifest's names and modes.
+    static bool EqualNoCase(std::string_view a, std::string_view b);
     // The JSON type's name for log lines: "string", "number", "object", ...
     static std::wstring TypeName(const json& value);
     // The value as text: a string as it is, anything else as compact JSON.

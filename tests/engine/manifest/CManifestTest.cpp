@@ -411,14 +411,16 @@ TEST(CManifestPatch, LegacyCleanupFiles)
 
 TEST(CManifestAccessors, TextsAndCommonValues)
 {
-    Prepared p(EndpointManifest());
+    json root = EndpointManifest();
+    Job0(root)["distribution"]["domain_id"] = "Caf\u00e9 \u20ac \U0001F600"; // UTF-8 inside, UTF-16 outside
+    Prepared p(root);
     p.manifest->init();
     EXPECT_EQ(p.manifest->getManifestId(), L"m-1");
     EXPECT_EQ(p.manifest->getTelemetryProductName(), L"Vek");
     EXPECT_EQ(p.manifest->getReportingUrl(), L"https://r.example/");
     EXPECT_EQ(p.manifest->getDistributionType(), L"web");
     EXPECT_EQ(p.manifest->getCustomerId(), L"C");
-    EXPECT_EQ(p.manifest->getDomainId(), L"D");
+    EXPECT_EQ(p.manifest->getDomainId(), L"Caf\u00e9 \u20ac \U0001F600");
     p.manifest->prepare();
     const json after = p.document.Snapshot();
     EXPECT_EQ(after["vek"]["job_array"][0]["manifest_id"], "m-1");

@@ -184,6 +184,8 @@ TEST(PathExpansion, FolderTokens)
         {"install folder", true, {}, L"C:\\Users\\Public\\Downloads", L"", L"%INSTALLDIR%\\Sub",
          L"C:\\Users\\Public\\Downloads\\Sub", S_OK},
         {"documents when public downloads fail", true, {}, L"", L"C:\\Docs", L"%INSTALLDIR%\\Sub", L"C:\\Docs\\Sub", S_OK},
+        {"a folder outside ASCII", true, {}, L"C:\\Users\\J\u00fcrgen \u4e2d", L"", L"%INSTALLDIR%\\V",
+         L"C:\\Users\\J\u00fcrgen \u4e2d\\V", S_OK},
         {"neither", true, {}, L"", L"", L"%INSTALLDIR%", nullptr, vek::VEK_E_INSTALL_FOLDER_UNAVAILABLE},
         {"before Vista", false, {{CSIDL_COMMON_DOCUMENTS, L"C:\\Common"}}, L"", L"", L"%INSTALLDIR%\\S", L"C:\\Common\\S", S_OK},
         {"before Vista, no common documents", false, {}, L"", L"", L"%INSTALLDIR%", nullptr,
@@ -232,6 +234,8 @@ TEST(PathExpansion, DocumentFailures)
          vek::VEK_E_INSTALL_FOLDER_UNAVAILABLE, nullptr},
         {R"({"vek": {"environment": {"R": "D:\\r"}, "bootstrap": {"run_location": "%R%"}, "job_array": [{"environment": 3}]}})",
          S_OK, "D:\\r\\"},
+        {"{\"vek\": {\"environment\": {\"R\": \"D:\\\\\u00e9\u20ac\"}, \"bootstrap\": {\"run_location\": \"%R%\"}}}", S_OK,
+         "D:\\\u00e9\u20ac\\"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

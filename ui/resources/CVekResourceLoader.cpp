@@ -20,6 +20,28 @@ const CVekResourceLoader::Language kSupported[] = {
 
 const LANGID kEnglishUs = 0x0409;
 
+struct LanguageSearch
+{
+    WORD wanted;
+    bool found;
+};
+
+BOOL CALLBACK MatchLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param)
+{
+    auto* search = reinterpret_cast<LanguageSearch*>(param);
+    search->found = search->found || language == search->wanted;
+    return !search->found;
+}
+
+// The resource in exactly this language. FindResourceExW alone would answer with the neutral
+// or another sub-language's copy, and the next preferred language would never be tried.
+HRSRC FindExact(HMODULE module, const wchar_t* type, const wchar_t* name, LANGID language)
+{
+    LanguageSearch search = {language, false};
+    ::EnumResourceLanguagesW(module, type, name, MatchLanguage, reinterpret_cast<LONG_PTR>(&search));
+    return search.found ? ::FindResourceExW(module, type, name, language) : nullptr;
+}
+
 } // namespace
 
 CVekResourceLoader& CVekResourceLoader::Instance()
@@ -97,7 +119,7 @@ bool CVekResourceLoader::LoadStringIn(std::wstring& text, UINT id, LANGID langua
     // entry a 16-bit length followed by that many characters.
     const wchar_t* block = MAKEINTRESOURCEW(id / 16 + 1);
     HRSRC resource = anyLanguage ? ::FindResourceW(m_module, block, RT_STRING)
-                                 : ::FindResourceExW(m_module, RT_STRING, block, language);
+                                 : FindExact(m_module, RT_STRING, block, language);
     if (resource == nullptr)
         return false;
     HGLOBAL loaded = ::LoadResource(m_module, resource);
@@ -116,6 +138,12 @@ bool CVekResourceLoader::LoadStringIn(std::wstring& text, UINT id, LANGID langua
         return false;
     text.assign(entry + 1, *entry);
     return true;
+}
+
+bool CVekResourceLoader::LoadStringInLanguage(std::wstring& text, UINT id, LANGID language)
+{
+    qkScopedLock lock(m_lock);
+    return LoadStringIn(text, id, language, false);
 }
 
 BOOL CVekResourceLoader::LoadString(std::wstring& text, UINT id)
@@ -154,7 +182,7 @@ HRSRC CVekResourceLoader::FindResource(const wchar_t* name, const wchar_t* type,
 {
     qkScopedLock lock(m_lock);
     for (LANGID language : m_preferred)
-        if (HRSRC resource = ::FindResourceExW(module, type, name, language))
+        if (HRSRC resource = FindExact(module, type, name, language))
             return resource;
     return ::FindResourceW(module, name, type);
 }

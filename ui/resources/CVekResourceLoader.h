@@ -50,6 +50,9 @@ public:
     HMODULE GetModule() const { return m_module; }
     void SetModule(HMODULE module) { m_module = module; }
 
+    // The string in exactly this language's table (no fall-back); true when present and non-empty.
+    bool LoadStringInLanguage(std::wstring& text, UINT id, LANGID language);
+
     std::vector<LANGID> GetPreferredLanguages();
     static const Language* FindLanguage(LANGID id);
     static const Language* FindLanguage(const wchar_t* name);
@@ -59,7 +62,7 @@ public:
     CVekResourceLoader& operator=(const CVekResourceLoader&) = delete;
 
 private:
-    // The entry of a string block in one language (0: the module's choice); true when non-empty.
+    // The entry of a string block in one language, or in the module's choice; true when non-empty.
     bool LoadStringIn(std::wstring& text, UINT id, LANGID language, bool anyLanguage);
     void AddPreferredLanguageLocked(LANGID language);
 

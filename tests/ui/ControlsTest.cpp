@@ -234,7 +234,7 @@ TEST_F(ControlsTest, HyperlinkKeyAutoSizeAndScreenshot)
 {
     RecordingOpener opener;
     vek::VekHyperLink link, visited, small;
-    ASSERT_NE(link.Create(window, RECT{20, 90, 260, 115}, L"To access your downloaded files, click here...",
+    ASSERT_NE(link.Create(window, RECT{20, 90, 540, 115}, L"To access your downloaded files, click here...",
                           L"https://help.talvern.example/a", 1), nullptr);
     ASSERT_NE(visited.Create(window, RECT{20, 120, 260, 145}, L"Open Help Center.", L"https://help.talvern.example/b", 2),
               nullptr);

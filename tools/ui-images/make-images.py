@@ -155,8 +155,9 @@ def lzw_encode(indices, min_code_size):
     return bytes(blocks) + b"\x00"
 
 
-def write_gif(path, frames, delays):
-    """An animated GIF of opaque frames sharing one palette; delays in hundredths of a second."""
+def write_gif(path, frames, delays, transparent=None):
+    """An animated GIF of frames sharing one palette; delays in hundredths of a second. Pixels of
+    the `transparent` colour (r, g, b) let the window beneath show through."""
     palette = []
     indexed = []
     for frame in frames:
@@ -175,8 +176,10 @@ def write_gif(path, frames, delays):
     gif = b"GIF89a" + struct.pack("<HHBBB", w, h, 0x80 | 0x70 | (bits - 1), 0, 0)
     gif += b"".join(bytes(c) for c in palette)
     gif += b"\x21\xff\x0bNETSCAPE2.0\x03\x01\x00\x00\x00"  # loop for ever
+    key = palette.index(transparent) if transparent in palette else None
     for row, delay in zip(indexed, delays):
-        gif += b"\x21\xf9\x04\x04" + struct.pack("<H", delay) + b"\x00\x00"
+        flags = 0x04 | (0x01 if key is not None else 0)  # keep the frame; transparency
+        gif += b"\x21\xf9\x04" + bytes([flags]) + struct.pack("<H", delay) + bytes([key or 0]) + b"\x00"
         gif += b"\x2c" + struct.pack("<HHHHB", 0, 0, w, h, 0)
         min_code = max(2, bits)
         gif += bytes([min_code]) + lzw_encode(row, min_code)
@@ -305,7 +308,7 @@ def main():
     for resource_id, canvas in sorted(images.items()):
         write_png(os.path.join(OUT, "png%d.png" % resource_id), canvas)
     frames = bar_frames()
-    write_gif(os.path.join(OUT, "gif105.gif"), frames, [4] * len(frames))
+    write_gif(os.path.join(OUT, "gif105.gif"), frames, [4] * len(frames), transparent=(255, 255, 255))
     icons = []
     for size in (16, 32, 48):
         icons.append((size, write_png(os.path.join(OUT, "icon%d.tmp" % size), page_icon("logo", size))))

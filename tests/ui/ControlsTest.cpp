@@ -10,6 +10,7 @@
 #include "ui/controls/VekHyperLink.h"
 #include "ui/res/VekResourceIds.h"
 #include "ui/util/VekFonts.h"
+#include "ui/util/VekScreen.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -467,6 +468,53 @@ TEST(InfiniteBarLayout, RightToLeftDrawsUnmirroredAtTheRightEdge)
     const DWORD left = capture.At(screen.left + 5 - frame.left, y);
     EXPECT_TRUE(animation(right)) << std::hex << right;
     EXPECT_FALSE(animation(left)) << std::hex << left;
+}
+
+} // namespace
+
+namespace {
+
+// The theme as the controls read it on WM_THEMECHANGED.
+class HighContrastTheme
+{
+public:
+    ~HighContrastTheme() { vek::OverrideHighContrast(-1); }
+    void Switch(bool on, std::initializer_list<HWND> windows)
+    {
+        vek::OverrideHighContrast(on ? 1 : 0);
+        for (HWND hWnd : windows)
+            ::SendMessageW(hWnd, WM_THEMECHANGED, 0, 0);
+    }
+};
+
+TEST_F(ControlsTest, HighContrastThemeSwitch)
+{
+    vek::VekHyperLink link;
+    ASSERT_NE(link.Create(window, RECT{20, 90, 260, 115}, L"click here.", L"https://help.talvern.example/", 1), nullptr);
+    vek::CTransparentStatic label;
+    ASSERT_NE(label.Create(window, 2, 222, RECT{20, 130, -1, -1}, fonts.boldText.Get(), RGB(0x66, 0x66, 0x66), true), nullptr);
+    vek::CStaticImage logo;
+    ASSERT_NE(logo.Create(window, IDR_PNG_LOGO, 300, 90, true), nullptr);
+    Button button(Button::kStyleHover | Button::kStyleSingleEdge);
+    ASSERT_TRUE(MakeFooterButton(button, 3, 380, L"Retry"));
+    const RECT logoRect = logo.GetWindowRectInParent();
+    const POINT logoPoint = {logoRect.left + 8, logoRect.top + 24};
+
+    HighContrastTheme theme;
+    theme.Switch(true, {link, label, logo, button});
+    EXPECT_EQ(link.GetLinkColour(), RGB(255, 255, 255));
+    EXPECT_TRUE(label.IsHighContrast());
+    EXPECT_TRUE(button.IsHighContrast());
+    const uitest::Capture contrast = uitest::CaptureWindow(window);
+    EXPECT_FALSE(contrast.Save(L"high_contrast").empty());
+    // The image's colours are inverted: the logo's blue becomes its complement.
+    EXPECT_TRUE(Near(PixelAt(contrast, window, logoPoint), 0xE0904A, 10)) << std::hex << PixelAt(contrast, window, logoPoint);
+
+    theme.Switch(false, {link, label, logo, button});
+    EXPECT_EQ(link.GetLinkColour(), RGB(0, 0, 255));
+    EXPECT_FALSE(label.IsHighContrast());
+    const uitest::Capture normal = uitest::CaptureWindow(window);
+    EXPECT_TRUE(Near(PixelAt(normal, window, logoPoint), 0x1F6FB5, 10));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "ui/window/VekGdi.h"
 
+#include <atomic>
 #include <cstdlib>
 
 namespace vek {
@@ -20,8 +21,22 @@ int ScaleSigned(int n, int resolution)
     return n < 0 ? -scaled : scaled;
 }
 
+namespace {
+
+std::atomic<int> g_highContrastOverride{-1};
+
+} // namespace
+
+void OverrideHighContrast(int on)
+{
+    g_highContrastOverride = on;
+}
+
 bool IsHighContrast()
 {
+    const int forced = g_highContrastOverride;
+    if (forced != -1)
+        return forced != 0;
     HIGHCONTRASTW contrast{};
     contrast.cbSize = sizeof(contrast);
     if (!::SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof(contrast), &contrast, 0))

@@ -12,6 +12,9 @@ int GetScreenCaps(int index);
 int ScaleSigned(int n, int resolution);
 // Whether the high-contrast theme is on (SPI_GETHIGHCONTRAST, HCF_HIGHCONTRASTON).
 bool IsHighContrast();
+// Makes IsHighContrast answer `on` (-1: the system again), for tests where the theme cannot be
+// switched (Wine does not switch it).
+void OverrideHighContrast(int on);
 
 // The screen's scale factors, read once when the owner is built.
 class VekScale

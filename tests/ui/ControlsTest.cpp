@@ -9,6 +9,7 @@
 #include "ui/controls/VekGDIPlusButton.h"
 #include "ui/controls/VekHyperLink.h"
 #include "ui/res/VekResourceIds.h"
+#include "ui/resources/CVekResourceLoader.h"
 #include "ui/util/VekFonts.h"
 #include "ui/util/VekScreen.h"
 
@@ -515,6 +516,73 @@ TEST_F(ControlsTest, HighContrastThemeSwitch)
     EXPECT_FALSE(label.IsHighContrast());
     const uitest::Capture normal = uitest::CaptureWindow(window);
     EXPECT_TRUE(Near(PixelAt(normal, window, logoPoint), 0x1F6FB5, 10));
+}
+
+} // namespace
+
+namespace {
+
+// Serves the bar's images from a fixture DLL for the length of a test.
+class BarResources
+{
+public:
+    explicit BarResources(const wchar_t* dll)
+    {
+        wchar_t path[MAX_PATH] = {};
+        ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring folder(path);
+        folder.resize(folder.find_last_of(L'\\') + 1);
+        m_module = ::LoadLibraryW((folder + dll).c_str());
+        m_previous = CVekResourceLoader::Instance().GetModule();
+        if (m_module != nullptr)
+            CVekResourceLoader::Instance().SetModule(m_module);
+    }
+    ~BarResources()
+    {
+        CVekResourceLoader::Instance().SetModule(m_previous);
+        if (m_module != nullptr)
+            ::FreeLibrary(m_module);
+    }
+    bool Loaded() const { return m_module != nullptr; }
+
+private:
+    HMODULE m_module = nullptr;
+    HMODULE m_previous = nullptr;
+};
+
+TEST(InfiniteBarFrames, DelaysFromTheAnimation)
+{
+    const struct { const wchar_t* dll; UINT frames; UINT delay; UINT nextIndex; } cases[] = {
+        {L"ui_bar_ZeroDelay.dll", 3, 100, 1},  // a delay of 0 counts as 100 ms
+        {L"ui_bar_SingleFrame.dll", 1, 70, 0}, // one frame: frame 0 again at its delay (below)
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.dll, c.dll + wcslen(c.dll)));
+        BarResources resources(c.dll);
+        ASSERT_TRUE(resources.Loaded());
+        uitest::TestWindow window;
+        vek::InfiniteBar bar;
+        ASSERT_NE(bar.Create(window, RECT{20, 100, 320, 108}), nullptr);
+        ASSERT_TRUE(bar.Start());
+        // Wine's GDI+ gives a single-frame GIF no delay table (Windows gives its 7): 100 ms then.
+        vek::VekResourceImage gif;
+        ASSERT_TRUE(gif.Load(IDR_VEK_PROGRESS_GIF, L"GIF", CVekResourceLoader::Instance().GetModule()));
+        const UINT delay = gif.GetImage()->GetPropertyItemSize(0x5100) != 0 ? c.delay : 100;
+        EXPECT_EQ(bar.GetFrameCount(), c.frames);
+        EXPECT_EQ(bar.GetLastDelay(), delay);
+        EXPECT_EQ(bar.GetFrameIndex(), c.nextIndex);
+        uitest::Pump(delay + 60);
+        EXPECT_EQ(bar.GetLastDelay(), delay); // re-armed with the next frame's delay
+    }
+    // Without its images the bar is not created.
+    BarResources none(L"ui_bar_Missing.dll");
+    EXPECT_FALSE(none.Loaded());
+    CVekResourceLoader::Instance().SetModule(::GetModuleHandleW(L"kernel32.dll"));
+    uitest::TestWindow window;
+    vek::InfiniteBar bar;
+    EXPECT_EQ(bar.Create(window, RECT{20, 100, 320, 108}), nullptr);
+    EXPECT_EQ(bar.GetHwnd(), nullptr);
 }
 
 } // namespace

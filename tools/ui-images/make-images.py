@@ -13,7 +13,9 @@ import os
 import struct
 import zlib
 
-OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "ui", "res", "images")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+OUT = os.path.join(ROOT, "ui", "res", "images")
+FIXTURES = os.path.join(ROOT, "tests", "ui", "fixtures")
 SS = 4  # supersampling factor for smooth edges
 
 
@@ -314,6 +316,10 @@ def main():
         icons.append((size, write_png(os.path.join(OUT, "icon%d.tmp" % size), page_icon("logo", size))))
         os.remove(os.path.join(OUT, "icon%d.tmp" % size))
     write_ico(os.path.join(OUT, "VekLauncher.ico"), icons)
+
+    # Animations for the tests of the bar: delays of 0 (which count as 100 ms), one frame only.
+    write_gif(os.path.join(FIXTURES, "gif_zero_delay.gif"), bar_frames(count=3), [0, 0, 0])
+    write_gif(os.path.join(FIXTURES, "gif_single_frame.gif"), bar_frames(count=2)[1:], [7])
 
 
 if __name__ == "__main__":

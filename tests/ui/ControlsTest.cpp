@@ -586,3 +586,26 @@ TEST(InfiniteBarFrames, DelaysFromTheAnimation)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ImageButtonAutoRepeat, RepeatsWhileHeldAndStopsOnRelease)
+{
+    uitest::TestWindow window;
+    Button button(Button::kStyleHover | Button::kStyleAutoRepeat);
+    ASSERT_TRUE(button.Create(window, RECT{10, 100, 130, 132}, L"+", Button::kWindowStyle, 0, 7, IDR_PNG_BUTTON,
+                              IDR_PNG_BUTTON_PUSHED, IDR_PNG_BUTTON_HOVER));
+    int delay = 0;
+    ::SystemParametersInfoW(SPI_GETKEYBOARDDELAY, 0, &delay, 0);
+    ::SendMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, Point(5, 5));
+    uitest::Pump(250 + 250 * static_cast<DWORD>(delay) + 400);
+    const size_t held = window.commands.size();
+    EXPECT_GE(held, 2u); // the first repeat, then the faster ones
+    ::SendMessageW(button, WM_LBUTTONUP, 0, Point(5, 5));
+    const size_t released = window.commands.size();
+    EXPECT_EQ(released, held + 1); // the click of the release itself
+    uitest::Pump(200);
+    EXPECT_EQ(window.commands.size(), released);
+}
+
+} // namespace

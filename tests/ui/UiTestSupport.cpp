@@ -84,14 +84,15 @@ void Pump(DWORD milliseconds)
 
 const UINT TestWindow::WM_VEK_INVALIDATE_AREA_ID = WM_VEK_INVALIDATE_AREA;
 
-TestWindow::TestWindow(int width, int height, DWORD exStyle)
+TestWindow::TestWindow(int width, int height, DWORD exStyle, bool show)
 {
     RegisterWindowClass(L"VekUiTestWindow", CS_HREDRAW | CS_VREDRAW, nullptr, ::LoadCursorW(nullptr, IDC_ARROW));
     const RECT rect = {40, 40, 40 + width, 40 + height};
     // Shown without activation: Wine then leaves the window unmanaged, and destroying it does
     // not wait for a window manager that Xvfb does not have.
     Create(L"VekUiTestWindow", nullptr, rect, L"UI test", WS_POPUP | WS_CLIPSIBLINGS, exStyle | WS_EX_TOOLWINDOW);
-    ::SetWindowPos(m_hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    if (show)
+        ::SetWindowPos(m_hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
 }
 
 LRESULT TestWindow::OnPaint(UINT, WPARAM, LPARAM, BOOL&)

@@ -17,7 +17,9 @@ void Pump(DWORD milliseconds);
 class TestWindow : public vek::VekWindowImpl
 {
 public:
-    explicit TestWindow(int width = 560, int height = 260, DWORD exStyle = 0);
+    // Hidden windows serve tests that only measure (a shown window as large as the screen counts as
+    // full-screen to Wine, and destroying it waits for a window manager).
+    explicit TestWindow(int width = 560, int height = 260, DWORD exStyle = 0, bool show = true);
 
     std::vector<UINT> commands;      // control ids of WM_COMMAND
     std::vector<UINT> notifications; // NMHDR codes of WM_NOTIFY

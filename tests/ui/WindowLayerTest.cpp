@@ -258,7 +258,7 @@ TEST(VekWindowFitter, ScreenAndWindowSizes)
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
-        uitest::TestWindow window(c.window.cx, c.window.cy);
+        uitest::TestWindow window(c.window.cx, c.window.cy, 0, false);
         TableScreen screen;
         screen.workArea = c.workArea;
         screen.fullWidth = c.full.cx;

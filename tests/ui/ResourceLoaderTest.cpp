@@ -2,6 +2,7 @@
 #include "ui/image/VekResourceImage.h"
 #include "ui/res/VekResourceIds.h"
 #include "ui/resources/CVekResourceLoader.h"
+#include "ui/util/VekPageAddress.h"
 
 #include <gtest/gtest.h>
 
@@ -207,6 +208,23 @@ TEST(VekLauncherManifest, DeclaresWhatTheLauncherNeeds)
     version.dwMajorVersion = 10;
     const DWORDLONG condition = ::VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL);
     EXPECT_TRUE(::VerifyVersionInfoW(&version, VER_MAJORVERSION, condition));
+}
+
+} // namespace
+
+namespace {
+
+TEST(VekPageAddress, LanguageParameters)
+{
+    // The process-wide loader speaks English in these tests.
+    const struct { const wchar_t* address; const wchar_t* expected; } cases[] = {
+        {L"https://help.talvern.example/a", L"https://help.talvern.example/a?lg=English&ct=united states"},
+        {L"https://help.talvern.example/a?", L"https://help.talvern.example/a?lg=English&ct=united states"},
+        {L"https://help.talvern.example/a?x=1", L"https://help.talvern.example/a?x=1&lg=English&ct=united states"},
+        {L"", L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(vek::AddPageLanguageParameters(c.address), c.expected);
 }
 
 } // namespace

@@ -609,3 +609,43 @@ TEST(ImageButtonAutoRepeat, RepeatsWhileHeldAndStopsOnRelease)
 }
 
 } // namespace
+
+namespace {
+
+TEST(TransparentTextTooltip, ShowsUnderThePointerAndHidesWhenItLeaves)
+{
+    uitest::TestWindow window;
+    vek::CTransparentStatic label;
+    ASSERT_NE(label.Create(window, 4342, 222, RECT{20, 100, -1, -1}, nullptr, 0, true), nullptr);
+    label.SetTooltip(L"Preparing the download");
+    HWND tooltip = label.GetTooltipWindow();
+    ASSERT_NE(tooltip, nullptr);
+
+    // Real pointer moves (Xvfb moves its pointer for SetCursorPos).
+    const RECT rect = label.GetWindowRect();
+    const POINT inside = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+    ::SetCursorPos(inside.x - 2, inside.y);
+    uitest::Pump(50);
+    ::SetCursorPos(inside.x, inside.y);
+    bool shown = false;
+    for (int i = 0; i < 40 && !shown; ++i)
+    {
+        uitest::Pump(50);
+        shown = ::IsWindowVisible(tooltip) != FALSE;
+    }
+    EXPECT_TRUE(shown);
+    if (shown)
+    {
+        EXPECT_FALSE(uitest::CaptureWindow(window).Save(L"tooltip").empty());
+    }
+    ::SetCursorPos(5, 5);
+    bool hidden = false;
+    for (int i = 0; i < 40 && !hidden; ++i)
+    {
+        uitest::Pump(50);
+        hidden = !::IsWindowVisible(tooltip);
+    }
+    EXPECT_TRUE(hidden);
+}
+
+} // namespace

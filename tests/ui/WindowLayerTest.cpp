@@ -2,6 +2,7 @@
 #include "UiTestSupport.h"
 
 #include "ui/VekProgressRecord.h"
+#include "ui/controls/InfiniteBar.h"
 #include "ui/res/VekResourceIds.h"
 #include "ui/util/VekFonts.h"
 #include "ui/util/VekScreen.h"
@@ -210,6 +211,15 @@ TEST(VekScreen, ScalingOfDesignSizes)
         EXPECT_EQ(vek::ScaleSigned(c.n, c.dpi), c.signedScaled) << c.dpi << " " << c.n;
     }
     EXPECT_GT(vek::GetScreenCaps(LOGPIXELSX), 0);
+
+    // The animated bar's size follows the screen.
+    const struct { int dpiX, dpiY; SIZE drawn; } bars[] = {{96, 96, {200, 10}}, {144, 144, {300, 15}}, {120, 96, {250, 10}}};
+    for (const auto& bar : bars)
+    {
+        const SIZE drawn = vek::InfiniteBar::DrawnSize(SIZE{200, 10}, bar.dpiX, bar.dpiY);
+        EXPECT_EQ(drawn.cx, bar.drawn.cx);
+        EXPECT_EQ(drawn.cy, bar.drawn.cy);
+    }
 }
 
 // The screen as a table row gives it.

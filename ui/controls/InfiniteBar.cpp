@@ -159,8 +159,10 @@ LRESULT InfiniteBar::OnPaint(UINT, WPARAM, LPARAM, BOOL&)
     if (!m_animating || !m_gif.IsLoaded())
         return 0;
     Gdiplus::Image* image = m_gif.GetImage();
-    const int width = ::MulDiv(static_cast<int>(image->GetWidth()), GetScreenCaps(LOGPIXELSX), 96);
-    const int height = ::MulDiv(static_cast<int>(image->GetHeight()), GetScreenCaps(LOGPIXELSY), 96);
+    const SIZE drawn = DrawnSize(SIZE{static_cast<LONG>(image->GetWidth()), static_cast<LONG>(image->GetHeight())},
+                                 GetScreenCaps(LOGPIXELSX), GetScreenCaps(LOGPIXELSY));
+    const int width = drawn.cx;
+    const int height = drawn.cy;
     if (m_leftToRight)
     {
         Gdiplus::Graphics graphics(paint.Get());
@@ -178,6 +180,11 @@ LRESULT InfiniteBar::OnPaint(UINT, WPARAM, LPARAM, BOOL&)
         ::SetLayout(paint.Get(), layout);
     }
     return 0;
+}
+
+SIZE InfiniteBar::DrawnSize(SIZE image, int dpiX, int dpiY)
+{
+    return SIZE{::MulDiv(image.cx, dpiX, 96), ::MulDiv(image.cy, dpiY, 96)};
 }
 
 LRESULT InfiniteBar::OnGetObject(UINT, WPARAM wParam, LPARAM lParam, BOOL&)

@@ -31,6 +31,8 @@ public:
     UINT GetFrameCount() const { return m_frameCount; }
     // The timer period the current frame was given, in milliseconds.
     UINT GetLastDelay() const { return m_lastDelay; }
+    // The animation's size on a screen of the given resolution (its own size at 96 DPI).
+    static SIZE DrawnSize(SIZE image, int dpiX, int dpiY);
 
     VEK_BEGIN_MSG_MAP(InfiniteBar)
         VEK_MESSAGE_HANDLER(WM_CREATE, OnCreate)

@@ -228,3 +228,33 @@ TEST(VekPageAddress, LanguageParameters)
 }
 
 } // namespace
+
+namespace {
+
+TEST(VekLauncherResources, TheProgramCarriesTheTablesImagesAndManifest)
+{
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring launcher(path);
+    launcher.resize(launcher.find_last_of(L'\\') + 1);
+    launcher += L"VekLauncher.exe";
+    HMODULE module = ::LoadLibraryExW(launcher.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr) << ::GetLastError();
+
+    CVekResourceLoader loader;
+    loader.SetModule(module);
+    for (LANGID language : kTableLanguages)
+    {
+        std::wstring text;
+        EXPECT_TRUE(loader.LoadStringInLanguage(text, 318, language)) << language;
+        EXPECT_NE(::FindResourceExW(module, L"GIF", MAKEINTRESOURCEW(IDR_VEK_PROGRESS_GIF), language), nullptr) << language;
+    }
+    EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(IDR_PNG_LOGO), L"PNG"), nullptr);
+    EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(IDD_VEK_MAIN), RT_DIALOG), nullptr);
+    EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(IDD_VEK_UNSUPPORTED_PROCESSOR), RT_DIALOG), nullptr);
+    EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST), nullptr);
+    EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(IDI_VEK_LAUNCHER), RT_GROUP_ICON), nullptr);
+    ::FreeLibrary(module);
+}
+
+} // namespace

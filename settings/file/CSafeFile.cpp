@@ -196,6 +196,11 @@ NtStatus CSafeFile::GetSize(ULONGLONG* size)
 
 NtStatus CSafeFile::SetSize(ULONGLONG size)
 {
+    if (auto faults = CurrentFaults()) {
+        NtStatus st = faults->BeforeChange(m_name.Text());
+        if (!NtSuccess(st))
+            return st;
+    }
     NtStatus st = Seek(size);
     if (!NtSuccess(st))
         return st;
@@ -220,6 +225,11 @@ NtStatus CSafeFile::MarkForDeletion()
 {
     if (g_ntSetInformationFile == nullptr) {
         NtStatus st = InitializeModule();
+        if (!NtSuccess(st))
+            return st;
+    }
+    if (auto faults = CurrentFaults()) {
+        NtStatus st = faults->BeforeChange(m_name.Text());
         if (!NtSuccess(st))
             return st;
     }
@@ -298,6 +308,14 @@ NtStatus CSafeFile::DeleteFile(const CountedString& name)
 {
     if (name.length == 0 || name.text == nullptr)
         return status::kInvalidParameter;
+    if (auto faults = CurrentFaults()) {
+        CStringBuffer text;
+        NtStatus st = text.Assign(name);
+        if (NtSuccess(st))
+            st = faults->BeforeChange(text.Text());
+        if (!NtSuccess(st))
+            return st;
+    }
     CSafeFile file;
     FileOpenParams params;
     params.name = &name;
@@ -324,6 +342,11 @@ NtStatus CSafeFile::Rename(const CountedString& source, const CountedString& des
         st = to.Assign(destination);
     if (!NtSuccess(st))
         return st;
+    if (auto faults = CurrentFaults()) {
+        st = faults->BeforeChange(to.Text());
+        if (!NtSuccess(st))
+            return st;
+    }
     if (!::MoveFileExW(from.Text(), to.Text(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return Traced(LastErrorStatus(), "MoveFileExW");
     return status::kSuccess;

@@ -35,6 +35,8 @@ public:
     // shorter count, as a full disk may).
     virtual NtStatus BeforeWrite(const wchar_t* fileName, ULONGLONG offset, DWORD* length) = 0;
     virtual NtStatus BeforeFlush(const wchar_t* fileName) { (void)fileName; return status::kSuccess; }
+    // Called before a size change or a deletion.
+    virtual NtStatus BeforeChange(const wchar_t* fileName) { (void)fileName; return status::kSuccess; }
 };
 
 class CSafeFile

@@ -1,6 +1,8 @@
 #include "SettingsTestSupport.h"
 
 #include <atomic>
+
+#include "common/system/qkHandle.h"
 #include <fstream>
 #include <iterator>
 
@@ -28,8 +30,17 @@ std::wstring TempDir::Path(const wchar_t* name) const
 
 Bytes ReadAll(const std::wstring& path)
 {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // Full sharing: the store may hold the file open with delete access.
+    qkHandle h(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.IsValid())
+        return {};
+    Bytes out;
+    unsigned char chunk[8192];
+    DWORD got = 0;
+    while (::ReadFile(h.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        out.insert(out.end(), chunk, chunk + got);
+    return out;
 }
 
 void WriteAll(const std::wstring& path, const Bytes& bytes)

@@ -83,6 +83,8 @@ public:
     ULONGLONG RootRecord() const { return m_header.root; }
     NtStatus Checkpoint();
     NtStatus Revert();
+    // Copies the file to its ".bak" beside it (through "._bak").
+    NtStatus MakeBackup() { return IsOpen() ? m_file.MakeBackup() : status::kUnsuccessful; }
 
     ULONGLONG FileSize() const { return m_fileSize; }
     DWORD FreeBlocks() const { return m_freeCount; }

@@ -119,8 +119,9 @@ HRESULT CStandaloneSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCi
         return R(result::kNotOpen);
     HRESULT hr = m_inner->Open(storePath, flags, cipher);
     if (SUCCEEDED(hr)) {
-        m_inner.As(&m_transaction);
-        m_inner.As(&m_storeAccess);
+        // A manager without transactions or batches (the older format) leaves them null.
+        m_inner->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(m_transaction.ReleaseAndGetAddressOf()));
+        m_inner->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(m_storeAccess.ReleaseAndGetAddressOf()));
     }
     return hr;
 }

@@ -660,6 +660,10 @@ NtStatus CDatabaseFile::Read(ULONGLONG recordId, CByteBuffer& buffer)
     NtStatus st = GetRecordSize(recordId, &length);
     if (!NtSuccess(st))
         return st;
+    // A length that more blocks than the file holds could carry is damage, not a request for
+    // a huge buffer.
+    if (BlocksFor(length) > m_used.size())
+        return status::kFileCorrupt;
     if (buffer.Size() != length && !buffer.Allocate(length))
         return status::kNoMemory;
     DWORD copied = 0;

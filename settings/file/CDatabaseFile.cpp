@@ -644,6 +644,10 @@ NtStatus CDatabaseFile::GetRecordSize(ULONGLONG recordId, DWORD* length)
 {
     if (!IsOpen() || length == nullptr)
         return status::kInvalidParameter;
+    // After a failed roll back the file holds changes that a reopen will undo: serving them
+    // would show settings that were never committed.
+    if (m_broken)
+        return status::kUnsuccessful;
     BlockHeader h;
     NtStatus st = ReadBlockHeader(recordId, h);
     if (!NtSuccess(st))

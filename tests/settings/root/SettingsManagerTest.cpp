@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include <wrl/client.h>
 
 #include "SettingsTestSupport.h"
+#include "settings/file/CSafeFile.h"
 #include "settings/manager/CReaderWriterLock.h"
 #include "settings/manager/qkSettingsModule.h"
 #include "settings/store/qkSettingsResult.h"
@@ -209,4 +211,59 @@ TEST(ReaderWriterLock, WriterBlocksNewReaders)
     writer.join();
     reader.join();
     EXPECT_EQ(2, seenByReader.load());
+}
+
+namespace {
+
+// Fails the write right after the first allowed ones (once).
+class FailAfter : public IFileWriteFaults
+{
+public:
+    explicit FailAfter(int allowed) : m_allowed(allowed) {}
+    NtStatus BeforeWrite(const wchar_t*, ULONGLONG, DWORD*) override
+    {
+        return ++m_writes == m_allowed + 1 ? status::kDiskFull : status::kSuccess;
+    }
+    int Writes() const { return m_writes; }
+
+private:
+    int m_allowed;
+    int m_writes = 0;
+};
+
+} // namespace
+
+TEST_F(SettingsManager, BatchNeverCommitsInPart)
+{
+    ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate, nullptr));
+    ComPtr<ISettingsStoreAccess> access;
+    ASSERT_EQ(R(result::kOk), mgr->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(access.GetAddressOf())));
+    ComPtr<ISettings> a = Section(L"A"), b = Section(L"B");
+    a->SetDword(L"v", 1);
+    b->SetDword(L"v", 2);
+
+    // How many writes the first save takes inside a transaction.
+    ComPtr<ISettingsTransaction> tx;
+    ASSERT_EQ(R(result::kOk), mgr->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(tx.GetAddressOf())));
+    auto counter = std::make_shared<FailAfter>(1 << 30);
+    CSafeFile::SetWriteFaults(counter);
+    ASSERT_EQ(R(result::kOk), tx->BeginTransaction());
+    ASSERT_EQ(R(result::kOk), mgr->PutSettings(a.Get()));
+    int firstSave = counter->Writes();
+    ASSERT_EQ(R(result::kOk), tx->RollbackTransaction());
+    CSafeFile::SetWriteFaults(nullptr);
+    a->SetDword(L"v", 1); // the object still holds its change after the rolled-back save
+
+    ComPtr<ISettingsBatch> batch;
+    ASSERT_EQ(R(result::kOk), access->CreateSettingsBatch(&batch));
+    ASSERT_EQ(R(result::kOk), batch->PutSettings(a.Get()));
+    ASSERT_EQ(R(result::kOk), batch->PutSettings(b.Get()));
+    CSafeFile::SetWriteFaults(std::make_shared<FailAfter>(firstSave));
+    HRESULT hr = batch->Commit();
+    CSafeFile::SetWriteFaults(nullptr);
+    EXPECT_EQ(R(result::kDiskFull), hr);
+    EXPECT_EQ(R(result::kBatchClosed), batch->Commit());
+    ComPtr<ISettings> s;
+    EXPECT_EQ(R(result::kNotFound), mgr->OpenSettings(L"A", &s));
+    EXPECT_EQ(R(result::kNotFound), mgr->OpenSettings(L"B", &s));
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -266,4 +267,127 @@ TEST_F(SettingsManager, BatchNeverCommitsInPart)
     ComPtr<ISettings> s;
     EXPECT_EQ(R(result::kNotFound), mgr->OpenSettings(L"A", &s));
     EXPECT_EQ(R(result::kNotFound), mgr->OpenSettings(L"B", &s));
+}
+
+namespace {
+
+// From the N-th write on: fail it once, or crash there (that write and everything after it is
+// lost).
+class CrashAt : public IFileWriteFaults
+{
+public:
+    CrashAt(int n, bool crash) : m_n(n), m_crash(crash) {}
+    NtStatus BeforeWrite(const wchar_t*, ULONGLONG, DWORD*) override
+    {
+        ++m_writes;
+        if (m_dead)
+            return status::kUnsuccessful;
+        if (m_writes == m_n) {
+            m_dead = m_crash;
+            return status::kDiskFull;
+        }
+        return status::kSuccess;
+    }
+    NtStatus BeforeFlush(const wchar_t*) override { return m_dead ? status::kUnsuccessful : status::kSuccess; }
+    NtStatus BeforeChange(const wchar_t*) override { return m_dead ? status::kUnsuccessful : status::kSuccess; }
+    int Writes() const { return m_writes; }
+
+private:
+    int m_n;
+    bool m_crash;
+    int m_writes = 0;
+    bool m_dead = false;
+};
+
+// The store's state as "old" (S.v=1, T present, U absent), "new" (S.v=2, T gone, U.x=2) or
+// "mixed".
+std::string StoreState(ISettingsMgr* mgr)
+{
+    ComPtr<ISettings> s, t, u;
+    DWORD v = 0, x = 0;
+    bool sOk = SUCCEEDED(mgr->OpenSettings(L"S", &s)) && SUCCEEDED(s->GetDword(L"v", &v));
+    bool tThere = SUCCEEDED(mgr->OpenSettings(L"T", &t));
+    bool uThere = SUCCEEDED(mgr->OpenSettings(L"U\\V", &u)) && SUCCEEDED(u->GetDword(L"x", &x));
+    if (sOk && v == 1 && tThere && !uThere)
+        return "old";
+    if (sOk && v == 2 && !tThere && uThere && x == 2)
+        return "new";
+    return "mixed";
+}
+
+HRESULT RunTransaction(ISettingsMgr* mgr)
+{
+    ComPtr<ISettingsTransaction> tx;
+    mgr->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(tx.GetAddressOf()));
+    ComPtr<ISettings> s, u;
+    HRESULT hr = tx->BeginTransaction();
+    if (SUCCEEDED(hr))
+        hr = mgr->GetSettings(L"S", &s);
+    if (SUCCEEDED(hr))
+        hr = s->SetDword(L"v", 2);
+    if (SUCCEEDED(hr))
+        hr = mgr->PutSettings(s.Get());
+    if (SUCCEEDED(hr))
+        hr = mgr->GetSettings(L"U\\V", &u);
+    if (SUCCEEDED(hr))
+        hr = u->SetDword(L"x", 2);
+    if (SUCCEEDED(hr))
+        hr = mgr->PutSettings(u.Get());
+    if (SUCCEEDED(hr))
+        hr = mgr->DeleteSettings(L"T");
+    if (SUCCEEDED(hr))
+        hr = tx->CommitTransaction();
+    if (FAILED(hr))
+        tx->RollbackTransaction();
+    return hr;
+}
+
+} // namespace
+
+TEST_F(SettingsManager, EveryWriteOfATransactionFailedOrCrashed)
+{
+    ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate, nullptr));
+    for (const wchar_t* p : {L"S", L"T"}) {
+        ComPtr<ISettings> s = Section(p);
+        s->SetDword(L"v", 1);
+        ASSERT_EQ(R(result::kOk), mgr->PutSettings(s.Get()));
+    }
+    ASSERT_EQ(R(result::kOk), mgr->Close());
+    const Bytes oldFile = ReadAll(path);
+    const std::wstring log = path + L".log", bak = path + L".bak";
+
+    int total = 0;
+    {
+        ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), 0, nullptr));
+        auto counter = std::make_shared<CrashAt>(0, false);
+        CSafeFile::SetWriteFaults(counter);
+        ASSERT_EQ(R(result::kOk), RunTransaction(mgr.Get()));
+        CSafeFile::SetWriteFaults(nullptr);
+        total = counter->Writes();
+        EXPECT_EQ("new", StoreState(mgr.Get()));
+        mgr->Close();
+    }
+    ASSERT_GT(total, 5);
+    for (bool crash : {false, true}) {
+        for (int n = 1; n <= total; ++n) {
+            SCOPED_TRACE(testing::Message() << (crash ? "crash" : "fail") << " at write " << n);
+            WriteAll(path, oldFile);
+            ::DeleteFileW(log.c_str());
+            ::DeleteFileW(bak.c_str());
+            ComPtr<ISettingsMgr> m;
+            ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&m));
+            ASSERT_EQ(R(result::kOk), m->Open(path.c_str(), 0, nullptr));
+            CSafeFile::SetWriteFaults(std::make_shared<CrashAt>(n, crash));
+            HRESULT hr = RunTransaction(m.Get());
+            m.Reset(); // a crash: the process ends with whatever reached the disk
+            CSafeFile::SetWriteFaults(nullptr);
+            ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&m));
+            ASSERT_EQ(R(result::kOk), m->Open(path.c_str(), 0, nullptr));
+            std::string state = StoreState(m.Get());
+            EXPECT_NE("mixed", state);
+            if (!crash) {
+                EXPECT_EQ(SUCCEEDED(hr) ? "new" : "old", state);
+            }
+        }
+    }
 }

@@ -7,6 +7,7 @@
 #include "SettingsTestSupport.h"
 #include "settings/blob/CNameValueBlob.h"
 #include "settings/file/CDatabaseFile.h"
+#include "settings/legacy/CLegacyDataStore.h"
 #include "settings/objects/CValueTable.h"
 #include "settings/objects/qkSettingsPath.h"
 #include "settings/root/CDataRoot.h"
@@ -183,6 +184,43 @@ TEST(Mutation, BlobsAndValueImages)
                 std::vector<BYTE> again;
                 EXPECT_EQ(status::kSuccess, loaded.SaveImage(again));
             }
+        }
+    }
+}
+
+TEST(Mutation, LegacyFiles)
+{
+    TempDir dir;
+    const std::wstring path = dir.Path(L"old.dat");
+    {
+        CLegacyDataStore store;
+        ASSERT_EQ(result::kOk, store.OpenStore(path.c_str(), true, false, false));
+        Bytes data(40, 3);
+        ULONGLONG id;
+        for (const wchar_t* name : {L"Keys\\A", L"Keys\\B\\C", L"Other"})
+            ASSERT_TRUE(store.AddValue(name, data.data(), static_cast<DWORD>(data.size()), &id));
+    }
+    const Bytes good = ReadAll(path);
+    Lcg rng(4242);
+    for (int i = 0; i < 600; ++i) {
+        Bytes b = good;
+        int rounds = 1 + static_cast<int>(rng.Below(3));
+        for (int k = 0; k < rounds; ++k)
+            Mutate(b, rng);
+        WriteAll(path, b);
+        CLegacyDataStore store;
+        LegacyTreeNode root(L"", &store);
+        std::vector<ULONGLONG> ids;
+        store.SetRecordHandler([&](const wchar_t* name, ULONGLONG id, DWORD) {
+            ids.push_back(id);
+            return root.AddChild(name, wcslen(name));
+        });
+        if (store.OpenStore(path.c_str(), false, false, true) != result::kOk || !store.Load())
+            continue;
+        for (ULONGLONG id : ids) {
+            BYTE buffer[64];
+            DWORD size = sizeof(buffer);
+            store.ReadValue(id, buffer, &size);
         }
     }
 }

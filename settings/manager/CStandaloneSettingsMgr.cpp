@@ -3,6 +3,7 @@
 #include <new>
 
 #include "common/system/qkHandle.h"
+#include "settings/manager/CLegacySettingsMgr.h"
 #include "settings/manager/CSettingsMgr.h"
 #include "settings/store/qkSettingsResult.h"
 
@@ -100,20 +101,29 @@ HRESULT CStandaloneSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCi
         else
             return probe;
         if (legacy) {
-            // Stores of the older format are not served by this build.
-            return R(result::kNotImplemented);
+            CLegacySettingsMgr* older = new (std::nothrow) CLegacySettingsMgr();
+            if (older == nullptr)
+                return R(result::kOutOfMemory);
+            older->AddRef();
+            m_inner.Attach(static_cast<ISettingsMgr*>(older));
+        } else {
+            CSettingsMgr* inner = new (std::nothrow) CSettingsMgr();
+            if (inner == nullptr)
+                return R(result::kOutOfMemory);
+            inner->AddRef();
+            HRESULT hr = inner->Init();
+            if (FAILED(hr)) {
+                inner->Release();
+                return hr;
+            }
+            m_inner.Attach(static_cast<ISettingsMgr*>(inner));
         }
-        CSettingsMgr* inner = new (std::nothrow) CSettingsMgr();
-        if (inner == nullptr)
-            return R(result::kOutOfMemory);
-        inner->AddRef();
-        HRESULT hr = inner->Init();
-        if (FAILED(hr)) {
-            inner->Release();
-            return hr;
-        }
-        m_inner.Attach(static_cast<ISettingsMgr*>(inner));
     }
+    return OpenInner(storePath, flags, cipher);
+}
+
+HRESULT CStandaloneSettingsMgr::OpenInner(LPCWSTR storePath, DWORD flags, ISettingsCipher* cipher)
+{
     CReadGuard guard(m_lock);
     if (!m_inner)
         return R(result::kNotOpen);

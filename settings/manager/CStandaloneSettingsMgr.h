@@ -48,6 +48,8 @@ protected:
 private:
     template <typename Call>
     HRESULT Forward(Call call);
+    // The chosen manager's Open, under the read lock.
+    HRESULT OpenInner(LPCWSTR storePath, DWORD flags, ISettingsCipher* cipher);
 
     CReaderWriterLock m_lock;
     Microsoft::WRL::ComPtr<ISettingsMgr> m_inner;

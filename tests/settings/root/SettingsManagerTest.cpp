@@ -1,6 +1,7 @@
 // The settings manager, settings objects and batches, through the public interfaces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "SettingsTestSupport.h"
 #include "settings/file/CSafeFile.h"
+#include "settings/legacy/CLegacyBlowfishCipher.h"
 #include "settings/manager/CReaderWriterLock.h"
 #include "settings/manager/qkSettingsModule.h"
 #include "settings/store/qkSettingsResult.h"
@@ -390,4 +392,29 @@ TEST_F(SettingsManager, EveryWriteOfATransactionFailedOrCrashed)
             }
         }
     }
+}
+
+TEST_F(SettingsManager, CallerCipherEnciphersTheStore)
+{
+    BYTE key[8] = {9, 8, 7, 6, 5, 4, 3, 2};
+    ComPtr<CLegacyBlowfishCipher> cipher;
+    cipher.Attach(CLegacyBlowfishCipher::Create(key, 8));
+    ASSERT_TRUE(cipher);
+    ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate, cipher.Get()));
+    ComPtr<ISettings> s = Section(L"Secret");
+    ASSERT_EQ(R(result::kOk), s->SetString(L"Token", L"plain-text-marker"));
+    ASSERT_EQ(R(result::kOk), mgr->PutSettings(s.Get()));
+    ASSERT_EQ(R(result::kOk), mgr->Close());
+    // The text never reaches the file in the clear.
+    Bytes file = ReadAll(path);
+    const std::wstring marker = L"plain-text-marker";
+    const BYTE* m = reinterpret_cast<const BYTE*>(marker.data());
+    EXPECT_EQ(file.end(), std::search(file.begin(), file.end(), m, m + marker.size() * 2));
+
+    ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), 0, cipher.Get()));
+    ASSERT_EQ(R(result::kOk), mgr->OpenSettings(L"Secret", &s));
+    wchar_t text[32];
+    DWORD size = 32;
+    EXPECT_EQ(R(result::kOk), s->GetString(L"Token", text, &size));
+    EXPECT_STREQ(L"plain-text-marker", text);
 }

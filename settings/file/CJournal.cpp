@@ -379,10 +379,9 @@ NtStatus CJournal::Checkpoint(CSafeFile& db)
     if (!m_file.IsOpen())
         return status::kSuccess;
     ULONGLONG dbSize = 0;
+    // With flush-writes every database operation has flushed the file at its end, so its
+    // contents are on disk before the images that protect them go.
     NtStatus st = db.GetSize(&dbSize);
-    // The database's contents must be on disk before the images that protect them go.
-    if (NtSuccess(st) && m_flushWrites)
-        st = db.Flush();
     if (!NtSuccess(st))
         return st;
     Header before = m_header;

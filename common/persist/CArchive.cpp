@@ -8,7 +8,9 @@
 
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkTrace.h"
+#include "common/persist/qkByteArrayHolder.h"
 #include "common/persist/qkDummyArchive.h"
+#include "common/persist/qkVariantArrayHolder.h"
 
 namespace qkLib {
 
@@ -27,18 +29,6 @@ ULONG ScalarSize(VARTYPE vt)
     case VT_I1: case VT_UI1: return 1;
     default: return 0;
     }
-}
-
-// A safe array's single dimension with lower bound 0, or FALSE.
-BOOL GetVectorCount(SAFEARRAY* array, ULONG* count)
-{
-    if (!array || SafeArrayGetDim(array) != 1)
-        return FALSE;
-    LONG lower = 0, upper = 0;
-    if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || lower != 0 || FAILED(SafeArrayGetUBound(array, 1, &upper)))
-        return FALSE;
-    *count = static_cast<ULONG>(upper + 1);
-    return TRUE;
 }
 
 } // namespace
@@ -354,19 +344,19 @@ BOOL CArchive::IsWritable(const VARIANT& value, int depth)
         persist->Release();
         return TRUE;
     }
-    ULONG count = 0;
-    if (vt == (VT_ARRAY | VT_UI1))
-        return GetVectorCount(value.parray, &count);
+    if (vt == (VT_ARRAY | VT_UI1)) {
+        qkByteArrayHolder bytes;
+        return bytes.Attach(const_cast<VARIANT*>(&value));
+    }
     if (vt == (VT_ARRAY | VT_VARIANT)) {
-        if (!GetVectorCount(value.parray, &count))
-            return FALSE;
-        VARIANT* elements = nullptr;
-        if (FAILED(SafeArrayAccessData(value.parray, reinterpret_cast<void**>(&elements))))
+        qkVariantArrayHolder elements;
+        if (!elements.Attach(const_cast<VARIANT*>(&value)) || !elements.Lock())
             return FALSE;
         BOOL ok = TRUE;
-        for (ULONG i = 0; ok && i < count; ++i)
-            ok = IsWritable(elements[i], depth + 1);
-        SafeArrayUnaccessData(value.parray);
+        for (ULONG i = 0; ok && i < elements.GetCount(); ++i) {
+            const VARIANT* element = elements.GetElement(i);
+            ok = element && IsWritable(*element, depth + 1);
+        }
         return ok;
     }
     return FALSE;
@@ -425,21 +415,25 @@ BOOL CArchive::WriteVariantData(const VARIANT& value, int depth, BodyIo& io)
     default:
         break;
     }
-    ULONG count = 0;
-    if (!GetVectorCount(value.parray, &count) || !io.Write(&count, 4))
-        return FALSE;
-    void* data = nullptr;
-    if (FAILED(SafeArrayAccessData(value.parray, &data)))
-        return FALSE;
-    BOOL ok = TRUE;
     if (vt == (VT_ARRAY | VT_UI1)) {
-        ok = io.Write(data, count);
-    } else {
-        const VARIANT* elements = static_cast<const VARIANT*>(data);
-        for (ULONG i = 0; ok && i < count; ++i)
-            ok = WriteVariantData(elements[i], depth + 1, io);
+        qkByteArrayHolder bytes;
+        if (!bytes.Attach(const_cast<VARIANT*>(&value)))
+            return FALSE;
+        const ULONG count = bytes.GetCount();
+        if (count == 0)
+            return io.Write(&count, 4);
+        const BYTE* data = bytes.AccessData();
+        return data && io.Write(&count, 4) && io.Write(data, count);
     }
-    SafeArrayUnaccessData(value.parray);
+    qkVariantArrayHolder elements;
+    if (!elements.Attach(const_cast<VARIANT*>(&value)) || !elements.Lock())
+        return FALSE;
+    const ULONG count = elements.GetCount();
+    BOOL ok = io.Write(&count, 4);
+    for (ULONG i = 0; ok && i < count; ++i) {
+        const VARIANT* element = elements.GetElement(i);
+        ok = element && WriteVariantData(*element, depth + 1, io);
+    }
     return ok;
 }
 
@@ -547,46 +541,32 @@ BOOL CArchive::ReadVariantData(VARIANT* value, int depth, BodyIo& io)
         ULONG count = 0;
         if (!io.Read(&count, 4) || !CanRead(count))
             return FALSE;
-        SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, count);
-        if (!array)
+        qkByteArrayHolder bytes;
+        if (!bytes.Create(count))
             return FALSE;
-        void* data = nullptr;
-        BOOL ok = SUCCEEDED(SafeArrayAccessData(array, &data));
-        if (ok) {
-            ok = io.Read(data, count);
-            SafeArrayUnaccessData(array);
+        if (count) {
+            BYTE* data = bytes.AccessData();
+            if (!data || !io.Read(data, count) || !bytes.UnaccessData())
+                return FALSE;
         }
-        if (!ok) {
-            SafeArrayDestroy(array);
-            return FALSE;
-        }
-        value->vt = vt;
-        value->parray = array;
-        return TRUE;
+        return bytes.Detach(value);
     }
     case VT_ARRAY | VT_VARIANT: {
         ULONG count = 0;
         // Each element takes at least its two type bytes.
         if (!io.Read(&count, 4) || !CanRead(2ull * count))
             return FALSE;
-        SAFEARRAYBOUND bound{count, 0};
-        SAFEARRAY* array = SafeArrayCreate(VT_VARIANT, 1, &bound);
-        if (!array)
+        qkVariantArrayHolder elements;
+        if (!elements.Create(count) || !elements.Lock())
             return FALSE;
-        VARIANT* elements = nullptr;
-        BOOL ok = SUCCEEDED(SafeArrayAccessData(array, reinterpret_cast<void**>(&elements)));
-        if (ok) {
-            for (ULONG i = 0; ok && i < count; ++i)
-                ok = ReadVariantData(&elements[i], depth + 1, io);
-            SafeArrayUnaccessData(array);
+        BOOL ok = TRUE;
+        for (ULONG i = 0; ok && i < count; ++i) {
+            VARIANT* element = elements.GetElement(i);
+            ok = element && ReadVariantData(element, depth + 1, io);
         }
-        if (!ok) {
-            SafeArrayDestroy(array);
+        if (!ok || !elements.Unlock())
             return FALSE;
-        }
-        value->vt = vt;
-        value->parray = array;
-        return TRUE;
+        return elements.Detach(value);
     }
     default:
         QK_TRACE(L"variant type 0x%04X cannot be read", vt);

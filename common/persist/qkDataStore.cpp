@@ -364,17 +364,23 @@ BOOL qkDataStore::AppendRecord(const void* data, DWORD size, ULONGLONG* recordId
     record.preceding = m_lastRecord;
     record.allocated = record.used = size;
     record.dataCrc = DataCrc(data, size);
-    // Data first: until its header is written the record is an unfinished append.
-    if (!WriteAt(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record))
+    // Data first: until its header is written the record is an unfinished append. When the
+    // header cannot be written the data is cut off again, so that the store stays whole.
+    if (!WriteAt(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record)) {
+        const DWORD error = m_lastError;
+        ULONGLONG now = 0;
+        if (GetFileSize(&now) && now > record.id && !SetFileLength(record.id))
+            QK_TRACE(L"unfinished append at %llu not cut off", record.id);
+        m_lastError = error;
         return FALSE;
+    }
     m_lastRecord = record.id;
     *recordId = record.id;
     return TRUE;
 }
 
-BOOL qkDataStore::AddRecord(const void* data, DWORD size, ULONGLONG* recordId)
+BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recordId)
 {
-    qkScopedLock lock(m_lock);
     if (recordId)
         *recordId = 0;
     if (!data || size == 0 || !recordId)
@@ -428,9 +434,8 @@ BOOL qkDataStore::AddRecord(const void* data, DWORD size, ULONGLONG* recordId)
     return TRUE;
 }
 
-BOOL qkDataStore::UpdateRecord(ULONGLONG* recordId, const void* data, DWORD size)
+BOOL qkDataStore::UpdateRecordLocked(ULONGLONG* recordId, const void* data, DWORD size)
 {
-    qkScopedLock lock(m_lock);
     if (!recordId || *recordId == 0 || !data || size == 0)
         return Fail(ERROR_INVALID_PARAMETER);
     RecordHeader record{};
@@ -442,11 +447,11 @@ BOOL qkDataStore::UpdateRecord(ULONGLONG* recordId, const void* data, DWORD size
         // Moves: the new copy is complete before the old record goes. When the old one cannot be
         // deleted the new copy is taken back, so the caller's id stays valid.
         ULONGLONG newId = 0;
-        if (!AddRecord(data, size, &newId))
+        if (!AddRecordLocked(data, size, &newId))
             return FALSE;
-        if (!DeleteRecord(*recordId)) {
+        if (!DeleteRecordLocked(*recordId)) {
             const DWORD error = m_lastError;
-            DeleteRecord(newId);
+            DeleteRecordLocked(newId);
             m_lastError = error;
             return FALSE;
         }
@@ -464,9 +469,8 @@ BOOL qkDataStore::UpdateRecord(ULONGLONG* recordId, const void* data, DWORD size
     return TRUE;
 }
 
-BOOL qkDataStore::DeleteRecord(ULONGLONG recordId)
+BOOL qkDataStore::DeleteRecordLocked(ULONGLONG recordId)
 {
-    qkScopedLock lock(m_lock);
     if (recordId == 0)
         return Fail(ERROR_INVALID_PARAMETER);
     RecordHeader record{};
@@ -480,6 +484,47 @@ BOOL qkDataStore::DeleteRecord(ULONGLONG recordId)
         return FALSE;
     Flush();
     return TRUE;
+}
+
+BOOL qkDataStore::AddRecord(const void* data, DWORD size, ULONGLONG* recordId)
+{
+    qkScopedLock lock(m_lock);
+    return AddRecordLocked(data, size, recordId) || RebuildIndexAfterFailure();
+}
+
+BOOL qkDataStore::UpdateRecord(ULONGLONG* recordId, const void* data, DWORD size)
+{
+    qkScopedLock lock(m_lock);
+    return UpdateRecordLocked(recordId, data, size) || RebuildIndexAfterFailure();
+}
+
+BOOL qkDataStore::DeleteRecord(ULONGLONG recordId)
+{
+    qkScopedLock lock(m_lock);
+    return DeleteRecordLocked(recordId) || RebuildIndexAfterFailure();
+}
+
+// A change that failed part-way may have left headers in the index that the file no longer
+// walks to: the index is read again from the file. Gives FALSE with the change's error.
+BOOL qkDataStore::RebuildIndexAfterFailure()
+{
+    const DWORD error = m_lastError;
+    if (IsOpen()) {
+        IndexClear();
+        m_lastRecord = 0;
+        ULONGLONG fileSize = 0;
+        if (GetFileSize(&fileSize)) {
+            for (ULONGLONG offset = FirstRecordOffset(); offset < fileSize;) {
+                RecordHeader record{};
+                if (!ReadRecordHeader(offset, &record))
+                    break;
+                m_lastRecord = offset;
+                offset += kRecordHeaderSize + record.allocated;
+            }
+        }
+    }
+    m_lastError = error;
+    return FALSE;
 }
 
 BOOL qkDataStore::Coalesce(RecordHeader record)
@@ -626,14 +671,17 @@ BOOL qkDataStore::ReadRecord(ULONGLONG recordId, void* buffer, DWORD size)
 BOOL qkDataStore::IsUnfinishedAppend(ULONGLONG offset)
 {
     ULONGLONG fileSize = 0;
-    if (!GetFileSize(&fileSize))
+    if (!GetFileSize(&fileSize) || offset >= fileSize)
         return FALSE;
-    // An append writes its data first and its header last; a header whose CRC field (its last
-    // four bytes) never reached the file was never completed.
-    if (offset + kRecordHeaderSize > fileSize)
-        return TRUE;
-    DWORD crc = 0;
-    return ReadAt(offset + 36, &crc, 4) && crc == 0;
+    // An append writes its data first and its header last, so its header space holds zeros, or
+    // the beginning of its header when that write was cut short: the header CRC (its last field)
+    // never reached the file, and whatever did reach it agrees with a header for this offset.
+    RecordHeader header{};
+    const ULONGLONG present = fileSize - offset < kRecordHeaderSize ? fileSize - offset : kRecordHeaderSize;
+    if (!ReadAt(offset, &header, static_cast<DWORD>(present)))
+        return FALSE;
+    return header.headerCrc == 0 && (header.signature == 0 || header.signature == m_recordSignature) &&
+           header.one <= 1 && (header.id == 0 || header.id == offset);
 }
 
 BOOL qkDataStore::Verify()

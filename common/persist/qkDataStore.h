@@ -130,6 +130,10 @@ private:
     BOOL OpenExisting();
     // Appends at the end of the file (the last step of AddRecord); the caller flushes.
     BOOL AppendRecord(const void* data, DWORD size, ULONGLONG* recordId);
+    BOOL AddRecordLocked(const void* data, DWORD size, ULONGLONG* recordId);
+    BOOL UpdateRecordLocked(ULONGLONG* recordId, const void* data, DWORD size);
+    BOOL DeleteRecordLocked(ULONGLONG recordId);
+    BOOL RebuildIndexAfterFailure();
     BOOL Coalesce(RecordHeader record);
     // An unfinished append at offset: its header space still zero (or torn, never completed).
     BOOL IsUnfinishedAppend(ULONGLONG offset);

@@ -7,10 +7,12 @@
 #include <wrl/client.h>
 
 #include "PersistTestSupport.h"
+#include "common/persist/qkByteArrayHolder.h"
 #include "common/persist/qkDummyArchive.h"
 #include "common/persist/qkMemoryArchive.h"
 #include "common/persist/qkTalMemoryStreamImpl.h"
 #include "common/persist/qkTalStreamArchive.h"
+#include "common/persist/qkVariantArrayHolder.h"
 
 using namespace persisttest;
 using qkLib::CArchive;
@@ -136,6 +138,13 @@ TEST(CArchive, VariantRecordsHaveTheirGoldenBytesAndReadBackEqual)
         items[0].iVal = 5;
         SafeArrayUnaccessData(nested.v.parray);
     }
+    ScopedVariant noBytes(MakeByteArray({}));
+    ScopedVariant noVariants;
+    {
+        SAFEARRAYBOUND bound{0, 0};
+        noVariants.v.vt = VT_ARRAY | VT_VARIANT;
+        noVariants.v.parray = SafeArrayCreate(VT_VARIANT, 1, &bound);
+    }
     ScopedVariant decimal;
     VarDecFromI4(-12345, &decimal.v.decVal);
     decimal.v.vt = VT_DECIMAL;
@@ -152,6 +161,8 @@ TEST(CArchive, VariantRecordsHaveTheirGoldenBytesAndReadBackEqual)
         {"bool", flag.v, {0x0B, 4, 0, 0, 0, 0x0B, 0, 0xFF, 0xFF}},
         {"byte array", bytes.v, {0x0B, 8, 0, 0, 0, 0x11, 0x20, 2, 0, 0, 0, 1, 2}},
         {"variant array", nested.v, {0x0B, 12, 0, 0, 0, 0x0C, 0x20, 2, 0, 0, 0, 2, 0, 5, 0, 0, 0}},
+        {"empty byte array", noBytes.v, {0x0B, 6, 0, 0, 0, 0x11, 0x20, 0, 0, 0, 0}},
+        {"empty variant array", noVariants.v, {0x0B, 6, 0, 0, 0, 0x0C, 0x20, 0, 0, 0, 0}},
         {"decimal", decimal.v, Concat({{0x0B, 18, 0, 0, 0, 0x0E, 0}, decimalBody})},
     };
     for (const auto& c : cases) {
@@ -200,6 +211,42 @@ TEST(CArchive, UnwritableVariantsAreRefusedAndLeaveNoBytes)
         EXPECT_EQ(archive.GetByteCount(), 2u);
         EXPECT_EQ(Hex(Written(archive)), Hex({0x01, 9}));
     }
+}
+
+TEST(SafeArrayHolders, AcceptOnlyVectorsFromZeroAndFollowReferences)
+{
+    ScopedVariant bytes(MakeByteArray({4, 5, 6}));
+    VARIANT reference;
+    VariantInit(&reference);
+    reference.vt = VT_BYREF | VT_VARIANT;
+    reference.pvarVal = &bytes.v;
+    qkByteArrayHolder holder;
+    ASSERT_TRUE(holder.Attach(&reference));
+    EXPECT_EQ(holder.GetCount(), 3u);
+    const BYTE* data = holder.AccessData();
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data[2], 6);
+    // The access still held is given back by the holder: the array can be destroyed after it.
+    {
+        qkByteArrayHolder scoped;
+        ASSERT_TRUE(scoped.Attach(&bytes.v));
+        ASSERT_NE(scoped.AccessData(), nullptr);
+    }
+    EXPECT_TRUE(holder.UnaccessData());
+    EXPECT_FALSE(holder.Detach(&reference)) << "an attached VARIANT is the caller's";
+
+    ScopedVariant fromOne(MakeByteArray({1}, 1));
+    qkVariantArrayHolder variants;
+    EXPECT_FALSE(variants.Attach(&fromOne.v));
+    EXPECT_FALSE(variants.Attach(&bytes.v)) << "bytes are not VARIANTs";
+    ASSERT_TRUE(variants.Create(2));
+    ASSERT_TRUE(variants.Lock());
+    variants.GetElement(1)->vt = VT_I4;
+    EXPECT_EQ(variants.GetElement(2), nullptr);
+    EXPECT_FALSE(variants.Detach(&fromOne.v)) << "still locked";
+    ASSERT_TRUE(variants.Unlock());
+    ASSERT_TRUE(variants.Detach(&fromOne.v));
+    EXPECT_EQ(fromOne.v.vt, VT_ARRAY | VT_VARIANT);
 }
 
 TEST(CArchive, ReadsThatFailLeaveThePositionForAnotherTry)

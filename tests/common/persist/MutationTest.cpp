@@ -219,10 +219,12 @@ TEST(Mutations, StoreFilesAlwaysOpenOrFail)
         }
         const Bytes extra(33, 0x77);
         ULONGLONG added = 0;
-        if (!store.AddRecord(extra.data(), 33, &added))
+        if (!store.AddRecord(extra.data(), 33, &added)) {
             EXPECT_NE(store.GetLastError(), 0u) << "case " << i;
-        if (!store.ids.empty() && !store.DeleteRecord(store.ids.front()))
+        }
+        if (!store.ids.empty() && !store.DeleteRecord(store.ids.front())) {
             EXPECT_NE(store.GetLastError(), 0u) << "case " << i;
+        }
         store.Close();
         ASSERT_LE(meter.Largest(), std::max<std::size_t>(bytes.size(), 4096)) << "case " << i;
     }

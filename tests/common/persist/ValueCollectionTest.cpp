@@ -2,9 +2,13 @@
 // interface table, copying, and the saved forms of versions 1 and 2.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include <wrl/client.h>
 
 #include "PersistTestSupport.h"
+#include "common/objects/qkInstanceFactory.h"
 #include "common/persist/qkTalIndexValueCollectionImpl.h"
 #include "common/persist/qkTalKeyValueCollectionImpl.h"
 #include "common/persist/qkTalMemoryStreamImpl.h"
@@ -180,6 +184,32 @@ TEST(ValueCollections, BothAnswerTheInterfaceTable)
     }
 }
 
+// Every operation holds the collection's lock: threads may share one collection.
+TEST(ValueCollections, ThreadsShareOneCollection)
+{
+    auto c = Own(qkTalKeyValueCollectionImpl::Create());
+    std::vector<std::thread> threads;
+    for (ULONG t = 0; t < 4; ++t) {
+        threads.emplace_back([&c, t] {
+            for (ULONG i = 0; i < 500; ++i) {
+                const ULONG key = t * 1000 + i;
+                c->SetUInt32(key, key);
+                c->SetString(100000 + key % 7, "shared");
+                ULONG back = 0;
+                if (!c->GetUInt32(key, &back) || back != key)
+                    ADD_FAILURE() << "key " << key;
+                LONGLONG widened = 0;
+                c->GetInt64(key, &widened); // converts in the shared scratch value
+                if (widened != static_cast<LONGLONG>(key))
+                    ADD_FAILURE() << "converted key " << key;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(c->GetCount(), 4u * 500u + 7u);
+}
+
 TEST(qkTalKeyValueCollectionImpl, SavesEntriesInKeyOrder)
 {
     auto c = Own(qkTalKeyValueCollectionImpl::Create());
@@ -239,6 +269,55 @@ TEST(ValueCollections, SizeCachingWritesVersion2)
     Bytes version3 = saved;
     version3[1] = 3;
     EXPECT_FALSE(Load(loaded.Get(), version3));
+}
+
+TEST(ValueCollections, BothKindsRoundTripVersion2)
+{
+    auto kv = Own(qkTalKeyValueCollectionImpl::Create());
+    auto iv = Own(qkTalIndexValueCollectionImpl::Create());
+    ASSERT_TRUE(kv->SetInt8(3, -3));
+    ASSERT_TRUE(iv->AppendInt8(-3));
+    const auto fresh = [](IUnknown* like) -> ComPtr<IValueCollection> {
+        if (Query<IKeyValueCollection>(like, CLSID_qkTalKeyValueCollection))
+            return Own<IValueCollection>(qkTalKeyValueCollectionImpl::Create());
+        return Own<IValueCollection>(qkTalIndexValueCollectionImpl::Create());
+    };
+    for (IValueCollection* c : {static_cast<IValueCollection*>(kv.Get()), static_cast<IValueCollection*>(iv.Get())}) {
+        auto serializable = Query<ISizeCachingSerializable>(c, IID_ISizeCachingSerializable);
+        ASSERT_TRUE(c->SetCloneObjects(true));
+        ASSERT_TRUE(serializable->SetSizeCaching(true));
+        Save(c);
+        const Bytes saved = Save(c);
+        EXPECT_EQ(saved[1], 2);
+        auto loaded = fresh(c);
+        ASSERT_TRUE(Load(loaded.Get(), saved));
+        EXPECT_TRUE(Query<ISizeCachingSerializable>(loaded.Get(), IID_ISizeCachingSerializable)->GetSizeCaching());
+        EXPECT_TRUE(loaded->GetCloneObjects());
+        signed char v = 0;
+        EXPECT_TRUE(loaded->GetInt8(c == kv.Get() ? 3 : 0, &v));
+        EXPECT_EQ(v, -3);
+        // A load through the stream interface drops the cached size: the next save records 0,
+        // the one after it the measured size again.
+        Bytes uncached = saved;
+        std::fill(uncached.begin() + 12, uncached.begin() + 20, 0);
+        EXPECT_EQ(Hex(Save(loaded.Get())), Hex(uncached));
+        EXPECT_EQ(Hex(Save(loaded.Get())), Hex(saved));
+    }
+}
+
+// Loading object values makes sure the process-wide factory knows the library's own objects.
+TEST(ValueCollections, LoadingRegistersTheLibraryObjectsAgain)
+{
+    auto c = Own(qkTalKeyValueCollectionImpl::Create());
+    auto text = Own(qkTalStringImpl::CreateWithText(L"again"));
+    ASSERT_TRUE(c->SetObject(1, text.Get()));
+    const Bytes saved = Save(c.Get());
+    IInstanceFactory* factory = qkInstanceFactory::GetInstanceFactory();
+    ASSERT_EQ(factory->Unregister(CLSID_qkTalString), QK_S_OK);
+    ASSERT_FALSE(factory->IsRegisteredLocally(CLSID_qkTalString));
+    auto loaded = Own(qkTalKeyValueCollectionImpl::Create());
+    EXPECT_TRUE(Load(loaded.Get(), saved));
+    EXPECT_TRUE(factory->IsRegisteredLocally(CLSID_qkTalString));
 }
 
 TEST(qkTalIndexValueCollectionImpl, PositionsAppendRemoveAndLoadInAnyOrder)

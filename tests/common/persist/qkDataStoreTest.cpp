@@ -163,6 +163,21 @@ TEST_F(qkDataStoreTest, RecordsLieBackToBackWithCheckedHeaders)
     EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
 }
 
+TEST_F(qkDataStoreTest, OpenAlwaysMakesOrOpensAStore)
+{
+    const Bytes data = Data(4, 9);
+    ULONGLONG id = 0;
+    {
+        TestStore store;
+        ASSERT_TRUE(store.OpenPath(path, OPEN_ALWAYS));
+        EXPECT_EQ(FileBytes(path).size(), kFirst);
+        id = Add(store, data);
+    }
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, OPEN_ALWAYS, GENERIC_READ | GENERIC_WRITE, 64));
+    EXPECT_EQ(store.seen[id], data);
+}
+
 TEST_F(qkDataStoreTest, ArgumentsAndFreeRecordsAreRefused)
 {
     TestStore store;
@@ -186,10 +201,9 @@ TEST_F(qkDataStoreTest, ArgumentsAndFreeRecordsAreRefused)
     EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
     EXPECT_FALSE(store.GetRecordSize(0, &size));
     EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    // Reading id 0 keeps whatever error was there.
-    EXPECT_FALSE(store.DeleteRecord(a));
     BYTE b[4];
     EXPECT_FALSE(store.ReadRecord(0, b, 4));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(store.ReadRecord(a + 1, b, 4));
     EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
 }
@@ -359,6 +373,88 @@ TEST_F(qkDataStoreTest, AStoreThatWasNeverClosedOpens)
     TestStore checked;
     EXPECT_FALSE(checked.OpenPath(copy, OPEN_EXISTING));
     EXPECT_EQ(checked.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+}
+
+// Fails the N-th change of the file only; the writes after it go through.
+class FailOnceStore : public TestStore {
+public:
+    // Counts from now: the n-th write after this call fails.
+    void FailAt(int n)
+    {
+        m_count = 0;
+        m_failAt = n;
+    }
+
+protected:
+    BOOL WriteAt(ULONGLONG offset, const void* data, DWORD size) override
+    {
+        if (++m_count == m_failAt)
+            return Fail(ERROR_WRITE_FAULT);
+        return qkDataStore::WriteAt(offset, data, size);
+    }
+    BOOL SetFileLength(ULONGLONG size) override
+    {
+        if (++m_count == m_failAt)
+            return Fail(ERROR_WRITE_FAULT);
+        return qkDataStore::SetFileLength(size);
+    }
+
+private:
+    int m_count = 0;
+    int m_failAt = -1;
+};
+
+// A grow that cannot finish keeps the caller's id and its data, whichever write fails.
+TEST_F(qkDataStoreTest, AFailedGrowKeepsTheCallersRecord)
+{
+    const Bytes small = Data(1, 20);
+    const Bytes big = Data(2, 100);
+    bool sawRollback = false;
+    for (int failAt = 1; failAt < 12; ++failAt) {
+        SCOPED_TRACE(failAt);
+        ULONGLONG id = 0;
+        {
+            TestStore setup;
+            ASSERT_TRUE(setup.OpenPath(path, CREATE_ALWAYS));
+            id = Add(setup, small);
+            Add(setup, Data(3, 10));
+            ASSERT_TRUE(setup.Close());
+        }
+        FailOnceStore store;
+        ASSERT_TRUE(store.OpenPath(path, OPEN_EXISTING));
+        store.FailAt(failAt);
+        const ULONGLONG before = id;
+        if (store.UpdateRecord(&id, big.data(), 100)) {
+            EXPECT_EQ(Read(store, id), big);
+            continue;
+        }
+        EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+        EXPECT_EQ(id, before);
+        // From the third write on the new copy was complete: it was taken back.
+        sawRollback = sawRollback || failAt >= 3;
+        EXPECT_EQ(Read(store, id), small);
+        ASSERT_TRUE(store.Close());
+        TestStore reopened;
+        ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING));
+        EXPECT_EQ(reopened.seen[id], small);
+    }
+    EXPECT_TRUE(sawRollback);
+}
+
+TEST_F(qkDataStoreTest, VerifyCopiesRecordsIntoAnAttachedStore)
+{
+    TestStore source;
+    ASSERT_TRUE(source.OpenPath(path, CREATE_ALWAYS));
+    const ULONGLONG a = Add(source, Data(1, 10));
+    Add(source, Data(2, 20));
+    ASSERT_TRUE(source.DeleteRecord(a));
+    TestStore target;
+    ASSERT_TRUE(target.OpenPath(folder.Path(L"copy.dat"), CREATE_ALWAYS));
+    source.SetCopyTarget(&target);
+    ASSERT_TRUE(source.Verify());
+    ASSERT_TRUE(target.Verify());
+    ASSERT_EQ(target.seen.size(), 1u);
+    EXPECT_EQ(target.seen.begin()->second, Data(2, 20));
 }
 
 // ---- crash injection ----
@@ -549,10 +645,11 @@ TEST_F(qkDataStoreTest, AShortWriteIsNeverReadAsATornRecord)
         if (!crashed)
             break;
         TestStore reopened;
-        if (reopened.OpenPath(path, OPEN_EXISTING))
+        if (reopened.OpenPath(path, OPEN_EXISTING)) {
             EXPECT_TRUE(OldOrNew(reopened.seen, states, done)) << "crash in step " << done;
-        else
+        } else {
             EXPECT_EQ(reopened.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+        }
     }
 }
 

@@ -176,8 +176,10 @@ def check_libraries(libs, edges, findings):
 
 # --- JSON: operator[] on const documents ---------------------------------------------------------
 
+# const json& x, const json* x, const json x = ..., const auto& x, const auto& [a, b].
 CONST_JSON_DECL = re.compile(
-    r"\bconst\s+(?:::)?(?:nlohmann\s*::\s*)?(?:ordered_)?(?:json|auto)\s*([&*])\s*([A-Za-z_]\w*)")
+    r"\bconst\s+(?:::)?(?:nlohmann\s*::\s*)?(?:ordered_)?(?:json|auto)\s*"
+    r"(?:([&*]?)\s*([A-Za-z_]\w*)\b(?!\s*::)|&\s*\[([^\]]+)\])")
 JSON_TYPE_HINT = re.compile(r"nlohmann|\bjson\b")
 
 
@@ -289,19 +291,24 @@ def const_json_index_findings(rel, text):
     code = blank_comments_and_strings(text)
     found = []
     for m in CONST_JSON_DECL.finditer(code):
-        kind, name = m.group(1), m.group(2)
         is_auto = "auto" in m.group(0)
         if is_auto and not JSON_TYPE_HINT.search(text):
             continue  # a file without JSON holds no JSON documents
-        end = scope_end(code, m.end())
-        if kind == "&":
-            target = r"(?<![\w.>:])" + re.escape(name)
+        if m.group(3):
+            kind, names = "&", [n.strip() for n in m.group(3).split(",") if n.strip()]
         else:
-            target = r"(?:\(\s*\*\s*" + re.escape(name) + r"\s*\)|(?<![\w.>:])" + re.escape(name) + r"\s*->\s*operator\s*\[\s*\]\s*\()"
-        use = re.compile(target + r'\s*[\[(]?\s*(?:u8|L)?"')
-        for u in use.finditer(code, m.end(), end):
-            line = code.count("\n", 0, u.start()) + 1
-            found.append(f"{rel}:{line}: operator[] on const JSON '{name}' (read through find/value)")
+            kind, names = m.group(1), [m.group(2)]
+        end = scope_end(code, m.end())
+        for name in names:
+            if kind == "*":
+                target = (r"(?:\(\s*\*\s*" + re.escape(name) + r"\s*\)|(?<![\w.>:])" + re.escape(name) +
+                          r"\s*->\s*operator\s*\[\s*\]\s*\()")
+            else:
+                target = r"(?<![\w.>:])" + re.escape(name)
+            use = re.compile(target + r'\s*[\[(]?\s*(?:u8|L)?"')
+            for u in use.finditer(code, m.end(), end):
+                line = code.count("\n", 0, u.start()) + 1
+                found.append(f"{rel}:{line}: operator[] on const JSON '{name}' (read through find/value)")
     return found
 
 

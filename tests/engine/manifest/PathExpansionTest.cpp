@@ -162,11 +162,11 @@ TEST(PathExpansion, EnvironmentValuesThatReferToThemselves)
         "global": {"a": "%A%", "b": "<%B%>", "d": "%D%"}}})"), S_OK);
     vek::VekPathExpansion().doPathExpansion(document);
     const json root = document.Snapshot();
-    EXPECT_EQ(root["vek"]["environment"]["A"], "%A%%A%%A%%A%");
-    EXPECT_EQ(root["vek"]["environment"]["B"], "%C%");
-    EXPECT_EQ(root["vek"]["global"]["b"], "<%B%>");
-    EXPECT_EQ(root["vek"]["global"]["d"], "d");
-    EXPECT_LT(root["vek"]["global"]["a"].get<std::string>().size(), 2u * 1024 * 1024);
+    EXPECT_EQ(root.at("vek").at("environment").at("A"), "%A%%A%%A%%A%");
+    EXPECT_EQ(root.at("vek").at("environment").at("B"), "%C%");
+    EXPECT_EQ(root.at("vek").at("global").at("b"), "<%B%>");
+    EXPECT_EQ(root.at("vek").at("global").at("d"), "d");
+    EXPECT_LT(root.at("vek").at("global").at("a").get<std::string>().size(), 2u * 1024 * 1024);
 }
 
 TEST(PathExpansion, FolderTokens)

@@ -1,7 +1,7 @@
 #include "net/download/CWinHTTPDownloadManager.h"
 
 #include "common/base/qkScopedLock.h"
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 #include "net/download/DownloadJson.h"
 #include "services/launcher/VekUtil.h"
 #include "services/launcher/VekValidateFile.h"
@@ -33,7 +33,7 @@ void DeleteTemporaryFile(const nlohmann::json& record)
 {
     const std::wstring temp = JsonWString(record, "LocalTempPath");
     if (!temp.empty() && !::DeleteFileW(temp.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
-        LogWarning(L"vek::CWinHTTPDownloadManager::run : Failed to delete temporary File %s, hr=0x%08X", temp.c_str(),
+        QK_LOG_WARNING(L"Failed to delete temporary File %s, hr=0x%08X", temp.c_str(),
                    HRESULT_FROM_WIN32(::GetLastError()));
 }
 
@@ -59,10 +59,10 @@ CWinHTTPDownloadManager::~CWinHTTPDownloadManager()
         // A transfer in progress ends at its next read instead of running to its end.
         if (m_engine)
             m_engine->requestExit();
-        LogInfo(L"vek::CWinHTTPDownloadManager::~CWinHTTPDownloadManager : Waiting for download thread to finish");
+        QK_LOG_INFO(L"Waiting for download thread to finish");
         m_thread.join();
     }
-    LogInfo(L"vek::CWinHTTPDownloadManager::~CWinHTTPDownloadManager : Destroying CWinHTTPDownloadManager");
+    QK_LOG_INFO(L"Destroying CWinHTTPDownloadManager");
 }
 
 void CWinHTTPDownloadManager::Fire(int event)
@@ -84,11 +84,11 @@ void CWinHTTPDownloadManager::Stop()
         ::ResetEvent(m_runEvent.get());
     }
     if (m_engine) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::Stop : Stopping the WinHTTP engine");
+        QK_LOG_INFO(L"Stopping the WinHTTP engine");
         m_engine->requestExit();
     }
     if (m_thread.joinable()) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::Stop : Waiting for WinHTTP download manager thread");
+        QK_LOG_INFO(L"Waiting for WinHTTP download manager thread");
         m_thread.join();
     }
 }
@@ -133,14 +133,14 @@ bool CWinHTTPDownloadManager::IsTerminating()
     HANDLE handles[2] = {m_stopEvent.get(), m_runEvent.get()};
     DWORD wait = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::IsTerminating : Exiting");
+        QK_LOG_INFO(L"Exiting");
         return true;
     }
     if (wait == WAIT_OBJECT_0 + 1) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::IsTerminating : Resuming...");
+        QK_LOG_INFO(L"Resuming...");
         return false;
     }
-    LogError(L"vek::CWinHTTPDownloadManager::IsTerminating : Wait Failed");
+    QK_LOG_ERROR(L"Wait Failed");
     return false;
 }
 
@@ -170,18 +170,18 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
                 present.emplace_back(source, destination);
                 continue;
             }
-            LogWarning(L"vek::CDownloadManagerBase::getFilesToDownload : ValidateFile() failed to validate %s, hr=0x%08X",
+            QK_LOG_WARNING(L"ValidateFile() failed to validate %s, hr=0x%08X",
                        destination.c_str(), hr);
             if (!::DeleteFileW(destination.c_str())) {
                 HRESULT deleteHr = HRESULT_FROM_WIN32(::GetLastError());
-                LogError(L"vek::CDownloadManagerBase::getFilesToDownload : Failed to delete corrupt download file %s , hr=0x%08X",
+                QK_LOG_ERROR(L"Failed to delete corrupt download file %s , hr=0x%08X",
                          destination.c_str(), deleteHr);
                 DWORD attributes = ::GetFileAttributesW(destination.c_str());
                 if (deleteHr == E_ACCESSDENIED && attributes != INVALID_FILE_ATTRIBUTES
                     && (attributes & FILE_ATTRIBUTE_READONLY)) {
-                    LogInfo(L"vek::CDownloadManagerBase::getFilesToDownload : File is readonly, removing readonly flag");
+                    QK_LOG_INFO(L"File is readonly, removing readonly flag");
                     if (!::SetFileAttributesW(destination.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
-                        LogError(L"vek::CDownloadManagerBase::getFilesToDownload : Failed to remove readonly flag");
+                        QK_LOG_ERROR(L"Failed to remove readonly flag");
                     else
                         ::DeleteFileW(destination.c_str());
                 }
@@ -200,7 +200,7 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
                 }
                 DWORD error = ::GetLastError();
                 if (attempt == 2 || (error != ERROR_BAD_NETPATH && error != ERROR_NETWORK_BUSY)) {
-                    LogWarning(L"vek::CDownloadManagerBase::getFilesToDownload : CopyFile() failed to copy %s to %s, hr=0x%08X",
+                    QK_LOG_WARNING(L"CopyFile() failed to copy %s to %s, hr=0x%08X",
                                localFile.c_str(), destination.c_str(), HRESULT_FROM_WIN32(error));
                     break;
                 }
@@ -224,7 +224,7 @@ void CWinHTTPDownloadManager::ReportFileFailure(const std::wstring& address, int
     if (m_hooks)
         m_hooks->logJobError(VEK_E_HTTP_DOWNLOAD, 1, m_job, text, priority, count);
     else
-        LogError(L"vek::CWinHTTPDownloadManager::ReportFileFailure : job error 0x%08X, %s, priority %d, failures %u",
+        QK_LOG_ERROR(L"job error 0x%08X, %s, priority %d, failures %u",
                  VEK_E_HTTP_DOWNLOAD, text.c_str(), priority, count);
 }
 
@@ -242,7 +242,7 @@ void CWinHTTPDownloadManager::Start()
     std::vector<FilePair> toFetch, present;
     getFilesToDownload(toFetch, m_job["file_array"], present);
     if (toFetch.empty()) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::Start : No files left to download");
+        QK_LOG_INFO(L"No files left to download");
         Fire(eJobValidation);
         return;
     }
@@ -289,12 +289,12 @@ void CWinHTTPDownloadManager::Start()
         if (FAILED(hr)) {
             if (m_engine->getJobState() == BG_JOB_STATE_TRANSIENT_ERROR && retries < limit) {
                 ++retries;
-                LogWarning(L"vek::CWinHTTPDownloadManager::Start : got Transient error while querying file size retrying, %d",
+                QK_LOG_WARNING(L"got Transient error while querying file size retrying, %d",
                            retries);
                 ::WaitForSingleObject(m_stopEvent.get(), m_retryWaitMs);
                 continue;
             }
-            LogError(L"vek::CWinHTTPDownloadManager::Start : m_WinHTTPEngine->getDownloadSize() failed with %s, %s, hr=0x%08X",
+            QK_LOG_ERROR(L"m_WinHTTPEngine->getDownloadSize() failed with %s, %s, hr=0x%08X",
                      file.first.c_str(), file.second.c_str(), hr);
             HRESULT error = S_OK;
             m_engine->GetError(error);
@@ -335,7 +335,7 @@ void CWinHTTPDownloadManager::Start()
         return;
     }
     m_bytesTotal += m_bytesDone;
-    LogInfo(L"vek::CWinHTTPDownloadManager::Start : Total bytes downloaded - %I64u, Bytes remaining - %I64u",
+    QK_LOG_INFO(L"Total bytes downloaded - %I64u, Bytes remaining - %I64u",
             m_bytesDone, m_bytesTotal);
     if (!paused.is_null())
         m_queue.push_front(paused);
@@ -352,7 +352,7 @@ void CWinHTTPDownloadManager::Start()
 
 void CWinHTTPDownloadManager::run()
 {
-    LogInfo(L"vek::CWinHTTPDownloadManager::run : Inside WinHTTP thread");
+    QK_LOG_INFO(L"Inside WinHTTP thread");
     {
         qkScopedLock lock(m_managerLock);
         m_running = true;
@@ -361,7 +361,7 @@ void CWinHTTPDownloadManager::run()
     int limit = 15;
     if (JsonHas(m_job, "TRANSIENT_ERROR_RETRY_COUNT") && m_job["TRANSIENT_ERROR_RETRY_COUNT"].is_number_integer())
         limit = m_job["TRANSIENT_ERROR_RETRY_COUNT"].get<int>();
-    LogInfo(L"vek::CWinHTTPDownloadManager::run : Transient error retry count = %d", limit);
+    QK_LOG_INFO(L"Transient error retry count = %d", limit);
     int transientCount = 0;
     bool done = false;
     bool skipped = false;
@@ -371,7 +371,7 @@ void CWinHTTPDownloadManager::run()
 
     while (!done && !m_queue.empty()) {
         if (IsTerminating()) {
-            LogInfo(L"vek::CWinHTTPDownloadManager::run : m_ShouldExit==true, exiting VekWinhttpDownloadManager thread");
+            QK_LOG_INFO(L"m_ShouldExit==true, exiting VekWinhttpDownloadManager thread");
             // A stop is not a failure of the job, whatever the last file did.
             finalEvent = eDownloadStopped;
             done = true;
@@ -385,29 +385,29 @@ void CWinHTTPDownloadManager::run()
             HRESULT hr = m_engine->download(record);
             if (FAILED(hr) && hr != HR_CANCELLED) {
                 m_job["last_download_error"] = HrValue(VEK_E_DOWNLOAD_CALL_FAILED);
-                LogError(L"vek::CWinHTTPDownloadManager::run : m_WinHTTPEngine->download() failed, hr=0x%08X", hr);
+                QK_LOG_ERROR(L"m_WinHTTPEngine->download() failed, hr=0x%08X", hr);
             }
             const int state = m_engine->getJobState();
             lastState = state;
             bool asError = false;
             switch (state) {
             case BG_JOB_STATE_SUSPENDED:
-                LogInfo(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_SUSPENDED");
+                QK_LOG_INFO(L"BG_JOB_STATE_SUSPENDED");
                 finalEvent = eDownloadStopped;
                 done = true;
                 m_job["HttpPausedDownload"] = record;
                 break;
             case BG_JOB_STATE_TRANSIENT_ERROR:
                 ++transientCount;
-                LogWarning(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_TRANSIENT_ERROR, transientErrorCount=%d",
+                QK_LOG_WARNING(L"BG_JOB_STATE_TRANSIENT_ERROR, transientErrorCount=%d",
                            transientCount);
                 if (transientCount >= limit) {
                     finalEvent = eDownloadTransientError;
-                    LogError(L"vek::CWinHTTPDownloadManager::run : Exceeded transient error count (%d), hr=0x%08X",
+                    QK_LOG_ERROR(L"Exceeded transient error count (%d), hr=0x%08X",
                              transientCount, hr);
                     asError = true;
                 } else {
-                    LogWarning(L"vek::CWinHTTPDownloadManager::run : Got a transient error from WinHTTP, sleeping for a bit");
+                    QK_LOG_WARNING(L"Got a transient error from WinHTTP, sleeping for a bit");
                     // Keep the resume keys in the job node while waiting.
                     m_job["HttpPausedDownload"] = record;
                     ::WaitForSingleObject(m_stopEvent.get(), m_retryWaitMs);
@@ -415,7 +415,7 @@ void CWinHTTPDownloadManager::run()
                 }
                 break;
             case BG_JOB_STATE_ERROR:
-                LogError(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_ERROR");
+                QK_LOG_ERROR(L"BG_JOB_STATE_ERROR");
                 finalEvent = eDownloadFatalError;
                 asError = true;
                 break;
@@ -431,41 +431,41 @@ void CWinHTTPDownloadManager::run()
                 m_job["HttpPausedDownload"] = record;
                 if (!IsTerminating()) {
                     m_job["download_started"] = 2;
-                    LogInfo(L"vek::CWinHTTPDownloadManager::run : Download paused.");
+                    QK_LOG_INFO(L"Download paused.");
                     m_queue.push_front(std::move(record));
                 } else {
-                    LogInfo(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_CANCELLED");
+                    QK_LOG_INFO(L"BG_JOB_STATE_CANCELLED");
                     finalEvent = eDownloadStopped;
                     done = true;
                 }
                 break;
             default:
-                LogError(L"vek::CWinHTTPDownloadManager::run : Unknown job state %d", state);
+                QK_LOG_ERROR(L"Unknown job state %d", state);
                 break;
             }
             if (asError) {
                 HRESULT error = S_OK;
                 m_engine->GetError(error);
-                LogError(L"vek::CWinHTTPDownloadManager::run : m_WinHTTPEngine->GetError() returned hr=0x%08X", error);
+                QK_LOG_ERROR(L"m_WinHTTPEngine->GetError() returned hr=0x%08X", error);
                 m_job["job_error_code"] = HrValue(error);
                 m_job["last_download_error"] = HrValue(error);
                 m_job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(m_engine->getHttpStatus())
                                                                    : HrValue(error);
                 if (error == VEK_E_DISK_FULL) {
                     m_job["job_error_code"] = 0;
-                    LogError(L"vek::CWinHTTPDownloadManager::run : Sending out of disk space error");
+                    QK_LOG_ERROR(L"Sending out of disk space error");
                     Fire(eDownloadOutOfDiskSpace);
                 }
                 m_job["HttpPausedDownload"] = record;
                 const int priority = FilePriority(address);
                 if (priority < 0) {
-                    LogWarning(L"vek::CWinHTTPDownloadManager::run : Non critical file download failed skipping download");
+                    QK_LOG_WARNING(L"Non critical file download failed skipping download");
                     skipped = true;
                     // Nothing resumes a skipped file: its partial file would only take room (on
                     // a full disk, the room the other files need).
                     DeleteTemporaryFile(record);
                 } else {
-                    LogError(L"vek::CWinHTTPDownloadManager::run : File is critical for installation");
+                    QK_LOG_ERROR(L"File is critical for installation");
                     done = true;
                     finalEvent = eDownloadFatalError;
                 }
@@ -473,7 +473,7 @@ void CWinHTTPDownloadManager::run()
             }
         } catch (const std::exception& e) {
             // The file failed by its priority: a critical one fails the job.
-            LogError(L"vek::CWinHTTPDownloadManager::run : Caught std::exception: %S", e.what());
+            QK_LOG_ERROR(L"Caught std::exception: %S", e.what());
             m_job["last_download_error"] = HrValue(E_UNEXPECTED);
             lastState = BG_JOB_STATE_ERROR;
             const int priority = FilePriority(address);
@@ -490,7 +490,7 @@ void CWinHTTPDownloadManager::run()
     }
 
     const long duration = static_cast<long>(std::time(nullptr) - start);
-    LogInfo(L"vek::CWinHTTPDownloadManager::run : Total Download Duration : %ld", duration);
+    QK_LOG_INFO(L"Total Download Duration : %ld", duration);
     if (m_queue.empty() && !done
         && (lastState == BG_JOB_STATE_TRANSFERRED
             || ((lastState == BG_JOB_STATE_ERROR || lastState == BG_JOB_STATE_TRANSIENT_ERROR) && skipped))) {
@@ -500,7 +500,7 @@ void CWinHTTPDownloadManager::run()
         m_job.erase("HttpPausedDownload");
     }
     m_queue.clear();
-    LogInfo(L"vek::CWinHTTPDownloadManager::run : Sending event %d to subscribers", finalEvent);
+    QK_LOG_INFO(L"Sending event %d to subscribers", finalEvent);
     Fire(finalEvent);
     qkScopedLock lock(m_managerLock);
     m_running = false;

@@ -1,6 +1,6 @@
 #include "net/download/HTTPDownloadData.h"
 
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 
 namespace vek {
 
@@ -12,7 +12,7 @@ HTTPDownloadData::~HTTPDownloadData()
 HRESULT HTTPDownloadData::Initialize(const std::wstring& path, bool truncate)
 {
     if (m_initialized) {
-        LogInfo(L"vek::HTTPDownloadData::Initialize : Already Initialized");
+        QK_LOG_INFO(L"Already Initialized");
         return S_OK;
     }
     m_path = path;
@@ -20,14 +20,14 @@ HRESULT HTTPDownloadData::Initialize(const std::wstring& path, bool truncate)
                            truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (m_file == INVALID_HANDLE_VALUE) {
         HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-        LogError(L"vek::HTTPDownloadData::Initialize : Failed to open file %s, hr=0x%08X", path.c_str(), hr);
+        QK_LOG_ERROR(L"Failed to open file %s, hr=0x%08X", path.c_str(), hr);
         return hr;
     }
     if (!truncate) {
         LARGE_INTEGER zero{};
         if (!::SetFilePointerEx(m_file, zero, nullptr, FILE_END)) {
             HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-            LogError(L"vek::HTTPDownloadData::Initialize : Failed to seek to end of file %s, hr=0x%08X",
+            QK_LOG_ERROR(L"Failed to seek to end of file %s, hr=0x%08X",
                      path.c_str(), hr);
             ::CloseHandle(m_file);
             m_file = INVALID_HANDLE_VALUE;

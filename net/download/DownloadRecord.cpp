@@ -82,4 +82,9 @@ std::wstring RecordTempPath(const nlohmann::json& node)
     return JsonWString(node, kLocalTempPath);
 }
 
+void SetRecordBytesTotal(nlohmann::json& node, std::uint64_t size)
+{
+    node[kBytesTotal] = DecimalString(size);
+}
+
 } // namespace vek

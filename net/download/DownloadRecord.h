@@ -32,5 +32,7 @@ struct DownloadRecord {
 std::wstring RecordUri(const nlohmann::json& node);
 // The temporary file of a record in JSON form, empty when it has none (never throws).
 std::wstring RecordTempPath(const nlohmann::json& node);
+// Sets the expected size of a record in JSON form (the size query's answer).
+void SetRecordBytesTotal(nlohmann::json& node, std::uint64_t size);
 
 } // namespace vek

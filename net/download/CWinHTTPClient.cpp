@@ -4,9 +4,55 @@
 #include "net/download/DownloadJson.h"
 #include "net/download/ManifestProxy.h"
 
+#include <cwchar>
 #include <vector>
 
 namespace vek {
+
+namespace {
+
+// The answer's Last-Modified text, read each round of the response loop: one header query into a
+// buffer of its own (a date is 29 characters), no allocation. Empty when the answer has none.
+class LastModified {
+public:
+    void Read(HINTERNET request)
+    {
+        DWORD size = sizeof(m_text) - sizeof(wchar_t);
+        if (::WinHttpQueryHeaders(request, WINHTTP_QUERY_LAST_MODIFIED, WINHTTP_HEADER_NAME_BY_INDEX, m_text, &size,
+                                  WINHTTP_NO_HEADER_INDEX)) {
+            m_length = size / sizeof(wchar_t);
+            m_long.clear();
+        } else if (::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            ReadLong(request, size);
+        } else {
+            m_length = 0;
+            m_long.clear();
+        }
+    }
+    bool Empty() const { return m_length == 0; }
+    bool operator!=(const LastModified& other) const
+    {
+        return m_length != other.m_length || std::wmemcmp(Text(), other.Text(), m_length) != 0;
+    }
+
+private:
+    void ReadLong(HINTERNET request, DWORD size)
+    {
+        m_long.assign(size / sizeof(wchar_t) + 1, L'\0');
+        size = static_cast<DWORD>(m_long.size() * sizeof(wchar_t));
+        m_length = ::WinHttpQueryHeaders(request, WINHTTP_QUERY_LAST_MODIFIED, WINHTTP_HEADER_NAME_BY_INDEX,
+                                         m_long.data(), &size, WINHTTP_NO_HEADER_INDEX)
+                       ? size / sizeof(wchar_t)
+                       : 0;
+    }
+    const wchar_t* Text() const { return m_long.empty() ? m_text : m_long.data(); }
+
+    wchar_t m_text[64] = {};
+    std::wstring m_long;
+    DWORD m_length = 0;
+};
+
+} // namespace
 
 CWinHTTPClient::CWinHTTPClient() = default;
 CWinHTTPClient::~CWinHTTPClient() = default;
@@ -121,16 +167,17 @@ HRESULT CWinHTTPClient::GetResponse(RequestId request, HTTPDownloadData* stream,
     }
     try {
         std::vector<unsigned char> buffer;
-        std::wstring first;
-        GetHeaderText(request, L"Last-Modified:", first);
+        LastModified first, current;
+        first.Read(handle);
         for (;;) {
             if (ShouldExit()) {
                 QK_LOG_INFO(L"m_ShouldExit == true, leaving GetRepsonse()");
                 return HRESULT_FROM_WIN32(ERROR_CANCELLED);
             }
-            std::wstring current;
-            GetHeaderText(request, L"Last-Modified:", current);
-            if (!first.empty() && !current.empty() && first != current) {
+            // Without a first text the comparison can never fail: no query then.
+            if (!first.Empty())
+                current.Read(handle);
+            if (!first.Empty() && !current.Empty() && first != current) {
                 stream->SetSize(0);
                 return HRESULT_FROM_WIN32(ERROR_WINHTTP_CONNECTION_ERROR);
             }

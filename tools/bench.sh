@@ -89,7 +89,8 @@ fi
 
 cat "$out"
 # Derived figures: medians of each way and the ratio of the medians (time of the reference over
-# time of the measured way, so that above 1 is faster); memory over the idle baseline.
+# time of the measured way: 1 is as fast, below 1 slower), for the wall clock and for the CPU time
+# of the process (steadier when the machine is busy); memory over the idle baseline.
 python3 - "$out" "$pairs" <<'EOF'
 import statistics, sys
 v = {}
@@ -100,16 +101,19 @@ pairs = int(sys.argv[2])
 def series(way, what):
     return [float(v[f"{way}_{i}_{what}"]) for i in range(1, pairs + 1) if f"{way}_{i}_{what}" in v]
 def report(reference, measured):
-    ref, got = series(reference, "seconds"), series(measured, "seconds")
-    if not ref or not got:
-        return
-    for way, seconds in ((reference, ref), (measured, got)):
+    for what in ("seconds", "cpu_seconds"):
+        ref, got = series(reference, what), series(measured, what)
+        if not ref or not got:
+            continue
+        for way, values in ((reference, ref), (measured, got)):
+            print(f"{way}_median_{what}={statistics.median(values):.3f} (runs: {', '.join(f'{x:.3f}' for x in values)})")
+        print(f"ratio_{measured}_over_{reference}_{what}_of_medians={statistics.median(ref) / statistics.median(got):.3f}")
+        paired = [r / g for r, g in zip(ref, got) if g > 0]
+        print(f"ratio_{measured}_over_{reference}_{what}_per_pair={', '.join(f'{p:.3f}' for p in paired)}")
+    for way in (reference, measured):
         mbps = series(way, "MBps")
-        print(f"{way}_median_seconds={statistics.median(seconds):.3f}")
-        print(f"{way}_median_MBps={statistics.median(mbps):.1f} (runs: {', '.join(f'{m:.1f}' for m in mbps)})")
-    print(f"ratio_{measured}_{reference}_of_medians={statistics.median(ref) / statistics.median(got):.3f}")
-    paired = [r / g for r, g in zip(ref, got) if g > 0]
-    print(f"ratio_{measured}_{reference}_per_pair={', '.join(f'{p:.3f}' for p in paired)}")
+        if mbps:
+            print(f"{way}_median_MBps={statistics.median(mbps):.1f}")
 report("bare", "engine")
 report("sha_bare", "sha")
 digests = {v[k] for k in v if k.endswith("_digest") and v[k]}

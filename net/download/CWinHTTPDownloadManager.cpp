@@ -253,10 +253,12 @@ void CWinHTTPDownloadManager::Start()
     }
 
     std::vector<FilePair> toFetch, present;
-    WithJob([&](nlohmann::json& job) {
+    // A copy: validating and copying files takes long, the job lock is held only for the copy.
+    const nlohmann::json fileArray = WithJob([](nlohmann::json& job) {
         const nlohmann::json* files = JsonMember(job, "file_array");
-        getFilesToDownload(toFetch, files != nullptr ? *files : nlohmann::json(), present);
+        return files != nullptr ? *files : nlohmann::json();
     });
+    getFilesToDownload(toFetch, fileArray, present);
     if (toFetch.empty()) {
         QK_LOG_INFO(L"No files left to download");
         Fire(eJobValidation);

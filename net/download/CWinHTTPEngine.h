@@ -45,7 +45,8 @@ public:
     // writes the resume keys back into the record. A count in the record that is not a decimal
     // number throws std::invalid_argument.
     HRESULT download(nlohmann::json& record);
-    // HEAD of the address (redirects followed); size 0 when the server gives no length.
+    // HEAD of the address (redirects followed, never from HTTPS to plain HTTP: that fails with
+    // VEK_E_HTTP_DOWNLOAD and HTTP status 302); size 0 when the server gives no length.
     HRESULT getDownloadSize(std::wstring address, std::uint64_t& size);
 
     HRESULT GetError(HRESULT& error);

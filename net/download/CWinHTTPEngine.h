@@ -53,7 +53,8 @@ public:
     int getJobState();
     DWORD getHttpStatus();
     // requestExit also closes the request in progress, so that a receive blocked on a silent server
-    // ends now rather than at its time-out.
+    // ends now rather than at its time-out (Windows ends it so; Wine lets it run to the time-out,
+    // and the outcome is the stop's either way).
     void requestExit();
     void clearExit();
 

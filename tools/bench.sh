@@ -5,7 +5,9 @@
 #   bare / engine        a bare WinHTTP read loop of the engine's buffer rule and the download
 #                        engine, 1 GiB each, run alternately BENCH_PAIRS times (default 4; the
 #                        order flips every pair): a single run on a noisy machine cannot decide a
-#                        few per cent. Medians of each, and the ratio of the medians.
+#                        few per cent. Medians of each, and the ratio of the medians. Both ways
+#                        first make an untimed HEAD (the engine's size query; the bare loop's
+#                        warm-up) and both allow TLS 1.2 only, as the engine's client does.
 #   engine_1920MiB       the engine once at 1920 MiB, to show that its memory does not grow with
 #                        the file size (Wine's WinHTTP reads Content-Length as a signed 32-bit
 #                        number, so the size stays under 2 GiB)

@@ -447,17 +447,11 @@ BOOL qkDataStore::UpdateRecordLocked(ULONGLONG* recordId, const void* data, DWOR
     if (record.used == 0)
         return Fail(ERROR_FILE_CORRUPT);
     if (size > record.allocated) {
-        // Moves: the new copy is complete before the old record goes. When the old one cannot be
-        // deleted the new copy is taken back, so the caller's id stays valid.
+        // Moves: the new copy is complete before the old record goes. When either step fails the
+        // journal undoes both and UpdateRecord gives the caller its old id back.
         ULONGLONG newId = 0;
-        if (!AddRecordLocked(data, size, &newId))
+        if (!AddRecordLocked(data, size, &newId) || !DeleteRecordLocked(*recordId))
             return FALSE;
-        if (!DeleteRecordLocked(*recordId)) {
-            const DWORD error = m_lastError;
-            DeleteRecordLocked(newId);
-            m_lastError = error;
-            return FALSE;
-        }
         *recordId = newId;
         return TRUE;
     }

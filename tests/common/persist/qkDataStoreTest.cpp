@@ -376,7 +376,7 @@ TEST_F(qkDataStoreTest, AStoreThatWasNeverClosedOpens)
     EXPECT_EQ(checked.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
 }
 
-// Fails the N-th change of the file only; the writes after it go through.
+// Fails the N-th change of the store or its journal only; the writes after it go through.
 class FailOnceStore : public TestStore {
 public:
     // Counts from now: the n-th write after this call fails.
@@ -399,6 +399,18 @@ protected:
             return Fail(ERROR_WRITE_FAULT);
         return qkDataStore::SetFileLength(size);
     }
+    BOOL WriteJournalAt(ULONGLONG offset, const void* data, DWORD size) override
+    {
+        if (++m_count == m_failAt)
+            return Fail(ERROR_WRITE_FAULT);
+        return qkDataStore::WriteJournalAt(offset, data, size);
+    }
+    BOOL SetJournalLength(ULONGLONG size) override
+    {
+        if (++m_count == m_failAt)
+            return Fail(ERROR_WRITE_FAULT);
+        return qkDataStore::SetJournalLength(size);
+    }
 
 private:
     int m_count = 0;
@@ -418,7 +430,7 @@ TEST_F(qkDataStoreTest, AFailedUpdateLeavesTheOldRecord)
         SCOPED_TRACE(c.name);
         const Bytes update = Data(2, c.size);
         int failures = 0;
-        for (int failAt = 1; failAt < 16; ++failAt) {
+        for (int failAt = 1; failAt < 32; ++failAt) {
             SCOPED_TRACE(failAt);
             ULONGLONG id = 0;
             ULONGLONG other = 0;
@@ -478,6 +490,8 @@ public:
     // Closes while the crashing layer is still in place (the base's destructor would write through
     // the plain one).
     ~CrashingStore() override { Close(); }
+    // Writes go through again, as after a passing fault (a full disk that got room).
+    void Heal() { m_healed = true; }
     bool crashed = false;
 
 protected:
@@ -507,7 +521,7 @@ private:
     {
         if (!crashed && ++m_count == m_failAt)
             crashed = true;
-        return crashed;
+        return crashed && !m_healed;
     }
     // The write that crashes gets half of its bytes through in short mode; later ones nothing.
     template <class WritePart>
@@ -522,6 +536,7 @@ private:
     bool m_short;
     int m_count = 0;
     bool m_cut = false;
+    bool m_healed = false;
 };
 
 // Record data by id; the user header is kept under id 0.
@@ -690,6 +705,38 @@ TEST_F(qkDataStoreTest, TheJournalBelongsToTheOneWriter)
     TestStore nextWriter;
     ASSERT_TRUE(nextWriter.OpenPath(path, OPEN_EXISTING));
     EXPECT_EQ(nextWriter.seen[id], Data(1, 50));
+}
+
+// A change whose undo failed too is undone before the next change of the same store object.
+TEST_F(qkDataStoreTest, AChangeLeftHalfDoneIsUndoneByTheNextOne)
+{
+    const Bytes old = Data(1, 60);
+    const Bytes update = Data(2, 30);
+    for (int failAt = 4; failAt <= 9; ++failAt) { // the update's writes, after the open's three
+        SCOPED_TRACE(failAt);
+        ULONGLONG id = 0;
+        ULONGLONG last = 0;
+        {
+            TestStore setup;
+            ASSERT_TRUE(setup.OpenPath(path, CREATE_ALWAYS));
+            id = Add(setup, old);
+            last = Add(setup, Data(3, 10));
+            ASSERT_TRUE(setup.Close());
+        }
+        CrashingStore store(failAt, true);
+        ASSERT_TRUE(store.OpenPath(path, OPEN_EXISTING));
+        ULONGLONG same = id;
+        if (store.UpdateRecord(&same, update.data(), 30))
+            continue;
+        EXPECT_EQ(same, id);
+        store.Heal();
+        const ULONGLONG added = Add(store, Data(4, 20));
+        EXPECT_EQ(Read(store, id), old);
+        ASSERT_TRUE(store.Close());
+        TestStore reopened;
+        ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING));
+        EXPECT_EQ(reopened.seen, (std::map<ULONGLONG, Bytes>{{id, old}, {last, Data(3, 10)}, {added, Data(4, 20)}}));
+    }
 }
 
 } // namespace

@@ -62,6 +62,8 @@ BOOL qkDataStore::SetFileLength(ULONGLONG size)
 
 BOOL qkDataStore::ReadAt(ULONGLONG offset, void* buffer, DWORD size)
 {
+    if (m_viewing)
+        return ReadThroughJournal(offset, static_cast<BYTE*>(buffer), size);
     if (!m_file.ReadAt(static_cast<DWORD>(offset), static_cast<LONG>(offset >> 32), buffer, size))
         return FileError();
     return TRUE;
@@ -69,6 +71,10 @@ BOOL qkDataStore::ReadAt(ULONGLONG offset, void* buffer, DWORD size)
 
 BOOL qkDataStore::GetFileSize(ULONGLONG* size)
 {
+    if (m_viewing) {
+        *size = m_viewLength;
+        return TRUE;
+    }
     if (!m_file.GetSize(size))
         return FileError();
     return TRUE;
@@ -249,7 +255,7 @@ BOOL qkDataStore::Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSEC
     }
     m_openForWrite = (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
     // The journal comes first: a change that a crash interrupted is undone before the store is read.
-    BOOL ok = !m_openForWrite || OpenJournal(path, create);
+    BOOL ok = m_openForWrite ? OpenJournal(path, create) : create || OpenJournalView(path);
     ok = ok && (create ? CreateStore(userHeaderSize) : OpenExisting());
     if (ok && m_openForWrite) {
         // While open for writing the file says "not closed": recorded size and user CRC 0.

@@ -36,10 +36,12 @@
 // was closed untouched, and readers of the format never see it.
 // With flush-writes set, each journal piece is flushed before the store write it guards and the
 // store is flushed before the journal is emptied, so a power loss is covered as well as a crash
-// of the process. A store opened read-only leaves a journal it finds alone (it cannot write): the
-// next open for writing undoes it; meanwhile the checksums keep a torn record from being handed
-// out (1392). A second open for writing of a store whose journal is held fails with the sharing
-// violation (32): two writers would each keep a free-space index of their own.
+// of the process. A store opened read-only cannot undo a change that a crash left in its journal:
+// it reads the store as the undo would leave it (the journal's old bytes laid over the file), and
+// leaves the undo itself to the next open for writing. A journal held by a writer is not read:
+// that change is still in flight. A second open for writing of a store whose journal is held
+// fails with the sharing violation (32): two writers would each keep a free-space index of their
+// own.
 //
 // Every operation returns BOOL and leaves a Win32 code, read with GetLastError: 87 for a bad
 // argument, 1392 (ERROR_FILE_CORRUPT) for a header or checksum that fails or a free record used
@@ -48,6 +50,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/base/qkCriticalSection.h"
 #include "common/system/qkFile.h"
@@ -146,6 +149,17 @@ private:
     BOOL SaveOldBytes(ULONGLONG offset, ULONGLONG end);
     // Undoes the change the journal holds (if any) and empties the journal.
     BOOL RollBack();
+    // Read-only: takes in a change a crash left in the journal, to be read through.
+    BOOL OpenJournalView(const wchar_t* storePath);
+    BOOL ReadThroughJournal(ULONGLONG offset, BYTE* buffer, DWORD size);
+    struct JournalUndo {
+        ULONGLONG offset;
+        size_t at; // of the old bytes in the journal
+        DWORD size;
+    };
+    // The pieces of a journal's change, oldest first; false when it holds none (empty or torn
+    // header).
+    bool ParseJournal(const std::vector<BYTE>& journal, ULONGLONG* storeLength, std::vector<JournalUndo>* undo) const;
     BOOL ReadAt(ULONGLONG offset, void* buffer, DWORD size);
     BOOL GetFileSize(ULONGLONG* size);
     void Flush();
@@ -198,6 +212,11 @@ private:
     bool m_journalPending = false;
     ULONGLONG m_changeLength = 0; // the store's length when the change began
     ULONGLONG m_journalEnd = 0;   // bytes written to the journal in this change
+    // Read-only over a crashed change: the journal's bytes, its pieces and the old length.
+    bool m_viewing = false;
+    std::vector<BYTE> m_view;
+    std::vector<JournalUndo> m_viewUndo;
+    ULONGLONG m_viewLength = 0;
     qkCriticalSection m_lock;
     DWORD m_storeSignature;
     DWORD m_recordSignature;

@@ -113,6 +113,10 @@ BOOL qkDataStore::OpenJournal(const wchar_t* storePath, bool newStore)
 
 void qkDataStore::CloseJournal()
 {
+    m_viewing = false;
+    m_view.clear();
+    m_viewUndo.clear();
+    m_viewLength = 0;
     if (!m_journal.GetHandle() || m_journal.GetHandle() == INVALID_HANDLE_VALUE)
         return;
     m_journal.Handle().Close();
@@ -202,66 +206,143 @@ BOOL qkDataStore::SaveOldBytes(ULONGLONG offset, ULONGLONG end)
     return TRUE;
 }
 
+bool qkDataStore::ParseJournal(const std::vector<BYTE>& journal, ULONGLONG* storeLength,
+                               std::vector<JournalUndo>* undo) const
+{
+    undo->clear();
+    JournalHeader header{};
+    if (journal.size() < sizeof(header))
+        return false;
+    std::memcpy(&header, journal.data(), sizeof(header));
+    // A header written short means the store was not touched yet.
+    if (header.magic != kJournalMagic || header.storeSignature != m_storeSignature || header.zero != 0 ||
+        header.crc != HeaderCrc(header))
+        return false;
+    *storeLength = header.storeLength;
+    // Pieces up to the first one that is incomplete or fails its CRC (written short: the store
+    // write it guards never happened).
+    size_t at = sizeof(header);
+    while (journal.size() - at >= sizeof(JournalPiece)) {
+        JournalPiece piece{};
+        std::memcpy(&piece, journal.data() + at, sizeof(piece));
+        const size_t bytes = at + sizeof(piece);
+        if (journal.size() - bytes < piece.size || piece.crc != PieceCrc(piece, journal.data() + bytes))
+            break;
+        undo->push_back({piece.offset, bytes, piece.size});
+        at = bytes + piece.size;
+    }
+    return true;
+}
+
+namespace {
+
+// The whole of an open journal.
+BOOL ReadJournal(qkFile& file, std::vector<BYTE>* journal, DWORD* error)
+{
+    ULONGLONG size = 0;
+    if (!file.GetSize(&size)) {
+        *error = file.GetLastError();
+        return FALSE;
+    }
+    if (size > 0xFFFFFFFFull) {
+        *error = ERROR_FILE_CORRUPT;
+        return FALSE;
+    }
+    try {
+        journal->resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
+    if (size && !file.ReadAt(0, 0, journal->data(), static_cast<DWORD>(size))) {
+        *error = file.GetLastError();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
 BOOL qkDataStore::RollBack()
 {
     m_journalPending = true;
-    ULONGLONG size = 0;
-    if (!m_journal.GetSize(&size))
-        return Fail(m_journal.GetLastError());
-    if (size >= sizeof(JournalHeader)) {
-        if (size > 0xFFFFFFFFull)
-            return Fail(ERROR_FILE_CORRUPT);
-        std::vector<BYTE> journal;
-        try {
-            journal.resize(static_cast<size_t>(size));
-        } catch (const std::bad_alloc&) {
-            return Fail(ERROR_NOT_ENOUGH_MEMORY);
-        }
-        if (!m_journal.ReadAt(0, 0, journal.data(), static_cast<DWORD>(size)))
-            return Fail(m_journal.GetLastError());
-        JournalHeader header{};
-        std::memcpy(&header, journal.data(), sizeof(header));
-        // A header written short means the store was not touched yet.
-        if (header.magic == kJournalMagic && header.storeSignature == m_storeSignature && header.zero == 0 &&
-            header.crc == HeaderCrc(header)) {
-            struct Undo {
-                ULONGLONG offset;
-                size_t at;
-                DWORD size;
-            };
-            std::vector<Undo> undo;
-            size_t at = sizeof(header);
-            try {
-                // Pieces up to the first one that is incomplete or fails its CRC (written short:
-                // the store write it guards never happened).
-                while (journal.size() - at >= sizeof(JournalPiece)) {
-                    JournalPiece piece{};
-                    std::memcpy(&piece, journal.data() + at, sizeof(piece));
-                    const size_t bytes = at + sizeof(piece);
-                    if (journal.size() - bytes < piece.size || piece.crc != PieceCrc(piece, journal.data() + bytes))
-                        break;
-                    undo.push_back({piece.offset, bytes, piece.size});
-                    at = bytes + piece.size;
-                }
-            } catch (const std::bad_alloc&) {
-                return Fail(ERROR_NOT_ENOUGH_MEMORY);
-            }
-            QK_TRACE(L"undoing an unfinished change: %u pieces", static_cast<unsigned>(undo.size()));
-            for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
-                if (!WriteAt(it->offset, journal.data() + it->at, it->size))
-                    return FALSE;
-            }
-            ULONGLONG fileSize = 0;
-            if (!GetFileSize(&fileSize) || (fileSize != header.storeLength && !SetFileLength(header.storeLength)))
+    std::vector<BYTE> journal;
+    std::vector<JournalUndo> undo;
+    ULONGLONG storeLength = 0;
+    DWORD error = 0;
+    if (!ReadJournal(m_journal, &journal, &error))
+        return Fail(error);
+    bool hasChange = false;
+    try {
+        hasChange = ParseJournal(journal, &storeLength, &undo);
+    } catch (const std::bad_alloc&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (hasChange) {
+        QK_TRACE(L"undoing an unfinished change: %u pieces", static_cast<unsigned>(undo.size()));
+        for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
+            if (!WriteAt(it->offset, journal.data() + it->at, it->size))
                 return FALSE;
-            // The store must hold the old bytes before the journal that brings them back goes.
-            if (!::FlushFileBuffers(m_file.GetHandle()))
-                QK_TRACE(L"FlushFileBuffers failed: %lu", ::GetLastError());
         }
+        ULONGLONG fileSize = 0;
+        if (!GetFileSize(&fileSize) || (fileSize != storeLength && !SetFileLength(storeLength)))
+            return FALSE;
+        // The store must hold the old bytes before the journal that brings them back goes.
+        if (!::FlushFileBuffers(m_file.GetHandle()))
+            QK_TRACE(L"FlushFileBuffers failed: %lu", ::GetLastError());
     }
     if (!SetJournalLength(0))
         return FALSE;
     m_journalPending = false;
     m_journalEnd = 0;
+    return TRUE;
+}
+
+BOOL qkDataStore::OpenJournalView(const wchar_t* storePath)
+{
+    qkFile journal;
+    try {
+        const std::wstring path = std::wstring(storePath) + L".journal";
+        // A writer holds its journal without sharing: its change is in flight, not crashed.
+        if (!journal.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL))
+            return TRUE;
+        DWORD error = 0;
+        if (!ReadJournal(journal, &m_view, &error))
+            return Fail(error);
+        if (!ParseJournal(m_view, &m_viewLength, &m_viewUndo)) {
+            m_view.clear();
+            return TRUE;
+        }
+    } catch (const std::bad_alloc&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    QK_TRACE(L"read through an unfinished change of %u pieces", static_cast<unsigned>(m_viewUndo.size()));
+    m_viewing = true;
+    return TRUE;
+}
+
+BOOL qkDataStore::ReadThroughJournal(ULONGLONG offset, BYTE* buffer, DWORD size)
+{
+    if (offset > m_viewLength || size > m_viewLength - offset)
+        return Fail(ERROR_HANDLE_EOF);
+    // The file as it is (bytes it no longer has read as zeros), then the old bytes newest first,
+    // as the undo would write them.
+    ULONGLONG fileSize = 0;
+    if (!m_file.GetSize(&fileSize))
+        return FileError();
+    const ULONGLONG present = fileSize > offset ? (fileSize - offset < size ? fileSize - offset : size) : 0;
+    std::memset(buffer + present, 0, size - static_cast<size_t>(present));
+    if (present && !m_file.ReadAt(static_cast<DWORD>(offset), static_cast<LONG>(offset >> 32), buffer,
+                                  static_cast<DWORD>(present)))
+        return FileError();
+    for (auto it = m_viewUndo.rbegin(); it != m_viewUndo.rend(); ++it) {
+        const ULONGLONG first = it->offset > offset ? it->offset : offset;
+        const ULONGLONG pieceEnd = it->offset + it->size;
+        const ULONGLONG last = pieceEnd < offset + size ? pieceEnd : offset + size;
+        if (first < last)
+            std::memcpy(buffer + (first - offset), m_view.data() + it->at + (first - it->offset),
+                        static_cast<size_t>(last - first));
+    }
     return TRUE;
 }

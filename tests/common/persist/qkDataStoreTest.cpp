@@ -624,8 +624,9 @@ Model Found(TestStore& store)
 }
 
 // Every write of the session (the open's and the close's included) fails in turn, once failing
-// outright and once cut short. The store reopens with the records of the step before or after the
-// one that crashed, takes new records and closes cleanly, leaving no journal behind.
+// outright and once cut short. The store reopens, for reading and for writing, with the records
+// of the step before or after the one that crashed, takes new records and closes cleanly, leaving
+// no journal behind.
 TEST_F(qkDataStoreTest, ACrashAtAnyWriteLeavesEveryRecordOldOrNew)
 {
     std::vector<Model> states;
@@ -653,11 +654,17 @@ TEST_F(qkDataStoreTest, ACrashAtAnyWriteLeavesEveryRecordOldOrNew)
             if (!crashed)
                 break;
             ++crashes;
+            // A reader sees what the writer that opens next makes of the crash.
+            TestStore reader;
+            ASSERT_TRUE(reader.OpenPath(path, OPEN_EXISTING, GENERIC_READ)) << "error " << reader.GetLastError();
+            const Model read = Found(reader);
+            reader.Close();
             TestStore reopened;
             ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING)) << "error " << reopened.GetLastError();
             const Model found = Found(reopened);
             EXPECT_TRUE(found == states[done] || (done + 1 < states.size() && found == states[done + 1]))
                 << "crash in step " << done;
+            EXPECT_EQ(read, found);
             const ULONGLONG id = Add(reopened, Data(0xEE, 33));
             ASSERT_TRUE(reopened.Close());
             EXPECT_FALSE(std::filesystem::exists(journal));
@@ -669,7 +676,8 @@ TEST_F(qkDataStoreTest, ACrashAtAnyWriteLeavesEveryRecordOldOrNew)
 }
 
 // The journal is held while a store is open for writing: a second writer is refused, a reader is
-// not, and a reader leaves an unfinished change for the next writer to undo.
+// not. A reader reads through a change that a crash left unfinished and leaves its undo to the
+// next writer.
 TEST_F(qkDataStoreTest, TheJournalBelongsToTheOneWriter)
 {
     const std::wstring journal = path + L".journal";
@@ -698,9 +706,13 @@ TEST_F(qkDataStoreTest, TheJournalBelongsToTheOneWriter)
         EXPECT_TRUE(crashing.crashed);
     }
     EXPECT_TRUE(std::filesystem::exists(journal));
+    const Bytes crashed = FileBytes(path);
     TestStore lateReader;
-    EXPECT_FALSE(lateReader.OpenPath(path, OPEN_EXISTING, GENERIC_READ));
-    EXPECT_EQ(lateReader.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+    ASSERT_TRUE(lateReader.OpenPath(path, OPEN_EXISTING, GENERIC_READ)) << lateReader.GetLastError();
+    EXPECT_EQ(lateReader.seen, (std::map<ULONGLONG, Bytes>{{id, Data(1, 50)}}));
+    EXPECT_EQ(Read(lateReader, id), Data(1, 50));
+    lateReader.Close();
+    EXPECT_EQ(FileBytes(path), crashed);
     EXPECT_TRUE(std::filesystem::exists(journal));
     TestStore nextWriter;
     ASSERT_TRUE(nextWriter.OpenPath(path, OPEN_EXISTING));

@@ -30,7 +30,9 @@
 // journal piece carries a CRC, so a piece written short is recognised and ignored, which is right
 // because the store write it guards never happened. Undoing is idempotent, so a crash while
 // undoing is undone again next time. A record is therefore always as it was before the change or
-// as the change left it, never torn.
+// as the change left it, never torn. Not guarded: making a new store (there is nothing old to
+// keep) and Verify's copies into an attached store (appends, whose unfinished tail the next open
+// drops). Opening for writing creates the journal, so it needs a folder where files can be made.
 // Why a journal rather than copy-and-switch: a record's id is its offset, and an update that fits
 // keeps it, so the new data has nowhere else to go; a side file leaves the layout of a store that
 // was closed untouched, and readers of the format never see it.

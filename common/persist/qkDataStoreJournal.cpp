@@ -174,6 +174,8 @@ BOOL qkDataStore::SaveOldBytes(ULONGLONG offset, ULONGLONG end)
     const ULONGLONG limit = fileSize < m_changeLength ? fileSize : m_changeLength;
     if (end > limit)
         end = limit;
+    if (offset < end && end - offset > 0x7FFFFFFFull)
+        return Fail(ERROR_NOT_ENOUGH_MEMORY); // one piece is kept in memory
     const DWORD size = offset < end ? static_cast<DWORD>(end - offset) : 0;
     if (m_journalEnd != 0 && size == 0)
         return TRUE;

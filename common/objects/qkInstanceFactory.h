@@ -13,8 +13,8 @@ public:
     // A new factory with the library's object ids registered, with one reference, or null.
     static IInstanceFactory* CreateFactory();
 
-    // The library's own object ids and their in-process creators, in registration order. A
-    // creator is null while its class is not part of the library yet; such rows are skipped.
+    // The library's own object ids and their in-process creators, in registration order: the
+    // index/value and key/value collections, the string and memory objects, the four digests.
     struct BuiltIn {
         GUID objectId;
         PFN_CreateObject creator;

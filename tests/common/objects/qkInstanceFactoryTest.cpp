@@ -284,9 +284,11 @@ TEST(qkInstanceFactory, ProcessWideFactoryIsMadeOnce)
     IInstanceFactory* factory = qkInstanceFactory::GetInstanceFactory();
     ASSERT_NE(factory, nullptr);
     EXPECT_EQ(qkInstanceFactory::GetInstanceFactory(), factory);
-    // The built-in rows whose classes exist are registered; the others are not.
-    for (const auto& row : qkInstanceFactory::kBuiltIns)
-        EXPECT_EQ(factory->IsRegisteredLocally(row.objectId), row.creator != nullptr) << objtest::GuidText(row.objectId);
+    // Every built-in row has its creator and is registered.
+    for (const auto& row : qkInstanceFactory::kBuiltIns) {
+        EXPECT_NE(row.creator, nullptr) << objtest::GuidText(row.objectId);
+        EXPECT_TRUE(factory->IsRegisteredLocally(row.objectId)) << objtest::GuidText(row.objectId);
+    }
 }
 
 } // namespace

@@ -1,0 +1,163 @@
+#pragma once
+// Variable-length binary records in one file, behind a 32-byte store header and a caller-defined
+// user header. A record id is the file offset of the record's 40-byte header. Every header carries
+// a CRC-32 and so, unless switched off, does every record's data.
+//
+// File layout (little-endian):
+//   store header  0 signature | 4 1 | 8 u64 file size at the last Close (0 while open for
+//                 writing) | 16 user-header size | 20 user-header CRC (0 when not recorded) |
+//                 24 CRC of these 32 bytes with this field 0 | 28 0
+//   user header   at 32, zero-filled when the store is made
+//   records       back to back up to the end of the file, each a header and its allocated space:
+//                 0 signature | 4 1 | 8 u64 own offset | 16 u64 preceding record's offset (0 for
+//                 the first) | 24 allocated size | 28 used size (0: free) | 32 data CRC |
+//                 36 CRC of the 40 header bytes with this field 0
+//
+// Free space (free records and the slack of used records) is found again through an in-memory
+// index rebuilt at each Open; neighbouring free space is joined and free space at the end of the
+// file is given back by truncating it.
+//
+// Crash safety: writes are ordered so that a process that dies between any two writes leaves a
+// store that opens, with every record either as it was or as it became: the data of a new record
+// is written before its header; a record carved out of another's slack gets its header first, then
+// the following record's back link, and only then is the donor shrunk; a record that is appended
+// becomes part of the store only when its header is written, and a store that was not closed
+// drops such an unfinished append at its end (its header space is still zero) when it is opened.
+// A write that tears a header or rewrites a record's data in place cannot be undone without a
+// journal: the checksums find it (1392) and the record is never handed out torn.
+//
+// Every operation returns BOOL and leaves a Win32 code, read with GetLastError: 87 for a bad
+// argument, 1392 (ERROR_FILE_CORRUPT) for a header or checksum that fails or a free record used
+// as a live one, 14 when memory runs out, else the file's own error.
+#include <windows.h>
+
+#include <map>
+
+#include "common/base/qkCriticalSection.h"
+#include "common/system/qkFile.h"
+
+class qkDataStore {
+public:
+#pragma pack(push, 1)
+    struct StoreHeader {
+        DWORD signature;
+        DWORD one;
+        ULONGLONG recordedSize;
+        DWORD userHeaderSize;
+        DWORD userHeaderCrc;
+        DWORD headerCrc;
+        DWORD zero;
+    };
+    struct RecordHeader {
+        DWORD signature;
+        DWORD one;
+        ULONGLONG id;
+        ULONGLONG preceding;
+        DWORD allocated;
+        DWORD used;
+        DWORD dataCrc;
+        DWORD headerCrc;
+    };
+#pragma pack(pop)
+    static_assert(sizeof(StoreHeader) == 32 && sizeof(RecordHeader) == 40);
+    static constexpr DWORD kStoreHeaderSize = 32;
+    static constexpr DWORD kRecordHeaderSize = 40;
+
+    qkDataStore(DWORD storeSignature, DWORD ignored1, DWORD recordSignature, DWORD ignored2);
+    virtual ~qkDataStore();
+    qkDataStore(const qkDataStore&) = delete;
+    qkDataStore& operator=(const qkDataStore&) = delete;
+
+    // The first six arguments go to CreateFileW. CREATE_NEW, CREATE_ALWAYS and TRUNCATE_EXISTING
+    // make a new store with the given user-header size; OPEN_EXISTING opens one (the size is
+    // taken from the file); OPEN_ALWAYS does whichever applies.
+    BOOL Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+              DWORD disposition, DWORD flagsAndAttributes, DWORD ignored, DWORD userHeaderSize);
+    // Records the file size and the user-header CRC (when open for writing) and closes the file.
+    BOOL Close();
+
+    BOOL ReadUserHeader(DWORD ignored, void* buffer, DWORD size);
+    // The user-header CRC is recorded by Close.
+    BOOL WriteUserHeader(DWORD ignored, const void* buffer, DWORD size);
+
+    BOOL AddRecord(const void* data, DWORD size, ULONGLONG* recordId);
+    // The id changes when the record has to move to grow.
+    BOOL UpdateRecord(ULONGLONG* recordId, const void* data, DWORD size);
+    BOOL DeleteRecord(ULONGLONG recordId);
+    // The used size; 0 for a free record.
+    BOOL GetRecordSize(ULONGLONG recordId, DWORD* size);
+    // The first size bytes; the data CRC is checked when the whole record is read.
+    BOOL ReadRecord(ULONGLONG recordId, void* buffer, DWORD size);
+
+    // Checks the whole store and rebuilds the free-space index; Open calls it.
+    virtual BOOL Verify();
+    // Called by Verify for each record in file order (a free record with no data).
+    virtual BOOL OnVerifyRecord(const RecordHeader& header, const void* data, DWORD size);
+
+    BOOL IsOpen() const;
+    BOOL IsOpenForWrite() const { return IsOpen() && m_openForWrite; }
+    void DisableChecksums(DWORD ignored = 0);
+    DWORD GetLastError() const { return m_lastError; }
+
+    // Each successful change ends with FlushFileBuffers when set.
+    void SetFlushWrites(BOOL on) { m_flushWrites = on; }
+    // Verify appends every used record to this store (not flushed); null detaches.
+    void SetCopyTarget(qkDataStore* target) { m_copyTarget = target; }
+
+protected:
+    // The file layer: every change of the file goes through these two.
+    virtual BOOL WriteAt(ULONGLONG offset, const void* data, DWORD size);
+    virtual BOOL SetFileLength(ULONGLONG size);
+    // Stores the error and gives FALSE.
+    BOOL Fail(DWORD error);
+
+private:
+    BOOL FileError();
+    BOOL ReadAt(ULONGLONG offset, void* buffer, DWORD size);
+    BOOL GetFileSize(ULONGLONG* size);
+    void Flush();
+    DWORD FirstRecordOffset() const { return kStoreHeaderSize + m_userHeaderSize; }
+
+    BOOL ReadStoreHeader(StoreHeader* header);
+    BOOL WriteStoreHeader(StoreHeader* header);
+    BOOL ReadRecordHeader(ULONGLONG id, RecordHeader* header);
+    BOOL WriteRecordHeader(RecordHeader* header);
+    // The record after this one, when there is one (*exists false at the end of the file).
+    BOOL ReadFollowing(const RecordHeader& header, RecordHeader* following, bool* exists);
+    BOOL ReadPreceding(const RecordHeader& header, RecordHeader* preceding, bool* exists);
+    DWORD DataCrc(const void* data, DWORD size) const;
+    BOOL CreateStore(DWORD userHeaderSize);
+    BOOL OpenExisting();
+    // Appends at the end of the file (the last step of AddRecord); the caller flushes.
+    BOOL AppendRecord(const void* data, DWORD size, ULONGLONG* recordId);
+    BOOL AddRecordLocked(const void* data, DWORD size, ULONGLONG* recordId);
+    BOOL UpdateRecordLocked(ULONGLONG* recordId, const void* data, DWORD size);
+    BOOL DeleteRecordLocked(ULONGLONG recordId);
+    BOOL RebuildIndexAfterFailure();
+    BOOL Coalesce(RecordHeader record);
+    // An unfinished append at offset: its header space still zero (or torn, never completed).
+    BOOL IsUnfinishedAppend(ULONGLONG offset);
+
+    // Free-space index.
+    static DWORD FreeSpaceOf(const RecordHeader& header);
+    bool IndexContains(ULONGLONG id) const { return m_freeById.count(id) != 0; }
+    BOOL IndexAdd(const RecordHeader& header);
+    void IndexRemove(ULONGLONG id);
+    BOOL IndexUpdate(const RecordHeader& header);
+    void IndexClear();
+
+    qkFile m_file;
+    DWORD m_lastError = 0;
+    BOOL m_flushWrites = FALSE;
+    BOOL m_checksums = TRUE;
+    DWORD m_userHeaderSize = 0;
+    BOOL m_openForWrite = FALSE;
+    bool m_cleanlyClosed = false;
+    std::map<ULONGLONG, DWORD> m_freeById;
+    std::multimap<DWORD, RecordHeader> m_freeBySize;
+    ULONGLONG m_lastRecord = 0;
+    qkDataStore* m_copyTarget = nullptr;
+    qkCriticalSection m_lock;
+    DWORD m_storeSignature;
+    DWORD m_recordSignature;
+};

@@ -1,0 +1,656 @@
+// The data store: file layout, free-space reuse and joining, truncation, checksums, and a
+// crash injected at every write of a scripted session.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <vector>
+
+#include "PersistTestSupport.h"
+#include "common/base/qkCrc32.h"
+#include "common/persist/qkDataStore.h"
+
+using namespace persisttest;
+
+namespace {
+
+constexpr DWORD kStoreSig = 0x8B871E6D;
+constexpr DWORD kRecordSig = 0x8B871E6E;
+constexpr DWORD kUserHeader = 16;
+constexpr ULONGLONG kFirst = 32 + kUserHeader;
+
+class TestStore : public qkDataStore {
+public:
+    TestStore() : qkDataStore(kStoreSig, 1, kRecordSig, 1) {}
+    BOOL OpenPath(const std::wstring& path, DWORD disposition, DWORD access = GENERIC_READ | GENERIC_WRITE,
+                  DWORD userHeader = kUserHeader)
+    {
+        return Open(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                    FILE_ATTRIBUTE_NORMAL, 0, userHeader);
+    }
+    // The used records seen by the last Verify, by id.
+    std::map<ULONGLONG, Bytes> seen;
+    BOOL Verify() override
+    {
+        seen.clear();
+        return qkDataStore::Verify();
+    }
+    BOOL OnVerifyRecord(const RecordHeader& header, const void* data, DWORD size) override
+    {
+        if (size)
+            seen[header.id] = Bytes(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + size);
+        return qkDataStore::OnVerifyRecord(header, data, size);
+    }
+};
+
+Bytes Data(BYTE seed, DWORD size)
+{
+    Bytes data(size);
+    for (DWORD i = 0; i < size; ++i)
+        data[i] = static_cast<BYTE>(seed + i * 7);
+    return data;
+}
+
+Bytes FileBytes(const std::wstring& path)
+{
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileBytes(const std::wstring& path, const Bytes& bytes)
+{
+    std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+template <class T>
+T At(const Bytes& bytes, size_t offset)
+{
+    T value{};
+    std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    return value;
+}
+
+ULONGLONG Add(qkDataStore& store, const Bytes& data)
+{
+    ULONGLONG id = 0;
+    EXPECT_TRUE(store.AddRecord(data.data(), static_cast<DWORD>(data.size()), &id)) << store.GetLastError();
+    return id;
+}
+
+Bytes Read(qkDataStore& store, ULONGLONG id)
+{
+    DWORD size = 0;
+    if (!store.GetRecordSize(id, &size) || size == 0)
+        return {};
+    Bytes data(size);
+    if (!store.ReadRecord(id, data.data(), size))
+        return {};
+    return data;
+}
+
+class qkDataStoreTest : public ::testing::Test {
+protected:
+    TempFolder folder;
+    std::wstring path = folder.Path(L"store.dat");
+};
+
+TEST_F(qkDataStoreTest, NewStoreHasItsHeaderAndAZeroedUserHeader)
+{
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, CREATE_NEW));
+    EXPECT_TRUE(store.IsOpenForWrite());
+    EXPECT_TRUE(store.Verify());
+    EXPECT_TRUE(store.seen.empty());
+    Bytes open = FileBytes(path);
+    ASSERT_EQ(open.size(), kFirst);
+    EXPECT_EQ(At<ULONGLONG>(open, 8), 0u); // not closed yet
+    const BYTE user[4] = {1, 2, 3, 4};
+    ASSERT_TRUE(store.WriteUserHeader(0, user, 4));
+    EXPECT_FALSE(store.WriteUserHeader(0, user, kUserHeader + 1));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ASSERT_TRUE(store.Close());
+    EXPECT_EQ(store.GetLastError(), 0u);
+
+    const Bytes closed = FileBytes(path);
+    ASSERT_EQ(closed.size(), kFirst);
+    EXPECT_EQ(At<DWORD>(closed, 0), kStoreSig);
+    EXPECT_EQ(At<DWORD>(closed, 4), 1u);
+    EXPECT_EQ(At<ULONGLONG>(closed, 8), kFirst);
+    EXPECT_EQ(At<DWORD>(closed, 16), kUserHeader);
+    EXPECT_EQ(At<DWORD>(closed, 20), qkLib::Crc32(closed.data() + 32, kUserHeader));
+    Bytes zeroed = closed;
+    std::memset(zeroed.data() + 24, 0, 4);
+    EXPECT_EQ(At<DWORD>(closed, 24), qkLib::Crc32(zeroed.data(), 32));
+    EXPECT_EQ(At<DWORD>(closed, 28), 0u);
+
+    // The user-header size comes from the file, whatever the caller passes.
+    ASSERT_TRUE(store.OpenPath(path, OPEN_EXISTING, GENERIC_READ, 99));
+    BYTE back[kUserHeader] = {};
+    EXPECT_TRUE(store.ReadUserHeader(0, back, kUserHeader));
+    EXPECT_EQ(back[3], 4);
+    EXPECT_FALSE(store.ReadUserHeader(0, back, kUserHeader + 1));
+    EXPECT_FALSE(store.IsOpenForWrite());
+}
+
+TEST_F(qkDataStoreTest, RecordsLieBackToBackWithCheckedHeaders)
+{
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, CREATE_ALWAYS));
+    const Bytes hello = {'h', 'e', 'l', 'l', 'o'};
+    const ULONGLONG first = Add(store, hello);
+    const ULONGLONG second = Add(store, Data(1, 3));
+    EXPECT_EQ(first, kFirst);
+    EXPECT_EQ(second, kFirst + 40 + 5);
+    const Bytes file = FileBytes(path);
+    EXPECT_EQ(At<DWORD>(file, first), kRecordSig);
+    EXPECT_EQ(At<ULONGLONG>(file, first + 8), first);
+    EXPECT_EQ(At<ULONGLONG>(file, first + 16), 0u);
+    EXPECT_EQ(At<DWORD>(file, first + 24), 5u);
+    EXPECT_EQ(At<DWORD>(file, first + 28), 5u);
+    EXPECT_EQ(At<DWORD>(file, first + 32), qkLib::Crc32(hello.data(), 5));
+    EXPECT_EQ(At<ULONGLONG>(file, second + 16), first);
+    EXPECT_EQ(Read(store, first), hello);
+
+    // A shorter read returns the first bytes without the checksum; a longer one is refused.
+    BYTE two[2] = {};
+    EXPECT_TRUE(store.ReadRecord(first, two, 2));
+    EXPECT_EQ(two[1], 'e');
+    BYTE six[6];
+    EXPECT_FALSE(store.ReadRecord(first, six, 6));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+}
+
+TEST_F(qkDataStoreTest, OpenAlwaysMakesOrOpensAStore)
+{
+    const Bytes data = Data(4, 9);
+    ULONGLONG id = 0;
+    {
+        TestStore store;
+        ASSERT_TRUE(store.OpenPath(path, OPEN_ALWAYS));
+        EXPECT_EQ(FileBytes(path).size(), kFirst);
+        id = Add(store, data);
+    }
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, OPEN_ALWAYS, GENERIC_READ | GENERIC_WRITE, 64));
+    EXPECT_EQ(store.seen[id], data);
+}
+
+TEST_F(qkDataStoreTest, ArgumentsAndFreeRecordsAreRefused)
+{
+    TestStore store;
+    EXPECT_FALSE(store.OpenPath(path, 6));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ASSERT_TRUE(store.OpenPath(path, CREATE_ALWAYS));
+    ULONGLONG id = 0;
+    EXPECT_FALSE(store.AddRecord(nullptr, 4, &id));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    const ULONGLONG a = Add(store, Data(1, 100));
+    Add(store, Data(2, 10));
+    ASSERT_TRUE(store.DeleteRecord(a));
+    DWORD size = 9;
+    EXPECT_TRUE(store.GetRecordSize(a, &size));
+    EXPECT_EQ(size, 0u);
+    EXPECT_FALSE(store.DeleteRecord(a));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+    ULONGLONG freeId = a;
+    const Bytes data = Data(3, 4);
+    EXPECT_FALSE(store.UpdateRecord(&freeId, data.data(), 4));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+    EXPECT_FALSE(store.GetRecordSize(0, &size));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    BYTE b[4];
+    EXPECT_FALSE(store.ReadRecord(0, b, 4));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(store.ReadRecord(a + 1, b, 4));
+    EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+}
+
+TEST_F(qkDataStoreTest, FreeSpaceIsReusedBestFitAndSlackOnlyBeyondAHeader)
+{
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, CREATE_ALWAYS));
+    const ULONGLONG a = Add(store, Data(1, 100));
+    const ULONGLONG b = Add(store, Data(2, 60));
+    const ULONGLONG c = Add(store, Data(3, 10));
+    ASSERT_TRUE(store.DeleteRecord(a));
+    ASSERT_TRUE(store.DeleteRecord(c + 0) || true);
+    // c was the last record: the file ended with it and was cut back.
+    EXPECT_EQ(FileBytes(path).size(), b + 40 + 60);
+    const ULONGLONG reused = Add(store, Data(4, 100));
+    EXPECT_EQ(reused, a);
+
+    // Slack of exactly a header offers nothing; one byte more makes room for a record.
+    ULONGLONG id = b;
+    Bytes shrunk = Data(5, 20);
+    ASSERT_TRUE(store.UpdateRecord(&id, shrunk.data(), 20));
+    EXPECT_EQ(id, b);
+    const ULONGLONG afterB = Add(store, Data(6, 1));
+    EXPECT_EQ(afterB, b + 40 + 20) << "carved from the slack of the shrunk record";
+    ASSERT_TRUE(store.DeleteRecord(afterB));
+
+    id = a;
+    Bytes sixty = Data(7, 60);
+    ASSERT_TRUE(store.UpdateRecord(&id, sixty.data(), 60)); // slack 40
+    const ULONGLONG appended = Add(store, Data(8, 1));
+    EXPECT_NE(appended, a + 40 + 60);
+    id = a;
+    Bytes fiftyNine = Data(9, 59);
+    ASSERT_TRUE(store.UpdateRecord(&id, fiftyNine.data(), 59)); // slack 41
+    EXPECT_EQ(Add(store, Data(10, 1)), a + 40 + 59);
+
+    ASSERT_TRUE(store.Close());
+    ASSERT_TRUE(store.OpenPath(path, OPEN_EXISTING));
+    EXPECT_EQ(store.seen[a], fiftyNine);
+    EXPECT_EQ(store.seen[a + 40 + 59], Data(10, 1));
+}
+
+TEST_F(qkDataStoreTest, FreeNeighboursJoinAndTheEndIsGivenBack)
+{
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, CREATE_ALWAYS));
+    const ULONGLONG a = Add(store, Data(1, 50));
+    const ULONGLONG b = Add(store, Data(2, 50));
+    const ULONGLONG c = Add(store, Data(3, 50));
+    const ULONGLONG d = Add(store, Data(4, 10));
+    ASSERT_TRUE(store.DeleteRecord(a));
+    ASSERT_TRUE(store.DeleteRecord(c));
+    ASSERT_TRUE(store.DeleteRecord(b)); // joins both neighbours into one free record at a
+    EXPECT_EQ(Add(store, Data(5, 50 * 3 + 80)), a);
+
+    // The slack of a used record moves into the free record after it.
+    ULONGLONG id = a;
+    const Bytes small = Data(6, 100);
+    ASSERT_TRUE(store.UpdateRecord(&id, small.data(), 100));
+    EXPECT_EQ(id, a);
+    EXPECT_EQ(Add(store, Data(7, 130 - 40)), a + 40 + 100);
+
+    // Deleting the last record gives its space back, and so does deleting everything.
+    ASSERT_TRUE(store.DeleteRecord(d));
+    EXPECT_EQ(FileBytes(path).size(), d);
+    ASSERT_TRUE(store.DeleteRecord(a + 40 + 100));
+    ASSERT_TRUE(store.DeleteRecord(a));
+    EXPECT_EQ(FileBytes(path).size(), kFirst);
+    ASSERT_TRUE(store.Close());
+    ASSERT_TRUE(store.OpenPath(path, OPEN_EXISTING));
+    EXPECT_TRUE(store.seen.empty());
+}
+
+TEST_F(qkDataStoreTest, GrowingMovesTheRecordAndShrinkingKeepsIt)
+{
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, CREATE_ALWAYS));
+    ULONGLONG id = Add(store, Data(1, 20));
+    const ULONGLONG original = id;
+    Add(store, Data(2, 20));
+    const Bytes big = Data(3, 200);
+    ASSERT_TRUE(store.UpdateRecord(&id, big.data(), 200));
+    EXPECT_NE(id, original);
+    EXPECT_EQ(Read(store, id), big);
+    DWORD size = 1;
+    ASSERT_TRUE(store.GetRecordSize(original, &size));
+    EXPECT_EQ(size, 0u);
+    const Bytes less = Data(4, 150);
+    const ULONGLONG grown = id;
+    ASSERT_TRUE(store.UpdateRecord(&id, less.data(), 150));
+    EXPECT_EQ(id, grown);
+    EXPECT_EQ(Read(store, id), less);
+    // The shrunk last record was cut back to its data.
+    EXPECT_EQ(FileBytes(path).size(), id + 40 + 150);
+}
+
+TEST_F(qkDataStoreTest, DamageIsFoundByTheChecksums)
+{
+    {
+        TestStore store;
+        ASSERT_TRUE(store.OpenPath(path, CREATE_ALWAYS));
+        Add(store, Data(1, 30));
+        Add(store, Data(2, 30));
+        ASSERT_TRUE(store.Close());
+    }
+    const Bytes good = FileBytes(path);
+    const struct {
+        const char* name;
+        size_t offset; // byte flipped, or the file lengthened when beyond its end
+    } cases[] = {
+        {"store header", 17},
+        {"user header", 40},
+        {"record header", kFirst + 24},
+        {"record data", kFirst + 40 + 3},
+        {"second record's back link", kFirst + 70 + 16},
+        {"lengthened after close", good.size()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes bad = good;
+        if (c.offset < bad.size())
+            bad[c.offset] ^= 0x40;
+        else
+            bad.push_back(0);
+        WriteFileBytes(path, bad);
+        TestStore store;
+        EXPECT_FALSE(store.OpenPath(path, OPEN_EXISTING));
+        EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+        EXPECT_FALSE(store.IsOpen());
+    }
+
+    // Without data checksums the damaged data is not noticed; the headers still are.
+    Bytes dataFlip = good;
+    dataFlip[kFirst + 40 + 3] ^= 0x40;
+    WriteFileBytes(path, dataFlip);
+    TestStore lenient;
+    lenient.DisableChecksums();
+    EXPECT_TRUE(lenient.OpenPath(path, OPEN_EXISTING, GENERIC_READ));
+
+    // A foreign file is not a store, whatever the disposition.
+    WriteFileBytes(path, Bytes(64, 0x5A));
+    TestStore foreign;
+    EXPECT_FALSE(foreign.OpenPath(path, OPEN_ALWAYS));
+    EXPECT_EQ(foreign.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+}
+
+TEST_F(qkDataStoreTest, AStoreThatWasNeverClosedOpens)
+{
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, CREATE_ALWAYS));
+    const ULONGLONG id = Add(store, Data(1, 30));
+    const BYTE user[2] = {9, 9};
+    ASSERT_TRUE(store.WriteUserHeader(0, user, 2));
+    // A copy taken while the store is open is what a crash leaves behind.
+    const std::wstring copy = folder.Path(L"copy.dat");
+    WriteFileBytes(copy, FileBytes(path));
+    Bytes damaged = FileBytes(path);
+    damaged[kFirst + 40 + 1] ^= 1;
+    ASSERT_TRUE(store.Close());
+
+    TestStore reopened;
+    ASSERT_TRUE(reopened.OpenPath(copy, OPEN_EXISTING));
+    EXPECT_EQ(reopened.seen[id], Data(1, 30));
+    // The data written to the open store is checked all the same.
+    WriteFileBytes(copy, damaged);
+    TestStore checked;
+    EXPECT_FALSE(checked.OpenPath(copy, OPEN_EXISTING));
+    EXPECT_EQ(checked.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+}
+
+// Fails the N-th change of the file only; the writes after it go through.
+class FailOnceStore : public TestStore {
+public:
+    // Counts from now: the n-th write after this call fails.
+    void FailAt(int n)
+    {
+        m_count = 0;
+        m_failAt = n;
+    }
+
+protected:
+    BOOL WriteAt(ULONGLONG offset, const void* data, DWORD size) override
+    {
+        if (++m_count == m_failAt)
+            return Fail(ERROR_WRITE_FAULT);
+        return qkDataStore::WriteAt(offset, data, size);
+    }
+    BOOL SetFileLength(ULONGLONG size) override
+    {
+        if (++m_count == m_failAt)
+            return Fail(ERROR_WRITE_FAULT);
+        return qkDataStore::SetFileLength(size);
+    }
+
+private:
+    int m_count = 0;
+    int m_failAt = -1;
+};
+
+// A grow that cannot finish keeps the caller's id and its data, whichever write fails.
+TEST_F(qkDataStoreTest, AFailedGrowKeepsTheCallersRecord)
+{
+    const Bytes small = Data(1, 20);
+    const Bytes big = Data(2, 100);
+    bool sawRollback = false;
+    for (int failAt = 1; failAt < 12; ++failAt) {
+        SCOPED_TRACE(failAt);
+        ULONGLONG id = 0;
+        {
+            TestStore setup;
+            ASSERT_TRUE(setup.OpenPath(path, CREATE_ALWAYS));
+            id = Add(setup, small);
+            Add(setup, Data(3, 10));
+            ASSERT_TRUE(setup.Close());
+        }
+        FailOnceStore store;
+        ASSERT_TRUE(store.OpenPath(path, OPEN_EXISTING));
+        store.FailAt(failAt);
+        const ULONGLONG before = id;
+        if (store.UpdateRecord(&id, big.data(), 100)) {
+            EXPECT_EQ(Read(store, id), big);
+            continue;
+        }
+        EXPECT_EQ(store.GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+        EXPECT_EQ(id, before);
+        // From the third write on the new copy was complete: it was taken back.
+        sawRollback = sawRollback || failAt >= 3;
+        EXPECT_EQ(Read(store, id), small);
+        ASSERT_TRUE(store.Close());
+        TestStore reopened;
+        ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING));
+        EXPECT_EQ(reopened.seen[id], small);
+    }
+    EXPECT_TRUE(sawRollback);
+}
+
+TEST_F(qkDataStoreTest, VerifyCopiesRecordsIntoAnAttachedStore)
+{
+    TestStore source;
+    ASSERT_TRUE(source.OpenPath(path, CREATE_ALWAYS));
+    const ULONGLONG a = Add(source, Data(1, 10));
+    Add(source, Data(2, 20));
+    ASSERT_TRUE(source.DeleteRecord(a));
+    TestStore target;
+    ASSERT_TRUE(target.OpenPath(folder.Path(L"copy.dat"), CREATE_ALWAYS));
+    source.SetCopyTarget(&target);
+    ASSERT_TRUE(source.Verify());
+    ASSERT_TRUE(target.Verify());
+    ASSERT_EQ(target.seen.size(), 1u);
+    EXPECT_EQ(target.seen.begin()->second, Data(2, 20));
+}
+
+// ---- crash injection ----
+
+// Fails the failAt-th change of the file (written short when asked) and every change after it,
+// as a process that dies at that write would.
+class CrashingStore : public TestStore {
+public:
+    CrashingStore(int failAt, bool shortWrite) : m_failAt(failAt), m_short(shortWrite) {}
+    // Closes while the crashing layer is still in place (the base's destructor would write through
+    // the plain one).
+    ~CrashingStore() override { Close(); }
+    bool crashed = false;
+
+protected:
+    BOOL WriteAt(ULONGLONG offset, const void* data, DWORD size) override
+    {
+        if (Crash()) {
+            if (m_short && !crashed_before && size > 1)
+                qkDataStore::WriteAt(offset, data, size / 2);
+            crashed_before = true;
+            return Fail(ERROR_WRITE_FAULT);
+        }
+        return qkDataStore::WriteAt(offset, data, size);
+    }
+    BOOL SetFileLength(ULONGLONG size) override
+    {
+        if (Crash()) {
+            crashed_before = true;
+            return Fail(ERROR_WRITE_FAULT);
+        }
+        return qkDataStore::SetFileLength(size);
+    }
+
+private:
+    bool Crash()
+    {
+        if (!crashed && ++m_count == m_failAt)
+            crashed = true;
+        return crashed;
+    }
+    int m_failAt;
+    bool m_short;
+    int m_count = 0;
+    bool crashed_before = false;
+};
+
+using Model = std::map<ULONGLONG, Bytes>;
+
+struct Step {
+    enum Kind { AddOne, Delete, Update } kind;
+    int record;   // index into the session's records
+    DWORD size;   // new size
+};
+
+// Appends, reuse of a free record, a split of slack, joins on both sides, a move to grow and
+// cuts at the end of the file.
+const Step kSession[] = {
+    {Step::AddOne, 0, 60}, {Step::AddOne, 1, 30}, {Step::AddOne, 2, 80}, {Step::AddOne, 3, 20},
+    {Step::Delete, 1, 0},  {Step::AddOne, 4, 25}, {Step::Delete, 0, 0},  {Step::Delete, 4, 0},
+    {Step::AddOne, 5, 10}, {Step::AddOne, 6, 12}, {Step::Update, 2, 300}, {Step::AddOne, 7, 40},
+    {Step::Delete, 3, 0},  {Step::Delete, 2, 0},  {Step::AddOne, 8, 7},   {Step::Delete, 6, 0},
+};
+
+// Runs the session; returns the number of steps that succeeded. states[k] is the model after k
+// steps (filled only by a run that does not crash).
+size_t RunSession(TestStore& store, std::vector<Model>* states)
+{
+    ULONGLONG ids[16] = {};
+    Model model;
+    if (states)
+        states->push_back(model);
+    size_t done = 0;
+    for (const Step& step : kSession) {
+        const Bytes data = Data(static_cast<BYTE>(step.record * 16 + done), step.size);
+        BOOL ok = FALSE;
+        switch (step.kind) {
+        case Step::AddOne:
+            ok = store.AddRecord(data.data(), step.size, &ids[step.record]);
+            if (ok)
+                model[ids[step.record]] = data;
+            break;
+        case Step::Delete:
+            ok = store.DeleteRecord(ids[step.record]);
+            if (ok)
+                model.erase(ids[step.record]);
+            break;
+        case Step::Update: {
+            const ULONGLONG old = ids[step.record];
+            ok = store.UpdateRecord(&ids[step.record], data.data(), step.size);
+            if (ok) {
+                model.erase(old);
+                model[ids[step.record]] = data;
+            }
+            break;
+        }
+        }
+        if (!ok)
+            return done;
+        ++done;
+        if (states)
+            states->push_back(model);
+    }
+    return done;
+}
+
+void CreateEmptyStore(const std::wstring& path)
+{
+    TestStore store;
+    ASSERT_TRUE(store.OpenPath(path, CREATE_ALWAYS));
+    ASSERT_TRUE(store.Close());
+}
+
+// After a crash the store reopens with the records of the step before or after the one that
+// crashed; a move may leave its finished new copy beside the old record.
+bool OldOrNew(const Model& found, const std::vector<Model>& states, size_t crashedStep)
+{
+    const Model& before = states[crashedStep];
+    const Model& after = states[crashedStep + 1 < states.size() ? crashedStep + 1 : crashedStep];
+    if (found == before || found == after)
+        return true;
+    if (kSession[crashedStep].kind != Step::Update || found.size() != before.size() + 1)
+        return false;
+    for (const auto& [id, data] : before)
+        if (found.count(id) == 0 || found.at(id) != data)
+            return false;
+    return true;
+}
+
+TEST_F(qkDataStoreTest, ACrashAtAnyWriteLeavesEveryRecordOldOrNew)
+{
+    std::vector<Model> states;
+    CreateEmptyStore(path);
+    {
+        TestStore reference;
+        ASSERT_TRUE(reference.OpenPath(path, OPEN_EXISTING));
+        ASSERT_EQ(RunSession(reference, &states), std::size(kSession));
+    }
+    int writes = 0;
+    for (int failAt = 1;; ++failAt) {
+        SCOPED_TRACE(failAt);
+        CreateEmptyStore(path);
+        size_t done = 0;
+        bool crashed = false;
+        {
+            CrashingStore store(failAt, false);
+            if (store.OpenPath(path, OPEN_EXISTING))
+                done = RunSession(store, nullptr);
+            crashed = store.crashed;
+        } // the crashed store's Close cannot write either
+        if (!crashed)
+            break;
+        ++writes;
+        TestStore reopened;
+        ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING)) << "error " << reopened.GetLastError();
+        EXPECT_TRUE(OldOrNew(reopened.seen, states, done)) << "crash in step " << done;
+        // What was reopened takes new records and closes cleanly.
+        const ULONGLONG id = Add(reopened, Data(0xEE, 33));
+        ASSERT_TRUE(reopened.Close());
+        ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING, GENERIC_READ));
+        EXPECT_EQ(reopened.seen[id], Data(0xEE, 33));
+    }
+    EXPECT_GT(writes, 30);
+}
+
+// A write cut short can tear a header or data written in place: the store then refuses to open
+// (1392) rather than hand out a torn record; otherwise it opens with the old or new records.
+TEST_F(qkDataStoreTest, AShortWriteIsNeverReadAsATornRecord)
+{
+    std::vector<Model> states;
+    CreateEmptyStore(path);
+    {
+        TestStore reference;
+        ASSERT_TRUE(reference.OpenPath(path, OPEN_EXISTING));
+        ASSERT_EQ(RunSession(reference, &states), std::size(kSession));
+    }
+    for (int failAt = 1;; ++failAt) {
+        SCOPED_TRACE(failAt);
+        CreateEmptyStore(path);
+        size_t done = 0;
+        bool crashed = false;
+        {
+            CrashingStore store(failAt, true);
+            if (store.OpenPath(path, OPEN_EXISTING))
+                done = RunSession(store, nullptr);
+            crashed = store.crashed;
+        }
+        if (!crashed)
+            break;
+        TestStore reopened;
+        if (reopened.OpenPath(path, OPEN_EXISTING)) {
+            EXPECT_TRUE(OldOrNew(reopened.seen, states, done)) << "crash in step " << done;
+        } else {
+            EXPECT_EQ(reopened.GetLastError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+        }
+    }
+}
+
+} // namespace

@@ -11,8 +11,8 @@ namespace vek {
 
 class IBrowserProxyProvider {
 public:
-  virtual ~IBrowserProxyProvider() = default;
-  virtual HRESULT GetProxyFromBrowser(Tolk::BrowserProxy& proxy, bool registryOnly) = 0;
+    virtual ~IBrowserProxyProvider() = default;
+    virtual HRESULT GetProxyFromBrowser(Tolk::BrowserProxy& proxy, bool registryOnly) = 0;
 };
 
 // The provider over Tolk::CInstallEngineWinHTTPClient with the system's registry and folders.

@@ -12,21 +12,21 @@ namespace vek {
 
 class CRegistryAdapter {
 public:
-  CRegistryAdapter() = default;
-  virtual ~CRegistryAdapter() = default;
-  CRegistryAdapter(const CRegistryAdapter&) = delete;
-  CRegistryAdapter& operator=(const CRegistryAdapter&) = delete;
+    CRegistryAdapter() = default;
+    virtual ~CRegistryAdapter() = default;
+    CRegistryAdapter(const CRegistryAdapter&) = delete;
+    CRegistryAdapter& operator=(const CRegistryAdapter&) = delete;
 
-  virtual BOOL Open(HKEY parent, const wchar_t* subkey, REGSAM access, BOOL createIfMissing);
-  virtual BOOL QueryStringValue(const wchar_t* name, std::wstring& value);
-  virtual BOOL SetStringValue(const wchar_t* name, const std::wstring& value);
-  virtual BOOL QueryDWORDValue(const wchar_t* name, DWORD& value);
-  virtual BOOL SetDWORDValue(const wchar_t* name, DWORD value);
-  virtual BOOL DeleteValue(const wchar_t* name);
-  virtual DWORD GetLastError() const;
+    virtual BOOL Open(HKEY parent, const wchar_t* subkey, REGSAM access, BOOL createIfMissing);
+    virtual BOOL QueryStringValue(const wchar_t* name, std::wstring& value);
+    virtual BOOL SetStringValue(const wchar_t* name, const std::wstring& value);
+    virtual BOOL QueryDWORDValue(const wchar_t* name, DWORD& value);
+    virtual BOOL SetDWORDValue(const wchar_t* name, DWORD value);
+    virtual BOOL DeleteValue(const wchar_t* name);
+    virtual DWORD GetLastError() const;
 
 private:
-  qkRegistry m_key;
+    qkRegistry m_key;
 };
 
 } // namespace vek

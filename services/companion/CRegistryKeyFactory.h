@@ -9,8 +9,8 @@ namespace vek {
 
 class CRegistryKeyFactory {
 public:
-  virtual ~CRegistryKeyFactory() = default;
-  virtual std::shared_ptr<CRegistryAdapter> CreateKey() { return std::make_shared<CRegistryAdapter>(); }
+    virtual ~CRegistryKeyFactory() = default;
+    virtual std::shared_ptr<CRegistryAdapter> CreateKey() { return std::make_shared<CRegistryAdapter>(); }
 };
 
 } // namespace vek

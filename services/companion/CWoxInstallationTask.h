@@ -8,9 +8,9 @@ namespace vek {
 
 class CWoxInstallationTask {
 public:
-  virtual ~CWoxInstallationTask() = default;
-  virtual HRESULT Register(const wchar_t* launcherPath, const wchar_t* arguments);
-  virtual void Delete();
+    virtual ~CWoxInstallationTask() = default;
+    virtual HRESULT Register(const wchar_t* launcherPath, const wchar_t* arguments);
+    virtual void Delete();
 };
 
 } // namespace vek

@@ -9,13 +9,13 @@ namespace vek {
 
 class CWoxManifestView : public IWoxManifest {
 public:
-  void init(nlohmann::json& document) override;
-  bool findFile(const char* component, const char* type, nlohmann::json& entry) const override;
-  bool getWoxDependencyFiles(std::vector<std::wstring>& files) const override;
+    void init(nlohmann::json& document) override;
+    bool findFile(const char* component, const char* type, nlohmann::json& entry) const override;
+    bool getWoxDependencyFiles(std::vector<std::wstring>& files) const override;
 
 private:
-  const nlohmann::json* m_job = nullptr;
-  std::vector<std::string> m_components;
+    const nlohmann::json* m_job = nullptr;
+    std::vector<std::string> m_components;
 };
 
 } // namespace vek

@@ -11,17 +11,17 @@ namespace vek {
 
 class IWoxManifest {
 public:
-  virtual ~IWoxManifest() = default;
-  // Takes the loaded document (root "vek") and selects its install job.
-  virtual void init(nlohmann::json& document) = 0;
-  // Readies the install job for this run (the engine's view copies common values into it).
-  virtual void prepare() {}
-  // The first file entry of the install job whose "component" and "type" equal the given ones
-  // without regard to case.
-  virtual bool findFile(const char* component, const char* type, nlohmann::json& entry) const = 0;
-  // With the "wox" component selected, the destination_file of every "wox_dependency" entry in
-  // manifest order; true when any.
-  virtual bool getWoxDependencyFiles(std::vector<std::wstring>& files) const = 0;
+    virtual ~IWoxManifest() = default;
+    // Takes the loaded document (root "vek") and selects its install job.
+    virtual void init(nlohmann::json& document) = 0;
+    // Readies the install job for this run (the engine's view copies common values into it).
+    virtual void prepare() {}
+    // The first file entry of the install job whose "component" and "type" equal the given ones
+    // without regard to case.
+    virtual bool findFile(const char* component, const char* type, nlohmann::json& entry) const = 0;
+    // With the "wox" component selected, the destination_file of every "wox_dependency" entry in
+    // manifest order; true when any.
+    virtual bool getWoxDependencyFiles(std::vector<std::wstring>& files) const = 0;
 };
 
 } // namespace vek

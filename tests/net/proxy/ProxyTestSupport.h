@@ -14,35 +14,35 @@ namespace proxy_test {
 
 class TestRoot {
 public:
-  // hive: HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE.
-  TestRoot(HKEY hive, const wchar_t* name);
-  ~TestRoot();
-  TestRoot(const TestRoot&) = delete;
-  TestRoot& operator=(const TestRoot&) = delete;
+    // hive: HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE.
+    TestRoot(HKEY hive, const wchar_t* name);
+    ~TestRoot();
+    TestRoot(const TestRoot&) = delete;
+    TestRoot& operator=(const TestRoot&) = delete;
 
-  HKEY Key() const { return m_key; }
-  void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& value);
-  void SetDword(const std::wstring& path, const wchar_t* name, DWORD value);
-  void SetBinary(const std::wstring& path, const wchar_t* name, const std::vector<BYTE>& value);
-  void DeleteTree(const std::wstring& path);
+    HKEY Key() const { return m_key; }
+    void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& value);
+    void SetDword(const std::wstring& path, const wchar_t* name, DWORD value);
+    void SetBinary(const std::wstring& path, const wchar_t* name, const std::vector<BYTE>& value);
+    void DeleteTree(const std::wstring& path);
 
 private:
-  HKEY m_hive;
-  std::wstring m_path;
-  HKEY m_key = nullptr;
+    HKEY m_hive;
+    std::wstring m_path;
+    HKEY m_key = nullptr;
 };
 
 class TempFolder {
 public:
-  explicit TempFolder(const wchar_t* name);
-  ~TempFolder();
-  const std::wstring& Path() const { return m_path; } // with a trailing backslash
-  // Writes the bytes to a file below the folder, making the folders on the way.
-  void Write(const std::wstring& relative, const std::string& bytes);
-  void MakeFolder(const std::wstring& relative);
+    explicit TempFolder(const wchar_t* name);
+    ~TempFolder();
+    const std::wstring& Path() const { return m_path; } // with a trailing backslash
+    // Writes the bytes to a file below the folder, making the folders on the way.
+    void Write(const std::wstring& relative, const std::string& bytes);
+    void MakeFolder(const std::wstring& relative);
 
 private:
-  std::wstring m_path;
+    std::wstring m_path;
 };
 
 constexpr const wchar_t* kInternetSettings = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";

@@ -2,8 +2,8 @@
 
 #include "common/base/qkTrace.h"
 #include "common/objects/qkTalResult.h"
-#include "engine/log/VekLog.h"
-#include "net/trustdll/LoadVerifyTrustDll.h"
+#include "common/errors/qkLog.h"
+#include "common/objects/LoadVerifyTrustDll.h"
 
 qkTalTrustedDllLoader::~qkTalTrustedDllLoader()
 {
@@ -60,8 +60,7 @@ HRESULT qkTalTrustedDllLoader::VerifyModule(LPCWSTR path)
     if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
         return QK_E_LOADFAILED;
     if (!m_verifyTrust) {
-        vek::LogWarning(L"qkTalTrustedDllLoader::VerifyModule(%d) : no trust verifier, %s loaded without a trust check",
-                        __LINE__, path);
+        QK_LOG_WARNING(L"no trust verifier, %s loaded without a trust check", path);
         return QK_S_OK;
     }
     // Only an explicit "trusted" accepts: a failed time stamp, a revoked certificate or an

@@ -4,7 +4,7 @@
 // kept until the loader is destroyed.
 #include <wrl/client.h>
 
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 #include "common/objects/qkTalDllLoader.h"
 
 // The trust object's id, and the interface id under which the loaders create it.

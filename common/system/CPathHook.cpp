@@ -3,8 +3,9 @@
 #include "common/base/qkCriticalSection.h"
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
+#include "common/errors/qkLog.h"
 #include "common/system/qkPathExpansion.h"
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 
 #include <algorithm>
 #include <atomic>
@@ -46,8 +47,7 @@ CPathHook* CPathHook::GetCurrentRepository()
 CPathHook::~CPathHook()
 {
     if (m_refCount != 0)
-        vek::LogInfo(L"CPathHook::~CPathHook(39) : object destroyed with a ref count: %d",
-                     static_cast<int>(m_refCount));
+        QK_LOG_INFO(L"object destroyed with a ref count: %d", static_cast<int>(m_refCount));
 }
 
 void CPathHook::Attach(BOOL attach)
@@ -60,10 +60,28 @@ void CPathHook::Attach(BOOL attach)
             g_currentRepository.store(this);
         }
     }
-    else if (::InterlockedDecrement(&m_refCount) == 0)
+    else
     {
-        qkPathExpansion::SetTokenResolver(nullptr);
-        g_currentRepository.store(nullptr);
+        // A detach without a matching attach is refused: a count below zero would leave the
+        // next attach without effect.
+        LONG count = m_refCount;
+        for (;;)
+        {
+            if (count <= 0)
+            {
+                QK_LOG_WARNING(L"Detach without a matching attach ignored");
+                return;
+            }
+            const LONG seen = ::InterlockedCompareExchange(&m_refCount, count - 1, count);
+            if (seen == count)
+                break;
+            count = seen;
+        }
+        if (count == 1)
+        {
+            qkPathExpansion::SetTokenResolver(nullptr);
+            g_currentRepository.store(nullptr);
+        }
     }
 }
 
@@ -83,7 +101,7 @@ BOOL CPathHook::ResolveToken(const wchar_t* name, std::wstring& value)
         return TRUE;
     }
     QK_CATCH(info)
-    vek::LogError(L"CPathHook::ResolveToken(123) : out of memory");
+    QK_LOG_ERROR(L"out of memory");
     return FALSE;
 }
 

@@ -41,7 +41,7 @@ void LogInfo(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    qkLib::ProcessLogger().LogInformation(format, args);
+    qkLib::LogTextV(qkLib::LogLevel::Information, format, args);
     va_end(args);
 }
 
@@ -49,7 +49,7 @@ void LogWarning(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    qkLib::ProcessLogger().LogWarning(format, args);
+    qkLib::LogTextV(qkLib::LogLevel::Warning, format, args);
     va_end(args);
 }
 
@@ -57,7 +57,7 @@ void LogError(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    qkLib::ProcessLogger().LogError(format, args);
+    qkLib::LogTextV(qkLib::LogLevel::Error, format, args);
     va_end(args);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
-// The launcher's log facade: three printf-style functions over the one global logger.
-// Every own message starts with the qualified method name and the source line, then " : ".
+// The launcher's log facade: three printf-style functions over the one global logger, the
+// common library's process logger. They write the text as given; code that logs its own
+// messages uses QK_LOG_INFO / QK_LOG_WARNING / QK_LOG_ERROR (common/errors/qkLog.h), which add
+// the qualified method name and the source line.
 #include <cstdarg>
 
 namespace vek {

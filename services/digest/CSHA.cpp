@@ -1,6 +1,6 @@
 #include "services/digest/CSHA.h"
 
-#include "services/launcher/VekLogLine.h"
+#include "common/errors/qkLog.h"
 
 #include <versionhelpers.h>
 
@@ -33,17 +33,17 @@ HRESULT CSHA<Traits>::Initialize()
             m_provider = 0;
             return error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
         }
-        VEK_SVC_WARNING(L"CryptAcquireContext failed, %lu", error);
+        QK_LOG_WARNING(L"CryptAcquireContext failed, %lu", error);
         if (!::CryptAcquireContextW(&m_provider, nullptr, ProviderName(), PROV_RSA_AES, CRYPT_NEWKEYSET)) {
             const DWORD again = ::GetLastError();
             m_provider = 0;
-            VEK_SVC_ERROR(L"CryptAcquireContext failed with CRYPT_NEWKEYSET, %lu", again);
+            QK_LOG_ERROR(L"CryptAcquireContext failed with CRYPT_NEWKEYSET, %lu", again);
             return again != 0 ? HRESULT_FROM_WIN32(again) : E_UNEXPECTED;
         }
     }
     if (!::CryptCreateHash(m_provider, Traits::Algorithm, 0, 0, &m_hash)) {
         const HRESULT hr = LastErrorResult();
-        VEK_SVC_ERROR(L"CryptCreateHash failed, %lu", ::GetLastError());
+        QK_LOG_ERROR(L"CryptCreateHash failed, %lu", ::GetLastError());
         m_hash = 0;
         return hr;
     }
@@ -55,7 +55,7 @@ HRESULT CSHA<Traits>::Compute(const void* bytes, DWORD count)
 {
     if (!::CryptHashData(m_hash, static_cast<const BYTE*>(bytes), count, 0)) {
         const HRESULT hr = LastErrorResult();
-        VEK_SVC_ERROR(L"CryptHashData failed, %lu", ::GetLastError());
+        QK_LOG_ERROR(L"CryptHashData failed, %lu", ::GetLastError());
         return hr;
     }
     return S_OK;
@@ -68,7 +68,7 @@ HRESULT CSHA<Traits>::GetDigest(std::vector<uint8_t>& digest)
     DWORD size = Traits::DigestSize;
     if (!::CryptGetHashParam(m_hash, HP_HASHVAL, digest.data(), &size, 0)) {
         const HRESULT hr = LastErrorResult();
-        VEK_SVC_ERROR(L"CryptGetHashParam failed, %lu", ::GetLastError());
+        QK_LOG_ERROR(L"CryptGetHashParam failed, %lu", ::GetLastError());
         return hr;
     }
     return S_OK;
@@ -81,14 +81,14 @@ HRESULT CSHA<Traits>::Destroy()
     if (m_hash != 0) {
         if (!::CryptDestroyHash(m_hash)) {
             hr = LastErrorResult();
-            VEK_SVC_ERROR(L"CryptDestroyHash failed, %lu", ::GetLastError());
+            QK_LOG_ERROR(L"CryptDestroyHash failed, %lu", ::GetLastError());
         }
         m_hash = 0;
     }
     if (m_provider != 0) {
         if (!::CryptReleaseContext(m_provider, 0)) {
             hr = LastErrorResult();
-            VEK_SVC_ERROR(L"CryptReleaseContext failed, %lu", ::GetLastError());
+            QK_LOG_ERROR(L"CryptReleaseContext failed, %lu", ::GetLastError());
         }
         m_provider = 0;
     }

@@ -1,7 +1,8 @@
 #include "services/digest/VekSHA256.h"
 
 #include "services/digest/CSHA.h"
-#include "services/launcher/VekLogLine.h"
+#include "common/errors/qkLog.h"
+#include "common/system/qkHandle.h"
 
 #include <cstring>
 #include <iomanip>
@@ -31,50 +32,41 @@ namespace {
 constexpr size_t DigestTextSize = 64;
 constexpr DWORD ReadBufferSize = 8192;
 
-struct FileCloser {
-    HANDLE handle;
-    ~FileCloser()
-    {
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
-        }
-    }
-};
 } // namespace
 
 HRESULT CalculateSHA256ForFile(const wchar_t* fileName, char* buffer, size_t bufferSize)
 {
     if (fileName == nullptr) {
-        VEK_SVC_ERROR(L"fileName==NULL");
+        QK_LOG_ERROR(L"fileName==NULL");
         return E_INVALIDARG;
     }
     if (bufferSize != DigestTextSize || buffer == nullptr) {
-        VEK_SVC_ERROR(L"Invalid digest buffer size %d", static_cast<int>(bufferSize));
+        QK_LOG_ERROR(L"Invalid digest buffer size %d", static_cast<int>(bufferSize));
         return E_INVALIDARG;
     }
     try {
-        VEK_SVC_INFO(L"Calculating SHA256 of file %ls", fileName);
+        QK_LOG_INFO(L"Calculating SHA256 of file %ls", fileName);
         CSHA<SHA256Traits> sha; // its destructor releases hash and provider on every way out
         HRESULT hr = sha.Initialize();
         if (FAILED(hr)) {
-            VEK_SVC_ERROR(L"Failed to initialize SHA256, hr=0x%08X", hr);
+            QK_LOG_ERROR(L"Failed to initialize SHA256, hr=0x%08X", hr);
             return hr;
         }
         {
-            FileCloser file{::CreateFileW(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
-            if (file.handle == INVALID_HANDLE_VALUE) {
+            qkHandle file(::CreateFileW(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+            if (!file.IsValid()) {
                 const DWORD error = ::GetLastError();
-                VEK_SVC_ERROR(L"Failed to open file for hash calculation. Error: %d", error);
+                QK_LOG_ERROR(L"Failed to open file for hash calculation. Error: %d", error);
                 return error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
             }
             std::vector<uint8_t> chunk(ReadBufferSize);
             for (;;) {
                 DWORD read = 0;
-                if (!::ReadFile(file.handle, chunk.data(), ReadBufferSize, &read, nullptr)) {
+                if (!::ReadFile(file.Get(), chunk.data(), ReadBufferSize, &read, nullptr)) {
                     const DWORD error = ::GetLastError();
                     hr = error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
-                    VEK_SVC_ERROR(L"ReadFile() failed, 0x%08X", hr);
+                    QK_LOG_ERROR(L"ReadFile() failed, 0x%08X", hr);
                     return hr;
                 }
                 if (read == 0) {
@@ -82,7 +74,7 @@ HRESULT CalculateSHA256ForFile(const wchar_t* fileName, char* buffer, size_t buf
                 }
                 hr = sha.Compute(chunk.data(), read);
                 if (FAILED(hr)) {
-                    VEK_SVC_ERROR(L"Failed to compute SHA256, hr=0x%08X", hr);
+                    QK_LOG_ERROR(L"Failed to compute SHA256, hr=0x%08X", hr);
                     return hr;
                 }
             }
@@ -90,13 +82,13 @@ HRESULT CalculateSHA256ForFile(const wchar_t* fileName, char* buffer, size_t buf
         std::vector<uint8_t> digest;
         hr = sha.GetDigest(digest);
         if (FAILED(hr)) {
-            VEK_SVC_ERROR(L"Failed to Get Digest of SHA256, hr=0x%08X", hr);
+            QK_LOG_ERROR(L"Failed to Get Digest of SHA256, hr=0x%08X", hr);
             return hr;
         }
         std::string text;
         hr = StringToHexString(digest.data(), digest.size(), text);
         if (FAILED(hr)) {
-            VEK_SVC_ERROR(L"StringToHexString() failed, hr=0x%08X", hr);
+            QK_LOG_ERROR(L"StringToHexString() failed, hr=0x%08X", hr);
             return hr;
         }
         std::memcpy(buffer, text.data(), DigestTextSize);

@@ -1,6 +1,10 @@
 #include "services/launcher/VekTools.h"
 
-#include "services/launcher/VekLogLine.h"
+#include "services/launcher/IWinApi.h"
+#include "common/base/qkScopeExit.h"
+#include "common/errors/qkLog.h"
+#include "common/system/qkResourceHolders.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include <sddl.h>
 #include <tlhelp32.h>
@@ -10,8 +14,8 @@
 #include <cwctype>
 #include <memory>
 
-// Note: the process, session and token calls go straight to Win32 here; they move behind the
-// launcher's replaceable Win32 facade once that exists.
+// Every process, session and token call goes through the process-wide Win32 facade, so that
+// tests can stand in for sessions, users and tokens.
 
 namespace VekTools {
 
@@ -24,29 +28,10 @@ qkCommandLine ProcessCommandLine()
     return commandLine;
 }
 
-struct LocalFreer {
-    void operator()(void* p) const { ::LocalFree(p); }
-};
-struct WtsFreer {
-    void operator()(WTS_SESSION_INFOW* p) const { ::WTSFreeMemory(p); }
-};
-
-// The exit codes whose final message a silent run suppresses.
-bool IsSuppressedExitCode(uint32_t exitCode)
-{
-    static const uint32_t codes[] = {2, 3, 4, 6, 8, 18};
-    for (uint32_t code : codes) {
-        if (code == exitCode) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool ReadTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::unique_ptr<uint8_t[]>& buffer)
+bool ReadTokenInformation(vek::IWinApi& api, HANDLE token, TOKEN_INFORMATION_CLASS kind, std::unique_ptr<uint8_t[]>& buffer)
 {
     DWORD size = 0;
-    if (!::GetTokenInformation(token, kind, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    if (!api.GetTokenInformation(token, kind, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         return false;
     }
     buffer.reset(new (std::nothrow) uint8_t[size]());
@@ -54,7 +39,7 @@ bool ReadTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::uniqu
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    return ::GetTokenInformation(token, kind, buffer.get(), size, &size) != FALSE;
+    return api.GetTokenInformation(token, kind, buffer.get(), size, &size) != FALSE;
 }
 
 } // namespace
@@ -94,14 +79,14 @@ uint32_t cmdSwitchValue(const qkCommandLine& commandLine, const wchar_t* name, u
         }
     }
     if (!digits) {
-        VEK_SVC_ERROR(L"Value for parameter %ls contains not digit characters. Use default value %d.", name, defaultValue);
+        QK_LOG_ERROR(L"Value for parameter %ls contains not digit characters. Use default value %d.", name, defaultValue);
         return defaultValue;
     }
     errno = 0;
     const unsigned long long number = std::wcstoull(value, nullptr, 10);
     if (errno == ERANGE || number > UINT32_MAX) {
         // The message keeps its historical spelling, split so that it reads whole in the log.
-        VEK_SVC_ERROR(L"Too big or negative value specied with %ls parameter. Use default value %d", name, defaultValue);
+        QK_LOG_ERROR(L"Too big or negative value specied with %ls parameter. Use default value %d", name, defaultValue);
         return defaultValue;
     }
     return static_cast<uint32_t>(number);
@@ -127,46 +112,48 @@ std::wstring cmdSwitchString(const wchar_t* name)
 
 bool isProcessInInteractiveSession()
 {
+    const auto api = vek::GetDefaultWinApi();
     DWORD session = 0;
-    if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session) && session == 0) {
-        VEK_SVC_INFO(L"VEK executed in system session.");
+    if (api->ProcessIdToSessionId(api->GetCurrentProcessId(), &session) && session == 0) {
+        QK_LOG_INFO(L"VEK executed in system session.");
         return false;
     }
     USEROBJECTFLAGS flags{};
     DWORD needed = 0;
-    if (::GetUserObjectInformationW(::GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), &needed) &&
+    if (api->GetUserObjectInformationW(api->GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), &needed) &&
         (flags.dwFlags & WSF_VISIBLE) != 0) {
-        VEK_SVC_INFO(L"VEK executed under session with desktop.");
+        QK_LOG_INFO(L"VEK executed under session with desktop.");
         return true;
     }
-    VEK_SVC_INFO(L"VEK executed under session without desktop.");
+    QK_LOG_INFO(L"VEK executed under session without desktop.");
     return false;
 }
 
 bool isRunningAsSystem()
 {
+    const auto api = vek::GetDefaultWinApi();
     HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        VEK_SVC_ERROR(L"OpenProcessToken Error %u\n", ::GetLastError());
+    if (!api->OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        QK_LOG_ERROR(L"OpenProcessToken Error %u\n", ::GetLastError());
         return false;
     }
     qkHandle token(raw);
     std::unique_ptr<uint8_t[]> user;
-    if (!ReadTokenInformation(token.Get(), TokenUser, user)) {
-        VEK_SVC_ERROR(L"GetTokenInformation Error %u\n", ::GetLastError());
+    if (!ReadTokenInformation(*api, token.Get(), TokenUser, user)) {
+        QK_LOG_ERROR(L"GetTokenInformation Error %u\n", ::GetLastError());
         return false;
     }
     wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &text)) {
-        VEK_SVC_ERROR(L"ConvertSidToStringSidW failed. Error = %d", ::GetLastError());
+    if (!api->ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &text)) {
+        QK_LOG_ERROR(L"ConvertSidToStringSidW failed. Error = %d", ::GetLastError());
         return false;
     }
-    std::unique_ptr<wchar_t, LocalFreer> owned(text);
+    const qkScopeExit freeText([&] { api->LocalFree(text); });
     if (::_wcsicmp(text, L"S-1-5-18") == 0) {
-        VEK_SVC_INFO(L"Running under SYSTEM");
+        QK_LOG_INFO(L"Running under SYSTEM");
         return true;
     }
-    VEK_SVC_INFO(L"NOT running under SYSTEM");
+    QK_LOG_INFO(L"NOT running under SYSTEM");
     return false;
 }
 
@@ -178,7 +165,7 @@ bool isSilentExit(const qkCommandLine& commandLine, uint32_t exitCode, bool uiRe
     if (!hasCmdSwitch(commandLine, L"ADMIN_INITIATED") && !hasCmdSwitch(commandLine, L"SILENT") && !noDesktop && !ui) {
         return false;
     }
-    return IsSuppressedExitCode(exitCode);
+    return vek::IsSilentExitCode(static_cast<int32_t>(exitCode));
 }
 
 bool isSilentExit(uint32_t exitCode, bool uiRequested)
@@ -188,27 +175,28 @@ bool isSilentExit(uint32_t exitCode, bool uiRequested)
 
 bool GetLoggedOnUserToken(DWORD sessionId, qkHandle& token)
 {
-    vek::LogInfo(L"GetUserToken: Get user token by finding shell process running in user context");
+    const auto api = vek::GetDefaultWinApi();
+    qkLib::LogText(qkLib::LogLevel::Information, L"GetUserToken: Get user token by finding shell process running in user context");
     HANDLE raw = nullptr;
-    if (!::WTSQueryUserToken(sessionId, &raw)) {
+    if (!api->WTSQueryUserToken(sessionId, &raw)) {
         DWORD shell = 0;
         if (FAILED(getShellProcessId(sessionId, shell))) {
             return false;
         }
-        qkHandle process(::OpenProcess(MAXIMUM_ALLOWED, FALSE, shell));
+        qkHandle process(api->OpenProcess(MAXIMUM_ALLOWED, FALSE, shell));
         if (!process.IsValid()) {
-            vek::LogError(L"OpenProcess(%lu) failed: %lu", shell, ::GetLastError());
+            qkLib::LogText(qkLib::LogLevel::Error, L"OpenProcess(%lu) failed: %lu", shell, ::GetLastError());
             return false;
         }
-        if (!::OpenProcessToken(process.Get(), MAXIMUM_ALLOWED, &raw)) {
-            vek::LogInfo(L"OpenProcessToken failed: %lu", ::GetLastError());
+        if (!api->OpenProcessToken(process.Get(), MAXIMUM_ALLOWED, &raw)) {
+            qkLib::LogText(qkLib::LogLevel::Information, L"OpenProcessToken failed: %lu", ::GetLastError());
             return false;
         }
     }
     qkHandle first(raw);
     HANDLE duplicate = nullptr;
-    if (!::DuplicateTokenEx(first.Get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate)) {
-        VEK_SVC_ERROR(L"DuplicateTokenEx failed: %lu", ::GetLastError());
+    if (!api->DuplicateTokenEx(first.Get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate)) {
+        QK_LOG_ERROR(L"DuplicateTokenEx failed: %lu", ::GetLastError());
         return false;
     }
     first.Close();
@@ -218,32 +206,33 @@ bool GetLoggedOnUserToken(DWORD sessionId, qkHandle& token)
 
 bool IsAdminUser(HANDLE token)
 {
+    const auto api = vek::GetDefaultWinApi();
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID admins = nullptr;
-    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins)) {
-        VEK_SVC_ERROR(L"AllocateAndInitializeSid() failed: %lu", ::GetLastError());
+    qkAllocatedSid admins;
+    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                    admins.Receive())) {
+        QK_LOG_ERROR(L"AllocateAndInitializeSid() failed: %lu", ::GetLastError());
         return false;
     }
-    std::unique_ptr<void, decltype(&::FreeSid)> adminsOwner(admins, &::FreeSid);
     DWORD size = 0;
-    if (!::GetTokenInformation(token, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
+    if (!api->GetTokenInformation(token, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
         return false;
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
     if (!buffer) {
-        VEK_SVC_ERROR(L"mem.NewAlloc() == NULL");
+        QK_LOG_ERROR(L"mem.NewAlloc() == NULL");
         return false;
     }
-    if (!::GetTokenInformation(token, TokenGroups, buffer.get(), size, &size)) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
+    if (!api->GetTokenInformation(token, TokenGroups, buffer.get(), size, &size)) {
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
         return false;
     }
     // Attributes are not looked at: a deny-only administrators group counts too.
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
-        if (::EqualSid(groups->Groups[i].Sid, admins)) {
-            VEK_SVC_INFO(L"admin SID found");
+        if (::EqualSid(groups->Groups[i].Sid, admins.Get())) {
+            QK_LOG_INFO(L"admin SID found");
             return true;
         }
     }
@@ -260,7 +249,7 @@ bool isWow64BitProcess()
 {
     BOOL wow64 = FALSE;
     if (!::IsWow64Process(::GetCurrentProcess(), &wow64)) {
-        VEK_SVC_ERROR(L"Unable to check if process is Wow64 process, considerate as 32-bit process");
+        QK_LOG_ERROR(L"Unable to check if process is Wow64 process, considerate as 32-bit process");
         return false;
     }
     return wow64 != FALSE;
@@ -268,12 +257,13 @@ bool isWow64BitProcess()
 
 HRESULT getShellProcessId(DWORD sessionId, DWORD& processId)
 {
+    const auto api = vek::GetDefaultWinApi();
     processId = 0xFFFFFFFF;
-    qkHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    qkHandle snapshot(api->CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    if (!snapshot.IsValid() || !::Process32FirstW(snapshot.Get(), &entry)) {
-        vek::LogError(L"Unable to start process enumeration, %d", ::GetLastError());
+    if (!snapshot.IsValid() || !api->Process32FirstW(snapshot.Get(), &entry)) {
+        qkLib::LogText(qkLib::LogLevel::Error, L"Unable to start process enumeration, %d", ::GetLastError());
         return E_FAIL;
     }
     do {
@@ -281,26 +271,27 @@ HRESULT getShellProcessId(DWORD sessionId, DWORD& processId)
             continue;
         }
         DWORD session = 0;
-        if (!::ProcessIdToSessionId(entry.th32ProcessID, &session)) {
-            vek::LogError(L"Unable to get session id for shell process, %d", ::GetLastError());
+        if (!api->ProcessIdToSessionId(entry.th32ProcessID, &session)) {
+            qkLib::LogText(qkLib::LogLevel::Error, L"Unable to get session id for shell process, %d", ::GetLastError());
             break;
         }
         if (session == sessionId) {
             processId = entry.th32ProcessID;
             return S_OK;
         }
-    } while (::Process32NextW(snapshot.Get(), &entry));
+    } while (api->Process32NextW(snapshot.Get(), &entry));
     return E_FAIL;
 }
 
 bool hasUserSessions()
 {
+    const auto api = vek::GetDefaultWinApi();
     WTS_SESSION_INFOW* raw = nullptr;
     DWORD count = 0;
-    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &raw, &count)) {
+    if (!api->WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, &raw, &count)) {
         return false;
     }
-    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> sessions(raw);
+    const qkScopeExit freeSessions([&] { api->WTSFreeMemory(raw); }); // through the facade that made it
     for (DWORD i = 0; i < count; ++i) {
         if (raw[i].SessionId != 0 && (raw[i].State == WTSActive || raw[i].State == WTSDisconnected)) {
             return true;
@@ -311,9 +302,10 @@ bool hasUserSessions()
 
 DWORD getCurrentSessionId()
 {
+    const auto api = vek::GetDefaultWinApi();
     DWORD session = 0;
-    if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
-        vek::LogError(L"Unable to get session for current process, %d", ::GetLastError());
+    if (!api->ProcessIdToSessionId(api->GetCurrentProcessId(), &session)) {
+        qkLib::LogText(qkLib::LogLevel::Error, L"Unable to get session for current process, %d", ::GetLastError());
         return 0xFFFFFFFF;
     }
     return session;
@@ -325,7 +317,7 @@ void AddSessionsByState(SessionList& list, const WTS_SESSION_INFOW* sessions, DW
         if (sessions[i].SessionId == 0 || sessions[i].State != state) {
             continue;
         }
-        VEK_SVC_INFO(L"Session with id %d has a status: %d", sessions[i].SessionId, sessions[i].State);
+        QK_LOG_INFO(L"Session with id %d has a status: %d", sessions[i].SessionId, sessions[i].State);
         list.push_back(sessions[i]);
     }
 }
@@ -333,13 +325,14 @@ void AddSessionsByState(SessionList& list, const WTS_SESSION_INFOW* sessions, DW
 bool GetActiveSessions(SessionList& sessions, bool preferAdministrators)
 {
     sessions.clear();
+    const auto api = vek::GetDefaultWinApi();
     WTS_SESSION_INFOW* raw = nullptr;
     DWORD count = 0;
-    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &raw, &count)) {
+    if (!api->WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, &raw, &count)) {
         return false;
     }
-    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> owner(raw);
-    VEK_SVC_INFO(L"%d sessions found", count);
+    const qkScopeExit freeSessions([&] { api->WTSFreeMemory(raw); }); // through the facade that made it
+    QK_LOG_INFO(L"%d sessions found", count);
     SessionList collected;
     AddSessionsByState(collected, raw, count, WTSActive);
     AddSessionsByState(collected, raw, count, WTSDisconnected);
@@ -362,7 +355,7 @@ bool GetActiveSessions(SessionList& sessions, bool preferAdministrators)
 DWORD getActiveSessionId(bool preferAdministrators)
 {
     if (!preferAdministrators) {
-        return ::WTSGetActiveConsoleSessionId();
+        return vek::GetDefaultWinApi()->WTSGetActiveConsoleSessionId();
     }
     SessionList sessions;
     if (!GetActiveSessions(sessions, true) || sessions.empty()) {

@@ -2,14 +2,17 @@
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkExceptionInfo.h"
+#include "common/errors/qkLog.h"
+#include "common/system/qkHandle.h"
 #include "common/system/qkOSInfo.h"
+#include "common/system/qkResourceHolders.h"
 #include "common/system/qkRegistry.h"
-#include "services/launcher/VekLogLine.h"
 #include "services/package/Tolk_FilePackerEx.h"
 
 #include <objbase.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <array>
@@ -35,16 +38,6 @@ HRESULT LastErrorResult()
     const DWORD error = ::GetLastError();
     return error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
 }
-
-struct FileCloser {
-    HANDLE handle;
-    ~FileCloser()
-    {
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
-        }
-    }
-};
 
 // A member as text, or empty when it is missing or not text (a missing member reads as null).
 std::string MemberText(const nlohmann::json& node, const char* name)
@@ -103,15 +96,15 @@ HRESULT CheckFileExists(const wchar_t* path)
 HRESULT GetFileSize(const wchar_t* path, uint64_t& size)
 {
     if (path == nullptr || *path == L'\0') {
-        VEK_SVC_ERROR(L"filePath or *filePath == NULL");
+        QK_LOG_ERROR(L"filePath or *filePath == NULL");
         return E_INVALIDARG;
     }
-    FileCloser file{::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
-    if (file.handle == INVALID_HANDLE_VALUE) {
+    qkHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.IsValid()) {
         return LastErrorResult();
     }
     LARGE_INTEGER li{};
-    if (!::GetFileSizeEx(file.handle, &li)) {
+    if (!::GetFileSizeEx(file.Get(), &li)) {
         return LastErrorResult();
     }
     size = static_cast<uint64_t>(li.QuadPart);
@@ -127,14 +120,14 @@ HRESULT GetManifestData(const wchar_t* launcherPath, std::vector<uint8_t>& data)
     Tolk::CFilePackerEx packer; // closed on every way out
     HRESULT hr = packer.Open(launcherPath);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"filePacker.Open, failed hr=0x%08X", hr);
+        QK_LOG_ERROR(L"filePacker.Open, failed hr=0x%08X", hr);
         return hr;
     }
     std::shared_ptr<Tolk::CFileStream> stream;
     uint32_t offset = 0, size = 0;
     hr = packer.ExtractStream(stream, offset, size);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"filePacker.ExtractStream, failed hr=0x%08X", hr);
+        QK_LOG_ERROR(L"filePacker.ExtractStream, failed hr=0x%08X", hr);
         return VEK_E_MANIFEST_NOT_IN_PACKAGE;
     }
     try {
@@ -143,14 +136,14 @@ HRESULT GetManifestData(const wchar_t* launcherPath, std::vector<uint8_t>& data)
         return E_OUTOFMEMORY;
     }
     if (!stream->SetPosition(offset)) {
-        VEK_SVC_ERROR(L"stream set position failed %d", ::GetLastError());
+        QK_LOG_ERROR(L"stream set position failed %d", ::GetLastError());
         data.clear();
         return stream->GetLastErrorResult();
     }
     if (size != 0) {
         hr = stream->ReadExact(data.data(), size);
         if (FAILED(hr)) {
-            VEK_SVC_ERROR(L"stream read failed %d", ::GetLastError());
+            QK_LOG_ERROR(L"stream read failed %d", ::GetLastError());
             data.clear();
             return hr;
         }
@@ -199,21 +192,21 @@ HRESULT LoadManifest(const wchar_t* launcherPath, nlohmann::json& document)
             skip = 3;
             break;
         default:
-            VEK_SVC_ERROR(L"The manifest is not UTF-8 text");
+            QK_LOG_ERROR(L"The manifest is not UTF-8 text");
             return VEK_E_MANIFEST_NOT_UTF8;
         }
         const std::string text(data.begin() + static_cast<std::ptrdiff_t>(skip), data.end());
         HRESULT parsed = S_OK;
         nlohmann::json parsedDocument = ParseObject(text, parsed);
         if (FAILED(parsed)) {
-            VEK_SVC_ERROR(L"Failed to parse the manifest");
+            QK_LOG_ERROR(L"Failed to parse the manifest");
             return parsed;
         }
         document = std::move(parsedDocument);
         return hr;
     }
     QK_CATCH(info)
-    VEK_SVC_ERROR(L"%ls", info.GetFullText());
+    QK_LOG_ERROR(L"%ls", info.GetFullText());
     return E_OUTOFMEMORY;
 }
 
@@ -257,9 +250,9 @@ HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document)
         return E_INVALIDARG;
     }
     try {
-        FileCloser file{::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+        qkHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         LARGE_INTEGER size{};
-        if (file.handle == INVALID_HANDLE_VALUE || !::GetFileSizeEx(file.handle, &size) || size.QuadPart == 0) {
+        if (!file.IsValid() || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart == 0) {
             return VEK_E_STATE_FILE_MISSING;
         }
         if (size.QuadPart > 0x7FFFFFFF) {
@@ -267,7 +260,7 @@ HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document)
         }
         std::string text(static_cast<size_t>(size.QuadPart), '\0');
         DWORD read = 0;
-        if (!::ReadFile(file.handle, text.data(), static_cast<DWORD>(text.size()), &read, nullptr) || read != text.size()) {
+        if (!::ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr) || read != text.size()) {
             return VEK_E_STATE_FILE_NOT_READ;
         }
         HRESULT hr = S_OK;
@@ -310,7 +303,7 @@ int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job)
 {
     const nlohmann::json* files = Member(job, "file_array");
     if (fileName == nullptr || *fileName == L'\0' || files == nullptr || !files->is_array()) {
-        VEK_SVC_ERROR(L"GetFilePriority() invalid input");
+        QK_LOG_ERROR(L"GetFilePriority() invalid input");
         return 0;
     }
     const std::string name = ToUtf8(fileName);
@@ -332,7 +325,7 @@ int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job)
             }
             return priority->get<int32_t>();
         } catch (const std::exception&) {
-            VEK_SVC_ERROR(L"GetFilePriority Caught std::exception");
+            QK_LOG_ERROR(L"GetFilePriority Caught std::exception");
             return 0;
         }
     }
@@ -365,7 +358,7 @@ uint32_t UpdateFileFailureCount(const nlohmann::json& document, const nlohmann::
         }
     }
     if (!key.IsOpen() || !key.SetDWORDValue(fileName, count)) {
-        VEK_SVC_ERROR(L"jobKey.SetNumber() failed to set %ls to %d", L"FailureCount", count);
+        QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %ls to %d", L"FailureCount", count);
     }
     return count;
 }
@@ -405,7 +398,7 @@ HRESULT FormatUserAgentString(std::wstring& userAgent)
         }
         userAgent.assign(text, static_cast<size_t>(n));
     } catch (const std::bad_alloc&) {
-        VEK_SVC_ERROR(L"CStringConvert::Format failed on: %ls", L"TALV-Remediation (%s %d.%d)");
+        QK_LOG_ERROR(L"CStringConvert::Format failed on: %ls", L"TALV-Remediation (%s %d.%d)");
         return E_OUTOFMEMORY;
     }
     return S_OK;
@@ -430,6 +423,28 @@ void GetCommonAppDataPath(std::wstring& path, const wchar_t* folder)
     path += DataFolderName();
 }
 
+HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, const wchar_t* folder,
+                    LogFileConfigurator configure)
+{
+    std::wstring path;
+    GetCommonAppDataPath(path, folder);
+    if (path.empty()) {
+        return LastErrorResult();
+    }
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const int error = ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            QK_LOG_ERROR(L"Cannot create the log folder %s, error %d", path.c_str(), error);
+            return HRESULT_FROM_WIN32(static_cast<DWORD>(error));
+        }
+    }
+    if (configure != nullptr && !configure(logger, path.c_str(), baseName)) {
+        QK_LOG_WARNING(L"The log file in %s could not be configured", path.c_str());
+    }
+    return S_OK;
+}
+
+
 void GetModulePath(HMODULE module, std::wstring& path)
 {
     wchar_t buffer[MAX_PATH] = {};
@@ -442,68 +457,67 @@ BOOL GetUserSIDAsString(std::wstring& sid)
     HANDLE raw = nullptr;
     if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) {
         if (::GetLastError() != ERROR_NO_TOKEN || !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-            VEK_SVC_ERROR(L"OpenThreadToken() == FALSE, 0x%08X\n", ::GetLastError());
+            QK_LOG_ERROR(L"OpenThreadToken() == FALSE, 0x%08X\n", ::GetLastError());
             return FALSE;
         }
     }
-    std::unique_ptr<void, decltype(&::CloseHandle)> token(raw, &::CloseHandle);
+    qkHandle token(raw);
     DWORD size = 0;
     if (!::GetTokenInformation(raw, TokenUser, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
         return FALSE;
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
     if (!buffer) {
-        VEK_SVC_ERROR(L"NewAlloc() == NULL");
+        QK_LOG_ERROR(L"NewAlloc() == NULL");
         return FALSE;
     }
     if (!::GetTokenInformation(raw, TokenUser, buffer.get(), size, &size)) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
         return FALSE;
     }
-    wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, &text)) {
-        VEK_SVC_ERROR(L"ConvertSidToStringSid() == FALSE, 0x%08X\n", ::GetLastError());
+    qkLocalPtr<wchar_t> text;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, text.Receive())) {
+        QK_LOG_ERROR(L"ConvertSidToStringSid() == FALSE, 0x%08X\n", ::GetLastError());
         return FALSE;
     }
-    sid = text;
-    ::LocalFree(text);
+    sid = text.Get();
     return TRUE;
 }
 
 bool IsGuestAccount()
 {
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID guests = nullptr;
-    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_GUESTS, 0, 0, 0, 0, 0, 0, &guests)) {
-        VEK_SVC_ERROR(L"AllocateAndInitializeSid() == FALSE, 0x%08X\n", ::GetLastError());
+    qkAllocatedSid guests;
+    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_GUESTS, 0, 0, 0, 0, 0, 0,
+                                    guests.Receive())) {
+        QK_LOG_ERROR(L"AllocateAndInitializeSid() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
-    std::unique_ptr<void, decltype(&::FreeSid)> owner(guests, &::FreeSid);
     HANDLE raw = nullptr;
     if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw) &&
         !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        VEK_SVC_ERROR(L"OpenProcessToken() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"OpenProcessToken() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
-    std::unique_ptr<void, decltype(&::CloseHandle)> token(raw, &::CloseHandle);
+    qkHandle token(raw);
     DWORD size = 0;
     if (!::GetTokenInformation(raw, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
     if (!buffer) {
-        VEK_SVC_ERROR(L"mem.NewAlloc() == NULL\n");
+        QK_LOG_ERROR(L"mem.NewAlloc() == NULL\n");
         return false;
     }
     if (!::GetTokenInformation(raw, TokenGroups, buffer.get(), size, &size)) {
-        VEK_SVC_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
+        QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
-        if (::EqualSid(groups->Groups[i].Sid, guests)) {
+        if (::EqualSid(groups->Groups[i].Sid, guests.Get())) {
             return true;
         }
     }
@@ -566,3 +580,18 @@ void FormatGuid(std::wstring& out, bool stripBraces, const GUID& guid)
 }
 
 } // namespace vek
+
+HRESULT LaunchDefaultBrowser(const wchar_t* target)
+{
+    if (target == nullptr) {
+        return E_INVALIDARG;
+    }
+    const auto result = reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", target, nullptr, nullptr, SW_SHOWNORMAL));
+    if (result <= 32) {
+        QK_LOG_ERROR(L"ShellExecute of %s failed, result %d", target, static_cast<int>(result));
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT LaunchDefaultBrowser(const std::wstring& target) { return LaunchDefaultBrowser(target.c_str()); }

@@ -2,9 +2,13 @@
 // Launcher utilities: the manifest and the state file, manifest-driven registry lookups, per-file
 // failure counts and priorities, the user agent, the data folder and small token queries.
 // File validation lives beside these in a file of its own.
+#include "services/launcher/VekResultCodes.h"
+
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
+
+class qkConfiguredDebugOutput;
 
 #include <cstddef>
 #include <cstdint>
@@ -12,15 +16,6 @@
 #include <vector>
 
 namespace vek {
-
-// The launcher's own result codes used here.
-constexpr HRESULT VEK_E_STATE_FILE_MISSING = static_cast<HRESULT>(0x80047E00); // missing or empty
-constexpr HRESULT VEK_E_JSON_NOT_PARSED = static_cast<HRESULT>(0x80047E01);    // or root not an object
-constexpr HRESULT VEK_E_MANIFEST_NOT_UTF8 = static_cast<HRESULT>(0x80047E06);
-constexpr HRESULT VEK_E_STATE_CRC_MISMATCH = static_cast<HRESULT>(0x80047E0A);
-constexpr HRESULT VEK_E_FILE_NOT_FOUND = static_cast<HRESULT>(0x80047E0B);
-constexpr HRESULT VEK_E_STATE_FILE_NOT_READ = static_cast<HRESULT>(0x80047E0D);
-constexpr HRESULT VEK_E_MANIFEST_NOT_IN_PACKAGE = static_cast<HRESULT>(0x80047EA2);
 
 // S_OK, VEK_E_FILE_NOT_FOUND or E_INVALIDARG (null or empty). A drive path is tested with the
 // long-path prefix; a UNC or already prefixed path as it is.
@@ -61,6 +56,16 @@ HRESULT FormatUserAgentString(std::wstring& userAgent);
 // non-empty folder argument replaces it for the process). Empty when the folder is unknown.
 void GetCommonAppDataPath(std::wstring& path, const wchar_t* folder);
 void GetModulePath(HMODULE module, std::wstring& path);
+
+// Sets up a logger's file in a folder with a base name (the engine's ConfigureLogFile).
+using LogFileConfigurator = BOOL (*)(qkConfiguredDebugOutput& logger, const wchar_t* folder, const wchar_t* baseName);
+// The data folder (GetCommonAppDataPath with the folder name) made with its missing parents, then
+// the logger's file configured there with the base name. The failure of the folder, else S_OK
+// whatever the configuration answers. The configuration is the caller's: it belongs to the
+// engine, above this library.
+HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, const wchar_t* folder,
+                    LogFileConfigurator configure);
+
 BOOL GetUserSIDAsString(std::wstring& sid);
 bool IsGuestAccount();
 bool IsUACEnabled();
@@ -71,3 +76,7 @@ std::wstring GuidToString(const GUID& guid);
 void FormatGuid(std::wstring& out, bool stripBraces, const GUID& guid);
 
 } // namespace vek
+
+// Opens the URL or file with the shell's "open" verb: S_OK, E_INVALIDARG (null) or E_FAIL.
+HRESULT LaunchDefaultBrowser(const wchar_t* target);
+HRESULT LaunchDefaultBrowser(const std::wstring& target);

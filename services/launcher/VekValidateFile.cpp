@@ -7,10 +7,10 @@
 
 #include "common/system/CIsolation.h"
 #include "services/digest/VekSHA256.h"
-#include "services/launcher/VekLogLine.h"
+#include "common/errors/qkLog.h"
 #include "services/launcher/VekUtil.h"
 #include "services/trust/CSignerSubjectCheck.h"
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 #include "services/trust/TrustOsVersion.h"
 #include "services/trust/qkVerifyTrustStatic.h"
 
@@ -52,24 +52,24 @@ HRESULT ValidateFileWithSHA256(const wchar_t* path, const nlohmann::json* node) 
   try {
     std::string expected;
     if (!StringMember(node, "data", expected)) {
-      VEK_SVC_ERROR(L"Data node missing Base64 encoded digest");
+      QK_LOG_ERROR(L"Data node missing Base64 encoded digest");
       return VEK_E_DIGEST_MISSING;
     }
     char digest[64];
     const HRESULT hr = security::CalculateSHA256ForFile(path, digest, sizeof(digest));
     if (FAILED(hr)) {
-      VEK_SVC_ERROR(L"CalculateSHA256ForFile() failed, hr=0x%08X", static_cast<unsigned>(hr));
+      QK_LOG_ERROR(L"CalculateSHA256ForFile() failed, hr=0x%08X", static_cast<unsigned>(hr));
       return hr;
     }
     // Exact comparison: the digest is lower-case hexadecimal, 64 characters.
     if (expected.size() == sizeof(digest) && expected.compare(0, sizeof(digest), digest, sizeof(digest)) == 0) {
-      VEK_SVC_LOG(LogInfo, L"SHA256 of %ls is valid", path);
+      QK_LOG_INFO(L"SHA256 of %ls is valid", path);
       return S_OK;
     }
-    VEK_SVC_ERROR(L"SHA256 of %ls is NOT valid", path);
+    QK_LOG_ERROR(L"SHA256 of %ls is NOT valid", path);
     return VEK_E_DIGEST_MISMATCH;
   } catch (const std::exception&) {
-    VEK_SVC_ERROR(L"Caught std::exception");
+    QK_LOG_ERROR(L"Caught std::exception");
     return E_UNEXPECTED;
   }
 }
@@ -81,19 +81,19 @@ HRESULT ValidateFileWithSubject(const wchar_t* path, const std::wstring& subject
   HRESULT hr = check.Check(subject.c_str());
   if (FAILED(hr)) {
     Store(validationError, hr);
-    VEK_SVC_ERROR(L"custom signature validation failed, hr=0x%08X", static_cast<unsigned>(hr));
+    QK_LOG_ERROR(L"custom signature validation failed, hr=0x%08X", static_cast<unsigned>(hr));
     return hr;
   }
   Microsoft::WRL::ComPtr<IVerifyTrust> trust;
   if (!CreateTrustObject(trust) || trust->Create(FALSE) != VT_TRUSTED) {
-    Store(validationError, VEK_E_TRUST_OBJECT_MISSING);
-    return VEK_E_TRUST_OBJECT_MISSING;
+    Store(validationError, VEK_E_TRUST);
+    return VEK_E_TRUST;
   }
   // Level 1: a valid Authenticode signature by a code-signing certificate, whoever the signer.
   const DWORD result = trust->VerifyFile(path, 1);
   if (result != VT_TRUSTED) {
     Store(validationError, static_cast<int32_t>(result));
-    VEK_SVC_ERROR(L"custom signature validation failed, signature not valid, validationError=%lu", result);
+    QK_LOG_ERROR(L"custom signature validation failed, signature not valid, validationError=%lu", result);
     return VEK_E_SIGNATURE_NOT_TRUSTED;
   }
   return hr;
@@ -104,32 +104,32 @@ HRESULT ValidateFileWithSubject(const wchar_t* path, const std::wstring& subject
 HRESULT ValidateFileWithTalvernSignature(const wchar_t* path, int32_t* validationError) {
   HRESULT hr = CheckFileExists(path);
   if (FAILED(hr)) {
-    VEK_SVC_ERROR(L"File %ls does not exist, hr=0x%08X", path ? path : L"(null)", static_cast<unsigned>(hr));
+    QK_LOG_ERROR(L"File %ls does not exist, hr=0x%08X", path ? path : L"(null)", static_cast<unsigned>(hr));
     return hr;
   }
   if (!CIsolation::SetSiloID(kSiloId)) {
-    VEK_SVC_ERROR(L"CIsolation::SetSiloID() failed with silo id %ls", kSiloId);
+    QK_LOG_ERROR(L"CIsolation::SetSiloID() failed with silo id %ls", kSiloId);
     return VEK_E_SILO_ID_NOT_SET;
   }
   if (!CIsolation::SetSiloRegistryRoot(kSiloRoot)) {
-    VEK_SVC_ERROR(L"CIsolation::SetSiloRegistryRoot() failed with silo root %ls", kSiloRoot);
+    QK_LOG_ERROR(L"CIsolation::SetSiloRegistryRoot() failed with silo root %ls", kSiloRoot);
     return VEK_E_SILO_ROOT_NOT_SET;
   }
   Microsoft::WRL::ComPtr<IVerifyTrust> trust;
   if (!CreateTrustObject(trust)) {
-    VEK_SVC_ERROR(L"spTrust==NULL");
-    return VEK_E_TRUST_OBJECT_MISSING;
+    QK_LOG_ERROR(L"spTrust==NULL");
+    return VEK_E_TRUST;
   }
   DWORD result = trust->Create(FALSE);
   Store(validationError, static_cast<int32_t>(result));
   if (result != VT_TRUSTED) {
-    VEK_SVC_ERROR(L"spTrust->Create() failed, validationError=%d", static_cast<int>(result));
-    return VEK_E_TRUST_OBJECT_MISSING;
+    QK_LOG_ERROR(L"spTrust->Create() failed, validationError=%d", static_cast<int>(result));
+    return VEK_E_TRUST;
   }
   result = trust->VerifyFile(path, 3);
   Store(validationError, static_cast<int32_t>(result));
   if (result == VT_TRUSTED) return S_OK;
-  VEK_SVC_ERROR(L"spTrust->VerifyFile() failed, validationError=0x%08X, GetLastError : (%lu) ", static_cast<unsigned>(result),
+  QK_LOG_ERROR(L"spTrust->VerifyFile() failed, validationError=0x%08X, GetLastError : (%lu) ", static_cast<unsigned>(result),
                 GetLastError());
   return VEK_E_SIGNATURE_NOT_TRUSTED;
 }
@@ -137,18 +137,18 @@ HRESULT ValidateFileWithTalvernSignature(const wchar_t* path, int32_t* validatio
 HRESULT ValidateFile(const wchar_t* path, const nlohmann::json* node, int32_t* validationError) {
   HRESULT hr = CheckFileExists(path);
   if (FAILED(hr)) {
-    VEK_SVC_ERROR(L"File %ls does not exist", path ? path : L"(null)");
+    QK_LOG_ERROR(L"File %ls does not exist", path ? path : L"(null)");
     Store(validationError, hr);
     return hr;
   }
   std::string type;
   const bool hasType = StringMember(node, "type", type);
   if (hasType && type == "sha256") {
-    VEK_SVC_LOG(LogInfo, L"Attempting to validate %ls with SHA256 digest", path);
+    QK_LOG_INFO(L"Attempting to validate %ls with SHA256 digest", path);
     hr = ValidateFileWithSHA256(path, node);
     if (FAILED(hr)) {
       Store(validationError, hr);
-      VEK_SVC_ERROR(L"ValidateFileWithSHA256() failed, hr=0x%08X", static_cast<unsigned>(hr));
+      QK_LOG_ERROR(L"ValidateFileWithSHA256() failed, hr=0x%08X", static_cast<unsigned>(hr));
     }
     return hr;
   }
@@ -157,16 +157,16 @@ HRESULT ValidateFile(const wchar_t* path, const nlohmann::json* node, int32_t* v
     // Fails closed: without a subject, or where the subject check cannot run (before Windows
     // 10), the file must pass the full signature verification instead.
     if (StringMember(node, "subj", subject) && qkVerifyTrust::TrustOsVersion::Current().AtLeast(10, 0)) {
-      VEK_SVC_LOG(LogInfo, L"Attempting to validate %ls with signature", path);
+      QK_LOG_INFO(L"Attempting to validate %ls with signature", path);
       return ValidateFileWithSubject(path, FromUtf8(subject), validationError);
     }
-    VEK_SVC_WARNING(L"custom validation of %ls cannot check a subject: full signature verification", path);
+    QK_LOG_WARNING(L"custom validation of %ls cannot check a subject: full signature verification", path);
   }
-  VEK_SVC_LOG(LogInfo, L"Attempting to validate %ls with Talvern signature", path);
+  QK_LOG_INFO(L"Attempting to validate %ls with Talvern signature", path);
   hr = ValidateFileWithTalvernSignature(path, validationError);
   if (FAILED(hr)) {
     Store(validationError, hr);
-    VEK_SVC_ERROR(L"ValidateFileWithTalvernSignature() failed, hr=0x%08X", static_cast<unsigned>(hr));
+    QK_LOG_ERROR(L"ValidateFileWithTalvernSignature() failed, hr=0x%08X", static_cast<unsigned>(hr));
   }
   return hr;
 }

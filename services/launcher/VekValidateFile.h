@@ -1,6 +1,8 @@
 #pragma once
 // File validation: the launcher's rule for accepting a downloaded file by the "validation" node
 // of its manifest entry ("sha256" digest, "custom" signer subject, else the maker's signature).
+#include "services/launcher/VekResultCodes.h"
+
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
@@ -8,13 +10,6 @@
 #include <cstdint>
 
 namespace vek {
-
-constexpr HRESULT VEK_E_DIGEST_MISMATCH = static_cast<HRESULT>(0x80047E02);
-constexpr HRESULT VEK_E_SIGNATURE_NOT_TRUSTED = static_cast<HRESULT>(0x80047E03);
-constexpr HRESULT VEK_E_SILO_ID_NOT_SET = static_cast<HRESULT>(0x80047E04);
-constexpr HRESULT VEK_E_TRUST_OBJECT_MISSING = static_cast<HRESULT>(0x80047E05);
-constexpr HRESULT VEK_E_SILO_ROOT_NOT_SET = static_cast<HRESULT>(0x80047E0C);
-constexpr HRESULT VEK_E_DIGEST_MISSING = static_cast<HRESULT>(0x80047E12);
 
 // node may be null. A failure is also stored in validationError (when given); so is the trust
 // result of a signature check. A success means the file is valid.

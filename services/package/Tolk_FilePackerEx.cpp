@@ -1,6 +1,6 @@
 #include "services/package/Tolk_FilePackerEx.h"
 
-#include "services/launcher/VekLogLine.h"
+#include "common/errors/qkLog.h"
 
 #include <shlwapi.h>
 
@@ -27,23 +27,23 @@ void CFilePackerEx::Close()
 HRESULT CFilePackerEx::Open(const wchar_t* path)
 {
     if (path == nullptr || *path == L'\0') {
-        VEK_SVC_ERROR(L"Invalid agrument");
+        QK_LOG_ERROR(L"Invalid agrument");
         return E_INVALIDARG;
     }
     if (!::PathFileExistsW(path) || ::PathIsDirectoryW(path)) {
         const DWORD error = ::GetLastError();
-        VEK_SVC_ERROR(L"Source file not found: %ls", path);
+        QK_LOG_ERROR(L"Source file not found: %ls", path);
         return error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
     }
     try {
         m_path = path;
     } catch (const std::bad_alloc&) {
-        VEK_SVC_ERROR(L"Out of Memory");
+        QK_LOG_ERROR(L"Out of Memory");
         return E_OUTOFMEMORY;
     }
     HRESULT hr = CFileStream::Create(path, m_stream);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Failed to Create Stream from file %ls. HRESULT 0x%08x", path, hr);
+        QK_LOG_ERROR(L"Failed to Create Stream from file %ls. HRESULT 0x%08x", path, hr);
         return hr;
     }
     hr = InitPEHeaders();
@@ -57,7 +57,7 @@ HRESULT CFilePackerEx::Open(const wchar_t* path)
 HRESULT CFilePackerEx::InitPEHeaders()
 {
     if (!m_stream) {
-        VEK_SVC_ERROR(L"Invalid Stream");
+        QK_LOG_ERROR(L"Invalid Stream");
         return E_POINTER;
     }
     if (m_peHelper) {
@@ -66,12 +66,12 @@ HRESULT CFilePackerEx::InitPEHeaders()
     try {
         m_peHelper = std::make_unique<CPEFileHelper>();
         if (!m_peHelper->ReadHeaders(*m_stream)) {
-            VEK_SVC_ERROR(L"Failed to read PE Headers");
+            QK_LOG_ERROR(L"Failed to read PE Headers");
             m_peHelper.reset();
             return HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
         }
     } catch (const std::bad_alloc&) {
-        VEK_SVC_ERROR(L"Out of Memory");
+        QK_LOG_ERROR(L"Out of Memory");
         m_peHelper.reset();
         return E_OUTOFMEMORY;
     }
@@ -81,7 +81,7 @@ HRESULT CFilePackerEx::InitPEHeaders()
 HRESULT CFilePackerEx::ReadPackageHeader()
 {
     if (!m_peHelper) {
-        VEK_SVC_ERROR(L"PE Header is not initialized");
+        QK_LOG_ERROR(L"PE Header is not initialized");
         return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
     }
     const uint32_t end = m_peHelper->GetEndOfRawData();
@@ -90,7 +90,7 @@ HRESULT CFilePackerEx::ReadPackageHeader()
     }
     if (!m_stream->SetPosition(end)) {
         const HRESULT hr = m_stream->GetLastErrorResult();
-        VEK_SVC_ERROR(L"Failed to set position to %d. HRESULT 0x%08x", end, hr);
+        QK_LOG_ERROR(L"Failed to set position to %d. HRESULT 0x%08x", end, hr);
         return hr;
     }
     uint32_t signatureSize = 0;
@@ -100,7 +100,7 @@ HRESULT CFilePackerEx::ReadPackageHeader()
         try {
             m_header = std::make_shared<CPackageHeader>(0);
         } catch (const std::bad_alloc&) {
-            VEK_SVC_ERROR(L"Out of Memory");
+            QK_LOG_ERROR(L"Out of Memory");
             return E_OUTOFMEMORY;
         }
         m_packageOffset = end;
@@ -108,7 +108,7 @@ HRESULT CFilePackerEx::ReadPackageHeader()
         return S_OK;
     }
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Failed to read signature size from the end of raw data. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Failed to read signature size from the end of raw data. HRESULT 0x%08x", hr);
         return hr;
     }
     // N counts from E itself: a certificate table standing at E is skipped whole.
@@ -118,7 +118,7 @@ HRESULT CFilePackerEx::ReadPackageHeader()
     uint64_t packageEnd = 0;
     if (!m_stream->GetSize(packageEnd)) {
         hr = m_stream->GetLastErrorResult();
-        VEK_SVC_ERROR(L"Failed to get position. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Failed to get position. HRESULT 0x%08x", hr);
         return hr;
     }
     const uint64_t certOffset = m_peHelper->GetCertificateTableOffset();
@@ -130,17 +130,17 @@ HRESULT CFilePackerEx::ReadPackageHeader()
     try {
         header = std::make_shared<CPackageHeader>(packageEnd);
     } catch (const std::bad_alloc&) {
-        VEK_SVC_ERROR(L"Out of Memory");
+        QK_LOG_ERROR(L"Out of Memory");
         return E_OUTOFMEMORY;
     }
     if (!m_stream->SetPosition(position)) {
         hr = m_stream->GetLastErrorResult();
-        VEK_SVC_ERROR(L"Failed to set position to %d. HRESULT 0x%08x", static_cast<uint32_t>(position), hr);
+        QK_LOG_ERROR(L"Failed to set position to %d. HRESULT 0x%08x", static_cast<uint32_t>(position), hr);
         return hr;
     }
     hr = header->Deserialize(m_stream.get());
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Failed to deserialize");
+        QK_LOG_ERROR(L"Failed to deserialize");
         return hr;
     }
     m_header = std::move(header);
@@ -152,7 +152,7 @@ HRESULT CFilePackerEx::ReadPackageHeader()
 HRESULT CFilePackerEx::ExtractStream(std::shared_ptr<CFileStream>& stream, uint32_t& offset, uint32_t& size)
 {
     if (!m_stream || !m_peHelper || !m_header) {
-        VEK_SVC_ERROR(L"Object is not initialized");
+        QK_LOG_ERROR(L"Object is not initialized");
         return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
     }
     CArchiveInfo info;

@@ -1,6 +1,6 @@
 // Package header and archive records: readers of the legacy and version-5 forms, writers of the
 // version-5 form.
-#include "services/launcher/VekLogLine.h"
+#include "common/errors/qkLog.h"
 #include "services/package/Tolk_FilePackerEx.h"
 
 #include <cstring>
@@ -70,17 +70,17 @@ HRESULT CFilePackerEx::CArchiveInfo::Deserialize_legacy(CFileStream& stream, uin
     uint8_t tag = 0;
     HRESULT hr = ReadValue(stream, tag, packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Read fiels 1 failed. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Read fiels 1 failed. HRESULT 0x%08x", hr);
         return hr;
     }
     if (tag != TagWString) {
-        VEK_SVC_ERROR(L"Unexpected type value: Expected 0x%02x (qkLib::CArchive::eWStringData), actual 0x%02x", TagWString, tag);
+        QK_LOG_ERROR(L"Unexpected type value: Expected 0x%02x (qkLib::CArchive::eWStringData), actual 0x%02x", TagWString, tag);
         return HrBadFormat;
     }
     uint32_t idBytes = 0;
     hr = ReadValue(stream, idBytes, packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Read fiels 2 failed. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Read fiels 2 failed. HRESULT 0x%08x", hr);
         return hr;
     }
     // The id is UTF-16 with its NUL: an odd length, a length past the package's end or an id
@@ -90,66 +90,66 @@ HRESULT CFilePackerEx::CArchiveInfo::Deserialize_legacy(CFileStream& stream, uin
         return stream.GetLastErrorResult();
     }
     if (idBytes == 0 || (idBytes % 2) != 0 || position > packageEnd || idBytes > packageEnd - position) {
-        VEK_SVC_ERROR(L"Corrupt archive id length %u", idBytes);
+        QK_LOG_ERROR(L"Corrupt archive id length %u", idBytes);
         return HrBadFormat;
     }
     std::wstring text;
     try {
         text.resize(idBytes / 2);
     } catch (const std::bad_alloc&) {
-        VEK_SVC_ERROR(L"Out of Memory");
+        QK_LOG_ERROR(L"Out of Memory");
         return E_OUTOFMEMORY;
     }
     hr = ReadInPackage(stream, text.data(), idBytes, packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Read fiels 3 failed. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Read fiels 3 failed. HRESULT 0x%08x", hr);
         return hr;
     }
     const auto nul = text.find(L'\0');
     if (nul == std::wstring::npos) {
-        VEK_SVC_ERROR(L"Archive id without terminating NUL");
+        QK_LOG_ERROR(L"Archive id without terminating NUL");
         return HrBadFormat;
     }
     text.resize(nul);
 
     hr = ReadValue(stream, tag, packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Read fiels 4 failed. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Read fiels 4 failed. HRESULT 0x%08x", hr);
         return hr;
     }
     if (tag != TagUInt64) {
-        VEK_SVC_ERROR(L"Unexpected type value: Expected 0x%02x (64-bit value), actual 0x%02x", TagUInt64, tag);
+        QK_LOG_ERROR(L"Unexpected type value: Expected 0x%02x (64-bit value), actual 0x%02x", TagUInt64, tag);
         return HrBadFormat;
     }
     uint64_t size64 = 0;
     hr = ReadValue(stream, size64, packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Read fiels 5 failed. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Read fiels 5 failed. HRESULT 0x%08x", hr);
         return hr;
     }
     hr = ReadValue(stream, tag, packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Read fiels 6 failed. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Read fiels 6 failed. HRESULT 0x%08x", hr);
         return hr;
     }
     if (tag != TagUInt32) {
-        VEK_SVC_ERROR(L"Unexpected type value: Expected 0x%02x (qkLib::CArchive::eUInt32Data), actual 0x%02x", TagUInt32, tag);
+        QK_LOG_ERROR(L"Unexpected type value: Expected 0x%02x (qkLib::CArchive::eUInt32Data), actual 0x%02x", TagUInt32, tag);
         return HrBadFormat;
     }
     uint32_t typeIndex = 0;
     hr = ReadValue(stream, typeIndex, packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Read fiels 7 failed. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Read fiels 7 failed. HRESULT 0x%08x", hr);
         return hr;
     }
     if (typeIndex >= LegacyTypeCount) {
-        VEK_SVC_ERROR(L"Unexpected legacy type %d", typeIndex);
+        QK_LOG_ERROR(L"Unexpected legacy type %d", typeIndex);
         return HrBadFormat;
     }
     id = std::move(text);
     size = static_cast<uint32_t>(size64);
     type = LegacyTypes[typeIndex];
-    VEK_SVC_INFO(L"Segment header %ls Deserialized", id.c_str());
+    QK_LOG_INFO(L"Segment header %ls Deserialized", id.c_str());
     return S_OK;
 }
 
@@ -158,13 +158,13 @@ HRESULT CFilePackerEx::CArchiveInfo::Deserialize(CFileStream& stream, uint64_t p
     uint64_t position = 0;
     if (!stream.GetPosition(position)) {
         const HRESULT hr = stream.GetLastErrorResult();
-        VEK_SVC_ERROR(L"Failed to get position. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Failed to get position. HRESULT 0x%08x", hr);
         return hr;
     }
     uint32_t idLength = 0;
     HRESULT hr = ReadValue(stream, idLength, packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Failed to read id size. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Failed to read id size. HRESULT 0x%08x", hr);
         return hr;
     }
     // Bounded before allocating: a huge length is an end-of-package read failure.
@@ -179,25 +179,25 @@ HRESULT CFilePackerEx::CArchiveInfo::Deserialize(CFileStream& stream, uint64_t p
         try {
             text.resize(idLength);
         } catch (const std::bad_alloc&) {
-            VEK_SVC_ERROR(L"Out of Memory");
+            QK_LOG_ERROR(L"Out of Memory");
             return E_OUTOFMEMORY;
         }
         hr = idBytes == 0 ? S_OK : ReadInPackage(stream, text.data(), idBytes, packageEnd);
     }
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Failed to read archive id. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Failed to read archive id. HRESULT 0x%08x", hr);
         return hr;
     }
     uint32_t archiveSize = 0;
     hr = ReadValue(stream, archiveSize, packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Failed to read archive size. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Failed to read archive size. HRESULT 0x%08x", hr);
         return hr;
     }
     GUID archiveType{};
     hr = ReadInPackage(stream, &archiveType, sizeof(archiveType), packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Failed to archive type. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Failed to archive type. HRESULT 0x%08x", hr);
         return hr;
     }
     id = std::move(text);
@@ -212,7 +212,7 @@ bool CFilePackerEx::CArchiveInfo::Serialize(std::vector<uint8_t>* out) const
         return false;
     }
     if (id.empty()) {
-        VEK_SVC_ERROR(L"Failed to write archive id. HRESULT 0x%08x", E_INVALIDARG);
+        QK_LOG_ERROR(L"Failed to write archive id. HRESULT 0x%08x", E_INVALIDARG);
         return false;
     }
     const uint32_t length = static_cast<uint32_t>(id.size());
@@ -234,7 +234,7 @@ HRESULT CFilePackerEx::CPackageHeader::Deserialize(CFileStream* stream)
     uint64_t start = 0; // only checked: the records' offsets are absolute
     if (!stream->GetPosition(start)) {
         const HRESULT hr = stream->GetLastErrorResult();
-        VEK_SVC_ERROR(L"Failed to get position. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Failed to get position. HRESULT 0x%08x", hr);
         return hr;
     }
     uint32_t magic = 0;
@@ -250,11 +250,11 @@ HRESULT CFilePackerEx::CPackageHeader::Deserialize(CFileStream* stream)
     }
     hr = ReadValue(*stream, version, m_packageEnd);
     if (FAILED(hr)) {
-        VEK_SVC_ERROR(L"Read package version failed. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Read package version failed. HRESULT 0x%08x", hr);
         return hr;
     }
     if (version > CurrentVersion) {
-        VEK_SVC_ERROR(L"Invalid package version %d. Current version is %d", version, CurrentVersion);
+        QK_LOG_ERROR(L"Invalid package version %d. Current version is %d", version, CurrentVersion);
         return HrBadVersion;
     }
     const bool legacy = version < CurrentVersion;
@@ -263,20 +263,20 @@ HRESULT CFilePackerEx::CPackageHeader::Deserialize(CFileStream* stream)
         uint64_t count64 = 0;
         hr = ReadValue(*stream, count64, m_packageEnd);
         if (FAILED(hr)) {
-            VEK_SVC_ERROR(L"Read legacy number of archives failed. HRESULT 0x%08x", hr);
+            QK_LOG_ERROR(L"Read legacy number of archives failed. HRESULT 0x%08x", hr);
             return hr;
         }
         count = static_cast<uint32_t>(count64);
         uint32_t recordsSize = 0; // not needed: records are parsed one by one
         hr = ReadValue(*stream, recordsSize, m_packageEnd);
         if (FAILED(hr)) {
-            VEK_SVC_ERROR(L"Read legacy size of archives info failed. HRESULT 0x%08x", hr);
+            QK_LOG_ERROR(L"Read legacy size of archives info failed. HRESULT 0x%08x", hr);
             return hr;
         }
     } else {
         hr = ReadValue(*stream, count, m_packageEnd);
         if (FAILED(hr)) {
-            VEK_SVC_ERROR(L"Read number of archives failed. HRESULT 0x%08x", hr);
+            QK_LOG_ERROR(L"Read number of archives failed. HRESULT 0x%08x", hr);
             return hr;
         }
     }
@@ -295,7 +295,7 @@ HRESULT CFilePackerEx::CPackageHeader::Deserialize(CFileStream* stream)
     uint64_t data = 0;
     if (!stream->GetPosition(data)) {
         hr = stream->GetLastErrorResult();
-        VEK_SVC_ERROR(L"Failed to get position. HRESULT 0x%08x", hr);
+        QK_LOG_ERROR(L"Failed to get position. HRESULT 0x%08x", hr);
         return hr;
     }
     for (auto& record : records) {
@@ -305,7 +305,7 @@ HRESULT CFilePackerEx::CPackageHeader::Deserialize(CFileStream* stream)
             // The legacy form has no marker to check: an archive that would run past the
             // package's end (or past 4 GiB) is refused here rather than read later.
             if (behind > m_packageEnd || behind > UINT32_MAX) {
-                VEK_SVC_ERROR(L"Package is corrupted");
+                QK_LOG_ERROR(L"Package is corrupted");
                 return HrBadFormat;
             }
             data = behind;
@@ -313,22 +313,22 @@ HRESULT CFilePackerEx::CPackageHeader::Deserialize(CFileStream* stream)
         }
         if (!stream->SetPosition(behind)) {
             hr = stream->GetLastErrorResult();
-            VEK_SVC_ERROR(L"Failed to set position to %d. HRESULT 0x%08x", static_cast<uint32_t>(behind), hr);
+            QK_LOG_ERROR(L"Failed to set position to %d. HRESULT 0x%08x", static_cast<uint32_t>(behind), hr);
             return hr;
         }
         uint32_t marker = 0;
         hr = ReadValue(*stream, marker, m_packageEnd);
         if (FAILED(hr)) {
-            VEK_SVC_ERROR(L"Failed to read stream. HRESULT 0x%08x", hr);
+            QK_LOG_ERROR(L"Failed to read stream. HRESULT 0x%08x", hr);
             return hr;
         }
         if (marker != EndMarker) {
-            VEK_SVC_ERROR(L"Package is corrupted");
+            QK_LOG_ERROR(L"Package is corrupted");
             return HrBadFormat;
         }
         data = behind + sizeof(marker);
         if (data > UINT32_MAX) {
-            VEK_SVC_ERROR(L"Package is corrupted");
+            QK_LOG_ERROR(L"Package is corrupted");
             return HrBadFormat;
         }
     }

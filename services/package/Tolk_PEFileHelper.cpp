@@ -1,6 +1,6 @@
 #include "services/package/Tolk_PEFileHelper.h"
 
-#include "services/launcher/VekLogLine.h"
+#include "common/errors/qkLog.h"
 #include "services/package/Tolk_FileStream.h"
 
 #include <windows.h>
@@ -26,17 +26,17 @@ bool CPEFileHelper::ReadHeaders(CFileStream& file)
 
     uint64_t length = 0;
     if (!file.SetPosition(0) || !file.GetSize(length)) {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : GetLength() == FALSE");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : GetLength() == FALSE");
         return false;
     }
 
     IMAGE_DOS_HEADER dos{};
     if (FAILED(file.ReadExact(&dos, sizeof(dos)))) {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
         return false;
     }
     if (dos.e_magic != IMAGE_DOS_SIGNATURE) {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : IMAGE_DOS_SIGNATURE != dosHeader.e_magic");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : IMAGE_DOS_SIGNATURE != dosHeader.e_magic");
         return false;
     }
 
@@ -44,18 +44,18 @@ bool CPEFileHelper::ReadHeaders(CFileStream& file)
     try {
         buffer.resize(NtHeadersReadSize);
     } catch (const std::bad_alloc&) {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : buffer.Alloc() == NULL");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : buffer.Alloc() == NULL");
         return false;
     }
     const uint32_t ntOffset = static_cast<uint32_t>(dos.e_lfanew);
     if (dos.e_lfanew < 0 || !file.SetPosition(ntOffset) || FAILED(file.ReadExact(buffer.data(), NtHeadersReadSize))) {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
         return false;
     }
     uint32_t signature = 0;
     std::memcpy(&signature, buffer.data(), sizeof(signature));
     if (signature != IMAGE_NT_SIGNATURE) {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : IMAGE_NT_SIGNATURE != pHeaders32->Signature");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : IMAGE_NT_SIGNATURE != pHeaders32->Signature");
         return false;
     }
     IMAGE_FILE_HEADER fileHeader{};
@@ -69,7 +69,7 @@ bool CPEFileHelper::ReadHeaders(CFileStream& file)
     } else if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
         entryOffsetInHeaders = 0xA8;
     } else {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : Unknown PE header format");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : Unknown PE header format");
         return false;
     }
     m_checkSumPosition = ntOffset + 0x58;
@@ -78,13 +78,13 @@ bool CPEFileHelper::ReadHeaders(CFileStream& file)
     std::memcpy(&m_certTableSize, buffer.data() + entryOffsetInHeaders + 4, 4);
 
     if (length < m_certTableOffset || length < m_certTableSize) {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : m_dwWinCertificateLength > m_dwMaxCertificateSize");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : m_dwWinCertificateLength > m_dwMaxCertificateSize");
         return false;
     }
 
     // A file without section headers has no E: it cannot carry a package.
     if (fileHeader.NumberOfSections == 0) {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
         return false;
     }
     const uint64_t lastSection = static_cast<uint64_t>(ntOffset) + OffsetOfOptionalHeader +
@@ -92,13 +92,13 @@ bool CPEFileHelper::ReadHeaders(CFileStream& file)
                                  static_cast<uint64_t>(fileHeader.NumberOfSections - 1) * SectionHeaderSize;
     IMAGE_SECTION_HEADER section{};
     if (!file.SetPosition(lastSection) || FAILED(file.ReadExact(&section, sizeof(section)))) {
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
         return false;
     }
     const uint64_t end = static_cast<uint64_t>(section.PointerToRawData) + section.SizeOfRawData;
     if (end > UINT32_MAX) {
         // Offsets are 32-bit: a section table that points past 4 GiB is not ours to read.
-        VEK_SVC_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
+        QK_LOG_ERROR(L"CSignedPEFile::ReadHeaders() : Read() == FALSE");
         return false;
     }
     m_endOfRawData = static_cast<uint32_t>(end);

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 
 namespace qkVerifyTrust {
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 
 class qkVerifyTrustPolicy final : public IVerifyTrustPolicy {
 public:

@@ -1,6 +1,6 @@
 #pragma once
 // The trust object's creation function.
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 
 class qkVerifyTrustStatic {
 public:

@@ -8,7 +8,7 @@
 #include "common/objects/qkTalObjectLoader.h"
 #include "common/objects/qkTalResult.h"
 #include "fixtures/FixtureIds.h"
-#include "net/trustdll/LoadVerifyTrustDll.h"
+#include "common/objects/LoadVerifyTrustDll.h"
 
 using Microsoft::WRL::ComPtr;
 using objtest::BinPath;

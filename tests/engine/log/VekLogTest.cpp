@@ -2,6 +2,7 @@
 #include "engine/log/VekLog.h"
 
 #include "common/errors/LogTestSupport.h"
+#include "common/errors/qkLog.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,19 @@
 using logtest::FixtureKey;
 using logtest::Folder;
 using logtest::Utf16;
+
+namespace vek::test {
+
+struct Probe {
+    // Logs one error line and answers the line it was written on.
+    static int Write(int value)
+    {
+        QK_LOG_ERROR(L"probe %d of %s", value, L"two");
+        return __LINE__ - 1;
+    }
+};
+
+} // namespace vek::test
 
 namespace {
 
@@ -38,7 +52,7 @@ TEST(VekLog, FacadeWritesThroughTheProcessLogger)
     vek::LogInfo(L"vek::Test(10) : not written at level 2");
     vek::LogWarning(L"vek::Test(11) : warning %d of %s", 1, L"two");
     vek::LogError(L"vek::Test(12) : error 0x%08X", 0x80047E05u);
-    EXPECT_STREQ(vek::VekDebugOutput.GetModuleName(), L"VekLauncher");
+    EXPECT_EQ(vek::VekDebugOutput.GetModuleName(), L"VekLauncher");
     EXPECT_EQ(logtest::ReadBytes(first / L"VekLauncher.log"),
               kMark + Utf16(L"VekLauncher : Warning : vek::Test(11) : warning 1 of two\r\n"
                             L"VekLauncher : Error : vek::Test(12) : error 0x80047E05\r\n"));
@@ -80,9 +94,14 @@ TEST(VekLog, FacadeWritesThroughTheProcessLogger)
     logtest::RemoveFixtures();
     vek::LogWarning(L"w");
     vek::LogError(L"e");
+    // The common library's macros write into the same file, with the caller's name and line.
+    const int line = vek::test::Probe::Write(7);
     const std::wstring all = logtest::FromUtf16(logtest::ReadBytes(second / (name + L".log")).substr(2));
     EXPECT_NE(all.find(L" : Warning : w\r\n"), std::wstring::npos);
     EXPECT_NE(all.find(L" : Error : e\r\n"), std::wstring::npos);
+    EXPECT_NE(all.find(L" : Error : vek::test::Probe::Write(" + std::to_wstring(line) + L") : probe 7 of two\r\n"),
+              std::wstring::npos)
+        << all;
 
     vek::VekDebugOutput.SetDirectory(L"");   // closes the file so that the folders can go
 }

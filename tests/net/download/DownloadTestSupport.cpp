@@ -143,7 +143,7 @@ std::vector<nlohmann::json> Requests(const std::string& prefix, const std::strin
 {
     std::vector<nlohmann::json> out;
     for (const nlohmann::json& entry : vek::test::TestServer::Instance().Log(prefix))
-        if (entry["method"] == method)
+        if (entry.value("method", std::string()) == method)
             out.push_back(entry);
     return out;
 }

@@ -118,19 +118,3 @@ TEST(LockedFileVerifierTest, HoldsTheFileWhileItLives) {
   EXPECT_EQ(verifier.VerifyFile(first.c_str(), false), HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
   CloseHandle(writer);
 }
-
-TEST(LockedFileVerifierTest, TrustObjectSource) {
-  // The source's failure is returned as it is.
-  CLockedFileVerifier failing([](IVerifyTrust**) { return E_ACCESSDENIED; });
-  EXPECT_EQ(failing.VerifyFile(Signed(L"level3").c_str(), false), E_ACCESSDENIED);
-  CLockedFileVerifier empty([](IVerifyTrust** out) {
-    *out = nullptr;
-    return S_OK;
-  });
-  EXPECT_EQ(empty.VerifyFile(Signed(L"level3").c_str(), false), E_POINTER);
-  // The default source gives a ready object.
-  IVerifyTrust* trust = nullptr;
-  ASSERT_EQ(CLockedFileVerifier::CreateTrustObject(&trust), S_OK);
-  ASSERT_NE(trust, nullptr);
-  trust->Release();
-}

@@ -7,7 +7,7 @@
 
 #include "services/trust/FileCache.h"
 #include "services/trust/HashProvider.h"
-#include "services/trust/IVerifyTrust.h"
+#include "common/objects/IVerifyTrust.h"
 #include "services/trust/VerifyFile.h"
 #include "services/trust/qkVerifyTrustImpl.h"
 #include "services/trust/qkVerifyTrustPolicy.h"

@@ -1,4 +1,4 @@
-#include "net/trustdll/LoadVerifyTrustDll.h"
+#include "common/objects/LoadVerifyTrustDll.h"
 
 #include <new>
 #include <string>

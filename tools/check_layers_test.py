@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""Tests of check_layers.py on small trees made in a temporary folder."""
+import os
+import sys
+import tempfile
+import unittest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import check_layers  # noqa: E402
+
+
+def make_tree(files):
+    root = tempfile.mkdtemp(prefix="layers-")
+    for rel, text in files.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    return root
+
+
+class IncludeTest(unittest.TestCase):
+    CASES = [
+        # (including file, include line, finding expected)
+        ("common/base/a.cpp", '#include "engine/log/VekLog.h"', True),
+        ("common/objects/a.h", '#include "services/trust/I.h"', True),
+        ("services/trust/a.cpp", '#include "common/base/qkMemory.h"', False),
+        ("services/trust/a.cpp", '#include "services/trust/b.h"', False),
+        ("net/http/a.cpp", '#include "../../engine/x/y.h"', True),
+        ("net/http/a.cpp", '#  include <ui/z.h>', True),
+        ("statusprobe/a.cpp", '#include "common/base/qkMemory.h"', True),
+        ("ui/a.cpp", '#include "statusprobe/p.h"', True),
+        ("ui/a.cpp", '#include "engine/x/y.h"', False),
+        ("engine/x/a.cpp", '#include <windows.h>', False),
+        ("net/download/a.cpp", '#include "engine/log/VekLog.h"', True),
+        ("net/http/a.cpp", '#include "engine/log/VekLog.h"', True),
+    ]
+
+    def test_cases(self):
+        for rel, line, expected in self.CASES:
+            with self.subTest(rel=rel, line=line):
+                root = make_tree({rel: line + "\n", "engine/x/y.h": "", "common/base/qkMemory.h": ""})
+                findings = []
+                check_layers.check_includes(root, findings)
+                self.assertEqual(bool(findings), expected, findings)
+
+
+class LibraryTest(unittest.TestCase):
+    def check(self, graph, files=None):
+        root = make_tree(files or {})
+        path = os.path.join(root, "libs.txt")
+        with open(path, "w") as f:
+            for name, dirs, links in graph:
+                f.write(f"{name}\t{';'.join(dirs)}\t{';'.join(links)}\n")
+        findings = []
+        edges = check_layers.check_includes(root, findings)
+        check_layers.check_libraries(check_layers.read_libraries(path), edges, findings)
+        return findings
+
+    CLEAN = [("vek_common", ["common/base"], ["vek_options"]),
+             ("vek_services", ["services"], ["vek_common"]),
+             ("vek_log", ["engine/log"], ["vek_common"]),
+             ("vek_engine", ["engine"], ["vek_log", "vek_services"])]
+
+    def test_clean_graph_passes(self):
+        self.assertEqual(self.check(self.CLEAN, {"engine/x/a.cpp": '#include "common/base/b.h"\n',
+                                                 "common/base/b.h": ""}), [])
+
+    def test_faults(self):
+        cases = [
+            ("upward link", [("vek_common", ["common/base"], ["vek_services"]),
+                             ("vek_services", ["services"], [])], {}, "links vek_services"),
+            ("cycle", [("vek_log", ["engine/log"], ["vek_engine"]),
+                       ("vek_engine", ["engine"], ["vek_log"])], {}, "cycle"),
+            ("include without link", [("vek_common", ["common/base"], []),
+                                      ("vek_services", ["services"], [])],
+             {"services/a.cpp": '#include "common/base/b.h"\n', "common/base/b.h": ""}, "does not link"),
+            # engine/log is its own library inside the engine's folder: the engine must link it.
+            ("nested library", [("vek_log", ["engine/log"], []), ("vek_engine", ["engine"], [])],
+             {"engine/x/a.cpp": '#include "engine/log/L.h"\n', "engine/log/L.h": ""}, "does not link"),
+        ]
+        for title, graph, files, text in cases:
+            with self.subTest(title):
+                findings = self.check(graph, files)
+                self.assertTrue(any(text in f for f in findings), findings)
+
+
+class JsonTest(unittest.TestCase):
+    CASES = [
+        # (code, finding expected)
+        ('void f(const nlohmann::json& j) { auto x = j["a"]; }', True),
+        ('void f(const json &j) { g(j [ "a" ]); }', True),
+        ('void f(const nlohmann::json& j) { auto x = j.value("a", 0); auto y = j.find("b"); }', False),
+        ('void f(nlohmann::json& j) { j["a"] = 1; }', False),
+        ('void f(const nlohmann::json& j) { (void)j; }\nvoid g(nlohmann::json& j) { j["a"] = 1; }', False),
+        ('void f(const nlohmann::json& doc) { for (const auto& e : doc) use(e["k"]); }', True),
+        ('void f(const nlohmann::json& doc) { for (const auto& e : doc) { use(e); } }\n'
+         'void g(nlohmann::json& e) { e["k"] = 2; }', False),
+        ('void f(const nlohmann::json* node) { auto v = (*node)["k"]; }', True),
+        ('void f(const nlohmann::json* node) { auto v = node->operator[]("k"); }', True),
+        ('void f(const nlohmann::json& j) { /* j["a"] */ log(L"j[\\"a\\"]"); } // j["b"]', False),
+        ('int f(const std::vector<int>& v) { const auto& w = v; return w[0]; } // nlohmann', False),
+        ('struct S { S(const nlohmann::json& j) : m(j["a"]) {} int m; };', True),
+        ('void f() { const auto& node = Doc(); if (node.contains("a")) g(node["a"]); } // json', True),
+        ('void f() { const nlohmann::json doc = Load(); use(doc["a"]); }', True),
+        ('void f(const nlohmann::json& d) { for (const auto& [k, v] : d.items()) use(v["a"]); }', True),
+        ('void f(const nlohmann::json& d) { for (const auto& [k, v] : d.items()) use(k, v.value("a", 0)); }', False),
+        ('int f(const nlohmann::json::object_t& o) { return 0; }\nvoid g(nlohmann::json& o) { o["a"] = 1; }', False),
+    ]
+
+    def test_cases(self):
+        for code, expected in self.CASES:
+            with self.subTest(code=code):
+                findings = check_layers.const_json_index_findings("a.cpp", code)
+                self.assertEqual(bool(findings), expected, findings)
+
+
+if __name__ == "__main__":
+    unittest.main()

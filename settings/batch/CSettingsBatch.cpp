@@ -176,7 +176,8 @@ HRESULT CSettingsBatch::Commit()
 HRESULT CSettingsBatch::ApplyQueued()
 {
     Microsoft::WRL::ComPtr<ISettingsTransaction> transaction;
-    if (FAILED(m_manager->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(transaction.GetAddressOf()))) ||
+    if (FAILED(m_manager->QueryInterface(IID_ISettingsTransaction,
+                                         reinterpret_cast<void**>(transaction.GetAddressOf()))) ||
         !transaction)
         return R(result::kNotImplemented);
     HRESULT hr = transaction->BeginTransaction();

@@ -15,8 +15,7 @@
 
 namespace qkSettings {
 
-class CSettingsBatch : public qkTalCountedObject, public ISettingsBatch
-{
+class CSettingsBatch : public qkTalCountedObject, public ISettingsBatch {
 public:
     enum State : DWORD { kOpen = 0, kCommitted = 1, kDiscarded = 2, kFailed = 3 };
 

@@ -7,9 +7,7 @@
 
 namespace qkSettings {
 
-CNameValueBlob::CNameValueBlob() : m_key{0, 0, 0}, m_keyHash(0), m_ownerWords{}, m_totalSize(kHeaderSize), m_count(0)
-{
-}
+CNameValueBlob::CNameValueBlob() : m_key{0, 0, 0}, m_keyHash(0), m_ownerWords{}, m_totalSize(kHeaderSize), m_count(0) {}
 
 CNameValueBlob::~CNameValueBlob() = default;
 

@@ -21,8 +21,7 @@
 
 namespace qkSettings {
 
-class CNameValueBlob
-{
+class CNameValueBlob {
 public:
     static constexpr DWORD kMagic = 0x444E444E;
     static constexpr DWORD kHeaderSize = 16;
@@ -78,8 +77,7 @@ public:
     static DWORD KeyHashOf(const DWORD key[3]);
 
 private:
-    struct Entry
-    {
+    struct Entry {
         CountedString name;
         CStringBuffer owned; // the name's copy, for entries made here
         BYTE record[kRecordSize];

@@ -8,8 +8,7 @@
 
 namespace qkSettings {
 
-class CBlockList
-{
+class CBlockList {
 public:
     void Reset(size_t n) { m_items.assign(n, 0); }
     void AppendZeros(size_t k) { m_items.insert(m_items.end(), k, 0); }

@@ -35,13 +35,11 @@ NtStatus WriteExact(CSafeFile& file, ULONGLONG offset, const void* buffer, DWORD
 }
 
 // One database operation made from plain data.
-class CPlainOperation : public IRecordOperation
-{
+class CPlainOperation : public IRecordOperation {
 public:
     CPlainOperation(DWORD kind, ULONGLONG id, const BYTE* data, DWORD size)
         : m_kind(kind), m_id(id), m_data(data), m_size(size)
-    {
-    }
+    {}
     DWORD GetKind() const override { return m_kind; }
     ULONGLONG GetRecordId() const override { return m_id; }
     const BYTE* Data() const override { return m_data; }
@@ -418,8 +416,8 @@ NtStatus CDatabaseFile::Shrink()
     // Blocks that were free before this operation have no before-image yet; a roll back to
     // the checkpoint re-extends the file and must find valid free blocks there.
     for (size_t i = last; i < m_used.size(); ++i) {
-        NtStatus st = m_journal.SaveBeforeImage(m_file, static_cast<ULONGLONG>(i) * m_header.blockSize,
-                                                m_header.blockSize);
+        NtStatus st =
+            m_journal.SaveBeforeImage(m_file, static_cast<ULONGLONG>(i) * m_header.blockSize, m_header.blockSize);
         if (!NtSuccess(st))
             return st;
     }
@@ -500,8 +498,7 @@ NtStatus CDatabaseFile::ApplyBatch(const std::vector<IRecordOperation*>& ops)
 
 NtStatus CDatabaseFile::RunBatch(const std::vector<IRecordOperation*>& ops)
 {
-    struct Plan
-    {
+    struct Plan {
         CBlockList keep; // blocks an update keeps, or nothing
         size_t need = 0; // blocks to take from the pool
         DWORD size = 0;

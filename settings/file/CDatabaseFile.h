@@ -21,8 +21,7 @@
 
 namespace qkSettings {
 
-struct DatabaseOpenParams
-{
+struct DatabaseOpenParams {
     FileOpenParams file;
     DWORD reserved = 0;
     ULONGLONG maximumSize = 0xFFFFFFFF;
@@ -35,8 +34,7 @@ struct DatabaseOpenParams
 };
 
 // One operation of a batch.
-class IRecordOperation
-{
+class IRecordOperation {
 public:
     enum Kind : DWORD { kInsert = 0, kUpdate = 1, kDelete = 2 };
     virtual ~IRecordOperation() = default;
@@ -55,8 +53,7 @@ public:
     virtual void OnWritten(ULONGLONG recordId) = 0;
 };
 
-class CDatabaseFile
-{
+class CDatabaseFile {
 public:
     static constexpr DWORD kHeaderBytes = 40;
     static constexpr DWORD kBlockHeader = 24;
@@ -92,8 +89,7 @@ public:
     DWORD BlockSize() const { return m_header.blockSize; }
 
 private:
-    struct Header
-    {
+    struct Header {
         DWORD signature = 0;
         DWORD version = 0;
         DWORD reserved1 = 0;
@@ -105,8 +101,7 @@ private:
         DWORD reserved3 = 0;
     };
     static_assert(sizeof(Header) == 40);
-    struct BlockHeader
-    {
+    struct BlockHeader {
         ULONGLONG next;
         DWORD flags;
         DWORD length;

@@ -27,8 +27,7 @@ NtStatus WriteExact(CSafeFile& file, ULONGLONG offset, const void* buffer, DWORD
     return put == length ? status::kSuccess : status::kUnsuccessful;
 }
 
-struct Trailer
-{
+struct Trailer {
     ULONGLONG offset;
     DWORD length;
     DWORD imageCrc;
@@ -55,8 +54,8 @@ NtStatus CJournal::OpenFile(DWORD access, DWORD disposition)
     return m_file.Open(p);
 }
 
-NtStatus CJournal::Open(CSafeFile& db, const CountedString& dbPath, DWORD stamp, DWORD blockSize,
-                        bool newDatabase, bool readOnly, bool flushWrites)
+NtStatus CJournal::Open(CSafeFile& db, const CountedString& dbPath, DWORD stamp, DWORD blockSize, bool newDatabase,
+                        bool readOnly, bool flushWrites)
 {
     if (dbPath.length == 0)
         return status::kInvalidParameter;

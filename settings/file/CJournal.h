@@ -17,8 +17,7 @@
 
 namespace qkSettings {
 
-class CJournal
-{
+class CJournal {
 public:
     static constexpr DWORD kHeaderSize = 32;
     static constexpr DWORD kTrailerSize = 24;
@@ -46,16 +45,14 @@ public:
     DWORD EntryCount() const { return m_header.count; }
 
 private:
-    struct Header
-    {
+    struct Header {
         ULONGLONG checkpointSize = 0;
         ULONGLONG lastTrailer = 0;
         DWORD stamp = 0;
         DWORD blockSize = 0;
         DWORD count = 0;
     };
-    struct Mark
-    {
+    struct Mark {
         ULONGLONG checkpointSize = 0;
         ULONGLONG journalSize = 0;
         ULONGLONG databaseSize = 0;

@@ -68,9 +68,9 @@ NtStatus CSafeFile::Open(const FileOpenParams& params)
     if (!NtSuccess(st))
         return st == status::kBufferOverflow ? status::kInvalidParameter : st;
     SECURITY_ATTRIBUTES sa{sizeof(sa), params.securityDescriptor, FALSE};
-    HANDLE h = ::CreateFileW(m_name.Text(), params.desiredAccess, params.shareMode,
-                             params.securityDescriptor ? &sa : nullptr, params.creationDisposition,
-                             params.flagsAndAttributes | params.extraFlags, nullptr);
+    HANDLE h =
+        ::CreateFileW(m_name.Text(), params.desiredAccess, params.shareMode, params.securityDescriptor ? &sa : nullptr,
+                      params.creationDisposition, params.flagsAndAttributes | params.extraFlags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         st = LastErrorStatus();
         QK_TRACE(L"CreateFileW failed on %s: 0x%08lX", m_name.Text(), static_cast<unsigned long>(st));
@@ -236,8 +236,8 @@ NtStatus CSafeFile::MarkForDeletion()
     BYTE deleteFile = TRUE;
     // IO_STATUS_BLOCK: a status/pointer and an information word.
     ULONG_PTR iosb[2] = {};
-    LONG st = g_ntSetInformationFile(m_handle.Get(), iosb, &deleteFile, sizeof(deleteFile),
-                                     kFileDispositionInformation);
+    LONG st =
+        g_ntSetInformationFile(m_handle.Get(), iosb, &deleteFile, sizeof(deleteFile), kFileDispositionInformation);
     if (st < 0)
         return Traced(st, "NtSetInformationFile");
     return status::kSuccess;

@@ -13,8 +13,7 @@
 
 namespace qkSettings {
 
-struct FileOpenParams
-{
+struct FileOpenParams {
     const CountedString* name = nullptr;
     PSECURITY_DESCRIPTOR securityDescriptor = nullptr;
     DWORD desiredAccess = 0;
@@ -26,21 +25,27 @@ struct FileOpenParams
 };
 
 // Lets tests fail or shorten writes of every CSafeFile in the process.
-class IFileWriteFaults
-{
+class IFileWriteFaults {
 public:
     virtual ~IFileWriteFaults() = default;
     // Called before each write and flush. Return a failure status to fail the call without
     // writing; lower *length to write only a prefix (the call then reports success with the
     // shorter count, as a full disk may).
     virtual NtStatus BeforeWrite(const wchar_t* fileName, ULONGLONG offset, DWORD* length) = 0;
-    virtual NtStatus BeforeFlush(const wchar_t* fileName) { (void)fileName; return status::kSuccess; }
+    virtual NtStatus BeforeFlush(const wchar_t* fileName)
+    {
+        (void)fileName;
+        return status::kSuccess;
+    }
     // Called before a size change or a deletion.
-    virtual NtStatus BeforeChange(const wchar_t* fileName) { (void)fileName; return status::kSuccess; }
+    virtual NtStatus BeforeChange(const wchar_t* fileName)
+    {
+        (void)fileName;
+        return status::kSuccess;
+    }
 };
 
-class CSafeFile
-{
+class CSafeFile {
 public:
     CSafeFile() = default;
     CSafeFile(const CSafeFile&) = delete;

@@ -9,10 +9,10 @@
 namespace qkSettings {
 
 // {41E3B0F6-FFAF-426A-9C4B-20B200FFC374}
-inline constexpr GUID IID_ILegacyCipher = {0x41E3B0F6, 0xFFAF, 0x426A, {0x9C, 0x4B, 0x20, 0xB2, 0x00, 0xFF, 0xC3, 0x74}};
+inline constexpr GUID IID_ILegacyCipher = {
+    0x41E3B0F6, 0xFFAF, 0x426A, {0x9C, 0x4B, 0x20, 0xB2, 0x00, 0xFF, 0xC3, 0x74}};
 
-class CLegacyBlowfishCipher : public qkTalCountedObject, public ISettingsCipher
-{
+class CLegacyBlowfishCipher : public qkTalCountedObject, public ISettingsCipher {
 public:
     QK_TAL_UNKNOWN_IMPL()
     // A new cipher keyed with key, with one reference; null when memory runs out.

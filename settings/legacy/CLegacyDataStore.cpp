@@ -15,8 +15,7 @@ namespace qkSettings {
 
 namespace {
 
-struct RecordHead
-{
+struct RecordHead {
     DWORD kind;
     DWORD dataLength;
     DWORD nameLength;
@@ -28,14 +27,13 @@ static_assert(sizeof(RecordHead) == 16);
 bool Consistent(const RecordHead& h, DWORD size)
 {
     ULONGLONG total = 16ull + h.nameLength + h.dataLength + h.padding;
-    return h.kind == 1 && total == size && h.nameLength % 8 == 0 && (h.dataLength + static_cast<ULONGLONG>(h.padding)) % 8 == 0;
+    return h.kind == 1 && total == size && h.nameLength % 8 == 0 &&
+           (h.dataLength + static_cast<ULONGLONG>(h.padding)) % 8 == 0;
 }
 
 } // namespace
 
-CLegacyDataStore::CLegacyDataStore() : qkDataStore(kStoreSignature, 1, kRecordSignature, 1)
-{
-}
+CLegacyDataStore::CLegacyDataStore() : qkDataStore(kStoreSignature, 1, kRecordSignature, 1) {}
 
 bool CLegacyDataStore::MakeCipher(const BYTE key[8])
 {
@@ -53,8 +51,8 @@ DWORD CLegacyDataStore::OpenStore(const wchar_t* path, bool create, bool adminSe
     if (adminSecurity && dacl.Build())
         security = dacl.GetSecurityAttributes();
     DWORD access = readOnly ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
-    if (!Open(path, access, FILE_SHARE_READ, security, create ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-              0, kUserHeaderSize)) {
+    if (!Open(path, access, FILE_SHARE_READ, security, create ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0,
+              kUserHeaderSize)) {
         DWORD error = GetLastError();
         QK_TRACE(L"could not open %s: %lu", path, error);
         return MapWin32ToResult(error);

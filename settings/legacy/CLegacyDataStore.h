@@ -20,8 +20,7 @@
 
 namespace qkSettings {
 
-class CLegacyDataStore : public qkDataStore
-{
+class CLegacyDataStore : public qkDataStore {
 public:
     static constexpr DWORD kStoreSignature = 0x8B871E6D;
     static constexpr DWORD kRecordSignature = 0x8B871E6E;

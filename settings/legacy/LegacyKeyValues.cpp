@@ -186,8 +186,7 @@ DWORD LegacyKeyValues::Read(const BYTE* data, DWORD size, bool changes)
     if (!ar.ReadUInt32(&longest) || !ar.ReadUInt32(&largest) || !ar.ReadUInt32(&count))
         return kSerializationFailed;
     // Everything is read first, so that a damaged form applies nothing.
-    struct Item
-    {
+    struct Item {
         std::wstring name;
         DWORD type;
         DWORD state;

@@ -16,19 +16,16 @@
 namespace qkSettings {
 
 // Only A-Z fold to lower case.
-struct LegacyNameLess
-{
+struct LegacyNameLess {
     bool operator()(const std::wstring& a, const std::wstring& b) const;
 };
 
-class LegacyKeyValues
-{
+class LegacyKeyValues {
 public:
     enum State : DWORD { kUnchanged = 0, kNew = 1, kChanged = 2, kDeleted = 3 };
     enum Type : DWORD { kString = 0, kDword = 1, kBinary = 2 };
 
-    struct Value
-    {
+    struct Value {
         DWORD state = kNew;
         DWORD type = kBinary;
         std::vector<BYTE> data;

@@ -22,21 +22,24 @@ HRESULT R(DWORD r)
 DWORD StoreTypeOf(DWORD legacyType)
 {
     switch (legacyType) {
-    case LegacyKeyValues::kString: return storetype::kString;
-    case LegacyKeyValues::kDword: return storetype::kDword;
-    default: return storetype::kBinary;
+    case LegacyKeyValues::kString:
+        return storetype::kString;
+    case LegacyKeyValues::kDword:
+        return storetype::kDword;
+    default:
+        return storetype::kBinary;
     }
 }
 
 } // namespace
 
-#define QK_LEGACY_NARROW(call)                                                                     \
-    if (name == nullptr)                                                                           \
-        return R(result::kInvalidArg);                                                             \
-    std::wstring wide;                                                                             \
-    DWORD converted = ToWide(name, wide);                                                          \
-    if (!Succeeded(converted))                                                                     \
-        return R(converted);                                                                       \
+#define QK_LEGACY_NARROW(call)            \
+    if (name == nullptr)                  \
+        return R(result::kInvalidArg);    \
+    std::wstring wide;                    \
+    DWORD converted = ToWide(name, wide); \
+    if (!Succeeded(converted))            \
+        return R(converted);              \
     return call
 
 void* LegacySettings::GetInterface(REFIID iid)
@@ -261,11 +264,26 @@ HRESULT LegacySettings::GetInfo(DWORD* longestName, DWORD* largestValue)
     return R(result::kOk);
 }
 
-HRESULT LegacySettings::GetDwordA(LPCSTR name, DWORD* value) { QK_LEGACY_NARROW(GetDword(wide.c_str(), value)); }
-HRESULT LegacySettings::SetDwordA(LPCSTR name, DWORD value) { QK_LEGACY_NARROW(SetDword(wide.c_str(), value)); }
-HRESULT LegacySettings::GetBinaryA(LPCSTR name, void* b, DWORD* s) { QK_LEGACY_NARROW(GetBinary(wide.c_str(), b, s)); }
-HRESULT LegacySettings::SetBinaryA(LPCSTR name, const void* d, DWORD s) { QK_LEGACY_NARROW(SetBinary(wide.c_str(), d, s)); }
-HRESULT LegacySettings::DeleteValueA(LPCSTR name) { QK_LEGACY_NARROW(DeleteValue(wide.c_str())); }
+HRESULT LegacySettings::GetDwordA(LPCSTR name, DWORD* value)
+{
+    QK_LEGACY_NARROW(GetDword(wide.c_str(), value));
+}
+HRESULT LegacySettings::SetDwordA(LPCSTR name, DWORD value)
+{
+    QK_LEGACY_NARROW(SetDword(wide.c_str(), value));
+}
+HRESULT LegacySettings::GetBinaryA(LPCSTR name, void* b, DWORD* s)
+{
+    QK_LEGACY_NARROW(GetBinary(wide.c_str(), b, s));
+}
+HRESULT LegacySettings::SetBinaryA(LPCSTR name, const void* d, DWORD s)
+{
+    QK_LEGACY_NARROW(SetBinary(wide.c_str(), d, s));
+}
+HRESULT LegacySettings::DeleteValueA(LPCSTR name)
+{
+    QK_LEGACY_NARROW(DeleteValue(wide.c_str()));
+}
 HRESULT LegacySettings::SetStringA(LPCSTR name, LPCSTR text)
 {
     if (text == nullptr)
@@ -283,18 +301,57 @@ HRESULT LegacySettings::GetStringObject(LPCWSTR, IUnknown** text)
         *text = nullptr;
     return R(result::kNotImplemented);
 }
-HRESULT LegacySettings::GetStringObjectA(LPCSTR, IUnknown** t) { return GetStringObject(nullptr, t); }
-HRESULT LegacySettings::SetStringObject(LPCWSTR, IUnknown*) { return R(result::kNotImplemented); }
-HRESULT LegacySettings::SetStringObjectA(LPCSTR, IUnknown*) { return R(result::kNotImplemented); }
-HRESULT LegacySettings::GetBinaryObject(LPCWSTR, IUnknown** d) { return GetStringObject(nullptr, d); }
-HRESULT LegacySettings::GetBinaryObjectA(LPCSTR, IUnknown** d) { return GetStringObject(nullptr, d); }
-HRESULT LegacySettings::SetBinaryObject(LPCWSTR, IUnknown*) { return R(result::kNotImplemented); }
-HRESULT LegacySettings::SetBinaryObjectA(LPCSTR, IUnknown*) { return R(result::kNotImplemented); }
-HRESULT LegacySettings::GetExpandedStringObject(LPCWSTR, IUnknown** t) { return GetStringObject(nullptr, t); }
-HRESULT LegacySettings::GetExpandedStringObjectA(LPCSTR, IUnknown** t) { return GetStringObject(nullptr, t); }
-HRESULT LegacySettings::GetQword(LPCWSTR, ULONGLONG*) { return R(result::kNotImplemented); }
-HRESULT LegacySettings::GetQwordA(LPCSTR, ULONGLONG*) { return R(result::kNotImplemented); }
-HRESULT LegacySettings::SetQword(LPCWSTR, ULONGLONG) { return R(result::kNotImplemented); }
-HRESULT LegacySettings::SetQwordA(LPCSTR, ULONGLONG) { return R(result::kNotImplemented); }
+HRESULT LegacySettings::GetStringObjectA(LPCSTR, IUnknown** t)
+{
+    return GetStringObject(nullptr, t);
+}
+HRESULT LegacySettings::SetStringObject(LPCWSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::SetStringObjectA(LPCSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::GetBinaryObject(LPCWSTR, IUnknown** d)
+{
+    return GetStringObject(nullptr, d);
+}
+HRESULT LegacySettings::GetBinaryObjectA(LPCSTR, IUnknown** d)
+{
+    return GetStringObject(nullptr, d);
+}
+HRESULT LegacySettings::SetBinaryObject(LPCWSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::SetBinaryObjectA(LPCSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::GetExpandedStringObject(LPCWSTR, IUnknown** t)
+{
+    return GetStringObject(nullptr, t);
+}
+HRESULT LegacySettings::GetExpandedStringObjectA(LPCSTR, IUnknown** t)
+{
+    return GetStringObject(nullptr, t);
+}
+HRESULT LegacySettings::GetQword(LPCWSTR, ULONGLONG*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::GetQwordA(LPCSTR, ULONGLONG*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::SetQword(LPCWSTR, ULONGLONG)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::SetQwordA(LPCSTR, ULONGLONG)
+{
+    return R(result::kNotImplemented);
+}
 
 } // namespace qkSettings

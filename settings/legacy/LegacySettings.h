@@ -11,10 +11,10 @@
 namespace qkSettings {
 
 // {4C4A0453-62FC-41E9-83DF-3B5168C9F269}: the object behind the interface.
-inline constexpr GUID IID_ILegacySettingsAccess = {0x4C4A0453, 0x62FC, 0x41E9, {0x83, 0xDF, 0x3B, 0x51, 0x68, 0xC9, 0xF2, 0x69}};
+inline constexpr GUID IID_ILegacySettingsAccess = {
+    0x4C4A0453, 0x62FC, 0x41E9, {0x83, 0xDF, 0x3B, 0x51, 0x68, 0xC9, 0xF2, 0x69}};
 
-class LegacySettings : public qkTalCountedObject, public ISettings
-{
+class LegacySettings : public qkTalCountedObject, public ISettings {
 public:
     QK_TAL_UNKNOWN_IMPL()
     explicit LegacySettings(std::wstring path) : m_path(std::move(path)) {}

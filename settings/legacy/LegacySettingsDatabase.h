@@ -14,8 +14,7 @@
 
 namespace qkSettings {
 
-class LegacySettingsDatabase
-{
+class LegacySettingsDatabase {
 public:
     LegacySettingsDatabase() = default;
     ~LegacySettingsDatabase();

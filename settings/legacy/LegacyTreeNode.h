@@ -16,8 +16,7 @@ namespace qkSettings {
 
 class CLegacyDataStore;
 
-class LegacyTreeNode
-{
+class LegacyTreeNode {
 public:
     static constexpr DWORD kNoDelete = 1;
     static constexpr DWORD kHandled = 4;
@@ -48,12 +47,10 @@ public:
     static DWORD NameHash(const std::wstring& name);
 
 private:
-    struct Hash
-    {
+    struct Hash {
         size_t operator()(const std::wstring& s) const { return NameHash(s); }
     };
-    struct Equal
-    {
+    struct Equal {
         bool operator()(const std::wstring& a, const std::wstring& b) const;
     };
 

@@ -156,18 +156,30 @@ HRESULT CLegacySettingsMgr::Close()
     return R(result::kOk);
 }
 
-#define QK_LEGACY_PATH(call)                                                                       \
-    if (path == nullptr)                                                                           \
-        return R(result::kInvalidArg);                                                             \
-    std::wstring wide;                                                                             \
-    DWORD converted = ToWide(path, wide);                                                          \
-    if (!Succeeded(converted))                                                                     \
-        return R(converted);                                                                       \
+#define QK_LEGACY_PATH(call)              \
+    if (path == nullptr)                  \
+        return R(result::kInvalidArg);    \
+    std::wstring wide;                    \
+    DWORD converted = ToWide(path, wide); \
+    if (!Succeeded(converted))            \
+        return R(converted);              \
     return call
 
-HRESULT CLegacySettingsMgr::GetSettingsA(LPCSTR path, ISettings** s) { QK_LEGACY_PATH(GetSettings(wide.c_str(), s)); }
-HRESULT CLegacySettingsMgr::OpenSettingsA(LPCSTR path, ISettings** s) { QK_LEGACY_PATH(OpenSettings(wide.c_str(), s)); }
-HRESULT CLegacySettingsMgr::EnumSettingsA(LPCSTR path, IEnumSettings** n) { QK_LEGACY_PATH(EnumSettings(wide.c_str(), n)); }
-HRESULT CLegacySettingsMgr::DeleteSettingsA(LPCSTR path) { QK_LEGACY_PATH(DeleteSettings(wide.c_str())); }
+HRESULT CLegacySettingsMgr::GetSettingsA(LPCSTR path, ISettings** s)
+{
+    QK_LEGACY_PATH(GetSettings(wide.c_str(), s));
+}
+HRESULT CLegacySettingsMgr::OpenSettingsA(LPCSTR path, ISettings** s)
+{
+    QK_LEGACY_PATH(OpenSettings(wide.c_str(), s));
+}
+HRESULT CLegacySettingsMgr::EnumSettingsA(LPCSTR path, IEnumSettings** n)
+{
+    QK_LEGACY_PATH(EnumSettings(wide.c_str(), n));
+}
+HRESULT CLegacySettingsMgr::DeleteSettingsA(LPCSTR path)
+{
+    QK_LEGACY_PATH(DeleteSettings(wide.c_str()));
+}
 
 } // namespace qkSettings

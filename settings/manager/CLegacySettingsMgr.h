@@ -11,8 +11,7 @@
 
 namespace qkSettings {
 
-class CLegacySettingsMgr : public qkTalCountedObject, public ISettingsMgr
-{
+class CLegacySettingsMgr : public qkTalCountedObject, public ISettingsMgr {
 public:
     QK_TAL_UNKNOWN_IMPL()
 

@@ -8,8 +8,7 @@
 
 namespace qkSettings {
 
-class CReaderWriterLock
-{
+class CReaderWriterLock {
 public:
     CReaderWriterLock();
     ~CReaderWriterLock();
@@ -32,8 +31,7 @@ private:
     DWORD m_state = 0; // low 16 bits: active readers; 0x10000: a writer
 };
 
-class CReadGuard
-{
+class CReadGuard {
 public:
     explicit CReadGuard(CReaderWriterLock& lock) : m_lock(lock) { m_lock.AcquireRead(); }
     ~CReadGuard() { m_lock.ReleaseRead(); }
@@ -44,8 +42,7 @@ private:
     CReaderWriterLock& m_lock;
 };
 
-class CWriteGuard
-{
+class CWriteGuard {
 public:
     explicit CWriteGuard(CReaderWriterLock& lock) : m_lock(lock) { m_lock.AcquireWrite(); }
     ~CWriteGuard() { m_lock.ReleaseWrite(); }

@@ -40,13 +40,18 @@ bool TooLong(LPCWSTR path)
 } // namespace
 
 // Hands the data root's cipher calls to the caller's cipher object.
-class CSettingsMgr::CipherAdapter : public ICipher
-{
+class CSettingsMgr::CipherAdapter : public ICipher {
 public:
     explicit CipherAdapter(ISettingsCipher* cipher) : m_cipher(cipher) {}
     DWORD GetBlockSize() override { return m_cipher->GetBlockSize(); }
-    bool Encrypt(const void* s, DWORD n, void* t, DWORD* tn) override { return m_cipher->Encrypt(s, n, t, tn) != FALSE; }
-    bool Decrypt(const void* s, DWORD n, void* t, DWORD* tn) override { return m_cipher->Decrypt(s, n, t, tn) != FALSE; }
+    bool Encrypt(const void* s, DWORD n, void* t, DWORD* tn) override
+    {
+        return m_cipher->Encrypt(s, n, t, tn) != FALSE;
+    }
+    bool Decrypt(const void* s, DWORD n, void* t, DWORD* tn) override
+    {
+        return m_cipher->Decrypt(s, n, t, tn) != FALSE;
+    }
 
 private:
     Microsoft::WRL::ComPtr<ISettingsCipher> m_cipher;
@@ -257,18 +262,30 @@ HRESULT CSettingsMgr::CreateSettingsBatch(ISettingsBatch** batch)
 }
 
 // Narrow twins.
-#define QK_NARROW_PATH(call)                                                                       \
-    if (path == nullptr)                                                                           \
-        return R(result::kInvalidArg);                                                             \
-    std::wstring wide;                                                                             \
-    DWORD converted = ToWide(path, wide);                                                          \
-    if (!Succeeded(converted))                                                                     \
-        return R(converted);                                                                       \
+#define QK_NARROW_PATH(call)              \
+    if (path == nullptr)                  \
+        return R(result::kInvalidArg);    \
+    std::wstring wide;                    \
+    DWORD converted = ToWide(path, wide); \
+    if (!Succeeded(converted))            \
+        return R(converted);              \
     return call
 
-HRESULT CSettingsMgr::GetSettingsA(LPCSTR path, ISettings** s) { QK_NARROW_PATH(GetSettings(wide.c_str(), s)); }
-HRESULT CSettingsMgr::OpenSettingsA(LPCSTR path, ISettings** s) { QK_NARROW_PATH(OpenSettings(wide.c_str(), s)); }
-HRESULT CSettingsMgr::EnumSettingsA(LPCSTR path, IEnumSettings** n) { QK_NARROW_PATH(EnumSettings(wide.c_str(), n)); }
-HRESULT CSettingsMgr::DeleteSettingsA(LPCSTR path) { QK_NARROW_PATH(DeleteSettings(wide.c_str())); }
+HRESULT CSettingsMgr::GetSettingsA(LPCSTR path, ISettings** s)
+{
+    QK_NARROW_PATH(GetSettings(wide.c_str(), s));
+}
+HRESULT CSettingsMgr::OpenSettingsA(LPCSTR path, ISettings** s)
+{
+    QK_NARROW_PATH(OpenSettings(wide.c_str(), s));
+}
+HRESULT CSettingsMgr::EnumSettingsA(LPCSTR path, IEnumSettings** n)
+{
+    QK_NARROW_PATH(EnumSettings(wide.c_str(), n));
+}
+HRESULT CSettingsMgr::DeleteSettingsA(LPCSTR path)
+{
+    QK_NARROW_PATH(DeleteSettings(wide.c_str()));
+}
 
 } // namespace qkSettings

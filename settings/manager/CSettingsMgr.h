@@ -14,8 +14,7 @@ namespace qkSettings {
 class CSettingsMgr : public qkTalCountedObject,
                      public ISettingsMgr,
                      public ISettingsTransaction,
-                     public ISettingsStoreAccess
-{
+                     public ISettingsStoreAccess {
 public:
     CSettingsMgr();
     ~CSettingsMgr() override;

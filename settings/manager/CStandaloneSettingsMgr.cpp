@@ -52,22 +52,49 @@ HRESULT CStandaloneSettingsMgr::Forward(Call call)
     return call(m_inner.Get());
 }
 
-HRESULT CStandaloneSettingsMgr::GetSettings(LPCWSTR p, ISettings** s) { return Forward([&](ISettingsMgr* m) { return m->GetSettings(p, s); }); }
-HRESULT CStandaloneSettingsMgr::GetSettingsA(LPCSTR p, ISettings** s) { return Forward([&](ISettingsMgr* m) { return m->GetSettingsA(p, s); }); }
-HRESULT CStandaloneSettingsMgr::OpenSettings(LPCWSTR p, ISettings** s) { return Forward([&](ISettingsMgr* m) { return m->OpenSettings(p, s); }); }
-HRESULT CStandaloneSettingsMgr::OpenSettingsA(LPCSTR p, ISettings** s) { return Forward([&](ISettingsMgr* m) { return m->OpenSettingsA(p, s); }); }
-HRESULT CStandaloneSettingsMgr::PutSettings(ISettings* s) { return Forward([&](ISettingsMgr* m) { return m->PutSettings(s); }); }
-HRESULT CStandaloneSettingsMgr::EnumSettings(LPCWSTR p, IEnumSettings** n) { return Forward([&](ISettingsMgr* m) { return m->EnumSettings(p, n); }); }
-HRESULT CStandaloneSettingsMgr::EnumSettingsA(LPCSTR p, IEnumSettings** n) { return Forward([&](ISettingsMgr* m) { return m->EnumSettingsA(p, n); }); }
-HRESULT CStandaloneSettingsMgr::DeleteSettings(LPCWSTR p) { return Forward([&](ISettingsMgr* m) { return m->DeleteSettings(p); }); }
-HRESULT CStandaloneSettingsMgr::DeleteSettingsA(LPCSTR p) { return Forward([&](ISettingsMgr* m) { return m->DeleteSettingsA(p); }); }
+HRESULT CStandaloneSettingsMgr::GetSettings(LPCWSTR p, ISettings** s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->GetSettings(p, s); });
+}
+HRESULT CStandaloneSettingsMgr::GetSettingsA(LPCSTR p, ISettings** s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->GetSettingsA(p, s); });
+}
+HRESULT CStandaloneSettingsMgr::OpenSettings(LPCWSTR p, ISettings** s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->OpenSettings(p, s); });
+}
+HRESULT CStandaloneSettingsMgr::OpenSettingsA(LPCSTR p, ISettings** s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->OpenSettingsA(p, s); });
+}
+HRESULT CStandaloneSettingsMgr::PutSettings(ISettings* s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->PutSettings(s); });
+}
+HRESULT CStandaloneSettingsMgr::EnumSettings(LPCWSTR p, IEnumSettings** n)
+{
+    return Forward([&](ISettingsMgr* m) { return m->EnumSettings(p, n); });
+}
+HRESULT CStandaloneSettingsMgr::EnumSettingsA(LPCSTR p, IEnumSettings** n)
+{
+    return Forward([&](ISettingsMgr* m) { return m->EnumSettingsA(p, n); });
+}
+HRESULT CStandaloneSettingsMgr::DeleteSettings(LPCWSTR p)
+{
+    return Forward([&](ISettingsMgr* m) { return m->DeleteSettings(p); });
+}
+HRESULT CStandaloneSettingsMgr::DeleteSettingsA(LPCSTR p)
+{
+    return Forward([&](ISettingsMgr* m) { return m->DeleteSettingsA(p); });
+}
 
 HRESULT CStandaloneSettingsMgr::ProbeFormat(LPCWSTR storePath)
 {
     if (storePath == nullptr)
         return R(result::kInvalidArg);
-    qkHandle file(::CreateFileW(storePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    qkHandle file(::CreateFileW(storePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid())
         return R(MapWin32ToResult(::GetLastError()));
     DWORD first = 0, got = 0;
@@ -90,7 +117,8 @@ HRESULT CStandaloneSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCi
         }
         HRESULT probe = ProbeFormat(storePath);
         bool legacy;
-        if ((flags & (openflag::kCreateNew | openflag::kPreferLegacy)) == (openflag::kCreateNew | openflag::kPreferLegacy))
+        if ((flags & (openflag::kCreateNew | openflag::kPreferLegacy)) ==
+            (openflag::kCreateNew | openflag::kPreferLegacy))
             legacy = true;
         else if (probe == R(result::kFileNotFound))
             legacy = (flags & openflag::kPreferLegacy) != 0;
@@ -130,8 +158,10 @@ HRESULT CStandaloneSettingsMgr::OpenInner(LPCWSTR storePath, DWORD flags, ISetti
     HRESULT hr = m_inner->Open(storePath, flags, cipher);
     if (SUCCEEDED(hr)) {
         // A manager without transactions or batches (the older format) leaves them null.
-        m_inner->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(m_transaction.ReleaseAndGetAddressOf()));
-        m_inner->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(m_storeAccess.ReleaseAndGetAddressOf()));
+        m_inner->QueryInterface(IID_ISettingsTransaction,
+                                reinterpret_cast<void**>(m_transaction.ReleaseAndGetAddressOf()));
+        m_inner->QueryInterface(IID_ISettingsStoreAccess,
+                                reinterpret_cast<void**>(m_storeAccess.ReleaseAndGetAddressOf()));
     }
     return hr;
 }

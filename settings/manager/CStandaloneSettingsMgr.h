@@ -12,8 +12,7 @@ namespace qkSettings {
 class CStandaloneSettingsMgr : public qkTalCountedObject,
                                public ISettingsMgr,
                                public ISettingsTransaction,
-                               public ISettingsStoreAccess
-{
+                               public ISettingsStoreAccess {
 public:
     QK_TAL_UNKNOWN_IMPL()
     ~CStandaloneSettingsMgr() override;

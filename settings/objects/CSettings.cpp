@@ -32,13 +32,13 @@ bool NameOf(LPCWSTR name, CountedString& out)
 } // namespace
 
 // Narrow twins: the name (and text) converted from the ANSI code page, then the wide call.
-#define QK_NARROW_NAME(call)                                                                       \
-    if (name == nullptr)                                                                           \
-        return R(result::kInvalidArg);                                                             \
-    std::wstring wide;                                                                             \
-    DWORD converted = ToWide(name, wide);                                                          \
-    if (!Succeeded(converted))                                                                     \
-        return R(converted);                                                                       \
+#define QK_NARROW_NAME(call)              \
+    if (name == nullptr)                  \
+        return R(result::kInvalidArg);    \
+    std::wstring wide;                    \
+    DWORD converted = ToWide(name, wide); \
+    if (!Succeeded(converted))            \
+        return R(converted);              \
     return call
 
 void* CSettings::GetInterface(REFIID iid)
@@ -94,14 +94,20 @@ HRESULT CSettings::GetDword(LPCWSTR name, DWORD* value)
     return Get(name, storetype::kDword, value, &size);
 }
 
-HRESULT CSettings::GetDwordA(LPCSTR name, DWORD* value) { QK_NARROW_NAME(GetDword(wide.c_str(), value)); }
+HRESULT CSettings::GetDwordA(LPCSTR name, DWORD* value)
+{
+    QK_NARROW_NAME(GetDword(wide.c_str(), value));
+}
 
 HRESULT CSettings::SetDword(LPCWSTR name, DWORD value)
 {
     return Set(name, storetype::kDword, &value, 4);
 }
 
-HRESULT CSettings::SetDwordA(LPCSTR name, DWORD value) { QK_NARROW_NAME(SetDword(wide.c_str(), value)); }
+HRESULT CSettings::SetDwordA(LPCSTR name, DWORD value)
+{
+    QK_NARROW_NAME(SetDword(wide.c_str(), value));
+}
 
 HRESULT CSettings::GetQword(LPCWSTR name, ULONGLONG* value)
 {
@@ -111,14 +117,20 @@ HRESULT CSettings::GetQword(LPCWSTR name, ULONGLONG* value)
     return Get(name, storetype::kQword, value, &size);
 }
 
-HRESULT CSettings::GetQwordA(LPCSTR name, ULONGLONG* value) { QK_NARROW_NAME(GetQword(wide.c_str(), value)); }
+HRESULT CSettings::GetQwordA(LPCSTR name, ULONGLONG* value)
+{
+    QK_NARROW_NAME(GetQword(wide.c_str(), value));
+}
 
 HRESULT CSettings::SetQword(LPCWSTR name, ULONGLONG value)
 {
     return Set(name, storetype::kQword, &value, 8);
 }
 
-HRESULT CSettings::SetQwordA(LPCSTR name, ULONGLONG value) { QK_NARROW_NAME(SetQword(wide.c_str(), value)); }
+HRESULT CSettings::SetQwordA(LPCSTR name, ULONGLONG value)
+{
+    QK_NARROW_NAME(SetQword(wide.c_str(), value));
+}
 
 HRESULT CSettings::SetString(LPCWSTR name, LPCWSTR text)
 {
@@ -211,8 +223,14 @@ HRESULT CSettings::ReadTextA(LPCSTR name, bool expand, LPSTR buffer, DWORD* size
     return R(result::kOk);
 }
 
-HRESULT CSettings::GetString(LPCWSTR name, LPWSTR buffer, DWORD* size) { return ReadText(name, false, buffer, size); }
-HRESULT CSettings::GetStringA(LPCSTR name, LPSTR buffer, DWORD* size) { return ReadTextA(name, false, buffer, size); }
+HRESULT CSettings::GetString(LPCWSTR name, LPWSTR buffer, DWORD* size)
+{
+    return ReadText(name, false, buffer, size);
+}
+HRESULT CSettings::GetStringA(LPCSTR name, LPSTR buffer, DWORD* size)
+{
+    return ReadTextA(name, false, buffer, size);
+}
 HRESULT CSettings::GetExpandedString(LPCWSTR name, LPWSTR buffer, DWORD* size)
 {
     return ReadText(name, true, buffer, size);
@@ -226,12 +244,18 @@ HRESULT CSettings::GetBinary(LPCWSTR name, void* buffer, DWORD* size)
 {
     return Get(name, storetype::kBinary, buffer, size);
 }
-HRESULT CSettings::GetBinaryA(LPCSTR name, void* buffer, DWORD* size) { QK_NARROW_NAME(GetBinary(wide.c_str(), buffer, size)); }
+HRESULT CSettings::GetBinaryA(LPCSTR name, void* buffer, DWORD* size)
+{
+    QK_NARROW_NAME(GetBinary(wide.c_str(), buffer, size));
+}
 HRESULT CSettings::SetBinary(LPCWSTR name, const void* data, DWORD size)
 {
     return Set(name, storetype::kBinary, data, size);
 }
-HRESULT CSettings::SetBinaryA(LPCSTR name, const void* data, DWORD size) { QK_NARROW_NAME(SetBinary(wide.c_str(), data, size)); }
+HRESULT CSettings::SetBinaryA(LPCSTR name, const void* data, DWORD size)
+{
+    QK_NARROW_NAME(SetBinary(wide.c_str(), data, size));
+}
 
 HRESULT CSettings::DeleteValue(LPCWSTR name)
 {
@@ -242,7 +266,10 @@ HRESULT CSettings::DeleteValue(LPCWSTR name)
     m_values.Delete(n);
     return R(result::kOk);
 }
-HRESULT CSettings::DeleteValueA(LPCSTR name) { QK_NARROW_NAME(DeleteValue(wide.c_str())); }
+HRESULT CSettings::DeleteValueA(LPCSTR name)
+{
+    QK_NARROW_NAME(DeleteValue(wide.c_str()));
+}
 
 HRESULT CSettings::DeleteAllValues()
 {
@@ -274,14 +301,41 @@ HRESULT CSettings::GetStringObject(LPCWSTR, IUnknown** text)
         *text = nullptr;
     return R(result::kNotImplemented);
 }
-HRESULT CSettings::GetStringObjectA(LPCSTR, IUnknown** text) { return GetStringObject(nullptr, text); }
-HRESULT CSettings::SetStringObject(LPCWSTR, IUnknown*) { return R(result::kNotImplemented); }
-HRESULT CSettings::SetStringObjectA(LPCSTR, IUnknown*) { return R(result::kNotImplemented); }
-HRESULT CSettings::GetBinaryObject(LPCWSTR, IUnknown** data) { return GetStringObject(nullptr, data); }
-HRESULT CSettings::GetBinaryObjectA(LPCSTR, IUnknown** data) { return GetStringObject(nullptr, data); }
-HRESULT CSettings::SetBinaryObject(LPCWSTR, IUnknown*) { return R(result::kNotImplemented); }
-HRESULT CSettings::SetBinaryObjectA(LPCSTR, IUnknown*) { return R(result::kNotImplemented); }
-HRESULT CSettings::GetExpandedStringObject(LPCWSTR, IUnknown** text) { return GetStringObject(nullptr, text); }
-HRESULT CSettings::GetExpandedStringObjectA(LPCSTR, IUnknown** text) { return GetStringObject(nullptr, text); }
+HRESULT CSettings::GetStringObjectA(LPCSTR, IUnknown** text)
+{
+    return GetStringObject(nullptr, text);
+}
+HRESULT CSettings::SetStringObject(LPCWSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT CSettings::SetStringObjectA(LPCSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT CSettings::GetBinaryObject(LPCWSTR, IUnknown** data)
+{
+    return GetStringObject(nullptr, data);
+}
+HRESULT CSettings::GetBinaryObjectA(LPCSTR, IUnknown** data)
+{
+    return GetStringObject(nullptr, data);
+}
+HRESULT CSettings::SetBinaryObject(LPCWSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT CSettings::SetBinaryObjectA(LPCSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT CSettings::GetExpandedStringObject(LPCWSTR, IUnknown** text)
+{
+    return GetStringObject(nullptr, text);
+}
+HRESULT CSettings::GetExpandedStringObjectA(LPCSTR, IUnknown** text)
+{
+    return GetStringObject(nullptr, text);
+}
 
 } // namespace qkSettings

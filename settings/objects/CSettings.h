@@ -14,15 +14,13 @@ namespace qkSettings {
 
 // What the manager and the data root use of a settings object. Each call takes the object's
 // lock; the table stays usable while the caller holds the lock returned by Lock.
-struct ISettingsInternal : public IUnknown
-{
+struct ISettingsInternal : public IUnknown {
     virtual std::unique_lock<std::recursive_mutex> STDMETHODCALLTYPE Lock() = 0;
     virtual CValueTable& STDMETHODCALLTYPE GetValueTable() = 0;
     virtual const CStringBuffer& STDMETHODCALLTYPE GetPath() = 0;
 };
 
-class CSettings : public qkTalCountedObject, public ISettings, public ISettingsInternal
-{
+class CSettings : public qkTalCountedObject, public ISettings, public ISettingsInternal {
 public:
     CSettings() = default;
     QK_TAL_UNKNOWN_IMPL()

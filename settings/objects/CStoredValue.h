@@ -20,8 +20,7 @@ constexpr DWORD kBinary = 3;
 
 constexpr NtStatus kInternalError = static_cast<NtStatus>(0xC00000E5);
 
-class CStoredValue
-{
+class CStoredValue {
 public:
     // Types 0 and 1 take 4 and 8 bytes and require that many (the caller's size must say so).
     NtStatus SetValue(DWORD type, const void* data, DWORD size);

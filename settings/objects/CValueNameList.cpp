@@ -16,11 +16,16 @@ HRESULT R(DWORD r)
 DWORD PublicType(DWORD storeType)
 {
     switch (storeType) {
-    case storetype::kDword: return 1;
-    case storetype::kQword: return 3;
-    case storetype::kString: return 0;
-    case storetype::kBinary: return 2;
-    default: return 0xFFFFFFFF;
+    case storetype::kDword:
+        return 1;
+    case storetype::kQword:
+        return 3;
+    case storetype::kString:
+        return 0;
+    case storetype::kBinary:
+        return 2;
+    default:
+        return 0xFFFFFFFF;
     }
 }
 

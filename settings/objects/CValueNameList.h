@@ -10,8 +10,7 @@
 
 namespace qkSettings {
 
-class CValueNameList : public qkTalCountedObject, public IEnumValues
-{
+class CValueNameList : public qkTalCountedObject, public IEnumValues {
 public:
     QK_TAL_UNKNOWN_IMPL()
     static HRESULT Create(const CValueTable& table, IEnumValues** out);
@@ -28,8 +27,7 @@ private:
     std::vector<std::pair<std::wstring, DWORD>> m_entries;
 };
 
-class CNameList : public qkTalCountedObject, public IEnumSettings
-{
+class CNameList : public qkTalCountedObject, public IEnumSettings {
 public:
     QK_TAL_UNKNOWN_IMPL()
     static HRESULT Create(std::vector<std::wstring> names, IEnumSettings** out);

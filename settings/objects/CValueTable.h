@@ -14,8 +14,7 @@
 
 namespace qkSettings {
 
-class CValueTable
-{
+class CValueTable {
 public:
     enum State : DWORD { kClean = 0, kAdded = 1, kChanged = 2, kDeleted = 3 };
     static constexpr DWORD kBuckets = 13;
@@ -54,8 +53,7 @@ public:
     }
 
 private:
-    struct Entry
-    {
+    struct Entry {
         DWORD state = kClean;
         CStoredValue value;
     };

@@ -15,8 +15,7 @@ namespace {
 
 constexpr DWORD kStoreSignature = 0x73624343; // "CCbs"
 
-class CStoreCipher : public ICipher
-{
+class CStoreCipher : public ICipher {
 public:
     explicit CStoreCipher(const BYTE key[16]) { m_cipher.SetKey(key, 16); }
     DWORD GetBlockSize() override { return m_cipher.GetBlockSize(); }
@@ -110,8 +109,9 @@ NtStatus CDataRoot::OpenOnce(const Options& options)
     m_readOnly = options.readOnlyRequested;
     if (!m_readOnly) {
         // A file marked read-only is opened read only.
-        qkHandle probe(::CreateFileW(m_path.Text(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        qkHandle probe(::CreateFileW(m_path.Text(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         if (probe.IsValid()) {
             BY_HANDLE_FILE_INFORMATION info;
             if (!::GetFileInformationByHandle(probe.Get(), &info))
@@ -613,8 +613,7 @@ NtStatus CDataRoot::DeleteKey(const CountedString& path, bool force)
     if (!NtSuccess(st))
         return st;
 
-    struct DeleteOp : IRecordOperation
-    {
+    struct DeleteOp : IRecordOperation {
         ULONGLONG id;
         explicit DeleteOp(ULONGLONG i) : id(i) {}
         DWORD GetKind() const override { return kDelete; }
@@ -725,8 +724,7 @@ NtStatus CDataRoot::Refresh(bool force)
 NtStatus CDataRoot::AreBackupsEnabled(bool* enabled)
 {
     // An internal read: the restored flag stays for the caller's next operation.
-    struct KeepFlag
-    {
+    struct KeepFlag {
         bool& flag;
         bool saved;
         ~KeepFlag() { flag = saved; }

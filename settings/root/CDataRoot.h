@@ -26,15 +26,13 @@ constexpr NtStatus kStatusRestored = 0x4000000A;
 constexpr NtStatus kEncryptionFailed = static_cast<NtStatus>(0xC000028A);
 constexpr NtStatus kDecryptionFailed = static_cast<NtStatus>(0xC000028B);
 
-struct KeyRef
-{
+struct KeyRef {
     ULONGLONG node = 0;
     ULONGLONG values = 0;
     DWORD flags = 0;
 };
 
-class CDataRoot
-{
+class CDataRoot {
 public:
     static constexpr DWORD kRootVersion = 2;
     static constexpr DWORD kRootRecordSize = 48;
@@ -43,8 +41,7 @@ public:
     static constexpr DWORD kFlagWriteProtected = 0x800;
     static constexpr size_t kCacheCapacity = 20;
 
-    struct Options
-    {
+    struct Options {
         bool openExistingOnly = true;
         bool readOnlyRequested = false;
         bool flushWrites = true;

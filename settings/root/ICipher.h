@@ -5,8 +5,7 @@
 
 namespace qkSettings {
 
-class ICipher
-{
+class ICipher {
 public:
     virtual ~ICipher() = default;
     virtual DWORD GetBlockSize() = 0;

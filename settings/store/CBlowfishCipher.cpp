@@ -23,9 +23,13 @@ void CBlowfishCipher::EncipherBlock(const State& st, DWORD& left, DWORD& right)
     for (int i = 0; i < 16; ++i) {
         l ^= st.p[i];
         r ^= F(st, l);
-        DWORD t = l; l = r; r = t;
+        DWORD t = l;
+        l = r;
+        r = t;
     }
-    DWORD t = l; l = r; r = t;
+    DWORD t = l;
+    l = r;
+    r = t;
     r ^= st.p[16];
     l ^= st.p[17];
     left = l;
@@ -38,9 +42,13 @@ void CBlowfishCipher::DecipherBlock(const State& st, DWORD& left, DWORD& right)
     for (int i = 17; i > 1; --i) {
         l ^= st.p[i];
         r ^= F(st, l);
-        DWORD t = l; l = r; r = t;
+        DWORD t = l;
+        l = r;
+        r = t;
     }
-    DWORD t = l; l = r; r = t;
+    DWORD t = l;
+    l = r;
+    r = t;
     r ^= st.p[1];
     l ^= st.p[0];
     left = l;
@@ -80,8 +88,7 @@ void CBlowfishCipher::SetKey(const BYTE* key, DWORD length)
     m_keyed = true;
 }
 
-bool CBlowfishCipher::Transform(const void* source, DWORD size, void* target, DWORD* targetSize,
-                                bool encipher) const
+bool CBlowfishCipher::Transform(const void* source, DWORD size, void* target, DWORD* targetSize, bool encipher) const
 {
     if (source == nullptr || target == nullptr || targetSize == nullptr || size % 8 != 0 || *targetSize < size) {
         QK_TRACE(L"refused: size %lu, room %lu", size, targetSize ? *targetSize : 0);

@@ -6,8 +6,7 @@
 
 namespace qkSettings {
 
-class CBlowfishCipher
-{
+class CBlowfishCipher {
 public:
     CBlowfishCipher();
 
@@ -21,8 +20,7 @@ public:
     bool IsKeyed() const { return m_keyed; }
 
 private:
-    struct State
-    {
+    struct State {
         DWORD p[18];
         DWORD s[4][256];
     };

@@ -6,8 +6,7 @@
 
 namespace qkSettings {
 
-class CByteBuffer
-{
+class CByteBuffer {
 public:
     CByteBuffer() = default;
     CByteBuffer(CByteBuffer&& other) noexcept;

@@ -5,8 +5,7 @@
 
 namespace qkSettings {
 
-class CStringBuffer
-{
+class CStringBuffer {
 public:
     CStringBuffer();
     ~CStringBuffer();

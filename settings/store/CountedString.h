@@ -8,8 +8,7 @@
 
 namespace qkSettings {
 
-struct CountedString
-{
+struct CountedString {
     USHORT length = 0;   // bytes, without terminator
     USHORT capacity = 0; // bytes
     wchar_t* text = nullptr;

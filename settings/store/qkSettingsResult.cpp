@@ -7,8 +7,7 @@ namespace qkSettings {
 namespace {
 
 template <typename From, typename To>
-struct Row
-{
+struct Row {
     From from;
     To to;
 };

@@ -38,7 +38,10 @@ constexpr NtStatus kFileTooLarge = static_cast<NtStatus>(0xC0000904);
 constexpr NtStatus kTransactionFailure = static_cast<NtStatus>(0xC0190058);
 } // namespace status
 
-inline bool NtSuccess(NtStatus s) { return s >= 0; }
+inline bool NtSuccess(NtStatus s)
+{
+    return s >= 0;
+}
 
 // Settings result codes, what the store's callers see.
 namespace result {
@@ -68,7 +71,10 @@ constexpr DWORD kFileNotFound = 0x80010300;
 constexpr DWORD kFailure = 0x8001FFFF;
 } // namespace result
 
-inline bool Succeeded(DWORD r) { return (r & 0x80000000u) == 0; }
+inline bool Succeeded(DWORD r)
+{
+    return (r & 0x80000000u) == 0;
+}
 
 // Win32 error to NTSTATUS (after every failed file call).
 NtStatus MapWin32ToStatus(DWORD error);

@@ -19,8 +19,7 @@ CDataRoot::Options Create()
     return o;
 }
 
-struct SectionPath
-{
+struct SectionPath {
     explicit SectionPath(const wchar_t* p)
     {
         EXPECT_EQ(status::kSuccess, NormalizePath(p, buffer));
@@ -146,10 +145,12 @@ TEST(DataRoot, BackupsAndRestore)
     EXPECT_EQ(1u, GetDword(root, L"S", L"v"));
 
     // "SuppressBackups" as a DWORD 1 turns them off; as 0 or with 8 bytes they stay on.
-    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"qkSettingsData"), Dword(L"SuppressBackups", 1), false, &created));
+    ASSERT_EQ(status::kSuccess,
+              root.SetValues(SectionPath(L"qkSettingsData"), Dword(L"SuppressBackups", 1), false, &created));
     ASSERT_EQ(status::kSuccess, root.AreBackupsEnabled(&enabled));
     EXPECT_FALSE(enabled);
-    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"qkSettingsData"), Dword(L"SuppressBackups", 0), false, &created));
+    ASSERT_EQ(status::kSuccess,
+              root.SetValues(SectionPath(L"qkSettingsData"), Dword(L"SuppressBackups", 0), false, &created));
     ASSERT_EQ(status::kSuccess, root.AreBackupsEnabled(&enabled));
     EXPECT_TRUE(enabled);
 }

@@ -71,7 +71,8 @@ TEST(LegacySettingsManager, OlderFilesThroughTheManager)
     {
         ComPtr<ISettingsMgr> mgr;
         ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&mgr));
-        EXPECT_EQ(R(result::kInvalidArg), mgr->Open(path.c_str(), openflag::kCreate | openflag::kPreferLegacy | openflag::kReadOnly, nullptr));
+        EXPECT_EQ(R(result::kInvalidArg),
+                  mgr->Open(path.c_str(), openflag::kCreate | openflag::kPreferLegacy | openflag::kReadOnly, nullptr));
         ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate | openflag::kPreferLegacy, nullptr));
         ComPtr<ISettings> s;
         ASSERT_EQ(R(result::kOk), mgr->GetSettings(L"A\\B\\C", &s));
@@ -82,7 +83,8 @@ TEST(LegacySettingsManager, OlderFilesThroughTheManager)
         ASSERT_EQ(R(result::kOk), mgr->PutSettings(s.Get()));
         ComPtr<ISettingsBatch> batch;
         ComPtr<ISettingsStoreAccess> access;
-        ASSERT_EQ(R(result::kOk), mgr->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(access.GetAddressOf())));
+        ASSERT_EQ(R(result::kOk),
+                  mgr->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(access.GetAddressOf())));
         EXPECT_EQ(R(result::kNotImplemented), access->CreateSettingsBatch(&batch));
     }
     Bytes file = ReadAll(path);

@@ -18,8 +18,7 @@ using namespace settingstest;
 namespace {
 
 // A small deterministic generator, so that every run sees the same cases.
-class Lcg
-{
+class Lcg {
 public:
     explicit Lcg(DWORD seed) : m_state(seed) {}
     DWORD Next()
@@ -59,8 +58,7 @@ void Mutate(Bytes& b, Lcg& rng)
     }
 }
 
-struct Section
-{
+struct Section {
     explicit Section(const wchar_t* p)
     {
         NormalizePath(p, buffer);

@@ -28,8 +28,7 @@ HRESULT R(DWORD r)
     return static_cast<HRESULT>(r);
 }
 
-class SettingsManager : public testing::Test
-{
+class SettingsManager : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -145,7 +144,8 @@ TEST_F(SettingsManager, BatchRefusesConflictsAndIsSingleUse)
 {
     ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate, nullptr));
     ComPtr<ISettingsStoreAccess> access;
-    ASSERT_EQ(R(result::kOk), mgr->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(access.GetAddressOf())));
+    ASSERT_EQ(R(result::kOk),
+              mgr->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(access.GetAddressOf())));
     ComPtr<ISettingsBatch> batch;
     ASSERT_EQ(R(result::kOk), access->CreateSettingsBatch(&batch));
 
@@ -219,8 +219,7 @@ TEST(ReaderWriterLock, WriterBlocksNewReaders)
 namespace {
 
 // Fails the write right after the first allowed ones (once).
-class FailAfter : public IFileWriteFaults
-{
+class FailAfter : public IFileWriteFaults {
 public:
     explicit FailAfter(int allowed) : m_allowed(allowed) {}
     NtStatus BeforeWrite(const wchar_t*, ULONGLONG, DWORD*) override
@@ -240,14 +239,16 @@ TEST_F(SettingsManager, BatchNeverCommitsInPart)
 {
     ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate, nullptr));
     ComPtr<ISettingsStoreAccess> access;
-    ASSERT_EQ(R(result::kOk), mgr->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(access.GetAddressOf())));
+    ASSERT_EQ(R(result::kOk),
+              mgr->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(access.GetAddressOf())));
     ComPtr<ISettings> a = Section(L"A"), b = Section(L"B");
     a->SetDword(L"v", 1);
     b->SetDword(L"v", 2);
 
     // How many writes the first save takes inside a transaction.
     ComPtr<ISettingsTransaction> tx;
-    ASSERT_EQ(R(result::kOk), mgr->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(tx.GetAddressOf())));
+    ASSERT_EQ(R(result::kOk),
+              mgr->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(tx.GetAddressOf())));
     auto counter = std::make_shared<FailAfter>(1 << 30);
     CSafeFile::SetWriteFaults(counter);
     ASSERT_EQ(R(result::kOk), tx->BeginTransaction());
@@ -275,8 +276,7 @@ namespace {
 
 // From the N-th write on: fail it once, or crash there (that write and everything after it is
 // lost).
-class CrashAt : public IFileWriteFaults
-{
+class CrashAt : public IFileWriteFaults {
 public:
     CrashAt(int n, bool crash) : m_n(n), m_crash(crash) {}
     NtStatus BeforeWrite(const wchar_t*, ULONGLONG, DWORD*) override

@@ -162,7 +162,10 @@ TEST(DatabaseFile, UpdateDeleteShrinkAndLimits)
 
     // A batch naming one record twice is a conflict and changes nothing.
     struct Op : IRecordOperation {
-        DWORD kind; ULONGLONG id; const Bytes* data; ULONGLONG written = 0;
+        DWORD kind;
+        ULONGLONG id;
+        const Bytes* data;
+        ULONGLONG written = 0;
         Op(DWORD k, ULONGLONG i, const Bytes* d) : kind(k), id(i), data(d) {}
         DWORD GetKind() const override { return kind; }
         ULONGLONG GetRecordId() const override { return id; }
@@ -194,29 +197,61 @@ TEST(DatabaseFile, DamagedFilesAreCorrupt)
         ASSERT_EQ(status::kSuccess, OpenDb(db, path));
         ULONGLONG id;
         Bytes two = Pattern(600, 3);
-        ASSERT_EQ(status::kSuccess, db.Insert(two.data(), 600, &id));   // blocks 1, 2
-        ASSERT_EQ(status::kSuccess, db.Insert(two.data(), 10, &id));    // block 3
+        ASSERT_EQ(status::kSuccess, db.Insert(two.data(), 600, &id)); // blocks 1, 2
+        ASSERT_EQ(status::kSuccess, db.Insert(two.data(), 10, &id));  // block 3
         ASSERT_EQ(status::kSuccess, db.Checkpoint());
     }
     const Bytes good = ReadAll(path.text);
     ASSERT_EQ(4u * 512, good.size());
 
-    struct Case { const char* what; void (*damage)(Bytes&); } cases[] = {
+    struct Case {
+        const char* what;
+        void (*damage)(Bytes&);
+    } cases[] = {
         {"size not whole blocks", [](Bytes& b) { b.push_back(0); }},
         {"header CRC", [](Bytes& b) { b[32] ^= 1; }},
-        {"version", [](Bytes& b) { Put32(b, 4, 2); Put32(b, 32, Crc32(b.data(), 32)); }},
-        {"reserved word", [](Bytes& b) { Put32(b, 8, 1); Put32(b, 32, Crc32(b.data(), 32)); }},
-        {"data-store file", [](Bytes& b) { Put32(b, 0, 0x8B871E6D); Put32(b, 32, Crc32(b.data(), 32)); }},
+        {"version",
+         [](Bytes& b) {
+             Put32(b, 4, 2);
+             Put32(b, 32, Crc32(b.data(), 32));
+         }},
+        {"reserved word",
+         [](Bytes& b) {
+             Put32(b, 8, 1);
+             Put32(b, 32, Crc32(b.data(), 32));
+         }},
+        {"data-store file",
+         [](Bytes& b) {
+             Put32(b, 0, 0x8B871E6D);
+             Put32(b, 32, Crc32(b.data(), 32));
+         }},
         {"block header CRC", [](Bytes& b) { b[512 + 12] ^= 1; }},
         {"data CRC", [](Bytes& b) { b[512 + 100] ^= 1; }},
-        {"block names itself", [](Bytes& b) { Put32(b, 512, 512); ResealBlock(b, 512); }},
-        {"two blocks name one", [](Bytes& b) {
+        {"block names itself",
+         [](Bytes& b) {
+             Put32(b, 512, 512);
+             ResealBlock(b, 512);
+         }},
+        {"two blocks name one",
+         [](Bytes& b) {
              // block 3 becomes a middle block pointing at block 2, which block 1 names too
-             Put32(b, 1536, 1024); Put32(b, 1536 + 8, 0); Put32(b, 1536 + 12, 488);
-             Put32(b, 1536 + 16, Crc32(b.data() + 1536 + 24, 488)); ResealBlock(b, 1536); }},
-        {"unreached used block", [](Bytes& b) {
-             Put32(b, 1536 + 8, 4); Put32(b, 1536 + 12, 10); ResealBlock(b, 1536); }},
-        {"root not a block", [](Bytes& b) { Put32(b, 24, 700); Put32(b, 32, Crc32(b.data(), 32)); }},
+             Put32(b, 1536, 1024);
+             Put32(b, 1536 + 8, 0);
+             Put32(b, 1536 + 12, 488);
+             Put32(b, 1536 + 16, Crc32(b.data() + 1536 + 24, 488));
+             ResealBlock(b, 1536);
+         }},
+        {"unreached used block",
+         [](Bytes& b) {
+             Put32(b, 1536 + 8, 4);
+             Put32(b, 1536 + 12, 10);
+             ResealBlock(b, 1536);
+         }},
+        {"root not a block",
+         [](Bytes& b) {
+             Put32(b, 24, 700);
+             Put32(b, 32, Crc32(b.data(), 32));
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -301,8 +336,7 @@ TEST(Journal, RecoveryStampsAndMarks)
 namespace {
 
 // Counts writes to every file; from the N-th on it fails, tears or shortens them.
-class WriteFaults : public IFileWriteFaults
-{
+class WriteFaults : public IFileWriteFaults {
 public:
     enum Mode { kCount, kFailOnce, kShortOnce, kCrash, kTornCrash };
     WriteFaults(Mode mode, int n) : m_mode(mode), m_n(n) {}
@@ -347,8 +381,7 @@ private:
     bool m_dead = false;
 };
 
-class FaultScope
-{
+class FaultScope {
 public:
     explicit FaultScope(std::shared_ptr<IFileWriteFaults> f) { CSafeFile::SetWriteFaults(std::move(f)); }
     ~FaultScope() { CSafeFile::SetWriteFaults(nullptr); }

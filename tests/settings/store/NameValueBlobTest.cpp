@@ -129,7 +129,13 @@ TEST(NameValueBlob, ParseRefusesDamagedBlobs)
     ASSERT_EQ(status::kSuccess, good.SetValue(Cs(L"Name"), Record(0).data()));
     const std::vector<BYTE> base = Serialized(good);
 
-    struct Case { const char* what; size_t offset; DWORD value; size_t cut; NtStatus expected; } cases[] = {
+    struct Case {
+        const char* what;
+        size_t offset;
+        DWORD value;
+        size_t cut;
+        NtStatus expected;
+    } cases[] = {
         {"magic", 0, 0x41414141, 0, status::kFileCorrupt},
         {"total beyond data", 12, 1000, 0, status::kFileCorrupt},
         {"total below header", 12, 8, 0, status::kFileCorrupt},

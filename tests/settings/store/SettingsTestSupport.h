@@ -14,8 +14,7 @@ namespace settingstest {
 using Bytes = std::vector<unsigned char>;
 
 // A fresh folder under the temporary folder, removed with its contents when destroyed.
-class TempDir
-{
+class TempDir {
 public:
     TempDir();
     ~TempDir();
@@ -30,8 +29,7 @@ void WriteAll(const std::wstring& path, const Bytes& bytes);
 bool Exists(const std::wstring& path);
 
 // Keeps the text alive with its counted form.
-struct Name
-{
+struct Name {
     explicit Name(std::wstring t);
     std::wstring text;
     qkSettings::CountedString cs;

@@ -44,7 +44,11 @@ CountedString Cs(const wchar_t* text)
 
 TEST(BlowfishCipher, PublishedVectorsUnderLittleEndianWords)
 {
-    struct Case { const char* key; const char* plain; const char* cipher; } cases[] = {
+    struct Case {
+        const char* key;
+        const char* plain;
+        const char* cipher;
+    } cases[] = {
         {"0000000000000000", "0000000000000000", "4EF997456198DD78"},
         {"FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF", "51866FD5B85ECB8A"},
         {"3000000000000000", "1000000000000001", "7D856F9A613063F2"},
@@ -132,7 +136,9 @@ TEST(CountedStrings, MakeCompareAndWireForm)
     EXPECT_TRUE(NamesEqual(s, back));
     EXPECT_EQ(reinterpret_cast<wchar_t*>(wire + 2), back.text);
     // Too short, length past the room, odd length.
-    struct Bad { std::vector<BYTE> bytes; } bad[] = {{{6}}, {{8, 0, 1, 2, 3, 4, 5, 6}}, {{3, 0, 1, 2, 3}}};
+    struct Bad {
+        std::vector<BYTE> bytes;
+    } bad[] = {{{6}}, {{8, 0, 1, 2, 3, 4, 5, 6}}, {{3, 0, 1, 2, 3}}};
     for (auto& b : bad)
         EXPECT_EQ(status::kInvalidParameter,
                   ReadCounted(b.bytes.data(), static_cast<DWORD>(b.bytes.size()), back, &used));
@@ -163,30 +169,59 @@ TEST(CountedStrings, BufferGrowsOutOfInlineAndStaysTerminated)
 
 TEST(ResultCodes, Tables)
 {
-    struct W2S { DWORD error; NtStatus status; } a[] = {
-        {0, 0}, {2, status::kNameNotFound}, {3, status::kPathNotFound}, {5, status::kAccessDenied},
-        {6, status::kInvalidHandle}, {14, status::kNoMemory}, {32, status::kSharingViolation},
-        {38, status::kEndOfFile}, {87, status::kInvalidParameter}, {112, status::kDiskFull},
-        {1234, status::kUnsuccessful}};
+    struct W2S {
+        DWORD error;
+        NtStatus status;
+    } a[] = {{0, 0},
+             {2, status::kNameNotFound},
+             {3, status::kPathNotFound},
+             {5, status::kAccessDenied},
+             {6, status::kInvalidHandle},
+             {14, status::kNoMemory},
+             {32, status::kSharingViolation},
+             {38, status::kEndOfFile},
+             {87, status::kInvalidParameter},
+             {112, status::kDiskFull},
+             {1234, status::kUnsuccessful}};
     for (const auto& c : a)
         EXPECT_EQ(c.status, MapWin32ToStatus(c.error)) << c.error;
 
-    struct S2R { DWORD status; DWORD result; } b[] = {
-        {0, 0x10000}, {0x80000005, 0x80000200}, {0xC0000001, 0x8001FFFF}, {0xC0000002, 0x80010202},
-        {0xC000000D, 0x80010203}, {0xC0000022, 0x80010204}, {0xC0000023, 0x80000200},
-        {0xC0000024, 0x80000208}, {0xC0000034, 0x80010300}, {0xC0000035, 0x80000213},
-        {0xC000003A, 0x80010300}, {0xC000003B, 0x80000212}, {0xC0000043, 0x8000020D},
-        {0xC0000058, 0x80000211}, {0xC000007F, 0x8000020C}, {0xC000009A, 0x80010201},
-        {0xC0000102, 0x8000020F}, {0xC0000225, 0x80000100}, {0xC000028B, 0x8000020F},
-        {0xC00002B9, 0x80010200}, {0xC0000904, 0x80000210}, {0xC0190058, 0x80000214},
-        {0x00000103, 0x8001FFFF}, {0xC0000999, 0x8001FFFF}};
+    struct S2R {
+        DWORD status;
+        DWORD result;
+    } b[] = {{0, 0x10000},
+             {0x80000005, 0x80000200},
+             {0xC0000001, 0x8001FFFF},
+             {0xC0000002, 0x80010202},
+             {0xC000000D, 0x80010203},
+             {0xC0000022, 0x80010204},
+             {0xC0000023, 0x80000200},
+             {0xC0000024, 0x80000208},
+             {0xC0000034, 0x80010300},
+             {0xC0000035, 0x80000213},
+             {0xC000003A, 0x80010300},
+             {0xC000003B, 0x80000212},
+             {0xC0000043, 0x8000020D},
+             {0xC0000058, 0x80000211},
+             {0xC000007F, 0x8000020C},
+             {0xC000009A, 0x80010201},
+             {0xC0000102, 0x8000020F},
+             {0xC0000225, 0x80000100},
+             {0xC000028B, 0x8000020F},
+             {0xC00002B9, 0x80010200},
+             {0xC0000904, 0x80000210},
+             {0xC0190058, 0x80000214},
+             {0x00000103, 0x8001FFFF},
+             {0xC0000999, 0x8001FFFF}};
     for (const auto& c : b)
         EXPECT_EQ(c.result, MapStatusToResult(static_cast<NtStatus>(c.status))) << std::hex << c.status;
 
-    struct W2R { DWORD error; DWORD result; } c3[] = {
-        {0, 0x10000}, {1, 0x80010202}, {2, 0x80010300}, {3, 0x80010300}, {5, 0x80010204},
-        {32, 0x8000020D}, {87, 0x80010203}, {112, 0x8000020C}, {183, 0x80000213}, {632, 0x80010200},
-        {1168, 0x80000100}, {1392, 0x8000020F}, {1450, 0x80010201}, {4, 0x8001FFFF}};
+    struct W2R {
+        DWORD error;
+        DWORD result;
+    } c3[] = {{0, 0x10000},       {1, 0x80010202},    {2, 0x80010300},    {3, 0x80010300},   {5, 0x80010204},
+              {32, 0x8000020D},   {87, 0x80010203},   {112, 0x8000020C},  {183, 0x80000213}, {632, 0x80010200},
+              {1168, 0x80000100}, {1392, 0x8000020F}, {1450, 0x80010201}, {4, 0x8001FFFF}};
     for (const auto& c : c3)
         EXPECT_EQ(c.result, MapWin32ToResult(c.error)) << c.error;
 }

@@ -5,7 +5,7 @@
 
 #include "common/errors/qkLog.h"
 #include "engine/manifest/ManifestJson.h"
-#include "engine/manifest/VekManifestCodes.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
 #include <wincrypt.h>
@@ -67,7 +67,7 @@ HRESULT CManifest::checkInstallJob()
         json* job = installJob(root);
         if (job == nullptr) {
             QK_LOG_ERROR(L"Installation job not defined in manifest");
-            return VEK_E_NO_INSTALL_JOB;
+            return VEK_E_JSON_NOT_PARSED;
         }
         if (m_switches.forceInstall) {
             QK_LOG_INFO(L"CMD_FORCE_INSTALL switch specified, force redistributable VEK to install product");

@@ -4,7 +4,7 @@
 #include "engine/manifest/ManifestJson.h"
 #include "engine/manifest/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
-#include "engine/manifest/VekManifestCodes.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
 #include <limits>
@@ -64,12 +64,12 @@ HRESULT ManifestDocument::LoadFromText(std::string_view utf8)
     }
     if (TextDepth(utf8) > kMaxDepth) {
         QK_LOG_ERROR(L"Manifest text is nested deeper than %u levels", static_cast<unsigned>(kMaxDepth));
-        return VEK_E_NO_INSTALL_JOB;
+        return VEK_E_JSON_NOT_PARSED;
     }
     json root = json::parse(utf8.begin(), utf8.end(), nullptr, false, true);
     if (root.is_discarded()) {
         QK_LOG_ERROR(L"Manifest text is not JSON");
-        return VEK_E_NO_INSTALL_JOB;
+        return VEK_E_JSON_NOT_PARSED;
     }
     return Adopt(std::move(root));
 }
@@ -78,11 +78,11 @@ HRESULT ManifestDocument::Adopt(json root)
 {
     if (!root.is_object()) {
         QK_LOG_ERROR(L"Manifest root is of type %s, not an object", ManifestJson::TypeName(root).c_str());
-        return VEK_E_NO_INSTALL_JOB;
+        return VEK_E_JSON_NOT_PARSED;
     }
     if (ManifestJson::Depth(root) > kMaxDepth) {
         QK_LOG_ERROR(L"Manifest is nested deeper than %u levels", static_cast<unsigned>(kMaxDepth));
-        return VEK_E_NO_INSTALL_JOB;
+        return VEK_E_JSON_NOT_PARSED;
     }
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     m_root = std::move(root);

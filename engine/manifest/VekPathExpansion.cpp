@@ -5,7 +5,7 @@
 #include "engine/manifest/JobEngineException.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/ManifestJson.h"
-#include "engine/manifest/VekManifestCodes.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
 #include <knownfolders.h>
@@ -36,7 +36,7 @@ void VekPathExpansion::doPathExpansion(nlohmann::json& root)
     HRESULT hr = EnvironmentParser::RecursiveProcess(vekNode, 0, documentEnvironment);
     if (FAILED(hr)) {
         QK_LOG_ERROR(L"environmentParser.RecursiveProcess() failed, hr=0x%08X", static_cast<unsigned>(hr));
-        throw JobEngineException(VEK_E_DOCUMENT_EXPANSION);
+        throw JobEngineException(VEK_E_EXPAND_ENVIRONMENT);
     }
 
     json* jobs = ManifestJson::Member(vekNode, "job_array");
@@ -56,7 +56,7 @@ void VekPathExpansion::doPathExpansion(nlohmann::json& root)
         if (FAILED(hr)) {
             QK_LOG_ERROR(L"environmentParser.RecursiveProcess() failed for job enivronment, hr=0x%08X",
                          static_cast<unsigned>(hr));
-            throw JobEngineException(VEK_E_JOB_EXPANSION);
+            throw JobEngineException(VEK_E_EXPAND_JOB_ENVIRONMENT);
         }
     }
 
@@ -83,7 +83,7 @@ std::wstring VekPathExpansion::folderFor(const std::wstring& name, bool& isFolde
     std::wstring folder;
     if (name == L"APPDATA") {
         if (FAILED(m_folders->GetFolderPath(CSIDL_APPDATA, folder))) {
-            throw JobEngineException(VEK_E_FOLDER_UNAVAILABLE);
+            throw JobEngineException(VEK_E_FOLDER_APPDATA);
         }
     } else if (name == L"INSTALLDIR") {
         if (m_folders->IsVistaOrLater()) {
@@ -91,24 +91,24 @@ std::wstring VekPathExpansion::folderFor(const std::wstring& name, bool& isFolde
                 QK_LOG_ERROR(L"SHGetKnownFolderPath() failed to get FOLDERID_PublicDownloads");
                 if (FAILED(m_folders->GetKnownFolderPath(FOLDERID_Documents, KF_FLAG_CREATE, folder))) {
                     QK_LOG_ERROR(L"SHGetKnownFolderPath() failed to get FOLDERID_Documents");
-                    throw JobEngineException(VEK_E_INSTALL_FOLDER_UNAVAILABLE);
+                    throw JobEngineException(VEK_E_FOLDER_DOCUMENTS);
                 }
             }
         } else if (FAILED(m_folders->GetFolderPath(CSIDL_COMMON_DOCUMENTS, folder))) {
             QK_LOG_ERROR(L"SHGetFolderPath() failed to get CSIDL_COMMON_DOCUMENTS");
-            throw JobEngineException(VEK_E_COMMON_DOCUMENTS_UNAVAILABLE);
+            throw JobEngineException(VEK_E_FOLDER_COMMON_DOCUMENTS);
         }
     } else if (name == L"DESKTOP") {
         if (FAILED(m_folders->GetFolderPath(CSIDL_DESKTOP, folder))) {
             QK_LOG_ERROR(L"SHGetFolderPath() failed to get CSIDL_DESKTOP");
-            throw JobEngineException(VEK_E_FOLDER_UNAVAILABLE);
+            throw JobEngineException(VEK_E_FOLDER_APPDATA);
         }
     } else {
         isFolderToken = false;
         return {};
     }
     if (folder == name) {
-        throw JobEngineException(VEK_E_FOLDER_TOKEN_UNRESOLVED);
+        throw JobEngineException(VEK_E_FOLDER_UNEXPANDED);
     }
     return folder;
 }

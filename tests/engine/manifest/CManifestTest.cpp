@@ -4,7 +4,7 @@
 #include "ManifestTestSupport.h"
 
 #include "common/system/qkRegistry.h"
-#include "engine/manifest/VekManifestCodes.h"
+#include "services/launcher/VekResultCodes.h"
 
 using namespace manifesttest;
 using vek::CManifest;
@@ -217,7 +217,7 @@ TEST(CManifestChecks, NoInstallJob)
         SCOPED_TRACE(root.dump());
         Prepared p(root);
         EXPECT_FALSE(p.manifest->init());
-        EXPECT_EQ(static_cast<uint32_t>(p.manifest->checkInstallJob()), static_cast<uint32_t>(vek::VEK_E_NO_INSTALL_JOB));
+        EXPECT_EQ(static_cast<uint32_t>(p.manifest->checkInstallJob()), static_cast<uint32_t>(vek::VEK_E_JSON_NOT_PARSED));
         p.manifest->prepare(); // nothing to prepare, nothing thrown
         EXPECT_EQ(p.manifest->getCustomerId(), L"");
         EXPECT_EQ(p.manifest->countInstallers(), 0);

@@ -3,7 +3,7 @@
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/ManifestJson.h"
 #include "engine/manifest/VekJobStates.h"
-#include "engine/manifest/VekManifestCodes.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include <gtest/gtest.h>
 
@@ -42,12 +42,12 @@ TEST(ManifestDocument, LoadsText)
         {"// comment\n{\"vek\": /* inline */ {}}", S_OK},                  // comments allowed
         {"{\"a\": \"[[[[\", \"b\": {}}", S_OK},                            // brackets in text are no nesting
         {"{\"vek\": " + Nested(60) + "}", S_OK},
-        {"{\"vek\": " + Nested(200) + "}", vek::VEK_E_NO_INSTALL_JOB},     // nested too deep
-        {"{\"vek\": " + Nested(100000) + "}", vek::VEK_E_NO_INSTALL_JOB},
-        {"[1, 2]", vek::VEK_E_NO_INSTALL_JOB},                            // root no object
-        {"{\"vek\": ", vek::VEK_E_NO_INSTALL_JOB},
-        {"", vek::VEK_E_NO_INSTALL_JOB},
-        {"{\"a\": \"\xC3\x28\"}", vek::VEK_E_NO_INSTALL_JOB},             // not UTF-8
+        {"{\"vek\": " + Nested(200) + "}", vek::VEK_E_JSON_NOT_PARSED},     // nested too deep
+        {"{\"vek\": " + Nested(100000) + "}", vek::VEK_E_JSON_NOT_PARSED},
+        {"[1, 2]", vek::VEK_E_JSON_NOT_PARSED},                            // root no object
+        {"{\"vek\": ", vek::VEK_E_JSON_NOT_PARSED},
+        {"", vek::VEK_E_JSON_NOT_PARSED},
+        {"{\"a\": \"\xC3\x28\"}", vek::VEK_E_JSON_NOT_PARSED},             // not UTF-8
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 60));
@@ -66,7 +66,7 @@ TEST(ManifestDocument, LoadsFromAPackagedLauncher)
     EXPECT_EQ(document.LoadFromLauncher(PackageFixture(L"v5.exe").c_str()), S_OK);
     EXPECT_EQ(document.Read([](const json& root) { return root.contains("vek"); }), true);
     EXPECT_EQ(static_cast<uint32_t>(document.LoadFromLauncher(PackageFixture(L"v5_array.exe").c_str())),
-              static_cast<uint32_t>(vek::VEK_E_NO_INSTALL_JOB));
+              static_cast<uint32_t>(vek::VEK_E_JSON_NOT_PARSED));
     EXPECT_EQ(document.LoadFromLauncher(L""), E_INVALIDARG);
     EXPECT_TRUE(document.Read([](const json& root) { return root.contains("vek"); })) << "kept after failures";
 }

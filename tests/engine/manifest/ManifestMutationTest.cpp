@@ -4,7 +4,7 @@
 #include "ManifestTestSupport.h"
 
 #include "engine/manifest/JobEngineException.h"
-#include "engine/manifest/VekManifestCodes.h"
+#include "services/launcher/VekResultCodes.h"
 #include "engine/manifest/VekPathExpansion.h"
 
 #include <cstdint>
@@ -83,14 +83,14 @@ json Deep(size_t depth, bool objects)
     return value;
 }
 
-const std::set<uint32_t> kLoadResults = {S_OK, static_cast<uint32_t>(vek::VEK_E_NO_INSTALL_JOB)};
-const std::set<uint32_t> kCheckResults = {S_OK, static_cast<uint32_t>(vek::VEK_E_NO_INSTALL_JOB),
+const std::set<uint32_t> kLoadResults = {S_OK, static_cast<uint32_t>(vek::VEK_E_JSON_NOT_PARSED)};
+const std::set<uint32_t> kCheckResults = {S_OK, static_cast<uint32_t>(vek::VEK_E_JSON_NOT_PARSED),
                                           static_cast<uint32_t>(vek::VEK_E_NO_CC_TOKEN),
                                           static_cast<uint32_t>(vek::VEK_E_NO_INSTALL_OPTIONS)};
 const std::set<uint32_t> kExpansionResults = {
     S_OK,
-    static_cast<uint32_t>(vek::VEK_E_DOCUMENT_EXPANSION),
-    static_cast<uint32_t>(vek::VEK_E_JOB_EXPANSION),
+    static_cast<uint32_t>(vek::VEK_E_EXPAND_ENVIRONMENT),
+    static_cast<uint32_t>(vek::VEK_E_EXPAND_JOB_ENVIRONMENT),
 };
 
 // Loads the text and runs everything the launcher does with a manifest before its jobs start.
@@ -121,7 +121,7 @@ void RunPipeline(const std::string& text, const std::string& what)
         const bool hasJob = manifest.init();
         const HRESULT checked = manifest.checkInstallJob();
         EXPECT_EQ(kCheckResults.count(static_cast<uint32_t>(checked)), 1u) << std::hex << checked;
-        EXPECT_EQ(hasJob, checked != vek::VEK_E_NO_INSTALL_JOB);
+        EXPECT_EQ(hasJob, checked != vek::VEK_E_JSON_NOT_PARSED);
         manifest.prepare();
         manifest.fallbackFromReEnrollment();
         manifest.getManifestId();

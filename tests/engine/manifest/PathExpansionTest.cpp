@@ -3,7 +3,7 @@
 #include "engine/manifest/EnvironmentParser.h"
 #include "engine/manifest/JobEngineException.h"
 #include "engine/manifest/ManifestDocument.h"
-#include "engine/manifest/VekManifestCodes.h"
+#include "services/launcher/VekResultCodes.h"
 #include "engine/manifest/VekPathExpansion.h"
 
 #include <gtest/gtest.h>
@@ -186,15 +186,15 @@ TEST(PathExpansion, FolderTokens)
         {"documents when public downloads fail", true, {}, L"", L"C:\\Docs", L"%INSTALLDIR%\\Sub", L"C:\\Docs\\Sub", S_OK},
         {"a folder outside ASCII", true, {}, L"C:\\Users\\J\u00fcrgen \u4e2d", L"", L"%INSTALLDIR%\\V",
          L"C:\\Users\\J\u00fcrgen \u4e2d\\V", S_OK},
-        {"neither", true, {}, L"", L"", L"%INSTALLDIR%", nullptr, vek::VEK_E_INSTALL_FOLDER_UNAVAILABLE},
+        {"neither", true, {}, L"", L"", L"%INSTALLDIR%", nullptr, vek::VEK_E_FOLDER_DOCUMENTS},
         {"before Vista", false, {{CSIDL_COMMON_DOCUMENTS, L"C:\\Common"}}, L"", L"", L"%INSTALLDIR%\\S", L"C:\\Common\\S", S_OK},
         {"before Vista, no common documents", false, {}, L"", L"", L"%INSTALLDIR%", nullptr,
-         vek::VEK_E_COMMON_DOCUMENTS_UNAVAILABLE},
+         vek::VEK_E_FOLDER_COMMON_DOCUMENTS},
         {"application data", true, {{CSIDL_APPDATA, L"C:\\AD"}}, L"", L"", L"%APPDATA%\\V", L"C:\\AD\\V", S_OK},
-        {"application data unavailable", true, {}, L"", L"", L"%APPDATA%", nullptr, vek::VEK_E_FOLDER_UNAVAILABLE},
-        {"desktop unavailable", true, {}, L"", L"", L"x\\%DESKTOP%", nullptr, vek::VEK_E_FOLDER_UNAVAILABLE},
+        {"application data unavailable", true, {}, L"", L"", L"%APPDATA%", nullptr, vek::VEK_E_FOLDER_APPDATA},
+        {"desktop unavailable", true, {}, L"", L"", L"x\\%DESKTOP%", nullptr, vek::VEK_E_FOLDER_APPDATA},
         {"folder named as its token", true, {{CSIDL_DESKTOP, L"DESKTOP"}}, L"", L"", L"%DESKTOP%", nullptr,
-         vek::VEK_E_FOLDER_TOKEN_UNRESOLVED},
+         vek::VEK_E_FOLDER_UNEXPANDED},
         {"other names stay", true, {}, L"", L"", L"%OTHER%\\%installdir%", L"%OTHER%\\%installdir%", S_OK},
         {"unclosed", true, {}, L"P", L"", L"a%INSTALLDIR", L"a%INSTALLDIR", S_OK},
         {"a short folder before another token", true, {{CSIDL_APPDATA, L"C:\\A"}}, L"P", L"",
@@ -227,11 +227,11 @@ TEST(PathExpansion, FolderTokens)
 TEST(PathExpansion, DocumentFailures)
 {
     struct Case { const char* text; HRESULT code; const char* runLocation; } cases[] = {
-        {R"({"other": 1})", vek::VEK_E_DOCUMENT_EXPANSION, nullptr},
+        {R"({"other": 1})", vek::VEK_E_EXPAND_ENVIRONMENT, nullptr},
         {R"({"vek": {"bootstrap": {}}})", S_OK, nullptr},                 // no run location: left out
         {R"({"vek": {"bootstrap": {"run_location": 5}}})", S_OK, nullptr},
         {R"({"vek": {"environment": "text", "bootstrap": {"run_location": "%INSTALLDIR%"}}})",
-         vek::VEK_E_INSTALL_FOLDER_UNAVAILABLE, nullptr},
+         vek::VEK_E_FOLDER_DOCUMENTS, nullptr},
         {R"({"vek": {"environment": {"R": "D:\\r"}, "bootstrap": {"run_location": "%R%"}, "job_array": [{"environment": 3}]}})",
          S_OK, "D:\\r\\"},
         {"{\"vek\": {\"environment\": {\"R\": \"D:\\\\\u00e9\u20ac\"}, \"bootstrap\": {\"run_location\": \"%R%\"}}}", S_OK,

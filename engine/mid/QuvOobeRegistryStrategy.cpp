@@ -8,12 +8,11 @@ namespace {
 
 constexpr wchar_t kSetupKey[] = L"SYSTEM\\Setup";
 constexpr wchar_t kStateKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Setup\\State";
-constexpr DWORD kRecheckMs = 60000;
 
 } // namespace
 
-QuvOobeRegistryStrategy::QuvOobeRegistryStrategy(HKEY root, std::wstring prefix)
-    : m_root(root), m_prefix(std::move(prefix))
+QuvOobeRegistryStrategy::QuvOobeRegistryStrategy(HKEY root, std::wstring prefix, DWORD recheckMs)
+    : m_root(root), m_recheckMs(recheckMs), m_prefix(std::move(prefix))
 {
 }
 
@@ -84,7 +83,7 @@ void QuvOobeRegistryStrategy::Wait(HANDLE handle1, HANDLE handle2)
             QK_LOG_ERROR(L"RegNotifyChangeKeyValue failed, error %ld", status);
             return;
         }
-        const DWORD result = ::WaitForMultipleObjects(count, handles, FALSE, kRecheckMs);
+        const DWORD result = ::WaitForMultipleObjects(count, handles, FALSE, m_recheckMs);
         if (result == WAIT_OBJECT_0 + eventIndex || result == WAIT_TIMEOUT) {
             if (!IsInProgress())
                 return;

@@ -10,7 +10,9 @@
 class QuvOobeRegistryStrategy : public QuvOobeStrategy
 {
 public:
-    explicit QuvOobeRegistryStrategy(HKEY root = HKEY_LOCAL_MACHINE, std::wstring prefix = L"");
+    // recheckMs: how long a wait goes without a change notification before it looks again.
+    explicit QuvOobeRegistryStrategy(HKEY root = HKEY_LOCAL_MACHINE, std::wstring prefix = L"",
+                                     DWORD recheckMs = 60000);
     bool IsInProgress() override;
     // Re-checks on every change of the image state and at least once a minute.
     void Wait(HANDLE handle1, HANDLE handle2) override;
@@ -22,6 +24,7 @@ private:
     std::wstring Path(const wchar_t* subkey) const;
 
     HKEY m_root;
+    DWORD m_recheckMs;
     std::wstring m_prefix;
     bool m_initialized = false;
     qkHandle m_event;

@@ -83,8 +83,9 @@ TEST(QuvAdapterSource, UnreadableOrEmptyListIsNotAvailable)
         });
         std::wstring value;
         EXPECT_EQ(c.result, source.GetValue(value));
-        if (SUCCEEDED(c.result))
+        if (SUCCEEDED(c.result)) {
             EXPECT_EQ(c.value, value);
+        }
     }
 }
 
@@ -120,7 +121,8 @@ TEST(QuvAdapterSource, ComparesStampWithCurrentAdapters)
         bool hasMerged = false;
         EXPECT_EQ(c.result, source.Compare(c.current, c.stored, merged, hasMerged));
         EXPECT_EQ(c.merged != nullptr, hasMerged);
-        if (c.merged)
+        if (c.merged) {
             EXPECT_EQ(c.merged, merged);
+        }
     }
 }

@@ -75,7 +75,7 @@ TEST(QuvIniDocument, RefusesWhatItCannotRead)
     const std::wstring path = folder.File(L"bad.ini");
     QuvIniDocument doc;
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), doc.Load(path.c_str()));
-    for (const std::string mark : {std::string("\xFF\xFE\0\0", 4), std::string("\0\0\xFE\xFF", 4)}) {
+    for (const std::string& mark : {std::string("\xFF\xFE\0\0", 4), std::string("\0\0\xFE\xFF", 4)}) {
         WriteBytes(path, mark + "x");
         EXPECT_EQ(QUV_E_INI_UNSUPPORTED_ENCODING, doc.Load(path.c_str()));
         EXPECT_EQ(L"", doc.GetText());
@@ -167,7 +167,7 @@ TEST(QuvIniDocument, NewLinesTakeTheDominantEnding)
 TEST(QuvIniDocument, NulBytesReadAsQuestionMarks)
 {
     TempFolder folder;
-    const std::wstring path = folder.File(L"nul.ini");
+    const std::wstring path = folder.File(L"zero.ini");
     WriteBytes(path, std::string("[S]\r\nk=a\0b\r\n", 12));
     QuvIniDocument doc;
     ASSERT_EQ(S_OK, doc.Load(path.c_str()));

@@ -8,6 +8,8 @@
 #include "common/system/CIsolation.h"
 #include "common/system/qkRegistry.h"
 
+#include <objbase.h>
+
 #include "MidTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -230,3 +230,55 @@ TEST_F(MidStamp, RefusesStampPathThatIsAFolderOrALink)
     EXPECT_TRUE(FAILED(Run(L"001122334455", id)));
     EXPECT_TRUE(id.empty());
 }
+
+// Run by the test below in a second process.
+TEST(QuvRunMid, ChildWritesIdentifier)
+{
+    wchar_t out[MAX_PATH] = {};
+    if (!::GetEnvironmentVariableW(L"VEK_MID_CHILD_OUT", out, MAX_PATH))
+        GTEST_SKIP() << "only as the second process of StableAcrossProcesses";
+    wchar_t* id = nullptr;
+    ASSERT_EQ(S_OK, zubLifecycle::RunMID(&id));
+    ASSERT_NE(nullptr, id);
+    const std::wstring text = id;
+    free(id);
+    WriteBytes(out, std::string(text.begin(), text.end()));
+}
+
+// The real stamp file: two processes get one identifier, and it is in the registry copy.
+TEST(QuvRunMid, StableAcrossProcesses)
+{
+    wchar_t* first = nullptr;
+    ASSERT_EQ(S_OK, zubLifecycle::RunMID(&first));
+    ASSERT_NE(nullptr, first);
+    const std::wstring id = first;
+    free(first);
+    ASSERT_TRUE(std::regex_match(id, kIdentifier)) << id;
+
+    TempFolder folder;
+    const std::wstring out = folder.File(L"child.txt");
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --gtest_filter=QuvRunMid.ChildWritesIdentifier";
+    ::SetEnvironmentVariableW(L"VEK_MID_CHILD_OUT", out.c_str());
+    ::SetEnvironmentVariableW(L"VEK_MID_TEST_SILO", CIsolation::GetSiloID());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                          &startup, &process);
+    ::SetEnvironmentVariableW(L"VEK_MID_CHILD_OUT", nullptr);
+    ::SetEnvironmentVariableW(L"VEK_MID_TEST_SILO", nullptr);
+    ASSERT_TRUE(started) << ::GetLastError();
+    ::WaitForSingleObject(process.hProcess, 60000);
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(process.hProcess, &exitCode);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(std::string(id.begin(), id.end()), ReadBytes(out));
+
+    std::wstring registry;
+    ASSERT_EQ(S_OK, QuvMaster::ReadRegistryMid(registry));
+    EXPECT_EQ(id, registry);
+}

@@ -55,8 +55,8 @@ void RecordStep(const wchar_t* step, HRESULT result)
     if (FAILED(factory->CreateInstance(kEventReportClass, kEventReportInterface, reinterpret_cast<void**>(&report))) ||
         !report)
         return;
-    wchar_t code[16];
-    swprintf(code, 16, L"%X", static_cast<unsigned>(result));
+    wchar_t code[16] = {};
+    _snwprintf(code, 15, L"%X", static_cast<unsigned>(result));
     const wchar_t* names[] = {L"Z", L"Y"};
     const wchar_t* values[] = {code, step};
     report->ReportEvent(kStepEvent, 2, names, values);
@@ -102,8 +102,8 @@ HRESULT MakeIdentifier(std::wstring& identifier)
     const RPC_STATUS status = ::UuidCreate(&uuid);
     if (status != RPC_S_OK && status != RPC_S_UUID_LOCAL_ONLY && status != RPC_S_UUID_NO_ADDRESS)
         return QuvHResultFromWin32(static_cast<DWORD>(status));
-    wchar_t text[37];
-    swprintf(text, 37, L"%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", static_cast<unsigned>(uuid.Data1),
+    wchar_t text[37] = {};
+    _snwprintf(text, 36, L"%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", static_cast<unsigned>(uuid.Data1),
              uuid.Data2, uuid.Data3, uuid.Data4[0], uuid.Data4[1], uuid.Data4[2], uuid.Data4[3], uuid.Data4[4],
              uuid.Data4[5], uuid.Data4[6], uuid.Data4[7]);
     identifier = text;

@@ -130,7 +130,7 @@ std::wstring PercentEncode(const std::wstring& value)
     std::wstring out;
     for (unsigned char c : Utf8(value)) {
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-            c == '.' || c == '~') {
+            c == '.' || c == '~' || c == ':' || c == ',' || c == '/' || c == '@') {
             out += static_cast<wchar_t>(c);
         } else {
             out += L'%';

@@ -100,8 +100,8 @@ private:
     bool m_inMachineIdLookup = false;
 };
 
-// Percent-encodes a value for a query string: everything but letters, digits and "-_.~", as
-// UTF-8 bytes.
+// Percent-encodes a value for a query string: everything but letters, digits and "-_.~:,/@",
+// as UTF-8 bytes (so "&", "=", "#", "+", "%" and blanks never pass).
 std::wstring PercentEncode(const std::wstring& value);
 // "%02X.%02X" of the primary language (low 10 bits) and the sublanguage (high 6 bits).
 std::wstring LanguageText(LANGID language);

@@ -1,3 +1,4 @@
+#include "engine/report/VekDownloadJobReporting.h"
 #include "engine/report/VekPingReporter.h"
 
 #include "net/VekTestServer.h"
@@ -134,4 +135,20 @@ TEST_F(Pings, NoPingsWithoutOwnManifest)
     EXPECT_NE(nullptr, vek::VekPingReporter::ProcessReporter());
     vek::SendFinishPing(0, S_OK);
     EXPECT_EQ(0u, Log().size());
+}
+
+// The download manager's file failures reach the engine's reporter as job-failure pings.
+TEST_F(Pings, DownloadFailuresBecomeJobFailurePings)
+{
+    std::shared_ptr<vek::VekPingReporter> reporter = Make();
+    ASSERT_TRUE(reporter->prepare());
+    vek::VekDownloadJobReporting hooks(reporter);
+    json job = {{"job_id", "j1"}, {"job_error_code", 0}};
+    hooks.logJobError(static_cast<HRESULT>(0x80047F12), 1, job, L"filename=https://h/f.bin", 5, 2);
+    EXPECT_EQ(1, job.value("error_type", 0));
+    const json log = Log();
+    ASSERT_EQ(1u, log.size());
+    const std::string query = log[0].value("query", "");
+    EXPECT_EQ("80047F12", Param(query, "h"));
+    EXPECT_EQ("je:0,de:0,ve:0,oe:0,ed:filename=https://h/f.bin", Param(query, "o"));
 }

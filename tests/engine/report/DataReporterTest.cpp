@@ -168,7 +168,7 @@ TEST(DataReporter, EventsAndOlpPings)
     TempFolder folder;
     vek::VekDataReporter reporter(&manifest);
     FixFacts(reporter, folder.Path());
-    const json& jobNode = manifest["vek"]["job_array"][0];
+    const json& jobNode = manifest.at("vek").at("job_array").at(0);
 
     EXPECT_EQ(S_OK, reporter.postEventWithData(8, jobNode, true));
     EXPECT_EQ(0u, server.Log(dir).size());

@@ -120,9 +120,9 @@ TEST(CManifestFilters, KeepOnlyTheFilesForThisMachineAndKeepTheRestAside)
         EXPECT_EQ(Names(prepared, "filtered_files"), c.filtered);
         EXPECT_EQ(p.manifest->getRemovalMode(), c.removal != nullptr ? c.removal : "");
         if (c.removal != nullptr) {
-            EXPECT_EQ(prepared["distribution"]["qor_removal_options"], c.removal);
+            EXPECT_EQ(prepared.at("distribution").at("qor_removal_options"), c.removal);
         }
-        EXPECT_EQ(prepared["distribution"]["ui_mode"], std::string(c.createMsi) == "true" ? "" : "SILENT");
+        EXPECT_EQ(prepared.at("distribution").at("ui_mode"), std::string(c.createMsi) == "true" ? "" : "SILENT");
     }
 }
 
@@ -236,9 +236,9 @@ TEST(CManifestChecks, ForceInstallTurnsTheRedistributableIntoAnInstall)
     EXPECT_TRUE(p.manifest->isRedistributable());
     EXPECT_EQ(p.manifest->checkInstallJob(), S_OK);
     const json after = p.document.Snapshot();
-    EXPECT_EQ(after["vek"]["job_array"][0]["create_msi"], "false");
-    EXPECT_EQ(after["vek"]["bootstrap"]["options"]["ask_location"], "false");
-    EXPECT_EQ(after["vek"]["bootstrap"]["options"]["install"], "false");
+    EXPECT_EQ(after.at("vek").at("job_array").at(0).at("create_msi"), "false");
+    EXPECT_EQ(after.at("vek").at("bootstrap").at("options").at("ask_location"), "false");
+    EXPECT_EQ(after.at("vek").at("bootstrap").at("options").at("install"), "false");
     EXPECT_FALSE(p.manifest->isRedistributable());
 }
 
@@ -423,9 +423,9 @@ TEST(CManifestAccessors, TextsAndCommonValues)
     EXPECT_EQ(p.manifest->getDomainId(), L"Caf\u00e9 \u20ac \U0001F600");
     p.manifest->prepare();
     const json after = p.document.Snapshot();
-    EXPECT_EQ(after["vek"]["job_array"][0]["manifest_id"], "m-1");
-    EXPECT_EQ(after["vek"]["bootstrap"]["options"]["proxy_settings"]["password_encrypted"], true);
-    EXPECT_EQ(after["vek"]["bootstrap"]["options"]["proxy_settings"]["allow_fallback"], false);
+    EXPECT_EQ(after.at("vek").at("job_array").at(0).at("manifest_id"), "m-1");
+    EXPECT_EQ(after.at("vek").at("bootstrap").at("options").at("proxy_settings").at("password_encrypted"), true);
+    EXPECT_EQ(after.at("vek").at("bootstrap").at("options").at("proxy_settings").at("allow_fallback"), false);
 }
 
 TEST(CManifestAccessors, UiModesAndProxyTypesByName)

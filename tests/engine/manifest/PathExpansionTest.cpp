@@ -139,16 +139,16 @@ TEST(PathExpansion, ExpandsTheDocumentAndTheJobs)
     vek::VekPathExpansion expansion;
     expansion.doPathExpansion(document);
     const json root = document.Snapshot();
-    const json& vekNode = root["vek"];
-    EXPECT_EQ(vekNode["global"]["failover"], "https://d.example/f?%PARAMS%");
-    EXPECT_EQ(vekNode["global"]["count"], 3);
-    EXPECT_EQ(vekNode["global"]["list"], json::parse(R"(["d.example", {"deep": "d.example"}])"));
-    EXPECT_EQ(vekNode["bootstrap"]["run_location"], Utf8(KnownFolder(FOLDERID_PublicDownloads) + L"\\Vek\\"));
-    EXPECT_EQ(vekNode["bootstrap"]["other"], "%APPDATA%\\x") << "folder tokens only in the run location";
-    const json& job = vekNode["job_array"][0];
-    EXPECT_EQ(job["file_array"][0]["source_file"], "https://d.example/p/a.msi");
-    EXPECT_EQ(job["file_array"][0]["destination_file"], "p.msi");
-    EXPECT_EQ(vekNode["job_array"][1]["file_array"][0]["source_file"], "%PAYLOAD_SOURCE%")
+    const json& vekNode = root.at("vek");
+    EXPECT_EQ(vekNode.at("global").at("failover"), "https://d.example/f?%PARAMS%");
+    EXPECT_EQ(vekNode.at("global").at("count"), 3);
+    EXPECT_EQ(vekNode.at("global").at("list"), json::parse(R"(["d.example", {"deep": "d.example"}])"));
+    EXPECT_EQ(vekNode.at("bootstrap").at("run_location"), Utf8(KnownFolder(FOLDERID_PublicDownloads) + L"\\Vek\\"));
+    EXPECT_EQ(vekNode.at("bootstrap").at("other"), "%APPDATA%\\x") << "folder tokens only in the run location";
+    const json& job = vekNode.at("job_array").at(0);
+    EXPECT_EQ(job.at("file_array").at(0).at("source_file"), "https://d.example/p/a.msi");
+    EXPECT_EQ(job.at("file_array").at(0).at("destination_file"), "p.msi");
+    EXPECT_EQ(vekNode.at("job_array").at(1).at("file_array").at(0).at("source_file"), "%PAYLOAD_SOURCE%")
         << "another job's tokens are not this job's";
 }
 
@@ -162,11 +162,11 @@ TEST(PathExpansion, EnvironmentValuesThatReferToThemselves)
         "global": {"a": "%A%", "b": "<%B%>", "d": "%D%"}}})"), S_OK);
     vek::VekPathExpansion().doPathExpansion(document);
     const json root = document.Snapshot();
-    EXPECT_EQ(root["vek"]["environment"]["A"], "%A%%A%%A%%A%");
-    EXPECT_EQ(root["vek"]["environment"]["B"], "%C%");
-    EXPECT_EQ(root["vek"]["global"]["b"], "<%B%>");
-    EXPECT_EQ(root["vek"]["global"]["d"], "d");
-    EXPECT_LT(root["vek"]["global"]["a"].get<std::string>().size(), 2u * 1024 * 1024);
+    EXPECT_EQ(root.at("vek").at("environment").at("A"), "%A%%A%%A%%A%");
+    EXPECT_EQ(root.at("vek").at("environment").at("B"), "%C%");
+    EXPECT_EQ(root.at("vek").at("global").at("b"), "<%B%>");
+    EXPECT_EQ(root.at("vek").at("global").at("d"), "d");
+    EXPECT_LT(root.at("vek").at("global").at("a").get<std::string>().size(), 2u * 1024 * 1024);
 }
 
 TEST(PathExpansion, FolderTokens)

@@ -32,7 +32,16 @@ constexpr HRESULT kReparsePoint = HRESULT_FROM_WIN32(4395);
 
 HRESULT RefuseReparsePoint(const std::wstring& path)
 {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        // Ask the link itself as well: a path lookup may report the target's attributes.
+        qkHandle link(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION information = {};
+        if (link.IsValid() && ::GetFileInformationByHandle(link.Get(), &information))
+            attributes = information.dwFileAttributes;
+    }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         QK_LOG_ERROR(L"Refusing %s: it is a reparse point", path.c_str());
         return kReparsePoint;

@@ -282,3 +282,24 @@ TEST(QuvRunMid, StableAcrossProcesses)
     ASSERT_EQ(S_OK, QuvMaster::ReadRegistryMid(registry));
     EXPECT_EQ(id, registry);
 }
+
+// A planted link in place of the stamp folder is refused, not followed.
+TEST_F(MidStamp, RefusesLinkedStampFolder)
+{
+    TempFolder elsewhere;
+    const std::wstring vendor = m_folder.Path() + L"\\Vallor";
+    if (!::CreateSymbolicLinkW(vendor.c_str(), elsewhere.Path().c_str(),
+                               SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+        GTEST_SKIP() << "no symbolic links here, error " << ::GetLastError();
+    const DWORD attributes = ::GetFileAttributesW(vendor.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ::RemoveDirectoryW(vendor.c_str());
+        ::DeleteFileW(vendor.c_str());
+        GTEST_SKIP() << "links made here are not reparse points";
+    }
+    std::wstring id;
+    EXPECT_EQ(HRESULT_FROM_WIN32(4395), Run(L"001122334455", id));  // ERROR_REPARSE_POINT_ENCOUNTERED
+    EXPECT_TRUE(id.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
+    ::RemoveDirectoryW(vendor.c_str());
+}

@@ -11,11 +11,14 @@ constexpr wchar_t kNotAvailable[] = L"N/A";
 
 bool EqualNoCase(const std::wstring& a, const std::wstring& b)
 {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                  TRUE) == CSTR_EQUAL;
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
-bool IsNotAvailable(const std::wstring& token) { return EqualNoCase(token, kNotAvailable); }
+bool IsNotAvailable(const std::wstring& token)
+{
+    return EqualNoCase(token, kNotAvailable);
+}
 
 // Every token of the list, trimmed; the walk over "current" stops at the first empty token.
 std::vector<std::wstring> Tokens(const std::wstring& list, bool stopAtEmpty)
@@ -76,7 +79,7 @@ bool QuvAdapterSource::IsPhysicalToken(const std::wstring& token)
         else if (c >= L'A' && c <= L'F')
             digit = c - L'A' + 10;
         else
-            return true;  // not a hexadecimal number: counts as physical
+            return true; // not a hexadecimal number: counts as physical
         number = number * 16 + static_cast<unsigned>(digit);
     }
     return number < 0x005056C00000ULL || number > 0x005056C000FFULL;

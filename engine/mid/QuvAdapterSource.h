@@ -5,8 +5,7 @@
 
 #include <functional>
 
-class QuvAdapterSource : public QuvIdentitySource
-{
+class QuvAdapterSource : public QuvIdentitySource {
 public:
     using ListFunction = std::function<HRESULT(std::wstring&)>;
 

@@ -76,10 +76,14 @@ HRESULT LoadStampFile(const std::wstring& path, QuvIniDocument& document)
 std::wstring QuvStampState::SectionName(int section) const
 {
     switch (section) {
-    case Mid: return L"MID";
-    case Stamp: return L"Stamp_" + sourceName;
-    case System: return L"System";
-    default: return L"Product_" + productName;
+    case Mid:
+        return L"MID";
+    case Stamp:
+        return L"Stamp_" + sourceName;
+    case System:
+        return L"System";
+    default:
+        return L"Product_" + productName;
     }
 }
 

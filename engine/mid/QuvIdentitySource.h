@@ -6,8 +6,7 @@
 
 #include <string>
 
-class QuvIdentitySource
-{
+class QuvIdentitySource {
 public:
     virtual ~QuvIdentitySource() = default;
     virtual const wchar_t* GetName() const = 0;

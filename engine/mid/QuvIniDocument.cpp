@@ -7,13 +7,18 @@
 
 #include <vector>
 
-
 namespace {
 
 constexpr ULONGLONG kMaxFileSize = 0xFFFFFF;
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
-bool IsLineBreak(wchar_t c) { return c == L'\r' || c == L'\n'; }
+bool IsBlank(wchar_t c)
+{
+    return c == L' ' || c == L'\t';
+}
+bool IsLineBreak(wchar_t c)
+{
+    return c == L'\r' || c == L'\n';
+}
 
 void SwapBytes(std::wstring& text)
 {
@@ -81,7 +86,8 @@ HRESULT DecodeBytes(const std::vector<BYTE>& bytes, QuvIniDocument::Encoding& en
     if (length <= 0)
         return LastError();
     text.assign(static_cast<size_t>(length), L'\0');
-    if (::MultiByteToWideChar(codePage, 0, narrow.data(), static_cast<int>(narrow.size()), text.data(), length) != length)
+    if (::MultiByteToWideChar(codePage, 0, narrow.data(), static_cast<int>(narrow.size()), text.data(), length) !=
+        length)
         return LastError();
     return S_OK;
 }
@@ -194,7 +200,7 @@ HRESULT QuvIniDocument::Load(const wchar_t* path)
 HRESULT QuvIniDocument::LoadText(const std::wstring& text)
 {
     m_lines.clear();
-    size_t counts[4] = {};  // CR LF, LF CR, CR, LF
+    size_t counts[4] = {}; // CR LF, LF CR, CR, LF
     size_t start = 0;
     const size_t n = text.size();
     size_t i = 0;
@@ -244,10 +250,17 @@ HRESULT QuvIniDocument::Encode(std::string& bytes) const
 {
     bytes.clear();
     switch (m_encoding) {
-    case Encoding::Utf16LE: bytes.append("\xFF\xFE", 2); break;
-    case Encoding::Utf16BE: bytes.append("\xFE\xFF", 2); break;
-    case Encoding::Utf8: bytes.append("\xEF\xBB\xBF", 3); break;
-    case Encoding::None: break;
+    case Encoding::Utf16LE:
+        bytes.append("\xFF\xFE", 2);
+        break;
+    case Encoding::Utf16BE:
+        bytes.append("\xFE\xFF", 2);
+        break;
+    case Encoding::Utf8:
+        bytes.append("\xEF\xBB\xBF", 3);
+        break;
+    case Encoding::None:
+        break;
     }
     for (const QuvIniLine& line : m_lines) {
         if (line.text.empty())
@@ -296,12 +309,17 @@ HRESULT QuvIniDocument::Save(const wchar_t* path) const
         size_t markLength = 0;
         switch (m_encoding) {
         case Encoding::Utf16LE:
-        case Encoding::Utf16BE: markLength = 2; break;
-        case Encoding::Utf8: markLength = 3; break;
-        case Encoding::None: break;
+        case Encoding::Utf16BE:
+            markLength = 2;
+            break;
+        case Encoding::Utf8:
+            markLength = 3;
+            break;
+        case Encoding::None:
+            break;
         }
-        HRESULT shortWrite = m_encoding == Encoding::None || m_encoding == Encoding::Utf8 ? QUV_E_INI_ANSI_SHORT
-                                                                                          : QUV_E_INI_UTF16_SHORT;
+        HRESULT shortWrite =
+            m_encoding == Encoding::None || m_encoding == Encoding::Utf8 ? QUV_E_INI_ANSI_SHORT : QUV_E_INI_UTF16_SHORT;
         if (markLength && !file.Write(bytes.data(), static_cast<DWORD>(markLength)))
             hr = QUV_E_INI_BOM_SHORT;
         else if (bytes.size() > markLength &&
@@ -458,4 +476,3 @@ void QuvSplitFirst(const wchar_t* list, std::wstring& first, std::wstring& rest)
     first = QuvTrimBlanks(text.substr(0, bar));
     rest = QuvTrimBlanks(text.substr(bar + 1));
 }
-

@@ -9,23 +9,20 @@
 #include <list>
 #include <string>
 
-
-class QuvIniDocument
-{
+class QuvIniDocument {
 public:
     enum class Encoding { None, Utf8, Utf16LE, Utf16BE };
 
     // One line with its own line ending (empty for a last line without one) and the slices the
     // parser found in it.
-    struct QuvIniLine
-    {
+    struct QuvIniLine {
         std::wstring text;
         bool isSection = false;
         bool isEntry = false;
         size_t sectionPos = 0, sectionLen = 0;
         size_t keyPos = 0, keyLen = 0;
         size_t valuePos = 0, valueLen = 0;
-        size_t endingPos = 0;  // start of the line ending (== text.size() without one)
+        size_t endingPos = 0; // start of the line ending (== text.size() without one)
 
         explicit QuvIniLine(std::wstring lineText) : text(std::move(lineText)) { Parse(); }
         void Parse();
@@ -71,4 +68,3 @@ void QuvSplitFirst(const wchar_t* list, std::wstring& first, std::wstring& rest)
 
 // Trims leading and trailing spaces and tabs.
 std::wstring QuvTrimBlanks(const std::wstring& text);
-

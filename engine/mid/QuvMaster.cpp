@@ -36,8 +36,7 @@ constexpr wchar_t kVendorKeySddl[] = L"D:AI";
 const GUID kEventReportClass = {0x26394572, 0xA7A7, 0x4B7C, {0xAE, 0xE3, 0xD4, 0x88, 0x7A, 0x36, 0x26, 0x75}};
 const GUID kEventReportInterface = {0xA2A781FF, 0x689D, 0x484E, {0xA6, 0xD6, 0x63, 0x6D, 0x29, 0x6F, 0x86, 0xFA}};
 
-struct IQuvEventReport : public IUnknown
-{
+struct IQuvEventReport : public IUnknown {
     // Records the event with its named text fields (pairs of name and value).
     virtual HRESULT STDMETHODCALLTYPE ReportEvent(DWORD eventId, DWORD fieldCount, const wchar_t* const* names,
                                                   const wchar_t* const* values) = 0;
@@ -63,12 +62,15 @@ void RecordStep(const wchar_t* step, HRESULT result)
     report->Release();
 }
 
-bool IsEmpty(const std::optional<std::wstring>& text) { return !text || text->empty(); }
+bool IsEmpty(const std::optional<std::wstring>& text)
+{
+    return !text || text->empty();
+}
 
 bool EqualNoCase(const std::wstring& a, const std::wstring& b)
 {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                  TRUE) == CSTR_EQUAL;
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
 HRESULT RegistryResult(LONG status)
@@ -104,8 +106,8 @@ HRESULT MakeIdentifier(std::wstring& identifier)
         return QuvHResultFromWin32(static_cast<DWORD>(status));
     wchar_t text[37] = {};
     _snwprintf(text, 36, L"%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", static_cast<unsigned>(uuid.Data1),
-             uuid.Data2, uuid.Data3, uuid.Data4[0], uuid.Data4[1], uuid.Data4[2], uuid.Data4[3], uuid.Data4[4],
-             uuid.Data4[5], uuid.Data4[6], uuid.Data4[7]);
+               uuid.Data2, uuid.Data3, uuid.Data4[0], uuid.Data4[1], uuid.Data4[2], uuid.Data4[3], uuid.Data4[4],
+               uuid.Data4[5], uuid.Data4[6], uuid.Data4[7]);
     identifier = text;
     return S_OK;
 }
@@ -127,8 +129,8 @@ void SetKeyAcl(const std::wstring& path, const wchar_t* sddl, bool isProtected)
     if (opened != ERROR_SUCCESS)
         return;
     qkRegKey key(raw);
-    const SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION |
-        (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    const SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION | (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                               : UNPROTECTED_DACL_SECURITY_INFORMATION);
     const DWORD error = ::SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, info, nullptr, nullptr, dacl, nullptr);
     if (error != ERROR_SUCCESS)
         QK_LOG_WARNING(L"Failed to set the access list of %s, error %lu", path.c_str(), error);
@@ -172,7 +174,10 @@ std::wstring BuildHistory(const std::wstring& oldHistory, const std::wstring& ol
     return history;
 }
 
-HRESULT RegistryKeyPath(std::wstring& path) { return Expand(kKeyTemplate, path); }
+HRESULT RegistryKeyPath(std::wstring& path)
+{
+    return Expand(kKeyTemplate, path);
+}
 
 HRESULT ReadRegistryMid(std::wstring& value)
 {
@@ -182,8 +187,8 @@ HRESULT ReadRegistryMid(std::wstring& value)
     if (FAILED(hr))
         return hr;
     HKEY raw = nullptr;
-    LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | CIsolation::GetRegistryViewFlags(),
-                                  &raw);
+    LONG status =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | CIsolation::GetRegistryViewFlags(), &raw);
     if (status != ERROR_SUCCESS)
         return RegistryResult(status);
     qkRegKey key(raw);
@@ -221,7 +226,8 @@ HRESULT WriteRegistryMid(const std::wstring& value)
     if (hr == QUV_E_REG_ACCESS_DENIED) {
         // A key whose access list was changed: give the keys their access lists back, then try
         // once more.
-        static const wchar_t* const kKeys[] = {L"SOFTWARE\\Vallor", L"SOFTWARE\\Vallor\\%PRODUCTISOLATION%", kKeyTemplate};
+        static const wchar_t* const kKeys[] = {L"SOFTWARE\\Vallor", L"SOFTWARE\\Vallor\\%PRODUCTISOLATION%",
+                                               kKeyTemplate};
         for (const wchar_t* templ : kKeys) {
             std::wstring keyPath;
             if (FAILED(Expand(templ, keyPath)))

@@ -13,8 +13,7 @@
 namespace QuvMaster {
 
 // What a caller may replace (tests): the folder of the stamp file and the first-run check.
-struct Options
-{
+struct Options {
     std::wstring folderOverride;
     std::function<std::unique_ptr<QuvOobeStrategy>()> oobeStrategy;
 };

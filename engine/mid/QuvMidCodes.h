@@ -2,8 +2,7 @@
 // Result codes of the machine-identifier library (stamp file, INI document, adapter list).
 #include <windows.h>
 
-
-constexpr HRESULT QUV_S_OOBE_IN_PROGRESS = 0x00047BFC;  // success without an identifier
+constexpr HRESULT QUV_S_OOBE_IN_PROGRESS = 0x00047BFC; // success without an identifier
 constexpr HRESULT QUV_E_REGISTRY_DIFFERS = static_cast<HRESULT>(0x80047600);
 constexpr HRESULT QUV_E_NO_APPDATA = static_cast<HRESULT>(0x80047621);
 constexpr HRESULT QUV_E_NO_SILO = static_cast<HRESULT>(0x80047726);
@@ -34,4 +33,3 @@ inline HRESULT QuvHResultFromWin32(DWORD error)
     const HRESULT hr = HRESULT_FROM_WIN32(error);
     return FAILED(hr) ? hr : QUV_E_UNMAPPED;
 }
-

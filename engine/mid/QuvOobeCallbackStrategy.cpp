@@ -11,8 +11,8 @@ bool QuvOobeCallbackStrategy::InitializeStrategy()
         reinterpret_cast<void*>(::GetProcAddress(m_kernel32.Get(), "RegisterWaitUntilOOBECompleted")));
     m_unregister = reinterpret_cast<UnregisterWaitFn>(
         reinterpret_cast<void*>(::GetProcAddress(m_kernel32.Get(), "UnregisterWaitUntilOOBECompleted")));
-    m_complete = reinterpret_cast<OobeCompleteFn>(
-        reinterpret_cast<void*>(::GetProcAddress(m_kernel32.Get(), "OOBEComplete")));
+    m_complete =
+        reinterpret_cast<OobeCompleteFn>(reinterpret_cast<void*>(::GetProcAddress(m_kernel32.Get(), "OOBEComplete")));
     if (!m_register || !m_unregister || !m_complete) {
         QK_LOG_INFO(L"The OOBE exports of kernel32 are not available");
         return false;

@@ -5,8 +5,7 @@
 #include "common/system/qkHandle.h"
 #include "common/system/qkResourceHolders.h"
 
-class QuvOobeCallbackStrategy : public QuvOobeStrategy
-{
+class QuvOobeCallbackStrategy : public QuvOobeStrategy {
 public:
     bool IsInProgress() override;
     void Wait(HANDLE handle1, HANDLE handle2) override;

@@ -13,8 +13,7 @@ constexpr wchar_t kStateKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\
 
 QuvOobeRegistryStrategy::QuvOobeRegistryStrategy(HKEY root, std::wstring prefix, DWORD recheckMs)
     : m_root(root), m_recheckMs(recheckMs), m_prefix(std::move(prefix))
-{
-}
+{}
 
 std::wstring QuvOobeRegistryStrategy::Path(const wchar_t* subkey) const
 {
@@ -77,8 +76,8 @@ void QuvOobeRegistryStrategy::Wait(HANDLE handle1, HANDLE handle2)
     handles[count++] = m_event.Get();
     for (;;) {
         ::ResetEvent(m_event.Get());
-        const LONG status = ::RegNotifyChangeKeyValue(state.GetKey(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                                                      m_event.Get(), TRUE);
+        const LONG status =
+            ::RegNotifyChangeKeyValue(state.GetKey(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, m_event.Get(), TRUE);
         if (status != ERROR_SUCCESS) {
             QK_LOG_ERROR(L"RegNotifyChangeKeyValue failed, error %ld", status);
             return;
@@ -89,6 +88,6 @@ void QuvOobeRegistryStrategy::Wait(HANDLE handle1, HANDLE handle2)
                 return;
             continue;
         }
-        return;  // a caller handle signalled or abandoned, or the wait failed
+        return; // a caller handle signalled or abandoned, or the wait failed
     }
 }

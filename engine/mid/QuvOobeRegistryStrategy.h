@@ -7,8 +7,7 @@
 
 #include <string>
 
-class QuvOobeRegistryStrategy : public QuvOobeStrategy
-{
+class QuvOobeRegistryStrategy : public QuvOobeStrategy {
 public:
     // recheckMs: how long a wait goes without a change notification before it looks again.
     explicit QuvOobeRegistryStrategy(HKEY root = HKEY_LOCAL_MACHINE, std::wstring prefix = L"",

@@ -3,8 +3,7 @@
 // end.
 #include <windows.h>
 
-class QuvOobeStrategy
-{
+class QuvOobeStrategy {
 public:
     virtual ~QuvOobeStrategy() = default;
     // True when the strategy can work on this system.

@@ -5,8 +5,7 @@
 
 #include <memory>
 
-class QuvOobeWaiter
-{
+class QuvOobeWaiter {
 public:
     QuvOobeWaiter();
     // With a strategy of the caller's (already chosen); null falls back to the system's.

@@ -9,15 +9,13 @@
 #include <optional>
 #include <string>
 
-struct QuvStampSection
-{
+struct QuvStampSection {
     std::optional<std::wstring> value;
     std::optional<std::wstring> xref;
     bool dirty = false;
 };
 
-struct QuvStampState
-{
+struct QuvStampState {
     enum Section { Mid = 0, Stamp, System, Product, Count };
 
     // Folder that replaces the common application-data folder (tests); empty for the real one.

@@ -78,8 +78,7 @@ long long Integer(const nlohmann::json* node, long long fallback = 0)
 }
 
 // The query text with its number format that carries over from field to field.
-class QueryBuilder
-{
+class QueryBuilder {
 public:
     enum class Format { Decimal, LowerHex };
 
@@ -168,7 +167,7 @@ std::wstring CheckValue(const std::wstring& query, DWORD unixTime)
     _snwprintf(h, 15, L"%08x", static_cast<unsigned>(crc));
     std::wstring value = L"0";
     value += std::wstring(h, 3) + std::wstring(t, 3) + std::wstring(h + 3, 2) + std::wstring(t + 3, 2) +
-        std::wstring(h + 5, 2) + std::wstring(t + 5, 2) + t[7] + h[7];
+             std::wstring(h + 5, 2) + std::wstring(t + 5, 2) + t[7] + h[7];
     return value;
 }
 
@@ -247,8 +246,7 @@ void VekDataReporter::initMachineID()
     if (!m_machineId.empty() || m_inMachineIdLookup)
         return;
     m_inMachineIdLookup = true;
-    struct Reset
-    {
+    struct Reset {
         bool& flag;
         ~Reset() { flag = false; }
     } reset{m_inMachineIdLookup};
@@ -393,7 +391,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
     }
     if (!IsNullOrEmpty(m_manifest)) {
         const std::wstring manifestKey = std::wstring(kLauncherKey) + L"\\" +
-            Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id"));
+                                         Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id"));
         if (ReadDword(root, manifestKey, L"FailureCount", dword)) {
             q.Raw(L"&j=");
             q.Number(dword);
@@ -425,7 +423,8 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
             break;
         case 4: {
             const std::wstring jobKey = std::wstring(kLauncherKey) + L"\\" +
-                Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id")) + L"\\" + jobId;
+                                        Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id")) +
+                                        L"\\" + jobId;
             qkRegistry key;
             if (key.Open(root, jobKey.c_str(), KEY_READ)) {
                 DWORD complete = 0;
@@ -722,8 +721,8 @@ HRESULT VekDataReporter::logError(HRESULT code, bool send, int number)
     return logError(code, send, record);
 }
 
-HRESULT VekDataReporter::logJobError(HRESULT code, bool send, const json& job, const wchar_t* extra,
-                                     int filePriority, int fileFailureCount)
+HRESULT VekDataReporter::logJobError(HRESULT code, bool send, const json& job, const wchar_t* extra, int filePriority,
+                                     int fileFailureCount)
 {
     json record = json::object();
     if (const json* t = Member(Member(&job, "distribution"), "transaction_id"))

@@ -23,8 +23,7 @@ namespace vek {
 // The value of a job-error count that was not given.
 constexpr int kNotGiven = static_cast<int>(0x80047EE0);
 
-class DataReporterException : public std::runtime_error
-{
+class DataReporterException : public std::runtime_error {
 public:
     explicit DataReporterException(HRESULT hr) : std::runtime_error("data reporter failure"), m_hr(hr) {}
     HRESULT hr() const { return m_hr; }
@@ -33,8 +32,7 @@ private:
     HRESULT m_hr;
 };
 
-class VekDataReporter
-{
+class VekDataReporter {
 public:
     using json = nlohmann::json;
 

@@ -6,8 +6,7 @@ namespace vek {
 
 VekDownloadJobReporting::VekDownloadJobReporting(std::shared_ptr<VekDataReporter> reporter)
     : m_reporter(std::move(reporter))
-{
-}
+{}
 
 void VekDownloadJobReporting::logJobError(HRESULT result, int errorType, nlohmann::json& job, const std::wstring& text,
                                           int priority, std::uint32_t failureCount)

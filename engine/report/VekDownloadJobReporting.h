@@ -11,8 +11,7 @@
 
 namespace vek {
 
-class VekDownloadJobReporting : public IDownloadJobHooks
-{
+class VekDownloadJobReporting : public IDownloadJobHooks {
 public:
     explicit VekDownloadJobReporting(std::shared_ptr<VekDataReporter> reporter);
 

@@ -85,7 +85,7 @@ bool BrowserHasProxy()
     if (!::WinHttpGetIEProxyConfigForCurrentUser(&config))
         return false;
     const bool script = config.lpszAutoConfigUrl && *config.lpszAutoConfigUrl &&
-        _wcsnicmp(config.lpszAutoConfigUrl, L"file://", 7) != 0;
+                        _wcsnicmp(config.lpszAutoConfigUrl, L"file://", 7) != 0;
     const bool result = config.fAutoDetect || script || (config.lpszProxy && *config.lpszProxy);
     for (wchar_t* text : {config.lpszAutoConfigUrl, config.lpszProxy, config.lpszProxyBypass})
         if (text)
@@ -114,11 +114,23 @@ std::shared_ptr<VekPingReporter>& VekPingReporter::ProcessReporter()
     return reporter;
 }
 
-bool VekPingReporter::PingsOff() { return g_pingsOff.load(); }
-void VekPingReporter::SetPingsOff(bool off) { g_pingsOff.store(off); }
+bool VekPingReporter::PingsOff()
+{
+    return g_pingsOff.load();
+}
+void VekPingReporter::SetPingsOff(bool off)
+{
+    g_pingsOff.store(off);
+}
 
-HRESULT VekPingReporter::logConsent(int) { return 0; }
-HRESULT VekPingReporter::logInitializationStage(int, int) { return 0; }
+HRESULT VekPingReporter::logConsent(int)
+{
+    return 0;
+}
+HRESULT VekPingReporter::logInitializationStage(int, int)
+{
+    return 0;
+}
 
 HRESULT VekPingReporter::logError(HRESULT, bool, json&)
 {
@@ -132,7 +144,10 @@ HRESULT VekPingReporter::logEvent(int, const json&, bool)
     return 0;
 }
 
-void VekPingReporter::sendModuleFData(json&) { ::OutputDebugStringW(L"empty log send module FDATA"); }
+void VekPingReporter::sendModuleFData(json&)
+{
+    ::OutputDebugStringW(L"empty log send module FDATA");
+}
 
 bool VekPingReporter::prepare()
 {
@@ -215,7 +230,8 @@ void VekPingReporter::sendStartPing(const std::wstring& commandLine, const std::
         const json& manifest = ProcessManifest();
         const std::wstring generic = InstallJobText(manifest, {"distribution", "generic_package"});
         const std::wstring createMsi = InstallJobText(manifest, {"create_msi"}).empty()
-            ? TextAt(manifest, {"vek", "bootstrap", "create_msi"}) : InstallJobText(manifest, {"create_msi"});
+                                           ? TextAt(manifest, {"vek", "bootstrap", "create_msi"})
+                                           : InstallJobText(manifest, {"create_msi"});
         const int packageKind = EqualNoCase(generic, L"true") ? 2 : EqualNoCase(createMsi, L"true") ? 1 : 0;
         wchar_t module[MAX_PATH] = {};
         ::GetModuleFileNameW(nullptr, module, MAX_PATH);
@@ -267,8 +283,9 @@ HRESULT VekPingReporter::logJobError(HRESULT code, bool, const json& job, const 
             q += L"&a=BACKEND_VALIDATION&o=" + PercentEncode(TextAt(job, {"job_error_description"}));
         } else {
             std::wstring details = L"je:" + UpperHex(static_cast<unsigned>(jobError)) + L",de:" +
-                UpperHex(static_cast<unsigned>(downloadError)) + L",ve:" +
-                UpperHex(static_cast<unsigned>(validationError)) + L",oe:" + UpperHex(static_cast<unsigned>(otherErrors));
+                                   UpperHex(static_cast<unsigned>(downloadError)) + L",ve:" +
+                                   UpperHex(static_cast<unsigned>(validationError)) + L",oe:" +
+                                   UpperHex(static_cast<unsigned>(otherErrors));
             if (extra) {
                 std::wstring text = extra;
                 for (size_t at = text.find(L"&g="); at != std::wstring::npos; at = text.find(L"&g=", at + 1))

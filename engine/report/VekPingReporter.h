@@ -10,8 +10,7 @@
 
 namespace vek {
 
-class VekPingReporter : public VekDataReporter
-{
+class VekPingReporter : public VekDataReporter {
 public:
     explicit VekPingReporter(const json* manifest);
 

@@ -128,9 +128,18 @@ std::optional<std::wstring> VekStatusReporter::Manifest::ConnectionToken(bool is
     return std::nullopt;
 }
 
-std::wstring VekStatusReporter::Manifest::ProductUuid() const { return DistributionText("product_uuid"); }
-std::wstring VekStatusReporter::Manifest::CustomerId() const { return DistributionText("customer_id"); }
-std::wstring VekStatusReporter::Manifest::DomainId() const { return DistributionText("domain_id"); }
+std::wstring VekStatusReporter::Manifest::ProductUuid() const
+{
+    return DistributionText("product_uuid");
+}
+std::wstring VekStatusReporter::Manifest::CustomerId() const
+{
+    return DistributionText("customer_id");
+}
+std::wstring VekStatusReporter::Manifest::DomainId() const
+{
+    return DistributionText("domain_id");
+}
 
 nlohmann::json VekStatusReporter::Manifest::ProxySettings() const
 {
@@ -269,7 +278,7 @@ HRESULT VekStatusReporter::LogStatusInternal(int code, const std::wstring& data,
         return hr;
     }
     const std::wstring headers = L"Content-Type: application/json\r\nx-zavo-customer-id:" + m_manifest.CustomerId() +
-        L"\r\nx-zavo-domain-id:" + m_manifest.DomainId() + L"\r\n";
+                                 L"\r\nx-zavo-domain-id:" + m_manifest.DomainId() + L"\r\n";
 
     RequestId request = 0;
     HRESULT hr = m_httpClient.PostRequest(nullptr, headers.c_str(), body, &request);
@@ -306,13 +315,16 @@ HRESULT VekStatusReporter::LogStatus(int code, const std::wstring& data)
         // Runs without the proxy now, so it never falls back again.
         wchar_t text[128] = {};
         _snwprintf(text, 127, L"Reporter fell back to direct connection. Proxy returned HTTP_STATUS: %d",
-                 static_cast<int>(proxyStatus));
+                   static_cast<int>(proxyStatus));
         LogStatus(DOWNLOAD_FAILED_PROXY_ISSUE, text);
     }
     return hr;
 }
 
-HRESULT LogStatusEvent(int code) { return LogStatusEventF(code, L""); }
+HRESULT LogStatusEvent(int code)
+{
+    return LogStatusEventF(code, L"");
+}
 
 HRESULT LogStatusEventF(int code, const wchar_t* format, ...)
 {

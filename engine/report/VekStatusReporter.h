@@ -19,13 +19,11 @@
 
 namespace vek {
 
-class VekStatusReporter
-{
+class VekStatusReporter {
 public:
     // The reporter's own copy of the manifest and what it reads of it. The distribution node is
     // vek.job_array[0].distribution.
-    class Manifest
-    {
+    class Manifest {
     public:
         void Set(const nlohmann::json& manifest) { m_document = manifest; }
         std::optional<std::wstring> ReportingUrl() const;

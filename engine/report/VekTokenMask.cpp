@@ -9,7 +9,10 @@ namespace {
 constexpr wchar_t kSwitch[] = L"CC_TOKEN";
 constexpr size_t kSwitchLength = 8;
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+bool IsBlank(wchar_t c)
+{
+    return c == L' ' || c == L'\t';
+}
 
 } // namespace
 
@@ -27,7 +30,8 @@ std::wstring MaskCommandLineToken(const std::wstring& commandLine)
     std::wstring text = commandLine;
     size_t i = 0;
     while (i < text.size()) {
-        const bool switchStart = (text[i] == L'/' || text[i] == L'-') && (i == 0 || IsBlank(text[i - 1]) || text[i - 1] == L'"');
+        const bool switchStart =
+            (text[i] == L'/' || text[i] == L'-') && (i == 0 || IsBlank(text[i - 1]) || text[i - 1] == L'"');
         if (!switchStart || text.size() - i - 1 < kSwitchLength ||
             ::CompareStringOrdinal(text.c_str() + i + 1, static_cast<int>(kSwitchLength), kSwitch,
                                    static_cast<int>(kSwitchLength), TRUE) != CSTR_EQUAL) {
@@ -36,9 +40,9 @@ std::wstring MaskCommandLineToken(const std::wstring& commandLine)
         }
         size_t v = i + 1 + kSwitchLength;
         if (v < text.size() && text[v] == L'"')
-            ++v;  // the closing quote of a quoted switch
+            ++v; // the closing quote of a quoted switch
         if (v < text.size() && !IsBlank(text[v]) && text[v] != L'=' && text[v] != L':') {
-            i = v;  // a longer switch name
+            i = v; // a longer switch name
             continue;
         }
         if (v < text.size() && (text[v] == L'=' || text[v] == L':'))

@@ -12,8 +12,7 @@
 
 namespace midtest {
 
-class TempFolder
-{
+class TempFolder {
 public:
     TempFolder()
     {

@@ -44,7 +44,7 @@ TEST(QuvAdapterList, WalksOnlyInsideTheBuffer)
     IP_ADAPTER_INFO outside = {};
     records[0].Next = &outside;
     EXPECT_EQ(QUV_E_ADAPTER_BAD_LINK, QuvWalkAdapterBuffer(buffer, size, addresses));
-    records[0].Next = &records[0];  // a loop
+    records[0].Next = &records[0]; // a loop
     EXPECT_EQ(QUV_E_ADAPTER_BAD_LINK, QuvWalkAdapterBuffer(buffer, size, addresses));
 }
 
@@ -64,8 +64,7 @@ TEST(QuvAdapterList, ReadsTheMachinesAdapters)
 
 TEST(QuvAdapterSource, UnreadableOrEmptyListIsNotAvailable)
 {
-    const struct
-    {
+    const struct {
         HRESULT listResult;
         const wchar_t* list;
         HRESULT result;
@@ -91,13 +90,12 @@ TEST(QuvAdapterSource, UnreadableOrEmptyListIsNotAvailable)
 
 TEST(QuvAdapterSource, ComparesStampWithCurrentAdapters)
 {
-    const struct
-    {
+    const struct {
         const char* name;
         const wchar_t* current;
         const wchar_t* stored;
         HRESULT result;
-        const wchar_t* merged;  // null: none
+        const wchar_t* merged; // null: none
     } cases[] = {
         {"same machine", L"001122334455", L"001122334455", 0, nullptr},
         {"letter case ignored", L"aabbccddeeff", L"AABBCCDDEEFF", 0, nullptr},
@@ -108,8 +106,7 @@ TEST(QuvAdapterSource, ComparesStampWithCurrentAdapters)
         {"all replaced", L"00AA00AA00AA|00BB00BB00BB", L"001122334455|00CCCCCCCCCC", 1, nullptr},
         {"host-only both sides", L"005056C00008", L"005056C00001", 0, L"005056C00001|005056C00008"},
         {"host-only now, physical stored", L"005056C00001", L"001122334455", 0, L"001122334455|005056C00001"},
-        {"host-only kept, physical replaced", L"005056C00001|00AA00AA00AA", L"005056C00001|001122334455", 1,
-         nullptr},
+        {"host-only kept, physical replaced", L"005056C00001|00AA00AA00AA", L"005056C00001|001122334455", 1, nullptr},
         {"just above host-only range", L"005056C00100", L"001122334455", 1, nullptr},
         {"names that are not numbers", L"NIC-B", L"NIC-A", 1, nullptr},
         {"walk stops at empty token", L"001122334455||00AA00AA00AA", L"001122334455", 0, nullptr},

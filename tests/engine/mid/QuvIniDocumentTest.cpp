@@ -28,8 +28,7 @@ TEST(QuvIniDocument, RoundTripsEachEncoding)
 {
     const std::string before = "[MID]\r\nValue=old\r\n";
     const std::string after = "[MID]\r\nValue=new\r\n";
-    struct Case
-    {
+    struct Case {
         const char* name;
         std::string mark;
         std::string (*encode)(const std::string&);
@@ -60,13 +59,16 @@ TEST(QuvIniDocument, Utf8TextSurvivesConversion)
 {
     TempFolder folder;
     const std::wstring path = folder.File(L"u.ini");
-    WriteBytes(path, "\xEF\xBB\xBF[S]\nName=Gr\xC3\xBC\xC3\x9F" "e\n");
+    WriteBytes(path, "\xEF\xBB\xBF[S]\nName=Gr\xC3\xBC\xC3\x9F"
+                     "e\n");
     QuvIniDocument doc;
     ASSERT_EQ(S_OK, doc.Load(path.c_str()));
     EXPECT_EQ(L"Gr\u00FC\u00DFe", Get(doc, L"S", L"Name"));
     ASSERT_EQ(S_OK, doc.SetValue(L"S", L"Other", L"\u00E9"));
     ASSERT_EQ(S_OK, doc.Save(path.c_str()));
-    EXPECT_EQ("\xEF\xBB\xBF[S]\nName=Gr\xC3\xBC\xC3\x9F" "e\nOther=\xC3\xA9\n", ReadBytes(path));
+    EXPECT_EQ("\xEF\xBB\xBF[S]\nName=Gr\xC3\xBC\xC3\x9F"
+              "e\nOther=\xC3\xA9\n",
+              ReadBytes(path));
 }
 
 TEST(QuvIniDocument, RefusesWhatItCannotRead)
@@ -99,16 +101,15 @@ TEST(QuvIniDocument, ParsesLinesAsWritten)
                                  L"A=1\r\n"
                                  L"[mid]\r\n"
                                  L"Value=v\r\n"));
-    const struct
-    {
+    const struct {
         const wchar_t* section;
         const wchar_t* key;
         const wchar_t* value;
     } cases[] = {
-        {L"Sect", L"Quoted", L"abc"},   {L"SECT", L"quoted", L"abc"}, {L"Sect", L"Single", L"x"},
-        {L"Sect", L"Lone", L"\""},      {L"Sect", L"Empty", L""},     {L"Sect", L"NoEquals", L"<absent>"},
+        {L"Sect", L"Quoted", L"abc"},       {L"SECT", L"quoted", L"abc"},   {L"Sect", L"Single", L"x"},
+        {L"Sect", L"Lone", L"\""},          {L"Sect", L"Empty", L""},       {L"Sect", L"NoEquals", L"<absent>"},
         {L"Sect", L"#hidden", L"<absent>"}, {L"", L"comment", L"<absent>"}, {L"My", L"A", L"1"},
-        {L"My Sect", L"A", L"<absent>"}, {L"MID", L"Value", L"v"},
+        {L"My Sect", L"A", L"<absent>"},    {L"MID", L"Value", L"v"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.value, Get(doc, c.section, c.key)) << static_cast<const void*>(c.key);
@@ -142,8 +143,7 @@ TEST(QuvIniDocument, NewDocumentEndsWithoutLineEnding)
 
 TEST(QuvIniDocument, NewLinesTakeTheDominantEnding)
 {
-    const struct
-    {
+    const struct {
         const wchar_t* text;
         const wchar_t* ending;
     } cases[] = {
@@ -189,17 +189,12 @@ TEST(QuvIniDocument, SaveReplacesReadOnlyFileWhole)
 
 TEST(QuvSplitFirst, SplitsAtTheFirstBar)
 {
-    const struct
-    {
+    const struct {
         const wchar_t* list;
         const wchar_t* first;
         const wchar_t* rest;
     } cases[] = {
-        {nullptr, L"", L""},
-        {L"", L"", L""},
-        {L" A \t", L"A", L""},
-        {L" A | B |C ", L"A", L"B |C"},
-        {L"|B", L"", L"B"},
+        {nullptr, L"", L""}, {L"", L"", L""}, {L" A \t", L"A", L""}, {L" A | B |C ", L"A", L"B |C"}, {L"|B", L"", L"B"},
     };
     for (const auto& c : cases) {
         std::wstring first, rest;

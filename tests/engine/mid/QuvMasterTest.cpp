@@ -25,8 +25,7 @@ namespace {
 
 // The silo of this test process (a child started by a test takes its parent's), so that the
 // registry copy lies under a key of its own; removed at the end.
-class SiloEnvironment : public ::testing::Environment
-{
+class SiloEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
@@ -54,8 +53,7 @@ const auto* const g_silo = ::testing::AddGlobalTestEnvironment(new SiloEnvironme
 
 const std::wregex kIdentifier(L"[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
 
-class MidStamp : public ::testing::Test
-{
+class MidStamp : public ::testing::Test {
 protected:
     std::wstring StampPath() const
     {
@@ -104,8 +102,10 @@ TEST_F(MidStamp, FirstRunWritesStampFileAndRegistryCopy)
     ASSERT_EQ(S_OK, Run(L"001122334455|005056C00008", id));
     ASSERT_TRUE(std::regex_match(id, kIdentifier)) << id;
     const std::string narrow(id.begin(), id.end());
-    EXPECT_EQ("[MID]\r\nValue=" + narrow + "\r\nXRef=Adapters|MID\r\n[Stamp_Adapters]\r\n"
-              "Value=001122334455|005056C00008\r\nXRef=" + narrow,
+    EXPECT_EQ("[MID]\r\nValue=" + narrow +
+                  "\r\nXRef=Adapters|MID\r\n[Stamp_Adapters]\r\n"
+                  "Value=001122334455|005056C00008\r\nXRef=" +
+                  narrow,
               ReadBytes(StampPath()));
 
     std::wstring registry;
@@ -132,23 +132,22 @@ TEST_F(MidStamp, StoredDataDecidesIdentifierAndStamp)
 {
     const std::string longHistory(2100, 'h');
     const std::string goodMid = std::string("[MID]\r\nValue=") + kOldId + "\r\nXRef=Adapters|MID\r\n";
-    const struct
-    {
+    const struct {
         const char* name;
         std::string file;
         const wchar_t* adapters;
         bool sameId;
-        std::wstring history;  // expected MID/XRef with "<old>" for the previous identifier text
+        std::wstring history; // expected MID/XRef with "<old>" for the previous identifier text
         const wchar_t* stamp;
     } cases[] = {
-        {"no adapters at first run", goodMid + "[Stamp_Adapters]\r\nValue=N/A\r\nXRef=" + kOldId,
-         L"001122334455", true, L"Adapters|MID", L"001122334455"},
+        {"no adapters at first run", goodMid + "[Stamp_Adapters]\r\nValue=N/A\r\nXRef=" + kOldId, L"001122334455", true,
+         L"Adapters|MID", L"001122334455"},
         {"one more card", goodMid + "[Stamp_Adapters]\r\nValue=001122334455\r\nXRef=" + kOldId,
          L"001122334455|00AA00AA00AA", true, L"Adapters|MID", L"001122334455|00AA00AA00AA"},
-        {"all adapters replaced", goodMid + "[Stamp_Adapters]\r\nValue=001122334455\r\nXRef=" + kOldId,
-         L"00AA00AA00AA", true, L"Adapters|MID", L"00AA00AA00AA"},
-        {"host-only adapters", goodMid + "[Stamp_Adapters]\r\nValue=005056C00001\r\nXRef=" + kOldId,
-         L"005056C00002", true, L"Adapters|MID", L"005056C00001|005056C00002"},
+        {"all adapters replaced", goodMid + "[Stamp_Adapters]\r\nValue=001122334455\r\nXRef=" + kOldId, L"00AA00AA00AA",
+         true, L"Adapters|MID", L"00AA00AA00AA"},
+        {"host-only adapters", goodMid + "[Stamp_Adapters]\r\nValue=005056C00001\r\nXRef=" + kOldId, L"005056C00002",
+         true, L"Adapters|MID", L"005056C00001|005056C00002"},
         {"no adapters now", goodMid + "[Stamp_Adapters]\r\nValue=001122334455\r\nXRef=" + kOldId, L"", true,
          L"Adapters|MID", L"001122334455"},
         {"stamp reference in other case",
@@ -156,23 +155,22 @@ TEST_F(MidStamp, StoredDataDecidesIdentifierAndStamp)
          L"001122334455", true, L"Adapters|MID", L"001122334455"},
         {"stamp of another identifier", goodMid + "[Stamp_Adapters]\r\nValue=001122334455\r\nXRef=OTHER",
          L"00AA00AA00AA", true, L"Adapters|MID", L"00AA00AA00AA"},
-        {"bad identifier", "[MID]\r\nValue=not-a-guid\r\nXRef=Adapters|MID\r\n[Stamp_Adapters]\r\n"
-                           "Value=001122334455\r\nXRef=not-a-guid",
+        {"bad identifier",
+         "[MID]\r\nValue=not-a-guid\r\nXRef=Adapters|MID\r\n[Stamp_Adapters]\r\n"
+         "Value=001122334455\r\nXRef=not-a-guid",
          L"001122334455", false, L"Adapters|MID|not-a-guid|Adapters|BadMID", L"001122334455"},
-        {"identifier missing", "[MID]\r\nXRef=Adapters|MID\r\n", L"001122334455", false,
-         L"Adapters|MID|Adapters|MIDV", L"001122334455"},
+        {"identifier missing", "[MID]\r\nXRef=Adapters|MID\r\n", L"001122334455", false, L"Adapters|MID|Adapters|MIDV",
+         L"001122334455"},
         {"history missing", std::string("[MID]\r\nValue=") + kOldId + "\r\n", L"001122334455", false,
          std::wstring(kOldId, kOldId + 36) + L"|Adapters|MIDX", L"001122334455"},
         {"stamp value missing", goodMid + "[Stamp_Adapters]\r\nXRef=" + kOldId, L"001122334455", false,
-         std::wstring(L"Adapters|MID|") + std::wstring(kOldId, kOldId + 36) + L"|Adapters|StampV",
-         L"001122334455"},
+         std::wstring(L"Adapters|MID|") + std::wstring(kOldId, kOldId + 36) + L"|Adapters|StampV", L"001122334455"},
         {"stamp reference missing", goodMid + "[Stamp_Adapters]\r\nValue=001122334455", L"001122334455", false,
-         std::wstring(L"Adapters|MID|") + std::wstring(kOldId, kOldId + 36) + L"|Adapters|StampX",
-         L"001122334455"},
-        {"history over 2048 characters", std::string("[MID]\r\nValue=not-a-guid\r\nXRef=x") + longHistory +
+         std::wstring(L"Adapters|MID|") + std::wstring(kOldId, kOldId + 36) + L"|Adapters|StampX", L"001122334455"},
+        {"history over 2048 characters",
+         std::string("[MID]\r\nValue=not-a-guid\r\nXRef=x") + longHistory +
              "\r\n[Stamp_Adapters]\r\nValue=001122334455\r\nXRef=not-a-guid",
-         L"001122334455", false,
-         L"~" + std::wstring(2048, L'h') + L"|not-a-guid|Adapters|BadMID", L"001122334455"},
+         L"001122334455", false, L"~" + std::wstring(2048, L'h') + L"|not-a-guid|Adapters|BadMID", L"001122334455"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -203,8 +201,7 @@ TEST_F(MidStamp, HistoryIsCutByCharacters)
 
 TEST_F(MidStamp, FirstRunSetupInProgressGivesNoIdentifier)
 {
-    struct Running : QuvOobeStrategy
-    {
+    struct Running : QuvOobeStrategy {
         bool IsInProgress() override { return true; }
         void Wait(HANDLE, HANDLE) override {}
         bool InitializeStrategy() override { return true; }
@@ -265,8 +262,8 @@ TEST(QuvRunMid, StableAcrossProcesses)
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                          &startup, &process);
+    const BOOL started =
+        ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
     ::SetEnvironmentVariableW(L"VEK_MID_CHILD_OUT", nullptr);
     ::SetEnvironmentVariableW(L"VEK_MID_TEST_SILO", nullptr);
     ASSERT_TRUE(started) << ::GetLastError();
@@ -298,7 +295,7 @@ TEST_F(MidStamp, RefusesLinkedStampFolder)
         GTEST_SKIP() << "links made here are not reparse points";
     }
     std::wstring id;
-    EXPECT_EQ(HRESULT_FROM_WIN32(4395), Run(L"001122334455", id));  // ERROR_REPARSE_POINT_ENCOUNTERED
+    EXPECT_EQ(HRESULT_FROM_WIN32(4395), Run(L"001122334455", id)); // ERROR_REPARSE_POINT_ENCOUNTERED
     EXPECT_TRUE(id.empty());
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
     ::RemoveDirectoryW(vendor.c_str());

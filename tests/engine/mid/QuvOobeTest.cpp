@@ -12,8 +12,7 @@
 namespace {
 
 // A setup tree of the test's own under HKCU, read by the registry route.
-class OobeRegistry : public ::testing::Test
-{
+class OobeRegistry : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -33,9 +32,9 @@ protected:
             key.SetDWORDValue(L"SystemSetupInProgress", *setup);
         if (image) {
             qkRegistry state;
-            ASSERT_TRUE(state.Create(HKEY_CURRENT_USER,
-                                     (m_prefix + L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup\\State").c_str(),
-                                     KEY_ALL_ACCESS));
+            ASSERT_TRUE(state.Create(
+                HKEY_CURRENT_USER, (m_prefix + L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup\\State").c_str(),
+                KEY_ALL_ACCESS));
             state.SetStringValue(L"ImageState", image);
         }
     }
@@ -55,8 +54,7 @@ protected:
 TEST_F(OobeRegistry, AnswersFromTheSetupValues)
 {
     EXPECT_FALSE(InProgress()) << "no SYSTEM\\Setup key";
-    const struct
-    {
+    const struct {
         const char* name;
         std::optional<DWORD> oobe, setup;
         const wchar_t* image;
@@ -120,8 +118,7 @@ TEST_F(OobeRegistry, WaitEndsOnCallerHandle)
 
 TEST(QuvOobeWaiter, UsesTheCallersStrategyOrTheSystems)
 {
-    struct Fixed : QuvOobeStrategy
-    {
+    struct Fixed : QuvOobeStrategy {
         bool answer;
         explicit Fixed(bool a) : answer(a) {}
         bool IsInProgress() override { return answer; }
@@ -135,8 +132,8 @@ TEST(QuvOobeWaiter, UsesTheCallersStrategyOrTheSystems)
     QuvOobeWaiter system;
     EXPECT_FALSE(system.IsOobeInProgress());
     const bool hasExports = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "OOBEComplete") &&
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "RegisterWaitUntilOOBECompleted") &&
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "UnregisterWaitUntilOOBECompleted");
+                            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "RegisterWaitUntilOOBECompleted") &&
+                            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "UnregisterWaitUntilOOBECompleted");
     ASSERT_NE(nullptr, system.GetStrategy());
     EXPECT_EQ(hasExports, dynamic_cast<QuvOobeCallbackStrategy*>(system.GetStrategy()) != nullptr);
     EXPECT_EQ(!hasExports, dynamic_cast<QuvOobeRegistryStrategy*>(system.GetStrategy()) != nullptr);

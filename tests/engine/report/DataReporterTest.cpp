@@ -50,26 +50,34 @@ TEST(DataReporter, ModuleQueryEncodings)
     FixFacts(reporter, folder.Path());
     reporter.initMachineID();
 
-    const struct
-    {
+    const struct {
         const char* name;
         json record;
-        std::vector<std::pair<std::string, std::string>> expected;  // parameter, value
+        std::vector<std::pair<std::string, std::string>> expected; // parameter, value
         std::vector<std::string> absent;
     } cases[] = {
         {"above 600 switches to hexadecimal",
          {{"error_code", static_cast<long long>(0x80047E87)}, {"OtherErrors", 601}},
          {{"error", "80047e87"}, {"h", "00000259"}, {"j", "b"}},
          {}},
-        {"600 stays decimal", {{"error_code", 1}, {"OtherErrors", 600}}, {{"error", "00000001"}, {"h", "600"}, {"j", "11"}}, {}},
-        {"negative event code", {{"log_type", "event"}, {"event_code", -4}, {"error_code", 0}},
-         {{"e", "fffffffc"}, {"y", "0"}, {"z", "0"}}, {}},
+        {"600 stays decimal",
+         {{"error_code", 1}, {"OtherErrors", 600}},
+         {{"error", "00000001"}, {"h", "600"}, {"j", "11"}},
+         {}},
+        {"negative event code",
+         {{"log_type", "event"}, {"event_code", -4}, {"error_code", 0}},
+         {{"e", "fffffffc"}, {"y", "0"}, {"z", "0"}},
+         {}},
         {"install cancelled after download", {{"job_id", "job-1"}, {"error_type", 4}}, {{"z", "3"}}, {"y"}},
         {"download error", {{"error_type", 1}}, {{"y", "1"}}, {"z"}},
-        {"texts are percent-encoded", {{"extra_data", "a&b=c d"}, {"file_sizes", "1|2"}, {"job_id", "job-1"}},
-         {{"n", "a&b=c d"}, {"m", "1|2"}, {"c", "job-1"}}, {"b=c d"}},
-        {"serial number placeholder", {{"product_serial_number", ""}, {"download_duration", 30}},
-         {{"x", "PSN_NOT_SET"}, {"v", "30"}}, {}},
+        {"texts are percent-encoded",
+         {{"extra_data", "a&b=c d"}, {"file_sizes", "1|2"}, {"job_id", "job-1"}},
+         {{"n", "a&b=c d"}, {"m", "1|2"}, {"c", "job-1"}},
+         {"b=c d"}},
+        {"serial number placeholder",
+         {{"product_serial_number", ""}, {"download_duration", 30}},
+         {{"x", "PSN_NOT_SET"}, {"v", "30"}},
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -163,7 +171,8 @@ TEST(DataReporter, EventsAndOlpPings)
     server.SetScenario(dir + "olp-start", {{"status", 200}, {"body", "ok"}});
     json global = {{"reporting_url", Narrow(server.HttpsUrl(dir + "report"))}};
     json job = {{"job_id", "j7"},
-                {"distribution", {{"olp_start_url", Narrow(server.HttpsUrl(dir + "olp-start?k=v"))}, {"transaction_id", "tx"}}}};
+                {"distribution",
+                 {{"olp_start_url", Narrow(server.HttpsUrl(dir + "olp-start?k=v"))}, {"transaction_id", "tx"}}}};
     const json manifest = Manifest(UniqueId("events"), global, job);
     TempFolder folder;
     vek::VekDataReporter reporter(&manifest);
@@ -173,7 +182,7 @@ TEST(DataReporter, EventsAndOlpPings)
     EXPECT_EQ(S_OK, reporter.postEventWithData(8, jobNode, true));
     EXPECT_EQ(0u, server.Log(dir).size());
     EXPECT_EQ(S_OK, reporter.postEventWithData(2, jobNode, true));
-    EXPECT_EQ(S_OK, reporter.postEvent(3, jobNode));  // no end URL: nothing
+    EXPECT_EQ(S_OK, reporter.postEvent(3, jobNode)); // no end URL: nothing
     const json log = server.Log(dir);
     ASSERT_EQ(2u, log.size());
     EXPECT_EQ(dir + "report", log[0].value("path", ""));

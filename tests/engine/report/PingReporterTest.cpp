@@ -12,8 +12,7 @@ using vek::test::TestServer;
 
 namespace {
 
-class Pings : public ::testing::Test
-{
+class Pings : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -21,15 +20,17 @@ protected:
         vek::VekPingReporter::ProcessManifest() = nullptr;
         m_dir = TestServer::UniquePrefix("Pings");
         TestServer::Instance().SetScenario(m_dir + "ping", {{"status", 200}, {"body", "ok"}});
-        m_manifest = {{"vek",
-                       {{"global",
-                         {{"manifest_id", "m-1"},
-                          {"telemetry_product_name", "Tele"},
-                          {"reporting_url", Narrow(TestServer::Instance().HttpsUrl(m_dir + "ping"))}}},
-                        {"bootstrap", {{"distribution_type", "web"}}},
-                        {"job_array",
-                         json::array({{{"job_id", "j1"},
-                                       {"distribution", {{"customer_id", "c1"}, {"domain_id", "d1"}, {"ui_mode", "INTERACTIVE"}}}}})}}}};
+        m_manifest = {
+            {"vek",
+             {{"global",
+               {{"manifest_id", "m-1"},
+                {"telemetry_product_name", "Tele"},
+                {"reporting_url", Narrow(TestServer::Instance().HttpsUrl(m_dir + "ping"))}}},
+              {"bootstrap", {{"distribution_type", "web"}}},
+              {"job_array",
+               json::array(
+                   {{{"job_id", "j1"},
+                     {"distribution", {{"customer_id", "c1"}, {"domain_id", "d1"}, {"ui_mode", "INTERACTIVE"}}}}})}}}};
     }
     void TearDown() override
     {
@@ -63,11 +64,23 @@ TEST_F(Pings, StartAndFinishPingsCarryTheirParameters)
     const json log = Log();
     ASSERT_EQ(2u, log.size());
     const std::string start = log[0].value("query", "");
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"module", "9091"}, {"platform", "windows"}, {"product", "VEK"}, {"version", "5.17.1.211"}, {"g", "Tele"},
-        {"l", "c1"}, {"m", "d1"}, {"MID", "AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE"}, {"language", "09.01"},
-        {"a", "VEK_START"}, {"b", "m-1"}, {"c", "web"}, {"d", "0"}, {"f", "2"}, {"k", "account USER, session 1"},
-        {"j", "x.exe /CC_TOKEN ******** /q"}, {"e", "2"}};
+    const std::vector<std::pair<std::string, std::string>> expected = {{"module", "9091"},
+                                                                       {"platform", "windows"},
+                                                                       {"product", "VEK"},
+                                                                       {"version", "5.17.1.211"},
+                                                                       {"g", "Tele"},
+                                                                       {"l", "c1"},
+                                                                       {"m", "d1"},
+                                                                       {"MID", "AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE"},
+                                                                       {"language", "09.01"},
+                                                                       {"a", "VEK_START"},
+                                                                       {"b", "m-1"},
+                                                                       {"c", "web"},
+                                                                       {"d", "0"},
+                                                                       {"f", "2"},
+                                                                       {"k", "account USER, session 1"},
+                                                                       {"j", "x.exe /CC_TOKEN ******** /q"},
+                                                                       {"e", "2"}};
     for (const auto& [name, value] : expected)
         EXPECT_EQ(value, Param(start, name)) << name;
     const std::string finish = log[1].value("query", "");
@@ -86,8 +99,11 @@ TEST_F(Pings, JobFailurePings)
 {
     auto reporter = Make();
     ASSERT_TRUE(reporter->prepare());
-    const json job = {{"job_id", "j1"}, {"job_error_code", static_cast<long long>(0x80047EC6)},
-                      {"last_download_error", 12029}, {"OtherErrors", 3}, {"validation_error", 0},
+    const json job = {{"job_id", "j1"},
+                      {"job_error_code", static_cast<long long>(0x80047EC6)},
+                      {"last_download_error", 12029},
+                      {"OtherErrors", 3},
+                      {"validation_error", 0},
                       {"job_error_description", "hr=0x80072efd, status=0, url=https://b/"}};
     reporter->logJobError(static_cast<HRESULT>(0x80047EC6), true, job, nullptr, vek::kNotGiven, vek::kNotGiven);
     reporter->logJobError(static_cast<HRESULT>(0x80047EC4), true, job, L"a&g=b", 3, 1);

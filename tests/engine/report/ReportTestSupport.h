@@ -68,8 +68,7 @@ inline std::string Param(const std::string& query, const std::string& name)
     return "<absent>";
 }
 
-class TempFolder
-{
+class TempFolder {
 public:
     TempFolder()
     {
@@ -77,7 +76,7 @@ public:
         ::GetTempPathW(MAX_PATH, base);
         static int counter = 0;
         m_path = std::wstring(base) + L"reporttest-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++counter);
+                 std::to_wstring(++counter);
         std::filesystem::create_directories(m_path);
     }
     ~TempFolder()

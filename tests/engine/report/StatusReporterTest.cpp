@@ -14,19 +14,23 @@ using vek::test::TestServer;
 
 namespace {
 
-std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+std::string Narrow(const std::wstring& s)
+{
+    return std::string(s.begin(), s.end());
+}
 
 json Manifest(const std::wstring& reportingUrl, json distribution = nullptr, json proxy = nullptr)
 {
     if (distribution.is_null())
-        distribution = {{"cc_token", "legacy-tok"}, {"product_uuid", "pu-1"}, {"customer_id", "cust-7"},
-                        {"domain_id", "dom-9"}};
+        distribution = {
+            {"cc_token", "legacy-tok"}, {"product_uuid", "pu-1"}, {"customer_id", "cust-7"}, {"domain_id", "dom-9"}};
     json options = json::object();
     if (!reportingUrl.empty())
         options["reporting_url"] = Narrow(reportingUrl);
     if (!proxy.is_null())
         options["proxy_settings"] = proxy;
-    return {{"vek", {{"bootstrap", {{"options", options}}}, {"job_array", json::array({{{"distribution", distribution}}})}}}};
+    return {{"vek",
+             {{"bootstrap", {{"options", options}}}, {"job_array", json::array({{{"distribution", distribution}}})}}}};
 }
 
 // A reporter of the test's own, with a fixed machine identifier, clock and edition.
@@ -84,15 +88,21 @@ TEST(StatusReporter, PostsStyledRecordWithHeaders)
 
 TEST(StatusReporter, SendsCodesByName)
 {
-    const struct
-    {
+    const struct {
         int code;
         const char* name;
     } cases[] = {
-        {0, "VEK_STARTED"}, {5, "DOWNLOAD_FAILED_PROXY_ISSUE"}, {13, "REBOOT_REQUIRED_NOTIFICATION_SHOWN"},
-        {14, "REBOOT_REQUIRED_TO_CONTINUE"}, {15, "WINDOWS_RESTART_INITIATED"}, {18, "BACKEND_CHECK_FAILED"},
-        {19, "<unknown>"}, {20, "RESTART_UPGRADE_NOTIFICATION_SHOWN"}, {21, "PRECHECK_INSTALL_IN_PROGRESS"},
-        {99, "<unknown>"}, {-1, "<unknown>"},
+        {0, "VEK_STARTED"},
+        {5, "DOWNLOAD_FAILED_PROXY_ISSUE"},
+        {13, "REBOOT_REQUIRED_NOTIFICATION_SHOWN"},
+        {14, "REBOOT_REQUIRED_TO_CONTINUE"},
+        {15, "WINDOWS_RESTART_INITIATED"},
+        {18, "BACKEND_CHECK_FAILED"},
+        {19, "<unknown>"},
+        {20, "RESTART_UPGRADE_NOTIFICATION_SHOWN"},
+        {21, "PRECHECK_INSTALL_IN_PROGRESS"},
+        {99, "<unknown>"},
+        {-1, "<unknown>"},
     };
     auto& server = TestServer::Instance();
     const std::string dir = TestServer::UniquePrefix("StatusNames");
@@ -127,15 +137,20 @@ TEST(StatusReporter, StartRecordMasksTheCommandLineToken)
 
 TEST(StatusReporter, TokenFollowsTheEditionOfWindows)
 {
-    const struct
-    {
+    const struct {
         const char* name;
         bool server;
         json distribution;
-        const char* token;  // null: reporting off
+        const char* token; // null: reporting off
     } cases[] = {
-        {"server token on a server", true, {{"server_cc_token", "srv"}, {"desktop_cc_token", "dsk"}, {"cc_token", "leg"}}, "srv"},
-        {"desktop token on a workstation", false, {{"server_cc_token", "srv"}, {"desktop_cc_token", "dsk"}, {"cc_token", "leg"}}, "dsk"},
+        {"server token on a server",
+         true,
+         {{"server_cc_token", "srv"}, {"desktop_cc_token", "dsk"}, {"cc_token", "leg"}},
+         "srv"},
+        {"desktop token on a workstation",
+         false,
+         {{"server_cc_token", "srv"}, {"desktop_cc_token", "dsk"}, {"cc_token", "leg"}},
+         "dsk"},
         {"workstation with only a server token", false, {{"server_cc_token", "srv"}, {"cc_token", "leg"}}, "leg"},
         {"empty tokens fall through", true, {{"server_cc_token", ""}, {"cc_token", "leg"}}, "leg"},
         {"no token", false, {{"server_cc_token", "srv"}}, nullptr},
@@ -186,10 +201,10 @@ TEST(StatusReporter, FallsBackToDirectConnectionOnce)
     const std::string dir = TestServer::UniquePrefix("StatusProxy");
     server.SetScenario(dir + "s", {{"status", 500}, {"times", 1}});
     auto reporter = MakeReporter();
-    const json proxySettings = {{"type", "CUSTOM"}, {"server", "127.0.0.1"}, {"port", proxy.Port()},
-                                {"https_port", proxy.Port()}};
-    ASSERT_EQ(S_OK, reporter->init(Manifest(server.HttpsUrl(dir + "s"), nullptr, proxySettings),
-                                   reporter->GetMachineId()));
+    const json proxySettings = {
+        {"type", "CUSTOM"}, {"server", "127.0.0.1"}, {"port", proxy.Port()}, {"https_port", proxy.Port()}};
+    ASSERT_EQ(S_OK,
+              reporter->init(Manifest(server.HttpsUrl(dir + "s"), nullptr, proxySettings), reporter->GetMachineId()));
     EXPECT_EQ(S_OK, reporter->LogStatus(vek::DOWNLOAD_STARTED, L"via proxy"));
     const json log = server.Log(dir);
     ASSERT_EQ(3u, log.size());

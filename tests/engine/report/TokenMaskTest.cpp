@@ -4,8 +4,7 @@
 
 TEST(TokenMask, MasksTheSwitchValueInEveryForm)
 {
-    const struct
-    {
+    const struct {
         const wchar_t* commandLine;
         const wchar_t* masked;
     } cases[] = {
@@ -14,7 +13,8 @@ TEST(TokenMask, MasksTheSwitchValueInEveryForm)
         {L"a.exe /CC_TOKEN=s3cr3t /x", L"a.exe /CC_TOKEN=******** /x"},
         {L"a.exe /CC_TOKEN:\"s3 cr3t\" /x", L"a.exe /CC_TOKEN:\"********\" /x"},
         {L"a.exe \"/CC_TOKEN\" \"s3 cr3t\"", L"a.exe \"/CC_TOKEN\" \"********\""},
-        {L"a.exe /CC_TOKENS keep /CC_TOKEN s1 /CC_TOKEN s2", L"a.exe /CC_TOKENS keep /CC_TOKEN ******** /CC_TOKEN ********"},
+        {L"a.exe /CC_TOKENS keep /CC_TOKEN s1 /CC_TOKEN s2",
+         L"a.exe /CC_TOKENS keep /CC_TOKEN ******** /CC_TOKEN ********"},
         {L"a.exe /CC_TOKEN", L"a.exe /CC_TOKEN"},
         {L"a.exe /other CC_TOKEN", L"a.exe /other CC_TOKEN"},
     };

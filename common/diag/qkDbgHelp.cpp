@@ -59,5 +59,8 @@ BOOL qkDbgHelp::Bind(BOOL resolveFlag)
     all &= BindOne(*this, pfnSymGetModuleBase64, "SymGetModuleBase64", resolve);
     all &= BindOne(*this, pfnUnDecorateSymbolName, "UnDecorateSymbolName", resolve);
     all &= BindOne(*this, pfnUnDecorateSymbolNameW, "UnDecorateSymbolNameW", resolve);
+    all &= BindOne(*this, pfnSymInitializeW, "SymInitializeW", resolve);
+    all &= BindOne(*this, pfnSymCleanup, "SymCleanup", resolve);
+    all &= BindOne(*this, pfnSymSetOptions, "SymSetOptions", resolve);
     return all;
 }

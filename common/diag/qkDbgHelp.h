@@ -29,4 +29,8 @@ public:
     DWORD(WINAPI* pfnUnDecorateSymbolNameW)(PCWSTR, PWSTR, DWORD, DWORD);
     decltype(&::SymFunctionTableAccess64) pfnSymFunctionTableAccess64;
     decltype(&::SymGetModuleBase64) pfnSymGetModuleBase64;
+    // The symbol handler must know the process before StackWalk64 can find a frame's unwind data.
+    decltype(&::SymInitializeW) pfnSymInitializeW;
+    decltype(&::SymCleanup) pfnSymCleanup;
+    decltype(&::SymSetOptions) pfnSymSetOptions;
 };

@@ -1,6 +1,6 @@
 #pragma once
-// QueryInterface into a ComPtr for the library's own interfaces, which carry no compiler-known
-// uuid (ComPtr::As cannot find their ids).
+// COM pointer helpers for the library's own objects. QueryInterface into a ComPtr: the
+// library's interfaces carry no compiler-known uuid (ComPtr::As cannot find their ids).
 #include <windows.h>
 #include <unknwn.h>
 
@@ -12,4 +12,13 @@ HRESULT qkQueryInterface(IUnknown* from, REFIID iid, Microsoft::WRL::ComPtr<T>& 
     if (!from)
         return E_POINTER;
     return from->QueryInterface(iid, reinterpret_cast<void**>(to.ReleaseAndGetAddressOf()));
+}
+
+// Takes over a pointer that already carries its reference (a Create result). mingw-w64's
+// ComPtr::Attach adds a reference of its own, which would leak the object.
+template <typename T, typename U>
+void qkAdopt(Microsoft::WRL::ComPtr<T>& to, U* object)
+{
+    to.Reset();
+    *to.GetAddressOf() = object;
 }

@@ -31,7 +31,7 @@ HRESULT LastErrorResult(DWORD error) { return error ? HRESULT_FROM_WIN32(error) 
 HRESULT StreamOver(const BYTE* data, DWORD size, ComPtr<IByteStream>& stream)
 {
     ComPtr<qkTalMemoryStreamImpl> memory;
-    memory.Attach(qkTalMemoryStreamImpl::Create());
+    qkAdopt(memory, qkTalMemoryStreamImpl::Create());
     if (!memory)
         return E_OUTOFMEMORY;
     if (size && (!memory->Write(data, size) || !memory->SetPosition(0)))
@@ -212,7 +212,7 @@ HRESULT qkTalErrorInstanceStore::LoadDescriptor(const BYTE* data, DWORD size, st
     if (FAILED(hr))
         return hr;
     ComPtr<IKeyValueCollection> descriptor;
-    descriptor.Attach(qkTalKeyValueCollectionImpl::Create());
+    qkAdopt(descriptor, qkTalKeyValueCollectionImpl::Create());
     if (!descriptor)
         return E_OUTOFMEMORY;
     ComPtr<ISerializable> persist;
@@ -265,7 +265,7 @@ HRESULT qkTalErrorInstanceStore::SaveToBuffer(IUnknown* collection, std::vector<
     if (size == 0 || size > 0x7FFFFFFF - 2 * kHeaderSize)
         return E_UNEXPECTED;
     ComPtr<qkTalMemoryStreamImpl> stream;
-    stream.Attach(qkTalMemoryStreamImpl::Create());
+    qkAdopt(stream, qkTalMemoryStreamImpl::Create());
     if (!stream)
         return E_OUTOFMEMORY;
     if (!stream->SetSize(size + kHeaderSize) || !stream->SetPosition(kHeaderSize))
@@ -476,10 +476,10 @@ HRESULT qkTalErrorInstanceStore::AddAttachment(const wchar_t* name, const wchar_
         if (!IsOpenForWrite())
             return kReadOnly;
         ComPtr<IKeyValueCollection> descriptor;
-        descriptor.Attach(qkTalKeyValueCollectionImpl::Create());
+        qkAdopt(descriptor, qkTalKeyValueCollectionImpl::Create());
         ComPtr<IStringObject> nameText, typeText;
-        nameText.Attach(qkTalStringImpl::CreateWithText(name ? name : L""));
-        typeText.Attach(qkTalStringImpl::CreateWithText(type ? type : L""));
+        qkAdopt(nameText, qkTalStringImpl::CreateWithText(name ? name : L""));
+        qkAdopt(typeText, qkTalStringImpl::CreateWithText(type ? type : L""));
         if (!descriptor || !nameText || !typeText || !descriptor->SetObject(0, nameText.Get()) ||
             !descriptor->SetObject(1, typeText.Get()))
             return E_OUTOFMEMORY;
@@ -535,7 +535,7 @@ HRESULT qkTalErrorInstanceStore::AddDump(const wchar_t* type, const wchar_t* dum
     if (!IsOpenForWrite())
         return kReadOnly;
     ComPtr<qkTalFileStreamImpl> stream;
-    stream.Attach(qkTalFileStreamImpl::Create());
+    qkAdopt(stream, qkTalFileStreamImpl::Create());
     if (!stream)
         return E_OUTOFMEMORY;
     if (!stream->GetFile().Open(dumpPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -544,7 +544,8 @@ HRESULT qkTalErrorInstanceStore::AddDump(const wchar_t* type, const wchar_t* dum
         QK_TRACE(L"opening the dump %s failed, error %lu", dumpPath, error);
         return LastErrorResult(error);
     }
-    return AddAttachment(L"Dump", type, stream.Get());
+    const HRESULT hr = AddAttachment(L"Dump", type, stream.Get());
+    return hr;
 }
 
 HRESULT qkTalErrorInstanceStore::AddCertAnalysis(IByteStream* stream)

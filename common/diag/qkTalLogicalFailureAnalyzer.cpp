@@ -28,7 +28,7 @@ constexpr wchar_t kOwnCompany[] = L"Talvern";
 bool SetText(IKeyValueCollection* collection, ULONG key, const std::wstring& text)
 {
     ComPtr<IStringObject> object;
-    object.Attach(qkTalStringImpl::CreateWithText(text.c_str()));
+    qkAdopt(object, qkTalStringImpl::CreateWithText(text.c_str()));
     return object && collection->SetObject(key, object.Get());
 }
 
@@ -260,6 +260,15 @@ HRESULT qkTalLogicalFailureAnalyzer::AnalyzeStack(const CONTEXT* context, IKeyVa
     std::vector<STACKFRAME64> frames;
     {
         qkScopedLock lock(qkDbgHelp::ProcessLock());
+        // The walk unwinds through the symbol handler's module list; it is made for this walk
+        // and dropped after it, so that no other user of DbgHelp finds it changed.
+        // Deferred loads: the modules are listed, their symbols never read.
+        if (m_dbgHelp.pfnSymSetOptions)
+            m_dbgHelp.pfnSymSetOptions(SYMOPT_DEFERRED_LOADS | SYMOPT_NO_PROMPTS | SYMOPT_FAIL_CRITICAL_ERRORS);
+        const bool symbols = m_dbgHelp.pfnSymInitializeW && m_dbgHelp.pfnSymCleanup &&
+                             m_dbgHelp.pfnSymInitializeW(::GetCurrentProcess(), nullptr, TRUE);
+        if (!symbols)
+            QK_TRACE(L"SymInitializeW failed, error %lu", ::GetLastError());
         while (frames.size() < kMaxFrames &&
                m_dbgHelp.pfnStackWalk64(machine, ::GetCurrentProcess(), ::GetCurrentThread(), &frame, &copy, nullptr,
                                         m_dbgHelp.pfnSymFunctionTableAccess64, m_dbgHelp.pfnSymGetModuleBase64,
@@ -268,6 +277,8 @@ HRESULT qkTalLogicalFailureAnalyzer::AnalyzeStack(const CONTEXT* context, IKeyVa
             if (frame.AddrReturn.Offset == 0)
                 break;
         }
+        if (symbols)
+            m_dbgHelp.pfnSymCleanup(::GetCurrentProcess());
     }
     if (frames.empty())
         return E_INVALIDARG;

@@ -34,12 +34,12 @@ Store::OpenParams Params(const std::wstring& path, DWORD disposition, DWORD acce
 ComPtr<IKeyValueCollection> MainCollection()
 {
     ComPtr<IKeyValueCollection> main;
-    main.Attach(qkTalKeyValueCollectionImpl::Create());
+    qkAdopt(main, qkTalKeyValueCollectionImpl::Create());
     main->SetUInt32(0, 0);
     main->SetUInt32(3, 0xCAFEF00D);
     main->SetUInt64(14, 0x1234);
     ComPtr<IStringObject> name;
-    name.Attach(qkTalStringImpl::CreateWithText(L"failing"));
+    qkAdopt(name, qkTalStringImpl::CreateWithText(L"failing"));
     main->SetObject(11, name.Get());
     return main;
 }
@@ -47,13 +47,13 @@ ComPtr<IKeyValueCollection> MainCollection()
 ComPtr<IIndexValueCollection> PropertyList(int count)
 {
     ComPtr<IIndexValueCollection> list;
-    list.Attach(qkTalIndexValueCollectionImpl::Create());
+    qkAdopt(list, qkTalIndexValueCollectionImpl::Create());
     for (int i = 0; i < count; ++i) {
         ComPtr<IKeyValueCollection> entry;
-        entry.Attach(qkTalKeyValueCollectionImpl::Create());
+        qkAdopt(entry, qkTalKeyValueCollectionImpl::Create());
         ComPtr<IStringObject> name, value;
-        name.Attach(qkTalStringImpl::CreateWithText((L"name" + std::to_wstring(i)).c_str()));
-        value.Attach(qkTalStringImpl::CreateWithText(std::wstring(40, wchar_t(L'a' + i)).c_str()));
+        qkAdopt(name, qkTalStringImpl::CreateWithText((L"name" + std::to_wstring(i)).c_str()));
+        qkAdopt(value, qkTalStringImpl::CreateWithText(std::wstring(40, wchar_t(L'a' + i)).c_str()));
         entry->SetObject(0, name.Get());
         entry->SetObject(1, value.Get());
         list->AppendObject(entry.Get());
@@ -64,7 +64,7 @@ ComPtr<IIndexValueCollection> PropertyList(int count)
 ComPtr<IByteStream> StreamOf(const std::vector<BYTE>& bytes)
 {
     ComPtr<qkTalMemoryStreamImpl> stream;
-    stream.Attach(qkTalMemoryStreamImpl::Create());
+    qkAdopt(stream, qkTalMemoryStreamImpl::Create());
     stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()));
     stream->SetPosition(0);
     return stream;

@@ -59,6 +59,33 @@ TEST(LogicalFailureAnalyzer, DescribesTheFailingModuleAndTheStack)
     EXPECT_NE(first, other);
 }
 
+TEST(LogicalFailureAnalyzer, AOneFrameStackSetsNoStackKeys)
+{
+    qkTalLogicalFailureAnalyzer analyzer;
+    ASSERT_EQ(S_OK, analyzer.Prepare());
+    // At the entry of a function whose return address on the stack is 0: the walk ends there.
+    alignas(16) static ULONG_PTR stack[64] = {};
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_FULL;
+    RtlCaptureContext(&context);
+    const ULONG_PTR entry = reinterpret_cast<ULONG_PTR>(&AnalyzeHere);
+#ifdef _WIN64
+    context.Rip = entry;
+    context.Rsp = reinterpret_cast<ULONG_PTR>(&stack[32]);
+    context.Rbp = 0;
+#else
+    context.Eip = entry;
+    context.Esp = reinterpret_cast<ULONG_PTR>(&stack[32]);
+    context.Ebp = 0;
+#endif
+    ComPtr<IKeyValueCollection> keys;
+    qkAdopt(keys, qkTalKeyValueCollectionImpl::Create());
+    ASSERT_EQ(S_OK, analyzer.Analyze(&context, L"one", entry, 0, 0, 0, keys.Get()));
+    for (ULONG key : {15u, 21u, 22u, 23u, 24u, 28u, 30u})
+        EXPECT_FALSE(keys->Exists(key)) << key;
+    EXPECT_TRUE(keys->Exists(14));
+}
+
 TEST(LogicalFailureAnalyzer, RefusesAnAddressOutsideAnyModule)
 {
     qkTalLogicalFailureAnalyzer analyzer;

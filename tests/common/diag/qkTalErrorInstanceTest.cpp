@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <fstream>
 #include <sstream>
 
@@ -16,6 +17,8 @@
 #include "common/persist/IStringObject.h"
 #include "common/persist/qkTalMemoryStreamImpl.h"
 #include "common/system/CIsolation.h"
+#include "common/system/qkHandle.h"
+#include "support/CreateProcessRetrying.h"
 #include "tests/common/errors/LogTestSupport.h"
 
 using Microsoft::WRL::ComPtr;
@@ -230,6 +233,71 @@ TEST_F(ErrorInstanceTest, EmbedsAMinidumpWhenAsked)
     ASSERT_EQ(S_OK, store.ReadAttachment(dump, payload));
     ASSERT_GT(payload.size(), 4u);
     EXPECT_EQ(0, memcmp(payload.data(), "MDMP", 4));
+}
+
+// A program that is not ours writes into the temporary folder; the callback is told so and takes
+// the file; without a callback the file goes; a callback that outlives its time keeps it.
+TEST_F(ErrorInstanceTest, AForeignProgramReportsIntoTheTemporaryFolder)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    auto tempInstances = [&] {
+        std::set<std::wstring> names;
+        for (const auto& entry : fs::directory_iterator(temp))
+            if (entry.path().extension() == L".dat")
+                names.insert(entry.path().wstring());
+        return names;
+    };
+    auto runReporter = [&](DWORD timeout) {
+        std::wstring command = L"\"" + diagtest::ProgramFolder() + L"\\diag_reporter.exe\" \"" +
+                               logtest::SiloEnvironment::Root() + L"\" " + CIsolation::GetSiloID() + L" " +
+                               std::to_wstring(timeout);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started{};
+        if (!vek::test::CreateProcessRetrying(nullptr, command.data(), FALSE, DETACHED_PROCESS, nullptr, &startup,
+                                              &started))
+            return DWORD(0xDEAD);
+        qkHandle process(started.hProcess), thread(started.hThread);
+        WaitForSingleObject(process.Get(), 60000);
+        DWORD code = 0;
+        GetExitCodeProcess(process.Get(), &code);
+        return code;
+    };
+    struct Case {
+        const char* what;
+        bool callback;
+        const wchar_t* sleep;
+        DWORD timeout;
+        bool kept;
+    } cases[] = {
+        {"callback takes the file", true, nullptr, 60000, true},
+        {"no callback: the file goes", false, nullptr, 60000, false},
+        {"callback out of time: the file stays", true, L"1500", 200, true},
+    };
+    for (const Case& c : cases) {
+        m_key->Dword(L"CallbackOnLogicalFailure", c.callback ? 1 : 0);
+        m_key->String(L"LogicalFailureCallback", diagtest::ProgramFolder() + L"\\diag_recorder.exe");
+        SetEnvironmentVariableW(L"VEK_DIAG_SLEEP", c.sleep);
+        const auto before = tempInstances();
+        EXPECT_EQ(0u, runReporter(c.timeout)) << c.what;
+        SetEnvironmentVariableW(L"VEK_DIAG_SLEEP", nullptr);
+        std::vector<std::wstring> added;
+        for (const auto& name : tempInstances())
+            if (!before.count(name))
+                added.push_back(name);
+        EXPECT_EQ(c.kept ? 1u : 0u, added.size()) << c.what;
+        for (const auto& name : added)
+            DeleteFileW(name.c_str());
+        EXPECT_TRUE(InstanceFiles(m_root.Path()).empty()) << c.what;
+    }
+    // The late callback still runs; its line comes when it ends.
+    for (int i = 0; i < 200 && Callbacks().size() < 2; ++i)
+        Sleep(50);
+    const auto lines = Callbacks();
+    ASSERT_EQ(2u, lines.size());
+    for (const auto& line : lines)
+        EXPECT_NE(std::wstring::npos, line.find(L".dat\" /tempfile")) << line;
 }
 
 TEST_F(ErrorInstanceTest, AFailureAddressOutsideAnyModuleIsRefused)

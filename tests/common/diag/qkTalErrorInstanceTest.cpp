@@ -186,6 +186,20 @@ TEST_F(ErrorInstanceTest, WritesTheInstanceIntoItsBucketAndRunsTheCallback)
     EXPECT_EQ(L"Cert Analysis", store.GetAttachments()[0].name);
 }
 
+TEST_F(ErrorInstanceTest, ASecondReportFinishesTheFirstInstance)
+{
+    UseRecorder();
+    {
+        qkTalErrorInstance instance;
+        ASSERT_EQ(S_OK, instance.Report(L"first", 0, 0, 0, 0, false, false, 1, nullptr));
+        EXPECT_TRUE(Callbacks().empty());
+        ASSERT_EQ(S_OK, instance.Report(L"second", 0, 0, 0, 0, false, false, 1, nullptr));
+        EXPECT_EQ(1u, Callbacks().size()) << "the first instance's callback ran when the second began";
+    }
+    EXPECT_EQ(2u, Callbacks().size());
+    EXPECT_EQ(2u, InstanceFiles(m_root.Path()).size());
+}
+
 TEST_F(ErrorInstanceTest, SamplingDivisorsAndTheBucketLimit)
 {
     auto report = ReportFromOneSite;

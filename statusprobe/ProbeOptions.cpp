@@ -1,5 +1,6 @@
 #include "statusprobe/ProbeOptions.h"
 
+#include "statusprobe/ProbeOutput.h"
 #include "statusprobe/StatusConsole.h"
 
 #include <cstdlib>
@@ -51,11 +52,11 @@ ProbeOptions ParseOptions(int argc, wchar_t** argv)
 
 void PrintUsage(const wchar_t* programName)
 {
-    std::wprintf(L"Usage: %ls [-m] [-i] [-t <num>] [-l <count>]\n", programName);
-    std::wprintf(L"\t[i]nteractive: use iteractive cmdline interface\n");
-    std::wprintf(L"\t[t]est <num>: run an individual test by number & quit\n");
-    std::wprintf(L"\t[l]oop <count>: run [all/single] test(s) in a loop\n");
-    std::wprintf(L"\t%ls <Enter>: run all commands and start interactive mode\n", programName);
-    std::wprintf(L"\nTest IDs are:\n");
+    ProbePrint(L"Usage: %ls [-m] [-i] [-t <num>] [-l <count>]\n", programName);
+    ProbePrint(L"\t[i]nteractive: use iteractive cmdline interface\n");
+    ProbePrint(L"\t[t]est <num>: run an individual test by number & quit\n");
+    ProbePrint(L"\t[l]oop <count>: run [all/single] test(s) in a loop\n");
+    ProbePrint(L"\t%ls <Enter>: run all commands and start interactive mode\n", programName);
+    ProbePrint(L"\nTest IDs are:\n");
     ShowMenu(false);
 }

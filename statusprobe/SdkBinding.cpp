@@ -1,6 +1,7 @@
 #include "statusprobe/SdkBinding.h"
 
 #include "statusprobe/ComError.h"
+#include "statusprobe/ProbeOutput.h"
 
 #include <cwchar>
 #include <memory>
@@ -39,14 +40,14 @@ SdkBinding::Failure SdkBinding::Load()
     m_module = ::LoadLibraryW(m_path.c_str());
     if (m_module == nullptr)
     {
-        std::wprintf(L"Error: Unable to load SDK client dll\n");
+        ProbePrint(L"Error: Unable to load SDK client dll\n");
         return Failure::LoadDll;
     }
     m_create = reinterpret_cast<SDKCreateObjectFn>(
         reinterpret_cast<void*>(::GetProcAddress(m_module, kSdkCreateObjectExport)));
     if (m_create == nullptr)
     {
-        std::wprintf(L"Error: pfSDKCreateObject is NULL\n");
+        ProbePrint(L"Error: pfSDKCreateObject is NULL\n");
         return Failure::Export;
     }
     return Failure::None;
@@ -58,7 +59,7 @@ SdkBinding::Failure SdkBinding::ReadDllPath()
     HKEY rawKey = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSdkKey, 0, KEY_READ, &rawKey) != ERROR_SUCCESS)
     {
-        std::wprintf(L"Error: Unable to open SDK registry key\n");
+        ProbePrint(L"Error: Unable to open SDK registry key\n");
         return Failure::RegistryKey;
     }
     KeyOwner key(rawKey);
@@ -75,7 +76,7 @@ SdkBinding::Failure SdkBinding::ReadDllPath()
     if (status != ERROR_SUCCESS || !isText || size % sizeof(wchar_t) != 0 || chars == 0 ||
         buffer[chars - 1] != L'\0')
     {
-        std::wprintf(L"Error: Unable to retrieve SDK location from registry\n");
+        ProbePrint(L"Error: Unable to retrieve SDK location from registry\n");
         return Failure::RegistryValue;
     }
 
@@ -97,7 +98,7 @@ SdkBinding::Failure SdkBinding::ReadDllPath()
             return Failure::None;
         }
     }
-    std::wprintf(L"Error: Unable to retrieve SDK location from registry\n");
+    ProbePrint(L"Error: Unable to retrieve SDK location from registry\n");
     return Failure::RegistryValue;
 }
 
@@ -107,13 +108,13 @@ Microsoft::WRL::ComPtr<ISecurityStatus> SdkBinding::CreateObject()
     const HRESULT hr = m_create(IID_ISecurityStatus, reinterpret_cast<void**>(object.GetAddressOf()));
     if (FAILED(hr))
     {
-        std::wprintf(L"Failed to create object\n");
+        ProbePrint(L"Failed to create object\n");
         throw ComError(hr);
     }
     if (object == nullptr)
     {
         // Success without an object cannot be driven.
-        std::wprintf(L"Failed to create object\n");
+        ProbePrint(L"Failed to create object\n");
         throw ComError(E_POINTER);
     }
     return object;
@@ -130,6 +131,6 @@ void SdkBinding::Unload()
     m_create = nullptr;
     if (::GetModuleHandleW(m_path.c_str()) == nullptr)
     {
-        std::wprintf(L"GetModuleHandle returned NULL, SDK DLL unloaded successfully");
+        ProbePrint(L"GetModuleHandle returned NULL, SDK DLL unloaded successfully");
     }
 }

@@ -1,6 +1,7 @@
 #include "statusprobe/StatusConsole.h"
 
 #include "statusprobe/ComError.h"
+#include "statusprobe/ProbeOutput.h"
 #include "statusprobe/ScopedVariant.h"
 #include "statusprobe/StatusNames.h"
 
@@ -72,7 +73,7 @@ std::wstring Widen(std::string_view text)
 
 void PrintInvalid(std::string_view line)
 {
-    std::wprintf(L"Sorry, %ls is not a valid entry.\n", Echo(line).c_str());
+    ProbePrint(L"Sorry, %ls is not a valid entry.\n", Echo(line).c_str());
     ShowMenu(true);
 }
 
@@ -98,23 +99,23 @@ void PrintResult(const VARIANT& result)
         const wchar_t* name = StatusName(result.lVal);
         if (name != kUnknownName)
         {
-            std::wprintf(L"%ls\n", name);
+            ProbePrint(L"%ls\n", name);
             return;
         }
     }
     else if (result.vt == VT_BOOL)
     {
-        std::wprintf(L"%ls\n", result.boolVal != VARIANT_FALSE ? L"True" : L"False");
+        ProbePrint(L"%ls\n", result.boolVal != VARIANT_FALSE ? L"True" : L"False");
         return;
     }
     ScopedVariant text;
     if (FAILED(::VariantChangeType(text.Out(), const_cast<VARIANT*>(&result), 0, VT_BSTR)))
     {
-        std::wprintf(L"%ls\n", L"<type conversion error>");
+        ProbePrint(L"%ls\n", L"<type conversion error>");
         return;
     }
     const BSTR value = text.Get().bstrVal;
-    std::wprintf(L"%ls\n", value != nullptr ? value : L"");
+    ProbePrint(L"%ls\n", value != nullptr ? value : L"");
 }
 
 } // namespace
@@ -123,18 +124,18 @@ void ShowMenu(bool header)
 {
     if (header)
     {
-        std::wprintf(L"Enter command number (e or q to exit, m or h for menu/help, a to run all from cli).  "
+        ProbePrint(L"Enter command number (e or q to exit, m or h for menu/help, a to run all from cli).  "
                      L"Invalid cmds will be sent to the server\n");
     }
     for (LONG code = PS_STATUS::eFirstOperation; code <= PS_STATUS::eLastOperation; ++code)
     {
-        std::wprintf(L"[%d]: %ls\n", static_cast<int>(code - PS_STATUS::eFirstOperation), OperationName(code));
+        ProbePrint(L"[%d]: %ls\n", static_cast<int>(code - PS_STATUS::eFirstOperation), OperationName(code));
     }
 }
 
 void ExecuteCommand(ComPtr<ISecurityStatus> object, LONG code, const std::wstring& parameter)
 {
-    std::wprintf(L"Executing %ls... ", OperationName(code));
+    ProbePrint(L"Executing %ls... ", OperationName(code));
 
     ScopedVariant command;
     command.Get().vt = VT_I4;
@@ -161,14 +162,14 @@ void ExecuteCommand(ComPtr<ISecurityStatus> object, LONG code, const std::wstrin
     const HRESULT hr = object->Execute(0, command.Get(), argument.Get(), result.Out(), error.Out());
     if (FAILED(hr))
     {
-        std::wprintf(L"Failed (_com_error): 0x%08X - %ls\n", static_cast<unsigned>(hr),
+        ProbePrint(L"Failed (_com_error): 0x%08X - %ls\n", static_cast<unsigned>(hr),
                      ComError(hr).ErrorMessage().c_str());
         return;
     }
     const LONG errorCode = ErrorValue(error.Get());
     if (errorCode != 0)
     {
-        std::wprintf(L"*FAILED*: error = %ls\n", ErrorName(errorCode));
+        ProbePrint(L"*FAILED*: error = %ls\n", ErrorName(errorCode));
         return;
     }
     PrintResult(result.Get());
@@ -189,7 +190,7 @@ void RunInteractive(ComPtr<ISecurityStatus> object)
     {
         char buffer[kLineBuffer];
         std::memset(buffer, 0, sizeof(buffer));
-        std::wprintf(L"StatusTest> ");
+        ProbePrint(L"StatusTest> ");
         std::fflush(stdout);
         std::cin.getline(buffer, kLineBuffer);
         if (std::cin.fail() || std::cin.bad())
@@ -197,7 +198,7 @@ void RunInteractive(ComPtr<ISecurityStatus> object)
             // Nothing more to read: end as with "q" rather than prompting forever.
             if (std::cin.eof() && std::cin.gcount() == 0)
             {
-                std::wprintf(L"Exiting.\n");
+                ProbePrint(L"Exiting.\n");
                 return;
             }
             // A longer line: use what was read; the rest comes as the next line.
@@ -211,7 +212,7 @@ void RunInteractive(ComPtr<ISecurityStatus> object)
         case 'E':
         case 'q':
         case 'Q':
-            std::wprintf(L"Exiting.\n");
+            ProbePrint(L"Exiting.\n");
             return;
         case 'h':
         case 'H':

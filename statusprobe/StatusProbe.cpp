@@ -3,6 +3,7 @@
 // and prints each result by name.
 #include "statusprobe/ComError.h"
 #include "statusprobe/ProbeOptions.h"
+#include "statusprobe/ProbeOutput.h"
 #include "statusprobe/SdkBinding.h"
 #include "statusprobe/StatusConsole.h"
 #include "statusprobe/StatusNames.h"
@@ -56,7 +57,7 @@ int RunModes(const ProbeOptions& options, SdkBinding& binding)
 
 void PrintComError(const ComError& error)
 {
-    std::wprintf(L"_com_error: 0x%08X - %ls\n", static_cast<unsigned>(error.Error()), error.ErrorMessage().c_str());
+    ProbePrint(L"_com_error: 0x%08X - %ls\n", static_cast<unsigned>(error.Error()), error.ErrorMessage().c_str());
 }
 
 } // namespace

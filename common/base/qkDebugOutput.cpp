@@ -138,14 +138,16 @@ void qkDebugOutput::WriteV(LONG level, const wchar_t* format, va_list args)
     qkExceptionInfo info;
     std::wstring line;
     try {
+        // The name is copied under the lock: a rename may replace it while the line is built.
+        const std::wstring moduleName = m_prependModuleName ? GetModuleName() : std::wstring();
         if (m_prependDateTime) {
             SYSTEMTIME now;
             ::GetLocalTime(&now);
             qkStringConvert::AppendFormat(line, L"%04d-%02d-%02d-%02d-%02d-%02d-%03d : ", now.wYear, now.wMonth,
                                           now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
         }
-        if (m_prependModuleName && !m_moduleName.empty()) {
-            qkStringConvert::AppendFormat(line, L"%s : ", m_moduleName.c_str());
+        if (!moduleName.empty()) {
+            qkStringConvert::AppendFormat(line, L"%s : ", moduleName.c_str());
         }
         if (m_prependProcessId) {
             qkStringConvert::AppendFormat(line, L"0x%04X : ", ::GetCurrentProcessId());
@@ -202,6 +204,7 @@ void qkDebugOutput::OutputText(const wchar_t* line)
 std::wstring qkDebugOutput::GetLogFilePath()
 {
     std::wstring path;
+    qkScopedLock lock(m_lock);
     qkExceptionInfo info;
     try {
         if (m_folder.empty()) {
@@ -346,8 +349,9 @@ BOOL qkDebugOutput::ReplaceFileNamePart(std::wstring& part, const wchar_t* text)
     return TRUE;
 }
 
-const wchar_t* qkDebugOutput::GetModuleName()
+std::wstring qkDebugOutput::GetModuleName()
 {
     Initialize();
-    return m_moduleName.c_str();
+    qkScopedLock lock(m_lock);
+    return m_moduleName;
 }

@@ -59,7 +59,8 @@ public:
     // When set, every line goes to that logger instead.
     void SetForwardTo(qkDebugOutput* target) { m_forwardTo = target; }
 
-    const wchar_t* GetModuleName();
+    // A copy taken under the lock: SetModuleName may replace the name at any time.
+    std::wstring GetModuleName();
     // The log file's full name as the switches give it now.
     std::wstring GetLogFilePath();
     BOOL OpenLogFile();
@@ -87,7 +88,7 @@ protected:
     BOOL m_appendNewLine = FALSE;
     BOOL m_prependType = FALSE;
     HANDLE m_file = INVALID_HANDLE_VALUE;
-    qkCriticalSection m_lock;   // guards initialisation and the file
+    qkCriticalSection m_lock;   // guards initialisation, the file and the file name parts
     BOOL m_initialized = FALSE;
     qkDebugOutput* m_forwardTo = nullptr;
 

@@ -1,6 +1,8 @@
 #pragma once
 // The library's event trace: a failure message with the place it came from, sent to the
-// debugger output. The library shows nothing to a user and writes nothing to the log.
+// debugger output. The library shows nothing to a user and writes nothing to the log; the
+// settings store and the HTTP client library report their failures here too. Lines meant for the
+// launcher's log go through qkLog.h.
 
 namespace qkLib {
 

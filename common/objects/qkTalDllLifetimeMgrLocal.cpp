@@ -91,6 +91,11 @@ void qkTalDllLifetimeMgrLocal::ModuleRecord::ClearCounted()
 
 // ---- manager
 
+qkTalDllLifetimeMgrLocal::qkTalDllLifetimeMgrLocal(std::unique_ptr<MapLock> mapLock)
+    : m_mapLock(mapLock ? std::move(mapLock) : std::make_unique<MapLock>())
+{
+}
+
 qkTalDllLifetimeMgrLocal::~qkTalDllLifetimeMgrLocal()
 {
     InterlockedExchange(&m_creations, 0);
@@ -201,7 +206,7 @@ HRESULT qkTalDllLifetimeMgrLocal::LoadModule(LPCWSTR path, BYTE verify, BYTE tru
         return QK_E_INVALIDARG;
     *record = nullptr;
     {
-        MapReadGuard lock(m_mapLock);
+        MapReadGuard lock(*m_mapLock);
         const auto found = m_paths.find(path);
         if (found != m_paths.end()) {
             if (ModuleRecord* existing = FindRecord(found->second)) {
@@ -214,7 +219,7 @@ HRESULT qkTalDllLifetimeMgrLocal::LoadModule(LPCWSTR path, BYTE verify, BYTE tru
             }
         }
     }
-    MapWriteGuard lock(m_mapLock);
+    MapWriteGuard lock(*m_mapLock);
     if (verify && !VerifyModuleFile(path, trustLevel))
         return QK_E_UNTRUSTED;
     const HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
@@ -283,7 +288,7 @@ HRESULT qkTalDllLifetimeMgrLocal::CreateInstanceFromModule(HMODULE module, REFGU
     ModuleRecord* temporary = nullptr;
     HRESULT hr;
     {
-        MapWriteGuard lock(m_mapLock);
+        MapWriteGuard lock(*m_mapLock);
         hr = BindModule(module, path.c_str(), verify, false, &temporary);
     }
     if (hr < 0)
@@ -315,7 +320,7 @@ HRESULT qkTalDllLifetimeMgrLocal::CreateInstanceFromPath(LPCWSTR path, REFGUID c
 
 HRESULT qkTalDllLifetimeMgrLocal::LockModule(HMODULE module)
 {
-    MapReadGuard lock(m_mapLock);
+    MapReadGuard lock(*m_mapLock);
     if (ModuleRecord* record = FindRecord(module)) {
         record->Lock();
         return QK_S_OK;
@@ -329,7 +334,7 @@ HRESULT qkTalDllLifetimeMgrLocal::UnlockModule(HMODULE module)
     const HRESULT unloaded = UnloadUnusedModules(module);
     if (unloaded < 0)
         QK_TRACE(L"unload failed, 0x%08lX", static_cast<unsigned long>(unloaded));
-    MapReadGuard lock(m_mapLock);
+    MapReadGuard lock(*m_mapLock);
     if (ModuleRecord* record = FindRecord(module)) {
         record->Unlock();
         return unloaded;
@@ -344,7 +349,12 @@ HRESULT qkTalDllLifetimeMgrLocal::UnloadUnusedModules(HMODULE keep)
         return QK_S_FALSE;
     if (g_unloadingThread == GetCurrentThreadId())
         QK_TRACE(L"re-entered on thread %lu", GetCurrentThreadId());
-    MapWriteGuard lock(m_mapLock);
+    MapWriteGuard lock(*m_mapLock);
+    // Asked again under the lock: a creation that began after the first look may already hold
+    // a record that this pass would free. Creations count themselves before they take the lock,
+    // so none can begin unseen from here on.
+    if (InterlockedCompareExchange(&m_creations, 0, 0) > 0)
+        return QK_S_FALSE;
     g_unloadingThread = GetCurrentThreadId();
     HRESULT result = QK_S_FALSE;
     for (auto it = m_modules.begin(); it != m_modules.end();) {

@@ -44,7 +44,9 @@ public:
         qkCriticalSection m_lock;
     };
 
-    qkTalDllLifetimeMgrLocal() = default;
+    // mapLock: the lock of the maps; null for a plain one (tests pass one that lets them stop
+    // a thread at a chosen point).
+    explicit qkTalDllLifetimeMgrLocal(std::unique_ptr<MapLock> mapLock = nullptr);
     ~qkTalDllLifetimeMgrLocal() override;
 
     HRESULT CreateInstanceFromModule(HMODULE module, REFGUID classId, REFIID iid, BYTE verify, BYTE trustLevel,
@@ -67,7 +69,7 @@ private:
 
     std::map<HMODULE, std::unique_ptr<ModuleRecord>> m_modules;
     std::map<std::wstring, HMODULE> m_paths;
-    MapLock m_mapLock;
+    std::unique_ptr<MapLock> m_mapLock;
     qkCriticalSection m_trustLock;
     volatile LONG m_creations = 0;
     qkTalDllLoader m_trustDll;

@@ -4,7 +4,9 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
+#include "common/system/qkHandle.h"
 #include "common/system/qkKernel32.h"
+#include "common/system/qkResourceHolders.h"
 
 #include <shlwapi.h>
 #include <io.h>
@@ -89,22 +91,21 @@ bool ReadIniText(const wchar_t* filePath, std::wstring& text)
 {
     if (::_waccess(filePath, 0) != 0)
         return false;
-    HANDLE file = ::CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const qkHandle file(::CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
         return false;
     std::string bytes;
     LARGE_INTEGER size{};
-    bool ok = ::GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < 0x1000000;
+    bool ok = ::GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0 && size.QuadPart < 0x1000000;
     if (ok)
     {
         bytes.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+        ok = ::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
              read > 0;
         bytes.resize(read);
     }
-    ::CloseHandle(file);
     if (!ok)
         return false;
 
@@ -317,11 +318,9 @@ DWORD CIsolation::GetSiloRegistryRoot(wchar_t* out, const wchar_t* filePath)
     if (error != ERROR_SUCCESS)
         return error;
     // The root need not exist yet (or be readable by us), but it must be a usable key path.
-    HKEY key = nullptr;
-    LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, out, 0, KEY_READ | viewFlag, &key);
-    if (status == ERROR_SUCCESS)
-        ::RegCloseKey(key);
-    else if (status != ERROR_ACCESS_DENIED && status != ERROR_FILE_NOT_FOUND)
+    qkRegKey key;
+    const LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, out, 0, KEY_READ | viewFlag, key.Receive());
+    if (status != ERROR_SUCCESS && status != ERROR_ACCESS_DENIED && status != ERROR_FILE_NOT_FOUND)
         out[0] = L'\0';
     return out[0] == L'\0' ? ERROR_INVALID_DATA : ERROR_SUCCESS;
 }

@@ -3,6 +3,7 @@
 #include "common/base/qkCriticalSection.h"
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
+#include "common/errors/qkLog.h"
 #include "common/system/qkPathExpansion.h"
 #include "common/errors/qkLog.h"
 
@@ -59,10 +60,28 @@ void CPathHook::Attach(BOOL attach)
             g_currentRepository.store(this);
         }
     }
-    else if (::InterlockedDecrement(&m_refCount) == 0)
+    else
     {
-        qkPathExpansion::SetTokenResolver(nullptr);
-        g_currentRepository.store(nullptr);
+        // A detach without a matching attach is refused: a count below zero would leave the
+        // next attach without effect.
+        LONG count = m_refCount;
+        for (;;)
+        {
+            if (count <= 0)
+            {
+                QK_LOG_WARNING(L"Detach without a matching attach ignored");
+                return;
+            }
+            const LONG seen = ::InterlockedCompareExchange(&m_refCount, count - 1, count);
+            if (seen == count)
+                break;
+            count = seen;
+        }
+        if (count == 1)
+        {
+            qkPathExpansion::SetTokenResolver(nullptr);
+            g_currentRepository.store(nullptr);
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include "common/system/qkHandle.h"
 #include "common/system/qkPrivilege.h"
 #include "common/system/qkRegistry.h"
+#include "common/system/qkResourceHolders.h"
 
 #include <cstring>
 #include <string>
@@ -32,17 +33,6 @@ GENERIC_MAPPING MappingFor(SE_OBJECT_TYPE type)
         qkException::Throw(7);
     }
 }
-
-// Frees what the security functions allocated.
-struct LocalOwner
-{
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ~LocalOwner()
-    {
-        if (sd)
-            ::LocalFree(sd);
-    }
-};
 
 // Who the request is for: the current user (the token's user and its groups) or one account
 // (by equality).
@@ -269,13 +259,13 @@ public:
     SecurityTarget(const wchar_t* name, HANDLE handle, SE_OBJECT_TYPE type)
         : m_name(name), m_handle(handle), m_type(type) {}
 
-    DWORD ReadDacl(PACL* dacl, LocalOwner& owner) const
+    DWORD ReadDacl(PACL* dacl, qkLocalPtr<void>& owner) const
     {
         if (m_type == SE_REGISTRY_KEY)
             return ::GetSecurityInfo(m_handle, m_type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                     dacl, nullptr, &owner.sd);
+                                     dacl, nullptr, owner.Receive());
         return ::GetNamedSecurityInfoW(m_name, m_type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                       dacl, nullptr, &owner.sd);
+                                       dacl, nullptr, owner.Receive());
     }
 
     DWORD Write(SECURITY_INFORMATION what, PSID ownerSid, PACL dacl) const
@@ -285,14 +275,12 @@ public:
                                            nullptr, dacl, nullptr);
         // The caller's handle may be open for reading only: write through a handle of its own
         // that asks for just the right the write needs.
-        HKEY key = nullptr;
+        qkRegKey key;
         const REGSAM right = (what & OWNER_SECURITY_INFORMATION) ? WRITE_OWNER : WRITE_DAC;
-        LONG status = ::RegOpenKeyExW(static_cast<HKEY>(m_handle), L"", 0, right, &key);
+        LONG status = ::RegOpenKeyExW(static_cast<HKEY>(m_handle), L"", 0, right, key.Receive());
         if (status != ERROR_SUCCESS)
             return static_cast<DWORD>(status);
-        DWORD error = ::SetSecurityInfo(key, m_type, what, ownerSid, nullptr, dacl, nullptr);
-        ::RegCloseKey(key);
-        return error;
+        return ::SetSecurityInfo(key.Get(), m_type, what, ownerSid, nullptr, dacl, nullptr);
     }
 
     const wchar_t* Name() const { return m_name; }
@@ -329,7 +317,7 @@ DWORD EnsureAccess(const wchar_t* name, HANDLE handle, SE_OBJECT_TYPE type,
     const SecurityTarget target(name, handle, type);
     qkPrivilege privilege; // restores the take-ownership privilege on every way out
 
-    LocalOwner descriptor;
+    qkLocalPtr<void> descriptor; // what the security functions allocated
     PACL dacl = nullptr;
     if (target.ReadDacl(&dacl, descriptor) != ERROR_SUCCESS)
     {
@@ -339,6 +327,10 @@ DWORD EnsureAccess(const wchar_t* name, HANDLE handle, SE_OBJECT_TYPE type,
         if (!ownerSet || target.ReadDacl(&dacl, descriptor) != ERROR_SUCCESS)
             return qkLib::kEnsureUnreadable;
     }
+
+    // A NULL access list grants everyone every right: writing a list would only take rights away.
+    if (dacl == nullptr)
+        return qkLib::kEnsureAlreadyGranted;
 
     DWORD request[3];
     for (int r = 0; r < 3; ++r)

@@ -3,6 +3,7 @@
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
+#include "common/errors/qkLog.h"
 
 #include <cstring>
 
@@ -47,6 +48,12 @@ BOOL qkEncryptedString::Get()
     qkScopedLock lock(m_lock);
     if (!m_text.empty()) {
         return TRUE;
+    }
+    // The buffer holds the bytes and a terminator: a length that leaves no room for it would
+    // wrap the size to nothing.
+    if (m_length == MAXDWORD) {
+        QK_LOG_ERROR(L"Stored text length %lu leaves no room for its terminator", m_length);
+        return FALSE;
     }
     BYTE* buffer = static_cast<BYTE*>(m_buffer.NewAlloc(m_length + 1));
     if (buffer == nullptr) {

@@ -4,6 +4,7 @@
 #include "common/base/qkTrace.h"
 #include "common/system/qkHandle.h"
 #include "common/system/qkKernel32.h"
+#include "common/system/qkResourceHolders.h"
 
 namespace {
 
@@ -187,19 +188,13 @@ BOOL qkOSInfo::GetAdminGroupState(BOOL* notEnabled)
     if (!IsPlatformNT())
         return TRUE;
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    PSID adminSid = nullptr;
+    qkAllocatedSid adminSid;
     if (!::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                    DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &adminSid))
+                                    DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, adminSid.Receive()))
     {
         m_lastError = ::GetLastError();
         return FALSE;
     }
-    struct SidOwner
-    {
-        PSID sid;
-        ~SidOwner() { ::FreeSid(sid); }
-    } sidOwner{adminSid};
-
     HANDLE rawToken = nullptr;
     if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, FALSE, &rawToken))
     {
@@ -231,7 +226,7 @@ BOOL qkOSInfo::GetAdminGroupState(BOOL* notEnabled)
     auto* groups = static_cast<TOKEN_GROUPS*>(buffer.NewAlloc(size));
     if (groups == nullptr)
     {
-        m_lastError = ERROR_NOT_ENOUGH_MEMORY;
+        m_lastError = ERROR_OUTOFMEMORY;
         return FALSE;
     }
     if (!::GetTokenInformation(token.Get(), TokenGroups, groups, size, &size))
@@ -241,7 +236,7 @@ BOOL qkOSInfo::GetAdminGroupState(BOOL* notEnabled)
     }
     for (DWORD i = 0; i < groups->GroupCount; ++i)
     {
-        if (::EqualSid(groups->Groups[i].Sid, adminSid))
+        if (::EqualSid(groups->Groups[i].Sid, adminSid.Get()))
         {
             // Present but not enabled: a deny-only group, as in a filtered token.
             if (notEnabled != nullptr && !(groups->Groups[i].Attributes & SE_GROUP_ENABLED))

@@ -4,6 +4,7 @@
 #include "common/base/qkMemory.h"
 #include "common/base/qkTrace.h"
 #include "common/system/qkOSInfo.h"
+#include "common/system/qkResourceHolders.h"
 
 #include <shlwapi.h>
 
@@ -45,8 +46,8 @@ LONG DeleteKeyInView(HKEY parent, const wchar_t* subkey, REGSAM view)
 // Depth first: every child is deleted by the same procedure, so the view travels down the tree.
 LONG DeleteTree(HKEY parent, const wchar_t* subkey, REGSAM view)
 {
-    HKEY key = nullptr;
-    LONG status = ::RegOpenKeyExW(parent, subkey, 0, view | KEY_READ | KEY_WRITE, &key);
+    qkRegKey key;
+    LONG status = ::RegOpenKeyExW(parent, subkey, 0, view | KEY_READ | KEY_WRITE, key.Receive());
     if (status != ERROR_SUCCESS)
     {
         if (status != ERROR_FILE_NOT_FOUND && status != ERROR_PATH_NOT_FOUND)
@@ -57,17 +58,14 @@ LONG DeleteTree(HKEY parent, const wchar_t* subkey, REGSAM view)
     {
         wchar_t name[256];
         DWORD length = 256;
-        status = ::RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+        status = ::RegEnumKeyExW(key.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr);
         if (status != ERROR_SUCCESS)
             break;
-        status = DeleteTree(key, name, view);
+        status = DeleteTree(key.Get(), name, view);
         if (status != ERROR_SUCCESS)
-        {
-            ::RegCloseKey(key);
             return status;
-        }
     }
-    ::RegCloseKey(key);
+    key.Reset();
     return DeleteKeyInView(parent, subkey, view);
 }
 
@@ -142,17 +140,17 @@ BOOL qkRegistry::Create(HKEY parent, const wchar_t* subkey, REGSAM access, DWORD
     if ((options & REG_OPTION_VOLATILE) && qkOSInfo::IsWindowsVista(TRUE))
     {
         // An existing key keeps its kind: find out whether it is volatile already.
-        HKEY existing = nullptr;
-        if (::RegOpenKeyExW(parent, subkey, 0, view | KEY_CREATE_SUB_KEY, &existing) == ERROR_SUCCESS)
+        qkRegKey existing;
+        if (::RegOpenKeyExW(parent, subkey, 0, view | KEY_CREATE_SUB_KEY, existing.Receive()) == ERROR_SUCCESS)
         {
-            HKEY probe = nullptr;
-            LONG status = ::RegCreateKeyExW(existing, L"__volatile_test", 0, nullptr, 0, view,
-                                            nullptr, &probe, nullptr);
-            ::RegCloseKey(existing);
+            qkRegKey probe;
+            LONG status = ::RegCreateKeyExW(existing.Get(), L"__volatile_test", 0, nullptr, 0, view,
+                                            nullptr, probe.Receive(), nullptr);
+            existing.Reset();
             if (status == ERROR_SUCCESS)
             {
                 // Not volatile: the old tree goes, and a volatile key takes its place.
-                ::RegCloseKey(probe);
+                probe.Reset();
                 qkRegistry parentWrapper(parent, view);
                 BOOL deleted = parentWrapper.DeleteKeyTree(subkey);
                 DWORD error = parentWrapper.GetLastError();
@@ -355,15 +353,15 @@ BOOL qkRegistry::DeleteEmptyKey(const wchar_t* subkey)
         subkey = L"";
     if (qkOSInfo::IsWindowsXP(FALSE))
         return Result(static_cast<LONG>(::SHDeleteEmptyKeyW(m_key, subkey)));
-    HKEY key = nullptr;
-    LONG status = ::RegOpenKeyExW(m_key, subkey, 0, m_viewFlags | KEY_QUERY_VALUE, &key);
+    qkRegKey key;
+    LONG status = ::RegOpenKeyExW(m_key, subkey, 0, m_viewFlags | KEY_QUERY_VALUE, key.Receive());
     if (status != ERROR_SUCCESS)
         return Result(status);
     DWORD subkeys = 0;
     DWORD values = 0;
-    status = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+    status = ::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
                                 nullptr, nullptr, nullptr, nullptr);
-    ::RegCloseKey(key);
+    key.Reset();
     if (status != ERROR_SUCCESS)
         return Result(status);
     if (subkeys != 0 || values != 0)

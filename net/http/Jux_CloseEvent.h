@@ -3,28 +3,28 @@
 // notifications once it is set. Shared by the client and its open requests.
 #include <windows.h>
 
+#include "common/system/qkHandle.h"
+
 namespace Jux {
 
 class CCloseEvent {
 public:
     CCloseEvent() = default;
-    ~CCloseEvent() { if (m_event) CloseHandle(m_event); }
     CCloseEvent(const CCloseEvent&) = delete;
     CCloseEvent& operator=(const CCloseEvent&) = delete;
 
     // (Re)creates an unnamed manual-reset event, not signalled.
     bool Create()
     {
-        if (m_event) CloseHandle(m_event);
-        m_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        return m_event != nullptr;
+        m_event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        return m_event.IsValid();
     }
-    void Set() { if (m_event) SetEvent(m_event); }
-    void Reset() { if (m_event) ResetEvent(m_event); }
-    bool IsSet() const { return m_event && WaitForSingleObject(m_event, 0) == WAIT_OBJECT_0; }
+    void Set() { if (m_event.IsValid()) SetEvent(m_event.Get()); }
+    void Reset() { if (m_event.IsValid()) ResetEvent(m_event.Get()); }
+    bool IsSet() const { return m_event.IsValid() && WaitForSingleObject(m_event.Get(), 0) == WAIT_OBJECT_0; }
 
 private:
-    HANDLE m_event = nullptr;
+    qkHandle m_event;
 };
 
 } // namespace Jux

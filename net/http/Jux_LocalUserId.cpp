@@ -1,41 +1,41 @@
 #include "net/http/Jux_LocalUserId.h"
 
 #include "common/base/qkTrace.h"
+#include "common/system/qkHandle.h"
+#include "common/system/qkResourceHolders.h"
 
 #include <windows.h>
 #include <sddl.h>
 
-#include <memory>
 #include <vector>
 
 namespace Jux {
 
 bool GetLocalUserId(std::wstring& sid)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
         QK_TRACE(L"OpenProcessToken failed: %lu", GetLastError());
         return false;
     }
-    std::unique_ptr<void, decltype(&CloseHandle)> tokenOwner(token, &CloseHandle);
+    const qkHandle token(raw);
     DWORD size = 0;
-    if (GetTokenInformation(token, TokenUser, nullptr, 0, &size) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    if (GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         QK_TRACE(L"GetTokenInformation size failed: %lu", GetLastError());
         return false;
     }
     std::vector<BYTE> buffer(size);
-    if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+    if (!GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) {
         QK_TRACE(L"GetTokenInformation failed: %lu", GetLastError());
         return false;
     }
     PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    wchar_t* text = nullptr;
-    if (!IsValidSid(user) || !ConvertSidToStringSidW(user, &text)) {
+    qkLocalPtr<wchar_t> text;
+    if (!IsValidSid(user) || !ConvertSidToStringSidW(user, text.Receive())) {
         QK_TRACE(L"SID conversion failed: %lu", GetLastError());
         return false;
     }
-    sid = text;
-    LocalFree(text);
+    sid = text.Get();
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "services/digest/CSHA.h"
 #include "common/errors/qkLog.h"
+#include "common/system/qkHandle.h"
 
 #include <cstring>
 #include <iomanip>
@@ -31,15 +32,6 @@ namespace {
 constexpr size_t DigestTextSize = 64;
 constexpr DWORD ReadBufferSize = 8192;
 
-struct FileCloser {
-    HANDLE handle;
-    ~FileCloser()
-    {
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
-        }
-    }
-};
 } // namespace
 
 HRESULT CalculateSHA256ForFile(const wchar_t* fileName, char* buffer, size_t bufferSize)
@@ -61,9 +53,9 @@ HRESULT CalculateSHA256ForFile(const wchar_t* fileName, char* buffer, size_t buf
             return hr;
         }
         {
-            FileCloser file{::CreateFileW(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
-            if (file.handle == INVALID_HANDLE_VALUE) {
+            qkHandle file(::CreateFileW(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+            if (!file.IsValid()) {
                 const DWORD error = ::GetLastError();
                 QK_LOG_ERROR(L"Failed to open file for hash calculation. Error: %d", error);
                 return error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
@@ -71,7 +63,7 @@ HRESULT CalculateSHA256ForFile(const wchar_t* fileName, char* buffer, size_t buf
             std::vector<uint8_t> chunk(ReadBufferSize);
             for (;;) {
                 DWORD read = 0;
-                if (!::ReadFile(file.handle, chunk.data(), ReadBufferSize, &read, nullptr)) {
+                if (!::ReadFile(file.Get(), chunk.data(), ReadBufferSize, &read, nullptr)) {
                     const DWORD error = ::GetLastError();
                     hr = error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
                     QK_LOG_ERROR(L"ReadFile() failed, 0x%08X", hr);

@@ -13,7 +13,7 @@ namespace vek {
 // X(name, offset from 0x80047E00, meaning)
 #define VEK_RESULT_CODES(X)                                                                                  \
     X(VEK_E_STATE_FILE_MISSING, 0x000, L"manifest or saved state missing, unreadable or without an install job") \
-    X(VEK_E_JSON_NOT_PARSED, 0x001, L"JSON text not parsed, or its root is not an object")                   \
+    X(VEK_E_JSON_NOT_PARSED, 0x001, L"manifest or state not parsed, not an object, or without an install job")                \
     X(VEK_E_DIGEST_MISMATCH, 0x002, L"a file's SHA-256 digest does not match its manifest entry")            \
     X(VEK_E_SIGNATURE_NOT_TRUSTED, 0x003, L"a file failed the verification with the maker's trust component") \
     X(VEK_E_SILO_ID_NOT_SET, 0x004, L"the isolation silo's identifier could not be set")                     \

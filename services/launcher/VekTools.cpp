@@ -1,7 +1,9 @@
 #include "services/launcher/VekTools.h"
 
 #include "services/launcher/IWinApi.h"
+#include "common/base/qkScopeExit.h"
 #include "common/errors/qkLog.h"
+#include "common/system/qkResourceHolders.h"
 #include "services/launcher/VekResultCodes.h"
 
 #include <sddl.h>
@@ -25,16 +27,6 @@ qkCommandLine ProcessCommandLine()
     commandLine.ParseProcessCommandLine();
     return commandLine;
 }
-
-struct LocalFreer {
-    std::shared_ptr<vek::IWinApi> api;
-    void operator()(wchar_t* p) const { api->LocalFree(p); }
-};
-// Frees a session enumeration through the facade that made it.
-struct WtsFreer {
-    std::shared_ptr<vek::IWinApi> api;
-    void operator()(WTS_SESSION_INFOW* p) const { api->WTSFreeMemory(p); }
-};
 
 bool ReadTokenInformation(vek::IWinApi& api, HANDLE token, TOKEN_INFORMATION_CLASS kind, std::unique_ptr<uint8_t[]>& buffer)
 {
@@ -156,7 +148,7 @@ bool isRunningAsSystem()
         QK_LOG_ERROR(L"ConvertSidToStringSidW failed. Error = %d", ::GetLastError());
         return false;
     }
-    std::unique_ptr<wchar_t, LocalFreer> owned(text, LocalFreer{api});
+    const qkScopeExit freeText([&] { api->LocalFree(text); });
     if (::_wcsicmp(text, L"S-1-5-18") == 0) {
         QK_LOG_INFO(L"Running under SYSTEM");
         return true;
@@ -216,12 +208,12 @@ bool IsAdminUser(HANDLE token)
 {
     const auto api = vek::GetDefaultWinApi();
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID admins = nullptr;
-    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins)) {
+    qkAllocatedSid admins;
+    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                    admins.Receive())) {
         QK_LOG_ERROR(L"AllocateAndInitializeSid() failed: %lu", ::GetLastError());
         return false;
     }
-    std::unique_ptr<void, decltype(&::FreeSid)> adminsOwner(admins, &::FreeSid);
     DWORD size = 0;
     if (!api->GetTokenInformation(token, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
@@ -239,7 +231,7 @@ bool IsAdminUser(HANDLE token)
     // Attributes are not looked at: a deny-only administrators group counts too.
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
-        if (::EqualSid(groups->Groups[i].Sid, admins)) {
+        if (::EqualSid(groups->Groups[i].Sid, admins.Get())) {
             QK_LOG_INFO(L"admin SID found");
             return true;
         }
@@ -299,7 +291,7 @@ bool hasUserSessions()
     if (!api->WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, &raw, &count)) {
         return false;
     }
-    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> sessions(raw, WtsFreer{api});
+    const qkScopeExit freeSessions([&] { api->WTSFreeMemory(raw); }); // through the facade that made it
     for (DWORD i = 0; i < count; ++i) {
         if (raw[i].SessionId != 0 && (raw[i].State == WTSActive || raw[i].State == WTSDisconnected)) {
             return true;
@@ -339,7 +331,7 @@ bool GetActiveSessions(SessionList& sessions, bool preferAdministrators)
     if (!api->WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, &raw, &count)) {
         return false;
     }
-    std::unique_ptr<WTS_SESSION_INFOW, WtsFreer> owner(raw, WtsFreer{api});
+    const qkScopeExit freeSessions([&] { api->WTSFreeMemory(raw); }); // through the facade that made it
     QK_LOG_INFO(L"%d sessions found", count);
     SessionList collected;
     AddSessionsByState(collected, raw, count, WTSActive);

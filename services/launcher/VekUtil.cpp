@@ -2,14 +2,17 @@
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkExceptionInfo.h"
-#include "common/system/qkOSInfo.h"
-#include "common/system/qkRegistry.h"
 #include "common/errors/qkLog.h"
+#include "common/system/qkHandle.h"
+#include "common/system/qkOSInfo.h"
+#include "common/system/qkResourceHolders.h"
+#include "common/system/qkRegistry.h"
 #include "services/package/Tolk_FilePackerEx.h"
 
 #include <objbase.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <array>
@@ -35,16 +38,6 @@ HRESULT LastErrorResult()
     const DWORD error = ::GetLastError();
     return error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
 }
-
-struct FileCloser {
-    HANDLE handle;
-    ~FileCloser()
-    {
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
-        }
-    }
-};
 
 // A member as text, or empty when it is missing or not text (a missing member reads as null).
 std::string MemberText(const nlohmann::json& node, const char* name)
@@ -106,12 +99,12 @@ HRESULT GetFileSize(const wchar_t* path, uint64_t& size)
         QK_LOG_ERROR(L"filePath or *filePath == NULL");
         return E_INVALIDARG;
     }
-    FileCloser file{::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
-    if (file.handle == INVALID_HANDLE_VALUE) {
+    qkHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.IsValid()) {
         return LastErrorResult();
     }
     LARGE_INTEGER li{};
-    if (!::GetFileSizeEx(file.handle, &li)) {
+    if (!::GetFileSizeEx(file.Get(), &li)) {
         return LastErrorResult();
     }
     size = static_cast<uint64_t>(li.QuadPart);
@@ -257,9 +250,9 @@ HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document)
         return E_INVALIDARG;
     }
     try {
-        FileCloser file{::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+        qkHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         LARGE_INTEGER size{};
-        if (file.handle == INVALID_HANDLE_VALUE || !::GetFileSizeEx(file.handle, &size) || size.QuadPart == 0) {
+        if (!file.IsValid() || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart == 0) {
             return VEK_E_STATE_FILE_MISSING;
         }
         if (size.QuadPart > 0x7FFFFFFF) {
@@ -267,7 +260,7 @@ HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document)
         }
         std::string text(static_cast<size_t>(size.QuadPart), '\0');
         DWORD read = 0;
-        if (!::ReadFile(file.handle, text.data(), static_cast<DWORD>(text.size()), &read, nullptr) || read != text.size()) {
+        if (!::ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr) || read != text.size()) {
             return VEK_E_STATE_FILE_NOT_READ;
         }
         HRESULT hr = S_OK;
@@ -430,6 +423,28 @@ void GetCommonAppDataPath(std::wstring& path, const wchar_t* folder)
     path += DataFolderName();
 }
 
+HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, const wchar_t* folder,
+                    LogFileConfigurator configure)
+{
+    std::wstring path;
+    GetCommonAppDataPath(path, folder);
+    if (path.empty()) {
+        return LastErrorResult();
+    }
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const int error = ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+        if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            QK_LOG_ERROR(L"Cannot create the log folder %s, error %d", path.c_str(), error);
+            return HRESULT_FROM_WIN32(static_cast<DWORD>(error));
+        }
+    }
+    if (configure != nullptr && !configure(logger, path.c_str(), baseName)) {
+        QK_LOG_WARNING(L"The log file in %s could not be configured", path.c_str());
+    }
+    return S_OK;
+}
+
+
 void GetModulePath(HMODULE module, std::wstring& path)
 {
     wchar_t buffer[MAX_PATH] = {};
@@ -446,7 +461,7 @@ BOOL GetUserSIDAsString(std::wstring& sid)
             return FALSE;
         }
     }
-    std::unique_ptr<void, decltype(&::CloseHandle)> token(raw, &::CloseHandle);
+    qkHandle token(raw);
     DWORD size = 0;
     if (!::GetTokenInformation(raw, TokenUser, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
@@ -461,32 +476,31 @@ BOOL GetUserSIDAsString(std::wstring& sid)
         QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
         return FALSE;
     }
-    wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, &text)) {
+    qkLocalPtr<wchar_t> text;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, text.Receive())) {
         QK_LOG_ERROR(L"ConvertSidToStringSid() == FALSE, 0x%08X\n", ::GetLastError());
         return FALSE;
     }
-    sid = text;
-    ::LocalFree(text);
+    sid = text.Get();
     return TRUE;
 }
 
 bool IsGuestAccount()
 {
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID guests = nullptr;
-    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_GUESTS, 0, 0, 0, 0, 0, 0, &guests)) {
+    qkAllocatedSid guests;
+    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_GUESTS, 0, 0, 0, 0, 0, 0,
+                                    guests.Receive())) {
         QK_LOG_ERROR(L"AllocateAndInitializeSid() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
-    std::unique_ptr<void, decltype(&::FreeSid)> owner(guests, &::FreeSid);
     HANDLE raw = nullptr;
     if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw) &&
         !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
         QK_LOG_ERROR(L"OpenProcessToken() == FALSE, 0x%08X\n", ::GetLastError());
         return false;
     }
-    std::unique_ptr<void, decltype(&::CloseHandle)> token(raw, &::CloseHandle);
+    qkHandle token(raw);
     DWORD size = 0;
     if (!::GetTokenInformation(raw, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08X\n", ::GetLastError());
@@ -503,7 +517,7 @@ bool IsGuestAccount()
     }
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
-        if (::EqualSid(groups->Groups[i].Sid, guests)) {
+        if (::EqualSid(groups->Groups[i].Sid, guests.Get())) {
             return true;
         }
     }
@@ -566,3 +580,18 @@ void FormatGuid(std::wstring& out, bool stripBraces, const GUID& guid)
 }
 
 } // namespace vek
+
+HRESULT LaunchDefaultBrowser(const wchar_t* target)
+{
+    if (target == nullptr) {
+        return E_INVALIDARG;
+    }
+    const auto result = reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", target, nullptr, nullptr, SW_SHOWNORMAL));
+    if (result <= 32) {
+        QK_LOG_ERROR(L"ShellExecute of %s failed, result %d", target, static_cast<int>(result));
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT LaunchDefaultBrowser(const std::wstring& target) { return LaunchDefaultBrowser(target.c_str()); }

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+class qkConfiguredDebugOutput;
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -54,6 +56,16 @@ HRESULT FormatUserAgentString(std::wstring& userAgent);
 // non-empty folder argument replaces it for the process). Empty when the folder is unknown.
 void GetCommonAppDataPath(std::wstring& path, const wchar_t* folder);
 void GetModulePath(HMODULE module, std::wstring& path);
+
+// Sets up a logger's file in a folder with a base name (the engine's ConfigureLogFile).
+using LogFileConfigurator = BOOL (*)(qkConfiguredDebugOutput& logger, const wchar_t* folder, const wchar_t* baseName);
+// The data folder (GetCommonAppDataPath with the folder name) made with its missing parents, then
+// the logger's file configured there with the base name. The failure of the folder, else S_OK
+// whatever the configuration answers. The configuration is the caller's: it belongs to the
+// engine, above this library.
+HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, const wchar_t* folder,
+                    LogFileConfigurator configure);
+
 BOOL GetUserSIDAsString(std::wstring& sid);
 bool IsGuestAccount();
 bool IsUACEnabled();
@@ -64,3 +76,7 @@ std::wstring GuidToString(const GUID& guid);
 void FormatGuid(std::wstring& out, bool stripBraces, const GUID& guid);
 
 } // namespace vek
+
+// Opens the URL or file with the shell's "open" verb: S_OK, E_INVALIDARG (null) or E_FAIL.
+HRESULT LaunchDefaultBrowser(const wchar_t* target);
+HRESULT LaunchDefaultBrowser(const std::wstring& target);

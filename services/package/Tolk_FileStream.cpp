@@ -4,12 +4,7 @@
 
 namespace Tolk {
 
-CFileStream::~CFileStream()
-{
-    if (m_file != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(m_file);
-    }
-}
+CFileStream::~CFileStream() = default;
 
 HRESULT CFileStream::Create(const wchar_t* path, std::shared_ptr<CFileStream>& stream)
 {
@@ -24,9 +19,9 @@ HRESULT CFileStream::Create(const wchar_t* path, std::shared_ptr<CFileStream>& s
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    created->m_file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (created->m_file == INVALID_HANDLE_VALUE) {
+    created->m_file.Reset(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!created->m_file.IsValid()) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_PATH_NOT_FOUND) {
             return E_INVALIDARG;
@@ -47,7 +42,7 @@ bool CFileStream::GetSize(uint64_t& size)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     LARGE_INTEGER li{};
-    if (!::GetFileSizeEx(m_file, &li)) {
+    if (!::GetFileSizeEx(m_file.Get(), &li)) {
         return Fail();
     }
     size = static_cast<uint64_t>(li.QuadPart);
@@ -58,7 +53,7 @@ bool CFileStream::GetPosition(uint64_t& position)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     LARGE_INTEGER zero{}, now{};
-    if (!::SetFilePointerEx(m_file, zero, &now, FILE_CURRENT)) {
+    if (!::SetFilePointerEx(m_file.Get(), zero, &now, FILE_CURRENT)) {
         return Fail();
     }
     position = static_cast<uint64_t>(now.QuadPart);
@@ -74,7 +69,7 @@ bool CFileStream::SetPosition(uint64_t position)
     }
     LARGE_INTEGER to{};
     to.QuadPart = static_cast<LONGLONG>(position);
-    if (!::SetFilePointerEx(m_file, to, nullptr, FILE_BEGIN)) {
+    if (!::SetFilePointerEx(m_file.Get(), to, nullptr, FILE_BEGIN)) {
         return Fail();
     }
     return true;
@@ -84,7 +79,7 @@ bool CFileStream::Read(void* buffer, uint32_t n)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     DWORD done = 0;
-    if (!::ReadFile(m_file, buffer, n, &done, nullptr)) {
+    if (!::ReadFile(m_file.Get(), buffer, n, &done, nullptr)) {
         return Fail();
     }
     if (done != n) {

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "common/system/qkHandle.h"
+
 namespace Tolk {
 
 class CFileStream {
@@ -44,7 +46,7 @@ private:
     bool Fail();
 
     mutable std::recursive_mutex m_lock;
-    HANDLE m_file = INVALID_HANDLE_VALUE;
+    qkHandle m_file;
     DWORD m_lastError = 0;
     std::wstring m_path;
 };

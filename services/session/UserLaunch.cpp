@@ -5,6 +5,7 @@
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkOSInfo.h"
+#include "common/system/qkResourceHolders.h"
 #include "common/system/qkPrivilege.h"
 #include "services/launcher/CWinApi.h"
 #include "services/launcher/VekTools.h"
@@ -100,18 +101,17 @@ HRESULT UserLaunch::Initialize(bool elevated, bool activeOnly, bool fromSessionL
 
   if (vista) {
     SID_IDENTIFIER_AUTHORITY label = SECURITY_MANDATORY_LABEL_AUTHORITY;
-    PSID high = nullptr;
-    if (!::AllocateAndInitializeSid(&label, 1, SECURITY_MANDATORY_HIGH_RID, 0, 0, 0, 0, 0, 0, 0, &high)) {
+    qkAllocatedSid high;
+    if (!::AllocateAndInitializeSid(&label, 1, SECURITY_MANDATORY_HIGH_RID, 0, 0, 0, 0, 0, 0, 0, high.Receive())) {
       const HRESULT hr = LastErrorResult();
       LogText(LogLevel::Error, L"SetTokenInformation failed: %lu", ::GetLastError());
       return hr;
     }
-    std::unique_ptr<void, decltype(&::FreeSid)> highOwner(high, &::FreeSid);
     TOKEN_MANDATORY_LABEL integrity{};
-    integrity.Label.Sid = high;
+    integrity.Label.Sid = high.Get();
     integrity.Label.Attributes = SE_GROUP_INTEGRITY;
     if (!m_api->SetTokenInformation(m_launchToken, TokenIntegrityLevel, &integrity,
-                                    sizeof(integrity) + ::GetLengthSid(high))) {
+                                    sizeof(integrity) + ::GetLengthSid(high.Get()))) {
       const HRESULT hr = LastErrorResult();
       LogText(LogLevel::Error, L"SetTokenInformation failed: %lu", ::GetLastError());
       return hr;

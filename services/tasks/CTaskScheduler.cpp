@@ -11,6 +11,7 @@
 #include "common/errors/qkLog.h"
 #include "common/system/qkCommandLine.h"
 #include "common/system/qkHandle.h"
+#include "common/system/qkResourceHolders.h"
 #include "services/tasks/TaskTriggers.h"
 
 using Microsoft::WRL::ComPtr;
@@ -21,9 +22,7 @@ namespace vek {
 
 namespace {
 
-// The scheduler's messages carry no method prefix.
-#define TASK_ERROR(...) LogText(LogLevel::Error, __VA_ARGS__)
-#define TASK_INFO(...) LogText(LogLevel::Information, __VA_ARGS__)
+// The scheduler's messages carry no method prefix: they are written with LogText.
 
 constexpr std::int64_t kHour = 3600;
 constexpr std::int64_t kDay = 86400;
@@ -71,14 +70,12 @@ std::wstring SystemAccountSid() {
   DWORD domainSize = 256;
   SID_NAME_USE use;
   if (!::LookupAccountNameW(nullptr, L"SYSTEM", sid, &sidSize, domain, &domainSize, &use)) return {};
-  wchar_t* text = nullptr;
-  if (!::ConvertSidToStringSidW(sid, &text)) {
-    TASK_ERROR(L"Unable to obtain SID of system user (%d)", ::GetLastError());
+  qkLocalPtr<wchar_t> text;
+  if (!::ConvertSidToStringSidW(sid, text.Receive())) {
+    LogText(LogLevel::Error, L"Unable to obtain SID of system user (%d)", ::GetLastError());
     return {};
   }
-  std::wstring result(text);
-  ::LocalFree(text);
-  return result;
+  return text.Get();
 }
 
 bool IsCurrentUser(PSID sid) {
@@ -100,11 +97,10 @@ bool IsLink(const std::wstring& path) {
 // only: anyone else could have put a program there.
 bool IsTrustedOwner(const std::wstring& folder) {
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  qkLocalPtr<void> descriptor;
   if (::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                              nullptr, &descriptor) != ERROR_SUCCESS)
+                              nullptr, descriptor.Receive()) != ERROR_SUCCESS)
     return false;
-  std::unique_ptr<void, decltype(&::LocalFree)> descriptorOwner(descriptor, &::LocalFree);
   if (owner == nullptr) return false;
   if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid)) return true;
   return IsCurrentUser(owner);
@@ -113,33 +109,33 @@ bool IsTrustedOwner(const std::wstring& folder) {
 // Creates the folder with the restricted access list, or checks and resets an existing one.
 bool PrepareCopyFolder(const std::wstring& folder) {
   if (IsLink(folder)) {
-    TASK_ERROR(L"Folder %ls is a link, not using it", folder.c_str());
+    LogText(LogLevel::Error, L"Folder %ls is a link, not using it", folder.c_str());
     return false;
   }
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kCopyFolderAccess, SDDL_REVISION_1, &descriptor, nullptr))
+  qkLocalPtr<void> descriptor;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kCopyFolderAccess, SDDL_REVISION_1, descriptor.Receive(),
+                                                             nullptr))
     return false;
-  std::unique_ptr<void, decltype(&::LocalFree)> descriptorOwner(descriptor, &::LocalFree);
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.Get(), FALSE};
   if (::CreateDirectoryW(folder.c_str(), &attributes)) return true;
   const DWORD error = ::GetLastError();
   if (error != ERROR_ALREADY_EXISTS) {
-    TASK_ERROR(L"Unable to create folder %ls (%lu)", folder.c_str(), error);
+    LogText(LogLevel::Error, L"Unable to create folder %ls (%lu)", folder.c_str(), error);
     return false;
   }
   if (!IsTrustedOwner(folder)) {
-    TASK_ERROR(L"Folder %ls is owned by another account, not using it", folder.c_str());
+    LogText(LogLevel::Error, L"Folder %ls is owned by another account, not using it", folder.c_str());
     return false;
   }
   // Whatever entries were added since, only administrators and SYSTEM keep access.
   PACL dacl = nullptr;
   BOOL present = FALSE, defaulted = FALSE;
-  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  ::GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted);
   const DWORD reset = ::SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
                                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                                               nullptr, dacl, nullptr);
   if (reset != ERROR_SUCCESS) {
-    TASK_ERROR(L"Unable to reset the access list of %ls (%lu)", folder.c_str(), reset);
+    LogText(LogLevel::Error, L"Unable to reset the access list of %ls (%lu)", folder.c_str(), reset);
     return false;
   }
   return true;
@@ -162,21 +158,21 @@ bool CTaskScheduler::Connect() {
   HRESULT hr = ::CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_ALL, IID_ITaskService,
                                   reinterpret_cast<void**>(service.GetAddressOf()));
   if (FAILED(hr)) {
-    TASK_ERROR(L"Unable create Windows Task Scheduler interface (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable create Windows Task Scheduler interface (0x%08X)", static_cast<unsigned>(hr));
     return false;
   }
   VARIANT empty;
   ::VariantInit(&empty);
   hr = service->Connect(empty, empty, empty, empty);
   if (FAILED(hr)) {
-    TASK_ERROR(L"Unable connect to Windows Task Scheduler (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable connect to Windows Task Scheduler (0x%08X)", static_cast<unsigned>(hr));
     return false;
   }
   ComPtr<ITaskFolder> root;
   Bstr rootName(L"\\");
   hr = service->GetFolder(rootName, root.GetAddressOf());
   if (FAILED(hr) || !root) {
-    TASK_ERROR(L"Unable to obtain root WTS folder (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable to obtain root WTS folder (0x%08X)", static_cast<unsigned>(hr));
     return false;
   }
   m_service = service;
@@ -243,7 +239,7 @@ HRESULT CTaskScheduler::RegisterPostponedTask(const wchar_t* launcherPath, const
     // Running now replaces any run planned earlier.
     DeleteTask(kLauncherTask);
     const std::tm local = LocalTime(now);
-    TASK_ERROR(L"Scheduled task was not created. Specified schedule: %d , isWeekend: %ls, isBusinessHours: %ls", kind,
+    LogText(LogLevel::Error, L"Scheduled task was not created. Specified schedule: %d , isWeekend: %ls, isBusinessHours: %ls", kind,
                IsWeekend(local) ? L"true" : L"false", IsBusinessHours(local) ? L"true" : L"false");
     runNow = true;
     return S_OK;
@@ -267,7 +263,7 @@ HRESULT CTaskScheduler::BuildAndRegister(const wchar_t* launcherPath, const Task
   ComPtr<ITaskDefinition> definition;
   HRESULT hr = m_service->NewTask(0, definition.GetAddressOf());
   if (FAILED(hr) || !definition) {
-    TASK_ERROR(L"Unable to create WTS task (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable to create WTS task (0x%08X)", static_cast<unsigned>(hr));
     return FAILED(hr) ? hr : E_POINTER;
   }
   if (!CopyToProgramData(launcherPath, copyPath)) {
@@ -279,7 +275,7 @@ HRESULT CTaskScheduler::BuildAndRegister(const wchar_t* launcherPath, const Task
   ComPtr<IRegistrationInfo> info;
   hr = definition->get_RegistrationInfo(info.GetAddressOf());
   if (SUCCEEDED(hr)) hr = info->put_Author(Bstr(L"Talvern"));
-  if (FAILED(hr)) TASK_ERROR(L"Unable to create task registration info (0x%08X)", static_cast<unsigned>(hr));
+  if (FAILED(hr)) LogText(LogLevel::Error, L"Unable to create task registration info (0x%08X)", static_cast<unsigned>(hr));
 
   ComPtr<IPrincipal> principal;
   hr = definition->get_Principal(principal.GetAddressOf());
@@ -287,14 +283,14 @@ HRESULT CTaskScheduler::BuildAndRegister(const wchar_t* launcherPath, const Task
   if (SUCCEEDED(hr)) hr = principal->put_UserId(Bstr(SystemAccountSid()));
   if (SUCCEEDED(hr)) hr = principal->put_LogonType(TASK_LOGON_SERVICE_ACCOUNT);
   if (SUCCEEDED(hr)) hr = principal->put_RunLevel(TASK_RUNLEVEL_HIGHEST);
-  if (FAILED(hr)) TASK_ERROR(L"Unable to create execution principal (0x%08X)", static_cast<unsigned>(hr));
+  if (FAILED(hr)) LogText(LogLevel::Error, L"Unable to create execution principal (0x%08X)", static_cast<unsigned>(hr));
 
   ComPtr<ITaskSettings> settings;
   hr = definition->get_Settings(settings.GetAddressOf());
   if (SUCCEEDED(hr)) hr = settings->put_StartWhenAvailable(VARIANT_TRUE);
   if (SUCCEEDED(hr)) hr = settings->put_MultipleInstances(TASK_INSTANCES_IGNORE_NEW);
   if (SUCCEEDED(hr)) hr = settings->put_RunOnlyIfNetworkAvailable(VARIANT_TRUE);
-  if (FAILED(hr)) TASK_ERROR(L"Unable to create task  settings (0x%08X)", static_cast<unsigned>(hr));
+  if (FAILED(hr)) LogText(LogLevel::Error, L"Unable to create task  settings (0x%08X)", static_cast<unsigned>(hr));
 
   AddTriggers(definition.Get(), request);
 
@@ -303,15 +299,15 @@ HRESULT CTaskScheduler::BuildAndRegister(const wchar_t* launcherPath, const Task
   ComPtr<IExecAction> exec;
   hr = definition->get_Actions(actions.GetAddressOf());
   if (FAILED(hr)) {
-    TASK_ERROR(L"Unable to obtain actions (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable to obtain actions (0x%08X)", static_cast<unsigned>(hr));
   } else if (FAILED(hr = actions->Create(TASK_ACTION_EXEC, action.GetAddressOf()))) {
-    TASK_ERROR(L"Unable to create task action (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable to create task action (0x%08X)", static_cast<unsigned>(hr));
   } else if (FAILED(hr = action.As(&exec))) {
-    TASK_ERROR(L"Unable to query execution action interface (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable to query execution action interface (0x%08X)", static_cast<unsigned>(hr));
   } else {
     hr = exec->put_Path(Bstr(copyPath));
     if (SUCCEEDED(hr)) hr = exec->put_Arguments(Bstr(request.arguments));
-    if (FAILED(hr)) TASK_ERROR(L"Unable to create task action (0x%08X)", static_cast<unsigned>(hr));
+    if (FAILED(hr)) LogText(LogLevel::Error, L"Unable to create task action (0x%08X)", static_cast<unsigned>(hr));
   }
 
   VARIANT empty;
@@ -325,7 +321,7 @@ HRESULT CTaskScheduler::BuildAndRegister(const wchar_t* launcherPath, const Task
                                       TASK_LOGON_SERVICE_ACCOUNT, sddl, registered.GetAddressOf());
   ::VariantClear(&sddl);
   if (FAILED(hr)) {
-    TASK_ERROR(request.registerFailure, static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, request.registerFailure, static_cast<unsigned>(hr));
     return hr;
   }
   return S_OK;
@@ -335,7 +331,7 @@ void CTaskScheduler::AddTriggers(ITaskDefinition* definition, const TaskRequest&
   ComPtr<ITriggerCollection> triggers;
   HRESULT hr = definition->get_Triggers(triggers.GetAddressOf());
   if (FAILED(hr)) {
-    TASK_ERROR(L"Unable to get triggers collection (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable to get triggers collection (0x%08X)", static_cast<unsigned>(hr));
     return;
   }
   // Each trigger: created, its own settings, enabled.
@@ -346,7 +342,7 @@ void CTaskScheduler::AddTriggers(ITaskDefinition* definition, const TaskRequest&
     if (SUCCEEDED(result)) result = trigger->QueryInterface(IID_ILogonTrigger, reinterpret_cast<void**>(logonTrigger.GetAddressOf()));
     if (SUCCEEDED(result)) result = logonTrigger->put_Delay(Bstr(delay && *delay ? delay : L"PT5M"));
     if (SUCCEEDED(result)) result = logonTrigger->put_Enabled(VARIANT_TRUE);
-    if (FAILED(result)) TASK_ERROR(L"Unable to create task logon trigger (0x%08X)", static_cast<unsigned>(result));
+    if (FAILED(result)) LogText(LogLevel::Error, L"Unable to create task logon trigger (0x%08X)", static_cast<unsigned>(result));
   };
 
   switch (request.triggers) {
@@ -361,7 +357,7 @@ void CTaskScheduler::AddTriggers(ITaskDefinition* definition, const TaskRequest&
       if (SUCCEEDED(result)) result = bootTrigger->put_Delay(Bstr(L"PT5M"));
       if (SUCCEEDED(result)) result = bootTrigger->put_Enabled(VARIANT_TRUE);
       if (FAILED(result)) {
-        TASK_ERROR(L"Unable to create task boot trigger (0x%08X)", static_cast<unsigned>(result));
+        LogText(LogLevel::Error, L"Unable to create task boot trigger (0x%08X)", static_cast<unsigned>(result));
         return;
       }
     }
@@ -380,7 +376,7 @@ void CTaskScheduler::AddTriggers(ITaskDefinition* definition, const TaskRequest&
     if (SUCCEEDED(result))
       result = timeTrigger->put_EndBoundary(Bstr(FormatLocal(m_timeFormat, request.start + kPostponedLifetime)));
     if (SUCCEEDED(result)) result = timeTrigger->put_Enabled(VARIANT_TRUE);
-    if (FAILED(result)) TASK_ERROR(L"Unable to create task trigger (0x%08X)", static_cast<unsigned>(result));
+    if (FAILED(result)) LogText(LogLevel::Error, L"Unable to create task trigger (0x%08X)", static_cast<unsigned>(result));
     break;
   }
   }
@@ -391,7 +387,7 @@ void CTaskScheduler::DeleteTask(const wchar_t* name) {
   const wchar_t* target = name ? name : kLauncherTask;
   const HRESULT hr = m_root->DeleteTask(Bstr(target), 0);
   if (FAILED(hr) && hr != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))
-    TASK_INFO(L"Unable delete task with name %ls (0x%08X)", target, static_cast<unsigned>(hr));
+    LogText(LogLevel::Information, L"Unable delete task with name %ls (0x%08X)", target, static_cast<unsigned>(hr));
 }
 
 void CTaskScheduler::DeleteLegacyTasks() {
@@ -407,13 +403,13 @@ void CTaskScheduler::DeleteLegacyTasks() {
   ComPtr<IRegisteredTaskCollection> tasks;
   HRESULT hr = m_root->GetTasks(0, tasks.GetAddressOf());
   if (FAILED(hr) || !tasks) {
-    TASK_ERROR(L"Unable to get WTS tasks (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable to get WTS tasks (0x%08X)", static_cast<unsigned>(hr));
     return;
   }
   LONG count = 0;
   hr = tasks->get_Count(&count);
   if (FAILED(hr)) {
-    TASK_ERROR(L"Unable to get WTS tasks (0x%08X)", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable to get WTS tasks (0x%08X)", static_cast<unsigned>(hr));
     return;
   }
   std::vector<std::wstring> doomed;
@@ -429,11 +425,11 @@ void CTaskScheduler::DeleteLegacyTasks() {
     ::SysFreeString(raw);
     switch (ClassifyTaskName(name.c_str(), runsFromWindows)) {
     case LegacyLauncherTask:
-      TASK_INFO(L"Legacy task with name '%ls' found, delete it", name.c_str());
+      LogText(LogLevel::Information, L"Legacy task with name '%ls' found, delete it", name.c_str());
       doomed.push_back(name);
       break;
     case PushInstallTask:
-      TASK_INFO(L"Push install task with name '%ls' found, delete it", name.c_str());
+      LogText(LogLevel::Information, L"Push install task with name '%ls' found, delete it", name.c_str());
       doomed.push_back(name);
       break;
     case OtherTask:
@@ -461,7 +457,7 @@ std::wstring CTaskScheduler::CommonDataFolder() {
   if (SUCCEEDED(hr) && known) {
     folder = known;
   } else {
-    TASK_ERROR(L"Unable to get programdata folder, hr=0x%08X, use default", static_cast<unsigned>(hr));
+    LogText(LogLevel::Error, L"Unable to get programdata folder, hr=0x%08X, use default", static_cast<unsigned>(hr));
     folder = L"c:\\ProgramData";
   }
   ::CoTaskMemFree(known);
@@ -475,7 +471,7 @@ bool CTaskScheduler::CopyToProgramData(const wchar_t* source, std::wstring& dest
   }
   std::wstring folder = CommonDataFolder();
   if (IsLink(folder)) {
-    TASK_ERROR(L"Folder %ls is a link, not using it", folder.c_str());
+    LogText(LogLevel::Error, L"Folder %ls is a link, not using it", folder.c_str());
     ::SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
@@ -503,7 +499,7 @@ bool CTaskScheduler::CopyToProgramData(const wchar_t* source, std::wstring& dest
       !::MoveFileExW(staging.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     const DWORD error = ::GetLastError();
     ::DeleteFileW(staging.c_str());
-    TASK_ERROR(L"Unable to copy VEK to ProgramData, GetLastError : (%lu) ", error);
+    LogText(LogLevel::Error, L"Unable to copy VEK to ProgramData, GetLastError : (%lu) ", error);
     ::SetLastError(error);
     return false;
   }

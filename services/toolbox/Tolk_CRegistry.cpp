@@ -11,6 +11,7 @@
 #include "common/errors/qkLog.h"
 #include "common/system/FileEnsureAccess.h"
 #include "common/system/qkOSInfo.h"
+#include "common/system/qkResourceHolders.h"
 #include "services/toolbox/Tolk_CPathTokenizer.h"
 
 namespace Tolk {
@@ -144,12 +145,12 @@ void CRegistry::ForceOpenKey(HKEY root, const wchar_t* path, BOOL createIfMissin
       return;
     }
     // An empty, unprotected access list: the key inherits its parent's permissions again.
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:AI", SDDL_REVISION_1, &descriptor, nullptr)) continue;
-    std::unique_ptr<void, decltype(&::LocalFree)> descriptorOwner(descriptor, &::LocalFree);
+    qkLocalPtr<void> descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:AI", SDDL_REVISION_1, descriptor.Receive(), nullptr))
+      continue;
     PACL dacl = nullptr;
     BOOL present = FALSE, defaulted = FALSE;
-    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    ::GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted);
     std::wstring objectName = std::wstring(rootName) + L"\\" + partial;
     const DWORD set = ::SetNamedSecurityInfoW(objectName.data(), SE_REGISTRY_KEY,
                                               DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "common/system/qkHandle.h"
+
 namespace vek {
 
 class CSignerSubjectCheck {
@@ -21,7 +23,7 @@ public:
 
 private:
   std::wstring m_path;
-  HANDLE m_file = INVALID_HANDLE_VALUE;
+  qkHandle m_file;
 };
 
 } // namespace vek

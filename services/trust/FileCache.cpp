@@ -32,6 +32,13 @@ uint32_t FileCache::PathHash(const wchar_t* path) {
   return h;
 }
 
+std::wstring FileCache::LowerPath(const wchar_t* path) {
+  std::wstring lower(path);
+  // The system's lower-casing of each UTF-16 unit, the same as the hash uses.
+  CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
+  return lower;
+}
+
 bool FileCache::Covers(DWORD cached, DWORD requested, bool* conflict) {
   *conflict = false;
   if (IsIdentityLevel(requested)) {
@@ -49,17 +56,22 @@ DWORD FileCache::Lookup(const wchar_t* path, DWORD level, BYTE keepRedirection, 
   *conflict = false;
   if (Empty(path) || level == 0) return VT_INVALID_ARGUMENT;
   const uint32_t hash = PathHash(path);
+  const std::wstring lower = LowerPath(path);
   qkScopedLock guard(m_lock);
   for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-    if (it->pathHash != hash || it->keepRedirection != keepRedirection || it->driverPolicy != driverPolicy) continue;
-    const Entry entry = *it;
+    if (it->pathHash != hash || it->keepRedirection != keepRedirection || it->driverPolicy != driverPolicy ||
+        it->lowerPath != lower)
+      continue;
+    const DWORD cachedLevel = it->level;
+    const BYTE cachedExtra = it->extraFlag;
     if (m_capacity != 0) {
       // The entry becomes the most recently used.
+      Entry entry = std::move(*it);
       m_entries.erase(it);
-      m_entries.push_back(entry);
+      m_entries.push_back(std::move(entry));
     }
-    if (Covers(entry.level, level, conflict)) {
-      if (extraFlag) *extraFlag = entry.extraFlag;
+    if (Covers(cachedLevel, level, conflict)) {
+      if (extraFlag) *extraFlag = cachedExtra;
       return VT_TRUSTED;
     }
     if (extraFlag) *extraFlag = 0;
@@ -71,25 +83,29 @@ DWORD FileCache::Lookup(const wchar_t* path, DWORD level, BYTE keepRedirection, 
 void FileCache::Add(const wchar_t* path, DWORD level, BYTE keepRedirection, BYTE extraFlag, DWORD driverPolicy) {
   if (Empty(path) || level == 0) return;
   const uint32_t hash = PathHash(path);
+  std::wstring lower = LowerPath(path);
   qkScopedLock guard(m_lock);
   for (Entry& entry : m_entries) {
-    if (entry.pathHash != hash || entry.keepRedirection != keepRedirection || entry.driverPolicy != driverPolicy) continue;
+    if (entry.pathHash != hash || entry.keepRedirection != keepRedirection || entry.driverPolicy != driverPolicy ||
+        entry.lowerPath != lower)
+      continue;
     bool conflict = false;
     // A level below 3 is widened to the new one; an identity level is never replaced.
     if (!Covers(entry.level, level, &conflict) && entry.level < 3) entry.level = level;
     if (extraFlag && !entry.extraFlag) entry.extraFlag = 1;
     return;
   }
-  m_entries.push_back(Entry{hash, level, keepRedirection, extraFlag ? BYTE{1} : BYTE{0}, driverPolicy});
+  m_entries.push_back(Entry{std::move(lower), hash, level, keepRedirection, extraFlag ? BYTE{1} : BYTE{0}, driverPolicy});
   if (m_capacity != 0 && m_entries.size() > m_capacity) m_entries.pop_front();
 }
 
 DWORD FileCache::Remove(const wchar_t* path) {
   if (Empty(path)) return VT_INVALID_ARGUMENT;
   const uint32_t hash = PathHash(path);
+  const std::wstring lower = LowerPath(path);
   qkScopedLock guard(m_lock);
   for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-    if (it->pathHash == hash) {
+    if (it->pathHash == hash && it->lowerPath == lower) {
       m_entries.erase(it);
       return VT_TRUSTED;
     }

@@ -1,5 +1,7 @@
 #include "services/trust/HashProvider.h"
 
+#include "services/trust/HashProviderDll.h"
+
 #include <mutex>
 
 namespace qkVerifyTrust {
@@ -17,14 +19,13 @@ void HashProvider::Install(std::function<std::shared_ptr<HashProvider>()> loader
   Loader() = std::move(loader);
 }
 
-std::shared_ptr<HashProvider> HashProvider::Load() {
+std::shared_ptr<HashProvider> HashProvider::Load(const DllCheck& checkDll) {
   std::function<std::shared_ptr<HashProvider>()> loader;
   {
     std::lock_guard guard(g_lock);
     loader = Loader();
   }
-  if (!loader) return nullptr;
-  std::shared_ptr<HashProvider> provider = loader();
+  std::shared_ptr<HashProvider> provider = loader ? loader() : HashProviderDll::Load(checkDll);
   return provider && provider->query ? provider : nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include <wincrypt.h>
 
 #include "common/errors/qkLog.h"
+#include "common/system/qkResourceHolders.h"
 
 namespace vek {
 
@@ -12,12 +13,6 @@ HRESULT LastErrorResult() {
   return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
-struct StoreOwner {
-  HCERTSTORE store = nullptr;
-  ~StoreOwner() {
-    if (store) CertCloseStore(store, 0);
-  }
-};
 } // namespace
 
 HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar_t* storeName) {
@@ -45,36 +40,34 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
   }
 
   CERT_BLOB blob = {size, static_cast<BYTE*>(const_cast<void*>(bytes))};
-  StoreOwner source;
+  qkCertStore source;
   if (!CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL, CERT_QUERY_FORMAT_FLAG_ALL, 0,
-                        nullptr, nullptr, nullptr, &source.store, nullptr, nullptr)) {
+                        nullptr, nullptr, nullptr, source.Receive(), nullptr, nullptr)) {
     const DWORD error = GetLastError();
     QK_LOG_ERROR(L"Failed to load certificate store from resource. Last error: %d", error);
     SetLastError(error);
     return LastErrorResult();
   }
-  if (source.store == nullptr) return S_OK;
+  if (!source) return S_OK;
 
-  StoreOwner target;
-  target.store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                               CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, storeName);
-  if (target.store == nullptr) {
+  const qkCertStore target(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                         CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, storeName));
+  if (!target) {
     const DWORD error = GetLastError();
     QK_LOG_INFO(L"Failed to open system certificate store. Last error: %d", error);
     SetLastError(error);
     return LastErrorResult();
   }
 
-  for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(source.store, nullptr); cert != nullptr;
-       cert = CertEnumCertificatesInStore(source.store, cert)) {
+  // The enumeration frees each certificate when it gives the next one; leaving early frees it here.
+  for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(source.Get(), nullptr); cert != nullptr;
+       cert = CertEnumCertificatesInStore(source.Get(), cert)) {
     // A certificate already present is skipped without asking the store to add it: Wine's
     // registry store forgets earlier additions of the same open when an addition is refused.
-    PCCERT_CONTEXT present = CertFindCertificateInStore(target.store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert, nullptr);
-    if (present != nullptr) {
-      CertFreeCertificateContext(present);
-      continue;
-    }
-    if (CertAddCertificateContextToStore(target.store, cert, CERT_STORE_ADD_NEW, nullptr)) continue;
+    const qkCertContext present(
+        CertFindCertificateInStore(target.Get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert, nullptr));
+    if (present) continue;
+    if (CertAddCertificateContextToStore(target.Get(), cert, CERT_STORE_ADD_NEW, nullptr)) continue;
     const DWORD error = GetLastError();
     if (static_cast<HRESULT>(error) == CRYPT_E_EXISTS) continue; // present already
     QK_LOG_INFO(L"Failed to add certificate to the store. Last error: %d", error);

@@ -6,11 +6,11 @@
 #include <mscat.h>
 
 #include <chrono>
-#include <memory>
 #include <new>
 #include <vector>
 
 #include "common/base/qkExceptionInfo.h"
+#include "common/system/qkResourceHolders.h"
 #include "common/system/qkWow64FsRedirection.h"
 #include "services/trust/CatalogContext.h"
 #include "services/trust/CatalogFileHash.h"
@@ -23,19 +23,6 @@
 namespace qkVerifyTrust {
 
 namespace {
-
-struct StoreCloser {
-  void operator()(HCERTSTORE s) const { CertCloseStore(s, 0); }
-};
-struct MsgCloser {
-  void operator()(HCRYPTMSG m) const { CryptMsgClose(m); }
-};
-struct CertFreer {
-  void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
-using StorePtr = std::unique_ptr<void, StoreCloser>;
-using MsgPtr = std::unique_ptr<void, MsgCloser>;
-using CertPtr = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
 
 bool IsExpectedOutcome(DWORD result) {
   return result == 3 || result == 11 || result == 13 || result == 14 || result == 18;
@@ -229,36 +216,34 @@ DWORD VerifyFile::Verify(Request& request, const SignerNames& names) {
     result = checkResult;
     if (checkResult == VT_TRUSTED || request.providerAsked) {
       const std::wstring& signed_ = fromCatalog ? catalogPath : std::wstring(request.path);
-      HCERTSTORE rawStore = nullptr;
-      HCRYPTMSG rawMsg = nullptr;
+      qkCertStore store;
+      qkCryptMsg msg;
       BOOL queried;
       {
         qkWow64FsRedirection redirection;
         if (request.keepRedirection == 0 && !fromCatalog) redirection.Enable(false);
         queried = CryptQueryObject(CERT_QUERY_OBJECT_FILE, signed_.c_str(),
                                    CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED | (fromCatalog ? CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED : 0),
-                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &rawStore, &rawMsg, nullptr);
+                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.Receive(), msg.Receive(), nullptr);
       }
-      StorePtr store(rawStore);
-      MsgPtr msg(rawMsg);
       if (!queried) {
         if (checkResult == VT_TRUSTED) result = VT_SIGNER_UNREADABLE;
       } else {
         request.status |= VT_STATUS_SIGNATURE_READ | (fromCatalog ? DWORD{VT_STATUS_FROM_CATALOG} : DWORD{0});
         DWORD size = 0;
         std::vector<BYTE> signerInfo;
-        if (!CryptMsgGetParam(msg.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
+        if (!CryptMsgGetParam(msg.Get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
           result = VT_SIGNER_UNREADABLE;
         } else {
           signerInfo.resize(size);
-          if (!CryptMsgGetParam(msg.get(), CMSG_SIGNER_INFO_PARAM, 0, signerInfo.data(), &size)) {
+          if (!CryptMsgGetParam(msg.Get(), CMSG_SIGNER_INFO_PARAM, 0, signerInfo.data(), &size)) {
             result = VT_SIGNER_UNREADABLE;
           } else {
             auto* signer = reinterpret_cast<CMSG_SIGNER_INFO*>(signerInfo.data());
             CERT_INFO wanted = {};
             wanted.Issuer = signer->Issuer;
             wanted.SerialNumber = signer->SerialNumber;
-            CertPtr cert(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+            qkCertContext cert(CertFindCertificateInStore(store.Get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                                     CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
             if (!cert) {
               result = VT_SIGNER_UNREADABLE;
@@ -266,7 +251,7 @@ DWORD VerifyFile::Verify(Request& request, const SignerNames& names) {
               request.status |= VT_STATUS_SIGNER_FOUND;
               BYTE hardwareQuality = 0;
               BYTE systemComponent = 0;
-              result = SignerPolicy(names).CheckSigner(cert.get(), request.level, request.mode, &systemComponent,
+              result = SignerPolicy(names).CheckSigner(cert.Get(), request.level, request.mode, &systemComponent,
                                                        &hardwareQuality, &request.status);
               if (request.systemComponent) *request.systemComponent = systemComponent;
               if (request.driverPolicy && !hardwareQuality && result == VT_TRUSTED) result = VT_NOT_TRUSTED;

@@ -10,6 +10,8 @@
 
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
+#include "common/system/qkHandle.h"
+#include "common/system/qkResourceHolders.h"
 #include "services/trust/FileCache.h"
 #include "services/trust/FileHandle.h"
 #include "services/trust/TrustTrace.h"
@@ -59,32 +61,27 @@ std::wstring FromAnsi(const char* text) {
 }
 
 bool ProcessImagePath(DWORD processId, std::wstring* path) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-  if (process == nullptr) return false;
+  const qkHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  if (!process.IsValid()) return false;
   wchar_t buffer[MAX_PATH * 4];
   DWORD size = MAX_PATH * 4;
-  const BOOL ok = QueryFullProcessImageNameW(process, 0, buffer, &size);
-  CloseHandle(process);
-  if (!ok) return false;
+  if (!QueryFullProcessImageNameW(process.Get(), 0, buffer, &size)) return false;
   path->assign(buffer, size);
   return true;
 }
 
 bool ParentProcessId(DWORD processId, DWORD* parent) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  const qkHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.IsValid()) return false;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  bool found = false;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
     if (entry.th32ProcessID == processId) {
       *parent = entry.th32ParentProcessID;
-      found = true;
-      break;
+      return true;
     }
   }
-  CloseHandle(snapshot);
-  return found;
+  return false;
 }
 
 } // namespace
@@ -154,8 +151,20 @@ void qkVerifyTrustImpl::LoadHashProvider() {
   if (!((m_useHashProvider && m_enabled) || m_providerLoaded != 0)) return;
   qkScopedLock guard(m_providerLock);
   if (m_provider) return;
-  m_provider = HashProvider::Load();
+  m_provider = HashProvider::Load([this](const wchar_t* dll) { return VerifyProviderDll(dll); });
   if (m_provider) ++m_providerLoaded;
+}
+
+bool qkVerifyTrustImpl::VerifyProviderDll(const wchar_t* path) const {
+  // The system's verification at the loaders' level, without the provider and the cache: the
+  // provider cannot vouch for itself.
+  qkVerifyTrust::VerifyFile::Request request;
+  request.path = path;
+  request.level = kProviderDllLevel;
+  request.mode = m_checkRevocation ? 2 : 1;
+  const DWORD result = qkVerifyTrust::VerifyFile::Verify(request);
+  if (result != VT_TRUSTED) TRUST_TRACE(L"Hash provider %ls not trusted, answer %lu", path, result);
+  return result == VT_TRUSTED;
 }
 
 std::shared_ptr<HashProvider> qkVerifyTrustImpl::Provider() {
@@ -350,10 +359,9 @@ DWORD STDMETHODCALLTYPE qkVerifyTrustImpl::VerifyComServer(REFCLSID classId, DWO
     wchar_t file[261] = {};
     DWORD size = sizeof(file) - sizeof(wchar_t);
     DWORD type = 0;
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) continue;
-    const LONG rc = RegQueryValueExW(handle, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(file), &size);
-    RegCloseKey(handle);
+    qkRegKey handle;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, handle.Receive()) != ERROR_SUCCESS) continue;
+    const LONG rc = RegQueryValueExW(handle.Get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(file), &size);
     if (rc == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ) && file[0] != L'\0') return VerifyFile(file, level);
   }
   return VT_FILE_MISSING;

@@ -75,6 +75,9 @@ private:
   DWORD Check(const wchar_t* path, DWORD level, BYTE keepRedirection, BYTE* systemComponent, DWORD driverPolicy);
   DWORD CheckNarrow(const char* path, DWORD level, BYTE keepRedirection, BYTE* systemComponent, DWORD driverPolicy);
   void LoadHashProvider();
+  // The check of the provider DLL's file before it is loaded.
+  bool VerifyProviderDll(const wchar_t* path) const;
+  static constexpr DWORD kProviderDllLevel = 3;
   std::shared_ptr<qkVerifyTrust::HashProvider> Provider();
 
   std::atomic<ULONG> m_refs{1};

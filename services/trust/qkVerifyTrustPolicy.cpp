@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "common/system/CIsolation.h"
+#include "common/system/qkResourceHolders.h"
 #include "services/trust/TrustTrace.h"
 
 namespace {
@@ -15,12 +16,6 @@ std::optional<std::wstring> g_siloPath;
 REGSAM g_viewFlags = 0;
 std::atomic<BYTE> g_cachedPolicy{1}; // the last policy read
 
-struct KeyCloser {
-  HKEY key = nullptr;
-  ~KeyCloser() {
-    if (key) RegCloseKey(key);
-  }
-};
 REGSAM ViewFlags() {
   std::lock_guard guard(g_pathLock);
   return g_siloPath ? g_viewFlags : CIsolation::GetRegistryViewFlags();
@@ -58,10 +53,10 @@ BYTE qkVerifyTrustPolicy::GetPolicy(BYTE alternate) {
   if (!alternate) return 1;
   if (g_cachedPolicy == 0) return 0;
   if (path.empty()) return 1;
-  KeyCloser key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | ViewFlags(), &key.key) != ERROR_SUCCESS) return 1;
+  qkRegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | ViewFlags(), key.Receive()) != ERROR_SUCCESS) return 1;
   DWORD value = 0, type = 0, size = sizeof(value);
-  if (RegQueryValueExW(key.key, L"AlternateTrustPolicy", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+  if (RegQueryValueExW(key.Get(), L"AlternateTrustPolicy", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
           ERROR_SUCCESS ||
       type != REG_DWORD)
     return 1;
@@ -73,21 +68,21 @@ BYTE qkVerifyTrustPolicy::SetPolicy(BYTE alternate, BYTE value) {
   const std::wstring path = KeyPath();
   if (alternate) {
     if (path.empty()) return 0;
-    KeyCloser key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | ViewFlags(), nullptr, &key.key,
+    qkRegKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | ViewFlags(), nullptr, key.Receive(),
                         nullptr) != ERROR_SUCCESS)
       return 0;
     const DWORD data = value;
-    return RegSetValueExW(key.key, L"AlternateTrustPolicy", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+    return RegSetValueExW(key.Get(), L"AlternateTrustPolicy", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
                           sizeof(data)) == ERROR_SUCCESS
                ? 1
                : 0;
   }
   if (value == 0) return 1;
   if (path.empty()) return 0;
-  KeyCloser key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | ViewFlags(), &key.key) != ERROR_SUCCESS) return 0;
-  return RegDeleteValueW(key.key, L"TrustPolicy") == ERROR_SUCCESS ? 1 : 0;
+  qkRegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | ViewFlags(), key.Receive()) != ERROR_SUCCESS) return 0;
+  return RegDeleteValueW(key.Get(), L"TrustPolicy") == ERROR_SUCCESS ? 1 : 0;
 }
 
 qkVerifyTrustPolicy* qkVerifyTrustPolicy::Create() { return new (std::nothrow) qkVerifyTrustPolicy(); }

@@ -255,7 +255,7 @@ TEST(qkDebugOutput, DefaultNamesComeFromTheProgram)
         qkDebugOutput log(L"");
         log.SetDebugType(1);
         log.SetOutputToFile(TRUE);
-        EXPECT_STREQ(L"common_base_tests", log.GetModuleName());
+        EXPECT_EQ(L"common_base_tests", log.GetModuleName());
         EXPECT_EQ(expected, log.GetLogFilePath());
         Info(log, L"beside the program");
     }

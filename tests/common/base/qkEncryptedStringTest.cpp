@@ -59,6 +59,11 @@ TEST(qkEncryptedString, EmptyTextsFailEveryTime)
     EXPECT_FALSE(zero.Get());
     EXPECT_FALSE(zero.Get());
 
+    // The largest length leaves no room for the terminator: refused, nothing is read.
+    qkEncryptedString huge(stored.data(), MAXDWORD);
+    EXPECT_FALSE(huge.Get());
+    EXPECT_TRUE(huge.GetText().empty());
+
     const std::vector<BYTE> good = Enciphered("text");
     CountingHolder failing(good.data(), static_cast<DWORD>(good.size()));
     failing.fail = true;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <thread>
 #include <vector>
@@ -148,7 +149,7 @@ TEST_F(qkConfiguredDebugOutputTest, SettersOverrideTheLoadedSwitches)
     Warn(log, L"third");
     EXPECT_EQ(logtest::ReadBytes(other / L"Renamed.log"), kMark + Utf16(L"Warning : third\r\n"));
     EXPECT_EQ(logtest::ReadBytes(folder / L"Set.log"), kMark + Utf16(L"first\r\nInformation : second\r\n"));
-    EXPECT_STREQ(log.GetModuleName(), L"Renamed");
+    EXPECT_EQ(log.GetModuleName(), L"Renamed");
     log.SetDirectory(L"");   // closes the file so that the folders can go
 }
 
@@ -216,7 +217,7 @@ TEST_F(qkConfiguredDebugOutputTest, DefaultNamesFillWhatTheRegistryLeavesEmpty)
         logtest::Peek<qkConfiguredDebugOutput> log(L"");
         EXPECT_TRUE(log.Initialize());
         EXPECT_EQ(log.Folder(), exeFolder);
-        EXPECT_STREQ(log.GetModuleName(), exeName.c_str());
+        EXPECT_EQ(log.GetModuleName(), exeName.c_str());
         EXPECT_EQ(log.Get(), (logtest::Switches{0, TRUE, FALSE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE}));
     }
     // A folder from the registry is kept.
@@ -227,7 +228,7 @@ TEST_F(qkConfiguredDebugOutputTest, DefaultNamesFillWhatTheRegistryLeavesEmpty)
     logtest::Peek<qkConfiguredDebugOutput> log(L"");
     EXPECT_TRUE(log.Initialize());
     EXPECT_EQ(log.Folder(), L"C:\\from-registry");
-    EXPECT_STREQ(log.GetModuleName(), exeName.c_str());
+    EXPECT_EQ(log.GetModuleName(), exeName.c_str());
 }
 
 // Threads that log their first lines at once all see the loaded switches: none is lost.
@@ -259,6 +260,68 @@ TEST_F(qkConfiguredDebugOutputTest, ConcurrentFirstLines)
     }
     EXPECT_EQ(text.size(), 8 * std::wstring(L"Information : t0\r\n").size());
     log.SetDirectory(L"");
+}
+
+// Renaming the logger while another thread logs: every line carries one whole name, never a
+// name torn between the old and the new one.
+TEST_F(qkConfiguredDebugOutputTest, RenameWhileLoggingGivesWholeNames)
+{
+    class Collecting : public qkConfiguredDebugOutput
+    {
+    public:
+        using qkConfiguredDebugOutput::qkConfiguredDebugOutput;
+        void OutputText(const wchar_t* line) override
+        {
+            const std::wstring text(line);
+            if (text != first + L" : x" && text != second + L" : x" && torn++ == 0)
+                example = text;
+        }
+        const std::wstring first = std::wstring(200, L'A');
+        const std::wstring second = std::wstring(200, L'B');
+        std::atomic<int> torn{0};
+        std::wstring example; // written by the first torn line only
+    };
+    Collecting log(L"Renamed");
+    log.SetDebugType(1);
+    log.SetOutputToFile(FALSE);
+    log.SetOutputToDebugger(FALSE);
+    log.SetPrependType(FALSE);
+    log.SetPrependDateTime(FALSE);
+    log.SetPrependProcessId(FALSE);
+    log.SetPrependThreadId(FALSE);
+    log.SetAppendNewLine(FALSE);
+    log.SetPrependModuleName(TRUE);
+    ASSERT_TRUE(log.SetModuleName(log.first.c_str()));
+
+    // One thread renames while two log; all start together and stop at the first torn line.
+    std::atomic<bool> go{false};
+    std::atomic<bool> done{false};
+    std::atomic<int> lines{0};
+    std::thread renamer([&] {
+        while (!go) {
+        }
+        for (int i = 0; i < 400000 && !done; ++i)
+            log.SetModuleName((i % 2 ? log.first : log.second).c_str());
+        done = true;
+    });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w) {
+        writers.emplace_back([&] {
+            while (!go) {
+            }
+            while (!done && log.torn == 0) {
+                Info(log, L"x");
+                ++lines;
+            }
+        });
+    }
+    go = true;
+    for (auto& t : writers)
+        t.join();
+    done = true;
+    renamer.join();
+    EXPECT_EQ(log.torn, 0) << "after " << lines << " lines, as in: "
+                           << std::string(log.example.begin(), log.example.end());
 }
 
 } // namespace

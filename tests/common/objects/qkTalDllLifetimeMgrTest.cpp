@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <functional>
+#include <thread>
+
 #include "ObjectTestSupport.h"
 #include "common/objects/qkTalDllLifetimeMgr.h"
+#include "common/objects/qkTalDllLifetimeMgrLocal.h"
 #include "common/objects/qkTalModuleLifetimeMgrImpl.h"
 #include "common/objects/qkTalResult.h"
 #include "fixtures/FixtureIds.h"
@@ -232,3 +236,112 @@ TEST_F(DllLifetime, DllRecordedWithoutTrustCheckIsCheckedWhenAskedWithOne)
 }
 
 } // namespace
+
+namespace {
+
+// A map lock that runs a step of the test's on the thread that is about to take the exclusive
+// side, once: the unloader then stands between its first look at the creations and its lock.
+class PausingMapLock : public qkReadWriteLock {
+public:
+    std::function<void()> beforeExclusive;
+    bool LockExclusive(DWORD timeout, BOOL pumpMessages) override
+    {
+        if (auto step = std::exchange(beforeExclusive, nullptr))
+            step();
+        return qkReadWriteLock::LockExclusive(timeout, pumpMessages);
+    }
+};
+
+// An owner that forwards module locks to one manager and, when armed, holds the next object
+// that takes it (the creating thread, inside the DLL's factory) until released.
+class GateOwner : public IModuleLifetimeMgr {
+public:
+    explicit GateOwner(qkTalDllLifetimeMgrLocal& manager) : m_manager(manager) {}
+    ~GateOwner()
+    {
+        CloseHandle(m_entered);
+        CloseHandle(m_release);
+    }
+    void Arm() { m_armed = true; }
+    bool WaitEntered() { return WaitForSingleObject(m_entered, 10000) == WAIT_OBJECT_0; }
+    void Open() { SetEvent(m_release); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        if (!IsEqualGUID(iid, IID_IUnknown) && !IsEqualGUID(iid, IID_IModuleLifetimeMgr))
+            return E_NOINTERFACE;
+        *object = this;
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override
+    {
+        if (m_armed.exchange(false)) {
+            SetEvent(m_entered);
+            WaitForSingleObject(m_release, 10000);
+        }
+        return 2;
+    }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromModule(HMODULE, REFGUID, REFIID, DWORD, void**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromModule(HMODULE, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR, REFGUID, REFIID, DWORD, void**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR, REFGUID, REFIID, DWORD, void**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE UnlockModule(HMODULE module) override { return m_manager.UnlockModule(module); }
+    HRESULT STDMETHODCALLTYPE LockModule(HMODULE module) override { return m_manager.LockModule(module); }
+
+private:
+    qkTalDllLifetimeMgrLocal& m_manager;
+    std::atomic<bool> m_armed{false};
+    HANDLE m_entered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE m_release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+};
+
+} // namespace
+
+// A creation that begins after the unloader's first look at the count of creations, and gets
+// the DLL's record before the unloader has the lock, keeps that record: the unloader asks again
+// under the lock and frees nothing.
+TEST_F(DllLifetime, UnloaderLeavesTheRecordOfACreationThatBeganBeforeItsLock)
+{
+    const std::wstring path = BinPath(L"objfix_ownerfactory.dll");
+    // Our own load reference keeps the code mapped whatever the manager does.
+    const HMODULE ours = LoadLibraryW(path.c_str());
+    ASSERT_NE(ours, nullptr);
+    auto lock = std::make_unique<PausingMapLock>();
+    PausingMapLock& mapLock = *lock;
+    {
+        qkTalDllLifetimeMgrLocal local(std::move(lock));
+        GateOwner owner(local);
+        auto create = [&](ComPtr<IFixtureWidget>& widget) {
+            return local.CreateInstanceFromPath(path.c_str(), CLSID_FixtureWidget, IID_IFixtureWidget, 0, 0, &owner,
+                                                reinterpret_cast<void**>(widget.ReleaseAndGetAddressOf()));
+        };
+        ComPtr<IFixtureWidget> first;
+        ASSERT_EQ(create(first), QK_S_OK);
+        const HMODULE module = first->GetModule();
+        first.Reset(); // idle from now on, and long enough to be freed
+        g_now += 3600000;
+
+        ComPtr<IFixtureWidget> second;
+        HRESULT created = QK_E_FAIL;
+        std::thread creator;
+        mapLock.beforeExclusive = [&] {
+            owner.Arm();
+            creator = std::thread([&] { created = create(second); });
+            ASSERT_TRUE(owner.WaitEntered()) << "the creation never reached the DLL's factory";
+        };
+        EXPECT_EQ(local.UnloadUnusedModules(nullptr), QK_S_FALSE) << "freed the record a creation holds";
+        owner.Open();
+        if (creator.joinable())
+            creator.join();
+        EXPECT_EQ(created, QK_S_OK);
+        EXPECT_EQ(local.LockModule(module), QK_S_OK) << "the record is still there";
+        EXPECT_EQ(local.UnlockModule(module), QK_S_FALSE);
+        second.Reset();
+        g_now += 3600000;
+        EXPECT_EQ(local.UnloadUnusedModules(nullptr), QK_S_OK);
+    }
+    FreeLibrary(ours);
+}

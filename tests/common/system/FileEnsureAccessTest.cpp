@@ -90,6 +90,21 @@ protected:
         SetSddl(key, sddl.c_str());
         ::RegCloseKey(key);
     }
+    // True when the key's access list is the NULL one that grants everyone everything.
+    bool HasNullDacl(const std::wstring& name)
+    {
+        HKEY key = nullptr;
+        if (::RegOpenKeyExW(HKEY_CURRENT_USER, (m_base + L"\\" + name).c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS)
+            return false;
+        BYTE sd[4096];
+        DWORD size = sizeof(sd);
+        const LONG status = ::RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, sd, &size);
+        ::RegCloseKey(key);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL acl = nullptr;
+        return status == ERROR_SUCCESS && ::GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted) && present &&
+               acl == nullptr;
+    }
     std::vector<Entry> Explicit(const std::wstring& name)
     {
         std::vector<Entry> entries;
@@ -142,6 +157,26 @@ TEST_F(FileEnsureAccessTest, GrantsWhatIsMissingAndOnlyThat)
     EXPECT_EQ(Ensure(L"k", GENERIC_WRITE, 0, 0), qkLib::kEnsureWritten);
     EXPECT_EQ(Explicit(L"k"), (std::vector<Entry>{{0, m_user, KEY_READ, 0}, {0, m_user, 0x20006, 0}}));
     EXPECT_EQ(Ensure(L"k", KEY_READ | KEY_WRITE, 0, 0), qkLib::kEnsureAlreadyGranted);
+}
+
+TEST_F(FileEnsureAccessTest, NullAccessListAlreadyGrantsEverything)
+{
+    // Built by hand: Wine turns the SDDL form of a NULL list into an empty one.
+    SECURITY_DESCRIPTOR open;
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, (m_base + L"\\open").c_str(), 0, nullptr, 0, KEY_READ | WRITE_DAC,
+                                nullptr, &key, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open), ERROR_SUCCESS);
+    ::RegCloseKey(key);
+    ASSERT_TRUE(HasNullDacl(L"open"));
+    EXPECT_EQ(Ensure(L"open", KEY_ALL_ACCESS, KEY_READ, KEY_READ), qkLib::kEnsureAlreadyGranted);
+    PSID users = nullptr;
+    ASSERT_TRUE(::ConvertStringSidToSidW(L"S-1-5-32-545", &users));
+    EXPECT_EQ(Ensure(L"open", KEY_READ, 0, 0, users), qkLib::kEnsureAlreadyGranted);
+    ::LocalFree(users);
+    EXPECT_TRUE(HasNullDacl(L"open")) << "the list must not be narrowed to the trustee";
 }
 
 TEST_F(FileEnsureAccessTest, InheritanceSplit)

@@ -1,3 +1,5 @@
+#include "tests/common/base/FailingAllocator.h"
+#include "common/base/qkMemory.h"
 #include "common/system/qkKernel32.h"
 #include "common/system/qkModule.h"
 #include "common/system/qkOSInfo.h"
@@ -71,6 +73,25 @@ TEST(qkOSInfo, Wow64AndAdministrators)
     EXPECT_FALSE(notEnabled);
     EXPECT_TRUE(info.IsRunningAsAdmin());
     EXPECT_EQ(info.GetLastError(), 0u);
+}
+
+TEST(qkOSInfo, AdminGroupStateRecordsAllocationFailure)
+{
+    HANDLE token = nullptr;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    ::CloseHandle(token);
+    if (size <= qkMemory::InlineSize)
+        GTEST_SKIP() << "the token's groups fit the inline buffer: " << size << " bytes";
+    qkOSInfo info;
+    BOOL notEnabled = FALSE;
+    {
+        vektest::FailAllocations fail(qkMemory::InlineSize + 1);
+        EXPECT_FALSE(info.GetAdminGroupState(&notEnabled));
+    }
+    EXPECT_EQ(info.GetLastError(), static_cast<DWORD>(ERROR_OUTOFMEMORY));
+    EXPECT_FALSE(notEnabled);
 }
 
 TEST(qkOSInfo, DenyOnlyAdministratorsGroup)

@@ -143,6 +143,12 @@ TEST_F(qkPathExpansionTest, AttachedHookReplacesTheRegistryMap)
     EXPECT_EQ(CPathHook::GetCurrentRepository(), nullptr);
     EXPECT_TRUE(qkPathExpansion::ExpandPath(L"%QKROOT%", out));
     EXPECT_EQ(out, L"C:\\vek\\root\\");
+    // A detach too many is ignored: the next attach still installs the hook.
+    hook.Attach(FALSE);
+    hook.Attach(TRUE);
+    EXPECT_EQ(CPathHook::GetCurrentRepository(), &hook);
+    hook.Attach(FALSE);
+    EXPECT_EQ(CPathHook::GetCurrentRepository(), nullptr);
 
     // The application-data extension comes from the map too; one that names a silo data folder
     // itself falls back to the default instead of recursing.

@@ -52,7 +52,7 @@ TEST(VekLog, FacadeWritesThroughTheProcessLogger)
     vek::LogInfo(L"vek::Test(10) : not written at level 2");
     vek::LogWarning(L"vek::Test(11) : warning %d of %s", 1, L"two");
     vek::LogError(L"vek::Test(12) : error 0x%08X", 0x80047E05u);
-    EXPECT_STREQ(vek::VekDebugOutput.GetModuleName(), L"VekLauncher");
+    EXPECT_EQ(vek::VekDebugOutput.GetModuleName(), L"VekLauncher");
     EXPECT_EQ(logtest::ReadBytes(first / L"VekLauncher.log"),
               kMark + Utf16(L"VekLauncher : Warning : vek::Test(11) : warning 1 of two\r\n"
                             L"VekLauncher : Error : vek::Test(12) : error 0x80047E05\r\n"));

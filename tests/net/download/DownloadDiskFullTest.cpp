@@ -107,10 +107,10 @@ TEST(DownloadDiskFull, WriteFailureFiresDiskFullAndResumesOnceThereIsRoom)
         // The record points at the partial file, which holds exactly the bytes it claims.
         ASSERT_TRUE(job.contains("HttpPausedDownload"));
         const json record = job["HttpPausedDownload"];
-        const std::uint64_t partial = vek::ParseDecimalU64(record["BytesDownloaded"].get<std::string>());
+        const std::uint64_t partial = vek::ParseDecimalU64(record.at("BytesDownloaded").get<std::string>());
         EXPECT_GT(partial, 0u);
         EXPECT_LT(partial, size);
-        const std::wstring temp = vek::Utf8ToWide(record["LocalTempPath"].get<std::string>());
+        const std::wstring temp = vek::Utf8ToWide(record.at("LocalTempPath").get<std::string>());
         EXPECT_EQ(dltest::ReadFileBytes(temp), TestServer::PatternBytes(0, static_cast<size_t>(partial)));
 
         // Room again: the next run resumes the partial file and ends byte-identical.

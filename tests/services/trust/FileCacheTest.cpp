@@ -64,6 +64,24 @@ TEST(FileCacheTest, MissesAndInvalidArguments) {
   EXPECT_EQ(cache.Size(), 2u);
 }
 
+TEST(FileCacheTest, PathsSharingAHashKeepEntriesOfTheirOwn) {
+  // Two different paths with one hash: neither is answered from the other's verdict.
+  const std::wstring trusted = PathOf(104800);
+  const std::wstring other = PathOf(118645);
+  ASSERT_EQ(FileCache::PathHash(trusted.c_str()), FileCache::PathHash(other.c_str()));
+  FileCache cache;
+  cache.Add(trusted.c_str(), 3, 1, 0, 0);
+  EXPECT_EQ(Lookup(cache, other, 3), 5u);
+  EXPECT_EQ(Lookup(cache, other, 4), 5u) << "no conflict from another file's entry";
+  EXPECT_EQ(cache.Remove(other.c_str()), 5u);
+  cache.Add(other.c_str(), 4, 1, 0, 0);
+  EXPECT_EQ(cache.Size(), 2u);
+  EXPECT_EQ(Lookup(cache, trusted, 3), 1u);
+  EXPECT_EQ(Lookup(cache, other, 4), 1u);
+  EXPECT_EQ(cache.Remove(other.c_str()), 1u);
+  EXPECT_EQ(Lookup(cache, trusted, 3), 1u);
+}
+
 TEST(FileCacheTest, AddWidensOnlyLowLevelsAndKeepsExtraFlag) {
   FileCache cache;
   cache.Add(L"C:\\x.dll", 2, 1, 0, 0);

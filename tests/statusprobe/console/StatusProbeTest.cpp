@@ -363,6 +363,8 @@ TEST_F(StatusProbeTest, ResultKindsAndErrorResults)
         {"bool=1", "True"},
         // Other types through the system's conversion to text.
         {"bstr=Product Name 2024", "Product Name 2024"},
+        // Text outside ASCII arrives whole, as UTF-8 (the script is UTF-8 too).
+        {"bstr=Gr\u00FC\u00DFe \u2713 \u540D\u524D \U0001F600 end", "Gr\u00FC\u00DFe \u2713 \u540D\u524D \U0001F600 end"},
         {"bstr=", ""},
         {"empty", ""},
         {"i2=258", "258"},

@@ -1,0 +1,30 @@
+#include "ui/VekProgressRecord.h"
+
+#include "common/errors/qkLog.h"
+
+namespace vek {
+
+bool PostProgressRecord(HWND target, UINT message, std::unique_ptr<VekProgressRecord> record)
+{
+    if (!::PostMessageW(target, message, reinterpret_cast<WPARAM>(record.get()), 0))
+    {
+        QK_LOG_WARNING(L"PostMessage 0x%X failed, error %lu; progress record dropped", message, ::GetLastError());
+        return false;
+    }
+    record.release(); // the queued message owns it now
+    return true;
+}
+
+std::unique_ptr<VekProgressRecord> TakeProgressRecord(WPARAM wParam)
+{
+    return std::unique_ptr<VekProgressRecord>(reinterpret_cast<VekProgressRecord*>(wParam));
+}
+
+void DrainProgressRecords(HWND window, UINT message)
+{
+    MSG msg;
+    while (::PeekMessageW(&msg, window, message, message, PM_REMOVE))
+        TakeProgressRecord(msg.wParam);
+}
+
+} // namespace vek

@@ -1,0 +1,42 @@
+#pragma once
+// A picture drawn from a PNG resource with GDI+, stretched over the control. It paints no
+// background of its own (the parent repaints the area beneath on request), inverts its colours
+// in high contrast, and answers UI Automation as "StaticImg_<resource id>".
+#include "ui/image/VekResourceImage.h"
+#include "ui/window/VekWindowImpl.h"
+
+namespace vek {
+
+class CStaticImage : public VekWindowImpl
+{
+public:
+    static const wchar_t* const kClassName; // "VEK_ImageStatic", a superclass of STATIC
+
+    CStaticImage() = default;
+
+    // At (x, y), the image's size when it loads; shown when `show`. The window, or null.
+    HWND Create(HWND parent, int resourceId, int x, int y, bool show);
+    // Frees a held image and loads "PNG" with the stored id; false (logged) on failure.
+    bool LoadImageW();
+    // Switches to another image, asks the parent to repaint the area and shows the control.
+    void SetImage(int resourceId);
+    int GetResourceId() const { return m_resourceId; }
+    bool IsHighContrast() const { return m_highContrast; }
+
+    VEK_BEGIN_MSG_MAP(CStaticImage)
+        VEK_MESSAGE_HANDLER(WM_THEMECHANGED, OnThemeChanged)
+        VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
+        VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
+    VEK_END_MSG_MAP()
+
+private:
+    LRESULT OnThemeChanged(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnPaint(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnGetObject(UINT, WPARAM wParam, LPARAM lParam, BOOL&);
+
+    int m_resourceId = -1;
+    VekResourceImage m_image;
+    bool m_highContrast = false;
+};
+
+} // namespace vek

@@ -179,8 +179,8 @@ void qkInvalidParameterHook::Uninstall()
     m_installed = false;
 }
 
-void __cdecl qkInvalidParameterHook::Callback(const wchar_t* expression, const wchar_t* function,
-                                              const wchar_t* file, unsigned line, uintptr_t)
+void __cdecl qkInvalidParameterHook::Callback(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
+                                              unsigned line, uintptr_t)
 {
     if (qkInvalidParameterHook* hook = g_invalidParameterHook)
         hook->OnEvent(expression, function, file, line);
@@ -204,10 +204,12 @@ void qkInvalidParameterHook::OnEvent(const wchar_t* expression, const wchar_t* f
 
 qkCrashHandler::qkCrashHandler()
     : m_newHook(this), m_exceptionHook(this), m_purecallHook(this), m_invalidParameterHook(this)
-{
-}
+{}
 
-qkCrashHandler::~qkCrashHandler() { Uninitialize(); }
+qkCrashHandler::~qkCrashHandler()
+{
+    Uninitialize();
+}
 
 BOOL qkCrashHandler::Initialize(const Settings& settings, bool installHooks)
 {
@@ -267,8 +269,7 @@ std::wstring qkCrashHandler::MakeDumpName(const SYSTEMTIME& t, DWORD processId, 
     if (!m_settings.appendDateTime && !m_settings.appendVersion)
         return base;
     wchar_t drive[_MAX_DRIVE] = {}, folder[_MAX_DIR] = {}, name[_MAX_FNAME] = {}, extension[_MAX_EXT] = {};
-    if (_wsplitpath_s(base.c_str(), drive, _MAX_DRIVE, folder, _MAX_DIR, name, _MAX_FNAME, extension, _MAX_EXT) !=
-        0) {
+    if (_wsplitpath_s(base.c_str(), drive, _MAX_DRIVE, folder, _MAX_DIR, name, _MAX_FNAME, extension, _MAX_EXT) != 0) {
         QK_TRACE(L"cannot split the dump path %s", base.c_str());
         *ok = FALSE;
         return base;
@@ -278,8 +279,8 @@ std::wstring qkCrashHandler::MakeDumpName(const SYSTEMTIME& t, DWORD processId, 
     if (m_settings.appendVersion && !m_settings.version.empty())
         path += L"-" + m_settings.version;
     if (m_settings.appendDateTime) {
-        std::swprintf(piece, 96, L"-%04d-%02d-%02d-%02d-%02d-%02d-%03d", t.wYear, t.wMonth, t.wDay, t.wHour,
-                      t.wMinute, t.wSecond, t.wMilliseconds);
+        std::swprintf(piece, 96, L"-%04d-%02d-%02d-%02d-%02d-%02d-%03d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                      t.wSecond, t.wMilliseconds);
         path += piece;
     }
     std::swprintf(piece, 96, L"-%ld", static_cast<long>(processId));
@@ -391,8 +392,8 @@ BOOL qkCrashHandler::StartDumpService(EXCEPTION_POINTERS* pointers)
     ::Sleep(1000);
     const ULONGLONG start = ::GetTickCount64();
     for (;;) {
-        if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                    sizeof(status), &needed))
+        if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                                    &needed))
             return FALSE;
         if (status.dwCurrentState == SERVICE_STOPPED)
             return status.dwServiceSpecificExitCode == 0;
@@ -408,8 +409,8 @@ BOOL qkCrashHandler::WriteDump(const std::wstring& path, DWORD dumpType, EXCEPTI
 {
     if (!m_dbgHelp.pfnMiniDumpWriteDump || path.empty())
         return FALSE;
-    qkHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+    qkHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {
         QK_TRACE(L"creating %s failed, error %lu", path.c_str(), ::GetLastError());
         return FALSE;
@@ -428,8 +429,8 @@ BOOL qkCrashHandler::WriteDump(const std::wstring& path, DWORD dumpType, EXCEPTI
     exception.ClientPointers = TRUE;
     qkScopedLock lock(qkDbgHelp::ProcessLock());
     if (!m_dbgHelp.pfnMiniDumpWriteDump(process.Get(), ::GetCurrentProcessId(), file.Get(),
-                                        static_cast<MINIDUMP_TYPE>(dumpType), pointers ? &exception : nullptr,
-                                        nullptr, nullptr)) {
+                                        static_cast<MINIDUMP_TYPE>(dumpType), pointers ? &exception : nullptr, nullptr,
+                                        nullptr)) {
         QK_TRACE(L"MiniDumpWriteDump to %s failed, error %lu", path.c_str(), ::GetLastError());
         return FALSE;
     }
@@ -451,10 +452,11 @@ BOOL qkCrashHandler::RunCrashCallback(DWORD type, EXCEPTION_POINTERS* pointers)
                   L"/tid", static_cast<unsigned>(::GetCurrentThreadId()), L"/crashtype", 3u);
     command += piece;
     if (pointers && pointers->ExceptionRecord) {
-        std::swprintf(piece, 128, L" %ls %lu %ls %llu %ls %llu", L"/exceptioncode",
-                      static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode), L"/crashaddress",
-                      static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers->ExceptionRecord->ExceptionAddress)),
-                      L"/exceptionpointer", static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers)));
+        std::swprintf(
+            piece, 128, L" %ls %lu %ls %llu %ls %llu", L"/exceptioncode",
+            static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode), L"/crashaddress",
+            static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers->ExceptionRecord->ExceptionAddress)),
+            L"/exceptionpointer", static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers)));
         command += piece;
     }
     std::vector<wchar_t> line(command.begin(), command.end());

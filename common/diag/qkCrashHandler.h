@@ -78,8 +78,8 @@ public:
     virtual void OnEvent(const wchar_t* expression, const wchar_t* function, const wchar_t* file, unsigned line);
 
 private:
-    static void __cdecl Callback(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
-                                 unsigned line, uintptr_t reserved);
+    static void __cdecl Callback(const wchar_t* expression, const wchar_t* function, const wchar_t* file, unsigned line,
+                                 uintptr_t reserved);
     void(__cdecl* m_previous)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) = nullptr;
     bool m_installed = false;
     qkCrashHandler* m_owner;

@@ -16,9 +16,15 @@ bool BindOne(const qkModule& module, Fn& entry, const char* name, bool resolve)
 }
 } // namespace
 
-qkDbgHelp::qkDbgHelp() { Bind(FALSE); }
+qkDbgHelp::qkDbgHelp()
+{
+    Bind(FALSE);
+}
 
-qkDbgHelp::~qkDbgHelp() { Bind(FALSE); }
+qkDbgHelp::~qkDbgHelp()
+{
+    Bind(FALSE);
+}
 
 qkCriticalSection& qkDbgHelp::ProcessLock()
 {

@@ -15,13 +15,31 @@
 namespace {
 
 // Every name is looked up; the set's completeness depends only on the ones the readers need.
-const char* const kProcessStatusNames[] = {
-    "EmptyWorkingSet", "EnumDeviceDrivers", "EnumPageFilesA", "EnumPageFilesW", "EnumProcesses",
-    "EnumProcessModules", "GetDeviceDriverBaseNameA", "GetDeviceDriverBaseNameW", "GetDeviceDriverFileNameA",
-    "GetDeviceDriverFileNameW", "GetMappedFileNameA", "GetMappedFileNameW", "GetModuleBaseNameA",
-    "GetModuleBaseNameW", "GetModuleFileNameExA", "GetModuleFileNameExW", "GetModuleInformation",
-    "GetPerformanceInfo", "GetProcessImageFileNameA", "GetProcessImageFileNameW", "GetProcessMemoryInfo",
-    "GetWsChanges", "InitializeProcessForWsWatch", "QueryWorkingSet", "EnumProcessModulesEx"};
+const char* const kProcessStatusNames[] = {"EmptyWorkingSet",
+                                           "EnumDeviceDrivers",
+                                           "EnumPageFilesA",
+                                           "EnumPageFilesW",
+                                           "EnumProcesses",
+                                           "EnumProcessModules",
+                                           "GetDeviceDriverBaseNameA",
+                                           "GetDeviceDriverBaseNameW",
+                                           "GetDeviceDriverFileNameA",
+                                           "GetDeviceDriverFileNameW",
+                                           "GetMappedFileNameA",
+                                           "GetMappedFileNameW",
+                                           "GetModuleBaseNameA",
+                                           "GetModuleBaseNameW",
+                                           "GetModuleFileNameExA",
+                                           "GetModuleFileNameExW",
+                                           "GetModuleInformation",
+                                           "GetPerformanceInfo",
+                                           "GetProcessImageFileNameA",
+                                           "GetProcessImageFileNameW",
+                                           "GetProcessMemoryInfo",
+                                           "GetWsChanges",
+                                           "InitializeProcessForWsWatch",
+                                           "QueryWorkingSet",
+                                           "EnumProcessModulesEx"};
 
 struct ProcessBasicInformation {
     LONG_PTR exitStatus;
@@ -34,7 +52,10 @@ struct ProcessBasicInformation {
 
 } // namespace
 
-qkProcessInfoReader::~qkProcessInfoReader() { Unload(); }
+qkProcessInfoReader::~qkProcessInfoReader()
+{
+    Unload();
+}
 
 void qkProcessInfoReader::Unload()
 {
@@ -86,14 +107,15 @@ BOOL qkProcessInfoReader::Load()
                                   m_getModuleFileNameExW && m_getModuleInformation;
 
         if (m_toolHelp.Load(L"KERNEL32.DLL")) {
-            m_createToolhelp32Snapshot = m_toolHelp.Get<decltype(m_createToolhelp32Snapshot)>("CreateToolhelp32Snapshot");
+            m_createToolhelp32Snapshot =
+                m_toolHelp.Get<decltype(m_createToolhelp32Snapshot)>("CreateToolhelp32Snapshot");
             m_module32FirstW = m_toolHelp.Get<decltype(m_module32FirstW)>("Module32FirstW");
             m_module32NextW = m_toolHelp.Get<decltype(m_module32NextW)>("Module32NextW");
             m_process32FirstW = m_toolHelp.Get<decltype(m_process32FirstW)>("Process32FirstW");
             m_process32NextW = m_toolHelp.Get<decltype(m_process32NextW)>("Process32NextW");
         }
-        m_toolHelpComplete = m_createToolhelp32Snapshot && m_module32FirstW && m_module32NextW &&
-                             m_process32FirstW && m_process32NextW;
+        m_toolHelpComplete =
+            m_createToolhelp32Snapshot && m_module32FirstW && m_module32NextW && m_process32FirstW && m_process32NextW;
     }
     QK_CATCH(info)
     if (info.HasError() || (!m_processStatusComplete && !m_toolHelpComplete)) {
@@ -112,9 +134,11 @@ BOOL qkProcessInfoReader::GetProcessInfo(DWORD processId, qkProcessRecord& recor
         if (!debug.EnableForCurrentThread(SE_DEBUG_NAME))
             QK_TRACE(L"SeDebugPrivilege not enabled, error %lu", ::GetLastError());
         switch (m_method) {
-        case MethodToolHelp: return ReadWithToolHelp(processId, record);
+        case MethodToolHelp:
+            return ReadWithToolHelp(processId, record);
         case MethodProcessStatus:
-        case MethodNative: return ReadWithProcessStatus(processId, record);
+        case MethodNative:
+            return ReadWithProcessStatus(processId, record);
         case MethodAutomatic:
             if (m_processStatusComplete) {
                 if (ReadWithProcessStatus(processId, record))
@@ -127,7 +151,8 @@ BOOL qkProcessInfoReader::GetProcessInfo(DWORD processId, qkProcessRecord& recor
             if (m_toolHelpComplete)
                 return ReadWithToolHelp(processId, record);
             return FALSE;
-        default: return FALSE;
+        default:
+            return FALSE;
         }
     }
     QK_CATCH(info)
@@ -160,7 +185,8 @@ BOOL qkProcessInfoReader::ReadWithProcessStatus(DWORD processId, qkProcessRecord
     auto moduleName = [&](HMODULE module, std::wstring& path) {
         std::vector<wchar_t> buffer(MAX_PATH);
         for (;;) {
-            const DWORD n = m_getModuleFileNameExW(process.Get(), module, buffer.data(), static_cast<DWORD>(buffer.size()));
+            const DWORD n =
+                m_getModuleFileNameExW(process.Get(), module, buffer.data(), static_cast<DWORD>(buffer.size()));
             if (n == 0)
                 return false;
             if (n < buffer.size() - 1 || buffer.size() >= 32768) {
@@ -175,8 +201,8 @@ BOOL qkProcessInfoReader::ReadWithProcessStatus(DWORD processId, qkProcessRecord
         DWORD needed = 0;
         bool listed = false;
         for (int attempt = 0; attempt < 4; ++attempt) {
-            if (!m_enumProcessModules(process.Get(), handles.data(), static_cast<DWORD>(handles.size() * sizeof(HMODULE)),
-                                      &needed))
+            if (!m_enumProcessModules(process.Get(), handles.data(),
+                                      static_cast<DWORD>(handles.size() * sizeof(HMODULE)), &needed))
                 break;
             if (needed <= handles.size() * sizeof(HMODULE)) {
                 handles.resize(needed / sizeof(HMODULE));
@@ -283,8 +309,8 @@ BOOL qkProcessInfoReader::ReadWithToolHelp(DWORD processId, qkProcessRecord& rec
             listed = SUCCEEDED(peb.Open(entry.th32ProcessID)) && SUCCEEDED(peb.ReadModules(candidate.modules));
             for (const auto& [base, module] : candidate.modules) {
                 const size_t slash = module.path.find_last_of(L'\\');
-                if (::lstrcmpiW(module.path.c_str() + (slash == std::wstring::npos ? 0 : slash + 1),
-                                entry.szExeFile) == 0) {
+                if (::lstrcmpiW(module.path.c_str() + (slash == std::wstring::npos ? 0 : slash + 1), entry.szExeFile) ==
+                    0) {
                     candidate.handle = module.handle;
                     candidate.path = module.path;
                     candidate.baseAddress = module.baseAddress;

@@ -23,9 +23,15 @@ constexpr DWORD kFlagScrambled = 1;
 const HRESULT kCorrupt = HRESULT_FROM_WIN32(ERROR_FILE_CORRUPT);
 const HRESULT kReadOnly = HRESULT_FROM_WIN32(ERROR_FILE_READ_ONLY);
 
-DWORD HeaderCrc(const void* header) { return qkLib::Crc32(header, 36); }
+DWORD HeaderCrc(const void* header)
+{
+    return qkLib::Crc32(header, 36);
+}
 
-HRESULT LastErrorResult(DWORD error) { return error ? HRESULT_FROM_WIN32(error) : E_FAIL; }
+HRESULT LastErrorResult(DWORD error)
+{
+    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
 
 // A memory stream over a copy of the bytes, positioned at 0.
 HRESULT StreamOver(const BYTE* data, DWORD size, ComPtr<IByteStream>& stream)
@@ -43,7 +49,10 @@ HRESULT StreamOver(const BYTE* data, DWORD size, ComPtr<IByteStream>& stream)
 
 qkTalErrorInstanceStore::qkTalErrorInstanceStore() : qkDataStore(kStoreSignature, 0, kRecordSignature, 0) {}
 
-qkTalErrorInstanceStore::~qkTalErrorInstanceStore() { Close(); }
+qkTalErrorInstanceStore::~qkTalErrorInstanceStore()
+{
+    Close();
+}
 
 void qkTalErrorInstanceStore::Scramble(void* data, size_t size)
 {
@@ -67,8 +76,7 @@ bool qkTalErrorInstanceStore::FitsRecord(const Header& header, DWORD recordSize)
     const ULONGLONG payloadEnd = ULONGLONG(header.payloadOffset) + header.payloadLength;
     if (header.payloadLength == 0 || payloadEnd > recordSize || header.payloadOffset < kHeaderSize)
         return false;
-    if (header.descriptorLength &&
-        (header.descriptorOffset < kHeaderSize || descriptorEnd > header.payloadOffset))
+    if (header.descriptorLength && (header.descriptorOffset < kHeaderSize || descriptorEnd > header.payloadOffset))
         return false;
     return true;
 }
@@ -223,7 +231,8 @@ HRESULT qkTalErrorInstanceStore::LoadDescriptor(const BYTE* data, DWORD size, st
     ComPtr<IUnknown> nameObject, typeObject;
     ComPtr<IStringObject> nameText, typeText;
     if (!descriptor->GetObject(0, &nameObject) || !descriptor->GetObject(1, &typeObject) ||
-        FAILED(qkQueryInterface(nameObject.Get(), CLSID_qkTalString, nameText)) || FAILED(qkQueryInterface(typeObject.Get(), CLSID_qkTalString, typeText)))
+        FAILED(qkQueryInterface(nameObject.Get(), CLSID_qkTalString, nameText)) ||
+        FAILED(qkQueryInterface(typeObject.Get(), CLSID_qkTalString, typeText)))
         return E_UNEXPECTED;
     if (!qkLib::GetStringObjectText(nameText.Get(), name) || !qkLib::GetStringObjectText(typeText.Get(), type))
         return E_OUTOFMEMORY;
@@ -257,7 +266,8 @@ HRESULT qkTalErrorInstanceStore::AddIndexEntry(ULONGLONG id, const BYTE* data, D
 HRESULT qkTalErrorInstanceStore::SaveToBuffer(IUnknown* collection, std::vector<BYTE>& record)
 {
     ComPtr<ISerializable> persist;
-    if (!collection || FAILED(collection->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(persist.GetAddressOf()))))
+    if (!collection ||
+        FAILED(collection->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(persist.GetAddressOf()))))
         return E_NOINTERFACE;
     ULONGLONG size = 0;
     if (!persist->GetSize(&size))
@@ -538,8 +548,8 @@ HRESULT qkTalErrorInstanceStore::AddDump(const wchar_t* type, const wchar_t* dum
     qkAdopt(stream, qkTalFileStreamImpl::Create());
     if (!stream)
         return E_OUTOFMEMORY;
-    if (!stream->GetFile().Open(dumpPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL)) {
+    if (!stream->GetFile().Open(dumpPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL)) {
         const DWORD error = stream->GetFile().GetLastError();
         QK_TRACE(L"opening the dump %s failed, error %lu", dumpPath, error);
         return LastErrorResult(error);

@@ -86,8 +86,8 @@ private:
         DWORD words[10];
     };
     struct Header {
-        DWORD version, flags, kind, descriptorOffset, descriptorLength, payloadOffset, payloadLength,
-            descriptorCrc, payloadCrc, headerCrc;
+        DWORD version, flags, kind, descriptorOffset, descriptorLength, payloadOffset, payloadLength, descriptorCrc,
+            payloadCrc, headerCrc;
     };
     static_assert(sizeof(UserHeader) == 40 && sizeof(Header) == 40);
 

@@ -233,7 +233,8 @@ HRESULT qkTalLogicalFailureAnalyzer::AnalyzeGuarded(const CONTEXT* context, cons
     } else {
         ComPtr<IUnknown> name;
         ComPtr<IStringObject> text;
-        if (collection->GetObject(11, &name) && SUCCEEDED(qkQueryInterface(name.Get(), CLSID_qkTalString, text)) && !collection->SetObject(16, text.Get()))
+        if (collection->GetObject(11, &name) && SUCCEEDED(qkQueryInterface(name.Get(), CLSID_qkTalString, text)) &&
+            !collection->SetObject(16, text.Get()))
             return E_OUTOFMEMORY;
     }
     return S_OK;
@@ -354,8 +355,8 @@ HRESULT qkTalLogicalFailureAnalyzer::AnalyzeFailingModule(ULONG_PTR failureAddre
     return S_OK;
 }
 
-HRESULT qkTalLogicalFailureAnalyzer::WriteDump(qkTalErrorInstanceStore& store, DWORD dumpType,
-                                               EXCEPTION_RECORD* record, CONTEXT* context)
+HRESULT qkTalLogicalFailureAnalyzer::WriteDump(qkTalErrorInstanceStore& store, DWORD dumpType, EXCEPTION_RECORD* record,
+                                               CONTEXT* context)
 {
     qkExceptionInfo info;
     HRESULT hr = E_OUTOFMEMORY;
@@ -385,8 +386,8 @@ HRESULT qkTalLogicalFailureAnalyzer::WriteDumpGuarded(qkTalErrorInstanceStore& s
     path += L".tmp";
     {
         qkScopedLock lock(qkDbgHelp::ProcessLock());
-        qkHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr));
+        qkHandle file(
+            ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.IsValid()) {
             QK_TRACE(L"creating %s failed, error %lu", path.c_str(), ::GetLastError());
             return E_FAIL;
@@ -408,8 +409,7 @@ HRESULT qkTalLogicalFailureAnalyzer::WriteDumpGuarded(qkTalErrorInstanceStore& s
             callback.CallbackRoutine = DumpCallback;
             callback.CallbackParam = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(::GetCurrentThreadId()));
             if (!m_dbgHelp.pfnMiniDumpWriteDump(process.Get(), ::GetCurrentProcessId(), file.Get(),
-                                                static_cast<MINIDUMP_TYPE>(dumpType), &exception, nullptr,
-                                                &callback)) {
+                                                static_cast<MINIDUMP_TYPE>(dumpType), &exception, nullptr, &callback)) {
                 QK_TRACE(L"MiniDumpWriteDump failed, error %lu", ::GetLastError());
                 hr = E_FAIL;
             }

@@ -61,8 +61,8 @@ private:
     HRESULT AnalyzeProcess(IKeyValueCollection* collection);
     HRESULT AnalyzeFailingModule(ULONG_PTR failureAddress, IKeyValueCollection* collection);
     HRESULT DescribeModule(ULONG_PTR address, ModuleInfo& module);
-    HRESULT AnalyzeGuarded(const CONTEXT* context, const wchar_t* idText, ULONG_PTR failureAddress,
-                           DWORD number1, DWORD number2, DWORD number3, IKeyValueCollection* collection);
+    HRESULT AnalyzeGuarded(const CONTEXT* context, const wchar_t* idText, ULONG_PTR failureAddress, DWORD number1,
+                           DWORD number2, DWORD number3, IKeyValueCollection* collection);
     HRESULT WriteDumpGuarded(qkTalErrorInstanceStore& store, DWORD dumpType, EXCEPTION_RECORD* record,
                              CONTEXT* context);
 

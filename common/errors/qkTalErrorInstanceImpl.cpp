@@ -51,9 +51,8 @@ std::wstring Format(const wchar_t* format, ...)
 
 std::wstring GuidFileName(const GUID& id)
 {
-    return Format(L"%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X.dat", id.Data1, id.Data2, id.Data3,
-                  id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6],
-                  id.Data4[7]);
+    return Format(L"%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X.dat", id.Data1, id.Data2, id.Data3, id.Data4[0],
+                  id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6], id.Data4[7]);
 }
 
 } // namespace
@@ -112,14 +111,14 @@ HRESULT qkTalErrorInstanceImpl::ShouldReport(DWORD divisor)
 }
 
 HRESULT qkTalErrorInstanceImpl::Report(const CONTEXT& context, const wchar_t* idText, ULONG_PTR failureAddress,
-                                       DWORD number1, DWORD number2, DWORD number3, bool terminate,
-                                       bool dumpAllowed, DWORD divisor, const wchar_t* extraText)
+                                       DWORD number1, DWORD number2, DWORD number3, bool terminate, bool dumpAllowed,
+                                       DWORD divisor, const wchar_t* extraText)
 {
     qkExceptionInfo info;
     HRESULT hr = E_OUTOFMEMORY;
     try {
-        hr = BuildInstance(context, idText, failureAddress, number1, number2, number3, terminate, dumpAllowed,
-                           divisor, extraText);
+        hr = BuildInstance(context, idText, failureAddress, number1, number2, number3, terminate, dumpAllowed, divisor,
+                           extraText);
     }
     QK_CATCH(info)
     if (info.HasError()) {
@@ -170,7 +169,8 @@ bool qkTalErrorInstanceImpl::IsProtectedMode()
         if (!frame)
             return;
         using Fn = HRESULT(WINAPI*)(BOOL*);
-        auto isProtected = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(frame, "IEIsProtectedModeProcess")));
+        auto isProtected =
+            reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(frame, "IEIsProtectedModeProcess")));
         BOOL answer = FALSE;
         protectedMode = isProtected && SUCCEEDED(isProtected(&answer)) && answer;
         ::FreeLibrary(frame);
@@ -178,10 +178,9 @@ bool qkTalErrorInstanceImpl::IsProtectedMode()
     return protectedMode;
 }
 
-HRESULT qkTalErrorInstanceImpl::BuildInstance(const CONTEXT& context, const wchar_t* idText,
-                                              ULONG_PTR failureAddress, DWORD number1, DWORD number2,
-                                              DWORD number3, bool terminate, bool dumpAllowed, DWORD divisor,
-                                              const wchar_t* extraText)
+HRESULT qkTalErrorInstanceImpl::BuildInstance(const CONTEXT& context, const wchar_t* idText, ULONG_PTR failureAddress,
+                                              DWORD number1, DWORD number2, DWORD number3, bool terminate,
+                                              bool dumpAllowed, DWORD divisor, const wchar_t* extraText)
 {
     HRESULT hr = Finish();
     if (FAILED(hr))
@@ -402,8 +401,8 @@ HRESULT qkTalErrorInstanceImpl::StartCallback(const std::wstring& path)
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                          &startup, &started)) {
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                          &started)) {
         const DWORD error = ::GetLastError();
         QK_TRACE(L"starting the callback %s failed, error %lu", command.c_str(), error);
         return HRESULT_FROM_WIN32(error);

@@ -55,7 +55,10 @@ bool IsMinidump(const fs::path& path)
     return bytes.size() > 32 && memcmp(bytes.data(), "MDMP", 4) == 0;
 }
 
-std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
+std::wstring Quote(const std::wstring& text)
+{
+    return L"\"" + text + L"\"";
+}
 
 TEST(CrashHandler, UnhandledExceptionRunsTheCallbackThenWritesTheDump)
 {

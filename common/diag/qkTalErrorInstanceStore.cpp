@@ -6,7 +6,7 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
-#include "common/diag/qkQueryInterface.h"
+#include "common/objects/qkQueryInterface.h"
 #include "common/objects/qkInstanceFactory.h"
 #include "common/persist/ISerializable.h"
 #include "common/persist/IStringObject.h"

@@ -11,7 +11,7 @@
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
-#include "common/diag/qkQueryInterface.h"
+#include "common/objects/qkQueryInterface.h"
 #include "common/diag/qkTalErrorInstanceStore.h"
 #include "common/persist/qkTalStringImpl.h"
 #include "common/system/qkHandle.h"

@@ -14,7 +14,7 @@
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
 #include "common/diag/qkFindHandle.h"
-#include "common/diag/qkQueryInterface.h"
+#include "common/objects/qkQueryInterface.h"
 #include "common/errors/qkOptionReader.h"
 #include "common/persist/IStringObject.h"
 #include "common/persist/qkTalIndexValueCollectionImpl.h"

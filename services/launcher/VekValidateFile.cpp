@@ -1,5 +1,7 @@
 #include "services/launcher/VekValidateFile.h"
 
+#include "common/objects/qkQueryInterface.h"
+
 #include <wrl/client.h>
 
 #include <exception>
@@ -44,7 +46,8 @@ void Store(int32_t* out, int32_t value)
 bool CreateTrustObject(Microsoft::WRL::ComPtr<IVerifyTrust>& trust)
 {
     Microsoft::WRL::ComPtr<IVerifyTrustOptions> options;
-    options.Attach(qkVerifyTrustStatic::CreateObject());
+    // The factory's object already carries its reference (mingw-w64's Attach would add another).
+    qkAdopt(options, qkVerifyTrustStatic::CreateObject());
     if (!options ||
         options->QueryInterface(IID_IVerifyTrust, reinterpret_cast<void**>(trust.GetAddressOf())) != VT_RC_OK ||
         !trust) {

@@ -5,7 +5,7 @@
 #include <wrl/client.h>
 
 #include "DiagTestSupport.h"
-#include "common/diag/qkQueryInterface.h"
+#include "common/objects/qkQueryInterface.h"
 #include "common/diag/qkTalErrorInstanceStore.h"
 #include "common/persist/IStringObject.h"
 #include "common/persist/qkTalIndexValueCollectionImpl.h"

@@ -3,7 +3,7 @@
 
 #include <wrl/client.h>
 
-#include "common/diag/qkQueryInterface.h"
+#include "common/objects/qkQueryInterface.h"
 #include "common/diag/qkTalLogicalFailureAnalyzer.h"
 #include "common/persist/qkTalKeyValueCollectionImpl.h"
 

@@ -16,7 +16,7 @@ want_x86="-DVEK_TESTS=$x86_tests -DVEK_LAUNCHER=ON"
 want_x64="-DVEK_TESTS=ON -DVEK_LAUNCHER=$x64_launcher"
 # The names (not the contents) of every file a CMakeLists.txt may glob.
 sources=$(find common settings services net engine ui statusprobe tests tools -type f \
-            \( -name '*.cpp' -o -name '*.c' -o -name 'CMakeLists.txt' -o -path '*/data/*' \) 2>/dev/null |
+            \( -name '*.cpp' -o -name '*.c' -o -name 'CMakeLists.txt' -o -path '*/data/*' -o -path 'ui/res/*' \) 2>/dev/null |
           LC_ALL=C sort | md5sum | cut -d' ' -f1)
 conf() { # tree toolchain flags
   local tree=$1 tc=$2 flags=$3

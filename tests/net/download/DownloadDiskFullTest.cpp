@@ -43,8 +43,8 @@ bool WriteFiller(const std::wstring& path, size_t size)
     bool ok = true;
     for (size_t done = 0; ok && done < size; done += block.size()) {
         DWORD written = 0;
-        ok = ::WriteFile(h, block.data(), static_cast<DWORD>(std::min(block.size(), size - done)), &written, nullptr)
-             && written != 0;
+        ok = ::WriteFile(h, block.data(), static_cast<DWORD>(std::min(block.size(), size - done)), &written, nullptr) &&
+             written != 0;
     }
     ::CloseHandle(h);
     return ok;
@@ -64,8 +64,12 @@ TEST(DownloadDiskFull, WriteFailureFiresDiskFullAndResumesOnceThereIsRoom)
         int priority;
         std::vector<int> events;
     } cases[] = {
-        {"critical", 0, {vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eDownloadOutOfDiskSpace, vek::eDownloadFatalError}},
-        {"optional", -1, {vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eDownloadOutOfDiskSpace, vek::eJobValidationDone}},
+        {"critical",
+         0,
+         {vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eDownloadOutOfDiskSpace, vek::eDownloadFatalError}},
+        {"optional",
+         -1,
+         {vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eDownloadOutOfDiskSpace, vek::eJobValidationDone}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -107,10 +111,10 @@ TEST(DownloadDiskFull, WriteFailureFiresDiskFullAndResumesOnceThereIsRoom)
         // The record points at the partial file, which holds exactly the bytes it claims.
         ASSERT_TRUE(job.contains("HttpPausedDownload"));
         const json record = job["HttpPausedDownload"];
-        const std::uint64_t partial = vek::ParseDecimalU64(record["BytesDownloaded"].get<std::string>());
+        const std::uint64_t partial = vek::ParseDecimalU64(record.at("BytesDownloaded").get<std::string>());
         EXPECT_GT(partial, 0u);
         EXPECT_LT(partial, size);
-        const std::wstring temp = vek::Utf8ToWide(record["LocalTempPath"].get<std::string>());
+        const std::wstring temp = vek::Utf8ToWide(record.at("LocalTempPath").get<std::string>());
         EXPECT_EQ(dltest::ReadFileBytes(temp), TestServer::PatternBytes(0, static_cast<size_t>(partial)));
 
         // Room again: the next run resumes the partial file and ends byte-identical.
@@ -125,7 +129,8 @@ TEST(DownloadDiskFull, WriteFailureFiresDiskFullAndResumesOnceThereIsRoom)
             ASSERT_TRUE(events2.WaitFor(vek::eJobValidationDone));
             manager.Stop();
         }
-        EXPECT_EQ(events2.Events(), (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
+        EXPECT_EQ(events2.Events(),
+                  (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
         EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"f")), TestServer::PatternBytes(0, size));
         EXPECT_EQ(scratch.CountFiles(), 1u);
         EXPECT_EQ(job["download_started"], 2);

@@ -1,0 +1,336 @@
+#include "engine/report/VekPingReporter.h"
+
+#include "engine/report/VekTokenMask.h"
+
+#include "common/base/qkStringConvert.h"
+#include "common/errors/qkLog.h"
+#include "services/launcher/VekTools.h"
+#include "services/launcher/VekUtil.h"
+
+#include <winhttp.h>
+
+#include <atomic>
+
+namespace vek {
+
+namespace {
+
+constexpr HRESULT kBackendCheckFailed = static_cast<HRESULT>(0x80047ECD);
+
+std::atomic<bool> g_pingsOff{false};
+
+std::wstring Wide(const std::string& utf8)
+{
+    if (utf8.empty())
+        return {};
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0)
+        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
+    return text;
+}
+
+const nlohmann::json* At(const nlohmann::json* node, std::initializer_list<const char*> path)
+{
+    for (const char* name : path) {
+        if (!node || !node->is_object())
+            return nullptr;
+        auto it = node->find(name);
+        if (it == node->end())
+            return nullptr;
+        node = &*it;
+    }
+    return node;
+}
+
+std::wstring TextAt(const nlohmann::json& root, std::initializer_list<const char*> path)
+{
+    const nlohmann::json* node = At(&root, path);
+    return node && node->is_string() ? Wide(node->get<std::string>()) : std::wstring();
+}
+
+const nlohmann::json* InstallJob(const nlohmann::json& root)
+{
+    const nlohmann::json* jobs = At(&root, {"vek", "job_array"});
+    return jobs && jobs->is_array() && !jobs->empty() ? &jobs->front() : nullptr;
+}
+
+std::wstring InstallJobText(const nlohmann::json& root, std::initializer_list<const char*> path)
+{
+    const nlohmann::json* job = InstallJob(root);
+    return job ? TextAt(*job, path) : std::wstring();
+}
+
+bool EqualNoCase(const std::wstring& a, const wchar_t* b)
+{
+    return ::CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+std::wstring UpperHex(unsigned value)
+{
+    wchar_t buffer[16] = {};
+    _snwprintf(buffer, 15, L"%X", value);
+    return buffer;
+}
+
+long long IntegerAt(const nlohmann::json& job, const char* name)
+{
+    const nlohmann::json* node = At(&job, {name});
+    return node && node->is_number() ? node->get<long long>() : 0;
+}
+
+bool BrowserHasProxy()
+{
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
+    if (!::WinHttpGetIEProxyConfigForCurrentUser(&config))
+        return false;
+    const bool script = config.lpszAutoConfigUrl && *config.lpszAutoConfigUrl &&
+                        _wcsnicmp(config.lpszAutoConfigUrl, L"file://", 7) != 0;
+    const bool result = config.fAutoDetect || script || (config.lpszProxy && *config.lpszProxy);
+    for (wchar_t* text : {config.lpszAutoConfigUrl, config.lpszProxy, config.lpszProxyBypass})
+        if (text)
+            ::GlobalFree(text);
+    return result;
+}
+
+} // namespace
+
+VekPingReporter::VekPingReporter(const json* manifest) : VekDataReporter(manifest)
+{
+    m_moduleNumber = 9091;
+    installerOptions = [] { return VekTools::cmdSwitchString(L"INSTALLER_OPTIONS"); };
+    browserHasProxy = &BrowserHasProxy;
+}
+
+nlohmann::json& VekPingReporter::ProcessManifest()
+{
+    static json manifest;
+    return manifest;
+}
+
+std::shared_ptr<VekPingReporter>& VekPingReporter::ProcessReporter()
+{
+    static std::shared_ptr<VekPingReporter> reporter;
+    return reporter;
+}
+
+bool VekPingReporter::PingsOff()
+{
+    return g_pingsOff.load();
+}
+void VekPingReporter::SetPingsOff(bool off)
+{
+    g_pingsOff.store(off);
+}
+
+HRESULT VekPingReporter::logConsent(int)
+{
+    return 0;
+}
+HRESULT VekPingReporter::logInitializationStage(int, int)
+{
+    return 0;
+}
+
+HRESULT VekPingReporter::logError(HRESULT, bool, json&)
+{
+    ::OutputDebugStringW(L"empty log error");
+    return 0;
+}
+
+HRESULT VekPingReporter::logEvent(int, const json&, bool)
+{
+    ::OutputDebugStringW(L"empty log event");
+    return 0;
+}
+
+void VekPingReporter::sendModuleFData(json&)
+{
+    ::OutputDebugStringW(L"empty log send module FDATA");
+}
+
+bool VekPingReporter::prepare()
+{
+    if (PingsOff())
+        return false;
+    json& process = ProcessManifest();
+    if ((process.is_null() || (process.is_object() && process.empty())) && m_manifest)
+        process = *m_manifest;
+    initMachineID();
+    return true;
+}
+
+std::wstring VekPingReporter::BaseQuery()
+{
+    const json& manifest = ProcessManifest();
+    std::wstring q = L"?module=" + std::to_wstring(m_moduleNumber);
+    q += L"&platform=windows&product=VEK&version=5.17.1.211";
+    q += L"&g=" + PercentEncode(TextAt(manifest, {"vek", "global", "telemetry_product_name"}));
+    q += L"&l=" + PercentEncode(InstallJobText(manifest, {"distribution", "customer_id"}));
+    q += L"&m=" + PercentEncode(InstallJobText(manifest, {"distribution", "domain_id"}));
+    q += L"&MID=" + PercentEncode(m_machineId);
+    q += L"&language=" + LanguageText(languageId());
+    q += L"&OS=" + OsText();
+    return q;
+}
+
+int VekPingReporter::InstallMode()
+{
+    std::wstring mode = installerOptions();
+    if (!EqualNoCase(mode, L"SILENT") && !EqualNoCase(mode, L"INTERACTIVE") && !EqualNoCase(mode, L"UNATTENDED")) {
+        mode = InstallJobText(ProcessManifest(), {"distribution", "ui_mode"});
+        if (mode.empty())
+            mode = L"UNATTENDED";
+    }
+    if (EqualNoCase(mode, L"SILENT"))
+        return 2;
+    if (EqualNoCase(mode, L"UNATTENDED"))
+        return 1;
+    if (EqualNoCase(mode, L"INTERACTIVE"))
+        return 0;
+    return -1;
+}
+
+int VekPingReporter::ProxyKind()
+{
+    const json& manifest = ProcessManifest();
+    const std::wstring typeText = TextAt(manifest, {"vek", "bootstrap", "options", "proxy_settings", "type"});
+    int type = 0;
+    if (EqualNoCase(typeText, L"CUSTOM"))
+        type = 3;
+    else if (EqualNoCase(typeText, L"AUTODETECT"))
+        type = 2;
+    else if (EqualNoCase(typeText, L"DISABLED"))
+        type = 1;
+    const bool qor = EqualNoCase(InstallJobText(manifest, {"product_data", "run_key"}), L"QOR");
+    if (qor && type != 2)
+        return type;
+    if (!TextAt(manifest, {"vek", "bootstrap", "options", "proxy_settings", "server"}).empty())
+        return 3;
+    return browserHasProxy() ? 12 : 2;
+}
+
+void VekPingReporter::Send(const std::wstring& query)
+{
+    const std::wstring url = TextAt(ProcessManifest(), {"vek", "global", "reporting_url"});
+    const HRESULT hr = submitToServer(url, query);
+    if (SUCCEEDED(hr)) {
+        AppendToUrlFile(url, query);
+        return;
+    }
+    SetPingsOff(true);
+}
+
+void VekPingReporter::sendStartPing(const std::wstring& commandLine, const std::wstring& account)
+{
+    try {
+        if (PingsOff() || !prepare())
+            return;
+        std::lock_guard<std::mutex> lock(m_lock);
+        const json& manifest = ProcessManifest();
+        const std::wstring generic = InstallJobText(manifest, {"distribution", "generic_package"});
+        const std::wstring createMsi = InstallJobText(manifest, {"create_msi"}).empty()
+                                           ? TextAt(manifest, {"vek", "bootstrap", "create_msi"})
+                                           : InstallJobText(manifest, {"create_msi"});
+        const int packageKind = EqualNoCase(generic, L"true") ? 2 : EqualNoCase(createMsi, L"true") ? 1 : 0;
+        wchar_t module[MAX_PATH] = {};
+        ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+
+        std::wstring q = BaseQuery();
+        q += L"&a=VEK_START";
+        q += L"&b=" + PercentEncode(TextAt(manifest, {"vek", "global", "manifest_id"}));
+        q += L"&c=" + PercentEncode(TextAt(manifest, {"vek", "bootstrap", "distribution_type"}));
+        q += L"&d=" + std::to_wstring(packageKind);
+        q += L"&f=" + std::to_wstring(InstallMode());
+        if (!account.empty())
+            q += L"&k=" + PercentEncode(account);
+        if (!commandLine.empty())
+            q += L"&j=" + PercentEncode(MaskCommandLineToken(commandLine));
+        q += L"&i=" + PercentEncode(module);
+        q += L"&e=" + std::to_wstring(ProxyKind());
+        Send(q);
+    } catch (...) {
+        QK_LOG_ERROR(L"Unexpected error during sending ping");
+    }
+}
+
+void VekPingReporter::sendFinishPing(int exitCode, HRESULT result)
+{
+    try {
+        if (PingsOff() || !prepare())
+            return;
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::wstring q = BaseQuery();
+        q += L"&a=VEK_FINISH&h=" + std::to_wstring(exitCode) + L"&o=" + UpperHex(static_cast<unsigned>(result));
+        Send(q);
+    } catch (...) {
+        QK_LOG_ERROR(L"Unexpected error during sending ping");
+    }
+}
+
+HRESULT VekPingReporter::logJobError(HRESULT code, bool, const json& job, const wchar_t* extra, int, int)
+{
+    try {
+        if (PingsOff())
+            return 0;
+        const long long jobError = IntegerAt(job, "job_error_code");
+        const long long downloadError = IntegerAt(job, "last_download_error");
+        const long long otherErrors = IntegerAt(job, "OtherErrors");
+        const long long validationError = IntegerAt(job, "validation_error");
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::wstring q = BaseQuery();
+        if (code == kBackendCheckFailed) {
+            q += L"&a=BACKEND_VALIDATION&o=" + PercentEncode(TextAt(job, {"job_error_description"}));
+        } else {
+            std::wstring details = L"je:" + UpperHex(static_cast<unsigned>(jobError)) + L",de:" +
+                                   UpperHex(static_cast<unsigned>(downloadError)) + L",ve:" +
+                                   UpperHex(static_cast<unsigned>(validationError)) + L",oe:" +
+                                   UpperHex(static_cast<unsigned>(otherErrors));
+            if (extra) {
+                std::wstring text = extra;
+                for (size_t at = text.find(L"&g="); at != std::wstring::npos; at = text.find(L"&g=", at + 1))
+                    text.replace(at, 3, L",");
+                details += L",ed:" + text;
+            }
+            q += L"&a=JOB_FAILURE&h=" + UpperHex(static_cast<unsigned>(code)) + L"&o=" + PercentEncode(details);
+        }
+        Send(q);
+    } catch (...) {
+        QK_LOG_ERROR(L"Unexpected error during sending ping");
+    }
+    return 0;
+}
+
+namespace {
+
+VekPingReporter* EnsureProcessReporter()
+{
+    auto& reporter = VekPingReporter::ProcessReporter();
+    if (!VekPingReporter::PingsOff() && !reporter) {
+        nlohmann::json& manifest = VekPingReporter::ProcessManifest();
+        std::wstring path;
+        GetModulePath(nullptr, path);
+        nlohmann::json loaded;
+        if (LoadManifest(path.c_str(), loaded) == S_OK)
+            manifest = loaded;
+        else if (manifest.is_null() || (manifest.is_object() && manifest.empty()))
+            VekPingReporter::SetPingsOff(true);
+    }
+    if (!reporter)
+        reporter = std::make_shared<VekPingReporter>(&VekPingReporter::ProcessManifest());
+    return reporter.get();
+}
+
+} // namespace
+
+void SendStartPing(const std::wstring& commandLine, const std::wstring& account)
+{
+    EnsureProcessReporter()->sendStartPing(commandLine, account);
+}
+
+void SendFinishPing(int exitCode, HRESULT result)
+{
+    EnsureProcessReporter()->sendFinishPing(exitCode, result);
+}
+
+} // namespace vek

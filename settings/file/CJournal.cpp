@@ -1,0 +1,401 @@
+#include "settings/file/CJournal.h"
+
+#include <cstring>
+
+#include "common/base/qkTrace.h"
+#include "settings/file/qkSettingsCrc32.h"
+
+namespace qkSettings {
+
+namespace {
+
+NtStatus ReadExact(CSafeFile& file, ULONGLONG offset, void* buffer, DWORD length, NtStatus shortStatus)
+{
+    DWORD got = 0;
+    NtStatus st = file.ReadAt(offset, buffer, length, &got);
+    if (!NtSuccess(st))
+        return st;
+    return got == length ? status::kSuccess : shortStatus;
+}
+
+NtStatus WriteExact(CSafeFile& file, ULONGLONG offset, const void* buffer, DWORD length)
+{
+    DWORD put = 0;
+    NtStatus st = file.WriteAt(offset, buffer, length, &put);
+    if (!NtSuccess(st))
+        return st;
+    return put == length ? status::kSuccess : status::kUnsuccessful;
+}
+
+struct Trailer {
+    ULONGLONG offset;
+    DWORD length;
+    DWORD imageCrc;
+    DWORD trailerCrc;
+    DWORD reserved;
+};
+static_assert(sizeof(Trailer) == 24);
+
+} // namespace
+
+CJournal::~CJournal()
+{
+    Close();
+}
+
+NtStatus CJournal::OpenFile(DWORD access, DWORD disposition)
+{
+    FileOpenParams p;
+    CountedString name = m_path.Get();
+    p.name = &name;
+    p.desiredAccess = access;
+    p.shareMode = FILE_SHARE_READ;
+    p.creationDisposition = disposition;
+    return m_file.Open(p);
+}
+
+NtStatus CJournal::Open(CSafeFile& db, const CountedString& dbPath, DWORD stamp, DWORD blockSize, bool newDatabase,
+                        bool readOnly, bool flushWrites)
+{
+    if (dbPath.length == 0)
+        return status::kInvalidParameter;
+    Close();
+    NtStatus st = m_path.Assign(dbPath);
+    if (NtSuccess(st))
+        st = m_path.Append(L".log");
+    if (!NtSuccess(st))
+        return st;
+    m_readOnly = readOnly;
+    m_flushWrites = flushWrites;
+    m_header = Header{};
+    m_header.stamp = stamp;
+    m_header.blockSize = blockSize;
+
+    st = OpenFile(readOnly ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE | DELETE), OPEN_EXISTING);
+    if (st == status::kNameNotFound)
+        return status::kSuccess;
+    if (!NtSuccess(st))
+        return st;
+    if (newDatabase) {
+        // Replaced at the first before-image; its contents belong to a file that is gone.
+        m_file.Close();
+        return status::kSuccess;
+    }
+    st = Validate();
+    if (!NtSuccess(st)) {
+        QK_TRACE(L"journal of %s refused: 0x%08lX", m_path.Text(), static_cast<unsigned long>(st));
+        if (st == status::kFileCorrupt) {
+            // Only a corrupt journal goes: any other failure keeps its before-images.
+            if (!m_readOnly) {
+                NtStatus mark = m_file.MarkForDeletion();
+                if (!NtSuccess(mark))
+                    QK_TRACE(L"could not delete the corrupt journal: 0x%08lX", static_cast<unsigned long>(mark));
+            }
+        }
+        m_file.Close();
+        m_header = Header{};
+        m_header.stamp = stamp;
+        m_header.blockSize = blockSize;
+        return st;
+    }
+    if (m_header.stamp != stamp) {
+        // Another database's journal: ignored, replaced at the next write.
+        m_header = Header{};
+        m_header.stamp = stamp;
+        m_header.blockSize = blockSize;
+        m_headerLoaded = false;
+        m_file.Close();
+        return status::kSuccess;
+    }
+    ULONGLONG dbSize = 0;
+    st = db.GetSize(&dbSize);
+    if (!NtSuccess(st)) {
+        Close();
+        return st;
+    }
+    if (m_header.count == 0 && m_header.checkpointSize == dbSize)
+        return status::kSuccess;
+    if (m_readOnly) {
+        // Recovery needs write access; refuse rather than serve a half-written store.
+        m_file.Close();
+        m_headerLoaded = false;
+        return status::kAccessDenied;
+    }
+    st = RollbackAll(db);
+    if (!NtSuccess(st)) {
+        // Keep the file (and its entries) for a later attempt.
+        m_file.Close();
+        m_headerLoaded = false;
+        m_header.count = 0;
+    }
+    return st;
+}
+
+void CJournal::Close()
+{
+    if (m_file.IsOpen()) {
+        if (m_headerLoaded && m_header.count == 0 && !m_readOnly) {
+            NtStatus st = m_file.MarkForDeletion();
+            if (!NtSuccess(st))
+                QK_TRACE(L"could not delete the empty journal: 0x%08lX", static_cast<unsigned long>(st));
+        }
+        m_file.Close();
+    }
+    m_headerLoaded = false;
+    m_header = Header{};
+    m_mark = Mark{};
+}
+
+NtStatus CJournal::Validate()
+{
+    BYTE raw[kHeaderSize];
+    NtStatus st = ReadExact(m_file, 0, raw, kHeaderSize, status::kFileCorrupt);
+    if (!NtSuccess(st))
+        return st;
+    DWORD crc;
+    std::memcpy(&crc, raw + 28, 4);
+    if (crc != Crc32(raw, 28))
+        return status::kFileCorrupt;
+    Header h;
+    std::memcpy(&h.checkpointSize, raw, 8);
+    std::memcpy(&h.lastTrailer, raw + 8, 8);
+    std::memcpy(&h.stamp, raw + 16, 4);
+    std::memcpy(&h.blockSize, raw + 20, 4);
+    std::memcpy(&h.count, raw + 24, 4);
+    if (h.blockSize != m_header.blockSize)
+        return status::kFileCorrupt;
+    if (!m_entry.Allocate(h.blockSize + kTrailerSize))
+        return status::kNoMemory;
+    ULONGLONG size = 0;
+    st = m_file.GetSize(&size);
+    if (!NtSuccess(st))
+        return st;
+    DWORD walked = 0;
+    ULONGLONG bytes = 0;
+    ULONGLONG trailerAt = h.lastTrailer;
+    while (walked < h.count && bytes < size - kHeaderSize) {
+        if (trailerAt == 0 || trailerAt < kHeaderSize || trailerAt > size || size - trailerAt < kTrailerSize)
+            return status::kFileCorrupt;
+        Trailer t;
+        st = ReadExact(m_file, trailerAt, &t, kTrailerSize, status::kUnsuccessful);
+        if (!NtSuccess(st))
+            return st;
+        if (t.trailerCrc != Crc32(&t, 16))
+            return status::kFileCorrupt;
+        if (t.length > h.blockSize || trailerAt - kHeaderSize < t.length)
+            return status::kFileCorrupt;
+        st = ReadExact(m_file, trailerAt - t.length, m_entry.Data(), t.length, status::kUnsuccessful);
+        if (!NtSuccess(st))
+            return st;
+        if (t.imageCrc != Crc32(m_entry.Data(), t.length))
+            return status::kFileCorrupt;
+        ++walked;
+        bytes += t.length + kTrailerSize;
+        trailerAt -= t.length + kTrailerSize;
+    }
+    if (walked != h.count)
+        return status::kFileCorrupt;
+    m_header = h;
+    m_headerLoaded = true;
+    return status::kSuccess;
+}
+
+NtStatus CJournal::WriteHeader()
+{
+    BYTE raw[kHeaderSize] = {};
+    std::memcpy(raw, &m_header.checkpointSize, 8);
+    std::memcpy(raw + 8, &m_header.lastTrailer, 8);
+    std::memcpy(raw + 16, &m_header.stamp, 4);
+    std::memcpy(raw + 20, &m_header.blockSize, 4);
+    std::memcpy(raw + 24, &m_header.count, 4);
+    DWORD crc = Crc32(raw, 28);
+    std::memcpy(raw + 28, &crc, 4);
+    return WriteExact(m_file, 0, raw, kHeaderSize);
+}
+
+NtStatus CJournal::Create(CSafeFile& db)
+{
+    if (m_readOnly)
+        return status::kAccessDenied;
+    NtStatus st = OpenFile(GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_ALWAYS);
+    if (!NtSuccess(st))
+        return st;
+    ULONGLONG dbSize = 0;
+    st = db.GetSize(&dbSize);
+    if (!NtSuccess(st)) {
+        m_file.Close();
+        return st;
+    }
+    DWORD stamp = m_header.stamp, blockSize = m_header.blockSize;
+    m_header = Header{};
+    m_header.checkpointSize = dbSize;
+    m_header.stamp = stamp;
+    m_header.blockSize = blockSize;
+    st = WriteHeader();
+    if (NtSuccess(st) && m_flushWrites)
+        st = m_file.Flush();
+    if (NtSuccess(st))
+        st = Validate();
+    if (!NtSuccess(st)) {
+        m_file.Close();
+        m_headerLoaded = false;
+    }
+    return st;
+}
+
+NtStatus CJournal::SaveBeforeImage(CSafeFile& db, ULONGLONG offset, DWORD length)
+{
+    if (length > m_header.blockSize)
+        return status::kInvalidParameter;
+    if (!m_file.IsOpen()) {
+        NtStatus st = Create(db);
+        if (!NtSuccess(st))
+            return st;
+    }
+    ULONGLONG limit = m_mark.IsSet() ? m_mark.databaseSize : m_header.checkpointSize;
+    if (offset >= limit)
+        return status::kSuccess; // did not exist then: a roll back cuts it off
+    NtStatus st = ReadExact(db, offset, m_entry.Data(), length, status::kUnsuccessful);
+    if (!NtSuccess(st))
+        return st;
+    ULONGLONG size = 0;
+    st = m_file.GetSize(&size);
+    if (!NtSuccess(st))
+        return st;
+    Trailer t{offset, length, Crc32(m_entry.Data(), length), 0, 0};
+    t.trailerCrc = Crc32(&t, 16);
+    std::memcpy(m_entry.Data() + length, &t, kTrailerSize);
+    st = WriteExact(m_file, size, m_entry.Data(), length + kTrailerSize);
+    if (!NtSuccess(st))
+        return st;
+    Header before = m_header;
+    m_header.count += 1;
+    m_header.lastTrailer = size + length;
+    st = WriteHeader();
+    if (!NtSuccess(st))
+        m_header = before;
+    return st;
+}
+
+NtStatus CJournal::Flush()
+{
+    return m_file.IsOpen() ? m_file.Flush() : status::kSuccess;
+}
+
+NtStatus CJournal::SetMark(CSafeFile& db)
+{
+    if (!m_file.IsOpen()) {
+        NtStatus st = Create(db);
+        if (!NtSuccess(st))
+            return st;
+    }
+    Mark m;
+    m.checkpointSize = m_header.checkpointSize;
+    NtStatus st = m_file.GetSize(&m.journalSize);
+    if (NtSuccess(st))
+        st = db.GetSize(&m.databaseSize);
+    if (!NtSuccess(st))
+        return st;
+    m.lastTrailer = m_header.lastTrailer;
+    m.count = m_header.count;
+    m_mark = m;
+    return status::kSuccess;
+}
+
+NtStatus CJournal::UndoTo(CSafeFile& db, const Mark& mark)
+{
+    ULONGLONG size = 0;
+    NtStatus st = m_file.GetSize(&size);
+    if (!NtSuccess(st))
+        return st;
+    DWORD entries = m_header.count - mark.count;
+    ULONGLONG bytes = size > mark.journalSize ? size - mark.journalSize : 0;
+    ULONGLONG trailerAt = m_header.lastTrailer;
+    DWORD undone = 0;
+    ULONGLONG walked = 0;
+    while (walked < bytes && undone < entries) {
+        if (trailerAt < kHeaderSize || trailerAt > size || size - trailerAt < kTrailerSize)
+            return status::kFileCorrupt;
+        Trailer t;
+        st = ReadExact(m_file, trailerAt, &t, kTrailerSize, status::kUnsuccessful);
+        if (!NtSuccess(st))
+            return st;
+        if (t.length > m_header.blockSize || trailerAt - kHeaderSize < t.length)
+            return status::kFileCorrupt;
+        st = ReadExact(m_file, trailerAt - t.length, m_entry.Data(), t.length, status::kUnsuccessful);
+        if (!NtSuccess(st))
+            return st;
+        st = WriteExact(db, t.offset, m_entry.Data(), t.length);
+        if (!NtSuccess(st))
+            return st;
+        ++undone;
+        walked += t.length + kTrailerSize;
+        trailerAt -= t.length + kTrailerSize;
+    }
+    st = db.SetSize(mark.databaseSize);
+    if (NtSuccess(st) && m_flushWrites)
+        st = db.Flush();
+    if (!NtSuccess(st))
+        return st;
+    Header before = m_header;
+    m_header.checkpointSize = mark.checkpointSize;
+    m_header.lastTrailer = mark.lastTrailer;
+    m_header.count = mark.count;
+    st = WriteHeader();
+    if (!NtSuccess(st)) {
+        m_header = before;
+        return st;
+    }
+    st = m_file.SetSize(mark.journalSize);
+    if (NtSuccess(st) && m_flushWrites)
+        st = m_file.Flush();
+    return st;
+}
+
+NtStatus CJournal::RollbackToMark(CSafeFile& db)
+{
+    if (!m_mark.IsSet() || !m_file.IsOpen())
+        return status::kUnsuccessful;
+    NtStatus st = UndoTo(db, m_mark);
+    if (NtSuccess(st))
+        m_mark = Mark{};
+    return st;
+}
+
+NtStatus CJournal::RollbackAll(CSafeFile& db)
+{
+    if (!m_file.IsOpen())
+        return status::kUnsuccessful;
+    Mark all;
+    all.checkpointSize = m_header.checkpointSize;
+    all.journalSize = kHeaderSize;
+    all.databaseSize = m_header.checkpointSize;
+    return UndoTo(db, all);
+}
+
+NtStatus CJournal::Checkpoint(CSafeFile& db)
+{
+    if (!m_file.IsOpen())
+        return status::kSuccess;
+    ULONGLONG dbSize = 0;
+    // With flush-writes every database operation has flushed the file at its end, so its
+    // contents are on disk before the images that protect them go.
+    NtStatus st = db.GetSize(&dbSize);
+    if (!NtSuccess(st))
+        return st;
+    Header before = m_header;
+    m_header.checkpointSize = dbSize;
+    m_header.lastTrailer = 0;
+    m_header.count = 0;
+    st = WriteHeader();
+    if (!NtSuccess(st)) {
+        m_header = before;
+        return st;
+    }
+    st = m_file.SetSize(kHeaderSize);
+    if (NtSuccess(st) && m_flushWrites)
+        st = m_file.Flush();
+    return st;
+}
+
+} // namespace qkSettings

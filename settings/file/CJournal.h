@@ -1,0 +1,83 @@
+#pragma once
+// The rollback journal beside a settings database (its path + ".log"). Before a block that
+// existed at the last checkpoint is overwritten, its old contents are appended here; a
+// checkpoint empties the journal, and a crash or a failed operation is undone by writing the
+// before-images back, newest first, and restoring the database's size.
+//
+// Layout, little-endian. Header (32 bytes): u64 checkpoint size, u64 offset of the newest
+// trailer (0 when empty), u32 stamp of the database, u32 block size, u32 entry count, u32 CRC
+// of bytes 0-27. Entries back to back, oldest first: the before-image, then a 24-byte trailer
+// {u64 database offset, u32 length, u32 CRC of the image, u32 CRC of trailer bytes 0-15,
+// u32 reserved}.
+#include <windows.h>
+
+#include "settings/file/CSafeFile.h"
+#include "settings/store/CByteBuffer.h"
+#include "settings/store/CStringBuffer.h"
+
+namespace qkSettings {
+
+class CJournal {
+public:
+    static constexpr DWORD kHeaderSize = 32;
+    static constexpr DWORD kTrailerSize = 24;
+
+    CJournal() = default;
+    ~CJournal();
+    CJournal(const CJournal&) = delete;
+    CJournal& operator=(const CJournal&) = delete;
+
+    // Binds the journal to its database and recovers the database to its last checkpoint
+    // when the journal holds entries with the database's stamp.
+    NtStatus Open(CSafeFile& db, const CountedString& dbPath, DWORD stamp, DWORD blockSize, bool newDatabase,
+                  bool readOnly, bool flushWrites);
+    void Close();
+    NtStatus SaveBeforeImage(CSafeFile& db, ULONGLONG offset, DWORD length);
+    NtStatus Flush();
+    NtStatus SetMark(CSafeFile& db);
+    void ClearMark() { m_mark = Mark{}; }
+    bool HasMark() const { return m_mark.IsSet(); }
+    NtStatus RollbackToMark(CSafeFile& db);
+    NtStatus RollbackAll(CSafeFile& db);
+    NtStatus Checkpoint(CSafeFile& db);
+
+    bool IsFileOpen() const { return m_file.IsOpen(); }
+    DWORD EntryCount() const { return m_header.count; }
+
+private:
+    struct Header {
+        ULONGLONG checkpointSize = 0;
+        ULONGLONG lastTrailer = 0;
+        DWORD stamp = 0;
+        DWORD blockSize = 0;
+        DWORD count = 0;
+    };
+    struct Mark {
+        ULONGLONG checkpointSize = 0;
+        ULONGLONG journalSize = 0;
+        ULONGLONG databaseSize = 0;
+        ULONGLONG lastTrailer = 0;
+        DWORD count = 0;
+        bool IsSet() const
+        {
+            return checkpointSize != 0 || journalSize != 0 || databaseSize != 0 || lastTrailer != 0 || count != 0;
+        }
+    };
+
+    NtStatus Validate();
+    NtStatus Create(CSafeFile& db);
+    NtStatus WriteHeader();
+    NtStatus UndoTo(CSafeFile& db, const Mark& mark);
+    NtStatus OpenFile(DWORD access, DWORD disposition);
+
+    CSafeFile m_file;
+    CStringBuffer m_path;
+    Header m_header;
+    Mark m_mark;
+    bool m_headerLoaded = false;
+    bool m_flushWrites = false;
+    bool m_readOnly = false;
+    CByteBuffer m_entry;
+};
+
+} // namespace qkSettings

@@ -1,0 +1,357 @@
+#include "settings/legacy/LegacySettings.h"
+
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "common/system/qkPathExpansion.h"
+#include "settings/objects/CValueNameList.h"
+#include "settings/store/qkSettingsResult.h"
+#include "settings/store/qkSettingsText.h"
+
+namespace qkSettings {
+
+namespace {
+
+HRESULT R(DWORD r)
+{
+    return static_cast<HRESULT>(r);
+}
+
+// Store types of the value table, for the shared value enumerator.
+DWORD StoreTypeOf(DWORD legacyType)
+{
+    switch (legacyType) {
+    case LegacyKeyValues::kString:
+        return storetype::kString;
+    case LegacyKeyValues::kDword:
+        return storetype::kDword;
+    default:
+        return storetype::kBinary;
+    }
+}
+
+} // namespace
+
+#define QK_LEGACY_NARROW(call)            \
+    if (name == nullptr)                  \
+        return R(result::kInvalidArg);    \
+    std::wstring wide;                    \
+    DWORD converted = ToWide(name, wide); \
+    if (!Succeeded(converted))            \
+        return R(converted);              \
+    return call
+
+void* LegacySettings::GetInterface(REFIID iid)
+{
+    if (IsEqualGUID(iid, GUID_NULL) || IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_ISettings) ||
+        IsEqualGUID(iid, IID_ISettingsAliases[0]) || IsEqualGUID(iid, IID_ISettingsAliases[1]) ||
+        IsEqualGUID(iid, IID_ISettingsAliases[2]))
+        return static_cast<ISettings*>(this);
+    if (IsEqualGUID(iid, IID_ILegacySettingsAccess))
+        return static_cast<ISettings*>(this);
+    return nullptr;
+}
+
+HRESULT LegacySettings::Read(LPCWSTR name, DWORD type, const LegacyKeyValues::Value** value)
+{
+    if (name == nullptr)
+        return R(result::kInvalidArg);
+    const LegacyKeyValues::Value* v = m_values.Find(name);
+    if (v == nullptr)
+        return R(result::kNotFound);
+    // Another type is reported even for a deleted value.
+    if (v->type != type)
+        return R(result::kTypeMismatch);
+    if (v->state == LegacyKeyValues::kDeleted)
+        return R(result::kNotFound);
+    *value = v;
+    return R(result::kOk);
+}
+
+HRESULT LegacySettings::GetDword(LPCWSTR name, DWORD* value)
+{
+    auto guard = Lock();
+    const LegacyKeyValues::Value* v = nullptr;
+    HRESULT hr = Read(name, LegacyKeyValues::kDword, &v);
+    if (FAILED(hr))
+        return hr;
+    if (value == nullptr || v->data.size() < 4)
+        return R(result::kInvalidArg);
+    std::memcpy(value, v->data.data(), 4);
+    return R(result::kOk);
+}
+
+HRESULT LegacySettings::SetDword(LPCWSTR name, DWORD value)
+{
+    auto guard = Lock();
+    return R(m_values.Set(name, LegacyKeyValues::kDword, &value, 4));
+}
+
+HRESULT LegacySettings::SetString(LPCWSTR name, LPCWSTR text)
+{
+    if (text == nullptr)
+        return R(result::kInvalidArg);
+    auto guard = Lock();
+    size_t units = std::wcslen(text);
+    return R(m_values.Set(name, LegacyKeyValues::kString, text, static_cast<DWORD>((units + 1) * 2)));
+}
+
+HRESULT LegacySettings::Text(LPCWSTR name, bool expand, std::wstring& text)
+{
+    const LegacyKeyValues::Value* v = nullptr;
+    HRESULT hr = Read(name, LegacyKeyValues::kString, &v);
+    if (FAILED(hr))
+        return hr;
+    text.assign(reinterpret_cast<const wchar_t*>(v->data.data()), v->data.size() / 2);
+    if (!text.empty() && text.back() == 0)
+        text.pop_back();
+    if (expand) {
+        std::wstring expanded;
+        if (!qkPathExpansion::ExpandPath(text.c_str(), expanded))
+            return R(result::kExpansionFailed);
+        text.swap(expanded);
+    }
+    return R(result::kOk);
+}
+
+HRESULT LegacySettings::CopyText(const std::wstring& text, LPWSTR buffer, DWORD* size)
+{
+    if (size == nullptr || (buffer == nullptr && *size != 0))
+        return R(result::kInvalidArg);
+    DWORD need = static_cast<DWORD>(text.size()) + 1;
+    if (buffer == nullptr || *size < need) {
+        *size = need;
+        return R(result::kBufferTooSmall);
+    }
+    std::memcpy(buffer, text.c_str(), need * 2);
+    *size = need;
+    return R(result::kOk);
+}
+
+HRESULT LegacySettings::CopyTextA(const std::wstring& text, LPSTR buffer, DWORD* size)
+{
+    if (size == nullptr || (buffer == nullptr && *size != 0))
+        return R(result::kInvalidArg);
+    std::string narrow;
+    DWORD r = ToNarrow(text.c_str(), narrow);
+    if (!Succeeded(r))
+        return R(r);
+    DWORD need = static_cast<DWORD>(narrow.size()) + 1;
+    if (buffer == nullptr || *size < need) {
+        *size = need;
+        return R(result::kBufferTooSmall);
+    }
+    std::memcpy(buffer, narrow.c_str(), need);
+    *size = need;
+    return R(result::kOk);
+}
+
+HRESULT LegacySettings::GetString(LPCWSTR name, LPWSTR buffer, DWORD* size)
+{
+    auto guard = Lock();
+    std::wstring text;
+    HRESULT hr = Text(name, false, text);
+    return FAILED(hr) ? hr : CopyText(text, buffer, size);
+}
+
+HRESULT LegacySettings::GetExpandedString(LPCWSTR name, LPWSTR buffer, DWORD* size)
+{
+    auto guard = Lock();
+    std::wstring text;
+    HRESULT hr = Text(name, true, text);
+    return FAILED(hr) ? hr : CopyText(text, buffer, size);
+}
+
+HRESULT LegacySettings::GetStringA(LPCSTR name, LPSTR buffer, DWORD* size)
+{
+    if (name == nullptr)
+        return R(result::kInvalidArg);
+    std::wstring wide;
+    DWORD converted = ToWide(name, wide);
+    if (!Succeeded(converted))
+        return R(converted);
+    auto guard = Lock();
+    std::wstring text;
+    HRESULT hr = Text(wide.c_str(), false, text);
+    return FAILED(hr) ? hr : CopyTextA(text, buffer, size);
+}
+
+HRESULT LegacySettings::GetExpandedStringA(LPCSTR name, LPSTR buffer, DWORD* size)
+{
+    if (name == nullptr)
+        return R(result::kInvalidArg);
+    std::wstring wide;
+    DWORD converted = ToWide(name, wide);
+    if (!Succeeded(converted))
+        return R(converted);
+    auto guard = Lock();
+    std::wstring text;
+    HRESULT hr = Text(wide.c_str(), true, text);
+    return FAILED(hr) ? hr : CopyTextA(text, buffer, size);
+}
+
+HRESULT LegacySettings::GetBinary(LPCWSTR name, void* buffer, DWORD* size)
+{
+    auto guard = Lock();
+    const LegacyKeyValues::Value* v = nullptr;
+    HRESULT hr = Read(name, LegacyKeyValues::kBinary, &v);
+    if (FAILED(hr))
+        return hr;
+    if (size == nullptr || (buffer == nullptr && *size != 0))
+        return R(result::kInvalidArg);
+    DWORD need = static_cast<DWORD>(v->data.size());
+    if (*size < need) {
+        *size = need;
+        return R(result::kBufferTooSmall);
+    }
+    if (need > 0)
+        std::memcpy(buffer, v->data.data(), need);
+    *size = need;
+    return R(result::kOk);
+}
+
+HRESULT LegacySettings::SetBinary(LPCWSTR name, const void* data, DWORD size)
+{
+    auto guard = Lock();
+    return R(m_values.Set(name, LegacyKeyValues::kBinary, data, size));
+}
+
+HRESULT LegacySettings::DeleteValue(LPCWSTR name)
+{
+    if (name == nullptr)
+        return R(result::kInvalidArg);
+    auto guard = Lock();
+    m_values.Delete(name);
+    return R(result::kOk);
+}
+
+HRESULT LegacySettings::DeleteAllValues()
+{
+    auto guard = Lock();
+    m_values.DeleteAll();
+    return R(result::kOk);
+}
+
+HRESULT LegacySettings::EnumValues(IEnumValues** values)
+{
+    if (values == nullptr)
+        return R(result::kInvalidArg);
+    *values = nullptr;
+    auto guard = Lock();
+    CValueTable table;
+    for (const auto& entry : m_values.Values()) {
+        if (entry.second.state == LegacyKeyValues::kDeleted)
+            continue;
+        CountedString n;
+        if (FAILED(MakeCountedString(entry.first.c_str(), n)))
+            continue;
+        NtStatus st = table.Set(StoreTypeOf(entry.second.type), n, entry.second.data.data(),
+                                static_cast<DWORD>(entry.second.data.size()));
+        if (!NtSuccess(st))
+            return R(MapStatusToResult(st));
+    }
+    return CValueNameList::Create(table, values);
+}
+
+HRESULT LegacySettings::GetInfo(DWORD* longestName, DWORD* largestValue)
+{
+    auto guard = Lock();
+    if (longestName)
+        *longestName = m_values.LongestName() + 1;
+    if (largestValue)
+        *largestValue = m_values.LargestData();
+    return R(result::kOk);
+}
+
+HRESULT LegacySettings::GetDwordA(LPCSTR name, DWORD* value)
+{
+    QK_LEGACY_NARROW(GetDword(wide.c_str(), value));
+}
+HRESULT LegacySettings::SetDwordA(LPCSTR name, DWORD value)
+{
+    QK_LEGACY_NARROW(SetDword(wide.c_str(), value));
+}
+HRESULT LegacySettings::GetBinaryA(LPCSTR name, void* b, DWORD* s)
+{
+    QK_LEGACY_NARROW(GetBinary(wide.c_str(), b, s));
+}
+HRESULT LegacySettings::SetBinaryA(LPCSTR name, const void* d, DWORD s)
+{
+    QK_LEGACY_NARROW(SetBinary(wide.c_str(), d, s));
+}
+HRESULT LegacySettings::DeleteValueA(LPCSTR name)
+{
+    QK_LEGACY_NARROW(DeleteValue(wide.c_str()));
+}
+HRESULT LegacySettings::SetStringA(LPCSTR name, LPCSTR text)
+{
+    if (text == nullptr)
+        return R(result::kInvalidArg);
+    std::wstring wideText;
+    DWORD textConverted = ToWide(text, wideText);
+    if (!Succeeded(textConverted))
+        return R(textConverted);
+    QK_LEGACY_NARROW(SetString(wide.c_str(), wideText.c_str()));
+}
+
+HRESULT LegacySettings::GetStringObject(LPCWSTR, IUnknown** text)
+{
+    if (text)
+        *text = nullptr;
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::GetStringObjectA(LPCSTR, IUnknown** t)
+{
+    return GetStringObject(nullptr, t);
+}
+HRESULT LegacySettings::SetStringObject(LPCWSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::SetStringObjectA(LPCSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::GetBinaryObject(LPCWSTR, IUnknown** d)
+{
+    return GetStringObject(nullptr, d);
+}
+HRESULT LegacySettings::GetBinaryObjectA(LPCSTR, IUnknown** d)
+{
+    return GetStringObject(nullptr, d);
+}
+HRESULT LegacySettings::SetBinaryObject(LPCWSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::SetBinaryObjectA(LPCSTR, IUnknown*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::GetExpandedStringObject(LPCWSTR, IUnknown** t)
+{
+    return GetStringObject(nullptr, t);
+}
+HRESULT LegacySettings::GetExpandedStringObjectA(LPCSTR, IUnknown** t)
+{
+    return GetStringObject(nullptr, t);
+}
+HRESULT LegacySettings::GetQword(LPCWSTR, ULONGLONG*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::GetQwordA(LPCSTR, ULONGLONG*)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::SetQword(LPCWSTR, ULONGLONG)
+{
+    return R(result::kNotImplemented);
+}
+HRESULT LegacySettings::SetQwordA(LPCSTR, ULONGLONG)
+{
+    return R(result::kNotImplemented);
+}
+
+} // namespace qkSettings

@@ -1,0 +1,56 @@
+#pragma once
+// The settings managers' reader/writer lock. It prefers writers: a new reader waits while any
+// writer holds or waits for the lock. Readers wait on a manual-reset gate; writers are handed
+// the lock one at a time through a semaphore.
+#include <windows.h>
+
+#include "common/system/qkHandle.h"
+
+namespace qkSettings {
+
+class CReaderWriterLock {
+public:
+    CReaderWriterLock();
+    ~CReaderWriterLock();
+    CReaderWriterLock(const CReaderWriterLock&) = delete;
+    CReaderWriterLock& operator=(const CReaderWriterLock&) = delete;
+
+    // Creates the gate and the hand-off semaphore; false when either cannot be had.
+    bool Init();
+    void AcquireRead();
+    void ReleaseRead();
+    void AcquireWrite();
+    void ReleaseWrite();
+
+private:
+    CRITICAL_SECTION m_cs;
+    qkHandle m_gate;
+    qkHandle m_handoff;
+    LONG m_writersWaiting = 0;
+    LONG m_readersWaiting = 0;
+    DWORD m_state = 0; // low 16 bits: active readers; 0x10000: a writer
+};
+
+class CReadGuard {
+public:
+    explicit CReadGuard(CReaderWriterLock& lock) : m_lock(lock) { m_lock.AcquireRead(); }
+    ~CReadGuard() { m_lock.ReleaseRead(); }
+    CReadGuard(const CReadGuard&) = delete;
+    CReadGuard& operator=(const CReadGuard&) = delete;
+
+private:
+    CReaderWriterLock& m_lock;
+};
+
+class CWriteGuard {
+public:
+    explicit CWriteGuard(CReaderWriterLock& lock) : m_lock(lock) { m_lock.AcquireWrite(); }
+    ~CWriteGuard() { m_lock.ReleaseWrite(); }
+    CWriteGuard(const CWriteGuard&) = delete;
+    CWriteGuard& operator=(const CWriteGuard&) = delete;
+
+private:
+    CReaderWriterLock& m_lock;
+};
+
+} // namespace qkSettings

@@ -1,0 +1,291 @@
+#include "settings/manager/CSettingsMgr.h"
+
+#include <cwchar>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <wrl/client.h>
+
+#include "common/base/qkTrace.h"
+#include "settings/batch/CSettingsBatch.h"
+#include "settings/file/CSafeFile.h"
+#include "settings/objects/CSettings.h"
+#include "settings/objects/CValueNameList.h"
+#include "settings/objects/qkSettingsPath.h"
+#include "settings/store/qkSettingsText.h"
+
+namespace qkSettings {
+
+namespace {
+
+HRESULT R(DWORD r)
+{
+    return static_cast<HRESULT>(r);
+}
+
+HRESULT Mapped(NtStatus st)
+{
+    // Success with information (the store was restored from its backup) is still success.
+    if (st > 0)
+        st = status::kSuccess;
+    return R(MapStatusToResult(st));
+}
+
+bool TooLong(LPCWSTR path)
+{
+    return std::wcslen(path) > kMaxCountedUnits;
+}
+
+} // namespace
+
+// Hands the data root's cipher calls to the caller's cipher object.
+class CSettingsMgr::CipherAdapter : public ICipher {
+public:
+    explicit CipherAdapter(ISettingsCipher* cipher) : m_cipher(cipher) {}
+    DWORD GetBlockSize() override { return m_cipher->GetBlockSize(); }
+    bool Encrypt(const void* s, DWORD n, void* t, DWORD* tn) override
+    {
+        return m_cipher->Encrypt(s, n, t, tn) != FALSE;
+    }
+    bool Decrypt(const void* s, DWORD n, void* t, DWORD* tn) override
+    {
+        return m_cipher->Decrypt(s, n, t, tn) != FALSE;
+    }
+
+private:
+    Microsoft::WRL::ComPtr<ISettingsCipher> m_cipher;
+};
+
+CSettingsMgr::CSettingsMgr() = default;
+
+CSettingsMgr::~CSettingsMgr()
+{
+    if (m_root)
+        m_root->Close();
+}
+
+HRESULT CSettingsMgr::Init()
+{
+    return m_lock.Init() ? R(result::kOk) : R(result::kFailure);
+}
+
+void* CSettingsMgr::GetInterface(REFIID iid)
+{
+    if (IsEqualGUID(iid, IID_ISettingsMgr) || IsEqualGUID(iid, IID_ISettingsMgrAlias) || IsEqualGUID(iid, GUID_NULL) ||
+        IsEqualGUID(iid, IID_IUnknown))
+        return static_cast<ISettingsMgr*>(this);
+    if (IsEqualGUID(iid, IID_ISettingsTransaction))
+        return static_cast<ISettingsTransaction*>(this);
+    if (IsEqualGUID(iid, IID_ISettingsStoreAccess))
+        return static_cast<ISettingsStoreAccess*>(this);
+    return nullptr;
+}
+
+HRESULT CSettingsMgr::GetSettings(LPCWSTR path, ISettings** settings)
+{
+    if (path == nullptr || settings == nullptr)
+        return R(result::kInvalidArg);
+    *settings = nullptr;
+    HRESULT hr = OpenSettings(path, settings);
+    if (hr != R(result::kNotFound))
+        return hr;
+    CSettings* object = new (std::nothrow) CSettings();
+    if (object == nullptr)
+        return R(result::kOutOfMemory);
+    object->AddRef();
+    hr = object->Initialize(path);
+    if (FAILED(hr)) {
+        object->Release();
+        return hr;
+    }
+    *settings = object;
+    return R(result::kOk);
+}
+
+HRESULT CSettingsMgr::OpenSettings(LPCWSTR path, ISettings** settings)
+{
+    if (path == nullptr || settings == nullptr)
+        return R(result::kInvalidArg);
+    *settings = nullptr;
+    Microsoft::WRL::ComPtr<CSettings> object;
+    object.Attach(new (std::nothrow) CSettings());
+    if (!object)
+        return R(result::kOutOfMemory);
+    object->AddRef();
+    HRESULT hr = object->Initialize(path);
+    if (FAILED(hr))
+        return hr;
+    CReadGuard guard(m_lock);
+    if (!m_root)
+        return R(result::kNotOpen);
+    auto objectLock = object->Lock();
+    NtStatus st = m_root->GetValues(PathView(object->GetPath()), object->GetValueTable());
+    if (st == status::kNotFound)
+        return R(result::kNotFound);
+    if (!NtSuccess(st))
+        return Mapped(st);
+    *settings = object.Detach();
+    return R(result::kOk);
+}
+
+HRESULT CSettingsMgr::PutSettings(ISettings* settings)
+{
+    if (settings == nullptr)
+        return R(result::kInvalidArg);
+    Microsoft::WRL::ComPtr<ISettingsInternal> internal;
+    if (FAILED(settings->QueryInterface(IID_ISettingsInternal, reinterpret_cast<void**>(internal.GetAddressOf()))) ||
+        !internal)
+        return R(result::kInvalidArg);
+    CWriteGuard guard(m_lock);
+    if (!m_root)
+        return R(result::kNotOpen);
+    auto objectLock = internal->Lock();
+    bool created = false;
+    NtStatus st = m_root->SetValues(PathView(internal->GetPath()), internal->GetValueTable(), false, &created);
+    if (!NtSuccess(st))
+        return Mapped(st);
+    internal->GetValueTable().MarkSaved();
+    return R(result::kOk);
+}
+
+HRESULT CSettingsMgr::EnumSettings(LPCWSTR path, IEnumSettings** names)
+{
+    if (path == nullptr || names == nullptr)
+        return R(result::kInvalidArg);
+    *names = nullptr;
+    if (TooLong(path))
+        return R(result::kInvalidArg);
+    CStringBuffer normalized;
+    NtStatus st = NormalizePath(path, normalized);
+    if (!NtSuccess(st))
+        return Mapped(st);
+    CReadGuard guard(m_lock);
+    if (!m_root)
+        return R(result::kNotOpen);
+    CNameValueBlob node;
+    st = m_root->GetKeyNode(PathView(normalized), node);
+    if (!NtSuccess(st))
+        return Mapped(st);
+    std::vector<std::wstring> list;
+    try {
+        node.ForEach([&](const CountedString& name, const BYTE*) {
+            list.emplace_back(name.text, name.length / 2);
+            return true;
+        });
+    } catch (const std::bad_alloc&) {
+        return R(result::kOutOfMemory);
+    }
+    return CNameList::Create(std::move(list), names);
+}
+
+HRESULT CSettingsMgr::DeleteSettings(LPCWSTR path)
+{
+    if (path == nullptr || TooLong(path))
+        return R(result::kInvalidArg);
+    CStringBuffer normalized;
+    NtStatus st = NormalizePath(path, normalized);
+    if (!NtSuccess(st))
+        return Mapped(st);
+    CWriteGuard guard(m_lock);
+    if (!m_root)
+        return R(result::kNotOpen);
+    return Mapped(m_root->DeleteKey(PathView(normalized), false));
+}
+
+HRESULT CSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* cipher)
+{
+    if (storePath == nullptr || std::wcslen(storePath) >= kMaxCountedUnits)
+        return R(result::kInvalidArg);
+    if (flags & openflag::kCreateNew) {
+        CountedString name;
+        MakeCountedString(storePath, name);
+        NtStatus del = CSafeFile::DeleteFile(name);
+        if (!NtSuccess(del))
+            QK_TRACE(L"could not delete %s: 0x%08lX", storePath, static_cast<unsigned long>(del));
+    }
+    auto root = std::unique_ptr<CDataRoot>(new (std::nothrow) CDataRoot());
+    std::unique_ptr<CipherAdapter> adapter;
+    if (cipher != nullptr)
+        adapter.reset(new (std::nothrow) CipherAdapter(cipher));
+    if (!root || (cipher != nullptr && !adapter))
+        return R(result::kOutOfMemory);
+    CDataRoot::Options options;
+    options.openExistingOnly = (flags & (openflag::kCreate | openflag::kCreateNew)) == 0;
+    options.readOnlyRequested = (flags & openflag::kReadOnly) != 0;
+    NtStatus st = root->Open(storePath, options, adapter.get());
+    if (!NtSuccess(st))
+        return Mapped(st);
+    CWriteGuard guard(m_lock);
+    if (m_root)
+        m_root->Close();
+    m_root = std::move(root);
+    m_cipher = std::move(adapter);
+    return R(result::kOk);
+}
+
+HRESULT CSettingsMgr::Close()
+{
+    CWriteGuard guard(m_lock);
+    if (m_root) {
+        m_root->Close();
+        m_root.reset();
+    }
+    m_cipher.reset();
+    return R(result::kOk);
+}
+
+HRESULT CSettingsMgr::BeginTransaction()
+{
+    CWriteGuard guard(m_lock);
+    return m_root ? Mapped(m_root->BeginTransaction()) : R(result::kNotOpen);
+}
+
+HRESULT CSettingsMgr::CommitTransaction()
+{
+    CWriteGuard guard(m_lock);
+    return m_root ? Mapped(m_root->CommitTransaction()) : R(result::kNotOpen);
+}
+
+HRESULT CSettingsMgr::RollbackTransaction()
+{
+    CWriteGuard guard(m_lock);
+    return m_root ? Mapped(m_root->AbortTransaction()) : R(result::kNotOpen);
+}
+
+HRESULT CSettingsMgr::CreateSettingsBatch(ISettingsBatch** batch)
+{
+    if (batch == nullptr)
+        return R(result::kInvalidArg);
+    *batch = nullptr;
+    return CSettingsBatch::Create(static_cast<ISettingsMgr*>(this), batch);
+}
+
+// Narrow twins.
+#define QK_NARROW_PATH(call)              \
+    if (path == nullptr)                  \
+        return R(result::kInvalidArg);    \
+    std::wstring wide;                    \
+    DWORD converted = ToWide(path, wide); \
+    if (!Succeeded(converted))            \
+        return R(converted);              \
+    return call
+
+HRESULT CSettingsMgr::GetSettingsA(LPCSTR path, ISettings** s)
+{
+    QK_NARROW_PATH(GetSettings(wide.c_str(), s));
+}
+HRESULT CSettingsMgr::OpenSettingsA(LPCSTR path, ISettings** s)
+{
+    QK_NARROW_PATH(OpenSettings(wide.c_str(), s));
+}
+HRESULT CSettingsMgr::EnumSettingsA(LPCSTR path, IEnumSettings** n)
+{
+    QK_NARROW_PATH(EnumSettings(wide.c_str(), n));
+}
+HRESULT CSettingsMgr::DeleteSettingsA(LPCSTR path)
+{
+    QK_NARROW_PATH(DeleteSettings(wide.c_str()));
+}
+
+} // namespace qkSettings

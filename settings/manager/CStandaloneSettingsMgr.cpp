@@ -1,0 +1,213 @@
+#include "settings/manager/CStandaloneSettingsMgr.h"
+
+#include <new>
+
+#include "common/system/qkHandle.h"
+#include "settings/manager/CLegacySettingsMgr.h"
+#include "settings/manager/CSettingsMgr.h"
+#include "settings/store/qkSettingsResult.h"
+
+namespace qkSettings {
+
+namespace {
+
+constexpr DWORD kLegacySignature = 0x8B871E6D;
+
+HRESULT R(DWORD r)
+{
+    return static_cast<HRESULT>(r);
+}
+
+} // namespace
+
+CStandaloneSettingsMgr::~CStandaloneSettingsMgr()
+{
+    if (m_inner)
+        m_inner->Close();
+}
+
+HRESULT CStandaloneSettingsMgr::Init()
+{
+    return m_lock.Init() ? R(result::kOk) : R(result::kFailure);
+}
+
+void* CStandaloneSettingsMgr::GetInterface(REFIID iid)
+{
+    if (IsEqualGUID(iid, IID_ISettingsMgr) || IsEqualGUID(iid, IID_ISettingsMgrAlias) || IsEqualGUID(iid, GUID_NULL) ||
+        IsEqualGUID(iid, IID_IUnknown))
+        return static_cast<ISettingsMgr*>(this);
+    if (IsEqualGUID(iid, IID_ISettingsTransaction))
+        return static_cast<ISettingsTransaction*>(this);
+    if (IsEqualGUID(iid, IID_ISettingsStoreAccess))
+        return static_cast<ISettingsStoreAccess*>(this);
+    return nullptr;
+}
+
+template <typename Call>
+HRESULT CStandaloneSettingsMgr::Forward(Call call)
+{
+    CReadGuard guard(m_lock);
+    if (!m_inner)
+        return R(result::kNotOpen);
+    return call(m_inner.Get());
+}
+
+HRESULT CStandaloneSettingsMgr::GetSettings(LPCWSTR p, ISettings** s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->GetSettings(p, s); });
+}
+HRESULT CStandaloneSettingsMgr::GetSettingsA(LPCSTR p, ISettings** s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->GetSettingsA(p, s); });
+}
+HRESULT CStandaloneSettingsMgr::OpenSettings(LPCWSTR p, ISettings** s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->OpenSettings(p, s); });
+}
+HRESULT CStandaloneSettingsMgr::OpenSettingsA(LPCSTR p, ISettings** s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->OpenSettingsA(p, s); });
+}
+HRESULT CStandaloneSettingsMgr::PutSettings(ISettings* s)
+{
+    return Forward([&](ISettingsMgr* m) { return m->PutSettings(s); });
+}
+HRESULT CStandaloneSettingsMgr::EnumSettings(LPCWSTR p, IEnumSettings** n)
+{
+    return Forward([&](ISettingsMgr* m) { return m->EnumSettings(p, n); });
+}
+HRESULT CStandaloneSettingsMgr::EnumSettingsA(LPCSTR p, IEnumSettings** n)
+{
+    return Forward([&](ISettingsMgr* m) { return m->EnumSettingsA(p, n); });
+}
+HRESULT CStandaloneSettingsMgr::DeleteSettings(LPCWSTR p)
+{
+    return Forward([&](ISettingsMgr* m) { return m->DeleteSettings(p); });
+}
+HRESULT CStandaloneSettingsMgr::DeleteSettingsA(LPCSTR p)
+{
+    return Forward([&](ISettingsMgr* m) { return m->DeleteSettingsA(p); });
+}
+
+HRESULT CStandaloneSettingsMgr::ProbeFormat(LPCWSTR storePath)
+{
+    if (storePath == nullptr)
+        return R(result::kInvalidArg);
+    qkHandle file(::CreateFileW(storePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+        return R(MapWin32ToResult(::GetLastError()));
+    DWORD first = 0, got = 0;
+    if (!::ReadFile(file.Get(), &first, 4, &got, nullptr))
+        return R(MapWin32ToResult(::GetLastError()));
+    if (got < 4 || first == kLegacySignature)
+        return R(result::kOk);
+    return R(result::kOkOther);
+}
+
+HRESULT CStandaloneSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* cipher)
+{
+    {
+        CWriteGuard guard(m_lock);
+        if (m_inner) {
+            m_inner->Close();
+            m_inner.Reset();
+            m_transaction.Reset();
+            m_storeAccess.Reset();
+        }
+        HRESULT probe = ProbeFormat(storePath);
+        bool legacy;
+        if ((flags & (openflag::kCreateNew | openflag::kPreferLegacy)) ==
+            (openflag::kCreateNew | openflag::kPreferLegacy))
+            legacy = true;
+        else if (probe == R(result::kFileNotFound))
+            legacy = (flags & openflag::kPreferLegacy) != 0;
+        else if (probe == R(result::kOk))
+            legacy = (flags & openflag::kCreateNew) == 0;
+        else if (SUCCEEDED(probe))
+            legacy = false;
+        else
+            return probe;
+        if (legacy) {
+            CLegacySettingsMgr* older = new (std::nothrow) CLegacySettingsMgr();
+            if (older == nullptr)
+                return R(result::kOutOfMemory);
+            older->AddRef();
+            m_inner.Attach(static_cast<ISettingsMgr*>(older));
+        } else {
+            CSettingsMgr* inner = new (std::nothrow) CSettingsMgr();
+            if (inner == nullptr)
+                return R(result::kOutOfMemory);
+            inner->AddRef();
+            HRESULT hr = inner->Init();
+            if (FAILED(hr)) {
+                inner->Release();
+                return hr;
+            }
+            m_inner.Attach(static_cast<ISettingsMgr*>(inner));
+        }
+    }
+    return OpenInner(storePath, flags, cipher);
+}
+
+HRESULT CStandaloneSettingsMgr::OpenInner(LPCWSTR storePath, DWORD flags, ISettingsCipher* cipher)
+{
+    CReadGuard guard(m_lock);
+    if (!m_inner)
+        return R(result::kNotOpen);
+    HRESULT hr = m_inner->Open(storePath, flags, cipher);
+    if (SUCCEEDED(hr)) {
+        // A manager without transactions or batches (the older format) leaves them null.
+        m_inner->QueryInterface(IID_ISettingsTransaction,
+                                reinterpret_cast<void**>(m_transaction.ReleaseAndGetAddressOf()));
+        m_inner->QueryInterface(IID_ISettingsStoreAccess,
+                                reinterpret_cast<void**>(m_storeAccess.ReleaseAndGetAddressOf()));
+    }
+    return hr;
+}
+
+HRESULT CStandaloneSettingsMgr::Close()
+{
+    CWriteGuard guard(m_lock);
+    if (m_inner) {
+        m_inner->Close();
+        m_inner.Reset();
+    }
+    m_transaction.Reset();
+    m_storeAccess.Reset();
+    return R(result::kOk);
+}
+
+HRESULT CStandaloneSettingsMgr::BeginTransaction()
+{
+    CWriteGuard guard(m_lock);
+    if (!m_inner)
+        return R(result::kNotOpen);
+    return m_transaction ? m_transaction->BeginTransaction() : R(result::kNotImplemented);
+}
+
+HRESULT CStandaloneSettingsMgr::CommitTransaction()
+{
+    CWriteGuard guard(m_lock);
+    if (!m_inner)
+        return R(result::kNotOpen);
+    return m_transaction ? m_transaction->CommitTransaction() : R(result::kNotImplemented);
+}
+
+HRESULT CStandaloneSettingsMgr::RollbackTransaction()
+{
+    CWriteGuard guard(m_lock);
+    if (!m_inner)
+        return R(result::kNotOpen);
+    return m_transaction ? m_transaction->RollbackTransaction() : R(result::kNotImplemented);
+}
+
+HRESULT CStandaloneSettingsMgr::CreateSettingsBatch(ISettingsBatch** batch)
+{
+    CWriteGuard guard(m_lock);
+    if (!m_inner)
+        return R(result::kNotOpen);
+    return m_storeAccess ? m_storeAccess->CreateSettingsBatch(batch) : R(result::kNotImplemented);
+}
+
+} // namespace qkSettings

@@ -1,0 +1,156 @@
+// The data root: store creation, values by path, deletion, transactions, backups.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "SettingsTestSupport.h"
+#include "settings/objects/qkSettingsPath.h"
+#include "settings/root/CDataRoot.h"
+
+using namespace qkSettings;
+using namespace settingstest;
+
+namespace {
+
+CDataRoot::Options Create()
+{
+    CDataRoot::Options o;
+    o.openExistingOnly = false;
+    return o;
+}
+
+struct SectionPath {
+    explicit SectionPath(const wchar_t* p)
+    {
+        EXPECT_EQ(status::kSuccess, NormalizePath(p, buffer));
+        view = qkSettings::PathView(buffer);
+    }
+    CStringBuffer buffer;
+    CountedString view;
+    operator const CountedString&() const { return view; }
+};
+
+CValueTable Dword(const wchar_t* name, DWORD v)
+{
+    CValueTable t;
+    CountedString n;
+    MakeCountedString(name, n);
+    EXPECT_EQ(status::kSuccess, t.Set(storetype::kDword, n, &v, 4));
+    return t;
+}
+
+DWORD GetDword(CDataRoot& root, const wchar_t* path, const wchar_t* name)
+{
+    CValueTable t;
+    EXPECT_TRUE(NtSuccess(root.GetValues(SectionPath(path), t)));
+    CountedString n;
+    MakeCountedString(name, n);
+    DWORD v = 0, size = 4;
+    EXPECT_EQ(status::kSuccess, t.Get(storetype::kDword, n, &v, &size));
+    return v;
+}
+
+} // namespace
+
+TEST(DataRoot, CreatesStoreWithRootRecordAndKeepsValues)
+{
+    TempDir dir;
+    const std::wstring path = dir.Path(L"s.dat");
+    CDataRoot root;
+    EXPECT_EQ(status::kNameNotFound, root.Open(path.c_str(), CDataRoot::Options{}, nullptr));
+    ASSERT_EQ(status::kSuccess, root.Open(path.c_str(), Create(), nullptr));
+    bool created = false;
+    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"A\\B\\C"), Dword(L"x", 7), false, &created));
+    EXPECT_TRUE(created);
+    EXPECT_EQ(status::kSuccess, root.KeyExists(SectionPath(L"\\A\\B")));
+    EXPECT_EQ(status::kNotFound, root.KeyExists(SectionPath(L"A\\Z")));
+    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"A\\B\\C"), Dword(L"y", 8), false, &created));
+    EXPECT_FALSE(created);
+    root.Close();
+    EXPECT_FALSE(Exists(path + L".log"));
+
+    // The root record: 48 bytes, version 2, key at 32 for 16 bytes.
+    Bytes file = ReadAll(path);
+    ULONGLONG rootId;
+    std::memcpy(&rootId, file.data() + 24, 8);
+    ASSERT_LT(rootId + 24 + 48, file.size());
+    DWORD flags, length, version, keyOffset, keyLength;
+    std::memcpy(&flags, file.data() + rootId + 8, 4);
+    std::memcpy(&length, file.data() + rootId + 12, 4);
+    std::memcpy(&version, file.data() + rootId + 24 + 16, 4);
+    std::memcpy(&keyOffset, file.data() + rootId + 24 + 24, 4);
+    std::memcpy(&keyLength, file.data() + rootId + 24 + 28, 4);
+    EXPECT_EQ(6u, flags);
+    EXPECT_EQ(48u, length);
+    EXPECT_EQ(2u, version);
+    EXPECT_EQ(32u, keyOffset);
+    EXPECT_EQ(16u, keyLength);
+
+    ASSERT_EQ(status::kSuccess, root.Open(path.c_str(), CDataRoot::Options{}, nullptr));
+    EXPECT_EQ(7u, GetDword(root, L"A\\B\\C", L"x"));
+    EXPECT_EQ(8u, GetDword(root, L"a\\b\\c", L"Y"));
+    CNameValueBlob node;
+    ASSERT_EQ(status::kSuccess, root.GetKeyNode(SectionPath(L"A"), node));
+    EXPECT_EQ(1u, node.Count());
+
+    EXPECT_EQ(status::kSuccess, root.DeleteKey(SectionPath(L"A\\missing"), false));
+    EXPECT_EQ(status::kAccessDenied, root.DeleteKey(SectionPath(L"\\"), false));
+    ASSERT_EQ(status::kSuccess, root.DeleteKey(SectionPath(L"A\\B"), false));
+    EXPECT_EQ(status::kNotFound, root.KeyExists(SectionPath(L"A\\B\\C")));
+    EXPECT_EQ(status::kSuccess, root.KeyExists(SectionPath(L"A")));
+
+    // A transaction reaches the file together or not at all.
+    ASSERT_EQ(status::kSuccess, root.BeginTransaction());
+    EXPECT_EQ(status::kUnsuccessful, root.BeginTransaction());
+    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"T1"), Dword(L"v", 1), false, &created));
+    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"T2"), Dword(L"v", 2), false, &created));
+    ASSERT_EQ(status::kSuccess, root.AbortTransaction());
+    EXPECT_EQ(status::kNotFound, root.KeyExists(SectionPath(L"T1")));
+    ASSERT_EQ(status::kSuccess, root.BeginTransaction());
+    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"T1"), Dword(L"v", 1), false, &created));
+    ASSERT_EQ(status::kSuccess, root.CommitTransaction());
+    EXPECT_EQ(1u, GetDword(root, L"T1", L"v"));
+
+    ASSERT_EQ(status::kSuccess, root.SetWriteProtect(true));
+    EXPECT_EQ(status::kAccessDenied, root.SetValues(SectionPath(L"T1"), Dword(L"v", 5), false, &created));
+    EXPECT_EQ(status::kSuccess, root.SetValues(SectionPath(L"T1"), Dword(L"v", 5), true, &created));
+    DWORD keyFlags = 0;
+    ASSERT_EQ(status::kSuccess, root.GetKeyFlags(SectionPath(L"T1"), &keyFlags));
+    EXPECT_EQ(0x800u, keyFlags);
+}
+
+TEST(DataRoot, BackupsAndRestore)
+{
+    TempDir dir;
+    const std::wstring path = dir.Path(L"s.dat");
+    CDataRoot root;
+    ASSERT_EQ(status::kSuccess, root.Open(path.c_str(), Create(), nullptr));
+    bool enabled = false, created;
+    ASSERT_EQ(status::kSuccess, root.AreBackupsEnabled(&enabled));
+    EXPECT_TRUE(enabled);
+    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"S"), Dword(L"v", 1), false, &created));
+    ASSERT_EQ(status::kSuccess, root.Refresh(false)); // a fresh backup holding S
+    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"S"), Dword(L"v", 2), false, &created));
+    root.Close();
+    ASSERT_TRUE(Exists(path + L".bak"));
+
+    // A damaged store comes back from its backup, reported once.
+    Bytes file = ReadAll(path);
+    file[512 + 20] ^= 0xFF; // header CRC of the first record block
+    WriteAll(path, file);
+    ASSERT_EQ(status::kSuccess, root.Open(path.c_str(), CDataRoot::Options{}, nullptr));
+    CValueTable t;
+    EXPECT_EQ(kStatusRestored, root.GetValues(SectionPath(L"S"), t));
+    EXPECT_EQ(status::kSuccess, root.GetValues(SectionPath(L"S"), t));
+    EXPECT_EQ(1u, GetDword(root, L"S", L"v"));
+
+    // "SuppressBackups" as a DWORD 1 turns them off; as 0 or with 8 bytes they stay on.
+    ASSERT_EQ(status::kSuccess,
+              root.SetValues(SectionPath(L"qkSettingsData"), Dword(L"SuppressBackups", 1), false, &created));
+    ASSERT_EQ(status::kSuccess, root.AreBackupsEnabled(&enabled));
+    EXPECT_FALSE(enabled);
+    ASSERT_EQ(status::kSuccess,
+              root.SetValues(SectionPath(L"qkSettingsData"), Dword(L"SuppressBackups", 0), false, &created));
+    ASSERT_EQ(status::kSuccess, root.AreBackupsEnabled(&enabled));
+    EXPECT_TRUE(enabled);
+}

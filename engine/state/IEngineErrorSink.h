@@ -7,8 +7,7 @@
 
 namespace vek {
 
-class IEngineErrorSink
-{
+class IEngineErrorSink {
 public:
     virtual ~IEngineErrorSink() = default;
     // The error's code, whether it is to be sent at once, and its extra data text.

@@ -49,8 +49,7 @@ std::wstring FileName(const std::wstring& path)
 VekRegistryState::VekRegistryState(nlohmann::json& document, IEngineErrorSink* reporter, std::wstring commandLine,
                                    std::wstring baseKey)
     : m_document(document), m_reporter(reporter), m_commandLine(std::move(commandLine)), m_baseKey(std::move(baseKey))
-{
-}
+{}
 
 HKEY VekRegistryState::Root() const
 {

@@ -13,8 +13,7 @@
 
 namespace vek {
 
-class VekRegistryState
-{
+class VekRegistryState {
 public:
     static constexpr const wchar_t* kBaseKey = L"Software\\Vallor\\Vek";
     static constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";

@@ -34,8 +34,7 @@ constexpr DWORD kStateFileAccess = 0x13019F;
 
 VekStateFile::VekStateFile(std::wstring dataFolder, IEngineErrorSink* reporter)
     : m_dataFolder(std::move(dataFolder)), m_reporter(reporter)
-{
-}
+{}
 
 std::wstring VekStateFile::DefaultDataFolder()
 {
@@ -164,7 +163,8 @@ HRESULT VekStateFile::Load(const nlohmann::json& manifest, nlohmann::json& state
         QK_LOG_ERROR(L"Saved state %s refused, hr=0x%08X", path.c_str(), static_cast<unsigned>(hr));
         ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (!::DeleteFileW(path.c_str())) {
-            QK_LOG_ERROR(L"DeleteFile() failed to delete %s, error=%d", path.c_str(), static_cast<int>(::GetLastError()));
+            QK_LOG_ERROR(L"DeleteFile() failed to delete %s, error=%d", path.c_str(),
+                         static_cast<int>(::GetLastError()));
         }
         state = nlohmann::json();
     }

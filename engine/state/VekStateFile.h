@@ -16,8 +16,7 @@
 
 namespace vek {
 
-class VekStateFile
-{
+class VekStateFile {
 public:
     // The points of a save at which a test may stop it, as a killed process would.
     enum class Step { Checksummed, TempCreated, Written, Flushed, Closed, BeforeMove };

@@ -25,8 +25,7 @@ const wchar_t* const kJob1 = L"Software\\VekRegistryStateTest\\Maker\\Vek\\{REG-
 const wchar_t* const kJob2 = L"Software\\VekRegistryStateTest\\Maker\\Vek\\{REG-STATE}\\j2";
 const wchar_t* const kRunValue = L"Vallor Download Manager{REG-STATE}";
 
-class RecordingSink : public vek::IEngineErrorSink
-{
+class RecordingSink : public vek::IEngineErrorSink {
 public:
     void logError(HRESULT code, bool, const std::wstring&) override { codes.push_back(code); }
     std::vector<HRESULT> codes;
@@ -90,8 +89,7 @@ json Document()
           {"job_id": "j2"}]}})");
 }
 
-struct Context
-{
+struct Context {
     json document = Document();
     RecordingSink sink;
     std::wstring commandLine = L"launcher.exe";
@@ -99,15 +97,13 @@ struct Context
     const json& Job(size_t i) const { return document.at("vek").at("job_array").at(i); }
 };
 
-struct Case
-{
+struct Case {
     const char* name;
-    std::function<void(Context&)> run; // operations and their results
+    std::function<void(Context&)> run;   // operations and their results
     std::function<void(Context&)> check; // the registry afterwards
 };
 
-class RegistryState : public ::testing::Test
-{
+class RegistryState : public ::testing::Test {
 protected:
     void SetUp() override { RemoveAll(); }
     void TearDown() override { RemoveAll(); }

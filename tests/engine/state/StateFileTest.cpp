@@ -21,22 +21,22 @@ using vek::VekStateFile;
 
 namespace {
 
-struct RecordedError
-{
+struct RecordedError {
     HRESULT code;
     bool send;
     std::wstring extra;
 };
 
-class RecordingSink : public vek::IEngineErrorSink
-{
+class RecordingSink : public vek::IEngineErrorSink {
 public:
-    void logError(HRESULT code, bool send, const std::wstring& extra) override { errors.push_back({code, send, extra}); }
+    void logError(HRESULT code, bool send, const std::wstring& extra) override
+    {
+        errors.push_back({code, send, extra});
+    }
     std::vector<RecordedError> errors;
 };
 
-class StateFileTest : public ::testing::Test
-{
+class StateFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -56,7 +56,9 @@ protected:
 
     static json Document(const std::string& stage)
     {
-        return json{{"vek", {{"global", {{"manifest_id", "{5A1E-STATE}"}}}, {"job_array", {{{"job_id", "j1"}, {"stage", stage}}}}}}};
+        return json{
+            {"vek",
+             {{"global", {{"manifest_id", "{5A1E-STATE}"}}}, {"job_array", {{{"job_id", "j1"}, {"stage", stage}}}}}}};
     }
     static std::string Bytes(const std::wstring& path)
     {
@@ -116,7 +118,11 @@ TEST_F(StateFileTest, DamagedFileIsRefusedAndDeleted)
     json loaded;
     EXPECT_EQ(file.Load(manifest, loaded), vek::VEK_E_FILE_NOT_FOUND);
 
-    struct Case { const char* name; std::string text; HRESULT hr; };
+    struct Case {
+        const char* name;
+        std::string text;
+        HRESULT hr;
+    };
     json saved = Document("b");
     file.Save(saved);
     std::string wrongCrc = Bytes(file.Path(manifest));
@@ -175,7 +181,8 @@ TEST_F(StateFileTest, FileHeldOpenStaysAndIsReportedOnce)
 TEST_F(StateFileTest, SaveStoppedAtAnyStepLeavesOldOrNewState)
 {
     using Step = VekStateFile::Step;
-    const Step steps[] = {Step::Checksummed, Step::TempCreated, Step::Written, Step::Flushed, Step::Closed, Step::BeforeMove};
+    const Step steps[] = {Step::Checksummed, Step::TempCreated, Step::Written,
+                          Step::Flushed,     Step::Closed,      Step::BeforeMove};
     for (const Step stop : steps) {
         for (const bool hadOld : {true, false}) {
             SCOPED_TRACE(static_cast<int>(stop) * 2 + hadOld);

@@ -56,9 +56,12 @@ protected:
 
     static json Document(const std::string& stage)
     {
-        return json{
-            {"vek",
-             {{"global", {{"manifest_id", "{5A1E-STATE}"}}}, {"job_array", {{{"job_id", "j1"}, {"stage", stage}}}}}}};
+        return json{{"vek",
+                     {{"global", {{"manifest_id", "{5A1E-STATE}"}}},
+                      {"job_array",
+                       {{{"job_id", "j1"},
+                         {"stage", stage},
+                         {"HttpPausedDownload", {{"offset", 1048576}, {"etag", "\"e1\""}}}}}}}}};
     }
     static std::string Bytes(const std::wstring& path)
     {
@@ -108,7 +111,7 @@ TEST_F(StateFileTest, SavedBytesAreOneCompactLineWithChecksum)
 
     json loaded;
     EXPECT_EQ(file.Load(document, loaded), S_OK);
-    EXPECT_EQ(loaded, document);
+    EXPECT_EQ(loaded, document); // the transfer's resumption data comes back with the jobs
 }
 
 TEST_F(StateFileTest, DamagedFileIsRefusedAndDeleted)

@@ -16,11 +16,14 @@ namespace {
 using namespace vek::plugin;
 namespace fs = std::filesystem;
 
-fs::path BuildBin()
+fs::path BuildDir()
 {
     const char* dir = std::getenv("VEK_BUILD_DIR");
-    return fs::path(dir ? dir : ".") / "bin";
+    return fs::path(dir ? dir : ".");
 }
+fs::path BuildBin() { return BuildDir() / "bin"; }
+// Copies made by the signing setup test: <signer>/, unsigned/ and tampered/.
+fs::path Signed(const char* relative) { return BuildDir() / "signing" / "jobs" / relative; }
 
 // A copy of the scripted plug-in in a folder of the test's own, with its script.
 class ScriptedPluginTest : public ::testing::Test {
@@ -31,8 +34,13 @@ protected:
         m_dir = fs::temp_directory_path() / (std::string("vek_plugin_sdk_") + info->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
+        UseCopyOf(BuildBin() / "jobs_scripted_plugin.dll");
+    }
+    void UseCopyOf(const fs::path& source)
+    {
+        m_loader.Unload();
         m_dll = m_dir / "plugin.dll";
-        fs::copy_file(BuildBin() / "jobs_scripted_plugin.dll", m_dll);
+        fs::copy_file(source, m_dll, fs::copy_options::overwrite_existing);
     }
     void TearDown() override
     {
@@ -150,6 +158,34 @@ TEST_F(ScriptedPluginTest, ArchiveClassAndUnknownClass)
     EXPECT_EQ(nullptr, object);
     // The archive class does not answer the installation interface.
     EXPECT_TRUE(FAILED(m_loader.CreateObject(CLSID_VekArchive, IID_IVekPlugin2, &object)));
+}
+
+TEST_F(ScriptedPluginTest, SignedCopiesServeTheirClasses)
+{
+    struct Case {
+        const char* file;
+        HRESULT pluginCreation;
+    };
+    const Case cases[] = {
+        {"level3/jobs_scripted_plugin.dll", S_OK},
+        {"unsigned/jobs_scripted_plugin.dll", S_OK},
+        {"level3/jobs_foreign_plugin.dll", CLASS_E_CLASSNOTAVAILABLE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        ASSERT_TRUE(fs::exists(Signed(c.file)));
+        UseCopyOf(Signed(c.file));
+        ASSERT_TRUE(SUCCEEDED(m_loader.Load(m_dll.c_str())));
+        IVekPlugin2* plugin = nullptr;
+        EXPECT_EQ(c.pluginCreation,
+                  m_loader.CreateObject(CLSID_VekPlugin2, IID_IVekPlugin2, reinterpret_cast<void**>(&plugin)));
+        if (plugin) {
+            plugin->Release();
+        }
+    }
+    // The tampered copy differs from the signed one, so its digest no longer matches.
+    EXPECT_EQ(fs::file_size(Signed("level3/jobs_scripted_plugin.dll")),
+              fs::file_size(Signed("tampered/jobs_scripted_plugin.dll")));
 }
 
 }  // namespace

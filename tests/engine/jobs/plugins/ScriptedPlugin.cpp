@@ -5,7 +5,8 @@
 //   start 0xHHHHHHHH  what Start and Archive return (default 0)
 //   event N           Start fires this job event through the callback (in file order)
 //   onerror 0xHHHHHHHH text   Start reports this error with the rest of the line as error data
-// Start also writes the job text it received to "<dll path>.job".
+// Start also writes the job text it received to "<dll path>.job". Built with
+// SCRIPTED_PLUGIN_FOREIGN_CLASS it serves neither plug-in class, as a DLL of someone else would.
 #include <windows.h>
 
 #include <atomic>
@@ -186,7 +187,7 @@ public:
         }
         *object = nullptr;
         IUnknown* created = nullptr;
-        if (m_classId == CLSID_VekPlugin2) {
+        if (m_classId != CLSID_VekArchive) {
             created = new Plugin;
         } else {
             created = new Archiver;
@@ -208,7 +209,14 @@ extern "C" HRESULT STDAPICALLTYPE GetFactory(REFGUID classId, IObjectFactory** f
         return E_POINTER;
     }
     *factory = nullptr;
-    if (classId != CLSID_VekPlugin2 && classId != CLSID_VekArchive) {
+#ifdef SCRIPTED_PLUGIN_FOREIGN_CLASS
+    // {6A1F0B55-3C2D-4E8F-9A71-0B2C3D4E5F60}
+    constexpr GUID kForeignClass = {0x6A1F0B55, 0x3C2D, 0x4E8F, {0x9A, 0x71, 0x0B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60}};
+    const bool served = classId == kForeignClass;
+#else
+    const bool served = classId == CLSID_VekPlugin2 || classId == CLSID_VekArchive;
+#endif
+    if (!served) {
         return CLASS_E_CLASSNOTAVAILABLE;
     }
     *factory = new Factory(classId);

@@ -62,6 +62,8 @@ BOOL qkDataStore::SetFileLength(ULONGLONG size)
 
 BOOL qkDataStore::ReadAt(ULONGLONG offset, void* buffer, DWORD size)
 {
+    if (m_viewing)
+        return ReadThroughJournal(offset, static_cast<BYTE*>(buffer), size);
     if (!m_file.ReadAt(static_cast<DWORD>(offset), static_cast<LONG>(offset >> 32), buffer, size))
         return FileError();
     return TRUE;
@@ -69,6 +71,10 @@ BOOL qkDataStore::ReadAt(ULONGLONG offset, void* buffer, DWORD size)
 
 BOOL qkDataStore::GetFileSize(ULONGLONG* size)
 {
+    if (m_viewing) {
+        *size = m_viewLength;
+        return TRUE;
+    }
     if (!m_file.GetSize(size))
         return FileError();
     return TRUE;
@@ -158,7 +164,7 @@ BOOL qkDataStore::WriteStoreHeader(StoreHeader* header)
     header->one = 1;
     header->zero = 0;
     header->headerCrc = HeaderCrc(header, kStoreHeaderSize, 24);
-    return WriteAt(0, header, kStoreHeaderSize);
+    return Write(0, header, kStoreHeaderSize);
 }
 
 BOOL qkDataStore::ReadRecordHeader(ULONGLONG id, RecordHeader* header)
@@ -189,7 +195,7 @@ BOOL qkDataStore::WriteRecordHeader(RecordHeader* header)
     header->signature = m_recordSignature;
     header->one = 1;
     header->headerCrc = HeaderCrc(header, kRecordHeaderSize, 36);
-    if (!WriteAt(header->id, header, kRecordHeaderSize))
+    if (!Write(header->id, header, kRecordHeaderSize))
         return FALSE;
     return IndexUpdate(*header);
 }
@@ -248,16 +254,19 @@ BOOL qkDataStore::Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSEC
         return Fail(ERROR_INVALID_PARAMETER);
     }
     m_openForWrite = (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
-    BOOL ok = create ? CreateStore(userHeaderSize) : OpenExisting();
+    // The journal comes first: a change that a crash interrupted is undone before the store is read.
+    BOOL ok = m_openForWrite ? OpenJournal(path, create) : create || OpenJournalView(path);
+    ok = ok && (create ? CreateStore(userHeaderSize) : OpenExisting());
     if (ok && m_openForWrite) {
         // While open for writing the file says "not closed": recorded size and user CRC 0.
         StoreHeader header{};
-        ok = ReadStoreHeader(&header);
+        ok = BeginChange() && ReadStoreHeader(&header);
         if (ok) {
             header.recordedSize = 0;
             header.userHeaderCrc = 0;
             ok = WriteStoreHeader(&header);
         }
+        ok = EndChange(ok);
     }
     if (!ok) {
         const DWORD error = m_lastError;
@@ -266,6 +275,7 @@ BOOL qkDataStore::Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSEC
         m_userHeaderSize = 0;
         m_openForWrite = FALSE;
         m_file.Handle().Close();
+        CloseJournal();
         m_lastError = error;
         return FALSE;
     }
@@ -285,7 +295,7 @@ BOOL qkDataStore::CreateStore(DWORD userHeaderSize)
     const BYTE zeros[256] = {};
     for (DWORD done = 0; done < userHeaderSize;) {
         const DWORD piece = userHeaderSize - done < 256 ? userHeaderSize - done : 256;
-        if (!WriteAt(kStoreHeaderSize + done, zeros, piece))
+        if (!Write(kStoreHeaderSize + done, zeros, piece))
             return FALSE;
         done += piece;
     }
@@ -308,9 +318,11 @@ BOOL qkDataStore::Close()
     qkScopedLock lock(m_lock);
     BOOL ok = TRUE;
     if (IsOpen() && m_openForWrite) {
+        // A change that could not be undone yet is undone first; while it stays in the journal
+        // the store is left marked "not closed", so that the next open undoes it.
         StoreHeader header{};
         ULONGLONG fileSize = 0;
-        ok = ReadStoreHeader(&header) && GetFileSize(&fileSize);
+        ok = BeginChange() && ReadStoreHeader(&header) && GetFileSize(&fileSize);
         if (ok) {
             header.recordedSize = fileSize;
             header.userHeaderCrc = 0;
@@ -319,6 +331,7 @@ BOOL qkDataStore::Close()
                 ok = Fail(ERROR_FILE_CORRUPT);
             ok = ok && WriteStoreHeader(&header);
         }
+        ok = EndChange(ok);
     }
     m_userHeaderSize = 0;
     m_openForWrite = FALSE;
@@ -327,6 +340,7 @@ BOOL qkDataStore::Close()
     IndexClear();
     m_lastRecord = 0;
     m_file.Handle().Close();
+    CloseJournal();
     return ok;
 }
 
@@ -345,10 +359,7 @@ BOOL qkDataStore::WriteUserHeader(DWORD, const void* buffer, DWORD size)
     qkScopedLock lock(m_lock);
     if (!buffer || size > m_userHeaderSize)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (!WriteAt(kStoreHeaderSize, buffer, size))
-        return FALSE;
-    Flush();
-    return TRUE;
+    return EndChange(BeginChange() && Write(kStoreHeaderSize, buffer, size));
 }
 
 // --- records ---
@@ -366,10 +377,10 @@ BOOL qkDataStore::AppendRecord(const void* data, DWORD size, ULONGLONG* recordId
     record.dataCrc = DataCrc(data, size);
     // Data first: until its header is written the record is an unfinished append. When the
     // header cannot be written the data is cut off again, so that the store stays whole.
-    if (!WriteAt(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record)) {
+    if (!Write(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record)) {
         const DWORD error = m_lastError;
         ULONGLONG now = 0;
-        if (GetFileSize(&now) && now > record.id && !SetFileLength(record.id))
+        if (GetFileSize(&now) && now > record.id && !Truncate(record.id))
             QK_TRACE(L"unfinished append at %llu not cut off", record.id);
         m_lastError = error;
         return FALSE;
@@ -389,7 +400,6 @@ BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recor
     if (fit == m_freeBySize.end()) {
         if (!AppendRecord(data, size, recordId))
             return FALSE;
-        Flush();
         return TRUE;
     }
     RecordHeader donor{};
@@ -403,7 +413,7 @@ BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recor
         record = donor;
         record.used = size;
         record.dataCrc = DataCrc(data, size);
-        if (!WriteAt(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record))
+        if (!Write(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record))
             return FALSE;
     } else {
         // Carved out of the donor's slack: the new record and the following record's back link
@@ -416,7 +426,7 @@ BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recor
         RecordHeader following{};
         bool hasFollowing = false;
         if (!ReadFollowing(donor, &following, &hasFollowing) ||
-            !WriteAt(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record))
+            !Write(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record))
             return FALSE;
         if (hasFollowing) {
             following.preceding = record.id;
@@ -430,7 +440,6 @@ BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recor
             m_lastRecord = record.id;
     }
     *recordId = record.id;
-    Flush();
     return TRUE;
 }
 
@@ -444,28 +453,21 @@ BOOL qkDataStore::UpdateRecordLocked(ULONGLONG* recordId, const void* data, DWOR
     if (record.used == 0)
         return Fail(ERROR_FILE_CORRUPT);
     if (size > record.allocated) {
-        // Moves: the new copy is complete before the old record goes. When the old one cannot be
-        // deleted the new copy is taken back, so the caller's id stays valid.
+        // Moves: the new copy is complete before the old record goes. When either step fails the
+        // journal undoes both and UpdateRecord gives the caller its old id back.
         ULONGLONG newId = 0;
-        if (!AddRecordLocked(data, size, &newId))
+        if (!AddRecordLocked(data, size, &newId) || !DeleteRecordLocked(*recordId))
             return FALSE;
-        if (!DeleteRecordLocked(*recordId)) {
-            const DWORD error = m_lastError;
-            DeleteRecordLocked(newId);
-            m_lastError = error;
-            return FALSE;
-        }
         *recordId = newId;
         return TRUE;
     }
     const DWORD oldUsed = record.used;
     record.used = size;
     record.dataCrc = DataCrc(data, size);
-    if (!WriteRecordHeader(&record) || !WriteAt(record.id + kRecordHeaderSize, data, size))
+    if (!WriteRecordHeader(&record) || !Write(record.id + kRecordHeaderSize, data, size))
         return FALSE;
     if (oldUsed != size && !Coalesce(record))
         return FALSE;
-    Flush();
     return TRUE;
 }
 
@@ -482,26 +484,40 @@ BOOL qkDataStore::DeleteRecordLocked(ULONGLONG recordId)
     record.dataCrc = 0;
     if (!WriteRecordHeader(&record) || !Coalesce(record))
         return FALSE;
-    Flush();
     return TRUE;
 }
 
+// Each change runs inside the journal's bracket: a failure anywhere undoes all of it.
 BOOL qkDataStore::AddRecord(const void* data, DWORD size, ULONGLONG* recordId)
 {
     qkScopedLock lock(m_lock);
-    return AddRecordLocked(data, size, recordId) || RebuildIndexAfterFailure();
+    if (recordId)
+        *recordId = 0;
+    const BOOL begun = BeginChange();
+    if (EndChange(begun && AddRecordLocked(data, size, recordId)))
+        return TRUE;
+    if (recordId)
+        *recordId = 0;
+    return RebuildIndexAfterFailure();
 }
 
 BOOL qkDataStore::UpdateRecord(ULONGLONG* recordId, const void* data, DWORD size)
 {
     qkScopedLock lock(m_lock);
-    return UpdateRecordLocked(recordId, data, size) || RebuildIndexAfterFailure();
+    const ULONGLONG before = recordId ? *recordId : 0;
+    const BOOL begun = BeginChange();
+    if (EndChange(begun && UpdateRecordLocked(recordId, data, size)))
+        return TRUE;
+    if (recordId)
+        *recordId = before;
+    return RebuildIndexAfterFailure();
 }
 
 BOOL qkDataStore::DeleteRecord(ULONGLONG recordId)
 {
     qkScopedLock lock(m_lock);
-    return DeleteRecordLocked(recordId) || RebuildIndexAfterFailure();
+    const BOOL begun = BeginChange();
+    return EndChange(begun && DeleteRecordLocked(recordId)) || RebuildIndexAfterFailure();
 }
 
 // A change that failed part-way may have left headers in the index that the file no longer
@@ -509,6 +525,13 @@ BOOL qkDataStore::DeleteRecord(ULONGLONG recordId)
 BOOL qkDataStore::RebuildIndexAfterFailure()
 {
     const DWORD error = m_lastError;
+    RebuildIndex();
+    m_lastError = error;
+    return FALSE;
+}
+
+void qkDataStore::RebuildIndex()
+{
     if (IsOpen()) {
         IndexClear();
         m_lastRecord = 0;
@@ -523,8 +546,6 @@ BOOL qkDataStore::RebuildIndexAfterFailure()
             }
         }
     }
-    m_lastError = error;
-    return FALSE;
 }
 
 BOOL qkDataStore::Coalesce(RecordHeader record)
@@ -613,7 +634,7 @@ BOOL qkDataStore::Coalesce(RecordHeader record)
             if (record.used != 0) {
                 record.allocated = record.used;
                 if (!WriteRecordHeader(&record) ||
-                    !SetFileLength(record.id + kRecordHeaderSize + record.used))
+                    !Truncate(record.id + kRecordHeaderSize + record.used))
                     return FALSE;
                 m_lastRecord = record.id;
                 return TRUE;
@@ -621,7 +642,7 @@ BOOL qkDataStore::Coalesce(RecordHeader record)
             if (!ReadPreceding(record, &preceding, &hasPreceding))
                 return FALSE;
             IndexRemove(record.id);
-            if (!SetFileLength(record.id))
+            if (!Truncate(record.id))
                 return FALSE;
             m_lastRecord = hasPreceding ? preceding.id : 0;
             if (!hasPreceding)
@@ -704,7 +725,7 @@ BOOL qkDataStore::Verify()
             const DWORD error = m_lastError;
             if (!m_cleanlyClosed && error == ERROR_FILE_CORRUPT && IsUnfinishedAppend(offset)) {
                 QK_TRACE(L"unfinished append at %llu dropped", offset);
-                ok = !m_openForWrite || SetFileLength(offset);
+                ok = !m_openForWrite || Truncate(offset);
                 break;
             }
             ok = FALSE;

@@ -17,14 +17,33 @@
 // index rebuilt at each Open; neighbouring free space is joined and free space at the end of the
 // file is given back by truncating it.
 //
-// Crash safety: writes are ordered so that a process that dies between any two writes leaves a
-// store that opens, with every record either as it was or as it became: the data of a new record
-// is written before its header; a record carved out of another's slack gets its header first, then
-// the following record's back link, and only then is the donor shrunk; a record that is appended
-// becomes part of the store only when its header is written, and a store that was not closed
-// drops such an unfinished append at its end (its header space is still zero) when it is opened.
-// A write that tears a header or rewrites a record's data in place cannot be undone without a
-// journal: the checksums find it (1392) and the record is never handed out torn.
+// Crash safety: every change (a record added, updated or deleted, the user header written, the
+// store header rewritten by Open and Close) is guarded by an undo journal, a side file named after
+// the store with ".journal" appended. The store file keeps its layout exactly; the journal is held
+// open without sharing while the store is open for writing, is empty between changes and is
+// deleted by Close. Before a byte of the store that existed when the change began is overwritten
+// or cut off, its old contents are appended to the journal (after a small header that holds the
+// store's length at the start of the change); the change commits by emptying the journal after
+// the store's last write. A change that fails part-way is undone at once from the journal; one
+// that a crash interrupts is undone when the store is next opened for writing (before anything is
+// read): the old bytes are put back newest first and the file is cut to its old length. Every
+// journal piece carries a CRC, so a piece written short is recognised and ignored, which is right
+// because the store write it guards never happened. Undoing is idempotent, so a crash while
+// undoing is undone again next time. A record is therefore always as it was before the change or
+// as the change left it, never torn. Not guarded: making a new store (there is nothing old to
+// keep) and Verify's copies into an attached store (appends, whose unfinished tail the next open
+// drops). Opening for writing creates the journal, so it needs a folder where files can be made.
+// Why a journal rather than copy-and-switch: a record's id is its offset, and an update that fits
+// keeps it, so the new data has nowhere else to go; a side file leaves the layout of a store that
+// was closed untouched, and readers of the format never see it.
+// With flush-writes set, each journal piece is flushed before the store write it guards and the
+// store is flushed before the journal is emptied, so a power loss is covered as well as a crash
+// of the process. A store opened read-only cannot undo a change that a crash left in its journal:
+// it reads the store as the undo would leave it (the journal's old bytes laid over the file), and
+// leaves the undo itself to the next open for writing. A journal held by a writer is not read:
+// that change is still in flight. A second open for writing of a store whose journal is held
+// fails with the sharing violation (32): two writers would each keep a free-space index of their
+// own.
 //
 // Every operation returns BOOL and leaves a Win32 code, read with GetLastError: 87 for a bad
 // argument, 1392 (ERROR_FILE_CORRUPT) for a header or checksum that fails or a free record used
@@ -32,6 +51,8 @@
 #include <windows.h>
 
 #include <map>
+#include <string>
+#include <vector>
 
 #include "common/base/qkCriticalSection.h"
 #include "common/system/qkFile.h"
@@ -108,11 +129,39 @@ protected:
     // The file layer: every change of the file goes through these two.
     virtual BOOL WriteAt(ULONGLONG offset, const void* data, DWORD size);
     virtual BOOL SetFileLength(ULONGLONG size);
+    // The journal's file layer: every change of the journal goes through these two.
+    virtual BOOL WriteJournalAt(ULONGLONG offset, const void* data, DWORD size);
+    virtual BOOL SetJournalLength(ULONGLONG size);
     // Stores the error and gives FALSE.
     BOOL Fail(DWORD error);
 
 private:
     BOOL FileError();
+    // Store writes of this class: inside a change the old bytes are journaled first.
+    BOOL Write(ULONGLONG offset, const void* data, DWORD size);
+    BOOL Truncate(ULONGLONG size);
+
+    // The undo journal.
+    BOOL OpenJournal(const wchar_t* storePath, bool newStore);
+    // Closes the journal and deletes it unless it still holds a change to undo.
+    void CloseJournal();
+    // Brackets one change; EndChange commits it when ok, else undoes it, and gives the result.
+    BOOL BeginChange();
+    BOOL EndChange(BOOL ok);
+    BOOL SaveOldBytes(ULONGLONG offset, ULONGLONG end);
+    // Undoes the change the journal holds (if any) and empties the journal.
+    BOOL RollBack();
+    // Read-only: takes in a change a crash left in the journal, to be read through.
+    BOOL OpenJournalView(const wchar_t* storePath);
+    BOOL ReadThroughJournal(ULONGLONG offset, BYTE* buffer, DWORD size);
+    struct JournalUndo {
+        ULONGLONG offset;
+        size_t at; // of the old bytes in the journal
+        DWORD size;
+    };
+    // The pieces of a journal's change, oldest first; false when it holds none (empty or torn
+    // header).
+    bool ParseJournal(const std::vector<BYTE>& journal, ULONGLONG* storeLength, std::vector<JournalUndo>* undo) const;
     BOOL ReadAt(ULONGLONG offset, void* buffer, DWORD size);
     BOOL GetFileSize(ULONGLONG* size);
     void Flush();
@@ -134,6 +183,7 @@ private:
     BOOL UpdateRecordLocked(ULONGLONG* recordId, const void* data, DWORD size);
     BOOL DeleteRecordLocked(ULONGLONG recordId);
     BOOL RebuildIndexAfterFailure();
+    void RebuildIndex();
     BOOL Coalesce(RecordHeader record);
     // An unfinished append at offset: its header space still zero (or torn, never completed).
     BOOL IsUnfinishedAppend(ULONGLONG offset);
@@ -157,6 +207,18 @@ private:
     std::multimap<DWORD, RecordHeader> m_freeBySize;
     ULONGLONG m_lastRecord = 0;
     qkDataStore* m_copyTarget = nullptr;
+    qkFile m_journal;
+    std::wstring m_journalPath;
+    bool m_inChange = false;
+    // The journal holds a change that could not be undone yet: nothing changes until it is.
+    bool m_journalPending = false;
+    ULONGLONG m_changeLength = 0; // the store's length when the change began
+    ULONGLONG m_journalEnd = 0;   // bytes written to the journal in this change
+    // Read-only over a crashed change: the journal's bytes, its pieces and the old length.
+    bool m_viewing = false;
+    std::vector<BYTE> m_view;
+    std::vector<JournalUndo> m_viewUndo;
+    ULONGLONG m_viewLength = 0;
     qkCriticalSection m_lock;
     DWORD m_storeSignature;
     DWORD m_recordSignature;

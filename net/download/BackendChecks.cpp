@@ -1,6 +1,6 @@
 #include "net/download/BackendChecks.h"
 
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 #include "net/download/CWinHTTPClient.h"
 #include "net/download/DownloadJson.h"
 
@@ -23,12 +23,10 @@ HRESULT ProbeUrl(const std::wstring& address, const std::wstring& verb, const st
                  const nlohmann::json& proxySettings, DWORD& status)
 {
     if (accepted.empty()) {
-        LogInfo(L"Http status or url not specified skip check");
+        qkLib::LogText(qkLib::LogLevel::Information, L"Http status or url not specified skip check");
         return S_OK;
     }
-    bool allowFallback = true;
-    if (JsonHas(proxySettings, "allow_fallback") && proxySettings["allow_fallback"].is_boolean())
-        allowFallback = proxySettings["allow_fallback"].get<bool>();
+    const bool allowFallback = JsonBool(proxySettings, "allow_fallback", true);
     bool direct = false;
     HRESULT hr = E_FAIL;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -36,7 +34,7 @@ HRESULT ProbeUrl(const std::wstring& address, const std::wstring& verb, const st
         client.LoadProxySettings(proxySettings.is_object() ? &proxySettings : nullptr, address);
         hr = client.Initialize(L"VEK", address.c_str(), 30, false);
         if (FAILED(hr)) {
-            LogError(L"Unable to connect %s, hr 0x%08X", address.c_str(), hr);
+            qkLib::LogText(qkLib::LogLevel::Error, L"Unable to connect %s, hr 0x%08X", address.c_str(), hr);
             continue;
         }
         client.ApplyProxySettings();
@@ -46,7 +44,7 @@ HRESULT ProbeUrl(const std::wstring& address, const std::wstring& verb, const st
         RequestId request = 0;
         hr = client.Query(verb.c_str(), nullptr, nullptr, nullptr, 0, nullptr, 0, &request);
         if (FAILED(hr)) {
-            LogError(L"Unable to connect %s, hr 0x%08X", address.c_str(), hr);
+            qkLib::LogText(qkLib::LogLevel::Error, L"Unable to connect %s, hr 0x%08X", address.c_str(), hr);
             if (usedProxy && allowFallback)
                 direct = true;
             continue;
@@ -59,13 +57,13 @@ HRESULT ProbeUrl(const std::wstring& address, const std::wstring& verb, const st
             continue;
         }
         if (std::find(accepted.begin(), accepted.end(), status) != accepted.end()) {
-            LogInfo(L"url validated %s, http response %d", address.c_str(), static_cast<int>(status));
+            qkLib::LogText(qkLib::LogLevel::Information, L"url validated %s, http response %d", address.c_str(), static_cast<int>(status));
             return S_OK;
         }
         if (usedProxy && allowFallback) {
             direct = true;
         } else {
-            LogError(L"Validate for url %s failed, http response %d", address.c_str(), static_cast<int>(status));
+            qkLib::LogText(qkLib::LogLevel::Error, L"Validate for url %s failed, http response %d", address.c_str(), static_cast<int>(status));
         }
         hr = S_FALSE;
     }
@@ -79,16 +77,17 @@ HRESULT ValidateBackendUrl(const nlohmann::json& entry, const nlohmann::json& pr
     if (!JsonHas(entry, "type"))
         verb = L"HEAD";
     std::vector<DWORD> accepted;
-    if (JsonHas(entry, "codes") && entry["codes"].is_array()) {
-        for (const nlohmann::json& code : entry["codes"]) {
+    const nlohmann::json* codes = JsonMember(entry, "codes");
+    if (codes != nullptr && codes->is_array()) {
+        for (const nlohmann::json& code : *codes) {
             if (code.is_number_integer())
                 accepted.push_back(static_cast<DWORD>(code.get<std::int64_t>()));
             else
-                LogError(L"Http code is not int, ignore it");
+                qkLib::LogText(qkLib::LogLevel::Error, L"Http code is not int, ignore it");
         }
     }
     if (address.empty()) {
-        LogInfo(L"Http status or url not specified skip check");
+        qkLib::LogText(qkLib::LogLevel::Information, L"Http status or url not specified skip check");
         return S_OK;
     }
     return ProbeUrl(address, verb, accepted, proxySettings, status);
@@ -96,20 +95,21 @@ HRESULT ValidateBackendUrl(const nlohmann::json& entry, const nlohmann::json& pr
 
 bool ValidateBackendUrls(nlohmann::json& job, const nlohmann::json& options)
 {
-    if (job.value("create_msi", std::string()) == "true") {
-        LogInfo(L"Redistributable package - backend validation skipped");
+    if (JsonWString(job, "create_msi") == L"true") {
+        qkLib::LogText(qkLib::LogLevel::Information, L"Redistributable package - backend validation skipped");
         return true;
     }
     if (!JsonHas(job, "backend_urls")) {
-        LogInfo(L"No backend_urls in manifest - backend validation skipped");
+        qkLib::LogText(qkLib::LogLevel::Information, L"No backend_urls in manifest - backend validation skipped");
         return true;
     }
-    const nlohmann::json& urls = job["backend_urls"];
+    const nlohmann::json& urls = *JsonMember(job, "backend_urls");
     if (!urls.is_array() || urls.empty()) {
-        LogInfo(L"backend_urls node in manifest is empty - backend validation skipped");
+        qkLib::LogText(qkLib::LogLevel::Information, L"backend_urls node in manifest is empty - backend validation skipped");
         return true;
     }
-    const nlohmann::json proxy = JsonHas(options, "proxy_settings") ? options["proxy_settings"] : nlohmann::json();
+    const nlohmann::json* proxySettings = JsonMember(options, "proxy_settings");
+    const nlohmann::json proxy = proxySettings != nullptr ? *proxySettings : nlohmann::json();
     for (const nlohmann::json& entry : urls) {
         DWORD status = 0;
         HRESULT hr = ValidateBackendUrl(entry, proxy, status);
@@ -118,11 +118,11 @@ bool ValidateBackendUrls(nlohmann::json& job, const nlohmann::json& options)
             return false;
         }
     }
-    LogInfo(L"All backend URLs have been validated.");
+    qkLib::LogText(qkLib::LogLevel::Information, L"All backend URLs have been validated.");
 
     std::wstring reporting = JsonWString(options, "reporting_url");
     if (reporting.empty()) {
-        LogInfo(L"Reporting URL not defined - skip ZAVO service validation");
+        qkLib::LogText(qkLib::LogLevel::Information, L"Reporting URL not defined - skip ZAVO service validation");
         return true;
     }
     std::wstring address = reporting;
@@ -132,15 +132,15 @@ bool ValidateBackendUrls(nlohmann::json& job, const nlohmann::json& options)
     HRESULT hr = S_OK;
     DWORD status = 0;
     if (address.empty())
-        LogInfo(L"Http status or url not specified skip check");
+        qkLib::LogText(qkLib::LogLevel::Information, L"Http status or url not specified skip check");
     else
         hr = ProbeUrl(address, L"HEAD", {200}, proxy, status);
     if (hr == S_OK) {
-        LogInfo(L"Avaiability of backend resources validated.");
+        qkLib::LogText(qkLib::LogLevel::Information, L"Avaiability of backend resources validated.");
         return true;
     }
     job["job_error_description"] = WideToUtf8(Description(hr, status, address));
-    LogError(L"ZAVO service not available");
+    qkLib::LogText(qkLib::LogLevel::Error, L"ZAVO service not available");
     return false;
 }
 

@@ -1,12 +1,58 @@
 #include "net/download/CWinHTTPClient.h"
 
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 #include "net/download/DownloadJson.h"
 #include "net/download/ManifestProxy.h"
 
+#include <cwchar>
 #include <vector>
 
 namespace vek {
+
+namespace {
+
+// The answer's Last-Modified text, read each round of the response loop: one header query into a
+// buffer of its own (a date is 29 characters), no allocation. Empty when the answer has none.
+class LastModified {
+public:
+    void Read(HINTERNET request)
+    {
+        DWORD size = sizeof(m_text) - sizeof(wchar_t);
+        if (::WinHttpQueryHeaders(request, WINHTTP_QUERY_LAST_MODIFIED, WINHTTP_HEADER_NAME_BY_INDEX, m_text, &size,
+                                  WINHTTP_NO_HEADER_INDEX)) {
+            m_length = size / sizeof(wchar_t);
+            m_long.clear();
+        } else if (::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            ReadLong(request, size);
+        } else {
+            m_length = 0;
+            m_long.clear();
+        }
+    }
+    bool Empty() const { return m_length == 0; }
+    bool operator!=(const LastModified& other) const
+    {
+        return m_length != other.m_length || std::wmemcmp(Text(), other.Text(), m_length) != 0;
+    }
+
+private:
+    void ReadLong(HINTERNET request, DWORD size)
+    {
+        m_long.assign(size / sizeof(wchar_t) + 1, L'\0');
+        size = static_cast<DWORD>(m_long.size() * sizeof(wchar_t));
+        m_length = ::WinHttpQueryHeaders(request, WINHTTP_QUERY_LAST_MODIFIED, WINHTTP_HEADER_NAME_BY_INDEX,
+                                         m_long.data(), &size, WINHTTP_NO_HEADER_INDEX)
+                       ? size / sizeof(wchar_t)
+                       : 0;
+    }
+    const wchar_t* Text() const { return m_long.empty() ? m_text : m_long.data(); }
+
+    wchar_t m_text[64] = {};
+    std::wstring m_long;
+    DWORD m_length = 0;
+};
+
+} // namespace
 
 CWinHTTPClient::CWinHTTPClient() = default;
 CWinHTTPClient::~CWinHTTPClient() = default;
@@ -46,15 +92,16 @@ void CWinHTTPClient::LoadProxySettings(const nlohmann::json* node, const std::ws
             m_autoConfigUrl = autoConfig;
             given = true;
         }
-        if (JsonHas(*node, "autodetect") && (*node)["autodetect"].is_boolean()) {
-            m_autoDetect = (*node)["autodetect"].get<bool>();
+        const nlohmann::json* autoDetect = JsonMember(*node, "autodetect");
+        if (autoDetect != nullptr && autoDetect->is_boolean()) {
+            m_autoDetect = autoDetect->get<bool>();
             given = given || m_autoDetect;
         }
         if (JsonHas(*node, "user")) {
             m_user = JsonWString(*node, "user");
             if (JsonHas(*node, "password")) {
-                const nlohmann::json& encrypted = (*node)["password_encrypted"];
-                if (encrypted.is_boolean() && encrypted.get<bool>()) {
+                const nlohmann::json* encrypted = JsonMember(*node, "password_encrypted");
+                if (encrypted != nullptr && encrypted->is_boolean() && encrypted->get<bool>()) {
                     m_encryptedPassword = JsonWString(*node, "password");
                     m_passwordEncrypted = true;
                 } else {
@@ -90,7 +137,7 @@ HRESULT CWinHTTPClient::GetRedirectLocation(HINTERNET request, std::wstring& add
                               WINHTTP_NO_HEADER_INDEX)
         || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0) {
         DWORD error = ::GetLastError();
-        LogError(L"vek::CWinHTTPClient::GetRedirectLocation : Unable to get length for WINHTTP_QUERY_LOCATION with error %d",
+        QK_LOG_ERROR(L"Unable to get length for WINHTTP_QUERY_LOCATION with error %d",
                  error);
         return HRESULT_FROM_WIN32(error);
     }
@@ -99,7 +146,7 @@ HRESULT CWinHTTPClient::GetRedirectLocation(HINTERNET request, std::wstring& add
     if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &size,
                                WINHTTP_NO_HEADER_INDEX)) {
         DWORD error = ::GetLastError();
-        LogError(L"vek::CWinHTTPClient::GetRedirectLocation : Unable to read WINHTTP_QUERY_LOCATION with error %d", error);
+        QK_LOG_ERROR(L"Unable to read WINHTTP_QUERY_LOCATION with error %d", error);
         return HRESULT_FROM_WIN32(error);
     }
     address.assign(buffer.data());
@@ -110,74 +157,75 @@ HRESULT CWinHTTPClient::GetResponse(RequestId request, HTTPDownloadData* stream,
 {
     // The launcher's clients are always opened synchronously (Initialize with false).
     if (stream == nullptr) {
-        LogError(L"vek::CWinHTTPClient::GetResponse : Invalid stream");
+        QK_LOG_ERROR(L"Invalid stream");
         return E_INVALIDARG;
     }
     HINTERNET handle = RequestHandle(request);
     if (handle == nullptr) {
-        LogError(L"vek::CWinHTTPClient::GetResponse : Invalid handle");
+        QK_LOG_ERROR(L"Invalid handle");
         return E_UNEXPECTED;
     }
     try {
         std::vector<unsigned char> buffer;
-        std::wstring first;
-        GetHeaderText(request, L"Last-Modified:", first);
+        LastModified first, current;
+        first.Read(handle);
         for (;;) {
             if (ShouldExit()) {
-                LogInfo(L"vek::CWinHTTPClient::GetResponse : m_ShouldExit == true, leaving GetRepsonse()");
+                QK_LOG_INFO(L"m_ShouldExit == true, leaving GetRepsonse()");
                 return HRESULT_FROM_WIN32(ERROR_CANCELLED);
             }
-            std::wstring current;
-            GetHeaderText(request, L"Last-Modified:", current);
-            if (!first.empty() && !current.empty() && first != current) {
+            // Without a first text the comparison can never fail: no query then.
+            if (!first.Empty())
+                current.Read(handle);
+            if (!first.Empty() && !current.Empty() && first != current) {
                 stream->SetSize(0);
                 return HRESULT_FROM_WIN32(ERROR_WINHTTP_CONNECTION_ERROR);
             }
             DWORD available = 0;
             if (!::WinHttpQueryDataAvailable(handle, &available)) {
                 DWORD error = ::GetLastError();
-                LogError(L"vek::CWinHTTPClient::GetResponse : WinHttpQueryDataAvailable failed: %lu", error);
+                QK_LOG_ERROR(L"WinHttpQueryDataAvailable failed: %lu", error);
                 return HRESULT_FROM_WIN32(error);
             }
             if (available == 0) {
-                LogInfo(L"vek::CWinHTTPClient::GetResponse : WinHttpQueryDataAvailable returns that 0 bytes available");
+                QK_LOG_INFO(L"WinHttpQueryDataAvailable returns that 0 bytes available");
                 return S_OK;
             }
             if (available > buffer.size()) {
                 try {
                     buffer.resize(available);
                 } catch (const std::bad_alloc&) {
-                    LogError(L"vek::CWinHTTPClient::GetResponse : out of memory in GetRepsonse()");
+                    QK_LOG_ERROR(L"out of memory in GetRepsonse()");
                     return E_OUTOFMEMORY;
                 }
             }
             if (ShouldExit()) {
-                LogInfo(L"vek::CWinHTTPClient::GetResponse : m_ShouldExit == true, leaving GetRepsonse(), hr=0x%08X",
+                QK_LOG_INFO(L"m_ShouldExit == true, leaving GetRepsonse(), hr=0x%08X",
                         HRESULT_FROM_WIN32(ERROR_CANCELLED));
                 return HRESULT_FROM_WIN32(ERROR_CANCELLED);
             }
             DWORD read = 0;
             if (!::WinHttpReadData(handle, buffer.data(), available, &read)) {
                 DWORD error = ::GetLastError();
-                LogError(L"vek::CWinHTTPClient::GetResponse : WinHttpReadData failed: %lu", error);
+                QK_LOG_ERROR(L"WinHttpReadData failed: %lu", error);
                 return HRESULT_FROM_WIN32(error);
             }
             if (read == 0) {
-                LogInfo(L"vek::CWinHTTPClient::GetResponse : WinHttpReadData returned 0 bytes");
+                QK_LOG_INFO(L"WinHttpReadData returned 0 bytes");
                 return S_OK;
             }
             // Progress counts only bytes that reached the disk.
             if (!stream->Write(buffer.data(), read)) {
                 DWORD error = ::GetLastError();
                 HRESULT hr = error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
-                LogError(L"vek::CWinHTTPClient::GetResponse : Unable to write data on disk, hr=0x%08X", hr);
+                QK_LOG_ERROR(L"Unable to write data on disk, hr=0x%08X", hr);
                 return hr;
             }
             if (sink != nullptr)
                 sink->OnBytesWritten(read);
         }
     } catch (...) {
-        LogError(L"vek::CWinHTTPClient::GetResponse : Exception is caught in GetResponse");
+        QK_LOG_ERROR(L"Exception is caught in GetResponse");
         return E_UNEXPECTED;
     }
 }

@@ -1,8 +1,9 @@
 #include "net/download/CWinHTTPDownloadManager.h"
 
 #include "common/base/qkScopedLock.h"
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 #include "net/download/DownloadJson.h"
+#include "net/download/DownloadRecord.h"
 #include "services/launcher/VekUtil.h"
 #include "services/launcher/VekValidateFile.h"
 
@@ -31,9 +32,9 @@ std::wstring FileNameOf(const std::wstring& address)
 
 void DeleteTemporaryFile(const nlohmann::json& record)
 {
-    const std::wstring temp = JsonWString(record, "LocalTempPath");
+    const std::wstring temp = RecordTempPath(record);
     if (!temp.empty() && !::DeleteFileW(temp.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
-        LogWarning(L"vek::CWinHTTPDownloadManager::run : Failed to delete temporary File %s, hr=0x%08X", temp.c_str(),
+        QK_LOG_WARNING(L"Failed to delete temporary File %s, hr=0x%08X", temp.c_str(),
                    HRESULT_FROM_WIN32(::GetLastError()));
 }
 
@@ -41,7 +42,7 @@ void DeleteTemporaryFile(const nlohmann::json& record)
 
 int CWinHTTPDownloadManager::FilePriority(const std::wstring& address)
 {
-    return GetFilePriority(address.c_str(), m_job);
+    return WithJob([&](nlohmann::json& job) { return GetFilePriority(address.c_str(), job); });
 }
 
 CWinHTTPDownloadManager::CWinHTTPDownloadManager(nlohmann::json& job, std::shared_ptr<IDownloadJobHooks> hooks,
@@ -55,14 +56,14 @@ CWinHTTPDownloadManager::CWinHTTPDownloadManager(nlohmann::json& job, std::share
 CWinHTTPDownloadManager::~CWinHTTPDownloadManager()
 {
     if (m_thread.joinable()) {
-        ::SetEvent(m_stopEvent.get());
+        ::SetEvent(m_stopEvent.Get());
         // A transfer in progress ends at its next read instead of running to its end.
         if (m_engine)
             m_engine->requestExit();
-        LogInfo(L"vek::CWinHTTPDownloadManager::~CWinHTTPDownloadManager : Waiting for download thread to finish");
+        QK_LOG_INFO(L"Waiting for download thread to finish");
         m_thread.join();
     }
-    LogInfo(L"vek::CWinHTTPDownloadManager::~CWinHTTPDownloadManager : Destroying CWinHTTPDownloadManager");
+    QK_LOG_INFO(L"Destroying CWinHTTPDownloadManager");
 }
 
 void CWinHTTPDownloadManager::Fire(int event)
@@ -80,15 +81,17 @@ void CWinHTTPDownloadManager::Stop()
 {
     {
         std::lock_guard<std::mutex> lock(m_stopMutex);
-        ::SetEvent(m_stopEvent.get());
-        ::ResetEvent(m_runEvent.get());
+        // Under the manager lock too, so that a Resume either comes before the stop or sees it.
+        qkScopedLock managerLock(m_managerLock);
+        ::SetEvent(m_stopEvent.Get());
+        ::ResetEvent(m_runEvent.Get());
     }
     if (m_engine) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::Stop : Stopping the WinHTTP engine");
+        QK_LOG_INFO(L"Stopping the WinHTTP engine");
         m_engine->requestExit();
     }
     if (m_thread.joinable()) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::Stop : Waiting for WinHTTP download manager thread");
+        QK_LOG_INFO(L"Waiting for WinHTTP download manager thread");
         m_thread.join();
     }
 }
@@ -98,7 +101,7 @@ void CWinHTTPDownloadManager::Pause()
     qkScopedLock lock(m_managerLock);
     if (!m_running)
         return;
-    ::ResetEvent(m_runEvent.get());
+    ::ResetEvent(m_runEvent.Get());
     m_paused = true;
     if (m_engine)
         m_engine->requestExit();
@@ -107,9 +110,10 @@ void CWinHTTPDownloadManager::Pause()
 void CWinHTTPDownloadManager::Resume()
 {
     qkScopedLock lock(m_managerLock);
-    if (!m_running)
+    // After a stop the exit request stays: the stop waits for the thread to end.
+    if (!m_running || ::WaitForSingleObject(m_stopEvent.Get(), 0) == WAIT_OBJECT_0)
         return;
-    ::SetEvent(m_runEvent.get());
+    ::SetEvent(m_runEvent.Get());
     m_paused = false;
     if (m_engine)
         m_engine->clearExit();
@@ -121,7 +125,7 @@ bool CWinHTTPDownloadManager::IsTerminating()
     bool paused = false;
     {
         qkScopedLock lock(m_managerLock);
-        stopped = ::WaitForSingleObject(m_stopEvent.get(), 0) == WAIT_OBJECT_0;
+        stopped = ::WaitForSingleObject(m_stopEvent.Get(), 0) == WAIT_OBJECT_0;
         paused = m_paused;
     }
     if (stopped)
@@ -130,17 +134,17 @@ bool CWinHTTPDownloadManager::IsTerminating()
         return false;
     Fire(eDownloadPaused);
     m_firstBytes = true;
-    HANDLE handles[2] = {m_stopEvent.get(), m_runEvent.get()};
+    HANDLE handles[2] = {m_stopEvent.Get(), m_runEvent.Get()};
     DWORD wait = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::IsTerminating : Exiting");
+        QK_LOG_INFO(L"Exiting");
         return true;
     }
     if (wait == WAIT_OBJECT_0 + 1) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::IsTerminating : Resuming...");
+        QK_LOG_INFO(L"Resuming...");
         return false;
     }
-    LogError(L"vek::CWinHTTPDownloadManager::IsTerminating : Wait Failed");
+    QK_LOG_ERROR(L"Wait Failed");
     return false;
 }
 
@@ -170,18 +174,18 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
                 present.emplace_back(source, destination);
                 continue;
             }
-            LogWarning(L"vek::CDownloadManagerBase::getFilesToDownload : ValidateFile() failed to validate %s, hr=0x%08X",
+            QK_LOG_WARNING(L"ValidateFile() failed to validate %s, hr=0x%08X",
                        destination.c_str(), hr);
             if (!::DeleteFileW(destination.c_str())) {
                 HRESULT deleteHr = HRESULT_FROM_WIN32(::GetLastError());
-                LogError(L"vek::CDownloadManagerBase::getFilesToDownload : Failed to delete corrupt download file %s , hr=0x%08X",
+                QK_LOG_ERROR(L"Failed to delete corrupt download file %s , hr=0x%08X",
                          destination.c_str(), deleteHr);
                 DWORD attributes = ::GetFileAttributesW(destination.c_str());
                 if (deleteHr == E_ACCESSDENIED && attributes != INVALID_FILE_ATTRIBUTES
                     && (attributes & FILE_ATTRIBUTE_READONLY)) {
-                    LogInfo(L"vek::CDownloadManagerBase::getFilesToDownload : File is readonly, removing readonly flag");
+                    QK_LOG_INFO(L"File is readonly, removing readonly flag");
                     if (!::SetFileAttributesW(destination.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
-                        LogError(L"vek::CDownloadManagerBase::getFilesToDownload : Failed to remove readonly flag");
+                        QK_LOG_ERROR(L"Failed to remove readonly flag");
                     else
                         ::DeleteFileW(destination.c_str());
                 }
@@ -200,7 +204,7 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
                 }
                 DWORD error = ::GetLastError();
                 if (attempt == 2 || (error != ERROR_BAD_NETPATH && error != ERROR_NETWORK_BUSY)) {
-                    LogWarning(L"vek::CDownloadManagerBase::getFilesToDownload : CopyFile() failed to copy %s to %s, hr=0x%08X",
+                    QK_LOG_WARNING(L"CopyFile() failed to copy %s to %s, hr=0x%08X",
                                localFile.c_str(), destination.c_str(), HRESULT_FROM_WIN32(error));
                     break;
                 }
@@ -217,14 +221,17 @@ void CWinHTTPDownloadManager::ReportFileFailure(const std::wstring& address, int
     // The failure counts live under the registry root that the options' `reg_context` names.
     nlohmann::json document;
     document["vek"]["bootstrap"]["options"] = nlohmann::json::object();
-    if (JsonHas(m_options, "reg_context"))
-        document["vek"]["bootstrap"]["options"]["reg_context"] = m_options["reg_context"];
-    const std::uint32_t count = UpdateFileFailureCount(document, m_job, FileNameOf(address).c_str());
+    if (const nlohmann::json* context = JsonMember(m_options, "reg_context"))
+        document["vek"]["bootstrap"]["options"]["reg_context"] = *context;
     const std::wstring text = L"filename=" + address;
-    if (m_hooks)
-        m_hooks->logJobError(VEK_E_HTTP_DOWNLOAD, 1, m_job, text, priority, count);
-    else
-        LogError(L"vek::CWinHTTPDownloadManager::ReportFileFailure : job error 0x%08X, %s, priority %d, failures %u",
+    const std::uint32_t count = WithJob([&](nlohmann::json& job) {
+        const std::uint32_t failures = UpdateFileFailureCount(document, job, FileNameOf(address).c_str());
+        if (m_hooks)
+            m_hooks->logJobError(VEK_E_HTTP_DOWNLOAD, 1, job, text, priority, failures);
+        return failures;
+    });
+    if (!m_hooks)
+        QK_LOG_ERROR(L"job error 0x%08X, %s, priority %d, failures %u",
                  VEK_E_HTTP_DOWNLOAD, text.c_str(), priority, count);
 }
 
@@ -237,28 +244,40 @@ void CWinHTTPDownloadManager::Start()
     }
     if (m_thread.joinable())
         m_thread.join();
-    ::ResetEvent(m_stopEvent.get());
+    {
+        // A pause of an earlier run ended by Stop leaves the flag set: this run starts unpaused.
+        qkScopedLock lock(m_managerLock);
+        ::ResetEvent(m_stopEvent.Get());
+        ::ResetEvent(m_runEvent.Get());
+        m_paused = false;
+    }
 
     std::vector<FilePair> toFetch, present;
-    getFilesToDownload(toFetch, m_job["file_array"], present);
+    // A copy: validating and copying files takes long, the job lock is held only for the copy.
+    const nlohmann::json fileArray = WithJob([](nlohmann::json& job) {
+        const nlohmann::json* files = JsonMember(job, "file_array");
+        return files != nullptr ? *files : nlohmann::json();
+    });
+    getFilesToDownload(toFetch, fileArray, present);
     if (toFetch.empty()) {
-        LogInfo(L"vek::CWinHTTPDownloadManager::Start : No files left to download");
+        QK_LOG_INFO(L"No files left to download");
         Fire(eJobValidation);
         return;
     }
 
-    m_job.erase("download_duration");
     nlohmann::json paused;
-    std::wstring pausedUri;
-    if (!JsonHas(m_job, "HttpPausedDownload")) {
-        m_job["download_started"] = 1;
-    } else {
-        paused = m_job["HttpPausedDownload"];
-        pausedUri = JsonWString(paused, "DownloadUri");
-        m_job["download_started"] = 2;
-    }
+    int limit = 15;
+    WithJob([&](nlohmann::json& job) {
+        job.erase("download_duration");
+        if (const nlohmann::json* record = JsonMember(job, "HttpPausedDownload"))
+            paused = *record;
+        job["download_started"] = paused.is_null() ? 1 : 2;
+        limit = std::min(JsonInt(job, "TRANSIENT_ERROR_RETRY_COUNT", 15), 15);
+    });
+    const std::wstring pausedUri = RecordUri(paused);
 
-    m_proxySettings = JsonHas(m_options, "proxy_settings") ? m_options["proxy_settings"] : nlohmann::json();
+    const nlohmann::json* proxySettings = JsonMember(m_options, "proxy_settings");
+    m_proxySettings = proxySettings != nullptr ? *proxySettings : nlohmann::json();
     m_engine = std::make_unique<CWinHTTPEngine>(static_cast<IDownloadEngineObserver*>(this), m_proxySettings.is_null() ? nullptr : &m_proxySettings);
     m_engine->SetTimeoutSeconds(m_engineTimeout);
     m_queue.clear();
@@ -270,10 +289,6 @@ void CWinHTTPDownloadManager::Start()
         if (SUCCEEDED(GetFileSize(file.second.c_str(), size)))
             m_bytesDone += size;
     }
-
-    int limit = 15;
-    if (JsonHas(m_job, "TRANSIENT_ERROR_RETRY_COUNT") && m_job["TRANSIENT_ERROR_RETRY_COUNT"].is_number_integer())
-        limit = std::min(m_job["TRANSIENT_ERROR_RETRY_COUNT"].get<int>(), 15);
 
     // Highest priority first; equal priorities keep the manifest's order.
     auto priorityOf = [this](const FilePair& file) { return FilePriority(file.first); };
@@ -289,26 +304,28 @@ void CWinHTTPDownloadManager::Start()
         if (FAILED(hr)) {
             if (m_engine->getJobState() == BG_JOB_STATE_TRANSIENT_ERROR && retries < limit) {
                 ++retries;
-                LogWarning(L"vek::CWinHTTPDownloadManager::Start : got Transient error while querying file size retrying, %d",
+                QK_LOG_WARNING(L"got Transient error while querying file size retrying, %d",
                            retries);
-                ::WaitForSingleObject(m_stopEvent.get(), m_retryWaitMs);
+                ::WaitForSingleObject(m_stopEvent.Get(), m_retryWaitMs);
                 continue;
             }
-            LogError(L"vek::CWinHTTPDownloadManager::Start : m_WinHTTPEngine->getDownloadSize() failed with %s, %s, hr=0x%08X",
+            QK_LOG_ERROR(L"m_WinHTTPEngine->getDownloadSize() failed with %s, %s, hr=0x%08X",
                      file.first.c_str(), file.second.c_str(), hr);
             HRESULT error = S_OK;
             m_engine->GetError(error);
-            if (FAILED(error))
-                m_job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(m_engine->getHttpStatus())
-                                                                   : HrValue(error);
+            const DWORD httpStatus = m_engine->getHttpStatus();
             const int priority = FilePriority(file.first);
-            if (priority >= 0) {
-                m_job["job_error_code"] = HrValue(error);
-                m_job["last_download_error"] = HrValue(error);
-            }
+            WithJob([&](nlohmann::json& job) {
+                if (FAILED(error))
+                    job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(httpStatus) : HrValue(error);
+                if (priority >= 0) {
+                    job["job_error_code"] = HrValue(error);
+                    job["last_download_error"] = HrValue(error);
+                }
+            });
             ReportFileFailure(file.first, priority);
             if (priority < 0) {
-                m_job.erase("OtherErrors");
+                WithJob([](nlohmann::json& job) { job.erase("OtherErrors"); });
                 ++i;
                 continue;
             }
@@ -316,13 +333,13 @@ void CWinHTTPDownloadManager::Start()
             break;
         }
         if (!pausedUri.empty() && file.first == pausedUri) {
-            paused["BytesTotal"] = DecimalString(size);
+            SetRecordBytesTotal(paused, size);
         } else {
-            nlohmann::json record;
-            record["DownloadUri"] = WideToUtf8(file.first);
-            record["LocalFilePath"] = WideToUtf8(file.second);
-            record["BytesTotal"] = DecimalString(size);
-            m_queue.push_back(std::move(record));
+            DownloadRecord record;
+            record.downloadUri = file.first;
+            record.localFilePath = file.second;
+            record.bytesTotal = size;
+            m_queue.push_back(record.ToJson());
         }
         m_bytesTotal += size;
         ++i;
@@ -335,7 +352,7 @@ void CWinHTTPDownloadManager::Start()
         return;
     }
     m_bytesTotal += m_bytesDone;
-    LogInfo(L"vek::CWinHTTPDownloadManager::Start : Total bytes downloaded - %I64u, Bytes remaining - %I64u",
+    QK_LOG_INFO(L"Total bytes downloaded - %I64u, Bytes remaining - %I64u",
             m_bytesDone, m_bytesTotal);
     if (!paused.is_null())
         m_queue.push_front(paused);
@@ -352,16 +369,16 @@ void CWinHTTPDownloadManager::Start()
 
 void CWinHTTPDownloadManager::run()
 {
-    LogInfo(L"vek::CWinHTTPDownloadManager::run : Inside WinHTTP thread");
+    QK_LOG_INFO(L"Inside WinHTTP thread");
     {
         qkScopedLock lock(m_managerLock);
         m_running = true;
     }
-    m_job["download_method"] = "WinHTTP";
-    int limit = 15;
-    if (JsonHas(m_job, "TRANSIENT_ERROR_RETRY_COUNT") && m_job["TRANSIENT_ERROR_RETRY_COUNT"].is_number_integer())
-        limit = m_job["TRANSIENT_ERROR_RETRY_COUNT"].get<int>();
-    LogInfo(L"vek::CWinHTTPDownloadManager::run : Transient error retry count = %d", limit);
+    const int limit = WithJob([](nlohmann::json& job) {
+        job["download_method"] = "WinHTTP";
+        return JsonInt(job, "TRANSIENT_ERROR_RETRY_COUNT", 15);
+    });
+    QK_LOG_INFO(L"Transient error retry count = %d", limit);
     int transientCount = 0;
     bool done = false;
     bool skipped = false;
@@ -371,7 +388,7 @@ void CWinHTTPDownloadManager::run()
 
     while (!done && !m_queue.empty()) {
         if (IsTerminating()) {
-            LogInfo(L"vek::CWinHTTPDownloadManager::run : m_ShouldExit==true, exiting VekWinhttpDownloadManager thread");
+            QK_LOG_INFO(L"m_ShouldExit==true, exiting VekWinhttpDownloadManager thread");
             // A stop is not a failure of the job, whatever the last file did.
             finalEvent = eDownloadStopped;
             done = true;
@@ -380,92 +397,96 @@ void CWinHTTPDownloadManager::run()
         nlohmann::json record = std::move(m_queue.front());
         m_queue.pop_front();
         skipped = false;
-        const std::wstring address = JsonWString(record, "DownloadUri");
+        const std::wstring address = RecordUri(record);
         try {
             HRESULT hr = m_engine->download(record);
             if (FAILED(hr) && hr != HR_CANCELLED) {
-                m_job["last_download_error"] = HrValue(VEK_E_DOWNLOAD_CALL_FAILED);
-                LogError(L"vek::CWinHTTPDownloadManager::run : m_WinHTTPEngine->download() failed, hr=0x%08X", hr);
+                WithJob([](nlohmann::json& job) { job["last_download_error"] = HrValue(VEK_E_DOWNLOAD_CALL_FAILED); });
+                QK_LOG_ERROR(L"m_WinHTTPEngine->download() failed, hr=0x%08X", hr);
             }
             const int state = m_engine->getJobState();
             lastState = state;
             bool asError = false;
             switch (state) {
             case BG_JOB_STATE_SUSPENDED:
-                LogInfo(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_SUSPENDED");
+                QK_LOG_INFO(L"BG_JOB_STATE_SUSPENDED");
                 finalEvent = eDownloadStopped;
                 done = true;
-                m_job["HttpPausedDownload"] = record;
+                WithJob([&](nlohmann::json& job) { job["HttpPausedDownload"] = record; });
                 break;
             case BG_JOB_STATE_TRANSIENT_ERROR:
                 ++transientCount;
-                LogWarning(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_TRANSIENT_ERROR, transientErrorCount=%d",
+                QK_LOG_WARNING(L"BG_JOB_STATE_TRANSIENT_ERROR, transientErrorCount=%d",
                            transientCount);
                 if (transientCount >= limit) {
                     finalEvent = eDownloadTransientError;
-                    LogError(L"vek::CWinHTTPDownloadManager::run : Exceeded transient error count (%d), hr=0x%08X",
+                    QK_LOG_ERROR(L"Exceeded transient error count (%d), hr=0x%08X",
                              transientCount, hr);
                     asError = true;
                 } else {
-                    LogWarning(L"vek::CWinHTTPDownloadManager::run : Got a transient error from WinHTTP, sleeping for a bit");
+                    QK_LOG_WARNING(L"Got a transient error from WinHTTP, sleeping for a bit");
                     // Keep the resume keys in the job node while waiting.
-                    m_job["HttpPausedDownload"] = record;
-                    ::WaitForSingleObject(m_stopEvent.get(), m_retryWaitMs);
+                    WithJob([&](nlohmann::json& job) { job["HttpPausedDownload"] = record; });
+                    ::WaitForSingleObject(m_stopEvent.Get(), m_retryWaitMs);
                     m_queue.push_front(std::move(record));
                 }
                 break;
             case BG_JOB_STATE_ERROR:
-                LogError(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_ERROR");
+                QK_LOG_ERROR(L"BG_JOB_STATE_ERROR");
                 finalEvent = eDownloadFatalError;
                 asError = true;
                 break;
             case BG_JOB_STATE_TRANSFERRED: {
                 finalEvent = eDownloadFileDone;
-                std::uint64_t total = JsonDecimalU64(record, "BytesTotal");
-                if (total == 0 && JsonHas(record, "BytesDownloaded"))
-                    total = JsonDecimalU64(record, "BytesDownloaded");
+                const DownloadRecord transferred = DownloadRecord::FromJson(record);
+                std::uint64_t total = transferred.bytesTotal.value_or(0);
+                if (total == 0)
+                    total = transferred.bytesDownloaded.value_or(0);
                 m_bytesDone += total;
                 break;
             }
             case BG_JOB_STATE_CANCELLED:
-                m_job["HttpPausedDownload"] = record;
+                WithJob([&](nlohmann::json& job) { job["HttpPausedDownload"] = record; });
                 if (!IsTerminating()) {
-                    m_job["download_started"] = 2;
-                    LogInfo(L"vek::CWinHTTPDownloadManager::run : Download paused.");
+                    WithJob([](nlohmann::json& job) { job["download_started"] = 2; });
+                    QK_LOG_INFO(L"Download paused.");
                     m_queue.push_front(std::move(record));
                 } else {
-                    LogInfo(L"vek::CWinHTTPDownloadManager::run : BG_JOB_STATE_CANCELLED");
+                    QK_LOG_INFO(L"BG_JOB_STATE_CANCELLED");
                     finalEvent = eDownloadStopped;
                     done = true;
                 }
                 break;
             default:
-                LogError(L"vek::CWinHTTPDownloadManager::run : Unknown job state %d", state);
+                QK_LOG_ERROR(L"Unknown job state %d", state);
                 break;
             }
             if (asError) {
                 HRESULT error = S_OK;
                 m_engine->GetError(error);
-                LogError(L"vek::CWinHTTPDownloadManager::run : m_WinHTTPEngine->GetError() returned hr=0x%08X", error);
-                m_job["job_error_code"] = HrValue(error);
-                m_job["last_download_error"] = HrValue(error);
-                m_job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(m_engine->getHttpStatus())
-                                                                   : HrValue(error);
+                QK_LOG_ERROR(L"m_WinHTTPEngine->GetError() returned hr=0x%08X", error);
+                const DWORD httpStatus = m_engine->getHttpStatus();
+                WithJob([&](nlohmann::json& job) {
+                    job["job_error_code"] = HrValue(error);
+                    job["last_download_error"] = HrValue(error);
+                    job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(httpStatus) : HrValue(error);
+                    if (error == VEK_E_DISK_FULL)
+                        job["job_error_code"] = 0;
+                });
                 if (error == VEK_E_DISK_FULL) {
-                    m_job["job_error_code"] = 0;
-                    LogError(L"vek::CWinHTTPDownloadManager::run : Sending out of disk space error");
+                    QK_LOG_ERROR(L"Sending out of disk space error");
                     Fire(eDownloadOutOfDiskSpace);
                 }
-                m_job["HttpPausedDownload"] = record;
+                WithJob([&](nlohmann::json& job) { job["HttpPausedDownload"] = record; });
                 const int priority = FilePriority(address);
                 if (priority < 0) {
-                    LogWarning(L"vek::CWinHTTPDownloadManager::run : Non critical file download failed skipping download");
+                    QK_LOG_WARNING(L"Non critical file download failed skipping download");
                     skipped = true;
                     // Nothing resumes a skipped file: its partial file would only take room (on
                     // a full disk, the room the other files need).
                     DeleteTemporaryFile(record);
                 } else {
-                    LogError(L"vek::CWinHTTPDownloadManager::run : File is critical for installation");
+                    QK_LOG_ERROR(L"File is critical for installation");
                     done = true;
                     finalEvent = eDownloadFatalError;
                 }
@@ -473,15 +494,23 @@ void CWinHTTPDownloadManager::run()
             }
         } catch (const std::exception& e) {
             // The file failed by its priority: a critical one fails the job.
-            LogError(L"vek::CWinHTTPDownloadManager::run : Caught std::exception: %S", e.what());
-            m_job["last_download_error"] = HrValue(E_UNEXPECTED);
+            QK_LOG_ERROR(L"Caught std::exception: %S", e.what());
             lastState = BG_JOB_STATE_ERROR;
             const int priority = FilePriority(address);
+            WithJob([&](nlohmann::json& job) {
+                job["last_download_error"] = HrValue(E_UNEXPECTED);
+                if (priority >= 0)
+                    job["job_error_code"] = HrValue(E_UNEXPECTED);
+                // A paused record that cannot be read would go first and fail every later run:
+                // it is dropped, and the next run fetches the file afresh.
+                const nlohmann::json* paused = JsonMember(job, "HttpPausedDownload");
+                if (paused != nullptr && RecordUri(*paused) == address)
+                    job.erase("HttpPausedDownload");
+            });
+            DeleteTemporaryFile(record);
             if (priority < 0) {
                 skipped = true;
-                DeleteTemporaryFile(record);
             } else {
-                m_job["job_error_code"] = HrValue(E_UNEXPECTED);
                 done = true;
                 finalEvent = eDownloadFatalError;
             }
@@ -490,17 +519,19 @@ void CWinHTTPDownloadManager::run()
     }
 
     const long duration = static_cast<long>(std::time(nullptr) - start);
-    LogInfo(L"vek::CWinHTTPDownloadManager::run : Total Download Duration : %ld", duration);
+    QK_LOG_INFO(L"Total Download Duration : %ld", duration);
     if (m_queue.empty() && !done
         && (lastState == BG_JOB_STATE_TRANSFERRED
             || ((lastState == BG_JOB_STATE_ERROR || lastState == BG_JOB_STATE_TRANSIENT_ERROR) && skipped))) {
-        if (!(m_job["download_started"].is_number_integer() && m_job["download_started"].get<int>() == 2))
-            m_job["download_duration"] = static_cast<std::uint64_t>(duration);
+        WithJob([&](nlohmann::json& job) {
+            if (JsonInt(job, "download_started", 0) != 2)
+                job["download_duration"] = static_cast<std::uint64_t>(duration);
+            job.erase("HttpPausedDownload");
+        });
         finalEvent = eJobValidationDone;
-        m_job.erase("HttpPausedDownload");
     }
     m_queue.clear();
-    LogInfo(L"vek::CWinHTTPDownloadManager::run : Sending event %d to subscribers", finalEvent);
+    QK_LOG_INFO(L"Sending event %d to subscribers", finalEvent);
     Fire(finalEvent);
     qkScopedLock lock(m_managerLock);
     m_running = false;

@@ -5,6 +5,8 @@
 // one final event. What it learns is written into the job node (resumable through
 // `HttpPausedDownload`).
 #include "common/base/qkCriticalSection.h"
+#include "common/base/qkScopedLock.h"
+#include "common/system/qkHandle.h"
 #include "net/download/CWinHTTPEngine.h"
 #include "net/download/IDownloadEngineObserver.h"
 #include "net/download/IDownloadJobHooks.h"
@@ -59,6 +61,10 @@ public:
     void Resume();
     bool IsRunning();
 
+    // The lock over the job node while the manager runs: the download thread writes the node's
+    // keys under it only, and whoever else reads or saves the node takes it too.
+    qkCriticalSection& JobLock() { return m_jobLock; }
+
     EventSignal& Events() { return m_events; }
     ProgressSignal& Progress() { return m_progress; }
 
@@ -79,6 +85,13 @@ private:
     // `file_priority` of the address's `file_array` entry (0 when none).
     int FilePriority(const std::wstring& address);
     void Fire(int event);
+    // Every read and write of the job node by the manager goes through here, under the job lock.
+    template <typename F>
+    auto WithJob(F&& f)
+    {
+        qkScopedLock lock(m_jobLock);
+        return f(m_job);
+    }
 
     // Borrowed nodes.
     nlohmann::json& m_job;
@@ -93,16 +106,14 @@ private:
     std::unique_ptr<CWinHTTPEngine> m_engine;
     std::deque<nlohmann::json> m_queue;
     nlohmann::json m_proxySettings;
-    struct HandleCloser {
-        void operator()(HANDLE h) const { if (h) ::CloseHandle(h); }
-    };
-    std::unique_ptr<void, HandleCloser> m_runEvent;
-    std::unique_ptr<void, HandleCloser> m_stopEvent;
+    qkHandle m_runEvent;
+    qkHandle m_stopEvent;
     bool m_paused = false;
     bool m_running = false;
     std::uint64_t m_bytesDone = 0;
     std::uint64_t m_bytesTotal = 0;
     qkCriticalSection m_managerLock; // recursive for its owner
+    qkCriticalSection m_jobLock;
     DWORD m_retryWaitMs = 2000;
     DWORD m_engineTimeout = 30;
 };

@@ -1,6 +1,6 @@
 #include "net/download/CWinHTTPEngine.h"
 
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 #include "net/download/DownloadFiles.h"
 #include "net/download/DownloadJson.h"
 #include "services/launcher/VekUtil.h"
@@ -31,6 +31,12 @@ long long ContentRangeStart(const std::wstring& text)
     wchar_t* end = nullptr;
     unsigned long long first = wcstoull(p, &end, 10);
     return (end != nullptr && *end == L'-') ? static_cast<long long>(first) : -1;
+}
+
+bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix)
+{
+    const size_t length = wcslen(prefix);
+    return text.size() >= length && _wcsnicmp(text.c_str(), prefix, length) == 0;
 }
 
 // Location may be relative to the server of the address it answered.
@@ -81,28 +87,24 @@ bool IsTransientDownloadError(HRESULT hr)
 
 void CWinHTTPEngine::ProgressSink::OnBytesWritten(std::uint64_t count)
 {
-    m_engine.m_bytesReceived += count;
+    const std::uint64_t received = m_engine.m_bytesReceived.fetch_add(count, std::memory_order_relaxed) + count;
     if (m_engine.m_manager != nullptr)
-        m_engine.m_manager->OnFileProgress(m_engine.m_bytesReceived);
+        m_engine.m_manager->OnFileProgress(received);
 }
 
 CWinHTTPEngine::CWinHTTPEngine(IDownloadEngineObserver* manager, const nlohmann::json* proxySettings)
     : m_manager(manager), m_proxySettings(proxySettings)
 {
     initialize();
-    if (proxySettings != nullptr && proxySettings->is_object()) {
-        const nlohmann::json& count = (*proxySettings)["proxy_retry_count"];
-        if (count.is_number_integer())
-            m_proxyRetryCount = count.get<int>();
-        const nlohmann::json& fallback = (*proxySettings)["allow_fallback"];
-        if (fallback.is_boolean())
-            m_allowFallback = fallback.get<bool>();
+    if (proxySettings != nullptr) {
+        m_proxyRetryCount = JsonInt(*proxySettings, "proxy_retry_count", 1);
+        m_allowFallback = JsonBool(*proxySettings, "allow_fallback", true);
     }
 }
 
 CWinHTTPEngine::~CWinHTTPEngine()
 {
-    LogInfo(L"vek::CWinHTTPEngine::~CWinHTTPEngine : Destroying CWinHTTPEngine");
+    QK_LOG_INFO(L"Destroying CWinHTTPEngine");
 }
 
 void CWinHTTPEngine::initialize()
@@ -139,6 +141,13 @@ void CWinHTTPEngine::requestExit()
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_exitRequest = true;
+        if (m_activeClient != nullptr && m_activeRequest != 0) {
+            // Closing the handle ends a send, receive or read that waits on the server.
+            m_requestAborted = true;
+            m_activeClient->CloseRequest(m_activeRequest);
+            m_activeClient = nullptr;
+            m_activeRequest = 0;
+        }
     }
     SetShouldExit(true);
 }
@@ -158,72 +167,119 @@ bool CWinHTTPEngine::ExitRequested()
     return m_exitRequest;
 }
 
+HRESULT CWinHTTPEngine::TrackRequest(CWinHTTPClient& client, RequestId request)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_exitRequest)
+        return HR_CANCELLED;
+    m_activeClient = &client;
+    m_activeRequest = request;
+    return S_OK;
+}
+
+void CWinHTTPEngine::CloseTracked(CWinHTTPClient& client, RequestId& request)
+{
+    if (request == 0)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_activeClient == &client && m_activeRequest == request) {
+            m_activeClient = nullptr;
+            m_activeRequest = 0;
+        }
+    }
+    client.CloseRequest(request); // S_FALSE when requestExit closed it already
+    request = 0;
+}
+
+HRESULT CWinHTTPEngine::StopResult(HRESULT hr)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return FAILED(hr) && m_requestAborted ? HR_CANCELLED : hr;
+}
+
 void CWinHTTPEngine::SetFailureState(HRESULT hr)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_error = hr;
     if (hr == HR_CANCELLED) {
-        LogInfo(L"vek::CWinHTTPEngine::SetFailureState : Setting m_JobState to BG_JOB_STATE_CANCELLED");
+        QK_LOG_INFO(L"Setting m_JobState to BG_JOB_STATE_CANCELLED");
         m_jobState = BG_JOB_STATE_CANCELLED;
     } else if (IsTransientDownloadError(hr)) {
-        LogWarning(L"vek::CWinHTTPEngine::SetFailureState : Got a WinHTTP connect or timeout, treating as a transient error so we will retry, hr==0x%08X.",
-                   hr);
+        QK_LOG_WARNING(L"Got a WinHTTP connect or timeout, treating as a transient error so we will retry, hr==0x%08X.",
+                       hr);
         m_jobState = m_exitRequest ? BG_JOB_STATE_CANCELLED : BG_JOB_STATE_TRANSIENT_ERROR;
     } else {
-        LogError(L"vek::CWinHTTPEngine::SetFailureState : Failure in download, hr=0x%08X. Setting m_JobState to BG_JOB_STATE_ERROR",
-                 hr);
+        QK_LOG_ERROR(L"Failure in download, hr=0x%08X. Setting m_JobState to BG_JOB_STATE_ERROR", hr);
         m_jobState = m_exitRequest ? BG_JOB_STATE_CANCELLED : BG_JOB_STATE_ERROR;
     }
+}
+
+HRESULT CWinHTTPEngine::OpenClient(CWinHTTPClient& client, const std::wstring& address)
+{
+    client.LoadProxySettings(m_proxySettings, address);
+    std::wstring userAgent;
+    HRESULT hr = util::FormatUserAgentString(userAgent);
+    if (FAILED(hr)) {
+        QK_LOG_ERROR(L"FormatUserAgentString() failed, hr=0x%08X", hr);
+        return hr;
+    }
+    hr = client.Initialize(userAgent.c_str(), address.c_str(), m_timeoutSeconds, false);
+    if (FAILED(hr)) {
+        QK_LOG_ERROR(L"Initialize() failed, hr=0x%08X", hr);
+        return hr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_exitRequest) {
+            QK_LOG_INFO(L"m_ShouldExit == true");
+            return HR_CANCELLED;
+        }
+        m_httpStatus = 200;
+    }
+    client.ApplyProxySettings();
+    if (client.IsProxyEnabled() && m_proxyRetryCount < 1 && m_allowFallback) {
+        QK_LOG_WARNING(L"Exhausted proxy attempts, falling back to direct connection");
+        client.SetProxyEnabled(false);
+    }
+    return S_OK;
+}
+
+bool CWinHTTPEngine::RetryThroughProxy(CWinHTTPClient& client)
+{
+    if (!client.IsProxyEnabled() || m_proxyRetryCount == 0 || !m_allowFallback)
+        return false;
+    --m_proxyRetryCount;
+    return true;
 }
 
 HRESULT CWinHTTPEngine::PrepareResponseData(const std::wstring& address, const std::wstring& header, bool& partial,
                                             RequestId& request)
 {
     request = 0;
-    LoadProxySettings(m_proxySettings, address);
     const bool wanted = partial;
     bool partialResult = true;
     HRESULT hr = E_UNEXPECTED;
     bool success = false;
     do {
-        std::wstring userAgent;
-        hr = util::FormatUserAgentString(userAgent);
-        if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::PrepareResponseData : FormatUserAgentString() failed, hr=0x%08X", hr);
+        hr = OpenClient(*this, address);
+        if (FAILED(hr))
             break;
-        }
-        hr = Initialize(userAgent.c_str(), address.c_str(), m_timeoutSeconds, false);
-        if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::PrepareResponseData : Initialize() failed, hr=0x%08X", hr);
-            break;
-        }
-        if (ExitRequested()) {
-            LogInfo(L"vek::CWinHTTPEngine::PrepareResponseData : m_ShouldExit == true");
-            hr = HR_CANCELLED;
-            break;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_httpStatus = 200;
-        }
-        ApplyProxySettings();
-        if (IsProxyEnabled() && m_proxyRetryCount < 1 && m_allowFallback) {
-            LogWarning(L"vek::CWinHTTPEngine::PrepareResponseData : Exhausted proxy attempts, falling back to direct connection");
-            SetProxyEnabled(false);
-        }
         hr = GetRequest(header.empty() ? nullptr : header.c_str(), &request);
         if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::PrepareResponseData : GetRequest() failed, hr=0x%08X", hr);
+            QK_LOG_ERROR(L"GetRequest() failed, hr=0x%08X", hr);
             request = 0;
-            if (!IsProxyEnabled() || m_proxyRetryCount == 0 || !m_allowFallback)
+            if (!RetryThroughProxy(*this))
                 break;
-            --m_proxyRetryCount;
             continue;
         }
+        hr = TrackRequest(*this, request);
+        if (FAILED(hr))
+            break;
         DWORD status = 0;
         hr = GetStatus(request, &status);
         if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::PrepareResponseData : GetStatus failed, hr=0x%08X", hr);
+            QK_LOG_ERROR(L"GetStatus failed, hr=0x%08X", hr);
             break;
         }
         if (!wanted) {
@@ -231,18 +287,18 @@ HRESULT CWinHTTPEngine::PrepareResponseData(const std::wstring& address, const s
                 success = true;
                 break;
             }
-            LogError(L"vek::CWinHTTPEngine::PrepareResponseData : Error Unexpected http response status %d", status);
+            QK_LOG_ERROR(L"Error Unexpected http response status %d", status);
             {
                 std::lock_guard<std::mutex> lock(m_lock);
                 m_httpStatus = status;
             }
             hr = VEK_E_HTTP_DOWNLOAD;
         } else if (status == 206) {
-            LogInfo(L"vek::CWinHTTPEngine::PrepareResponseData : Server supports partial download resuming download");
+            QK_LOG_INFO(L"Server supports partial download resuming download");
             success = true;
             break;
         } else {
-            LogWarning(L"vek::CWinHTTPEngine::PrepareResponseData : Received %d while expecting partial response", status);
+            QK_LOG_WARNING(L"Received %d while expecting partial response", status);
             partialResult = false;
             if (status == 200) {
                 // The whole file is in this answer: the caller starts the temporary file anew.
@@ -252,21 +308,18 @@ HRESULT CWinHTTPEngine::PrepareResponseData(const std::wstring& address, const s
             }
             hr = E_FAIL;
         }
-        CloseRequest(request);
-        request = 0;
+        CloseTracked(*this, request);
         --m_proxyRetryCount;
     } while (!success && m_proxyRetryCount >= 0);
 
     if (wanted)
         partial = partialResult;
     if (ExitRequested()) {
-        LogInfo(L"vek::CWinHTTPEngine::PrepareResponseData : m_ShouldExit == true");
+        QK_LOG_INFO(L"m_ShouldExit == true");
         hr = HR_CANCELLED;
     }
-    if (FAILED(hr) && request != 0) {
-        CloseRequest(request);
-        request = 0;
-    }
+    if (FAILED(hr))
+        CloseTracked(*this, request);
     return hr;
 }
 
@@ -274,38 +327,31 @@ HRESULT CWinHTTPEngine::ValidatePartialDownloadedFile()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     HRESULT hr = S_OK;
-    std::wstring tempPath = JsonWString(m_record, "LocalTempPath");
+    const std::wstring tempPath = m_record.localTempPath.value_or(std::wstring());
     if (m_exitRequest) {
-        LogInfo(L"vek::CWinHTTPEngine::ValidatePartialDownloadedFile : m_ShouldExit == true");
+        QK_LOG_INFO(L"m_ShouldExit == true");
         hr = HR_CANCELLED;
     } else {
         HRESULT exists = CheckFileExists(tempPath.c_str());
         if (FAILED(exists)) {
-            LogWarning(L"vek::CWinHTTPEngine::ValidatePartialDownloadedFile : Temp File %s does not exist , hr - 0x%08x",
-                       tempPath.c_str(), exists);
+            QK_LOG_WARNING(L"Temp File %s does not exist , hr - 0x%08x", tempPath.c_str(), exists);
             return exists;
         }
-        // Throws for a count that is not a decimal number; the manager's thread catches it.
-        std::uint64_t cached = JsonDecimalU64(m_record, "BytesTotalCached");
-        std::uint64_t downloaded = JsonDecimalU64(m_record, "BytesDownloaded");
-        std::uint64_t total = JsonDecimalU64(m_record, "BytesTotal");
         std::uint64_t size = 0;
         hr = GetFileSize(tempPath.c_str(), size);
         if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::ValidatePartialDownloadedFile : Failed to get file size for %s , hr - 0x%08x",
-                     tempPath.c_str(), hr);
-        } else if (downloaded != size) {
-            LogWarning(L"vek::CWinHTTPEngine::ValidatePartialDownloadedFile : Downloaded file size[%I64u] and cahced file size [%I64u] doesnt match, ",
-                       downloaded, size);
+            QK_LOG_ERROR(L"Failed to get file size for %s , hr - 0x%08x", tempPath.c_str(), hr);
+        } else if (m_record.bytesDownloaded != size) {
+            QK_LOG_WARNING(L"Downloaded file size[%I64u] and cahced file size [%I64u] doesnt match, ",
+                           m_record.bytesDownloaded.value_or(0), size);
             hr = E_FAIL;
-        } else if (cached != total) {
-            LogWarning(L"vek::CWinHTTPEngine::ValidatePartialDownloadedFile : File size has changed from last download, restart the download");
+        } else if (m_record.bytesTotalCached != m_record.bytesTotal) {
+            QK_LOG_WARNING(L"File size has changed from last download, restart the download");
             hr = E_FAIL;
         }
     }
     if (FAILED(hr) && !tempPath.empty() && !::DeleteFileW(tempPath.c_str()))
-        LogError(L"vek::CWinHTTPEngine::ValidatePartialDownloadedFile : Failed to delete temperory File, 0x%08x",
-                 HRESULT_FROM_WIN32(::GetLastError()));
+        QK_LOG_ERROR(L"Failed to delete temperory File, 0x%08x", HRESULT_FROM_WIN32(::GetLastError()));
     return hr;
 }
 
@@ -314,20 +360,19 @@ HRESULT CWinHTTPEngine::GetTempFilePath(std::wstring& path, const std::wstring& 
     wchar_t name[MAX_PATH + 1] = {};
     if (::GetTempFileNameW(folder.empty() ? L"." : folder.c_str(), L"VEK", 0, name) == 0) {
         HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-        LogError(L"vek::CWinHTTPEngine::GetTempFilePath : GetTempFileName failed, hr=0x%08X", hr);
+        QK_LOG_ERROR(L"GetTempFileName failed, hr=0x%08X", hr);
         return hr;
     }
     if (!::DeleteFileW(name))
-        LogWarning(L"vek::CWinHTTPEngine::GetTempFilePath : DeleteFile failed to delete %s, hr=0x%08X", name,
-                   HRESULT_FROM_WIN32(::GetLastError()));
+        QK_LOG_WARNING(L"DeleteFile failed to delete %s, hr=0x%08X", name, HRESULT_FROM_WIN32(::GetLastError()));
     path = name;
     return S_OK;
 }
 
 HRESULT CWinHTTPEngine::FinishDownload(HRESULT hr, RequestId request, nlohmann::json& record)
 {
-    if (request != 0)
-        CloseRequest(request);
+    CloseTracked(*this, request);
+    hr = StopResult(hr);
     if (FAILED(hr)) {
         SetFailureState(hr);
     } else {
@@ -336,24 +381,22 @@ HRESULT CWinHTTPEngine::FinishDownload(HRESULT hr, RequestId request, nlohmann::
         m_jobState = BG_JOB_STATE_TRANSFERRED;
     }
     std::lock_guard<std::mutex> lock(m_lock);
-    record = m_record;
+    m_record.ToJson(record);
     return hr;
 }
 
 HRESULT CWinHTTPEngine::download(nlohmann::json& record)
 {
     initialize();
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_record = record;
-    }
-    const std::wstring address = JsonWString(record, "DownloadUri");
-    const std::wstring destination = JsonWString(record, "LocalFilePath");
+    const DownloadRecord given = DownloadRecord::FromJson(record);
+    const std::wstring& address = given.downloadUri;
+    const std::wstring& destination = given.localFilePath;
     const std::wstring folder = DownloadFolderOf(destination);
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        LogInfo(L"vek::CWinHTTPEngine::download : Attempting download of %s from %s", destination.c_str(),
-                address.c_str());
+        m_record = given;
+        m_requestAborted = false;
+        QK_LOG_INFO(L"Attempting download of %s from %s", destination.c_str(), address.c_str());
         m_jobState = BG_JOB_STATE_TRANSFERRING;
     }
 
@@ -363,14 +406,13 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
     std::wstring tempPath;
     HRESULT hr = S_OK;
 
-    if (JsonHas(record, "BytesDownloaded")) {
-        const std::uint64_t downloaded = JsonDecimalU64(record, "BytesDownloaded");
-        LogInfo(L"vek::CWinHTTPEngine::download : download for %s was already started, bytes - %I64u",
-                destination.c_str(), downloaded);
+    if (given.bytesDownloaded) {
+        const std::uint64_t downloaded = *given.bytesDownloaded;
+        QK_LOG_INFO(L"download for %s was already started, bytes - %I64u", destination.c_str(), downloaded);
         if (SUCCEEDED(ValidatePartialDownloadedFile())) {
-            const std::wstring recordTemp = JsonWString(record, "LocalTempPath");
+            const std::wstring recordTemp = given.localTempPath.value_or(std::wstring());
             const std::wstring header = L"Range: bytes=" + std::to_wstring(downloaded) + L"-\r\n";
-            LogInfo(L"vek::CWinHTTPEngine::download : partial request: %s", header.c_str());
+            QK_LOG_INFO(L"partial request: %s", header.c_str());
             bool partial = true;
             hr = PrepareResponseData(address, header, partial, request);
             bool restart = false;
@@ -382,70 +424,65 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
             } else if (!partial) {
                 // A 200 to the range request carries the whole file: write it into the emptied file.
                 tempPath = recordTemp;
-                m_expectedTotal = JsonDecimalU64(record, "BytesTotal");
+                m_expectedTotal = given.bytesTotal.value_or(0);
                 m_bytesReceived = 0;
             } else {
                 std::wstring contentRange, lastModified;
                 GetHeaderText(request, L"Content-Range", contentRange);
                 GetHeaderText(request, L"Last-Modified", lastModified);
-                const std::wstring stored = JsonWString(record, "DateLastModifed");
+                const std::wstring stored = given.dateLastModified.value_or(std::wstring());
                 if (ContentRangeStart(contentRange) != static_cast<long long>(downloaded)) {
-                    LogWarning(L"vek::CWinHTTPEngine::download : Content-Range '%s' does not start at %I64u, restart the download",
-                               contentRange.c_str(), downloaded);
+                    QK_LOG_WARNING(L"Content-Range '%s' does not start at %I64u, restart the download",
+                                   contentRange.c_str(), downloaded);
                     restart = true;
                 } else if (!lastModified.empty() && !stored.empty() && lastModified != stored) {
-                    LogWarning(L"vek::CWinHTTPEngine::download : Last-Modified changed from '%s' to '%s', restart the download",
-                               stored.c_str(), lastModified.c_str());
+                    QK_LOG_WARNING(L"Last-Modified changed from '%s' to '%s', restart the download", stored.c_str(),
+                                   lastModified.c_str());
                     restart = true;
                 } else {
                     std::uint64_t remaining = 0;
                     GetContentLength(request, &remaining);
-                    const std::string total = record.value("BytesTotal", std::string("0"));
-                    LogInfo(L"vek::CWinHTTPEngine::download : Remaining - %I64u bytes, downloaded - %I64u bytes, Total - %S bytes for file %s ",
-                            remaining, downloaded, total.c_str(), destination.c_str());
+                    const std::wstring total = given.bytesTotal ? std::to_wstring(*given.bytesTotal) : L"0";
+                    QK_LOG_INFO(L"Remaining - %I64u bytes, downloaded - %I64u bytes, Total - %s bytes for file %s ",
+                                remaining, downloaded, total.c_str(), destination.c_str());
                     tempPath = recordTemp;
                     truncate = false;
                     startOffset = downloaded;
                     m_bytesReceived = downloaded;
-                    m_expectedTotal = JsonDecimalU64(record, "BytesTotal");
+                    m_expectedTotal = given.bytesTotal.value_or(0);
                 }
             }
             if (restart) {
-                if (request != 0)
-                    CloseRequest(request);
-                request = 0;
+                CloseTracked(*this, request);
                 if (!::DeleteFileW(recordTemp.c_str()))
-                    LogWarning(L"vek::CWinHTTPEngine::download : Failed to delete temporary File, hr=0x%08X",
-                               HRESULT_FROM_WIN32(::GetLastError()));
+                    QK_LOG_WARNING(L"Failed to delete temporary File, hr=0x%08X", HRESULT_FROM_WIN32(::GetLastError()));
             }
         }
     }
 
     if (request == 0) {
         if (ExitRequested()) {
-            LogInfo(L"vek::CWinHTTPEngine::download : m_ShouldExit == true");
+            QK_LOG_INFO(L"m_ShouldExit == true");
             return FinishDownload(HR_CANCELLED, 0, record);
         }
-        if (JsonHas(record, "BytesTotal")) {
-            m_expectedTotal = JsonDecimalU64(record, "BytesTotal");
-        } else {
-            m_expectedTotal = 0;
+        m_expectedTotal = given.bytesTotal.value_or(0);
+        if (!given.bytesTotal) {
             std::lock_guard<std::mutex> lock(m_lock);
-            m_record["BytesTotal"] = "0";
+            m_record.bytesTotal = 0;
         }
         m_bytesReceived = 0;
         truncate = true;
         startOffset = 0;
-        LogInfo(L"vek::CWinHTTPEngine::download : File Name %s[size %I64u]", destination.c_str(), m_expectedTotal);
+        QK_LOG_INFO(L"File Name %s[size %I64u]", destination.c_str(), m_expectedTotal.load());
         bool partial = false;
         hr = PrepareResponseData(address, std::wstring(), partial, request);
         if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::download : Get Request Failed, hr=0x%08X", hr);
+            QK_LOG_ERROR(L"Get Request Failed, hr=0x%08X", hr);
             return FinishDownload(hr, 0, record);
         }
         hr = GetTempFilePath(tempPath, folder);
         if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::download : Failed to create temporary File, hr - 0x%08x", hr);
+            QK_LOG_ERROR(L"Failed to create temporary File, hr - 0x%08x", hr);
             return FinishDownload(hr, request, record);
         }
     }
@@ -464,90 +501,74 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
             std::wstring lastModified;
             GetHeaderText(request, L"Last-Modified", lastModified);
             std::lock_guard<std::mutex> lock(m_lock);
-            m_record["DateLastModifed"] = WideToUtf8(lastModified);
-            m_record["BytesTotal"] = DecimalString(m_expectedTotal);
-            m_record["BytesTotalCached"] = DecimalString(m_expectedTotal);
-            m_record["BytesDownloaded"] = DecimalString(fileSize);
-            m_record["LocalTempPath"] = WideToUtf8(tempPath);
+            m_record.dateLastModified = lastModified;
+            m_record.bytesTotal = m_expectedTotal.load();
+            m_record.bytesTotalCached = m_expectedTotal.load();
+            m_record.bytesDownloaded = fileSize;
+            m_record.localTempPath = tempPath;
         }
         data.Close();
     }
+    hr = StopResult(hr);
     if (FAILED(hr)) {
         if (hr == HR_CANCELLED)
-            LogInfo(L"vek::CWinHTTPEngine::download : download has been cancelled");
+            QK_LOG_INFO(L"download has been cancelled");
         else
-            LogError(L"vek::CWinHTTPEngine::download : GetResponse() failed, hr=0x%08X", hr);
+            QK_LOG_ERROR(L"GetResponse() failed, hr=0x%08X", hr);
         return FinishDownload(hr, request, record);
     }
 
     // A body shorter than announced never goes into place: the partial file waits for a resume.
-    const bool shortBody = lengthKnown ? fileSize < startOffset + contentLength
-                                       : (m_expectedTotal != 0 && fileSize < m_expectedTotal);
+    const std::uint64_t expected = m_expectedTotal;
+    const bool shortBody = lengthKnown ? fileSize < startOffset + contentLength : (expected != 0 && fileSize < expected);
     if (shortBody) {
         // The status was read before the body; reading it again would fail on a finished request.
-        LogError(L"vek::CWinHTTPEngine::download : Bytes download is not equal to the response length, hr=0x%08X",
-                 HR_SHORT_BODY);
+        QK_LOG_ERROR(L"Bytes download is not equal to the response length, hr=0x%08X", HR_SHORT_BODY);
         return FinishDownload(HR_SHORT_BODY, request, record);
     }
 
     if (!::MoveFileExW(tempPath.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         hr = HRESULT_FROM_WIN32(::GetLastError());
-        LogError(L"vek::CWinHTTPEngine::download : Failed to move %s to %s, hr=0x%08X", tempPath.c_str(),
-                 destination.c_str(), hr);
+        QK_LOG_ERROR(L"Failed to move %s to %s, hr=0x%08X", tempPath.c_str(), destination.c_str(), hr);
         ::DeleteFileW(tempPath.c_str());
         return FinishDownload(hr, request, record);
     }
-    LogInfo(L"vek::CWinHTTPEngine::download : file %s has been successfully downloaded", destination.c_str());
+    QK_LOG_INFO(L"file %s has been successfully downloaded", destination.c_str());
     return FinishDownload(S_OK, request, record);
 }
 
 HRESULT CWinHTTPEngine::getDownloadSize(std::wstring address, std::uint64_t& size)
 {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_requestAborted = false;
+    }
     int redirectsLeft = 10;
     HRESULT hr = E_UNEXPECTED;
     bool stop = false;
     do {
         CWinHTTPClient client;
-        client.LoadProxySettings(m_proxySettings, address);
-        std::wstring userAgent;
-        hr = util::FormatUserAgentString(userAgent);
-        if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::getDownloadSize : FormatUserAgentString() failed, hr=0x%08X", hr);
+        hr = OpenClient(client, address);
+        if (FAILED(hr))
             break;
-        }
-        hr = client.Initialize(userAgent.c_str(), address.c_str(), m_timeoutSeconds, false);
-        if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::getDownloadSize : Initialize() failed, hr=0x%08X", hr);
-            break;
-        }
-        if (ExitRequested()) {
-            hr = HR_CANCELLED;
-            break;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_httpStatus = 200;
-        }
-        client.ApplyProxySettings();
-        if (client.IsProxyEnabled() && m_proxyRetryCount < 1 && m_allowFallback) {
-            LogWarning(L"vek::CWinHTTPEngine::getDownloadSize : Exhausted proxy attempts, falling back to direct connection");
-            client.SetProxyEnabled(false);
-        }
         RequestId request = 0;
         hr = client.Query(L"HEAD", nullptr, nullptr, nullptr, 0, nullptr, 0, &request);
         if (SUCCEEDED(hr) && client.HasProxyPassword()) {
             // Redirects come back to us so that the proxy credentials are not sent on by WinHTTP.
             DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-            ::WinHttpSetOption(client.RequestHandle(request), WINHTTP_OPTION_REDIRECT_POLICY, &policy,
-                               sizeof(policy));
+            if (!::WinHttpSetOption(client.RequestHandle(request), WINHTTP_OPTION_REDIRECT_POLICY, &policy,
+                                    sizeof(policy)))
+                QK_LOG_WARNING(L"WinHttpSetOption(WINHTTP_OPTION_REDIRECT_POLICY) failed, %lu", ::GetLastError());
         }
         if (FAILED(hr)) {
-            LogError(L"vek::CWinHTTPEngine::getDownloadSize : Query() failed, hr=0x%08X", hr);
-            if (!client.IsProxyEnabled() || m_proxyRetryCount == 0 || !m_allowFallback)
-                stop = true;
-            else
-                --m_proxyRetryCount;
+            QK_LOG_ERROR(L"Query() failed, hr=0x%08X", hr);
+            stop = !RetryThroughProxy(client);
             continue;
+        }
+        hr = TrackRequest(client, request);
+        if (FAILED(hr)) {
+            CloseTracked(client, request);
+            break;
         }
         DWORD status = 0;
         HRESULT statusHr = client.GetStatus(request, &status);
@@ -556,11 +577,11 @@ HRESULT CWinHTTPEngine::getDownloadSize(std::wstring address, std::uint64_t& siz
             hr = statusHr;
             if (SUCCEEDED(statusHr)) {
                 hr = VEK_E_HTTP_DOWNLOAD;
-                LogError(L"vek::CWinHTTPEngine::getDownloadSize : status = %lu, Setting hr = WINHTTP_E_ERROR", status);
+                QK_LOG_ERROR(L"status = %lu, Setting hr = WINHTTP_E_ERROR", status);
                 std::lock_guard<std::mutex> lock(m_lock);
                 m_httpStatus = status;
             }
-            LogError(L"vek::CWinHTTPEngine::getDownloadSize : GetStatus return code, hr=0x%08X", hr);
+            QK_LOG_ERROR(L"GetStatus return code, hr=0x%08X", hr);
         } else if (status == 302) {
             --redirectsLeft;
             std::wstring location;
@@ -568,12 +589,23 @@ HRESULT CWinHTTPEngine::getDownloadSize(std::wstring address, std::uint64_t& siz
             if (FAILED(hr)) {
                 stop = true;
             } else {
-                address = ResolveLocation(address, location);
-                if (redirectsLeft < 1) {
-                    // Out of redirects: a failure, never a size of 0 reported as success.
+                const std::wstring next = ResolveLocation(address, location);
+                if (StartsWithNoCase(address, L"https://") && !StartsWithNoCase(next, L"https://")) {
+                    // WinHTTP's own rule for the redirects it follows: never from HTTPS to plain HTTP.
+                    QK_LOG_ERROR(L"Refusing the redirect from %s to %s: it leaves HTTPS", address.c_str(),
+                                 next.c_str());
                     hr = VEK_E_HTTP_DOWNLOAD;
+                    stop = true;
                     std::lock_guard<std::mutex> lock(m_lock);
                     m_httpStatus = status;
+                } else {
+                    address = next;
+                    if (redirectsLeft < 1) {
+                        // Out of redirects: a failure, never a size of 0 reported as success.
+                        hr = VEK_E_HTTP_DOWNLOAD;
+                        std::lock_guard<std::mutex> lock(m_lock);
+                        m_httpStatus = status;
+                    }
                 }
             }
         } else {
@@ -584,10 +616,11 @@ HRESULT CWinHTTPEngine::getDownloadSize(std::wstring address, std::uint64_t& siz
             hr = S_OK;
             stop = true;
         }
-        client.CloseRequest(request);
+        CloseTracked(client, request);
         client.Close();
     } while (!stop && m_proxyRetryCount >= 0 && redirectsLeft >= 1);
 
+    hr = StopResult(hr);
     if (FAILED(hr))
         SetFailureState(hr);
     return hr;

@@ -5,11 +5,13 @@
 // onto the destination. Synchronous, on the download thread; the state of a transfer lives in the
 // file's download record (JSON, numbers as decimal strings).
 #include "net/download/CWinHTTPClient.h"
+#include "net/download/DownloadRecord.h"
 #include "net/download/IDownloadEngineObserver.h"
 #include "services/launcher/VekResultCodes.h"
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -38,14 +40,19 @@ public:
 
     void initialize();
     // Downloads the record's `DownloadUri` to its `LocalFilePath`, resuming when the record allows;
-    // writes the resume keys back into the record.
+    // writes the resume keys back into the record. A count in the record that is not a decimal
+    // number throws std::invalid_argument.
     HRESULT download(nlohmann::json& record);
-    // HEAD of the address (redirects followed); size 0 when the server gives no length.
+    // HEAD of the address (redirects followed, never from HTTPS to plain HTTP: that fails with
+    // VEK_E_HTTP_DOWNLOAD and HTTP status 302); size 0 when the server gives no length.
     HRESULT getDownloadSize(std::wstring address, std::uint64_t& size);
 
     HRESULT GetError(HRESULT& error);
     int getJobState();
     DWORD getHttpStatus();
+    // requestExit also closes the request in progress, so that a receive blocked on a silent server
+    // ends now rather than at its time-out (Windows ends it so; Wine lets it run to the time-out,
+    // and the outcome is the stop's either way).
     void requestExit();
     void clearExit();
 
@@ -70,12 +77,30 @@ private:
     bool ExitRequested();
     HRESULT FinishDownload(HRESULT hr, RequestId request, nlohmann::json& record);
 
+    // Readies a client for the address: proxy settings, user agent, Initialize, the exit test, and
+    // the proxy or, once the proxy attempts are used up and the fall-back is allowed, a direct
+    // connection. The one place of the fall-back rule, for downloads and size queries alike.
+    HRESULT OpenClient(CWinHTTPClient& client, const std::wstring& address);
+    // After a request that could not be sent: true when another attempt through the proxy is due
+    // (one proxy attempt is used up); false when the client is direct or no attempt is left.
+    bool RetryThroughProxy(CWinHTTPClient& client);
+    // The request that requestExit closes; Track fails with ERROR_CANCELLED when an exit is already
+    // requested. Close untracks before closing, so the two threads never close one handle twice.
+    HRESULT TrackRequest(CWinHTTPClient& client, RequestId request);
+    void CloseTracked(CWinHTTPClient& client, RequestId& request);
+    // A failure after requestExit closed the request is the stop's, whatever WinHTTP reported.
+    HRESULT StopResult(HRESULT hr);
+
     IDownloadEngineObserver* m_manager;
     ProgressSink m_sink{*this};
-    std::uint64_t m_expectedTotal = 0;
-    std::uint64_t m_bytesReceived = 0;
+    // Read by the progress sink on the download thread, reset by initialize on any thread.
+    std::atomic<std::uint64_t> m_expectedTotal{0};
+    std::atomic<std::uint64_t> m_bytesReceived{0};
     std::mutex m_lock;
-    nlohmann::json m_record;
+    DownloadRecord m_record;
+    CWinHTTPClient* m_activeClient = nullptr;
+    RequestId m_activeRequest = 0;
+    bool m_requestAborted = false;
     const nlohmann::json* m_proxySettings;
     int m_jobState = BG_JOB_STATE_INITIAL;
     int m_proxyRetryCount = 1;

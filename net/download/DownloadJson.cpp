@@ -29,16 +29,37 @@ std::string WideToUtf8(const std::wstring& text)
     return out;
 }
 
+const nlohmann::json* JsonMember(const nlohmann::json& node, const char* name)
+{
+    if (!node.is_object())
+        return nullptr;
+    auto it = node.find(name);
+    return it == node.end() || it->is_null() ? nullptr : &*it;
+}
+
 bool JsonHas(const nlohmann::json& node, const char* name)
 {
-    return node.is_object() && node.contains(name) && !node[name].is_null();
+    return JsonMember(node, name) != nullptr;
+}
+
+bool JsonBool(const nlohmann::json& node, const char* name, bool fallback)
+{
+    const nlohmann::json* member = JsonMember(node, name);
+    return member != nullptr && member->is_boolean() ? member->get<bool>() : fallback;
+}
+
+int JsonInt(const nlohmann::json& node, const char* name, int fallback)
+{
+    const nlohmann::json* member = JsonMember(node, name);
+    return member != nullptr && member->is_number_integer() ? member->get<int>() : fallback;
 }
 
 std::wstring JsonWString(const nlohmann::json& node, const char* name)
 {
-    if (!JsonHas(node, name) || !node[name].is_string())
+    const nlohmann::json* member = JsonMember(node, name);
+    if (member == nullptr || !member->is_string())
         return {};
-    return Utf8ToWide(node[name].get<std::string>());
+    return Utf8ToWide(member->get<std::string>());
 }
 
 std::uint64_t ParseDecimalU64(const std::string& text)
@@ -59,9 +80,10 @@ std::uint64_t ParseDecimalU64(const std::string& text)
 
 std::uint64_t JsonDecimalU64(const nlohmann::json& node, const char* name)
 {
-    if (!JsonHas(node, name))
+    const nlohmann::json* member = JsonMember(node, name);
+    if (member == nullptr)
         throw std::invalid_argument(std::string("missing member ") + name);
-    const nlohmann::json& v = node[name];
+    const nlohmann::json& v = *member;
     if (v.is_number_unsigned())
         return v.get<std::uint64_t>();
     if (v.is_string())

@@ -11,9 +11,15 @@ namespace vek {
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
 
-// The member as wide text when it is a string, else empty (a missing member reads as null).
+// The member, or null when it is absent or null (no operator[] on a const node: undefined there
+// for an absent member).
+const nlohmann::json* JsonMember(const nlohmann::json& node, const char* name);
+// The member as wide text when it is a string, else empty.
 std::wstring JsonWString(const nlohmann::json& node, const char* name);
 bool JsonHas(const nlohmann::json& node, const char* name);
+// The member when it is a boolean (an integer), else the fallback.
+bool JsonBool(const nlohmann::json& node, const char* name, bool fallback);
+int JsonInt(const nlohmann::json& node, const char* name, int fallback);
 
 // A decimal string of digits only, as an unsigned 64-bit value; anything else throws
 // std::invalid_argument (a sign, blanks, an empty text, overflow).

@@ -1,6 +1,6 @@
 #include "net/download/HTTPDownloadData.h"
 
-#include "engine/log/VekLog.h"
+#include "common/errors/qkLog.h"
 
 namespace vek {
 
@@ -12,25 +12,25 @@ HTTPDownloadData::~HTTPDownloadData()
 HRESULT HTTPDownloadData::Initialize(const std::wstring& path, bool truncate)
 {
     if (m_initialized) {
-        LogInfo(L"vek::HTTPDownloadData::Initialize : Already Initialized");
+        QK_LOG_INFO(L"Already Initialized");
         return S_OK;
     }
     m_path = path;
-    m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE | GENERIC_READ, FILE_SHARE_WRITE, nullptr,
-                           truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_file == INVALID_HANDLE_VALUE) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE | GENERIC_READ, FILE_SHARE_WRITE, nullptr,
+                                truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-        LogError(L"vek::HTTPDownloadData::Initialize : Failed to open file %s, hr=0x%08X", path.c_str(), hr);
+        QK_LOG_ERROR(L"Failed to open file %s, hr=0x%08X", path.c_str(), hr);
         return hr;
     }
+    m_file.Attach(file);
     if (!truncate) {
         LARGE_INTEGER zero{};
-        if (!::SetFilePointerEx(m_file, zero, nullptr, FILE_END)) {
+        if (!::SetFilePointerEx(m_file.Get(), zero, nullptr, FILE_END)) {
             HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-            LogError(L"vek::HTTPDownloadData::Initialize : Failed to seek to end of file %s, hr=0x%08X",
+            QK_LOG_ERROR(L"Failed to seek to end of file %s, hr=0x%08X",
                      path.c_str(), hr);
-            ::CloseHandle(m_file);
-            m_file = INVALID_HANDLE_VALUE;
+            m_file.Close();
             return hr;
         }
     }
@@ -40,10 +40,7 @@ HRESULT HTTPDownloadData::Initialize(const std::wstring& path, bool truncate)
 
 void HTTPDownloadData::Close()
 {
-    if (m_file != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(m_file);
-        m_file = INVALID_HANDLE_VALUE;
-    }
+    m_file.Close();
     m_initialized = false;
 }
 
@@ -54,7 +51,7 @@ bool HTTPDownloadData::Write(const void* data, DWORD count)
         return false;
     }
     DWORD written = 0;
-    if (!::WriteFile(m_file, data, count, &written, nullptr))
+    if (!::WriteFile(m_file.Get(), data, count, &written, nullptr))
         return false;
     if (written != count) {
         ::SetLastError(ERROR_DISK_FULL);
@@ -66,7 +63,7 @@ bool HTTPDownloadData::Write(const void* data, DWORD count)
 bool HTTPDownloadData::GetSize(std::uint64_t& size) const
 {
     LARGE_INTEGER li{};
-    if (!m_initialized || !::GetFileSizeEx(m_file, &li))
+    if (!m_initialized || !::GetFileSizeEx(m_file.Get(), &li))
         return false;
     size = static_cast<std::uint64_t>(li.QuadPart);
     return true;
@@ -76,7 +73,7 @@ bool HTTPDownloadData::SetSize(std::uint64_t size)
 {
     LARGE_INTEGER li{};
     li.QuadPart = static_cast<LONGLONG>(size);
-    return m_initialized && ::SetFilePointerEx(m_file, li, nullptr, FILE_BEGIN) && ::SetEndOfFile(m_file);
+    return m_initialized && ::SetFilePointerEx(m_file.Get(), li, nullptr, FILE_BEGIN) && ::SetEndOfFile(m_file.Get());
 }
 
 } // namespace vek

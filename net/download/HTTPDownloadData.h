@@ -1,5 +1,7 @@
 #pragma once
 // The destination file of one transfer: the temporary file that the response body is appended to.
+#include "common/system/qkHandle.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -27,7 +29,7 @@ public:
     bool SetSize(std::uint64_t size);
 
 private:
-    HANDLE m_file = INVALID_HANDLE_VALUE;
+    qkHandle m_file;
     bool m_initialized = false;
     std::wstring m_path;
 };

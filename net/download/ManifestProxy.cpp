@@ -13,9 +13,10 @@ namespace {
 
 std::uint32_t ReadPort(const nlohmann::json& node, const char* name)
 {
-    if (!JsonHas(node, name))
+    const nlohmann::json* member = JsonMember(node, name);
+    if (member == nullptr)
         return 0;
-    const nlohmann::json& v = node[name];
+    const nlohmann::json& v = *member;
     if (v.is_number_integer())
         return static_cast<std::uint32_t>(v.get<std::int64_t>());
     if (v.is_string()) {

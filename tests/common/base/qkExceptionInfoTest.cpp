@@ -27,7 +27,11 @@ bool RunGuarded(const std::function<void()>& work, qkExceptionInfo& info)
     try {
         work();
     }
-    catch (...) { g_catchLine = __LINE__; info.CatchCurrent(QK_SOURCE_FILE, __LINE__); }
+    catch (...) {
+        const LONG line = __LINE__;
+        g_catchLine = line;
+        info.CatchCurrent(QK_SOURCE_FILE, line);
+    }
     return !info.HasError();
 }
 

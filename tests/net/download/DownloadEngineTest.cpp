@@ -1,11 +1,16 @@
 // The download engine against the local HTTPS server: fresh downloads, a cut transfer resumed with
-// Range, a server that ignores Range, a changed Last-Modified, and the size query.
+// Range, a server that ignores Range, a changed Last-Modified, the size query and its redirects,
+// and a stop that ends a receive blocked on a silent server.
 #include "DownloadTestSupport.h"
 
 #include "net/download/CWinHTTPEngine.h"
 #include "net/download/DownloadJson.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
 
 using nlohmann::json;
 using vek::test::TestServer;
@@ -171,6 +176,67 @@ TEST(DownloadEngine, TransientErrorClasses)
     for (const auto& c : cases)
         EXPECT_EQ(vek::IsTransientDownloadError(HRESULT_FROM_WIN32(c.code)), c.transient) << c.code;
     EXPECT_FALSE(vek::IsTransientDownloadError(vek::VEK_E_HTTP_DOWNLOAD));
+}
+
+TEST(DownloadEngine, RedirectFromHttpsToPlainHttpIsRefused)
+{
+    // WinHTTP follows redirects itself unless the proxy carries a password; then the size query
+    // follows them by hand, and must refuse the same downgrade WinHTTP refuses.
+    auto& server = TestServer::Instance();
+    auto& proxy = vek::test::TestProxy::Instance();
+    const struct {
+        const char* name;
+        json settings;
+    } cases[] = {
+        {"direct", nullptr},
+        {"proxy with password", {{"server", "127.0.0.1"}, {"port", proxy.Port()}, {"user", "u"}, {"password", "p"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = TestServer::UniquePrefix("EngineDowngrade");
+        server.SetScenario(dir + "target", {{"size", 1234}});
+        server.SetScenario(dir + "moved", {{"redirects", 1}, {"location", vek::WideToUtf8(server.HttpUrl(dir + "target"))}});
+        vek::CWinHTTPEngine engine(nullptr, c.settings.is_null() ? nullptr : &c.settings);
+        std::uint64_t size = 7;
+        const HRESULT hr = engine.getDownloadSize(server.HttpsUrl(dir + "moved"), size);
+        EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+        EXPECT_EQ(engine.getJobState(), vek::BG_JOB_STATE_ERROR);
+        EXPECT_TRUE(dltest::Requests(dir + "target", "HEAD").empty());
+        if (!c.settings.is_null()) {
+            EXPECT_EQ(hr, vek::VEK_E_HTTP_DOWNLOAD);
+            EXPECT_EQ(engine.getHttpStatus(), 302u);
+        }
+    }
+}
+
+TEST(DownloadEngine, ExitRequestEndsAReceiveBlockedOnASilentServer)
+{
+    // The server takes a minute to answer. The exit request closes the request in progress: on
+    // Windows that ends the blocked receive at once; Wine lets it run to the request time-out
+    // (3 s here). Either way the outcome is the stop's, not a time-out to be retried.
+    auto& server = TestServer::Instance();
+    for (const bool sizeQuery : {false, true}) {
+        SCOPED_TRACE(sizeQuery ? "size query" : "download");
+        dltest::ScratchDir scratch("silent");
+        EngineCase c = MakeCase("EngineSilent", scratch);
+        server.SetScenario(c.dir + "file.bin", {{"size", kSize}, {"stall", 60}});
+        vek::CWinHTTPEngine engine(nullptr, nullptr);
+        engine.SetTimeoutSeconds(3);
+        auto result = std::async(std::launch::async, [&] {
+            std::uint64_t size = 0;
+            return sizeQuery ? engine.getDownloadSize(c.url, size) : engine.download(c.record);
+        });
+        const char* method = sizeQuery ? "HEAD" : "GET";
+        for (int i = 0; i < 600 && dltest::Requests(c.dir, method).empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_FALSE(dltest::Requests(c.dir, method).empty());
+        engine.requestExit();
+        ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_EQ(result.get(), HRESULT_FROM_WIN32(ERROR_CANCELLED));
+        EXPECT_EQ(engine.getJobState(), vek::BG_JOB_STATE_CANCELLED);
+        EXPECT_FALSE(dltest::FileExists(scratch.File(L"file.bin")));
+        server.Clear(c.dir);
+    }
 }
 
 } // namespace

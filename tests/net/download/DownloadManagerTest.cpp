@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 using nlohmann::json;
@@ -358,6 +360,131 @@ TEST(DownloadManager, PauseResumeAndStopKeepTheFileExact)
     ASSERT_GE(gets.size(), 3u);
     EXPECT_EQ(vek::test::HeaderOf(gets[1], "Range"), "bytes=" + std::to_string(partial) + "-");
     EXPECT_EQ(scratch.CountFiles(), 1u);
+}
+
+TEST(DownloadManager, StartAfterAPausedRunWasStoppedRunsUnpaused)
+{
+    const std::uint64_t size = 8 * 1024 * 1024;
+    dltest::ScratchDir scratch("pausestop");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerPauseStop");
+    server.SetScenario(dir + "f", {{"size", size}});
+    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
+    json options = json::object();
+    dltest::EventLog events;
+    vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+    events.Connect(manager);
+    std::atomic<bool> pausedOnce{false};
+    manager.Progress().connect([&](std::uint64_t, std::uint64_t) {
+        if (!pausedOnce.exchange(true))
+            manager.Pause();
+    });
+    manager.Start();
+    ASSERT_TRUE(events.WaitFor(vek::eDownloadPaused));
+    manager.Stop();
+    ASSERT_EQ(events.Events().back(), vek::eDownloadStopped);
+
+    // The next Start must not find the earlier pause still in force (it would wait for a Resume
+    // that Resume, finding nothing running, never gives).
+    auto started = std::async(std::launch::async, [&] { manager.Start(); });
+    if (started.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        manager.Stop(); // releases the wait so that the test can end
+        FAIL() << "Start waits on the pause of the stopped run";
+    }
+    ASSERT_TRUE(events.WaitFor(vek::eJobValidationDone));
+    manager.Stop();
+    EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"f")) == TestServer::PatternBytes(0, size), true);
+    EXPECT_EQ(job["download_started"], 2);
+}
+
+TEST(DownloadManager, ResumeDuringStopDoesNotUndoTheStop)
+{
+    // The job resumes while a stop is on its way: the stop must still end the transfer.
+    const std::uint64_t size = 30 * 1024 * 1024;
+    dltest::ScratchDir scratch("resumestop");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerResumeStop");
+    server.SetScenario(dir + "f", {{"size", size}});
+    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
+    json options = json::object();
+    dltest::EventLog events;
+    vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+    events.Connect(manager);
+    std::thread stopper;
+    std::atomic<bool> stopping{false};
+    manager.Progress().connect([&](std::uint64_t, std::uint64_t) {
+        if (stopping.exchange(true))
+            return;
+        // On the download thread, mid-transfer: the stop starts on another thread and waits for
+        // this one; then the resume comes.
+        stopper = std::thread([&] { manager.Stop(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        manager.Resume();
+    });
+    manager.Start();
+    ASSERT_TRUE(events.WaitFor(vek::eDownloadStopped));
+    stopper.join();
+    EXPECT_FALSE(manager.IsRunning());
+    EXPECT_FALSE(dltest::FileExists(scratch.File(L"f")));
+    ASSERT_TRUE(job.contains("HttpPausedDownload"));
+    EXPECT_LT(vek::ParseDecimalU64(job["HttpPausedDownload"]["BytesDownloaded"].get<std::string>()), size);
+}
+
+TEST(DownloadManager, UnreadablePausedRecordFailsOnceThenTheFileIsFetchedAfresh)
+{
+    dltest::ScratchDir scratch("badrecord");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerBadRecord");
+    server.SetScenario(dir + "f", {{"size", 5000}});
+    const std::string url = vek::WideToUtf8(server.HttpsUrl(dir + "f"));
+    json job = {{"file_array", json::array({FileEntry(url, scratch.File(L"f"), 0)})},
+                {"HttpPausedDownload",
+                 {{"DownloadUri", url}, {"LocalFilePath", vek::WideToUtf8(scratch.File(L"f"))}, {"BytesDownloaded", "12x"}}}};
+    json options = json::object();
+    for (int expected : {vek::eDownloadFatalError, vek::eJobValidationDone}) {
+        dltest::EventLog events;
+        vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+        events.Connect(manager);
+        manager.Start();
+        ASSERT_TRUE(events.WaitFor(expected)) << expected;
+        manager.Stop();
+    }
+    EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"f")), TestServer::PatternBytes(0, 5000));
+    EXPECT_FALSE(job.contains("HttpPausedDownload"));
+}
+
+TEST(DownloadManager, JobNodeIsWrittenOnlyUnderTheJobLock)
+{
+    // The job reads (here: serialises) its node under the job lock while the download thread
+    // writes the node through retries; with writes outside the lock the reader meets a node
+    // half-changed.
+    dltest::ScratchDir scratch("joblock");
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("ManagerJobLock");
+    server.SetScenario(dir + "f", {{"size", 100000}, {"drop_after", 100}});
+    json job = {{"TRANSIENT_ERROR_RETRY_COUNT", 15},
+                {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
+    json options = json::object();
+    dltest::EventLog events;
+    vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+    manager.SetRetryWait(1);
+    events.Connect(manager);
+    std::atomic<bool> done{false};
+    size_t reads = 0;
+    std::thread reader([&] {
+        while (!done) {
+            qkScopedLock lock(manager.JobLock());
+            reads += job.dump().size() > 0 ? 1 : 0;
+        }
+    });
+    manager.Start();
+    const bool ended = events.WaitFor(vek::eDownloadFatalError); // the retries of a critical file run out
+    done = true;
+    reader.join();
+    manager.Stop();
+    EXPECT_TRUE(ended);
+    EXPECT_GT(reads, 0u);
+    EXPECT_EQ(job["HttpPausedDownload"]["BytesDownloaded"], "1500");
 }
 
 } // namespace

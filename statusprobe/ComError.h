@@ -5,8 +5,7 @@
 #include <windows.h>
 #include <string>
 
-class ComError
-{
+class ComError {
 public:
     explicit ComError(HRESULT hr) : m_hr(hr) {}
 
@@ -23,8 +22,7 @@ private:
 // Raises a ComError for a failing HRESULT.
 inline void ThrowIfFailed(HRESULT hr)
 {
-    if (FAILED(hr))
-    {
+    if (FAILED(hr)) {
         throw ComError(hr);
     }
 }

@@ -12,10 +12,9 @@ inline constexpr IID IID_ISecurityStatus = {
 
 // Slot 3 after the IUnknown slots. command and parameter are passed by value (copies the callee
 // must not free); result and error come back through the pointers, initialised empty by the caller.
-struct ISecurityStatus : public IUnknown
-{
-    virtual HRESULT STDMETHODCALLTYPE Execute(LONG reserved, VARIANT command, VARIANT parameter,
-                                              VARIANT* result, VARIANT* error) = 0;
+struct ISecurityStatus : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Execute(LONG reserved, VARIANT command, VARIANT parameter, VARIANT* result,
+                                              VARIANT* error) = 0;
 };
 
 // The DLL's one export, "SDKCreateObject".

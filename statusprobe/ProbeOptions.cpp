@@ -9,36 +9,30 @@
 ProbeOptions ParseOptions(int argc, wchar_t** argv)
 {
     ProbeOptions options;
-    for (int i = 1; i < argc; ++i)
-    {
+    for (int i = 1; i < argc; ++i) {
         const wchar_t* argument = argv[i];
-        if (std::wcslen(argument) < 2)
-        {
+        if (std::wcslen(argument) < 2) {
             continue;
         }
         // Only the sign and the letter after it count: "-test 3" is "-t 3".
-        if (argument[0] != L'-' && argument[0] != L'/')
-        {
+        if (argument[0] != L'-' && argument[0] != L'/') {
             options.valid = false;
             continue;
         }
-        switch (argument[1])
-        {
+        switch (argument[1]) {
         case L'i':
         case L'I':
             options.interactive = true;
             break;
         case L't':
         case L'T':
-            if (i + 1 < argc)
-            {
+            if (i + 1 < argc) {
                 options.test = _wtoi(argv[++i]);
             }
             break;
         case L'l':
         case L'L':
-            if (i + 1 < argc)
-            {
+            if (i + 1 < argc) {
                 options.loop = _wtoi(argv[++i]);
             }
             break;

@@ -3,8 +3,7 @@
 
 #include <windows.h>
 
-struct ProbeOptions
-{
+struct ProbeOptions {
     bool interactive = false;
     LONG test = -1; // menu number of a single operation, -1 for none
     LONG loop = 0;  // repetitions, 0 for none

@@ -12,12 +12,10 @@ namespace {
 void WriteConsoleText(HANDLE console, const std::wstring& text)
 {
     constexpr size_t kPiece = 8192;
-    for (size_t done = 0; done < text.size();)
-    {
+    for (size_t done = 0; done < text.size();) {
         const DWORD count = static_cast<DWORD>(std::min(kPiece, text.size() - done));
         DWORD written = 0;
-        if (!::WriteConsoleW(console, text.data() + done, count, &written, nullptr) || written == 0)
-        {
+        if (!::WriteConsoleW(console, text.data() + done, count, &written, nullptr) || written == 0) {
             return;
         }
         done += written;
@@ -30,12 +28,10 @@ bool IsConsole(HANDLE out)
 {
     static HANDLE known = nullptr;
     static bool console = false;
-    if (out == nullptr || out == INVALID_HANDLE_VALUE)
-    {
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
         return false;
     }
-    if (out != known)
-    {
+    if (out != known) {
         DWORD mode = 0;
         console = ::GetConsoleMode(out, &mode) != FALSE;
         known = out;
@@ -45,19 +41,16 @@ bool IsConsole(HANDLE out)
 
 std::string ToUtf8(const std::wstring& text)
 {
-    if (text.empty())
-    {
+    if (text.empty()) {
         return {};
     }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    if (size <= 0)
-    {
+    const int size =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
         return {};
     }
     std::string bytes(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                          nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
     return bytes;
 }
 
@@ -66,20 +59,17 @@ std::string ToUtf8(const std::wstring& text)
 std::wstring ProbeFormatV(const wchar_t* format, va_list args)
 {
     std::wstring text(256, L'\0');
-    for (;;)
-    {
+    for (;;) {
         va_list copy;
         va_copy(copy, args);
         const int length = std::vswprintf(text.data(), text.size(), format, copy);
         va_end(copy);
-        if (length >= 0 && static_cast<size_t>(length) < text.size())
-        {
+        if (length >= 0 && static_cast<size_t>(length) < text.size()) {
             text.resize(static_cast<size_t>(length));
             return text;
         }
         // Too small (or a format that cannot be applied): grow up to a limit, then give up.
-        if (text.size() >= (1u << 20))
-        {
+        if (text.size() >= (1u << 20)) {
             return {};
         }
         text.resize(text.size() * 4);
@@ -89,13 +79,11 @@ std::wstring ProbeFormatV(const wchar_t* format, va_list args)
 void ProbePrintV(const wchar_t* format, va_list args)
 {
     const std::wstring text = ProbeFormatV(format, args);
-    if (text.empty())
-    {
+    if (text.empty()) {
         return;
     }
     const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    if (IsConsole(out))
-    {
+    if (IsConsole(out)) {
         // What the C runtime still buffers goes first, so that the order stays.
         std::fflush(stdout);
         WriteConsoleText(out, text);

@@ -5,8 +5,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
-class ScopedVariant
-{
+class ScopedVariant {
 public:
     ScopedVariant() { ::VariantInit(&m_value); }
     ~ScopedVariant() { ::VariantClear(&m_value); }

@@ -7,12 +7,10 @@
 #include <wrl/client.h>
 #include <string>
 
-class SdkBinding
-{
+class SdkBinding {
 public:
     // The step of the binding that failed; each prints its own message.
-    enum class Failure
-    {
+    enum class Failure {
         None,
         RegistryKey,
         RegistryValue,

@@ -30,10 +30,8 @@ bool ContainsAny(std::string_view text, std::string_view set)
 
 bool ContainsLetter(std::string_view text)
 {
-    for (const char c : text)
-    {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
-        {
+    for (const char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
             return true;
         }
     }
@@ -51,8 +49,7 @@ LONG CodeOf(long number)
 std::wstring Echo(std::string_view line)
 {
     std::wstring wide;
-    for (const char c : line)
-    {
+    for (const char c : line) {
         wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
     }
     return wide;
@@ -61,8 +58,7 @@ std::wstring Echo(std::string_view line)
 // A parameter typed at the prompt is text in the ANSI code page.
 std::wstring Widen(std::string_view text)
 {
-    if (text.empty())
-    {
+    if (text.empty()) {
         return {};
     }
     const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -80,13 +76,11 @@ void PrintInvalid(std::string_view line)
 // The 32-bit value of the error VARIANT; a value that does not convert counts as no error.
 LONG ErrorValue(const VARIANT& error)
 {
-    if (error.vt == VT_I4)
-    {
+    if (error.vt == VT_I4) {
         return error.lVal;
     }
     ScopedVariant converted;
-    if (FAILED(::VariantChangeType(converted.Out(), const_cast<VARIANT*>(&error), 0, VT_I4)))
-    {
+    if (FAILED(::VariantChangeType(converted.Out(), const_cast<VARIANT*>(&error), 0, VT_I4))) {
         return 0;
     }
     return converted.Get().lVal;
@@ -94,23 +88,18 @@ LONG ErrorValue(const VARIANT& error)
 
 void PrintResult(const VARIANT& result)
 {
-    if (result.vt == VT_I4)
-    {
+    if (result.vt == VT_I4) {
         const wchar_t* name = StatusName(result.lVal);
-        if (name != kUnknownName)
-        {
+        if (name != kUnknownName) {
             ProbePrint(L"%ls\n", name);
             return;
         }
-    }
-    else if (result.vt == VT_BOOL)
-    {
+    } else if (result.vt == VT_BOOL) {
         ProbePrint(L"%ls\n", result.boolVal != VARIANT_FALSE ? L"True" : L"False");
         return;
     }
     ScopedVariant text;
-    if (FAILED(::VariantChangeType(text.Out(), const_cast<VARIANT*>(&result), 0, VT_BSTR)))
-    {
+    if (FAILED(::VariantChangeType(text.Out(), const_cast<VARIANT*>(&result), 0, VT_BSTR))) {
         ProbePrint(L"%ls\n", L"<type conversion error>");
         return;
     }
@@ -122,13 +111,11 @@ void PrintResult(const VARIANT& result)
 
 void ShowMenu(bool header)
 {
-    if (header)
-    {
+    if (header) {
         ProbePrint(L"Enter command number (e or q to exit, m or h for menu/help, a to run all from cli).  "
-                     L"Invalid cmds will be sent to the server\n");
+                   L"Invalid cmds will be sent to the server\n");
     }
-    for (LONG code = PS_STATUS::eFirstOperation; code <= PS_STATUS::eLastOperation; ++code)
-    {
+    for (LONG code = PS_STATUS::eFirstOperation; code <= PS_STATUS::eLastOperation; ++code) {
         ProbePrint(L"[%d]: %ls\n", static_cast<int>(code - PS_STATUS::eFirstOperation), OperationName(code));
     }
 }
@@ -141,16 +128,12 @@ void ExecuteCommand(ComPtr<ISecurityStatus> object, LONG code, const std::wstrin
     command.Get().vt = VT_I4;
     command.Get().lVal = code;
     ScopedVariant argument;
-    if (parameter.empty())
-    {
+    if (parameter.empty()) {
         argument.Get().vt = VT_I4;
         argument.Get().lVal = 0;
-    }
-    else
-    {
+    } else {
         BSTR text = ::SysAllocStringLen(parameter.data(), static_cast<UINT>(parameter.size()));
-        if (text == nullptr)
-        {
+        if (text == nullptr) {
             throw ComError(E_OUTOFMEMORY);
         }
         argument.Get().vt = VT_BSTR;
@@ -160,15 +143,13 @@ void ExecuteCommand(ComPtr<ISecurityStatus> object, LONG code, const std::wstrin
     ScopedVariant error;
 
     const HRESULT hr = object->Execute(0, command.Get(), argument.Get(), result.Out(), error.Out());
-    if (FAILED(hr))
-    {
+    if (FAILED(hr)) {
         ProbePrint(L"Failed (_com_error): 0x%08X - %ls\n", static_cast<unsigned>(hr),
-                     ComError(hr).ErrorMessage().c_str());
+                   ComError(hr).ErrorMessage().c_str());
         return;
     }
     const LONG errorCode = ErrorValue(error.Get());
-    if (errorCode != 0)
-    {
+    if (errorCode != 0) {
         ProbePrint(L"*FAILED*: error = %ls\n", ErrorName(errorCode));
         return;
     }
@@ -177,8 +158,7 @@ void ExecuteCommand(ComPtr<ISecurityStatus> object, LONG code, const std::wstrin
 
 void RunAllCommands(ComPtr<ISecurityStatus> object)
 {
-    for (LONG code = PS_STATUS::eFirstOperation; code <= PS_STATUS::eLastOperation; ++code)
-    {
+    for (LONG code = PS_STATUS::eFirstOperation; code <= PS_STATUS::eLastOperation; ++code) {
         ExecuteCommand(object, code, std::wstring());
     }
 }
@@ -186,18 +166,15 @@ void RunAllCommands(ComPtr<ISecurityStatus> object)
 void RunInteractive(ComPtr<ISecurityStatus> object)
 {
     ShowMenu(true);
-    for (;;)
-    {
+    for (;;) {
         char buffer[kLineBuffer];
         std::memset(buffer, 0, sizeof(buffer));
         ProbePrint(L"StatusTest> ");
         std::fflush(stdout);
         std::cin.getline(buffer, kLineBuffer);
-        if (std::cin.fail() || std::cin.bad())
-        {
+        if (std::cin.fail() || std::cin.bad()) {
             // Nothing more to read: end as with "q" rather than prompting forever.
-            if (std::cin.eof() && std::cin.gcount() == 0)
-            {
+            if (std::cin.eof() && std::cin.gcount() == 0) {
                 ProbePrint(L"Exiting.\n");
                 return;
             }
@@ -206,8 +183,7 @@ void RunInteractive(ComPtr<ISecurityStatus> object)
         }
         const std::string_view line(buffer);
 
-        switch (line.empty() ? '\0' : line.front())
-        {
+        switch (line.empty() ? '\0' : line.front()) {
         case 'e':
         case 'E':
         case 'q':
@@ -228,8 +204,7 @@ void RunInteractive(ComPtr<ISecurityStatus> object)
             break;
         }
 
-        if (line.empty() || ContainsAny(line, kLinePunctuation))
-        {
+        if (line.empty() || ContainsAny(line, kLinePunctuation)) {
             PrintInvalid(line);
             continue;
         }
@@ -239,15 +214,13 @@ void RunInteractive(ComPtr<ISecurityStatus> object)
             start == std::string_view::npos ? std::string_view() : line.substr(start, end - start);
         // A line of blanks has no number to send either.
         if (token.empty() || ContainsLetter(token) || ContainsAny(token, kLinePunctuation) ||
-            ContainsAny(token, kTokenExtra))
-        {
+            ContainsAny(token, kTokenExtra)) {
             PrintInvalid(line);
             continue;
         }
         const std::string number(token);
-        const std::string_view rest = end == std::string_view::npos || end >= line.size()
-                                          ? std::string_view()
-                                          : line.substr(end + 1);
+        const std::string_view rest =
+            end == std::string_view::npos || end >= line.size() ? std::string_view() : line.substr(end + 1);
         ExecuteCommand(object, CodeOf(std::atol(number.c_str())), Widen(rest));
     }
 }

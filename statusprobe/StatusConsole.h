@@ -12,8 +12,7 @@ void ShowMenu(bool header);
 
 // Runs one operation and prints one line: "Executing <name>... " and the result, the error by
 // name or the failing HRESULT. The parameter travels as VT_BSTR when not empty, else as VT_I4 0.
-void ExecuteCommand(Microsoft::WRL::ComPtr<ISecurityStatus> object, LONG code,
-                    const std::wstring& parameter);
+void ExecuteCommand(Microsoft::WRL::ComPtr<ISecurityStatus> object, LONG code, const std::wstring& parameter);
 
 // Every code of the menu in ascending order, without parameter.
 void RunAllCommands(Microsoft::WRL::ComPtr<ISecurityStatus> object);

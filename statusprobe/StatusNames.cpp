@@ -1,14 +1,13 @@
 // The three name tables, one switch each so that a code maps to its constant text.
 #include "statusprobe/StatusNames.h"
 
-#define PS_NAME(e) \
+#define PS_NAME(e)     \
     case PS_STATUS::e: \
         return L"PS_STATUS::" #e
 
 const wchar_t* StatusName(LONG value)
 {
-    switch (value)
-    {
+    switch (value) {
         PS_NAME(eStatusOff);
         PS_NAME(eStatusDisabled);
         PS_NAME(eStatusEnabled);
@@ -43,8 +42,7 @@ const wchar_t* StatusName(LONG value)
 
 const wchar_t* ErrorName(LONG code)
 {
-    switch (code)
-    {
+    switch (code) {
         PS_NAME(eNoError);
         PS_NAME(eErrorAccessDenied);
         PS_NAME(eErrorIncompatible);
@@ -79,8 +77,7 @@ const wchar_t* ErrorName(LONG code)
 
 const wchar_t* OperationName(LONG code)
 {
-    switch (code)
-    {
+    switch (code) {
         PS_NAME(eGetAPStatus);
         PS_NAME(eGetFWStatus);
         PS_NAME(eGetProductStatus);

@@ -6,8 +6,7 @@
 
 namespace PS_STATUS {
 
-enum StatusValue : LONG
-{
+enum StatusValue : LONG {
     eStatusOff = 256,
     eStatusDisabled = 257,
     eStatusEnabled = 258,
@@ -38,8 +37,7 @@ enum StatusValue : LONG
     eStatusFamilyProduct10 = 313,
 };
 
-enum StatusError : LONG
-{
+enum StatusError : LONG {
     eNoError = 0,
     eErrorAccessDenied = 1,
     eErrorIncompatible = 2,
@@ -70,8 +68,7 @@ enum StatusError : LONG
 };
 
 // Operation codes; the console's menu number is code - eFirstOperation.
-enum StatusOperation : LONG
-{
+enum StatusOperation : LONG {
     eGetAPStatus = 512,
     eGetFWStatus = 513,
     eGetProductStatus = 514,

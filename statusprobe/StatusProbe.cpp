@@ -22,34 +22,23 @@ constexpr int kExitFailed = 1;
 int RunModes(const ProbeOptions& options, SdkBinding& binding)
 {
     ComPtr<ISecurityStatus> object = binding.CreateObject();
-    const LONG testCode =
-        static_cast<LONG>(static_cast<unsigned long>(PS_STATUS::eFirstOperation) + static_cast<unsigned long>(options.test));
-    if (options.interactive)
-    {
+    const LONG testCode = static_cast<LONG>(static_cast<unsigned long>(PS_STATUS::eFirstOperation) +
+                                            static_cast<unsigned long>(options.test));
+    if (options.interactive) {
         RunInteractive(object);
-    }
-    else if (options.loop != 0)
-    {
+    } else if (options.loop != 0) {
         // A negative count runs nothing.
-        for (LONG i = 0; i < options.loop; ++i)
-        {
-            if (options.test == -1)
-            {
+        for (LONG i = 0; i < options.loop; ++i) {
+            if (options.test == -1) {
                 RunAllCommands(object);
-            }
-            else
-            {
+            } else {
                 ExecuteCommand(object, testCode, std::wstring());
             }
         }
-    }
-    else if (options.test == -1)
-    {
+    } else if (options.test == -1) {
         RunAllCommands(object);
         RunInteractive(object);
-    }
-    else
-    {
+    } else {
         ExecuteCommand(object, testCode, std::wstring());
     }
     return kExitOk;
@@ -65,39 +54,28 @@ void PrintComError(const ComError& error)
 int wmain(int argc, wchar_t** argv)
 {
     const ProbeOptions options = ParseOptions(argc, argv);
-    if (!options.valid)
-    {
+    if (!options.valid) {
         PrintUsage(argc > 0 && argv[0] != nullptr ? argv[0] : L"StatusProbe.exe");
         return kExitOk;
     }
 
     SdkBinding binding;
-    if (binding.Load() != SdkBinding::Failure::None)
-    {
+    if (binding.Load() != SdkBinding::Failure::None) {
         return kExitFailed;
     }
 
     // Every failure that aborts the run after binding is a COM error: printed, then the DLL is
     // unloaded as after a normal run, and the run counts as failed.
     int exitCode = kExitFailed;
-    try
-    {
+    try {
         exitCode = RunModes(options, binding);
-    }
-    catch (const ComError& error)
-    {
+    } catch (const ComError& error) {
         PrintComError(error);
-    }
-    catch (const std::bad_alloc&)
-    {
+    } catch (const std::bad_alloc&) {
         PrintComError(ComError(E_OUTOFMEMORY));
-    }
-    catch (const std::exception&)
-    {
+    } catch (const std::exception&) {
         PrintComError(ComError(E_UNEXPECTED));
-    }
-    catch (...)
-    {
+    } catch (...) {
         PrintComError(ComError(E_UNEXPECTED));
     }
     binding.Unload();

@@ -6,8 +6,7 @@ namespace vek {
 
 bool PostProgressRecord(HWND target, UINT message, std::unique_ptr<VekProgressRecord> record)
 {
-    if (!::PostMessageW(target, message, reinterpret_cast<WPARAM>(record.get()), 0))
-    {
+    if (!::PostMessageW(target, message, reinterpret_cast<WPARAM>(record.get()), 0)) {
         QK_LOG_WARNING(L"PostMessage 0x%X failed, error %lu; progress record dropped", message, ::GetLastError());
         return false;
     }

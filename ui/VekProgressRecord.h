@@ -9,8 +9,7 @@
 
 namespace vek {
 
-struct VekProgressRecord
-{
+struct VekProgressRecord {
     unsigned long long total = 0; // bytes
     unsigned long long done = 0;  // bytes
 };

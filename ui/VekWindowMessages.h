@@ -27,12 +27,12 @@ namespace vek {
 
 // Timer ids, unique within their owning window.
 enum VekTimerId : UINT_PTR {
-    kTimerMinimizeOnInstall = 10,   // tray window, 3000 ms
-    kTimerRemainingTime = 13,       // job window, 1000 ms then 500 ms
-    kTimerUpgradeCountdown = 14,    // job window, 1000 ms
-    kTimerRestartCountdown = 15,    // job window and main dialog, 1000 ms
-    kTimerAnimationFrame = 15,      // animated progress bar, the next frame's delay
-    kTimerAutoRepeatFirst = 1000,   // image button with auto-repeat
+    kTimerMinimizeOnInstall = 10, // tray window, 3000 ms
+    kTimerRemainingTime = 13,     // job window, 1000 ms then 500 ms
+    kTimerUpgradeCountdown = 14,  // job window, 1000 ms
+    kTimerRestartCountdown = 15,  // job window and main dialog, 1000 ms
+    kTimerAnimationFrame = 15,    // animated progress bar, the next frame's delay
+    kTimerAutoRepeatFirst = 1000, // image button with auto-repeat
     kTimerAutoRepeatNext = 1001,
 };
 

@@ -3,14 +3,13 @@
 // only, when the guard ends. Each successful Initialize is balanced by one Uninitialize.
 #include <windows.h>
 
-class qkComApartment
-{
+class qkComApartment {
 public:
     enum Mode : DWORD {
-        ModeDefault = 0,          // counts as multithreaded
+        ModeDefault = 0, // counts as multithreaded
         ModeMultithreaded = 1,
         ModeApartmentThreaded = 2,
-        ModeNone = 3,             // not entered
+        ModeNone = 3, // not entered
     };
 
     qkComApartment() = default;

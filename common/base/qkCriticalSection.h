@@ -3,8 +3,7 @@
 // timeout and the pump flag of Lock do not apply (a lock waits until the section is free).
 #include "common/base/qkSyncObject.h"
 
-class qkCriticalSection : public qkSyncObject
-{
+class qkCriticalSection : public qkSyncObject {
 public:
     // Initialises the section; a failure leaves it unusable (every Lock and Unlock fails).
     qkCriticalSection();

@@ -161,7 +161,7 @@ void qkDebugOutput::WriteV(LONG level, const wchar_t* format, va_list args)
             }
         }
         if (!qkStringConvert::AppendFormatV(line, format, args)) {
-            return;   // the line is dropped
+            return; // the line is dropped
         }
         if (m_appendNewLine) {
             while (!line.empty() && (line.back() == L'\r' || line.back() == L'\n')) {
@@ -233,8 +233,8 @@ BOOL qkDebugOutput::OpenLogFile()
         QK_TRACE(L"no log folder");
         return FALSE;
     }
-    m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (m_file == INVALID_HANDLE_VALUE) {
         QK_TRACE(L"CreateFileW %s failed : %lu", path.c_str(), ::GetLastError());
         return FALSE;

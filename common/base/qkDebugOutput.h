@@ -17,8 +17,7 @@
 #include <cstdarg>
 #include <string>
 
-class qkDebugOutput
-{
+class qkDebugOutput {
 public:
     enum Level : LONG { LevelInformation = 1, LevelWarning = 2, LevelError = 3 };
 
@@ -88,7 +87,7 @@ protected:
     BOOL m_appendNewLine = FALSE;
     BOOL m_prependType = FALSE;
     HANDLE m_file = INVALID_HANDLE_VALUE;
-    qkCriticalSection m_lock;   // guards initialisation, the file and the file name parts
+    qkCriticalSection m_lock; // guards initialisation, the file and the file name parts
     BOOL m_initialized = FALSE;
     qkDebugOutput* m_forwardTo = nullptr;
 

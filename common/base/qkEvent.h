@@ -4,8 +4,7 @@
 // and the silo id as a suffix (qkSynchronize::GetObjectName).
 #include "common/base/qkSyncObject.h"
 
-class qkEvent : public qkSyncObject
-{
+class qkEvent : public qkSyncObject {
 public:
     // No handle.
     qkEvent() = default;

@@ -2,8 +2,7 @@
 // Resets an event to non-signalled when its scope ends.
 #include "common/base/qkEvent.h"
 
-class qkEventResetGuard
-{
+class qkEventResetGuard {
 public:
     explicit qkEventResetGuard(qkEvent* event) : m_event(event) {}
     virtual ~qkEventResetGuard()

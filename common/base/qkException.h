@@ -3,8 +3,7 @@
 // It is only ever thrown inside a guarded section and caught there (see qkExceptionInfo).
 #include <windows.h>
 
-class qkException
-{
+class qkException {
 public:
     explicit qkException(HRESULT hr) noexcept : m_hr(hr) {}
 

@@ -47,8 +47,7 @@ void qkExceptionInfo::SetMessage(const wchar_t* text) noexcept
 {
     try {
         m_message.assign(text != nullptr ? text : L"");
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 const wchar_t* qkExceptionInfo::GetFullText() noexcept
@@ -82,8 +81,8 @@ void qkExceptionInfo::Record(ULONG kind, const wchar_t* typeName, const wchar_t*
                  static_cast<long>(line));
 }
 
-void qkExceptionInfo::RecordFormat(ULONG kind, const wchar_t* typeName, const wchar_t* sourceFile,
-                                   LONG line, const wchar_t* format, ...)
+void qkExceptionInfo::RecordFormat(ULONG kind, const wchar_t* typeName, const wchar_t* sourceFile, LONG line,
+                                   const wchar_t* format, ...)
 {
     wchar_t text[64];
     va_list args;
@@ -104,8 +103,7 @@ void qkExceptionInfo::CatchCurrent(const wchar_t* sourceFile, LONG line) noexcep
             SetMessage(e.ErrorMessage());
             Record(KindComError, L"_com_error", sourceFile, line);
         } catch (const qkException& e) {
-            RecordFormat(KindLibrary, L"CAtlException", sourceFile, line, L"0x%08X",
-                         static_cast<unsigned>(e.m_hr));
+            RecordFormat(KindLibrary, L"CAtlException", sourceFile, line, L"0x%08X", static_cast<unsigned>(e.m_hr));
         } catch (const std::bad_cast& e) {
             SetMessageA(e.what());
             Record(KindBadCast, L"std::bad_cast", sourceFile, line);

@@ -11,20 +11,19 @@
 
 #include <string>
 
-class qkExceptionInfo
-{
+class qkExceptionInfo {
 public:
     // What was caught. 2 to 14 are not used.
     enum Kind : ULONG {
         KindNone = 0,
-        KindUnknown = 1,          // catch-all
+        KindUnknown = 1, // catch-all
         KindStdException = 15,
         KindBadException = 16,
         KindBadCast = 17,
         KindBadTypeid = 18,
         KindBadAlloc = 19,
         KindComError = 20,
-        KindLibrary = 21,         // qkException, recorded as "CAtlException"
+        KindLibrary = 21, // qkException, recorded as "CAtlException"
         KindChar = 22,
         KindUnsignedChar = 23,
         KindShort = 24,
@@ -67,11 +66,11 @@ public:
 
 private:
     void Record(ULONG kind, const wchar_t* typeName, const wchar_t* sourceFile, LONG line);
-    void RecordFormat(ULONG kind, const wchar_t* typeName, const wchar_t* sourceFile, LONG line,
-                      const wchar_t* format, ...);
+    void RecordFormat(ULONG kind, const wchar_t* typeName, const wchar_t* sourceFile, LONG line, const wchar_t* format,
+                      ...);
 
     ULONG m_kind = KindNone;
-    const wchar_t* m_context = nullptr;    // no setter fills it
+    const wchar_t* m_context = nullptr; // no setter fills it
     const wchar_t* m_sourceFile = nullptr;
     LONG m_line = 0;
     const wchar_t* m_typeName = nullptr;
@@ -83,5 +82,8 @@ private:
 #define QK_SOURCE_FILE (L"" __FILE_NAME__)
 
 // The ladder after a try block: records anything thrown into the given record.
-#define QK_CATCH(info) \
-    catch (...) { (info).CatchCurrent(QK_SOURCE_FILE, __LINE__); }
+#define QK_CATCH(info)                                 \
+    catch (...)                                        \
+    {                                                  \
+        (info).CatchCurrent(QK_SOURCE_FILE, __LINE__); \
+    }

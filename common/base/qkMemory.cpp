@@ -12,13 +12,9 @@ qkMemory::~qkMemory()
     Free();
 }
 
-void qkMemory::OnAllocated(void*, ULONG)
-{
-}
+void qkMemory::OnAllocated(void*, ULONG) {}
 
-void qkMemory::OnFreeing(void*, ULONG)
-{
-}
+void qkMemory::OnFreeing(void*, ULONG) {}
 
 ULONG qkMemory::PageSize()
 {
@@ -146,7 +142,8 @@ void* qkMemory::AllocateProcessHeap(ULONG size)
     m_data = data;
     // The heap may hand out more than was asked.
     const SIZE_T actual = ::HeapSize(::GetProcessHeap(), 0, data);
-    m_size = (actual != static_cast<SIZE_T>(-1) && actual >= size && actual <= MAXDWORD) ? static_cast<ULONG>(actual) : size;
+    m_size =
+        (actual != static_cast<SIZE_T>(-1) && actual >= size && actual <= MAXDWORD) ? static_cast<ULONG>(actual) : size;
     OnAllocated(m_data, m_size);
     return m_data;
 }
@@ -300,7 +297,9 @@ void* qkMemory::Resize(ULONG newSize)
         const ULONG oldSize = m_size;
         const SIZE_T actual = ::HeapSize(::GetProcessHeap(), 0, data);
         m_data = data;
-        m_size = (actual != static_cast<SIZE_T>(-1) && actual >= newSize && actual <= MAXDWORD) ? static_cast<ULONG>(actual) : newSize;
+        m_size = (actual != static_cast<SIZE_T>(-1) && actual >= newSize && actual <= MAXDWORD)
+                     ? static_cast<ULONG>(actual)
+                     : newSize;
         if (m_size > oldSize) {
             OnAllocated(static_cast<BYTE*>(m_data) + oldSize, m_size - oldSize);
         }

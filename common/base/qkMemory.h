@@ -6,8 +6,7 @@
 // the next operation on the object (inline blocks move with the object).
 #include <windows.h>
 
-class qkMemory
-{
+class qkMemory {
 public:
     // How the current block was obtained.
     enum Kind : ULONG {

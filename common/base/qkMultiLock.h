@@ -3,8 +3,7 @@
 // marks it held until Unlock. The objects must outlive the lock.
 #include "common/base/qkSyncObject.h"
 
-class qkMultiLock
-{
+class qkMultiLock {
 public:
     qkMultiLock(qkSyncObject* const* objects, DWORD count);
     virtual ~qkMultiLock() = default;

@@ -7,8 +7,7 @@
 #include "common/base/qkEvent.h"
 #include "common/base/qkSemaphore.h"
 
-class qkReadWriteLock
-{
+class qkReadWriteLock {
 public:
     qkReadWriteLock();
     virtual ~qkReadWriteLock();
@@ -25,12 +24,12 @@ public:
     void GetState(DWORD* waitingWriters, DWORD* waitingReaders, DWORD* holders);
 
 private:
-    static constexpr DWORD kExclusive = 0x10000;   // high half of the holders word
+    static constexpr DWORD kExclusive = 0x10000; // high half of the holders word
 
-    qkCriticalSection m_state;   // guards every field below
-    qkEvent m_readerGate;        // manual reset; shared requesters wait on it
-    qkSemaphore m_writerGate;    // each release hands the lock to one waiting writer
+    qkCriticalSection m_state; // guards every field below
+    qkEvent m_readerGate;      // manual reset; shared requesters wait on it
+    qkSemaphore m_writerGate;  // each release hands the lock to one waiting writer
     DWORD m_waitingWriters = 0;
     DWORD m_waitingReaders = 0;
-    DWORD m_holders = 0;         // low 16 bits: shared holders; 0x10000: held exclusively
+    DWORD m_holders = 0; // low 16 bits: shared holders; 0x10000: held exclusively
 };

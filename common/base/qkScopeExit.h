@@ -6,8 +6,7 @@
 #include <utility>
 
 template <typename Release>
-class qkScopeExit
-{
+class qkScopeExit {
 public:
     explicit qkScopeExit(Release release) : m_release(std::move(release)) {}
     ~qkScopeExit()

@@ -7,9 +7,7 @@ qkScopedLock::qkScopedLock(qkSyncObject& object, DWORD timeout, BOOL pumpMessage
     Lock(timeout, pumpMessages);
 }
 
-qkScopedLock::qkScopedLock(qkSyncObject* object) : m_object(object)
-{
-}
+qkScopedLock::qkScopedLock(qkSyncObject* object) : m_object(object) {}
 
 qkScopedLock::~qkScopedLock()
 {

@@ -3,8 +3,7 @@
 // The locked flag belongs to the thread that uses the guard.
 #include "common/base/qkSyncObject.h"
 
-class qkScopedLock
-{
+class qkScopedLock {
 public:
     // Locks at once; IsLocked() keeps the result.
     qkScopedLock(qkSyncObject& object, DWORD timeout = INFINITE, BOOL pumpMessages = FALSE);

@@ -2,8 +2,7 @@
 #include "common/base/qkReadWriteLock.h"
 
 // Holds the shared side for the length of a block.
-class qkScopedReadLock
-{
+class qkScopedReadLock {
 public:
     explicit qkScopedReadLock(qkReadWriteLock& lock);
     virtual ~qkScopedReadLock();

@@ -2,8 +2,7 @@
 #include "common/base/qkReadWriteLock.h"
 
 // Holds the exclusive side for the length of a block.
-class qkScopedWriteLock
-{
+class qkScopedWriteLock {
 public:
     explicit qkScopedWriteLock(qkReadWriteLock& lock);
     virtual ~qkScopedWriteLock();

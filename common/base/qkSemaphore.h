@@ -4,8 +4,7 @@
 // release.
 #include "common/base/qkSyncObject.h"
 
-class qkSemaphore : public qkSyncObject
-{
+class qkSemaphore : public qkSyncObject {
 public:
     // Creates the semaphore; a failure is traced and leaves no handle.
     qkSemaphore();

@@ -156,9 +156,9 @@ HRESULT qkStringConvert::WideToUtf8(const wchar_t* text, std::string& out)
 HRESULT qkStringConvert::GuidToString(const GUID& guid, std::wstring& out)
 {
     wchar_t text[40];
-    _snwprintf(text, 39, L"{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-               static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
-               guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    _snwprintf(text, 39, L"{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned long>(guid.Data1),
+               guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+               guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     text[38] = L'\0';
     return Copy(text, out) ? S_OK : E_OUTOFMEMORY;
 }

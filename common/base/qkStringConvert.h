@@ -8,8 +8,7 @@
 #include <cstdarg>
 #include <string>
 
-class qkStringConvert
-{
+class qkStringConvert {
 public:
     // out = text (null gives the empty string).
     static BOOL Copy(const wchar_t* text, std::wstring& out);

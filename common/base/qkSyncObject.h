@@ -3,8 +3,7 @@
 // Failures are reported by FALSE and a trace; nothing here throws.
 #include <windows.h>
 
-class qkSyncObject
-{
+class qkSyncObject {
 public:
     virtual ~qkSyncObject() = default;
     // Waits up to the timeout (milliseconds); a waitable object may keep the thread's window

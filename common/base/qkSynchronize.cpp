@@ -51,8 +51,7 @@ DWORD qkSynchronize::MsgWaitForMultipleObjects(DWORD count, const HANDLE* handle
     return result;
 }
 
-DWORD qkSynchronize::PumpingWait(DWORD count, const HANDLE* handles, DWORD timeout, bool& quitTaken,
-                                 WPARAM& quitCode)
+DWORD qkSynchronize::PumpingWait(DWORD count, const HANDLE* handles, DWORD timeout, bool& quitTaken, WPARAM& quitCode)
 {
     const DWORD start = ::GetTickCount();
     for (;;) {
@@ -70,7 +69,7 @@ DWORD qkSynchronize::PumpingWait(DWORD count, const HANDLE* handles, DWORD timeo
             return r;
         }
         if (r != WAIT_OBJECT_0 + count) {
-            return r;   // an object was signalled or abandoned
+            return r; // an object was signalled or abandoned
         }
         MSG msg;
         if (!::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
@@ -136,7 +135,7 @@ BOOL qkSynchronize::GetRemainingTime(DWORD startTick, DWORD nowTick, DWORD timeo
         *remaining = timeout;
         return TRUE;
     }
-    const DWORD elapsed = nowTick - startTick;   // unsigned: correct across the wrap
+    const DWORD elapsed = nowTick - startTick; // unsigned: correct across the wrap
     if (elapsed >= timeout) {
         *remaining = 0;
         return FALSE;

@@ -7,8 +7,7 @@
 
 #include <string>
 
-class qkSynchronize
-{
+class qkSynchronize {
 public:
     explicit qkSynchronize(BOOL pumpMessages = FALSE) : m_pumpMessages(pumpMessages) {}
     virtual ~qkSynchronize() = default;

@@ -12,4 +12,4 @@ void Trace(const wchar_t* format, ...);
 } // namespace qkLib
 
 // Traces with the calling function's name first.
-#define QK_TRACE(format, ...) ::qkLib::Trace(L"%S : " format, __func__ __VA_OPT__(,) __VA_ARGS__)
+#define QK_TRACE(format, ...) ::qkLib::Trace(L"%S : " format, __func__ __VA_OPT__(, ) __VA_ARGS__)

@@ -2,8 +2,7 @@
 // Owner of a waitable timer: cancels it before closing it.
 #include "common/system/qkHandle.h"
 
-class qkWaitableTimer : public qkHandle
-{
+class qkWaitableTimer : public qkHandle {
 public:
     explicit qkWaitableTimer(HANDLE timer = nullptr) : qkHandle(timer) {}
     ~qkWaitableTimer() override;

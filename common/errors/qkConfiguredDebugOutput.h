@@ -5,8 +5,7 @@
 // global logger is such a logger.
 #include "common/base/qkDebugOutput.h"
 
-class qkConfiguredDebugOutput : public qkDebugOutput
-{
+class qkConfiguredDebugOutput : public qkDebugOutput {
 public:
     explicit qkConfiguredDebugOutput(const wchar_t* moduleName);
 
@@ -19,5 +18,5 @@ public:
     BOOL SetModuleName(const wchar_t* moduleName);
 
 private:
-    BOOL m_loading = FALSE;   // set while the options are loaded and applied
+    BOOL m_loading = FALSE; // set while the options are loaded and applied
 };

@@ -78,8 +78,7 @@ void LogTextV(LogLevel level, const wchar_t* format, va_list args)
         if (logger.IsLevelEnabled(ToDebugLevel(level))) {
             logger.WriteV(ToDebugLevel(level), format, args);
         }
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void LogText(LogLevel level, const wchar_t* format, ...)

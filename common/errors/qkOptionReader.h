@@ -5,8 +5,7 @@
 
 #include <string>
 
-class qkOptionReader
-{
+class qkOptionReader {
 public:
     // "<silo registry path>\<subKey>"; false (traced) without a silo path or after a failed
     // allocation.

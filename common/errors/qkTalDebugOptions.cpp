@@ -76,7 +76,7 @@ void qkTalDebugOptions::Reset()
     DumpOnInvalidParameter = 0;
     TerminateOnInvalidParameter = 0;
     CrashDirectory.clear();
-    DumpType = 0x22;   // full memory plus unloaded modules
+    DumpType = 0x22; // full memory plus unloaded modules
     AppendDateTimeToFile = 1;
     AppendVersionToFile = 1;
     CallbackEnabled = 0;
@@ -141,7 +141,7 @@ bool qkTalDebugOptions::LoadFromKeyGuarded(const wchar_t* basePath)
 
     qkRegistry output;
     if (!output.Open(HKEY_LOCAL_MACHINE, outputPath.c_str(), access)) {
-        return true;   // no logger options: the defaults hold
+        return true; // no logger options: the defaults hold
     }
     ReadDword(output, L"DebugType", DebugType);
     qkOptionReader::ReadString(output, L"Directory", Directory);
@@ -162,7 +162,7 @@ bool qkTalDebugOptions::LoadModules(HKEY debugOutputKey, REGSAM access)
 {
     qkRegistry modules;
     if (!modules.Open(debugOutputKey, kModulesKey, access)) {
-        return true;   // no module list
+        return true; // no module list
     }
     for (DWORD index = 0;; ++index) {
         wchar_t name[kModuleNameChars];

@@ -11,12 +11,10 @@
 
 class qkDebugOutput;
 
-class qkTalDebugOptions
-{
+class qkTalDebugOptions {
 public:
     // Orders module names without regard to the case of ASCII letters.
-    struct AsciiNoCaseLess
-    {
+    struct AsciiNoCaseLess {
         bool operator()(const std::wstring& left, const std::wstring& right) const;
     };
     using ModuleMap = std::map<std::wstring, DWORD, AsciiNoCaseLess>;
@@ -48,7 +46,7 @@ public:
     DWORD AppendNewLine;
     DWORD PrependType;
     DWORD ExclusiveModules;
-    ModuleMap Modules;   // subkey "Modules": module name -> non-zero = logging on
+    ModuleMap Modules; // subkey "Modules": module name -> non-zero = logging on
 
     // Crash part (key "CrashHandler"): loaded with the rest; nothing in this program acts on it.
     DWORD DumpOnNew;
@@ -63,7 +61,7 @@ public:
     DWORD DumpOnInvalidParameter;
     DWORD TerminateOnInvalidParameter;
     std::wstring CrashDirectory;
-    DWORD DumpType;              // MINIDUMP_TYPE mask
+    DWORD DumpType; // MINIDUMP_TYPE mask
     DWORD AppendDateTimeToFile;
     DWORD AppendVersionToFile;
     DWORD CallbackEnabled;

@@ -62,7 +62,7 @@ bool qkTalErrorClientOptions::LoadFromKeyGuarded(const wchar_t* keyPath)
     }
     qkRegistry key;
     if (!key.Open(HKEY_LOCAL_MACHINE, keyPath, KEY_READ | CIsolation::GetRegistryViewFlags())) {
-        return true;   // no key: error reporting stays off
+        return true; // no key: error reporting stays off
     }
     qkOptionReader::ReadString(key, L"ProductName", ProductName);
     qkOptionReader::ReadString(key, L"ProductVersion", ProductVersion);

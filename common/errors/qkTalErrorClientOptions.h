@@ -7,8 +7,7 @@
 
 #include <string>
 
-class qkTalErrorClientOptions
-{
+class qkTalErrorClientOptions {
 public:
     qkTalErrorClientOptions() = default;
     qkTalErrorClientOptions(const qkTalErrorClientOptions&) = default;
@@ -25,10 +24,10 @@ public:
 
     std::wstring ProductName;
     std::wstring ProductVersion;
-    std::wstring Directory;           // root of the error-instance buckets; empty: none written
+    std::wstring Directory; // root of the error-instance buckets; empty: none written
     bool LogLogicalFailures = false;
     bool DumpOnLogicalFailure = false;
-    DWORD DumpType = 0;               // MINIDUMP_TYPE mask for logical-failure dumps
+    DWORD DumpType = 0; // MINIDUMP_TYPE mask for logical-failure dumps
     bool CallbackOnLogicalFailure = false;
     std::wstring LogicalFailureCallback;
 

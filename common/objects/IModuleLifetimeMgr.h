@@ -11,14 +11,14 @@ inline constexpr GUID IID_IModuleLifetimeMgr = {
 
 struct IModuleLifetimeMgr : public IUnknown {
     // flags: bit 0 verify the DLL file, bit 1 trust level.
-    virtual HRESULT STDMETHODCALLTYPE CreateInstanceFromModule(HMODULE module, REFGUID classId, REFIID iid,
-                                                               DWORD flags, void** object) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateInstanceFromModule(HMODULE module, REFGUID classId, REFIID iid, DWORD flags,
+                                                               void** object) = 0;
     virtual HRESULT STDMETHODCALLTYPE CreateInstanceFromModule(HMODULE module, REFGUID classId, REFIID iid,
                                                                void** object) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR path, REFGUID classId, REFIID iid,
-                                                             DWORD flags, void** object) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR path, REFGUID classId, REFIID iid,
-                                                              DWORD flags, void** object) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR path, REFGUID classId, REFIID iid, DWORD flags,
+                                                             void** object) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR path, REFGUID classId, REFIID iid, DWORD flags,
+                                                              void** object) = 0;
     virtual HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR path, REFGUID classId, REFIID iid,
                                                              void** object) = 0;
     virtual HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR path, REFGUID classId, REFIID iid,

@@ -18,8 +18,7 @@ struct IObjectFactory : public IUnknown {
 
 struct IObjectFactoryEx : public IObjectFactory {
     // The DLL gives the new object the owner, which then keeps the DLL locked while it lives.
-    virtual HRESULT STDMETHODCALLTYPE CreateInstanceWithOwner(REFIID iid, void** object,
-                                                              IModuleLifetimeMgr* owner) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateInstanceWithOwner(REFIID iid, void** object, IModuleLifetimeMgr* owner) = 0;
 };
 
 // The two exports every component DLL has, by these names.

@@ -19,13 +19,22 @@ qkTalCountedObject::~qkTalCountedObject()
     InterlockedDecrement(&g_moduleObjectCount);
 }
 
-HRESULT qkTalCountedObject::FinalConstruct() { return QK_S_OK; }
+HRESULT qkTalCountedObject::FinalConstruct()
+{
+    return QK_S_OK;
+}
 
 void qkTalCountedObject::FinalRelease() {}
 
-IModuleLifetimeMgr* qkTalCountedObject::GetOwner() { return m_owner.Get(); }
+IModuleLifetimeMgr* qkTalCountedObject::GetOwner()
+{
+    return m_owner.Get();
+}
 
-void qkTalCountedObject::SetOwner(IModuleLifetimeMgr* owner) { m_owner = owner; }
+void qkTalCountedObject::SetOwner(IModuleLifetimeMgr* owner)
+{
+    m_owner = owner;
+}
 
 HRESULT qkTalCountedObject::AttachOwner(IModuleLifetimeMgr* owner)
 {
@@ -38,7 +47,10 @@ HRESULT qkTalCountedObject::AttachOwner(IModuleLifetimeMgr* owner)
     return QK_S_OK;
 }
 
-ULONG qkTalCountedObject::InternalAddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_refCount)); }
+ULONG qkTalCountedObject::InternalAddRef()
+{
+    return static_cast<ULONG>(InterlockedIncrement(&m_refCount));
+}
 
 ULONG qkTalCountedObject::InternalRelease()
 {
@@ -68,6 +80,12 @@ HRESULT qkTalCountedObject::InternalQueryInterface(REFIID iid, void** object)
     return QK_S_OK;
 }
 
-LONG qkTalCountedObject::GetModuleObjectCount() { return InterlockedCompareExchange(&g_moduleObjectCount, 0, 0); }
+LONG qkTalCountedObject::GetModuleObjectCount()
+{
+    return InterlockedCompareExchange(&g_moduleObjectCount, 0, 0);
+}
 
-HMODULE qkTalCountedObject::GetCodeModule() { return reinterpret_cast<HMODULE>(&__ImageBase); }
+HMODULE qkTalCountedObject::GetCodeModule()
+{
+    return reinterpret_cast<HMODULE>(&__ImageBase);
+}

@@ -64,10 +64,16 @@ I* qkTalCreateObject()
     }
 }
 
-#define QK_TAL_UNKNOWN_IMPL()                                                                      \
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override                   \
-    {                                                                                              \
-        return InternalQueryInterface(iid, object);                                                \
-    }                                                                                              \
-    ULONG STDMETHODCALLTYPE AddRef() override { return InternalAddRef(); }                         \
-    ULONG STDMETHODCALLTYPE Release() override { return InternalRelease(); }
+#define QK_TAL_UNKNOWN_IMPL()                                                    \
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override \
+    {                                                                            \
+        return InternalQueryInterface(iid, object);                              \
+    }                                                                            \
+    ULONG STDMETHODCALLTYPE AddRef() override                                    \
+    {                                                                            \
+        return InternalAddRef();                                                 \
+    }                                                                            \
+    ULONG STDMETHODCALLTYPE Release() override                                   \
+    {                                                                            \
+        return InternalRelease();                                                \
+    }

@@ -19,7 +19,10 @@ qkCriticalSection& CreationLock()
 }
 std::unique_ptr<qkTalDllLifetimeMgrLocal> g_manager;
 
-qkTalDllLifetimeMgrLocal* Manager() { return qkTalDllLifetimeMgr::GetDllLifetimeMgr() ? g_manager.get() : nullptr; }
+qkTalDllLifetimeMgrLocal* Manager()
+{
+    return qkTalDllLifetimeMgr::GetDllLifetimeMgr() ? g_manager.get() : nullptr;
+}
 
 } // namespace
 

@@ -13,11 +13,11 @@ public:
     virtual ~qkTalDllLifetimeMgr() = default;
 
     // Creates an object from a DLL the caller already loaded; the DLL is not recorded.
-    virtual HRESULT CreateInstanceFromModule(HMODULE module, REFGUID classId, REFIID iid, BYTE verify,
-                                             BYTE trustLevel, IModuleLifetimeMgr* owner, void** object);
+    virtual HRESULT CreateInstanceFromModule(HMODULE module, REFGUID classId, REFIID iid, BYTE verify, BYTE trustLevel,
+                                             IModuleLifetimeMgr* owner, void** object);
     // Loads the DLL once per path (verify: trust check first) and creates an object through it.
-    virtual HRESULT CreateInstanceFromPath(LPCWSTR path, REFGUID classId, REFIID iid, BYTE verify,
-                                           BYTE trustLevel, IModuleLifetimeMgr* owner, void** object);
+    virtual HRESULT CreateInstanceFromPath(LPCWSTR path, REFGUID classId, REFIID iid, BYTE verify, BYTE trustLevel,
+                                           IModuleLifetimeMgr* owner, void** object);
     virtual HRESULT UnlockModule(HMODULE module);
     virtual HRESULT LockModule(HMODULE module);
     // Frees every DLL idle for more than ten minutes except keep; QK_S_FALSE when none was freed.

@@ -40,9 +40,15 @@ std::wstring ModuleFileName(HMODULE module)
 
 } // namespace
 
-void qkTalDllLifetimeMgr::SetTickSource(TickSource source) { g_tick = source; }
+void qkTalDllLifetimeMgr::SetTickSource(TickSource source)
+{
+    g_tick = source;
+}
 
-DWORD qkTalDllLifetimeMgrLocal::Now() { return g_tick ? g_tick() : GetTickCount(); }
+DWORD qkTalDllLifetimeMgrLocal::Now()
+{
+    return g_tick ? g_tick() : GetTickCount();
+}
 
 // ---- module record
 
@@ -93,8 +99,7 @@ void qkTalDllLifetimeMgrLocal::ModuleRecord::ClearCounted()
 
 qkTalDllLifetimeMgrLocal::qkTalDllLifetimeMgrLocal(std::unique_ptr<MapLock> mapLock)
     : m_mapLock(mapLock ? std::move(mapLock) : std::make_unique<MapLock>())
-{
-}
+{}
 
 qkTalDllLifetimeMgrLocal::~qkTalDllLifetimeMgrLocal()
 {
@@ -117,7 +122,7 @@ qkTalDllLifetimeMgrLocal::ModuleRecord* qkTalDllLifetimeMgrLocal::FindRecord(HMO
 }
 
 HRESULT qkTalDllLifetimeMgrLocal::BindModule(HMODULE module, LPCWSTR path, BYTE verify, bool store,
-                                              ModuleRecord** record)
+                                             ModuleRecord** record)
 {
     if (!module)
         return QK_E_INVALIDARG;
@@ -126,7 +131,8 @@ HRESULT qkTalDllLifetimeMgrLocal::BindModule(HMODULE module, LPCWSTR path, BYTE 
         if (store)
             FreeLibrary(module);
     };
-    auto getFactory = reinterpret_cast<PFN_GetFactory>(reinterpret_cast<void*>(GetProcAddress(module, kGetFactoryExport)));
+    auto getFactory =
+        reinterpret_cast<PFN_GetFactory>(reinterpret_cast<void*>(GetProcAddress(module, kGetFactoryExport)));
     auto getObjectCount =
         reinterpret_cast<PFN_GetObjectCount>(reinterpret_cast<void*>(GetProcAddress(module, kGetObjectCountExport)));
     if (!getFactory || !getObjectCount) {
@@ -174,7 +180,8 @@ bool qkTalDllLifetimeMgrLocal::VerifyModuleFile(LPCWSTR path, BYTE trustLevel)
                 hr = m_trustDll.CreateObject(kTrustObjectId, kTrustObjectId,
                                              reinterpret_cast<void**>(m_trustObject.GetAddressOf()));
             if (hr >= 0 && m_trustObject)
-                hr = m_trustObject->QueryInterface(IID_IVerifyTrust, reinterpret_cast<void**>(m_verifyTrust.GetAddressOf()));
+                hr = m_trustObject->QueryInterface(IID_IVerifyTrust,
+                                                   reinterpret_cast<void**>(m_verifyTrust.GetAddressOf()));
             if (hr < 0 || !m_verifyTrust || m_verifyTrust->Create(TRUE) != VT_TRUSTED) {
                 QK_TRACE(L"no trust verifier, 0x%08lX", static_cast<unsigned long>(hr));
                 m_verifyTrust.Reset();
@@ -189,7 +196,8 @@ bool qkTalDllLifetimeMgrLocal::VerifyModuleFile(LPCWSTR path, BYTE trustLevel)
         return true;
     }
     Microsoft::WRL::ComPtr<IVerifyTrustOptions> options;
-    if (trustObject->QueryInterface(IID_IVerifyTrustOptions, reinterpret_cast<void**>(options.GetAddressOf())) >= 0 && options)
+    if (trustObject->QueryInterface(IID_IVerifyTrustOptions, reinterpret_cast<void**>(options.GetAddressOf())) >= 0 &&
+        options)
         options->SetOption(trustLevel);
     // Only an explicit "trusted" accepts the file.
     const DWORD answer = verifyTrust->VerifyFile(path, kTrustLevel);
@@ -249,7 +257,7 @@ HRESULT qkTalDllLifetimeMgrLocal::LoadModule(LPCWSTR path, BYTE verify, BYTE tru
 }
 
 HRESULT qkTalDllLifetimeMgrLocal::CreateFromRecord(ModuleRecord* record, REFGUID classId, REFIID iid,
-                                                    IModuleLifetimeMgr* owner, void** object)
+                                                   IModuleLifetimeMgr* owner, void** object)
 {
     IObjectFactory* factory = nullptr;
     HRESULT hr = record->getFactory(classId, &factory);
@@ -276,7 +284,7 @@ HRESULT qkTalDllLifetimeMgrLocal::CreateFromRecord(ModuleRecord* record, REFGUID
 }
 
 HRESULT qkTalDllLifetimeMgrLocal::CreateInstanceFromModule(HMODULE module, REFGUID classId, REFIID iid, BYTE verify,
-                                                            BYTE trustLevel, IModuleLifetimeMgr*, void** object)
+                                                           BYTE trustLevel, IModuleLifetimeMgr*, void** object)
 {
     if (!module || !object)
         return QK_E_INVALIDARG;
@@ -299,7 +307,7 @@ HRESULT qkTalDllLifetimeMgrLocal::CreateInstanceFromModule(HMODULE module, REFGU
 }
 
 HRESULT qkTalDllLifetimeMgrLocal::CreateInstanceFromPath(LPCWSTR path, REFGUID classId, REFIID iid, BYTE verify,
-                                                          BYTE trustLevel, IModuleLifetimeMgr* owner, void** object)
+                                                         BYTE trustLevel, IModuleLifetimeMgr* owner, void** object)
 {
     if (!object || !path)
         return QK_E_INVALIDARG;

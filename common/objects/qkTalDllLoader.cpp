@@ -6,18 +6,23 @@
 #include "common/base/qkTrace.h"
 #include "common/objects/qkTalResult.h"
 
-qkTalDllLoader::~qkTalDllLoader() { Unload(); }
+qkTalDllLoader::~qkTalDllLoader()
+{
+    Unload();
+}
 
-HRESULT qkTalDllLoader::VerifyModule(LPCWSTR) { return QK_S_OK; }
+HRESULT qkTalDllLoader::VerifyModule(LPCWSTR)
+{
+    return QK_S_OK;
+}
 
 HRESULT qkTalDllLoader::BindExports(HMODULE module)
 {
     if (IsBound())
         return QK_S_OK;
-    m_getFactory = reinterpret_cast<PFN_GetFactory>(
-        reinterpret_cast<void*>(GetProcAddress(module, kGetFactoryExport)));
-    m_getObjectCount = reinterpret_cast<PFN_GetObjectCount>(
-        reinterpret_cast<void*>(GetProcAddress(module, kGetObjectCountExport)));
+    m_getFactory = reinterpret_cast<PFN_GetFactory>(reinterpret_cast<void*>(GetProcAddress(module, kGetFactoryExport)));
+    m_getObjectCount =
+        reinterpret_cast<PFN_GetObjectCount>(reinterpret_cast<void*>(GetProcAddress(module, kGetObjectCountExport)));
     if (!IsBound()) {
         QK_TRACE(L"module %p lacks GetFactory (%p) or GetObjectCount (%p)", module,
                  reinterpret_cast<void*>(m_getFactory), reinterpret_cast<void*>(m_getObjectCount));

@@ -113,7 +113,10 @@ DWORD qkTalFactoryEntry::KindOf(Source source)
     return 0;
 }
 
-DWORD qkTalFactoryEntry::GetKind() { return KindOf(m_source); }
+DWORD qkTalFactoryEntry::GetKind()
+{
+    return KindOf(m_source);
+}
 
 void* qkTalFactoryEntry::GetInterface(REFIID iid)
 {
@@ -265,8 +268,8 @@ HRESULT qkTalFactoryEntry::CreateInstance(REFIID iid, void** object)
     return QK_E_FAIL;
 }
 
-bool qkTalFactoryEntry::IsSame(Source source, PFN_CreateObject creator, HMODULE module, LPCWSTR path,
-                               LPCSTR exportName, IModuleLifetimeMgr* owner)
+bool qkTalFactoryEntry::IsSame(Source source, PFN_CreateObject creator, HMODULE module, LPCWSTR path, LPCSTR exportName,
+                               IModuleLifetimeMgr* owner)
 {
     switch (source) {
     case Source::Creator:
@@ -289,8 +292,8 @@ bool qkTalFactoryEntry::IsSame(Source source, PFN_CreateObject creator, HMODULE 
             return false;
         if (source == Source::DllPath)
             return true;
-        return exportName && reinterpret_cast<void*>(repeat.GetProcAddress(exportName)) ==
-                                 reinterpret_cast<void*>(m_creator);
+        return exportName &&
+               reinterpret_cast<void*>(repeat.GetProcAddress(exportName)) == reinterpret_cast<void*>(m_creator);
     }
     }
     return false;

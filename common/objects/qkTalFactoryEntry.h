@@ -64,7 +64,7 @@ private:
     HMODULE m_givenModule = nullptr; // the caller's handle, never freed here
     std::wstring m_path;             // at most kMaxPathChars characters
     std::string m_exportName;
-    qkModule m_module;               // the entry's own load of its DLL
+    qkModule m_module; // the entry's own load of its DLL
     Microsoft::WRL::ComPtr<IObjectFactory> m_factory;
     Microsoft::WRL::ComPtr<IModuleLifetimeMgr> m_dllOwner;
     DWORD m_flags = 0;

@@ -72,9 +72,8 @@ void* qkTalInstanceFactoryImpl::GetInterface(REFIID iid)
     return nullptr;
 }
 
-HRESULT qkTalInstanceFactoryImpl::Register(Source source, REFGUID objectId, PFN_CreateObject creator,
-                                           HMODULE module, LPCWSTR path, LPCSTR exportName,
-                                           IModuleLifetimeMgr* owner, DWORD flags)
+HRESULT qkTalInstanceFactoryImpl::Register(Source source, REFGUID objectId, PFN_CreateObject creator, HMODULE module,
+                                           LPCWSTR path, LPCSTR exportName, IModuleLifetimeMgr* owner, DWORD flags)
 {
     qkExceptionInfo info;
     try {
@@ -208,8 +207,8 @@ HRESULT qkTalInstanceFactoryImpl::CreateInstance(REFGUID objectId, REFIID iid, v
     return QK_E_INVALIDARG;
 }
 
-HRESULT qkTalInstanceFactoryImpl::RegisterDllFromRepository(REFGUID objectId, bool withOwner,
-                                                            IModuleLifetimeMgr* owner, DWORD flags)
+HRESULT qkTalInstanceFactoryImpl::RegisterDllFromRepository(REFGUID objectId, bool withOwner, IModuleLifetimeMgr* owner,
+                                                            DWORD flags)
 {
     std::wstring path;
     bool found = false;

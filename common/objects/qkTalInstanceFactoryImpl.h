@@ -26,8 +26,7 @@ public:
     HRESULT STDMETHODCALLTYPE Unregister(REFGUID objectId) override;
     HRESULT STDMETHODCALLTYPE CreateInstance(REFGUID objectId, REFIID iid, void** object) override;
     bool STDMETHODCALLTYPE IsRegistered(REFGUID objectId) override;
-    HRESULT STDMETHODCALLTYPE RegisterFromRepository(REFGUID objectId, IModuleLifetimeMgr* owner,
-                                                     DWORD flags) override;
+    HRESULT STDMETHODCALLTYPE RegisterFromRepository(REFGUID objectId, IModuleLifetimeMgr* owner, DWORD flags) override;
     bool STDMETHODCALLTYPE IsRegisteredLocally(REFGUID objectId) override;
 
     ~qkTalInstanceFactoryImpl() override;

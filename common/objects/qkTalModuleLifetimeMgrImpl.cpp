@@ -7,8 +7,14 @@
 #include "common/base/qkTrace.h"
 
 namespace {
-BYTE FlagVerify(DWORD flags) { return static_cast<BYTE>(flags & 1); }
-BYTE FlagTrustLevel(DWORD flags) { return static_cast<BYTE>((flags >> 1) & 1); }
+BYTE FlagVerify(DWORD flags)
+{
+    return static_cast<BYTE>(flags & 1);
+}
+BYTE FlagTrustLevel(DWORD flags)
+{
+    return static_cast<BYTE>((flags >> 1) & 1);
+}
 } // namespace
 
 IModuleLifetimeMgr* qkTalModuleLifetimeMgrImpl::Create()
@@ -26,7 +32,8 @@ void* qkTalModuleLifetimeMgrImpl::GetInterface(REFIID iid)
 HRESULT qkTalModuleLifetimeMgrImpl::CreateInstanceFromModule(HMODULE module, REFGUID classId, REFIID iid, DWORD flags,
                                                              void** object)
 {
-    return m_dlls.CreateInstanceFromModule(module, classId, iid, FlagVerify(flags), FlagTrustLevel(flags), this, object);
+    return m_dlls.CreateInstanceFromModule(module, classId, iid, FlagVerify(flags), FlagTrustLevel(flags), this,
+                                           object);
 }
 
 HRESULT qkTalModuleLifetimeMgrImpl::CreateInstanceFromModule(HMODULE module, REFGUID classId, REFIID iid, void** object)
@@ -70,6 +77,12 @@ HRESULT qkTalModuleLifetimeMgrImpl::CreateInstanceFromPathA(LPCSTR path, REFGUID
     return CreateInstanceFromPathA(path, classId, iid, 0, object);
 }
 
-HRESULT qkTalModuleLifetimeMgrImpl::UnlockModule(HMODULE module) { return m_dlls.UnlockModule(module); }
+HRESULT qkTalModuleLifetimeMgrImpl::UnlockModule(HMODULE module)
+{
+    return m_dlls.UnlockModule(module);
+}
 
-HRESULT qkTalModuleLifetimeMgrImpl::LockModule(HMODULE module) { return m_dlls.LockModule(module); }
+HRESULT qkTalModuleLifetimeMgrImpl::LockModule(HMODULE module)
+{
+    return m_dlls.LockModule(module);
+}

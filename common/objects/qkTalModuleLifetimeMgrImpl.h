@@ -19,10 +19,8 @@ public:
                                                      void** object) override;
     HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR path, REFGUID classId, REFIID iid, DWORD flags,
                                                       void** object) override;
-    HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR path, REFGUID classId, REFIID iid,
-                                                     void** object) override;
-    HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR path, REFGUID classId, REFIID iid,
-                                                      void** object) override;
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR path, REFGUID classId, REFIID iid, void** object) override;
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR path, REFGUID classId, REFIID iid, void** object) override;
     HRESULT STDMETHODCALLTYPE UnlockModule(HMODULE module) override;
     HRESULT STDMETHODCALLTYPE LockModule(HMODULE module) override;
 

@@ -23,7 +23,7 @@ constexpr wchar_t kSettingsDll[] = L"qkSet.dll";
 constexpr wchar_t kObjIdSection[] = L"KeelCore\\OBJID";
 constexpr wchar_t kObjIdKey[] = L"\\OBJID";
 constexpr wchar_t kPathValue[] = L"InProc32";
-constexpr DWORD kNameChars = 40;  // a braced GUID text and its terminator
+constexpr DWORD kNameChars = 40; // a braced GUID text and its terminator
 constexpr DWORD kPathChars = 260;
 
 std::wstring IdText(const GUID& id)
@@ -200,8 +200,8 @@ bool qkTalObjectRepository::FillFromRegistry(Map& map)
         }
         DWORD subkeys = 0;
         DWORD longest = 0;
-        const LONG status = RegQueryInfoKeyW(key.GetKey(), nullptr, nullptr, nullptr, &subkeys, &longest,
-                                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        const LONG status = RegQueryInfoKeyW(key.GetKey(), nullptr, nullptr, nullptr, &subkeys, &longest, nullptr,
+                                             nullptr, nullptr, nullptr, nullptr, nullptr);
         if (status != ERROR_SUCCESS) {
             QK_TRACE(L"%s not queried, error %ld", keyPath.c_str(), status);
             return false;

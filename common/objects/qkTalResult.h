@@ -14,5 +14,11 @@ constexpr HRESULT QK_E_NOENTRYPOINT = static_cast<HRESULT>(0x80010302UL); // a r
 constexpr HRESULT QK_E_UNTRUSTED = static_cast<HRESULT>(0x80010303UL);    // DLL file failed the trust check
 constexpr HRESULT QK_E_FAIL = static_cast<HRESULT>(0x8001FFFFUL);         // general failure
 
-inline bool QkSucceeded(HRESULT hr) { return hr >= 0; }
-inline bool QkFailed(HRESULT hr) { return hr < 0; }
+inline bool QkSucceeded(HRESULT hr)
+{
+    return hr >= 0;
+}
+inline bool QkFailed(HRESULT hr)
+{
+    return hr < 0;
+}

@@ -31,7 +31,8 @@ void qkTalTrustedDllLoader::SetUpTrust()
         m_trustObject.Reset();
         return;
     }
-    hr = m_trustObject->QueryInterface(IID_IVerifyTrust, reinterpret_cast<void**>(m_verifyTrust.ReleaseAndGetAddressOf()));
+    hr = m_trustObject->QueryInterface(IID_IVerifyTrust,
+                                       reinterpret_cast<void**>(m_verifyTrust.ReleaseAndGetAddressOf()));
     if (hr < 0 || !m_verifyTrust) {
         QK_TRACE(L"trust object lacks IVerifyTrust, 0x%08lX", static_cast<unsigned long>(hr));
         m_verifyTrust.Reset();
@@ -42,7 +43,9 @@ void qkTalTrustedDllLoader::SetUpTrust()
     if (ready == VT_TRUSTED) {
         // The trust object's one-byte option, set through its options interface.
         Microsoft::WRL::ComPtr<IVerifyTrustOptions> options;
-        if (m_trustObject->QueryInterface(IID_IVerifyTrustOptions, reinterpret_cast<void**>(options.GetAddressOf())) >= 0 && options)
+        if (m_trustObject->QueryInterface(IID_IVerifyTrustOptions, reinterpret_cast<void**>(options.GetAddressOf())) >=
+                0 &&
+            options)
             options->SetOption(1);
     } else {
         QK_TRACE(L"trust object not ready, Create answered %lu", ready);

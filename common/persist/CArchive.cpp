@@ -23,11 +23,26 @@ constexpr ULONG kFixedSize[17] = {0, 1, 2, 4, 8, 8, 4, 0, 0, 0, 1, 0, 1, 2, 8, 1
 ULONG ScalarSize(VARTYPE vt)
 {
     switch (vt) {
-    case VT_I2: case VT_BOOL: case VT_UI2: return 2;
-    case VT_I4: case VT_R4: case VT_UI4: case VT_INT: case VT_UINT: return 4;
-    case VT_R8: case VT_DATE: case VT_I8: case VT_UI8: return 8;
-    case VT_I1: case VT_UI1: return 1;
-    default: return 0;
+    case VT_I2:
+    case VT_BOOL:
+    case VT_UI2:
+        return 2;
+    case VT_I4:
+    case VT_R4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+        return 4;
+    case VT_R8:
+    case VT_DATE:
+    case VT_I8:
+    case VT_UI8:
+        return 8;
+    case VT_I1:
+    case VT_UI1:
+        return 1;
+    default:
+        return 0;
     }
 }
 
@@ -72,7 +87,10 @@ ULONG CArchive::GetFixedSize(BYTE tag)
     return 0;
 }
 
-BOOL CArchive::IsFixedSize(BYTE tag) { return GetFixedSize(tag) != 0; }
+BOOL CArchive::IsFixedSize(BYTE tag)
+{
+    return GetFixedSize(tag) != 0;
+}
 
 BOOL CArchive::GetStartPosition(ULONGLONG* position) const
 {

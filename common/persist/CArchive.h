@@ -38,9 +38,22 @@ class CArchive {
 public:
     enum Mode : ULONG { ModeRead = 1, ModeWrite = 2 };
     enum Tag : BYTE {
-        TagUInt8 = 1, TagUInt16 = 2, TagUInt32 = 3, TagUInt64 = 4, TagDouble = 5, TagLong = 6,
-        TagString = 7, TagWString = 8, TagBlob = 9, TagBool = 10, TagVariant = 11, TagInt8 = 12,
-        TagInt16 = 13, TagInt64 = 14, TagGuid = 15, TagSystemTime = 16,
+        TagUInt8 = 1,
+        TagUInt16 = 2,
+        TagUInt32 = 3,
+        TagUInt64 = 4,
+        TagDouble = 5,
+        TagLong = 6,
+        TagString = 7,
+        TagWString = 8,
+        TagBlob = 9,
+        TagBool = 10,
+        TagVariant = 11,
+        TagInt8 = 12,
+        TagInt16 = 13,
+        TagInt64 = 14,
+        TagGuid = 15,
+        TagSystemTime = 16,
     };
     // Deepest nesting of arrays and embedded objects that a reader follows.
     static constexpr int kMaxNesting = 64;

@@ -4,8 +4,7 @@
 #include <unknwn.h>
 
 // {BA592838-A334-47FD-A894-B0F4691BB38C}
-inline constexpr GUID IID_ICloneable = {
-    0xBA592838, 0xA334, 0x47FD, {0xA8, 0x94, 0xB0, 0xF4, 0x69, 0x1B, 0xB3, 0x8C}};
+inline constexpr GUID IID_ICloneable = {0xBA592838, 0xA334, 0x47FD, {0xA8, 0x94, 0xB0, 0xF4, 0x69, 0x1B, 0xB3, 0x8C}};
 
 struct ICloneable : public IUnknown {
     // Takes the other object's contents; false when it is not of this kind.

@@ -30,4 +30,4 @@ struct IStringObject : public IUnknown {
 namespace qkLib {
 // The object's text as wide text: ANSI text converted, wide text copied, no text empty.
 BOOL GetStringObjectText(IStringObject* object, std::wstring& out);
-}
+} // namespace qkLib

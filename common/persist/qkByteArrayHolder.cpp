@@ -2,7 +2,10 @@
 
 #include "common/persist/qkSafeArrayVector.h"
 
-qkByteArrayHolder::qkByteArrayHolder() : m_current(&m_own) { VariantInit(&m_own); }
+qkByteArrayHolder::qkByteArrayHolder() : m_current(&m_own)
+{
+    VariantInit(&m_own);
+}
 
 qkByteArrayHolder::~qkByteArrayHolder()
 {

@@ -24,10 +24,12 @@ DWORD HeaderCrc(const void* header, DWORD size, DWORD crcOffset)
 
 qkDataStore::qkDataStore(DWORD storeSignature, DWORD, DWORD recordSignature, DWORD)
     : m_storeSignature(storeSignature), m_recordSignature(recordSignature)
-{
-}
+{}
 
-qkDataStore::~qkDataStore() { Close(); }
+qkDataStore::~qkDataStore()
+{
+    Close();
+}
 
 BOOL qkDataStore::Fail(DWORD error)
 {
@@ -36,7 +38,10 @@ BOOL qkDataStore::Fail(DWORD error)
     return FALSE;
 }
 
-BOOL qkDataStore::FileError() { return Fail(m_file.GetLastError() ? m_file.GetLastError() : ERROR_WRITE_FAULT); }
+BOOL qkDataStore::FileError()
+{
+    return Fail(m_file.GetLastError() ? m_file.GetLastError() : ERROR_WRITE_FAULT);
+}
 
 BOOL qkDataStore::IsOpen() const
 {
@@ -44,7 +49,10 @@ BOOL qkDataStore::IsOpen() const
     return file != nullptr && file != INVALID_HANDLE_VALUE;
 }
 
-void qkDataStore::DisableChecksums(DWORD) { m_checksums = FALSE; }
+void qkDataStore::DisableChecksums(DWORD)
+{
+    m_checksums = FALSE;
+}
 
 BOOL qkDataStore::WriteAt(ULONGLONG offset, const void* data, DWORD size)
 {
@@ -86,7 +94,10 @@ void qkDataStore::Flush()
         QK_TRACE(L"FlushFileBuffers failed: %lu", ::GetLastError());
 }
 
-DWORD qkDataStore::DataCrc(const void* data, DWORD size) const { return m_checksums ? qkLib::Crc32(data, size) : 0; }
+DWORD qkDataStore::DataCrc(const void* data, DWORD size) const
+{
+    return m_checksums ? qkLib::Crc32(data, size) : 0;
+}
 
 // --- free-space index ---
 
@@ -246,9 +257,15 @@ BOOL qkDataStore::Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSEC
     switch (disposition) {
     case CREATE_NEW:
     case CREATE_ALWAYS:
-    case TRUNCATE_EXISTING: create = true; break;
-    case OPEN_EXISTING: create = false; break;
-    case OPEN_ALWAYS: create = openError == 0; break;
+    case TRUNCATE_EXISTING:
+        create = true;
+        break;
+    case OPEN_EXISTING:
+        create = false;
+        break;
+    case OPEN_ALWAYS:
+        create = openError == 0;
+        break;
     default:
         m_file.Handle().Close();
         return Fail(ERROR_INVALID_PARAMETER);
@@ -425,8 +442,8 @@ BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recor
         record.dataCrc = DataCrc(data, size);
         RecordHeader following{};
         bool hasFollowing = false;
-        if (!ReadFollowing(donor, &following, &hasFollowing) ||
-            !Write(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record))
+        if (!ReadFollowing(donor, &following, &hasFollowing) || !Write(record.id + kRecordHeaderSize, data, size) ||
+            !WriteRecordHeader(&record))
             return FALSE;
         if (hasFollowing) {
             following.preceding = record.id;
@@ -605,8 +622,7 @@ BOOL qkDataStore::Coalesce(RecordHeader record)
                 record = preceding;
                 continue;
             }
-            if (preceding.used != 0 && slack > 0 &&
-                static_cast<ULONGLONG>(record.allocated) + slack <= kMaxAllocated) {
+            if (preceding.used != 0 && slack > 0 && static_cast<ULONGLONG>(record.allocated) + slack <= kMaxAllocated) {
                 // 3. The slack of the used record before it moves into this free record. The
                 // moved header is written inside that slack first, the donor shrunk last.
                 IndexRemove(record.id);
@@ -633,8 +649,7 @@ BOOL qkDataStore::Coalesce(RecordHeader record)
         if (!hasFollowing && (record.used == 0 || record.allocated != record.used)) {
             if (record.used != 0) {
                 record.allocated = record.used;
-                if (!WriteRecordHeader(&record) ||
-                    !Truncate(record.id + kRecordHeaderSize + record.used))
+                if (!WriteRecordHeader(&record) || !Truncate(record.id + kRecordHeaderSize + record.used))
                     return FALSE;
                 m_lastRecord = record.id;
                 return TRUE;

@@ -92,8 +92,8 @@ public:
     // The first six arguments go to CreateFileW. CREATE_NEW, CREATE_ALWAYS and TRUNCATE_EXISTING
     // make a new store with the given user-header size; OPEN_EXISTING opens one (the size is
     // taken from the file); OPEN_ALWAYS does whichever applies.
-    BOOL Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-              DWORD disposition, DWORD flagsAndAttributes, DWORD ignored, DWORD userHeaderSize);
+    BOOL Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+              DWORD flagsAndAttributes, DWORD ignored, DWORD userHeaderSize);
     // Records the file size and the user-header CRC (when open for writing) and closes the file.
     BOOL Close();
 
@@ -116,14 +116,26 @@ public:
     virtual BOOL OnVerifyRecord(const RecordHeader& header, const void* data, DWORD size);
 
     BOOL IsOpen() const;
-    BOOL IsOpenForWrite() const { return IsOpen() && m_openForWrite; }
+    BOOL IsOpenForWrite() const
+    {
+        return IsOpen() && m_openForWrite;
+    }
     void DisableChecksums(DWORD ignored = 0);
-    DWORD GetLastError() const { return m_lastError; }
+    DWORD GetLastError() const
+    {
+        return m_lastError;
+    }
 
     // Each successful change ends with FlushFileBuffers when set.
-    void SetFlushWrites(BOOL on) { m_flushWrites = on; }
+    void SetFlushWrites(BOOL on)
+    {
+        m_flushWrites = on;
+    }
     // Verify appends every used record to this store (not flushed); null detaches.
-    void SetCopyTarget(qkDataStore* target) { m_copyTarget = target; }
+    void SetCopyTarget(qkDataStore* target)
+    {
+        m_copyTarget = target;
+    }
 
 protected:
     // The file layer: every change of the file goes through these two.
@@ -165,7 +177,10 @@ private:
     BOOL ReadAt(ULONGLONG offset, void* buffer, DWORD size);
     BOOL GetFileSize(ULONGLONG* size);
     void Flush();
-    DWORD FirstRecordOffset() const { return kStoreHeaderSize + m_userHeaderSize; }
+    DWORD FirstRecordOffset() const
+    {
+        return kStoreHeaderSize + m_userHeaderSize;
+    }
 
     BOOL ReadStoreHeader(StoreHeader* header);
     BOOL WriteStoreHeader(StoreHeader* header);
@@ -190,7 +205,10 @@ private:
 
     // Free-space index.
     static DWORD FreeSpaceOf(const RecordHeader& header);
-    bool IndexContains(ULONGLONG id) const { return m_freeById.count(id) != 0; }
+    bool IndexContains(ULONGLONG id) const
+    {
+        return m_freeById.count(id) != 0;
+    }
     BOOL IndexAdd(const RecordHeader& header);
     void IndexRemove(ULONGLONG id);
     BOOL IndexUpdate(const RecordHeader& header);

@@ -16,7 +16,10 @@ IIndexValueCollection* qkTalIndexValueCollectionImpl::Create()
     return nullptr;
 }
 
-IUnknown* STDAPICALLTYPE qkTalIndexValueCollectionImpl::CreateObject() { return Create(); }
+IUnknown* STDAPICALLTYPE qkTalIndexValueCollectionImpl::CreateObject()
+{
+    return Create();
+}
 
 bool STDMETHODCALLTYPE qkTalIndexValueCollectionImpl::CopyFrom(IUnknown* source)
 {

@@ -13,11 +13,23 @@ public:
     static IUnknown* STDAPICALLTYPE CreateObject();
 
     bool STDMETHODCALLTYPE AppendObject(IUnknown* v) override { return qkTalIndexValueCollection::AppendObject(v); }
-    bool STDMETHODCALLTYPE AppendVariant(const VARIANT* v) override { return qkTalIndexValueCollection::AppendVariant(v); }
-    bool STDMETHODCALLTYPE AppendBinary(const void* d, ULONG n) override { return qkTalIndexValueCollection::AppendBinary(d, n); }
-    bool STDMETHODCALLTYPE AppendWString(const wchar_t* v) override { return qkTalIndexValueCollection::AppendWString(v); }
+    bool STDMETHODCALLTYPE AppendVariant(const VARIANT* v) override
+    {
+        return qkTalIndexValueCollection::AppendVariant(v);
+    }
+    bool STDMETHODCALLTYPE AppendBinary(const void* d, ULONG n) override
+    {
+        return qkTalIndexValueCollection::AppendBinary(d, n);
+    }
+    bool STDMETHODCALLTYPE AppendWString(const wchar_t* v) override
+    {
+        return qkTalIndexValueCollection::AppendWString(v);
+    }
     bool STDMETHODCALLTYPE AppendString(const char* v) override { return qkTalIndexValueCollection::AppendString(v); }
-    bool STDMETHODCALLTYPE AppendSystemTime(const SYSTEMTIME* v) override { return AppendFixed(qkTalValue::eSystemTime, v); }
+    bool STDMETHODCALLTYPE AppendSystemTime(const SYSTEMTIME* v) override
+    {
+        return AppendFixed(qkTalValue::eSystemTime, v);
+    }
     bool STDMETHODCALLTYPE AppendGuid(const GUID* v) override { return AppendFixed(qkTalValue::eGuid, v); }
     bool STDMETHODCALLTYPE AppendDouble(double v) override { return AppendFixed(qkTalValue::eDouble, &v); }
     bool STDMETHODCALLTYPE AppendUInt64(ULONGLONG v) override { return AppendFixed(qkTalValue::eUInt64, &v); }

@@ -16,7 +16,10 @@ IKeyValueCollection* qkTalKeyValueCollectionImpl::Create()
     return nullptr;
 }
 
-IUnknown* STDAPICALLTYPE qkTalKeyValueCollectionImpl::CreateObject() { return Create(); }
+IUnknown* STDAPICALLTYPE qkTalKeyValueCollectionImpl::CreateObject()
+{
+    return Create();
+}
 
 bool STDMETHODCALLTYPE qkTalKeyValueCollectionImpl::CopyFrom(IUnknown* source)
 {

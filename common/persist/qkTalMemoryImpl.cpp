@@ -20,7 +20,10 @@ IMemoryObject* qkTalMemoryImpl::Create()
     return nullptr;
 }
 
-IUnknown* STDAPICALLTYPE qkTalMemoryImpl::CreateObject() { return Create(); }
+IUnknown* STDAPICALLTYPE qkTalMemoryImpl::CreateObject()
+{
+    return Create();
+}
 
 void* qkTalMemoryImpl::GetInterface(REFIID iid)
 {
@@ -94,7 +97,8 @@ bool STDMETHODCALLTYPE qkTalMemoryImpl::CopyFrom(IUnknown* source)
 {
     qkScopedLock lock(GetLock());
     Microsoft::WRL::ComPtr<IMemoryObject> other;
-    if (!source || QkFailed(source->QueryInterface(CLSID_qkTalMemory, reinterpret_cast<void**>(other.GetAddressOf())))) {
+    if (!source ||
+        QkFailed(source->QueryInterface(CLSID_qkTalMemory, reinterpret_cast<void**>(other.GetAddressOf())))) {
         QK_TRACE(L"not a memory object");
         return false;
     }

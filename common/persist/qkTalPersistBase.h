@@ -38,16 +38,31 @@ private:
 };
 
 // ISerializable of a class that derives from qkTalPersistBase, with its class id.
-#define QK_TAL_SERIALIZABLE_IMPL(classId)                                                              \
-    bool STDMETHODCALLTYPE GetSize(ULONGLONG* size) override { return GetPersistSize(size); }         \
-    bool STDMETHODCALLTYPE Save(IByteStream* stream) override { return SaveToStream(stream); }        \
-    bool STDMETHODCALLTYPE Load(IByteStream* stream) override { return LoadFromStream(stream); }      \
-    bool STDMETHODCALLTYPE IsModified() override { return IsModifiedFlag(); }                         \
-    bool STDMETHODCALLTYPE SetModified(bool modified) override { return SetModifiedFlag(modified); }  \
-    bool STDMETHODCALLTYPE GetClassId(GUID* id) override                                              \
-    {                                                                                                  \
-        if (!id)                                                                                       \
-            return false;                                                                              \
-        *id = (classId);                                                                               \
-        return true;                                                                                   \
+#define QK_TAL_SERIALIZABLE_IMPL(classId)                      \
+    bool STDMETHODCALLTYPE GetSize(ULONGLONG* size) override   \
+    {                                                          \
+        return GetPersistSize(size);                           \
+    }                                                          \
+    bool STDMETHODCALLTYPE Save(IByteStream* stream) override  \
+    {                                                          \
+        return SaveToStream(stream);                           \
+    }                                                          \
+    bool STDMETHODCALLTYPE Load(IByteStream* stream) override  \
+    {                                                          \
+        return LoadFromStream(stream);                         \
+    }                                                          \
+    bool STDMETHODCALLTYPE IsModified() override               \
+    {                                                          \
+        return IsModifiedFlag();                               \
+    }                                                          \
+    bool STDMETHODCALLTYPE SetModified(bool modified) override \
+    {                                                          \
+        return SetModifiedFlag(modified);                      \
+    }                                                          \
+    bool STDMETHODCALLTYPE GetClassId(GUID* id) override       \
+    {                                                          \
+        if (!id)                                               \
+            return false;                                      \
+        *id = (classId);                                       \
+        return true;                                           \
     }

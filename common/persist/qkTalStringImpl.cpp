@@ -33,7 +33,10 @@ IStringObject* qkTalStringImpl::CreateWithText(const wchar_t* text)
     return object;
 }
 
-IUnknown* STDAPICALLTYPE qkTalStringImpl::CreateObject() { return Create(); }
+IUnknown* STDAPICALLTYPE qkTalStringImpl::CreateObject()
+{
+    return Create();
+}
 
 void* qkTalStringImpl::GetInterface(REFIID iid)
 {
@@ -65,9 +68,12 @@ ULONG STDMETHODCALLTYPE qkTalStringImpl::GetLength()
 {
     qkScopedLock lock(GetLock());
     switch (m_eStringType) {
-    case TypeNone: return 0;
-    case TypeAnsi: return static_cast<ULONG>(m_narrow.size());
-    case TypeWide: return static_cast<ULONG>(m_wide.size());
+    case TypeNone:
+        return 0;
+    case TypeAnsi:
+        return static_cast<ULONG>(m_narrow.size());
+    case TypeWide:
+        return static_cast<ULONG>(m_wide.size());
     default:
         QK_TRACE(L"unknown string type %ld", m_eStringType);
         return 0;
@@ -116,15 +122,22 @@ BOOL STDMETHODCALLTYPE qkTalStringImpl::SetStringW(const wchar_t* text)
     return TRUE;
 }
 
-BOOL STDMETHODCALLTYPE qkTalStringImpl::SetString(const wchar_t* text) { return SetStringW(text); }
+BOOL STDMETHODCALLTYPE qkTalStringImpl::SetString(const wchar_t* text)
+{
+    return SetStringW(text);
+}
 
-BOOL STDMETHODCALLTYPE qkTalStringImpl::SetString(const char* text) { return SetStringA(text); }
+BOOL STDMETHODCALLTYPE qkTalStringImpl::SetString(const char* text)
+{
+    return SetStringA(text);
+}
 
 bool STDMETHODCALLTYPE qkTalStringImpl::CopyFrom(IUnknown* source)
 {
     qkScopedLock lock(GetLock());
     Microsoft::WRL::ComPtr<IStringObject> other;
-    if (!source || QkFailed(source->QueryInterface(CLSID_qkTalString, reinterpret_cast<void**>(other.GetAddressOf())))) {
+    if (!source ||
+        QkFailed(source->QueryInterface(CLSID_qkTalString, reinterpret_cast<void**>(other.GetAddressOf())))) {
         QK_TRACE(L"not a string object");
         return false;
     }
@@ -184,9 +197,12 @@ bool qkTalStringImpl::Save(qkLib::CArchive& archive)
         return false;
     }
     switch (m_eStringType) {
-    case TypeNone: return true;
-    case TypeAnsi: return archive.WriteString(m_narrow) != FALSE;
-    case TypeWide: return archive.WriteWString(m_wide) != FALSE;
+    case TypeNone:
+        return true;
+    case TypeAnsi:
+        return archive.WriteString(m_narrow) != FALSE;
+    case TypeWide:
+        return archive.WriteWString(m_wide) != FALSE;
     default:
         QK_TRACE(L"unknown string type %ld", m_eStringType);
         return false;
@@ -211,9 +227,12 @@ bool qkTalStringImpl::Load(qkLib::CArchive& archive)
         return false;
     }
     switch (m_eStringType) {
-    case TypeNone: return true;
-    case TypeAnsi: return archive.ReadString(m_narrow) != FALSE;
-    case TypeWide: return archive.ReadWString(m_wide) != FALSE;
+    case TypeNone:
+        return true;
+    case TypeAnsi:
+        return archive.ReadString(m_narrow) != FALSE;
+    case TypeWide:
+        return archive.ReadWString(m_wide) != FALSE;
     default:
         QK_TRACE(L"unknown string type %ld", m_eStringType);
         return false;
@@ -225,8 +244,12 @@ BOOL qkLib::GetStringObjectText(IStringObject* object, std::wstring& out)
     if (!object)
         return FALSE;
     switch (object->GetType()) {
-    case IStringObject::TypeAnsi: return qkStringConvert::AnsiToWide(object->GetStringA(), out);
-    case IStringObject::TypeWide: return qkStringConvert::Copy(object->GetStringW(), out);
-    default: out.clear(); return TRUE;
+    case IStringObject::TypeAnsi:
+        return qkStringConvert::AnsiToWide(object->GetStringA(), out);
+    case IStringObject::TypeWide:
+        return qkStringConvert::Copy(object->GetStringW(), out);
+    default:
+        out.clear();
+        return TRUE;
     }
 }

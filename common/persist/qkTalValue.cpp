@@ -28,21 +28,24 @@ constexpr ULONG Bits(std::initializer_list<int> kinds)
     return mask;
 }
 constexpr ULONG kTargets[18] = {
-    0,                                     // eEmpty
-    Bits({2, 3, 4, 5, 6, 7, 8, 9, 10}),    // eBool
-    Bits({1, 3, 4, 5, 6, 7, 8, 9, 10}),    // eInt8
-    Bits({1, 2, 4, 5, 6, 7, 8, 9, 10}),    // eUInt8
-    Bits({1, 5, 6, 7, 8, 9, 10}),          // eInt16
-    Bits({1, 4, 6, 7, 8, 9, 10}),          // eUInt16
-    Bits({1, 7, 8, 9, 10}),                // eInt32
-    Bits({1, 6, 8, 9, 10}),                // eUInt32
-    Bits({1, 9, 10}),                      // eInt64
-    Bits({1, 8, 10}),                      // eUInt64
-    Bits({1}),                             // eDouble
-    0, 0,                                  // eGuid, eSystemTime
-    Bits({14}),                            // eString
-    Bits({13}),                            // eWString
-    0, 0, 0,                               // eBinary, eVariant, eObject
+    0,                                  // eEmpty
+    Bits({2, 3, 4, 5, 6, 7, 8, 9, 10}), // eBool
+    Bits({1, 3, 4, 5, 6, 7, 8, 9, 10}), // eInt8
+    Bits({1, 2, 4, 5, 6, 7, 8, 9, 10}), // eUInt8
+    Bits({1, 5, 6, 7, 8, 9, 10}),       // eInt16
+    Bits({1, 4, 6, 7, 8, 9, 10}),       // eUInt16
+    Bits({1, 7, 8, 9, 10}),             // eInt32
+    Bits({1, 6, 8, 9, 10}),             // eUInt32
+    Bits({1, 9, 10}),                   // eInt64
+    Bits({1, 8, 10}),                   // eUInt64
+    Bits({1}),                          // eDouble
+    0,
+    0,          // eGuid, eSystemTime
+    Bits({14}), // eString
+    Bits({13}), // eWString
+    0,
+    0,
+    0, // eBinary, eVariant, eObject
 };
 
 bool IsSigned(ULONG kind)
@@ -57,11 +60,20 @@ thread_local int t_objectNesting = 0;
 
 } // namespace
 
-BYTE qkTalValue::TagOf(ULONG kind) { return kind <= 12 ? kTag[kind] : 0; }
+BYTE qkTalValue::TagOf(ULONG kind)
+{
+    return kind <= 12 ? kTag[kind] : 0;
+}
 
-ULONG qkTalValue::FixedSizeOf(ULONG kind) { return kind <= 12 ? kSize[kind] : 0; }
+ULONG qkTalValue::FixedSizeOf(ULONG kind)
+{
+    return kind <= 12 ? kSize[kind] : 0;
+}
 
-qkTalValue::qkTalValue(const qkTalValue& other) { *this = other; }
+qkTalValue::qkTalValue(const qkTalValue& other)
+{
+    *this = other;
+}
 
 qkTalValue& qkTalValue::operator=(const qkTalValue& other)
 {
@@ -70,16 +82,28 @@ qkTalValue& qkTalValue::operator=(const qkTalValue& other)
     return *this;
 }
 
-qkTalValue::~qkTalValue() { Clear(); }
+qkTalValue::~qkTalValue()
+{
+    Clear();
+}
 
-void* qkTalValue::GetData() { return (m_kind >= eBool && m_kind <= eSystemTime) ? m_payload.raw : nullptr; }
+void* qkTalValue::GetData()
+{
+    return (m_kind >= eBool && m_kind <= eSystemTime) ? m_payload.raw : nullptr;
+}
 
 void qkTalValue::Clear()
 {
     switch (m_kind) {
-    case eString: delete m_payload.narrow; break;
-    case eWString: delete m_payload.wide; break;
-    case eBinary: delete m_payload.block; break;
+    case eString:
+        delete m_payload.narrow;
+        break;
+    case eWString:
+        delete m_payload.wide;
+        break;
+    case eBinary:
+        delete m_payload.block;
+        break;
     case eVariant:
         VariantClear(m_payload.variant);
         delete m_payload.variant;
@@ -88,7 +112,8 @@ void qkTalValue::Clear()
         if (m_payload.object)
             m_payload.object->Release();
         break;
-    default: break;
+    default:
+        break;
     }
     std::memset(&m_payload, 0, sizeof(m_payload));
     m_kind = eEmpty;
@@ -104,14 +129,21 @@ bool qkTalValue::SetType(ULONG kind)
     qkExceptionInfo info;
     try {
         switch (kind) {
-        case eString: m_payload.narrow = new std::string(); break;
-        case eWString: m_payload.wide = new std::wstring(); break;
-        case eBinary: m_payload.block = new qkMemory(); break;
+        case eString:
+            m_payload.narrow = new std::string();
+            break;
+        case eWString:
+            m_payload.wide = new std::wstring();
+            break;
+        case eBinary:
+            m_payload.block = new qkMemory();
+            break;
         case eVariant:
             m_payload.variant = new VARIANT;
             VariantInit(m_payload.variant);
             break;
-        default: break;
+        default:
+            break;
         }
     }
     QK_CATCH(info)
@@ -157,16 +189,24 @@ bool qkTalValue::Copy(const qkTalValue& source, bool cloneObjects)
     qkExceptionInfo info;
     try {
         switch (m_kind) {
-        case eString: *m_payload.narrow = *source.m_payload.narrow; break;
-        case eWString: *m_payload.wide = *source.m_payload.wide; break;
+        case eString:
+            *m_payload.narrow = *source.m_payload.narrow;
+            break;
+        case eWString:
+            *m_payload.wide = *source.m_payload.wide;
+            break;
         case eBinary:
             ok = source.m_payload.block->GetSize() == 0 || m_payload.block->Copy(*source.m_payload.block);
             break;
-        case eVariant: ok = SUCCEEDED(VariantCopyInd(m_payload.variant, source.m_payload.variant)); break;
+        case eVariant:
+            ok = SUCCEEDED(VariantCopyInd(m_payload.variant, source.m_payload.variant));
+            break;
         case eObject:
             ok = !source.m_payload.object || CopyObject(source.m_payload.object, &m_payload.object, cloneObjects);
             break;
-        default: std::memcpy(m_payload.raw, source.m_payload.raw, sizeof(m_payload.raw)); break;
+        default:
+            std::memcpy(m_payload.raw, source.m_payload.raw, sizeof(m_payload.raw));
+            break;
         }
     }
     QK_CATCH(info)
@@ -186,17 +226,39 @@ bool qkTalValue::ConvertNumber(ULONG kind)
     double d = 0.0;
     const ULONG from = m_kind;
     switch (from) {
-    case eBool: u = m_payload.raw[0] ? 1 : 0; s = static_cast<LONGLONG>(u); break;
-    case eInt8: s = *reinterpret_cast<const signed char*>(m_payload.raw); break;
-    case eUInt8: u = m_payload.raw[0]; break;
-    case eInt16: s = *reinterpret_cast<const SHORT*>(m_payload.raw); break;
-    case eUInt16: u = *reinterpret_cast<const USHORT*>(m_payload.raw); break;
-    case eInt32: s = *reinterpret_cast<const LONG*>(m_payload.raw); break;
-    case eUInt32: u = *reinterpret_cast<const ULONG*>(m_payload.raw); break;
-    case eInt64: s = *reinterpret_cast<const LONGLONG*>(m_payload.raw); break;
-    case eUInt64: u = *reinterpret_cast<const ULONGLONG*>(m_payload.raw); break;
-    case eDouble: std::memcpy(&d, m_payload.raw, 8); break;
-    default: return false;
+    case eBool:
+        u = m_payload.raw[0] ? 1 : 0;
+        s = static_cast<LONGLONG>(u);
+        break;
+    case eInt8:
+        s = *reinterpret_cast<const signed char*>(m_payload.raw);
+        break;
+    case eUInt8:
+        u = m_payload.raw[0];
+        break;
+    case eInt16:
+        s = *reinterpret_cast<const SHORT*>(m_payload.raw);
+        break;
+    case eUInt16:
+        u = *reinterpret_cast<const USHORT*>(m_payload.raw);
+        break;
+    case eInt32:
+        s = *reinterpret_cast<const LONG*>(m_payload.raw);
+        break;
+    case eUInt32:
+        u = *reinterpret_cast<const ULONG*>(m_payload.raw);
+        break;
+    case eInt64:
+        s = *reinterpret_cast<const LONGLONG*>(m_payload.raw);
+        break;
+    case eUInt64:
+        u = *reinterpret_cast<const ULONGLONG*>(m_payload.raw);
+        break;
+    case eDouble:
+        std::memcpy(&d, m_payload.raw, 8);
+        break;
+    default:
+        return false;
     }
     const bool isSigned = IsSigned(from);
     if (isSigned)
@@ -254,10 +316,14 @@ bool qkTalValue::ChangeType(ULONG kind, bool testOnly)
 ULONG qkTalValue::GetSize() const
 {
     switch (m_kind) {
-    case eEmpty: return 0;
-    case eString: return static_cast<ULONG>(m_payload.narrow->size() + 1);
-    case eWString: return static_cast<ULONG>(2 * m_payload.wide->size() + 2);
-    case eBinary: return m_payload.block->GetSize();
+    case eEmpty:
+        return 0;
+    case eString:
+        return static_cast<ULONG>(m_payload.narrow->size() + 1);
+    case eWString:
+        return static_cast<ULONG>(2 * m_payload.wide->size() + 2);
+    case eBinary:
+        return m_payload.block->GetSize();
     case eVariant: {
         qkDummyArchive counter(qkLib::CArchive::ModeWrite);
         if (!counter.WriteVariant(*m_payload.variant)) {
@@ -270,12 +336,14 @@ ULONG qkTalValue::GetSize() const
         Microsoft::WRL::ComPtr<ISerializable> serializable;
         ULONGLONG size = 0;
         if (!m_payload.object ||
-            QkFailed(m_payload.object->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf()))) ||
+            QkFailed(m_payload.object->QueryInterface(IID_ISerializable,
+                                                      reinterpret_cast<void**>(serializable.GetAddressOf()))) ||
             !serializable->GetSize(&size))
             return 0;
         return static_cast<ULONG>(size);
     }
-    default: return kSize[m_kind];
+    default:
+        return kSize[m_kind];
     }
 }
 
@@ -286,24 +354,31 @@ bool qkTalValue::Save(qkLib::CArchive& archive) const
         return false;
     }
     switch (m_kind) {
-    case eEmpty: return true;
-    case eString: return archive.WriteString(*m_payload.narrow) != FALSE;
-    case eWString: return archive.WriteWString(*m_payload.wide) != FALSE;
-    case eBinary: return archive.WriteBlob(*m_payload.block) != FALSE;
-    case eVariant: return archive.WriteVariant(*m_payload.variant) != FALSE;
+    case eEmpty:
+        return true;
+    case eString:
+        return archive.WriteString(*m_payload.narrow) != FALSE;
+    case eWString:
+        return archive.WriteWString(*m_payload.wide) != FALSE;
+    case eBinary:
+        return archive.WriteBlob(*m_payload.block) != FALSE;
+    case eVariant:
+        return archive.WriteVariant(*m_payload.variant) != FALSE;
     case eObject: {
         Microsoft::WRL::ComPtr<ISerializable> serializable;
         ULONGLONG size = 0;
         GUID classId{};
         if (!m_payload.object ||
-            QkFailed(m_payload.object->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf()))) ||
+            QkFailed(m_payload.object->QueryInterface(IID_ISerializable,
+                                                      reinterpret_cast<void**>(serializable.GetAddressOf()))) ||
             !serializable->GetSize(&size) || !serializable->GetClassId(&classId)) {
             QK_TRACE(L"object cannot be saved");
             return false;
         }
         Microsoft::WRL::ComPtr<IByteStream> stream;
         if (!archive.WriteBlob(&classId, 16) ||
-            !archive.WriteStreamValue(static_cast<ULONG>(size), stream.GetAddressOf()) || !serializable->Save(stream.Get())) {
+            !archive.WriteStreamValue(static_cast<ULONG>(size), stream.GetAddressOf()) ||
+            !serializable->Save(stream.Get())) {
             QK_TRACE(L"object not written");
             return false;
         }
@@ -325,11 +400,16 @@ bool qkTalValue::Load(qkTalObjectCreator* creator, qkLib::CArchive& archive)
     if (!SetType(kind))
         return false;
     switch (m_kind) {
-    case eEmpty: return true;
-    case eString: return archive.ReadString(*m_payload.narrow) != FALSE;
-    case eWString: return archive.ReadWString(*m_payload.wide) != FALSE;
-    case eBinary: return archive.ReadBlob(*m_payload.block) != FALSE;
-    case eVariant: return archive.ReadVariant(m_payload.variant) != FALSE;
+    case eEmpty:
+        return true;
+    case eString:
+        return archive.ReadString(*m_payload.narrow) != FALSE;
+    case eWString:
+        return archive.ReadWString(*m_payload.wide) != FALSE;
+    case eBinary:
+        return archive.ReadBlob(*m_payload.block) != FALSE;
+    case eVariant:
+        return archive.ReadVariant(m_payload.variant) != FALSE;
     case eObject: {
         GUID classId{};
         ULONG read = 0;
@@ -347,7 +427,8 @@ bool qkTalValue::Load(qkTalObjectCreator* creator, qkLib::CArchive& archive)
         }
         Microsoft::WRL::ComPtr<ISerializable> serializable;
         Microsoft::WRL::ComPtr<IByteStream> stream;
-        if (QkFailed(m_payload.object->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf()))) ||
+        if (QkFailed(m_payload.object->QueryInterface(IID_ISerializable,
+                                                      reinterpret_cast<void**>(serializable.GetAddressOf()))) ||
             !archive.ReadStreamValue(stream.GetAddressOf())) {
             QK_TRACE(L"no object data record");
             return false;

@@ -25,8 +25,24 @@ protected:
 class qkTalValue {
 public:
     enum EType : BYTE {
-        eEmpty = 0, eBool, eInt8, eUInt8, eInt16, eUInt16, eInt32, eUInt32, eInt64, eUInt64, eDouble,
-        eGuid, eSystemTime, eString, eWString, eBinary, eVariant, eObject,
+        eEmpty = 0,
+        eBool,
+        eInt8,
+        eUInt8,
+        eInt16,
+        eUInt16,
+        eInt32,
+        eUInt32,
+        eInt64,
+        eUInt64,
+        eDouble,
+        eGuid,
+        eSystemTime,
+        eString,
+        eWString,
+        eBinary,
+        eVariant,
+        eObject,
     };
     static constexpr ULONG kLastType = eObject;
 

@@ -280,31 +280,61 @@ bool qkTalValueCollection::CopyValueFrom(IValueCollection* source, ULONG key, UL
     m_changed = true;
     bool ok = false;
     switch (kind) {
-    case qkTalValue::eEmpty: return true;
+    case qkTalValue::eEmpty:
+        return true;
     case qkTalValue::eBool: {
         bool b = false;
         ok = source->GetBool(key, &b);
         static_cast<BYTE*>(out.GetData())[0] = b ? 1 : 0;
         break;
     }
-    case qkTalValue::eInt8: ok = source->GetInt8(key, static_cast<signed char*>(out.GetData())); break;
-    case qkTalValue::eUInt8: ok = source->GetUInt8(key, static_cast<BYTE*>(out.GetData())); break;
-    case qkTalValue::eInt16: ok = source->GetInt16(key, static_cast<SHORT*>(out.GetData())); break;
-    case qkTalValue::eUInt16: ok = source->GetUInt16(key, static_cast<USHORT*>(out.GetData())); break;
-    case qkTalValue::eInt32: ok = source->GetInt32(key, static_cast<LONG*>(out.GetData())); break;
-    case qkTalValue::eUInt32: ok = source->GetUInt32(key, static_cast<ULONG*>(out.GetData())); break;
-    case qkTalValue::eInt64: ok = source->GetInt64(key, static_cast<LONGLONG*>(out.GetData())); break;
-    case qkTalValue::eUInt64: ok = source->GetUInt64(key, static_cast<ULONGLONG*>(out.GetData())); break;
-    case qkTalValue::eDouble: ok = source->GetDouble(key, static_cast<double*>(out.GetData())); break;
-    case qkTalValue::eGuid: ok = source->GetGuid(key, static_cast<GUID*>(out.GetData())); break;
-    case qkTalValue::eSystemTime: ok = source->GetSystemTime(key, static_cast<SYSTEMTIME*>(out.GetData())); break;
-    case qkTalValue::eString: ok = qkTalValueCollectionConvert::GetStringValue(source, key, *out.GetString()); break;
-    case qkTalValue::eWString: ok = qkTalValueCollectionConvert::GetWStringValue(source, key, *out.GetWString()); break;
+    case qkTalValue::eInt8:
+        ok = source->GetInt8(key, static_cast<signed char*>(out.GetData()));
+        break;
+    case qkTalValue::eUInt8:
+        ok = source->GetUInt8(key, static_cast<BYTE*>(out.GetData()));
+        break;
+    case qkTalValue::eInt16:
+        ok = source->GetInt16(key, static_cast<SHORT*>(out.GetData()));
+        break;
+    case qkTalValue::eUInt16:
+        ok = source->GetUInt16(key, static_cast<USHORT*>(out.GetData()));
+        break;
+    case qkTalValue::eInt32:
+        ok = source->GetInt32(key, static_cast<LONG*>(out.GetData()));
+        break;
+    case qkTalValue::eUInt32:
+        ok = source->GetUInt32(key, static_cast<ULONG*>(out.GetData()));
+        break;
+    case qkTalValue::eInt64:
+        ok = source->GetInt64(key, static_cast<LONGLONG*>(out.GetData()));
+        break;
+    case qkTalValue::eUInt64:
+        ok = source->GetUInt64(key, static_cast<ULONGLONG*>(out.GetData()));
+        break;
+    case qkTalValue::eDouble:
+        ok = source->GetDouble(key, static_cast<double*>(out.GetData()));
+        break;
+    case qkTalValue::eGuid:
+        ok = source->GetGuid(key, static_cast<GUID*>(out.GetData()));
+        break;
+    case qkTalValue::eSystemTime:
+        ok = source->GetSystemTime(key, static_cast<SYSTEMTIME*>(out.GetData()));
+        break;
+    case qkTalValue::eString:
+        ok = qkTalValueCollectionConvert::GetStringValue(source, key, *out.GetString());
+        break;
+    case qkTalValue::eWString:
+        ok = qkTalValueCollectionConvert::GetWStringValue(source, key, *out.GetWString());
+        break;
     case qkTalValue::eBinary:
         // An empty block has nothing to fetch.
-        ok = source->GetValueSize(key) == 0 || qkTalValueCollectionConvert::GetBinaryValue(source, key, *out.GetBinary());
+        ok = source->GetValueSize(key) == 0 ||
+             qkTalValueCollectionConvert::GetBinaryValue(source, key, *out.GetBinary());
         break;
-    case qkTalValue::eVariant: ok = source->GetVariant(key, out.GetVariant()); break;
+    case qkTalValue::eVariant:
+        ok = source->GetVariant(key, out.GetVariant());
+        break;
     case qkTalValue::eObject: {
         const bool clone = source->GetCloneObjects();
         Microsoft::WRL::ComPtr<IUnknown> object;
@@ -312,7 +342,8 @@ bool qkTalValueCollection::CopyValueFrom(IValueCollection* source, ULONG key, UL
              qkTalValue::CopyObject(object.Get(), out.GetObjectHolder(), clone);
         break;
     }
-    default: break;
+    default:
+        break;
     }
     if (!ok) {
         QK_TRACE(L"value of kind %lu under key %lu not copied", kind, key);

@@ -66,7 +66,10 @@ public:
     bool SetBinary(ULONG key, const void* data, ULONG size);
     bool SetWString(ULONG key, const wchar_t* text);
     bool SetString(ULONG key, const char* text);
-    bool SetSystemTime(ULONG key, const SYSTEMTIME* value) { return value && SetScalar(key, qkTalValue::eSystemTime, value); }
+    bool SetSystemTime(ULONG key, const SYSTEMTIME* value)
+    {
+        return value && SetScalar(key, qkTalValue::eSystemTime, value);
+    }
     bool SetGuid(ULONG key, const GUID* value) { return value && SetScalar(key, qkTalValue::eGuid, value); }
     bool SetDouble(ULONG key, double value) { return SetScalar(key, qkTalValue::eDouble, &value); }
     bool SetUInt64(ULONG key, ULONGLONG value) { return SetScalar(key, qkTalValue::eUInt64, &value); }

@@ -32,12 +32,30 @@ public:
 
     bool STDMETHODCALLTYPE GetObject(ULONG k, IUnknown** v) override { return Container::GetObject(k, v); }
     bool STDMETHODCALLTYPE GetVariant(ULONG k, VARIANT* v) override { return Container::GetVariant(k, v); }
-    bool STDMETHODCALLTYPE GetBinaryEx(ULONG k, void* b, ULONG n, ULONG* s) override { return Container::GetBinaryEx(k, b, n, s); }
-    bool STDMETHODCALLTYPE GetBinary(ULONG k, void* b, ULONG n) override { return Container::GetBinaryEx(k, b, n, nullptr); }
-    bool STDMETHODCALLTYPE GetWStringEx(ULONG k, wchar_t* b, ULONG n, ULONG* s) override { return Container::GetWStringEx(k, b, n, s); }
-    bool STDMETHODCALLTYPE GetWString(ULONG k, wchar_t* b, ULONG n) override { return Container::GetWStringEx(k, b, n, nullptr); }
-    bool STDMETHODCALLTYPE GetStringEx(ULONG k, char* b, ULONG n, ULONG* s) override { return Container::GetStringEx(k, b, n, s); }
-    bool STDMETHODCALLTYPE GetString(ULONG k, char* b, ULONG n) override { return Container::GetStringEx(k, b, n, nullptr); }
+    bool STDMETHODCALLTYPE GetBinaryEx(ULONG k, void* b, ULONG n, ULONG* s) override
+    {
+        return Container::GetBinaryEx(k, b, n, s);
+    }
+    bool STDMETHODCALLTYPE GetBinary(ULONG k, void* b, ULONG n) override
+    {
+        return Container::GetBinaryEx(k, b, n, nullptr);
+    }
+    bool STDMETHODCALLTYPE GetWStringEx(ULONG k, wchar_t* b, ULONG n, ULONG* s) override
+    {
+        return Container::GetWStringEx(k, b, n, s);
+    }
+    bool STDMETHODCALLTYPE GetWString(ULONG k, wchar_t* b, ULONG n) override
+    {
+        return Container::GetWStringEx(k, b, n, nullptr);
+    }
+    bool STDMETHODCALLTYPE GetStringEx(ULONG k, char* b, ULONG n, ULONG* s) override
+    {
+        return Container::GetStringEx(k, b, n, s);
+    }
+    bool STDMETHODCALLTYPE GetString(ULONG k, char* b, ULONG n) override
+    {
+        return Container::GetStringEx(k, b, n, nullptr);
+    }
     bool STDMETHODCALLTYPE GetSystemTime(ULONG k, SYSTEMTIME* v) override { return Container::GetSystemTime(k, v); }
     bool STDMETHODCALLTYPE GetGuid(ULONG k, GUID* v) override { return Container::GetGuid(k, v); }
     bool STDMETHODCALLTYPE GetDouble(ULONG k, double* v) override { return Container::GetDouble(k, v); }
@@ -56,7 +74,10 @@ public:
     bool STDMETHODCALLTYPE SetBinary(ULONG k, const void* d, ULONG n) override { return Container::SetBinary(k, d, n); }
     bool STDMETHODCALLTYPE SetWString(ULONG k, const wchar_t* v) override { return Container::SetWString(k, v); }
     bool STDMETHODCALLTYPE SetString(ULONG k, const char* v) override { return Container::SetString(k, v); }
-    bool STDMETHODCALLTYPE SetSystemTime(ULONG k, const SYSTEMTIME* v) override { return Container::SetSystemTime(k, v); }
+    bool STDMETHODCALLTYPE SetSystemTime(ULONG k, const SYSTEMTIME* v) override
+    {
+        return Container::SetSystemTime(k, v);
+    }
     bool STDMETHODCALLTYPE SetGuid(ULONG k, const GUID* v) override { return Container::SetGuid(k, v); }
     bool STDMETHODCALLTYPE SetDouble(ULONG k, double v) override { return Container::SetDouble(k, v); }
     bool STDMETHODCALLTYPE SetUInt64(ULONG k, ULONGLONG v) override { return Container::SetUInt64(k, v); }

@@ -2,7 +2,10 @@
 
 #include "common/persist/qkSafeArrayVector.h"
 
-qkVariantArrayHolder::qkVariantArrayHolder() : m_current(&m_own) { VariantInit(&m_own); }
+qkVariantArrayHolder::qkVariantArrayHolder() : m_current(&m_own)
+{
+    VariantInit(&m_own);
+}
 
 qkVariantArrayHolder::~qkVariantArrayHolder()
 {

@@ -91,27 +91,24 @@ bool ReadIniText(const wchar_t* filePath, std::wstring& text)
 {
     if (::_waccess(filePath, 0) != 0)
         return false;
-    const qkHandle file(::CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    const qkHandle file(
+        ::CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid())
         return false;
     std::string bytes;
     LARGE_INTEGER size{};
     bool ok = ::GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0 && size.QuadPart < 0x1000000;
-    if (ok)
-    {
+    if (ok) {
         bytes.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = ::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-             read > 0;
+        ok = ::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) && read > 0;
         bytes.resize(read);
     }
     if (!ok)
         return false;
 
     if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE)
-    {
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
         text.assign(bytes.size() / 2 - 1, L'\0');
         std::memcpy(text.data(), bytes.data() + 2, text.size() * sizeof(wchar_t));
         return true;
@@ -128,8 +125,7 @@ bool ReadIniText(const wchar_t* filePath, std::wstring& text)
 bool FormatSiloPath(wchar_t* out, const wchar_t* root, const wchar_t* id)
 {
     int n = ::_snwprintf(out, kPathChars, L"%ls\\%ls", root, id);
-    if (n < 0 || static_cast<size_t>(n) >= kPathChars)
-    {
+    if (n < 0 || static_cast<size_t>(n) >= kPathChars) {
         out[0] = L'\0';
         return false;
     }
@@ -144,15 +140,11 @@ bool CIsolation::IsGuidText(const wchar_t* text)
         return false;
     if (text[0] != L'{' || text[37] != L'}')
         return false;
-    for (size_t i = 1; i <= 36; ++i)
-    {
-        if (i == 9 || i == 14 || i == 19 || i == 24)
-        {
+    for (size_t i = 1; i <= 36; ++i) {
+        if (i == 9 || i == 14 || i == 19 || i == 24) {
             if (text[i] != L'-')
                 return false;
-        }
-        else if (!IsHexDigit(text[i]))
-        {
+        } else if (!IsHexDigit(text[i])) {
             return false;
         }
     }
@@ -166,8 +158,7 @@ DWORD CIsolation::FindIsolateIni(wchar_t* outPath)
     outPath[0] = L'\0';
     // The module that holds this code: the program itself, or a DLL that links the library.
     HMODULE module = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                          reinterpret_cast<LPCWSTR>(&CIsolation::FindIsolateIni), &module);
     wchar_t modulePath[MAX_PATH];
     DWORD n = ::GetModuleFileNameW(module, modulePath, MAX_PATH);
@@ -186,15 +177,13 @@ DWORD CIsolation::FindIsolateIniFrom(const wchar_t* filePath, wchar_t* outPath)
     wchar_t folder[MAX_PATH];
     if (::wcscpy_s(folder, filePath) != 0)
         return ERROR_INSUFFICIENT_BUFFER;
-    for (;;)
-    {
+    for (;;) {
         if (!::PathRemoveFileSpecW(folder) || ::PathIsUNCServerW(folder))
             return ERROR_FILE_NOT_FOUND;
         wchar_t candidate[MAX_PATH];
         if (::wcscpy_s(candidate, folder) != 0 || !::PathAppendW(candidate, kIniName))
             return ERROR_INTERNAL_ERROR;
-        if (::GetFileAttributesW(candidate) != INVALID_FILE_ATTRIBUTES)
-        {
+        if (::GetFileAttributesW(candidate) != INVALID_FILE_ATTRIBUTES) {
             if (::wcscpy_s(outPath, kIniPathChars, candidate) != 0)
                 return ERROR_INSUFFICIENT_BUFFER;
             return ERROR_SUCCESS;
@@ -213,8 +202,7 @@ bool CIsolation::LookupIniKey(const std::wstring& text, const wchar_t* key, std:
 
     bool inSection = false;
     size_t pos = 0;
-    while (pos < text.size())
-    {
+    while (pos < text.size()) {
         // Lines end in LF or CR LF alike.
         size_t end = text.find(L'\n', pos);
         if (end == std::wstring::npos)
@@ -226,8 +214,7 @@ bool CIsolation::LookupIniKey(const std::wstring& text, const wchar_t* key, std:
         line = Trim(line);
         if (line.empty() || line[0] == L';' || line[0] == L'#')
             continue;
-        if (line[0] == L'[')
-        {
+        if (line[0] == L'[') {
             // A section header ends the previous section.
             std::wstring name = line.substr(1);
             if (!name.empty() && name.back() == L']')
@@ -249,22 +236,20 @@ bool CIsolation::LookupIniKey(const std::wstring& text, const wchar_t* key, std:
     return false;
 }
 
-DWORD CIsolation::ReadIniValue(const wchar_t* key, const wchar_t* defaultValue, wchar_t* out,
-                               DWORD outChars, const wchar_t* filePath)
+DWORD CIsolation::ReadIniValue(const wchar_t* key, const wchar_t* defaultValue, wchar_t* out, DWORD outChars,
+                               const wchar_t* filePath)
 {
     if (out == nullptr || filePath == nullptr)
         return 0;
     qkExceptionInfo info;
-    try
-    {
+    try {
         std::wstring text;
         std::wstring value;
         if (ReadIniText(filePath, text) && LookupIniKey(text, key, value) && !value.empty())
             return CopyTruncated(out, outChars, value.c_str(), outChars - 1);
     }
     QK_CATCH(info) // the default applies
-    return CopyTruncated(out, outChars, defaultValue != nullptr ? defaultValue : L"",
-                         outChars >= 2 ? outChars - 2 : 0);
+    return CopyTruncated(out, outChars, defaultValue != nullptr ? defaultValue : L"", outChars >= 2 ? outChars - 2 : 0);
 }
 
 DWORD CIsolation::ReadNative64(DWORD* viewFlag, const wchar_t* filePath)
@@ -273,8 +258,7 @@ DWORD CIsolation::ReadNative64(DWORD* viewFlag, const wchar_t* filePath)
         return ERROR_INVALID_PARAMETER;
     *viewFlag = 0;
     wchar_t found[kIniPathChars];
-    if (filePath == nullptr)
-    {
+    if (filePath == nullptr) {
         DWORD error = FindIsolateIni(found);
         if (error == ERROR_FILE_NOT_FOUND)
             return ERROR_SUCCESS;
@@ -283,8 +267,7 @@ DWORD CIsolation::ReadNative64(DWORD* viewFlag, const wchar_t* filePath)
         filePath = found;
     }
     wchar_t native[2];
-    bool nativeRequested = ReadIniValue(L"Native64", L"", native, 2, filePath) == 1 &&
-                           native[0] == L'1';
+    bool nativeRequested = ReadIniValue(L"Native64", L"", native, 2, filePath) == 1 && native[0] == L'1';
     if (nativeRequested && qkKernel32::IsWow64Process())
         *viewFlag = KEY_WOW64_64KEY;
     return ERROR_SUCCESS;
@@ -296,11 +279,9 @@ DWORD CIsolation::GetSiloRegistryRoot(wchar_t* out, const wchar_t* filePath)
         return ERROR_INVALID_PARAMETER;
     out[0] = L'\0';
     wchar_t found[kIniPathChars];
-    if (filePath == nullptr)
-    {
+    if (filePath == nullptr) {
         DWORD error = FindIsolateIni(found);
-        if (error == ERROR_FILE_NOT_FOUND)
-        {
+        if (error == ERROR_FILE_NOT_FOUND) {
             ::wcscpy_s(out, kRootChars, kDefaultRoot);
             return ERROR_SUCCESS;
         }
@@ -308,8 +289,7 @@ DWORD CIsolation::GetSiloRegistryRoot(wchar_t* out, const wchar_t* filePath)
             return error;
         filePath = found;
     }
-    if (ReadIniValue(L"reghive", kDefaultRoot, out, kRootChars, filePath) == kRootChars - 1)
-    {
+    if (ReadIniValue(L"reghive", kDefaultRoot, out, kRootChars, filePath) == kRootChars - 1) {
         out[0] = L'\0';
         return ERROR_INSUFFICIENT_BUFFER;
     }
@@ -338,24 +318,18 @@ BOOL CIsolation::SetSiloID(const wchar_t* siloId)
     wchar_t iniPath[kIniPathChars];
     bool iniFound = FindIsolateIni(iniPath) == ERROR_SUCCESS;
     wchar_t id[40];
-    if (siloId != nullptr)
-    {
-        if (!IsGuidText(siloId))
-        {
+    if (siloId != nullptr) {
+        if (!IsGuidText(siloId)) {
             QK_TRACE(L"not a braced GUID : %s", siloId);
             return FALSE;
         }
         ::wcscpy_s(id, siloId);
-    }
-    else
-    {
-        if (!iniFound)
-        {
+    } else {
+        if (!iniFound) {
             QK_TRACE(L"no silo id given and no isolate.ini found");
             return FALSE;
         }
-        if (ReadIniValue(L"silo", L"", id, 40, iniPath) == 39 || !IsGuidText(id))
-        {
+        if (ReadIniValue(L"silo", L"", id, 40, iniPath) == 39 || !IsGuidText(id)) {
             QK_TRACE(L"no valid silo id in %s", iniPath);
             return FALSE;
         }
@@ -364,8 +338,7 @@ BOOL CIsolation::SetSiloID(const wchar_t* siloId)
 
     wchar_t root[kRootChars];
     DWORD error = GetSiloRegistryRoot(root, iniFound ? iniPath : nullptr);
-    if (error != ERROR_SUCCESS)
-    {
+    if (error != ERROR_SUCCESS) {
         QK_TRACE(L"no silo registry root : %lu", error);
         return FALSE;
     }
@@ -373,8 +346,7 @@ BOOL CIsolation::SetSiloID(const wchar_t* siloId)
         return FALSE;
     DWORD viewFlag = 0;
     error = ReadNative64(&viewFlag, iniFound ? iniPath : nullptr);
-    if (error != ERROR_SUCCESS)
-    {
+    if (error != ERROR_SUCCESS) {
         QK_TRACE(L"no registry view flag : %lu", error);
         return FALSE;
     }
@@ -386,8 +358,7 @@ BOOL CIsolation::SetSiloID(const wchar_t* siloId)
 
 BOOL CIsolation::SetSiloRegistryRoot(const wchar_t* root)
 {
-    if (!SetSiloID(nullptr))
-    {
+    if (!SetSiloID(nullptr)) {
         QK_TRACE(L"the silo is not set");
         return FALSE;
     }
@@ -400,19 +371,16 @@ BOOL CIsolation::SetSiloRegistryRoot(const wchar_t* root)
         return TRUE;
 
     wchar_t iniRoot[kRootChars];
-    if (root == nullptr)
-    {
+    if (root == nullptr) {
         DWORD error = GetSiloRegistryRoot(iniRoot, nullptr);
-        if (error != ERROR_SUCCESS)
-        {
+        if (error != ERROR_SUCCESS) {
             QK_TRACE(L"no silo registry root : %lu", error);
             return FALSE;
         }
         root = iniRoot;
     }
     // Too long a root is refused, never truncated.
-    if (!FormatSiloPath(g_rootPath, root, g_siloId))
-    {
+    if (!FormatSiloPath(g_rootPath, root, g_siloId)) {
         QK_TRACE(L"root too long : %s", root);
         return FALSE;
     }
@@ -423,8 +391,7 @@ BOOL CIsolation::SetSiloRegistryRoot(const wchar_t* root)
 
 const wchar_t* CIsolation::GetSiloRegistryPath()
 {
-    if (!SetSiloID(nullptr))
-    {
+    if (!SetSiloID(nullptr)) {
         QK_TRACE(L"no silo");
         return nullptr;
     }
@@ -433,8 +400,7 @@ const wchar_t* CIsolation::GetSiloRegistryPath()
 
 const wchar_t* CIsolation::GetSiloID()
 {
-    if (!SetSiloID(nullptr))
-    {
+    if (!SetSiloID(nullptr)) {
         QK_TRACE(L"no silo");
         return nullptr;
     }

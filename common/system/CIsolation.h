@@ -5,8 +5,7 @@
 #include <windows.h>
 #include <string>
 
-class CIsolation
-{
+class CIsolation {
 public:
     // Sets the silo once per process. With null the id comes from "isolate.ini".
     static BOOL SetSiloID(const wchar_t* siloId);
@@ -30,8 +29,8 @@ public:
     static DWORD FindIsolateIniFrom(const wchar_t* filePath, wchar_t* outPath);
     // Reads a key of section "isolation"; returns the number of characters stored. A result of
     // size - 1 means that the value filled the buffer.
-    static DWORD ReadIniValue(const wchar_t* key, const wchar_t* defaultValue, wchar_t* out,
-                              DWORD outChars, const wchar_t* filePath);
+    static DWORD ReadIniValue(const wchar_t* key, const wchar_t* defaultValue, wchar_t* out, DWORD outChars,
+                              const wchar_t* filePath);
     static DWORD ReadNative64(DWORD* viewFlag, const wchar_t* filePath);
     static DWORD GetSiloRegistryRoot(wchar_t* out, const wchar_t* filePath);
     static bool IsGuidText(const wchar_t* text);

@@ -52,23 +52,17 @@ CPathHook::~CPathHook()
 
 void CPathHook::Attach(BOOL attach)
 {
-    if (attach)
-    {
-        if (::InterlockedIncrement(&m_refCount) == 1)
-        {
+    if (attach) {
+        if (::InterlockedIncrement(&m_refCount) == 1) {
             qkPathExpansion::SetTokenResolver(&CPathHook::ResolveToken);
             g_currentRepository.store(this);
         }
-    }
-    else
-    {
+    } else {
         // A detach without a matching attach is refused: a count below zero would leave the
         // next attach without effect.
         LONG count = m_refCount;
-        for (;;)
-        {
-            if (count <= 0)
-            {
+        for (;;) {
+            if (count <= 0) {
                 QK_LOG_WARNING(L"Detach without a matching attach ignored");
                 return;
             }
@@ -77,8 +71,7 @@ void CPathHook::Attach(BOOL attach)
                 break;
             count = seen;
         }
-        if (count == 1)
-        {
+        if (count == 1) {
             qkPathExpansion::SetTokenResolver(nullptr);
             g_currentRepository.store(nullptr);
         }
@@ -91,8 +84,7 @@ BOOL CPathHook::ResolveToken(const wchar_t* name, std::wstring& value)
         return FALSE;
     CPathHook& hook = Instance();
     qkExceptionInfo info;
-    try
-    {
+    try {
         qkScopedLock lock(HookLock());
         auto it = hook.m_tokens.find(Lower(name));
         if (it == hook.m_tokens.end())
@@ -110,8 +102,7 @@ bool CPathHook::SetToken(const wchar_t* name, const wchar_t* value)
     if (name == nullptr || value == nullptr)
         return false;
     qkExceptionInfo info;
-    try
-    {
+    try {
         qkScopedLock lock(HookLock());
         m_tokens[Lower(name)] = value;
         return true;
@@ -125,8 +116,7 @@ bool CPathHook::SetModulePath(const GUID& objectId, const wchar_t* path)
     if (path == nullptr)
         return false;
     qkExceptionInfo info;
-    try
-    {
+    try {
         qkScopedLock lock(HookLock());
         m_modules[objectId] = path;
         return true;
@@ -144,8 +134,7 @@ bool CPathHook::Contains(const GUID& objectId)
 bool CPathHook::GetModulePath(const GUID& objectId, std::wstring& path)
 {
     qkExceptionInfo info;
-    try
-    {
+    try {
         qkScopedLock lock(HookLock());
         auto it = m_modules.find(objectId);
         if (it == m_modules.end())

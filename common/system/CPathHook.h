@@ -6,8 +6,7 @@
 #include <map>
 #include <string>
 
-class CPathHook
-{
+class CPathHook {
 public:
     // The object-repository operations, in the same order as the repository's own.
     virtual bool Contains(const GUID& objectId);
@@ -29,8 +28,7 @@ private:
     CPathHook(const CPathHook&) = delete;
     CPathHook& operator=(const CPathHook&) = delete;
 
-    struct GuidLess
-    {
+    struct GuidLess {
         bool operator()(const GUID& a, const GUID& b) const { return std::memcmp(&a, &b, sizeof(GUID)) < 0; }
     };
 

@@ -21,8 +21,7 @@ using Ace = std::vector<BYTE>;
 
 GENERIC_MAPPING MappingFor(SE_OBJECT_TYPE type)
 {
-    switch (type)
-    {
+    switch (type) {
     case SE_FILE_OBJECT:
         return {0x120089, 0x120116, 0x1200A0, 0x1F01FF};
     case SE_SERVICE:
@@ -36,13 +35,11 @@ GENERIC_MAPPING MappingFor(SE_OBJECT_TYPE type)
 
 // Who the request is for: the current user (the token's user and its groups) or one account
 // (by equality).
-class Trustee
-{
+class Trustee {
 public:
     explicit Trustee(PSID account)
     {
-        if (account != nullptr)
-        {
+        if (account != nullptr) {
             const BYTE* bytes = static_cast<const BYTE*>(account);
             m_sid.assign(bytes, bytes + ::GetLengthSid(account));
             return;
@@ -102,11 +99,13 @@ Ace MakeAce(BYTE type, BYTE flags, DWORD mask, PSID sid)
 // Splits the three masks into the seven combinations of where each right applies and adds
 // one entry per non-empty combination: the rights common to all three first, then the
 // pairs, then the singles.
-void AddSplit(std::vector<Ace>& list, BYTE type, BYTE baseFlags, const DWORD masks[3], PSID sid,
-              HRESULT failureCode)
+void AddSplit(std::vector<Ace>& list, BYTE type, BYTE baseFlags, const DWORD masks[3], PSID sid, HRESULT failureCode)
 {
     const DWORD o = masks[kObject], c = masks[kContainers], k = masks[kChildren];
-    const struct { DWORD mask; BYTE flags; } parts[] = {
+    const struct {
+        DWORD mask;
+        BYTE flags;
+    } parts[] = {
         {o & c & k, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
         {o & c & ~k, CONTAINER_INHERIT_ACE},
         {~o & c & k, INHERIT_ONLY_ACE | CONTAINER_INHERIT_ACE | OBJECT_INHERIT_ACE},
@@ -115,8 +114,7 @@ void AddSplit(std::vector<Ace>& list, BYTE type, BYTE baseFlags, const DWORD mas
         {~o & c & ~k, INHERIT_ONLY_ACE | CONTAINER_INHERIT_ACE},
         {~o & ~c & k, INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE},
     };
-    for (const auto& part : parts)
-    {
+    for (const auto& part : parts) {
         if (part.mask == 0)
             continue;
         if (sid == nullptr || !::IsValidSid(sid))
@@ -128,15 +126,13 @@ void AddSplit(std::vector<Ace>& list, BYTE type, BYTE baseFlags, const DWORD mas
 PSID AceSid(ACE_HEADER* header)
 {
     BYTE* body = reinterpret_cast<BYTE*>(header) + sizeof(ACE_HEADER) + sizeof(DWORD);
-    switch (header->AceType)
-    {
+    switch (header->AceType) {
     case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
         return body + sizeof(DWORD); // compound type and reserved word come first
     case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
     case ACCESS_DENIED_OBJECT_ACE_TYPE:
     case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
-    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
-    {
+    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE: {
         DWORD objectFlags = *reinterpret_cast<DWORD*>(body);
         BYTE* sid = body + sizeof(DWORD);
         if (objectFlags & ACE_OBJECT_TYPE_PRESENT)
@@ -150,8 +146,7 @@ PSID AceSid(ACE_HEADER* header)
     }
 }
 
-struct CheckResult
-{
+struct CheckResult {
     bool met = false;
     std::vector<Ace> list;
 };
@@ -162,8 +157,7 @@ CheckResult Check(PACL dacl, const Trustee& trustee, const GENERIC_MAPPING& mapp
     CheckResult result;
     DWORD granted[3] = {};
     DWORD denied[3] = {};
-    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i)
-    {
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
         void* raw = nullptr;
         if (!::GetAce(dacl, i, &raw))
             continue;
@@ -173,20 +167,17 @@ CheckResult Check(PACL dacl, const Trustee& trustee, const GENERIC_MAPPING& mapp
         const BYTE flags = header->AceFlags;
         // Entries that do not propagate count for the object only.
         const bool noPropagate = (flags & NO_PROPAGATE_INHERIT_ACE) != 0;
-        const bool reach[3] = {!(flags & INHERIT_ONLY_ACE),
-                               !noPropagate && (flags & CONTAINER_INHERIT_ACE) != 0,
+        const bool reach[3] = {!(flags & INHERIT_ONLY_ACE), !noPropagate && (flags & CONTAINER_INHERIT_ACE) != 0,
                                !noPropagate && (flags & OBJECT_INHERIT_ACE) != 0};
         const bool inherited = (flags & INHERITED_ACE) != 0;
         const Ace copy(static_cast<BYTE*>(raw), static_cast<BYTE*>(raw) + header->AceSize);
-        switch (header->AceType)
-        {
+        switch (header->AceType) {
         case ACCESS_ALLOWED_ACE_TYPE:
         case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
         case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
         case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
         case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
-            if (trustee.Applies(AceSid(header)))
-            {
+            if (trustee.Applies(AceSid(header))) {
                 for (int r = 0; r < 3; ++r)
                     if (reach[r])
                         granted[r] |= mask;
@@ -197,19 +188,16 @@ CheckResult Check(PACL dacl, const Trustee& trustee, const GENERIC_MAPPING& mapp
         case ACCESS_DENIED_ACE_TYPE:
         case ACCESS_DENIED_OBJECT_ACE_TYPE:
         case ACCESS_DENIED_CALLBACK_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
-        {
+        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE: {
             const bool applies = trustee.Applies(AceSid(header));
-            if (applies)
-            {
+            if (applies) {
                 for (int r = 0; r < 3; ++r)
                     if (reach[r])
                         denied[r] |= mask;
             }
             if (inherited)
                 break;
-            if (!applies || header->AceType != ACCESS_DENIED_ACE_TYPE)
-            {
+            if (!applies || header->AceType != ACCESS_DENIED_ACE_TYPE) {
                 result.list.push_back(copy);
                 break;
             }
@@ -217,8 +205,8 @@ CheckResult Check(PACL dacl, const Trustee& trustee, const GENERIC_MAPPING& mapp
             DWORD remaining[3];
             for (int r = 0; r < 3; ++r)
                 remaining[r] = reach[r] ? (mask & ~request[r]) : 0;
-            AddSplit(result.list, ACCESS_DENIED_ACE_TYPE, static_cast<BYTE>(flags & ~kInheritBits),
-                     remaining, AceSid(header), 4);
+            AddSplit(result.list, ACCESS_DENIED_ACE_TYPE, static_cast<BYTE>(flags & ~kInheritBits), remaining,
+                     AceSid(header), 4);
             break;
         }
         default:
@@ -226,8 +214,7 @@ CheckResult Check(PACL dacl, const Trustee& trustee, const GENERIC_MAPPING& mapp
         }
     }
     result.met = true;
-    for (int r = 0; r < 3; ++r)
-    {
+    for (int r = 0; r < 3; ++r) {
         if ((request[r] & ~granted[r]) != 0 || (request[r] & denied[r]) != 0)
             result.met = false;
     }
@@ -243,36 +230,35 @@ std::vector<BYTE> BuildAcl(const std::vector<Ace>& list)
     std::vector<BYTE> acl(size);
     if (!::InitializeAcl(reinterpret_cast<PACL>(acl.data()), size, ACL_REVISION_DS))
         qkException::Throw(3);
-    for (const Ace& ace : list)
-    {
-        if (!::AddAce(reinterpret_cast<PACL>(acl.data()), ACL_REVISION_DS, MAXDWORD,
-                      const_cast<BYTE*>(ace.data()), static_cast<DWORD>(ace.size())))
+    for (const Ace& ace : list) {
+        if (!::AddAce(reinterpret_cast<PACL>(acl.data()), ACL_REVISION_DS, MAXDWORD, const_cast<BYTE*>(ace.data()),
+                      static_cast<DWORD>(ace.size())))
             qkException::Throw(3);
     }
     return acl;
 }
 
 // Reads or writes the object's security: through the handle for registry keys, by name otherwise.
-class SecurityTarget
-{
+class SecurityTarget {
 public:
     SecurityTarget(const wchar_t* name, HANDLE handle, SE_OBJECT_TYPE type)
-        : m_name(name), m_handle(handle), m_type(type) {}
+        : m_name(name), m_handle(handle), m_type(type)
+    {}
 
     DWORD ReadDacl(PACL* dacl, qkLocalPtr<void>& owner) const
     {
         if (m_type == SE_REGISTRY_KEY)
-            return ::GetSecurityInfo(m_handle, m_type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                     dacl, nullptr, owner.Receive());
-        return ::GetNamedSecurityInfoW(m_name, m_type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                       dacl, nullptr, owner.Receive());
+            return ::GetSecurityInfo(m_handle, m_type, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
+                                     owner.Receive());
+        return ::GetNamedSecurityInfoW(m_name, m_type, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
+                                       owner.Receive());
     }
 
     DWORD Write(SECURITY_INFORMATION what, PSID ownerSid, PACL dacl) const
     {
         if (m_type != SE_REGISTRY_KEY)
-            return ::SetNamedSecurityInfoW(const_cast<wchar_t*>(m_name), m_type, what, ownerSid,
-                                           nullptr, dacl, nullptr);
+            return ::SetNamedSecurityInfoW(const_cast<wchar_t*>(m_name), m_type, what, ownerSid, nullptr, dacl,
+                                           nullptr);
         // The caller's handle may be open for reading only: write through a handle of its own
         // that asks for just the right the write needs.
         qkRegKey key;
@@ -309,8 +295,8 @@ bool TakeOwnership(const SecurityTarget& target, qkPrivilege& privilege, bool& o
     return true;
 }
 
-DWORD EnsureAccess(const wchar_t* name, HANDLE handle, SE_OBJECT_TYPE type,
-                   const qkAccessDescription& access, PSID account)
+DWORD EnsureAccess(const wchar_t* name, HANDLE handle, SE_OBJECT_TYPE type, const qkAccessDescription& access,
+                   PSID account)
 {
     const GENERIC_MAPPING mapping = MappingFor(type);
     Trustee trustee(account);
@@ -319,8 +305,7 @@ DWORD EnsureAccess(const wchar_t* name, HANDLE handle, SE_OBJECT_TYPE type,
 
     qkLocalPtr<void> descriptor; // what the security functions allocated
     PACL dacl = nullptr;
-    if (target.ReadDacl(&dacl, descriptor) != ERROR_SUCCESS)
-    {
+    if (target.ReadDacl(&dacl, descriptor) != ERROR_SUCCESS) {
         bool ownerSet = false;
         if (!TakeOwnership(target, privilege, ownerSet))
             return qkLib::kEnsureNoOwnership;
@@ -333,8 +318,7 @@ DWORD EnsureAccess(const wchar_t* name, HANDLE handle, SE_OBJECT_TYPE type,
         return qkLib::kEnsureAlreadyGranted;
 
     DWORD request[3];
-    for (int r = 0; r < 3; ++r)
-    {
+    for (int r = 0; r < 3; ++r) {
         request[r] = access.grant[r];
         ::MapGenericMask(&request[r], const_cast<GENERIC_MAPPING*>(&mapping));
     }
@@ -385,19 +369,17 @@ DWORD FileEnsureAccess(const wchar_t* objectName, HANDLE objectHandle, SE_OBJECT
     return EnsureAccess(objectName, objectHandle, type, access, account);
 }
 
-DWORD RegistryEnsureAccess(HKEY root, const wchar_t* subkey, REGSAM viewFlags,
-                           const qkAccessDescription& access)
+DWORD RegistryEnsureAccess(HKEY root, const wchar_t* subkey, REGSAM viewFlags, const qkAccessDescription& access)
 {
     return RegistryEnsureAccess(root, subkey, viewFlags, access, nullptr);
 }
 
-DWORD RegistryEnsureAccess(HKEY root, const wchar_t* subkey, REGSAM viewFlags,
-                           const qkAccessDescription& access, PSID account)
+DWORD RegistryEnsureAccess(HKEY root, const wchar_t* subkey, REGSAM viewFlags, const qkAccessDescription& access,
+                           PSID account)
 {
     const REGSAM view = (viewFlags & KEY_WOW64_64KEY) ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
     qkRegistry key;
-    if (!key.Open(root, subkey, KEY_READ | view))
-    {
+    if (!key.Open(root, subkey, KEY_READ | view)) {
         QK_TRACE(L"cannot open %s : %lu", subkey ? subkey : L"", key.GetLastError());
         return kEnsureNoOwnership;
     }

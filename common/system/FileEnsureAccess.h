@@ -12,16 +12,14 @@
 
 // The access to grant on the object itself, on the sub-containers and on the child objects
 // that inherit from it. The second triple is 0 in every use.
-struct qkAccessDescription
-{
+struct qkAccessDescription {
     DWORD grant[3];
     DWORD restrict[3];
 };
 
 namespace qkLib {
 
-enum EnsureAccessResult : DWORD
-{
+enum EnsureAccessResult : DWORD {
     kEnsureNoOwnership = 0,    // the token or the take-ownership privilege could not be had
     kEnsureAlreadyGranted = 2, // nothing was changed
     kEnsureUnreadable = 3,     // the access list could not be read, even after taking ownership
@@ -34,9 +32,8 @@ DWORD FileEnsureAccess(const wchar_t* objectName, HANDLE objectHandle, SE_OBJECT
 DWORD FileEnsureAccess(const wchar_t* objectName, HANDLE objectHandle, SE_OBJECT_TYPE type,
                        const qkAccessDescription& access, PSID account);
 // Opens the key in the 64-bit view when viewFlags hold KEY_WOW64_64KEY, else in the 32-bit one.
-DWORD RegistryEnsureAccess(HKEY root, const wchar_t* subkey, REGSAM viewFlags,
-                           const qkAccessDescription& access);
-DWORD RegistryEnsureAccess(HKEY root, const wchar_t* subkey, REGSAM viewFlags,
-                           const qkAccessDescription& access, PSID account);
+DWORD RegistryEnsureAccess(HKEY root, const wchar_t* subkey, REGSAM viewFlags, const qkAccessDescription& access);
+DWORD RegistryEnsureAccess(HKEY root, const wchar_t* subkey, REGSAM viewFlags, const qkAccessDescription& access,
+                           PSID account);
 
 } // namespace qkLib

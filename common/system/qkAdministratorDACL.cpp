@@ -13,13 +13,12 @@ bool qkAdministratorDACL::AddEntries()
     if (!ok)
         QK_TRACE(L"cannot add the Everyone entry : %lu", ::GetLastError());
     size = sizeof(admins);
-    bool adminsOk = ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) &&
-                    AddAllowed(admins, GENERIC_ALL);
+    bool adminsOk =
+        ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) && AddAllowed(admins, GENERIC_ALL);
     if (!adminsOk)
         QK_TRACE(L"cannot add the Administrators entry : %lu", ::GetLastError());
     size = sizeof(system);
-    bool systemOk = ::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size) &&
-                    AddAllowed(system, GENERIC_ALL);
+    bool systemOk = ::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size) && AddAllowed(system, GENERIC_ALL);
     if (!systemOk)
         QK_TRACE(L"cannot add the Local System entry : %lu", ::GetLastError());
     return ok && adminsOk && systemOk;

@@ -3,8 +3,7 @@
 // WRITE_OWNER; Administrators and Local System are allowed everything.
 #include "common/system/qkDACL.h"
 
-class qkAdministratorDACL : public qkDACL
-{
+class qkAdministratorDACL : public qkDACL {
 public:
     bool AddEntries() override;
 };

@@ -21,13 +21,11 @@ BOOL qkCommandLine::Tokenize(const wchar_t* commandLine, std::vector<std::wstrin
     if (commandLine == nullptr)
         return FALSE;
     qkExceptionInfo info;
-    try
-    {
+    try {
         const std::wstring line(commandLine);
         const size_t n = line.size();
         size_t pos = 0;
-        for (;;)
-        {
+        for (;;) {
             // Only the blank separates; a tab is an ordinary character.
             while (pos < n && line[pos] == L' ')
                 ++pos;
@@ -38,12 +36,10 @@ BOOL qkCommandLine::Tokenize(const wchar_t* commandLine, std::vector<std::wstrin
                 end = n;
             std::wstring token = line.substr(pos, end - pos);
             const bool opensQuote = token[0] == L'"' && (token.size() == 1 || token.back() != L'"');
-            if (opensQuote)
-            {
+            if (opensQuote) {
                 // The group runs from the blank that ended the token to the next quote.
                 size_t close = end < n ? line.find(L'"', end + 1) : std::wstring::npos;
-                if (close == std::wstring::npos)
-                {
+                if (close == std::wstring::npos) {
                     QK_TRACE(L"unclosed quote : %s", commandLine);
                     return FALSE;
                 }
@@ -63,30 +59,23 @@ BOOL qkCommandLine::AddEntry(const wchar_t* switchChars, const std::wstring& tok
     if (switchChars == nullptr || switchChars[0] == L'\0')
         return FALSE;
     qkExceptionInfo info;
-    try
-    {
+    try {
         Entry entry;
         entry.token = token;
-        if (!token.empty() && token[0] == L'"')
-        {
+        if (!token.empty() && token[0] == L'"') {
             // A quoted token is a plain argument, whatever follows the quote.
             size_t first = token.find_first_not_of(L'"');
             size_t last = token.find_last_not_of(L'"');
             if (first != std::wstring::npos)
                 entry.text = token.substr(first, last - first + 1);
-        }
-        else if (!token.empty() && std::wcschr(switchChars, token[0]) != nullptr)
-        {
-            if (token.size() == 1)
-            {
+        } else if (!token.empty() && std::wcschr(switchChars, token[0]) != nullptr) {
+            if (token.size() == 1) {
                 QK_TRACE(L"a switch character alone : %s", token.c_str());
                 return FALSE;
             }
             entry.isSwitch = true;
             entry.text = token.substr(1);
-        }
-        else
-        {
+        } else {
             entry.text = token;
         }
         m_entries.push_back(std::move(entry));
@@ -104,8 +93,7 @@ BOOL qkCommandLine::Parse(const wchar_t* commandLine)
     std::vector<std::wstring> tokens;
     if (!Tokenize(commandLine, tokens))
         return FALSE;
-    for (const std::wstring& token : tokens)
-    {
+    for (const std::wstring& token : tokens) {
         if (!AddEntry(kSwitchChars, token))
             return FALSE;
     }
@@ -121,8 +109,7 @@ BOOL qkCommandLine::HasSwitch(const wchar_t* name) const
 {
     if (name == nullptr || name[0] == L'\0')
         return FALSE;
-    for (const Entry& entry : m_entries)
-    {
+    for (const Entry& entry : m_entries) {
         if (IsSwitchNamed(entry, name))
             return TRUE;
     }
@@ -133,12 +120,10 @@ bool qkCommandLine::FindValues(const wchar_t* name, std::vector<size_t>& indexes
 {
     if (name == nullptr || name[0] == L'\0')
         return false;
-    for (size_t i = 0; i < m_entries.size(); ++i)
-    {
+    for (size_t i = 0; i < m_entries.size(); ++i) {
         if (!IsSwitchNamed(m_entries[i], name))
             continue;
-        if (i + 1 >= m_entries.size() || m_entries[i + 1].isSwitch)
-        {
+        if (i + 1 >= m_entries.size() || m_entries[i + 1].isSwitch) {
             QK_TRACE(L"switch %s has no value", name);
             return false;
         }
@@ -150,8 +135,7 @@ bool qkCommandLine::FindValues(const wchar_t* name, std::vector<size_t>& indexes
 BOOL qkCommandLine::GetSwitchValues(const wchar_t* name, std::vector<std::wstring>& values) const
 {
     qkExceptionInfo info;
-    try
-    {
+    try {
         std::vector<size_t> indexes;
         bool ok = FindValues(name, indexes);
         // Values before a failing occurrence are still handed out.
@@ -172,8 +156,7 @@ BOOL qkCommandLine::GetSwitchValuesClear(const wchar_t* name, std::vector<std::w
 const wchar_t* qkCommandLine::GetSwitchValue(const wchar_t* name) const
 {
     qkExceptionInfo info;
-    try
-    {
+    try {
         std::vector<size_t> indexes;
         if (FindValues(name, indexes) && !indexes.empty())
             return m_entries[indexes.front()].text.c_str();

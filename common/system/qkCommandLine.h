@@ -5,11 +5,9 @@
 #include <string>
 #include <vector>
 
-class qkCommandLine
-{
+class qkCommandLine {
 public:
-    struct Entry
-    {
+    struct Entry {
         bool isSwitch = false;
         // Switch: the token without its switch character; quoted argument: without the quotes.
         std::wstring text;

@@ -43,10 +43,8 @@ bool qkDACL::Build()
 {
     Reset();
     qkExceptionInfo info;
-    try
-    {
-        if (!AddEntries())
-        {
+    try {
+        if (!AddEntries()) {
             QK_TRACE(L"the entries could not be added");
             return false;
         }
@@ -56,26 +54,21 @@ bool qkDACL::Build()
         size = (size + 3) & ~3u;
         m_acl.assign(size, 0);
         PACL acl = reinterpret_cast<PACL>(m_acl.data());
-        if (!::InitializeAcl(acl, size, ACL_REVISION))
-        {
+        if (!::InitializeAcl(acl, size, ACL_REVISION)) {
             QK_TRACE(L"InitializeAcl : %lu", ::GetLastError());
             return false;
         }
-        for (Entry& entry : m_entries)
-        {
+        for (Entry& entry : m_entries) {
             PSID sid = entry.sid.data();
-            BOOL added = entry.allow
-                             ? ::AddAccessAllowedAceEx(acl, ACL_REVISION, entry.flags, entry.mask, sid)
-                             : ::AddAccessDeniedAceEx(acl, ACL_REVISION, entry.flags, entry.mask, sid);
-            if (!added)
-            {
+            BOOL added = entry.allow ? ::AddAccessAllowedAceEx(acl, ACL_REVISION, entry.flags, entry.mask, sid)
+                                     : ::AddAccessDeniedAceEx(acl, ACL_REVISION, entry.flags, entry.mask, sid);
+            if (!added) {
                 QK_TRACE(L"cannot add an entry : %lu", ::GetLastError());
                 return false;
             }
         }
         if (!::InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-            !::SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE))
-        {
+            !::SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE)) {
             QK_TRACE(L"cannot build the descriptor : %lu", ::GetLastError());
             return false;
         }

@@ -4,8 +4,7 @@
 #include <windows.h>
 #include <vector>
 
-class qkDACL
-{
+class qkDACL {
 public:
     qkDACL() = default;
     virtual ~qkDACL();
@@ -22,7 +21,10 @@ public:
     // Valid while the object lives and until the next Reset or Build; null before Build.
     SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return m_attributesPointer; }
     PSECURITY_DESCRIPTOR GetSecurityDescriptor() const { return m_descriptorPointer; }
-    PACL GetAcl() const { return m_descriptorPointer ? reinterpret_cast<PACL>(const_cast<BYTE*>(m_acl.data())) : nullptr; }
+    PACL GetAcl() const
+    {
+        return m_descriptorPointer ? reinterpret_cast<PACL>(const_cast<BYTE*>(m_acl.data())) : nullptr;
+    }
 
 protected:
     // Entries in the order added; no inheritance flags unless given.
@@ -30,8 +32,7 @@ protected:
     bool AddDenied(PSID sid, DWORD mask, BYTE flags = 0);
 
 private:
-    struct Entry
-    {
+    struct Entry {
         bool allow;
         std::vector<BYTE> sid;
         DWORD mask;

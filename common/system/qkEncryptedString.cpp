@@ -7,9 +7,7 @@
 
 #include <cstring>
 
-qkEncryptedString::qkEncryptedString(const BYTE* stored, DWORD length) : m_stored(stored), m_length(length)
-{
-}
+qkEncryptedString::qkEncryptedString(const BYTE* stored, DWORD length) : m_stored(stored), m_length(length) {}
 
 qkEncryptedString::~qkEncryptedString()
 {

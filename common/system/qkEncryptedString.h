@@ -9,8 +9,7 @@
 
 #include <string>
 
-class qkEncryptedString
-{
+class qkEncryptedString {
 public:
     // The stored bytes are constant data that the holder refers to, not owns.
     qkEncryptedString(const BYTE* stored, DWORD length);

@@ -13,16 +13,14 @@ BOOL qkFile::Fail(DWORD error)
     return FALSE;
 }
 
-BOOL qkFile::Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                  DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile)
+BOOL qkFile::Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                  DWORD flagsAndAttributes, HANDLE templateFile)
 {
     if (path == nullptr || path[0] == L'\0')
         return Fail(ERROR_INVALID_PARAMETER);
     m_file.Close();
-    HANDLE file = ::CreateFileW(path, access, shareMode, security, disposition, flagsAndAttributes,
-                                templateFile);
-    if (file == nullptr || file == INVALID_HANDLE_VALUE)
-    {
+    HANDLE file = ::CreateFileW(path, access, shareMode, security, disposition, flagsAndAttributes, templateFile);
+    if (file == nullptr || file == INVALID_HANDLE_VALUE) {
         m_lastError = ::GetLastError();
         QK_TRACE(L"CreateFileW %s : %lu", path, m_lastError);
         return FALSE;
@@ -56,8 +54,7 @@ BOOL qkFile::Seek(DWORD distanceLow, LONG distanceHigh, DWORD method)
     ::SetLastError(ERROR_SUCCESS);
     DWORD low = ::SetFilePointer(m_file.Get(), static_cast<LONG>(distanceLow), &distanceHigh, method);
     // 0xFFFFFFFF is also a valid low half: only the error code tells.
-    if (low == INVALID_SET_FILE_POINTER)
-    {
+    if (low == INVALID_SET_FILE_POINTER) {
         DWORD error = ::GetLastError();
         if (error != ERROR_SUCCESS)
             return Fail(error);
@@ -73,8 +70,7 @@ BOOL qkFile::GetPosition(ULONGLONG* position)
     LONG high = 0;
     ::SetLastError(ERROR_SUCCESS);
     DWORD low = ::SetFilePointer(m_file.Get(), 0, &high, FILE_CURRENT);
-    if (low == INVALID_SET_FILE_POINTER)
-    {
+    if (low == INVALID_SET_FILE_POINTER) {
         DWORD error = ::GetLastError();
         if (error != ERROR_SUCCESS)
             return Fail(error);
@@ -91,8 +87,7 @@ BOOL qkFile::GetSize(ULONGLONG* size)
     DWORD high = 0;
     ::SetLastError(ERROR_SUCCESS);
     DWORD low = ::GetFileSize(m_file.Get(), &high);
-    if (low == INVALID_FILE_SIZE)
-    {
+    if (low == INVALID_FILE_SIZE) {
         DWORD error = ::GetLastError();
         if (error != ERROR_SUCCESS)
             return Fail(error);
@@ -127,19 +122,16 @@ BOOL qkFile::ReadAt(DWORD offsetLow, LONG offsetHigh, void* buffer, DWORD count)
 
 BOOL qkFile::CreateDirectoryPath(const wchar_t* path)
 {
-    if (path == nullptr || path[0] == L'\0')
-    {
+    if (path == nullptr || path[0] == L'\0') {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     qkExceptionInfo info;
-    try
-    {
+    try {
         // Two characters more than the path: room for the added backslash and the terminator.
         std::wstring buffer(path);
         buffer.resize(buffer.size() + 2, L'\0');
-        if (!::PathAddBackslashW(buffer.data()))
-        {
+        if (!::PathAddBackslashW(buffer.data())) {
             ::SetLastError(ERROR_BUFFER_OVERFLOW);
             return FALSE;
         }
@@ -148,65 +140,48 @@ BOOL qkFile::CreateDirectoryPath(const wchar_t* path)
 
         // The first separator to work on depends on the path's form.
         size_t pos = std::wstring::npos;
-        if (buffer.find(L"\\\\?\\") != std::wstring::npos)
-        {
+        if (buffer.find(L"\\\\?\\") != std::wstring::npos) {
             // Just behind the root, such as the drive root of a \\?\ path.
             const wchar_t* behindRoot = ::PathSkipRootW(text);
             if (behindRoot != nullptr)
                 pos = static_cast<size_t>(behindRoot - text);
-        }
-        else if (::PathIsUNCW(text))
-        {
+        } else if (::PathIsUNCW(text)) {
             // The backslash that ends the server-and-share root.
             const wchar_t* behindRoot = ::PathSkipRootW(text);
             if (behindRoot != nullptr && behindRoot > text)
                 pos = static_cast<size_t>(behindRoot - text) - 1;
-        }
-        else
-        {
+        } else {
             pos = buffer.find(L'\\');
         }
 
-        while (pos != std::wstring::npos && pos < buffer.size())
-        {
+        while (pos != std::wstring::npos && pos < buffer.size()) {
             const wchar_t kept = text[pos];
             text[pos] = L'\0';
             DWORD attributes = ::GetFileAttributesW(text);
-            if (attributes != INVALID_FILE_ATTRIBUTES)
-            {
-                if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-                {
+            if (attributes != INVALID_FILE_ATTRIBUTES) {
+                if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                     QK_TRACE(L"%s is not a folder : attributes 0x%08lX", text, attributes);
                     ::SetLastError(ERROR_DIRECTORY);
                     return FALSE;
                 }
-            }
-            else
-            {
+            } else {
                 DWORD error = ::GetLastError();
-                if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-                {
-                    if (!::CreateDirectoryW(text, nullptr))
-                    {
+                if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+                    if (!::CreateDirectoryW(text, nullptr)) {
                         error = ::GetLastError();
                         // Another process may have made it since the test: that counts.
                         DWORD now = ::GetFileAttributesW(text);
                         if (error != ERROR_ALREADY_EXISTS || now == INVALID_FILE_ATTRIBUTES ||
-                            !(now & FILE_ATTRIBUTE_DIRECTORY))
-                        {
+                            !(now & FILE_ATTRIBUTE_DIRECTORY)) {
                             QK_TRACE(L"CreateDirectoryW %s : %lu", text, error);
                             ::SetLastError(error);
                             return FALSE;
                         }
                     }
-                }
-                else if (error == ERROR_ACCESS_DENIED)
-                {
+                } else if (error == ERROR_ACCESS_DENIED) {
                     // Taken as existing: a folder further down may still be ours to make.
                     QK_TRACE(L"no access to %s, stepping over it", text);
-                }
-                else
-                {
+                } else {
                     QK_TRACE(L"GetFileAttributesW %s : %lu", text, error);
                     ::SetLastError(error);
                     return FALSE;

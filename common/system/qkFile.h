@@ -5,16 +5,15 @@
 
 #include <windows.h>
 
-class qkFile
-{
+class qkFile {
 public:
     qkFile() = default;
     virtual ~qkFile() = default;
 
     // CreateFileW with exactly these arguments; a null or empty path fails with 87 and leaves
     // any held file open.
-    BOOL Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-              DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile = nullptr);
+    BOOL Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+              DWORD flagsAndAttributes, HANDLE templateFile = nullptr);
     // Succeeds only when exactly count bytes were read; a short read at the end of the file
     // keeps ERROR_HANDLE_EOF.
     BOOL Read(void* buffer, DWORD count);

@@ -7,8 +7,7 @@ qkHandle::~qkHandle()
 
 BOOL qkHandle::Close()
 {
-    if (IsValid())
-    {
+    if (IsValid()) {
         if (!::CloseHandle(m_handle))
             return FALSE;
     }

@@ -2,8 +2,7 @@
 // Owner of one kernel handle. Null and INVALID_HANDLE_VALUE both count as "no handle".
 #include <windows.h>
 
-class qkHandle
-{
+class qkHandle {
 public:
     explicit qkHandle(HANDLE handle = nullptr) : m_handle(handle) {}
     virtual ~qkHandle();

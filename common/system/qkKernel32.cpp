@@ -18,8 +18,7 @@ BOOL qkKernel32::Load()
     Bind(FALSE);
     Free();
     qkExceptionInfo info;
-    try
-    {
+    try {
         std::wstring path;
         if (!qkSplitPath::GetSystemDirectory(path))
             return FALSE;
@@ -63,8 +62,7 @@ BOOL qkKernel32::Bind(BOOL resolveFlag)
     all &= BindOne(pfnWow64RevertWow64FsRedirection, "Wow64RevertWow64FsRedirection", wow64);
     all &= BindOne(pfnGetNativeSystemInfo, "GetNativeSystemInfo", wow64);
 
-    all &= BindOne(pfnSetWaitableTimerEx, "SetWaitableTimerEx",
-                   resolve && qkOSInfo::IsWindows7OrGreater());
+    all &= BindOne(pfnSetWaitableTimerEx, "SetWaitableTimerEx", resolve && qkOSInfo::IsWindows7OrGreater());
     all &= BindOne(pfnGetSystemTimes, "GetSystemTimes", resolve);
     all &= BindOne(pfnGetProcessTimes, "GetProcessTimes", resolve);
     all &= BindOne(pfnGetProductInfo, "GetProductInfo", resolve);
@@ -77,8 +75,8 @@ BOOL qkKernel32::IsWow64Process()
     HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
     if (kernel == nullptr)
         return FALSE;
-    auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel, "IsWow64Process")));
+    auto isWow64 =
+        reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(::GetProcAddress(kernel, "IsWow64Process")));
     BOOL wow64 = FALSE;
     if (isWow64 == nullptr || !isWow64(::GetCurrentProcess(), &wow64))
         return FALSE;

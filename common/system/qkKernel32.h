@@ -5,8 +5,7 @@
 
 #include <windows.h>
 
-class qkKernel32 : public qkModule
-{
+class qkKernel32 : public qkModule {
 public:
     qkKernel32();
     ~qkKernel32() override = default;
@@ -37,8 +36,8 @@ public:
     BOOL(WINAPI* pfnGetProcessTimes)(HANDLE, LPFILETIME, LPFILETIME, LPFILETIME, LPFILETIME);
     void(WINAPI* pfnGetNativeSystemInfo)(LPSYSTEM_INFO);
     BOOL(WINAPI* pfnGetProductInfo)(DWORD, DWORD, DWORD, DWORD, PDWORD);
-    BOOL(WINAPI* pfnSetWaitableTimerEx)(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE,
-                                        LPVOID, PREASON_CONTEXT, ULONG);
+    BOOL(WINAPI* pfnSetWaitableTimerEx)
+    (HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, LPVOID, PREASON_CONTEXT, ULONG);
 
 private:
     // Looks one entry up (resolve) or clears it; false when it was looked up and is missing.

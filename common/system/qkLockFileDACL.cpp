@@ -6,8 +6,7 @@ bool qkLockFileDACL::AddEntries()
 {
     BYTE everyone[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof(everyone);
-    if (!::CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size))
-    {
+    if (!::CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size)) {
         QK_TRACE(L"CreateWellKnownSid : %lu", ::GetLastError());
         return false;
     }

@@ -3,8 +3,7 @@
 // then allowed everything.
 #include "common/system/qkDACL.h"
 
-class qkLockFileDACL : public qkDACL
-{
+class qkLockFileDACL : public qkDACL {
 public:
     bool AddEntries() override;
 };

@@ -19,8 +19,7 @@ BOOL qkModule::Attach(HMODULE module)
 
 void qkModule::Free()
 {
-    if (m_module != nullptr)
-    {
+    if (m_module != nullptr) {
         ::FreeLibrary(m_module);
         m_module = nullptr;
     }
@@ -30,8 +29,7 @@ BOOL qkModule::LoadEx(const wchar_t* path)
 {
     Free();
     m_module = ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (m_module == nullptr)
-    {
+    if (m_module == nullptr) {
         QK_TRACE(L"LoadLibraryExW %s : %lu", path ? path : L"(null)", ::GetLastError());
         return FALSE;
     }
@@ -42,8 +40,7 @@ BOOL qkModule::Load(const wchar_t* path)
 {
     Free();
     m_module = ::LoadLibraryW(path);
-    if (m_module == nullptr)
-    {
+    if (m_module == nullptr) {
         QK_TRACE(L"LoadLibraryW %s : %lu", path ? path : L"(null)", ::GetLastError());
         return FALSE;
     }
@@ -52,8 +49,7 @@ BOOL qkModule::Load(const wchar_t* path)
 
 FARPROC qkModule::GetProcAddress(const char* name) const
 {
-    if (name == nullptr)
-    {
+    if (name == nullptr) {
         QK_TRACE(L"no export name");
         return nullptr;
     }
@@ -65,8 +61,7 @@ FARPROC qkModule::GetProcAddress(const char* name) const
 
 FARPROC qkModule::GetProcAddressW(const wchar_t* name) const
 {
-    if (name == nullptr)
-    {
+    if (name == nullptr) {
         QK_TRACE(L"no export name");
         return nullptr;
     }

@@ -2,8 +2,7 @@
 // Owner of one loaded DLL with export look-up; the module is freed with the object.
 #include <windows.h>
 
-class qkModule
-{
+class qkModule {
 public:
     explicit qkModule(HMODULE module = nullptr) : m_module(module) {}
     virtual ~qkModule();

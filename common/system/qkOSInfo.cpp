@@ -36,23 +36,20 @@ BOOL qkOSInfo::Initialize()
         return TRUE;
     using RtlGetVersionFn = LONG(WINAPI*)(PRTL_OSVERSIONINFOW);
     HMODULE ntdll = ::GetModuleHandleW(L"ntdll");
-    if (ntdll == nullptr)
-    {
+    if (ntdll == nullptr) {
         QK_TRACE(L"ntdll is not loaded");
         return FALSE;
     }
-    auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(
-        reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")));
-    if (rtlGetVersion == nullptr)
-    {
+    auto rtlGetVersion =
+        reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")));
+    if (rtlGetVersion == nullptr) {
         QK_TRACE(L"no RtlGetVersion");
         return FALSE;
     }
     RTL_OSVERSIONINFOEXW version{};
     version.dwOSVersionInfoSize = sizeof(version);
     LONG status = rtlGetVersion(reinterpret_cast<PRTL_OSVERSIONINFOW>(&version));
-    if (status < 0)
-    {
+    if (status < 0) {
         QK_TRACE(L"RtlGetVersion : 0x%08lX", static_cast<unsigned long>(status));
         return FALSE;
     }
@@ -92,8 +89,7 @@ BOOL qkOSInfo::AtLeast(DWORD major, DWORD minor)
     mask = ::VerSetConditionMask(mask, VER_MAJORVERSION, VER_GREATER_EQUAL);
     mask = ::VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
     mask = ::VerSetConditionMask(mask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    return ::VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR,
-                                mask);
+    return ::VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, mask);
 }
 
 BOOL qkOSInfo::IsWorkstation()
@@ -172,8 +168,7 @@ BOOL qkOSInfo::IsWow64()
     if (table.Get() == nullptr && !table.Load())
         return FALSE; // not cached: a later call tries again
     BOOL wow64 = FALSE;
-    if (table.pfnIsWow64Process != nullptr)
-    {
+    if (table.pfnIsWow64Process != nullptr) {
         BOOL flag = FALSE;
         if (table.pfnIsWow64Process(::GetCurrentProcess(), &flag))
             wow64 = flag == TRUE;
@@ -189,23 +184,19 @@ BOOL qkOSInfo::GetAdminGroupState(BOOL* notEnabled)
         return TRUE;
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     qkAllocatedSid adminSid;
-    if (!::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                    DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, adminSid.Receive()))
-    {
+    if (!::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                    0, 0, adminSid.Receive())) {
         m_lastError = ::GetLastError();
         return FALSE;
     }
     HANDLE rawToken = nullptr;
-    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, FALSE, &rawToken))
-    {
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, FALSE, &rawToken)) {
         DWORD error = ::GetLastError();
-        if (error != ERROR_NO_TOKEN)
-        {
+        if (error != ERROR_NO_TOKEN) {
             m_lastError = error;
             return FALSE;
         }
-        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &rawToken))
-        {
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
             m_lastError = ::GetLastError();
             return FALSE;
         }
@@ -213,31 +204,25 @@ BOOL qkOSInfo::GetAdminGroupState(BOOL* notEnabled)
     qkHandle token(rawToken);
 
     DWORD size = 0;
-    if (!::GetTokenInformation(token.Get(), TokenGroups, nullptr, 0, &size))
-    {
+    if (!::GetTokenInformation(token.Get(), TokenGroups, nullptr, 0, &size)) {
         DWORD error = ::GetLastError();
-        if (error != ERROR_INSUFFICIENT_BUFFER)
-        {
+        if (error != ERROR_INSUFFICIENT_BUFFER) {
             m_lastError = error;
             return FALSE;
         }
     }
     qkMemory buffer;
     auto* groups = static_cast<TOKEN_GROUPS*>(buffer.NewAlloc(size));
-    if (groups == nullptr)
-    {
+    if (groups == nullptr) {
         m_lastError = ERROR_OUTOFMEMORY;
         return FALSE;
     }
-    if (!::GetTokenInformation(token.Get(), TokenGroups, groups, size, &size))
-    {
+    if (!::GetTokenInformation(token.Get(), TokenGroups, groups, size, &size)) {
         m_lastError = ::GetLastError();
         return FALSE;
     }
-    for (DWORD i = 0; i < groups->GroupCount; ++i)
-    {
-        if (::EqualSid(groups->Groups[i].Sid, adminSid.Get()))
-        {
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if (::EqualSid(groups->Groups[i].Sid, adminSid.Get())) {
             // Present but not enabled: a deny-only group, as in a filtered token.
             if (notEnabled != nullptr && !(groups->Groups[i].Attributes & SE_GROUP_ENABLED))
                 *notEnabled = TRUE;

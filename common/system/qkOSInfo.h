@@ -4,8 +4,7 @@
 #include <windows.h>
 #include <winternl.h>
 
-class qkOSInfo
-{
+class qkOSInfo {
 public:
     qkOSInfo() = default;
     virtual ~qkOSInfo();

@@ -27,8 +27,7 @@ constexpr DWORD kLocalSiloData = 0xF0000001;
 constexpr DWORD kProgramFilesX64 = 0xF0000002;
 constexpr DWORD kProgramFilesCommonX64 = 0xF0000003;
 
-struct FolderRow
-{
+struct FolderRow {
     const wchar_t* name;
     DWORD id;
 };
@@ -99,8 +98,7 @@ const FolderRow kFolders[] = {
 static_assert(sizeof(kFolders) / sizeof(kFolders[0]) == 60, "sixty folder names");
 
 // Process-wide state: the map key, opened once and read-only afterwards.
-struct MapState
-{
+struct MapState {
     qkCriticalSection lock;
     qkRegistry key;
     volatile LONG loaded = 0;
@@ -133,8 +131,7 @@ bool LookUpInMap(const std::wstring& name, std::wstring& value)
     qkRegistry reader(key.GetKey(), key.GetKeyViewFlags());
     bool found = reader.QueryStringValue(name.c_str(), value) != FALSE;
     reader.Detach();
-    if (!found)
-    {
+    if (!found) {
         qkRegistry sub;
         found = sub.Open(key.GetKey(), name.c_str(), KEY_READ | key.GetKeyViewFlags()) &&
                 sub.QueryStringValue(L"Path32", value);
@@ -158,8 +155,7 @@ void CleanBackslashes(std::wstring& text)
 void ReplaceAll(std::wstring& text, const std::wstring& what, const std::wstring& with)
 {
     size_t pos = 0;
-    while ((pos = text.find(what, pos)) != std::wstring::npos)
-    {
+    while ((pos = text.find(what, pos)) != std::wstring::npos) {
         text.replace(pos, what.size(), with);
         pos += with.size();
     }
@@ -173,47 +169,39 @@ bool Expand(const wchar_t* text, std::wstring& out)
     std::wstring working(text);
     std::set<std::wstring> used;
     bool ok = false;
-    for (;;)
-    {
+    for (;;) {
         size_t first = working.find(L'%');
-        if (first == std::wstring::npos)
-        {
+        if (first == std::wstring::npos) {
             out = working;
             ok = true;
             break;
         }
-        if (first + 1 >= working.size())
-        {
+        if (first + 1 >= working.size()) {
             QK_TRACE(L"lone %% at the end of %s", text);
             break;
         }
         size_t second = working.find(L'%', first + 1);
-        if (second == std::wstring::npos)
-        {
+        if (second == std::wstring::npos) {
             QK_TRACE(L"unclosed token in %s", text);
             break;
         }
         const std::wstring token = working.substr(first, second - first + 1);
         const std::wstring name = Lower(token.substr(1, token.size() - 2));
-        if (name.empty())
-        {
+        if (name.empty()) {
             QK_TRACE(L"empty token in %s", text);
             break;
         }
         std::wstring value;
         qkPathExpansion::TokenResolver resolver = g_resolver.load();
-        bool found = resolver != nullptr ? resolver(name.c_str(), value) != FALSE
-                                         : LookUpInMap(name, value);
+        bool found = resolver != nullptr ? resolver(name.c_str(), value) != FALSE : LookUpInMap(name, value);
         if (!found)
             found = qkPathExpansion::ResolveBuiltInToken(name.c_str(), value) != FALSE;
-        if (!found)
-        {
+        if (!found) {
             QK_TRACE(L"unknown token %s in %s", token.c_str(), text);
             break;
         }
         // A token may be used once per expansion, which ends every cycle.
-        if (!used.insert(name).second)
-        {
+        if (!used.insert(name).second) {
             QK_TRACE(L"token %s used twice in %s", token.c_str(), text);
             break;
         }
@@ -239,17 +227,14 @@ BOOL qkPathExpansion::LoadPathExpansionMap()
     if (::InterlockedCompareExchange(&map.loaded, 0, 0))
         return TRUE;
     const wchar_t* siloPath = CIsolation::GetSiloRegistryPath();
-    if (siloPath == nullptr)
-    {
+    if (siloPath == nullptr) {
         QK_TRACE(L"no silo registry path");
         return FALSE;
     }
     qkExceptionInfo info;
-    try
-    {
+    try {
         std::wstring path = std::wstring(siloPath) + kMapSubkey;
-        if (!map.key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ | CIsolation::GetRegistryViewFlags()))
-        {
+        if (!map.key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ | CIsolation::GetRegistryViewFlags())) {
             QK_TRACE(L"cannot open %s : %lu", path.c_str(), map.key.GetLastError());
             return FALSE;
         }
@@ -262,16 +247,14 @@ BOOL qkPathExpansion::LoadPathExpansionMap()
 
 BOOL qkPathExpansion::ExpandPath(const wchar_t* text, std::wstring& out)
 {
-    if (text == nullptr)
-    {
+    if (text == nullptr) {
         QK_TRACE(L"no text");
         return FALSE;
     }
     if (g_resolver.load() == nullptr && !LoadPathExpansionMap())
         return FALSE;
     qkExceptionInfo info;
-    try
-    {
+    try {
         return Expand(text, out) ? TRUE : FALSE;
     }
     QK_CATCH(info)
@@ -284,8 +267,7 @@ DWORD qkPathExpansion::FindBuiltInToken(const wchar_t* name)
         return kNotFound;
     size_t low = 0;
     size_t high = sizeof(kFolders) / sizeof(kFolders[0]);
-    while (low < high)
-    {
+    while (low < high) {
         size_t mid = (low + high) / 2;
         int order = ::_wcsicmp(name, kFolders[mid].name);
         if (order == 0)
@@ -307,23 +289,19 @@ BOOL qkPathExpansion::ResolveBuiltInToken(const wchar_t* name, std::wstring& out
         return GetSiloDataFolder(CSIDL_COMMON_APPDATA, out);
     if (id == kLocalSiloData)
         return GetSiloDataFolder(CSIDL_LOCAL_APPDATA, out);
-    if (id == kProgramFilesX64 || id == kProgramFilesCommonX64)
-    {
+    if (id == kProgramFilesX64 || id == kProgramFilesCommonX64) {
         REGSAM access = KEY_READ | (qkOSInfo::IsWow64() ? KEY_WOW64_64KEY : 0);
         qkRegistry key;
         if (!key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", access) ||
-            !key.QueryStringValue(id == kProgramFilesX64 ? L"ProgramFilesDir" : L"CommonFilesDir", out))
-        {
-            QK_TRACE(L"cannot read %s : 0x%08lX (%lu)", name, static_cast<unsigned long>(E_FAIL),
-                     key.GetLastError());
+            !key.QueryStringValue(id == kProgramFilesX64 ? L"ProgramFilesDir" : L"CommonFilesDir", out)) {
+            QK_TRACE(L"cannot read %s : 0x%08lX (%lu)", name, static_cast<unsigned long>(E_FAIL), key.GetLastError());
             return FALSE;
         }
         return TRUE;
     }
     wchar_t folder[MAX_PATH];
     HRESULT hr = ::SHGetFolderPathW(nullptr, static_cast<int>(id), nullptr, SHGFP_TYPE_DEFAULT, folder);
-    if (FAILED(hr))
-    {
+    if (FAILED(hr)) {
         QK_TRACE(L"SHGetFolderPathW %s : 0x%08lX", name, static_cast<unsigned long>(hr));
         return FALSE;
     }
@@ -336,21 +314,18 @@ BOOL qkPathExpansion::GetSiloDataFolder(int csidl, std::wstring& out)
     // An extension that names a silo data folder itself would recurse without end: the inner
     // folder fails, so the extension falls back to the default.
     thread_local bool busy = false;
-    if (busy)
-    {
+    if (busy) {
         QK_TRACE(L"the application-data extension refers to a silo data folder");
         out.clear();
         return FALSE;
     }
-    struct BusyScope
-    {
+    struct BusyScope {
         bool& flag;
         explicit BusyScope(bool& f) : flag(f) { flag = true; }
         ~BusyScope() { flag = false; }
     } scope(busy);
     qkExceptionInfo info;
-    try
-    {
+    try {
         std::wstring extension;
         if (!ExpandPath(L"%APPDATAEXTENSION%", extension))
             extension = kDefaultExtension;
@@ -359,8 +334,7 @@ BOOL qkPathExpansion::GetSiloDataFolder(int csidl, std::wstring& out)
         const wchar_t* siloId = CIsolation::GetSiloID();
         wchar_t folder[MAX_PATH + 1];
         if (siloId != nullptr && ::SHGetSpecialFolderPathW(nullptr, folder, csidl, FALSE) &&
-            ::PathAppendW(folder, extension.c_str()) && ::PathAppendW(folder, siloId))
-        {
+            ::PathAppendW(folder, extension.c_str()) && ::PathAppendW(folder, siloId)) {
             out = folder;
             return TRUE;
         }

@@ -5,8 +5,7 @@
 #include <windows.h>
 #include <string>
 
-class qkPathExpansion
-{
+class qkPathExpansion {
 public:
     using TokenResolver = BOOL (*)(const wchar_t* name, std::wstring& value);
 

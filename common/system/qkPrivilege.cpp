@@ -16,15 +16,13 @@ qkPrivilege::~qkPrivilege()
 
 bool qkPrivilege::EnableForProcess(HANDLE process, const wchar_t* name)
 {
-    if (process == nullptr || name == nullptr)
-    {
+    if (process == nullptr || name == nullptr) {
         QK_TRACE(L"no process or privilege name");
         return false;
     }
     Restore();
     HANDLE token = nullptr;
-    if (!::OpenProcessToken(process, kTokenAccess, &token))
-    {
+    if (!::OpenProcessToken(process, kTokenAccess, &token)) {
         QK_TRACE(L"OpenProcessToken : %lu", ::GetLastError());
         return false;
     }
@@ -39,15 +37,13 @@ bool qkPrivilege::EnableForCurrentProcess(const wchar_t* name)
 
 bool qkPrivilege::EnableForThread(HANDLE thread, const wchar_t* name)
 {
-    if (thread == nullptr || thread == INVALID_HANDLE_VALUE || name == nullptr)
-    {
+    if (thread == nullptr || thread == INVALID_HANDLE_VALUE || name == nullptr) {
         QK_TRACE(L"no thread or privilege name");
         return false;
     }
     Restore();
     HANDLE token = nullptr;
-    if (!::OpenThreadToken(thread, kTokenAccess, TRUE, &token))
-    {
+    if (!::OpenThreadToken(thread, kTokenAccess, TRUE, &token)) {
         DWORD error = ::GetLastError();
         if (error == ERROR_NO_TOKEN)
             return EnableForProcess(::GetCurrentProcess(), name);
@@ -66,11 +62,9 @@ bool qkPrivilege::EnableForCurrentThread(const wchar_t* name)
 bool qkPrivilege::Enable(const wchar_t* name)
 {
     qkExceptionInfo info;
-    try
-    {
+    try {
         LUID luid{};
-        if (name == nullptr || !::LookupPrivilegeValueW(nullptr, name, &luid))
-        {
+        if (name == nullptr || !::LookupPrivilegeValueW(nullptr, name, &luid)) {
             QK_TRACE(L"LookupPrivilegeValueW %s : %lu", name ? name : L"(null)", ::GetLastError());
             return false;
         }
@@ -81,13 +75,11 @@ bool qkPrivilege::Enable(const wchar_t* name)
         std::vector<BYTE> previous(sizeof(TOKEN_PRIVILEGES) + sizeof(LUID_AND_ATTRIBUTES));
         DWORD length = 0;
         if (!::AdjustTokenPrivileges(m_token.Get(), FALSE, &wanted, static_cast<DWORD>(previous.size()),
-                                     reinterpret_cast<TOKEN_PRIVILEGES*>(previous.data()), &length))
-        {
+                                     reinterpret_cast<TOKEN_PRIVILEGES*>(previous.data()), &length)) {
             QK_TRACE(L"AdjustTokenPrivileges %s : %lu", name, ::GetLastError());
             return false;
         }
-        if (::GetLastError() == ERROR_NOT_ALL_ASSIGNED)
-        {
+        if (::GetLastError() == ERROR_NOT_ALL_ASSIGNED) {
             QK_TRACE(L"the token does not hold %s", name);
             return false;
         }
@@ -104,8 +96,7 @@ void qkPrivilege::Restore()
         return;
     auto* previous = reinterpret_cast<TOKEN_PRIVILEGES*>(m_previous.data());
     // A privilege that was enabled already reports no previous state: nothing to write back.
-    if (previous->PrivilegeCount > 0 &&
-        !::AdjustTokenPrivileges(m_token.Get(), FALSE, previous, 0, nullptr, nullptr))
+    if (previous->PrivilegeCount > 0 && !::AdjustTokenPrivileges(m_token.Get(), FALSE, previous, 0, nullptr, nullptr))
         QK_TRACE(L"cannot restore the privileges : %lu", ::GetLastError());
     m_previous.clear();
 }
@@ -113,8 +104,7 @@ void qkPrivilege::Restore()
 bool qkPrivilege::IsEnabled(HANDLE token, const wchar_t* name)
 {
     qkHandle owned;
-    if (token == nullptr)
-    {
+    if (token == nullptr) {
         if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
             return false;
         owned.Reset(token);
@@ -128,8 +118,7 @@ bool qkPrivilege::IsEnabled(HANDLE token, const wchar_t* name)
     if (!::GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size))
         return false;
     const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
-    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i)
-    {
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
         const LUID& id = privileges->Privileges[i].Luid;
         if (id.LowPart == luid.LowPart && id.HighPart == luid.HighPart)
             return (privileges->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;

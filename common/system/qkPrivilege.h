@@ -6,8 +6,7 @@
 #include <windows.h>
 #include <vector>
 
-class qkPrivilege
-{
+class qkPrivilege {
 public:
     qkPrivilege() = default;
     virtual ~qkPrivilege();

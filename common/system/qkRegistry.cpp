@@ -17,8 +17,7 @@ RegDeleteKeyExFn DeleteKeyExEntry()
 {
     static volatile LONG looked;
     static RegDeleteKeyExFn entry;
-    if (!::InterlockedCompareExchange(&looked, 0, 0))
-    {
+    if (!::InterlockedCompareExchange(&looked, 0, 0)) {
         HMODULE advapi = ::GetModuleHandleW(L"Advapi32.dll");
         RegDeleteKeyExFn found = nullptr;
         if (advapi != nullptr)
@@ -33,11 +32,9 @@ RegDeleteKeyExFn DeleteKeyExEntry()
 LONG DeleteKeyInView(HKEY parent, const wchar_t* subkey, REGSAM view)
 {
     RegDeleteKeyExFn deleteKeyEx = DeleteKeyExEntry();
-    if (deleteKeyEx == nullptr)
-    {
+    if (deleteKeyEx == nullptr) {
         const RTL_OSVERSIONINFOEXW& v = qkOSInfo::GetVersionInfo();
-        QK_TRACE(L"no RegDeleteKeyExW on %lu.%lu.%lu", v.dwMajorVersion, v.dwMinorVersion,
-                 v.dwBuildNumber);
+        QK_TRACE(L"no RegDeleteKeyExW on %lu.%lu.%lu", v.dwMajorVersion, v.dwMinorVersion, v.dwBuildNumber);
         return ERROR_NOT_SUPPORTED;
     }
     return deleteKeyEx(parent, subkey, view, 0);
@@ -48,14 +45,12 @@ LONG DeleteTree(HKEY parent, const wchar_t* subkey, REGSAM view)
 {
     qkRegKey key;
     LONG status = ::RegOpenKeyExW(parent, subkey, 0, view | KEY_READ | KEY_WRITE, key.Receive());
-    if (status != ERROR_SUCCESS)
-    {
+    if (status != ERROR_SUCCESS) {
         if (status != ERROR_FILE_NOT_FOUND && status != ERROR_PATH_NOT_FOUND)
             QK_TRACE(L"cannot open %s : %ld", subkey, status);
         return status;
     }
-    for (;;)
-    {
+    for (;;) {
         wchar_t name[256];
         DWORD length = 256;
         status = ::RegEnumKeyExW(key.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr);
@@ -76,10 +71,7 @@ bool IsStringType(DWORD type)
 
 } // namespace
 
-qkRegistry::qkRegistry(HKEY key, REGSAM access)
-    : m_key(key), m_viewFlags(GetViewFlags(access)), m_lastError(0)
-{
-}
+qkRegistry::qkRegistry(HKEY key, REGSAM access) : m_key(key), m_viewFlags(GetViewFlags(access)), m_lastError(0) {}
 
 qkRegistry::~qkRegistry()
 {
@@ -100,20 +92,17 @@ REGSAM qkRegistry::GetViewFlags(REGSAM access)
     return view;
 }
 
-BOOL qkRegistry::Open(HKEY parent, const wchar_t* subkey, REGSAM access, BOOL createIfMissing,
-                      DWORD options)
+BOOL qkRegistry::Open(HKEY parent, const wchar_t* subkey, REGSAM access, BOOL createIfMissing, DWORD options)
 {
     Close();
     HKEY key = nullptr;
     LONG status = ::RegOpenKeyExW(parent, subkey, 0, access, &key);
-    if (status == ERROR_SUCCESS)
-    {
+    if (status == ERROR_SUCCESS) {
         m_key = key;
         m_viewFlags = GetViewFlags(access);
         return Result(status);
     }
-    if (createIfMissing)
-    {
+    if (createIfMissing) {
         Create(parent, subkey, access, options);
         return IsOpen();
     }
@@ -129,40 +118,33 @@ BOOL qkRegistry::OpenKey(HKEY parent, const wchar_t* subkey, REGSAM access, BOOL
 
 BOOL qkRegistry::Create(HKEY parent, const wchar_t* subkey, REGSAM access, DWORD options)
 {
-    if (subkey == nullptr)
-    {
+    if (subkey == nullptr) {
         QK_TRACE(L"no subkey name");
         return Result(ERROR_INVALID_PARAMETER);
     }
     Close();
     const REGSAM view = GetViewFlags(access);
 
-    if ((options & REG_OPTION_VOLATILE) && qkOSInfo::IsWindowsVista(TRUE))
-    {
+    if ((options & REG_OPTION_VOLATILE) && qkOSInfo::IsWindowsVista(TRUE)) {
         // An existing key keeps its kind: find out whether it is volatile already.
         qkRegKey existing;
-        if (::RegOpenKeyExW(parent, subkey, 0, view | KEY_CREATE_SUB_KEY, existing.Receive()) == ERROR_SUCCESS)
-        {
+        if (::RegOpenKeyExW(parent, subkey, 0, view | KEY_CREATE_SUB_KEY, existing.Receive()) == ERROR_SUCCESS) {
             qkRegKey probe;
-            LONG status = ::RegCreateKeyExW(existing.Get(), L"__volatile_test", 0, nullptr, 0, view,
-                                            nullptr, probe.Receive(), nullptr);
+            LONG status = ::RegCreateKeyExW(existing.Get(), L"__volatile_test", 0, nullptr, 0, view, nullptr,
+                                            probe.Receive(), nullptr);
             existing.Reset();
-            if (status == ERROR_SUCCESS)
-            {
+            if (status == ERROR_SUCCESS) {
                 // Not volatile: the old tree goes, and a volatile key takes its place.
                 probe.Reset();
                 qkRegistry parentWrapper(parent, view);
                 BOOL deleted = parentWrapper.DeleteKeyTree(subkey);
                 DWORD error = parentWrapper.GetLastError();
                 parentWrapper.Detach(); // the parent stays open
-                if (!deleted)
-                {
+                if (!deleted) {
                     QK_TRACE(L"cannot replace non-volatile %s : %lu", subkey, error);
                     return Result(static_cast<LONG>(error));
                 }
-            }
-            else if (status != ERROR_CHILD_MUST_BE_VOLATILE)
-            {
+            } else if (status != ERROR_CHILD_MUST_BE_VOLATILE) {
                 QK_TRACE(L"volatile probe under %s : %ld", subkey, status);
                 return Result(status);
             }
@@ -170,10 +152,8 @@ BOOL qkRegistry::Create(HKEY parent, const wchar_t* subkey, REGSAM access, DWORD
     }
 
     HKEY key = nullptr;
-    LONG status = ::RegCreateKeyExW(parent, subkey, 0, nullptr, options, access, nullptr, &key,
-                                    nullptr);
-    if (status != ERROR_SUCCESS)
-    {
+    LONG status = ::RegCreateKeyExW(parent, subkey, 0, nullptr, options, access, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) {
         QK_TRACE(L"RegCreateKeyExW %s : %ld", subkey, status);
         return Result(status);
     }
@@ -189,8 +169,7 @@ BOOL qkRegistry::CreateKey(HKEY parent, const wchar_t* subkey, REGSAM access, DW
 
 BOOL qkRegistry::Close()
 {
-    if (m_key != nullptr)
-    {
+    if (m_key != nullptr) {
         m_lastError = static_cast<DWORD>(::RegCloseKey(m_key));
         m_key = nullptr;
     }
@@ -200,16 +179,14 @@ BOOL qkRegistry::Close()
 
 BOOL qkRegistry::QueryValue(const wchar_t* name, void* data, DWORD* sizeBytes)
 {
-    return Result(::RegQueryValueExW(m_key, name, nullptr, nullptr, static_cast<BYTE*>(data),
-                                     sizeBytes));
+    return Result(::RegQueryValueExW(m_key, name, nullptr, nullptr, static_cast<BYTE*>(data), sizeBytes));
 }
 
 BOOL qkRegistry::QueryDWORDValue(const wchar_t* name, DWORD& value)
 {
     DWORD type = 0;
     DWORD size = sizeof(DWORD);
-    LONG status = ::RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                                     &size);
+    LONG status = ::RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
     if (status == ERROR_SUCCESS && type != REG_DWORD)
         status = ERROR_INVALID_DATA;
     return Result(status);
@@ -227,8 +204,7 @@ BOOL qkRegistry::GetDWORDValue(const wchar_t* name, DWORD& value)
 BOOL qkRegistry::QueryStringValue(const wchar_t* name, std::wstring& value)
 {
     qkExceptionInfo info;
-    try
-    {
+    try {
         DWORD type = 0;
         DWORD size = 0;
         LONG status = ::RegQueryValueExW(m_key, name, nullptr, &type, nullptr, &size);
@@ -238,10 +214,8 @@ BOOL qkRegistry::QueryStringValue(const wchar_t* name, std::wstring& value)
             return Result(ERROR_INVALID_DATA);
         // Two bytes more than the value, so that a value stored without a NUL ends in one.
         value.assign(size / 2 + 1, L'\0');
-        status = ::RegQueryValueExW(m_key, name, nullptr, &type,
-                                    reinterpret_cast<BYTE*>(value.data()), &size);
-        if (status != ERROR_SUCCESS)
-        {
+        status = ::RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size);
+        if (status != ERROR_SUCCESS) {
             value.clear();
             return Result(status);
         }
@@ -258,24 +232,19 @@ BOOL qkRegistry::QueryStringBuffer(const wchar_t* name, wchar_t* buffer, DWORD* 
         return Result(ERROR_INVALID_PARAMETER);
     const DWORD given = *sizeBytes;
     DWORD type = 0;
-    LONG status = ::RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                                     sizeBytes);
+    LONG status = ::RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), sizeBytes);
     if (status != ERROR_SUCCESS)
         return Result(status);
     if ((!IsStringType(type) && type != REG_MULTI_SZ) || (*sizeBytes % 2) != 0)
         return Result(ERROR_INVALID_DATA);
-    if (buffer != nullptr)
-    {
-        if (*sizeBytes == 0)
-        {
+    if (buffer != nullptr) {
+        if (*sizeBytes == 0) {
             // A value of no bytes reads as the empty text.
             if (given >= sizeof(wchar_t))
                 buffer[0] = L'\0';
             else
                 return Result(ERROR_MORE_DATA);
-        }
-        else if (buffer[*sizeBytes / 2 - 1] != L'\0')
-        {
+        } else if (buffer[*sizeBytes / 2 - 1] != L'\0') {
             return Result(ERROR_INVALID_DATA);
         }
     }
@@ -315,8 +284,7 @@ BOOL qkRegistry::SetStringValue(const wchar_t* name, const std::wstring& text)
 
 BOOL qkRegistry::SetDWORDValue(const wchar_t* name, DWORD value)
 {
-    return Result(::RegSetValueExW(m_key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                                   sizeof(value)));
+    return Result(::RegSetValueExW(m_key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)));
 }
 
 BOOL qkRegistry::DeleteValue(const wchar_t* name)
@@ -359,8 +327,8 @@ BOOL qkRegistry::DeleteEmptyKey(const wchar_t* subkey)
         return Result(status);
     DWORD subkeys = 0;
     DWORD values = 0;
-    status = ::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
-                                nullptr, nullptr, nullptr, nullptr);
+    status = ::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                nullptr, nullptr, nullptr);
     key.Reset();
     if (status != ERROR_SUCCESS)
         return Result(status);

@@ -8,8 +8,7 @@
 
 class qkMemory;
 
-class qkRegistry
-{
+class qkRegistry {
 public:
     qkRegistry() = default;
     // Wraps an open key with the access mask it was opened with (the object owns it).
@@ -19,8 +18,7 @@ public:
     qkRegistry& operator=(const qkRegistry&) = delete;
 
     // Opens the subkey; with createIfMissing a failed open (whatever the error) creates it.
-    BOOL Open(HKEY parent, const wchar_t* subkey, REGSAM access, BOOL createIfMissing = FALSE,
-              DWORD options = 0);
+    BOOL Open(HKEY parent, const wchar_t* subkey, REGSAM access, BOOL createIfMissing = FALSE, DWORD options = 0);
     BOOL OpenKey(HKEY parent, const wchar_t* subkey, REGSAM access, BOOL createIfMissing = FALSE);
     // Creates or opens the subkey. A volatile request turns an existing non-volatile key of
     // that name into a new, empty, volatile one.

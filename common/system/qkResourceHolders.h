@@ -22,12 +22,30 @@ void WtsMemory(T* p)
 {
     ::WTSFreeMemory(const_cast<std::remove_const_t<T>*>(p));
 }
-inline void Sid(PSID sid) { ::FreeSid(sid); }
-inline void RegistryKey(HKEY key) { ::RegCloseKey(key); }
-inline void Library(HMODULE module) { ::FreeLibrary(module); }
-inline void CertStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
-inline void CertContext(PCCERT_CONTEXT context) { ::CertFreeCertificateContext(context); }
-inline void CryptMessage(HCRYPTMSG message) { ::CryptMsgClose(message); }
+inline void Sid(PSID sid)
+{
+    ::FreeSid(sid);
+}
+inline void RegistryKey(HKEY key)
+{
+    ::RegCloseKey(key);
+}
+inline void Library(HMODULE module)
+{
+    ::FreeLibrary(module);
+}
+inline void CertStore(HCERTSTORE store)
+{
+    ::CertCloseStore(store, 0);
+}
+inline void CertContext(PCCERT_CONTEXT context)
+{
+    ::CertFreeCertificateContext(context);
+}
+inline void CryptMessage(HCRYPTMSG message)
+{
+    ::CryptMsgClose(message);
+}
 
 } // namespace qkLib::release
 

@@ -26,18 +26,15 @@ BOOL qkSingleInstance::Release()
 
 BOOL qkSingleInstance::PrepareLockFolder(std::wstring& folder)
 {
-    if (!GetLockFolder(folder))
-    {
+    if (!GetLockFolder(folder)) {
         m_lastError = ERROR_INTERNAL_ERROR;
         return FALSE;
     }
-    if (!qkStringConvert::AppendPath(folder, L"_lck"))
-    {
+    if (!qkStringConvert::AppendPath(folder, L"_lck")) {
         m_lastError = ERROR_OUTOFMEMORY;
         return FALSE;
     }
-    if (!qkFile::CreateDirectoryPath(folder.c_str()))
-    {
+    if (!qkFile::CreateDirectoryPath(folder.c_str())) {
         QK_TRACE(L"cannot create %s : %lu", folder.c_str(), ::GetLastError());
         m_lastError = ERROR_PATH_NOT_FOUND;
         return FALSE;
@@ -48,8 +45,7 @@ BOOL qkSingleInstance::PrepareLockFolder(std::wstring& folder)
 BOOL qkSingleInstance::BuildLockFilePath(const wchar_t* name, DWORD mode, std::wstring& path)
 {
     qkExceptionInfo info;
-    try
-    {
+    try {
         std::wstring lockName(name != nullptr ? name : L"");
         size_t begin = 0;
         size_t end = lockName.size();
@@ -58,28 +54,24 @@ BOOL qkSingleInstance::BuildLockFilePath(const wchar_t* name, DWORD mode, std::w
         while (end > begin && std::iswspace(lockName[end - 1]))
             --end;
         lockName = lockName.substr(begin, end - begin);
-        for (wchar_t& ch : lockName)
-        {
+        for (wchar_t& ch : lockName) {
             if (ch == L'\\')
                 ch = L'_';
         }
-        if (lockName.empty() || lockName.find_first_of(L"<>:\"/|?*") != std::wstring::npos)
-        {
+        if (lockName.empty() || lockName.find_first_of(L"<>:\"/|?*") != std::wstring::npos) {
             QK_TRACE(L"invalid lock name : %s", name ? name : L"(null)");
             m_lastError = ERROR_INVALID_PARAMETER;
             return FALSE;
         }
         DWORD session = 0;
-        if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session))
-        {
+        if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
             m_lastError = ::GetLastError();
             return FALSE;
         }
         std::wstring sessionPart;
         if (mode == kGlobal)
             sessionPart = L"G";
-        else if (!qkStringConvert::Format(sessionPart, L"%d", static_cast<int>(session)))
-        {
+        else if (!qkStringConvert::Format(sessionPart, L"%d", static_cast<int>(session))) {
             m_lastError = ERROR_OUTOFMEMORY;
             return FALSE;
         }
@@ -87,8 +79,7 @@ BOOL qkSingleInstance::BuildLockFilePath(const wchar_t* name, DWORD mode, std::w
         if (!PrepareLockFolder(folder))
             return FALSE;
         if (!qkStringConvert::AppendPath(folder, L"_") ||
-            !qkStringConvert::AppendFormat(folder, L"%s%s", lockName.c_str(), sessionPart.c_str()))
-        {
+            !qkStringConvert::AppendFormat(folder, L"%s%s", lockName.c_str(), sessionPart.c_str())) {
             m_lastError = ERROR_OUTOFMEMORY;
             return FALSE;
         }
@@ -102,8 +93,7 @@ BOOL qkSingleInstance::BuildLockFilePath(const wchar_t* name, DWORD mode, std::w
 
 BOOL qkSingleInstance::Create(const wchar_t* name, DWORD mode)
 {
-    if (IsHeld())
-    {
+    if (IsHeld()) {
         QK_TRACE(L"the lock is held already");
         return FALSE;
     }
@@ -116,9 +106,8 @@ BOOL qkSingleInstance::Create(const wchar_t* name, DWORD mode)
                         FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN))
         return TRUE;
     DWORD error = m_lockFile.GetLastError();
-    if (error == ERROR_ACCESS_DENIED &&
-        m_lockFile.Open(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN))
+    if (error == ERROR_ACCESS_DENIED && m_lockFile.Open(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                                        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN))
         return TRUE;
     if (error == ERROR_ACCESS_DENIED)
         error = m_lockFile.GetLastError();

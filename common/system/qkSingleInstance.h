@@ -7,8 +7,7 @@
 #include <windows.h>
 #include <string>
 
-class qkSingleInstance
-{
+class qkSingleInstance {
 public:
     static constexpr DWORD kGlobal = 1;
 

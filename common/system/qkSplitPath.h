@@ -5,8 +5,7 @@
 #include <windows.h>
 #include <string>
 
-class qkSplitPath
-{
+class qkSplitPath {
 public:
     qkSplitPath() = default;
     virtual ~qkSplitPath() = default;

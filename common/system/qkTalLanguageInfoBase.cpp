@@ -10,8 +10,7 @@
 LANGID qkTalLanguageInfoBase::GetConfiguredUILanguage()
 {
     qkExceptionInfo info;
-    try
-    {
+    try {
         const wchar_t* siloPath = CIsolation::GetSiloRegistryPath();
         if (siloPath == nullptr || siloPath[0] == L'\0')
             return 0;

@@ -3,8 +3,7 @@
 // user's registry (below the silo registry path), else the user's, else the system's.
 #include <windows.h>
 
-class qkTalLanguageInfoBase
-{
+class qkTalLanguageInfoBase {
 public:
     // The configured language id, or 0.
     static LANGID GetConfiguredUILanguage();

@@ -8,8 +8,7 @@
 #include <utility>
 
 template <typename T, auto Release>
-class qkUniqueResource
-{
+class qkUniqueResource {
 public:
     qkUniqueResource() = default;
     explicit qkUniqueResource(T value) : m_value(value) {}

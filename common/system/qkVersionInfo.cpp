@@ -12,9 +12,8 @@
 namespace {
 
 const wchar_t* const kNames[qkVersionInfo::kStringCount] = {
-    L"Comments", L"CompanyName", L"FileDescription", L"FileVersion", L"InternalName",
-    L"LegalCopyright", L"LegalTrademarks", L"OriginalFilename", L"ProductName",
-    L"ProductVersion", L"PrivateBuild", L"SpecialBuild",
+    L"Comments",        L"CompanyName",      L"FileDescription", L"FileVersion",    L"InternalName", L"LegalCopyright",
+    L"LegalTrademarks", L"OriginalFilename", L"ProductName",     L"ProductVersion", L"PrivateBuild", L"SpecialBuild",
 };
 
 } // namespace
@@ -27,8 +26,7 @@ qkVersionInfo::qkVersionInfo()
 void qkVersionInfo::Clear()
 {
     std::memset(&m_fixedInfo, 0, sizeof(m_fixedInfo));
-    for (int i = 0; i < kStringCount; ++i)
-    {
+    for (int i = 0; i < kStringCount; ++i) {
         m_strings[i].name = kNames[i];
         m_strings[i].value.clear();
     }
@@ -36,8 +34,7 @@ void qkVersionInfo::Clear()
 
 const std::wstring* qkVersionInfo::Find(const wchar_t* name) const
 {
-    for (const StringEntry& entry : m_strings)
-    {
+    for (const StringEntry& entry : m_strings) {
         if (name != nullptr && std::wcscmp(entry.name, name) == 0)
             return &entry.value;
     }
@@ -53,38 +50,32 @@ BOOL qkVersionInfo::Load(const wchar_t* path)
     const std::wstring& file = split.GetPath();
     DWORD handle = 0;
     const DWORD size = ::GetFileVersionInfoSizeW(file.c_str(), &handle);
-    if (size == 0)
-    {
+    if (size == 0) {
         QK_TRACE(L"no version resource in %s : %lu", file.c_str(), ::GetLastError());
         return FALSE;
     }
     qkMemory buffer;
     void* data = buffer.NewAlloc(size);
-    if (data == nullptr || !::GetFileVersionInfoW(file.c_str(), 0, size, data))
-    {
+    if (data == nullptr || !::GetFileVersionInfoW(file.c_str(), 0, size, data)) {
         QK_TRACE(L"GetFileVersionInfoW %s : %lu", file.c_str(), ::GetLastError());
         return FALSE;
     }
     void* fixed = nullptr;
     UINT length = 0;
-    if (!::VerQueryValueW(data, L"\\", &fixed, &length) || length != sizeof(VS_FIXEDFILEINFO))
-    {
+    if (!::VerQueryValueW(data, L"\\", &fixed, &length) || length != sizeof(VS_FIXEDFILEINFO)) {
         QK_TRACE(L"no fixed version record in %s", file.c_str());
         return FALSE;
     }
     std::memcpy(&m_fixedInfo, fixed, sizeof(m_fixedInfo));
 
     void* translation = nullptr;
-    if (!::VerQueryValueW(data, L"\\VarFileInfo\\Translation", &translation, &length))
-    {
+    if (!::VerQueryValueW(data, L"\\VarFileInfo\\Translation", &translation, &length)) {
         QK_TRACE(L"no translation table in %s", file.c_str());
         return FALSE;
     }
-    if (length >= 2 * sizeof(WORD))
-    {
+    if (length >= 2 * sizeof(WORD)) {
         const WORD* pair = static_cast<const WORD*>(translation);
-        for (StringEntry& entry : m_strings)
-        {
+        for (StringEntry& entry : m_strings) {
             if (!QueryString(pair[0], pair[1], entry.name, data, entry.value))
                 QK_TRACE(L"no %s in %s", entry.name, file.c_str());
         }
@@ -92,12 +83,11 @@ BOOL qkVersionInfo::Load(const wchar_t* path)
     return TRUE;
 }
 
-BOOL qkVersionInfo::QueryString(WORD language, WORD codePage, const wchar_t* name,
-                                const void* versionData, std::wstring& value)
+BOOL qkVersionInfo::QueryString(WORD language, WORD codePage, const wchar_t* name, const void* versionData,
+                                std::wstring& value)
 {
     qkExceptionInfo info;
-    try
-    {
+    try {
         value.clear();
         std::wstring block;
         if (!qkStringConvert::Format(block, L"\\StringFileInfo\\%04x%04x\\%s", language, codePage, name))

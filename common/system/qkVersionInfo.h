@@ -3,12 +3,10 @@
 #include <windows.h>
 #include <string>
 
-class qkVersionInfo
-{
+class qkVersionInfo {
 public:
     // One version string: its standard name and the file's value (empty when missing).
-    class StringEntry
-    {
+    class StringEntry {
     public:
         virtual ~StringEntry() = default;
         const wchar_t* name = nullptr;

@@ -9,8 +9,7 @@
 
 namespace {
 
-struct RedirectionTable
-{
+struct RedirectionTable {
     qkCriticalSection lock;
     qkKernel32 kernel32;
     bool ready = false;
@@ -31,8 +30,7 @@ bool TableReady()
         return false;
     if (table.ready)
         return true;
-    if (table.kernel32.Get() == nullptr && !table.kernel32.Load())
-    {
+    if (table.kernel32.Get() == nullptr && !table.kernel32.Load()) {
         QK_TRACE(L"cannot load kernel32");
         return false;
     }
@@ -50,13 +48,10 @@ qkWow64FsRedirection::qkWow64FsRedirection(bool enable)
 
 qkWow64FsRedirection::~qkWow64FsRedirection()
 {
-    if (!m_saved.empty())
-    {
+    if (!m_saved.empty()) {
         qkKernel32& kernel32 = Table().kernel32;
-        if (kernel32.Get() != nullptr && kernel32.pfnWow64RevertWow64FsRedirection != nullptr)
-        {
-            for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it)
-            {
+        if (kernel32.Get() != nullptr && kernel32.pfnWow64RevertWow64FsRedirection != nullptr) {
+            for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
                 if (!kernel32.pfnWow64RevertWow64FsRedirection(*it))
                     QK_TRACE(L"revert failed : %lu", ::GetLastError());
             }
@@ -72,33 +67,28 @@ BOOL qkWow64FsRedirection::Enable(bool enable)
     if (!TableReady())
         return FALSE;
     qkKernel32& kernel32 = Table().kernel32;
-    if (!enable)
-    {
+    if (!enable) {
         qkExceptionInfo info;
-        try
-        {
+        try {
             m_saved.push_back(nullptr);
         }
         QK_CATCH(info)
         if (info.HasError())
             return FALSE;
-        if (!kernel32.pfnWow64DisableWow64FsRedirection(&m_saved.back()))
-        {
+        if (!kernel32.pfnWow64DisableWow64FsRedirection(&m_saved.back())) {
             QK_TRACE(L"disable failed : %lu", ::GetLastError());
             m_saved.pop_back();
             return FALSE;
         }
         return TRUE;
     }
-    if (m_saved.empty())
-    {
+    if (m_saved.empty()) {
         QK_TRACE(L"nothing to revert");
         return FALSE;
     }
     PVOID saved = m_saved.back();
     m_saved.pop_back();
-    if (!kernel32.pfnWow64RevertWow64FsRedirection(saved))
-    {
+    if (!kernel32.pfnWow64RevertWow64FsRedirection(saved)) {
         QK_TRACE(L"revert failed : %lu", ::GetLastError());
         return FALSE;
     }

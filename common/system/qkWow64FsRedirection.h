@@ -5,8 +5,7 @@
 #include <windows.h>
 #include <vector>
 
-class qkWow64FsRedirection
-{
+class qkWow64FsRedirection {
 public:
     qkWow64FsRedirection() = default;
     explicit qkWow64FsRedirection(bool enable);

@@ -5,8 +5,7 @@
 
 #include <string>
 
-struct SecurityResult
-{
+struct SecurityResult {
     std::wstring name;     // the mitigation's name as logged
     bool available = true; // the system offers the function
     bool needed = true;    // the mitigation applies to this system

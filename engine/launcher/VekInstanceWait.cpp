@@ -24,10 +24,11 @@ bool IsContention(DWORD error)
 } // namespace
 
 VekInstanceWait::VekInstanceWait(VekSingleInstance& guard, HKEY registryRoot, ErrorReporter reporter)
-    : m_guard(guard), m_registryRoot(registryRoot), m_reporter(std::move(reporter)),
+    : m_guard(guard),
+      m_registryRoot(registryRoot),
+      m_reporter(std::move(reporter)),
       m_pause([](DWORD milliseconds) { ::Sleep(milliseconds); })
-{
-}
+{}
 
 HRESULT VekInstanceWait::canRun(const wchar_t* manifestId)
 {

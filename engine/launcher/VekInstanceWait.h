@@ -12,8 +12,7 @@
 
 namespace vek {
 
-class VekInstanceWait
-{
+class VekInstanceWait {
 public:
     // The data reporter's error report: code, send flag, extra data text.
     using ErrorReporter = std::function<void(HRESULT code, bool send, const std::wstring& extra)>;

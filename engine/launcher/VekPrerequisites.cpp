@@ -81,7 +81,7 @@ int CheckSupportedSystem(const SystemFacts& facts)
 {
     if (IsWindowsXP(facts)) {
         return !facts.starterEdition && !facts.wow64 && facts.servicePackMajor >= 2 ? kSystemReady
-                                                                                     : kSystemNotSupported;
+                                                                                    : kSystemNotSupported;
     }
     return IsVistaOrLater(facts) ? kSystemReady : kSystemNotSupported;
 }

@@ -11,8 +11,7 @@
 
 namespace vek {
 
-struct SystemFacts
-{
+struct SystemFacts {
     DWORD major = 0;
     DWORD minor = 0;
     WORD servicePackMajor = 0;
@@ -47,8 +46,7 @@ constexpr UINT kStringNotSupported = 157;
 HRESULT CheckPrerequisites(const SystemFacts& facts, bool silent, const PrerequisiteMessage& showMessage);
 
 // What the component pre-check needs of the install job (the first element of "job_array").
-struct OmblPackage
-{
+struct OmblPackage {
     bool applies = false;                 // an endpoint-product package, no MSI, OMBL without qor/qor_edr
     bool installerHasDestination = false; // the OMBL "job_installer" entry has a destination here
 };

@@ -116,7 +116,8 @@ void ApplyProcessMitigations(const MitigationApi& api, std::vector<SecurityResul
     results.push_back(Apply(L"SetDefaultDLLDirectories", api.SetDefaultDllDirectories != nullptr,
                             [&] { return api.SetDefaultDllDirectories(kSearchSystem32); }));
     // An empty string takes the current folder out of the DLL search path.
-    results.push_back(Apply(L"SetDllDirectory", api.SetDllDirectoryW != nullptr, [&] { return api.SetDllDirectoryW(L""); }));
+    results.push_back(
+        Apply(L"SetDllDirectory", api.SetDllDirectoryW != nullptr, [&] { return api.SetDllDirectoryW(L""); }));
     results.push_back(Apply(L"SetProcessMitigationPolicy", api.SetProcessMitigationPolicy != nullptr, [&] {
         DWORD flags = 1; // DisableExtensionPoints
         return api.SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy, &flags, sizeof(flags)) == 1;

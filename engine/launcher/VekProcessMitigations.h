@@ -13,8 +13,7 @@
 namespace vek {
 
 // The system functions the hardening calls; a null entry is a function the system lacks.
-struct MitigationApi
-{
+struct MitigationApi {
     BOOL(WINAPI* SetDefaultDllDirectories)(DWORD) = nullptr;
     BOOL(WINAPI* SetDllDirectoryW)(LPCWSTR) = nullptr;
     BOOL(WINAPI* SetProcessMitigationPolicy)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T) = nullptr;

@@ -7,8 +7,7 @@
 
 namespace vek {
 
-class VekSingleInstance : public qkSingleInstance
-{
+class VekSingleInstance : public qkSingleInstance {
 public:
     // Stores the folder and takes the lock "<folder>\_lck\_<name>G" (mode 1) or per session.
     BOOL CreateInFolder(const wchar_t* folder, const wchar_t* name, DWORD mode);

@@ -10,16 +10,14 @@
 
 namespace vek {
 
-enum class SwitchForm
-{
+enum class SwitchForm {
     Flag,          // present or absent
     Number,        // the value read as a decimal number, a default when absent
     String,        // the value text, empty when absent
     FlagAndNumber, // tested as a flag and read as a number
 };
 
-struct SwitchInfo
-{
+struct SwitchInfo {
     const wchar_t* name;
     SwitchForm form;
     bool forwarded;

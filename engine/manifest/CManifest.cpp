@@ -23,8 +23,7 @@ ManifestSwitches ManifestSwitches::FromCommandLine()
 CManifest::CManifest(ManifestDocument& document, ManifestSwitches switches, std::shared_ptr<COSVersionInfo> osInfo,
                      std::shared_ptr<IInstalledProducts> products)
     : m_document(document), m_switches(switches), m_osInfo(std::move(osInfo)), m_products(std::move(products))
-{
-}
+{}
 
 bool CManifest::init()
 {
@@ -217,10 +216,12 @@ const CManifest::json* CManifest::findFileEntry(const json& job, const char* com
     for (size_t i = 0; i < ManifestJson::ArraySize(files); ++i) {
         const json* entry = ManifestJson::Element(files, i);
         if (component != nullptr &&
-            !ManifestJson::EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "component"), "component"), component)) {
+            !ManifestJson::EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "component"), "component"),
+                                       component)) {
             continue;
         }
-        if (type != nullptr && !ManifestJson::EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "type"), "type"), type)) {
+        if (type != nullptr &&
+            !ManifestJson::EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "type"), "type"), type)) {
             continue;
         }
         return entry;
@@ -304,7 +305,8 @@ bool CManifest::getWoxDependencyFiles(std::vector<std::wstring>& files) const
         bool any = false;
         for (size_t i = 0; i < ManifestJson::ArraySize(fileArray); ++i) {
             const json* entry = ManifestJson::Element(fileArray, i);
-            if (ManifestJson::EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "type"), "type"), "wox_dependency")) {
+            if (ManifestJson::EqualNoCase(ManifestJson::Text(ManifestJson::Member(entry, "type"), "type"),
+                                          "wox_dependency")) {
                 files.push_back(
                     ManifestJson::WideText(ManifestJson::Member(entry, "destination_file"), "destination_file"));
                 any = true;
@@ -329,8 +331,7 @@ bool CManifest::clearUpgradeConfirmation(const wchar_t* launcherKey)
         return false;
     }
     if (!key.DeleteKeyTree(L"WaitingForUpgradeConfirmation")) {
-        QK_LOG_ERROR(L"Failed to delete %s\\WaitingForUpgradeConfirmation, error %lu", launcherKey,
-                     key.GetLastError());
+        QK_LOG_ERROR(L"Failed to delete %s\\WaitingForUpgradeConfirmation, error %lu", launcherKey, key.GetLastError());
         return false;
     }
     return true;

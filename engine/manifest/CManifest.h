@@ -31,8 +31,7 @@
 namespace vek {
 
 // The command-line switches the job selection follows.
-struct ManifestSwitches
-{
+struct ManifestSwitches {
     bool forceInstall = false; // FORCE_INSTALL: install a redistributable package now
     bool image = false;        // IMAGE: preparing a machine image
 
@@ -48,8 +47,7 @@ enum VEK_PROXY_TYPE : int {
     eProxyCustom = 3,
 };
 
-class CManifest
-{
+class CManifest {
 public:
     using json = nlohmann::json;
     // A predicate over one file entry: true keeps it.

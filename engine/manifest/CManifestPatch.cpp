@@ -19,7 +19,6 @@ namespace {
 
 using json = nlohmann::json;
 
-
 // The entry's text member, and whether the entry has it at all.
 bool EntryText(const json& entry, std::string_view key, std::string& value)
 {
@@ -259,8 +258,7 @@ void CManifest::patchEndpointJob(bool fallback)
         // After a failed re-enrollment the product is installed again: no re-enrollment choice.
         bool reEnroll = !fallback;
         if (reEnroll) {
-            const std::wstring version =
-                ManifestJson::WideText(ManifestJson::Member(&installer, "version"), "version");
+            const std::wstring version = ManifestJson::WideText(ManifestJson::Member(&installer, "version"), "version");
             const int compared =
                 m_products->CompareInstalledVersion(kEndpointUpgradeCode32, kEndpointUpgradeCode64, version);
             reEnroll = compared == 0 || compared == 1;
@@ -312,7 +310,8 @@ void CManifest::applyFilter(const JobFilter& filter)
             return;
         }
         if (!files->is_array()) {
-            QK_LOG_WARNING(L"file_array is of type %s, not an array: not filtered", ManifestJson::TypeName(*files).c_str());
+            QK_LOG_WARNING(L"file_array is of type %s, not an array: not filtered",
+                           ManifestJson::TypeName(*files).c_str());
             return;
         }
         json kept = json::array();

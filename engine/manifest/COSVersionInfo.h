@@ -7,8 +7,7 @@
 
 namespace vek {
 
-class COSVersionInfo
-{
+class COSVersionInfo {
 public:
     virtual ~COSVersionInfo() = default;
     virtual bool IsServer();

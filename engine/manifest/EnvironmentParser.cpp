@@ -10,8 +10,7 @@ namespace vek {
 
 EnvironmentParser::EnvironmentParser(json* node, uint32_t flag, const json& environment)
     : m_node(node), m_flag(flag), m_environment(environment)
-{
-}
+{}
 
 HRESULT EnvironmentParser::RecursiveProcess(json* node, uint32_t flag, const json& environment)
 {

@@ -24,8 +24,7 @@
 
 namespace vek {
 
-class EnvironmentParser
-{
+class EnvironmentParser {
 public:
     using json = nlohmann::json;
 

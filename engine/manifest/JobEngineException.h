@@ -8,8 +8,7 @@
 
 namespace vek {
 
-class JobEngineException : public std::exception
-{
+class JobEngineException : public std::exception {
 public:
     explicit JobEngineException(HRESULT code) noexcept : m_code(code) {}
 

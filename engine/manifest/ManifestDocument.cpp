@@ -207,7 +207,8 @@ void ManifestDocument::SetLastError(HRESULT code)
 
 int32_t ManifestDocument::ReadJobState(const json& job)
 {
-    const int64_t state = ManifestJson::Integer(ManifestJson::Member(&job, jobkeys::kJobState), jobkeys::kJobState, eDownloadError);
+    const int64_t state =
+        ManifestJson::Integer(ManifestJson::Member(&job, jobkeys::kJobState), jobkeys::kJobState, eDownloadError);
     if (state < std::numeric_limits<int32_t>::min() || state > std::numeric_limits<int32_t>::max()) {
         QK_LOG_WARNING(L"job_state %lld is out of range: read as eDownloadError", static_cast<long long>(state));
         return eDownloadError;

@@ -25,8 +25,7 @@
 
 namespace vek {
 
-class ManifestDocument
-{
+class ManifestDocument {
 public:
     using json = nlohmann::json;
 

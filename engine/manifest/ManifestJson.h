@@ -13,8 +13,7 @@
 
 namespace vek {
 
-class ManifestJson
-{
+class ManifestJson {
 public:
     using json = nlohmann::json;
 

@@ -9,8 +9,7 @@
 
 namespace vek {
 
-class IInstalledProducts
-{
+class IInstalledProducts {
 public:
     virtual ~IInstalledProducts() = default;
     // The product of the upgrade code (the 64-bit code in a WOW64 process, the 32-bit code
@@ -22,8 +21,7 @@ public:
     virtual bool IsHostedAgentInstalled() = 0;
 };
 
-class CInstalledProducts : public IInstalledProducts
-{
+class CInstalledProducts : public IInstalledProducts {
 public:
     // The Uninstall key whose existence marks the earlier hosted-services agent.
     static constexpr const wchar_t* kHostedAgentKey =

@@ -18,8 +18,7 @@
 namespace vek {
 
 // The combiner of the job-event signal: the last slot's result, 0 without slots.
-struct LastJobEventResult
-{
+struct LastJobEventResult {
     using result_type = int32_t;
 
     template <typename Iterator>
@@ -37,8 +36,7 @@ using JobEventSignal = boost::signals2::signal<int32_t(int32_t, const nlohmann::
 // (total bytes, done bytes).
 using JobProgressSignal = boost::signals2::signal<void(uint64_t, uint64_t)>;
 
-class JobEventEmitter
-{
+class JobEventEmitter {
 public:
     explicit JobEventEmitter(JobEventSignal& signal);
     JobEventEmitter(const JobEventEmitter&) = delete;
@@ -62,8 +60,7 @@ private:
 
 // One job run: opens the run when made; when it ends, fires eFatalError first if the scope is
 // left by an exception, then eJobFinish, so that event 1 is always the last.
-class JobRunScope
-{
+class JobRunScope {
 public:
     JobRunScope(JobEventEmitter& emitter, const nlohmann::json& node);
     ~JobRunScope();

@@ -90,7 +90,8 @@ constexpr JobStateInfo kStates[] = {
 template <typename Row, size_t N>
 const Row* FindRow(const Row (&rows)[N], int32_t value)
 {
-    const auto it = std::find_if(std::begin(rows), std::end(rows), [value](const Row& row) { return row.value == value; });
+    const auto it =
+        std::find_if(std::begin(rows), std::end(rows), [value](const Row& row) { return row.value == value; });
     return it == std::end(rows) ? nullptr : it;
 }
 

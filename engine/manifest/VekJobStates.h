@@ -12,29 +12,29 @@ namespace vek {
 enum VEK_JOB_STATE : int32_t {
     eRestartDownload = -3,
     eDownloadError = -2,
-    eInstallFailed = -1,        // the installation plug-in reported failure
-    ePreProcess = 0,            // constructor; the backend check comes next
+    eInstallFailed = -1, // the installation plug-in reported failure
+    ePreProcess = 0,     // constructor; the backend check comes next
     eDownload = 1,
-    ePostProcess = 2,           // the installation plug-in runs
+    ePostProcess = 2, // the installation plug-in runs
     eInstallFinished = 3,
     eStopped = 4,
     eInstallCancelled = 5,
-    eInstallIncomplete = 6,     // plug-in statuses 4 and 5
-    eStateUnused7 = 7,          // set by nothing in the launcher
+    eInstallIncomplete = 6, // plug-in statuses 4 and 5
+    eStateUnused7 = 7,      // set by nothing in the launcher
     eRebootRequired = 8,
-    eFinished = 9,              // ends the job thread's loop
+    eFinished = 9, // ends the job thread's loop
     eArchive = 10,
     eArchiveFinished = 11,
-    eInstallPending = 12,       // plug-in status 9: the thread keeps re-reading the state
+    eInstallPending = 12, // plug-in status 9: the thread keeps re-reading the state
     eInstallUACCancelled = 13,
 };
 
 // "error_type": the class of the job's failure.
 enum VEK_ERROR_TYPE : int32_t {
     eErrorNone = 0,
-    eErrorDownload = 1,         // whenever the state becomes eDownloadError
-    eErrorInstall = 2,          // eInstallFailed outside the plug-in stage; plug-in event -3
-    eErrorPluginReported = 3,   // plug-in event 17
+    eErrorDownload = 1,       // whenever the state becomes eDownloadError
+    eErrorInstall = 2,        // eInstallFailed outside the plug-in stage; plug-in event -3
+    eErrorPluginReported = 3, // plug-in event 17
 };
 
 // Job event: fired with a reference to the job's node (events 9 to 11: the whole document).
@@ -53,36 +53,36 @@ enum VEK_JOB_EVENTS : int32_t {
     eJobPluginEvent4 = 4,
     eJobInstallCancelled = 5,
     eJobInstallFinished = 6,
-    eJobInstallIncomplete = 7,          // plug-in statuses 4 and 5
+    eJobInstallIncomplete = 7, // plug-in statuses 4 and 5
     eJobPluginEvent8 = 8,
-    eEngineStart = 9,                   // the engine thread starts
-    eEngineJobsDone = 10,               // the engine thread ends in engine state 4
-    eEngineEnd = 11,                    // the engine thread ends, in every engine state
-    eFailover = 12,                     // the backend check failed
+    eEngineStart = 9,     // the engine thread starts
+    eEngineJobsDone = 10, // the engine thread ends in engine state 4
+    eEngineEnd = 11,      // the engine thread ends, in every engine state
+    eFailover = 12,       // the backend check failed
     eJobStopped = 13,
-    eJobInstallPluginStopped = 14,      // plug-in status 7
+    eJobInstallPluginStopped = 14, // plug-in status 7
     eJobPluginEvent15 = 15,
     eJobPluginEvent16 = 16,
-    eJobPluginError = 17,               // plug-in callback: "error_type" 3
+    eJobPluginError = 17, // plug-in callback: "error_type" 3
     eJobInstallUACCancelled = 18,
     eJobDownloadFailed = 19,
     eJobEngineRestartAsAdmin = 20,
-    eJobInstallStart = 21,              // a negative signal result cancels the installation
+    eJobInstallStart = 21, // a negative signal result cancels the installation
     eJobRebootRequired = 22,
     eJobDownloadStageStart = 23,
-    eJobRetryInstall = 24,              // job window, to the data reporter only
+    eJobRetryInstall = 24, // job window, to the data reporter only
     eJobValidationStart = 25,
     eJobDownloadEvent6 = 26,
     eJobValidationFailed = 27,
     eJobDiskFull = 28,
-    eJobRekeyStatus0 = 29,              // plug-in callback: "rekey_status" = event - 29
+    eJobRekeyStatus0 = 29, // plug-in callback: "rekey_status" = event - 29
     eJobRekeyStatus1 = 30,
     eJobRekeyStatus2 = 31,
-    eJobRetryDownload = 32,             // job window, to the data reporter only
-    eJobRetryDiskFull = 33,             // job window, to the data reporter only
+    eJobRetryDownload = 32, // job window, to the data reporter only
+    eJobRetryDiskFull = 33, // job window, to the data reporter only
     eJobArchiveStart = 34,
     eJobArchiveFinished = 35,
-    eJobInstallPending = 36,            // plug-in status 9
+    eJobInstallPending = 36, // plug-in status 9
     eJobPluginEvent37 = 37,
     eJobPluginEvent38 = 38,
     eJobPluginEvent39 = 39,
@@ -105,16 +105,14 @@ enum JobEventOrigin : uint32_t {
     eOriginJobWindow = 0x20,
 };
 
-struct JobEventInfo
-{
+struct JobEventInfo {
     int32_t value;
     const wchar_t* name;
-    uint32_t origins;        // JobEventOrigin bits
-    bool wholeDocument;      // fired with the whole Manifest document instead of a job node
+    uint32_t origins;   // JobEventOrigin bits
+    bool wholeDocument; // fired with the whole Manifest document instead of a job node
 };
 
-struct JobStateInfo
-{
+struct JobStateInfo {
     int32_t value;
     const wchar_t* name;
 };
@@ -130,8 +128,14 @@ const JobEventInfo* JobEventTableBegin();
 const JobEventInfo* JobEventTableEnd();
 
 // The range the job engine interprets, and the one the user interface does.
-constexpr bool IsEngineJobEvent(int32_t event) { return event >= eJobInstallStopped && event <= eJobDiskFull; }
-constexpr bool IsUiJobEvent(int32_t event) { return event >= eJobInstallStopped && event <= eJobPluginEvent43; }
+constexpr bool IsEngineJobEvent(int32_t event)
+{
+    return event >= eJobInstallStopped && event <= eJobDiskFull;
+}
+constexpr bool IsUiJobEvent(int32_t event)
+{
+    return event >= eJobInstallStopped && event <= eJobPluginEvent43;
+}
 
 // The "error_type" that a state change sets, or -1 when it leaves "error_type" as it is.
 // `pluginStage`: the installation plug-in stage is running.

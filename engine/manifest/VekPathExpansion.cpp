@@ -47,8 +47,8 @@ void VekPathExpansion::doPathExpansion(nlohmann::json& root)
             continue;
         }
         if (!jobEnvironment->is_object()) {
-            QK_LOG_WARNING(L"The environment of job %u is of type %s, not an object: not used", static_cast<unsigned>(i),
-                           ManifestJson::TypeName(*jobEnvironment).c_str());
+            QK_LOG_WARNING(L"The environment of job %u is of type %s, not an object: not used",
+                           static_cast<unsigned>(i), ManifestJson::TypeName(*jobEnvironment).c_str());
             continue;
         }
         const json jobEnvironmentCopy = *jobEnvironment;

@@ -24,8 +24,7 @@ namespace vek {
 
 class ManifestDocument;
 
-class VekPathExpansion
-{
+class VekPathExpansion {
 public:
     // Without folders the shell's own are used.
     explicit VekPathExpansion(std::shared_ptr<IShellFolders> folders = nullptr);

@@ -8,8 +8,7 @@
 
 namespace vek {
 
-class IShellFolders
-{
+class IShellFolders {
 public:
     virtual ~IShellFolders() = default;
     virtual bool IsVistaOrLater() = 0;
@@ -19,8 +18,7 @@ public:
     virtual HRESULT GetFolderPath(int csidl, std::wstring& path) = 0;
 };
 
-class CShellFolders : public IShellFolders
-{
+class CShellFolders : public IShellFolders {
 public:
     bool IsVistaOrLater() override;
     HRESULT GetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, std::wstring& path) override;

@@ -57,13 +57,15 @@ HRESULT ProbeUrl(const std::wstring& address, const std::wstring& verb, const st
             continue;
         }
         if (std::find(accepted.begin(), accepted.end(), status) != accepted.end()) {
-            qkLib::LogText(qkLib::LogLevel::Information, L"url validated %s, http response %d", address.c_str(), static_cast<int>(status));
+            qkLib::LogText(qkLib::LogLevel::Information, L"url validated %s, http response %d", address.c_str(),
+                           static_cast<int>(status));
             return S_OK;
         }
         if (usedProxy && allowFallback) {
             direct = true;
         } else {
-            qkLib::LogText(qkLib::LogLevel::Error, L"Validate for url %s failed, http response %d", address.c_str(), static_cast<int>(status));
+            qkLib::LogText(qkLib::LogLevel::Error, L"Validate for url %s failed, http response %d", address.c_str(),
+                           static_cast<int>(status));
         }
         hr = S_FALSE;
     }
@@ -105,7 +107,8 @@ bool ValidateBackendUrls(nlohmann::json& job, const nlohmann::json& options)
     }
     const nlohmann::json& urls = *JsonMember(job, "backend_urls");
     if (!urls.is_array() || urls.empty()) {
-        qkLib::LogText(qkLib::LogLevel::Information, L"backend_urls node in manifest is empty - backend validation skipped");
+        qkLib::LogText(qkLib::LogLevel::Information,
+                       L"backend_urls node in manifest is empty - backend validation skipped");
         return true;
     }
     const nlohmann::json* proxySettings = JsonMember(options, "proxy_settings");

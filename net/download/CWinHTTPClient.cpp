@@ -122,8 +122,7 @@ void CWinHTTPClient::ApplyProxySettings()
     auto text = [](const std::wstring& s) { return s.empty() ? nullptr : s.c_str(); };
     if (m_passwordEncrypted) {
         DecryptProxyPassword(m_decryptedPassword, m_encryptedPassword);
-        SetProxy(m_autoDetect, text(m_autoConfigUrl), text(m_server), m_port, text(m_user),
-                 m_decryptedPassword.Get());
+        SetProxy(m_autoDetect, text(m_autoConfigUrl), text(m_server), m_port, text(m_user), m_decryptedPassword.Get());
         m_decryptedPassword.Wipe();
     } else {
         SetProxy(m_autoDetect, text(m_autoConfigUrl), text(m_server), m_port, text(m_user), text(m_password));
@@ -134,11 +133,10 @@ HRESULT CWinHTTPClient::GetRedirectLocation(HINTERNET request, std::wstring& add
 {
     DWORD length = 0;
     if (::WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &length,
-                              WINHTTP_NO_HEADER_INDEX)
-        || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0) {
+                              WINHTTP_NO_HEADER_INDEX) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0) {
         DWORD error = ::GetLastError();
-        QK_LOG_ERROR(L"Unable to get length for WINHTTP_QUERY_LOCATION with error %d",
-                 error);
+        QK_LOG_ERROR(L"Unable to get length for WINHTTP_QUERY_LOCATION with error %d", error);
         return HRESULT_FROM_WIN32(error);
     }
     std::vector<wchar_t> buffer(length / sizeof(wchar_t) + 1, L'\0');
@@ -201,7 +199,7 @@ HRESULT CWinHTTPClient::GetResponse(RequestId request, HTTPDownloadData* stream,
             }
             if (ShouldExit()) {
                 QK_LOG_INFO(L"m_ShouldExit == true, leaving GetRepsonse(), hr=0x%08X",
-                        HRESULT_FROM_WIN32(ERROR_CANCELLED));
+                            HRESULT_FROM_WIN32(ERROR_CANCELLED));
                 return HRESULT_FROM_WIN32(ERROR_CANCELLED);
             }
             DWORD read = 0;

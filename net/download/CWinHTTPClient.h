@@ -37,7 +37,10 @@ public:
 
     // What LoadProxySettings found (tests and the engine's fallback rule read them).
     bool ProxyGiven() const { return m_proxyGiven; }
-    bool HasProxyPassword() const { return m_proxyGiven && !m_user.empty() && (m_passwordEncrypted || !m_password.empty()); }
+    bool HasProxyPassword() const
+    {
+        return m_proxyGiven && !m_user.empty() && (m_passwordEncrypted || !m_password.empty());
+    }
     const std::wstring& ProxyServer() const { return m_server; }
     std::uint32_t ProxyPort() const { return m_port; }
 

@@ -35,7 +35,7 @@ void DeleteTemporaryFile(const nlohmann::json& record)
     const std::wstring temp = RecordTempPath(record);
     if (!temp.empty() && !::DeleteFileW(temp.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
         QK_LOG_WARNING(L"Failed to delete temporary File %s, hr=0x%08X", temp.c_str(),
-                   HRESULT_FROM_WIN32(::GetLastError()));
+                       HRESULT_FROM_WIN32(::GetLastError()));
 }
 
 } // namespace
@@ -47,11 +47,12 @@ int CWinHTTPDownloadManager::FilePriority(const std::wstring& address)
 
 CWinHTTPDownloadManager::CWinHTTPDownloadManager(nlohmann::json& job, std::shared_ptr<IDownloadJobHooks> hooks,
                                                  nlohmann::json& options)
-    : m_job(job), m_options(options), m_hooks(std::move(hooks)),
+    : m_job(job),
+      m_options(options),
+      m_hooks(std::move(hooks)),
       m_runEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       m_stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
-{
-}
+{}
 
 CWinHTTPDownloadManager::~CWinHTTPDownloadManager()
 {
@@ -174,15 +175,13 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
                 present.emplace_back(source, destination);
                 continue;
             }
-            QK_LOG_WARNING(L"ValidateFile() failed to validate %s, hr=0x%08X",
-                       destination.c_str(), hr);
+            QK_LOG_WARNING(L"ValidateFile() failed to validate %s, hr=0x%08X", destination.c_str(), hr);
             if (!::DeleteFileW(destination.c_str())) {
                 HRESULT deleteHr = HRESULT_FROM_WIN32(::GetLastError());
-                QK_LOG_ERROR(L"Failed to delete corrupt download file %s , hr=0x%08X",
-                         destination.c_str(), deleteHr);
+                QK_LOG_ERROR(L"Failed to delete corrupt download file %s , hr=0x%08X", destination.c_str(), deleteHr);
                 DWORD attributes = ::GetFileAttributesW(destination.c_str());
-                if (deleteHr == E_ACCESSDENIED && attributes != INVALID_FILE_ATTRIBUTES
-                    && (attributes & FILE_ATTRIBUTE_READONLY)) {
+                if (deleteHr == E_ACCESSDENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & FILE_ATTRIBUTE_READONLY)) {
                     QK_LOG_INFO(L"File is readonly, removing readonly flag");
                     if (!::SetFileAttributesW(destination.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
                         QK_LOG_ERROR(L"Failed to remove readonly flag");
@@ -204,8 +203,8 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
                 }
                 DWORD error = ::GetLastError();
                 if (attempt == 2 || (error != ERROR_BAD_NETPATH && error != ERROR_NETWORK_BUSY)) {
-                    QK_LOG_WARNING(L"CopyFile() failed to copy %s to %s, hr=0x%08X",
-                               localFile.c_str(), destination.c_str(), HRESULT_FROM_WIN32(error));
+                    QK_LOG_WARNING(L"CopyFile() failed to copy %s to %s, hr=0x%08X", localFile.c_str(),
+                                   destination.c_str(), HRESULT_FROM_WIN32(error));
                     break;
                 }
             }
@@ -231,8 +230,8 @@ void CWinHTTPDownloadManager::ReportFileFailure(const std::wstring& address, int
         return failures;
     });
     if (!m_hooks)
-        QK_LOG_ERROR(L"job error 0x%08X, %s, priority %d, failures %u",
-                 VEK_E_HTTP_DOWNLOAD, text.c_str(), priority, count);
+        QK_LOG_ERROR(L"job error 0x%08X, %s, priority %d, failures %u", VEK_E_HTTP_DOWNLOAD, text.c_str(), priority,
+                     count);
 }
 
 void CWinHTTPDownloadManager::Start()
@@ -278,7 +277,8 @@ void CWinHTTPDownloadManager::Start()
 
     const nlohmann::json* proxySettings = JsonMember(m_options, "proxy_settings");
     m_proxySettings = proxySettings != nullptr ? *proxySettings : nlohmann::json();
-    m_engine = std::make_unique<CWinHTTPEngine>(static_cast<IDownloadEngineObserver*>(this), m_proxySettings.is_null() ? nullptr : &m_proxySettings);
+    m_engine = std::make_unique<CWinHTTPEngine>(static_cast<IDownloadEngineObserver*>(this),
+                                                m_proxySettings.is_null() ? nullptr : &m_proxySettings);
     m_engine->SetTimeoutSeconds(m_engineTimeout);
     m_queue.clear();
     m_firstBytes = true;
@@ -304,13 +304,12 @@ void CWinHTTPDownloadManager::Start()
         if (FAILED(hr)) {
             if (m_engine->getJobState() == BG_JOB_STATE_TRANSIENT_ERROR && retries < limit) {
                 ++retries;
-                QK_LOG_WARNING(L"got Transient error while querying file size retrying, %d",
-                           retries);
+                QK_LOG_WARNING(L"got Transient error while querying file size retrying, %d", retries);
                 ::WaitForSingleObject(m_stopEvent.Get(), m_retryWaitMs);
                 continue;
             }
-            QK_LOG_ERROR(L"m_WinHTTPEngine->getDownloadSize() failed with %s, %s, hr=0x%08X",
-                     file.first.c_str(), file.second.c_str(), hr);
+            QK_LOG_ERROR(L"m_WinHTTPEngine->getDownloadSize() failed with %s, %s, hr=0x%08X", file.first.c_str(),
+                         file.second.c_str(), hr);
             HRESULT error = S_OK;
             m_engine->GetError(error);
             const DWORD httpStatus = m_engine->getHttpStatus();
@@ -352,8 +351,7 @@ void CWinHTTPDownloadManager::Start()
         return;
     }
     m_bytesTotal += m_bytesDone;
-    QK_LOG_INFO(L"Total bytes downloaded - %I64u, Bytes remaining - %I64u",
-            m_bytesDone, m_bytesTotal);
+    QK_LOG_INFO(L"Total bytes downloaded - %I64u, Bytes remaining - %I64u", m_bytesDone, m_bytesTotal);
     if (!paused.is_null())
         m_queue.push_front(paused);
     if (m_queue.empty()) {
@@ -416,12 +414,10 @@ void CWinHTTPDownloadManager::run()
                 break;
             case BG_JOB_STATE_TRANSIENT_ERROR:
                 ++transientCount;
-                QK_LOG_WARNING(L"BG_JOB_STATE_TRANSIENT_ERROR, transientErrorCount=%d",
-                           transientCount);
+                QK_LOG_WARNING(L"BG_JOB_STATE_TRANSIENT_ERROR, transientErrorCount=%d", transientCount);
                 if (transientCount >= limit) {
                     finalEvent = eDownloadTransientError;
-                    QK_LOG_ERROR(L"Exceeded transient error count (%d), hr=0x%08X",
-                             transientCount, hr);
+                    QK_LOG_ERROR(L"Exceeded transient error count (%d), hr=0x%08X", transientCount, hr);
                     asError = true;
                 } else {
                     QK_LOG_WARNING(L"Got a transient error from WinHTTP, sleeping for a bit");
@@ -520,9 +516,9 @@ void CWinHTTPDownloadManager::run()
 
     const long duration = static_cast<long>(std::time(nullptr) - start);
     QK_LOG_INFO(L"Total Download Duration : %ld", duration);
-    if (m_queue.empty() && !done
-        && (lastState == BG_JOB_STATE_TRANSFERRED
-            || ((lastState == BG_JOB_STATE_ERROR || lastState == BG_JOB_STATE_TRANSIENT_ERROR) && skipped))) {
+    if (m_queue.empty() && !done &&
+        (lastState == BG_JOB_STATE_TRANSFERRED ||
+         ((lastState == BG_JOB_STATE_ERROR || lastState == BG_JOB_STATE_TRANSIENT_ERROR) && skipped))) {
         WithJob([&](nlohmann::json& job) {
             if (JsonInt(job, "download_started", 0) != 2)
                 job["download_duration"] = static_cast<std::uint64_t>(duration);

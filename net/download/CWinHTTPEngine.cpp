@@ -70,14 +70,14 @@ bool ParseLength(const std::wstring& text, std::uint64_t& value)
 bool IsTransientDownloadError(HRESULT hr)
 {
     static const DWORD transient[] = {
-        ERROR_WINHTTP_TIMEOUT,             // 12002
-        ERROR_WINHTTP_NAME_NOT_RESOLVED,   // 12007
-        ERROR_WINHTTP_OPERATION_CANCELLED, // 12017
+        ERROR_WINHTTP_TIMEOUT,                // 12002
+        ERROR_WINHTTP_NAME_NOT_RESOLVED,      // 12007
+        ERROR_WINHTTP_OPERATION_CANCELLED,    // 12017
         ERROR_WINHTTP_INCORRECT_HANDLE_STATE, // 12019
-        ERROR_WINHTTP_CANNOT_CONNECT,      // 12029
-        ERROR_WINHTTP_CONNECTION_ERROR,    // 12030
-        WSAECONNRESET,                     // 10054: Wine's form of 12030
-        WSAETIMEDOUT,                      // 10060: Wine's form of 12002
+        ERROR_WINHTTP_CANNOT_CONNECT,         // 12029
+        ERROR_WINHTTP_CONNECTION_ERROR,       // 12030
+        WSAECONNRESET,                        // 10054: Wine's form of 12030
+        WSAETIMEDOUT,                         // 10060: Wine's form of 12002
     };
     for (DWORD code : transient)
         if (hr == HRESULT_FROM_WIN32(code))
@@ -520,7 +520,8 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
 
     // A body shorter than announced never goes into place: the partial file waits for a resume.
     const std::uint64_t expected = m_expectedTotal;
-    const bool shortBody = lengthKnown ? fileSize < startOffset + contentLength : (expected != 0 && fileSize < expected);
+    const bool shortBody =
+        lengthKnown ? fileSize < startOffset + contentLength : (expected != 0 && fileSize < expected);
     if (shortBody) {
         // The status was read before the body; reading it again would fail on a finished request.
         QK_LOG_ERROR(L"Bytes download is not equal to the response length, hr=0x%08X", HR_SHORT_BODY);

@@ -28,8 +28,7 @@ HRESULT HTTPDownloadData::Initialize(const std::wstring& path, bool truncate)
         LARGE_INTEGER zero{};
         if (!::SetFilePointerEx(m_file.Get(), zero, nullptr, FILE_END)) {
             HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-            QK_LOG_ERROR(L"Failed to seek to end of file %s, hr=0x%08X",
-                     path.c_str(), hr);
+            QK_LOG_ERROR(L"Failed to seek to end of file %s, hr=0x%08X", path.c_str(), hr);
             m_file.Close();
             return hr;
         }

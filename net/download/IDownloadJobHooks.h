@@ -17,8 +17,8 @@ public:
 
     // The job-error report (result 0x80047F12, error type 1, "filename=<address>", the file's
     // priority and its failure count).
-    virtual void logJobError(HRESULT result, int errorType, nlohmann::json& job, const std::wstring& text,
-                             int priority, std::uint32_t failureCount) = 0;
+    virtual void logJobError(HRESULT result, int errorType, nlohmann::json& job, const std::wstring& text, int priority,
+                             std::uint32_t failureCount) = 0;
 };
 
 } // namespace vek

@@ -34,11 +34,19 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix)
 // Owners of the CryptoAPI handles.
 struct CryptContext {
     HCRYPTPROV h = 0;
-    ~CryptContext() { if (h) ::CryptReleaseContext(h, 0); }
+    ~CryptContext()
+    {
+        if (h)
+            ::CryptReleaseContext(h, 0);
+    }
 };
 struct CryptKey {
     HCRYPTKEY h = 0;
-    ~CryptKey() { if (h) ::CryptDestroyKey(h); }
+    ~CryptKey()
+    {
+        if (h)
+            ::CryptDestroyKey(h);
+    }
 };
 
 // The key comes from the build configuration masked byte by byte; it is put together only here,
@@ -82,8 +90,8 @@ void DecryptProxyPassword(SecureWString& holder, const std::wstring& encrypted)
     if (!::CryptStringToBinaryA(ansi.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr))
         return;
     std::vector<BYTE> data(size);
-    if (!::CryptStringToBinaryA(ansi.c_str(), 0, CRYPT_STRING_BASE64, data.data(), &size, nullptr, nullptr)
-        || size < 32)
+    if (!::CryptStringToBinaryA(ansi.c_str(), 0, CRYPT_STRING_BASE64, data.data(), &size, nullptr, nullptr) ||
+        size < 32)
         return;
     data.resize(size);
 
@@ -110,8 +118,8 @@ void DecryptProxyPassword(SecureWString& holder, const std::wstring& encrypted)
             return;
     }
     DWORD mode = CRYPT_MODE_CBC;
-    bool set = ::CryptSetKeyParam(key.h, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0)
-               && ::CryptSetKeyParam(key.h, KP_IV, iv, 0);
+    bool set = ::CryptSetKeyParam(key.h, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0) &&
+               ::CryptSetKeyParam(key.h, KP_IV, iv, 0);
     ::SecureZeroMemory(iv, sizeof(iv));
     if (!set)
         return;

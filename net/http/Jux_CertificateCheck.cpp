@@ -57,7 +57,8 @@ bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress
 
 void SendPinningPing(int source, int resultCode, const std::wstring& serverAddress)
 {
-    if (auto check = GetCertificateCheck()) check->SendPinningPing(source, resultCode, serverAddress);
+    if (auto check = GetCertificateCheck())
+        check->SendPinningPing(source, resultCode, serverAddress);
 }
 
 } // namespace Jux

@@ -19,8 +19,8 @@ public:
     virtual bool IsHostWhiteListed(const std::wstring& host) = 0;
     // true: the request may go on. The request's server certificate is readable through
     // WINHTTP_OPTION_SERVER_CERT_CONTEXT on the handle.
-    virtual bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress,
-                                        int source, DWORD argument) = 0;
+    virtual bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress, int source,
+                                        DWORD argument) = 0;
     virtual void SendPinningPing(int source, int resultCode, const std::wstring& serverAddress) = 0;
 };
 

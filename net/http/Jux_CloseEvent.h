@@ -19,8 +19,16 @@ public:
         m_event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         return m_event.IsValid();
     }
-    void Set() { if (m_event.IsValid()) SetEvent(m_event.Get()); }
-    void Reset() { if (m_event.IsValid()) ResetEvent(m_event.Get()); }
+    void Set()
+    {
+        if (m_event.IsValid())
+            SetEvent(m_event.Get());
+    }
+    void Reset()
+    {
+        if (m_event.IsValid())
+            ResetEvent(m_event.Get());
+    }
     bool IsSet() const { return m_event.IsValid() && WaitForSingleObject(m_event.Get(), 0) == WAIT_OBJECT_0; }
 
 private:

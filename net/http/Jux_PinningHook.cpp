@@ -5,8 +5,8 @@
 
 namespace Jux {
 
-bool CPinningHook::OnCertificateCheck(HINTERNET request, const std::wstring& serverAddress,
-                                      DWORD notification, DWORD argument)
+bool CPinningHook::OnCertificateCheck(HINTERNET request, const std::wstring& serverAddress, DWORD notification,
+                                      DWORD argument)
 {
     switch (notification) {
     case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
@@ -21,7 +21,8 @@ bool CPinningHook::OnCertificateCheck(HINTERNET request, const std::wstring& ser
 
 bool CPinningHook::OnRedirect(const std::wstring& url, const std::wstring& serverAddress)
 {
-    if (IsUrlHostWhiteListed(url)) return true;
+    if (IsUrlHostWhiteListed(url))
+        return true;
     QK_TRACE(L"redirect to %ls leaves the white list", url.c_str());
     SendPinningPing(kCheckOnRedirect, 7, serverAddress);
     return false;

@@ -12,8 +12,8 @@ class CPinningHook {
 public:
     virtual ~CPinningHook() = default;
     // true: the request may go on.
-    virtual bool OnCertificateCheck(HINTERNET request, const std::wstring& serverAddress,
-                                    DWORD notification, DWORD argument);
+    virtual bool OnCertificateCheck(HINTERNET request, const std::wstring& serverAddress, DWORD notification,
+                                    DWORD argument);
     // true: keep checking the redirected request. A redirect off the white list sends a pinning
     // report (source 3, result code 7) and returns false.
     virtual bool OnRedirect(const std::wstring& url, const std::wstring& serverAddress);

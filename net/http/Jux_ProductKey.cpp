@@ -14,7 +14,8 @@ bool ReadProductString(const wchar_t* subkey, const wchar_t* name, std::wstring&
         return false;
     }
     std::wstring path = silo;
-    if (subkey) path += std::wstring(L"\\") + subkey;
+    if (subkey)
+        path += std::wstring(L"\\") + subkey;
     qkRegistry key;
     if (!key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ | CIsolation::GetRegistryViewFlags())) {
         QK_TRACE(L"cannot open HKLM\\%ls: %lu", path.c_str(), key.GetLastError());

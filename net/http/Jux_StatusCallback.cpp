@@ -13,14 +13,15 @@ namespace {
 void OnHeadersAvailable(HINTERNET handle, CWinHttpRequest& request, const std::shared_ptr<IWinHttpListener>& listener)
 {
     DWORD status = 0, size = sizeof status;
-    if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                             &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
         QK_TRACE(L"status query failed: %lu", GetLastError());
         return;
     }
     size = 0;
-    if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                            &size, WINHTTP_NO_HEADER_INDEX) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                            WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         QK_TRACE(L"raw headers size query failed: %lu", GetLastError());
         return;
     }
@@ -30,9 +31,11 @@ void OnHeadersAvailable(HINTERNET handle, CWinHttpRequest& request, const std::s
         QK_TRACE(L"raw headers query failed: %lu", GetLastError());
         return;
     }
-    if (listener) listener->OnHeaders(handle, status, text.data());
+    if (listener)
+        listener->OnHeaders(handle, status, text.data());
     (void)request;
-    if (!WinHttpQueryDataAvailable(handle, nullptr)) QK_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
+    if (!WinHttpQueryDataAvailable(handle, nullptr))
+        QK_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
 }
 
 void OnDataAvailable(HINTERNET handle, CWinHttpRequest& request, const std::shared_ptr<IWinHttpListener>& listener,
@@ -44,7 +47,8 @@ void OnDataAvailable(HINTERNET handle, CWinHttpRequest& request, const std::shar
     }
     DWORD available = *static_cast<const DWORD*>(info);
     if (available == 0) {
-        if (listener) listener->OnDataComplete(handle);
+        if (listener)
+            listener->OnDataComplete(handle);
         return;
     }
     if (available > kMaxAsyncRead) {
@@ -79,7 +83,8 @@ void HandleNotification(HINTERNET handle, DWORD_PTR context, DWORD notification,
 
     switch (notification) {
     case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
-        if (info) request->serverAddress.assign(static_cast<const wchar_t*>(info));
+        if (info)
+            request->serverAddress.assign(static_cast<const wchar_t*>(info));
         break;
     case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
         if (request->notPinned || request->pinRefused) {
@@ -89,7 +94,8 @@ void HandleNotification(HINTERNET handle, DWORD_PTR context, DWORD notification,
         if (hook && !hook->OnCertificateCheck(handle, request->serverAddress, notification, 0)) {
             QK_TRACE(L"certificate refused for %ls; closing the request", request->serverAddress.c_str());
             request->closing = true;
-            if (!WinHttpCloseHandle(handle)) QK_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
+            if (!WinHttpCloseHandle(handle))
+                QK_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
             request->pinRefused = true;
         }
         break;
@@ -106,38 +112,52 @@ void HandleNotification(HINTERNET handle, DWORD_PTR context, DWORD notification,
         }
         break;
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE: {
-        if (closing) break;
+        if (closing)
+            break;
         DWORD flags = info && infoLength >= sizeof(DWORD) ? *static_cast<const DWORD*>(info) : 0;
         QK_TRACE(L"secure failure 0x%lX", flags);
-        if (listener) listener->OnStatus(handle, notification, &flags, sizeof flags);
-        if (hook && !request->notPinned && !hook->OnCertificateCheck(handle, request->serverAddress, notification, flags)) {
+        if (listener)
+            listener->OnStatus(handle, notification, &flags, sizeof flags);
+        if (hook && !request->notPinned &&
+            !hook->OnCertificateCheck(handle, request->serverAddress, notification, flags)) {
             QK_TRACE(L"certificate check refused after a secure failure");
         }
         break;
     }
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-        if (!closing) OnHeadersAvailable(handle, *request, listener);
+        if (!closing)
+            OnHeadersAvailable(handle, *request, listener);
         break;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-        if (!closing) OnDataAvailable(handle, *request, listener, info);
+        if (!closing)
+            OnDataAvailable(handle, *request, listener, info);
         break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-        if (closing) break;
-        if (listener) listener->OnReadComplete(handle);
-        if (!WinHttpQueryDataAvailable(handle, nullptr)) QK_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
+        if (closing)
+            break;
+        if (listener)
+            listener->OnReadComplete(handle);
+        if (!WinHttpQueryDataAvailable(handle, nullptr))
+            QK_TRACE(L"WinHttpQueryDataAvailable failed: %lu", GetLastError());
         break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
-        if (closing) break;
+        if (closing)
+            break;
         WINHTTP_ASYNC_RESULT result{};
-        if (info && infoLength >= sizeof result) result = *static_cast<const WINHTTP_ASYNC_RESULT*>(info);
+        if (info && infoLength >= sizeof result)
+            result = *static_cast<const WINHTTP_ASYNC_RESULT*>(info);
         QK_TRACE(L"request error %lu in %zu", result.dwError, static_cast<size_t>(result.dwResult));
-        if (listener) listener->OnStatus(handle, notification, &result, sizeof result);
+        if (listener)
+            listener->OnStatus(handle, notification, &result, sizeof result);
         break;
     }
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        if (closing) break;
-        if (listener) listener->OnSendComplete(handle);
-        if (!WinHttpReceiveResponse(handle, nullptr)) QK_TRACE(L"WinHttpReceiveResponse failed: %lu", GetLastError());
+        if (closing)
+            break;
+        if (listener)
+            listener->OnSendComplete(handle);
+        if (!WinHttpReceiveResponse(handle, nullptr))
+            QK_TRACE(L"WinHttpReceiveResponse failed: %lu", GetLastError());
         break;
     default:
         break;
@@ -154,7 +174,8 @@ void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD notifica
         HandleNotification(handle, context, notification, info, infoLength);
     }
     QK_CATCH(caught)
-    if (caught.HasError()) QK_TRACE(L"notification 0x%lX: %ls", notification, caught.GetFullText());
+    if (caught.HasError())
+        QK_TRACE(L"notification 0x%lX: %ls", notification, caught.GetFullText());
 }
 
 } // namespace Jux

@@ -12,9 +12,10 @@ HRESULT FormatIso8601Time(const SYSTEMTIME& time, std::wstring& out)
 {
     try {
         wchar_t text[64];
-        int n = swprintf(text, 64, L"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", time.wYear, time.wMonth,
-                         time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
-        if (n < 0) return E_OUTOFMEMORY;
+        int n = swprintf(text, 64, L"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", time.wYear, time.wMonth, time.wDay,
+                         time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+        if (n < 0)
+            return E_OUTOFMEMORY;
         out.assign(text, static_cast<size_t>(n));
         return S_OK;
     } catch (const std::bad_alloc&) {
@@ -24,7 +25,8 @@ HRESULT FormatIso8601Time(const SYSTEMTIME& time, std::wstring& out)
 
 std::tm* GetLocalTm(__time64_t time, std::tm* out)
 {
-    if (!out) throw std::invalid_argument("GetLocalTm: null out record");
+    if (!out)
+        throw std::invalid_argument("GetLocalTm: null out record");
     std::tm fields{};
     if (_localtime64_s(&fields, &time) != 0) {
         QK_TRACE(L"time value %lld cannot be converted", static_cast<long long>(time));

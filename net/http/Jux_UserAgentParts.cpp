@@ -9,7 +9,8 @@ UserAgentParts::UserAgentParts(const std::wstring& text)
     size_t part = 0;
     for (wchar_t c : text) {
         if (c == L'/') {
-            if (++part == 5) break;
+            if (++part == 5)
+                break;
             continue;
         }
         m_parts[part].push_back(c);
@@ -19,13 +20,16 @@ UserAgentParts::UserAgentParts(const std::wstring& text)
 std::wstring UserAgentParts::Complete(const std::wstring& suffix, DWORD major, DWORD minor, DWORD build) const
 {
     std::wstring parts[5];
-    for (int i = 0; i < 5; ++i) parts[i] = m_parts[i];
-    if (!suffix.empty()) parts[4] = suffix;
+    for (int i = 0; i < 5; ++i)
+        parts[i] = m_parts[i];
+    if (!suffix.empty())
+        parts[4] = suffix;
     if (parts[3].empty()) {
-        if (parts[2].empty()) parts[2] = L"Win";
+        if (parts[2].empty())
+            parts[2] = L"Win";
         wchar_t version[48];
-        swprintf(version, 48, L"%lu.%lu.%lu", static_cast<unsigned long>(major),
-                 static_cast<unsigned long>(minor), static_cast<unsigned long>(build));
+        swprintf(version, 48, L"%lu.%lu.%lu", static_cast<unsigned long>(major), static_cast<unsigned long>(minor),
+                 static_cast<unsigned long>(build));
         parts[3] = version;
     }
     std::wstring out;
@@ -33,7 +37,8 @@ std::wstring UserAgentParts::Complete(const std::wstring& suffix, DWORD major, D
         out += part;
         out += L'/';
     }
-    while (!out.empty() && out.back() == L'/') out.pop_back();
+    while (!out.empty() && out.back() == L'/')
+        out.pop_back();
     return out;
 }
 

@@ -14,7 +14,7 @@
 namespace Jux {
 namespace {
 
-constexpr DWORD kTls12 = 0x800;        // WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2
+constexpr DWORD kTls12 = 0x800; // WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2
 constexpr DWORD kTls10To12 = 0xA80;
 constexpr DWORD kTls10To11 = 0x280;
 constexpr DWORD kTls10 = 0x80;
@@ -32,16 +32,19 @@ CWinHttpClient::CWinHttpClient() = default;
 CWinHttpClient::~CWinHttpClient()
 {
     if (m_initialized) {
-        if (m_closeEvent) m_closeEvent->Set();
+        if (m_closeEvent)
+            m_closeEvent->Set();
         m_closing = true;
         Close();
-        if (m_lateCallbacks && !WaitForRequests(10, 30)) QK_TRACE(L"requests still open at destruction");
+        if (m_lateCallbacks && !WaitForRequests(10, 30))
+            QK_TRACE(L"requests still open at destruction");
     }
 }
 
 HRESULT CWinHttpClient::IsProxyConfiguredInSettings(bool* configured)
 {
-    if (configured) *configured = false;
+    if (configured)
+        *configured = false;
     return S_OK;
 }
 
@@ -57,7 +60,8 @@ HRESULT CWinHttpClient::Initialize(const wchar_t* userAgent, const wchar_t* url,
     URL_COMPONENTS parts{};
     qkExceptionInfo info;
     try {
-        if (!url) return E_INVALIDARG;
+        if (!url)
+            return E_INVALIDARG;
         std::wstring work(url);
         std::vector<wchar_t> hostBuffer(work.size() + 1), pathBuffer(work.size() + 1);
         parts.dwStructSize = sizeof parts;
@@ -75,7 +79,8 @@ HRESULT CWinHttpClient::Initialize(const wchar_t* userAgent, const wchar_t* url,
         m_urlPath.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
     }
     QK_CATCH(info)
-    if (info.HasError()) return E_OUTOFMEMORY;
+    if (info.HasError())
+        return E_OUTOFMEMORY;
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
     return Open(userAgent, host.c_str(), parts.nPort, timeoutSeconds, secure, asynchronous);
 }
@@ -96,13 +101,15 @@ HRESULT CWinHttpClient::Open(const wchar_t* userAgent, const wchar_t* host, DWOR
             CloseAllRequests();
             CloseHandles();
         }
-        if (m_lateCallbacks && !WaitForRequests(1000, 10000)) QK_TRACE(L"requests of the previous open remain");
+        if (m_lateCallbacks && !WaitForRequests(1000, 10000))
+            QK_TRACE(L"requests of the previous open remain");
         m_lateCallbacks = asynchronous;
 
         m_host = host ? host : L"";
         if (userAgent) {
             m_userAgent = userAgent;
-            if (!m_userAgentSuffix.empty()) m_userAgent += L"//" + m_userAgentSuffix;
+            if (!m_userAgentSuffix.empty())
+                m_userAgent += L"//" + m_userAgentSuffix;
         } else {
             std::wstring text;
             if (!ReadProductString(nullptr, L"USERAGENT", text)) {
@@ -142,7 +149,8 @@ HRESULT CWinHttpClient::Open(const wchar_t* userAgent, const wchar_t* host, DWOR
 
 std::wstring CWinHttpClient::ManualProxyText() const
 {
-    if (m_proxyPort == 0) return m_proxyServer;
+    if (m_proxyPort == 0)
+        return m_proxyServer;
     return m_proxyServer + L":" + std::to_wstring(m_proxyPort);
 }
 
@@ -155,16 +163,17 @@ HRESULT CWinHttpClient::OpenSession()
     }
     m_closeEvent->Reset();
 
-    if (m_sessionHandle && !WinHttpCloseHandle(m_sessionHandle)) QK_TRACE(L"closing the old session failed");
+    if (m_sessionHandle && !WinHttpCloseHandle(m_sessionHandle))
+        QK_TRACE(L"closing the old session failed");
     m_sessionHandle = nullptr;
 
     // The request-level proxy option is what selects the proxy on Windows; Wine ignores it and
     // honours only a named proxy given here, so the manual proxy is given to both.
     std::wstring proxy = (m_useProxy && m_manualProxy && !m_proxyServer.empty()) ? ManualProxyText() : L"";
-    m_sessionHandle = WinHttpOpen(m_userAgent.c_str(),
-                                  proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-                                  proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
-                                  m_asynchronous ? WINHTTP_FLAG_ASYNC : 0);
+    m_sessionHandle =
+        WinHttpOpen(m_userAgent.c_str(), proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                    proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
+                    m_asynchronous ? WINHTTP_FLAG_ASYNC : 0);
     if (!m_sessionHandle) {
         HRESULT hr = LastErrorResult();
         QK_TRACE(L"WinHttpOpen failed: 0x%08lX", static_cast<unsigned long>(hr));
@@ -176,8 +185,8 @@ HRESULT CWinHttpClient::OpenSession()
     // The receive-response wait is bounded by the same value: otherwise a server that stalls
     // before its headers holds the caller for WinHTTP's own default (Wine applies only this one
     // while waiting for headers).
-    for (DWORD option : {WINHTTP_OPTION_CONNECT_TIMEOUT, WINHTTP_OPTION_SEND_TIMEOUT,
-                         WINHTTP_OPTION_RECEIVE_TIMEOUT, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT}) {
+    for (DWORD option : {WINHTTP_OPTION_CONNECT_TIMEOUT, WINHTTP_OPTION_SEND_TIMEOUT, WINHTTP_OPTION_RECEIVE_TIMEOUT,
+                         WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT}) {
         if (!WinHttpSetOption(m_sessionHandle, option, &ms, sizeof ms)) {
             QK_TRACE(L"time-out option %lu failed: %lu", option, GetLastError());
             break;
@@ -186,7 +195,8 @@ HRESULT CWinHttpClient::OpenSession()
 
     DWORD protocols = m_tls12Only ? kTls12 : kTls10To12;
     for (;;) {
-        if (WinHttpSetOption(m_sessionHandle, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) break;
+        if (WinHttpSetOption(m_sessionHandle, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols))
+            break;
         DWORD error = GetLastError();
         if (error == ERROR_INVALID_PARAMETER && !m_tls12Only && protocols != kTls10) {
             protocols = protocols == kTls10To12 ? kTls10To11 : kTls10;
@@ -202,7 +212,8 @@ HRESULT CWinHttpClient::OpenSession()
         QK_TRACE(L"resolve time-out failed: %lu", GetLastError());
     }
 
-    if (m_connection && !WinHttpCloseHandle(m_connection)) QK_TRACE(L"closing the old connection failed");
+    if (m_connection && !WinHttpCloseHandle(m_connection))
+        QK_TRACE(L"closing the old connection failed");
     m_connection = WinHttpConnect(m_sessionHandle, m_host.c_str(), static_cast<INTERNET_PORT>(m_port & 0xFFFF), 0);
     if (!m_connection) {
         DWORD error = GetLastError();
@@ -220,22 +231,26 @@ void CWinHttpClient::CloseAllRequests()
     qkScopedLock lock(session->Lock());
     auto& table = session->Requests();
     for (auto it = table.begin(); it != table.end();) {
-        auto current = it++;  // the callback may erase the current entry while it is closed
+        auto current = it++; // the callback may erase the current entry while it is closed
         CloseRequestEntry(*current);
     }
     // Entries whose callback is registered stay until their handle-closing notification.
     for (auto it = table.begin(); it != table.end();) {
-        if (!it->second || !it->second->callbackRegistered) it = table.erase(it);
-        else ++it;
+        if (!it->second || !it->second->callbackRegistered)
+            it = table.erase(it);
+        else
+            ++it;
     }
 }
 
 void CWinHttpClient::CloseHandles()
 {
     for (HINTERNET* handle : {&m_connection, &m_sessionHandle}) {
-        if (!*handle) continue;
+        if (!*handle)
+            continue;
         WinHttpSetStatusCallback(*handle, nullptr, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0);
-        if (!WinHttpCloseHandle(*handle)) QK_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
+        if (!WinHttpCloseHandle(*handle))
+            QK_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
         *handle = nullptr;
     }
     m_sessionProxy.clear();
@@ -256,7 +271,8 @@ HRESULT CWinHttpClient::Close()
 
 bool CWinHttpClient::WaitForRequests(DWORD stepMs, DWORD limitMs)
 {
-    if (!m_session) return true;
+    if (!m_session)
+        return true;
     size_t count = m_session->Count();
     DWORD waited = stepMs;
     while (count != 0 && waited < limitMs) {
@@ -283,8 +299,10 @@ void CWinHttpClient::SetPinningHookOverride(std::shared_ptr<CPinningHook> hook)
 std::shared_ptr<CPinningHook> CWinHttpClient::GetPinningHook()
 {
     qkScopedLock lock(m_lock);
-    if (m_hookOverride) return m_hookOverride;
-    if (m_notPinned) return nullptr;
+    if (m_hookOverride)
+        return m_hookOverride;
+    if (m_notPinned)
+        return nullptr;
     std::shared_ptr<CPinningHook> hook;
     try {
         hook = std::make_shared<CPinningHook>();
@@ -292,7 +310,8 @@ std::shared_ptr<CPinningHook> CWinHttpClient::GetPinningHook()
         m_notPinned = true;
         return nullptr;
     }
-    if (IsHostWhiteListed(m_host)) return hook;
+    if (IsHostWhiteListed(m_host))
+        return hook;
     // Not on the white list: no request of this client is checked from now on.
     m_notPinned = true;
     return nullptr;

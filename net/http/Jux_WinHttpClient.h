@@ -36,8 +36,8 @@ public:
     // userAgent null: "USERAGENT" under the product key, else "Tolk/0.0.0.0/Win", completed with
     // the system version. timeoutSeconds: connect, send, receive, resolve; 0xFFFFFFFF = infinite.
     HRESULT Initialize(const wchar_t* userAgent, const wchar_t* url, DWORD timeoutSeconds, bool asynchronous);
-    HRESULT Open(const wchar_t* userAgent, const wchar_t* host, DWORD port, DWORD timeoutSeconds,
-                 bool secure, bool asynchronous);
+    HRESULT Open(const wchar_t* userAgent, const wchar_t* host, DWORD port, DWORD timeoutSeconds, bool secure,
+                 bool asynchronous);
     HRESULT Close();
     bool WaitForRequests(DWORD stepMs, DWORD limitMs);
 
@@ -52,8 +52,8 @@ public:
 
     // Requests. verb "GET"/"POST"/"HEAD"...; objectPath is appended to the URL path (null: the URL
     // path itself); headers: extra header lines ("Name: value\r\n"...).
-    HRESULT Query(const wchar_t* verb, const wchar_t* objectPath, const wchar_t* headers,
-                  const void* body, DWORD bodySize, const void* sendData, DWORD sendDataSize, RequestId* id);
+    HRESULT Query(const wchar_t* verb, const wchar_t* objectPath, const wchar_t* headers, const void* body,
+                  DWORD bodySize, const void* sendData, DWORD sendDataSize, RequestId* id);
     HRESULT PostRequest(const wchar_t* objectPath, const wchar_t* headers, const std::string& body, RequestId* id);
     HRESULT GetRequest(const wchar_t* headers, RequestId* id);
     HRESULT GetRequest(const std::string& body, RequestId* id);

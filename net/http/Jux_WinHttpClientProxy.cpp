@@ -35,7 +35,8 @@ HRESULT CWinHttpClient::SetProxy(bool autoDetect, const wchar_t* autoConfigUrl, 
     return S_OK;
 }
 
-HRESULT CWinHttpClient::ApplyProxyFromUrl(HINTERNET request, DWORD flags, DWORD autoDetectFlags, const wchar_t* scriptUrl)
+HRESULT CWinHttpClient::ApplyProxyFromUrl(HINTERNET request, DWORD flags, DWORD autoDetectFlags,
+                                          const wchar_t* scriptUrl)
 {
     WINHTTP_AUTOPROXY_OPTIONS options{};
     options.dwFlags = flags;
@@ -55,7 +56,7 @@ HRESULT CWinHttpClient::ApplyProxyFromUrl(HINTERNET request, DWORD flags, DWORD 
     WINHTTP_PROXY_INFO info{};
     if (!WinHttpGetProxyForUrl(m_sessionHandle, target.c_str(), &options, &info)) {
         QK_TRACE(L"WinHttpGetProxyForUrl(%ls) failed: %lu", target.c_str(), GetLastError());
-        return S_FALSE;  // the next method is tried
+        return S_FALSE; // the next method is tried
     }
     HRESULT hr = S_OK;
     if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof info)) {
@@ -63,25 +64,30 @@ HRESULT CWinHttpClient::ApplyProxyFromUrl(HINTERNET request, DWORD flags, DWORD 
         QK_TRACE(L"proxy option failed: %lu", error);
         hr = HRESULT_FROM_WIN32(error);
     }
-    if (info.lpszProxy) GlobalFree(info.lpszProxy);
-    if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
+    if (info.lpszProxy)
+        GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass)
+        GlobalFree(info.lpszProxyBypass);
     return hr;
 }
 
 HRESULT CWinHttpClient::ApplyProxy(HINTERNET request)
 {
-    if (!m_useProxy) return S_OK;
+    if (!m_useProxy)
+        return S_OK;
     if (FindRequest(reinterpret_cast<RequestId>(request)) == 0) {
         QK_TRACE(L"unknown request");
         return E_INVALIDARG;
     }
     if (m_proxyAutoDetect && !m_skipAutoDetect) {
         HRESULT hr = ApplyProxyFromUrl(request, WINHTTP_AUTOPROXY_AUTO_DETECT, WINHTTP_AUTO_DETECT_TYPE_DHCP, nullptr);
-        if (hr != S_FALSE) return hr;
+        if (hr != S_FALSE)
+            return hr;
     }
     if (m_proxyAutoConfig && !m_autoConfigUrl.empty()) {
         HRESULT hr = ApplyProxyFromUrl(request, WINHTTP_AUTOPROXY_CONFIG_URL, 0, m_autoConfigUrl.c_str());
-        if (hr != S_FALSE) return hr;
+        if (hr != S_FALSE)
+            return hr;
     }
     if (m_manualProxy) {
         if (m_proxyServer.empty()) {
@@ -103,7 +109,8 @@ HRESULT CWinHttpClient::ApplyProxy(HINTERNET request)
             return HRESULT_FROM_WIN32(error);
         }
         HRESULT hr = SetProxyCredentials(request);
-        if (FAILED(hr)) QK_TRACE(L"proxy credentials failed: 0x%08lX", static_cast<unsigned long>(hr));
+        if (FAILED(hr))
+            QK_TRACE(L"proxy credentials failed: 0x%08lX", static_cast<unsigned long>(hr));
         return FAILED(hr) ? hr : S_OK;
     }
     return S_OK;
@@ -116,8 +123,8 @@ HRESULT CWinHttpClient::SetProxyCredentials(HINTERNET request)
         return S_FALSE;
     }
     DWORD scheme = m_proxyAuthType == 1 ? WINHTTP_AUTH_SCHEME_NTLM : WINHTTP_AUTH_SCHEME_BASIC;
-    if (!WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, m_proxyUser.c_str(),
-                               m_proxyPassword.c_str(), nullptr)) {
+    if (!WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, m_proxyUser.c_str(), m_proxyPassword.c_str(),
+                               nullptr)) {
         DWORD error = GetLastError();
         QK_TRACE(L"WinHttpSetCredentials failed: %lu", error);
         return HRESULT_FROM_WIN32(error);

@@ -26,11 +26,12 @@ HRESULT MakeRequestIdText(const std::wstring& machineId, std::wstring& text)
 {
     GUID guid{};
     HRESULT hr = CoCreateGuid(&guid);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     wchar_t digits[40];
-    swprintf(digits, 40, L"%08lX%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X",
-             static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
-             guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    swprintf(digits, 40, L"%08lX%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X", static_cast<unsigned long>(guid.Data1),
+             guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+             guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     text = machineId + L"-" + digits;
     return S_OK;
 }
@@ -44,7 +45,8 @@ HRESULT CWinHttpClient::FollowProxyInSession()
     // Wine honours only the session's named proxy: when the manual proxy (or its being switched
     // off) differs from the session's, reopen the session while no request is open on it.
     std::wstring wanted = (m_useProxy && m_manualProxy && !m_proxyServer.empty()) ? ManualProxyText() : L"";
-    if (wanted == m_sessionProxy) return S_OK;
+    if (wanted == m_sessionProxy)
+        return S_OK;
     if (m_session->Count() != 0) {
         QK_TRACE(L"requests open; the session keeps proxy '%ls'", m_sessionProxy.c_str());
         return S_FALSE;
@@ -52,9 +54,8 @@ HRESULT CWinHttpClient::FollowProxyInSession()
     return OpenSession();
 }
 
-HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, const wchar_t* headers,
-                              const void* body, DWORD bodySize, const void* sendData, DWORD sendDataSize,
-                              RequestId* id)
+HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, const wchar_t* headers, const void* body,
+                              DWORD bodySize, const void* sendData, DWORD sendDataSize, RequestId* id)
 {
     if (!m_initialized) {
         QK_TRACE(L"not initialized");
@@ -62,31 +63,38 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     }
     if (m_closing) {
         // The client is being destroyed: no request, and no success with a request id of 0.
-        if (id) *id = 0;
+        if (id)
+            *id = 0;
         return E_ABORT;
     }
-    if (id) *id = 0;
+    if (id)
+        *id = 0;
     if (!m_sessionHandle || !m_connection) {
         QK_TRACE(L"no session or connection");
         return E_UNEXPECTED;
     }
     HRESULT hr = FollowProxyInSession();
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
 
     DWORD openFlags = WINHTTP_FLAG_REFRESH | (m_secure ? WINHTTP_FLAG_SECURE : 0);
     std::wstring path, requestIdText;
     qkExceptionInfo info;
     try {
         path = m_urlPath;
-        if (objectPath) path += objectPath;
+        if (objectPath)
+            path += objectPath;
         if (m_machineId.empty()) {
-            if (!ReadProductString(nullptr, L"PRODUCTID", m_machineId) || m_machineId.empty()) m_machineId = L"Tolk";
+            if (!ReadProductString(nullptr, L"PRODUCTID", m_machineId) || m_machineId.empty())
+                m_machineId = L"Tolk";
         }
         hr = MakeRequestIdText(m_machineId, requestIdText);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
     }
     QK_CATCH(info)
-    if (info.HasError()) return E_OUTOFMEMORY;
+    if (info.HasError())
+        return E_OUTOFMEMORY;
 
     HINTERNET request = WinHttpOpenRequest(m_connection, verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, openFlags);
@@ -97,17 +105,22 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     }
 
     if (m_securityFlagBits != 0) {
-        DWORD flags = (m_securityFlagBits & 2) ? (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
-                                                  SECURITY_FLAG_IGNORE_CERT_CN_INVALID) : 0;
-        if (m_securityFlagBits & 1) flags |= SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+        DWORD flags = (m_securityFlagBits & 2)
+                          ? (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
+                             SECURITY_FLAG_IGNORE_CERT_CN_INVALID)
+                          : 0;
+        if (m_securityFlagBits & 1)
+            flags |= SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
         if (!WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags)) {
             QK_TRACE(L"security flags failed: %lu", GetLastError());
         }
     }
 
     std::shared_ptr<CPinningHook> hook;
-    if (m_secure) hook = GetPinningHook();
-    else m_notPinned = true;
+    if (m_secure)
+        hook = GetPinningHook();
+    else
+        m_notPinned = true;
 
     std::shared_ptr<CWinHttpRequest> state;
     qkExceptionInfo stateInfo;
@@ -180,7 +193,7 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
         return E_OUTOFMEMORY;
     }
 
-    ApplyProxy(request);  // its failure leaves the request as it is
+    ApplyProxy(request); // its failure leaves the request as it is
 
     if (m_disableKeepAlive && m_proxyAuthType == 1) {
         DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE;
@@ -198,13 +211,15 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
         }
     }
 
-    if (m_sendIdentityHeaders && m_secure) AddIdentityHeaders(request, requestIdText);
-    else QK_TRACE(L"identity headers not sent");
+    if (m_sendIdentityHeaders && m_secure)
+        AddIdentityHeaders(request, requestIdText);
+    else
+        QK_TRACE(L"identity headers not sent");
 
     const DWORD total = bodySize + sendDataSize;
     if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            state->sendData.empty() ? WINHTTP_NO_REQUEST_DATA : state->sendData.data(),
-                            sendDataSize, total, context)) {
+                            state->sendData.empty() ? WINHTTP_NO_REQUEST_DATA : state->sendData.data(), sendDataSize,
+                            total, context)) {
         DWORD error = GetLastError();
         QK_TRACE(L"WinHttpSendRequest failed: %lu", error);
         CloseRequest(requestId);
@@ -228,7 +243,8 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
             CloseRequest(requestId);
         }
     }
-    if (id) *id = requestId;
+    if (id)
+        *id = requestId;
     return hr;
 }
 
@@ -273,15 +289,16 @@ HRESULT CWinHttpClient::GetStatus(RequestId id, DWORD* status)
         return E_UNEXPECTED;
     }
     HINTERNET request = RequestHandle(id);
-    if (!request || !status) return E_INVALIDARG;
+    if (!request || !status)
+        return E_INVALIDARG;
     if (!WinHttpReceiveResponse(request, nullptr)) {
         DWORD error = GetLastError();
         QK_TRACE(L"WinHttpReceiveResponse failed: %lu", error);
         return ErrorResult(error);
     }
     DWORD size = sizeof *status;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                             status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, status, &size, WINHTTP_NO_HEADER_INDEX)) {
         DWORD error = GetLastError();
         QK_TRACE(L"status query failed: %lu", error);
         return ErrorResult(error);
@@ -314,10 +331,12 @@ HRESULT CWinHttpClient::CloseRequest(RequestId id)
     qkScopedLock lock(session->Lock());
     auto& table = session->Requests();
     auto it = table.find(id);
-    if (it == table.end()) return S_FALSE;
-    auto entry = *it;  // the callback may erase the table's entry while the handle closes
+    if (it == table.end())
+        return S_FALSE;
+    auto entry = *it; // the callback may erase the table's entry while the handle closes
     HRESULT hr = CloseRequestEntry(entry);
-    if (!entry.second || !entry.second->callbackRegistered) table.erase(id);
+    if (!entry.second || !entry.second->callbackRegistered)
+        table.erase(id);
     return hr;
 }
 
@@ -343,7 +362,8 @@ HRESULT CWinHttpClient::QueryHeaderBytes(RequestId id, DWORD infoLevel, const wc
                                          std::vector<unsigned char>& bytes)
 {
     HINTERNET request = RequestHandle(id);
-    if (!request) return E_INVALIDARG;
+    if (!request)
+        return E_INVALIDARG;
     DWORD size = 0;
     if (WinHttpQueryHeaders(request, infoLevel, name, WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) ||
         GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
@@ -368,20 +388,24 @@ HRESULT CWinHttpClient::QueryHeaderBytes(RequestId id, DWORD infoLevel, const wc
 
 HRESULT CWinHttpClient::GetHeaderText(RequestId id, const wchar_t* name, std::wstring& text)
 {
-    if (!name) return E_INVALIDARG;
+    if (!name)
+        return E_INVALIDARG;
     // Wine fails WINHTTP_QUERY_CUSTOM for a name with a trailing colon: query the plain name.
     std::wstring plain(name);
-    while (!plain.empty() && plain.back() == L':') plain.pop_back();
+    while (!plain.empty() && plain.back() == L':')
+        plain.pop_back();
     std::vector<unsigned char> bytes;
     HRESULT hr = QueryHeaderBytes(id, WINHTTP_QUERY_CUSTOM, plain.c_str(), bytes);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     if (bytes.size() < 2 || bytes.size() % 2 != 0) {
         QK_TRACE(L"header %ls has %zu bytes", plain.c_str(), bytes.size());
         return HRESULT_FROM_WIN32(ERROR_INCORRECT_SIZE);
     }
     try {
         text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-        while (!text.empty() && text.back() == L'\0') text.pop_back();
+        while (!text.empty() && text.back() == L'\0')
+            text.pop_back();
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -390,26 +414,33 @@ HRESULT CWinHttpClient::GetHeaderText(RequestId id, const wchar_t* name, std::ws
 
 HRESULT CWinHttpClient::GetContentLength(RequestId id, std::uint64_t* length)
 {
-    if (!length) return E_INVALIDARG;
+    if (!length)
+        return E_INVALIDARG;
     std::wstring text;
     HRESULT hr = GetHeaderText(id, L"Content-Length", text);
-    if (hr == HRESULT_FROM_WIN32(ERROR_INCORRECT_SIZE)) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-    if (FAILED(hr)) return hr;
+    if (hr == HRESULT_FROM_WIN32(ERROR_INCORRECT_SIZE))
+        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    if (FAILED(hr))
+        return hr;
     // Decimal digits only, and no overflow of 64 bits.
     std::uint64_t value = 0;
     size_t digits = 0;
     for (wchar_t c : text) {
         if (c == L' ' || c == L'\t') {
-            if (digits) break;
+            if (digits)
+                break;
             continue;
         }
-        if (c < L'0' || c > L'9') return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+        if (c < L'0' || c > L'9')
+            return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
         std::uint64_t d = static_cast<std::uint64_t>(c - L'0');
-        if (value > (UINT64_MAX - d) / 10) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+        if (value > (UINT64_MAX - d) / 10)
+            return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
         value = value * 10 + d;
         ++digits;
     }
-    if (digits == 0) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    if (digits == 0)
+        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
     *length = value;
     return S_OK;
 }

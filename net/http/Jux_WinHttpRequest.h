@@ -17,13 +17,13 @@ class CWinHttpRequest : public std::enable_shared_from_this<CWinHttpRequest> {
 public:
     std::shared_ptr<IWinHttpListener> listener;
     std::shared_ptr<CPinningHook> hook;
-    std::vector<unsigned char> responseData;  // gathered by the asynchronous data handler
+    std::vector<unsigned char> responseData; // gathered by the asynchronous data handler
     std::vector<unsigned char> sendData;
-    std::wstring requestIdText;               // machine id, "-", 32 GUID digits
-    std::atomic<bool> closing{false};         // the handle has been closed once
+    std::wstring requestIdText;       // machine id, "-", 32 GUID digits
+    std::atomic<bool> closing{false}; // the handle has been closed once
     std::shared_ptr<CWinHttpSession> session;
     std::shared_ptr<CCloseEvent> closeEvent;
-    std::wstring serverAddress;               // from the name-resolved notification
+    std::wstring serverAddress; // from the name-resolved notification
     bool notPinned = false;
     std::atomic<bool> pinRefused{false};
     HINTERNET handle = nullptr;

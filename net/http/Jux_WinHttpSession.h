@@ -22,7 +22,7 @@ public:
     using Table = std::map<RequestId, std::shared_ptr<CWinHttpRequest>>;
 
     qkCriticalSection& Lock() { return m_lock; }
-    Table& Requests() { return m_requests; }  // under Lock()
+    Table& Requests() { return m_requests; } // under Lock()
 
     size_t Count()
     {

@@ -105,14 +105,17 @@ bool CallEach(const TrustRepairPlan& plan, const char* exportName)
 TrustRepairPlan TrustRepairPlan::System()
 {
     TrustRepairPlan plan;
-    plan.dlls = {L"softpub.dll", L"wintrust.dll", L"initpki.dll", L"dssenh.dll", L"rsaenh.dll",
+    plan.dlls = {L"softpub.dll", L"wintrust.dll", L"initpki.dll", L"dssenh.dll",  L"rsaenh.dll",
                  L"gpkcsp.dll",  L"sccbase.dll",  L"slbcsp.dll",  L"mssip32.dll", L"cryptdlg.dll"};
     plan.load = &LoadFromSystemFolder;
     plan.serviceName = L"CryptSvc";
     return plan;
 }
 
-BOOL RepairTrustSystem() { return RepairTrustSystem(TrustRepairPlan::System()); }
+BOOL RepairTrustSystem()
+{
+    return RepairTrustSystem(TrustRepairPlan::System());
+}
 
 BOOL RepairTrustSystem(const TrustRepairPlan& plan)
 {
@@ -124,8 +127,8 @@ BOOL RepairTrustSystem(const TrustRepairPlan& plan)
     if (!manager)
         QK_LOG_WARNING(L"OpenSCManager failed, error %lu", ::GetLastError());
     else {
-        service.reset(::OpenServiceW(manager.get(), plan.serviceName.c_str(),
-                                     GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE));
+        service.reset(
+            ::OpenServiceW(manager.get(), plan.serviceName.c_str(), GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE));
         if (!service)
             QK_LOG_WARNING(L"OpenService %s failed, error %lu", plan.serviceName.c_str(), ::GetLastError());
     }

@@ -16,9 +16,9 @@ constexpr ExitCodeInfo kExitCodes[] = {VEK_EXIT_CODES(VEK_EXIT_CODE_ROW)};
 #undef VEK_EXIT_CODE_ROW
 
 // 4, 11 and 18 name no situation of this version but stay in both sets.
-constexpr int32_t kDeploymentRemovalExitCodes[] = {ExitPrerequisites, 4,  ExitUserQuit, 11,
-                                                   ExitNoConnectionToken, ExitOmblNotForThisSystem, 18,
-                                                   ExitOmblWithoutProduct};
+constexpr int32_t kDeploymentRemovalExitCodes[] = {
+    ExitPrerequisites,        4,  ExitUserQuit,          11, ExitNoConnectionToken,
+    ExitOmblNotForThisSystem, 18, ExitOmblWithoutProduct};
 constexpr int32_t kSilentExitCodes[] = {ExitJobEvent7, ExitPrerequisites, 4, ExitSilentJobResult, ExitUserQuit, 18};
 
 template <typename Range>

@@ -28,7 +28,8 @@ qkCommandLine ProcessCommandLine()
     return commandLine;
 }
 
-bool ReadTokenInformation(vek::IWinApi& api, HANDLE token, TOKEN_INFORMATION_CLASS kind, std::unique_ptr<uint8_t[]>& buffer)
+bool ReadTokenInformation(vek::IWinApi& api, HANDLE token, TOKEN_INFORMATION_CLASS kind,
+                          std::unique_ptr<uint8_t[]>& buffer)
 {
     DWORD size = 0;
     if (!api.GetTokenInformation(token, kind, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
@@ -79,7 +80,8 @@ uint32_t cmdSwitchValue(const qkCommandLine& commandLine, const wchar_t* name, u
         }
     }
     if (!digits) {
-        QK_LOG_ERROR(L"Value for parameter %ls contains not digit characters. Use default value %d.", name, defaultValue);
+        QK_LOG_ERROR(L"Value for parameter %ls contains not digit characters. Use default value %d.", name,
+                     defaultValue);
         return defaultValue;
     }
     errno = 0;
@@ -176,7 +178,8 @@ bool isSilentExit(uint32_t exitCode, bool uiRequested)
 bool GetLoggedOnUserToken(DWORD sessionId, qkHandle& token)
 {
     const auto api = vek::GetDefaultWinApi();
-    qkLib::LogText(qkLib::LogLevel::Information, L"GetUserToken: Get user token by finding shell process running in user context");
+    qkLib::LogText(qkLib::LogLevel::Information,
+                   L"GetUserToken: Get user token by finding shell process running in user context");
     HANDLE raw = nullptr;
     if (!api->WTSQueryUserToken(sessionId, &raw)) {
         DWORD shell = 0;
@@ -195,7 +198,8 @@ bool GetLoggedOnUserToken(DWORD sessionId, qkHandle& token)
     }
     qkHandle first(raw);
     HANDLE duplicate = nullptr;
-    if (!api->DuplicateTokenEx(first.Get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate)) {
+    if (!api->DuplicateTokenEx(first.Get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
+                               &duplicate)) {
         QK_LOG_ERROR(L"DuplicateTokenEx failed: %lu", ::GetLastError());
         return false;
     }
@@ -215,7 +219,8 @@ bool IsAdminUser(HANDLE token)
         return false;
     }
     DWORD size = 0;
-    if (!api->GetTokenInformation(token, TokenGroups, nullptr, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    if (!api->GetTokenInformation(token, TokenGroups, nullptr, 0, &size) &&
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         QK_LOG_ERROR(L"GetTokenInformation() == FALSE, 0x%08x", ::GetLastError());
         return false;
     }

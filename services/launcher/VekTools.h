@@ -43,6 +43,7 @@ bool hasUserSessions();
 DWORD getCurrentSessionId();
 DWORD getActiveSessionId(bool preferAdministrators);
 bool GetActiveSessions(SessionList& sessions, bool preferAdministrators);
-void AddSessionsByState(SessionList& list, const WTS_SESSION_INFOW* sessions, DWORD count, WTS_CONNECTSTATE_CLASS state);
+void AddSessionsByState(SessionList& list, const WTS_SESSION_INFOW* sessions, DWORD count,
+                        WTS_CONNECTSTATE_CLASS state);
 
 } // namespace VekTools

@@ -260,7 +260,8 @@ HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document)
         }
         std::string text(static_cast<size_t>(size.QuadPart), '\0');
         DWORD read = 0;
-        if (!::ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr) || read != text.size()) {
+        if (!::ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr) ||
+            read != text.size()) {
             return VEK_E_STATE_FILE_NOT_READ;
         }
         HRESULT hr = S_OK;
@@ -295,8 +296,8 @@ bool IsDownloadAccepted(const nlohmann::json& document)
     const std::wstring path = std::wstring(ProductKey) + L"\\" + id;
     qkRegistry key;
     DWORD value = 0;
-    return key.Open(GetRegistryContext(document), path.c_str(), KEY_READ) && key.GetDWORDValue(L"DownloadAccepted", value) &&
-           value != 0;
+    return key.Open(GetRegistryContext(document), path.c_str(), KEY_READ) &&
+           key.GetDWORDValue(L"DownloadAccepted", value) && value != 0;
 }
 
 int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job)
@@ -412,7 +413,8 @@ void GetCommonAppDataPath(std::wstring& path, const wchar_t* folder)
         DataFolderName() = folder;
     }
     wchar_t base[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, base))) {
+    if (FAILED(
+            ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, base))) {
         path.clear();
         return;
     }
@@ -443,7 +445,6 @@ HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, co
     }
     return S_OK;
 }
-
 
 void GetModulePath(HMODULE module, std::wstring& path)
 {
@@ -527,8 +528,9 @@ bool IsGuestAccount()
 bool IsUACEnabled()
 {
     DWORD value = 0, type = 0, size = sizeof(value);
-    const LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
-                                          L"EnableLUA", RRF_RT_REG_DWORD, &type, &value, &size);
+    const LSTATUS status =
+        ::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
+                       L"EnableLUA", RRF_RT_REG_DWORD, &type, &value, &size);
     return status == ERROR_SUCCESS && value == 1;
 }
 
@@ -537,7 +539,8 @@ std::string ToUtf8(const std::wstring& text)
     if (text.empty()) {
         return {};
     }
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int n =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0) {
         ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
@@ -586,7 +589,8 @@ HRESULT LaunchDefaultBrowser(const wchar_t* target)
     if (target == nullptr) {
         return E_INVALIDARG;
     }
-    const auto result = reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", target, nullptr, nullptr, SW_SHOWNORMAL));
+    const auto result =
+        reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", target, nullptr, nullptr, SW_SHOWNORMAL));
     if (result <= 32) {
         QK_LOG_ERROR(L"ShellExecute of %s failed, result %d", target, static_cast<int>(result));
         return E_FAIL;
@@ -594,4 +598,7 @@ HRESULT LaunchDefaultBrowser(const wchar_t* target)
     return S_OK;
 }
 
-HRESULT LaunchDefaultBrowser(const std::wstring& target) { return LaunchDefaultBrowser(target.c_str()); }
+HRESULT LaunchDefaultBrowser(const std::wstring& target)
+{
+    return LaunchDefaultBrowser(target.c_str());
+}

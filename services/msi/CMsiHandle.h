@@ -7,7 +7,10 @@
 #include <msi.h>
 
 namespace qkLib::release {
-inline void MsiHandle(MSIHANDLE handle) { ::MsiCloseHandle(handle); }
+inline void MsiHandle(MSIHANDLE handle)
+{
+    ::MsiCloseHandle(handle);
+}
 } // namespace qkLib::release
 
 using CMsiHandle = qkUniqueResource<MSIHANDLE, &qkLib::release::MsiHandle>;

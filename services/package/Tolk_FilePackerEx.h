@@ -30,7 +30,7 @@ extern const wchar_t* const ManifestArchiveId;
 
 class CFilePackerEx {
 public:
-    static constexpr uint32_t Magic = 0x42506370;     // "pcPB"
+    static constexpr uint32_t Magic = 0x42506370; // "pcPB"
     static constexpr uint32_t CurrentVersion = 5;
     static constexpr uint32_t EndMarker = 0xBEDA0BED; // behind every version-5 archive
     static constexpr uint32_t LegacyTypeCount = 10;

@@ -74,7 +74,8 @@ HRESULT CFilePackerEx::CArchiveInfo::Deserialize_legacy(CFileStream& stream, uin
         return hr;
     }
     if (tag != TagWString) {
-        QK_LOG_ERROR(L"Unexpected type value: Expected 0x%02x (qkLib::CArchive::eWStringData), actual 0x%02x", TagWString, tag);
+        QK_LOG_ERROR(L"Unexpected type value: Expected 0x%02x (qkLib::CArchive::eWStringData), actual 0x%02x",
+                     TagWString, tag);
         return HrBadFormat;
     }
     uint32_t idBytes = 0;
@@ -133,7 +134,8 @@ HRESULT CFilePackerEx::CArchiveInfo::Deserialize_legacy(CFileStream& stream, uin
         return hr;
     }
     if (tag != TagUInt32) {
-        QK_LOG_ERROR(L"Unexpected type value: Expected 0x%02x (qkLib::CArchive::eUInt32Data), actual 0x%02x", TagUInt32, tag);
+        QK_LOG_ERROR(L"Unexpected type value: Expected 0x%02x (qkLib::CArchive::eUInt32Data), actual 0x%02x", TagUInt32,
+                     tag);
         return HrBadFormat;
     }
     uint32_t typeIndex = 0;

@@ -19,8 +19,8 @@ HRESULT CFileStream::Create(const wchar_t* path, std::shared_ptr<CFileStream>& s
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    created->m_file.Reset(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    created->m_file.Reset(
+        ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!created->m_file.IsValid()) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_PATH_NOT_FOUND) {

@@ -9,40 +9,47 @@
 
 namespace vek {
 
-HRESULT ProcessLauncher::Launch(const wchar_t* commandLine, bool show) {
-  if (commandLine == nullptr || *commandLine == L'\0') return E_INVALIDARG;
-  CStartupInfoMitigations startup;
-  const HRESULT created = startup.Create();
-  if (FAILED(created)) {
-    QK_LOG_ERROR(L"failed to set up StartupInfo for CreateProcess, hr=0x%08X", static_cast<unsigned>(created));
-    return created;
-  }
-  STARTUPINFOW& info = startup.GetStartupInfo().StartupInfo;
-  if (!show) {
-    info.dwFlags |= STARTF_USESHOWWINDOW;
-    info.wShowWindow = SW_HIDE;
-  }
-  std::vector<wchar_t> buffer(commandLine, commandLine + wcslen(commandLine) + 1);
-  PROCESS_INFORMATION started{};
-  if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, startup.GetCreationFlags(), nullptr, nullptr,
-                        &info, &started)) {
-    const DWORD error = ::GetLastError();
-    QK_LOG_ERROR(L"CreateProcessW failed for %ls, error %lu", commandLine, error);
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-  }
-  m_process.Reset(started.hProcess);
-  m_thread.Reset(started.hThread);
-  m_processId = started.dwProcessId;
-  m_threadId = started.dwThreadId;
-  return S_OK;
+HRESULT ProcessLauncher::Launch(const wchar_t* commandLine, bool show)
+{
+    if (commandLine == nullptr || *commandLine == L'\0')
+        return E_INVALIDARG;
+    CStartupInfoMitigations startup;
+    const HRESULT created = startup.Create();
+    if (FAILED(created)) {
+        QK_LOG_ERROR(L"failed to set up StartupInfo for CreateProcess, hr=0x%08X", static_cast<unsigned>(created));
+        return created;
+    }
+    STARTUPINFOW& info = startup.GetStartupInfo().StartupInfo;
+    if (!show) {
+        info.dwFlags |= STARTF_USESHOWWINDOW;
+        info.wShowWindow = SW_HIDE;
+    }
+    std::vector<wchar_t> buffer(commandLine, commandLine + wcslen(commandLine) + 1);
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, startup.GetCreationFlags(), nullptr, nullptr,
+                          &info, &started)) {
+        const DWORD error = ::GetLastError();
+        QK_LOG_ERROR(L"CreateProcessW failed for %ls, error %lu", commandLine, error);
+        return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    }
+    m_process.Reset(started.hProcess);
+    m_thread.Reset(started.hThread);
+    m_processId = started.dwProcessId;
+    m_threadId = started.dwThreadId;
+    return S_OK;
 }
 
-DWORD ProcessLauncher::Wait(DWORD timeoutMs) { return ::WaitForSingleObject(m_process.Get(), timeoutMs); }
+DWORD ProcessLauncher::Wait(DWORD timeoutMs)
+{
+    return ::WaitForSingleObject(m_process.Get(), timeoutMs);
+}
 
-DWORD ProcessLauncher::GetExitCode() {
-  DWORD code = 0;
-  if (!::GetExitCodeProcess(m_process.Get(), &code)) throw std::runtime_error("GetExitCodeProcess() failed");
-  return code;
+DWORD ProcessLauncher::GetExitCode()
+{
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(m_process.Get(), &code))
+        throw std::runtime_error("GetExitCodeProcess() failed");
+    return code;
 }
 
 } // namespace vek

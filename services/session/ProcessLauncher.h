@@ -9,26 +9,26 @@ namespace vek {
 
 class ProcessLauncher {
 public:
-  ProcessLauncher() = default;
-  virtual ~ProcessLauncher() = default;
-  ProcessLauncher(const ProcessLauncher&) = delete;
-  ProcessLauncher& operator=(const ProcessLauncher&) = delete;
+    ProcessLauncher() = default;
+    virtual ~ProcessLauncher() = default;
+    ProcessLauncher(const ProcessLauncher&) = delete;
+    ProcessLauncher& operator=(const ProcessLauncher&) = delete;
 
-  // Throws std::runtime_error "GetExitCodeProcess() failed" when the code cannot be read.
-  virtual DWORD GetExitCode();
-  virtual DWORD GetProcessId() { return m_processId; }
-  // E_INVALIDARG for an empty command line; the start-up information's failure; the HRESULT of
-  // CreateProcessW's error. Hidden when show is false.
-  virtual HRESULT Launch(const wchar_t* commandLine, bool show);
-  virtual HRESULT Launch(const wchar_t* commandLine) { return Launch(commandLine, true); }
-  // The wait result on the process handle.
-  virtual DWORD Wait(DWORD timeoutMs);
+    // Throws std::runtime_error "GetExitCodeProcess() failed" when the code cannot be read.
+    virtual DWORD GetExitCode();
+    virtual DWORD GetProcessId() { return m_processId; }
+    // E_INVALIDARG for an empty command line; the start-up information's failure; the HRESULT of
+    // CreateProcessW's error. Hidden when show is false.
+    virtual HRESULT Launch(const wchar_t* commandLine, bool show);
+    virtual HRESULT Launch(const wchar_t* commandLine) { return Launch(commandLine, true); }
+    // The wait result on the process handle.
+    virtual DWORD Wait(DWORD timeoutMs);
 
 private:
-  qkHandle m_process;
-  qkHandle m_thread;
-  DWORD m_processId = 0;
-  DWORD m_threadId = 0;
+    qkHandle m_process;
+    qkHandle m_thread;
+    DWORD m_processId = 0;
+    DWORD m_threadId = 0;
 };
 
 } // namespace vek

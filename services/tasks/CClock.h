@@ -7,8 +7,8 @@ namespace vek {
 
 class CClock {
 public:
-  virtual ~CClock() = default;
-  virtual std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+    virtual ~CClock() = default;
+    virtual std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 };
 
 } // namespace vek

@@ -21,63 +21,63 @@ namespace vek {
 
 class CTaskScheduler {
 public:
-  static constexpr const wchar_t* kLauncherTask = L"Talvern Download Manager";
-  static constexpr const wchar_t* kInstallationTask = L"Talvern Agent Installation Task";
+    static constexpr const wchar_t* kLauncherTask = L"Talvern Download Manager";
+    static constexpr const wchar_t* kInstallationTask = L"Talvern Agent Installation Task";
 
-  // When a postponed run should start.
-  enum ScheduleKind { InBusinessHours = 0, OutsideBusinessHours = 1, AtTheWeekend = 2 };
+    // When a postponed run should start.
+    enum ScheduleKind { InBusinessHours = 0, OutsideBusinessHours = 1, AtTheWeekend = 2 };
 
-  explicit CTaskScheduler(std::shared_ptr<CClock> clock = {});
-  ~CTaskScheduler();
-  CTaskScheduler(const CTaskScheduler&) = delete;
-  CTaskScheduler& operator=(const CTaskScheduler&) = delete;
+    explicit CTaskScheduler(std::shared_ptr<CClock> clock = {});
+    ~CTaskScheduler();
+    CTaskScheduler(const CTaskScheduler&) = delete;
+    CTaskScheduler& operator=(const CTaskScheduler&) = delete;
 
-  bool Connect();
-  // The start-up task; copyPath receives the copy the task runs. S_OK, or the failure (logged).
-  HRESULT RegisterStartupTask(const wchar_t* launcherPath, const wchar_t* switches, std::wstring& copyPath);
-  // runNow is set (and S_OK returned, no task made) when the present time already fits the kind;
-  // otherwise the one-time task is registered and its failure returned.
-  HRESULT RegisterPostponedTask(const wchar_t* launcherPath, const wchar_t* switches, int kind, bool& runNow);
-  HRESULT RegisterInstallationTask(const wchar_t* launcherPath, const wchar_t* arguments);
-  // Null: the launcher's task. A missing task is no failure and is not logged.
-  void DeleteTask(const wchar_t* name = nullptr);
-  void DeleteLegacyTasks();
-  // Copies the launcher into "<common data>\Talvern\Vek\bin" (made for administrators and SYSTEM
-  // only; refused when owned by anyone else or when any of its folders is a link), as
-  // "<its name>.exe", replacing a file or link there without following it.
-  bool CopyToProgramData(const wchar_t* source, std::wstring& destination);
+    bool Connect();
+    // The start-up task; copyPath receives the copy the task runs. S_OK, or the failure (logged).
+    HRESULT RegisterStartupTask(const wchar_t* launcherPath, const wchar_t* switches, std::wstring& copyPath);
+    // runNow is set (and S_OK returned, no task made) when the present time already fits the kind;
+    // otherwise the one-time task is registered and its failure returned.
+    HRESULT RegisterPostponedTask(const wchar_t* launcherPath, const wchar_t* switches, int kind, bool& runNow);
+    HRESULT RegisterInstallationTask(const wchar_t* launcherPath, const wchar_t* arguments);
+    // Null: the launcher's task. A missing task is no failure and is not logged.
+    void DeleteTask(const wchar_t* name = nullptr);
+    void DeleteLegacyTasks();
+    // Copies the launcher into "<common data>\Talvern\Vek\bin" (made for administrators and SYSTEM
+    // only; refused when owned by anyone else or when any of its folders is a link), as
+    // "<its name>.exe", replacing a file or link there without following it.
+    bool CopyToProgramData(const wchar_t* source, std::wstring& destination);
 
-  // Which tasks of earlier versions go: legacy launcher tasks always, push-install tasks unless
-  // the launcher runs from the Windows folder.
-  enum TaskKind { OtherTask, LegacyLauncherTask, PushInstallTask };
-  static TaskKind ClassifyTaskName(const wchar_t* name, bool runsFromWindows);
-  // The start of a postponed run of that kind for a run asked at now (local time).
-  static std::int64_t PostponedStart(int kind, std::int64_t now);
-  // The launcher task's arguments for the caller's switches.
-  static std::wstring LauncherArguments(const wchar_t* switches);
+    // Which tasks of earlier versions go: legacy launcher tasks always, push-install tasks unless
+    // the launcher runs from the Windows folder.
+    enum TaskKind { OtherTask, LegacyLauncherTask, PushInstallTask };
+    static TaskKind ClassifyTaskName(const wchar_t* name, bool runsFromWindows);
+    // The start of a postponed run of that kind for a run asked at now (local time).
+    static std::int64_t PostponedStart(int kind, std::int64_t now);
+    // The launcher task's arguments for the caller's switches.
+    static std::wstring LauncherArguments(const wchar_t* switches);
 
-  // Tests put the common data folder somewhere of their own.
-  void SetCommonDataFolder(const std::wstring& folder) { m_commonDataFolder = folder; }
+    // Tests put the common data folder somewhere of their own.
+    void SetCommonDataFolder(const std::wstring& folder) { m_commonDataFolder = folder; }
 
 private:
-  enum class Triggers { Startup, Postponed, Installation };
-  struct TaskRequest {
-    const wchar_t* name;
-    Triggers triggers;
-    std::wstring switches;  // what the trigger choice looks at
-    std::wstring arguments; // the action's arguments
-    std::int64_t start;     // postponed only
-    const wchar_t* registerFailure;
-  };
-  HRESULT BuildAndRegister(const wchar_t* launcherPath, const TaskRequest& request, std::wstring& copyPath);
-  void AddTriggers(ITaskDefinition* definition, const TaskRequest& request);
-  std::wstring CommonDataFolder();
+    enum class Triggers { Startup, Postponed, Installation };
+    struct TaskRequest {
+        const wchar_t* name;
+        Triggers triggers;
+        std::wstring switches;  // what the trigger choice looks at
+        std::wstring arguments; // the action's arguments
+        std::int64_t start;     // postponed only
+        const wchar_t* registerFailure;
+    };
+    HRESULT BuildAndRegister(const wchar_t* launcherPath, const TaskRequest& request, std::wstring& copyPath);
+    void AddTriggers(ITaskDefinition* definition, const TaskRequest& request);
+    std::wstring CommonDataFolder();
 
-  const wchar_t* m_timeFormat = L"%Y-%m-%dT%H:%M:%S";
-  Microsoft::WRL::ComPtr<ITaskService> m_service;
-  Microsoft::WRL::ComPtr<ITaskFolder> m_root;
-  std::shared_ptr<CClock> m_clock;
-  std::wstring m_commonDataFolder;
+    const wchar_t* m_timeFormat = L"%Y-%m-%dT%H:%M:%S";
+    Microsoft::WRL::ComPtr<ITaskService> m_service;
+    Microsoft::WRL::ComPtr<ITaskFolder> m_root;
+    std::shared_ptr<CClock> m_clock;
+    std::wstring m_commonDataFolder;
 };
 
 } // namespace vek

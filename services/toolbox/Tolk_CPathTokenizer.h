@@ -10,15 +10,15 @@ namespace Tolk {
 
 class CPathTokenizer {
 public:
-  explicit CPathTokenizer(const std::wstring& path);
+    explicit CPathTokenizer(const std::wstring& path);
 
-  size_t Count();
-  std::wstring Part(size_t index);
-  std::vector<std::wstring> Parts();
+    size_t Count();
+    std::wstring Part(size_t index);
+    std::vector<std::wstring> Parts();
 
 private:
-  CCriticalSection m_lock;
-  std::vector<std::wstring> m_parts;
+    CCriticalSection m_lock;
+    std::vector<std::wstring> m_parts;
 };
 
 } // namespace Tolk

@@ -19,9 +19,9 @@ namespace Tolk {
 namespace {
 
 struct ProtectedFolder {
-  const KNOWNFOLDERID* id;
-  int csidl; // 0: none
-  const wchar_t* registryValue;
+    const KNOWNFOLDERID* id;
+    int csidl; // 0: none
+    const wchar_t* registryValue;
 };
 
 const ProtectedFolder kProtectedFolders[16] = {
@@ -47,261 +47,294 @@ std::mutex g_tableLock;
 bool g_tableDone = false;
 std::vector<std::wstring> g_protected;
 
-std::wstring WithOneTrailingBackslash(std::wstring path) {
-  while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-  return path + L"\\";
+std::wstring WithOneTrailingBackslash(std::wstring path)
+{
+    while (!path.empty() && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back();
+    return path + L"\\";
 }
 
 // Resolves the table once; false (and an empty table) when the system folder is unknown.
-bool BuildProtectedFolders() {
-  QK_LOG_INFO(L"Initializing Protected Folders");
-  wchar_t system[MAX_PATH] = {};
-  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) {
-    QK_LOG_ERROR(L"failed to GetSystemDirectory");
-    return false;
-  }
-  qkModule shell32;
-  using GetKnownFolderPathFn = HRESULT(WINAPI*)(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*);
-  GetKnownFolderPathFn getKnownFolderPath = nullptr;
-  if (shell32.Load((std::wstring(system) + L"\\Shell32.dll").c_str()))
-    getKnownFolderPath = shell32.GetProc<GetKnownFolderPathFn>("SHGetKnownFolderPath");
+bool BuildProtectedFolders()
+{
+    QK_LOG_INFO(L"Initializing Protected Folders");
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        QK_LOG_ERROR(L"failed to GetSystemDirectory");
+        return false;
+    }
+    qkModule shell32;
+    using GetKnownFolderPathFn = HRESULT(WINAPI*)(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*);
+    GetKnownFolderPathFn getKnownFolderPath = nullptr;
+    if (shell32.Load((std::wstring(system) + L"\\Shell32.dll").c_str()))
+        getKnownFolderPath = shell32.GetProc<GetKnownFolderPathFn>("SHGetKnownFolderPath");
 
-  std::vector<std::wstring> resolved;
-  for (const ProtectedFolder& folder : kProtectedFolders) {
-    std::wstring path;
-    const wchar_t* source = nullptr;
-    if (getKnownFolderPath) {
-      PWSTR known = nullptr;
-      if (SUCCEEDED(getKnownFolderPath(*folder.id, KF_FLAG_DONT_VERIFY | KF_FLAG_NO_ALIAS, nullptr, &known)) && known) {
-        path = known;
-        source = L"KNF";
-      }
-      ::CoTaskMemFree(known);
+    std::vector<std::wstring> resolved;
+    for (const ProtectedFolder& folder : kProtectedFolders) {
+        std::wstring path;
+        const wchar_t* source = nullptr;
+        if (getKnownFolderPath) {
+            PWSTR known = nullptr;
+            if (SUCCEEDED(getKnownFolderPath(*folder.id, KF_FLAG_DONT_VERIFY | KF_FLAG_NO_ALIAS, nullptr, &known)) &&
+                known) {
+                path = known;
+                source = L"KNF";
+            }
+            ::CoTaskMemFree(known);
+        }
+        if (path.empty() && folder.registryValue) {
+            qkRegistry key;
+            const REGSAM access = KEY_READ | (qkOSInfo::IsWow64() ? KEY_WOW64_64KEY : 0);
+            if (key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", access) &&
+                key.QueryStringValue(folder.registryValue, path) && !path.empty())
+                source = L"REG";
+            else
+                path.clear();
+        }
+        if (path.empty() && folder.csidl != 0) {
+            wchar_t buffer[MAX_PATH] = {};
+            if (SUCCEEDED(::SHGetFolderPathW(nullptr, folder.csidl, nullptr, SHGFP_TYPE_CURRENT, buffer)) &&
+                buffer[0]) {
+                path = buffer;
+                source = L"CSIDL";
+            }
+        }
+        if (path.empty())
+            continue;
+        path = WithOneTrailingBackslash(path);
+        QK_LOG_INFO(L"Protecting Folder (%ls): %ls", source, path.c_str());
+        resolved.push_back(path);
     }
-    if (path.empty() && folder.registryValue) {
-      qkRegistry key;
-      const REGSAM access = KEY_READ | (qkOSInfo::IsWow64() ? KEY_WOW64_64KEY : 0);
-      if (key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", access) &&
-          key.QueryStringValue(folder.registryValue, path) && !path.empty())
-        source = L"REG";
-      else
-        path.clear();
-    }
-    if (path.empty() && folder.csidl != 0) {
-      wchar_t buffer[MAX_PATH] = {};
-      if (SUCCEEDED(::SHGetFolderPathW(nullptr, folder.csidl, nullptr, SHGFP_TYPE_CURRENT, buffer)) && buffer[0]) {
-        path = buffer;
-        source = L"CSIDL";
-      }
-    }
-    if (path.empty()) continue;
-    path = WithOneTrailingBackslash(path);
-    QK_LOG_INFO(L"Protecting Folder (%ls): %ls", source, path.c_str());
-    resolved.push_back(path);
-  }
-  g_protected = std::move(resolved);
-  return true;
+    g_protected = std::move(resolved);
+    return true;
 }
 
-std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
-  std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
-  DWORD size = static_cast<DWORD>(sid.size());
-  if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size)) return {};
-  sid.resize(size);
-  return sid;
+std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type)
+{
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size))
+        return {};
+    sid.resize(size);
+    return sid;
 }
 
 // Takes ownership and grants full access to the current user, Administrators and LocalSystem.
 // Never called for a link: the access list written would be its target's.
-void TakeAccess(const std::wstring& path) {
-  const qkAccessDescription all{{FILE_ALL_ACCESS, 0, 0}, {0, 0, 0}};
-  const auto admins = WellKnownSid(WinBuiltinAdministratorsSid);
-  const auto system = WellKnownSid(WinLocalSystemSid);
-  const BYTE* accounts[] = {nullptr, admins.empty() ? nullptr : admins.data(), system.empty() ? nullptr : system.data()};
-  for (size_t i = 0; i < 3; ++i) {
-    if (i > 0 && accounts[i] == nullptr) continue;
-    try {
-      if (accounts[i])
-        qkLib::FileEnsureAccess(path.c_str(), nullptr, SE_FILE_OBJECT, all, const_cast<BYTE*>(accounts[i]));
-      else
-        qkLib::FileEnsureAccess(path.c_str(), nullptr, SE_FILE_OBJECT, all);
-    } catch (const qkException& e) {
-      QK_LOG_ERROR(L"FileEnsureAccess %ls threw an exception: %d", path.c_str(), static_cast<int>(e.GetResult()));
-    } catch (...) {
-      QK_LOG_ERROR(L"FileEnsureAccess %ls threw an exception: (0x%08x)", path.c_str(), static_cast<unsigned>(E_UNEXPECTED));
+void TakeAccess(const std::wstring& path)
+{
+    const qkAccessDescription all{{FILE_ALL_ACCESS, 0, 0}, {0, 0, 0}};
+    const auto admins = WellKnownSid(WinBuiltinAdministratorsSid);
+    const auto system = WellKnownSid(WinLocalSystemSid);
+    const BYTE* accounts[] = {nullptr, admins.empty() ? nullptr : admins.data(),
+                              system.empty() ? nullptr : system.data()};
+    for (size_t i = 0; i < 3; ++i) {
+        if (i > 0 && accounts[i] == nullptr)
+            continue;
+        try {
+            if (accounts[i])
+                qkLib::FileEnsureAccess(path.c_str(), nullptr, SE_FILE_OBJECT, all, const_cast<BYTE*>(accounts[i]));
+            else
+                qkLib::FileEnsureAccess(path.c_str(), nullptr, SE_FILE_OBJECT, all);
+        } catch (const qkException& e) {
+            QK_LOG_ERROR(L"FileEnsureAccess %ls threw an exception: %d", path.c_str(), static_cast<int>(e.GetResult()));
+        } catch (...) {
+            QK_LOG_ERROR(L"FileEnsureAccess %ls threw an exception: (0x%08x)", path.c_str(),
+                         static_cast<unsigned>(E_UNEXPECTED));
+        }
     }
-  }
 }
 
-void NoteAccessDenied(DWORD error) {
-  if (error == ERROR_ACCESS_DENIED) QK_LOG_INFO(L"DumpSecurityInfo is not supported");
+void NoteAccessDenied(DWORD error)
+{
+    if (error == ERROR_ACCESS_DENIED)
+        QK_LOG_INFO(L"DumpSecurityInfo is not supported");
 }
 
-bool IsLink(DWORD attributes) {
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+bool IsLink(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // A junction or symbolic link goes as a link; its target is never touched. The link itself is
 // opened (not what it points at) and marked for deletion, which removes only the link. A system
 // that opens the target instead (Wine does) leaves the link in place: deleting through that
 // handle would delete the target.
-bool RemoveLink(const std::wstring& path) {
-  QK_LOG_INFO(L"Remove link: %ls", path.c_str());
-  qkHandle link(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!link.IsValid()) {
+bool RemoveLink(const std::wstring& path)
+{
+    QK_LOG_INFO(L"Remove link: %ls", path.c_str());
+    qkHandle link(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!link.IsValid()) {
+        QK_LOG_WARNING(L"failed to remove link: %ls (%lu)", path.c_str(), ::GetLastError());
+        return false;
+    }
+    FILE_ATTRIBUTE_TAG_INFO opened{};
+    if (!::GetFileInformationByHandleEx(link.Get(), FileAttributeTagInfo, &opened, sizeof(opened)) ||
+        (opened.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        QK_LOG_WARNING(L"link %ls opens as its target, left in place", path.c_str());
+        ::SetLastError(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (::SetFileInformationByHandle(link.Get(), FileDispositionInfo, &disposition, sizeof(disposition)))
+        return true;
     QK_LOG_WARNING(L"failed to remove link: %ls (%lu)", path.c_str(), ::GetLastError());
     return false;
-  }
-  FILE_ATTRIBUTE_TAG_INFO opened{};
-  if (!::GetFileInformationByHandleEx(link.Get(), FileAttributeTagInfo, &opened, sizeof(opened)) ||
-      (opened.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    QK_LOG_WARNING(L"link %ls opens as its target, left in place", path.c_str());
-    ::SetLastError(ERROR_NOT_SUPPORTED);
-    return false;
-  }
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  if (::SetFileInformationByHandle(link.Get(), FileDispositionInfo, &disposition, sizeof(disposition))) return true;
-  QK_LOG_WARNING(L"failed to remove link: %ls (%lu)", path.c_str(), ::GetLastError());
-  return false;
 }
 
 } // namespace
 
-bool CUtils::IsProtectedFolder(const wchar_t* path) {
-  try {
-    {
-      std::lock_guard<std::mutex> lock(g_tableLock);
-      if (!g_tableDone) g_tableDone = BuildProtectedFolders();
-      if (!g_tableDone) return true;
-    }
-    if (path == nullptr || wcslen(path) <= 3) return true;
-    const std::wstring candidate = WithOneTrailingBackslash(path);
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    for (const std::wstring& folder : g_protected) {
-      if (_wcsicmp(folder.c_str(), candidate.c_str()) == 0) {
-        QK_LOG_ERROR(L"!!!!Found known folder do not DELETE!!!: %ls", path);
+bool CUtils::IsProtectedFolder(const wchar_t* path)
+{
+    try {
+        {
+            std::lock_guard<std::mutex> lock(g_tableLock);
+            if (!g_tableDone)
+                g_tableDone = BuildProtectedFolders();
+            if (!g_tableDone)
+                return true;
+        }
+        if (path == nullptr || wcslen(path) <= 3)
+            return true;
+        const std::wstring candidate = WithOneTrailingBackslash(path);
+        std::lock_guard<std::mutex> lock(g_tableLock);
+        for (const std::wstring& folder : g_protected) {
+            if (_wcsicmp(folder.c_str(), candidate.c_str()) == 0) {
+                QK_LOG_ERROR(L"!!!!Found known folder do not DELETE!!!: %ls", path);
+                return true;
+            }
+        }
+        return false;
+    } catch (...) {
+        QK_LOG_ERROR(L"Problem validating folder, not deleting");
         return true;
-      }
     }
-    return false;
-  } catch (...) {
-    QK_LOG_ERROR(L"Problem validating folder, not deleting");
-    return true;
-  }
 }
 
-HRESULT CUtils::WalkFolder(const wchar_t* folder, Handler handler, DWORD* flags) {
-  WIN32_FIND_DATAW entry{};
-  HANDLE find = ::FindFirstFileW((std::wstring(folder) + L"\\*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) {
-    const DWORD error = ::GetLastError();
-    // Only a missing folder counts as nothing to do; a folder that cannot be read is a failure.
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES)
-      return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
-    QK_LOG_ERROR(L"failed to list folder: %ls (%lu)", folder, error);
-    return HRESULT_FROM_WIN32(error);
-  }
-  HRESULT result = S_OK;
-  do {
+HRESULT CUtils::WalkFolder(const wchar_t* folder, Handler handler, DWORD* flags)
+{
+    WIN32_FIND_DATAW entry{};
+    HANDLE find = ::FindFirstFileW((std::wstring(folder) + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        // Only a missing folder counts as nothing to do; a folder that cannot be read is a failure.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES)
+            return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+        QK_LOG_ERROR(L"failed to list folder: %ls (%lu)", folder, error);
+        return HRESULT_FROM_WIN32(error);
+    }
+    HRESULT result = S_OK;
+    do {
+        const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (directory && (wcscmp(entry.cFileName, L".") == 0 || wcscmp(entry.cFileName, L"..") == 0))
+            continue;
+        if (directory && !IsLink(entry.dwFileAttributes)) {
+            const HRESULT inner = WalkFolder((std::wstring(folder) + L"\\" + entry.cFileName).c_str(), handler, flags);
+            if (inner == HRESULT_FROM_WIN32(ERROR_CANCELLED)) {
+                result = inner;
+                break;
+            }
+        }
+        if (!handler(folder, entry, flags)) {
+            result = HRESULT_FROM_WIN32(ERROR_CANCELLED);
+            break;
+        }
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+    return result;
+}
+
+bool CUtils::DeleteHandler(const wchar_t* folder, const WIN32_FIND_DATAW& entry, DWORD* flags)
+{
+    if (entry.cFileName[0] == L'\0')
+        return true;
+    std::wstring path;
+    try {
+        path = std::wstring(folder ? folder : L"") + L"\\" + entry.cFileName;
+    } catch (...) {
+        return false;
+    }
+    const DWORD bits = flags ? *flags : kMayScheduleForRestart;
     const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (directory && (wcscmp(entry.cFileName, L".") == 0 || wcscmp(entry.cFileName, L"..") == 0)) continue;
-    if (directory && !IsLink(entry.dwFileAttributes)) {
-      const HRESULT inner = WalkFolder((std::wstring(folder) + L"\\" + entry.cFileName).c_str(), handler, flags);
-      if (inner == HRESULT_FROM_WIN32(ERROR_CANCELLED)) {
-        result = inner;
-        break;
-      }
+    if (IsLink(entry.dwFileAttributes)) {
+        RemoveLink(path);
+        return true;
     }
-    if (!handler(folder, entry, flags)) {
-      result = HRESULT_FROM_WIN32(ERROR_CANCELLED);
-      break;
+    if (directory) {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (::RemoveDirectoryW(path.c_str()))
+            return true;
+        NoteAccessDenied(::GetLastError());
+        QK_LOG_INFO(L"delete on reboot: %ls", path.c_str());
+        TakeAccess(path);
+        if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && (bits & kLogFolderScheduling))
+            QK_LOG_ERROR(L"MoveFileEx failed to delete folder: %ls (%lu)", path.c_str(), ::GetLastError());
+        return true;
     }
-  } while (::FindNextFileW(find, &entry));
-  ::FindClose(find);
-  return result;
-}
-
-bool CUtils::DeleteHandler(const wchar_t* folder, const WIN32_FIND_DATAW& entry, DWORD* flags) {
-  if (entry.cFileName[0] == L'\0') return true;
-  std::wstring path;
-  try {
-    path = std::wstring(folder ? folder : L"") + L"\\" + entry.cFileName;
-  } catch (...) {
-    return false;
-  }
-  const DWORD bits = flags ? *flags : kMayScheduleForRestart;
-  const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (IsLink(entry.dwFileAttributes)) {
-    RemoveLink(path);
-    return true;
-  }
-  if (directory) {
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (::RemoveDirectoryW(path.c_str())) return true;
-    NoteAccessDenied(::GetLastError());
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        ::SetFileAttributesW(path.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+    QK_LOG_INFO(L"DeleteFile: %ls", path.c_str());
+    if (::DeleteFileW(path.c_str()))
+        return true;
+    const DWORD error = ::GetLastError();
+    NoteAccessDenied(error);
+    if (!(bits & kMayScheduleForRestart)) {
+        QK_LOG_WARNING(L"failed to delete file: %ls (%lu)", path.c_str(), error);
+        return true;
+    }
     QK_LOG_INFO(L"delete on reboot: %ls", path.c_str());
     TakeAccess(path);
-    if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && (bits & kLogFolderScheduling))
-      QK_LOG_ERROR(L"MoveFileEx failed to delete folder: %ls (%lu)", path.c_str(), ::GetLastError());
+    if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        if (flags)
+            *flags |= kScheduledForRestart;
+    } else {
+        QK_LOG_WARNING(L"MoveFileEx failed to delete file: %ls (%lu)\r\n", path.c_str(), ::GetLastError());
+    }
     return true;
-  }
-  if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-    ::SetFileAttributesW(path.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
-  QK_LOG_INFO(L"DeleteFile: %ls", path.c_str());
-  if (::DeleteFileW(path.c_str())) return true;
-  const DWORD error = ::GetLastError();
-  NoteAccessDenied(error);
-  if (!(bits & kMayScheduleForRestart)) {
-    QK_LOG_WARNING(L"failed to delete file: %ls (%lu)", path.c_str(), error);
-    return true;
-  }
-  QK_LOG_INFO(L"delete on reboot: %ls", path.c_str());
-  TakeAccess(path);
-  if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-    if (flags) *flags |= kScheduledForRestart;
-  } else {
-    QK_LOG_WARNING(L"MoveFileEx failed to delete file: %ls (%lu)\r\n", path.c_str(), ::GetLastError());
-  }
-  return true;
 }
 
-HRESULT CUtils::DeleteFolder(const wchar_t* path) {
-  if (path == nullptr || IsProtectedFolder(path)) {
-    QK_LOG_ERROR(L"invalid path: %ls", path ? path : L"(null)");
-    return E_INVALIDARG;
-  }
-  const DWORD attributes = ::GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return S_OK;
-  // A top folder that is a link is only unlinked.
-  if (IsLink(attributes)) {
-    if (RemoveLink(path)) return S_OK;
-    const DWORD error = ::GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-  }
+HRESULT CUtils::DeleteFolder(const wchar_t* path)
+{
+    if (path == nullptr || IsProtectedFolder(path)) {
+        QK_LOG_ERROR(L"invalid path: %ls", path ? path : L"(null)");
+        return E_INVALIDARG;
+    }
+    const DWORD attributes = ::GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return S_OK;
+    // A top folder that is a link is only unlinked.
+    if (IsLink(attributes)) {
+        if (RemoveLink(path))
+            return S_OK;
+        const DWORD error = ::GetLastError();
+        return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    }
 
-  // Files that cannot be deleted now are scheduled for the next restart.
-  DWORD flags = kMayScheduleForRestart;
-  const HRESULT walked = WalkFolder(path, &CUtils::DeleteHandler, &flags);
-  if (walked == HRESULT_FROM_WIN32(ERROR_NOT_FOUND)) return S_OK;
-  ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-  if (::RemoveDirectoryW(path)) return FAILED(walked) ? E_FAIL : S_OK;
-  const DWORD error = ::GetLastError();
-  if (FAILED(walked)) {
-    QK_LOG_ERROR(L"failed to delete folder: %ls, walk 0x%08X", path, static_cast<unsigned>(walked));
-    return E_FAIL;
-  }
-  if (flags & kScheduledForRestart) {
-    // The folder goes at the restart too, after what it holds.
-    const bool scheduled = ::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
-    QK_LOG_ERROR(L"folder %ls stays until restart, its content %ls scheduled for deletion", path,
-                 scheduled ? L"and the folder are" : L"is");
-    return HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED);
-  }
-  QK_LOG_ERROR(L"failed to delete folder: %ls (%lu)", path, error);
-  return HRESULT_FROM_WIN32(error);
+    // Files that cannot be deleted now are scheduled for the next restart.
+    DWORD flags = kMayScheduleForRestart;
+    const HRESULT walked = WalkFolder(path, &CUtils::DeleteHandler, &flags);
+    if (walked == HRESULT_FROM_WIN32(ERROR_NOT_FOUND))
+        return S_OK;
+    ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    if (::RemoveDirectoryW(path))
+        return FAILED(walked) ? E_FAIL : S_OK;
+    const DWORD error = ::GetLastError();
+    if (FAILED(walked)) {
+        QK_LOG_ERROR(L"failed to delete folder: %ls, walk 0x%08X", path, static_cast<unsigned>(walked));
+        return E_FAIL;
+    }
+    if (flags & kScheduledForRestart) {
+        // The folder goes at the restart too, after what it holds.
+        const bool scheduled = ::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+        QK_LOG_ERROR(L"folder %ls stays until restart, its content %ls scheduled for deletion", path,
+                     scheduled ? L"and the folder are" : L"is");
+        return HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED);
+    }
+    QK_LOG_ERROR(L"failed to delete folder: %ls (%lu)", path, error);
+    return HRESULT_FROM_WIN32(error);
 }
 
 } // namespace Tolk

@@ -9,18 +9,18 @@
 
 class CLockedFileVerifier {
 public:
-  CLockedFileVerifier() = default;
-  ~CLockedFileVerifier() = default;
-  CLockedFileVerifier(const CLockedFileVerifier&) = delete;
-  CLockedFileVerifier& operator=(const CLockedFileVerifier&) = delete;
+    CLockedFileVerifier() = default;
+    ~CLockedFileVerifier() = default;
+    CLockedFileVerifier(const CLockedFileVerifier&) = delete;
+    CLockedFileVerifier& operator=(const CLockedFileVerifier&) = delete;
 
-  // S_OK when the file is trusted at level 3, or (not strict) at level 4; TRUST_E_SUBJECT_NOT_TRUSTED
-  // when neither; HRESULT_FROM_WIN32 of the open error when the file cannot be held; the trust
-  // registration's failure when no trust object can be had. The file stays open whatever the result.
-  HRESULT VerifyFile(const wchar_t* path, bool strict);
+    // S_OK when the file is trusted at level 3, or (not strict) at level 4; TRUST_E_SUBJECT_NOT_TRUSTED
+    // when neither; HRESULT_FROM_WIN32 of the open error when the file cannot be held; the trust
+    // registration's failure when no trust object can be had. The file stays open whatever the result.
+    HRESULT VerifyFile(const wchar_t* path, bool strict);
 
-  bool IsHoldingFile() const { return m_file.GetHandle() != nullptr && m_file.GetHandle() != INVALID_HANDLE_VALUE; }
+    bool IsHoldingFile() const { return m_file.GetHandle() != nullptr && m_file.GetHandle() != INVALID_HANDLE_VALUE; }
 
 private:
-  qkFile m_file;
+    qkFile m_file;
 };

@@ -12,18 +12,18 @@ namespace vek {
 
 class CSignerSubjectCheck {
 public:
-  explicit CSignerSubjectCheck(const wchar_t* path);
-  virtual ~CSignerSubjectCheck();
-  CSignerSubjectCheck(const CSignerSubjectCheck&) = delete;
-  CSignerSubjectCheck& operator=(const CSignerSubjectCheck&) = delete;
+    explicit CSignerSubjectCheck(const wchar_t* path);
+    virtual ~CSignerSubjectCheck();
+    CSignerSubjectCheck(const CSignerSubjectCheck&) = delete;
+    CSignerSubjectCheck& operator=(const CSignerSubjectCheck&) = delete;
 
-  // S_OK when the signer's simple display name equals expected (case-sensitive, whole text),
-  // E_FAIL when it differs, else the HRESULT of the failing system call.
-  HRESULT Check(const wchar_t* expected);
+    // S_OK when the signer's simple display name equals expected (case-sensitive, whole text),
+    // E_FAIL when it differs, else the HRESULT of the failing system call.
+    HRESULT Check(const wchar_t* expected);
 
 private:
-  std::wstring m_path;
-  qkHandle m_file;
+    std::wstring m_path;
+    qkHandle m_file;
 };
 
 } // namespace vek

@@ -11,30 +11,30 @@ namespace qkVerifyTrust {
 
 class CatalogContext {
 public:
-  CatalogContext() = default;
-  ~CatalogContext();
-  CatalogContext(const CatalogContext&) = delete;
-  CatalogContext& operator=(const CatalogContext&) = delete;
+    CatalogContext() = default;
+    ~CatalogContext();
+    CatalogContext(const CatalogContext&) = delete;
+    CatalogContext& operator=(const CatalogContext&) = delete;
 
-  // Acquires the context for this system's version. FALSE with the last error set when none.
-  BOOL Acquire();
+    // Acquires the context for this system's version. FALSE with the last error set when none.
+    BOOL Acquire();
 
-  HCATADMIN Get() const { return m_context; }
-  // The context hashes with SHA-256 (the second-generation one).
-  bool IsSha256() const { return m_sha256; }
-  // The system error of the failed acquisition (0 when none failed).
-  DWORD LastError() const { return m_lastError; }
+    HCATADMIN Get() const { return m_context; }
+    // The context hashes with SHA-256 (the second-generation one).
+    bool IsSha256() const { return m_sha256; }
+    // The system error of the failed acquisition (0 when none failed).
+    DWORD LastError() const { return m_lastError; }
 
-  // The second-generation hash call of WinTrust, or null when the system lacks it.
-  using CalcHash2Fn = BOOL(WINAPI*)(HCATADMIN, HANDLE, DWORD*, BYTE*, DWORD);
-  static CalcHash2Fn CalcHashFromFileHandle2();
+    // The second-generation hash call of WinTrust, or null when the system lacks it.
+    using CalcHash2Fn = BOOL(WINAPI*)(HCATADMIN, HANDLE, DWORD*, BYTE*, DWORD);
+    static CalcHash2Fn CalcHashFromFileHandle2();
 
 private:
-  void Release();
+    void Release();
 
-  HCATADMIN m_context = nullptr;
-  bool m_sha256 = false;
-  DWORD m_lastError = 0;
+    HCATADMIN m_context = nullptr;
+    bool m_sha256 = false;
+    DWORD m_lastError = 0;
 };
 
 } // namespace qkVerifyTrust

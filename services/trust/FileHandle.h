@@ -8,19 +8,19 @@ namespace qkVerifyTrust {
 
 class FileHandle {
 public:
-  FileHandle() = default;
-  ~FileHandle() { Close(); }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
+    FileHandle() = default;
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
 
-  // TRUE when open; FALSE with the last error kept.
-  BOOL Open(const wchar_t* path, BYTE keepRedirection);
-  void Close();
-  HANDLE Get() const { return m_handle; }
-  bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+    // TRUE when open; FALSE with the last error kept.
+    BOOL Open(const wchar_t* path, BYTE keepRedirection);
+    void Close();
+    HANDLE Get() const { return m_handle; }
+    bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
 
 private:
-  HANDLE m_handle = INVALID_HANDLE_VALUE;
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
 };
 
 } // namespace qkVerifyTrust

@@ -8,25 +8,28 @@ namespace qkVerifyTrust {
 
 namespace {
 std::mutex g_lock;
-std::function<std::shared_ptr<HashProvider>()>& Loader() {
-  static std::function<std::shared_ptr<HashProvider>()> loader;
-  return loader;
+std::function<std::shared_ptr<HashProvider>()>& Loader()
+{
+    static std::function<std::shared_ptr<HashProvider>()> loader;
+    return loader;
 }
 } // namespace
 
-void HashProvider::Install(std::function<std::shared_ptr<HashProvider>()> loader) {
-  std::lock_guard guard(g_lock);
-  Loader() = std::move(loader);
+void HashProvider::Install(std::function<std::shared_ptr<HashProvider>()> loader)
+{
+    std::lock_guard guard(g_lock);
+    Loader() = std::move(loader);
 }
 
-std::shared_ptr<HashProvider> HashProvider::Load(const DllCheck& checkDll) {
-  std::function<std::shared_ptr<HashProvider>()> loader;
-  {
-    std::lock_guard guard(g_lock);
-    loader = Loader();
-  }
-  std::shared_ptr<HashProvider> provider = loader ? loader() : HashProviderDll::Load(checkDll);
-  return provider && provider->query ? provider : nullptr;
+std::shared_ptr<HashProvider> HashProvider::Load(const DllCheck& checkDll)
+{
+    std::function<std::shared_ptr<HashProvider>()> loader;
+    {
+        std::lock_guard guard(g_lock);
+        loader = Loader();
+    }
+    std::shared_ptr<HashProvider> provider = loader ? loader() : HashProviderDll::Load(checkDll);
+    return provider && provider->query ? provider : nullptr;
 }
 
 } // namespace qkVerifyTrust

@@ -13,20 +13,20 @@
 namespace qkVerifyTrust {
 
 struct HashProvider {
-  // The "vtresult" bits of the file's record; std::nullopt when the provider cannot answer.
-  std::function<std::optional<DWORD>(HANDLE file)> query;
+    // The "vtresult" bits of the file's record; std::nullopt when the provider cannot answer.
+    std::function<std::optional<DWORD>(HANDLE file)> query;
 
-  // Bit 18: the provider gives no verdict on this file.
-  static constexpr DWORD kNoVerdict = 0x40000;
+    // Bit 18: the provider gives no verdict on this file.
+    static constexpr DWORD kNoVerdict = 0x40000;
 
-  // Accepts or refuses a provider DLL before it is loaded (the trust object's own check).
-  using DllCheck = std::function<bool(const wchar_t* path)>;
+    // Accepts or refuses a provider DLL before it is loaded (the trust object's own check).
+    using DllCheck = std::function<bool(const wchar_t* path)>;
 
-  // Makes the provider that trust objects load from now on (null: the provider DLL again).
-  static void Install(std::function<std::shared_ptr<HashProvider>()> loader);
-  // Loads a provider through the installed loader, else from the provider DLL that the check
-  // accepts; null when there is none.
-  static std::shared_ptr<HashProvider> Load(const DllCheck& checkDll);
+    // Makes the provider that trust objects load from now on (null: the provider DLL again).
+    static void Install(std::function<std::shared_ptr<HashProvider>()> loader);
+    // Loads a provider through the installed loader, else from the provider DLL that the check
+    // accepts; null when there is none.
+    static std::shared_ptr<HashProvider> Load(const DllCheck& checkDll);
 };
 
 } // namespace qkVerifyTrust

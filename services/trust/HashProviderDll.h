@@ -12,10 +12,10 @@ namespace qkVerifyTrust {
 
 class HashProviderDll {
 public:
-  static constexpr const wchar_t* kFolderToken = L"%TalRavel%";
-  static constexpr const wchar_t* kFileName = L"RavelCli.dll";
+    static constexpr const wchar_t* kFolderToken = L"%TalRavel%";
+    static constexpr const wchar_t* kFileName = L"RavelCli.dll";
 
-  static std::shared_ptr<HashProvider> Load(const HashProvider::DllCheck& checkDll);
+    static std::shared_ptr<HashProvider> Load(const HashProvider::DllCheck& checkDll);
 };
 
 } // namespace qkVerifyTrust

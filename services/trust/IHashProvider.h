@@ -14,10 +14,10 @@ inline constexpr GUID IID_IHashProvider = {
     0x1AC5683D, 0x0733, 0x460C, {0x8F, 0x56, 0x96, 0xAD, 0xD5, 0x8C, 0xCC, 0xAA}};
 
 struct IHashProvider : public IUnknown {
-  // The property object of the given name, about the open file (null: about the provider itself).
-  virtual HRESULT STDMETHODCALLTYPE GetProperty(const wchar_t* name, HANDLE file, IHashProvider** property) = 0;
-  // A value of this object: its type (1: unsigned 32-bit number) and the value.
-  virtual HRESULT STDMETHODCALLTYPE GetValue(const wchar_t* name, DWORD* type, DWORD* value) = 0;
+    // The property object of the given name, about the open file (null: about the provider itself).
+    virtual HRESULT STDMETHODCALLTYPE GetProperty(const wchar_t* name, HANDLE file, IHashProvider** property) = 0;
+    // A value of this object: its type (1: unsigned 32-bit number) and the value.
+    virtual HRESULT STDMETHODCALLTYPE GetValue(const wchar_t* name, DWORD* type, DWORD* value) = 0;
 };
 
 // The value type of "vtresult".

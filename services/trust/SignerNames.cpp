@@ -12,10 +12,12 @@ namespace {
 // worked out at compile time so that the plain text never stands in the file.
 template <size_t N>
 struct EncipheredText {
-  BYTE bytes[N - 1];
-  constexpr explicit EncipheredText(const char (&text)[N]) : bytes{} {
-    for (size_t i = 0; i + 1 < N; ++i) bytes[i] = static_cast<BYTE>(~static_cast<BYTE>(text[i]));
-  }
+    BYTE bytes[N - 1];
+    constexpr explicit EncipheredText(const char (&text)[N]) : bytes{}
+    {
+        for (size_t i = 0; i + 1 < N; ++i)
+            bytes[i] = static_cast<BYTE>(~static_cast<BYTE>(text[i]));
+    }
 };
 
 constexpr EncipheredText kKeelCore("Keel Core");
@@ -25,49 +27,57 @@ constexpr EncipheredText kKeelCoreHardware("Keel Core Hardware");
 constexpr EncipheredText kKeelSoftware("Keel Software");
 constexpr EncipheredText kKeelSoftwareInc("Keel Software Inc.");
 
-std::wstring Plain(qkEncryptedString& text) {
-  return text.Get() ? text.GetText() : std::wstring(qkEncryptedString::GetEmpty());
+std::wstring Plain(qkEncryptedString& text)
+{
+    return text.Get() ? text.GetText() : std::wstring(qkEncryptedString::GetEmpty());
 }
 
 std::mutex g_lock;
-SignerNames& Stored() {
-  static SignerNames names = SignerNames::Defaults();
-  return names;
+SignerNames& Stored()
+{
+    static SignerNames names = SignerNames::Defaults();
+    return names;
 }
 } // namespace
 
-SignerNames SignerNames::Defaults() {
-  // Held enciphered; a name that cannot be produced compares as the empty text.
-  static qkEncryptedString keelCore(kKeelCore.bytes, sizeof kKeelCore.bytes);
-  static qkEncryptedString keelCoreJoined(kKeelCoreJoined.bytes, sizeof kKeelCoreJoined.bytes);
-  static qkEncryptedString keelCoreLtd(kKeelCoreLtd.bytes, sizeof kKeelCoreLtd.bytes);
-  static qkEncryptedString keelCoreHardware(kKeelCoreHardware.bytes, sizeof kKeelCoreHardware.bytes);
-  static qkEncryptedString keelSoftware(kKeelSoftware.bytes, sizeof kKeelSoftware.bytes);
-  static qkEncryptedString keelSoftwareInc(kKeelSoftwareInc.bytes, sizeof kKeelSoftwareInc.bytes);
-  SignerNames n;
-  n.level3Unit = Plain(keelCore);
-  n.publisher1Name = Plain(keelSoftware);
-  n.publisher1Organisation = Plain(keelSoftwareInc);
-  n.publisher2NameA = Plain(keelCore);
-  n.publisher2NameB = Plain(keelCoreJoined);
-  n.publisher2Organisation = Plain(keelCore);
-  n.publisher2OrganisationAlt = Plain(keelCoreLtd);
-  n.level4First = Plain(keelCore);
-  n.level4Second = Plain(keelCoreHardware);
-  n.level5Name = Plain(keelSoftware);
-  return n;
+SignerNames SignerNames::Defaults()
+{
+    // Held enciphered; a name that cannot be produced compares as the empty text.
+    static qkEncryptedString keelCore(kKeelCore.bytes, sizeof kKeelCore.bytes);
+    static qkEncryptedString keelCoreJoined(kKeelCoreJoined.bytes, sizeof kKeelCoreJoined.bytes);
+    static qkEncryptedString keelCoreLtd(kKeelCoreLtd.bytes, sizeof kKeelCoreLtd.bytes);
+    static qkEncryptedString keelCoreHardware(kKeelCoreHardware.bytes, sizeof kKeelCoreHardware.bytes);
+    static qkEncryptedString keelSoftware(kKeelSoftware.bytes, sizeof kKeelSoftware.bytes);
+    static qkEncryptedString keelSoftwareInc(kKeelSoftwareInc.bytes, sizeof kKeelSoftwareInc.bytes);
+    SignerNames n;
+    n.level3Unit = Plain(keelCore);
+    n.publisher1Name = Plain(keelSoftware);
+    n.publisher1Organisation = Plain(keelSoftwareInc);
+    n.publisher2NameA = Plain(keelCore);
+    n.publisher2NameB = Plain(keelCoreJoined);
+    n.publisher2Organisation = Plain(keelCore);
+    n.publisher2OrganisationAlt = Plain(keelCoreLtd);
+    n.level4First = Plain(keelCore);
+    n.level4Second = Plain(keelCoreHardware);
+    n.level5Name = Plain(keelSoftware);
+    return n;
 }
 
-SignerNames SignerNames::Current() {
-  std::lock_guard guard(g_lock);
-  return Stored();
+SignerNames SignerNames::Current()
+{
+    std::lock_guard guard(g_lock);
+    return Stored();
 }
 
-void SignerNames::SetCurrent(const SignerNames& names) {
-  std::lock_guard guard(g_lock);
-  Stored() = names;
+void SignerNames::SetCurrent(const SignerNames& names)
+{
+    std::lock_guard guard(g_lock);
+    Stored() = names;
 }
 
-void SignerNames::ResetToDefaults() { SetCurrent(Defaults()); }
+void SignerNames::ResetToDefaults()
+{
+    SetCurrent(Defaults());
+}
 
 } // namespace qkVerifyTrust

@@ -8,17 +8,18 @@
 namespace qkVerifyTrust {
 
 struct TrustOsVersion {
-  DWORD major = 0;
-  DWORD minor = 0;
+    DWORD major = 0;
+    DWORD minor = 0;
 
-  bool AtLeast(DWORD wantMajor, DWORD wantMinor) const {
-    return major > wantMajor || (major == wantMajor && minor >= wantMinor);
-  }
+    bool AtLeast(DWORD wantMajor, DWORD wantMinor) const
+    {
+        return major > wantMajor || (major == wantMajor && minor >= wantMinor);
+    }
 
-  static TrustOsVersion Current();
-  // Replaces the version for the process (tests); Reset goes back to the real one.
-  static void Override(DWORD major, DWORD minor);
-  static void Reset();
+    static TrustOsVersion Current();
+    // Replaces the version for the process (tests); Reset goes back to the real one.
+    static void Override(DWORD major, DWORD minor);
+    static void Reset();
 };
 
 } // namespace qkVerifyTrust

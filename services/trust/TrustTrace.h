@@ -6,9 +6,9 @@
 
 #include "common/base/qkTrace.h"
 
-#define TRUST_TRACE(...)                   \
-  do {                                     \
-    const DWORD traceError_ = ::GetLastError(); \
-    QK_TRACE(__VA_ARGS__);                 \
-    ::SetLastError(traceError_);           \
-  } while (0)
+#define TRUST_TRACE(...)                            \
+    do {                                            \
+        const DWORD traceError_ = ::GetLastError(); \
+        QK_TRACE(__VA_ARGS__);                      \
+        ::SetLastError(traceError_);                \
+    } while (0)

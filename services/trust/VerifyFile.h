@@ -12,33 +12,33 @@ namespace qkVerifyTrust {
 
 class VerifyFile {
 public:
-  struct Request {
-    const wchar_t* path = nullptr;
-    DWORD level = 0;
-    DWORD mode = 1;              // 2: revocation of the whole chain is checked
-    BYTE keepRedirection = 1;
-    BYTE* systemComponent = nullptr; // out: the signer carries the system-component usage
-    DWORD driverPolicy = 0;      // 1: driver verification; the signer needs the hardware-quality usage
-    bool providerAsked = false;  // the hash provider was asked about the file already
-    DWORD status = 0;            // out: VT_STATUS_* bits
-  };
+    struct Request {
+        const wchar_t* path = nullptr;
+        DWORD level = 0;
+        DWORD mode = 1; // 2: revocation of the whole chain is checked
+        BYTE keepRedirection = 1;
+        BYTE* systemComponent = nullptr; // out: the signer carries the system-component usage
+        DWORD driverPolicy = 0;          // 1: driver verification; the signer needs the hardware-quality usage
+        bool providerAsked = false;      // the hash provider was asked about the file already
+        DWORD status = 0;                // out: VT_STATUS_* bits
+    };
 
-  // A trust result (1, 2, 3, 4, 5, 6, 15 or 20). Never throws.
-  static DWORD Verify(Request& request, const SignerNames& names = SignerNames::Current());
+    // A trust result (1, 2, 3, 4, 5, 6, 15 or 20). Never throws.
+    static DWORD Verify(Request& request, const SignerNames& names = SignerNames::Current());
 
-  // WinVerifyTrust on the file, then on the catalogs that hold its hash; the trust result of the
-  // final outcome. usedCatalog/catalogPath tell where the accepted signature was found.
-  static DWORD FileSignatureCheck(const wchar_t* path, DWORD level, DWORD mode, BYTE keepRedirection,
-                                  bool* usedCatalog, std::wstring* catalogPath, DWORD driverPolicy,
-                                  bool providerAsked, HRESULT* systemResult = nullptr);
+    // WinVerifyTrust on the file, then on the catalogs that hold its hash; the trust result of the
+    // final outcome. usedCatalog/catalogPath tell where the accepted signature was found.
+    static DWORD FileSignatureCheck(const wchar_t* path, DWORD level, DWORD mode, BYTE keepRedirection,
+                                    bool* usedCatalog, std::wstring* catalogPath, DWORD driverPolicy,
+                                    bool providerAsked, HRESULT* systemResult = nullptr);
 
-  // Maps a WinVerifyTrust result to a trust result.
-  static DWORD MapResult(HRESULT hr);
+    // Maps a WinVerifyTrust result to a trust result.
+    static DWORD MapResult(HRESULT hr);
 
-  // The failure that a signer chain's error status stands for (S_OK when the chain is sound).
-  // WinVerifyTrust may accept a chain that its own chain engine marks as broken (an untrusted
-  // root, a certificate not valid for code signing): the signer's chain status tells the truth.
-  static HRESULT ChainStatusResult(DWORD errorStatus, DWORD mode);
+    // The failure that a signer chain's error status stands for (S_OK when the chain is sound).
+    // WinVerifyTrust may accept a chain that its own chain engine marks as broken (an untrusted
+    // root, a certificate not valid for code signing): the signer's chain status tells the truth.
+    static HRESULT ChainStatusResult(DWORD errorStatus, DWORD mode);
 };
 
 } // namespace qkVerifyTrust

@@ -6,20 +6,16 @@
 
 namespace vek::test {
 
-inline BOOL CreateProcessRetrying(const wchar_t* application, wchar_t* commandLine, BOOL inheritHandles,
-                                  DWORD flags, const wchar_t* directory, STARTUPINFOW* startup,
-                                  PROCESS_INFORMATION* process)
+inline BOOL CreateProcessRetrying(const wchar_t* application, wchar_t* commandLine, BOOL inheritHandles, DWORD flags,
+                                  const wchar_t* directory, STARTUPINFOW* startup, PROCESS_INFORMATION* process)
 {
-    for (int attempt = 0;; ++attempt)
-    {
-        if (::CreateProcessW(application, commandLine, nullptr, nullptr, inheritHandles, flags, nullptr,
-                             directory, startup, process))
-        {
+    for (int attempt = 0;; ++attempt) {
+        if (::CreateProcessW(application, commandLine, nullptr, nullptr, inheritHandles, flags, nullptr, directory,
+                             startup, process)) {
             return TRUE;
         }
         const DWORD error = ::GetLastError();
-        if (error != ERROR_INTERNAL_ERROR || attempt == 4)
-        {
+        if (error != ERROR_INTERNAL_ERROR || attempt == 4) {
             ::SetLastError(error);
             return FALSE;
         }

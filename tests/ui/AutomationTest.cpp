@@ -33,8 +33,7 @@ std::wstring Property(IRawElementProviderSimple* provider, PROPERTYID id)
 }
 
 // What the stand-in for UiaReturnRawElementProvider saw of the provider it was given.
-struct Seen
-{
+struct Seen {
     std::wstring automationId;
     std::wstring name;
     ULONG referencesWhileHeld = 0;
@@ -44,8 +43,7 @@ std::vector<Seen> g_seen;
 LRESULT WINAPI RecordProvider(HWND, WPARAM, LPARAM, IRawElementProviderSimple* provider)
 {
     Seen seen;
-    if (provider != nullptr)
-    {
+    if (provider != nullptr) {
         seen.automationId = Property(provider, kAutomationId);
         seen.name = Property(provider, kName);
         seen.referencesWhileHeld = provider->AddRef();
@@ -55,8 +53,7 @@ LRESULT WINAPI RecordProvider(HWND, WPARAM, LPARAM, IRawElementProviderSimple* p
     return 7;
 }
 
-class AutomationTest : public ::testing::Test
-{
+class AutomationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -77,7 +74,8 @@ TEST_F(AutomationTest, EveryControlAnswersWithItsIdAndName)
     ASSERT_TRUE(close.Create(window, RECT{140, 10, 172, 42}, L"", vek::VekGDIPlusButton::kWindowStyle, 0, 3306,
                              IDR_PNG_CLOSE, IDR_PNG_CLOSE_PUSHED, IDR_PNG_CLOSE_HOVER));
     vek::VekHyperLink link, bare;
-    ASSERT_NE(link.Create(window, RECT{10, 50, 200, 70}, L"click here.", L"https://help.talvern.example/", 4306), nullptr);
+    ASSERT_NE(link.Create(window, RECT{10, 50, 200, 70}, L"click here.", L"https://help.talvern.example/", 4306),
+              nullptr);
     ASSERT_NE(bare.Create(window, RECT{10, 70, 200, 90}, L"", L"https://help.talvern.example/x", 4307), nullptr);
     vek::CStaticImage image;
     ASSERT_NE(image.Create(window, IDR_PNG_LOGO, 220, 50, true), nullptr);
@@ -86,7 +84,12 @@ TEST_F(AutomationTest, EveryControlAnswersWithItsIdAndName)
     vek::InfiniteBar bar;
     ASSERT_NE(bar.Create(window, RECT{10, 130, 310, 138}), nullptr);
 
-    const struct { const char* name; HWND hWnd; const wchar_t* id; const wchar_t* accessibleName; } cases[] = {
+    const struct {
+        const char* name;
+        HWND hWnd;
+        const wchar_t* id;
+        const wchar_t* accessibleName;
+    } cases[] = {
         {"button with a caption", retry, L"Button_4303", L"Retry"},
         {"button without text", close, L"Button_3306", L"Button_3306"},
         {"hyperlink", link, L"HyperLink_4306", L"click here."},
@@ -95,8 +98,7 @@ TEST_F(AutomationTest, EveryControlAnswersWithItsIdAndName)
         {"transparent text", text, L"Text_3321", L"Initializing..."},
         {"animated bar", bar, L"InfiniteBar", L"InfiniteBar"},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         g_seen.clear();
         EXPECT_EQ(::SendMessageW(c.hWnd, WM_GETOBJECT, 0, kUiaRootObjectId), 7);

@@ -34,7 +34,8 @@ LPARAM Point(int x, int y)
 bool Near(DWORD pixel, DWORD colour, int tolerance = 6)
 {
     for (int shift : {0, 8, 16})
-        if (std::abs(static_cast<int>((pixel >> shift) & 0xFF) - static_cast<int>((colour >> shift) & 0xFF)) > tolerance)
+        if (std::abs(static_cast<int>((pixel >> shift) & 0xFF) - static_cast<int>((colour >> shift) & 0xFF)) >
+            tolerance)
             return false;
     return true;
 }
@@ -48,8 +49,7 @@ DWORD PixelAt(const uitest::Capture& capture, HWND window, POINT client)
     return capture.At(client.x - rect.left, client.y - rect.top);
 }
 
-class ControlsTest : public ::testing::Test
-{
+class ControlsTest : public ::testing::Test {
 protected:
     uitest::TestWindow window;
     vek::VekFontSet fonts;
@@ -79,7 +79,14 @@ TEST_F(ControlsTest, ImageButtonChoosesTheImageOfItsState)
     ASSERT_TRUE(MakeFooterButton(focusStyle, 4304, 140, L"Focus"));
     ASSERT_TRUE(MakeFooterButton(noDisabledImage, 4305, 270, L"Plain", false));
 
-    struct Step { const char* name; Button* button; UINT message; WPARAM wParam; LPARAM lParam; int image; };
+    struct Step {
+        const char* name;
+        Button* button;
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+        int image;
+    };
     const Step steps[] = {
         {"normal", &hover, 0, 0, 0, IDR_PNG_BUTTON},
         {"mouse over", &hover, WM_MOUSEMOVE, 0, Point(5, 5), IDR_PNG_BUTTON_HOVER},
@@ -92,8 +99,7 @@ TEST_F(ControlsTest, ImageButtonChoosesTheImageOfItsState)
         {"disabled", &hover, WM_ENABLE, 0, 0, IDR_PNG_BUTTON_DISABLED},
         {"disabled without a disabled image", &noDisabledImage, WM_ENABLE, 0, 0, IDR_PNG_BUTTON},
     };
-    for (const Step& step : steps)
-    {
+    for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
         if (step.message == WM_ENABLE)
             ::EnableWindow(*step.button, FALSE);
@@ -157,11 +163,13 @@ TEST_F(ControlsTest, ImageButtonScreenshot)
     const uitest::Capture capture = uitest::CaptureWindow(window);
     EXPECT_FALSE(capture.Save(L"image_buttons").empty());
     // Each state shows its own artwork (sampled left of the caption, below the highlight).
-    const struct { Button* button; DWORD colour; } samples[] = {
+    const struct {
+        Button* button;
+        DWORD colour;
+    } samples[] = {
         {&normal, 0x1F6FB5}, {&over, 0x4A90D9}, {&pressed, 0x174F82}, {&disabled, 0xB8C7D6}, {&contrast, 0x000000},
     };
-    for (const auto& sample : samples)
-    {
+    for (const auto& sample : samples) {
         const RECT rect = sample.button->GetWindowRectInParent();
         const DWORD pixel = PixelAt(capture, window, POINT{rect.left + 6, rect.top + 24});
         EXPECT_TRUE(Near(pixel, sample.colour)) << std::hex << pixel << " expected " << sample.colour;
@@ -170,8 +178,7 @@ TEST_F(ControlsTest, ImageButtonScreenshot)
 }
 
 // An opener that records what it was asked to open.
-class RecordingOpener : public vek::IVekLinkOpener
-{
+class RecordingOpener : public vek::IVekLinkOpener {
 public:
     int result = 42;
     std::vector<std::wstring> opened;
@@ -184,8 +191,7 @@ public:
 
 TEST_F(ControlsTest, HyperlinkOpensOnlyOnAClickInsideItsLabel)
 {
-    struct Case
-    {
+    struct Case {
         const char* name;
         DWORD style;
         bool closeParent;
@@ -205,8 +211,7 @@ TEST_F(ControlsTest, HyperlinkOpensOnlyOnAClickInsideItsLabel)
         {"command style", vek::VekHyperLink::kCommandButton, false, 42, true, 0, false, 1, 0, 0},
         {"notify style", vek::VekHyperLink::kNotifyButton, false, 42, true, 0, false, 0, 1, 0},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         uitest::TestWindow parent;
         RecordingOpener opener;
@@ -237,11 +242,12 @@ TEST_F(ControlsTest, HyperlinkKeyAutoSizeAndScreenshot)
     RecordingOpener opener;
     vek::VekHyperLink link, visited, small;
     ASSERT_NE(link.Create(window, RECT{20, 90, 540, 115}, L"To access your downloaded files, click here...",
-                          L"https://help.talvern.example/a", 1), nullptr);
-    ASSERT_NE(visited.Create(window, RECT{20, 120, 260, 145}, L"Open Help Center.", L"https://help.talvern.example/b", 2),
+                          L"https://help.talvern.example/a", 1),
               nullptr);
-    for (vek::VekHyperLink* each : {&link, &visited})
-    {
+    ASSERT_NE(
+        visited.Create(window, RECT{20, 120, 260, 145}, L"Open Help Center.", L"https://help.talvern.example/b", 2),
+        nullptr);
+    for (vek::VekHyperLink* each : {&link, &visited}) {
         each->SetLinkOpener(&opener);
         each->SetLinkFont(fonts.text.Get());
     }
@@ -278,8 +284,7 @@ TEST_F(ControlsTest, HyperlinkKeyAutoSizeAndScreenshot)
 
 TEST(VekLinkOpener, NeverOpensAsSystemWithoutTheSessionUser)
 {
-    struct Case
-    {
+    struct Case {
         const char* name;
         bool system;
         bool sessionInstalled;
@@ -294,20 +299,20 @@ TEST(VekLinkOpener, NeverOpensAsSystemWithoutTheSessionUser)
         {"SYSTEM: opened as the session user", true, true, true, 33, 0, 1},
         {"SYSTEM: the session user's open fails", true, true, false, SE_ERR_ACCESSDENIED, 0, 1},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         int shellCalls = 0, sessionCalls = 0;
-        vek::VekLinkOpener::SetSessionOpener(c.sessionInstalled ? vek::VekLinkOpener::SessionOpener(
-                                                                      [&](const std::wstring&) {
-                                                                          ++sessionCalls;
-                                                                          return c.sessionResult;
-                                                                      })
-                                                                : vek::VekLinkOpener::SessionOpener());
-        vek::VekLinkOpener opener([&] { return c.system; }, [&](const std::wstring&) {
-            ++shellCalls;
-            return 42;
-        });
+        vek::VekLinkOpener::SetSessionOpener(c.sessionInstalled
+                                                 ? vek::VekLinkOpener::SessionOpener([&](const std::wstring&) {
+                                                       ++sessionCalls;
+                                                       return c.sessionResult;
+                                                   })
+                                                 : vek::VekLinkOpener::SessionOpener());
+        vek::VekLinkOpener opener([&] { return c.system; },
+                                  [&](const std::wstring&) {
+                                      ++shellCalls;
+                                      return 42;
+                                  });
         EXPECT_EQ(opener.OpenLink(L"https://help.talvern.example/"), c.expected);
         EXPECT_EQ(shellCalls, c.shellCalls);
         EXPECT_EQ(sessionCalls, c.sessionCalls);
@@ -368,15 +373,19 @@ TEST_F(ControlsTest, TransparentTextAnchors)
     SIZE size{};
     ::GetTextExtentPoint32W(dc.Get(), text.c_str(), static_cast<int>(text.size()), &size);
 
-    const struct { const char* name; RECT anchors; bool created; RECT expected; } cases[] = {
+    const struct {
+        const char* name;
+        RECT anchors;
+        bool created;
+        RECT expected;
+    } cases[] = {
         {"left and top anchored", {10, 20, -1, -1}, true, {10, 20, 10 + size.cx, 20 + size.cy}},
         {"only the left edge free", {-1, 20, 200, 40}, true, {200 - size.cx, 20, 200, 40}},
         {"bottom anchored", {10, -1, -1, 100}, true, {10, 100 - size.cy, 10 + size.cx, 100}},
         {"top and bottom free", {10, -1, 200, -1}, false, {}},
         {"left and right free", {-1, 20, -1, 40}, false, {}},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vek::CTransparentStatic label;
         HWND hWnd = label.Create(window, 3321, 318, c.anchors, fonts.text.Get(), 0, true);
@@ -408,7 +417,8 @@ TEST_F(ControlsTest, TransparentTextTooltipTakesTheMouse)
     EXPECT_FALSE(::IsWindow(tooltip));
 
     // Resizing to the text wraps it at the current width.
-    label.SetText(-1, L"The installation results in restart of the device. Make sure that you save unsaved data.", true);
+    label.SetText(-1, L"The installation results in restart of the device. Make sure that you save unsaved data.",
+                  true);
     const RECT rect = label.GetWindowRectInParent();
     EXPECT_EQ(rect.bottom - rect.top, label.HeightForWidth(rect.right - rect.left));
     EXPECT_EQ(::GetWindowContextHelpId(label), static_cast<DWORD>(-1));
@@ -476,8 +486,7 @@ TEST(InfiniteBarLayout, RightToLeftDrawsUnmirroredAtTheRightEdge)
 namespace {
 
 // The theme as the controls read it on WM_THEMECHANGED.
-class HighContrastTheme
-{
+class HighContrastTheme {
 public:
     ~HighContrastTheme() { vek::OverrideHighContrast(-1); }
     void Switch(bool on, std::initializer_list<HWND> windows)
@@ -491,9 +500,11 @@ public:
 TEST_F(ControlsTest, HighContrastThemeSwitch)
 {
     vek::VekHyperLink link;
-    ASSERT_NE(link.Create(window, RECT{20, 90, 260, 115}, L"click here.", L"https://help.talvern.example/", 1), nullptr);
+    ASSERT_NE(link.Create(window, RECT{20, 90, 260, 115}, L"click here.", L"https://help.talvern.example/", 1),
+              nullptr);
     vek::CTransparentStatic label;
-    ASSERT_NE(label.Create(window, 2, 222, RECT{20, 130, -1, -1}, fonts.boldText.Get(), RGB(0x66, 0x66, 0x66), true), nullptr);
+    ASSERT_NE(label.Create(window, 2, 222, RECT{20, 130, -1, -1}, fonts.boldText.Get(), RGB(0x66, 0x66, 0x66), true),
+              nullptr);
     vek::CStaticImage logo;
     ASSERT_NE(logo.Create(window, IDR_PNG_LOGO, 300, 90, true), nullptr);
     Button button(Button::kStyleHover | Button::kStyleSingleEdge);
@@ -509,7 +520,8 @@ TEST_F(ControlsTest, HighContrastThemeSwitch)
     const uitest::Capture contrast = uitest::CaptureWindow(window);
     EXPECT_FALSE(contrast.Save(L"high_contrast").empty());
     // The image's colours are inverted: the logo's blue becomes its complement.
-    EXPECT_TRUE(Near(PixelAt(contrast, window, logoPoint), 0xE0904A, 10)) << std::hex << PixelAt(contrast, window, logoPoint);
+    EXPECT_TRUE(Near(PixelAt(contrast, window, logoPoint), 0xE0904A, 10))
+        << std::hex << PixelAt(contrast, window, logoPoint);
 
     theme.Switch(false, {link, label, logo, button});
     EXPECT_EQ(link.GetLinkColour(), RGB(0, 0, 255));
@@ -523,8 +535,7 @@ TEST_F(ControlsTest, HighContrastThemeSwitch)
 namespace {
 
 // Serves the bar's images from a fixture DLL for the length of a test.
-class BarResources
-{
+class BarResources {
 public:
     explicit BarResources(const wchar_t* dll)
     {
@@ -552,12 +563,16 @@ private:
 
 TEST(InfiniteBarFrames, DelaysFromTheAnimation)
 {
-    const struct { const wchar_t* dll; UINT frames; UINT delay; UINT nextIndex; } cases[] = {
+    const struct {
+        const wchar_t* dll;
+        UINT frames;
+        UINT delay;
+        UINT nextIndex;
+    } cases[] = {
         {L"ui_bar_ZeroDelay.dll", 3, 100, 1},  // a delay of 0 counts as 100 ms
         {L"ui_bar_SingleFrame.dll", 1, 70, 0}, // one frame: frame 0 again at its delay (below)
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.dll, c.dll + wcslen(c.dll)));
         BarResources resources(c.dll);
         ASSERT_TRUE(resources.Loaded());
@@ -628,20 +643,17 @@ TEST(TransparentTextTooltip, ShowsUnderThePointerAndHidesWhenItLeaves)
     uitest::Pump(50);
     ::SetCursorPos(inside.x, inside.y);
     bool shown = false;
-    for (int i = 0; i < 40 && !shown; ++i)
-    {
+    for (int i = 0; i < 40 && !shown; ++i) {
         uitest::Pump(50);
         shown = ::IsWindowVisible(tooltip) != FALSE;
     }
     EXPECT_TRUE(shown);
-    if (shown)
-    {
+    if (shown) {
         EXPECT_FALSE(uitest::CaptureWindow(window).Save(L"tooltip").empty());
     }
     ::SetCursorPos(5, 5);
     bool hidden = false;
-    for (int i = 0; i < 40 && !hidden; ++i)
-    {
+    for (int i = 0; i < 40 && !hidden; ++i) {
         uitest::Pump(50);
         hidden = !::IsWindowVisible(tooltip);
     }

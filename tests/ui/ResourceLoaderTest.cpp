@@ -20,9 +20,9 @@ const LANGID kGerman = 0x0407, kEnglish = 0x0409, kFrench = 0x040C, kDanish = 0x
 std::vector<UINT> AllStringIds()
 {
     const std::pair<UINT, UINT> ranges[] = {
-        {128, 129}, {131, 146}, {148, 166}, {168, 186}, {188, 191}, {219, 219}, {221, 226}, {228, 228},
-        {230, 231}, {234, 241}, {272, 274}, {283, 284}, {287, 299}, {301, 302}, {304, 304}, {306, 306},
-        {314, 315}, {317, 338}, {340, 356}, {358, 362},
+        {128, 129}, {131, 146}, {148, 166}, {168, 186}, {188, 191}, {219, 219}, {221, 226},
+        {228, 228}, {230, 231}, {234, 241}, {272, 274}, {283, 284}, {287, 299}, {301, 302},
+        {304, 304}, {306, 306}, {314, 315}, {317, 338}, {340, 356}, {358, 362},
     };
     std::vector<UINT> ids;
     for (const auto& [first, last] : ranges)
@@ -40,16 +40,14 @@ std::multiset<std::string> Inserts(const std::wstring& text)
 {
     static const std::wregex insert(LR"(%(\d!\w!|[sd%]))");
     std::multiset<std::string> found;
-    for (auto it = std::wsregex_iterator(text.begin(), text.end(), insert); it != std::wsregex_iterator(); ++it)
-    {
+    for (auto it = std::wsregex_iterator(text.begin(), text.end(), insert); it != std::wsregex_iterator(); ++it) {
         const std::wstring match = it->str();
         found.insert(std::string(match.begin(), match.end()));
     }
     return found;
 }
 
-struct LanguageCase
-{
+struct LanguageCase {
     const char* name;
     LANGID system;
     LANGID user;
@@ -63,17 +61,25 @@ TEST(CVekResourceLoader, LanguageChoice)
     const LanguageCase cases[] = {
         {"German user, German string", kEnglish, kGerman, {kGerman, kEnglish}, 223, L"Schließen"},
         {"German user, string only in English", kEnglish, kGerman, {kGerman, kEnglish}, 4000, L"English only"},
-        {"German entry empty: next language", kEnglish, kGerman, {kGerman, kEnglish}, 4001, L"English, empty in German"},
+        {"German entry empty: next language",
+         kEnglish,
+         kGerman,
+         {kGerman, kEnglish},
+         4001,
+         L"English, empty in German"},
         {"Danish has no table: system language", kGerman, kDanish, {kDanish, kGerman, kEnglish}, 223, L"Schließen"},
         {"Danish, English system: English", kEnglish, kDanish, {kDanish, kEnglish}, 223, L"Close"},
         {"Swiss German is not in the table", kFrench, kSwissGerman, {kFrench, kEnglish}, 223, L"Fermer"},
         {"user equals system: once", kJapanese, kJapanese, {kJapanese, kEnglish}, 223, L"閉じる"},
-        {"neutral-only id from the module's choice", kEnglish, kGerman, {kGerman, kEnglish}, 357,
+        {"neutral-only id from the module's choice",
+         kEnglish,
+         kGerman,
+         {kGerman, kEnglish},
+         357,
          L"https://help.talvern.example/support/agent-redistributable-package"},
         {"unsupported system language", 0x0C07, kSwissGerman, {kEnglish}, 223, L"Close"},
     };
-    for (const LanguageCase& c : cases)
-    {
+    for (const LanguageCase& c : cases) {
         SCOPED_TRACE(c.name);
         CVekResourceLoader loader;
         loader.Initialize(c.system, c.user);
@@ -121,11 +127,9 @@ TEST(CVekResourceLoader, MissingStringKeepsTextOrTakesFallback)
 TEST(CVekResourceLoader, EveryTableHoldsEveryId)
 {
     CVekResourceLoader loader;
-    for (LANGID language : kTableLanguages)
-    {
+    for (LANGID language : kTableLanguages) {
         SCOPED_TRACE(testing::Message() << "language 0x" << std::hex << language);
-        for (UINT id : AllStringIds())
-        {
+        for (UINT id : AllStringIds()) {
             std::wstring english, text;
             ASSERT_TRUE(loader.LoadStringInLanguage(english, id, kEnglish)) << id;
             EXPECT_TRUE(loader.LoadStringInLanguage(text, id, language)) << id;
@@ -144,8 +148,7 @@ TEST(CVekResourceLoader, TranslationsDifferFromEnglish)
     // a word every language translates.
     CVekResourceLoader loader;
     std::set<std::wstring> captions;
-    for (LANGID language : kTableLanguages)
-    {
+    for (LANGID language : kTableLanguages) {
         std::wstring text;
         ASSERT_TRUE(loader.LoadStringInLanguage(text, 223, language));
         captions.insert(text);
@@ -155,18 +158,34 @@ TEST(CVekResourceLoader, TranslationsDifferFromEnglish)
 
 TEST(VekResourceImage, EveryImageDecodes)
 {
-    const struct { UINT id; const wchar_t* type; UINT width; } images[] = {
-        {IDR_PNG_ERROR, L"PNG", 48}, {IDR_PNG_CLOSE, L"PNG", 32}, {IDR_PNG_CLOSE_HOVER, L"PNG", 32},
-        {IDR_PNG_MINIMIZE, L"PNG", 32}, {IDR_PNG_MINIMIZE_HOVER, L"PNG", 32}, {IDR_PNG_CLOSE_PUSHED, L"PNG", 32},
-        {IDR_PNG_BUTTON_PUSHED, L"PNG", 120}, {IDR_PNG_MINIMIZE_PUSHED, L"PNG", 32},
-        {IDR_PNG_CLOSE_DISABLED, L"PNG", 32}, {IDR_PNG_ALERT, L"PNG", 48}, {IDR_PNG_PROGRESS_TRACK, L"PNG", 300},
-        {IDR_PNG_BUTTON, L"PNG", 120}, {IDR_PNG_BUTTON_HOVER, L"PNG", 120}, {IDR_PNG_SUCCESS, L"PNG", 48},
-        {IDR_PNG_BUTTON_DISABLED, L"PNG", 120}, {IDR_PNG_LOGO, L"PNG", 48}, {IDR_PNG_FOOTER, L"PNG", 512},
-        {IDR_PNG_BANNER, L"PNG", 512}, {IDR_PNG_WARNING, L"PNG", 24}, {IDR_VEK_PROGRESS_GIF, L"GIF", 300},
+    const struct {
+        UINT id;
+        const wchar_t* type;
+        UINT width;
+    } images[] = {
+        {IDR_PNG_ERROR, L"PNG", 48},
+        {IDR_PNG_CLOSE, L"PNG", 32},
+        {IDR_PNG_CLOSE_HOVER, L"PNG", 32},
+        {IDR_PNG_MINIMIZE, L"PNG", 32},
+        {IDR_PNG_MINIMIZE_HOVER, L"PNG", 32},
+        {IDR_PNG_CLOSE_PUSHED, L"PNG", 32},
+        {IDR_PNG_BUTTON_PUSHED, L"PNG", 120},
+        {IDR_PNG_MINIMIZE_PUSHED, L"PNG", 32},
+        {IDR_PNG_CLOSE_DISABLED, L"PNG", 32},
+        {IDR_PNG_ALERT, L"PNG", 48},
+        {IDR_PNG_PROGRESS_TRACK, L"PNG", 300},
+        {IDR_PNG_BUTTON, L"PNG", 120},
+        {IDR_PNG_BUTTON_HOVER, L"PNG", 120},
+        {IDR_PNG_SUCCESS, L"PNG", 48},
+        {IDR_PNG_BUTTON_DISABLED, L"PNG", 120},
+        {IDR_PNG_LOGO, L"PNG", 48},
+        {IDR_PNG_FOOTER, L"PNG", 512},
+        {IDR_PNG_BANNER, L"PNG", 512},
+        {IDR_PNG_WARNING, L"PNG", 24},
+        {IDR_VEK_PROGRESS_GIF, L"GIF", 300},
     };
     HMODULE module = ::GetModuleHandleW(nullptr);
-    for (const auto& image : images)
-    {
+    for (const auto& image : images) {
         SCOPED_TRACE(image.id);
         vek::VekResourceImage holder;
         ASSERT_TRUE(holder.Load(image.id, image.type, module));
@@ -179,10 +198,11 @@ TEST(VekResourceImage, EveryImageDecodes)
     EXPECT_GT(gif.GetImage()->GetFrameCount(&dimension), 1u);
 
     // The animation and its track exist in every user-interface language.
-    for (LANGID language : kTableLanguages)
-    {
-        EXPECT_NE(::FindResourceExW(module, L"GIF", MAKEINTRESOURCEW(IDR_VEK_PROGRESS_GIF), language), nullptr) << language;
-        EXPECT_NE(::FindResourceExW(module, L"PNG", MAKEINTRESOURCEW(IDR_PNG_PROGRESS_TRACK), language), nullptr) << language;
+    for (LANGID language : kTableLanguages) {
+        EXPECT_NE(::FindResourceExW(module, L"GIF", MAKEINTRESOURCEW(IDR_VEK_PROGRESS_GIF), language), nullptr)
+            << language;
+        EXPECT_NE(::FindResourceExW(module, L"PNG", MAKEINTRESOURCEW(IDR_PNG_PROGRESS_TRACK), language), nullptr)
+            << language;
     }
 
     vek::VekResourceImage missing;
@@ -217,7 +237,10 @@ namespace {
 TEST(VekPageAddress, LanguageParameters)
 {
     // The process-wide loader speaks English in these tests.
-    const struct { const wchar_t* address; const wchar_t* expected; } cases[] = {
+    const struct {
+        const wchar_t* address;
+        const wchar_t* expected;
+    } cases[] = {
         {L"https://help.talvern.example/a", L"https://help.talvern.example/a?lg=English&ct=united states"},
         {L"https://help.talvern.example/a?", L"https://help.talvern.example/a?lg=English&ct=united states"},
         {L"https://help.talvern.example/a?x=1", L"https://help.talvern.example/a?x=1&lg=English&ct=united states"},
@@ -238,16 +261,17 @@ TEST(VekLauncherResources, TheProgramCarriesTheTablesImagesAndManifest)
     std::wstring launcher(path);
     launcher.resize(launcher.find_last_of(L'\\') + 1);
     launcher += L"VekLauncher.exe";
-    HMODULE module = ::LoadLibraryExW(launcher.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HMODULE module =
+        ::LoadLibraryExW(launcher.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(module, nullptr) << ::GetLastError();
 
     CVekResourceLoader loader;
     loader.SetModule(module);
-    for (LANGID language : kTableLanguages)
-    {
+    for (LANGID language : kTableLanguages) {
         std::wstring text;
         EXPECT_TRUE(loader.LoadStringInLanguage(text, 318, language)) << language;
-        EXPECT_NE(::FindResourceExW(module, L"GIF", MAKEINTRESOURCEW(IDR_VEK_PROGRESS_GIF), language), nullptr) << language;
+        EXPECT_NE(::FindResourceExW(module, L"GIF", MAKEINTRESOURCEW(IDR_VEK_PROGRESS_GIF), language), nullptr)
+            << language;
     }
     EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(IDR_PNG_LOGO), L"PNG"), nullptr);
     EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(IDD_VEK_MAIN), RT_DIALOG), nullptr);

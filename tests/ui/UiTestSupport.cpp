@@ -17,8 +17,7 @@ namespace uitest {
 namespace {
 
 // GDI+, the common controls and English strings for every test of the program.
-class UiEnvironment : public ::testing::Environment
-{
+class UiEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
@@ -46,8 +45,7 @@ bool PngEncoder(CLSID& encoder)
     if (Gdiplus::GetImageEncoders(count, size, codecs) != Gdiplus::Ok)
         return false;
     for (UINT i = 0; i < count; ++i)
-        if (std::wstring(codecs[i].MimeType) == L"image/png")
-        {
+        if (std::wstring(codecs[i].MimeType) == L"image/png") {
             encoder = codecs[i].Clsid;
             return true;
         }
@@ -70,11 +68,9 @@ std::wstring ScreenshotFolder()
 void Pump(DWORD milliseconds)
 {
     const ULONGLONG end = ::GetTickCount64() + milliseconds;
-    do
-    {
+    do {
         MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-        {
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             ::TranslateMessage(&msg);
             ::DispatchMessageW(&msg);
         }
@@ -99,12 +95,12 @@ LRESULT TestWindow::OnPaint(UINT, WPARAM, LPARAM, BOOL&)
 {
     vek::VekPaintDC paint(m_hWnd);
     const RECT client = GetClientRect();
-    TRIVERTEX vertices[2] = {{0, 0, 0xFF00, 0xFF00, 0xFF00, 0}, {client.right, client.bottom, 0xD800, 0xE400, 0xF000, 0}};
+    TRIVERTEX vertices[2] = {{0, 0, 0xFF00, 0xFF00, 0xFF00, 0},
+                             {client.right, client.bottom, 0xD800, 0xE400, 0xF000, 0}};
     GRADIENT_RECT gradient = {0, 1};
     ::GdiGradientFill(paint.Get(), vertices, 2, &gradient, 1, GRADIENT_FILL_RECT_V);
     vek::VekResourceImage banner;
-    if (banner.Load(IDR_PNG_BANNER, L"PNG", CVekResourceLoader::Instance().GetModule()))
-    {
+    if (banner.Load(IDR_PNG_BANNER, L"PNG", CVekResourceLoader::Instance().GetModule())) {
         Gdiplus::Graphics graphics(paint.Get());
         graphics.DrawImage(banner.GetImage(), Gdiplus::Rect(0, 0, client.right, 64));
     }

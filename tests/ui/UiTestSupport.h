@@ -14,8 +14,7 @@ namespace uitest {
 void Pump(DWORD milliseconds);
 
 // A top-level window with a painted background (a light gradient and the banner image).
-class TestWindow : public vek::VekWindowImpl
-{
+class TestWindow : public vek::VekWindowImpl {
 public:
     // Hidden windows serve tests that only measure (a shown window as large as the screen counts as
     // full-screen to Wine, and destroying it waits for a window manager).
@@ -25,17 +24,17 @@ public:
     std::vector<UINT> notifications; // NMHDR codes of WM_NOTIFY
     int invalidateCount = 0;         // WM_VEK_INVALIDATE_AREA received
     LPARAM lastInvalidateFlag = -1;
-    int closeCount = 0;              // WM_CLOSE received (the window stays)
+    int closeCount = 0; // WM_CLOSE received (the window stays)
 
     VEK_BEGIN_MSG_MAP(TestWindow)
-        VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
-        VEK_MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBackground)
-        VEK_MESSAGE_HANDLER(WM_VEK_INVALIDATE_AREA_ID, OnInvalidateArea)
-        VEK_MESSAGE_HANDLER(WM_COMMAND, OnCommand)
-        VEK_MESSAGE_HANDLER(WM_NOTIFY, OnNotify)
-        VEK_MESSAGE_HANDLER(WM_CLOSE, OnClose)
-        VEK_MESSAGE_HANDLER(WM_CTLCOLORBTN, OnCtlColorButton)
-        VEK_REFLECT_NOTIFICATIONS()
+    VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
+    VEK_MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBackground)
+    VEK_MESSAGE_HANDLER(WM_VEK_INVALIDATE_AREA_ID, OnInvalidateArea)
+    VEK_MESSAGE_HANDLER(WM_COMMAND, OnCommand)
+    VEK_MESSAGE_HANDLER(WM_NOTIFY, OnNotify)
+    VEK_MESSAGE_HANDLER(WM_CLOSE, OnClose)
+    VEK_MESSAGE_HANDLER(WM_CTLCOLORBTN, OnCtlColorButton)
+    VEK_REFLECT_NOTIFICATIONS()
     VEK_END_MSG_MAP()
 
 private:
@@ -50,8 +49,7 @@ private:
 };
 
 // The pixels of a window as the screen shows them (32-bit 0x00RRGGBB, rows top down).
-struct Capture
-{
+struct Capture {
     int width = 0;
     int height = 0;
     std::vector<DWORD> pixels;

@@ -17,17 +17,16 @@
 namespace {
 
 // A window of the system class BUTTON that records the messages its map sees.
-class RecordingButton : public vek::VekWindowImpl
-{
+class RecordingButton : public vek::VekWindowImpl {
 public:
     std::vector<UINT> seen;
     int finalMessages = 0;
 
     VEK_BEGIN_MSG_MAP(RecordingButton)
-        VEK_MESSAGE_HANDLER(WM_CREATE, Record)
-        VEK_MESSAGE_HANDLER(WM_SETTEXT, Record)
-        VEK_MESSAGE_HANDLER(WM_APP + 1, Answer)
-        VEK_MESSAGE_HANDLER(VEK_OCM_BASE + WM_CTLCOLORSTATIC, Reflected)
+    VEK_MESSAGE_HANDLER(WM_CREATE, Record)
+    VEK_MESSAGE_HANDLER(WM_SETTEXT, Record)
+    VEK_MESSAGE_HANDLER(WM_APP + 1, Answer)
+    VEK_MESSAGE_HANDLER(VEK_OCM_BASE + WM_CTLCOLORSTATIC, Reflected)
     VEK_END_MSG_MAP()
 
 private:
@@ -55,7 +54,7 @@ TEST(VekWindowImpl, SystemClassWindowRoutesEveryMessageThroughTheMap)
     EXPECT_EQ(vek::VekWindowImpl::FromHandle(button), &button);
     EXPECT_EQ(button.seen.front(), static_cast<UINT>(WM_CREATE)); // attached before creation ends
     ::SetWindowTextW(button, L"New");
-    EXPECT_EQ(button.GetWindowText(), L"New");                    // the BUTTON procedure still ran
+    EXPECT_EQ(button.GetWindowText(), L"New"); // the BUTTON procedure still ran
     EXPECT_EQ(::SendMessageW(button, WM_APP + 1, 21, 0), 42);
     // The parent reflects the colour request to the child of this layer, which answers it.
     EXPECT_EQ(::SendMessageW(parent, WM_CTLCOLORSTATIC, 0, reinterpret_cast<LPARAM>(button.GetHwnd())),
@@ -103,15 +102,14 @@ TEST(VekWindowImpl, SubclassAndUnsubclassAnExistingWindow)
     EXPECT_EQ(vek::VekWindowImpl::FromHandle(edit), nullptr);
 }
 
-class SseDialog : public vek::VekDialogImpl
-{
+class SseDialog : public vek::VekDialogImpl {
 public:
     SseDialog() : VekDialogImpl(IDD_VEK_UNSUPPORTED_PROCESSOR) {}
     bool initialised = false;
 
     VEK_BEGIN_MSG_MAP(SseDialog)
-        VEK_MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
-        VEK_MESSAGE_HANDLER(WM_CTLCOLORDLG, OnCtlColor)
+    VEK_MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
+    VEK_MESSAGE_HANDLER(WM_CTLCOLORDLG, OnCtlColor)
     VEK_END_MSG_MAP()
 
 private:
@@ -136,19 +134,19 @@ TEST(VekDialogImpl, DialogsOfTheExecutableCreate)
     EXPECT_TRUE(dialog.initialised);
     EXPECT_NE(::GetDlgItem(dialog, IDC_VEK_UNSUPPORTED_LINK), nullptr);
     EXPECT_EQ(::SendMessageW(dialog, WM_CTLCOLORDLG, 0, 0), reinterpret_cast<LRESULT>(::GetStockObject(WHITE_BRUSH)));
-    HWND main = ::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_VEK_MAIN), nullptr, PlainDialog, 0);
+    HWND main =
+        ::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_VEK_MAIN), nullptr, PlainDialog, 0);
     vek::VekOwnedWindow mainOwner(main);
     EXPECT_NE(main, nullptr);
 }
 
 // A window that takes the progress records posted to it.
-class ProgressSink : public vek::VekWindowImpl
-{
+class ProgressSink : public vek::VekWindowImpl {
 public:
     std::vector<vek::VekProgressRecord> received;
 
     VEK_BEGIN_MSG_MAP(ProgressSink)
-        VEK_MESSAGE_HANDLER(WM_APP + 5, OnProgress)
+    VEK_MESSAGE_HANDLER(WM_APP + 5, OnProgress)
     VEK_END_MSG_MAP()
 
 private:
@@ -164,14 +162,16 @@ TEST(VekProgressRecord, OwnedByExactlyOneHolder)
     ProgressSink sink;
     vek::VekWindowImpl::RegisterWindowClass(L"VekProgressSink", 0, nullptr, nullptr);
     ASSERT_NE(sink.Create(L"VekProgressSink", HWND_MESSAGE, RECT{}, L"", 0), nullptr);
-    EXPECT_TRUE(vek::PostProgressRecord(sink, WM_APP + 5, std::make_unique<vek::VekProgressRecord>(vek::VekProgressRecord{100, 40})));
+    EXPECT_TRUE(vek::PostProgressRecord(sink, WM_APP + 5,
+                                        std::make_unique<vek::VekProgressRecord>(vek::VekProgressRecord{100, 40})));
     uitest::Pump(50);
     ASSERT_EQ(sink.received.size(), 1u);
     EXPECT_EQ(sink.received[0].total, 100u);
     EXPECT_EQ(sink.received[0].done, 40u);
 
     // A post that fails keeps no record alive; queued records are freed when drained.
-    EXPECT_FALSE(vek::PostProgressRecord(reinterpret_cast<HWND>(0x1234), WM_APP + 5, std::make_unique<vek::VekProgressRecord>()));
+    EXPECT_FALSE(vek::PostProgressRecord(reinterpret_cast<HWND>(0x1234), WM_APP + 5,
+                                         std::make_unique<vek::VekProgressRecord>()));
     EXPECT_TRUE(vek::PostProgressRecord(sink, WM_APP + 5, std::make_unique<vek::VekProgressRecord>()));
     vek::DrainProgressRecords(sink, WM_APP + 5);
     uitest::Pump(30);
@@ -180,7 +180,10 @@ TEST(VekProgressRecord, OwnedByExactlyOneHolder)
 
 TEST(VekFonts, DesignPixelsToPointsAndFonts)
 {
-    const struct { int pixels; int points; } sizes[] = {{14, 10}, {18, 13}, {23, 17}, {16, 12}, {22, 16}, {2, 1}};
+    const struct {
+        int pixels;
+        int points;
+    } sizes[] = {{14, 10}, {18, 13}, {23, 17}, {16, 12}, {22, 16}, {2, 1}};
     for (const auto& size : sizes)
         EXPECT_EQ(vek::PointsFromDesignPixels(size.pixels), size.points) << size.pixels;
 
@@ -200,11 +203,15 @@ TEST(VekFonts, DesignPixelsToPointsAndFonts)
 
 TEST(VekScreen, ScalingOfDesignSizes)
 {
-    const struct { int dpi; int n; int scaled; int signedScaled; } cases[] = {
+    const struct {
+        int dpi;
+        int n;
+        int scaled;
+        int signedScaled;
+    } cases[] = {
         {96, 512, 512, 512}, {144, 200, 300, 300}, {144, 10, 15, 15}, {120, 467, 584, 584}, {144, -7, -10, -11},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         const vek::VekScale scale(c.dpi, c.dpi);
         EXPECT_EQ(scale.X(c.n), c.scaled) << c.dpi << " " << c.n;
         EXPECT_EQ(scale.Y(c.n), c.scaled) << c.dpi << " " << c.n;
@@ -213,9 +220,11 @@ TEST(VekScreen, ScalingOfDesignSizes)
     EXPECT_GT(vek::GetScreenCaps(LOGPIXELSX), 0);
 
     // The animated bar's size follows the screen.
-    const struct { int dpiX, dpiY; SIZE drawn; } bars[] = {{96, 96, {200, 10}}, {144, 144, {300, 15}}, {120, 96, {250, 10}}};
-    for (const auto& bar : bars)
-    {
+    const struct {
+        int dpiX, dpiY;
+        SIZE drawn;
+    } bars[] = {{96, 96, {200, 10}}, {144, 144, {300, 15}}, {120, 96, {250, 10}}};
+    for (const auto& bar : bars) {
         const SIZE drawn = vek::InfiniteBar::DrawnSize(SIZE{200, 10}, bar.dpiX, bar.dpiY);
         EXPECT_EQ(drawn.cx, bar.drawn.cx);
         EXPECT_EQ(drawn.cy, bar.drawn.cy);
@@ -223,8 +232,7 @@ TEST(VekScreen, ScalingOfDesignSizes)
 }
 
 // The screen as a table row gives it.
-class TableScreen : public vek::VekScreenMetrics
-{
+class TableScreen : public vek::VekScreenMetrics {
 public:
     RECT workArea{};
     int fullWidth = 0, fullHeight = 0;
@@ -245,8 +253,7 @@ public:
 
 TEST(VekWindowFitter, ScreenAndWindowSizes)
 {
-    const struct
-    {
+    const struct {
         const char* name;
         SIZE window;
         RECT workArea;
@@ -261,12 +268,17 @@ TEST(VekWindowFitter, ScreenAndWindowSizes)
         {"clamped to the work area", {1200, 900}, {0, 0, 1024, 728}, {}, {}, 2 | 8, S_OK, {1024, 728}},
         {"work area away from the origin", {800, 600}, {100, 50, 900, 650}, {}, {}, 2, S_OK, {800, 600}},
         {"display mode", {2000, 1000}, {}, {}, {1600, 900}, 0, S_OK, {1600, 900}},
-        {"display mode less the reserved size", {1920, 1080}, {0, 0, 1920, 1040}, {1920, 1063}, {1920, 1080}, 4, S_OK,
+        {"display mode less the reserved size",
+         {1920, 1080},
+         {0, 0, 1920, 1040},
+         {1920, 1063},
+         {1920, 1080},
+         4,
+         S_OK,
          {1920, 1057}},
         {"no display mode", {700, 500}, {}, {}, {}, 0, S_OK, {700, 500}},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         uitest::TestWindow window(c.window.cx, c.window.cy, 0, false);
         TableScreen screen;

@@ -82,9 +82,8 @@ std::uint64_t BareLoop(const std::wstring& url, const std::wstring& path)
     if (session.h != nullptr)
         WinHttpSetOption(session.h, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
     Handle connect(session.h ? WinHttpConnect(session.h, host, parts.nPort, 0) : nullptr);
-    Handle request(connect.h ? WinHttpOpenRequest(connect.h, path.empty() ? L"HEAD" : L"GET", object, nullptr,
-                                                  nullptr, nullptr,
-                                                  WINHTTP_FLAG_SECURE)
+    Handle request(connect.h ? WinHttpOpenRequest(connect.h, path.empty() ? L"HEAD" : L"GET", object, nullptr, nullptr,
+                                                  nullptr, WINHTTP_FLAG_SECURE)
                              : nullptr);
     if (request.h == nullptr || !WinHttpSendRequest(request.h, nullptr, 0, nullptr, 0, 0, 0) ||
         !WinHttpReceiveResponse(request.h, nullptr) || path.empty())
@@ -161,8 +160,7 @@ PROCESS_MEMORY_COUNTERS_EX ReadMemory()
 {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                         sizeof(counters));
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
     return counters;
 }
 

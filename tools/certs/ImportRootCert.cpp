@@ -22,7 +22,8 @@ int wmain(int argc, wchar_t** argv)
     std::wstring path = argv[1];
     if (!path.empty() && path[0] == L'/') {
         for (auto& c : path) {
-            if (c == L'/') c = L'\\';
+            if (c == L'/')
+                c = L'\\';
         }
         path = L"Z:" + path;
     }
@@ -37,24 +38,23 @@ int wmain(int argc, wchar_t** argv)
     // PEM first; a file without a PEM header is taken as DER.
     std::vector<BYTE> der;
     DWORD size = 0;
-    if (CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER,
-                             nullptr, &size, nullptr, nullptr) && size) {
+    if (CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER, nullptr, &size,
+                             nullptr, nullptr) &&
+        size) {
         der.resize(size);
-        CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER,
-                             der.data(), &size, nullptr, nullptr);
+        CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER, der.data(), &size,
+                             nullptr, nullptr);
         der.resize(size);
     } else {
         der.assign(text.begin(), text.end());
     }
 
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                     CERT_SYSTEM_STORE_LOCAL_MACHINE, storeName);
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, storeName);
     if (!store) {
         std::fwprintf(stderr, L"CertOpenStore(%ls) failed: %lu\n", storeName, GetLastError());
         return 1;
     }
-    BOOL ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
-                                               static_cast<DWORD>(der.size()),
+    BOOL ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
                                                CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
     DWORD error = GetLastError();
     CertCloseStore(store, 0);

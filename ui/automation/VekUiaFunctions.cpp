@@ -19,8 +19,7 @@ void BindSystemFunctions()
         return;
     g_bound = true;
     HMODULE module = ::LoadLibraryExW(L"uiautomationcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr)
-    {
+    if (module == nullptr) {
         QK_LOG_ERROR(L"LoadLibraryExW failed for uiautomationcore.dll, error %lu", ::GetLastError());
         return;
     }

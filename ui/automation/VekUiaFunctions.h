@@ -8,8 +8,7 @@
 
 namespace vek {
 
-struct VekUiaFunctions
-{
+struct VekUiaFunctions {
     using ReturnRawElementProviderFn = LRESULT(WINAPI*)(HWND, WPARAM, LPARAM, IRawElementProviderSimple*);
     using HostProviderFromHwndFn = HRESULT(WINAPI*)(HWND, IRawElementProviderSimple**);
 

@@ -17,12 +17,9 @@ const LONG kUiaRootObjectId = -25;
 
 IRawElementProviderSimple* VekUiaProvider::Create(HWND hWnd, const std::wstring& automationId, const std::wstring& name)
 {
-    try
-    {
+    try {
         return new VekUiaProvider(hWnd, automationId, name);
-    }
-    catch (const std::bad_alloc&)
-    {
+    } catch (const std::bad_alloc&) {
         QK_LOG_ERROR(L"Out of memory creating the automation provider of window %p", static_cast<void*>(hWnd));
         return nullptr;
     }
@@ -30,15 +27,13 @@ IRawElementProviderSimple* VekUiaProvider::Create(HWND hWnd, const std::wstring&
 
 VekUiaProvider::VekUiaProvider(HWND hWnd, const std::wstring& automationId, const std::wstring& name)
     : m_hWnd(hWnd), m_name(name), m_automationId(automationId)
-{
-}
+{}
 
 HRESULT STDMETHODCALLTYPE VekUiaProvider::QueryInterface(REFIID riid, void** ppv)
 {
     if (ppv == nullptr)
         return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IRawElementProviderSimple)
-    {
+    if (riid == IID_IUnknown || riid == IID_IRawElementProviderSimple) {
         *ppv = static_cast<IRawElementProviderSimple*>(this);
         AddRef();
         return S_OK;

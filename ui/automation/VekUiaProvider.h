@@ -9,8 +9,7 @@
 
 namespace vek {
 
-class VekUiaProvider final : public IRawElementProviderSimple
-{
+class VekUiaProvider final : public IRawElementProviderSimple {
 public:
     // A new provider with one reference, or null when it cannot be allocated.
     static IRawElementProviderSimple* Create(HWND hWnd, const std::wstring& automationId, const std::wstring& name);

@@ -20,8 +20,7 @@ bool CGDIPlusButtonImpl::Create(HWND parent, const RECT& rect, const wchar_t* ca
                                 UINT controlId, int normal, int pushed, int focusOrHover, int disabled)
 {
     SetImages(normal, pushed, focusOrHover, disabled);
-    if (VekWindowImpl::Create(L"BUTTON", parent, rect, caption, style, exStyle, controlId) == nullptr)
-    {
+    if (VekWindowImpl::Create(L"BUTTON", parent, rect, caption, style, exStyle, controlId) == nullptr) {
         QK_LOG_ERROR(L"Unable to create button control %d: last err=%d", controlId, ::GetLastError());
         return false;
     }
@@ -111,15 +110,13 @@ LRESULT CGDIPlusButtonImpl::OnDestroy(UINT, WPARAM, LPARAM, BOOL& handled)
 
 void CGDIPlusButtonImpl::CreateTooltip()
 {
-    if (!m_tooltip)
-    {
+    if (!m_tooltip) {
         INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
         ::InitCommonControlsEx(&controls);
         m_tooltip.Reset(::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
                                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hWnd, nullptr,
                                           ::GetModuleHandleW(nullptr), nullptr));
-        if (!m_tooltip)
-        {
+        if (!m_tooltip) {
             QK_LOG_ERROR(L"Failed to create the tooltip of button %d, error %lu", GetDlgCtrlID(), ::GetLastError());
             return;
         }
@@ -137,8 +134,7 @@ void CGDIPlusButtonImpl::CreateTooltip()
 
 LRESULT CGDIPlusButtonImpl::OnMouseRelay(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& handled)
 {
-    if (m_tooltip)
-    {
+    if (m_tooltip) {
         MSG msg = {m_hWnd, uMsg, wParam, lParam, static_cast<DWORD>(::GetMessageTime()), {}};
         ::SendMessageW(m_tooltip.Get(), TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&msg));
     }
@@ -162,42 +158,31 @@ void CGDIPlusButtonImpl::DoPaint(HDC dc)
     const std::wstring caption = GetWindowText();
     RECT client = GetClientRect();
 
-    if (m_highContrast)
-    {
+    if (m_highContrast) {
         ::FillRect(dc, &client, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
-    }
-    else if (m_solidBackground)
-    {
+    } else if (m_solidBackground) {
         VekBrush brush(::CreateSolidBrush(m_background));
         ::FillRect(dc, &client, brush.Get());
-    }
-    else
-    {
-        auto brush = reinterpret_cast<HBRUSH>(
-            ::SendMessageW(GetParent(), WM_CTLCOLORBTN, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(m_hWnd)));
+    } else {
+        auto brush = reinterpret_cast<HBRUSH>(::SendMessageW(GetParent(), WM_CTLCOLORBTN, reinterpret_cast<WPARAM>(dc),
+                                                             reinterpret_cast<LPARAM>(m_hWnd)));
         ::FillRect(dc, &client, brush != nullptr ? brush : ::GetSysColorBrush(COLOR_BTNFACE));
     }
 
     // In high contrast the caption is white on the black fill, with or without the edge.
     COLORREF textColour = m_highContrast ? RGB(255, 255, 255) : RGB(0, 0, 0);
-    if (m_highContrast)
-    {
-        if (m_extendedStyle & kStyleSingleEdge)
-        {
+    if (m_highContrast) {
+        if (m_extendedStyle & kStyleSingleEdge) {
             RECT edge = client;
             ::InflateRect(&edge, -1, -1);
             const UINT border = (m_state & (kPressed | kFocus)) ? BDR_SUNKENINNER : BDR_RAISEDINNER;
             ::DrawEdge(dc, &edge, border, BF_RECT);
         }
-    }
-    else
-    {
+    } else {
         const int imageId = GetCurrentImageId();
-        if (imageId != -1)
-        {
+        if (imageId != -1) {
             VekResourceImage* image = CachedImage(imageId);
-            if (image == nullptr)
-            {
+            if (image == nullptr) {
                 QK_LOG_ERROR(L"Failed to load %d resource", imageId);
                 return;
             }
@@ -265,8 +250,7 @@ LRESULT CGDIPlusButtonImpl::OnLButtonDown(UINT, WPARAM, LPARAM, BOOL& handled)
 {
     ::SetCapture(m_hWnd);
     SetStateBits(kPressed, true);
-    if (m_extendedStyle & kStyleAutoRepeat)
-    {
+    if (m_extendedStyle & kStyleAutoRepeat) {
         int delay = 0; // 0..3
         ::SystemParametersInfoW(SPI_GETKEYBOARDDELAY, 0, &delay, 0);
         ::SetTimer(m_hWnd, kTimerAutoRepeatFirst, 250 + 250 * static_cast<UINT>(delay), nullptr);
@@ -279,8 +263,7 @@ LRESULT CGDIPlusButtonImpl::OnLButtonDown(UINT, WPARAM, LPARAM, BOOL& handled)
 
 LRESULT CGDIPlusButtonImpl::OnLButtonUp(UINT, WPARAM, LPARAM, BOOL& handled)
 {
-    if (!(m_extendedStyle & kStyleHover))
-    {
+    if (!(m_extendedStyle & kStyleHover)) {
         SetStateBits(kPressed, false);
         handled = FALSE;
         return 0;
@@ -316,13 +299,10 @@ LRESULT CGDIPlusButtonImpl::OnSetCursor(UINT, WPARAM, LPARAM, BOOL&)
 LRESULT CGDIPlusButtonImpl::OnMouseMove(UINT, WPARAM, LPARAM lParam, BOOL&)
 {
     const POINT point = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-    if (::GetCapture() == m_hWnd)
-    {
+    if (::GetCapture() == m_hWnd) {
         const RECT client = GetClientRect();
         SetStateBits(kPressed, ::PtInRect(&client, point) != FALSE);
-    }
-    else if ((m_extendedStyle & kStyleHover) && !(m_state & kMouseOver))
-    {
+    } else if ((m_extendedStyle & kStyleHover) && !(m_state & kMouseOver)) {
         TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hWnd, 0};
         ::TrackMouseEvent(&track);
         SetStateBits(kMouseOver, true);
@@ -345,20 +325,17 @@ LRESULT CGDIPlusButtonImpl::OnKeyUp(UINT, WPARAM wParam, LPARAM, BOOL&)
 
 LRESULT CGDIPlusButtonImpl::OnTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled)
 {
-    if (wParam == kTimerAutoRepeatFirst)
-    {
+    if (wParam == kTimerAutoRepeatFirst) {
         ::KillTimer(m_hWnd, kTimerAutoRepeatFirst);
         if (m_state & kPressed)
             SendClick();
         DWORD speed = 0; // 0..31
-        const UINT period = ::SystemParametersInfoW(SPI_GETKEYBOARDSPEED, 0, &speed, 0)
-                                ? 10000 / (10 * speed + 25)
-                                : 250;
+        const UINT period =
+            ::SystemParametersInfoW(SPI_GETKEYBOARDSPEED, 0, &speed, 0) ? 10000 / (10 * speed + 25) : 250;
         ::SetTimer(m_hWnd, kTimerAutoRepeatNext, period, nullptr);
         return 0;
     }
-    if (wParam == kTimerAutoRepeatNext)
-    {
+    if (wParam == kTimerAutoRepeatNext) {
         if (m_state & kPressed)
             SendClick();
         if (::GetCapture() != m_hWnd)

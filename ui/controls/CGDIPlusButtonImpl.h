@@ -15,16 +15,15 @@
 
 namespace vek {
 
-class CGDIPlusButtonImpl : public VekWindowImpl
-{
+class CGDIPlusButtonImpl : public VekWindowImpl {
 public:
     // Extended style bits.
     enum : DWORD {
-        kStyleHover = 0x01,        // mouse-over selects the focus-or-hover image; click on release
-        kStyleSingleEdge = 0x02,   // high contrast: white caption inside a 3-D edge
+        kStyleHover = 0x01,      // mouse-over selects the focus-or-hover image; click on release
+        kStyleSingleEdge = 0x02, // high contrast: white caption inside a 3-D edge
         kStyleDoubleEdge = 0x04,
         kStyleAutoSize = 0x08,
-        kStyleAutoRepeat = 0x20,   // held down: repeated WM_COMMAND
+        kStyleAutoRepeat = 0x20, // held down: repeated WM_COMMAND
     };
     // State bits.
     enum : DWORD { kMouseOver = 1, kFocus = 2, kPressed = 4 };
@@ -51,28 +50,28 @@ public:
     void SetHighContrast(bool on) { m_highContrast = on; }
 
     VEK_BEGIN_MSG_MAP(CGDIPlusButtonImpl)
-        VEK_MESSAGE_HANDLER(WM_CREATE, OnCreate)
-        VEK_MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
-        VEK_MESSAGE_RANGE_HANDLER(WM_MOUSEFIRST, WM_MOUSELAST, OnMouseRelay)
-        VEK_MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBackground)
-        VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
-        VEK_MESSAGE_HANDLER(WM_PRINTCLIENT, OnPrintClient)
-        VEK_MESSAGE_HANDLER(WM_SETFOCUS, OnSetFocus)
-        VEK_MESSAGE_HANDLER(WM_KILLFOCUS, OnKillFocus)
-        VEK_MESSAGE_HANDLER(WM_LBUTTONDOWN, OnLButtonDown)
-        VEK_MESSAGE_HANDLER(WM_LBUTTONDBLCLK, OnLButtonDown)
-        VEK_MESSAGE_HANDLER(WM_LBUTTONUP, OnLButtonUp)
-        VEK_MESSAGE_HANDLER(WM_CAPTURECHANGED, OnCaptureChanged)
-        VEK_MESSAGE_HANDLER(WM_ENABLE, OnEnable)
-        VEK_MESSAGE_HANDLER(WM_SETCURSOR, OnSetCursor)
-        VEK_MESSAGE_HANDLER(WM_MOUSEMOVE, OnMouseMove)
-        VEK_MESSAGE_HANDLER(WM_MOUSELEAVE, OnMouseLeave)
-        VEK_MESSAGE_HANDLER(WM_KEYDOWN, OnKeyDown)
-        VEK_MESSAGE_HANDLER(WM_KEYUP, OnKeyUp)
-        VEK_MESSAGE_HANDLER(WM_TIMER, OnTimer)
-        VEK_MESSAGE_HANDLER(WM_UPDATEUISTATE, OnUpdateUiState)
-        VEK_MESSAGE_HANDLER(WM_THEMECHANGED, OnThemeChanged)
-        VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
+    VEK_MESSAGE_HANDLER(WM_CREATE, OnCreate)
+    VEK_MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
+    VEK_MESSAGE_RANGE_HANDLER(WM_MOUSEFIRST, WM_MOUSELAST, OnMouseRelay)
+    VEK_MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBackground)
+    VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
+    VEK_MESSAGE_HANDLER(WM_PRINTCLIENT, OnPrintClient)
+    VEK_MESSAGE_HANDLER(WM_SETFOCUS, OnSetFocus)
+    VEK_MESSAGE_HANDLER(WM_KILLFOCUS, OnKillFocus)
+    VEK_MESSAGE_HANDLER(WM_LBUTTONDOWN, OnLButtonDown)
+    VEK_MESSAGE_HANDLER(WM_LBUTTONDBLCLK, OnLButtonDown)
+    VEK_MESSAGE_HANDLER(WM_LBUTTONUP, OnLButtonUp)
+    VEK_MESSAGE_HANDLER(WM_CAPTURECHANGED, OnCaptureChanged)
+    VEK_MESSAGE_HANDLER(WM_ENABLE, OnEnable)
+    VEK_MESSAGE_HANDLER(WM_SETCURSOR, OnSetCursor)
+    VEK_MESSAGE_HANDLER(WM_MOUSEMOVE, OnMouseMove)
+    VEK_MESSAGE_HANDLER(WM_MOUSELEAVE, OnMouseLeave)
+    VEK_MESSAGE_HANDLER(WM_KEYDOWN, OnKeyDown)
+    VEK_MESSAGE_HANDLER(WM_KEYUP, OnKeyUp)
+    VEK_MESSAGE_HANDLER(WM_TIMER, OnTimer)
+    VEK_MESSAGE_HANDLER(WM_UPDATEUISTATE, OnUpdateUiState)
+    VEK_MESSAGE_HANDLER(WM_THEMECHANGED, OnThemeChanged)
+    VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
     VEK_END_MSG_MAP()
 
 private:

@@ -14,17 +14,14 @@ const wchar_t* const CStaticImage::kClassName = L"VEK_ImageStatic";
 
 HWND CStaticImage::Create(HWND parent, int resourceId, int x, int y, bool show)
 {
-    if (parent == nullptr)
-    {
+    if (parent == nullptr) {
         QK_LOG_ERROR(L"NULL specified as parent window");
         return nullptr;
     }
     RECT rect = {x, y, x, y};
-    if (resourceId != -1)
-    {
+    if (resourceId != -1) {
         m_resourceId = resourceId;
-        if (LoadImageW())
-        {
+        if (LoadImageW()) {
             Gdiplus::Image* image = m_image.GetImage();
             rect.right = x + static_cast<int>(image->GetWidth());
             rect.bottom = y + static_cast<int>(image->GetHeight());
@@ -33,8 +30,7 @@ HWND CStaticImage::Create(HWND parent, int resourceId, int x, int y, bool show)
     if (!RegisterSuperclass(kClassName, L"STATIC"))
         return nullptr;
     HWND hWnd = VekWindowImpl::Create(kClassName, parent, rect, L"", WS_CHILD);
-    if (hWnd == nullptr)
-    {
+    if (hWnd == nullptr) {
         QK_LOG_ERROR(L"Failed to create CImageStatic control. last error %d", ::GetLastError());
         return nullptr;
     }
@@ -47,8 +43,7 @@ HWND CStaticImage::Create(HWND parent, int resourceId, int x, int y, bool show)
 bool CStaticImage::LoadImageW()
 {
     m_image.Free();
-    if (!m_image.Load(static_cast<UINT>(m_resourceId), L"PNG", CVekResourceLoader::Instance().GetModule()))
-    {
+    if (!m_image.Load(static_cast<UINT>(m_resourceId), L"PNG", CVekResourceLoader::Instance().GetModule())) {
         QK_LOG_ERROR(L"Failed to load %d resource", m_resourceId);
         return false;
     }
@@ -57,8 +52,7 @@ bool CStaticImage::LoadImageW()
 
 void CStaticImage::SetImage(int resourceId)
 {
-    if (resourceId != m_resourceId)
-    {
+    if (resourceId != m_resourceId) {
         m_resourceId = resourceId;
         LoadImageW();
     }
@@ -84,8 +78,7 @@ LRESULT CStaticImage::OnPaint(UINT, WPARAM, LPARAM, BOOL&)
     Gdiplus::Image* image = m_image.GetImage();
     Gdiplus::Graphics graphics(paint.Get());
     const Gdiplus::Rect target(0, 0, client.right - client.left, client.bottom - client.top);
-    if (!m_highContrast)
-    {
+    if (!m_highContrast) {
         graphics.DrawImage(image, target);
         return 0;
     }

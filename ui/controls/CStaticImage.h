@@ -7,8 +7,7 @@
 
 namespace vek {
 
-class CStaticImage : public VekWindowImpl
-{
+class CStaticImage : public VekWindowImpl {
 public:
     static const wchar_t* const kClassName; // "VEK_ImageStatic", a superclass of STATIC
 
@@ -24,9 +23,9 @@ public:
     bool IsHighContrast() const { return m_highContrast; }
 
     VEK_BEGIN_MSG_MAP(CStaticImage)
-        VEK_MESSAGE_HANDLER(WM_THEMECHANGED, OnThemeChanged)
-        VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
-        VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
+    VEK_MESSAGE_HANDLER(WM_THEMECHANGED, OnThemeChanged)
+    VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
+    VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
     VEK_END_MSG_MAP()
 
 private:

@@ -15,25 +15,21 @@ const wchar_t* const CTransparentStatic::kClassName = L"VEK_Static";
 HWND CTransparentStatic::Create(HWND parent, UINT controlId, int stringId, const RECT& anchors, HFONT font,
                                 COLORREF colour, bool show)
 {
-    if (parent == nullptr)
-    {
+    if (parent == nullptr) {
         QK_LOG_ERROR(L"NULL specified as parent window");
         return nullptr;
     }
-    if (anchors.top == -1 && anchors.bottom == -1)
-    {
+    if (anchors.top == -1 && anchors.bottom == -1) {
         QK_LOG_ERROR(L"One of top or bottom should be anchor and cannot be -1");
         return nullptr;
     }
-    if (anchors.left == -1 && anchors.right == -1)
-    {
+    if (anchors.left == -1 && anchors.right == -1) {
         QK_LOG_ERROR(L"One of left or right should be anchor and cannot be -1");
         return nullptr;
     }
     if (!RegisterSuperclass(kClassName, L"STATIC"))
         return nullptr;
-    if (VekWindowImpl::Create(kClassName, parent, anchors, L"", WS_CHILD, 0, controlId) == nullptr)
-    {
+    if (VekWindowImpl::Create(kClassName, parent, anchors, L"", WS_CHILD, 0, controlId) == nullptr) {
         QK_LOG_ERROR(L"Failed to create CImageStatic control. last error %d", ::GetLastError());
         return nullptr;
     }
@@ -44,8 +40,7 @@ HWND CTransparentStatic::Create(HWND parent, UINT controlId, int stringId, const
     SetColour(colour);
 
     RECT rect = anchors;
-    if (!m_text.empty() && (rect.left == -1 || rect.top == -1 || rect.right == -1 || rect.bottom == -1))
-    {
+    if (!m_text.empty() && (rect.left == -1 || rect.top == -1 || rect.right == -1 || rect.bottom == -1)) {
         VekWindowDC dc(m_hWnd);
         VekSelectObject selected(dc.Get(), font);
         SIZE text{};
@@ -69,8 +64,7 @@ HWND CTransparentStatic::Create(HWND parent, const RECT& rect, const wchar_t* na
 {
     if (!RegisterSuperclass(kClassName, L"STATIC"))
         return nullptr;
-    if (VekWindowImpl::Create(kClassName, parent, rect, name, style | WS_CHILD) == nullptr)
-    {
+    if (VekWindowImpl::Create(kClassName, parent, rect, name, style | WS_CHILD) == nullptr) {
         QK_LOG_ERROR(L"Failed to create CImageStatic control. last error %d", ::GetLastError());
         return nullptr;
     }
@@ -86,11 +80,11 @@ void CTransparentStatic::SetText(int stringId, const std::wstring& text, bool re
     m_text = std::move(value);
     ::SetWindowTextW(m_hWnd, m_text.c_str());
     InvalidateAreaInParent(1);
-    if (resize)
-    {
+    if (resize) {
         const RECT rect = GetWindowRectInParent();
         const int height = HeightForWidth(rect.right - rect.left);
-        ::SetWindowPos(m_hWnd, nullptr, 0, 0, rect.right - rect.left, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        ::SetWindowPos(m_hWnd, nullptr, 0, 0, rect.right - rect.left, height,
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
     Invalidate(TRUE);
     ShowWindow(SW_SHOW);
@@ -107,22 +101,19 @@ int CTransparentStatic::HeightForWidth(int width)
 
 void CTransparentStatic::SetTooltip(const std::wstring& text)
 {
-    if (text.empty())
-    {
+    if (text.empty()) {
         m_hasTooltip = false;
         m_tooltipText.clear();
         m_tooltip.Reset();
         return;
     }
-    if (!m_tooltip)
-    {
+    if (!m_tooltip) {
         INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
         ::InitCommonControlsEx(&controls);
         m_tooltip.Reset(::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
                                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hWnd, nullptr,
                                           ::GetModuleHandleW(nullptr), nullptr));
-        if (!m_tooltip)
-        {
+        if (!m_tooltip) {
             QK_LOG_ERROR(L"Failed to create the tooltip of control %d, error %lu", GetDlgCtrlID(), ::GetLastError());
             return;
         }
@@ -158,7 +149,8 @@ LRESULT CTransparentStatic::OnPaint(UINT, WPARAM, LPARAM, BOOL&)
     if (m_extraFormat == 0)
         ::DrawTextW(paint.Get(), m_text.c_str(), static_cast<int>(m_text.size()), &client, m_format);
     else
-        ::DrawTextExW(paint.Get(), m_text.data(), static_cast<int>(m_text.size()), &client, m_format | m_extraFormat, nullptr);
+        ::DrawTextExW(paint.Get(), m_text.data(), static_cast<int>(m_text.size()), &client, m_format | m_extraFormat,
+                      nullptr);
     return 0;
 }
 
@@ -169,12 +161,10 @@ LRESULT CTransparentStatic::OnGetObject(UINT, WPARAM wParam, LPARAM lParam, BOOL
 
 LRESULT CTransparentStatic::OnMouseMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& handled)
 {
-    if (m_tooltip)
-    {
+    if (m_tooltip) {
         MSG msg = {m_hWnd, uMsg, wParam, lParam, static_cast<DWORD>(::GetMessageTime()), {}};
         ::SendMessageW(m_tooltip.Get(), TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&msg));
-        if (uMsg == WM_MOUSEMOVE)
-        {
+        if (uMsg == WM_MOUSEMOVE) {
             TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hWnd, 0};
             ::TrackMouseEvent(&track);
         }
@@ -185,8 +175,7 @@ LRESULT CTransparentStatic::OnMouseMessage(UINT uMsg, WPARAM wParam, LPARAM lPar
 
 LRESULT CTransparentStatic::OnMouseLeave(UINT, WPARAM, LPARAM, BOOL& handled)
 {
-    if (!m_tooltip)
-    {
+    if (!m_tooltip) {
         handled = FALSE;
         return 0;
     }
@@ -198,8 +187,7 @@ LRESULT CTransparentStatic::OnMouseLeave(UINT, WPARAM, LPARAM, BOOL& handled)
 
 LRESULT CTransparentStatic::OnNcHitTest(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& handled)
 {
-    if (!m_hasTooltip)
-    {
+    if (!m_hasTooltip) {
         handled = FALSE; // STATIC without SS_NOTIFY: transparent to the mouse
         return 0;
     }

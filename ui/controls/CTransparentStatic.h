@@ -9,8 +9,7 @@
 
 namespace vek {
 
-class CTransparentStatic : public VekWindowImpl
-{
+class CTransparentStatic : public VekWindowImpl {
 public:
     static const wchar_t* const kClassName; // "VEK_Static", a superclass of STATIC
 
@@ -41,13 +40,13 @@ public:
     int HeightForWidth(int width);
 
     VEK_BEGIN_MSG_MAP(CTransparentStatic)
-        VEK_MESSAGE_HANDLER(WM_THEMECHANGED, OnThemeChanged)
-        VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
-        VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
-        VEK_MESSAGE_RANGE_HANDLER(WM_MOUSEFIRST, WM_MOUSELAST, OnMouseMessage)
-        VEK_MESSAGE_HANDLER(WM_MOUSELEAVE, OnMouseLeave)
-        VEK_MESSAGE_HANDLER(WM_NCHITTEST, OnNcHitTest)
-        VEK_MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
+    VEK_MESSAGE_HANDLER(WM_THEMECHANGED, OnThemeChanged)
+    VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
+    VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
+    VEK_MESSAGE_RANGE_HANDLER(WM_MOUSEFIRST, WM_MOUSELAST, OnMouseMessage)
+    VEK_MESSAGE_HANDLER(WM_MOUSELEAVE, OnMouseLeave)
+    VEK_MESSAGE_HANDLER(WM_NCHITTEST, OnNcHitTest)
+    VEK_MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
     VEK_END_MSG_MAP()
 
 private:

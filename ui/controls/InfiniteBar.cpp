@@ -36,8 +36,7 @@ LRESULT InfiniteBar::OnCreate(UINT, WPARAM, LPARAM lParam, BOOL& handled)
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
     m_leftToRight = (create->dwExStyle & WS_EX_LAYOUTRTL) == 0;
     HMODULE module = CVekResourceLoader::Instance().GetModule();
-    if (!m_track.Load(IDR_PNG_PROGRESS_TRACK, L"PNG", module) || !m_gif.Load(IDR_VEK_PROGRESS_GIF, L"GIF", module))
-    {
+    if (!m_track.Load(IDR_PNG_PROGRESS_TRACK, L"PNG", module) || !m_gif.Load(IDR_VEK_PROGRESS_GIF, L"GIF", module)) {
         QK_LOG_ERROR(L"Failed to load the progress bar images");
         return -1;
     }
@@ -62,13 +61,10 @@ bool InfiniteBar::Start()
 {
     if (m_initialised)
         return true;
-    try
-    {
+    try {
         if (!PrepareFrames())
             return false;
-    }
-    catch (const std::bad_alloc&)
-    {
+    } catch (const std::bad_alloc&) {
         QK_LOG_ERROR(L"Out of memory preparing the animation frames");
         return false;
     }
@@ -99,11 +95,10 @@ bool InfiniteBar::PrepareFrames()
 
     m_delays.clear();
     const UINT size = image->GetPropertyItemSize(kPropertyTagFrameDelay);
-    if (size > 0)
-    {
+    if (size > 0) {
         m_delays.resize(size);
-        if (image->GetPropertyItem(kPropertyTagFrameDelay, size, reinterpret_cast<Gdiplus::PropertyItem*>(m_delays.data())) !=
-            Gdiplus::Ok)
+        if (image->GetPropertyItem(kPropertyTagFrameDelay, size,
+                                   reinterpret_cast<Gdiplus::PropertyItem*>(m_delays.data())) != Gdiplus::Ok)
             m_delays.clear();
     }
     m_frameIndex = 0;
@@ -112,16 +107,14 @@ bool InfiniteBar::PrepareFrames()
 
 void InfiniteBar::AdvanceFrame()
 {
-    try
-    {
+    try {
         Gdiplus::Image* image = m_gif.GetImage();
         if (image->SelectActiveFrame(&kFrameDimensionTime, m_frameIndex) != Gdiplus::Ok)
             return;
         m_frameIndex = (m_frameCount == 0 || m_frameIndex + 1 >= m_frameCount) ? 0 : m_frameIndex + 1;
 
         UINT delay = 0;
-        if (!m_delays.empty())
-        {
+        if (!m_delays.empty()) {
             const auto* item = reinterpret_cast<const Gdiplus::PropertyItem*>(m_delays.data());
             const UINT entries = item->length / sizeof(UINT);
             if (item->value != nullptr && m_frameIndex < entries)
@@ -132,17 +125,14 @@ void InfiniteBar::AdvanceFrame()
         m_lastDelay = delay * 10;
         ::SetTimer(m_hWnd, kTimerAnimationFrame, m_lastDelay, nullptr);
         ::InvalidateRect(m_hWnd, nullptr, TRUE);
-    }
-    catch (const std::exception& e)
-    {
+    } catch (const std::exception& e) {
         QK_LOG_ERROR(L"Unexpected exception during drawing inifite bar. %hs", e.what());
     }
 }
 
 LRESULT InfiniteBar::OnTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled)
 {
-    if (wParam != kTimerAnimationFrame)
-    {
+    if (wParam != kTimerAnimationFrame) {
         handled = FALSE;
         return 0;
     }
@@ -163,13 +153,10 @@ LRESULT InfiniteBar::OnPaint(UINT, WPARAM, LPARAM, BOOL&)
                                  GetScreenCaps(LOGPIXELSX), GetScreenCaps(LOGPIXELSY));
     const int width = drawn.cx;
     const int height = drawn.cy;
-    if (m_leftToRight)
-    {
+    if (m_leftToRight) {
         Gdiplus::Graphics graphics(paint.Get());
         graphics.DrawImage(image, 0, 0, width, height);
-    }
-    else
-    {
+    } else {
         // Draw unmirrored at the right edge of the mirrored window.
         const DWORD layout = ::GetLayout(paint.Get());
         ::SetLayout(paint.Get(), layout & ~LAYOUT_RTL);

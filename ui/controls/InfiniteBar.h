@@ -12,8 +12,7 @@
 
 namespace vek {
 
-class InfiniteBar : public VekWindowImpl
-{
+class InfiniteBar : public VekWindowImpl {
 public:
     static const wchar_t* const kClassName;
 
@@ -35,13 +34,13 @@ public:
     static SIZE DrawnSize(SIZE image, int dpiX, int dpiY);
 
     VEK_BEGIN_MSG_MAP(InfiniteBar)
-        VEK_MESSAGE_HANDLER(WM_CREATE, OnCreate)
-        VEK_MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
-        VEK_MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBackground)
-        VEK_MESSAGE_HANDLER(VEK_OCM_BASE + WM_CTLCOLORSTATIC, OnCtlColorStatic)
-        VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
-        VEK_MESSAGE_HANDLER(WM_TIMER, OnTimer)
-        VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
+    VEK_MESSAGE_HANDLER(WM_CREATE, OnCreate)
+    VEK_MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
+    VEK_MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBackground)
+    VEK_MESSAGE_HANDLER(VEK_OCM_BASE + WM_CTLCOLORSTATIC, OnCtlColorStatic)
+    VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
+    VEK_MESSAGE_HANDLER(WM_TIMER, OnTimer)
+    VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
     VEK_END_MSG_MAP()
 
 private:

@@ -4,8 +4,7 @@
 
 namespace vek {
 
-class VekGDIPlusButton : public CGDIPlusButtonImpl
-{
+class VekGDIPlusButton : public CGDIPlusButtonImpl {
 public:
     using CGDIPlusButtonImpl::CGDIPlusButtonImpl;
 };

@@ -31,8 +31,7 @@ LRESULT VekHyperLink::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
     m_highContrast = vek::IsHighContrast();
     if (m_highContrast)
         m_linkColour = RGB(255, 255, 255);
-    if (m_font == nullptr)
-    {
+    if (m_font == nullptr) {
         HWND parent = GetParent();
         m_font = parent ? reinterpret_cast<HFONT>(::SendMessageW(parent, WM_GETFONT, 0, 0)) : nullptr;
         if (m_font == nullptr)
@@ -92,8 +91,7 @@ void VekHyperLink::CreateTooltip()
 int VekHyperLink::SetLabel(const std::wstring& label, bool autoSize)
 {
     int grown = 0;
-    if (autoSize && m_hWnd != nullptr)
-    {
+    if (autoSize && m_hWnd != nullptr) {
         VekWindowDC dc(m_hWnd);
         VekSelectObject selected(dc.Get(), m_underlineFont ? m_underlineFont.Get() : m_font);
         SIZE text{};
@@ -105,8 +103,7 @@ int VekHyperLink::SetLabel(const std::wstring& label, bool autoSize)
         ::SetWindowPos(m_hWnd, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
     m_label = label;
-    if (m_hWnd != nullptr)
-    {
+    if (m_hWnd != nullptr) {
         ::SetWindowTextW(m_hWnd, label.c_str());
         Invalidate(TRUE);
     }
@@ -149,20 +146,17 @@ bool VekHyperLink::Navigate()
     QK_LOG_INFO(L"open link");
     HWND parent = GetParent();
     const int id = GetDlgCtrlID();
-    if (m_extendedStyle & kNotifyButton)
-    {
+    if (m_extendedStyle & kNotifyButton) {
         NMHDR header = {m_hWnd, static_cast<UINT_PTR>(id), static_cast<UINT>(NM_CLICK)};
         ::SendMessageW(parent, WM_NOTIFY, static_cast<WPARAM>(id), reinterpret_cast<LPARAM>(&header));
         return true;
     }
-    if (m_extendedStyle & kCommandButton)
-    {
+    if (m_extendedStyle & kCommandButton) {
         ::SendMessageW(parent, WM_COMMAND, MAKEWPARAM(id, 0), reinterpret_cast<LPARAM>(m_hWnd));
         return true;
     }
     const int result = m_opener->OpenLink(m_url);
-    if (result <= 32)
-    {
+    if (result <= 32) {
         QK_LOG_ERROR(L"Unable to open link with error: %d", result);
         return false;
     }
@@ -174,8 +168,7 @@ bool VekHyperLink::Navigate()
 
 LRESULT VekHyperLink::OnMouseRelay(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& handled)
 {
-    if (m_tooltip)
-    {
+    if (m_tooltip) {
         MSG msg = {m_hWnd, uMsg, wParam, lParam, static_cast<DWORD>(::GetMessageTime()), {}};
         ::SendMessageW(m_tooltip.Get(), TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&msg));
     }
@@ -185,8 +178,7 @@ LRESULT VekHyperLink::OnMouseRelay(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
 
 LRESULT VekHyperLink::OnKeyUp(UINT, WPARAM wParam, LPARAM, BOOL&)
 {
-    if (wParam == VK_RETURN)
-    {
+    if (wParam == VK_RETURN) {
         Navigate();
         if (m_closeParentOnClick)
             ::PostMessageW(GetParent(), WM_CLOSE, 0, 0);
@@ -197,13 +189,10 @@ LRESULT VekHyperLink::OnKeyUp(UINT, WPARAM wParam, LPARAM, BOOL&)
 LRESULT VekHyperLink::OnThemeChanged(UINT, WPARAM, LPARAM, BOOL&)
 {
     const bool highContrast = vek::IsHighContrast();
-    if (highContrast && !m_highContrast)
-    {
+    if (highContrast && !m_highContrast) {
         m_savedLinkColour = m_linkColour;
         m_linkColour = RGB(255, 255, 255);
-    }
-    else if (!highContrast && m_highContrast)
-    {
+    } else if (!highContrast && m_highContrast) {
         m_linkColour = m_savedLinkColour;
     }
     m_highContrast = highContrast;
@@ -220,8 +209,7 @@ LRESULT VekHyperLink::OnFocus(UINT, WPARAM, LPARAM, BOOL&)
 
 LRESULT VekHyperLink::OnLButtonDown(UINT, WPARAM, LPARAM lParam, BOOL&)
 {
-    if (InLabel(lParam))
-    {
+    if (InLabel(lParam)) {
         ::SetFocus(m_hWnd);
         ::SetCapture(m_hWnd);
         m_pressed = true;
@@ -234,16 +222,13 @@ LRESULT VekHyperLink::OnLButtonDown(UINT, WPARAM, LPARAM lParam, BOOL&)
 LRESULT VekHyperLink::OnLButtonUp(UINT, WPARAM, LPARAM lParam, BOOL&)
 {
     bool navigated = false;
-    if (::GetCapture() == m_hWnd)
-    {
+    if (::GetCapture() == m_hWnd) {
         ::ReleaseCapture();
         if (InLabel(lParam))
             navigated = Navigate();
         else
             QK_LOG_INFO(L"Mouse clicked not in the hyperlink rectangle");
-    }
-    else
-    {
+    } else {
         QK_LOG_INFO(L"The mouse focus not set to hyperlink");
     }
     m_pressed = false;
@@ -257,11 +242,9 @@ LRESULT VekHyperLink::OnLButtonUp(UINT, WPARAM, LPARAM lParam, BOOL&)
 LRESULT VekHyperLink::OnMouseMove(UINT, WPARAM, LPARAM lParam, BOOL&)
 {
     const bool over = InLabel(lParam);
-    if (over != m_hover)
-    {
+    if (over != m_hover) {
         m_hover = over;
-        if (over)
-        {
+        if (over) {
             TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hWnd, 0};
             ::TrackMouseEvent(&track);
         }
@@ -272,8 +255,7 @@ LRESULT VekHyperLink::OnMouseMove(UINT, WPARAM, LPARAM lParam, BOOL&)
 
 LRESULT VekHyperLink::OnMouseLeave(UINT, WPARAM, LPARAM, BOOL&)
 {
-    if (m_hover)
-    {
+    if (m_hover) {
         m_hover = false;
         Invalidate(TRUE);
     }
@@ -286,8 +268,7 @@ LRESULT VekHyperLink::OnSetCursor(UINT, WPARAM, LPARAM, BOOL& handled)
     ::GetCursorPos(&point);
     ::ScreenToClient(m_hWnd, &point);
     const RECT label = GetLabelRect();
-    if (!::PtInRect(&label, point))
-    {
+    if (!::PtInRect(&label, point)) {
         handled = FALSE;
         return 0;
     }
@@ -308,8 +289,7 @@ void VekHyperLink::DoPaint(HDC dc)
     ::SetTextColor(dc, colour);
     ::SetBkMode(dc, TRANSPARENT);
     ::DrawTextW(dc, m_label.c_str(), static_cast<int>(m_label.size()), &client, m_drawFlags);
-    if (::GetFocus() == m_hWnd)
-    {
+    if (::GetFocus() == m_hWnd) {
         RECT label = GetLabelRect();
         ::DrawFocusRect(dc, &label);
     }

@@ -11,8 +11,7 @@
 
 namespace vek {
 
-class VekHyperLink : public VekWindowImpl
-{
+class VekHyperLink : public VekWindowImpl {
 public:
     static const wchar_t* const kClassName;
 
@@ -20,8 +19,8 @@ public:
     enum : DWORD {
         kNotUnderlined = 0x01,
         kUnderlineHover = 0x02,
-        kCommandButton = 0x04,  // WM_COMMAND with the control id to the parent
-        kNotifyButton = 0x08,   // WM_NOTIFY NM_CLICK to the parent
+        kCommandButton = 0x04, // WM_COMMAND with the control id to the parent
+        kNotifyButton = 0x08,  // WM_NOTIFY NM_CLICK to the parent
         kNoTooltip = 0x40,
     };
 
@@ -50,24 +49,24 @@ public:
     RECT GetLabelRect();
 
     VEK_BEGIN_MSG_MAP(VekHyperLink)
-        VEK_MESSAGE_HANDLER(WM_CREATE, OnCreate)
-        VEK_MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
-        VEK_MESSAGE_RANGE_HANDLER(WM_MOUSEFIRST, WM_MOUSELAST, OnMouseRelay)
-        VEK_MESSAGE_HANDLER(WM_KEYUP, OnKeyUp)
-        VEK_MESSAGE_HANDLER(WM_THEMECHANGED, OnThemeChanged)
-        VEK_MESSAGE_HANDLER(WM_SETFOCUS, OnFocus)
-        VEK_MESSAGE_HANDLER(WM_KILLFOCUS, OnFocus)
-        VEK_MESSAGE_HANDLER(WM_LBUTTONDOWN, OnLButtonDown)
-        VEK_MESSAGE_HANDLER(WM_LBUTTONUP, OnLButtonUp)
-        VEK_MESSAGE_HANDLER(WM_MOUSEMOVE, OnMouseMove)
-        VEK_MESSAGE_HANDLER(WM_MOUSELEAVE, OnMouseLeave)
-        VEK_MESSAGE_HANDLER(WM_SETCURSOR, OnSetCursor)
-        VEK_MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBackground)
-        VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
-        VEK_MESSAGE_HANDLER(WM_PRINTCLIENT, OnPrintClient)
-        VEK_MESSAGE_HANDLER(WM_ENABLE, OnEnable)
-        VEK_MESSAGE_HANDLER(WM_GETDLGCODE, OnGetDlgCode)
-        VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
+    VEK_MESSAGE_HANDLER(WM_CREATE, OnCreate)
+    VEK_MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
+    VEK_MESSAGE_RANGE_HANDLER(WM_MOUSEFIRST, WM_MOUSELAST, OnMouseRelay)
+    VEK_MESSAGE_HANDLER(WM_KEYUP, OnKeyUp)
+    VEK_MESSAGE_HANDLER(WM_THEMECHANGED, OnThemeChanged)
+    VEK_MESSAGE_HANDLER(WM_SETFOCUS, OnFocus)
+    VEK_MESSAGE_HANDLER(WM_KILLFOCUS, OnFocus)
+    VEK_MESSAGE_HANDLER(WM_LBUTTONDOWN, OnLButtonDown)
+    VEK_MESSAGE_HANDLER(WM_LBUTTONUP, OnLButtonUp)
+    VEK_MESSAGE_HANDLER(WM_MOUSEMOVE, OnMouseMove)
+    VEK_MESSAGE_HANDLER(WM_MOUSELEAVE, OnMouseLeave)
+    VEK_MESSAGE_HANDLER(WM_SETCURSOR, OnSetCursor)
+    VEK_MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBackground)
+    VEK_MESSAGE_HANDLER(WM_PAINT, OnPaint)
+    VEK_MESSAGE_HANDLER(WM_PRINTCLIENT, OnPrintClient)
+    VEK_MESSAGE_HANDLER(WM_ENABLE, OnEnable)
+    VEK_MESSAGE_HANDLER(WM_GETDLGCODE, OnGetDlgCode)
+    VEK_MESSAGE_HANDLER(WM_GETOBJECT, OnGetObject)
     VEK_END_MSG_MAP()
 
 private:
@@ -97,7 +96,7 @@ private:
     std::wstring m_label;
     std::wstring m_url;
     VekOwnedWindow m_tooltip;
-    HFONT m_font = nullptr;        // the normal font (not owned)
+    HFONT m_font = nullptr; // the normal font (not owned)
     VekFont m_underlineFont;
     COLORREF m_linkColour = RGB(0, 0, 255);
     COLORREF m_visitedColour = RGB(128, 0, 128);

@@ -17,7 +17,8 @@ VekLinkOpener::SessionOpener g_sessionOpener;
 
 int ShellOpen(const std::wstring& url)
 {
-    const auto result = reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    const auto result =
+        reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
     return static_cast<int>(result);
 }
 
@@ -38,8 +39,7 @@ void VekLinkOpener::SetSessionOpener(SessionOpener opener)
 VekLinkOpener::VekLinkOpener(SystemCheck isSystem, ShellOpener shell)
     : m_isSystem(isSystem ? std::move(isSystem) : SystemCheck(&VekLinkOpener::IsRunningAsSystem)),
       m_shell(shell ? std::move(shell) : ShellOpener(&ShellOpen))
-{
-}
+{}
 
 int VekLinkOpener::OpenLink(const std::wstring& url)
 {
@@ -51,13 +51,12 @@ int VekLinkOpener::OpenLink(const std::wstring& url)
         std::lock_guard<std::mutex> lock(g_sessionLock);
         session = g_sessionOpener;
     }
-    if (!session)
-    {
-        QK_LOG_WARNING(L"Running as SYSTEM without a way to open links as the session user; %s not opened", url.c_str());
+    if (!session) {
+        QK_LOG_WARNING(L"Running as SYSTEM without a way to open links as the session user; %s not opened",
+                       url.c_str());
         return SE_ERR_ACCESSDENIED;
     }
-    if (!session(url))
-    {
+    if (!session(url)) {
         QK_LOG_ERROR(L"Opening %s as the session user failed", url.c_str());
         return SE_ERR_ACCESSDENIED;
     }
@@ -72,8 +71,7 @@ HRESULT LaunchDefaultBrowser(const std::wstring& url)
 bool VekLinkOpener::IsRunningAsSystem()
 {
     HANDLE rawToken = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &rawToken))
-    {
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
         QK_LOG_ERROR(L"OpenProcessToken failed, error %lu", ::GetLastError());
         return true; // unknown: refuse rather than risk opening as SYSTEM
     }
@@ -81,8 +79,7 @@ bool VekLinkOpener::IsRunningAsSystem()
     DWORD size = 0;
     ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
     std::vector<BYTE> buffer(size);
-    if (size == 0 || !::GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size))
-    {
+    if (size == 0 || !::GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) {
         QK_LOG_ERROR(L"GetTokenInformation(TokenUser) failed, error %lu", ::GetLastError());
         return true;
     }

@@ -9,8 +9,7 @@
 
 namespace vek {
 
-class IVekLinkOpener
-{
+class IVekLinkOpener {
 public:
     virtual ~IVekLinkOpener() = default;
     // The shell's convention: a value above 32 means opened; 32 or less is the error
@@ -18,8 +17,7 @@ public:
     virtual int OpenLink(const std::wstring& url) = 0;
 };
 
-class VekLinkOpener : public IVekLinkOpener
-{
+class VekLinkOpener : public IVekLinkOpener {
 public:
     // Opens an address as the interactive session's user; true when it was opened.
     using SessionOpener = std::function<bool(const std::wstring& url)>;

@@ -30,8 +30,7 @@ bool VekResourceImage::Load(UINT resourceId, const wchar_t* resourceType, HMODUL
 
     m_block = ::GlobalAlloc(GMEM_MOVEABLE, size);
     void* copy = m_block ? ::GlobalLock(m_block) : nullptr;
-    if (copy == nullptr)
-    {
+    if (copy == nullptr) {
         QK_LOG_ERROR(L"GlobalAlloc of %lu bytes failed for resource %u, error %lu", size, resourceId, ::GetLastError());
         FreeLocked();
         return false;
@@ -39,15 +38,13 @@ bool VekResourceImage::Load(UINT resourceId, const wchar_t* resourceType, HMODUL
     std::memcpy(copy, bytes, size);
 
     IStream* stream = nullptr;
-    if (FAILED(::CreateStreamOnHGlobal(m_block, FALSE, &stream)))
-    {
+    if (FAILED(::CreateStreamOnHGlobal(m_block, FALSE, &stream))) {
         FreeLocked();
         return false;
     }
     m_image.reset(Gdiplus::Image::FromStream(stream, FALSE));
     stream->Release();
-    if (!m_image || m_image->GetLastStatus() != Gdiplus::Ok)
-    {
+    if (!m_image || m_image->GetLastStatus() != Gdiplus::Ok) {
         FreeLocked();
         return false;
     }
@@ -77,8 +74,7 @@ void VekResourceImage::Free()
 void VekResourceImage::FreeLocked()
 {
     m_image.reset();
-    if (m_block != nullptr)
-    {
+    if (m_block != nullptr) {
         ::GlobalUnlock(m_block);
         ::GlobalFree(m_block);
         m_block = nullptr;

@@ -11,8 +11,7 @@
 
 namespace vek {
 
-class VekResourceImage
-{
+class VekResourceImage {
 public:
     VekResourceImage() = default;
     ~VekResourceImage();

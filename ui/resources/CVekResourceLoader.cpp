@@ -20,8 +20,7 @@ const CVekResourceLoader::Language kSupported[] = {
 
 const LANGID kEnglishUs = 0x0409;
 
-struct LanguageSearch
-{
+struct LanguageSearch {
     WORD wanted;
     bool found;
 };
@@ -118,8 +117,8 @@ bool CVekResourceLoader::LoadStringIn(std::wstring& text, UINT id, LANGID langua
     // Strings are stored in blocks of 16; block n holds ids (n - 1) * 16 to n * 16 - 1, each
     // entry a 16-bit length followed by that many characters.
     const wchar_t* block = MAKEINTRESOURCEW(id / 16 + 1);
-    HRSRC resource = anyLanguage ? ::FindResourceW(m_module, block, RT_STRING)
-                                 : FindExact(m_module, RT_STRING, block, language);
+    HRSRC resource =
+        anyLanguage ? ::FindResourceW(m_module, block, RT_STRING) : FindExact(m_module, RT_STRING, block, language);
     if (resource == nullptr)
         return false;
     HGLOBAL loaded = ::LoadResource(m_module, resource);
@@ -128,8 +127,7 @@ bool CVekResourceLoader::LoadStringIn(std::wstring& text, UINT id, LANGID langua
     if (entry == nullptr)
         return false;
     const WCHAR* end = entry + size / sizeof(WCHAR);
-    for (UINT i = 0; i < id % 16; ++i)
-    {
+    for (UINT i = 0; i < id % 16; ++i) {
         if (entry >= end)
             return false;
         entry += 1 + *entry;

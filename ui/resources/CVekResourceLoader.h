@@ -16,11 +16,9 @@
 #include <string>
 #include <vector>
 
-class CVekResourceLoader
-{
+class CVekResourceLoader {
 public:
-    struct Language
-    {
+    struct Language {
         const wchar_t* name; // as stored: "de-de", also "jp-jp" and "ko-ko"
         LANGID id;
     };

@@ -14,10 +14,9 @@ int PointsFromDesignPixels(int pixels)
 bool CreateFontW(HDC dc, int designPixels, int weight, const wchar_t* face, VekFont& font)
 {
     const int height = -::MulDiv(PointsFromDesignPixels(designPixels), ::GetDeviceCaps(dc, LOGPIXELSY), 72);
-    HFONT created = ::CreateFontW(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, face);
-    if (created == nullptr)
-    {
+    HFONT created = ::CreateFontW(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                  CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, face);
+    if (created == nullptr) {
         QK_LOG_ERROR(L"Failed to create font %s.", face);
         return false;
     }

@@ -7,8 +7,7 @@
 namespace vek {
 
 // The four fonts the windows use, created together.
-struct VekFontSet
-{
+struct VekFontSet {
     VekFont title;    // "Segoe UI Light", 23 px, 400
     VekFont heading;  // "Segoe UI", 18 px, 700
     VekFont boldText; // "Segoe UI", 14 px, 700

@@ -17,8 +17,7 @@ bool IsHighContrast();
 void OverrideHighContrast(int on);
 
 // The screen's scale factors, read once when the owner is built.
-class VekScale
-{
+class VekScale {
 public:
     VekScale();
     VekScale(int dpiX, int dpiY);

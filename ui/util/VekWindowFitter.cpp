@@ -26,12 +26,10 @@ bool VekScreenMetrics::GetDisplayMode(SIZE& size)
 {
     DISPLAY_DEVICEW device{};
     device.cb = sizeof(device);
-    for (DWORD index = 0; ::EnumDisplayDevicesW(nullptr, index, &device, 0); ++index)
-    {
+    for (DWORD index = 0; ::EnumDisplayDevicesW(nullptr, index, &device, 0); ++index) {
         DEVMODEW mode{};
         mode.dmSize = sizeof(mode);
-        if (::EnumDisplaySettingsW(device.DeviceName, ENUM_CURRENT_SETTINGS, &mode))
-        {
+        if (::EnumDisplaySettingsW(device.DeviceName, ENUM_CURRENT_SETTINGS, &mode)) {
             size.cx = static_cast<LONG>(mode.dmPelsWidth);
             size.cy = static_cast<LONG>(mode.dmPelsHeight);
             return true;
@@ -61,16 +59,16 @@ HRESULT VekWindowFitter::Fit(SIZE& size, DWORD flags)
     if (!::GetWindowRect(m_hWnd, &rect))
         return HRESULT_FROM_WIN32(::GetLastError());
     m_window = {rect.right - rect.left, rect.bottom - rect.top};
-    m_aspect = (m_window.cx != 0 && m_window.cy != 0) ? static_cast<ULONG>(m_window.cy) * 100 / static_cast<ULONG>(m_window.cx) : 0;
+    m_aspect = (m_window.cx != 0 && m_window.cy != 0)
+                   ? static_cast<ULONG>(m_window.cy) * 100 / static_cast<ULONG>(m_window.cx)
+                   : 0;
     if (m_aspect == 0)
         return E_UNEXPECTED;
     const SIZE measured = m_window;
 
-    if (flags & kUseWorkArea)
-    {
+    if (flags & kUseWorkArea) {
         RECT area{};
-        if (!m_metrics->GetWorkArea(area))
-        {
+        if (!m_metrics->GetWorkArea(area)) {
             const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
             QK_LOG_ERROR(L"SystemParametersInfoW(SPI_GETWORKAREA) failed, hr=0x%08X", hr);
             return hr;
@@ -78,11 +76,8 @@ HRESULT VekWindowFitter::Fit(SIZE& size, DWORD flags)
         m_limit = {std::abs(area.right - area.left), std::abs(area.bottom - area.top)};
         m_window.cx = std::min(m_window.cx, m_limit.cx);
         m_window.cy = std::min(m_window.cy, m_limit.cy);
-    }
-    else
-    {
-        if (flags & kLessReserved)
-        {
+    } else {
+        if (flags & kLessReserved) {
             RECT area{};
             if (!m_metrics->GetWorkArea(area))
                 return HRESULT_FROM_WIN32(::GetLastError());
@@ -94,20 +89,16 @@ HRESULT VekWindowFitter::Fit(SIZE& size, DWORD flags)
             m_reserved = {fullWidth - m_limit.cx, fullHeight - m_limit.cy};
         }
         SIZE mode{};
-        if (m_metrics->GetDisplayMode(mode))
-        {
-            if (flags & kLessReserved)
-            {
+        if (m_metrics->GetDisplayMode(mode)) {
+            if (flags & kLessReserved) {
                 mode.cx -= m_reserved.cx;
                 mode.cy -= m_reserved.cy;
             }
-            if (mode.cx != 0)
-            {
+            if (mode.cx != 0) {
                 m_window.cx = std::min(m_window.cx, mode.cx);
                 m_limit.cx = m_limit.cx != 0 ? std::min(m_limit.cx, mode.cx) : mode.cx;
             }
-            if (mode.cy != 0)
-            {
+            if (mode.cy != 0) {
                 m_window.cy = std::min(m_window.cy, mode.cy);
                 m_limit.cy = m_limit.cy != 0 ? std::min(m_limit.cy, mode.cy) : mode.cy;
             }
@@ -119,22 +110,18 @@ HRESULT VekWindowFitter::Fit(SIZE& size, DWORD flags)
     const HRESULT result = (measured.cx < m_limit.cx && measured.cy < m_limit.cy) ? S_FALSE : S_OK;
 
     // Without a known limit there is nothing to keep the ratio within.
-    if ((flags & kKeepAspect) && m_aspect != 0 && m_limit.cx > 0 && m_limit.cy > 0)
-    {
+    if ((flags & kKeepAspect) && m_aspect != 0 && m_limit.cx > 0 && m_limit.cy > 0) {
         m_window.cx = m_limit.cx;
         m_window.cy = static_cast<LONG>(static_cast<ULONG>(m_window.cx) * m_aspect / 100);
-        if (m_window.cy > m_limit.cy)
-        {
+        if (m_window.cy > m_limit.cy) {
             m_window.cy = m_limit.cy;
             m_window.cx = static_cast<LONG>(static_cast<ULONG>(m_window.cy) * 100 / m_aspect);
         }
     }
 
-    if (flags & kResize)
-    {
+    if (flags & kResize) {
         if (!::SetWindowPos(m_hWnd, nullptr, 0, 0, m_window.cx, m_window.cy,
-                            SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED | SWP_NOOWNERZORDER))
-        {
+                            SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED | SWP_NOOWNERZORDER)) {
             const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
             QK_LOG_ERROR(L"SetWindowPos failed, hr=0x%08X", hr);
             return hr;

@@ -8,8 +8,7 @@
 namespace vek {
 
 // Where the fitter reads the screen; the system's by default, a table in tests.
-class VekScreenMetrics
-{
+class VekScreenMetrics {
 public:
     virtual ~VekScreenMetrics() = default;
     // SystemParametersInfoW(SPI_GETWORKAREA); false with the last error set on failure.
@@ -21,14 +20,13 @@ public:
     virtual bool GetDisplayMode(SIZE& size);
 };
 
-class VekWindowFitter
-{
+class VekWindowFitter {
 public:
     enum Flags : DWORD {
-        kKeepAspect = 1,      // keep the aspect ratio
-        kUseWorkArea = 2,     // the work area is the limit (else the display mode)
-        kLessReserved = 4,    // with the display mode: subtract the reserved size
-        kResize = 8,          // resize the window
+        kKeepAspect = 1,   // keep the aspect ratio
+        kUseWorkArea = 2,  // the work area is the limit (else the display mode)
+        kLessReserved = 4, // with the display mode: subtract the reserved size
+        kResize = 8,       // resize the window
     };
 
     explicit VekWindowFitter(VekScreenMetrics* metrics = nullptr);

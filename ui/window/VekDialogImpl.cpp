@@ -9,8 +9,7 @@ const wchar_t kDialogProperty[] = L"VekDialogObject";
 // Messages whose answer is the dialog procedure's return value itself.
 bool AnswersDirectly(UINT uMsg)
 {
-    switch (uMsg)
-    {
+    switch (uMsg) {
     case WM_COMPAREITEM:
     case WM_VKEYTOITEM:
     case WM_CHARTOITEM:
@@ -33,8 +32,7 @@ bool AnswersDirectly(UINT uMsg)
 
 VekDialogImpl::~VekDialogImpl()
 {
-    if (m_hWnd != nullptr && !m_modal)
-    {
+    if (m_hWnd != nullptr && !m_modal) {
         HWND hWnd = m_hWnd;
         ::RemovePropW(hWnd, kDialogProperty);
         m_hWnd = nullptr;
@@ -75,8 +73,7 @@ BOOL VekDialogImpl::DestroyWindow()
 INT_PTR CALLBACK VekDialogImpl::DialogProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
 {
     auto* self = static_cast<VekDialogImpl*>(::GetPropW(hWnd, kDialogProperty));
-    if (self == nullptr && uMsg == WM_INITDIALOG)
-    {
+    if (self == nullptr && uMsg == WM_INITDIALOG) {
         self = reinterpret_cast<VekDialogImpl*>(lParam);
         self->m_hWnd = hWnd;
         ::SetPropW(hWnd, kDialogProperty, self);
@@ -86,8 +83,7 @@ INT_PTR CALLBACK VekDialogImpl::DialogProc(HWND hWnd, UINT uMsg, WPARAM wParam, 
 
     LRESULT result = 0;
     const BOOL handled = self->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, result);
-    if (uMsg == WM_NCDESTROY)
-    {
+    if (uMsg == WM_NCDESTROY) {
         ::RemovePropW(hWnd, kDialogProperty);
         self->m_hWnd = nullptr;
         self->OnFinalMessage(hWnd);

@@ -9,8 +9,7 @@
 
 namespace vek {
 
-class VekDialogImpl : public VekWindow
-{
+class VekDialogImpl : public VekWindow {
 public:
     explicit VekDialogImpl(UINT templateId) : m_templateId(templateId) {}
     ~VekDialogImpl() override;

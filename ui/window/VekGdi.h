@@ -10,8 +10,7 @@ namespace vek {
 
 // A GDI object (HFONT, HBRUSH, HBITMAP, HPEN...) deleted with DeleteObject.
 template <class T>
-class VekGdiObject
-{
+class VekGdiObject {
 public:
     explicit VekGdiObject(T handle = nullptr) : m_handle(handle) {}
     ~VekGdiObject() { Reset(); }
@@ -43,8 +42,7 @@ using VekBrush = VekGdiObject<HBRUSH>;
 using VekBitmap = VekGdiObject<HBITMAP>;
 
 // GetDC / ReleaseDC of a window (null window: the screen).
-class VekWindowDC
-{
+class VekWindowDC {
 public:
     explicit VekWindowDC(HWND hWnd) : m_hWnd(hWnd), m_dc(::GetDC(hWnd)) {}
     ~VekWindowDC()
@@ -62,8 +60,7 @@ private:
 };
 
 // BeginPaint / EndPaint.
-class VekPaintDC
-{
+class VekPaintDC {
 public:
     explicit VekPaintDC(HWND hWnd) : m_hWnd(hWnd) { m_dc = ::BeginPaint(hWnd, &m_paint); }
     ~VekPaintDC() { ::EndPaint(m_hWnd, &m_paint); }
@@ -78,8 +75,7 @@ private:
 };
 
 // A memory device context deleted with DeleteDC.
-class VekMemoryDC
-{
+class VekMemoryDC {
 public:
     explicit VekMemoryDC(HDC compatible) : m_dc(::CreateCompatibleDC(compatible)) {}
     ~VekMemoryDC()
@@ -96,8 +92,7 @@ private:
 };
 
 // Selects an object into a device context and selects the previous one back.
-class VekSelectObject
-{
+class VekSelectObject {
 public:
     VekSelectObject(HDC dc, HGDIOBJ object) : m_dc(dc), m_previous(object ? ::SelectObject(dc, object) : nullptr) {}
     ~VekSelectObject()

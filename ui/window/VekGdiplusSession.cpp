@@ -11,8 +11,7 @@ VekGdiplusSession::VekGdiplusSession()
 {
     Gdiplus::GdiplusStartupInput input;
     const Gdiplus::Status status = Gdiplus::GdiplusStartup(&m_token, &input, nullptr);
-    if (status != Gdiplus::Ok)
-    {
+    if (status != Gdiplus::Ok) {
         QK_LOG_ERROR(L"GdiplusStartup failed, status %d", static_cast<int>(status));
         m_token = 0;
     }

@@ -5,8 +5,7 @@
 
 namespace vek {
 
-class VekGdiplusSession
-{
+class VekGdiplusSession {
 public:
     VekGdiplusSession();
     ~VekGdiplusSession();

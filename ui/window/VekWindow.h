@@ -7,8 +7,7 @@
 
 namespace vek {
 
-class VekWindow
-{
+class VekWindow {
 public:
     explicit VekWindow(HWND hWnd = nullptr) : m_hWnd(hWnd) {}
     virtual ~VekWindow() = default;
@@ -26,7 +25,10 @@ public:
     // The window rectangle in the client coordinates of its parent.
     RECT GetWindowRectInParent() const;
     HFONT GetFont() const { return reinterpret_cast<HFONT>(::SendMessageW(m_hWnd, WM_GETFONT, 0, 0)); }
-    void SetFont(HFONT font, BOOL redraw = TRUE) { ::SendMessageW(m_hWnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), redraw); }
+    void SetFont(HFONT font, BOOL redraw = TRUE)
+    {
+        ::SendMessageW(m_hWnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), redraw);
+    }
     BOOL ShowWindow(int command) { return ::ShowWindow(m_hWnd, command); }
     BOOL Invalidate(BOOL erase = TRUE) { return ::InvalidateRect(m_hWnd, nullptr, erase); }
     DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongPtrW(m_hWnd, GWL_STYLE)); }
@@ -42,8 +44,7 @@ protected:
 
 // Owns a window this code made outside the window layer (a tooltip, a test window):
 // DestroyWindow in the destructor.
-class VekOwnedWindow
-{
+class VekOwnedWindow {
 public:
     explicit VekOwnedWindow(HWND hWnd = nullptr) : m_hWnd(hWnd) {}
     ~VekOwnedWindow() { Reset(); }

@@ -20,25 +20,22 @@ VekWindowImpl::~VekWindowImpl()
         ::DestroyWindow(hWnd);
 }
 
-HWND VekWindowImpl::Create(const wchar_t* className, HWND parent, const RECT& rect, const wchar_t* text,
-                           DWORD style, DWORD exStyle, UINT controlId)
+HWND VekWindowImpl::Create(const wchar_t* className, HWND parent, const RECT& rect, const wchar_t* text, DWORD style,
+                           DWORD exStyle, UINT controlId)
 {
-    if (m_hWnd != nullptr)
-    {
+    if (m_hWnd != nullptr) {
         ::SetLastError(ERROR_ALREADY_EXISTS);
         return nullptr;
     }
     HHOOK hook = ::SetWindowsHookExW(WH_CBT, CreationHook, nullptr, ::GetCurrentThreadId());
-    if (hook == nullptr)
-    {
+    if (hook == nullptr) {
         QK_LOG_ERROR(L"SetWindowsHookExW failed for class %s, error %lu", className, ::GetLastError());
         return nullptr;
     }
     t_creating = this;
     HMENU menu = (style & WS_CHILD) ? reinterpret_cast<HMENU>(static_cast<UINT_PTR>(controlId)) : nullptr;
-    HWND hWnd = ::CreateWindowExW(exStyle, className, text, style, rect.left, rect.top,
-                                  rect.right - rect.left, rect.bottom - rect.top, parent, menu,
-                                  ::GetModuleHandleW(nullptr), this);
+    HWND hWnd = ::CreateWindowExW(exStyle, className, text, style, rect.left, rect.top, rect.right - rect.left,
+                                  rect.bottom - rect.top, parent, menu, ::GetModuleHandleW(nullptr), this);
     const DWORD error = ::GetLastError();
     t_creating = nullptr;
     ::UnhookWindowsHookEx(hook);
@@ -88,8 +85,7 @@ bool VekWindowImpl::RegisterWindowClass(const wchar_t* name, UINT classStyle, HB
     wc.hCursor = cursor;
     wc.hbrBackground = background;
     wc.lpszClassName = name;
-    if (::RegisterClassExW(&wc) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-    {
+    if (::RegisterClassExW(&wc) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         QK_LOG_ERROR(L"RegisterClassExW failed for %s, error %lu", name, ::GetLastError());
         return false;
     }
@@ -103,8 +99,7 @@ bool VekWindowImpl::RegisterSuperclass(const wchar_t* name, const wchar_t* baseC
     HINSTANCE module = ::GetModuleHandleW(nullptr);
     if (::GetClassInfoExW(module, name, &wc))
         return true;
-    if (!::GetClassInfoExW(nullptr, baseClass, &wc) && !::GetClassInfoExW(module, baseClass, &wc))
-    {
+    if (!::GetClassInfoExW(nullptr, baseClass, &wc) && !::GetClassInfoExW(module, baseClass, &wc)) {
         QK_LOG_ERROR(L"GetClassInfoExW failed for %s, error %lu", baseClass, ::GetLastError());
         return false;
     }
@@ -112,8 +107,7 @@ bool VekWindowImpl::RegisterSuperclass(const wchar_t* name, const wchar_t* baseC
     wc.hInstance = module;
     wc.lpszClassName = name;
     wc.style &= ~CS_GLOBALCLASS;
-    if (::RegisterClassExW(&wc) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-    {
+    if (::RegisterClassExW(&wc) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         QK_LOG_ERROR(L"RegisterClassExW failed for %s, error %lu", name, ::GetLastError());
         return false;
     }
@@ -129,8 +123,8 @@ void VekWindowImpl::Attach(HWND hWnd)
 {
     m_hWnd = hWnd;
     ::SetPropW(hWnd, kObjectProperty, this);
-    m_previousProc = reinterpret_cast<WNDPROC>(
-        ::SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WindowProc)));
+    m_previousProc =
+        reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WindowProc)));
 }
 
 void VekWindowImpl::Detach()
@@ -150,8 +144,7 @@ LRESULT CALLBACK VekWindowImpl::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, 
     LRESULT result = 0;
     if (!self->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, result))
         result = self->DefWindowProc(uMsg, wParam, lParam);
-    if (uMsg == WM_NCDESTROY && self->m_hWnd == hWnd)
-    {
+    if (uMsg == WM_NCDESTROY && self->m_hWnd == hWnd) {
         self->Detach();
         self->OnFinalMessage(hWnd);
     }
@@ -160,11 +153,9 @@ LRESULT CALLBACK VekWindowImpl::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, 
 
 LRESULT CALLBACK VekWindowImpl::CreationHook(int code, WPARAM wParam, LPARAM lParam)
 {
-    if (code == HCBT_CREATEWND && t_creating != nullptr)
-    {
+    if (code == HCBT_CREATEWND && t_creating != nullptr) {
         auto* create = reinterpret_cast<CBT_CREATEWNDW*>(lParam);
-        if (create->lpcs != nullptr && create->lpcs->lpCreateParams == t_creating)
-        {
+        if (create->lpcs != nullptr && create->lpcs->lpCreateParams == t_creating) {
             VekWindowImpl* self = t_creating;
             t_creating = nullptr;
             self->Attach(reinterpret_cast<HWND>(wParam));
@@ -176,8 +167,7 @@ LRESULT CALLBACK VekWindowImpl::CreationHook(int code, WPARAM wParam, LPARAM lPa
 BOOL ReflectNotification(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult)
 {
     HWND child = nullptr;
-    switch (uMsg)
-    {
+    switch (uMsg) {
     case WM_COMMAND:
         child = reinterpret_cast<HWND>(lParam);
         break;

@@ -17,8 +17,7 @@
 
 namespace vek {
 
-class VekWindowImpl : public VekWindow
-{
+class VekWindowImpl : public VekWindow {
 public:
     VekWindowImpl() = default;
     ~VekWindowImpl() override;
@@ -27,8 +26,8 @@ public:
 
     // Creates the window and routes its messages, from the first, through the map. Null on
     // failure (the last error is the system's).
-    HWND Create(const wchar_t* className, HWND parent, const RECT& rect, const wchar_t* text,
-                DWORD style, DWORD exStyle = 0, UINT controlId = 0);
+    HWND Create(const wchar_t* className, HWND parent, const RECT& rect, const wchar_t* text, DWORD style,
+                DWORD exStyle = 0, UINT controlId = 0);
     // Routes an existing window's messages through the map. FALSE when already attached.
     BOOL SubclassWindow(HWND hWnd);
     // Gives the window back its previous procedure; returns the window.
@@ -67,5 +66,6 @@ BOOL ReflectNotification(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResu
 
 } // namespace vek
 
-#define VEK_REFLECT_NOTIFICATIONS() \
-        if (::vek::ReflectNotification(uMsg, wParam, lParam, lResult)) return TRUE;
+#define VEK_REFLECT_NOTIFICATIONS()                                \
+    if (::vek::ReflectNotification(uMsg, wParam, lParam, lResult)) \
+        return TRUE;

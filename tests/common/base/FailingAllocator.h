@@ -7,8 +7,7 @@ namespace vektest {
 
 // While an object lives, allocations of at least the given size on this thread throw
 // std::bad_alloc.
-class FailAllocations
-{
+class FailAllocations {
 public:
     explicit FailAllocations(std::size_t atOrAbove);
     ~FailAllocations();

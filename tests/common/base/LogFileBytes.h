@@ -35,8 +35,8 @@ inline std::wstring FromUtf16(const std::string& bytes)
 inline std::string ReadBytes(const std::wstring& path)
 {
     // The logger keeps its file open with FILE_SHARE_READ only, so read without asking for more.
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             0, nullptr);
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return {};
     }

@@ -84,7 +84,7 @@ TEST(qkComApartment, DestroyedOnAnotherThreadLeavesComAsItIs)
         ASSERT_EQ(S_OK, guard->Initialize(1));
         OnNewThread([&] { guard.reset(); });
         EXPECT_STREQ("mta", ApartmentOfThisThread());
-        ::CoUninitialize();   // the entry the guard could not leave
+        ::CoUninitialize(); // the entry the guard could not leave
         EXPECT_STREQ("none", ApartmentOfThisThread());
     });
 }
@@ -99,10 +99,10 @@ TEST(qkWaitableTimer, CancelAndClose)
     ASSERT_NE(nullptr, raw);
     qkWaitableTimer timer(raw);
     LARGE_INTEGER due;
-    due.QuadPart = -1;   // 100 ns from now
+    due.QuadPart = -1; // 100 ns from now
     ASSERT_TRUE(::SetWaitableTimer(timer.Get(), &due, 0, nullptr, nullptr, FALSE));
     EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(timer.Get(), 10000));
-    due.QuadPart = -10LL * 1000 * 1000 * 3600;   // an hour from now
+    due.QuadPart = -10LL * 1000 * 1000 * 3600; // an hour from now
     ASSERT_TRUE(::SetWaitableTimer(timer.Get(), &due, 0, nullptr, nullptr, FALSE));
     EXPECT_TRUE(timer.Cancel());
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(timer.Get(), 0));
@@ -120,7 +120,9 @@ TEST(qkEventResetGuard, ResetsWhenScopeEnds)
         EXPECT_TRUE(event.Lock(0));
     }
     EXPECT_FALSE(event.Lock(0));
-    { qkEventResetGuard nothing(nullptr); }
+    {
+        qkEventResetGuard nothing(nullptr);
+    }
 }
 
 } // namespace

@@ -10,7 +10,10 @@ namespace {
 
 TEST(qkCrc32, CheckValues)
 {
-    struct Case { std::string text; DWORD crc; } cases[] = {
+    struct Case {
+        std::string text;
+        DWORD crc;
+    } cases[] = {
         {"abc", 0x352441C2u},
         {"123456789", 0xCBF43926u},
         {"a", 0xE8B7BE43u},
@@ -38,8 +41,7 @@ TEST(qkCrc32, RunningValueInPiecesMatchesWhole)
 }
 
 // A file of a 32-byte header followed by data, in a folder of this test's own.
-class Crc32FileTest : public ::testing::Test
-{
+class Crc32FileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -66,7 +68,9 @@ TEST_F(Crc32FileTest, RangeAfterHeaderMatchesMemory)
 {
     qkFile file;
     ASSERT_TRUE(file.Open(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0));
-    struct Case { ULONGLONG length; } cases[] = {{20000}, {8192}, {8193}, {1}, {16384}};
+    struct Case {
+        ULONGLONG length;
+    } cases[] = {{20000}, {8192}, {8193}, {1}, {16384}};
     for (const auto& c : cases) {
         DWORD crc = 0;
         EXPECT_TRUE(qkLib::Crc32File(file, &crc, 32, c.length)) << c.length;

@@ -70,11 +70,18 @@ TEST(qkCriticalSection, DeletedSectionRefuses)
 }
 
 // A lockable object whose Unlock fails a given number of times.
-class FlakyObject : public qkSyncObject
-{
+class FlakyObject : public qkSyncObject {
 public:
-    BOOL Lock(DWORD, BOOL) override { ++locks; return lockResult; }
-    BOOL Unlock() override { ++unlocks; return failUnlocks-- > 0 ? FALSE : TRUE; }
+    BOOL Lock(DWORD, BOOL) override
+    {
+        ++locks;
+        return lockResult;
+    }
+    BOOL Unlock() override
+    {
+        ++unlocks;
+        return failUnlocks-- > 0 ? FALSE : TRUE;
+    }
     HANDLE GetHandle() override { return nullptr; }
     BOOL lockResult = TRUE;
     int failUnlocks = 0;
@@ -102,12 +109,12 @@ TEST(qkScopedLock, DeferredAndExplicitUnlock)
         qkScopedLock lock(&object);
         EXPECT_FALSE(lock.IsLocked());
         EXPECT_EQ(0, object.locks);
-        EXPECT_TRUE(lock.Unlock());      // not locked: nothing to do
+        EXPECT_TRUE(lock.Unlock()); // not locked: nothing to do
         EXPECT_TRUE(lock.Lock());
         EXPECT_TRUE(lock.Unlock());
         EXPECT_FALSE(lock.IsLocked());
     }
-    EXPECT_EQ(1, object.unlocks);       // the destructor does not unlock again
+    EXPECT_EQ(1, object.unlocks); // the destructor does not unlock again
 
     object.lockResult = FALSE;
     {

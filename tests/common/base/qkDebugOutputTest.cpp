@@ -44,8 +44,7 @@ void ConfigureAsLauncher(qkDebugOutput& log, const std::wstring& folder)
     log.SetDirectory(folder.c_str());
 }
 
-class qkDebugOutputTest : public ::testing::Test
-{
+class qkDebugOutputTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -152,7 +151,7 @@ TEST_F(qkDebugOutputTest, LevelsAndPrefixes)
         Info(log, L"not written");
         Warn(log, L"w");
         Error(log, L"e");
-        Write(log, 7, L"other level");     // no type part
+        Write(log, 7, L"other level"); // no type part
         log.SetPrependModuleName(TRUE);
         log.SetPrependProcessId(TRUE);
         log.SetPrependType(FALSE);
@@ -202,7 +201,7 @@ TEST_F(qkDebugOutputTest, ForwardedLinesGoToTarget)
     source.SetOutputToFile(TRUE);
     source.SetDirectory(m_folder.c_str());
     source.SetForwardTo(&target);
-    EXPECT_TRUE(source.IsLevelEnabled(1));   // the chain's last logger decides
+    EXPECT_TRUE(source.IsLevelEnabled(1)); // the chain's last logger decides
     Info(source, L"via %s", L"source");
     EXPECT_EQ("\xFF\xFE" + Utf16(L"via source"), ReadBytes(m_folder + L"\\target.log"));
     EXPECT_EQ("", ReadBytes(m_folder + L"\\source.log"));

@@ -10,8 +10,7 @@
 namespace {
 
 // Counts the transforms and can be told to fail deciphering.
-class CountingHolder : public qkEncryptedString
-{
+class CountingHolder : public qkEncryptedString {
 public:
     using qkEncryptedString::qkEncryptedString;
     BOOL Decipher(BYTE* buffer, DWORD length) override

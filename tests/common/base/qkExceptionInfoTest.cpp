@@ -17,7 +17,7 @@ struct LadderCase {
     std::function<void()> thrower;
     ULONG kind;
     const wchar_t* type;
-    std::wstring message;   // empty: only checked to be non-empty
+    std::wstring message; // empty: only checked to be non-empty
 };
 
 // An entry point in the manner of the engine: guarded work, then the ladder.
@@ -26,8 +26,7 @@ bool RunGuarded(const std::function<void()>& work, qkExceptionInfo& info)
 {
     try {
         work();
-    }
-    catch (...) {
+    } catch (...) {
         const LONG line = __LINE__;
         g_catchLine = line;
         info.CatchCurrent(QK_SOURCE_FILE, line);
@@ -113,7 +112,7 @@ TEST(qkExceptionInfo, SecondSectionOverwritesTheFirst)
 TEST(qkExceptionInfo, MessageSetters)
 {
     qkExceptionInfo info;
-    info.SetMessageA("caf\xe9");   // ANSI code page text
+    info.SetMessageA("caf\xe9"); // ANSI code page text
     EXPECT_EQ(4u, std::wstring(info.GetMessage()).size());
     info.SetMessage(L"wide");
     EXPECT_STREQ(L"wide", info.GetMessage());

@@ -10,10 +10,12 @@
 namespace {
 
 // Counts the hook calls of the buffer.
-class CountingMemory : public qkMemory
-{
+class CountingMemory : public qkMemory {
 public:
-    struct Call { void* data; ULONG size; };
+    struct Call {
+        void* data;
+        ULONG size;
+    };
     std::vector<Call> allocated;
     std::vector<Call> freeing;
 
@@ -53,9 +55,19 @@ bool Filled(const void* data, ULONG size)
 }
 
 int g_customFrees = 0;
-void* CustomAllocate(ULONG size) { return ::HeapAlloc(::GetProcessHeap(), 0, size); }
-void CustomFree(void* data) { ++g_customFrees; ::HeapFree(::GetProcessHeap(), 0, data); }
-void* FailingAllocate(ULONG) { return nullptr; }
+void* CustomAllocate(ULONG size)
+{
+    return ::HeapAlloc(::GetProcessHeap(), 0, size);
+}
+void CustomFree(void* data)
+{
+    ++g_customFrees;
+    ::HeapFree(::GetProcessHeap(), 0, data);
+}
+void* FailingAllocate(ULONG)
+{
+    return nullptr;
+}
 
 ULONG PageSize()
 {
@@ -71,7 +83,7 @@ TEST(qkMemory, InlineAndCrtAllocation)
     ASSERT_NE(nullptr, p);
     EXPECT_EQ(qkMemory::KindInline, m.GetKind());
     EXPECT_EQ(128u, m.GetSize());
-    EXPECT_TRUE(m.allocated.empty());   // inline through NewAlloc: no hook
+    EXPECT_TRUE(m.allocated.empty()); // inline through NewAlloc: no hook
 
     std::memset(p, 0xAB, 128);
     p = m.NewAlloc(129);
@@ -145,15 +157,16 @@ TEST(qkMemory, ProcessHeapAndVirtual)
 
 TEST(qkMemory, AllocateByKind)
 {
-    struct Case { ULONG kind; ULONG size; ULONG expectedKind; bool ok; } cases[] = {
-        {0, 10, qkMemory::KindNone, false},
-        {1, 10, qkMemory::KindNone, false},
-        {2, 10, qkMemory::KindInline, true},
-        {2, 1000, qkMemory::KindCrtHeap, true},
-        {3, 1000, qkMemory::KindProcessHeap, true},
-        {4, 10, qkMemory::KindVirtual, true},
-        {5, 10, qkMemory::KindInline, true},
-        {6, 10, qkMemory::KindNone, false},   // no callback set
+    struct Case {
+        ULONG kind;
+        ULONG size;
+        ULONG expectedKind;
+        bool ok;
+    } cases[] = {
+        {0, 10, qkMemory::KindNone, false},         {1, 10, qkMemory::KindNone, false},
+        {2, 10, qkMemory::KindInline, true},        {2, 1000, qkMemory::KindCrtHeap, true},
+        {3, 1000, qkMemory::KindProcessHeap, true}, {4, 10, qkMemory::KindVirtual, true},
+        {5, 10, qkMemory::KindInline, true},        {6, 10, qkMemory::KindNone, false}, // no callback set
         {77, 10, qkMemory::KindNone, false},
     };
     for (const auto& c : cases) {
@@ -284,7 +297,7 @@ TEST(qkMemory, CustomAllocator)
         ASSERT_NE(nullptr, q);
         EXPECT_EQ(qkMemory::KindCustom, m.GetKind());
         EXPECT_TRUE(Filled(q, 64));
-        EXPECT_EQ(1, g_customFrees);   // the old block
+        EXPECT_EQ(1, g_customFrees); // the old block
         // The kept callbacks are still the working ones.
         EXPECT_NE(nullptr, m.AllocateCustom(5));
         EXPECT_EQ(2, g_customFrees);

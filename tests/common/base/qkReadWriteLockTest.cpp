@@ -13,7 +13,9 @@
 
 namespace {
 
-struct Counters { DWORD writers, readers, holders; };
+struct Counters {
+    DWORD writers, readers, holders;
+};
 
 Counters State(qkReadWriteLock& lock)
 {
@@ -38,8 +40,7 @@ bool WaitForState(qkReadWriteLock& lock, Pred pred)
 }
 
 // A thread that takes one side of the lock, records the moment, and holds it until released.
-class Holder
-{
+class Holder {
 public:
     Holder(qkReadWriteLock& lock, bool exclusive, std::vector<std::string>* order = nullptr, const char* name = "")
         : m_release(::CreateEventW(nullptr, TRUE, FALSE, nullptr))

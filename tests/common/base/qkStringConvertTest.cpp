@@ -65,7 +65,11 @@ TEST(qkStringConvert, GuidToStringIsBracedUpperCase)
 
 TEST(qkStringConvert, AppendPathCollapsesBackslashes)
 {
-    struct Case { const wchar_t* start; const wchar_t* part; const wchar_t* expected; } cases[] = {
+    struct Case {
+        const wchar_t* start;
+        const wchar_t* part;
+        const wchar_t* expected;
+    } cases[] = {
         {L"", L"part", L"\\part"},
         {L"C:\\dir", L"file", L"C:\\dir\\file"},
         {L"C:\\dir\\\\\\", L"\\\\file", L"C:\\dir\\file"},
@@ -95,7 +99,10 @@ TEST(qkStringConvert, FormatAndAppendFormat)
 
 TEST(qkStringConvert, FormatPathJoinsWithOneBackslash)
 {
-    struct Case { const wchar_t* base; const wchar_t* expected; } cases[] = {
+    struct Case {
+        const wchar_t* base;
+        const wchar_t* expected;
+    } cases[] = {
         {L"C:\\base\\\\\\", L"C:\\base\\sub\\7.log"},
         {L"C:\\base", L"C:\\base\\sub\\7.log"},
         {L"", L".\\sub\\7.log"},

@@ -15,8 +15,12 @@ namespace {
 
 TEST(qkSynchronize, RemainingTime)
 {
-    struct Case { DWORD start, now, timeout; BOOL ok; DWORD remaining; } cases[] = {
-        {0xFFFFFF00u, 0x100u, 1000, TRUE, 488},       // 512 ms elapsed across the wrap
+    struct Case {
+        DWORD start, now, timeout;
+        BOOL ok;
+        DWORD remaining;
+    } cases[] = {
+        {0xFFFFFF00u, 0x100u, 1000, TRUE, 488}, // 512 ms elapsed across the wrap
         {1000, 1000, 1000, TRUE, 1000},
         {1000, 1999, 1000, TRUE, 1},
         {1000, 2000, 1000, FALSE, 0},
@@ -26,16 +30,19 @@ TEST(qkSynchronize, RemainingTime)
     };
     for (const auto& c : cases) {
         DWORD remaining = 12345;
-        EXPECT_EQ(c.ok, qkSynchronize::GetRemainingTime(c.start, c.now, c.timeout, &remaining)) << c.start << " " << c.now;
+        EXPECT_EQ(c.ok, qkSynchronize::GetRemainingTime(c.start, c.now, c.timeout, &remaining))
+            << c.start << " " << c.now;
         EXPECT_EQ(c.remaining, remaining) << c.start << " " << c.now;
     }
 }
 
 TEST(qkSynchronize, SignaledIndex)
 {
-    struct Case { DWORD result, index; } cases[] = {
-        {WAIT_OBJECT_0, 0}, {WAIT_OBJECT_0 + 63, 63}, {130, 2}, {WAIT_ABANDONED_0, 0},
-        {WAIT_TIMEOUT, 0}, {WAIT_FAILED, 0}, {WAIT_IO_COMPLETION, 0},
+    struct Case {
+        DWORD result, index;
+    } cases[] = {
+        {WAIT_OBJECT_0, 0}, {WAIT_OBJECT_0 + 63, 63}, {130, 2}, {WAIT_ABANDONED_0, 0}, {WAIT_TIMEOUT, 0},
+        {WAIT_FAILED, 0},   {WAIT_IO_COMPLETION, 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.index, qkSynchronize::GetSignaledIndex(c.result)) << c.result;
@@ -84,7 +91,7 @@ TEST(qkEvent, CreateOpenSetReset)
     EXPECT_FALSE(unnamed.Lock(0));
     EXPECT_TRUE(unnamed.SetState(true));
     EXPECT_TRUE(unnamed.Lock(0));
-    EXPECT_TRUE(unnamed.Lock(0));   // manual reset: stays signalled
+    EXPECT_TRUE(unnamed.Lock(0)); // manual reset: stays signalled
     EXPECT_TRUE(unnamed.SetState(false));
     EXPECT_FALSE(unnamed.Lock(0));
 
@@ -96,7 +103,7 @@ TEST(qkEvent, CreateOpenSetReset)
     EXPECT_EQ(ERROR_ALREADY_EXISTS, ::GetLastError());
     EXPECT_TRUE(second.Set());
     EXPECT_TRUE(first.Lock(0));
-    EXPECT_FALSE(first.Lock(0));    // auto reset
+    EXPECT_FALSE(first.Lock(0)); // auto reset
 
     qkEvent missing;
     EXPECT_FALSE(missing.Open(SYNCHRONIZE, FALSE, L"VekTestNoSuchEvent"));
@@ -119,7 +126,7 @@ TEST(qkSemaphore, ObtainAndRelease)
     ASSERT_NE(nullptr, gate.GetHandle());
     EXPECT_FALSE(gate.Lock(0));
     EXPECT_TRUE(gate.Unlock());
-    EXPECT_FALSE(gate.Unlock());    // maximum count 1
+    EXPECT_FALSE(gate.Unlock()); // maximum count 1
     EXPECT_TRUE(gate.Lock(0));
     EXPECT_FALSE(gate.Lock(0));
 
@@ -151,7 +158,7 @@ TEST(qkMultiLock, HoldsTheSignalledObject)
     s1.Unlock();
     EXPECT_EQ(WAIT_OBJECT_0, gateLock.Lock());
     EXPECT_TRUE(gateLock.IsHeld(0));
-    gateLock.Unlock();               // releases s1 again
+    gateLock.Unlock(); // releases s1 again
     EXPECT_TRUE(s1.Lock(0));
 }
 
@@ -201,8 +208,8 @@ HWND MakeWindow(bool unicode)
     wc.hInstance = ::GetModuleHandleW(nullptr);
     wc.lpszClassName = "VekTestWaitWindowA";
     ::RegisterClassA(&wc);
-    return ::CreateWindowA("VekTestWaitWindowA", "wait", WS_OVERLAPPED, 0, 0, 10, 10, HWND_MESSAGE, nullptr, wc.hInstance,
-                           nullptr);
+    return ::CreateWindowA("VekTestWaitWindowA", "wait", WS_OVERLAPPED, 0, 0, 10, 10, HWND_MESSAGE, nullptr,
+                           wc.hInstance, nullptr);
 }
 
 TEST(qkSynchronize, PumpingWaitKeepsWindowMessagesFlowing)

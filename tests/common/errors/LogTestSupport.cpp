@@ -32,7 +32,7 @@ void SiloEnvironment::SetUp()
 void SiloEnvironment::TearDown()
 {
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, Root().c_str(), view, 0);   // when already empty
+        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, Root().c_str(), view, 0); // when already empty
         HKEY key = nullptr;
         if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Root().c_str(), 0, KEY_ALL_ACCESS | view, &key) == ERROR_SUCCESS) {
             ::RegDeleteTreeW(key, nullptr);

@@ -15,8 +15,7 @@ namespace logtest {
 
 // Sets the process's silo to a fresh id below a root of its own ("Software\VekTest\logopts_<pid>")
 // and removes that root in both registry views at the end.
-class SiloEnvironment : public ::testing::Environment
-{
+class SiloEnvironment : public ::testing::Environment {
 public:
     void SetUp() override;
     void TearDown() override;
@@ -33,8 +32,7 @@ std::wstring DebugKeyPath();
 void RemoveFixtures();
 
 // A key under HKEY_LOCAL_MACHINE created for writing fixtures.
-class FixtureKey
-{
+class FixtureKey {
 public:
     explicit FixtureKey(const std::wstring& path, REGSAM view = 0);
     ~FixtureKey();
@@ -53,8 +51,7 @@ private:
 bool IsDateTime(const std::wstring& text);
 
 // A fresh folder below the temporary folder, removed with its files by the destructor.
-class Folder
-{
+class Folder {
 public:
     explicit Folder(const std::wstring& name);
     ~Folder();

@@ -6,25 +6,23 @@
 
 namespace logtest {
 
-struct Switches
-{
+struct Switches {
     LONG debugType;
-    BOOL outputToDebugger, outputToFile, appendProcessIdToFile, prependThreadId, prependProcessId,
-        prependDateTime, prependModuleName, appendNewLine, prependType;
+    BOOL outputToDebugger, outputToFile, appendProcessIdToFile, prependThreadId, prependProcessId, prependDateTime,
+        prependModuleName, appendNewLine, prependType;
     bool operator==(const Switches&) const = default;
 };
 
 template <class Logger>
-class Peek : public Logger
-{
+class Peek : public Logger {
 public:
     using Logger::Logger;
     Switches Get() const
     {
-        return {this->m_debugType,        this->m_outputToDebugger, this->m_outputToFile,
-                this->m_appendProcessIdToFile, this->m_prependThreadId, this->m_prependProcessId,
-                this->m_prependDateTime,  this->m_prependModuleName, this->m_appendNewLine,
-                this->m_prependType};
+        return {
+            this->m_debugType,       this->m_outputToDebugger, this->m_outputToFile,    this->m_appendProcessIdToFile,
+            this->m_prependThreadId, this->m_prependProcessId, this->m_prependDateTime, this->m_prependModuleName,
+            this->m_appendNewLine,   this->m_prependType};
     }
     const std::wstring& Folder() const { return this->m_folder; }
     BOOL Initialized() const { return this->m_initialized; }

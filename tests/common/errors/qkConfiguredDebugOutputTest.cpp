@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
+using logtest::Error;
 using logtest::FixtureKey;
 using logtest::Folder;
-using logtest::Error;
 using logtest::Hex4;
 using logtest::Info;
 using logtest::Utf16;
@@ -32,8 +32,7 @@ std::wstring Stamp()
 
 const std::string kMark("\xFF\xFE", 2);
 
-class qkConfiguredDebugOutputTest : public ::testing::Test
-{
+class qkConfiguredDebugOutputTest : public ::testing::Test {
 protected:
     void SetUp() override { logtest::RemoveFixtures(); }
     void TearDown() override { logtest::RemoveFixtures(); }
@@ -41,8 +40,7 @@ protected:
     static std::wstring OutputKey() { return logtest::DebugKeyPath() + L"\\DebugOutput"; }
 
     // Logger options with every switch given: file output into the folder, the rest as passed.
-    struct Options
-    {
+    struct Options {
         DWORD debugType = 1;
         DWORD pidInFileName = 0, threadId = 0, processId = 0, dateTime = 0, moduleName = 0, newLine = 1, type = 1;
     };
@@ -78,7 +76,7 @@ TEST_F(qkConfiguredDebugOutputTest, FirstLineLoadsTheRegistrySwitches)
     const std::wstring prefix = L"CfgLog : " + pid + L" : " + tid + L" : ";
     {
         logtest::Peek<qkConfiguredDebugOutput> log(L"CfgLog");
-        EXPECT_FALSE(log.Initialized());   // nothing is read before the first use
+        EXPECT_FALSE(log.Initialized()); // nothing is read before the first use
         Info(log, L"not written at level 2");
         EXPECT_TRUE(log.Initialized());
         Warn(log, L"w %d %s", 5, L"five");
@@ -101,7 +99,7 @@ TEST_F(qkConfiguredDebugOutputTest, DateTimePrefixFromTheRegistry)
     Folder folder(L"stamp");
     Options o;
     o.dateTime = 1;
-    o.newLine = 0;   // lines are written as they are
+    o.newLine = 0; // lines are written as they are
     WriteOptions(folder, o);
 
     qkConfiguredDebugOutput log(L"Stamped");
@@ -150,7 +148,7 @@ TEST_F(qkConfiguredDebugOutputTest, SettersOverrideTheLoadedSwitches)
     EXPECT_EQ(logtest::ReadBytes(other / L"Renamed.log"), kMark + Utf16(L"Warning : third\r\n"));
     EXPECT_EQ(logtest::ReadBytes(folder / L"Set.log"), kMark + Utf16(L"first\r\nInformation : second\r\n"));
     EXPECT_EQ(log.GetModuleName(), L"Renamed");
-    log.SetDirectory(L"");   // closes the file so that the folders can go
+    log.SetDirectory(L""); // closes the file so that the folders can go
 }
 
 TEST_F(qkConfiguredDebugOutputTest, ModuleListSilencesALoggerUntilASetterSaysOtherwise)
@@ -266,8 +264,7 @@ TEST_F(qkConfiguredDebugOutputTest, ConcurrentFirstLines)
 // name torn between the old and the new one.
 TEST_F(qkConfiguredDebugOutputTest, RenameWhileLoggingGivesWholeNames)
 {
-    class Collecting : public qkConfiguredDebugOutput
-    {
+    class Collecting : public qkConfiguredDebugOutput {
     public:
         using qkConfiguredDebugOutput::qkConfiguredDebugOutput;
         void OutputText(const wchar_t* line) override
@@ -298,8 +295,7 @@ TEST_F(qkConfiguredDebugOutputTest, RenameWhileLoggingGivesWholeNames)
     std::atomic<bool> done{false};
     std::atomic<int> lines{0};
     std::thread renamer([&] {
-        while (!go) {
-        }
+        while (!go) {}
         for (int i = 0; i < 400000 && !done; ++i)
             log.SetModuleName((i % 2 ? log.first : log.second).c_str());
         done = true;
@@ -307,8 +303,7 @@ TEST_F(qkConfiguredDebugOutputTest, RenameWhileLoggingGivesWholeNames)
     std::vector<std::thread> writers;
     for (int w = 0; w < 2; ++w) {
         writers.emplace_back([&] {
-            while (!go) {
-            }
+            while (!go) {}
             while (!done && log.torn == 0) {
                 Info(log, L"x");
                 ++lines;
@@ -320,8 +315,8 @@ TEST_F(qkConfiguredDebugOutputTest, RenameWhileLoggingGivesWholeNames)
         t.join();
     done = true;
     renamer.join();
-    EXPECT_EQ(log.torn, 0) << "after " << lines << " lines, as in: "
-                           << std::string(log.example.begin(), log.example.end());
+    EXPECT_EQ(log.torn, 0) << "after " << lines
+                           << " lines, as in: " << std::string(log.example.begin(), log.example.end());
 }
 
 } // namespace

@@ -9,8 +9,7 @@ using logtest::FixtureKey;
 
 namespace {
 
-class qkTalDebugOptionsTest : public ::testing::Test
-{
+class qkTalDebugOptionsTest : public ::testing::Test {
 protected:
     void SetUp() override { logtest::RemoveFixtures(); }
     void TearDown() override { logtest::RemoveFixtures(); }
@@ -64,7 +63,7 @@ TEST_F(qkTalDebugOptionsTest, ReadsEveryValueOfBothKeys)
         output.Dword(L"DebugType", 2);
         output.String(L"Directory", L"C:\\logs");
         output.Dword(L"OutputToDebugger", 0);
-        output.Dword(L"OutputToFile", 7);   // any non-zero value is on
+        output.Dword(L"OutputToFile", 7); // any non-zero value is on
         output.Dword(L"AppendProcessIdToFile", 0);
         output.Dword(L"PrependThreadId", 0);
         output.Dword(L"PrependProcessId", 0);
@@ -77,9 +76,17 @@ TEST_F(qkTalDebugOptionsTest, ReadsEveryValueOfBothKeys)
         modules.Dword(L"Alpha", 1);
         modules.Dword(L"beta", 0);
         FixtureKey crash(CrashKey());
-        const wchar_t* flags[] = {L"DumpOnNew", L"TerminateOnNew", L"DumpOnException", L"TerminateOnException",
-                                  L"DumpOnPurecall", L"TerminateOnPurecall", L"DumpOnSecurity", L"TerminateOnSecurity",
-                                  L"DumpOnInvalidParameter", L"TerminateOnInvalidParameter", L"CallbackEnabled"};
+        const wchar_t* flags[] = {L"DumpOnNew",
+                                  L"TerminateOnNew",
+                                  L"DumpOnException",
+                                  L"TerminateOnException",
+                                  L"DumpOnPurecall",
+                                  L"TerminateOnPurecall",
+                                  L"DumpOnSecurity",
+                                  L"TerminateOnSecurity",
+                                  L"DumpOnInvalidParameter",
+                                  L"TerminateOnInvalidParameter",
+                                  L"CallbackEnabled"};
         DWORD n = 10;
         for (const wchar_t* name : flags)
             crash.Dword(name, n++);
@@ -102,13 +109,21 @@ TEST_F(qkTalDebugOptionsTest, ReadsEveryValueOfBothKeys)
         EXPECT_EQ(value, 0u);
     EXPECT_EQ(o.ExclusiveModules, 1u);
     EXPECT_EQ(o.Modules, (qkTalDebugOptions::ModuleMap{{L"Alpha", 1}, {L"beta", 0}}));
-    const DWORD crashFlags[] = {o.DumpOnNew, o.TerminateOnNew, o.DumpOnException, o.TerminateOnException,
-                                o.DumpOnPurecall, o.TerminateOnPurecall, o.DumpOnSecurity, o.TerminateOnSecurity,
-                                o.DumpOnInvalidParameter, o.TerminateOnInvalidParameter, o.CallbackEnabled};
+    const DWORD crashFlags[] = {o.DumpOnNew,
+                                o.TerminateOnNew,
+                                o.DumpOnException,
+                                o.TerminateOnException,
+                                o.DumpOnPurecall,
+                                o.TerminateOnPurecall,
+                                o.DumpOnSecurity,
+                                o.TerminateOnSecurity,
+                                o.DumpOnInvalidParameter,
+                                o.TerminateOnInvalidParameter,
+                                o.CallbackEnabled};
     for (DWORD i = 0; i < 11; ++i)
         EXPECT_EQ(crashFlags[i], 10 + i) << i;
     EXPECT_EQ(o.ThrowOnNew, 0u);
-    EXPECT_EQ(o.CrashDirectory, L"%TEMP%\\dumps");   // read as stored, not expanded
+    EXPECT_EQ(o.CrashDirectory, L"%TEMP%\\dumps"); // read as stored, not expanded
     EXPECT_EQ(o.DumpType, 2u);
     EXPECT_EQ(o.AppendDateTimeToFile, 0u);
     EXPECT_EQ(o.AppendVersionToFile, 0u);
@@ -127,7 +142,7 @@ TEST_F(qkTalDebugOptionsTest, ValuesOfTheWrongTypeCountAsAbsent)
         output.String(L"DebugType", L"3");
         output.String(L"OutputToDebugger", L"0");
         output.Dword(L"Directory", 5);
-        const char odd[] = {'C', 0, ':'};   // an odd byte count is no UTF-16 text
+        const char odd[] = {'C', 0, ':'}; // an odd byte count is no UTF-16 text
         FixtureKey crash(CrashKey());
         crash.String(L"DumpType", L"2");
         crash.Raw(L"Directory", REG_SZ, odd, 3);
@@ -168,8 +183,8 @@ TEST_F(qkTalDebugOptionsTest, ModuleList)
         modules.Dword(L"On", 1);
         modules.Dword(L"Off", 0);
         modules.Dword(L"Big", 0xFFFFFFFF);
-        modules.String(L"Text", L"1");                 // not a REG_DWORD: skipped
-        modules.Dword(std::wstring(259, L'n').c_str(), 1);   // the longest name that fits
+        modules.String(L"Text", L"1");                     // not a REG_DWORD: skipped
+        modules.Dword(std::wstring(259, L'n').c_str(), 1); // the longest name that fits
     }
     qkTalDebugOptions o;
     EXPECT_TRUE(o.Load());
@@ -193,11 +208,15 @@ TEST_F(qkTalDebugOptionsTest, ModuleList)
 TEST(qkTalDebugOptionsOrder, ModuleNamesIgnoreAsciiCaseOnly)
 {
     qkTalDebugOptions::AsciiNoCaseLess less;
-    struct Case { const wchar_t* a; const wchar_t* b; bool equal; } cases[] = {
+    struct Case {
+        const wchar_t* a;
+        const wchar_t* b;
+        bool equal;
+    } cases[] = {
         {L"VekLauncher", L"vEKlAUNCHER", true},
         {L"Vek", L"VekLauncher", false},
         {L"A_", L"a_", true},
-        {L"\u00C4x", L"\u00E4x", false},   // non-ASCII letters are compared as they are
+        {L"\u00C4x", L"\u00E4x", false}, // non-ASCII letters are compared as they are
         {L"", L"", true},
     };
     for (const auto& c : cases) {
@@ -209,7 +228,10 @@ TEST(qkTalDebugOptionsOrder, ModuleNamesIgnoreAsciiCaseOnly)
 // The module filter of ApplyTo, one case per row.
 TEST_F(qkTalDebugOptionsTest, ModuleFilter)
 {
-    struct Entry { const wchar_t* name; DWORD on; };
+    struct Entry {
+        const wchar_t* name;
+        DWORD on;
+    };
     struct Case {
         const char* what;
         DWORD exclusive;

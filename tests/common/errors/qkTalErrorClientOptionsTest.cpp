@@ -8,16 +8,14 @@ using logtest::FixtureKey;
 
 namespace {
 
-class qkTalErrorClientOptionsTest : public ::testing::Test
-{
+class qkTalErrorClientOptionsTest : public ::testing::Test {
 protected:
     void SetUp() override { logtest::RemoveFixtures(); }
     void TearDown() override { logtest::RemoveFixtures(); }
     static std::wstring Key() { return logtest::DebugKeyPath() + L"\\ErrorClient"; }
 };
 
-struct Expected
-{
+struct Expected {
     const wchar_t* productName;
     const wchar_t* productVersion;
     const wchar_t* directory;
@@ -65,7 +63,9 @@ TEST_F(qkTalErrorClientOptionsTest, MissingKeySwitchesReportingOff)
 
 TEST_F(qkTalErrorClientOptionsTest, EmptyKeySwitchesReportingOn)
 {
-    { FixtureKey key(Key()); }
+    {
+        FixtureKey key(Key());
+    }
     qkTalErrorClientOptions o;
     Fill(o);
     EXPECT_TRUE(o.Load());
@@ -88,7 +88,8 @@ TEST_F(qkTalErrorClientOptionsTest, ReadsEveryValue)
     }
     qkTalErrorClientOptions o;
     EXPECT_TRUE(o.Load());
-    ExpectFields(o, {L"Vek Product", L"1.2.3.4", L"%ProgramData%\\Errors", false, true, 0x1234, true, L"C:\\cb.exe /x"});
+    ExpectFields(o,
+                 {L"Vek Product", L"1.2.3.4", L"%ProgramData%\\Errors", false, true, 0x1234, true, L"C:\\cb.exe /x"});
 }
 
 TEST_F(qkTalErrorClientOptionsTest, ValuesOfTheWrongTypeKeepTheirPresets)
@@ -98,7 +99,7 @@ TEST_F(qkTalErrorClientOptionsTest, ValuesOfTheWrongTypeKeepTheirPresets)
         key.String(L"DumpType", L"2");
         key.String(L"CallbackOnLogicalFailure", L"1");
         key.String(L"DumpOnLogicalFailure", L"1");
-        key.String(L"LogLogicalFailures", L"0");   // preset 1 stays
+        key.String(L"LogLogicalFailures", L"0"); // preset 1 stays
         key.Dword(L"ProductName", 1);
         key.Raw(L"Directory", REG_EXPAND_SZ, "C\0:", 3);
         key.Raw(L"LogicalFailureCallback", REG_BINARY, "x\0\0\0", 4);

@@ -63,9 +63,18 @@ std::wstring GuidText(const GUID& id)
     return text;
 }
 
-const std::wstring& TestSilo() { return TheSilo().id; }
-std::wstring SiloMapPath() { return TheSilo().SiloPath() + L"\\Keel Core\\PathExpansionMap"; }
-std::wstring SiloObjIdPath() { return TheSilo().SiloPath() + L"\\OBJID"; }
+const std::wstring& TestSilo()
+{
+    return TheSilo().id;
+}
+std::wstring SiloMapPath()
+{
+    return TheSilo().SiloPath() + L"\\Keel Core\\PathExpansionMap";
+}
+std::wstring SiloObjIdPath()
+{
+    return TheSilo().SiloPath() + L"\\OBJID";
+}
 
 ScopedRoot::ScopedRoot(const wchar_t* folder)
 {
@@ -78,7 +87,10 @@ ScopedRoot::ScopedRoot(const wchar_t* folder)
     }
 }
 
-ScopedRoot::~ScopedRoot() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, SiloMapPath().c_str(), L"QKROOT"); }
+ScopedRoot::~ScopedRoot()
+{
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, SiloMapPath().c_str(), L"QKROOT");
+}
 
 void ScopedObjIds::Add(const std::wstring& subkey, const wchar_t* path)
 {
@@ -140,9 +152,15 @@ std::wstring BinDir()
     return dir.substr(0, dir.find_last_of(L'\\'));
 }
 
-std::wstring BinPath(const wchar_t* name) { return BinDir() + L"\\" + name; }
+std::wstring BinPath(const wchar_t* name)
+{
+    return BinDir() + L"\\" + name;
+}
 
-bool IsModuleLoaded(const std::wstring& path) { return GetModuleHandleW(path.c_str()) != nullptr; }
+bool IsModuleLoaded(const std::wstring& path)
+{
+    return GetModuleHandleW(path.c_str()) != nullptr;
+}
 
 HRESULT RecordingOwner::QueryInterface(REFIID, void** object)
 {
@@ -150,12 +168,30 @@ HRESULT RecordingOwner::QueryInterface(REFIID, void** object)
     AddRef();
     return QK_S_OK;
 }
-HRESULT RecordingOwner::CreateInstanceFromModule(HMODULE, REFGUID, REFIID, DWORD, void**) { return QK_E_NOTIMPL; }
-HRESULT RecordingOwner::CreateInstanceFromModule(HMODULE, REFGUID, REFIID, void**) { return QK_E_NOTIMPL; }
-HRESULT RecordingOwner::CreateInstanceFromPath(LPCWSTR, REFGUID, REFIID, DWORD, void**) { return QK_E_NOTIMPL; }
-HRESULT RecordingOwner::CreateInstanceFromPathA(LPCSTR, REFGUID, REFIID, DWORD, void**) { return QK_E_NOTIMPL; }
-HRESULT RecordingOwner::CreateInstanceFromPath(LPCWSTR, REFGUID, REFIID, void**) { return QK_E_NOTIMPL; }
-HRESULT RecordingOwner::CreateInstanceFromPathA(LPCSTR, REFGUID, REFIID, void**) { return QK_E_NOTIMPL; }
+HRESULT RecordingOwner::CreateInstanceFromModule(HMODULE, REFGUID, REFIID, DWORD, void**)
+{
+    return QK_E_NOTIMPL;
+}
+HRESULT RecordingOwner::CreateInstanceFromModule(HMODULE, REFGUID, REFIID, void**)
+{
+    return QK_E_NOTIMPL;
+}
+HRESULT RecordingOwner::CreateInstanceFromPath(LPCWSTR, REFGUID, REFIID, DWORD, void**)
+{
+    return QK_E_NOTIMPL;
+}
+HRESULT RecordingOwner::CreateInstanceFromPathA(LPCSTR, REFGUID, REFIID, DWORD, void**)
+{
+    return QK_E_NOTIMPL;
+}
+HRESULT RecordingOwner::CreateInstanceFromPath(LPCWSTR, REFGUID, REFIID, void**)
+{
+    return QK_E_NOTIMPL;
+}
+HRESULT RecordingOwner::CreateInstanceFromPathA(LPCSTR, REFGUID, REFIID, void**)
+{
+    return QK_E_NOTIMPL;
+}
 HRESULT RecordingOwner::UnlockModule(HMODULE module)
 {
     ++unlocks;

@@ -27,9 +27,18 @@ constexpr GUID kIdB = {0x6A1C2E19, 0x3B4D, 0x4E5F, {0x8A, 0x9B, 0x0C, 0x1D, 0x2E
 template <LONG Value>
 using LocalWidget = fixture::Widget<Value>;
 
-IUnknown* STDAPICALLTYPE CreateSeven() { return qkTalCreateObject<LocalWidget<7>, IFixtureWidget>(); }
-IUnknown* STDAPICALLTYPE CreateEight() { return qkTalCreateObject<LocalWidget<8>, IFixtureWidget>(); }
-IUnknown* STDAPICALLTYPE CreateNothing() { return nullptr; }
+IUnknown* STDAPICALLTYPE CreateSeven()
+{
+    return qkTalCreateObject<LocalWidget<7>, IFixtureWidget>();
+}
+IUnknown* STDAPICALLTYPE CreateEight()
+{
+    return qkTalCreateObject<LocalWidget<8>, IFixtureWidget>();
+}
+IUnknown* STDAPICALLTYPE CreateNothing()
+{
+    return nullptr;
+}
 
 class InstanceFactory : public ::testing::Test {
 protected:
@@ -85,7 +94,8 @@ TEST_F(InstanceFactory, CreatorRegistrationsCountAndMustBeTheSame)
 
     // Each creation is a new object with one reference; the first registration stays.
     ComPtr<IFixtureWidget> first, second;
-    ASSERT_EQ(factory->CreateInstance(kIdA, IID_IFixtureWidget, reinterpret_cast<void**>(first.GetAddressOf())), QK_S_OK);
+    ASSERT_EQ(factory->CreateInstance(kIdA, IID_IFixtureWidget, reinterpret_cast<void**>(first.GetAddressOf())),
+              QK_S_OK);
     ASSERT_EQ(factory->CreateInstance(kIdA, GUID_NULL, reinterpret_cast<void**>(second.GetAddressOf())), QK_S_OK);
     EXPECT_NE(first.Get(), second.Get());
     EXPECT_EQ(first->GetValue(), 7);
@@ -113,7 +123,8 @@ TEST_F(InstanceFactory, CreatorInsideADllKeepsThatDllLoaded)
     const std::wstring path = BinPath(L"objfix_ownerfactory.dll");
     HMODULE module = LoadLibraryW(path.c_str());
     ASSERT_NE(module, nullptr);
-    const auto creator = reinterpret_cast<PFN_CreateObject>(reinterpret_cast<void*>(GetProcAddress(module, "CreateWidget")));
+    const auto creator =
+        reinterpret_cast<PFN_CreateObject>(reinterpret_cast<void*>(GetProcAddress(module, "CreateWidget")));
     ASSERT_NE(creator, nullptr);
     ASSERT_EQ(factory->RegisterCreator(kIdA, creator), QK_S_OK);
     FreeLibrary(module);
@@ -138,19 +149,33 @@ TEST_F(InstanceFactory, ExportRegistrations)
         HRESULT (*call)(IInstanceFactory*, HMODULE, const std::wstring&, const std::wstring&);
     } cases[] = {
         {"null module", QK_E_INVALIDARG,
-         [](IInstanceFactory* f, HMODULE, const std::wstring&, const std::wstring&) { return f->RegisterExport(kIdA, nullptr, "CreateWidget"); }},
+         [](IInstanceFactory* f, HMODULE, const std::wstring&, const std::wstring&) {
+             return f->RegisterExport(kIdA, nullptr, "CreateWidget");
+         }},
         {"null name", QK_E_INVALIDARG,
-         [](IInstanceFactory* f, HMODULE m, const std::wstring&, const std::wstring&) { return f->RegisterExport(kIdA, m, nullptr); }},
+         [](IInstanceFactory* f, HMODULE m, const std::wstring&, const std::wstring&) {
+             return f->RegisterExport(kIdA, m, nullptr);
+         }},
         {"missing export", QK_E_NOENTRYPOINT,
-         [](IInstanceFactory* f, HMODULE m, const std::wstring&, const std::wstring&) { return f->RegisterExport(kIdA, m, "NoSuchExport"); }},
+         [](IInstanceFactory* f, HMODULE m, const std::wstring&, const std::wstring&) {
+             return f->RegisterExport(kIdA, m, "NoSuchExport");
+         }},
         {"empty path", QK_E_INVALIDARG,
-         [](IInstanceFactory* f, HMODULE, const std::wstring&, const std::wstring&) { return f->RegisterExportByPath(kIdA, L"", "CreateWidget"); }},
+         [](IInstanceFactory* f, HMODULE, const std::wstring&, const std::wstring&) {
+             return f->RegisterExportByPath(kIdA, L"", "CreateWidget");
+         }},
         {"path over 260 characters", QK_E_INVALIDARG,
-         [](IInstanceFactory* f, HMODULE, const std::wstring&, const std::wstring& l) { return f->RegisterExportByPath(kIdA, l.c_str(), "CreateWidget"); }},
+         [](IInstanceFactory* f, HMODULE, const std::wstring&, const std::wstring& l) {
+             return f->RegisterExportByPath(kIdA, l.c_str(), "CreateWidget");
+         }},
         {"missing file", QK_E_FAIL,
-         [](IInstanceFactory* f, HMODULE, const std::wstring&, const std::wstring&) { return f->RegisterExportByPath(kIdA, L"C:\\objfix_no_such.dll", "CreateWidget"); }},
+         [](IInstanceFactory* f, HMODULE, const std::wstring&, const std::wstring&) {
+             return f->RegisterExportByPath(kIdA, L"C:\\objfix_no_such.dll", "CreateWidget");
+         }},
         {"missing export by path", QK_E_NOENTRYPOINT,
-         [](IInstanceFactory* f, HMODULE, const std::wstring& p, const std::wstring&) { return f->RegisterExportByPath(kIdA, p.c_str(), "NoSuchExport"); }},
+         [](IInstanceFactory* f, HMODULE, const std::wstring& p, const std::wstring&) {
+             return f->RegisterExportByPath(kIdA, p.c_str(), "NoSuchExport");
+         }},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.call(factory.Get(), module, path, tooLong), c.result) << c.what;
@@ -180,7 +205,8 @@ TEST_F(InstanceFactory, DllFactoryRegistrationsAndTheDllsObjectCount)
     const std::wstring path = BinPath(L"objfix_factory_component.dll");
     HMODULE module = LoadLibraryW(path.c_str());
     ASSERT_NE(module, nullptr);
-    const auto objectCount = reinterpret_cast<PFN_GetObjectCount>(reinterpret_cast<void*>(GetProcAddress(module, "GetObjectCount")));
+    const auto objectCount =
+        reinterpret_cast<PFN_GetObjectCount>(reinterpret_cast<void*>(GetProcAddress(module, "GetObjectCount")));
     ASSERT_NE(objectCount, nullptr);
 
     EXPECT_EQ(factory->RegisterModule(CLSID_FixtureWidget, nullptr), QK_E_INVALIDARG);
@@ -190,8 +216,12 @@ TEST_F(InstanceFactory, DllFactoryRegistrationsAndTheDllsObjectCount)
     EXPECT_EQ(objectCount(), 1) << "the DLL's factory, held by the entry";
     {
         ComPtr<IFixtureWidget> a, b;
-        ASSERT_EQ(factory->CreateInstance(CLSID_FixtureWidget, IID_IFixtureWidget, reinterpret_cast<void**>(a.GetAddressOf())), QK_S_OK);
-        ASSERT_EQ(factory->CreateInstance(CLSID_FixtureWidget, IID_IFixtureWidget, reinterpret_cast<void**>(b.GetAddressOf())), QK_S_OK);
+        ASSERT_EQ(factory->CreateInstance(CLSID_FixtureWidget, IID_IFixtureWidget,
+                                          reinterpret_cast<void**>(a.GetAddressOf())),
+                  QK_S_OK);
+        ASSERT_EQ(factory->CreateInstance(CLSID_FixtureWidget, IID_IFixtureWidget,
+                                          reinterpret_cast<void**>(b.GetAddressOf())),
+                  QK_S_OK);
         EXPECT_EQ(a->GetModule(), module);
         EXPECT_EQ(objectCount(), 3);
     }
@@ -211,7 +241,8 @@ TEST_F(InstanceFactory, DllFactoryRegistrationsAndTheDllsObjectCount)
 
     ASSERT_EQ(factory->RegisterDllPath(CLSID_FixtureWidget, path.c_str()), QK_S_OK);
     EXPECT_EQ(factory->RegisterDllPath(CLSID_FixtureWidget, path.c_str()), QK_S_OK) << "the same DLL file";
-    EXPECT_EQ(factory->RegisterDllPath(CLSID_FixtureWidget, BinPath(L"objfix_ownerfactory.dll").c_str()), QK_E_INVALIDARG);
+    EXPECT_EQ(factory->RegisterDllPath(CLSID_FixtureWidget, BinPath(L"objfix_ownerfactory.dll").c_str()),
+              QK_E_INVALIDARG);
     EXPECT_EQ(Make(CLSID_FixtureWidget), kWidgetValueComponent);
     EXPECT_TRUE(IsModuleLoaded(path));
     factory.Reset(); // the destructor unloads every entry
@@ -235,7 +266,8 @@ TEST_F(InstanceFactory, DllThroughAModuleLifetimeManager)
 
     // Registered under the widget's id, so that the DLL's factory serves it.
     ASSERT_EQ(factory->RegisterDll(CLSID_FixtureWidget, path.c_str(), owner.Get(), 0), QK_S_OK);
-    EXPECT_EQ(factory->RegisterDll(CLSID_FixtureWidget, L"D:\\elsewhere\\OBJFIX_OWNERFACTORY.DLL", owner.Get(), 0), QK_S_OK)
+    EXPECT_EQ(factory->RegisterDll(CLSID_FixtureWidget, L"D:\\elsewhere\\OBJFIX_OWNERFACTORY.DLL", owner.Get(), 0),
+              QK_S_OK)
         << "same owner, same file name";
     EXPECT_EQ(factory->RegisterDll(CLSID_FixtureWidget, path.c_str(), other.Get(), 0), QK_E_INVALIDARG);
     EXPECT_EQ(Make(CLSID_FixtureWidget), kWidgetValueOwnerFactory);
@@ -262,7 +294,9 @@ TEST_F(InstanceFactory, RepositoryServesIdsRegisteredNowhere)
     EXPECT_EQ(second->RegisterFromRepository(CLSID_FixtureUnknown, owner.Get(), 0), QK_E_INVALIDARG);
     ASSERT_EQ(second->RegisterFromRepository(CLSID_FixtureWidget, owner.Get(), 0), QK_S_OK);
     ComPtr<IFixtureWidget> widget;
-    ASSERT_EQ(second->CreateInstance(CLSID_FixtureWidget, IID_IFixtureWidget, reinterpret_cast<void**>(widget.GetAddressOf())), QK_S_OK);
+    ASSERT_EQ(second->CreateInstance(CLSID_FixtureWidget, IID_IFixtureWidget,
+                                     reinterpret_cast<void**>(widget.GetAddressOf())),
+              QK_S_OK);
     EXPECT_EQ(widget->GetValue(), kWidgetValueComponent);
 }
 

@@ -22,7 +22,10 @@ using objtest::TrustLog;
 namespace {
 
 DWORD g_now = 0;
-DWORD WINAPI FakeTick() { return g_now; }
+DWORD WINAPI FakeTick()
+{
+    return g_now;
+}
 
 class DllLifetime : public ::testing::Test {
 protected:
@@ -30,7 +33,8 @@ protected:
     {
         qkTalDllLifetimeMgr::SetTickSource(&FakeTick);
         g_now = 1000;
-        *manager.ReleaseAndGetAddressOf() = qkTalModuleLifetimeMgrImpl::Create(); // mingw ComPtr::Attach adds a reference
+        *manager.ReleaseAndGetAddressOf() =
+            qkTalModuleLifetimeMgrImpl::Create(); // mingw ComPtr::Attach adds a reference
         ASSERT_TRUE(manager);
     }
     void TearDown() override { qkTalDllLifetimeMgr::SetTickSource(nullptr); }
@@ -282,10 +286,19 @@ public:
         return 2;
     }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstanceFromModule(HMODULE, REFGUID, REFIID, DWORD, void**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromModule(HMODULE, REFGUID, REFIID, DWORD, void**) override
+    {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE CreateInstanceFromModule(HMODULE, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR, REFGUID, REFIID, DWORD, void**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR, REFGUID, REFIID, DWORD, void**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR, REFGUID, REFIID, DWORD, void**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR, REFGUID, REFIID, DWORD, void**) override
+    {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE CreateInstanceFromPath(LPCWSTR, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE CreateInstanceFromPathA(LPCSTR, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE UnlockModule(HMODULE module) override { return m_manager.UnlockModule(module); }

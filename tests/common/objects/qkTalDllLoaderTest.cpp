@@ -23,8 +23,11 @@ TEST(qkTalDllLoader, CreatesObjectsByClassIdAndTheCountBalances)
     EXPECT_EQ(loader.GetObjectCount(), 0);
 
     ComPtr<IFixtureWidget> first, second;
-    ASSERT_EQ(loader.CreateObject(CLSID_FixtureWidget, IID_IFixtureWidget, reinterpret_cast<void**>(first.GetAddressOf())), QK_S_OK);
-    ASSERT_EQ(loader.CreateObject(CLSID_FixtureWidget, GUID_NULL, reinterpret_cast<void**>(second.GetAddressOf())), QK_S_OK);
+    ASSERT_EQ(
+        loader.CreateObject(CLSID_FixtureWidget, IID_IFixtureWidget, reinterpret_cast<void**>(first.GetAddressOf())),
+        QK_S_OK);
+    ASSERT_EQ(loader.CreateObject(CLSID_FixtureWidget, GUID_NULL, reinterpret_cast<void**>(second.GetAddressOf())),
+              QK_S_OK);
     EXPECT_EQ(first->GetValue(), kWidgetValueComponent);
     EXPECT_EQ(first->GetModule(), loader.GetModule());
     EXPECT_EQ(loader.GetObjectCount(), 2) << "the factories are gone, the two widgets live";

@@ -54,14 +54,14 @@ TEST(qkTalObjectRepository, ResolvesFromTheSettingsDllAndTheRegistry)
     AddRegistryEntries(ids);
     qkTalObjectRepository repository;
     Check(repository, {
-        {&CLSID_FixtureWidget, true, root.Path() + L"..\\objfix_component.dll"},   // settings only
-        {&kObjIdInBoth, true, root.Path() + L"from-settings.dll"},                  // the settings store wins
-        {&kObjIdRegistryOnly, true, root.Path() + L"registry-only.dll"},           // registry, token expanded
-        {&kObjIdSettingsNoPath, false, L""},                                        // no "InProc32": skipped
-        {&kObjIdRegistryNoPath, false, L""},
-        {&kObjIdBadToken, true, L""},                                               // known, but does not expand
-        {&CLSID_FixtureUnknown, false, L""},
-    });
+                          {&CLSID_FixtureWidget, true, root.Path() + L"..\\objfix_component.dll"}, // settings only
+                          {&kObjIdInBoth, true, root.Path() + L"from-settings.dll"},       // the settings store wins
+                          {&kObjIdRegistryOnly, true, root.Path() + L"registry-only.dll"}, // registry, token expanded
+                          {&kObjIdSettingsNoPath, false, L""},                             // no "InProc32": skipped
+                          {&kObjIdRegistryNoPath, false, L""},
+                          {&kObjIdBadToken, true, L""}, // known, but does not expand
+                          {&CLSID_FixtureUnknown, false, L""},
+                      });
     EXPECT_FALSE(IsModuleLoaded(root.Path() + L"qkSet.dll")) << "each fill unloads the settings DLL again";
 }
 
@@ -77,10 +77,10 @@ TEST(qkTalObjectRepository, RegistryServesWhenTheSettingsDllIsRefusedOrMissing)
         TrustLog log;
         qkTalObjectRepository repository;
         Check(repository, {
-            {&CLSID_FixtureWidget, false, L""},
-            {&kObjIdInBoth, true, L"C:\\from-registry.dll"},
-            {&kObjIdRegistryNoPath, false, L""},
-        });
+                              {&CLSID_FixtureWidget, false, L""},
+                              {&kObjIdInBoth, true, L"C:\\from-registry.dll"},
+                              {&kObjIdRegistryNoPath, false, L""},
+                          });
         if (folder) {
             EXPECT_GE(log.Count(L"VerifyFile " + root.Path() + L"qkSet.dll 3"), 1);
             EXPECT_FALSE(IsModuleLoaded(root.Path() + L"qkSet.dll"));

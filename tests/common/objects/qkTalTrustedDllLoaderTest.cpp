@@ -21,8 +21,9 @@ namespace {
 void ExpectCreatesWidget(qkTalDllLoader& loader)
 {
     ComPtr<IFixtureWidget> widget;
-    ASSERT_EQ(loader.CreateObject(CLSID_FixtureWidget, IID_IFixtureWidget, reinterpret_cast<void**>(widget.GetAddressOf())),
-              QK_S_OK);
+    ASSERT_EQ(
+        loader.CreateObject(CLSID_FixtureWidget, IID_IFixtureWidget, reinterpret_cast<void**>(widget.GetAddressOf())),
+        QK_S_OK);
     EXPECT_EQ(widget->GetValue(), kWidgetValueComponent);
 }
 

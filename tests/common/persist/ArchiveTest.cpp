@@ -15,8 +15,8 @@
 #include "common/persist/qkVariantArrayHolder.h"
 
 using namespace persisttest;
-using qkLib::CArchive;
 using Microsoft::WRL::ComPtr;
+using qkLib::CArchive;
 
 namespace {
 
@@ -35,45 +35,136 @@ TEST(CArchive, EveryTypedRecordWritesAndReadsItsGoldenBytes)
 {
     SYSTEMTIME st{2026, 12, 4, 10, 17, 1, 2, 3};
     const RecordCase cases[] = {
-        {"uint8", [](CArchive& a) { return a.WriteUInt8(0xAB); }, {0x01, 0xAB},
-         [](CArchive& a) { BYTE v = 0; return a.ReadUInt8(&v) && v == 0xAB; }},
-        {"uint16", [](CArchive& a) { return a.WriteUInt16(0x1234); }, {0x02, 0x34, 0x12},
-         [](CArchive& a) { USHORT v = 0; return a.ReadUInt16(&v) && v == 0x1234; }},
-        {"uint32", [](CArchive& a) { return a.WriteUInt32(1); }, {0x03, 0x01, 0, 0, 0},
-         [](CArchive& a) { ULONG v = 0; return a.ReadUInt32(&v) && v == 1; }},
-        {"uint64", [](CArchive& a) { return a.WriteUInt64(0x0102030405060708ull); },
+        {"uint8",
+         [](CArchive& a) { return a.WriteUInt8(0xAB); },
+         {0x01, 0xAB},
+         [](CArchive& a) {
+             BYTE v = 0;
+             return a.ReadUInt8(&v) && v == 0xAB;
+         }},
+        {"uint16",
+         [](CArchive& a) { return a.WriteUInt16(0x1234); },
+         {0x02, 0x34, 0x12},
+         [](CArchive& a) {
+             USHORT v = 0;
+             return a.ReadUInt16(&v) && v == 0x1234;
+         }},
+        {"uint32",
+         [](CArchive& a) { return a.WriteUInt32(1); },
+         {0x03, 0x01, 0, 0, 0},
+         [](CArchive& a) {
+             ULONG v = 0;
+             return a.ReadUInt32(&v) && v == 1;
+         }},
+        {"uint64",
+         [](CArchive& a) { return a.WriteUInt64(0x0102030405060708ull); },
          {0x04, 8, 7, 6, 5, 4, 3, 2, 1},
-         [](CArchive& a) { ULONGLONG v = 0; return a.ReadUInt64(&v) && v == 0x0102030405060708ull; }},
-        {"double", [](CArchive& a) { return a.WriteDouble(1.0); }, {0x05, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F},
-         [](CArchive& a) { double v = 0; return a.ReadDouble(&v) && v == 1.0; }},
-        {"long", [](CArchive& a) { return a.WriteLong(-2); }, {0x06, 0xFE, 0xFF, 0xFF, 0xFF},
-         [](CArchive& a) { LONG v = 0; return a.ReadLong(&v) && v == -2; }},
-        {"ansi text", [](CArchive& a) { return a.WriteString("ab"); }, {0x07, 3, 0, 0, 0, 'a', 'b', 0},
-         [](CArchive& a) { std::string v; return a.ReadString(v) && v == "ab"; }},
-        {"empty wide text", [](CArchive& a) { return a.WriteWString(L""); }, {0x08, 2, 0, 0, 0, 0, 0},
-         [](CArchive& a) { std::wstring v = L"x"; return a.ReadWString(v) && v.empty(); }},
-        {"wide text", [](CArchive& a) { return a.WriteWString(L"ab"); }, {0x08, 6, 0, 0, 0, 'a', 0, 'b', 0, 0, 0},
-         [](CArchive& a) { wchar_t v[3] = {}; return a.ReadWString(v, sizeof(v)) && std::wstring(v) == L"ab"; }},
-        {"blob", [](CArchive& a) { const BYTE b[] = {1, 2, 3}; return a.WriteBlob(b, 3); }, {0x09, 3, 0, 0, 0, 1, 2, 3},
-         [](CArchive& a) { qkMemory m; return a.ReadBlob(m) && m.GetSize() == 3 && static_cast<BYTE*>(m.GetData())[2] == 3; }},
-        {"empty blob", [](CArchive& a) { return a.WriteBlob(nullptr, 0); }, {0x09, 0, 0, 0, 0},
-         [](CArchive& a) { qkMemory m; return a.ReadBlob(m) && m.GetSize() == 0; }},
-        {"bool", [](CArchive& a) { return a.WriteBool(1); }, {0x0A, 1},
-         [](CArchive& a) { BYTE v = 0; return a.ReadBool(&v) && v == 1; }},
-        {"int8", [](CArchive& a) { return a.WriteInt8(-1); }, {0x0C, 0xFF},
-         [](CArchive& a) { signed char v = 0; return a.ReadInt8(&v) && v == -1; }},
-        {"int16", [](CArchive& a) { return a.WriteInt16(-2); }, {0x0D, 0xFE, 0xFF},
-         [](CArchive& a) { SHORT v = 0; return a.ReadInt16(&v) && v == -2; }},
-        {"int64", [](CArchive& a) { return a.WriteInt64(-1); }, {0x0E, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
-         [](CArchive& a) { LONGLONG v = 0; return a.ReadInt64(&v) && v == -1; }},
+         [](CArchive& a) {
+             ULONGLONG v = 0;
+             return a.ReadUInt64(&v) && v == 0x0102030405060708ull;
+         }},
+        {"double",
+         [](CArchive& a) { return a.WriteDouble(1.0); },
+         {0x05, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F},
+         [](CArchive& a) {
+             double v = 0;
+             return a.ReadDouble(&v) && v == 1.0;
+         }},
+        {"long",
+         [](CArchive& a) { return a.WriteLong(-2); },
+         {0x06, 0xFE, 0xFF, 0xFF, 0xFF},
+         [](CArchive& a) {
+             LONG v = 0;
+             return a.ReadLong(&v) && v == -2;
+         }},
+        {"ansi text",
+         [](CArchive& a) { return a.WriteString("ab"); },
+         {0x07, 3, 0, 0, 0, 'a', 'b', 0},
+         [](CArchive& a) {
+             std::string v;
+             return a.ReadString(v) && v == "ab";
+         }},
+        {"empty wide text",
+         [](CArchive& a) { return a.WriteWString(L""); },
+         {0x08, 2, 0, 0, 0, 0, 0},
+         [](CArchive& a) {
+             std::wstring v = L"x";
+             return a.ReadWString(v) && v.empty();
+         }},
+        {"wide text",
+         [](CArchive& a) { return a.WriteWString(L"ab"); },
+         {0x08, 6, 0, 0, 0, 'a', 0, 'b', 0, 0, 0},
+         [](CArchive& a) {
+             wchar_t v[3] = {};
+             return a.ReadWString(v, sizeof(v)) && std::wstring(v) == L"ab";
+         }},
+        {"blob",
+         [](CArchive& a) {
+             const BYTE b[] = {1, 2, 3};
+             return a.WriteBlob(b, 3);
+         },
+         {0x09, 3, 0, 0, 0, 1, 2, 3},
+         [](CArchive& a) {
+             qkMemory m;
+             return a.ReadBlob(m) && m.GetSize() == 3 && static_cast<BYTE*>(m.GetData())[2] == 3;
+         }},
+        {"empty blob",
+         [](CArchive& a) { return a.WriteBlob(nullptr, 0); },
+         {0x09, 0, 0, 0, 0},
+         [](CArchive& a) {
+             qkMemory m;
+             return a.ReadBlob(m) && m.GetSize() == 0;
+         }},
+        {"bool",
+         [](CArchive& a) { return a.WriteBool(1); },
+         {0x0A, 1},
+         [](CArchive& a) {
+             BYTE v = 0;
+             return a.ReadBool(&v) && v == 1;
+         }},
+        {"int8",
+         [](CArchive& a) { return a.WriteInt8(-1); },
+         {0x0C, 0xFF},
+         [](CArchive& a) {
+             signed char v = 0;
+             return a.ReadInt8(&v) && v == -1;
+         }},
+        {"int16",
+         [](CArchive& a) { return a.WriteInt16(-2); },
+         {0x0D, 0xFE, 0xFF},
+         [](CArchive& a) {
+             SHORT v = 0;
+             return a.ReadInt16(&v) && v == -2;
+         }},
+        {"int64",
+         [](CArchive& a) { return a.WriteInt64(-1); },
+         {0x0E, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+         [](CArchive& a) {
+             LONGLONG v = 0;
+             return a.ReadInt64(&v) && v == -1;
+         }},
         {"guid", [](CArchive& a) { return a.WriteGuid(&kGuid); }, Concat({{0x0F}, kGuidBytes}),
-         [](CArchive& a) { GUID v{}; return a.ReadGuid(&v) && v == kGuid; }},
-        {"systemtime", [&](CArchive& a) { return a.WriteSystemTime(&st); },
+         [](CArchive& a) {
+             GUID v{};
+             return a.ReadGuid(&v) && v == kGuid;
+         }},
+        {"systemtime",
+         [&](CArchive& a) { return a.WriteSystemTime(&st); },
          {0x10, 0xEA, 0x07, 12, 0, 4, 0, 10, 0, 17, 0, 1, 0, 2, 0, 3, 0},
-         [&](CArchive& a) { SYSTEMTIME v{}; return a.ReadSystemTime(&v) && std::memcmp(&v, &st, 16) == 0; }},
-        {"unknown tag as variable record", [](CArchive& a) { const BYTE b = 7; return a.WriteValue(0x20, &b, 1); },
+         [&](CArchive& a) {
+             SYSTEMTIME v{};
+             return a.ReadSystemTime(&v) && std::memcmp(&v, &st, 16) == 0;
+         }},
+        {"unknown tag as variable record",
+         [](CArchive& a) {
+             const BYTE b = 7;
+             return a.WriteValue(0x20, &b, 1);
+         },
          {0x20, 1, 0, 0, 0, 7},
-         [](CArchive& a) { BYTE v = 0; return a.ReadValue(0x20, &v, 1) && v == 7; }},
+         [](CArchive& a) {
+             BYTE v = 0;
+             return a.ReadValue(0x20, &v, 1) && v == 7;
+         }},
     };
     for (const RecordCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -298,18 +389,46 @@ TEST(CArchive, CraftedLengthsFailWithoutLargeAllocations)
         Bytes bytes;
         std::function<BOOL(CArchive&)> read;
     } cases[] = {
-        {"ansi text", Concat({{0x07}, huge, {'a', 'b'}}), [](CArchive& a) { std::string s; return a.ReadString(s); }},
-        {"wide text", Concat({{0x08}, huge, {'a', 0}}), [](CArchive& a) { std::wstring s; return a.ReadWString(s); }},
-        {"blob", Concat({{0x09}, huge, {1}}), [](CArchive& a) { qkMemory m; return a.ReadBlob(m); }},
-        {"variant record", Concat({{0x0B}, huge, {0, 0}}), [](CArchive& a) { ScopedVariant v; return a.ReadVariant(&v.v); }},
+        {"ansi text", Concat({{0x07}, huge, {'a', 'b'}}),
+         [](CArchive& a) {
+             std::string s;
+             return a.ReadString(s);
+         }},
+        {"wide text", Concat({{0x08}, huge, {'a', 0}}),
+         [](CArchive& a) {
+             std::wstring s;
+             return a.ReadWString(s);
+         }},
+        {"blob", Concat({{0x09}, huge, {1}}),
+         [](CArchive& a) {
+             qkMemory m;
+             return a.ReadBlob(m);
+         }},
+        {"variant record", Concat({{0x0B}, huge, {0, 0}}),
+         [](CArchive& a) {
+             ScopedVariant v;
+             return a.ReadVariant(&v.v);
+         }},
         {"bstr", Concat({{0x0B, 10, 0, 0, 0, 0x08, 0}, huge, {1, 2, 3, 4}}),
-         [](CArchive& a) { ScopedVariant v; return a.ReadVariant(&v.v); }},
+         [](CArchive& a) {
+             ScopedVariant v;
+             return a.ReadVariant(&v.v);
+         }},
         {"byte array", Concat({{0x0B, 10, 0, 0, 0, 0x11, 0x20}, huge, {1, 2, 3, 4}}),
-         [](CArchive& a) { ScopedVariant v; return a.ReadVariant(&v.v); }},
+         [](CArchive& a) {
+             ScopedVariant v;
+             return a.ReadVariant(&v.v);
+         }},
         {"variant array", Concat({{0x0B, 10, 0, 0, 0, 0x0C, 0x20}, huge, {0, 0, 0, 0}}),
-         [](CArchive& a) { ScopedVariant v; return a.ReadVariant(&v.v); }},
+         [](CArchive& a) {
+             ScopedVariant v;
+             return a.ReadVariant(&v.v);
+         }},
         {"object", Concat({{0x0B, 10, 0, 0, 0, 0x0D, 0x00}, huge, {0, 0, 0, 0}}),
-         [](CArchive& a) { ScopedVariant v; return a.ReadVariant(&v.v); }},
+         [](CArchive& a) {
+             ScopedVariant v;
+             return a.ReadVariant(&v.v);
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -350,8 +469,8 @@ Bytes NestedArrays(int depth)
 
 TEST(CArchive, VariantArraysNestAtMostTheCap)
 {
-    for (const auto& [depth, readable] : {std::pair{CArchive::kMaxNesting, true}, std::pair{CArchive::kMaxNesting + 1, false},
-                                          std::pair{5000, false}}) {
+    for (const auto& [depth, readable] : {std::pair{CArchive::kMaxNesting, true},
+                                          std::pair{CArchive::kMaxNesting + 1, false}, std::pair{5000, false}}) {
         SCOPED_TRACE(depth);
         qkMemoryArchive archive(CArchive::ModeRead);
         Fill(archive, NestedArrays(depth));

@@ -187,7 +187,8 @@ TEST(Mutations, StoreFilesAlwaysOpenOrFail)
     Bytes closed, open;
     {
         ListingStore store;
-        ASSERT_TRUE(store.Open(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, 0, 8));
+        ASSERT_TRUE(
+            store.Open(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, 0, 8));
         ULONGLONG ids[6] = {};
         for (int i = 0; i < 6; ++i) {
             const Bytes data(20 + 15 * i, static_cast<BYTE>(i));

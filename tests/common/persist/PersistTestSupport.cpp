@@ -59,7 +59,10 @@ TempFolder::~TempFolder()
     std::filesystem::remove_all(m_path, ignored);
 }
 
-std::wstring TempFolder::Path(const wchar_t* name) const { return m_path + L"\\" + name; }
+std::wstring TempFolder::Path(const wchar_t* name) const
+{
+    return m_path + L"\\" + name;
+}
 
 AllocationMeter::AllocationMeter()
 {
@@ -67,9 +70,15 @@ AllocationMeter::AllocationMeter()
     t_metering = true;
 }
 
-AllocationMeter::~AllocationMeter() { t_metering = false; }
+AllocationMeter::~AllocationMeter()
+{
+    t_metering = false;
+}
 
-std::size_t AllocationMeter::Largest() const { return t_largest; }
+std::size_t AllocationMeter::Largest() const
+{
+    return t_largest;
+}
 
 } // namespace persisttest
 
@@ -83,6 +92,12 @@ void* operator new(std::size_t size)
     throw std::bad_alloc();
 }
 
-void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
 
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}

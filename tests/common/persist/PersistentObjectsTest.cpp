@@ -28,7 +28,8 @@ ComPtr<T> Query(IUnknown* object, REFIID iid)
 Bytes SavedBytes(IUnknown* object)
 {
     ComPtr<ISerializable> serializable;
-    EXPECT_EQ(object->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf())), QK_S_OK);
+    EXPECT_EQ(object->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf())),
+              QK_S_OK);
     ComPtr<qkTalMemoryStreamImpl> stream;
     stream = Own(qkTalMemoryStreamImpl::Create());
     EXPECT_TRUE(serializable->Save(stream.Get()));
@@ -201,7 +202,12 @@ TEST(qkTalDigest, EachSizeIsComparedClonedAndPersisted)
         ASSERT_TRUE(digest);
         EXPECT_EQ(digest->GetKind(), row.kind);
         EXPECT_EQ(Bytes(digest->GetValue(), digest->GetValue() + row.size), Bytes(row.size, 0));
-        const Bytes value = [&] { Bytes v(row.size); for (ULONG i = 0; i < row.size; ++i) v[i] = BYTE(i + row.kind); return v; }();
+        const Bytes value = [&] {
+            Bytes v(row.size);
+            for (ULONG i = 0; i < row.size; ++i)
+                v[i] = BYTE(i + row.kind);
+            return v;
+        }();
         digest->SetValue(value.data());
         ComPtr<ISerializable> serializable = Query<ISerializable>(digest.Get(), IID_ISerializable);
         EXPECT_TRUE(serializable->IsModified());
@@ -258,12 +264,15 @@ TEST(qkInstanceFactory, MakesEveryLibraryObjectByItsId)
     for (const auto& row : qkInstanceFactory::kBuiltIns) {
         IUnknown* first = nullptr;
         IUnknown* second = nullptr;
-        ASSERT_EQ(factory->CreateInstance(row.objectId, row.objectId == CLSID_qkTalString ? CLSID_qkTalString : GUID_NULL,
-                                          reinterpret_cast<void**>(&first)), QK_S_OK);
+        ASSERT_EQ(factory->CreateInstance(row.objectId,
+                                          row.objectId == CLSID_qkTalString ? CLSID_qkTalString : GUID_NULL,
+                                          reinterpret_cast<void**>(&first)),
+                  QK_S_OK);
         ASSERT_EQ(factory->CreateInstance(row.objectId, GUID_NULL, reinterpret_cast<void**>(&second)), QK_S_OK);
         EXPECT_NE(first, second);
         ComPtr<ISerializable> serializable;
-        ASSERT_EQ(first->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf())), QK_S_OK);
+        ASSERT_EQ(first->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf())),
+                  QK_S_OK);
         GUID classId{};
         EXPECT_TRUE(serializable->GetClassId(&classId));
         EXPECT_TRUE(classId == row.objectId);

@@ -48,7 +48,10 @@ bool Load(IUnknown* collection, const Bytes& bytes)
 // container's version.
 const Bytes kHeader = {0x06, 1, 0, 0, 0, 0x0A, 1, 0x0A, 0, 0x06, 1, 0, 0, 0};
 
-Bytes U32(ULONG v) { return {0x03, BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)}; }
+Bytes U32(ULONG v)
+{
+    return {0x03, BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)};
+}
 
 TEST(ValueCollections, GettersConvertWithoutChangingWhatIsStored)
 {
@@ -155,10 +158,10 @@ TEST(ValueCollections, BothAnswerTheInterfaceTable)
     auto kv = Own(qkTalKeyValueCollectionImpl::Create());
     auto iv = Own(qkTalIndexValueCollectionImpl::Create());
     const GUID other = {0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
-    for (const auto& [object, ownId, otherId] : {std::tuple{static_cast<IUnknown*>(kv.Get()), CLSID_qkTalKeyValueCollection,
-                                                            CLSID_qkTalIndexValueCollection},
-                                                 std::tuple{static_cast<IUnknown*>(iv.Get()), CLSID_qkTalIndexValueCollection,
-                                                            CLSID_qkTalKeyValueCollection}}) {
+    for (const auto& [object, ownId, otherId] :
+         {std::tuple{static_cast<IUnknown*>(kv.Get()), CLSID_qkTalKeyValueCollection, CLSID_qkTalIndexValueCollection},
+          std::tuple{static_cast<IUnknown*>(iv.Get()), CLSID_qkTalIndexValueCollection,
+                     CLSID_qkTalKeyValueCollection}}) {
         void* collection = nullptr;
         ASSERT_EQ(object->QueryInterface(ownId, &collection), QK_S_OK);
         for (const GUID& id : {GUID_NULL, IID_IValueCollection}) {
@@ -217,8 +220,14 @@ TEST(qkTalKeyValueCollectionImpl, SavesEntriesInKeyOrder)
     ASSERT_TRUE(c->SetUInt8(0xFFFFFFFF, 9));
     ASSERT_TRUE(c->SetBool(7, true));
     ASSERT_TRUE(c->SetInt16(0, -2));
-    const Bytes saved = Concat({kHeader, U32(3), U32(0), {0x01, 0x04, 0x0D, 0xFE, 0xFF}, U32(7), {0x01, 0x01, 0x0A, 1},
-                                U32(0xFFFFFFFF), {0x01, 0x03, 0x01, 9}});
+    const Bytes saved = Concat({kHeader,
+                                U32(3),
+                                U32(0),
+                                {0x01, 0x04, 0x0D, 0xFE, 0xFF},
+                                U32(7),
+                                {0x01, 0x01, 0x0A, 1},
+                                U32(0xFFFFFFFF),
+                                {0x01, 0x03, 0x01, 9}});
     EXPECT_EQ(Hex(Save(c.Get())), Hex(saved));
     ULONG key = 0;
     EXPECT_TRUE(c->GetKeyAt(0, &key));
@@ -253,8 +262,12 @@ TEST(ValueCollections, SizeCachingWritesVersion2)
     EXPECT_EQ(size, first.size());
     // The second save records the size the first one measured.
     const Bytes saved = Save(c.Get());
-    const Bytes expected = Concat({{0x06, 2, 0, 0, 0, 0x0A, 1, 0x0A, 0, 0x0A, 1, 0x04}, {BYTE(first.size()), 0, 0, 0, 0, 0, 0, 0},
-                                   {0x06, 1, 0, 0, 0}, U32(1), U32(1), {0x01, 0x07, 0x03, 5, 0, 0, 0}});
+    const Bytes expected = Concat({{0x06, 2, 0, 0, 0, 0x0A, 1, 0x0A, 0, 0x0A, 1, 0x04},
+                                   {BYTE(first.size()), 0, 0, 0, 0, 0, 0, 0},
+                                   {0x06, 1, 0, 0, 0},
+                                   U32(1),
+                                   U32(1),
+                                   {0x01, 0x07, 0x03, 5, 0, 0, 0}});
     EXPECT_EQ(Hex(saved), Hex(expected));
     ASSERT_TRUE(c->SetUInt32(2, 6)); // a change measures again
     EXPECT_TRUE(serializable->IsModified());
@@ -331,8 +344,14 @@ TEST(qkTalIndexValueCollectionImpl, PositionsAppendRemoveAndLoadInAnyOrder)
     EXPECT_FALSE(c->AppendBinary(nullptr, 4));
     EXPECT_FALSE(c->AppendObject(nullptr));
     EXPECT_EQ(c->GetCount(), 3u);
-    const Bytes saved = Concat({kHeader, U32(3), U32(0), {0x01, 0x06, 0x06, 11, 0, 0, 0}, U32(1),
-                                {0x01, 0x0D, 0x07, 2, 0, 0, 0, 'b', 0}, U32(2), {0x01, 0x01, 0x0A, 1}});
+    const Bytes saved = Concat({kHeader,
+                                U32(3),
+                                U32(0),
+                                {0x01, 0x06, 0x06, 11, 0, 0, 0},
+                                U32(1),
+                                {0x01, 0x0D, 0x07, 2, 0, 0, 0, 'b', 0},
+                                U32(2),
+                                {0x01, 0x01, 0x0A, 1}});
     EXPECT_EQ(Hex(Save(c.Get())), Hex(saved));
     ASSERT_TRUE(c->Remove(0));
     EXPECT_EQ(c->GetCount(), 2u);
@@ -341,8 +360,8 @@ TEST(qkTalIndexValueCollectionImpl, PositionsAppendRemoveAndLoadInAnyOrder)
 
     // Indices 1 then 0 restore both in their places; an index at the count is refused.
     auto loaded = Own(qkTalIndexValueCollectionImpl::Create());
-    const Bytes swapped = Concat({kHeader, U32(2), U32(1), {0x01, 0x0A, 0x05, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}, U32(0),
-                                  {0x01, 0x03, 0x01, 7}});
+    const Bytes swapped = Concat(
+        {kHeader, U32(2), U32(1), {0x01, 0x0A, 0x05, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}, U32(0), {0x01, 0x03, 0x01, 7}});
     ASSERT_TRUE(Load(loaded.Get(), swapped));
     BYTE b = 0;
     double d = 0;
@@ -364,8 +383,13 @@ TEST(ValueCollections, CopiesTakeEmptyValuesAndGapsAsTheyAre)
     // Loaded data that stores position 0 twice and never position 1 leaves a gap there; position 0
     // holds an empty block.
     auto source = Own(qkTalIndexValueCollectionImpl::Create());
-    ASSERT_TRUE(Load(source.Get(), Concat({kHeader, U32(3), U32(0), {0x01, 0x07, 0x03, 1, 0, 0, 0}, U32(2),
-                                           {0x01, 0x0E, 0x08, 4, 0, 0, 0, 'z', 0, 0, 0}, U32(0),
+    ASSERT_TRUE(Load(source.Get(), Concat({kHeader,
+                                           U32(3),
+                                           U32(0),
+                                           {0x01, 0x07, 0x03, 1, 0, 0, 0},
+                                           U32(2),
+                                           {0x01, 0x0E, 0x08, 4, 0, 0, 0, 'z', 0, 0, 0},
+                                           U32(0),
                                            {0x01, 0x0F, 0x09, 0, 0, 0, 0}})));
     auto target = Own(qkTalIndexValueCollectionImpl::Create());
     ASSERT_TRUE(target->AppendInt8(1));

@@ -458,7 +458,8 @@ TEST_F(qkDataStoreTest, AFailedUpdateLeavesTheOldRecord)
             ASSERT_TRUE(store.Close());
             TestStore reopened;
             ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING));
-            EXPECT_EQ(reopened.seen, (std::map<ULONGLONG, Bytes>{{id, small}, {other, Data(3, 10)}, {added, Data(4, 15)}}));
+            EXPECT_EQ(reopened.seen,
+                      (std::map<ULONGLONG, Bytes>{{id, small}, {other, Data(3, 10)}, {added, Data(4, 15)}}));
         }
         EXPECT_GT(failures, 1);
     }
@@ -544,8 +545,8 @@ using Model = std::map<ULONGLONG, Bytes>;
 
 struct Step {
     enum Kind { AddOne, Delete, Update, UserHeader } kind;
-    int record;   // index into the session's records
-    DWORD size;   // new size
+    int record; // index into the session's records
+    DWORD size; // new size
 };
 
 // Appends, reuse of a free record, a split of slack, joins on both sides, in-place updates of the

@@ -59,7 +59,7 @@ TEST(qkTalValue, ConversionTable)
         bool allowed;
         ULONGLONG expected; // raw bits of the converted value
     } cases[] = {
-        {V::eInt8, 0xFF, V::eBool, true, 0},                       // -1 is not greater than 0
+        {V::eInt8, 0xFF, V::eBool, true, 0}, // -1 is not greater than 0
         {V::eUInt8, 0xFF, V::eBool, true, 1},
         {V::eDouble, Bits(-0.5), V::eBool, true, 0},
         {V::eDouble, Bits(nan), V::eBool, true, 0},
@@ -105,7 +105,8 @@ TEST(qkTalValue, ConversionTable)
         Make(value, c.from, c.raw);
         EXPECT_EQ(value.CanChangeType(c.to), c.allowed);
         EXPECT_EQ(value.GetType(), c.from);
-        EXPECT_EQ(Raw(value), c.raw & (V::FixedSizeOf(c.from) == 8 ? ~0ull : (1ull << (8 * V::FixedSizeOf(c.from))) - 1));
+        EXPECT_EQ(Raw(value),
+                  c.raw & (V::FixedSizeOf(c.from) == 8 ? ~0ull : (1ull << (8 * V::FixedSizeOf(c.from))) - 1));
         EXPECT_EQ(value.ChangeType(c.to), c.allowed);
         if (c.allowed) {
             EXPECT_EQ(value.GetType(), c.to);
@@ -159,7 +160,8 @@ TEST(qkTalValue, SavedFormsAndLoadRefusals)
         EXPECT_EQ(Hex(saved(back)), Hex(bytes));
     }
     // A kind beyond the last, or a payload under another tag, is refused.
-    for (const Bytes& bytes : {Bytes{0x01, 18}, Bytes{0x01, 0x04, 0x02, 0xFE, 0xFF}, Bytes{0x01, 0x11, 0x09, 16, 0, 0, 0}}) {
+    for (const Bytes& bytes :
+         {Bytes{0x01, 18}, Bytes{0x01, 0x04, 0x02, 0xFE, 0xFF}, Bytes{0x01, 0x11, 0x09, 16, 0, 0, 0}}) {
         qkMemoryArchive reader(qkLib::CArchive::ModeRead);
         Fill(reader, bytes);
         V back;

@@ -14,11 +14,14 @@ const wchar_t kSilo[] = L"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
 
 TEST(CIsolation, GuidText)
 {
-    struct Case { const wchar_t* text; bool ok; } cases[] = {
+    struct Case {
+        const wchar_t* text;
+        bool ok;
+    } cases[] = {
         {L"{56173B10-912C-4921-9AA2-3D4039DA1785}", true},
         {L"{56173b10-912c-4921-9aa2-3d4039da1785}", true},
-        {L"{56173B10-912C-4921-9AA2-3D4039DA178G}", false}, // last digit not hexadecimal
-        {L"{56173B10-912C-4921-9AA2-3D4039DA178}", false},  // 37 characters
+        {L"{56173B10-912C-4921-9AA2-3D4039DA178G}", false},  // last digit not hexadecimal
+        {L"{56173B10-912C-4921-9AA2-3D4039DA178}", false},   // 37 characters
         {L"{56173B10-912C-4921-9AA2-3D4039DA17850}", false}, // 39 characters
         {L"56173B10-912C-4921-9AA2-3D4039DA1785}{", false},
         {L"{56173B10+912C-4921-9AA2-3D4039DA1785}", false},
@@ -32,29 +35,33 @@ TEST(CIsolation, GuidText)
 
 TEST(CIsolation, KeyLookupInText)
 {
-    struct Case { const wchar_t* text; const wchar_t* key; bool found; const wchar_t* value; } cases[] = {
+    struct Case {
+        const wchar_t* text;
+        const wchar_t* key;
+        bool found;
+        const wchar_t* value;
+    } cases[] = {
         {L"[isolation]\r\nsilo=abc\r\n", L"silo", true, L"abc"},
-        {L"[ISOLATION]\r\nSILO=abc", L"silo", true, L"abc"},                 // letter case; last line without CR LF
-        {L"[isolation]\r\n  silo  =  abc  \r\n", L"silo", true, L"abc"},     // spaces round "="
-        {L"[isolation]\r\n\tsilo\t=\tabc\t\r\n", L" silo\t", true, L"abc"},  // tabs; key trimmed
-        {L"[isolation]\nsilo=abc\n", L"silo", true, L"abc"},                 // LF-only lines
-        {L"[isolation]\r\nsilo2=abc\r\n", L"silo", false, L""},              // names match exactly
+        {L"[ISOLATION]\r\nSILO=abc", L"silo", true, L"abc"},                // letter case; last line without CR LF
+        {L"[isolation]\r\n  silo  =  abc  \r\n", L"silo", true, L"abc"},    // spaces round "="
+        {L"[isolation]\r\n\tsilo\t=\tabc\t\r\n", L" silo\t", true, L"abc"}, // tabs; key trimmed
+        {L"[isolation]\nsilo=abc\n", L"silo", true, L"abc"},                // LF-only lines
+        {L"[isolation]\r\nsilo2=abc\r\n", L"silo", false, L""},             // names match exactly
         {L"[isolation]\r\nsilo2=x\r\nsilo=abc\r\n", L"silo", true, L"abc"},
         {L"[isolation]\r\nsil=abc\r\n", L"silo", false, L""},
         {L"[isolation]\r\nreghive=a\r\n[other]\r\nsilo=abc\r\n", L"silo", false, L""}, // next header ends it
         {L"[other]\r\nsilo=x\r\n[isolation]\r\nsilo=abc\r\n", L"silo", true, L"abc"},
-        {L"silo=abc\r\n", L"silo", false, L""},                              // outside any section
-        {L"[isolation2]\r\nsilo=abc\r\n", L"silo", false, L""},              // section names match exactly
+        {L"silo=abc\r\n", L"silo", false, L""},                 // outside any section
+        {L"[isolation2]\r\nsilo=abc\r\n", L"silo", false, L""}, // section names match exactly
         {L"[ isolation ]\r\nsilo=abc\r\n", L"silo", true, L"abc"},
         {L"[isolation]\r\n;silo=x\r\n#silo=y\r\n\r\nsilo=abc\r\n", L"silo", true, L"abc"}, // comments
-        {L"[isolation]\r\nsilo\r\nsilo=abc\r\n", L"silo", false, L""},       // first match without "=" ends it
-        {L"[isolation]\r\nsilo=a=b\r\n", L"silo", true, L"a=b"},             // value after the first "="
+        {L"[isolation]\r\nsilo\r\nsilo=abc\r\n", L"silo", false, L""}, // first match without "=" ends it
+        {L"[isolation]\r\nsilo=a=b\r\n", L"silo", true, L"a=b"},       // value after the first "="
         {L"[isolation]\r\nsilo=\r\n", L"silo", true, L""},
         {L"", L"silo", false, L""},
         {L"[isolation]\r\nsilo=abc\r\n", L"", false, L""},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         std::wstring value = L"junk";
         EXPECT_EQ(CIsolation::LookupIniKey(c.text, c.key, value), c.found) << c.text;
         EXPECT_EQ(value, c.value) << c.text;
@@ -68,13 +75,15 @@ TEST(CIsolation, ReadIniValueFromFiles)
     const std::wstring wide = dir / L"wide.ini";
     const std::wstring lf = dir / L"lf.ini";
     const std::wstring empty = dir / L"empty.ini";
-    systest::WriteBytes(ansi, "; comment\r\n[Isolation]\r\nsilo = {0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nreghive=Software\\Vek\r\n");
-    systest::WriteUtf16(wide, L"; comment\r\n[Isolation]\r\nsilo = {0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nreghive=Software\\Vek\r\n");
+    systest::WriteBytes(
+        ansi, "; comment\r\n[Isolation]\r\nsilo = {0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nreghive=Software\\Vek\r\n");
+    systest::WriteUtf16(
+        wide,
+        L"; comment\r\n[Isolation]\r\nsilo = {0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nreghive=Software\\Vek\r\n");
     systest::WriteBytes(lf, "[isolation]\nsilo={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\nreghive=Software\\Vek\n");
     systest::WriteBytes(empty, "");
 
-    for (const std::wstring& file : {ansi, wide, lf})
-    {
+    for (const std::wstring& file : {ansi, wide, lf}) {
         wchar_t out[40];
         EXPECT_EQ(CIsolation::ReadIniValue(L"silo", L"", out, 40, file.c_str()), 38u) << file;
         EXPECT_STREQ(out, kSilo);
@@ -164,14 +173,16 @@ TEST(CIsolation, Native64ViewFlag)
     const std::wstring ini = dir / L"isolate.ini";
     BOOL wow64 = FALSE;
     ::IsWow64Process(::GetCurrentProcess(), &wow64);
-    struct Case { const char* text; DWORD expected; } cases[] = {
+    struct Case {
+        const char* text;
+        DWORD expected;
+    } cases[] = {
         {"[isolation]\r\nNative64=1\r\n", wow64 ? DWORD(KEY_WOW64_64KEY) : 0u},
         {"[isolation]\r\nnative64=1yes\r\n", wow64 ? DWORD(KEY_WOW64_64KEY) : 0u}, // the first character counts
         {"[isolation]\r\nNative64=0\r\n", 0u},
         {"[isolation]\r\n", 0u},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         systest::WriteBytes(ini, c.text);
         DWORD flag = 0xDEAD;
         EXPECT_EQ(CIsolation::ReadNative64(&flag, ini.c_str()), 0u);
@@ -182,8 +193,7 @@ TEST(CIsolation, Native64ViewFlag)
 }
 
 // The silo itself is set once per process: each case runs the probe in a process of its own.
-class CIsolationProcess : public ::testing::Test
-{
+class CIsolationProcess : public ::testing::Test {
 protected:
     CIsolationProcess() : m_dir(L"siloprobe") {}
 
@@ -197,11 +207,11 @@ protected:
 
 TEST_F(CIsolationProcess, SiloFromIniTwoFoldersUp)
 {
-    systest::WriteBytes(m_dir / L"isolate.ini",
-                        "[Isolation]\r\nsilo = {0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nreghive=Software\\VekSiloTest\r\n");
-    EXPECT_EQ(Run(L"a\\b", L"get"),
-              "id={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\n"
-              "path=Software\\VekSiloTest\\{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\nflag=0\n");
+    systest::WriteBytes(
+        m_dir / L"isolate.ini",
+        "[Isolation]\r\nsilo = {0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nreghive=Software\\VekSiloTest\r\n");
+    EXPECT_EQ(Run(L"a\\b", L"get"), "id={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\n"
+                                    "path=Software\\VekSiloTest\\{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\nflag=0\n");
     // The root from the ini applies again; a caller's root afterwards changes nothing.
     EXPECT_EQ(Run(L"a", L"rootini root:SOFTWARE\\Other get"),
               "setroot=1\nsetroot=1\n"
@@ -220,14 +230,15 @@ TEST_F(CIsolationProcess, IniWithoutSiloOrWithBadSilo)
 TEST_F(CIsolationProcess, CallerSetsSiloAndRoot)
 {
     // No ini: the getters answer null and leave the silo unset, so the caller's values still apply.
-    EXPECT_EQ(Run(L"noini",
-                  L"get id:{56173B10-912C-4921-9AA2-3D4039DA1785} root:SOFTWARE\\Vallor get "
-                  L"root:SOFTWARE\\Other id:{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9} get"),
+    EXPECT_EQ(Run(L"noini", L"get id:{56173B10-912C-4921-9AA2-3D4039DA1785} root:SOFTWARE\\Vallor get "
+                            L"root:SOFTWARE\\Other id:{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9} get"),
               "id=(null)\npath=(null)\nflag=0\n"
               "setid=1\nsetroot=1\n"
-              "id={56173B10-912C-4921-9AA2-3D4039DA1785}\npath=SOFTWARE\\Vallor\\{56173B10-912C-4921-9AA2-3D4039DA1785}\nflag=0\n"
+              "id={56173B10-912C-4921-9AA2-3D4039DA1785}\npath=SOFTWARE\\Vallor\\{56173B10-912C-4921-9AA2-3D4039DA1785}"
+              "\nflag=0\n"
               "setroot=1\nsetid=1\n"
-              "id={56173B10-912C-4921-9AA2-3D4039DA1785}\npath=SOFTWARE\\Vallor\\{56173B10-912C-4921-9AA2-3D4039DA1785}\nflag=0\n");
+              "id={56173B10-912C-4921-9AA2-3D4039DA1785}\npath=SOFTWARE\\Vallor\\{56173B10-912C-4921-9AA2-3D4039DA1785}"
+              "\nflag=0\n");
     // Without the root the default root applies.
     EXPECT_EQ(Run(L"noini", L"id:{56173B10-912C-4921-9AA2-3D4039DA1785} get"),
               "setid=1\nid={56173B10-912C-4921-9AA2-3D4039DA1785}\n"
@@ -241,7 +252,8 @@ TEST_F(CIsolationProcess, ConcurrentSettersAgreeOnOneSilo)
 {
     std::string output = Run(L"race", L"race");
     EXPECT_EQ(output.rfind("distinct=1 {", 0), 0u) << output;
-    EXPECT_NE(output.find("-0000-0000-0000-000000000000} Software\\Talvern\\Isolation\\{"), std::string::npos) << output;
+    EXPECT_NE(output.find("-0000-0000-0000-000000000000} Software\\Talvern\\Isolation\\{"), std::string::npos)
+        << output;
 }
 
 } // namespace

@@ -13,19 +13,21 @@
 
 namespace {
 
-struct Entry
-{
+struct Entry {
     BYTE type;
     std::wstring sid;
     DWORD mask;
     BYTE flags;
-    bool operator==(const Entry& o) const { return type == o.type && sid == o.sid && mask == o.mask && flags == o.flags; }
+    bool operator==(const Entry& o) const
+    {
+        return type == o.type && sid == o.sid && mask == o.mask && flags == o.flags;
+    }
 };
 
 std::ostream& operator<<(std::ostream& os, const Entry& e)
 {
-    return os << int(e.type) << ":" << std::string(e.sid.begin(), e.sid.end()) << ":0x" << std::hex << e.mask
-              << ":" << std::dec << int(e.flags);
+    return os << int(e.type) << ":" << std::string(e.sid.begin(), e.sid.end()) << ":0x" << std::hex << e.mask << ":"
+              << std::dec << int(e.flags);
 }
 
 std::wstring CurrentUserSid()
@@ -43,8 +45,7 @@ std::wstring CurrentUserSid()
     return sid;
 }
 
-class FileEnsureAccessTest : public ::testing::Test
-{
+class FileEnsureAccessTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -61,12 +62,12 @@ protected:
     void OpenUp(const std::wstring& path)
     {
         HKEY key = nullptr;
-        if (::RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, WRITE_DAC | KEY_ENUMERATE_SUB_KEYS, &key) != ERROR_SUCCESS)
+        if (::RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, WRITE_DAC | KEY_ENUMERATE_SUB_KEYS, &key) !=
+            ERROR_SUCCESS)
             return;
         SetSddl(key, L"D:(A;OICI;KA;;;WD)");
         wchar_t name[256];
-        for (DWORD i = 0;; ++i)
-        {
+        for (DWORD i = 0;; ++i) {
             DWORD length = 256;
             if (::RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 break;
@@ -86,7 +87,8 @@ protected:
     {
         HKEY key = nullptr;
         ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, (m_base + L"\\" + name).c_str(), 0, nullptr, 0,
-                                    KEY_READ | WRITE_DAC, nullptr, &key, nullptr), ERROR_SUCCESS);
+                                    KEY_READ | WRITE_DAC, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
         SetSddl(key, sddl.c_str());
         ::RegCloseKey(key);
     }
@@ -118,8 +120,7 @@ protected:
         BOOL present = FALSE, defaulted = FALSE;
         PACL acl = nullptr;
         ::GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
-        for (DWORD i = 0; acl && i < acl->AceCount; ++i)
-        {
+        for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
             void* raw = nullptr;
             ::GetAce(acl, i, &raw);
             auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
@@ -167,7 +168,8 @@ TEST_F(FileEnsureAccessTest, NullAccessListAlreadyGrantsEverything)
     ASSERT_TRUE(::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
     HKEY key = nullptr;
     ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, (m_base + L"\\open").c_str(), 0, nullptr, 0, KEY_READ | WRITE_DAC,
-                                nullptr, &key, nullptr), ERROR_SUCCESS);
+                                nullptr, &key, nullptr),
+              ERROR_SUCCESS);
     EXPECT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open), ERROR_SUCCESS);
     ::RegCloseKey(key);
     ASSERT_TRUE(HasNullDacl(L"open"));
@@ -184,20 +186,21 @@ TEST_F(FileEnsureAccessTest, InheritanceSplit)
     MakeKey(L"all", L"D:P(A;;KA;;;SY)(A;;KR;;;" + m_user + L")");
     // The same rights on the object and every descendant: one entry for all three.
     EXPECT_EQ(Ensure(L"all", KEY_READ, KEY_READ, KEY_READ), qkLib::kEnsureWritten);
-    EXPECT_EQ(Explicit(L"all"), (std::vector<Entry>{{0, L"S-1-5-18", KEY_ALL_ACCESS, 0},
-                                                    {0, m_user, KEY_READ, 0},
-                                                    {0, m_user, KEY_READ, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE}}));
+    EXPECT_EQ(Explicit(L"all"),
+              (std::vector<Entry>{{0, L"S-1-5-18", KEY_ALL_ACCESS, 0},
+                                  {0, m_user, KEY_READ, 0},
+                                  {0, m_user, KEY_READ, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE}}));
     MakeKey(L"split", L"D:P(A;;KA;;;SY)(A;;KR;;;" + m_user + L")");
     // Common rights first, then pairs, then singles.
-    EXPECT_EQ(Ensure(L"split", KEY_QUERY_VALUE | KEY_SET_VALUE, KEY_QUERY_VALUE | KEY_CREATE_SUB_KEY, KEY_QUERY_VALUE | KEY_NOTIFY),
+    EXPECT_EQ(Ensure(L"split", KEY_QUERY_VALUE | KEY_SET_VALUE, KEY_QUERY_VALUE | KEY_CREATE_SUB_KEY,
+                     KEY_QUERY_VALUE | KEY_NOTIFY),
               qkLib::kEnsureWritten);
-    EXPECT_EQ(Explicit(L"split"), (std::vector<Entry>{
-                                      {0, L"S-1-5-18", KEY_ALL_ACCESS, 0},
-                                      {0, m_user, KEY_READ, 0},
-                                      {0, m_user, KEY_QUERY_VALUE, 3},
-                                      {0, m_user, KEY_SET_VALUE, 0},
-                                      {0, m_user, KEY_CREATE_SUB_KEY, 10},
-                                      {0, m_user, KEY_NOTIFY, 9}}));
+    EXPECT_EQ(Explicit(L"split"), (std::vector<Entry>{{0, L"S-1-5-18", KEY_ALL_ACCESS, 0},
+                                                      {0, m_user, KEY_READ, 0},
+                                                      {0, m_user, KEY_QUERY_VALUE, 3},
+                                                      {0, m_user, KEY_SET_VALUE, 0},
+                                                      {0, m_user, KEY_CREATE_SUB_KEY, 10},
+                                                      {0, m_user, KEY_NOTIFY, 9}}));
 }
 
 TEST_F(FileEnsureAccessTest, DeniedEntriesAreCutToWhatWasNotRequested)
@@ -213,14 +216,15 @@ TEST_F(FileEnsureAccessTest, DeniedEntriesAreCutToWhatWasNotRequested)
     HKEY key = nullptr;
     EXPECT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, (m_base + L"\\d").c_str(), 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
     ::RegCloseKey(key);
-    EXPECT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, (m_base + L"\\d").c_str(), 0, KEY_CREATE_SUB_KEY, &key), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, (m_base + L"\\d").c_str(), 0, KEY_CREATE_SUB_KEY, &key),
+              ERROR_ACCESS_DENIED);
 
     // An entry for another account is kept as it is.
     MakeKey(L"other", L"D:P(D;;KA;;;S-1-5-32-546)(A;;KR;;;" + m_user + L")");
     EXPECT_EQ(Ensure(L"other", KEY_WRITE, 0, 0), qkLib::kEnsureWritten);
-    EXPECT_EQ(Explicit(L"other"), (std::vector<Entry>{{1, L"S-1-5-32-546", KEY_ALL_ACCESS, 0},
-                                                      {0, m_user, KEY_READ, 0},
-                                                      {0, m_user, 0x20006, 0}}));
+    EXPECT_EQ(Explicit(L"other"),
+              (std::vector<Entry>{
+                  {1, L"S-1-5-32-546", KEY_ALL_ACCESS, 0}, {0, m_user, KEY_READ, 0}, {0, m_user, 0x20006, 0}}));
 }
 
 TEST_F(FileEnsureAccessTest, GivenAccountAndErrors)
@@ -239,13 +243,10 @@ TEST_F(FileEnsureAccessTest, GivenAccountAndErrors)
 
     // An unsupported object type raises the library's exception.
     qkAccessDescription access{{KEY_READ, 0, 0}, {0, 0, 0}};
-    try
-    {
+    try {
         qkLib::FileEnsureAccess(L"x", nullptr, SE_KERNEL_OBJECT, access);
         ADD_FAILURE() << "no exception";
-    }
-    catch (const qkException& e)
-    {
+    } catch (const qkException& e) {
         EXPECT_EQ(e.GetResult(), 7);
     }
 }
@@ -255,17 +256,18 @@ TEST_F(FileEnsureAccessTest, TakesOwnershipWhenTheListCannotBeWritten)
     // A key owned by the system whose list lets nobody write it: only taking ownership helps.
     HKEY key = nullptr;
     ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, (m_base + L"\\owned").c_str(), 0, nullptr, 0,
-                                KEY_READ | WRITE_DAC | WRITE_OWNER, nullptr, &key, nullptr), ERROR_SUCCESS);
+                                KEY_READ | WRITE_DAC | WRITE_OWNER, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
     PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:P(A;;KR;;;WD)", SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_TRUE(
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:P(A;;KR;;;WD)", SDDL_REVISION_1, &sd, nullptr));
     LONG owner = ::RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, sd);
     ::LocalFree(sd);
     ::RegCloseKey(key);
     if (owner != ERROR_SUCCESS)
         GTEST_SKIP() << "cannot give the key to another owner here: " << owner;
     HKEY probe = nullptr;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, (m_base + L"\\owned").c_str(), 0, WRITE_DAC, &probe) == ERROR_SUCCESS)
-    {
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, (m_base + L"\\owned").c_str(), 0, WRITE_DAC, &probe) == ERROR_SUCCESS) {
         ::RegCloseKey(probe);
         GTEST_SKIP() << "Wine lets the administrator write the list of a key it does not own";
     }

@@ -15,8 +15,7 @@ ScratchDir::ScratchDir(const std::wstring& name)
 {
     wchar_t temp[MAX_PATH];
     ::GetTempPathW(MAX_PATH, temp);
-    m_path = std::filesystem::path(temp) /
-             (L"vek_system_" + name + L"_" + std::to_wstring(::GetCurrentProcessId()));
+    m_path = std::filesystem::path(temp) / (L"vek_system_" + name + L"_" + std::to_wstring(::GetCurrentProcessId()));
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
     std::filesystem::create_directories(m_path);
@@ -56,8 +55,7 @@ std::filesystem::path ExeFolder()
     return std::filesystem::path(path).parent_path();
 }
 
-int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::string& output,
-                  DWORD timeoutMs)
+int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::string& output, DWORD timeoutMs)
 {
     output.clear();
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
@@ -76,8 +74,7 @@ int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::s
     PROCESS_INFORMATION pi{};
     BOOL started = vek::test::CreateProcessRetrying(nullptr, commandLine.data(), TRUE, 0, nullptr, &si, &pi);
     ::CloseHandle(writeEnd);
-    if (!started)
-    {
+    if (!started) {
         ::CloseHandle(readEnd);
         return -1;
     }
@@ -148,8 +145,7 @@ BackgroundProbe::~BackgroundProbe()
 
 void BackgroundProbe::Kill()
 {
-    if (m_process)
-    {
+    if (m_process) {
         ::TerminateProcess(m_process, 9);
         ::WaitForSingleObject(m_process, 10000);
         ::CloseHandle(m_process);
@@ -162,8 +158,7 @@ std::string BackgroundProbe::ReadLine()
     std::string line;
     char ch = 0;
     DWORD read = 0;
-    while (::ReadFile(m_output, &ch, 1, &read, nullptr) && read == 1)
-    {
+    while (::ReadFile(m_output, &ch, 1, &read, nullptr) && read == 1) {
         if (ch == '\n')
             break;
         if (ch != '\r')
@@ -182,8 +177,7 @@ void SetString(HKEY key, const wchar_t* name, const wchar_t* value)
                      static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t)));
 }
 
-struct TestSilo
-{
+struct TestSilo {
     std::wstring id;
     TestSilo()
     {
@@ -196,8 +190,8 @@ struct TestSilo
             throw std::runtime_error("cannot set the test silo");
         HKEY map = nullptr;
         const std::wstring mapPath = std::wstring(kSiloRoot) + L"\\" + id + L"\\Keel Core\\PathExpansionMap";
-        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, mapPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &map, nullptr) != ERROR_SUCCESS)
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, mapPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &map,
+                              nullptr) != ERROR_SUCCESS)
             throw std::runtime_error("cannot create the path-expansion map");
         SetString(map, L"QKROOT", L"C:\\vek\\root\\");
         SetString(map, L"NESTED", L"%QKROOT%\\sub");
@@ -214,11 +208,9 @@ struct TestSilo
     {
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kSiloRoot) + L"\\" + id).c_str());
         // The silo data folders that the tests made.
-        for (int csidl : {CSIDL_COMMON_APPDATA, CSIDL_LOCAL_APPDATA})
-        {
+        for (int csidl : {CSIDL_COMMON_APPDATA, CSIDL_LOCAL_APPDATA}) {
             wchar_t folder[MAX_PATH];
-            if (::SHGetSpecialFolderPathW(nullptr, folder, csidl, FALSE))
-            {
+            if (::SHGetSpecialFolderPathW(nullptr, folder, csidl, FALSE)) {
                 std::error_code ec;
                 std::filesystem::remove_all(std::filesystem::path(folder) / L"Talvern" / id, ec);
             }

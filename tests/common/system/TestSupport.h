@@ -7,8 +7,7 @@
 namespace systest {
 
 // A fresh folder below the temporary folder, removed again by the destructor.
-class ScratchDir
-{
+class ScratchDir {
 public:
     explicit ScratchDir(const std::wstring& name);
     ~ScratchDir();
@@ -28,16 +27,14 @@ std::string ReadBytes(const std::wstring& path);
 std::filesystem::path ExeFolder();
 
 // Runs a program and collects its standard output; returns the exit code (or -1).
-int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::string& output,
-                  DWORD timeoutMs = 60000);
+int RunAndCapture(const std::wstring& exe, const std::wstring& arguments, std::string& output, DWORD timeoutMs = 60000);
 
 // Copies system_probe.exe into the folder (created when missing), runs it with the operations
 // and returns its output with CR removed.
 std::string RunProbeIn(const std::filesystem::path& folder, const std::wstring& ops);
 
 // A probe started in the background, its output read line by line; killed by the destructor.
-class BackgroundProbe
-{
+class BackgroundProbe {
 public:
     BackgroundProbe(const std::filesystem::path& folder, const std::wstring& ops);
     ~BackgroundProbe();

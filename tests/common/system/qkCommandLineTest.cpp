@@ -8,25 +8,29 @@ using Tokens = std::vector<std::wstring>;
 
 TEST(qkCommandLine, TokenizeTable)
 {
-    struct Case { const wchar_t* line; BOOL ok; Tokens tokens; } cases[] = {
-        {L"prog.exe /SILENT -Mode word \"C:\\Program Files\\x.txt\"", TRUE,
+    struct Case {
+        const wchar_t* line;
+        BOOL ok;
+        Tokens tokens;
+    } cases[] = {
+        {L"prog.exe /SILENT -Mode word \"C:\\Program Files\\x.txt\"",
+         TRUE,
          {L"prog.exe", L"/SILENT", L"-Mode", L"word", L"\"C:\\Program Files\\x.txt\""}},
-        {L"   a  b ", TRUE, {L"a", L"b"}},                       // runs of blanks, leading and trailing
-        {L"a\tb c", TRUE, {L"a\tb", L"c"}},                      // a tab does not separate
-        {L"\"a b\"c d", TRUE, {L"\"a b\"", L"c", L"d"}},         // a character after the closing quote starts a token
-        {L"\"a  b\"", TRUE, {L"\"a  b\""}},                      // inner blanks kept as they stand
-        {L"x\"y z\"", TRUE, {L"x\"y", L"z\""}},                  // quotes inside an unquoted token do nothing
-        {L"\" a\"", TRUE, {L"\" a\""}},                          // a lone quote continues
-        {L"\"\" x", TRUE, {L"\"\"", L"x"}},                      // an empty quoted token
-        {L"\"a\"b c\" d", TRUE, {L"\"a\"b c\"", L"d"}},          // begins with a quote, ends without one
+        {L"   a  b ", TRUE, {L"a", L"b"}},               // runs of blanks, leading and trailing
+        {L"a\tb c", TRUE, {L"a\tb", L"c"}},              // a tab does not separate
+        {L"\"a b\"c d", TRUE, {L"\"a b\"", L"c", L"d"}}, // a character after the closing quote starts a token
+        {L"\"a  b\"", TRUE, {L"\"a  b\""}},              // inner blanks kept as they stand
+        {L"x\"y z\"", TRUE, {L"x\"y", L"z\""}},          // quotes inside an unquoted token do nothing
+        {L"\" a\"", TRUE, {L"\" a\""}},                  // a lone quote continues
+        {L"\"\" x", TRUE, {L"\"\"", L"x"}},              // an empty quoted token
+        {L"\"a\"b c\" d", TRUE, {L"\"a\"b c\"", L"d"}},  // begins with a quote, ends without one
         {L"\"quoted\"", TRUE, {L"\"quoted\""}},
         {L"", TRUE, {}},
-        {L"a \"b c", FALSE, {L"a"}},                             // unclosed quote
+        {L"a \"b c", FALSE, {L"a"}}, // unclosed quote
         {L"\"abc", FALSE, {}},
         {L"a \"", FALSE, {L"a"}},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         Tokens tokens;
         EXPECT_EQ(qkCommandLine::Tokenize(c.line, tokens), c.ok) << c.line;
         EXPECT_EQ(tokens, c.tokens) << c.line;
@@ -42,20 +46,23 @@ TEST(qkCommandLine, ParseEntries)
 {
     qkCommandLine cl;
     ASSERT_TRUE(cl.Parse(L"prog.exe /SILENT -Mode word \"C:\\Program Files\\x.txt\" -5 \"-quoted\" \"\"x\"\""));
-    struct Expected { bool isSwitch; const wchar_t* text; const wchar_t* token; } expected[] = {
+    struct Expected {
+        bool isSwitch;
+        const wchar_t* text;
+        const wchar_t* token;
+    } expected[] = {
         {false, L"prog.exe", L"prog.exe"},
         {true, L"SILENT", L"/SILENT"},
         {true, L"Mode", L"-Mode"},
         {false, L"word", L"word"},
         {false, L"C:\\Program Files\\x.txt", L"\"C:\\Program Files\\x.txt\""},
-        {true, L"5", L"-5"},                       // a negative number is a switch
-        {false, L"-quoted", L"\"-quoted\""},       // quoted: never a switch
-        {false, L"x", L"\"\"x\"\""},               // every leading and trailing quote goes
+        {true, L"5", L"-5"},                 // a negative number is a switch
+        {false, L"-quoted", L"\"-quoted\""}, // quoted: never a switch
+        {false, L"x", L"\"\"x\"\""},         // every leading and trailing quote goes
     };
     const auto& entries = cl.GetEntries();
     ASSERT_EQ(entries.size(), std::size(expected));
-    for (size_t i = 0; i < entries.size(); ++i)
-    {
+    for (size_t i = 0; i < entries.size(); ++i) {
         EXPECT_EQ(entries[i].isSwitch, expected[i].isSwitch) << i;
         EXPECT_EQ(entries[i].text, expected[i].text) << i;
         EXPECT_EQ(entries[i].token, expected[i].token) << i;
@@ -65,7 +72,7 @@ TEST(qkCommandLine, ParseEntries)
     EXPECT_TRUE(cl.HasSwitch(L"5"));
     EXPECT_FALSE(cl.HasSwitch(L"quoted"));
     EXPECT_FALSE(cl.HasSwitch(L"-quoted"));
-    EXPECT_FALSE(cl.HasSwitch(L"word"));   // plain arguments never match
+    EXPECT_FALSE(cl.HasSwitch(L"word")); // plain arguments never match
     EXPECT_FALSE(cl.HasSwitch(L""));
     EXPECT_FALSE(cl.HasSwitch(nullptr));
 }

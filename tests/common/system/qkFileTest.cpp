@@ -47,8 +47,8 @@ TEST(qkFile, ReadWriteSeekAndLength)
     const std::wstring path = dir / L"data.bin";
     qkFile file;
     EXPECT_EQ(file.GetLength(), 0); // closed
-    ASSERT_TRUE(file.Open(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL));
+    ASSERT_TRUE(
+        file.Open(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
     const char data[] = "0123456789abcdef";
     ASSERT_TRUE(file.Write(data, 16));
     EXPECT_TRUE(file.WriteAll(data, 4));
@@ -112,14 +112,16 @@ TEST(qkFile, CreateDirectoryPathForms)
 {
     ScratchDir dir(L"mkdir");
     const fs::path base = dir.Path();
-    struct Case { std::wstring path; fs::path made; } cases[] = {
-        {(base / L"a\\b").wstring(), base / L"a\\b"},                            // two levels
-        {(base / L"c\\d\\").wstring(), base / L"c\\d"},                          // trailing separator
-        {L"\\\\?\\" + (base / L"e\\f").wstring(), base / L"e\\f"},              // long-path form with a drive
+    struct Case {
+        std::wstring path;
+        fs::path made;
+    } cases[] = {
+        {(base / L"a\\b").wstring(), base / L"a\\b"},              // two levels
+        {(base / L"c\\d\\").wstring(), base / L"c\\d"},            // trailing separator
+        {L"\\\\?\\" + (base / L"e\\f").wstring(), base / L"e\\f"}, // long-path form with a drive
         {L"\\\\?\\" + (base / L"e\\f\\g").wstring() + L"\\", base / L"e\\f\\g"},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         EXPECT_TRUE(qkFile::CreateDirectoryPath(c.path.c_str())) << c.path;
         EXPECT_TRUE(IsFolder(c.made)) << c.path;
         // A second call finds everything and succeeds.
@@ -147,8 +149,7 @@ TEST(qkFile, CreateDirectoryPathRacesWithOthers)
     // Threads create the same deep path at once; whoever loses a CreateDirectoryW race must
     // still succeed, because the folder it wanted exists.
     ScratchDir dir(L"mkdirrace");
-    for (int round = 0; round < 20; ++round)
-    {
+    for (int round = 0; round < 20; ++round) {
         const std::wstring path = (dir.Path() / std::to_wstring(round) / L"x\\y\\z").wstring();
         std::atomic<int> failures{0};
         std::atomic<bool> go{false};

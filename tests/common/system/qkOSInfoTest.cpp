@@ -40,7 +40,11 @@ TEST(qkOSInfo, VersionFactsMatchTheSystem)
     ASSERT_TRUE(::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&seen)));
     const DWORD v = seen.dwMajorVersion * 100 + seen.dwMinorVersion;
     const bool server = seen.wProductType != VER_NT_WORKSTATION;
-    struct Case { const char* name; BOOL actual; bool expected; } cases[] = {
+    struct Case {
+        const char* name;
+        BOOL actual;
+        bool expected;
+    } cases[] = {
         {"IsWindows2000", qkOSInfo::IsWindows2000(), v == 500},
         {"IsWindowsXP exact", qkOSInfo::IsWindowsXP(FALSE), v == 501},
         {"IsWindowsXP or greater", qkOSInfo::IsWindowsXP(TRUE), v >= 501},
@@ -101,8 +105,8 @@ TEST(qkOSInfo, DenyOnlyAdministratorsGroup)
     ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID admins = nullptr;
-    ASSERT_TRUE(::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
-                                           0, 0, 0, 0, 0, 0, &admins));
+    ASSERT_TRUE(::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                           0, &admins));
     SID_AND_ATTRIBUTES disable{admins, 0};
     HANDLE restricted = nullptr;
     BOOL made = ::CreateRestrictedToken(process, 0, 1, &disable, 0, nullptr, 0, nullptr, &restricted);
@@ -190,8 +194,7 @@ TEST(qkKernel32, MissingEntriesMakeTheBindFail)
 
 TEST(qkWow64FsRedirection, NestsAndRestores)
 {
-    if (!ProcessIsWow64())
-    {
+    if (!ProcessIsWow64()) {
         // A native process: every call succeeds and changes nothing.
         qkWow64FsRedirection guard(false);
         EXPECT_EQ(guard.GetDepth(), 0u);

@@ -17,8 +17,7 @@ std::wstring Folder(int csidl)
     return path;
 }
 
-class qkPathExpansionTest : public ::testing::Test
-{
+class qkPathExpansionTest : public ::testing::Test {
 protected:
     void SetUp() override { systest::TestSiloId(); }
 };
@@ -27,31 +26,34 @@ TEST_F(qkPathExpansionTest, ExpansionTable)
 {
     const std::wstring windows = Folder(CSIDL_WINDOWS);
     const std::wstring siloData = Folder(CSIDL_COMMON_APPDATA) + L"\\Talvern\\" + systest::TestSiloId();
-    struct Case { const wchar_t* text; BOOL ok; std::wstring out; } cases[] = {
-        {L"%Q", TRUE, L"%Q"},                                         // shorter than 3 characters
+    struct Case {
+        const wchar_t* text;
+        BOOL ok;
+        std::wstring out;
+    } cases[] = {
+        {L"%Q", TRUE, L"%Q"}, // shorter than 3 characters
         {L"ab", TRUE, L"ab"},
         {L"C:\\plain\\path", TRUE, L"C:\\plain\\path"},
         {L"%QKROOT%", TRUE, L"C:\\vek\\root\\"},
-        {L"%qkroot%qk.dll", TRUE, L"C:\\vek\\root\\qk.dll"},          // any letter case
-        {L"%QkRoot%\\qk.dll", TRUE, L"C:\\vek\\root\\qk.dll"},        // doubled backslash collapses
-        {L"%NESTED%\\f", TRUE, L"C:\\vek\\root\\sub\\f"},             // a value that holds a token
-        {L"%TWICE%-%twice%", FALSE, L"%TWICE%-%twice%"},              // the same name in two spellings
-        {L"%TWICE%-%TWICE%", TRUE, L"tw-tw"},                         // one token written twice
-        {L"%LOOP%", FALSE, L"%LOOP%"},                                // a value holding itself
-        {L"%UNC%\\dir", TRUE, L"\\\\server\\share\\dir"},             // a leading pair stays a pair
+        {L"%qkroot%qk.dll", TRUE, L"C:\\vek\\root\\qk.dll"},   // any letter case
+        {L"%QkRoot%\\qk.dll", TRUE, L"C:\\vek\\root\\qk.dll"}, // doubled backslash collapses
+        {L"%NESTED%\\f", TRUE, L"C:\\vek\\root\\sub\\f"},      // a value that holds a token
+        {L"%TWICE%-%twice%", FALSE, L"%TWICE%-%twice%"},       // the same name in two spellings
+        {L"%TWICE%-%TWICE%", TRUE, L"tw-tw"},                  // one token written twice
+        {L"%LOOP%", FALSE, L"%LOOP%"},                         // a value holding itself
+        {L"%UNC%\\dir", TRUE, L"\\\\server\\share\\dir"},      // a leading pair stays a pair
         {L"\\\\?\\C:\\\\x", TRUE, L"\\\\?\\C:\\x"},
         {L"%CSIDL_WINDOWS%", TRUE, windows},
         {L"%csidl_windows%\\x", TRUE, windows + L"\\x"},
         {L"%COMMON_SILO_DATA%", TRUE, siloData},
-        {L"%QKDATA%", TRUE, siloData + L"\\data"},                    // a subkey with "Path32"
-        {L"abc%", FALSE, L"abc%"},                                    // a lone percent sign at the end
-        {L"ab%cd", FALSE, L"ab%cd"},                                  // a single percent sign inside
-        {L"ab%%cd", FALSE, L"ab%%cd"},                                // two adjacent percent signs
+        {L"%QKDATA%", TRUE, siloData + L"\\data"}, // a subkey with "Path32"
+        {L"abc%", FALSE, L"abc%"},                 // a lone percent sign at the end
+        {L"ab%cd", FALSE, L"ab%cd"},               // a single percent sign inside
+        {L"ab%%cd", FALSE, L"ab%%cd"},             // two adjacent percent signs
         {L"%NOSUCHTOKEN%", FALSE, L"%NOSUCHTOKEN%"},
         {L"C:\\\\a\\\\%NOSUCHTOKEN%", FALSE, L"C:\\a\\%NOSUCHTOKEN%"}, // cleaned even on failure
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         std::wstring out = L"junk";
         EXPECT_EQ(qkPathExpansion::ExpandPath(c.text, out), c.ok) << c.text;
         EXPECT_EQ(out, c.out) << c.text;
@@ -64,25 +66,69 @@ TEST_F(qkPathExpansionTest, BuiltInFolderTable)
 {
     // Every row is found by the binary search (so the table is in order), in any letter case.
     const wchar_t* names[] = {
-        L"COMMON_SILO_DATA", L"CSIDL_ADMINTOOLS", L"CSIDL_ALTSTARTUP", L"CSIDL_APPDATA", L"CSIDL_BITBUCKET",
-        L"CSIDL_CDBURN_AREA", L"CSIDL_COMMON_ADMINTOOLS", L"CSIDL_COMMON_ALTSTARTUP", L"CSIDL_COMMON_APPDATA",
-        L"CSIDL_COMMON_DESKTOPDIRECTORY", L"CSIDL_COMMON_DOCUMENTS", L"CSIDL_COMMON_FAVORITES",
-        L"CSIDL_COMMON_MUSIC", L"CSIDL_COMMON_OEM_LINKS", L"CSIDL_COMMON_PICTURES", L"CSIDL_COMMON_PROGRAMS",
-        L"CSIDL_COMMON_STARTMENU", L"CSIDL_COMMON_STARTUP", L"CSIDL_COMMON_TEMPLATES", L"CSIDL_COMMON_VIDEO",
-        L"CSIDL_COMPUTERSNEARME", L"CSIDL_CONNECTIONS", L"CSIDL_CONTROLS", L"CSIDL_COOKIES", L"CSIDL_DESKTOP",
-        L"CSIDL_DESKTOPDIRECTORY", L"CSIDL_DRIVES", L"CSIDL_FAVORITES", L"CSIDL_FONTS", L"CSIDL_HISTORY",
-        L"CSIDL_INTERNET", L"CSIDL_INTERNET_CACHE", L"CSIDL_LOCAL_APPDATA", L"CSIDL_MYMUSIC",
-        L"CSIDL_MYPICTURES", L"CSIDL_MYVIDEO", L"CSIDL_NETHOOD", L"CSIDL_NETWORK", L"CSIDL_PERSONAL",
-        L"CSIDL_PRINTERS", L"CSIDL_PRINTHOOD", L"CSIDL_PROFILE", L"CSIDL_PROGRAM_FILES",
-        L"CSIDL_PROGRAM_FILES_COMMON", L"CSIDL_PROGRAM_FILES_COMMONX64", L"CSIDL_PROGRAM_FILES_COMMONX86",
-        L"CSIDL_PROGRAM_FILESX64", L"CSIDL_PROGRAM_FILESX86", L"CSIDL_PROGRAMS", L"CSIDL_RECENT",
-        L"CSIDL_RESOURCES", L"CSIDL_RESOURCES_LOCALIZED", L"CSIDL_SENDTO", L"CSIDL_STARTMENU",
-        L"CSIDL_STARTUP", L"CSIDL_SYSTEM", L"CSIDL_SYSTEMX86", L"CSIDL_TEMPLATES", L"CSIDL_WINDOWS",
+        L"COMMON_SILO_DATA",
+        L"CSIDL_ADMINTOOLS",
+        L"CSIDL_ALTSTARTUP",
+        L"CSIDL_APPDATA",
+        L"CSIDL_BITBUCKET",
+        L"CSIDL_CDBURN_AREA",
+        L"CSIDL_COMMON_ADMINTOOLS",
+        L"CSIDL_COMMON_ALTSTARTUP",
+        L"CSIDL_COMMON_APPDATA",
+        L"CSIDL_COMMON_DESKTOPDIRECTORY",
+        L"CSIDL_COMMON_DOCUMENTS",
+        L"CSIDL_COMMON_FAVORITES",
+        L"CSIDL_COMMON_MUSIC",
+        L"CSIDL_COMMON_OEM_LINKS",
+        L"CSIDL_COMMON_PICTURES",
+        L"CSIDL_COMMON_PROGRAMS",
+        L"CSIDL_COMMON_STARTMENU",
+        L"CSIDL_COMMON_STARTUP",
+        L"CSIDL_COMMON_TEMPLATES",
+        L"CSIDL_COMMON_VIDEO",
+        L"CSIDL_COMPUTERSNEARME",
+        L"CSIDL_CONNECTIONS",
+        L"CSIDL_CONTROLS",
+        L"CSIDL_COOKIES",
+        L"CSIDL_DESKTOP",
+        L"CSIDL_DESKTOPDIRECTORY",
+        L"CSIDL_DRIVES",
+        L"CSIDL_FAVORITES",
+        L"CSIDL_FONTS",
+        L"CSIDL_HISTORY",
+        L"CSIDL_INTERNET",
+        L"CSIDL_INTERNET_CACHE",
+        L"CSIDL_LOCAL_APPDATA",
+        L"CSIDL_MYMUSIC",
+        L"CSIDL_MYPICTURES",
+        L"CSIDL_MYVIDEO",
+        L"CSIDL_NETHOOD",
+        L"CSIDL_NETWORK",
+        L"CSIDL_PERSONAL",
+        L"CSIDL_PRINTERS",
+        L"CSIDL_PRINTHOOD",
+        L"CSIDL_PROFILE",
+        L"CSIDL_PROGRAM_FILES",
+        L"CSIDL_PROGRAM_FILES_COMMON",
+        L"CSIDL_PROGRAM_FILES_COMMONX64",
+        L"CSIDL_PROGRAM_FILES_COMMONX86",
+        L"CSIDL_PROGRAM_FILESX64",
+        L"CSIDL_PROGRAM_FILESX86",
+        L"CSIDL_PROGRAMS",
+        L"CSIDL_RECENT",
+        L"CSIDL_RESOURCES",
+        L"CSIDL_RESOURCES_LOCALIZED",
+        L"CSIDL_SENDTO",
+        L"CSIDL_STARTMENU",
+        L"CSIDL_STARTUP",
+        L"CSIDL_SYSTEM",
+        L"CSIDL_SYSTEMX86",
+        L"CSIDL_TEMPLATES",
+        L"CSIDL_WINDOWS",
         L"LOCAL_SILO_DATA",
     };
     ASSERT_EQ(std::size(names), 60u);
-    for (const wchar_t* name : names)
-    {
+    for (const wchar_t* name : names) {
         EXPECT_NE(qkPathExpansion::FindBuiltInToken(name), 0xFFFFFFFFu) << name;
         std::wstring lower(name);
         for (auto& ch : lower)
@@ -182,8 +228,7 @@ TEST(qkPathExpansionNoSilo, NothingExpandsWithoutTheMap)
 {
     // A process without a silo has no map: even a text without tokens fails.
     systest::ScratchDir dir(L"expandnosilo");
-    EXPECT_EQ(systest::RunProbeIn(dir.Path(), L"expand:C:\\plain expand:%CSIDL_WINDOWS%"),
-              "expand=0 \nexpand=0 \n");
+    EXPECT_EQ(systest::RunProbeIn(dir.Path(), L"expand:C:\\plain expand:%CSIDL_WINDOWS%"), "expand=0 \nexpand=0 \n");
 }
 
 } // namespace

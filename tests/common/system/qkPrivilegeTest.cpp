@@ -45,11 +45,9 @@ TEST(qkPrivilege, Failures)
 
     // A privilege the token does not hold: FALSE, nothing to restore.
     const wchar_t* candidates[] = {L"SeCreateTokenPrivilege", L"SeTcbPrivilege", L"SeTrustedCredManAccessPrivilege"};
-    for (const wchar_t* name : candidates)
-    {
+    for (const wchar_t* name : candidates) {
         qkPrivilege missing;
-        if (!missing.EnableForCurrentProcess(name))
-        {
+        if (!missing.EnableForCurrentProcess(name)) {
             EXPECT_FALSE(qkPrivilege::IsEnabled(nullptr, name));
             return;
         }
@@ -60,8 +58,7 @@ TEST(qkPrivilege, Failures)
 std::vector<std::pair<BYTE, std::wstring>> Entries(PACL acl)
 {
     std::vector<std::pair<BYTE, std::wstring>> entries;
-    for (DWORD i = 0; acl && i < acl->AceCount; ++i)
-    {
+    for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
         void* ace = nullptr;
         ::GetAce(acl, i, &ace);
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
@@ -105,9 +102,10 @@ TEST(qkDACL, AdministratorEntriesInOrder)
 
     qkLockFileDACL lock;
     ASSERT_TRUE(lock.Build());
-    EXPECT_EQ(Entries(lock.GetAcl()), (std::vector<std::pair<BYTE, std::wstring>>{
-                                          {ACCESS_DENIED_ACE_TYPE, L"Everyone:" + std::to_wstring(WRITE_DAC | WRITE_OWNER) + L":0"},
-                                          {ACCESS_ALLOWED_ACE_TYPE, L"Everyone:" + std::to_wstring(GENERIC_ALL) + L":0"}}));
+    EXPECT_EQ(Entries(lock.GetAcl()),
+              (std::vector<std::pair<BYTE, std::wstring>>{
+                  {ACCESS_DENIED_ACE_TYPE, L"Everyone:" + std::to_wstring(WRITE_DAC | WRITE_OWNER) + L":0"},
+                  {ACCESS_ALLOWED_ACE_TYPE, L"Everyone:" + std::to_wstring(GENERIC_ALL) + L":0"}}));
 }
 
 TEST(qkDACL, DescriptorAppliesToARegistryKey)
@@ -118,8 +116,9 @@ TEST(qkDACL, DescriptorAppliesToARegistryKey)
     ASSERT_TRUE(dacl.Build());
     const std::wstring path = L"Software\\VekTest\\dacl_" + std::to_wstring(::GetCurrentProcessId());
     HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_READ,
-                                dacl.GetSecurityAttributes(), &key, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_READ, dacl.GetSecurityAttributes(),
+                                &key, nullptr),
+              ERROR_SUCCESS);
     ::RegCloseKey(key);
     // The key carries the list as built, in order.
     ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, READ_CONTROL | WRITE_DAC, &key), ERROR_SUCCESS);
@@ -129,8 +128,7 @@ TEST(qkDACL, DescriptorAppliesToARegistryKey)
     BOOL present = FALSE, defaulted = FALSE;
     PACL storedAcl = nullptr;
     ::GetSecurityDescriptorDacl(stored, &present, &storedAcl, &defaulted);
-    if (Entries(storedAcl) != Entries(dacl.GetAcl()))
-    {
+    if (Entries(storedAcl) != Entries(dacl.GetAcl())) {
         // Wine does not apply the security attributes given to RegCreateKeyExW.
         std::printf("note: Wine ignored the access list given at creation; set afterwards\n");
         ASSERT_EQ(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, dacl.GetSecurityDescriptor()), ERROR_SUCCESS);

@@ -11,8 +11,7 @@
 namespace {
 
 // Each test works below a key of its own and removes it.
-class qkRegistryTest : public ::testing::Test
-{
+class qkRegistryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -20,8 +19,9 @@ protected:
         m_base = L"Software\\VekTest\\system_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
                  std::wstring(test, test + std::strlen(test));
         ::RegDeleteTreeW(HKEY_CURRENT_USER, m_base.c_str());
-        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, m_base.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                    nullptr, &m_root, nullptr), ERROR_SUCCESS);
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, m_base.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_root,
+                                    nullptr),
+                  ERROR_SUCCESS);
     }
     void TearDown() override
     {
@@ -86,7 +86,8 @@ TEST_F(qkRegistryTest, CreateIfMissingAfterAccessDenied)
 {
     // A key whose access list grants nothing: the open fails with 5 and the create is tried.
     PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;KA;;;WD)", SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_TRUE(
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;KA;;;WD)", SDDL_REVISION_1, &sd, nullptr));
     HKEY locked = nullptr;
     ASSERT_EQ(::RegCreateKeyExW(m_root, L"locked", 0, nullptr, 0, WRITE_DAC, nullptr, &locked, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(::RegSetKeySecurity(locked, DACL_SECURITY_INFORMATION, sd), ERROR_SUCCESS);
@@ -101,7 +102,8 @@ TEST_F(qkRegistryTest, CreateIfMissingAfterAccessDenied)
     EXPECT_FALSE(reg.IsOpen());
 
     // Give the access back so that the tree can be removed.
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)", SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_TRUE(
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)", SDDL_REVISION_1, &sd, nullptr));
     ASSERT_EQ(::RegOpenKeyExW(m_root, L"locked", 0, WRITE_DAC, &locked), ERROR_SUCCESS);
     EXPECT_EQ(::RegSetKeySecurity(locked, DACL_SECURITY_INFORMATION, sd), ERROR_SUCCESS);
     ::RegCloseKey(locked);
@@ -117,8 +119,8 @@ TEST_F(qkRegistryTest, TypedValues)
     ASSERT_TRUE(reg.SetDWORDValue(L"number", 0x12345678));
     SetRaw(L"expand", REG_EXPAND_SZ, L"%TEMP%\\x", 18);
     SetRaw(L"multi", REG_MULTI_SZ, L"a\0b\0", 10);
-    SetRaw(L"noterm", REG_SZ, L"abc", 6);          // stored without a NUL
-    SetRaw(L"odd", REG_SZ, "abc", 3);              // odd size
+    SetRaw(L"noterm", REG_SZ, L"abc", 6); // stored without a NUL
+    SetRaw(L"odd", REG_SZ, "abc", 3);     // odd size
     const BYTE four[4] = {1, 2, 3, 4};
     SetRaw(L"bin4", REG_BINARY, four, 4);
     const BYTE eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -144,34 +146,43 @@ TEST_F(qkRegistryTest, TypedValues)
     EXPECT_FALSE(reg.GetDWORDValue(L"none", number));
     EXPECT_EQ(reg.GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
-    struct StringCase { const wchar_t* name; BOOL ok; DWORD error; const wchar_t* value; } strings[] = {
+    struct StringCase {
+        const wchar_t* name;
+        BOOL ok;
+        DWORD error;
+        const wchar_t* value;
+    } strings[] = {
         {L"text", TRUE, 0, L"hello"},
         {L"empty", TRUE, 0, L""},
-        {L"expand", TRUE, 0, L"%TEMP%\\x"},   // unexpanded
+        {L"expand", TRUE, 0, L"%TEMP%\\x"}, // unexpanded
         {L"noterm", TRUE, 0, L"abc"},
         {L"multi", FALSE, ERROR_INVALID_DATA, L""},
         {L"odd", FALSE, ERROR_INVALID_DATA, L""},
         {L"number", FALSE, ERROR_INVALID_DATA, L""},
         {L"none", FALSE, ERROR_FILE_NOT_FOUND, L""},
     };
-    for (const auto& c : strings)
-    {
+    for (const auto& c : strings) {
         std::wstring value;
         EXPECT_EQ(reg.QueryStringValue(c.name, value), c.ok) << c.name;
         EXPECT_EQ(reg.GetLastError(), c.error) << c.name;
         EXPECT_EQ(value, c.value) << c.name;
     }
 
-    struct BufferCase { const wchar_t* name; DWORD given; BOOL ok; DWORD error; DWORD size; } buffers[] = {
+    struct BufferCase {
+        const wchar_t* name;
+        DWORD given;
+        BOOL ok;
+        DWORD error;
+        DWORD size;
+    } buffers[] = {
         {L"text", 64, TRUE, 0, 12},
-        {L"multi", 64, TRUE, 0, 10},                          // accepted here
+        {L"multi", 64, TRUE, 0, 10}, // accepted here
         {L"odd", 64, FALSE, ERROR_INVALID_DATA, 3},
         {L"number", 64, FALSE, ERROR_INVALID_DATA, 4},
-        {L"text", 4, FALSE, ERROR_MORE_DATA, 12},             // too small: the needed size
+        {L"text", 4, FALSE, ERROR_MORE_DATA, 12}, // too small: the needed size
         {L"text", 0, FALSE, ERROR_INVALID_PARAMETER, 0},
     };
-    for (const auto& c : buffers)
-    {
+    for (const auto& c : buffers) {
         wchar_t buffer[32] = {};
         DWORD bytes = c.given;
         EXPECT_EQ(reg.QueryStringBuffer(c.name, buffer, &bytes), c.ok) << c.name << " " << c.given;
@@ -183,13 +194,10 @@ TEST_F(qkRegistryTest, TypedValues)
         // from a 6-byte buffer); Windows hands the bytes over as stored and the check refuses them.
         wchar_t buffer[32];
         DWORD bytes = sizeof(buffer);
-        if (reg.QueryStringBuffer(L"noterm", buffer, &bytes))
-        {
+        if (reg.QueryStringBuffer(L"noterm", buffer, &bytes)) {
             EXPECT_EQ(bytes, 8u);
             EXPECT_STREQ(buffer, L"abc");
-        }
-        else
-        {
+        } else {
             EXPECT_EQ(reg.GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
         }
     }
@@ -273,8 +281,9 @@ TEST_F(qkRegistryTest, VolatileCreation)
     qkRegistry reg;
     ASSERT_TRUE(reg.Create(m_root, L"v", KEY_ALL_ACCESS, REG_OPTION_VOLATILE));
     DWORD subkeys = 9, values = 9;
-    ASSERT_EQ(::RegQueryInfoKeyW(reg.GetKey(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                                 &values, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(::RegQueryInfoKeyW(reg.GetKey(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                 nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
     EXPECT_EQ(subkeys, 0u);
     EXPECT_EQ(values, 0u);
     // Volatile now: a non-volatile child is refused.
@@ -301,8 +310,7 @@ TEST_F(qkRegistryTest, ViewsStaySeparateAtEveryLevel)
 {
     // HKLM\Software has separate 32- and 64-bit views; HKCU\Software is shared.
     const std::wstring base = L"Software\\VekTest_system_" + std::to_wstring(::GetCurrentProcessId());
-    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
-    {
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
         qkRegistry reg;
         ASSERT_TRUE(reg.Create(HKEY_LOCAL_MACHINE, (base + L"\\a\\b").c_str(), KEY_ALL_ACCESS | view));
         ASSERT_TRUE(reg.SetDWORDValue(L"view", view));

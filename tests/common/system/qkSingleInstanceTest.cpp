@@ -10,8 +10,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class qkSingleInstanceTest : public ::testing::Test
-{
+class qkSingleInstanceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -40,8 +39,7 @@ TEST_F(qkSingleInstanceTest, LockFilePath)
     ASSERT_TRUE(lock.BuildLockFilePath(L"name", qkSingleInstance::kGlobal, path));
     EXPECT_EQ(path, data + L"\\_lck\\_nameG");
 
-    for (const wchar_t* bad : {L"   ", L"", L"a:b", L"a/b", L"a*b", L"a?b", L"a|b", L"a<b", L"a\"b"})
-    {
+    for (const wchar_t* bad : {L"   ", L"", L"a:b", L"a/b", L"a*b", L"a?b", L"a|b", L"a<b", L"a\"b"}) {
         EXPECT_FALSE(lock.BuildLockFilePath(bad, 0, path)) << bad;
         EXPECT_EQ(lock.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << bad;
     }
@@ -78,8 +76,7 @@ TEST_F(qkSingleInstanceTest, OneHolderPerNameAndMode)
 
 TEST_F(qkSingleInstanceTest, KillingTheHolderFreesTheLock)
 {
-    systest::BackgroundProbe holder(m_dir.Path(),
-                                    L"silo:" + systest::TestSiloId() + L" lock:1:" + m_name + L" hold");
+    systest::BackgroundProbe holder(m_dir.Path(), L"silo:" + systest::TestSiloId() + L" lock:1:" + m_name + L" hold");
     EXPECT_EQ(holder.ReadLine(), "silo=1");
     EXPECT_EQ(holder.ReadLine(), "lock=1 0");
     EXPECT_EQ(holder.ReadLine(), "held");
@@ -91,8 +88,7 @@ TEST_F(qkSingleInstanceTest, KillingTheHolderFreesTheLock)
 }
 
 // A derived guard with a folder of its own.
-class FolderLock : public qkSingleInstance
-{
+class FolderLock : public qkSingleInstance {
 public:
     explicit FolderLock(std::wstring folder) : m_folder(std::move(folder)) {}
     BOOL GetLockFolder(std::wstring& folder) override

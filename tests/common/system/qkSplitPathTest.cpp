@@ -9,8 +9,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct SplitCase
-{
+struct SplitCase {
     const wchar_t* path;
     BOOL ok;
     const wchar_t* prefix;
@@ -27,41 +26,45 @@ TEST(qkSplitPath, SplitTable)
 {
     const SplitCase cases[] = {
         // path                                   ok     prefix          drive  directory                 name      ext     UNC root                 server   share
-        {L"C:\\dir\\sub\\file.txt",               TRUE,  L"",            L"C:", L"\\dir\\sub\\",         L"file",  L".txt", L"",                    L"",     L""},
-        {L"C:\\dir\\archive.tar.gz",              TRUE,  L"",            L"C:", L"\\dir\\",              L"archive.tar", L".gz", L"",              L"",     L""},
-        {L"C:",                                   TRUE,  L"",            L"C:", L"",                     L"",      L"",     L"",                    L"",     L""},
-        {L"file",                                 TRUE,  L"",            L"",   L"",                     L"file",  L"",     L"",                    L"",     L""},
-        {L"dir\\.hidden",                         TRUE,  L"",            L"",   L"dir\\",                L"",      L".hidden", L"",                 L"",     L""},
-        {L"\\rooted\\file.ext",                   TRUE,  L"",            L"",   L"\\rooted\\",           L"file",  L".ext", L"",                    L"",     L""},
+        {L"C:\\dir\\sub\\file.txt", TRUE, L"", L"C:", L"\\dir\\sub\\", L"file", L".txt", L"", L"", L""},
+        {L"C:\\dir\\archive.tar.gz", TRUE, L"", L"C:", L"\\dir\\", L"archive.tar", L".gz", L"", L"", L""},
+        {L"C:", TRUE, L"", L"C:", L"", L"", L"", L"", L"", L""},
+        {L"file", TRUE, L"", L"", L"", L"file", L"", L"", L"", L""},
+        {L"dir\\.hidden", TRUE, L"", L"", L"dir\\", L"", L".hidden", L"", L"", L""},
+        {L"\\rooted\\file.ext", TRUE, L"", L"", L"\\rooted\\", L"file", L".ext", L"", L"", L""},
         // long-path prefix: the drive lies inside the directory
-        {L"\\\\?\\C:\\dir\\file.txt",             TRUE,  L"\\\\?\\",     L"",   L"\\\\?\\C:\\dir\\",     L"file",  L".txt", L"",                    L"",     L""},
-        {L"\\\\?\\C:\\",                          TRUE,  L"\\\\?\\",     L"",   L"\\\\?\\C:\\",          L"",      L"",     L"",                    L"",     L""},
-        {L"\\\\?\\ab",                            TRUE,  L"\\\\?\\",     L"",   L"\\\\?\\",              L"ab",    L"",     L"",                    L"",     L""},
+        {L"\\\\?\\C:\\dir\\file.txt", TRUE, L"\\\\?\\", L"", L"\\\\?\\C:\\dir\\", L"file", L".txt", L"", L"", L""},
+        {L"\\\\?\\C:\\", TRUE, L"\\\\?\\", L"", L"\\\\?\\C:\\", L"", L"", L"", L"", L""},
+        {L"\\\\?\\ab", TRUE, L"\\\\?\\", L"", L"\\\\?\\", L"ab", L"", L"", L"", L""},
         // "\\?\UNC" is case-sensitive: lower-case letters make a plain long path
-        {L"\\\\?\\unc\\srv\\share\\f.txt",        TRUE,  L"\\\\?\\",     L"",   L"\\\\?\\unc\\srv\\share\\", L"f", L".txt", L"",                    L"",     L""},
-        {L"\\\\?\\UNC\\srv\\share\\dir\\f.txt",   TRUE,  L"\\\\?\\UNC",  L"",   L"\\\\?\\UNC\\srv\\share\\dir\\", L"f", L".txt", L"\\\\?\\UNC\\srv\\share", L"srv", L"share"},
-        {L"\\\\?\\UNC\\srv\\share",               TRUE,  L"\\\\?\\UNC",  L"",   L"",                     L"",      L"",     L"\\\\?\\UNC\\srv\\share", L"srv", L"share"},
-        {L"\\\\?\\UNC\\srv",                      TRUE,  L"\\\\?\\UNC",  L"",   L"",                     L"",      L"",     L"\\\\?\\UNC\\srv",     L"srv",  L""},
+        {L"\\\\?\\unc\\srv\\share\\f.txt", TRUE, L"\\\\?\\", L"", L"\\\\?\\unc\\srv\\share\\", L"f", L".txt", L"", L"",
+         L""},
+        {L"\\\\?\\UNC\\srv\\share\\dir\\f.txt", TRUE, L"\\\\?\\UNC", L"", L"\\\\?\\UNC\\srv\\share\\dir\\", L"f",
+         L".txt", L"\\\\?\\UNC\\srv\\share", L"srv", L"share"},
+        {L"\\\\?\\UNC\\srv\\share", TRUE, L"\\\\?\\UNC", L"", L"", L"", L"", L"\\\\?\\UNC\\srv\\share", L"srv",
+         L"share"},
+        {L"\\\\?\\UNC\\srv", TRUE, L"\\\\?\\UNC", L"", L"", L"", L"", L"\\\\?\\UNC\\srv", L"srv", L""},
         // device and object-manager prefixes
-        {L"\\\\.\\PhysicalDrive0",                TRUE,  L"\\\\.\\",     L"",   L"\\\\.\\",              L"PhysicalDrive0", L"", L"",               L"",     L""},
-        {L"\\\\.\\C:\\dir\\f.sys",                TRUE,  L"\\\\.\\",     L"",   L"\\\\.\\C:\\dir\\",     L"f",     L".sys", L"",                    L"",     L""},
-        {L"\\??\\C:\\dir\\f.dat",                 TRUE,  L"\\??\\",      L"",   L"\\??\\C:\\dir\\",      L"f",     L".dat", L"",                    L"",     L""},
+        {L"\\\\.\\PhysicalDrive0", TRUE, L"\\\\.\\", L"", L"\\\\.\\", L"PhysicalDrive0", L"", L"", L"", L""},
+        {L"\\\\.\\C:\\dir\\f.sys", TRUE, L"\\\\.\\", L"", L"\\\\.\\C:\\dir\\", L"f", L".sys", L"", L"", L""},
+        {L"\\??\\C:\\dir\\f.dat", TRUE, L"\\??\\", L"", L"\\??\\C:\\dir\\", L"f", L".dat", L"", L"", L""},
         // network paths
-        {L"\\\\server\\share",                    TRUE,  L"",            L"",   L"",                     L"",      L"",     L"\\\\server\\share",   L"server", L"share"},
-        {L"\\\\server",                           TRUE,  L"",            L"",   L"",                     L"",      L"",     L"\\\\server",          L"server", L""},
-        {L"\\\\server\\share\\dir\\f.txt",        TRUE,  L"",            L"",   L"\\\\server\\share\\dir\\", L"f", L".txt", L"\\\\server\\share",   L"server", L"share"},
-        {L"\\\\server\\share\\",                  TRUE,  L"",            L"",   L"\\\\server\\share\\",  L"",      L"",     L"\\\\server\\share",   L"server", L"share"},
+        {L"\\\\server\\share", TRUE, L"", L"", L"", L"", L"", L"\\\\server\\share", L"server", L"share"},
+        {L"\\\\server", TRUE, L"", L"", L"", L"", L"", L"\\\\server", L"server", L""},
+        {L"\\\\server\\share\\dir\\f.txt", TRUE, L"", L"", L"\\\\server\\share\\dir\\", L"f", L".txt",
+         L"\\\\server\\share", L"server", L"share"},
+        {L"\\\\server\\share\\", TRUE, L"", L"", L"\\\\server\\share\\", L"", L"", L"\\\\server\\share", L"server",
+         L"share"},
         // the start of a prefix without its closing "\" fails
-        {L"\\\\",                                 FALSE, L"",            L"",   L"",                     L"",      L"",     L"",                    L"",     L""},
-        {L"\\\\?",                                FALSE, L"",            L"",   L"",                     L"",      L"",     L"",                    L"",     L""},
-        {L"\\\\?x",                               FALSE, L"",            L"",   L"",                     L"",      L"",     L"",                    L"",     L""},
-        {L"\\\\.",                                FALSE, L"",            L"",   L"",                     L"",      L"",     L"",                    L"",     L""},
-        {L"\\\\.x\\",                             FALSE, L"",            L"",   L"",                     L"",      L"",     L"",                    L"",     L""},
-        {L"\\?",                                  FALSE, L"",            L"",   L"",                     L"",      L"",     L"",                    L"",     L""},
-        {L"\\??x",                                FALSE, L"",            L"",   L"",                     L"",      L"",     L"",                    L"",     L""},
+        {L"\\\\", FALSE, L"", L"", L"", L"", L"", L"", L"", L""},
+        {L"\\\\?", FALSE, L"", L"", L"", L"", L"", L"", L"", L""},
+        {L"\\\\?x", FALSE, L"", L"", L"", L"", L"", L"", L"", L""},
+        {L"\\\\.", FALSE, L"", L"", L"", L"", L"", L"", L"", L""},
+        {L"\\\\.x\\", FALSE, L"", L"", L"", L"", L"", L"", L"", L""},
+        {L"\\?", FALSE, L"", L"", L"", L"", L"", L"", L"", L""},
+        {L"\\??x", FALSE, L"", L"", L"", L"", L"", L"", L"", L""},
     };
-    for (const SplitCase& c : cases)
-    {
+    for (const SplitCase& c : cases) {
         qkSplitPath split;
         split.m_longPath = L"stale";
         EXPECT_EQ(split.Split(c.path), c.ok) << c.path;
@@ -86,8 +89,7 @@ TEST(qkSplitPath, EmptyPathSplitsTheProgram)
 {
     wchar_t program[MAX_PATH * 4];
     ::GetModuleFileNameW(nullptr, program, MAX_PATH * 4);
-    for (const wchar_t* path : {static_cast<const wchar_t*>(nullptr), L""})
-    {
+    for (const wchar_t* path : {static_cast<const wchar_t*>(nullptr), L""}) {
         qkSplitPath split;
         ASSERT_TRUE(split.Split(path));
         EXPECT_EQ(split.GetPath(), program);

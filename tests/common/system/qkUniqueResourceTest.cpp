@@ -9,7 +9,10 @@
 namespace {
 
 std::vector<int> g_released;
-void ReleaseInt(int value) { g_released.push_back(value); }
+void ReleaseInt(int value)
+{
+    g_released.push_back(value);
+}
 using Owned = qkUniqueResource<int, &ReleaseInt>;
 
 // Every way a resource leaves its owner releases it exactly once, or not at all when given up.
@@ -18,17 +21,17 @@ TEST(qkUniqueResource, ReleasesEachResourceOnce)
     g_released.clear();
     {
         Owned a(1);
-        a.Reset(2);                 // 1 released, 2 held
-        *a.Receive() = 3;           // 2 released before the out parameter is written
-        Owned b(std::move(a));      // 3 moves, nothing released
+        a.Reset(2);            // 1 released, 2 held
+        *a.Receive() = 3;      // 2 released before the out parameter is written
+        Owned b(std::move(a)); // 3 moves, nothing released
         EXPECT_FALSE(a);
         Owned c(4);
-        c = std::move(b);           // 4 released, 3 held by c
+        c = std::move(b); // 4 released, 3 held by c
         Owned d(5);
-        EXPECT_EQ(d.Detach(), 5);   // given up: never released
-        Owned none;                 // the zero value is no resource
+        EXPECT_EQ(d.Detach(), 5); // given up: never released
+        Owned none;               // the zero value is no resource
         none.Reset();
-    }                               // 3 released when c ends
+    } // 3 released when c ends
     EXPECT_EQ(g_released, (std::vector<int>{1, 2, 4, 3}));
 }
 

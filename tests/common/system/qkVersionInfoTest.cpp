@@ -22,14 +22,24 @@ TEST(qkVersionInfo, FullResource)
     EXPECT_EQ(version.m_fixedInfo.dwFileVersionMS, 0x00010002u);
     EXPECT_EQ(version.m_fixedInfo.dwFileVersionLS, 0x00030004u);
     EXPECT_EQ(version.m_fixedInfo.dwProductVersionMS, 0x00050006u);
-    const struct { const wchar_t* name; const wchar_t* value; } expected[] = {
-        {L"Comments", L""}, {L"CompanyName", L"Vek Test Makers"}, {L"FileDescription", L"Version fixture"},
-        {L"FileVersion", L"1.2.3.4"}, {L"InternalName", L""}, {L"LegalCopyright", L""},
-        {L"LegalTrademarks", L""}, {L"OriginalFilename", L""}, {L"ProductName", L"Vek Fixture"},
-        {L"ProductVersion", L"5.6.7.8"}, {L"PrivateBuild", L""}, {L"SpecialBuild", L"special"},
+    const struct {
+        const wchar_t* name;
+        const wchar_t* value;
+    } expected[] = {
+        {L"Comments", L""},
+        {L"CompanyName", L"Vek Test Makers"},
+        {L"FileDescription", L"Version fixture"},
+        {L"FileVersion", L"1.2.3.4"},
+        {L"InternalName", L""},
+        {L"LegalCopyright", L""},
+        {L"LegalTrademarks", L""},
+        {L"OriginalFilename", L""},
+        {L"ProductName", L"Vek Fixture"},
+        {L"ProductVersion", L"5.6.7.8"},
+        {L"PrivateBuild", L""},
+        {L"SpecialBuild", L"special"},
     };
-    for (int i = 0; i < qkVersionInfo::kStringCount; ++i)
-    {
+    for (int i = 0; i < qkVersionInfo::kStringCount; ++i) {
         EXPECT_STREQ(version.m_strings[i].name, expected[i].name);
         EXPECT_EQ(version.m_strings[i].value, expected[i].value) << expected[i].name;
     }
@@ -37,7 +47,7 @@ TEST(qkVersionInfo, FullResource)
     EXPECT_EQ(version.Find(L"Nope"), nullptr);
 
     // A second load of a file without a resource clears everything.
-    EXPECT_FALSE(version.Load(L""));  // the test program has no version resource
+    EXPECT_FALSE(version.Load(L"")); // the test program has no version resource
     EXPECT_EQ(version.m_fixedInfo.dwSignature, 0u);
     EXPECT_TRUE(version.m_strings[1].value.empty());
 }
@@ -82,18 +92,19 @@ TEST(qkTalLanguageInfoBase, ConfiguredLanguage)
     HKEY key = nullptr;
     ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    const struct { const wchar_t* text; LANGID expected; } cases[] = {
-        {L"409", 0x409}, {L"0x409", 0x409}, {L"40c", 0x40C}, {L" 407", 0x407},
-        {L"12345", 0x2345}, // the low 16 bits
-        {L"zz", 0}, {L"", 0},
+    const struct {
+        const wchar_t* text;
+        LANGID expected;
+    } cases[] = {
+        {L"409", 0x409}, {L"0x409", 0x409}, {L"40c", 0x40C}, {L" 407", 0x407}, {L"12345", 0x2345}, // the low 16 bits
+        {L"zz", 0},      {L"", 0},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         ::RegSetValueExW(key, L"Current UI Language", 0, REG_SZ, reinterpret_cast<const BYTE*>(c.text),
                          static_cast<DWORD>((wcslen(c.text) + 1) * sizeof(wchar_t)));
         EXPECT_EQ(qkTalLanguageInfoBase::GetConfiguredUILanguage(), c.expected) << c.text;
-        EXPECT_EQ(qkTalLanguageInfoBase::GetUILanguage(),
-                  c.expected ? c.expected : ::GetUserDefaultUILanguage()) << c.text;
+        EXPECT_EQ(qkTalLanguageInfoBase::GetUILanguage(), c.expected ? c.expected : ::GetUserDefaultUILanguage())
+            << c.text;
     }
     // Not a string: the user's language.
     DWORD number = 0x409;

@@ -21,9 +21,15 @@ fs::path BuildDir()
     const char* dir = std::getenv("VEK_BUILD_DIR");
     return fs::path(dir ? dir : ".");
 }
-fs::path BuildBin() { return BuildDir() / "bin"; }
+fs::path BuildBin()
+{
+    return BuildDir() / "bin";
+}
 // Copies made by the signing setup test: <signer>/, unsigned/ and tampered/.
-fs::path Signed(const char* relative) { return BuildDir() / "signing" / "jobs" / relative; }
+fs::path Signed(const char* relative)
+{
+    return BuildDir() / "signing" / "jobs" / relative;
+}
 
 // A copy of the scripted plug-in in a folder of the test's own, with its script.
 class ScriptedPluginTest : public ::testing::Test {
@@ -48,10 +54,7 @@ protected:
         std::error_code ec;
         fs::remove_all(m_dir, ec);
     }
-    void WriteScript(const std::string& text)
-    {
-        std::ofstream(fs::path(m_dll.wstring() + L".script")) << text;
-    }
+    void WriteScript(const std::string& text) { std::ofstream(fs::path(m_dll.wstring() + L".script")) << text; }
 
     fs::path m_dir;
     fs::path m_dll;
@@ -89,21 +92,29 @@ TEST_F(ScriptedPluginTest, AnswersEveryScriptedStatusAndErrorCode)
         HRESULT error;
     };
     const Case cases[] = {
-        {ePluginRetryDownload, static_cast<HRESULT>(0x80070005)}, {ePluginFailedQuiet, E_FAIL},
-        {ePluginFailed, E_FAIL}, {ePluginNotStarted, S_OK}, {ePluginRunning, S_OK},
-        {ePluginFinished, S_OK}, {ePluginIncomplete, S_OK}, {ePluginIncompleteRestart, S_OK},
-        {ePluginCancelled, static_cast<HRESULT>(0x800704C7)}, {ePluginStopped, S_OK},
-        {ePluginStoppedWithError, E_ABORT}, {ePluginPending, S_OK}, {ePluginUacCancelled, E_ACCESSDENIED},
+        {ePluginRetryDownload, static_cast<HRESULT>(0x80070005)},
+        {ePluginFailedQuiet, E_FAIL},
+        {ePluginFailed, E_FAIL},
+        {ePluginNotStarted, S_OK},
+        {ePluginRunning, S_OK},
+        {ePluginFinished, S_OK},
+        {ePluginIncomplete, S_OK},
+        {ePluginIncompleteRestart, S_OK},
+        {ePluginCancelled, static_cast<HRESULT>(0x800704C7)},
+        {ePluginStopped, S_OK},
+        {ePluginStoppedWithError, E_ABORT},
+        {ePluginPending, S_OK},
+        {ePluginUacCancelled, E_ACCESSDENIED},
     };
     ASSERT_TRUE(SUCCEEDED(m_loader.Load(m_dll.c_str())));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
         char script[64];
-        snprintf(script, sizeof script, "status %d\nerror 0x%08lX\n", c.status,
-                 static_cast<unsigned long>(c.error));
+        snprintf(script, sizeof script, "status %d\nerror 0x%08lX\n", c.status, static_cast<unsigned long>(c.error));
         WriteScript(script);
         IVekPlugin2* plugin = nullptr;
-        ASSERT_HRESULT_SUCCEEDED(m_loader.CreateObject(CLSID_VekPlugin2, IID_IVekPlugin2, reinterpret_cast<void**>(&plugin)));
+        ASSERT_HRESULT_SUCCEEDED(
+            m_loader.CreateObject(CLSID_VekPlugin2, IID_IVekPlugin2, reinterpret_cast<void**>(&plugin)));
         ASSERT_NE(nullptr, plugin);
         int32_t status = -100;
         EXPECT_EQ(S_OK, plugin->GetStatus(&status));
@@ -124,7 +135,8 @@ TEST_F(ScriptedPluginTest, StartCallsBackAndSeesTheJobText)
     WriteScript("event 17\nonerror 0x80047F30 [1,2]\nevent -3\nonerror 0x80004005\nstart 0x80004005\n");
     ASSERT_TRUE(SUCCEEDED(m_loader.Load(m_dll.c_str())));
     IVekPlugin2* plugin = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(m_loader.CreateObject(CLSID_VekPlugin2, IID_IVekPlugin2, reinterpret_cast<void**>(&plugin)));
+    ASSERT_HRESULT_SUCCEEDED(
+        m_loader.CreateObject(CLSID_VekPlugin2, IID_IVekPlugin2, reinterpret_cast<void**>(&plugin)));
     RecordingCallback callback;
     EXPECT_EQ(E_FAIL, plugin->Start(L"{\"job_id\":\"\u00e9t\u00e9\"}", &callback));
     EXPECT_EQ((std::vector<int32_t>{17, -3}), callback.events);
@@ -147,7 +159,8 @@ TEST_F(ScriptedPluginTest, ArchiveClassAndUnknownClass)
     WriteScript("start 0x80004005\n");
     ASSERT_TRUE(SUCCEEDED(m_loader.Load(m_dll.c_str())));
     IVekArchive* archive = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(m_loader.CreateObject(CLSID_VekArchive, IID_IVekArchive, reinterpret_cast<void**>(&archive)));
+    ASSERT_HRESULT_SUCCEEDED(
+        m_loader.CreateObject(CLSID_VekArchive, IID_IVekArchive, reinterpret_cast<void**>(&archive)));
     CountingArchiveCallback callback;
     EXPECT_EQ(E_FAIL, archive->Archive(L"{}", &callback));
     EXPECT_EQ(1, callback.calls);
@@ -188,4 +201,4 @@ TEST_F(ScriptedPluginTest, SignedCopiesServeTheirClasses)
               fs::file_size(Signed("tampered/jobs_scripted_plugin.dll")));
 }
 
-}  // namespace
+} // namespace

@@ -54,13 +54,12 @@ int wmain(int argc, wchar_t** argv)
     }
     HANDLE waiting = NamedEvent(prefix, L"_waiting");
     unsigned pauses = 0;
-    vek::VekInstanceWait wait(vek::g_SingleInstance, HKEY_CURRENT_USER,
-                              [](HRESULT code, bool send, const std::wstring& extra) {
-                                  wchar_t line[64];
-                                  std::swprintf(line, 64, L"report 0x%08X send=%d extra=", static_cast<unsigned>(code),
-                                                send ? 1 : 0);
-                                  Write(line + extra + L"\n");
-                              });
+    vek::VekInstanceWait wait(
+        vek::g_SingleInstance, HKEY_CURRENT_USER, [](HRESULT code, bool send, const std::wstring& extra) {
+            wchar_t line[64];
+            std::swprintf(line, 64, L"report 0x%08X send=%d extra=", static_cast<unsigned>(code), send ? 1 : 0);
+            Write(line + extra + L"\n");
+        });
     wait.SetDataFolder(folder);
     wait.SetPause([&](DWORD) {
         if (pauses++ == 0) {

@@ -14,16 +14,14 @@ namespace {
 using launchertest::BackgroundProgram;
 using launchertest::ScratchFolder;
 
-struct Report
-{
+struct Report {
     HRESULT code;
     bool send;
     std::wstring extra;
 };
 
 // A manifest id of the test's own; its registry key is removed at the end.
-class InstanceWaitTest : public ::testing::Test
-{
+class InstanceWaitTest : public ::testing::Test {
 protected:
     void TearDown() override { ::RegDeleteTreeW(HKEY_CURRENT_USER, KeyPath().c_str()); }
 
@@ -74,8 +72,7 @@ TEST_F(InstanceWaitTest, GivesUpAfterTheWaitAndCountsFailures)
 {
     vek::VekSingleInstance holder;
     ASSERT_TRUE(holder.CreateInFolder(m_folder.Path().c_str(), m_id.c_str(), qkSingleInstance::kGlobal));
-    struct Case
-    {
+    struct Case {
         bool longWait;
         unsigned pauses;
         int64_t failureCount;
@@ -144,8 +141,7 @@ TEST_F(InstanceWaitTest, SecondProcessWaitsThenGivesUp)
     qkHandle release(::CreateEventW(nullptr, TRUE, FALSE, (m_events + L"_release").c_str()));
     ASSERT_EQ(::WaitForSingleObject(ready.Get(), 30000), WAIT_OBJECT_0);
 
-    struct Case
-    {
+    struct Case {
         const wchar_t* switches;
         const char* expected;
         int64_t failureCount;

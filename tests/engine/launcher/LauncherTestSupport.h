@@ -22,8 +22,7 @@ int RunProgram(const std::wstring& program, const std::wstring& arguments, std::
 
 // A program started in the background, its standard output collected by Finish; killed by the
 // destructor when still running.
-class BackgroundProgram
-{
+class BackgroundProgram {
 public:
     BackgroundProgram(const std::wstring& program, const std::wstring& arguments);
     ~BackgroundProgram();
@@ -38,8 +37,7 @@ private:
 };
 
 // A fresh folder below the temporary folder, removed with its content by the destructor.
-class ScratchFolder
-{
+class ScratchFolder {
 public:
     explicit ScratchFolder(const std::wstring& name);
     ~ScratchFolder();
@@ -50,8 +48,7 @@ private:
 };
 
 // Collects the lines of the process logger ("<level word> : <text>") while it lives.
-class LogCapture : private qkDebugOutput
-{
+class LogCapture : private qkDebugOutput {
 public:
     LogCapture();
     ~LogCapture() override;

@@ -28,8 +28,7 @@ SystemFacts Facts(DWORD major, DWORD minor, WORD sp, bool admin, bool uac = fals
 
 TEST(Prerequisites, OutcomesOverSystemVersions)
 {
-    struct Case
-    {
+    struct Case {
         const char* what;
         SystemFacts facts;
         int supported;
@@ -86,15 +85,15 @@ nlohmann::json InstallJob(const char* components, const char* createMsi = "false
                           {"file_array", nlohmann::json::array()}};
     job["file_array"].push_back({{"component", "qor"}, {"type", "job_installer"}, {"destination_file", "qor.msi"}});
     if (destination != nullptr) {
-        job["file_array"].push_back({{"component", "OMBL"}, {"type", "job_installer"}, {"destination_file", destination}});
+        job["file_array"].push_back(
+            {{"component", "OMBL"}, {"type", "job_installer"}, {"destination_file", destination}});
     }
     return job;
 }
 
 TEST(Prerequisites, OmblOnlyPackage)
 {
-    struct Case
-    {
+    struct Case {
         const char* what;
         nlohmann::json job;
         int installedAnswer;
@@ -119,7 +118,8 @@ TEST(Prerequisites, OmblOnlyPackage)
         int32_t exitCode = -1;
         bool queried = false;
         const HRESULT hr = vek::CheckOmblPrerequisites(
-            vek::ReadOmblPackage(c.job), [&](const wchar_t* code, const wchar_t* wow64Code) {
+            vek::ReadOmblPackage(c.job),
+            [&](const wchar_t* code, const wchar_t* wow64Code) {
                 queried = true;
                 EXPECT_STREQ(code, L"{24BF7A02-B60A-494B-843A-793BBC77DED4}");
                 EXPECT_STREQ(wow64Code, L"{F7BE9C8A-C2E6-470D-B703-0A1845E6FF8C}");
@@ -136,13 +136,15 @@ TEST(Prerequisites, OmblFailuresAreLogged)
 {
     launchertest::LogCapture log;
     int32_t exitCode = 0;
-    vek::CheckOmblPrerequisites(vek::ReadOmblPackage(InstallJob("ombl", "false", "QOR", nullptr)),
-                                [](const wchar_t*, const wchar_t*) { return 0; }, exitCode);
-    vek::CheckOmblPrerequisites(vek::ReadOmblPackage(InstallJob("ombl")), [](const wchar_t*, const wchar_t*) { return -2; },
-                                exitCode);
+    vek::CheckOmblPrerequisites(
+        vek::ReadOmblPackage(InstallJob("ombl", "false", "QOR", nullptr)),
+        [](const wchar_t*, const wchar_t*) { return 0; }, exitCode);
+    vek::CheckOmblPrerequisites(
+        vek::ReadOmblPackage(InstallJob("ombl")), [](const wchar_t*, const wchar_t*) { return -2; }, exitCode);
     EXPECT_EQ(log.Matching(L"Error : vek::CheckOmblPrerequisites(").size(), 2u);
     EXPECT_EQ(log.Matching(L") : [PRE-REQUISITE CHECK]: OMBL installer in not available for given OS").size(), 1u);
-    EXPECT_EQ(log.Matching(L") : [PRE-REQUISITE CHECK]: OMBL only package cannot be used without QOR installed").size(), 1u);
+    EXPECT_EQ(log.Matching(L") : [PRE-REQUISITE CHECK]: OMBL only package cannot be used without QOR installed").size(),
+              1u);
     // Without a way to ask Windows Installer the check cannot pass.
     EXPECT_EQ(vek::CheckOmblPrerequisites(vek::ReadOmblPackage(InstallJob("ombl")), nullptr, exitCode), E_INVALIDARG);
     // A malformed job is no package of that kind.

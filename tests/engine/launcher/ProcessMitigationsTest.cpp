@@ -12,8 +12,7 @@
 namespace {
 
 // A scripted system: every call is recorded; the DEP answers come from the fields.
-struct FakeSystem
-{
+struct FakeSystem {
     static inline std::vector<std::wstring> calls;
     static inline DEP_SYSTEM_POLICY_TYPE systemPolicy = DEPPolicyOptIn;
     static inline BOOL mitigationAnswer = TRUE;
@@ -86,13 +85,13 @@ TEST(ProcessMitigations, StepsRunInOrderWithTheirArguments)
     FakeSystem::depAnswer = TRUE;
     std::vector<SecurityResult> results;
     vek::ApplyProcessMitigations(FakeSystem::Api(), results);
-    EXPECT_EQ(FakeSystem::calls, (std::vector<std::wstring>{
-                                     L"SetDefaultDllDirectories 2048", L"SetDllDirectoryW []",
-                                     L"SetProcessMitigationPolicy 6 1 4", L"HeapSetInformation 1 1 1 0",
-                                     L"GetSystemDEPPolicy", L"SetProcessDEPPolicy 1"}));
-    EXPECT_EQ(Names(results), (std::vector<std::wstring>{L"SetDefaultDLLDirectories", L"SetDllDirectory",
-                                                         L"SetProcessMitigationPolicy", L"HeapSetInformation",
-                                                         L"GetSystemDEPPolicy", L"SetProcessDEPPolicy"}));
+    EXPECT_EQ(FakeSystem::calls,
+              (std::vector<std::wstring>{L"SetDefaultDllDirectories 2048", L"SetDllDirectoryW []",
+                                         L"SetProcessMitigationPolicy 6 1 4", L"HeapSetInformation 1 1 1 0",
+                                         L"GetSystemDEPPolicy", L"SetProcessDEPPolicy 1"}));
+    EXPECT_EQ(Names(results),
+              (std::vector<std::wstring>{L"SetDefaultDLLDirectories", L"SetDllDirectory", L"SetProcessMitigationPolicy",
+                                         L"HeapSetInformation", L"GetSystemDEPPolicy", L"SetProcessDEPPolicy"}));
     for (const SecurityResult& result : results) {
         EXPECT_TRUE(result.available && result.needed) << result.name;
         EXPECT_EQ(result.result, S_OK) << result.name;
@@ -102,8 +101,7 @@ TEST(ProcessMitigations, StepsRunInOrderWithTheirArguments)
 
 TEST(ProcessMitigations, DepPolicyBranches)
 {
-    struct Case
-    {
+    struct Case {
         int systemPolicy;
         BOOL depAnswer;
         DWORD depError;
@@ -175,18 +173,21 @@ TEST(ProcessMitigations, MissingFunctionsAndFailedCalls)
 
 TEST(ProcessMitigations, LogResultLines)
 {
-    struct Case
-    {
+    struct Case {
         SecurityResult result;
         const wchar_t* line;
     };
     const Case cases[] = {
-        {{L"A", true, false, S_OK, L""}, L"Information : SecurityResult::LogResult(%) : Mitigation A wasn't needed on this machine"},
+        {{L"A", true, false, S_OK, L""},
+         L"Information : SecurityResult::LogResult(%) : Mitigation A wasn't needed on this machine"},
         {{L"B", false, true, S_OK, L""},
          L"Information : SecurityResult::LogResult(%) : Mitigation B was needed on this machine but was unavailable"},
-        {{L"C", true, true, S_OK, L"fine"}, L"Information : SecurityResult::LogResult(%) : Mitigation C was successfully applied -- fine"},
-        {{L"D", true, true, HRESULT_FROM_WIN32(50), L"Not an error on x64 systems -- SetProcessDEPPolicy not supported"},
-         L"Error : SecurityResult::LogResult(%) : Mitigation D failed - hr=0x80070032  - Not an error on x64 systems -- "
+        {{L"C", true, true, S_OK, L"fine"},
+         L"Information : SecurityResult::LogResult(%) : Mitigation C was successfully applied -- fine"},
+        {{L"D", true, true, HRESULT_FROM_WIN32(50),
+          L"Not an error on x64 systems -- SetProcessDEPPolicy not supported"},
+         L"Error : SecurityResult::LogResult(%) : Mitigation D failed - hr=0x80070032  - Not an error on x64 systems "
+         L"-- "
          L"SetProcessDEPPolicy not supported"},
     };
     for (const Case& c : cases) {
@@ -209,7 +210,8 @@ std::wstring ReadUtf16File(const std::filesystem::path& path)
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::wstring text;
     for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-        text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                     (static_cast<unsigned char>(bytes[i + 1]) << 8));
     }
     return text;
 }
@@ -231,17 +233,18 @@ TEST(ProcessMitigations, ProgramHardensFirstAndLogsInOrder)
     ASSERT_FALSE(logFile.empty());
     const std::wstring text = ReadUtf16File(logFile);
 
-    std::vector<std::wstring> expected = {
-        L"Information : SecurityResult::LogResult(", L"Mitigation SetDefaultDLLDirectories was successfully applied -- \r\n",
-        L"Mitigation SetDllDirectory was successfully applied -- \r\n",
-        L"Mitigation SetProcessMitigationPolicy was successfully applied -- \r\n",
-        L"Mitigation HeapSetInformation was successfully applied -- \r\n"};
+    std::vector<std::wstring> expected = {L"Information : SecurityResult::LogResult(",
+                                          L"Mitigation SetDefaultDLLDirectories was successfully applied -- \r\n",
+                                          L"Mitigation SetDllDirectory was successfully applied -- \r\n",
+                                          L"Mitigation SetProcessMitigationPolicy was successfully applied -- \r\n",
+                                          L"Mitigation HeapSetInformation was successfully applied -- \r\n"};
     // The DEP lines depend on the system's policy, which this process can read too.
     const DEP_SYSTEM_POLICY_TYPE policy = ::GetSystemDEPPolicy();
     const wchar_t* policyWords[] = {L"Always Off", L"Always On", L"Opt In", L"Opt Out"};
     ASSERT_LT(static_cast<int>(policy), 4);
-    expected.push_back(std::wstring(L"Mitigation GetSystemDEPPolicy was successfully applied -- System DEP Policy was set to ") +
-                       policyWords[policy] + L".\r\n");
+    expected.push_back(
+        std::wstring(L"Mitigation GetSystemDEPPolicy was successfully applied -- System DEP Policy was set to ") +
+        policyWords[policy] + L".\r\n");
     if (policy == DEPPolicyOptIn) {
         expected.push_back(L"Mitigation SetProcessDEPPolicy ");
     } else {
@@ -250,8 +253,9 @@ TEST(ProcessMitigations, ProgramHardensFirstAndLogsInOrder)
     size_t at = 0;
     for (const std::wstring& part : expected) {
         const size_t found = text.find(part, at);
-        ASSERT_NE(found, std::wstring::npos) << "missing or out of order: " << std::string(part.begin(), part.end())
-                                             << "\n" << std::string(text.begin(), text.end());
+        ASSERT_NE(found, std::wstring::npos)
+            << "missing or out of order: " << std::string(part.begin(), part.end()) << "\n"
+            << std::string(text.begin(), text.end());
         at = found + part.size();
     }
 }

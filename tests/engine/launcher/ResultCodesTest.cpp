@@ -7,28 +7,41 @@
 
 namespace {
 
-struct NamedValue
-{
+struct NamedValue {
     const wchar_t* name;
     int64_t value;
 };
 
 // The codes other parts of the program test for by name, with their published values.
 constexpr NamedValue kNamedResultCodes[] = {
-    {L"VEK_E_STATE_FILE_MISSING", 0x80047E00}, {L"VEK_E_JSON_NOT_PARSED", 0x80047E01},
-    {L"VEK_E_SIGNATURE_NOT_TRUSTED", 0x80047E03}, {L"VEK_E_TRUST", 0x80047E05},
-    {L"VEK_E_MANIFEST_NOT_UTF8", 0x80047E06},   {L"VEK_E_STATE_CRC_MISMATCH", 0x80047E0A},
-    {L"VEK_E_FILE_NOT_FOUND", 0x80047E0B},      {L"VEK_E_STATE_FILE_NOT_READ", 0x80047E0D},
-    {L"VEK_E_NOT_ADMIN", 0x80047E0E},           {L"VEK_E_PREREQUISITES", 0x80047E0F},
-    {L"VEK_E_CLEANUP", 0x80047E10},             {L"VEK_E_NO_CC_TOKEN", 0x80047E13},
-    {L"VEK_E_NO_INSTALL_OPTIONS", 0x80047E14},  {L"VEK_E_TRAY_WINDOW", 0x80047E27},
-    {L"VEK_E_ANOTHER_INSTANCE", 0x80047E28},    {L"VEK_E_INSTANCE_WAIT", 0x80047E2C},
-    {L"VEK_E_FAILURE_COUNT", 0x80047E2D},       {L"VEK_E_STATE_FILE", 0x80047E48},
-    {L"VEK_E_JOB_INDEX", 0x80047E55},           {L"VEK_E_REPORTER_EXCEPTION", 0x80047E84},
-    {L"VEK_E_MANIFEST_NOT_IN_PACKAGE", 0x80047EA2}, {L"VEK_E_PLUGIN_LOADER", 0x80047EC1},
-    {L"VEK_E_PLUGIN_START", 0x80047EC2},        {L"VEK_E_PLUGIN_CREATE", 0x80047EC3},
-    {L"VEK_E_PLUGIN_SIGNATURE", 0x80047EC4},    {L"VEK_E_PLUGIN_NOT_IN_MANIFEST", 0x80047EC5},
-    {L"VEK_E_DOWNLOAD_FAILED", 0x80047EC6},     {L"VEK_E_DOWNLOAD_CALL_FAILED", 0x80047EEB},
+    {L"VEK_E_STATE_FILE_MISSING", 0x80047E00},
+    {L"VEK_E_JSON_NOT_PARSED", 0x80047E01},
+    {L"VEK_E_SIGNATURE_NOT_TRUSTED", 0x80047E03},
+    {L"VEK_E_TRUST", 0x80047E05},
+    {L"VEK_E_MANIFEST_NOT_UTF8", 0x80047E06},
+    {L"VEK_E_STATE_CRC_MISMATCH", 0x80047E0A},
+    {L"VEK_E_FILE_NOT_FOUND", 0x80047E0B},
+    {L"VEK_E_STATE_FILE_NOT_READ", 0x80047E0D},
+    {L"VEK_E_NOT_ADMIN", 0x80047E0E},
+    {L"VEK_E_PREREQUISITES", 0x80047E0F},
+    {L"VEK_E_CLEANUP", 0x80047E10},
+    {L"VEK_E_NO_CC_TOKEN", 0x80047E13},
+    {L"VEK_E_NO_INSTALL_OPTIONS", 0x80047E14},
+    {L"VEK_E_TRAY_WINDOW", 0x80047E27},
+    {L"VEK_E_ANOTHER_INSTANCE", 0x80047E28},
+    {L"VEK_E_INSTANCE_WAIT", 0x80047E2C},
+    {L"VEK_E_FAILURE_COUNT", 0x80047E2D},
+    {L"VEK_E_STATE_FILE", 0x80047E48},
+    {L"VEK_E_JOB_INDEX", 0x80047E55},
+    {L"VEK_E_REPORTER_EXCEPTION", 0x80047E84},
+    {L"VEK_E_MANIFEST_NOT_IN_PACKAGE", 0x80047EA2},
+    {L"VEK_E_PLUGIN_LOADER", 0x80047EC1},
+    {L"VEK_E_PLUGIN_START", 0x80047EC2},
+    {L"VEK_E_PLUGIN_CREATE", 0x80047EC3},
+    {L"VEK_E_PLUGIN_SIGNATURE", 0x80047EC4},
+    {L"VEK_E_PLUGIN_NOT_IN_MANIFEST", 0x80047EC5},
+    {L"VEK_E_DOWNLOAD_FAILED", 0x80047EC6},
+    {L"VEK_E_DOWNLOAD_CALL_FAILED", 0x80047EEB},
     {L"VEK_E_HTTP_DOWNLOAD", 0x80047F12},
 };
 
@@ -89,12 +102,22 @@ TEST(ResultCodes, ValuesOutsideTheTableAreUnknown)
 TEST(ExitCodes, EveryCodeAndItsSets)
 {
     constexpr NamedValue kExpected[] = {
-        {L"ExitNormal", 0},           {L"ExitJobEvent36", 1},          {L"ExitJobEvent7", 2},
-        {L"ExitPrerequisites", 3},    {L"ExitSilentJobResult", 6},     {L"ExitUserQuit", 8},
-        {L"ExitAnotherInstance", 9},  {L"ExitRestartForUpgrade", 12},  {L"ExitRelaunched", 13},
-        {L"ExitAutomaticUpgradeDisabled", 14}, {L"ExitNoConnectionToken", 15},
-        {L"ExitBootstrapFromDialog", 16}, {L"ExitOmblNotForThisSystem", 17}, {L"ExitOmblWithoutProduct", 19},
-        {L"ExitPartialFailover", 20}, {L"ExitUnsupportedProcessor", static_cast<int32_t>(0xC000001D)},
+        {L"ExitNormal", 0},
+        {L"ExitJobEvent36", 1},
+        {L"ExitJobEvent7", 2},
+        {L"ExitPrerequisites", 3},
+        {L"ExitSilentJobResult", 6},
+        {L"ExitUserQuit", 8},
+        {L"ExitAnotherInstance", 9},
+        {L"ExitRestartForUpgrade", 12},
+        {L"ExitRelaunched", 13},
+        {L"ExitAutomaticUpgradeDisabled", 14},
+        {L"ExitNoConnectionToken", 15},
+        {L"ExitBootstrapFromDialog", 16},
+        {L"ExitOmblNotForThisSystem", 17},
+        {L"ExitOmblWithoutProduct", 19},
+        {L"ExitPartialFailover", 20},
+        {L"ExitUnsupportedProcessor", static_cast<int32_t>(0xC000001D)},
     };
     ASSERT_EQ(vek::ExitCodes().size(), std::size(kExpected));
     for (size_t i = 0; i < std::size(kExpected); ++i) {

@@ -22,11 +22,27 @@ std::wstring Forward(const std::wstring& excluded, const std::wstring& switches)
 
 TEST(Switches, ForwardedTableInItsOrder)
 {
-    const std::vector<std::wstring> expected = {
-        L"SHOWONECLICK", L"WIN10_UPGRADE", L"SHOWFAILOVER", L"UNATTENDED", L"SILENT", L"SMART_RESTART",
-        L"UPGRADE_DELAY", L"ADMIN_INITIATED", L"HARD_REBOOT", L"SCHEDULE_TO", L"DISABLE_SCHEDULE", L"m",
-        L"FORCE_INSTALL", L"INSTALLER_OPTIONS", L"IGNORE_USER_SESSION", L"CC_TOKEN", L"noui", L"EXECUTED_BY_MSI",
-        L"DISABLE_AUTOMATIC_UPGRADE", L"UPGRADE_CONFIRMED", L"UNINSTALL"};
+    const std::vector<std::wstring> expected = {L"SHOWONECLICK",
+                                                L"WIN10_UPGRADE",
+                                                L"SHOWFAILOVER",
+                                                L"UNATTENDED",
+                                                L"SILENT",
+                                                L"SMART_RESTART",
+                                                L"UPGRADE_DELAY",
+                                                L"ADMIN_INITIATED",
+                                                L"HARD_REBOOT",
+                                                L"SCHEDULE_TO",
+                                                L"DISABLE_SCHEDULE",
+                                                L"m",
+                                                L"FORCE_INSTALL",
+                                                L"INSTALLER_OPTIONS",
+                                                L"IGNORE_USER_SESSION",
+                                                L"CC_TOKEN",
+                                                L"noui",
+                                                L"EXECUTED_BY_MSI",
+                                                L"DISABLE_AUTOMATIC_UPGRADE",
+                                                L"UPGRADE_CONFIRMED",
+                                                L"UNINSTALL"};
     ASSERT_EQ(g_ForwardedSwitches.size(), expected.size());
     std::vector<std::wstring> fromTable;
     for (const vek::SwitchInfo& row : vek::SwitchTable()) {
@@ -50,8 +66,7 @@ TEST(Switches, ForwardedTableInItsOrder)
 // Each case runs the test program with the switches as its real command line.
 TEST(Switches, ForwardingOverRealCommandLines)
 {
-    struct Case
-    {
+    struct Case {
         const wchar_t* excluded;
         const wchar_t* switches;
         const wchar_t* forwarded;
@@ -68,9 +83,9 @@ TEST(Switches, ForwardingOverRealCommandLines)
         {L"none", L"/UNINSTALL /CC_TOKEN abc /M /NOUI /ShowOneClick",
          L" /SHOWONECLICK /m /CC_TOKEN \"abc\" /noui /UNINSTALL"},
         // Switches outside the table are never forwarded.
-        {L"none", L"/r /RESTARTED_IN_SESSION /IMAGE /EXTRACT_PATH x /SILENT /OTHER",
-         L" /SILENT"},
-        {L"none", L"/INSTALLER_OPTIONS \"a b c\" /SMART_RESTART 30", L" /SMART_RESTART \"30\" /INSTALLER_OPTIONS \"a b c\""},
+        {L"none", L"/r /RESTARTED_IN_SESSION /IMAGE /EXTRACT_PATH x /SILENT /OTHER", L" /SILENT"},
+        {L"none", L"/INSTALLER_OPTIONS \"a b c\" /SMART_RESTART 30",
+         L" /SMART_RESTART \"30\" /INSTALLER_OPTIONS \"a b c\""},
         // A value with a double quote cannot be quoted: that switch is left out.
         {L"none", L"/CC_TOKEN a\"b /SILENT", L" /SILENT"},
         {L"none", L"plain arguments only", L""},

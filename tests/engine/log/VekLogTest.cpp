@@ -39,7 +39,7 @@ TEST(VekLog, FacadeWritesThroughTheProcessLogger)
     {
         FixtureKey key(logtest::DebugKeyPath() + L"\\DebugOutput");
         key.Dword(L"DebugType", 2);
-        key.String(L"Directory", first.Path() + L"\\\\");   // trailing backslashes are dropped
+        key.String(L"Directory", first.Path() + L"\\\\"); // trailing backslashes are dropped
         key.Dword(L"OutputToDebugger", 0);
         key.Dword(L"OutputToFile", 1);
         key.Dword(L"AppendProcessIdToFile", 0);
@@ -103,7 +103,7 @@ TEST(VekLog, FacadeWritesThroughTheProcessLogger)
               std::wstring::npos)
         << all;
 
-    vek::VekDebugOutput.SetDirectory(L"");   // closes the file so that the folders can go
+    vek::VekDebugOutput.SetDirectory(L""); // closes the file so that the folders can go
 }
 
 TEST(VekLog, ConfigureLogFileWithoutABaseName)

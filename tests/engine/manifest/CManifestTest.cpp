@@ -22,14 +22,17 @@ json& Job0(json& root)
 
 TEST(CManifestPackage, ChoosesThePackageForTheProcessor)
 {
-    struct Case { const char* packageType; bool notWow64; const char* platform; const char* postfix; } cases[] = {
-        {"win32", false, "x86", "_x86"},
-        {"win32", true, "x86", "_x86"},
-        {"x64", true, "x64", "_x64"},   // also on a 32-bit system
-        {"arm64", true, "x64", "_x64"}, // any other name is the 64-bit package
-        {"", false, "x64", "_x64"},     // empty: follows the system
-        {"", true, "x86", "_x86"},
-        {"WIN32", true, "x64", "_x64"}, // compared exactly
+    struct Case {
+        const char* packageType;
+        bool notWow64;
+        const char* platform;
+        const char* postfix;
+    } cases[] = {
+        {"win32", false, "x86", "_x86"}, {"win32", true, "x86", "_x86"},
+        {"x64", true, "x64", "_x64"},                                    // also on a 32-bit system
+        {"arm64", true, "x64", "_x64"},                                  // any other name is the 64-bit package
+        {"", false, "x64", "_x64"},                                      // empty: follows the system
+        {"", true, "x86", "_x86"},       {"WIN32", true, "x64", "_x64"}, // compared exactly
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.packageType << " notWow64=" << c.notWow64);
@@ -45,9 +48,13 @@ TEST(CManifestPackage, ChoosesThePackageForTheProcessor)
 
 TEST(CManifestPackage, SelectsComponents)
 {
-    struct Case { const char* runKey; const char* components; Names_ selected; } cases[] = {
+    struct Case {
+        const char* runKey;
+        const char* components;
+        Names_ selected;
+    } cases[] = {
         {"QOR", "qor,ombl", {"qor", "ombl"}},
-        {"QOR", "", {"qor"}},            // the endpoint product without a list installs "qor"
+        {"QOR", "", {"qor"}}, // the endpoint product without a list installs "qor"
         {"OTHER", "", {}},
         {"QOR", "qor_edr,wox", {"qor_edr", "wox"}},
         {"QOR", "qor,,qor,", {"qor"}},
@@ -76,28 +83,68 @@ TEST(CManifestFilters, KeepOnlyTheFilesForThisMachineAndKeepTheRestAside)
         Names_ kept;
         Names_ filtered;
     } cases[] = {
-        {"x64 client", "x64", false, 19045, nullptr, "false",
+        {"x64 client",
+         "x64",
+         false,
+         19045,
+         nullptr,
+         "false",
          {"qor64.msi", "ombl.msi", "plugin.dll", "client.cab", "new.cab", "uninst.exe", "wipe.exe"},
          {"qor32.msi", "wox.appx", "server.cab"}},
-        {"x86 old server", "win32", true, 17134, nullptr, "false",
+        {"x86 old server",
+         "win32",
+         true,
+         17134,
+         nullptr,
+         "false",
          {"qor32.msi", "ombl.msi", "plugin.dll", "server.cab", "uninst.exe", "wipe.exe"},
          {"qor64.msi", "wox.appx", "client.cab", "new.cab"}},
-        {"build at the limit", "x64", false, 17763, nullptr, "false",
+        {"build at the limit",
+         "x64",
+         false,
+         17763,
+         nullptr,
+         "false",
          {"qor64.msi", "ombl.msi", "plugin.dll", "client.cab", "new.cab", "uninst.exe", "wipe.exe"},
          {"qor32.msi", "wox.appx", "server.cab"}},
-        {"SKIP", "x64", false, 19045, "SKIP", "false",
+        {"SKIP",
+         "x64",
+         false,
+         19045,
+         "SKIP",
+         "false",
          {"qor64.msi", "ombl.msi", "plugin.dll", "client.cab", "new.cab"},
          {"qor32.msi", "wox.appx", "server.cab", "uninst.exe", "wipe.exe"}},
-        {"AUTOMATIC", "x64", false, 19045, "AUTOMATIC", "false",
+        {"AUTOMATIC",
+         "x64",
+         false,
+         19045,
+         "AUTOMATIC",
+         "false",
          {"qor64.msi", "ombl.msi", "plugin.dll", "client.cab", "new.cab", "uninst.exe"},
          {"qor32.msi", "wox.appx", "server.cab", "wipe.exe"}},
-        {"QOR_UNINSTALL", "x64", false, 19045, "QOR_UNINSTALL", "false",
+        {"QOR_UNINSTALL",
+         "x64",
+         false,
+         19045,
+         "QOR_UNINSTALL",
+         "false",
          {"qor64.msi", "ombl.msi", "plugin.dll", "client.cab", "new.cab", "wipe.exe"},
          {"qor32.msi", "wox.appx", "server.cab", "uninst.exe"}},
-        {"other mode", "x64", false, 19045, "KEEP", "false",
+        {"other mode",
+         "x64",
+         false,
+         19045,
+         "KEEP",
+         "false",
          {"qor64.msi", "ombl.msi", "plugin.dll", "client.cab", "new.cab", "uninst.exe", "wipe.exe"},
          {"qor32.msi", "wox.appx", "server.cab"}},
-        {"redistributable: no system filters", "x64", true, 100, nullptr, "true",
+        {"redistributable: no system filters",
+         "x64",
+         true,
+         100,
+         nullptr,
+         "true",
          {"qor64.msi", "ombl.msi", "plugin.dll", "server.cab", "client.cab", "new.cab", "uninst.exe", "wipe.exe"},
          {"qor32.msi", "wox.appx"}},
     };
@@ -163,28 +210,75 @@ TEST(CManifestChecks, TokenChecks)
         HRESULT expected;
     } cases[] = {
         {"endpoint complete", "QOR", "qor,ombl", json::object(), "false", false, false, S_OK},
-        {"endpoint without install options", "QOR", "qor", {{"install_options", ""}}, "false", false, false,
+        {"endpoint without install options",
+         "QOR",
+         "qor",
+         {{"install_options", ""}},
+         "false",
+         false,
+         false,
          vek::VEK_E_NO_INSTALL_OPTIONS},
-        {"endpoint without ombl options", "QOR", "qor,ombl", {{"ombl_install_options", nullptr}}, "false", false,
-         false, vek::VEK_E_NO_INSTALL_OPTIONS},
+        {"endpoint without ombl options",
+         "QOR",
+         "qor,ombl",
+         {{"ombl_install_options", nullptr}},
+         "false",
+         false,
+         false,
+         vek::VEK_E_NO_INSTALL_OPTIONS},
         {"ombl alone needs no qor options", "QOR", "ombl", {{"install_options", ""}}, "false", false, false, S_OK},
         {"endpoint without token", "QOR", "qor", {{"cc_token", ""}}, "false", false, false, vek::VEK_E_NO_CC_TOKEN},
-        {"generic package", "OTHER", "", {{"generic_package", "true"}, {"cc_token", ""}}, "false", false, false,
-         S_OK},
+        {"generic package", "OTHER", "", {{"generic_package", "true"}, {"cc_token", ""}}, "false", false, false, S_OK},
         {"no token at all", "OTHER", "", {{"cc_token", ""}}, "false", false, false, vek::VEK_E_NO_CC_TOKEN},
         {"legacy token", "OTHER", "", json::object(), "false", true, false, S_OK},
-        {"server token on a client", "OTHER", "", {{"cc_token", ""}, {"server_cc_token", "S"}}, "false", false,
-         false, vek::VEK_E_NO_CC_TOKEN},
-        {"server token on a server", "OTHER", "", {{"cc_token", ""}, {"server_cc_token", "S"}}, "false", true,
-         false, S_OK},
-        {"desktop token on a client", "OTHER", "", {{"cc_token", ""}, {"desktop_cc_token", "D"}}, "false", false,
-         false, S_OK},
-        {"desktop token on a server", "OTHER", "", {{"cc_token", ""}, {"desktop_cc_token", "D"}}, "false", true,
-         false, vek::VEK_E_NO_CC_TOKEN},
-        {"redistributable takes any token", "OTHER", "", {{"cc_token", ""}, {"desktop_cc_token", "D"}}, "true", true,
-         false, S_OK},
-        {"FORCE_INSTALL makes it need the server token", "OTHER", "", {{"cc_token", ""}, {"desktop_cc_token", "D"}},
-         "true", true, true, vek::VEK_E_NO_CC_TOKEN},
+        {"server token on a client",
+         "OTHER",
+         "",
+         {{"cc_token", ""}, {"server_cc_token", "S"}},
+         "false",
+         false,
+         false,
+         vek::VEK_E_NO_CC_TOKEN},
+        {"server token on a server",
+         "OTHER",
+         "",
+         {{"cc_token", ""}, {"server_cc_token", "S"}},
+         "false",
+         true,
+         false,
+         S_OK},
+        {"desktop token on a client",
+         "OTHER",
+         "",
+         {{"cc_token", ""}, {"desktop_cc_token", "D"}},
+         "false",
+         false,
+         false,
+         S_OK},
+        {"desktop token on a server",
+         "OTHER",
+         "",
+         {{"cc_token", ""}, {"desktop_cc_token", "D"}},
+         "false",
+         true,
+         false,
+         vek::VEK_E_NO_CC_TOKEN},
+        {"redistributable takes any token",
+         "OTHER",
+         "",
+         {{"cc_token", ""}, {"desktop_cc_token", "D"}},
+         "true",
+         true,
+         false,
+         S_OK},
+        {"FORCE_INSTALL makes it need the server token",
+         "OTHER",
+         "",
+         {{"cc_token", ""}, {"desktop_cc_token", "D"}},
+         "true",
+         true,
+         true,
+         vek::VEK_E_NO_CC_TOKEN},
         {"token of the wrong type", "OTHER", "", {{"cc_token", 42}}, "false", false, false, vek::VEK_E_NO_CC_TOKEN},
     };
     for (const auto& c : cases) {
@@ -217,7 +311,8 @@ TEST(CManifestChecks, NoInstallJob)
         SCOPED_TRACE(root.dump());
         Prepared p(root);
         EXPECT_FALSE(p.manifest->init());
-        EXPECT_EQ(static_cast<uint32_t>(p.manifest->checkInstallJob()), static_cast<uint32_t>(vek::VEK_E_JSON_NOT_PARSED));
+        EXPECT_EQ(static_cast<uint32_t>(p.manifest->checkInstallJob()),
+                  static_cast<uint32_t>(vek::VEK_E_JSON_NOT_PARSED));
         p.manifest->prepare(); // nothing to prepare, nothing thrown
         EXPECT_EQ(p.manifest->getCustomerId(), L"");
         EXPECT_EQ(p.manifest->countInstallers(), 0);
@@ -244,7 +339,12 @@ TEST(CManifestChecks, ForceInstallTurnsTheRedistributableIntoAnInstall)
 
 TEST(CManifestLanguage, ChoosesTheProductLanguage)
 {
-    struct Case { json productLang; json languages; const wchar_t* locale; const wchar_t* expected; } cases[] = {
+    struct Case {
+        json productLang;
+        json languages;
+        const wchar_t* locale;
+        const wchar_t* expected;
+    } cases[] = {
         {"de-AT", json::parse(R"([{"code":"de-CH"},{"code":"de-DE","default_for_group":true}])"), L"", L"de-DE"},
         {"de-AT", json::parse(R"([{"code":"de-CH"}])"), L"", L"de-CH"},
         {"de-AT", json::parse(R"([{"code":"fr-FR"}])"), L"", L"en-US"},
@@ -270,7 +370,11 @@ TEST(CManifestLanguage, ChoosesTheProductLanguage)
 
 TEST(CManifestLanguage, LocalizesTheInstallerAddress)
 {
-    struct Case { const char* lang; const char* source; const char* expected; } cases[] = {
+    struct Case {
+        const char* lang;
+        const char* source;
+        const char* expected;
+    } cases[] = {
         {"de-DE", "https://d/en-US/qor64.msi", "https://d/de-DE/qor64.msi"},
         {"de-DE", "https://d/en-US/qor_en-US.msi", "https://d/de-DE/qor_de-DE.msi"},
         {"en-US", "https://d/en-US/qor64.msi", "https://d/en-US/qor64.msi"},
@@ -292,7 +396,13 @@ TEST(CManifestLanguage, LocalizesTheInstallerAddress)
 
 TEST(CManifestPatch, BackendAddressesFromTheEnrollmentUrl)
 {
-    struct Case { const char* name; json backends; const char* enrollment; bool image; json expected; } cases[] = {
+    struct Case {
+        const char* name;
+        json backends;
+        const char* enrollment;
+        bool image;
+        json expected;
+    } cases[] = {
         {"cut after the service name", json::array(), "https://e.example/r3_zavo_i/enroll?x=1", false,
          json::parse(R"([{"url":"https://e.example/r3_zavo_i/status","codes":[200]}])")},
         {"added to the listed ones", json::parse(R"([{"url":"https://b/"}])"), "https://e/r3_zavo_i/x/r3_zavo_i/y",
@@ -345,13 +455,16 @@ TEST(CManifestPatch, ImageLeavesOutTheOmblFiles)
 
 TEST(CManifestPatch, ReEnrollsAnInstalledProductAndFallsBack)
 {
-    struct Case { int compared; const char* removal; bool reEnroll; } cases[] = {
+    struct Case {
+        int compared;
+        const char* removal;
+        bool reEnroll;
+    } cases[] = {
         {0, nullptr, true},   // the same version is installed
         {1, nullptr, true},   // a newer one is installed
         {-1, nullptr, false}, // an older one: install
         {-2, nullptr, false}, // none installed
-        {-3, nullptr, false},
-        {0, "qor_uninstall", false},
+        {-3, nullptr, false}, {0, "qor_uninstall", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.compared << " " << (c.removal ? c.removal : ""));
@@ -388,7 +501,11 @@ TEST(CManifestPatch, ReEnrollsAnInstalledProductAndFallsBack)
 
 TEST(CManifestPatch, LegacyCleanupFiles)
 {
-    struct Case { bool agent; const char* createMsi; bool kept; } cases[] = {
+    struct Case {
+        bool agent;
+        const char* createMsi;
+        bool kept;
+    } cases[] = {
         {false, "false", false},
         {true, "false", true},
         {false, "true", true},
@@ -430,7 +547,11 @@ TEST(CManifestAccessors, TextsAndCommonValues)
 
 TEST(CManifestAccessors, UiModesAndProxyTypesByName)
 {
-    struct UiCase { json mode; bool silent; bool unattended; } uiCases[] = {
+    struct UiCase {
+        json mode;
+        bool silent;
+        bool unattended;
+    } uiCases[] = {
         {"SILENT", true, false}, {"UNATTENDED", false, true}, {"silent", false, false},
         {"", false, false},      {nullptr, false, false},     {3, false, false},
     };
@@ -443,9 +564,12 @@ TEST(CManifestAccessors, UiModesAndProxyTypesByName)
         EXPECT_EQ(p.manifest->isSilentUIMode(), c.silent);
         EXPECT_EQ(p.manifest->isUnattendedUIMode(), c.unattended);
     }
-    struct ProxyCase { json type; vek::VEK_PROXY_TYPE expected; } proxyCases[] = {
-        {"CUSTOM", vek::eProxyCustom},       {"custom", vek::eProxyCustom},   {"AutoDetect", vek::eProxyAutodetect},
-        {"disabled", vek::eProxyDisabled},   {"DIRECT", vek::eProxyDefault},  {nullptr, vek::eProxyDefault},
+    struct ProxyCase {
+        json type;
+        vek::VEK_PROXY_TYPE expected;
+    } proxyCases[] = {
+        {"CUSTOM", vek::eProxyCustom},       {"custom", vek::eProxyCustom},  {"AutoDetect", vek::eProxyAutodetect},
+        {"disabled", vek::eProxyDisabled},   {"DIRECT", vek::eProxyDefault}, {nullptr, vek::eProxyDefault},
         {json::array(), vek::eProxyDefault},
     };
     for (const auto& c : proxyCases) {
@@ -490,7 +614,11 @@ TEST(CManifestAccessors, InstallersAndFiles)
 
 TEST(CManifestAccessors, DecodesInstallOptions)
 {
-    struct Case { json options; bool decoded; json settings; } cases[] = {
+    struct Case {
+        json options;
+        bool decoded;
+        json settings;
+    } cases[] = {
         {Base64(R"({"settings":{"removal_option":"SKIP"}})"), true, json::parse(R"({"removal_option":"SKIP"})")},
         {"e30=", true, nullptr}, // "{}" has no settings
         {"", false, nullptr},
@@ -525,7 +653,8 @@ TEST(CManifestAccessors, WrongTypesAnswerTheDefaultAndAreLogged)
     EXPECT_FALSE(p.manifest->isSilentUIMode());
     EXPECT_FALSE(p.manifest->isRedistributable());
     EXPECT_EQ(p.manifest->getManifestId(), L"");
-    EXPECT_TRUE(log.Contains(L"Manifest value customer_id is of type number, not text: read as empty text")) << log.text;
+    EXPECT_TRUE(log.Contains(L"Manifest value customer_id is of type number, not text: read as empty text"))
+        << log.text;
     EXPECT_TRUE(log.Contains(L"Manifest value ui_mode is of type array, not text")) << log.text;
     EXPECT_TRUE(log.Contains(L"Manifest value create_msi is of type boolean, not text")) << log.text;
     EXPECT_TRUE(log.Contains(L"vek::ManifestJson::Text(")) << "the convention's prefix: " << log.text;
@@ -537,7 +666,8 @@ TEST(CManifestMarker, UpgradeConfirmationMarker)
     EXPECT_FALSE(CManifest::isWaitingForUpgradeConfirmation(base.c_str()));
     {
         qkRegistry key;
-        ASSERT_TRUE(key.CreateKey(HKEY_LOCAL_MACHINE, (base + L"\\WaitingForUpgradeConfirmation").c_str(), KEY_ALL_ACCESS));
+        ASSERT_TRUE(
+            key.CreateKey(HKEY_LOCAL_MACHINE, (base + L"\\WaitingForUpgradeConfirmation").c_str(), KEY_ALL_ACCESS));
     }
     EXPECT_TRUE(CManifest::isWaitingForUpgradeConfirmation(base.c_str()));
     EXPECT_TRUE(CManifest::clearUpgradeConfirmation(base.c_str()));

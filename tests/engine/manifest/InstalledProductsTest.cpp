@@ -6,11 +6,21 @@
 
 TEST(InstalledProducts, ComparesDottedVersions)
 {
-    struct Case { const wchar_t* a; const wchar_t* b; int expected; } cases[] = {
-        {L"", L"", 0},          {L"", L"1", -1},          {L"1", L"", 1},
-        {L"1.2", L"1.2", 0},    {L"1.2", L"1.2.0", -1},   {L"1.2.0", L"1.2", 1},
-        {L"1.10", L"1.9", 1},   {L"2.0.0.1", L"2.0.0.2", -1}, {L"1.2.3.4.9", L"1.2.3.4.1", 0}, // four parts at most
-        {L"x.1", L"0.1", 0},    // a piece that is no number counts as 0
+    struct Case {
+        const wchar_t* a;
+        const wchar_t* b;
+        int expected;
+    } cases[] = {
+        {L"", L"", 0},
+        {L"", L"1", -1},
+        {L"1", L"", 1},
+        {L"1.2", L"1.2", 0},
+        {L"1.2", L"1.2.0", -1},
+        {L"1.2.0", L"1.2", 1},
+        {L"1.10", L"1.9", 1},
+        {L"2.0.0.1", L"2.0.0.2", -1},
+        {L"1.2.3.4.9", L"1.2.3.4.1", 0}, // four parts at most
+        {L"x.1", L"0.1", 0},             // a piece that is no number counts as 0
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.a << " / " << c.b);

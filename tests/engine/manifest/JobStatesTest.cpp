@@ -21,16 +21,26 @@ TEST(JobEventTable, EveryValueOnceWithTheSystemNames)
     int32_t expected = -5;
     for (const vek::JobEventInfo* row = vek::JobEventTableBegin(); row != vek::JobEventTableEnd(); ++row) {
         EXPECT_EQ(row->value, expected++) << "rows in value order, none missing";
-        EXPECT_TRUE(names.insert(row->name).second) << "name used twice: " << std::string(row->name, row->name + wcslen(row->name));
+        EXPECT_TRUE(names.insert(row->name).second)
+            << "name used twice: " << std::string(row->name, row->name + wcslen(row->name));
         EXPECT_NE(row->origins, 0u);
         EXPECT_EQ(row->wholeDocument, row->value >= 9 && row->value <= 11);
     }
     EXPECT_EQ(expected, 44);
 
-    struct Named { int32_t value; const wchar_t* name; } named[] = {
-        {-4, L"eJobInstallErrorRetryDownload"}, {-1, L"eFatalError"}, {1, L"eJobFinish"},
-        {3, L"eJobDownloadFinish"}, {12, L"eFailover"}, {13, L"eJobStopped"}, {19, L"eJobDownloadFailed"},
-        {20, L"eJobEngineRestartAsAdmin"}, {42, L"eJobShowRestartAndUpgradeMessage"},
+    struct Named {
+        int32_t value;
+        const wchar_t* name;
+    } named[] = {
+        {-4, L"eJobInstallErrorRetryDownload"},
+        {-1, L"eFatalError"},
+        {1, L"eJobFinish"},
+        {3, L"eJobDownloadFinish"},
+        {12, L"eFailover"},
+        {13, L"eJobStopped"},
+        {19, L"eJobDownloadFailed"},
+        {20, L"eJobEngineRestartAsAdmin"},
+        {42, L"eJobShowRestartAndUpgradeMessage"},
     };
     for (const auto& n : named) {
         EXPECT_STREQ(vek::JobEventName(n.value), n.name);
@@ -42,10 +52,13 @@ TEST(JobEventTable, EveryValueOnceWithTheSystemNames)
     EXPECT_TRUE(vek::IsUiJobEvent(43));
     EXPECT_FALSE(vek::IsUiJobEvent(44));
 
-    struct State { int32_t value; const wchar_t* name; } states[] = {
-        {-3, L"eRestartDownload"}, {-2, L"eDownloadError"}, {0, L"ePreProcess"}, {1, L"eDownload"},
-        {2, L"ePostProcess"}, {3, L"eInstallFinished"}, {4, L"eStopped"}, {5, L"eInstallCancelled"},
-        {8, L"eRebootRequired"}, {9, L"eFinished"}, {10, L"eArchive"}, {11, L"eArchiveFinished"},
+    struct State {
+        int32_t value;
+        const wchar_t* name;
+    } states[] = {
+        {-3, L"eRestartDownload"},     {-2, L"eDownloadError"},  {0, L"ePreProcess"}, {1, L"eDownload"},
+        {2, L"ePostProcess"},          {3, L"eInstallFinished"}, {4, L"eStopped"},    {5, L"eInstallCancelled"},
+        {8, L"eRebootRequired"},       {9, L"eFinished"},        {10, L"eArchive"},   {11, L"eArchiveFinished"},
         {13, L"eInstallUACCancelled"},
     };
     for (const auto& s : states) {
@@ -56,14 +69,17 @@ TEST(JobEventTable, EveryValueOnceWithTheSystemNames)
 
 TEST(JobState, TransitionsKeepErrorType)
 {
-    struct Case { int32_t state; bool pluginStage; json errorBefore; json errorAfter; } cases[] = {
-        {vek::eDownloadError, false, 0, 1},
-        {vek::eDownloadError, true, 3, 1},
+    struct Case {
+        int32_t state;
+        bool pluginStage;
+        json errorBefore;
+        json errorAfter;
+    } cases[] = {
+        {vek::eDownloadError, false, 0, 1}, {vek::eDownloadError, true, 3, 1},
         {vek::eInstallFailed, true, 2, 0},  // inside the plug-in stage
         {vek::eInstallFailed, false, 0, 2}, // outside it
         {vek::eDownload, false, 1, 1},      // other states leave it
-        {vek::eFinished, true, 3, 3},
-        {vek::eStopped, false, nullptr, nullptr},
+        {vek::eFinished, true, 3, 3},       {vek::eStopped, false, nullptr, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.state << " plugin=" << c.pluginStage);
@@ -82,16 +98,26 @@ TEST(JobState, TransitionsKeepErrorType)
 
 TEST(JobState, ReadsAndResets)
 {
-    struct Case { json state; int32_t expected; } cases[] = {
-        {4, 4}, {-3, -3}, {nullptr, vek::eDownloadError}, {"4", vek::eDownloadError}, {4.5, vek::eDownloadError},
-        {json::parse("4294967296"), vek::eDownloadError}, {json::object(), vek::eDownloadError},
+    struct Case {
+        json state;
+        int32_t expected;
+    } cases[] = {
+        {4, 4},
+        {-3, -3},
+        {nullptr, vek::eDownloadError},
+        {"4", vek::eDownloadError},
+        {4.5, vek::eDownloadError},
+        {json::parse("4294967296"), vek::eDownloadError},
+        {json::object(), vek::eDownloadError},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.state.dump());
         EXPECT_EQ(vek::ManifestDocument::ReadJobState(json{{"job_state", c.state}}), c.expected);
     }
     vek::ManifestDocument document;
-    ASSERT_EQ(document.Adopt(json::parse(R"({"vek":{"job_array":[{"job_state":9,"error_type":1,"job_error_code":5}]}})")), S_OK);
+    ASSERT_EQ(
+        document.Adopt(json::parse(R"({"vek":{"job_array":[{"job_state":9,"error_type":1,"job_error_code":5}]}})")),
+        S_OK);
     EXPECT_TRUE(document.ResetJobState(0));
     const json job = document.GetJobValue(0, "job_state");
     EXPECT_EQ(job, 0);
@@ -107,13 +133,13 @@ TEST(JobState, ReadsAndResets)
 
 TEST(JobState, PluginEventsRecordedInTheNode)
 {
-    struct Case { int32_t event; json expected; } cases[] = {
-        {-3, {{"error_type", 2}}},
-        {17, {{"error_type", 3}}},
-        {29, {{"rekey_status", 0}}},
-        {30, {{"rekey_status", 1}, {"OtherErrors", 404}}},
-        {31, {{"rekey_status", 2}}},
-        {4, json::object()},
+    struct Case {
+        int32_t event;
+        json expected;
+    } cases[] = {
+        {-3, {{"error_type", 2}}},   {17, {{"error_type", 3}}},
+        {29, {{"rekey_status", 0}}}, {30, {{"rekey_status", 1}, {"OtherErrors", 404}}},
+        {31, {{"rekey_status", 2}}}, {4, json::object()},
         {28, json::object()},
     };
     for (const auto& c : cases) {
@@ -130,8 +156,7 @@ TEST(JobState, PluginEventsRecordedInTheNode)
 
 namespace {
 
-struct Recorder
-{
+struct Recorder {
     vek::JobEventSignal signal;
     std::vector<int32_t> events;
     std::mutex lock;
@@ -151,7 +176,12 @@ struct Recorder
 TEST(JobEvents, FinishIsTheLastEventOfEveryRun)
 {
     const json node = {{"job_id", "x"}};
-    struct Case { const char* name; bool throws; std::vector<int32_t> fired; std::vector<int32_t> seen; } cases[] = {
+    struct Case {
+        const char* name;
+        bool throws;
+        std::vector<int32_t> fired;
+        std::vector<int32_t> seen;
+    } cases[] = {
         {"normal run", false, {0, 23, 3}, {0, 23, 3, 1}},
         {"run ended by an exception", true, {0, 23}, {0, 23, -1, 1}},
         {"finish fired by the run itself", false, {0, 1, 6}, {0, 1}},
@@ -168,8 +198,7 @@ TEST(JobEvents, FinishIsTheLastEventOfEveryRun)
             if (c.throws) {
                 throw std::runtime_error("job failed");
             }
-        } catch (const std::runtime_error&) {
-        }
+        } catch (const std::runtime_error&) {}
         EXPECT_EQ(recorder.events, c.seen);
         EXPECT_FALSE(emitter.IsRunning());
         EXPECT_EQ(emitter.Fire(vek::eJobDownloadStart, node), 0);

@@ -36,18 +36,21 @@ std::string Nested(size_t depth)
 
 TEST(ManifestDocument, LoadsText)
 {
-    struct Case { std::string text; HRESULT expected; } cases[] = {
+    struct Case {
+        std::string text;
+        HRESULT expected;
+    } cases[] = {
         {R"({"vek": {"job_array": []}})", S_OK},
-        {"\xEF\xBB\xBF{\"vek\": {}}", S_OK},                              // UTF-8 mark skipped
-        {"// comment\n{\"vek\": /* inline */ {}}", S_OK},                  // comments allowed
-        {"{\"a\": \"[[[[\", \"b\": {}}", S_OK},                            // brackets in text are no nesting
+        {"\xEF\xBB\xBF{\"vek\": {}}", S_OK},              // UTF-8 mark skipped
+        {"// comment\n{\"vek\": /* inline */ {}}", S_OK}, // comments allowed
+        {"{\"a\": \"[[[[\", \"b\": {}}", S_OK},           // brackets in text are no nesting
         {"{\"vek\": " + Nested(60) + "}", S_OK},
-        {"{\"vek\": " + Nested(200) + "}", vek::VEK_E_JSON_NOT_PARSED},     // nested too deep
+        {"{\"vek\": " + Nested(200) + "}", vek::VEK_E_JSON_NOT_PARSED}, // nested too deep
         {"{\"vek\": " + Nested(100000) + "}", vek::VEK_E_JSON_NOT_PARSED},
-        {"[1, 2]", vek::VEK_E_JSON_NOT_PARSED},                            // root no object
+        {"[1, 2]", vek::VEK_E_JSON_NOT_PARSED}, // root no object
         {"{\"vek\": ", vek::VEK_E_JSON_NOT_PARSED},
         {"", vek::VEK_E_JSON_NOT_PARSED},
-        {"{\"a\": \"\xC3\x28\"}", vek::VEK_E_JSON_NOT_PARSED},             // not UTF-8
+        {"{\"a\": \"\xC3\x28\"}", vek::VEK_E_JSON_NOT_PARSED}, // not UTF-8
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 60));
@@ -85,16 +88,18 @@ TEST(ManifestJsonAccess, WrongTypesReadAsDefaults)
 {
     const json root = json::parse(R"({"t": "text", "n": 7, "u": 18446744073709551615, "f": 1.5, "b": true,
                                       "o": {"k": "v"}, "a": [1], "z": null})");
-    struct Case { const char* key; std::string text; int64_t integer; bool boolean; bool isTrue; } cases[] = {
-        {"t", "text", -9, false, false},
-        {"n", "", 7, false, false},
+    struct Case {
+        const char* key;
+        std::string text;
+        int64_t integer;
+        bool boolean;
+        bool isTrue;
+    } cases[] = {
+        {"t", "text", -9, false, false}, {"n", "", 7, false, false},
         {"u", "", -9, false, false}, // beyond a signed 64-bit number
-        {"f", "", -9, false, false},
-        {"b", "", -9, true, false},
-        {"o", "", -9, false, false},
-        {"a", "", -9, false, false},
-        {"z", "", -9, false, false},
-        {"missing", "", -9, false, false},
+        {"f", "", -9, false, false},     {"b", "", -9, true, false},
+        {"o", "", -9, false, false},     {"a", "", -9, false, false},
+        {"z", "", -9, false, false},     {"missing", "", -9, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);

@@ -17,8 +17,7 @@ using namespace manifesttest;
 
 namespace {
 
-class FixedFolders : public vek::IShellFolders
-{
+class FixedFolders : public vek::IShellFolders {
 public:
     bool IsVistaOrLater() override { return true; }
     HRESULT GetKnownFolderPath(REFKNOWNFOLDERID, DWORD, std::wstring& path) override
@@ -157,9 +156,24 @@ TEST(ManifestMutation, MembersOfEveryTypeMissingOrDeep)
     const json base = BaseManifest();
     RunPipeline(base.dump(), "the base manifest");
     const json replacements[] = {
-        nullptr, 0, -1, json::parse("18446744073709551615"), json::parse("-9223372036854775808"), 1e308, -0.5,
-        true, "", "x", "%HOST%", "%RUN_LOCATION%%RUN_LOCATION%", json::array(), json::object(),
-        json::array({nullptr, 1, "a"}), Deep(40, false), Deep(40, true), Deep(70, true),
+        nullptr,
+        0,
+        -1,
+        json::parse("18446744073709551615"),
+        json::parse("-9223372036854775808"),
+        1e308,
+        -0.5,
+        true,
+        "",
+        "x",
+        "%HOST%",
+        "%RUN_LOCATION%%RUN_LOCATION%",
+        json::array(),
+        json::object(),
+        json::array({nullptr, 1, "a"}),
+        Deep(40, false),
+        Deep(40, true),
+        Deep(70, true),
     };
     for (const std::string& pointer : Pointers(base)) {
         for (const json& replacement : replacements) {
@@ -213,10 +227,18 @@ TEST(ManifestMutation, DamagedText)
         for (int e = 0; e < edits; ++e) {
             const size_t at = next(static_cast<uint32_t>(text.size()));
             switch (next(4)) {
-            case 0: text[at] = alphabet[next(static_cast<uint32_t>(alphabet.size()))]; break;
-            case 1: text.erase(at, 1 + next(16)); break;
-            case 2: text.insert(at, text.substr(at, 1 + next(64))); break;
-            default: text.insert(at, 1, alphabet[next(static_cast<uint32_t>(alphabet.size()))]); break;
+            case 0:
+                text[at] = alphabet[next(static_cast<uint32_t>(alphabet.size()))];
+                break;
+            case 1:
+                text.erase(at, 1 + next(16));
+                break;
+            case 2:
+                text.insert(at, text.substr(at, 1 + next(64)));
+                break;
+            default:
+                text.insert(at, 1, alphabet[next(static_cast<uint32_t>(alphabet.size()))]);
+                break;
             }
             if (text.empty()) {
                 text = "{";

@@ -20,8 +20,7 @@ namespace manifesttest {
 
 using json = nlohmann::json;
 
-class FakeOS : public vek::COSVersionInfo
-{
+class FakeOS : public vek::COSVersionInfo {
 public:
     bool server = false;
     bool notWow64 = false; // a 32-bit launcher on a 64-bit system
@@ -34,8 +33,7 @@ public:
     std::wstring GetSystemLocaleName() override { return locale; }
 };
 
-class FakeProducts : public vek::IInstalledProducts
-{
+class FakeProducts : public vek::IInstalledProducts {
 public:
     int compared = -2; // not installed
     bool hostedAgent = false;
@@ -56,8 +54,8 @@ inline std::string Base64(const std::string& text)
     std::string out;
     size_t i = 0;
     for (; i + 2 < text.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(text[i]) << 16) | (static_cast<unsigned char>(text[i + 1]) << 8) |
-                           static_cast<unsigned char>(text[i + 2]);
+        const unsigned v = (static_cast<unsigned char>(text[i]) << 16) |
+                           (static_cast<unsigned char>(text[i + 1]) << 8) | static_cast<unsigned char>(text[i + 2]);
         out += {alphabet[(v >> 18) & 63], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], alphabet[v & 63]};
     }
     if (i + 1 == text.size()) {
@@ -129,8 +127,7 @@ inline json InstallJob(const vek::ManifestDocument& document)
 }
 
 // A document, the system and products it is prepared for, and the view over it.
-struct Prepared
-{
+struct Prepared {
     vek::ManifestDocument document;
     std::shared_ptr<FakeOS> os = std::make_shared<FakeOS>();
     std::shared_ptr<FakeProducts> products = std::make_shared<FakeProducts>();
@@ -144,8 +141,7 @@ struct Prepared
 };
 
 // Takes the lines of the process logger for its lifetime.
-class LogCapture : public qkDebugOutput
-{
+class LogCapture : public qkDebugOutput {
 public:
     LogCapture() : qkDebugOutput(L"ManifestTest")
     {

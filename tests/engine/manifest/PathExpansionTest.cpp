@@ -24,26 +24,30 @@ TEST(EnvironmentParser, ExpandsTokens)
         "A": 5, "S": "c", "N": "%S%", "SELF": "%SELF%", "X": "%Y%", "Y": "%X%",
         "GROW": "%GROW%%GROW%", "OBJ": {"k": "v"}, "P": "50%", "E": ""
     })");
-    struct Case { const char* text; json expected; HRESULT hr; } cases[] = {
-        {"%A%", 5, S_OK},                             // a whole-value token keeps the value's type
+    struct Case {
+        const char* text;
+        json expected;
+        HRESULT hr;
+    } cases[] = {
+        {"%A%", 5, S_OK}, // a whole-value token keeps the value's type
         {"x%A%", "x5", S_OK},
         {"%S%-%S%", "c-c", S_OK},
-        {"%N%", "c", S_OK},                           // nested
+        {"%N%", "c", S_OK}, // nested
         {"a%N%b", "acb", S_OK},
-        {"100%%", "100%%", S_OK},                     // "%%" is literal
+        {"100%%", "100%%", S_OK}, // "%%" is literal
         {"%%S%%", "%%S%%", S_OK},
-        {"%UNKNOWN%", "%UNKNOWN%", E_FAIL},           // stays as written
+        {"%UNKNOWN%", "%UNKNOWN%", E_FAIL}, // stays as written
         {"a%UNKNOWN%b%S%", "a%UNKNOWN%bc", E_FAIL},
-        {"50% off", "50% off", S_OK},                 // an unclosed "%"
+        {"50% off", "50% off", S_OK}, // an unclosed "%"
         {"%S", "%S", S_OK},
         {"%", "%", S_OK},
-        {"%SELF%", "%SELF%", S_OK},                   // one pass: the result equals the input
-        {"%X%", "%X%", E_FAIL},                       // a cycle of two: cut, left as written
+        {"%SELF%", "%SELF%", S_OK}, // one pass: the result equals the input
+        {"%X%", "%X%", E_FAIL},     // a cycle of two: cut, left as written
         {"pre %X% post", "pre %X% post", E_FAIL},
-        {"%GROW%", "%GROW%", E_FAIL},                 // grows each round: cut as well
+        {"%GROW%", "%GROW%", E_FAIL}, // grows each round: cut as well
         {"%OBJ%", json::parse(R"({"k":"v"})"), S_OK},
         {"o=%OBJ%", R"(o={"k":"v"})", S_OK},
-        {"%P%%S%", "50%c", S_OK},                     // "50%" + "c": the new "%" starts no token
+        {"%P%%S%", "50%c", S_OK}, // "50%" + "c": the new "%" starts no token
         {"%E%", "", S_OK},
         {"", "", S_OK},
     };
@@ -59,13 +63,12 @@ TEST(EnvironmentParser, ExpandsTokens)
 
 TEST(EnvironmentParser, SplitsIntoPieces)
 {
-    struct Case { const char* text; std::vector<std::string> pieces; } cases[] = {
-        {"a%B%c", {"a", "%B%", "c"}},
-        {"%A%%B%", {"%A%", "%B%"}},
-        {"x%%y", {"x%%y"}},
-        {"a%b", {"a", "%b"}},
-        {"%%%A%", {"%%", "%A%"}},
-        {"", {}},
+    struct Case {
+        const char* text;
+        std::vector<std::string> pieces;
+    } cases[] = {
+        {"a%B%c", {"a", "%B%", "c"}}, {"%A%%B%", {"%A%", "%B%"}}, {"x%%y", {"x%%y"}},
+        {"a%b", {"a", "%b"}},         {"%%%A%", {"%%", "%A%"}},   {"", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -79,8 +82,7 @@ TEST(EnvironmentParser, SplitsIntoPieces)
 namespace {
 
 // Shell folders that answer from a table; a missing entry fails.
-class TableFolders : public vek::IShellFolders
-{
+class TableFolders : public vek::IShellFolders {
 public:
     bool vista = true;
     std::map<int, std::wstring> csidl;
@@ -116,7 +118,8 @@ std::wstring KnownFolder(REFKNOWNFOLDERID id)
 
 std::string Utf8(const std::wstring& text)
 {
-    std::string out(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr)), '\0');
+    std::string out(
+        static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr)), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
     out.pop_back();
     return out;
@@ -135,7 +138,8 @@ TEST(PathExpansion, ExpandsTheDocumentAndTheJobs)
           {"environment": {"PAYLOAD_SOURCE": "https://%HOST%/p", "PAYLOAD_DESTINATION": "p.msi"},
            "file_array": [{"source_file": "%PAYLOAD_SOURCE%/a.msi", "destination_file": "%PAYLOAD_DESTINATION%"}]},
           {"file_array": [{"source_file": "%PAYLOAD_SOURCE%"}]}
-        ]}})"), S_OK);
+        ]}})"),
+              S_OK);
     vek::VekPathExpansion expansion;
     expansion.doPathExpansion(document);
     const json root = document.Snapshot();
@@ -159,7 +163,8 @@ TEST(PathExpansion, EnvironmentValuesThatReferToThemselves)
     vek::ManifestDocument document;
     ASSERT_EQ(document.LoadFromText(R"({"vek": {
         "environment": {"A": "%A%%A%%A%%A%", "B": "%C%", "C": "%B%", "D": "d"},
-        "global": {"a": "%A%", "b": "<%B%>", "d": "%D%"}}})"), S_OK);
+        "global": {"a": "%A%", "b": "<%B%>", "d": "%D%"}}})"),
+              S_OK);
     vek::VekPathExpansion().doPathExpansion(document);
     const json root = document.Snapshot();
     EXPECT_EQ(root.at("vek").at("environment").at("A"), "%A%%A%%A%%A%");
@@ -181,26 +186,76 @@ TEST(PathExpansion, FolderTokens)
         const wchar_t* expected; // null: throws `code`
         HRESULT code;
     } cases[] = {
-        {"install folder", true, {}, L"C:\\Users\\Public\\Downloads", L"", L"%INSTALLDIR%\\Sub",
-         L"C:\\Users\\Public\\Downloads\\Sub", S_OK},
-        {"documents when public downloads fail", true, {}, L"", L"C:\\Docs", L"%INSTALLDIR%\\Sub", L"C:\\Docs\\Sub", S_OK},
-        {"a folder outside ASCII", true, {}, L"C:\\Users\\J\u00fcrgen \u4e2d", L"", L"%INSTALLDIR%\\V",
-         L"C:\\Users\\J\u00fcrgen \u4e2d\\V", S_OK},
+        {"install folder",
+         true,
+         {},
+         L"C:\\Users\\Public\\Downloads",
+         L"",
+         L"%INSTALLDIR%\\Sub",
+         L"C:\\Users\\Public\\Downloads\\Sub",
+         S_OK},
+        {"documents when public downloads fail",
+         true,
+         {},
+         L"",
+         L"C:\\Docs",
+         L"%INSTALLDIR%\\Sub",
+         L"C:\\Docs\\Sub",
+         S_OK},
+        {"a folder outside ASCII",
+         true,
+         {},
+         L"C:\\Users\\J\u00fcrgen \u4e2d",
+         L"",
+         L"%INSTALLDIR%\\V",
+         L"C:\\Users\\J\u00fcrgen \u4e2d\\V",
+         S_OK},
         {"neither", true, {}, L"", L"", L"%INSTALLDIR%", nullptr, vek::VEK_E_FOLDER_DOCUMENTS},
-        {"before Vista", false, {{CSIDL_COMMON_DOCUMENTS, L"C:\\Common"}}, L"", L"", L"%INSTALLDIR%\\S", L"C:\\Common\\S", S_OK},
-        {"before Vista, no common documents", false, {}, L"", L"", L"%INSTALLDIR%", nullptr,
+        {"before Vista",
+         false,
+         {{CSIDL_COMMON_DOCUMENTS, L"C:\\Common"}},
+         L"",
+         L"",
+         L"%INSTALLDIR%\\S",
+         L"C:\\Common\\S",
+         S_OK},
+        {"before Vista, no common documents",
+         false,
+         {},
+         L"",
+         L"",
+         L"%INSTALLDIR%",
+         nullptr,
          vek::VEK_E_FOLDER_COMMON_DOCUMENTS},
         {"application data", true, {{CSIDL_APPDATA, L"C:\\AD"}}, L"", L"", L"%APPDATA%\\V", L"C:\\AD\\V", S_OK},
         {"application data unavailable", true, {}, L"", L"", L"%APPDATA%", nullptr, vek::VEK_E_FOLDER_APPDATA},
         {"desktop unavailable", true, {}, L"", L"", L"x\\%DESKTOP%", nullptr, vek::VEK_E_FOLDER_APPDATA},
-        {"folder named as its token", true, {{CSIDL_DESKTOP, L"DESKTOP"}}, L"", L"", L"%DESKTOP%", nullptr,
+        {"folder named as its token",
+         true,
+         {{CSIDL_DESKTOP, L"DESKTOP"}},
+         L"",
+         L"",
+         L"%DESKTOP%",
+         nullptr,
          vek::VEK_E_FOLDER_UNEXPANDED},
         {"other names stay", true, {}, L"", L"", L"%OTHER%\\%installdir%", L"%OTHER%\\%installdir%", S_OK},
         {"unclosed", true, {}, L"P", L"", L"a%INSTALLDIR", L"a%INSTALLDIR", S_OK},
-        {"a short folder before another token", true, {{CSIDL_APPDATA, L"C:\\A"}}, L"P", L"",
-         L"%INSTALLDIR%\\%APPDATA%", L"P\\C:\\A", S_OK},
-        {"two tokens", true, {{CSIDL_DESKTOP, L"C:\\Desk"}}, L"C:\\Public\\Downloads", L"",
-         L"%DESKTOP%;%INSTALLDIR%", L"C:\\Desk;C:\\Public\\Downloads", S_OK},
+        {"a short folder before another token",
+         true,
+         {{CSIDL_APPDATA, L"C:\\A"}},
+         L"P",
+         L"",
+         L"%INSTALLDIR%\\%APPDATA%",
+         L"P\\C:\\A",
+         S_OK},
+        {"two tokens",
+         true,
+         {{CSIDL_DESKTOP, L"C:\\Desk"}},
+         L"C:\\Public\\Downloads",
+         L"",
+         L"%DESKTOP%;%INSTALLDIR%",
+         L"C:\\Desk;C:\\Public\\Downloads",
+         S_OK},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -226,16 +281,20 @@ TEST(PathExpansion, FolderTokens)
 
 TEST(PathExpansion, DocumentFailures)
 {
-    struct Case { const char* text; HRESULT code; const char* runLocation; } cases[] = {
+    struct Case {
+        const char* text;
+        HRESULT code;
+        const char* runLocation;
+    } cases[] = {
         {R"({"other": 1})", vek::VEK_E_EXPAND_ENVIRONMENT, nullptr},
-        {R"({"vek": {"bootstrap": {}}})", S_OK, nullptr},                 // no run location: left out
+        {R"({"vek": {"bootstrap": {}}})", S_OK, nullptr}, // no run location: left out
         {R"({"vek": {"bootstrap": {"run_location": 5}}})", S_OK, nullptr},
         {R"({"vek": {"environment": "text", "bootstrap": {"run_location": "%INSTALLDIR%"}}})",
          vek::VEK_E_FOLDER_DOCUMENTS, nullptr},
         {R"({"vek": {"environment": {"R": "D:\\r"}, "bootstrap": {"run_location": "%R%"}, "job_array": [{"environment": 3}]}})",
          S_OK, "D:\\r\\"},
-        {"{\"vek\": {\"environment\": {\"R\": \"D:\\\\\u00e9\u20ac\"}, \"bootstrap\": {\"run_location\": \"%R%\"}}}", S_OK,
-         "D:\\\u00e9\u20ac\\"},
+        {"{\"vek\": {\"environment\": {\"R\": \"D:\\\\\u00e9\u20ac\"}, \"bootstrap\": {\"run_location\": \"%R%\"}}}",
+         S_OK, "D:\\\u00e9\u20ac\\"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -30,8 +30,11 @@ TEST(BackendChecks, AcceptedRefusedAndSkipped)
         std::string description;
     } cases[] = {
         {"accepted", {{"backend_urls", {{{"url", ok}, {"codes", {200, 204}}}}}}, true, ""},
-        {"refused", {{"backend_urls", {{{"url", ok}, {"codes", {204}}}, {{"url", down}, {"codes", {200}}}, {{"url", ok}, {"codes", {204}}}}}},
-         false, "hr=0x00000001, status=503, url=" + down},
+        {"refused",
+         {{"backend_urls",
+           {{{"url", ok}, {"codes", {204}}}, {{"url", down}, {"codes", {200}}}, {{"url", ok}, {"codes", {204}}}}}},
+         false,
+         "hr=0x00000001, status=503, url=" + down},
         {"redistributable", {{"create_msi", "true"}, {"backend_urls", {{{"url", down}, {"codes", {200}}}}}}, true, ""},
         {"codes not numbers", {{"backend_urls", {{{"url", down}, {"codes", {"200"}}}}}}, true, ""},
         {"empty list", {{"backend_urls", json::array()}}, true, ""},

@@ -43,8 +43,8 @@ bool WriteFiller(const std::wstring& path, size_t size)
     bool ok = true;
     for (size_t done = 0; ok && done < size; done += block.size()) {
         DWORD written = 0;
-        ok = ::WriteFile(h, block.data(), static_cast<DWORD>(std::min(block.size(), size - done)), &written, nullptr)
-             && written != 0;
+        ok = ::WriteFile(h, block.data(), static_cast<DWORD>(std::min(block.size(), size - done)), &written, nullptr) &&
+             written != 0;
     }
     ::CloseHandle(h);
     return ok;
@@ -64,8 +64,12 @@ TEST(DownloadDiskFull, WriteFailureFiresDiskFullAndResumesOnceThereIsRoom)
         int priority;
         std::vector<int> events;
     } cases[] = {
-        {"critical", 0, {vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eDownloadOutOfDiskSpace, vek::eDownloadFatalError}},
-        {"optional", -1, {vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eDownloadOutOfDiskSpace, vek::eJobValidationDone}},
+        {"critical",
+         0,
+         {vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eDownloadOutOfDiskSpace, vek::eDownloadFatalError}},
+        {"optional",
+         -1,
+         {vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eDownloadOutOfDiskSpace, vek::eJobValidationDone}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -125,7 +129,8 @@ TEST(DownloadDiskFull, WriteFailureFiresDiskFullAndResumesOnceThereIsRoom)
             ASSERT_TRUE(events2.WaitFor(vek::eJobValidationDone));
             manager.Stop();
         }
-        EXPECT_EQ(events2.Events(), (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
+        EXPECT_EQ(events2.Events(),
+                  (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
         EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"f")), TestServer::PatternBytes(0, size));
         EXPECT_EQ(scratch.CountFiles(), 1u);
         EXPECT_EQ(job["download_started"], 2);

@@ -61,7 +61,7 @@ TEST(DownloadEngine, FreshDownloadIsExactAndLeavesNoTemporaryFile)
 // A first attempt cut after N bytes; then the second attempt's server behaviour.
 struct ResumeCase {
     const char* name;
-    json secondScenario;          // scenario for the second attempt
+    json secondScenario;                   // scenario for the second attempt
     std::vector<std::string> secondRanges; // Range header of each GET of the second attempt
 };
 
@@ -71,7 +71,8 @@ TEST(DownloadEngine, CutTransferResumesOrRestartsAndEndsExact)
     const ResumeCase cases[] = {
         {"Resume", {{"size", kSize}}, {"bytes=250000-"}},
         {"RangeIgnored", {{"size", kSize}, {"ignore_range", true}}, {"bytes=250000-"}},
-        {"LastModifiedChanged", {{"size", kSize}, {"last_modified", "Thu, 02 Jan 2025 00:00:00 GMT"}},
+        {"LastModifiedChanged",
+         {{"size", kSize}, {"last_modified", "Thu, 02 Jan 2025 00:00:00 GMT"}},
          {"bytes=250000-", ""}},
     };
     for (const ResumeCase& rc : cases) {
@@ -167,11 +168,17 @@ TEST(DownloadEngine, TransientErrorClasses)
         DWORD code;
         bool transient;
     } cases[] = {
-        {ERROR_WINHTTP_TIMEOUT, true}, {ERROR_WINHTTP_NAME_NOT_RESOLVED, true},
-        {ERROR_WINHTTP_OPERATION_CANCELLED, true}, {ERROR_WINHTTP_INCORRECT_HANDLE_STATE, true},
-        {ERROR_WINHTTP_CANNOT_CONNECT, true}, {ERROR_WINHTTP_CONNECTION_ERROR, true},
-        {WSAECONNRESET, true}, {WSAETIMEDOUT, true},
-        {ERROR_WINHTTP_SECURE_FAILURE, false}, {ERROR_DISK_FULL, false}, {ERROR_CANCELLED, false},
+        {ERROR_WINHTTP_TIMEOUT, true},
+        {ERROR_WINHTTP_NAME_NOT_RESOLVED, true},
+        {ERROR_WINHTTP_OPERATION_CANCELLED, true},
+        {ERROR_WINHTTP_INCORRECT_HANDLE_STATE, true},
+        {ERROR_WINHTTP_CANNOT_CONNECT, true},
+        {ERROR_WINHTTP_CONNECTION_ERROR, true},
+        {WSAECONNRESET, true},
+        {WSAETIMEDOUT, true},
+        {ERROR_WINHTTP_SECURE_FAILURE, false},
+        {ERROR_DISK_FULL, false},
+        {ERROR_CANCELLED, false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(vek::IsTransientDownloadError(HRESULT_FROM_WIN32(c.code)), c.transient) << c.code;
@@ -195,7 +202,8 @@ TEST(DownloadEngine, RedirectFromHttpsToPlainHttpIsRefused)
         SCOPED_TRACE(c.name);
         const std::string dir = TestServer::UniquePrefix("EngineDowngrade");
         server.SetScenario(dir + "target", {{"size", 1234}});
-        server.SetScenario(dir + "moved", {{"redirects", 1}, {"location", vek::WideToUtf8(server.HttpUrl(dir + "target"))}});
+        server.SetScenario(dir + "moved",
+                           {{"redirects", 1}, {"location", vek::WideToUtf8(server.HttpUrl(dir + "target"))}});
         vek::CWinHTTPEngine engine(nullptr, c.settings.is_null() ? nullptr : &c.settings);
         std::uint64_t size = 7;
         const HRESULT hr = engine.getDownloadSize(server.HttpsUrl(dir + "moved"), size);

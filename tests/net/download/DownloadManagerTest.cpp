@@ -33,7 +33,8 @@ TEST(DownloadManager, FetchesInPriorityOrderAndSkipsAFailingOptionalFile)
     server.PutFile(dir + "unused", "x");
     // A file already present and valid is not fetched again.
     {
-        HANDLE h = ::CreateFileW(scratch.File(L"present").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        HANDLE h =
+            ::CreateFileW(scratch.File(L"present").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         DWORD w = 0;
         ::WriteFile(h, "0123456789", 10, &w, nullptr);
         ::CloseHandle(h);
@@ -42,11 +43,14 @@ TEST(DownloadManager, FetchesInPriorityOrderAndSkipsAFailingOptionalFile)
     dltest::FailureCounts failures(jobId);
     json job = {{"job_id", jobId}, {"file_array", json::array()}};
     job["file_array"].push_back(FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "low")), scratch.File(L"low"), 1));
-    job["file_array"].push_back(FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "optional")), scratch.File(L"optional"), -1));
-    job["file_array"].push_back(FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "high")), scratch.File(L"high"), 70000));
+    job["file_array"].push_back(
+        FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "optional")), scratch.File(L"optional"), -1));
+    job["file_array"].push_back(
+        FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "high")), scratch.File(L"high"), 70000));
     json present = FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "present")), scratch.File(L"present"), 5);
     // SHA-256 of "0123456789", checked by the launcher's own file validation.
-    present["validation"] = {{"type", "sha256"}, {"data", "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882"}};
+    present["validation"] = {{"type", "sha256"},
+                             {"data", "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882"}};
     job["file_array"].push_back(present);
     json options = json::object();
 
@@ -64,7 +68,8 @@ TEST(DownloadManager, FetchesInPriorityOrderAndSkipsAFailingOptionalFile)
         ASSERT_TRUE(events.WaitFor(vek::eJobValidationDone));
         manager.Stop();
     }
-    EXPECT_EQ(events.Events(), (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
+    EXPECT_EQ(events.Events(),
+              (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
     EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"high")), TestServer::PatternBytes(0, 2000));
     EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"low")), TestServer::PatternBytes(0, 1000));
     EXPECT_FALSE(dltest::FileExists(scratch.File(L"optional")));
@@ -95,7 +100,8 @@ TEST(DownloadManager, CriticalFileFailingAtTheSizeQueryFailsTheJob)
     const std::string jobId = "dl-critical-" + std::to_string(::GetCurrentProcessId());
     dltest::FailureCounts failures(jobId);
     json job = {{"job_id", jobId},
-                {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "gone")), scratch.File(L"gone"), 0)})}};
+                {"file_array",
+                 json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "gone")), scratch.File(L"gone"), 0)})}};
     json options = json::object();
     auto hooks = std::make_shared<dltest::TestHooks>();
     dltest::EventLog events;
@@ -167,13 +173,15 @@ TEST(DownloadManager, NothingToFetchFiresValidationAtOnce)
     const std::string dir = TestServer::UniquePrefix("ManagerNothing");
     server.SetScenario(dir + "missing", {{"status", 404}});
     {
-        HANDLE h = ::CreateFileW(scratch.File(L"present").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        HANDLE h =
+            ::CreateFileW(scratch.File(L"present").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         DWORD w = 0;
         ::WriteFile(h, "0123456789", 10, &w, nullptr);
         ::CloseHandle(h);
     }
     json present = FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "present")), scratch.File(L"present"), 0);
-    present["validation"] = {{"type", "sha256"}, {"data", "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882"}};
+    present["validation"] = {{"type", "sha256"},
+                             {"data", "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882"}};
     const json cases[] = {
         json::array({present}),
         json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "missing")), scratch.File(L"missing"), -1)}),
@@ -204,7 +212,8 @@ TEST(DownloadManager, CutTransferIsResumedWithRangeAndEndsExact)
     auto& server = TestServer::Instance();
     const std::string path = "/_gen/300000" + TestServer::UniquePrefix("ManagerCutOnce") + "f";
     server.SetScenario(path, {{"size", 300000}, {"drop_after", 120000}, {"times", 2}});
-    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(path)), scratch.File(L"f"), 0)})}};
+    json job = {
+        {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(path)), scratch.File(L"f"), 0)})}};
     json options = json::object();
     dltest::EventLog events;
     std::vector<std::uint64_t> done;
@@ -217,7 +226,8 @@ TEST(DownloadManager, CutTransferIsResumedWithRangeAndEndsExact)
         ASSERT_TRUE(events.WaitFor(vek::eJobValidationDone));
         manager.Stop();
     }
-    EXPECT_EQ(events.Events(), (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
+    EXPECT_EQ(events.Events(),
+              (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
     EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"f")), TestServer::PatternBytes(0, 300000));
     EXPECT_EQ(scratch.CountFiles(), 1u);
     auto gets = dltest::Requests(path, "GET");
@@ -249,7 +259,8 @@ TEST(DownloadManager, TransientFailuresAreRetriedUpToTheCount)
         const std::string dir = TestServer::UniquePrefix("ManagerTransient");
         server.SetScenario(dir + "f", {{"size", 100000}, {"drop_after", 100}});
         json job = {{"TRANSIENT_ERROR_RETRY_COUNT", 3},
-                    {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), c.priority)})}};
+                    {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")),
+                                                          scratch.File(L"f"), c.priority)})}};
         json options = json::object();
         dltest::EventLog events;
         {
@@ -284,7 +295,8 @@ TEST(DownloadManager, StopCutsTheRetryWaitShort)
     auto& server = TestServer::Instance();
     const std::string dir = TestServer::UniquePrefix("ManagerStopWait");
     server.SetScenario(dir + "f", {{"size", 100000}, {"drop_after", 100}});
-    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
+    json job = {
+        {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
     json options = json::object();
     dltest::EventLog events;
     vek::CWinHTTPDownloadManager manager(job, nullptr, options);
@@ -307,7 +319,8 @@ TEST(DownloadManager, PauseResumeAndStopKeepTheFileExact)
     auto& server = TestServer::Instance();
     const std::string dir = TestServer::UniquePrefix("ManagerPause");
     server.SetScenario(dir + "big", {{"size", size}});
-    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "big")), scratch.File(L"big"), 0)})}};
+    json job = {{"file_array",
+                 json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "big")), scratch.File(L"big"), 0)})}};
     json options = json::object();
     dltest::EventLog events;
     {
@@ -369,7 +382,8 @@ TEST(DownloadManager, StartAfterAPausedRunWasStoppedRunsUnpaused)
     auto& server = TestServer::Instance();
     const std::string dir = TestServer::UniquePrefix("ManagerPauseStop");
     server.SetScenario(dir + "f", {{"size", size}});
-    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
+    json job = {
+        {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
     json options = json::object();
     dltest::EventLog events;
     vek::CWinHTTPDownloadManager manager(job, nullptr, options);
@@ -405,7 +419,8 @@ TEST(DownloadManager, ResumeDuringStopDoesNotUndoTheStop)
     auto& server = TestServer::Instance();
     const std::string dir = TestServer::UniquePrefix("ManagerResumeStop");
     server.SetScenario(dir + "f", {{"size", size}});
-    json job = {{"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
+    json job = {
+        {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
     json options = json::object();
     dltest::EventLog events;
     vek::CWinHTTPDownloadManager manager(job, nullptr, options);
@@ -437,9 +452,10 @@ TEST(DownloadManager, UnreadablePausedRecordFailsOnceThenTheFileIsFetchedAfresh)
     const std::string dir = TestServer::UniquePrefix("ManagerBadRecord");
     server.SetScenario(dir + "f", {{"size", 5000}});
     const std::string url = vek::WideToUtf8(server.HttpsUrl(dir + "f"));
-    json job = {{"file_array", json::array({FileEntry(url, scratch.File(L"f"), 0)})},
-                {"HttpPausedDownload",
-                 {{"DownloadUri", url}, {"LocalFilePath", vek::WideToUtf8(scratch.File(L"f"))}, {"BytesDownloaded", "12x"}}}};
+    json job = {
+        {"file_array", json::array({FileEntry(url, scratch.File(L"f"), 0)})},
+        {"HttpPausedDownload",
+         {{"DownloadUri", url}, {"LocalFilePath", vek::WideToUtf8(scratch.File(L"f"))}, {"BytesDownloaded", "12x"}}}};
     json options = json::object();
     for (int expected : {vek::eDownloadFatalError, vek::eJobValidationDone}) {
         dltest::EventLog events;
@@ -462,8 +478,9 @@ TEST(DownloadManager, JobNodeIsWrittenOnlyUnderTheJobLock)
     auto& server = TestServer::Instance();
     const std::string dir = TestServer::UniquePrefix("ManagerJobLock");
     server.SetScenario(dir + "f", {{"size", 100000}, {"drop_after", 100}});
-    json job = {{"TRANSIENT_ERROR_RETRY_COUNT", 15},
-                {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
+    json job = {
+        {"TRANSIENT_ERROR_RETRY_COUNT", 15},
+        {"file_array", json::array({FileEntry(vek::WideToUtf8(server.HttpsUrl(dir + "f")), scratch.File(L"f"), 0)})}};
     json options = json::object();
     dltest::EventLog events;
     vek::CWinHTTPDownloadManager manager(job, nullptr, options);

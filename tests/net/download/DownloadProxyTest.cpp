@@ -27,8 +27,11 @@ TEST(DownloadProxy, DecryptedPasswordReachesTheRequestAndTheDownloadCrossesThePr
     // An authenticating proxy cannot be crossed over HTTPS under Wine (the CONNECT carries no
     // credentials): the download goes through the open proxy, and the credentials are read back
     // from the request.
-    json settings = {{"server", "127.0.0.1"}, {"port", proxy.Port()}, {"user", "vekuser"},
-                     {"password", vectors["s3cret"]}, {"password_encrypted", true}};
+    json settings = {{"server", "127.0.0.1"},
+                     {"port", proxy.Port()},
+                     {"user", "vekuser"},
+                     {"password", vectors["s3cret"]},
+                     {"password_encrypted", true}};
     const std::wstring url = server.HttpsUrl(dir + "f");
 
     vek::CWinHTTPClient client;
@@ -68,14 +71,19 @@ TEST(DownloadProxy, DecryptedPasswordAnswersAnAuthenticatingProxy)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.password);
         const std::string dir = TestServer::UniquePrefix("ProxyAuth");
-        server.SetScenario(dir + "f", {{"size", 50000}, {"auth", "proxy"}, {"user", "vekuser"}, {"password", "s3cret"}});
+        server.SetScenario(dir + "f",
+                           {{"size", 50000}, {"auth", "proxy"}, {"user", "vekuser"}, {"password", "s3cret"}});
         dltest::ScratchDir scratch("proxyauth");
         json job = {{"file_array", json::array({{{"source_file", vek::WideToUtf8(server.HttpUrl(dir + "f"))},
                                                  {"destination_file", vek::WideToUtf8(scratch.File(L"f"))},
                                                  {"file_priority", 0}}})}};
         json options = {{"proxy_settings",
-                         {{"server", "127.0.0.1"}, {"port", std::to_string(server.HttpPort())}, {"user", "vekuser"},
-                          {"password", vectors[c.password]}, {"password_encrypted", true}, {"allow_fallback", false}}}};
+                         {{"server", "127.0.0.1"},
+                          {"port", std::to_string(server.HttpPort())},
+                          {"user", "vekuser"},
+                          {"password", vectors[c.password]},
+                          {"password_encrypted", true},
+                          {"allow_fallback", false}}}};
         dltest::EventLog events;
         {
             vek::CWinHTTPDownloadManager manager(job, nullptr, options);
@@ -89,7 +97,8 @@ TEST(DownloadProxy, DecryptedPasswordAnswersAnAuthenticatingProxy)
         auto log = server.Log(dir);
         ASSERT_FALSE(log.empty());
         if (c.passes) {
-            EXPECT_EQ(events.Events(), (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
+            EXPECT_EQ(events.Events(),
+                      (std::vector<int>{vek::eDownloadStart, vek::eWinHTTPDownloadStart, vek::eJobValidationDone}));
             EXPECT_EQ(dltest::ReadFileBytes(scratch.File(L"f")), TestServer::PatternBytes(0, 50000));
             // The HEAD and the GET that were answered carried vekuser:s3cret.
             for (const char* method : {"HEAD", "GET"}) {
@@ -119,7 +128,8 @@ TEST(DownloadProxy, DeadProxyFallsBackToDirectOnlyWhenAllowed)
         SCOPED_TRACE(allow);
         json settings = {{"server", "127.0.0.1"}, {"port", 1}, {"allow_fallback", allow}};
         dltest::ScratchDir scratch("fallback");
-        json record = {{"DownloadUri", vek::WideToUtf8(url)}, {"LocalFilePath", vek::WideToUtf8(scratch.File(L"f"))},
+        json record = {{"DownloadUri", vek::WideToUtf8(url)},
+                       {"LocalFilePath", vek::WideToUtf8(scratch.File(L"f"))},
                        {"BytesTotal", "4096"}};
         vek::CWinHTTPEngine engine(nullptr, &settings);
         HRESULT hr = engine.download(record);

@@ -13,9 +13,9 @@ namespace {
 
 TEST(DownloadRecord, ReadsAndWritesTheStoredKeysAndKeepsOtherMembers)
 {
-    const json stored = {{"DownloadUri", "https://h/f"},     {"LocalFilePath", "C:\\d\\f"},
-                         {"BytesTotal", "5000000000"},       {"BytesTotalCached", "5000000000"},
-                         {"BytesDownloaded", "250000"},      {"DateLastModifed", "Wed, 01 Jan 2025 00:00:00 GMT"},
+    const json stored = {{"DownloadUri", "https://h/f"},       {"LocalFilePath", "C:\\d\\f"},
+                         {"BytesTotal", "5000000000"},         {"BytesTotalCached", "5000000000"},
+                         {"BytesDownloaded", "250000"},        {"DateLastModifed", "Wed, 01 Jan 2025 00:00:00 GMT"},
                          {"LocalTempPath", "C:\\d\\VEK1.tmp"}, {"Other", 7}};
     const vek::DownloadRecord record = vek::DownloadRecord::FromJson(stored);
     EXPECT_EQ(record.downloadUri, L"https://h/f");
@@ -54,8 +54,8 @@ TEST(DownloadJson, MembersAbsentNullOrOfAnotherTypeReadAsTheFallback)
         int count;
         const wchar_t* text;
     } const cases[] = {
-        {node, "flag", true, 0, L""},    {node, "count", false, 3, L""},   {node, "text", false, 0, L"t"},
-        {node, "null", false, 0, L""},   {node, "absent", false, 0, L""}, {node, "wrong", false, 0, L"yes"},
+        {node, "flag", true, 0, L""},         {node, "count", false, 3, L""},  {node, "text", false, 0, L"t"},
+        {node, "null", false, 0, L""},        {node, "absent", false, 0, L""}, {node, "wrong", false, 0, L"yes"},
         {notAnObject, "flag", false, 0, L""},
     };
     for (const auto& c : cases) {

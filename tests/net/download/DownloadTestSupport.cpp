@@ -15,15 +15,15 @@ ScratchDir::ScratchDir(const std::string& name)
 {
     wchar_t temp[MAX_PATH];
     ::GetTempPathW(MAX_PATH, temp);
-    m_path = std::wstring(temp) + L"vekdl-" + vek::Utf8ToWide(name) + L"-" + std::to_wstring(::GetCurrentProcessId())
-             + L"-" + std::to_wstring(::GetTickCount64());
+    m_path = std::wstring(temp) + L"vekdl-" + vek::Utf8ToWide(name) + L"-" + std::to_wstring(::GetCurrentProcessId()) +
+             L"-" + std::to_wstring(::GetTickCount64());
     ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
 ScratchDir::ScratchDir(const std::string& name, const std::wstring& root)
 {
-    m_path = root + L"\\vekdl-" + vek::Utf8ToWide(name) + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-"
-             + std::to_wstring(::GetTickCount64());
+    m_path = root + L"\\vekdl-" + vek::Utf8ToWide(name) + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+             std::to_wstring(::GetTickCount64());
     ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
@@ -107,8 +107,7 @@ long long FailureCounts::Get(const std::wstring& fileName) const
 {
     DWORD value = 0, size = sizeof(value);
     if (::RegGetValueW(HKEY_CURRENT_USER, (m_jobKey + L"\\file_array").c_str(), fileName.c_str(), RRF_RT_REG_DWORD,
-                       nullptr, &value, &size)
-        != ERROR_SUCCESS)
+                       nullptr, &value, &size) != ERROR_SUCCESS)
         return -1;
     return value;
 }

@@ -19,13 +19,13 @@ TEST(GetProxyPort, PicksThePortOfTheScheme)
         const wchar_t* address;
         std::uint32_t port;
     } cases[] = {
-        {R"({"port": 8080})", L"https://localhost/f", 8080},           // no https_port: port
+        {R"({"port": 8080})", L"https://localhost/f", 8080}, // no https_port: port
         {R"({"port": 8080, "https_port": 8443})", L"https://localhost/f", 8443},
         {R"({"port": 8080, "https_port": 8443})", L"http://localhost/f", 8080},
-        {R"({"https_port": "8443"})", L"http://localhost/f", 8443},      // decimal string, fallback
+        {R"({"https_port": "8443"})", L"http://localhost/f", 8443}, // decimal string, fallback
         {R"({"port": "3128", "https_port": 0})", L"ftp://x/", 3128},
         {R"({"port": "junk"})", L"http://localhost/f", 0},
-        {R"({"port": "12ab"})", L"http://localhost/f", 12},              // wcstol rule
+        {R"({"port": "12ab"})", L"http://localhost/f", 12}, // wcstol rule
         {R"({})", L"https://localhost/f", 0},
         {R"({"port": true})", L"http://localhost/f", 0},
     };

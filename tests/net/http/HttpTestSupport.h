@@ -15,17 +15,22 @@ inline std::string ReadAll(Jux::CWinHttpClient& client, Jux::RequestId id)
     for (;;) {
         char buffer[16384];
         DWORD read = 0;
-        if (!handle || !WinHttpReadData(handle, buffer, sizeof buffer, &read) || read == 0) break;
+        if (!handle || !WinHttpReadData(handle, buffer, sizeof buffer, &read) || read == 0)
+            break;
         body.append(buffer, read);
     }
     return body;
 }
 
-inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+inline std::wstring Wide(const std::string& s)
+{
+    return std::wstring(s.begin(), s.end());
+}
 inline std::string Narrow(const std::wstring& s)
 {
     std::string out;
-    for (wchar_t c : s) out.push_back(static_cast<char>(c));
+    for (wchar_t c : s)
+        out.push_back(static_cast<char>(c));
     return out;
 }
 

@@ -25,7 +25,7 @@ class RecordingCheck : public Jux::ICertificateCheck {
 public:
     bool whiteList = true;
     int whiteListedCalls = 0;
-    int allowWhiteListedCalls = 1000;  // later calls answer false
+    int allowWhiteListedCalls = 1000; // later calls answer false
     bool verdict = true;
     std::vector<int> sources;
     std::vector<std::wstring> subjects;
@@ -94,7 +94,7 @@ TEST_F(CertificateHookTest, AcceptedCertificateIsReadableAtTheSendingStage)
     ASSERT_EQ(2u, m_check->sources.size());
     EXPECT_EQ(Jux::kCheckOnSend, m_check->sources[0]);
     EXPECT_EQ(L"localhost", m_check->subjects[0]);
-    EXPECT_EQ(L"127.0.0.1", m_check->addresses[0]);  // from the name-resolved notification
+    EXPECT_EQ(L"127.0.0.1", m_check->addresses[0]); // from the name-resolved notification
     EXPECT_FALSE(client.IsNotPinned());
 }
 
@@ -107,7 +107,7 @@ TEST_F(CertificateHookTest, RefusedCertificateFailsTheRequest)
     HRESULT hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &id);
     EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
     EXPECT_EQ(0u, id);
-    EXPECT_EQ(1u, m_check->sources.size());  // checked once, not again
+    EXPECT_EQ(1u, m_check->sources.size()); // checked once, not again
     EXPECT_TRUE(client.WaitForRequests(10, 2000));
     EXPECT_EQ(0u, client.OpenRequestCount());
     // Windows cancels the send when the handle closes inside the callback. Wine goes on and the
@@ -132,7 +132,7 @@ TEST_F(CertificateHookTest, HostOffTheWhiteListIsNeverChecked)
         EXPECT_EQ(0u, client.OpenRequestCount());
     }
     EXPECT_TRUE(client.IsNotPinned());
-    EXPECT_EQ(1, m_check->whiteListedCalls);  // asked at the first secure request only
+    EXPECT_EQ(1, m_check->whiteListedCalls); // asked at the first secure request only
     EXPECT_TRUE(m_check->sources.empty());
 }
 
@@ -150,7 +150,7 @@ TEST_F(CertificateHookTest, RedirectOffTheWhiteListSendsOneReportAndStopsChecks)
     EXPECT_EQ(200u, status);
     ASSERT_EQ(1u, m_check->pings.size());
     EXPECT_EQ(std::make_pair(3, 7), m_check->pings[0]);
-    EXPECT_EQ(1u, m_check->sources.size());  // the redirected request was not checked
+    EXPECT_EQ(1u, m_check->sources.size()); // the redirected request was not checked
     client.CloseRequest(id);
 }
 
@@ -160,18 +160,21 @@ TEST(WrongServerCertificate, IsRefusedByWinHttp)
     // gives 12175 or a more precise 12xxx code.
     for (const char* cert : {"wrongname", "expired", "selfsigned"}) {
         CWinHttpClient client;
-        ASSERT_EQ(S_OK, client.Initialize(L"VEK", TestServer::Instance().HttpsUrl("/_gen/10/x", cert).c_str(), 30, false));
+        ASSERT_EQ(S_OK,
+                  client.Initialize(L"VEK", TestServer::Instance().HttpsUrl("/_gen/10/x", cert).c_str(), 30, false));
         RequestId id = 0;
         DWORD status = 0;
         HRESULT hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &id);
-        if (SUCCEEDED(hr)) hr = client.GetStatus(id, &status);
+        if (SUCCEEDED(hr))
+            hr = client.GetStatus(id, &status);
         EXPECT_TRUE(FAILED(hr)) << cert;
         EXPECT_EQ(FACILITY_WIN32, HRESULT_FACILITY(hr)) << cert;
         EXPECT_GE(HRESULT_CODE(hr), 12000) << cert << " " << std::hex << hr;
     }
     // A chain through an intermediate CA is accepted.
     CWinHttpClient client;
-    ASSERT_EQ(S_OK, client.Initialize(L"VEK", TestServer::Instance().HttpsUrl("/_gen/10/x", "chained").c_str(), 30, false));
+    ASSERT_EQ(S_OK,
+              client.Initialize(L"VEK", TestServer::Instance().HttpsUrl("/_gen/10/x", "chained").c_str(), 30, false));
     RequestId id = 0;
     DWORD status = 0;
     ASSERT_EQ(S_OK, client.GetRequest(static_cast<const wchar_t*>(nullptr), &id));
@@ -190,7 +193,8 @@ public:
     void OnStatus(HINTERNET, DWORD notification, const void*, DWORD) override
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (notification == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR) failed = true;
+        if (notification == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR)
+            failed = true;
         done.notify_all();
     }
     void OnDataComplete(HINTERNET) override
@@ -205,8 +209,16 @@ public:
         headers = true;
         status = code;
     }
-    void OnSendComplete(HINTERNET) override { std::lock_guard<std::mutex> guard(lock); sent = true; }
-    void OnReadComplete(HINTERNET) override { std::lock_guard<std::mutex> guard(lock); ++reads; }
+    void OnSendComplete(HINTERNET) override
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        sent = true;
+    }
+    void OnReadComplete(HINTERNET) override
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ++reads;
+    }
 };
 
 TEST(AsynchronousClient, RunsARequestThroughTheListener)
@@ -218,7 +230,7 @@ TEST(AsynchronousClient, RunsARequestThroughTheListener)
         CWinHttpClient client;
         ASSERT_EQ(S_OK, client.Initialize(L"VEK", TestServer::Instance().HttpsUrl(dir + "f").c_str(), 30, true));
         RequestId id = 0;
-        EXPECT_EQ(E_INVALIDARG, client.GetRequest(static_cast<const wchar_t*>(nullptr), &id));  // no listener yet
+        EXPECT_EQ(E_INVALIDARG, client.GetRequest(static_cast<const wchar_t*>(nullptr), &id)); // no listener yet
         client.SetAsyncListener(listener);
         ASSERT_EQ(S_OK, client.GetRequest(static_cast<const wchar_t*>(nullptr), &id));
         DWORD status = 0;
@@ -230,7 +242,7 @@ TEST(AsynchronousClient, RunsARequestThroughTheListener)
         EXPECT_TRUE(listener->headers);
         EXPECT_EQ(200u, listener->status);
         EXPECT_TRUE(listener->complete);
-        EXPECT_GE(listener->reads, 3);  // 40000 bytes in reads of at most 16384
+        EXPECT_GE(listener->reads, 3); // 40000 bytes in reads of at most 16384
         guard.unlock();
         client.CloseRequest(id);
     }

@@ -16,7 +16,8 @@ namespace {
 size_t Count(const std::string& text, const std::string& what)
 {
     size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
     return n;
 }
 
@@ -42,7 +43,7 @@ TEST(WinHttpClientProxy, HttpsTunnelsThroughTheProxyAndFallsBackDirect)
     client.CloseRequest(id);
     EXPECT_EQ(L"127.0.0.1:" + std::to_wstring(proxy.Port()), client.SessionProxy());
     const size_t afterProxy = Count(proxy.ReadLog(false), target);
-    EXPECT_GT(afterProxy, before);  // the CONNECT to the server went through tinyproxy
+    EXPECT_GT(afterProxy, before); // the CONNECT to the server went through tinyproxy
 
     // Proxy switched off: the next request goes direct.
     client.SetProxyEnabled(false);
@@ -72,7 +73,8 @@ TEST(WinHttpClientProxy, AuthenticatingProxyWithCredentials)
     RequestId id = 0;
     DWORD status = 0;
     HRESULT hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &id);
-    if (SUCCEEDED(hr)) hr = client.GetStatus(id, &status);
+    if (SUCCEEDED(hr))
+        hr = client.GetStatus(id, &status);
     if (SUCCEEDED(hr)) {
         EXPECT_EQ(200u, status);
         EXPECT_EQ(1u, server.Log(dir).size());
@@ -93,9 +95,13 @@ TEST(WinHttpClientProxy, ProxyCredentialsAnswerA407)
     std::string dir = TestServer::UniquePrefix("407");
     server.SetScenario(dir + "doc", {{"auth", "proxy"}, {"user", "pxuser"}, {"password", "pxpass"}});
     server.PutFile(dir + "doc", "behind the proxy");
-    struct { const wchar_t* user; const wchar_t* password; DWORD status; } cases[] = {
-        {nullptr, nullptr, 407},            // no credentials: the 407 reaches the caller
-        {L"pxuser", nullptr, 407},          // user without password: none set (S_FALSE)
+    struct {
+        const wchar_t* user;
+        const wchar_t* password;
+        DWORD status;
+    } cases[] = {
+        {nullptr, nullptr, 407},   // no credentials: the 407 reaches the caller
+        {L"pxuser", nullptr, 407}, // user without password: none set (S_FALSE)
         {L"pxuser", L"pxpass", 200},
     };
     for (const auto& c : cases) {
@@ -114,7 +120,7 @@ TEST(WinHttpClientProxy, ProxyCredentialsAnswerA407)
     }
     auto log = server.Log(dir);
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ("Basic cHh1c2VyOnB4cGFzcw==", HeaderOf(log.back(), "Proxy-Authorization"));  // pxuser:pxpass
+    EXPECT_EQ("Basic cHh1c2VyOnB4cGFzcw==", HeaderOf(log.back(), "Proxy-Authorization")); // pxuser:pxpass
     server.Clear(dir);
 }
 

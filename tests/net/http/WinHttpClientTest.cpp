@@ -35,7 +35,8 @@ public:
     }
     void TearDown() override
     {
-        if (const wchar_t* path = CIsolation::GetSiloRegistryPath()) RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
+        if (const wchar_t* path = CIsolation::GetSiloRegistryPath())
+            RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
     }
 };
 ::testing::Environment* const g_productSilo = ::testing::AddGlobalTestEnvironment(new ProductSilo);
@@ -58,9 +59,9 @@ protected:
     {
         std::wstring path = subkey ? m_key + L"\\" + subkey : m_key;
         HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                                 KEY_WRITE | CIsolation::GetRegistryViewFlags(), nullptr,
-                                                 &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                  KEY_WRITE | CIsolation::GetRegistryViewFlags(), nullptr, &key, nullptr));
         RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
@@ -79,7 +80,12 @@ protected:
 
 TEST(WinHttpClientUrl, InitializeCracksSchemeHostPortAndPath)
 {
-    struct { const wchar_t* url; bool secure; DWORD port; const wchar_t* path; } cases[] = {
+    struct {
+        const wchar_t* url;
+        bool secure;
+        DWORD port;
+        const wchar_t* path;
+    } cases[] = {
         {L"https://localhost/a/b?x=1&y=2", true, 443, L"/a/b?x=1&y=2"},
         {L"http://localhost/c", false, 80, L"/c"},
         {L"https://localhost:8443/", true, 8443, L"/"},
@@ -150,7 +156,7 @@ TEST_F(WinHttpClientTest, GetPostAndHeadCarryUserAgentOverTls12)
         EXPECT_EQ(m_dir + paths[i], log[i]["path"]);
         EXPECT_EQ("VEK", HeaderOf(log[i], "User-Agent"));
         EXPECT_EQ("TLSv1.2", log[i]["tls"]);
-        EXPECT_FALSE(vek::test::HasHeader(log[i], "X-Talv-Request-Id"));  // identity headers off
+        EXPECT_FALSE(vek::test::HasHeader(log[i], "X-Talv-Request-Id")); // identity headers off
     }
     EXPECT_EQ("{\"a\":1}", log[1]["body"]);
     EXPECT_EQ("application/json", HeaderOf(log[1], "Content-Type"));
@@ -180,14 +186,18 @@ TEST_F(WinHttpClientTest, UserAgentFromRegistryOrDefault)
     const RTL_OSVERSIONINFOEXW& os = qkOSInfo::GetVersionInfo();
     const std::wstring version = std::to_wstring(os.dwMajorVersion) + L"." + std::to_wstring(os.dwMinorVersion) + L"." +
                                  std::to_wstring(os.dwBuildNumber);
-    struct { const wchar_t* value; std::wstring expected; } cases[] = {
+    struct {
+        const wchar_t* value;
+        std::wstring expected;
+    } cases[] = {
         {nullptr, L"Tolk/0.0.0.0/Win/" + version},
         {L"Prod//Win", L"Prod//Win/" + version},
         {L"Prod/2.0/Plat/6.1", L"Prod/2.0/Plat/6.1"},
     };
     int n = 0;
     for (const auto& c : cases) {
-        if (c.value) SetProductValue(nullptr, L"USERAGENT", c.value);
+        if (c.value)
+            SetProductValue(nullptr, L"USERAGENT", c.value);
         CWinHttpClient client;
         std::string path = m_dir + "ua" + std::to_string(n++);
         ASSERT_EQ(S_OK, client.Initialize(nullptr, server().HttpsUrl(path).c_str(), 30, false));
@@ -206,8 +216,14 @@ TEST_F(WinHttpClientTest, IdentityHeadersOnlyOnHttpsWithMachineId)
 {
     SetProductValue(L"Identifiers", L"MID", L"machine-42");
     SetProductValue(nullptr, L"PRODUCTID", L"PROD7");
-    struct { bool https; bool withMid; bool expectHeaders; } cases[] = {
-        {true, true, true}, {false, true, false}, {true, false, false},
+    struct {
+        bool https;
+        bool withMid;
+        bool expectHeaders;
+    } cases[] = {
+        {true, true, true},
+        {false, true, false},
+        {true, false, false},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -245,9 +261,9 @@ TEST_F(WinHttpClientTest, RangeAndHeaderQueries)
     ASSERT_EQ(S_OK, client.GetStatus(id, &status));
     std::uint64_t length = 0;
     ASSERT_EQ(S_OK, client.GetContentLength(id, &length));
-    EXPECT_EQ(5000000000ull, length);  // beyond 32 bits
+    EXPECT_EQ(5000000000ull, length); // beyond 32 bits
     std::wstring text;
-    EXPECT_EQ(S_OK, client.GetHeaderText(id, L"Last-Modified:", text));  // callers' form with a colon
+    EXPECT_EQ(S_OK, client.GetHeaderText(id, L"Last-Modified:", text)); // callers' form with a colon
     EXPECT_EQ(L"Wed, 01 Jan 2025 00:00:00 GMT", text);
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_WINHTTP_HEADER_NOT_FOUND), client.GetHeaderText(id, L"X-Missing", text));
     client.CloseRequest(id);
@@ -270,7 +286,11 @@ TEST_F(WinHttpClientTest, StatusCodesRedirectsAndDroppedConnections)
     server().SetScenario(m_dir + "short", {{"size", 100}, {"content_length", 500}});
     CWinHttpClient client;
     ASSERT_EQ(S_OK, client.Initialize(L"VEK", server().HttpsUrl(m_dir).c_str(), 30, false));
-    struct { const wchar_t* path; DWORD status; std::string body; } cases[] = {
+    struct {
+        const wchar_t* path;
+        DWORD status;
+        std::string body;
+    } cases[] = {
         {L"busy", 503, "later"},
         {L"moved", 200, "arrived"},
         // The body ends early without an error from the read loop: callers compare the length.
@@ -287,7 +307,7 @@ TEST_F(WinHttpClientTest, StatusCodesRedirectsAndDroppedConnections)
         client.CloseRequest(id);
     }
     auto log = server().Log(m_dir + "moved");
-    EXPECT_EQ(3u, log.size());  // moved, moved?hop=1, moved?hop=2, then final
+    EXPECT_EQ(3u, log.size()); // moved, moved?hop=1, moved?hop=2, then final
     EXPECT_EQ(1u, server().Log(m_dir + "final").size());
 }
 
@@ -299,7 +319,8 @@ TEST_F(WinHttpClientTest, StalledServerTimesOut)
     RequestId id = 0;
     DWORD status = 0;
     HRESULT hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &id);
-    if (SUCCEEDED(hr)) hr = client.GetStatus(id, &status);
+    if (SUCCEEDED(hr))
+        hr = client.GetStatus(id, &status);
     EXPECT_TRUE(httptest::IsTimeout(hr)) << std::hex << hr;
 }
 
@@ -328,7 +349,7 @@ TEST_F(WinHttpClientTest, PlainHttpRegistersNoCallbackAndIsNotPinned)
     EXPECT_EQ(404u, status);
     EXPECT_TRUE(client.IsNotPinned());
     EXPECT_EQ(S_OK, client.CloseRequest(id));
-    EXPECT_EQ(0u, client.OpenRequestCount());  // deleted at once, no handle-closing wait
+    EXPECT_EQ(0u, client.OpenRequestCount()); // deleted at once, no handle-closing wait
     auto entry = OnlyRequest();
     EXPECT_TRUE(entry["tls"].is_null());
 }

@@ -167,8 +167,7 @@ public:
     explicit ServiceState(const wchar_t* name)
         : m_manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)),
           m_service(m_manager ? OpenServiceW(m_manager, name, SERVICE_ALL_ACCESS) : nullptr)
-    {
-    }
+    {}
     ~ServiceState()
     {
         if (m_service)
@@ -184,7 +183,8 @@ public:
     {
         SERVICE_STATUS_PROCESS status = {};
         DWORD size = 0;
-        QueryServiceStatusEx(m_service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status), &size);
+        QueryServiceStatusEx(m_service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                             &size);
         return status;
     }
     // Waits (bounded) until the service settles in the state.
@@ -197,7 +197,10 @@ public:
         }
         return false;
     }
-    bool Start() const { return StartServiceW(m_service, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING; }
+    bool Start() const
+    {
+        return StartServiceW(m_service, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
+    }
     bool Stop() const
     {
         SERVICE_STATUS status = {};

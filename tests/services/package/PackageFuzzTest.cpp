@@ -41,8 +41,15 @@ Bytes Mutate(const Bytes& original, size_t e, std::mt19937& rng, Mutation kind)
         break;
     case Mutation::HugeValue: {
         // A length, count, size or offset field overwritten with a large or off-by-one value.
-        static const uint32_t values[] = {0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0x10000u,
-                                          static_cast<uint32_t>(span), static_cast<uint32_t>(span + 1), 1u, 0u};
+        static const uint32_t values[] = {0xFFFFFFFFu,
+                                          0x7FFFFFFFu,
+                                          0x80000000u,
+                                          0xFFFFFFFEu,
+                                          0x10000u,
+                                          static_cast<uint32_t>(span),
+                                          static_cast<uint32_t>(span + 1),
+                                          1u,
+                                          0u};
         const size_t at = where(rng);
         const uint32_t v = values[rng() % (sizeof(values) / sizeof(values[0]))];
         for (size_t i = 0; i < 4 && at + i < file.size(); ++i) {

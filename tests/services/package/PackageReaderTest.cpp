@@ -11,10 +11,10 @@ using Tolk::CFilePackerEx;
 
 namespace {
 
-const HRESULT kEof = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);          // 0x80070026
-const HRESULT kBadFormat = HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);    // 0x8007000B
-const HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);      // 0x80070490
-const HRESULT kBadExe = HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);   // 0x800700C1
+const HRESULT kEof = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);        // 0x80070026
+const HRESULT kBadFormat = HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);  // 0x8007000B
+const HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);    // 0x80070490
+const HRESULT kBadExe = HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT); // 0x800700C1
 const HRESULT kBadVersion = static_cast<HRESULT>(0x80070309);
 const HRESULT kNotInitialized = HRESULT_FROM_WIN32(ERROR_INVALID_STATE); // 0x8007139F
 
@@ -85,15 +85,16 @@ TEST_P(PackageReaderFixtures, YieldsTheManifestBytes)
     EXPECT_EQ(got, manifest) << f.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, PackageReaderFixtures, ::testing::Values(
-    PackedFile{L"v2.exe", "delivered version-2 form, PE32+", false},
-    PackedFile{L"v5.exe", "version 5, PE32+", false},
-    PackedFile{L"v2_pe32.exe", "version 2, PE32", false},
-    PackedFile{L"v5_pe32.exe", "version 5, PE32", false},
-    PackedFile{L"v5_symbols.exe", "writer dropped the COFF symbol table", false},
-    PackedFile{L"signed_v2.exe", "signed after packing (version 2)", false},
-    PackedFile{L"signed_v5.exe", "signed after packing (version 5)", false},
-    PackedFile{L"signed_inner_v5.exe", "package inside the certificate table", true}));
+INSTANTIATE_TEST_SUITE_P(Files, PackageReaderFixtures,
+                         ::testing::Values(PackedFile{L"v2.exe", "delivered version-2 form, PE32+", false},
+                                           PackedFile{L"v5.exe", "version 5, PE32+", false},
+                                           PackedFile{L"v2_pe32.exe", "version 2, PE32", false},
+                                           PackedFile{L"v5_pe32.exe", "version 5, PE32", false},
+                                           PackedFile{L"v5_symbols.exe", "writer dropped the COFF symbol table", false},
+                                           PackedFile{L"signed_v2.exe", "signed after packing (version 2)", false},
+                                           PackedFile{L"signed_v5.exe", "signed after packing (version 5)", false},
+                                           PackedFile{L"signed_inner_v5.exe", "package inside the certificate table",
+                                                      true}));
 
 TEST(PackageReader, DeliveredFormIsByteExact)
 {
@@ -101,17 +102,25 @@ TEST(PackageReader, DeliveredFormIsByteExact)
     const Bytes manifest = ReadAll(Fixture(L"manifest.json"));
     const uint32_t e = EndOfRawData(file);
     Builder expected;
-    expected.U32(0).Text("pcPB").U32(2).U64(1).U32(49)
-        .LegacyRecord(L"VekManifest.js", manifest.size(), 2).Append(manifest);
+    expected.U32(0)
+        .Text("pcPB")
+        .U32(2)
+        .U64(1)
+        .U32(49)
+        .LegacyRecord(L"VekManifest.js", manifest.size(), 2)
+        .Append(manifest);
     ASSERT_EQ(file.size(), e + expected.Get().size());
     EXPECT_TRUE(std::equal(expected.Get().begin(), expected.Get().end(), file.begin() + e));
 }
 
 TEST(PackageReader, FilesWithoutPackage)
 {
-    struct Case { const wchar_t* name; bool endsAtE; } cases[] = {
-        {L"plain.exe", true},          // the file ends at E
-        {L"signed_plain.exe", false},  // N skips the certificate table, then end of file
+    struct Case {
+        const wchar_t* name;
+        bool endsAtE;
+    } cases[] = {
+        {L"plain.exe", true},         // the file ends at E
+        {L"signed_plain.exe", false}, // N skips the certificate table, then end of file
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << (c.endsAtE ? "plain" : "signed"));
@@ -191,8 +200,16 @@ protected:
         const std::wstring id = L"VekManifest.js";
         const GUID& mt = Tolk::ManifestArchiveType;
         std::vector<Corruption> c;
-        auto v5 = [] { Builder b; b.U32(0).Text("pcPB").U32(5); return b; };
-        auto v2 = [] { Builder b; b.U32(0).Text("pcPB").U32(2); return b; };
+        auto v5 = [] {
+            Builder b;
+            b.U32(0).Text("pcPB").U32(5);
+            return b;
+        };
+        auto v2 = [] {
+            Builder b;
+            b.U32(0).Text("pcPB").U32(2);
+            return b;
+        };
 
         c.push_back({"no magic behind a zero size", Builder().U32(0).Text("XXXX").U32(5).Get(), kBadFormat, 0, ""});
         c.push_back({"version 6", Builder().U32(0).Text("pcPB").U32(6).U32(0).Get(), kBadVersion, 0, ""});
@@ -200,33 +217,71 @@ protected:
         c.push_back({"version 5 without a count", v5().Get(), kEof, 0, ""});
         c.push_back({"legacy without records size", v2().U64(1).Get(), kEof, 0, ""});
         c.push_back({"version 5, no archives", v5().U32(0).Get(), S_OK, kNotFound, ""});
-        c.push_back({"version 5, huge count", v5().U32(0xFFFFFFFF).Record5(id, 2, mt).Text("{}").U32(0xBEDA0BED).Get(), kEof, 0, ""});
+        c.push_back({"version 5, huge count", v5().U32(0xFFFFFFFF).Record5(id, 2, mt).Text("{}").U32(0xBEDA0BED).Get(),
+                     kEof, 0, ""});
         c.push_back({"version 5, huge id length", v5().U32(1).U32(0x7FFFFFFF).Wide(id).Get(), kEof, 0, ""});
-        c.push_back({"version 5, archive past the end", v5().U32(1).Record5(id, 1000, mt).Text("{}").U32(0xBEDA0BED).Get(), kEof, 0, ""});
-        c.push_back({"version 5, wrong end marker", v5().U32(1).Record5(id, 2, mt).Text("{}").U32(0xBEDA0BEE).Get(), kBadFormat, 0, ""});
-        c.push_back({"version 5, marker cut short", v5().U32(1).Record5(id, 2, mt).Text("{}").U8(0xED).U8(0x0B).Get(), kEof, 0, ""});
-        c.push_back({"version 5, id differs in case", v5().U32(1).Record5(L"vekmanifest.js", 2, mt).Text("{}").U32(0xBEDA0BED).Get(), S_OK, kNotFound, ""});
-        c.push_back({"version 5, right id, other type", v5().U32(1).Record5(id, 2, kOtherType).Text("{}").U32(0xBEDA0BED).Get(), S_OK, kNotFound, ""});
+        c.push_back({"version 5, archive past the end",
+                     v5().U32(1).Record5(id, 1000, mt).Text("{}").U32(0xBEDA0BED).Get(), kEof, 0, ""});
+        c.push_back({"version 5, wrong end marker", v5().U32(1).Record5(id, 2, mt).Text("{}").U32(0xBEDA0BEE).Get(),
+                     kBadFormat, 0, ""});
+        c.push_back({"version 5, marker cut short", v5().U32(1).Record5(id, 2, mt).Text("{}").U8(0xED).U8(0x0B).Get(),
+                     kEof, 0, ""});
+        c.push_back({"version 5, id differs in case",
+                     v5().U32(1).Record5(L"vekmanifest.js", 2, mt).Text("{}").U32(0xBEDA0BED).Get(), S_OK, kNotFound,
+                     ""});
+        c.push_back({"version 5, right id, other type",
+                     v5().U32(1).Record5(id, 2, kOtherType).Text("{}").U32(0xBEDA0BED).Get(), S_OK, kNotFound, ""});
         c.push_back({"version 5, first of two manifests wins",
-                     v5().U32(3).Record5(L"other", 1, mt).Record5(id, 2, mt).Record5(id, 3, mt)
-                         .Text("x").U32(0xBEDA0BED).Text("{}").U32(0xBEDA0BED).Text("[1]").U32(0xBEDA0BED).Get(),
+                     v5().U32(3)
+                         .Record5(L"other", 1, mt)
+                         .Record5(id, 2, mt)
+                         .Record5(id, 3, mt)
+                         .Text("x")
+                         .U32(0xBEDA0BED)
+                         .Text("{}")
+                         .U32(0xBEDA0BED)
+                         .Text("[1]")
+                         .U32(0xBEDA0BED)
+                         .Get(),
                      S_OK, S_OK, "{}"});
-        c.push_back({"version 5, empty id is no manifest", v5().U32(1).Record5(L"", 0, mt).U32(0xBEDA0BED).Get(), S_OK, kNotFound, ""});
-        c.push_back({"legacy, first tag not 8", v2().U64(1).U32(49).U8(9).U32(30).Wide(id).U8(0).U8(0).Get(), kBadFormat, 0, ""});
-        c.push_back({"legacy, size tag not 4", v2().U64(1).U32(49).U8(8).U32(30).Wide(id).U8(0).U8(0).U8(5).U64(2).U8(3).U32(2).Text("{}").Get(), kBadFormat, 0, ""});
-        c.push_back({"legacy, type tag not 3", v2().U64(1).U32(49).U8(8).U32(30).Wide(id).U8(0).U8(0).U8(4).U64(2).U8(7).U32(2).Text("{}").Get(), kBadFormat, 0, ""});
-        c.push_back({"legacy type index 9 is carried", v2().U64(1).U32(49).LegacyRecord(id, 2, 9).Text("{}").Get(), S_OK, kNotFound, ""});
-        c.push_back({"legacy type index 10", v2().U64(1).U32(49).LegacyRecord(id, 2, 10).Text("{}").Get(), kBadFormat, 0, ""});
-        c.push_back({"legacy, odd id length", v2().U64(1).U32(49).U8(8).U32(29).Wide(id).U8(0).U8(4).U64(2).U8(3).U32(2).Text("{}").Get(), kBadFormat, 0, ""});
-        c.push_back({"legacy, id length past the end", v2().U64(1).U32(49).U8(8).U32(0x7FFFFFFE).Wide(id).Get(), kBadFormat, 0, ""});
-        c.push_back({"legacy, zero id length", v2().U64(1).U32(49).U8(8).U32(0).U8(4).U64(2).U8(3).U32(2).Text("{}").Get(), kBadFormat, 0, ""});
-        c.push_back({"legacy, id without NUL", v2().U64(1).U32(49).U8(8).U32(28).Wide(id).U8(4).U64(2).U8(3).U32(2).Text("{}").Get(), kBadFormat, 0, ""});
-        c.push_back({"legacy, id cut at an inner NUL", v2().U64(1).U32(0).LegacyRecord(id + std::wstring(1, L'\0') + L"junk", 2, 2).Text("{}").Get(), S_OK, S_OK, "{}"});
-        c.push_back({"legacy, archive past the end", v2().U64(1).U32(49).LegacyRecord(id, 100, 2).Text("{}").Get(), kBadFormat, 0, ""});
-        c.push_back({"legacy, size keeps its low 32 bits", v2().U64(1).U32(49).LegacyRecord(id, 0x1'0000'0002ull, 2).Text("{}").Get(), S_OK, S_OK, "{}"});
-        c.push_back({"legacy, count keeps its low 32 bits", v2().U64(0x1'0000'0001ull).U32(49).LegacyRecord(id, 2, 2).Text("{}").Get(), S_OK, S_OK, "{}"});
-        c.push_back({"legacy version 0", Builder().U32(0).Text("pcPB").U32(0).U64(1).U32(49).LegacyRecord(id, 2, 2).Text("{}").Get(), S_OK, S_OK, "{}"});
-        c.push_back({"size field past the end of the file", Builder().U32(0x10000).Text("pcPB").Get(), S_OK, kNotFound, ""});
+        c.push_back({"version 5, empty id is no manifest", v5().U32(1).Record5(L"", 0, mt).U32(0xBEDA0BED).Get(), S_OK,
+                     kNotFound, ""});
+        c.push_back({"legacy, first tag not 8", v2().U64(1).U32(49).U8(9).U32(30).Wide(id).U8(0).U8(0).Get(),
+                     kBadFormat, 0, ""});
+        c.push_back({"legacy, size tag not 4",
+                     v2().U64(1).U32(49).U8(8).U32(30).Wide(id).U8(0).U8(0).U8(5).U64(2).U8(3).U32(2).Text("{}").Get(),
+                     kBadFormat, 0, ""});
+        c.push_back({"legacy, type tag not 3",
+                     v2().U64(1).U32(49).U8(8).U32(30).Wide(id).U8(0).U8(0).U8(4).U64(2).U8(7).U32(2).Text("{}").Get(),
+                     kBadFormat, 0, ""});
+        c.push_back({"legacy type index 9 is carried", v2().U64(1).U32(49).LegacyRecord(id, 2, 9).Text("{}").Get(),
+                     S_OK, kNotFound, ""});
+        c.push_back(
+            {"legacy type index 10", v2().U64(1).U32(49).LegacyRecord(id, 2, 10).Text("{}").Get(), kBadFormat, 0, ""});
+        c.push_back({"legacy, odd id length",
+                     v2().U64(1).U32(49).U8(8).U32(29).Wide(id).U8(0).U8(4).U64(2).U8(3).U32(2).Text("{}").Get(),
+                     kBadFormat, 0, ""});
+        c.push_back({"legacy, id length past the end", v2().U64(1).U32(49).U8(8).U32(0x7FFFFFFE).Wide(id).Get(),
+                     kBadFormat, 0, ""});
+        c.push_back({"legacy, zero id length",
+                     v2().U64(1).U32(49).U8(8).U32(0).U8(4).U64(2).U8(3).U32(2).Text("{}").Get(), kBadFormat, 0, ""});
+        c.push_back({"legacy, id without NUL",
+                     v2().U64(1).U32(49).U8(8).U32(28).Wide(id).U8(4).U64(2).U8(3).U32(2).Text("{}").Get(), kBadFormat,
+                     0, ""});
+        c.push_back({"legacy, id cut at an inner NUL",
+                     v2().U64(1).U32(0).LegacyRecord(id + std::wstring(1, L'\0') + L"junk", 2, 2).Text("{}").Get(),
+                     S_OK, S_OK, "{}"});
+        c.push_back({"legacy, archive past the end", v2().U64(1).U32(49).LegacyRecord(id, 100, 2).Text("{}").Get(),
+                     kBadFormat, 0, ""});
+        c.push_back({"legacy, size keeps its low 32 bits",
+                     v2().U64(1).U32(49).LegacyRecord(id, 0x1'0000'0002ull, 2).Text("{}").Get(), S_OK, S_OK, "{}"});
+        c.push_back({"legacy, count keeps its low 32 bits",
+                     v2().U64(0x1'0000'0001ull).U32(49).LegacyRecord(id, 2, 2).Text("{}").Get(), S_OK, S_OK, "{}"});
+        c.push_back({"legacy version 0",
+                     Builder().U32(0).Text("pcPB").U32(0).U64(1).U32(49).LegacyRecord(id, 2, 2).Text("{}").Get(), S_OK,
+                     S_OK, "{}"});
+        c.push_back(
+            {"size field past the end of the file", Builder().U32(0x10000).Text("pcPB").Get(), S_OK, kNotFound, ""});
         c.push_back({"size field cut short: no package", Builder().U8(0).U8(0).Get(), S_OK, kNotFound, ""});
         return c;
     }

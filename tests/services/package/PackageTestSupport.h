@@ -99,7 +99,11 @@ private:
 // Little-endian byte builder for hand-made packages.
 class Builder {
 public:
-    Builder& U8(uint8_t v) { m_bytes.push_back(v); return *this; }
+    Builder& U8(uint8_t v)
+    {
+        m_bytes.push_back(v);
+        return *this;
+    }
     Builder& U32(uint32_t v) { return Raw(&v, 4); }
     Builder& U64(uint64_t v) { return Raw(&v, 8); }
     Builder& Raw(const void* p, size_t n)
@@ -116,8 +120,15 @@ public:
     // A legacy record: typed-archive fields of id (with NUL), size and type index.
     Builder& LegacyRecord(const std::wstring& id, uint64_t size, uint32_t typeIndex)
     {
-        return U8(8).U32(static_cast<uint32_t>((id.size() + 1) * 2)).Wide(id).U8(0).U8(0)
-            .U8(4).U64(size).U8(3).U32(typeIndex);
+        return U8(8)
+            .U32(static_cast<uint32_t>((id.size() + 1) * 2))
+            .Wide(id)
+            .U8(0)
+            .U8(0)
+            .U8(4)
+            .U64(size)
+            .U8(3)
+            .U32(typeIndex);
     }
     // A version-5 record.
     Builder& Record5(const std::wstring& id, uint32_t size, const GUID& type)

@@ -16,7 +16,11 @@ qkCommandLine Line(const wchar_t* text)
 
 TEST(VekToolsSwitches, NumericValues)
 {
-    struct Case { const wchar_t* line; uint32_t expected; const char* what; } cases[] = {
+    struct Case {
+        const wchar_t* line;
+        uint32_t expected;
+        const char* what;
+    } cases[] = {
         {L"vek.exe /SHOW_RESTART_PROMPT 30", 30, "digits"},
         {L"vek.exe -show_restart_prompt 30", 30, "hyphen and lower case"},
         {L"vek.exe /Show_Restart_Prompt 4294967295", 4294967295u, "largest value"},
@@ -54,13 +58,18 @@ TEST(VekToolsSwitches, PresenceAndText)
 
 TEST(VekToolsSwitches, SilentExit)
 {
-    struct Case { const wchar_t* line; uint32_t code; bool ui; bool expected; } cases[] = {
+    struct Case {
+        const wchar_t* line;
+        uint32_t code;
+        bool ui;
+        bool expected;
+    } cases[] = {
         {L"vek.exe /SILENT", 2, false, true},
         {L"vek.exe /SILENT", 18, false, true},
         {L"vek.exe /SILENT", 5, false, false},
         {L"vek.exe /ADMIN_INITIATED", 8, false, true},
         {L"vek.exe /ADMIN_INITIATED", 5, true, false},
-        {L"vek.exe", 3, true, true},   // the caller asked for the user interface
+        {L"vek.exe", 3, true, true}, // the caller asked for the user interface
         {L"vek.exe /UNATTENDED", 5, true, false},
     };
     for (const auto& c : cases) {

@@ -25,7 +25,10 @@ uint32_t Crc32(const void* data, size_t n)
 
 TEST(VekUtilManifest, LoadsFromPackagedPrograms)
 {
-    struct Case { const wchar_t* file; HRESULT expected; } cases[] = {
+    struct Case {
+        const wchar_t* file;
+        HRESULT expected;
+    } cases[] = {
         {L"v2.exe", S_OK},
         {L"v5.exe", S_OK},
         {L"signed_v2.exe", S_OK},
@@ -42,7 +45,8 @@ TEST(VekUtilManifest, LoadsFromPackagedPrograms)
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::string(c.file, c.file + wcslen(c.file)));
         nlohmann::json document;
-        EXPECT_EQ(static_cast<uint32_t>(vek::LoadManifest(Fixture(c.file).c_str(), document)), static_cast<uint32_t>(c.expected));
+        EXPECT_EQ(static_cast<uint32_t>(vek::LoadManifest(Fixture(c.file).c_str(), document)),
+                  static_cast<uint32_t>(c.expected));
         if (c.expected == S_OK) {
             EXPECT_EQ(document["vek"]["jobs"][0]["name"], "Caf\u00e9 \u00fcber \u20ac");
             EXPECT_EQ(vek::GetRegistryContext(document), HKEY_LOCAL_MACHINE);
@@ -67,16 +71,13 @@ TEST(VekUtilManifest, ManifestDataFailuresAreReported)
 
 TEST(VekUtilManifest, ByteOrderMarks)
 {
-    struct Case { std::vector<uint8_t> bytes; int expected; } cases[] = {
-        {{0xEF, 0xBB, 0xBF, '{'}, 0},
-        {{0xEF, 0xBB}, -1},
-        {{0xFE, 0xFF, 0, '{'}, 1},
-        {{0xFF, 0xFE, '{', 0}, 2},
-        {{0xFF, 0xFE, 0, 0}, 2},
-        {{0, 0, 0xFE, 0xFF}, 3},
-        {{0, 0, 0xFE}, -1},
-        {{'{', '}'}, -1},
-        {{}, -1},
+    struct Case {
+        std::vector<uint8_t> bytes;
+        int expected;
+    } cases[] = {
+        {{0xEF, 0xBB, 0xBF, '{'}, 0}, {{0xEF, 0xBB}, -1},      {{0xFE, 0xFF, 0, '{'}, 1},
+        {{0xFF, 0xFE, '{', 0}, 2},    {{0xFF, 0xFE, 0, 0}, 2}, {{0, 0, 0xFE, 0xFF}, 3},
+        {{0, 0, 0xFE}, -1},           {{'{', '}'}, -1},        {{}, -1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(vek::DetectByteOrderMark(c.bytes.data(), c.bytes.size()), c.expected);
@@ -92,10 +93,15 @@ TEST(VekUtilStateFile, ChecksumRules)
     const uint32_t firstHalf = Crc32(text.data(), text.size());
 
     ScratchFolder scratch(L"vek-state");
-    struct Case { const char* what; std::string content; HRESULT expected; } cases[] = {
+    struct Case {
+        const char* what;
+        std::string content;
+        HRESULT expected;
+    } cases[] = {
         {"checksum of all bytes", nlohmann::json{{"vek", vekMember}, {"crc", whole}}.dump(), S_OK},
         {"checksum of the first half", nlohmann::json{{"vek", vekMember}, {"crc", firstHalf}}.dump(), S_OK},
-        {"wrong checksum", nlohmann::json{{"vek", vekMember}, {"crc", whole ^ 1}}.dump(), vek::VEK_E_STATE_CRC_MISMATCH},
+        {"wrong checksum", nlohmann::json{{"vek", vekMember}, {"crc", whole ^ 1}}.dump(),
+         vek::VEK_E_STATE_CRC_MISMATCH},
         {"no checksum", nlohmann::json{{"vek", vekMember}}.dump(), vek::VEK_E_STATE_CRC_MISMATCH},
         {"empty file", "", vek::VEK_E_STATE_FILE_MISSING},
         {"not JSON", "{\"vek\": ", vek::VEK_E_JSON_NOT_PARSED},
@@ -115,7 +121,10 @@ TEST(VekUtilStateFile, ChecksumRules)
 
 TEST(VekUtilLookups, RegistryContextAndInstallerEntry)
 {
-    struct Case { const char* json; HKEY expected; } cases[] = {
+    struct Case {
+        const char* json;
+        HKEY expected;
+    } cases[] = {
         {R"({"vek":{"bootstrap":{"options":{"reg_context":"hklm"}}}})", HKEY_LOCAL_MACHINE},
         {R"({"vek":{"bootstrap":{"options":{"reg_context":"HKLM"}}}})", HKEY_LOCAL_MACHINE},
         {R"({"vek":{"bootstrap":{"options":{"reg_context":"HKCU"}}}})", HKEY_CURRENT_USER},
@@ -143,7 +152,10 @@ TEST(VekUtilLookups, FilePriorities)
         {"source_file":"c.cab"},
         {"source_file":"d.txt","file_priority":"high"},
         {"source_file":"a.msi","file_priority":9}]})");
-    struct Case { const wchar_t* name; int32_t expected; } cases[] = {
+    struct Case {
+        const wchar_t* name;
+        int32_t expected;
+    } cases[] = {
         {L"a.msi", 3}, {L"b.dll", -2}, {L"c.cab", 0}, {L"d.txt", 0}, {L"A.MSI", 0}, {L"none", 0}, {L"", 0},
     };
     for (const auto& c : cases) {
@@ -167,7 +179,8 @@ TEST(VekUtilLookups, FailureCountsCountUp)
     const std::wstring jobKey = L"Software\\Vallor\\Vek\\bin\\" + vek::FromUtf8(jobId);
     DWORD value = 0, size = sizeof(value);
     EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, (jobKey + L"\\file_array").c_str(), L"setup.msi", RRF_RT_REG_DWORD,
-                             nullptr, &value, &size), ERROR_SUCCESS);
+                             nullptr, &value, &size),
+              ERROR_SUCCESS);
     EXPECT_EQ(value, 2u);
     ::RegDeleteTreeW(HKEY_CURRENT_USER, jobKey.c_str());
 }
@@ -179,7 +192,8 @@ TEST(VekUtilLookups, DownloadAccepted)
     EXPECT_FALSE(vek::IsDownloadAccepted(document));
     const std::wstring key = L"Software\\Vallor\\Vek\\" + id;
     const DWORD one = 1;
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"DownloadAccepted", REG_DWORD, &one, sizeof(one)), ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"DownloadAccepted", REG_DWORD, &one, sizeof(one)),
+              ERROR_SUCCESS);
     EXPECT_TRUE(vek::IsDownloadAccepted(document));
     ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
 }
@@ -188,7 +202,8 @@ TEST(VekUtilEnvironment, UserAgentPathsAndText)
 {
     std::wstring agent;
     ASSERT_EQ(vek::util::FormatUserAgentString(agent), S_OK);
-    EXPECT_TRUE(std::regex_match(vek::ToUtf8(agent), std::regex(R"(TALV-Remediation \(Windows NT \d+\.\d+\))"))) << vek::ToUtf8(agent);
+    EXPECT_TRUE(std::regex_match(vek::ToUtf8(agent), std::regex(R"(TALV-Remediation \(Windows NT \d+\.\d+\))")))
+        << vek::ToUtf8(agent);
 
     std::wstring path;
     vek::GetCommonAppDataPath(path, nullptr);

@@ -12,191 +12,213 @@
 
 namespace {
 
-std::wstring TempRoot() {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  static int counter = 0;
-  return std::wstring(temp) + L"vek-toolbox-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+std::wstring TempRoot()
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    static int counter = 0;
+    return std::wstring(temp) + L"vek-toolbox-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++counter);
 }
 
-void WriteFile(const std::wstring& path, const char* text = "x") {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  DWORD written = 0;
-  ::WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
-  CloseHandle(file);
+void WriteFile(const std::wstring& path, const char* text = "x")
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ::WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+    CloseHandle(file);
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // The tree with links made by the test set-up, as a Windows path.
-std::wstring LinkFixture(const wchar_t* relative) {
-  const char* dir = std::getenv("VEK_TOOLBOX_LINKS");
-  std::wstring path = L"Z:";
-  for (char c : std::string(dir ? dir : "")) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-  return path + L"\\" + relative;
+std::wstring LinkFixture(const wchar_t* relative)
+{
+    const char* dir = std::getenv("VEK_TOOLBOX_LINKS");
+    std::wstring path = L"Z:";
+    for (char c : std::string(dir ? dir : ""))
+        path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+    return path + L"\\" + relative;
 }
 
 // The machine's pending renames, put back as they were when the test ends.
 class PendingRenames {
 public:
-  PendingRenames() { m_had = Read(m_saved); }
-  ~PendingRenames() {
-    HKEY key = Open();
-    if (!key) return;
-    if (m_had)
-      RegSetValueExW(key, kValue, 0, REG_MULTI_SZ, m_saved.data(), static_cast<DWORD>(m_saved.size()));
-    else
-      RegDeleteValueW(key, kValue);
-    RegCloseKey(key);
-  }
-  // Whether a rename of the path (to nothing, that is a deletion) is pending.
-  bool HasDeletionOf(const std::wstring& path) {
-    std::vector<BYTE> bytes;
-    if (!Read(bytes)) return false;
-    const wchar_t* p = reinterpret_cast<const wchar_t*>(bytes.data());
-    const wchar_t* end = p + bytes.size() / sizeof(wchar_t);
-    const std::wstring wanted = L"\\??\\" + path;
-    while (p < end && *p) {
-      std::wstring from(p);
-      p += from.size() + 1;
-      std::wstring to(p < end ? p : L"");
-      p += to.size() + 1;
-      if (_wcsicmp(from.c_str(), wanted.c_str()) == 0 && to.empty()) return true;
+    PendingRenames() { m_had = Read(m_saved); }
+    ~PendingRenames()
+    {
+        HKEY key = Open();
+        if (!key)
+            return;
+        if (m_had)
+            RegSetValueExW(key, kValue, 0, REG_MULTI_SZ, m_saved.data(), static_cast<DWORD>(m_saved.size()));
+        else
+            RegDeleteValueW(key, kValue);
+        RegCloseKey(key);
     }
-    return false;
-  }
+    // Whether a rename of the path (to nothing, that is a deletion) is pending.
+    bool HasDeletionOf(const std::wstring& path)
+    {
+        std::vector<BYTE> bytes;
+        if (!Read(bytes))
+            return false;
+        const wchar_t* p = reinterpret_cast<const wchar_t*>(bytes.data());
+        const wchar_t* end = p + bytes.size() / sizeof(wchar_t);
+        const std::wstring wanted = L"\\??\\" + path;
+        while (p < end && *p) {
+            std::wstring from(p);
+            p += from.size() + 1;
+            std::wstring to(p < end ? p : L"");
+            p += to.size() + 1;
+            if (_wcsicmp(from.c_str(), wanted.c_str()) == 0 && to.empty())
+                return true;
+        }
+        return false;
+    }
 
 private:
-  static constexpr const wchar_t* kValue = L"PendingFileRenameOperations";
-  static HKEY Open() {
-    HKEY key = nullptr;
-    RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                  KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
-    return key;
-  }
-  static bool Read(std::vector<BYTE>& bytes) {
-    HKEY key = Open();
-    if (!key) return false;
-    DWORD size = 0;
-    bool ok = RegQueryValueExW(key, kValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
-    if (ok) {
-      bytes.assign(size, 0);
-      ok = RegQueryValueExW(key, kValue, nullptr, nullptr, bytes.data(), &size) == ERROR_SUCCESS;
+    static constexpr const wchar_t* kValue = L"PendingFileRenameOperations";
+    static HKEY Open()
+    {
+        HKEY key = nullptr;
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+        return key;
     }
-    RegCloseKey(key);
-    return ok;
-  }
-  bool m_had = false;
-  std::vector<BYTE> m_saved;
+    static bool Read(std::vector<BYTE>& bytes)
+    {
+        HKEY key = Open();
+        if (!key)
+            return false;
+        DWORD size = 0;
+        bool ok = RegQueryValueExW(key, kValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+        if (ok) {
+            bytes.assign(size, 0);
+            ok = RegQueryValueExW(key, kValue, nullptr, nullptr, bytes.data(), &size) == ERROR_SUCCESS;
+        }
+        RegCloseKey(key);
+        return ok;
+    }
+    bool m_had = false;
+    std::vector<BYTE> m_saved;
 };
 
 } // namespace
 
-TEST(ToolboxFolderTest, SystemFoldersAreRefused) {
-  wchar_t programFiles[MAX_PATH] = {};
-  ASSERT_TRUE(GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH));
-  wchar_t system[MAX_PATH] = {};
-  GetSystemDirectoryW(system, MAX_PATH);
-  std::wstring lower = programFiles;
-  for (auto& c : lower) c = towlower(c);
-  const std::wstring refused[] = {L"C:\\", L"c:", L"C:", programFiles, std::wstring(programFiles) + L"\\", lower,
-                                  lower + L"\\\\", system};
-  vek::test::LogCapture log;
-  for (const std::wstring& path : refused) {
-    EXPECT_TRUE(Tolk::CUtils::IsProtectedFolder(path.c_str()));
-    EXPECT_EQ(Tolk::CUtils::DeleteFolder(path.c_str()), E_INVALIDARG);
-    EXPECT_TRUE(log.Contains(L"invalid path: " + path));
-  }
-  EXPECT_TRUE(log.Contains(L"!!!!Found known folder do not DELETE!!!: "));
-  EXPECT_EQ(Tolk::CUtils::DeleteFolder(nullptr), E_INVALIDARG);
-  EXPECT_TRUE(Exists(programFiles));
+TEST(ToolboxFolderTest, SystemFoldersAreRefused)
+{
+    wchar_t programFiles[MAX_PATH] = {};
+    ASSERT_TRUE(GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH));
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring lower = programFiles;
+    for (auto& c : lower)
+        c = towlower(c);
+    const std::wstring refused[] = {L"C:\\", L"c:",           L"C:", programFiles, std::wstring(programFiles) + L"\\",
+                                    lower,   lower + L"\\\\", system};
+    vek::test::LogCapture log;
+    for (const std::wstring& path : refused) {
+        EXPECT_TRUE(Tolk::CUtils::IsProtectedFolder(path.c_str()));
+        EXPECT_EQ(Tolk::CUtils::DeleteFolder(path.c_str()), E_INVALIDARG);
+        EXPECT_TRUE(log.Contains(L"invalid path: " + path));
+    }
+    EXPECT_TRUE(log.Contains(L"!!!!Found known folder do not DELETE!!!: "));
+    EXPECT_EQ(Tolk::CUtils::DeleteFolder(nullptr), E_INVALIDARG);
+    EXPECT_TRUE(Exists(programFiles));
 
-  // Below a protected folder is fair game.
-  const std::wstring below = std::wstring(programFiles) + L"\\vek-toolbox-" + std::to_wstring(GetCurrentProcessId());
-  ASSERT_TRUE(CreateDirectoryW(below.c_str(), nullptr));
-  WriteFile(below + L"\\a.txt");
-  EXPECT_FALSE(Tolk::CUtils::IsProtectedFolder(below.c_str()));
-  EXPECT_EQ(Tolk::CUtils::DeleteFolder(below.c_str()), S_OK);
-  EXPECT_FALSE(Exists(below));
+    // Below a protected folder is fair game.
+    const std::wstring below = std::wstring(programFiles) + L"\\vek-toolbox-" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryW(below.c_str(), nullptr));
+    WriteFile(below + L"\\a.txt");
+    EXPECT_FALSE(Tolk::CUtils::IsProtectedFolder(below.c_str()));
+    EXPECT_EQ(Tolk::CUtils::DeleteFolder(below.c_str()), S_OK);
+    EXPECT_FALSE(Exists(below));
 }
 
-TEST(ToolboxFolderTest, MissingEmptyAndReadOnlyTrees) {
-  const std::wstring root = TempRoot();
-  EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), S_OK); // missing: nothing to do
+TEST(ToolboxFolderTest, MissingEmptyAndReadOnlyTrees)
+{
+    const std::wstring root = TempRoot();
+    EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), S_OK); // missing: nothing to do
 
-  ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
-  EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), S_OK); // empty
-  EXPECT_FALSE(Exists(root));
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), S_OK); // empty
+    EXPECT_FALSE(Exists(root));
 
-  ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
-  ASSERT_TRUE(CreateDirectoryW((root + L"\\sub").c_str(), nullptr));
-  ASSERT_TRUE(CreateDirectoryW((root + L"\\sub\\deeper").c_str(), nullptr));
-  WriteFile(root + L"\\top.txt");
-  WriteFile(root + L"\\sub\\readonly.txt");
-  WriteFile(root + L"\\sub\\deeper\\hidden.txt");
-  SetFileAttributesW((root + L"\\sub\\readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-  SetFileAttributesW((root + L"\\sub\\deeper\\hidden.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-  SetFileAttributesW((root + L"\\sub").c_str(), FILE_ATTRIBUTE_READONLY);
-  vek::test::LogCapture log;
-  EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), S_OK);
-  EXPECT_FALSE(Exists(root));
-  EXPECT_TRUE(log.Contains(L"DeleteFile: " + root + L"\\sub\\readonly.txt"));
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\sub").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\sub\\deeper").c_str(), nullptr));
+    WriteFile(root + L"\\top.txt");
+    WriteFile(root + L"\\sub\\readonly.txt");
+    WriteFile(root + L"\\sub\\deeper\\hidden.txt");
+    SetFileAttributesW((root + L"\\sub\\readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW((root + L"\\sub\\deeper\\hidden.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    SetFileAttributesW((root + L"\\sub").c_str(), FILE_ATTRIBUTE_READONLY);
+    vek::test::LogCapture log;
+    EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), S_OK);
+    EXPECT_FALSE(Exists(root));
+    EXPECT_TRUE(log.Contains(L"DeleteFile: " + root + L"\\sub\\readonly.txt"));
 }
 
-TEST(ToolboxFolderTest, InUseFileIsScheduledAndReported) {
-  PendingRenames pending;
-  const std::wstring root = TempRoot();
-  ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
-  WriteFile(root + L"\\free.txt");
-  WriteFile(root + L"\\busy.txt");
-  HANDLE busy = CreateFileW((root + L"\\busy.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(busy, INVALID_HANDLE_VALUE);
+TEST(ToolboxFolderTest, InUseFileIsScheduledAndReported)
+{
+    PendingRenames pending;
+    const std::wstring root = TempRoot();
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    WriteFile(root + L"\\free.txt");
+    WriteFile(root + L"\\busy.txt");
+    HANDLE busy =
+        CreateFileW((root + L"\\busy.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(busy, INVALID_HANDLE_VALUE);
 
-  vek::test::LogCapture log;
-  // The folder stays: that is no success, and what waits for the restart is named.
-  EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED));
-  EXPECT_TRUE(Exists(root + L"\\busy.txt"));
-  EXPECT_FALSE(Exists(root + L"\\free.txt"));
-  EXPECT_TRUE(log.Contains(L"delete on reboot: " + root + L"\\busy.txt"));
-  EXPECT_TRUE(pending.HasDeletionOf(root + L"\\busy.txt"));
-  EXPECT_TRUE(pending.HasDeletionOf(root));
+    vek::test::LogCapture log;
+    // The folder stays: that is no success, and what waits for the restart is named.
+    EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED));
+    EXPECT_TRUE(Exists(root + L"\\busy.txt"));
+    EXPECT_FALSE(Exists(root + L"\\free.txt"));
+    EXPECT_TRUE(log.Contains(L"delete on reboot: " + root + L"\\busy.txt"));
+    EXPECT_TRUE(pending.HasDeletionOf(root + L"\\busy.txt"));
+    EXPECT_TRUE(pending.HasDeletionOf(root));
 
-  CloseHandle(busy);
-  EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), S_OK);
-  EXPECT_FALSE(Exists(root));
+    CloseHandle(busy);
+    EXPECT_EQ(Tolk::CUtils::DeleteFolder(root.c_str()), S_OK);
+    EXPECT_FALSE(Exists(root));
 }
 
-TEST(ToolboxFolderTest, LinksAreUnlinkedNotFollowed) {
-  const std::wstring target = LinkFixture(L"target");
-  const std::wstring tree = LinkFixture(L"tree");
-  const std::wstring top = LinkFixture(L"top");
-  ASSERT_NE(GetFileAttributesW((tree + L"\\link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
-  ASSERT_TRUE(Exists(tree + L"\\link\\inner\\deep.txt"));
+TEST(ToolboxFolderTest, LinksAreUnlinkedNotFollowed)
+{
+    const std::wstring target = LinkFixture(L"target");
+    const std::wstring tree = LinkFixture(L"tree");
+    const std::wstring top = LinkFixture(L"top");
+    ASSERT_NE(GetFileAttributesW((tree + L"\\link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+    ASSERT_TRUE(Exists(tree + L"\\link\\inner\\deep.txt"));
 
-  vek::test::LogCapture log;
-  const HRESULT treeResult = Tolk::CUtils::DeleteFolder(tree.c_str());
-  const HRESULT topResult = Tolk::CUtils::DeleteFolder(top.c_str());
-  EXPECT_TRUE(log.Contains(L"Remove link: " + tree + L"\\link"));
-  EXPECT_FALSE(log.Contains(L"delete on reboot"));
-  EXPECT_FALSE(Exists(tree + L"\\own.txt"));
+    vek::test::LogCapture log;
+    const HRESULT treeResult = Tolk::CUtils::DeleteFolder(tree.c_str());
+    const HRESULT topResult = Tolk::CUtils::DeleteFolder(top.c_str());
+    EXPECT_TRUE(log.Contains(L"Remove link: " + tree + L"\\link"));
+    EXPECT_FALSE(log.Contains(L"delete on reboot"));
+    EXPECT_FALSE(Exists(tree + L"\\own.txt"));
 
-  // The target is untouched, whatever became of the links.
-  EXPECT_TRUE(Exists(target + L"\\keep.txt"));
-  EXPECT_TRUE(Exists(target + L"\\inner\\deep.txt"));
+    // The target is untouched, whatever became of the links.
+    EXPECT_TRUE(Exists(target + L"\\keep.txt"));
+    EXPECT_TRUE(Exists(target + L"\\inner\\deep.txt"));
 
-  if (log.Contains(L"opens as its target, left in place")) {
-    // Wine opens a link's target even when asked for the link itself: the links stay, and the
-    // folder that still holds them is reported, not taken for deleted.
-    EXPECT_EQ(treeResult, HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY));
-    EXPECT_TRUE(log.Contains(L"failed to delete folder: " + tree));
-    EXPECT_EQ(topResult, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
-    EXPECT_TRUE(Exists(top));
-  } else {
-    // A link removed as a link; a top folder that is a link only unlinked.
-    EXPECT_EQ(treeResult, S_OK);
-    EXPECT_FALSE(Exists(tree));
-    EXPECT_EQ(topResult, S_OK);
-    EXPECT_FALSE(Exists(top));
-  }
+    if (log.Contains(L"opens as its target, left in place")) {
+        // Wine opens a link's target even when asked for the link itself: the links stay, and the
+        // folder that still holds them is reported, not taken for deleted.
+        EXPECT_EQ(treeResult, HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY));
+        EXPECT_TRUE(log.Contains(L"failed to delete folder: " + tree));
+        EXPECT_EQ(topResult, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+        EXPECT_TRUE(Exists(top));
+    } else {
+        // A link removed as a link; a top folder that is a link only unlinked.
+        EXPECT_EQ(treeResult, S_OK);
+        EXPECT_FALSE(Exists(tree));
+        EXPECT_EQ(topResult, S_OK);
+        EXPECT_FALSE(Exists(top));
+    }
 }

@@ -16,71 +16,77 @@ using trust_test::kPlugin;
 
 namespace {
 struct VersionOverride {
-  VersionOverride(DWORD major, DWORD minor) { TrustOsVersion::Override(major, minor); }
-  ~VersionOverride() { TrustOsVersion::Reset(); }
+    VersionOverride(DWORD major, DWORD minor) { TrustOsVersion::Override(major, minor); }
+    ~VersionOverride() { TrustOsVersion::Reset(); }
 };
 } // namespace
 
-TEST(CatalogTest, SecondGenerationContextFromWindows8On) {
-  VersionOverride version(10, 0);
-  CatalogContext context;
-  if (context.Acquire()) {
-    // A system with the second-generation catalog database (Windows).
-    EXPECT_TRUE(context.IsSha256());
-    EXPECT_NE(context.Get(), nullptr);
-  } else {
-    // Wine: the call exists and fails; there is no fallback to the first generation.
-    EXPECT_EQ(context.Get(), nullptr);
-    EXPECT_NE(context.LastError(), 0u);
-    EXPECT_FALSE(context.IsSha256());
-  }
-}
-
-TEST(CatalogTest, FirstGenerationContextBeforeWindows8) {
-  VersionOverride version(6, 1);
-  CatalogContext context;
-  ASSERT_TRUE(context.Acquire()) << GetLastError();
-  EXPECT_FALSE(context.IsSha256());
-
-  CatalogFileHash hash;
-  ASSERT_EQ(hash.Compute(context, Fixture(std::wstring(L"unsigned\\") + kPlugin).c_str(), 1), S_OK);
-  EXPECT_EQ(hash.Hash().size(), 20u); // the default algorithm (SHA-1)
-  ASSERT_EQ(hash.MemberTag().size(), 40u);
-  for (wchar_t c : hash.MemberTag()) EXPECT_TRUE((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'));
-  // Nothing in the prefix's catalogs holds our file.
-  CatalogIterator catalogs;
-  catalogs.Collect(context, hash.Hash());
-  EXPECT_EQ(catalogs.Count(), 0u);
-  EXPECT_TRUE(catalogs.AtEnd());
-
-  EXPECT_EQ(hash.Compute(context, Fixture(L"no-such-file.dll").c_str(), 0), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-}
-
-TEST(CatalogTest, SecondGenerationHashCallIsBoundAtRunTime) {
-  // Present on Windows 8 and later, missing under Wine: either way the program starts.
-  const auto calc2 = CatalogContext::CalcHashFromFileHandle2();
-  HMODULE wintrust = GetModuleHandleW(L"wintrust.dll");
-  ASSERT_NE(wintrust, nullptr);
-  EXPECT_EQ(calc2 != nullptr, GetProcAddress(wintrust, "CryptCATAdminCalcHashFromFileHandle2") != nullptr);
-}
-
-TEST(CatalogTest, UnsignedFileKeepsItsFailureThroughTheFallback) {
-  trust_test::ScopedSignerNames names;
-  const std::wstring file = Fixture(std::wstring(L"unsigned\\") + kPlugin);
-  for (DWORD major : {6u, 10u}) {
-    VersionOverride version(major, major == 6 ? 1 : 0);
-    for (DWORD level : {3u, 4u, 5u}) {
-      bool usedCatalog = true;
-      std::wstring catalog = L"x";
-      HRESULT hr = S_OK;
-      EXPECT_EQ(VerifyFile::FileSignatureCheck(file.c_str(), level, 1, 0, &usedCatalog, &catalog, 0, false, &hr), 3u)
-          << major << " level " << level;
-      EXPECT_EQ(hr, TRUST_E_NOSIGNATURE) << major << " level " << level;
-      EXPECT_FALSE(usedCatalog);
-      EXPECT_TRUE(catalog.empty());
+TEST(CatalogTest, SecondGenerationContextFromWindows8On)
+{
+    VersionOverride version(10, 0);
+    CatalogContext context;
+    if (context.Acquire()) {
+        // A system with the second-generation catalog database (Windows).
+        EXPECT_TRUE(context.IsSha256());
+        EXPECT_NE(context.Get(), nullptr);
+    } else {
+        // Wine: the call exists and fails; there is no fallback to the first generation.
+        EXPECT_EQ(context.Get(), nullptr);
+        EXPECT_NE(context.LastError(), 0u);
+        EXPECT_FALSE(context.IsSha256());
     }
-  }
-  // A missing file is missing before the system is asked.
-  EXPECT_EQ(VerifyFile::FileSignatureCheck(Fixture(L"no-such.dll").c_str(), 4, 1, 0, nullptr, nullptr, 0, false), 2u);
-  EXPECT_EQ(VerifyFile::FileSignatureCheck(L"", 4, 1, 0, nullptr, nullptr, 0, false), 5u);
+}
+
+TEST(CatalogTest, FirstGenerationContextBeforeWindows8)
+{
+    VersionOverride version(6, 1);
+    CatalogContext context;
+    ASSERT_TRUE(context.Acquire()) << GetLastError();
+    EXPECT_FALSE(context.IsSha256());
+
+    CatalogFileHash hash;
+    ASSERT_EQ(hash.Compute(context, Fixture(std::wstring(L"unsigned\\") + kPlugin).c_str(), 1), S_OK);
+    EXPECT_EQ(hash.Hash().size(), 20u); // the default algorithm (SHA-1)
+    ASSERT_EQ(hash.MemberTag().size(), 40u);
+    for (wchar_t c : hash.MemberTag())
+        EXPECT_TRUE((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'));
+    // Nothing in the prefix's catalogs holds our file.
+    CatalogIterator catalogs;
+    catalogs.Collect(context, hash.Hash());
+    EXPECT_EQ(catalogs.Count(), 0u);
+    EXPECT_TRUE(catalogs.AtEnd());
+
+    EXPECT_EQ(hash.Compute(context, Fixture(L"no-such-file.dll").c_str(), 0), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(CatalogTest, SecondGenerationHashCallIsBoundAtRunTime)
+{
+    // Present on Windows 8 and later, missing under Wine: either way the program starts.
+    const auto calc2 = CatalogContext::CalcHashFromFileHandle2();
+    HMODULE wintrust = GetModuleHandleW(L"wintrust.dll");
+    ASSERT_NE(wintrust, nullptr);
+    EXPECT_EQ(calc2 != nullptr, GetProcAddress(wintrust, "CryptCATAdminCalcHashFromFileHandle2") != nullptr);
+}
+
+TEST(CatalogTest, UnsignedFileKeepsItsFailureThroughTheFallback)
+{
+    trust_test::ScopedSignerNames names;
+    const std::wstring file = Fixture(std::wstring(L"unsigned\\") + kPlugin);
+    for (DWORD major : {6u, 10u}) {
+        VersionOverride version(major, major == 6 ? 1 : 0);
+        for (DWORD level : {3u, 4u, 5u}) {
+            bool usedCatalog = true;
+            std::wstring catalog = L"x";
+            HRESULT hr = S_OK;
+            EXPECT_EQ(VerifyFile::FileSignatureCheck(file.c_str(), level, 1, 0, &usedCatalog, &catalog, 0, false, &hr),
+                      3u)
+                << major << " level " << level;
+            EXPECT_EQ(hr, TRUST_E_NOSIGNATURE) << major << " level " << level;
+            EXPECT_FALSE(usedCatalog);
+            EXPECT_TRUE(catalog.empty());
+        }
+    }
+    // A missing file is missing before the system is asked.
+    EXPECT_EQ(VerifyFile::FileSignatureCheck(Fixture(L"no-such.dll").c_str(), 4, 1, 0, nullptr, nullptr, 0, false), 2u);
+    EXPECT_EQ(VerifyFile::FileSignatureCheck(L"", 4, 1, 0, nullptr, nullptr, 0, false), 5u);
 }

@@ -17,12 +17,10 @@ namespace {
 
 constexpr wchar_t kSdkKey[] = L"SOFTWARE\\Vallor\\SecurityStatusSDK";
 
-struct HandleCloser
-{
+struct HandleCloser {
     void operator()(HANDLE h) const
     {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE)
-        {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) {
             ::CloseHandle(h);
         }
     }
@@ -34,8 +32,7 @@ std::string ReadAll(HANDLE pipe)
     std::string data;
     char buffer[4096];
     DWORD read = 0;
-    while (::ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read != 0)
-    {
+    while (::ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read != 0) {
         data.append(buffer, read);
     }
     return data;
@@ -43,10 +40,8 @@ std::string ReadAll(HANDLE pipe)
 
 std::string Lookup(const NameTable& table, long code)
 {
-    for (const auto& [value, name] : table)
-    {
-        if (value == code)
-        {
+    for (const auto& [value, name] : table) {
+        if (value == code) {
             return name;
         }
     }
@@ -75,8 +70,7 @@ ProbeRun RunProbe(const std::wstring& arguments, const std::string& input)
     HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr, errRead = nullptr,
            errWrite = nullptr;
     if (!::CreatePipe(&inRead, &inWrite, &inherit, 0) || !::CreatePipe(&outRead, &outWrite, &inherit, 0) ||
-        !::CreatePipe(&errRead, &errWrite, &inherit, 0))
-    {
+        !::CreatePipe(&errRead, &errWrite, &inherit, 0)) {
         ADD_FAILURE() << "CreatePipe failed: " << ::GetLastError();
         return run;
     }
@@ -95,16 +89,14 @@ ProbeRun RunProbe(const std::wstring& arguments, const std::string& input)
     startup.hStdError = childErr.get();
     const std::wstring program = BinFolder() + L"\\StatusProbe.exe";
     std::wstring commandLine = L"StatusProbe.exe";
-    if (!arguments.empty())
-    {
+    if (!arguments.empty()) {
         commandLine += L" " + arguments;
     }
     PROCESS_INFORMATION process{};
-    const BOOL started = vek::test::CreateProcessRetrying(program.c_str(), commandLine.data(), TRUE, 0, nullptr,
-                                                          &startup, &process);
+    const BOOL started =
+        vek::test::CreateProcessRetrying(program.c_str(), commandLine.data(), TRUE, 0, nullptr, &startup, &process);
     const DWORD startError = started ? 0 : ::GetLastError();
-    if (!started)
-    {
+    if (!started) {
         ADD_FAILURE() << "CreateProcess failed: " << startError;
         return run;
     }
@@ -118,8 +110,7 @@ ProbeRun RunProbe(const std::wstring& arguments, const std::string& input)
     std::thread errorReader([&] { errorText = ReadAll(errors.get()); });
     std::thread writer([&] {
         DWORD written = 0;
-        if (!input.empty())
-        {
+        if (!input.empty()) {
             ::WriteFile(toChild.get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
         }
         toChild.reset();
@@ -129,8 +120,7 @@ ProbeRun RunProbe(const std::wstring& arguments, const std::string& input)
     errorReader.join();
     run.errors = errorText;
 
-    if (::WaitForSingleObject(processHandle.get(), 60000) != WAIT_OBJECT_0)
-    {
+    if (::WaitForSingleObject(processHandle.get(), 60000) != WAIT_OBJECT_0) {
         ::TerminateProcess(processHandle.get(), 99);
         ADD_FAILURE() << "StatusProbe did not end";
     }
@@ -147,8 +137,7 @@ SdkRegistration::SdkRegistration()
 
 SdkRegistration::~SdkRegistration()
 {
-    if (m_key != nullptr)
-    {
+    if (m_key != nullptr) {
         ::RegCloseKey(m_key);
     }
     RemoveSdkKey();
@@ -156,8 +145,7 @@ SdkRegistration::~SdkRegistration()
 
 void SdkRegistration::SetRaw(DWORD type, const void* data, DWORD size)
 {
-    ASSERT_EQ(::RegSetValueExW(m_key, L"SDKPath64", 0, type, static_cast<const BYTE*>(data), size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExW(m_key, L"SDKPath64", 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
 }
 
 void SdkRegistration::SetPath(const std::wstring& path, DWORD type)
@@ -202,8 +190,7 @@ void DllSteering::Reset()
 void DllSteering::WriteScript(const std::vector<std::string>& lines)
 {
     std::ofstream out(m_script.c_str(), std::ios::binary | std::ios::trunc);
-    for (const auto& line : lines)
-    {
+    for (const auto& line : lines) {
         out << line << '\n';
     }
 }
@@ -213,8 +200,7 @@ std::vector<std::string> DllSteering::Log() const
     std::vector<std::string> lines;
     std::ifstream in(m_log.c_str(), std::ios::binary);
     std::string line;
-    while (std::getline(in, line))
-    {
+    while (std::getline(in, line)) {
         lines.push_back(line);
     }
     return lines;
@@ -228,10 +214,8 @@ bool DllSteering::LogExists() const
 std::string Crlf(const std::string& text)
 {
     std::string out;
-    for (const char c : text)
-    {
-        if (c == '\n')
-        {
+    for (const char c : text) {
+        if (c == '\n') {
             out += '\r';
         }
         out += c;
@@ -257,13 +241,11 @@ std::string ErrorName(long code)
 std::string Menu(bool header)
 {
     std::string text;
-    if (header)
-    {
+    if (header) {
         text += "Enter command number (e or q to exit, m or h for menu/help, a to run all from cli).  Invalid cmds "
                 "will be sent to the server\n";
     }
-    for (long code = 512; code <= 566; ++code)
-    {
+    for (long code = 512; code <= 566; ++code) {
         text += "[" + std::to_string(code - 512) + "]: " + OperationName(code) + "\n";
     }
     return text;
@@ -286,8 +268,7 @@ std::string Exec(long code, const std::string& resultLine)
 std::string AllDefault()
 {
     std::string text;
-    for (long code = 512; code <= 566; ++code)
-    {
+    for (long code = 512; code <= 566; ++code) {
         text += Exec(code, kDefaultResult);
     }
     return text;
@@ -296,23 +277,19 @@ std::string AllDefault()
 std::string SystemMessage(HRESULT hr)
 {
     wchar_t* raw = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&raw), 0,
-        nullptr);
+    const DWORD length =
+        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                         reinterpret_cast<wchar_t*>(&raw), 0, nullptr);
     std::string text;
-    if (length != 0 && raw != nullptr)
-    {
-        for (DWORD i = 0; i < length; ++i)
-        {
+    if (length != 0 && raw != nullptr) {
+        for (DWORD i = 0; i < length; ++i) {
             text += static_cast<char>(raw[i]);
         }
         ::LocalFree(raw);
-        if (text.size() > 1 && text.back() == '\n')
-        {
+        if (text.size() > 1 && text.back() == '\n') {
             text.pop_back();
-            if (text.back() == '\r')
-            {
+            if (text.back() == '\r') {
                 text.pop_back();
             }
         }
@@ -323,8 +300,7 @@ std::string SystemMessage(HRESULT hr)
 std::string ComErrorText(HRESULT hr)
 {
     const std::string text = SystemMessage(hr);
-    if (!text.empty())
-    {
+    if (!text.empty()) {
         return text;
     }
     char fallback[32];
@@ -345,8 +321,7 @@ std::string CallLine(long code, const std::string& text)
 std::vector<std::string> AllCalls()
 {
     std::vector<std::string> calls;
-    for (long code = 512; code <= 566; ++code)
-    {
+    for (long code = 512; code <= 566; ++code) {
         calls.push_back(CallLine(code));
     }
     return calls;

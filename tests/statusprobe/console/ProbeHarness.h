@@ -10,8 +10,7 @@
 
 namespace probe_test {
 
-struct ProbeRun
-{
+struct ProbeRun {
     std::string output; // the bytes that arrived through the stdout pipe
     std::string errors; // the bytes that arrived through the stderr pipe
     DWORD exitCode = 0xFFFFFFFF;
@@ -26,8 +25,7 @@ std::wstring BinFolder();
 std::wstring TestDllPath();
 
 // HKLM\SOFTWARE\Vallor\SecurityStatusSDK in the 64-bit view, removed when this goes away.
-class SdkRegistration
-{
+class SdkRegistration {
 public:
     SdkRegistration();
     ~SdkRegistration();
@@ -47,8 +45,7 @@ private:
 void RemoveSdkKey();
 
 // Script and log files of the test DLL, named to it through the environment.
-class DllSteering
-{
+class DllSteering {
 public:
     DllSteering();
     ~DllSteering();
@@ -90,8 +87,8 @@ std::string ComErrorText(HRESULT hr);
 // Log lines of the test DLL.
 inline const std::string kCreated = "create";
 inline const std::string kDestroyed = "destroyed";
-std::string CallLine(long code);                            // parameter VT_I4 0
-std::string CallLine(long code, const std::string& text);  // parameter VT_BSTR
+std::string CallLine(long code);                          // parameter VT_I4 0
+std::string CallLine(long code, const std::string& text); // parameter VT_BSTR
 std::vector<std::string> AllCalls();
 
 } // namespace probe_test

@@ -27,8 +27,7 @@ std::string EnvPath(const wchar_t* name)
 {
     wchar_t buffer[MAX_PATH * 2] = {};
     const DWORD length = ::GetEnvironmentVariableW(name, buffer, MAX_PATH * 2);
-    if (length == 0 || length >= MAX_PATH * 2)
-    {
+    if (length == 0 || length >= MAX_PATH * 2) {
         return {};
     }
     char narrow[MAX_PATH * 6] = {};
@@ -38,8 +37,7 @@ std::string EnvPath(const wchar_t* name)
 
 std::string ToUtf8(const wchar_t* text, UINT length)
 {
-    if (length == 0)
-    {
+    if (length == 0) {
         return {};
     }
     const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
@@ -50,8 +48,7 @@ std::string ToUtf8(const wchar_t* text, UINT length)
 
 std::wstring FromUtf8(const std::string& text)
 {
-    if (text.empty())
-    {
+    if (text.empty()) {
         return {};
     }
     const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -63,8 +60,7 @@ std::wstring FromUtf8(const std::string& text)
 void Log(const std::string& line)
 {
     const std::string path = EnvPath(L"VEK_SSTEST_LOG");
-    if (path.empty())
-    {
+    if (path.empty()) {
         return;
     }
     std::ofstream out(path, std::ios::app | std::ios::binary);
@@ -72,8 +68,7 @@ void Log(const std::string& line)
 }
 
 // The script: "create" line and one answer text per code.
-struct Script
-{
+struct Script {
     std::string create;
     std::map<std::string, std::string> answers;
 };
@@ -82,27 +77,21 @@ Script ReadScript()
 {
     Script script;
     const std::string path = EnvPath(L"VEK_SSTEST_SCRIPT");
-    if (path.empty())
-    {
+    if (path.empty()) {
         return script;
     }
     std::ifstream in(path, std::ios::binary);
     std::string line;
-    while (std::getline(in, line))
-    {
-        if (!line.empty() && line.back() == '\r')
-        {
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         const size_t blank = line.find(' ');
         const std::string key = line.substr(0, blank);
         const std::string rest = blank == std::string::npos ? std::string() : line.substr(blank + 1);
-        if (key == "create")
-        {
+        if (key == "create") {
             script.create = rest;
-        }
-        else if (!key.empty())
-        {
+        } else if (!key.empty()) {
             script.answers[key] = rest;
         }
     }
@@ -113,12 +102,9 @@ std::string Describe(const VARIANT& value)
 {
     std::ostringstream out;
     out << value.vt << ':';
-    if (value.vt == VT_I4)
-    {
+    if (value.vt == VT_I4) {
         out << value.lVal;
-    }
-    else if (value.vt == VT_BSTR)
-    {
+    } else if (value.vt == VT_BSTR) {
         out << ToUtf8(value.bstrVal, ::SysStringLen(value.bstrVal));
     }
     return out.str();
@@ -129,12 +115,10 @@ HRESULT Answer(const std::string& answer, VARIANT* result, VARIANT* error)
 {
     HRESULT hr = S_OK;
     std::string rest = answer;
-    while (!rest.empty())
-    {
+    while (!rest.empty()) {
         const size_t blank = rest.find(' ');
         std::string token = rest.substr(0, blank);
-        if (token.rfind("bstr=", 0) == 0)
-        {
+        if (token.rfind("bstr=", 0) == 0) {
             // The text runs to the end of the line, blanks included.
             const std::wstring text = FromUtf8(rest.substr(5));
             result->vt = VT_BSTR;
@@ -145,60 +129,42 @@ HRESULT Answer(const std::string& answer, VARIANT* result, VARIANT* error)
         const size_t equals = token.find('=');
         const std::string name = token.substr(0, equals);
         const std::string value = equals == std::string::npos ? std::string() : token.substr(equals + 1);
-        if (name == "hr")
-        {
+        if (name == "hr") {
             hr = static_cast<HRESULT>(std::strtoul(value.c_str(), nullptr, 16));
-        }
-        else if (name == "error")
-        {
+        } else if (name == "error") {
             error->vt = VT_I4;
             error->lVal = std::strtol(value.c_str(), nullptr, 10);
-        }
-        else if (name == "i4")
-        {
+        } else if (name == "i4") {
             result->vt = VT_I4;
             result->lVal = std::strtol(value.c_str(), nullptr, 10);
-        }
-        else if (name == "i2")
-        {
+        } else if (name == "i2") {
             result->vt = VT_I2;
             result->iVal = static_cast<SHORT>(std::strtol(value.c_str(), nullptr, 10));
-        }
-        else if (name == "bool")
-        {
+        } else if (name == "bool") {
             result->vt = VT_BOOL;
             result->boolVal = static_cast<VARIANT_BOOL>(std::strtol(value.c_str(), nullptr, 10));
-        }
-        else if (name == "r8")
-        {
+        } else if (name == "r8") {
             result->vt = VT_R8;
             result->dblVal = std::strtod(value.c_str(), nullptr);
-        }
-        else if (name == "empty")
-        {
+        } else if (name == "empty") {
             result->vt = VT_EMPTY;
-        }
-        else if (name == "null")
-        {
+        } else if (name == "null") {
             result->vt = VT_NULL;
         }
     }
     return hr;
 }
 
-class TestSecurityStatus final : public ISecurityStatus
-{
+class TestSecurityStatus final : public ISecurityStatus {
 public:
     explicit TestSecurityStatus(Script script) : m_script(std::move(script)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
     {
-        if (object == nullptr)
-        {
+        if (object == nullptr) {
             return E_POINTER;
         }
-        if (iid == IID_IUnknown || iid == IID_ISecurityStatus)
-        {
+        if (iid == IID_IUnknown || iid == IID_ISecurityStatus) {
             *object = static_cast<ISecurityStatus*>(this);
             AddRef();
             return S_OK;
@@ -212,8 +178,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override
     {
         const ULONG left = --m_references;
-        if (left == 0)
-        {
+        if (left == 0) {
             Log("destroyed");
             delete this;
         }
@@ -223,19 +188,17 @@ public:
     HRESULT STDMETHODCALLTYPE Execute(LONG reserved, VARIANT command, VARIANT parameter, VARIANT* result,
                                       VARIANT* error) override
     {
-        if (result == nullptr || error == nullptr)
-        {
+        if (result == nullptr || error == nullptr) {
             return E_POINTER;
         }
         std::ostringstream line;
-        line << "execute " << reserved << ' ' << Describe(command) << ' ' << Describe(parameter) << ' '
-             << result->vt << ' ' << error->vt;
+        line << "execute " << reserved << ' ' << Describe(command) << ' ' << Describe(parameter) << ' ' << result->vt
+             << ' ' << error->vt;
         Log(line.str());
 
         std::string key = command.vt == VT_I4 ? std::to_string(command.lVal) : std::string();
         auto found = m_script.answers.find(key);
-        if (found == m_script.answers.end())
-        {
+        if (found == m_script.answers.end()) {
             found = m_script.answers.find("default");
         }
         return Answer(found != m_script.answers.end() ? found->second : std::string("i4=258"), result, error);
@@ -250,23 +213,19 @@ private:
 
 extern "C" HRESULT STDAPICALLTYPE SDKCreateObject(REFIID iid, void** object)
 {
-    if (object == nullptr)
-    {
+    if (object == nullptr) {
         return E_POINTER;
     }
     *object = nullptr;
     Script script = ReadScript();
     Log(iid == IID_ISecurityStatus ? "create" : "create wrong-iid");
-    if (script.create == "null")
-    {
+    if (script.create == "null") {
         return S_OK;
     }
-    if (!script.create.empty())
-    {
+    if (!script.create.empty()) {
         return static_cast<HRESULT>(std::strtoul(script.create.c_str(), nullptr, 16));
     }
-    if (iid != IID_ISecurityStatus)
-    {
+    if (iid != IID_ISecurityStatus) {
         return E_NOINTERFACE;
     }
     *object = static_cast<ISecurityStatus*>(new TestSecurityStatus(std::move(script)));

@@ -24,8 +24,7 @@ const std::string kExportError = "Error: pfSDKCreateObject is NULL\n";
 std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts)
 {
     std::vector<std::string> all;
-    for (const auto& part : parts)
-    {
+    for (const auto& part : parts) {
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
@@ -34,15 +33,13 @@ std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> pa
 std::string Repeat(const std::string& text, int times)
 {
     std::string all;
-    for (int i = 0; i < times; ++i)
-    {
+    for (int i = 0; i < times; ++i) {
         all += text;
     }
     return all;
 }
 
-class StatusProbeTest : public ::testing::Test
-{
+class StatusProbeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -79,8 +76,7 @@ std::string Session(const std::string& body)
 
 TEST_F(StatusProbeTest, CommandLineModes)
 {
-    struct Case
-    {
+    struct Case {
         std::wstring arguments;
         std::string input;
         std::string expected;
@@ -112,7 +108,9 @@ TEST_F(StatusProbeTest, CommandLineModes)
         {L"-l 2", "", AllDefault() + AllDefault() + kUnloaded, Join({AllCalls(), AllCalls()})},
         {L"/L 1", "", AllDefault() + kUnloaded, AllCalls()},
         {L"-l 2 -t 0", "", Repeat(Exec(512, kDefaultResult), 2) + kUnloaded, {CallLine(512), CallLine(512)}},
-        {L"-t 0 -l 3", "", Repeat(Exec(512, kDefaultResult), 3) + kUnloaded,
+        {L"-t 0 -l 3",
+         "",
+         Repeat(Exec(512, kDefaultResult), 3) + kUnloaded,
          {CallLine(512), CallLine(512), CallLine(512)}},
         {L"-l -1", "", kUnloaded, {}},
         {L"-l -1 -t 5", "", kUnloaded, {}},
@@ -121,8 +119,7 @@ TEST_F(StatusProbeTest, CommandLineModes)
         {L"/I", "", promptOnly, {}},
         {L"-i -t 3 -l 2", "q\n", promptOnly, {}},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "arguments \"" << std::string(c.arguments.begin(), c.arguments.end())
                                         << "\"");
         const ProbeRun run = RunProbe(c.arguments, c.input);
@@ -136,10 +133,8 @@ TEST_F(StatusProbeTest, CommandLineModes)
 TEST_F(StatusProbeTest, InvalidCommandLinePrintsUsageWithoutBinding)
 {
     const std::wstring cases[] = {L"-x", L"foo", L"-m", L"/?", L"-i foo", L"-t 3 --", L"ab -l 2", L"-i -x -t 3"};
-    for (const auto& arguments : cases)
-    {
-        SCOPED_TRACE(testing::Message() << "arguments \"" << std::string(arguments.begin(), arguments.end())
-                                        << "\"");
+    for (const auto& arguments : cases) {
+        SCOPED_TRACE(testing::Message() << "arguments \"" << std::string(arguments.begin(), arguments.end()) << "\"");
         const ProbeRun run = RunProbe(arguments, "q\n");
         ExpectRun(run, Usage("StatusProbe.exe"), 0);
         EXPECT_FALSE(m_steering.LogExists()) << "the DLL was loaded";
@@ -161,8 +156,7 @@ TEST_F(StatusProbeTest, UsageArrivesAsAnsiTextWithCrLf)
 
 TEST_F(StatusProbeTest, InteractiveLines)
 {
-    struct Case
-    {
+    struct Case {
         std::string line;
         std::string body; // what the line prints
         std::vector<std::string> calls;
@@ -199,11 +193,11 @@ TEST_F(StatusProbeTest, InteractiveLines)
         {"x", invalid("x"), {}},
         {"   ", invalid("   "), {}},
         // A line longer than 63 characters: the first 63 count, the rest comes as the next line.
-        {"1 " + longParameter + longTail, Exec(513, kDefaultResult) + kPrompt + invalid(longTail),
+        {"1 " + longParameter + longTail,
+         Exec(513, kDefaultResult) + kPrompt + invalid(longTail),
          {CallLine(513, longParameter)}},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE("line \"" + c.line + "\"");
         const ProbeRun run = RunProbe(L"-i", c.line + "\nq\n");
         ExpectRun(run, Session(c.body) + kUnloaded, 0);
@@ -214,8 +208,7 @@ TEST_F(StatusProbeTest, InteractiveLines)
 
 TEST_F(StatusProbeTest, InteractiveExitsAndEndOfInput)
 {
-    struct Case
-    {
+    struct Case {
         std::string input;
         std::string expected;
     };
@@ -232,8 +225,7 @@ TEST_F(StatusProbeTest, InteractiveExitsAndEndOfInput)
         // Lines after "q" are not read.
         {"q\n3\n", menuPrompt + kExiting},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE("input \"" + c.input + "\"");
         const ProbeRun run = RunProbe(L"-i", c.input);
         ExpectRun(run, c.expected + kUnloaded, 0);
@@ -246,26 +238,20 @@ TEST_F(StatusProbeTest, StatusValueNames)
     // Codes 512, 513, ... answer the values of the table in turn, then values without a name.
     std::vector<std::string> script;
     std::vector<std::pair<long, std::string>> answers;
-    for (const auto& [value, name] : kStatusNames)
-    {
+    for (const auto& [value, name] : kStatusNames) {
         answers.emplace_back(value, name);
     }
-    for (const long unnamed : {0L, 255L, 263L, 266L, 277L, 281L, 314L, 300L, -5L})
-    {
+    for (const long unnamed : {0L, 255L, 263L, 266L, 277L, 281L, 314L, 300L, -5L}) {
         answers.emplace_back(unnamed, std::to_string(unnamed));
     }
     ASSERT_LE(answers.size(), 55u);
     std::string expected;
-    for (long code = 512; code <= 566; ++code)
-    {
+    for (long code = 512; code <= 566; ++code) {
         const size_t index = static_cast<size_t>(code - 512);
-        if (index < answers.size())
-        {
+        if (index < answers.size()) {
             script.push_back(std::to_string(code) + " i4=" + std::to_string(answers[index].first));
             expected += Exec(code, answers[index].second);
-        }
-        else
-        {
+        } else {
             expected += Exec(code, kDefaultResult);
         }
     }
@@ -279,30 +265,23 @@ TEST_F(StatusProbeTest, ErrorNames)
 {
     // A non-zero error VARIANT wins over the result the DLL also returned.
     std::vector<std::pair<long, std::string>> answers;
-    for (const auto& [code, name] : kErrorNames)
-    {
-        if (code != 0)
-        {
+    for (const auto& [code, name] : kErrorNames) {
+        if (code != 0) {
             answers.emplace_back(code, name);
         }
     }
-    for (const long unnamed : {7L, 18L, 20L, 28L, 30L, 32L, -1L})
-    {
+    for (const long unnamed : {7L, 18L, 20L, 28L, 30L, 32L, -1L}) {
         answers.emplace_back(unnamed, "<unknown>");
     }
     ASSERT_LE(answers.size(), 55u);
     std::vector<std::string> script;
     std::string expected;
-    for (long code = 512; code <= 566; ++code)
-    {
+    for (long code = 512; code <= 566; ++code) {
         const size_t index = static_cast<size_t>(code - 512);
-        if (index < answers.size())
-        {
+        if (index < answers.size()) {
             script.push_back(std::to_string(code) + " i4=258 error=" + std::to_string(answers[index].first));
             expected += Exec(code, "*FAILED*: error = " + answers[index].second);
-        }
-        else
-        {
+        } else {
             // error=0 is no error: the result prints.
             script.push_back(std::to_string(code) + " error=0 i4=256");
             expected += Exec(code, "PS_STATUS::eStatusOff");
@@ -317,11 +296,9 @@ TEST_F(StatusProbeTest, ErrorNames)
 TEST_F(StatusProbeTest, OperationNamesInMenuAndRuns)
 {
     // Every code of the range in the menu and in the executor's line, named or "<unknown>".
-    for (long code = 512; code <= 566; ++code)
-    {
+    for (long code = 512; code <= 566; ++code) {
         bool listed = false;
-        for (const auto& row : kOperationNames)
-        {
+        for (const auto& row : kOperationNames) {
             listed = listed || row.first == code;
         }
         EXPECT_EQ(OperationName(code) == "<unknown>", !listed);
@@ -334,8 +311,7 @@ TEST_F(StatusProbeTest, OperationNamesInMenuAndRuns)
 
 TEST_F(StatusProbeTest, ResultKindsAndErrorResults)
 {
-    struct Case
-    {
+    struct Case {
         std::string answer; // the DLL's answer to code 512
         std::string line;   // what follows "Executing ...eGetAPStatus... "
     };
@@ -345,8 +321,7 @@ TEST_F(StatusProbeTest, ResultKindsAndErrorResults)
         return "Failed (_com_error): " + std::string(code) + " - " + message;
     };
     // These codes must have system text, else the case would test the fallback instead.
-    for (const HRESULT hr : {E_FAIL, E_ACCESSDENIED, E_INVALIDARG, HRESULT(0x80070002)})
-    {
+    for (const HRESULT hr : {E_FAIL, E_ACCESSDENIED, E_INVALIDARG, HRESULT(0x80070002)}) {
         EXPECT_NE(SystemMessage(hr), "") << std::hex << hr;
     }
     EXPECT_EQ(SystemMessage(HRESULT(0x80040201)), "");
@@ -364,7 +339,8 @@ TEST_F(StatusProbeTest, ResultKindsAndErrorResults)
         // Other types through the system's conversion to text.
         {"bstr=Product Name 2024", "Product Name 2024"},
         // Text outside ASCII arrives whole, as UTF-8 (the script is UTF-8 too).
-        {"bstr=Gr\u00FC\u00DFe \u2713 \u540D\u524D \U0001F600 end", "Gr\u00FC\u00DFe \u2713 \u540D\u524D \U0001F600 end"},
+        {"bstr=Gr\u00FC\u00DFe \u2713 \u540D\u524D \U0001F600 end",
+         "Gr\u00FC\u00DFe \u2713 \u540D\u524D \U0001F600 end"},
         {"bstr=", ""},
         {"empty", ""},
         {"i2=258", "258"},
@@ -384,8 +360,7 @@ TEST_F(StatusProbeTest, ResultKindsAndErrorResults)
         {"hr=8FFF1234", failed(HRESULT(0x8FFF1234), "Unknown error 0x8FFF1234")},
         {"hr=00000001 i4=258", "PS_STATUS::eStatusEnabled"},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE("answer \"" + c.answer + "\"");
         m_steering.WriteScript({"512 " + c.answer});
         const ProbeRun run = RunProbe(L"-t 0");
@@ -408,8 +383,7 @@ TEST_F(StatusProbeTest, FailedOperationDoesNotStopTheRun)
 
 TEST_F(StatusProbeTest, BindingFailures)
 {
-    struct Case
-    {
+    struct Case {
         const char* name;
         std::function<void(SdkRegistration*)> setUp; // nullptr registration: no key at all
         std::string expected;
@@ -417,10 +391,10 @@ TEST_F(StatusProbeTest, BindingFailures)
         bool dllLoaded;
     };
     const std::wstring dll = TestDllPath();
-    const std::string createFailed = "Failed to create object\n_com_error: 0x80004005 - " + ComErrorText(E_FAIL) +
-                                     "\n" + kUnloaded;
-    const std::string createNull = "Failed to create object\n_com_error: 0x80004003 - " + ComErrorText(E_POINTER) +
-                                   "\n" + kUnloaded;
+    const std::string createFailed =
+        "Failed to create object\n_com_error: 0x80004005 - " + ComErrorText(E_FAIL) + "\n" + kUnloaded;
+    const std::string createNull =
+        "Failed to create object\n_com_error: 0x80004003 - " + ComErrorText(E_POINTER) + "\n" + kUnloaded;
     const Case cases[] = {
         {"no key", nullptr, kKeyError, 1, false},
         {"no value", [](SdkRegistration*) {}, kValueError, 1, false},
@@ -446,36 +420,31 @@ TEST_F(StatusProbeTest, BindingFailures)
              r->SetRaw(REG_SZ, unterminated.c_str(), static_cast<DWORD>(dll.size() * 2));
          },
          kValueError, 1, false},
-        {"path longer than 259 characters",
-         [&](SdkRegistration* r) { r->SetPath(std::wstring(260, L'a')); }, kValueError, 1, false},
+        {"path longer than 259 characters", [&](SdkRegistration* r) { r->SetPath(std::wstring(260, L'a')); },
+         kValueError, 1, false},
         {"missing file", [&](SdkRegistration* r) { r->SetPath(BinFolder() + L"\\NoSuchSdk.dll"); }, kLoadError, 1,
          false},
         {"empty path", [&](SdkRegistration* r) { r->SetPath(L""); }, kLoadError, 1, false},
         {"DLL without the export", [&](SdkRegistration* r) { r->SetPath(L"C:\\windows\\system32\\kernel32.dll"); },
          kExportError, 1, false},
-        {"object creation fails",
-         [&](SdkRegistration* r) { r->SetPath(dll); }, createFailed, 1, true},
+        {"object creation fails", [&](SdkRegistration* r) { r->SetPath(dll); }, createFailed, 1, true},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         DllSteering& steering = m_steering;
         steering.Reset();
-        if (std::string(c.name) == "object creation fails")
-        {
+        if (std::string(c.name) == "object creation fails") {
             steering.WriteScript({"create 80004005"});
         }
         m_registration.reset();
-        if (c.setUp)
-        {
+        if (c.setUp) {
             m_registration = std::make_unique<SdkRegistration>();
             c.setUp(m_registration.get());
         }
         const ProbeRun run = RunProbe(L"", "q\n");
         ExpectRun(run, c.expected, c.exitCode);
         EXPECT_EQ(steering.LogExists(), c.dllLoaded);
-        if (c.dllLoaded)
-        {
+        if (c.dllLoaded) {
             EXPECT_EQ(steering.Log(), std::vector<std::string>{kCreated});
         }
     }
@@ -493,8 +462,7 @@ TEST_F(StatusProbeTest, BindingFailures)
 
 TEST_F(StatusProbeTest, PathValuesThatLoad)
 {
-    struct Case
-    {
+    struct Case {
         const char* name;
         std::wstring path;
         DWORD type;
@@ -503,12 +471,10 @@ TEST_F(StatusProbeTest, PathValuesThatLoad)
     const std::wstring dll = TestDllPath();
     const std::wstring file = L"\\SecurityStatusTest.dll";
     std::wstring padded = BinFolder();
-    if ((259 - padded.size() - file.size()) % 2 != 0)
-    {
+    if ((259 - padded.size() - file.size()) % 2 != 0) {
         padded += L"\\..\\bin";
     }
-    while (padded.size() + file.size() < 259)
-    {
+    while (padded.size() + file.size() < 259) {
         padded += L"\\.";
     }
     padded += file;
@@ -522,8 +488,7 @@ TEST_F(StatusProbeTest, PathValuesThatLoad)
         {"REG_EXPAND_SZ with a variable", L"%VEK_SSTEST_BIN%\\SecurityStatusTest.dll", REG_EXPAND_SZ},
         {"259 characters", padded, REG_SZ},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         DllSteering& steering = m_steering;
         steering.Reset();

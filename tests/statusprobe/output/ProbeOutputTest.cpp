@@ -22,17 +22,14 @@ const std::wstring kText = L"Executing PS_STATUS::eGetAPStatus... Gr\u00FC\u00DF
 bool ScreenHolds(HANDLE screen, const std::wstring& text)
 {
     CONSOLE_SCREEN_BUFFER_INFO info = {};
-    if (!::GetConsoleScreenBufferInfo(screen, &info))
-    {
+    if (!::GetConsoleScreenBufferInfo(screen, &info)) {
         return false;
     }
     std::wstring row(static_cast<size_t>(info.dwSize.X), L' ');
-    for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y)
-    {
+    for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
         DWORD read = 0;
         if (::ReadConsoleOutputCharacterW(screen, row.data(), static_cast<DWORD>(row.size()), COORD{0, y}, &read) &&
-            row.compare(0, text.size(), text) == 0)
-        {
+            row.compare(0, text.size(), text) == 0) {
             return true;
         }
     }
@@ -42,8 +39,7 @@ bool ScreenHolds(HANDLE screen, const std::wstring& text)
 // Runs in the child only: prints to its own console and reads the screen back.
 TEST(ProbeOutput, ChildPrintsToItsConsole)
 {
-    if (::GetEnvironmentVariableW(kChildVariable, nullptr, 0) == 0)
-    {
+    if (::GetEnvironmentVariableW(kChildVariable, nullptr, 0) == 0) {
         GTEST_SKIP() << "runs in the child of ConsoleGetsTheWholeWideText";
     }
     const HANDLE screen = ::GetStdHandle(STD_OUTPUT_HANDLE);
@@ -63,8 +59,8 @@ TEST(ProbeOutput, ConsoleGetsTheWholeWideText)
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION child = {};
-    const BOOL started = vek::test::CreateProcessRetrying(nullptr, command.data(), FALSE, CREATE_NEW_CONSOLE,
-                                                          nullptr, &startup, &child);
+    const BOOL started =
+        vek::test::CreateProcessRetrying(nullptr, command.data(), FALSE, CREATE_NEW_CONSOLE, nullptr, &startup, &child);
     const DWORD startError = ::GetLastError();
     ::SetEnvironmentVariableW(kChildVariable, nullptr);
     ASSERT_TRUE(started) << startError;
@@ -72,8 +68,7 @@ TEST(ProbeOutput, ConsoleGetsTheWholeWideText)
     const DWORD waited = ::WaitForSingleObject(child.hProcess, 60000);
     DWORD exitCode = 0xFFFFFFFF;
     ::GetExitCodeProcess(child.hProcess, &exitCode);
-    if (waited != WAIT_OBJECT_0)
-    {
+    if (waited != WAIT_OBJECT_0) {
         ::TerminateProcess(child.hProcess, 1);
     }
     ::CloseHandle(child.hProcess);

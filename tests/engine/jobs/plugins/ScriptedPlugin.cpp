@@ -201,7 +201,7 @@ private:
     GUID m_classId;
 };
 
-}  // namespace
+} // namespace
 
 extern "C" HRESULT STDAPICALLTYPE GetFactory(REFGUID classId, IObjectFactory** factory)
 {

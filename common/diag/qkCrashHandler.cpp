@@ -1,5 +1,7 @@
 #include "common/diag/qkCrashHandler.h"
 
+#include "common/system/qkResourceHolders.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -365,13 +367,13 @@ BOOL qkCrashHandler::StartDumpService(EXCEPTION_POINTERS* pointers)
         QK_TRACE(L"OpenSCManagerW failed, error %lu", ::GetLastError());
         return FALSE;
     }
-    std::unique_ptr<SC_HANDLE__, decltype(&::CloseServiceHandle)> managerOwner(manager, &::CloseServiceHandle);
+    qkServiceHandle managerOwner(manager);
     SC_HANDLE service = ::OpenServiceW(manager, kDumpServiceName, 0x14);
     if (!service) {
         QK_TRACE(L"OpenServiceW %s failed, error %lu", kDumpServiceName, ::GetLastError());
         return FALSE;
     }
-    std::unique_ptr<SC_HANDLE__, decltype(&::CloseServiceHandle)> serviceOwner(service, &::CloseServiceHandle);
+    qkServiceHandle serviceOwner(service);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),

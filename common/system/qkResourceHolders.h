@@ -42,6 +42,11 @@ inline void CertContext(PCCERT_CONTEXT context)
 {
     ::CertFreeCertificateContext(context);
 }
+inline void ServiceHandle(SC_HANDLE handle)
+{
+    ::CloseServiceHandle(handle);
+}
+
 inline void CryptMessage(HCRYPTMSG message)
 {
     ::CryptMsgClose(message);
@@ -64,3 +69,4 @@ using qkLibrary = qkUniqueResource<HMODULE, &qkLib::release::Library>;
 using qkCertStore = qkUniqueResource<HCERTSTORE, &qkLib::release::CertStore>;
 using qkCertContext = qkUniqueResource<PCCERT_CONTEXT, &qkLib::release::CertContext>;
 using qkCryptMsg = qkUniqueResource<HCRYPTMSG, &qkLib::release::CryptMessage>;
+using qkServiceHandle = qkUniqueResource<SC_HANDLE, &qkLib::release::ServiceHandle>;

@@ -1,5 +1,7 @@
 #include "services/launcher/VekRepairTrustSystem.h"
 
+#include "common/system/qkResourceHolders.h"
+
 #include "common/base/qkException.h"
 #include "common/errors/qkLog.h"
 #include "common/system/FileEnsureAccess.h"
@@ -17,7 +19,6 @@ namespace vek {
 
 namespace {
 
-using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, decltype(&::CloseServiceHandle)>;
 
 constexpr DWORD kFolderAccess = 0x00010047; // DELETE and the basic file rights
 
@@ -122,25 +123,25 @@ BOOL RepairTrustSystem(const TrustRepairPlan& plan)
     if (plan.ensureAppDataAccess)
         EnsureAppDataAccess();
 
-    ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), &::CloseServiceHandle);
-    ServiceHandle service(nullptr, &::CloseServiceHandle);
+    qkServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    qkServiceHandle service;
     if (!manager)
         QK_LOG_WARNING(L"OpenSCManager failed, error %lu", ::GetLastError());
     else {
-        service.reset(
-            ::OpenServiceW(manager.get(), plan.serviceName.c_str(), GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE));
+        service.Reset(
+            ::OpenServiceW(manager.Get(), plan.serviceName.c_str(), GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE));
         if (!service)
             QK_LOG_WARNING(L"OpenService %s failed, error %lu", plan.serviceName.c_str(), ::GetLastError());
     }
     SERVICE_STATUS status = {};
-    if (service && ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
-        StopService(service.get(), status);
+    if (service && ::QueryServiceStatus(service.Get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
+        StopService(service.Get(), status);
 
     CallEach(plan, "DllUnregisterServer");
     const bool registered = CallEach(plan, "DllRegisterServer");
 
-    if (service && ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_RUNNING &&
-        !::StartServiceW(service.get(), 0, nullptr))
+    if (service && ::QueryServiceStatus(service.Get(), &status) && status.dwCurrentState != SERVICE_RUNNING &&
+        !::StartServiceW(service.Get(), 0, nullptr))
         QK_LOG_ERROR(L"failed to start CryptSvc %d", static_cast<int>(::GetLastError()));
     return registered ? TRUE : FALSE;
 }

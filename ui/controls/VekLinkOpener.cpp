@@ -63,11 +63,6 @@ int VekLinkOpener::OpenLink(const std::wstring& url)
     return 33; // opened: above the shell's error range
 }
 
-HRESULT LaunchDefaultBrowser(const std::wstring& url)
-{
-    return VekLinkOpener::Default().OpenLink(url) > 32 ? S_OK : E_FAIL;
-}
-
 bool VekLinkOpener::IsRunningAsSystem()
 {
     HANDLE rawToken = nullptr;

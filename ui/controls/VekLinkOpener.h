@@ -42,8 +42,4 @@ private:
     ShellOpener m_shell;
 };
 
-// Opens a page in the user's browser through the process-wide opener; S_OK, or E_FAIL (logged
-// by the caller) when it was not opened.
-HRESULT LaunchDefaultBrowser(const std::wstring& url);
-
 } // namespace vek

@@ -3,6 +3,7 @@
 
 1. Includes: a file of a subsystem includes headers of its own subsystem or of lower ones only, in
    the order common < settings < services < net < engine < ui; statusprobe stands alone.
+   The files directly in engine/ are the program, above every layer.
 2. Libraries: every library of vek_add_library links only libraries of its own or lower
    subsystems, the links form no cycle, and a file's library reaches the library of every header
    it includes (from <build>/vek-libraries.txt, written at configure time).
@@ -17,7 +18,7 @@ import os
 import re
 import sys
 
-LAYERS = ["common", "settings", "services", "net", "engine", "ui"]
+LAYERS = ["common", "settings", "services", "net", "engine", "ui", "program"]
 ALONE = ["statusprobe"]
 RANK = {name: i for i, name in enumerate(LAYERS)}
 SOURCE_SUFFIXES = (".h", ".hpp", ".inl", ".cpp", ".c", ".rc")
@@ -37,7 +38,11 @@ INCLUDE_RE = re.compile(r'^\s*#\s*include\s*([<"])([^">]+)[">]', re.M)
 
 
 def layer_of(path):
-    top = path.split("/", 1)[0]
+    # The files directly in engine/ are the launcher program itself: it stands on every layer.
+    parts = path.split("/")
+    if len(parts) == 2 and parts[0] == "engine" and parts[1].endswith((".cpp", ".rc")):
+        return "program"
+    top = parts[0]
     return top if top in RANK or top in ALONE else None
 
 

@@ -74,8 +74,9 @@ function(vek_add_dll name)
   target_link_libraries(${name} PRIVATE vek_options ${A_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    # stdcall exports keep their plain names from the .def file
-    target_link_options(${name} PRIVATE -Wl,--kill-at)
+    # stdcall exports keep their plain names from the .def file (the fixup maps them to the
+    # decorated symbols)
+    target_link_options(${name} PRIVATE -Wl,--kill-at -Wl,--enable-stdcall-fixup)
   endif()
 endfunction()
 

@@ -8,6 +8,7 @@
 #include "ui/util/VekScreen.h"
 #include "ui/util/VekWindowFitter.h"
 #include "ui/window/VekDialogImpl.h"
+#include "ui/window/VekMessageLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -322,3 +323,30 @@ TEST(VekWindowFitter, UnknownSizesAndMissingWindow)
 }
 
 } // namespace
+
+TEST(VekMessageLoop, FiltersSeeMessagesFirstAndQuitEndsTheLoop)
+{
+    struct Swallow : vek::VekMessageFilter {
+        std::vector<UINT> seen;
+        bool PreTranslateMessage(MSG& message) override
+        {
+            seen.push_back(message.message);
+            return message.message == WM_APP + 1;
+        }
+    };
+    Swallow filter;
+    vek::VekMessageLoop loop;
+    loop.AddMessageFilter(&filter);
+    loop.AddMessageFilter(&filter); // added once only
+    PostThreadMessageW(GetCurrentThreadId(), WM_APP + 1, 0, 0);
+    PostThreadMessageW(GetCurrentThreadId(), WM_APP + 2, 0, 0);
+    PostQuitMessage(7);
+    EXPECT_EQ(7, loop.Run());
+    EXPECT_EQ((std::vector<UINT>{WM_APP + 1, WM_APP + 2}), filter.seen);
+
+    loop.RemoveMessageFilter(&filter);
+    PostThreadMessageW(GetCurrentThreadId(), WM_APP + 3, 0, 0);
+    PostQuitMessage(0);
+    EXPECT_EQ(0, loop.Run());
+    EXPECT_EQ(2u, filter.seen.size());
+}

@@ -1,10 +1,10 @@
 #pragma once
 // The launcher's private window messages and user-interface timers, one table for every window.
-// Worker threads only post; a job node travels as a pointer into the live manifest document and
-// is never freed by a window; a progress record travels with its message (VekProgressRecord.h).
+// Worker threads only post; a job update travels as a copy of the job node with its message
+// (VekJobUpdateRecord.h), a progress record likewise (VekProgressRecord.h).
 #include <windows.h>
 
-// wParam: job node; lParam: job event. Posted by the UI engine to the tray window.
+// wParam: a new job update record; lParam: job event. Posted by the UI engine to the tray window.
 #define WM_VEK_JOB_UPDATE (WM_APP + 102)
 // The notification icon's callback: wParam icon identifier, notification in the low word of lParam.
 #define WM_VEK_TRAY_NOTIFY (WM_APP + 104)
@@ -12,7 +12,8 @@
 #define WM_VEK_JOB_PROGRESS (WM_APP + 106)
 #define WM_VEK_DISABLE_EXIT (WM_APP + 107)
 #define WM_VEK_ENABLE_EXIT (WM_APP + 108)
-// Tray window -> main dialog -> job list -> current job window; wParam job node, lParam event.
+// Tray window -> main dialog -> job list -> current job window; wParam a job update record (each
+// relay passes on a copy or its own record), lParam event.
 #define WM_VEK_UPDATE_JOB_INFO (WM_APP + 200)
 // Same road; wParam: the progress record, freed by the job window that shows it.
 #define WM_VEK_JOB_PROGRESS_INFO (WM_APP + 201)

@@ -1,7 +1,7 @@
 // Entry of VekLauncher, the 32-bit GUI download manager and installation launcher.
 #include <windows.h>
 
-int g_ExitCode = 0;
+#include "engine/launcher/VekExitCode.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {

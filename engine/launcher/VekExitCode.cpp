@@ -1,0 +1,3 @@
+#include "engine/launcher/VekExitCode.h"
+
+int g_ExitCode = 0;

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -93,10 +94,7 @@ TEST_F(OobeRegistry, WaitEndsOnCallerHandle)
     QuvOobeRegistryStrategy shortWait(HKEY_CURRENT_USER, m_prefix, 100);
     ASSERT_TRUE(shortWait.Initialize());
     HANDLE never = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE finisher = ::CreateThread(
-        nullptr, 0,
-        [](void* p) -> DWORD {
-            auto* prefix = static_cast<std::wstring*>(p);
+    std::thread finisher([prefix = &m_prefix] {
             ::Sleep(50);
             qkRegistry setup;
             setup.Open(HKEY_CURRENT_USER, (*prefix + L"\\SYSTEM\\Setup").c_str(), KEY_ALL_ACCESS);
@@ -106,13 +104,10 @@ TEST_F(OobeRegistry, WaitEndsOnCallerHandle)
                        (*prefix + L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup\\State").c_str(),
                        KEY_ALL_ACCESS);
             state.SetStringValue(L"ImageState", L"IMAGE_STATE_COMPLETE");
-            return 0;
-        },
-        &m_prefix, 0, nullptr);
+        });
     shortWait.Wait(never, nullptr);
     EXPECT_FALSE(shortWait.IsInProgress());
-    ::WaitForSingleObject(finisher, INFINITE);
-    ::CloseHandle(finisher);
+    finisher.join();
     ::CloseHandle(never);
 }
 

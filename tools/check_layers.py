@@ -122,7 +122,10 @@ def read_libraries(path):
 
 
 def library_of(libs, rel):
-    """The library whose folder holds the file most closely, or None."""
+    """The library whose folder holds the file most closely, or None. The program's own files
+    (directly in engine/) belong to no library: the program links every one."""
+    if layer_of(rel) == "program":
+        return None
     best, best_len = None, -1
     for name, lib in libs.items():
         for d in lib["dirs"]:

@@ -1,0 +1,121 @@
+"""Shared pieces of the end-to-end tests: a packed and signed launcher made from a manifest, run
+under the tree's Wine prefix against the local HTTPS test server (tools/testserver)."""
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import urllib.request
+import uuid
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TREE = os.environ["VEK_BUILD_DIR"]
+BIN = os.path.join(TREE, "bin")
+PREFIX = os.path.join(TREE, "wineprefix")
+SIGNING = os.path.join(TREE, "signing", "e2e")
+PLUGIN_CLASS = "{C0239F12-0DE7-47DD-8B89-C16B6A1B4B40}"
+
+
+def server_info():
+    with open(os.path.join(TREE, "testserver", "https-server.json")) as f:
+        return json.load(f)
+
+
+def control(path, body=None):
+    info = server_info()
+    url = "http://127.0.0.1:%d%s" % (info["http_port"], path)
+    data = body if isinstance(body, bytes) or body is None else json.dumps(body).encode()
+    request = urllib.request.Request(url, data=data, method="POST" if data is not None else "GET")
+    with urllib.request.urlopen(request, timeout=30) as response:
+        text = response.read()
+    try:
+        return json.loads(text)
+    except ValueError:
+        return text
+
+
+def https_url(path):
+    return "https://localhost:%d%s" % (server_info()["https_port"], path)
+
+
+def put_file(path, content):
+    control("/_control/file?path=" + path, content)
+
+
+def request_log(prefix):
+    return control("/_control/log?prefix=" + prefix)
+
+
+def windows_path(unix_path):
+    return "Z:" + unix_path.replace("/", "\\")
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+class Product:
+    """A test product: files served under its own prefix and a manifest naming them."""
+
+    def __init__(self, name):
+        self.name = name
+        self.prefix = "/t/e2e-%s-%d/" % (name, os.getpid())
+        self.work = os.path.join(TREE, "e2e", name)
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        self.install_folder = os.path.join(self.work, "installed")
+        self.files = []
+        self.job_id = "{%s}" % str(uuid.uuid4()).upper()
+        self.manifest_id = "{%s}" % str(uuid.uuid4()).upper()
+
+    def add_file(self, name, data, **extra):
+        put_file(self.prefix + name, data)
+        entry = {"source_file": https_url(self.prefix + name), "destination_file": name,
+                 "validation": {"type": "sha256", "data": sha256(data)}}
+        entry.update(extra)
+        self.files.append(entry)
+        return entry
+
+    def add_plugin(self, signer="level3"):
+        with open(os.path.join(SIGNING, signer, "VekDemoPlugin.dll"), "rb") as f:
+            data = f.read()
+        return self.add_file("VekDemoPlugin.dll", data, type="job_plugin2", clsid=PLUGIN_CLASS, file_priority=10)
+
+    def manifest(self, ui_mode="SILENT", options=None):
+        bootstrap_options = {"install": "false", "ask_location": "false", "honor_restart": False,
+                             "shouldCreateRunKey": False, "shouldCreateRunTask": False,
+                             "shouldCreateShortcuts": False}
+        bootstrap_options.update(options or {})
+        return {"vek": {
+            "global": {"manifest_id": self.manifest_id, "TRANSIENT_ERROR_RETRY_COUNT": 3},
+            "environment": {"PARAMS": ""},
+            "bootstrap": {"download_folder": "VekE2E-" + self.name, "installed_vek": "VekLauncher.exe",
+                          "options": bootstrap_options},
+            "job_array": [{"job_id": self.job_id, "job_type": "install",
+                           "distribution": {"product_display_name": "Vek test product " + self.name,
+                                            "ui_mode": ui_mode},
+                           "demo_install_folder": windows_path(self.install_folder),
+                           "file_array": self.files}]}}
+
+    def launcher(self, manifest=None, signer="level3"):
+        """The launcher with the manifest appended, signed by the signer (None: unsigned)."""
+        manifest_path = os.path.join(self.work, "manifest.json")
+        with open(manifest_path, "w") as f:
+            json.dump(manifest or self.manifest(), f)
+        packed = os.path.join(self.work, "VekLauncher-packed.exe")
+        subprocess.run(["python3", os.path.join(ROOT, "tools", "packwriter", "packwriter.py"),
+                        os.path.join(BIN, "VekLauncher.exe"), manifest_path, packed], check=True)
+        out = os.path.join(self.work, "VekLauncher.exe")
+        if signer is None:
+            shutil.copyfile(packed, out)
+        else:
+            subprocess.run(["bash", os.path.join(ROOT, "tools", "signing", "sign-file.sh"), SIGNING, signer,
+                            packed, out], check=True)
+        return out
+
+
+def run_launcher(exe, *args, timeout=240):
+    env = dict(os.environ, VEK_BUILD_DIR=TREE)
+    result = subprocess.run(["bash", os.path.join(ROOT, "tools", "wine-run.sh"), exe, *args], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    return result.returncode, result.stdout.decode(errors="replace")

@@ -9,12 +9,6 @@
 
 namespace vek {
 
-std::wstring VekBootstrapSystem::CommandLine()
-{
-    const wchar_t* line = ::GetCommandLineW();
-    return line ? line : L"";
-}
-
 HRESULT VekBootstrapSystem::TempFolder(std::wstring& folder)
 {
     wchar_t buffer[MAX_PATH + 1] = {};

@@ -1,7 +1,6 @@
 #pragma once
-// What the job engine's bootstrap and clean-up ask of the process and the system: the command
-// line, the temporary folder, the account's rights, the trust system, and the start of the
-// verified launcher copy. The default object asks Windows; tests replace single answers (an
+// What the job engine's bootstrap asks of the process and the system: the temporary folder,
+// the account's rights, the trust system, and the start of the verified launcher copy. The default object asks Windows; tests replace single answers (an
 // account without rights, a trust system that needs repair, a start that fails) by overriding
 // the matching method.
 //
@@ -23,8 +22,6 @@ public:
     VekBootstrapSystem(const VekBootstrapSystem&) = delete;
     VekBootstrapSystem& operator=(const VekBootstrapSystem&) = delete;
 
-    // The process's command line (its switches decide copy, shortcuts and forwarding).
-    virtual std::wstring CommandLine();
     // The current user's temporary folder (GetTempPathW into a buffer of MAX_PATH characters):
     // S_OK, or the last error as HRESULT when the answer is 0 or longer than the buffer.
     virtual HRESULT TempFolder(std::wstring& folder);

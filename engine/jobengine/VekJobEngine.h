@@ -45,7 +45,8 @@ public:
     using json = nlohmann::json;
 
     // The engine state (GetEngineState). -3, -2 and -1 stick: the engine thread never replaces
-    // them with 4.
+    // them with 4. Inside the engine, eFatalError and eFailover name these states; the job events
+    // of the same names are written vek::eFatalError and vek::eFailover.
     enum EngineState : int32_t {
         eFatalError = -3,             // the run failed; the user interface offers the log upload
         eFailover = -2,               // the user interface offers the fail-over
@@ -196,6 +197,9 @@ public:
     void setShellFolders(std::shared_ptr<IShellFolders> folders);
 
 protected:
+    // Builds the job of job node index; tests replace it to tune the jobs they run.
+    virtual std::shared_ptr<VekJob> createJob(size_t index, const json& options);
+
     // Bootstrap's outside world, replaceable in tests.
     virtual HRESULT verifyFileStrict(const std::wstring& path);
     virtual HRESULT repairTrustSystem();
@@ -213,7 +217,7 @@ private:
 
     void run();
     void runUnguarded();
-    bool waitForCurrentJob(const std::shared_ptr<VekJob>& job);
+    void waitForCurrentJob(const std::shared_ptr<VekJob>& job);
     void finishStep(int32_t event, const json& job);
     void endOfRun();
     int32_t forward(int32_t event, const json& job);

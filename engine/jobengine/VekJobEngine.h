@@ -46,7 +46,8 @@ public:
     using json = nlohmann::json;
 
     // The engine state (GetEngineState). -3, -2 and -1 stick: the engine thread never replaces
-    // them with 4.
+    // them with 4. Inside the engine, eFatalError and eFailover name these states; the job events
+    // of the same names are written vek::eFatalError and vek::eFailover.
     enum EngineState : int32_t {
         eFatalError = -3,             // the run failed; the user interface offers the log upload
         eFailover = -2,               // the user interface offers the fail-over
@@ -199,6 +200,9 @@ public:
     void setBootstrapSystem(std::shared_ptr<VekBootstrapSystem> system) { m_bootstrapSystem = std::move(system); }
 
 protected:
+    // Builds the job of job node index; tests replace it to tune the jobs they run.
+    virtual std::shared_ptr<VekJob> createJob(size_t index, const json& options);
+
     // Bootstrap's outside world (rights, trust repair, verification and start of the copy);
     // created on first use with the system's answers.
     VekBootstrapSystem& bootstrapSystem();
@@ -215,7 +219,7 @@ private:
 
     void run();
     void runUnguarded();
-    bool waitForCurrentJob(const std::shared_ptr<VekJob>& job);
+    void waitForCurrentJob(const std::shared_ptr<VekJob>& job);
     void finishStep(int32_t event, const json& job);
     void endOfRun();
     int32_t forward(int32_t event, const json& job);

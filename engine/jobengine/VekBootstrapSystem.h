@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 namespace vek {
@@ -44,10 +45,10 @@ public:
     // start's failure. The file is let go once the process exists.
     virtual HRESULT LaunchHeld(const std::wstring& path, const std::wstring& commandLine);
     void Release();
-    bool IsHolding() const { return m_verifier.IsHoldingFile(); }
+    bool IsHolding() const;
 
 private:
-    CLockedFileVerifier m_verifier;
+    std::unique_ptr<CLockedFileVerifier> m_verifier;
 };
 
 } // namespace vek

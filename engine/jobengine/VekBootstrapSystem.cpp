@@ -74,6 +74,8 @@ HRESULT VekBootstrapSystem::LaunchHeld(const std::wstring& path, const std::wstr
 {
     ProcessLauncher launcher;
     const HRESULT hr = launcher.Launch(path.c_str(), commandLine.c_str(), true);
+    if (SUCCEEDED(hr))
+        m_launchedProcessId = launcher.GetProcessId();
     // The started process maps its image: from now on the file cannot change under it.
     Release();
     return hr;

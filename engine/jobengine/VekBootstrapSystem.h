@@ -45,10 +45,13 @@ public:
     // start's failure. The file is let go once the process exists.
     virtual HRESULT LaunchHeld(const std::wstring& path, const std::wstring& commandLine);
     void Release();
+    // The process that the last successful LaunchHeld started (0 before).
+    DWORD LaunchedProcessId() const { return m_launchedProcessId; }
     bool IsHolding() const;
 
 private:
     std::unique_ptr<CLockedFileVerifier> m_verifier;
+    DWORD m_launchedProcessId = 0;
 };
 
 } // namespace vek

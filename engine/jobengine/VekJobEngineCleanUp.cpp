@@ -131,15 +131,21 @@ void VekJobEngine::CleanUp(unsigned flags)
         return;
     QK_LOG_INFO(L"Job engine is cleaning up");
     try {
-        if (flags & eCleanDownloads)
+        if (flags & eCleanDownloads) {
+            QK_LOG_INFO(L"Removing the downloads folder");
             deleteDownloadsFolder();
-        if (flags & eCleanShortcuts)
+        }
+        if (flags & eCleanShortcuts) {
+            QK_LOG_INFO(L"Removing the shortcuts");
             deleteShortcuts(flags);
+        }
         if (flags & eCleanStateFile) {
+            QK_LOG_INFO(L"Removing the state file and temporary files");
             cleanupStateFile();
             deleteResidueTempFiles();
         }
         if (flags & eCleanRegistry) {
+            QK_LOG_INFO(L"Removing the registry values and the run task");
             deleteRegistryKeys();
             deleteRunTask();
         }

@@ -171,6 +171,7 @@ void VekJobEngine::createRunTask(const std::wstring& extraArguments)
     std::wstring launcher = GetInstalledBinaryPath();
     if (launcher.empty())
         launcher = m_currentPath;
+    QK_LOG_INFO(L"Registering the run task for %s with %s", launcher.c_str(), arguments.c_str());
     CTaskScheduler scheduler;
     std::wstring copyPath;
     const HRESULT hr = scheduler.RegisterStartupTask(launcher.c_str(), arguments.c_str(), copyPath);

@@ -126,6 +126,7 @@ public:
         return S_OK;
     }
     bool IsAdministrator() override { return admin; }
+    bool IsElevated() override { return elevated; }
     bool IsUACEnabled() override { return uac; }
     bool IsVistaOrLater() override { return true; }
     bool IsWindowsXP() override { return false; }
@@ -170,6 +171,7 @@ public:
 
     std::wstring temp;
     bool admin = true;
+    bool elevated = true; // as Wine's processes always are
     bool uac = true;
     bool repairSucceeds = true;
     int trustSystemFailures = 0;

@@ -84,8 +84,9 @@ TEST_F(CleanUpTest, WhenTheEngineAllowsIt)
         engine.setEngineState(c.state);
         vek::test::LogCapture log;
         EXPECT_EQ(engine.CanCleanup(), c.allowed);
-        if (c.logged)
+        if (c.logged) {
             EXPECT_TRUE(log.Contains(c.logged)) << vek::ToUtf8(log.All());
+        }
         engine.CleanUp(VekJobEngine::eCleanAll);
         EXPECT_EQ(engine.GetEngineState(), c.allowed ? VekJobEngine::eCleanedUp : c.state);
         EXPECT_EQ(Exists(InstallFolder()), !c.allowed);

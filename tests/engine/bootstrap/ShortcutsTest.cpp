@@ -63,18 +63,17 @@ bool TaskExists(const wchar_t* name)
     return SUCCEEDED(found);
 }
 
-class ShortcutsTest : public EngineTest {
-protected:
-    json Entry(const char* type, bool withPath = true)
-    {
-        json entry = {{"shortcut_type", type},
-                      {"executable", {{"name", "Launcher.lnk"}, {"description", std::string(type) + " launcher"}}},
-                      {"folder", {{"name", "Files.lnk"}, {"description", std::string(type) + " files"}}}};
-        if (withPath)
-            entry["path"] = "Vek Test";
-        return entry;
-    }
-};
+json Entry(const char* type, bool withPath = true)
+{
+    json entry = {{"shortcut_type", type},
+                  {"executable", {{"name", "Launcher.lnk"}, {"description", std::string(type) + " launcher"}}},
+                  {"folder", {{"name", "Files.lnk"}, {"description", std::string(type) + " files"}}}};
+    if (withPath)
+        entry["path"] = "Vek Test";
+    return entry;
+}
+
+using ShortcutsTest = EngineTest;
 
 TEST_F(ShortcutsTest, ManifestEntriesAndVisibility)
 {
@@ -87,17 +86,16 @@ TEST_F(ShortcutsTest, ManifestEntriesAndVisibility)
         bool startMenu;
         const char* startMenuDescription; // the launcher link's, when it exists
     };
-    ShortcutsTest& t = *this;
     const Case cases[] = {
-        {"desktop shown", json::array({t.Entry("desktop")}), 0, 1, true, false, nullptr},
-        {"desktop key absent hides it", json::array({t.Entry("desktop")}), nullptr, 0, false, false, nullptr},
-        {"desktop hidden", json::array({t.Entry("desktop")}), 1, 0, false, false, nullptr},
-        {"type in another case", json::array({t.Entry("Desktop")}), 0, 0, false, false, nullptr},
-        {"entry without a path", json::array({t.Entry("desktop", false)}), 0, 0, false, false, nullptr},
-        {"start menu alone: no description", json::array({t.Entry("start_menu")}), 0, 0, false, true, ""},
+        {"desktop shown", json::array({Entry("desktop")}), 0, 1, true, false, nullptr},
+        {"desktop key absent hides it", json::array({Entry("desktop")}), nullptr, 0, false, false, nullptr},
+        {"desktop hidden", json::array({Entry("desktop")}), 1, 0, false, false, nullptr},
+        {"type in another case", json::array({Entry("Desktop")}), 0, 0, false, false, nullptr},
+        {"entry without a path", json::array({Entry("desktop", false)}), 0, 0, false, false, nullptr},
+        {"start menu alone: no description", json::array({Entry("start_menu")}), 0, 0, false, true, ""},
         {"start menu after desktop keeps its descriptions",
-         json::array({t.Entry("desktop"), t.Entry("start_menu")}), 0, 0, true, true, "desktop launcher"},
-        {"start menu key absent hides it", json::array({t.Entry("start_menu")}), 0, nullptr, false, false, nullptr},
+         json::array({Entry("desktop"), Entry("start_menu")}), 0, 0, true, true, "desktop launcher"},
+        {"start menu key absent hides it", json::array({Entry("start_menu")}), 0, nullptr, false, false, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -129,8 +127,9 @@ TEST_F(ShortcutsTest, ManifestEntriesAndVisibility)
         const Link menuLauncher = ReadLink(Programs(L"Launcher.lnk"));
         EXPECT_EQ(menuLauncher.exists, c.startMenu);
         EXPECT_EQ(Exists(Programs(L"Files.lnk")), c.startMenu);
-        if (c.startMenu)
+        if (c.startMenu) {
             EXPECT_EQ(vek::ToUtf8(menuLauncher.description), c.startMenuDescription);
+        }
     }
 }
 
@@ -245,7 +244,7 @@ TEST_F(ShortcutsTest, RunTaskArgumentsRegistrationAndRemoval)
         EXPECT_EQ(all[at + expected.size()], L'\n') << "the arguments end there";
         EXPECT_TRUE(TaskExists(vek::CTaskScheduler::kLauncherTask));
         const std::wstring copy = vek::FromUtf8(m_document->Read([](const json& r) {
-            return r["vek"]["job_array"][0].value("scheduled_vek_path", std::string());
+            return r.at("vek").at("job_array").at(0).value("scheduled_vek_path", std::string());
         }));
         EXPECT_FALSE(copy.empty());
         EXPECT_TRUE(Exists(copy));

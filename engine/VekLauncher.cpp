@@ -195,6 +195,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
     const wchar_t* rawCommandLine = commandLine ? commandLine : L"";
     const bool companion = vek::HasRawSwitch(rawCommandLine, vek::switches::INSTALL_WOX_APP);
 
+    // Lines logged before the log file is configured wait for it.
+    vek::VekDebugOutput.HoldLines();
     std::vector<SecurityResult> hardening;
     vek::ApplyProcessMitigations(hardening);
     vek::VekTraceRegistration tracing;
@@ -211,14 +213,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
     try {
         CVekResourceLoader::Instance().Initialize();
         hr = vek::CheckProcessorSupport(false);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
+            vek::VekDebugOutput.ReleaseHeldLines();
             return hr;
+        }
 
         if (const wchar_t* baseName = vek::LogBaseNameFor(rawCommandLine, VekTools::isProcessInInteractiveSession())) {
-            HRESULT logResult = vek::InitLogFile(VekDebugOutput, baseName, L"Talvern\\Vek", vek::ConfigureLogFile);
+            HRESULT logResult = vek::InitLogFile(vek::VekDebugOutput, baseName, L"Talvern\\Vek", vek::ConfigureLogFile);
             if (FAILED(logResult))
                 OutputDebugStringW(L"VekLauncher: the log file could not be opened\n");
         }
+        vek::VekDebugOutput.ReleaseHeldLines();
         for (const SecurityResult& entry : hardening)
             entry.LogResult();
         if (FAILED(ucrt))

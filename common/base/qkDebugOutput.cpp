@@ -101,6 +101,9 @@ BOOL qkDebugOutput::IsLevelEnabled(LONG level)
         logger = logger->m_forwardTo;
         logger->Initialize();
     }
+    if (logger->m_holding) {
+        return TRUE; // held lines are kept whatever the level; the level decides at release
+    }
     return logger->m_debugType != 0 && logger->m_debugType <= level;
 }
 

@@ -39,13 +39,15 @@ class VekDataReporter;
 class VekJob;
 class VekRegistryState;
 class IShellFolders;
+class VekBootstrapSystem;
 
 class VekJobEngine {
 public:
     using json = nlohmann::json;
 
     // The engine state (GetEngineState). -3, -2 and -1 stick: the engine thread never replaces
-    // them with 4.
+    // them with 4. Inside the engine, eFatalError and eFailover name these states; the job events
+    // of the same names are written vek::eFatalError and vek::eFailover.
     enum EngineState : int32_t {
         eFatalError = -3,             // the run failed; the user interface offers the log upload
         eFailover = -2,               // the user interface offers the fail-over
@@ -194,12 +196,16 @@ public:
     const std::wstring& dataFolder() const { return m_dataFolder; }
     // The shell folders that path expansion asks; by default the system's.
     void setShellFolders(std::shared_ptr<IShellFolders> folders);
+    // What bootstrap asks of the system; tests replace single answers.
+    void setBootstrapSystem(std::shared_ptr<VekBootstrapSystem> system) { m_bootstrapSystem = std::move(system); }
 
 protected:
-    // Bootstrap's outside world, replaceable in tests.
-    virtual HRESULT verifyFileStrict(const std::wstring& path);
-    virtual HRESULT repairTrustSystem();
-    virtual HRESULT launchProcess(const std::wstring& commandLine);
+    // Builds the job of job node index; tests replace it to tune the jobs they run.
+    virtual std::shared_ptr<VekJob> createJob(size_t index, const json& options);
+
+    // Bootstrap's outside world (rights, trust repair, verification and start of the copy);
+    // created on first use with the system's answers.
+    VekBootstrapSystem& bootstrapSystem();
 
     // The reporter's error slot for the registry state and the state file (empty reporter:
     // nothing is reported).
@@ -213,7 +219,7 @@ private:
 
     void run();
     void runUnguarded();
-    bool waitForCurrentJob(const std::shared_ptr<VekJob>& job);
+    void waitForCurrentJob(const std::shared_ptr<VekJob>& job);
     void finishStep(int32_t event, const json& job);
     void endOfRun();
     int32_t forward(int32_t event, const json& job);
@@ -252,6 +258,7 @@ private:
     std::wstring m_commandLine;
     std::wstring m_dataFolder;
     std::shared_ptr<IShellFolders> m_shellFolders;
+    std::shared_ptr<VekBootstrapSystem> m_bootstrapSystem;
 };
 
 } // namespace vek

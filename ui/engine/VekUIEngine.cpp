@@ -28,10 +28,7 @@
 #include "ui/dialog/VekProductName.h"
 #include "ui/resources/CVekResourceLoader.h"
 
-#if __has_include("ui/tray/VekTray.h")
 #include "ui/tray/VekTray.h"
-#define VEK_HAS_TRAY 1
-#endif
 
 #include <versionhelpers.h>
 
@@ -39,11 +36,6 @@
 #include <new>
 
 namespace vek {
-
-#ifndef VEK_HAS_TRAY
-// Until the tray window's class is part of the build, the engine owns no tray object.
-class VekTray {};
-#endif
 
 namespace {
 
@@ -477,7 +469,10 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
         case kEventSaveState:
             saveState();
             if (m_RestartRequested) {
-                if (HWND tray = trayWindow()) {
+                // Ends the message loop so that wWinMain relaunches; this close cleans nothing up.
+                if (m_Tray) {
+                    m_Tray->closeForRelaunch();
+                } else if (HWND tray = trayWindow()) {
                     ::PostMessageW(tray, WM_CLOSE, 0, 0);
                 }
             }
@@ -675,12 +670,12 @@ bool VekUIEngine::upgradeConfirmationPending(const ManifestDocument&)
 
 bool VekUIEngine::waitUpgradeConfirmationGone(const ManifestDocument& manifest, DWORD timeoutMs)
 {
-    const ULONGLONG start = ::GetTickCount64();
-    while (upgradeConfirmationPending(manifest)) {
-        if (::GetTickCount64() - start >= timeoutMs) {
+    // Counted in pauses rather than read from the clock, so that a test's pause bounds it as well.
+    for (DWORD waited = 0; upgradeConfirmationPending(manifest); waited += kUpgradeKeyPollMs) {
+        if (waited >= timeoutMs) {
             return false;
         }
-        ::Sleep(1000);
+        instanceWaitPause(kUpgradeKeyPollMs);
     }
     return true;
 }
@@ -719,8 +714,7 @@ bool VekUIEngine::isWindows8OrLater()
 HRESULT VekUIEngine::createTray(HWND& window)
 {
     window = nullptr;
-#ifdef VEK_HAS_TRAY
-    auto tray = std::unique_ptr<VekTray>(new (std::nothrow) VekTray(m_DataReporter, m_JobEngine, this));
+    auto tray = std::unique_ptr<VekTray>(new (std::nothrow) VekTray(m_DataReporter, m_JobEngine));
     if (!tray) {
         return E_OUTOFMEMORY;
     }
@@ -728,9 +722,6 @@ HRESULT VekUIEngine::createTray(HWND& window)
     window = tray->hwnd();
     m_Tray = std::move(tray);
     return hr;
-#else
-    return E_NOTIMPL;
-#endif
 }
 
 HRESULT VekUIEngine::createBaseUI(HRESULT page)

@@ -30,6 +30,7 @@ public:
     static constexpr int kScheduleKinds = 3;
     // How long Start waits for a running upgrade's confirmation key to go away.
     static constexpr DWORD kUpgradeKeyWaitMs = 10 * 60 * 1000;
+    static constexpr DWORD kUpgradeKeyPollMs = 1000;
 
     VekUIEngine();
     ~VekUIEngine() override;
@@ -84,10 +85,11 @@ protected:
     // The active user session (-1: none) and whether this process runs in it.
     virtual DWORD activeSessionId();
     virtual bool inInteractiveSession();
-    // A running upgrade waits for confirmation; waitUpgradeConfirmationGone is false when the
-    // wait ran out.
+    // A running upgrade waits for confirmation (the marker key exists).
     virtual bool upgradeConfirmationPending(const ManifestDocument& manifest);
-    virtual bool waitUpgradeConfirmationGone(const ManifestDocument& manifest, DWORD timeoutMs);
+    // The pause between attempts of the instance wait and between looks at the upgrade marker
+    // (tests shorten it).
+    virtual void instanceWaitPause(DWORD milliseconds);
     // Reads the manifest appended to the executable.
     virtual HRESULT loadManifestFromExecutable(const std::wstring& exePath, ManifestDocument& manifest);
     // The installed-version answer of the MSI utility for the endpoint product (-2: not installed).
@@ -98,13 +100,13 @@ protected:
     virtual HRESULT createTray(HWND& window);
     // Creates and shows the main dialog.
     virtual HRESULT createBaseUI(HRESULT page);
-    // The wait between single-instance attempts (tests shorten it).
-    virtual void instanceWaitPause(DWORD milliseconds);
     // Is this system Windows 8 or later.
     virtual bool isWindows8OrLater();
 
     // The scheduling decisions of Start, public to the engine's own steps.
     bool handleScheduledRun(const std::wstring& commandLine, bool& runNow);
+    // False when the upgrade marker is still there after timeoutMs.
+    bool waitUpgradeConfirmationGone(const ManifestDocument& manifest, DWORD timeoutMs);
     void checkUserSession();
     void decideSilentMode(const ManifestDocument& manifest);
     HRESULT checkOmblPrerequisites(const ManifestDocument& manifest);

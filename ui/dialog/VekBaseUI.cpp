@@ -429,9 +429,9 @@ void VekBaseUI::decideUiMode()
     const std::shared_ptr<ManifestDocument> manifest = m_engine ? m_engine->GetManifest() : nullptr;
     if (!manifest)
         return;
-    CManifest accessor(*manifest);
-    m_silent = accessor.isSilentUIMode();
-    m_unattended = accessor.isUnattendedUIMode();
+    VekManifestView view(*manifest);
+    m_silent = view.manifest.isSilentUIMode();
+    m_unattended = view.manifest.isUnattendedUIMode();
 }
 
 void VekBaseUI::createControls()
@@ -1025,8 +1025,8 @@ bool VekBaseUI::isEndpointManifest()
     const auto document = manifestDocument();
     if (!document)
         return false;
-    CManifest accessor(*document);
-    return accessor.isQorProduct();
+    VekManifestView view(*document);
+    return view.manifest.isQorProduct();
 }
 
 } // namespace vek

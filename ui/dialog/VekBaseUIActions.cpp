@@ -117,8 +117,8 @@ void VekBaseUI::stopJobAndDisableStartAfterReboot()
     try {
         bool silentUiMode = false;
         if (const auto document = manifestDocument()) {
-            CManifest accessor(*document);
-            silentUiMode = accessor.isSilentUIMode();
+            VekManifestView view(*document);
+            silentUiMode = view.manifest.isSilentUIMode();
         }
         if (!VekTools::isSilentExit(m_commandLine, static_cast<uint32_t>(g_ExitCode), silentUiMode))
             m_engine->CleanUp(8);
@@ -339,8 +339,6 @@ void VekBaseUI::showChangeLocation()
         ui.warningSign.ShowWindow(SW_SHOW);
         ui.secondBody.SetText(335, L"", false);
     }
-    showWaitAnimation(false);
-    setJobListVisible(false);
 }
 
 void VekBaseUI::choosePackageLocation(const std::wstring& startFolder)

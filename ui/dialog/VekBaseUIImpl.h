@@ -6,6 +6,8 @@
 #include "ui/controls/InfiniteBar.h"
 #include "ui/controls/VekGDIPlusButton.h"
 #include "ui/controls/VekHyperLink.h"
+#include "engine/manifest/CManifest.h"
+#include "engine/manifest/ManifestDocument.h"
 #include "ui/dialog/VekBaseUI.h"
 #include "ui/util/VekScreen.h"
 #include "ui/window/VekGdi.h"
@@ -45,6 +47,18 @@ constexpr int kAction2Right = 20;  // from the right edge
 constexpr int kButtonGap = 10;
 constexpr int kMinButtonWidth = 120;
 } // namespace layout
+
+// The manifest accessor over a copy of the engine's document, its install job selected: the
+// dialog reads the accessor's answers without touching the document the workers use.
+struct VekManifestView {
+    explicit VekManifestView(const ManifestDocument& source) : manifest(document)
+    {
+        document.Adopt(source.Snapshot());
+        manifest.init();
+    }
+    ManifestDocument document;
+    CManifest manifest;
+};
 
 struct VekBaseUI::Impl {
     VekScale scale;

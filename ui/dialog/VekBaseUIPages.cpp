@@ -208,12 +208,8 @@ void VekBaseUI::applyPartialFailureCode(int failedComponents)
     const auto document = manifestDocument();
     if (!document)
         return;
-    ManifestDocument copy;
-    if (FAILED(copy.Adopt(document->Snapshot())))
-        return;
-    CManifest accessor(copy);
-    accessor.init();
-    if (failedComponents < accessor.countInstallers())
+    VekManifestView view(*document);
+    if (failedComponents < view.manifest.countInstallers())
         g_ExitCode = 20;
 }
 

@@ -1,0 +1,243 @@
+// Where the launcher's copy and the downloaded files live, whether a job's files are present,
+// the adoption of files that lie beside the running launcher, the path-length check and the
+// removal of leftover temporary download files.
+#include "engine/jobengine/VekJobEngine.h"
+
+#include "common/diag/qkFindHandle.h"
+#include "common/errors/qkLog.h"
+#include "engine/manifest/ManifestDocument.h"
+#include "services/launcher/VekUtil.h"
+#include "services/launcher/VekValidateFile.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace vek {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A destination path must be shorter than this.
+constexpr size_t kPathLimit = MAX_PATH;
+
+const nlohmann::json* Member(const nlohmann::json& object, const char* name)
+{
+    if (!object.is_object()) {
+        return nullptr;
+    }
+    const auto it = object.find(name);
+    return it != object.end() ? &*it : nullptr;
+}
+
+std::wstring Text(const nlohmann::json* value)
+{
+    return value && value->is_string() ? FromUtf8(value->get<std::string>()) : std::wstring();
+}
+
+const nlohmann::json* Bootstrap(const nlohmann::json& root)
+{
+    const nlohmann::json* vekNode = Member(root, "vek");
+    return vekNode ? Member(*vekNode, "bootstrap") : nullptr;
+}
+
+const nlohmann::json* JobArray(const nlohmann::json& root)
+{
+    const nlohmann::json* vekNode = Member(root, "vek");
+    const nlohmann::json* jobs = vekNode ? Member(*vekNode, "job_array") : nullptr;
+    return jobs && jobs->is_array() ? jobs : nullptr;
+}
+
+// Joined by the path rules: an absolute second part replaces the first.
+std::wstring Join(const std::wstring& first, const std::wstring& second)
+{
+    return (fs::path(first) / fs::path(second)).wstring();
+}
+
+bool Exists(const std::wstring& path)
+{
+    return !path.empty() && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring InstallFolderOf(const nlohmann::json& root)
+{
+    const nlohmann::json* bootstrap = Bootstrap(root);
+    if (!bootstrap) {
+        return std::wstring();
+    }
+    const std::wstring custom = Text(Member(*bootstrap, "custom_location"));
+    if (!custom.empty()) {
+        return custom;
+    }
+    const nlohmann::json* vekNode = Member(root, "vek");
+    const nlohmann::json* global = vekNode ? Member(*vekNode, "global") : nullptr;
+    const std::wstring id = Text(global ? Member(*global, "manifest_id") : nullptr);
+    return Join(Text(Member(*bootstrap, "run_location")), id + Text(Member(*bootstrap, "install_folder_postfix")));
+}
+
+std::wstring DownloadFolderOf(const nlohmann::json& root)
+{
+    const std::wstring install = InstallFolderOf(root);
+    const nlohmann::json* bootstrap = Bootstrap(root);
+    const std::wstring folder = bootstrap ? Text(Member(*bootstrap, "download_folder")) : std::wstring();
+    return folder.empty() ? install : Join(install, folder);
+}
+
+} // namespace
+
+std::wstring VekJobEngine::buildInstallFolder() const
+{
+    return m_manifest->Read([](const json& root) { return InstallFolderOf(root); });
+}
+
+std::wstring VekJobEngine::buildDownloadFolder() const
+{
+    return m_manifest->Read([](const json& root) { return DownloadFolderOf(root); });
+}
+
+std::wstring VekJobEngine::getFileName(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+void VekJobEngine::updateLocalFileInformation()
+{
+    const std::wstring base = fs::path(m_currentPath).parent_path().wstring();
+    const json document = m_manifest->Snapshot();
+    const json* jobs = JobArray(document);
+    if (!jobs) {
+        return;
+    }
+    for (size_t jobIndex = 0; jobIndex < jobs->size(); ++jobIndex) {
+        const json& job = (*jobs)[jobIndex];
+        const json* files = Member(job, "file_array");
+        if (!files || !files->is_array()) {
+            continue;
+        }
+        const std::wstring jobFolder = Join(base, Text(Member(job, "download_folder")));
+        for (size_t fileIndex = 0; fileIndex < files->size(); ++fileIndex) {
+            const json& entry = (*files)[fileIndex];
+            const std::wstring path = Join(jobFolder, Text(Member(entry, "destination_file")));
+            if (!Exists(path)) {
+                continue;
+            }
+            int32_t validationError = 0;
+            const HRESULT hr = ValidateFile(path.c_str(), Member(entry, "validation"), &validationError);
+            if (FAILED(hr)) {
+                QK_LOG_ERROR(L"ValidateFile() failed for %s with error=%d", path.c_str(), static_cast<int>(hr));
+                continue;
+            }
+            m_manifest->ModifyJob(jobIndex, [&](json* node) {
+                if (!node) {
+                    return;
+                }
+                auto it = node->find("file_array");
+                if (it != node->end() && it->is_array() && fileIndex < it->size()) {
+                    (*it)[fileIndex]["local_file"] = ToUtf8(path);
+                }
+            });
+        }
+    }
+}
+
+bool VekJobEngine::isJobComplete(const json& job) const
+{
+    try {
+        const json* files = Member(job, "file_array");
+        if (!files || !files->is_array()) {
+            return true;
+        }
+        const std::wstring downloadFolder = buildDownloadFolder();
+        for (const json& entry : *files) {
+            const std::wstring destination = Text(Member(entry, "destination_file"));
+            std::wstring file = destination;
+            if (!Exists(file)) {
+                file = Join(downloadFolder, destination);
+            }
+            if (!Exists(file)) {
+                std::wstring key = Text(Member(entry, "source_file"));
+                if (key.empty()) {
+                    key = destination;
+                }
+                const int32_t priority = GetFilePriority(key.c_str(), job);
+                QK_LOG_INFO(L"%s does not exists,file priority=%d", file.c_str(), priority);
+                if (priority >= 0) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    } catch (const std::exception& e) {
+        QK_LOG_ERROR(L"Caught bfs::basic_filesystem_error exception %S", e.what());
+        return false;
+    }
+}
+
+bool VekJobEngine::isFirstJobComplete() const
+{
+    json job;
+    return m_manifest->GetJob(0, job) && isJobComplete(job);
+}
+
+bool VekJobEngine::areAllJobsComplete() const
+{
+    const json document = m_manifest->Snapshot();
+    const json* jobs = JobArray(document);
+    if (!jobs) {
+        return true;
+    }
+    for (const json& job : *jobs) {
+        if (!isJobComplete(job)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool VekJobEngine::checkPathLengths(const std::wstring& folder) const
+{
+    const json document = m_manifest->Snapshot();
+    const json* jobs = JobArray(document);
+    if (!jobs) {
+        return true;
+    }
+    for (const json& job : *jobs) {
+        const json* files = Member(job, "file_array");
+        if (!files || !files->is_array()) {
+            continue;
+        }
+        for (const json& entry : *files) {
+            const std::wstring path = Join(folder, Text(Member(entry, "destination_file")));
+            if (path.size() >= kPathLimit) {
+                qkLib::LogText(qkLib::LogLevel::Error, L"Path cannot be used: %s", path.c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void VekJobEngine::deleteResidueTempFiles()
+{
+    const std::wstring folder = buildDownloadFolder();
+    const std::wstring pattern = folder + L"\\*.tmp";
+    WIN32_FIND_DATAW data{};
+    const qkFindHandle find(::FindFirstFileW(pattern.c_str(), &data));
+    if (!find.IsValid()) {
+        QK_LOG_INFO(L"No temp files found");
+        return;
+    }
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            continue;
+        }
+        const std::wstring path = folder + L"\\" + data.cFileName;
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!::DeleteFileW(path.c_str())) {
+            QK_LOG_ERROR(L"Failed to delete tempfile %s", data.cFileName);
+        }
+    } while (::FindNextFileW(find.Get(), &data));
+}
+
+} // namespace vek

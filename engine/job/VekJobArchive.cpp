@@ -37,7 +37,7 @@ public:
 
 bool VekJob::getArchivePlugin(json& entry)
 {
-    return FindPluginEntry(JobSnapshot(), "job_archive", FormatPluginClassId(plugin::CLSID_VekArchive), entry);
+    return FindPluginEntry(JobSnapshot(), "job_archive", GuidToString(plugin::CLSID_VekArchive), entry);
 }
 
 void VekJob::ArchiveDownloadedFiles()

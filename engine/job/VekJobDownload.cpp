@@ -22,6 +22,9 @@ constexpr HRESULT kFileMissing = static_cast<HRESULT>(0x80047E0BL);
 constexpr HRESULT kTrustFailure = static_cast<HRESULT>(0x80047E05L);
 constexpr HRESULT kInvalidSignature = static_cast<HRESULT>(0x80047EC4L);
 constexpr HRESULT kDownloadFailed = static_cast<HRESULT>(0x80047EC6L);
+// What starting the manager gave besides a running download (S_OK) or an exception (its code).
+constexpr HRESULT kNothingToFetch = 1;
+constexpr HRESULT kFailedAtStart = 2;
 
 std::string Text(const nlohmann::json& node, const char* key)
 {
@@ -77,8 +80,10 @@ void VekJob::download()
         manager->Progress().connect([this](uint64_t total, uint64_t done) { OnDownloadProgress(total, done); });
 
     const HRESULT result = startDownload(manager);
-    if (result < 0 || result == 1) {
+    if (result == kNothingToFetch || result < 0) {
         SetJobValue(jobkeys::kLastDownloadError, static_cast<int32_t>(result));
+    } else if (result == kFailedAtStart) {
+        // The manager has written the download's own failure into "last_download_error".
     } else {
         QK_LOG_INFO(L"Started download with WinHTTP");
         QK_LOG_INFO(L"Waiting for download...");
@@ -123,14 +128,12 @@ HRESULT VekJob::startDownload(const std::shared_ptr<CWinHTTPDownloadManager>& ma
         return S_OK;
     }
     if (GetState() == eDownloadError) {
-        const json code = m_manifest->GetJobValue(m_jobIndex, jobkeys::kJobErrorCode);
-        const HRESULT hr = code.is_number_integer() ? static_cast<HRESULT>(code.get<int32_t>()) : kDownloadFailed;
-        return FAILED(hr) ? hr : kDownloadFailed;
+        return kFailedAtStart;
     }
     if (!StopRequested()) {
         QK_LOG_INFO(L"Files for job have already been downloaded");
     }
-    return 1;
+    return kNothingToFetch;
 }
 
 void VekJob::waitForDownload(const std::shared_ptr<CWinHTTPDownloadManager>& manager)

@@ -75,7 +75,7 @@ bool VekJob::getJobPlugin(json& entry)
     QK_LOG_INFO(L"32 bit process");
     const char* type = "job_plugin2";
 #endif
-    const std::wstring known = FormatPluginClassId(plugin::CLSID_VekPlugin2);
+    const std::wstring known = GuidToString(plugin::CLSID_VekPlugin2);
     if (FindPluginEntry(JobSnapshot(), type, known, entry)) {
         return true;
     }

@@ -19,15 +19,6 @@ std::string Text(const nlohmann::json& node, const char* key)
 
 } // namespace
 
-std::wstring FormatPluginClassId(const GUID& id)
-{
-    wchar_t text[40] = {};
-    swprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(id.Data1),
-             id.Data2, id.Data3, id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5],
-             id.Data4[6], id.Data4[7]);
-    return text;
-}
-
 bool FindPluginEntry(const nlohmann::json& job, const char* type, const std::wstring& classId, nlohmann::json& entry)
 {
     const auto files = job.find("file_array");

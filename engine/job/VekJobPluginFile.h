@@ -11,8 +11,6 @@ class CLockedFileVerifier;
 
 namespace vek {
 
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper case.
-std::wstring FormatPluginClassId(const GUID& classId);
 // The first entry of the job's "file_array" whose "type" is `type` and whose "clsid" equals
 // `classId` without regard to case; entries without "clsid" are skipped.
 bool FindPluginEntry(const nlohmann::json& job, const char* type, const std::wstring& classId, nlohmann::json& entry);

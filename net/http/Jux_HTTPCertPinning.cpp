@@ -74,17 +74,38 @@ bool DescribeElement(PCCERT_CONTEXT cert, CChainCheckResult& result, std::wstrin
 }
 
 // The request's URL host; false with the HRESULT when it cannot be read.
+// The host of the request's "Host" header, without a port.
+bool HostHeader(HINTERNET request, std::wstring& host)
+{
+    wchar_t buffer[512];
+    DWORD size = sizeof buffer;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_HOST | WINHTTP_QUERY_FLAG_REQUEST_HEADERS,
+                             WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size, WINHTTP_NO_HEADER_INDEX))
+        return false;
+    host.assign(buffer, size / sizeof(wchar_t));
+    const size_t colon = host.rfind(L':');
+    if (colon != std::wstring::npos && host.find(L']', colon) == std::wstring::npos)
+        host.erase(colon);
+    return !host.empty();
+}
+
+// The request's URL host; false with the HRESULT when it cannot be read.
 bool RequestHost(HINTERNET request, std::wstring& host, HRESULT& hr)
 {
-    DWORD size = 0;
-    WinHttpQueryOption(request, WINHTTP_OPTION_URL, nullptr, &size);
-    if (size == 0) {
-        hr = LastErrorResult();
-        return false;
+    // A first read into a buffer of common size, a second one at the size WinHTTP asks for.
+    std::vector<wchar_t> url(1024);
+    DWORD size = static_cast<DWORD>(url.size() * sizeof(wchar_t));
+    BOOL read = WinHttpQueryOption(request, WINHTTP_OPTION_URL, url.data(), &size);
+    if (!read && GetLastError() == ERROR_INSUFFICIENT_BUFFER && size != 0) {
+        url.assign(size / sizeof(wchar_t) + 1, L'\0');
+        read = WinHttpQueryOption(request, WINHTTP_OPTION_URL, url.data(), &size);
     }
-    std::vector<wchar_t> url(size / sizeof(wchar_t) + 1);
-    if (!WinHttpQueryOption(request, WINHTTP_OPTION_URL, url.data(), &size)) {
+    if (!read) {
         hr = LastErrorResult();
+        // Some WinHTTP implementations (Wine) do not answer the URL option: the host then
+        // comes from the request's own Host header, which is sent by the time of the check.
+        if (hr == E_INVALIDARG && HostHeader(request, host))
+            return true;
         return false;
     }
     URL_COMPONENTS parts{};

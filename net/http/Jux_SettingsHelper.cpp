@@ -115,7 +115,8 @@ HRESULT CSettingsHelper::OpenClientSettings(bool writable)
             return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
         }
         m_manager = manager;
-        if (FAILED(manager.As(&m_storeAccess)))
+        if (QkFailed(manager->QueryInterface(qkSettings::IID_ISettingsStoreAccess,
+                                             reinterpret_cast<void**>(m_storeAccess.ReleaseAndGetAddressOf()))))
             m_storeAccess.Reset();
         return S_OK;
     }

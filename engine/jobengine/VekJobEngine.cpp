@@ -259,6 +259,13 @@ void VekJobEngine::Stop(bool wait)
     }
 }
 
+void VekJobEngine::Join()
+{
+    if (m_thread && m_thread->joinable() && m_thread->get_id() != std::this_thread::get_id()) {
+        m_thread->join();
+    }
+}
+
 void VekJobEngine::Pause()
 {
     std::shared_ptr<VekJob> job;

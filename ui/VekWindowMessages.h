@@ -23,6 +23,9 @@
 #define WM_VEK_INVALIDATE_AREA (WM_APP + 203)
 // wParam 1: topmost.
 #define WM_VEK_SHOW_MAIN_WINDOW (WM_APP + 206)
+// Sent by a job window to the main dialog: restart Windows through the dialog's restart
+// operation (privilege, reboot flags, shutdown call). wParam, lParam 0.
+#define WM_VEK_RESTART_WINDOWS (WM_APP + 207)
 
 namespace vek {
 

@@ -39,6 +39,7 @@ class VekDataReporter;
 class VekJob;
 class VekRegistryState;
 class IShellFolders;
+class VekBootstrapSystem;
 
 class VekJobEngine {
 public:
@@ -197,15 +198,16 @@ public:
     const std::wstring& dataFolder() const { return m_dataFolder; }
     // The shell folders that path expansion asks; by default the system's.
     void setShellFolders(std::shared_ptr<IShellFolders> folders);
+    // What bootstrap asks of the system; tests replace single answers.
+    void setBootstrapSystem(std::shared_ptr<VekBootstrapSystem> system) { m_bootstrapSystem = std::move(system); }
 
 protected:
     // Builds the job of job node index; tests replace it to tune the jobs they run.
     virtual std::shared_ptr<VekJob> createJob(size_t index, const json& options);
 
-    // Bootstrap's outside world, replaceable in tests.
-    virtual HRESULT verifyFileStrict(const std::wstring& path);
-    virtual HRESULT repairTrustSystem();
-    virtual HRESULT launchProcess(const std::wstring& commandLine);
+    // Bootstrap's outside world (rights, trust repair, verification and start of the copy);
+    // created on first use with the system's answers.
+    VekBootstrapSystem& bootstrapSystem();
 
     // The reporter's error slot for the registry state and the state file (empty reporter:
     // nothing is reported).
@@ -258,6 +260,7 @@ private:
     std::wstring m_commandLine;
     std::wstring m_dataFolder;
     std::shared_ptr<IShellFolders> m_shellFolders;
+    std::shared_ptr<VekBootstrapSystem> m_bootstrapSystem;
 };
 
 } // namespace vek

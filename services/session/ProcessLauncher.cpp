@@ -11,6 +11,11 @@ namespace vek {
 
 HRESULT ProcessLauncher::Launch(const wchar_t* commandLine, bool show)
 {
+    return Launch(nullptr, commandLine, show);
+}
+
+HRESULT ProcessLauncher::Launch(const wchar_t* application, const wchar_t* commandLine, bool show)
+{
     if (commandLine == nullptr || *commandLine == L'\0')
         return E_INVALIDARG;
     CStartupInfoMitigations startup;
@@ -26,7 +31,7 @@ HRESULT ProcessLauncher::Launch(const wchar_t* commandLine, bool show)
     }
     std::vector<wchar_t> buffer(commandLine, commandLine + wcslen(commandLine) + 1);
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, startup.GetCreationFlags(), nullptr, nullptr,
+    if (!::CreateProcessW(application, buffer.data(), nullptr, nullptr, FALSE, startup.GetCreationFlags(), nullptr, nullptr,
                           &info, &started)) {
         const DWORD error = ::GetLastError();
         QK_LOG_ERROR(L"CreateProcessW failed for %ls, error %lu", commandLine, error);

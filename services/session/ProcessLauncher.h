@@ -20,6 +20,9 @@ public:
     // E_INVALIDARG for an empty command line; the start-up information's failure; the HRESULT of
     // CreateProcessW's error. Hidden when show is false.
     virtual HRESULT Launch(const wchar_t* commandLine, bool show);
+    // The same with the program named apart from its command line: the system starts exactly
+    // that file and searches no folder for it (null: the command line's first token is searched).
+    virtual HRESULT Launch(const wchar_t* application, const wchar_t* commandLine, bool show);
     virtual HRESULT Launch(const wchar_t* commandLine) { return Launch(commandLine, true); }
     // The wait result on the process handle.
     virtual DWORD Wait(DWORD timeoutMs);

@@ -10,7 +10,7 @@
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkCommandLine.h"
-#include "common/system/qkHandle.h"
+#include "common/system/qkFolderTrust.h"
 #include "common/system/qkResourceHolders.h"
 #include "services/tasks/TaskTriggers.h"
 
@@ -91,39 +91,16 @@ std::wstring SystemAccountSid()
     return text.Get();
 }
 
-bool IsCurrentUser(PSID sid)
-{
-    HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw))
-        return false;
-    qkHandle token(raw);
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!::GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size))
-        return false;
-    return ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid) != FALSE;
-}
-
 bool IsLink(const std::wstring& path)
 {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return qkFolderTrust::IsReparsePoint(path);
 }
 
 // An existing folder of the copy may belong to administrators, SYSTEM or this process's user
 // only: anyone else could have put a program there.
 bool IsTrustedOwner(const std::wstring& folder)
 {
-    PSID owner = nullptr;
-    qkLocalPtr<void> descriptor;
-    if (::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                                nullptr, descriptor.Receive()) != ERROR_SUCCESS)
-        return false;
-    if (owner == nullptr)
-        return false;
-    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid))
-        return true;
-    return IsCurrentUser(owner);
+    return qkFolderTrust::HasTrustedOwner(folder);
 }
 
 // Creates the folder with the restricted access list, or checks and resets an existing one.

@@ -19,6 +19,9 @@ public:
     // registration's failure when no trust object can be had. The file stays open whatever the result.
     HRESULT VerifyFile(const wchar_t* path, bool strict);
 
+    // Lets the held file go.
+    void Release() { m_file.Handle().Close(); }
+
     bool IsHoldingFile() const { return m_file.GetHandle() != nullptr && m_file.GetHandle() != INVALID_HANDLE_VALUE; }
 
 private:

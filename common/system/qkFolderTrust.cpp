@@ -1,0 +1,81 @@
+#include "common/system/qkFolderTrust.h"
+
+#include <aclapi.h>
+
+#include "common/system/qkHandle.h"
+#include "common/system/qkResourceHolders.h"
+
+namespace qkFolderTrust {
+
+namespace {
+
+bool IsCurrentUser(PSID sid)
+{
+    HANDLE raw = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw))
+        return false;
+    qkHandle token(raw);
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!::GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size))
+        return false;
+    return ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid) != FALSE;
+}
+
+// Length of the root that no user can replace: "C:\", "\\server\share\", "\\?\C:\".
+size_t RootLength(const std::wstring& path)
+{
+    size_t start = 0;
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        start = 8;
+    else if (path.rfind(L"\\\\?\\", 0) == 0)
+        start = 4;
+    else if (path.rfind(L"\\\\", 0) == 0)
+        start = 2;
+    if (start == 0 || start == 4) {
+        if (path.size() >= start + 2 && path[start + 1] == L':')
+            return path.size() > start + 2 ? start + 3 : start + 2;
+        return start;
+    }
+    // Server and share names.
+    size_t end = path.find(L'\\', start);
+    if (end != std::wstring::npos)
+        end = path.find(L'\\', end + 1);
+    return end == std::wstring::npos ? path.size() : end + 1;
+}
+
+} // namespace
+
+bool IsReparsePoint(const std::wstring& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool PathHasReparsePoint(const std::wstring& path)
+{
+    const size_t root = RootLength(path);
+    for (size_t end = root; end <= path.size(); ++end) {
+        if (end < path.size() && path[end] != L'\\' && path[end] != L'/')
+            continue;
+        if (end > root && IsReparsePoint(path.substr(0, end)))
+            return true;
+    }
+    return false;
+}
+
+bool HasTrustedOwner(const std::wstring& path)
+{
+    PSID owner = nullptr;
+    qkLocalPtr<void> descriptor;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                nullptr, descriptor.Receive()) != ERROR_SUCCESS)
+        return false;
+    if (owner == nullptr)
+        return false;
+    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid))
+        return true;
+    return IsCurrentUser(owner);
+}
+
+} // namespace qkFolderTrust

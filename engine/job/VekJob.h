@@ -1,0 +1,156 @@
+#pragma once
+// One job of the manifest's "job_array", run on a thread of its own: the backend check, the
+// download of the job's files and their validation, then either the archive plug-in or the
+// installation plug-in. Everything the job learns is kept in its own node of the Manifest
+// document ("job_state", "job_error_code", "error_type", ...), so that the state file and the
+// windows see it.
+//
+// The job engine builds one VekJob per job node, connects to its two signals, starts it, and may
+// pause, resume and stop it from another thread. A job object runs once. Destruction stops a
+// running job and joins its thread.
+//
+// Signals are fired on the thread that fires them: the job thread, the download manager's thread
+// (progress, download start) or a plug-in's own thread (plug-in events). Event 1 (eJobFinish) is
+// always the last event of a run; it is fired while the job holds its lock, so its slots must not
+// wait for another thread that needs this job.
+#include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/VekJobEventEmitter.h"
+#include "engine/report/VekDataReporter.h"
+
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class CLockedFileVerifier;
+
+namespace vek {
+
+class CWinHTTPDownloadManager;
+
+// Thrown on the job thread only, when a plug-in cannot be found, verified, loaded, created or
+// started; the job then ends with eFatalError and eJobFinish.
+class JobException : public std::exception {
+public:
+    explicit JobException(HRESULT code) noexcept : m_code(code) {}
+
+    HRESULT GetCode() const noexcept { return m_code; }
+    // The message chosen by the code; "Unknown JobException" for codes without one.
+    const char* what() const noexcept override;
+
+private:
+    HRESULT m_code;
+};
+
+class VekJob {
+public:
+    using json = nlohmann::json;
+
+    // Test seams; the defaults are what the launcher runs with.
+    struct Tuning {
+        DWORD pollIntervalMs = 1000;      // plug-in status poll and download wait
+        DWORD downloadRetryWaitMs = 2000; // download manager's pause between transient retries
+        DWORD downloadTimeoutSeconds = 30;
+    };
+
+    // `manifest` holds job node `jobIndex`; `reporter` may be empty; `options` is a copy of the
+    // manifest's "vek"."bootstrap"."options" node (proxy settings live there). Writes
+    // "job_state" 0, "job_error_code" 0 and "error_type" 0 into the job node.
+    VekJob(std::shared_ptr<ManifestDocument> manifest, size_t jobIndex, std::shared_ptr<VekDataReporter> reporter,
+           nlohmann::json options);
+    ~VekJob();
+    VekJob(const VekJob&) = delete;
+    VekJob& operator=(const VekJob&) = delete;
+
+    JobEventSignal& jobEventSignal() { return m_jobEvents; }
+    JobProgressSignal& jobProgressSignal() { return m_progress; }
+
+    // Starts the job thread (a job object runs once; a second Start while running is refused).
+    void Start();
+    // Forces eStopped, stops the download manager or the plug-in, and joins the job thread.
+    // Safe from any thread but the job thread's own slots; safe when the job never started.
+    void Stop();
+    void Pause();
+    void Resume();
+
+    // "job_state" of the node; eDownloadError when absent.
+    int32_t GetState() const;
+    // True from Start until the state loop has ended.
+    bool IsRunning() const;
+    bool IsPaused() const;
+    size_t JobIndex() const { return m_jobIndex; }
+    // Blocks until the job thread has ended (true) or `milliseconds` passed (false).
+    bool WaitForEnd(DWORD milliseconds) const;
+
+    void SetTuning(const Tuning& tuning) { m_tuning = tuning; }
+
+private:
+    class PluginCallback;
+    class ArchiveCallback;
+
+    void run();
+    void runLoop();
+    void endThread();
+    bool IsTerminating();
+    void SetState(int32_t state);
+    void HandleJobType();
+
+    // Stages.
+    void preProcess();
+    void download();
+    HRESULT startDownload(const std::shared_ptr<CWinHTTPDownloadManager>& manager);
+    void waitForDownload(const std::shared_ptr<CWinHTTPDownloadManager>& manager);
+    void OnDownloadEvent(int event);
+    void OnDownloadProgress(uint64_t total, uint64_t done);
+    bool validateDownloadedFiles();
+    void postProcess();
+    void ArchiveDownloadedFiles();
+    bool getJobPlugin(json& entry);
+    bool getArchivePlugin(json& entry);
+    // Verifies the plug-in file held open, then validates it against its entry.
+    HRESULT verifyPluginFile(const json& entry, CLockedFileVerifier& verifier);
+
+    // Plug-in callbacks (on the plug-in's threads).
+    void handlePluginError(HRESULT code, const wchar_t* errorData);
+    void handlePluginEvent(int32_t event);
+
+    // Fires a job event with a copy of the job node; the signal's result.
+    int32_t Fire(int32_t event);
+    json JobSnapshot() const;
+    void reportJobError(HRESULT code, const wchar_t* extra, int priority, int failureCount);
+
+    std::shared_ptr<ManifestDocument> m_manifest;
+    size_t m_jobIndex;
+    std::shared_ptr<VekDataReporter> m_reporter;
+    json m_options;
+    Tuning m_tuning;
+
+    mutable std::recursive_mutex m_lock;
+    std::thread m_thread;
+    HANDLE m_resumeEvent = nullptr;
+    HANDLE m_stopEvent = nullptr;
+    HANDLE m_wakeEvent = nullptr;
+    HANDLE m_endedEvent = nullptr;
+    std::shared_ptr<CWinHTTPDownloadManager> m_downloadManager;
+
+    JobEventSignal m_jobEvents;
+    JobProgressSignal m_progress;
+    JobEventEmitter m_emitter{m_jobEvents};
+
+    bool m_running = false;
+    bool m_started = false;
+    bool m_paused = false;
+    bool m_nextTask = false;
+    bool m_pluginStage = false;
+    bool m_noDownloadFailedEvent = false;
+    // The plug-in of the running installation stage, for the callbacks' error-code reads.
+    void* m_currentPlugin = nullptr;
+};
+
+} // namespace vek

@@ -11,9 +11,6 @@
 #include "engine/report/VekDataReporter.h"
 #include "engine/state/VekRegistryState.h"
 #include "engine/state/VekStateFile.h"
-#include "services/session/ProcessLauncher.h"
-#include "services/trust/CLockedFileVerifier.h"
-#include "services/launcher/VekRepairTrustSystem.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
@@ -678,25 +675,6 @@ void VekJobEngine::doPathExpansion()
 void VekJobEngine::expandPath(std::wstring& text)
 {
     VekPathExpansion(m_shellFolders).expandPath(text);
-}
-
-// ---- bootstrap's outside world --------------------------------------------------------------
-
-HRESULT VekJobEngine::verifyFileStrict(const std::wstring& path)
-{
-    CLockedFileVerifier verifier;
-    return verifier.VerifyFile(path.c_str(), true);
-}
-
-HRESULT VekJobEngine::repairTrustSystem()
-{
-    return RepairTrustSystem() ? S_OK : E_FAIL;
-}
-
-HRESULT VekJobEngine::launchProcess(const std::wstring& commandLine)
-{
-    ProcessLauncher launcher;
-    return launcher.Launch(commandLine.c_str());
 }
 
 } // namespace vek

@@ -8,7 +8,6 @@
 #include "engine/report/VekDataReporter.h"
 #include "engine/report/VekStatusReporter.h"
 #include "ui/automation/VekUiaProvider.h"
-#include "ui/dialog/VekProductName.h"
 #include "ui/joblist/VekJobUISystem.h"
 #include "ui/resources/CVekResourceLoader.h"
 #include "ui/util/VekPageAddress.h"
@@ -415,7 +414,7 @@ HWND VekJobUI::MainDialog() const
 
 std::wstring VekJobUI::ProductTitle() const
 {
-    return LoadText(static_cast<int>(GetProductNameStringId()));
+    return LoadText(static_cast<int>(m_system->ProductNameStringId()));
 }
 
 size_t VekJobUI::JobCount() const

@@ -8,7 +8,6 @@
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
 #include "engine/report/VekStatusReporter.h"
-#include "ui/dialog/VekProductName.h"
 #include "ui/joblist/VekJobUISystem.h"
 #include "ui/resources/CVekResourceLoader.h"
 

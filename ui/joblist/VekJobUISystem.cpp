@@ -73,6 +73,11 @@ void VekJobUISystem::RestartWindows(HWND mainDialog)
         ::SendMessageW(mainDialog, WM_VEK_RESTART_WINDOWS, 0, 0);
 }
 
+UINT VekJobUISystem::ProductNameStringId()
+{
+    return 146;
+}
+
 std::shared_ptr<VekJobUISystem> VekJobUISystem::Default()
 {
     static const std::shared_ptr<VekJobUISystem> system = std::make_shared<VekJobUISystem>();

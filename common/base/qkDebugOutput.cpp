@@ -101,6 +101,9 @@ BOOL qkDebugOutput::IsLevelEnabled(LONG level)
         logger = logger->m_forwardTo;
         logger->Initialize();
     }
+    if (logger->m_holding) {
+        return TRUE; // held lines are kept whatever the level; the level decides at release
+    }
     return logger->m_debugType != 0 && logger->m_debugType <= level;
 }
 
@@ -131,7 +134,38 @@ void qkDebugOutput::WriteV(LONG level, const wchar_t* format, va_list args)
         m_forwardTo->WriteV(level, format, args);
         return;
     }
-    if (!IsLevelEnabled(level)) {
+    const bool holding = m_holding;
+    if (!holding && !IsLevelEnabled(level)) {
+        return;
+    }
+    HeldLine held{level, {}, ::GetCurrentThreadId(), {}};
+    ::GetLocalTime(&held.time);
+    qkExceptionInfo info;
+    try {
+        if (!qkStringConvert::AppendFormatV(held.message, format, args)) {
+            return; // the line is dropped
+        }
+        if (holding) {
+            qkScopedLock lock(m_lock);
+            // Re-tested under the lock: ReleaseHeldLines may have run meanwhile.
+            if (m_holding) {
+                if (m_held.size() < kMaxHeldLines) {
+                    m_held.push_back(std::move(held));
+                }
+                return;
+            }
+        }
+    }
+    QK_CATCH(info)
+    if (info.HasError()) {
+        return;
+    }
+    WriteLine(held);
+}
+
+void qkDebugOutput::WriteLine(const HeldLine& held)
+{
+    if (!IsLevelEnabled(held.level)) {
         return;
     }
     // Built outside the lock: lines of different threads interleave only between lines.
@@ -141,10 +175,9 @@ void qkDebugOutput::WriteV(LONG level, const wchar_t* format, va_list args)
         // The name is copied under the lock: a rename may replace it while the line is built.
         const std::wstring moduleName = m_prependModuleName ? GetModuleName() : std::wstring();
         if (m_prependDateTime) {
-            SYSTEMTIME now;
-            ::GetLocalTime(&now);
-            qkStringConvert::AppendFormat(line, L"%04d-%02d-%02d-%02d-%02d-%02d-%03d : ", now.wYear, now.wMonth,
-                                          now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+            const SYSTEMTIME& t = held.time;
+            qkStringConvert::AppendFormat(line, L"%04d-%02d-%02d-%02d-%02d-%02d-%03d : ", t.wYear, t.wMonth, t.wDay,
+                                          t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
         }
         if (!moduleName.empty()) {
             qkStringConvert::AppendFormat(line, L"%s : ", moduleName.c_str());
@@ -153,16 +186,14 @@ void qkDebugOutput::WriteV(LONG level, const wchar_t* format, va_list args)
             qkStringConvert::AppendFormat(line, L"0x%04X : ", ::GetCurrentProcessId());
         }
         if (m_prependThreadId) {
-            qkStringConvert::AppendFormat(line, L"0x%04X : ", ::GetCurrentThreadId());
+            qkStringConvert::AppendFormat(line, L"0x%04X : ", held.threadId);
         }
         if (m_prependType) {
-            if (const wchar_t* word = LevelWord(level)) {
+            if (const wchar_t* word = LevelWord(held.level)) {
                 qkStringConvert::AppendFormat(line, L"%s : ", word);
             }
         }
-        if (!qkStringConvert::AppendFormatV(line, format, args)) {
-            return; // the line is dropped
-        }
+        line.append(held.message);
         if (m_appendNewLine) {
             while (!line.empty() && (line.back() == L'\r' || line.back() == L'\n')) {
                 line.pop_back();
@@ -175,6 +206,25 @@ void qkDebugOutput::WriteV(LONG level, const wchar_t* format, va_list args)
         return;
     }
     OutputText(line.c_str());
+}
+
+void qkDebugOutput::HoldLines()
+{
+    qkScopedLock lock(m_lock);
+    m_holding = true;
+}
+
+void qkDebugOutput::ReleaseHeldLines()
+{
+    std::vector<HeldLine> held;
+    {
+        qkScopedLock lock(m_lock);
+        m_holding = false;
+        held.swap(m_held);
+    }
+    for (const HeldLine& line : held) {
+        WriteLine(line);
+    }
 }
 
 void qkDebugOutput::OutputText(const wchar_t* line)
@@ -233,8 +283,11 @@ BOOL qkDebugOutput::OpenLogFile()
         QK_TRACE(L"no log folder");
         return FALSE;
     }
-    m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    // Opened for appending only and shared for writing: a launcher and the copy it relaunches
+    // within the same second log to one file name, and every line of both must land whole at its
+    // end instead of one process being locked out or writing over the other's lines.
+    m_file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (m_file == INVALID_HANDLE_VALUE) {
         QK_TRACE(L"CreateFileW %s failed : %lu", path.c_str(), ::GetLastError());
         return FALSE;
@@ -245,7 +298,6 @@ BOOL qkDebugOutput::OpenLogFile()
         DWORD written = 0;
         ::WriteFile(m_file, &mark, sizeof(mark), &written, nullptr);
     }
-    ::SetFilePointer(m_file, 0, nullptr, FILE_END);
     return TRUE;
 }
 

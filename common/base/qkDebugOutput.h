@@ -14,8 +14,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 class qkDebugOutput {
 public:
@@ -55,6 +57,13 @@ public:
     void SetAppendProcessIdToFile(BOOL value);
     // Reopens an open log file when the folder changes; FALSE after an allocation failure.
     BOOL SetDirectory(const wchar_t* folder);
+    // Keeps every line in memory, whatever the switches, until ReleaseHeldLines: a program that
+    // configures its log only after its first steps loses none of their lines, and leaves no file
+    // behind when it ends up configuring none.
+    void HoldLines();
+    // Writes the held lines (with the time and thread they were logged with) as the switches
+    // now say, then writes lines as they come again.
+    void ReleaseHeldLines();
     // When set, every line goes to that logger instead.
     void SetForwardTo(qkDebugOutput* target) { m_forwardTo = target; }
 
@@ -92,5 +101,15 @@ protected:
     qkDebugOutput* m_forwardTo = nullptr;
 
 private:
+    struct HeldLine {
+        LONG level;
+        SYSTEMTIME time;
+        DWORD threadId;
+        std::wstring message;
+    };
+    static constexpr size_t kMaxHeldLines = 1000;
+    void WriteLine(const HeldLine& line);
     void CloseLogFile();
+    std::atomic<bool> m_holding{false};
+    std::vector<HeldLine> m_held;
 };

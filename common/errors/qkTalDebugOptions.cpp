@@ -202,20 +202,25 @@ bool qkTalDebugOptions::ApplyTo(qkDebugOutput& logger) const
         return false;
     }
 
-    // With ExclusiveModules only listed modules log; a listed module with switch 0 is silenced
-    // either way.
-    if (ExclusiveModules != 0 && !Modules.empty()) {
-        logger.SetDebugType(0);
-    }
     qkExceptionInfo info;
     try {
-        const auto found = Modules.find(logger.GetModuleName());
-        if (found != Modules.end()) {
-            logger.SetDebugType(found->second != 0 ? static_cast<LONG>(DebugType) : 0);
+        if (IsModuleSilenced(logger.GetModuleName())) {
+            logger.SetDebugType(0);
         }
     } catch (...) {
         info.CatchCurrent(L"qkTalDebugOptions", __LINE__);
         return false;
     }
     return true;
+}
+
+bool qkTalDebugOptions::IsModuleSilenced(const std::wstring& moduleName) const
+{
+    // With ExclusiveModules only listed modules log; a listed module with switch 0 is silenced
+    // either way.
+    const auto found = Modules.find(moduleName);
+    if (found != Modules.end()) {
+        return found->second == 0;
+    }
+    return ExclusiveModules != 0 && !Modules.empty();
 }

@@ -32,6 +32,8 @@ public:
     // Copies the logger part into the logger (through its setters), then applies the module
     // filter; false when the folder cannot be set.
     bool ApplyTo(qkDebugOutput& logger) const;
+    // True when the module filter turns logging off for the module name.
+    bool IsModuleSilenced(const std::wstring& moduleName) const;
 
     // Logger part (key "DebugOutput").
     DWORD DebugType;

@@ -69,6 +69,10 @@ public:
 
     // Writes the state file of the current document (never throws, never fails its caller).
     void saveState();
+    // Whether the command line carries the switch (names compare without regard to case).
+    bool hasSwitch(const wchar_t* name) const;
+    // The switch's value text; empty when absent.
+    std::wstring switchValue(const wchar_t* name) const;
 
     std::shared_ptr<VekJobEngine> jobEngine() const { return m_JobEngine; }
     std::shared_ptr<ManifestDocument> manifest() const { return m_Manifest; }
@@ -82,12 +86,13 @@ public:
     std::wstring dataFolder() const;
 
 protected:
+    // Runs the job engine's bootstrap, and starts the jobs once the user interface is ready.
+    virtual int32_t runBootstrap(VekJobEngine& engine);
+    virtual void startJobs(VekJobEngine& engine);
     // Creates the job engine (tests point it at their folders and command line).
     virtual std::shared_ptr<VekJobEngine> createJobEngine(std::shared_ptr<VekDataReporter> reporter,
                                                           std::shared_ptr<ManifestDocument> manifest,
                                                           const std::wstring& exePath);
-    // The SID text that names the state file (empty: none readable).
-    virtual std::wstring userSid();
 
     std::shared_ptr<VekDataReporter> m_DataReporter;
     std::shared_ptr<VekJobEngine> m_JobEngine;

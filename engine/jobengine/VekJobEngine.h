@@ -207,6 +207,9 @@ protected:
     // created on first use with the system's answers.
     VekBootstrapSystem& bootstrapSystem();
 
+    // Sets the engine state under the engine lock.
+    void setEngineState(int32_t state);
+
     // The reporter's error slot for the registry state and the state file (empty reporter:
     // nothing is reported).
     IEngineErrorSink* errorSink();
@@ -229,7 +232,6 @@ private:
     void retryDecision(int32_t event, const json& job);
     void postEvent(int32_t event, const json& job);
     void postEventWithData(int32_t event, const json& job);
-    void setEngineState(int32_t state);
 
     std::wstring m_currentPath;
     std::wstring m_installedBinaryPath;

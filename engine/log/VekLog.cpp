@@ -3,6 +3,7 @@
 #include "common/base/qkStringConvert.h"
 #include "engine/log/VekDebugOutput.h"
 #include "common/errors/qkLog.h"
+#include "common/errors/qkTalDebugOptions.h"
 
 #include <windows.h>
 
@@ -25,6 +26,13 @@ BOOL ConfigureLogFile(qkConfiguredDebugOutput& logger, const wchar_t* folder, co
     logger.SetAppendProcessIdToFile(FALSE);
     if (!logger.SetDirectory(folder)) {
         return FALSE;
+    }
+    // The machine's module filter still holds over these switches: a module that the debug
+    // options silence stays silent. It names the module as the machine knows it, before the
+    // log's file name replaces the name below.
+    qkTalDebugOptions options;
+    if (options.Load() && options.IsModuleSilenced(logger.GetModuleName())) {
+        logger.SetDebugType(0);
     }
     SYSTEMTIME now;
     ::GetLocalTime(&now);

@@ -1,6 +1,7 @@
 #include "net/http/Jux_CertificateCheck.h"
 
 #include "common/base/qkTrace.h"
+#include "net/http/Jux_HTTPCertPinning.h"
 
 #include <mutex>
 #include <vector>
@@ -22,6 +23,12 @@ void RegisterCertificateCheck(std::shared_ptr<ICertificateCheck> check)
 std::shared_ptr<ICertificateCheck> GetCertificateCheck()
 {
     std::lock_guard<std::mutex> lock(g_checkLock);
+    if (!g_check) {
+        // The pinning policy of the client settings file, made once and kept until a caller
+        // registers another check.
+        static const std::shared_ptr<ICertificateCheck> policy = std::make_shared<CHTTPCertPinning>();
+        return policy;
+    }
     return g_check;
 }
 

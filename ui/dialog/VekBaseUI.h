@@ -27,6 +27,8 @@ namespace vek {
 
 class VekJobEngine;
 class VekDataReporter;
+class ManifestDocument;
+class VekGDIPlusButton;
 
 // What a test (or a program that is not the launcher) may set instead of the process defaults.
 struct VekBaseUIOptions {
@@ -42,6 +44,9 @@ struct VekBaseUIOptions {
     std::optional<bool> interactiveSession;
     // Milliseconds of the 64-bit tick count; empty: GetTickCount64.
     std::function<uint64_t()> tickCount;
+    // Waits of the stop sequence (a grace period before stopping, a pause before releasing a
+    // waiting plug-in); empty: Sleep.
+    std::function<void(DWORD)> sleep;
 };
 
 class VekBaseUI : public VekDialogImpl, public VekMessageFilter {
@@ -135,6 +140,31 @@ private:
     bool packageFilesExist();
     void deleteJobFiles();
     void runAction2();
+    std::vector<std::wstring> packageFilePaths();
+
+    // Building blocks.
+    void placeWindow(HWND after, int x, int y, int width, int height, UINT flags);
+    void centerWindow();
+    void createControls();
+    void decideUiMode();
+    void setJobListVisible(bool visible);
+    bool isJobListVisible() const;
+    void setMiddleTextsVisible(bool visible);
+    int engineState();
+    void stopEngine(bool wait);
+    void forward(UINT message, const VekJobUpdateRecord& record);
+    void showList();
+    void keepDeferred(const nlohmann::json& job, int event, UINT message);
+    std::shared_ptr<ManifestDocument> manifestDocument();
+    bool isEndpointManifest();
+    void preparePage(int iconId);
+    void setFooterClose(int stringId, const wchar_t* fallback);
+    void setHeadline(const std::wstring& text);
+    void setBody(const std::wstring& text);
+    void placePageButton(VekGDIPlusButton& button, const std::wstring& caption, int right);
+    int action1Right() const;
+    int action2Right() const;
+    void applyPartialFailureCode(int failedComponents);
 
     std::shared_ptr<VekDataReporter> m_DataReporter;
     std::shared_ptr<VekDialogEngine> m_engine;
@@ -143,6 +173,9 @@ private:
     qkCommandLine m_commandLine;
     std::optional<bool> m_interactiveSession;
     std::function<uint64_t()> m_tickCount;
+    std::function<void(DWORD)> m_sleep;
+    HWND m_owner = nullptr;
+    bool m_filterAdded = false;
 
     bool m_highContrast = false;
     bool m_leftToRight = true;

@@ -34,8 +34,8 @@ public:
     virtual void CleanUp(uint32_t mode) = 0;
     // A copy of the job record at the index; false when there is none.
     virtual bool GetJob(size_t index, nlohmann::json& job) = 0;
+    // The engine's manifest document (patched in place where the dialog must change it).
     virtual std::shared_ptr<ManifestDocument> GetManifest() = 0;
-    virtual void SetManifest(std::shared_ptr<ManifestDocument> manifest) = 0;
     virtual uint32_t GetDownloadRetryCount() = 0;
     virtual void ResetRebootCount() = 0;
     virtual std::wstring GetCustomLocation() = 0;

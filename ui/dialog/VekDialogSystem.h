@@ -22,6 +22,9 @@ public:
     // process's session.
     virtual bool IsActiveAdminSession() = 0;
     virtual int ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT type) = 0;
+    // Whether the folder picker may be offered: not while the process runs as SYSTEM (the picker
+    // would give the desktop's user a shell running as SYSTEM).
+    virtual bool CanPickFolder() = 0;
     // The chosen folder, or nothing on cancel or failure.
     virtual std::optional<std::wstring> PickFolder(HWND owner, const std::wstring& title, const std::wstring& start) = 0;
     // Whether the Enter key is down at this moment.

@@ -9,6 +9,8 @@
 // the tray window and the main dialog) is reached through protected virtual members, so that a
 // test drives the real engine without the whole product around it.
 #include "engine/base/VekEngineBase.h"
+#include "engine/launcher/VekPrerequisites.h"
+#include "ui/window/VekGdiplusSession.h"
 
 #include <windows.h>
 
@@ -28,6 +30,7 @@ public:
     static constexpr int kScheduleKinds = 3;
     // How long Start waits for a running upgrade's confirmation key to go away.
     static constexpr DWORD kUpgradeKeyWaitMs = 10 * 60 * 1000;
+    static constexpr DWORD kUpgradeKeyPollMs = 1000;
 
     VekUIEngine();
     ~VekUIEngine() override;
@@ -82,25 +85,28 @@ protected:
     // The active user session (-1: none) and whether this process runs in it.
     virtual DWORD activeSessionId();
     virtual bool inInteractiveSession();
-    // A running upgrade waits for confirmation; waitUpgradeConfirmationGone is false when the
-    // wait ran out.
+    // A running upgrade waits for confirmation (the marker key exists).
     virtual bool upgradeConfirmationPending(const ManifestDocument& manifest);
-    virtual bool waitUpgradeConfirmationGone(const ManifestDocument& manifest, DWORD timeoutMs);
+    // The pause between attempts of the instance wait and between looks at the upgrade marker
+    // (tests shorten it).
+    virtual void instanceWaitPause(DWORD milliseconds);
     // Reads the manifest appended to the executable.
     virtual HRESULT loadManifestFromExecutable(const std::wstring& exePath, ManifestDocument& manifest);
-    // The component pre-check's view of the installed endpoint product.
-    virtual int installedEndpointVersion();
+    // The installed-version answer of the MSI utility for the endpoint product (-2: not installed).
+    virtual int installedEndpointVersion(const wchar_t* upgradeCode, const wchar_t* upgradeCodeWow64);
+    // This machine's facts for the prerequisite checks.
+    virtual SystemFacts systemFacts();
     // Creates the tray window; the window handle or null (the result says why).
     virtual HRESULT createTray(HWND& window);
     // Creates and shows the main dialog.
     virtual HRESULT createBaseUI(HRESULT page);
-    // The wait between single-instance attempts (tests shorten it).
-    virtual void instanceWaitPause(DWORD milliseconds);
     // Is this system Windows 8 or later.
     virtual bool isWindows8OrLater();
 
     // The scheduling decisions of Start, public to the engine's own steps.
     bool handleScheduledRun(const std::wstring& commandLine, bool& runNow);
+    // False when the upgrade marker is still there after timeoutMs.
+    bool waitUpgradeConfirmationGone(const ManifestDocument& manifest, DWORD timeoutMs);
     void checkUserSession();
     void decideSilentMode(const ManifestDocument& manifest);
     HRESULT checkOmblPrerequisites(const ManifestDocument& manifest);
@@ -108,7 +114,8 @@ protected:
     void hideStartMenuShortcut(ManifestDocument& manifest);
 
     std::wstring m_exePath;
-    ULONG_PTR m_GdiplusToken = 0;
+    // GDI+ runs for the engine's whole life: declared before the windows that draw with it.
+    VekGdiplusSession m_gdiplus;
     std::unique_ptr<VekTray> m_Tray;
     std::unique_ptr<VekBaseUI> m_BaseUI;
     std::atomic<HWND> m_trayWindow{nullptr};
@@ -121,7 +128,15 @@ protected:
     std::wstring m_RestartCommandLine;
 
 private:
-    void stopJobEngine();
+    void postJobUpdate(int32_t event, const json& job);
+    void postProgress(uint64_t total, uint64_t done);
+    void reportOnce(HRESULT code);
+    HKEY registryRoot() const;
+
+    // The registry context of the last manifest loaded (the lock wait counts failures under it),
+    // and the manifest copy the data reporter reads.
+    json m_registryContext;
+    json m_reporterManifest;
 };
 
 } // namespace vek

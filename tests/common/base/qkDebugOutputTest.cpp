@@ -136,6 +136,52 @@ TEST_F(qkDebugOutputTest, ExistingFileIsAppendedWithoutSecondMark)
     EXPECT_EQ("\xFF\xFE" + Utf16(L"round 0|round 1|"), ReadBytes(path));
 }
 
+// A launcher and the copy it relaunches within the same second log to one file name: both keep
+// the file open at once and every line of each lands whole, none written over.
+TEST_F(qkDebugOutputTest, TwoWritersOfOneFileLoseNoLine)
+{
+    const std::wstring path = m_folder + L"\\shared.log";
+    qkDebugOutput first(L"shared");
+    qkDebugOutput second(L"shared");
+    for (qkDebugOutput* log : {&first, &second}) {
+        log->SetDebugType(1);
+        log->SetOutputToFile(TRUE);
+        log->SetDirectory(m_folder.c_str());
+    }
+    Info(first, L"a1|");
+    Info(second, L"b1|");
+    Info(first, L"a2|");
+    Info(second, L"b2|");
+    EXPECT_EQ("\xFF\xFE" + Utf16(L"a1|b1|a2|b2|"), ReadBytes(path));
+}
+
+// Lines logged before the log is configured are held, then written once it is, in their order;
+// a logger that ends up configured for no file leaves none behind.
+TEST_F(qkDebugOutputTest, HeldLinesReachTheFileConfiguredLater)
+{
+    {
+        qkDebugOutput log(L"held");
+        log.HoldLines();
+        Info(log, L"early %d|", 1);
+        Warn(log, L"early 2|");
+        log.SetDebugType(1);
+        log.SetOutputToFile(TRUE);
+        log.SetDirectory(m_folder.c_str());
+        log.ReleaseHeldLines();
+        Info(log, L"later|");
+    }
+    EXPECT_EQ("\xFF\xFE" + Utf16(L"early 1|early 2|later|"), ReadBytes(m_folder + L"\\held.log"));
+
+    {
+        qkDebugOutput log(L"unconfigured");
+        log.HoldLines();
+        Info(log, L"never written");
+        log.SetDirectory(m_folder.c_str());
+        log.ReleaseHeldLines();
+    }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((m_folder + L"\\unconfigured.log").c_str()));
+}
+
 TEST_F(qkDebugOutputTest, LevelsAndPrefixes)
 {
     const std::wstring path = m_folder + L"\\levels.log";

@@ -118,3 +118,35 @@ TEST(VekLog, ConfigureLogFileWithoutABaseName)
 }
 
 } // namespace
+
+namespace {
+
+void WriteInformation(qkDebugOutput& log, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    log.LogInformation(format, args);
+    va_end(args);
+}
+
+// The machine's module filter still holds once the launcher has set its own switches: a module
+// that the debug options silence writes no log file, one they leave on writes its lines.
+TEST(VekLog, ModuleFilterHoldsOverTheLauncherConfiguration)
+{
+    for (const DWORD enabled : {0u, 1u}) {
+        logtest::RemoveFixtures();
+        {
+            FixtureKey modules(logtest::DebugKeyPath() + L"\\DebugOutput\\Modules");
+            modules.Dword(L"VekFiltered", enabled);
+        }
+        Folder folder(L"vekfilter");
+        qkConfiguredDebugOutput log(L"VekFiltered");
+        ASSERT_TRUE(vek::ConfigureLogFile(log, folder.Path().c_str(), L"VekFiltered"));
+        WriteInformation(log, L"filtered %d", 1);
+        EXPECT_EQ(folder.Files().size(), enabled ? 1u : 0u) << "module switch " << enabled;
+        log.SetDirectory(L""); // closes the file so that the folder can go
+    }
+    logtest::RemoveFixtures();
+}
+
+} // namespace

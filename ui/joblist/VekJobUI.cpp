@@ -210,8 +210,8 @@ HWND VekJobUI::Create(HWND parent, const RECT& rect)
         QK_LOG_ERROR(L"RegisterClass() failed, error = %u", ::GetLastError());
         return nullptr;
     }
-    return VekWindowImpl::Create(kJobWindowClass, parent, rect, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN,
-                                 WS_EX_CONTROLPARENT);
+    // No WS_CLIPCHILDREN: the background is painted under the transparent children.
+    return VekWindowImpl::Create(kJobWindowClass, parent, rect, L"", WS_CHILD | WS_VISIBLE, WS_EX_CONTROLPARENT);
 }
 
 // ---- texts ---------------------------------------------------------------------------------
@@ -722,6 +722,13 @@ LRESULT VekJobUI::OnThemeChanged(UINT, WPARAM, LPARAM, BOOL&)
 
 LRESULT VekJobUI::OnInvalidateArea(UINT message, WPARAM wParam, LPARAM lParam, BOOL&)
 {
+    // This window paints the background its transparent children show through: repaint the
+    // area here (children included), and let the parents know as well.
+    if (const auto* screen = reinterpret_cast<const RECT*>(wParam)) {
+        RECT area = *screen;
+        ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&area), 2);
+        ::RedrawWindow(m_hWnd, &area, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    }
     ::SendMessageW(GetParent(), message, wParam, lParam);
     return 1;
 }

@@ -4,6 +4,7 @@
 #include "services/session/Tolk_UtilsHelper.h"
 #include "ui/VekWindowMessages.h"
 #include "ui/controls/VekLinkOpener.h"
+#include "ui/dialog/VekProductName.h"
 
 #include <vector>
 
@@ -75,7 +76,7 @@ void VekJobUISystem::RestartWindows(HWND mainDialog)
 
 UINT VekJobUISystem::ProductNameStringId()
 {
-    return 146;
+    return GetProductNameStringId();
 }
 
 std::shared_ptr<VekJobUISystem> VekJobUISystem::Default()

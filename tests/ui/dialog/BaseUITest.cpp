@@ -592,6 +592,15 @@ TEST_F(DialogTest, RestartButtonsRestartOrAskBeforeCancelling)
     }
 }
 
+TEST_F(DialogTest, JobWindowAsksTheDialogToRestartWindows)
+{
+    Open();
+    ::SendMessageW(dialog->hwnd(), WM_VEK_RESTART_WINDOWS, 0, 0);
+    ASSERT_EQ(system.restarts.size(), 1u);
+    EXPECT_EQ(system.restarts[0].first, static_cast<UINT>(EWX_REBOOT | EWX_FORCEIFHUNG));
+    EXPECT_EQ(system.restarts[0].second, static_cast<DWORD>(SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION));
+}
+
 // ---- partial failure ----------------------------------------------------------------------------
 
 TEST_F(DialogTest, FailoverAttentionPageTellsEachComponentAndExitsTwentyOnPartialFailure)
@@ -804,6 +813,7 @@ TEST_F(PackageLocationTest, PageOffersTheParentFolderAndWarnsOfExistingFiles)
     EXPECT_EQ(Text(kAction1), L"Change Location");
     EXPECT_EQ(dialog->actionMode2(), 5);
     EXPECT_EQ(dialog->actionMode1(), 6);
+    EXPECT_FALSE(Visible(kFooterClose)) << "the page buttons take the footer's place";
     EXPECT_TRUE(Visible(kSecondBody));
     EXPECT_EQ(Text(kSecondBody), L"The package files already exist in the location you specified. If you continue "
                                  L"these files will be overwritten.");
@@ -826,6 +836,7 @@ TEST_F(PackageLocationTest, PageOffersTheParentFolderAndWarnsOfExistingFiles)
     EXPECT_TRUE(engine->Called("start"));
     EXPECT_TRUE(ListVisible());
     EXPECT_FALSE(Visible(kAction2));
+    EXPECT_TRUE(Visible(kFooterClose));
 }
 
 TEST_F(PackageLocationTest, FailedBootstrapKeepsThePageWithExitCodeSixteen)

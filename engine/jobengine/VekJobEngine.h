@@ -98,6 +98,8 @@ public:
     bool Start();
     // Sets the stop event when the engine runs; with wait, joins the engine thread.
     void Stop(bool wait);
+    // Waits until the engine thread has ended (after its event 11); at once when there is none.
+    void Join();
     void Pause();
     void Resume();
     // True once stopped; while paused, waits until Resume (false) or Stop (true).

@@ -377,6 +377,10 @@ int32_t VekJobEngine::Bootstrap()
         system.Release();
         enterFailureState(L"filesystem_error exception");
         throw JobEngineException(VEK_E_FILE_SYSTEM);
+    } catch (...) {
+        // Allocation and JSON failures pass on unchanged; the copy is no longer held.
+        system.Release();
+        throw;
     }
 }
 

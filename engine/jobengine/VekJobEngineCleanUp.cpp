@@ -89,6 +89,18 @@ void DeleteOwnFile(const std::wstring& path)
         QK_LOG_ERROR(L"DeleteFile() failed to delete %s, error=%lu", path.c_str(), error);
 }
 
+// The download's temporary files ("VEK*.tmp", as the download engine names them) in a folder.
+void DeleteOwnTemporaryFiles(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW data{};
+    const qkFindHandle find(::FindFirstFileW((fs::path(folder) / L"VEK*.tmp").wstring().c_str(), &data));
+    if (!find.IsValid())
+        return;
+    do {
+        DeleteOwnFile((fs::path(folder) / data.cFileName).wstring());
+    } while (::FindNextFileW(find.Get(), &data));
+}
+
 } // namespace
 
 bool VekJobEngine::CanCleanup()
@@ -142,7 +154,11 @@ void VekJobEngine::CleanUp(unsigned flags)
         if (flags & eCleanStateFile) {
             QK_LOG_INFO(L"Removing the state file and temporary files");
             cleanupStateFile();
-            deleteResidueTempFiles();
+            // In a folder the user chose, a temporary file of the user's is no leftover.
+            if (m_manifest->Read([](const json& root) { return CustomLocation(root); }).empty())
+                deleteResidueTempFiles();
+            else
+                DeleteOwnTemporaryFiles(buildDownloadFolder());
         }
         if (flags & eCleanRegistry) {
             QK_LOG_INFO(L"Removing the registry values and the run task");
@@ -186,13 +202,7 @@ void VekJobEngine::deleteDownloadsFolder()
     if (!installed.empty() && ::_wcsicmp(fs::path(installed).parent_path().wstring().c_str(),
                                          fs::path(folder).wstring().c_str()) == 0)
         DeleteOwnFile(installed);
-    WIN32_FIND_DATAW data{};
-    const qkFindHandle find(::FindFirstFileW((fs::path(folder) / L"VEK*.tmp").wstring().c_str(), &data));
-    if (find.IsValid()) {
-        do {
-            DeleteOwnFile((fs::path(folder) / data.cFileName).wstring());
-        } while (::FindNextFileW(find.Get(), &data));
-    }
+    DeleteOwnTemporaryFiles(folder);
     if (!::RemoveDirectoryW(folder.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
         QK_LOG_INFO(L"%s kept: it holds files the launcher did not write", folder.c_str());
 }

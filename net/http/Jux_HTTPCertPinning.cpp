@@ -401,7 +401,7 @@ void CHTTPCertPinning::Report(PinningReport& report)
 std::vector<std::pair<std::wstring, std::wstring>> CHTTPCertPinning::SummaryPairs(const PinningReport& report)
 {
     wchar_t hr[16];
-    swprintf(hr, 16, L"%08lX", static_cast<unsigned long>(report.hr));
+    swprintf(hr, 16, L"%lX", static_cast<unsigned long>(report.hr));
     return {
         {L"D", Number(report.dataVersion)},
         {L"A", Number(report.source)},

@@ -118,6 +118,10 @@ VekBaseUI::VekBaseUI(std::shared_ptr<VekDataReporter> reporter, std::shared_ptr<
 
 VekBaseUI::~VekBaseUI()
 {
+    // The window goes while the controls and the job list still exist, so that its own
+    // WM_DESTROY handling (queued records freed, filter removed) runs in full.
+    if (m_hWnd != nullptr && ::IsWindow(m_hWnd))
+        DestroyWindow();
     if (m_filterAdded && VekMessageLoop::Current() != nullptr)
         VekMessageLoop::Current()->RemoveMessageFilter(this);
     m_filterAdded = false;

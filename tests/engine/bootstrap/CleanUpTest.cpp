@@ -180,6 +180,7 @@ TEST_F(CleanUpTest, ChosenFolderKeepsWhatTheLauncherDidNotWrite)
         WriteFile(chosen + L"\\VEK77.tmp");
         if (c.userFile) {
             WriteFile(chosen + L"\\notes.txt");
+            WriteFile(chosen + L"\\draft.tmp");
             CreateDirectoryW(nested.c_str(), nullptr);
             WriteFile(nested + L"\\plan.txt");
         }
@@ -187,12 +188,13 @@ TEST_F(CleanUpTest, ChosenFolderKeepsWhatTheLauncherDidNotWrite)
         manifest["vek"]["bootstrap"]["custom_location"] = vek::ToUtf8(chosen);
         auto& engine = Engine(manifest, Launcher(L"level3"));
         engine.setEngineState(VekJobEngine::eJobsDone);
-        engine.CleanUp(VekJobEngine::eCleanDownloads);
+        engine.CleanUp(VekJobEngine::eCleanDownloads | VekJobEngine::eCleanStateFile);
         EXPECT_FALSE(Exists(chosen + L"\\payload.bin"));
         EXPECT_FALSE(Exists(chosen + L"\\VEK77.tmp"));
         EXPECT_EQ(Exists(chosen), c.userFile);
         if (c.userFile) {
             EXPECT_TRUE(Exists(chosen + L"\\notes.txt"));
+            EXPECT_TRUE(Exists(chosen + L"\\draft.tmp")) << "a temporary file of the user's";
             EXPECT_TRUE(Exists(nested + L"\\plan.txt"));
         }
     }

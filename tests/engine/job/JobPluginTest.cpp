@@ -46,6 +46,10 @@ TEST_F(JobPluginTest, DownloadsVerifiesAndRunsThePluginToTheEnd)
     EXPECT_EQ(0, Int(node, "job_error_code"));
     EXPECT_EQ(0, Int(node, "error_type"));
     EXPECT_EQ(std::string(70000, 'p'), jobtest::ReadBytes(run.Destination("payload.bin")));
+    // The download's progress reached the job's subscribers, up to the whole size.
+    const auto progress = run.LastProgress();
+    EXPECT_GE(progress.first, 70000u);
+    EXPECT_EQ(progress.first, progress.second);
     // The plug-in was handed the job node as JSON text, and asked to stop once at the end.
     const json text = json::parse(run.PluginText(".job"), nullptr, false);
     ASSERT_FALSE(text.is_discarded());
@@ -209,6 +213,31 @@ TEST_F(JobPluginTest, StopDuringPollingStopsThePluginAndEndsAsStopped)
     const std::string stops = run.PluginText(".stops");
     EXPECT_TRUE(stops == "1" || stops == "2") << stops;
     EXPECT_EQ(nullptr, GetModuleHandleW(run.Destination("plugin.dll").c_str()));
+}
+
+TEST_F(JobPluginTest, APausedJobRunsNoStageUntilResumedAndStopsCleanly)
+{
+    {
+        JobRun run("pausestop");
+        run.AddPlugin(SignedPlugin("level3"), "status 3\n", true);
+        run.Create();
+        run.Job().Pause();
+        run.Start();
+        EXPECT_TRUE(run.Job().IsPaused());
+        run.Job().Stop();
+        EXPECT_TRUE(run.WaitForEnd(0));
+        EXPECT_EQ((std::vector<int>{13, 1}), run.Events());
+        EXPECT_FALSE(jobtest::Exists(run.Destination("plugin.dll.job")));
+    }
+    JobRun run("pauseresume");
+    run.AddPlugin(SignedPlugin("level3"), "status 3\n", true);
+    run.Create();
+    run.Job().Pause();
+    run.Start();
+    run.Job().Resume();
+    EXPECT_FALSE(run.Job().IsPaused());
+    ASSERT_TRUE(run.WaitForEnd());
+    EXPECT_EQ((std::vector<int>{0, 23, 25, 3, 21, 6, 1}), run.Events());
 }
 
 } // namespace

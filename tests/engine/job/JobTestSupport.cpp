@@ -252,6 +252,14 @@ void JobRun::PlaceFilesInAdvance()
 
 void JobRun::Start()
 {
+    if (!m_job) {
+        Create();
+    }
+    m_job->Start();
+}
+
+void JobRun::Create()
+{
     m_document = std::make_shared<vek::ManifestDocument>();
     m_document->Adopt(m_root);
     m_job = std::make_unique<vek::VekJob>(m_document, 0, m_reporter, m_root["vek"]["bootstrap"]["options"]);
@@ -266,7 +274,16 @@ void JobRun::Start()
         m_changed.notify_all();
         return event == vek::eJobInstallStart ? m_installStartAnswer : 0;
     });
-    m_job->Start();
+    m_job->jobProgressSignal().connect([this](uint64_t total, uint64_t done) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_progress = {total, done};
+    });
+}
+
+std::pair<uint64_t, uint64_t> JobRun::LastProgress()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_progress;
 }
 
 bool JobRun::Run()

@@ -358,17 +358,23 @@ TEST_F(UIEngineTest, AnotherInstanceHoldingTheLockIsCountedAndReported)
     vek::VekSingleInstance other;
     ASSERT_TRUE(other.CreateInFolder(m_folder.c_str(), L"{UIENGINE-BUSY}", 1));
 
-    std::vector<HRESULT> results;
-    for (int run = 0; run < 2; ++run) {
-        auto engine = MakeEngine();
+    // The wait lasts 10 one-second pauses, or 60 for a silent run or a relaunched copy; each
+    // run that gave up is reported.
+    struct WaitCase {
+        const wchar_t* commandLine;
+        size_t pauses;
+    } cases[] = {{L"", 11}, {L"/SILENT", 61}, {L"/r", 61}};
+    for (const WaitCase& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.commandLine)));
+        auto engine = MakeEngine(c.commandLine);
         engine->testManifest = TestManifest("{UIENGINE-BUSY}");
-        results.push_back(engine->Start(kExePath, nullptr));
+        EXPECT_EQ(engine->Start(kExePath, nullptr), VEK_E_ANOTHER_INSTANCE);
+        EXPECT_EQ(engine->pauses.size(), c.pauses);
         ASSERT_FALSE(engine->reporter->errors.empty());
         EXPECT_EQ(engine->reporter->errors.back().code, VEK_E_ANOTHER_INSTANCE);
         EXPECT_EQ(engine->reporter->errors.back().extra, json("0"));
         EXPECT_FALSE(engine->jobEngine());
     }
-    EXPECT_EQ(results, (std::vector<HRESULT>{VEK_E_ANOTHER_INSTANCE, VEK_E_ANOTHER_INSTANCE}));
     other.Release();
 
     // Once the other holder is gone the lock is taken.

@@ -133,6 +133,7 @@ public:
     DWORD sessionId = 1;
     bool interactive = true;
     bool trayFails = false;
+    bool realTray = false; // the product's tray window and main dialog instead of the queue
     bool windows8 = true;
     int upgradePendingLooks = 0; // the upgrade marker is seen this many times
     vek::SystemFacts facts = SupportedAdmin();
@@ -216,6 +217,9 @@ protected:
     HRESULT createTray(HWND& window) override
     {
         ++trays;
+        if (realTray) {
+            return vek::VekUIEngine::createTray(window);
+        }
         window = (trayFails || queue == nullptr) ? nullptr : queue->hwnd();
         return trayFails ? E_FAIL : S_OK;
     }
@@ -684,6 +688,44 @@ TEST_F(UIEngineTest, SaveEventWritesTheStateFileAndClosesTheTrayForARelaunch)
         vek::TakeJobUpdateRecord(msg.message == WM_VEK_JOB_UPDATE ? msg.wParam : 0);
     }
     EXPECT_EQ(messages, (std::vector<UINT>{WM_VEK_JOB_UPDATE, WM_CLOSE, WM_VEK_JOB_UPDATE}));
+}
+
+TEST_F(UIEngineTest, ProductTrayClosesForARelaunchWithoutCleaningUp)
+{
+    auto engine = MakeEngine();
+    engine->realTray = true;
+    ASSERT_EQ(engine->Start(kExePath, nullptr), S_OK);
+    HWND tray = engine->trayWindow();
+    ASSERT_NE(tray, nullptr);
+    wchar_t className[32] = {};
+    ::GetClassNameW(tray, className, 32);
+    EXPECT_STREQ(className, L"VEK_Tray");
+
+    engine->OnJobEvent(2, engine->manifest()->Snapshot()["vek"]["job_array"][0]);
+    engine->OnJobEvent(20, json::object());
+    engine->OnJobEvent(11, engine->manifest()->Snapshot());
+    const std::filesystem::path stateFile =
+        std::wstring(vek::VekStateFile(m_folder.wstring(), nullptr).Path(engine->manifest()->Snapshot())).substr(4);
+    ASSERT_TRUE(std::filesystem::exists(stateFile));
+
+    // The message loop ends (the tray window goes and quits it); the state stays for the copy.
+    MSG msg;
+    bool quit = false;
+    for (int turn = 0; turn < 200 && !quit; ++turn) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                break;
+            }
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+    }
+    EXPECT_TRUE(quit);
+    EXPECT_FALSE(::IsWindow(tray));
+    EXPECT_TRUE(std::filesystem::exists(stateFile));
+    EXPECT_TRUE(engine->restartRequested());
 }
 
 // ---- prompts and the main dialog ----------------------------------------------------------------

@@ -133,7 +133,8 @@ public:
     DWORD sessionId = 1;
     bool interactive = true;
     bool trayFails = false;
-    bool realTray = false; // the product's tray window and main dialog instead of the queue
+    bool realTray = false;      // the product's tray window and main dialog instead of the queue
+    bool realBootstrap = false; // the job engine's own bootstrap instead of the scripted results
     bool windows8 = true;
     int upgradePendingLooks = 0; // the upgrade marker is seen this many times
     vek::SystemFacts facts = SupportedAdmin();
@@ -204,6 +205,9 @@ protected:
     int32_t runBootstrap(vek::VekJobEngine& engine) override
     {
         bootstrapManifests.push_back(engine.GetManifest()->Snapshot());
+        if (realBootstrap) {
+            return vek::VekUIEngine::runBootstrap(engine);
+        }
         if (bootstrapThrowsJobEngine) {
             throw vek::JobEngineException(*bootstrapThrowsJobEngine);
         }
@@ -309,6 +313,18 @@ TEST_F(UIEngineTest, StartActsOnTheBootstrapResultAndSwitches)
         EXPECT_FALSE(engine->isScheduledForLater());
         vek::g_SingleInstance.Release();
     }
+}
+
+TEST_F(UIEngineTest, JobEngineBootstrapAskingForALocationShowsTheWindowsWithoutJobs)
+{
+    auto engine = MakeEngine();
+    engine->realBootstrap = true;
+    engine->testManifest["vek"]["bootstrap"]["options"] = {{"ask_location", "true"}, {"install", "false"}};
+    EXPECT_EQ(engine->Start(kExePath, nullptr), S_OK);
+    ASSERT_TRUE(engine->jobEngine());
+    EXPECT_EQ(engine->jobEngine()->GetEngineState(), vek::VekJobEngine::eCustomLocationRequired);
+    EXPECT_EQ(engine->trays, 1);
+    EXPECT_EQ(engine->jobStarts, 0);
 }
 
 TEST_F(UIEngineTest, ManifestWithoutIdEndsTheStartWithoutAJobEngine)

@@ -12,12 +12,12 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 TREE = os.environ["VEK_BUILD_DIR"]
 BIN = os.path.join(TREE, "bin")
 PREFIX = os.path.join(TREE, "wineprefix")
-SIGNING = os.path.join(TREE, "signing", "e2e")
+SIGNING = os.environ.get("VEK_SIGNING_DIR", os.path.join(TREE, "signing", "e2e"))
 PLUGIN_CLASS = "{C0239F12-0DE7-47DD-8B89-C16B6A1B4B40}"
 
 
 def server_info():
-    with open(os.path.join(TREE, "testserver", "https-server.json")) as f:
+    with open(os.environ.get("VEK_SERVER_INFO", os.path.join(TREE, "testserver", "https-server.json"))) as f:
         return json.load(f)
 
 

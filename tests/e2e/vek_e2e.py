@@ -93,7 +93,7 @@ class Product:
                           "options": bootstrap_options},
             "job_array": [{"job_id": self.job_id, "job_type": "install",
                            "distribution": {"product_display_name": "Vek test product " + self.name,
-                                            "ui_mode": ui_mode},
+                                            "ui_mode": ui_mode, "cc_token": "VEKTEST-0000-0000-0001"},
                            "demo_install_folder": windows_path(self.install_folder),
                            "file_array": self.files}]}}
 

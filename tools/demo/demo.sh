@@ -57,7 +57,7 @@ if [ -d "$install_unix" ]; then ls -l "$install_unix" | tail -n +2 | sed 's/^/  
 log=$(ls -t "$tree"/wineprefix/drive_c/ProgramData/Talvern/Vek/VekLauncher-*.log 2>/dev/null | head -1 || true)
 if [ -n "$log" ]; then
   echo "== log excerpt ($log):"
-  tail -n 25 "$log" | sed 's/^/   /'
+  iconv -f UTF-16 -t UTF-8 "$log" | tr -d '\r' | tail -n 25 | sed 's/^/   /'
 fi
 [ -f "$demo/screenshot.png" ] && echo "== screenshot of the main window: $demo/screenshot.png"
 exit $rc

@@ -86,6 +86,7 @@ def main():
                         "job_description": "Vek Demo Product",
                         "ui_mode": args.ui_mode,
                         "product_lang": "system",
+                        "cc_token": "VEKDEMO-0000-0000-0001",
                     },
                     "demo_install_folder": args.install_folder,
                     "file_array": [

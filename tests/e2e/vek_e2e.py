@@ -64,6 +64,7 @@ class Product:
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
         self.install_folder = os.path.join(self.work, "installed")
+        self.run_location = os.path.join(self.work, "run")
         self.files = []
         self.job_id = "{%s}" % str(uuid.uuid4()).upper()
         self.manifest_id = "{%s}" % str(uuid.uuid4()).upper()
@@ -89,7 +90,8 @@ class Product:
         return {"vek": {
             "global": {"manifest_id": self.manifest_id, "TRANSIENT_ERROR_RETRY_COUNT": 3},
             "environment": {"PARAMS": ""},
-            "bootstrap": {"download_folder": "VekE2E-" + self.name, "installed_vek": "VekLauncher.exe",
+            "bootstrap": {"run_location": windows_path(self.run_location),
+                          "download_folder": "VekE2E-" + self.name, "installed_vek": "VekLauncher.exe",
                           "options": bootstrap_options},
             "job_array": [{"job_id": self.job_id, "job_type": "install",
                            "distribution": {"product_display_name": "Vek test product " + self.name,

@@ -66,6 +66,7 @@ def main():
             },
             "environment": {"PARAMS": "", "FINISHPAGEPARAMS": "", "ACTIVATIONURLPARAMS": ""},
             "bootstrap": {
+                "run_location": "%INSTALLDIR%\\VekDemo",
                 "download_folder": "VekDemoDownloads",
                 "installed_vek": "VekLauncher.exe",
                 "options": {

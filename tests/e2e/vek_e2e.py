@@ -13,6 +13,9 @@ TREE = os.environ["VEK_BUILD_DIR"]
 BIN = os.path.join(TREE, "bin")
 PREFIX = os.path.join(TREE, "wineprefix")
 SIGNING = os.environ.get("VEK_SIGNING_DIR", os.path.join(TREE, "signing", "e2e"))
+# A 64-bit launcher loads the plug-in that the manifest names with the type "job_plugin64".
+_ARCH_FILE = os.path.join(TREE, "vek-arch")
+PLUGIN_TYPE = "job_plugin64" if os.path.exists(_ARCH_FILE) and open(_ARCH_FILE).read().strip() == "x64" else "job_plugin2"
 PLUGIN_CLASS = "{C0239F12-0DE7-47DD-8B89-C16B6A1B4B40}"
 
 
@@ -80,7 +83,7 @@ class Product:
     def add_plugin(self, signer="level3"):
         with open(os.path.join(SIGNING, signer, "VekDemoPlugin.dll"), "rb") as f:
             data = f.read()
-        return self.add_file("VekDemoPlugin.dll", data, type="job_plugin2", clsid=PLUGIN_CLASS, file_priority=10)
+        return self.add_file("VekDemoPlugin.dll", data, type=PLUGIN_TYPE, clsid=PLUGIN_CLASS, file_priority=10)
 
     def manifest(self, ui_mode="SILENT", options=None):
         bootstrap_options = {"install": "false", "ask_location": "false", "honor_restart": False,

@@ -80,7 +80,7 @@ class Product:
         self.files.append(entry)
         return entry
 
-    def add_plugin(self, signer="level3"):
+    def add_plugin(self, signer="maker"):
         with open(os.path.join(SIGNING, signer, "VekDemoPlugin.dll"), "rb") as f:
             data = f.read()
         return self.add_file("VekDemoPlugin.dll", data, type=PLUGIN_TYPE, clsid=PLUGIN_CLASS, file_priority=10)
@@ -102,7 +102,7 @@ class Product:
                            "demo_install_folder": windows_path(self.install_folder),
                            "file_array": self.files}]}}
 
-    def launcher(self, manifest=None, signer="level3"):
+    def launcher(self, manifest=None, signer="maker"):
         """The launcher with the manifest appended, signed by the signer (None: unsigned)."""
         manifest_path = os.path.join(self.work, "manifest.json")
         with open(manifest_path, "w") as f:

@@ -39,9 +39,9 @@ mkdir -p "$demo/www"
 port=$(bash tools/demo/nginx.sh start "$demo/server" "$demo/www" "$tree/certs/localhost-chain.crt" "$tree/certs/localhost.key")
 trap 'bash "$root/tools/demo/nginx.sh" stop "$demo/server"' EXIT
 python3 tools/demo/make-demo.py --out "$demo" --base-url "https://localhost:$port" \
-  --plugin "$demo/signing/level3/VekDemoPlugin.dll" --plugin-type "$plugin_type" --install-folder 'C:\VekDemo\Product' >/dev/null
+  --plugin "$demo/signing/maker/VekDemoPlugin.dll" --plugin-type "$plugin_type" --install-folder 'C:\VekDemo\Product' >/dev/null
 python3 tools/packwriter/packwriter.py "$tree/bin/VekLauncher.exe" "$demo/manifest.json" "$demo/VekLauncher-packed.exe"
-bash tools/signing/sign-file.sh "$demo/signing" level3 "$demo/VekLauncher-packed.exe" "$demo/VekLauncher.exe"
+bash tools/signing/sign-file.sh "$demo/signing" maker "$demo/VekLauncher-packed.exe" "$demo/VekLauncher.exe"
 
 # The run: silent, so it ends by itself; its window is on the tree's display (or $DISPLAY).
 echo "demo: serving https://localhost:$port/ ; running VekLauncher.exe /SILENT"

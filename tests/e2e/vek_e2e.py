@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import subprocess
+import time
 import urllib.request
 import uuid
 
@@ -124,3 +125,71 @@ def run_launcher(exe, *args, timeout=240):
     result = subprocess.run(["bash", os.path.join(ROOT, "tools", "wine-run.sh"), exe, *args], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
     return result.returncode, result.stdout.decode(errors="replace")
+
+
+def start_launcher(exe, *args):
+    """Starts the launcher without waiting; the caller waits on or kills the process."""
+    env = dict(os.environ, VEK_BUILD_DIR=TREE)
+    return subprocess.Popen(["bash", os.path.join(ROOT, "tools", "wine-run.sh"), exe, *args], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def kill_windows_process(exe):
+    """Ends every Wine process of that executable (its Linux process is named after its path)."""
+    subprocess.run(["pkill", "-KILL", "-f", os.path.basename(exe)], check=False)
+
+
+def wine_tool(*args):
+    env = dict(os.environ, VEK_BUILD_DIR=TREE)
+    result = subprocess.run(["bash", os.path.join(ROOT, "tools", "wine-run.sh"), *args], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+    return result.returncode, result.stdout.decode("utf-8", errors="replace")
+
+
+def reg_values(key):
+    """The values of a registry key as {name: text}, or None when the key does not exist."""
+    code, text = wine_tool("reg", "query", key)
+    if code != 0:
+        return None
+    values = {}
+    for line in text.splitlines():
+        parts = line.strip().split(None, 2)
+        if len(parts) >= 2 and parts[1].startswith("REG_"):
+            values[parts[0]] = parts[2] if len(parts) > 2 else ""
+    return values
+
+
+def wait_until(predicate, timeout, step=0.5):
+    end = time.time() + timeout
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def data_folder():
+    """The launcher's data folder in the prefix (log files and state files)."""
+    return os.path.join(PREFIX, "drive_c", "ProgramData", "Talvern", "Vek")
+
+
+def log_text_since(start):
+    """The text of the launcher's log files written since the given time."""
+    texts = []
+    folder = data_folder()
+    if os.path.isdir(folder):
+        for name in sorted(os.listdir(folder)):
+            path = os.path.join(folder, name)
+            if name.endswith(".log") and os.path.getmtime(path) >= start - 1:
+                with open(path, "rb") as f:
+                    texts.append(f.read().decode("utf-16", errors="replace"))
+    return "\n".join(texts)
+
+
+def unix_path(windows):
+    """A C: or Z: path of the prefix as a Linux path."""
+    if windows[:2].upper() == "Z:":
+        return windows[2:].replace("\\", "/")
+    if windows[:2].upper() == "C:":
+        return os.path.join(PREFIX, "drive_c", windows[3:].replace("\\", "/"))
+    raise ValueError(windows)

@@ -11,7 +11,8 @@ import vek_e2e as e2e  # noqa: E402
 
 PAYLOAD = bytes(i % 251 for i in range(2 * 1024 * 1024 + 17))
 REG_BASE = "HKLM\\Software\\Vallor\\Vek"
-RUN_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+RUN_KEYS = ["HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+            "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"]
 
 
 def files_below(folder):
@@ -22,9 +23,10 @@ def files_below(folder):
     return found
 
 
-def run_values():
-    return {name: value for name, value in (e2e.reg_values(RUN_KEY) or {}).items()
-            if name.startswith("Vallor Download Manager")}
+def run_values(manifest_id):
+    """The launcher's Run values of that manifest, in the machine's and in the user's Run key."""
+    return {name: value for key in RUN_KEYS for name, value in (e2e.reg_values(key) or {}).items()
+            if name.startswith("Vallor Download Manager") and manifest_id in name}
 
 
 class Install(unittest.TestCase):
@@ -78,7 +80,7 @@ class Install(unittest.TestCase):
                 lambda: any(r["method"] == "GET" for r in e2e.request_log(product.prefix + "payload.bin")), 120))
             time.sleep(2)
             # While it runs the launcher keeps its Run value for a start at logon.
-            self.assertTrue(run_values(), "no Run value while the download runs")
+            self.assertTrue(run_values(product.manifest_id), "no Run value while the download runs")
         finally:
             e2e.kill_windows_process(exe)
             process.wait(timeout=60)
@@ -92,7 +94,7 @@ class Install(unittest.TestCase):
         self.assertEqual(0, code)
         with open(os.path.join(product.install_folder, "payload.bin"), "rb") as f:
             self.assertEqual(PAYLOAD, f.read())
-        self.assertEqual({}, run_values())
+        self.assertEqual({}, run_values(product.manifest_id))
 
 
 class StartUp(unittest.TestCase):
@@ -105,8 +107,9 @@ class StartUp(unittest.TestCase):
         first = e2e.start_launcher(exe, "/SILENT")
         try:
             self.assertTrue(e2e.wait_until(lambda: e2e.request_log(product.prefix + "payload.bin"), 120))
+            started = time.time()
             code, _ = e2e.run_launcher(exe, "/SILENT", timeout=200)
-            self.assertEqual(9, code)
+            self.assertEqual(9, code, e2e.log_text_since(started)[-3000:])
         finally:
             e2e.kill_windows_process(exe)
             first.wait(timeout=60)

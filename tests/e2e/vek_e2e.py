@@ -3,6 +3,7 @@ under the tree's Wine prefix against the local HTTPS test server (tools/testserv
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -152,10 +153,11 @@ def reg_values(key):
     if code != 0:
         return None
     values = {}
+    # "    <name>    REG_<type>    <data>": names may hold blanks, the separators are four blanks.
     for line in text.splitlines():
-        parts = line.strip().split(None, 2)
-        if len(parts) >= 2 and parts[1].startswith("REG_"):
-            values[parts[0]] = parts[2] if len(parts) > 2 else ""
+        match = re.match(r"^\s+(.*?)\s{4}(REG_\w+)(?:\s{4}(.*))?$", line.rstrip())
+        if match:
+            values[match.group(1)] = match.group(3) or ""
     return values
 
 

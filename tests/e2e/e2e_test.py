@@ -35,8 +35,9 @@ class Install(unittest.TestCase):
         product.add_plugin()
         product.add_file("payload.bin", PAYLOAD, file_priority=5)
         # The first transfer of the payload is cut after 1 MiB; the launcher resumes it with Range.
+        # (A scenario counts every request of its path, the size query too.)
         e2e.control("/_control/scenario", {"path": product.prefix + "payload.bin", "drop_after": 1 << 20,
-                                           "times": 1})
+                                           "times": 2})
         exe = product.launcher()
         started = time.time()
         code, output = e2e.run_launcher(exe, "/SILENT")
@@ -72,7 +73,7 @@ class Install(unittest.TestCase):
         product.add_plugin()
         product.add_file("payload.bin", PAYLOAD, file_priority=5)
         e2e.control("/_control/scenario", {"path": product.prefix + "payload.bin", "pause_after": 1 << 20,
-                                           "pause": 60, "times": 1})
+                                           "pause": 60, "times": 2})
         exe = product.launcher(manifest=product.manifest(options={"shouldCreateRunKey": True}))
         process = e2e.start_launcher(exe, "/SILENT")
         try:
@@ -101,8 +102,11 @@ class StartUp(unittest.TestCase):
     def test_second_launcher_of_the_same_manifest_waits_then_exits_9(self):
         product = e2e.Product("second")
         product.add_plugin()
+        # Every request of the payload stalls past the client's 30 s receive time-out, and the
+        # launcher retries it three times: the first launcher stays busy for about two minutes,
+        # longer than the 60 s that the second one waits for it.
         product.add_file("payload.bin", PAYLOAD, file_priority=5)
-        e2e.control("/_control/scenario", {"path": product.prefix + "payload.bin", "stall": 100, "times": 1})
+        e2e.control("/_control/scenario", {"path": product.prefix + "payload.bin", "stall": 45, "times": 10})
         exe = product.launcher()
         first = e2e.start_launcher(exe, "/SILENT")
         try:

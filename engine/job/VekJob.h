@@ -9,10 +9,12 @@
 // pause, resume and stop it from another thread. A job object runs once. Destruction stops a
 // running job and joins its thread.
 //
+// Events carry a copy of the job node taken when the event is fired, never the live node.
 // Signals are fired on the thread that fires them: the job thread, the download manager's thread
 // (progress, download start) or a plug-in's own thread (plug-in events). Event 1 (eJobFinish) is
 // always the last event of a run; it is fired while the job holds its lock, so its slots must not
 // wait for another thread that needs this job.
+#include "common/system/qkHandle.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/VekJobEventEmitter.h"
 #include "engine/report/VekDataReporter.h"
@@ -93,12 +95,24 @@ public:
 private:
     class PluginCallback;
     class ArchiveCallback;
+    struct PluginOutcome {
+        bool fire = false;
+        int32_t event = 0;
+        bool report = false;
+        int32_t reportCode = 0;
+    };
 
     void run();
     void runLoop();
     void endThread();
+    void JoinThread();
+    // True when the stop event is set; while paused, waits for the resume or the stop.
     bool IsTerminating();
+    // The stop event is set (no wait).
+    bool StopRequested() const;
     void SetState(int32_t state);
+    // Sets the state under the job lock unless a stop was requested (false then).
+    bool SetStateUnlessStopped(int32_t state);
     void HandleJobType();
 
     // Stages.
@@ -110,33 +124,38 @@ private:
     void OnDownloadProgress(uint64_t total, uint64_t done);
     bool validateDownloadedFiles();
     void postProcess();
+    PluginOutcome applyPluginStatus(int32_t status, void* pluginObject);
     void ArchiveDownloadedFiles();
     bool getJobPlugin(json& entry);
     bool getArchivePlugin(json& entry);
-    // Verifies the plug-in file held open, then validates it against its entry.
-    HRESULT verifyPluginFile(const json& entry, CLockedFileVerifier& verifier);
 
     // Plug-in callbacks (on the plug-in's threads).
     void handlePluginError(HRESULT code, const wchar_t* errorData);
     void handlePluginEvent(int32_t event);
 
-    // Fires a job event with a copy of the job node; the signal's result.
-    int32_t Fire(int32_t event);
+    // Job node access through the document (under its lock).
     json JobSnapshot() const;
+    void SetJobValue(const char* key, json value);
+    void RemoveJobValue(const char* key);
+    // Fires a job event with a copy of the job node taken now; the signal's result.
+    int32_t Fire(int32_t event);
     void reportJobError(HRESULT code, const wchar_t* extra, int priority, int failureCount);
 
     std::shared_ptr<ManifestDocument> m_manifest;
     size_t m_jobIndex;
     std::shared_ptr<VekDataReporter> m_reporter;
     json m_options;
+    // Stands in for a job node that the document does not hold.
+    json m_orphanNode = json::object();
     Tuning m_tuning;
 
     mutable std::recursive_mutex m_lock;
+    std::mutex m_joinLock;
     std::thread m_thread;
-    HANDLE m_resumeEvent = nullptr;
-    HANDLE m_stopEvent = nullptr;
-    HANDLE m_wakeEvent = nullptr;
-    HANDLE m_endedEvent = nullptr;
+    qkHandle m_resumeEvent;
+    qkHandle m_stopEvent;
+    qkHandle m_wakeEvent;
+    qkHandle m_endedEvent;
     std::shared_ptr<CWinHTTPDownloadManager> m_downloadManager;
 
     JobEventSignal m_jobEvents;
@@ -147,9 +166,10 @@ private:
     bool m_started = false;
     bool m_paused = false;
     bool m_nextTask = false;
+    bool m_downloadStarted = false;
     bool m_pluginStage = false;
     bool m_noDownloadFailedEvent = false;
-    // The plug-in of the running installation stage, for the callbacks' error-code reads.
+    // The installation plug-in while its stage holds it, for the callbacks' error-code reads.
     void* m_currentPlugin = nullptr;
 };
 

@@ -63,13 +63,19 @@ BOOL VekBootstrapSystem::RepairTrustSystem()
 
 HRESULT VekBootstrapSystem::VerifyAndHold(const std::wstring& path)
 {
-    return m_verifier.VerifyFile(path.c_str(), true);
+    // The file held so far stays held until the new verifier holds it again: no gap between.
+    auto next = std::make_unique<CLockedFileVerifier>();
+    const HRESULT hr = next->VerifyFile(path.c_str(), true);
+    m_verifier = std::move(next);
+    return hr;
 }
 
 HRESULT VekBootstrapSystem::LaunchHeld(const std::wstring& path, const std::wstring& commandLine)
 {
     ProcessLauncher launcher;
     const HRESULT hr = launcher.Launch(path.c_str(), commandLine.c_str(), true);
+    if (SUCCEEDED(hr))
+        m_launchedProcessId = launcher.GetProcessId();
     // The started process maps its image: from now on the file cannot change under it.
     Release();
     return hr;
@@ -77,7 +83,12 @@ HRESULT VekBootstrapSystem::LaunchHeld(const std::wstring& path, const std::wstr
 
 void VekBootstrapSystem::Release()
 {
-    m_verifier.Release();
+    m_verifier.reset();
+}
+
+bool VekBootstrapSystem::IsHolding() const
+{
+    return m_verifier && m_verifier->IsHoldingFile();
 }
 
 } // namespace vek

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 namespace vek {
@@ -44,10 +45,13 @@ public:
     // start's failure. The file is let go once the process exists.
     virtual HRESULT LaunchHeld(const std::wstring& path, const std::wstring& commandLine);
     void Release();
-    bool IsHolding() const { return m_verifier.IsHoldingFile(); }
+    // The process that the last successful LaunchHeld started (0 before).
+    DWORD LaunchedProcessId() const { return m_launchedProcessId; }
+    bool IsHolding() const;
 
 private:
-    CLockedFileVerifier m_verifier;
+    std::unique_ptr<CLockedFileVerifier> m_verifier;
+    DWORD m_launchedProcessId = 0;
 };
 
 } // namespace vek

@@ -98,6 +98,8 @@ public:
     bool Start();
     // Sets the stop event when the engine runs; with wait, joins the engine thread.
     void Stop(bool wait);
+    // Waits until the engine thread has ended (after its event 11); at once when there is none.
+    void Join();
     void Pause();
     void Resume();
     // True once stopped; while paused, waits until Resume (false) or Stop (true).
@@ -207,6 +209,9 @@ protected:
     // created on first use with the system's answers.
     VekBootstrapSystem& bootstrapSystem();
 
+    // Sets the engine state under the engine lock.
+    void setEngineState(int32_t state);
+
     // The reporter's error slot for the registry state and the state file (empty reporter:
     // nothing is reported).
     IEngineErrorSink* errorSink();
@@ -229,7 +234,6 @@ private:
     void retryDecision(int32_t event, const json& job);
     void postEvent(int32_t event, const json& job);
     void postEventWithData(int32_t event, const json& job);
-    void setEngineState(int32_t state);
 
     std::wstring m_currentPath;
     std::wstring m_installedBinaryPath;

@@ -49,7 +49,7 @@ const nlohmann::json* JobArray(const nlohmann::json& root)
 }
 
 // Joined by the path rules: an absolute second part replaces the first.
-std::wstring Join(const std::wstring& first, const std::wstring& second)
+std::wstring JoinPath(const std::wstring& first, const std::wstring& second)
 {
     return (fs::path(first) / fs::path(second)).wstring();
 }
@@ -72,7 +72,7 @@ std::wstring InstallFolderOf(const nlohmann::json& root)
     const nlohmann::json* vekNode = Member(root, "vek");
     const nlohmann::json* global = vekNode ? Member(*vekNode, "global") : nullptr;
     const std::wstring id = Text(global ? Member(*global, "manifest_id") : nullptr);
-    return Join(Text(Member(*bootstrap, "run_location")), id + Text(Member(*bootstrap, "install_folder_postfix")));
+    return JoinPath(Text(Member(*bootstrap, "run_location")), id + Text(Member(*bootstrap, "install_folder_postfix")));
 }
 
 std::wstring DownloadFolderOf(const nlohmann::json& root)
@@ -80,7 +80,7 @@ std::wstring DownloadFolderOf(const nlohmann::json& root)
     const std::wstring install = InstallFolderOf(root);
     const nlohmann::json* bootstrap = Bootstrap(root);
     const std::wstring folder = bootstrap ? Text(Member(*bootstrap, "download_folder")) : std::wstring();
-    return folder.empty() ? install : Join(install, folder);
+    return folder.empty() ? install : JoinPath(install, folder);
 }
 
 } // namespace
@@ -115,10 +115,10 @@ void VekJobEngine::updateLocalFileInformation()
         if (!files || !files->is_array()) {
             continue;
         }
-        const std::wstring jobFolder = Join(base, Text(Member(job, "download_folder")));
+        const std::wstring jobFolder = JoinPath(base, Text(Member(job, "download_folder")));
         for (size_t fileIndex = 0; fileIndex < files->size(); ++fileIndex) {
             const json& entry = (*files)[fileIndex];
-            const std::wstring path = Join(jobFolder, Text(Member(entry, "destination_file")));
+            const std::wstring path = JoinPath(jobFolder, Text(Member(entry, "destination_file")));
             if (!Exists(path)) {
                 continue;
             }
@@ -153,7 +153,7 @@ bool VekJobEngine::isJobComplete(const json& job) const
             const std::wstring destination = Text(Member(entry, "destination_file"));
             std::wstring file = destination;
             if (!Exists(file)) {
-                file = Join(downloadFolder, destination);
+                file = JoinPath(downloadFolder, destination);
             }
             if (!Exists(file)) {
                 std::wstring key = Text(Member(entry, "source_file"));
@@ -208,7 +208,7 @@ bool VekJobEngine::checkPathLengths(const std::wstring& folder) const
             continue;
         }
         for (const json& entry : *files) {
-            const std::wstring path = Join(folder, Text(Member(entry, "destination_file")));
+            const std::wstring path = JoinPath(folder, Text(Member(entry, "destination_file")));
             if (path.size() >= kPathLimit) {
                 qkLib::LogText(qkLib::LogLevel::Error, L"Path cannot be used: %s", path.c_str());
                 return false;

@@ -66,6 +66,10 @@ public:
         return std::forward<Function>(function)(m_root);
     }
 
+    // The document's lock, for a component that keeps a reference to a job node and must take the
+    // same lock around its own reads and writes of that node (the job's download manager).
+    std::recursive_mutex& Mutex() const { return m_lock; }
+
     // Runs `function(const json* job)` / `function(json* job)` under the lock with job node
     // `index`, or null when there is no such job: for readers and writers of several keys at once.
     template <typename Function>

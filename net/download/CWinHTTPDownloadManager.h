@@ -64,6 +64,10 @@ public:
     // The lock over the job node while the manager runs: the download thread writes the node's
     // keys under it only, and whoever else reads or saves the node takes it too.
     qkCriticalSection& JobLock() { return m_jobLock; }
+    // Makes the manager take the given lock instead of its own around every access to the job
+    // node: the lock of the document that holds the node, so that its other readers and writers
+    // never meet the download thread's writes. Call before Start.
+    void ShareJobLock(std::recursive_mutex* lock) { m_sharedJobLock = lock; }
 
     EventSignal& Events() { return m_events; }
     ProgressSignal& Progress() { return m_progress; }
@@ -89,6 +93,10 @@ private:
     template <typename F>
     auto WithJob(F&& f)
     {
+        if (m_sharedJobLock != nullptr) {
+            std::lock_guard<std::recursive_mutex> shared(*m_sharedJobLock);
+            return f(m_job);
+        }
         qkScopedLock lock(m_jobLock);
         return f(m_job);
     }
@@ -114,6 +122,7 @@ private:
     std::uint64_t m_bytesTotal = 0;
     qkCriticalSection m_managerLock; // recursive for its owner
     qkCriticalSection m_jobLock;
+    std::recursive_mutex* m_sharedJobLock = nullptr;
     DWORD m_retryWaitMs = 2000;
     DWORD m_engineTimeout = 30;
 };

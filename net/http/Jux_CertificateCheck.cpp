@@ -1,6 +1,7 @@
 #include "net/http/Jux_CertificateCheck.h"
 
 #include "common/base/qkTrace.h"
+#include "net/http/Jux_HTTPCertPinning.h"
 
 #include <mutex>
 #include <vector>
@@ -22,13 +23,18 @@ void RegisterCertificateCheck(std::shared_ptr<ICertificateCheck> check)
 std::shared_ptr<ICertificateCheck> GetCertificateCheck()
 {
     std::lock_guard<std::mutex> lock(g_checkLock);
+    if (!g_check) {
+        // The pinning policy of the client settings file, made once and kept until a caller
+        // registers another check.
+        static const std::shared_ptr<ICertificateCheck> policy = std::make_shared<CHTTPCertPinning>();
+        return policy;
+    }
     return g_check;
 }
 
 bool IsHostWhiteListed(const std::wstring& host)
 {
-    auto check = GetCertificateCheck();
-    return check && check->IsHostWhiteListed(host);
+    return GetCertificateCheck()->IsHostWhiteListed(host);
 }
 
 bool IsUrlHostWhiteListed(const std::wstring& url)
@@ -47,18 +53,12 @@ bool IsUrlHostWhiteListed(const std::wstring& url)
 
 bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress, int source, DWORD argument)
 {
-    auto check = GetCertificateCheck();
-    if (!check) {
-        QK_TRACE(L"no certificate check registered; refusing %ls", serverAddress.c_str());
-        return false;
-    }
-    return check->CheckServerCertificate(request, serverAddress, source, argument);
+    return GetCertificateCheck()->CheckServerCertificate(request, serverAddress, source, argument);
 }
 
 void SendPinningPing(int source, int resultCode, const std::wstring& serverAddress)
 {
-    if (auto check = GetCertificateCheck())
-        check->SendPinningPing(source, resultCode, serverAddress);
+    GetCertificateCheck()->SendPinningPing(source, resultCode, serverAddress);
 }
 
 } // namespace Jux

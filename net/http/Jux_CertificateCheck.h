@@ -1,6 +1,7 @@
 #pragma once
-// The certificate check that the pinning hook calls, behind an interface: the pinning policy
-// registers its implementation; without one, no host is on the white list and nothing is checked.
+// The certificate check that the pinning hook calls, behind an interface. Unless a caller
+// registers another one, it is the pinning policy of the client settings file (CHTTPCertPinning);
+// registering null puts that policy back.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -30,7 +31,6 @@ std::shared_ptr<ICertificateCheck> GetCertificateCheck();
 bool IsHostWhiteListed(const std::wstring& host);
 // The host part of an http/https URL, then as IsHostWhiteListed; false for an unreadable URL.
 bool IsUrlHostWhiteListed(const std::wstring& url);
-// Without a registered check a request that reached the check is refused (fails closed).
 bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress, int source, DWORD argument);
 void SendPinningPing(int source, int resultCode, const std::wstring& serverAddress);
 

@@ -106,7 +106,10 @@ void HandleNotification(HINTERNET handle, DWORD_PTR context, DWORD notification,
         }
         break;
     case WINHTTP_CALLBACK_STATUS_REDIRECT:
-        if (hook && info && !hook->OnRedirect(static_cast<const wchar_t*>(info), request->serverAddress)) {
+        // Once a redirect has left the white list the request is no longer checked: a chain of
+        // redirects is reported once.
+        if (hook && info && !request->notPinned &&
+            !hook->OnRedirect(static_cast<const wchar_t*>(info), request->serverAddress)) {
             QK_TRACE(L"redirect leaves the white list; checks off for this request");
             request->notPinned = true;
         }

@@ -6,6 +6,7 @@
 #include "common/system/qkOSInfo.h"
 #include "net/http/Jux_CertificateCheck.h"
 #include "net/http/Jux_ProductKey.h"
+#include "net/http/Jux_ProxySettings.h"
 #include "net/http/Jux_UserAgentParts.h"
 #include "net/http/Jux_WinHttpRequest.h"
 
@@ -43,14 +44,41 @@ CWinHttpClient::~CWinHttpClient()
 
 HRESULT CWinHttpClient::IsProxyConfiguredInSettings(bool* configured)
 {
+    // Scratch fields: the client's own stay as they are.
+    ProxyFields scratch;
+    const HRESULT hr = ReadProxySettings(scratch);
     if (configured)
-        *configured = false;
-    return S_OK;
+        *configured = scratch.useProxy;
+    return hr;
 }
 
 HRESULT CWinHttpClient::LoadProxyFromSettings()
 {
-    return S_OK;
+    ProxyFields fields;
+    fields.useProxy = m_useProxy;
+    fields.skipAutoDetect = m_skipAutoDetect;
+    fields.disableKeepAlive = m_disableKeepAlive;
+    fields.autoDetect = m_proxyAutoDetect;
+    fields.autoConfig = m_proxyAutoConfig;
+    fields.manual = m_manualProxy;
+    fields.autoConfigUrl = m_autoConfigUrl;
+    fields.password = m_proxyPassword;
+    fields.user = m_proxyUser;
+    fields.server = m_proxyServer;
+    fields.port = m_proxyPort;
+    fields.authenticationType = m_proxyAuthType;
+    const HRESULT hr = ReadProxySettings(fields);
+    m_useProxy = fields.useProxy;
+    m_proxyAutoDetect = fields.autoDetect;
+    m_proxyAutoConfig = fields.autoConfig;
+    m_manualProxy = fields.manual;
+    m_autoConfigUrl.swap(fields.autoConfigUrl);
+    m_proxyPassword.swap(fields.password);
+    m_proxyUser.swap(fields.user);
+    m_proxyServer.swap(fields.server);
+    m_proxyPort = fields.port;
+    m_proxyAuthType = fields.authenticationType;
+    return hr;
 }
 
 HRESULT CWinHttpClient::Initialize(const wchar_t* userAgent, const wchar_t* url, DWORD timeoutSeconds,

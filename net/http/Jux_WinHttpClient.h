@@ -28,8 +28,8 @@ public:
     CWinHttpClient(const CWinHttpClient&) = delete;
     CWinHttpClient& operator=(const CWinHttpClient&) = delete;
 
-    // Proxy from the settings component; the component arrives with the settings store: until
-    // then both report nothing configured and leave the fields as they are.
+    // Proxy from the settings component's section "Connections\Proxy\HTTP" (Jux_ProxySettings).
+    // IsProxyConfiguredInSettings reads into scratch fields and says whether a proxy would be used.
     virtual HRESULT IsProxyConfiguredInSettings(bool* configured);
     virtual HRESULT LoadProxyFromSettings();
 

@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/persist/qkTalStringImpl.h"
 #include "common/system/qkPathExpansion.h"
 #include "settings/objects/CValueNameList.h"
 #include "settings/objects/qkSettingsPath.h"
@@ -295,15 +296,34 @@ HRESULT CSettings::GetInfo(DWORD* longestName, DWORD* largestValue)
 }
 
 // The library's string and buffer objects are not offered by this store.
-HRESULT CSettings::GetStringObject(LPCWSTR, IUnknown** text)
+// A text value as a new string object of the common library (its caller releases it).
+HRESULT CSettings::GetStringObject(LPCWSTR name, IUnknown** text)
 {
-    if (text)
-        *text = nullptr;
-    return R(result::kNotImplemented);
+    if (text == nullptr)
+        return R(result::kInvalidArg);
+    *text = nullptr;
+    DWORD size = 0;
+    HRESULT hr = ReadText(name, false, nullptr, &size);
+    if (hr != R(result::kBufferTooSmall))
+        return hr;
+    std::wstring buffer;
+    try {
+        buffer.resize(size);
+    } catch (const std::bad_alloc&) {
+        return R(result::kOutOfMemory);
+    }
+    hr = ReadText(name, false, buffer.data(), &size);
+    if (FAILED(hr))
+        return hr;
+    IStringObject* object = qkTalStringImpl::CreateWithText(buffer.c_str());
+    if (object == nullptr)
+        return R(result::kOutOfMemory);
+    *text = object;
+    return R(result::kOk);
 }
-HRESULT CSettings::GetStringObjectA(LPCSTR, IUnknown** text)
+HRESULT CSettings::GetStringObjectA(LPCSTR name, IUnknown** text)
 {
-    return GetStringObject(nullptr, text);
+    QK_NARROW_NAME(GetStringObject(wide.c_str(), text));
 }
 HRESULT CSettings::SetStringObject(LPCWSTR, IUnknown*)
 {

@@ -96,8 +96,8 @@ VekBaseUI::VekBaseUI(std::shared_ptr<VekDataReporter> reporter, std::shared_ptr<
     : VekDialogImpl(IDD_VEK_MAIN), m_impl(std::make_unique<Impl>()), m_DataReporter(std::move(reporter)),
       m_lastError(page)
 {
-    m_engine = options.engine ? std::move(options.engine) : MakeDialogJobEngine(std::move(jobEngine));
-    m_JobListUI = options.jobList ? std::move(options.jobList) : MakeDialogJobListWindow(m_engine, m_DataReporter);
+    m_engine = options.engine ? std::move(options.engine) : MakeDialogJobEngine(jobEngine);
+    m_JobListUI = options.jobList ? std::move(options.jobList) : MakeDialogJobListWindow(jobEngine, m_DataReporter);
     m_system = options.system != nullptr ? options.system : &VekDialogSystem::Default();
     if (options.commandLine)
         m_commandLine = std::move(*options.commandLine);
@@ -118,6 +118,10 @@ VekBaseUI::VekBaseUI(std::shared_ptr<VekDataReporter> reporter, std::shared_ptr<
 
 VekBaseUI::~VekBaseUI()
 {
+    // The window goes while the controls and the job list still exist, so that its own
+    // WM_DESTROY handling (queued records freed, filter removed) runs in full.
+    if (m_hWnd != nullptr && ::IsWindow(m_hWnd))
+        DestroyWindow();
     if (m_filterAdded && VekMessageLoop::Current() != nullptr)
         VekMessageLoop::Current()->RemoveMessageFilter(this);
     m_filterAdded = false;
@@ -265,6 +269,10 @@ BOOL VekBaseUI::ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM
         case WM_GETOBJECT:
             lResult = HandleGetObject(hWnd, wParam, lParam, L"VekMainWindow", ProductTitle());
             return TRUE;
+        case WM_VEK_RESTART_WINDOWS:
+            restartWindows();
+            lResult = 0;
+            return TRUE;
         case WM_VEK_SHOW_MAIN_WINDOW:
             bringToFront(wParam == 1);
             lResult = 0;
@@ -333,8 +341,10 @@ LRESULT VekBaseUI::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     // Borderless: no caption, frame, scroll bars or maximise box; the system menu and the
     // minimise box stay so that the taskbar and Alt+Space still work.
     LONG_PTR style = ::GetWindowLongPtrW(m_hWnd, GWL_STYLE);
+    // The children paint no background of their own: the dialog paints under them, so it must
+    // not clip them out of its own painting.
     style &= ~static_cast<LONG_PTR>(WS_BORDER | WS_DLGFRAME | WS_CAPTION | WS_HSCROLL | WS_VSCROLL | WS_THICKFRAME |
-                                    WS_MAXIMIZEBOX);
+                                    WS_MAXIMIZEBOX | WS_CLIPCHILDREN);
     style |= WS_SYSMENU | WS_MINIMIZEBOX;
     ::SetWindowLongPtrW(m_hWnd, GWL_STYLE, style);
 
@@ -498,6 +508,12 @@ void VekBaseUI::createControls()
         button->ShowWindow(SW_HIDE);
     }
 
+    // The pictures lie under everything else: they never paint over a sibling above them, and
+    // the buttons and links stand on top.
+    for (CStaticImage* image : {&ui.banner, &ui.footer, &ui.logo, &ui.pageIcon, &ui.warningSign}) {
+        ::SetWindowLongPtrW(*image, GWL_STYLE, ::GetWindowLongPtrW(*image, GWL_STYLE) | WS_CLIPSIBLINGS);
+        ::SetWindowPos(*image, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
     if (m_JobListUI) {
         const RECT middle = ui.MiddleRect(m_hWnd);
         if (m_JobListUI->Create(m_hWnd, middle) == nullptr)

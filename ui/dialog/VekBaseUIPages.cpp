@@ -169,7 +169,8 @@ void VekBaseUI::setHeadline(const std::wstring& text)
 
 void VekBaseUI::setBody(const std::wstring& text)
 {
-    m_impl->body.SetText(-1, text, false);
+    // The body grows to its text (a component result runs over several lines).
+    m_impl->body.SetText(-1, text, true);
 }
 
 // Sets a page button's caption, sizes it to the caption (never narrower than the design width,
@@ -177,6 +178,8 @@ void VekBaseUI::setBody(const std::wstring& text)
 void VekBaseUI::placePageButton(VekGDIPlusButton& button, const std::wstring& caption, int right)
 {
     const VekScale& s = m_impl->scale;
+    // The page buttons take the footer's place: its Close button would lie under them.
+    m_impl->footerClose.ShowWindow(SW_HIDE);
     button.SetCaptionAndResize(caption);
     RECT rect = button.GetWindowRectInParent();
     int width = rect.right - rect.left;
@@ -314,16 +317,17 @@ void VekBaseUI::showPackageCreatedMessage()
             folder = std::filesystem::path(m_engine->GetDownloadFolder()).parent_path().wstring();
         ui.linkLeft.SetUrl(folder);
         ui.linkLeft.SetDrawTextFlags(DT_LEFT | DT_VCENTER | DT_SINGLELINE);
-        ::SetWindowPos(ui.linkLeft, nullptr, s.X(layout::kTextLeft), top, client.right / 2 - s.X(layout::kTextLeft),
-                       height, SWP_NOZORDER | SWP_NOACTIVATE);
+        const int textWidth = client.right - s.X(layout::kTextRight) - s.X(layout::kTextLeft);
+        ::SetWindowPos(ui.linkLeft, nullptr, s.X(layout::kTextLeft), top, textWidth, height,
+                       SWP_NOZORDER | SWP_NOACTIVATE);
         ui.linkLeft.SetLabel(LoadText(148));
         ui.linkLeft.ShowWindow(SW_SHOW);
 
         const bool endpoint = isEndpointManifest();
         ui.linkRight.SetUrl(LoadText(endpoint ? 357 : 319));
         ui.linkRight.SetDrawTextFlags(DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
-        ::SetWindowPos(ui.linkRight, nullptr, client.right / 2, top + height + s.Y(6),
-                       client.right / 2 - s.X(layout::kTextRight), height, SWP_NOZORDER | SWP_NOACTIVATE);
+        ::SetWindowPos(ui.linkRight, nullptr, s.X(layout::kTextLeft), top + height + s.Y(6), textWidth, height,
+                       SWP_NOZORDER | SWP_NOACTIVATE);
         ui.linkRight.SetLabel(LoadText(320));
         ui.linkRight.ShowWindow(SW_SHOW);
 
@@ -402,6 +406,7 @@ void VekBaseUI::showJobUI()
     ui.secondLine.ShowWindow(SW_HIDE);
     ui.action1.ShowWindow(SW_HIDE);
     ui.action2.ShowWindow(SW_HIDE);
+    ui.footerClose.ShowWindow(SW_SHOW);
     if (!m_JobListUI) {
         QK_LOG_ERROR(L"m_JobListUI.get() is NULL");
         return;

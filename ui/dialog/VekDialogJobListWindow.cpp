@@ -2,7 +2,7 @@
 
 namespace vek {
 
-std::unique_ptr<VekDialogJobList> MakeDialogJobListWindow(const std::shared_ptr<VekDialogEngine>& engine,
+std::unique_ptr<VekDialogJobList> MakeDialogJobListWindow(const std::shared_ptr<VekJobEngine>& engine,
                                                           const std::shared_ptr<VekDataReporter>& reporter)
 {
     (void)engine;

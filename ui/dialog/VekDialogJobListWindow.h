@@ -1,6 +1,5 @@
 #pragma once
 // The main dialog's job list: VekDialogJobList over the launcher's job list window.
-#include "ui/dialog/VekDialogEngine.h"
 #include "ui/dialog/VekDialogJobList.h"
 
 #include <memory>
@@ -8,8 +7,9 @@
 namespace vek {
 
 class VekDataReporter;
+class VekJobEngine;
 
-std::unique_ptr<VekDialogJobList> MakeDialogJobListWindow(const std::shared_ptr<VekDialogEngine>& engine,
+std::unique_ptr<VekDialogJobList> MakeDialogJobListWindow(const std::shared_ptr<VekJobEngine>& engine,
                                                           const std::shared_ptr<VekDataReporter>& reporter);
 
 } // namespace vek

@@ -285,7 +285,18 @@ void VekUIEngine::decideSilentMode(const ManifestDocument& manifest)
     } else if (hasSwitch(switches::UNATTENDED)) {
         m_Silent = false;
     } else {
-        m_Silent = CManifest(const_cast<ManifestDocument&>(manifest)).isSilentUIMode();
+        // The install job's distribution.ui_mode.
+        m_Silent = manifest.ReadJob(0, [](const json* job) {
+            if (job == nullptr || !job->is_object()) {
+                return false;
+            }
+            const auto distribution = job->find("distribution");
+            if (distribution == job->end() || !distribution->is_object()) {
+                return false;
+            }
+            const auto mode = distribution->find("ui_mode");
+            return mode != distribution->end() && mode->is_string() && mode->get<std::string>() == "SILENT";
+        });
     }
 }
 

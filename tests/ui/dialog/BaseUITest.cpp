@@ -6,6 +6,9 @@
 
 #include "services/launcher/VekResultCodes.h"
 #include "ui/dialog/VekProductName.h"
+#include "ui/util/VekScreen.h"
+
+#include "../UiTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -151,6 +154,57 @@ TEST_F(DialogTest, EnterThatAnsweredTheConfirmationIsSwallowedOnce)
     MSG keyUp{owner->GetHwnd(), WM_KEYUP, VK_RETURN, 0, 0, {}};
     EXPECT_TRUE(dialog->PreTranslateMessage(keyUp));
     EXPECT_FALSE(dialog->PreTranslateMessage(keyUp)) << "only the one key-up is swallowed";
+}
+
+// ---- the window ------------------------------------------------------------------------------
+
+TEST_F(DialogTest, WindowIsDraggedByItsBackgroundAndPaintsItsFrame)
+{
+    Open(DialogSetup{true, L"", true, S_OK});
+    dialog->showWindow(SW_SHOWNORMAL);
+    Drain();
+    RECT window{};
+    ::GetWindowRect(dialog->hwnd(), &window);
+    EXPECT_EQ(::SendMessageW(dialog->hwnd(), WM_NCHITTEST, 0, MAKELPARAM(window.left + 5, window.bottom - 80)),
+              HTCAPTION);
+    EXPECT_EQ(window.right - window.left, 512) << "design size at 96 DPI";
+    EXPECT_EQ(window.bottom - window.top, 467);
+
+    struct Case {
+        int highContrast;
+        DWORD fill;
+        DWORD frame;
+    } cases[] = {{0, 0xFFFFFF, 0xE2E2E2}, {1, 0x000000, 0xCDC9C9}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.highContrast);
+        vek::OverrideHighContrast(c.highContrast);
+        ::SendMessageW(dialog->hwnd(), WM_THEMECHANGED, 0, 0);
+        const uitest::Capture capture = uitest::CaptureWindow(dialog->hwnd());
+        ASSERT_GT(capture.width, 10);
+        EXPECT_EQ(capture.At(0, capture.height / 2), c.frame);
+        EXPECT_EQ(capture.At(3, capture.height / 2), c.fill);
+    }
+    vek::OverrideHighContrast(-1);
+}
+
+TEST_F(DialogTest, MinimiseHidesAnOwnedDialogAndAnUnownedOneQuitsTheLoopWithTheExitCode)
+{
+    Open();
+    dialog->showWindow(SW_SHOWNORMAL);
+    ::SendMessageW(dialog->hwnd(), WM_COMMAND, MAKEWPARAM(3307, BN_CLICKED), 0);
+    Drain();
+    EXPECT_FALSE(::IsWindowVisible(dialog->hwnd())) << "the tray icon brings it back";
+    TearDown();
+    SetUp();
+
+    Open(DialogSetup{true, L"", true, S_OK, true, false});
+    Event(-3, json{{"job_error_code", 5}});
+    EXPECT_FALSE(quitCode.has_value());
+    ::PostMessageW(dialog->hwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    Drain();
+    EXPECT_TRUE(Closed());
+    ASSERT_TRUE(quitCode.has_value());
+    EXPECT_EQ(*quitCode, 3u);
 }
 
 // ---- first page -------------------------------------------------------------------------------
@@ -592,6 +646,15 @@ TEST_F(DialogTest, RestartButtonsRestartOrAskBeforeCancelling)
     }
 }
 
+TEST_F(DialogTest, JobWindowAsksTheDialogToRestartWindows)
+{
+    Open();
+    ::SendMessageW(dialog->hwnd(), WM_VEK_RESTART_WINDOWS, 0, 0);
+    ASSERT_EQ(system.restarts.size(), 1u);
+    EXPECT_EQ(system.restarts[0].first, static_cast<UINT>(EWX_REBOOT | EWX_FORCEIFHUNG));
+    EXPECT_EQ(system.restarts[0].second, static_cast<DWORD>(SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION));
+}
+
 // ---- partial failure ----------------------------------------------------------------------------
 
 TEST_F(DialogTest, FailoverAttentionPageTellsEachComponentAndExitsTwentyOnPartialFailure)
@@ -804,6 +867,7 @@ TEST_F(PackageLocationTest, PageOffersTheParentFolderAndWarnsOfExistingFiles)
     EXPECT_EQ(Text(kAction1), L"Change Location");
     EXPECT_EQ(dialog->actionMode2(), 5);
     EXPECT_EQ(dialog->actionMode1(), 6);
+    EXPECT_FALSE(Visible(kFooterClose)) << "the page buttons take the footer's place";
     EXPECT_TRUE(Visible(kSecondBody));
     EXPECT_EQ(Text(kSecondBody), L"The package files already exist in the location you specified. If you continue "
                                  L"these files will be overwritten.");
@@ -826,6 +890,7 @@ TEST_F(PackageLocationTest, PageOffersTheParentFolderAndWarnsOfExistingFiles)
     EXPECT_TRUE(engine->Called("start"));
     EXPECT_TRUE(ListVisible());
     EXPECT_FALSE(Visible(kAction2));
+    EXPECT_TRUE(Visible(kFooterClose));
 }
 
 TEST_F(PackageLocationTest, FailedBootstrapKeepsThePageWithExitCodeSixteen)

@@ -49,7 +49,7 @@ void DialogTest::Open(const DialogSetup& setup)
     options.tickCount = [this] { return now; };
     options.sleep = [](DWORD) {};
     dialog = std::make_unique<vek::VekBaseUI>(nullptr, nullptr, setup.startResult, std::move(options));
-    ASSERT_EQ(dialog->Create(owner->GetHwnd()), S_OK);
+    ASSERT_EQ(dialog->Create(setup.withOwner ? owner->GetHwnd() : nullptr), S_OK);
     Drain();
 }
 
@@ -62,6 +62,10 @@ void DialogTest::Drain()
             any = true;
             if (msg.message == WM_VEK_SHOW_MAIN_WINDOW)
                 ++reshows;
+            if (msg.message == WM_QUIT) {
+                quitCode = msg.wParam;
+                continue;
+            }
             ::TranslateMessage(&msg);
             ::DispatchMessageW(&msg);
         }

@@ -206,6 +206,7 @@ struct DialogSetup {
     bool interactive = true;
     HRESULT startResult = S_OK;
     bool withJobList = true;
+    bool withOwner = true;
 };
 
 class DialogTest : public ::testing::Test {
@@ -217,6 +218,7 @@ public:
     std::unique_ptr<vek::VekBaseUI> dialog;
     uint64_t now = 5'000'000;
     int reshows = 0; // WM_VEK_SHOW_MAIN_WINDOW seen by Drain
+    std::optional<WPARAM> quitCode; // WM_QUIT seen by Drain
 
     void SetUp() override;
     void TearDown() override;

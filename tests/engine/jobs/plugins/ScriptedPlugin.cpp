@@ -5,7 +5,10 @@
 //   start 0xHHHHHHHH  what Start and Archive return (default 0)
 //   event N           Start fires this job event through the callback (in file order)
 //   onerror 0xHHHHHHHH text   Start reports this error with the rest of the line as error data
-// Start also writes the job text it received to "<dll path>.job". Built with
+//   running N         GetStatus answers 2 (running) N times after Start before the scripted status;
+//                     N = -1: until Stop is called
+// Start also writes the job text it received to "<dll path>.job"; the object writes the number of
+// Stop calls it received to "<dll path>.stops" when it is released. Built with
 // SCRIPTED_PLUGIN_FOREIGN_CLASS it serves neither plug-in class, as a DLL of someone else would.
 #include <windows.h>
 
@@ -29,6 +32,7 @@ struct Script {
     int32_t status = ePluginFinished;
     HRESULT error = S_OK;
     HRESULT start = S_OK;
+    int running = 0;
     struct Call {
         bool isError;
         int32_t value;
@@ -61,6 +65,8 @@ Script ReadScript()
             script.error = number;
         } else if (command == L"start") {
             script.start = number;
+        } else if (command == L"running") {
+            script.running = std::stoi(value, nullptr, 0);
         } else if (command == L"event") {
             script.calls.push_back({false, std::stoi(value, nullptr, 0), {}});
         } else if (command == L"onerror") {
@@ -114,6 +120,13 @@ private:
 
 class Plugin final : public Counted<IVekPlugin2> {
 public:
+    ~Plugin() override
+    {
+        if (m_started) {
+            std::ofstream out((ModulePath() + L".stops").c_str());
+            out << m_stops.load();
+        }
+    }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
     {
         return Query(iid, IID_IVekPlugin2, object);
@@ -125,7 +138,13 @@ public:
         if (!status) {
             return E_POINTER;
         }
-        *status = m_started ? m_script.status : ePluginNotStarted;
+        if (!m_started) {
+            *status = ePluginNotStarted;
+        } else if (m_script.running < 0 ? m_stops == 0 : m_polls++ < m_script.running) {
+            *status = ePluginRunning;
+        } else {
+            *status = m_script.status;
+        }
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Stop() override
@@ -153,7 +172,8 @@ public:
 private:
     Script m_script;
     bool m_started = false;
-    int m_stops = 0;
+    int m_polls = 0;
+    std::atomic<int> m_stops{0};
 };
 
 class Archiver final : public Counted<IVekArchive> {

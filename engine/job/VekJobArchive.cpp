@@ -1,0 +1,90 @@
+// The job's archive stage: the archive plug-in named in the job's files is verified while it is
+// held open, loaded, created by class identifier and does the whole work in one call.
+#include "engine/job/VekJob.h"
+
+#include "common/errors/qkLog.h"
+#include "common/objects/qkTalDllLoader.h"
+#include "engine/job/VekJobPluginFile.h"
+#include "engine/manifest/VekJobKeys.h"
+#include "engine/manifest/VekJobStates.h"
+#include "engine/plugin/VekCurrentPlugin.h"
+#include "engine/plugin/sdk/VekPluginInterfaces.h"
+#include "services/launcher/VekUtil.h"
+#include "services/trust/CLockedFileVerifier.h"
+
+#include <wrl/client.h>
+
+namespace vek {
+
+using plugin::IVekArchive;
+using plugin::IVekArchiveCallback;
+
+namespace {
+
+constexpr HRESULT kInvalidSignature = static_cast<HRESULT>(0x80047EC4L);
+constexpr HRESULT kArchiveLoadFailed = static_cast<HRESULT>(0x80047EC8L);
+constexpr HRESULT kArchiveCreateFailed = static_cast<HRESULT>(0x80047EC9L);
+constexpr HRESULT kArchiveNotInManifest = static_cast<HRESULT>(0x80047ECAL);
+constexpr HRESULT kArchiveFailed = static_cast<HRESULT>(0x80047ECBL);
+
+} // namespace
+
+// The status callback of the archive plug-in: every status is accepted and none interpreted.
+class VekJob::ArchiveCallback final : public IVekArchiveCallback {
+public:
+    HRESULT STDMETHODCALLTYPE OnStatus(int32_t) override { return S_OK; }
+};
+
+bool VekJob::getArchivePlugin(json& entry)
+{
+    return FindPluginEntry(JobSnapshot(), "job_archive", GuidToString(plugin::CLSID_VekArchive), entry);
+}
+
+void VekJob::ArchiveDownloadedFiles()
+{
+    Fire(eJobArchiveStart);
+
+    json entry;
+    if (!getArchivePlugin(entry)) {
+        QK_LOG_ERROR(L"Failed to get job_archive from manifest");
+        throw JobException(kArchiveNotInManifest);
+    }
+    const std::wstring path = PluginFilePath(entry);
+
+    // Released in the reverse order: the plug-in, the callback object, the module, the file.
+    CLockedFileVerifier verifier;
+    qkTalDllLoader loader;
+    ArchiveCallback callback;
+    Microsoft::WRL::ComPtr<IVekArchive> object;
+
+    const HRESULT verified = VerifyPluginFile(path, entry, verifier);
+    if (FAILED(verified)) {
+        QK_LOG_ERROR(L"Preload verification of archive plugin  failed, hr=0x%08X", verified);
+        throw JobException(kInvalidSignature);
+    }
+    const HRESULT loaded = loader.Load(path.c_str());
+    if (FAILED(loaded)) {
+        QK_LOG_ERROR(L"failed to load: %s (0x%08x)", path.c_str(), loaded);
+        throw JobException(kArchiveLoadFailed);
+    }
+    const HRESULT created = loader.CreateObject(plugin::CLSID_VekArchive, plugin::IID_IVekArchive,
+                                                reinterpret_cast<void**>(object.GetAddressOf()));
+    if (FAILED(created) || !object) {
+        QK_LOG_ERROR(L"Failed to create IID_IVekArchive object, 0x%08x", created);
+        throw JobException(kArchiveCreateFailed);
+    }
+    VekCurrentPlugin::Set(PluginKind::Archive, object.Get());
+
+    const std::wstring text = FromUtf8(JobSnapshot().dump(4));
+    const HRESULT archived = object->Archive(text.c_str(), &callback);
+    VekCurrentPlugin::Clear(PluginKind::Archive);
+    if (FAILED(archived)) {
+        QK_LOG_ERROR(L"Failed to start archiving, 0x%08x", archived);
+        throw JobException(kArchiveFailed);
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    SetJobValue(jobkeys::kJobErrorCode, 0);
+    SetStateUnlessStopped(eArchiveFinished);
+}
+
+} // namespace vek

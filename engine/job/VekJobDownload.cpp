@@ -1,0 +1,340 @@
+// The job's download stage: a download manager of the job's own fetches the files still missing,
+// the job waits for its final event, then validates every file of the job.
+#include "engine/job/VekJob.h"
+
+#include "common/errors/qkLog.h"
+#include "engine/manifest/VekJobKeys.h"
+#include "engine/manifest/VekJobStates.h"
+#include "engine/report/VekDownloadJobReporting.h"
+#include "net/download/CWinHTTPDownloadManager.h"
+#include "services/digest/VekSHA256.h"
+#include "services/launcher/VekUtil.h"
+#include "services/launcher/VekValidateFile.h"
+
+#include <new>
+#include <utility>
+
+namespace vek {
+
+namespace {
+
+constexpr HRESULT kFileMissing = static_cast<HRESULT>(0x80047E0BL);
+constexpr HRESULT kTrustFailure = static_cast<HRESULT>(0x80047E05L);
+constexpr HRESULT kInvalidSignature = static_cast<HRESULT>(0x80047EC4L);
+constexpr HRESULT kDownloadFailed = static_cast<HRESULT>(0x80047EC6L);
+// What starting the manager gave besides a running download (S_OK) or an exception (its code).
+constexpr HRESULT kNothingToFetch = 1;
+constexpr HRESULT kFailedAtStart = 2;
+
+std::string Text(const nlohmann::json& node, const char* key)
+{
+    const auto found = node.find(key);
+    return found != node.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// The value name of a file's failure count: the last component of its source address.
+std::wstring FailureCountName(const std::wstring& source)
+{
+    const std::wstring name = source.substr(0, source.find_first_of(L"?#"));
+    const size_t slash = name.find_last_of(L"/\\");
+    return slash == std::wstring::npos ? name : name.substr(slash + 1);
+}
+
+} // namespace
+
+void VekJob::download()
+{
+    Fire(eJobDownloadStageStart);
+    m_manifest->ModifyJob(m_jobIndex, [](json* job) {
+        if (job != nullptr) {
+            (*job)[jobkeys::kErrorType] = 0;
+            (*job)[jobkeys::kJobErrorCode] = 0;
+        }
+    });
+    if (!SetStateUnlessStopped(eDownload)) {
+        return;
+    }
+
+    // The manager keeps a reference to the job's node inside the document and takes the
+    // document's lock around every access to it; the job array is not resized during a run.
+    json* node = m_manifest->ModifyJob(m_jobIndex, [](json* job) { return job; });
+    if (node == nullptr) {
+        node = &m_orphanNode;
+    }
+    std::shared_ptr<IDownloadJobHooks> hooks;
+    if (m_reporter) {
+        hooks = std::make_shared<VekDownloadJobReporting>(m_reporter);
+    }
+    auto manager = std::make_shared<CWinHTTPDownloadManager>(*node, hooks, m_options);
+    manager->ShareJobLock(&m_manifest->Mutex());
+    manager->SetRetryWait(m_tuning.downloadRetryWaitMs);
+    manager->SetEngineTimeout(m_tuning.downloadTimeoutSeconds);
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        m_downloadManager = manager;
+        m_noDownloadFailedEvent = false;
+    }
+
+    boost::signals2::scoped_connection events =
+        manager->Events().connect([this](int event) { OnDownloadEvent(event); });
+    boost::signals2::scoped_connection progress =
+        manager->Progress().connect([this](uint64_t total, uint64_t done) { OnDownloadProgress(total, done); });
+
+    const HRESULT result = startDownload(manager);
+    if (result == kNothingToFetch || result < 0) {
+        SetJobValue(jobkeys::kLastDownloadError, static_cast<int32_t>(result));
+    } else if (result == kFailedAtStart) {
+        // The manager has written the download's own failure into "last_download_error".
+    } else {
+        QK_LOG_INFO(L"Started download with WinHTTP");
+        QK_LOG_INFO(L"Waiting for download...");
+        waitForDownload(manager);
+        QK_LOG_INFO(L"waitForDownload() finished");
+    }
+    events.disconnect();
+    progress.disconnect();
+}
+
+HRESULT VekJob::startDownload(const std::shared_ptr<CWinHTTPDownloadManager>& manager)
+{
+    HRESULT failure = S_OK;
+    try {
+        manager->Start();
+    } catch (const std::bad_alloc&) {
+        failure = E_OUTOFMEMORY;
+    } catch (const std::exception& e) {
+        QK_LOG_ERROR(L"The download manager failed to start: %S", e.what());
+        failure = E_UNEXPECTED;
+    }
+    if (FAILED(failure)) {
+        QK_LOG_ERROR(L"Caught DownloadManagerException, hr=0x%08X", failure);
+        SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(failure));
+        reportJobError(failure, nullptr, kNotGiven, kNotGiven);
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        SetState(eDownloadError);
+        return failure;
+    }
+
+    // Start either started the download thread, or it fired its final event before it
+    // returned: nothing was left to fetch (event 4) or a size query failed for good (event -1).
+    bool finalEventSeen = false;
+    bool transferStarted = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        finalEventSeen = m_nextTask;
+        transferStarted = m_downloadStarted;
+    }
+    if (manager->IsRunning() || !finalEventSeen || transferStarted) {
+        QK_LOG_INFO(L"Download started successfully");
+        return S_OK;
+    }
+    if (GetState() == eDownloadError) {
+        return kFailedAtStart;
+    }
+    if (!StopRequested()) {
+        QK_LOG_INFO(L"Files for job have already been downloaded");
+    }
+    return kNothingToFetch;
+}
+
+void VekJob::waitForDownload(const std::shared_ptr<CWinHTTPDownloadManager>& manager)
+{
+    for (;;) {
+        bool nextTask = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            nextTask = m_nextTask;
+        }
+        if (IsTerminating()) {
+            QK_LOG_INFO(L"m_ShouldExit==true, stopping the download manager");
+            manager->Stop();
+            return;
+        }
+        if (nextTask) {
+            QK_LOG_INFO(L"m_NextTask==true, stopping the download manager");
+            manager->Stop();
+            return;
+        }
+        ::WaitForSingleObject(m_wakeEvent.Get(), m_tuning.pollIntervalMs);
+    }
+}
+
+void VekJob::OnDownloadProgress(uint64_t total, uint64_t done)
+{
+    try {
+        m_progress(total, done);
+    } catch (const boost::bad_function_call& e) {
+        QK_LOG_ERROR(L"Caught boost::bad_function_call exception %S", e.what());
+    }
+}
+
+void VekJob::OnDownloadEvent(int event)
+{
+    switch (event) {
+    case eDownloadStart:
+        QK_LOG_INFO(L"eDownloadStart");
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            m_downloadStarted = true;
+        }
+        Fire(eJobDownloadStart);
+        break;
+    case eWinHTTPDownloadStart:
+        QK_LOG_INFO(L"eWinHTTPDownloadStart");
+        break;
+    case eDownloadPaused:
+        Fire(eJobDownloadEvent6);
+        break;
+    case eJobValidationDone:
+    case eJobValidation: {
+        QK_LOG_INFO(L"eJobValidation");
+        Fire(eJobValidationStart);
+        const bool valid = validateDownloadedFiles();
+        if (IsTerminating()) {
+            return;
+        }
+        if (valid) {
+            if (event == eJobValidationDone && m_reporter) {
+                m_reporter->postEvent(eJobDownloadFinish, JobSnapshot());
+            }
+            Fire(eJobDownloadFinish);
+            HandleJobType();
+        } else {
+            {
+                std::lock_guard<std::recursive_mutex> lock(m_lock);
+                SetState(eDownloadError);
+            }
+            Fire(eJobValidationFailed);
+            {
+                std::lock_guard<std::recursive_mutex> lock(m_lock);
+                m_noDownloadFailedEvent = event == eJobValidationDone;
+            }
+            RemoveJobValue(jobkeys::kValidationError);
+            SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kInvalidSignature));
+            reportJobError(kInvalidSignature, L"Invalid digital signature", kNotGiven, kNotGiven);
+            RemoveJobValue(jobkeys::kFileSizes);
+        }
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        m_nextTask = true;
+        ::SetEvent(m_wakeEvent.Get());
+        break;
+    }
+    case eDownloadTransientError:
+        QK_LOG_INFO(L"eDownloadTransientError");
+        [[fallthrough]];
+    case eDownloadFatalError: {
+        QK_LOG_INFO(L"eDownloadFatalError");
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kDownloadFailed));
+        SetState(eDownloadError);
+        m_nextTask = true;
+        ::SetEvent(m_wakeEvent.Get());
+        break;
+    }
+    case eDownloadOutOfDiskSpace: {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        SetState(eDownloadError);
+    }
+        Fire(eJobDiskFull);
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            m_noDownloadFailedEvent = true;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+bool VekJob::validateDownloadedFiles()
+{
+    bool result = true;
+    std::wstring sizes;
+    const json job = JobSnapshot();
+    const auto files = job.find("file_array");
+    if (files == job.end() || !files->is_array()) {
+        return result;
+    }
+    // The failure counts live under the registry root that the options' "reg_context" names.
+    json countRoot;
+    countRoot["vek"]["bootstrap"]["options"] = json::object();
+    if (const auto context = m_options.find("reg_context"); context != m_options.end()) {
+        countRoot["vek"]["bootstrap"]["options"]["reg_context"] = *context;
+    }
+
+    for (const json& entry : *files) {
+        if (IsTerminating()) {
+            QK_LOG_INFO(L"Exiting in middle of validation since the user opted to exit");
+            return result;
+        }
+        if (!entry.is_object()) {
+            continue;
+        }
+        const std::wstring path = FromUtf8(Text(entry, "destination_file"));
+        const std::wstring source = FromUtf8(Text(entry, "source_file"));
+        uint64_t size = 0;
+        GetFileSize(path.c_str(), size);
+        if (!sizes.empty()) {
+            sizes += L"|";
+        }
+        sizes += path + L"->" + std::to_wstring(size);
+
+        const auto validation = entry.find("validation");
+        int32_t validationError = 0;
+        const HRESULT hr =
+            ValidateFile(path.c_str(), validation != entry.end() ? &*validation : nullptr, &validationError);
+        if (SUCCEEDED(hr)) {
+            continue;
+        }
+        const int32_t priority = GetFilePriority((source.empty() ? path : source).c_str(), job);
+        QK_LOG_ERROR(L"ValidateFile() failed, filename=%s, validationError=0x%08X, hr=0x%08X ", path.c_str(),
+                     validationError, hr);
+        if (hr == kFileMissing) {
+            if (priority < 0) {
+                QK_LOG_ERROR(L"Non critical file %s does not exist", path.c_str());
+                continue;
+            }
+            QK_LOG_ERROR(L"Critical file %s does not exist", path.c_str());
+            {
+                std::lock_guard<std::recursive_mutex> lock(m_lock);
+                SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kFileMissing));
+                SetState(eDownloadError);
+            }
+            reportJobError(kFileMissing, nullptr, kNotGiven, kNotGiven);
+            // Without a critical file the job cannot go on.
+            result = false;
+            continue;
+        }
+
+        char digest[64] = {};
+        std::wstring extra = path + L"&g=";
+        if (SUCCEEDED(security::CalculateSHA256ForFile(path.c_str(), digest, sizeof digest))) {
+            extra += FromUtf8(std::string(digest, sizeof digest));
+        }
+        SetJobValue(jobkeys::kValidationError, static_cast<uint32_t>(validationError));
+        if (priority >= 0) {
+            QK_LOG_ERROR(L"Validation of critical file %s failed ", path.c_str());
+            result = false;
+        } else {
+            QK_LOG_ERROR(L"Validation of non critical file %s failed ", path.c_str());
+        }
+        const uint32_t count =
+            UpdateFileFailureCount(countRoot, job, FailureCountName(source.empty() ? path : source).c_str());
+        reportJobError(hr, extra.c_str(), priority, static_cast<int>(count));
+
+        if (hr == kTrustFailure) {
+            QK_LOG_ERROR(L"There was an error in the trust subsystem, hr=0x%08X", hr);
+            SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kTrustFailure));
+        } else if (!::DeleteFileW(path.c_str())) {
+            QK_LOG_ERROR(L"::DeleteFile() failed to delete %s, hr=0x%08X", path.c_str(),
+                         HRESULT_FROM_WIN32(::GetLastError()));
+        }
+    }
+    if (!result) {
+        QK_LOG_ERROR(L"Invalid download, file sizes are %s", sizes.c_str());
+        SetJobValue(jobkeys::kFileSizes, ToUtf8(sizes));
+    }
+    return result;
+}
+
+} // namespace vek

@@ -1,0 +1,229 @@
+// Clean-up after the jobs: removes what the launcher left behind for a manifest (downloads
+// folder, shortcuts, state file and leftover temporary files, registry values and run task) once
+// the engine allows it. The parts run in a fixed order whatever the order of the flag bits: the
+// downloads folder first, the registry last, so that a failure while removing the registry
+// values (which throws) has already let the files go.
+#include "engine/jobengine/VekJobEngine.h"
+
+#include "common/base/qkScopedLock.h"
+#include "common/diag/qkFindHandle.h"
+#include "common/errors/qkLog.h"
+#include "common/system/qkFolderTrust.h"
+#include "engine/jobengine/VekBootstrapSystem.h"
+#include "engine/manifest/ManifestDocument.h"
+#include "engine/report/VekDataReporter.h"
+#include "engine/state/VekStateFile.h"
+#include "services/launcher/VekResultCodes.h"
+#include "services/launcher/VekUtil.h"
+#include "services/toolbox/Tolk_CUtils.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vek {
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+bool IsFailureState(int32_t state)
+{
+    return state == VekJobEngine::eFatalError || state == VekJobEngine::eFailover ||
+           state == VekJobEngine::eRetryDownloadAllowed;
+}
+
+// "vek"."bootstrap"."custom_location" as text; empty when absent.
+std::wstring CustomLocation(const json& root)
+{
+    const auto vek = root.find("vek");
+    if (vek == root.end() || !vek->is_object())
+        return {};
+    const auto bootstrap = vek->find("bootstrap");
+    if (bootstrap == vek->end() || !bootstrap->is_object())
+        return {};
+    const auto custom = bootstrap->find("custom_location");
+    if (custom == bootstrap->end() || !custom->is_string())
+        return {};
+    return FromUtf8(custom->get<std::string>());
+}
+
+// The file names of every job's "destination_file" entries.
+std::vector<std::wstring> DestinationNames(const json& root)
+{
+    std::vector<std::wstring> names;
+    const auto vek = root.find("vek");
+    if (vek == root.end() || !vek->is_object())
+        return names;
+    const auto jobs = vek->find("job_array");
+    if (jobs == vek->end() || !jobs->is_array())
+        return names;
+    for (const json& job : *jobs) {
+        const auto files = job.find("file_array");
+        if (files == job.end() || !files->is_array())
+            continue;
+        for (const json& entry : *files) {
+            const auto destination = entry.find("destination_file");
+            if (destination == entry.end() || !destination->is_string())
+                continue;
+            const std::wstring name = fs::path(FromUtf8(destination->get<std::string>())).filename().wstring();
+            if (!name.empty())
+                names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// Deletes one file the launcher wrote; a file still in use goes at the next restart.
+void DeleteOwnFile(const std::wstring& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (::DeleteFileW(path.c_str()))
+        return;
+    const DWORD error = ::GetLastError();
+    if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+        QK_LOG_ERROR(L"DeleteFile() failed to delete %s, error=%lu", path.c_str(), error);
+}
+
+// The download's temporary files ("VEK*.tmp", as the download engine names them) in a folder.
+void DeleteOwnTemporaryFiles(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW data{};
+    const qkFindHandle find(::FindFirstFileW((fs::path(folder) / L"VEK*.tmp").wstring().c_str(), &data));
+    if (!find.IsValid())
+        return;
+    do {
+        DeleteOwnFile((fs::path(folder) / data.cFileName).wstring());
+    } while (::FindNextFileW(find.Get(), &data));
+}
+
+} // namespace
+
+bool VekJobEngine::CanCleanup()
+{
+    bool enabled = false;
+    bool rebootLimitExceeded = false;
+    int32_t state = eIdle;
+    {
+        qkScopedLock lock(m_lock);
+        enabled = m_cleanupEnabled;
+        rebootLimitExceeded = m_rebootLimitExceeded;
+        state = m_EngineState;
+    }
+    if (!enabled) {
+        QK_LOG_INFO(L"Cleanup disabled");
+        return false;
+    }
+    if (state == eCleanedUp) {
+        QK_LOG_INFO(L"Already cleanedup");
+        return false;
+    }
+    if (rebootLimitExceeded) {
+        QK_LOG_INFO(L"Exceeded Reboot Count.");
+        return true;
+    }
+    if (state == eJobsDone) {
+        QK_LOG_INFO(L"Jobengine status is success");
+        return true;
+    }
+    if (IsDownloadAccepted()) {
+        QK_LOG_INFO(L"OneClickFlow registry found");
+        return false;
+    }
+    return true;
+}
+
+void VekJobEngine::CleanUp(unsigned flags)
+{
+    if (!CanCleanup())
+        return;
+    QK_LOG_INFO(L"Job engine is cleaning up");
+    try {
+        if (flags & eCleanDownloads) {
+            QK_LOG_INFO(L"Removing the downloads folder");
+            deleteDownloadsFolder();
+        }
+        if (flags & eCleanShortcuts) {
+            QK_LOG_INFO(L"Removing the shortcuts");
+            deleteShortcuts(flags);
+        }
+        if (flags & eCleanStateFile) {
+            QK_LOG_INFO(L"Removing the state file and temporary files");
+            cleanupStateFile();
+            // In a folder the user chose, a temporary file of the user's is no leftover.
+            if (m_manifest->Read([](const json& root) { return CustomLocation(root); }).empty())
+                deleteResidueTempFiles();
+            else
+                DeleteOwnTemporaryFiles(buildDownloadFolder());
+        }
+        if (flags & eCleanRegistry) {
+            QK_LOG_INFO(L"Removing the registry values and the run task");
+            deleteRegistryKeys();
+            deleteRunTask();
+        }
+    } catch (const JobEngineException& e) {
+        QK_LOG_ERROR(L"Clean-up stopped, hr=0x%08X", static_cast<unsigned>(e.GetCode()));
+        reportError(e.GetCode(), (L"vek::VekJobEngine::CleanUp(" + std::to_wstring(__LINE__) + L")").c_str());
+        return;
+    } catch (const DataReporterException&) {
+        QK_LOG_ERROR(L"Clean-up stopped by the data reporter");
+        return;
+    }
+    qkScopedLock lock(m_lock);
+    // A run that is still ending keeps its failure state: the windows show it.
+    if (m_running && IsFailureState(m_EngineState))
+        return;
+    m_EngineState = eCleanedUp;
+}
+
+void VekJobEngine::deleteDownloadsFolder()
+{
+    const std::wstring folder = buildDownloadFolder();
+    if (folder.empty())
+        return;
+    const std::wstring custom = m_manifest->Read([](const json& root) { return CustomLocation(root); });
+    if (custom.empty()) {
+        const HRESULT hr = Tolk::CUtils::DeleteFolder(folder.c_str());
+        if (FAILED(hr))
+            QK_LOG_ERROR(L"Tolk::CUtils::DeleteFolder() failed, hr=0x%08X", static_cast<unsigned>(hr));
+        return;
+    }
+    // A folder the user chose holds the user's files too: only what the launcher wrote goes (the
+    // jobs' files, its own copy, the download's temporary files), and the folder only when that
+    // left it empty.
+    const std::vector<std::wstring> names = m_manifest->Read([](const json& root) { return DestinationNames(root); });
+    for (const std::wstring& name : names)
+        DeleteOwnFile((fs::path(folder) / name).wstring());
+    const std::wstring installed = GetInstalledBinaryPath();
+    if (!installed.empty() && ::_wcsicmp(fs::path(installed).parent_path().wstring().c_str(),
+                                         fs::path(folder).wstring().c_str()) == 0)
+        DeleteOwnFile(installed);
+    DeleteOwnTemporaryFiles(folder);
+    if (!::RemoveDirectoryW(folder.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
+        QK_LOG_INFO(L"%s kept: it holds files the launcher did not write", folder.c_str());
+}
+
+void VekJobEngine::cleanupStateFile()
+{
+    const VekStateFile stateFile(dataFolder(), nullptr);
+    const std::wstring path = m_manifest->Read([&](const json& root) { return stateFile.Path(root); });
+    // With full rights, a data folder that is a link could redirect the deletion.
+    if (bootstrapSystem().IsElevated() && qkFolderTrust::PathHasReparsePoint(fs::path(path).parent_path().wstring())) {
+        QK_LOG_ERROR(L"%s lies under a link, not deleting it", path.c_str());
+        return;
+    }
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return;
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!::DeleteFileW(path.c_str())) {
+        const DWORD error = ::GetLastError();
+        QK_LOG_ERROR(L"DeleteFile() failed to delete %s, hr=0x%08X", path.c_str(),
+                     static_cast<unsigned>(HRESULT_FROM_WIN32(error)));
+    }
+}
+
+} // namespace vek

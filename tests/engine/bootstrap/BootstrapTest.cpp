@@ -1,0 +1,389 @@
+// Bootstrap on real files and the real registry: the launcher stand-in is copied into the
+// download folder, verified, held and started again with "/r"; the answers without a relaunch;
+// refusals of unverifiable copies; the trust-system repair; the run location's fall-backs; the
+// reboot limit.
+#include "BootstrapTestSupport.h"
+
+#include "services/launcher/VekResultCodes.h"
+
+using namespace boot_test;
+using vek::VekJobEngine;
+
+namespace {
+
+class BootstrapTest : public EngineTest {
+protected:
+    std::wstring Copy() const { return InstallFolder() + L"\\VekCopy.exe"; }
+
+    // Runs bootstrap; the exception's code, or S_OK with the result.
+    HRESULT Run(VekJobEngine& engine, int32_t& result)
+    {
+        result = -1;
+        try {
+            result = engine.Bootstrap();
+            return S_OK;
+        } catch (const vek::JobEngineException& e) {
+            return e.GetCode();
+        }
+    }
+};
+
+TEST_F(BootstrapTest, CopiesVerifiesAndRelaunchesTheCopy)
+{
+    auto& engine = Engine(Manifest(), Launcher(L"level3"), L"/SILENT /CC_TOKEN \"abc def\" /noshow");
+    vek::test::LogCapture log;
+    int32_t result = 0;
+    ASSERT_EQ(Run(engine, result), S_OK);
+    // A copy without an internet zone mark is no error.
+    EXPECT_FALSE(log.Contains(L"Failed to delete zone information")) << vek::ToUtf8(log.All());
+    EXPECT_EQ(result, VekJobEngine::eBootstrapRelaunched);
+    EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eBootstrapped);
+    EXPECT_EQ(engine.GetInstalledBinaryPath(), Copy());
+
+    // The verified copy was still held when it was started, from exactly its path, and the
+    // switches this process was given went along in their forwarding order.
+    const std::wstring expected = L"\"" + Copy() + L"\" /r /SILENT /CC_TOKEN \"abc def\"";
+    EXPECT_TRUE(m_system->heldAtLaunch);
+    EXPECT_EQ(m_system->launchedPath, Copy());
+    EXPECT_EQ(m_system->launchedCommand, expected);
+    EXPECT_EQ(Recorded(InstallFolder()), expected);
+    EXPECT_FALSE(m_system->IsHolding());
+    EXPECT_EQ(OpenForWriting(Copy()), 0u);
+
+    // The Run value starts the copy quoted (its path has a blank), the shortcuts exist.
+    EXPECT_EQ(RunValue(), L"\"" + Copy() + L"\" /m /SILENT /CC_TOKEN \"abc def\"");
+    EXPECT_TRUE(Exists(Desktop(L"Launcher.lnk")));
+    EXPECT_TRUE(Exists(Desktop(L"Files.lnk")));
+    // The run location got its trailing backslash from the path expansion.
+    EXPECT_EQ(m_document->Read([](const json& r) { return r.at("vek").at("bootstrap").at("run_location").get<std::string>(); }),
+              vek::ToUtf8(m_runLocation + L"\\"));
+}
+
+// Answers that start nothing: each case is one manifest and command line.
+TEST_F(BootstrapTest, AnswersWithoutRelaunch)
+{
+    struct Case {
+        const char* name;
+        json options;
+        const wchar_t* switches;
+        bool preplaced;     // the running launcher already is the copy (other letter case)
+        bool customLocation;
+        int32_t result;
+        int32_t state;
+        bool copied;
+        bool shortcuts;
+        bool runValue;
+    } cases[] = {
+        {"noui: no copy, no shortcuts, Run value kept", json::object(), L"/noui", false, false, 0, 1, false, false, true},
+        {"honor_restart false: copied and verified", {{"honor_restart", false}}, L"", false, false, 0, 1, true, true, true},
+        {"options off", {{"shouldCreateRunKey", false}, {"shouldCreateShortcuts", false}, {"honor_restart", false}},
+         L"", false, false, 0, 1, true, false, false},
+        {"already the copy", json::object(), L"", true, false, 0, 1, true, true, true},
+        {"install as text FALSE", {{"install", "FALSE"}, {"shouldCreateRunKey", false}}, L"", false, false, 0, 1,
+         false, true, false},
+        {"ask location without one", {{"install", false}, {"ask_location", "True"}}, L"", false, false, 4, 7, false,
+         false, false},
+        {"ask location with one", {{"install", false}, {"ask_location", true}}, L"", false, true, 0, 1, false, true,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        json manifest = Manifest(c.options);
+        const std::wstring custom = m_root + L"\\chosen";
+        if (c.customLocation)
+            manifest["vek"]["bootstrap"]["custom_location"] = vek::ToUtf8(custom);
+        std::wstring launcher = Launcher(L"level3");
+        if (c.preplaced) {
+            CreateDirectoryW(m_runLocation.c_str(), nullptr);
+            CreateDirectoryW(InstallFolder().c_str(), nullptr);
+            ASSERT_TRUE(CopyFileW(launcher.c_str(), Copy().c_str(), FALSE));
+            launcher = InstallFolder() + L"\\VEKCOPY.EXE";
+        }
+        auto& engine = Engine(manifest, launcher, c.switches);
+        int32_t result = -1;
+        ASSERT_EQ(Run(engine, result), S_OK);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(engine.GetEngineState(), c.state);
+        EXPECT_EQ(Exists(Copy()), c.copied);
+        EXPECT_TRUE(m_system->launchedCommand.empty());
+        EXPECT_EQ(m_system->verifications, c.copied && !c.preplaced ? 1 : 0);
+        EXPECT_FALSE(m_system->IsHolding());
+        EXPECT_EQ(Exists(Desktop(L"Files.lnk")), c.shortcuts);
+        EXPECT_EQ(!RunValue().empty(), c.runValue);
+        if (!c.copied && c.runValue) {
+            EXPECT_EQ(RunValue().rfind(L"\"" + launcher + L"\" /m", 0), 0u) << "not installed: the running launcher";
+        }
+        if (c.customLocation) {
+            EXPECT_EQ(m_document->Read([](const json& r) { return r.at("vek").at("bootstrap").at("run_location").get<std::string>(); }),
+                      vek::ToUtf8(custom));
+        }
+    }
+}
+
+TEST_F(BootstrapTest, UnverifiableCopyIsDeletedAndTheRunFails)
+{
+    struct Case {
+        const wchar_t* signer;
+        bool failover;
+        int32_t state;
+    } cases[] = {
+        {L"unsigned", false, VekJobEngine::eFatalError},
+        {L"tampered", true, VekJobEngine::eFailover},
+        {L"untrusted", false, VekJobEngine::eFatalError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(vek::ToUtf8(c.signer));
+        TearDown();
+        SetUp();
+        json manifest = Manifest();
+        if (c.failover)
+            manifest["vek"]["global"]["failover"] = "https://localhost/failover";
+        auto& engine = Engine(manifest, Launcher(c.signer));
+        int32_t result = 0;
+        EXPECT_EQ(Run(engine, result), TRUST_E_SUBJECT_NOT_TRUSTED);
+        EXPECT_EQ(engine.GetEngineState(), c.state);
+        EXPECT_FALSE(Exists(Copy()));
+        EXPECT_TRUE(m_system->launchedCommand.empty());
+        EXPECT_TRUE(RunValue().empty());
+    }
+}
+
+TEST_F(BootstrapTest, TrustSystemRepair)
+{
+    struct Case {
+        const char* name;
+        bool admin;
+        bool uac;
+        bool repairSucceeds;
+        int failures; // verifications that report a broken trust system
+        HRESULT code;
+        int32_t result;
+        int repairs;
+    } cases[] = {
+        {"not administrator: relaunch elevated", false, true, true, 1, S_OK, 3, 0},
+        {"administrator: repaired, verified again", true, true, true, 1, S_OK, 1, 1},
+        {"administrator: repair fails", true, true, false, 1, TRUST_E_SYSTEM_ERROR, -1, 1},
+        {"administrator: still broken after repair", true, true, true, 2, vek::VEK_E_BOOTSTRAP_VERIFY, -1, 1},
+        {"no UAC, not administrator", false, false, true, 1, TRUST_E_SYSTEM_ERROR, -1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        m_system->admin = c.admin;
+        m_system->uac = c.uac;
+        m_system->repairSucceeds = c.repairSucceeds;
+        m_system->trustSystemFailures = c.failures;
+        auto& engine = Engine(Manifest(), Launcher(L"level3"));
+        int32_t result = -1;
+        EXPECT_EQ(Run(engine, result), c.code);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(m_system->repairs, c.repairs);
+        EXPECT_FALSE(m_system->IsHolding());
+        // A copy that failed is deleted; one that waits for the elevated relaunch stays.
+        EXPECT_EQ(Exists(Copy()), SUCCEEDED(c.code));
+        if (c.result == 3) {
+            EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eIdle);
+        }
+    }
+}
+
+TEST_F(BootstrapTest, RunLocationFallsBackToTheTemporaryFolder)
+{
+    struct Case {
+        const char* name;
+        std::wstring runLocation;
+        const wchar_t* logged;
+    } cases[] = {
+        {"relative", L"relative\\folder", L"Relative Path found."},
+        {"cannot be made", L"Q:\\no\\such\\drive", L"bfs::create_directories() failed to create"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        json manifest = Manifest();
+        manifest["vek"]["bootstrap"]["run_location"] = vek::ToUtf8(c.runLocation);
+        vek::test::LogCapture log;
+        auto& engine = Engine(manifest, Launcher(L"level3"));
+        int32_t result = -1;
+        ASSERT_EQ(Run(engine, result), S_OK);
+        EXPECT_EQ(result, 1);
+        EXPECT_TRUE(log.Contains(c.logged)) << vek::ToUtf8(log.All());
+        EXPECT_TRUE(log.Contains(L"Downloading via Temp folder"));
+        // Every folder moved with the run location: the copy lies in the temporary folder's
+        // install folder and was started from there.
+        const std::wstring copy = m_temp + m_manifestId + L"\\VekCopy.exe";
+        EXPECT_EQ(m_system->launchedPath, copy);
+        EXPECT_TRUE(Exists(copy));
+        EXPECT_EQ(engine.GetInstalledBinaryPath(), copy);
+        EXPECT_FALSE(Exists(c.runLocation));
+    }
+}
+
+TEST_F(BootstrapTest, CopyFallsBackToTheTemporaryFolder)
+{
+    // A folder in the copy's place makes the copy fail.
+    CreateDirectoryW(m_runLocation.c_str(), nullptr);
+    CreateDirectoryW(InstallFolder().c_str(), nullptr);
+    CreateDirectoryW(Copy().c_str(), nullptr);
+    vek::test::LogCapture log;
+    auto& engine = Engine(Manifest(), Launcher(L"level3"));
+    int32_t result = -1;
+    ASSERT_EQ(Run(engine, result), S_OK);
+    EXPECT_EQ(result, 1);
+    const std::wstring copy = m_temp + L"VekCopy.exe";
+    EXPECT_TRUE(log.Contains(L"using temp path"));
+    EXPECT_EQ(m_system->launchedPath, copy);
+    EXPECT_EQ(Recorded(m_temp), L"\"" + copy + L"\" /r");
+    EXPECT_EQ(RunValue(), L"\"" + copy + L"\" /m");
+}
+
+TEST_F(BootstrapTest, FailedRelaunchFailsTheRun)
+{
+    m_system->launchFailure = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    vek::test::LogCapture log;
+    auto& engine = Engine(Manifest(), Launcher(L"level3"));
+    int32_t result = -1;
+    EXPECT_EQ(Run(engine, result), vek::VEK_E_RELAUNCH);
+    EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eFatalError);
+    EXPECT_TRUE(log.Contains(L"pl.Launch() failed ot launch"));
+    EXPECT_FALSE(m_system->IsHolding());
+    EXPECT_EQ(OpenForWriting(Copy()), 0u);
+}
+
+TEST_F(BootstrapTest, ReadOnlyEarlierCopyIsReplaced)
+{
+    CreateDirectoryW(m_runLocation.c_str(), nullptr);
+    CreateDirectoryW(InstallFolder().c_str(), nullptr);
+    WriteFile(Copy(), "an earlier copy");
+    ASSERT_TRUE(SetFileAttributesW(Copy().c_str(), FILE_ATTRIBUTE_READONLY));
+    auto& engine = Engine(Manifest({{"honor_restart", false}}), Launcher(L"level3"));
+    int32_t result = -1;
+    ASSERT_EQ(Run(engine, result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(m_system->verifications, 1);
+    EXPECT_FALSE(GetFileAttributesW(Copy().c_str()) & FILE_ATTRIBUTE_READONLY);
+}
+
+TEST_F(BootstrapTest, RelaunchedCopyNeitherCopiesNorRelaunches)
+{
+    // The copy started with "/r" from another folder (the temporary one, after a failed copy)
+    // runs from where it is.
+    const std::wstring running = m_temp + L"VekCopy.exe";
+    ASSERT_TRUE(CopyFileW(Launcher(L"level3").c_str(), running.c_str(), FALSE));
+    auto& engine = Engine(Manifest(), running, L"/r");
+    int32_t result = -1;
+    ASSERT_EQ(Run(engine, result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(engine.GetInstalledBinaryPath(), running);
+    EXPECT_FALSE(Exists(Copy()));
+    EXPECT_TRUE(m_system->launchedCommand.empty());
+    EXPECT_EQ(RunValue(), L"\"" + running + L"\" /m");
+}
+
+TEST_F(BootstrapTest, RebootLimitCleansUp)
+{
+    struct Case {
+        const char* name;
+        bool jobComplete;
+        bool downloadsKept;
+    } cases[] = {
+        {"jobs incomplete: everything goes", false, false},
+        {"all jobs complete: the downloads stay", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        CreateDirectoryW(m_runLocation.c_str(), nullptr);
+        CreateDirectoryW(InstallFolder().c_str(), nullptr);
+        if (c.jobComplete)
+            WriteFile(InstallFolder() + L"\\payload.bin");
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (L"Software\\Vallor\\Vek\\" + m_manifestId).c_str(), 0, nullptr,
+                                  0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const DWORD count = 5;
+        RegSetValueExW(key, L"VDMCount", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
+        RegCloseKey(key);
+
+        auto& engine = Engine(Manifest(), Launcher(L"level3"), L"/m");
+        int32_t result = -1;
+        ASSERT_EQ(Run(engine, result), S_OK);
+        EXPECT_EQ(result, VekJobEngine::eBootstrapCleanedUp);
+        EXPECT_TRUE(engine.IsRebootLimitExceeded());
+        EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eCleanedUp);
+        EXPECT_EQ(Exists(InstallFolder()), c.downloadsKept);
+        EXPECT_FALSE(Exists(Copy()));
+        EXPECT_TRUE(m_system->launchedCommand.empty());
+        HKEY left = nullptr;
+        EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, (L"Software\\Vallor\\Vek\\" + m_manifestId).c_str(), 0, KEY_READ,
+                                &left),
+                  ERROR_SUCCESS)
+            << "the manifest key went with the count";
+        if (left)
+            RegCloseKey(left);
+    }
+}
+
+TEST_F(BootstrapTest, FailuresBeforeTheCopy)
+{
+    struct Case {
+        const char* name;
+        bool emptyRunLocation;
+        std::wstring destination;
+        HRESULT code;
+    } cases[] = {
+        {"empty run location", true, L"payload.bin", vek::VEK_E_RUN_LOCATION},
+        {"destination path too long", false, std::wstring(270, L'x'), vek::VEK_E_PATH_TOO_LONG},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        json manifest = Manifest();
+        if (c.emptyRunLocation)
+            manifest["vek"]["bootstrap"]["run_location"] = "";
+        manifest["vek"]["job_array"][0]["file_array"][0]["destination_file"] = vek::ToUtf8(c.destination);
+        auto& engine = Engine(manifest, Launcher(L"level3"));
+        int32_t result = -1;
+        EXPECT_EQ(Run(engine, result), c.code);
+        EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eFatalError);
+    }
+}
+
+TEST_F(BootstrapTest, FullRightsRefuseALinkedRunLocation)
+{
+    // "linked" is a link to "target", made by the test's set-up.
+    const char* made = std::getenv("VEK_BOOTSTRAP_LINKED");
+    const std::wstring linked = WindowsPath(made ? made : "") + L"\\linked";
+    ASSERT_NE(GetFileAttributesW(linked.c_str()), INVALID_FILE_ATTRIBUTES);
+    if (!(GetFileAttributesW(linked.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT))
+        GTEST_SKIP() << "this system shows no links";
+    struct Case {
+        const char* name;
+        bool elevated;
+        HRESULT code;
+    } cases[] = {{"full rights: refused", true, vek::VEK_E_PATH_TOO_LONG}, {"limited rights: used", false, S_OK}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        m_system->elevated = c.elevated;
+        const std::wstring runLocation = linked + L"\\run-" + m_manifestId;
+        json manifest = Manifest({{"honor_restart", false}});
+        manifest["vek"]["bootstrap"]["run_location"] = vek::ToUtf8(runLocation);
+        vek::test::LogCapture log;
+        auto& engine = Engine(manifest, Launcher(L"level3"));
+        int32_t result = -1;
+        EXPECT_EQ(Run(engine, result), c.code);
+        EXPECT_EQ(log.Contains(L"is or lies under a link, not using it"), c.elevated) << vek::ToUtf8(log.All());
+        EXPECT_EQ(Exists(runLocation + L"\\" + m_manifestId + L"\\VekCopy.exe"), !c.elevated);
+        RemoveTree(runLocation);
+    }
+}
+
+} // namespace

@@ -1,0 +1,198 @@
+// The download stage through a whole job run against the local HTTPS test server: the backend
+// check, fetching, resumption, validation of every file, and a stop in the middle.
+#include "JobTestSupport.h"
+
+#include "engine/manifest/VekJobStates.h"
+#include "net/VekTestServer.h"
+#include "services/launcher/VekUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+namespace {
+
+using jobtest::JobRun;
+using jobtest::json;
+
+constexpr HRESULT kFileInvalid = static_cast<HRESULT>(0x80047EC4L);
+constexpr HRESULT kDownloadFailed = static_cast<HRESULT>(0x80047EC6L);
+constexpr HRESULT kBackendUnavailable = static_cast<HRESULT>(0x80047ECDL);
+
+int32_t Int(const json& node, const char* key, int32_t missing = -12345)
+{
+    const auto found = node.find(key);
+    return found != node.end() && found->is_number_integer() ? found->get<int32_t>() : missing;
+}
+
+TEST(JobDownloadTest, AFileThatFailsValidationIsDeletedAndOnlyACriticalOneFailsTheJob)
+{
+    const std::string good(5000, 'g');
+    const std::string bad(7000, 'b');
+    const std::string expected(7000, 'x');
+    struct Case {
+        int priority;
+        std::vector<int> events;
+        int32_t code;
+    };
+    const Case cases[] = {
+        // Event 27 stands for the failed download: no event 19 follows.
+        {0, {0, 23, 2, 25, 27, 1}, static_cast<int32_t>(kFileInvalid)},
+        {-1, {0, 23, 2, 25, 3, 1}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.priority);
+        JobRun run("digest", "download");
+        run.AddFile("good.bin", good);
+        run.AddFile("bad.bin", bad, c.priority, &expected);
+        ASSERT_TRUE(run.Run());
+        EXPECT_EQ(c.events, run.Events());
+        const json node = run.Node();
+        EXPECT_EQ(c.code, Int(node, "job_error_code"));
+        EXPECT_EQ(vek::eFinished, Int(node, "job_state"));
+        EXPECT_FALSE(jobtest::Exists(run.Destination("bad.bin")));
+        EXPECT_EQ(good, jobtest::ReadBytes(run.Destination("good.bin")));
+
+        // The file's own report carries its path and real digest, and its failure count.
+        const auto reports = run.Reporter()->JobErrors();
+        const std::wstring extra = run.Destination("bad.bin") + L"&g=" + vek::FromUtf8(jobtest::Sha256(bad));
+        bool fileReported = false;
+        for (const auto& report : reports) {
+            if (report.extra == extra) {
+                fileReported = true;
+                EXPECT_EQ(c.priority, report.priority);
+                EXPECT_EQ(0, report.count);
+            }
+        }
+        EXPECT_TRUE(fileReported);
+        const bool jobReported = !reports.empty() && reports.back().code == kFileInvalid &&
+                                 reports.back().extra == L"Invalid digital signature";
+        EXPECT_EQ(c.priority >= 0, jobReported);
+    }
+}
+
+TEST(JobDownloadTest, AMissingOptionalFileIsOnlyLoggedAMissingCriticalOneFailsTheDownload)
+{
+    struct Case {
+        int priority;
+        std::vector<int> events;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {-1, {0, 23, 2, 25, 3, 1}, 0},
+        {0, {0, 23, 19, 1}, static_cast<int32_t>(kDownloadFailed)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.priority);
+        JobRun run("missing", "download");
+        run.AddFile("present.bin", std::string(3000, 'p'));
+        run.AddMissingFile("absent.bin", c.priority);
+        ASSERT_TRUE(run.Run());
+        EXPECT_EQ(c.events, run.Events());
+        const json node = run.Node();
+        EXPECT_EQ(c.code, Int(node, "job_error_code"));
+        EXPECT_FALSE(jobtest::Exists(run.Destination("absent.bin")));
+        if (c.priority >= 0) {
+            // The download's own failure stays in "last_download_error".
+            EXPECT_NE(1, Int(node, "last_download_error"));
+            EXPECT_EQ(vek::eErrorDownload, Int(node, "error_type"));
+        }
+    }
+}
+
+TEST(JobDownloadTest, FilesAlreadyInPlaceAreValidatedWithoutARequest)
+{
+    JobRun run("present", "download");
+    run.AddFile("one.bin", std::string(1234, '1'));
+    run.AddFile("two.bin", std::string(4321, '2'), -1);
+    run.PlaceFilesInAdvance();
+    ASSERT_TRUE(run.Run());
+    EXPECT_EQ((std::vector<int>{0, 23, 25, 3, 1}), run.Events());
+    EXPECT_TRUE(jobtest::ReadBytes(run.Destination("one.bin")) == std::string(1234, '1'));
+    EXPECT_EQ(1, Int(run.Node(), "last_download_error"));
+    EXPECT_TRUE(vek::test::TestServer::Instance().Log(run.Prefix()).empty());
+}
+
+TEST(JobDownloadTest, AnInterruptedTransferResumesWithARange)
+{
+    JobRun run("resume", "download");
+    const std::string bytes = vek::test::TestServer::PatternBytes(0, 300000);
+    run.AddFile("big.bin", bytes);
+    // The size query and the first transfer meet the fault; the transfer breaks after 100000 bytes.
+    vek::test::TestServer::Instance().SetScenario(run.Prefix() + "big.bin", {{"drop_after", 100000}, {"times", 2}});
+    ASSERT_TRUE(run.Run());
+    EXPECT_EQ((std::vector<int>{0, 23, 2, 25, 3, 1}), run.Events());
+    EXPECT_TRUE(jobtest::ReadBytes(run.Destination("big.bin")) == bytes);
+    const auto gets = run.Requests("GET");
+    ASSERT_GE(gets.size(), 2u);
+    const std::string range = vek::test::HeaderOf(gets.back(), "Range");
+    EXPECT_EQ(0u, range.rfind("bytes=", 0)) << range;
+    EXPECT_NE("bytes=0-", range);
+}
+
+TEST(JobDownloadTest, TheBackendCheckDecidesWhetherTheJobDownloads)
+{
+    struct Case {
+        int status;
+        std::vector<int> events;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {503, {0, 12, 1}, static_cast<int32_t>(kBackendUnavailable)},
+        {200, {0, 23, 2, 25, 3, 1}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        JobRun run("backend", "download");
+        run.AddFile("file.bin", std::string(2000, 'f'));
+        run.AddBackend(c.status);
+        ASSERT_TRUE(run.Run());
+        EXPECT_EQ(c.events, run.Events());
+        const json node = run.Node();
+        EXPECT_EQ(c.code, Int(node, "job_error_code"));
+        EXPECT_EQ(c.status == 200, !run.Requests("GET").empty());
+        if (c.status != 200) {
+            EXPECT_TRUE(node.contains("job_error_description"));
+            const auto reports = run.Reporter()->JobErrors();
+            ASSERT_EQ(1u, reports.size());
+            EXPECT_EQ(kBackendUnavailable, reports[0].code);
+        }
+    }
+}
+
+TEST(JobDownloadTest, StopDuringTheTransferEndsTheJobAsStopped)
+{
+    JobRun run("stopdl", "download");
+    run.AddVirtualFile("huge.bin", 1500ull * 1024 * 1024);
+    run.Start();
+    ASSERT_TRUE(run.WaitForEvent(2));
+    run.Job().Stop();
+    // Stop has joined the job thread, which joined the download thread.
+    EXPECT_TRUE(run.WaitForEnd(0));
+    EXPECT_FALSE(run.Job().IsRunning());
+    EXPECT_EQ((std::vector<int>{0, 23, 2, 13, 1}), run.Events());
+    EXPECT_EQ(vek::eFinished, Int(run.Node(), "job_state"));
+}
+
+TEST(JobDownloadTest, DestinationPathsOfTheLongestLengths)
+{
+    for (const size_t length : {259u, 260u}) {
+        SCOPED_TRACE(length);
+        JobRun run("longpath", "download");
+        const std::wstring dir = run.Dir();
+        const std::wstring file = L"\\f.bin";
+        ASSERT_LT(dir.size() + 2 + file.size(), length);
+        const std::wstring folder = dir + L"\\" + std::wstring(length - dir.size() - 1 - file.size(), L'd');
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+        const std::wstring path = folder + file;
+        ASSERT_EQ(length, path.size());
+        json& entry = run.AddFile("f.bin", std::string(800, 'L'));
+        entry["destination_file"] = jobtest::Utf8(path);
+        ASSERT_TRUE(run.Run());
+        EXPECT_EQ((std::vector<int>{0, 23, 2, 25, 3, 1}), run.Events());
+        EXPECT_EQ(0, Int(run.Node(), "job_error_code"));
+        EXPECT_TRUE(jobtest::ReadBytes(L"\\\\?\\" + path) == std::string(800, 'L'));
+    }
+}
+
+} // namespace

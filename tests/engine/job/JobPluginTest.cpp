@@ -240,4 +240,44 @@ TEST_F(JobPluginTest, APausedJobRunsNoStageUntilResumedAndStopsCleanly)
     EXPECT_EQ((std::vector<int>{0, 23, 25, 3, 21, 6, 1}), run.Events());
 }
 
+TEST_F(JobPluginTest, TheJobTypeDecidesWhatFollowsAValidDownload)
+{
+    struct Case {
+        const char* type; // null: no "job_type"
+        std::vector<int> events;
+    };
+    const Case cases[] = {
+        {"install", {0, 23, 25, 3, 21, 6, 1}},
+        {nullptr, {0, 23, 25, 3, 21, 6, 1}},
+        {"something else", {0, 23, 25, 3, 21, 6, 1}},
+        {"download", {0, 23, 25, 3, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type ? c.type : "(none)");
+        JobRun run("jobtype", c.type);
+        run.AddPlugin(SignedPlugin("level3"), "status 3\n", true);
+        ASSERT_TRUE(run.Run());
+        EXPECT_EQ(c.events, run.Events());
+        EXPECT_EQ(c.events.size() > 5, jobtest::Exists(run.Destination("plugin.dll.job")));
+    }
+}
+
+TEST(JobExceptionTest, MessagesFollowTheCode)
+{
+    const std::pair<HRESULT, const char*> cases[] = {
+        {static_cast<HRESULT>(0x80047EC1L), "Cannot initialize plugin loader"},
+        {static_cast<HRESULT>(0x80047EC2L), "Cannot start plugin"},
+        {static_cast<HRESULT>(0x80047EC3L), "Cannot create plugin object"},
+        {static_cast<HRESULT>(0x80047EC4L), "Invalid digital signature"},
+        {static_cast<HRESULT>(0x80047EC5L), "Unable to find plugin in manifest"},
+        {static_cast<HRESULT>(0x80047ECAL), "Unknown JobException"},
+        {E_FAIL, "Unknown JobException"},
+    };
+    for (const auto& [code, message] : cases) {
+        const vek::JobException e(code);
+        EXPECT_STREQ(message, e.what());
+        EXPECT_EQ(code, e.GetCode());
+    }
+}
+
 } // namespace

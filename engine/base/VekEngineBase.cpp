@@ -112,8 +112,92 @@ HRESULT VekEngineBase::Start(const wchar_t* exePath)
     if (exePath == nullptr) {
         return E_INVALIDARG;
     }
+    // The steps run in a lambda of Start, so that their log lines carry Start's name.
+    const auto sequence = [&]() -> HRESULT {
+        HRESULT hr = prerequisitesSatisified();
+        if (FAILED(hr)) {
+            QK_LOG_ERROR(L"prerequisitesSatisified() failed, hr=0x%08X", static_cast<unsigned>(hr));
+            return hr;
+        }
+        const HRESULT loaded = loadManifest(*m_Manifest);
+        if (FAILED(loaded)) {
+            return loaded;
+        }
+        QK_LOG_INFO(L"Loaded manifest successfully");
+        m_DataReporter = createDataReporter(*m_Manifest);
+        if (m_Manifest->Read([](const json& root) { return IsEmptyDocument(root); })) {
+            return loaded;
+        }
+
+        // The launch ping, once per launch: a copy the launcher started itself does not send it.
+        if (!hasSwitch(switches::RELAUNCHED) && !hasSwitch(switches::MINIMIZED)) {
+            if (m_DataReporter) {
+                const HRESULT ping = m_DataReporter->logInitializationStage(0, kLaunchPingEvent);
+                if (FAILED(ping)) {
+                    QK_LOG_ERROR(L"LogRandomPings() :: failure in sending the launch ping 0x%08X",
+                                 static_cast<unsigned>(ping));
+                }
+            } else {
+                QK_LOG_ERROR(L"m_DataReporter is NULL");
+            }
+        } else {
+            QK_LOG_INFO(L"Skipping Launch ping, if process relaunched");
+        }
+
+        // A missing or non-text id throws the JSON library's error: the start ends with E_FAIL.
+        const std::string idText = m_Manifest->Read(
+            [](const json& root) { return root.at("vek").at("global").at("manifest_id").get<std::string>(); });
+        const std::wstring manifestId = FromUtf8(idText);
+        if (manifestId.size() > kMaxRelaunchManifestId) {
+            QK_LOG_INFO(L"Manifest ID is more than %d characters, VEK will not relaunch on LogOn",
+                        static_cast<int>(kMaxRelaunchManifestId));
+        }
+
+        hr = canRun(manifestId.c_str());
+        if (FAILED(hr)) {
+            return hr;
+        }
+        QK_LOG_INFO(L"canRun() succeeded, creating VekJobEngine object");
+        m_JobEngine = createJobEngine(m_DataReporter, m_Manifest, exePath);
+
+        *m_JobEventConnection = m_JobEngine->subscribeJobEvents(
+            [this](int32_t event, const json& job) -> int32_t { return forwardJobEvent(event, job); });
+        *m_ProgressConnection =
+            m_JobEngine->subscribeJobProgress([this](uint64_t total, uint64_t done) { forwardJobProgress(total, done); });
+
+        const int32_t bootstrap = runBootstrap(*m_JobEngine);
+        switch (bootstrap) {
+        case VekJobEngine::eBootstrapContinue: {
+            const HRESULT initialized = initialize();
+            if (FAILED(initialized)) {
+                return initialized;
+            }
+            QK_LOG_INFO(L"Starting the job engine");
+            qkCommandLine commandLine;
+            if (commandLine.Parse(m_commandLine.c_str()) && !commandLine.HasSwitch(switches::SHOWONECLICK) &&
+                !commandLine.HasSwitch(switches::SHOWFAILOVER)) {
+                startJobs(*m_JobEngine);
+            }
+            return initialized;
+        }
+        case VekJobEngine::eBootstrapAskLocation:
+            return initialize();
+        case VekJobEngine::eBootstrapCleanedUp:
+            return VEK_E_CLEANUP;
+        case VekJobEngine::eBootstrapRelaunched:
+            QK_LOG_INFO(L"Restarting, Bootstrap() returned %d", static_cast<int>(bootstrap));
+            m_RestartRequested = true;
+            return S_OK;
+        case VekJobEngine::eBootstrapNeedsElevation:
+            QK_LOG_INFO(L"Restarting elevated, Bootstrap() returned %d", static_cast<int>(bootstrap));
+            m_RestartElevatedRequested = true;
+            return S_OK;
+        default:
+            return hr;
+        }
+    };
     try {
-        return startSequence(exePath);
+        return sequence();
     } catch (const JobEngineException& e) {
         QK_LOG_ERROR(L"Caught JobEngineException, hr=0x%08X", static_cast<unsigned>(e.GetCode()));
         return e.GetCode();
@@ -124,91 +208,6 @@ HRESULT VekEngineBase::Start(const wchar_t* exePath)
         return E_OUTOFMEMORY;
     } catch (const std::exception&) {
         return E_FAIL;
-    }
-}
-
-HRESULT VekEngineBase::startSequence(const wchar_t* exePath)
-{
-    HRESULT hr = prerequisitesSatisified();
-    if (FAILED(hr)) {
-        QK_LOG_ERROR(L"prerequisitesSatisified() failed, hr=0x%08X", static_cast<unsigned>(hr));
-        return hr;
-    }
-    const HRESULT loaded = loadManifest(*m_Manifest);
-    if (FAILED(loaded)) {
-        return loaded;
-    }
-    QK_LOG_INFO(L"Loaded manifest successfully");
-    m_DataReporter = createDataReporter(*m_Manifest);
-    if (m_Manifest->Read([](const json& root) { return IsEmptyDocument(root); })) {
-        return loaded;
-    }
-
-    // The launch ping, once per launch: a copy the launcher started itself does not send it.
-    if (!hasSwitch(switches::RELAUNCHED) && !hasSwitch(switches::MINIMIZED)) {
-        if (m_DataReporter) {
-            const HRESULT ping = m_DataReporter->logInitializationStage(0, kLaunchPingEvent);
-            if (FAILED(ping)) {
-                QK_LOG_ERROR(L"LogRandomPings() :: failure in sending the launch ping 0x%08X",
-                             static_cast<unsigned>(ping));
-            }
-        } else {
-            QK_LOG_ERROR(L"m_DataReporter is NULL");
-        }
-    } else {
-        QK_LOG_INFO(L"Skipping Launch ping, if process relaunched");
-    }
-
-    // A missing or non-text id throws the JSON library's error: the start ends with E_FAIL.
-    const std::string idText = m_Manifest->Read(
-        [](const json& root) { return root.at("vek").at("global").at("manifest_id").get<std::string>(); });
-    const std::wstring manifestId = FromUtf8(idText);
-    if (manifestId.size() > kMaxRelaunchManifestId) {
-        QK_LOG_INFO(L"Manifest ID is more than %d characters, VEK will not relaunch on LogOn",
-                    static_cast<int>(kMaxRelaunchManifestId));
-    }
-
-    hr = canRun(manifestId.c_str());
-    if (FAILED(hr)) {
-        return hr;
-    }
-    QK_LOG_INFO(L"canRun() succeeded, creating VekJobEngine object");
-    m_JobEngine = createJobEngine(m_DataReporter, m_Manifest, exePath);
-
-    *m_JobEventConnection = m_JobEngine->subscribeJobEvents(
-        [this](int32_t event, const json& job) -> int32_t { return forwardJobEvent(event, job); });
-    *m_ProgressConnection =
-        m_JobEngine->subscribeJobProgress([this](uint64_t total, uint64_t done) { forwardJobProgress(total, done); });
-
-    const int32_t bootstrap = runBootstrap(*m_JobEngine);
-    switch (bootstrap) {
-    case VekJobEngine::eBootstrapContinue: {
-        const HRESULT initialized = initialize();
-        if (FAILED(initialized)) {
-            return initialized;
-        }
-        QK_LOG_INFO(L"Starting the job engine");
-        qkCommandLine commandLine;
-        if (commandLine.Parse(m_commandLine.c_str()) && !commandLine.HasSwitch(switches::SHOWONECLICK) &&
-            !commandLine.HasSwitch(switches::SHOWFAILOVER)) {
-            startJobs(*m_JobEngine);
-        }
-        return initialized;
-    }
-    case VekJobEngine::eBootstrapAskLocation:
-        return initialize();
-    case VekJobEngine::eBootstrapCleanedUp:
-        return VEK_E_CLEANUP;
-    case VekJobEngine::eBootstrapRelaunched:
-        QK_LOG_INFO(L"Restarting, Bootstrap() returned %d", static_cast<int>(bootstrap));
-        m_RestartRequested = true;
-        return S_OK;
-    case VekJobEngine::eBootstrapNeedsElevation:
-        QK_LOG_INFO(L"Restarting elevated, Bootstrap() returned %d", static_cast<int>(bootstrap));
-        m_RestartElevatedRequested = true;
-        return S_OK;
-    default:
-        return hr;
     }
 }
 

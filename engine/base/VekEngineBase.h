@@ -13,6 +13,7 @@
 #include <boost/signals2/connection.hpp>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -97,14 +98,13 @@ protected:
     std::shared_ptr<VekDataReporter> m_DataReporter;
     std::shared_ptr<VekJobEngine> m_JobEngine;
     std::shared_ptr<ManifestDocument> m_Manifest;
-    bool m_RestartRequested = false;
-    bool m_RestartElevatedRequested = false;
+    // Set on the main thread by the start and on a worker by a job's request (read by wWinMain).
+    std::atomic<bool> m_RestartRequested{false};
+    std::atomic<bool> m_RestartElevatedRequested{false};
     std::shared_ptr<boost::signals2::scoped_connection> m_JobEventConnection;
     std::shared_ptr<boost::signals2::scoped_connection> m_ProgressConnection;
 
 private:
-    HRESULT startSequence(const wchar_t* exePath);
-
     std::wstring m_commandLine;
     std::wstring m_dataFolder;
 };

@@ -96,7 +96,10 @@ void VekJob::Start()
     }
     m_started = true;
     m_running = true;
-    ::SetEvent(m_resumeEvent.Get());
+    // A job paused before it started stays paused until Resume.
+    if (!m_paused) {
+        ::SetEvent(m_resumeEvent.Get());
+    }
     m_thread = std::thread([this] { run(); });
 }
 

@@ -34,8 +34,7 @@ std::shared_ptr<ICertificateCheck> GetCertificateCheck()
 
 bool IsHostWhiteListed(const std::wstring& host)
 {
-    auto check = GetCertificateCheck();
-    return check && check->IsHostWhiteListed(host);
+    return GetCertificateCheck()->IsHostWhiteListed(host);
 }
 
 bool IsUrlHostWhiteListed(const std::wstring& url)
@@ -54,18 +53,12 @@ bool IsUrlHostWhiteListed(const std::wstring& url)
 
 bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress, int source, DWORD argument)
 {
-    auto check = GetCertificateCheck();
-    if (!check) {
-        QK_TRACE(L"no certificate check registered; refusing %ls", serverAddress.c_str());
-        return false;
-    }
-    return check->CheckServerCertificate(request, serverAddress, source, argument);
+    return GetCertificateCheck()->CheckServerCertificate(request, serverAddress, source, argument);
 }
 
 void SendPinningPing(int source, int resultCode, const std::wstring& serverAddress)
 {
-    if (auto check = GetCertificateCheck())
-        check->SendPinningPing(source, resultCode, serverAddress);
+    GetCertificateCheck()->SendPinningPing(source, resultCode, serverAddress);
 }
 
 } // namespace Jux

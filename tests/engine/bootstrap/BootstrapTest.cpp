@@ -31,8 +31,11 @@ protected:
 TEST_F(BootstrapTest, CopiesVerifiesAndRelaunchesTheCopy)
 {
     auto& engine = Engine(Manifest(), Launcher(L"level3"), L"/SILENT /CC_TOKEN \"abc def\" /noshow");
+    vek::test::LogCapture log;
     int32_t result = 0;
     ASSERT_EQ(Run(engine, result), S_OK);
+    // A copy without an internet zone mark is no error.
+    EXPECT_FALSE(log.Contains(L"Failed to delete zone information")) << vek::ToUtf8(log.All());
     EXPECT_EQ(result, VekJobEngine::eBootstrapRelaunched);
     EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eBootstrapped);
     EXPECT_EQ(engine.GetInstalledBinaryPath(), Copy());
@@ -236,6 +239,19 @@ TEST_F(BootstrapTest, CopyFallsBackToTheTemporaryFolder)
     EXPECT_EQ(m_system->launchedPath, copy);
     EXPECT_EQ(Recorded(m_temp), L"\"" + copy + L"\" /r");
     EXPECT_EQ(RunValue(), L"\"" + copy + L"\" /m");
+}
+
+TEST_F(BootstrapTest, FailedRelaunchFailsTheRun)
+{
+    m_system->launchFailure = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    vek::test::LogCapture log;
+    auto& engine = Engine(Manifest(), Launcher(L"level3"));
+    int32_t result = -1;
+    EXPECT_EQ(Run(engine, result), vek::VEK_E_RELAUNCH);
+    EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eFatalError);
+    EXPECT_TRUE(log.Contains(L"pl.Launch() failed ot launch"));
+    EXPECT_FALSE(m_system->IsHolding());
+    EXPECT_EQ(OpenForWriting(Copy()), 0u);
 }
 
 TEST_F(BootstrapTest, ReadOnlyEarlierCopyIsReplaced)

@@ -163,6 +163,38 @@ TEST_F(CleanUpTest, SecondCleanUpDoesNothingAndAReadOnlyStateFileGoes)
     EXPECT_TRUE(Exists(InstallFolder())) << "the second call removed nothing";
 }
 
+TEST_F(CleanUpTest, RunStillEndingKeepsItsFailureState)
+{
+    json manifest = Manifest();
+    manifest["vek"]["job_array"] = json::array();
+    auto& engine = Engine(manifest, Launcher(L"level3"));
+    // The engine thread's first event holds the thread until the test lets it go: the run is
+    // still going while the clean-up runs.
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    engine.subscribeJobEvents([&](int32_t event, const json&) {
+        if (event == 9) {
+            SetEvent(entered);
+            WaitForSingleObject(release, 60000);
+        }
+        return 0;
+    });
+    ASSERT_TRUE(engine.Start());
+    ASSERT_EQ(WaitForSingleObject(entered, 60000), WAIT_OBJECT_0);
+    ASSERT_TRUE(engine.IsRunning());
+    engine.setEngineState(VekJobEngine::eFatalError);
+    engine.CleanUp(VekJobEngine::eCleanRegistry);
+    EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eFatalError) << "the windows still show the failure";
+    SetEvent(release);
+    engine.Join();
+    EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eFatalError);
+    // Once the run has ended, clean-up marks the engine as cleaned up.
+    engine.CleanUp(VekJobEngine::eCleanRegistry);
+    EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eCleanedUp);
+    CloseHandle(entered);
+    CloseHandle(release);
+}
+
 TEST_F(CleanUpTest, ChosenFolderKeepsWhatTheLauncherDidNotWrite)
 {
     struct Case {

@@ -11,8 +11,8 @@
 
 namespace {
 
-using jobtest::json;
 using jobtest::JobRun;
+using jobtest::json;
 using jobtest::SignedPlugin;
 
 constexpr HRESULT kPluginStartFailed = static_cast<HRESULT>(0x80047EC2L);
@@ -46,10 +46,14 @@ TEST_F(JobPluginTest, DownloadsVerifiesAndRunsThePluginToTheEnd)
     EXPECT_EQ(0, Int(node, "job_error_code"));
     EXPECT_EQ(0, Int(node, "error_type"));
     EXPECT_EQ(std::string(70000, 'p'), jobtest::ReadBytes(run.Destination("payload.bin")));
+    // The download's progress reached the job's subscribers, up to the whole size.
+    const auto progress = run.LastProgress();
+    EXPECT_GE(progress.first, 70000u);
+    EXPECT_EQ(progress.first, progress.second);
     // The plug-in was handed the job node as JSON text, and asked to stop once at the end.
     const json text = json::parse(run.PluginText(".job"), nullptr, false);
     ASSERT_FALSE(text.is_discarded());
-    EXPECT_EQ(node["job_id"], text["job_id"]);
+    EXPECT_EQ(node.value("job_id", std::string("node")), text.value("job_id", std::string("text")));
     EXPECT_EQ(vek::ePostProcess, Int(text, "job_state"));
     EXPECT_EQ("1", run.PluginText(".stops"));
     EXPECT_FALSE(run.Job().IsRunning());
@@ -171,7 +175,7 @@ TEST_F(JobPluginTest, PluginCallbacksWriteTheNodeAndPassTheirEventsOn)
         ASSERT_TRUE(run.Run());
         EXPECT_EQ((std::vector<int>{0, 23, 25, 3, 21, 17, 29, 30, 6, 1}), run.Events());
         const json node = run.Node();
-        EXPECT_EQ(c.intermediate, node["intermediate_errors"]);
+        EXPECT_EQ(c.intermediate, node.value("intermediate_errors", json()));
         EXPECT_EQ(1, Int(node, "rekey_status"));
         EXPECT_EQ(0x404, Int(node, "OtherErrors"));
         EXPECT_EQ(static_cast<int32_t>(0x80070005), Int(node, "last_plugin_error"));
@@ -209,6 +213,71 @@ TEST_F(JobPluginTest, StopDuringPollingStopsThePluginAndEndsAsStopped)
     const std::string stops = run.PluginText(".stops");
     EXPECT_TRUE(stops == "1" || stops == "2") << stops;
     EXPECT_EQ(nullptr, GetModuleHandleW(run.Destination("plugin.dll").c_str()));
+}
+
+TEST_F(JobPluginTest, APausedJobRunsNoStageUntilResumedAndStopsCleanly)
+{
+    {
+        JobRun run("pausestop");
+        run.AddPlugin(SignedPlugin("level3"), "status 3\n", true);
+        run.Create();
+        run.Job().Pause();
+        run.Start();
+        EXPECT_TRUE(run.Job().IsPaused());
+        run.Job().Stop();
+        EXPECT_TRUE(run.WaitForEnd(0));
+        EXPECT_EQ((std::vector<int>{13, 1}), run.Events());
+        EXPECT_FALSE(jobtest::Exists(run.Destination("plugin.dll.job")));
+    }
+    JobRun run("pauseresume");
+    run.AddPlugin(SignedPlugin("level3"), "status 3\n", true);
+    run.Create();
+    run.Job().Pause();
+    run.Start();
+    run.Job().Resume();
+    EXPECT_FALSE(run.Job().IsPaused());
+    ASSERT_TRUE(run.WaitForEnd());
+    EXPECT_EQ((std::vector<int>{0, 23, 25, 3, 21, 6, 1}), run.Events());
+}
+
+TEST_F(JobPluginTest, TheJobTypeDecidesWhatFollowsAValidDownload)
+{
+    struct Case {
+        const char* type; // null: no "job_type"
+        std::vector<int> events;
+    };
+    const Case cases[] = {
+        {"install", {0, 23, 25, 3, 21, 6, 1}},
+        {nullptr, {0, 23, 25, 3, 21, 6, 1}},
+        {"something else", {0, 23, 25, 3, 21, 6, 1}},
+        {"download", {0, 23, 25, 3, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type ? c.type : "(none)");
+        JobRun run("jobtype", c.type);
+        run.AddPlugin(SignedPlugin("level3"), "status 3\n", true);
+        ASSERT_TRUE(run.Run());
+        EXPECT_EQ(c.events, run.Events());
+        EXPECT_EQ(c.events.size() > 5, jobtest::Exists(run.Destination("plugin.dll.job")));
+    }
+}
+
+TEST(JobExceptionTest, MessagesFollowTheCode)
+{
+    const std::pair<HRESULT, const char*> cases[] = {
+        {static_cast<HRESULT>(0x80047EC1L), "Cannot initialize plugin loader"},
+        {static_cast<HRESULT>(0x80047EC2L), "Cannot start plugin"},
+        {static_cast<HRESULT>(0x80047EC3L), "Cannot create plugin object"},
+        {static_cast<HRESULT>(0x80047EC4L), "Invalid digital signature"},
+        {static_cast<HRESULT>(0x80047EC5L), "Unable to find plugin in manifest"},
+        {static_cast<HRESULT>(0x80047ECAL), "Unknown JobException"},
+        {E_FAIL, "Unknown JobException"},
+    };
+    for (const auto& [code, message] : cases) {
+        const vek::JobException e(code);
+        EXPECT_STREQ(message, e.what());
+        EXPECT_EQ(code, e.GetCode());
+    }
 }
 
 } // namespace

@@ -138,8 +138,8 @@ JobRun::JobRun(const std::string& name, const char* jobType)
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     static std::atomic<int> counter{0};
-    m_dir = std::wstring(temp) + L"vek-job-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++counter);
+    m_dir =
+        std::wstring(temp) + L"vek-job-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     CreateDirectoryW(m_dir.c_str(), nullptr);
     m_jobId = "jobtest-" + name + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter.load());
 
@@ -169,8 +169,7 @@ JobRun::~JobRun()
     RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Vallor\\Vek\\" + folder + L"\\" + Widen(m_jobId)).c_str());
     try {
         vek::test::TestServer::Instance().Clear(m_prefix);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 std::wstring JobRun::Destination(const std::string& name) const
@@ -252,6 +251,14 @@ void JobRun::PlaceFilesInAdvance()
 
 void JobRun::Start()
 {
+    if (!m_job) {
+        Create();
+    }
+    m_job->Start();
+}
+
+void JobRun::Create()
+{
     m_document = std::make_shared<vek::ManifestDocument>();
     m_document->Adopt(m_root);
     m_job = std::make_unique<vek::VekJob>(m_document, 0, m_reporter, m_root["vek"]["bootstrap"]["options"]);
@@ -266,7 +273,16 @@ void JobRun::Start()
         m_changed.notify_all();
         return event == vek::eJobInstallStart ? m_installStartAnswer : 0;
     });
-    m_job->Start();
+    m_job->jobProgressSignal().connect([this](uint64_t total, uint64_t done) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_progress = {total, done};
+    });
+}
+
+std::pair<uint64_t, uint64_t> JobRun::LastProgress()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_progress;
 }
 
 bool JobRun::Run()

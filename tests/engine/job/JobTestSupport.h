@@ -79,10 +79,14 @@ public:
     // Starts the job and waits for its end; false when it did not end in time.
     bool Run();
     void Start();
+    // Builds the job without starting it (Start then starts it).
+    void Create();
     bool WaitForEvent(int event, int seconds = 120);
     bool WaitForEnd(int seconds = 120);
 
     std::vector<int> Events();
+    // The last progress report (total, done); zeros without one.
+    std::pair<uint64_t, uint64_t> LastProgress();
     json Node() const;
     std::string PluginText(const char* suffix) const;
 
@@ -110,6 +114,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<int> m_events;
+    std::pair<uint64_t, uint64_t> m_progress{0, 0};
     int m_installStartAnswer = 0;
     std::string m_jobId;
 };

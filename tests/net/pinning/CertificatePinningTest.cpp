@@ -202,7 +202,7 @@ TEST_F(CertificatePinning, VerdictAndReportOfEachPolicy)
         EXPECT_EQ(0u, e.constant2);
         ASSERT_EQ(14u, e.pairs.size());
         wchar_t hrText[16];
-        swprintf(hrText, 16, L"%08lX", static_cast<unsigned long>(c.reportedHr));
+        swprintf(hrText, 16, L"%lX", static_cast<unsigned long>(c.reportedHr));
         const std::vector<std::pair<std::wstring, std::wstring>> expected = {
             {L"D", L"7"}, {L"A", L"1"}, {L"B", L"0"}, {L"M", std::to_wstring(c.mode)},
             {L"R", std::to_wstring(c.rootCheckMode)}, {L"O", L"0"}, {L"V", L"1"}, {L"W", L"3"},
@@ -258,25 +258,63 @@ TEST_F(CertificatePinning, UnreadablePolicyPassesAndReportsCodeOne)
     EXPECT_TRUE(m_pinning->Take().empty());
 }
 
-// A request without a server certificate (plain HTTP handle) passes with code 2, reported at once.
-TEST_F(CertificatePinning, RequestWithoutCertificateReportsCodeTwoAtOnce)
+// A request without a server certificate (plain HTTP handle) cannot be decided: code 2, reported
+// at once; it counts as a failed check, so enforced pinning (mode 2) refuses it and mode 1 lets it go.
+TEST_F(CertificatePinning, RequestWithoutCertificateReportsCodeTwoAndIsRefusedWhenEnforced)
 {
-    WritePolicy({.mode = 2, .rootCheckMode = 1, .maxPings = 0}); // the limiter would refuse
+    for (const DWORD mode : {2u, 1u}) {
+        SCOPED_TRACE(mode);
+        WritePolicy({.mode = mode, .rootCheckMode = 1, .maxPings = 0}); // the limiter would refuse
+        HINTERNET session = WinHttpOpen(L"pin-test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+        HINTERNET connection = WinHttpConnect(session, L"localhost", 80, 0);
+        HINTERNET request = WinHttpOpenRequest(connection, L"GET", L"/x", nullptr, nullptr, nullptr, 0);
+        ASSERT_NE(nullptr, request);
+        EXPECT_EQ(mode != 2, m_pinning->CheckServerCertificate(request, L"10.0.0.1", Jux::kCheckOnSend, 0));
+        WinHttpCloseHandle(request);
+        WinHttpCloseHandle(connection);
+        WinHttpCloseHandle(session);
+        auto events = TakeTelemetry();
+        ASSERT_EQ(1u, events.size());
+        EXPECT_EQ(2u, events[0].resultCode);
+        EXPECT_EQ(L"4294967295", events[0].Value(L"M"));
+        EXPECT_EQ(L"4294967295", events[0].Value(L"R"));
+        EXPECT_EQ(L"0", events[0].Value(L"D"));
+        EXPECT_EQ(L"10.0.0.1", events[0].Value(L"I"));
+    }
+}
+
+// A secure failure (source 2) is always reported, even with a passing chain or pinning off:
+// summary only. Wine never raises that notification, so the check is called on a finished request.
+TEST_F(CertificatePinning, SecureFailureIsAlwaysReported)
+{
+    const Chain& chain = TestChain();
     HINTERNET session = WinHttpOpen(L"pin-test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
-    HINTERNET connection = WinHttpConnect(session, L"localhost", 80, 0);
-    HINTERNET request = WinHttpOpenRequest(connection, L"GET", L"/x", nullptr, nullptr, nullptr, 0);
-    ASSERT_NE(nullptr, request);
-    EXPECT_TRUE(m_pinning->CheckServerCertificate(request, L"10.0.0.1", Jux::kCheckOnSend, 0));
+    HINTERNET connection =
+        WinHttpConnect(session, L"localhost", static_cast<INTERNET_PORT>(TestServer::Instance().HttpsPort("chained")), 0);
+    const std::wstring path = std::wstring(m_prefix.begin(), m_prefix.end()) + L"doc";
+    HINTERNET request = WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, nullptr, nullptr,
+                                           WINHTTP_FLAG_SECURE);
+    ASSERT_TRUE(request && WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0) &&
+                WinHttpReceiveResponse(request, nullptr));
+    const DWORD flags = WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED;
+    for (DWORD mode : {2u, 0u}) {
+        SCOPED_TRACE(mode);
+        Jux::CHTTPCertPinning::ForgetRememberedThumbprint();
+        WritePolicy({.mode = mode, .rootCheckMode = 1, .pins = std::vector<std::wstring>{chain.leaf},
+                     .wellKnownRoots = std::vector<std::wstring>{chain.root}});
+        EXPECT_TRUE(m_pinning->CheckServerCertificate(request, L"127.0.0.1", Jux::kCheckOnSecureFailure, flags));
+        auto events = TakeTelemetry();
+        ASSERT_EQ(1u, events.size());
+        EXPECT_EQ(0u, events[0].resultCode);
+        EXPECT_EQ(L"2", events[0].Value(L"A"));
+        EXPECT_EQ(std::to_wstring(flags), events[0].Value(L"B"));
+        EXPECT_EQ(std::to_wstring(mode), events[0].Value(L"M"));
+        EXPECT_EQ(mode == 0 ? L"0" : L"3", events[0].Value(L"W")) << "mode 0 builds no chain";
+        EXPECT_TRUE(m_pinning->Take().empty());
+    }
     WinHttpCloseHandle(request);
     WinHttpCloseHandle(connection);
     WinHttpCloseHandle(session);
-    auto events = TakeTelemetry();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(2u, events[0].resultCode);
-    EXPECT_EQ(L"4294967295", events[0].Value(L"M"));
-    EXPECT_EQ(L"4294967295", events[0].Value(L"R"));
-    EXPECT_EQ(L"0", events[0].Value(L"D"));
-    EXPECT_EQ(L"10.0.0.1", events[0].Value(L"I"));
 }
 
 // The daily limit applies to the reports after a check.

@@ -133,6 +133,8 @@ public:
     DWORD sessionId = 1;
     bool interactive = true;
     bool trayFails = false;
+    bool realTray = false;      // the product's tray window and main dialog instead of the queue
+    bool realBootstrap = false; // the job engine's own bootstrap instead of the scripted results
     bool windows8 = true;
     int upgradePendingLooks = 0; // the upgrade marker is seen this many times
     vek::SystemFacts facts = SupportedAdmin();
@@ -203,6 +205,9 @@ protected:
     int32_t runBootstrap(vek::VekJobEngine& engine) override
     {
         bootstrapManifests.push_back(engine.GetManifest()->Snapshot());
+        if (realBootstrap) {
+            return vek::VekUIEngine::runBootstrap(engine);
+        }
         if (bootstrapThrowsJobEngine) {
             throw vek::JobEngineException(*bootstrapThrowsJobEngine);
         }
@@ -216,6 +221,9 @@ protected:
     HRESULT createTray(HWND& window) override
     {
         ++trays;
+        if (realTray) {
+            return vek::VekUIEngine::createTray(window);
+        }
         window = (trayFails || queue == nullptr) ? nullptr : queue->hwnd();
         return trayFails ? E_FAIL : S_OK;
     }
@@ -307,6 +315,18 @@ TEST_F(UIEngineTest, StartActsOnTheBootstrapResultAndSwitches)
     }
 }
 
+TEST_F(UIEngineTest, JobEngineBootstrapAskingForALocationShowsTheWindowsWithoutJobs)
+{
+    auto engine = MakeEngine();
+    engine->realBootstrap = true;
+    engine->testManifest["vek"]["bootstrap"]["options"] = {{"ask_location", "true"}, {"install", "false"}};
+    EXPECT_EQ(engine->Start(kExePath, nullptr), S_OK);
+    ASSERT_TRUE(engine->jobEngine());
+    EXPECT_EQ(engine->jobEngine()->GetEngineState(), vek::VekJobEngine::eCustomLocationRequired);
+    EXPECT_EQ(engine->trays, 1);
+    EXPECT_EQ(engine->jobStarts, 0);
+}
+
 TEST_F(UIEngineTest, ManifestWithoutIdEndsTheStartWithoutAJobEngine)
 {
     auto engine = MakeEngine();
@@ -358,17 +378,23 @@ TEST_F(UIEngineTest, AnotherInstanceHoldingTheLockIsCountedAndReported)
     vek::VekSingleInstance other;
     ASSERT_TRUE(other.CreateInFolder(m_folder.c_str(), L"{UIENGINE-BUSY}", 1));
 
-    std::vector<HRESULT> results;
-    for (int run = 0; run < 2; ++run) {
-        auto engine = MakeEngine();
+    // The wait lasts 10 one-second pauses, or 60 for a silent run or a relaunched copy; each
+    // run that gave up is reported.
+    struct WaitCase {
+        const wchar_t* commandLine;
+        size_t pauses;
+    } cases[] = {{L"", 11}, {L"/SILENT", 61}, {L"/r", 61}};
+    for (const WaitCase& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.commandLine)));
+        auto engine = MakeEngine(c.commandLine);
         engine->testManifest = TestManifest("{UIENGINE-BUSY}");
-        results.push_back(engine->Start(kExePath, nullptr));
+        EXPECT_EQ(engine->Start(kExePath, nullptr), VEK_E_ANOTHER_INSTANCE);
+        EXPECT_EQ(engine->pauses.size(), c.pauses);
         ASSERT_FALSE(engine->reporter->errors.empty());
         EXPECT_EQ(engine->reporter->errors.back().code, VEK_E_ANOTHER_INSTANCE);
         EXPECT_EQ(engine->reporter->errors.back().extra, json("0"));
         EXPECT_FALSE(engine->jobEngine());
     }
-    EXPECT_EQ(results, (std::vector<HRESULT>{VEK_E_ANOTHER_INSTANCE, VEK_E_ANOTHER_INSTANCE}));
     other.Release();
 
     // Once the other holder is gone the lock is taken.
@@ -522,7 +548,7 @@ TEST_F(UIEngineTest, LoadedManifestIsPreparedForThisSystem)
         engine->windows8 = windows8;
         vek::ManifestDocument document;
         ASSERT_EQ(engine->loadManifest(document), S_OK);
-        const json root = document.Snapshot();
+        json root = document.Snapshot();
         EXPECT_EQ(root["vek"]["global"].contains("STARTMENU_SHORTCUT_HIDE"), windows8);
         if (windows8) {
             EXPECT_EQ(root["vek"]["global"]["STARTMENU_SHORTCUT_HIDE"], 1);
@@ -678,6 +704,44 @@ TEST_F(UIEngineTest, SaveEventWritesTheStateFileAndClosesTheTrayForARelaunch)
         vek::TakeJobUpdateRecord(msg.message == WM_VEK_JOB_UPDATE ? msg.wParam : 0);
     }
     EXPECT_EQ(messages, (std::vector<UINT>{WM_VEK_JOB_UPDATE, WM_CLOSE, WM_VEK_JOB_UPDATE}));
+}
+
+TEST_F(UIEngineTest, ProductTrayClosesForARelaunchWithoutCleaningUp)
+{
+    auto engine = MakeEngine();
+    engine->realTray = true;
+    ASSERT_EQ(engine->Start(kExePath, nullptr), S_OK);
+    HWND tray = engine->trayWindow();
+    ASSERT_NE(tray, nullptr);
+    wchar_t className[32] = {};
+    ::GetClassNameW(tray, className, 32);
+    EXPECT_STREQ(className, L"VEK_Tray");
+
+    engine->OnJobEvent(2, engine->manifest()->Snapshot()["vek"]["job_array"][0]);
+    engine->OnJobEvent(20, json::object());
+    engine->OnJobEvent(11, engine->manifest()->Snapshot());
+    const std::filesystem::path stateFile =
+        std::wstring(vek::VekStateFile(m_folder.wstring(), nullptr).Path(engine->manifest()->Snapshot())).substr(4);
+    ASSERT_TRUE(std::filesystem::exists(stateFile));
+
+    // The message loop ends (the tray window goes and quits it); the state stays for the copy.
+    MSG msg;
+    bool quit = false;
+    for (int turn = 0; turn < 200 && !quit; ++turn) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                break;
+            }
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+    }
+    EXPECT_TRUE(quit);
+    EXPECT_FALSE(::IsWindow(tray));
+    EXPECT_TRUE(std::filesystem::exists(stateFile));
+    EXPECT_TRUE(engine->restartRequested());
 }
 
 // ---- prompts and the main dialog ----------------------------------------------------------------

@@ -548,7 +548,7 @@ TEST_F(UIEngineTest, LoadedManifestIsPreparedForThisSystem)
         engine->windows8 = windows8;
         vek::ManifestDocument document;
         ASSERT_EQ(engine->loadManifest(document), S_OK);
-        const json root = document.Snapshot();
+        json root = document.Snapshot();
         EXPECT_EQ(root["vek"]["global"].contains("STARTMENU_SHORTCUT_HIDE"), windows8);
         if (windows8) {
             EXPECT_EQ(root["vek"]["global"]["STARTMENU_SHORTCUT_HIDE"], 1);

@@ -12,6 +12,9 @@
 #                        the file size (Wine's WinHTTP reads Content-Length as a signed 32-bit
 #                        number, so the size stays under 2 GiB)
 #   curl                 native curl on the 1 GiB file (the loopback's own speed)
+#   start_to_first_request  the packed and signed launcher from its start under Wine to the first
+#                        request the server sees for its product, median of BENCH_STARTS runs
+#                        (default 7) after one warm-up run
 #   sha_bare / sha       SHA-256 of the 1 GiB file: a bare CryptoAPI loop of 8 KiB reads and the
 #                        launcher's vek::security::CalculateSHA256ForFile, alternately, and native
 #                        sha256sum; medians and the ratio of the medians.
@@ -31,6 +34,8 @@ if ! cmake --build "$tree" --target DownloadBench >/dev/null; then
   exit 0
 fi
 info=$tree/testserver/bench-server.json
+mkdir -p "$tree/testserver"
+bash tools/certs/make-certs.sh "$tree/certs" >/dev/null
 if ! python3 tools/testserver/https_server.py start --info "$info" --certs "$tree/certs" --lifetime 3600; then
   echo "bench: the local HTTPS server did not start; no figures"
   exit 0
@@ -53,6 +58,20 @@ run() {
   timeout "$limit" tools/wine-run.sh "$tree/bin/DownloadBench.exe" "$way" "$@" 2>/dev/null | tr -d '\r' |
     sed -n "s/^${way}_/${label}_/p" >>"$out" || echo "bench: $label failed or timed out"
 }
+
+echo "== launcher start to first request (packed, signed, /SILENT)"
+# The launcher build that Wine runs here: the 32-bit one where 32-bit Wine works.
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then ltree=build/x86; else ltree=build/x64; fi
+ltree=$(cd "$ltree" && pwd)
+if cmake --build "$ltree" --target VekLauncher VekDemoPlugin vek_trust_cert ImportRootCert >/dev/null &&
+   VEK_BUILD_DIR=$ltree tools/wine-run.sh "$ltree/bin/ImportRootCert.exe" "$(pwd)/$tree/certs/ca.der" >/dev/null &&
+   VEK_BUILD_DIR=$ltree bash tools/signing/make-signing-fixtures.sh "$dir/signing" \
+     "$ltree/bin/vek_trust_cert.exe" "$ltree/bin/VekDemoPlugin.dll" >/dev/null; then
+  VEK_BUILD_DIR=$ltree VEK_SERVER_INFO=$(pwd)/$info VEK_SIGNING_DIR=$dir/signing \
+    timeout 1800 python3 tools/bench/start_bench.py "${BENCH_STARTS:-7}" || echo "bench: the start benchmark failed"
+else
+  echo "bench: the launcher or its fixtures do not build; no start figures"
+fi
 
 echo "== Wine: idle process; bare WinHTTP loop and download engine, 1 GiB, $pairs pairs; engine at 1920 MiB"
 run idle idle

@@ -75,7 +75,8 @@ void VekJob::download()
         m_noDownloadFailedEvent = false;
     }
 
-    boost::signals2::scoped_connection events = manager->Events().connect([this](int event) { OnDownloadEvent(event); });
+    boost::signals2::scoped_connection events =
+        manager->Events().connect([this](int event) { OnDownloadEvent(event); });
     boost::signals2::scoped_connection progress =
         manager->Progress().connect([this](uint64_t total, uint64_t done) { OnDownloadProgress(total, done); });
 
@@ -230,11 +231,10 @@ void VekJob::OnDownloadEvent(int event)
         ::SetEvent(m_wakeEvent.Get());
         break;
     }
-    case eDownloadOutOfDiskSpace:
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_lock);
-            SetState(eDownloadError);
-        }
+    case eDownloadOutOfDiskSpace: {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        SetState(eDownloadError);
+    }
         Fire(eJobDiskFull);
         {
             std::lock_guard<std::recursive_mutex> lock(m_lock);

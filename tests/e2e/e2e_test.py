@@ -3,31 +3,175 @@
 server, installing a product through the demo installation plug-in."""
 import os
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vek_e2e as e2e  # noqa: E402
 
 PAYLOAD = bytes(i % 251 for i in range(2 * 1024 * 1024 + 17))
+REG_BASE = "HKLM\\Software\\Vallor\\Vek"
+RUN_KEYS = ["HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+            "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"]
 
 
-class SilentInstall(unittest.TestCase):
-    def test_installs_the_payload_and_resumes_a_cut_download(self):
+def files_below(folder):
+    found = {}
+    for base, _, names in os.walk(folder):
+        for name in names:
+            found.setdefault(name, []).append(os.path.join(base, name))
+    return found
+
+
+def run_values(manifest_id):
+    """The launcher's Run values of that manifest, in the machine's and in the user's Run key."""
+    return {name: value for key in RUN_KEYS for name, value in (e2e.reg_values(key) or {}).items()
+            if name.startswith("Vallor Download Manager") and manifest_id in name}
+
+
+class Install(unittest.TestCase):
+    def test_silent_install_resumes_a_cut_download_and_cleans_up(self):
         product = e2e.Product("silent")
         product.add_plugin()
         product.add_file("payload.bin", PAYLOAD, file_priority=5)
         # The first transfer of the payload is cut after 1 MiB; the launcher resumes it with Range.
+        # (A scenario counts every request of its path, the size query too.)
         e2e.control("/_control/scenario", {"path": product.prefix + "payload.bin", "drop_after": 1 << 20,
-                                           "times": 1})
+                                           "times": 2})
         exe = product.launcher()
+        started = time.time()
         code, output = e2e.run_launcher(exe, "/SILENT")
-        self.assertEqual(0, code, output)
+        log = e2e.log_text_since(started)
+        self.assertEqual(0, code, log[-4000:])
         with open(os.path.join(product.install_folder, "payload.bin"), "rb") as f:
             self.assertEqual(PAYLOAD, f.read())
+        with open(os.path.join(product.install_folder, "install.log")) as f:
+            self.assertIn("installation finished", f.read())
         gets = [r for r in e2e.request_log(product.prefix + "payload.bin") if r["method"] == "GET"]
         ranges = [h[1] for r in gets for h in r["headers"] if h[0].lower() == "range"]
-        self.assertTrue(any(value.startswith("bytes=") and not value.startswith("bytes=0-") for value in ranges),
-                        ranges)
+        self.assertTrue(any(v.startswith("bytes=") and not v.startswith("bytes=0-") for v in ranges), ranges)
+        # A finished run leaves no job keys, no state file and no Run value behind.
+        self.assertIsNone(e2e.reg_values(REG_BASE + "\\" + product.manifest_id + "\\" + product.job_id))
+        state_files = [n for n in os.listdir(e2e.data_folder()) if product.manifest_id.strip("{}") in n]
+        self.assertEqual([], state_files)
+        self.assertIn("VEK exited. Error code: 0", log)
+
+    def test_digest_mismatch_fails_the_run_and_installs_nothing(self):
+        product = e2e.Product("digest")
+        product.add_plugin()
+        entry = product.add_file("payload.bin", PAYLOAD, file_priority=5)
+        entry["validation"]["data"] = "0" * 64
+        exe = product.launcher()
+        code, _ = e2e.run_launcher(exe, "/SILENT")
+        self.assertNotEqual(0, code)
+        self.assertFalse(os.path.exists(os.path.join(product.install_folder, "payload.bin")))
+        # The file that failed validation is not left in the download folder.
+        self.assertNotIn("payload.bin", files_below(product.run_location))
+
+    def test_killed_during_a_download_then_started_again(self):
+        product = e2e.Product("killed")
+        product.add_plugin()
+        product.add_file("payload.bin", PAYLOAD, file_priority=5)
+        e2e.control("/_control/scenario", {"path": product.prefix + "payload.bin", "pause_after": 1 << 20,
+                                           "pause": 60, "times": 2})
+        exe = product.launcher(manifest=product.manifest(options={"shouldCreateRunKey": True}))
+        process = e2e.start_launcher(exe, "/SILENT")
+        try:
+            self.assertTrue(e2e.wait_until(
+                lambda: any(r["method"] == "GET" for r in e2e.request_log(product.prefix + "payload.bin")), 120))
+            time.sleep(2)
+            # While it runs the launcher keeps its Run value for a start at logon.
+            self.assertTrue(run_values(product.manifest_id), "no Run value while the download runs")
+        finally:
+            e2e.kill_windows_process(exe)
+            process.wait(timeout=60)
+        # Nothing partial stands under the file's own name.
+        for path in files_below(product.run_location).get("payload.bin", []):
+            with open(path, "rb") as f:
+                self.assertEqual(PAYLOAD, f.read(), path)
+        self.assertFalse(os.path.exists(os.path.join(product.install_folder, "payload.bin")))
+
+        code, _ = e2e.run_launcher(exe, "/SILENT")
+        self.assertEqual(0, code)
+        with open(os.path.join(product.install_folder, "payload.bin"), "rb") as f:
+            self.assertEqual(PAYLOAD, f.read())
+        self.assertEqual({}, run_values(product.manifest_id))
+
+
+class StartUp(unittest.TestCase):
+    def test_second_launcher_of_the_same_manifest_waits_then_exits_9(self):
+        product = e2e.Product("second")
+        product.add_plugin()
+        # Every request of the payload stalls past the client's 30 s receive time-out, and the
+        # launcher retries it three times: the first launcher stays busy for about two minutes,
+        # longer than the 60 s that the second one waits for it.
+        product.add_file("payload.bin", PAYLOAD, file_priority=5)
+        e2e.control("/_control/scenario", {"path": product.prefix + "payload.bin", "stall": 45, "times": 10})
+        exe = product.launcher()
+        first = e2e.start_launcher(exe, "/SILENT")
+        try:
+            self.assertTrue(e2e.wait_until(lambda: e2e.request_log(product.prefix + "payload.bin"), 120))
+            started = time.time()
+            code, _ = e2e.run_launcher(exe, "/SILENT", timeout=200)
+            self.assertEqual(9, code, e2e.log_text_since(started)[-3000:])
+        finally:
+            e2e.kill_windows_process(exe)
+            first.wait(timeout=60)
+
+    def test_show_restart_prompt_never_starts_the_engine(self):
+        product = e2e.Product("restartprompt")
+        product.add_plugin()
+        exe = product.launcher()
+        started = time.time()
+        e2e.run_launcher(exe, "/SHOW_RESTART_PROMPT", "/SILENT")
+        self.assertEqual([], e2e.request_log(product.prefix))
+        self.assertNotIn("creating VekJobEngine object", e2e.log_text_since(started))
+
+    def test_companion_branch_writes_no_start_record(self):
+        product = e2e.Product("companion")
+        exe = product.launcher()
+        started = time.time()
+        package = os.path.join(product.work, "package")
+        os.makedirs(package)
+        e2e.run_launcher(exe, "/INSTALL_WOX_APP", "/FORCE_LOGGING", "/WOX_PACKAGE_PATH", e2e.windows_path(package))
+        log = e2e.log_text_since(started)
+        self.assertNotIn("Starting...", log)
+        self.assertNotIn("VEK exited", log)
+        self.assertEqual([], e2e.request_log(product.prefix))
+
+
+class Bootstrap(unittest.TestCase):
+    def bootstrap_product(self, name):
+        product = e2e.Product(name)
+        product.add_plugin()
+        product.add_file("payload.bin", PAYLOAD, file_priority=5)
+        manifest = product.manifest(options={"install": "true", "honor_restart": True})
+        return product, manifest
+
+    def test_copy_in_the_run_location_is_relaunched_with_r(self):
+        product, manifest = self.bootstrap_product("bootcopy")
+        exe = product.launcher(manifest=manifest)
+        started = time.time()
+        e2e.run_launcher(exe, "/SILENT")
+        # The copy goes on after this process ended: wait for its installation.
+        log_path = os.path.join(product.install_folder, "install.log")
+        self.assertTrue(e2e.wait_until(lambda: os.path.exists(log_path) and
+                                       "installation finished" in open(log_path).read(), 180))
+        copies = files_below(product.run_location).get("VekLauncher.exe", [])
+        self.assertTrue(copies, "no launcher copy in the run location")
+        log = e2e.log_text_since(started)
+        self.assertIn("Attempting to relaunch VEK as", log)
+        self.assertIn("/r", log[log.index("Attempting to relaunch VEK as"):][:600])
+
+    def test_unsigned_launcher_is_not_copied_or_relaunched(self):
+        product, manifest = self.bootstrap_product("bootunsigned")
+        exe = product.launcher(manifest=manifest, signer=None)
+        started = time.time()
+        code, _ = e2e.run_launcher(exe, "/SILENT")
+        self.assertNotEqual(0, code)
+        self.assertNotIn("VekLauncher.exe", files_below(product.run_location))
+        self.assertNotIn("Attempting to relaunch VEK as", e2e.log_text_since(started))
+        self.assertEqual([], e2e.request_log(product.prefix + "payload.bin"))
 
 
 if __name__ == "__main__":

@@ -3,8 +3,10 @@ under the tree's Wine prefix against the local HTTPS test server (tools/testserv
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
+import time
 import urllib.request
 import uuid
 
@@ -12,12 +14,15 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 TREE = os.environ["VEK_BUILD_DIR"]
 BIN = os.path.join(TREE, "bin")
 PREFIX = os.path.join(TREE, "wineprefix")
-SIGNING = os.path.join(TREE, "signing", "e2e")
+SIGNING = os.environ.get("VEK_SIGNING_DIR", os.path.join(TREE, "signing", "e2e"))
+# A 64-bit launcher loads the plug-in that the manifest names with the type "job_plugin64".
+_ARCH_FILE = os.path.join(TREE, "vek-arch")
+PLUGIN_TYPE = "job_plugin64" if os.path.exists(_ARCH_FILE) and open(_ARCH_FILE).read().strip() == "x64" else "job_plugin2"
 PLUGIN_CLASS = "{C0239F12-0DE7-47DD-8B89-C16B6A1B4B40}"
 
 
 def server_info():
-    with open(os.path.join(TREE, "testserver", "https-server.json")) as f:
+    with open(os.environ.get("VEK_SERVER_INFO", os.path.join(TREE, "testserver", "https-server.json"))) as f:
         return json.load(f)
 
 
@@ -64,6 +69,7 @@ class Product:
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
         self.install_folder = os.path.join(self.work, "installed")
+        self.run_location = os.path.join(self.work, "run")
         self.files = []
         self.job_id = "{%s}" % str(uuid.uuid4()).upper()
         self.manifest_id = "{%s}" % str(uuid.uuid4()).upper()
@@ -76,10 +82,10 @@ class Product:
         self.files.append(entry)
         return entry
 
-    def add_plugin(self, signer="level3"):
+    def add_plugin(self, signer="maker"):
         with open(os.path.join(SIGNING, signer, "VekDemoPlugin.dll"), "rb") as f:
             data = f.read()
-        return self.add_file("VekDemoPlugin.dll", data, type="job_plugin2", clsid=PLUGIN_CLASS, file_priority=10)
+        return self.add_file("VekDemoPlugin.dll", data, type=PLUGIN_TYPE, clsid=PLUGIN_CLASS, file_priority=10)
 
     def manifest(self, ui_mode="SILENT", options=None):
         bootstrap_options = {"install": "false", "ask_location": "false", "honor_restart": False,
@@ -89,15 +95,16 @@ class Product:
         return {"vek": {
             "global": {"manifest_id": self.manifest_id, "TRANSIENT_ERROR_RETRY_COUNT": 3},
             "environment": {"PARAMS": ""},
-            "bootstrap": {"download_folder": "VekE2E-" + self.name, "installed_vek": "VekLauncher.exe",
+            "bootstrap": {"run_location": windows_path(self.run_location),
+                          "download_folder": "VekE2E-" + self.name, "installed_vek": "VekLauncher.exe",
                           "options": bootstrap_options},
             "job_array": [{"job_id": self.job_id, "job_type": "install",
                            "distribution": {"product_display_name": "Vek test product " + self.name,
-                                            "ui_mode": ui_mode},
+                                            "ui_mode": ui_mode, "cc_token": "VEKTEST-0000-0000-0001"},
                            "demo_install_folder": windows_path(self.install_folder),
                            "file_array": self.files}]}}
 
-    def launcher(self, manifest=None, signer="level3"):
+    def launcher(self, manifest=None, signer="maker"):
         """The launcher with the manifest appended, signed by the signer (None: unsigned)."""
         manifest_path = os.path.join(self.work, "manifest.json")
         with open(manifest_path, "w") as f:
@@ -119,3 +126,72 @@ def run_launcher(exe, *args, timeout=240):
     result = subprocess.run(["bash", os.path.join(ROOT, "tools", "wine-run.sh"), exe, *args], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
     return result.returncode, result.stdout.decode(errors="replace")
+
+
+def start_launcher(exe, *args):
+    """Starts the launcher without waiting; the caller waits on or kills the process."""
+    env = dict(os.environ, VEK_BUILD_DIR=TREE)
+    return subprocess.Popen(["bash", os.path.join(ROOT, "tools", "wine-run.sh"), exe, *args], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def kill_windows_process(exe):
+    """Ends every Wine process of that executable (its Linux process is named after its path)."""
+    subprocess.run(["pkill", "-KILL", "-f", os.path.basename(exe)], check=False)
+
+
+def wine_tool(*args):
+    env = dict(os.environ, VEK_BUILD_DIR=TREE)
+    result = subprocess.run(["bash", os.path.join(ROOT, "tools", "wine-run.sh"), *args], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+    return result.returncode, result.stdout.decode("utf-8", errors="replace")
+
+
+def reg_values(key):
+    """The values of a registry key as {name: text}, or None when the key does not exist."""
+    code, text = wine_tool("reg", "query", key)
+    if code != 0:
+        return None
+    values = {}
+    # "    <name>    REG_<type>    <data>": names may hold blanks, the separators are four blanks.
+    for line in text.splitlines():
+        match = re.match(r"^\s+(.*?)\s{4}(REG_\w+)(?:\s{4}(.*))?$", line.rstrip())
+        if match:
+            values[match.group(1)] = match.group(3) or ""
+    return values
+
+
+def wait_until(predicate, timeout, step=0.5):
+    end = time.time() + timeout
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def data_folder():
+    """The launcher's data folder in the prefix (log files and state files)."""
+    return os.path.join(PREFIX, "drive_c", "ProgramData", "Talvern", "Vek")
+
+
+def log_text_since(start):
+    """The text of the launcher's log files written since the given time."""
+    texts = []
+    folder = data_folder()
+    if os.path.isdir(folder):
+        for name in sorted(os.listdir(folder)):
+            path = os.path.join(folder, name)
+            if name.endswith(".log") and os.path.getmtime(path) >= start - 1:
+                with open(path, "rb") as f:
+                    texts.append(f.read().decode("utf-16", errors="replace"))
+    return "\n".join(texts)
+
+
+def unix_path(windows):
+    """A C: or Z: path of the prefix as a Linux path."""
+    if windows[:2].upper() == "Z:":
+        return windows[2:].replace("\\", "/")
+    if windows[:2].upper() == "C:":
+        return os.path.join(PREFIX, "drive_c", windows[3:].replace("\\", "/"))
+    raise ValueError(windows)

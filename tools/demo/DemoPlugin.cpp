@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -63,7 +64,9 @@ int32_t Install(const std::wstring& jobText, HRESULT& error)
         error = E_INVALIDARG;
         return ePluginFailed;
     }
-    CreateDirectoryW(folder.c_str(), nullptr);
+    // The install folder with every missing parent.
+    std::error_code created;
+    std::filesystem::create_directories(folder, created);
     std::ofstream log(Narrow(folder + L"\\install.log"), std::ios::app);
     const auto files = job.find("file_array");
     if (files == job.end() || !files->is_array()) {

@@ -12,8 +12,10 @@ if /usr/lib/wine/wine --version >/dev/null 2>&1; then tree=build/x86; else tree=
 tree=$(cd "$tree" && pwd)
 if [ "$tree" = "$root/build/x86" ]; then
   echo "demo: running the 32-bit launcher ($tree)"
+  plugin_type=job_plugin2
 else
   echo "demo: this machine cannot run 32-bit Windows programs; running the 64-bit build of the same sources ($tree)"
+  plugin_type=job_plugin64
 fi
 export VEK_BUILD_DIR=$tree
 run() { bash "$root/tools/wine-run.sh" "$@"; }
@@ -37,9 +39,9 @@ mkdir -p "$demo/www"
 port=$(bash tools/demo/nginx.sh start "$demo/server" "$demo/www" "$tree/certs/localhost-chain.crt" "$tree/certs/localhost.key")
 trap 'bash "$root/tools/demo/nginx.sh" stop "$demo/server"' EXIT
 python3 tools/demo/make-demo.py --out "$demo" --base-url "https://localhost:$port" \
-  --plugin "$demo/signing/level3/VekDemoPlugin.dll" --install-folder 'C:\VekDemo\Product' >/dev/null
+  --plugin "$demo/signing/maker/VekDemoPlugin.dll" --plugin-type "$plugin_type" --install-folder 'C:\VekDemo\Product' >/dev/null
 python3 tools/packwriter/packwriter.py "$tree/bin/VekLauncher.exe" "$demo/manifest.json" "$demo/VekLauncher-packed.exe"
-bash tools/signing/sign-file.sh "$demo/signing" level3 "$demo/VekLauncher-packed.exe" "$demo/VekLauncher.exe"
+bash tools/signing/sign-file.sh "$demo/signing" maker "$demo/VekLauncher-packed.exe" "$demo/VekLauncher.exe"
 
 # The run: silent, so it ends by itself; its window is on the tree's display (or $DISPLAY).
 echo "demo: serving https://localhost:$port/ ; running VekLauncher.exe /SILENT"
@@ -57,7 +59,7 @@ if [ -d "$install_unix" ]; then ls -l "$install_unix" | tail -n +2 | sed 's/^/  
 log=$(ls -t "$tree"/wineprefix/drive_c/ProgramData/Talvern/Vek/VekLauncher-*.log 2>/dev/null | head -1 || true)
 if [ -n "$log" ]; then
   echo "== log excerpt ($log):"
-  tail -n 25 "$log" | sed 's/^/   /'
+  iconv -f UTF-16 -t UTF-8 "$log" | tr -d '\r' | tail -n 25 | sed 's/^/   /'
 fi
 [ -f "$demo/screenshot.png" ] && echo "== screenshot of the main window: $demo/screenshot.png"
 exit $rc

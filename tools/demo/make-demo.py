@@ -31,6 +31,8 @@ def main():
     parser.add_argument("--plugin", required=True)
     parser.add_argument("--install-folder", default="C:\\VekDemo\\Product")
     parser.add_argument("--ui-mode", default="SILENT")
+    # The file type that names the installation plug-in: a 64-bit launcher loads "job_plugin64".
+    parser.add_argument("--plugin-type", default="job_plugin2")
     parser.add_argument("--payload-size", type=int, default=3 * 1024 * 1024)
     args = parser.parse_args()
 
@@ -66,6 +68,7 @@ def main():
             },
             "environment": {"PARAMS": "", "FINISHPAGEPARAMS": "", "ACTIVATIONURLPARAMS": ""},
             "bootstrap": {
+                "run_location": "%INSTALLDIR%\\VekDemo",
                 "download_folder": "VekDemoDownloads",
                 "installed_vek": "VekLauncher.exe",
                 "options": {
@@ -86,10 +89,11 @@ def main():
                         "job_description": "Vek Demo Product",
                         "ui_mode": args.ui_mode,
                         "product_lang": "system",
+                        "cc_token": "VEKDEMO-0000-0000-0001",
                     },
                     "demo_install_folder": args.install_folder,
                     "file_array": [
-                        entry("VekDemoPlugin.dll", type="job_plugin2", clsid=PLUGIN_CLASS, file_priority=10),
+                        entry("VekDemoPlugin.dll", type=args.plugin_type, clsid=PLUGIN_CLASS, file_priority=10),
                         entry("payload.bin", file_priority=5),
                         entry("readme.txt", file_priority=1),
                     ],

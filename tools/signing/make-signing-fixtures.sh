@@ -26,6 +26,9 @@ SIGNERS=(
   "nocodesign|/C=US/ST=Test State/L=Test City/O=Vek Test Publisher/OU=Vek Test Unit/CN=Vek Test Mail|emailProtection"
   "alternative|/C=US/O=Vek Test Alternative/CN=Vek Test Alternative|-"
   "untrusted|/C=US/ST=Test State/L=Test City/O=Vek Test Publisher/OU=Vek Test Unit/CN=Vek Test Publisher|codeSigning"
+  # The maker's unit, which the launcher trusts with its built-in signer names: the demo and the
+  # end-to-end tests sign the plug-in and the launcher with it.
+  "maker|/C=US/ST=Test State/L=Test City/O=Vek Demo Publisher/OU=Keel Core/CN=Vek Demo Publisher|codeSigning"
 )
 
 ca() { # name subject

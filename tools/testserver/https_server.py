@@ -34,6 +34,7 @@ Scenario fault fields (all optional; they apply to the exact path, on every port
     "redirects": n, "location": "/final"   n 302 answers (path?hop=1..) then 302 to location
     "drop_after": n        send full headers, n body bytes, then drop the connection
     "stall": s             wait s seconds (max 120) before answering
+    "pause_after": n, "pause": s   send n body bytes, then wait s seconds (max 120) before the rest
     "ignore_range": true   answer 200 with the whole body to a Range request
     "content_length": n    advertise n as Content-Length whatever the body is, then close
     "last_modified": "..." Last-Modified text ("" = no header)
@@ -264,9 +265,18 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if send_body:
             limit = end if drop is None else min(end, start + int(drop))
-            for chunk in content.chunks(start, limit):
-                self.wfile.write(chunk)
-            self.wfile.flush()
+            pause_at = limit if "pause_after" not in sc else min(limit, start + int(sc["pause_after"]))
+            try:
+                for chunk in content.chunks(start, pause_at):
+                    self.wfile.write(chunk)
+                self.wfile.flush()
+                if pause_at < limit:
+                    time.sleep(min(float(sc.get("pause", 0)), 120.0))
+                    for chunk in content.chunks(pause_at, limit):
+                        self.wfile.write(chunk)
+                    self.wfile.flush()
+            except OSError:
+                return  # the client went away meanwhile
         if drop is not None or close_after:
             self.drop_connection()
 

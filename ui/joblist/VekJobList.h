@@ -7,6 +7,7 @@
 #include "ui/VekJobUpdateRecord.h"
 #include "ui/VekProgressRecord.h"
 #include "ui/VekWindowMessages.h"
+#include "ui/dialog/VekDialogJobList.h"
 #include "ui/window/VekMessageLoop.h"
 #include "ui/window/VekWindowImpl.h"
 
@@ -22,10 +23,13 @@ class VekJobEngine;
 class VekDataReporter;
 class VekJobUI;
 class VekJobUISystem;
+class VekJobUIEngine;
 
-class VekJobList : public VekWindowImpl, public VekMessageFilter {
+class VekJobList : public VekWindowImpl, public VekDialogJobList, public VekMessageFilter {
 public:
     VekJobList(std::shared_ptr<VekJobEngine> jobEngine, std::shared_ptr<VekDataReporter> reporter);
+    // The same over the engine interface (tests, or a caller that wraps the engine itself).
+    VekJobList(std::shared_ptr<VekJobUIEngine> jobEngine, std::shared_ptr<VekDataReporter> reporter);
     ~VekJobList() override;
 
     // Replaces the system calls of every job window created afterwards (tests); the real ones
@@ -34,16 +38,17 @@ public:
 
     // Creates the window as a child of the main dialog on the rectangle, with one hidden job
     // window per job of the job engine. Null on failure.
-    HWND Create(HWND parent, const RECT& rect);
+    HWND Create(HWND parent, const RECT& rect) override;
+    HWND hwnd() const override { return m_hWnd; }
 
     // The main dialog hands over what WM_VEK_UPDATE_JOB_INFO carried (message: that id).
     // Event 0 shows the next job's window, events 9 and 11 leave no window current, event 10
     // hides the last one when several jobs ran; the record then goes on, as a copy, to the
     // current job window.
-    void OnUpdateJobInfo(UINT message, const VekJobUpdateRecord& record);
+    void OnUpdateJobInfo(UINT message, const VekJobUpdateRecord& record) override;
     // The same for WM_VEK_JOB_PROGRESS_INFO: the record goes on to the current job window, or is
     // freed when no window is current.
-    void OnJobProgress(UINT message, std::unique_ptr<VekProgressRecord> record);
+    void OnJobProgress(UINT message, std::unique_ptr<VekProgressRecord> record) override;
 
     // -1 while no job window is current.
     int32_t GetCurrentIndex() const { return m_currentIndex; }
@@ -75,7 +80,7 @@ private:
 
     HWND CurrentWindow() const;
 
-    std::shared_ptr<VekJobEngine> m_jobEngine;
+    std::shared_ptr<VekJobUIEngine> m_jobEngine;
     std::vector<std::shared_ptr<VekJobUI>> m_jobWindows;
     int32_t m_currentIndex = -1;
     std::shared_ptr<VekDataReporter> m_reporter;

@@ -29,7 +29,7 @@
 
 namespace vek {
 
-class VekJobEngine;
+class VekJobUIEngine;
 class VekDataReporter;
 class VekJobUISystem;
 
@@ -71,7 +71,7 @@ constexpr LPARAM kJobUiCloseCountdownEnd = 201;
 class VekJobUI : public VekWindowImpl, public VekMessageFilter {
 public:
     // reporter: owned by the UI engine, may be null.
-    VekJobUI(std::shared_ptr<VekJobEngine> jobEngine, VekDataReporter* reporter, size_t jobIndex);
+    VekJobUI(std::shared_ptr<VekJobUIEngine> jobEngine, VekDataReporter* reporter, size_t jobIndex);
     ~VekJobUI() override;
 
     // The system calls (tests replace them); the real ones when never set.
@@ -176,7 +176,10 @@ private:
     void OnUpgradeTimer();
     void OnRestartTimer();
     void StopEngineAndWait();
-    void OpenPage(int defaultStringId, const char* manifestKey, const char* method, int launchLine, int failLine);
+    void OpenPage(int defaultStringId, const char* manifestKey);
+    // From the manifest copy: whether the first job builds a package, a "global" text.
+    bool FirstJobCreatesMsi() const;
+    std::wstring GlobalText(const char* key) const;
 
     // Control helpers.
     void SetText(CTransparentStatic& control, int stringId);
@@ -217,7 +220,7 @@ private:
     VekFontSet m_fonts;
     VekFont m_linkFont;
 
-    std::shared_ptr<VekJobEngine> m_jobEngine;
+    std::shared_ptr<VekJobUIEngine> m_jobEngine;
     // Progress.
     unsigned long long m_totalBytes = 0;
     unsigned long long m_bytesDone = 0;

@@ -46,6 +46,9 @@ public:
     // to the main dialog, which owns the privilege, the reboot flags and the shutdown call.
     virtual void RestartWindows(HWND mainDialog);
 
+    // The string id of the product title that captions show.
+    virtual UINT ProductNameStringId();
+
     // The process-wide real system.
     static std::shared_ptr<VekJobUISystem> Default();
 };

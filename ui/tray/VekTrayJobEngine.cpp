@@ -34,8 +34,7 @@ void VekTrayJobEngine::Resume()
 void VekTrayJobEngine::CleanUp(unsigned flags)
 {
     // The engine itself refuses when clean-up is not allowed for this run.
-    if (m_engine->CanCleanup())
-        m_engine->CleanUp(flags);
+    m_engine->CleanUp(flags);
 }
 
 int VekTrayJobEngine::GetJobCount()

@@ -241,6 +241,19 @@ TEST_F(BootstrapTest, CopyFallsBackToTheTemporaryFolder)
     EXPECT_EQ(RunValue(), L"\"" + copy + L"\" /m");
 }
 
+TEST_F(BootstrapTest, FailedRelaunchFailsTheRun)
+{
+    m_system->launchFailure = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    vek::test::LogCapture log;
+    auto& engine = Engine(Manifest(), Launcher(L"level3"));
+    int32_t result = -1;
+    EXPECT_EQ(Run(engine, result), vek::VEK_E_RELAUNCH);
+    EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eFatalError);
+    EXPECT_TRUE(log.Contains(L"pl.Launch() failed ot launch"));
+    EXPECT_FALSE(m_system->IsHolding());
+    EXPECT_EQ(OpenForWriting(Copy()), 0u);
+}
+
 TEST_F(BootstrapTest, ReadOnlyEarlierCopyIsReplaced)
 {
     CreateDirectoryW(m_runLocation.c_str(), nullptr);

@@ -11,8 +11,8 @@
 
 namespace {
 
-using jobtest::json;
 using jobtest::JobRun;
+using jobtest::json;
 
 TEST(JobArchiveTest, ArchiveJobsRunTheArchivePluginOnce)
 {

@@ -12,8 +12,8 @@
 
 namespace {
 
-using jobtest::json;
 using jobtest::JobRun;
+using jobtest::json;
 
 constexpr HRESULT kFileInvalid = static_cast<HRESULT>(0x80047EC4L);
 constexpr HRESULT kDownloadFailed = static_cast<HRESULT>(0x80047EC6L);

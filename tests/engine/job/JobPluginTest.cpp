@@ -11,8 +11,8 @@
 
 namespace {
 
-using jobtest::json;
 using jobtest::JobRun;
+using jobtest::json;
 using jobtest::SignedPlugin;
 
 constexpr HRESULT kPluginStartFailed = static_cast<HRESULT>(0x80047EC2L);
@@ -53,7 +53,7 @@ TEST_F(JobPluginTest, DownloadsVerifiesAndRunsThePluginToTheEnd)
     // The plug-in was handed the job node as JSON text, and asked to stop once at the end.
     const json text = json::parse(run.PluginText(".job"), nullptr, false);
     ASSERT_FALSE(text.is_discarded());
-    EXPECT_EQ(node["job_id"], text["job_id"]);
+    EXPECT_EQ(node.value("job_id", std::string("node")), text.value("job_id", std::string("text")));
     EXPECT_EQ(vek::ePostProcess, Int(text, "job_state"));
     EXPECT_EQ("1", run.PluginText(".stops"));
     EXPECT_FALSE(run.Job().IsRunning());
@@ -175,7 +175,7 @@ TEST_F(JobPluginTest, PluginCallbacksWriteTheNodeAndPassTheirEventsOn)
         ASSERT_TRUE(run.Run());
         EXPECT_EQ((std::vector<int>{0, 23, 25, 3, 21, 17, 29, 30, 6, 1}), run.Events());
         const json node = run.Node();
-        EXPECT_EQ(c.intermediate, node["intermediate_errors"]);
+        EXPECT_EQ(c.intermediate, node.value("intermediate_errors", json()));
         EXPECT_EQ(1, Int(node, "rekey_status"));
         EXPECT_EQ(0x404, Int(node, "OtherErrors"));
         EXPECT_EQ(static_cast<int32_t>(0x80070005), Int(node, "last_plugin_error"));
@@ -238,6 +238,46 @@ TEST_F(JobPluginTest, APausedJobRunsNoStageUntilResumedAndStopsCleanly)
     EXPECT_FALSE(run.Job().IsPaused());
     ASSERT_TRUE(run.WaitForEnd());
     EXPECT_EQ((std::vector<int>{0, 23, 25, 3, 21, 6, 1}), run.Events());
+}
+
+TEST_F(JobPluginTest, TheJobTypeDecidesWhatFollowsAValidDownload)
+{
+    struct Case {
+        const char* type; // null: no "job_type"
+        std::vector<int> events;
+    };
+    const Case cases[] = {
+        {"install", {0, 23, 25, 3, 21, 6, 1}},
+        {nullptr, {0, 23, 25, 3, 21, 6, 1}},
+        {"something else", {0, 23, 25, 3, 21, 6, 1}},
+        {"download", {0, 23, 25, 3, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type ? c.type : "(none)");
+        JobRun run("jobtype", c.type);
+        run.AddPlugin(SignedPlugin("level3"), "status 3\n", true);
+        ASSERT_TRUE(run.Run());
+        EXPECT_EQ(c.events, run.Events());
+        EXPECT_EQ(c.events.size() > 5, jobtest::Exists(run.Destination("plugin.dll.job")));
+    }
+}
+
+TEST(JobExceptionTest, MessagesFollowTheCode)
+{
+    const std::pair<HRESULT, const char*> cases[] = {
+        {static_cast<HRESULT>(0x80047EC1L), "Cannot initialize plugin loader"},
+        {static_cast<HRESULT>(0x80047EC2L), "Cannot start plugin"},
+        {static_cast<HRESULT>(0x80047EC3L), "Cannot create plugin object"},
+        {static_cast<HRESULT>(0x80047EC4L), "Invalid digital signature"},
+        {static_cast<HRESULT>(0x80047EC5L), "Unable to find plugin in manifest"},
+        {static_cast<HRESULT>(0x80047ECAL), "Unknown JobException"},
+        {E_FAIL, "Unknown JobException"},
+    };
+    for (const auto& [code, message] : cases) {
+        const vek::JobException e(code);
+        EXPECT_STREQ(message, e.what());
+        EXPECT_EQ(code, e.GetCode());
+    }
 }
 
 } // namespace

@@ -138,8 +138,8 @@ JobRun::JobRun(const std::string& name, const char* jobType)
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     static std::atomic<int> counter{0};
-    m_dir = std::wstring(temp) + L"vek-job-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++counter);
+    m_dir =
+        std::wstring(temp) + L"vek-job-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     CreateDirectoryW(m_dir.c_str(), nullptr);
     m_jobId = "jobtest-" + name + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter.load());
 
@@ -169,8 +169,7 @@ JobRun::~JobRun()
     RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Vallor\\Vek\\" + folder + L"\\" + Widen(m_jobId)).c_str());
     try {
         vek::test::TestServer::Instance().Clear(m_prefix);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 std::wstring JobRun::Destination(const std::string& name) const

@@ -133,6 +133,8 @@ public:
     DWORD sessionId = 1;
     bool interactive = true;
     bool trayFails = false;
+    bool realTray = false;      // the product's tray window and main dialog instead of the queue
+    bool realBootstrap = false; // the job engine's own bootstrap instead of the scripted results
     bool windows8 = true;
     int upgradePendingLooks = 0; // the upgrade marker is seen this many times
     vek::SystemFacts facts = SupportedAdmin();
@@ -203,6 +205,9 @@ protected:
     int32_t runBootstrap(vek::VekJobEngine& engine) override
     {
         bootstrapManifests.push_back(engine.GetManifest()->Snapshot());
+        if (realBootstrap) {
+            return vek::VekUIEngine::runBootstrap(engine);
+        }
         if (bootstrapThrowsJobEngine) {
             throw vek::JobEngineException(*bootstrapThrowsJobEngine);
         }
@@ -216,6 +221,9 @@ protected:
     HRESULT createTray(HWND& window) override
     {
         ++trays;
+        if (realTray) {
+            return vek::VekUIEngine::createTray(window);
+        }
         window = (trayFails || queue == nullptr) ? nullptr : queue->hwnd();
         return trayFails ? E_FAIL : S_OK;
     }
@@ -305,6 +313,18 @@ TEST_F(UIEngineTest, StartActsOnTheBootstrapResultAndSwitches)
         EXPECT_FALSE(engine->isScheduledForLater());
         vek::g_SingleInstance.Release();
     }
+}
+
+TEST_F(UIEngineTest, JobEngineBootstrapAskingForALocationShowsTheWindowsWithoutJobs)
+{
+    auto engine = MakeEngine();
+    engine->realBootstrap = true;
+    engine->testManifest["vek"]["bootstrap"]["options"] = {{"ask_location", "true"}, {"install", "false"}};
+    EXPECT_EQ(engine->Start(kExePath, nullptr), S_OK);
+    ASSERT_TRUE(engine->jobEngine());
+    EXPECT_EQ(engine->jobEngine()->GetEngineState(), vek::VekJobEngine::eCustomLocationRequired);
+    EXPECT_EQ(engine->trays, 1);
+    EXPECT_EQ(engine->jobStarts, 0);
 }
 
 TEST_F(UIEngineTest, ManifestWithoutIdEndsTheStartWithoutAJobEngine)
@@ -684,6 +704,44 @@ TEST_F(UIEngineTest, SaveEventWritesTheStateFileAndClosesTheTrayForARelaunch)
         vek::TakeJobUpdateRecord(msg.message == WM_VEK_JOB_UPDATE ? msg.wParam : 0);
     }
     EXPECT_EQ(messages, (std::vector<UINT>{WM_VEK_JOB_UPDATE, WM_CLOSE, WM_VEK_JOB_UPDATE}));
+}
+
+TEST_F(UIEngineTest, ProductTrayClosesForARelaunchWithoutCleaningUp)
+{
+    auto engine = MakeEngine();
+    engine->realTray = true;
+    ASSERT_EQ(engine->Start(kExePath, nullptr), S_OK);
+    HWND tray = engine->trayWindow();
+    ASSERT_NE(tray, nullptr);
+    wchar_t className[32] = {};
+    ::GetClassNameW(tray, className, 32);
+    EXPECT_STREQ(className, L"VEK_Tray");
+
+    engine->OnJobEvent(2, engine->manifest()->Snapshot()["vek"]["job_array"][0]);
+    engine->OnJobEvent(20, json::object());
+    engine->OnJobEvent(11, engine->manifest()->Snapshot());
+    const std::filesystem::path stateFile =
+        std::wstring(vek::VekStateFile(m_folder.wstring(), nullptr).Path(engine->manifest()->Snapshot())).substr(4);
+    ASSERT_TRUE(std::filesystem::exists(stateFile));
+
+    // The message loop ends (the tray window goes and quits it); the state stays for the copy.
+    MSG msg;
+    bool quit = false;
+    for (int turn = 0; turn < 200 && !quit; ++turn) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                break;
+            }
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+    }
+    EXPECT_TRUE(quit);
+    EXPECT_FALSE(::IsWindow(tray));
+    EXPECT_TRUE(std::filesystem::exists(stateFile));
+    EXPECT_TRUE(engine->restartRequested());
 }
 
 // ---- prompts and the main dialog ----------------------------------------------------------------

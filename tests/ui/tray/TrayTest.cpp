@@ -11,6 +11,7 @@
 #include "ui/VekJobUpdateRecord.h"
 #include "ui/VekProgressRecord.h"
 #include "ui/VekWindowMessages.h"
+#include "ui/resources/CVekResourceLoader.h"
 #include "ui/window/VekGdi.h"
 
 #include "engine/launcher/VekExitCode.h"
@@ -698,6 +699,37 @@ TEST_F(TrayTest, OpenCommandShowsTheDialog)
     ::SendMessageW(tray->hwnd(), WM_COMMAND, VekTray::kCommandOpen, 0); // already visible: nothing
     EXPECT_EQ(SW_SHOWNORMAL, dialog->shows.back());
     EXPECT_EQ(2u, dialog->shows.size());
+}
+
+TEST_F(TrayTest, RightToLeftLanguageMirrorsTheMenuAndTheQuestion)
+{
+    // The strings of a resource DLL whose layout string reads "RTL".
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path);
+    folder.resize(folder.find_last_of(L'\\') + 1);
+    HMODULE strings = ::LoadLibraryW((folder + L"ui_tray_rtl.dll").c_str());
+    ASSERT_NE(nullptr, strings);
+    CVekResourceLoader& loader = CVekResourceLoader::Instance();
+    HMODULE previous = loader.GetModule();
+    loader.SetModule(strings);
+    const HRESULT made = Make();
+    loader.SetModule(previous);
+    ASSERT_EQ(S_OK, made);
+    EXPECT_FALSE(tray->leftToRight());
+
+    loader.SetModule(strings);
+    SetDialogVisible(false);
+    ::SendMessageW(tray->hwnd(), WM_VEK_TRAY_NOTIFY, 201, WM_RBUTTONUP);
+    ::SendMessageW(tray->hwnd(), WM_COMMAND, VekTray::kCommandQuit, 0);
+    loader.SetModule(previous);
+    ASSERT_EQ(1u, tray->menus.size());
+    EXPECT_EQ(static_cast<UINT>(TPM_LAYOUTRTL), tray->menuFlags & TPM_LAYOUTRTL);
+    ASSERT_EQ(1u, tray->prompts.size());
+    EXPECT_EQ(L"Talvern Agent|Exit?", tray->prompts[0]);
+    EXPECT_EQ(static_cast<UINT>(MB_YESNO | MB_ICONQUESTION | MB_RTLREADING), tray->promptType);
+    tray.reset();
+    ::FreeLibrary(strings);
 }
 
 // ---- quit --------------------------------------------------------------------------------------

@@ -265,6 +265,22 @@ void CHTTPCertPinning::SendPinningPing(int source, int resultCode, const std::ws
         QK_TRACE(L"%ls", info.GetFullText());
 }
 
+// True when the client settings file asks for enforced pinning (mode 2); false when it cannot
+// be read.
+static bool PinningEnforced()
+{
+    try {
+        CHTTPClientSettings settings;
+        DWORD mode = 1, rootCheckMode = 1;
+        const bool enforced = SUCCEEDED(settings.Open()) && SUCCEEDED(settings.GetPinningModes(mode, rootCheckMode)) &&
+                              mode == 2;
+        settings.Close();
+        return enforced;
+    } catch (...) {
+        return false;
+    }
+}
+
 bool CHTTPCertPinning::CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress, int source,
                                               DWORD argument)
 {
@@ -292,11 +308,13 @@ bool CHTTPCertPinning::CheckServerCertificate(HINTERNET request, const std::wstr
             }
         }
         if (!readable) {
+            // A check that cannot decide counts as failed: reported as ever, and refused where
+            // pinning is enforced.
             QK_TRACE(L"request or certificate unreadable: 0x%08lX", static_cast<unsigned long>(hr));
             report.resultCode = kPinCertificateUnreadable;
             report.hr = hr;
             SubmitSummary(report);
-            return true;
+            return !PinningEnforced();
         }
         std::unique_ptr<const CERT_CONTEXT, decltype(&CertFreeCertificateContext)> certOwner(
             cert, &CertFreeCertificateContext);
@@ -377,7 +395,8 @@ bool CHTTPCertPinning::CheckServerCertificate(HINTERNET request, const std::wstr
     if (cert)
         CertFreeCertificateContext(cert);
     QK_TRACE(L"%ls", info.GetFullText());
-    return pass;
+    // A check that broke off undecided never lets an enforced request pass.
+    return pass && !PinningEnforced();
 }
 
 void CHTTPCertPinning::Report(PinningReport& report)

@@ -32,7 +32,6 @@
 
 #include <versionhelpers.h>
 
-#include <cwctype>
 #include <new>
 
 namespace vek {
@@ -369,14 +368,13 @@ void VekUIEngine::localizeShortcutDescriptions(ManifestDocument& manifest)
             if (!entry.is_object()) {
                 continue;
             }
-            const auto replace = [&entry](const char* kind, const std::string& text) {
+            for (const auto& [kind, text] : {std::pair<const char*, const std::string*>{"executable", &launch},
+                                             std::pair<const char*, const std::string*>{"folder", &folder}}) {
                 const auto it = entry.find(kind);
-                if (it != entry.end() && it->is_object() && it->contains("description") && !text.empty()) {
-                    (*it)["description"] = text;
+                if (it != entry.end() && it->is_object() && it->contains("description") && !text->empty()) {
+                    it->at("description") = *text;
                 }
-            };
-            replace("executable", launch);
-            replace("folder", folder);
+            }
         }
     });
 }

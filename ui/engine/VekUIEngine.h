@@ -103,13 +103,21 @@ protected:
     // Is this system Windows 8 or later.
     virtual bool isWindows8OrLater();
 
-    // The scheduling decisions of Start, public to the engine's own steps.
+    // ---- the steps of Start and of the manifest loading ---------------------------------------
+    // DISABLE_SCHEDULE deletes the postponed task; SCHEDULE_TO 1..3 registers it (runNow set when
+    // the present time already fits); any other value only postpones. The scheduler's answer.
     bool handleScheduledRun(const std::wstring& commandLine, bool& runNow);
     // False when the upgrade marker is still there after timeoutMs.
     bool waitUpgradeConfirmationGone(const ManifestDocument& manifest, DWORD timeoutMs);
+    // A user is logged on elsewhere while this process is not in the interactive session.
     void checkUserSession();
+    // SILENT or no interactive session; else UNATTENDED; else the install job's ui_mode.
     void decideSilentMode(const ManifestDocument& manifest);
+    // An OMBL-only package needs an installer for this system and the installed endpoint product
+    // (sets the exit code when it refuses).
     HRESULT checkOmblPrerequisites(const ManifestDocument& manifest);
+    // Shortcut descriptions in the user-interface language; the Start menu shortcut hidden on
+    // Windows 8 and later.
     void localizeShortcutDescriptions(ManifestDocument& manifest);
     void hideStartMenuShortcut(ManifestDocument& manifest);
 

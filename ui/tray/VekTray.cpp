@@ -3,6 +3,7 @@
 #include "ui/VekJobUpdateRecord.h"
 #include "ui/VekProgressRecord.h"
 #include "ui/VekWindowMessages.h"
+#include "ui/dialog/VekBaseUI.h"
 #include "ui/resources/CVekResourceLoader.h"
 
 #include "common/base/qkExceptionInfo.h"
@@ -67,14 +68,12 @@ struct UpdateFacts {
     std::wstring jobDescription;        // "distribution"."job_description"
 };
 
-// The facts of the manifest as a whole (event 10 carries the whole document).
+// The facts of the manifest as a whole (event 10 carries the whole document), by the main
+// dialog's own rules.
 void ReadManifestFacts(const json& root, UpdateFacts& facts)
 {
-    const json* vekNode = ManifestJson::Member(&root, "vek");
-    const json* firstJob = ManifestJson::Element(ManifestJson::Member(vekNode, "job_array"), 0);
-    facts.createMsiJob = ManifestJson::TextIsTrue(ManifestJson::Member(firstJob, "create_msi"), "create_msi");
-    const json* hide = ManifestJson::Path(vekNode, {"global", "hide_finish_page"});
-    facts.finishPageHidden = ManifestJson::Boolean(hide, "hide_finish_page", false);
+    facts.createMsiJob = VekBaseUI::isCreateMsiJob(root);
+    facts.finishPageHidden = VekBaseUI::isFinishPageHidden(root);
 }
 
 UpdateFacts ReadUpdateFacts(const json& job, const std::shared_ptr<VekTrayEngine>& engine, int32_t event)

@@ -1,6 +1,5 @@
-// The product's tray: the real job engine and the real main dialog. Kept apart from the window's
-// own rules (VekTray.cpp), so that a program that drives the tray through other engines and
-// dialogs links without the job engine and the main dialog.
+// The product's tray: the real job engine and the real main dialog, bound to the two interfaces
+// through which the window's own rules (VekTray.cpp) reach them.
 #include "ui/tray/VekTray.h"
 
 #include "ui/dialog/VekProductName.h"

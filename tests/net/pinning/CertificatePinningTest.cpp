@@ -258,25 +258,29 @@ TEST_F(CertificatePinning, UnreadablePolicyPassesAndReportsCodeOne)
     EXPECT_TRUE(m_pinning->Take().empty());
 }
 
-// A request without a server certificate (plain HTTP handle) passes with code 2, reported at once.
-TEST_F(CertificatePinning, RequestWithoutCertificateReportsCodeTwoAtOnce)
+// A request without a server certificate (plain HTTP handle) cannot be decided: code 2, reported
+// at once; it counts as a failed check, so enforced pinning (mode 2) refuses it and mode 1 lets it go.
+TEST_F(CertificatePinning, RequestWithoutCertificateReportsCodeTwoAndIsRefusedWhenEnforced)
 {
-    WritePolicy({.mode = 2, .rootCheckMode = 1, .maxPings = 0}); // the limiter would refuse
-    HINTERNET session = WinHttpOpen(L"pin-test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
-    HINTERNET connection = WinHttpConnect(session, L"localhost", 80, 0);
-    HINTERNET request = WinHttpOpenRequest(connection, L"GET", L"/x", nullptr, nullptr, nullptr, 0);
-    ASSERT_NE(nullptr, request);
-    EXPECT_TRUE(m_pinning->CheckServerCertificate(request, L"10.0.0.1", Jux::kCheckOnSend, 0));
-    WinHttpCloseHandle(request);
-    WinHttpCloseHandle(connection);
-    WinHttpCloseHandle(session);
-    auto events = TakeTelemetry();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(2u, events[0].resultCode);
-    EXPECT_EQ(L"4294967295", events[0].Value(L"M"));
-    EXPECT_EQ(L"4294967295", events[0].Value(L"R"));
-    EXPECT_EQ(L"0", events[0].Value(L"D"));
-    EXPECT_EQ(L"10.0.0.1", events[0].Value(L"I"));
+    for (const DWORD mode : {2u, 1u}) {
+        SCOPED_TRACE(mode);
+        WritePolicy({.mode = mode, .rootCheckMode = 1, .maxPings = 0}); // the limiter would refuse
+        HINTERNET session = WinHttpOpen(L"pin-test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+        HINTERNET connection = WinHttpConnect(session, L"localhost", 80, 0);
+        HINTERNET request = WinHttpOpenRequest(connection, L"GET", L"/x", nullptr, nullptr, nullptr, 0);
+        ASSERT_NE(nullptr, request);
+        EXPECT_EQ(mode != 2, m_pinning->CheckServerCertificate(request, L"10.0.0.1", Jux::kCheckOnSend, 0));
+        WinHttpCloseHandle(request);
+        WinHttpCloseHandle(connection);
+        WinHttpCloseHandle(session);
+        auto events = TakeTelemetry();
+        ASSERT_EQ(1u, events.size());
+        EXPECT_EQ(2u, events[0].resultCode);
+        EXPECT_EQ(L"4294967295", events[0].Value(L"M"));
+        EXPECT_EQ(L"4294967295", events[0].Value(L"R"));
+        EXPECT_EQ(L"0", events[0].Value(L"D"));
+        EXPECT_EQ(L"10.0.0.1", events[0].Value(L"I"));
+    }
 }
 
 // A secure failure (source 2) is always reported, even with a passing chain or pinning off:

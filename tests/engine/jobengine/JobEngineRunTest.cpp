@@ -251,7 +251,7 @@ TEST_F(JobEngineRunTest, JobsRunInOrderAndLeaveTheirRegistryValues)
     EXPECT_EQ(VekJobEngine::eJobsDone, engine->GetEngineState());
 
     // Destinations were moved into the download folder, keeping their file names.
-    const json root = manifest->Snapshot();
+    json root = manifest->Snapshot();
     EXPECT_EQ(0, root.value("last_error", -1));
     const std::string a = vek::ToUtf8((DownloadFolder() / "a.bin").wstring());
     EXPECT_EQ(a, root["vek"]["job_array"][0]["file_array"][0].value("destination_file", ""));

@@ -200,7 +200,7 @@ TEST_P(JobEventHandlingTest, EventsUpdateStateRegistryAndReports)
             << (*value.job ? value.job : "manifest") << " " << std::string(value.name, value.name + wcslen(value.name));
     }
     EXPECT_EQ(c.reported, reporter->Events());
-    const json root = manifest->Snapshot();
+    json root = manifest->Snapshot();
     if (c.lastError) {
         ASSERT_TRUE(root.contains("last_error"));
         EXPECT_EQ(*c.lastError, root["last_error"].get<int32_t>());

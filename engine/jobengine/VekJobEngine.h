@@ -227,6 +227,7 @@ private:
     void waitForCurrentJob(const std::shared_ptr<VekJob>& job);
     void finishStep(int32_t event, const json& job);
     void endOfRun();
+    bool hasFailover() const;
     int32_t forward(int32_t event, const json& job);
     int32_t onJobFinish(const json& job);
     int32_t onDownloadFailed(const json& job);

@@ -65,6 +65,16 @@ void VekJobEngine::postEventWithData(int32_t event, const json& job)
     }
 }
 
+bool VekJobEngine::hasFailover() const
+{
+    return m_manifest->Read([](const json& root) {
+        const json* vekNode = Member(root, "vek");
+        const json* global = vekNode ? Member(*vekNode, "global") : nullptr;
+        const json* value = global ? Member(*global, "failover") : nullptr;
+        return value && value->is_string() && !value->get<std::string>().empty();
+    });
+}
+
 void VekJobEngine::endOfRun()
 {
     m_stopEvent.Set();
@@ -153,19 +163,14 @@ int32_t VekJobEngine::onDownloadFailed(const json& job)
     int64_t otherErrors = 0;
     const bool notFound = IntegerMember(job, "OtherErrors", otherErrors) && otherErrors == 404;
     const bool accepted = notFound && m_manifest->Read([](const json& root) { return vek::IsDownloadAccepted(root); });
-    const std::wstring failover = m_manifest->Read([](const json& root) {
-        const json* vekNode = Member(root, "vek");
-        const json* global = vekNode ? Member(*vekNode, "global") : nullptr;
-        const json* value = global ? Member(*global, "failover") : nullptr;
-        return value && value->is_string() ? FromUtf8(value->get<std::string>()) : std::wstring();
-    });
+    const bool failover = hasFailover();
 
     int32_t event = vek::eFatalError;
     {
         qkScopedLock lock(m_lock);
         if (accepted) {
             m_EngineState = VekJobEngine::eFatalError;
-        } else if (!failover.empty()) {
+        } else if (failover) {
             QK_LOG_INFO(L"Setting jobEvent to eFailover");
             event = vek::eFailover;
             m_EngineState = VekJobEngine::eFailover;
@@ -248,6 +253,16 @@ int32_t VekJobEngine::OnJobEvent(int32_t event, const json& job)
         setEngineState(VekJobEngine::eFatalError);
         break;
     case vek::eFatalError:
+        // A job that ended by its exception (a plug-in that cannot be found, verified or
+        // loaded) fails the run: it must never end as a success that clean-up would trust.
+        postEvent(event, job);
+        setEngineState(VekJobEngine::eFatalError);
+        break;
+    case vek::eFailover:
+        // The job's backend check failed: the run ends offering the fail-over when there is
+        // one, else as failed, never as a success.
+        setEngineState(hasFailover() ? VekJobEngine::eFailover : VekJobEngine::eFatalError);
+        break;
     case eJobInstallFinished:
     case eJobPluginEvent16:
         postEvent(event, job);

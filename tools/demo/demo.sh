@@ -39,16 +39,32 @@ mkdir -p "$demo/www"
 port=$(bash tools/demo/nginx.sh start "$demo/server" "$demo/www" "$tree/certs/localhost-chain.crt" "$tree/certs/localhost.key")
 trap 'bash "$root/tools/demo/nginx.sh" stop "$demo/server"' EXIT
 python3 tools/demo/make-demo.py --out "$demo" --base-url "https://localhost:$port" \
-  --plugin "$demo/signing/maker/VekDemoPlugin.dll" --plugin-type "$plugin_type" --install-folder 'C:\VekDemo\Product' >/dev/null
+  --plugin "$demo/signing/maker/VekDemoPlugin.dll" --plugin-type "$plugin_type" --ui-mode UNATTENDED --install-folder 'C:\VekDemo\Product' >/dev/null
 python3 tools/packwriter/packwriter.py "$tree/bin/VekLauncher.exe" "$demo/manifest.json" "$demo/VekLauncher-packed.exe"
 bash tools/signing/sign-file.sh "$demo/signing" maker "$demo/VekLauncher-packed.exe" "$demo/VekLauncher.exe"
 
-# The run: silent, so it ends by itself; its window is on the tree's display (or $DISPLAY).
-echo "demo: serving https://localhost:$port/ ; running VekLauncher.exe /SILENT"
+# The run: unattended, so that the main window shows the progress and the launcher ends by itself
+# after a success. Its window is on the tree's Xvfb display (or on $DISPLAY), photographed while
+# it runs; the fullest picture is kept.
+echo "demo: serving https://localhost:$port/ ; running VekLauncher.exe /UNATTENDED"
+display=${DISPLAY:-$(cat "$tree/wine.display" 2>/dev/null || true)}
+mkdir -p "$demo/shots"
 set +e
-( [ -n "${DISPLAY:-}" ] && export VEK_USE_DISPLAY=1; timeout 300 bash tools/wine-run.sh "$demo/VekLauncher.exe" /SILENT )
+( [ -n "${DISPLAY:-}" ] && export VEK_USE_DISPLAY=1; timeout 300 bash tools/wine-run.sh "$demo/VekLauncher.exe" /UNATTENDED ) &
+launcher=$!
+shot=0
+while kill -0 "$launcher" 2>/dev/null; do
+  if [ -n "$display" ] && command -v import >/dev/null; then
+    import -display "$display" -window root "$demo/shots/shot-$shot.png" 2>/dev/null
+    shot=$((shot + 1))
+  fi
+  sleep 0.5
+done
+wait "$launcher"
 rc=$?
 set -e
+best=$(ls -S "$demo"/shots/*.png 2>/dev/null | head -1 || true)
+[ -n "$best" ] && cp "$best" "$demo/screenshot.png"
 
 echo
 echo "== exit code: $rc"

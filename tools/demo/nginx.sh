@@ -37,6 +37,8 @@ http {
     ssl_protocols TLSv1.2 TLSv1.3;
     access_log $dir/access.log demo;
     root $www;
+    # The payload comes at 1 MB/s, so that the main window shows the download in progress.
+    location = /payload.bin { limit_rate 1m; }
   }
 }
 CONF

@@ -116,7 +116,9 @@ void VekJobList::OnUpdateJobInfo(UINT message, const VekJobUpdateRecord& record)
         const auto count = static_cast<int32_t>(m_jobWindows.size());
         if (event == 0) {
             if (m_currentIndex + 1 >= count) {
+                // Not passed on either: the last window keeps what it shows.
                 QK_LOG_WARNING(L"Job start ignored: no job window after index %d", m_currentIndex);
+                return;
             } else {
                 ++m_currentIndex;
                 if (m_currentIndex > 0)

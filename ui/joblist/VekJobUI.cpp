@@ -909,8 +909,11 @@ void VekJobUI::HandleEvent(int32_t event)
     case eJobDownloadStart:
         if (!m_jobEngine)
             break;
-        if (m_downloadStarts >= 1)
+        if (m_downloadStarts >= 1) {
+            // A new attempt after a download problem: the normal image again.
             ShowControl(m_alertImage, false);
+            ShowControl(m_statusImage, true);
+        }
         ++m_downloadStarts;
         m_panelState = kPanelWorking;
         SetButtonCaption(m_pauseButton, kStrPauseDownload, m_buttonsRight);

@@ -10,13 +10,18 @@
 #include "JobEngineTestSupport.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/VekJobStates.h"
+#include "engine/plugin/sdk/VekPluginInterfaces.h"
 #include "net/VekTestServer.h"
+#include "services/digest/VekSHA256.h"
+#include "services/trust/TrustTestSupport.h"
 #include "services/launcher/VekUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -194,6 +199,8 @@ protected:
         return ReadValue(JobKey(m_manifestId, jobId), name);
     }
 
+    // The test signers count as the maker's, so the signed plug-in passes its trust check.
+    trust_test::ScopedSignerNames m_names;
     std::string m_manifestId;
     std::string m_prefix;
     std::unique_ptr<TempFolder> m_run;
@@ -244,7 +251,7 @@ TEST_F(JobEngineRunTest, JobsRunInOrderAndLeaveTheirRegistryValues)
     EXPECT_EQ(VekJobEngine::eJobsDone, engine->GetEngineState());
 
     // Destinations were moved into the download folder, keeping their file names.
-    const json root = manifest->Snapshot();
+    json root = manifest->Snapshot();
     EXPECT_EQ(0, root.value("last_error", -1));
     const std::string a = vek::ToUtf8((DownloadFolder() / "a.bin").wstring());
     EXPECT_EQ(a, root["vek"]["job_array"][0]["file_array"][0].value("destination_file", ""));
@@ -271,6 +278,67 @@ TEST_F(JobEngineRunTest, JobsRunInOrderAndLeaveTheirRegistryValues)
     const auto progress = log.Progress();
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back().first, progress.back().second);
+}
+
+TEST_F(JobEngineRunTest, InstallJobRunsThroughThePlugin)
+{
+    struct Row {
+        const char* variant; // the signing fixture's copy of the scripted plug-in
+        std::vector<int32_t> events;
+        int32_t state;
+        std::optional<DWORD> failures;
+    };
+    // Without a script the plug-in reports the installation finished. A plug-in that fails its
+    // trust check is never run, and the run fails instead of ending as a success.
+    const Row rows[] = {
+        {"level3", {9, 0, 23, 2, 25, 3, 21, 6, 1, 10, 11}, VekJobEngine::eJobsDone, std::nullopt},
+        {"unsigned", {9, 0, 23, 2, 25, 3, 21, -1, -1, 11}, VekJobEngine::eFatalError, 0},
+    };
+    for (const Row& row : rows) {
+        RemoveManifestKey(m_manifestId);
+        fs::remove_all(DownloadFolder());
+        fs::create_directories(DownloadFolder());
+        const std::wstring dll =
+            vek::test::WinePath(vek::test::BuildDir() + "/signing/jobs/" + row.variant + "/jobs_scripted_plugin.dll");
+        std::ifstream in(dll.c_str(), std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        ASSERT_FALSE(bytes.str().empty()) << row.variant;
+        char digest[64];
+        ASSERT_EQ(S_OK, vek::security::CalculateSHA256ForFile(dll.c_str(), digest, sizeof(digest)));
+        const std::string pluginPath = m_prefix + row.variant + "/plugin.dll";
+        TestServer::Instance().PutFile(pluginPath, bytes.str());
+
+        json job = DownloadJob("j1");
+        job["job_type"] = "install";
+        job["file_array"].push_back({{"source_file", vek::ToUtf8(TestServer::Instance().HttpsUrl(pluginPath))},
+                                     {"destination_file", "plugin.dll"},
+                                     {"file_priority", 0},
+#ifdef _WIN64
+                                     {"type", "job_plugin64"},
+#else
+                                     {"type", "job_plugin2"},
+#endif
+                                     {"clsid", vek::ToUtf8(vek::GuidToString(vek::plugin::CLSID_VekPlugin2))},
+                                     {"validation", {{"type", "sha256"}, {"data", std::string(digest, sizeof(digest))}}}});
+        std::ofstream(DownloadFolder() / "plugin.dll.script").flush();
+
+        auto manifest = Manifest(json::array({job}));
+        auto engine = Engine(manifest);
+        EventLog log;
+        log.Attach(*engine);
+        ASSERT_TRUE(engine->Start()) << row.variant;
+        engine->Join();
+
+        EXPECT_EQ(row.events, log.Events()) << row.variant << manifest->Snapshot()["vek"]["job_array"][0].dump();
+        EXPECT_EQ(row.state, engine->GetEngineState()) << row.variant;
+        EXPECT_EQ(std::optional<DWORD>(1), JobValue("j1", L"Started")) << row.variant;
+        EXPECT_EQ(std::optional<DWORD>(0), JobValue("j1", L"DownloadComplete")) << row.variant;
+        EXPECT_EQ(row.failures, JobValue("j1", L"FailureCount")) << row.variant;
+        // Only a plug-in that passed its check was handed the job's node.
+        EXPECT_EQ(row.state == VekJobEngine::eJobsDone, fs::exists(DownloadFolder() / "plugin.dll.job"))
+            << row.variant;
+    }
 }
 
 TEST_F(JobEngineRunTest, FailedDownloadEndsTheRunBeforeTheNextJob)

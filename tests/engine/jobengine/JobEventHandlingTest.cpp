@@ -140,6 +140,13 @@ const std::vector<Case>& Cases()
         {"PluginFailureClassFinishesAndIsFatal", json::object(), {},
          {{vek::eJobPreProcess}, {vek::eJobPluginFailure}}, {0, -3}, VekJobEngine::eFatalError, false,
          {{"j1", L"Finished", 1}}, {{0, true}, {1, true}, {-3, false}}},
+        {"JobEndedByItsExceptionIsFatal", json::object(), {},
+         {{vek::eFatalError}, {vek::eJobFinish, {{"job_error_code", static_cast<int32_t>(0x80047EC4)}}}}, {-1, -1},
+         VekJobEngine::eFatalError, false, {{"j1", L"FailureCount", 0}}, {{-1, false}}},
+        {"FailedBackendCheckOffersFailover", {{"failover", "https://localhost/failover"}}, {}, {{vek::eFailover}},
+         {12}, VekJobEngine::eFailover, false, {}, {}},
+        {"FailedBackendCheckWithoutFailoverIsFatal", json::object(), {}, {{vek::eFailover}}, {12},
+         VekJobEngine::eFatalError, false, {}, {}},
         {"InstallFailedIsFatal", json::object(), {}, {{vek::eJobInstallFailed}}, {-2}, VekJobEngine::eFatalError,
          false, {}, {{-2, false}}},
         {"StoppedJobEndsRun", json::object(), {}, {{vek::eJobStopped}}, {13}, VekJobEngine::eIdle, true, {},
@@ -193,7 +200,7 @@ TEST_P(JobEventHandlingTest, EventsUpdateStateRegistryAndReports)
             << (*value.job ? value.job : "manifest") << " " << std::string(value.name, value.name + wcslen(value.name));
     }
     EXPECT_EQ(c.reported, reporter->Events());
-    const json root = manifest->Snapshot();
+    json root = manifest->Snapshot();
     if (c.lastError) {
         ASSERT_TRUE(root.contains("last_error"));
         EXPECT_EQ(*c.lastError, root["last_error"].get<int32_t>());

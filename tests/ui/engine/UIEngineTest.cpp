@@ -327,6 +327,31 @@ TEST_F(UIEngineTest, JobEngineBootstrapAskingForALocationShowsTheWindowsWithoutJ
     EXPECT_EQ(engine->jobStarts, 0);
 }
 
+TEST_F(UIEngineTest, StateSavedAtEventElevenIsRestoredByTheNextStart)
+{
+    const auto configure = [this](TestEngine& engine) {
+        engine.realBootstrap = true;
+        engine.testManifest["vek"]["bootstrap"]["options"] = {{"ask_location", "true"}, {"install", "false"}};
+    };
+    {
+        auto first = MakeEngine();
+        configure(*first);
+        ASSERT_EQ(first->Start(kExePath, nullptr), S_OK);
+        first->manifest()->ModifyJob(0, [](json* job) { (*job)["HttpPausedDownload"] = "bytes=1024-"; });
+        first->manifest()->Modify([](json& root) { root["vek"]["restart"] = true; });
+        first->OnJobEvent(11, first->manifest()->Snapshot());
+        m_queue.Take();
+    }
+    vek::g_SingleInstance.Release();
+
+    auto second = MakeEngine();
+    configure(*second);
+    ASSERT_EQ(second->Start(kExePath, nullptr), S_OK);
+    json restored = second->manifest()->Snapshot();
+    EXPECT_EQ(restored["vek"]["job_array"][0].value("HttpPausedDownload", json()), json("bytes=1024-"));
+    EXPECT_EQ(restored["vek"].value("restart", json()), json(true));
+}
+
 TEST_F(UIEngineTest, ManifestWithoutIdEndsTheStartWithoutAJobEngine)
 {
     auto engine = MakeEngine();

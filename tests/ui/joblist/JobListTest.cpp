@@ -42,6 +42,7 @@ TEST(JobList, JobStartsShowEachWindowInTurnAndNeverPassTheLast)
     // A fourth start has no window: ignored.
     rig.Update(0);
     EXPECT_EQ(2, rig.list->GetCurrentIndex());
+    EXPECT_EQ(2u, rig.Window(2).GetJobNode().value("index", size_t{99}));
 
     // All jobs done with several jobs hides the last window; the engine's end leaves none current.
     rig.Update(10, {{"vek", {{"job_array", nlohmann::json::array()}}}});

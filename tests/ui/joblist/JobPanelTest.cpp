@@ -672,14 +672,14 @@ TEST(FinishPanel, DescriptionAndLinks)
     EXPECT_EQ((std::vector<std::wstring>{L"C:\\vek-test-downloads"}), rig.system->opened);
 }
 
-// A panel in the middle of a download, saved for a person to look at.
-void SaveProgressScreenshot(LANGID language, const wchar_t* name)
+// A panel after a script, saved for a person to look at.
+void SavePanelScreenshot(LANGID language, const std::vector<Step>& steps, const wchar_t* name)
 {
     CVekResourceLoader::Instance().AddPreferredLanguage(language);
     {
         JobListRig rig(1, true);
         ASSERT_TRUE(rig.Create());
-        Play(rig, {Ev(0), Ev(2), Pr(48 * kMiB, 12 * kMiB), Ms(2000), Tm(13)}, {{"job_type", "install"}});
+        Play(rig, steps, {{"job_type", "install"}});
         uitest::Pump(200);
         const uitest::Capture capture = uitest::CaptureWindow(rig.dialog.GetHwnd());
         EXPECT_FALSE(capture.Save(name).empty());
@@ -693,10 +693,17 @@ void SaveProgressScreenshot(LANGID language, const wchar_t* name)
     CVekResourceLoader::Instance().AddPreferredLanguage(0x0409);
 }
 
-TEST(JobPanelScreenshots, DownloadInProgressInEnglishAndGerman)
+TEST(JobPanelScreenshots, PanelsInEnglishAndGerman)
 {
-    SaveProgressScreenshot(0x0409, L"joblist_progress_en-us");
-    SaveProgressScreenshot(0x0407, L"joblist_progress_de-de");
+    const std::vector<Step> progress = {Ev(0), Ev(2), Pr(48 * kMiB, 12 * kMiB), Ms(2000), Tm(13)};
+    const std::vector<Step> upgrade = {Ev(0), Ev(39)};
+    const std::vector<Step> diskFull = {Ev(0), Ev(2), Ev(28)};
+    SavePanelScreenshot(0x0409, progress, L"joblist_progress_en-us");
+    SavePanelScreenshot(0x0407, progress, L"joblist_progress_de-de");
+    SavePanelScreenshot(0x0409, upgrade, L"joblist_upgrade_en-us");
+    SavePanelScreenshot(0x0407, upgrade, L"joblist_upgrade_de-de");
+    SavePanelScreenshot(0x0409, diskFull, L"joblist_diskfull_en-us");
+    SavePanelScreenshot(0x0407, diskFull, L"joblist_diskfull_de-de");
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "engine/launcher/VekExitCode.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "services/launcher/VekResultCodes.h"
+#include "tests/engine/launcher/LauncherTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -920,12 +921,16 @@ TEST_F(TrayTest, RestartedShellGetsTheIconBackFromWindows8On)
     }
 }
 
-TEST_F(TrayTest, FailingMinimizeTimerLeavesTheDialogShown)
+TEST_F(TrayTest, FailingMinimizeTimerIsLoggedWithItsResult)
 {
     ASSERT_EQ(S_OK, Make());
     tray->timerFails = true;
+    launchertest::LogCapture log;
     PostUpdate(4);
     ASSERT_EQ(1u, tray->timers.size());
+    const auto lines = log.Matching(L"SetTimer() failed, hr=0x80070008");
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"vek::VekTray::OnJobUpdate("));
     EXPECT_TRUE(DialogVisible());
 }
 

@@ -444,6 +444,31 @@ TEST_F(DialogTest, RetryAfterAFailedInstallThenSuccessClosesWithExitCodeZero)
     EXPECT_EQ(g_ExitCode, 0);
 }
 
+TEST_F(DialogTest, DownloadErrorsWaitForTheEnginesEndWhileRetriesRemain)
+{
+    struct Case {
+        int event;
+        uint32_t retries;
+        bool kept;
+    } cases[] = {{27, 0, true}, {28, 1, true}, {27, 2, false}, {-4, 5, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "event " << c.event << " retries " << c.retries);
+        engine = std::make_shared<dialogtest::FakeEngine>();
+        engine->retryCount = c.retries;
+        Open();
+        Event(c.event, json{{"job_id", "{1}"}});
+        EXPECT_TRUE(list->events.empty()) << "nothing shows before the engine ends";
+        Event(11);
+        ASSERT_FALSE(Closed());
+        const std::vector<int> expected = c.kept ? std::vector<int>{c.event, 11} : std::vector<int>{11};
+        EXPECT_EQ(list->events, expected);
+        EXPECT_EQ(g_ExitCode, 0);
+        list->events.clear();
+        TearDown();
+        SetUp();
+    }
+}
+
 TEST_F(DialogTest, FinishWithAnExitCodeLeavesTheWindowOpen)
 {
     Open();

@@ -144,9 +144,9 @@ void VekBaseUI::preparePage(int iconId)
     ui.waitAnimation.ShowWindow(SW_HIDE);
     setJobListVisible(false);
     ui.logo.ShowWindow(SW_HIDE);
-    for (VekWindow* control : std::initializer_list<VekWindow*>{&ui.greenLine, &ui.secondLine, &ui.secondBody,
-                                                                &ui.warningSign, &ui.linkLeft, &ui.linkRight,
-                                                                &ui.linkPackage, &ui.action1, &ui.action2})
+    for (VekWindow* control :
+         std::initializer_list<VekWindow*>{&ui.greenLine, &ui.secondLine, &ui.secondBody, &ui.warningSign, &ui.linkLeft,
+                                           &ui.linkRight, &ui.linkPackage, &ui.action1, &ui.action2})
         control->ShowWindow(SW_HIDE);
     ui.greenLine.SetTooltip(L"");
     ui.pageIcon.SetImage(iconId);
@@ -249,8 +249,9 @@ void VekBaseUI::showAttentionMessage()
                 body = getComponentResultText(job, !uninstall, failed);
                 if (!body.empty()) {
                     applyPartialFailureCode(failed);
-                } else if (job.is_object() && job.contains("job_error_code") && job["job_error_code"].is_number()) {
-                    const auto code = static_cast<uint32_t>(job["job_error_code"].get<int64_t>());
+                } else if (const auto found = job.is_object() ? job.find("job_error_code") : job.end();
+                           found != job.end() && found->is_number()) {
+                    const auto code = static_cast<uint32_t>(found->get<int64_t>());
                     wchar_t buffer[32];
                     if (kaj)
                         std::swprintf(buffer, 32, L"0x%08X", code);

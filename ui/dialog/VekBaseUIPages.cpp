@@ -325,7 +325,12 @@ void VekBaseUI::showPackageCreatedMessage()
         ui.linkLeft.ShowWindow(SW_SHOW);
 
         const bool endpoint = isEndpointManifest();
-        ui.linkRight.SetUrl(LoadText(endpoint ? 357 : 319));
+        // The endpoint product has a help-centre page of its own; a table without it falls back
+        // to the general one.
+        std::wstring helpCentre = endpoint ? LoadText(357) : std::wstring();
+        if (helpCentre.empty())
+            helpCentre = LoadText(319);
+        ui.linkRight.SetUrl(helpCentre);
         ui.linkRight.SetDrawTextFlags(DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
         ::SetWindowPos(ui.linkRight, nullptr, s.X(layout::kTextLeft), top + height + s.Y(6), textWidth, height,
                        SWP_NOZORDER | SWP_NOACTIVATE);

@@ -22,9 +22,16 @@ std::unique_ptr<VekJobUpdateRecord> TakeJobUpdateRecord(WPARAM wParam)
 
 void DrainJobUpdateRecords(HWND window, UINT message)
 {
+    // A quit request is handed out whatever the filter asks for: its wParam is an exit code,
+    // not a record, and it is posted again so that the thread's message loop still ends.
     MSG msg;
-    while (::PeekMessageW(&msg, window, message, message, PM_REMOVE))
+    while (::PeekMessageW(&msg, window, message, message, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            ::PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
         TakeJobUpdateRecord(msg.wParam);
+    }
 }
 
 } // namespace vek

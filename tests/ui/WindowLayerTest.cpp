@@ -1,6 +1,7 @@
 // The window layer, the progress record's ownership, fonts and scaling, and the window fitter.
 #include "UiTestSupport.h"
 
+#include "ui/VekJobUpdateRecord.h"
 #include "ui/VekProgressRecord.h"
 #include "ui/controls/InfiniteBar.h"
 #include "ui/res/VekResourceIds.h"
@@ -177,6 +178,41 @@ TEST(VekProgressRecord, OwnedByExactlyOneHolder)
     vek::DrainProgressRecords(sink, WM_APP + 5);
     uitest::Pump(30);
     EXPECT_EQ(sink.received.size(), 1u);
+}
+
+TEST(VekRecordDrain, LeavesAPendingQuitForTheMessageLoop)
+{
+    // A child window drains its records while its parent's destruction has already asked the
+    // loop to quit: the quit and its exit code must survive the drain.
+    ProgressSink sink;
+    vek::VekWindowImpl::RegisterWindowClass(L"VekProgressSink", 0, nullptr, nullptr);
+    ASSERT_NE(sink.Create(L"VekProgressSink", HWND_MESSAGE, RECT{}, L"", 0), nullptr);
+    const struct {
+        const char* name;
+        void (*post)(HWND, UINT);
+        void (*drain)(HWND, UINT);
+    } helpers[] = {
+        {"progress records",
+         [](HWND window, UINT message) {
+             vek::PostProgressRecord(window, message, std::make_unique<vek::VekProgressRecord>());
+         },
+         vek::DrainProgressRecords},
+        {"job update records",
+         [](HWND window, UINT message) {
+             vek::PostJobUpdateRecord(window, message, std::make_unique<vek::VekJobUpdateRecord>());
+         },
+         vek::DrainJobUpdateRecords},
+    };
+    for (const auto& helper : helpers) {
+        SCOPED_TRACE(helper.name);
+        helper.post(sink, WM_APP + 6);
+        ::PostQuitMessage(3);
+        helper.drain(sink, WM_APP + 6);
+        MSG msg{};
+        ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+        EXPECT_EQ(msg.wParam, 3u);
+        EXPECT_FALSE(::PeekMessageW(&msg, sink, WM_APP + 6, WM_APP + 6, PM_REMOVE)) << "the record was drained";
+    }
 }
 
 TEST(VekFonts, DesignPixelsToPointsAndFonts)

@@ -207,6 +207,40 @@ TEST_F(DialogTest, MinimiseHidesAnOwnedDialogAndAnUnownedOneQuitsTheLoopWithTheE
     EXPECT_EQ(*quitCode, 3u);
 }
 
+TEST_F(DialogTest, SilentFailedStartOfAnUnownedDialogClosesAndQuitsTheLoop)
+{
+    // The program shows the dialog after the engine's start failed and then runs its loop:
+    // the silent page closes the dialog, whose end must quit that loop with the page number.
+    struct Case {
+        const char* name;
+        bool withEngine;
+        HRESULT start;
+        int exitCode;
+    } cases[] = {
+        {"engine fatal after a failed bootstrap", true, static_cast<HRESULT>(0x800B0004), 3},
+        {"no engine, untrusted signature", false, vek::VEK_E_SIGNATURE_NOT_TRUSTED, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.withEngine) {
+            engine = std::make_shared<dialogtest::FakeEngine>();
+            engine->state = -3;
+            engine->running = false;
+        }
+        Open(DialogSetup{c.withEngine, L"/SILENT", true, c.start, true, false});
+        dialog->showWindow(SW_SHOWNORMAL);
+        Drain();
+        EXPECT_TRUE(Closed());
+        ASSERT_TRUE(quitCode.has_value());
+        EXPECT_EQ(*quitCode, static_cast<WPARAM>(c.exitCode));
+        EXPECT_EQ(g_ExitCode, c.exitCode);
+        TearDown();
+        SetUp();
+        engine.reset();
+        quitCode.reset();
+    }
+}
+
 // ---- first page -------------------------------------------------------------------------------
 
 TEST_F(DialogTest, FirstPageFollowsEngineStateAndStartResult)

@@ -88,12 +88,13 @@ const nlohmann::json* FirstJob(const nlohmann::json& manifest)
 
 VekBaseUI::VekBaseUI(std::shared_ptr<VekDataReporter> reporter, std::shared_ptr<VekJobEngine> jobEngine, HRESULT page)
     : VekBaseUI(std::move(reporter), std::move(jobEngine), page, VekBaseUIOptions{})
-{
-}
+{}
 
 VekBaseUI::VekBaseUI(std::shared_ptr<VekDataReporter> reporter, std::shared_ptr<VekJobEngine> jobEngine, HRESULT page,
                      VekBaseUIOptions options)
-    : VekDialogImpl(IDD_VEK_MAIN), m_impl(std::make_unique<Impl>()), m_DataReporter(std::move(reporter)),
+    : VekDialogImpl(IDD_VEK_MAIN),
+      m_impl(std::make_unique<Impl>()),
+      m_DataReporter(std::move(reporter)),
       m_lastError(page)
 {
     m_engine = options.engine ? std::move(options.engine) : MakeDialogJobEngine(jobEngine);
@@ -324,12 +325,13 @@ LRESULT VekBaseUI::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     const int iconX = ::GetSystemMetrics(SM_CXICON), iconY = ::GetSystemMetrics(SM_CYICON);
     const int smallX = ::GetSystemMetrics(SM_CXSMICON), smallY = ::GetSystemMetrics(SM_CYSMICON);
     HINSTANCE module = ::GetModuleHandleW(nullptr);
-    HICON big = static_cast<HICON>(::LoadImageW(module, MAKEINTRESOURCEW(128), IMAGE_ICON, iconX, iconY, LR_DEFAULTCOLOR));
+    HICON big =
+        static_cast<HICON>(::LoadImageW(module, MAKEINTRESOURCEW(128), IMAGE_ICON, iconX, iconY, LR_DEFAULTCOLOR));
     if (big == nullptr)
         big = static_cast<HICON>(
             ::LoadImageW(module, MAKEINTRESOURCEW(IDI_VEK_LAUNCHER), IMAGE_ICON, iconX, iconY, LR_DEFAULTCOLOR));
-    HICON small = static_cast<HICON>(
-        ::LoadImageW(module, MAKEINTRESOURCEW(128), IMAGE_ICON, smallX, smallY, LR_DEFAULTCOLOR));
+    HICON small =
+        static_cast<HICON>(::LoadImageW(module, MAKEINTRESOURCEW(128), IMAGE_ICON, smallX, smallY, LR_DEFAULTCOLOR));
     if (small == nullptr)
         small = static_cast<HICON>(
             ::LoadImageW(module, MAKEINTRESOURCEW(IDI_VEK_LAUNCHER), IMAGE_ICON, smallX, smallY, LR_DEFAULTCOLOR));
@@ -368,8 +370,7 @@ LRESULT VekBaseUI::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
                                         DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                                         DEFAULT_PITCH, face.c_str()));
     const VekScale& s = ui.scale;
-    placeWindow(nullptr, 0, 0, s.X(layout::kWidth), s.Y(layout::kHeight),
-                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    placeWindow(nullptr, 0, 0, s.X(layout::kWidth), s.Y(layout::kHeight), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     createControls();
 
     enableExit(!VekTools::hasCmdSwitch(m_commandLine, switches::ADMIN_INITIATED));
@@ -455,12 +456,10 @@ void VekBaseUI::createControls()
 
     ui.caption.Create(m_hWnd, kIdCaption, kStringCaption, RECT{s.X(15), s.Y(13), right - s.X(76), -1}, font, kGrey,
                       true);
-    CreateImageButton(m_hWnd, ui.closeButton, kIdCloseButton, right - s.X(43), s.Y(14), s.X(15), s.Y(15),
-                      kStringClose, L"Close", IDR_PNG_CLOSE, IDR_PNG_CLOSE_PUSHED, IDR_PNG_CLOSE_HOVER,
-                      IDR_PNG_CLOSE_DISABLED);
+    CreateImageButton(m_hWnd, ui.closeButton, kIdCloseButton, right - s.X(43), s.Y(14), s.X(15), s.Y(15), kStringClose,
+                      L"Close", IDR_PNG_CLOSE, IDR_PNG_CLOSE_PUSHED, IDR_PNG_CLOSE_HOVER, IDR_PNG_CLOSE_DISABLED);
     CreateImageButton(m_hWnd, ui.minimizeButton, kIdMinimizeButton, right - s.X(76), s.Y(18), s.X(19), s.Y(6),
-                      kStringMinimize, L"Minimize", IDR_PNG_MINIMIZE, IDR_PNG_MINIMIZE_PUSHED,
-                      IDR_PNG_MINIMIZE_HOVER);
+                      kStringMinimize, L"Minimize", IDR_PNG_MINIMIZE, IDR_PNG_MINIMIZE_PUSHED, IDR_PNG_MINIMIZE_HOVER);
 
     // The wait animation runs centred under the status line.
     const int barWidth = s.X(300);
@@ -476,8 +475,7 @@ void VekBaseUI::createControls()
                    true);
     ui.greenLine.Create(m_hWnd, kIdGreenLine, -1, RECT{textLeft, s.Y(244), textRight, s.Y(264)}, font, kGreen, false);
     ui.greenLine.SetFormat(DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
-    ui.secondLine.Create(m_hWnd, kIdSecondLine, -1, RECT{textLeft, s.Y(268), textRight, s.Y(318)}, font, kGrey,
-                         false);
+    ui.secondLine.Create(m_hWnd, kIdSecondLine, -1, RECT{textLeft, s.Y(268), textRight, s.Y(318)}, font, kGrey, false);
 
     const RECT linkRect{textLeft, s.Y(322), textRight, s.Y(342)};
     ui.linkLeft.Create(m_hWnd, linkRect, L"", L"", kIdLinkLeft, VekHyperLink::kUnderlineHover);
@@ -493,13 +491,12 @@ void VekBaseUI::createControls()
                          kGrey, false);
     ui.pageIcon.Create(m_hWnd, IDR_PNG_ALERT, s.X(25), s.Y(154), false);
     ui.footer.Create(m_hWnd, IDR_PNG_FOOTER, 0, bottom - s.Y(50), true);
-    CreateImageButton(m_hWnd, ui.footerClose, kIdFooterClose, right - s.X(140), bottom - s.Y(40), s.X(120), s.Y(30),
-                      -1, nullptr, IDR_PNG_BUTTON, IDR_PNG_BUTTON_PUSHED, IDR_PNG_BUTTON_HOVER,
-                      IDR_PNG_BUTTON_DISABLED);
+    CreateImageButton(m_hWnd, ui.footerClose, kIdFooterClose, right - s.X(140), bottom - s.Y(40), s.X(120), s.Y(30), -1,
+                      nullptr, IDR_PNG_BUTTON, IDR_PNG_BUTTON_PUSHED, IDR_PNG_BUTTON_HOVER, IDR_PNG_BUTTON_DISABLED);
     ui.footerClose.SetWindowText(LoadText(kStringClose, L"Close").c_str());
     ui.footerClose.SetFont(font);
-    ui.footerText.Create(m_hWnd, kIdFooterText, -1, RECT{s.X(20), bottom - s.Y(36), right - s.X(150), -1}, font,
-                         kGrey, false);
+    ui.footerText.Create(m_hWnd, kIdFooterText, -1, RECT{s.X(20), bottom - s.Y(36), right - s.X(150), -1}, font, kGrey,
+                         false);
     for (auto [button, id] : {std::pair{&ui.action1, kIdAction1}, std::pair{&ui.action2, kIdAction2}}) {
         CreateImageButton(m_hWnd, *button, id, 0, bottom - s.Y(layout::kButtonBottom + layout::kButtonHeight),
                           s.X(layout::kMinButtonWidth), s.Y(layout::kButtonHeight), -1, nullptr, IDR_PNG_BUTTON,
@@ -631,9 +628,9 @@ void VekBaseUI::setMiddleTextsVisible(bool visible)
     ui.headline.ShowWindow(command);
     ui.body.ShowWindow(command);
     if (!visible) {
-        for (VekWindow* control : std::initializer_list<VekWindow*>{&ui.logo, &ui.pageIcon, &ui.greenLine,
-                                                                    &ui.secondLine, &ui.secondBody, &ui.warningSign,
-                                                                    &ui.linkLeft, &ui.linkRight, &ui.linkPackage})
+        for (VekWindow* control :
+             std::initializer_list<VekWindow*>{&ui.logo, &ui.pageIcon, &ui.greenLine, &ui.secondLine, &ui.secondBody,
+                                               &ui.warningSign, &ui.linkLeft, &ui.linkRight, &ui.linkPackage})
             control->ShowWindow(SW_HIDE);
     }
 }

@@ -2,6 +2,7 @@
 // the restart of Windows after a countdown, and building the installation package into a folder
 // the user chooses.
 #include "common/errors/qkLog.h"
+#include "common/system/qkHandle.h"
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
 #include "engine/manifest/CManifest.h"
@@ -39,10 +40,9 @@ std::wstring FormatNumbers(const std::wstring& pattern, DWORD_PTR first, DWORD_P
 {
     DWORD_PTR arguments[2] = {first, second};
     wchar_t* buffer = nullptr;
-    const DWORD length =
-        ::FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                         pattern.c_str(), 0, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-                         reinterpret_cast<va_list*>(arguments));
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, pattern.c_str(), 0,
+        0, reinterpret_cast<wchar_t*>(&buffer), 0, reinterpret_cast<va_list*>(arguments));
     std::wstring text;
     if (length != 0 && buffer != nullptr)
         text.assign(buffer, length);
@@ -134,12 +134,11 @@ void VekBaseUI::stopAndClose()
         enableExit(false);
         showWaitAnimation(true);
         m_closing = true;
-        HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, kContinueUpgradeEvent);
-        if (event != nullptr) {
+        qkHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, kContinueUpgradeEvent));
+        if (event.IsValid()) {
             QK_LOG_INFO(L"Closing VEK, unblock plugin which is waiting for continue upgrade event.");
             m_sleep(100);
-            ::SetEvent(event);
-            ::CloseHandle(event);
+            ::SetEvent(event.Get());
         }
         return;
     }
@@ -388,10 +387,10 @@ std::vector<std::wstring> VekBaseUI::packageFilePaths()
             const auto destination = file.find("destination_file");
             if (destination == file.end() || !destination->is_string())
                 continue;
-            std::wstring name = (std::filesystem::path(folder) /
-                                 std::filesystem::path(std::u8string(
-                                     reinterpret_cast<const char8_t*>(destination->get_ref<const std::string&>().c_str()))))
-                                    .wstring();
+            std::wstring name =
+                (std::filesystem::path(folder) / std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(
+                                                     destination->get_ref<const std::string&>().c_str()))))
+                    .wstring();
             paths.push_back(std::move(name));
         }
     }

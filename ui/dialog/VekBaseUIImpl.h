@@ -42,8 +42,8 @@ constexpr int kTextRight = 25; // from the right edge
 constexpr int kMiddleTop = 123;
 constexpr int kMiddleBottom = 55; // from the bottom edge
 constexpr int kButtonHeight = 30;
-constexpr int kButtonBottom = 10;  // from the bottom edge
-constexpr int kAction2Right = 20;  // from the right edge
+constexpr int kButtonBottom = 10; // from the bottom edge
+constexpr int kAction2Right = 20; // from the right edge
 constexpr int kButtonGap = 10;
 constexpr int kMinButtonWidth = 120;
 } // namespace layout

@@ -144,9 +144,9 @@ void VekBaseUI::preparePage(int iconId)
     ui.waitAnimation.ShowWindow(SW_HIDE);
     setJobListVisible(false);
     ui.logo.ShowWindow(SW_HIDE);
-    for (VekWindow* control : std::initializer_list<VekWindow*>{&ui.greenLine, &ui.secondLine, &ui.secondBody,
-                                                                &ui.warningSign, &ui.linkLeft, &ui.linkRight,
-                                                                &ui.linkPackage, &ui.action1, &ui.action2})
+    for (VekWindow* control :
+         std::initializer_list<VekWindow*>{&ui.greenLine, &ui.secondLine, &ui.secondBody, &ui.warningSign, &ui.linkLeft,
+                                           &ui.linkRight, &ui.linkPackage, &ui.action1, &ui.action2})
         control->ShowWindow(SW_HIDE);
     ui.greenLine.SetTooltip(L"");
     ui.pageIcon.SetImage(iconId);
@@ -249,8 +249,9 @@ void VekBaseUI::showAttentionMessage()
                 body = getComponentResultText(job, !uninstall, failed);
                 if (!body.empty()) {
                     applyPartialFailureCode(failed);
-                } else if (job.is_object() && job.contains("job_error_code") && job["job_error_code"].is_number()) {
-                    const auto code = static_cast<uint32_t>(job["job_error_code"].get<int64_t>());
+                } else if (const auto found = job.is_object() ? job.find("job_error_code") : job.end();
+                           found != job.end() && found->is_number()) {
+                    const auto code = static_cast<uint32_t>(found->get<int64_t>());
                     wchar_t buffer[32];
                     if (kaj)
                         std::swprintf(buffer, 32, L"0x%08X", code);
@@ -324,7 +325,12 @@ void VekBaseUI::showPackageCreatedMessage()
         ui.linkLeft.ShowWindow(SW_SHOW);
 
         const bool endpoint = isEndpointManifest();
-        ui.linkRight.SetUrl(LoadText(endpoint ? 357 : 319));
+        // The endpoint product has a help-centre page of its own; a table without it falls back
+        // to the general one.
+        std::wstring helpCentre = endpoint ? LoadText(357) : std::wstring();
+        if (helpCentre.empty())
+            helpCentre = LoadText(319);
+        ui.linkRight.SetUrl(helpCentre);
         ui.linkRight.SetDrawTextFlags(DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
         ::SetWindowPos(ui.linkRight, nullptr, s.X(layout::kTextLeft), top + height + s.Y(6), textWidth, height,
                        SWP_NOZORDER | SWP_NOACTIVATE);

@@ -6,24 +6,13 @@
 #include "ui/controls/VekLinkOpener.h"
 
 #include <shobjidl.h>
+#include <wrl/client.h>
 
 #include <memory>
 
 namespace vek {
 
 namespace {
-
-// Releases a COM interface pointer.
-template <typename T> struct ComPtr {
-    T* p = nullptr;
-    ~ComPtr()
-    {
-        if (p != nullptr)
-            p->Release();
-    }
-    T** operator&() { return &p; }
-    T* operator->() const { return p; }
-};
 
 class VekRealDialogSystem final : public VekDialogSystem {
 public:
@@ -66,25 +55,26 @@ public:
 
     std::optional<std::wstring> PickFolder(HWND owner, const std::wstring& title, const std::wstring& start) override
     {
-        ComPtr<IFileOpenDialog> dialog;
-        HRESULT hr = ::CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&dialog));
+        Microsoft::WRL::ComPtr<IFileOpenDialog> dialog;
+        HRESULT hr = ::CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
+                                        IID_PPV_ARGS(dialog.GetAddressOf()));
         if (FAILED(hr)) {
             QK_LOG_ERROR(L"Unable to create the folder picker: 0x%08X", static_cast<unsigned>(hr));
             return std::nullopt;
         }
         dialog->SetTitle(title.c_str());
         if (!start.empty()) {
-            ComPtr<IShellItem> folder;
-            if (SUCCEEDED(::SHCreateItemFromParsingName(start.c_str(), nullptr, IID_PPV_ARGS(&folder))))
-                dialog->SetFolder(folder.p);
+            Microsoft::WRL::ComPtr<IShellItem> folder;
+            if (SUCCEEDED(::SHCreateItemFromParsingName(start.c_str(), nullptr, IID_PPV_ARGS(folder.GetAddressOf()))))
+                dialog->SetFolder(folder.Get());
         }
         FILEOPENDIALOGOPTIONS options = 0;
         dialog->GetOptions(&options);
         dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_NOREADONLYRETURN | FOS_DONTADDTORECENT);
         if (FAILED(dialog->Show(owner)))
             return std::nullopt;
-        ComPtr<IShellItem> item;
-        if (FAILED(dialog->GetResult(&item)))
+        Microsoft::WRL::ComPtr<IShellItem> item;
+        if (FAILED(dialog->GetResult(item.GetAddressOf())))
             return std::nullopt;
         wchar_t* path = nullptr;
         if (FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) || path == nullptr)

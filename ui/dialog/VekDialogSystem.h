@@ -26,7 +26,8 @@ public:
     // would give the desktop's user a shell running as SYSTEM).
     virtual bool CanPickFolder() = 0;
     // The chosen folder, or nothing on cancel or failure.
-    virtual std::optional<std::wstring> PickFolder(HWND owner, const std::wstring& title, const std::wstring& start) = 0;
+    virtual std::optional<std::wstring> PickFolder(HWND owner, const std::wstring& title,
+                                                   const std::wstring& start) = 0;
     // Whether the Enter key is down at this moment.
     virtual bool IsEnterKeyDown() = 0;
 

@@ -271,12 +271,15 @@ TEST_F(DialogTest, PreRequisitePagesTextsAndThePackageBuildingVariant)
         std::wstring body;
     } cases[] = {
         {15, false, L"The installation package has no connection token. Contact your administrator."},
-        {15, true, L"The Windows Installation Package cannot be built without a connection token. Contact your "
-                   L"administrator."},
-        {17, false, L"You cannot install this product on this device’s operating system. Check the product "
-                    L"requirements on the Talvern web site."},
-        {19, false, L"You can’t install Ombrel if Protection Features is not already installed. Use or create an "
-                    L"installation package that includes Protection Features and Ombrel."},
+        {15, true,
+         L"The Windows Installation Package cannot be built without a connection token. Contact your "
+         L"administrator."},
+        {17, false,
+         L"You cannot install this product on this device’s operating system. Check the product "
+         L"requirements on the Talvern web site."},
+        {19, false,
+         L"You can’t install Ombrel if Protection Features is not already installed. Use or create an "
+         L"installation package that includes Protection Features and Ombrel."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.page);
@@ -487,12 +490,7 @@ TEST_F(DialogTest, FatalEventChoosesTheAttentionPageByEarlierSuccessAndRetry)
         std::vector<int> events;
         int exitCode;
     } cases[] = {
-        {{-1}, 3},
-        {{4, -1}, 4},
-        {{4, -4, -1}, 3},
-        {{9, 4, -4, 9, 4, -3}, 4},
-        {{15, -5}, 4},
-        {{41, -1}, 15},
+        {{-1}, 3}, {{4, -1}, 4}, {{4, -4, -1}, 3}, {{9, 4, -4, 9, 4, -3}, 4}, {{15, -5}, 4}, {{41, -1}, 15},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.events));
@@ -677,7 +675,8 @@ TEST_F(DialogTest, JobWindowAsksTheDialogToRestartWindows)
     ::SendMessageW(dialog->hwnd(), WM_VEK_RESTART_WINDOWS, 0, 0);
     ASSERT_EQ(system.restarts.size(), 1u);
     EXPECT_EQ(system.restarts[0].first, static_cast<UINT>(EWX_REBOOT | EWX_FORCEIFHUNG));
-    EXPECT_EQ(system.restarts[0].second, static_cast<DWORD>(SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION));
+    EXPECT_EQ(system.restarts[0].second,
+              static_cast<DWORD>(SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION));
 }
 
 // ---- partial failure ----------------------------------------------------------------------------
@@ -721,8 +720,8 @@ TEST_F(DialogTest, FailoverAttentionPageTellsEachComponentAndExitsTwentyOnPartia
         EXPECT_EQ(Closed(), c.closed);
         EXPECT_TRUE(engine->Called("cleanup:8")) << "the endpoint product's failover removes the start values";
         if (!Closed()) {
-            EXPECT_EQ(Text(kHeadline),
-                      c.switches == L"/UNINSTALL" ? L"Unable to uninstall the client" : L"Unable to install the client");
+            EXPECT_EQ(Text(kHeadline), c.switches == L"/UNINSTALL" ? L"Unable to uninstall the client"
+                                                                   : L"Unable to install the client");
             if (!c.body.empty()) {
                 EXPECT_EQ(Text(kBody), c.body);
             }
@@ -741,8 +740,9 @@ TEST(DialogTexts, ComponentResultTextByStatusCodeAndOrder)
         std::wstring text;
         int failed;
     } cases[] = {
-        {"failure before success", json::array({{{"component", "wox"}, {"type", 1}, {"code", 0}},
-                                                {{"component", "qor"}, {"type", 1}, {"code", 1603}}}),
+        {"failure before success",
+         json::array(
+             {{{"component", "wox"}, {"type", 1}, {"code", 0}}, {{"component", "qor"}, {"type", 1}, {"code", 1603}}}),
          true,
          L"Installation of Protection Features failed with error code 1603.\n\nInstallation of Secure Connection "
          L"completed successfully.\n\n\nPlease contact your administrator for further action.",
@@ -755,18 +755,20 @@ TEST(DialogTexts, ComponentResultTextByStatusCodeAndOrder)
          L"Cannot start the installation of Ombrel. Error code: 15999\n\n\nPlease contact your administrator for "
          L"further action.",
          1},
-        {"negative code as unsigned", json::array({{{"component", "qor"}, {"type", 1}, {"code", -2147023293}}}),
-         false,
+        {"negative code as unsigned", json::array({{{"component", "qor"}, {"type", 1}, {"code", -2147023293}}}), false,
          L"Uninstallation of Protection Features failed with error code 0x80070643.\n\n\nPlease contact your "
          L"administrator for further action.",
          1},
-        {"unknown status and component", json::array({{{"component", "x"}, {"type", 1}, {"code", 1}},
-                                                       {{"component", "qor"}, {"type", 7}, {"code", 0}}}),
+        {"unknown status and component",
+         json::array(
+             {{{"component", "x"}, {"type", 1}, {"code", 1}}, {{"component", "qor"}, {"type", 7}, {"code", 0}}}),
          true, L"", 0},
         {"first entry of a component counts",
-         json::array({{{"component", "qor"}, {"type", 1}, {"code", 0}}, {{"component", "qor"}, {"type", 1}, {"code", 5}}}),
-         true, L"Installation of Protection Features completed successfully.\n\n\nPlease contact your administrator for "
-               L"further action.",
+         json::array(
+             {{{"component", "qor"}, {"type", 1}, {"code", 0}}, {{"component", "qor"}, {"type", 1}, {"code", 5}}}),
+         true,
+         L"Installation of Protection Features completed successfully.\n\n\nPlease contact your administrator for "
+         L"further action.",
          0},
         {"not an array", json("x"), true, L"", 0},
     };
@@ -805,9 +807,8 @@ TEST(DialogTexts, DurationTextAndReshowInterval)
     struct Interval {
         uint64_t remainingSeconds;
         uint64_t intervalSeconds;
-    } intervals[] = {{10800, 3600}, {7201, 3600}, {7200, 1800}, {3601, 1800}, {3600, 600}, {1801, 600},
-                     {1800, 300},   {601, 300},   {600, 180},   {301, 180},   {300, 120},  {181, 120},
-                     {180, 60},     {0, 60}};
+    } intervals[] = {{10800, 3600}, {7201, 3600}, {7200, 1800}, {3601, 1800}, {3600, 600}, {1801, 600}, {1800, 300},
+                     {601, 300},    {600, 180},   {301, 180},   {300, 120},   {181, 120},  {180, 60},   {0, 60}};
     for (const Interval& i : intervals)
         EXPECT_EQ(vek::VekBaseUI::reshowInterval(i.remainingSeconds * 1000 + 999), i.intervalSeconds * 1000)
             << i.remainingSeconds;

@@ -42,9 +42,8 @@ protected:
         engine = std::make_shared<dialogtest::FakeEngine>();
         engine->running = false;
         json manifest = DialogTest::Manifest();
-        manifest["vek"]["job_array"][0]["intermediate_errors"] =
-            json::array({{{"component", "qor"}, {"type", 1}, {"code", 1603}},
-                         {{"component", "ombl"}, {"type", 1}, {"code", 0}}});
+        manifest["vek"]["job_array"][0]["intermediate_errors"] = json::array(
+            {{{"component", "qor"}, {"type", 1}, {"code", 1603}}, {{"component", "ombl"}, {"type", 1}, {"code", 0}}});
         EXPECT_EQ(engine->manifest->Adopt(manifest), S_OK);
         DialogSetup setup;
         if (page.before)
@@ -57,8 +56,7 @@ protected:
         dialog->showWindow(SW_SHOWNORMAL);
         Drain();
         const uitest::Capture capture = uitest::CaptureWindow(dialog->hwnd());
-        const std::wstring path =
-            capture.Save(std::wstring(L"dialog_") + language.name + L"_" + page.name);
+        const std::wstring path = capture.Save(std::wstring(L"dialog_") + language.name + L"_" + page.name);
         EXPECT_FALSE(path.empty()) << "screenshot not saved";
         std::set<DWORD> colours(capture.pixels.begin(), capture.pixels.end());
         return colours.size();
@@ -71,9 +69,14 @@ TEST_F(DialogScreenshotTest, EveryPageInEnglishAndGerman)
     const Page pages[] = {
         {L"wait", nullptr, [](DialogTest& t) { t.dialog->showWaitAnimation(true); }},
         {L"jobs", nullptr, [](DialogTest& t) { t.Event(2); }},
-        {L"page3", nullptr, [](DialogTest& t) { t.Event(-3, json{{"job_error_code", 5}}); }},
+        {L"page3", nullptr,
+         [](DialogTest& t) {
+             t.Event(-3, json{{"job_error_code", 5}});
+         }},
         {L"page3_download", nullptr,
-         [](DialogTest& t) { t.Event(12, json{{"job_error_code", 0x80047EC6u}}); }},
+         [](DialogTest& t) {
+             t.Event(12, json{{"job_error_code", 0x80047EC6u}});
+         }},
         {L"page4_partial", nullptr,
          [](DialogTest& t) {
              t.Event(4);
@@ -88,14 +91,18 @@ TEST_F(DialogScreenshotTest, EveryPageInEnglishAndGerman)
              t.Event(10, document);
          }},
         {L"page10", nullptr, [](DialogTest& t) { t.Event(37); }},
-        {L"page12", [](DialogTest&, dialogtest::FakeEngine&, DialogSetup& s) {
+        {L"page12",
+         [](DialogTest&, dialogtest::FakeEngine&, DialogSetup& s) {
              s.withEngine = false;
              s.switches = L"/SHOW_RESTART_PROMPT 5";
          },
          nullptr},
         {L"page15", nullptr, [](DialogTest& t) { t.Event(41); }},
         {L"page17", nullptr, [](DialogTest& t) { t.dialog->showVekDialog(17); }},
-        {L"page18", nullptr, [](DialogTest& t) { t.Event(12, json{{"job_error_code", 0x80047ECDu}}); }},
+        {L"page18", nullptr,
+         [](DialogTest& t) {
+             t.Event(12, json{{"job_error_code", 0x80047ECDu}});
+         }},
         {L"page19", nullptr, [](DialogTest& t) { t.dialog->showVekDialog(19); }},
         {L"location",
          [temp](DialogTest&, dialogtest::FakeEngine& e, DialogSetup&) {

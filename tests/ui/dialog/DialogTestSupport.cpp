@@ -103,20 +103,19 @@ std::wstring DialogTest::Text(UINT controlId) const
 json DialogTest::Manifest(const std::string& components, const std::string& runKey)
 {
     json files = json::array();
-    files.push_back({{"source_file", "s"}, {"destination_file", "qor.msi"}, {"type", "job_installer"},
-                     {"component", "qor"}});
-    files.push_back({{"source_file", "s"}, {"destination_file", "ombl.msi"}, {"type", "job_installer"},
-                     {"component", "ombl"}});
+    files.push_back(
+        {{"source_file", "s"}, {"destination_file", "qor.msi"}, {"type", "job_installer"}, {"component", "qor"}});
+    files.push_back(
+        {{"source_file", "s"}, {"destination_file", "ombl.msi"}, {"type", "job_installer"}, {"component", "ombl"}});
     files.push_back({{"source_file", "s"}, {"destination_file", "plugin.dll"}, {"type", "job_plugin2"}});
     return json{{"vek",
                  {{"global", {{"manifest_id", "dialog-test"}}},
                   {"bootstrap", {{"options", {{"proxy_settings", {{"type", "custom"}}}}}}},
-                  {"job_array",
-                   json::array({{{"job_id", "{1}"},
-                                 {"create_msi", "false"},
-                                 {"product_data", {{"run_key", runKey}}},
-                                 {"distribution", {{"components", components}, {"cc_token", "T"}}},
-                                 {"file_array", files}}})}}}};
+                  {"job_array", json::array({{{"job_id", "{1}"},
+                                              {"create_msi", "false"},
+                                              {"product_data", {{"run_key", runKey}}},
+                                              {"distribution", {{"components", components}, {"cc_token", "T"}}},
+                                              {"file_array", files}}})}}}};
 }
 
 } // namespace dialogtest

@@ -109,9 +109,9 @@ public:
 
     HWND Create(HWND parent, const RECT& rect) override
     {
-        m_shared->window = ::CreateWindowExW(0, L"STATIC", L"job list", WS_CHILD | SS_CENTER | SS_SUNKEN, rect.left,
-                                             rect.top, rect.right - rect.left, rect.bottom - rect.top, parent, nullptr,
-                                             nullptr, nullptr);
+        m_shared->window =
+            ::CreateWindowExW(0, L"STATIC", L"job list", WS_CHILD | SS_CENTER | SS_SUNKEN, rect.left, rect.top,
+                              rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, nullptr, nullptr);
         return m_shared->window;
     }
     HWND hwnd() const override { return m_shared->window; }
@@ -217,7 +217,7 @@ public:
     std::unique_ptr<OwnerWindow> owner;
     std::unique_ptr<vek::VekBaseUI> dialog;
     uint64_t now = 5'000'000;
-    int reshows = 0; // WM_VEK_SHOW_MAIN_WINDOW seen by Drain
+    int reshows = 0;                // WM_VEK_SHOW_MAIN_WINDOW seen by Drain
     std::optional<WPARAM> quitCode; // WM_QUIT seen by Drain
 
     void SetUp() override;

@@ -55,10 +55,10 @@ public:
         TestServer::Instance().PutFile(path, kAbc);
         if (!scenario.empty())
             TestServer::Instance().SetScenario(path, scenario);
-        const json job = {{"job_id", "j1"},
-                          {"job_type", "download"},
-                          {"file_array",
-                           json::array({{{"source_file", vek::ToUtf8(TestServer::Instance().HttpsUrl(path))},
+        const json job = {
+            {"job_id", "j1"},
+            {"job_type", "download"},
+            {"file_array", json::array({{{"source_file", vek::ToUtf8(TestServer::Instance().HttpsUrl(path))},
                                          {"destination_file", "a.bin"},
                                          {"file_priority", 0},
                                          {"validation", {{"type", "sha256"}, {"data", kAbcDigest}}}}})}};

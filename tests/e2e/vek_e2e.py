@@ -123,8 +123,12 @@ class Product:
 
 def run_launcher(exe, *args, timeout=240):
     env = dict(os.environ, VEK_BUILD_DIR=TREE)
-    result = subprocess.run(["bash", os.path.join(ROOT, "tools", "wine-run.sh"), exe, *args], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    try:
+        result = subprocess.run(["bash", os.path.join(ROOT, "tools", "wine-run.sh"), exe, *args], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        kill_windows_process(exe)  # the Windows process outlives the runner script
+        raise
     return result.returncode, result.stdout.decode(errors="replace")
 
 
@@ -136,8 +140,12 @@ def start_launcher(exe, *args):
 
 
 def kill_windows_process(exe):
-    """Ends every Wine process of that executable (its Linux process is named after its path)."""
-    subprocess.run(["pkill", "-KILL", "-f", os.path.basename(exe)], check=False)
+    """Ends the Wine processes of that executable file, and only those (a Wine process is named
+    after its Windows path, whose separators differ from the Linux path's)."""
+    folder, name = os.path.split(exe)
+    pattern = "%s.%s$|%s.%s " % (re.escape(os.path.basename(folder)), re.escape(name),
+                                  re.escape(os.path.basename(folder)), re.escape(name))
+    subprocess.run(["pkill", "-KILL", "-f", pattern], check=False)
 
 
 def wine_tool(*args):
@@ -175,16 +183,21 @@ def data_folder():
     return os.path.join(PREFIX, "drive_c", "ProgramData", "Talvern", "Vek")
 
 
-def log_text_since(start):
-    """The text of the launcher's log files written since the given time."""
+def log_text_since(start, product=None):
+    """The text of the launcher's log files written since the given time; with a product, only the
+    files that name its folder (other launchers, such as a relaunched copy of an earlier test,
+    may still be logging)."""
     texts = []
     folder = data_folder()
+    marker = windows_path(product.work) if product else None
     if os.path.isdir(folder):
         for name in sorted(os.listdir(folder)):
             path = os.path.join(folder, name)
             if name.endswith(".log") and os.path.getmtime(path) >= start - 1:
                 with open(path, "rb") as f:
-                    texts.append(f.read().decode("utf-16", errors="replace"))
+                    text = f.read().decode("utf-16", errors="replace")
+                if marker is None or marker in text:
+                    texts.append(text)
     return "\n".join(texts)
 
 

@@ -107,6 +107,8 @@ HRESULT RunEngine(HINSTANCE instance, const wchar_t* commandLine, vek::VekTraceR
     auto scheduler = std::make_unique<vek::CTaskScheduler>();
     scheduler->DeleteLegacyTasks();
     auto loop = std::make_unique<vek::VekMessageLoop>();
+    // The windows register their keyboard filters with the current loop.
+    vek::VekMessageLoop::SetCurrent(loop.get());
     auto engine = std::make_unique<vek::VekUIEngine>();
     std::wstring exePath;
     vek::GetModulePath(nullptr, exePath);
@@ -173,6 +175,7 @@ HRESULT RunEngine(HINSTANCE instance, const wchar_t* commandLine, vek::VekTraceR
 
     // Released in this order: the engine (joins its threads), the loop, the scheduler.
     engine.reset();
+    vek::VekMessageLoop::SetCurrent(nullptr);
     loop.reset();
     scheduler.reset();
     return hr;

@@ -17,6 +17,24 @@ std::wstring Folder(int csidl)
     return path;
 }
 
+std::wstring Environment(const wchar_t* name)
+{
+    wchar_t value[MAX_PATH] = {};
+    const DWORD n = ::GetEnvironmentVariableW(name, value, MAX_PATH);
+    EXPECT_TRUE(n > 0 && n < MAX_PATH) << name;
+    return value;
+}
+
+// The 64-bit program folders as this process sees them: its own program folders in a 64-bit
+// process; under WOW64 the system names them in the "...W6432" variables, since the process's own
+// folders are the "(x86)" ones.
+std::wstring NativeFolder(int csidl, const wchar_t* wow64Variable)
+{
+    BOOL wow64 = FALSE;
+    EXPECT_TRUE(::IsWow64Process(::GetCurrentProcess(), &wow64));
+    return wow64 ? Environment(wow64Variable) : Folder(csidl);
+}
+
 class qkPathExpansionTest : public ::testing::Test {
 protected:
     void SetUp() override { systest::TestSiloId(); }
@@ -139,13 +157,13 @@ TEST_F(qkPathExpansionTest, BuiltInFolderTable)
     EXPECT_EQ(qkPathExpansion::FindBuiltInToken(L"CSIDL_NOPE"), 0xFFFFFFFFu);
     EXPECT_EQ(qkPathExpansion::FindBuiltInToken(L"CSIDL_PROGRAM_FILESX64"), 0xF0000002u);
 
-    // The 64-bit program folders come from the registry.
+    // The 64-bit program folders come from the registry's 64-bit view, in either bitness.
     std::wstring programFiles;
     ASSERT_TRUE(qkPathExpansion::ResolveBuiltInToken(L"csidl_program_filesx64", programFiles));
-    EXPECT_EQ(programFiles, Folder(CSIDL_PROGRAM_FILES));
+    EXPECT_EQ(programFiles, NativeFolder(CSIDL_PROGRAM_FILES, L"ProgramW6432"));
     std::wstring common;
     ASSERT_TRUE(qkPathExpansion::ResolveBuiltInToken(L"CSIDL_PROGRAM_FILES_COMMONX64", common));
-    EXPECT_EQ(common, Folder(CSIDL_PROGRAM_FILES_COMMON));
+    EXPECT_EQ(common, NativeFolder(CSIDL_PROGRAM_FILES_COMMON, L"CommonProgramW6432"));
     std::wstring local;
     ASSERT_TRUE(qkPathExpansion::ResolveBuiltInToken(L"LOCAL_SILO_DATA", local));
     EXPECT_EQ(local, Folder(CSIDL_LOCAL_APPDATA) + L"\\Talvern\\" + systest::TestSiloId());

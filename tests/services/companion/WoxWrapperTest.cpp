@@ -268,8 +268,16 @@ TEST_F(WoxWrapperTest, TaskRunNeedsTheEndpointProductAndTheStamp)
 
 TEST_F(WoxWrapperTest, SideLoadingAlreadyAllowedStaysOn)
 {
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, (kTestKey + L"\\" + WOXWrapper::kSideLoadKey).c_str(),
-                    WOXWrapper::kSideLoadValue, REG_DWORD, std::array<DWORD, 1>{1}.data(), sizeof(DWORD));
+    // The setting lives in the 64-bit view, where the wrapper reads it from a process of either bitness.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kTestKey + L"\\" + WOXWrapper::kSideLoadKey).c_str(), 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const DWORD allowed = 1;
+    EXPECT_EQ(RegSetValueExW(key, WOXWrapper::kSideLoadValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&allowed),
+                             sizeof(allowed)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
     {
         TestWrapper wrapper(Options(L"full"));
         EXPECT_EQ(wrapper.Install(folder.c_str(), true), 7);

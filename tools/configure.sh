@@ -9,8 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   x86_tests=ON; x64_launcher=OFF
+  echo "configure: 32-bit Wine runs here: build/x86 runs the 32-bit launcher's tests; build/x64 holds the status probe"
 else
   x86_tests=OFF; x64_launcher=ON
+  echo "configure: 32-bit Wine cannot run here: build/x64 builds the launcher's code 64-bit and runs its tests; build/x86 builds the 32-bit deliverables"
 fi
 want_x86="-DVEK_TESTS=$x86_tests -DVEK_LAUNCHER=ON"
 want_x64="-DVEK_TESTS=ON -DVEK_LAUNCHER=$x64_launcher"

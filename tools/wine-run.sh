@@ -16,4 +16,18 @@ if [ ! -f "$tree/wineprefix/.vek-ready" ] || ! alive "$tree/wineserver.pid" || !
   bash "$here/wine-prefix.sh" "$tree"
 fi
 source "$here/wine-env.sh" "$tree"
+# Under CTest the program writes into a file of the tree, shown when it ends: a Windows process
+# started by the test (a helper of Wine's, a program under test) inherits the Unix output of its
+# parent whatever its handles say, and one that outlives the test would otherwise hold CTest's pipe
+# open, so that CTest waits for the test's time-out although the test program has ended. The file
+# stays behind while the program runs, so a test that hangs can be read there.
+if [ -n "${VEK_CAPTURE_OUTPUT:-}" ]; then
+  mkdir -p "$tree/test-output"
+  out="$tree/test-output/$(basename "$1" .exe).$$.log"
+  rc=0
+  "$VEK_WINE" "$@" >"$out" 2>&1 </dev/null || rc=$?
+  cat "$out"
+  rm -f "$out"
+  exit "$rc"
+fi
 exec "$VEK_WINE" "$@"

@@ -1,6 +1,6 @@
 # make test  - install what is missing, build both trees, run every test under Wine
 # make build - build only;  make clean - remove the build trees
-# make demo  - run the launcher's main job end to end;  make bench - benchmarks
+# make demo  - run the launcher's main job end to end;  make bench - benchmarks (BENCH_BUILD=1: and the build's CPU time)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 TREES := build/x86 build/x64
@@ -31,8 +31,13 @@ test: wine
 	done; \
 	exit $$rc
 
-demo: wine
-	@bash tools/demo/demo.sh
+# The demo builds only what it runs, in the tree whose launcher Wine runs here.
+DEMO_TARGETS := VekLauncher VekDemoPlugin vek_trust_cert ImportRootCert
+demo: configure
+	@tree=$$(bash tools/launcher-tree.sh); \
+	cmake --build $$tree -j $(JOBS) --target $(DEMO_TARGETS) && \
+	bash tools/wine-prefix.sh $$tree && \
+	bash tools/demo/demo.sh
 
 bench: wine
 	@if [ -x tools/bench.sh ]; then bash tools/bench.sh; else echo "bench: no benchmarks yet"; fi

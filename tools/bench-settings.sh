@@ -5,7 +5,8 @@
 # transaction per write) as the yardstick. Prints figures only and never fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-tree=build/x64
+# The launcher's tree that Wine runs here (tools/bench.sh names it).
+tree=${BENCH_TREE:-$(bash tools/launcher-tree.sh)}
 count=${SETTINGS_BENCH_COUNT:-10000}
 if ! cmake --build "$tree" --target SettingsBench >/dev/null; then
   echo "bench: SettingsBench does not build; no figures"

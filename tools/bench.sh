@@ -14,7 +14,9 @@
 #   curl                 native curl on the 1 GiB file (the loopback's own speed)
 #   start_to_first_request  the packed and signed launcher from its start under Wine to the first
 #                        request the server sees for its product, median of BENCH_STARTS runs
-#                        (default 7) after one warm-up run
+#                        (default 7) after one warm-up run, alternating with its yardstick: a bare
+#                        program of the same bitness that makes one WinHTTP request
+#   BENCH_BUILD=1        first the CPU time of a clean build of each tree (tools/bench-build.sh)
 #   sha_bare / sha       SHA-256 of the 1 GiB file: a bare CryptoAPI loop of 8 KiB reads and the
 #                        launcher's vek::security::CalculateSHA256ForFile, alternately, and native
 #                        sha256sum; medians and the ratio of the medians.
@@ -24,9 +26,14 @@
 # in time.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# Every benchmark runs the launcher's code in the build that Wine runs here: the 32-bit one where
+# 32-bit Wine works, else the 64-bit build of the same sources (tools/configure.sh).
+tree=$(bash tools/launcher-tree.sh)
+echo "bench: the launcher's code from $tree"
+# The build's CPU time, from a clean build of each tree, when asked: BENCH_BUILD=1.
+if [ -n "${BENCH_BUILD:-}" ]; then bash tools/bench-build.sh; fi
 # The settings store benchmark first: it needs no server.
-bash tools/bench-settings.sh
-tree=build/x64
+BENCH_TREE=$tree bash tools/bench-settings.sh
 limit=600 # seconds per run
 pairs=${BENCH_PAIRS:-4}
 if ! cmake --build "$tree" --target DownloadBench >/dev/null; then
@@ -60,10 +67,8 @@ run() {
 }
 
 echo "== launcher start to first request (packed, signed, /SILENT)"
-# The launcher build that Wine runs here: the 32-bit one where 32-bit Wine works.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then ltree=build/x86; else ltree=build/x64; fi
-ltree=$(cd "$ltree" && pwd)
-if cmake --build "$ltree" --target VekLauncher VekDemoPlugin vek_trust_cert ImportRootCert >/dev/null &&
+ltree=$(cd "$tree" && pwd)
+if cmake --build "$ltree" --target VekLauncher VekDemoPlugin vek_trust_cert ImportRootCert FirstRequest >/dev/null &&
    VEK_BUILD_DIR=$ltree tools/wine-run.sh "$ltree/bin/ImportRootCert.exe" "$(pwd)/$tree/certs/ca.der" >/dev/null &&
    VEK_BUILD_DIR=$ltree bash tools/signing/make-signing-fixtures.sh "$dir/signing" \
      "$ltree/bin/vek_trust_cert.exe" "$ltree/bin/VekDemoPlugin.dll" >/dev/null; then
@@ -112,7 +117,7 @@ fi
 
 cat "$out"
 # Derived figures: medians of each way and the ratio of the medians (time of the reference over
-# time of the measured way: 1 is as fast, below 1 slower), for the wall clock and for the CPU time
+# time of the measured way, named so: 1 is as fast, below 1 slower), for the wall clock and for the CPU time
 # of the process (steadier when the machine is busy); memory over the idle baseline.
 python3 - "$out" "$pairs" <<'EOF'
 import statistics, sys
@@ -130,9 +135,11 @@ def report(reference, measured):
             continue
         for way, values in ((reference, ref), (measured, got)):
             print(f"{way}_median_{what}={statistics.median(values):.3f} (runs: {', '.join(f'{x:.3f}' for x in values)})")
-        print(f"ratio_{measured}_over_{reference}_{what}_of_medians={statistics.median(ref) / statistics.median(got):.3f}")
+        # Time of the reference over time of the measured way: above 1 the measured way is faster.
+        name = f"ratio_{reference}_{what}_over_{measured}_{what}"
+        print(f"{name}_of_medians={statistics.median(ref) / statistics.median(got):.3f}")
         paired = [r / g for r, g in zip(ref, got) if g > 0]
-        print(f"ratio_{measured}_over_{reference}_{what}_per_pair={', '.join(f'{p:.3f}' for p in paired)}")
+        print(f"{name}_per_pair={', '.join(f'{p:.3f}' for p in paired)}")
     for way in (reference, measured):
         mbps = series(way, "MBps")
         if mbps:

@@ -7,7 +7,7 @@
 # or test data files differs from the one it was configured with.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if [ "$(bash tools/launcher-tree.sh)" = build/x86 ]; then
   x86_tests=ON; x64_launcher=OFF
   echo "configure: 32-bit Wine runs here: build/x86 runs the 32-bit launcher's tests; build/x64 holds the status probe"
 else

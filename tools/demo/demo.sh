@@ -8,8 +8,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 
 # The launcher build that Wine can run here: the 32-bit one where 32-bit Wine works.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then tree=build/x86; else tree=build/x64; fi
-tree=$(cd "$tree" && pwd)
+tree=$(cd "$(bash tools/launcher-tree.sh)" && pwd)
 if [ "$tree" = "$root/build/x86" ]; then
   echo "demo: running the 32-bit launcher ($tree)"
   plugin_type=job_plugin2

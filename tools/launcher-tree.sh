@@ -1,0 +1,5 @@
+#!/usr/bin/env bash
+# Prints the build tree whose launcher code Wine runs on this machine: build/x86 where the kernel
+# runs 32-bit programs (Wine's 32-bit loader starts), else build/x64, which then builds the
+# launcher's code 64-bit as well (tools/configure.sh makes the same choice).
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then echo build/x86; else echo build/x64; fi

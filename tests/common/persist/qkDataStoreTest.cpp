@@ -809,6 +809,53 @@ TEST_F(qkDataStoreTest, AJournalThatFailsItsChecksIsSetAsideNeverApplied)
     }
 }
 
+// A journal that a crash left is undone only when its owner is the store's: one that somebody
+// else made is set aside, whatever it holds.
+TEST_F(qkDataStoreTest, AJournalOfAnotherOwnerIsNotUndone)
+{
+    const std::wstring journal = path + L".journal";
+    const Bytes old = Data(1, 50);
+    const Bytes update = Data(2, 50);
+    BYTE systemSid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(systemSid);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, systemSid, &sidSize));
+    for (const bool foreign : {false, true}) {
+        SCOPED_TRACE(foreign ? "another owner" : "the store's owner");
+        std::filesystem::remove(journal + L".rejected");
+        ULONGLONG id = 0;
+        {
+            TestStore setup;
+            ASSERT_TRUE(setup.OpenPath(path, CREATE_ALWAYS));
+            id = Add(setup, old);
+            ASSERT_TRUE(setup.Close());
+        }
+        {
+            // Open: journal, store header, commit; update: journal, record header, journal, data,
+            // and the commit that does not happen.
+            CrashingStore crashing(8, false);
+            ASSERT_TRUE(crashing.OpenPath(path, OPEN_EXISTING));
+            ULONGLONG same = id;
+            EXPECT_FALSE(crashing.UpdateRecord(&same, update.data(), 50));
+        }
+        ASSERT_TRUE(std::filesystem::exists(journal));
+        if (foreign) {
+            const DWORD set = SetNamedSecurityInfoW(const_cast<wchar_t*>(journal.c_str()), SE_FILE_OBJECT,
+                                                    OWNER_SECURITY_INFORMATION, systemSid, nullptr, nullptr, nullptr);
+            PSID owner = nullptr;
+            qkLocalPtr<void> descriptor;
+            if (set != ERROR_SUCCESS ||
+                GetNamedSecurityInfoW(journal.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                      nullptr, nullptr, descriptor.Receive()) != ERROR_SUCCESS ||
+                !EqualSid(owner, systemSid))
+                GTEST_SKIP() << "this system does not give a file another owner (" << set << ")";
+        }
+        TestStore reopened;
+        ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING)) << reopened.GetLastError();
+        EXPECT_EQ(reopened.seen[id], foreign ? update : old);
+        EXPECT_EQ(std::filesystem::exists(journal + L".rejected"), foreign);
+    }
+}
+
 // The journal holds bytes of the store: it has the store's owner and access list, not the
 // folder's.
 TEST_F(qkDataStoreTest, TheJournalHasTheStoresOwnerAndAccessList)

@@ -193,8 +193,8 @@ private:
     // piece lies inside the old length, the bytes the store lacks of that length are kept, the
     // store was not closed cleanly (Drop for the journal of a close itself), and the store as the
     // undo would leave it holds together. FALSE only when the store cannot be read.
-    BOOL CheckJournal(const wchar_t* storePath, qkFile& journal, const std::vector<BYTE>& bytes,
-                      ULONGLONG storeLength, const std::vector<JournalUndo>& undo, JournalVerdict* verdict);
+    BOOL CheckJournal(const wchar_t* storePath, qkFile& journal, const std::vector<BYTE>& bytes, ULONGLONG storeLength,
+                      const std::vector<JournalUndo>& undo, JournalVerdict* verdict);
     // Writes the old bytes back, newest first, and gives the store its old length.
     BOOL ApplyUndo(const std::vector<BYTE>& journal, ULONGLONG storeLength, const std::vector<JournalUndo>& undo);
     BOOL ReadAt(ULONGLONG offset, void* buffer, DWORD size);

@@ -77,14 +77,13 @@ BOOL ReadJournal(qkFile& file, std::vector<BYTE>* journal, DWORD* error)
     return TRUE;
 }
 
-
 // The owner of a file, read through its handle, else through its path (a handle opened without
 // READ_CONTROL).
 bool OwnerOf(HANDLE file, const wchar_t* path, qkLocalPtr<void>& security, PSID* owner)
 {
     *owner = nullptr;
-    DWORD status = ::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
-                                     nullptr, security.Receive());
+    DWORD status = ::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr, nullptr,
+                                     security.Receive());
     if (status != ERROR_SUCCESS && path)
         status = ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
                                          nullptr, security.Receive());
@@ -276,8 +275,7 @@ BOOL qkDataStore::CreateJournal(const wchar_t* storePath)
     }
     if (!made) {
         QK_TRACE(L"journal %s not made: %lu", m_journalPath.c_str(), m_journal.GetLastError());
-        return Fail(m_journal.GetLastError() == ERROR_FILE_EXISTS ? ERROR_SHARING_VIOLATION
-                                                                  : m_journal.GetLastError());
+        return Fail(m_journal.GetLastError() == ERROR_FILE_EXISTS ? ERROR_SHARING_VIOLATION : m_journal.GetLastError());
     }
     return TRUE;
 }
@@ -407,7 +405,6 @@ bool qkDataStore::ParseJournal(const std::vector<BYTE>& journal, ULONGLONG* stor
     return true;
 }
 
-
 BOOL qkDataStore::CheckJournal(const wchar_t* storePath, qkFile& journal, const std::vector<BYTE>& bytes,
                                ULONGLONG storeLength, const std::vector<JournalUndo>& undo, JournalVerdict* verdict)
 {
@@ -449,8 +446,8 @@ BOOL qkDataStore::CheckJournal(const wchar_t* storePath, qkFile& journal, const 
     StoreHeader current{};
     if (ReadStoreHeader(&current) && current.recordedSize != 0) {
         m_lastError = lastError;
-        const bool closing = undo.size() == 1 && undo[0].offset == 0 && undo[0].size == kStoreHeaderSize &&
-                             storeLength == fileSize;
+        const bool closing =
+            undo.size() == 1 && undo[0].offset == 0 && undo[0].size == kStoreHeaderSize && storeLength == fileSize;
         if (closing)
             *verdict = JournalVerdict::Drop;
         else

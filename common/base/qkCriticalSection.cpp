@@ -34,6 +34,15 @@ BOOL qkCriticalSection::Enter()
     return TRUE;
 }
 
+BOOL qkCriticalSection::TryEnter()
+{
+    if (!m_initialized) {
+        QK_TRACE(L"not initialised");
+        return FALSE;
+    }
+    return ::TryEnterCriticalSection(&m_section);
+}
+
 void qkCriticalSection::Delete()
 {
     if (m_initialized) {

@@ -18,6 +18,9 @@ public:
     // Deletes a previous section and initialises a new one.
     BOOL Initialize();
     BOOL Enter();
+    // Enters when the section is free or already this thread's; FALSE at once when another
+    // thread holds it.
+    BOOL TryEnter();
     void Delete();
     BOOL IsInitialized() const { return m_initialized; }
 

@@ -128,11 +128,13 @@ HRESULT qkPEBReader::Walk(std::map<ULONGLONG, qkModuleRecord>& modules)
         LoaderEntry<Pointer> entry{};
         if (!Read(link, &entry, sizeof(entry)))
             return E_FAIL;
-        const USHORT bytes = entry.fullDllName.length;
-        if (bytes == 0 || !entry.fullDllName.buffer)
+        // The length comes from the inspected process: an odd last byte is no character and is
+        // not read, so that the read never goes past the buffer sized in characters.
+        const ULONG chars = entry.fullDllName.length / sizeof(wchar_t);
+        if (chars == 0 || !entry.fullDllName.buffer)
             break;
-        std::vector<wchar_t> name(bytes / sizeof(wchar_t));
-        if (!Read(entry.fullDllName.buffer, name.data(), bytes))
+        std::vector<wchar_t> name(chars);
+        if (!Read(entry.fullDllName.buffer, name.data(), chars * sizeof(wchar_t)))
             return E_FAIL;
         qkModuleRecord module;
         module.handle = static_cast<DWORD>(entry.dllBase);

@@ -129,6 +129,11 @@ BOOL CArchive::CanRead(ULONGLONG count)
     return SetPosition(position);
 }
 
+BOOL CArchive::CanReadBeyondPromised(ULONGLONG count)
+{
+    return CanRead(m_promised + count);
+}
+
 BOOL CArchive::WriteValue(BYTE tag, const void* data, ULONG size)
 {
     if (m_mode != ModeWrite) {
@@ -510,7 +515,7 @@ BOOL CArchive::ReadVariantData(VARIANT* value, int depth, BodyIo& io)
         return TRUE;
     case VT_BSTR: {
         ULONG n = 0;
-        if (!io.Read(&n, 4) || !CanRead(n))
+        if (!io.Read(&n, 4) || !CanReadBeyondPromised(n))
             return FALSE;
         BSTR text = SysAllocStringByteLen(nullptr, n);
         if (!text)
@@ -526,7 +531,7 @@ BOOL CArchive::ReadVariantData(VARIANT* value, int depth, BodyIo& io)
     case VT_DISPATCH:
     case VT_UNKNOWN: {
         ULONG n = 0;
-        if (!io.Read(&n, 4) || !CanRead(n))
+        if (!io.Read(&n, 4) || !CanReadBeyondPromised(n))
             return FALSE;
         HGLOBAL global = GlobalAlloc(GMEM_MOVEABLE, n ? n : 1);
         if (!global)
@@ -557,7 +562,7 @@ BOOL CArchive::ReadVariantData(VARIANT* value, int depth, BodyIo& io)
     }
     case VT_ARRAY | VT_UI1: {
         ULONG count = 0;
-        if (!io.Read(&count, 4) || !CanRead(count))
+        if (!io.Read(&count, 4) || !CanReadBeyondPromised(count))
             return FALSE;
         qkByteArrayHolder bytes;
         if (!bytes.Create(count))
@@ -571,17 +576,23 @@ BOOL CArchive::ReadVariantData(VARIANT* value, int depth, BodyIo& io)
     }
     case VT_ARRAY | VT_VARIANT: {
         ULONG count = 0;
-        // Each element takes at least its two type bytes.
-        if (!io.Read(&count, 4) || !CanRead(2ull * count))
+        // Each element takes at least its two type bytes, beyond the bytes that the elements
+        // which enclosing arrays counted and have not read yet still need: no two arrays count
+        // the same input, so the elements of a whole load are at most half its input.
+        if (!io.Read(&count, 4) || !CanReadBeyondPromised(2ull * count))
             return FALSE;
         qkVariantArrayHolder elements;
         if (!elements.Create(count) || !elements.Lock())
             return FALSE;
+        m_promised += 2ull * count;
         BOOL ok = TRUE;
-        for (ULONG i = 0; ok && i < count; ++i) {
+        ULONG i = 0;
+        for (; ok && i < count; ++i) {
+            m_promised -= 2; // this element's own bytes are read now
             VARIANT* element = elements.GetElement(i);
             ok = element && ReadVariantData(element, depth + 1, io);
         }
+        m_promised -= 2ull * (count - i);
         if (!ok || !elements.Unlock())
             return FALSE;
         return elements.Detach(value);
@@ -604,6 +615,7 @@ BOOL CArchive::ReadVariant(VARIANT* value)
     BYTE tag = 0;
     ULONG length = 0;
     BodyIo io{*this};
+    m_promised = 0;
     BOOL ok = Read(&tag, 1) && tag == TagVariant && Read(&length, 4) && CanRead(length);
     // The body must fill the record exactly.
     ok = ok && ReadVariantData(value, 0, io) && io.count == length;

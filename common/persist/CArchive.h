@@ -22,7 +22,10 @@
 // What a reader refuses, and why: every length read from the medium is checked against what the
 // medium still holds before anything is allocated for it, so a crafted length cannot make a large
 // allocation; text stored without its terminator is taken with the length that was read; variant
-// arrays nest at most kMaxNesting deep. A failed value operation sets the position back to where
+// arrays nest at most kMaxNesting deep. Inside a variant, a length or an element count must also
+// leave the bytes that the elements still to be read of the enclosing arrays need: the arrays of
+// one load never count the same input twice, so what a load allocates stays in proportion to
+// its input (a VARIANT of memory for each two bytes of input at most, instead of once per level). A failed value operation sets the position back to where
 // the value began, so the caller may try another tag at the same place.
 #include <windows.h>
 #include <oaidl.h>
@@ -156,12 +159,17 @@ private:
     BOOL WriteVariantBody(const VARIANT& value, int depth, ULONG* count);
     BOOL WriteVariantData(const VARIANT& value, int depth, BodyIo& io);
     BOOL ReadVariantData(VARIANT* value, int depth, BodyIo& io);
+    // CanRead of count bytes after the bytes promised to elements still to come.
+    BOOL CanReadBeyondPromised(ULONGLONG count);
     static BOOL IsWritable(const VARIANT& value, int depth);
 
     ULONG m_mode;
     ULONGLONG m_byteCount = 0;
     bool m_startRecorded = false;
     ULONGLONG m_startPosition = 0;
+    // While a variant is read: the input that elements counted by the arrays being read, and not
+    // read yet, still need (two bytes each at least).
+    ULONGLONG m_promised = 0;
 };
 
 } // namespace qkLib

@@ -302,7 +302,6 @@ BOOL qkDataStore::Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSEC
 BOOL qkDataStore::CreateStore(DWORD userHeaderSize)
 {
     m_userHeaderSize = userHeaderSize;
-    m_cleanlyClosed = false;
     IndexClear();
     m_lastRecord = 0;
     StoreHeader header{};
@@ -325,7 +324,6 @@ BOOL qkDataStore::OpenExisting()
     if (!ReadStoreHeader(&header))
         return FALSE;
     m_userHeaderSize = header.userHeaderSize;
-    m_cleanlyClosed = header.recordedSize != 0;
     m_copyTarget = nullptr;
     return Verify();
 }
@@ -405,6 +403,15 @@ BOOL qkDataStore::AppendRecord(const void* data, DWORD size, ULONGLONG* recordId
     m_lastRecord = record.id;
     *recordId = record.id;
     return TRUE;
+}
+
+BOOL qkDataStore::AppendCopy(const void* data, DWORD size, ULONGLONG* recordId)
+{
+    // Guarded by the journal like every other change, so that a crash cannot leave a torn
+    // record at the end of the target.
+    qkScopedLock lock(m_lock);
+    const BOOL begun = BeginChange();
+    return EndChange(begun && AppendRecord(data, size, recordId));
 }
 
 BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recordId)
@@ -704,22 +711,6 @@ BOOL qkDataStore::ReadRecord(ULONGLONG recordId, void* buffer, DWORD size)
 
 // --- verification ---
 
-BOOL qkDataStore::IsUnfinishedAppend(ULONGLONG offset)
-{
-    ULONGLONG fileSize = 0;
-    if (!GetFileSize(&fileSize) || offset >= fileSize)
-        return FALSE;
-    // An append writes its data first and its header last, so its header space holds zeros, or
-    // the beginning of its header when that write was cut short: the header CRC (its last field)
-    // never reached the file, and whatever did reach it agrees with a header for this offset.
-    RecordHeader header{};
-    const ULONGLONG present = fileSize - offset < kRecordHeaderSize ? fileSize - offset : kRecordHeaderSize;
-    if (!ReadAt(offset, &header, static_cast<DWORD>(present)))
-        return FALSE;
-    return header.headerCrc == 0 && (header.signature == 0 || header.signature == m_recordSignature) &&
-           header.one <= 1 && (header.id == 0 || header.id == offset);
-}
-
 BOOL qkDataStore::Verify()
 {
     IndexClear();
@@ -736,13 +727,9 @@ BOOL qkDataStore::Verify()
     qkMemory buffer;
     for (ULONGLONG offset = FirstRecordOffset(); ok && offset < fileSize;) {
         RecordHeader record{};
+        // Every record header must hold: an append that a crash cut short is undone by the
+        // journal, which alone knows what the store was; nothing else is cut away here.
         if (!ReadRecordHeader(offset, &record)) {
-            const DWORD error = m_lastError;
-            if (!m_cleanlyClosed && error == ERROR_FILE_CORRUPT && IsUnfinishedAppend(offset)) {
-                QK_TRACE(L"unfinished append at %llu dropped", offset);
-                ok = !m_openForWrite || Truncate(offset);
-                break;
-            }
             ok = FALSE;
             break;
         }
@@ -783,7 +770,7 @@ BOOL qkDataStore::OnVerifyRecord(const RecordHeader&, const void* data, DWORD si
     if (!m_copyTarget || !data || size == 0)
         return TRUE;
     ULONGLONG id = 0;
-    if (!m_copyTarget->AppendRecord(data, size, &id)) {
+    if (!m_copyTarget->AppendCopy(data, size, &id)) {
         m_lastError = m_copyTarget->GetLastError();
         return FALSE;
     }

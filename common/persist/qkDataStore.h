@@ -31,8 +31,16 @@
 // because the store write it guards never happened. Undoing is idempotent, so a crash while
 // undoing is undone again next time. A record is therefore always as it was before the change or
 // as the change left it, never torn. Not guarded: making a new store (there is nothing old to
-// keep) and Verify's copies into an attached store (appends, whose unfinished tail the next open
-// drops). Opening for writing creates the journal, so it needs a folder where files can be made.
+// keep). Opening for writing creates the journal, so it needs a folder where files can be made.
+//
+// A journal is trusted no further than it can be checked, since anyone who may make a file in
+// the store's folder could plant one. The writer that holds the store makes its journal new, with
+// the store's owner and access list. A journal found at the next open is undone only when its
+// owner is the store's, every piece lies inside the length it records, the bytes the store lacks
+// of that length are in it, the store was not closed cleanly, and the store as the undo would
+// leave it has an accepted header and records back to back up to that length. Any other journal
+// is set aside as "<store>.journal.rejected" and never applied; the store is then read as it is,
+// and Verify refuses it if it does not hold together (Verify never cuts a store back itself).
 // Why a journal rather than copy-and-switch: a record's id is its offset, and an update that fits
 // keeps it, so the new data has nowhere else to go; a side file leaves the layout of a store that
 // was closed untouched, and readers of the format never see it.
@@ -155,6 +163,12 @@ private:
 
     // The undo journal.
     BOOL OpenJournal(const wchar_t* storePath, bool newStore);
+    // A journal that an earlier writer left: undone when it passes every check, else set aside
+    // (renamed, never read again); then deleted. A store made anew drops it unread.
+    BOOL TakeOverJournal(const wchar_t* storePath, bool newStore);
+    // A new journal made by this writer, with the store's owner and access list.
+    BOOL CreateJournal(const wchar_t* storePath);
+    BOOL SetJournalAside(qkFile& journal);
     // Closes the journal and deletes it unless it still holds a change to undo.
     void CloseJournal();
     // Brackets one change; EndChange commits it when ok, else undoes it, and gives the result.
@@ -174,6 +188,15 @@ private:
     // The pieces of a journal's change, oldest first; false when it holds none (empty or torn
     // header).
     bool ParseJournal(const std::vector<BYTE>& journal, ULONGLONG* storeLength, std::vector<JournalUndo>* undo) const;
+    enum class JournalVerdict { Apply, Drop, SetAside };
+    // Whether a journal found beside the store may be undone: its owner is the store's, every
+    // piece lies inside the old length, the bytes the store lacks of that length are kept, the
+    // store was not closed cleanly (Drop for the journal of a close itself), and the store as the
+    // undo would leave it holds together. FALSE only when the store cannot be read.
+    BOOL CheckJournal(const wchar_t* storePath, qkFile& journal, const std::vector<BYTE>& bytes, ULONGLONG storeLength,
+                      const std::vector<JournalUndo>& undo, JournalVerdict* verdict);
+    // Writes the old bytes back, newest first, and gives the store its old length.
+    BOOL ApplyUndo(const std::vector<BYTE>& journal, ULONGLONG storeLength, const std::vector<JournalUndo>& undo);
     BOOL ReadAt(ULONGLONG offset, void* buffer, DWORD size);
     BOOL GetFileSize(ULONGLONG* size);
     void Flush();
@@ -194,14 +217,14 @@ private:
     BOOL OpenExisting();
     // Appends at the end of the file (the last step of AddRecord); the caller flushes.
     BOOL AppendRecord(const void* data, DWORD size, ULONGLONG* recordId);
+    // AppendRecord as one change of its own (Verify's copies into an attached store).
+    BOOL AppendCopy(const void* data, DWORD size, ULONGLONG* recordId);
     BOOL AddRecordLocked(const void* data, DWORD size, ULONGLONG* recordId);
     BOOL UpdateRecordLocked(ULONGLONG* recordId, const void* data, DWORD size);
     BOOL DeleteRecordLocked(ULONGLONG recordId);
     BOOL RebuildIndexAfterFailure();
     void RebuildIndex();
     BOOL Coalesce(RecordHeader record);
-    // An unfinished append at offset: its header space still zero (or torn, never completed).
-    BOOL IsUnfinishedAppend(ULONGLONG offset);
 
     // Free-space index.
     static DWORD FreeSpaceOf(const RecordHeader& header);
@@ -220,7 +243,6 @@ private:
     BOOL m_checksums = TRUE;
     DWORD m_userHeaderSize = 0;
     BOOL m_openForWrite = FALSE;
-    bool m_cleanlyClosed = false;
     std::map<ULONGLONG, DWORD> m_freeById;
     std::multimap<DWORD, RecordHeader> m_freeBySize;
     ULONGLONG m_lastRecord = 0;

@@ -7,12 +7,18 @@
 //           field 0 and then of the old bytes | 16 the old bytes
 #include "common/persist/qkDataStore.h"
 
+#include <aclapi.h>
+
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkTrace.h"
+#include "common/system/qkResourceHolders.h"
 
 namespace {
 
@@ -44,6 +50,61 @@ DWORD HeaderCrc(JournalHeader header)
 {
     header.crc = 0;
     return qkLib::Crc32(&header, sizeof(header));
+}
+
+// The whole of an open journal.
+BOOL ReadJournal(qkFile& file, std::vector<BYTE>* journal, DWORD* error)
+{
+    ULONGLONG size = 0;
+    if (!file.GetSize(&size)) {
+        *error = file.GetLastError();
+        return FALSE;
+    }
+    if (size > 0xFFFFFFFFull) {
+        *error = ERROR_FILE_CORRUPT;
+        return FALSE;
+    }
+    try {
+        journal->resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
+    if (size && !file.ReadAt(0, 0, journal->data(), static_cast<DWORD>(size))) {
+        *error = file.GetLastError();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The owner of a file, read through its handle, else through its path (a handle opened without
+// READ_CONTROL).
+bool OwnerOf(HANDLE file, const wchar_t* path, qkLocalPtr<void>& security, PSID* owner)
+{
+    *owner = nullptr;
+    DWORD status = ::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr, nullptr,
+                                     security.Receive());
+    if (status != ERROR_SUCCESS && path)
+        status = ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
+                                         nullptr, security.Receive());
+    if (status != ERROR_SUCCESS || !*owner) {
+        QK_TRACE(L"owner not read: %lu", status);
+        return false;
+    }
+    return true;
+}
+
+// Every byte of [from, to) lies in one of the pieces.
+bool Covers(std::vector<std::pair<ULONGLONG, ULONGLONG>> spans, ULONGLONG from, ULONGLONG to)
+{
+    std::sort(spans.begin(), spans.end());
+    for (const auto& [first, last] : spans) {
+        if (first > from)
+            break;
+        if (last > from)
+            from = last;
+    }
+    return from >= to;
 }
 
 } // namespace
@@ -92,23 +153,131 @@ BOOL qkDataStore::OpenJournal(const wchar_t* storePath, bool newStore)
     } catch (const std::bad_alloc&) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    // No sharing: while it is held the store has a writer, whose change must not be undone.
-    if (!m_journal.Open(m_journalPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL)) {
-        QK_TRACE(L"journal %s not opened: %lu", m_journalPath.c_str(), m_journal.GetLastError());
-        m_journalPath.clear();
-        return Fail(m_journal.GetLastError());
-    }
     m_journalPending = false;
     m_inChange = false;
     m_journalEnd = 0;
-    ULONGLONG size = 0;
-    if (!m_journal.GetSize(&size))
-        return Fail(m_journal.GetLastError());
-    if (size == 0)
-        return TRUE;
-    // A journal left beside a file that is made anew belongs to the store that was there.
-    return newStore ? SetJournalLength(0) : RollBack();
+    // A journal found here was left by an earlier writer (or planted by someone else): it is
+    // undone only when it passes every check, and then replaced by one of this writer's own.
+    if (!TakeOverJournal(storePath, newStore) || !CreateJournal(storePath)) {
+        m_journalPath.clear();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL qkDataStore::TakeOverJournal(const wchar_t* storePath, bool newStore)
+{
+    qkFile found;
+    // No sharing: a journal that another writer holds means that writer's change is in flight.
+    if (!found.Open(m_journalPath.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL)) {
+        const DWORD error = found.GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return TRUE;
+        QK_TRACE(L"journal %s not opened: %lu", m_journalPath.c_str(), error);
+        return Fail(error);
+    }
+    // Beside a file that is made anew the journal belongs to the store that was there.
+    if (!newStore) {
+        std::vector<BYTE> journal;
+        std::vector<JournalUndo> undo;
+        ULONGLONG storeLength = 0;
+        DWORD error = 0;
+        if (!ReadJournal(found, &journal, &error))
+            return Fail(error);
+        bool hasChange = false;
+        try {
+            hasChange = ParseJournal(journal, &storeLength, &undo);
+        } catch (const std::bad_alloc&) {
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        if (hasChange) {
+            JournalVerdict verdict = JournalVerdict::SetAside;
+            if (!CheckJournal(storePath, found, journal, storeLength, undo, &verdict))
+                return FALSE;
+            if (verdict == JournalVerdict::SetAside)
+                return SetJournalAside(found);
+            if (verdict == JournalVerdict::Apply) {
+                QK_TRACE(L"undoing an unfinished change: %u pieces", static_cast<unsigned>(undo.size()));
+                // The journal stays until the store holds the old bytes again: a failure keeps it.
+                if (!ApplyUndo(journal, storeLength, undo))
+                    return FALSE;
+            }
+        }
+    }
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    if (!::SetFileInformationByHandle(found.GetHandle(), FileDispositionInfo, &dispose, sizeof(dispose))) {
+        const DWORD error = ::GetLastError();
+        QK_TRACE(L"journal %s not deleted: %lu", m_journalPath.c_str(), error);
+        return Fail(error);
+    }
+    return TRUE;
+}
+
+BOOL qkDataStore::SetJournalAside(qkFile& journal)
+{
+    // Kept under another name for whoever looks into it; never read again by the store.
+    std::vector<BYTE> buffer;
+    try {
+        const std::wstring aside = m_journalPath + L".rejected";
+        buffer.resize(sizeof(FILE_RENAME_INFO) + aside.size() * sizeof(wchar_t));
+        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = TRUE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(aside.size() * sizeof(wchar_t));
+        std::memcpy(rename->FileName, aside.c_str(), rename->FileNameLength);
+    } catch (const std::bad_alloc&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    QK_TRACE(L"journal %s refused and set aside", m_journalPath.c_str());
+    if (!::SetFileInformationByHandle(journal.GetHandle(), FileRenameInfo, buffer.data(),
+                                      static_cast<DWORD>(buffer.size()))) {
+        const DWORD error = ::GetLastError();
+        QK_TRACE(L"journal %s not set aside: %lu", m_journalPath.c_str(), error);
+        return Fail(error);
+    }
+    return TRUE;
+}
+
+BOOL qkDataStore::CreateJournal(const wchar_t* storePath)
+{
+    // The journal holds bytes of the store: it gets the store's owner and access list (not the
+    // folder's), so that nobody may read or change it who may not read or change the store.
+    qkLocalPtr<void> storeSecurity;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD status = ::GetSecurityInfo(m_file.GetHandle(), SE_FILE_OBJECT, parts, &owner, nullptr, &dacl, nullptr,
+                                     storeSecurity.Receive());
+    if (status != ERROR_SUCCESS) // a store opened without READ_CONTROL
+        status = ::GetNamedSecurityInfoW(storePath, SE_FILE_OBJECT, parts, &owner, nullptr, &dacl, nullptr,
+                                         storeSecurity.Receive());
+    if (status != ERROR_SUCCESS) {
+        QK_TRACE(L"access list of %s not read: %lu", storePath, status);
+        return Fail(status);
+    }
+    SECURITY_DESCRIPTOR descriptor{};
+    if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) ||
+        !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED) ||
+        !::SetSecurityDescriptorOwner(&descriptor, owner, FALSE))
+        return Fail(::GetLastError());
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
+    // Made new by this writer only: a journal that appeared since it was taken over is not used.
+    BOOL made = m_journal.Open(m_journalPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL);
+    if (!made && m_journal.GetLastError() == ERROR_INVALID_OWNER) {
+        // A writer that may not name the store's owner: the journal is its own, with the store's
+        // access list; should a crash leave it behind, the next open sets it aside.
+        QK_TRACE(L"journal %s made with this writer as its owner", m_journalPath.c_str());
+        ::SetSecurityDescriptorOwner(&descriptor, nullptr, FALSE);
+        made = m_journal.Open(m_journalPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL);
+    }
+    if (!made) {
+        QK_TRACE(L"journal %s not made: %lu", m_journalPath.c_str(), m_journal.GetLastError());
+        return Fail(m_journal.GetLastError() == ERROR_FILE_EXISTS ? ERROR_SHARING_VIOLATION : m_journal.GetLastError());
+    }
+    return TRUE;
 }
 
 void qkDataStore::CloseJournal()
@@ -236,35 +405,113 @@ bool qkDataStore::ParseJournal(const std::vector<BYTE>& journal, ULONGLONG* stor
     return true;
 }
 
-namespace {
-
-// The whole of an open journal.
-BOOL ReadJournal(qkFile& file, std::vector<BYTE>* journal, DWORD* error)
+BOOL qkDataStore::CheckJournal(const wchar_t* storePath, qkFile& journal, const std::vector<BYTE>& bytes,
+                               ULONGLONG storeLength, const std::vector<JournalUndo>& undo, JournalVerdict* verdict)
 {
-    ULONGLONG size = 0;
-    if (!file.GetSize(&size)) {
-        *error = file.GetLastError();
-        return FALSE;
+    *verdict = JournalVerdict::SetAside;
+    const DWORD lastError = m_lastError;
+    // 1. Made by the store's owner: whoever else could make a file in the folder did not.
+    qkLocalPtr<void> storeSecurity, journalSecurity;
+    PSID storeOwner = nullptr, journalOwner = nullptr;
+    if (!OwnerOf(m_file.GetHandle(), storePath, storeSecurity, &storeOwner) ||
+        !OwnerOf(journal.GetHandle(), nullptr, journalSecurity, &journalOwner) ||
+        !::EqualSid(storeOwner, journalOwner)) {
+        QK_TRACE(L"journal refused: its owner is not the store's");
+        return TRUE;
     }
-    if (size > 0xFFFFFFFFull) {
-        *error = ERROR_FILE_CORRUPT;
-        return FALSE;
-    }
+    // 2. A change keeps only bytes the store had when it began.
+    std::vector<std::pair<ULONGLONG, ULONGLONG>> spans;
     try {
-        journal->resize(static_cast<size_t>(size));
+        for (const JournalUndo& piece : undo) {
+            if (piece.size == 0 || piece.offset > storeLength || piece.size > storeLength - piece.offset) {
+                QK_TRACE(L"journal refused: a piece at %llu lies beyond %llu", piece.offset, storeLength);
+                return TRUE;
+            }
+            spans.emplace_back(piece.offset, piece.offset + piece.size);
+        }
     } catch (const std::bad_alloc&) {
-        *error = ERROR_NOT_ENOUGH_MEMORY;
-        return FALSE;
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    if (size && !file.ReadAt(0, 0, journal->data(), static_cast<DWORD>(size))) {
-        *error = file.GetLastError();
+    ULONGLONG fileSize = 0;
+    if (!GetFileSize(&fileSize))
         return FALSE;
+    // 3. Bytes the change cut off were kept before they went: what the store lacks of its old
+    // length is in the journal.
+    if (storeLength > fileSize && !Covers(spans, fileSize, storeLength)) {
+        QK_TRACE(L"journal refused: %llu bytes not kept for a length of %llu", storeLength - fileSize, storeLength);
+        return TRUE;
     }
+    // 4. A store that was closed cleanly has nothing to undo: the last change of its writer, the
+    // close, rewrote only the store header, and a journal of just that is dropped.
+    StoreHeader current{};
+    if (ReadStoreHeader(&current) && current.recordedSize != 0) {
+        m_lastError = lastError;
+        const bool closing =
+            undo.size() == 1 && undo[0].offset == 0 && undo[0].size == kStoreHeaderSize && storeLength == fileSize;
+        if (closing)
+            *verdict = JournalVerdict::Drop;
+        else
+            QK_TRACE(L"journal refused: the store was closed cleanly");
+        return TRUE;
+    }
+    // 5. The store as the undo would leave it has an accepted store header and records that lie
+    // back to back up to its old length.
+    try {
+        m_view = bytes;
+        m_viewUndo = undo;
+    } catch (const std::bad_alloc&) {
+        m_view.clear();
+        m_viewUndo.clear();
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    m_viewLength = storeLength;
+    m_viewing = true;
+    StoreHeader old{};
+    bool whole = ReadStoreHeader(&old) != FALSE;
+    if (whole) {
+        m_userHeaderSize = old.userHeaderSize;
+        ULONGLONG at = FirstRecordOffset();
+        while (whole && at < storeLength) {
+            RecordHeader record{};
+            whole = ReadRecordHeader(at, &record) != FALSE;
+            at += kRecordHeaderSize + record.allocated;
+        }
+        whole = whole && at == storeLength;
+    }
+    m_viewing = false;
+    m_view.clear();
+    m_viewUndo.clear();
+    m_viewLength = 0;
+    m_userHeaderSize = 0;
+    IndexClear();
+    m_lastRecord = 0;
+    m_lastError = lastError;
+    if (!whole) {
+        QK_TRACE(L"journal refused: the store it would leave does not hold together");
+        return TRUE;
+    }
+    *verdict = JournalVerdict::Apply;
     return TRUE;
 }
 
-} // namespace
+BOOL qkDataStore::ApplyUndo(const std::vector<BYTE>& journal, ULONGLONG storeLength,
+                            const std::vector<JournalUndo>& undo)
+{
+    for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
+        if (!WriteAt(it->offset, journal.data() + it->at, it->size))
+            return FALSE;
+    }
+    ULONGLONG fileSize = 0;
+    if (!GetFileSize(&fileSize) || (fileSize != storeLength && !SetFileLength(storeLength)))
+        return FALSE;
+    // The store must hold the old bytes before the journal that brings them back goes.
+    if (!::FlushFileBuffers(m_file.GetHandle()))
+        QK_TRACE(L"FlushFileBuffers failed: %lu", ::GetLastError());
+    return TRUE;
+}
 
+// This writer's own journal: made by it and held without sharing since, so it is undone as it
+// stands.
 BOOL qkDataStore::RollBack()
 {
     m_journalPending = true;
@@ -282,16 +529,8 @@ BOOL qkDataStore::RollBack()
     }
     if (hasChange) {
         QK_TRACE(L"undoing an unfinished change: %u pieces", static_cast<unsigned>(undo.size()));
-        for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
-            if (!WriteAt(it->offset, journal.data() + it->at, it->size))
-                return FALSE;
-        }
-        ULONGLONG fileSize = 0;
-        if (!GetFileSize(&fileSize) || (fileSize != storeLength && !SetFileLength(storeLength)))
+        if (!ApplyUndo(journal, storeLength, undo))
             return FALSE;
-        // The store must hold the old bytes before the journal that brings them back goes.
-        if (!::FlushFileBuffers(m_file.GetHandle()))
-            QK_TRACE(L"FlushFileBuffers failed: %lu", ::GetLastError());
     }
     if (!SetJournalLength(0))
         return FALSE;
@@ -303,6 +542,9 @@ BOOL qkDataStore::RollBack()
 BOOL qkDataStore::OpenJournalView(const wchar_t* storePath)
 {
     qkFile journal;
+    std::vector<BYTE> bytes;
+    std::vector<JournalUndo> undo;
+    ULONGLONG storeLength = 0;
     try {
         const std::wstring path = std::wstring(storePath) + L".journal";
         // A writer holds its journal without sharing: its change is in flight, not crashed.
@@ -310,16 +552,23 @@ BOOL qkDataStore::OpenJournalView(const wchar_t* storePath)
                           FILE_ATTRIBUTE_NORMAL))
             return TRUE;
         DWORD error = 0;
-        if (!ReadJournal(journal, &m_view, &error))
+        if (!ReadJournal(journal, &bytes, &error))
             return Fail(error);
-        if (!ParseJournal(m_view, &m_viewLength, &m_viewUndo)) {
-            m_view.clear();
+        if (!ParseJournal(bytes, &storeLength, &undo))
             return TRUE;
-        }
     } catch (const std::bad_alloc&) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    QK_TRACE(L"read through an unfinished change of %u pieces", static_cast<unsigned>(m_viewUndo.size()));
+    // The same checks as a writer's: a journal it would not undo is not read through either.
+    JournalVerdict verdict = JournalVerdict::SetAside;
+    if (!CheckJournal(storePath, journal, bytes, storeLength, undo, &verdict))
+        return FALSE;
+    if (verdict != JournalVerdict::Apply)
+        return TRUE;
+    QK_TRACE(L"read through an unfinished change of %u pieces", static_cast<unsigned>(undo.size()));
+    m_view = std::move(bytes);
+    m_viewUndo = std::move(undo);
+    m_viewLength = storeLength;
     m_viewing = true;
     return TRUE;
 }

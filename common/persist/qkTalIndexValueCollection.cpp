@@ -172,19 +172,13 @@ bool qkTalIndexValueCollection::Load(qkLib::CArchive& archive)
 
 bool qkTalIndexValueCollection::CopyFrom(const qkTalIndexValueCollection& other)
 {
-    if (this == &other)
-        return true;
-    qkScopedLock lock(GetLock());
-    qkExceptionInfo info;
-    try {
-        AssignBase(other);
-        m_values = other.m_values;
-        return true;
-    }
-    QK_CATCH(info)
-    QK_TRACE(L"Memory Exception is caught in CopyFrom: %s", info.GetFullText());
-    m_values.clear();
-    return false;
+    return CopyCollection(other, false);
+}
+
+void qkTalIndexValueCollection::AssignEntries(const qkTalValueCollection& other)
+{
+    auto copy = static_cast<const qkTalIndexValueCollection&>(other).m_values;
+    m_values.swap(copy);
 }
 
 bool qkTalIndexValueCollection::CopyFromInterface(IIndexValueCollection* source)

@@ -30,10 +30,14 @@ public:
     bool Save(qkLib::CArchive& archive) override;
     bool Load(qkLib::CArchive& archive) override;
 
+    // Copies the switches and every entry of the other collection, under this one's lock only.
     bool CopyFrom(const qkTalIndexValueCollection& other);
     // Replaces the values with copies of every value of another index/value collection, read
     // through its interface (empty positions stay empty); a failure leaves this one empty.
     bool CopyFromInterface(IIndexValueCollection* source);
+
+protected:
+    void AssignEntries(const qkTalValueCollection& other) override;
 
 private:
     std::deque<qkTalValue> m_values;

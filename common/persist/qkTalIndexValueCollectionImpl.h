@@ -45,9 +45,9 @@ public:
         const BYTE b = v ? 1 : 0;
         return AppendFixed(qkTalValue::eBool, &b);
     }
-    // From another index/value collection only; this one is unchanged when the source is not one.
-    bool STDMETHODCALLTYPE CopyFrom(IUnknown* source) override;
-    bool STDMETHODCALLTYPE Clone(IUnknown** clone) override;
+
+protected:
+    IIndexValueCollection* CreateEmpty() override;
 
 private:
     qkTalIndexValueCollectionImpl() = default;

@@ -111,19 +111,13 @@ bool qkTalKeyValueCollection::Load(qkLib::CArchive& archive)
 
 bool qkTalKeyValueCollection::CopyFrom(const qkTalKeyValueCollection& other)
 {
-    if (this == &other)
-        return true;
-    qkScopedLock lock(GetLock());
-    qkExceptionInfo info;
-    try {
-        AssignBase(other);
-        m_entries = other.m_entries;
-        return true;
-    }
-    QK_CATCH(info)
-    QK_TRACE(L"Memory Exception is caught in CopyFrom: %s", info.GetFullText());
-    m_entries.clear();
-    return false;
+    return CopyCollection(other, false);
+}
+
+void qkTalKeyValueCollection::AssignEntries(const qkTalValueCollection& other)
+{
+    auto copy = static_cast<const qkTalKeyValueCollection&>(other).m_entries;
+    m_entries.swap(copy);
 }
 
 bool qkTalKeyValueCollection::CopyFromInterface(IKeyValueCollection* source)

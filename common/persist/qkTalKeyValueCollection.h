@@ -20,11 +20,14 @@ public:
     bool Save(qkLib::CArchive& archive) override;
     bool Load(qkLib::CArchive& archive) override;
 
-    // Copies the switches and every entry of the other collection.
+    // Copies the switches and every entry of the other collection, under this one's lock only.
     bool CopyFrom(const qkTalKeyValueCollection& other);
     // Replaces the entries with copies of every value of another key/value collection, read
     // through its interface; a failure leaves this collection empty.
     bool CopyFromInterface(IKeyValueCollection* source);
+
+protected:
+    void AssignEntries(const qkTalValueCollection& other) override;
 
 private:
     std::map<ULONG, qkTalValue> m_entries;

@@ -15,9 +15,9 @@ public:
     {
         return qkTalKeyValueCollection::GetKeyAt(position, key);
     }
-    // From another key/value collection only; this one is unchanged when the source is not one.
-    bool STDMETHODCALLTYPE CopyFrom(IUnknown* source) override;
-    bool STDMETHODCALLTYPE Clone(IUnknown** clone) override;
+
+protected:
+    IKeyValueCollection* CreateEmpty() override;
 
 private:
     qkTalKeyValueCollectionImpl() = default;

@@ -4,6 +4,7 @@
 
 #include <wrl/client.h>
 
+#include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
@@ -20,6 +21,26 @@ void qkTalValueCollection::AssignBase(const qkTalValueCollection& other)
     m_cloneObjects = other.m_cloneObjects;
     m_changed = other.m_changed;
     m_cachedSize = other.m_cachedSize;
+}
+
+bool qkTalValueCollection::CopyCollection(const qkTalValueCollection& other, bool lockOther)
+{
+    if (this == &other)
+        return true;
+    qkScopedLock lock(GetLock());
+    // The lock is not part of the other's value: taking it does not change the collection.
+    qkScopedLock otherLock(lockOther ? &const_cast<qkTalValueCollection&>(other).GetLock() : nullptr);
+    if (lockOther)
+        otherLock.Lock();
+    qkExceptionInfo info;
+    try {
+        AssignEntries(other);
+        AssignBase(other);
+        return true;
+    }
+    QK_CATCH(info)
+    QK_TRACE(L"Memory Exception is caught in CopyFrom: %s", info.GetFullText());
+    return false;
 }
 
 bool qkTalValueCollection::Exists(ULONG key)

@@ -94,6 +94,15 @@ public:
     bool StoreObject(qkTalValue& value, IUnknown* object);
 
 protected:
+    // Copies the switches and the entries of another collection of the same container class
+    // under this collection's lock. A clone takes the other's lock as well, since other threads
+    // may change the collection it copies; CopyFrom locks only this one. A failure leaves the
+    // entries as they were.
+    bool CopyCollection(const qkTalValueCollection& other, bool lockOther);
+    // The container's copy of the other's entries, all or nothing (the locks held); may throw
+    // std::bad_alloc.
+    virtual void AssignEntries(const qkTalValueCollection& other) = 0;
+
     bool m_convert = true;
     bool m_cloneObjects = false;
 

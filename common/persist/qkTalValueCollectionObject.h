@@ -5,7 +5,9 @@
 // the container and the shared collection code.
 #include <wrl/client.h>
 
+#include "common/base/qkTrace.h"
 #include "common/objects/qkTalCountedObject.h"
+#include "common/objects/qkTalResult.h"
 #include "common/persist/ICloneable.h"
 #include "common/persist/ISerializable.h"
 #include "common/persist/IValueCollection.h"
@@ -105,11 +107,45 @@ public:
     bool STDMETHODCALLTYPE SetSizeCaching(bool on) override { return Container::SetSizeCachingFlag(on); }
     bool STDMETHODCALLTYPE GetSizeCaching() override { return Container::GetSizeCachingFlag(); }
 
+    // From another collection of the same kind only; this one is unchanged when the source is
+    // not one. The source is read through its interface, one locked call at a time.
+    bool STDMETHODCALLTYPE CopyFrom(IUnknown* source) override
+    {
+        Microsoft::WRL::ComPtr<Itf> other;
+        if (!source || QkFailed(source->QueryInterface(ClassId, reinterpret_cast<void**>(other.GetAddressOf())))) {
+            QK_TRACE(L"not a collection of this kind");
+            return false;
+        }
+        if (other.Get() == static_cast<Itf*>(this))
+            return true;
+        return Container::CopyFromInterface(other.Get());
+    }
+    // A new collection of this kind holding copies of the entries, made while this collection's
+    // lock is held so that no setter on another thread changes what is being copied.
+    bool STDMETHODCALLTYPE Clone(IUnknown** clone) override
+    {
+        if (!clone)
+            return false;
+        if (*clone) {
+            (*clone)->Release();
+            *clone = nullptr;
+        }
+        Microsoft::WRL::ComPtr<Itf> copy;
+        *copy.GetAddressOf() = CreateEmpty();
+        if (!copy || !static_cast<qkTalValueCollectionObject*>(copy.Get())->CopyCollection(*this, true))
+            return false;
+        *clone = copy.Detach();
+        return true;
+    }
+
     // The archive forms, for owners that embed a collection in their own records.
     using Container::Load;
     using Container::Save;
 
 protected:
+    // A new empty collection of the derived class with one reference, or null.
+    virtual Itf* CreateEmpty() = 0;
+
     void* GetInterface(REFIID iid) override
     {
         if (iid == GUID_NULL || iid == IID_IValueCollection || iid == ClassId || iid == IID_IUnknown)

@@ -23,6 +23,32 @@ bool HasModule(const qkProcessRecord& record, const wchar_t* name)
     return false;
 }
 
+// The child has this program's bitness. Whether it runs under WOW64, by the bitness of the
+// program and of the system: a 32-bit process on a 64-bit system does.
+bool ChildRunsUnderWow64()
+{
+    const struct {
+        bool program64;
+        bool system64;
+        bool wow64;
+    } table[] = {
+        {true, true, false},
+        {false, true, true},
+        {false, false, false},
+    };
+    SYSTEM_INFO native{};
+    GetNativeSystemInfo(&native);
+    const bool system64 = native.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
+                          native.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64 ||
+                          native.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64;
+    const bool program64 = sizeof(void*) == 8;
+    for (const auto& row : table)
+        if (row.program64 == program64 && row.system64 == system64)
+            return row.wow64;
+    ADD_FAILURE() << "a 64-bit program on a 32-bit system";
+    return false;
+}
+
 class ProcessInfoReaderTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -81,7 +107,7 @@ TEST_F(ProcessInfoReaderTest, EveryMethodReadsTheRunningChild)
         EXPECT_EQ(s_processId, record.processId);
         EXPECT_TRUE(EndsWithNoCase(record.path, L"\\diag_crasher.exe")) << c.method;
         EXPECT_EQ(GetCurrentProcessId(), record.parentProcessId) << c.method;
-        EXPECT_FALSE(record.wow64) << c.method;
+        EXPECT_EQ(ChildRunsUnderWow64(), record.wow64 != FALSE) << c.method;
         if (c.modules) {
             EXPECT_TRUE(HasModule(record, L"\\ntdll.dll")) << c.method;
             EXPECT_TRUE(HasModule(record, L"\\kernel32.dll")) << c.method;

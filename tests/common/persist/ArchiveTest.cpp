@@ -479,6 +479,49 @@ TEST(CArchive, VariantArraysNestAtMostTheCap)
     }
 }
 
+// Arrays nested to the cap, each counting as many elements as the bytes after it could hold, so
+// that every level claims the same remaining input again.
+Bytes GreedyNestedArrays(int depth, ULONG padding)
+{
+    Bytes body(padding, 0); // empty variants, two bytes each
+    for (int i = 0; i < depth; ++i) {
+        const ULONG count = static_cast<ULONG>(body.size() / 2);
+        body = Concat({{0x0C, 0x20, BYTE(count), BYTE(count >> 8), BYTE(count >> 16), BYTE(count >> 24)}, body});
+    }
+    const ULONG length = static_cast<ULONG>(body.size());
+    return Concat({{0x0B, BYTE(length), BYTE(length >> 8), BYTE(length >> 16), BYTE(length >> 24)}, body});
+}
+
+// What a load allocates, counted together (safe arrays and their elements included), stays in
+// proportion to its input: an element takes at least two bytes of input and one VARIANT of
+// memory, and no two arrays may count the same input bytes for their elements.
+TEST(CArchive, ALoadAllocatesInProportionToItsInput)
+{
+    const struct {
+        const char* name;
+        Bytes bytes;
+        bool readable;
+    } cases[] = {
+        {"greedy nesting", GreedyNestedArrays(CArchive::kMaxNesting, 4000), false},
+        {"one wide array", GreedyNestedArrays(1, 4000), true},
+        {"the cap of nesting", NestedArrays(CArchive::kMaxNesting), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qkMemoryArchive archive(CArchive::ModeRead);
+        Fill(archive, c.bytes);
+        ScopedVariant v;
+        std::size_t peak = 0;
+        {
+            AllocationMeter meter;
+            EXPECT_EQ(archive.ReadVariant(&v.v) != FALSE, c.readable);
+            peak = meter.PeakTotal();
+        }
+        EXPECT_GT(peak, 0u);
+        EXPECT_LE(peak, 16 * c.bytes.size() + 4096) << c.bytes.size() << " bytes of input";
+    }
+}
+
 TEST(CArchive, StreamRecordsEmbedAWindowOfTheMedium)
 {
     qkMemoryArchive writer(CArchive::ModeWrite);

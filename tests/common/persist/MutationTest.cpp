@@ -1,5 +1,6 @@
 // Deterministic mutations of saved archive bytes and of store files: every case ends in a
-// result, without a crash and without an allocation larger than its input.
+// result, without a crash, without an allocation larger than its input and without holding more
+// at once than its input allows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -138,12 +139,17 @@ TEST(Mutations, ArchiveBytesAlwaysLoadOrFail)
         target->QueryInterface(IID_ISerializable, reinterpret_cast<void**>(serializable.GetAddressOf()));
         bool ok = false;
         std::size_t largest = 0;
+        std::size_t peak = 0;
         {
             AllocationMeter meter;
             ok = serializable->Load(stream.Get());
             largest = meter.Largest();
+            peak = meter.PeakTotal();
         }
         ASSERT_LE(largest, std::max<std::size_t>(bytes.size(), 4096)) << "case " << i << ": " << Hex(bytes);
+        // Everything the load held at once, safe arrays and BSTRs included: in proportion to
+        // the input (a VARIANT of memory for two bytes of input at most).
+        ASSERT_LE(peak, 16 * bytes.size() + 4096) << "case " << i << ": " << Hex(bytes);
         if (!ok) {
             ASSERT_EQ(target->GetCount(), 0u) << "case " << i;
             continue;

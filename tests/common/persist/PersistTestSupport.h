@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the persistence tests: byte strings, archives over them, and a meter of the largest
-// single allocation made through operator new on this thread.
+// Helpers of the persistence tests: byte strings, archives over them, and a meter of the
+// allocations made on this thread.
 #include <windows.h>
 
 #include <cstddef>
@@ -42,12 +42,20 @@ private:
     std::wstring m_path;
 };
 
-// While an object lives, the largest operator new request of this thread is recorded.
+// While an object lives, the allocations of this thread through operator new and through the
+// COM task allocator (safe arrays, BSTRs) are metered: the largest block, and the peak of what
+// was allocated and not yet freed.
 class AllocationMeter {
 public:
     AllocationMeter();
     ~AllocationMeter();
+    AllocationMeter(const AllocationMeter&) = delete;
+    AllocationMeter& operator=(const AllocationMeter&) = delete;
     std::size_t Largest() const;
+    std::size_t PeakTotal() const;
+
+private:
+    bool m_spying = false;
 };
 
 } // namespace persisttest

@@ -425,6 +425,75 @@ TEST(ValueCollections, CopiesTakeEmptyValuesAndGapsAsTheyAre)
     clone->Release();
 }
 
+// An object that, while a copy of the collection holding it takes a reference, asks another
+// thread whether the source collection's lock is free.
+class LockProbe : public IUnknown {
+public:
+    qkCriticalSection* sourceLock = nullptr;
+    int copies = 0;
+    int copiesUnderTheLock = 0;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        *object = iid == IID_IUnknown ? this : nullptr;
+        if (!*object)
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override
+    {
+        if (sourceLock) {
+            ++copies;
+            bool taken = false;
+            std::thread other([&] {
+                taken = sourceLock->TryEnter() != FALSE;
+                if (taken)
+                    sourceLock->Unlock();
+            });
+            other.join();
+            if (!taken)
+                ++copiesUnderTheLock;
+        }
+        return ++m_references;
+    }
+    ULONG STDMETHODCALLTYPE Release() override { return --m_references; }
+
+private:
+    ULONG m_references = 1;
+};
+
+// A clone reads the source under the source's lock, so that a setter on another thread cannot
+// change what is being copied.
+TEST(ValueCollections, ACloneHoldsTheSourcesLockWhileItCopies)
+{
+    LockProbe probe;
+    auto kv = Own(qkTalKeyValueCollectionImpl::Create());
+    ASSERT_TRUE(kv->SetObject(1, &probe));
+    auto iv = Own(qkTalIndexValueCollectionImpl::Create());
+    ASSERT_TRUE(iv->AppendObject(&probe));
+    const struct {
+        const char* name;
+        IUnknown* collection;
+        qkCriticalSection& lock;
+    } cases[] = {
+        {"key/value", kv.Get(), static_cast<qkTalKeyValueCollectionImpl*>(kv.Get())->GetLock()},
+        {"index/value", iv.Get(), static_cast<qkTalIndexValueCollectionImpl*>(iv.Get())->GetLock()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        probe.sourceLock = &c.lock;
+        probe.copies = probe.copiesUnderTheLock = 0;
+        IUnknown* clone = nullptr;
+        ASSERT_TRUE(Query<ICloneable>(c.collection, IID_ICloneable)->Clone(&clone));
+        probe.sourceLock = nullptr;
+        EXPECT_EQ(probe.copies, 1);
+        EXPECT_EQ(probe.copiesUnderTheLock, 1);
+        EXPECT_EQ(Query<IValueCollection>(clone, IID_IValueCollection)->GetCount(), 1u);
+        clone->Release();
+    }
+}
+
 TEST(ValueCollections, NestedObjectsAreSavedAndMadeAgainByTheirIds)
 {
     auto inner = Own(qkTalIndexValueCollectionImpl::Create());

@@ -2,6 +2,8 @@
 // crash injected at every write of a scripted session.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +13,8 @@
 #include "PersistTestSupport.h"
 #include "common/base/qkCrc32.h"
 #include "common/persist/qkDataStore.h"
+#include "common/system/qkAdministratorDACL.h"
+#include "common/system/qkResourceHolders.h"
 
 using namespace persisttest;
 
@@ -718,6 +722,167 @@ TEST_F(qkDataStoreTest, TheJournalBelongsToTheOneWriter)
     TestStore nextWriter;
     ASSERT_TRUE(nextWriter.OpenPath(path, OPEN_EXISTING));
     EXPECT_EQ(nextWriter.seen[id], Data(1, 50));
+}
+
+// A journal with a valid header and CRCs, as someone who may make files in the store's folder
+// could write one: the store's length it records and its pieces of old bytes.
+Bytes PlantedJournal(ULONGLONG storeLength, std::initializer_list<std::pair<ULONGLONG, Bytes>> pieces)
+{
+    Bytes journal(24);
+    const DWORD magic = 0x4C4E524A;
+    std::memcpy(&journal[0], &magic, 4);
+    std::memcpy(&journal[4], &kStoreSig, 4);
+    std::memcpy(&journal[8], &storeLength, 8);
+    const DWORD headerCrc = qkLib::Crc32(journal.data(), 24);
+    std::memcpy(&journal[20], &headerCrc, 4);
+    for (const auto& [offset, old] : pieces) {
+        Bytes piece(16);
+        const DWORD size = static_cast<DWORD>(old.size());
+        std::memcpy(&piece[0], &offset, 8);
+        std::memcpy(&piece[8], &size, 4);
+        piece.insert(piece.end(), old.begin(), old.end());
+        const DWORD crc = qkLib::Crc32(piece.data(), static_cast<DWORD>(piece.size()));
+        std::memcpy(&piece[12], &crc, 4);
+        journal.insert(journal.end(), piece.begin(), piece.end());
+    }
+    return journal;
+}
+
+// A journal that fails a check is set aside and never applied, by a writer or a reader: the
+// store stays as it is, and opens when it holds together.
+TEST_F(qkDataStoreTest, AJournalThatFailsItsChecksIsSetAsideNeverApplied)
+{
+    const std::wstring journal = path + L".journal";
+    const std::wstring aside = journal + L".rejected";
+    const Bytes data = Data(1, 30);
+    ULONGLONG id = 0;
+    {
+        TestStore setup;
+        ASSERT_TRUE(setup.OpenPath(path, CREATE_ALWAYS));
+        id = Add(setup, data);
+        Add(setup, Data(2, 20));
+        ASSERT_TRUE(setup.Close());
+    }
+    const Bytes closed = FileBytes(path);
+    const ULONGLONG size = closed.size();
+    // The same store as a crash leaves it (never closed), so that only the journal's own checks
+    // stand between it and the store.
+    Bytes open = closed;
+    std::memset(&open[8], 0, 8);  // recorded size
+    std::memset(&open[20], 0, 8); // user-header CRC, header CRC
+    const DWORD openCrc = qkLib::Crc32(open.data(), 32);
+    std::memcpy(&open[24], &openCrc, 4);
+    const struct {
+        const char* name;
+        bool cleanlyClosed;
+        Bytes journal;
+    } cases[] = {
+        {"a length of 1 TiB and a piece at 40", true, PlantedJournal(1ull << 40, {{40, Bytes(8, 0xEE)}})},
+        {"the same beside a store that was not closed", false, PlantedJournal(1ull << 40, {{40, Bytes(8, 0xEE)}})},
+        {"a piece beyond the length", false, PlantedJournal(size, {{size - 4, Bytes(8, 0xEE)}})},
+        {"a length that cuts a record", false, PlantedJournal(size - 10, {})},
+        {"a record header overwritten", false, PlantedJournal(size, {{kFirst + 8, Bytes(8, 0xEE)}})},
+        {"a piece beside a store that was closed", true, PlantedJournal(size, {{kFirst + 40, Bytes(30, 0xEE)}})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes& store = c.cleanlyClosed ? closed : open;
+        for (const DWORD access : {GENERIC_READ, GENERIC_READ | GENERIC_WRITE}) {
+            SCOPED_TRACE(access == GENERIC_READ ? "reader" : "writer");
+            std::filesystem::remove(aside);
+            WriteFileBytes(path, store);
+            WriteFileBytes(journal, c.journal);
+            TestStore opened;
+            ASSERT_TRUE(opened.OpenPath(path, OPEN_EXISTING, access)) << opened.GetLastError();
+            EXPECT_EQ(opened.seen[id], data);
+            EXPECT_EQ(Read(opened, id), data);
+            ASSERT_TRUE(opened.Close());
+            if (access == GENERIC_READ) {
+                EXPECT_EQ(FileBytes(path), store);
+                EXPECT_EQ(FileBytes(journal), c.journal);
+            } else {
+                EXPECT_EQ(FileBytes(path), closed);
+                EXPECT_FALSE(std::filesystem::exists(journal));
+                EXPECT_EQ(FileBytes(aside), c.journal);
+            }
+        }
+    }
+}
+
+// A journal that a crash left is undone only when its owner is the store's: one that somebody
+// else made is set aside, whatever it holds.
+TEST_F(qkDataStoreTest, AJournalOfAnotherOwnerIsNotUndone)
+{
+    const std::wstring journal = path + L".journal";
+    const Bytes old = Data(1, 50);
+    const Bytes update = Data(2, 50);
+    BYTE systemSid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(systemSid);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, systemSid, &sidSize));
+    for (const bool foreign : {false, true}) {
+        SCOPED_TRACE(foreign ? "another owner" : "the store's owner");
+        std::filesystem::remove(journal + L".rejected");
+        ULONGLONG id = 0;
+        {
+            TestStore setup;
+            ASSERT_TRUE(setup.OpenPath(path, CREATE_ALWAYS));
+            id = Add(setup, old);
+            ASSERT_TRUE(setup.Close());
+        }
+        {
+            // Open: journal, store header, commit; update: journal, record header, journal, data,
+            // and the commit that does not happen.
+            CrashingStore crashing(8, false);
+            ASSERT_TRUE(crashing.OpenPath(path, OPEN_EXISTING));
+            ULONGLONG same = id;
+            EXPECT_FALSE(crashing.UpdateRecord(&same, update.data(), 50));
+        }
+        ASSERT_TRUE(std::filesystem::exists(journal));
+        if (foreign) {
+            const DWORD set = SetNamedSecurityInfoW(const_cast<wchar_t*>(journal.c_str()), SE_FILE_OBJECT,
+                                                    OWNER_SECURITY_INFORMATION, systemSid, nullptr, nullptr, nullptr);
+            PSID owner = nullptr;
+            qkLocalPtr<void> descriptor;
+            if (set != ERROR_SUCCESS ||
+                GetNamedSecurityInfoW(journal.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                      nullptr, nullptr, descriptor.Receive()) != ERROR_SUCCESS ||
+                !EqualSid(owner, systemSid))
+                GTEST_SKIP() << "this system does not give a file another owner (" << set << ")";
+        }
+        TestStore reopened;
+        ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING)) << reopened.GetLastError();
+        EXPECT_EQ(reopened.seen[id], foreign ? update : old);
+        EXPECT_EQ(std::filesystem::exists(journal + L".rejected"), foreign);
+    }
+}
+
+// The journal holds bytes of the store: it has the store's owner and access list, not the
+// folder's.
+TEST_F(qkDataStoreTest, TheJournalHasTheStoresOwnerAndAccessList)
+{
+    qkAdministratorDACL administrators;
+    ASSERT_TRUE(administrators.Build());
+    TestStore store;
+    ASSERT_TRUE(store.Open(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, administrators.GetSecurityAttributes(),
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0, kUserHeader))
+        << store.GetLastError();
+    struct Security {
+        qkLocalPtr<void> descriptor;
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+    } files[2];
+    const std::wstring names[2] = {path, path + L".journal"};
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(GetNamedSecurityInfoW(names[i].c_str(), SE_FILE_OBJECT,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &files[i].owner,
+                                        nullptr, &files[i].dacl, nullptr, files[i].descriptor.Receive()),
+                  static_cast<DWORD>(ERROR_SUCCESS))
+            << i;
+    EXPECT_TRUE(EqualSid(files[0].owner, files[1].owner));
+    ASSERT_TRUE(files[0].dacl && files[1].dacl);
+    ASSERT_EQ(files[0].dacl->AclSize, files[1].dacl->AclSize);
+    EXPECT_EQ(std::memcmp(files[0].dacl, files[1].dacl, files[0].dacl->AclSize), 0);
+    ASSERT_TRUE(store.Close());
 }
 
 // A change whose undo failed too is undone before the next change of the same store object.

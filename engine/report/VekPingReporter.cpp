@@ -4,10 +4,9 @@
 
 #include "common/base/qkStringConvert.h"
 #include "common/errors/qkLog.h"
+#include "net/proxy/VekProxySettings.h"
 #include "services/launcher/VekTools.h"
 #include "services/launcher/VekUtil.h"
-
-#include <winhttp.h>
 
 #include <atomic>
 
@@ -79,27 +78,13 @@ long long IntegerAt(const nlohmann::json& job, const char* name)
     return node && node->is_number() ? node->get<long long>() : 0;
 }
 
-bool BrowserHasProxy()
-{
-    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
-    if (!::WinHttpGetIEProxyConfigForCurrentUser(&config))
-        return false;
-    const bool script = config.lpszAutoConfigUrl && *config.lpszAutoConfigUrl &&
-                        _wcsnicmp(config.lpszAutoConfigUrl, L"file://", 7) != 0;
-    const bool result = config.fAutoDetect || script || (config.lpszProxy && *config.lpszProxy);
-    for (wchar_t* text : {config.lpszAutoConfigUrl, config.lpszProxy, config.lpszProxyBypass})
-        if (text)
-            ::GlobalFree(text);
-    return result;
-}
-
 } // namespace
 
 VekPingReporter::VekPingReporter(const json* manifest) : VekDataReporter(manifest)
 {
     m_moduleNumber = 9091;
     installerOptions = [] { return VekTools::cmdSwitchString(L"INSTALLER_OPTIONS"); };
-    browserHasProxy = &BrowserHasProxy;
+    browserProxy = CreateDefaultBrowserProxyProvider();
 }
 
 nlohmann::json& VekPingReporter::ProcessManifest()
@@ -194,20 +179,18 @@ int VekPingReporter::InstallMode()
 int VekPingReporter::ProxyKind()
 {
     const json& manifest = ProcessManifest();
-    const std::wstring typeText = TextAt(manifest, {"vek", "bootstrap", "options", "proxy_settings", "type"});
-    int type = 0;
-    if (EqualNoCase(typeText, L"CUSTOM"))
-        type = 3;
-    else if (EqualNoCase(typeText, L"AUTODETECT"))
-        type = 2;
-    else if (EqualNoCase(typeText, L"DISABLED"))
-        type = 1;
-    const bool qor = EqualNoCase(InstallJobText(manifest, {"product_data", "run_key"}), L"QOR");
-    if (qor && type != 2)
+    const int type = VekProxySettings::ProxyType(manifest);
+    if (VekProxySettings::IsEndpointProduct(manifest) && type != 2)
         return type;
     if (!TextAt(manifest, {"vek", "bootstrap", "options", "proxy_settings", "server"}).empty())
         return 3;
-    return browserHasProxy() ? 12 : 2;
+    // The same browser discovery as the proxy selection: Internet Settings or Firefox's profile,
+    // whichever browser is the default. The kind says only whether the browser uses a proxy.
+    Tolk::BrowserProxy proxy;
+    const HRESULT hr = browserProxy ? browserProxy->GetProxyFromBrowser(proxy, false) : E_POINTER;
+    if (FAILED(hr))
+        QK_LOG_WARNING(L"Browser proxy settings not read, hr=0x%08X", hr);
+    return proxy.useProxy ? 12 : 2;
 }
 
 void VekPingReporter::Send(const std::wstring& query)

@@ -6,6 +6,8 @@
 // first ping that cannot be delivered switches every later ping of the process off.
 #include "engine/report/VekDataReporter.h"
 
+#include "net/proxy/IBrowserProxyProvider.h"
+
 #include <memory>
 
 namespace vek {
@@ -39,9 +41,10 @@ public:
     static bool PingsOff();
     static void SetPingsOff(bool off);
 
-    // Replaceable for tests: the INSTALLER_OPTIONS switch and the browser's proxy question.
+    // Replaceable for tests: the INSTALLER_OPTIONS switch, and where the proxy kind reads the
+    // default browser's proxy settings (none: the browsers of this machine).
     std::function<std::wstring()> installerOptions;
-    std::function<bool()> browserHasProxy;
+    std::shared_ptr<IBrowserProxyProvider> browserProxy;
 
 private:
     void Send(const std::wstring& query);

@@ -8,6 +8,7 @@
 #include "common/system/CIsolation.h"
 #include "common/system/qkOSInfo.h"
 #include "net/http/Jux_TimeUtils.h"
+#include "net/proxy/VekProxySettings.h"
 #include "services/launcher/VekUtil.h"
 
 #include <cstdarg>
@@ -218,7 +219,11 @@ void VekStatusReporter::initFromOwnManifest()
 
 HRESULT VekStatusReporter::init(const nlohmann::json& manifest, const std::wstring& machineId)
 {
-    m_manifest.Set(manifest);
+    // The proxy is settled as for the downloads: the manifest's own, a direct connection, or the
+    // default browser's settings written into the reporter's copy of the manifest.
+    nlohmann::json settled = manifest;
+    VekProxySettings(browserProxy).determineBrowserProxySettings(settled);
+    m_manifest.Set(settled);
     m_disabled = true;
     if (m_machineId.empty())
         m_machineId = machineId;

@@ -7,6 +7,7 @@
 #include "engine/report/VekStatusEvents.h"
 
 #include "net/download/CWinHTTPClient.h"
+#include "net/proxy/IBrowserProxyProvider.h"
 
 #include <windows.h>
 
@@ -14,6 +15,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -66,11 +68,13 @@ public:
     bool IsInitialised() const { return m_initialised; }
 
     // Replaceable for tests: the machine identifier, the launcher path whose manifest is read,
-    // the edition of Windows and the clock.
+    // the edition of Windows, the clock, and where the proxy discovery reads the default
+    // browser's settings (none: the browsers of this machine).
     std::function<HRESULT(std::wstring&)> machineIdSource;
     std::function<std::wstring()> launcherPath;
     std::function<bool()> isServer;
     std::function<SYSTEMTIME()> clock;
+    std::shared_ptr<IBrowserProxyProvider> browserProxy;
 
 private:
     std::map<int, std::wstring> m_eventNames;

@@ -3,6 +3,7 @@
 #include "common/errors/qkLog.h"
 #include "net/download/DownloadFiles.h"
 #include "net/download/DownloadJson.h"
+#include "net/http/Jux_HTTPCertPinning.h"
 #include "services/launcher/VekUtil.h"
 
 #include <cwchar>
@@ -114,6 +115,7 @@ void CWinHTTPEngine::initialize()
     m_bytesReceived = 0;
     m_jobState = BG_JOB_STATE_INITIAL;
     m_error = E_UNEXPECTED;
+    m_pinRefused = false;
     m_exitRequest = false;
 }
 
@@ -198,10 +200,20 @@ HRESULT CWinHTTPEngine::StopResult(HRESULT hr)
     return FAILED(hr) && m_requestAborted ? HR_CANCELLED : hr;
 }
 
+void CWinHTTPEngine::NoteSendOutcome(const CWinHTTPClient& client)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_pinRefused = client.LastRequestPinRefused();
+}
+
 void CWinHTTPEngine::SetFailureState(HRESULT hr)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_error = hr;
+    // The job state follows the WinHTTP failure (a refusal's cancelled send is retried); the
+    // error names the refusal when the certificate check caused it.
+    m_error = m_pinRefused && hr == HRESULT_FROM_WIN32(ERROR_WINHTTP_OPERATION_CANCELLED) ? Jux::kPinningRefused : hr;
+    if (m_error != hr)
+        QK_LOG_ERROR(L"The server's certificate was refused, hr=0x%08X", m_error);
     if (hr == HR_CANCELLED) {
         QK_LOG_INFO(L"Setting m_JobState to BG_JOB_STATE_CANCELLED");
         m_jobState = BG_JOB_STATE_CANCELLED;
@@ -266,6 +278,7 @@ HRESULT CWinHTTPEngine::PrepareResponseData(const std::wstring& address, const s
         if (FAILED(hr))
             break;
         hr = GetRequest(header.empty() ? nullptr : header.c_str(), &request);
+        NoteSendOutcome(*this);
         if (FAILED(hr)) {
             QK_LOG_ERROR(L"GetRequest() failed, hr=0x%08X", hr);
             request = 0;
@@ -543,6 +556,7 @@ HRESULT CWinHTTPEngine::getDownloadSize(std::wstring address, std::uint64_t& siz
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_requestAborted = false;
+        m_pinRefused = false;
     }
     int redirectsLeft = 10;
     HRESULT hr = E_UNEXPECTED;
@@ -554,6 +568,7 @@ HRESULT CWinHTTPEngine::getDownloadSize(std::wstring address, std::uint64_t& siz
             break;
         RequestId request = 0;
         hr = client.Query(L"HEAD", nullptr, nullptr, nullptr, 0, nullptr, 0, &request);
+        NoteSendOutcome(client);
         if (SUCCEEDED(hr) && client.HasProxyPassword()) {
             // Redirects come back to us so that the proxy credentials are not sent on by WinHTTP.
             DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;

@@ -74,6 +74,7 @@ private:
     HRESULT ValidatePartialDownloadedFile();
     HRESULT GetTempFilePath(std::wstring& path, const std::wstring& folder);
     void SetFailureState(HRESULT hr);
+    void NoteSendOutcome(const CWinHTTPClient& client);
     bool ExitRequested();
     HRESULT FinishDownload(HRESULT hr, RequestId request, nlohmann::json& record);
 
@@ -106,6 +107,10 @@ private:
     int m_proxyRetryCount = 1;
     bool m_allowFallback = true;
     HRESULT m_error = E_UNEXPECTED;
+    // The last request that could not be sent was refused by the certificate check: its failure
+    // (operation cancelled) is retried like any transient one, but the file's error names the
+    // refusal, never a network failure.
+    bool m_pinRefused = false;
     bool m_exitRequest = false;
     DWORD m_httpStatus = 200;
     DWORD m_timeoutSeconds = 30;

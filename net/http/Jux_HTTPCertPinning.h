@@ -42,7 +42,7 @@ enum PinningResultCode : DWORD {
 };
 
 // What a refused check answers.
-inline constexpr HRESULT kPinningRefused = HRESULT_FROM_WIN32(ERROR_CANCELLED); // 0x800704DC
+inline constexpr HRESULT kPinningRefused = HRESULT_FROM_WIN32(ERROR_NOT_AUTHENTICATED); // 0x800704DC
 
 // The outcome of walking one server certificate's chain.
 struct CChainCheckResult {

@@ -10,6 +10,7 @@
 #include "net/http/Jux_UserAgentParts.h"
 #include "net/http/Jux_WinHttpRequest.h"
 
+#include <cwchar>
 #include <new>
 
 namespace Jux {
@@ -133,7 +134,12 @@ HRESULT CWinHttpClient::Open(const wchar_t* userAgent, const wchar_t* host, DWOR
             QK_TRACE(L"requests of the previous open remain");
         m_lateCallbacks = asynchronous;
 
-        m_host = host ? host : L"";
+        // The not-pinned mark belongs to the host and scheme it was made for: a plain-HTTP request
+        // or a host off the white list must not switch the checks off for another server.
+        const std::wstring newHost = host ? host : L"";
+        if (m_notPinned && (secure != m_secure || _wcsicmp(newHost.c_str(), m_host.c_str()) != 0))
+            m_notPinned = false;
+        m_host = newHost;
         if (userAgent) {
             m_userAgent = userAgent;
             if (!m_userAgentSuffix.empty())

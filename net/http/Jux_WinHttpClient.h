@@ -76,6 +76,9 @@ public:
     std::shared_ptr<CPinningHook> GetPinningHook();
     bool IsSecure() const { return m_secure; }
     bool IsNotPinned() const { return m_notPinned; }
+    // The last Query failed because the certificate check refused the server (its WinHTTP failure
+    // is then 12017, operation cancelled); cleared by the next Query.
+    bool LastRequestPinRefused() const { return m_lastPinRefused; }
     const std::wstring& UserAgent() const { return m_userAgent; }
     const std::wstring& Host() const { return m_host; }
     const std::wstring& UrlPath() const { return m_urlPath; }
@@ -108,6 +111,7 @@ private:
     bool m_setResolveTimeout = true;
     bool m_sendIdentityHeaders = false;
     bool m_notPinned = false;
+    bool m_lastPinRefused = false;
     std::wstring m_host;
     std::wstring m_userAgent;
     std::wstring m_urlPath;

@@ -69,6 +69,7 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     }
     if (id)
         *id = 0;
+    m_lastPinRefused = false;
     if (!m_sessionHandle || !m_connection) {
         QK_TRACE(L"no session or connection");
         return E_UNEXPECTED;
@@ -217,20 +218,23 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
         QK_TRACE(L"identity headers not sent");
 
     const DWORD total = bodySize + sendDataSize;
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            state->sendData.empty() ? WINHTTP_NO_REQUEST_DATA : state->sendData.data(), sendDataSize,
-                            total, context)) {
-        DWORD error = GetLastError();
-        QK_TRACE(L"WinHttpSendRequest failed: %lu", error);
-        CloseRequest(requestId);
-        return ErrorResult(error);
-    }
+    const BOOL sent = WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                         state->sendData.empty() ? WINHTTP_NO_REQUEST_DATA : state->sendData.data(),
+                                         sendDataSize, total, context);
+    const DWORD sendError = sent ? ERROR_SUCCESS : GetLastError();
     if (state->pinRefused) {
-        // The check closed the handle inside the send; whatever the send reported, the request
-        // did not go out to a trusted server.
+        // The check closed the handle inside the send; whatever the send reported (Windows fails
+        // it, Wine may not), the request did not go out to a trusted server. The mark stays on the
+        // client so that the caller can tell a refused certificate from a network failure.
         QK_TRACE(L"certificate refused for %ls", m_host.c_str());
+        m_lastPinRefused = true;
         CloseRequest(requestId);
         return HRESULT_FROM_WIN32(ERROR_WINHTTP_OPERATION_CANCELLED);
+    }
+    if (!sent) {
+        QK_TRACE(L"WinHttpSendRequest failed: %lu", sendError);
+        CloseRequest(requestId);
+        return ErrorResult(sendError);
     }
 
     hr = S_OK;

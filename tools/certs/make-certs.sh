@@ -14,6 +14,9 @@
 #   selfsigned.crt/.key           self-signed for localhost, not trusted (unknown issuer)
 #   inter-ca.crt/.key, chained-localhost.crt/.key, chained-localhost-chain.crt
 #                                 a two-level chain: CA -> intermediate -> localhost leaf
+#   pinned-name.crt/.key, pinned-name-chain.crt
+#                                 signed by the CA for DNS:pinned.vek.test, a dotted name that
+#                                 a white-list entry can cover (tests map it to 127.0.0.1)
 # Add further chains here as tests need them: each is made only when its files are missing.
 set -euo pipefail
 out=${1:?usage: make-certs.sh <out-dir>}
@@ -97,4 +100,6 @@ if [ ! -f inter-ca.crt ]; then
 fi
 leaf chained-localhost localhost inter-ca -days $days
 cat chained-localhost.crt inter-ca.crt >chained-localhost-chain.crt
+leaf pinned-name pinned.vek.test ca -days $days
+cat pinned-name.crt ca.crt >pinned-name-chain.crt
 echo "certificates in $out"

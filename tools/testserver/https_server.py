@@ -6,7 +6,8 @@ Start and stop (CTest does this through the fixture "net_https_server", see test
     https_server.py stop  --info <file.json>
 "start" returns once the server listens and has written the info file:
     {"pid": ..., "host": "localhost", "http_port": P, "https_port": P,
-     "https_ports": {"localhost": P, "wrongname": P, "expired": P, "selfsigned": P, "chained": P},
+     "https_ports": {"localhost": P, "wrongname": P, "expired": P, "selfsigned": P, "chained": P,
+                     "pinned": P},
      "ca": "<certs>/ca.crt", "certs": "<certs>"}
 Every listener is on 127.0.0.1 only. "https_ports" serve the same content with the certificate of
 that name (tools/certs/make-certs.sh); "localhost" (= https_port) is the trusted one. Address the
@@ -62,9 +63,9 @@ import fixture_daemon  # noqa: E402
 DEFAULT_LAST_MODIFIED = "Wed, 01 Jan 2025 00:00:00 GMT"
 MAX_STALL = 120
 CERT_NAMES = {"localhost": "localhost-chain", "wrongname": "wrongname", "expired": "expired",
-              "selfsigned": "selfsigned", "chained": "chained-localhost-chain"}
+              "selfsigned": "selfsigned", "chained": "chained-localhost-chain", "pinned": "pinned-name-chain"}
 KEY_NAMES = {"localhost": "localhost", "wrongname": "wrongname", "expired": "expired",
-             "selfsigned": "selfsigned", "chained": "chained-localhost"}
+             "selfsigned": "selfsigned", "chained": "chained-localhost", "pinned": "pinned-name"}
 
 
 class State:

@@ -3,7 +3,9 @@
 
 #include "net/VekTestServer.h"
 
+#include "BrowserProxyTestSupport.h"
 #include "ReportTestSupport.h"
+#include "net/proxy/ProxyTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +45,7 @@ protected:
         auto reporter = std::make_unique<vek::VekPingReporter>(&m_manifest);
         FixFacts(*reporter, m_folder.Path());
         reporter->installerOptions = [] { return std::wstring(L"silent"); };
-        reporter->browserHasProxy = [] { return false; };
+        reporter->browserProxy = BrowserWithoutProxy(m_noBrowserKey.Key(), m_noProfile.Path());
         return reporter;
     }
     json Log() { return TestServer::Instance().Log(m_dir); }
@@ -51,6 +53,8 @@ protected:
     std::string m_dir;
     json m_manifest;
     TempFolder m_folder;
+    proxy_test::TestRoot m_noBrowserKey{HKEY_CURRENT_USER, L"PingNoBrowser"};
+    proxy_test::TempFolder m_noProfile{L"vek ping "};
 };
 
 } // namespace

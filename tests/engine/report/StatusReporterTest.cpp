@@ -1,6 +1,8 @@
 #include "engine/report/VekStatusReporter.h"
 
+#include "BrowserProxyTestSupport.h"
 #include "net/VekTestServer.h"
+#include "net/proxy/ProxyTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -33,10 +35,14 @@ json Manifest(const std::wstring& reportingUrl, json distribution = nullptr, jso
              {{"bootstrap", {{"options", options}}}, {"job_array", json::array({{{"distribution", distribution}}})}}}};
 }
 
-// A reporter of the test's own, with a fixed machine identifier, clock and edition.
+// A reporter of the test's own, with a fixed machine identifier, clock and edition, and a
+// default browser without a proxy.
 std::unique_ptr<vek::VekStatusReporter> MakeReporter(bool server = false)
 {
+    static proxy_test::TestRoot noBrowserKey(HKEY_CURRENT_USER, L"StatusNoBrowser");
+    static proxy_test::TempFolder noProfile(L"vek status ");
     auto reporter = std::make_unique<vek::VekStatusReporter>();
+    reporter->browserProxy = reporttest::BrowserWithoutProxy(noBrowserKey.Key(), noProfile.Path());
     reporter->machineIdSource = [](std::wstring& id) {
         id = L"AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE";
         return S_OK;

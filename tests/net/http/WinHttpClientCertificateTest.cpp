@@ -105,7 +105,8 @@ TEST_F(CertificateHookTest, RefusedCertificateFailsTheRequest)
     ASSERT_EQ(S_OK, client.Initialize(L"VEK", TestServer::Instance().HttpsUrl(m_dir + "doc").c_str(), 30, false));
     RequestId id = 0;
     HRESULT hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &id);
-    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_WINHTTP_OPERATION_CANCELLED), hr) << std::hex << hr;
+    EXPECT_TRUE(client.LastRequestPinRefused());
     EXPECT_EQ(0u, id);
     EXPECT_EQ(1u, m_check->sources.size()); // checked once, not again
     EXPECT_TRUE(client.WaitForRequests(10, 2000));
@@ -134,6 +135,27 @@ TEST_F(CertificateHookTest, HostOffTheWhiteListIsNeverChecked)
     EXPECT_TRUE(client.IsNotPinned());
     EXPECT_EQ(1, m_check->whiteListedCalls); // asked at the first secure request only
     EXPECT_TRUE(m_check->sources.empty());
+}
+
+// A plain-HTTP request leaves its client unpinned for that server only: opened again for HTTPS,
+// the same client checks its requests.
+TEST_F(CertificateHookTest, PlainHttpMarkDoesNotCarryOverToAnotherOpen)
+{
+    auto& server = TestServer::Instance();
+    CWinHttpClient client;
+    for (const std::wstring& url : {server.HttpUrl(m_dir + "doc"), server.HttpsUrl(m_dir + "doc")}) {
+        ASSERT_EQ(S_OK, client.Initialize(L"VEK", url.c_str(), 30, false));
+        RequestId id = 0;
+        DWORD status = 0;
+        ASSERT_EQ(S_OK, client.GetRequest(static_cast<const wchar_t*>(nullptr), &id));
+        ASSERT_EQ(S_OK, client.GetStatus(id, &status));
+        EXPECT_EQ(200u, status);
+        EXPECT_EQ(S_OK, client.CloseRequest(id));
+        EXPECT_TRUE(client.WaitForRequests(10, 2000));
+    }
+    EXPECT_FALSE(client.IsNotPinned());
+    ASSERT_EQ(1u, m_check->sources.size()) << "the HTTPS request is checked";
+    EXPECT_EQ(Jux::kCheckOnSend, m_check->sources[0]);
 }
 
 TEST_F(CertificateHookTest, RedirectOffTheWhiteListSendsOneReportAndStopsChecks)

@@ -154,7 +154,7 @@ TEST_F(CertificatePinning, VerdictAndReportOfEachPolicy)
         int reportedCode; // -1: nothing reported
         HRESULT reportedHr;
     };
-    const HRESULT refused = Jux::kPinningRefused;
+    const HRESULT refused = static_cast<HRESULT>(0x800704DC); // the check's own failure
     const Case cases[] = {
         {"mode 0 checks nothing", 0, 1, PinOn::None, true, true, -1, S_OK},
         {"pin on the leaf, well-known root", 2, 1, PinOn::Leaf, true, true, -1, S_OK},
@@ -185,7 +185,11 @@ TEST_F(CertificatePinning, VerdictAndReportOfEachPolicy)
                                                                 : std::vector<std::wstring>{}});
         Jux::CWinHttpClient client;
         const HRESULT hr = Get(client);
-        EXPECT_EQ(c.requestSucceeds, SUCCEEDED(hr)) << std::hex << hr;
+        // A refusal fails the caller's own WinHTTP call (operation cancelled), and the client
+        // keeps the mark that tells it from a network failure.
+        const HRESULT expectedHr = c.requestSucceeds ? S_OK : HRESULT_FROM_WIN32(ERROR_WINHTTP_OPERATION_CANCELLED);
+        EXPECT_EQ(expectedHr, hr) << std::hex << hr;
+        EXPECT_EQ(!c.requestSucceeds, client.LastRequestPinRefused());
 
         const auto events = TakeTelemetry();
         const auto details = m_pinning->Take();

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <set>
 
 #include "common/base/qkTrace.h"
 #include "settings/objects/qkSettingsPath.h"
@@ -403,8 +404,6 @@ NtStatus CDataRoot::GetValues(const CountedString& path, CValueTable& out)
     if (trueLength > buffer.Size())
         return status::kFileCorrupt;
     st = out.LoadImage(buffer.Data(), trueLength);
-    if (st == status::kInvalidParameter)
-        st = status::kFileCorrupt;
     return NtSuccess(st) ? Report(st) : st;
 }
 
@@ -437,6 +436,9 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
     if (!NtSuccess(st))
         return st;
     std::vector<CountedString> missing;
+    Node above; // the parent of the last key reached, with that key's name in it
+    KeyRef aboveRef;
+    CountedString lastName{};
     if (path.length > 0) {
         st = VisitPathComponents(path, [&](const CountedString& name, bool) {
             if (!missing.empty()) {
@@ -451,6 +453,9 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
             }
             if (!NtSuccess(s))
                 return s;
+            above = node;
+            aboveRef = ref;
+            lastName = name;
             ref = RefOf(record);
             return LoadNode(ref, node);
         });
@@ -479,7 +484,28 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
         if (ref.values != 0)
             return UpdateRecord(ref.values, image);
         // A key without a values record gets one; its parent's entry (or the root record) names it.
-        return status::kNotImplemented;
+        KeyRef linked = ref;
+        st = InsertRecord(image, &linked.values);
+        if (!NtSuccess(st))
+            return st;
+        if (!above)
+            return SetRootValues(linked.values);
+        Node updated;
+        try {
+            updated = std::make_shared<CNameValueBlob>();
+        } catch (const std::bad_alloc&) {
+            return status::kNoMemory;
+        }
+        st = above->Clone(*updated);
+        BYTE record[24];
+        PutRef(linked, record);
+        if (NtSuccess(st))
+            st = updated->SetValue(lastName, record);
+        if (NtSuccess(st))
+            st = WriteNode(updated, aboveRef);
+        if (NtSuccess(st))
+            ForgetNode(aboveRef.node);
+        return st;
     }
     // Create the missing keys one level at a time, each linked into its parent.
     CValueTable emptyTable;
@@ -518,17 +544,37 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
             st = WriteNode(updated, parentRef);
         if (!NtSuccess(st))
             return st;
-        for (auto it = m_cache.begin(); it != m_cache.end(); ++it)
-            if (it->first == parentRef.node) {
-                m_cache.erase(it);
-                break;
-            }
+        ForgetNode(parentRef.node);
         st = LoadNode(child, parent);
         if (!NtSuccess(st))
             return st;
         parentRef = child;
     }
     return status::kSuccess;
+}
+
+void CDataRoot::ForgetNode(ULONGLONG nodeId)
+{
+    for (auto it = m_cache.begin(); it != m_cache.end(); ++it)
+        if (it->first == nodeId) {
+            m_cache.erase(it);
+            return;
+        }
+}
+
+NtStatus CDataRoot::SetRootValues(ULONGLONG valuesId)
+{
+    CByteBuffer record;
+    NtStatus st = m_db.Read(m_db.RootRecord(), record);
+    if (!NtSuccess(st))
+        return st;
+    if (record.Size() < 16)
+        return status::kFileCorrupt;
+    std::memcpy(record.Data() + 8, &valuesId, 8);
+    st = m_db.Update(m_db.RootRecord(), record.Data(), record.Size());
+    if (NtSuccess(st))
+        m_root.values = valuesId;
+    return st;
 }
 
 NtStatus CDataRoot::Finish(NtStatus st)
@@ -554,28 +600,37 @@ NtStatus CDataRoot::SetValues(const CountedString& path, const CValueTable& chan
     return Finish(WriteValues(path, changes, created));
 }
 
-NtStatus CDataRoot::CollectSubtree(const KeyRef& ref, std::vector<ULONGLONG>& records)
+NtStatus CDataRoot::CollectSubtree(const KeyRef& top, std::vector<ULONGLONG>& records)
 {
-    if (ref.flags & kFlagNoDelete)
-        return status::kAccessDenied;
-    records.push_back(ref.node);
-    if (ref.values != 0)
-        records.push_back(ref.values);
-    if (ref.flags & kFlagNoDescend)
-        return status::kSuccess;
-    Node node;
-    NtStatus st = LoadNode(ref, node);
-    if (!NtSuccess(st))
-        return st;
-    std::vector<KeyRef> children;
-    node->ForEach([&](const CountedString&, const BYTE* record) {
-        children.push_back(RefOf(record));
-        return true;
-    });
-    for (const KeyRef& child : children) {
-        st = CollectSubtree(child, records);
-        if (!NtSuccess(st))
-            return st;
+    // The descriptors come from the file: walk them with a list of our own, not the stack, and
+    // take a node met twice (a subkey naming an ancestor or a shared node) as a corrupt store.
+    std::vector<KeyRef> pending;
+    std::set<ULONGLONG> seen;
+    try {
+        pending.push_back(top);
+        while (!pending.empty()) {
+            KeyRef ref = pending.back();
+            pending.pop_back();
+            if (ref.flags & kFlagNoDelete)
+                return status::kAccessDenied;
+            if (!seen.insert(ref.node).second || (ref.values != 0 && !seen.insert(ref.values).second))
+                return status::kFileCorrupt;
+            records.push_back(ref.node);
+            if (ref.values != 0)
+                records.push_back(ref.values);
+            if (ref.flags & kFlagNoDescend)
+                continue;
+            Node node;
+            NtStatus st = LoadNode(ref, node);
+            if (!NtSuccess(st))
+                return st;
+            node->ForEach([&](const CountedString&, const BYTE* record) {
+                pending.push_back(RefOf(record));
+                return true;
+            });
+        }
+    } catch (const std::bad_alloc&) {
+        return status::kNoMemory;
     }
     return status::kSuccess;
 }

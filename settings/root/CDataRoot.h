@@ -56,6 +56,7 @@ public:
     void Close();
     bool IsOpen() const { return m_db.IsOpen(); }
     bool IsReadOnly() const { return m_readOnly; }
+    bool InTransaction() const { return m_inTransaction; }
 
     // Paths are views without the leading backslash; the empty view is the root key.
     NtStatus KeyExists(const CountedString& path);
@@ -89,7 +90,10 @@ private:
     NtStatus InsertRecord(const std::vector<BYTE>& plain, ULONGLONG* id);
     NtStatus UpdateRecord(ULONGLONG id, const std::vector<BYTE>& plain);
     NtStatus WriteValues(const CountedString& path, const CValueTable& changes, bool* created);
-    NtStatus CollectSubtree(const KeyRef& ref, std::vector<ULONGLONG>& records);
+    NtStatus CollectSubtree(const KeyRef& top, std::vector<ULONGLONG>& records);
+    // Names a new values record of the root key in the root record.
+    NtStatus SetRootValues(ULONGLONG valuesId);
+    void ForgetNode(ULONGLONG nodeId);
     NtStatus Finish(NtStatus st);
     NtStatus Report(NtStatus st);
     void DropCache();

@@ -304,6 +304,9 @@ NtStatus CSafeFile::CopyTo(const CountedString& destination)
         }
     }
     chunk.reset();
+    // The copy is on disk before anyone renames it into place.
+    if (NtSuccess(st))
+        st = target.Flush();
     target.Close();
     NtStatus back = Seek(position);
     if (!NtSuccess(back))
@@ -395,6 +398,12 @@ NtStatus CSafeFile::RestoreBackup(const CountedString& storePath)
     NtStatus st = Suffixed(storePath, L".bak", backup);
     if (!NtSuccess(st))
         return st;
+    // An empty copy (one that never reached the disk) would replace the store with nothing.
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (!::GetFileAttributesExW(backup.Text(), GetFileExInfoStandard, &info))
+        return Traced(LastErrorStatus(), "backup attributes");
+    if (info.nFileSizeHigh == 0 && info.nFileSizeLow == 0)
+        return Traced(status::kFileCorrupt, "empty backup");
     st = Rename(backup.Get(), storePath);
     if (!NtSuccess(st))
         return Traced(st, "restore of the backup");

@@ -80,29 +80,9 @@ NtStatus CDataRoot::Open(const wchar_t* path, const Options& options, ICipher* e
         return st == status::kBufferOverflow ? status::kInvalidParameter : st;
     m_options = options;
     m_externalCipher = externalCipher;
-    st = OpenOnce(options);
-    if (st == status::kFileCorrupt || st == status::kDataError) {
-        // A damaged store comes back from its last backup when there is one.
-        Close();
-        NtStatus restore = CSafeFile::RestoreBackup(m_path.Get());
-        if (!NtSuccess(restore))
-            return st;
-        st = OpenOnce(options);
-        if (!NtSuccess(st))
-            return st;
-        m_restored = true;
-    }
-    if (!NtSuccess(st))
-        return st;
-    if (!m_readOnly) {
-        bool backups = true;
-        if (NtSuccess(AreBackupsEnabled(&backups)) && backups) {
-            NtStatus bak = m_db.MakeBackup();
-            if (!NtSuccess(bak))
-                QK_TRACE(L"backup of %s failed: 0x%08lX", m_path.Text(), static_cast<unsigned long>(bak));
-        }
-    }
-    return st;
+    // Opening an existing store never changes it: a damaged store fails here, and only
+    // Refresh puts the backup copy in its place or makes a new copy.
+    return OpenOnce(options);
 }
 
 NtStatus CDataRoot::OpenOnce(const Options& options)
@@ -757,6 +737,20 @@ NtStatus CDataRoot::Refresh(bool force)
     DropCache();
     NtStatus st = LoadRoot();
     if (st == status::kFileCorrupt) {
+        // Only a backup that opens as a sound store may replace it.
+        CStringBuffer backup;
+        st = backup.Assign(m_path.Get());
+        if (NtSuccess(st))
+            st = backup.Append(L".bak");
+        if (!NtSuccess(st))
+            return st;
+        {
+            CDataRoot probe;
+            Options probeOptions;
+            probeOptions.readOnlyRequested = true;
+            if (!NtSuccess(probe.Open(backup.Text(), probeOptions, m_externalCipher)))
+                return status::kFileCorrupt;
+        }
         Close();
         st = CSafeFile::RestoreBackup(m_path.Get());
         if (!NtSuccess(st))

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "SettingsTestSupport.h"
+#include "settings/file/CSafeFile.h"
 #include "settings/objects/qkSettingsPath.h"
 #include "settings/root/CDataRoot.h"
 
@@ -134,15 +135,27 @@ TEST(DataRoot, BackupsAndRestore)
     root.Close();
     ASSERT_TRUE(Exists(path + L".bak"));
 
-    // A damaged store comes back from its backup, reported once.
+    // Opening never changes a store: a damaged one fails to open, read only or not, and
+    // neither it nor its backup is touched.
     Bytes file = ReadAll(path);
     file[512 + 20] ^= 0xFF; // header CRC of the first record block
     WriteAll(path, file);
+    const Bytes backup = ReadAll(path + L".bak");
+    CDataRoot::Options readOnly;
+    readOnly.readOnlyRequested = true;
+    for (const CDataRoot::Options& o : {CDataRoot::Options{}, readOnly}) {
+        EXPECT_FALSE(NtSuccess(root.Open(path.c_str(), o, nullptr)));
+        EXPECT_EQ(file, ReadAll(path));
+        EXPECT_EQ(backup, ReadAll(path + L".bak"));
+    }
+    // A sound store opened for writing is not copied either; Refresh makes the copy.
+    ASSERT_TRUE(::DeleteFileW(path.c_str()));
+    ASSERT_TRUE(::MoveFileW((path + L".bak").c_str(), path.c_str()));
     ASSERT_EQ(status::kSuccess, root.Open(path.c_str(), CDataRoot::Options{}, nullptr));
-    CValueTable t;
-    EXPECT_EQ(kStatusRestored, root.GetValues(SectionPath(L"S"), t));
-    EXPECT_EQ(status::kSuccess, root.GetValues(SectionPath(L"S"), t));
+    EXPECT_FALSE(Exists(path + L".bak"));
     EXPECT_EQ(1u, GetDword(root, L"S", L"v"));
+    ASSERT_EQ(status::kSuccess, root.Refresh(false));
+    EXPECT_TRUE(Exists(path + L".bak"));
 
     // "SuppressBackups" as a DWORD 1 turns them off; as 0 or with 8 bytes they stay on.
     ASSERT_EQ(status::kSuccess,
@@ -153,4 +166,16 @@ TEST(DataRoot, BackupsAndRestore)
               root.SetValues(SectionPath(L"qkSettingsData"), Dword(L"SuppressBackups", 0), false, &created));
     ASSERT_EQ(status::kSuccess, root.AreBackupsEnabled(&enabled));
     EXPECT_TRUE(enabled);
+}
+
+// An empty backup (a copy that never reached the disk) is never put in place of the store.
+TEST(DataRoot, EmptyBackupIsNotRestored)
+{
+    TempDir dir;
+    const std::wstring path = dir.Path(L"s.dat");
+    WriteAll(path, Bytes(1024, 9));
+    WriteAll(path + L".bak", Bytes());
+    Name name(path);
+    EXPECT_FALSE(NtSuccess(CSafeFile::RestoreBackup(name)));
+    EXPECT_EQ(Bytes(1024, 9), ReadAll(path));
 }

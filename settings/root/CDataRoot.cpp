@@ -580,6 +580,86 @@ NtStatus CDataRoot::SetValues(const CountedString& path, const CValueTable& chan
     return Finish(WriteValues(path, changes, created));
 }
 
+NtStatus CDataRoot::SetValue(const CountedString& path, const CountedString* name, DWORD type, const void* data,
+                             DWORD size, bool force, bool* created)
+{
+    if (name == nullptr || name->length == 0 || (data == nullptr && size != 0))
+        return status::kInvalidParameter;
+    CValueTable one;
+    NtStatus st = one.Set(type, *name, data, size);
+    if (!NtSuccess(st))
+        return st;
+    return SetValues(path, one, force, created);
+}
+
+NtStatus CDataRoot::ReadValuesBlob(const CountedString& path, BYTE* buffer, DWORD* size)
+{
+    if (size == nullptr)
+        return status::kInvalidParameter;
+    Node node;
+    KeyRef ref;
+    NtStatus st = Resolve(path, node, ref);
+    if (!NtSuccess(st))
+        return st;
+    if (ref.values == 0) {
+        CValueTable empty;
+        std::vector<BYTE> image;
+        st = empty.SaveImage(image);
+        if (!NtSuccess(st))
+            return st;
+        DWORD needed = static_cast<DWORD>(image.size());
+        if (buffer == nullptr || *size < needed) {
+            *size = needed;
+            return status::kBufferTooSmall;
+        }
+        std::memcpy(buffer, image.data(), needed);
+        *size = needed;
+        return Report(status::kSuccess);
+    }
+    DWORD recordLength = 0;
+    st = m_db.GetRecordSize(ref.values, &recordLength);
+    if (!NtSuccess(st))
+        return st;
+    if (recordLength > *size) {
+        *size = recordLength;
+        return status::kBufferTooSmall;
+    }
+    if (buffer == nullptr)
+        return status::kInvalidParameter;
+    CByteBuffer plain;
+    st = ReadPlain(ref.values, plain);
+    if (!NtSuccess(st))
+        return st;
+    DWORD trueLength = 0;
+    if (plain.Size() < 8)
+        return status::kFileCorrupt;
+    std::memcpy(&trueLength, plain.Data() + 4, 4);
+    if (trueLength > plain.Size() || trueLength > recordLength)
+        return status::kFileCorrupt;
+    std::memcpy(buffer, plain.Data(), trueLength);
+    *size = trueLength;
+    return Report(status::kSuccess);
+}
+
+NtStatus CDataRoot::ReadKeyNode(const CountedString& path, BYTE* buffer, DWORD* size)
+{
+    if (size == nullptr)
+        return status::kInvalidParameter;
+    Node node;
+    KeyRef ref;
+    NtStatus st = Resolve(path, node, ref);
+    if (!NtSuccess(st))
+        return st;
+    DWORD needed = node->TotalSize();
+    if (needed > *size) {
+        *size = needed;
+        return status::kBufferTooSmall;
+    }
+    if (buffer == nullptr)
+        return status::kInvalidParameter;
+    return node->Serialize(buffer, size);
+}
+
 NtStatus CDataRoot::CollectSubtree(const KeyRef& top, std::vector<ULONGLONG>& records)
 {
     // The descriptors come from the file: walk them with a list of our own, not the stack, and

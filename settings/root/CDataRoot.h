@@ -63,6 +63,15 @@ public:
     NtStatus GetKeyNode(const CountedString& path, CNameValueBlob& out);
     NtStatus GetValues(const CountedString& path, CValueTable& out);
     NtStatus SetValues(const CountedString& path, const CValueTable& changes, bool force, bool* created);
+    // One value merged into the key's values (the key and its parents are made when missing);
+    // both the name and the value are needed.
+    NtStatus SetValue(const CountedString& path, const CountedString* name, DWORD type, const void* data, DWORD size,
+                      bool force, bool* created);
+    // The key's values record, deciphered, into the caller's buffer (*size: its size in, the
+    // true length out; the size needed with kBufferTooSmall).
+    NtStatus ReadValuesBlob(const CountedString& path, BYTE* buffer, DWORD* size);
+    // The key's node (its subkeys) in serialised form, sized like ReadValuesBlob.
+    NtStatus ReadKeyNode(const CountedString& path, BYTE* buffer, DWORD* size);
     NtStatus DeleteKey(const CountedString& path, bool force);
     NtStatus GetKeyFlags(const CountedString& path, DWORD* flags);
     NtStatus Refresh(bool force);

@@ -179,3 +179,49 @@ TEST(DataRoot, EmptyBackupIsNotRestored)
     EXPECT_FALSE(NtSuccess(CSafeFile::RestoreBackup(name)));
     EXPECT_EQ(Bytes(1024, 9), ReadAll(path));
 }
+
+// One value set by name; a key's values record and node read as bytes, sized by the caller.
+TEST(DataRoot, SetValueAndRawReads)
+{
+    TempDir dir;
+    const std::wstring path = dir.Path(L"s.dat");
+    CDataRoot root;
+    ASSERT_EQ(status::kSuccess, root.Open(path.c_str(), Create(), nullptr));
+    bool created = false;
+    DWORD seven = 7;
+    Name x(L"x");
+    EXPECT_EQ(status::kInvalidParameter, root.SetValue(SectionPath(L"K\\L"), nullptr, storetype::kDword, &seven, 4,
+                                                       false, &created));
+    EXPECT_EQ(status::kInvalidParameter,
+              root.SetValue(SectionPath(L"K\\L"), &x.cs, storetype::kDword, nullptr, 4, false, &created));
+    ASSERT_EQ(status::kSuccess, root.SetValue(SectionPath(L"K\\L"), &x.cs, storetype::kDword, &seven, 4, false, &created));
+    EXPECT_TRUE(created);
+    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"K\\L"), Dword(L"y", 8), false, &created));
+    EXPECT_FALSE(created);
+    EXPECT_EQ(7u, GetDword(root, L"K\\L", L"x"));
+    EXPECT_EQ(8u, GetDword(root, L"K\\L", L"y"));
+
+    // The values record: too small a buffer tells the size; the bytes parse as the values.
+    DWORD size = 4;
+    BYTE small[4];
+    ASSERT_EQ(status::kBufferTooSmall, root.ReadValuesBlob(SectionPath(L"K\\L"), small, &size));
+    ASSERT_GT(size, 8u);
+    std::vector<BYTE> raw(size);
+    EXPECT_EQ(status::kInvalidParameter, root.ReadValuesBlob(SectionPath(L"K\\L"), nullptr, &size));
+    ASSERT_EQ(status::kSuccess, root.ReadValuesBlob(SectionPath(L"K\\L"), raw.data(), &size));
+    CValueTable parsed;
+    ASSERT_EQ(status::kSuccess, parsed.LoadImage(raw.data(), size));
+    EXPECT_EQ(2u, parsed.LiveCount());
+    EXPECT_EQ(status::kNotFound, root.ReadValuesBlob(SectionPath(L"Missing"), raw.data(), &size));
+
+    // The node of K lists L.
+    size = 0;
+    ASSERT_EQ(status::kBufferTooSmall, root.ReadKeyNode(SectionPath(L"K"), nullptr, &size));
+    std::vector<BYTE> node(size);
+    EXPECT_EQ(status::kInvalidParameter, root.ReadKeyNode(SectionPath(L"K"), nullptr, &size));
+    ASSERT_EQ(status::kSuccess, root.ReadKeyNode(SectionPath(L"K"), node.data(), &size));
+    CNameValueBlob blob;
+    ASSERT_EQ(status::kSuccess, blob.Parse(node.data(), size));
+    BYTE record[24];
+    EXPECT_EQ(status::kSuccess, blob.CopyValue(Name(L"L"), record));
+}

@@ -421,7 +421,7 @@ NtStatus CDatabaseFile::Shrink()
         if (!NtSuccess(st))
             return st;
     }
-    if (m_flushWrites) {
+    {
         NtStatus st = m_journal.Flush();
         if (!NtSuccess(st))
             return st;
@@ -578,7 +578,7 @@ NtStatus CDatabaseFile::RunBatch(const std::vector<IRecordOperation*>& ops)
         if (!NtSuccess(st))
             return st;
     }
-    if (m_flushWrites) {
+    {
         NtStatus st = m_journal.Flush();
         if (!NtSuccess(st))
             return st;
@@ -728,7 +728,7 @@ NtStatus CDatabaseFile::SetRootRecord(ULONGLONG recordId)
         return st;
     Header before = m_header;
     st = m_journal.SaveBeforeImage(m_file, 0, m_header.blockSize);
-    if (NtSuccess(st) && m_flushWrites)
+    if (NtSuccess(st))
         st = m_journal.Flush();
     if (NtSuccess(st)) {
         m_header.root = recordId;

@@ -202,6 +202,7 @@ NtStatus CJournal::Validate()
 
 NtStatus CJournal::WriteHeader()
 {
+    m_headerPending = false;
     BYTE raw[kHeaderSize] = {};
     std::memcpy(raw, &m_header.checkpointSize, 8);
     std::memcpy(raw + 8, &m_header.lastTrailer, 8);
@@ -268,18 +269,27 @@ NtStatus CJournal::SaveBeforeImage(CSafeFile& db, ULONGLONG offset, DWORD length
     st = WriteExact(m_file, size, m_entry.Data(), length + kTrailerSize);
     if (!NtSuccess(st))
         return st;
-    Header before = m_header;
+    // The header that counts the entry is written by Flush, once the entries are on disk:
+    // a header that reached the disk without its entries would make the journal unreadable.
     m_header.count += 1;
     m_header.lastTrailer = size + length;
-    st = WriteHeader();
-    if (!NtSuccess(st))
-        m_header = before;
-    return st;
+    m_headerPending = true;
+    return status::kSuccess;
 }
 
 NtStatus CJournal::Flush()
 {
-    return m_file.IsOpen() ? m_file.Flush() : status::kSuccess;
+    if (!m_file.IsOpen())
+        return status::kSuccess;
+    if (m_headerPending) {
+        NtStatus st = m_flushWrites ? m_file.Flush() : status::kSuccess;
+        if (NtSuccess(st))
+            st = WriteHeader();
+        if (!NtSuccess(st))
+            return st;
+        m_headerPending = false;
+    }
+    return m_flushWrites ? m_file.Flush() : status::kSuccess;
 }
 
 NtStatus CJournal::SetMark(CSafeFile& db)

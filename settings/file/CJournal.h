@@ -32,7 +32,10 @@ public:
     NtStatus Open(CSafeFile& db, const CountedString& dbPath, DWORD stamp, DWORD blockSize, bool newDatabase,
                   bool readOnly, bool flushWrites);
     void Close();
+    // Appends the before-image of a database block; Flush makes it count.
     NtStatus SaveBeforeImage(CSafeFile& db, ULONGLONG offset, DWORD length);
+    // Puts the images saved so far on disk, then the header that counts them, and flushes
+    // again (the flushes only with flush-writes): call it before the blocks are overwritten.
     NtStatus Flush();
     NtStatus SetMark(CSafeFile& db);
     void ClearMark() { m_mark = Mark{}; }
@@ -77,6 +80,7 @@ private:
     bool m_headerLoaded = false;
     bool m_flushWrites = false;
     bool m_readOnly = false;
+    bool m_headerPending = false; // entries appended that the header on disk does not count yet
     CByteBuffer m_entry;
 };
 

@@ -77,6 +77,9 @@ NtStatus CSafeFile::Open(const FileOpenParams& params)
         return st;
     }
     m_handle.Attach(h);
+    if (params.creationDisposition == CREATE_ALWAYS || params.creationDisposition == TRUNCATE_EXISTING)
+        if (auto faults = CurrentFaults())
+            faults->AfterSetSize(m_name.Text(), 0);
     m_forWriting = (params.desiredAccess & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
     m_strict = params.strict;
     m_extraFlags = params.extraFlags;
@@ -133,8 +136,9 @@ NtStatus CSafeFile::DoWrite(const ULONGLONG* offset, const void* buffer, DWORD l
         return st;
     if (buffer == nullptr && length != 0)
         return status::kInvalidParameter;
-    if (auto faults = CurrentFaults()) {
-        ULONGLONG where = 0;
+    auto faults = CurrentFaults();
+    ULONGLONG where = 0;
+    if (faults) {
         if (offset != nullptr)
             where = *offset;
         else
@@ -151,6 +155,8 @@ NtStatus CSafeFile::DoWrite(const ULONGLONG* offset, const void* buffer, DWORD l
     DWORD written = 0;
     if (!::WriteFile(m_handle.Get(), buffer, length, &written, offset ? &ov : nullptr))
         return Traced(LastErrorStatus(), "WriteFile");
+    if (faults)
+        faults->AfterWrite(m_name.Text(), where, buffer, written);
     if (count != nullptr)
         *count = written;
     return status::kSuccess;
@@ -206,6 +212,8 @@ NtStatus CSafeFile::SetSize(ULONGLONG size)
         return st;
     if (!::SetEndOfFile(m_handle.Get()))
         return Traced(LastErrorStatus(), "SetEndOfFile");
+    if (auto faults = CurrentFaults())
+        faults->AfterSetSize(m_name.Text(), size);
     return status::kSuccess;
 }
 
@@ -218,6 +226,8 @@ NtStatus CSafeFile::Flush()
     }
     if (!::FlushFileBuffers(m_handle.Get()))
         return Traced(LastErrorStatus(), "FlushFileBuffers");
+    if (auto faults = CurrentFaults())
+        faults->AfterFlush(m_name.Text());
     return status::kSuccess;
 }
 
@@ -240,6 +250,8 @@ NtStatus CSafeFile::MarkForDeletion()
         g_ntSetInformationFile(m_handle.Get(), iosb, &deleteFile, sizeof(deleteFile), kFileDispositionInformation);
     if (st < 0)
         return Traced(st, "NtSetInformationFile");
+    if (auto faults = CurrentFaults())
+        faults->AfterDelete(m_name.Text());
     return status::kSuccess;
 }
 
@@ -292,6 +304,9 @@ NtStatus CSafeFile::CopyTo(const CountedString& destination)
         }
     }
     chunk.reset();
+    // The copy is on disk before anyone renames it into place.
+    if (NtSuccess(st))
+        st = target.Flush();
     target.Close();
     NtStatus back = Seek(position);
     if (!NtSuccess(back))
@@ -383,6 +398,12 @@ NtStatus CSafeFile::RestoreBackup(const CountedString& storePath)
     NtStatus st = Suffixed(storePath, L".bak", backup);
     if (!NtSuccess(st))
         return st;
+    // An empty copy (one that never reached the disk) would replace the store with nothing.
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (!::GetFileAttributesExW(backup.Text(), GetFileExInfoStandard, &info))
+        return Traced(LastErrorStatus(), "backup attributes");
+    if (info.nFileSizeHigh == 0 && info.nFileSizeLow == 0)
+        return Traced(status::kFileCorrupt, "empty backup");
     st = Rename(backup.Get(), storePath);
     if (!NtSuccess(st))
         return Traced(st, "restore of the backup");

@@ -43,6 +43,22 @@ public:
         (void)fileName;
         return status::kSuccess;
     }
+    // Told after each write, size change (an open that truncates is a change to 0), flush and
+    // deletion that succeeded, so that a test can model what a crash would leave on disk.
+    virtual void AfterWrite(const wchar_t* fileName, ULONGLONG offset, const void* data, DWORD length)
+    {
+        (void)fileName;
+        (void)offset;
+        (void)data;
+        (void)length;
+    }
+    virtual void AfterSetSize(const wchar_t* fileName, ULONGLONG size)
+    {
+        (void)fileName;
+        (void)size;
+    }
+    virtual void AfterFlush(const wchar_t* fileName) { (void)fileName; }
+    virtual void AfterDelete(const wchar_t* fileName) { (void)fileName; }
 };
 
 class CSafeFile {

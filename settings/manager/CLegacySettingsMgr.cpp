@@ -152,6 +152,8 @@ HRESULT CLegacySettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher
 HRESULT CLegacySettingsMgr::Close()
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (!m_db)
+        return R(result::kNotOpen);
     m_db.reset();
     return R(result::kOk);
 }

@@ -18,7 +18,8 @@ CReaderWriterLock::~CReaderWriterLock()
 
 bool CReaderWriterLock::Init()
 {
-    m_gate.Attach(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // The gate starts open: no writer holds or waits for the lock.
+    m_gate.Attach(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
     m_handoff.Attach(::CreateSemaphoreW(nullptr, 0, 1, nullptr));
     if (!m_gate.IsValid() || !m_handoff.IsValid()) {
         m_gate.Close();
@@ -34,29 +35,24 @@ void CReaderWriterLock::AcquireRead()
     if (m_writersWaiting > 0 || (m_state & 0xFFFF0000) != 0) {
         m_readersWaiting += 1;
         do {
-            ::ResetEvent(m_gate.Get());
+            // The gate was closed by the writer that holds or waits for the lock; it opens when
+            // the last writer leaves, whatever other readers do in between.
             ::LeaveCriticalSection(&m_cs);
+            if (m_readerWaitHook)
+                m_readerWaitHook();
             ::WaitForSingleObject(m_gate.Get(), INFINITE);
             ::EnterCriticalSection(&m_cs);
         } while (m_writersWaiting > 0 || (m_state & 0xFFFF0000) != 0);
         m_readersWaiting -= 1;
-        m_state += 1;
-        ::LeaveCriticalSection(&m_cs);
-        return;
     }
     m_state += 1;
-    bool wake = m_state == 1 && m_readersWaiting > 0;
     ::LeaveCriticalSection(&m_cs);
-    if (wake)
-        ::SetEvent(m_gate.Get());
 }
 
 void CReaderWriterLock::ReleaseRead()
 {
     ::EnterCriticalSection(&m_cs);
     m_state -= 1;
-    if (m_state == 0)
-        ::ResetEvent(m_gate.Get());
     bool handOff = m_writersWaiting > 0 && m_state == 0;
     if (handOff) {
         m_state = kWriter;
@@ -70,6 +66,7 @@ void CReaderWriterLock::ReleaseRead()
 void CReaderWriterLock::AcquireWrite()
 {
     ::EnterCriticalSection(&m_cs);
+    ::ResetEvent(m_gate.Get()); // new readers wait from now on
     if (m_state != 0) {
         m_writersWaiting += 1;
         ::LeaveCriticalSection(&m_cs);
@@ -91,10 +88,8 @@ void CReaderWriterLock::ReleaseWrite()
         return;
     }
     m_state = 0;
-    bool wake = m_readersWaiting > 0;
+    ::SetEvent(m_gate.Get()); // inside the section, so that no writer can come between
     ::LeaveCriticalSection(&m_cs);
-    if (wake)
-        ::SetEvent(m_gate.Get());
 }
 
 } // namespace qkSettings

@@ -2,7 +2,13 @@
 // The settings managers' reader/writer lock. It prefers writers: a new reader waits while any
 // writer holds or waits for the lock. Readers wait on a manual-reset gate; writers are handed
 // the lock one at a time through a semaphore.
+//
+// The gate is open exactly while no writer holds or waits for the lock, and only writers move
+// it, always inside the critical section: a reader that has left the section but not yet begun
+// its wait cannot have the gate closed behind it by other readers coming and going.
 #include <windows.h>
+
+#include <functional>
 
 #include "common/system/qkHandle.h"
 
@@ -22,6 +28,10 @@ public:
     void AcquireWrite();
     void ReleaseWrite();
 
+    // Called by a waiting reader between leaving the critical section and waiting on the gate
+    // (a seam through which tests hold a reader at that point).
+    void SetReaderWaitHook(std::function<void()> hook) { m_readerWaitHook = std::move(hook); }
+
 private:
     CRITICAL_SECTION m_cs;
     qkHandle m_gate;
@@ -29,6 +39,7 @@ private:
     LONG m_writersWaiting = 0;
     LONG m_readersWaiting = 0;
     DWORD m_state = 0; // low 16 bits: active readers; 0x10000: a writer
+    std::function<void()> m_readerWaitHook;
 };
 
 class CReadGuard {

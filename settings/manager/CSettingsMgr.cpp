@@ -7,6 +7,7 @@
 
 #include <wrl/client.h>
 
+#include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
 #include "settings/batch/CSettingsBatch.h"
 #include "settings/file/CSafeFile.h"
@@ -120,6 +121,7 @@ HRESULT CSettingsMgr::OpenSettings(LPCWSTR path, ISettings** settings)
     if (!m_root)
         return R(result::kNotOpen);
     auto objectLock = object->Lock();
+    qkScopedLock rootLock(m_rootAccess);
     NtStatus st = m_root->GetValues(PathView(object->GetPath()), object->GetValueTable());
     if (st == status::kNotFound)
         return R(result::kNotFound);
@@ -141,11 +143,15 @@ HRESULT CSettingsMgr::PutSettings(ISettings* settings)
     if (!m_root)
         return R(result::kNotOpen);
     auto objectLock = internal->Lock();
+    qkScopedLock rootLock(m_rootAccess);
     bool created = false;
     NtStatus st = m_root->SetValues(PathView(internal->GetPath()), internal->GetValueTable(), false, &created);
     if (!NtSuccess(st))
         return Mapped(st);
-    internal->GetValueTable().MarkSaved();
+    // Inside a transaction the changes are not yet safe: a roll back would lose them, so the
+    // object keeps them until a save outside a transaction.
+    if (!m_root->InTransaction())
+        internal->GetValueTable().MarkSaved();
     return R(result::kOk);
 }
 
@@ -164,7 +170,10 @@ HRESULT CSettingsMgr::EnumSettings(LPCWSTR path, IEnumSettings** names)
     if (!m_root)
         return R(result::kNotOpen);
     CNameValueBlob node;
-    st = m_root->GetKeyNode(PathView(normalized), node);
+    {
+        qkScopedLock rootLock(m_rootAccess);
+        st = m_root->GetKeyNode(PathView(normalized), node);
+    }
     if (!NtSuccess(st))
         return Mapped(st);
     std::vector<std::wstring> list;
@@ -227,10 +236,10 @@ HRESULT CSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* ciph
 HRESULT CSettingsMgr::Close()
 {
     CWriteGuard guard(m_lock);
-    if (m_root) {
-        m_root->Close();
-        m_root.reset();
-    }
+    if (!m_root)
+        return R(result::kNotOpen);
+    m_root->Close();
+    m_root.reset();
     m_cipher.reset();
     return R(result::kOk);
 }

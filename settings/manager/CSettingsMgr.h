@@ -4,6 +4,7 @@
 // enumerates and deletes sections and runs transactions, all under its reader/writer lock.
 #include <memory>
 
+#include "common/base/qkCriticalSection.h"
 #include "common/objects/qkTalCountedObject.h"
 #include "settings/ISettingsStore.h"
 #include "settings/manager/CReaderWriterLock.h"
@@ -48,6 +49,9 @@ private:
     class CipherAdapter;
 
     CReaderWriterLock m_lock;
+    // Read-locked calls run at once, but the data root keeps shared state for every read (its
+    // node cache, the database file's block buffer, the restored flag): its calls take turns.
+    qkCriticalSection m_rootAccess;
     std::unique_ptr<CDataRoot> m_root;
     std::unique_ptr<CipherAdapter> m_cipher;
 };

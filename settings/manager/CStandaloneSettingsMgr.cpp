@@ -169,13 +169,13 @@ HRESULT CStandaloneSettingsMgr::OpenInner(LPCWSTR storePath, DWORD flags, ISetti
 HRESULT CStandaloneSettingsMgr::Close()
 {
     CWriteGuard guard(m_lock);
-    if (m_inner) {
-        m_inner->Close();
-        m_inner.Reset();
-    }
+    if (!m_inner)
+        return R(result::kNotOpen);
+    HRESULT hr = m_inner->Close();
+    m_inner.Reset();
     m_transaction.Reset();
     m_storeAccess.Reset();
-    return R(result::kOk);
+    return hr;
 }
 
 HRESULT CStandaloneSettingsMgr::BeginTransaction()

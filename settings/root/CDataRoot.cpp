@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <set>
 
 #include "common/base/qkTrace.h"
 #include "settings/objects/qkSettingsPath.h"
@@ -79,29 +80,9 @@ NtStatus CDataRoot::Open(const wchar_t* path, const Options& options, ICipher* e
         return st == status::kBufferOverflow ? status::kInvalidParameter : st;
     m_options = options;
     m_externalCipher = externalCipher;
-    st = OpenOnce(options);
-    if (st == status::kFileCorrupt || st == status::kDataError) {
-        // A damaged store comes back from its last backup when there is one.
-        Close();
-        NtStatus restore = CSafeFile::RestoreBackup(m_path.Get());
-        if (!NtSuccess(restore))
-            return st;
-        st = OpenOnce(options);
-        if (!NtSuccess(st))
-            return st;
-        m_restored = true;
-    }
-    if (!NtSuccess(st))
-        return st;
-    if (!m_readOnly) {
-        bool backups = true;
-        if (NtSuccess(AreBackupsEnabled(&backups)) && backups) {
-            NtStatus bak = m_db.MakeBackup();
-            if (!NtSuccess(bak))
-                QK_TRACE(L"backup of %s failed: 0x%08lX", m_path.Text(), static_cast<unsigned long>(bak));
-        }
-    }
-    return st;
+    // Opening an existing store never changes it: a damaged store fails here, and only
+    // Refresh puts the backup copy in its place or makes a new copy.
+    return OpenOnce(options);
 }
 
 NtStatus CDataRoot::OpenOnce(const Options& options)
@@ -403,8 +384,6 @@ NtStatus CDataRoot::GetValues(const CountedString& path, CValueTable& out)
     if (trueLength > buffer.Size())
         return status::kFileCorrupt;
     st = out.LoadImage(buffer.Data(), trueLength);
-    if (st == status::kInvalidParameter)
-        st = status::kFileCorrupt;
     return NtSuccess(st) ? Report(st) : st;
 }
 
@@ -437,6 +416,9 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
     if (!NtSuccess(st))
         return st;
     std::vector<CountedString> missing;
+    Node above; // the parent of the last key reached, with that key's name in it
+    KeyRef aboveRef;
+    CountedString lastName{};
     if (path.length > 0) {
         st = VisitPathComponents(path, [&](const CountedString& name, bool) {
             if (!missing.empty()) {
@@ -451,6 +433,9 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
             }
             if (!NtSuccess(s))
                 return s;
+            above = node;
+            aboveRef = ref;
+            lastName = name;
             ref = RefOf(record);
             return LoadNode(ref, node);
         });
@@ -479,7 +464,28 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
         if (ref.values != 0)
             return UpdateRecord(ref.values, image);
         // A key without a values record gets one; its parent's entry (or the root record) names it.
-        return status::kNotImplemented;
+        KeyRef linked = ref;
+        st = InsertRecord(image, &linked.values);
+        if (!NtSuccess(st))
+            return st;
+        if (!above)
+            return SetRootValues(linked.values);
+        Node updated;
+        try {
+            updated = std::make_shared<CNameValueBlob>();
+        } catch (const std::bad_alloc&) {
+            return status::kNoMemory;
+        }
+        st = above->Clone(*updated);
+        BYTE record[24];
+        PutRef(linked, record);
+        if (NtSuccess(st))
+            st = updated->SetValue(lastName, record);
+        if (NtSuccess(st))
+            st = WriteNode(updated, aboveRef);
+        if (NtSuccess(st))
+            ForgetNode(aboveRef.node);
+        return st;
     }
     // Create the missing keys one level at a time, each linked into its parent.
     CValueTable emptyTable;
@@ -518,17 +524,37 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
             st = WriteNode(updated, parentRef);
         if (!NtSuccess(st))
             return st;
-        for (auto it = m_cache.begin(); it != m_cache.end(); ++it)
-            if (it->first == parentRef.node) {
-                m_cache.erase(it);
-                break;
-            }
+        ForgetNode(parentRef.node);
         st = LoadNode(child, parent);
         if (!NtSuccess(st))
             return st;
         parentRef = child;
     }
     return status::kSuccess;
+}
+
+void CDataRoot::ForgetNode(ULONGLONG nodeId)
+{
+    for (auto it = m_cache.begin(); it != m_cache.end(); ++it)
+        if (it->first == nodeId) {
+            m_cache.erase(it);
+            return;
+        }
+}
+
+NtStatus CDataRoot::SetRootValues(ULONGLONG valuesId)
+{
+    CByteBuffer record;
+    NtStatus st = m_db.Read(m_db.RootRecord(), record);
+    if (!NtSuccess(st))
+        return st;
+    if (record.Size() < 16)
+        return status::kFileCorrupt;
+    std::memcpy(record.Data() + 8, &valuesId, 8);
+    st = m_db.Update(m_db.RootRecord(), record.Data(), record.Size());
+    if (NtSuccess(st))
+        m_root.values = valuesId;
+    return st;
 }
 
 NtStatus CDataRoot::Finish(NtStatus st)
@@ -554,28 +580,117 @@ NtStatus CDataRoot::SetValues(const CountedString& path, const CValueTable& chan
     return Finish(WriteValues(path, changes, created));
 }
 
-NtStatus CDataRoot::CollectSubtree(const KeyRef& ref, std::vector<ULONGLONG>& records)
+NtStatus CDataRoot::SetValue(const CountedString& path, const CountedString* name, DWORD type, const void* data,
+                             DWORD size, bool force, bool* created)
 {
-    if (ref.flags & kFlagNoDelete)
-        return status::kAccessDenied;
-    records.push_back(ref.node);
-    if (ref.values != 0)
-        records.push_back(ref.values);
-    if (ref.flags & kFlagNoDescend)
-        return status::kSuccess;
-    Node node;
-    NtStatus st = LoadNode(ref, node);
+    if (name == nullptr || name->length == 0 || (data == nullptr && size != 0))
+        return status::kInvalidParameter;
+    CValueTable one;
+    NtStatus st = one.Set(type, *name, data, size);
     if (!NtSuccess(st))
         return st;
-    std::vector<KeyRef> children;
-    node->ForEach([&](const CountedString&, const BYTE* record) {
-        children.push_back(RefOf(record));
-        return true;
-    });
-    for (const KeyRef& child : children) {
-        st = CollectSubtree(child, records);
+    return SetValues(path, one, force, created);
+}
+
+NtStatus CDataRoot::ReadValuesBlob(const CountedString& path, BYTE* buffer, DWORD* size)
+{
+    if (size == nullptr)
+        return status::kInvalidParameter;
+    Node node;
+    KeyRef ref;
+    NtStatus st = Resolve(path, node, ref);
+    if (!NtSuccess(st))
+        return st;
+    if (ref.values == 0) {
+        CValueTable empty;
+        std::vector<BYTE> image;
+        st = empty.SaveImage(image);
         if (!NtSuccess(st))
             return st;
+        DWORD needed = static_cast<DWORD>(image.size());
+        if (buffer == nullptr || *size < needed) {
+            *size = needed;
+            return status::kBufferTooSmall;
+        }
+        std::memcpy(buffer, image.data(), needed);
+        *size = needed;
+        return Report(status::kSuccess);
+    }
+    DWORD recordLength = 0;
+    st = m_db.GetRecordSize(ref.values, &recordLength);
+    if (!NtSuccess(st))
+        return st;
+    if (recordLength > *size) {
+        *size = recordLength;
+        return status::kBufferTooSmall;
+    }
+    if (buffer == nullptr)
+        return status::kInvalidParameter;
+    CByteBuffer plain;
+    st = ReadPlain(ref.values, plain);
+    if (!NtSuccess(st))
+        return st;
+    DWORD trueLength = 0;
+    if (plain.Size() < 8)
+        return status::kFileCorrupt;
+    std::memcpy(&trueLength, plain.Data() + 4, 4);
+    if (trueLength > plain.Size() || trueLength > recordLength)
+        return status::kFileCorrupt;
+    std::memcpy(buffer, plain.Data(), trueLength);
+    *size = trueLength;
+    return Report(status::kSuccess);
+}
+
+NtStatus CDataRoot::ReadKeyNode(const CountedString& path, BYTE* buffer, DWORD* size)
+{
+    if (size == nullptr)
+        return status::kInvalidParameter;
+    Node node;
+    KeyRef ref;
+    NtStatus st = Resolve(path, node, ref);
+    if (!NtSuccess(st))
+        return st;
+    DWORD needed = node->TotalSize();
+    if (needed > *size) {
+        *size = needed;
+        return status::kBufferTooSmall;
+    }
+    if (buffer == nullptr)
+        return status::kInvalidParameter;
+    return node->Serialize(buffer, size);
+}
+
+NtStatus CDataRoot::CollectSubtree(const KeyRef& top, std::vector<ULONGLONG>& records)
+{
+    // The descriptors come from the file: walk them with a list of our own, not the stack, and
+    // take a node met twice (a subkey naming an ancestor or a shared node) as a corrupt store.
+    std::vector<KeyRef> pending;
+    std::set<ULONGLONG> seen;
+    try {
+        pending.push_back(top);
+        while (!pending.empty()) {
+            KeyRef ref = pending.back();
+            pending.pop_back();
+            if (ref.flags & kFlagNoDelete)
+                return status::kAccessDenied;
+            if (!seen.insert(ref.node).second || (ref.values != 0 && !seen.insert(ref.values).second))
+                return status::kFileCorrupt;
+            records.push_back(ref.node);
+            if (ref.values != 0)
+                records.push_back(ref.values);
+            if (ref.flags & kFlagNoDescend)
+                continue;
+            Node node;
+            NtStatus st = LoadNode(ref, node);
+            if (!NtSuccess(st))
+                return st;
+            node->ForEach([&](const CountedString&, const BYTE* record) {
+                pending.push_back(RefOf(record));
+                return true;
+            });
+        }
+    } catch (const std::bad_alloc&) {
+        return status::kNoMemory;
     }
     return status::kSuccess;
 }
@@ -702,6 +817,20 @@ NtStatus CDataRoot::Refresh(bool force)
     DropCache();
     NtStatus st = LoadRoot();
     if (st == status::kFileCorrupt) {
+        // Only a backup that opens as a sound store may replace it.
+        CStringBuffer backup;
+        st = backup.Assign(m_path.Get());
+        if (NtSuccess(st))
+            st = backup.Append(L".bak");
+        if (!NtSuccess(st))
+            return st;
+        {
+            CDataRoot probe;
+            Options probeOptions;
+            probeOptions.readOnlyRequested = true;
+            if (!NtSuccess(probe.Open(backup.Text(), probeOptions, m_externalCipher)))
+                return status::kFileCorrupt;
+        }
         Close();
         st = CSafeFile::RestoreBackup(m_path.Get());
         if (!NtSuccess(st))

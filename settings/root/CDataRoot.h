@@ -56,12 +56,22 @@ public:
     void Close();
     bool IsOpen() const { return m_db.IsOpen(); }
     bool IsReadOnly() const { return m_readOnly; }
+    bool InTransaction() const { return m_inTransaction; }
 
     // Paths are views without the leading backslash; the empty view is the root key.
     NtStatus KeyExists(const CountedString& path);
     NtStatus GetKeyNode(const CountedString& path, CNameValueBlob& out);
     NtStatus GetValues(const CountedString& path, CValueTable& out);
     NtStatus SetValues(const CountedString& path, const CValueTable& changes, bool force, bool* created);
+    // One value merged into the key's values (the key and its parents are made when missing);
+    // both the name and the value are needed.
+    NtStatus SetValue(const CountedString& path, const CountedString* name, DWORD type, const void* data, DWORD size,
+                      bool force, bool* created);
+    // The key's values record, deciphered, into the caller's buffer (*size: its size in, the
+    // true length out; the size needed with kBufferTooSmall).
+    NtStatus ReadValuesBlob(const CountedString& path, BYTE* buffer, DWORD* size);
+    // The key's node (its subkeys) in serialised form, sized like ReadValuesBlob.
+    NtStatus ReadKeyNode(const CountedString& path, BYTE* buffer, DWORD* size);
     NtStatus DeleteKey(const CountedString& path, bool force);
     NtStatus GetKeyFlags(const CountedString& path, DWORD* flags);
     NtStatus Refresh(bool force);
@@ -89,7 +99,10 @@ private:
     NtStatus InsertRecord(const std::vector<BYTE>& plain, ULONGLONG* id);
     NtStatus UpdateRecord(ULONGLONG id, const std::vector<BYTE>& plain);
     NtStatus WriteValues(const CountedString& path, const CValueTable& changes, bool* created);
-    NtStatus CollectSubtree(const KeyRef& ref, std::vector<ULONGLONG>& records);
+    NtStatus CollectSubtree(const KeyRef& top, std::vector<ULONGLONG>& records);
+    // Names a new values record of the root key in the root record.
+    NtStatus SetRootValues(ULONGLONG valuesId);
+    void ForgetNode(ULONGLONG nodeId);
     NtStatus Finish(NtStatus st);
     NtStatus Report(NtStatus st);
     void DropCache();

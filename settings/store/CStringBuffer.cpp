@@ -23,10 +23,10 @@ NtStatus CStringBuffer::Grow(DWORD units)
 {
     if (units > kMaxCountedUnits)
         return status::kBufferOverflow;
-    if (m_string.capacity >= units * 2 + 2)
+    if (m_units >= units + 1)
         return status::kSuccess;
     DWORD bytes = units * 2 + 2;
-    wchar_t* block = new (std::nothrow) wchar_t[bytes / 2];
+    wchar_t* block = new (std::nothrow) wchar_t[units + 1];
     if (block == nullptr)
         return status::kNoMemory;
     std::memcpy(block, m_string.text, m_string.length);
@@ -34,13 +34,14 @@ NtStatus CStringBuffer::Grow(DWORD units)
     if (!IsInline())
         delete[] m_string.text;
     m_string.text = block;
+    m_units = units + 1;
     m_string.capacity = static_cast<USHORT>(bytes > 0xFFFF ? 0xFFFF : bytes);
     return status::kSuccess;
 }
 
 void CStringBuffer::Terminate()
 {
-    if (m_string.length + 2u <= m_string.capacity)
+    if (m_string.length / 2u < m_units)
         m_string.text[m_string.length / 2] = 0;
 }
 
@@ -50,7 +51,7 @@ NtStatus CStringBuffer::Append(const CountedString& source)
     DWORD sum = static_cast<DWORD>(m_string.length) + source.length;
     if (sum > 0xFFFF)
         return status::kIntegerOverflow;
-    if (sum + 2 > m_string.capacity) {
+    if (sum / 2 + 1 > m_units) {
         NtStatus st = Grow(sum / 2);
         if (!NtSuccess(st))
             return st;

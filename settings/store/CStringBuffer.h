@@ -29,6 +29,9 @@ private:
     void Terminate();
 
     CountedString m_string;
+    // Units of the text's storage: the counted capacity stops at 0xFFFF bytes, one short of
+    // the block that 32,767 units and their terminator need.
+    DWORD m_units = 16;
     wchar_t m_inline[16];
 };
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "SettingsTestSupport.h"
+#include "settings/file/CSafeFile.h"
 #include "settings/objects/qkSettingsPath.h"
 #include "settings/root/CDataRoot.h"
 
@@ -134,15 +135,27 @@ TEST(DataRoot, BackupsAndRestore)
     root.Close();
     ASSERT_TRUE(Exists(path + L".bak"));
 
-    // A damaged store comes back from its backup, reported once.
+    // Opening never changes a store: a damaged one fails to open, read only or not, and
+    // neither it nor its backup is touched.
     Bytes file = ReadAll(path);
     file[512 + 20] ^= 0xFF; // header CRC of the first record block
     WriteAll(path, file);
+    const Bytes backup = ReadAll(path + L".bak");
+    CDataRoot::Options readOnly;
+    readOnly.readOnlyRequested = true;
+    for (const CDataRoot::Options& o : {CDataRoot::Options{}, readOnly}) {
+        EXPECT_FALSE(NtSuccess(root.Open(path.c_str(), o, nullptr)));
+        EXPECT_EQ(file, ReadAll(path));
+        EXPECT_EQ(backup, ReadAll(path + L".bak"));
+    }
+    // A sound store opened for writing is not copied either; Refresh makes the copy.
+    ASSERT_TRUE(::DeleteFileW(path.c_str()));
+    ASSERT_TRUE(::MoveFileW((path + L".bak").c_str(), path.c_str()));
     ASSERT_EQ(status::kSuccess, root.Open(path.c_str(), CDataRoot::Options{}, nullptr));
-    CValueTable t;
-    EXPECT_EQ(kStatusRestored, root.GetValues(SectionPath(L"S"), t));
-    EXPECT_EQ(status::kSuccess, root.GetValues(SectionPath(L"S"), t));
+    EXPECT_FALSE(Exists(path + L".bak"));
     EXPECT_EQ(1u, GetDword(root, L"S", L"v"));
+    ASSERT_EQ(status::kSuccess, root.Refresh(false));
+    EXPECT_TRUE(Exists(path + L".bak"));
 
     // "SuppressBackups" as a DWORD 1 turns them off; as 0 or with 8 bytes they stay on.
     ASSERT_EQ(status::kSuccess,
@@ -153,4 +166,62 @@ TEST(DataRoot, BackupsAndRestore)
               root.SetValues(SectionPath(L"qkSettingsData"), Dword(L"SuppressBackups", 0), false, &created));
     ASSERT_EQ(status::kSuccess, root.AreBackupsEnabled(&enabled));
     EXPECT_TRUE(enabled);
+}
+
+// An empty backup (a copy that never reached the disk) is never put in place of the store.
+TEST(DataRoot, EmptyBackupIsNotRestored)
+{
+    TempDir dir;
+    const std::wstring path = dir.Path(L"s.dat");
+    WriteAll(path, Bytes(1024, 9));
+    WriteAll(path + L".bak", Bytes());
+    Name name(path);
+    EXPECT_FALSE(NtSuccess(CSafeFile::RestoreBackup(name)));
+    EXPECT_EQ(Bytes(1024, 9), ReadAll(path));
+}
+
+// One value set by name; a key's values record and node read as bytes, sized by the caller.
+TEST(DataRoot, SetValueAndRawReads)
+{
+    TempDir dir;
+    const std::wstring path = dir.Path(L"s.dat");
+    CDataRoot root;
+    ASSERT_EQ(status::kSuccess, root.Open(path.c_str(), Create(), nullptr));
+    bool created = false;
+    DWORD seven = 7;
+    Name x(L"x");
+    EXPECT_EQ(status::kInvalidParameter, root.SetValue(SectionPath(L"K\\L"), nullptr, storetype::kDword, &seven, 4,
+                                                       false, &created));
+    EXPECT_EQ(status::kInvalidParameter,
+              root.SetValue(SectionPath(L"K\\L"), &x.cs, storetype::kDword, nullptr, 4, false, &created));
+    ASSERT_EQ(status::kSuccess, root.SetValue(SectionPath(L"K\\L"), &x.cs, storetype::kDword, &seven, 4, false, &created));
+    EXPECT_TRUE(created);
+    ASSERT_EQ(status::kSuccess, root.SetValues(SectionPath(L"K\\L"), Dword(L"y", 8), false, &created));
+    EXPECT_FALSE(created);
+    EXPECT_EQ(7u, GetDword(root, L"K\\L", L"x"));
+    EXPECT_EQ(8u, GetDword(root, L"K\\L", L"y"));
+
+    // The values record: too small a buffer tells the size; the bytes parse as the values.
+    DWORD size = 4;
+    BYTE small[4];
+    ASSERT_EQ(status::kBufferTooSmall, root.ReadValuesBlob(SectionPath(L"K\\L"), small, &size));
+    ASSERT_GT(size, 8u);
+    std::vector<BYTE> raw(size);
+    EXPECT_EQ(status::kInvalidParameter, root.ReadValuesBlob(SectionPath(L"K\\L"), nullptr, &size));
+    ASSERT_EQ(status::kSuccess, root.ReadValuesBlob(SectionPath(L"K\\L"), raw.data(), &size));
+    CValueTable parsed;
+    ASSERT_EQ(status::kSuccess, parsed.LoadImage(raw.data(), size));
+    EXPECT_EQ(2u, parsed.LiveCount());
+    EXPECT_EQ(status::kNotFound, root.ReadValuesBlob(SectionPath(L"Missing"), raw.data(), &size));
+
+    // The node of K lists L.
+    size = 0;
+    ASSERT_EQ(status::kBufferTooSmall, root.ReadKeyNode(SectionPath(L"K"), nullptr, &size));
+    std::vector<BYTE> node(size);
+    EXPECT_EQ(status::kInvalidParameter, root.ReadKeyNode(SectionPath(L"K"), nullptr, &size));
+    ASSERT_EQ(status::kSuccess, root.ReadKeyNode(SectionPath(L"K"), node.data(), &size));
+    CNameValueBlob blob;
+    ASSERT_EQ(status::kSuccess, blob.Parse(node.data(), size));
+    BYTE record[24];
+    EXPECT_EQ(status::kSuccess, blob.CopyValue(Name(L"L"), record));
 }

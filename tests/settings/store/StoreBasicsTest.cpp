@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,30 @@ TEST(CountedStrings, BufferGrowsOutOfInlineAndStaysTerminated)
     EXPECT_EQ(status::kBufferTooSmall, AppendCounted(target, Cs(L"bcd")));
     EXPECT_EQ(status::kSuccess, AppendCounted(target, Cs(L"bc")));
     EXPECT_EQ(6, target.length);
+}
+
+// The longest text a buffer holds, 32,767 units, still ends in a terminator.
+TEST(CountedStrings, LongestBufferIsTerminated)
+{
+    std::wstring longest(32767, L'k');
+    CStringBuffer buf;
+    {
+        // Freed just before, so that the buffer's block is likely to hold no zero there.
+        std::vector<wchar_t> used(32768, L'z');
+    }
+    ASSERT_EQ(status::kSuccess, buf.Assign(longest.c_str()));
+    EXPECT_EQ(65534, buf.Length());
+    EXPECT_EQ(0, buf.Text()[32767]);
+    EXPECT_EQ(longest.size(), std::wcslen(buf.Text()));
+    buf.Clear();
+    EXPECT_EQ(0, buf.Text()[0]);
+    CStringBuffer grown;
+    ASSERT_EQ(status::kSuccess, grown.Assign(L"abc"));
+    {
+        std::vector<wchar_t> used(32768, L'z');
+    }
+    ASSERT_EQ(status::kSuccess, grown.Append(longest.substr(3).c_str()));
+    EXPECT_EQ(0, grown.Text()[32767]);
 }
 
 TEST(ResultCodes, Tables)

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -207,6 +208,8 @@ struct DialogSetup {
     HRESULT startResult = S_OK;
     bool withJobList = true;
     bool withOwner = true;
+    // Set: the job list the dialog gets (the product's own, for example) instead of the recorder.
+    std::function<std::unique_ptr<vek::VekDialogJobList>()> makeJobList = nullptr;
 };
 
 class DialogTest : public ::testing::Test {

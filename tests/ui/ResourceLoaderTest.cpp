@@ -219,8 +219,33 @@ TEST(VekLauncherManifest, DeclaresWhatTheLauncherNeeds)
     const auto* bytes = static_cast<const char*>(::LockResource(::LoadResource(module, resource)));
     const std::string manifest(bytes, ::SizeofResource(module, resource));
     for (const char* part : {"Microsoft.Windows.Common-Controls", "version=\"6.0.0.0\"", "level=\"asInvoker\"",
-                             "PerMonitorV2", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+                             ">true</dpiAware>", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
         EXPECT_NE(manifest.find(part), std::string::npos) << part;
+    // System awareness only: the windows read the scale factors once, so a move to a monitor of
+    // another resolution must be scaled by the system, not left to them.
+    for (const char* part : {"PerMonitor", "true/pm", "dpiAwareness"})
+        EXPECT_EQ(manifest.find(part), std::string::npos) << part;
+
+    // This program carries the same manifest: the system made it aware of the system resolution.
+    using GetContext = HANDLE(WINAPI*)();
+    using SameContexts = BOOL(WINAPI*)(HANDLE, HANDLE);
+    HMODULE user = ::GetModuleHandleW(L"user32.dll");
+    const auto getContext =
+        reinterpret_cast<GetContext>(reinterpret_cast<void*>(::GetProcAddress(user, "GetThreadDpiAwarenessContext")));
+    const auto same =
+        reinterpret_cast<SameContexts>(reinterpret_cast<void*>(::GetProcAddress(user, "AreDpiAwarenessContextsEqual")));
+    ASSERT_NE(getContext, nullptr);
+    ASSERT_NE(same, nullptr);
+    const HANDLE context = getContext();
+    const HANDLE systemAware = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+    const HANDLE unaware = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+    if (::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+        // Wine 8 reads the declaration but answers per-monitor awareness for it: only "aware" is
+        // checked there.
+        EXPECT_FALSE(same(context, unaware)) << context;
+    } else {
+        EXPECT_TRUE(same(context, systemAware)) << "DPI_AWARENESS_CONTEXT_SYSTEM_AWARE expected, got " << context;
+    }
 
     // Declaring Windows 10 makes the version functions tell the truth (the prefix is Windows 10).
     OSVERSIONINFOEXW version{};

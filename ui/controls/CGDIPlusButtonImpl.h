@@ -44,6 +44,7 @@ public:
     void SetCaptionAndResize(const std::wstring& caption);
 
     DWORD GetState() const { return m_state; }
+    DWORD GetExtendedStyle() const { return m_extendedStyle; }
     // The PNG id the button draws now (-1: none), as the drawing would choose it.
     int GetCurrentImageId() const;
     bool IsHighContrast() const { return m_highContrast; }

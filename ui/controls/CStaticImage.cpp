@@ -12,7 +12,7 @@ namespace vek {
 
 const wchar_t* const CStaticImage::kClassName = L"VEK_ImageStatic";
 
-HWND CStaticImage::Create(HWND parent, int resourceId, int x, int y, bool show)
+HWND CStaticImage::Create(HWND parent, int resourceId, int x, int y, bool show, const VekScale& scale)
 {
     if (parent == nullptr) {
         QK_LOG_ERROR(L"NULL specified as parent window");
@@ -23,8 +23,8 @@ HWND CStaticImage::Create(HWND parent, int resourceId, int x, int y, bool show)
         m_resourceId = resourceId;
         if (LoadImageW()) {
             Gdiplus::Image* image = m_image.GetImage();
-            rect.right = x + static_cast<int>(image->GetWidth());
-            rect.bottom = y + static_cast<int>(image->GetHeight());
+            rect.right = x + scale.X(static_cast<int>(image->GetWidth()));
+            rect.bottom = y + scale.Y(static_cast<int>(image->GetHeight()));
         }
     }
     if (!RegisterSuperclass(kClassName, L"STATIC"))

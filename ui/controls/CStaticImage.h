@@ -3,6 +3,7 @@
 // background of its own (the parent repaints the area beneath on request), inverts its colours
 // in high contrast, and answers UI Automation as "StaticImg_<resource id>".
 #include "ui/image/VekResourceImage.h"
+#include "ui/util/VekScreen.h"
 #include "ui/window/VekWindowImpl.h"
 
 namespace vek {
@@ -13,8 +14,10 @@ public:
 
     CStaticImage() = default;
 
-    // At (x, y), the image's size when it loads; shown when `show`. The window, or null.
-    HWND Create(HWND parent, int resourceId, int x, int y, bool show);
+    // At (x, y), the image's size when it loads, scaled by the owner's scale factors like every
+    // other design length (a picture drawn at its pixel size no longer spans the dialog at a
+    // higher resolution); shown when `show`. The window, or null.
+    HWND Create(HWND parent, int resourceId, int x, int y, bool show, const VekScale& scale = VekScale());
     // Frees a held image and loads "PNG" with the stored id; false (logged) on failure.
     bool LoadImageW();
     // Switches to another image, asks the parent to repaint the area and shows the control.

@@ -28,6 +28,7 @@ public:
     void GetText(std::wstring& text) const { text = m_text; }
     void SetColour(COLORREF colour) { m_colour = colour; }
     void SetFormat(UINT flags) { m_format = flags; }
+    UINT GetFormat() const { return m_format; }
     void SetExtraFormat(UINT flags) { m_extraFormat = flags; }
     // An empty text removes the tooltip.
     void SetTooltip(const std::wstring& text);

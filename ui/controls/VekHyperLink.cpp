@@ -29,8 +29,10 @@ HWND VekHyperLink::Create(HWND parent, const RECT& rect, const std::wstring& lab
 LRESULT VekHyperLink::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
 {
     m_highContrast = vek::IsHighContrast();
-    if (m_highContrast)
+    if (m_highContrast) {
+        m_savedLinkColour = m_linkColour;
         m_linkColour = RGB(255, 255, 255);
+    }
     if (m_font == nullptr) {
         HWND parent = GetParent();
         m_font = parent ? reinterpret_cast<HFONT>(::SendMessageW(parent, WM_GETFONT, 0, 0)) : nullptr;
@@ -184,6 +186,15 @@ LRESULT VekHyperLink::OnKeyUp(UINT, WPARAM wParam, LPARAM, BOOL&)
             ::PostMessageW(GetParent(), WM_CLOSE, 0, 0);
     }
     return 0;
+}
+
+void VekHyperLink::SetLinkColour(COLORREF colour)
+{
+    m_savedLinkColour = colour;
+    if (!m_highContrast)
+        m_linkColour = colour;
+    if (IsWindow())
+        Invalidate(TRUE);
 }
 
 LRESULT VekHyperLink::OnThemeChanged(UINT, WPARAM, LPARAM, BOOL&)

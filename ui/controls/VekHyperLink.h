@@ -34,6 +34,7 @@ public:
     int SetLabel(const std::wstring& label, bool autoSize = false);
     void SetUrl(const std::wstring& url) { m_url = url; }
     void SetLinkFont(HFONT font);
+    HFONT GetLinkFont() const { return m_font; }
     void SetCloseParentOnClick(bool close) { m_closeParentOnClick = close; }
     void SetLinkOpener(IVekLinkOpener* opener) { m_opener = opener; }
     void SetDrawTextFlags(UINT flags) { m_drawFlags = flags; }
@@ -45,6 +46,9 @@ public:
     bool IsVisited() const { return m_visited; }
     bool IsPressed() const { return m_pressed; }
     COLORREF GetLinkColour() const { return m_linkColour; }
+    // The colour of the label while not visited; in high contrast it is kept for the return to
+    // the normal theme (the label stays white meanwhile).
+    void SetLinkColour(COLORREF colour);
     // The label's rectangle in client coordinates.
     RECT GetLabelRect();
 

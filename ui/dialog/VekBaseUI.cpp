@@ -191,110 +191,103 @@ BOOL VekBaseUI::ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM
         lResult = (this->*handler)(uMsg, wParam, lParam, handled);
         return handled;
     };
-    try {
-        switch (uMsg) {
-        case WM_COMMAND:
-            if (run(&VekBaseUI::OnCommand))
-                return TRUE;
-            break;
-        case WM_THEMECHANGED:
-            m_highContrast = IsHighContrast();
-            ::RedrawWindow(hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME);
-            lResult = 0;
+    // An exception of any handler is caught by the dialog procedure's ladder.
+    switch (uMsg) {
+    case WM_COMMAND:
+        if (run(&VekBaseUI::OnCommand))
             return TRUE;
-        case WM_CLOSE:
-            if (m_owner != nullptr && ::IsWindow(m_owner))
-                ::PostMessageW(m_owner, WM_CLOSE, 0, 0);
-            DestroyWindow();
-            lResult = 0;
-            return TRUE;
-        case WM_CTLCOLORDLG:
-        case WM_CTLCOLORSTATIC:
-            lResult = reinterpret_cast<LRESULT>(::GetStockObject(HOLLOW_BRUSH));
-            return TRUE;
-        case WM_DESTROY:
-            ::KillTimer(hWnd, kTimerRestartCountdown);
-            if (m_filterAdded && VekMessageLoop::Current() != nullptr)
-                VekMessageLoop::Current()->RemoveMessageFilter(this);
-            m_filterAdded = false;
-            DrainJobUpdateRecords(hWnd, WM_VEK_UPDATE_JOB_INFO);
-            DrainProgressRecords(hWnd, WM_VEK_JOB_PROGRESS_INFO);
-            if (m_owner == nullptr)
-                ::PostQuitMessage(g_ExitCode);
-            lResult = 0;
-            return TRUE;
-        case WM_VEK_JOB_PROGRESS_INFO:
-            return run(&VekBaseUI::OnJobProgress);
-        case WM_VEK_UPDATE_JOB_INFO:
-            return run(&VekBaseUI::OnUpdateJobInfo);
-        case WM_INITDIALOG:
-            return run(&VekBaseUI::OnInitDialog);
-        case WM_PAINT:
-            return run(&VekBaseUI::OnPaint);
-        case WM_ERASEBKGND:
-            lResult = 1;
-            return TRUE;
-        case WM_NCHITTEST: {
-            const LRESULT hit = ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
-            lResult = hit == HTCLIENT ? HTCAPTION : hit;
-            return TRUE;
-        }
-        case WM_SYSCOMMAND:
-            if (run(&VekBaseUI::OnSysCommand))
-                return TRUE;
-            break;
-        case WM_SIZE:
-            if (wParam == SIZE_MINIMIZED && m_owner != nullptr)
-                ::ShowWindow(hWnd, SW_HIDE);
-            lResult = 0;
-            return TRUE;
-        case WM_EXITSIZEMOVE:
-            if (m_system->IsEnterKeyDown())
-                m_swallowEnter = true;
-            lResult = 0;
-            return TRUE;
-        case WM_VEK_INVALIDATE_AREA: {
-            const RECT* area = reinterpret_cast<const RECT*>(wParam);
-            if (area != nullptr) {
-                RECT rect = *area;
-                ::MapWindowPoints(nullptr, hWnd, reinterpret_cast<POINT*>(&rect), 2);
-                ::InvalidateRect(hWnd, &rect, TRUE);
-            }
-            lResult = 1;
-            return TRUE;
-        }
-        case WM_ENDSESSION:
-            QK_LOG_INFO(L"VEK received OnEndSession request, lParam=%d", static_cast<int>(lParam));
-            lResult = 1;
-            return TRUE;
-        case WM_GETOBJECT:
-            lResult = HandleGetObject(hWnd, wParam, lParam, L"VekMainWindow", ProductTitle());
-            return TRUE;
-        case WM_VEK_RESTART_WINDOWS:
-            restartWindows();
-            lResult = 0;
-            return TRUE;
-        case WM_VEK_SHOW_MAIN_WINDOW:
-            bringToFront(wParam == 1);
-            lResult = 0;
-            return TRUE;
-        case WM_TIMER:
-            if (run(&VekBaseUI::OnTimer))
-                return TRUE;
-            break;
-        default:
-            break;
-        }
-        if (uMsg == WM_COMMAND || uMsg == WM_NOTIFY || uMsg == WM_DRAWITEM || uMsg == WM_CTLCOLORBTN)
-            if (ReflectNotification(uMsg, wParam, lParam, lResult))
-                return TRUE;
-    } catch (const std::bad_alloc&) {
-        QK_LOG_ERROR(L"Out of memory handling message 0x%04X", uMsg);
-    } catch (const std::exception& e) {
-        QK_LOG_ERROR(L"Exception handling message 0x%04X: %S", uMsg, e.what());
-    } catch (...) {
-        QK_LOG_ERROR(L"Unknown exception handling message 0x%04X", uMsg);
+        break;
+    case WM_THEMECHANGED:
+        m_highContrast = IsHighContrast();
+        ::RedrawWindow(hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME);
+        lResult = 0;
+        return TRUE;
+    case WM_CLOSE:
+        if (m_owner != nullptr && ::IsWindow(m_owner))
+            ::PostMessageW(m_owner, WM_CLOSE, 0, 0);
+        DestroyWindow();
+        lResult = 0;
+        return TRUE;
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSTATIC:
+        lResult = reinterpret_cast<LRESULT>(::GetStockObject(HOLLOW_BRUSH));
+        return TRUE;
+    case WM_DESTROY:
+        ::KillTimer(hWnd, kTimerRestartCountdown);
+        if (m_filterAdded && VekMessageLoop::Current() != nullptr)
+            VekMessageLoop::Current()->RemoveMessageFilter(this);
+        m_filterAdded = false;
+        DrainJobUpdateRecords(hWnd, WM_VEK_UPDATE_JOB_INFO);
+        DrainProgressRecords(hWnd, WM_VEK_JOB_PROGRESS_INFO);
+        if (m_owner == nullptr)
+            ::PostQuitMessage(g_ExitCode);
+        lResult = 0;
+        return TRUE;
+    case WM_VEK_JOB_PROGRESS_INFO:
+        return run(&VekBaseUI::OnJobProgress);
+    case WM_VEK_UPDATE_JOB_INFO:
+        return run(&VekBaseUI::OnUpdateJobInfo);
+    case WM_INITDIALOG:
+        return run(&VekBaseUI::OnInitDialog);
+    case WM_PAINT:
+        return run(&VekBaseUI::OnPaint);
+    case WM_ERASEBKGND:
+        lResult = 1;
+        return TRUE;
+    case WM_NCHITTEST: {
+        const LRESULT hit = ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
+        lResult = hit == HTCLIENT ? HTCAPTION : hit;
+        return TRUE;
     }
+    case WM_SYSCOMMAND:
+        if (run(&VekBaseUI::OnSysCommand))
+            return TRUE;
+        break;
+    case WM_SIZE:
+        if (wParam == SIZE_MINIMIZED && m_owner != nullptr)
+            ::ShowWindow(hWnd, SW_HIDE);
+        lResult = 0;
+        return TRUE;
+    case WM_EXITSIZEMOVE:
+        if (m_system->IsEnterKeyDown())
+            m_swallowEnter = true;
+        lResult = 0;
+        return TRUE;
+    case WM_VEK_INVALIDATE_AREA: {
+        const RECT* area = reinterpret_cast<const RECT*>(wParam);
+        if (area != nullptr) {
+            RECT rect = *area;
+            ::MapWindowPoints(nullptr, hWnd, reinterpret_cast<POINT*>(&rect), 2);
+            ::InvalidateRect(hWnd, &rect, TRUE);
+        }
+        lResult = 1;
+        return TRUE;
+    }
+    case WM_ENDSESSION:
+        QK_LOG_INFO(L"VEK received OnEndSession request, lParam=%d", static_cast<int>(lParam));
+        lResult = 1;
+        return TRUE;
+    case WM_GETOBJECT:
+        lResult = HandleGetObject(hWnd, wParam, lParam, L"VekMainWindow", ProductTitle());
+        return TRUE;
+    case WM_VEK_RESTART_WINDOWS:
+        restartWindows();
+        lResult = 0;
+        return TRUE;
+    case WM_VEK_SHOW_MAIN_WINDOW:
+        bringToFront(wParam == 1);
+        lResult = 0;
+        return TRUE;
+    case WM_TIMER:
+        if (run(&VekBaseUI::OnTimer))
+            return TRUE;
+        break;
+    default:
+        break;
+    }
+    if (uMsg == WM_COMMAND || uMsg == WM_NOTIFY || uMsg == WM_DRAWITEM || uMsg == WM_CTLCOLORBTN)
+        if (ReflectNotification(uMsg, wParam, lParam, lResult))
+            return TRUE;
     return FALSE;
 }
 
@@ -356,11 +349,6 @@ LRESULT VekBaseUI::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     }
     m_highContrast = IsHighContrast();
 
-    if (VekMessageLoop::Current() != nullptr && !m_filterAdded) {
-        VekMessageLoop::Current()->AddMessageFilter(this);
-        m_filterAdded = true;
-    }
-
     const int dpiY = GetScreenCaps(LOGPIXELSY) > 0 ? GetScreenCaps(LOGPIXELSY) : 96;
     const std::wstring face = LoadText(kStringUiFont, L"Segoe UI");
     ui.font.Reset(::CreateFontW(-::MulDiv(9, dpiY, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
@@ -372,6 +360,14 @@ LRESULT VekBaseUI::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     const VekScale& s = ui.scale;
     placeWindow(nullptr, 0, 0, s.X(layout::kWidth), s.Y(layout::kHeight), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     createControls();
+    // The dialog joins the message loop after its job list and job windows have joined it: the
+    // loop asks the newest filter first, and the dialog must see every key first, so that the
+    // Enter that answered the exit question is swallowed here instead of also pressing the
+    // focused job button. Its keyboard handling covers the job windows (control parents).
+    if (VekMessageLoop::Current() != nullptr && !m_filterAdded) {
+        VekMessageLoop::Current()->AddMessageFilter(this);
+        m_filterAdded = true;
+    }
 
     enableExit(!VekTools::hasCmdSwitch(m_commandLine, switches::ADMIN_INITIATED));
     decideUiMode();
@@ -465,8 +461,8 @@ void VekBaseUI::createControls()
     const int barWidth = s.X(300);
     const int barLeft = (right - barWidth) / 2;
     ui.waitAnimation.Create(m_hWnd, RECT{barLeft, s.Y(250), barLeft + barWidth, s.Y(258)}, 0, WS_CHILD);
-    ui.banner.Create(m_hWnd, IDR_PNG_BANNER, s.X(1), s.Y(59), true);
-    ui.logo.Create(m_hWnd, IDR_PNG_LOGO, s.X(25), s.Y(154), true);
+    ui.banner.Create(m_hWnd, IDR_PNG_BANNER, s.X(1), s.Y(59), true, s);
+    ui.logo.Create(m_hWnd, IDR_PNG_LOGO, s.X(25), s.Y(154), true, s);
 
     const int textLeft = s.X(layout::kTextLeft), textRight = right - s.X(layout::kTextRight);
     ui.headline.Create(m_hWnd, kIdHeadline, static_cast<int>(GetProductNameStringId()),
@@ -483,14 +479,15 @@ void VekBaseUI::createControls()
     ui.linkPackage.Create(m_hWnd, linkRect, L"", L"", kIdLinkPackage, VekHyperLink::kUnderlineHover);
     for (VekHyperLink* link : {&ui.linkLeft, &ui.linkRight, &ui.linkPackage}) {
         link->SetLinkFont(font);
+        link->SetLinkColour(kLinkColour);
         link->ShowWindow(SW_HIDE);
     }
 
-    ui.warningSign.Create(m_hWnd, IDR_PNG_WARNING, textLeft, s.Y(350), false);
+    ui.warningSign.Create(m_hWnd, IDR_PNG_WARNING, textLeft, s.Y(350), false, s);
     ui.secondBody.Create(m_hWnd, kIdSecondBody, -1, RECT{textLeft + s.X(30), s.Y(350), textRight, s.Y(400)}, font,
                          kGrey, false);
-    ui.pageIcon.Create(m_hWnd, IDR_PNG_ALERT, s.X(25), s.Y(154), false);
-    ui.footer.Create(m_hWnd, IDR_PNG_FOOTER, 0, bottom - s.Y(50), true);
+    ui.pageIcon.Create(m_hWnd, IDR_PNG_ALERT, s.X(25), s.Y(154), false, s);
+    ui.footer.Create(m_hWnd, IDR_PNG_FOOTER, 0, bottom - s.Y(50), true, s);
     CreateImageButton(m_hWnd, ui.footerClose, kIdFooterClose, right - s.X(140), bottom - s.Y(40), s.X(120), s.Y(30), -1,
                       nullptr, IDR_PNG_BUTTON, IDR_PNG_BUTTON_PUSHED, IDR_PNG_BUTTON_HOVER, IDR_PNG_BUTTON_DISABLED);
     ui.footerClose.SetWindowText(LoadText(kStringClose, L"Close").c_str());

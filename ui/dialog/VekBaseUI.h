@@ -29,6 +29,7 @@ class VekJobEngine;
 class VekDataReporter;
 class ManifestDocument;
 class VekGDIPlusButton;
+class VekHyperLink;
 
 // What a test (or a program that is not the launcher) may set instead of the process defaults.
 struct VekBaseUIOptions {
@@ -158,6 +159,8 @@ private:
     std::shared_ptr<ManifestDocument> manifestDocument();
     bool isEndpointManifest();
     void preparePage(int iconId);
+    RECT placeLinkOnItsText(VekHyperLink& link, const std::wstring& label, int left, int right, int top,
+                            bool alignRight);
     void setFooterClose(int stringId, const wchar_t* fallback);
     void setHeadline(const std::wstring& text);
     void setBody(const std::wstring& text);

@@ -360,7 +360,24 @@ void VekBaseUI::choosePackageLocation(const std::wstring& startFolder)
     }
 }
 
-// The destination paths of every file of every job, inside the download folder.
+namespace {
+
+// Whether a file name joined to a folder names something inside that folder: relative, with no
+// drive or root ("C:x", "\\x", "\\server\\share"), and no step up ("..") anywhere.
+bool StaysInsideFolder(const std::filesystem::path& name)
+{
+    if (name.empty() || name.has_root_name() || name.has_root_directory())
+        return false;
+    for (const std::filesystem::path& part : name)
+        if (part == L"..")
+            return false;
+    return true;
+}
+
+} // namespace
+
+// The destination paths of every file of every job, inside the download folder; names that
+// would leave it are refused.
 std::vector<std::wstring> VekBaseUI::packageFilePaths()
 {
     std::vector<std::wstring> paths;
@@ -387,11 +404,15 @@ std::vector<std::wstring> VekBaseUI::packageFilePaths()
             const auto destination = file.find("destination_file");
             if (destination == file.end() || !destination->is_string())
                 continue;
-            std::wstring name =
-                (std::filesystem::path(folder) / std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(
-                                                     destination->get_ref<const std::string&>().c_str()))))
-                    .wstring();
-            paths.push_back(std::move(name));
+            const std::filesystem::path name(std::u8string(
+                reinterpret_cast<const char8_t*>(destination->get_ref<const std::string&>().c_str())));
+            if (!StaysInsideFolder(name)) {
+                // The manifest names a file outside the download folder: never touched here
+                // (the deletion may run elevated).
+                QK_LOG_ERROR(L"Package file name %s leaves the download folder; ignored", name.c_str());
+                continue;
+            }
+            paths.push_back((std::filesystem::path(folder) / name).wstring());
         }
     }
     return paths;

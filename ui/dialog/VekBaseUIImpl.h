@@ -61,13 +61,17 @@ struct VekManifestView {
 };
 
 struct VekBaseUI::Impl {
+    // Every button of the dialog: the mouse over it selects its hover image, and a click is
+    // its own (on release over the button), never the system button's.
+    static constexpr DWORD kButtonStyle = CGDIPlusButtonImpl::kStyleHover;
+
     VekScale scale;
     VekFont font;
     VekFont headlineFont;
 
     CTransparentStatic caption;
-    VekGDIPlusButton closeButton;
-    VekGDIPlusButton minimizeButton;
+    VekGDIPlusButton closeButton{kButtonStyle};
+    VekGDIPlusButton minimizeButton{kButtonStyle};
     InfiniteBar waitAnimation;
     CStaticImage banner;
     CStaticImage logo;
@@ -82,10 +86,10 @@ struct VekBaseUI::Impl {
     CTransparentStatic secondBody;
     CStaticImage pageIcon;
     CStaticImage footer;
-    VekGDIPlusButton footerClose;
+    VekGDIPlusButton footerClose{kButtonStyle};
     CTransparentStatic footerText;
-    VekGDIPlusButton action1;
-    VekGDIPlusButton action2;
+    VekGDIPlusButton action1{kButtonStyle};
+    VekGDIPlusButton action2{kButtonStyle};
 
     // The middle of the dialog, where the job list and the pages are (client pixels).
     RECT MiddleRect(HWND dialog) const;

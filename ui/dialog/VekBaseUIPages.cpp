@@ -300,6 +300,23 @@ void VekBaseUI::showReDownloadDialog()
     }
 }
 
+// Sizes the link to its label (the label measured in the link's font, plus its margin) and
+// places it at `top`, from `left` or, aligned right, up to `right`; a label wider than the room
+// between them keeps its left edge and takes the dialog's margin on the right. Shows the link
+// and returns its rectangle.
+RECT VekBaseUI::placeLinkOnItsText(VekHyperLink& link, const std::wstring& label, int left, int right, int top,
+                                   bool alignRight)
+{
+    ::SetWindowPos(link, nullptr, 0, 0, 1, 1, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    link.SetLabel(label, true);
+    RECT rect = link.GetWindowRectInParent();
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    const int x = alignRight && width <= right - left ? right - width : left;
+    ::SetWindowPos(link, nullptr, x, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    link.ShowWindow(SW_SHOW);
+    return RECT{x, top, x + width, top + height};
+}
+
 void VekBaseUI::showPackageCreatedMessage()
 {
     try {
@@ -311,18 +328,15 @@ void VekBaseUI::showPackageCreatedMessage()
         const VekScale& s = ui.scale;
         RECT client{};
         ::GetClientRect(m_hWnd, &client);
-        const int top = s.Y(250), height = s.Y(20);
+        const int top = s.Y(250);
 
         std::wstring folder;
         if (m_engine)
             folder = std::filesystem::path(m_engine->GetDownloadFolder()).parent_path().wstring();
         ui.linkLeft.SetUrl(folder);
         ui.linkLeft.SetDrawTextFlags(DT_LEFT | DT_VCENTER | DT_SINGLELINE);
-        const int textWidth = client.right - s.X(layout::kTextRight) - s.X(layout::kTextLeft);
-        ::SetWindowPos(ui.linkLeft, nullptr, s.X(layout::kTextLeft), top, textWidth, height,
-                       SWP_NOZORDER | SWP_NOACTIVATE);
-        ui.linkLeft.SetLabel(LoadText(148));
-        ui.linkLeft.ShowWindow(SW_SHOW);
+        const int left = s.X(layout::kTextLeft), right = client.right - s.X(layout::kTextRight);
+        const RECT first = placeLinkOnItsText(ui.linkLeft, LoadText(148), left, right, top, false);
 
         const bool endpoint = isEndpointManifest();
         // The endpoint product has a help-centre page of its own; a table without it falls back
@@ -332,10 +346,7 @@ void VekBaseUI::showPackageCreatedMessage()
             helpCentre = LoadText(319);
         ui.linkRight.SetUrl(helpCentre);
         ui.linkRight.SetDrawTextFlags(DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
-        ::SetWindowPos(ui.linkRight, nullptr, s.X(layout::kTextLeft), top + height + s.Y(6), textWidth, height,
-                       SWP_NOZORDER | SWP_NOACTIVATE);
-        ui.linkRight.SetLabel(LoadText(320));
-        ui.linkRight.ShowWindow(SW_SHOW);
+        placeLinkOnItsText(ui.linkRight, LoadText(320), left, right, first.bottom + s.Y(6), true);
 
         setFooterClose(183, L"Finish");
         forceForeground();

@@ -52,41 +52,38 @@ VekJobUI* VekJobList::GetJobWindow(size_t index) const
 
 HWND VekJobList::CurrentWindow() const
 {
-    if (m_currentIndex < 0 || static_cast<size_t>(m_currentIndex) >= m_jobWindows.size())
-        return nullptr;
-    return m_jobWindows[static_cast<size_t>(m_currentIndex)]->GetHwnd();
+    const VekJobUI* window = m_currentIndex < 0 ? nullptr : GetJobWindow(static_cast<size_t>(m_currentIndex));
+    return window != nullptr ? window->GetHwnd() : nullptr;
+}
+
+void VekJobList::ShowJobWindow(int32_t index, int command)
+{
+    if (VekJobUI* window = GetJobWindow(static_cast<size_t>(index)))
+        window->ShowWindow(command);
 }
 
 LRESULT VekJobList::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
 {
-    try {
-        const int count = m_jobEngine ? m_jobEngine->GetJobCount() : 0;
-        RECT client{};
-        ::GetClientRect(m_hWnd, &client);
-        for (int index = 0; index < count; ++index) {
-            auto window = std::make_shared<VekJobUI>(m_jobEngine, m_reporter.get(), static_cast<size_t>(index));
-            if (m_system)
-                window->SetSystem(m_system);
-            if (!window->Create(m_hWnd, client)) {
-                QK_LOG_ERROR(L"Failed to create the window of job %d, error = %u", index, ::GetLastError());
-                continue;
-            }
+    const int count = m_jobEngine ? m_jobEngine->GetJobCount() : 0;
+    RECT client{};
+    ::GetClientRect(m_hWnd, &client);
+    for (int index = 0; index < count; ++index) {
+        auto window = std::make_shared<VekJobUI>(m_jobEngine, m_reporter.get(), static_cast<size_t>(index));
+        if (m_system)
+            window->SetSystem(m_system);
+        if (!window->Create(m_hWnd, client)) {
+            // The slot stays, empty: windows are matched to jobs by position, so the jobs
+            // after this one still reach their own windows (this job's updates are dropped).
+            QK_LOG_ERROR(L"Failed to create the window of job %d, error = %u", index, ::GetLastError());
+            window.reset();
+        } else {
             window->ShowWindow(SW_HIDE);
-            m_jobWindows.push_back(std::move(window));
         }
-        if (VekMessageLoop* loop = VekMessageLoop::Current()) {
-            loop->AddMessageFilter(this);
-            m_filtering = true;
-        }
-    } catch (const std::bad_alloc&) {
-        QK_LOG_ERROR(L"Out of memory");
-        return -1;
-    } catch (const std::exception& e) {
-        QK_LOG_ERROR(L"Exception is caught: %hs", e.what());
-        return -1;
-    } catch (...) {
-        QK_LOG_ERROR(L"Unknown exception is caught");
-        return -1;
+        m_jobWindows.push_back(std::move(window));
+    }
+    if (VekMessageLoop* loop = VekMessageLoop::Current()) {
+        loop->AddMessageFilter(this);
+        m_filtering = true;
     }
     return 0;
 }
@@ -111,42 +108,37 @@ bool VekJobList::PreTranslateMessage(MSG& message)
 
 void VekJobList::OnUpdateJobInfo(UINT message, const VekJobUpdateRecord& record)
 {
-    try {
-        const int32_t event = record.event;
-        const auto count = static_cast<int32_t>(m_jobWindows.size());
-        if (event == 0) {
-            if (m_currentIndex + 1 >= count) {
-                // Not passed on either: the last window keeps what it shows.
-                QK_LOG_WARNING(L"Job start ignored: no job window after index %d", m_currentIndex);
-                return;
-            } else {
-                ++m_currentIndex;
-                if (m_currentIndex > 0)
-                    m_jobWindows[static_cast<size_t>(m_currentIndex - 1)]->ShowWindow(SW_HIDE);
-                m_jobWindows[static_cast<size_t>(m_currentIndex)]->ShowWindow(SW_SHOW);
-            }
-        } else if (event == 9 || event == 11) {
-            m_currentIndex = -1;
-        } else if (event == 10) {
-            if (count > 1 && m_currentIndex > 0)
-                m_jobWindows[static_cast<size_t>(m_currentIndex)]->ShowWindow(SW_HIDE);
+    const int32_t event = record.event;
+    const auto count = static_cast<int32_t>(m_jobWindows.size());
+    if (event == 0) {
+        if (m_currentIndex + 1 >= count) {
+            // Not passed on either: the last window keeps what it shows.
+            QK_LOG_WARNING(L"Job start ignored: no job window after index %d", m_currentIndex);
+            return;
+        } else {
+            ++m_currentIndex;
+            if (m_currentIndex > 0)
+                ShowJobWindow(m_currentIndex - 1, SW_HIDE);
+            ShowJobWindow(m_currentIndex, SW_SHOW);
         }
-        // The engine's own events carry the whole manifest: the job windows read the first job
-        // and the finish page addresses from this copy.
-        if (event == 9 || event == 10 || event == 11) {
-            auto manifest = std::make_shared<const nlohmann::json>(record.job);
-            m_manifest = manifest;
-            for (const auto& window : m_jobWindows)
+    } else if (event == 9 || event == 11) {
+        m_currentIndex = -1;
+    } else if (event == 10) {
+        if (count > 1 && m_currentIndex > 0)
+            ShowJobWindow(m_currentIndex, SW_HIDE);
+    }
+    // The engine's own events carry the whole manifest: the job windows read the first job
+    // and the finish page addresses from this copy.
+    if (event == 9 || event == 10 || event == 11) {
+        auto manifest = std::make_shared<const nlohmann::json>(record.job);
+        m_manifest = manifest;
+        for (const auto& window : m_jobWindows)
+            if (window)
                 window->SetManifest(manifest);
-        }
-        if (HWND current = CurrentWindow()) {
-            auto copy = std::make_unique<VekJobUpdateRecord>(record);
-            PostJobUpdateRecord(current, message, std::move(copy));
-        }
-    } catch (const std::exception& e) {
-        QK_LOG_ERROR(L"Exception is caught: %hs", e.what());
-    } catch (...) {
-        QK_LOG_ERROR(L"Unknown exception is caught");
+    }
+    if (HWND current = CurrentWindow()) {
+        auto copy = std::make_unique<VekJobUpdateRecord>(record);
+        PostJobUpdateRecord(current, message, std::move(copy));
     }
 }
 

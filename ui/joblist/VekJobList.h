@@ -53,7 +53,8 @@ public:
     // -1 while no job window is current.
     int32_t GetCurrentIndex() const { return m_currentIndex; }
     size_t GetJobWindowCount() const { return m_jobWindows.size(); }
-    // Null past the last window.
+    // Null past the last window, and for a job whose window could not be created (its slot
+    // stays, so that every later window still matches its job by position).
     VekJobUI* GetJobWindow(size_t index) const;
 
     // Keyboard navigation between the controls of the job windows.
@@ -79,6 +80,7 @@ private:
     LRESULT OnGetObject(UINT, WPARAM wParam, LPARAM lParam, BOOL& handled);
 
     HWND CurrentWindow() const;
+    void ShowJobWindow(int32_t index, int command);
 
     std::shared_ptr<VekJobUIEngine> m_jobEngine;
     std::vector<std::shared_ptr<VekJobUI>> m_jobWindows;

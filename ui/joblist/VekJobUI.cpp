@@ -15,6 +15,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -302,7 +303,8 @@ ULONGLONG VekJobUI::BringToFrontInterval(ULONGLONG remainingSeconds)
 std::wstring VekJobUI::RestartInSessionsCommandLine(const std::wstring& launcherPath, uint32_t smartRestartMinutes,
                                                     bool hardReboot, bool adminInitiated)
 {
-    std::wstring commandLine = launcherPath;
+    // The path is quoted: a blank in it would otherwise let the system start another program.
+    std::wstring commandLine = L"\"" + launcherPath + L"\"";
     commandLine += L" /";
     commandLine += switches::SHOW_RESTART_PROMPT;
     commandLine += L" ";
@@ -446,8 +448,10 @@ void VekJobUI::SetText(CTransparentStatic& control, const std::wstring& text)
         return;
     std::wstring current;
     control.GetText(current);
-    if (current != text)
+    if (current != text) {
         control.SetText(-1, text, true);
+        LayoutTexts();
+    }
 }
 
 void VekJobUI::ShowControl(HWND control, bool show)
@@ -458,7 +462,34 @@ void VekJobUI::ShowControl(HWND control, bool show)
             ::ShowWindow(control, show ? SW_SHOW : SW_HIDE);
             // The parent's background shows through: let it repaint the area.
             VekWindow(control).InvalidateAreaInParent(0);
+            LayoutTexts();
         }
+    }
+}
+
+void VekJobUI::LayoutTexts()
+{
+    if (!m_title.IsWindow())
+        return;
+    const RECT title = m_title.GetWindowRectInParent();
+    int top = std::max<int>(Scale(80, false), title.bottom + Scale(8, false));
+    bool moved = false;
+    for (CTransparentStatic* text : {&m_status, &m_secondLine, &m_progress, &m_description}) {
+        if (!text->IsWindow() || (text->GetStyle() & WS_VISIBLE) == 0)
+            continue;
+        const RECT rect = text->GetWindowRectInParent();
+        if (rect.top != top) {
+            ::SetWindowPos(*text, nullptr, rect.left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+            moved = true;
+        }
+        top += (rect.bottom - rect.top) + Scale(4, false);
+    }
+    if (top - Scale(4, false) > m_textBottom)
+        QK_LOG_WARNING(L"The panel's texts reach the bar row (%d > %d)", top, m_textBottom);
+    if (moved) {
+        // The texts are transparent: the panel repaints what lay under their old and new places.
+        ::InvalidateRect(m_hWnd, nullptr, TRUE);
+        InvalidateAreaInParent(0);
     }
 }
 
@@ -543,112 +574,117 @@ void VekJobUI::StopEngineAndWait()
 
 LRESULT VekJobUI::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
 {
-    try {
-        m_leftToRight = (GetExStyle() & WS_EX_LAYOUTRTL) == 0;
-        m_highContrast = IsHighContrast();
-        {
-            VekWindowDC windowDc(m_hWnd);
-            HDC dc = windowDc.Get();
-            CreateFontSet(dc, m_fonts);
-            LOGFONTW link{};
-            link.lfHeight = -::MulDiv(9, ::GetDeviceCaps(dc, LOGPIXELSY), 72);
-            link.lfWeight = FW_NORMAL;
-            link.lfUnderline = TRUE;
-            link.lfCharSet = DEFAULT_CHARSET;
-            link.lfQuality = CLEARTYPE_QUALITY;
-            wcscpy_s(link.lfFaceName, L"Segoe UI");
-            m_linkFont.Reset(::CreateFontIndirectW(&link));
-        }
-        RECT client{};
-        ::GetClientRect(m_hWnd, &client);
-        const int width = client.right - client.left;
-        const int height = client.bottom - client.top;
-        const int margin = Scale(24, true);
-        const int textLeft = margin;
-        const int textRight = width - margin;
+    m_leftToRight = (GetExStyle() & WS_EX_LAYOUTRTL) == 0;
+    m_highContrast = IsHighContrast();
+    {
+        VekWindowDC windowDc(m_hWnd);
+        HDC dc = windowDc.Get();
+        CreateFontSet(dc, m_fonts);
+        LOGFONTW link{};
+        link.lfHeight = -::MulDiv(9, ::GetDeviceCaps(dc, LOGPIXELSY), 72);
+        link.lfWeight = FW_NORMAL;
+        link.lfUnderline = TRUE;
+        link.lfCharSet = DEFAULT_CHARSET;
+        link.lfQuality = CLEARTYPE_QUALITY;
+        wcscpy_s(link.lfFaceName, L"Segoe UI");
+        m_linkFont.Reset(::CreateFontIndirectW(&link));
+    }
+    RECT client{};
+    ::GetClientRect(m_hWnd, &client);
+    const int width = client.right - client.left;
+    const int height = client.bottom - client.top;
+    const int margin = Scale(24, true);
+    const int textLeft = margin;
+    const int textRight = width - margin;
 
-        m_statusImage.Create(m_hWnd, kPngStatus, margin, Scale(16, false), true);
-        m_alertImage.Create(m_hWnd, kPngAlert, margin, Scale(16, false), false);
-        m_furtherImage.Create(m_hWnd, kPngFurther, 0, height - Scale(44, false), true);
+    const VekScale scale;
+    m_statusImage.Create(m_hWnd, kPngStatus, margin, Scale(16, false), true, scale);
+    m_alertImage.Create(m_hWnd, kPngAlert, margin, Scale(16, false), false, scale);
+    // The footer band: the main dialog draws its own right under the job list, so the panel's
+    // stays hidden (two bands one over the other would show as one doubled band).
+    m_furtherImage.Create(m_hWnd, kPngFurther, 0, height - Scale(44, false), false, scale);
 
-        m_title.Create(m_hWnd, kJobUiTitleText, -1, RECT{margin + Scale(60, true), Scale(26, false), textRight, -1},
-                       m_fonts.title.Get(), kGrey, true);
-        SetText(m_title, ProductTitle());
-        m_status.Create(m_hWnd, kJobUiStatusText, kStrInitializing, RECT{textLeft, Scale(80, false), textRight, -1},
+    m_title.Create(m_hWnd, kJobUiTitleText, -1, RECT{margin + Scale(60, true), Scale(26, false), textRight, -1},
+                   m_fonts.title.Get(), kGrey, true);
+    SetText(m_title, ProductTitle());
+    m_status.Create(m_hWnd, kJobUiStatusText, kStrInitializing, RECT{textLeft, Scale(80, false), textRight, -1},
+                    m_fonts.text.Get(), kGrey, true);
+    m_secondLine.Create(m_hWnd, kJobUiSecondLineText, -1, RECT{textLeft, Scale(102, false), textRight, -1},
                         m_fonts.text.Get(), kGrey, true);
-        m_secondLine.Create(m_hWnd, kJobUiSecondLineText, -1, RECT{textLeft, Scale(102, false), textRight, -1},
-                            m_fonts.text.Get(), kGrey, true);
-        m_progress.Create(m_hWnd, kJobUiProgressText, -1, RECT{textLeft, Scale(124, false), textRight, -1},
-                          m_fonts.boldText.Get(), kGreen, true);
-        m_description.Create(m_hWnd, kJobUiDescriptionText, -1, RECT{textLeft, Scale(148, false), textRight, -1},
-                             m_fonts.text.Get(), kGrey, false);
+    m_progress.Create(m_hWnd, kJobUiProgressText, -1, RECT{textLeft, Scale(124, false), textRight, -1},
+                      m_fonts.boldText.Get(), kGreen, true);
+    m_description.Create(m_hWnd, kJobUiDescriptionText, -1, RECT{textLeft, Scale(148, false), textRight, -1},
+                         m_fonts.text.Get(), kGrey, false);
 
-        const int barTop = Scale(200, false);
-        const RECT barRect{textLeft, barTop, textRight, barTop + Scale(8, false)};
-        m_bar.Create(m_hWnd, barRect);
-        m_barPlaceholder.Create(m_hWnd, kPngBarPlaceholder, 0, barTop - Scale(28, false), false);
-
-        m_buttonsRight = width - margin;
-        const int buttonTop = height - Scale(44 + 12 + 32, false);
-        const int buttonWidth = Scale(120, true);
-        const int buttonHeight = Scale(32, false);
-        struct ButtonRow {
-            VekGDIPlusButton* button;
-            UINT id;
-        };
-        const ButtonRow buttons[] = {
-            {&m_actionButton, kJobUiActionButton},
-            {&m_pauseButton, kJobUiPauseButton},
-            {&m_restartNowButton, kJobUiRestartNowButton},
-            {&m_cancelInstallButton, kJobUiCancelInstallButton},
-            {&m_cancelCountdownButton, kJobUiCancelCountdownButton},
-        };
-        for (const ButtonRow& row : buttons) {
-            CreateImageButton(m_hWnd, *row.button, row.id, m_buttonsRight - buttonWidth, buttonTop, buttonWidth,
-                              buttonHeight, -1, nullptr, kPngButton, kPngButtonPushed, kPngButtonHover,
-                              kPngButtonDisabled);
-            if (row.button->IsWindow()) {
-                row.button->SetFont(m_fonts.text.Get());
-                row.button->ShowWindow(SW_HIDE);
-            }
+    // From the bottom up: the button row on the panel's lower edge, the bar row above it. The
+    // placeholder takes the bar's row when the bar is hidden: the picture at the row's height,
+    // in its own proportions, at the right end, where its pattern is.
+    m_buttonsRight = width - margin;
+    const int buttonHeight = Scale(32, false);
+    const int buttonTop = height - Scale(12, false) - buttonHeight;
+    const int buttonWidth = Scale(120, true);
+    const int rowTop = buttonTop - Scale(14 + 32, false);
+    const int rowHeight = Scale(32, false);
+    const int barTop = rowTop + (rowHeight - Scale(8, false)) / 2;
+    const RECT barRect{textLeft, barTop, textRight, barTop + Scale(8, false)};
+    m_bar.Create(m_hWnd, barRect);
+    if (m_barPlaceholder.Create(m_hWnd, kPngBarPlaceholder, 0, rowTop, false, scale) != nullptr) {
+        const RECT picture = m_barPlaceholder.GetWindowRectInParent();
+        const int pictureHeight = picture.bottom - picture.top;
+        const int pictureWidth =
+            pictureHeight > 0 ? ::MulDiv(picture.right - picture.left, rowHeight, pictureHeight) : 0;
+        const int placeholderWidth = std::min(pictureWidth, textRight - textLeft);
+        ::SetWindowPos(m_barPlaceholder, nullptr, textRight - placeholderWidth, rowTop, placeholderWidth, rowHeight,
+                       SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    m_textBottom = rowTop - Scale(6, false);
+    struct ButtonRow {
+        VekGDIPlusButton* button;
+        UINT id;
+    };
+    const ButtonRow buttons[] = {
+        {&m_actionButton, kJobUiActionButton},
+        {&m_pauseButton, kJobUiPauseButton},
+        {&m_restartNowButton, kJobUiRestartNowButton},
+        {&m_cancelInstallButton, kJobUiCancelInstallButton},
+        {&m_cancelCountdownButton, kJobUiCancelCountdownButton},
+    };
+    for (const ButtonRow& row : buttons) {
+        CreateImageButton(m_hWnd, *row.button, row.id, m_buttonsRight - buttonWidth, buttonTop, buttonWidth,
+                          buttonHeight, -1, nullptr, kPngButton, kPngButtonPushed, kPngButtonHover,
+                          kPngButtonDisabled);
+        if (row.button->IsWindow()) {
+            row.button->SetFont(m_fonts.text.Get());
+            row.button->ShowWindow(SW_HIDE);
         }
-        SetButtonCaption(m_pauseButton, kStrPauseDownload, m_buttonsRight);
-        const RECT linkRect{textLeft, 0, textLeft + Scale(120, true), Scale(20, false)};
-        m_clickHereLink.Create(m_hWnd, linkRect, LoadText(kStrClickHere), L"", kJobUiClickHereLink,
-                               VekHyperLink::kCommandButton, WS_CHILD | WS_TABSTOP);
-        m_activationLink.Create(m_hWnd, linkRect, LoadText(kStrClickHere), L"", kJobUiActivationLink,
-                                VekHyperLink::kCommandButton, WS_CHILD | WS_TABSTOP);
-        m_clickHereLink.SetLinkFont(m_linkFont.Get());
-        m_activationLink.SetLinkFont(m_linkFont.Get());
+    }
+    SetButtonCaption(m_pauseButton, kStrPauseDownload, m_buttonsRight);
+    const RECT linkRect{textLeft, 0, textLeft + Scale(120, true), Scale(20, false)};
+    m_clickHereLink.Create(m_hWnd, linkRect, LoadText(kStrClickHere), L"", kJobUiClickHereLink,
+                           VekHyperLink::kCommandButton, WS_CHILD | WS_TABSTOP);
+    m_activationLink.Create(m_hWnd, linkRect, LoadText(kStrClickHere), L"", kJobUiActivationLink,
+                            VekHyperLink::kCommandButton, WS_CHILD | WS_TABSTOP);
+    m_clickHereLink.SetLinkFont(m_linkFont.Get());
+    m_activationLink.SetLinkFont(m_linkFont.Get());
 
-        ShowBar(true);
+    ShowBar(true);
 
-        const bool fatal = m_jobEngine && m_jobEngine->GetEngineState() == kEngineFatalError;
-        if (fatal) {
-            ShowControl(m_statusImage, false);
-            m_alertImage.SetImage(kPngAlert);
-            SetText(m_status, kStrFatalError);
-            // The action button would carry the same text as the status: it closes the window.
-            SetButtonCaption(m_actionButton, kStrFatalError, m_buttonsRight);
-        } else {
-            ShowControl(m_alertImage, false);
-            ShowControl(m_statusImage, true);
-        }
-        ShowControl(m_pauseButton, !HasSwitch(switches::ADMIN_INITIATED));
+    const bool fatal = m_jobEngine && m_jobEngine->GetEngineState() == kEngineFatalError;
+    if (fatal) {
+        ShowControl(m_statusImage, false);
+        m_alertImage.SetImage(kPngAlert);
+        SetText(m_status, kStrFatalError);
+        // The action button would carry the same text as the status: it closes the window.
+        SetButtonCaption(m_actionButton, kStrFatalError, m_buttonsRight);
+    } else {
+        ShowControl(m_alertImage, false);
+        ShowControl(m_statusImage, true);
+    }
+    ShowControl(m_pauseButton, !HasSwitch(switches::ADMIN_INITIATED));
 
-        if (VekMessageLoop* loop = VekMessageLoop::Current()) {
-            loop->AddMessageFilter(this);
-            m_filtering = true;
-        }
-    } catch (const std::bad_alloc&) {
-        QK_LOG_ERROR(L"Out of memory");
-        return -1;
-    } catch (const std::exception& e) {
-        QK_LOG_ERROR(L"Exception is caught: %hs", e.what());
-        return -1;
-    } catch (...) {
-        QK_LOG_ERROR(L"Unknown exception is caught");
-        return -1;
+    if (VekMessageLoop* loop = VekMessageLoop::Current()) {
+        loop->AddMessageFilter(this);
+        m_filtering = true;
     }
     return 0;
 }
@@ -769,39 +805,33 @@ LRESULT VekJobUI::OnNotify(UINT message, WPARAM wParam, LPARAM lParam, BOOL& han
 
 LRESULT VekJobUI::OnJobProgress(UINT, WPARAM wParam, LPARAM, BOOL&)
 {
-    try {
-        std::unique_ptr<VekProgressRecord> record = TakeProgressRecord(wParam);
-        if (!record)
-            return 0;
-        if (record->total == std::numeric_limits<unsigned long long>::max()) {
-            // Size unknown: the animation says that work goes on.
-            ShowBar(true);
-            return 0;
-        }
-        if (m_totalBytes == 0 && record->total != 0)
-            m_totalBytes = record->total;
-        m_previousBytesDone = m_bytesDone;
-        m_bytesDone = record->done;
-        record.reset();
-
-        if (m_firstProgressPending) {
-            m_firstProgressPending = false;
-            if (::SetTimer(m_hWnd, kTimerRemainingTime, 500, nullptr) == 0)
-                QK_LOG_ERROR(L"SetTimer() failed, hr=0x%08X", HRESULT_FROM_WIN32(::GetLastError()));
-            m_firstProgressTick = m_system->TickCount();
-            ShowBar(true);
-        }
-        if (m_totalBytes == 0 || m_bytesDone <= m_previousBytesDone)
-            return 0;
-        const auto percent = static_cast<unsigned long long>(
-            std::floor(static_cast<long double>(m_bytesDone) * 100.0L / static_cast<long double>(m_totalBytes)));
-        SetText(m_progress, FormatPercent(LoadText(kStrDownloadedPercent), percent));
-        ShowControl(m_progress, true);
-    } catch (const std::exception& e) {
-        QK_LOG_ERROR(L"Exception is caught: %hs", e.what());
-    } catch (...) {
-        QK_LOG_ERROR(L"Unknown exception is caught");
+    std::unique_ptr<VekProgressRecord> record = TakeProgressRecord(wParam);
+    if (!record)
+        return 0;
+    if (record->total == std::numeric_limits<unsigned long long>::max()) {
+        // Size unknown: the animation says that work goes on.
+        ShowBar(true);
+        return 0;
     }
+    if (m_totalBytes == 0 && record->total != 0)
+        m_totalBytes = record->total;
+    m_previousBytesDone = m_bytesDone;
+    m_bytesDone = record->done;
+    record.reset();
+
+    if (m_firstProgressPending) {
+        m_firstProgressPending = false;
+        if (::SetTimer(m_hWnd, kTimerRemainingTime, 500, nullptr) == 0)
+            QK_LOG_ERROR(L"SetTimer() failed, hr=0x%08X", HRESULT_FROM_WIN32(::GetLastError()));
+        m_firstProgressTick = m_system->TickCount();
+        ShowBar(true);
+    }
+    if (m_totalBytes == 0 || m_bytesDone <= m_previousBytesDone)
+        return 0;
+    const auto percent = static_cast<unsigned long long>(
+        std::floor(static_cast<long double>(m_bytesDone) * 100.0L / static_cast<long double>(m_totalBytes)));
+    SetText(m_progress, FormatPercent(LoadText(kStrDownloadedPercent), percent));
+    ShowControl(m_progress, true);
     return 0;
 }
 
@@ -848,26 +878,18 @@ void VekJobUI::OnRemainingTimeTimer()
 
 LRESULT VekJobUI::OnTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled)
 {
-    try {
-        switch (wParam) {
-        case kTimerRemainingTime:
-            OnRemainingTimeTimer();
-            return 0;
-        case kTimerUpgradeCountdown:
-            OnUpgradeTimer();
-            return 0;
-        case kTimerRestartCountdown:
-            OnRestartTimer();
-            return 0;
-        default:
-            break;
-        }
-    } catch (const std::exception& e) {
-        QK_LOG_ERROR(L"Exception is caught: %hs", e.what());
+    switch (wParam) {
+    case kTimerRemainingTime:
+        OnRemainingTimeTimer();
         return 0;
-    } catch (...) {
-        QK_LOG_ERROR(L"Unknown exception is caught");
+    case kTimerUpgradeCountdown:
+        OnUpgradeTimer();
         return 0;
+    case kTimerRestartCountdown:
+        OnRestartTimer();
+        return 0;
+    default:
+        break;
     }
     handled = FALSE;
     return 0;
@@ -877,22 +899,16 @@ LRESULT VekJobUI::OnTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled)
 
 LRESULT VekJobUI::OnUpdateJobInfo(UINT, WPARAM wParam, LPARAM lParam, BOOL&)
 {
-    try {
-        std::unique_ptr<VekJobUpdateRecord> record = TakeJobUpdateRecord(wParam);
-        const int32_t event = record ? record->event : static_cast<int32_t>(lParam);
-        if (record) {
-            // Events 9 to 11 carry the whole document, not this job's node.
-            if (event == eEngineStart || event == eEngineJobsDone || event == eEngineEnd)
-                m_manifest = std::make_shared<const nlohmann::json>(std::move(record->job));
-            else
-                m_jobNode = std::move(record->job);
-        }
-        HandleEvent(event);
-    } catch (const std::exception& e) {
-        QK_LOG_ERROR(L"Exception is caught: %hs", e.what());
-    } catch (...) {
-        QK_LOG_ERROR(L"Unknown exception is caught");
+    std::unique_ptr<VekJobUpdateRecord> record = TakeJobUpdateRecord(wParam);
+    const int32_t event = record ? record->event : static_cast<int32_t>(lParam);
+    if (record) {
+        // Events 9 to 11 carry the whole document, not this job's node.
+        if (event == eEngineStart || event == eEngineJobsDone || event == eEngineEnd)
+            m_manifest = std::make_shared<const nlohmann::json>(std::move(record->job));
+        else
+            m_jobNode = std::move(record->job);
     }
+    HandleEvent(event);
     return 0;
 }
 
@@ -1128,50 +1144,42 @@ void VekJobUI::ShowInstallErrorPanel()
 
 LRESULT VekJobUI::OnCommand(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled)
 {
-    try {
-        switch (LOWORD(wParam)) {
-        case kJobUiPauseButton:
-            OnPauseButton();
-            return 0;
-        case kJobUiOpenDownloadFolder:
-            if (m_jobEngine) {
-                const std::wstring folder = m_jobEngine->GetDownloadFolder();
-                if (!m_system->Open(folder))
-                    QK_LOG_ERROR(L"Failed to open the download folder %s", folder.c_str());
-            }
-            return 0;
-        case kJobUiActionButton:
-            OnAction();
-            return 0;
-        case kJobUiRestartNowButton:
-            RestartNow(0);
-            return 0;
-        case kJobUiCancelInstallButton:
-            // With several jobs the run is cancelled the same way: a cancel button that did
-            // nothing would leave the user no way out but the window's close box.
-            QK_LOG_INFO(L"Installation canceled by user.");
-            ::PostMessageW(m_hWnd, WM_CLOSE, 0, kJobUiCloseCancelled);
-            return 0;
-        case kJobUiClickHereLink:
-            OnClickHere();
-            return 0;
-        case kJobUiActivationLink:
-            OnActivationClick();
-            return 0;
-        case kJobUiCancelCountdownButton:
-            if (m_panelState == kPanelUpgradeCountdown || m_panelState == kPanelRestartCountdown ||
-                m_panelState == kPanelRestartAndUpgradeCountdown)
-                ::PostMessageW(GetParent(), WM_SYSCOMMAND, SC_CLOSE, 0);
-            return 0;
-        default:
-            break;
+    switch (LOWORD(wParam)) {
+    case kJobUiPauseButton:
+        OnPauseButton();
+        return 0;
+    case kJobUiOpenDownloadFolder:
+        if (m_jobEngine) {
+            const std::wstring folder = m_jobEngine->GetDownloadFolder();
+            if (!m_system->Open(folder))
+                QK_LOG_ERROR(L"Failed to open the download folder %s", folder.c_str());
         }
-    } catch (const std::exception& e) {
-        QK_LOG_ERROR(L"Exception is caught: %hs", e.what());
         return 0;
-    } catch (...) {
-        QK_LOG_ERROR(L"Unknown exception is caught");
+    case kJobUiActionButton:
+        OnAction();
         return 0;
+    case kJobUiRestartNowButton:
+        RestartNow(0);
+        return 0;
+    case kJobUiCancelInstallButton:
+        // With several jobs the run is cancelled the same way: a cancel button that did
+        // nothing would leave the user no way out but the window's close box.
+        QK_LOG_INFO(L"Installation canceled by user.");
+        ::PostMessageW(m_hWnd, WM_CLOSE, 0, kJobUiCloseCancelled);
+        return 0;
+    case kJobUiClickHereLink:
+        OnClickHere();
+        return 0;
+    case kJobUiActivationLink:
+        OnActivationClick();
+        return 0;
+    case kJobUiCancelCountdownButton:
+        if (m_panelState == kPanelUpgradeCountdown || m_panelState == kPanelRestartCountdown ||
+            m_panelState == kPanelRestartAndUpgradeCountdown)
+            ::PostMessageW(GetParent(), WM_SYSCOMMAND, SC_CLOSE, 0);
+        return 0;
+    default:
+        break;
     }
     // Notifications of the children that are not commands of this window go back to them.
     LRESULT result = 0;

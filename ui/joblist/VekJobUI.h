@@ -186,6 +186,9 @@ private:
     void SetText(CTransparentStatic& control, const std::wstring& text);
     void ShowControl(HWND control, bool show);
     void ShowBar(bool show);
+    // Stacks the shown texts under the title, each under the one before, so that a text that
+    // grows to more lines pushes the next one down instead of lying on it.
+    void LayoutTexts();
     void SetButtonCaption(VekGDIPlusButton& button, int stringId, int rightEdge);
     void PlaceLeftOf(VekGDIPlusButton& button, const VekGDIPlusButton& anchor);
     bool StartTimer(UINT_PTR id, UINT milliseconds);
@@ -199,6 +202,10 @@ private:
     void SetExitCode(int code);
     int Scale(int designPixels, bool horizontal) const;
 
+    // Every button of the panel: the mouse over it selects its hover image, and a click is its
+    // own (on release over the button), never the system button's.
+    static constexpr DWORD kButtonStyle = CGDIPlusButtonImpl::kStyleHover;
+
     // Controls.
     InfiniteBar m_bar;
     CStaticImage m_statusImage;
@@ -210,11 +217,11 @@ private:
     CTransparentStatic m_progress;
     CTransparentStatic m_description;
     CTransparentStatic m_secondLine;
-    VekGDIPlusButton m_actionButton;
-    VekGDIPlusButton m_pauseButton;
-    VekGDIPlusButton m_restartNowButton;
-    VekGDIPlusButton m_cancelInstallButton;
-    VekGDIPlusButton m_cancelCountdownButton;
+    VekGDIPlusButton m_actionButton{kButtonStyle};
+    VekGDIPlusButton m_pauseButton{kButtonStyle};
+    VekGDIPlusButton m_restartNowButton{kButtonStyle};
+    VekGDIPlusButton m_cancelInstallButton{kButtonStyle};
+    VekGDIPlusButton m_cancelCountdownButton{kButtonStyle};
     VekHyperLink m_clickHereLink;
     VekHyperLink m_activationLink;
     VekFontSet m_fonts;
@@ -257,6 +264,7 @@ private:
     std::wstring m_finishDescription;
     RECT m_finishRect{};
     int m_buttonsRight = 0; // the x on which the panel's first button aligns its right edge
+    int m_textBottom = 0;   // the lowest y the text column should reach (the bar row's top)
     bool m_filtering = false;
 };
 

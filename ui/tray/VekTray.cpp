@@ -184,14 +184,9 @@ bool VekTray::QueryShellVersion(DWORD& major, DWORD& minor, DWORD& build)
 
 BOOL VekTray::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult)
 {
-    qkExceptionInfo info;
-    try {
-        return dispatchMessage(uMsg, wParam, lParam, lResult);
-    }
-    QK_CATCH(info)
-    QK_LOG_ERROR(L"Message 0x%X failed: %s", uMsg, info.GetFullText());
-    lResult = 0;
-    return TRUE;
+    // An exception of a handler is caught by the window procedure's ladder (a failed WM_CREATE
+    // fails the window's creation).
+    return dispatchMessage(uMsg, wParam, lParam, lResult);
 }
 
 BOOL VekTray::dispatchMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult)

@@ -1,5 +1,7 @@
 #include "ui/window/VekDialogImpl.h"
 
+#include "ui/window/VekMessageGuard.h"
+
 namespace vek {
 
 namespace {
@@ -82,7 +84,19 @@ INT_PTR CALLBACK VekDialogImpl::DialogProc(HWND hWnd, UINT uMsg, WPARAM wParam, 
         return FALSE;
 
     LRESULT result = 0;
-    const BOOL handled = self->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, result);
+    bool failed = false;
+    const BOOL handled = ProcessMessageGuarded(hWnd, uMsg, result, [&] {
+        failed = true;
+        const BOOL mapped = self->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, result);
+        failed = false;
+        return mapped;
+    });
+    if (failed && uMsg == WM_INITDIALOG) {
+        // A dialog whose initialisation failed is half built: it is not created at all
+        // (CreateDialogParam answers null for a dialog destroyed during WM_INITDIALOG).
+        ::DestroyWindow(hWnd);
+        return FALSE;
+    }
     if (uMsg == WM_NCDESTROY) {
         ::RemovePropW(hWnd, kDialogProperty);
         self->m_hWnd = nullptr;

@@ -1,6 +1,7 @@
 #include "ui/window/VekWindowImpl.h"
 
 #include "common/errors/qkLog.h"
+#include "ui/window/VekMessageGuard.h"
 
 namespace vek {
 
@@ -142,7 +143,9 @@ LRESULT CALLBACK VekWindowImpl::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, 
     if (self == nullptr)
         return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
     LRESULT result = 0;
-    if (!self->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, result))
+    const BOOL handled = ProcessMessageGuarded(
+        hWnd, uMsg, result, [&] { return self->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, result); });
+    if (!handled)
         result = self->DefWindowProc(uMsg, wParam, lParam);
     if (uMsg == WM_NCDESTROY && self->m_hWnd == hWnd) {
         self->Detach();

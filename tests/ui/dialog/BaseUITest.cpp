@@ -5,6 +5,7 @@
 #include "DialogTestSupport.h"
 
 #include "services/launcher/VekResultCodes.h"
+#include "services/launcher/VekUtil.h"
 #include "ui/dialog/VekProductName.h"
 #include "ui/util/VekScreen.h"
 
@@ -1021,6 +1022,38 @@ TEST_F(PackageLocationTest, NoFolderPickerWhenItCannotRunAsTheUser)
     EXPECT_TRUE(Visible(kAction2));
     EXPECT_FALSE(Visible(kAction1));
     EXPECT_EQ(dialog->actionMode1(), 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(PackageLocationTest, OnlyFilesInsideTheDownloadFolderAreCheckedOrDeleted)
+{
+    Prepare("escape");
+    // Names that would leave the download folder: up a level, to another drive's current
+    // folder, to a full path, to the root of the drive. None of them is checked or deleted.
+    const std::filesystem::path outside = root / "outside.txt";
+    const std::filesystem::path absolute = root / "absolute.txt";
+    Touch(outside);
+    Touch(absolute);
+    json manifest = DialogTest::Manifest();
+    json& files = manifest["vek"]["job_array"][0]["file_array"];
+    for (const std::string& name :
+         {std::string("..\\outside.txt"), std::string("sub\\..\\..\\outside.txt"), std::string("../outside.txt"),
+          vek::ToUtf8(absolute.wstring()), std::string("C:absolute.txt"), std::string("\\absolute.txt")})
+        files.push_back({{"source_file", "s"}, {"destination_file", name}});
+    ASSERT_EQ(engine->manifest->Adopt(manifest), S_OK);
+    Open();
+    EXPECT_FALSE(Visible(kSecondBody)) << "files outside the folder do not count as package files";
+
+    Touch(downloads / "ombl.msi");
+    ::SendMessageW(dialog->hwnd(), WM_COMMAND, MAKEWPARAM(kAction2, BN_CLICKED), 0);
+    Drain();
+    EXPECT_TRUE(engine->Called("bootstrap"));
+    EXPECT_FALSE(std::filesystem::exists(downloads / "ombl.msi")) << "a file inside is deleted";
+    EXPECT_TRUE(std::filesystem::exists(outside));
+    EXPECT_TRUE(std::filesystem::exists(absolute));
 }
 
 } // namespace

@@ -68,7 +68,6 @@ TEST_F(DialogScreenshotTest, EveryPageInEnglishAndGerman)
     const std::filesystem::path temp = std::filesystem::temp_directory_path() / "vek-dialog-shots";
     const Page pages[] = {
         {L"wait", nullptr, [](DialogTest& t) { t.dialog->showWaitAnimation(true); }},
-        {L"jobs", nullptr, [](DialogTest& t) { t.Event(2); }},
         {L"page3", nullptr,
          [](DialogTest& t) {
              t.Event(-3, json{{"job_error_code", 5}});

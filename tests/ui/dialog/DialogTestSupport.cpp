@@ -38,7 +38,9 @@ void DialogTest::Open(const DialogSetup& setup)
     vek::VekBaseUIOptions options;
     if (setup.withEngine)
         options.engine = engine;
-    if (setup.withJobList)
+    if (setup.makeJobList)
+        options.jobList = setup.makeJobList();
+    else if (setup.withJobList)
         options.jobList = std::make_unique<RecordingJobList>(list);
     options.system = &system;
     qkCommandLine commandLine;

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,7 +91,8 @@ public:
     }
 };
 
-// A job list that is a plain child window and records what reaches it.
+// A job list that is a plain, empty child window and records what reaches it (the screenshots of
+// the product's job panels come from the tests with the product's job list).
 class RecordingJobList : public vek::VekDialogJobList {
 public:
     struct Shared {
@@ -110,7 +112,7 @@ public:
     HWND Create(HWND parent, const RECT& rect) override
     {
         m_shared->window =
-            ::CreateWindowExW(0, L"STATIC", L"job list", WS_CHILD | SS_CENTER | SS_SUNKEN, rect.left, rect.top,
+            ::CreateWindowExW(0, L"STATIC", L"", WS_CHILD, rect.left, rect.top,
                               rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, nullptr, nullptr);
         return m_shared->window;
     }
@@ -207,6 +209,8 @@ struct DialogSetup {
     HRESULT startResult = S_OK;
     bool withJobList = true;
     bool withOwner = true;
+    // Set: the job list the dialog gets (the product's own, for example) instead of the recorder.
+    std::function<std::unique_ptr<vek::VekDialogJobList>()> makeJobList = nullptr;
 };
 
 class DialogTest : public ::testing::Test {

@@ -158,7 +158,8 @@ public:
         sessionStarts.push_back(commandLine);
         return 0;
     }
-    std::wstring LauncherPath() override { return L"C:\\Run\\VekLauncher.exe"; }
+    // A folder with a blank: the command lines that carry it must quote it.
+    std::wstring LauncherPath() override { return L"C:\\Program Files\\Run\\VekLauncher.exe"; }
     bool Open(const std::wstring& target) override
     {
         opened.push_back(target);

@@ -106,3 +106,65 @@ TEST(JobList, ClicksAndClosesGoToTheMainDialog)
 }
 
 } // namespace
+
+namespace {
+
+// Refuses the creation of the n-th job window (counted from 1) of this thread.
+class JobWindowRefusal {
+public:
+    explicit JobWindowRefusal(int refused)
+    {
+        s_refused = refused;
+        s_seen = 0;
+        m_hook = ::SetWindowsHookExW(WH_CBT, Hook, nullptr, ::GetCurrentThreadId());
+    }
+    ~JobWindowRefusal()
+    {
+        if (m_hook != nullptr)
+            ::UnhookWindowsHookEx(m_hook);
+    }
+    bool Installed() const { return m_hook != nullptr; }
+
+private:
+    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam)
+    {
+        if (code == HCBT_CREATEWND) {
+            wchar_t name[64] = {};
+            ::GetClassNameW(reinterpret_cast<HWND>(wParam), name, 64);
+            if (std::wstring(name) == L"VEK_JobWindow" && ++s_seen == s_refused)
+                return 1;
+        }
+        return ::CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+    static inline int s_refused = 0;
+    static inline int s_seen = 0;
+    HHOOK m_hook = nullptr;
+};
+
+TEST(JobList, WindowThatFailsToCreateKeepsItsSlotSoLaterJobsReachTheirOwnWindows)
+{
+    JobListRig rig(3);
+    {
+        JobWindowRefusal refusal(2);
+        ASSERT_TRUE(refusal.Installed());
+        ASSERT_TRUE(rig.Create());
+    }
+    ASSERT_EQ(3u, rig.list->GetJobWindowCount()) << "one slot per job, the failed one empty";
+    EXPECT_EQ(nullptr, rig.list->GetJobWindow(1));
+
+    rig.Update(0, {{"index", 0}});
+    rig.Update(0, {{"index", 1}}); // the job without a window: nothing shows it
+    EXPECT_EQ(1, rig.list->GetCurrentIndex());
+    EXPECT_FALSE(Shown(rig.Window(0).GetHwnd()));
+    rig.Progress(1000, 500); // dropped, its record freed
+    rig.Update(0, {{"index", 2}});
+    EXPECT_EQ(2, rig.list->GetCurrentIndex());
+    EXPECT_TRUE(Shown(rig.Window(2).GetHwnd()));
+    EXPECT_EQ(0u, rig.Window(0).GetJobNode().value("index", size_t{99}));
+    EXPECT_EQ(2u, rig.Window(2).GetJobNode().value("index", size_t{99})) << "the third job's window has the third job";
+    rig.Update(10, {{"vek", nlohmann::json::object()}});
+    rig.Update(11);
+    EXPECT_EQ(-1, rig.list->GetCurrentIndex());
+}
+
+} // namespace

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -241,6 +242,8 @@ protected:
         options.commandLine->Parse(commandLine);
         options.windows8OrLater = windows8;
         options.mainDialogFactory = [this](HWND owner) -> std::unique_ptr<vek::VekTrayMainDialog> {
+            if (dialogThrows)
+                throw std::runtime_error("the main dialog cannot be built");
             if (!makeDialog)
                 return nullptr;
             auto made = std::make_unique<TestDialog>(owner);
@@ -290,6 +293,7 @@ protected:
     std::unique_ptr<TestTray> tray;
     TestDialog* dialog = nullptr;
     bool makeDialog = true;
+    bool dialogThrows = false;
     bool realShell = false;
     std::optional<bool> windows8 = true;
 };
@@ -357,11 +361,19 @@ TEST_F(TrayTest, StartHiddenBySwitchOrSilentManifestStillAddsTheIcon)
 
 TEST_F(TrayTest, NoMainDialogFailsTheCreation)
 {
-    makeDialog = false;
-    EXPECT_EQ(vek::VEK_E_TRAY_WINDOW, Make());
-    EXPECT_EQ(nullptr, tray->hwnd());
-    EXPECT_EQ(nullptr, tray->mainDialog());
-    EXPECT_EQ(0, IconCalls(NIM_ADD));
+    // No dialog made, or its making threw inside WM_CREATE: either way no tray lives on without
+    // a dialog (nothing would ever end the message loop).
+    for (const bool throws : {false, true}) {
+        SCOPED_TRACE(throws ? "factory throws" : "factory gives none");
+        makeDialog = false;
+        dialogThrows = throws;
+        EXPECT_EQ(vek::VEK_E_TRAY_WINDOW, Make());
+        EXPECT_EQ(nullptr, tray->hwnd());
+        EXPECT_EQ(nullptr, tray->mainDialog());
+        EXPECT_EQ(0, IconCalls(NIM_ADD));
+        tray.reset();
+        Drain();
+    }
 }
 
 TEST_F(TrayTest, ProductTitleIdChoosesTheTip)

@@ -3,6 +3,7 @@
 #include "engine/report/VekTokenMask.h"
 
 #include "common/base/qkStringConvert.h"
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "services/launcher/VekTools.h"
 #include "services/launcher/VekUtil.h"
@@ -69,7 +70,7 @@ bool EqualNoCase(const std::wstring& a, const wchar_t* b)
 std::wstring UpperHex(unsigned value)
 {
     wchar_t buffer[16] = {};
-    _snwprintf(buffer, 15, L"%X", value);
+    qkLib::FormatWide(buffer, 16, L"%X", value);
     return buffer;
 }
 

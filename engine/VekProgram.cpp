@@ -1,5 +1,6 @@
 #include "engine/VekProgram.h"
 
+#include "common/base/qkStringConvert.h"
 #include "common/errors/qkTalErrorInstance.h"
 #include "common/objects/qkTalModuleLifetimeMgrImpl.h"
 #include "common/system/qkOSInfo.h"
@@ -158,9 +159,15 @@ void LogStartup(const wchar_t* commandLine)
     const wchar_t* account = AccountWordFor(user);
     LogStatusEventF(VEK_STARTED, L"account %s, session %d, cmdLine: %s", account, static_cast<int>(session),
                     masked.c_str());
-    wchar_t accountText[64];
-    ::swprintf(accountText, 64, L"account %s, session %d", account, static_cast<int>(session));
-    SendStartPing(commandLine ? commandLine : L"", accountText);
+    SendStartPing(commandLine ? commandLine : L"", StartAccountText(account, session));
+}
+
+std::wstring StartAccountText(const wchar_t* account, DWORD session)
+{
+    std::wstring text;
+    qkStringConvert::Format(text, L"account %s, session %d", account != nullptr ? account : L"",
+                            static_cast<int>(session));
+    return text;
 }
 
 void LogExit(HRESULT hr)

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 struct IModuleLifetimeMgr;
 namespace qkSettings {
 struct ISettingsMgr;
@@ -32,6 +34,8 @@ bool ProcessorSupported(bool sse, bool sse2);
 // The start record: a log line, the VEK_STARTED status event and the start ping. commandLine is
 // wWinMain's argument (without the program path). The customer token never leaves in clear.
 void LogStartup(const wchar_t* commandLine);
+// The start ping's account text: "account <account word>, session <session id>".
+std::wstring StartAccountText(const wchar_t* account, DWORD session);
 // The finish record: the VEK_FINISHED status event and the finish ping with g_ExitCode and hr.
 void LogExit(HRESULT hr);
 

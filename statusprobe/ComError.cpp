@@ -1,5 +1,7 @@
 #include "statusprobe/ComError.h"
 
+#include "statusprobe/ProbeOutput.h"
+
 #include <cwchar>
 #include <memory>
 
@@ -33,11 +35,8 @@ std::wstring ComError::ErrorMessage() const
         }
         return text;
     }
-    wchar_t buffer[32];
     if (m_hr >= kDispatchFirst && m_hr <= kDispatchLast) {
-        std::swprintf(buffer, 32, L"IDispatch error #%d", static_cast<int>(m_hr - kDispatchFirst));
-    } else {
-        std::swprintf(buffer, 32, L"Unknown error 0x%0lX", static_cast<unsigned long>(m_hr));
+        return ProbeFormat(L"IDispatch error #%d", static_cast<int>(m_hr - kDispatchFirst));
     }
-    return buffer;
+    return ProbeFormat(L"Unknown error 0x%0lX", static_cast<unsigned long>(m_hr));
 }

@@ -62,9 +62,10 @@ std::wstring ProbeFormatV(const wchar_t* format, va_list args)
     for (;;) {
         va_list copy;
         va_copy(copy, args);
-        const int length = std::vswprintf(text.data(), text.size(), format, copy);
+        // The system's formatter; it leaves no terminator when the text fills the buffer.
+        const int length = _vsnwprintf(text.data(), text.size() - 1, format, copy);
         va_end(copy);
-        if (length >= 0 && static_cast<size_t>(length) < text.size()) {
+        if (length >= 0 && static_cast<size_t>(length) < text.size() - 1) {
             text.resize(static_cast<size_t>(length));
             return text;
         }
@@ -74,6 +75,15 @@ std::wstring ProbeFormatV(const wchar_t* format, va_list args)
         }
         text.resize(text.size() * 4);
     }
+}
+
+std::wstring ProbeFormat(const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::wstring text = ProbeFormatV(format, args);
+    va_end(args);
+    return text;
 }
 
 void ProbePrintV(const wchar_t* format, va_list args)

@@ -11,5 +11,8 @@
 void ProbePrint(const wchar_t* format, ...);
 void ProbePrintV(const wchar_t* format, va_list args);
 
-// The printf-style text as a wide string; empty when the format cannot be applied.
+// The printf-style text as a wide string; empty when the format cannot be applied. The tool's
+// one wide formatter, with the system's meaning of the conversions: %s and %ls take wide text,
+// %S and %hs narrow text (the C library's swprintf would read %s as narrow text).
 std::wstring ProbeFormatV(const wchar_t* format, va_list args);
+std::wstring ProbeFormat(const wchar_t* format, ...);

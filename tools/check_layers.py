@@ -10,6 +10,11 @@
 3. JSON: no member read with operator[] on a const nlohmann document (undefined behaviour when
    the member is absent): a variable or parameter declared `const json&`, `const nlohmann::json&`
    or `const auto&` that is indexed with a string key within its scope.
+4. Wide formatting: the C library's and the system's wide printf functions (swprintf, vswprintf,
+   _snwprintf, _vsnwprintf, wsprintfW, StringCchPrintfW and their kin) are called only by the one
+   wide formatter, common/base/qkWideFormat (statusprobe, which stands alone, has its own). Their
+   meaning of %s differs between them (mingw's swprintf reads it as narrow text, the system's
+   _snwprintf as wide): everything else formats through that formatter.
 
 Usage: check_layers.py --source <checkout> [--libraries <build>/vek-libraries.txt]
 """
@@ -341,6 +346,34 @@ def check_json(root, findings):
         findings.extend(found)
 
 
+# --- wide formatting through one function ---------------------------------------------------------
+
+# The files that hold the one wide formatting function, and the stand-alone tool's own.
+WIDE_FORMAT_HOMES = ["common/base/qkWideFormat.cpp", "statusprobe/ProbeOutput.cpp"]
+WIDE_FORMAT_RE = re.compile(
+    r"(?<![\w.>])(?:::\s*|std\s*::\s*)?"
+    r"((?:__mingw_|_)?v?(?:sn?|sc)wprintf(?:_s|_l|_s_l)?|wv?sprintfW?|StringC(?:ch|b)V?PrintfW?(?:Ex)?)\s*\(")
+
+
+def wide_format_findings(rel, text):
+    if rel in WIDE_FORMAT_HOMES:
+        return []
+    code = blank_comments_and_strings(text)
+    found = []
+    for m in WIDE_FORMAT_RE.finditer(code):
+        line = code.count("\n", 0, m.start()) + 1
+        found.append(f"{rel}:{line}: {m.group(1)} formats wide text: use qkLib::FormatWide or "
+                     "qkStringConvert::Format (one meaning of %s)")
+    return found
+
+
+def check_wide_format(root, findings):
+    for rel in source_files(root, JSON_ROOTS):
+        if rel.endswith(".rc"):
+            continue
+        findings.extend(wide_format_findings(rel, read(root, rel)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
@@ -352,6 +385,7 @@ def main():
     if args.libraries:
         check_libraries(read_libraries(args.libraries), edges, findings)
     check_json(root, findings)
+    check_wide_format(root, findings)
     for f in findings:
         print(f)
     allowances = ALLOWED_INCLUDES + (ALLOWED_LINKS if args.libraries else []) + JSON_PENDING
@@ -359,9 +393,9 @@ def main():
         if allowance not in USED:
             print(f"note: the allowance {allowance} in check_layers.py is no longer needed: remove it")
     if findings:
-        print(f"{len(findings)} layering or JSON finding(s)")
+        print(f"{len(findings)} layering, JSON or formatting finding(s)")
         return 1
-    print("layering and JSON checks passed")
+    print("layering, JSON and formatting checks passed")
     return 0
 
 

@@ -116,5 +116,33 @@ class JsonTest(unittest.TestCase):
                 self.assertEqual(bool(findings), expected, findings)
 
 
+class WideFormatTest(unittest.TestCase):
+    CASES = [
+        # (file, code, finding expected)
+        ("engine/a.cpp", 'void f(wchar_t* b) { ::swprintf(b, 8, L"%s", L"x"); }', True),
+        ("engine/a.cpp", 'void f(wchar_t* b) { std::swprintf(b, 8, L"%d", 1); }', True),
+        ("net/a.cpp", 'void f(wchar_t* b) { swprintf (b, 8, L"%d", 1); }', True),
+        ("common/a.cpp", 'void f(wchar_t* b, va_list a) { std::vswprintf(b, 8, L"%d", a); }', True),
+        ("ui/a.cpp", 'void f(wchar_t* b) { _snwprintf(b, 7, L"%d", 1); }', True),
+        ("ui/a.cpp", 'void f(wchar_t* b, va_list a) { _vsnwprintf(b, 7, L"%d", a); }', True),
+        ("ui/a.cpp", 'int f(va_list a) { return _vscwprintf(L"%d", a); }', True),
+        ("tests/a.cpp", 'void f(wchar_t* b) { wsprintfW(b, L"%d", 1); }', True),
+        ("tests/a.cpp", 'void f(wchar_t* b) { StringCchPrintfW(b, 8, L"%d", 1); }', True),
+        ("engine/a.cpp", 'void f(wchar_t* b) { __mingw_snwprintf(b, 8, L"%d", 1); }', True),
+        ("engine/a.cpp", 'void f(wchar_t* b) { qkLib::FormatWide(b, 8, L"%s", L"x"); }', False),
+        ("engine/a.cpp", 'void f(std::wstring& s) { qkStringConvert::Format(s, L"%s", L"x"); }', False),
+        ("engine/a.cpp", 'void f() { log(L"swprintf(b, 8)"); } // swprintf(b, 8, ...) reads %s as narrow', False),
+        ("engine/a.cpp", 'void f(char* b) { snprintf(b, 8, "%s", "x"); }', False),
+        ("common/base/qkWideFormat.cpp", 'int f(wchar_t* b, va_list a) { return _vsnwprintf(b, 7, L"%d", a); }',
+         False),
+    ]
+
+    def test_cases(self):
+        for rel, code, expected in self.CASES:
+            with self.subTest(rel=rel, code=code):
+                findings = check_layers.wide_format_findings(rel, code)
+                self.assertEqual(bool(findings), expected, findings)
+
+
 if __name__ == "__main__":
     unittest.main()

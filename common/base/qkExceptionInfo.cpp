@@ -2,6 +2,7 @@
 
 #include "common/base/qkException.h"
 #include "common/base/qkTrace.h"
+#include "common/base/qkWideFormat.h"
 
 #include <comdef.h>
 
@@ -17,6 +18,15 @@ namespace {
 const wchar_t* OrNull(const wchar_t* text)
 {
     return text != nullptr ? text : L"(null)";
+}
+
+int FullTextLength(const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int count = qkLib::FormattedWideLengthV(format, args);
+    va_end(args);
+    return count;
 }
 
 } // namespace
@@ -55,14 +65,14 @@ const wchar_t* qkExceptionInfo::GetFullText() noexcept
     try {
         m_fullText.clear();
         const wchar_t* const format = L"%s, %s, %s, %s(%ld)";
-        const int count = _scwprintf(format, OrNull(m_typeName), m_message.c_str(), OrNull(m_context),
-                                     OrNull(m_sourceFile), static_cast<long>(m_line));
+        const int count = FullTextLength(format, OrNull(m_typeName), m_message.c_str(), OrNull(m_context),
+                                         OrNull(m_sourceFile), static_cast<long>(m_line));
         if (count < 0) {
             return L"";
         }
         m_fullText.resize(static_cast<size_t>(count) + 1);
-        _snwprintf(m_fullText.data(), m_fullText.size(), format, OrNull(m_typeName), m_message.c_str(),
-                   OrNull(m_context), OrNull(m_sourceFile), static_cast<long>(m_line));
+        qkLib::FormatWide(m_fullText.data(), m_fullText.size(), format, OrNull(m_typeName), m_message.c_str(),
+                          OrNull(m_context), OrNull(m_sourceFile), static_cast<long>(m_line));
         m_fullText.resize(static_cast<size_t>(count));
         return m_fullText.c_str();
     } catch (...) {
@@ -87,9 +97,8 @@ void qkExceptionInfo::RecordFormat(ULONG kind, const wchar_t* typeName, const wc
     wchar_t text[64];
     va_list args;
     va_start(args, format);
-    const int n = _vsnwprintf(text, 63, format, args);
+    qkLib::FormatWideV(text, 64, format, args);
     va_end(args);
-    text[n < 0 ? 0 : n] = L'\0';
     SetMessage(text);
     Record(kind, typeName, sourceFile, line);
 }

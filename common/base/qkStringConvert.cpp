@@ -3,6 +3,7 @@
 #include "common/base/qkException.h"
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkTrace.h"
+#include "common/base/qkWideFormat.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -156,10 +157,9 @@ HRESULT qkStringConvert::WideToUtf8(const wchar_t* text, std::string& out)
 HRESULT qkStringConvert::GuidToString(const GUID& guid, std::wstring& out)
 {
     wchar_t text[40];
-    _snwprintf(text, 39, L"{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned long>(guid.Data1),
-               guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-               guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-    text[38] = L'\0';
+    qkLib::FormatWide(text, 40, L"{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                      static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                      guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return Copy(text, out) ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -194,14 +194,14 @@ void qkStringConvert::AppendFormatted(std::wstring& out, const wchar_t* format, 
     }
     va_list counting;
     va_copy(counting, args);
-    const int count = _vscwprintf(format, counting);
+    const int count = qkLib::FormattedWideLengthV(format, counting);
     va_end(counting);
     if (count < 0) {
         qkException::Throw(E_INVALIDARG);
     }
     const size_t start = out.size();
     out.resize(start + static_cast<size_t>(count) + 1);
-    _vsnwprintf(out.data() + start, static_cast<size_t>(count) + 1, format, args);
+    qkLib::FormatWideV(out.data() + start, static_cast<size_t>(count) + 1, format, args);
     out.resize(start + static_cast<size_t>(count));
 }
 

@@ -1,5 +1,7 @@
 #include "common/base/qkTrace.h"
 
+#include "common/base/qkWideFormat.h"
+
 #include <windows.h>
 
 #include <cstdarg>
@@ -13,7 +15,7 @@ void Trace(const wchar_t* format, ...)
     wchar_t text[1024];
     va_list args;
     va_start(args, format);
-    int n = _vsnwprintf(text, 1021, format, args);
+    int n = FormatWideV(text, 1022, format, args);
     va_end(args);
     if (n < 0) {
         n = 1021;

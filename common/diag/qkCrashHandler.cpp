@@ -1,5 +1,6 @@
 #include "common/diag/qkCrashHandler.h"
 
+#include "common/base/qkWideFormat.h"
 #include "common/system/qkResourceHolders.h"
 
 #include <cstdio>
@@ -281,11 +282,11 @@ std::wstring qkCrashHandler::MakeDumpName(const SYSTEMTIME& t, DWORD processId, 
     if (m_settings.appendVersion && !m_settings.version.empty())
         path += L"-" + m_settings.version;
     if (m_settings.appendDateTime) {
-        std::swprintf(piece, 96, L"-%04d-%02d-%02d-%02d-%02d-%02d-%03d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                      t.wSecond, t.wMilliseconds);
+        qkLib::FormatWide(piece, 96, L"-%04d-%02d-%02d-%02d-%02d-%02d-%03d", t.wYear, t.wMonth, t.wDay, t.wHour,
+                          t.wMinute, t.wSecond, t.wMilliseconds);
         path += piece;
     }
-    std::swprintf(piece, 96, L"-%ld", static_cast<long>(processId));
+    qkLib::FormatWide(piece, 96, L"-%ld", static_cast<long>(processId));
     path += piece;
     path += extension;
     return path;
@@ -383,9 +384,9 @@ BOOL qkCrashHandler::StartDumpService(EXCEPTION_POINTERS* pointers)
         return FALSE;
     }
     wchar_t processId[16], threadId[16], address[32];
-    std::swprintf(processId, 16, L"%d", static_cast<int>(::GetCurrentProcessId()));
-    std::swprintf(threadId, 16, L"%d", static_cast<int>(::GetCurrentThreadId()));
-    std::swprintf(address, 32, L"%p", static_cast<void*>(pointers));
+    qkLib::FormatWide(processId, 16, L"%d", static_cast<int>(::GetCurrentProcessId()));
+    qkLib::FormatWide(threadId, 16, L"%d", static_cast<int>(::GetCurrentThreadId()));
+    qkLib::FormatWide(address, 32, L"%p", static_cast<void*>(pointers));
     const wchar_t* arguments[] = {processId, threadId, L"32", address};
     if (!::StartServiceW(service, 4, arguments)) {
         QK_TRACE(L"StartServiceW failed, error %lu", ::GetLastError());
@@ -450,11 +451,11 @@ BOOL qkCrashHandler::RunCrashCallback(DWORD type, EXCEPTION_POINTERS* pointers)
     }
     wchar_t piece[128];
     std::wstring command = L"\"" + m_settings.callbackPath + L"\"";
-    std::swprintf(piece, 128, L" %ls %u %ls %u %ls %u", L"/pid", static_cast<unsigned>(::GetCurrentProcessId()),
-                  L"/tid", static_cast<unsigned>(::GetCurrentThreadId()), L"/crashtype", 3u);
+    qkLib::FormatWide(piece, 128, L" %ls %u %ls %u %ls %u", L"/pid", static_cast<unsigned>(::GetCurrentProcessId()),
+                      L"/tid", static_cast<unsigned>(::GetCurrentThreadId()), L"/crashtype", 3u);
     command += piece;
     if (pointers && pointers->ExceptionRecord) {
-        std::swprintf(
+        qkLib::FormatWide(
             piece, 128, L" %ls %lu %ls %llu %ls %llu", L"/exceptioncode",
             static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode), L"/crashaddress",
             static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pointers->ExceptionRecord->ExceptionAddress)),

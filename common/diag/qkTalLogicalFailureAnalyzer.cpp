@@ -11,6 +11,7 @@
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
+#include "common/base/qkWideFormat.h"
 #include "common/objects/qkQueryInterface.h"
 #include "common/diag/qkTalErrorInstanceStore.h"
 #include "common/persist/qkTalStringImpl.h"
@@ -132,8 +133,8 @@ void qkTalLogicalFailureAnalyzer::ReadVersion(const std::wstring& path, ModuleIn
     const VS_FIXEDFILEINFO& fixed = version.m_fixedInfo;
     if (fixed.dwSignature == VS_FFI_SIGNATURE) {
         wchar_t text[64];
-        std::swprintf(text, 64, L"%u.%u.%u.%u", HIWORD(fixed.dwFileVersionMS), LOWORD(fixed.dwFileVersionMS),
-                      HIWORD(fixed.dwFileVersionLS), LOWORD(fixed.dwFileVersionLS));
+        qkLib::FormatWide(text, 64, L"%u.%u.%u.%u", HIWORD(fixed.dwFileVersionMS), LOWORD(fixed.dwFileVersionMS),
+                          HIWORD(fixed.dwFileVersionLS), LOWORD(fixed.dwFileVersionLS));
         module.version = text;
     }
     if (const std::wstring* company = version.Find(L"CompanyName"))

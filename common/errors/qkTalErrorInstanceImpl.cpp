@@ -12,6 +12,7 @@
 #include "common/base/qkCriticalSection.h"
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
+#include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
 #include "common/diag/qkFindHandle.h"
 #include "common/objects/qkQueryInterface.h"
@@ -41,12 +42,12 @@ qkCriticalSection& OptionsLock()
 
 std::wstring Format(const wchar_t* format, ...)
 {
-    wchar_t buffer[64];
+    std::wstring text;
     va_list args;
     va_start(args, format);
-    std::vswprintf(buffer, 64, format, args);
+    qkStringConvert::FormatV(text, format, args);
     va_end(args);
-    return buffer;
+    return text;
 }
 
 std::wstring GuidFileName(const GUID& id)

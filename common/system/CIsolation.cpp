@@ -4,6 +4,7 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
+#include "common/base/qkWideFormat.h"
 #include "common/system/qkHandle.h"
 #include "common/system/qkKernel32.h"
 #include "common/system/qkResourceHolders.h"
@@ -124,7 +125,7 @@ bool ReadIniText(const wchar_t* filePath, std::wstring& text)
 // Forms root + "\" + id into the buffer; false when it does not fit.
 bool FormatSiloPath(wchar_t* out, const wchar_t* root, const wchar_t* id)
 {
-    int n = ::_snwprintf(out, kPathChars, L"%ls\\%ls", root, id);
+    int n = qkLib::FormatWide(out, kPathChars, L"%ls\\%ls", root, id);
     if (n < 0 || static_cast<size_t>(n) >= kPathChars) {
         out[0] = L'\0';
         return false;

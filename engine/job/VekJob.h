@@ -18,6 +18,7 @@
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/VekJobEventEmitter.h"
 #include "engine/report/VekDataReporter.h"
+#include "services/launcher/VekValidateFile.h"
 
 #include <windows.h>
 
@@ -59,6 +60,8 @@ public:
         DWORD pollIntervalMs = 1000;      // plug-in status poll and download wait
         DWORD downloadRetryWaitMs = 2000; // download manager's pause between transient retries
         DWORD downloadTimeoutSeconds = 30;
+        // How a downloaded file is validated against its "validation" node.
+        HRESULT (*validateFile)(const wchar_t*, const nlohmann::json*, int32_t*) = ValidateFile;
     };
 
     // `manifest` holds job node `jobIndex`; `reporter` may be empty; `options` is a copy of the

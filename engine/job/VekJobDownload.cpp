@@ -282,7 +282,7 @@ bool VekJob::validateDownloadedFiles()
         const auto validation = entry.find("validation");
         int32_t validationError = 0;
         const HRESULT hr =
-            ValidateFile(path.c_str(), validation != entry.end() ? &*validation : nullptr, &validationError);
+            m_tuning.validateFile(path.c_str(), validation != entry.end() ? &*validation : nullptr, &validationError);
         if (SUCCEEDED(hr)) {
             continue;
         }
@@ -322,10 +322,16 @@ bool VekJob::validateDownloadedFiles()
             UpdateFileFailureCount(countRoot, job, FailureCountName(source.empty() ? path : source).c_str());
         reportJobError(hr, extra.c_str(), priority, static_cast<int>(count));
 
+        // A file whose trust could not be checked is never handed on. A critical one fails the
+        // job and is kept, so that a later run checks it again without a new download; a
+        // non-critical one would go on to the installation unchecked: it is deleted.
+        bool keep = false;
         if (hr == kTrustFailure) {
             QK_LOG_ERROR(L"There was an error in the trust subsystem, hr=0x%08X", hr);
             SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kTrustFailure));
-        } else if (!::DeleteFileW(path.c_str())) {
+            keep = priority >= 0;
+        }
+        if (!keep && !::DeleteFileW(path.c_str())) {
             QK_LOG_ERROR(L"::DeleteFile() failed to delete %s, hr=0x%08X", path.c_str(),
                          HRESULT_FROM_WIN32(::GetLastError()));
         }

@@ -266,6 +266,8 @@ VekJob::PluginOutcome VekJob::applyPluginStatus(int32_t status, void* pluginObje
         QK_LOG_INFO(L"Plugin failed to initiate the installation");
         SetState(eInstallFailed);
         ensureFailureCode(kStartFailed);
+        // Every failed installation is announced, so that the run can never end as a success.
+        Fire(eJobInstallFailed);
         break;
     case plugin::ePluginStopped:
         SetState(eStopped);
@@ -293,9 +295,11 @@ VekJob::PluginOutcome VekJob::applyPluginStatus(int32_t status, void* pluginObje
         break;
     }
     case plugin::ePluginFailedQuiet:
+        // A quiet failure sends no error report of its own, but it is a failure all the same.
         storeCode(errorCode());
         SetState(eInstallFailed);
         ensureFailureCode(E_FAIL);
+        Fire(eJobInstallFailed);
         break;
     case plugin::ePluginRetryDownload:
         storeCode(errorCode());
@@ -320,6 +324,7 @@ VekJob::PluginOutcome VekJob::applyPluginStatus(int32_t status, void* pluginObje
         QK_LOG_ERROR(L"The plugin reported the unknown status %d", status);
         SetState(eInstallFailed);
         storeCode(static_cast<int32_t>(E_UNEXPECTED));
+        Fire(eJobInstallFailed);
         break;
     }
     return outcome;

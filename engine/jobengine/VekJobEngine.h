@@ -244,6 +244,9 @@ private:
     bool m_rebootLimitExceeded = false;
     bool m_cleanupEnabled = true;
     bool m_durationFrozen = false;
+    // This engine has granted its one new download after an installation error; kept across
+    // restarts of the engine, so that the grant holds even when the registry cannot record it.
+    bool m_retryDownloadGranted = false;
     int32_t m_EngineState = eIdle;
     mutable qkCriticalSection m_lock;
     qkEvent m_stopEvent{true};

@@ -214,17 +214,26 @@ void VekJobEngine::onDownloadFinish(const json& job)
     }
 }
 
-// An installation error asks for a new download: allowed once per manifest.
+// An installation error asks for a new download: allowed once per manifest. The grant is recorded
+// in the registry ("RetryDownload" 1, then 2 once the new download starts) and in the engine; a
+// grant that cannot be recorded is refused, since nothing would stop the next one.
 void VekJobEngine::retryDecision(int32_t event, const json& job)
 {
     QK_LOG_ERROR(L"Job engine received eJobInstallErrorRetryDownload");
-    if (getRetryDownload() == 2) {
+    bool allowed = false;
+    if (getRetryDownload() == 2 || m_retryDownloadGranted) {
         QK_LOG_INFO(L"Cannot retry download");
-        setEngineState(VekJobEngine::eFatalError);
+    } else if (!setRetryDownload(1)) {
+        QK_LOG_ERROR(L"Cannot retry download: the retry could not be recorded");
     } else {
         QK_LOG_INFO(L"Retry of download after install error is allowed");
-        setRetryDownload(1);
+        allowed = true;
+    }
+    if (allowed) {
+        m_retryDownloadGranted = true;
         setEngineState(eRetryDownloadAllowed);
+    } else {
+        setEngineState(VekJobEngine::eFatalError);
     }
     if (event == eJobInstallErrorRetryDownload) {
         postEventWithData(event, job);

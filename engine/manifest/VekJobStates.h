@@ -44,7 +44,7 @@ enum VEK_JOB_EVENTS : int32_t {
     eJobInstallStopped = -5,            // plug-in status 8
     eJobInstallErrorRetryDownload = -4, // plug-in status -3
     eJobPluginFailure = -3,             // plug-in callback: failure class, "error_type" 2
-    eJobInstallFailed = -2,             // plug-in status -1
+    eJobInstallFailed = -2,             // plug-in statuses -1, -2, 0 and unknown ones
     eFatalError = -1,                   // a job exception ended the job
     eJobPreProcess = 0,                 // backend check starts
     eJobFinish = 1,                     // the job thread ends: always the last event of a run

@@ -4,6 +4,7 @@
 #include "engine/mid/QuvMidCodes.h"
 #include "engine/mid/QuvOobeWaiter.h"
 
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "common/objects/qkInstanceFactory.h"
 #include "common/system/CIsolation.h"
@@ -55,7 +56,7 @@ void RecordStep(const wchar_t* step, HRESULT result)
         !report)
         return;
     wchar_t code[16] = {};
-    _snwprintf(code, 15, L"%X", static_cast<unsigned>(result));
+    qkLib::FormatWide(code, 16, L"%X", static_cast<unsigned>(result));
     const wchar_t* names[] = {L"Z", L"Y"};
     const wchar_t* values[] = {code, step};
     report->ReportEvent(kStepEvent, 2, names, values);
@@ -105,9 +106,9 @@ HRESULT MakeIdentifier(std::wstring& identifier)
     if (status != RPC_S_OK && status != RPC_S_UUID_LOCAL_ONLY && status != RPC_S_UUID_NO_ADDRESS)
         return QuvHResultFromWin32(static_cast<DWORD>(status));
     wchar_t text[37] = {};
-    _snwprintf(text, 36, L"%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", static_cast<unsigned>(uuid.Data1),
-               uuid.Data2, uuid.Data3, uuid.Data4[0], uuid.Data4[1], uuid.Data4[2], uuid.Data4[3], uuid.Data4[4],
-               uuid.Data4[5], uuid.Data4[6], uuid.Data4[7]);
+    qkLib::FormatWide(text, 37, L"%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", static_cast<unsigned>(uuid.Data1),
+                      uuid.Data2, uuid.Data3, uuid.Data4[0], uuid.Data4[1], uuid.Data4[2], uuid.Data4[3], uuid.Data4[4],
+                      uuid.Data4[5], uuid.Data4[6], uuid.Data4[7]);
     identifier = text;
     return S_OK;
 }

@@ -4,6 +4,7 @@
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkStringConvert.h"
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "common/system/CIsolation.h"
 #include "common/system/FileEnsureAccess.h"
@@ -88,15 +89,15 @@ public:
     {
         wchar_t buffer[32] = {};
         if (m_format == Format::Decimal)
-            _snwprintf(buffer, 31, L"%lld", value);
+            qkLib::FormatWide(buffer, 32, L"%lld", value);
         else
-            _snwprintf(buffer, 31, L"%x", static_cast<unsigned>(value));
+            qkLib::FormatWide(buffer, 32, L"%x", static_cast<unsigned>(value));
         m_text += buffer;
     }
     void Hex8(long long value)
     {
         wchar_t buffer[16] = {};
-        _snwprintf(buffer, 15, L"%08x", static_cast<unsigned>(value));
+        qkLib::FormatWide(buffer, 16, L"%08x", static_cast<unsigned>(value));
         m_text += buffer;
         m_format = Format::LowerHex;
     }
@@ -143,7 +144,7 @@ std::wstring PercentEncode(const std::wstring& value)
 std::wstring LanguageText(LANGID language)
 {
     wchar_t buffer[16] = {};
-    _snwprintf(buffer, 15, L"%02X.%02X", language & 0x3FF, language >> 10);
+    qkLib::FormatWide(buffer, 16, L"%02X.%02X", language & 0x3FF, language >> 10);
     return buffer;
 }
 
@@ -152,8 +153,8 @@ std::wstring OsText()
     qkOSInfo::Initialize();
     const RTL_OSVERSIONINFOEXW& v = qkOSInfo::GetVersionInfo();
     wchar_t buffer[96] = {};
-    _snwprintf(buffer, 95, L"%lu.%lu.%lu.%u.%u.%d", v.dwMajorVersion, v.dwMinorVersion, v.dwBuildNumber,
-               v.wServicePackMajor, v.wServicePackMinor, qkOSInfo::IsWow64() ? 1 : 0);
+    qkLib::FormatWide(buffer, 96, L"%lu.%lu.%lu.%u.%u.%d", v.dwMajorVersion, v.dwMinorVersion, v.dwBuildNumber,
+                      v.wServicePackMajor, v.wServicePackMinor, qkOSInfo::IsWow64() ? 1 : 0);
     return buffer;
 }
 
@@ -163,8 +164,8 @@ std::wstring CheckValue(const std::wstring& query, DWORD unixTime)
     qkStringConvert::WideToAnsi(query.c_str(), ansi);
     const DWORD crc = qkLib::Crc32(ansi.data(), static_cast<DWORD>(ansi.size()));
     wchar_t t[16] = {}, h[16] = {};
-    _snwprintf(t, 15, L"%08x", static_cast<unsigned>(unixTime));
-    _snwprintf(h, 15, L"%08x", static_cast<unsigned>(crc));
+    qkLib::FormatWide(t, 16, L"%08x", static_cast<unsigned>(unixTime));
+    qkLib::FormatWide(h, 16, L"%08x", static_cast<unsigned>(crc));
     std::wstring value = L"0";
     value += std::wstring(h, 3) + std::wstring(t, 3) + std::wstring(h + 3, 2) + std::wstring(t + 3, 2) +
              std::wstring(h + 5, 2) + std::wstring(t + 5, 2) + t[7] + h[7];

@@ -3,6 +3,7 @@
 #include "engine/report/VekTokenMask.h"
 
 #include "common/base/qkStringConvert.h"
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "net/proxy/VekProxySettings.h"
 #include "services/launcher/VekTools.h"
@@ -68,7 +69,7 @@ bool EqualNoCase(const std::wstring& a, const wchar_t* b)
 std::wstring UpperHex(unsigned value)
 {
     wchar_t buffer[16] = {};
-    _snwprintf(buffer, 15, L"%X", value);
+    qkLib::FormatWide(buffer, 16, L"%X", value);
     return buffer;
 }
 

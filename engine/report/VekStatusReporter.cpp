@@ -4,6 +4,7 @@
 #include "engine/report/VekTokenMask.h"
 
 #include "common/base/qkStringConvert.h"
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "common/system/CIsolation.h"
 #include "common/system/qkOSInfo.h"
@@ -319,8 +320,8 @@ HRESULT VekStatusReporter::LogStatus(int code, const std::wstring& data)
     if (SUCCEEDED(hr) && status < 300) {
         // Runs without the proxy now, so it never falls back again.
         wchar_t text[128] = {};
-        _snwprintf(text, 127, L"Reporter fell back to direct connection. Proxy returned HTTP_STATUS: %d",
-                   static_cast<int>(proxyStatus));
+        qkLib::FormatWide(text, 128, L"Reporter fell back to direct connection. Proxy returned HTTP_STATUS: %d",
+                          static_cast<int>(proxyStatus));
         LogStatus(DOWNLOAD_FAILED_PROXY_ISSUE, text);
     }
     return hr;
@@ -336,9 +337,8 @@ HRESULT LogStatusEventF(int code, const wchar_t* format, ...)
     std::vector<wchar_t> buffer(2048);
     va_list args;
     va_start(args, format);
-    const int written = _vsnwprintf(buffer.data(), buffer.size() - 1, format, args);
+    const int written = qkLib::FormatWideV(buffer.data(), buffer.size(), format, args);
     va_end(args);
-    buffer[buffer.size() - 1] = L'\0';
     if (written < 0)
         buffer[0] = L'\0';
     return VekStatusReporter::Instance().LogStatus(code, buffer.data());

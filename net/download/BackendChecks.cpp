@@ -1,5 +1,6 @@
 #include "net/download/BackendChecks.h"
 
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "net/download/CWinHTTPClient.h"
 #include "net/download/DownloadJson.h"
@@ -13,7 +14,7 @@ namespace {
 std::wstring Description(HRESULT hr, DWORD status, const std::wstring& url)
 {
     wchar_t text[64];
-    swprintf(text, 64, L"hr=0x%08x, status=%d, url=", static_cast<unsigned>(hr), static_cast<int>(status));
+    qkLib::FormatWide(text, 64, L"hr=0x%08x, status=%d, url=", static_cast<unsigned>(hr), static_cast<int>(status));
     return text + url;
 }
 

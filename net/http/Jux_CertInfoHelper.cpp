@@ -1,5 +1,6 @@
 #include "net/http/Jux_CertInfoHelper.h"
 
+#include "common/base/qkWideFormat.h"
 #include "net/http/Jux_StringUtils.h"
 
 #include <cwchar>
@@ -43,7 +44,7 @@ std::wstring TimeText(const FILETIME& time)
     if (!FileTimeToSystemTime(&time, &st))
         return L"";
     wchar_t text[32];
-    swprintf(text, 32, L"%04d/%02d/%02d %02d:%02d", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute);
+    qkLib::FormatWide(text, 32, L"%04d/%02d/%02d %02d:%02d", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute);
     return text;
 }
 

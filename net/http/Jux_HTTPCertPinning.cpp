@@ -3,6 +3,7 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkTalErrorInstance.h"
 #include "common/objects/GetCallerAddress.h"
 #include "common/objects/qkInstanceFactory.h"
@@ -420,7 +421,7 @@ void CHTTPCertPinning::Report(PinningReport& report)
 std::vector<std::pair<std::wstring, std::wstring>> CHTTPCertPinning::SummaryPairs(const PinningReport& report)
 {
     wchar_t hr[16];
-    swprintf(hr, 16, L"%lX", static_cast<unsigned long>(report.hr));
+    qkLib::FormatWide(hr, 16, L"%lX", static_cast<unsigned long>(report.hr));
     return {
         {L"D", Number(report.dataVersion)},
         {L"A", Number(report.source)},
@@ -442,7 +443,8 @@ std::vector<std::pair<std::wstring, std::wstring>> CHTTPCertPinning::SummaryPair
 std::wstring CHTTPCertPinning::DetailText(const PinningReport& report)
 {
     wchar_t head[128];
-    swprintf(head, 128, L"Result: %lX\nPing error: %lu\n", static_cast<unsigned long>(report.hr), report.resultCode);
+    qkLib::FormatWide(head, 128, L"Result: %lX\nPing error: %lu\n", static_cast<unsigned long>(report.hr),
+                      report.resultCode);
     std::wstring text = head;
     text += L"Host IP: " + report.serverAddress + L"\n";
     text += L"Connection Host: " + report.connectionHost + L"\n";

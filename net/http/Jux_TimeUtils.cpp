@@ -1,6 +1,7 @@
 #include "net/http/Jux_TimeUtils.h"
 
 #include "common/base/qkTrace.h"
+#include "common/base/qkWideFormat.h"
 
 #include <cwchar>
 #include <new>
@@ -12,8 +13,8 @@ HRESULT FormatIso8601Time(const SYSTEMTIME& time, std::wstring& out)
 {
     try {
         wchar_t text[64];
-        int n = swprintf(text, 64, L"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", time.wYear, time.wMonth, time.wDay,
-                         time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+        int n = qkLib::FormatWide(text, 64, L"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", time.wYear, time.wMonth, time.wDay,
+                                  time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
         if (n < 0)
             return E_OUTOFMEMORY;
         out.assign(text, static_cast<size_t>(n));

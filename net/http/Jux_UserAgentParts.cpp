@@ -1,3 +1,4 @@
+#include "common/base/qkWideFormat.h"
 #include "net/http/Jux_UserAgentParts.h"
 
 #include <cwchar>
@@ -28,8 +29,8 @@ std::wstring UserAgentParts::Complete(const std::wstring& suffix, DWORD major, D
         if (parts[2].empty())
             parts[2] = L"Win";
         wchar_t version[48];
-        swprintf(version, 48, L"%lu.%lu.%lu", static_cast<unsigned long>(major), static_cast<unsigned long>(minor),
-                 static_cast<unsigned long>(build));
+        qkLib::FormatWide(version, 48, L"%lu.%lu.%lu", static_cast<unsigned long>(major),
+                          static_cast<unsigned long>(minor), static_cast<unsigned long>(build));
         parts[3] = version;
     }
     std::wstring out;

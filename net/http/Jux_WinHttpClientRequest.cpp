@@ -3,6 +3,7 @@
 
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkTrace.h"
+#include "common/base/qkWideFormat.h"
 #include "net/http/Jux_LocalUserId.h"
 #include "net/http/Jux_ProductKey.h"
 #include "net/http/Jux_StatusCallback.h"
@@ -29,9 +30,9 @@ HRESULT MakeRequestIdText(const std::wstring& machineId, std::wstring& text)
     if (FAILED(hr))
         return hr;
     wchar_t digits[40];
-    swprintf(digits, 40, L"%08lX%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X", static_cast<unsigned long>(guid.Data1),
-             guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-             guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    qkLib::FormatWide(digits, 40, L"%08lX%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X",
+                      static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                      guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     text = machineId + L"-" + digits;
     return S_OK;
 }

@@ -2,6 +2,7 @@
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkExceptionInfo.h"
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "common/system/qkHandle.h"
 #include "common/system/qkOSInfo.h"
@@ -390,9 +391,9 @@ HRESULT FormatUserAgentString(std::wstring& userAgent)
     qkOSInfo::Initialize();
     const RTL_OSVERSIONINFOEXW& version = qkOSInfo::GetVersionInfo();
     wchar_t text[128];
-    const int n = ::_snwprintf(text, sizeof(text) / sizeof(text[0]), L"TALV-Remediation (%ls %d.%d)",
-                               version.dwPlatformId == VER_PLATFORM_WIN32_NT ? L"Windows NT" : L"Windows",
-                               static_cast<int>(version.dwMajorVersion), static_cast<int>(version.dwMinorVersion));
+    const int n = qkLib::FormatWide(text, sizeof(text) / sizeof(text[0]), L"TALV-Remediation (%ls %d.%d)",
+                                    version.dwPlatformId == VER_PLATFORM_WIN32_NT ? L"Windows NT" : L"Windows",
+                                    static_cast<int>(version.dwMajorVersion), static_cast<int>(version.dwMinorVersion));
     try {
         if (n < 0) {
             throw std::bad_alloc();
@@ -564,10 +565,9 @@ std::wstring FromUtf8(const std::string& text)
 std::wstring GuidToString(const GUID& g)
 {
     wchar_t text[40];
-    ::_snwprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
-                 g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                 g.Data4[7]);
-    text[39] = L'\0';
+    qkLib::FormatWide(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(g.Data1),
+                      g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5],
+                      g.Data4[6], g.Data4[7]);
     return text;
 }
 

@@ -98,6 +98,47 @@ class Install(unittest.TestCase):
         self.assertEqual({}, run_values(product.manifest_id))
 
 
+class Outcome(unittest.TestCase):
+    def run_plugin_status(self, name, status, relaunch):
+        """Runs a product whose plug-in reports running once, then the status; answers the exit
+        code of the launcher that ran the installation (the relaunched copy, with relaunch) and
+        the log."""
+        product = e2e.Product(name)
+        product.add_scripted_plugin("running 1\nstatus %d\nerror 0x80004005\n" % status)
+        options = {"install": "true", "honor_restart": True} if relaunch else None
+        exe = product.launcher(manifest=product.manifest(options=options))
+        started = time.time()
+        code, _ = e2e.run_launcher(exe, "/SILENT")
+        if relaunch:
+            # The copy goes on after this process ended: wait for both ends.
+            e2e.wait_until(lambda: len(e2e.exit_codes(e2e.log_text_since(started, product))) >= 2, 180)
+        log = e2e.log_text_since(started, product)
+        codes = e2e.exit_codes(log)
+        self.assertEqual(2 if relaunch else 1, len(codes), log[-4000:])
+        if not relaunch:
+            self.assertEqual(code, codes[-1])
+        return codes[-1], log
+
+    def test_only_a_finished_installation_exits_0(self):
+        # Plug-in status -> does the run succeed. -1 fails loudly, -2 quietly, 0 never started.
+        rows = [(3, True), (-1, False), (-2, False), (0, False)]
+        failures = set()
+        for status, success in rows:
+            with self.subTest(status=status):
+                code, log = self.run_plugin_status("status%d" % status if status >= 0 else "status_%d" % -status,
+                                                   status, relaunch=False)
+                self.assertEqual(success, code == 0, log[-4000:])
+                if not success:
+                    failures.add(code)
+        # Every failure ends the same way.
+        self.assertEqual(1, len(failures), failures)
+
+    def test_relaunched_copy_whose_installation_failed_does_not_exit_0(self):
+        code, log = self.run_plugin_status("relaunchfail", 0, relaunch=True)
+        self.assertNotEqual(0, code, log[-4000:])
+        self.assertIn("Attempting to relaunch VEK as", log)
+
+
 class StartUp(unittest.TestCase):
     def test_second_launcher_of_the_same_manifest_waits_then_exits_9(self):
         product = e2e.Product("second")

@@ -87,6 +87,13 @@ class Product:
             data = f.read()
         return self.add_file("VekDemoPlugin.dll", data, type=PLUGIN_TYPE, clsid=PLUGIN_CLASS, file_priority=10)
 
+    def add_scripted_plugin(self, script, signer="maker"):
+        """The scripted test plug-in with its script beside it (see ScriptedPlugin.cpp)."""
+        with open(os.path.join(SIGNING, signer, "jobs_scripted_plugin.dll"), "rb") as f:
+            data = f.read()
+        self.add_file("plugin.dll.script", script.encode(), file_priority=5)
+        return self.add_file("plugin.dll", data, type=PLUGIN_TYPE, clsid=PLUGIN_CLASS, file_priority=10)
+
     def manifest(self, ui_mode="SILENT", options=None):
         bootstrap_options = {"install": "false", "ask_location": "false", "honor_restart": False,
                              "shouldCreateRunKey": False, "shouldCreateRunTask": False,
@@ -146,6 +153,11 @@ def kill_windows_process(exe):
     pattern = "%s.%s$|%s.%s " % (re.escape(os.path.basename(folder)), re.escape(name),
                                   re.escape(os.path.basename(folder)), re.escape(name))
     subprocess.run(["pkill", "-KILL", "-f", pattern], check=False)
+
+
+def exit_codes(log):
+    """The exit codes that the launchers of a log text recorded, in the order of the log."""
+    return [int(code) for code in re.findall(r"VEK exited\. Error code: (-?\d+)", log)]
 
 
 def wine_tool(*args):

@@ -9,6 +9,7 @@
 
 #include <wrl/client.h>
 
+#include "common/base/qkWideFormat.h"
 #include "settings/manager/qkSettingsModule.h"
 
 using Microsoft::WRL::ComPtr;
@@ -52,8 +53,8 @@ int wmain(int argc, wchar_t** argv)
     wchar_t section[64], name[32];
     double start = Now();
     for (int i = 0; i < count; ++i) {
-        std::swprintf(section, 64, L"Bench\\Section%03d", i % 100);
-        std::swprintf(name, 32, L"Value%05d", i);
+        qkLib::FormatWide(section, 64, L"Bench\\Section%03d", i % 100);
+        qkLib::FormatWide(name, 32, L"Value%05d", i);
         ComPtr<ISettings> s;
         hr = mgr->GetSettings(section, &s);
         if (SUCCEEDED(hr))
@@ -68,8 +69,8 @@ int wmain(int argc, wchar_t** argv)
     double writeSeconds = Now() - start;
     start = Now();
     for (int i = 0; i < count; ++i) {
-        std::swprintf(section, 64, L"Bench\\Section%03d", i % 100);
-        std::swprintf(name, 32, L"Value%05d", i);
+        qkLib::FormatWide(section, 64, L"Bench\\Section%03d", i % 100);
+        qkLib::FormatWide(name, 32, L"Value%05d", i);
         ComPtr<ISettings> s;
         DWORD v = 0;
         hr = mgr->OpenSettings(section, &s);

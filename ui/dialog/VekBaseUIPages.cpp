@@ -1,5 +1,6 @@
 // The main dialog's end pages: which page a number shows, what it shows, and the silent and
 // unattended rules that suppress pages while the exit code still follows the page number.
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
@@ -59,9 +60,9 @@ std::wstring CodeText(long long code)
     wchar_t buffer[32];
     const uint32_t value = static_cast<uint32_t>(code);
     if (value < 16000u)
-        std::swprintf(buffer, 32, L"%d", static_cast<int>(value));
+        qkLib::FormatWide(buffer, 32, L"%d", static_cast<int>(value));
     else
-        std::swprintf(buffer, 32, L"0x%08X", value);
+        qkLib::FormatWide(buffer, 32, L"0x%08X", value);
     return buffer;
 }
 
@@ -254,9 +255,9 @@ void VekBaseUI::showAttentionMessage()
                     const auto code = static_cast<uint32_t>(found->get<int64_t>());
                     wchar_t buffer[32];
                     if (kaj)
-                        std::swprintf(buffer, 32, L"0x%08X", code);
+                        qkLib::FormatWide(buffer, 32, L"0x%08X", code);
                     else
-                        std::swprintf(buffer, 32, L"%d", static_cast<int>(code));
+                        qkLib::FormatWide(buffer, 32, L"%d", static_cast<int>(code));
                     body = FillMarkers(LoadText(uninstall ? 346 : 330), {buffer});
                 }
             }

@@ -1,5 +1,6 @@
 #include "ui/joblist/VekJobUI.h"
 
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "ui/joblist/VekJobUIEngine.h"
 #include "engine/launcher/VekExitCode.h"
@@ -252,7 +253,7 @@ std::wstring VekJobUI::FormatSize(unsigned long long bytes)
         if (bytes >= unit.below)
             continue;
         wchar_t number[64] = {};
-        _snwprintf(number, 63, L"%.2f", static_cast<double>(bytes) / static_cast<double>(unit.divisor));
+        qkLib::FormatWide(number, 64, L"%.2f", static_cast<double>(bytes) / static_cast<double>(unit.divisor));
         return FormatWithText(unit.stringId, FormatNumber(number));
     }
     return {};

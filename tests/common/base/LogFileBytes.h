@@ -2,6 +2,7 @@
 // Helpers of the line logger tests: the bytes of a UTF-16LE log file, and the logger's
 // variadic entry points as the launcher's facade calls them.
 #include "common/base/qkDebugOutput.h"
+#include "common/base/qkWideFormat.h"
 
 #include <windows.h>
 
@@ -54,7 +55,7 @@ inline std::string ReadBytes(const std::wstring& path)
 inline std::wstring Hex4(DWORD value)
 {
     wchar_t text[16];
-    std::swprintf(text, 16, L"0x%04X", value);
+    qkLib::FormatWide(text, 16, L"0x%04X", value);
     return text;
 }
 

@@ -1,4 +1,5 @@
 #include "common/base/qkStringConvert.h"
+#include "common/base/qkWideFormat.h"
 
 #include "FailingAllocator.h"
 
@@ -95,6 +96,32 @@ TEST(qkStringConvert, FormatAndAppendFormat)
     EXPECT_TRUE(qkStringConvert::Format(s, L"[%s]", longText.c_str()));
     EXPECT_EQ(L"[" + longText + L"]", s);
     EXPECT_FALSE(qkStringConvert::Format(s, nullptr));
+}
+
+// The fixed-buffer formatter has the same meaning of the conversions: %s and %ls wide text, %S
+// and %hs narrow text; what does not fit is cut and the buffer stays terminated.
+TEST(qkStringConvert, FormatWideIntoABufferKeepsOneMeaningOfS)
+{
+    wchar_t text[32];
+    EXPECT_EQ(23, qkLib::FormatWide(text, 32, L"account %s, session %d", L"USER", 1));
+    EXPECT_EQ(std::wstring(L"account USER, session 1"), text);
+    EXPECT_EQ(8, qkLib::FormatWide(text, 32, L"%ls|%S|%hs", L"ab", "cd", "ef"));
+    EXPECT_EQ(std::wstring(L"ab|cd|ef"), text);
+    struct Case {
+        size_t count;
+        int result;
+        const wchar_t* text;
+    };
+    const Case cases[] = {{6, 5, L"12345"}, {5, -1, L"1234"}, {1, -1, L""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.count);
+        wchar_t small[8] = {L'x', L'x', L'x', L'x', L'x', L'x', L'x', L'x'};
+        EXPECT_EQ(c.result, qkLib::FormatWide(small, c.count, L"%d", 12345));
+        EXPECT_EQ(std::wstring(c.text), small);
+    }
+    EXPECT_EQ(-1, qkLib::FormatWide(nullptr, 8, L"%d", 1));
+    EXPECT_EQ(-1, qkLib::FormatWide(text, 32, nullptr));
+    EXPECT_EQ(L'\0', text[0]);
 }
 
 TEST(qkStringConvert, FormatPathJoinsWithOneBackslash)

@@ -11,6 +11,7 @@
 #include <wrl/client.h>
 
 #include "DiagTestSupport.h"
+#include "common/base/qkWideFormat.h"
 #include "common/objects/qkQueryInterface.h"
 #include "common/diag/qkTalErrorInstanceStore.h"
 #include "common/errors/qkTalErrorInstance.h"
@@ -153,9 +154,9 @@ TEST_F(ErrorInstanceTest, WritesTheInstanceIntoItsBucketAndRunsTheCallback)
     ASSERT_TRUE(main->GetGuid(2, &id));
     ASSERT_TRUE(main->GetUInt32(3, &bucket));
     wchar_t expected[80];
-    swprintf(expected, 80, L"%08X\\%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X.dat", bucket, id.Data1, id.Data2,
-             id.Data3, id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6],
-             id.Data4[7]);
+    qkLib::FormatWide(expected, 80, L"%08X\\%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X.dat", bucket, id.Data1,
+                      id.Data2, id.Data3, id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5],
+                      id.Data4[6], id.Data4[7]);
     EXPECT_EQ(m_root.Path(expected), file);
     EXPECT_EQ(L"common_diag_tests", Text(main.Get(), 11));
     EXPECT_EQ(L"common_diag_tests", Text(main.Get(), 16)) << "no id text: the failing module's name";

@@ -1,3 +1,4 @@
+#include "common/base/qkWideFormat.h"
 #include "common/errors/qkConfiguredDebugOutput.h"
 
 #include "LogTestSupport.h"
@@ -25,8 +26,8 @@ std::wstring Stamp()
     SYSTEMTIME t;
     ::GetLocalTime(&t);
     wchar_t text[32];
-    std::swprintf(text, 32, L"%04d-%02d-%02d-%02d-%02d-%02d-%03d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                  t.wSecond, t.wMilliseconds);
+    qkLib::FormatWide(text, 32, L"%04d-%02d-%02d-%02d-%02d-%02d-%03d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                      t.wSecond, t.wMilliseconds);
     return text;
 }
 

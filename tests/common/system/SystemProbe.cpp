@@ -1,6 +1,7 @@
 // Runs operations of the system classes in a fresh process (the silo is set once per process)
 // and prints one line per operation:  get | id:<text> | root:<text> | rootini | modfolder | race | expand:<text>
 //   | silo:<id> (the tests' silo root) | lock:<mode>:<name> | hold (sleeps until killed)
+#include "common/base/qkWideFormat.h"
 #include "common/system/CIsolation.h"
 #include "common/system/qkPathExpansion.h"
 #include "common/system/qkSingleInstance.h"
@@ -57,7 +58,7 @@ int wmain(int argc, wchar_t** argv)
             for (int t = 0; t < 16; ++t)
                 threads.emplace_back([t, &seen] {
                     wchar_t id[39];
-                    std::swprintf(id, 39, L"{%08X-0000-0000-0000-000000000000}", t);
+                    qkLib::FormatWide(id, 39, L"{%08X-0000-0000-0000-000000000000}", t);
                     if (CIsolation::SetSiloID(id)) {
                         const wchar_t* path = CIsolation::GetSiloRegistryPath();
                         seen[t] = std::wstring(CIsolation::GetSiloID()) + L" " + (path ? path : L"");

@@ -16,6 +16,7 @@ using jobtest::JobRun;
 using jobtest::json;
 
 constexpr HRESULT kFileInvalid = static_cast<HRESULT>(0x80047EC4L);
+constexpr HRESULT kTrustFailure = static_cast<HRESULT>(0x80047E05L);
 constexpr HRESULT kDownloadFailed = static_cast<HRESULT>(0x80047EC6L);
 constexpr HRESULT kBackendUnavailable = static_cast<HRESULT>(0x80047ECDL);
 
@@ -68,6 +69,49 @@ TEST(JobDownloadTest, AFileThatFailsValidationIsDeletedAndOnlyACriticalOneFailsT
         const bool jobReported = !reports.empty() && reports.back().code == kFileInvalid &&
                                  reports.back().extra == L"Invalid digital signature";
         EXPECT_EQ(c.priority >= 0, jobReported);
+    }
+}
+
+// The trust subsystem fails for "untrusted.bin" only; every other file is validated as usual.
+HRESULT TrustFailsForOneFile(const wchar_t* path, const json* node, int32_t* validationError)
+{
+    const std::wstring text(path);
+    const std::wstring name = L"untrusted.bin";
+    if (text.size() >= name.size() && text.compare(text.size() - name.size(), name.size(), name) == 0) {
+        *validationError = static_cast<int32_t>(kTrustFailure);
+        return kTrustFailure;
+    }
+    return vek::ValidateFile(path, node, validationError);
+}
+
+TEST(JobDownloadTest, AFileWhoseTrustCouldNotBeCheckedIsNeverHandedOn)
+{
+    struct Case {
+        int priority;
+        std::vector<int> events;
+        int32_t code;
+        bool kept; // left in place for a later check; the job fails instead
+    };
+    const Case cases[] = {
+        {0, {0, 23, 2, 25, 27, 1}, static_cast<int32_t>(kFileInvalid), true},
+        {-1, {0, 23, 2, 25, 3, 1}, static_cast<int32_t>(kTrustFailure), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.priority);
+        JobRun run("trust", "download");
+        run.AddFile("good.bin", std::string(5000, 'g'));
+        run.AddFile("untrusted.bin", std::string(6000, 'u'), c.priority);
+        run.Create();
+        vek::VekJob::Tuning tuning;
+        tuning.pollIntervalMs = 50;
+        tuning.downloadRetryWaitMs = 0;
+        tuning.validateFile = TrustFailsForOneFile;
+        run.Job().SetTuning(tuning);
+        ASSERT_TRUE(run.Run());
+        EXPECT_EQ(c.events, run.Events());
+        EXPECT_EQ(c.code, Int(run.Node(), "job_error_code"));
+        EXPECT_EQ(c.kept, jobtest::Exists(run.Destination("untrusted.bin")));
+        EXPECT_TRUE(jobtest::Exists(run.Destination("good.bin")));
     }
 }
 

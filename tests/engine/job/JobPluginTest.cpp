@@ -76,17 +76,17 @@ TEST_F(JobPluginTest, EachStatusClassEndsTheJobItsOwnWay)
         {3, E_FAIL, {6, 1}, vek::eFinished, S_OK, false, false},
         {6, static_cast<HRESULT>(0x800704C7), {5, 1}, vek::eFinished, static_cast<HRESULT>(0x800704C7), false, false},
         {10, E_ACCESSDENIED, {18, 18, 1}, vek::eFinished, E_ACCESSDENIED, false, false},
-        {0, S_OK, {1}, vek::eFinished, kPluginStartFailed, false, false},
+        {0, S_OK, {-2, 1}, vek::eFinished, kPluginStartFailed, false, false},
         {7, S_OK, {14, 13, 1}, vek::eFinished, S_OK, false, false},
         {4, S_OK, {7, 1}, vek::eFinished, S_OK, false, false},
         {5, S_OK, {7, 1}, vek::eFinished, S_OK, false, false},
         {-1, E_ABORT, {-2, 1}, vek::eFinished, E_ABORT, false, true},
         {-1, S_OK, {-2, 1}, vek::eFinished, E_FAIL, false, true},
-        {-2, E_ABORT, {1}, vek::eFinished, E_ABORT, false, false},
+        {-2, E_ABORT, {-2, 1}, vek::eFinished, E_ABORT, false, false},
         {-3, E_ABORT, {-4, 1}, vek::eFinished, E_ABORT, false, false},
         {8, E_ABORT, {-5, 13, 1}, vek::eFinished, E_ABORT, false, true},
         {9, E_PENDING, {36, 13, 1}, vek::eFinished, E_PENDING, true, false},
-        {42, S_OK, {1}, vek::eFinished, E_UNEXPECTED, false, false},
+        {42, S_OK, {-2, 1}, vek::eFinished, E_UNEXPECTED, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "status " << c.status << " error " << std::hex << c.pluginError);

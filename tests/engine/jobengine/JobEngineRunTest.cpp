@@ -284,17 +284,47 @@ TEST_F(JobEngineRunTest, InstallJobRunsThroughThePlugin)
 {
     struct Row {
         const char* variant; // the signing fixture's copy of the scripted plug-in
+        const char* script;  // what the plug-in answers after reporting "running" once
         std::vector<int32_t> events;
         int32_t state;
         std::optional<DWORD> failures;
+        bool ran; // the plug-in was handed the job's node
     };
-    // Without a script the plug-in reports the installation finished. A plug-in that fails its
-    // trust check is never run, and the run fails instead of ending as a success.
+    // Only a finished installation ends the run in "all done" (event 10). A plug-in that fails
+    // its trust check is never run, and every failure status fails the run, whether the plug-in
+    // reports it loudly (-1), quietly (-2), as never started (0) or with a status outside the
+    // contract; a failure that asks for a new download ends the run offering it.
     const Row rows[] = {
-        {"level3", {9, 0, 23, 2, 25, 3, 21, 6, 1, 10, 11}, VekJobEngine::eJobsDone, std::nullopt},
-        {"unsigned", {9, 0, 23, 2, 25, 3, 21, -1, -1, 11}, VekJobEngine::eFatalError, 0},
+        {"level3",
+         "running 1\nstatus 3\n",
+         {9, 0, 23, 2, 25, 3, 21, 6, 1, 10, 11},
+         VekJobEngine::eJobsDone,
+         std::nullopt,
+         true},
+        {"unsigned", "", {9, 0, 23, 2, 25, 3, 21, -1, -1, 11}, VekJobEngine::eFatalError, 0, false},
+        {"level3",
+         "running 1\nstatus -1\nerror 0x80004004\n",
+         {9, 0, 23, 2, 25, 3, 21, -2, -1, 11},
+         VekJobEngine::eFatalError,
+         0,
+         true},
+        {"level3",
+         "running 1\nstatus -2\nerror 0x80004004\n",
+         {9, 0, 23, 2, 25, 3, 21, -2, -1, 11},
+         VekJobEngine::eFatalError,
+         0,
+         true},
+        {"level3", "running 1\nstatus 0\n", {9, 0, 23, 2, 25, 3, 21, -2, -1, 11}, VekJobEngine::eFatalError, 0, true},
+        {"level3", "running 1\nstatus 42\n", {9, 0, 23, 2, 25, 3, 21, -2, -1, 11}, VekJobEngine::eFatalError, 0, true},
+        {"level3",
+         "running 1\nstatus -3\nerror 0x80004004\n",
+         {9, 0, 23, 2, 25, 3, 21, -4, 1, 11},
+         VekJobEngine::eRetryDownloadAllowed,
+         std::nullopt,
+         true},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.variant << " " << row.script);
         RemoveManifestKey(m_manifestId);
         fs::remove_all(DownloadFolder());
         fs::create_directories(DownloadFolder());
@@ -303,7 +333,7 @@ TEST_F(JobEngineRunTest, InstallJobRunsThroughThePlugin)
         std::ifstream in(dll.c_str(), std::ios::binary);
         std::ostringstream bytes;
         bytes << in.rdbuf();
-        ASSERT_FALSE(bytes.str().empty()) << row.variant;
+        ASSERT_FALSE(bytes.str().empty());
         char digest[64];
         ASSERT_EQ(S_OK, vek::security::CalculateSHA256ForFile(dll.c_str(), digest, sizeof(digest)));
         const std::string pluginPath = m_prefix + row.variant + "/plugin.dll";
@@ -321,23 +351,21 @@ TEST_F(JobEngineRunTest, InstallJobRunsThroughThePlugin)
 #endif
                                      {"clsid", vek::ToUtf8(vek::GuidToString(vek::plugin::CLSID_VekPlugin2))},
                                      {"validation", {{"type", "sha256"}, {"data", std::string(digest, sizeof(digest))}}}});
-        std::ofstream(DownloadFolder() / "plugin.dll.script").flush();
+        std::ofstream(DownloadFolder() / "plugin.dll.script") << row.script;
 
         auto manifest = Manifest(json::array({job}));
         auto engine = Engine(manifest);
         EventLog log;
         log.Attach(*engine);
-        ASSERT_TRUE(engine->Start()) << row.variant;
+        ASSERT_TRUE(engine->Start());
         engine->Join();
 
-        EXPECT_EQ(row.events, log.Events()) << row.variant << manifest->Snapshot()["vek"]["job_array"][0].dump();
-        EXPECT_EQ(row.state, engine->GetEngineState()) << row.variant;
-        EXPECT_EQ(std::optional<DWORD>(1), JobValue("j1", L"Started")) << row.variant;
-        EXPECT_EQ(std::optional<DWORD>(0), JobValue("j1", L"DownloadComplete")) << row.variant;
-        EXPECT_EQ(row.failures, JobValue("j1", L"FailureCount")) << row.variant;
-        // Only a plug-in that passed its check was handed the job's node.
-        EXPECT_EQ(row.state == VekJobEngine::eJobsDone, fs::exists(DownloadFolder() / "plugin.dll.job"))
-            << row.variant;
+        EXPECT_EQ(row.events, log.Events()) << manifest->Snapshot()["vek"]["job_array"][0].dump();
+        EXPECT_EQ(row.state, engine->GetEngineState());
+        EXPECT_EQ(std::optional<DWORD>(1), JobValue("j1", L"Started"));
+        EXPECT_EQ(std::optional<DWORD>(0), JobValue("j1", L"DownloadComplete"));
+        EXPECT_EQ(row.failures, JobValue("j1", L"FailureCount"));
+        EXPECT_EQ(row.ran, fs::exists(DownloadFolder() / "plugin.dll.job"));
     }
 }
 

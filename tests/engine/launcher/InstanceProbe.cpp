@@ -5,6 +5,7 @@
 //     pause, setting "<prefix>_waiting" at the first pause; writes "hr=0x%08X pauses=<n>" and one
 //     line per error report ("report 0x%08X send=<0|1> extra=<text>").
 // The registry root is HKEY_CURRENT_USER.
+#include "common/base/qkWideFormat.h"
 #include "engine/launcher/VekInstanceWait.h"
 #include "engine/launcher/VekSingleInstance.h"
 #include "services/launcher/VekUtil.h"
@@ -57,7 +58,7 @@ int wmain(int argc, wchar_t** argv)
     vek::VekInstanceWait wait(
         vek::g_SingleInstance, HKEY_CURRENT_USER, [](HRESULT code, bool send, const std::wstring& extra) {
             wchar_t line[64];
-            std::swprintf(line, 64, L"report 0x%08X send=%d extra=", static_cast<unsigned>(code), send ? 1 : 0);
+            qkLib::FormatWide(line, 64, L"report 0x%08X send=%d extra=", static_cast<unsigned>(code), send ? 1 : 0);
             Write(line + extra + L"\n");
         });
     wait.SetDataFolder(folder);
@@ -69,7 +70,7 @@ int wmain(int argc, wchar_t** argv)
     });
     const HRESULT hr = wait.canRun(id);
     wchar_t line[64];
-    std::swprintf(line, 64, L"hr=0x%08X pauses=%u\n", static_cast<unsigned>(hr), pauses);
+    qkLib::FormatWide(line, 64, L"hr=0x%08X pauses=%u\n", static_cast<unsigned>(hr), pauses);
     Write(line);
     ::CloseHandle(waiting);
     return 0;

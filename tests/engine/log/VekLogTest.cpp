@@ -1,6 +1,7 @@
 #include "engine/log/VekDebugOutput.h"
 #include "engine/log/VekLog.h"
 
+#include "common/base/qkWideFormat.h"
 #include "common/errors/LogTestSupport.h"
 #include "common/errors/qkLog.h"
 
@@ -73,10 +74,10 @@ TEST(VekLog, FacadeWritesThroughTheProcessLogger)
 
     const std::wstring name = vek::VekDebugOutput.GetModuleName();
     wchar_t low[64], high[64];
-    std::swprintf(low, 64, L"VekLauncher-%04d-%02d-%02d-%02dh%02dm%02ds", before.wYear, before.wMonth, before.wDay,
-                  before.wHour, before.wMinute, before.wSecond);
-    std::swprintf(high, 64, L"VekLauncher-%04d-%02d-%02d-%02dh%02dm%02ds", after.wYear, after.wMonth, after.wDay,
-                  after.wHour, after.wMinute, after.wSecond);
+    qkLib::FormatWide(low, 64, L"VekLauncher-%04d-%02d-%02d-%02dh%02dm%02ds", before.wYear, before.wMonth, before.wDay,
+                      before.wHour, before.wMinute, before.wSecond);
+    qkLib::FormatWide(high, 64, L"VekLauncher-%04d-%02d-%02d-%02dh%02dm%02ds", after.wYear, after.wMonth, after.wDay,
+                      after.wHour, after.wMinute, after.wSecond);
     ASSERT_EQ(name.size(), std::wstring(low).size());
     EXPECT_LE(std::wstring(low), name);
     EXPECT_LE(name, std::wstring(high));

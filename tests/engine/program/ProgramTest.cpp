@@ -17,6 +17,13 @@ std::wstring SystemFile(const wchar_t* name)
 
 } // namespace
 
+// The account word is wide text: it reaches the start ping whole, not cut after its first letter.
+TEST(ProgramEntry, StartAccountTextCarriesTheWholeAccountWord)
+{
+    EXPECT_EQ(L"account USER, session 1", vek::StartAccountText(L"USER", 1));
+    EXPECT_EQ(L"account SYSTEM, session 0", vek::StartAccountText(L"SYSTEM", 0));
+}
+
 TEST(ProgramEntry, ShellLaunchStartsAProgramAndReportsAMissingOne)
 {
     EXPECT_EQ(LaunchProcessWithShellExecute(SystemFile(L"cmd.exe").c_str(), L"/c exit 0", false), S_OK);

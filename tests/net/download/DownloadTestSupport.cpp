@@ -1,5 +1,6 @@
 #include "DownloadTestSupport.h"
 
+#include "common/base/qkWideFormat.h"
 #include "net/download/DownloadJson.h"
 
 #include <windows.h>
@@ -84,7 +85,7 @@ void TestHooks::logJobError(HRESULT result, int errorType, nlohmann::json&, cons
                             std::uint32_t failureCount)
 {
     wchar_t line[64];
-    swprintf(line, 64, L"0x%08X/%d/%d/%u ", static_cast<unsigned>(result), errorType, priority, failureCount);
+    qkLib::FormatWide(line, 64, L"0x%08X/%d/%d/%u ", static_cast<unsigned>(result), errorType, priority, failureCount);
     reports.push_back(line + text);
 }
 

@@ -3,6 +3,7 @@
 // detailed report, the remembered certificate, the white list and a redirect off it.
 #include "PinningTestSupport.h"
 
+#include "common/base/qkWideFormat.h"
 #include "net/VekTestServer.h"
 #include "net/http/Jux_HTTPCertPinning.h"
 #include "net/http/Jux_PinningHook.h"
@@ -206,7 +207,7 @@ TEST_F(CertificatePinning, VerdictAndReportOfEachPolicy)
         EXPECT_EQ(0u, e.constant2);
         ASSERT_EQ(14u, e.pairs.size());
         wchar_t hrText[16];
-        swprintf(hrText, 16, L"%lX", static_cast<unsigned long>(c.reportedHr));
+        qkLib::FormatWide(hrText, 16, L"%lX", static_cast<unsigned long>(c.reportedHr));
         const std::vector<std::pair<std::wstring, std::wstring>> expected = {
             {L"D", L"7"}, {L"A", L"1"}, {L"B", L"0"}, {L"M", std::to_wstring(c.mode)},
             {L"R", std::to_wstring(c.rootCheckMode)}, {L"O", L"0"}, {L"V", L"1"}, {L"W", L"3"},

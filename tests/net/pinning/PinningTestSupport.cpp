@@ -1,5 +1,6 @@
 #include "PinningTestSupport.h"
 
+#include "common/base/qkWideFormat.h"
 #include "common/objects/qkInstanceFactory.h"
 #include "common/objects/qkTalCountedObject.h"
 #include "common/system/qkPathExpansion.h"
@@ -280,7 +281,7 @@ std::wstring ThumbprintOfPem(const std::wstring& path)
     std::wstring text;
     wchar_t digits[3];
     for (DWORD i = 0; i < size; ++i) {
-        swprintf(digits, 3, L"%02X", hash[i]);
+        qkLib::FormatWide(digits, 3, L"%02X", hash[i]);
         text += digits;
     }
     return text;

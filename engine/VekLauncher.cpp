@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -94,6 +95,63 @@ void RestartInUserSession(vek::VekUIEngine& engine, vek::VekTraceRegistration& t
     }
 }
 
+// Starts the engine and reacts to its start result: scheduled for later, restart in the user's
+// session, the message loop, relaunches, prompts and failure pages. Returns the start result.
+HRESULT StartAndReact(HINSTANCE instance, const wchar_t* commandLine, vek::VekTraceRegistration& tracing,
+                      vek::VekUIEngine& engine, const std::wstring& exePath, HRESULT hr,
+                      const std::function<void()>& runLoop)
+{
+    if (SUCCEEDED(hr)) {
+        vek::InstallResourceCertificates(instance, 400, L"CA");
+        vek::InstallResourceCertificates(instance, 401, L"ROOT");
+        hr = engine.Start(exePath.c_str(), commandLine);
+    }
+
+    if (SUCCEEDED(hr) && engine.isScheduledForLater()) {
+        vek::LogInfo(L"VEK scheduled to run in future, exit for now");
+    } else if (SUCCEEDED(hr) && engine.needsRestartInUserSession()) {
+        RestartInUserSession(engine, tracing);
+    } else if (SUCCEEDED(hr) && !engine.restartRequested() && !engine.restartElevatedRequested()) {
+        vek::LogInfo(L"wWinMain(645) : spVekEngine->Start() succeeded, starting message loop");
+        runLoop();
+        vek::LogInfo(L"wWinMain(647) : Message loop has exited");
+        if (engine.restartRequested())
+            SetRelaunchExitCode(
+                RelaunchThroughShell(exePath, true, L"wWinMain(657) : UAC was canceled, relaunching non-elevated"));
+    } else if (engine.restartElevatedRequested()) {
+        vek::LogInfo(L"wWinMain(667) : Relaunching elevated");
+        SetRelaunchExitCode(
+            RelaunchThroughShell(exePath, true, L"wWinMain(672) : UAC was canceled, relaunching non-elevated"));
+    } else if (hr == vek::VEK_E_ANOTHER_INSTANCE) {
+        vek::LogInfo(L"wWinMain(681) : Another instance detected show prompt and exit");
+        g_ExitCode = 9;
+        engine.showAnotherInstancePrompt();
+    } else if (hr == vek::VEK_E_CLEANUP) {
+        vek::LogInfo(L"wWinMain(695) : Got hr == VEK_E_CLEANUP, exiting");
+    } else if (hr == vek::VEK_E_NO_CC_TOKEN) {
+        g_ExitCode = 15;
+        engine.showUI(hr);
+        runLoop();
+    } else if (hr == vek::VEK_E_NOT_ADMIN || hr == vek::VEK_E_PREREQUISITES) {
+        if (g_ExitCode == 0) {
+            vek::LogInfo(L"wWinMain(707) : Got hr == VEK_E_PREREQUISITES or VEK_E_NOT_ADMIN");
+            g_ExitCode = 3;
+        } else if (hr == vek::VEK_E_NOT_ADMIN) {
+            engine.showUI(hr);
+            runLoop();
+        }
+    } else if (FAILED(hr)) {
+        vek::LogError(L"wWinMain(718) : spVekEngine->Start() failed, hr=0x%08X", hr);
+        void* caller = nullptr;
+        qkLib::GetCallerAddress(&caller);
+        vek::ReportStartFailure(hr, caller);
+        engine.showUI(hr);
+        runLoop();
+    }
+    // Otherwise the bootstrap has already started the launcher copy that goes on.
+    return hr;
+}
+
 // The engine branch: start the engine and react to its start result. Returns the start result.
 HRESULT RunEngine(HINSTANCE instance, const wchar_t* commandLine, vek::VekTraceRegistration& tracing)
 {
@@ -116,59 +174,13 @@ HRESULT RunEngine(HINSTANCE instance, const wchar_t* commandLine, vek::VekTraceR
     auto runLoop = [&loop] { loop->Run(); };
 
     if (vek::HasRawSwitch(commandLine, vek::switches::SHOW_RESTART_PROMPT)) {
+        // The restart prompt alone: the engine is not started, and the exit sequence below runs
+        // as after any other page.
         engine->showUI(S_OK);
         runLoop();
-        return hr;
+    } else {
+        hr = StartAndReact(instance, commandLine, tracing, *engine, exePath, hr, runLoop);
     }
-
-    if (SUCCEEDED(hr)) {
-        vek::InstallResourceCertificates(instance, 400, L"CA");
-        vek::InstallResourceCertificates(instance, 401, L"ROOT");
-        hr = engine->Start(exePath.c_str(), commandLine);
-    }
-
-    if (SUCCEEDED(hr) && engine->isScheduledForLater()) {
-        vek::LogInfo(L"VEK scheduled to run in future, exit for now");
-    } else if (SUCCEEDED(hr) && engine->needsRestartInUserSession()) {
-        RestartInUserSession(*engine, tracing);
-    } else if (SUCCEEDED(hr) && !engine->restartRequested() && !engine->restartElevatedRequested()) {
-        vek::LogInfo(L"wWinMain(645) : spVekEngine->Start() succeeded, starting message loop");
-        runLoop();
-        vek::LogInfo(L"wWinMain(647) : Message loop has exited");
-        if (engine->restartRequested())
-            SetRelaunchExitCode(
-                RelaunchThroughShell(exePath, true, L"wWinMain(657) : UAC was canceled, relaunching non-elevated"));
-    } else if (engine->restartElevatedRequested()) {
-        vek::LogInfo(L"wWinMain(667) : Relaunching elevated");
-        SetRelaunchExitCode(
-            RelaunchThroughShell(exePath, true, L"wWinMain(672) : UAC was canceled, relaunching non-elevated"));
-    } else if (hr == vek::VEK_E_ANOTHER_INSTANCE) {
-        vek::LogInfo(L"wWinMain(681) : Another instance detected show prompt and exit");
-        g_ExitCode = 9;
-        engine->showAnotherInstancePrompt();
-    } else if (hr == vek::VEK_E_CLEANUP) {
-        vek::LogInfo(L"wWinMain(695) : Got hr == VEK_E_CLEANUP, exiting");
-    } else if (hr == vek::VEK_E_NO_CC_TOKEN) {
-        g_ExitCode = 15;
-        engine->showUI(hr);
-        runLoop();
-    } else if (hr == vek::VEK_E_NOT_ADMIN || hr == vek::VEK_E_PREREQUISITES) {
-        if (g_ExitCode == 0) {
-            vek::LogInfo(L"wWinMain(707) : Got hr == VEK_E_PREREQUISITES or VEK_E_NOT_ADMIN");
-            g_ExitCode = 3;
-        } else if (hr == vek::VEK_E_NOT_ADMIN) {
-            engine->showUI(hr);
-            runLoop();
-        }
-    } else if (FAILED(hr)) {
-        vek::LogError(L"wWinMain(718) : spVekEngine->Start() failed, hr=0x%08X", hr);
-        void* caller = nullptr;
-        qkLib::GetCallerAddress(&caller);
-        vek::ReportStartFailure(hr, caller);
-        engine->showUI(hr);
-        runLoop();
-    }
-    // Otherwise the bootstrap has already started the launcher copy that goes on.
 
     if (vek::RemovesDeploymentPackage(g_ExitCode, vek::HasRawSwitch(commandLine, vek::switches::EXECUTED_BY_MSI)))
         vek::UninstallDeploymentMsi();

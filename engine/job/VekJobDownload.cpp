@@ -32,12 +32,17 @@ std::string Text(const nlohmann::json& node, const char* key)
     return found != node.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-// The value name of a file's failure count: the last component of its source address.
-std::wstring FailureCountName(const std::wstring& source)
+// The manifest's id, which names the registry key of the files' failure counts.
+std::wstring ManifestIdOf(const ManifestDocument& manifest)
 {
-    const std::wstring name = source.substr(0, source.find_first_of(L"?#"));
-    const size_t slash = name.find_last_of(L"/\\");
-    return slash == std::wstring::npos ? name : name.substr(slash + 1);
+    return manifest.Read([](const nlohmann::json& root) {
+        const auto vek = root.find("vek");
+        if (vek == root.end() || !vek->is_object()) {
+            return std::wstring();
+        }
+        const auto global = vek->find("global");
+        return global != vek->end() && global->is_object() ? FromUtf8(Text(*global, "manifest_id")) : std::wstring();
+    });
 }
 
 } // namespace
@@ -69,6 +74,7 @@ void VekJob::download()
     manager->ShareJobLock(&m_manifest->Mutex());
     manager->SetRetryWait(m_tuning.downloadRetryWaitMs);
     manager->SetEngineTimeout(m_tuning.downloadTimeoutSeconds);
+    manager->SetManifestId(ManifestIdOf(*m_manifest));
     {
         std::lock_guard<std::recursive_mutex> lock(m_lock);
         m_downloadManager = manager;
@@ -255,8 +261,10 @@ bool VekJob::validateDownloadedFiles()
     if (files == job.end() || !files->is_array()) {
         return result;
     }
-    // The failure counts live under the registry root that the options' "reg_context" names.
+    // The failure counts live in the manifest's key under the registry root that the options'
+    // "reg_context" names.
     json countRoot;
+    countRoot["vek"]["global"]["manifest_id"] = ToUtf8(ManifestIdOf(*m_manifest));
     countRoot["vek"]["bootstrap"]["options"] = json::object();
     if (const auto context = m_options.find("reg_context"); context != m_options.end()) {
         countRoot["vek"]["bootstrap"]["options"]["reg_context"] = *context;
@@ -319,7 +327,7 @@ bool VekJob::validateDownloadedFiles()
             QK_LOG_ERROR(L"Validation of non critical file %s failed ", path.c_str());
         }
         const uint32_t count =
-            UpdateFileFailureCount(countRoot, job, FailureCountName(source.empty() ? path : source).c_str());
+            UpdateFileFailureCount(countRoot, job, FailureCountValueName(source.empty() ? path : source).c_str());
         reportJobError(hr, extra.c_str(), priority, static_cast<int>(count));
 
         // A file whose trust could not be checked is never handed on. A critical one fails the

@@ -259,18 +259,40 @@ int32_t VekJobEngine::Bootstrap()
         storeInstalled(installed);
         QK_LOG_INFO(L"installedBinaryPath - %s, CurrentPath - %s", installed.c_str(), m_currentPath.c_str());
 
-        // A process started with "r" is the relaunched copy: it neither copies nor relaunches
-        // again, and the copy it runs from is the launcher the Run value and task name.
+        // A process started with "r" was relaunched: by the bootstrap (it then normally runs
+        // from the copy, and nothing below applies) or through the shell to gain rights, from
+        // the launcher the user started. It never copies again, but it verifies the copy, repairs
+        // the trust system where it may, and starts the copy. The first process may have put the
+        // copy into the temporary folder when the download folder refused it: that copy is
+        // verified and started instead, and a process that is that copy runs from where it is.
         const bool relaunchedCopy = commandLine.HasSwitch(switches::RELAUNCHED);
-        if (relaunchedCopy && options.install) {
-            installed = m_currentPath;
-            storeInstalled(installed);
+        const auto isCurrent = [this](const std::wstring& path) {
+            return ::_wcsicmp(path.c_str(), m_currentPath.c_str()) == 0;
+        };
+        if (relaunchedCopy && options.install && !isCurrent(installed)) {
+            const std::wstring tempCopy = (fs::path(getTempInstallDir(system)) / installedName).wstring();
+            if (isCurrent(tempCopy)) {
+                QK_LOG_INFO(L"Running from the temporary folder, %s", m_currentPath.c_str());
+                installed = m_currentPath;
+                storeInstalled(installed);
+            } else if (!Exists(installed)) {
+                if (Exists(tempCopy)) {
+                    QK_LOG_INFO(L"The launcher copy is %s", tempCopy.c_str());
+                    installed = tempCopy;
+                } else {
+                    QK_LOG_INFO(L"No launcher copy at %s, running from %s", installed.c_str(), m_currentPath.c_str());
+                    installed = m_currentPath;
+                }
+                storeInstalled(installed);
+            }
         }
         bool relaunch = false;
-        if (options.install && !relaunchedCopy && ::_wcsicmp(installed.c_str(), m_currentPath.c_str()) != 0) {
+        if (options.install && !isCurrent(installed)) {
             QK_LOG_INFO(L"Installing VEK");
             const DWORD attributes = ::GetFileAttributesW(installed.c_str());
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+            // An earlier read-only copy gives way to the new one; a relaunched process keeps the
+            // copy it is about to verify.
+            if (!relaunchedCopy && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
                 if (!::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL)) {
                     const HRESULT hr = LastErrorResult();
                     QK_LOG_ERROR(L"SetFileAttributes() failed to set FILE_ATTRIBUTE_NORMAL on %s, hr=0x%08X",
@@ -280,7 +302,7 @@ int32_t VekJobEngine::Bootstrap()
                 QK_LOG_INFO(L"%s already exists, deleting", installed.c_str());
                 ::DeleteFileW(installed.c_str());
             }
-            if (!::CopyFileW(m_currentPath.c_str(), installed.c_str(), FALSE)) {
+            if (!relaunchedCopy && !::CopyFileW(m_currentPath.c_str(), installed.c_str(), FALSE)) {
                 QK_LOG_ERROR(L"CopyFile() failed to copy %s to %s, hr=0x%08X, using temp path", m_currentPath.c_str(),
                              installed.c_str(), static_cast<unsigned>(LastErrorResult()));
                 installed = (fs::path(getTempInstallDir(system)) / installedName).wstring();
@@ -318,7 +340,9 @@ int32_t VekJobEngine::Bootstrap()
                             hr = VEK_E_BOOTSTRAP_VERIFY;
                         }
                     }
-                } else if (uac) {
+                } else if (uac && !relaunchedCopy) {
+                    // A relaunched process does not ask again: its relaunch was the request for
+                    // rights, and asking once more would prompt without end after a refusal.
                     QK_LOG_INFO(L"Running on Vista or higher but not admin, try re-launching");
                     system.Release();
                     return eBootstrapNeedsElevation;

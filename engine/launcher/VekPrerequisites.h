@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "services/msi/EndpointUpgradeCodes.h"
+
 #include <cstdint>
 #include <functional>
 
@@ -58,8 +60,8 @@ OmblPackage ReadOmblPackage(const nlohmann::json& installJob);
 // The installed-version answer of the MSI utility for the endpoint product's two upgrade codes
 // (the second one in a WOW64 process): -2 when the product is not installed.
 using InstalledVersionQuery = std::function<int(const wchar_t* upgradeCode, const wchar_t* upgradeCodeWow64)>;
-constexpr wchar_t kEndpointUpgradeCode[] = L"{24BF7A02-B60A-494B-843A-793BBC77DED4}";
-constexpr wchar_t kEndpointUpgradeCodeWow64[] = L"{F7BE9C8A-C2E6-470D-B703-0A1845E6FF8C}";
+constexpr const wchar_t* kEndpointUpgradeCode = kEndpointUpgradeCode32;
+constexpr const wchar_t* kEndpointUpgradeCodeWow64 = kEndpointUpgradeCode64;
 
 // S_OK, or VEK_E_NOT_ADMIN with exitCode set to 17 (no OMBL installer for this system) or 19
 // (the endpoint product is not installed).

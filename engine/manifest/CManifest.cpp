@@ -21,8 +21,9 @@ ManifestSwitches ManifestSwitches::FromCommandLine()
 }
 
 CManifest::CManifest(ManifestDocument& document, ManifestSwitches switches, std::shared_ptr<COSVersionInfo> osInfo,
-                     std::shared_ptr<IInstalledProducts> products)
-    : m_document(document), m_switches(switches), m_osInfo(std::move(osInfo)), m_products(std::move(products))
+                     std::shared_ptr<CMsiUtils> msi, std::shared_ptr<CLegacyProductDetector> detector)
+    : m_document(document), m_switches(switches), m_osInfo(std::move(osInfo)), m_msi(std::move(msi)),
+      m_detector(std::move(detector))
 {}
 
 bool CManifest::init()
@@ -30,8 +31,11 @@ bool CManifest::init()
     if (!m_osInfo) {
         m_osInfo = std::make_shared<COSVersionInfo>();
     }
-    if (!m_products) {
-        m_products = std::make_shared<CInstalledProducts>();
+    if (!m_msi) {
+        m_msi = std::make_shared<CMsiUtils>();
+    }
+    if (!m_detector) {
+        m_detector = std::make_shared<CLegacyProductDetector>();
     }
     return m_document.Modify([this](json& root) {
         const json* jobs = ManifestJson::Path(&root, {"vek", "job_array"});

@@ -19,7 +19,9 @@
 // so that the fall-back after a failed re-enrollment can bring them back.
 #include "engine/manifest/COSVersionInfo.h"
 #include "engine/manifest/ManifestDocument.h"
-#include "engine/manifest/VekInstalledProducts.h"
+#include "services/detect/CLegacyProductDetector.h"
+#include "services/msi/CMsiUtils.h"
+#include "services/msi/EndpointUpgradeCodes.h"
 
 #include <nlohmann/json.hpp>
 
@@ -53,16 +55,14 @@ public:
     // A predicate over one file entry: true keeps it.
     using JobFilter = std::function<bool(const json& entry)>;
 
-    // The upgrade codes under which the endpoint product is installed (32-bit, 64-bit).
-    static constexpr const wchar_t* kEndpointUpgradeCode32 = L"{5C6B1A0E-3F2D-4B8A-9E71-2D4C8F0B6A13}";
-    static constexpr const wchar_t* kEndpointUpgradeCode64 = L"{A2E49C7D-81F5-4D36-B0C2-7E95F1D3A846}";
     // The machine key beside which the upgrade-confirmation marker lives.
     static constexpr const wchar_t* kLauncherKey = L"Software\\Vallor\\Vek";
 
     // Service objects not given are made by init.
     explicit CManifest(ManifestDocument& document, ManifestSwitches switches = {},
                        std::shared_ptr<COSVersionInfo> osInfo = nullptr,
-                       std::shared_ptr<IInstalledProducts> products = nullptr);
+                       std::shared_ptr<CMsiUtils> msi = nullptr,
+                       std::shared_ptr<CLegacyProductDetector> detector = nullptr);
 
     // Selects the install job, the components and the package for the processor (writes
     // "vek"."bootstrap"."install_folder_postfix"). False when there is no install job.
@@ -172,7 +172,9 @@ private:
     ManifestDocument& m_document;
     ManifestSwitches m_switches;
     std::shared_ptr<COSVersionInfo> m_osInfo;
-    std::shared_ptr<IInstalledProducts> m_products;
+    // The installed endpoint product (Windows Installer) and the earlier products (registry).
+    std::shared_ptr<CMsiUtils> m_msi;
+    std::shared_ptr<CLegacyProductDetector> m_detector;
     bool m_hasInstallJob = false;
     std::vector<std::string> m_components;
     std::string m_platform;

@@ -259,8 +259,9 @@ void CManifest::patchEndpointJob(bool fallback)
         bool reEnroll = !fallback;
         if (reEnroll) {
             const std::wstring version = ManifestJson::WideText(ManifestJson::Member(&installer, "version"), "version");
-            const int compared =
-                m_products->CompareInstalledVersion(kEndpointUpgradeCode32, kEndpointUpgradeCode64, version);
+            // No version asks only whether the product is installed.
+            const int compared = m_msi->CompareInstalledVersion(kEndpointUpgradeCode32, kEndpointUpgradeCode64,
+                                                                version.empty() ? nullptr : version.c_str());
             reEnroll = compared == 0 || compared == 1;
         }
         if (reEnroll && ManifestJson::EqualNoCase(m_removalMode, "QOR_UNINSTALL")) {
@@ -283,7 +284,7 @@ void CManifest::patchEndpointJob(bool fallback)
 
 void CManifest::removeLegacyCleanup()
 {
-    if (m_products->IsHostedAgentInstalled() || isRedistributable()) {
+    if (m_detector->IsHostedAgentInstalled() || isRedistributable()) {
         return;
     }
     m_document.Modify([this](json& root) {

@@ -37,13 +37,6 @@ const nlohmann::json* JobArray(const nlohmann::json& document)
     return jobs && jobs->is_array() ? jobs : nullptr;
 }
 
-// The file name part of a "source_file" path.
-std::wstring FileName(const std::wstring& path)
-{
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 } // namespace
 
 VekRegistryState::VekRegistryState(nlohmann::json& document, IEngineErrorSink* reporter, std::wstring commandLine,
@@ -376,7 +369,12 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
                     const nlohmann::json* files = Find(job, "file_array");
                     if (files && files->is_array()) {
                         for (const nlohmann::json& entry : *files) {
-                            const std::wstring name = FileName(Text(entry, "source_file"));
+                            // Named as the failure counter names it: by the source, else the destination.
+                            std::wstring file = Text(entry, "source_file");
+                            if (file.empty()) {
+                                file = Text(entry, "destination_file");
+                            }
+                            const std::wstring name = FailureCountValueName(file);
                             if (!name.empty() && fileKey.DeleteValue(name.c_str())) {
                                 QK_LOG_ERROR(L"Deleting registry key %s", name.c_str());
                             }

@@ -22,14 +22,6 @@ nlohmann::json HrValue(HRESULT hr)
     return static_cast<std::int32_t>(hr);
 }
 
-// The file name that counts a file's failures: the last component of its address.
-std::wstring FileNameOf(const std::wstring& address)
-{
-    std::wstring name = address.substr(0, address.find_first_of(L"?#"));
-    size_t slash = name.find_last_of(L"/\\");
-    return slash == std::wstring::npos ? name : name.substr(slash + 1);
-}
-
 void DeleteTemporaryFile(const nlohmann::json& record)
 {
     const std::wstring temp = RecordTempPath(record);
@@ -217,14 +209,16 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
 
 void CWinHTTPDownloadManager::ReportFileFailure(const std::wstring& address, int priority)
 {
-    // The failure counts live under the registry root that the options' `reg_context` names.
+    // The failure counts live in the manifest's key under the registry root that the options'
+    // `reg_context` names.
     nlohmann::json document;
+    document["vek"]["global"]["manifest_id"] = WideToUtf8(m_manifestId);
     document["vek"]["bootstrap"]["options"] = nlohmann::json::object();
     if (const nlohmann::json* context = JsonMember(m_options, "reg_context"))
         document["vek"]["bootstrap"]["options"]["reg_context"] = *context;
     const std::wstring text = L"filename=" + address;
     const std::uint32_t count = WithJob([&](nlohmann::json& job) {
-        const std::uint32_t failures = UpdateFileFailureCount(document, job, FileNameOf(address).c_str());
+        const std::uint32_t failures = UpdateFileFailureCount(document, job, FailureCountValueName(address).c_str());
         if (m_hooks)
             m_hooks->logJobError(VEK_E_HTTP_DOWNLOAD, 1, job, text, priority, failures);
         return failures;

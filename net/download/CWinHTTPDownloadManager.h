@@ -76,6 +76,8 @@ public:
     void SetRetryWait(DWORD milliseconds) { m_retryWaitMs = milliseconds; }
     // Request time-out handed to each new engine (30 s).
     void SetEngineTimeout(DWORD seconds) { m_engineTimeout = seconds; }
+    // The manifest whose registry key keeps the files' failure counts; set before Start.
+    void SetManifestId(std::wstring manifestId) { m_manifestId = std::move(manifestId); }
 
 private:
     using FilePair = std::pair<std::wstring, std::wstring>; // source address, destination path
@@ -105,6 +107,7 @@ private:
     nlohmann::json& m_job;
     nlohmann::json& m_options;
     std::shared_ptr<IDownloadJobHooks> m_hooks;
+    std::wstring m_manifestId;
     EventSignal m_events;
     ProgressSignal m_progress;
     bool m_firstBytes = true;

@@ -24,6 +24,7 @@
 #include "services/companion/IWoxManifest.h"
 #include "services/launcher/IWinApi.h"
 #include "services/msi/CMsiUtils.h"
+#include "services/msi/EndpointUpgradeCodes.h"
 
 class WOXWrapper {
 public:
@@ -43,8 +44,8 @@ public:
     };
 
     // The endpoint product's upgrade codes (32-bit and 64-bit systems).
-    static constexpr const wchar_t* kEndpointUpgradeCode32 = L"{24BF7A02-B60A-494B-843A-793BBC77DED4}";
-    static constexpr const wchar_t* kEndpointUpgradeCode64 = L"{F7BE9C8A-C2E6-470D-B703-0A1845E6FF8C}";
+    static constexpr const wchar_t* kEndpointUpgradeCode32 = vek::kEndpointUpgradeCode32;
+    static constexpr const wchar_t* kEndpointUpgradeCode64 = vek::kEndpointUpgradeCode64;
     static constexpr const wchar_t* kVekKey = L"Software\\Vallor\\Vek";
     static constexpr const wchar_t* kStampValue = L"WOXInstallationStamp";
     static constexpr const wchar_t* kSideLoadKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\AppModelUnlock";

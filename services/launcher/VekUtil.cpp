@@ -334,21 +334,29 @@ int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job)
     return 0;
 }
 
+std::wstring FailureCountValueName(const std::wstring& source)
+{
+    const std::wstring name = source.substr(0, source.find_first_of(L"?#"));
+    const size_t slash = name.find_last_of(L"/\\");
+    return slash == std::wstring::npos ? name : name.substr(slash + 1);
+}
+
 uint32_t UpdateFileFailureCount(const nlohmann::json& document, const nlohmann::json& job, const wchar_t* fileName)
 {
     const std::string jobId = MemberText(job, "job_id");
     if (jobId.empty() || fileName == nullptr) {
         return 0;
     }
-    // The folder that holds the running launcher names its part of the key.
-    std::wstring module;
-    GetModulePath(nullptr, module);
-    const auto slash = module.find_last_of(L'\\');
-    std::wstring folder = slash == std::wstring::npos ? std::wstring() : module.substr(0, slash);
-    const auto parent = folder.find_last_of(L'\\');
-    folder = parent == std::wstring::npos ? folder : folder.substr(parent + 1);
-
-    const std::wstring path = std::wstring(ProductKey) + L"\\" + folder + L"\\" + FromUtf8(jobId) + L"\\file_array";
+    const nlohmann::json* root = Member(document, "vek");
+    const nlohmann::json* global = root ? Member(*root, "global") : nullptr;
+    const std::wstring manifestId = FromUtf8(global ? MemberText(*global, "manifest_id") : std::string());
+    if (manifestId.empty()) {
+        // Without an id the count would stand outside every manifest's key, where no clean-up finds it.
+        QK_LOG_ERROR(L"No manifest id: failure count of %s not kept", fileName);
+        return 0;
+    }
+    const std::wstring path =
+        std::wstring(ProductKey) + L"\\" + manifestId + L"\\" + FromUtf8(jobId) + L"\\file_array";
     const REGSAM access = 0x2001F; // KEY_READ | KEY_WRITE
     // Opened, or created when missing (a new key holds no count yet).
     qkRegistry key;

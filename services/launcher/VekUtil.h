@@ -42,8 +42,13 @@ int DetectByteOrderMark(const uint8_t* bytes, size_t count);
 HKEY GetRegistryContext(const nlohmann::json& document);
 bool IsDownloadAccepted(const nlohmann::json& document);
 int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job);
-// Counts a failure of the file under the job's registry key; the manifest document gives the
-// registry root. Returns the value written (0 for the first failure).
+// The value name of a file's failure count: the last component of its source address, without
+// query or fragment. The counter and the registry clean-up both name the value by it.
+std::wstring FailureCountValueName(const std::wstring& source);
+// Counts a failure of the file under the job's key of the manifest: base key \ manifest id \ job
+// id \ "file_array", where the registry clean-up removes it. The manifest document gives the
+// registry root and the manifest id (without an id nothing is written). Returns the value
+// written (0 for the first failure).
 uint32_t UpdateFileFailureCount(const nlohmann::json& document, const nlohmann::json& job, const wchar_t* fileName);
 bool GetInstallerFileEntry(const nlohmann::json& job, nlohmann::json& entry);
 

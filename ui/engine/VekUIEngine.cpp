@@ -215,7 +215,12 @@ HRESULT VekUIEngine::Start(const wchar_t* exePath, const wchar_t* cmdLine)
             // The data reporter does not exist yet: this bootstrap's reports are skipped.
             engine = createJobEngine(m_DataReporter, local, m_exePath);
             bootstrap = runBootstrap(*engine);
-            m_RestartCommandLine = engine->GetCurrentPath();
+            // The launcher copy that the bootstrap made (or the running launcher when it made
+            // none) is what the user's session and the postponed task start.
+            m_RestartCommandLine = engine->GetInstalledBinaryPath();
+            if (m_RestartCommandLine.empty()) {
+                m_RestartCommandLine = engine->GetCurrentPath();
+            }
             engine->CleanUp(VekJobEngine::eCleanRegistry);
         } catch (const JobEngineException& e) {
             QK_LOG_ERROR(L"Unable to boostrap job, hr=0x%08X", static_cast<unsigned>(e.GetCode()));

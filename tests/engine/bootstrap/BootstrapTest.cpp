@@ -268,20 +268,83 @@ TEST_F(BootstrapTest, ReadOnlyEarlierCopyIsReplaced)
     EXPECT_FALSE(GetFileAttributesW(Copy().c_str()) & FILE_ATTRIBUTE_READONLY);
 }
 
-TEST_F(BootstrapTest, RelaunchedCopyNeitherCopiesNorRelaunches)
+// A process started with "r" never copies. Started through the shell from the launcher the user
+// ran (to gain rights), it verifies the copy the first process made, repairs the trust system
+// where it may and starts the copy; the copy itself runs from where it is. The running launcher
+// is unsigned where it is not the copy: a copy made from it would fail its verification.
+TEST_F(BootstrapTest, RelaunchedProcessVerifiesRepairsAndStartsTheCopy)
 {
-    // The copy started with "/r" from another folder (the temporary one, after a failed copy)
-    // runs from where it is.
-    const std::wstring running = m_temp + L"VekCopy.exe";
-    ASSERT_TRUE(CopyFileW(Launcher(L"level3").c_str(), running.c_str(), FALSE));
-    auto& engine = Engine(Manifest(), running, L"/r");
-    int32_t result = -1;
-    ASSERT_EQ(Run(engine, result), S_OK);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(engine.GetInstalledBinaryPath(), running);
-    EXPECT_FALSE(Exists(Copy()));
-    EXPECT_TRUE(m_system->launchedCommand.empty());
-    EXPECT_EQ(RunValue(), L"\"" + running + L"\" /m");
+    enum class Placed { DownloadFolder, TempFolder };
+    struct Case {
+        const char* name;
+        Placed copy;      // where the first process put the copy
+        bool runsAsCopy;  // this process is that copy
+        bool admin;
+        int failures;     // verifications that report a broken trust system
+        HRESULT code;
+        int32_t result;
+        int verifications;
+        int repairs;
+        bool copyKept;
+        bool earlierCopy = false; // an earlier copy lies in the download folder as well
+    } cases[] = {
+        {"original, elevated: verified and started", Placed::DownloadFolder, false, true, 0, S_OK, 1, 2, 0, true},
+        {"original, trust system broken: repaired", Placed::DownloadFolder, false, true, 1, S_OK, 1, 3, 1, true},
+        {"original without rights, trust system broken: no second elevation", Placed::DownloadFolder, false, false, 1,
+         TRUST_E_SYSTEM_ERROR, -1, 1, 0, false},
+        {"original, copy in the temporary folder: verified and started", Placed::TempFolder, false, true, 0, S_OK, 1,
+         2, 0, true},
+        {"the copy in the temporary folder runs from there", Placed::TempFolder, true, true, 0, S_OK, 0, 0, 0, true},
+        {"the copy in the temporary folder runs from there, not an earlier copy", Placed::TempFolder, true, true, 0,
+         S_OK, 0, 0, 0, true, true},
+        {"the copy in the download folder runs from there", Placed::DownloadFolder, true, true, 0, S_OK, 0, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        m_system->admin = c.admin;
+        m_system->trustSystemFailures = c.failures;
+        const std::wstring copy = c.copy == Placed::DownloadFolder ? Copy() : m_temp + L"VekCopy.exe";
+        const std::wstring copyFolder = c.copy == Placed::DownloadFolder ? InstallFolder() : m_temp;
+        CreateDirectoryW(m_runLocation.c_str(), nullptr);
+        CreateDirectoryW(InstallFolder().c_str(), nullptr);
+        ASSERT_TRUE(CopyFileW(Launcher(L"level3").c_str(), copy.c_str(), FALSE));
+        if (c.earlierCopy) {
+            ASSERT_TRUE(CopyFileW(Launcher(L"level3").c_str(), Copy().c_str(), FALSE));
+        }
+        const std::wstring running = c.runsAsCopy ? copy : Launcher(L"unsigned");
+
+        vek::test::LogCapture log;
+        auto& engine = Engine(Manifest(), running, L"/r /SILENT");
+        int32_t result = -1;
+        EXPECT_EQ(Run(engine, result), c.code) << vek::ToUtf8(log.All());
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(m_system->verifications, c.verifications);
+        EXPECT_EQ(m_system->repairs, c.repairs);
+        EXPECT_EQ(Exists(copy), c.copyKept);
+        EXPECT_FALSE(m_system->IsHolding());
+        EXPECT_FALSE(log.Contains(L"CopyFile() failed"));
+        if (c.copy == Placed::TempFolder && !c.earlierCopy) {
+            EXPECT_FALSE(Exists(Copy())) << "nothing copied into the download folder";
+        }
+        if (FAILED(c.code)) {
+            EXPECT_TRUE(m_system->launchedCommand.empty());
+            EXPECT_NE(engine.GetEngineState(), VekJobEngine::eBootstrapped);
+            continue;
+        }
+        EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eBootstrapped);
+        EXPECT_EQ(engine.GetInstalledBinaryPath(), copy);
+        EXPECT_EQ(RunValue(), L"\"" + copy + L"\" /m /SILENT");
+        if (c.result == VekJobEngine::eBootstrapRelaunched) {
+            const std::wstring expected = L"\"" + copy + L"\" /r /SILENT";
+            EXPECT_EQ(m_system->launchedPath, copy);
+            EXPECT_EQ(m_system->launchedCommand, expected);
+            EXPECT_EQ(Recorded(copyFolder), expected);
+        } else {
+            EXPECT_TRUE(m_system->launchedCommand.empty());
+        }
+    }
 }
 
 TEST_F(BootstrapTest, RebootLimitCleansUp)

@@ -406,6 +406,63 @@ TEST_F(JobEngineRunTest, FailedDownloadEndsTheRunBeforeTheNextJob)
     }
 }
 
+// A file's failure is counted in the manifest's key, named by its address without query or
+// fragment, whether the job's validation or the download manager counts it; the clean-up after
+// the run finds the count there under that name and leaves no key of the manifest behind.
+TEST_F(JobEngineRunTest, FileFailureCountsGoWithTheCleanUp)
+{
+    struct Row {
+        const char* name;
+        const char* jobId;
+        bool failsValidation; // else a second, optional file is missing at the server
+        int32_t state;
+    };
+    const Row rows[] = {
+        {"critical file fails its validation", "count-validation", true, VekJobEngine::eRetryDownloadAllowed},
+        {"optional file missing at the server", "count-download", false, VekJobEngine::eJobsDone},
+    };
+    for (const Row& row : rows) {
+        RemoveManifestKey(m_manifestId);
+        fs::remove_all(DownloadFolder());
+        fs::create_directories(DownloadFolder());
+        json job = DownloadJob(row.jobId);
+        std::string counted;
+        if (row.failsValidation) {
+            job["file_array"][0]["source_file"] = job["file_array"][0]["source_file"].get<std::string>() + "?sig=a/b#part";
+            job["file_array"][0]["validation"]["data"] = std::string(64, '0');
+            counted = "a.bin";
+        } else {
+            const std::string path = m_prefix + row.jobId + "/optional.bin";
+            TestServer::Instance().SetScenario(path, {{"status", 404}});
+            job["file_array"].push_back(
+                {{"source_file", vek::ToUtf8(TestServer::Instance().HttpsUrl(path)) + "?sig=a/b"},
+                 {"destination_file", "optional.bin"},
+                 {"file_priority", -1}});
+            counted = "optional.bin";
+        }
+        auto engine = Engine(Manifest(json::array({job})));
+        ASSERT_TRUE(engine->Start()) << row.name;
+        engine->Join();
+        EXPECT_EQ(row.state, engine->GetEngineState()) << row.name;
+        EXPECT_EQ(std::optional<DWORD>(0), ReadValue(JobKey(m_manifestId, row.jobId) + L"\\file_array", Widen(counted).c_str()))
+            << row.name;
+
+        engine->CleanUp(VekJobEngine::eCleanAll);
+        EXPECT_EQ(VekJobEngine::eCleanedUp, engine->GetEngineState()) << row.name;
+        qkRegistry left;
+        EXPECT_FALSE(left.Open(HKEY_CURRENT_USER, ManifestKey(m_manifestId).c_str(), KEY_READ)) << row.name;
+        // Nothing stands outside the manifest's key: not under the folder of the running program.
+        std::wstring module(MAX_PATH, L'\0');
+        module.resize(::GetModuleFileNameW(nullptr, module.data(), MAX_PATH));
+        const fs::path folder = fs::path(module).parent_path().filename();
+        qkRegistry stray;
+        EXPECT_FALSE(stray.Open(HKEY_CURRENT_USER,
+                                (L"Software\\Vallor\\Vek\\" + folder.wstring() + L"\\" + Widen(row.jobId)).c_str(),
+                                KEY_READ))
+            << row.name;
+    }
+}
+
 TEST_F(JobEngineRunTest, StopDuringDownloadThenRetryRunsAgain)
 {
     json job = DownloadJob("j1");

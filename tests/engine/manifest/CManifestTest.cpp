@@ -2,6 +2,7 @@
 // job filters with "filtered_files", the token checks, the language, the backend addresses, the
 // switches and the re-enrollment of an installed product.
 #include "ManifestTestSupport.h"
+#include "services/launcher/VekUtil.h"
 
 #include "common/system/qkRegistry.h"
 #include "services/launcher/VekResultCodes.h"
@@ -455,19 +456,25 @@ TEST(CManifestPatch, ImageLeavesOutTheOmblFiles)
 
 TEST(CManifestPatch, ReEnrollsAnInstalledProductAndFallsBack)
 {
+    // The endpoint product as Windows Installer knows it, under the upgrade code of the system's
+    // package (the 64-bit one for a 32-bit launcher on a 64-bit system).
     struct Case {
-        int compared;
+        const wchar_t* installed; // empty: not installed
+        bool wow64;
         const char* removal;
         bool reEnroll;
     } cases[] = {
-        {0, nullptr, true},   // the same version is installed
-        {1, nullptr, true},   // a newer one is installed
-        {-1, nullptr, false}, // an older one: install
-        {-2, nullptr, false}, // none installed
-        {-3, nullptr, false}, {0, "qor_uninstall", false},
+        {L"2.0", false, nullptr, true},  // the same version is installed
+        {L"2.0", true, nullptr, true},   // the same, on a 64-bit system
+        {L"3.0", false, nullptr, true},  // a newer one is installed
+        {L"1.9", true, nullptr, false},  // an older one: install
+        {L"", false, nullptr, false},    // none installed
+        {L"", true, nullptr, false},     // none installed, 64-bit system
+        {L"2.0", false, "qor_uninstall", false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.compared << " " << (c.removal ? c.removal : ""));
+        SCOPED_TRACE(testing::Message() << vek::ToUtf8(c.installed) << " " << c.wow64 << " "
+                                        << (c.removal ? c.removal : ""));
         json root = EndpointManifest();
         Job0(root)["backend_urls"] = json::array();
         Job0(root)["distribution"]["enrollment_url"] = "https://e/r3_zavo_i/enroll";
@@ -475,10 +482,13 @@ TEST(CManifestPatch, ReEnrollsAnInstalledProductAndFallsBack)
             Job0(root)["distribution"]["install_options"] = InstallOptions(c.removal);
         }
         Prepared p(root);
-        p.products->compared = c.compared;
+        p.msi->installedVersion = c.installed;
+        p.msi->wow64 = c.wow64;
         p.manifest->init();
         p.manifest->prepare();
-        EXPECT_EQ(p.products->askedVersion, L"2.0");
+        EXPECT_EQ(p.msi->askedVersion, L"2.0");
+        ASSERT_EQ(p.msi->askedCodes.size(), 1u);
+        EXPECT_EQ(p.msi->askedCodes[0], c.wow64 ? vek::kEndpointUpgradeCode64 : vek::kEndpointUpgradeCode32);
         json job = InstallJob(p.document);
         EXPECT_EQ(job.value("re_enroll", false), c.reEnroll);
         Names_ kept = Names(job, "file_array");
@@ -487,11 +497,11 @@ TEST(CManifestPatch, ReEnrollsAnInstalledProductAndFallsBack)
         if (!c.reEnroll) {
             continue;
         }
-        p.products->askedVersion.clear();
+        p.msi->askedVersion.clear();
         p.manifest->fallbackFromReEnrollment();
         job = InstallJob(p.document);
         EXPECT_EQ(job["re_enroll"], false);
-        EXPECT_EQ(p.products->askedVersion, L"") << "the fall-back asks no version again";
+        EXPECT_EQ(p.msi->askedVersion, L"") << "the fall-back asks no version again";
         kept = Names(job, "file_array");
         EXPECT_EQ(std::count(kept.begin(), kept.end(), "qor64.msi"), 1);
         EXPECT_EQ(std::count(kept.begin(), kept.end(), "qor32.msi"), 0) << "still the wrong platform";
@@ -517,7 +527,7 @@ TEST(CManifestPatch, LegacyCleanupFiles)
         Job0(root)["create_msi"] = c.createMsi;
         Job0(root)["file_array"].push_back({{"destination_file", "cleanup.exe"}, {"type", "job_pa_cleanup"}});
         Prepared p(root);
-        p.products->hostedAgent = c.agent;
+        p.detector->hostedAgent = c.agent;
         p.manifest->init();
         p.manifest->prepare();
         const Names_ kept = Names(InstallJob(p.document), "file_array");

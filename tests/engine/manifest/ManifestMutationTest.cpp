@@ -112,11 +112,11 @@ void RunPipeline(const std::string& text, const std::string& what)
         EXPECT_EQ(kExpansionResults.count(static_cast<uint32_t>(expanded)), 1u) << std::hex << expanded;
 
         auto os = std::make_shared<FakeOS>();
-        auto products = std::make_shared<FakeProducts>();
-        products->compared = 0;
+        auto msi = std::make_shared<FakeMsi>();
+        msi->installedVersion = L"2.0";
         vek::ManifestSwitches switches;
         switches.forceInstall = what.size() % 2 == 0;
-        vek::CManifest manifest(document, switches, os, products);
+        vek::CManifest manifest(document, switches, os, msi, std::make_shared<FakeDetector>());
         const bool hasJob = manifest.init();
         const HRESULT checked = manifest.checkInstallJob();
         EXPECT_EQ(kCheckResults.count(static_cast<uint32_t>(checked)), 1u) << std::hex << checked;

@@ -4,7 +4,9 @@
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/COSVersionInfo.h"
 #include "engine/manifest/ManifestDocument.h"
-#include "engine/manifest/VekInstalledProducts.h"
+#include "services/detect/CLegacyProductDetector.h"
+#include "services/msi/CMsiUtils.h"
+#include "services/msi/EndpointUpgradeCodes.h"
 
 #include "common/base/qkDebugOutput.h"
 #include "common/errors/qkLog.h"
@@ -33,17 +35,42 @@ public:
     std::wstring GetSystemLocaleName() override { return locale; }
 };
 
-class FakeProducts : public vek::IInstalledProducts {
+// Windows Installer with the endpoint product installed (or not) under its real upgrade codes:
+// the utility's own choice of code and version comparison run, only the Installer's answers are
+// played. A product under any other upgrade code is not installed.
+class FakeMsi : public CMsiUtils {
 public:
-    int compared = -2; // not installed
-    bool hostedAgent = false;
+    std::wstring installedVersion; // empty: not installed
+    bool wow64 = false;
     std::wstring askedVersion;
+    std::vector<std::wstring> askedCodes;
 
-    int CompareInstalledVersion(const std::wstring&, const std::wstring&, const std::wstring& version) override
+    int CompareInstalledVersion(const wchar_t* code32, const wchar_t* code64, const wchar_t* version) override
     {
-        askedVersion = version;
-        return compared;
+        askedVersion = version ? version : L"";
+        return CMsiUtils::CompareInstalledVersion(code32, code64, version);
     }
+    std::wstring GetProductCodeByUpgradeCode(const wchar_t* upgradeCode) override
+    {
+        askedCodes.push_back(upgradeCode ? upgradeCode : L"");
+        const std::wstring expected = wow64 ? vek::kEndpointUpgradeCode64 : vek::kEndpointUpgradeCode32;
+        return !installedVersion.empty() && upgradeCode && expected == upgradeCode
+                   ? L"{E0E0E0E0-0000-4000-8000-000000000001}"
+                   : L"";
+    }
+    bool GetProductVersion(const wchar_t*, std::wstring& version) override
+    {
+        version = installedVersion;
+        return !installedVersion.empty();
+    }
+
+protected:
+    bool IsWow64() override { return wow64; }
+};
+
+class FakeDetector : public vek::CLegacyProductDetector {
+public:
+    bool hostedAgent = false;
     bool IsHostedAgentInstalled() override { return hostedAgent; }
 };
 
@@ -130,13 +157,14 @@ inline json InstallJob(const vek::ManifestDocument& document)
 struct Prepared {
     vek::ManifestDocument document;
     std::shared_ptr<FakeOS> os = std::make_shared<FakeOS>();
-    std::shared_ptr<FakeProducts> products = std::make_shared<FakeProducts>();
+    std::shared_ptr<FakeMsi> msi = std::make_shared<FakeMsi>();
+    std::shared_ptr<FakeDetector> detector = std::make_shared<FakeDetector>();
     std::unique_ptr<vek::CManifest> manifest;
 
     explicit Prepared(const json& root, vek::ManifestSwitches switches = {})
     {
         EXPECT_EQ(document.Adopt(root), S_OK);
-        manifest = std::make_unique<vek::CManifest>(document, switches, os, products);
+        manifest = std::make_unique<vek::CManifest>(document, switches, os, msi, detector);
     }
 };
 

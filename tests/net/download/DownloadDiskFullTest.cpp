@@ -89,6 +89,7 @@ TEST(DownloadDiskFull, WriteFailureFiresDiskFullAndResumesOnceThereIsRoom)
         dltest::EventLog events;
         {
             vek::CWinHTTPDownloadManager manager(job, nullptr, options);
+            manager.SetManifestId(failures.ManifestId());
             events.Connect(manager);
             manager.Start();
             ASSERT_TRUE(events.WaitFor(c.events.back()));

@@ -59,6 +59,7 @@ TEST(DownloadManager, FetchesInPriorityOrderAndSkipsAFailingOptionalFile)
     std::uint64_t lastTotal = 0, lastDone = 0;
     {
         vek::CWinHTTPDownloadManager manager(job, hooks, options);
+        manager.SetManifestId(failures.ManifestId());
         events.Connect(manager);
         manager.Progress().connect([&](std::uint64_t total, std::uint64_t done) {
             lastTotal = total;
@@ -106,6 +107,7 @@ TEST(DownloadManager, CriticalFileFailingAtTheSizeQueryFailsTheJob)
     auto hooks = std::make_shared<dltest::TestHooks>();
     dltest::EventLog events;
     vek::CWinHTTPDownloadManager manager(job, hooks, options);
+    manager.SetManifestId(failures.ManifestId());
     events.Connect(manager);
     manager.Start();
     EXPECT_EQ(events.Events(), std::vector<int>{vek::eDownloadFatalError});

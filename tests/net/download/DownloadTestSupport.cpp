@@ -90,18 +90,14 @@ void TestHooks::logJobError(HRESULT result, int errorType, nlohmann::json&, cons
 }
 
 FailureCounts::FailureCounts(const std::string& jobId)
-{
-    wchar_t module[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, module, MAX_PATH);
-    std::wstring folder(module);
-    folder = folder.substr(0, folder.find_last_of(L'\\'));
-    folder = folder.substr(folder.find_last_of(L'\\') + 1);
-    m_jobKey = L"Software\\Vallor\\Vek\\" + folder + L"\\" + vek::Utf8ToWide(jobId);
-}
+    : m_manifestId(L"{dl-counts-" + vek::Utf8ToWide(jobId) + L"}"),
+      m_manifestKey(L"Software\\Vallor\\Vek\\" + m_manifestId),
+      m_jobKey(m_manifestKey + L"\\" + vek::Utf8ToWide(jobId))
+{}
 
 FailureCounts::~FailureCounts()
 {
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, m_jobKey.c_str());
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, m_manifestKey.c_str());
 }
 
 long long FailureCounts::Get(const std::wstring& fileName) const

@@ -41,16 +41,19 @@ public:
     std::vector<std::wstring> reports;
 };
 
-// The launcher's per-file failure counts of one job (HKCU, the test executable's folder name),
-// removed with the job's key at destruction.
+// The launcher's per-file failure counts of one job (HKCU, under a manifest of the job's own that
+// the manager is given), removed with the manifest's key at destruction.
 class FailureCounts {
 public:
     explicit FailureCounts(const std::string& jobId);
     ~FailureCounts();
+    const std::wstring& ManifestId() const { return m_manifestId; }
     // The stored count, or -1 when there is none.
     long long Get(const std::wstring& fileName) const;
 
 private:
+    std::wstring m_manifestId;
+    std::wstring m_manifestKey;
     std::wstring m_jobKey;
 };
 

@@ -164,10 +164,11 @@ TEST(VekUtilLookups, FilePriorities)
     EXPECT_EQ(vek::GetFilePriority(L"a.msi", nlohmann::json::object()), 0);
 }
 
-TEST(VekUtilLookups, FailureCountsCountUp)
+TEST(VekUtilLookups, FailureCountsCountUpInTheManifestsKey)
 {
     const std::string jobId = "pkg-test-job-" + std::to_string(::GetCurrentProcessId());
-    const auto document = nlohmann::json::parse(R"({"bootstrap":{"options":{}}})");
+    const std::string manifestId = "{pkg-count-" + std::to_string(::GetCurrentProcessId()) + "}";
+    const auto document = nlohmann::json{{"vek", {{"global", {{"manifest_id", manifestId}}}, {"bootstrap", {{"options", nlohmann::json::object()}}}}}};
     const nlohmann::json job = {{"job_id", jobId}};
     EXPECT_EQ(vek::UpdateFileFailureCount(document, job, L"setup.msi"), 0u);
     EXPECT_EQ(vek::UpdateFileFailureCount(document, job, L"setup.msi"), 1u);
@@ -175,14 +176,42 @@ TEST(VekUtilLookups, FailureCountsCountUp)
     EXPECT_EQ(vek::UpdateFileFailureCount(document, job, L"other.cab"), 0u);
     EXPECT_EQ(vek::UpdateFileFailureCount(document, nlohmann::json::object(), L"setup.msi"), 0u);
 
-    // The key: the product key, the launcher's folder ("bin" for the tests), the job, file_array.
-    const std::wstring jobKey = L"Software\\Vallor\\Vek\\bin\\" + vek::FromUtf8(jobId);
+    // The key: the product key, the manifest, the job, file_array; where the clean-up looks.
+    const std::wstring manifestKey = L"Software\\Vallor\\Vek\\" + vek::FromUtf8(manifestId);
+    const std::wstring fileKey = manifestKey + L"\\" + vek::FromUtf8(jobId) + L"\\file_array";
     DWORD value = 0, size = sizeof(value);
-    EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, (jobKey + L"\\file_array").c_str(), L"setup.msi", RRF_RT_REG_DWORD,
-                             nullptr, &value, &size),
+    EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, fileKey.c_str(), L"setup.msi", RRF_RT_REG_DWORD, nullptr, &value, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(value, 2u);
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, jobKey.c_str());
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, manifestKey.c_str());
+
+    // Without a manifest id no count is kept: it would stand where no clean-up finds it.
+    const auto anonymous = nlohmann::json::parse(R"({"vek":{"bootstrap":{"options":{}}}})");
+    EXPECT_EQ(vek::UpdateFileFailureCount(anonymous, job, L"setup.msi"), 0u);
+    HKEY stray = nullptr;
+    EXPECT_NE(::RegOpenKeyExW(HKEY_CURRENT_USER, (L"Software\\Vallor\\Vek\\" + vek::FromUtf8(jobId)).c_str(), 0,
+                              KEY_READ, &stray),
+              ERROR_SUCCESS);
+    if (stray != nullptr) {
+        ::RegCloseKey(stray);
+    }
+}
+
+TEST(VekUtilLookups, FailureCountValueName)
+{
+    const struct {
+        const wchar_t* source;
+        const wchar_t* name;
+    } cases[] = {
+        {L"https://host/dir/setup.msi", L"setup.msi"},
+        {L"https://host/dir/setup.msi?sig=a/b&x=1", L"setup.msi"},
+        {L"https://host/dir/setup.msi#part/2", L"setup.msi"},
+        {L"C:\\payload\\data.cab", L"data.cab"},
+        {L"plain.bin", L"plain.bin"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(vek::FailureCountValueName(c.source), c.name) << vek::ToUtf8(c.source);
+    }
 }
 
 TEST(VekUtilLookups, DownloadAccepted)

@@ -12,12 +12,16 @@
 #include "engine/report/VekDataReporter.h"
 #include "engine/state/VekStateFile.h"
 #include "services/launcher/VekResultCodes.h"
+#include "services/launcher/VekUtil.h"
+#include "services/trust/TrustTestSupport.h"
 #include "ui/VekJobUpdateRecord.h"
 #include "ui/VekProgressRecord.h"
 #include "ui/VekWindowMessages.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -516,6 +520,41 @@ TEST_F(UIEngineTest, SchedulingBootstrapExceptionsEndTheStart)
     otherFailure->bootstrapThrowsOther = true;
     EXPECT_EQ(otherFailure->Start(kExePath, nullptr), E_FAIL);
     EXPECT_TRUE(otherFailure->taskCalls.empty());
+}
+
+// The restart in the user's session starts the launcher copy that the bootstrap just made in the
+// download folder, not the file this process was started from. The launcher is the signed
+// recorder program, so that the copy passes its verification.
+TEST_F(UIEngineTest, UserSessionRestartStartsTheLauncherCopy)
+{
+    trust_test::ScopedSignerNames names;
+    const char* build = std::getenv("VEK_BUILD_DIR");
+    std::wstring launcher = vek::FromUtf8(std::string("Z:") + (build ? build : "") +
+                                          "/signing/bootstrap/level3/session_recorder.exe");
+    std::replace(launcher.begin(), launcher.end(), L'/', L'\\');
+    ASSERT_NE(::GetFileAttributesW(launcher.c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::filesystem::path run =
+        std::filesystem::temp_directory_path() / (L"vek-uiengine-restart-" + std::to_wstring(::GetCurrentProcessId()));
+    std::filesystem::create_directories(run);
+
+    auto service = MakeEngine();
+    service->interactive = false;
+    service->realBootstrap = true;
+    service->testManifest["vek"]["bootstrap"]["run_location"] = vek::ToUtf8(run.wstring());
+    service->testManifest["vek"]["bootstrap"]["installed_vek"] = "VekCopy.exe";
+    EXPECT_EQ(service->Start(launcher.c_str(), nullptr), S_OK);
+    EXPECT_TRUE(service->needsRestartInUserSession());
+    std::wstring restartPath;
+    EXPECT_TRUE(service->getRestartCommandLine(restartPath));
+    // The copy lies in the install folder (named after the manifest and the package's platform)
+    // under the run location.
+    const std::filesystem::path copy(restartPath);
+    EXPECT_EQ(copy.filename().wstring(), L"VekCopy.exe");
+    EXPECT_EQ(copy.parent_path().parent_path().wstring(), run.wstring());
+    EXPECT_EQ(copy.parent_path().filename().wstring().rfind(L"{UIENGINE-TEST}", 0), 0u);
+    EXPECT_TRUE(std::filesystem::exists(copy));
+    std::error_code ignored;
+    std::filesystem::remove_all(run, ignored);
 }
 
 TEST_F(UIEngineTest, UserSessionRestartAndSilentMode)

@@ -11,6 +11,7 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
+#include "common/diag/qkContextCapture.h"
 #include "common/system/qkHandle.h"
 #include "common/system/qkPrivilege.h"
 #include "common/system/qkSplitPath.h"
@@ -30,28 +31,58 @@ void ClearIfMine(T* volatile& slot, T* hook)
     InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&slot), nullptr, hook);
 }
 
-// A context of the caller of the function that calls this, with an exception record at the
-// calling instruction, for dumps written without exception pointers.
+// A dump written without exception pointers describes the code that called the handler: its
+// context at the return from that call, and an exception record at the calling instruction.
 struct CapturedCrash {
     CONTEXT context{};
     EXCEPTION_RECORD record{};
     EXCEPTION_POINTERS pointers{};
 };
 
-__attribute__((noinline)) void CaptureCaller(CapturedCrash& crash, void* returnAddress)
+// The calling instruction before a return address: a direct call (E8 and a 32-bit displacement)
+// is 5 bytes long, an indirect one through memory (FF 15 and a 32-bit displacement) 6. Calls of
+// another form (through a register, a virtual call) leave the return address itself, so that the
+// dump is still written.
+void* CallingInstruction(void* returnAddress)
 {
-    crash.context.ContextFlags = CONTEXT_ALL;
-    ::RtlCaptureContext(&crash.context);
-    crash.record.ExceptionCode = EXCEPTION_BREAKPOINT;
-    crash.record.ExceptionAddress = returnAddress;
+    const BYTE* code = static_cast<const BYTE*>(returnAddress);
+    if (code[-5] == 0xE8)
+        return const_cast<BYTE*>(code - 5);
+    if (code[-6] == 0xFF && code[-5] == 0x15)
+        return const_cast<BYTE*>(code - 6);
+    return returnAddress;
+}
+
+// skipFrames 1: the caller of the function that calls this.
+__attribute__((noinline)) bool CaptureCaller(CapturedCrash& crash, unsigned skipFrames)
+{
+    if (!qkContextCapture::Capture(crash.context, skipFrames + 1)) {
+        QK_TRACE(L"the caller's context could not be captured");
+        return false;
+    }
 #ifdef _WIN64
-    crash.context.Rip = reinterpret_cast<DWORD64>(returnAddress);
+    void* const returnAddress = reinterpret_cast<void*>(crash.context.Rip);
 #else
-    crash.context.Eip = reinterpret_cast<DWORD>(returnAddress);
+    void* const returnAddress = reinterpret_cast<void*>(static_cast<ULONG_PTR>(crash.context.Eip));
 #endif
+    crash.record.ExceptionCode = EXCEPTION_BREAKPOINT;
+    crash.record.ExceptionAddress = CallingInstruction(returnAddress);
     crash.pointers.ExceptionRecord = &crash.record;
     crash.pointers.ContextRecord = &crash.context;
+    return true;
 }
+
+// Sets a flag back to 0 however its scope ends.
+class FlagReset {
+public:
+    explicit FlagReset(volatile LONG& flag) : m_flag(flag) {}
+    ~FlagReset() { InterlockedExchange(&m_flag, 0); }
+    FlagReset(const FlagReset&) = delete;
+    FlagReset& operator=(const FlagReset&) = delete;
+
+private:
+    volatile LONG& m_flag;
+};
 
 } // namespace
 
@@ -88,11 +119,19 @@ void qkNewHandlerHook::Callback()
 
 void qkNewHandlerHook::OnEvent()
 {
-    if (InterlockedCompareExchange(&g_inNewHandler, 1, 0) == 0) {
+    if (InterlockedCompareExchange(&g_inNewHandler, 1, 0) != 0)
+        return;
+    // The handling may itself run out of memory: whatever it throws stays here, and the guard is
+    // released in every case, so that a later allocation failure is dumped again.
+    FlagReset release(g_inNewHandler);
+    qkExceptionInfo info;
+    try {
         QK_TRACE(L"an allocation failed");
         m_owner->HandleCrash(qkCrashHandler::CrashNew, nullptr);
-        InterlockedExchange(&g_inNewHandler, 0);
     }
+    QK_CATCH(info)
+    if (info.HasError())
+        QK_TRACE(L"handling the allocation failure failed: %s", info.GetFullText());
 }
 
 void qkUnhandledExceptionHook::Install()
@@ -122,10 +161,17 @@ LONG WINAPI qkUnhandledExceptionHook::Callback(EXCEPTION_POINTERS* pointers)
 
 LONG qkUnhandledExceptionHook::OnEvent(EXCEPTION_POINTERS* pointers)
 {
-    QK_TRACE(L"unhandled exception 0x%08lX",
-             pointers && pointers->ExceptionRecord ? pointers->ExceptionRecord->ExceptionCode : 0);
-    m_owner->RunCrashCallback(qkCrashHandler::CrashException, pointers);
-    m_owner->HandleCrash(qkCrashHandler::CrashException, pointers);
+    // No exception may leave an exception filter.
+    qkExceptionInfo info;
+    try {
+        QK_TRACE(L"unhandled exception 0x%08lX",
+                 pointers && pointers->ExceptionRecord ? pointers->ExceptionRecord->ExceptionCode : 0);
+        m_owner->RunCrashCallback(qkCrashHandler::CrashException, pointers);
+        m_owner->HandleCrash(qkCrashHandler::CrashException, pointers);
+    }
+    QK_CATCH(info)
+    if (info.HasError())
+        QK_TRACE(L"handling the unhandled exception failed: %s", info.GetFullText());
     return m_previous ? m_previous(pointers) : EXCEPTION_CONTINUE_SEARCH;
 }
 
@@ -167,6 +213,8 @@ void qkInvalidParameterHook::Install()
 {
     if (m_installed)
         return;
+    if (!m_defaultReport)
+        m_defaultReport = FindDefaultReport();
     m_previous = _set_invalid_parameter_handler(&Callback);
     g_invalidParameterHook = this;
     m_installed = true;
@@ -199,8 +247,34 @@ void qkInvalidParameterHook::OnEvent(const wchar_t* expression, const wchar_t* f
         m_previous(expression, function, file, line, 0);
         return;
     }
-    // No previous handler: returning lets the run-time function fail with its error code, as
-    // the C run time's default handling does when no report can be shown.
+    // No previous handler: the run time's own report, with this hook's callback taken out of the
+    // slot for that call (else the run time would hand the report straight back to it) and put
+    // back after it, should the report return.
+    if (!m_defaultReport) {
+        QK_TRACE(L"the run time has no default invalid-parameter report");
+        return;
+    }
+    const _invalid_parameter_handler mine = _set_invalid_parameter_handler(nullptr);
+    m_defaultReport(expression, function, file, line, 0);
+    _set_invalid_parameter_handler(mine);
+}
+
+qkInvalidParameterHook::DefaultReport qkInvalidParameterHook::FindDefaultReport()
+{
+    // The run time this program is linked with, already loaded.
+#ifdef _UCRT
+    const HMODULE runtime = ::GetModuleHandleW(L"ucrtbase.dll");
+#else
+    const HMODULE runtime = ::GetModuleHandleW(L"msvcrt.dll");
+#endif
+    if (!runtime)
+        return nullptr;
+    // The report itself where the run time exports it, else its last step, which every run time
+    // with invalid-parameter reports exports.
+    for (const char* name : {"_invalid_parameter", "_invoke_watson"})
+        if (FARPROC found = ::GetProcAddress(runtime, name))
+            return reinterpret_cast<DefaultReport>(reinterpret_cast<void*>(found));
+    return nullptr;
 }
 
 // --- handler ---
@@ -327,26 +401,40 @@ void qkCrashHandler::TraceToken()
     }
 }
 
-BOOL qkCrashHandler::HandleCrash(DWORD type, EXCEPTION_POINTERS* pointers)
+__attribute__((noinline)) BOOL qkCrashHandler::HandleCrash(DWORD type, EXCEPTION_POINTERS* pointers)
 {
-    void* caller = __builtin_return_address(0);
-    qkScopedLock lock(m_lock);
+    // Taken here, before anything else runs on the stack: the caller's frame is alive until
+    // HandleCrash returns, so the dump's thread walks back from the caller.
+    CapturedCrash captured;
+    if (!pointers && CaptureCaller(captured, 1))
+        pointers = &captured.pointers;
+    qkExceptionInfo info;
+    BOOL result = FALSE;
+    try {
+        qkScopedLock lock(m_lock);
+        result = HandleCrashLocked(type, pointers);
+    }
+    QK_CATCH(info)
+    if (info.HasError())
+        QK_TRACE(L"handling crash type %lu failed: %s", type, info.GetFullText());
+    return result;
+}
+
+BOOL qkCrashHandler::HandleCrashLocked(DWORD type, EXCEPTION_POINTERS* pointers)
+{
     if (!DumpSwitch(type)) {
         QK_TRACE(L"no dump for crash type %lu", type);
         return TRUE;
     }
-    if (StartDumpService(pointers))
+    if (!pointers)
+        QK_TRACE(L"no context for crash type %lu: the dump shows the handler's thread as it is", type);
+    if (StartDumpServiceWith(pointers))
         return TRUE;
     SYSTEMTIME now;
     ::GetLocalTime(&now);
     BOOL result = TRUE;
     const std::wstring name = MakeDumpName(now, ::GetCurrentProcessId(), &result);
     TraceToken();
-    CapturedCrash captured;
-    if (!pointers) {
-        CaptureCaller(captured, caller);
-        pointers = &captured.pointers;
-    }
     if (!WriteDump(name, m_settings.dumpType, pointers))
         result = FALSE;
     if (TerminateSwitch(type)) {
@@ -356,13 +444,16 @@ BOOL qkCrashHandler::HandleCrash(DWORD type, EXCEPTION_POINTERS* pointers)
     return result;
 }
 
-BOOL qkCrashHandler::StartDumpService(EXCEPTION_POINTERS* pointers)
+__attribute__((noinline)) BOOL qkCrashHandler::StartDumpService(EXCEPTION_POINTERS* pointers)
 {
     CapturedCrash captured;
-    if (!pointers) {
-        CaptureCaller(captured, __builtin_return_address(0));
+    if (!pointers && CaptureCaller(captured, 1))
         pointers = &captured.pointers;
-    }
+    return StartDumpServiceWith(pointers);
+}
+
+BOOL qkCrashHandler::StartDumpServiceWith(EXCEPTION_POINTERS* pointers)
+{
     SC_HANDLE manager = ::OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, 0x14);
     if (!manager) {
         QK_TRACE(L"OpenSCManagerW failed, error %lu", ::GetLastError());
@@ -442,7 +533,20 @@ BOOL qkCrashHandler::WriteDump(const std::wstring& path, DWORD dumpType, EXCEPTI
 
 BOOL qkCrashHandler::RunCrashCallback(DWORD type, EXCEPTION_POINTERS* pointers)
 {
-    qkScopedLock lock(m_lock);
+    qkExceptionInfo info;
+    BOOL result = FALSE;
+    try {
+        qkScopedLock lock(m_lock);
+        result = RunCrashCallbackLocked(type, pointers);
+    }
+    QK_CATCH(info)
+    if (info.HasError())
+        QK_TRACE(L"running the crash callback failed: %s", info.GetFullText());
+    return result;
+}
+
+BOOL qkCrashHandler::RunCrashCallbackLocked(DWORD type, EXCEPTION_POINTERS* pointers)
+{
     if (!m_settings.callback || m_settings.callbackPath.empty())
         return TRUE;
     if (type != CrashException) {
@@ -475,6 +579,13 @@ BOOL qkCrashHandler::RunCrashCallback(DWORD type, EXCEPTION_POINTERS* pointers)
     }
     qkHandle process(started.hProcess);
     qkHandle thread(started.hThread);
-    ::WaitForSingleObject(process.Get(), INFINITE);
+    // Bounded: a callback program that hangs must not hold this crashing thread, and every other
+    // one waiting for the handler's lock, for ever. It is left running; the dump follows.
+    const DWORD waited = ::WaitForSingleObject(process.Get(), m_settings.callbackTimeout);
+    if (waited != WAIT_OBJECT_0) {
+        QK_TRACE(L"the crash callback %s did not end within %lu ms (%lu)", m_settings.callbackPath.c_str(),
+                 m_settings.callbackTimeout, waited);
+        return FALSE;
+    }
     return TRUE;
 }

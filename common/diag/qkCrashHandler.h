@@ -7,8 +7,9 @@
 // handled one after the other.
 //
 // GCC has no structured exception handling: the unhandled-exception hook is the process's
-// unhandled-exception filter, and a direct call captures its caller's registers with
-// RtlCaptureContext.
+// unhandled-exception filter, and a dump without exception pointers (a direct call, an allocation
+// failure, ...) describes the caller of HandleCrash through qkContextCapture, so that its stack
+// walks back from there. No exception leaves a hook: each catches what the handling throws.
 #include <windows.h>
 
 #include <memory>
@@ -71,16 +72,23 @@ private:
 
 class qkInvalidParameterHook {
 public:
+    using DefaultReport = void(__cdecl*)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t);
+
     explicit qkInvalidParameterHook(qkCrashHandler* owner) : m_owner(owner) {}
     virtual ~qkInvalidParameterHook() { Uninstall(); }
     void Install();
     void Uninstall();
     virtual void OnEvent(const wchar_t* expression, const wchar_t* function, const wchar_t* file, unsigned line);
+    // The run time's own report, run when there was no previous handler; found in the loaded run
+    // time at the first Install unless set before.
+    void SetDefaultReport(DefaultReport report) { m_defaultReport = report; }
+    static DefaultReport FindDefaultReport();
 
 private:
     static void __cdecl Callback(const wchar_t* expression, const wchar_t* function, const wchar_t* file, unsigned line,
                                  uintptr_t reserved);
     void(__cdecl* m_previous)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) = nullptr;
+    DefaultReport m_defaultReport = nullptr;
     bool m_installed = false;
     qkCrashHandler* m_owner;
 };
@@ -96,6 +104,8 @@ public:
         CrashInvalidParameter = 6,
     };
     static constexpr DWORD kTerminateExitCode = 0xFFFFFFFF;
+    // How long the callback program may take; a crashing thread never waits for ever.
+    static constexpr DWORD kDefaultCallbackTimeout = 10 * 60 * 1000;
     static constexpr wchar_t kDumpServiceName[] = L"qkDmpSvc";
 
     // What the owner fills from the "CrashHandler" debug options and the program's version.
@@ -110,6 +120,7 @@ public:
         DWORD dumpType = 0; // MINIDUMP_TYPE mask
         DWORD callback = 0;
         std::wstring callbackPath;
+        DWORD callbackTimeout = kDefaultCallbackTimeout; // milliseconds
     };
 
     qkCrashHandler();
@@ -121,15 +132,23 @@ public:
     BOOL Initialize(const Settings& settings, bool installHooks = true);
     void Uninitialize();
 
+    // Without pointers the dump describes the code that called HandleCrash.
     virtual BOOL HandleCrash(DWORD type, EXCEPTION_POINTERS* pointers);
+    // FALSE also when the program did not end within the callback time-out (it is left running).
     virtual BOOL RunCrashCallback(DWORD type, EXCEPTION_POINTERS* pointers);
 
     // The dump's file name for this process at this local time.
     std::wstring MakeDumpName(const SYSTEMTIME& localTime, DWORD processId, BOOL* ok) const;
+    // Without pointers the dump describes the code that called StartDumpService.
     BOOL StartDumpService(EXCEPTION_POINTERS* pointers);
     BOOL WriteDump(const std::wstring& path, DWORD dumpType, EXCEPTION_POINTERS* pointers);
 
+    qkInvalidParameterHook& InvalidParameterHook() { return m_invalidParameterHook; }
+
 private:
+    BOOL HandleCrashLocked(DWORD type, EXCEPTION_POINTERS* pointers);
+    BOOL RunCrashCallbackLocked(DWORD type, EXCEPTION_POINTERS* pointers);
+    BOOL StartDumpServiceWith(EXCEPTION_POINTERS* pointers);
     bool DumpSwitch(DWORD type) const;
     bool TerminateSwitch(DWORD type) const;
     static void TraceToken();

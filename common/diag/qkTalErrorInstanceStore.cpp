@@ -517,20 +517,28 @@ HRESULT qkTalErrorInstanceStore::AddAttachment(const wchar_t* name, const wchar_
         header.headerCrc = HeaderCrc(&header);
         Scramble(record.data() + kHeaderSize, d);
         std::memcpy(record.data(), &header, sizeof(header));
-        // The payload is copied in chunks, each scrambled from key index 0 (the chunk size is a
-        // multiple of the key length, so this equals scrambling the payload as one region).
-        const size_t payloadStart = record.size();
-        record.resize(payloadStart + static_cast<size_t>(s));
-        for (ULONGLONG done = 0; done < s;) {
-            const DWORD piece = static_cast<DWORD>(s - done < kChunkSize ? s - done : kChunkSize);
-            BYTE* chunk = record.data() + payloadStart + done;
-            if (!source->Read(chunk, piece))
-                return E_FAIL;
-            Scramble(chunk, piece);
-            done += piece;
-        }
+        // The record is written as it is read: header and descriptor, then the payload through
+        // one buffer of at most 64 KiB, each chunk scrambled from key index 0 (the chunk size is
+        // a multiple of the key length, so this equals scrambling the payload as one region).
+        // An attachment as large as a full-memory dump is never held in memory whole.
+        const DWORD head = static_cast<DWORD>(record.size());
+        std::vector<BYTE> chunk(static_cast<size_t>(s < kChunkSize ? s : kChunkSize));
+        const RecordProducer copy = [&](const RecordPieceWriter& write) -> BOOL {
+            if (!write(0, record.data(), head))
+                return FALSE;
+            for (ULONGLONG done = 0; done < s;) {
+                const DWORD piece = static_cast<DWORD>(s - done < kChunkSize ? s - done : kChunkSize);
+                if (!source->Read(chunk.data(), piece))
+                    return FALSE;
+                Scramble(chunk.data(), piece);
+                if (!write(static_cast<DWORD>(head + done), chunk.data(), piece))
+                    return FALSE;
+                done += piece;
+            }
+            return TRUE;
+        };
         ULONGLONG id = 0;
-        if (!AddRecord(record.data(), static_cast<DWORD>(record.size()), &id))
+        if (!AddRecord(static_cast<DWORD>(head + s), copy, &id))
             return E_FAIL;
         hr = S_OK;
     }
@@ -542,6 +550,8 @@ HRESULT qkTalErrorInstanceStore::AddDump(const wchar_t* type, const wchar_t* dum
 {
     if (!dumpPath)
         return E_INVALIDARG;
+    // Held until the dump is embedded: the store cannot be closed between the check and the add.
+    qkScopedLock lock(m_storeLock);
     if (!IsOpenForWrite())
         return kReadOnly;
     ComPtr<qkTalFileStreamImpl> stream;

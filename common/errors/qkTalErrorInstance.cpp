@@ -3,6 +3,7 @@
 #include <new>
 
 #include "common/base/qkTrace.h"
+#include "common/diag/qkContextCapture.h"
 #include "common/errors/qkTalErrorInstanceImpl.h"
 
 qkTalErrorInstance::qkTalErrorInstance() : m_impl(new (std::nothrow) qkTalErrorInstanceImpl(this)) {}
@@ -19,15 +20,9 @@ __attribute__((noinline)) HRESULT qkTalErrorInstance::Report(const wchar_t* idTe
     HRESULT hr = m_impl->ShouldReport(samplingDivisor);
     if (FAILED(hr))
         return hr;
-    // The reporting thread's registers, as the stack walk and the dump start from them.
+    // The reporting thread's registers here, as the stack walk and the dump start from them.
     CONTEXT context{};
-    context.ContextFlags = CONTEXT_FULL;
-    ::RtlCaptureContext(&context);
-#ifdef _WIN64
-    if (context.Rip == 0)
-#else
-    if (context.Eip == 0)
-#endif
+    if (!qkContextCapture::Capture(context))
         return E_UNEXPECTED;
     if (failureAddress == 0)
         failureAddress = reinterpret_cast<ULONG_PTR>(__builtin_return_address(0));

@@ -379,7 +379,45 @@ BOOL qkDataStore::WriteUserHeader(DWORD, const void* buffer, DWORD size)
 
 // --- records ---
 
+BOOL qkDataStore::WriteRecordData(ULONGLONG offset, const RecordData& data, DWORD* crc)
+{
+    if (!data.producer) {
+        *crc = DataCrc(data.bytes, data.size);
+        return Write(offset, data.bytes, data.size);
+    }
+    bool storeFailed = false;
+    const RecordPieceWriter write = [&](DWORD at, const void* bytes, DWORD size) -> BOOL {
+        storeFailed = !bytes || ULONGLONG(at) + size > data.size;
+        if (storeFailed)
+            return Fail(ERROR_INVALID_PARAMETER);
+        storeFailed = !Write(offset + at, bytes, size);
+        return !storeFailed;
+    };
+    if (!(*data.producer)(write))
+        return storeFailed ? FALSE : Fail(ERROR_READ_FAULT); // the producer's own source failed
+    *crc = 0;
+    if (!m_checksums)
+        return TRUE;
+    // The data as written, read back in pieces: it is never held whole.
+    std::vector<BYTE> piece(data.size < 65536 ? data.size : 65536);
+    DWORD running = 0xFFFFFFFF;
+    for (DWORD done = 0; done < data.size;) {
+        const DWORD n = data.size - done < piece.size() ? data.size - done : static_cast<DWORD>(piece.size());
+        if (!ReadAt(offset + done, piece.data(), n))
+            return FALSE;
+        running = qkLib::Crc32Update(running, piece.data(), n);
+        done += n;
+    }
+    *crc = data.size ? ~running : 0;
+    return TRUE;
+}
+
 BOOL qkDataStore::AppendRecord(const void* data, DWORD size, ULONGLONG* recordId)
+{
+    return AppendRecord(RecordData{data, size, nullptr}, recordId);
+}
+
+BOOL qkDataStore::AppendRecord(const RecordData& data, ULONGLONG* recordId)
 {
     qkScopedLock lock(m_lock);
     ULONGLONG fileSize = 0;
@@ -388,11 +426,10 @@ BOOL qkDataStore::AppendRecord(const void* data, DWORD size, ULONGLONG* recordId
     RecordHeader record{};
     record.id = fileSize;
     record.preceding = m_lastRecord;
-    record.allocated = record.used = size;
-    record.dataCrc = DataCrc(data, size);
+    record.allocated = record.used = data.size;
     // Data first: until its header is written the record is an unfinished append. When the
     // header cannot be written the data is cut off again, so that the store stays whole.
-    if (!Write(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record)) {
+    if (!WriteRecordData(record.id + kRecordHeaderSize, data, &record.dataCrc) || !WriteRecordHeader(&record)) {
         const DWORD error = m_lastError;
         ULONGLONG now = 0;
         if (GetFileSize(&now) && now > record.id && !Truncate(record.id))
@@ -416,13 +453,21 @@ BOOL qkDataStore::AppendCopy(const void* data, DWORD size, ULONGLONG* recordId)
 
 BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recordId)
 {
+    if (!data)
+        return Fail(ERROR_INVALID_PARAMETER);
+    return AddRecordLocked(RecordData{data, size, nullptr}, recordId);
+}
+
+BOOL qkDataStore::AddRecordLocked(const RecordData& data, ULONGLONG* recordId)
+{
     if (recordId)
         *recordId = 0;
-    if (!data || size == 0 || !recordId)
+    const DWORD size = data.size;
+    if ((!data.bytes && !data.producer) || size == 0 || !recordId)
         return Fail(ERROR_INVALID_PARAMETER);
     const auto fit = m_freeBySize.lower_bound(size);
     if (fit == m_freeBySize.end()) {
-        if (!AppendRecord(data, size, recordId))
+        if (!AppendRecord(data, recordId))
             return FALSE;
         return TRUE;
     }
@@ -436,8 +481,7 @@ BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recor
         // A free record is reused whole; its allocated size stays.
         record = donor;
         record.used = size;
-        record.dataCrc = DataCrc(data, size);
-        if (!Write(record.id + kRecordHeaderSize, data, size) || !WriteRecordHeader(&record))
+        if (!WriteRecordData(record.id + kRecordHeaderSize, data, &record.dataCrc) || !WriteRecordHeader(&record))
             return FALSE;
     } else {
         // Carved out of the donor's slack: the new record and the following record's back link
@@ -446,11 +490,10 @@ BOOL qkDataStore::AddRecordLocked(const void* data, DWORD size, ULONGLONG* recor
         record.preceding = donor.id;
         record.allocated = donor.allocated - donor.used - kRecordHeaderSize;
         record.used = size;
-        record.dataCrc = DataCrc(data, size);
         RecordHeader following{};
         bool hasFollowing = false;
-        if (!ReadFollowing(donor, &following, &hasFollowing) || !Write(record.id + kRecordHeaderSize, data, size) ||
-            !WriteRecordHeader(&record))
+        if (!ReadFollowing(donor, &following, &hasFollowing) ||
+            !WriteRecordData(record.id + kRecordHeaderSize, data, &record.dataCrc) || !WriteRecordHeader(&record))
             return FALSE;
         if (hasFollowing) {
             following.preceding = record.id;
@@ -509,6 +552,19 @@ BOOL qkDataStore::DeleteRecordLocked(ULONGLONG recordId)
     if (!WriteRecordHeader(&record) || !Coalesce(record))
         return FALSE;
     return TRUE;
+}
+
+BOOL qkDataStore::AddRecord(DWORD size, const RecordProducer& producer, ULONGLONG* recordId)
+{
+    qkScopedLock lock(m_lock);
+    if (recordId)
+        *recordId = 0;
+    const BOOL begun = BeginChange();
+    if (EndChange(begun && AddRecordLocked(RecordData{nullptr, size, &producer}, recordId)))
+        return TRUE;
+    if (recordId)
+        *recordId = 0;
+    return RebuildIndexAfterFailure();
 }
 
 // Each change runs inside the journal's bracket: a failure anywhere undoes all of it.

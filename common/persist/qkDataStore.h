@@ -58,6 +58,7 @@
 // as a live one, 14 when memory runs out, else the file's own error.
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -110,6 +111,14 @@ public:
     BOOL WriteUserHeader(DWORD ignored, const void* buffer, DWORD size);
 
     BOOL AddRecord(const void* data, DWORD size, ULONGLONG* recordId);
+    // Puts size bytes at offset within the data of the record being added.
+    using RecordPieceWriter = std::function<BOOL(DWORD offset, const void* data, DWORD size)>;
+    // Writes the whole data of the record being added through the piece writer; FALSE fails the add.
+    using RecordProducer = std::function<BOOL(const RecordPieceWriter& write)>;
+    // AddRecord for data that is never held in memory whole: a record of size bytes whose data
+    // the producer writes piece by piece. With checksums on, the data CRC is read back from the
+    // file before the record's header is written.
+    BOOL AddRecord(DWORD size, const RecordProducer& producer, ULONGLONG* recordId);
     // The id changes when the record has to move to grow.
     BOOL UpdateRecord(ULONGLONG* recordId, const void* data, DWORD size);
     BOOL DeleteRecord(ULONGLONG recordId);
@@ -215,11 +224,21 @@ private:
     DWORD DataCrc(const void* data, DWORD size) const;
     BOOL CreateStore(DWORD userHeaderSize);
     BOOL OpenExisting();
+    // The data of a record being added: a block in memory, or a producer of its pieces.
+    struct RecordData {
+        const void* bytes;
+        DWORD size;
+        const RecordProducer* producer;
+    };
+    // Writes the data at offset and gives its CRC (0 with checksums off).
+    BOOL WriteRecordData(ULONGLONG offset, const RecordData& data, DWORD* crc);
     // Appends at the end of the file (the last step of AddRecord); the caller flushes.
     BOOL AppendRecord(const void* data, DWORD size, ULONGLONG* recordId);
     // AppendRecord as one change of its own (Verify's copies into an attached store).
     BOOL AppendCopy(const void* data, DWORD size, ULONGLONG* recordId);
+    BOOL AppendRecord(const RecordData& data, ULONGLONG* recordId);
     BOOL AddRecordLocked(const void* data, DWORD size, ULONGLONG* recordId);
+    BOOL AddRecordLocked(const RecordData& data, ULONGLONG* recordId);
     BOOL UpdateRecordLocked(ULONGLONG* recordId, const void* data, DWORD size);
     BOOL DeleteRecordLocked(ULONGLONG recordId);
     BOOL RebuildIndexAfterFailure();

@@ -2,6 +2,8 @@
 // the copy-chunk border, refused corruption, and a mutation sweep that must end in result codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <wrl/client.h>
 
 #include "DiagTestSupport.h"
@@ -160,6 +162,85 @@ TEST(ErrorInstanceStore, WritesAndReadsBackEveryRecordKind)
     }
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_READ_ONLY), store.SavePropertyList(PropertyList(1).Get()));
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_READ_ONLY), store.AddCertAnalysis(StreamOf(Pattern(4)).Get()));
+}
+
+// A store that records the size of every write to its file.
+class WatchedStore : public Store {
+public:
+    std::vector<DWORD> writes;
+
+protected:
+    BOOL WriteAt(ULONGLONG offset, const void* data, DWORD size) override
+    {
+        writes.push_back(size);
+        return Store::WriteAt(offset, data, size);
+    }
+};
+
+// An attachment goes to the file through one buffer of at most 64 KiB, never as a whole: a dump
+// the size of the process is not allocated a second time.
+TEST(ErrorInstanceStore, AttachmentsAreWrittenThroughOneChunkBuffer)
+{
+    struct Case {
+        size_t size;
+        std::vector<DWORD> chunks; // the payload's writes, in order
+    } cases[] = {{65536, {65536}}, {65537, {65536, 1}}, {3 * 65536 + 5, {65536, 65536, 65536, 5}}};
+    for (const Case& c : cases) {
+        diagtest::TempFolder folder;
+        const std::wstring path = folder.Path(L"instance.dat");
+        {
+            WatchedStore store;
+            ASSERT_EQ(S_OK, store.Open(Params(path, CREATE_NEW, GENERIC_READ | GENERIC_WRITE)));
+            store.writes.clear();
+            ASSERT_EQ(S_OK, store.AddAttachment(L"Blob", L"chunks", StreamOf(Pattern(c.size)).Get())) << c.size;
+            for (DWORD size : store.writes)
+                EXPECT_LE(size, Store::kChunkSize) << c.size;
+            EXPECT_NE(store.writes.end(), std::search(store.writes.begin(), store.writes.end(), c.chunks.begin(),
+                                                      c.chunks.end()))
+                << c.size;
+        }
+        Store store;
+        ASSERT_EQ(S_OK, store.Open(Params(path, OPEN_EXISTING, GENERIC_READ, Store::OptionAttachmentIndex)));
+        ASSERT_EQ(1u, store.GetAttachments().size());
+        std::vector<BYTE> payload;
+        ASSERT_EQ(S_OK, store.ReadAttachment(store.GetAttachments()[0], payload));
+        EXPECT_TRUE(payload == Pattern(c.size)) << c.size;
+    }
+}
+
+// The piece-by-piece add the attachments use, on a store that keeps its data CRCs: the CRC read
+// back from the file is the one a reopened store verifies.
+TEST(ErrorInstanceStore, ARecordWrittenInPiecesKeepsItsChecksum)
+{
+    diagtest::TempFolder folder;
+    const std::wstring path = folder.Path(L"pieces.dat");
+    const std::vector<BYTE> data = Pattern(3 * 65536 + 7);
+    ULONGLONG id = 0;
+    {
+        qkDataStore store(0x51A7E001, 0, 0x51A7E002, 0);
+        ASSERT_TRUE(store.Open(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0, 16));
+        const qkDataStore::RecordProducer pieces = [&](const qkDataStore::RecordPieceWriter& write) -> BOOL {
+            for (DWORD at = 0; at < data.size(); at += 1000) {
+                const DWORD n = static_cast<DWORD>(std::min<size_t>(1000, data.size() - at));
+                if (!write(at, data.data() + at, n))
+                    return FALSE;
+            }
+            return TRUE;
+        };
+        ASSERT_TRUE(store.AddRecord(static_cast<DWORD>(data.size()), pieces, &id));
+        EXPECT_EQ(32u + 16u, id) << "the first record follows the headers";
+        const BYTE more = 1;
+        ULONGLONG refused = 0;
+        EXPECT_FALSE(store.AddRecord(
+            1, [&](const qkDataStore::RecordPieceWriter& write) { return write(1, &more, 1); }, &refused))
+            << "a piece outside the record is refused";
+        EXPECT_TRUE(store.Close());
+    }
+    qkDataStore store(0x51A7E001, 0, 0x51A7E002, 0);
+    ASSERT_TRUE(store.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, 0, 16));
+    std::vector<BYTE> back(data.size());
+    ASSERT_TRUE(store.ReadRecord(id, back.data(), static_cast<DWORD>(back.size())));
+    EXPECT_TRUE(back == data);
 }
 
 TEST(ErrorInstanceStore, RecordsAreScrambledWithTheFixedKey)

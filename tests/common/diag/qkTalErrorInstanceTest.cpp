@@ -3,6 +3,7 @@
 // through the store, properties, the bucket limit, the embedded dump and the callback program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <fstream>
@@ -12,6 +13,7 @@
 
 #include "DiagTestSupport.h"
 #include "common/base/qkWideFormat.h"
+#include "StackWalkSupport.h"
 #include "common/objects/qkQueryInterface.h"
 #include "common/diag/qkTalErrorInstanceStore.h"
 #include "common/errors/qkTalErrorInstance.h"
@@ -53,6 +55,21 @@ std::vector<fs::path> InstanceFiles(const std::wstring& directory)
 __attribute__((noinline)) HRESULT ReportFromOneSite(DWORD divisor)
 {
     return qkTalErrorInstance().Report(L"sampled", 0, 0, 0, 0, false, false, divisor, nullptr);
+}
+
+// Reports with a dump from a frame of its own; site: where it returns to in its caller.
+__attribute__((noinline)) HRESULT ReportWithDump(qkTalErrorInstance& instance, ULONG_PTR& site)
+{
+    site = reinterpret_cast<ULONG_PTR>(__builtin_return_address(0));
+    volatile HRESULT hr = instance.Report(L"dump", 0, 0, 0, 0, false, true, 1, nullptr);
+    return hr;
+}
+
+std::wstring ProgramPath()
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
 }
 
 class ErrorInstanceTest : public ::testing::Test {
@@ -228,9 +245,10 @@ TEST_F(ErrorInstanceTest, EmbedsAMinidumpWhenAsked)
     m_key->Dword(L"DumpOnLogicalFailure", 1);
     m_key->Dword(L"DumpType", 0);
     std::wstring file;
+    ULONG_PTR site = 0;
     {
         qkTalErrorInstance instance;
-        ASSERT_EQ(S_OK, instance.Report(L"dump", 0, 0, 0, 0, false, true, 1, nullptr));
+        ASSERT_EQ(S_OK, ReportWithDump(instance, site));
         file = InstanceFiles(m_root.Path()).at(0).wstring();
         EXPECT_FALSE(fs::exists(file + L".tmp")) << "the temporary dump is removed";
     }
@@ -248,6 +266,14 @@ TEST_F(ErrorInstanceTest, EmbedsAMinidumpWhenAsked)
     ASSERT_EQ(S_OK, store.ReadAttachment(dump, payload));
     ASSERT_GT(payload.size(), 4u);
     EXPECT_EQ(0, memcmp(payload.data(), "MDMP", 4));
+
+    // The dump's thread context is the reporting code's: its stack walks back through
+    // ReportWithDump to this test, at the call.
+    const diagtest::DumpWalk walk = diagtest::WalkDump(payload, ProgramPath());
+    ASSERT_TRUE(walk.ok) << walk.error;
+    const ULONGLONG siteOffset = site - reinterpret_cast<ULONG_PTR>(GetModuleHandleW(nullptr));
+    EXPECT_NE(walk.offsets.end(), std::find(walk.offsets.begin(), walk.offsets.end(), siteOffset))
+        << "frames found: " << walk.offsets.size();
 }
 
 // A program that is not ours writes into the temporary folder; the callback is told so and takes

@@ -3,6 +3,7 @@
 
 #include <wrl/client.h>
 
+#include "common/diag/qkContextCapture.h"
 #include "common/objects/qkQueryInterface.h"
 #include "common/diag/qkTalLogicalFailureAnalyzer.h"
 #include "common/persist/qkTalKeyValueCollectionImpl.h"
@@ -20,9 +21,10 @@ __attribute__((noinline)) Analysis AnalyzeHere(qkTalLogicalFailureAnalyzer& anal
 {
     Analysis result;
     qkAdopt(result.keys, qkTalKeyValueCollectionImpl::Create());
+    // As a report does: frame 0 is this reporting function, frame 1 its caller at the call.
     CONTEXT context{};
-    context.ContextFlags = CONTEXT_FULL;
-    RtlCaptureContext(&context);
+    if (!qkContextCapture::Capture(context))
+        return result;
     result.hr = analyzer.Analyze(&context, L"", failureAddress, 1, 2, 3, result.keys.Get());
     return result;
 }
@@ -63,20 +65,23 @@ TEST(LogicalFailureAnalyzer, AOneFrameStackSetsNoStackKeys)
 {
     qkTalLogicalFailureAnalyzer analyzer;
     ASSERT_EQ(S_OK, analyzer.Prepare());
-    // At the entry of a function whose return address on the stack is 0: the walk ends there.
+    // At the entry of a function whose return address on the stack is 0, with a frame record
+    // that ends the chain (saved frame 0, return address 0): whether the walker unwinds by
+    // unwind data (x64), by frame pointers or by the image's call-frame data (x86), the walk
+    // ends after this frame.
     alignas(16) static ULONG_PTR stack[64] = {};
     CONTEXT context{};
-    context.ContextFlags = CONTEXT_FULL;
-    RtlCaptureContext(&context);
+    ASSERT_TRUE(qkContextCapture::Capture(context));
     const ULONG_PTR entry = reinterpret_cast<ULONG_PTR>(&AnalyzeHere);
+    const ULONG_PTR top = reinterpret_cast<ULONG_PTR>(&stack[32]);
 #ifdef _WIN64
     context.Rip = entry;
-    context.Rsp = reinterpret_cast<ULONG_PTR>(&stack[32]);
-    context.Rbp = 0;
+    context.Rsp = top;
+    context.Rbp = top;
 #else
     context.Eip = entry;
-    context.Esp = reinterpret_cast<ULONG_PTR>(&stack[32]);
-    context.Ebp = 0;
+    context.Esp = top;
+    context.Ebp = top;
 #endif
     ComPtr<IKeyValueCollection> keys;
     qkAdopt(keys, qkTalKeyValueCollectionImpl::Create());

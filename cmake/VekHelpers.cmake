@@ -51,6 +51,9 @@ function(vek_add_test name)
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE vek_options ${A_LIBS} GTest::gtest_main GTest::gmock)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  # The test code itself at -O1: its units (GoogleTest's macros, JSON literals) cost much more to
+  # optimise than they gain; the code under test comes from the libraries, built as shipped.
+  target_compile_options(${name} PRIVATE -O1)
   if(A_DEPENDS)
     add_dependencies(${name} ${A_DEPENDS})
   endif()

@@ -1,6 +1,6 @@
-// The object slots of both settings objects (the store's and the older format's): one table of
-// slots, each read for a present, a missing and a wrong-typed value, each write given the
-// right, the wrong and no object.
+// The object slots of both settings objects (the store's and the older format's) and the name
+// objects of the name lists: one table of slots, each read for a present, a missing and a
+// wrong-typed value, each write given the right, the wrong and no object.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -16,6 +16,7 @@
 #include "common/system/qkPathExpansion.h"
 #include "settings/legacy/LegacySettings.h"
 #include "settings/objects/CSettings.h"
+#include "settings/objects/CValueNameList.h"
 #include "settings/store/qkSettingsResult.h"
 
 using Microsoft::WRL::ComPtr;
@@ -300,5 +301,41 @@ TEST(SettingsObjectSlots, WritesFromObjects)
         size = 4;
         EXPECT_EQ(R(result::kOk), s->GetBinary(L"E", got, &size));
         EXPECT_EQ(0u, size);
+    }
+}
+
+TEST(SettingsNameLists, NameObjects)
+{
+    ComPtr<IEnumSettings> names;
+    ASSERT_EQ(R(result::kOk), CNameList::Create({L"One", L"Two"}, &names));
+    ComPtr<IUnknown> out;
+    ASSERT_EQ(R(result::kOk), names->GetNameObject(1, out.ReleaseAndGetAddressOf()));
+    EXPECT_EQ(L"Two", TextOf(out.Get()));
+    ComPtr<IUnknown> none;
+    EXPECT_EQ(R(result::kInvalidArg), names->GetNameObject(2, none.ReleaseAndGetAddressOf()));
+    EXPECT_EQ(nullptr, none.Get());
+    EXPECT_EQ(R(result::kInvalidArg), names->GetNameObject(0, nullptr));
+
+    for (const ObjectKind& kind : Kinds()) {
+        SCOPED_TRACE(kind.label);
+        ComPtr<ISettings> s = kind.make();
+        ComPtr<IEnumValues> values;
+        ASSERT_EQ(R(result::kOk), s->EnumValues(&values));
+        DWORD count = 0;
+        values->GetCount(&count);
+        ASSERT_EQ(4u, count);
+        for (DWORD i = 0; i < count; ++i) {
+            wchar_t name[16] = {};
+            DWORD size = 16, type = 99, objectType = 98;
+            ASSERT_EQ(R(result::kOk), values->GetName(i, name, &size, &type));
+            ComPtr<IUnknown> object;
+            ASSERT_EQ(R(result::kOk), values->GetNameObject(i, object.ReleaseAndGetAddressOf(), &objectType));
+            EXPECT_EQ(std::wstring(name), TextOf(object.Get()));
+            EXPECT_EQ(type, objectType);
+            ASSERT_EQ(R(result::kOk), values->GetNameObject(i, object.ReleaseAndGetAddressOf(), nullptr));
+        }
+        EXPECT_EQ(R(result::kInvalidArg), values->GetNameObject(count, none.ReleaseAndGetAddressOf(), nullptr));
+        EXPECT_EQ(nullptr, none.Get());
+        EXPECT_EQ(R(result::kInvalidArg), values->GetNameObject(0, nullptr, nullptr));
     }
 }

@@ -105,14 +105,15 @@ struct GetSlot {
     Content content;
 };
 
-#define QK_GET_PAIR(method, present, content)                                                          \
-    GetSlot{#method, [](ISettings* s, const wchar_t* n, IUnknown** o) { return s->method(n, o); },     \
-            present, content},                                                                        \
-        GetSlot{#method "A",                                                                           \
-                [](ISettings* s, const wchar_t* n, IUnknown** o) {                                     \
-                    return n ? s->method##A(Narrow(n).c_str(), o) : s->method##A(nullptr, o);          \
-                },                                                                                    \
-                present, content}
+#define QK_GET_PAIR(method, present, content)                                                                         \
+    GetSlot{#method, [](ISettings* s, const wchar_t* n, IUnknown** o) { return s->method(n, o); }, present, content}, \
+        GetSlot                                                                                                       \
+    {                                                                                                                 \
+#method "A",                                                                                                  \
+            [](ISettings * s, const wchar_t* n,                                                                       \
+               IUnknown** o) { return n ? s->method##A(Narrow(n).c_str(), o) : s->method##A(nullptr, o); }, present,  \
+                                                                                                         content      \
+    }
 
 const std::vector<GetSlot>& GetSlots()
 {
@@ -132,14 +133,13 @@ struct SetSlot {
     bool binary;
 };
 
-#define QK_SET_PAIR(method, binary)                                                                    \
-    SetSlot{#method, [](ISettings* s, const wchar_t* n, IUnknown* o) { return s->method(n, o); },      \
-            binary},                                                                                  \
-        SetSlot{#method "A",                                                                           \
-                [](ISettings* s, const wchar_t* n, IUnknown* o) {                                      \
-                    return n ? s->method##A(Narrow(n).c_str(), o) : s->method##A(nullptr, o);          \
-                },                                                                                    \
-                binary}
+#define QK_SET_PAIR(method, binary)                                                                                \
+    SetSlot{#method, [](ISettings* s, const wchar_t* n, IUnknown* o) { return s->method(n, o); }, binary}, SetSlot \
+    {                                                                                                              \
+#method "A",                                                                                               \
+            [](ISettings * s, const wchar_t* n,                                                                    \
+               IUnknown* o) { return n ? s->method##A(Narrow(n).c_str(), o) : s->method##A(nullptr, o); }, binary  \
+    }
 
 const std::vector<SetSlot>& SetSlots()
 {
@@ -153,7 +153,8 @@ const std::vector<SetSlot>& SetSlots()
 std::wstring TextOf(IUnknown* object)
 {
     ComPtr<IStringObject> text;
-    if (object == nullptr || FAILED(object->QueryInterface(CLSID_qkTalString, reinterpret_cast<void**>(text.GetAddressOf()))))
+    if (object == nullptr ||
+        FAILED(object->QueryInterface(CLSID_qkTalString, reinterpret_cast<void**>(text.GetAddressOf()))))
         return L"<no string object>";
     std::wstring out;
     qkLib::GetStringObjectText(text.Get(), out);
@@ -204,7 +205,8 @@ TEST(SettingsObjectSlots, ReadsIntoNewObjects)
             };
             for (const auto& f : failures) {
                 ComPtr<IUnknown> none;
-                EXPECT_EQ(f.expected, row.call(s.Get(), f.name, none.ReleaseAndGetAddressOf())) << (f.name ? Narrow(f.name) : "null");
+                EXPECT_EQ(f.expected, row.call(s.Get(), f.name, none.ReleaseAndGetAddressOf()))
+                    << (f.name ? Narrow(f.name) : "null");
                 EXPECT_EQ(nullptr, none.Get());
             }
             EXPECT_EQ(R(result::kInvalidArg), row.call(s.Get(), row.present, nullptr));

@@ -6,6 +6,7 @@
 
 #include "common/system/qkPathExpansion.h"
 #include "settings/objects/CValueNameList.h"
+#include "settings/objects/qkSettingsLibraryObjects.h"
 #include "settings/store/qkSettingsResult.h"
 #include "settings/store/qkSettingsText.h"
 
@@ -295,48 +296,81 @@ HRESULT LegacySettings::SetStringA(LPCSTR name, LPCSTR text)
     QK_LEGACY_NARROW(SetString(wide.c_str(), wideText.c_str()));
 }
 
-HRESULT LegacySettings::GetStringObject(LPCWSTR, IUnknown** text)
+// A text value as a new string object; the caller's out pointer must be empty.
+HRESULT LegacySettings::TextObject(LPCWSTR name, bool expand, IUnknown** text)
 {
-    if (text)
-        *text = nullptr;
-    return R(result::kNotImplemented);
+    if (text == nullptr || *text != nullptr)
+        return R(result::kInvalidArg);
+    auto guard = Lock();
+    std::wstring value;
+    HRESULT hr = Text(name, expand, value);
+    if (FAILED(hr))
+        return hr;
+    return R(MakeStringObject(value, text));
 }
-HRESULT LegacySettings::GetStringObjectA(LPCSTR, IUnknown** t)
+
+HRESULT LegacySettings::GetStringObject(LPCWSTR name, IUnknown** text)
 {
-    return GetStringObject(nullptr, t);
+    return TextObject(name, false, text);
 }
-HRESULT LegacySettings::SetStringObject(LPCWSTR, IUnknown*)
+HRESULT LegacySettings::GetStringObjectA(LPCSTR name, IUnknown** text)
 {
-    return R(result::kNotImplemented);
+    QK_LEGACY_NARROW(GetStringObject(wide.c_str(), text));
 }
-HRESULT LegacySettings::SetStringObjectA(LPCSTR, IUnknown*)
+HRESULT LegacySettings::GetExpandedStringObject(LPCWSTR name, IUnknown** text)
 {
-    return R(result::kNotImplemented);
+    return TextObject(name, true, text);
 }
-HRESULT LegacySettings::GetBinaryObject(LPCWSTR, IUnknown** d)
+HRESULT LegacySettings::GetExpandedStringObjectA(LPCSTR name, IUnknown** text)
 {
-    return GetStringObject(nullptr, d);
+    QK_LEGACY_NARROW(GetExpandedStringObject(wide.c_str(), text));
 }
-HRESULT LegacySettings::GetBinaryObjectA(LPCSTR, IUnknown** d)
+
+// The object's text as a text value, stored as SetString stores it (terminator included).
+HRESULT LegacySettings::SetStringObject(LPCWSTR name, IUnknown* text)
 {
-    return GetStringObject(nullptr, d);
+    std::wstring value;
+    DWORD read = ReadStringObject(text, value);
+    if (!Succeeded(read))
+        return R(read);
+    return SetString(name, value.c_str());
 }
-HRESULT LegacySettings::SetBinaryObject(LPCWSTR, IUnknown*)
+HRESULT LegacySettings::SetStringObjectA(LPCSTR name, IUnknown* text)
 {
-    return R(result::kNotImplemented);
+    QK_LEGACY_NARROW(SetStringObject(wide.c_str(), text));
 }
-HRESULT LegacySettings::SetBinaryObjectA(LPCSTR, IUnknown*)
+
+// A binary value as a new memory object holding a copy of its bytes.
+HRESULT LegacySettings::GetBinaryObject(LPCWSTR name, IUnknown** data)
 {
-    return R(result::kNotImplemented);
+    if (data == nullptr)
+        return R(result::kInvalidArg);
+    *data = nullptr;
+    auto guard = Lock();
+    const LegacyKeyValues::Value* v = nullptr;
+    HRESULT hr = Read(name, LegacyKeyValues::kBinary, &v);
+    if (FAILED(hr))
+        return hr;
+    return R(MakeMemoryObject(v->data.data(), static_cast<DWORD>(v->data.size()), data));
 }
-HRESULT LegacySettings::GetExpandedStringObject(LPCWSTR, IUnknown** t)
+HRESULT LegacySettings::GetBinaryObjectA(LPCSTR name, IUnknown** data)
 {
-    return GetStringObject(nullptr, t);
+    QK_LEGACY_NARROW(GetBinaryObject(wide.c_str(), data));
 }
-HRESULT LegacySettings::GetExpandedStringObjectA(LPCSTR, IUnknown** t)
+
+HRESULT LegacySettings::SetBinaryObject(LPCWSTR name, IUnknown* data)
 {
-    return GetStringObject(nullptr, t);
+    Microsoft::WRL::ComPtr<IMemoryObject> memory;
+    DWORD queried = QueryMemoryObject(data, memory);
+    if (!Succeeded(queried))
+        return R(queried);
+    return SetBinary(name, memory->GetData(), memory->GetSize());
 }
+HRESULT LegacySettings::SetBinaryObjectA(LPCSTR name, IUnknown* data)
+{
+    QK_LEGACY_NARROW(SetBinaryObject(wide.c_str(), data));
+}
+
 HRESULT LegacySettings::GetQword(LPCWSTR, ULONGLONG*)
 {
     return R(result::kNotImplemented);

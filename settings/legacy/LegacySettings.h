@@ -64,6 +64,7 @@ protected:
 private:
     HRESULT Read(LPCWSTR name, DWORD type, const LegacyKeyValues::Value** value);
     HRESULT Text(LPCWSTR name, bool expand, std::wstring& text);
+    HRESULT TextObject(LPCWSTR name, bool expand, IUnknown** text);
     HRESULT CopyText(const std::wstring& text, LPWSTR buffer, DWORD* size);
     HRESULT CopyTextA(const std::wstring& text, LPSTR buffer, DWORD* size);
 

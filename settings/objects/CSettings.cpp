@@ -4,9 +4,9 @@
 #include <cwchar>
 #include <string>
 
-#include "common/persist/qkTalStringImpl.h"
 #include "common/system/qkPathExpansion.h"
 #include "settings/objects/CValueNameList.h"
+#include "settings/objects/qkSettingsLibraryObjects.h"
 #include "settings/objects/qkSettingsPath.h"
 #include "settings/store/qkSettingsText.h"
 
@@ -154,19 +154,16 @@ HRESULT CSettings::SetStringA(LPCSTR name, LPCSTR text)
     QK_NARROW_NAME(SetString(wide.c_str(), wideText.c_str()));
 }
 
-HRESULT CSettings::ReadText(LPCWSTR name, bool expand, LPWSTR buffer, DWORD* size)
+HRESULT CSettings::ValueText(LPCWSTR name, bool expand, std::wstring& text)
 {
     CountedString n;
-    if (!NameOf(name, n) || size == nullptr || (buffer == nullptr && *size != 0))
+    if (!NameOf(name, n))
         return R(result::kInvalidArg);
-    std::wstring text;
     {
         auto guard = Lock();
         const CStoredValue* v = m_values.Find(n);
-        if (v == nullptr) {
-            *size = 0;
+        if (v == nullptr)
             return R(result::kNotFound);
-        }
         if (v->Type() != storetype::kString)
             return R(result::kTypeMismatch);
         try {
@@ -181,6 +178,19 @@ HRESULT CSettings::ReadText(LPCWSTR name, bool expand, LPWSTR buffer, DWORD* siz
             return R(result::kExpansionFailed);
         text.swap(expanded);
     }
+    return R(result::kOk);
+}
+
+HRESULT CSettings::ReadText(LPCWSTR name, bool expand, LPWSTR buffer, DWORD* size)
+{
+    if (size == nullptr || (buffer == nullptr && *size != 0))
+        return R(result::kInvalidArg);
+    std::wstring text;
+    HRESULT hr = ValueText(name, expand, text);
+    if (hr == R(result::kNotFound))
+        *size = 0;
+    if (hr != R(result::kOk))
+        return hr;
     // A size of 0 asks for the size: it must not wrap to a huge capacity.
     DWORD need = static_cast<DWORD>(text.size()) + 1;
     if (buffer == nullptr || *size < need) {
@@ -295,67 +305,85 @@ HRESULT CSettings::GetInfo(DWORD* longestName, DWORD* largestValue)
     return R(result::kOk);
 }
 
-// The library's string and buffer objects are not offered by this store.
 // A text value as a new string object of the common library (its caller releases it).
-HRESULT CSettings::GetStringObject(LPCWSTR name, IUnknown** text)
+HRESULT CSettings::ReadTextObject(LPCWSTR name, bool expand, IUnknown** text)
 {
     if (text == nullptr)
         return R(result::kInvalidArg);
     *text = nullptr;
-    DWORD size = 0;
-    HRESULT hr = ReadText(name, false, nullptr, &size);
-    if (hr != R(result::kBufferTooSmall))
+    std::wstring value;
+    HRESULT hr = ValueText(name, expand, value);
+    if (hr != R(result::kOk))
         return hr;
-    std::wstring buffer;
-    try {
-        buffer.resize(size);
-    } catch (const std::bad_alloc&) {
-        return R(result::kOutOfMemory);
-    }
-    hr = ReadText(name, false, buffer.data(), &size);
-    if (FAILED(hr))
-        return hr;
-    IStringObject* object = qkTalStringImpl::CreateWithText(buffer.c_str());
-    if (object == nullptr)
-        return R(result::kOutOfMemory);
-    *text = object;
-    return R(result::kOk);
+    return R(MakeStringObject(value, text));
+}
+
+HRESULT CSettings::GetStringObject(LPCWSTR name, IUnknown** text)
+{
+    return ReadTextObject(name, false, text);
 }
 HRESULT CSettings::GetStringObjectA(LPCSTR name, IUnknown** text)
 {
     QK_NARROW_NAME(GetStringObject(wide.c_str(), text));
 }
-HRESULT CSettings::SetStringObject(LPCWSTR, IUnknown*)
+HRESULT CSettings::GetExpandedStringObject(LPCWSTR name, IUnknown** text)
 {
-    return R(result::kNotImplemented);
+    return ReadTextObject(name, true, text);
 }
-HRESULT CSettings::SetStringObjectA(LPCSTR, IUnknown*)
+HRESULT CSettings::GetExpandedStringObjectA(LPCSTR name, IUnknown** text)
 {
-    return R(result::kNotImplemented);
+    QK_NARROW_NAME(GetExpandedStringObject(wide.c_str(), text));
 }
-HRESULT CSettings::GetBinaryObject(LPCWSTR, IUnknown** data)
+
+// The object's text as a text value: two bytes per unit, no terminator.
+HRESULT CSettings::SetStringObject(LPCWSTR name, IUnknown* text)
 {
-    return GetStringObject(nullptr, data);
+    std::wstring value;
+    DWORD read = ReadStringObject(text, value);
+    if (!Succeeded(read))
+        return R(read);
+    if (value.size() > 0x3FFFFFFF)
+        return R(result::kInvalidArg);
+    return Set(name, storetype::kString, value.data(), static_cast<DWORD>(value.size() * 2));
 }
-HRESULT CSettings::GetBinaryObjectA(LPCSTR, IUnknown** data)
+HRESULT CSettings::SetStringObjectA(LPCSTR name, IUnknown* text)
 {
-    return GetStringObject(nullptr, data);
+    QK_NARROW_NAME(SetStringObject(wide.c_str(), text));
 }
-HRESULT CSettings::SetBinaryObject(LPCWSTR, IUnknown*)
+
+// A binary value as a new memory object of the common library holding a copy of its bytes.
+HRESULT CSettings::GetBinaryObject(LPCWSTR name, IUnknown** data)
 {
-    return R(result::kNotImplemented);
+    if (data == nullptr)
+        return R(result::kInvalidArg);
+    *data = nullptr;
+    CountedString n;
+    if (!NameOf(name, n))
+        return R(result::kInvalidArg);
+    auto guard = Lock();
+    const CStoredValue* v = m_values.Find(n);
+    if (v == nullptr)
+        return R(result::kNotFound);
+    if (v->Type() != storetype::kBinary)
+        return R(result::kTypeMismatch);
+    return R(MakeMemoryObject(v->Data(), v->Size(), data));
 }
-HRESULT CSettings::SetBinaryObjectA(LPCSTR, IUnknown*)
+HRESULT CSettings::GetBinaryObjectA(LPCSTR name, IUnknown** data)
 {
-    return R(result::kNotImplemented);
+    QK_NARROW_NAME(GetBinaryObject(wide.c_str(), data));
 }
-HRESULT CSettings::GetExpandedStringObject(LPCWSTR, IUnknown** text)
+
+HRESULT CSettings::SetBinaryObject(LPCWSTR name, IUnknown* data)
 {
-    return GetStringObject(nullptr, text);
+    Microsoft::WRL::ComPtr<IMemoryObject> memory;
+    DWORD queried = QueryMemoryObject(data, memory);
+    if (!Succeeded(queried))
+        return R(queried);
+    return Set(name, storetype::kBinary, memory->GetData(), memory->GetSize());
 }
-HRESULT CSettings::GetExpandedStringObjectA(LPCSTR, IUnknown** text)
+HRESULT CSettings::SetBinaryObjectA(LPCSTR name, IUnknown* data)
 {
-    return GetStringObject(nullptr, text);
+    QK_NARROW_NAME(SetBinaryObject(wide.c_str(), data));
 }
 
 } // namespace qkSettings

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <mutex>
+#include <string>
 
 #include "common/objects/qkTalCountedObject.h"
 #include "settings/ISettingsStore.h"
@@ -73,7 +74,9 @@ protected:
 private:
     HRESULT Set(LPCWSTR name, DWORD type, const void* data, DWORD size);
     HRESULT Get(LPCWSTR name, DWORD type, void* buffer, DWORD* size);
+    HRESULT ValueText(LPCWSTR name, bool expand, std::wstring& text);
     HRESULT ReadText(LPCWSTR name, bool expand, LPWSTR buffer, DWORD* size);
+    HRESULT ReadTextObject(LPCWSTR name, bool expand, IUnknown** text);
     HRESULT ReadTextA(LPCSTR name, bool expand, LPSTR buffer, DWORD* size);
 
     std::recursive_mutex m_lock;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "settings/objects/qkSettingsLibraryObjects.h"
 #include "settings/store/qkSettingsText.h"
 
 namespace qkSettings {
@@ -120,12 +121,16 @@ HRESULT CValueNameList::GetNameA(DWORD index, LPSTR buffer, DWORD* size, DWORD* 
     return CopyListNameA(m_entries[index].first, buffer, size);
 }
 
-HRESULT CValueNameList::GetNameObject(DWORD, IUnknown** text, DWORD*)
+HRESULT CValueNameList::GetNameObject(DWORD index, IUnknown** text, DWORD* type)
 {
     if (text == nullptr)
         return R(result::kInvalidArg);
     *text = nullptr;
-    return R(result::kNotImplemented);
+    if (index >= m_entries.size())
+        return R(result::kInvalidArg);
+    if (type)
+        *type = m_entries[index].second;
+    return R(MakeStringObject(m_entries[index].first, text));
 }
 
 HRESULT CNameList::Create(std::vector<std::wstring> names, IEnumSettings** out)
@@ -176,12 +181,14 @@ HRESULT CNameList::GetNameA(DWORD index, LPSTR buffer, DWORD* size)
     return CopyListNameA(m_names[index], buffer, size);
 }
 
-HRESULT CNameList::GetNameObject(DWORD, IUnknown** text)
+HRESULT CNameList::GetNameObject(DWORD index, IUnknown** text)
 {
     if (text == nullptr)
         return R(result::kInvalidArg);
     *text = nullptr;
-    return R(result::kNotImplemented);
+    if (index >= m_names.size())
+        return R(result::kInvalidArg);
+    return R(MakeStringObject(m_names[index], text));
 }
 
 } // namespace qkSettings

@@ -117,3 +117,44 @@ function(vek_write_library_graph file)
   file(COPY_FILE ${file}.tmp ${file} ONLY_IF_DIFFERENT)
   file(REMOVE ${file}.tmp)
 endfunction()
+
+# System DLLs that the launcher binds on first use instead of importing them. The loader resolves
+# a program's imports before its first instruction, searching the program's own folder first; the
+# launcher runs from download and run folders, so a DLL planted beside it would be loaded before
+# its start-up restricts DLL loading to the system folder. A DLL that is bound on first use is
+# loaded after that restriction, from the system folder. DLLs that the system always takes from
+# its own folder (its known DLLs) stay ordinary imports.
+set(VEK_DELAY_LOADED_DLLS msi winhttp wtsapi32 userenv iphlpapi crypt32 wintrust version comctl32 gdiplus)
+
+# vek_delay_load_system_dlls(target)
+# Links the target against delay-load import libraries of VEK_DELAY_LOADED_DLLS, made from the
+# toolchain's import libraries under the same names: their folder comes first on the target's
+# library path, so each "-l<name>" that the libraries ask for finds the delay-load one.
+function(vek_delay_load_system_dlls target)
+  set(dir ${PROJECT_BINARY_DIR}/delay-imports)
+  if(VEK_X64)
+    set(arch x64)
+  else()
+    set(arch x86)
+  endif()
+  set(outputs)
+  foreach(name IN LISTS VEK_DELAY_LOADED_DLLS)
+    set(input ${CMAKE_FIND_ROOT_PATH}/lib/lib${name}.a)
+    if(NOT EXISTS ${input})
+      message(FATAL_ERROR "No import library ${input}")
+    endif()
+    add_custom_command(OUTPUT ${dir}/lib${name}.a
+      COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/make-delay-import-lib.sh ${CMAKE_NM} ${CMAKE_DLLTOOL} ${input}
+              ${name}.dll ${dir}/lib${name}.a ${arch}
+      DEPENDS ${input} ${PROJECT_SOURCE_DIR}/cmake/make-delay-import-lib.sh
+      COMMENT "Delay-load import library of ${name}.dll")
+    list(APPEND outputs ${dir}/lib${name}.a)
+  endforeach()
+  file(MAKE_DIRECTORY ${dir})
+  if(NOT TARGET vek_delay_imports)
+    add_custom_target(vek_delay_imports DEPENDS ${outputs})
+  endif()
+  add_dependencies(${target} vek_delay_imports)
+  target_link_directories(${target} BEFORE PRIVATE ${dir})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${outputs})
+endfunction()

@@ -10,7 +10,7 @@
 #include "engine/report/VekPingReporter.h"
 #include "engine/report/VekStatusEvents.h"
 #include "engine/report/VekStatusReporter.h"
-#include "engine/report/VekTokenMask.h"
+#include "services/launcher/VekTokenMask.h"
 #include "net/http/Jux_ResultCodes.h"
 #include "settings/manager/qkSettingsModule.h"
 #include "services/trust/qkVerifyTrustStatic.h"

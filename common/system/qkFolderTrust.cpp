@@ -2,6 +2,7 @@
 
 #include <aclapi.h>
 
+#include "common/errors/qkLog.h"
 #include "common/system/qkHandle.h"
 #include "common/system/qkResourceHolders.h"
 
@@ -21,6 +22,18 @@ bool IsCurrentUser(PSID sid)
         return false;
     return ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid) != FALSE;
 }
+
+bool IsTrusted(PSID owner)
+{
+    if (owner == nullptr)
+        return false;
+    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid))
+        return true;
+    return IsCurrentUser(owner);
+}
+
+// ERROR_REPARSE_POINT_ENCOUNTERED
+constexpr HRESULT kLink = HRESULT_FROM_WIN32(4395);
 
 // Length of the root that no user can replace: "C:\", "\\server\share\", "\\?\C:\".
 size_t RootLength(const std::wstring& path)
@@ -71,11 +84,40 @@ bool HasTrustedOwner(const std::wstring& path)
     if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                                 nullptr, descriptor.Receive()) != ERROR_SUCCESS)
         return false;
-    if (owner == nullptr)
-        return false;
-    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid))
-        return true;
-    return IsCurrentUser(owner);
+    return IsTrusted(owner);
+}
+
+HRESULT Refuse(const std::wstring& path)
+{
+    if (PathHasReparsePoint(path)) {
+        QK_LOG_ERROR(L"%s is or lies under a link, not using it", path.c_str());
+        return kLink;
+    }
+    if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES && !HasTrustedOwner(path)) {
+        QK_LOG_ERROR(L"%s is owned by another account, not using it", path.c_str());
+        return E_ACCESSDENIED;
+    }
+    return S_OK;
+}
+
+HRESULT RefuseOpened(HANDLE file, const std::wstring& path)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    // A link, or a file with another name anywhere on the volume (a hard link).
+    if (!::GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || information.nNumberOfLinks > 1) {
+        QK_LOG_ERROR(L"%s is or lies under a link, not using it", path.c_str());
+        return kLink;
+    }
+    PSID owner = nullptr;
+    qkLocalPtr<void> descriptor;
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                          descriptor.Receive()) != ERROR_SUCCESS ||
+        !IsTrusted(owner)) {
+        QK_LOG_ERROR(L"%s is owned by another account, not using it", path.c_str());
+        return E_ACCESSDENIED;
+    }
+    return S_OK;
 }
 
 } // namespace qkFolderTrust

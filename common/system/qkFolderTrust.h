@@ -17,4 +17,14 @@ bool PathHasReparsePoint(const std::wstring& path);
 // be read.
 bool HasTrustedOwner(const std::wstring& path);
 
+// Why a process with full rights must not use a folder or a file in it, as an HRESULT: S_OK;
+// HRESULT_FROM_WIN32(4395, ERROR_REPARSE_POINT_ENCOUNTERED) when it or a parent is a link;
+// E_ACCESSDENIED when it exists and its owner is not trusted (HasTrustedOwner). The refusal is
+// logged as "<path> is or lies under a link, not using it" or "<path> is owned by another
+// account, not using it".
+HRESULT Refuse(const std::wstring& path);
+// The same for a file opened without following links: a link, a file with other names (hard
+// links), or an untrusted owner is refused.
+HRESULT RefuseOpened(HANDLE file, const std::wstring& path);
+
 } // namespace qkFolderTrust

@@ -13,6 +13,7 @@
 #include "engine/manifest/ManifestDocument.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
+#include "services/launcher/VekTokenMask.h"
 
 #include <filesystem>
 #include <system_error>
@@ -384,10 +385,10 @@ int32_t VekJobEngine::Bootstrap()
             QK_LOG_ERROR(L"Prelaunch verification of VEK  failed, hr=0x%08X", static_cast<unsigned>(verified));
             throw JobEngineException(verified);
         }
-        QK_LOG_INFO(L"Attempting to relaunch VEK as %s", relaunchCommand.c_str());
+        QK_LOG_INFO(L"Attempting to relaunch VEK as %s", MaskCommandLineToken(relaunchCommand).c_str());
         const HRESULT launched = system.LaunchHeld(installed, relaunchCommand);
         if (FAILED(launched)) {
-            QK_LOG_ERROR(L"pl.Launch() failed ot launch %s, hr=0x%08X", relaunchCommand.c_str(),
+            QK_LOG_ERROR(L"pl.Launch() failed ot launch %s, hr=0x%08X", MaskCommandLineToken(relaunchCommand).c_str(),
                          static_cast<unsigned>(launched));
             throw JobEngineException(VEK_E_RELAUNCH);
         }

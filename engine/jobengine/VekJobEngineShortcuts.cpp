@@ -13,6 +13,7 @@
 #include "services/launcher/VekUtil.h"
 #include "services/tasks/CTaskScheduler.h"
 #include "services/toolbox/Tolk_CRegistry.h"
+#include "services/launcher/VekTokenMask.h"
 
 #include <shlobj.h>
 #include <wrl/client.h>
@@ -171,7 +172,7 @@ void VekJobEngine::createRunTask(const std::wstring& extraArguments)
     std::wstring launcher = GetInstalledBinaryPath();
     if (launcher.empty())
         launcher = m_currentPath;
-    QK_LOG_INFO(L"Registering the run task for %s with %s", launcher.c_str(), arguments.c_str());
+    QK_LOG_INFO(L"Registering the run task for %s with %s", launcher.c_str(), MaskCommandLineToken(arguments).c_str());
     CTaskScheduler scheduler;
     std::wstring copyPath;
     const HRESULT hr = scheduler.RegisterStartupTask(launcher.c_str(), arguments.c_str(), copyPath);

@@ -2,6 +2,7 @@
 
 #include "common/base/qkExceptionInfo.h"
 #include "common/errors/qkLog.h"
+#include "common/system/qkFolderTrust.h"
 #include "common/system/qkRegistry.h"
 #include "engine/launcher/VekSwitches.h"
 #include "services/launcher/VekResultCodes.h"
@@ -47,6 +48,11 @@ HRESULT VekInstanceWait::canRun(const wchar_t* manifestId, bool longWait)
     if (folder.empty()) {
         QK_LOG_ERROR(L"Failed to get log path");
         return E_UNEXPECTED;
+    }
+    // A data folder that another user could have redirected or owns holds no lock of ours.
+    const HRESULT refused = qkFolderTrust::Refuse(folder);
+    if (FAILED(refused)) {
+        return refused;
     }
 
     const DWORD wait = longWait ? kLongWaitSeconds : kWaitSeconds;

@@ -1,6 +1,7 @@
 #include "engine/launcher/VekSwitches.h"
 
 #include "common/errors/qkLog.h"
+#include "services/launcher/VekTokenMask.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -110,7 +111,8 @@ void AppendForwardedSwitches(const qkCommandLine& source, std::wstring& commandL
         }
         const wchar_t* value = source.GetSwitchValue(name);
         if (value != nullptr && std::wcschr(value, L'"') != nullptr) {
-            QK_LOG_ERROR(L"Switch %s not forwarded: its value holds a double quote: %s", name, value);
+            QK_LOG_ERROR(L"Switch %s not forwarded: its value holds a double quote: %s", name,
+                         MaskSwitchValue(name, value).c_str());
             continue;
         }
         commandLine += L" /";
@@ -125,9 +127,15 @@ void AppendForwardedSwitches(const qkCommandLine& source, std::wstring& commandL
 
 void AppendForwardedSwitches(std::wstring& commandLine, const wchar_t* excluded)
 {
+    AppendForwardedSwitches(::GetCommandLineW(), commandLine, excluded);
+}
+
+void AppendForwardedSwitches(const wchar_t* rawCommandLine, std::wstring& commandLine, const wchar_t* excluded)
+{
     qkCommandLine source;
-    if (!source.ParseProcessCommandLine()) {
-        QK_LOG_ERROR(L"Unable to parse the command line: %s", ::GetCommandLineW());
+    if (!source.Parse(rawCommandLine)) {
+        QK_LOG_ERROR(L"Unable to parse the command line: %s",
+                     MaskCommandLineToken(rawCommandLine ? rawCommandLine : L"").c_str());
         return;
     }
     AppendForwardedSwitches(source, commandLine, excluded);

@@ -73,6 +73,8 @@ extern const std::array<const wchar_t*, 21> g_ForwardedSwitches;
 // holds a double quote cannot be carried inside quotes (the command-line syntax has no escape):
 // that switch is not forwarded and an error is logged.
 void AppendForwardedSwitches(std::wstring& commandLine, const wchar_t* excluded);
+// The same over a raw command line (an unparsable one is logged with the token masked).
+void AppendForwardedSwitches(const wchar_t* rawCommandLine, std::wstring& commandLine, const wchar_t* excluded);
 // The same over a parsed command line.
 void AppendForwardedSwitches(const qkCommandLine& source, std::wstring& commandLine, const wchar_t* excluded);
 

@@ -5,6 +5,7 @@
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkFile.h"
+#include "common/system/qkFolderTrust.h"
 #include "common/system/qkResourceHolders.h"
 
 #include <aclapi.h>
@@ -167,6 +168,10 @@ HRESULT GetPath(const QuvStampState& state, std::wstring& path)
             return QUV_E_VENDOR_FOLDER;
         }
         HRESULT hr = RefuseReparsePoint(folder);
+        if (FAILED(hr))
+            return hr;
+        // A vendor folder that another account owns could hold what that account planted.
+        hr = qkFolderTrust::Refuse(folder);
         if (FAILED(hr))
             return hr;
 

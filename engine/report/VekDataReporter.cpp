@@ -10,6 +10,7 @@
 #include "common/system/FileEnsureAccess.h"
 #include "common/system/qkCommandLine.h"
 #include "common/system/qkFile.h"
+#include "common/system/qkFolderTrust.h"
 #include "common/system/qkOSInfo.h"
 #include "common/system/qkRegistry.h"
 #include "services/launcher/VekUtil.h"
@@ -303,25 +304,33 @@ void VekDataReporter::AppendToUrlFile(const std::wstring& url, const std::wstrin
     if (folder.empty() || m_urlFileName.empty())
         return;
     qkFile::CreateDirectoryPath((L"\\\\?\\" + folder).c_str());
+    // A folder that another user could have redirected or owns gets no URL file.
+    if (FAILED(qkFolderTrust::Refuse(folder)))
+        return;
     const std::wstring path = GetUrlFilePath();
     const bool existed = ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    // Opened without following a link, and checked through that handle: a link, a hard link to
+    // another file or a file of another account is not written to. The handle shares no
+    // deletion, so the name stays this file until it is closed.
     qkFile file;
-    if (!file.Open(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                   FILE_ATTRIBUTE_NORMAL)) {
+    if (!file.Open(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT)) {
         QK_LOG_ERROR(L"Failed to open %s, error %lu", path.c_str(), file.GetLastError());
         return;
     }
+    if (FAILED(qkFolderTrust::RefuseOpened(file.GetHandle(), path)))
+        return;
     std::string line;
     qkStringConvert::WideToAnsi((url + query).c_str(), line);
     line += "\r\n";
     if (!file.Write(line.data(), static_cast<DWORD>(line.size())))
         QK_LOG_ERROR(L"Failed to write %s, error %lu", path.c_str(), file.GetLastError());
-    file.Handle().Close();
     if (!existed) {
         // A file made by an elevated run stays writable for the user's later runs.
         const qkAccessDescription access = {{FILE_GENERIC_READ | FILE_GENERIC_WRITE, 0, 0}, {0, 0, 0}};
         try {
-            qkLib::FileEnsureAccess(path.c_str(), nullptr, SE_FILE_OBJECT, access);
+            qkLib::FileEnsureAccess(path.c_str(), file.GetHandle(), SE_FILE_OBJECT, access);
         } catch (...) {
             QK_LOG_WARNING(L"Failed to grant access to %s", path.c_str());
         }

@@ -1,6 +1,6 @@
 #include "engine/report/VekPingReporter.h"
 
-#include "engine/report/VekTokenMask.h"
+#include "services/launcher/VekTokenMask.h"
 
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkWideFormat.h"

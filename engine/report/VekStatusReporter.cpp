@@ -1,7 +1,7 @@
 #include "engine/report/VekStatusReporter.h"
 
 #include "engine/mid/zubLifecycle.h"
-#include "engine/report/VekTokenMask.h"
+#include "services/launcher/VekTokenMask.h"
 
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkWideFormat.h"

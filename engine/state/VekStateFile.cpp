@@ -4,6 +4,7 @@
 #include "common/errors/qkLog.h"
 #include "common/system/FileEnsureAccess.h"
 #include "common/system/qkFile.h"
+#include "common/system/qkFolderTrust.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
@@ -92,8 +93,18 @@ void VekStateFile::SaveUnguarded(nlohmann::json& document) const
     const std::wstring path = Path(document);
     const std::wstring temporary = path + L".tmp";
     {
+        // A data folder that another user could have redirected or owns gets no state. A
+        // temporary file left there (or planted as a link) goes first; the new one must be new.
+        const HRESULT refused = qkFolderTrust::Refuse(m_dataFolder);
+        if (FAILED(refused)) {
+            if (m_reporter) {
+                m_reporter->logError(VEK_E_STATE_FILE, true, std::to_wstring(HRESULT_CODE(refused)));
+            }
+            return;
+        }
+        ::DeleteFileW(temporary.c_str());
         qkFile ofs;
-        if (!ofs.Open(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+        if (!ofs.Open(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                       FILE_ATTRIBUTE_NORMAL)) {
             QK_LOG_ERROR(L"ofs.Open() failed to open %s, error=%d", temporary.c_str(), ofs.GetLastError());
             if (m_reporter) {
@@ -158,7 +169,17 @@ HRESULT VekStateFile::Load(const nlohmann::json& manifest, nlohmann::json& state
     if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return VEK_E_FILE_NOT_FOUND;
     }
-    const HRESULT hr = LoadJsonFile(path.c_str(), state);
+    // A state file in a redirected folder, a link, or a file of another account is neither read
+    // nor deleted.
+    HRESULT hr = qkFolderTrust::Refuse(m_dataFolder);
+    if (SUCCEEDED(hr)) {
+        hr = qkFolderTrust::Refuse(path);
+    }
+    if (FAILED(hr)) {
+        state = nlohmann::json();
+        return hr;
+    }
+    hr = LoadJsonFile(path.c_str(), state);
     if (FAILED(hr)) {
         QK_LOG_ERROR(L"Saved state %s refused, hr=0x%08X", path.c_str(), static_cast<unsigned>(hr));
         ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);

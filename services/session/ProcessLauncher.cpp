@@ -6,6 +6,7 @@
 
 #include "common/errors/qkLog.h"
 #include "services/session/CStartupInfoMitigations.h"
+#include "services/launcher/VekTokenMask.h"
 
 namespace vek {
 
@@ -34,7 +35,7 @@ HRESULT ProcessLauncher::Launch(const wchar_t* application, const wchar_t* comma
     if (!::CreateProcessW(application, buffer.data(), nullptr, nullptr, FALSE, startup.GetCreationFlags(), nullptr, nullptr,
                           &info, &started)) {
         const DWORD error = ::GetLastError();
-        QK_LOG_ERROR(L"CreateProcessW failed for %ls, error %lu", commandLine, error);
+        QK_LOG_ERROR(L"CreateProcessW failed for %ls, error %lu", MaskCommandLineToken(commandLine).c_str(), error);
         return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
     }
     m_process.Reset(started.hProcess);

@@ -11,6 +11,7 @@
 #include "services/session/CStartupInfoMitigations.h"
 #include "services/session/ProgramPathQuoting.h"
 #include "services/session/UserLaunch.h"
+#include "services/launcher/VekTokenMask.h"
 
 using qkLib::LogLevel;
 using qkLib::LogText;
@@ -59,7 +60,7 @@ LONG CSessionLauncher::Start(const wchar_t* commandLine, PROCESS_LAUNCH_TYPE typ
 {
     if (commandLine == nullptr || *commandLine == L'\0')
         return E_INVALIDARG;
-    LogText(LogLevel::Information, L"Start process: %ls", commandLine);
+    LogText(LogLevel::Information, L"Start process: %ls", vek::MaskCommandLineToken(commandLine).c_str());
     switch (type) {
     case CurrentUser:
         LogText(LogLevel::Information, L"Start in caller session and under caller rights");
@@ -213,7 +214,8 @@ LONG CSessionLauncher::StartInSession(DWORD sessionId, const wchar_t* commandLin
     info.lpDesktop = kInteractiveDesktop;
     if (!m_showWindow)
         HideWindow(info);
-    LogText(LogLevel::Information, L"Starting command line %ls under session: %d", buffer.data(), sessionId);
+    LogText(LogLevel::Information, L"Starting command line %ls under session: %d",
+            vek::MaskCommandLineToken(buffer.data()).c_str(), sessionId);
     PROCESS_INFORMATION started{};
     const DWORD flags =
         startup.GetCreationFlags() | CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT;

@@ -11,6 +11,7 @@
 #include "services/launcher/VekTools.h"
 #include "services/session/CStartupInfoMitigations.h"
 #include "services/session/ProgramPathQuoting.h"
+#include "services/launcher/VekTokenMask.h"
 
 using qkLib::LogLevel;
 using qkLib::LogText;
@@ -169,7 +170,7 @@ HRESULT UserLaunch::Launch(const wchar_t* commandLine, bool adminOnly, bool show
     if (commandLine == nullptr || *commandLine == L'\0')
         return E_INVALIDARG;
     if (adminOnly && !m_bAdmin) {
-        LogText(LogLevel::Error, L"m_bAdmin == false, do not run %ls", commandLine);
+        LogText(LogLevel::Error, L"m_bAdmin == false, do not run %ls", vek::MaskCommandLineToken(commandLine).c_str());
         return 1;
     }
     vek::CStartupInfoMitigations startup;
@@ -181,11 +182,12 @@ HRESULT UserLaunch::Launch(const wchar_t* commandLine, bool adminOnly, bool show
     }
     startup.GetStartupInfo().StartupInfo.lpDesktop = kInteractiveDesktop;
     const std::wstring quoted = Tolk::QuoteProgramPath(commandLine);
+    const std::wstring logged = vek::MaskCommandLineToken(quoted);
 
     DWORD timeout = 100;
     DWORD lastError = 0;
     for (int attempt = 0; (lastError == 0 || lastError == ERROR_PIPE_NOT_CONNECTED) && attempt <= 199; ++attempt) {
-        LogText(LogLevel::Information, L"Launching CreateProcessAsUser(%ls), attempt %d (timeout: %lu)", quoted.c_str(),
+        LogText(LogLevel::Information, L"Launching CreateProcessAsUser(%ls), attempt %d (timeout: %lu)", logged.c_str(),
                 attempt, timeout);
         std::vector<wchar_t> buffer;
         try {

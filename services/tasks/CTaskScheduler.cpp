@@ -103,7 +103,32 @@ bool IsTrustedOwner(const std::wstring& folder)
     return qkFolderTrust::HasTrustedOwner(folder);
 }
 
-// Creates the folder with the restricted access list, or checks and resets an existing one.
+// A folder on the way to the copy's folder ("Talvern", "Talvern\Vek"): created with the access it
+// inherits when missing, refused when it is a link or belongs to another account. "Talvern\Vek"
+// is the launcher's data folder, where a launcher without full rights keeps its lock and log, so
+// its access list stays as it is.
+bool PrepareParentFolder(const std::wstring& folder)
+{
+    if (IsLink(folder)) {
+        LogText(LogLevel::Error, L"Folder %ls is a link, not using it", folder.c_str());
+        return false;
+    }
+    if (!::CreateDirectoryW(folder.c_str(), nullptr)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            LogText(LogLevel::Error, L"Unable to create folder %ls (%lu)", folder.c_str(), error);
+            return false;
+        }
+    }
+    if (!IsTrustedOwner(folder)) {
+        LogText(LogLevel::Error, L"Folder %ls is owned by another account, not using it", folder.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Creates the copy's own folder with the restricted access list, or checks and resets an
+// existing one.
 bool PrepareCopyFolder(const std::wstring& folder)
 {
     if (IsLink(folder)) {
@@ -541,14 +566,20 @@ bool CTaskScheduler::CopyToProgramData(const wchar_t* source, std::wstring& dest
         ::SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    // "Talvern\Vek\bin", each folder checked on the way.
-    for (const wchar_t* part : {L"Talvern", L"Vek", L"bin"}) {
+    // "Talvern\Vek\bin", each folder checked on the way; only "bin" is restricted to the
+    // administrators and SYSTEM.
+    for (const wchar_t* part : {L"Talvern", L"Vek"}) {
         folder += L"\\";
         folder += part;
-        if (!PrepareCopyFolder(folder)) {
+        if (!PrepareParentFolder(folder)) {
             ::SetLastError(ERROR_ACCESS_DENIED);
             return false;
         }
+    }
+    folder += L"\\bin";
+    if (!PrepareCopyFolder(folder)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
     }
     const wchar_t* slash = std::wcsrchr(source, L'\\');
     std::wstring name = slash ? slash + 1 : source;

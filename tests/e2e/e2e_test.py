@@ -2,6 +2,8 @@
 """End to end: the real packed and signed VekLauncher.exe under Wine against the local HTTPS test
 server, installing a product through the demo installation plug-in."""
 import os
+import re
+import shlex
 import sys
 import time
 import unittest
@@ -220,6 +222,68 @@ class Bootstrap(unittest.TestCase):
         self.assertNotIn("VekLauncher.exe", files_below(product.run_location))
         self.assertNotIn("Attempting to relaunch VEK as", e2e.log_text_since(started, product))
         self.assertEqual([], e2e.request_log(product.prefix + "payload.bin"))
+
+
+class CustomerToken(unittest.TestCase):
+    """The token given with /CC_TOKEN goes on to the relaunched copy and into the run task's
+    arguments (the copies need it), and nowhere else: not into a log line, not into a URL file."""
+    SECRET = "E2E-S3CR3T-T0KEN-%d" % os.getpid()
+    TASK = "Talvern Download Manager"
+
+    def task_file(self):
+        return os.path.join(e2e.PREFIX, "drive_c", "windows", "system32", "Tasks", self.TASK)
+
+    def read_task(self):
+        with open(self.task_file(), "rb") as f:
+            data = f.read()
+        return data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("utf-8", "replace")
+
+    def wait_for_exits(self, started, product, count):
+        e2e.wait_until(lambda: e2e.log_text_since(started, product).count("VEK exited.") >= count, 180)
+
+    def test_token_through_a_relaunch_and_a_scheduled_run(self):
+        product = e2e.Product("token")
+        product.add_plugin()
+        product.add_file("payload.bin", PAYLOAD, file_priority=5)
+        e2e.put_file(product.prefix + "report", b"ok")
+        manifest = product.manifest(options={"install": "true", "honor_restart": True, "shouldCreateRunTask": True})
+        manifest["vek"]["global"]["reporting_url"] = e2e.https_url(product.prefix + "report")
+        exe = product.launcher(manifest=manifest)
+        url_files_before = set(n for n in os.listdir(e2e.data_folder()) if n.startswith("URLS-")) \
+            if os.path.isdir(e2e.data_folder()) else set()
+        started = time.time()
+        try:
+            # The first run copies itself and relaunches the copy with the switches; that copy
+            # registers the run task.
+            e2e.run_launcher(exe, "/SILENT", "/CC_TOKEN", self.SECRET)
+            self.wait_for_exits(started, product, 2)
+            log = e2e.log_text_since(started, product)
+            self.assertIn("Attempting to relaunch VEK as", log)
+            self.assertTrue(os.path.exists(self.task_file()), log[-3000:])
+            task = self.read_task()
+            # The task definition holds the token in its arguments only: the task's run needs it.
+            arguments = re.search(r"<Arguments>(.*?)</Arguments>", task, re.S)
+            self.assertIsNotNone(arguments, task)
+            self.assertIn('/CC_TOKEN "%s"' % self.SECRET, arguments.group(1))
+            self.assertNotIn(self.SECRET, task.replace(arguments.group(0), ""))
+            path = re.search(r"<Command>(.*?)</Command>", task, re.S).group(1)
+
+            # The scheduled run: what the task starts.
+            scheduled = time.time()
+            e2e.run_launcher(e2e.unix_path(path), *shlex.split(arguments.group(1)))
+            self.wait_for_exits(scheduled, product, 1)
+            log = e2e.log_text_since(started, product)
+            self.assertIn("EXECUTED_BY_WTS", log)
+            self.assertIn('/CC_TOKEN "********"', log)
+            self.assertNotIn(self.SECRET, log)
+            url_files = [n for n in os.listdir(e2e.data_folder())
+                         if n.startswith("URLS-") and (product.manifest_id in n or n not in url_files_before)]
+            self.assertTrue(url_files)
+            for name in url_files:
+                with open(os.path.join(e2e.data_folder(), name), "rb") as f:
+                    self.assertNotIn(self.SECRET.encode(), f.read(), name)
+        finally:
+            e2e.wine_tool("schtasks", "/delete", "/tn", self.TASK, "/f")
 
 
 if __name__ == "__main__":

@@ -47,6 +47,10 @@ TEST_F(BootstrapTest, CopiesVerifiesAndRelaunchesTheCopy)
     EXPECT_EQ(m_system->launchedPath, Copy());
     EXPECT_EQ(m_system->launchedCommand, expected);
     EXPECT_EQ(Recorded(InstallFolder()), expected);
+    // The log shows that command line with the customer token masked.
+    EXPECT_TRUE(log.Contains(L"Attempting to relaunch VEK as \"" + Copy() + L"\" /r /SILENT /CC_TOKEN \"********\""))
+        << vek::ToUtf8(log.All());
+    EXPECT_FALSE(log.Contains(L"abc def"));
     EXPECT_FALSE(m_system->IsHolding());
     EXPECT_EQ(OpenForWriting(Copy()), 0u);
 
@@ -245,11 +249,13 @@ TEST_F(BootstrapTest, FailedRelaunchFailsTheRun)
 {
     m_system->launchFailure = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
     vek::test::LogCapture log;
-    auto& engine = Engine(Manifest(), Launcher(L"level3"));
+    auto& engine = Engine(Manifest(), Launcher(L"level3"), L"/CC_TOKEN s3cr3t");
     int32_t result = -1;
     EXPECT_EQ(Run(engine, result), vek::VEK_E_RELAUNCH);
     EXPECT_EQ(engine.GetEngineState(), VekJobEngine::eFatalError);
     EXPECT_TRUE(log.Contains(L"pl.Launch() failed ot launch"));
+    EXPECT_TRUE(log.Contains(L"/CC_TOKEN \"********\""));
+    EXPECT_FALSE(log.Contains(L"s3cr3t"));
     EXPECT_FALSE(m_system->IsHolding());
     EXPECT_EQ(OpenForWriting(Copy()), 0u);
 }

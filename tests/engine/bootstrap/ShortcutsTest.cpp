@@ -225,6 +225,8 @@ TEST_F(ShortcutsTest, RunTaskArgumentsRegistrationAndRemoval)
          L" /m /IGNORE_USER_SESSION /UPGRADE_CONFIRMED"},
         {"user-session switch left out for the product", "qor", L"/IGNORE_USER_SESSION /SILENT",
          L"/m /SILENT /UPGRADE_CONFIRMED"},
+        // The task carries the customer token on; the log shows it masked.
+        {"customer token masked", "", L"/SILENT /CC_TOKEN s3cr3t", L"/m /SILENT /CC_TOKEN \"********\" /UPGRADE_CONFIRMED"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -242,6 +244,7 @@ TEST_F(ShortcutsTest, RunTaskArgumentsRegistrationAndRemoval)
         const size_t at = all.find(expected);
         ASSERT_NE(at, std::wstring::npos) << vek::ToUtf8(all);
         EXPECT_EQ(all[at + expected.size()], L'\n') << "the arguments end there";
+        EXPECT_EQ(all.find(L"s3cr3t"), std::wstring::npos);
         EXPECT_TRUE(TaskExists(vek::CTaskScheduler::kLauncherTask));
         const std::wstring copy = vek::FromUtf8(m_document->Read([](const json& r) {
             return r.at("vek").at("job_array").at(0).value("scheduled_vek_path", std::string());

@@ -122,15 +122,38 @@ TEST(Switches, ForwardedTextParsesBackToTheSameSwitches)
 
 TEST(Switches, QuoteInValueIsRefusedWithALogLine)
 {
-    qkCommandLine source;
-    ASSERT_TRUE(source.Parse(L"x.exe /INSTALLER_OPTIONS say\"hi /UNINSTALL"));
+    // The customer token's value is masked in that line, the value of any other switch shown.
+    const struct {
+        const wchar_t* line;
+        const wchar_t* logged;
+    } cases[] = {
+        {L"x.exe /INSTALLER_OPTIONS say\"hi /UNINSTALL",
+         L"Switch INSTALLER_OPTIONS not forwarded: its value holds a double quote: say\"hi"},
+        {L"x.exe /CC_TOKEN s3cr\"et /UNINSTALL", L"Switch CC_TOKEN not forwarded: its value holds a double quote: ********"},
+    };
+    for (const auto& c : cases) {
+        qkCommandLine source;
+        ASSERT_TRUE(source.Parse(c.line));
+        launchertest::LogCapture log;
+        std::wstring forwarded;
+        vek::AppendForwardedSwitches(source, forwarded, nullptr);
+        EXPECT_EQ(forwarded, L" /UNINSTALL");
+        const auto lines = log.Matching(c.logged);
+        ASSERT_EQ(lines.size(), 1u) << c.logged;
+        EXPECT_EQ(lines[0].rfind(L"Error : vek::AppendForwardedSwitches(", 0), 0u) << lines[0];
+        EXPECT_TRUE(log.Matching(L"s3cr").empty());
+    }
+}
+
+TEST(Switches, UnparsableCommandLineIsLoggedWithTheTokenMasked)
+{
     launchertest::LogCapture log;
     std::wstring forwarded;
-    vek::AppendForwardedSwitches(source, forwarded, nullptr);
-    EXPECT_EQ(forwarded, L" /UNINSTALL");
-    const auto lines = log.Matching(L"Switch INSTALLER_OPTIONS not forwarded: its value holds a double quote: say\"hi");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind(L"Error : vek::AppendForwardedSwitches(", 0), 0u) << lines[0];
+    vek::AppendForwardedSwitches(L"x.exe /SILENT /CC_TOKEN s3cr3t /INSTALLER_OPTIONS \"/q", forwarded, nullptr);
+    EXPECT_EQ(forwarded, L"");
+    EXPECT_EQ(log.Matching(L"Unable to parse the command line: x.exe /SILENT /CC_TOKEN ******** /INSTALLER_OPTIONS").size(),
+              1u);
+    EXPECT_TRUE(log.Matching(L"s3cr3t").empty());
 }
 
 TEST(Switches, RawSwitchIsASubstringTest)

@@ -220,3 +220,27 @@ TEST(DataReporter, SiloFailureIsReportedOnce)
     EXPECT_EQ("80047e04", Param(log[0].value("query", ""), "error"));
     EXPECT_EQ("<absent>", Param(log[0].value("query", ""), "MID"));
 }
+
+// A URL file that is a second name of another file (a hard link someone put in the data folder)
+// is not written to; the file it names keeps its content. A URL file of its own is appended to.
+TEST(DataReporter, UrlFileThatIsAHardLinkIsNotWritten)
+{
+    const json manifest = Manifest(UniqueId("urlfile"));
+    TempFolder folder;
+    vek::VekDataReporter reporter(&manifest);
+    FixFacts(reporter, folder.Path());
+    const std::wstring victim = folder.Path() + L"\\victim.txt";
+    {
+        std::ofstream out(std::filesystem::path(victim), std::ios::binary);
+        out << "victim\n";
+    }
+    const std::wstring path = reporter.GetUrlFilePath().substr(4);
+    ASSERT_TRUE(::CreateHardLinkW(path.c_str(), victim.c_str(), nullptr)) << ::GetLastError();
+    reporter.AppendToUrlFile(L"https://localhost/r", L"?q=1");
+    EXPECT_EQ(ReadFile(victim), "victim\n");
+
+    ASSERT_TRUE(::DeleteFileW(path.c_str()));
+    reporter.AppendToUrlFile(L"https://localhost/r", L"?q=2");
+    EXPECT_EQ(ReadFile(path), "https://localhost/r?q=2\r\n");
+    EXPECT_EQ(ReadFile(victim), "victim\n");
+}

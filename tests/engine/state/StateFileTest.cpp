@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -112,6 +113,61 @@ TEST_F(StateFileTest, SavedBytesAreOneCompactLineWithChecksum)
     json loaded;
     EXPECT_EQ(file.Load(document, loaded), S_OK);
     EXPECT_EQ(loaded, document); // the transfer's resumption data comes back with the jobs
+}
+
+std::wstring FromUnix(const char* variable, const wchar_t* relative)
+{
+    const char* dir = std::getenv(variable);
+    std::wstring path = L"Z:";
+    for (char c : std::string(dir ? dir : ""))
+        path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+    return path + L"\\" + relative;
+}
+
+// A data folder that is a link (another user could have made it so) gets no state: nothing is
+// written through it, and a state file behind it is neither read nor deleted.
+TEST_F(StateFileTest, DataFolderBehindALinkIsRefused)
+{
+    const std::wstring linked = FromUnix("VEK_STATE_LINKS", L"linked");
+    const std::filesystem::path target = FromUnix("VEK_STATE_LINKS", L"target");
+    VekStateFile file(linked, &m_sink);
+    json document = Document("a");
+    const std::wstring name = std::filesystem::path(file.Path(document)).filename().wstring();
+    std::ofstream(target / name, std::ios::binary) << "planted";
+
+    file.Save(document);
+    EXPECT_EQ(Bytes((target / name).wstring()), "planted");
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(target))
+        ++entries;
+    EXPECT_EQ(entries, 1u) << "nothing written through the link";
+    ASSERT_EQ(m_sink.errors.size(), 1u);
+    EXPECT_EQ(m_sink.errors[0].code, vek::VEK_E_STATE_FILE);
+
+    json loaded;
+    EXPECT_EQ(file.Load(document, loaded), HRESULT_FROM_WIN32(4395)); // ERROR_REPARSE_POINT_ENCOUNTERED
+    EXPECT_TRUE(loaded.is_null());
+    EXPECT_TRUE(std::filesystem::exists(target / name));
+    std::filesystem::remove(target / name);
+}
+
+// A temporary file put there as a second name of another file (a hard link) is replaced by a
+// new file, never written through.
+TEST_F(StateFileTest, PlantedTemporaryFileIsNotWrittenThrough)
+{
+    const std::wstring plain = FromUnix("VEK_STATE_LINKS", L"plain");
+    const std::wstring victim = FromUnix("VEK_STATE_LINKS", L"victim.txt");
+    VekStateFile file(plain, &m_sink);
+    json document = Document("a");
+    const std::wstring temporary = file.Path(document) + L".tmp";
+    ASSERT_TRUE(CreateHardLinkW(temporary.c_str(), victim.c_str(), nullptr)) << GetLastError();
+    file.Save(document);
+    EXPECT_EQ(Bytes(victim), "victim\n");
+    EXPECT_FALSE(std::filesystem::exists(temporary));
+    json loaded;
+    ASSERT_EQ(file.Load(document, loaded), S_OK);
+    EXPECT_EQ(StageOf(loaded), "a");
+    std::filesystem::remove(file.Path(document));
 }
 
 TEST_F(StateFileTest, DamagedFileIsRefusedAndDeleted)

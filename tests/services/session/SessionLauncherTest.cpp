@@ -9,6 +9,7 @@
 #include "services/session/ProcessLauncher.h"
 #include "services/session/ProgramPathQuoting.h"
 #include "services/session/Tolk_UtilsHelper.h"
+#include "services/session/UserLaunch.h"
 #include "services/session/LogCapture.h"
 #include "services/session/SessionTestSupport.h"
 
@@ -235,4 +236,60 @@ TEST(ProcessLauncherTest, LaunchWaitAndExitCode)
     EXPECT_EQ(launcher.Launch(Quoted(dir.Program() + L".missing.exe").c_str()),
               HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_THROW(launcher.GetExitCode(), std::runtime_error);
+}
+
+// The customer token travels on to the started program in its command line, but no launch path
+// writes it into the log: neither a start, nor a refusal, nor a failure.
+TEST(SessionLauncherTest, TheCustomerTokenIsForwardedButNeverLogged)
+{
+    const std::wstring secret = L"S3CR3T-T0KEN-0042";
+    const std::wstring arguments = L" /SILENT /CC_TOKEN \"" + secret + L"\" /RESTARTED_IN_SESSION";
+    enum Path { Caller, OtherSession, AllSessions, SessionUser, RefusedAdminOnly, MissingProgram };
+    for (Path path : {Caller, OtherSession, AllSessions, SessionUser, RefusedAdminOnly, MissingProgram}) {
+        auto api = std::make_shared<FakeWinApi>();
+        if (path != Caller) {
+            api->activeSession = session_test::CurrentSession();
+            api->runningAsSystem = true;
+            api->userTokenFromProcess = true;
+            api->standardUser = path == RefusedAdminOnly;
+        }
+        ScopedDefaultWinApi scoped(api);
+        RecorderDir dir;
+        vek::test::LogCapture log;
+        const std::wstring commandLine = Quoted(dir.Program()) + arguments;
+        Tolk::CSessionLauncher launcher(api);
+        launcher.SetShowWindow(false);
+        UserLaunch user(api);
+        DWORD waited = WAIT_FAILED;
+        switch (path) {
+        case Caller:
+        case OtherSession:
+        case AllSessions: {
+            const PROCESS_LAUNCH_TYPE type =
+                path == Caller ? CurrentUser : path == OtherSession ? ActiveUserSession : AllActiveSessions;
+            ASSERT_EQ(launcher.Start(commandLine.c_str(), type, false), 0);
+            waited = launcher.Wait(30000);
+            break;
+        }
+        case SessionUser:
+        case RefusedAdminOnly:
+            ASSERT_EQ(user.Initialize(true, true, false), S_OK);
+            EXPECT_EQ(user.Launch(commandLine.c_str(), true, false), path == SessionUser ? S_OK : 1);
+            if (path == SessionUser)
+                waited = user.Wait(30000);
+            break;
+        case MissingProgram: {
+            vek::ProcessLauncher plain;
+            const std::wstring missing = Quoted(dir.Program() + L".missing.exe") + arguments;
+            EXPECT_EQ(plain.Launch(missing.c_str(), false), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+            break;
+        }
+        }
+        if (waited == WAIT_OBJECT_0) {
+            EXPECT_NE(dir.Read().find(L"/CC_TOKEN \"" + secret + L"\""), std::wstring::npos) << path;
+        }
+        const std::wstring all = log.All();
+        EXPECT_NE(all.find(L"/CC_TOKEN \"********\""), std::wstring::npos) << path;
+        EXPECT_EQ(all.find(secret), std::wstring::npos) << path << "\n" << std::string(all.begin(), all.end());
+    }
 }

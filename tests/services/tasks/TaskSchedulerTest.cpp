@@ -440,6 +440,45 @@ TEST_F(TaskSchedulerTest, LauncherCopyFolder)
     LocalFree(sd);
 }
 
+// The access list of a folder as SDDL text, empty when it cannot be read.
+std::wstring AccessList(const std::wstring& folder)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &sd) != ERROR_SUCCESS)
+        return {};
+    wchar_t* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                         nullptr);
+    std::wstring sddl = text ? text : L"";
+    LocalFree(text);
+    LocalFree(sd);
+    return sddl;
+}
+
+// "Talvern\Vek" is the launcher's data folder: a launcher without full rights takes its lock and
+// writes its log there, so the copy leaves the access of the folders above "bin" as it found it
+// (or as they inherit it, when the copy makes them).
+TEST_F(TaskSchedulerTest, LauncherCopyRestrictsOnlyItsOwnFolder)
+{
+    const std::wstring talvern = m_data + L"\\Talvern";
+    const std::wstring vek = talvern + L"\\Vek";
+    ASSERT_TRUE(CreateDirectoryW(talvern.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(vek.c_str(), nullptr));
+    const std::wstring before = AccessList(vek);
+    const std::wstring parentBefore = AccessList(talvern);
+    ASSERT_FALSE(before.empty());
+
+    auto scheduler = Scheduler();
+    std::wstring copy;
+    ASSERT_TRUE(scheduler->CopyToProgramData(m_launcher.c_str(), copy));
+    EXPECT_EQ(AccessList(vek), before);
+    EXPECT_EQ(AccessList(talvern), parentBefore);
+    EXPECT_EQ(AccessList(vek).rfind(L"D:P", 0), std::wstring::npos);
+    std::printf("data folder access list: %ls, copy folder: %ls\n", AccessList(vek).c_str(),
+                AccessList(vek + L"\\bin").c_str());
+}
+
 TEST_F(TaskSchedulerTest, LauncherCopyRefusesAFolderOfAnotherOwner)
 {
     const std::wstring talvern = m_data + L"\\Talvern";

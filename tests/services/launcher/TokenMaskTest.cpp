@@ -1,4 +1,4 @@
-#include "engine/report/VekTokenMask.h"
+#include "services/launcher/VekTokenMask.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,15 @@ TEST(TokenMask, MasksTheSwitchValueInEveryForm)
         {L"a.exe /CC_TOKENS keep /CC_TOKEN s1 /CC_TOKEN s2",
          L"a.exe /CC_TOKENS keep /CC_TOKEN ******** /CC_TOKEN ********"},
         {L"a.exe /CC_TOKEN", L"a.exe /CC_TOKEN"},
+        // A value the parser reads with quotes inside it, or with a tab inside it.
+        {L"a.exe /CC_TOKEN \"ab\"cd ef\" /x", L"a.exe /CC_TOKEN \"********\" /x"},
+        {L"a.exe /CC_TOKEN ab\"cd /x", L"a.exe /CC_TOKEN ******** /x"},
+        {L"a.exe /CC_TOKEN \"a\"b\" /x", L"a.exe /CC_TOKEN \"********\" /x"},
+        {L"a.exe /CC_TOKEN ab\tcd /x", L"a.exe /CC_TOKEN ******** /x"},
+        // An unclosed quote: the rest of the line.
+        {L"a.exe /CC_TOKEN \"s3 cr3t /x", L"a.exe /CC_TOKEN \"********"},
+        // A switch is never a value: the value of the second switch is masked.
+        {L"a.exe /CC_TOKEN /CC_TOKEN s3cr3t", L"a.exe /CC_TOKEN /CC_TOKEN ********"},
         {L"a.exe /other CC_TOKEN", L"a.exe /other CC_TOKEN"},
     };
     for (const auto& c : cases)

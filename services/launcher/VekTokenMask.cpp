@@ -1,4 +1,4 @@
-#include "engine/report/VekTokenMask.h"
+#include "services/launcher/VekTokenMask.h"
 
 #include <windows.h>
 
@@ -49,26 +49,42 @@ std::wstring MaskCommandLineToken(const std::wstring& commandLine)
             ++v;
         while (v < text.size() && IsBlank(text[v]))
             ++v;
-        if (v >= text.size()) {
+        // The parser takes a token that begins with a switch character for the next switch,
+        // never for a value.
+        if (v >= text.size() || text[v] == L'/' || text[v] == L'-') {
             i = v;
             continue;
         }
-        size_t begin = v, end;
+        // The value ends where the launcher's own command-line parser ends it: at the next blank;
+        // a value that opens a quote and does not close it within that token runs on to the
+        // next quote (or to the end of an unclosed line), blanks and all.
+        size_t begin = v;
+        size_t end = text.find(L' ', v);
+        if (end == std::wstring::npos)
+            end = text.size();
         if (text[v] == L'"') {
             begin = v + 1;
-            end = text.find(L'"', begin);
-            if (end == std::wstring::npos)
-                end = text.size();
-        } else {
-            end = v;
-            while (end < text.size() && !IsBlank(text[end]))
-                ++end;
+            if (end - v > 1 && text[end - 1] == L'"') {
+                --end;
+            } else {
+                end = end < text.size() ? text.find(L'"', end) : std::wstring::npos;
+                if (end == std::wstring::npos)
+                    end = text.size();
+            }
         }
         if (end > begin)
             text.replace(begin, end - begin, kTokenMask);
         i = begin + wcslen(kTokenMask);
     }
     return text;
+}
+
+std::wstring MaskSwitchValue(const wchar_t* name, const std::wstring& value)
+{
+    // Quoted, so that a value that begins with a switch character stays the switch's value.
+    const std::wstring prefix = L"/" + std::wstring(name ? name : L"") + L" \"";
+    const std::wstring masked = MaskCommandLineToken(prefix + value + L"\"");
+    return masked.substr(prefix.size(), masked.size() - prefix.size() - 1);
 }
 
 } // namespace vek

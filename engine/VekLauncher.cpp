@@ -24,6 +24,7 @@
 #include "engine/launcher/VekSwitches.h"
 #include "engine/log/VekDebugOutput.h"
 #include "engine/log/VekLog.h"
+#include "engine/log/VekStartupTrace.h"
 #include "net/http/Jux_SettingsFactory.h"
 #include "services/companion/WOXWrapper.h"
 #include "services/launcher/VekResultCodes.h"
@@ -162,11 +163,13 @@ HRESULT RunEngine(HINSTANCE instance, const wchar_t* commandLine, vek::VekTraceR
     if (FAILED(hr))
         QK_LOG_ERROR(L"The common controls could not be initialised, hr=0x%08X", hr);
 
+    vek::TraceStartupStep(vek::StartupStep::LegacyTasks);
     auto scheduler = std::make_unique<vek::CTaskScheduler>();
     scheduler->DeleteLegacyTasks();
     auto loop = std::make_unique<vek::VekMessageLoop>();
     // The windows register their keyboard filters with the current loop.
     vek::VekMessageLoop::SetCurrent(loop.get());
+    vek::TraceStartupStep(vek::StartupStep::Engine);
     auto engine = std::make_unique<vek::VekUIEngine>();
     std::wstring exePath;
     vek::GetModulePath(nullptr, exePath);
@@ -212,11 +215,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
 
     // Lines logged before the log file is configured wait for it.
     vek::VekDebugOutput.HoldLines();
+    vek::TraceStartupStep(vek::StartupStep::Hardening);
     std::vector<SecurityResult> hardening;
     vek::ApplyProcessMitigations(hardening);
     vek::VekTraceRegistration tracing;
     const HRESULT ucrt = qkLib::EnsureLocalUcrtLoaded();
 
+    vek::TraceStartupStep(vek::StartupStep::Com);
     qkComApartment apartment;
     HRESULT hr = apartment.Initialize(qkComApartment::ModeApartmentThreaded);
     if (FAILED(hr)) {
@@ -226,6 +231,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
 
     HRESULT result = S_OK;
     try {
+        vek::TraceStartupStep(vek::StartupStep::LogFile);
         CVekResourceLoader::Instance().Initialize();
         hr = vek::CheckProcessorSupport(false);
         if (FAILED(hr)) {
@@ -244,8 +250,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
         if (FAILED(ucrt))
             vek::LogInfo(L"wWinMain(520) : Unable to Preload ucrtbase.dll");
 
-        if (!companion)
+        if (!companion) {
+            vek::TraceStartupStep(vek::StartupStep::StartRecord);
             vek::LogStartup(rawCommandLine);
+        }
 
         qkSettings::ModuleAddRef();
         hr = Jux::RegisterVerifyTrustFactory(StaticVerifyTrustFactory);

@@ -4,6 +4,7 @@
 #include "common/system/qkCommandLine.h"
 #include "engine/jobengine/VekJobEngine.h"
 #include "engine/launcher/VekSwitches.h"
+#include "engine/log/VekStartupTrace.h"
 #include "engine/manifest/JobEngineException.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/report/VekDataReporter.h"
@@ -124,6 +125,7 @@ HRESULT VekEngineBase::Start(const wchar_t* exePath)
             return loaded;
         }
         QK_LOG_INFO(L"Loaded manifest successfully");
+        TraceStartupStep(StartupStep::Reporters);
         m_DataReporter = createDataReporter(*m_Manifest);
         if (m_Manifest->Read([](const json& root) { return IsEmptyDocument(root); })) {
             return loaded;
@@ -176,6 +178,7 @@ HRESULT VekEngineBase::Start(const wchar_t* exePath)
             qkCommandLine commandLine;
             if (commandLine.Parse(m_commandLine.c_str()) && !commandLine.HasSwitch(switches::SHOWONECLICK) &&
                 !commandLine.HasSwitch(switches::SHOWFAILOVER)) {
+                TraceStartupStep(StartupStep::Jobs);
                 startJobs(*m_JobEngine);
             }
             return initialized;

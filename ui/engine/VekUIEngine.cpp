@@ -10,6 +10,7 @@
 #include "engine/launcher/VekInstanceWait.h"
 #include "engine/launcher/VekSingleInstance.h"
 #include "engine/launcher/VekSwitches.h"
+#include "engine/log/VekStartupTrace.h"
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/JobEngineException.h"
 #include "engine/manifest/ManifestDocument.h"
@@ -456,6 +457,7 @@ HRESULT VekUIEngine::initialize()
                 SetProductNameStringId(*manifest);
             }
         }
+        TraceStartupStep(StartupStep::TrayAndDialog);
         HWND window = nullptr;
         const HRESULT created = createTray(window);
         if (window == nullptr || !::IsWindow(window)) {

@@ -7,6 +7,7 @@
 
 #include <wrl/client.h>
 
+#include "ManagerTestSupport.h"
 #include "SettingsTestSupport.h"
 #include "settings/manager/CReaderWriterLock.h"
 #include "settings/manager/qkSettingsModule.h"
@@ -17,11 +18,6 @@ using namespace qkSettings;
 using namespace settingstest;
 
 namespace {
-
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
 
 struct Event {
     Event() : handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}

@@ -14,6 +14,7 @@
 
 #include <wrl/client.h>
 
+#include "ManagerTestSupport.h"
 #include "SettingsTestSupport.h"
 #include "settings/file/CSafeFile.h"
 #include "settings/manager/qkSettingsModule.h"
@@ -24,11 +25,6 @@ using namespace qkSettings;
 using namespace settingstest;
 
 namespace {
-
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
 
 constexpr ULONGLONG kSector = 512;
 
@@ -160,46 +156,6 @@ Disk CrashAfter(const Disk& start, const std::vector<Event>& events, size_t k, c
     return disk;
 }
 
-// "old" (S.v=1, T present, U\V absent), "new" (S.v=2, T gone, U\V.x=2) or "mixed".
-std::string StoreState(ISettingsMgr* mgr)
-{
-    ComPtr<ISettings> s, t, u;
-    DWORD v = 0, x = 0;
-    bool sOk = SUCCEEDED(mgr->OpenSettings(L"S", &s)) && SUCCEEDED(s->GetDword(L"v", &v));
-    bool tThere = SUCCEEDED(mgr->OpenSettings(L"T", &t));
-    bool uThere = SUCCEEDED(mgr->OpenSettings(L"U\\V", &u)) && SUCCEEDED(u->GetDword(L"x", &x));
-    if (sOk && v == 1 && tThere && !uThere)
-        return "old";
-    if (sOk && v == 2 && !tThere && uThere && x == 2)
-        return "new";
-    return "mixed";
-}
-
-HRESULT RunTransaction(ISettingsMgr* mgr)
-{
-    ComPtr<ISettingsTransaction> tx;
-    mgr->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(tx.GetAddressOf()));
-    ComPtr<ISettings> s, u;
-    HRESULT hr = tx->BeginTransaction();
-    if (SUCCEEDED(hr))
-        hr = mgr->GetSettings(L"S", &s);
-    if (SUCCEEDED(hr))
-        hr = s->SetDword(L"v", 2);
-    if (SUCCEEDED(hr))
-        hr = mgr->PutSettings(s.Get());
-    if (SUCCEEDED(hr))
-        hr = mgr->GetSettings(L"U\\V", &u);
-    if (SUCCEEDED(hr))
-        hr = u->SetDword(L"x", 2);
-    if (SUCCEEDED(hr))
-        hr = mgr->PutSettings(u.Get());
-    if (SUCCEEDED(hr))
-        hr = mgr->DeleteSettings(L"T");
-    if (SUCCEEDED(hr))
-        hr = tx->CommitTransaction();
-    return hr;
-}
-
 } // namespace
 
 TEST(CrashDiskModel, UnflushedWritesLostKeptOrTorn)
@@ -232,7 +188,7 @@ TEST(CrashDiskModel, UnflushedWritesLostKeptOrTorn)
         ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&mgr));
         ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), 0, nullptr));
         CSafeFile::SetWriteFaults(recorder);
-        ASSERT_EQ(R(result::kOk), RunTransaction(mgr.Get()));
+        ASSERT_EQ(R(result::kOk), RunTransaction(mgr.Get(), false));
         mgr.Reset();
         CSafeFile::SetWriteFaults(nullptr);
     }

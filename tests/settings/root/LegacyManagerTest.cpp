@@ -3,6 +3,7 @@
 
 #include <wrl/client.h>
 
+#include "ManagerTestSupport.h"
 #include "SettingsTestSupport.h"
 #include "settings/legacy/LegacySettings.h"
 #include "settings/manager/qkSettingsModule.h"
@@ -11,15 +12,6 @@
 using Microsoft::WRL::ComPtr;
 using namespace qkSettings;
 using namespace settingstest;
-
-namespace {
-
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
-
-} // namespace
 
 TEST(LegacySettingsObject, ValuesTypesAndSizes)
 {

@@ -10,6 +10,7 @@
 
 #include <wrl/client.h>
 
+#include "ManagerTestSupport.h"
 #include "SettingsTestSupport.h"
 #include "settings/file/CSafeFile.h"
 #include "settings/legacy/CLegacyBlowfishCipher.h"
@@ -22,11 +23,6 @@ using namespace qkSettings;
 using namespace settingstest;
 
 namespace {
-
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
 
 class SettingsManager : public testing::Test {
 protected:
@@ -301,49 +297,6 @@ private:
     bool m_dead = false;
 };
 
-// The store's state as "old" (S.v=1, T present, U absent), "new" (S.v=2, T gone, U.x=2) or
-// "mixed".
-std::string StoreState(ISettingsMgr* mgr)
-{
-    ComPtr<ISettings> s, t, u;
-    DWORD v = 0, x = 0;
-    bool sOk = SUCCEEDED(mgr->OpenSettings(L"S", &s)) && SUCCEEDED(s->GetDword(L"v", &v));
-    bool tThere = SUCCEEDED(mgr->OpenSettings(L"T", &t));
-    bool uThere = SUCCEEDED(mgr->OpenSettings(L"U\\V", &u)) && SUCCEEDED(u->GetDword(L"x", &x));
-    if (sOk && v == 1 && tThere && !uThere)
-        return "old";
-    if (sOk && v == 2 && !tThere && uThere && x == 2)
-        return "new";
-    return "mixed";
-}
-
-HRESULT RunTransaction(ISettingsMgr* mgr)
-{
-    ComPtr<ISettingsTransaction> tx;
-    mgr->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(tx.GetAddressOf()));
-    ComPtr<ISettings> s, u;
-    HRESULT hr = tx->BeginTransaction();
-    if (SUCCEEDED(hr))
-        hr = mgr->GetSettings(L"S", &s);
-    if (SUCCEEDED(hr))
-        hr = s->SetDword(L"v", 2);
-    if (SUCCEEDED(hr))
-        hr = mgr->PutSettings(s.Get());
-    if (SUCCEEDED(hr))
-        hr = mgr->GetSettings(L"U\\V", &u);
-    if (SUCCEEDED(hr))
-        hr = u->SetDword(L"x", 2);
-    if (SUCCEEDED(hr))
-        hr = mgr->PutSettings(u.Get());
-    if (SUCCEEDED(hr))
-        hr = mgr->DeleteSettings(L"T");
-    if (SUCCEEDED(hr))
-        hr = tx->CommitTransaction();
-    if (FAILED(hr))
-        tx->RollbackTransaction();
-    return hr;
-}
-
 } // namespace
 
 TEST_F(SettingsManager, EveryWriteOfATransactionFailedOrCrashed)
@@ -363,7 +316,7 @@ TEST_F(SettingsManager, EveryWriteOfATransactionFailedOrCrashed)
         ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), 0, nullptr));
         auto counter = std::make_shared<CrashAt>(0, false);
         CSafeFile::SetWriteFaults(counter);
-        ASSERT_EQ(R(result::kOk), RunTransaction(mgr.Get()));
+        ASSERT_EQ(R(result::kOk), RunTransaction(mgr.Get(), true));
         CSafeFile::SetWriteFaults(nullptr);
         total = counter->Writes();
         EXPECT_EQ("new", StoreState(mgr.Get()));
@@ -380,7 +333,7 @@ TEST_F(SettingsManager, EveryWriteOfATransactionFailedOrCrashed)
             ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&m));
             ASSERT_EQ(R(result::kOk), m->Open(path.c_str(), 0, nullptr));
             CSafeFile::SetWriteFaults(std::make_shared<CrashAt>(n, crash));
-            HRESULT hr = RunTransaction(m.Get());
+            HRESULT hr = RunTransaction(m.Get(), true);
             m.Reset(); // a crash: the process ends with whatever reached the disk
             CSafeFile::SetWriteFaults(nullptr);
             ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&m));

@@ -9,6 +9,7 @@
 
 #include <wrl/client.h>
 
+#include "ManagerTestSupport.h"
 #include "common/persist/IMemoryObject.h"
 #include "common/persist/IStringObject.h"
 #include "common/persist/qkTalMemoryImpl.h"
@@ -21,13 +22,9 @@
 
 using Microsoft::WRL::ComPtr;
 using namespace qkSettings;
+using settingstest::R;
 
 namespace {
-
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
 
 // The names below are plain ASCII, so a byte per unit is their ANSI form.
 std::string Narrow(const wchar_t* text)

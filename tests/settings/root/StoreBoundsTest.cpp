@@ -7,6 +7,7 @@
 
 #include <wrl/client.h>
 
+#include "ManagerTestSupport.h"
 #include "SettingsTestSupport.h"
 #include "settings/file/CDatabaseFile.h"
 #include "settings/manager/qkSettingsModule.h"
@@ -18,11 +19,6 @@ using namespace qkSettings;
 using namespace settingstest;
 
 namespace {
-
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
 
 // Leaves records as they are, so that the test can edit them in the file.
 class PlainCipher : public ICipher {

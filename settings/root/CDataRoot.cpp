@@ -470,19 +470,7 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
             return st;
         if (!above)
             return SetRootValues(linked.values);
-        Node updated;
-        try {
-            updated = std::make_shared<CNameValueBlob>();
-        } catch (const std::bad_alloc&) {
-            return status::kNoMemory;
-        }
-        st = above->Clone(*updated);
-        BYTE record[24];
-        PutRef(linked, record);
-        if (NtSuccess(st))
-            st = updated->SetValue(lastName, record);
-        if (NtSuccess(st))
-            st = WriteNode(updated, aboveRef);
+        st = WriteLinkedCopy(above, aboveRef, lastName, linked);
         if (NtSuccess(st))
             ForgetNode(aboveRef.node);
         return st;
@@ -508,20 +496,7 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
             st = InsertRecord(std::vector<BYTE>(blob.Data(), blob.Data() + emptyNode.TotalSize()), &child.node);
         if (!NtSuccess(st))
             return st;
-        // The parent node is changed in a copy, so that the cache never holds an unsaved node.
-        Node updated;
-        try {
-            updated = std::make_shared<CNameValueBlob>();
-        } catch (const std::bad_alloc&) {
-            return status::kNoMemory;
-        }
-        st = parent->Clone(*updated);
-        BYTE record[24];
-        PutRef(child, record);
-        if (NtSuccess(st))
-            st = updated->SetValue(missing[i], record);
-        if (NtSuccess(st))
-            st = WriteNode(updated, parentRef);
+        st = WriteLinkedCopy(parent, parentRef, missing[i], child);
         if (!NtSuccess(st))
             return st;
         ForgetNode(parentRef.node);
@@ -531,6 +506,31 @@ NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& ch
         parentRef = child;
     }
     return status::kSuccess;
+}
+
+// A node is changed in a copy, so that the cache never holds an unsaved node.
+NtStatus CDataRoot::CopyNode(const Node& from, Node& copy)
+{
+    try {
+        copy = std::make_shared<CNameValueBlob>();
+    } catch (const std::bad_alloc&) {
+        return status::kNoMemory;
+    }
+    return from->Clone(*copy);
+}
+
+NtStatus CDataRoot::WriteLinkedCopy(const Node& parent, const KeyRef& parentRef, const CountedString& name,
+                                    const KeyRef& child)
+{
+    Node updated;
+    NtStatus st = CopyNode(parent, updated);
+    BYTE record[24];
+    PutRef(child, record);
+    if (NtSuccess(st))
+        st = updated->SetValue(name, record);
+    if (NtSuccess(st))
+        st = WriteNode(updated, parentRef);
+    return st;
 }
 
 void CDataRoot::ForgetNode(ULONGLONG nodeId)
@@ -751,13 +751,7 @@ NtStatus CDataRoot::DeleteKey(const CountedString& path, bool force)
     st = m_db.ApplyBatch(batch);
     if (NtSuccess(st)) {
         Node updated;
-        try {
-            updated = std::make_shared<CNameValueBlob>();
-        } catch (const std::bad_alloc&) {
-            st = status::kNoMemory;
-        }
-        if (NtSuccess(st))
-            st = parent->Clone(*updated);
+        st = CopyNode(parent, updated);
         if (NtSuccess(st))
             st = updated->RemoveValue(name);
         if (NtSuccess(st))

@@ -103,6 +103,11 @@ private:
     // Names a new values record of the root key in the root record.
     NtStatus SetRootValues(ULONGLONG valuesId);
     void ForgetNode(ULONGLONG nodeId);
+    // A copy of a node, to be changed and written without touching the cached one.
+    NtStatus CopyNode(const Node& from, Node& copy);
+    // Writes a copy of `parent` in which the entry `name` names `child`.
+    NtStatus WriteLinkedCopy(const Node& parent, const KeyRef& parentRef, const CountedString& name,
+                             const KeyRef& child);
     NtStatus Finish(NtStatus st);
     NtStatus Report(NtStatus st);
     void DropCache();

@@ -120,10 +120,65 @@ std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type)
     return sid;
 }
 
-// Takes ownership and grants full access to the current user, Administrators and LocalSystem.
-// Never called for a link: the access list written would be its target's.
-void TakeAccess(const std::wstring& path)
+bool IsLink(DWORD attributes)
 {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Without delete sharing: while such a handle is open the entry cannot be renamed, deleted or
+// replaced, so its path keeps naming the entry checked through the handle.
+constexpr DWORD kSharePinned = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Opens the entry itself: a junction or symbolic link is opened as the link, never followed.
+void OpenEntry(qkHandle& entry, const std::wstring& path, DWORD access, DWORD share)
+{
+    entry.Attach(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+enum class EntryKind { kUnknown, kFile, kFolder, kLink, kLinkOpenedAsTarget };
+
+// What an open entry is, by the handle's own attributes. A path that shows a link while the
+// handle does not means the system opened the link's target (Wine does).
+EntryKind KindOf(HANDLE entry, const std::wstring& path, DWORD* attributes = nullptr)
+{
+    FILE_ATTRIBUTE_TAG_INFO opened{};
+    if (!::GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &opened, sizeof(opened)))
+        return EntryKind::kUnknown;
+    if (attributes)
+        *attributes = opened.FileAttributes;
+    if (opened.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return EntryKind::kLink;
+    if (IsLink(::GetFileAttributesW(path.c_str())))
+        return EntryKind::kLinkOpenedAsTarget;
+    return (opened.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::kFolder : EntryKind::kFile;
+}
+
+// Opens a folder to walk it, pinned while the walk lasts. A folder someone holds open for
+// deletion cannot be pinned; it is then only checked.
+bool OpenFolderToWalk(qkHandle& folder, const std::wstring& path)
+{
+    OpenEntry(folder, path, FILE_READ_ATTRIBUTES, kSharePinned);
+    if (!folder.IsValid() && ::GetLastError() == ERROR_SHARING_VIOLATION)
+        OpenEntry(folder, path, FILE_READ_ATTRIBUTES, kShareAll);
+    if (folder.IsValid() && KindOf(folder.Get(), path) == EntryKind::kFolder)
+        return true;
+    QK_LOG_WARNING(L"not walked, no plain folder: %ls", path.c_str());
+    return false;
+}
+
+// Takes ownership and grants full access to the current user, Administrators and LocalSystem.
+// The entry is pinned and checked first: the access list is written by path, and through a
+// link it would be the target's.
+void TakeAccess(const std::wstring& path, EntryKind expected)
+{
+    qkHandle pin;
+    OpenEntry(pin, path, FILE_READ_ATTRIBUTES, kSharePinned);
+    if (!pin.IsValid() || KindOf(pin.Get(), path) != expected) {
+        QK_LOG_WARNING(L"access not taken, entry changed or not opened: %ls", path.c_str());
+        return;
+    }
     const qkAccessDescription all{{FILE_ALL_ACCESS, 0, 0}, {0, 0, 0}};
     const auto admins = WellKnownSid(WinBuiltinAdministratorsSid);
     const auto system = WellKnownSid(WinLocalSystemSid);
@@ -152,37 +207,82 @@ void NoteAccessDenied(DWORD error)
         QK_LOG_INFO(L"DumpSecurityInfo is not supported");
 }
 
-bool IsLink(DWORD attributes)
+bool MarkForDeletion(HANDLE entry)
 {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return ::SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
-// A junction or symbolic link goes as a link; its target is never touched. The link itself is
-// opened (not what it points at) and marked for deletion, which removes only the link. A system
-// that opens the target instead (Wine does) leaves the link in place: deleting through that
-// handle would delete the target.
-bool RemoveLink(const std::wstring& path)
+// A link opened as a link goes as a link: marking the handle for deletion removes only the link.
+// A system that opens the target instead (Wine does) leaves the link in place: deleting through
+// that handle would delete the target.
+bool RemoveOpenedLink(HANDLE entry, EntryKind kind, const std::wstring& path)
 {
-    QK_LOG_INFO(L"Remove link: %ls", path.c_str());
-    qkHandle link(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!link.IsValid()) {
-        QK_LOG_WARNING(L"failed to remove link: %ls (%lu)", path.c_str(), ::GetLastError());
-        return false;
-    }
-    FILE_ATTRIBUTE_TAG_INFO opened{};
-    if (!::GetFileInformationByHandleEx(link.Get(), FileAttributeTagInfo, &opened, sizeof(opened)) ||
-        (opened.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    if (kind != EntryKind::kLink) {
         QK_LOG_WARNING(L"link %ls opens as its target, left in place", path.c_str());
         ::SetLastError(ERROR_NOT_SUPPORTED);
         return false;
     }
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    if (::SetFileInformationByHandle(link.Get(), FileDispositionInfo, &disposition, sizeof(disposition)))
+    if (MarkForDeletion(entry))
         return true;
     QK_LOG_WARNING(L"failed to remove link: %ls (%lu)", path.c_str(), ::GetLastError());
     return false;
+}
+
+bool RemoveLink(const std::wstring& path)
+{
+    QK_LOG_INFO(L"Remove link: %ls", path.c_str());
+    qkHandle link;
+    OpenEntry(link, path, DELETE | FILE_READ_ATTRIBUTES, kShareAll);
+    if (!link.IsValid()) {
+        QK_LOG_WARNING(L"failed to remove link: %ls (%lu)", path.c_str(), ::GetLastError());
+        return false;
+    }
+    return RemoveOpenedLink(link.Get(), KindOf(link.Get(), path), path);
+}
+
+struct DeleteOutcome {
+    DWORD error; // ERROR_SUCCESS when the entry is gone
+    bool settled; // nothing more to try: deleted, or left in place on purpose
+};
+
+// Deletes the entry through one handle opened on the entry itself, with full sharing so that
+// only a real use of the entry keeps it from opening. An entry that turned into a link since it
+// was listed is removed as a link; one that changed its kind otherwise is left in place.
+DeleteOutcome DeleteEntry(const std::wstring& path, EntryKind listed)
+{
+    qkHandle entry;
+    OpenEntry(entry, path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll);
+    if (!entry.IsValid()) {
+        // Gone since it was listed (or its path no longer leads to it): nothing left to delete
+        // or to schedule by that path.
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return {ERROR_SUCCESS, true};
+        return {error, false};
+    }
+    DWORD attributes = 0;
+    const EntryKind kind = KindOf(entry.Get(), path, &attributes);
+    if (kind == EntryKind::kLink || kind == EntryKind::kLinkOpenedAsTarget) {
+        QK_LOG_INFO(L"Remove link: %ls", path.c_str());
+        if (RemoveOpenedLink(entry.Get(), kind, path))
+            return {ERROR_SUCCESS, true};
+        return {::GetLastError(), true};
+    }
+    if (kind != listed) {
+        QK_LOG_WARNING(L"%ls changed since it was listed, left in place", path.c_str());
+        return {ERROR_NOT_SUPPORTED, true};
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO basic{}; // zero times stay as they are
+        basic.FileAttributes = (attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
+        if (basic.FileAttributes == 0)
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        ::SetFileInformationByHandle(entry.Get(), FileBasicInfo, &basic, sizeof(basic));
+    }
+    if (MarkForDeletion(entry.Get()))
+        return {ERROR_SUCCESS, true};
+    return {::GetLastError(), false};
 }
 
 } // namespace
@@ -232,10 +332,16 @@ HRESULT CUtils::WalkFolder(const wchar_t* folder, Handler handler, DWORD* flags)
         if (directory && (wcscmp(entry.cFileName, L".") == 0 || wcscmp(entry.cFileName, L"..") == 0))
             continue;
         if (directory && !IsLink(entry.dwFileAttributes)) {
-            const HRESULT inner = WalkFolder((std::wstring(folder) + L"\\" + entry.cFileName).c_str(), handler, flags);
-            if (inner == HRESULT_FROM_WIN32(ERROR_CANCELLED)) {
-                result = inner;
-                break;
+            // The listing may be stale: the folder is opened as itself and walked only while it
+            // is pinned as a plain folder, never when it has become a link.
+            const std::wstring inner = std::wstring(folder) + L"\\" + entry.cFileName;
+            qkHandle pin;
+            if (OpenFolderToWalk(pin, inner)) {
+                const HRESULT walked = WalkFolder(inner.c_str(), handler, flags);
+                if (walked == HRESULT_FROM_WIN32(ERROR_CANCELLED)) {
+                    result = walked;
+                    break;
+                }
             }
         }
         if (!handler(folder, entry, flags)) {
@@ -264,29 +370,29 @@ bool CUtils::DeleteHandler(const wchar_t* folder, const WIN32_FIND_DATAW& entry,
         return true;
     }
     if (directory) {
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (::RemoveDirectoryW(path.c_str()))
+        const DeleteOutcome outcome = DeleteEntry(path, EntryKind::kFolder);
+        if (outcome.settled)
             return true;
-        NoteAccessDenied(::GetLastError());
+        NoteAccessDenied(outcome.error);
         QK_LOG_INFO(L"delete on reboot: %ls", path.c_str());
-        TakeAccess(path);
+        TakeAccess(path, EntryKind::kFolder);
         if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && (bits & kLogFolderScheduling))
             QK_LOG_ERROR(L"MoveFileEx failed to delete folder: %ls (%lu)", path.c_str(), ::GetLastError());
         return true;
     }
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-        ::SetFileAttributesW(path.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
     QK_LOG_INFO(L"DeleteFile: %ls", path.c_str());
-    if (::DeleteFileW(path.c_str()))
+    const DeleteOutcome outcome = DeleteEntry(path, EntryKind::kFile);
+    if (outcome.settled)
         return true;
-    const DWORD error = ::GetLastError();
+    // In use (or not to be opened for deletion): scheduled by path for the restart.
+    const DWORD error = outcome.error;
     NoteAccessDenied(error);
     if (!(bits & kMayScheduleForRestart)) {
         QK_LOG_WARNING(L"failed to delete file: %ls (%lu)", path.c_str(), error);
         return true;
     }
     QK_LOG_INFO(L"delete on reboot: %ls", path.c_str());
-    TakeAccess(path);
+    TakeAccess(path, EntryKind::kFile);
     if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         if (flags)
             *flags |= kScheduledForRestart;
@@ -315,13 +421,20 @@ HRESULT CUtils::DeleteFolder(const wchar_t* path)
 
     // Files that cannot be deleted now are scheduled for the next restart.
     DWORD flags = kMayScheduleForRestart;
-    const HRESULT walked = WalkFolder(path, &CUtils::DeleteHandler, &flags);
+    HRESULT walked = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    {
+        qkHandle pin;
+        if (OpenFolderToWalk(pin, path))
+            walked = WalkFolder(path, &CUtils::DeleteHandler, &flags);
+        else if (::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES)
+            walked = E_FAIL;
+    }
     if (walked == HRESULT_FROM_WIN32(ERROR_NOT_FOUND))
         return S_OK;
-    ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    if (::RemoveDirectoryW(path))
+    const DeleteOutcome outcome = DeleteEntry(path, EntryKind::kFolder);
+    if (outcome.error == ERROR_SUCCESS)
         return FAILED(walked) ? E_FAIL : S_OK;
-    const DWORD error = ::GetLastError();
+    const DWORD error = outcome.error;
     if (FAILED(walked)) {
         QK_LOG_ERROR(L"failed to delete folder: %ls, walk 0x%08X", path, static_cast<unsigned>(walked));
         return E_FAIL;

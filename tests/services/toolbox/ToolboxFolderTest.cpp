@@ -222,3 +222,49 @@ TEST(ToolboxFolderTest, LinksAreUnlinkedNotFollowed)
         EXPECT_FALSE(Exists(top));
     }
 }
+
+namespace {
+
+// Swaps the folder above the tree, between the tree's listing and the walk into its second
+// folder (the first time a file of either folder is handled), for one where both folders are
+// links to a folder outside. A system that refuses to rename a folder while one below it is
+// open keeps the tree in place.
+struct SwapAfterListing {
+    static inline std::wstring above;
+    static inline std::wstring decoy;
+    static inline std::wstring swapped; // the folder not walked yet, now a link
+    static inline bool tried = false;
+    static bool Handler(const wchar_t* folder, const WIN32_FIND_DATAW& entry, DWORD* flags)
+    {
+        const std::wstring in(folder);
+        const std::wstring tree = above + L"\\race";
+        if (!tried && (in == tree + L"\\x" || in == tree + L"\\y")) {
+            tried = true;
+            if (MoveFileW(above.c_str(), (above + L"-old").c_str()) && MoveFileW(decoy.c_str(), above.c_str())) {
+                swapped = tree + (in == tree + L"\\x" ? L"\\y" : L"\\x");
+                EXPECT_NE(GetFileAttributesW(swapped.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+            }
+        }
+        return Tolk::CUtils::DeleteHandler(folder, entry, flags);
+    }
+};
+
+} // namespace
+
+TEST(ToolboxFolderTest, EntrySwappedForLinkAfterListingIsNotFollowed)
+{
+    const std::wstring outside = LinkFixture(L"outside");
+    SwapAfterListing::above = LinkFixture(L"via");
+    SwapAfterListing::decoy = LinkFixture(L"decoy");
+    ASSERT_TRUE(Exists(outside + L"\\keep.txt"));
+    ASSERT_TRUE(Exists(SwapAfterListing::decoy + L"\\race\\y\\keep.txt"));
+
+    vek::test::LogCapture log;
+    DWORD flags = Tolk::CUtils::kMayScheduleForRestart;
+    Tolk::CUtils::WalkFolder((SwapAfterListing::above + L"\\race").c_str(), &SwapAfterListing::Handler, &flags);
+    ASSERT_TRUE(SwapAfterListing::tried);
+    // The folder outside is untouched: the link was not walked, and nothing was taken through it.
+    EXPECT_TRUE(Exists(outside + L"\\keep.txt"));
+    EXPECT_FALSE(log.Contains(L"DeleteFile: " + SwapAfterListing::swapped + L"\\keep.txt"));
+    EXPECT_FALSE(log.Contains(L"delete on reboot"));
+}

@@ -197,6 +197,9 @@ private:
     // The pieces of a journal's change, oldest first; false when it holds none (empty or torn
     // header).
     bool ParseJournal(const std::vector<BYTE>& journal, ULONGLONG* storeLength, std::vector<JournalUndo>* undo) const;
+    // Reads a journal whole and parses it; FALSE (with the store's error set) when it cannot be read.
+    BOOL LoadJournal(qkFile& file, std::vector<BYTE>* journal, ULONGLONG* storeLength, std::vector<JournalUndo>* undo,
+                     bool* hasChange);
     enum class JournalVerdict { Apply, Drop, SetAside };
     // Whether a journal found beside the store may be undone: its owner is the store's, every
     // piece lies inside the old length, the bytes the store lacks of that length are kept, the

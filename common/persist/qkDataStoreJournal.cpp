@@ -181,15 +181,9 @@ BOOL qkDataStore::TakeOverJournal(const wchar_t* storePath, bool newStore)
         std::vector<BYTE> journal;
         std::vector<JournalUndo> undo;
         ULONGLONG storeLength = 0;
-        DWORD error = 0;
-        if (!ReadJournal(found, &journal, &error))
-            return Fail(error);
         bool hasChange = false;
-        try {
-            hasChange = ParseJournal(journal, &storeLength, &undo);
-        } catch (const std::bad_alloc&) {
-            return Fail(ERROR_NOT_ENOUGH_MEMORY);
-        }
+        if (!LoadJournal(found, &journal, &storeLength, &undo, &hasChange))
+            return FALSE;
         if (hasChange) {
             JournalVerdict verdict = JournalVerdict::SetAside;
             if (!CheckJournal(storePath, found, journal, storeLength, undo, &verdict))
@@ -377,6 +371,20 @@ BOOL qkDataStore::SaveOldBytes(ULONGLONG offset, ULONGLONG end)
     return TRUE;
 }
 
+BOOL qkDataStore::LoadJournal(qkFile& file, std::vector<BYTE>* journal, ULONGLONG* storeLength,
+                              std::vector<JournalUndo>* undo, bool* hasChange)
+{
+    DWORD error = 0;
+    if (!ReadJournal(file, journal, &error))
+        return Fail(error);
+    try {
+        *hasChange = ParseJournal(*journal, storeLength, undo);
+    } catch (const std::bad_alloc&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return TRUE;
+}
+
 bool qkDataStore::ParseJournal(const std::vector<BYTE>& journal, ULONGLONG* storeLength,
                                std::vector<JournalUndo>* undo) const
 {
@@ -518,15 +526,9 @@ BOOL qkDataStore::RollBack()
     std::vector<BYTE> journal;
     std::vector<JournalUndo> undo;
     ULONGLONG storeLength = 0;
-    DWORD error = 0;
-    if (!ReadJournal(m_journal, &journal, &error))
-        return Fail(error);
     bool hasChange = false;
-    try {
-        hasChange = ParseJournal(journal, &storeLength, &undo);
-    } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    if (!LoadJournal(m_journal, &journal, &storeLength, &undo, &hasChange))
+        return FALSE;
     if (hasChange) {
         QK_TRACE(L"undoing an unfinished change: %u pieces", static_cast<unsigned>(undo.size()));
         if (!ApplyUndo(journal, storeLength, undo))
@@ -551,14 +553,14 @@ BOOL qkDataStore::OpenJournalView(const wchar_t* storePath)
         if (!journal.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL))
             return TRUE;
-        DWORD error = 0;
-        if (!ReadJournal(journal, &bytes, &error))
-            return Fail(error);
-        if (!ParseJournal(bytes, &storeLength, &undo))
-            return TRUE;
     } catch (const std::bad_alloc&) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
+    bool hasChange = false;
+    if (!LoadJournal(journal, &bytes, &storeLength, &undo, &hasChange))
+        return FALSE;
+    if (!hasChange)
+        return TRUE;
     // The same checks as a writer's: a journal it would not undo is not read through either.
     JournalVerdict verdict = JournalVerdict::SetAside;
     if (!CheckJournal(storePath, journal, bytes, storeLength, undo, &verdict))

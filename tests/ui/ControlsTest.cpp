@@ -25,6 +25,14 @@ namespace {
 
 using Button = vek::VekGDIPlusButton;
 
+// These tests drive the buttons by messages alone. The real pointer, wherever an earlier test program
+// left it on the shared display, adds real moves of its own to a window that holds the capture or lies
+// under it: it is parked in the screen's far corner, away from every test window.
+void ParkPointer()
+{
+    ::SetCursorPos(::GetSystemMetrics(SM_CXSCREEN) - 1, ::GetSystemMetrics(SM_CYSCREEN) - 1);
+}
+
 LPARAM Point(int x, int y)
 {
     return MAKELPARAM(x, y);
@@ -155,6 +163,7 @@ TEST_F(ControlsTest, ImageButtonScreenshot)
                                        IDR_PNG_CLOSE_PUSHED, IDR_PNG_CLOSE_HOVER, IDR_PNG_CLOSE_DISABLED));
     ASSERT_TRUE(vek::CreateImageButton(window, closeOver, 3307, 516, 10, 32, 32, 174, L"Minimize", IDR_PNG_CLOSE,
                                        IDR_PNG_CLOSE_PUSHED, IDR_PNG_CLOSE_HOVER, IDR_PNG_CLOSE_DISABLED));
+    ParkPointer();
     ::SendMessageW(over, WM_MOUSEMOVE, 0, Point(5, 5));
     ::SendMessageW(closeOver, WM_MOUSEMOVE, 0, Point(5, 5));
     ::SendMessageW(pressed, WM_LBUTTONDOWN, MK_LBUTTON, Point(5, 5));
@@ -607,6 +616,7 @@ namespace {
 TEST(ImageButtonAutoRepeat, RepeatsWhileHeldAndStopsOnRelease)
 {
     uitest::TestWindow window;
+    ParkPointer();
     Button button(Button::kStyleHover | Button::kStyleAutoRepeat);
     ASSERT_TRUE(button.Create(window, RECT{10, 100, 130, 132}, L"+", Button::kWindowStyle, 0, 7, IDR_PNG_BUTTON,
                               IDR_PNG_BUTTON_PUSHED, IDR_PNG_BUTTON_HOVER));

@@ -170,6 +170,30 @@ class StartUp(unittest.TestCase):
         self.assertEqual([], e2e.request_log(product.prefix))
         self.assertNotIn("creating VekJobEngine object", e2e.log_text_since(started, product))
 
+    def test_restart_prompt_left_by_the_user_goes_through_the_exit_sequence(self):
+        # Leaving the restart prompt and confirming gives exit code 8, one of the codes for which a
+        # launcher started by the deployment package removes that package on its way out. Wine
+        # knows no such package, so the removal ends at its log lines.
+        removal = "DeploymentMSI product code is not found."
+        cases = [("exitbymsi", "/EXECUTED_BY_MSI", True), ("exitplain", "", False)]
+        for name, switch, removes in cases:
+            with self.subTest(switch=switch or "none"):
+                product = e2e.Product(name)
+                exe = product.launcher()
+                started = time.time()
+                launcher = e2e.start_launcher(exe, "/SHOW_RESTART_PROMPT", "5", *([switch] if switch else []))
+                try:
+                    closer, _ = e2e.wine_tool(os.path.join(e2e.BIN, "e2e_close_and_confirm.exe"),
+                                              e2e.windows_path(exe))
+                    self.assertEqual(0, closer)
+                    code = launcher.wait(timeout=120)
+                finally:
+                    e2e.kill_windows_process(exe)
+                log = e2e.log_text_since(started, product)
+                self.assertEqual(8, code, log[-3000:])
+                self.assertEqual([8], e2e.exit_codes(log))
+                self.assertEqual(removes, removal in log, log[-3000:])
+
     def test_companion_branch_writes_no_start_record(self):
         product = e2e.Product("companion")
         exe = product.launcher()

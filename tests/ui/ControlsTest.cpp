@@ -166,6 +166,11 @@ TEST_F(ControlsTest, ImageButtonScreenshot)
     ParkPointer();
     ::SendMessageW(over, WM_MOUSEMOVE, 0, Point(5, 5));
     ::SendMessageW(closeOver, WM_MOUSEMOVE, 0, Point(5, 5));
+    // The pressed button holds the capture, which the real pointer's position reaches: it is put
+    // where a person's press would have it.
+    POINT onPressed{5, 5};
+    ::ClientToScreen(pressed, &onPressed);
+    ::SetCursorPos(onPressed.x, onPressed.y);
     ::SendMessageW(pressed, WM_LBUTTONDOWN, MK_LBUTTON, Point(5, 5));
     ::EnableWindow(disabled, FALSE);
 

@@ -51,6 +51,8 @@ protected:
     {
         m_user = CurrentUserSid();
         m_base = L"Software\\VekTest\\ensure_" + std::to_wstring(::GetCurrentProcessId());
+        // Process ids come round again: a run that was killed may have left a locked tree here.
+        OpenUp(m_base);
         ::RegDeleteTreeW(HKEY_CURRENT_USER, m_base.c_str());
     }
     void TearDown() override

@@ -1,4 +1,5 @@
 #include "engine/VekProgram.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include "common/base/qkStringConvert.h"
 #include "common/errors/qkTalErrorInstance.h"
@@ -57,14 +58,14 @@ HRESULT StaticVerifyTrustFactory(IVerifyTrust** trust)
     }
     if (!object) {
         vek::LogError(L"StaticVerifyTrustFactory(370) : spTrust==NULL");
-        return static_cast<HRESULT>(0x80047E05);
+        return vek::VEK_E_TRUST;
     }
     object->SetCheckRevocation(0);
     const DWORD created = object->Create(FALSE);
     if (created != 1) {
         vek::LogError(L"StaticVerifyTrustFactory(382) : spTrust->Create() failed, validationError=%d", created);
         object->Release();
-        return static_cast<HRESULT>(0x80047E05);
+        return vek::VEK_E_TRUST;
     }
     *trust = object; // the caller's reference
     return S_OK;

@@ -18,7 +18,7 @@ struct ISettingsMgr;
 // else "open"); 0 on success, else the HRESULT of the last error (logged).
 HRESULT LaunchProcessWithShellExecute(const wchar_t* path, const wchar_t* parameters, bool elevate);
 
-// The factories registered at start-up: a trust-verification object ready for use (0x80047E05
+// The factories registered at start-up: a trust-verification object ready for use (VEK_E_TRUST
 // when it cannot be made), and the standalone settings manager.
 HRESULT StaticVerifyTrustFactory(IVerifyTrust** trust);
 HRESULT StaticSettingsFactory(qkSettings::ISettingsMgr** manager);

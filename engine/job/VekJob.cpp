@@ -1,4 +1,5 @@
 #include "engine/job/VekJob.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkModule.h"
@@ -15,7 +16,6 @@ namespace vek {
 
 namespace {
 
-constexpr HRESULT kBackendUnavailable = static_cast<HRESULT>(0x80047ECDL);
 
 // Asks the system whether the machine has an Internet connection. The function is bound at run
 // time: its header cannot share a source file with the HTTP client's.
@@ -427,8 +427,8 @@ void VekJob::preProcess()
         SetStateUnlessStopped(eDownload);
         return;
     }
-    SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kBackendUnavailable));
-    reportJobError(kBackendUnavailable, nullptr, kNotGiven, kNotGiven);
+    SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(VEK_E_BACKEND_CHECK));
+    reportJobError(VEK_E_BACKEND_CHECK, nullptr, kNotGiven, kNotGiven);
     Fire(eFailover);
     SetState(eFinished);
 }

@@ -1,6 +1,7 @@
 // The job's archive stage: the archive plug-in named in the job's files is verified while it is
 // held open, loaded, created by class identifier and does the whole work in one call.
 #include "engine/job/VekJob.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include "common/errors/qkLog.h"
 #include "common/objects/qkTalDllLoader.h"
@@ -21,7 +22,6 @@ using plugin::IVekArchiveCallback;
 
 namespace {
 
-constexpr HRESULT kInvalidSignature = static_cast<HRESULT>(0x80047EC4L);
 constexpr HRESULT kArchiveLoadFailed = static_cast<HRESULT>(0x80047EC8L);
 constexpr HRESULT kArchiveCreateFailed = static_cast<HRESULT>(0x80047EC9L);
 constexpr HRESULT kArchiveNotInManifest = static_cast<HRESULT>(0x80047ECAL);
@@ -60,7 +60,7 @@ void VekJob::ArchiveDownloadedFiles()
     const HRESULT verified = VerifyPluginFile(path, entry, verifier);
     if (FAILED(verified)) {
         QK_LOG_ERROR(L"Preload verification of archive plugin  failed, hr=0x%08X", verified);
-        throw JobException(kInvalidSignature);
+        throw JobException(VEK_E_PLUGIN_SIGNATURE);
     }
     const HRESULT loaded = loader.Load(path.c_str());
     if (FAILED(loaded)) {

@@ -1,6 +1,7 @@
 // The job's download stage: a download manager of the job's own fetches the files still missing,
 // the job waits for its final event, then validates every file of the job.
 #include "engine/job/VekJob.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include "common/errors/qkLog.h"
 #include "engine/manifest/VekJobKeys.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr HRESULT kFileMissing = static_cast<HRESULT>(0x80047E0BL);
 constexpr HRESULT kTrustFailure = static_cast<HRESULT>(0x80047E05L);
-constexpr HRESULT kInvalidSignature = static_cast<HRESULT>(0x80047EC4L);
 constexpr HRESULT kDownloadFailed = static_cast<HRESULT>(0x80047EC6L);
 // What starting the manager gave besides a running download (S_OK) or an exception (its code).
 constexpr HRESULT kNothingToFetch = 1;
@@ -216,8 +216,8 @@ void VekJob::OnDownloadEvent(int event)
                 m_noDownloadFailedEvent = event == eJobValidationDone;
             }
             RemoveJobValue(jobkeys::kValidationError);
-            SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kInvalidSignature));
-            reportJobError(kInvalidSignature, L"Invalid digital signature", kNotGiven, kNotGiven);
+            SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(VEK_E_PLUGIN_SIGNATURE));
+            reportJobError(VEK_E_PLUGIN_SIGNATURE, L"Invalid digital signature", kNotGiven, kNotGiven);
             RemoveJobValue(jobkeys::kFileSizes);
         }
         std::lock_guard<std::recursive_mutex> lock(m_lock);

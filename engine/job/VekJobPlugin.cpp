@@ -2,6 +2,7 @@
 // while it is held open, loaded, created by class identifier, started with the job node's text,
 // and polled until it reports an end status.
 #include "engine/job/VekJob.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include "common/errors/qkLog.h"
 #include "common/objects/qkTalDllLoader.h"
@@ -27,7 +28,6 @@ namespace {
 constexpr HRESULT kLoaderFailed = static_cast<HRESULT>(0x80047EC1L);
 constexpr HRESULT kStartFailed = static_cast<HRESULT>(0x80047EC2L);
 constexpr HRESULT kCreateFailed = static_cast<HRESULT>(0x80047EC3L);
-constexpr HRESULT kInvalidSignature = static_cast<HRESULT>(0x80047EC4L);
 constexpr HRESULT kNotInManifest = static_cast<HRESULT>(0x80047EC5L);
 constexpr HRESULT kInstallCancelledByHost = static_cast<HRESULT>(0x80047EC7L);
 
@@ -155,7 +155,7 @@ void VekJob::postProcess()
     const HRESULT verified = VerifyPluginFile(path, entry, verifier);
     if (FAILED(verified)) {
         QK_LOG_ERROR(L"Preload verification of plugin  failed, hr=0x%08X", verified);
-        throw JobException(kInvalidSignature);
+        throw JobException(VEK_E_PLUGIN_SIGNATURE);
     }
     const HRESULT loaded = loader.Load(path.c_str());
     if (FAILED(loaded)) {

@@ -11,11 +11,6 @@ namespace qkSettings {
 
 namespace {
 
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
-
 bool SameText(const wchar_t* a, const wchar_t* b, size_t units)
 {
     if (units == 0)
@@ -36,16 +31,16 @@ bool CSettingsBatch::Covers(const std::wstring& a, const std::wstring& b)
 HRESULT CSettingsBatch::Create(ISettingsMgr* manager, ISettingsBatch** out)
 {
     if (manager == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     CSettingsBatch* batch = new (std::nothrow) CSettingsBatch();
     if (batch == nullptr) {
         QK_TRACE(L"no memory for a settings batch");
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     }
     batch->m_manager = manager;
     batch->AddRef();
     *out = batch;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 CSettingsBatch::~CSettingsBatch()
@@ -68,7 +63,7 @@ HRESULT CSettingsBatch::GetSettings(LPCWSTR path, ISettings** settings)
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_state != kOpen) {
         QK_TRACE(L"batch no longer open");
-        return R(result::kBatchClosed);
+        return ResultHr(result::kBatchClosed);
     }
     return m_manager->GetSettings(path, settings);
 }
@@ -76,16 +71,16 @@ HRESULT CSettingsBatch::GetSettings(LPCWSTR path, ISettings** settings)
 HRESULT CSettingsBatch::PutSettings(ISettings* settings, DWORD)
 {
     if (settings == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_state != kOpen) {
         QK_TRACE(L"batch no longer open");
-        return R(result::kBatchClosed);
+        return ResultHr(result::kBatchClosed);
     }
     Microsoft::WRL::ComPtr<ISettingsInternal> internal;
     if (FAILED(settings->QueryInterface(IID_ISettingsInternal, reinterpret_cast<void**>(internal.GetAddressOf()))) ||
         !internal)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     try {
         std::wstring path;
         {
@@ -96,12 +91,12 @@ HRESULT CSettingsBatch::PutSettings(ISettings* settings, DWORD)
         for (const auto& deleted : m_deletePaths)
             if (Covers(deleted, path)) {
                 QK_TRACE(L"%s lies in a queued deletion", path.c_str());
-                return R(result::kAlreadyExists);
+                return ResultHr(result::kAlreadyExists);
             }
         for (const auto& saved : m_savePaths)
             if (saved.size() == path.size() && SameText(saved.c_str(), path.c_str(), path.size())) {
                 QK_TRACE(L"%s is already queued", path.c_str());
-                return R(result::kAlreadyExists);
+                return ResultHr(result::kAlreadyExists);
             }
         m_savePaths.push_back(path);
         try {
@@ -112,40 +107,40 @@ HRESULT CSettingsBatch::PutSettings(ISettings* settings, DWORD)
         }
     } catch (const std::bad_alloc&) {
         QK_TRACE(L"no memory to queue a save");
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     }
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettingsBatch::DeleteSettings(LPCWSTR path, DWORD)
 {
     if (path == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::wstring text(path, ::wcsnlen(path, kMaxCountedUnits));
     CStringBuffer normalized;
     NtStatus st = NormalizePath(text.c_str(), normalized);
     if (!NtSuccess(st))
-        return R(MapStatusToResult(st));
+        return ResultHr(MapStatusToResult(st));
     if (normalized.Length() <= 2) {
         QK_TRACE(L"the root section cannot be deleted");
-        return R(result::kAccessDenied);
+        return ResultHr(result::kAccessDenied);
     }
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_state != kOpen) {
         QK_TRACE(L"batch no longer open");
-        return R(result::kBatchClosed);
+        return ResultHr(result::kBatchClosed);
     }
     try {
         std::wstring norm(normalized.Text(), normalized.Length() / 2);
         for (const auto& saved : m_savePaths)
             if (Covers(norm, saved)) {
                 QK_TRACE(L"%s covers a queued save", norm.c_str());
-                return R(result::kAlreadyExists);
+                return ResultHr(result::kAlreadyExists);
             }
         for (const auto& deleted : m_deletePaths)
             if (Covers(norm, deleted) || Covers(deleted, norm)) {
                 QK_TRACE(L"%s overlaps a queued deletion", norm.c_str());
-                return R(result::kAlreadyExists);
+                return ResultHr(result::kAlreadyExists);
             }
         m_deletePaths.push_back(norm);
         try {
@@ -156,9 +151,9 @@ HRESULT CSettingsBatch::DeleteSettings(LPCWSTR path, DWORD)
         }
     } catch (const std::bad_alloc&) {
         QK_TRACE(L"no memory to queue a deletion");
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     }
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettingsBatch::Commit()
@@ -166,7 +161,7 @@ HRESULT CSettingsBatch::Commit()
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_state != kOpen) {
         QK_TRACE(L"batch no longer open");
-        return R(result::kBatchClosed);
+        return ResultHr(result::kBatchClosed);
     }
     HRESULT hr = ApplyQueued();
     m_state = SUCCEEDED(hr) ? kCommitted : kFailed;
@@ -179,7 +174,7 @@ HRESULT CSettingsBatch::ApplyQueued()
     if (FAILED(m_manager->QueryInterface(IID_ISettingsTransaction,
                                          reinterpret_cast<void**>(transaction.GetAddressOf()))) ||
         !transaction)
-        return R(result::kNotImplemented);
+        return ResultHr(result::kNotImplemented);
     HRESULT hr = transaction->BeginTransaction();
     if (FAILED(hr)) {
         QK_TRACE(L"could not begin the transaction: 0x%08lX", static_cast<unsigned long>(hr));
@@ -216,10 +211,10 @@ HRESULT CSettingsBatch::Discard()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_state != kOpen)
-        return R(result::kOk);
+        return ResultHr(result::kOk);
     ClearQueued();
     m_state = kDiscarded;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 void CSettingsBatch::ClearQueued()

@@ -7,12 +7,12 @@
 
 #include "common/base/qkTrace.h"
 #include "settings/file/qkSettingsCrc32.h"
+#include "settings/store/qkSettingsSignatures.h"
 
 namespace qkSettings {
 
 namespace {
 
-constexpr DWORD kDataStoreSignature = 0x8B871E6D;
 constexpr DWORD kScanChunk = 65536;
 constexpr NtStatus kTransactionalConflict = static_cast<NtStatus>(0xC0190001);
 
@@ -189,7 +189,7 @@ NtStatus CDatabaseFile::CheckHeader(const DatabaseOpenParams& params)
     NtStatus st = ReadExact(m_file, 0, &h, kHeaderBytes, status::kFileCorrupt);
     if (!NtSuccess(st))
         return st;
-    if (h.signature != params.signature || h.signature == kDataStoreSignature)
+    if (h.signature != params.signature || h.signature == kLegacyStoreSignature)
         return status::kFileCorrupt;
     if (h.crc != Crc32(&h, 32) || h.version != kVersion || h.reserved1 != 0)
         return status::kFileCorrupt;

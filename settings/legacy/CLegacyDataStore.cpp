@@ -33,7 +33,7 @@ bool Consistent(const RecordHead& h, DWORD size)
 
 } // namespace
 
-CLegacyDataStore::CLegacyDataStore() : qkDataStore(kStoreSignature, 1, kRecordSignature, 1) {}
+CLegacyDataStore::CLegacyDataStore() : qkDataStore(kLegacyStoreSignature, 1, kLegacyRecordSignature, 1) {}
 
 bool CLegacyDataStore::MakeCipher(const BYTE key[8])
 {

@@ -17,13 +17,12 @@
 #include "common/persist/qkDataStore.h"
 #include "settings/legacy/CLegacyBlowfishCipher.h"
 #include "settings/legacy/LegacyTreeNode.h"
+#include "settings/store/qkSettingsSignatures.h"
 
 namespace qkSettings {
 
 class CLegacyDataStore : public qkDataStore {
 public:
-    static constexpr DWORD kStoreSignature = 0x8B871E6D;
-    static constexpr DWORD kRecordSignature = 0x8B871E6E;
     static constexpr DWORD kUserHeaderSize = 12;
     static constexpr DWORD kVersion = 1;
     static constexpr DWORD kRecordHeader = 16;

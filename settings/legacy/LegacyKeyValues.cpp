@@ -12,8 +12,6 @@ namespace qkSettings {
 namespace {
 
 constexpr DWORD kVersion = 1;
-constexpr DWORD kSerializationFailed = 0x80000202;
-constexpr DWORD kUnknownVersion = 0x80000204;
 
 wchar_t Fold(wchar_t c)
 {
@@ -149,7 +147,7 @@ DWORD LegacyKeyValues::Write(std::vector<BYTE>& out, bool changes) const
     }
     ULONGLONG end = 0;
     if (!ok || !ar.GetPosition(&end))
-        return kSerializationFailed;
+        return result::kSerializationFailed;
     try {
         const BYTE* bytes = static_cast<const BYTE*>(ar.GetMemory().GetData());
         out.assign(bytes, bytes + end);
@@ -177,14 +175,14 @@ DWORD LegacyKeyValues::Read(const BYTE* data, DWORD size, bool changes)
 {
     qkMemoryArchive ar(qkLib::CArchive::ModeRead);
     if (data == nullptr || !ar.Assign(data, size))
-        return kSerializationFailed;
+        return result::kSerializationFailed;
     ULONG version = 0, longest = 0, largest = 0, count = 0;
     if (!ar.ReadUInt32(&version))
-        return kSerializationFailed;
+        return result::kSerializationFailed;
     if (version != kVersion)
-        return kUnknownVersion;
+        return result::kUnknownFormatVersion;
     if (!ar.ReadUInt32(&longest) || !ar.ReadUInt32(&largest) || !ar.ReadUInt32(&count))
-        return kSerializationFailed;
+        return result::kSerializationFailed;
     // Everything is read first, so that a damaged form applies nothing.
     struct Item {
         std::wstring name;
@@ -198,33 +196,33 @@ DWORD LegacyKeyValues::Read(const BYTE* data, DWORD size, bool changes)
             Item item;
             ULONG type = 0, state = kChanged;
             if (!ar.ReadWString(item.name) || !ar.ReadUInt32(&type))
-                return kSerializationFailed;
+                return result::kSerializationFailed;
             if (changes && !ar.ReadUInt32(&state))
-                return kSerializationFailed;
+                return result::kSerializationFailed;
             item.type = type;
             item.state = state;
             if (!(changes && state == kDeleted)) {
                 if (type == kString) {
                     std::wstring text;
                     if (!ar.ReadWString(text))
-                        return kSerializationFailed;
+                        return result::kSerializationFailed;
                     const BYTE* b = reinterpret_cast<const BYTE*>(text.c_str());
                     item.data.assign(b, b + (text.size() + 1) * 2);
                 } else if (type == kDword) {
                     ULONG n;
                     if (!ar.ReadUInt32(&n))
-                        return kSerializationFailed;
+                        return result::kSerializationFailed;
                     const BYTE* b = reinterpret_cast<const BYTE*>(&n);
                     item.data.assign(b, b + 4);
                 } else if (type == kBinary) {
                     qkMemory block;
                     if (!ar.ReadBlob(block))
-                        return kSerializationFailed;
+                        return result::kSerializationFailed;
                     const BYTE* b = static_cast<const BYTE*>(block.GetData());
                     if (block.GetSize() > 0)
                         item.data.assign(b, b + block.GetSize());
                 } else {
-                    return kSerializationFailed;
+                    return result::kSerializationFailed;
                 }
             }
             items.push_back(std::move(item));

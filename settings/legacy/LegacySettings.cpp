@@ -14,11 +14,6 @@ namespace qkSettings {
 
 namespace {
 
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
-
 // Store types of the value table, for the shared value enumerator.
 DWORD StoreTypeOf(DWORD legacyType)
 {
@@ -36,11 +31,11 @@ DWORD StoreTypeOf(DWORD legacyType)
 
 #define QK_LEGACY_NARROW(call)            \
     if (name == nullptr)                  \
-        return R(result::kInvalidArg);    \
+        return ResultHr(result::kInvalidArg);    \
     std::wstring wide;                    \
     DWORD converted = ToWide(name, wide); \
     if (!Succeeded(converted))            \
-        return R(converted);              \
+        return ResultHr(converted);              \
     return call
 
 void* LegacySettings::GetInterface(REFIID iid)
@@ -57,17 +52,17 @@ void* LegacySettings::GetInterface(REFIID iid)
 HRESULT LegacySettings::Read(LPCWSTR name, DWORD type, const LegacyKeyValues::Value** value)
 {
     if (name == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     const LegacyKeyValues::Value* v = m_values.Find(name);
     if (v == nullptr)
-        return R(result::kNotFound);
+        return ResultHr(result::kNotFound);
     // Another type is reported even for a deleted value.
     if (v->type != type)
-        return R(result::kTypeMismatch);
+        return ResultHr(result::kTypeMismatch);
     if (v->state == LegacyKeyValues::kDeleted)
-        return R(result::kNotFound);
+        return ResultHr(result::kNotFound);
     *value = v;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT LegacySettings::GetDword(LPCWSTR name, DWORD* value)
@@ -78,24 +73,24 @@ HRESULT LegacySettings::GetDword(LPCWSTR name, DWORD* value)
     if (FAILED(hr))
         return hr;
     if (value == nullptr || v->data.size() < 4)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::memcpy(value, v->data.data(), 4);
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT LegacySettings::SetDword(LPCWSTR name, DWORD value)
 {
     auto guard = Lock();
-    return R(m_values.Set(name, LegacyKeyValues::kDword, &value, 4));
+    return ResultHr(m_values.Set(name, LegacyKeyValues::kDword, &value, 4));
 }
 
 HRESULT LegacySettings::SetString(LPCWSTR name, LPCWSTR text)
 {
     if (text == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     auto guard = Lock();
     size_t units = std::wcslen(text);
-    return R(m_values.Set(name, LegacyKeyValues::kString, text, static_cast<DWORD>((units + 1) * 2)));
+    return ResultHr(m_values.Set(name, LegacyKeyValues::kString, text, static_cast<DWORD>((units + 1) * 2)));
 }
 
 HRESULT LegacySettings::Text(LPCWSTR name, bool expand, std::wstring& text)
@@ -110,42 +105,42 @@ HRESULT LegacySettings::Text(LPCWSTR name, bool expand, std::wstring& text)
     if (expand) {
         std::wstring expanded;
         if (!qkPathExpansion::ExpandPath(text.c_str(), expanded))
-            return R(result::kExpansionFailed);
+            return ResultHr(result::kExpansionFailed);
         text.swap(expanded);
     }
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT LegacySettings::CopyText(const std::wstring& text, LPWSTR buffer, DWORD* size)
 {
     if (size == nullptr || (buffer == nullptr && *size != 0))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     DWORD need = static_cast<DWORD>(text.size()) + 1;
     if (buffer == nullptr || *size < need) {
         *size = need;
-        return R(result::kBufferTooSmall);
+        return ResultHr(result::kBufferTooSmall);
     }
     std::memcpy(buffer, text.c_str(), need * 2);
     *size = need;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT LegacySettings::CopyTextA(const std::wstring& text, LPSTR buffer, DWORD* size)
 {
     if (size == nullptr || (buffer == nullptr && *size != 0))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::string narrow;
     DWORD r = ToNarrow(text.c_str(), narrow);
     if (!Succeeded(r))
-        return R(r);
+        return ResultHr(r);
     DWORD need = static_cast<DWORD>(narrow.size()) + 1;
     if (buffer == nullptr || *size < need) {
         *size = need;
-        return R(result::kBufferTooSmall);
+        return ResultHr(result::kBufferTooSmall);
     }
     std::memcpy(buffer, narrow.c_str(), need);
     *size = need;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT LegacySettings::GetString(LPCWSTR name, LPWSTR buffer, DWORD* size)
@@ -167,11 +162,11 @@ HRESULT LegacySettings::GetExpandedString(LPCWSTR name, LPWSTR buffer, DWORD* si
 HRESULT LegacySettings::GetStringA(LPCSTR name, LPSTR buffer, DWORD* size)
 {
     if (name == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::wstring wide;
     DWORD converted = ToWide(name, wide);
     if (!Succeeded(converted))
-        return R(converted);
+        return ResultHr(converted);
     auto guard = Lock();
     std::wstring text;
     HRESULT hr = Text(wide.c_str(), false, text);
@@ -181,11 +176,11 @@ HRESULT LegacySettings::GetStringA(LPCSTR name, LPSTR buffer, DWORD* size)
 HRESULT LegacySettings::GetExpandedStringA(LPCSTR name, LPSTR buffer, DWORD* size)
 {
     if (name == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::wstring wide;
     DWORD converted = ToWide(name, wide);
     if (!Succeeded(converted))
-        return R(converted);
+        return ResultHr(converted);
     auto guard = Lock();
     std::wstring text;
     HRESULT hr = Text(wide.c_str(), true, text);
@@ -200,44 +195,44 @@ HRESULT LegacySettings::GetBinary(LPCWSTR name, void* buffer, DWORD* size)
     if (FAILED(hr))
         return hr;
     if (size == nullptr || (buffer == nullptr && *size != 0))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     DWORD need = static_cast<DWORD>(v->data.size());
     if (*size < need) {
         *size = need;
-        return R(result::kBufferTooSmall);
+        return ResultHr(result::kBufferTooSmall);
     }
     if (need > 0)
         std::memcpy(buffer, v->data.data(), need);
     *size = need;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT LegacySettings::SetBinary(LPCWSTR name, const void* data, DWORD size)
 {
     auto guard = Lock();
-    return R(m_values.Set(name, LegacyKeyValues::kBinary, data, size));
+    return ResultHr(m_values.Set(name, LegacyKeyValues::kBinary, data, size));
 }
 
 HRESULT LegacySettings::DeleteValue(LPCWSTR name)
 {
     if (name == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     auto guard = Lock();
     m_values.Delete(name);
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT LegacySettings::DeleteAllValues()
 {
     auto guard = Lock();
     m_values.DeleteAll();
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT LegacySettings::EnumValues(IEnumValues** values)
 {
     if (values == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *values = nullptr;
     auto guard = Lock();
     CValueTable table;
@@ -250,7 +245,7 @@ HRESULT LegacySettings::EnumValues(IEnumValues** values)
         NtStatus st = table.Set(StoreTypeOf(entry.second.type), n, entry.second.data.data(),
                                 static_cast<DWORD>(entry.second.data.size()));
         if (!NtSuccess(st))
-            return R(MapStatusToResult(st));
+            return ResultHr(MapStatusToResult(st));
     }
     return CValueNameList::Create(table, values);
 }
@@ -262,7 +257,7 @@ HRESULT LegacySettings::GetInfo(DWORD* longestName, DWORD* largestValue)
         *longestName = m_values.LongestName() + 1;
     if (largestValue)
         *largestValue = m_values.LargestData();
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT LegacySettings::GetDwordA(LPCSTR name, DWORD* value)
@@ -288,11 +283,11 @@ HRESULT LegacySettings::DeleteValueA(LPCSTR name)
 HRESULT LegacySettings::SetStringA(LPCSTR name, LPCSTR text)
 {
     if (text == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::wstring wideText;
     DWORD textConverted = ToWide(text, wideText);
     if (!Succeeded(textConverted))
-        return R(textConverted);
+        return ResultHr(textConverted);
     QK_LEGACY_NARROW(SetString(wide.c_str(), wideText.c_str()));
 }
 
@@ -300,13 +295,13 @@ HRESULT LegacySettings::SetStringA(LPCSTR name, LPCSTR text)
 HRESULT LegacySettings::TextObject(LPCWSTR name, bool expand, IUnknown** text)
 {
     if (text == nullptr || *text != nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     auto guard = Lock();
     std::wstring value;
     HRESULT hr = Text(name, expand, value);
     if (FAILED(hr))
         return hr;
-    return R(MakeStringObject(value, text));
+    return ResultHr(MakeStringObject(value, text));
 }
 
 HRESULT LegacySettings::GetStringObject(LPCWSTR name, IUnknown** text)
@@ -332,7 +327,7 @@ HRESULT LegacySettings::SetStringObject(LPCWSTR name, IUnknown* text)
     std::wstring value;
     DWORD read = ReadStringObject(text, value);
     if (!Succeeded(read))
-        return R(read);
+        return ResultHr(read);
     return SetString(name, value.c_str());
 }
 HRESULT LegacySettings::SetStringObjectA(LPCSTR name, IUnknown* text)
@@ -344,14 +339,14 @@ HRESULT LegacySettings::SetStringObjectA(LPCSTR name, IUnknown* text)
 HRESULT LegacySettings::GetBinaryObject(LPCWSTR name, IUnknown** data)
 {
     if (data == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *data = nullptr;
     auto guard = Lock();
     const LegacyKeyValues::Value* v = nullptr;
     HRESULT hr = Read(name, LegacyKeyValues::kBinary, &v);
     if (FAILED(hr))
         return hr;
-    return R(MakeMemoryObject(v->data.data(), static_cast<DWORD>(v->data.size()), data));
+    return ResultHr(MakeMemoryObject(v->data.data(), static_cast<DWORD>(v->data.size()), data));
 }
 HRESULT LegacySettings::GetBinaryObjectA(LPCSTR name, IUnknown** data)
 {
@@ -363,7 +358,7 @@ HRESULT LegacySettings::SetBinaryObject(LPCWSTR name, IUnknown* data)
     Microsoft::WRL::ComPtr<IMemoryObject> memory;
     DWORD queried = QueryMemoryObject(data, memory);
     if (!Succeeded(queried))
-        return R(queried);
+        return ResultHr(queried);
     return SetBinary(name, memory->GetData(), memory->GetSize());
 }
 HRESULT LegacySettings::SetBinaryObjectA(LPCSTR name, IUnknown* data)
@@ -373,19 +368,19 @@ HRESULT LegacySettings::SetBinaryObjectA(LPCSTR name, IUnknown* data)
 
 HRESULT LegacySettings::GetQword(LPCWSTR, ULONGLONG*)
 {
-    return R(result::kNotImplemented);
+    return ResultHr(result::kNotImplemented);
 }
 HRESULT LegacySettings::GetQwordA(LPCSTR, ULONGLONG*)
 {
-    return R(result::kNotImplemented);
+    return ResultHr(result::kNotImplemented);
 }
 HRESULT LegacySettings::SetQword(LPCWSTR, ULONGLONG)
 {
-    return R(result::kNotImplemented);
+    return ResultHr(result::kNotImplemented);
 }
 HRESULT LegacySettings::SetQwordA(LPCSTR, ULONGLONG)
 {
-    return R(result::kNotImplemented);
+    return ResultHr(result::kNotImplemented);
 }
 
 } // namespace qkSettings

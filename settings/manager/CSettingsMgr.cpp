@@ -20,17 +20,11 @@ namespace qkSettings {
 
 namespace {
 
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
-
+// The data root reports a store restored from its backup as success with information: for the
+// manager's caller that is success (the table maps any other success value to failure).
 HRESULT Mapped(NtStatus st)
 {
-    // Success with information (the store was restored from its backup) is still success.
-    if (st > 0)
-        st = status::kSuccess;
-    return R(MapStatusToResult(st));
+    return StatusHr(st > 0 ? status::kSuccess : st);
 }
 
 bool TooLong(LPCWSTR path)
@@ -68,7 +62,7 @@ CSettingsMgr::~CSettingsMgr()
 
 HRESULT CSettingsMgr::Init()
 {
-    return m_lock.Init() ? R(result::kOk) : R(result::kFailure);
+    return m_lock.Init() ? ResultHr(result::kOk) : ResultHr(result::kFailure);
 }
 
 void* CSettingsMgr::GetInterface(REFIID iid)
@@ -86,14 +80,14 @@ void* CSettingsMgr::GetInterface(REFIID iid)
 HRESULT CSettingsMgr::GetSettings(LPCWSTR path, ISettings** settings)
 {
     if (path == nullptr || settings == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *settings = nullptr;
     HRESULT hr = OpenSettings(path, settings);
-    if (hr != R(result::kNotFound))
+    if (hr != ResultHr(result::kNotFound))
         return hr;
     CSettings* object = new (std::nothrow) CSettings();
     if (object == nullptr)
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     object->AddRef();
     hr = object->Initialize(path);
     if (FAILED(hr)) {
@@ -101,47 +95,47 @@ HRESULT CSettingsMgr::GetSettings(LPCWSTR path, ISettings** settings)
         return hr;
     }
     *settings = object;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettingsMgr::OpenSettings(LPCWSTR path, ISettings** settings)
 {
     if (path == nullptr || settings == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *settings = nullptr;
     Microsoft::WRL::ComPtr<CSettings> object;
     object.Attach(new (std::nothrow) CSettings());
     if (!object)
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     object->AddRef();
     HRESULT hr = object->Initialize(path);
     if (FAILED(hr))
         return hr;
     CReadGuard guard(m_lock);
     if (!m_root)
-        return R(result::kNotOpen);
+        return ResultHr(result::kNotOpen);
     auto objectLock = object->Lock();
     qkScopedLock rootLock(m_rootAccess);
     NtStatus st = m_root->GetValues(PathView(object->GetPath()), object->GetValueTable());
     if (st == status::kNotFound)
-        return R(result::kNotFound);
+        return ResultHr(result::kNotFound);
     if (!NtSuccess(st))
         return Mapped(st);
     *settings = object.Detach();
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettingsMgr::PutSettings(ISettings* settings)
 {
     if (settings == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     Microsoft::WRL::ComPtr<ISettingsInternal> internal;
     if (FAILED(settings->QueryInterface(IID_ISettingsInternal, reinterpret_cast<void**>(internal.GetAddressOf()))) ||
         !internal)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     CWriteGuard guard(m_lock);
     if (!m_root)
-        return R(result::kNotOpen);
+        return ResultHr(result::kNotOpen);
     auto objectLock = internal->Lock();
     qkScopedLock rootLock(m_rootAccess);
     bool created = false;
@@ -152,23 +146,23 @@ HRESULT CSettingsMgr::PutSettings(ISettings* settings)
     // object keeps them until a save outside a transaction.
     if (!m_root->InTransaction())
         internal->GetValueTable().MarkSaved();
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettingsMgr::EnumSettings(LPCWSTR path, IEnumSettings** names)
 {
     if (path == nullptr || names == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *names = nullptr;
     if (TooLong(path))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     CStringBuffer normalized;
     NtStatus st = NormalizePath(path, normalized);
     if (!NtSuccess(st))
         return Mapped(st);
     CReadGuard guard(m_lock);
     if (!m_root)
-        return R(result::kNotOpen);
+        return ResultHr(result::kNotOpen);
     CNameValueBlob node;
     {
         qkScopedLock rootLock(m_rootAccess);
@@ -183,7 +177,7 @@ HRESULT CSettingsMgr::EnumSettings(LPCWSTR path, IEnumSettings** names)
             return true;
         });
     } catch (const std::bad_alloc&) {
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     }
     return CNameList::Create(std::move(list), names);
 }
@@ -191,21 +185,21 @@ HRESULT CSettingsMgr::EnumSettings(LPCWSTR path, IEnumSettings** names)
 HRESULT CSettingsMgr::DeleteSettings(LPCWSTR path)
 {
     if (path == nullptr || TooLong(path))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     CStringBuffer normalized;
     NtStatus st = NormalizePath(path, normalized);
     if (!NtSuccess(st))
         return Mapped(st);
     CWriteGuard guard(m_lock);
     if (!m_root)
-        return R(result::kNotOpen);
+        return ResultHr(result::kNotOpen);
     return Mapped(m_root->DeleteKey(PathView(normalized), false));
 }
 
 HRESULT CSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* cipher)
 {
     if (storePath == nullptr || std::wcslen(storePath) >= kMaxCountedUnits)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     if (flags & openflag::kCreateNew) {
         CountedString name;
         MakeCountedString(storePath, name);
@@ -218,7 +212,7 @@ HRESULT CSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* ciph
     if (cipher != nullptr)
         adapter.reset(new (std::nothrow) CipherAdapter(cipher));
     if (!root || (cipher != nullptr && !adapter))
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     CDataRoot::Options options;
     options.openExistingOnly = (flags & (openflag::kCreate | openflag::kCreateNew)) == 0;
     options.readOnlyRequested = (flags & openflag::kReadOnly) != 0;
@@ -230,42 +224,42 @@ HRESULT CSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* ciph
         m_root->Close();
     m_root = std::move(root);
     m_cipher = std::move(adapter);
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettingsMgr::Close()
 {
     CWriteGuard guard(m_lock);
     if (!m_root)
-        return R(result::kNotOpen);
+        return ResultHr(result::kNotOpen);
     m_root->Close();
     m_root.reset();
     m_cipher.reset();
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettingsMgr::BeginTransaction()
 {
     CWriteGuard guard(m_lock);
-    return m_root ? Mapped(m_root->BeginTransaction()) : R(result::kNotOpen);
+    return m_root ? Mapped(m_root->BeginTransaction()) : ResultHr(result::kNotOpen);
 }
 
 HRESULT CSettingsMgr::CommitTransaction()
 {
     CWriteGuard guard(m_lock);
-    return m_root ? Mapped(m_root->CommitTransaction()) : R(result::kNotOpen);
+    return m_root ? Mapped(m_root->CommitTransaction()) : ResultHr(result::kNotOpen);
 }
 
 HRESULT CSettingsMgr::RollbackTransaction()
 {
     CWriteGuard guard(m_lock);
-    return m_root ? Mapped(m_root->AbortTransaction()) : R(result::kNotOpen);
+    return m_root ? Mapped(m_root->AbortTransaction()) : ResultHr(result::kNotOpen);
 }
 
 HRESULT CSettingsMgr::CreateSettingsBatch(ISettingsBatch** batch)
 {
     if (batch == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *batch = nullptr;
     return CSettingsBatch::Create(static_cast<ISettingsMgr*>(this), batch);
 }
@@ -273,11 +267,11 @@ HRESULT CSettingsMgr::CreateSettingsBatch(ISettingsBatch** batch)
 // Narrow twins.
 #define QK_NARROW_PATH(call)              \
     if (path == nullptr)                  \
-        return R(result::kInvalidArg);    \
+        return ResultHr(result::kInvalidArg);    \
     std::wstring wide;                    \
     DWORD converted = ToWide(path, wide); \
     if (!Succeeded(converted))            \
-        return R(converted);              \
+        return ResultHr(converted);              \
     return call
 
 HRESULT CSettingsMgr::GetSettingsA(LPCSTR path, ISettings** s)

@@ -6,19 +6,9 @@
 #include "settings/manager/CLegacySettingsMgr.h"
 #include "settings/manager/CSettingsMgr.h"
 #include "settings/store/qkSettingsResult.h"
+#include "settings/store/qkSettingsSignatures.h"
 
 namespace qkSettings {
-
-namespace {
-
-constexpr DWORD kLegacySignature = 0x8B871E6D;
-
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
-
-} // namespace
 
 CStandaloneSettingsMgr::~CStandaloneSettingsMgr()
 {
@@ -28,7 +18,7 @@ CStandaloneSettingsMgr::~CStandaloneSettingsMgr()
 
 HRESULT CStandaloneSettingsMgr::Init()
 {
-    return m_lock.Init() ? R(result::kOk) : R(result::kFailure);
+    return m_lock.Init() ? ResultHr(result::kOk) : ResultHr(result::kFailure);
 }
 
 void* CStandaloneSettingsMgr::GetInterface(REFIID iid)
@@ -48,7 +38,7 @@ HRESULT CStandaloneSettingsMgr::Forward(Call call)
 {
     CReadGuard guard(m_lock);
     if (!m_inner)
-        return R(result::kNotOpen);
+        return ResultHr(result::kNotOpen);
     return call(m_inner.Get());
 }
 
@@ -92,17 +82,17 @@ HRESULT CStandaloneSettingsMgr::DeleteSettingsA(LPCSTR p)
 HRESULT CStandaloneSettingsMgr::ProbeFormat(LPCWSTR storePath)
 {
     if (storePath == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     qkHandle file(::CreateFileW(storePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid())
-        return R(MapWin32ToResult(::GetLastError()));
+        return ResultHr(MapWin32ToResult(::GetLastError()));
     DWORD first = 0, got = 0;
     if (!::ReadFile(file.Get(), &first, 4, &got, nullptr))
-        return R(MapWin32ToResult(::GetLastError()));
-    if (got < 4 || first == kLegacySignature)
-        return R(result::kOk);
-    return R(result::kOkOther);
+        return ResultHr(MapWin32ToResult(::GetLastError()));
+    if (got < 4 || first == kLegacyStoreSignature)
+        return ResultHr(result::kOk);
+    return ResultHr(result::kOkOther);
 }
 
 HRESULT CStandaloneSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* cipher)
@@ -120,9 +110,9 @@ HRESULT CStandaloneSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCi
         if ((flags & (openflag::kCreateNew | openflag::kPreferLegacy)) ==
             (openflag::kCreateNew | openflag::kPreferLegacy))
             legacy = true;
-        else if (probe == R(result::kFileNotFound))
+        else if (probe == ResultHr(result::kFileNotFound))
             legacy = (flags & openflag::kPreferLegacy) != 0;
-        else if (probe == R(result::kOk))
+        else if (probe == ResultHr(result::kOk))
             legacy = (flags & openflag::kCreateNew) == 0;
         else if (SUCCEEDED(probe))
             legacy = false;
@@ -131,13 +121,13 @@ HRESULT CStandaloneSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCi
         if (legacy) {
             CLegacySettingsMgr* older = new (std::nothrow) CLegacySettingsMgr();
             if (older == nullptr)
-                return R(result::kOutOfMemory);
+                return ResultHr(result::kOutOfMemory);
             older->AddRef();
             m_inner.Attach(static_cast<ISettingsMgr*>(older));
         } else {
             CSettingsMgr* inner = new (std::nothrow) CSettingsMgr();
             if (inner == nullptr)
-                return R(result::kOutOfMemory);
+                return ResultHr(result::kOutOfMemory);
             inner->AddRef();
             HRESULT hr = inner->Init();
             if (FAILED(hr)) {
@@ -154,7 +144,7 @@ HRESULT CStandaloneSettingsMgr::OpenInner(LPCWSTR storePath, DWORD flags, ISetti
 {
     CReadGuard guard(m_lock);
     if (!m_inner)
-        return R(result::kNotOpen);
+        return ResultHr(result::kNotOpen);
     HRESULT hr = m_inner->Open(storePath, flags, cipher);
     if (SUCCEEDED(hr)) {
         // A manager without transactions or batches (the older format) leaves them null.
@@ -170,7 +160,7 @@ HRESULT CStandaloneSettingsMgr::Close()
 {
     CWriteGuard guard(m_lock);
     if (!m_inner)
-        return R(result::kNotOpen);
+        return ResultHr(result::kNotOpen);
     HRESULT hr = m_inner->Close();
     m_inner.Reset();
     m_transaction.Reset();
@@ -182,32 +172,32 @@ HRESULT CStandaloneSettingsMgr::BeginTransaction()
 {
     CWriteGuard guard(m_lock);
     if (!m_inner)
-        return R(result::kNotOpen);
-    return m_transaction ? m_transaction->BeginTransaction() : R(result::kNotImplemented);
+        return ResultHr(result::kNotOpen);
+    return m_transaction ? m_transaction->BeginTransaction() : ResultHr(result::kNotImplemented);
 }
 
 HRESULT CStandaloneSettingsMgr::CommitTransaction()
 {
     CWriteGuard guard(m_lock);
     if (!m_inner)
-        return R(result::kNotOpen);
-    return m_transaction ? m_transaction->CommitTransaction() : R(result::kNotImplemented);
+        return ResultHr(result::kNotOpen);
+    return m_transaction ? m_transaction->CommitTransaction() : ResultHr(result::kNotImplemented);
 }
 
 HRESULT CStandaloneSettingsMgr::RollbackTransaction()
 {
     CWriteGuard guard(m_lock);
     if (!m_inner)
-        return R(result::kNotOpen);
-    return m_transaction ? m_transaction->RollbackTransaction() : R(result::kNotImplemented);
+        return ResultHr(result::kNotOpen);
+    return m_transaction ? m_transaction->RollbackTransaction() : ResultHr(result::kNotImplemented);
 }
 
 HRESULT CStandaloneSettingsMgr::CreateSettingsBatch(ISettingsBatch** batch)
 {
     CWriteGuard guard(m_lock);
     if (!m_inner)
-        return R(result::kNotOpen);
-    return m_storeAccess ? m_storeAccess->CreateSettingsBatch(batch) : R(result::kNotImplemented);
+        return ResultHr(result::kNotOpen);
+    return m_storeAccess ? m_storeAccess->CreateSettingsBatch(batch) : ResultHr(result::kNotImplemented);
 }
 
 } // namespace qkSettings

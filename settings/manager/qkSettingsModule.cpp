@@ -11,11 +11,6 @@ namespace {
 
 volatile LONG g_lockCount = 0;
 
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
-
 } // namespace
 
 HRESULT ModuleAddRef()
@@ -23,27 +18,27 @@ HRESULT ModuleAddRef()
     if (::InterlockedIncrement(&g_lockCount) == 1) {
         if (!NtSuccess(CSafeFile::InitializeModule())) {
             ::InterlockedDecrement(&g_lockCount);
-            return R(result::kFailure);
+            return ResultHr(result::kFailure);
         }
     }
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT ModuleRelease()
 {
-    return ::InterlockedDecrement(&g_lockCount) < 0 ? R(result::kFailure) : R(result::kOk);
+    return ::InterlockedDecrement(&g_lockCount) < 0 ? ResultHr(result::kFailure) : ResultHr(result::kOk);
 }
 
 HRESULT CreateStandaloneSettingsMgr(ISettingsMgr** manager)
 {
     if (manager == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     if (::InterlockedCompareExchange(&g_lockCount, 0, 0) < 1)
-        return R(result::kNotInitialized);
+        return ResultHr(result::kNotInitialized);
     *manager = nullptr;
     CStandaloneSettingsMgr* object = new (std::nothrow) CStandaloneSettingsMgr();
     if (object == nullptr)
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     object->AddRef();
     HRESULT hr = object->Init();
     if (FAILED(hr)) {
@@ -51,7 +46,7 @@ HRESULT CreateStandaloneSettingsMgr(ISettingsMgr** manager)
         return hr;
     }
     *manager = static_cast<ISettingsMgr*>(object);
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 } // namespace qkSettings

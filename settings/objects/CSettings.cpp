@@ -14,16 +14,6 @@ namespace qkSettings {
 
 namespace {
 
-HRESULT R(DWORD result)
-{
-    return static_cast<HRESULT>(result);
-}
-
-HRESULT Mapped(NtStatus st)
-{
-    return R(MapStatusToResult(st));
-}
-
 // A wide value name: null or longer than 32,767 units is an invalid argument.
 bool NameOf(LPCWSTR name, CountedString& out)
 {
@@ -35,11 +25,11 @@ bool NameOf(LPCWSTR name, CountedString& out)
 // Narrow twins: the name (and text) converted from the ANSI code page, then the wide call.
 #define QK_NARROW_NAME(call)              \
     if (name == nullptr)                  \
-        return R(result::kInvalidArg);    \
+        return ResultHr(result::kInvalidArg);    \
     std::wstring wide;                    \
     DWORD converted = ToWide(name, wide); \
     if (!Succeeded(converted))            \
-        return R(converted);              \
+        return ResultHr(converted);              \
     return call
 
 void* CSettings::GetInterface(REFIID iid)
@@ -62,35 +52,35 @@ std::unique_lock<std::recursive_mutex> CSettings::Lock()
 HRESULT CSettings::Initialize(const wchar_t* path)
 {
     if (path == nullptr || std::wcslen(path) >= kMaxCountedUnits)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     auto guard = Lock();
     NtStatus st = NormalizePath(path, m_path);
     m_initialized = NtSuccess(st);
-    return Mapped(st);
+    return StatusHr(st);
 }
 
 HRESULT CSettings::Set(LPCWSTR name, DWORD type, const void* data, DWORD size)
 {
     CountedString n;
     if (!NameOf(name, n))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     auto guard = Lock();
-    return Mapped(m_values.Set(type, n, data, size));
+    return StatusHr(m_values.Set(type, n, data, size));
 }
 
 HRESULT CSettings::Get(LPCWSTR name, DWORD type, void* buffer, DWORD* size)
 {
     CountedString n;
     if (!NameOf(name, n) || size == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     auto guard = Lock();
-    return Mapped(m_values.Get(type, n, buffer, size));
+    return StatusHr(m_values.Get(type, n, buffer, size));
 }
 
 HRESULT CSettings::GetDword(LPCWSTR name, DWORD* value)
 {
     if (value == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     DWORD size = 4;
     return Get(name, storetype::kDword, value, &size);
 }
@@ -113,7 +103,7 @@ HRESULT CSettings::SetDwordA(LPCSTR name, DWORD value)
 HRESULT CSettings::GetQword(LPCWSTR name, ULONGLONG* value)
 {
     if (value == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     DWORD size = 8;
     return Get(name, storetype::kQword, value, &size);
 }
@@ -136,21 +126,21 @@ HRESULT CSettings::SetQwordA(LPCSTR name, ULONGLONG value)
 HRESULT CSettings::SetString(LPCWSTR name, LPCWSTR text)
 {
     if (text == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     size_t units = std::wcslen(text);
     if (units > 0x3FFFFFFF)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     return Set(name, storetype::kString, text, static_cast<DWORD>(units * 2));
 }
 
 HRESULT CSettings::SetStringA(LPCSTR name, LPCSTR text)
 {
     if (text == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::wstring wideText;
     DWORD textConverted = ToWide(text, wideText);
     if (!Succeeded(textConverted))
-        return R(textConverted);
+        return ResultHr(textConverted);
     QK_NARROW_NAME(SetString(wide.c_str(), wideText.c_str()));
 }
 
@@ -158,80 +148,80 @@ HRESULT CSettings::ValueText(LPCWSTR name, bool expand, std::wstring& text)
 {
     CountedString n;
     if (!NameOf(name, n))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     {
         auto guard = Lock();
         const CStoredValue* v = m_values.Find(n);
         if (v == nullptr)
-            return R(result::kNotFound);
+            return ResultHr(result::kNotFound);
         if (v->Type() != storetype::kString)
-            return R(result::kTypeMismatch);
+            return ResultHr(result::kTypeMismatch);
         try {
             text.assign(reinterpret_cast<const wchar_t*>(v->Data()), v->Size() / 2);
         } catch (const std::bad_alloc&) {
-            return R(result::kOutOfMemory);
+            return ResultHr(result::kOutOfMemory);
         }
     }
     if (expand) {
         std::wstring expanded;
         if (!qkPathExpansion::ExpandPath(text.c_str(), expanded))
-            return R(result::kExpansionFailed);
+            return ResultHr(result::kExpansionFailed);
         text.swap(expanded);
     }
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettings::ReadText(LPCWSTR name, bool expand, LPWSTR buffer, DWORD* size)
 {
     if (size == nullptr || (buffer == nullptr && *size != 0))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::wstring text;
     HRESULT hr = ValueText(name, expand, text);
-    if (hr == R(result::kNotFound))
+    if (hr == ResultHr(result::kNotFound))
         *size = 0;
-    if (hr != R(result::kOk))
+    if (hr != ResultHr(result::kOk))
         return hr;
     // A size of 0 asks for the size: it must not wrap to a huge capacity.
     DWORD need = static_cast<DWORD>(text.size()) + 1;
     if (buffer == nullptr || *size < need) {
         *size = need;
-        return R(result::kBufferTooSmall);
+        return ResultHr(result::kBufferTooSmall);
     }
     std::memcpy(buffer, text.data(), text.size() * 2);
     buffer[text.size()] = 0;
     *size = need;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettings::ReadTextA(LPCSTR name, bool expand, LPSTR buffer, DWORD* size)
 {
     if (name == nullptr || size == nullptr || (buffer == nullptr && *size != 0))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::wstring wide;
     DWORD converted = ToWide(name, wide);
     if (!Succeeded(converted))
-        return R(converted);
+        return ResultHr(converted);
     DWORD units = 0;
     HRESULT hr = ReadText(wide.c_str(), expand, nullptr, &units);
-    if (hr != R(result::kBufferTooSmall))
+    if (hr != ResultHr(result::kBufferTooSmall))
         return hr;
     std::wstring text(units, L'\0');
     hr = ReadText(wide.c_str(), expand, text.data(), &units);
-    if (hr != R(result::kOk))
+    if (hr != ResultHr(result::kOk))
         return hr;
     text.resize(units - 1);
     std::string narrow;
     converted = ToNarrow(text.c_str(), narrow);
     if (!Succeeded(converted))
-        return R(converted);
+        return ResultHr(converted);
     DWORD need = static_cast<DWORD>(narrow.size()) + 1;
     if (buffer == nullptr || *size < need) {
         *size = need;
-        return R(result::kBufferTooSmall);
+        return ResultHr(result::kBufferTooSmall);
     }
     std::memcpy(buffer, narrow.c_str(), need);
     *size = need;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettings::GetString(LPCWSTR name, LPWSTR buffer, DWORD* size)
@@ -272,10 +262,10 @@ HRESULT CSettings::DeleteValue(LPCWSTR name)
 {
     CountedString n;
     if (!NameOf(name, n))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     auto guard = Lock();
     m_values.Delete(n);
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 HRESULT CSettings::DeleteValueA(LPCSTR name)
 {
@@ -286,13 +276,13 @@ HRESULT CSettings::DeleteAllValues()
 {
     auto guard = Lock();
     m_values.DeleteAll();
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CSettings::EnumValues(IEnumValues** values)
 {
     if (values == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *values = nullptr;
     auto guard = Lock();
     return CValueNameList::Create(m_values, values);
@@ -302,20 +292,20 @@ HRESULT CSettings::GetInfo(DWORD* longestName, DWORD* largestValue)
 {
     auto guard = Lock();
     m_values.GetInfo(longestName, largestValue);
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 // A text value as a new string object of the common library (its caller releases it).
 HRESULT CSettings::ReadTextObject(LPCWSTR name, bool expand, IUnknown** text)
 {
     if (text == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *text = nullptr;
     std::wstring value;
     HRESULT hr = ValueText(name, expand, value);
-    if (hr != R(result::kOk))
+    if (hr != ResultHr(result::kOk))
         return hr;
-    return R(MakeStringObject(value, text));
+    return ResultHr(MakeStringObject(value, text));
 }
 
 HRESULT CSettings::GetStringObject(LPCWSTR name, IUnknown** text)
@@ -341,9 +331,9 @@ HRESULT CSettings::SetStringObject(LPCWSTR name, IUnknown* text)
     std::wstring value;
     DWORD read = ReadStringObject(text, value);
     if (!Succeeded(read))
-        return R(read);
+        return ResultHr(read);
     if (value.size() > 0x3FFFFFFF)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     return Set(name, storetype::kString, value.data(), static_cast<DWORD>(value.size() * 2));
 }
 HRESULT CSettings::SetStringObjectA(LPCSTR name, IUnknown* text)
@@ -355,18 +345,18 @@ HRESULT CSettings::SetStringObjectA(LPCSTR name, IUnknown* text)
 HRESULT CSettings::GetBinaryObject(LPCWSTR name, IUnknown** data)
 {
     if (data == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *data = nullptr;
     CountedString n;
     if (!NameOf(name, n))
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     auto guard = Lock();
     const CStoredValue* v = m_values.Find(n);
     if (v == nullptr)
-        return R(result::kNotFound);
+        return ResultHr(result::kNotFound);
     if (v->Type() != storetype::kBinary)
-        return R(result::kTypeMismatch);
-    return R(MakeMemoryObject(v->Data(), v->Size(), data));
+        return ResultHr(result::kTypeMismatch);
+    return ResultHr(MakeMemoryObject(v->Data(), v->Size(), data));
 }
 HRESULT CSettings::GetBinaryObjectA(LPCSTR name, IUnknown** data)
 {
@@ -378,7 +368,7 @@ HRESULT CSettings::SetBinaryObject(LPCWSTR name, IUnknown* data)
     Microsoft::WRL::ComPtr<IMemoryObject> memory;
     DWORD queried = QueryMemoryObject(data, memory);
     if (!Succeeded(queried))
-        return R(queried);
+        return ResultHr(queried);
     return Set(name, storetype::kBinary, memory->GetData(), memory->GetSize());
 }
 HRESULT CSettings::SetBinaryObjectA(LPCSTR name, IUnknown* data)

@@ -9,11 +9,6 @@ namespace qkSettings {
 
 namespace {
 
-HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
-
 DWORD PublicType(DWORD storeType)
 {
     switch (storeType) {
@@ -35,37 +30,37 @@ DWORD PublicType(DWORD storeType)
 HRESULT CopyListName(const std::wstring& name, LPWSTR buffer, DWORD* size)
 {
     if (size == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     DWORD need = static_cast<DWORD>(name.size()) + 1;
     if (*size < need) {
         *size = need;
-        return R(result::kBufferTooSmall);
+        return ResultHr(result::kBufferTooSmall);
     }
     if (buffer == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::memcpy(buffer, name.c_str(), need * 2);
     *size = need;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CopyListNameA(const std::wstring& name, LPSTR buffer, DWORD* size)
 {
     if (size == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::string narrow;
     DWORD r = ToNarrow(name.c_str(), narrow);
     if (!Succeeded(r))
-        return R(r);
+        return ResultHr(r);
     DWORD need = static_cast<DWORD>(narrow.size()) + 1;
     if (*size < need) {
         *size = need;
-        return R(result::kBufferTooSmall);
+        return ResultHr(result::kBufferTooSmall);
     }
     if (buffer == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     std::memcpy(buffer, narrow.c_str(), need);
     *size = need;
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CValueNameList::Create(const CValueTable& table, IEnumValues** out)
@@ -79,9 +74,9 @@ HRESULT CValueNameList::Create(const CValueTable& table, IEnumValues** out)
         });
         list->AddRef();
         *out = list;
-        return R(result::kOk);
+        return ResultHr(result::kOk);
     } catch (const std::bad_alloc&) {
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     }
 }
 
@@ -96,15 +91,15 @@ HRESULT CValueNameList::GetCount(DWORD* count)
 {
     if (count)
         *count = static_cast<DWORD>(m_entries.size());
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CValueNameList::GetName(DWORD index, LPWSTR buffer, DWORD* size, DWORD* type)
 {
     if (m_entries.empty())
-        return R(result::kNotFound);
+        return ResultHr(result::kNotFound);
     if (index >= m_entries.size())
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     if (type)
         *type = m_entries[index].second;
     return CopyListName(m_entries[index].first, buffer, size);
@@ -113,9 +108,9 @@ HRESULT CValueNameList::GetName(DWORD index, LPWSTR buffer, DWORD* size, DWORD* 
 HRESULT CValueNameList::GetNameA(DWORD index, LPSTR buffer, DWORD* size, DWORD* type)
 {
     if (m_entries.empty())
-        return R(result::kNotFound);
+        return ResultHr(result::kNotFound);
     if (index >= m_entries.size())
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     if (type)
         *type = m_entries[index].second;
     return CopyListNameA(m_entries[index].first, buffer, size);
@@ -124,13 +119,13 @@ HRESULT CValueNameList::GetNameA(DWORD index, LPSTR buffer, DWORD* size, DWORD* 
 HRESULT CValueNameList::GetNameObject(DWORD index, IUnknown** text, DWORD* type)
 {
     if (text == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *text = nullptr;
     if (index >= m_entries.size())
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     if (type)
         *type = m_entries[index].second;
-    return R(MakeStringObject(m_entries[index].first, text));
+    return ResultHr(MakeStringObject(m_entries[index].first, text));
 }
 
 HRESULT CNameList::Create(std::vector<std::wstring> names, IEnumSettings** out)
@@ -140,9 +135,9 @@ HRESULT CNameList::Create(std::vector<std::wstring> names, IEnumSettings** out)
         list->m_names = std::move(names);
         list->AddRef();
         *out = list;
-        return R(result::kOk);
+        return ResultHr(result::kOk);
     } catch (const std::bad_alloc&) {
-        return R(result::kOutOfMemory);
+        return ResultHr(result::kOutOfMemory);
     }
 }
 
@@ -160,35 +155,35 @@ HRESULT CNameList::GetCount(DWORD* count)
 {
     if (count)
         *count = static_cast<DWORD>(m_names.size());
-    return R(result::kOk);
+    return ResultHr(result::kOk);
 }
 
 HRESULT CNameList::GetName(DWORD index, LPWSTR buffer, DWORD* size)
 {
     if (m_names.empty())
-        return R(result::kNotFound);
+        return ResultHr(result::kNotFound);
     if (index >= m_names.size())
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     return CopyListName(m_names[index], buffer, size);
 }
 
 HRESULT CNameList::GetNameA(DWORD index, LPSTR buffer, DWORD* size)
 {
     if (m_names.empty())
-        return R(result::kNotFound);
+        return ResultHr(result::kNotFound);
     if (index >= m_names.size())
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     return CopyListNameA(m_names[index], buffer, size);
 }
 
 HRESULT CNameList::GetNameObject(DWORD index, IUnknown** text)
 {
     if (text == nullptr)
-        return R(result::kInvalidArg);
+        return ResultHr(result::kInvalidArg);
     *text = nullptr;
     if (index >= m_names.size())
-        return R(result::kInvalidArg);
-    return R(MakeStringObject(m_names[index], text));
+        return ResultHr(result::kInvalidArg);
+    return ResultHr(MakeStringObject(m_names[index], text));
 }
 
 } // namespace qkSettings

@@ -35,6 +35,7 @@ constexpr NtStatus kNotFound = static_cast<NtStatus>(0xC0000225);
 constexpr NtStatus kDataError = static_cast<NtStatus>(0xC000028B);
 constexpr NtStatus kNoInterface = static_cast<NtStatus>(0xC00002B9);
 constexpr NtStatus kFileTooLarge = static_cast<NtStatus>(0xC0000904);
+constexpr NtStatus kTransactionalConflict = static_cast<NtStatus>(0xC0190001);
 constexpr NtStatus kTransactionFailure = static_cast<NtStatus>(0xC0190058);
 } // namespace status
 
@@ -49,6 +50,8 @@ constexpr DWORD kOk = 0x10000;
 constexpr DWORD kOkOther = 0x10001;
 constexpr DWORD kNotFound = 0x80000100;
 constexpr DWORD kBufferTooSmall = 0x80000200;
+constexpr DWORD kSerializationFailed = 0x80000202; // a key's values of the older format damaged
+constexpr DWORD kUnknownFormatVersion = 0x80000204; // a key's values of the older format, another version
 constexpr DWORD kTypeMismatch = 0x80000208;
 constexpr DWORD kNotOpen = 0x8000020A;
 constexpr DWORD kExpansionFailed = 0x8000020B;
@@ -76,10 +79,21 @@ inline bool Succeeded(DWORD r)
     return (r & 0x80000000u) == 0;
 }
 
+// A settings result as the HRESULT that the settings interfaces return: the same 32 bits.
+constexpr HRESULT ResultHr(DWORD r)
+{
+    return static_cast<HRESULT>(r);
+}
+
 // Win32 error to NTSTATUS (after every failed file call).
 NtStatus MapWin32ToStatus(DWORD error);
 // NTSTATUS to settings result (managers and settings objects).
 DWORD MapStatusToResult(NtStatus status);
+// NTSTATUS of a lower layer as the HRESULT a caller of the settings interfaces sees.
+inline HRESULT StatusHr(NtStatus status)
+{
+    return ResultHr(MapStatusToResult(status));
+}
 // Win32 error to settings result (string conversions).
 DWORD MapWin32ToResult(DWORD error);
 // GetLastError through MapWin32ToStatus.

@@ -8,14 +8,12 @@
 #include <wrl/client.h>
 
 #include "common/objects/ISettingsMgr.h"
+#include "settings/store/qkSettingsResult.h"
 
 namespace settingstest {
 
 // A store result (qkSettings::result) as the HRESULT the interfaces answer.
-inline HRESULT R(DWORD r)
-{
-    return static_cast<HRESULT>(r);
-}
+inline constexpr HRESULT (&R)(DWORD) = qkSettings::ResultHr;
 
 // The store's state as "old" (S.v=1, T present, U\V absent), "new" (S.v=2, T gone, U\V.x=2) or
 // "mixed".

@@ -338,3 +338,54 @@ TEST(SettingsNameLists, NameObjects)
         EXPECT_EQ(R(result::kInvalidArg), values->GetNameObject(0, nullptr, nullptr));
     }
 }
+
+// Where both objects' slots follow one rule, both answer alike: the byte-size protocol of the
+// binary read (a null buffer only asks for the size; an empty value fits in nothing), an absent
+// value's size, a missing out pointer before the lookup, and the narrow text read, which reads
+// the value before it looks at the caller's buffer.
+TEST(SettingsObjectSlots, SameAnswersFromBothObjects)
+{
+    using Call = std::function<HRESULT(ISettings*, DWORD*)>;
+    const struct {
+        const char* label;
+        Call call;
+        DWORD sizeIn;
+        HRESULT expected;
+        DWORD sizeOut;
+    } cases[] = {
+        {"empty binary, no buffer", [](ISettings* s, DWORD* n) { return s->GetBinary(L"Empty", nullptr, n); }, 0,
+         R(result::kOk), 0},
+        {"binary, no buffer but room", [](ISettings* s, DWORD* n) { return s->GetBinary(L"Blob", nullptr, n); }, 8,
+         R(result::kInvalidArg), 8},
+        {"binary, no buffer, size asked", [](ISettings* s, DWORD* n) { return s->GetBinary(L"Blob", nullptr, n); }, 0,
+         R(result::kBufferTooSmall), 3},
+        {"missing binary",
+         [](ISettings* s, DWORD* n) {
+             BYTE b[8];
+             return s->GetBinary(L"Missing", b, n);
+         },
+         8, R(result::kNotFound), 0},
+        {"missing text",
+         [](ISettings* s, DWORD* n) {
+             wchar_t t[8];
+             return s->GetString(L"Missing", t, n);
+         },
+         8, R(result::kNotFound), 0},
+        {"missing number, no out", [](ISettings* s, DWORD*) { return s->GetDword(L"Missing", nullptr); }, 5,
+         R(result::kInvalidArg), 5},
+        {"narrow missing text, no buffer", [](ISettings* s, DWORD* n) { return s->GetStringA("Missing", nullptr, n); },
+         5, R(result::kNotFound), 5},
+        {"narrow text, no buffer but room", [](ISettings* s, DWORD* n) { return s->GetStringA("Text", nullptr, n); },
+         64, R(result::kInvalidArg), 64},
+    };
+    for (const ObjectKind& kind : Kinds()) {
+        ComPtr<ISettings> s = kind.make();
+        ASSERT_EQ(R(result::kOk), s->SetBinary(L"Empty", nullptr, 0));
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(kind.label) + ": " + c.label);
+            DWORD size = c.sizeIn;
+            EXPECT_EQ(c.expected, c.call(s.Get(), &size));
+            EXPECT_EQ(c.sizeOut, size);
+        }
+    }
+}

@@ -8,25 +8,14 @@
 #include "settings/legacy/LegacySettings.h"
 #include "settings/objects/CValueNameList.h"
 #include "settings/store/qkSettingsResult.h"
-#include "settings/store/qkSettingsText.h"
 
 namespace qkSettings {
 
-namespace {
-
-bool DoubledBackslash(const std::wstring& path)
+// The key path of a section path: normalised; two backslashes in a row are bad syntax.
+HRESULT CLegacySettingsMgr::KeyOf(LPCWSTR path, std::wstring& key)
 {
-    return path.find(L"\\\\") != std::wstring::npos;
-}
-
-} // namespace
-
-void* CLegacySettingsMgr::GetInterface(REFIID iid)
-{
-    if (IsEqualGUID(iid, IID_ISettingsMgr) || IsEqualGUID(iid, IID_ISettingsMgrAlias) || IsEqualGUID(iid, GUID_NULL) ||
-        IsEqualGUID(iid, IID_IUnknown))
-        return static_cast<ISettingsMgr*>(this);
-    return nullptr;
+    key = LegacySettingsDatabase::NormalizeKeyPath(path);
+    return key.find(L"\\\\") != std::wstring::npos ? ResultHr(result::kBadPath) : ResultHr(result::kOk);
 }
 
 HRESULT CLegacySettingsMgr::OpenSettings(LPCWSTR path, ISettings** settings)
@@ -37,9 +26,10 @@ HRESULT CLegacySettingsMgr::OpenSettings(LPCWSTR path, ISettings** settings)
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_db)
         return ResultHr(result::kNotOpen);
-    std::wstring key = LegacySettingsDatabase::NormalizeKeyPath(path);
-    if (DoubledBackslash(key))
-        return ResultHr(result::kBadPath);
+    std::wstring key;
+    HRESULT hr = KeyOf(path, key);
+    if (FAILED(hr))
+        return hr;
     if (!m_db->KeyExists(key))
         return ResultHr(result::kNotFound);
     Microsoft::WRL::ComPtr<LegacySettings> object;
@@ -56,6 +46,8 @@ HRESULT CLegacySettingsMgr::OpenSettings(LPCWSTR path, ISettings** settings)
     return ResultHr(result::kOk);
 }
 
+// Any failure to open the section of an open store gives a new, empty object (the store's
+// manager makes one only for a section the store does not hold).
 HRESULT CLegacySettingsMgr::GetSettings(LPCWSTR path, ISettings** settings)
 {
     if (path == nullptr || settings == nullptr)
@@ -66,9 +58,10 @@ HRESULT CLegacySettingsMgr::GetSettings(LPCWSTR path, ISettings** settings)
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_db)
         return hr;
-    std::wstring key = LegacySettingsDatabase::NormalizeKeyPath(path);
-    if (DoubledBackslash(key))
-        return ResultHr(result::kBadPath);
+    std::wstring key;
+    hr = KeyOf(path, key);
+    if (FAILED(hr))
+        return hr;
     LegacySettings* object = new (std::nothrow) LegacySettings(key);
     if (object == nullptr)
         return ResultHr(result::kOutOfMemory);
@@ -151,32 +144,6 @@ HRESULT CLegacySettingsMgr::Close()
         return ResultHr(result::kNotOpen);
     m_db.reset();
     return ResultHr(result::kOk);
-}
-
-#define QK_LEGACY_PATH(call)              \
-    if (path == nullptr)                  \
-        return ResultHr(result::kInvalidArg);    \
-    std::wstring wide;                    \
-    DWORD converted = ToWide(path, wide); \
-    if (!Succeeded(converted))            \
-        return ResultHr(converted);              \
-    return call
-
-HRESULT CLegacySettingsMgr::GetSettingsA(LPCSTR path, ISettings** s)
-{
-    QK_LEGACY_PATH(GetSettings(wide.c_str(), s));
-}
-HRESULT CLegacySettingsMgr::OpenSettingsA(LPCSTR path, ISettings** s)
-{
-    QK_LEGACY_PATH(OpenSettings(wide.c_str(), s));
-}
-HRESULT CLegacySettingsMgr::EnumSettingsA(LPCSTR path, IEnumSettings** n)
-{
-    QK_LEGACY_PATH(EnumSettings(wide.c_str(), n));
-}
-HRESULT CLegacySettingsMgr::DeleteSettingsA(LPCSTR path)
-{
-    QK_LEGACY_PATH(DeleteSettings(wide.c_str()));
 }
 
 } // namespace qkSettings

@@ -4,33 +4,28 @@
 // batches.
 #include <memory>
 #include <mutex>
+#include <string>
 
-#include "common/objects/qkTalCountedObject.h"
-#include "settings/ISettingsStore.h"
 #include "settings/legacy/LegacySettingsDatabase.h"
+#include "settings/manager/CSettingsMgrBase.h"
 
 namespace qkSettings {
 
-class CLegacySettingsMgr : public qkTalCountedObject, public ISettingsMgr {
+class CLegacySettingsMgr : public CSettingsMgrBase {
 public:
     QK_TAL_UNKNOWN_IMPL()
 
     HRESULT STDMETHODCALLTYPE GetSettings(LPCWSTR path, ISettings** settings) override;
-    HRESULT STDMETHODCALLTYPE GetSettingsA(LPCSTR path, ISettings** settings) override;
     HRESULT STDMETHODCALLTYPE OpenSettings(LPCWSTR path, ISettings** settings) override;
-    HRESULT STDMETHODCALLTYPE OpenSettingsA(LPCSTR path, ISettings** settings) override;
     HRESULT STDMETHODCALLTYPE PutSettings(ISettings* settings) override;
     HRESULT STDMETHODCALLTYPE EnumSettings(LPCWSTR path, IEnumSettings** names) override;
-    HRESULT STDMETHODCALLTYPE EnumSettingsA(LPCSTR path, IEnumSettings** names) override;
     HRESULT STDMETHODCALLTYPE DeleteSettings(LPCWSTR path) override;
-    HRESULT STDMETHODCALLTYPE DeleteSettingsA(LPCSTR path) override;
     HRESULT STDMETHODCALLTYPE Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* cipher) override;
     HRESULT STDMETHODCALLTYPE Close() override;
 
-protected:
-    void* GetInterface(REFIID iid) override;
-
 private:
+    static HRESULT KeyOf(LPCWSTR path, std::wstring& key);
+
     std::recursive_mutex m_lock;
     std::unique_ptr<LegacySettingsDatabase> m_db;
 };

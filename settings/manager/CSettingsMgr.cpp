@@ -60,23 +60,21 @@ CSettingsMgr::~CSettingsMgr()
         m_root->Close();
 }
 
-HRESULT CSettingsMgr::Init()
+// A new settings object for the path, with one reference; a bad path gives its mapped result.
+HRESULT CSettingsMgr::NewSettings(LPCWSTR path, Microsoft::WRL::ComPtr<CSettings>& object)
 {
-    return m_lock.Init() ? ResultHr(result::kOk) : ResultHr(result::kFailure);
+    object.Attach(new (std::nothrow) CSettings());
+    if (!object)
+        return ResultHr(result::kOutOfMemory);
+    object->AddRef();
+    HRESULT hr = object->Initialize(path);
+    if (FAILED(hr))
+        object.Reset();
+    return hr;
 }
 
-void* CSettingsMgr::GetInterface(REFIID iid)
-{
-    if (IsEqualGUID(iid, IID_ISettingsMgr) || IsEqualGUID(iid, IID_ISettingsMgrAlias) || IsEqualGUID(iid, GUID_NULL) ||
-        IsEqualGUID(iid, IID_IUnknown))
-        return static_cast<ISettingsMgr*>(this);
-    if (IsEqualGUID(iid, IID_ISettingsTransaction))
-        return static_cast<ISettingsTransaction*>(this);
-    if (IsEqualGUID(iid, IID_ISettingsStoreAccess))
-        return static_cast<ISettingsStoreAccess*>(this);
-    return nullptr;
-}
-
+// Only a section the store does not hold gets a new, empty object (the older format's manager
+// makes one after any failure of an open store).
 HRESULT CSettingsMgr::GetSettings(LPCWSTR path, ISettings** settings)
 {
     if (path == nullptr || settings == nullptr)
@@ -85,16 +83,11 @@ HRESULT CSettingsMgr::GetSettings(LPCWSTR path, ISettings** settings)
     HRESULT hr = OpenSettings(path, settings);
     if (hr != ResultHr(result::kNotFound))
         return hr;
-    CSettings* object = new (std::nothrow) CSettings();
-    if (object == nullptr)
-        return ResultHr(result::kOutOfMemory);
-    object->AddRef();
-    hr = object->Initialize(path);
-    if (FAILED(hr)) {
-        object->Release();
+    Microsoft::WRL::ComPtr<CSettings> object;
+    hr = NewSettings(path, object);
+    if (FAILED(hr))
         return hr;
-    }
-    *settings = object;
+    *settings = object.Detach();
     return ResultHr(result::kOk);
 }
 
@@ -103,17 +96,13 @@ HRESULT CSettingsMgr::OpenSettings(LPCWSTR path, ISettings** settings)
     if (path == nullptr || settings == nullptr)
         return ResultHr(result::kInvalidArg);
     *settings = nullptr;
-    Microsoft::WRL::ComPtr<CSettings> object;
-    object.Attach(new (std::nothrow) CSettings());
-    if (!object)
-        return ResultHr(result::kOutOfMemory);
-    object->AddRef();
-    HRESULT hr = object->Initialize(path);
-    if (FAILED(hr))
-        return hr;
     CReadGuard guard(m_lock);
     if (!m_root)
         return ResultHr(result::kNotOpen);
+    Microsoft::WRL::ComPtr<CSettings> object;
+    HRESULT hr = NewSettings(path, object);
+    if (FAILED(hr))
+        return hr;
     auto objectLock = object->Lock();
     qkScopedLock rootLock(m_rootAccess);
     NtStatus st = m_root->GetValues(PathView(object->GetPath()), object->GetValueTable());
@@ -262,33 +251,6 @@ HRESULT CSettingsMgr::CreateSettingsBatch(ISettingsBatch** batch)
         return ResultHr(result::kInvalidArg);
     *batch = nullptr;
     return CSettingsBatch::Create(static_cast<ISettingsMgr*>(this), batch);
-}
-
-// Narrow twins.
-#define QK_NARROW_PATH(call)              \
-    if (path == nullptr)                  \
-        return ResultHr(result::kInvalidArg);    \
-    std::wstring wide;                    \
-    DWORD converted = ToWide(path, wide); \
-    if (!Succeeded(converted))            \
-        return ResultHr(converted);              \
-    return call
-
-HRESULT CSettingsMgr::GetSettingsA(LPCSTR path, ISettings** s)
-{
-    QK_NARROW_PATH(GetSettings(wide.c_str(), s));
-}
-HRESULT CSettingsMgr::OpenSettingsA(LPCSTR path, ISettings** s)
-{
-    QK_NARROW_PATH(OpenSettings(wide.c_str(), s));
-}
-HRESULT CSettingsMgr::EnumSettingsA(LPCSTR path, IEnumSettings** n)
-{
-    QK_NARROW_PATH(EnumSettings(wide.c_str(), n));
-}
-HRESULT CSettingsMgr::DeleteSettingsA(LPCSTR path)
-{
-    QK_NARROW_PATH(DeleteSettings(wide.c_str()));
 }
 
 } // namespace qkSettings

@@ -16,23 +16,6 @@ CStandaloneSettingsMgr::~CStandaloneSettingsMgr()
         m_inner->Close();
 }
 
-HRESULT CStandaloneSettingsMgr::Init()
-{
-    return m_lock.Init() ? ResultHr(result::kOk) : ResultHr(result::kFailure);
-}
-
-void* CStandaloneSettingsMgr::GetInterface(REFIID iid)
-{
-    if (IsEqualGUID(iid, IID_ISettingsMgr) || IsEqualGUID(iid, IID_ISettingsMgrAlias) || IsEqualGUID(iid, GUID_NULL) ||
-        IsEqualGUID(iid, IID_IUnknown))
-        return static_cast<ISettingsMgr*>(this);
-    if (IsEqualGUID(iid, IID_ISettingsTransaction))
-        return static_cast<ISettingsTransaction*>(this);
-    if (IsEqualGUID(iid, IID_ISettingsStoreAccess))
-        return static_cast<ISettingsStoreAccess*>(this);
-    return nullptr;
-}
-
 template <typename Call>
 HRESULT CStandaloneSettingsMgr::Forward(Call call)
 {

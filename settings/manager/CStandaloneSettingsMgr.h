@@ -3,22 +3,17 @@
 // format, and forwards every call to it under its own reader/writer lock.
 #include <wrl/client.h>
 
-#include "common/objects/qkTalCountedObject.h"
-#include "settings/ISettingsStore.h"
-#include "settings/manager/CReaderWriterLock.h"
+#include "settings/manager/CLockedSettingsMgr.h"
 
 namespace qkSettings {
 
-class CStandaloneSettingsMgr : public qkTalCountedObject,
-                               public ISettingsMgr,
-                               public ISettingsTransaction,
-                               public ISettingsStoreAccess {
+class CStandaloneSettingsMgr : public CLockedSettingsMgr {
 public:
     QK_TAL_UNKNOWN_IMPL()
     ~CStandaloneSettingsMgr() override;
 
-    HRESULT Init();
-
+    // Every slot, the narrow twins too, is handed on unchanged to the same slot of the manager
+    // that serves the open store.
     HRESULT STDMETHODCALLTYPE GetSettings(LPCWSTR path, ISettings** settings) override;
     HRESULT STDMETHODCALLTYPE GetSettingsA(LPCSTR path, ISettings** settings) override;
     HRESULT STDMETHODCALLTYPE OpenSettings(LPCWSTR path, ISettings** settings) override;
@@ -41,16 +36,12 @@ public:
     // file, else the mapped error of the open or read (0x80010300 for a missing file).
     static HRESULT ProbeFormat(LPCWSTR storePath);
 
-protected:
-    void* GetInterface(REFIID iid) override;
-
 private:
     template <typename Call>
     HRESULT Forward(Call call);
     // The chosen manager's Open, under the read lock.
     HRESULT OpenInner(LPCWSTR storePath, DWORD flags, ISettingsCipher* cipher);
 
-    CReaderWriterLock m_lock;
     Microsoft::WRL::ComPtr<ISettingsMgr> m_inner;
     Microsoft::WRL::ComPtr<ISettingsTransaction> m_transaction;
     Microsoft::WRL::ComPtr<ISettingsStoreAccess> m_storeAccess;

@@ -36,7 +36,7 @@ DWORD CStoredValue::SerializedSize() const
 NtStatus CStoredValue::Serialize(BYTE* buffer, DWORD size, DWORD* written) const
 {
     if (m_type > storetype::kBinary)
-        return kInternalError;
+        return status::kInternalError;
     DWORD need = SerializedSize();
     if (buffer == nullptr || size < need)
         return status::kBufferTooSmall;

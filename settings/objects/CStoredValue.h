@@ -18,8 +18,6 @@ constexpr DWORD kString = 2;
 constexpr DWORD kBinary = 3;
 } // namespace storetype
 
-constexpr NtStatus kInternalError = static_cast<NtStatus>(0xC00000E5);
-
 class CStoredValue {
 public:
     // Types 0 and 1 take 4 and 8 bytes and require that many (the caller's size must say so).

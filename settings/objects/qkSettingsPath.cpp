@@ -46,7 +46,7 @@ NtStatus VisitPathComponents(const CountedString& view,
                              const std::function<NtStatus(const CountedString& name, bool last)>& visit)
 {
     if (view.length == 0)
-        return kNoMoreEntries;
+        return status::kNoMoreEntries;
     size_t units = view.length / 2, start = 0;
     for (size_t i = 0; i <= units; ++i) {
         if (i == units || view.text[i] == L'\\') {

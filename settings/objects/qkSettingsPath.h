@@ -8,11 +8,9 @@
 
 namespace qkSettings {
 
-constexpr NtStatus kNoMoreEntries = static_cast<NtStatus>(0x8000001A);
-
 NtStatus NormalizePath(const wchar_t* path, CStringBuffer& out);
 CountedString PathView(const CStringBuffer& normalized);
-// Each component in order; last is set for the final one. An empty view: kNoMoreEntries.
+// Each component in order; last is set for the final one. An empty view: status::kNoMoreEntries.
 NtStatus VisitPathComponents(const CountedString& view,
                              const std::function<NtStatus(const CountedString& name, bool last)>& visit);
 

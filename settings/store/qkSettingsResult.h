@@ -12,6 +12,7 @@ using NtStatus = LONG;
 namespace status {
 constexpr NtStatus kSuccess = 0;
 constexpr NtStatus kBufferOverflow = static_cast<NtStatus>(0x80000005);
+constexpr NtStatus kNoMoreEntries = static_cast<NtStatus>(0x8000001A);
 constexpr NtStatus kUnsuccessful = static_cast<NtStatus>(0xC0000001);
 constexpr NtStatus kNotImplemented = static_cast<NtStatus>(0xC0000002);
 constexpr NtStatus kInvalidHandle = static_cast<NtStatus>(0xC0000008);
@@ -30,6 +31,7 @@ constexpr NtStatus kDiskFull = static_cast<NtStatus>(0xC000007F);
 constexpr NtStatus kIntegerOverflow = static_cast<NtStatus>(0xC0000095);
 constexpr NtStatus kNoMemory = static_cast<NtStatus>(0xC000009A);
 constexpr NtStatus kNotSupported = static_cast<NtStatus>(0xC00000BB);
+constexpr NtStatus kInternalError = static_cast<NtStatus>(0xC00000E5);
 constexpr NtStatus kFileCorrupt = static_cast<NtStatus>(0xC0000102);
 constexpr NtStatus kNotFound = static_cast<NtStatus>(0xC0000225);
 constexpr NtStatus kDataError = static_cast<NtStatus>(0xC000028B);

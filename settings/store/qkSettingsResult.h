@@ -37,7 +37,6 @@ constexpr NtStatus kNotFound = static_cast<NtStatus>(0xC0000225);
 constexpr NtStatus kDataError = static_cast<NtStatus>(0xC000028B);
 constexpr NtStatus kNoInterface = static_cast<NtStatus>(0xC00002B9);
 constexpr NtStatus kFileTooLarge = static_cast<NtStatus>(0xC0000904);
-constexpr NtStatus kTransactionalConflict = static_cast<NtStatus>(0xC0190001);
 constexpr NtStatus kTransactionFailure = static_cast<NtStatus>(0xC0190058);
 } // namespace status
 

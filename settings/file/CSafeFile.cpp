@@ -107,6 +107,11 @@ NtStatus CSafeFile::ReadAt(ULONGLONG offset, void* buffer, DWORD length, DWORD* 
 {
     if (buffer == nullptr && length != 0)
         return status::kInvalidParameter;
+    if (auto faults = CurrentFaults()) {
+        NtStatus st = faults->BeforeRead(m_name.Text(), offset);
+        if (!NtSuccess(st))
+            return st;
+    }
     OVERLAPPED ov{};
     ov.Offset = static_cast<DWORD>(offset);
     ov.OffsetHigh = static_cast<DWORD>(offset >> 32);

@@ -24,7 +24,8 @@ struct FileOpenParams {
     bool strict = false;
 };
 
-// Lets tests fail or shorten writes of every CSafeFile in the process.
+// Lets tests fail reads, fail or shorten writes, and watch the file operations of every
+// CSafeFile in the process.
 class IFileWriteFaults {
 public:
     virtual ~IFileWriteFaults() = default;
@@ -35,6 +36,13 @@ public:
     virtual NtStatus BeforeFlush(const wchar_t* fileName)
     {
         (void)fileName;
+        return status::kSuccess;
+    }
+    // Called before each positioned read; a failure status fails it.
+    virtual NtStatus BeforeRead(const wchar_t* fileName, ULONGLONG offset)
+    {
+        (void)fileName;
+        (void)offset;
         return status::kSuccess;
     }
     // Called before a size change or a deletion.

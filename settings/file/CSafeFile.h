@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "common/base/qkCriticalSection.h"
 #include "common/system/qkHandle.h"
 #include "settings/store/CStringBuffer.h"
 #include "settings/store/qkSettingsResult.h"
@@ -107,6 +108,7 @@ private:
     NtStatus DoWrite(const ULONGLONG* offset, const void* buffer, DWORD length, DWORD* count);
 
     qkHandle m_handle{INVALID_HANDLE_VALUE};
+    qkCriticalSection m_position; // a positioned read or write is a seek and the call
     CStringBuffer m_name;
     bool m_forWriting = false;
     bool m_strict = false;

@@ -674,27 +674,50 @@ NtStatus CDatabaseFile::Read(ULONGLONG recordId, CByteBuffer& buffer)
     if (!IsValidBlock(recordId))
         return status::kInvalidParameter;
     // The first block is read whole: its header is the size query, its payload the start of
-    // the data, so that a one-block record costs one read.
+    // the data. The rest is read as one run of blocks from the first one's successor, as the
+    // blocks of a record written at once follow each other; a block outside the run starts a
+    // new run. So a record costs one read, or two when it spans blocks.
+    const DWORD bs = m_header.blockSize;
     DWORD length = 0, copied = 0;
     ULONGLONG at = recordId;
-    size_t limit = m_used.size();
+    size_t limit = m_used.size(), count = 1;
+    const BYTE* block = nullptr;
+    ULONGLONG runStart = 0, runEnd = 0;
     for (size_t k = 0;; ++k) {
         if (k >= limit || !IsValidBlock(at))
             return status::kFileCorrupt;
-        NtStatus st = ReadExact(m_file, at, m_block.data(), m_header.blockSize, status::kUnsuccessful);
-        if (!NtSuccess(st))
-            return st;
+        if (k == 0) {
+            NtStatus st = ReadExact(m_file, at, m_block.data(), bs, status::kUnsuccessful);
+            if (!NtSuccess(st))
+                return st;
+            block = m_block.data();
+        } else {
+            if (k >= count)
+                return status::kFileCorrupt; // a chain longer than its record
+            if (at < runStart || at >= runEnd) {
+                size_t blocks = (std::min<ULONGLONG>)(count - k, (m_fileSize - at) / bs);
+                m_run.resize(blocks * bs);
+                NtStatus st = ReadExact(m_file, at, m_run.data(), static_cast<DWORD>(m_run.size()),
+                                        status::kUnsuccessful);
+                if (!NtSuccess(st))
+                    return st;
+                runStart = at;
+                runEnd = at + m_run.size();
+            }
+            block = m_run.data() + (at - runStart);
+        }
         BlockHeader h;
-        std::memcpy(&h, m_block.data(), kBlockHeader);
+        std::memcpy(&h, block, kBlockHeader);
         if (h.headerCrc != Crc32(&h, 20))
             return status::kFileCorrupt;
         if (k == 0) {
             if ((h.flags & kFlagFirst) == 0 || (h.flags & kFlagFree) != 0)
                 return status::kInvalidParameter;
             length = h.length;
+            count = BlocksFor(length);
             // A length that more blocks than the file holds could carry is damage, not a
             // request for a huge buffer.
-            if (BlocksFor(length) > m_used.size())
+            if (count > m_used.size())
                 return status::kFileCorrupt;
             if (buffer.Size() != length && !buffer.Allocate(length))
                 return status::kNoMemory;
@@ -702,14 +725,14 @@ NtStatus CDatabaseFile::Read(ULONGLONG recordId, CByteBuffer& buffer)
         if ((h.flags & kFlagFree) || (k > 0 && (h.flags & kFlagFirst)))
             return status::kFileCorrupt;
         bool last = (h.flags & kFlagLast) != 0;
-        DWORD take = last ? (k == 0 ? h.length : h.length) : m_payload;
+        DWORD take = last ? h.length : m_payload;
         if (last && k == 0 && h.length > m_payload)
             return status::kFileCorrupt;
         if (take > m_payload || take > length - copied)
             return status::kFileCorrupt;
-        if (m_verifyOnRead && h.dataCrc != Crc32(m_block.data() + kBlockHeader, take))
+        if (m_verifyOnRead && h.dataCrc != Crc32(block + kBlockHeader, take))
             return status::kFileCorrupt;
-        std::memcpy(buffer.Data() + copied, m_block.data() + kBlockHeader, take);
+        std::memcpy(buffer.Data() + copied, block + kBlockHeader, take);
         copied += take;
         if (last)
             break;

@@ -247,8 +247,6 @@ NtStatus CJournal::Create(ULONGLONG dbSize)
     m_header.stamp = stamp;
     m_header.blockSize = blockSize;
     st = WriteHeader();
-    if (NtSuccess(st) && m_flushWrites)
-        st = m_file.Flush();
     if (NtSuccess(st))
         st = Validate();
     if (!NtSuccess(st)) {
@@ -256,6 +254,9 @@ NtStatus CJournal::Create(ULONGLONG dbSize)
         m_headerLoaded = false;
         return st;
     }
+    // Put on disk by the Flush that comes before any change of the database: a journal lost
+    // before then leaves nothing to undo.
+    m_headerDirty = true;
     m_clean = true;
     return st;
 }

@@ -225,6 +225,12 @@ TEST_F(Transactions, CommitCostsThreeFlushes)
     CSafeFile::SetWriteFaults(watch);
     ASSERT_EQ(R(result::kOk), Put(L"A", L"v", 2));
     EXPECT_EQ(3, watch->flushes.exchange(0)) << "one write outside a transaction";
+    // The journal is made again at the first write after an open.
+    ASSERT_EQ(R(result::kOk), mgr->Close());
+    ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), 0, nullptr));
+    watch->flushes = 0;
+    ASSERT_EQ(R(result::kOk), Put(L"A", L"v", 2));
+    EXPECT_EQ(3, watch->flushes.exchange(0)) << "the first write after an open";
 
     ASSERT_EQ(R(result::kOk), tx->BeginTransaction());
     ASSERT_EQ(R(result::kOk), Put(L"A", L"v", 3));

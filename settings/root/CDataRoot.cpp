@@ -149,15 +149,19 @@ NtStatus CDataRoot::ReadPlain(ULONGLONG id, CByteBuffer& out)
     return NtSuccess(st) ? Decipher(out) : st;
 }
 
-NtStatus CDataRoot::ParseValues(const CByteBuffer& plain, CValueTable& out)
+NtStatus CDataRoot::PlainLength(const CByteBuffer& plain, DWORD* length)
 {
-    DWORD trueLength = 0;
     if (plain.Size() < 8)
         return status::kFileCorrupt;
-    std::memcpy(&trueLength, plain.Data() + 4, 4);
-    if (trueLength > plain.Size())
-        return status::kFileCorrupt;
-    return out.LoadImage(plain.Data(), trueLength);
+    std::memcpy(length, plain.Data() + 4, 4);
+    return *length > plain.Size() ? status::kFileCorrupt : status::kSuccess;
+}
+
+NtStatus CDataRoot::ParseValues(const CByteBuffer& plain, CValueTable& out)
+{
+    DWORD length = 0;
+    NtStatus st = PlainLength(plain, &length);
+    return NtSuccess(st) ? out.LoadImage(plain.Data(), length) : st;
 }
 
 NtStatus CDataRoot::CreateStore()
@@ -388,12 +392,9 @@ NtStatus CDataRoot::ReadValuesBlob(const CountedString& path, BYTE* buffer, DWOR
     if (!NtSuccess(st))
         return st;
     DWORD trueLength = 0;
-    if (plain.Size() < 8)
-        return status::kFileCorrupt;
-    std::memcpy(&trueLength, plain.Data() + 4, 4);
-    if (trueLength > plain.Size())
-        return status::kFileCorrupt;
-    st = HandOut(plain.Data(), plain.Size(), trueLength, buffer, size, status::kInvalidParameter);
+    st = PlainLength(plain, &trueLength);
+    if (NtSuccess(st))
+        st = HandOut(plain.Data(), plain.Size(), trueLength, buffer, size, status::kInvalidParameter);
     return NtSuccess(st) ? Report(st) : st;
 }
 

@@ -96,7 +96,8 @@ private:
     NtStatus Encipher(const BYTE* data, DWORD size, std::vector<BYTE>& out);
     NtStatus Decipher(CByteBuffer& data);
     NtStatus ReadPlain(ULONGLONG id, CByteBuffer& out);
-    // A values record's plain bytes parsed (its true length is the u32 at offset 4).
+    // The true length of a values record's plain bytes: the u32 at offset 4, within the record.
+    static NtStatus PlainLength(const CByteBuffer& plain, DWORD* length);
     static NtStatus ParseValues(const CByteBuffer& plain, CValueTable& out);
     NtStatus LoadNode(const KeyRef& ref, Node& out);
     // The committed key of a path, as readers see it.

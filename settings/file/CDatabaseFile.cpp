@@ -697,8 +697,8 @@ NtStatus CDatabaseFile::Read(ULONGLONG recordId, CByteBuffer& buffer)
             if (at < runStart || at >= runEnd) {
                 size_t blocks = (std::min<ULONGLONG>)(count - k, (m_fileSize - at) / bs);
                 m_run.resize(blocks * bs);
-                NtStatus st = ReadExact(m_file, at, m_run.data(), static_cast<DWORD>(m_run.size()),
-                                        status::kUnsuccessful);
+                NtStatus st =
+                    ReadExact(m_file, at, m_run.data(), static_cast<DWORD>(m_run.size()), status::kUnsuccessful);
                 if (!NtSuccess(st))
                     return st;
                 runStart = at;

@@ -121,7 +121,7 @@ private:
     bool m_keepDataCrcs = false;
     bool m_flushWrites = false;
     std::vector<BYTE> m_block;
-    std::vector<BYTE> m_run; // the blocks after a record's first one (Read)
+    std::vector<BYTE> m_run;  // the blocks after a record's first one (Read)
     std::vector<BYTE> m_used; // one entry per block; block 0 always used
     DWORD m_freeCount = 0;
     DWORD m_stateTag = 0;

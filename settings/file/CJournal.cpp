@@ -305,8 +305,8 @@ NtStatus CJournal::Flush()
     // Whatever the caller writes next changes the database.
     m_clean = false;
     if (!m_pending.empty()) {
-        NtStatus st = WriteExact(m_file, m_size - m_pending.size(), m_pending.data(),
-                                 static_cast<DWORD>(m_pending.size()));
+        NtStatus st =
+            WriteExact(m_file, m_size - m_pending.size(), m_pending.data(), static_cast<DWORD>(m_pending.size()));
         if (!NtSuccess(st)) {
             DropPending();
             return st;
@@ -395,8 +395,8 @@ NtStatus CJournal::UndoTo(CSafeFile& db, const Mark& mark)
     if (NtSuccess(st) && m_flushWrites)
         st = m_file.Flush();
     // Back at the checkpoint, on disk: as clean as after a checkpoint.
-    m_clean = NtSuccess(st) && mark.count == 0 && mark.journalSize == kHeaderSize &&
-              mark.databaseSize == mark.checkpointSize;
+    m_clean =
+        NtSuccess(st) && mark.count == 0 && mark.journalSize == kHeaderSize && mark.databaseSize == mark.checkpointSize;
     return st;
 }
 

@@ -93,7 +93,7 @@ private:
     bool m_headerLoaded = false;
     bool m_flushWrites = false;
     bool m_readOnly = false;
-    ULONGLONG m_size = 0;  // the journal file's size, with the images not yet written
+    ULONGLONG m_size = 0; // the journal file's size, with the images not yet written
     // Images taken since the last Flush, back to back with their trailers, to be written at
     // m_size - m_pending.size(); the header as it was before them.
     std::vector<BYTE> m_pending;

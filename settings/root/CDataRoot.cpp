@@ -139,8 +139,7 @@ NtStatus CDataRoot::Encipher(const BYTE* data, DWORD size, std::vector<BYTE>& ou
 NtStatus CDataRoot::Decipher(CByteBuffer& data)
 {
     DWORD n = data.Size();
-    return m_cipher->Decrypt(data.Data(), data.Size(), data.Data(), &n) ? status::kSuccess
-                                                                         : status::kDecryptionFailed;
+    return m_cipher->Decrypt(data.Data(), data.Size(), data.Data(), &n) ? status::kSuccess : status::kDecryptionFailed;
 }
 
 NtStatus CDataRoot::ReadPlain(ULONGLONG id, CByteBuffer& out)
@@ -513,10 +512,10 @@ NtStatus CDataRoot::LinkValues(Walk& walk, ULONGLONG valuesId, CBlobRecordOp* in
                 return st;
             if (record.Size() < 16)
                 return status::kFileCorrupt;
-            rootOp = m_change.AddBlob(m_db.RootRecord(),
-                                      std::make_unique<CBlobRecordOp>(CRecordOp::kUpdate, m_db.RootRecord(),
-                                                                      std::vector<BYTE>(record.Data(),
-                                                                                        record.Data() + record.Size())));
+            rootOp = m_change.AddBlob(
+                m_db.RootRecord(),
+                std::make_unique<CBlobRecordOp>(CRecordOp::kUpdate, m_db.RootRecord(),
+                                                std::vector<BYTE>(record.Data(), record.Data() + record.Size())));
         }
         insert->SetHolder([this, rootOp](ULONGLONG id) {
             rootOp->SetIdAt(kDescriptorValuesAt, id);

@@ -103,8 +103,7 @@ private:
     // The committed key of a path, as readers see it.
     NtStatus Resolve(const CountedString& path, Node& node, KeyRef& ref);
     // The caller's buffer receives `length` bytes of `data`; `needed` is what it must hold.
-    NtStatus HandOut(const BYTE* data, DWORD needed, DWORD length, BYTE* buffer, DWORD* size,
-                     NtStatus missingBuffer);
+    NtStatus HandOut(const BYTE* data, DWORD needed, DWORD length, BYTE* buffer, DWORD* size, NtStatus missingBuffer);
 
     // The pending change: the key as the change sees it (its pending node, else the committed one).
     KeyRef ChangeRoot() const { return m_rootPending ? m_pendingRoot : m_root; }

@@ -7,7 +7,9 @@
 namespace qkSettings {
 
 CKeyRecordOp::CKeyRecordOp(DWORD kind, Node node, ICipher& cipher, CKeyNodeCache& cache)
-    : CRecordOp(kind, kind == kInsert ? 0 : NodeRef(*node).node), m_node(std::move(node)), m_cipher(cipher),
+    : CRecordOp(kind, kind == kInsert ? 0 : NodeRef(*node).node),
+      m_node(std::move(node)),
+      m_cipher(cipher),
       m_cache(cache)
 {}
 

@@ -71,7 +71,8 @@ protected:
         ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate, nullptr));
         for (const wchar_t* p : {L"A", L"B", L"C"})
             Put(p, L"v", 1);
-        ASSERT_EQ(R(result::kOk), mgr->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(tx.GetAddressOf())));
+        ASSERT_EQ(R(result::kOk),
+                  mgr->QueryInterface(IID_ISettingsTransaction, reinterpret_cast<void**>(tx.GetAddressOf())));
     }
     void TearDown() override
     {
@@ -118,7 +119,7 @@ TEST_F(Transactions, ReadersSeeOnlyCommittedValues)
         EXPECT_EQ(0u, Get(L"New\\Key"));
         EXPECT_EQ(1u, Get(L"B"));
     };
-    expectCommitted();                  // the writer's own thread
+    expectCommitted();                   // the writer's own thread
     std::thread(expectCommitted).join(); // any other thread
     ASSERT_EQ(R(result::kOk), tx->CommitTransaction());
     EXPECT_EQ(2u, Get(L"A"));
@@ -129,7 +130,8 @@ TEST_F(Transactions, ReadersSeeOnlyCommittedValues)
 TEST_F(Transactions, BatchCommitBecomesVisibleAtOnce)
 {
     ComPtr<ISettingsStoreAccess> access;
-    ASSERT_EQ(R(result::kOk), mgr->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(access.GetAddressOf())));
+    ASSERT_EQ(R(result::kOk),
+              mgr->QueryInterface(IID_ISettingsStoreAccess, reinterpret_cast<void**>(access.GetAddressOf())));
     std::atomic<bool> stop{false};
     std::atomic<int> torn{0}, reads{0};
     std::thread reader([&] {

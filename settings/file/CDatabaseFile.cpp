@@ -14,7 +14,6 @@ namespace qkSettings {
 namespace {
 
 constexpr DWORD kScanChunk = 65536;
-constexpr NtStatus kTransactionalConflict = static_cast<NtStatus>(0xC0190001);
 
 NtStatus ReadExact(CSafeFile& file, ULONGLONG offset, void* buffer, DWORD length, NtStatus shortStatus)
 {
@@ -35,24 +34,17 @@ NtStatus WriteExact(CSafeFile& file, ULONGLONG offset, const void* buffer, DWORD
 }
 
 // One database operation made from plain data.
-class CPlainOperation : public IRecordOperation {
+class CPlainOperation : public CRecordOp {
 public:
     CPlainOperation(DWORD kind, ULONGLONG id, const BYTE* data, DWORD size)
-        : m_kind(kind), m_id(id), m_data(data), m_size(size)
+        : CRecordOp(kind, id), m_data(data), m_size(size)
     {}
-    DWORD GetKind() const override { return m_kind; }
-    ULONGLONG GetRecordId() const override { return m_id; }
     const BYTE* Data() const override { return m_data; }
     DWORD DataSize() const override { return m_size; }
-    void OnWritten(ULONGLONG recordId) override { m_written = recordId; }
-    ULONGLONG Written() const { return m_written; }
 
 private:
-    DWORD m_kind;
-    ULONGLONG m_id;
     const BYTE* m_data;
     DWORD m_size;
-    ULONGLONG m_written = 0;
 };
 
 } // namespace
@@ -339,9 +331,7 @@ NtStatus CDatabaseFile::Allocate(size_t n, const std::vector<BYTE>& taken, CBloc
         ULONGLONG newSize = m_fileSize + static_cast<ULONGLONG>(grow) * bs;
         if (newSize > m_maximumSize)
             return status::kFileTooLarge;
-        NtStatus st = m_file.SetSize(newSize);
-        if (!NtSuccess(st))
-            return st;
+        // The file itself grows once the journal is on disk (RunBatch).
         m_fileSize = newSize;
         m_used.resize(static_cast<size_t>(newSize / bs), 0);
     }
@@ -408,24 +398,13 @@ NtStatus CDatabaseFile::CheckWritable() const
 
 NtStatus CDatabaseFile::Shrink()
 {
+    // The blocks cut off have their before-images in the journal already (RunBatch), so that a
+    // roll back that re-extends the file finds valid free blocks there.
     size_t last = m_used.size();
     while (last > 1 && !m_used[last - 1])
         --last;
     if (last == m_used.size())
         return status::kSuccess;
-    // Blocks that were free before this operation have no before-image yet; a roll back to
-    // the checkpoint re-extends the file and must find valid free blocks there.
-    for (size_t i = last; i < m_used.size(); ++i) {
-        NtStatus st =
-            m_journal.SaveBeforeImage(m_file, static_cast<ULONGLONG>(i) * m_header.blockSize, m_header.blockSize);
-        if (!NtSuccess(st))
-            return st;
-    }
-    {
-        NtStatus st = m_journal.Flush();
-        if (!NtSuccess(st))
-            return st;
-    }
     ULONGLONG newSize = static_cast<ULONGLONG>(last) * m_header.blockSize;
     NtStatus st = m_file.SetSize(newSize);
     if (!NtSuccess(st))
@@ -446,10 +425,10 @@ NtStatus CDatabaseFile::Insert(const BYTE* data, DWORD length, ULONGLONG* record
 {
     if (data == nullptr || length == 0)
         return status::kInvalidParameter;
-    CPlainOperation op(IRecordOperation::kInsert, 0, data, length);
+    CPlainOperation op(CRecordOp::kInsert, 0, data, length);
     NtStatus st = ApplyBatch({&op});
     if (NtSuccess(st) && recordId != nullptr)
-        *recordId = op.Written();
+        *recordId = op.RecordId();
     return st;
 }
 
@@ -457,17 +436,17 @@ NtStatus CDatabaseFile::Update(ULONGLONG recordId, const BYTE* data, DWORD lengt
 {
     if (!IsValidBlock(recordId) || data == nullptr || length == 0)
         return status::kInvalidParameter;
-    CPlainOperation op(IRecordOperation::kUpdate, recordId, data, length);
+    CPlainOperation op(CRecordOp::kUpdate, recordId, data, length);
     return ApplyBatch({&op});
 }
 
 NtStatus CDatabaseFile::Delete(ULONGLONG recordId)
 {
-    CPlainOperation op(IRecordOperation::kDelete, recordId, nullptr, 0);
+    CPlainOperation op(CRecordOp::kDelete, recordId, nullptr, 0);
     return ApplyBatch({&op});
 }
 
-NtStatus CDatabaseFile::ApplyBatch(const std::vector<IRecordOperation*>& ops)
+NtStatus CDatabaseFile::ApplyBatch(const std::vector<CRecordOp*>& ops)
 {
     NtStatus st = CheckWritable();
     if (!NtSuccess(st))
@@ -475,7 +454,7 @@ NtStatus CDatabaseFile::ApplyBatch(const std::vector<IRecordOperation*>& ops)
     if (ops.empty())
         return status::kInvalidParameter;
     ULONGLONG sizeBefore = m_fileSize;
-    st = m_journal.SetMark(m_file);
+    st = m_journal.SetMark(m_fileSize);
     if (!NtSuccess(st))
         return st;
     try {
@@ -496,56 +475,55 @@ NtStatus CDatabaseFile::ApplyBatch(const std::vector<IRecordOperation*>& ops)
     return st;
 }
 
-NtStatus CDatabaseFile::RunBatch(const std::vector<IRecordOperation*>& ops)
+NtStatus CDatabaseFile::RunBatch(const std::vector<CRecordOp*>& ops)
 {
-    struct Plan {
-        CBlockList keep; // blocks an update keeps, or nothing
-        size_t need = 0; // blocks to take from the pool
-        DWORD size = 0;
-    };
-    std::vector<Plan> plans(ops.size());
+    const DWORD bs = m_header.blockSize;
+    const ULONGLONG sizeAtStart = m_fileSize;
+    // First pass: the blocks each operation keeps, needs or gives back.
+    std::vector<DWORD> sizes(ops.size(), 0);
     CBlockList pool;
     std::set<ULONGLONG> named;
     size_t totalNeed = 0;
     DWORD largest = 0;
     for (size_t i = 0; i < ops.size(); ++i) {
-        const IRecordOperation* op = ops[i];
-        Plan& plan = plans[i];
-        DWORD kind = op->GetKind();
-        if (kind > IRecordOperation::kDelete)
+        CRecordOp* op = ops[i];
+        const DWORD kind = op->Kind();
+        op->Blocks().Reset(0);
+        op->BlocksToAllocate() = 0;
+        if (kind > CRecordOp::kDelete)
             return status::kUnsuccessful;
-        if (kind != IRecordOperation::kDelete) {
-            plan.size = op->DataSize();
-            if (plan.size == 0)
+        if (kind != CRecordOp::kDelete) {
+            sizes[i] = op->DataSize();
+            if (sizes[i] == 0)
                 return status::kInvalidParameter;
         }
-        if (kind == IRecordOperation::kInsert) {
-            plan.need = BlocksFor(plan.size);
+        if (kind == CRecordOp::kInsert) {
+            op->BlocksToAllocate() = BlocksFor(sizes[i]);
         } else {
-            ULONGLONG id = op->GetRecordId();
+            ULONGLONG id = op->RecordId();
             if (!named.insert(id).second)
-                return kTransactionalConflict;
+                return status::kTransactionalConflict;
             DWORD oldLength = 0;
-            NtStatus st = ReadChain(id, plan.keep, &oldLength);
+            NtStatus st = ReadChain(id, op->Blocks(), &oldLength);
             if (!NtSuccess(st))
                 return st;
-            size_t want = kind == IRecordOperation::kDelete ? 0 : BlocksFor(plan.size);
-            if (want > plan.keep.Count()) {
-                plan.need = want - plan.keep.Count();
+            size_t want = kind == CRecordOp::kDelete ? 0 : BlocksFor(sizes[i]);
+            if (want > op->Blocks().Count()) {
+                op->BlocksToAllocate() = want - op->Blocks().Count();
             } else {
                 CBlockList surplus;
-                plan.keep.SplitTail(want, surplus);
+                op->Blocks().SplitTail(want, surplus);
                 pool.AppendRange(surplus, 0, surplus.Count());
             }
         }
-        totalNeed += plan.need;
-        if (op->Data() == nullptr)
-            largest = (std::max)(largest, plan.size);
+        totalNeed += op->BlocksToAllocate();
+        if (kind != CRecordOp::kDelete && op->Data() == nullptr)
+            largest = (std::max)(largest, sizes[i]);
     }
 
     std::vector<BYTE> inPool(m_used.size(), 0);
     for (ULONGLONG off : pool.Items())
-        inPool[static_cast<size_t>(off / m_header.blockSize)] = 1;
+        inPool[static_cast<size_t>(off / bs)] = 1;
     if (pool.Count() < totalNeed) {
         NtStatus st = Allocate(totalNeed - pool.Count(), inPool, pool);
         if (!NtSuccess(st))
@@ -555,7 +533,7 @@ NtStatus CDatabaseFile::RunBatch(const std::vector<IRecordOperation*>& ops)
         ULONGLONG lowest = *std::min_element(pool.Items().begin(), pool.Items().end());
         size_t added = 0;
         for (size_t i = 1; i < m_used.size() && added < totalNeed; ++i) {
-            ULONGLONG off = static_cast<ULONGLONG>(i) * m_header.blockSize;
+            ULONGLONG off = static_cast<ULONGLONG>(i) * bs;
             if (off >= lowest)
                 break;
             if (!m_used[i]) {
@@ -566,15 +544,37 @@ NtStatus CDatabaseFile::RunBatch(const std::vector<IRecordOperation*>& ops)
     }
     std::sort(pool.Items().begin(), pool.Items().end());
 
-    // Before-images of every block that will change, on disk before any of them is written.
-    for (const Plan& plan : plans)
-        for (ULONGLONG off : plan.keep.Items()) {
-            NtStatus st = m_journal.SaveBeforeImage(m_file, off, m_header.blockSize);
-            if (!NtSuccess(st))
-                return st;
-        }
+    // The blocks in use afterwards: the operations take the front of the pool in order.
+    std::vector<BYTE> after = m_used;
+    after.resize(static_cast<size_t>(m_fileSize / bs), 0);
+    inPool.assign(after.size(), 0);
+    for (size_t k = 0; k < pool.Count(); ++k) {
+        size_t index = static_cast<size_t>(pool[k] / bs);
+        after[index] = k < totalNeed ? 1 : 0;
+        inPool[index] = 1;
+    }
+    size_t end = after.size();
+    while (end > 1 && !after[end - 1])
+        --end;
+
+    // Before-images of every block that will change or be cut off, on disk before any of
+    // them is written.
+    for (CRecordOp* op : ops)
+        if (op->Kind() == CRecordOp::kUpdate)
+            for (ULONGLONG off : op->Blocks().Items()) {
+                NtStatus st = m_journal.SaveBeforeImage(m_file, m_fileSize, off, bs);
+                if (!NtSuccess(st))
+                    return st;
+            }
     for (ULONGLONG off : pool.Items()) {
-        NtStatus st = m_journal.SaveBeforeImage(m_file, off, m_header.blockSize);
+        NtStatus st = m_journal.SaveBeforeImage(m_file, m_fileSize, off, bs);
+        if (!NtSuccess(st))
+            return st;
+    }
+    for (size_t i = end; i < after.size(); ++i) {
+        if (inPool[i])
+            continue;
+        NtStatus st = m_journal.SaveBeforeImage(m_file, m_fileSize, static_cast<ULONGLONG>(i) * bs, bs);
         if (!NtSuccess(st))
             return st;
     }
@@ -583,35 +583,46 @@ NtStatus CDatabaseFile::RunBatch(const std::vector<IRecordOperation*>& ops)
         if (!NtSuccess(st))
             return st;
     }
+    if (m_fileSize > sizeAtStart) {
+        NtStatus st = m_file.SetSize(m_fileSize);
+        if (!NtSuccess(st))
+            return st;
+    }
 
+    // Second pass: each insert or update takes its blocks and is written.
     std::vector<BYTE> shared;
     if (largest > 0)
         shared.resize(largest);
     size_t front = 0;
-    std::vector<ULONGLONG> taken;
     for (size_t i = 0; i < ops.size(); ++i) {
-        IRecordOperation* op = ops[i];
-        Plan& plan = plans[i];
-        if (op->GetKind() == IRecordOperation::kDelete)
+        CRecordOp* op = ops[i];
+        if (op->Kind() == CRecordOp::kDelete) {
+            NtStatus st = op->OnWritten(op->RecordId());
+            if (!NtSuccess(st))
+                return st;
             continue;
-        if (front + plan.need > pool.Count())
+        }
+        size_t need = op->BlocksToAllocate();
+        if (front + need > pool.Count())
             return status::kUnsuccessful;
-        CBlockList blocks;
-        blocks.AppendRange(plan.keep, 0, plan.keep.Count());
-        blocks.AppendRange(pool, front, plan.need);
-        front += plan.need;
+        CBlockList& blocks = op->Blocks();
+        blocks.AppendRange(pool, front, need);
+        front += need;
         const BYTE* data = op->Data();
         if (data == nullptr) {
-            NtStatus st = op->SerializeTo(shared.data(), plan.size);
+            NtStatus st = op->SerializeTo(shared.data(), sizes[i]);
             if (!NtSuccess(st))
                 return st;
             data = shared.data();
         }
-        NtStatus st = WriteRecord(blocks, data, plan.size);
+        NtStatus st = WriteRecord(blocks, data, sizes[i]);
         if (!NtSuccess(st))
             return st;
-        taken.insert(taken.end(), blocks.Items().begin(), blocks.Items().end());
-        op->OnWritten(blocks[0]);
+        if (op->Kind() == CRecordOp::kInsert)
+            op->SetRecordId(blocks[0]);
+        st = op->OnWritten(blocks[0]);
+        if (!NtSuccess(st))
+            return st;
     }
     for (size_t k = front; k < pool.Count(); ++k) {
         NtStatus st = WriteFreeBlock(pool[k]);
@@ -622,10 +633,9 @@ NtStatus CDatabaseFile::RunBatch(const std::vector<IRecordOperation*>& ops)
     // Commit the allocation, then cut trailing free blocks.
     std::vector<BYTE> before = m_used;
     DWORD freeBefore = m_freeCount;
-    for (size_t k = front; k < pool.Count(); ++k)
-        m_used[static_cast<size_t>(pool[k] / m_header.blockSize)] = 0;
-    for (ULONGLONG off : taken)
-        m_used[static_cast<size_t>(off / m_header.blockSize)] = 1;
+    m_used.resize(after.size(), 0);
+    for (size_t k = 0; k < pool.Count(); ++k)
+        m_used[static_cast<size_t>(pool[k] / bs)] = k < front ? 1 : 0;
     m_freeCount = static_cast<DWORD>(std::count(m_used.begin(), m_used.end(), 0));
     NtStatus st = Shrink();
     if (NtSuccess(st))
@@ -657,42 +667,72 @@ NtStatus CDatabaseFile::GetRecordSize(ULONGLONG recordId, DWORD* length)
 
 NtStatus CDatabaseFile::Read(ULONGLONG recordId, CByteBuffer& buffer)
 {
-    DWORD length = 0;
-    NtStatus st = GetRecordSize(recordId, &length);
-    if (!NtSuccess(st))
-        return st;
-    // A length that more blocks than the file holds could carry is damage, not a request for
-    // a huge buffer.
-    if (BlocksFor(length) > m_used.size())
-        return status::kFileCorrupt;
-    if (buffer.Size() != length && !buffer.Allocate(length))
-        return status::kNoMemory;
-    DWORD copied = 0;
+    if (!IsOpen())
+        return status::kInvalidParameter;
+    if (m_broken)
+        return status::kUnsuccessful; // see GetRecordSize
+    if (!IsValidBlock(recordId))
+        return status::kInvalidParameter;
+    // The first block is read whole: its header is the size query, its payload the start of
+    // the data. The rest is read as one run of blocks from the first one's successor, as the
+    // blocks of a record written at once follow each other; a block outside the run starts a
+    // new run. So a record costs one read, or two when it spans blocks.
+    const DWORD bs = m_header.blockSize;
+    DWORD length = 0, copied = 0;
     ULONGLONG at = recordId;
-    size_t limit = m_used.size();
+    size_t limit = m_used.size(), count = 1;
+    const BYTE* block = nullptr;
+    ULONGLONG runStart = 0, runEnd = 0;
     for (size_t k = 0;; ++k) {
         if (k >= limit || !IsValidBlock(at))
             return status::kFileCorrupt;
-        st = ReadExact(m_file, at, m_block.data(), m_header.blockSize, status::kUnsuccessful);
-        if (!NtSuccess(st))
-            return st;
+        if (k == 0) {
+            NtStatus st = ReadExact(m_file, at, m_block.data(), bs, status::kUnsuccessful);
+            if (!NtSuccess(st))
+                return st;
+            block = m_block.data();
+        } else {
+            if (k >= count)
+                return status::kFileCorrupt; // a chain longer than its record
+            if (at < runStart || at >= runEnd) {
+                size_t blocks = (std::min<ULONGLONG>)(count - k, (m_fileSize - at) / bs);
+                m_run.resize(blocks * bs);
+                NtStatus st =
+                    ReadExact(m_file, at, m_run.data(), static_cast<DWORD>(m_run.size()), status::kUnsuccessful);
+                if (!NtSuccess(st))
+                    return st;
+                runStart = at;
+                runEnd = at + m_run.size();
+            }
+            block = m_run.data() + (at - runStart);
+        }
         BlockHeader h;
-        std::memcpy(&h, m_block.data(), kBlockHeader);
-        if (h.headerCrc != Crc32(&h, 20) || (h.flags & kFlagFree))
+        std::memcpy(&h, block, kBlockHeader);
+        if (h.headerCrc != Crc32(&h, 20))
             return status::kFileCorrupt;
-        if (k == 0 && !(h.flags & kFlagFirst))
-            return status::kInvalidParameter;
-        if (k > 0 && (h.flags & kFlagFirst))
+        if (k == 0) {
+            if ((h.flags & kFlagFirst) == 0 || (h.flags & kFlagFree) != 0)
+                return status::kInvalidParameter;
+            length = h.length;
+            count = BlocksFor(length);
+            // A length that more blocks than the file holds could carry is damage, not a
+            // request for a huge buffer.
+            if (count > m_used.size())
+                return status::kFileCorrupt;
+            if (buffer.Size() != length && !buffer.Allocate(length))
+                return status::kNoMemory;
+        }
+        if ((h.flags & kFlagFree) || (k > 0 && (h.flags & kFlagFirst)))
             return status::kFileCorrupt;
         bool last = (h.flags & kFlagLast) != 0;
-        DWORD take = last ? (k == 0 ? h.length : h.length) : m_payload;
+        DWORD take = last ? h.length : m_payload;
         if (last && k == 0 && h.length > m_payload)
             return status::kFileCorrupt;
         if (take > m_payload || take > length - copied)
             return status::kFileCorrupt;
-        if (m_verifyOnRead && h.dataCrc != Crc32(m_block.data() + kBlockHeader, take))
+        if (m_verifyOnRead && h.dataCrc != Crc32(block + kBlockHeader, take))
             return status::kFileCorrupt;
-        std::memcpy(buffer.Data() + copied, m_block.data() + kBlockHeader, take);
+        std::memcpy(buffer.Data() + copied, block + kBlockHeader, take);
         copied += take;
         if (last)
             break;
@@ -723,11 +763,11 @@ NtStatus CDatabaseFile::SetRootRecord(ULONGLONG recordId)
     if (!NtSuccess(st))
         return st;
     ULONGLONG sizeBefore = m_fileSize;
-    st = m_journal.SetMark(m_file);
+    st = m_journal.SetMark(m_fileSize);
     if (!NtSuccess(st))
         return st;
     Header before = m_header;
-    st = m_journal.SaveBeforeImage(m_file, 0, m_header.blockSize);
+    st = m_journal.SaveBeforeImage(m_file, m_fileSize, 0, m_header.blockSize);
     if (NtSuccess(st))
         st = m_journal.Flush();
     if (NtSuccess(st)) {
@@ -754,14 +794,17 @@ NtStatus CDatabaseFile::Checkpoint()
         return status::kSuccess;
     if (m_broken)
         return status::kUnsuccessful;
-    return m_journal.Checkpoint(m_file);
+    return m_journal.Checkpoint(m_fileSize);
 }
 
 NtStatus CDatabaseFile::Revert()
 {
     if (!IsOpen() || !m_writable)
         return status::kSuccess;
-    NtStatus st = m_journal.IsFileOpen() ? m_journal.RollbackAll(m_file) : status::kSuccess;
+    // Nothing changed since the checkpoint: nothing to undo and nothing to read again.
+    if (!m_broken && (!m_journal.IsFileOpen() || m_journal.AtCheckpoint(m_fileSize)))
+        return status::kSuccess;
+    NtStatus st = m_journal.IsFileOpen() ? m_journal.RollbackAll(m_file, m_fileSize) : status::kSuccess;
     if (!NtSuccess(st)) {
         m_broken = true;
         return st;

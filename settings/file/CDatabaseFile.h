@@ -16,6 +16,7 @@
 
 #include "settings/file/CBlockList.h"
 #include "settings/file/CJournal.h"
+#include "settings/file/CRecordOp.h"
 #include "settings/file/CSafeFile.h"
 #include "settings/store/CByteBuffer.h"
 
@@ -31,26 +32,6 @@ struct DatabaseOpenParams {
     bool verifyOnRead = false;
     bool keepDataCrcs = false;
     bool flushWrites = false;
-};
-
-// One operation of a batch.
-class IRecordOperation {
-public:
-    enum Kind : DWORD { kInsert = 0, kUpdate = 1, kDelete = 2 };
-    virtual ~IRecordOperation() = default;
-    virtual DWORD GetKind() const = 0;
-    virtual ULONGLONG GetRecordId() const = 0;
-    // The data ready in memory, or null when it must be serialised into a buffer.
-    virtual const BYTE* Data() const = 0;
-    virtual DWORD DataSize() const = 0;
-    virtual NtStatus SerializeTo(BYTE* buffer, DWORD size) const
-    {
-        (void)buffer;
-        (void)size;
-        return status::kNotImplemented;
-    }
-    // The record id the operation was written under (the new id of an insert).
-    virtual void OnWritten(ULONGLONG recordId) = 0;
 };
 
 class CDatabaseFile {
@@ -73,7 +54,7 @@ public:
     NtStatus Insert(const BYTE* data, DWORD length, ULONGLONG* recordId);
     NtStatus Update(ULONGLONG recordId, const BYTE* data, DWORD length);
     NtStatus Delete(ULONGLONG recordId);
-    NtStatus ApplyBatch(const std::vector<IRecordOperation*>& ops);
+    NtStatus ApplyBatch(const std::vector<CRecordOp*>& ops);
     NtStatus GetRecordSize(ULONGLONG recordId, DWORD* length);
     NtStatus Read(ULONGLONG recordId, CByteBuffer& buffer);
     NtStatus SetRootRecord(ULONGLONG recordId);
@@ -124,7 +105,7 @@ private:
     NtStatus Shrink();
     NtStatus FlushIfAsked();
     NtStatus CheckWritable() const;
-    NtStatus RunBatch(const std::vector<IRecordOperation*>& ops);
+    NtStatus RunBatch(const std::vector<CRecordOp*>& ops);
     void RecoverMemory(ULONGLONG fileSize);
     size_t BlocksFor(DWORD length) const { return (length + m_payload - 1) / m_payload; }
 
@@ -140,6 +121,7 @@ private:
     bool m_keepDataCrcs = false;
     bool m_flushWrites = false;
     std::vector<BYTE> m_block;
+    std::vector<BYTE> m_run;  // the blocks after a record's first one (Read)
     std::vector<BYTE> m_used; // one entry per block; block 0 always used
     DWORD m_freeCount = 0;
     DWORD m_stateTag = 0;

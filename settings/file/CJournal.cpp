@@ -1,6 +1,7 @@
 #include "settings/file/CJournal.h"
 
 #include <cstring>
+#include <new>
 
 #include "common/base/qkTrace.h"
 #include "settings/file/qkSettingsCrc32.h"
@@ -113,15 +114,17 @@ NtStatus CJournal::Open(CSafeFile& db, const CountedString& dbPath, DWORD stamp,
         Close();
         return st;
     }
-    if (m_header.count == 0 && m_header.checkpointSize == dbSize)
+    if (m_header.count == 0 && m_header.checkpointSize == dbSize) {
+        m_clean = m_size == kHeaderSize;
         return status::kSuccess;
+    }
     if (m_readOnly) {
         // Recovery needs write access; refuse rather than serve a half-written store.
         m_file.Close();
         m_headerLoaded = false;
         return status::kAccessDenied;
     }
-    st = RollbackAll(db);
+    st = RollbackAll(db, dbSize);
     if (!NtSuccess(st)) {
         // Keep the file (and its entries) for a later attempt.
         m_file.Close();
@@ -133,6 +136,7 @@ NtStatus CJournal::Open(CSafeFile& db, const CountedString& dbPath, DWORD stamp,
 
 void CJournal::Close()
 {
+    DropPending();
     if (m_file.IsOpen()) {
         if (m_headerLoaded && m_header.count == 0 && !m_readOnly) {
             NtStatus st = m_file.MarkForDeletion();
@@ -144,6 +148,18 @@ void CJournal::Close()
     m_headerLoaded = false;
     m_header = Header{};
     m_mark = Mark{};
+    m_size = 0;
+    m_headerDirty = false;
+    m_clean = false;
+}
+
+void CJournal::DropPending()
+{
+    if (m_pending.empty())
+        return;
+    m_size -= m_pending.size();
+    m_header = m_beforePending;
+    m_pending.clear();
 }
 
 NtStatus CJournal::Validate()
@@ -197,12 +213,13 @@ NtStatus CJournal::Validate()
         return status::kFileCorrupt;
     m_header = h;
     m_headerLoaded = true;
+    m_size = size;
+    m_headerDirty = false;
     return status::kSuccess;
 }
 
 NtStatus CJournal::WriteHeader()
 {
-    m_headerPending = false;
     BYTE raw[kHeaderSize] = {};
     std::memcpy(raw, &m_header.checkpointSize, 8);
     std::memcpy(raw + 8, &m_header.lastTrailer, 8);
@@ -211,69 +228,72 @@ NtStatus CJournal::WriteHeader()
     std::memcpy(raw + 24, &m_header.count, 4);
     DWORD crc = Crc32(raw, 28);
     std::memcpy(raw + 28, &crc, 4);
-    return WriteExact(m_file, 0, raw, kHeaderSize);
+    NtStatus st = WriteExact(m_file, 0, raw, kHeaderSize);
+    if (NtSuccess(st))
+        m_headerDirty = false;
+    return st;
 }
 
-NtStatus CJournal::Create(CSafeFile& db)
+NtStatus CJournal::Create(ULONGLONG dbSize)
 {
     if (m_readOnly)
         return status::kAccessDenied;
     NtStatus st = OpenFile(GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_ALWAYS);
     if (!NtSuccess(st))
         return st;
-    ULONGLONG dbSize = 0;
-    st = db.GetSize(&dbSize);
-    if (!NtSuccess(st)) {
-        m_file.Close();
-        return st;
-    }
     DWORD stamp = m_header.stamp, blockSize = m_header.blockSize;
     m_header = Header{};
     m_header.checkpointSize = dbSize;
     m_header.stamp = stamp;
     m_header.blockSize = blockSize;
     st = WriteHeader();
-    if (NtSuccess(st) && m_flushWrites)
-        st = m_file.Flush();
     if (NtSuccess(st))
         st = Validate();
     if (!NtSuccess(st)) {
         m_file.Close();
         m_headerLoaded = false;
+        return st;
     }
+    // Put on disk by the Flush that comes before any change of the database: a journal lost
+    // before then leaves nothing to undo.
+    m_headerDirty = true;
+    m_clean = true;
     return st;
 }
 
-NtStatus CJournal::SaveBeforeImage(CSafeFile& db, ULONGLONG offset, DWORD length)
+NtStatus CJournal::SaveBeforeImage(CSafeFile& db, ULONGLONG dbSize, ULONGLONG offset, DWORD length)
 {
     if (length > m_header.blockSize)
         return status::kInvalidParameter;
     if (!m_file.IsOpen()) {
-        NtStatus st = Create(db);
+        NtStatus st = Create(dbSize);
         if (!NtSuccess(st))
             return st;
     }
     ULONGLONG limit = m_mark.IsSet() ? m_mark.databaseSize : m_header.checkpointSize;
     if (offset >= limit)
         return status::kSuccess; // did not exist then: a roll back cuts it off
-    NtStatus st = ReadExact(db, offset, m_entry.Data(), length, status::kUnsuccessful);
-    if (!NtSuccess(st))
+    size_t at = m_pending.size();
+    try {
+        m_pending.resize(at + length + kTrailerSize);
+    } catch (const std::bad_alloc&) {
+        return status::kNoMemory;
+    }
+    BYTE* entry = m_pending.data() + at;
+    NtStatus st = ReadExact(db, offset, entry, length, status::kUnsuccessful);
+    if (!NtSuccess(st)) {
+        m_pending.resize(at);
         return st;
-    ULONGLONG size = 0;
-    st = m_file.GetSize(&size);
-    if (!NtSuccess(st))
-        return st;
-    Trailer t{offset, length, Crc32(m_entry.Data(), length), 0, 0};
+    }
+    Trailer t{offset, length, Crc32(entry, length), 0, 0};
     t.trailerCrc = Crc32(&t, 16);
-    std::memcpy(m_entry.Data() + length, &t, kTrailerSize);
-    st = WriteExact(m_file, size, m_entry.Data(), length + kTrailerSize);
-    if (!NtSuccess(st))
-        return st;
-    // The header that counts the entry is written by Flush, once the entries are on disk:
-    // a header that reached the disk without its entries would make the journal unreadable.
+    std::memcpy(entry + length, &t, kTrailerSize);
+    if (at == 0)
+        m_beforePending = m_header;
+    // The header that counts the entry is written by Flush, after the entries.
     m_header.count += 1;
-    m_header.lastTrailer = size + length;
-    m_headerPending = true;
+    m_header.lastTrailer = m_size + length;
+    m_size += length + kTrailerSize;
     return status::kSuccess;
 }
 
@@ -281,31 +301,44 @@ NtStatus CJournal::Flush()
 {
     if (!m_file.IsOpen())
         return status::kSuccess;
-    if (m_headerPending) {
-        NtStatus st = m_flushWrites ? m_file.Flush() : status::kSuccess;
-        if (NtSuccess(st))
-            st = WriteHeader();
-        if (!NtSuccess(st))
+    const bool first = m_clean;
+    // Whatever the caller writes next changes the database.
+    m_clean = false;
+    if (!m_pending.empty()) {
+        NtStatus st =
+            WriteExact(m_file, m_size - m_pending.size(), m_pending.data(), static_cast<DWORD>(m_pending.size()));
+        if (!NtSuccess(st)) {
+            DropPending();
             return st;
-        m_headerPending = false;
+        }
+        m_pending.clear();
+        m_headerDirty = true;
+        if (!first && m_flushWrites) {
+            st = m_file.Flush();
+            if (!NtSuccess(st))
+                return st;
+        }
     }
+    if (!m_headerDirty)
+        return status::kSuccess; // nothing new: what the journal holds is already on disk
+    NtStatus st = WriteHeader();
+    if (!NtSuccess(st))
+        return st;
     return m_flushWrites ? m_file.Flush() : status::kSuccess;
 }
 
-NtStatus CJournal::SetMark(CSafeFile& db)
+NtStatus CJournal::SetMark(ULONGLONG dbSize)
 {
     if (!m_file.IsOpen()) {
-        NtStatus st = Create(db);
+        NtStatus st = Create(dbSize);
         if (!NtSuccess(st))
             return st;
     }
+    DropPending();
     Mark m;
     m.checkpointSize = m_header.checkpointSize;
-    NtStatus st = m_file.GetSize(&m.journalSize);
-    if (NtSuccess(st))
-        st = db.GetSize(&m.databaseSize);
-    if (!NtSuccess(st))
-        return st;
+    m.journalSize = m_size;
+    m.databaseSize = dbSize;
     m.lastTrailer = m_header.lastTrailer;
     m.count = m_header.count;
     m_mark = m;
@@ -314,15 +347,15 @@ NtStatus CJournal::SetMark(CSafeFile& db)
 
 NtStatus CJournal::UndoTo(CSafeFile& db, const Mark& mark)
 {
-    ULONGLONG size = 0;
-    NtStatus st = m_file.GetSize(&size);
-    if (!NtSuccess(st))
-        return st;
+    // Images never written were never followed by a change of the database.
+    DropPending();
+    const ULONGLONG size = m_size;
     DWORD entries = m_header.count - mark.count;
     ULONGLONG bytes = size > mark.journalSize ? size - mark.journalSize : 0;
     ULONGLONG trailerAt = m_header.lastTrailer;
     DWORD undone = 0;
     ULONGLONG walked = 0;
+    NtStatus st;
     while (walked < bytes && undone < entries) {
         if (trailerAt < kHeaderSize || trailerAt > size || size - trailerAt < kTrailerSize)
             return status::kFileCorrupt;
@@ -357,8 +390,13 @@ NtStatus CJournal::UndoTo(CSafeFile& db, const Mark& mark)
         return st;
     }
     st = m_file.SetSize(mark.journalSize);
+    if (NtSuccess(st))
+        m_size = mark.journalSize;
     if (NtSuccess(st) && m_flushWrites)
         st = m_file.Flush();
+    // Back at the checkpoint, on disk: as clean as after a checkpoint.
+    m_clean =
+        NtSuccess(st) && mark.count == 0 && mark.journalSize == kHeaderSize && mark.databaseSize == mark.checkpointSize;
     return st;
 }
 
@@ -372,10 +410,17 @@ NtStatus CJournal::RollbackToMark(CSafeFile& db)
     return st;
 }
 
-NtStatus CJournal::RollbackAll(CSafeFile& db)
+bool CJournal::AtCheckpoint(ULONGLONG dbSize) const
+{
+    return m_pending.empty() && m_header.count == 0 && m_header.checkpointSize == dbSize && !m_headerDirty;
+}
+
+NtStatus CJournal::RollbackAll(CSafeFile& db, ULONGLONG dbSize)
 {
     if (!m_file.IsOpen())
         return status::kUnsuccessful;
+    if (AtCheckpoint(dbSize))
+        return status::kSuccess;
     Mark all;
     all.checkpointSize = m_header.checkpointSize;
     all.journalSize = kHeaderSize;
@@ -383,28 +428,34 @@ NtStatus CJournal::RollbackAll(CSafeFile& db)
     return UndoTo(db, all);
 }
 
-NtStatus CJournal::Checkpoint(CSafeFile& db)
+NtStatus CJournal::Checkpoint(ULONGLONG dbSize)
 {
     if (!m_file.IsOpen())
         return status::kSuccess;
-    ULONGLONG dbSize = 0;
+    DropPending();
+    if (m_clean && AtCheckpoint(dbSize) && m_size == kHeaderSize)
+        return status::kSuccess;
     // With flush-writes every database operation has flushed the file at its end, so its
-    // contents are on disk before the images that protect them go.
-    NtStatus st = db.GetSize(&dbSize);
-    if (!NtSuccess(st))
-        return st;
+    // contents are on disk before the images that protect them go. The journal is cut back
+    // to its header: no image of this checkpoint can pair with the header of a later one.
     Header before = m_header;
     m_header.checkpointSize = dbSize;
     m_header.lastTrailer = 0;
     m_header.count = 0;
-    st = WriteHeader();
+    NtStatus st = WriteHeader();
     if (!NtSuccess(st)) {
         m_header = before;
         return st;
     }
-    st = m_file.SetSize(kHeaderSize);
-    if (NtSuccess(st) && m_flushWrites)
+    if (m_size != kHeaderSize) {
+        st = m_file.SetSize(kHeaderSize);
+        if (!NtSuccess(st))
+            return st;
+        m_size = kHeaderSize;
+    }
+    if (m_flushWrites)
         st = m_file.Flush();
+    m_clean = NtSuccess(st);
     return st;
 }
 

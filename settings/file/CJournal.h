@@ -11,6 +11,8 @@
 // u32 reserved}.
 #include <windows.h>
 
+#include <vector>
+
 #include "settings/file/CSafeFile.h"
 #include "settings/store/CByteBuffer.h"
 #include "settings/store/CStringBuffer.h"
@@ -32,17 +34,26 @@ public:
     NtStatus Open(CSafeFile& db, const CountedString& dbPath, DWORD stamp, DWORD blockSize, bool newDatabase,
                   bool readOnly, bool flushWrites);
     void Close();
-    // Appends the before-image of a database block; Flush makes it count.
-    NtStatus SaveBeforeImage(CSafeFile& db, ULONGLONG offset, DWORD length);
-    // Puts the images saved so far on disk, then the header that counts them, and flushes
-    // again (the flushes only with flush-writes): call it before the blocks are overwritten.
+    // Takes the before-image of a database block (dbSize: the database's size now); Flush
+    // writes it with the others and makes it count.
+    NtStatus SaveBeforeImage(CSafeFile& db, ULONGLONG dbSize, ULONGLONG offset, DWORD length);
+    // Writes the images saved so far in one write and the header that counts them, and puts
+    // both on disk (the flushes only with flush-writes): call it before the blocks are
+    // overwritten. The first operation after a checkpoint needs one flush: the journal holds
+    // nothing past its header and the database is as the checkpoint left it, so a header
+    // that reaches the disk without its images makes a journal that is refused and deleted,
+    // leaving the database untouched. Any later operation flushes the images before the
+    // header, since the database may then hold changes that only this journal can undo.
     NtStatus Flush();
-    NtStatus SetMark(CSafeFile& db);
+    NtStatus SetMark(ULONGLONG dbSize);
     void ClearMark() { m_mark = Mark{}; }
     bool HasMark() const { return m_mark.IsSet(); }
     NtStatus RollbackToMark(CSafeFile& db);
-    NtStatus RollbackAll(CSafeFile& db);
-    NtStatus Checkpoint(CSafeFile& db);
+    // Undoes every entry; nothing to do when the journal is at its checkpoint with a database
+    // of that size.
+    NtStatus RollbackAll(CSafeFile& db, ULONGLONG dbSize);
+    bool AtCheckpoint(ULONGLONG dbSize) const;
+    NtStatus Checkpoint(ULONGLONG dbSize);
 
     bool IsFileOpen() const { return m_file.IsOpen(); }
     DWORD EntryCount() const { return m_header.count; }
@@ -68,10 +79,12 @@ private:
     };
 
     NtStatus Validate();
-    NtStatus Create(CSafeFile& db);
+    NtStatus Create(ULONGLONG dbSize);
     NtStatus WriteHeader();
     NtStatus UndoTo(CSafeFile& db, const Mark& mark);
     NtStatus OpenFile(DWORD access, DWORD disposition);
+    // Forgets images taken but not yet written.
+    void DropPending();
 
     CSafeFile m_file;
     CStringBuffer m_path;
@@ -80,7 +93,15 @@ private:
     bool m_headerLoaded = false;
     bool m_flushWrites = false;
     bool m_readOnly = false;
-    bool m_headerPending = false; // entries appended that the header on disk does not count yet
+    ULONGLONG m_size = 0; // the journal file's size, with the images not yet written
+    // Images taken since the last Flush, back to back with their trailers, to be written at
+    // m_size - m_pending.size(); the header as it was before them.
+    std::vector<BYTE> m_pending;
+    Header m_beforePending;
+    bool m_headerDirty = false; // the header on disk differs from m_header
+    // Nothing past the header and no change of the database since the last checkpoint (or
+    // since the journal was made): the next Flush needs one flush (see Flush).
+    bool m_clean = false;
     CByteBuffer m_entry;
 };
 

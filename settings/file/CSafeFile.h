@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "common/base/qkCriticalSection.h"
 #include "common/system/qkHandle.h"
 #include "settings/store/CStringBuffer.h"
 #include "settings/store/qkSettingsResult.h"
@@ -24,7 +25,8 @@ struct FileOpenParams {
     bool strict = false;
 };
 
-// Lets tests fail or shorten writes of every CSafeFile in the process.
+// Lets tests fail reads, fail or shorten writes, and watch the file operations of every
+// CSafeFile in the process.
 class IFileWriteFaults {
 public:
     virtual ~IFileWriteFaults() = default;
@@ -35,6 +37,13 @@ public:
     virtual NtStatus BeforeFlush(const wchar_t* fileName)
     {
         (void)fileName;
+        return status::kSuccess;
+    }
+    // Called before each positioned read; a failure status fails it.
+    virtual NtStatus BeforeRead(const wchar_t* fileName, ULONGLONG offset)
+    {
+        (void)fileName;
+        (void)offset;
         return status::kSuccess;
     }
     // Called before a size change or a deletion.
@@ -99,6 +108,7 @@ private:
     NtStatus DoWrite(const ULONGLONG* offset, const void* buffer, DWORD length, DWORD* count);
 
     qkHandle m_handle{INVALID_HANDLE_VALUE};
+    qkCriticalSection m_position; // a positioned read or write is a seek and the call
     CStringBuffer m_name;
     bool m_forWriting = false;
     bool m_strict = false;

@@ -27,45 +27,11 @@ private:
     CBlowfishCipher m_cipher;
 };
 
-// The owner words of a node blob carry its key reference.
-void SetNodeRef(CNameValueBlob& node, const KeyRef& ref)
-{
-    DWORD* w = node.OwnerWords();
-    w[0] = static_cast<DWORD>(ref.node);
-    w[1] = static_cast<DWORD>(ref.node >> 32);
-    w[2] = static_cast<DWORD>(ref.values);
-    w[3] = static_cast<DWORD>(ref.values >> 32);
-    w[4] = ref.flags;
-}
-
-KeyRef NodeRef(const CNameValueBlob& node)
-{
-    const DWORD* w = node.OwnerWords();
-    return KeyRef{w[0] | (static_cast<ULONGLONG>(w[1]) << 32), w[2] | (static_cast<ULONGLONG>(w[3]) << 32), w[4]};
-}
-
 } // namespace
 
 CDataRoot::~CDataRoot()
 {
     Close();
-}
-
-KeyRef CDataRoot::RefOf(const BYTE* d)
-{
-    KeyRef r;
-    std::memcpy(&r.node, d, 8);
-    std::memcpy(&r.values, d + 8, 8);
-    std::memcpy(&r.flags, d + 16, 4);
-    return r;
-}
-
-void CDataRoot::PutRef(const KeyRef& ref, BYTE* record24)
-{
-    std::memset(record24, 0, 24);
-    std::memcpy(record24, &ref.node, 8);
-    std::memcpy(record24 + 8, &ref.values, 8);
-    std::memcpy(record24 + 16, &ref.flags, 4);
 }
 
 NtStatus CDataRoot::Open(const wchar_t* path, const Options& options, ICipher* externalCipher)
@@ -120,10 +86,11 @@ NtStatus CDataRoot::OpenOnce(const Options& options)
     if (m_db.RootRecord() == 0) {
         if (m_readOnly)
             return status::kFileCorrupt;
+        // Created in one committed step: the store's records, then a checkpoint.
         st = CreateStore();
         if (NtSuccess(st))
-            st = CommitTransaction();
-        else
+            st = m_db.Checkpoint();
+        if (!NtSuccess(st))
             AbortTransaction();
     } else {
         st = LoadRoot();
@@ -139,12 +106,16 @@ void CDataRoot::Close()
     m_root = KeyRef{};
     m_inTransaction = false;
     m_writeProtected = false;
-    DropCache();
+    DropChange();
+    m_cache.Clear();
 }
 
-void CDataRoot::DropCache()
+void CDataRoot::DropChange()
 {
-    m_cache.clear();
+    m_change.Clear();
+    m_rootPending = false;
+    m_pendingRoot = KeyRef{};
+    m_failed = status::kSuccess;
 }
 
 NtStatus CDataRoot::Encipher(const BYTE* data, DWORD size, std::vector<BYTE>& out)
@@ -161,37 +132,35 @@ NtStatus CDataRoot::Encipher(const BYTE* data, DWORD size, std::vector<BYTE>& ou
     std::memcpy(out.data(), data, size);
     DWORD n = padded;
     if (!m_cipher->Encrypt(out.data(), padded, out.data(), &n))
-        return kEncryptionFailed;
+        return status::kEncryptionFailed;
     return status::kSuccess;
+}
+
+NtStatus CDataRoot::Decipher(CByteBuffer& data)
+{
+    DWORD n = data.Size();
+    return m_cipher->Decrypt(data.Data(), data.Size(), data.Data(), &n) ? status::kSuccess : status::kDecryptionFailed;
 }
 
 NtStatus CDataRoot::ReadPlain(ULONGLONG id, CByteBuffer& out)
 {
     NtStatus st = m_db.Read(id, out);
-    if (!NtSuccess(st))
-        return st;
-    DWORD n = out.Size();
-    if (!m_cipher->Decrypt(out.Data(), out.Size(), out.Data(), &n))
-        return kDecryptionFailed;
-    return status::kSuccess;
+    return NtSuccess(st) ? Decipher(out) : st;
 }
 
-NtStatus CDataRoot::InsertRecord(const std::vector<BYTE>& plain, ULONGLONG* id)
+NtStatus CDataRoot::PlainLength(const CByteBuffer& plain, DWORD* length)
 {
-    std::vector<BYTE> enc;
-    NtStatus st = Encipher(plain.data(), static_cast<DWORD>(plain.size()), enc);
-    if (NtSuccess(st))
-        st = m_db.Insert(enc.data(), static_cast<DWORD>(enc.size()), id);
-    return st;
+    if (plain.Size() < 8)
+        return status::kFileCorrupt;
+    std::memcpy(length, plain.Data() + 4, 4);
+    return *length > plain.Size() ? status::kFileCorrupt : status::kSuccess;
 }
 
-NtStatus CDataRoot::UpdateRecord(ULONGLONG id, const std::vector<BYTE>& plain)
+NtStatus CDataRoot::ParseValues(const CByteBuffer& plain, CValueTable& out)
 {
-    std::vector<BYTE> enc;
-    NtStatus st = Encipher(plain.data(), static_cast<DWORD>(plain.size()), enc);
-    if (NtSuccess(st))
-        st = m_db.Update(id, enc.data(), static_cast<DWORD>(enc.size()));
-    return st;
+    DWORD length = 0;
+    NtStatus st = PlainLength(plain, &length);
+    return NtSuccess(st) ? out.LoadImage(plain.Data(), length) : st;
 }
 
 NtStatus CDataRoot::CreateStore()
@@ -211,17 +180,21 @@ NtStatus CDataRoot::CreateStore()
         std::memset(key, 0, sizeof(key));
     }
     CValueTable empty;
-    std::vector<BYTE> image;
+    std::vector<BYTE> image, enc;
     NtStatus st = empty.SaveImage(image);
     KeyRef root;
     if (NtSuccess(st))
-        st = InsertRecord(image, &root.values);
+        st = Encipher(image.data(), static_cast<DWORD>(image.size()), enc);
+    if (NtSuccess(st))
+        st = m_db.Insert(enc.data(), static_cast<DWORD>(enc.size()), &root.values);
     CNameValueBlob node;
     CByteBuffer blob;
     if (NtSuccess(st))
         st = node.SerializeToOwnBuffer(blob);
     if (NtSuccess(st))
-        st = InsertRecord(std::vector<BYTE>(blob.Data(), blob.Data() + node.TotalSize()), &root.node);
+        st = Encipher(blob.Data(), node.TotalSize(), enc);
+    if (NtSuccess(st))
+        st = m_db.Insert(enc.data(), static_cast<DWORD>(enc.size()), &root.node);
     if (!NtSuccess(st))
         return st;
     BYTE record[kRootRecordSize] = {};
@@ -277,20 +250,9 @@ NtStatus CDataRoot::LoadRoot()
 
 NtStatus CDataRoot::LoadNode(const KeyRef& ref, Node& out)
 {
-    for (auto it = m_cache.begin(); it != m_cache.end(); ++it) {
-        if (it->first != ref.node)
-            continue;
-        KeyRef cached = NodeRef(*it->second);
-        if (cached.values == ref.values && cached.flags == ref.flags) {
-            m_cache.splice(m_cache.begin(), m_cache, it);
-            ++m_hits;
-            out = m_cache.front().second;
-            return status::kSuccess;
-        }
-        m_cache.erase(it);
-        break;
-    }
-    ++m_misses;
+    out = m_cache.Find(ref);
+    if (out)
+        return status::kSuccess;
     CByteBuffer buffer;
     NtStatus st = ReadPlain(ref.node, buffer);
     if (!NtSuccess(st))
@@ -309,9 +271,7 @@ NtStatus CDataRoot::LoadNode(const KeyRef& ref, Node& out)
     DWORD key[3] = {static_cast<DWORD>(ref.node), static_cast<DWORD>(ref.node >> 32), 0};
     node->SetKey(key);
     try {
-        while (m_cache.size() >= kCacheCapacity)
-            m_cache.pop_back();
-        m_cache.emplace_front(ref.node, node);
+        m_cache.Put(node);
     } catch (const std::bad_alloc&) {
         return status::kNoMemory;
     }
@@ -341,7 +301,7 @@ NtStatus CDataRoot::Report(NtStatus st)
 {
     if (st == status::kSuccess && m_restored) {
         m_restored = false;
-        return kStatusRestored;
+        return status::kRestored;
     }
     return st;
 }
@@ -375,15 +335,8 @@ NtStatus CDataRoot::GetValues(const CountedString& path, CValueTable& out)
         return Report(status::kSuccess);
     CByteBuffer buffer;
     st = ReadPlain(ref.values, buffer);
-    if (!NtSuccess(st))
-        return st;
-    DWORD trueLength = 0;
-    if (buffer.Size() < 8)
-        return status::kFileCorrupt;
-    std::memcpy(&trueLength, buffer.Data() + 4, 4);
-    if (trueLength > buffer.Size())
-        return status::kFileCorrupt;
-    st = out.LoadImage(buffer.Data(), trueLength);
+    if (NtSuccess(st))
+        st = ParseValues(buffer, out);
     return NtSuccess(st) ? Report(st) : st;
 }
 
@@ -398,198 +351,18 @@ NtStatus CDataRoot::GetKeyFlags(const CountedString& path, DWORD* flags)
     return Report(st);
 }
 
-NtStatus CDataRoot::WriteNode(const Node& node, const KeyRef& ref)
+NtStatus CDataRoot::HandOut(const BYTE* data, DWORD needed, DWORD length, BYTE* buffer, DWORD* size,
+                            NtStatus missingBuffer)
 {
-    CByteBuffer blob;
-    NtStatus st = node->SerializeToOwnBuffer(blob);
-    if (!NtSuccess(st))
-        return st;
-    return UpdateRecord(ref.node, std::vector<BYTE>(blob.Data(), blob.Data() + node->TotalSize()));
-}
-
-NtStatus CDataRoot::WriteValues(const CountedString& path, const CValueTable& changes, bool* created)
-{
-    // Walk as far as the path exists.
-    Node node;
-    KeyRef ref = m_root;
-    NtStatus st = LoadNode(ref, node);
-    if (!NtSuccess(st))
-        return st;
-    std::vector<CountedString> missing;
-    Node above; // the parent of the last key reached, with that key's name in it
-    KeyRef aboveRef;
-    CountedString lastName{};
-    if (path.length > 0) {
-        st = VisitPathComponents(path, [&](const CountedString& name, bool) {
-            if (!missing.empty()) {
-                missing.push_back(name);
-                return status::kSuccess;
-            }
-            BYTE record[24];
-            NtStatus s = node->CopyValue(name, record);
-            if (s == status::kNotFound) {
-                missing.push_back(name);
-                return status::kSuccess;
-            }
-            if (!NtSuccess(s))
-                return s;
-            above = node;
-            aboveRef = ref;
-            lastName = name;
-            ref = RefOf(record);
-            return LoadNode(ref, node);
-        });
-        if (!NtSuccess(st))
-            return st;
+    if (needed > *size) {
+        *size = needed;
+        return status::kBufferTooSmall;
     }
-    if (created != nullptr)
-        *created = !missing.empty();
-
-    CValueTable merged;
-    if (missing.empty() && ref.values != 0) {
-        st = GetValues(path, merged);
-        if (st == kStatusRestored)
-            st = status::kSuccess;
-        if (!NtSuccess(st))
-            return st;
-    }
-    st = merged.Merge(changes);
-    std::vector<BYTE> image;
-    if (NtSuccess(st))
-        st = merged.SaveImage(image);
-    if (!NtSuccess(st))
-        return st;
-
-    if (missing.empty()) {
-        if (ref.values != 0)
-            return UpdateRecord(ref.values, image);
-        // A key without a values record gets one; its parent's entry (or the root record) names it.
-        KeyRef linked = ref;
-        st = InsertRecord(image, &linked.values);
-        if (!NtSuccess(st))
-            return st;
-        if (!above)
-            return SetRootValues(linked.values);
-        st = WriteLinkedCopy(above, aboveRef, lastName, linked);
-        if (NtSuccess(st))
-            ForgetNode(aboveRef.node);
-        return st;
-    }
-    // Create the missing keys one level at a time, each linked into its parent.
-    CValueTable emptyTable;
-    std::vector<BYTE> emptyImage;
-    st = emptyTable.SaveImage(emptyImage);
-    if (!NtSuccess(st))
-        return st;
-    Node parent = node;
-    KeyRef parentRef = ref;
-    for (size_t i = 0; i < missing.size(); ++i) {
-        bool last = i + 1 == missing.size();
-        KeyRef child;
-        st = InsertRecord(last ? image : emptyImage, &child.values);
-        if (!NtSuccess(st))
-            return st;
-        CNameValueBlob emptyNode;
-        CByteBuffer blob;
-        st = emptyNode.SerializeToOwnBuffer(blob);
-        if (NtSuccess(st))
-            st = InsertRecord(std::vector<BYTE>(blob.Data(), blob.Data() + emptyNode.TotalSize()), &child.node);
-        if (!NtSuccess(st))
-            return st;
-        st = WriteLinkedCopy(parent, parentRef, missing[i], child);
-        if (!NtSuccess(st))
-            return st;
-        ForgetNode(parentRef.node);
-        st = LoadNode(child, parent);
-        if (!NtSuccess(st))
-            return st;
-        parentRef = child;
-    }
+    if (buffer == nullptr)
+        return missingBuffer;
+    std::memcpy(buffer, data, length);
+    *size = length;
     return status::kSuccess;
-}
-
-// A node is changed in a copy, so that the cache never holds an unsaved node.
-NtStatus CDataRoot::CopyNode(const Node& from, Node& copy)
-{
-    try {
-        copy = std::make_shared<CNameValueBlob>();
-    } catch (const std::bad_alloc&) {
-        return status::kNoMemory;
-    }
-    return from->Clone(*copy);
-}
-
-NtStatus CDataRoot::WriteLinkedCopy(const Node& parent, const KeyRef& parentRef, const CountedString& name,
-                                    const KeyRef& child)
-{
-    Node updated;
-    NtStatus st = CopyNode(parent, updated);
-    BYTE record[24];
-    PutRef(child, record);
-    if (NtSuccess(st))
-        st = updated->SetValue(name, record);
-    if (NtSuccess(st))
-        st = WriteNode(updated, parentRef);
-    return st;
-}
-
-void CDataRoot::ForgetNode(ULONGLONG nodeId)
-{
-    for (auto it = m_cache.begin(); it != m_cache.end(); ++it)
-        if (it->first == nodeId) {
-            m_cache.erase(it);
-            return;
-        }
-}
-
-NtStatus CDataRoot::SetRootValues(ULONGLONG valuesId)
-{
-    CByteBuffer record;
-    NtStatus st = m_db.Read(m_db.RootRecord(), record);
-    if (!NtSuccess(st))
-        return st;
-    if (record.Size() < 16)
-        return status::kFileCorrupt;
-    std::memcpy(record.Data() + 8, &valuesId, 8);
-    st = m_db.Update(m_db.RootRecord(), record.Data(), record.Size());
-    if (NtSuccess(st))
-        m_root.values = valuesId;
-    return st;
-}
-
-NtStatus CDataRoot::Finish(NtStatus st)
-{
-    if (!NtSuccess(st)) {
-        AbortTransaction();
-        return st;
-    }
-    if (!m_inTransaction) {
-        st = CommitTransaction();
-        if (!NtSuccess(st))
-            return st;
-    }
-    return Report(st);
-}
-
-NtStatus CDataRoot::SetValues(const CountedString& path, const CValueTable& changes, bool force, bool* created)
-{
-    if (!m_db.IsOpen())
-        return status::kUnsuccessful;
-    if (m_readOnly || (m_writeProtected && !force))
-        return status::kAccessDenied;
-    return Finish(WriteValues(path, changes, created));
-}
-
-NtStatus CDataRoot::SetValue(const CountedString& path, const CountedString* name, DWORD type, const void* data,
-                             DWORD size, bool force, bool* created)
-{
-    if (name == nullptr || name->length == 0 || (data == nullptr && size != 0))
-        return status::kInvalidParameter;
-    CValueTable one;
-    NtStatus st = one.Set(type, *name, data, size);
-    if (!NtSuccess(st))
-        return st;
-    return SetValues(path, one, force, created);
 }
 
 NtStatus CDataRoot::ReadValuesBlob(const CountedString& path, BYTE* buffer, DWORD* size)
@@ -602,43 +375,26 @@ NtStatus CDataRoot::ReadValuesBlob(const CountedString& path, BYTE* buffer, DWOR
     if (!NtSuccess(st))
         return st;
     if (ref.values == 0) {
+        // The empty collection stands for a key without a values record.
         CValueTable empty;
         std::vector<BYTE> image;
         st = empty.SaveImage(image);
-        if (!NtSuccess(st))
-            return st;
-        DWORD needed = static_cast<DWORD>(image.size());
-        if (buffer == nullptr || *size < needed) {
-            *size = needed;
-            return status::kBufferTooSmall;
+        if (NtSuccess(st)) {
+            DWORD n = static_cast<DWORD>(image.size());
+            st = HandOut(image.data(), n, n, buffer, size, status::kBufferTooSmall);
         }
-        std::memcpy(buffer, image.data(), needed);
-        *size = needed;
-        return Report(status::kSuccess);
+        return NtSuccess(st) ? Report(st) : st;
     }
-    DWORD recordLength = 0;
-    st = m_db.GetRecordSize(ref.values, &recordLength);
-    if (!NtSuccess(st))
-        return st;
-    if (recordLength > *size) {
-        *size = recordLength;
-        return status::kBufferTooSmall;
-    }
-    if (buffer == nullptr)
-        return status::kInvalidParameter;
+    // The record (padded) is what the caller must have room for; its plain length is what it gets.
     CByteBuffer plain;
     st = ReadPlain(ref.values, plain);
     if (!NtSuccess(st))
         return st;
     DWORD trueLength = 0;
-    if (plain.Size() < 8)
-        return status::kFileCorrupt;
-    std::memcpy(&trueLength, plain.Data() + 4, 4);
-    if (trueLength > plain.Size() || trueLength > recordLength)
-        return status::kFileCorrupt;
-    std::memcpy(buffer, plain.Data(), trueLength);
-    *size = trueLength;
-    return Report(status::kSuccess);
+    st = PlainLength(plain, &trueLength);
+    if (NtSuccess(st))
+        st = HandOut(plain.Data(), plain.Size(), trueLength, buffer, size, status::kInvalidParameter);
+    return NtSuccess(st) ? Report(st) : st;
 }
 
 NtStatus CDataRoot::ReadKeyNode(const CountedString& path, BYTE* buffer, DWORD* size)
@@ -650,14 +406,211 @@ NtStatus CDataRoot::ReadKeyNode(const CountedString& path, BYTE* buffer, DWORD* 
     NtStatus st = Resolve(path, node, ref);
     if (!NtSuccess(st))
         return st;
-    DWORD needed = node->TotalSize();
-    if (needed > *size) {
-        *size = needed;
-        return status::kBufferTooSmall;
+    CByteBuffer blob;
+    st = node->SerializeToOwnBuffer(blob);
+    if (!NtSuccess(st))
+        return st;
+    return HandOut(blob.Data(), node->TotalSize(), node->TotalSize(), buffer, size, status::kInvalidParameter);
+}
+
+// --- The pending change --------------------------------------------------------------------
+
+NtStatus CDataRoot::CopyNode(const Node& from, Node& copy)
+{
+    try {
+        copy = std::make_shared<CNameValueBlob>();
+    } catch (const std::bad_alloc&) {
+        return status::kNoMemory;
     }
-    if (buffer == nullptr)
-        return status::kInvalidParameter;
-    return node->Serialize(buffer, size);
+    return from->Clone(*copy);
+}
+
+NtStatus CDataRoot::NodeInChange(const KeyRef& ref, Node& out)
+{
+    if (CKeyRecordOp* op = m_change.KeyOp(ref.node)) {
+        out = op->GetNode();
+        return status::kSuccess;
+    }
+    if (IsProvisional(ref.node))
+        return status::kFileCorrupt; // a new node without its operation: cannot happen
+    return LoadNode(ref, out);
+}
+
+NtStatus CDataRoot::WalkInChange(const CountedString& path, Walk& walk, std::vector<CountedString>* missing)
+{
+    walk.ref = ChangeRoot();
+    NtStatus st = NodeInChange(walk.ref, walk.node);
+    if (!NtSuccess(st) || path.length == 0)
+        return st;
+    return VisitPathComponents(path, [&](const CountedString& name, bool) {
+        if (missing != nullptr && !missing->empty()) {
+            missing->push_back(name);
+            return status::kSuccess;
+        }
+        BYTE record[24];
+        NtStatus s = walk.node->CopyValue(name, record);
+        if (s == status::kNotFound && missing != nullptr) {
+            missing->push_back(name);
+            return status::kSuccess;
+        }
+        if (!NtSuccess(s))
+            return s;
+        walk.parent = walk.node;
+        walk.parentRef = walk.ref;
+        walk.name = name;
+        walk.ref = RefOf(record);
+        return NodeInChange(walk.ref, walk.node);
+    });
+}
+
+NtStatus CDataRoot::ValuesInChange(const KeyRef& ref, CValueTable& out)
+{
+    out.Clear();
+    if (ref.values == 0)
+        return status::kSuccess;
+    CByteBuffer plain;
+    if (CBlobRecordOp* op = m_change.BlobOp(ref.values)) {
+        const std::vector<BYTE>& bytes = op->Bytes();
+        if (!plain.Allocate(static_cast<DWORD>(bytes.size())))
+            return status::kNoMemory;
+        std::memcpy(plain.Data(), bytes.data(), bytes.size());
+        NtStatus st = Decipher(plain);
+        return NtSuccess(st) ? ParseValues(plain, out) : st;
+    }
+    NtStatus st = ReadPlain(ref.values, plain);
+    return NtSuccess(st) ? ParseValues(plain, out) : st;
+}
+
+NtStatus CDataRoot::PendingNode(const KeyRef& ref, const Node& committed, CKeyRecordOp** op)
+{
+    *op = m_change.KeyOp(ref.node);
+    if (*op != nullptr)
+        return status::kSuccess;
+    Node copy;
+    NtStatus st = CopyNode(committed, copy);
+    if (!NtSuccess(st))
+        return st;
+    SetNodeRef(*copy, ref);
+    *op = m_change.AddKey(ref.node, std::make_unique<CKeyRecordOp>(CRecordOp::kUpdate, copy, *m_cipher, m_cache));
+    return status::kSuccess;
+}
+
+NtStatus CDataRoot::LinkValues(Walk& walk, ULONGLONG valuesId, CBlobRecordOp* insert)
+{
+    walk.ref.values = valuesId;
+    if (CKeyRecordOp* own = m_change.KeyOp(walk.ref.node)) {
+        SetNodeRef(*own->GetNode(), walk.ref);
+        insert->SetOwner(own->GetNode());
+    }
+    if (!walk.parent) {
+        // The root record names the root key's values record.
+        CBlobRecordOp* rootOp = m_change.BlobOp(m_db.RootRecord());
+        if (rootOp == nullptr) {
+            CByteBuffer record;
+            NtStatus st = m_db.Read(m_db.RootRecord(), record);
+            if (!NtSuccess(st))
+                return st;
+            if (record.Size() < 16)
+                return status::kFileCorrupt;
+            rootOp = m_change.AddBlob(
+                m_db.RootRecord(),
+                std::make_unique<CBlobRecordOp>(CRecordOp::kUpdate, m_db.RootRecord(),
+                                                std::vector<BYTE>(record.Data(), record.Data() + record.Size())));
+        }
+        insert->SetHolder([this, rootOp](ULONGLONG id) {
+            rootOp->SetIdAt(kDescriptorValuesAt, id);
+            m_root.values = id; // an aborted commit reads the root record again
+        });
+        m_pendingRoot = walk.ref;
+        m_rootPending = true;
+        return status::kSuccess;
+    }
+    CKeyRecordOp* parentOp = nullptr;
+    NtStatus st = PendingNode(walk.parentRef, walk.parent, &parentOp);
+    if (!NtSuccess(st))
+        return st;
+    BYTE record[24];
+    PutRef(walk.ref, record);
+    st = parentOp->GetNode()->SetValue(walk.name, record);
+    if (NtSuccess(st))
+        insert->SetHolder(EntryHolder(parentOp->GetNode(), walk.name, kDescriptorValuesAt));
+    return st;
+}
+
+NtStatus CDataRoot::QueueValues(const CountedString& path, const CValueTable& changes, bool* created)
+{
+    Walk walk;
+    std::vector<CountedString> missing;
+    NtStatus st = WalkInChange(path, walk, &missing);
+    if (!NtSuccess(st))
+        return st;
+    if (created != nullptr)
+        *created = !missing.empty();
+
+    CValueTable merged;
+    if (missing.empty()) {
+        st = ValuesInChange(walk.ref, merged);
+        if (!NtSuccess(st))
+            return st;
+    }
+    st = merged.Merge(changes);
+    std::vector<BYTE> image, bytes;
+    if (NtSuccess(st))
+        st = merged.SaveImage(image);
+    if (NtSuccess(st))
+        st = Encipher(image.data(), static_cast<DWORD>(image.size()), bytes);
+    if (!NtSuccess(st))
+        return st;
+
+    if (missing.empty()) {
+        if (CBlobRecordOp* op = m_change.BlobOp(walk.ref.values)) {
+            op->Replace(std::move(bytes)); // one operation per record
+            return status::kSuccess;
+        }
+        if (walk.ref.values != 0) {
+            m_change.AddBlob(walk.ref.values,
+                             std::make_unique<CBlobRecordOp>(CRecordOp::kUpdate, walk.ref.values, std::move(bytes)));
+            return status::kSuccess;
+        }
+        // A key without a values record gets one, named by its parent's entry (or the root record).
+        ULONGLONG id = m_change.NewId();
+        CBlobRecordOp* insert =
+            m_change.AddBlob(id, std::make_unique<CBlobRecordOp>(CRecordOp::kInsert, 0, std::move(bytes)));
+        return LinkValues(walk, id, insert);
+    }
+
+    // New keys along the path, each linked into its parent; the last one holds the values.
+    CKeyRecordOp* parentOp = nullptr;
+    st = PendingNode(walk.ref, walk.node, &parentOp);
+    if (!NtSuccess(st))
+        return st;
+    for (size_t i = 0; i < missing.size(); ++i) {
+        Node child;
+        try {
+            child = std::make_shared<CNameValueBlob>();
+        } catch (const std::bad_alloc&) {
+            return status::kNoMemory;
+        }
+        KeyRef childRef{m_change.NewId(), 0, 0};
+        if (i + 1 == missing.size()) {
+            childRef.values = m_change.NewId();
+            CBlobRecordOp* insert = m_change.AddBlob(
+                childRef.values, std::make_unique<CBlobRecordOp>(CRecordOp::kInsert, 0, std::move(bytes)));
+            insert->SetOwner(child);
+            insert->SetHolder(EntryHolder(parentOp->GetNode(), missing[i], kDescriptorValuesAt));
+        }
+        SetNodeRef(*child, childRef);
+        BYTE record[24];
+        PutRef(childRef, record);
+        st = parentOp->GetNode()->SetValue(missing[i], record);
+        if (!NtSuccess(st))
+            return st;
+        CKeyRecordOp* childOp = m_change.AddKey(
+            childRef.node, std::make_unique<CKeyRecordOp>(CRecordOp::kInsert, child, *m_cipher, m_cache));
+        childOp->SetHolder(EntryHolder(parentOp->GetNode(), missing[i], kDescriptorNodeAt));
+        parentOp = childOp;
+    }
+    return status::kSuccess;
 }
 
 NtStatus CDataRoot::CollectSubtree(const KeyRef& top, std::vector<ULONGLONG>& records)
@@ -681,7 +634,7 @@ NtStatus CDataRoot::CollectSubtree(const KeyRef& top, std::vector<ULONGLONG>& re
             if (ref.flags & kFlagNoDescend)
                 continue;
             Node node;
-            NtStatus st = LoadNode(ref, node);
+            NtStatus st = NodeInChange(ref, node);
             if (!NtSuccess(st))
                 return st;
             node->ForEach([&](const CountedString&, const BYTE* record) {
@@ -695,12 +648,8 @@ NtStatus CDataRoot::CollectSubtree(const KeyRef& top, std::vector<ULONGLONG>& re
     return status::kSuccess;
 }
 
-NtStatus CDataRoot::DeleteKey(const CountedString& path, bool force)
+NtStatus CDataRoot::QueueDelete(const CountedString& path)
 {
-    if (!m_db.IsOpen())
-        return status::kUnsuccessful;
-    if (m_readOnly || (m_writeProtected && !force) || path.length == 0)
-        return status::kAccessDenied;
     // The parent's path is everything before the last backslash.
     size_t units = path.length / 2, cut = units;
     while (cut > 0 && path.text[cut - 1] != L'\\')
@@ -710,54 +659,99 @@ NtStatus CDataRoot::DeleteKey(const CountedString& path, bool force)
     CountedString name{static_cast<USHORT>((units - cut) * 2), 0, path.text + cut};
     name.capacity = name.length;
 
-    Node parent;
-    KeyRef parentRef;
-    NtStatus st = Resolve(parentPath, parent, parentRef);
+    Walk walk;
+    NtStatus st = WalkInChange(parentPath, walk, nullptr);
     if (st == status::kNotFound)
-        return Report(status::kSuccess);
+        return status::kSuccess;
     if (!NtSuccess(st))
         return st;
     BYTE record[24];
-    st = parent->CopyValue(name, record);
+    st = walk.node->CopyValue(name, record);
     if (st == status::kNotFound)
-        return Report(status::kSuccess);
+        return status::kSuccess;
     if (!NtSuccess(st))
         return st;
     std::vector<ULONGLONG> records;
     st = CollectSubtree(RefOf(record), records);
     if (!NtSuccess(st))
         return st;
+    CKeyRecordOp* parentOp = nullptr;
+    st = PendingNode(walk.ref, walk.node, &parentOp);
+    if (!NtSuccess(st))
+        return st;
+    // A record that this change writes loses its operation: a new one is never written, an
+    // existing one is freed instead.
+    for (ULONGLONG id : records) {
+        m_change.Drop(id);
+        if (!IsProvisional(id))
+            m_change.AddDelete(std::make_unique<CDeleteRecordOp>(id, m_cache));
+    }
+    return parentOp->GetNode()->RemoveValue(name);
+}
 
-    struct DeleteOp : IRecordOperation {
-        ULONGLONG id;
-        explicit DeleteOp(ULONGLONG i) : id(i) {}
-        DWORD GetKind() const override { return kDelete; }
-        ULONGLONG GetRecordId() const override { return id; }
-        const BYTE* Data() const override { return nullptr; }
-        DWORD DataSize() const override { return 0; }
-        void OnWritten(ULONGLONG) override {}
-    };
-    std::vector<DeleteOp> ops;
-    std::vector<IRecordOperation*> batch;
+NtStatus CDataRoot::Finish(NtStatus st)
+{
+    if (!NtSuccess(st)) {
+        if (m_inTransaction) {
+            // The transaction has lost this write: it can no longer commit as a whole.
+            DropChange();
+            m_failed = st;
+        } else {
+            AbortTransaction();
+        }
+        return st;
+    }
+    if (!m_inTransaction) {
+        st = CommitTransaction();
+        if (!NtSuccess(st))
+            return st;
+    }
+    return Report(st);
+}
+
+NtStatus CDataRoot::SetValues(const CountedString& path, const CValueTable& changes, bool force, bool* created)
+{
+    if (!m_db.IsOpen())
+        return status::kUnsuccessful;
+    if (m_readOnly || (m_writeProtected && !force))
+        return status::kAccessDenied;
+    if (!NtSuccess(m_failed))
+        return m_failed;
+    NtStatus st;
     try {
-        ops.reserve(records.size());
-        for (ULONGLONG id : records)
-            ops.emplace_back(id);
-        for (auto& op : ops)
-            batch.push_back(&op);
+        st = QueueValues(path, changes, created);
     } catch (const std::bad_alloc&) {
-        return status::kNoMemory;
+        st = status::kNoMemory;
     }
-    st = m_db.ApplyBatch(batch);
-    if (NtSuccess(st)) {
-        Node updated;
-        st = CopyNode(parent, updated);
-        if (NtSuccess(st))
-            st = updated->RemoveValue(name);
-        if (NtSuccess(st))
-            st = WriteNode(updated, parentRef);
+    return Finish(st);
+}
+
+NtStatus CDataRoot::SetValue(const CountedString& path, const CountedString* name, DWORD type, const void* data,
+                             DWORD size, bool force, bool* created)
+{
+    if (name == nullptr || name->length == 0 || (data == nullptr && size != 0))
+        return status::kInvalidParameter;
+    CValueTable one;
+    NtStatus st = one.Set(type, *name, data, size);
+    if (!NtSuccess(st))
+        return st;
+    return SetValues(path, one, force, created);
+}
+
+NtStatus CDataRoot::DeleteKey(const CountedString& path, bool force)
+{
+    if (!m_db.IsOpen())
+        return status::kUnsuccessful;
+    if (m_readOnly || (m_writeProtected && !force) || path.length == 0)
+        return status::kAccessDenied;
+    if (!NtSuccess(m_failed))
+        return m_failed;
+    NtStatus st;
+    try {
+        st = QueueDelete(path);
+    } catch (const std::bad_alloc&) {
+        st = status::kNoMemory;
     }
-    DropCache();
     return Finish(st);
 }
 
@@ -776,9 +770,27 @@ NtStatus CDataRoot::CommitTransaction()
     if (m_readOnly)
         return status::kSuccess;
     m_inTransaction = false;
-    NtStatus st = m_db.Checkpoint();
-    if (!NtSuccess(st))
+    if (!NtSuccess(m_failed)) {
+        // A write of this transaction failed: committing the rest would be a partial commit.
+        NtStatus failed = m_failed;
+        DropChange();
+        return failed;
+    }
+    if (m_change.IsEmpty())
+        return status::kSuccess;
+    NtStatus st;
+    try {
+        st = m_db.ApplyBatch(m_change.Batch());
+    } catch (const std::bad_alloc&) {
+        st = status::kNoMemory;
+    }
+    if (NtSuccess(st))
+        st = m_db.Checkpoint();
+    if (!NtSuccess(st)) {
         AbortTransaction();
+        return st;
+    }
+    DropChange();
     return st;
 }
 
@@ -786,7 +798,8 @@ NtStatus CDataRoot::AbortTransaction()
 {
     if (m_readOnly)
         return status::kSuccess;
-    DropCache();
+    DropChange();
+    m_cache.Clear();
     m_inTransaction = false;
     NtStatus st = m_db.Revert();
     if (NtSuccess(st) && m_db.RootRecord() != 0)
@@ -808,7 +821,7 @@ NtStatus CDataRoot::Refresh(bool force)
         return status::kUnsuccessful;
     if (m_writeProtected && !force)
         return status::kAccessDenied;
-    DropCache();
+    m_cache.Clear();
     NtStatus st = LoadRoot();
     if (st == status::kFileCorrupt) {
         // Only a backup that opens as a sound store may replace it.
@@ -841,7 +854,7 @@ NtStatus CDataRoot::Refresh(bool force)
         if (!NtSuccess(st))
             return st;
     }
-    return m_restored ? kStatusRestored : status::kSuccess;
+    return m_restored ? status::kRestored : status::kSuccess;
 }
 
 NtStatus CDataRoot::AreBackupsEnabled(bool* enabled)

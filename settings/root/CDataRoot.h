@@ -2,8 +2,10 @@
 // The object through which a settings manager reaches one settings database file: it finds or
 // creates the root record, keeps the store key with which every key record is enciphered,
 // resolves key paths through a bounded cache of decoded nodes, reads and writes a key's values,
-// deletes keys, and groups changes into transactions that reach the file together (a commit is
-// a checkpoint of the database) or are reverted.
+// deletes keys, and groups changes into transactions. A write queues record operations in the
+// pending change (the key tree); a commit hands them to the database file as one batch through
+// the journal and takes a checkpoint, so that a transaction reaches the file together or not at
+// all, and reads, which go to the file and the committed nodes, see the committed state only.
 //
 // Root record (48 bytes, not enciphered): u64 root node id, u64 root values id, u32 version 2,
 // u32 reserved, u32 key offset 32, u32 key length 16, 16-byte store key. A key reference is
@@ -12,25 +14,18 @@
 // the value table's image. Both are padded to the cipher's block size and enciphered.
 #include <windows.h>
 
-#include <list>
 #include <memory>
+#include <vector>
 
 #include "settings/blob/CNameValueBlob.h"
 #include "settings/file/CDatabaseFile.h"
 #include "settings/objects/CValueTable.h"
+#include "settings/root/CKeyNodeCache.h"
+#include "settings/root/CKeyTree.h"
 #include "settings/root/ICipher.h"
+#include "settings/root/KeyRef.h"
 
 namespace qkSettings {
-
-constexpr NtStatus kStatusRestored = 0x4000000A;
-constexpr NtStatus kEncryptionFailed = static_cast<NtStatus>(0xC000028A);
-constexpr NtStatus kDecryptionFailed = static_cast<NtStatus>(0xC000028B);
-
-struct KeyRef {
-    ULONGLONG node = 0;
-    ULONGLONG values = 0;
-    DWORD flags = 0;
-};
 
 class CDataRoot {
 public:
@@ -39,7 +34,6 @@ public:
     static constexpr DWORD kFlagNoDelete = 4;
     static constexpr DWORD kFlagNoDescend = 64;
     static constexpr DWORD kFlagWriteProtected = 0x800;
-    static constexpr size_t kCacheCapacity = 20;
 
     struct Options {
         bool openExistingOnly = true;
@@ -82,37 +76,55 @@ public:
     NtStatus AreBackupsEnabled(bool* enabled);
 
     // Cache statistics.
-    DWORD CacheHits() const { return m_hits; }
-    DWORD CacheMisses() const { return m_misses; }
+    DWORD CacheHits() const { return m_cache.Hits(); }
+    DWORD CacheMisses() const { return m_cache.Misses(); }
 
 private:
-    using Node = std::shared_ptr<CNameValueBlob>;
+    // Where a walk of a path ended: the key's node and reference, and its parent's (none for
+    // the root) with the key's name in it.
+    struct Walk {
+        Node node;
+        KeyRef ref;
+        Node parent;
+        KeyRef parentRef;
+        CountedString name{};
+    };
 
     NtStatus OpenOnce(const Options& options);
     NtStatus CreateStore();
     NtStatus LoadRoot();
     NtStatus Encipher(const BYTE* data, DWORD size, std::vector<BYTE>& out);
+    NtStatus Decipher(CByteBuffer& data);
     NtStatus ReadPlain(ULONGLONG id, CByteBuffer& out);
+    // The true length of a values record's plain bytes: the u32 at offset 4, within the record.
+    static NtStatus PlainLength(const CByteBuffer& plain, DWORD* length);
+    static NtStatus ParseValues(const CByteBuffer& plain, CValueTable& out);
     NtStatus LoadNode(const KeyRef& ref, Node& out);
+    // The committed key of a path, as readers see it.
     NtStatus Resolve(const CountedString& path, Node& node, KeyRef& ref);
-    NtStatus WriteNode(const Node& node, const KeyRef& ref);
-    NtStatus InsertRecord(const std::vector<BYTE>& plain, ULONGLONG* id);
-    NtStatus UpdateRecord(ULONGLONG id, const std::vector<BYTE>& plain);
-    NtStatus WriteValues(const CountedString& path, const CValueTable& changes, bool* created);
+    // The caller's buffer receives `length` bytes of `data`; `needed` is what it must hold.
+    NtStatus HandOut(const BYTE* data, DWORD needed, DWORD length, BYTE* buffer, DWORD* size, NtStatus missingBuffer);
+
+    // The pending change: the key as the change sees it (its pending node, else the committed one).
+    KeyRef ChangeRoot() const { return m_rootPending ? m_pendingRoot : m_root; }
+    NtStatus NodeInChange(const KeyRef& ref, Node& out);
+    // Walks the path as far as it exists; the names past that point go to missing.
+    NtStatus WalkInChange(const CountedString& path, Walk& walk, std::vector<CountedString>* missing);
+    NtStatus ValuesInChange(const KeyRef& ref, CValueTable& out);
+    // The pending node of a key, made (a copy of its committed node, queued as an update) when
+    // the change has none yet.
+    NtStatus PendingNode(const KeyRef& ref, const Node& committed, CKeyRecordOp** op);
+    // The parent's entry of a key (or the root record for the root key) takes the key's new
+    // values record id.
+    NtStatus LinkValues(Walk& walk, ULONGLONG valuesId, CBlobRecordOp* insert);
+    NtStatus QueueValues(const CountedString& path, const CValueTable& changes, bool* created);
+    NtStatus QueueDelete(const CountedString& path);
     NtStatus CollectSubtree(const KeyRef& top, std::vector<ULONGLONG>& records);
-    // Names a new values record of the root key in the root record.
-    NtStatus SetRootValues(ULONGLONG valuesId);
-    void ForgetNode(ULONGLONG nodeId);
-    // A copy of a node, to be changed and written without touching the cached one.
-    NtStatus CopyNode(const Node& from, Node& copy);
-    // Writes a copy of `parent` in which the entry `name` names `child`.
-    NtStatus WriteLinkedCopy(const Node& parent, const KeyRef& parentRef, const CountedString& name,
-                             const KeyRef& child);
+    // A copy of a node, to be changed without touching the cached one.
+    static NtStatus CopyNode(const Node& from, Node& copy);
     NtStatus Finish(NtStatus st);
     NtStatus Report(NtStatus st);
-    void DropCache();
-    static KeyRef RefOf(const BYTE* descriptor);
-    static void PutRef(const KeyRef& ref, BYTE* record24);
+    void DropChange();
 
     CStringBuffer m_path;
     Options m_options;
@@ -121,9 +133,13 @@ private:
     ICipher* m_cipher = nullptr;
     CDatabaseFile m_db;
     KeyRef m_root;
-    std::list<std::pair<ULONGLONG, Node>> m_cache; // most recent first
-    DWORD m_hits = 0;
-    DWORD m_misses = 0;
+    CKeyNodeCache m_cache;
+    CKeyTree m_change;
+    KeyRef m_pendingRoot; // the root's reference in the change, when it differs (m_rootPending)
+    bool m_rootPending = false;
+    // A write of the open transaction failed: its changes are gone, later writes in it are
+    // refused and its commit reports this status.
+    NtStatus m_failed = status::kSuccess;
     bool m_inTransaction = false;
     bool m_readOnly = false;
     bool m_writeProtected = false;

@@ -44,7 +44,7 @@ constexpr Row<NtStatus, DWORD> kStatusToResult[] = {
     {status::kNoMemory, result::kOutOfMemory},
     {status::kFileCorrupt, result::kCorrupt},
     {status::kNotFound, result::kNotFound},
-    {status::kDataError, result::kCorrupt},
+    {status::kDecryptionFailed, result::kCorrupt},
     {status::kNoInterface, result::kNoInterface},
     {status::kFileTooLarge, result::kTooLarge},
     {status::kTransactionFailure, result::kTransactionFailure},

@@ -11,6 +11,7 @@ using NtStatus = LONG;
 // NTSTATUS values used by the store's lower layers.
 namespace status {
 constexpr NtStatus kSuccess = 0;
+constexpr NtStatus kRestored = 0x4000000A; // success: the store was replaced by its backup copy
 constexpr NtStatus kBufferOverflow = static_cast<NtStatus>(0x80000005);
 constexpr NtStatus kNoMoreEntries = static_cast<NtStatus>(0x8000001A);
 constexpr NtStatus kUnsuccessful = static_cast<NtStatus>(0xC0000001);
@@ -34,9 +35,11 @@ constexpr NtStatus kNotSupported = static_cast<NtStatus>(0xC00000BB);
 constexpr NtStatus kInternalError = static_cast<NtStatus>(0xC00000E5);
 constexpr NtStatus kFileCorrupt = static_cast<NtStatus>(0xC0000102);
 constexpr NtStatus kNotFound = static_cast<NtStatus>(0xC0000225);
-constexpr NtStatus kDataError = static_cast<NtStatus>(0xC000028B);
+constexpr NtStatus kEncryptionFailed = static_cast<NtStatus>(0xC000028A);
+constexpr NtStatus kDecryptionFailed = static_cast<NtStatus>(0xC000028B);
 constexpr NtStatus kNoInterface = static_cast<NtStatus>(0xC00002B9);
 constexpr NtStatus kFileTooLarge = static_cast<NtStatus>(0xC0000904);
+constexpr NtStatus kTransactionalConflict = static_cast<NtStatus>(0xC0190001); // a batch names one record twice
 constexpr NtStatus kTransactionFailure = static_cast<NtStatus>(0xC0190058);
 } // namespace status
 

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "SettingsTestSupport.h"
 #include "settings/blob/CNameValueBlob.h"
 #include "settings/file/CDatabaseFile.h"
+#include "settings/file/CSafeFile.h"
 #include "settings/legacy/CLegacyDataStore.h"
 #include "settings/objects/CValueTable.h"
 #include "settings/objects/qkSettingsPath.h"
@@ -80,6 +83,29 @@ void ReadEverything(CDataRoot& root)
     }
 }
 
+// Once the journal holds before-images, every change of the store fails: a commit that dies
+// there, and whose roll back dies too, leaves the store as it was and a journal to roll back.
+class DiesAfterJournal : public IFileWriteFaults {
+public:
+    explicit DiesAfterJournal(std::wstring store) : m_store(std::move(store)), m_log(m_store + L".log") {}
+    NtStatus BeforeWrite(const wchar_t* name, ULONGLONG, DWORD*) override { return Check(name); }
+    NtStatus BeforeFlush(const wchar_t* name) override { return Check(name); }
+    NtStatus BeforeChange(const wchar_t* name) override { return Check(name); }
+    void AfterWrite(const wchar_t* name, ULONGLONG offset, const void*, DWORD) override
+    {
+        if (offset > 0 && _wcsicmp(name, m_log.c_str()) == 0)
+            m_dead = true;
+    }
+
+private:
+    NtStatus Check(const wchar_t* name) const
+    {
+        return m_dead && _wcsicmp(name, m_store.c_str()) == 0 ? status::kUnsuccessful : status::kSuccess;
+    }
+    std::wstring m_store, m_log;
+    bool m_dead = false;
+};
+
 } // namespace
 
 TEST(Mutation, StoreFilesAndJournals)
@@ -106,9 +132,11 @@ TEST(Mutation, StoreFilesAndJournals)
         good = ReadAll(path);
         // A store left with a journal to roll back.
         ASSERT_EQ(status::kSuccess, root.Open(path.c_str(), CDataRoot::Options{}, nullptr));
-        ASSERT_EQ(status::kSuccess, root.BeginTransaction());
+        CSafeFile::SetWriteFaults(std::make_shared<DiesAfterJournal>(path));
         Section c(L"C");
-        ASSERT_EQ(status::kSuccess, root.SetValues(c.view, t, false, &created));
+        EXPECT_FALSE(NtSuccess(root.SetValues(c.view, t, false, &created)));
+        root.Close();
+        CSafeFile::SetWriteFaults(nullptr);
         pendingDb = ReadAll(path);
         pendingLog = ReadAll(log);
     }

@@ -18,7 +18,6 @@ using namespace settingstest;
 namespace {
 
 constexpr DWORD kSignature = 0x73624343;
-constexpr NtStatus kConflict = static_cast<NtStatus>(0xC0190001);
 
 NtStatus OpenDb(CDatabaseFile& db, const Name& path, bool writable = true, ULONGLONG maximum = 0xFFFFFFFF)
 {
@@ -161,22 +160,22 @@ TEST(DatabaseFile, UpdateDeleteShrinkAndLimits)
     EXPECT_EQ(status::kInvalidParameter, db.SetRootRecord(1536));
 
     // A batch naming one record twice is a conflict and changes nothing.
-    struct Op : IRecordOperation {
-        DWORD kind;
-        ULONGLONG id;
+    struct Op : CRecordOp {
         const Bytes* data;
         ULONGLONG written = 0;
-        Op(DWORD k, ULONGLONG i, const Bytes* d) : kind(k), id(i), data(d) {}
-        DWORD GetKind() const override { return kind; }
-        ULONGLONG GetRecordId() const override { return id; }
+        Op(DWORD k, ULONGLONG i, const Bytes* d) : CRecordOp(k, i), data(d) {}
         const BYTE* Data() const override { return data ? data->data() : nullptr; }
         DWORD DataSize() const override { return data ? static_cast<DWORD>(data->size()) : 0; }
-        void OnWritten(ULONGLONG r) override { written = r; }
+        NtStatus OnWritten(ULONGLONG r) override
+        {
+            written = r;
+            return status::kSuccess;
+        }
     };
-    Op u1(IRecordOperation::kUpdate, a, &small), d1(IRecordOperation::kDelete, a, nullptr);
-    EXPECT_EQ(kConflict, db.ApplyBatch({&u1, &d1}));
+    Op u1(CRecordOp::kUpdate, a, &small), d1(CRecordOp::kDelete, a, nullptr);
+    EXPECT_EQ(status::kTransactionalConflict, db.ApplyBatch({&u1, &d1}));
     EXPECT_EQ(big, ReadRecord(db, a));
-    Op del(IRecordOperation::kDelete, a, nullptr), ins(IRecordOperation::kInsert, 0, &small);
+    Op del(CRecordOp::kDelete, a, nullptr), ins(CRecordOp::kInsert, 0, &small);
     ASSERT_EQ(status::kSuccess, db.ApplyBatch({&del, &ins}));
     EXPECT_EQ(small, ReadRecord(db, ins.written));
     ASSERT_EQ(status::kSuccess, db.Checkpoint());

@@ -236,6 +236,7 @@ TEST(ResultCodes, Tables)
              {0xC00002B9, 0x80010200},
              {0xC0000904, 0x80000210},
              {0xC0190058, 0x80000214},
+             {0xC0190001, 0x8001FFFF}, // a batch naming one record twice: a general failure
              {0x00000103, 0x8001FFFF},
              {0xC0000999, 0x8001FFFF}};
     for (const auto& c : b)

@@ -46,6 +46,19 @@ DWORD Crc32(const void* data, DWORD length)
     return Crc32Update(0xFFFFFFFFu, data, length) ^ 0xFFFFFFFFu;
 }
 
+DWORD HeaderCrc(const void* header, DWORD size, DWORD crcOffset)
+{
+    if (crcOffset >= size)
+        return Crc32(header, size);
+    static const BYTE kZero[4] = {};
+    const BYTE* bytes = static_cast<const BYTE*>(header);
+    const DWORD fieldEnd = crcOffset + 4 < size ? crcOffset + 4 : size;
+    DWORD crc = Crc32Update(0xFFFFFFFFu, bytes, crcOffset);
+    crc = Crc32Update(crc, kZero, fieldEnd - crcOffset);
+    crc = Crc32Update(crc, bytes + fieldEnd, size - fieldEnd);
+    return crc ^ 0xFFFFFFFFu;
+}
+
 BOOL Crc32File(qkFile& file, DWORD* crc, ULONGLONG offset, ULONGLONG length)
 {
     if (crc == nullptr) {

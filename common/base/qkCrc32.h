@@ -14,5 +14,9 @@ DWORD Crc32Update(DWORD crc, const void* data, DWORD length);
 // CRC-32 of a range of an open file, read in 8192-byte pieces with positioned reads. FALSE
 // when a read fails (crc then holds an unfinished value); a length of 0 gives 0 and TRUE.
 BOOL Crc32File(qkFile& file, DWORD* crc, ULONGLONG offset, ULONGLONG length);
+// The check value of a header that carries its own CRC field at crcOffset: the CRC-32 of its
+// first `size` bytes with the four bytes of the field counted as zero. A field that lies at or
+// past `size` is not covered at all (a header whose CRC covers only the bytes before it).
+DWORD HeaderCrc(const void* header, DWORD size, DWORD crcOffset);
 
 } // namespace qkLib

@@ -23,9 +23,10 @@ constexpr DWORD kFlagScrambled = 1;
 const HRESULT kCorrupt = HRESULT_FROM_WIN32(ERROR_FILE_CORRUPT);
 const HRESULT kReadOnly = HRESULT_FROM_WIN32(ERROR_FILE_READ_ONLY);
 
+// The header's CRC is its last word and covers the 36 bytes before it.
 DWORD HeaderCrc(const void* header)
 {
-    return qkLib::Crc32(header, 36);
+    return qkLib::HeaderCrc(header, 36, 36);
 }
 
 HRESULT LastErrorResult(DWORD error)

@@ -1,6 +1,6 @@
 #include "common/persist/qkDataStore.h"
 
-#include <cstring>
+#include <cstddef>
 #include <new>
 
 #include "common/base/qkCrc32.h"
@@ -11,14 +11,6 @@
 namespace {
 
 constexpr ULONGLONG kMaxAllocated = 0xFFFFFFFFull;
-
-DWORD HeaderCrc(const void* header, DWORD size, DWORD crcOffset)
-{
-    BYTE copy[40];
-    std::memcpy(copy, header, size);
-    std::memset(copy + crcOffset, 0, 4);
-    return qkLib::Crc32(copy, size);
-}
 
 } // namespace
 
@@ -160,7 +152,7 @@ BOOL qkDataStore::ReadStoreHeader(StoreHeader* header)
         return Fail(ERROR_FILE_CORRUPT);
     if (!ReadAt(0, header, kStoreHeaderSize))
         return FALSE;
-    if (header->headerCrc != HeaderCrc(header, kStoreHeaderSize, 24) || header->signature != m_storeSignature ||
+    if (header->headerCrc != qkLib::HeaderCrc(header, kStoreHeaderSize, offsetof(StoreHeader, headerCrc)) || header->signature != m_storeSignature ||
         header->one != 1 || (header->recordedSize != 0 && header->recordedSize != fileSize) ||
         kStoreHeaderSize + static_cast<ULONGLONG>(header->userHeaderSize) > fileSize) {
         QK_TRACE(L"store header refused");
@@ -174,7 +166,7 @@ BOOL qkDataStore::WriteStoreHeader(StoreHeader* header)
     header->signature = m_storeSignature;
     header->one = 1;
     header->zero = 0;
-    header->headerCrc = HeaderCrc(header, kStoreHeaderSize, 24);
+    header->headerCrc = qkLib::HeaderCrc(header, kStoreHeaderSize, offsetof(StoreHeader, headerCrc));
     return Write(0, header, kStoreHeaderSize);
 }
 
@@ -190,7 +182,7 @@ BOOL qkDataStore::ReadRecordHeader(ULONGLONG id, RecordHeader* header)
     }
     if (!ReadAt(id, header, kRecordHeaderSize))
         return FALSE;
-    if (header->headerCrc != HeaderCrc(header, kRecordHeaderSize, 36) || header->signature != m_recordSignature ||
+    if (header->headerCrc != qkLib::HeaderCrc(header, kRecordHeaderSize, offsetof(RecordHeader, headerCrc)) || header->signature != m_recordSignature ||
         header->one != 1 || header->id != id || header->used > header->allocated ||
         id + kRecordHeaderSize + header->allocated > fileSize || header->preceding + kRecordHeaderSize > id) {
         QK_TRACE(L"record header at %llu refused", id);
@@ -205,7 +197,7 @@ BOOL qkDataStore::WriteRecordHeader(RecordHeader* header)
 {
     header->signature = m_recordSignature;
     header->one = 1;
-    header->headerCrc = HeaderCrc(header, kRecordHeaderSize, 36);
+    header->headerCrc = qkLib::HeaderCrc(header, kRecordHeaderSize, offsetof(RecordHeader, headerCrc));
     if (!Write(header->id, header, kRecordHeaderSize))
         return FALSE;
     return IndexUpdate(*header);

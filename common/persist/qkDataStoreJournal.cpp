@@ -10,6 +10,7 @@
 #include <aclapi.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -46,10 +47,9 @@ DWORD PieceCrc(JournalPiece piece, const BYTE* bytes)
     return ~qkLib::Crc32Update(qkLib::Crc32Update(0xFFFFFFFF, &piece, sizeof(piece)), bytes, piece.size);
 }
 
-DWORD HeaderCrc(JournalHeader header)
+DWORD HeaderCrc(const JournalHeader& header)
 {
-    header.crc = 0;
-    return qkLib::Crc32(&header, sizeof(header));
+    return qkLib::HeaderCrc(&header, sizeof(header), offsetof(JournalHeader, crc));
 }
 
 // The whole of an open journal.

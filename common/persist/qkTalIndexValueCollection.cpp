@@ -123,9 +123,7 @@ bool qkTalIndexValueCollection::AppendObject(IUnknown* object)
 bool qkTalIndexValueCollection::Save(qkLib::CArchive& archive)
 {
     qkScopedLock lock(GetLock());
-    if (!qkTalValueCollection::Save(archive))
-        return false;
-    if (!archive.WriteLong(kVersion) || !archive.WriteUInt32(static_cast<ULONG>(m_values.size()))) {
+    if (!SaveFrame(archive, kVersion, static_cast<ULONG>(m_values.size()))) {
         QK_TRACE(L"value list header not written");
         return false;
     }
@@ -144,11 +142,8 @@ bool qkTalIndexValueCollection::Load(qkLib::CArchive& archive)
     m_values.clear();
     LONG version = 0;
     ULONG count = 0;
-    bool ok = qkTalValueCollection::Load(archive) && archive.ReadLong(&version) && version == kVersion &&
-              archive.ReadUInt32(&count);
-    // Positions are made before their values are read: the archive must hold at least an index
-    // and a kind record for each, so a crafted count cannot make a large allocation.
-    ok = ok && archive.CanRead(7ull * count);
+    // Positions are made before their values are read, since the indices may come in any order.
+    bool ok = LoadFrame(archive, kVersion, &version, &count);
     if (ok) {
         qkExceptionInfo info;
         try {

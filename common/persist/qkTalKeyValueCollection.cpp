@@ -70,9 +70,7 @@ bool qkTalKeyValueCollection::GetKeyAt(ULONG position, ULONG* key)
 bool qkTalKeyValueCollection::Save(qkLib::CArchive& archive)
 {
     qkScopedLock lock(GetLock());
-    if (!qkTalValueCollection::Save(archive))
-        return false;
-    if (!archive.WriteLong(kVersion) || !archive.WriteUInt32(static_cast<ULONG>(m_entries.size()))) {
+    if (!SaveFrame(archive, kVersion, static_cast<ULONG>(m_entries.size()))) {
         QK_TRACE(L"entry list header not written");
         return false;
     }
@@ -91,11 +89,7 @@ bool qkTalKeyValueCollection::Load(qkLib::CArchive& archive)
     m_entries.clear();
     LONG version = 0;
     ULONG count = 0;
-    bool ok = qkTalValueCollection::Load(archive) && archive.ReadLong(&version) && version == kVersion &&
-              archive.ReadUInt32(&count);
-    // Each entry takes at least its key record and a kind record: a count beyond what the
-    // archive holds is refused at once.
-    ok = ok && archive.CanRead(7ull * count);
+    bool ok = LoadFrame(archive, kVersion, &version, &count);
     for (ULONG i = 0; ok && i < count; ++i) {
         ULONG key = 0;
         qkTalValue* value = nullptr;

@@ -402,6 +402,17 @@ bool qkTalValueCollection::Save(qkLib::CArchive& archive)
     return true;
 }
 
+bool qkTalValueCollection::SaveFrame(qkLib::CArchive& archive, LONG version, ULONG count)
+{
+    return qkTalValueCollection::Save(archive) && archive.WriteLong(version) && archive.WriteUInt32(count);
+}
+
+bool qkTalValueCollection::LoadFrame(qkLib::CArchive& archive, LONG expectedVersion, LONG* version, ULONG* count)
+{
+    return qkTalValueCollection::Load(archive) && archive.ReadLong(version) && *version == expectedVersion &&
+           archive.ReadUInt32(count) && archive.CanRead(7ull * *count);
+}
+
 bool qkTalValueCollection::Load(qkLib::CArchive& archive)
 {
     qkScopedLock lock(GetLock());

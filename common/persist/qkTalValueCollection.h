@@ -102,6 +102,13 @@ protected:
     // The container's copy of the other's entries, all or nothing (the locks held); may throw
     // std::bad_alloc.
     virtual void AssignEntries(const qkTalValueCollection& other) = 0;
+    // The frame of a container's saved form (lock held): the shared part, then the container's
+    // version (tag 6) and its entry count (tag 3); its entries follow, each a key and a value.
+    bool SaveFrame(qkLib::CArchive& archive, LONG version, ULONG count);
+    // Reads the frame; refuses another version, and a count beyond what the archive holds (each
+    // entry takes at least its key record and a kind record, 7 bytes), so that a crafted count
+    // cannot make a large allocation. The version read is given back for the caller's trace.
+    bool LoadFrame(qkLib::CArchive& archive, LONG expectedVersion, LONG* version, ULONG* count);
 
     bool m_convert = true;
     bool m_cloneObjects = false;

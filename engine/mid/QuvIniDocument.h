@@ -32,7 +32,8 @@ public:
     // Clears the document and reads the file. A missing file gives 0x80070002 (callers treat it
     // as an empty file); on any failure the document is left empty.
     HRESULT Load(const wchar_t* path);
-    // Parses text already decoded (the document's encoding stays as set).
+    // Parses text already decoded (the document's encoding stays as set). A parser of the
+    // identifier's INI text, not a string-table lookup like the windows' vek::LoadText.
     HRESULT LoadText(const std::wstring& text);
     // Writes the document to a temporary file beside the target and moves it over the target, so
     // that an interrupted save leaves the old file whole.

@@ -6,13 +6,13 @@
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
-#include "common/system/CIsolation.h"
 #include "common/system/FileEnsureAccess.h"
 #include "common/system/qkCommandLine.h"
 #include "common/system/qkFile.h"
 #include "common/system/qkFolderTrust.h"
 #include "common/system/qkOSInfo.h"
 #include "common/system/qkRegistry.h"
+#include "services/launcher/VekSilo.h"
 #include "services/launcher/VekUtil.h"
 
 #include <shlwapi.h>
@@ -24,11 +24,7 @@ namespace vek {
 
 namespace {
 
-constexpr wchar_t kSiloId[] = L"{56173B10-912C-4921-9AA2-3D4039DA1785}";
-constexpr wchar_t kSiloRoot[] = L"SOFTWARE\\Vallor";
 constexpr wchar_t kLauncherKey[] = L"Software\\Vallor\\Vek";
-constexpr HRESULT kSiloIdFailed = static_cast<HRESULT>(0x80047E04);
-constexpr HRESULT kSiloRootFailed = static_cast<HRESULT>(0x80047E0C);
 constexpr HRESULT kGetFailed = static_cast<HRESULT>(0x80047E81);
 constexpr HRESULT kStatusFailed = static_cast<HRESULT>(0x80047E82);
 constexpr HRESULT kInitializeFailed = static_cast<HRESULT>(0x80047E83);
@@ -115,6 +111,53 @@ private:
     Format m_format = Format::Decimal;
 };
 
+// One GET of the URL through a fresh client with the process-wide proxy settings: at most two
+// attempts, the second one direct when the first went through a proxy. Failures are logged in the
+// caller's name. The outcome names the step that failed last (Sent on success) and its result.
+enum class GetStep { Sent, Initialize, Request, Status };
+struct GetOutcome {
+    GetStep step;
+    HRESULT hr;
+};
+
+GetOutcome GetWithProxyFallback(const std::wstring& url, const char* caller)
+{
+    using qkLib::LogLevel;
+    CWinHTTPClient client;
+    const nlohmann::json& proxy = VekDataReporter::ProxySettings();
+    client.LoadProxySettings(proxy.is_null() ? nullptr : &proxy, url);
+    GetOutcome outcome{GetStep::Request, S_OK};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        HRESULT hr = client.Initialize(L"VEK", url.c_str(), 30, false);
+        if (FAILED(hr)) {
+            qkLib::LogLine(LogLevel::Error, caller, __LINE__, L"httpClient.Initialize() failed, hr=0x%08X", hr);
+            return {GetStep::Initialize, hr};
+        }
+        client.ApplyProxySettings();
+        const bool viaProxy = client.IsProxyEnabled();
+        if (attempt == 1)
+            client.SetProxyEnabled(false);
+        RequestId request = 0;
+        hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &request);
+        if (FAILED(hr)) {
+            qkLib::LogLine(LogLevel::Error, caller, __LINE__, L"httpClient.GetRequest() failed, hr=0x%08X", hr);
+            outcome = {GetStep::Request, hr};
+        } else {
+            DWORD status = 200;
+            hr = client.GetStatus(request, &status);
+            client.CloseRequest(request);
+            if (SUCCEEDED(hr) && status == 200)
+                return {GetStep::Sent, hr};
+            qkLib::LogLine(LogLevel::Error, caller, __LINE__, L"httpClient.GetRequest() failed, hr=0x%08X, status=%lu",
+                           hr, status);
+            outcome = {GetStep::Status, hr};
+        }
+        if (!viaProxy)
+            break;
+    }
+    return outcome;
+}
+
 bool ReadDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value)
 {
     qkRegistry key;
@@ -198,7 +241,7 @@ nlohmann::json& VekDataReporter::ProxySettings()
 VekDataReporter::VekDataReporter(const json* manifest)
 {
     machineIdSource = [](std::wstring& id) { return zubLifecycle::RunMID(id); };
-    setSilo = [] { return CIsolation::SetSiloID(kSiloId) != FALSE; };
+    selectSilo = [] { return SelectLauncherSilo(); };
     urlFileFolder = [] {
         std::wstring folder;
         GetCommonAppDataPath(folder, nullptr);
@@ -253,12 +296,9 @@ void VekDataReporter::initMachineID()
         ~Reset() { flag = false; }
     } reset{m_inMachineIdLookup};
 
-    if (!setSilo()) {
-        logError(kSiloIdFailed);
-        return;
-    }
-    if (!CIsolation::SetSiloRegistryRoot(kSiloRoot)) {
-        logError(kSiloRootFailed);
+    // Unlike the status reporter, this one reports a silo failure and asks for no identifier.
+    if (const HRESULT silo = selectSilo(); FAILED(silo)) {
+        logError(silo);
         return;
     }
     try {
@@ -291,6 +331,24 @@ HRESULT VekDataReporter::AddPSNEntry(const json& node, json& record)
         QK_LOG_ERROR(L"Error occurred. Error code : 0x%08X", kUnexpected);
         return kUnexpected;
     }
+}
+
+std::string VekDataReporter::ManifestIdText() const
+{
+    return Utf8(Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id")));
+}
+
+void VekDataReporter::AddJobIds(const json& job, json& record)
+{
+    if (const json* t = Member(Member(&job, "distribution"), "transaction_id"))
+        record["transaction_id"] = *t;
+    record["job_id"] = Member(&job, "job_id") ? *Member(&job, "job_id") : json("");
+}
+
+void VekDataReporter::AddConsentFlow(json& record) const
+{
+    if (m_manifest && IsDownloadAccepted(*m_manifest))
+        record["ConsentUIFlow"] = 1;
 }
 
 std::wstring VekDataReporter::GetUrlFilePath() const
@@ -575,38 +633,18 @@ HRESULT VekDataReporter::submitToServer(const std::wstring& url, const std::wstr
         QK_LOG_ERROR(L"CanonicalizeURL() failed, hr=0x%08X", hr);
         return hr;
     }
-    CWinHTTPClient client;
-    const json& proxy = ProxySettings();
-    client.LoadProxySettings(proxy.is_null() ? nullptr : &proxy, full);
-    HRESULT result = kGetFailed;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        hr = client.Initialize(L"VEK", full.c_str(), 30, false);
-        if (FAILED(hr)) {
-            QK_LOG_ERROR(L"httpClient.Initialize() failed, hr=0x%08X", hr);
-            return kInitializeFailed;
-        }
-        client.ApplyProxySettings();
-        const bool viaProxy = client.IsProxyEnabled();
-        if (attempt == 1)
-            client.SetProxyEnabled(false);
-        RequestId request = 0;
-        hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &request);
-        if (FAILED(hr)) {
-            QK_LOG_ERROR(L"httpClient.GetRequest() failed, hr=0x%08X", hr);
-            result = kGetFailed;
-        } else {
-            DWORD status = 200;
-            hr = client.GetStatus(request, &status);
-            client.CloseRequest(request);
-            if (SUCCEEDED(hr) && status == 200)
-                return hr;
-            QK_LOG_ERROR(L"httpClient.GetRequest() failed, hr=0x%08X, status=%lu", hr, status);
-            result = kStatusFailed;
-        }
-        if (!viaProxy || attempt == 1)
-            break;
+    const GetOutcome outcome = GetWithProxyFallback(full, __PRETTY_FUNCTION__);
+    switch (outcome.step) {
+    case GetStep::Sent:
+        return outcome.hr;
+    case GetStep::Initialize:
+        return kInitializeFailed;
+    case GetStep::Request:
+        return kGetFailed;
+    case GetStep::Status:
+        break;
     }
-    return result;
+    return kStatusFailed;
 }
 
 void VekDataReporter::sendOLPData(int kind, const json& job)
@@ -625,43 +663,19 @@ void VekDataReporter::sendOLPData(int kind, const json& job)
     if (url.empty())
         return;
     QK_LOG_INFO(L"Sending OLP ping %s", url.c_str());
-    CWinHTTPClient client;
-    const json& proxy = ProxySettings();
-    client.LoadProxySettings(proxy.is_null() ? nullptr : &proxy, url);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        HRESULT hr = client.Initialize(L"VEK", url.c_str(), 30, false);
-        if (FAILED(hr)) {
-            QK_LOG_ERROR(L"httpClient.Initialize() failed, hr=0x%08X", hr);
-            throw DataReporterException(hr);
-        }
-        client.ApplyProxySettings();
-        const bool viaProxy = client.IsProxyEnabled();
-        if (attempt == 1)
-            client.SetProxyEnabled(false);
-        RequestId request = 0;
-        hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &request);
-        if (FAILED(hr)) {
-            QK_LOG_ERROR(L"httpClient.GetRequest() failed, hr=0x%08X", hr);
-        } else {
-            DWORD status = 200;
-            hr = client.GetStatus(request, &status);
-            client.CloseRequest(request);
-            if (SUCCEEDED(hr) && status == 200) {
-                QK_LOG_INFO(L"OLP ping sent successfully");
-                return;
-            }
-            QK_LOG_ERROR(L"httpClient.GetRequest() failed, hr=0x%08X, status=%lu", hr, status);
-        }
-        if (!viaProxy)
-            break;
+    // The URL goes as the manifest gives it: no query of its own, no canonicalisation.
+    const GetOutcome outcome = GetWithProxyFallback(url, __PRETTY_FUNCTION__);
+    if (outcome.step == GetStep::Sent) {
+        QK_LOG_INFO(L"OLP ping sent successfully");
+        return;
     }
-    throw DataReporterException(kStatusFailed);
+    throw DataReporterException(outcome.step == GetStep::Initialize ? outcome.hr : kStatusFailed);
 }
 
 HRESULT VekDataReporter::logConsent(int element)
 {
     json record = json::object();
-    record["manifest_id"] = Utf8(Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id")));
+    record["manifest_id"] = ManifestIdText();
     record["ConsentUIElement"] = element;
     record["ConsentUIFlow"] = 1;
     const json* psn = Member(Member(FirstJob(), "distribution"), "product_serial_number");
@@ -675,7 +689,7 @@ HRESULT VekDataReporter::logInitializationStage(int errorCode, int eventCode)
     json record = json::object();
     const HRESULT hr = m_manifest ? AddPSNEntry(*m_manifest, record) : 0;
     if (SUCCEEDED(hr)) {
-        record["manifest_id"] = Utf8(Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id")));
+        record["manifest_id"] = ManifestIdText();
         record["log_type"] = "event";
         record["event_code"] = eventCode;
         record["error_code"] = errorCode;
@@ -689,13 +703,12 @@ HRESULT VekDataReporter::logError(HRESULT code, bool send, json& record)
 {
     if (!record.is_object())
         record = json::object();
-    record["manifest_id"] = Utf8(Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id")));
+    record["manifest_id"] = ManifestIdText();
     record["log_type"] = "error";
     record["error_code"] = static_cast<long long>(code);
     const HRESULT hr = m_manifest ? AddPSNEntry(*m_manifest, record) : 0;
     if (SUCCEEDED(hr)) {
-        if (m_manifest && IsDownloadAccepted(*m_manifest))
-            record["ConsentUIFlow"] = 1;
+        AddConsentFlow(record);
         if (send)
             sendModuleFData(record);
         else
@@ -735,9 +748,7 @@ HRESULT VekDataReporter::logJobError(HRESULT code, bool send, const json& job, c
                                      int fileFailureCount)
 {
     json record = json::object();
-    if (const json* t = Member(Member(&job, "distribution"), "transaction_id"))
-        record["transaction_id"] = *t;
-    record["job_id"] = Member(&job, "job_id") ? *Member(&job, "job_id") : json("");
+    AddJobIds(job, record);
     if (const json* t = Member(&job, "error_type"); t && Integer(t) != 0)
         record["error_type"] = *t;
     if (const json* t = Member(&job, "job_error_code"))
@@ -751,8 +762,7 @@ HRESULT VekDataReporter::logJobError(HRESULT code, bool send, const json& job, c
     const HRESULT hr = AddPSNEntry(job, record);
     if (FAILED(hr))
         return hr;
-    if (m_manifest && IsDownloadAccepted(*m_manifest))
-        record["ConsentUIFlow"] = 1;
+    AddConsentFlow(record);
     if (filePriority != kNotGiven)
         record["file_priority"] = filePriority;
     if (fileFailureCount != kNotGiven)
@@ -768,10 +778,8 @@ HRESULT VekDataReporter::logEvent(int event, const json& job, bool send)
         return 0;
     json record = json::object();
     record["event_id"] = event;
-    record["manifest_id"] = Utf8(Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id")));
-    if (const json* t = Member(Member(&job, "distribution"), "transaction_id"))
-        record["transaction_id"] = *t;
-    record["job_id"] = Member(&job, "job_id") ? *Member(&job, "job_id") : json("");
+    record["manifest_id"] = ManifestIdText();
+    AddJobIds(job, record);
     record["log_type"] = "event";
     record["event_code"] = event;
     if (const json* t = Member(&job, "error_type"))
@@ -783,8 +791,7 @@ HRESULT VekDataReporter::logEvent(int event, const json& job, bool send)
     const HRESULT hr = AddPSNEntry(job, record);
     if (FAILED(hr))
         return hr;
-    if (m_manifest && IsDownloadAccepted(*m_manifest))
-        record["ConsentUIFlow"] = 1;
+    AddConsentFlow(record);
     if (send)
         sendModuleFData(record);
     sendOLPData(event, job);

@@ -75,10 +75,10 @@ public:
     // The process-wide proxy settings every reporter loads its requests from.
     static json& ProxySettings();
 
-    // Replaceable for tests: the machine identifier, the silo set-up, the URL file's folder, the
+    // Replaceable for tests: the machine identifier, the silo selection (SelectLauncherSilo), the URL file's folder, the
     // system language, the time of the check value and the "noui" switch.
     std::function<HRESULT(std::wstring&)> machineIdSource;
-    std::function<bool()> setSilo;
+    std::function<HRESULT()> selectSilo;
     std::function<std::wstring()> urlFileFolder;
     std::function<LANGID()> languageId;
     std::function<DWORD()> unixTime;
@@ -87,6 +87,12 @@ public:
 protected:
     static bool IsNullOrEmpty(const json* manifest);
     const json* FirstJob() const;
+    // vek.global.manifest_id as UTF-8 text (empty when missing).
+    std::string ManifestIdText() const;
+    // "transaction_id" (when the job's distribution has one) and "job_id" (empty when missing).
+    static void AddJobIds(const json& job, json& record);
+    // "ConsentUIFlow" = 1 when the manifest records that the user accepted the download.
+    void AddConsentFlow(json& record) const;
 
     std::mutex m_lock;
     std::wstring m_urlFileName;

@@ -6,10 +6,11 @@
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
-#include "common/system/CIsolation.h"
 #include "common/system/qkOSInfo.h"
 #include "net/http/Jux_TimeUtils.h"
 #include "net/proxy/VekProxySettings.h"
+#include "services/launcher/VekResultCodes.h"
+#include "services/launcher/VekSilo.h"
 #include "services/launcher/VekUtil.h"
 
 #include <cstdarg>
@@ -18,9 +19,6 @@
 namespace vek {
 
 namespace {
-
-constexpr wchar_t kSiloId[] = L"{56173B10-912C-4921-9AA2-3D4039DA1785}";
-constexpr wchar_t kSiloRoot[] = L"SOFTWARE\\Vallor";
 
 std::wstring Wide(const std::string& utf8)
 {
@@ -186,9 +184,11 @@ std::wstring VekStatusReporter::EventName(int code)
 
 void VekStatusReporter::InitMachineId()
 {
-    if (!CIsolation::SetSiloID(kSiloId))
+    // Unlike the data reporter, a silo failure is only logged and the identifier asked for anyway.
+    const HRESULT silo = SelectLauncherSilo();
+    if (silo == VEK_E_SILO_ID_NOT_SET)
         QK_LOG_ERROR(L"Failed to set the silo GUID");
-    else if (!CIsolation::SetSiloRegistryRoot(kSiloRoot))
+    else if (FAILED(silo))
         QK_LOG_ERROR(L"Failed to set the silo GUID.");
     std::wstring id;
     const HRESULT hr = machineIdSource(id);

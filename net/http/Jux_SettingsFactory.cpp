@@ -1,32 +1,22 @@
 #include "net/http/Jux_SettingsFactory.h"
 
-#include <atomic>
-#include <mutex>
+#include "common/base/qkRegisterOnce.h"
 
 namespace Jux {
 namespace {
 
-std::mutex g_registrationLock;
-bool g_registrationUsed = false;
-std::atomic<SettingsFactory> g_factory{nullptr};
+constinit qkRegisterOnce<SettingsFactory> g_factory;
 
 } // namespace
 
 HRESULT RegisterSettingsFactory(SettingsFactory factory)
 {
-    std::lock_guard<std::mutex> lock(g_registrationLock);
-    if (g_registrationUsed)
-        return E_UNEXPECTED;
-    g_registrationUsed = true;
-    if (factory == nullptr)
-        return E_INVALIDARG;
-    g_factory.store(factory);
-    return S_OK;
+    return g_factory.Register(factory);
 }
 
 SettingsFactory GetSettingsFactory()
 {
-    return g_factory.load();
+    return g_factory.Get();
 }
 
 } // namespace Jux

@@ -7,9 +7,9 @@
 #include <exception>
 #include <string>
 
-#include "common/system/CIsolation.h"
 #include "services/digest/VekSHA256.h"
 #include "common/errors/qkLog.h"
+#include "services/launcher/VekSilo.h"
 #include "services/launcher/VekUtil.h"
 #include "services/trust/CSignerSubjectCheck.h"
 #include "common/objects/IVerifyTrust.h"
@@ -19,9 +19,6 @@
 namespace vek {
 
 namespace {
-
-const wchar_t kSiloId[] = L"{56173B10-912C-4921-9AA2-3D4039DA1785}";
-const wchar_t kSiloRoot[] = L"SOFTWARE\\Vallor";
 
 // The text of a string member, or false when the member is missing or not a string.
 bool StringMember(const nlohmann::json* node, const char* name, std::string& text)
@@ -120,13 +117,10 @@ HRESULT ValidateFileWithTalvernSignature(const wchar_t* path, int32_t* validatio
         QK_LOG_ERROR(L"File %ls does not exist, hr=0x%08X", path ? path : L"(null)", static_cast<unsigned>(hr));
         return hr;
     }
-    if (!CIsolation::SetSiloID(kSiloId)) {
-        QK_LOG_ERROR(L"CIsolation::SetSiloID() failed with silo id %ls", kSiloId);
-        return VEK_E_SILO_ID_NOT_SET;
-    }
-    if (!CIsolation::SetSiloRegistryRoot(kSiloRoot)) {
-        QK_LOG_ERROR(L"CIsolation::SetSiloRegistryRoot() failed with silo root %ls", kSiloRoot);
-        return VEK_E_SILO_ROOT_NOT_SET;
+    hr = SelectLauncherSilo();
+    if (FAILED(hr)) {
+        QK_LOG_ERROR(L"The launcher's silo could not be selected, hr=0x%08X", static_cast<unsigned>(hr));
+        return hr;
     }
     Microsoft::WRL::ComPtr<IVerifyTrust> trust;
     if (!CreateTrustObject(trust)) {

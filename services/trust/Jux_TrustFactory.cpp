@@ -2,9 +2,7 @@
 
 #include <wrl/client.h>
 
-#include <atomic>
-#include <mutex>
-
+#include "common/base/qkRegisterOnce.h"
 #include "common/objects/qkInstanceFactory.h"
 #include "common/objects/qkTalResult.h"
 #include "services/trust/TrustTrace.h"
@@ -15,9 +13,7 @@ using Microsoft::WRL::ComPtr;
 namespace Jux {
 namespace {
 
-std::atomic<VerifyTrustFactory> g_factory{nullptr};
-std::atomic<HRESULT> g_registrationStatus{S_OK};
-std::once_flag g_registrationOnce;
+constinit qkRegisterOnce<VerifyTrustFactory> g_factory;
 
 // The trust object's class is part of this library, so the instance factory learns its creator
 // here, on the first request that finds the class unknown.
@@ -83,21 +79,12 @@ HRESULT CreateFromInstanceFactory(ComPtr<IVerifyTrust>& trust)
 
 HRESULT RegisterVerifyTrustFactory(VerifyTrustFactory factory)
 {
-    g_registrationStatus.exchange(E_UNEXPECTED);
-    std::call_once(g_registrationOnce, [factory] {
-        if (factory == nullptr) {
-            g_registrationStatus.exchange(E_INVALIDARG);
-            return;
-        }
-        g_factory.store(factory);
-        g_registrationStatus.exchange(S_OK);
-    });
-    return g_registrationStatus.load();
+    return g_factory.Register(factory);
 }
 
 HRESULT UnregisterVerifyTrustFactory()
 {
-    g_factory.store(nullptr);
+    g_factory.Forget();
     return S_OK;
 }
 
@@ -106,7 +93,7 @@ HRESULT GetTrustObject(IVerifyTrust** trust)
     if (trust == nullptr)
         return E_POINTER;
     ComPtr<IVerifyTrust> object;
-    if (const VerifyTrustFactory factory = g_factory.load()) {
+    if (const VerifyTrustFactory factory = g_factory.Get()) {
         const HRESULT hr = factory(object.GetAddressOf());
         if (FAILED(hr)) {
             TRUST_TRACE(L"Registered trust factory failed, 0x%08lX", static_cast<unsigned long>(hr));

@@ -14,7 +14,7 @@
 #include "ui/VekWindowMessages.h"
 #include "ui/automation/VekUiaProvider.h"
 #include "ui/dialog/VekBaseUIImpl.h"
-#include "ui/dialog/VekDialogJobEngine.h"
+#include "ui/VekJobEngineView.h"
 #include "ui/dialog/VekDialogJobListWindow.h"
 #include "ui/dialog/VekProductName.h"
 #include "ui/res/VekResourceIds.h"
@@ -43,11 +43,6 @@ constexpr COLORREF kLinkColour = 0xAD3D00;
 constexpr HRESULT kStartResultBadLayout = static_cast<HRESULT>(0x80047E13);
 constexpr HRESULT kStartResultNoOptions = static_cast<HRESULT>(0x80047E14);
 constexpr UINT kEventNoLock = 1618; // another installation is in progress
-
-std::wstring LoadText(UINT id, const wchar_t* fallback = nullptr)
-{
-    return CVekResourceLoader::Instance().GetString(id, fallback);
-}
 
 std::wstring ProductTitle()
 {
@@ -97,7 +92,7 @@ VekBaseUI::VekBaseUI(std::shared_ptr<VekDataReporter> reporter, std::shared_ptr<
       m_DataReporter(std::move(reporter)),
       m_lastError(page)
 {
-    m_engine = options.engine ? std::move(options.engine) : MakeDialogJobEngine(jobEngine);
+    m_engine = options.engine ? std::move(options.engine) : VekJobEngineView::Make(jobEngine);
     m_JobListUI = options.jobList ? std::move(options.jobList) : MakeDialogJobListWindow(jobEngine, m_DataReporter);
     m_system = options.system != nullptr ? options.system : &VekDialogSystem::Default();
     if (options.commandLine)

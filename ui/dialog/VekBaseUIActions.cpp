@@ -17,6 +17,7 @@
 #include "ui/dialog/VekProductName.h"
 #include "ui/res/VekResourceIds.h"
 #include "ui/resources/CVekResourceLoader.h"
+#include "ui/util/VekMessageText.h"
 
 #include <filesystem>
 #include <system_error>
@@ -29,27 +30,6 @@ constexpr wchar_t kContinueUpgradeEvent[] = L"VEK_ContinueUpgrade";
 constexpr UINT kRebootFlagsSoft = EWX_REBOOT | EWX_FORCEIFHUNG;
 constexpr UINT kRebootFlagsHard = EWX_REBOOT | EWX_FORCE | EWX_FORCEIFHUNG;
 constexpr DWORD kRebootReason = SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION;
-
-std::wstring LoadText(UINT id, const wchar_t* fallback = nullptr)
-{
-    return CVekResourceLoader::Instance().GetString(id, fallback);
-}
-
-// FormatMessage over a string-table pattern with numeric inserts (%1!d! ...).
-std::wstring FormatNumbers(const std::wstring& pattern, DWORD_PTR first, DWORD_PTR second)
-{
-    DWORD_PTR arguments[2] = {first, second};
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, pattern.c_str(), 0,
-        0, reinterpret_cast<wchar_t*>(&buffer), 0, reinterpret_cast<va_list*>(arguments));
-    std::wstring text;
-    if (length != 0 && buffer != nullptr)
-        text.assign(buffer, length);
-    if (buffer != nullptr)
-        ::LocalFree(buffer);
-    return text;
-}
 
 std::wstring ParentFolder(const std::wstring& folder)
 {
@@ -72,18 +52,8 @@ std::wstring LongPath(const std::wstring& path)
 
 void VekBaseUI::formatDuration(long long seconds, std::wstring& text)
 {
-    if (seconds < 0)
-        return;
-    if (seconds < 61)
-        text = FormatNumbers(LoadText(142), static_cast<DWORD_PTR>(seconds), 0);
-    else if (seconds < 3601)
-        text = FormatNumbers(LoadText(143), static_cast<DWORD_PTR>(seconds / 60), static_cast<DWORD_PTR>(seconds % 60));
-    else if (seconds < 86401)
-        text = FormatNumbers(LoadText(144), static_cast<DWORD_PTR>(seconds / 3600),
-                             static_cast<DWORD_PTR>(seconds / 60 - (seconds / 3600) * 60));
-    else
-        text = FormatNumbers(LoadText(145), static_cast<DWORD_PTR>(seconds / 86400),
-                             static_cast<DWORD_PTR>(seconds / 3600 - (seconds / 86400) * 24));
+    if (seconds >= 0)
+        text = DurationText(seconds);
 }
 
 uint64_t VekBaseUI::reshowInterval(uint64_t remainingMilliseconds)

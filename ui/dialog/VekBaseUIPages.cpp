@@ -24,11 +24,6 @@ namespace {
 constexpr int kStringClose = 223;
 constexpr int kStringInitializing = 222;
 
-std::wstring LoadText(UINT id, const wchar_t* fallback = nullptr)
-{
-    return CVekResourceLoader::Instance().GetString(id, fallback);
-}
-
 // Puts the arguments in place of the pattern's "%s" markers, in order; a marker without an
 // argument stays as it is. The result grows as needed, so no job value can overflow it.
 std::wstring FillMarkers(const std::wstring& pattern, std::initializer_list<std::wstring> arguments)

@@ -11,6 +11,7 @@
 #include "ui/automation/VekUiaProvider.h"
 #include "ui/joblist/VekJobUISystem.h"
 #include "ui/resources/CVekResourceLoader.h"
+#include "ui/util/VekMessageText.h"
 #include "ui/util/VekPageAddress.h"
 #include "ui/util/VekScreen.h"
 
@@ -51,10 +52,6 @@ enum : int {
     kStrKilobytes = 137,
     kStrBytes = 139,
     kStrValidating = 141,
-    kStrSeconds = 142,
-    kStrMinutesSeconds = 143,
-    kStrHoursMinutes = 144,
-    kStrDaysHours = 145,
     kStrInstallErrorRetry = 154,
     kStrTryDifferentMethod = 178,
     kStrDownloadProblem = 179,
@@ -103,34 +100,10 @@ enum : int {
 constexpr UINT kMainDialogFocusControl = 3309;
 constexpr int32_t kEngineFatalError = -3;
 
-std::wstring LoadText(int id)
-{
-    return CVekResourceLoader::Instance().GetString(static_cast<UINT>(id));
-}
-
-// Formats a message-table style pattern ("%1!s!", "%2!d!") with the arguments; the system
-// allocates the result, so no number or text can overflow a buffer. Empty on failure.
-std::wstring FormatPattern(const std::wstring& pattern, const DWORD_PTR* arguments)
-{
-    if (pattern.empty())
-        return {};
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_STRING |
-                                              FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                          pattern.c_str(), 0, 0, reinterpret_cast<LPWSTR>(&buffer), 0,
-                                          reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(arguments)));
-    std::wstring text;
-    if (length != 0 && buffer != nullptr)
-        text.assign(buffer, length);
-    if (buffer != nullptr)
-        ::LocalFree(buffer);
-    return text;
-}
-
 std::wstring FormatWithText(int stringId, const std::wstring& value)
 {
     const DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(value.c_str())};
-    return FormatPattern(LoadText(stringId), arguments);
+    return FormatInserts(LoadText(stringId), arguments);
 }
 
 // "%d" and "%%" of a printf-style string-table text, replaced without printf, so that a
@@ -261,29 +234,7 @@ std::wstring VekJobUI::FormatSize(unsigned long long bytes)
 
 std::wstring VekJobUI::FormatDuration(long long seconds)
 {
-    if (seconds < 0)
-        return {};
-    int stringId = kStrHoursMinutes;
-    long long first = seconds / 3600;
-    long long second = (seconds % 3600) / 60;
-    if (seconds <= 60) {
-        stringId = kStrSeconds;
-        first = seconds;
-        second = 0;
-    } else if (seconds <= 3600) {
-        stringId = kStrMinutesSeconds;
-        first = seconds / 60;
-        second = seconds % 60;
-    } else if (seconds > 86400) {
-        stringId = kStrDaysHours;
-        first = seconds / 86400;
-        second = (seconds % 86400) / 3600;
-    }
-    // "%1!d!" takes a 32-bit value: more days than that cannot be meant.
-    const long long limit = std::numeric_limits<int32_t>::max();
-    const DWORD_PTR arguments[] = {static_cast<DWORD_PTR>(first > limit ? limit : first),
-                                   static_cast<DWORD_PTR>(second)};
-    return FormatPattern(LoadText(stringId), arguments);
+    return DurationText(seconds);
 }
 
 ULONGLONG VekJobUI::BringToFrontInterval(ULONGLONG remainingSeconds)
@@ -870,7 +821,7 @@ void VekJobUI::OnRemainingTimeTimer()
         const DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(done.c_str()),
                                        reinterpret_cast<DWORD_PTR>(total.c_str()),
                                        reinterpret_cast<DWORD_PTR>(remaining.c_str())};
-        text = FormatPattern(LoadText(kStrSizeOfSizeRemaining), arguments);
+        text = FormatInserts(LoadText(kStrSizeOfSizeRemaining), arguments);
     } else {
         text = LoadText(kStrCalculating);
     }
@@ -1032,7 +983,7 @@ void VekJobUI::HandleEvent(int32_t event)
         break;
     case eJobPluginEvent40:
         if (m_jobEngine)
-            m_jobEngine->resetRebootCount();
+            m_jobEngine->ResetRebootCount();
         m_upgradeFailed = true;
         break;
     case eJobShowRestartAndUpgradeMessage:

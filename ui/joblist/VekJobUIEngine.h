@@ -1,6 +1,6 @@
 #pragma once
 // What the job list and the job windows ask of the job engine, as one small interface. The
-// product binds it to the real job engine (Wrap); tests drive the windows through an engine of
+// product binds it to the real job engine (Wrap, a VekJobEngineView); tests drive the windows through an engine of
 // their own. Every call runs on the main thread; the engine locks inside.
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +26,7 @@ public:
     virtual void Resume() = 0;
     // Records that the user retried the download after a download error.
     virtual void setRetryDownloadDone() = 0;
-    virtual void resetRebootCount() = 0;
+    virtual void ResetRebootCount() = 0;
     virtual std::wstring GetDownloadFolder() = 0;
     // Registers the run task with an extra argument ("/UPGRADE_CONFIRMED").
     virtual void createRunTask(const std::wstring& extraArguments) = 0;

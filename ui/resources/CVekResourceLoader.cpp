@@ -184,3 +184,8 @@ HRSRC CVekResourceLoader::FindResource(const wchar_t* name, const wchar_t* type,
             return resource;
     return ::FindResourceW(module, name, type);
 }
+
+std::wstring vek::LoadText(UINT id, const wchar_t* fallback)
+{
+    return CVekResourceLoader::Instance().GetString(id, fallback);
+}

@@ -69,3 +69,11 @@ private:
     bool m_initialized = false;
     HMODULE m_module;
 };
+
+namespace vek {
+
+// The windows' one text loader: the string in the first preferred language that has it, else
+// the fallback (empty when none).
+std::wstring LoadText(UINT id, const wchar_t* fallback = nullptr);
+
+} // namespace vek

@@ -232,7 +232,7 @@ LRESULT VekTray::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
     if (m_notifyIconData.hIcon == nullptr)
         QK_LOG_WARNING(L"Icon %u not loaded, error %lu", kIconId, ::GetLastError());
 
-    m_leftToRight = loadString(kStringLayout) != L"RTL";
+    m_leftToRight = LoadText(kStringLayout) != L"RTL";
 
     // The window's own icons; the program icon stands in when the executable has no separate one.
     for (const bool big : {true, false}) {
@@ -244,7 +244,7 @@ LRESULT VekTray::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
         ::SendMessageW(m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon));
     }
 
-    CopyField(m_notifyIconData.szTip, loadString(productTitleId()));
+    CopyField(m_notifyIconData.szTip, LoadText(productTitleId()));
 
     m_mainDialog = createMainDialog(m_hWnd);
     if (!mainDialogIsWindow()) {
@@ -426,7 +426,7 @@ LRESULT VekTray::OnJobUpdate(UINT, WPARAM wParam, LPARAM lParam, BOOL&)
         showMainWindow(true);
         break;
     case 2:
-        showBalloon(loadString(kStringStartingDownload), facts.jobDescription);
+        showBalloon(LoadText(kStringStartingDownload), facts.jobDescription);
         break;
     case 10:
         if (facts.createMsiJob || !facts.finishPageHidden)
@@ -499,8 +499,8 @@ void VekTray::showContextMenu()
     }
     HWND dialog = m_mainDialog ? m_mainDialog->hwnd() : nullptr;
     const bool dialogDisabled = dialog != nullptr && ::IsWindow(dialog) && !::IsWindowEnabled(dialog);
-    const std::wstring open = loadString(kStringOpen);
-    const std::wstring quit = loadString(kStringQuit);
+    const std::wstring open = LoadText(kStringOpen);
+    const std::wstring quit = LoadText(kStringQuit);
     ::AppendMenuW(popup, MF_STRING | (mainDialogVisible() ? MF_GRAYED : 0), kCommandOpen, open.c_str());
     ::AppendMenuW(popup, MF_STRING | (dialogDisabled || m_exitDisabled ? MF_GRAYED : 0), kCommandQuit, quit.c_str());
     ::SetMenuDefaultItem(popup, kCommandOpen, FALSE);
@@ -534,7 +534,7 @@ LRESULT VekTray::OnOpen(UINT, WPARAM, LPARAM, BOOL&)
 
 LRESULT VekTray::OnQuit(UINT, WPARAM, LPARAM, BOOL&)
 {
-    const std::wstring caption = loadString(productTitleId());
+    const std::wstring caption = LoadText(productTitleId());
     auto dialogWindow = [this]() -> HWND {
         HWND dialog = m_mainDialog ? m_mainDialog->hwnd() : nullptr;
         return dialog != nullptr && ::IsWindow(dialog) ? dialog : nullptr;
@@ -547,7 +547,7 @@ LRESULT VekTray::OnQuit(UINT, WPARAM, LPARAM, BOOL&)
         m_quitPromptOpen = true;
         m_engine->Pause();
         const UINT type = MB_YESNO | MB_ICONQUESTION | (m_leftToRight ? 0 : MB_RTLREADING);
-        if (quitPrompt(loadString(kStringQuitQuestion), caption, type) == IDYES) {
+        if (quitPrompt(LoadText(kStringQuitQuestion), caption, type) == IDYES) {
             if (m_engine->IsRunning())
                 g_ExitCode = ExitUserQuit;
             m_cleanupFlags = kCleanAll;
@@ -623,11 +623,6 @@ bool VekTray::mainDialogIsWindow() const
 bool VekTray::mainDialogVisible() const
 {
     return mainDialogIsWindow() && ::IsWindowVisible(m_mainDialog->hwnd());
-}
-
-std::wstring VekTray::loadString(UINT id) const
-{
-    return CVekResourceLoader::Instance().GetString(id);
 }
 
 UINT VekTray::productTitleId() const

@@ -134,7 +134,6 @@ private:
     void decideCleanupFlags();
     bool mainDialogIsWindow() const;
     bool mainDialogVisible() const;
-    std::wstring loadString(UINT id) const;
     UINT productTitleId() const;
     bool windows8OrLater() const;
 

@@ -1,6 +1,6 @@
 #pragma once
 // What the tray window asks of the job engine, as one small interface. The product binds it to
-// the real job engine (VekTrayJobEngine); tests drive the tray through a scripted engine. Every
+// the real job engine (VekJobEngineView); tests drive the tray through a scripted engine. Every
 // call runs on the main thread; the engine locks inside.
 #include <cstdint>
 #include <memory>
@@ -23,7 +23,7 @@ public:
     virtual void Resume() = 0;
     // Clean-up flags: 0x1 shortcuts, 0x2 downloads folder, 0x4 state file and leftover
     // temporary files, 0x8 registry values and the run task.
-    virtual void CleanUp(unsigned flags) = 0;
+    virtual void CleanUp(uint32_t flags) = 0;
     virtual int GetJobCount() = 0;
     virtual bool areAllJobsComplete() = 0;
     virtual bool isFirstJobComplete() = 0;

@@ -4,7 +4,7 @@
 
 #include "ui/dialog/VekProductName.h"
 #include "ui/tray/VekTrayBaseUI.h"
-#include "ui/tray/VekTrayJobEngine.h"
+#include "ui/VekJobEngineView.h"
 
 #include "common/errors/qkLog.h"
 
@@ -32,7 +32,7 @@ VekTrayOptions ProductOptions(const std::shared_ptr<VekDataReporter>& reporter,
 } // namespace
 
 VekTray::VekTray(std::shared_ptr<VekDataReporter> reporter, std::shared_ptr<VekJobEngine> jobEngine)
-    : VekTray(reporter, jobEngine ? std::make_shared<VekTrayJobEngine>(jobEngine) : nullptr,
+    : VekTray(reporter, VekJobEngineView::Make(jobEngine),
               ProductOptions(reporter, jobEngine))
 {
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -94,3 +96,27 @@ TEST_F(Crc32FileTest, ShortReadFails)
 }
 
 } // namespace
+
+// A header's check value counts its own CRC field as zero, wherever the field lies; a field at
+// the end of the covered bytes leaves them as they are.
+TEST(qkCrc32, HeaderCrcCountsItsOwnFieldAsZero)
+{
+    struct Case {
+        DWORD size;
+        DWORD crcOffset;
+    } cases[] = {{32, 24}, {40, 36}, {24, 20}, {36, 36}, {8, 0}};
+    for (const Case& c : cases) {
+        BYTE header[40];
+        for (DWORD i = 0; i < sizeof(header); ++i)
+            header[i] = static_cast<BYTE>(i * 7 + 1);
+        BYTE zeroed[40];
+        std::copy(std::begin(header), std::end(header), zeroed);
+        if (c.crcOffset < c.size)
+            std::fill(zeroed + c.crcOffset, zeroed + c.crcOffset + 4, BYTE{0});
+        const DWORD expected = qkLib::Crc32(zeroed, c.size);
+        EXPECT_EQ(expected, qkLib::HeaderCrc(header, c.size, c.crcOffset)) << c.size << "/" << c.crcOffset;
+        // Whatever the field holds does not change the value.
+        header[c.crcOffset % c.size] ^= c.crcOffset < c.size ? 0xFF : 0;
+        EXPECT_EQ(expected, qkLib::HeaderCrc(header, c.size, c.crcOffset)) << c.size << "/" << c.crcOffset;
+    }
+}

@@ -2,6 +2,7 @@
 
 #include "common/base/qkCrc32.h"
 #include "common/system/qkRegistry.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 #include "net/VekTestServer.h"
 
@@ -209,9 +210,9 @@ TEST(DataReporter, SiloFailureIsReportedOnce)
     vek::VekDataReporter reporter(&manifest);
     FixFacts(reporter, folder.Path());
     int attempts = 0;
-    reporter.setSilo = [&] {
+    reporter.selectSilo = [&] {
         ++attempts;
-        return false;
+        return vek::VEK_E_SILO_ID_NOT_SET;
     };
     reporter.initMachineID();
     EXPECT_EQ(1, attempts);

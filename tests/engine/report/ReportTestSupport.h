@@ -104,7 +104,7 @@ void FixFacts(Reporter& reporter, const std::wstring& urlFolder)
         id = L"AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE";
         return S_OK;
     };
-    reporter.setSilo = [] { return true; };
+    reporter.selectSilo = [] { return S_OK; };
     reporter.urlFileFolder = [urlFolder] { return urlFolder; };
     reporter.languageId = [] { return static_cast<LANGID>(0x0409); };
     reporter.unixTime = [] { return static_cast<DWORD>(0x12345678); };

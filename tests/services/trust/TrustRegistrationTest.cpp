@@ -4,6 +4,10 @@
 
 #include <wrl/client.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "services/trust/CLockedFileVerifier.h"
 #include "services/trust/Jux_TrustFactory.h"
 #include "services/trust/TrustTestSupport.h"
@@ -111,4 +115,38 @@ TEST(TrustRegistrationTest, NullFunctionAtFirstRegistration)
     }
     EXPECT_EQ(Jux::RegisterVerifyTrustFactory(nullptr), E_INVALIDARG);
     EXPECT_EQ(Jux::RegisterVerifyTrustFactory(&FirstFactory), E_UNEXPECTED);
+}
+
+TEST(TrustRegistrationTest, RacingRegistrationsHaveOneWinner)
+{
+    // Runs alone in a process of its own (a CTest entry of its own), where the registration is
+    // still unused.
+    if (GetEnvironmentVariableW(L"VEK_TRUST_FRESH_PROCESS", nullptr, 0) == 0) {
+        GTEST_SKIP() << "needs a process of its own";
+    }
+    // Threads released at one moment: exactly one of them is told that its function counts.
+    constexpr int kThreads = 16;
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    HRESULT results[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (!go.load()) {}
+            results[i] = Jux::RegisterVerifyTrustFactory(i % 2 ? &FirstFactory : &SecondFactory);
+        });
+    }
+    while (ready.load() < kThreads) {}
+    go = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    int winners = 0;
+    for (HRESULT hr : results) {
+        if (hr == S_OK)
+            ++winners;
+        else
+            EXPECT_EQ(hr, E_UNEXPECTED);
+    }
+    EXPECT_EQ(winners, 1);
 }

@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 namespace {
 
@@ -832,6 +833,8 @@ TEST(DialogTexts, DurationTextAndReshowInterval)
         {86400, L"24 hour(s) 0 min(s)"},
         {86401, L"1 day(s) 0 hour(s)"},
         {400LL * 86400 + 7200, L"400 day(s) 2 hour(s)"},
+        // The days are clipped to what the string's 32-bit insert can show, as in the job window.
+        {std::numeric_limits<long long>::max(), L"2147483647 day(s) 15 hour(s)"},
         {-1, L"unchanged"},
     };
     for (const Duration& d : durations) {

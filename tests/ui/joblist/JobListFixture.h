@@ -118,7 +118,7 @@ public:
     void Pause() override { calls.push_back("Pause"); }
     void Resume() override { calls.push_back("Resume"); }
     void setRetryDownloadDone() override { calls.push_back("setRetryDownloadDone"); }
-    void resetRebootCount() override { calls.push_back("resetRebootCount"); }
+    void ResetRebootCount() override { calls.push_back("resetRebootCount"); }
     std::wstring GetDownloadFolder() override { return downloadFolder; }
     void createRunTask(const std::wstring& extra) override
     {

@@ -12,12 +12,14 @@
 #   <dir>/foreign-*.txt              files of another account; a test moves one where it needs it
 #   <dir>/vendor-linked/Vallor -> ../target    a vendor folder that is a link
 #   <dir>/vendor-foreign/Vallor/               a vendor folder of another account
+#   <dir>/stamp-foreign/Vallor/<stamp folder>/  the machine identifier's folder, of another account
 set -euo pipefail
 dir=$1
+stamp="stamp-foreign/Vallor/{086A63F0-6B13-4F29-9695-134E7A01E963}"
 rm -rf "$dir"
-mkdir -p "$dir/target" "$dir/plain" "$dir/foreign" "$dir/vendor-linked" "$dir/vendor-foreign/Vallor"
+mkdir -p "$dir/target" "$dir/plain" "$dir/foreign" "$dir/vendor-linked" "$dir/vendor-foreign/Vallor" "$dir/$stamp"
 ln -s target "$dir/linked"
 ln -s ../target "$dir/vendor-linked/Vallor"
 echo victim > "$dir/victim.txt"
 for n in 1 2 3; do echo foreign > "$dir/foreign-$n.txt"; done
-chown nobody "$dir/foreign" "$dir"/foreign-*.txt "$dir/vendor-foreign/Vallor" 2>/dev/null || true
+chown nobody "$dir/foreign" "$dir"/foreign-*.txt "$dir/vendor-foreign/Vallor" "$dir/$stamp" 2>/dev/null || true

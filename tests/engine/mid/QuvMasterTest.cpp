@@ -302,8 +302,9 @@ TEST_F(MidStamp, RefusesLinkedStampFolder)
     ::RemoveDirectoryW(vendor.c_str());
 }
 
-// A vendor folder that is a link or belongs to another account (another user could have made it
-// so) is refused: no identifier comes from it and nothing is written into it.
+// A vendor folder, or the identifier's folder in it, that is a link or belongs to another account
+// (another user could have made it so) is refused: no identifier comes from it and nothing is
+// written into it.
 TEST_F(MidStamp, RefusesVendorFolderBehindALinkOrOfAnotherAccount)
 {
     const struct {
@@ -313,6 +314,7 @@ TEST_F(MidStamp, RefusesVendorFolderBehindALinkOrOfAnotherAccount)
     } cases[] = {
         {L"vendor-linked", L"target", HRESULT_FROM_WIN32(4395)}, // ERROR_REPARSE_POINT_ENCOUNTERED
         {L"vendor-foreign", L"vendor-foreign\\Vallor", E_ACCESSDENIED},
+        {L"stamp-foreign", L"stamp-foreign\\Vallor\\{086A63F0-6B13-4F29-9695-134E7A01E963}", E_ACCESSDENIED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::filesystem::path(c.folder).string());

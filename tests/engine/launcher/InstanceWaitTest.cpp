@@ -1,7 +1,7 @@
 #include "engine/launcher/VekInstanceWait.h"
 
 #include "LauncherTestSupport.h"
-#include "engine/UntrustedFolders.h"
+#include "support/UntrustedFolders.h"
 #include "services/launcher/VekResultCodes.h"
 
 #include <gtest/gtest.h>

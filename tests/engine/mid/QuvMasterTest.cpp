@@ -11,7 +11,7 @@
 #include <objbase.h>
 
 #include "MidTestSupport.h"
-#include "engine/UntrustedFolders.h"
+#include "support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
 

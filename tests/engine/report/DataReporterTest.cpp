@@ -6,7 +6,7 @@
 #include "net/VekTestServer.h"
 
 #include "ReportTestSupport.h"
-#include "engine/UntrustedFolders.h"
+#include "support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -270,8 +270,9 @@ TEST(DataReporter, UrlFileInAFolderOrFileOfAnotherAccountIsNotWritten)
         vek::VekDataReporter reporter(&manifest);
         FixFacts(reporter, untrusted::Path(c.folder));
         const std::wstring path = reporter.GetUrlFilePath();
-        if (c.planted)
+        if (c.planted) {
             ASSERT_TRUE(::MoveFileW(untrusted::Path(c.planted).c_str(), path.c_str())) << ::GetLastError();
+        }
         reporter.AppendToUrlFile(L"https://localhost/r", L"?q=1");
         size_t entries = 0;
         for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(content))

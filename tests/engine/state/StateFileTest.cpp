@@ -8,7 +8,7 @@
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
-#include "engine/UntrustedFolders.h"
+#include "support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #pragma once
-// The planted folders and files that tests/engine/make_untrusted_folders.sh makes in the folder
+// The planted folders and files that tests/support/make_untrusted_folders.sh makes in the folder
 // named by VEK_UNTRUSTED (a Unix path), as Windows paths; and whether one of them really belongs
 // to another account here (only a fixture run as root can give it away).
 #include <windows.h>

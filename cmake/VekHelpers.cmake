@@ -158,3 +158,23 @@ function(vek_delay_load_system_dlls target)
   target_link_directories(${target} BEFORE PRIVATE ${dir})
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${outputs})
 endfunction()
+
+# vek_untrusted_folders(fixture [IN_PREFIX folder])
+# A CTest fixture that makes the planted folders and files of tests/support/make_untrusted_folders.sh
+# before its tests run: in "untrusted" of the caller's build folder, or with IN_PREFIX in that
+# folder of the tree's Wine prefix's ProgramData (the prefix is made first). VEK_UNTRUSTED_DIR
+# names the folder afterwards, for the tests' environment variable VEK_UNTRUSTED.
+function(vek_untrusted_folders fixture)
+  cmake_parse_arguments(A "" "IN_PREFIX" "" ${ARGN})
+  set(script ${PROJECT_SOURCE_DIR}/tests/support/make_untrusted_folders.sh)
+  if(A_IN_PREFIX)
+    set(dir ${PROJECT_BINARY_DIR}/wineprefix/drive_c/ProgramData/${A_IN_PREFIX})
+    add_test(NAME ${fixture}_setup COMMAND bash -c
+      "bash ${PROJECT_SOURCE_DIR}/tools/wine-prefix.sh ${PROJECT_BINARY_DIR} && bash ${script} ${dir}")
+  else()
+    set(dir ${CMAKE_CURRENT_BINARY_DIR}/untrusted)
+    add_test(NAME ${fixture}_setup COMMAND bash ${script} ${dir})
+  endif()
+  set_tests_properties(${fixture}_setup PROPERTIES FIXTURES_SETUP ${fixture})
+  set(VEK_UNTRUSTED_DIR ${dir} PARENT_SCOPE)
+endfunction()

@@ -187,6 +187,10 @@ HRESULT GetPath(const QuvStampState& state, std::wstring& path)
         hr = RefuseReparsePoint(folder);
         if (FAILED(hr))
             return hr;
+        // One made beforehand by another account stays theirs whatever access list it gets.
+        hr = qkFolderTrust::Refuse(folder);
+        if (FAILED(hr))
+            return hr;
         ApplyFolderAcl(folder, true);
         path = folder + L"\\" + kFileName;
         return S_OK;

@@ -4,6 +4,7 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
+#include "common/system/qkFolderTrust.h"
 #include "common/system/qkHandle.h"
 #include "common/system/qkOSInfo.h"
 #include "common/system/qkResourceHolders.h"
@@ -448,6 +449,11 @@ HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, co
             QK_LOG_ERROR(L"Cannot create the log folder %s, error %d", path.c_str(), error);
             return HRESULT_FROM_WIN32(static_cast<DWORD>(error));
         }
+    }
+    // A data folder that another user could have redirected or owns gets no log of ours.
+    const HRESULT refused = qkFolderTrust::Refuse(path);
+    if (FAILED(refused)) {
+        return refused;
     }
     if (configure != nullptr && !configure(logger, path.c_str(), baseName)) {
         QK_LOG_WARNING(L"The log file in %s could not be configured", path.c_str());

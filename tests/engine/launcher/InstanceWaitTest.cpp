@@ -1,6 +1,7 @@
 #include "engine/launcher/VekInstanceWait.h"
 
 #include "LauncherTestSupport.h"
+#include "support/UntrustedFolders.h"
 #include "services/launcher/VekResultCodes.h"
 
 #include <gtest/gtest.h>
@@ -47,7 +48,7 @@ protected:
         vek::VekInstanceWait wait(guard, root, [this](HRESULT code, bool send, const std::wstring& extra) {
             m_reports.push_back({code, send, extra});
         });
-        wait.SetDataFolder(m_folder.Path().wstring());
+        wait.SetDataFolder(m_dataFolder.empty() ? m_folder.Path().wstring() : m_dataFolder);
         wait.SetPause([this](DWORD milliseconds) {
             EXPECT_EQ(milliseconds, 1000u);
             ++m_pauses;
@@ -62,6 +63,7 @@ protected:
     }
 
     ScratchFolder m_folder{L"instance"};
+    std::wstring m_dataFolder; // the scratch folder when empty
     std::wstring m_id = launchertest::UniqueName(L"{vek-test-") + L"}";
     std::wstring m_events = launchertest::UniqueName(L"vek_instance_test_");
     unsigned m_pauses = 0;
@@ -132,6 +134,33 @@ TEST_F(InstanceWaitTest, LockFileNameAndBadNames)
     EXPECT_EQ(pauses, 0u);
     EXPECT_EQ(wait.canRun(nullptr, false), E_INVALIDARG);
     EXPECT_FALSE(wait.incrementFailureCount(nullptr));
+}
+
+// A data folder that is a link or belongs to another account (another user could have made it
+// so) holds no lock of ours: the wait ends at once with the refusal, and nothing is made there.
+TEST_F(InstanceWaitTest, DataFolderBehindALinkOrOfAnotherAccountHoldsNoLock)
+{
+    const struct {
+        const wchar_t* folder;
+        const wchar_t* contentFolder; // where its entries really lie
+        HRESULT refusal;
+    } cases[] = {
+        {L"linked", L"target", HRESULT_FROM_WIN32(4395)}, // ERROR_REPARSE_POINT_ENCOUNTERED
+        {L"foreign", L"foreign", E_ACCESSDENIED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::filesystem::path(c.folder).string());
+        const std::filesystem::path content = untrusted::Path(c.contentFolder);
+        if (c.refusal == E_ACCESSDENIED && !untrusted::IsForeign(content))
+            GTEST_SKIP() << untrusted::kNotGivenAway;
+        m_dataFolder = untrusted::Path(c.folder);
+        vek::VekSingleInstance guard;
+        EXPECT_EQ(Wait(guard, false), c.refusal);
+        EXPECT_FALSE(guard.IsHeld());
+        EXPECT_EQ(m_pauses, 0u);
+        EXPECT_TRUE(m_reports.empty());
+        EXPECT_TRUE(std::filesystem::is_empty(content));
+    }
 }
 
 TEST_F(InstanceWaitTest, SecondProcessWaitsThenGivesUp)

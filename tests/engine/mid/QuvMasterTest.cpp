@@ -11,6 +11,7 @@
 #include <objbase.h>
 
 #include "MidTestSupport.h"
+#include "support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -73,14 +74,14 @@ protected:
         doc.GetValue(section, key, value, found);
         return found ? value : L"<absent>";
     }
-    HRESULT Run(const std::wstring& adapters, std::wstring& id)
+    HRESULT Run(const std::wstring& adapters, std::wstring& id, const std::wstring& folder = {})
     {
         QuvAdapterSource source([adapters](std::wstring& out) {
             out = adapters;
             return S_OK;
         });
         QuvMaster::Options options;
-        options.folderOverride = m_folder.Path();
+        options.folderOverride = folder.empty() ? m_folder.Path() : folder;
         bool has = false;
         const HRESULT hr = QuvMaster::GetMachineId(source, id, has, options);
         EXPECT_EQ(hr == S_OK, has);
@@ -299,4 +300,30 @@ TEST_F(MidStamp, RefusesLinkedStampFolder)
     EXPECT_TRUE(id.empty());
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
     ::RemoveDirectoryW(vendor.c_str());
+}
+
+// A vendor folder, or the identifier's folder in it, that is a link or belongs to another account
+// (another user could have made it so) is refused: no identifier comes from it and nothing is
+// written into it.
+TEST_F(MidStamp, RefusesVendorFolderBehindALinkOrOfAnotherAccount)
+{
+    const struct {
+        const wchar_t* folder;        // whose "Vallor" is the vendor folder
+        const wchar_t* contentFolder; // where the vendor folder's entries really lie
+        HRESULT refusal;
+    } cases[] = {
+        {L"vendor-linked", L"target", HRESULT_FROM_WIN32(4395)}, // ERROR_REPARSE_POINT_ENCOUNTERED
+        {L"vendor-foreign", L"vendor-foreign\\Vallor", E_ACCESSDENIED},
+        {L"stamp-foreign", L"stamp-foreign\\Vallor\\{086A63F0-6B13-4F29-9695-134E7A01E963}", E_ACCESSDENIED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::filesystem::path(c.folder).string());
+        const std::wstring content = untrusted::Path(c.contentFolder);
+        if (c.refusal == E_ACCESSDENIED && !untrusted::IsForeign(content))
+            GTEST_SKIP() << untrusted::kNotGivenAway;
+        std::wstring id;
+        EXPECT_EQ(c.refusal, Run(L"001122334455", id, untrusted::Path(c.folder)));
+        EXPECT_TRUE(id.empty());
+        EXPECT_TRUE(std::filesystem::is_empty(content));
+    }
 }

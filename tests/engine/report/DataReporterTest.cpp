@@ -7,6 +7,7 @@
 #include "net/VekTestServer.h"
 
 #include "ReportTestSupport.h"
+#include "support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -244,4 +245,43 @@ TEST(DataReporter, UrlFileThatIsAHardLinkIsNotWritten)
     reporter.AppendToUrlFile(L"https://localhost/r", L"?q=2");
     EXPECT_EQ(ReadFile(path), "https://localhost/r?q=2\r\n");
     EXPECT_EQ(ReadFile(victim), "victim\n");
+}
+
+// A URL file goes only into a folder of our own and into a file of our own: a folder that is a
+// link or belongs to another account (another user could have made it so) gets none, and a file
+// of another account is not written to.
+TEST(DataReporter, UrlFileInAFolderOrFileOfAnotherAccountIsNotWritten)
+{
+    const json manifest = Manifest(UniqueId("urltrust"));
+    const struct {
+        const wchar_t* folder;
+        const wchar_t* contentFolder; // where its entries really lie
+        const wchar_t* planted;       // a file of another account moved to the URL file's name
+    } cases[] = {
+        {L"linked", L"target", nullptr},
+        {L"foreign", L"foreign", nullptr},
+        {L"plain", L"plain", L"foreign-1.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::filesystem::path(c.folder).string());
+        const std::wstring content = untrusted::Path(c.contentFolder);
+        if (c.contentFolder != std::wstring(L"target") &&
+            !untrusted::IsForeign(c.planted ? untrusted::Path(c.planted) : content))
+            GTEST_SKIP() << untrusted::kNotGivenAway;
+        vek::VekDataReporter reporter(&manifest);
+        FixFacts(reporter, untrusted::Path(c.folder));
+        const std::wstring path = reporter.GetUrlFilePath();
+        if (c.planted) {
+            ASSERT_TRUE(::MoveFileW(untrusted::Path(c.planted).c_str(), path.c_str())) << ::GetLastError();
+        }
+        reporter.AppendToUrlFile(L"https://localhost/r", L"?q=1");
+        size_t entries = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(content))
+            ++entries;
+        EXPECT_EQ(entries, c.planted ? 1u : 0u);
+        if (c.planted) {
+            EXPECT_EQ(ReadFile(path.substr(4)), "foreign\n");
+            ::DeleteFileW(path.c_str());
+        }
+    }
 }

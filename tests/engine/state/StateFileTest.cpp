@@ -8,9 +8,10 @@
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
+#include "support/UntrustedFolders.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -115,48 +116,72 @@ TEST_F(StateFileTest, SavedBytesAreOneCompactLineWithChecksum)
     EXPECT_EQ(loaded, document); // the transfer's resumption data comes back with the jobs
 }
 
-std::wstring FromUnix(const char* variable, const wchar_t* relative)
+// A data folder that is a link or belongs to another account (another user could have made it
+// so) gets no state: nothing is written into it, and a state file there is neither read nor
+// deleted.
+TEST_F(StateFileTest, DataFolderBehindALinkOrOfAnotherAccountIsRefused)
 {
-    const char* dir = std::getenv(variable);
-    std::wstring path = L"Z:";
-    for (char c : std::string(dir ? dir : ""))
-        path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-    return path + L"\\" + relative;
+    const struct {
+        const wchar_t* folder;
+        const wchar_t* contentFolder; // where its entries really lie
+        HRESULT refusal;
+    } cases[] = {
+        {L"linked", L"target", HRESULT_FROM_WIN32(4395)}, // ERROR_REPARSE_POINT_ENCOUNTERED
+        {L"foreign", L"foreign", E_ACCESSDENIED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::filesystem::path(c.folder).string());
+        const std::filesystem::path content = untrusted::Path(c.contentFolder);
+        if (c.refusal == E_ACCESSDENIED && !untrusted::IsForeign(content))
+            GTEST_SKIP() << untrusted::kNotGivenAway;
+        m_sink.errors.clear();
+        VekStateFile file(untrusted::Path(c.folder), &m_sink);
+        json document = Document("a");
+        const std::wstring name = std::filesystem::path(file.Path(document)).filename().wstring();
+        std::ofstream(content / name, std::ios::binary) << "planted";
+
+        file.Save(document);
+        EXPECT_EQ(Bytes((content / name).wstring()), "planted");
+        size_t entries = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(content))
+            ++entries;
+        EXPECT_EQ(entries, 1u) << "nothing written into the folder";
+        std::vector<HRESULT> reported;
+        for (const auto& error : m_sink.errors)
+            reported.push_back(error.code);
+        EXPECT_EQ(reported, std::vector<HRESULT>{vek::VEK_E_STATE_FILE});
+
+        json loaded;
+        EXPECT_EQ(file.Load(document, loaded), c.refusal);
+        EXPECT_TRUE(loaded.is_null());
+        EXPECT_TRUE(std::filesystem::exists(content / name));
+        std::filesystem::remove(content / name);
+    }
 }
 
-// A data folder that is a link (another user could have made it so) gets no state: nothing is
-// written through it, and a state file behind it is neither read nor deleted.
-TEST_F(StateFileTest, DataFolderBehindALinkIsRefused)
+// A state file that another account put in our own folder is neither read nor deleted.
+TEST_F(StateFileTest, StateFileOfAnotherAccountIsNeitherReadNorDeleted)
 {
-    const std::wstring linked = FromUnix("VEK_STATE_LINKS", L"linked");
-    const std::filesystem::path target = FromUnix("VEK_STATE_LINKS", L"target");
-    VekStateFile file(linked, &m_sink);
-    json document = Document("a");
-    const std::wstring name = std::filesystem::path(file.Path(document)).filename().wstring();
-    std::ofstream(target / name, std::ios::binary) << "planted";
-
-    file.Save(document);
-    EXPECT_EQ(Bytes((target / name).wstring()), "planted");
-    size_t entries = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(target))
-        ++entries;
-    EXPECT_EQ(entries, 1u) << "nothing written through the link";
-    ASSERT_EQ(m_sink.errors.size(), 1u);
-    EXPECT_EQ(m_sink.errors[0].code, vek::VEK_E_STATE_FILE);
-
+    const std::wstring planted = untrusted::Path(L"foreign-1.txt");
+    if (!untrusted::IsForeign(planted))
+        GTEST_SKIP() << untrusted::kNotGivenAway;
+    VekStateFile file(untrusted::Path(L"plain"), &m_sink);
+    const json document = Document("a");
+    const std::wstring path = file.Path(document);
+    ASSERT_TRUE(::MoveFileW(planted.c_str(), path.c_str())) << ::GetLastError();
     json loaded;
-    EXPECT_EQ(file.Load(document, loaded), HRESULT_FROM_WIN32(4395)); // ERROR_REPARSE_POINT_ENCOUNTERED
+    EXPECT_EQ(file.Load(document, loaded), E_ACCESSDENIED);
     EXPECT_TRUE(loaded.is_null());
-    EXPECT_TRUE(std::filesystem::exists(target / name));
-    std::filesystem::remove(target / name);
+    EXPECT_EQ(Bytes(path), "foreign\n");
+    std::filesystem::remove(path);
 }
 
 // A temporary file put there as a second name of another file (a hard link) is replaced by a
 // new file, never written through.
 TEST_F(StateFileTest, PlantedTemporaryFileIsNotWrittenThrough)
 {
-    const std::wstring plain = FromUnix("VEK_STATE_LINKS", L"plain");
-    const std::wstring victim = FromUnix("VEK_STATE_LINKS", L"victim.txt");
+    const std::wstring plain = untrusted::Path(L"plain");
+    const std::wstring victim = untrusted::Path(L"victim.txt");
     VekStateFile file(plain, &m_sink);
     json document = Document("a");
     const std::wstring temporary = file.Path(document) + L".tmp";

@@ -5,6 +5,7 @@
 #include "services/launcher/VekUtil.h"
 
 #include "common/errors/qkConfiguredDebugOutput.h"
+#include "support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -92,6 +93,29 @@ TEST_F(InitLogFileTest, FolderThatCannotBeMadeOpensNoLog)
     const HRESULT hr = vek::InitLogFile(m_logger, L"VekLauncher", folder.c_str(), &RecordConfigure);
     EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
     EXPECT_TRUE(g_configured.empty());
+}
+
+// A log folder that is a link or belongs to another account (another user could have made it
+// so) gets no log: the log is never configured there.
+TEST_F(InitLogFileTest, FolderBehindALinkOrOfAnotherAccountOpensNoLog)
+{
+    const struct {
+        const wchar_t* folder;
+        HRESULT refusal;
+    } cases[] = {
+        {L"linked", HRESULT_FROM_WIN32(4395)}, // ERROR_REPARSE_POINT_ENCOUNTERED
+        {L"foreign", E_ACCESSDENIED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::filesystem::path(c.folder).string());
+        if (c.refusal == E_ACCESSDENIED && !untrusted::IsForeign(untrusted::Path(c.folder)))
+            GTEST_SKIP() << untrusted::kNotGivenAway;
+        g_configured.clear();
+        // The planted folders lie in ProgramData, as this test folder's CMakeLists.txt puts them.
+        const std::wstring folder = std::wstring(L"VekTestUntrusted\\") + c.folder;
+        EXPECT_EQ(vek::InitLogFile(m_logger, L"VekLauncher", folder.c_str(), &RecordConfigure), c.refusal);
+        EXPECT_TRUE(g_configured.empty());
+    }
 }
 
 TEST(LaunchDefaultBrowser, ResultsOfTheShell)

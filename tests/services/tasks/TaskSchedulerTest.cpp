@@ -13,6 +13,7 @@
 
 #include "services/session/LogCapture.h"
 #include "services/tasks/CTaskScheduler.h"
+#include "support/UntrustedFolders.h"
 
 using Microsoft::WRL::ComPtr;
 using vek::CTaskScheduler;
@@ -458,25 +459,40 @@ std::wstring AccessList(const std::wstring& folder)
 
 // "Talvern\Vek" is the launcher's data folder: a launcher without full rights takes its lock and
 // writes its log there, so the copy leaves the access of the folders above "bin" as it found it
-// (or as they inherit it, when the copy makes them).
+// (or as they inherit it, when the copy makes them: as a plain folder made beside them has it).
+// Wine keeps no access list that is set on an existing folder, only one given when a folder is
+// made: the folders that the copy makes show what it gives them.
 TEST_F(TaskSchedulerTest, LauncherCopyRestrictsOnlyItsOwnFolder)
 {
     const std::wstring talvern = m_data + L"\\Talvern";
     const std::wstring vek = talvern + L"\\Vek";
-    ASSERT_TRUE(CreateDirectoryW(talvern.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW(vek.c_str(), nullptr));
-    const std::wstring before = AccessList(vek);
-    const std::wstring parentBefore = AccessList(talvern);
-    ASSERT_FALSE(before.empty());
+    for (const bool existing : {true, false}) {
+        SCOPED_TRACE(existing ? "existing folders" : "folders made by the copy");
+        RemoveTree(talvern);
+        if (existing) {
+            ASSERT_TRUE(CreateDirectoryW(talvern.c_str(), nullptr));
+            ASSERT_TRUE(CreateDirectoryW(vek.c_str(), nullptr));
+        }
+        const std::wstring before = existing ? AccessList(vek) : L"";
+        const std::wstring parentBefore = existing ? AccessList(talvern) : L"";
 
-    auto scheduler = Scheduler();
-    std::wstring copy;
-    ASSERT_TRUE(scheduler->CopyToProgramData(m_launcher.c_str(), copy));
-    EXPECT_EQ(AccessList(vek), before);
-    EXPECT_EQ(AccessList(talvern), parentBefore);
-    EXPECT_EQ(AccessList(vek).rfind(L"D:P", 0), std::wstring::npos);
-    std::printf("data folder access list: %ls, copy folder: %ls\n", AccessList(vek).c_str(),
-                AccessList(vek + L"\\bin").c_str());
+        auto scheduler = Scheduler();
+        std::wstring copy;
+        ASSERT_TRUE(scheduler->CopyToProgramData(m_launcher.c_str(), copy));
+        // What a folder made there without an access list of its own inherits.
+        const std::wstring plainTalvern = m_data + L"\\plain";
+        const std::wstring plainVek = talvern + L"\\plain";
+        ASSERT_TRUE(CreateDirectoryW(plainTalvern.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(plainVek.c_str(), nullptr));
+        EXPECT_EQ(AccessList(vek), existing ? before : AccessList(plainVek));
+        EXPECT_EQ(AccessList(talvern), existing ? parentBefore : AccessList(plainTalvern));
+        EXPECT_FALSE(AccessList(vek).empty());
+        EXPECT_EQ(AccessList(vek).rfind(L"D:P", 0), std::wstring::npos);
+        std::printf("data folder access list: %ls, copy folder: %ls\n", AccessList(vek).c_str(),
+                    AccessList(vek + L"\\bin").c_str());
+        RemoveDirectoryW(plainTalvern.c_str());
+        RemoveDirectoryW(plainVek.c_str());
+    }
 }
 
 TEST_F(TaskSchedulerTest, LauncherCopyRefusesAFolderOfAnotherOwner)
@@ -494,8 +510,13 @@ TEST_F(TaskSchedulerTest, LauncherCopyRefusesAFolderOfAnotherOwner)
     const bool kept = set == ERROR_SUCCESS && owner && EqualSid(owner, users);
     LocalFree(sd);
     LocalFree(users);
-    if (!kept)
-        GTEST_SKIP() << "this system keeps no file owners (Wine), set " << set;
+    if (!kept) {
+        // Wine keeps no owner that a program sets; it shows a folder of another Unix user as
+        // another account's: such a folder of the fixture's takes its place.
+        RemoveDirectoryW(talvern.c_str());
+        if (!MoveFileW(untrusted::Path(L"foreign").c_str(), talvern.c_str()) || !untrusted::IsForeign(talvern))
+            GTEST_SKIP() << "this system keeps no file owners (set " << set << ") and " << untrusted::kNotGivenAway;
+    }
 
     vek::test::LogCapture log;
     auto scheduler = Scheduler();

@@ -204,8 +204,9 @@ TEST_F(Transactions, OpenTransactionLeavesNothingOnDisk)
         ASSERT_EQ(R(result::kOk), Put(L"X\\Y", L"v", 5));
         ASSERT_EQ(R(result::kOk), mgr->DeleteSettings(L"C"));
         EXPECT_EQ(0, watch->writes.load()); // what a crash here would find: the committed store
-        if (end == kClose)
+        if (end == kClose) {
             ASSERT_EQ(R(result::kOk), mgr->Close());
+        }
         tx.Reset();
         mgr.Reset();
         CSafeFile::SetWriteFaults(nullptr);

@@ -13,6 +13,8 @@
 #include "common/system/qkFolderTrust.h"
 #include "common/system/qkOSInfo.h"
 #include "common/system/qkRegistry.h"
+#include "engine/manifest/VekJobStates.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
 #include <shlwapi.h>
@@ -27,13 +29,6 @@ namespace {
 constexpr wchar_t kSiloId[] = L"{56173B10-912C-4921-9AA2-3D4039DA1785}";
 constexpr wchar_t kSiloRoot[] = L"SOFTWARE\\Vallor";
 constexpr wchar_t kLauncherKey[] = L"Software\\Vallor\\Vek";
-constexpr HRESULT kSiloIdFailed = static_cast<HRESULT>(0x80047E04);
-constexpr HRESULT kSiloRootFailed = static_cast<HRESULT>(0x80047E0C);
-constexpr HRESULT kGetFailed = static_cast<HRESULT>(0x80047E81);
-constexpr HRESULT kStatusFailed = static_cast<HRESULT>(0x80047E82);
-constexpr HRESULT kInitializeFailed = static_cast<HRESULT>(0x80047E83);
-constexpr HRESULT kUnexpected = static_cast<HRESULT>(0x80047E84);
-constexpr HRESULT kSplitFailed = static_cast<HRESULT>(0x80047E87);
 
 std::wstring Wide(const std::string& utf8)
 {
@@ -254,11 +249,11 @@ void VekDataReporter::initMachineID()
     } reset{m_inMachineIdLookup};
 
     if (!setSilo()) {
-        logError(kSiloIdFailed);
+        logError(VEK_E_SILO_ID_NOT_SET);
         return;
     }
     if (!CIsolation::SetSiloRegistryRoot(kSiloRoot)) {
-        logError(kSiloRootFailed);
+        logError(VEK_E_SILO_ROOT_NOT_SET);
         return;
     }
     try {
@@ -270,7 +265,7 @@ void VekDataReporter::initMachineID()
         }
         m_machineId = id;
     } catch (...) {
-        QK_LOG_ERROR(L"UrlCanonicalizeW() failed, hr=0x%08X", kUnexpected);
+        QK_LOG_ERROR(L"UrlCanonicalizeW() failed, hr=0x%08X", VEK_E_REPORTER_EXCEPTION);
     }
 }
 
@@ -288,8 +283,8 @@ HRESULT VekDataReporter::AddPSNEntry(const json& node, json& record)
         QK_LOG_ERROR(L"Error occurred. Error code : 0x%08X", e.hr());
         return e.hr();
     } catch (...) {
-        QK_LOG_ERROR(L"Error occurred. Error code : 0x%08X", kUnexpected);
-        return kUnexpected;
+        QK_LOG_ERROR(L"Error occurred. Error code : 0x%08X", VEK_E_REPORTER_EXCEPTION);
+        return VEK_E_REPORTER_EXCEPTION;
     }
 }
 
@@ -528,7 +523,7 @@ void VekDataReporter::sendModuleFData(json& record)
     wchar_t module[MAX_PATH] = {};
     if (!::GetModuleFileNameW(nullptr, module, MAX_PATH)) {
         QK_LOG_ERROR(L"Failed to split module");
-        throw DataReporterException(kSplitFailed);
+        throw DataReporterException(VEK_E_REPORTER_MODULE_PATH);
     }
     initMachineID();
     const std::wstring query = BuildModuleQuery(record);
@@ -578,12 +573,12 @@ HRESULT VekDataReporter::submitToServer(const std::wstring& url, const std::wstr
     CWinHTTPClient client;
     const json& proxy = ProxySettings();
     client.LoadProxySettings(proxy.is_null() ? nullptr : &proxy, full);
-    HRESULT result = kGetFailed;
+    HRESULT result = VEK_E_REPORTER_REQUEST;
     for (int attempt = 0; attempt < 2; ++attempt) {
         hr = client.Initialize(L"VEK", full.c_str(), 30, false);
         if (FAILED(hr)) {
             QK_LOG_ERROR(L"httpClient.Initialize() failed, hr=0x%08X", hr);
-            return kInitializeFailed;
+            return VEK_E_REPORTER_INITIALIZE;
         }
         client.ApplyProxySettings();
         const bool viaProxy = client.IsProxyEnabled();
@@ -593,7 +588,7 @@ HRESULT VekDataReporter::submitToServer(const std::wstring& url, const std::wstr
         hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &request);
         if (FAILED(hr)) {
             QK_LOG_ERROR(L"httpClient.GetRequest() failed, hr=0x%08X", hr);
-            result = kGetFailed;
+            result = VEK_E_REPORTER_REQUEST;
         } else {
             DWORD status = 200;
             hr = client.GetStatus(request, &status);
@@ -601,7 +596,7 @@ HRESULT VekDataReporter::submitToServer(const std::wstring& url, const std::wstr
             if (SUCCEEDED(hr) && status == 200)
                 return hr;
             QK_LOG_ERROR(L"httpClient.GetRequest() failed, hr=0x%08X, status=%lu", hr, status);
-            result = kStatusFailed;
+            result = VEK_E_REPORTER_STATUS;
         }
         if (!viaProxy || attempt == 1)
             break;
@@ -655,7 +650,7 @@ void VekDataReporter::sendOLPData(int kind, const json& job)
         if (!viaProxy)
             break;
     }
-    throw DataReporterException(kStatusFailed);
+    throw DataReporterException(VEK_E_REPORTER_STATUS);
 }
 
 HRESULT VekDataReporter::logConsent(int element)
@@ -764,7 +759,7 @@ HRESULT VekDataReporter::logJobError(HRESULT code, bool send, const json& job, c
 
 HRESULT VekDataReporter::logEvent(int event, const json& job, bool send)
 {
-    if (event == 8)
+    if (event == eJobPluginEvent8)
         return 0;
     json record = json::object();
     record["event_id"] = event;
@@ -775,7 +770,9 @@ HRESULT VekDataReporter::logEvent(int event, const json& job, bool send)
     record["log_type"] = "event";
     record["event_code"] = event;
     if (const json* t = Member(&job, "error_type"))
-        record["error_type"] = event == 18 ? json(2) : event == -4 ? json(5) : *t;
+        record["error_type"] = event == eJobInstallUACCancelled         ? json(2)
+                               : event == eJobInstallErrorRetryDownload ? json(5)
+                                                                        : *t;
     for (const char* name : {"job_error_code", "OtherErrors", "download_method", "download_duration", "rekey_status"}) {
         if (const json* t = Member(&job, name))
             record[std::string(name) == "job_error_code" ? "error_code" : name] = *t;
@@ -797,7 +794,7 @@ HRESULT VekDataReporter::postEvent(int event, const json& job)
     try {
         return logEvent(event, job, false);
     } catch (...) {
-        return kUnexpected;
+        return VEK_E_REPORTER_EXCEPTION;
     }
 }
 
@@ -807,7 +804,7 @@ HRESULT VekDataReporter::postEventWithData(int event, const json& job, bool send
     try {
         return logEvent(event, job, send);
     } catch (...) {
-        return kUnexpected;
+        return VEK_E_REPORTER_EXCEPTION;
     }
 }
 

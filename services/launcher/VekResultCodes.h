@@ -102,8 +102,8 @@ std::span<const ResultCodeInfo> ResultCodes();
 const ResultCodeInfo* FindResultCode(HRESULT value);
 
 // Process exit codes (the value that wWinMain returns). Besides these the exit code may be an
-// end page's id, an HRESULT (a failed COM or factory start, the companion installation's
-// result) or ExitUnsupportedProcessor.
+// end page's number (EndPage below), an HRESULT (a failed COM or factory start, the companion
+// installation's result) or ExitUnsupportedProcessor.
 // X(name, value, situation)
 #define VEK_EXIT_CODES(X)                                                                                      \
     X(ExitNormal, 0, L"normal end; the job window resets it when the user retries")                            \
@@ -133,6 +133,23 @@ struct ExitCodeInfo {
     int32_t value;
     const wchar_t* name;
     const wchar_t* situation;
+};
+
+// The main dialog's end pages. Showing a page sets the exit code to the page's number, so each
+// number is an exit code too; where an exit code above stands for the same end, the page takes
+// its value from there.
+enum EndPage : int32_t {
+    PageAttention = ExitPrerequisites,
+    PageAttentionAfterSuccess = 4, // a job had succeeded before the failure
+    PageAlreadyInstalled = 5,
+    PageReDownload = 6,
+    PagePackageCreated = 7,
+    PageReEnrollmentInitiated = 10,
+    PageRestartCountdown = ExitRestartForUpgrade,
+    PagePrerequisite = ExitNoConnectionToken, // no usable connection token, or plug-in event 41
+    PageOmblNotForThisSystem = ExitOmblNotForThisSystem,
+    PageBackendNotReachable = 18,
+    PageOmblWithoutProduct = ExitOmblWithoutProduct,
 };
 
 // Every named exit code, in the table's order.

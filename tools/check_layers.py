@@ -381,10 +381,12 @@ def check_wide_format(root, findings):
 
 # --- launcher codes by name -------------------------------------------------------------------------
 #
-# Exit codes and events are small integers, so a bare number is a launcher code only where the
-# code says so; the rule looks for numbers in those places alone and nowhere else:
-#   - a result code of the launcher's family anywhere (hex or decimal, with any suffix): no other
-#     value lies in 0x80047E00..0x80047FFF, so a generic HRESULT such as 0x80004005 never matches;
+# Result codes have a range of their own: no other value lies in 0x80047E00..0x80047FFF, so a
+# generic HRESULT such as 0x80004005 never matches. Exit codes and events are small integers, so a
+# bare number is one of them only where the code says so, and the rule looks there alone:
+#   - result codes: a value of the family anywhere (hex or decimal, any suffix), and a name of the
+#     family's prefix VEK_E_ defined outside the table (a code of another family under that
+#     prefix would read as the launcher's own);
 #   - exit codes: the value assigned to or compared with g_ExitCode, and the argument of
 #     SetExitCode, showVekDialog (an end page's number is the exit code) and PostQuitMessage;
 #   - job events: the case labels of a switch on an expression named like an event, a comparison
@@ -392,10 +394,10 @@ def check_wide_format(root, findings):
 #     value of the job events' range (-5..43);
 #   - status events: the argument of LogStatusEvent and LogStatusEventF, and a local constant
 #     k...Status... defined as a value of that range.
-#   - a name of the family's prefix VEK_E_ defined outside the table (a code of another family
-#     under that prefix reads as the launcher's own).
-# Comments and string literals do not count. Tests are not checked: they pin the values the wire
-# and the files carry, which a test through the table's own names could not see drift.
+# Exit codes and events are looked for in engine/ and ui/ only, where they live: a lower layer's
+# own small vocabularies (download events, settings statuses) are not the launcher's. Comments
+# and string literals do not count. Tests are not checked: they pin the values that the wire and
+# the files carry, and a test written with the table's own names could not see the table drift.
 
 CODE_ROOTS = LAYERS + ALONE
 CODE_HOMES = [
@@ -406,6 +408,7 @@ CODE_HOMES = [
     # its copy of the intermediate-error code against the table).
     "engine/plugin/sdk/VekPluginInterfaces.h",
 ]
+LAUNCHER_VOCABULARY_ROOTS = ("engine/", "ui/")
 RESULT_FAMILY = (0x80047E00, 0x80047FFF)
 EVENT_RANGE = (-5, 43)
 INT_LITERAL = r"-?\s*(?:0[xX][0-9a-fA-F]+|\d+)(?:[uU]?[lL]{0,2}|[lL]{1,2}[uU]?)(?![\w.])"
@@ -470,6 +473,11 @@ def launcher_code_findings(rel, text):
         if in_family(value) or in_family(-value):
             add(m.start(), f"launcher result code {m.group(0)} written as a number")
 
+    for m in FAMILY_NAME_DEF_RE.finditer(code):
+        add(m.start(), f"{m.group(1) or m.group(2)} defined outside the result-code table")
+
+    if not rel.startswith(LAUNCHER_VOCABULARY_ROOTS):
+        return found
     for m in EXIT_ASSIGN_RE.finditer(code):
         end = expression_end(code, m.end())
         for n in INT_RE.finditer(code, m.end(), end):
@@ -511,8 +519,6 @@ def launcher_code_findings(rel, text):
             add(m.start(), f"event {m.group(1)} = {m.group(2)} defined outside its table")
     for m in STATUS_CALL_RE.finditer(code):
         add(m.start(), f"status event {m.group(1)} written as a number")
-    for m in FAMILY_NAME_DEF_RE.finditer(code):
-        add(m.start(), f"{m.group(1) or m.group(2)} defined outside the result-code table")
     return found
 
 

@@ -152,7 +152,7 @@ class LauncherCodeTest(unittest.TestCase):
         ("ui/a.cpp", "if (hr == 0x80047ec6UL) f();", True),
         ("net/a.cpp", "int x = -2147189050;", True),  # 0x80047EC6 as a signed decimal
         ("engine/a.cpp", "switch (hr) { case 0x80047EC1: break; }", True),
-        ("engine/a.cpp", "constexpr HRESULT VEK_E_DISK_FULL = static_cast<HRESULT>(0x80070070);", True),
+        ("net/download/a.h", "constexpr HRESULT VEK_E_DISK_FULL = static_cast<HRESULT>(0x80070070);", True),
         ("services/launcher/VekResultCodes.h", "X(VEK_E_TRUST, 0x005, L\"t\") return 0x80047E00u + o;", False),
         ("engine/plugin/sdk/VekPluginInterfaces.h", "constexpr HRESULT k = (HRESULT)0x80047F30L;", False),
         ("engine/a.cpp", "if (hr == 0x80004005 || hr == 0x80070070 || hr == E_FAIL) f(0x80047DFF, 0x80048000);", False),
@@ -181,6 +181,9 @@ class LauncherCodeTest(unittest.TestCase):
          False),
         ("engine/a.cpp", "constexpr int kLaunchPingEvent = 256; constexpr DWORD kStepEvent = 8875; "
          "constexpr int kStringExitQuestion = 156; if (count == 2 && m_deferredEvent != 0) g();", False),
+        ("settings/a.cpp", "constexpr int kStatusDiskFull = 3; void f(int event) { switch (event) { case 1: break; } }",
+         False),
+        ("net/download/a.cpp", "void f(int event) { if (event == 4) g(); }", False),
         ("engine/manifest/VekJobStates.h", "enum E { eFailover = 12 }; constexpr int kEventX = 3;", False),
         ("engine/report/VekStatusEvents.h", "enum S { BACKEND_CHECK_FAILED = 18 }; LogStatusEvent(3);", False),
     ]

@@ -38,6 +38,7 @@ void VekJob::ArchiveDownloadedFiles()
     json entry;
     if (!getArchivePlugin(entry)) {
         QK_LOG_ERROR(L"Failed to get job_archive from manifest");
+        // A missing archive plug-in shares its code with the unknown job exception.
         throw JobException(VEK_E_UNKNOWN_JOB_EXCEPTION);
     }
     const std::wstring path = PluginFilePath(entry);

@@ -58,11 +58,11 @@ void ReleaseSettingsModule() { qkSettings::ModuleRelease(); }
 
 // Relaunches this executable through the shell with "/r": elevated when asked, and without
 // elevation when the elevation prompt was cancelled. True when a copy started.
-bool RelaunchThroughShell(const std::wstring& exePath, bool elevate, const wchar_t* cancelledLine)
+bool RelaunchThroughShell(const std::wstring& exePath, bool elevate, const wchar_t* cancelledPlace)
 {
     HRESULT hr = LaunchProcessWithShellExecute(exePath.c_str(), L"/r", elevate);
     if (hr == HRESULT_FROM_WIN32(ERROR_CANCELLED)) {
-        vek::LogError(cancelledLine);
+        vek::LogErrorAt(cancelledPlace, L"UAC was canceled, relaunching non-elevated");
         hr = LaunchProcessWithShellExecute(exePath.c_str(), L"/r", false);
     }
     if (FAILED(hr))
@@ -71,7 +71,7 @@ bool RelaunchThroughShell(const std::wstring& exePath, bool elevate, const wchar
 }
 
 // A copy that really started ends this process with 13; a relaunch that failed with 3.
-void SetRelaunchExitCode(bool started) { g_ExitCode = started ? 13 : 3; }
+void SetRelaunchExitCode(bool started) { g_ExitCode = started ? vek::ExitRelaunched : vek::ExitPrerequisites; }
 
 // Starts the launcher again in the interactive user's session with the engine's restart
 // command line and this process's switches.
@@ -88,11 +88,11 @@ void RestartInUserSession(vek::VekUIEngine& engine, vek::VekTraceRegistration& t
     LONG result = launcher.StartForInteractiveUser(commandLine.c_str(), L"", true, false);
     if (result == ERROR_SUCCESS) {
         tracing.Unregister();
-        g_ExitCode = 13;
+        g_ExitCode = vek::ExitRelaunched;
     } else {
         vek::LogInfo(L"Unable to start under interactive user session");
         QK_LOG_ERROR(L"Start in the user session failed, error %ld", result);
-        g_ExitCode = 3;
+        g_ExitCode = vek::ExitPrerequisites;
     }
 }
 
@@ -113,36 +113,34 @@ HRESULT StartAndReact(HINSTANCE instance, const wchar_t* commandLine, vek::VekTr
     } else if (SUCCEEDED(hr) && engine.needsRestartInUserSession()) {
         RestartInUserSession(engine, tracing);
     } else if (SUCCEEDED(hr) && !engine.restartRequested() && !engine.restartElevatedRequested()) {
-        vek::LogInfo(L"wWinMain(645) : spVekEngine->Start() succeeded, starting message loop");
+        vek::LogInfoAt(L"wWinMain(645)", L"spVekEngine->Start() succeeded, starting message loop");
         runLoop();
-        vek::LogInfo(L"wWinMain(647) : Message loop has exited");
+        vek::LogInfoAt(L"wWinMain(647)", L"Message loop has exited");
         if (engine.restartRequested())
-            SetRelaunchExitCode(
-                RelaunchThroughShell(exePath, true, L"wWinMain(657) : UAC was canceled, relaunching non-elevated"));
+            SetRelaunchExitCode(RelaunchThroughShell(exePath, true, L"wWinMain(657)"));
     } else if (engine.restartElevatedRequested()) {
-        vek::LogInfo(L"wWinMain(667) : Relaunching elevated");
-        SetRelaunchExitCode(
-            RelaunchThroughShell(exePath, true, L"wWinMain(672) : UAC was canceled, relaunching non-elevated"));
+        vek::LogInfoAt(L"wWinMain(667)", L"Relaunching elevated");
+        SetRelaunchExitCode(RelaunchThroughShell(exePath, true, L"wWinMain(672)"));
     } else if (hr == vek::VEK_E_ANOTHER_INSTANCE) {
-        vek::LogInfo(L"wWinMain(681) : Another instance detected show prompt and exit");
-        g_ExitCode = 9;
+        vek::LogInfoAt(L"wWinMain(681)", L"Another instance detected show prompt and exit");
+        g_ExitCode = vek::ExitAnotherInstance;
         engine.showAnotherInstancePrompt();
     } else if (hr == vek::VEK_E_CLEANUP) {
-        vek::LogInfo(L"wWinMain(695) : Got hr == VEK_E_CLEANUP, exiting");
+        vek::LogInfoAt(L"wWinMain(695)", L"Got hr == VEK_E_CLEANUP, exiting");
     } else if (hr == vek::VEK_E_NO_CC_TOKEN) {
-        g_ExitCode = 15;
+        g_ExitCode = vek::ExitNoConnectionToken;
         engine.showUI(hr);
         runLoop();
     } else if (hr == vek::VEK_E_NOT_ADMIN || hr == vek::VEK_E_PREREQUISITES) {
-        if (g_ExitCode == 0) {
-            vek::LogInfo(L"wWinMain(707) : Got hr == VEK_E_PREREQUISITES or VEK_E_NOT_ADMIN");
-            g_ExitCode = 3;
+        if (g_ExitCode == vek::ExitNormal) {
+            vek::LogInfoAt(L"wWinMain(707)", L"Got hr == VEK_E_PREREQUISITES or VEK_E_NOT_ADMIN");
+            g_ExitCode = vek::ExitPrerequisites;
         } else if (hr == vek::VEK_E_NOT_ADMIN) {
             engine.showUI(hr);
             runLoop();
         }
     } else if (FAILED(hr)) {
-        vek::LogError(L"wWinMain(718) : spVekEngine->Start() failed, hr=0x%08X", hr);
+        vek::LogErrorAt(L"wWinMain(718)", L"spVekEngine->Start() failed, hr=0x%08X", hr);
         void* caller = nullptr;
         qkLib::GetCallerAddress(&caller);
         vek::ReportStartFailure(hr, caller);
@@ -248,7 +246,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
         for (const SecurityResult& entry : hardening)
             entry.LogResult();
         if (FAILED(ucrt))
-            vek::LogInfo(L"wWinMain(520) : Unable to Preload ucrtbase.dll");
+            vek::LogInfoAt(L"wWinMain(520)", L"Unable to Preload ucrtbase.dll");
 
         if (!companion) {
             vek::TraceStartupStep(vek::StartupStep::StartRecord);
@@ -258,14 +256,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
         qkSettings::ModuleAddRef();
         hr = Jux::RegisterVerifyTrustFactory(StaticVerifyTrustFactory);
         if (FAILED(hr)) {
-            vek::LogInfo(L"wWinMain(529) : Unable to init trust factory");
+            vek::LogInfoAt(L"wWinMain(529)", L"Unable to init trust factory");
             qkSettings::ModuleRelease();
             return hr;
         }
         ScopeGuard trustGuard(ClearTrustFactory);
         hr = Jux::RegisterSettingsFactory(StaticSettingsFactory);
         if (FAILED(hr)) {
-            vek::LogInfo(L"wWinMain(542) : Unable to init static settings factory");
+            vek::LogInfoAt(L"wWinMain(542)", L"Unable to init static settings factory");
             qkSettings::ModuleRelease();
             return hr;
         }
@@ -280,8 +278,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
     } catch (const std::exception& error) {
         QK_LOG_ERROR(L"Unexpected failure: %hs", error.what());
         result = E_UNEXPECTED;
-        if (g_ExitCode == 0)
-            g_ExitCode = 3;
+        if (g_ExitCode == vek::ExitNormal)
+            g_ExitCode = vek::ExitPrerequisites;
     }
 
     vek::LogExit(result);

@@ -36,7 +36,7 @@ HRESULT LaunchProcessWithShellExecute(const wchar_t* path, const wchar_t* parame
     info.nShow = SW_SHOW;
     if (!::ShellExecuteExW(&info)) {
         const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-        vek::LogError(L"LaunchProcessWithShellExecute(159) : ShellExecuteEx() failed, hr=0x%08X", hr);
+        vek::LogErrorAt(L"LaunchProcessWithShellExecute(159)", L"ShellExecuteEx() failed, hr=0x%08X", hr);
         return hr;
     }
     if (info.hProcess)
@@ -57,13 +57,13 @@ HRESULT StaticVerifyTrustFactory(IVerifyTrust** trust)
         options->Release();
     }
     if (!object) {
-        vek::LogError(L"StaticVerifyTrustFactory(370) : spTrust==NULL");
+        vek::LogErrorAt(L"StaticVerifyTrustFactory(370)", L"spTrust==NULL");
         return vek::VEK_E_TRUST;
     }
     object->SetCheckRevocation(0);
     const DWORD created = object->Create(FALSE);
     if (created != 1) {
-        vek::LogError(L"StaticVerifyTrustFactory(382) : spTrust->Create() failed, validationError=%d", created);
+        vek::LogErrorAt(L"StaticVerifyTrustFactory(382)", L"spTrust->Create() failed, validationError=%d", created);
         object->Release();
         return vek::VEK_E_TRUST;
     }
@@ -75,9 +75,10 @@ HRESULT StaticSettingsFactory(qkSettings::ISettingsMgr** manager)
 {
     const HRESULT code = qkSettings::CreateStandaloneSettingsMgr(manager);
     if (code != 0x00010000 && FAILED(code)) {
-        vek::LogError(L"StaticSettingsFactory(397) : StaticSettingsFactory failed to create Standalone Settings Mgr, "
-                      L"Error=%d",
-                      code);
+        vek::LogErrorAt(L"StaticSettingsFactory(397)",
+                        L"StaticSettingsFactory failed to create Standalone Settings Mgr, "
+                        L"Error=%d",
+                        code);
         return Jux::HResultFromResultCode(static_cast<std::uint32_t>(code));
     }
     return S_OK;

@@ -15,6 +15,11 @@
    wide formatter, common/base/qkWideFormat (statusprobe, which stands alone, has its own). Their
    meaning of %s differs between them (mingw's swprintf reads it as narrow text, the system's
    _snwprintf as wide): everything else formats through that formatter.
+5. Launcher codes by name: a launcher result code (the family 0x80047E00..0x80047FFF), a process
+   exit code or a job or status event is written as a number only in its table
+   (services/launcher/VekResultCodes, engine/manifest/VekJobStates, engine/report/VekStatusEvents)
+   and used by name everywhere else; the plug-in SDK header keeps its own copy for outside authors
+   (a test holds it equal to the table). See launcher_code_findings for what counts as a use.
 
 Usage: check_layers.py --source <checkout> [--libraries <build>/vek-libraries.txt]
 """
@@ -374,6 +379,156 @@ def check_wide_format(root, findings):
         findings.extend(wide_format_findings(rel, read(root, rel)))
 
 
+# --- launcher codes by name -------------------------------------------------------------------------
+#
+# Result codes have a range of their own: no other value lies in 0x80047E00..0x80047FFF, so a
+# generic HRESULT such as 0x80004005 never matches. Exit codes and events are small integers, so a
+# bare number is one of them only where the code says so, and the rule looks there alone:
+#   - result codes: a value of the family anywhere (hex or decimal, any suffix), and a name of the
+#     family's prefix VEK_E_ defined outside the table (a code of another family under that
+#     prefix would read as the launcher's own);
+#   - exit codes: the value assigned to or compared with g_ExitCode, and the argument of
+#     SetExitCode, showVekDialog (an end page's number is the exit code) and PostQuitMessage;
+#   - job events: the case labels of a switch on an expression named like an event, a comparison
+#     of a variable named `event` or `jobEvent`, and a local constant k...Event... defined as a
+#     value of the job events' range (-5..43);
+#   - status events: the argument of LogStatusEvent and LogStatusEventF, and a local constant
+#     k...Status... defined as a value of that range.
+# Exit codes and events are looked for in engine/ and ui/ only, where they live: a lower layer's
+# own small vocabularies (download events, settings statuses) are not the launcher's. Comments
+# and string literals do not count. Tests are not checked: they pin the values that the wire and
+# the files carry, and a test written with the table's own names could not see the table drift.
+
+CODE_ROOTS = LAYERS + ALONE
+CODE_HOMES = [
+    "services/launcher/VekResultCodes.h", "services/launcher/VekResultCodes.cpp",
+    "engine/manifest/VekJobStates.h", "engine/manifest/VekJobStates.cpp",
+    "engine/report/VekStatusEvents.h", "engine/report/VekStatusEvents.cpp",
+    # The plug-in SDK: outside authors build against this header alone (tests/engine/jobs checks
+    # its copy of the intermediate-error code against the table).
+    "engine/plugin/sdk/VekPluginInterfaces.h",
+]
+LAUNCHER_VOCABULARY_ROOTS = ("engine/", "ui/")
+RESULT_FAMILY = (0x80047E00, 0x80047FFF)
+EVENT_RANGE = (-5, 43)
+INT_LITERAL = r"-?\s*(?:0[xX][0-9a-fA-F]+|\d+)(?:[uU]?[lL]{0,2}|[lL]{1,2}[uU]?)(?![\w.])"
+INT_RE = re.compile(r"(?<![\w.])" + INT_LITERAL)
+NUMBER_RE = re.compile(r"(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)(?:[uU]?[lL]{0,2}|[lL]{1,2}[uU]?)(?![\w.])")
+EXIT_ASSIGN_RE = re.compile(r"\bg_ExitCode\s*(?:==|!=|=(?!=))")
+EXIT_REVERSED_RE = re.compile(r"(?<![\w.])" + INT_LITERAL + r"\s*(?:==|!=)\s*g_ExitCode\b")
+EXIT_CALL_RE = re.compile(r"\b(SetExitCode|showVekDialog|PostQuitMessage)\s*\(")
+EVENT_SWITCH_RE = re.compile(r"\bswitch\s*\(([^()]*(?:\([^()]*\)[^()]*)*)\)\s*\{")
+EVENT_COMPARE_RE = re.compile(r"(?<![\w])(?:\w+\s*(?:\.|->)\s*)?(?:event|jobEvent)\s*(?:==|!=)\s*(" + INT_LITERAL + r")"
+                              r"|(?<![\w.])(" + INT_LITERAL + r")\s*(?:==|!=)\s*(?:\w+\s*(?:\.|->)\s*)?(?:event|jobEvent)\b")
+EVENT_CONST_RE = re.compile(r"\b(k\w*(?:Event|Status)\w*)\s*=\s*(" + INT_LITERAL + r")\s*[;,]")
+STATUS_CALL_RE = re.compile(r"\bLogStatusEventF?\s*\(\s*(" + INT_LITERAL + r")\s*[,)]")
+CASE_RE = re.compile(r"\bcase\s+(" + INT_LITERAL + r")\s*:")
+FAMILY_NAME_DEF_RE = re.compile(r"\b(?:HRESULT|LONG|long|int|DWORD|u?int32_t|auto)\s+(VEK_E_\w+)\s*[={(]"
+                                r"|#\s*define\s+(VEK_E_\w+)")
+
+
+def int_value(literal):
+    text = re.sub(r"\s+", "", literal).rstrip("uUlL")
+    negative = text.startswith("-")
+    text = text.lstrip("-")
+    value = int(text, 16) if text[:2] in ("0x", "0X") else int(text)
+    return -value if negative else value
+
+
+def in_family(value):
+    return RESULT_FAMILY[0] <= (value & 0xFFFFFFFF) <= RESULT_FAMILY[1] and abs(value) > 0xFFFF
+
+
+def expression_end(code, start):
+    """End of the expression that begins at start: the first ; or , or unmatched ) or ]."""
+    depth = 0
+    for i in range(start, len(code)):
+        ch = code[i]
+        if ch in "([{":
+            depth += 1
+        elif ch in ")]}":
+            if depth == 0:
+                return i
+            depth -= 1
+        elif ch in ";," and depth == 0:
+            return i
+        elif code.startswith("&&", i) or code.startswith("||", i):
+            if depth == 0:
+                return i
+    return len(code)
+
+
+def launcher_code_findings(rel, text):
+    if rel in CODE_HOMES:
+        return []
+    code = blank_comments_and_strings(text)
+    found = []
+
+    def add(pos, what):
+        line = code.count("\n", 0, pos) + 1
+        found.append(f"{rel}:{line}: {what}: use its name from its table")
+
+    for m in NUMBER_RE.finditer(code):
+        value = int_value(m.group(1))
+        if in_family(value) or in_family(-value):
+            add(m.start(), f"launcher result code {m.group(0)} written as a number")
+
+    for m in FAMILY_NAME_DEF_RE.finditer(code):
+        add(m.start(), f"{m.group(1) or m.group(2)} defined outside the result-code table")
+
+    if not rel.startswith(LAUNCHER_VOCABULARY_ROOTS):
+        return found
+    for m in EXIT_ASSIGN_RE.finditer(code):
+        end = expression_end(code, m.end())
+        for n in INT_RE.finditer(code, m.end(), end):
+            add(n.start(), f"exit code {n.group(0).strip()} written as a number")
+    for m in EXIT_REVERSED_RE.finditer(code):
+        add(m.start(), "exit code written as a number")
+    for m in EXIT_CALL_RE.finditer(code):
+        end = expression_end(code, m.end())
+        for n in INT_RE.finditer(code, m.end(), end):
+            add(n.start(), f"exit code {n.group(0).strip()} passed to {m.group(1)}")
+
+    for m in EVENT_SWITCH_RE.finditer(code):
+        if not re.search(r"(?i)event", m.group(1)):
+            continue
+        body_end = matching_brace(code, m.end() - 1)
+        depth = 0
+        i = m.end()
+        # Only the switch's own labels: a nested switch is judged by its own expression.
+        while i < body_end:
+            ch = code[i]
+            if ch == "{":
+                depth += 1
+            elif ch == "}":
+                depth -= 1
+            elif depth == 0 and code.startswith("switch", i):
+                nested = EVENT_SWITCH_RE.match(code, i)
+                if nested:
+                    i = matching_brace(code, nested.end() - 1)
+                    continue
+            elif depth == 0 and code.startswith("case", i):
+                c = CASE_RE.match(code, i)
+                if c:
+                    add(i, f"job event {c.group(1)} as a case label")
+            i += 1
+    for m in EVENT_COMPARE_RE.finditer(code):
+        add(m.start(), f"job event {(m.group(1) or m.group(2)).strip()} compared as a number")
+    for m in EVENT_CONST_RE.finditer(code):
+        if EVENT_RANGE[0] <= int_value(m.group(2)) <= EVENT_RANGE[1]:
+            add(m.start(), f"event {m.group(1)} = {m.group(2)} defined outside its table")
+    for m in STATUS_CALL_RE.finditer(code):
+        add(m.start(), f"status event {m.group(1)} written as a number")
+    return found
+
+
+def check_launcher_codes(root, findings):
+    for rel in source_files(root, CODE_ROOTS):
+        if rel.endswith(".rc"):
+            continue
+        findings.extend(launcher_code_findings(rel, read(root, rel)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
@@ -386,6 +541,7 @@ def main():
         check_libraries(read_libraries(args.libraries), edges, findings)
     check_json(root, findings)
     check_wide_format(root, findings)
+    check_launcher_codes(root, findings)
     for f in findings:
         print(f)
     allowances = ALLOWED_INCLUDES + (ALLOWED_LINKS if args.libraries else []) + JSON_PENDING
@@ -393,9 +549,9 @@ def main():
         if allowance not in USED:
             print(f"note: the allowance {allowance} in check_layers.py is no longer needed: remove it")
     if findings:
-        print(f"{len(findings)} layering, JSON or formatting finding(s)")
+        print(f"{len(findings)} layering, JSON, formatting or launcher-code finding(s)")
         return 1
-    print("layering, JSON and formatting checks passed")
+    print("layering, JSON, formatting and launcher-code checks passed")
     return 0
 
 

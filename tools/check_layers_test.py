@@ -144,5 +144,69 @@ class WideFormatTest(unittest.TestCase):
                 self.assertEqual(bool(findings), expected, findings)
 
 
+class LauncherCodeTest(unittest.TestCase):
+    CASES = [
+        # (file, code, finding expected)
+        # Result codes of the launcher's family: anywhere outside the table, in any spelling.
+        ("engine/a.cpp", "constexpr HRESULT kX = static_cast<HRESULT>(0x80047E55);", True),
+        ("ui/a.cpp", "if (hr == 0x80047ec6UL) f();", True),
+        ("net/a.cpp", "int x = -2147189050;", True),  # 0x80047EC6 as a signed decimal
+        ("engine/a.cpp", "switch (hr) { case 0x80047EC1: break; }", True),
+        ("net/download/a.h", "constexpr HRESULT VEK_E_DISK_FULL = static_cast<HRESULT>(0x80070070);", True),
+        ("services/launcher/VekResultCodes.h", "X(VEK_E_TRUST, 0x005, L\"t\") return 0x80047E00u + o;", False),
+        ("engine/plugin/sdk/VekPluginInterfaces.h", "constexpr HRESULT k = (HRESULT)0x80047F30L;", False),
+        ("engine/a.cpp", "if (hr == 0x80004005 || hr == 0x80070070 || hr == E_FAIL) f(0x80047DFF, 0x80048000);", False),
+        ("engine/a.cpp", "// fails with 0x80047E01\nlog(L\"hr=0x80047E01\"); f(VEK_E_JSON_NOT_PARSED);", False),
+        # Exit codes: assigned, compared or passed where an exit code goes.
+        ("engine/VekLauncher.cpp", "void f(bool s) { g_ExitCode = s ? 13 : 3; }", True),
+        ("ui/dialog/a.cpp", "if (g_ExitCode == 0) f();", True),
+        ("ui/dialog/a.cpp", "if (0 != g_ExitCode) f();", True),
+        ("ui/dialog/a.cpp", "void f() { showVekDialog(18); }", True),
+        ("ui/joblist/a.cpp", "void f() { SetExitCode(12); }", True),
+        ("ui/dialog/a.cpp", "void f(int p) { g_ExitCode = p; showVekDialog(PageAttention); SetExitCode(ExitNormal); "
+         "::PostQuitMessage(g_ExitCode); g_ExitCode = ExitRelaunched; }", False),
+        ("ui/dialog/a.cpp", "void f() { Resize(g_ExitCode, 20); m_count = 3; return 8; }", False),
+        # Job events: switch labels on an event, comparisons of an event, local event constants.
+        ("ui/tray/a.cpp", "void f(int event) { switch (event) { case 15: case eFailover: break; } }", True),
+        ("ui/a.cpp", "void f(R& r) { switch (r.event) { case -1: break; } }", True),
+        ("ui/joblist/a.cpp", "void f(int event) { if (event == 9 || event == eEngineEnd) g(); }", True),
+        ("ui/joblist/a.cpp", "void f(const R* record) { if (record->event != 0) g(); }", True),
+        ("ui/engine/a.cpp", "constexpr int32_t kEventFailover = 12;", True),
+        ("ui/joblist/a.cpp", "constexpr int kStatusRestartCountdown = 13;", True),
+        ("ui/dialog/a.cpp", "void f() { LogStatusEvent(18); }", True),
+        ("ui/dialog/a.cpp", "void f() { LogStatusEventF(4, L\"x %d\", 1); }", True),
+        ("ui/tray/a.cpp", "void f(int event, int page) { switch (event) { case eFailover: break; } "
+         "switch (page) { case 3: break; } switch (state) { case -2: break; } }", False),
+        ("ui/a.cpp", "void f(int event) { switch (event) { case eJobFinish: switch (mode) { case 2: break; } } }",
+         False),
+        ("engine/a.cpp", "constexpr int kLaunchPingEvent = 256; constexpr DWORD kStepEvent = 8875; "
+         "constexpr int kStringExitQuestion = 156; if (count == 2 && m_deferredEvent != 0) g();", False),
+        ("settings/a.cpp", "constexpr int kStatusDiskFull = 3; void f(int event) { switch (event) { case 1: break; } }",
+         False),
+        ("net/download/a.cpp", "void f(int event) { if (event == 4) g(); }", False),
+        ("engine/manifest/VekJobStates.h", "enum E { eFailover = 12 }; constexpr int kEventX = 3;", False),
+        ("engine/report/VekStatusEvents.h", "enum S { BACKEND_CHECK_FAILED = 18 }; LogStatusEvent(3);", False),
+    ]
+
+    def test_cases(self):
+        for rel, code, expected in self.CASES:
+            with self.subTest(rel=rel, code=code):
+                findings = check_layers.launcher_code_findings(rel, code)
+                self.assertEqual(bool(findings), expected, findings)
+
+    def test_planted_literal_in_a_tree_fails_and_clean_tree_passes(self):
+        clean = {"engine/job/a.cpp": "HRESULT f() { return VEK_E_PLUGIN_START; }\n",
+                 "services/launcher/VekResultCodes.h": "X(VEK_E_PLUGIN_START, 0x0C2, L\"s\")\n"}
+        findings = []
+        check_layers.check_launcher_codes(make_tree(clean), findings)
+        self.assertEqual(findings, [])
+        planted = dict(clean)
+        planted["engine/job/a.cpp"] = "HRESULT f()\n{\n    return 0x80047EC2;\n}\n"
+        findings = []
+        check_layers.check_launcher_codes(make_tree(planted), findings)
+        self.assertEqual(len(findings), 1, findings)
+        self.assertTrue(findings[0].startswith("engine/job/a.cpp:3: "), findings)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -20,15 +20,6 @@ namespace vek {
 using plugin::IVekArchive;
 using plugin::IVekArchiveCallback;
 
-namespace {
-
-constexpr HRESULT kArchiveLoadFailed = static_cast<HRESULT>(0x80047EC8L);
-constexpr HRESULT kArchiveCreateFailed = static_cast<HRESULT>(0x80047EC9L);
-constexpr HRESULT kArchiveNotInManifest = static_cast<HRESULT>(0x80047ECAL);
-constexpr HRESULT kArchiveFailed = static_cast<HRESULT>(0x80047ECBL);
-
-} // namespace
-
 // The status callback of the archive plug-in: every status is accepted and none interpreted.
 class VekJob::ArchiveCallback final : public IVekArchiveCallback {
 public:
@@ -47,7 +38,8 @@ void VekJob::ArchiveDownloadedFiles()
     json entry;
     if (!getArchivePlugin(entry)) {
         QK_LOG_ERROR(L"Failed to get job_archive from manifest");
-        throw JobException(kArchiveNotInManifest);
+        // A missing archive plug-in shares its code with the unknown job exception.
+        throw JobException(VEK_E_UNKNOWN_JOB_EXCEPTION);
     }
     const std::wstring path = PluginFilePath(entry);
 
@@ -65,13 +57,13 @@ void VekJob::ArchiveDownloadedFiles()
     const HRESULT loaded = loader.Load(path.c_str());
     if (FAILED(loaded)) {
         QK_LOG_ERROR(L"failed to load: %s (0x%08x)", path.c_str(), loaded);
-        throw JobException(kArchiveLoadFailed);
+        throw JobException(VEK_E_ARCHIVE_LOADER);
     }
     const HRESULT created = loader.CreateObject(plugin::CLSID_VekArchive, plugin::IID_IVekArchive,
                                                 reinterpret_cast<void**>(object.GetAddressOf()));
     if (FAILED(created) || !object) {
         QK_LOG_ERROR(L"Failed to create IID_IVekArchive object, 0x%08x", created);
-        throw JobException(kArchiveCreateFailed);
+        throw JobException(VEK_E_ARCHIVE_CREATE);
     }
     VekCurrentPlugin::Set(PluginKind::Archive, object.Get());
 
@@ -80,7 +72,7 @@ void VekJob::ArchiveDownloadedFiles()
     VekCurrentPlugin::Clear(PluginKind::Archive);
     if (FAILED(archived)) {
         QK_LOG_ERROR(L"Failed to start archiving, 0x%08x", archived);
-        throw JobException(kArchiveFailed);
+        throw JobException(VEK_E_ARCHIVE_FAILED);
     }
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     SetJobValue(jobkeys::kJobErrorCode, 0);

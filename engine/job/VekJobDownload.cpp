@@ -19,9 +19,6 @@ namespace vek {
 
 namespace {
 
-constexpr HRESULT kFileMissing = static_cast<HRESULT>(0x80047E0BL);
-constexpr HRESULT kTrustFailure = static_cast<HRESULT>(0x80047E05L);
-constexpr HRESULT kDownloadFailed = static_cast<HRESULT>(0x80047EC6L);
 // What starting the manager gave besides a running download (S_OK) or an exception (its code).
 constexpr HRESULT kNothingToFetch = 1;
 constexpr HRESULT kFailedAtStart = 2;
@@ -231,7 +228,7 @@ void VekJob::OnDownloadEvent(int event)
     case eDownloadFatalError: {
         QK_LOG_INFO(L"eDownloadFatalError");
         std::lock_guard<std::recursive_mutex> lock(m_lock);
-        SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kDownloadFailed));
+        SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(VEK_E_DOWNLOAD_FAILED));
         SetState(eDownloadError);
         m_nextTask = true;
         ::SetEvent(m_wakeEvent.Get());
@@ -297,7 +294,7 @@ bool VekJob::validateDownloadedFiles()
         const int32_t priority = GetFilePriority((source.empty() ? path : source).c_str(), job);
         QK_LOG_ERROR(L"ValidateFile() failed, filename=%s, validationError=0x%08X, hr=0x%08X ", path.c_str(),
                      validationError, hr);
-        if (hr == kFileMissing) {
+        if (hr == VEK_E_FILE_NOT_FOUND) {
             if (priority < 0) {
                 QK_LOG_ERROR(L"Non critical file %s does not exist", path.c_str());
                 continue;
@@ -305,10 +302,10 @@ bool VekJob::validateDownloadedFiles()
             QK_LOG_ERROR(L"Critical file %s does not exist", path.c_str());
             {
                 std::lock_guard<std::recursive_mutex> lock(m_lock);
-                SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kFileMissing));
+                SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(VEK_E_FILE_NOT_FOUND));
                 SetState(eDownloadError);
             }
-            reportJobError(kFileMissing, nullptr, kNotGiven, kNotGiven);
+            reportJobError(VEK_E_FILE_NOT_FOUND, nullptr, kNotGiven, kNotGiven);
             // Without a critical file the job cannot go on.
             result = false;
             continue;
@@ -334,9 +331,9 @@ bool VekJob::validateDownloadedFiles()
         // job and is kept, so that a later run checks it again without a new download; a
         // non-critical one would go on to the installation unchecked: it is deleted.
         bool keep = false;
-        if (hr == kTrustFailure) {
+        if (hr == VEK_E_TRUST) {
             QK_LOG_ERROR(L"There was an error in the trust subsystem, hr=0x%08X", hr);
-            SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kTrustFailure));
+            SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(VEK_E_TRUST));
             keep = priority >= 0;
         }
         if (!keep && !::DeleteFileW(path.c_str())) {

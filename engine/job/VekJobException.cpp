@@ -1,19 +1,20 @@
 #include "engine/job/VekJob.h"
+#include "services/launcher/VekResultCodes.h"
 
 namespace vek {
 
 const char* JobException::what() const noexcept
 {
-    switch (static_cast<uint32_t>(m_code)) {
-    case 0x80047EC1:
+    switch (m_code) {
+    case VEK_E_PLUGIN_LOADER:
         return "Cannot initialize plugin loader";
-    case 0x80047EC2:
+    case VEK_E_PLUGIN_START:
         return "Cannot start plugin";
-    case 0x80047EC3:
+    case VEK_E_PLUGIN_CREATE:
         return "Cannot create plugin object";
-    case 0x80047EC4:
+    case VEK_E_PLUGIN_SIGNATURE:
         return "Invalid digital signature";
-    case 0x80047EC5:
+    case VEK_E_PLUGIN_NOT_IN_MANIFEST:
         return "Unable to find plugin in manifest";
     default:
         return "Unknown JobException";

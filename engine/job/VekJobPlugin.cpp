@@ -23,16 +23,6 @@ namespace vek {
 using plugin::IVekPlugin2;
 using plugin::IVekPluginCallback;
 
-namespace {
-
-constexpr HRESULT kLoaderFailed = static_cast<HRESULT>(0x80047EC1L);
-constexpr HRESULT kStartFailed = static_cast<HRESULT>(0x80047EC2L);
-constexpr HRESULT kCreateFailed = static_cast<HRESULT>(0x80047EC3L);
-constexpr HRESULT kNotInManifest = static_cast<HRESULT>(0x80047EC5L);
-constexpr HRESULT kInstallCancelledByHost = static_cast<HRESULT>(0x80047EC7L);
-
-} // namespace
-
 // The callback object handed to the plug-in's Start: not reference counted, owned by the stage,
 // called on the plug-in's own threads.
 class VekJob::PluginCallback final : public IVekPluginCallback {
@@ -86,7 +76,7 @@ bool VekJob::getJobPlugin(json& entry)
 void VekJob::handlePluginError(HRESULT code, const wchar_t* errorData)
 {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
-    if (code == plugin::kPluginIntermediateErrors) {
+    if (code == VEK_E_PLUGIN_INTERMEDIATE) {
         if (errorData == nullptr) {
             return;
         }
@@ -122,7 +112,7 @@ void VekJob::postProcess()
     // Event 21 may cancel the installation: a negative answer of the signal.
     if (Fire(eJobInstallStart) < 0) {
         std::lock_guard<std::recursive_mutex> lock(m_lock);
-        SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(kInstallCancelledByHost));
+        SetJobValue(jobkeys::kJobErrorCode, static_cast<int32_t>(VEK_E_INSTALL_CANCELLED));
         SetState(eInstallCancelled);
         return;
     }
@@ -134,7 +124,7 @@ void VekJob::postProcess()
     json entry;
     if (!getJobPlugin(entry)) {
         QK_LOG_ERROR(L"Failed to get job_plugin2 from manifest");
-        throw JobException(kNotInManifest);
+        throw JobException(VEK_E_PLUGIN_NOT_IN_MANIFEST);
     }
     const std::wstring path = PluginFilePath(entry);
 
@@ -160,13 +150,13 @@ void VekJob::postProcess()
     const HRESULT loaded = loader.Load(path.c_str());
     if (FAILED(loaded)) {
         QK_LOG_ERROR(L"failed to load: %s (0x%08x)", path.c_str(), loaded);
-        throw JobException(kLoaderFailed);
+        throw JobException(VEK_E_PLUGIN_LOADER);
     }
     const HRESULT created = loader.CreateObject(plugin::CLSID_VekPlugin2, plugin::IID_IVekPlugin2,
                                                 reinterpret_cast<void**>(object.GetAddressOf()));
     if (FAILED(created) || !object) {
         QK_LOG_ERROR(L"Failed to create IVekPlugin2 object, 0x%08x", created);
-        throw JobException(kCreateFailed);
+        throw JobException(VEK_E_PLUGIN_CREATE);
     }
     {
         std::lock_guard<std::recursive_mutex> lock(m_lock);
@@ -180,7 +170,7 @@ void VekJob::postProcess()
     if (FAILED(started)) {
         QK_LOG_ERROR(L"Failed to start install job plugin, 0x%08x", started);
         VekCurrentPlugin::Clear(PluginKind::Installation);
-        throw JobException(kStartFailed);
+        throw JobException(VEK_E_PLUGIN_START);
     }
 
     int32_t status = plugin::ePluginNotStarted;
@@ -265,7 +255,7 @@ VekJob::PluginOutcome VekJob::applyPluginStatus(int32_t status, void* pluginObje
     case plugin::ePluginNotStarted:
         QK_LOG_INFO(L"Plugin failed to initiate the installation");
         SetState(eInstallFailed);
-        ensureFailureCode(kStartFailed);
+        ensureFailureCode(VEK_E_PLUGIN_START);
         // Every failed installation is announced, so that the run can never end as a success.
         Fire(eJobInstallFailed);
         break;

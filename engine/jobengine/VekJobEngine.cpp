@@ -22,14 +22,6 @@ namespace vek {
 
 namespace {
 
-constexpr HRESULT kJobIndexOutOfRange = static_cast<HRESULT>(0x80047E55);
-constexpr HRESULT kEngineOutOfMemory = static_cast<HRESULT>(0x80047E64);
-constexpr HRESULT kEngineComFailed = static_cast<HRESULT>(0x80047E65);
-constexpr HRESULT kStateFileCannotOpen = static_cast<HRESULT>(0x80047E00);
-constexpr HRESULT kStateFileNotJson = static_cast<HRESULT>(0x80047E01);
-constexpr HRESULT kStateFileCrc = static_cast<HRESULT>(0x80047E0A);
-constexpr HRESULT kStateFileMissing = static_cast<HRESULT>(0x80047E0B);
-
 constexpr DWORD kJobPollMs = 1000;
 
 const nlohmann::json* Member(const nlohmann::json& object, const char* name)
@@ -68,12 +60,6 @@ const nlohmann::json* JobArray(const nlohmann::json& root)
     const nlohmann::json* vekNode = Member(root, "vek");
     const nlohmann::json* jobs = vekNode ? Member(*vekNode, "job_array") : nullptr;
     return jobs && jobs->is_array() ? jobs : nullptr;
-}
-
-// The place text of a report: the qualified method and the line.
-std::wstring Place(const char* method, int line)
-{
-    return L"vek::VekJobEngine::" + FromUtf8(method) + L"(" + std::to_wstring(line) + L")";
 }
 
 } // namespace
@@ -144,7 +130,7 @@ IEngineErrorSink* VekJobEngine::errorSink()
     return m_reporter ? m_sink.get() : nullptr;
 }
 
-void VekJobEngine::reportError(HRESULT code, const wchar_t* place)
+void VekJobEngine::reportError(HRESULT code, const wchar_t* place) const
 {
     if (m_reporter) {
         m_reporter->logError(code, true, place);
@@ -330,7 +316,8 @@ void VekJobEngine::run()
     } catch (const JobEngineException& e) {
         QK_LOG_ERROR(L"The engine thread ended by a failure, hr=0x%08X", static_cast<unsigned>(e.GetCode()));
     } catch (const std::bad_alloc&) {
-        QK_LOG_ERROR(L"The engine thread ran out of memory, hr=0x%08X", static_cast<unsigned>(kEngineOutOfMemory));
+        QK_LOG_ERROR(L"The engine thread ran out of memory, hr=0x%08X",
+                     static_cast<unsigned>(VEK_E_ENGINE_THREAD_MEMORY));
     } catch (const std::exception& e) {
         QK_LOG_ERROR(L"The engine thread ended by an exception: %S", e.what());
     } catch (...) {
@@ -394,7 +381,7 @@ void VekJobEngine::runUnguarded()
     const HRESULT hrCom = apartment.Initialize(qkComApartment::ModeMultithreaded);
     if (FAILED(hrCom)) {
         QK_LOG_ERROR(L"coInitObject.Initialize() failed, hr=0x%08X", static_cast<unsigned>(hrCom));
-        throw JobEngineException(kEngineComFailed);
+        throw JobEngineException(VEK_E_ENGINE_THREAD_COM);
     }
 
     m_jobEventSignal(eEngineStart, m_manifest->Snapshot());
@@ -498,7 +485,7 @@ nlohmann::json VekJobEngine::GetJob(int index) const
 {
     json job;
     if (index < 0 || !m_manifest->GetJob(static_cast<size_t>(index), job)) {
-        throw JobEngineException(kJobIndexOutOfRange);
+        throw JobEngineException(VEK_E_JOB_INDEX);
     }
     return job;
 }
@@ -508,9 +495,7 @@ int VekJobEngine::GetJobCount() const
     const bool hasJobs = m_manifest->Read([](const json& root) { return JobArray(root) != nullptr; });
     if (!hasJobs) {
         // A manifest without a job array has no jobs; the report says where that was noticed.
-        if (m_reporter) {
-            m_reporter->logError(kJobIndexOutOfRange, true, Place("GetJobCount", __LINE__).c_str());
-        }
+        reportError(VEK_E_JOB_INDEX, L"vek::VekJobEngine::GetJobCount(630)");
         return 0;
     }
     return static_cast<int>(m_manifest->GetJobCount());
@@ -647,10 +632,10 @@ bool VekJobEngine::loadState()
         });
         return true;
     }
-    if (hr == kStateFileCannotOpen || hr == kStateFileMissing) {
+    if (hr == VEK_E_STATE_FILE_MISSING || hr == VEK_E_FILE_NOT_FOUND) {
         return true;
     }
-    if (hr == kStateFileNotJson || hr == kStateFileCrc) {
+    if (hr == VEK_E_JSON_NOT_PARSED || hr == VEK_E_STATE_CRC_MISMATCH) {
         // The loader has deleted the damaged file; the run goes on with the shipped manifest.
         if (m_reporter) {
             m_reporter->logError(hr);

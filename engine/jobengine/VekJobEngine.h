@@ -215,7 +215,10 @@ protected:
     // The reporter's error slot for the registry state and the state file (empty reporter:
     // nothing is reported).
     IEngineErrorSink* errorSink();
-    void reportError(HRESULT code, const wchar_t* place);
+    // Reports an error to the data reporter with its place text: the qualified method and a fixed
+    // number ("vek::VekJobEngine::CleanUp(1280)"), which the report's readers know the place by;
+    // it is not the source line and does not move with edits.
+    void reportError(HRESULT code, const wchar_t* place) const;
     // Runs function with the registry state of this manifest, under the document's lock.
     void withRegistryState(const std::function<void(VekRegistryState&)>& function);
 

@@ -167,7 +167,7 @@ void VekJobEngine::CleanUp(unsigned flags)
         }
     } catch (const JobEngineException& e) {
         QK_LOG_ERROR(L"Clean-up stopped, hr=0x%08X", static_cast<unsigned>(e.GetCode()));
-        reportError(e.GetCode(), (L"vek::VekJobEngine::CleanUp(" + std::to_wstring(__LINE__) + L")").c_str());
+        reportError(e.GetCode(), L"vek::VekJobEngine::CleanUp(1280)");
         return;
     } catch (const DataReporterException&) {
         QK_LOG_ERROR(L"Clean-up stopped by the data reporter");

@@ -8,16 +8,12 @@
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDataReporter.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
 namespace vek {
 
 namespace {
-
-constexpr HRESULT kFailureCountNotWritten = static_cast<HRESULT>(0x80047E66);
-// The installation plug-in could not be found, or could not be loaded.
-constexpr HRESULT kPluginNotFound = static_cast<HRESULT>(0x80047EC5);
-constexpr HRESULT kPluginNotLoaded = static_cast<HRESULT>(0x80047EC1);
 
 const nlohmann::json* Member(const nlohmann::json& object, const char* name)
 {
@@ -125,7 +121,7 @@ int32_t VekJobEngine::onJobFinish(const json& job)
         } else {
             QK_LOG_ERROR(L"Handling eJobFinish failure, engine state=%d  job failed with hrJob=0x%08X", m_EngineState,
                          static_cast<unsigned>(code));
-            if (code == kPluginNotFound || code == kPluginNotLoaded) {
+            if (code == VEK_E_PLUGIN_NOT_IN_MANIFEST || code == VEK_E_PLUGIN_LOADER) {
                 m_EngineState = VekJobEngine::eFatalError;
                 fatal = true;
             } else if (m_EngineState == VekJobEngine::eFatalError) {
@@ -140,7 +136,7 @@ int32_t VekJobEngine::onJobFinish(const json& job)
     if (!updateJobFailureCount(job)) {
         QK_LOG_ERROR(L"updateJobFailureCount() failed");
         if (m_reporter) {
-            m_reporter->logError(kFailureCountNotWritten);
+            m_reporter->logError(VEK_E_JOB_EVENT);
         }
     }
     // The subscribers learn of the fatal end; the engine thread still waits for this job's end.
@@ -157,7 +153,7 @@ int32_t VekJobEngine::onDownloadFailed(const json& job)
     if (!updateJobFailureCount(job)) {
         QK_LOG_ERROR(L"Failed to update the failure count");
         if (m_reporter) {
-            m_reporter->logError(kFailureCountNotWritten);
+            m_reporter->logError(VEK_E_JOB_EVENT);
         }
     }
     int64_t otherErrors = 0;

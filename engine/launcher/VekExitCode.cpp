@@ -1,3 +1,5 @@
 #include "engine/launcher/VekExitCode.h"
 
-int g_ExitCode = 0;
+#include "services/launcher/VekResultCodes.h"
+
+int g_ExitCode = vek::ExitNormal;

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace vek {
 
 // The launcher's logger is the process logger of the common library, so that every subsystem
@@ -66,6 +68,37 @@ void LogError(const wchar_t* format, ...)
     va_list args;
     va_start(args, format);
     qkLib::LogTextV(qkLib::LogLevel::Error, format, args);
+    va_end(args);
+}
+
+namespace {
+
+// "<place> : <text>". A fixed place is a name and a number, never a '%': it may join the format.
+void LogAtV(qkLib::LogLevel level, const wchar_t* place, const wchar_t* format, va_list args)
+{
+    try {
+        const std::wstring placed = std::wstring(place) + L" : " + format;
+        qkLib::LogTextV(level, placed.c_str(), args);
+    } catch (...) {
+        // Logging never fails its caller.
+    }
+}
+
+} // namespace
+
+void LogInfoAt(const wchar_t* place, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogAtV(qkLib::LogLevel::Information, place, format, args);
+    va_end(args);
+}
+
+void LogErrorAt(const wchar_t* place, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogAtV(qkLib::LogLevel::Error, place, format, args);
     va_end(args);
 }
 

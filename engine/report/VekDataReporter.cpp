@@ -13,6 +13,8 @@
 #include "common/system/qkOSInfo.h"
 #include "common/system/qkRegistry.h"
 #include "services/launcher/VekSilo.h"
+#include "engine/manifest/VekJobStates.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
 #include <shlwapi.h>
@@ -25,11 +27,6 @@ namespace vek {
 namespace {
 
 constexpr wchar_t kLauncherKey[] = L"Software\\Vallor\\Vek";
-constexpr HRESULT kGetFailed = static_cast<HRESULT>(0x80047E81);
-constexpr HRESULT kStatusFailed = static_cast<HRESULT>(0x80047E82);
-constexpr HRESULT kInitializeFailed = static_cast<HRESULT>(0x80047E83);
-constexpr HRESULT kUnexpected = static_cast<HRESULT>(0x80047E84);
-constexpr HRESULT kSplitFailed = static_cast<HRESULT>(0x80047E87);
 
 std::wstring Wide(const std::string& utf8)
 {
@@ -310,7 +307,7 @@ void VekDataReporter::initMachineID()
         }
         m_machineId = id;
     } catch (...) {
-        QK_LOG_ERROR(L"UrlCanonicalizeW() failed, hr=0x%08X", kUnexpected);
+        QK_LOG_ERROR(L"UrlCanonicalizeW() failed, hr=0x%08X", VEK_E_REPORTER_EXCEPTION);
     }
 }
 
@@ -328,8 +325,8 @@ HRESULT VekDataReporter::AddPSNEntry(const json& node, json& record)
         QK_LOG_ERROR(L"Error occurred. Error code : 0x%08X", e.hr());
         return e.hr();
     } catch (...) {
-        QK_LOG_ERROR(L"Error occurred. Error code : 0x%08X", kUnexpected);
-        return kUnexpected;
+        QK_LOG_ERROR(L"Error occurred. Error code : 0x%08X", VEK_E_REPORTER_EXCEPTION);
+        return VEK_E_REPORTER_EXCEPTION;
     }
 }
 
@@ -586,7 +583,7 @@ void VekDataReporter::sendModuleFData(json& record)
     wchar_t module[MAX_PATH] = {};
     if (!::GetModuleFileNameW(nullptr, module, MAX_PATH)) {
         QK_LOG_ERROR(L"Failed to split module");
-        throw DataReporterException(kSplitFailed);
+        throw DataReporterException(VEK_E_REPORTER_MODULE_PATH);
     }
     initMachineID();
     const std::wstring query = BuildModuleQuery(record);
@@ -638,13 +635,13 @@ HRESULT VekDataReporter::submitToServer(const std::wstring& url, const std::wstr
     case GetStep::Sent:
         return outcome.hr;
     case GetStep::Initialize:
-        return kInitializeFailed;
+        return VEK_E_REPORTER_INITIALIZE;
     case GetStep::Request:
-        return kGetFailed;
+        return VEK_E_REPORTER_REQUEST;
     case GetStep::Status:
         break;
     }
-    return kStatusFailed;
+    return VEK_E_REPORTER_STATUS;
 }
 
 void VekDataReporter::sendOLPData(int kind, const json& job)
@@ -669,7 +666,7 @@ void VekDataReporter::sendOLPData(int kind, const json& job)
         QK_LOG_INFO(L"OLP ping sent successfully");
         return;
     }
-    throw DataReporterException(outcome.step == GetStep::Initialize ? outcome.hr : kStatusFailed);
+    throw DataReporterException(outcome.step == GetStep::Initialize ? outcome.hr : VEK_E_REPORTER_STATUS);
 }
 
 HRESULT VekDataReporter::logConsent(int element)
@@ -774,7 +771,7 @@ HRESULT VekDataReporter::logJobError(HRESULT code, bool send, const json& job, c
 
 HRESULT VekDataReporter::logEvent(int event, const json& job, bool send)
 {
-    if (event == 8)
+    if (event == eJobPluginEvent8)
         return 0;
     json record = json::object();
     record["event_id"] = event;
@@ -783,7 +780,9 @@ HRESULT VekDataReporter::logEvent(int event, const json& job, bool send)
     record["log_type"] = "event";
     record["event_code"] = event;
     if (const json* t = Member(&job, "error_type"))
-        record["error_type"] = event == 18 ? json(2) : event == -4 ? json(5) : *t;
+        record["error_type"] = event == eJobInstallUACCancelled         ? json(2)
+                               : event == eJobInstallErrorRetryDownload ? json(5)
+                                                                        : *t;
     for (const char* name : {"job_error_code", "OtherErrors", "download_method", "download_duration", "rekey_status"}) {
         if (const json* t = Member(&job, name))
             record[std::string(name) == "job_error_code" ? "error_code" : name] = *t;
@@ -804,7 +803,7 @@ HRESULT VekDataReporter::postEvent(int event, const json& job)
     try {
         return logEvent(event, job, false);
     } catch (...) {
-        return kUnexpected;
+        return VEK_E_REPORTER_EXCEPTION;
     }
 }
 
@@ -814,7 +813,7 @@ HRESULT VekDataReporter::postEventWithData(int event, const json& job, bool send
     try {
         return logEvent(event, job, send);
     } catch (...) {
-        return kUnexpected;
+        return VEK_E_REPORTER_EXCEPTION;
     }
 }
 

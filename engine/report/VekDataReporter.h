@@ -8,6 +8,7 @@
 // Every value placed into a query is percent-encoded, so a value can never add a parameter of
 // its own; the whole URL is canonicalised before it is sent.
 #include "net/download/CWinHTTPClient.h"
+#include "services/launcher/VekResultCodes.h"
 
 #include <windows.h>
 
@@ -21,7 +22,7 @@
 namespace vek {
 
 // The value of a job-error count that was not given.
-constexpr int kNotGiven = static_cast<int>(0x80047EE0);
+constexpr int kNotGiven = static_cast<int>(VEK_NOT_GIVEN);
 
 class DataReporterException : public std::runtime_error {
 public:

@@ -6,6 +6,7 @@
 #include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "net/proxy/VekProxySettings.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekTools.h"
 #include "services/launcher/VekUtil.h"
 
@@ -14,8 +15,6 @@
 namespace vek {
 
 namespace {
-
-constexpr HRESULT kBackendCheckFailed = static_cast<HRESULT>(0x80047ECD);
 
 std::atomic<bool> g_pingsOff{false};
 
@@ -263,7 +262,7 @@ HRESULT VekPingReporter::logJobError(HRESULT code, bool, const json& job, const 
         const long long validationError = IntegerAt(job, "validation_error");
         std::lock_guard<std::mutex> lock(m_lock);
         std::wstring q = BaseQuery();
-        if (code == kBackendCheckFailed) {
+        if (code == VEK_E_BACKEND_CHECK) {
             q += L"&a=BACKEND_VALIDATION&o=" + PercentEncode(TextAt(job, {"job_error_description"}));
         } else {
             std::wstring details = L"je:" + UpperHex(static_cast<unsigned>(jobError)) + L",de:" +

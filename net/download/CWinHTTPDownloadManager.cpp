@@ -460,10 +460,10 @@ void CWinHTTPDownloadManager::run()
                     job["job_error_code"] = HrValue(error);
                     job["last_download_error"] = HrValue(error);
                     job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(httpStatus) : HrValue(error);
-                    if (error == VEK_E_DISK_FULL)
+                    if (error == kDiskFullResult)
                         job["job_error_code"] = 0;
                 });
-                if (error == VEK_E_DISK_FULL) {
+                if (error == kDiskFullResult) {
                     QK_LOG_ERROR(L"Sending out of disk space error");
                     Fire(eDownloadOutOfDiskSpace);
                 }

@@ -41,7 +41,9 @@ enum : int {
     eDownloadOutOfDiskSpace = -3,
 };
 
-constexpr HRESULT VEK_E_DISK_FULL = static_cast<HRESULT>(0x80070070);
+// The engine's error after a write found the disk full: the system's ERROR_DISK_FULL as an
+// HRESULT (0x80070070), not a code of the launcher's own family.
+constexpr HRESULT kDiskFullResult = static_cast<HRESULT>(0x80070000u | ERROR_DISK_FULL);
 
 class CWinHTTPDownloadManager : private IDownloadEngineObserver {
 public:

@@ -15,11 +15,12 @@ constexpr ResultCodeInfo kResultCodes[] = {VEK_RESULT_CODES(VEK_RESULT_CODE_ROW)
 constexpr ExitCodeInfo kExitCodes[] = {VEK_EXIT_CODES(VEK_EXIT_CODE_ROW)};
 #undef VEK_EXIT_CODE_ROW
 
-// 4, 11 and 18 name no situation of this version but stay in both sets.
+// 11 names no situation of this version but stays in the set.
 constexpr int32_t kDeploymentRemovalExitCodes[] = {
-    ExitPrerequisites,        4,  ExitUserQuit,          11, ExitNoConnectionToken,
-    ExitOmblNotForThisSystem, 18, ExitOmblWithoutProduct};
-constexpr int32_t kSilentExitCodes[] = {ExitJobEvent7, ExitPrerequisites, 4, ExitSilentJobResult, ExitUserQuit, 18};
+    ExitPrerequisites,        PageAttentionAfterSuccess, ExitUserQuit,          11, ExitNoConnectionToken,
+    ExitOmblNotForThisSystem, PageBackendNotReachable,   ExitOmblWithoutProduct};
+constexpr int32_t kSilentExitCodes[] = {ExitJobEvent7,       ExitPrerequisites, PageAttentionAfterSuccess,
+                                        ExitSilentJobResult, ExitUserQuit,      PageBackendNotReachable};
 
 template <typename Range>
 bool Contains(const Range& range, int32_t value)

@@ -73,7 +73,7 @@ namespace vek {
     X(VEK_E_INSTALL_CANCELLED, 0x0C7, L"the installation was cancelled")                                         \
     X(VEK_E_ARCHIVE_LOADER, 0x0C8, L"the archive plug-in could not be loaded")                                   \
     X(VEK_E_ARCHIVE_CREATE, 0x0C9, L"the archive object could not be created")                                   \
-    X(VEK_E_UNKNOWN_JOB_EXCEPTION, 0x0CA, L"an unknown job exception, or the archive failed")                    \
+    X(VEK_E_UNKNOWN_JOB_EXCEPTION, 0x0CA, L"no \"job_archive\" entry, or an unknown job exception")              \
     X(VEK_E_ARCHIVE_FAILED, 0x0CB, L"the archive plug-in failed")                                                \
     X(VEK_E_BACKEND_CHECK, 0x0CD, L"the backend check failed")                                                   \
     X(VEK_NOT_GIVEN, 0x0E0, L"no failure: a file priority or failure count that is not given")                   \
@@ -102,8 +102,8 @@ std::span<const ResultCodeInfo> ResultCodes();
 const ResultCodeInfo* FindResultCode(HRESULT value);
 
 // Process exit codes (the value that wWinMain returns). Besides these the exit code may be an
-// end page's id, an HRESULT (a failed COM or factory start, the companion installation's
-// result) or ExitUnsupportedProcessor.
+// end page's number (EndPage below), an HRESULT (a failed COM or factory start, the companion
+// installation's result) or ExitUnsupportedProcessor.
 // X(name, value, situation)
 #define VEK_EXIT_CODES(X)                                                                                      \
     X(ExitNormal, 0, L"normal end; the job window resets it when the user retries")                            \
@@ -133,6 +133,23 @@ struct ExitCodeInfo {
     int32_t value;
     const wchar_t* name;
     const wchar_t* situation;
+};
+
+// The main dialog's end pages. Showing a page sets the exit code to the page's number, so each
+// number is an exit code too; where an exit code above stands for the same end, the page takes
+// its value from there.
+enum EndPage : int32_t {
+    PageAttention = ExitPrerequisites,
+    PageAttentionAfterSuccess = 4, // a job had succeeded before the failure
+    PageAlreadyInstalled = 5,
+    PageReDownload = 6,
+    PagePackageCreated = 7,
+    PageReEnrollmentInitiated = 10,
+    PageRestartCountdown = ExitRestartForUpgrade,
+    PagePrerequisite = ExitNoConnectionToken, // no usable connection token, or plug-in event 41
+    PageOmblNotForThisSystem = ExitOmblNotForThisSystem,
+    PageBackendNotReachable = 18,
+    PageOmblWithoutProduct = ExitOmblWithoutProduct,
 };
 
 // Every named exit code, in the table's order.

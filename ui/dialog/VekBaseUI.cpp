@@ -6,6 +6,7 @@
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/JobEngineException.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDataReporter.h"
 #include "engine/report/VekStatusEvents.h"
 #include "engine/report/VekStatusReporter.h"
@@ -40,8 +41,6 @@ constexpr COLORREF kGrey = 0x666666;
 constexpr COLORREF kGreen = 0x1CA323;
 constexpr COLORREF kLinkColour = 0xAD3D00;
 
-constexpr HRESULT kStartResultBadLayout = static_cast<HRESULT>(0x80047E13);
-constexpr HRESULT kStartResultNoOptions = static_cast<HRESULT>(0x80047E14);
 constexpr UINT kEventNoLock = 1618; // another installation is in progress
 
 std::wstring ProductTitle()
@@ -371,37 +370,37 @@ LRESULT VekBaseUI::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     if (state == -3) {
         QK_LOG_INFO(L"engineState==VekJobEngine::eFatalError, loading Log upload  UI");
         showWaitAnimation(false);
-        m_lastFatalState = -1;
+        m_lastFatalState = vek::eFatalError;
         if (VekTools::hasCmdSwitch(m_commandLine, switches::SHOW_RESTART_PROMPT)) {
-            showVekDialog(12);
+            showVekDialog(PageRestartCountdown);
         } else {
             switch (m_lastError) {
             case VEK_E_MANIFEST_NOT_IN_PACKAGE:
             case VEK_E_SIGNATURE_NOT_TRUSTED:
             case VEK_E_STATE_FILE_MISSING:
             case VEK_E_JSON_NOT_PARSED:
-                showVekDialog(6);
+                showVekDialog(PageReDownload);
                 break;
-            case kStartResultBadLayout:
-                showVekDialog(15);
+            case VEK_E_NO_CC_TOKEN:
+                showVekDialog(PagePrerequisite);
                 break;
-            case kStartResultNoOptions:
-                showVekDialog(3);
+            case VEK_E_NO_INSTALL_OPTIONS:
+                showVekDialog(PageAttention);
                 break;
             case VEK_E_NOT_ADMIN:
                 showVekDialog(g_ExitCode);
                 break;
             default:
-                showVekDialog(3);
+                showVekDialog(PageAttention);
                 break;
             }
         }
     } else if (state == -2) {
         QK_LOG_INFO(L"engineState==VekJobEngine::eFailover, loading Log upload  UI");
         showWaitAnimation(false);
-        m_lastFatalState = 12;
+        m_lastFatalState = vek::eFailover;
         m_errorSeen = true;
-        showVekDialog(m_lastError == VEK_E_SIGNATURE_NOT_TRUSTED ? 6 : 3);
+        showVekDialog(m_lastError == VEK_E_SIGNATURE_NOT_TRUSTED ? PageReDownload : PageAttention);
     } else if (state == 7) {
         showChangeLocation();
     } else {
@@ -715,7 +714,7 @@ LRESULT VekBaseUI::OnSysCommand(UINT, WPARAM wParam, LPARAM lParam, BOOL& handle
         const int answer = m_system->ShowMessageBox(m_hWnd, LoadText(kStringExitQuestion), ProductTitle(), type);
         QK_LOG_INFO(L"Result of exit confirmation %d", answer);
         if (answer == IDYES) {
-            g_ExitCode = 8;
+            g_ExitCode = ExitUserQuit;
             stopAndClose();
         } else if (m_engine && !wasPaused) {
             m_engine->Resume();
@@ -819,17 +818,18 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
     };
 
     switch (event) {
-    case -5:
-    case -3:
-    case -2:
-    case -1: {
+    case vek::eJobInstallStopped:
+    case vek::eJobPluginFailure:
+    case vek::eJobInstallFailed:
+    case vek::eFatalError: {
         m_lastFatalState = event;
         m_fatalSeen = true;
         jobErrorCode(m_lastError);
         showWaitAnimation(false);
         forward(uMsg, *record);
         setJobListVisible(false);
-        if (event == -2 && m_lastError != static_cast<HRESULT>(kEventNoLock) && isEndpointManifest()) {
+        if (event == vek::eJobInstallFailed && m_lastError != static_cast<HRESULT>(kEventNoLock) &&
+            isEndpointManifest()) {
             try {
                 m_engine->CleanUp(8);
             } catch (const std::exception& e) {
@@ -837,32 +837,32 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
             }
         }
         if (!m_prerequisitePageShown)
-            showVekDialog(m_jobSucceeded && !m_retrying ? 4 : 3);
+            showVekDialog(m_jobSucceeded && !m_retrying ? PageAttentionAfterSuccess : PageAttention);
         break;
     }
-    case -4:
-    case 27:
-    case 28:
+    case vek::eJobInstallErrorRetryDownload:
+    case vek::eJobValidationFailed:
+    case vek::eJobDiskFull:
         showWaitAnimation(false);
         setJobListVisible(false);
-        if (m_silent && (event == 27 || event == 28)) {
-            g_ExitCode = 6;
+        if (m_silent && (event == vek::eJobValidationFailed || event == vek::eJobDiskFull)) {
+            g_ExitCode = ExitSilentJobResult;
             stopJobAndDisableStartAfterReboot();
             stopAndClose();
         }
-        if (m_engine && (m_engine->GetDownloadRetryCount() < 2 || event == -4)) {
+        if (m_engine && (m_engine->GetDownloadRetryCount() < 2 || event == vek::eJobInstallErrorRetryDownload)) {
             m_retrying = true;
             keepDeferred(job, event, uMsg);
             LogStatusEventF(DOWNLOAD_FAILED, L"EventState: %d, Error message: %d", event, static_cast<int>(uMsg));
         }
         break;
-    case 0:
+    case vek::eJobPreProcess:
         m_jobCopy = nlohmann::json();
         m_deferredEvent = 0;
         m_deferredMessage = 0;
         forward(uMsg, *record);
         break;
-    case 2: {
+    case vek::eJobDownloadStart: {
         nlohmann::json manifest;
         if (const auto document = manifestDocument())
             manifest = document->Snapshot();
@@ -872,7 +872,7 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
         asTwentyTwo();
         break;
     }
-    case 3: {
+    case vek::eJobDownloadFinish: {
         std::wstring duration = L"0 sec";
         if (m_downloadStart != 0)
             formatDuration(static_cast<long long>((m_tickCount() - m_downloadStart) / 1000), duration);
@@ -880,15 +880,15 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
         forward(uMsg, *record);
         break;
     }
-    case 4:
-    case 15:
+    case vek::eJobPluginEvent4:
+    case vek::eJobPluginEvent15:
         m_jobSucceeded = true;
         asTwentyTwo();
         break;
-    case 7:
-    case 36:
-        g_ExitCode = event == 7 ? 2 : 1;
-        if (event == 36)
+    case vek::eJobInstallIncomplete:
+    case vek::eJobInstallPending:
+        g_ExitCode = event == vek::eJobInstallIncomplete ? ExitJobEvent7 : ExitJobEvent36;
+        if (event == vek::eJobInstallPending)
             stopJobAndDisableStartAfterReboot();
         if (m_silent && !VekTools::hasCmdSwitch(m_commandLine, switches::SMART_RESTART) && !m_restartUpgradeShown) {
             QK_LOG_INFO(L"VEK executed in silent mode, do not display pre/post reboot required dialog");
@@ -898,38 +898,38 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
         bringToFront(false);
         asTwentyTwo();
         break;
-    case 21:
-    case 22:
+    case vek::eJobInstallStart:
+    case vek::eJobRebootRequired:
         asTwentyTwo();
         break;
-    case 5:
-    case 14:
-    case 18:
+    case vek::eJobInstallCancelled:
+    case vek::eJobInstallPluginStopped:
+    case vek::eJobInstallUACCancelled:
         keepDeferred(job, event, uMsg);
-        g_ExitCode = 3;
+        g_ExitCode = ExitPrerequisites;
         if (m_silent) {
             QK_LOG_INFO(L"VEK executed in silent mode, do not display other error dialog");
             stopAndClose();
         }
         break;
-    case 6:
+    case vek::eJobInstallFinished:
         m_installerFinished = true;
         LogStatusEvent(INSTALLER_FINISHED);
         forward(uMsg, *record);
         break;
-    case 9:
+    case vek::eEngineStart:
         m_retrying = false;
         m_jobSucceeded = false;
         forward(uMsg, *record);
         break;
-    case 10:
+    case vek::eEngineJobsDone:
         if (m_closing)
             break;
         showWaitAnimation(false);
         if (isCreateMsiJob(job)) {
-            showVekDialog(7);
+            showVekDialog(PagePackageCreated);
         } else if (m_installerFinished) {
-            if (g_ExitCode == 0) {
+            if (g_ExitCode == ExitNormal) {
                 QK_LOG_INFO(L"Force VEK to be closed in case of success");
                 m_closing = true;
             } else {
@@ -937,7 +937,7 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
             }
         }
         break;
-    case 11:
+    case vek::eEngineEnd:
         if (m_closing) {
             stopEngine(true);
             ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
@@ -954,13 +954,13 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
         }
         forward(uMsg, *record);
         break;
-    case 12: {
-        m_lastFatalState = 12;
+    case vek::eFailover: {
+        m_lastFatalState = vek::eFailover;
         m_errorSeen = true;
         showWaitAnimation(false);
         if (!m_retrying)
             jobErrorCode(m_lastError);
-        int page = 3;
+        int page = PageAttention;
         if (m_lastError == VEK_E_DOWNLOAD_FAILED) {
             nlohmann::json manifest;
             if (const auto document = manifestDocument())
@@ -968,15 +968,15 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
             LogStatusEvent(hasProxyServer(manifest) ? DOWNLOAD_FAILED_PROXY_ISSUE : DOWNLOAD_FAILED);
         } else if (m_lastError == VEK_E_BACKEND_CHECK) {
             LogStatusEvent(BACKEND_CHECK_FAILED);
-            page = 18;
+            page = PageBackendNotReachable;
         }
         setJobListVisible(false);
         showVekDialog(page);
         break;
     }
-    case 17:
-    case 38:
-        if (event == 38 && isEndpointManifest()) {
+    case vek::eJobPluginError:
+    case vek::eJobPluginEvent38:
+        if (event == vek::eJobPluginEvent38 && isEndpointManifest()) {
             QK_LOG_INFO(L"QOR re-enrollment failed, download QOR and run installer");
             if (const auto document = manifestDocument()) {
                 CManifest accessor(*document);
@@ -988,29 +988,29 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
             m_engine->Start();
             break;
         }
-        showVekDialog(5);
+        showVekDialog(PageAlreadyInstalled);
         break;
-    case 37:
-        showVekDialog(10);
+    case vek::eJobPluginEvent37:
+        showVekDialog(PageReEnrollmentInitiated);
         break;
-    case 39:
-    case 42:
+    case vek::eJobPluginEvent39:
+    case vek::eJobShowRestartAndUpgradeMessage:
         bringToFront(false);
         forceForeground();
         m_restartUpgradeShown = true;
         showList();
         forward(uMsg, *record);
         break;
-    case 41:
+    case vek::eJobPluginEvent41:
         setJobListVisible(false);
         m_prerequisitePageShown = true;
-        showVekDialog(15);
+        showVekDialog(PagePrerequisite);
         break;
-    case 43:
+    case vek::eJobPluginEvent43:
         QK_LOG_INFO(L"Unable to continue QOR upgrade because automatic upgrade disabled");
         if (m_engine)
             m_engine->ResetRebootCount();
-        g_ExitCode = 14;
+        g_ExitCode = ExitAutomaticUpgradeDisabled;
         stopAndClose();
         break;
     default:

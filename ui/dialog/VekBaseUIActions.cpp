@@ -10,6 +10,7 @@
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/report/VekStatusEvents.h"
 #include "engine/report/VekStatusReporter.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekTools.h"
 #include "services/launcher/VekUtil.h"
 #include "ui/VekWindowMessages.h"
@@ -242,7 +243,7 @@ void VekBaseUI::runAction2()
         m_engine->Bootstrap();
     } catch (const JobEngineException& e) {
         QK_LOG_ERROR(L"unable to bootstrap job with error: 0x%08X", static_cast<unsigned>(e.GetCode()));
-        g_ExitCode = 16;
+        g_ExitCode = ExitBootstrapFromDialog;
         if (m_silent) {
             stopAndClose();
         } else {
@@ -268,7 +269,7 @@ void VekBaseUI::showChangeLocation()
         std::error_code error;
         std::filesystem::create_directories(folder, error);
         if (error && !std::filesystem::is_directory(folder)) {
-            g_ExitCode = 16;
+            g_ExitCode = ExitBootstrapFromDialog;
             const std::string message = error.message();
             QK_LOG_ERROR(L"Unable to create destination folder, boost error: %S", message.c_str());
             ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);

@@ -6,6 +6,7 @@
 #include "engine/launcher/VekSwitches.h"
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/VekJobStates.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekTools.h"
 #include "ui/dialog/VekBaseUIImpl.h"
@@ -71,7 +72,7 @@ void VekBaseUI::showVekDialog(int page)
     g_ExitCode = page;
 
     if (m_silent) {
-        if (page == 4 && m_lastFatalState == -2) {
+        if (page == PageAttentionAfterSuccess && m_lastFatalState == vek::eJobInstallFailed) {
             nlohmann::json job;
             if (m_engine && m_engine->GetJob(0, job)) {
                 int failed = 0;
@@ -85,7 +86,7 @@ void VekBaseUI::showVekDialog(int page)
         stopAndClose();
         return;
     }
-    if (m_unattended && (page == 7 || page == 10)) {
+    if (m_unattended && (page == PagePackageCreated || page == PageReEnrollmentInitiated)) {
         QK_LOG_INFO(L"VEK executed in unattended mode, suppress success dialogs");
         stopJobAndDisableStartAfterReboot();
         stopAndClose();
@@ -95,31 +96,31 @@ void VekBaseUI::showVekDialog(int page)
     bringToFront(false);
     enableExit(true);
     switch (page) {
-    case 3:
-    case 4:
+    case PageAttention:
+    case PageAttentionAfterSuccess:
         showAttentionMessage();
         break;
-    case 5:
+    case PageAlreadyInstalled:
         showAlreadyInstalledMessage();
         break;
-    case 6:
+    case PageReDownload:
         showReDownloadDialog();
         break;
-    case 7:
+    case PagePackageCreated:
         showPackageCreatedMessage();
         break;
-    case 10:
+    case PageReEnrollmentInitiated:
         showReEnrollmentInitiatedMessage();
         break;
-    case 12:
+    case PageRestartCountdown:
         showRestartCountdown();
         break;
-    case 15:
-    case 17:
-    case 19:
+    case PagePrerequisite:
+    case PageOmblNotForThisSystem:
+    case PageOmblWithoutProduct:
         showPreRequisiteError(page);
         break;
-    case 18:
+    case PageBackendNotReachable:
         showBackendNotReachable();
         break;
     default:
@@ -209,7 +210,7 @@ void VekBaseUI::applyPartialFailureCode(int failedComponents)
         return;
     VekManifestView view(*document);
     if (failedComponents < view.manifest.countInstallers())
-        g_ExitCode = 20;
+        g_ExitCode = ExitPartialFailover;
 }
 
 // ---- the pages ------------------------------------------------------------------------------
@@ -221,12 +222,12 @@ void VekBaseUI::showAttentionMessage()
         preparePage(IDR_PNG_ERROR);
         setFooterClose(kStringClose, L"Close");
         switch (m_lastFatalState) {
-        case -5:
-        case -3:
-        case -1:
-        case 12: {
+        case vek::eJobInstallStopped:
+        case vek::eJobPluginFailure:
+        case vek::eFatalError:
+        case vek::eFailover: {
             setHeadline(LoadText(160));
-            if (m_lastFatalState == -1 && m_messageShown)
+            if (m_lastFatalState == vek::eFatalError && m_messageShown)
                 break;
             std::wstring body = LoadText(272);
             if (m_lastError == VEK_E_DOWNLOAD_FAILED)
@@ -234,7 +235,7 @@ void VekBaseUI::showAttentionMessage()
             setBody(body);
             break;
         }
-        case -2: {
+        case vek::eJobInstallFailed: {
             const bool uninstall = VekTools::hasCmdSwitch(m_commandLine, switches::UNINSTALL);
             const bool kaj = GetProductNameStringId() == 133;
             setHeadline(LoadText(uninstall ? 345 : (kaj ? 329 : 344)));

@@ -14,6 +14,7 @@
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/JobEngineException.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekPingReporter.h"
 #include "engine/state/VekRegistryState.h"
 #include "net/proxy/VekProxySettings.h"
@@ -38,15 +39,6 @@
 namespace vek {
 
 namespace {
-
-// Job events the engine acts on before it posts them to the tray window.
-constexpr int32_t kEventSaveState = 11;
-constexpr int32_t kEventFailover = 12;
-constexpr int32_t kEventRestartAsAdmin = 20;
-constexpr int32_t kEventThrottleProgress = 23;
-constexpr int32_t kEventFatalError = -1;
-constexpr int32_t kEventPluginFailure = -3;
-constexpr int32_t kEventRetryDownload = -4;
 
 // User-interface strings.
 constexpr UINT kStringDirection = 173;
@@ -482,7 +474,7 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
     qkExceptionInfo info;
     try {
         switch (event) {
-        case kEventSaveState:
+        case eEngineEnd:
             saveState();
             if (m_RestartRequested) {
                 // Ends the message loop so that wWinMain relaunches; this close cleans nothing up.
@@ -493,7 +485,7 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
                 }
             }
             break;
-        case kEventFailover: {
+        case eFailover: {
             HRESULT code = E_UNEXPECTED;
             HRESULT jobError = S_OK;
             HRESULT downloadError = S_OK;
@@ -506,14 +498,14 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
             reportOnce(code);
             break;
         }
-        case kEventRestartAsAdmin:
+        case eJobEngineRestartAsAdmin:
             m_RestartRequested = true;
             break;
-        case kEventThrottleProgress:
+        case eJobDownloadStageStart:
             m_LastPostedProgress = 0;
             m_ThrottleProgress = true;
             break;
-        case kEventFatalError: {
+        case eFatalError: {
             HRESULT code = E_UNEXPECTED;
             if (!ReadCode(job, "job_error_code", code) && !ReadCode(job, "last_plugin_error", code)) {
                 code = E_UNEXPECTED;
@@ -521,7 +513,7 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
             reportOnce(code);
             break;
         }
-        case kEventPluginFailure: {
+        case eJobPluginFailure: {
             HRESULT code = E_FAIL;
             if (!ReadCode(job, "last_plugin_error", code)) {
                 code = E_FAIL;
@@ -529,7 +521,7 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
             reportOnce(code);
             break;
         }
-        case kEventRetryDownload: {
+        case eJobInstallErrorRetryDownload: {
             HRESULT code = E_UNEXPECTED;
             if (!ReadCode(job, "last_plugin_error", code)) {
                 code = E_UNEXPECTED;

@@ -1,6 +1,7 @@
 #include "ui/joblist/VekJobList.h"
 
 #include "common/errors/qkLog.h"
+#include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDataReporter.h"
 #include "ui/automation/VekUiaProvider.h"
 #include "ui/joblist/VekJobUI.h"
@@ -110,7 +111,7 @@ void VekJobList::OnUpdateJobInfo(UINT message, const VekJobUpdateRecord& record)
 {
     const int32_t event = record.event;
     const auto count = static_cast<int32_t>(m_jobWindows.size());
-    if (event == 0) {
+    if (event == eJobPreProcess) {
         if (m_currentIndex + 1 >= count) {
             // Not passed on either: the last window keeps what it shows.
             QK_LOG_WARNING(L"Job start ignored: no job window after index %d", m_currentIndex);
@@ -121,15 +122,15 @@ void VekJobList::OnUpdateJobInfo(UINT message, const VekJobUpdateRecord& record)
                 ShowJobWindow(m_currentIndex - 1, SW_HIDE);
             ShowJobWindow(m_currentIndex, SW_SHOW);
         }
-    } else if (event == 9 || event == 11) {
+    } else if (event == eEngineStart || event == eEngineEnd) {
         m_currentIndex = -1;
-    } else if (event == 10) {
+    } else if (event == eEngineJobsDone) {
         if (count > 1 && m_currentIndex > 0)
             ShowJobWindow(m_currentIndex, SW_HIDE);
     }
     // The engine's own events carry the whole manifest: the job windows read the first job
     // and the finish page addresses from this copy.
-    if (event == 9 || event == 10 || event == 11) {
+    if (event == eEngineStart || event == eEngineJobsDone || event == eEngineEnd) {
         auto manifest = std::make_shared<const nlohmann::json>(record.job);
         m_manifest = manifest;
         for (const auto& window : m_jobWindows)

@@ -8,6 +8,7 @@
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDataReporter.h"
 #include "engine/report/VekStatusReporter.h"
+#include "services/launcher/VekResultCodes.h"
 #include "ui/automation/VekUiaProvider.h"
 #include "ui/joblist/VekJobUISystem.h"
 #include "ui/resources/CVekResourceLoader.h"
@@ -1223,7 +1224,7 @@ void VekJobUI::OnAction()
 void VekJobUI::Retry()
 {
     QK_LOG_INFO(L"Reset error code becuase re-try or re-download");
-    SetExitCode(0);
+    SetExitCode(ExitNormal);
     ShowControl(m_cancelInstallButton, false);
     if (m_retryDownloadPending) {
         try {

@@ -7,7 +7,9 @@
 #include "ui/joblist/VekJobUIEngine.h"
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
+#include "engine/report/VekStatusEvents.h"
 #include "engine/report/VekStatusReporter.h"
+#include "services/launcher/VekResultCodes.h"
 #include "ui/joblist/VekJobUISystem.h"
 #include "ui/resources/CVekResourceLoader.h"
 
@@ -35,13 +37,8 @@ enum : int {
 constexpr int kPngStatus = 309;
 constexpr int kPngAlert = 218;
 
-constexpr int kStatusUpgradeCountdown = 12;
-constexpr int kStatusRestartCountdown = 13;
-constexpr int kStatusRestartAndUpgrade = 20;
-
 constexpr uint32_t kDefaultUpgradeDelayMinutes = 30;
 constexpr uint32_t kDefaultSmartRestartMinutes = 5;
-constexpr int kExitRestartAndUpgrade = 12;
 
 // Milliseconds left of a countdown; negative once it ran out.
 long long Remaining(ULONGLONG now, ULONGLONG start, ULONGLONG duration)
@@ -54,7 +51,7 @@ long long Remaining(ULONGLONG now, ULONGLONG start, ULONGLONG duration)
 
 void VekJobUI::ShowUpgradeCountdown()
 {
-    LogStatusEvent(kStatusUpgradeCountdown);
+    LogStatusEvent(UPGRADE_NOTIFICATION_SHOWN);
     m_upgradeMode = true;
     m_statusImage.SetImage(kPngAlert);
     SetText(m_title, kStrUpgradeReady);
@@ -124,7 +121,7 @@ void VekJobUI::ContinueUpgrade()
 void VekJobUI::ShowRestartAndUpgradeCountdown()
 {
     QK_LOG_INFO(L"Dialog RESTART_UPGRADE displayed");
-    LogStatusEvent(kStatusRestartAndUpgrade);
+    LogStatusEvent(RESTART_UPGRADE_NOTIFICATION_SHOWN);
     SetText(m_title, ProductTitle());
     SetText(m_description, kStrRestartAndUpgradeDescription);
     ShowControl(m_description, true);
@@ -161,7 +158,7 @@ void VekJobUI::RestartAndUpgrade()
     QK_LOG_INFO(L"User selected RESTART_UPGRADE.");
     if (HasSwitch(switches::DISABLE_AUTOMATIC_UPGRADE) && m_jobEngine)
         m_jobEngine->createRunTask(std::wstring(L"/") + switches::UPGRADE_CONFIRMED);
-    SetExitCode(kExitRestartAndUpgrade);
+    SetExitCode(ExitRestartForUpgrade);
     StopEngineAndWait();
     RestartNow(kJobUiCloseCountdownEnd);
 }
@@ -235,7 +232,7 @@ void VekJobUI::ShowRestartPanel()
         ShowControl(m_restartNowButton, true);
         return;
     }
-    LogStatusEvent(kStatusRestartCountdown);
+    LogStatusEvent(REBOOT_REQUIRED_NOTIFICATION_SHOWN);
     SetText(m_status, kStrRestartIn);
     ShowControl(m_status, true);
     SetText(m_description, kStrRestartDescription);

@@ -14,6 +14,7 @@
 #include "engine/launcher/VekProcessMitigations.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/ManifestJson.h"
+#include "engine/manifest/VekJobStates.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekTools.h"
 
@@ -84,7 +85,7 @@ UpdateFacts ReadUpdateFacts(const json& job, const std::shared_ptr<VekTrayEngine
     facts.keepMinimizeOnInstall = minimize == nullptr || ManifestJson::Boolean(minimize, "minimize_on_install", true);
     facts.jobDescription =
         ManifestJson::WideText(ManifestJson::Path(&job, {"distribution", "job_description"}), "job_description");
-    if (event == 10) {
+    if (event == eEngineJobsDone) {
         if (ManifestJson::Member(&job, "vek") != nullptr) {
             ReadManifestFacts(job, facts);
         } else if (engine) {
@@ -361,46 +362,46 @@ LRESULT VekTray::OnJobUpdate(UINT, WPARAM wParam, LPARAM lParam, BOOL&)
     PostJobUpdateRecord(m_mainDialog->hwnd(), WM_VEK_UPDATE_JOB_INFO, std::move(record));
 
     switch (event) {
-    case 15:
+    case eJobPluginEvent15:
         showMainWindow(false);
         break;
-    case 4:
+    case eJobPluginEvent4:
         m_minimizeOnInstall = facts.keepMinimizeOnInstall;
         if (setTimer(kTimerMinimizeOnInstall, kMinimizeDelayMs) == 0)
             QK_LOG_ERROR(L"SetTimer() failed, hr=0x%08X", static_cast<unsigned>(HRESULT_FROM_WIN32(::GetLastError())));
         break;
-    case 12:
-    case -1:
+    case eFailover:
+    case eFatalError:
         m_fatalJobFailure = true;
         break;
-    case -2:
-    case 14:
-    case 5:
-    case 18:
-    case -5:
+    case eJobInstallFailed:
+    case eJobInstallPluginStopped:
+    case eJobInstallCancelled:
+    case eJobInstallUACCancelled:
+    case eJobInstallStopped:
         m_minimizeOnInstall = false;
         m_failureSeen = true;
         break;
-    case 17:
-    case 37:
-    case 38:
+    case eJobPluginError:
+    case eJobPluginEvent37:
+    case eJobPluginEvent38:
         m_closeOnCompletion = false;
         break;
-    case 10:
+    case eEngineJobsDone:
         if (m_engine && m_engine->GetEngineState() == 4 && !m_failureSeen) {
             m_cleanupFlags = kCleanAllButDownloads;
             if (!facts.createMsiJob && facts.finishPageHidden && m_closeOnCompletion)
                 ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
         }
         break;
-    case 7:
-    case 43:
+    case eJobInstallIncomplete:
+    case eJobPluginEvent43:
         m_keepState = true;
         break;
-    case -4:
+    case eJobInstallErrorRetryDownload:
         m_minimizeOnInstall = false;
         break;
-    case 3:
+    case eJobDownloadFinish:
         if (facts.downloadJob)
             m_cleanupFlags = kCleanAllButDownloads;
         break;
@@ -412,27 +413,27 @@ LRESULT VekTray::OnJobUpdate(UINT, WPARAM wParam, LPARAM lParam, BOOL&)
         return 0;
 
     switch (event) {
-    case -5:
-    case -4:
-    case -2:
-    case -1:
-    case 5:
-    case 7:
-    case 14:
-    case 18:
-    case 22:
-    case 27:
-    case 28:
+    case eJobInstallStopped:
+    case eJobInstallErrorRetryDownload:
+    case eJobInstallFailed:
+    case eFatalError:
+    case eJobInstallCancelled:
+    case eJobInstallIncomplete:
+    case eJobInstallPluginStopped:
+    case eJobInstallUACCancelled:
+    case eJobRebootRequired:
+    case eJobValidationFailed:
+    case eJobDiskFull:
         showMainWindow(true);
         break;
-    case 2:
+    case eJobDownloadStart:
         showBalloon(LoadText(kStringStartingDownload), facts.jobDescription);
         break;
-    case 10:
+    case eEngineJobsDone:
         if (facts.createMsiJob || !facts.finishPageHidden)
             showMainWindow(true);
         break;
-    case 12:
+    case eFailover:
         showMainWindow(true);
         showBalloon(L"", L"");
         break;

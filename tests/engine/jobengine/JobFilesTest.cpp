@@ -5,7 +5,9 @@
 
 #include "JobEngineTestSupport.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/VekShellFolders.h"
 #include "engine/state/VekStateFile.h"
+#include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
 #include <gtest/gtest.h>
@@ -224,7 +226,33 @@ TEST(JobEngineAccessorsTest, JobIndexOutsideTheArrayIsRefused)
     VekJobEngine none(reporter, Document({{"vek", json::object()}}), L"C:\\x\\VekLauncher.exe");
     EXPECT_EQ(0, none.GetJobCount());
     ASSERT_EQ(1u, reporter->Errors().size());
-    EXPECT_NE(std::string::npos, reporter->Extras()[0].find("GetJobCount"));
+    // The place text is the one the report's readers know, not a source line.
+    EXPECT_EQ("\"vek::VekJobEngine::GetJobCount(630)\"", reporter->Extras()[0]);
+}
+
+// A shell that knows no folder: a desktop shortcut cannot be found to be removed.
+class NoShellFolders : public vek::IShellFolders {
+public:
+    bool IsVistaOrLater() override { return true; }
+    HRESULT GetKnownFolderPath(REFKNOWNFOLDERID, DWORD, std::wstring&) override { return E_FAIL; }
+    HRESULT GetFolderPath(int, std::wstring&) override { return E_FAIL; }
+};
+
+// An engine failure stops the clean-up; the report names the place by its fixed text.
+TEST(JobEngineAccessorsTest, CleanUpFailureIsReportedWithItsPlaceText)
+{
+    auto reporter = std::make_shared<RecordingReporter>();
+    auto document =
+        Document({{"vek",
+                   {{"global", {{"manifest_id", "{vek-test-cleanup-place}"}}},
+                    {"bootstrap", {{"shortcuts", json::array({{{"shortcut_type", "desktop"}, {"path", "Vek"}}})}}},
+                    {"job_array", json::array()}}}});
+    VekJobEngine engine(reporter, document, L"C:\\x\\VekLauncher.exe");
+    engine.setShellFolders(std::make_shared<NoShellFolders>());
+    engine.CleanUp(VekJobEngine::eCleanShortcuts);
+    ASSERT_EQ(1u, reporter->Errors().size());
+    EXPECT_EQ(vek::VEK_E_SHORTCUT_DESKTOP, reporter->Errors()[0]);
+    EXPECT_EQ("\"vek::VekJobEngine::CleanUp(1280)\"", reporter->Extras()[0]);
 }
 
 TEST(JobEngineAccessorsTest, CustomLocationAndManifestKeyPath)

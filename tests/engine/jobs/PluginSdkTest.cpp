@@ -10,6 +10,11 @@
 
 #include "common/objects/qkTalDllLoader.h"
 #include "engine/plugin/sdk/VekPluginInterfaces.h"
+#include "services/launcher/VekResultCodes.h"
+
+// Plug-in authors build against the SDK header alone, so it keeps its own copy of the launcher
+// code a plug-in sends; the copy must stay equal to the launcher's table.
+static_assert(vek::plugin::kPluginIntermediateErrors == vek::VEK_E_PLUGIN_INTERMEDIATE);
 
 namespace {
 

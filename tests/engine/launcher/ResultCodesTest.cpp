@@ -4,6 +4,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -135,6 +136,26 @@ TEST(ExitCodes, EveryCodeAndItsSets)
         EXPECT_EQ(vek::IsSilentExitCode(code), silent.count(code) == 1) << code;
     }
     EXPECT_FALSE(vek::IsDeploymentRemovalExitCode(vek::ExitUnsupportedProcessor));
+}
+
+TEST(ExitCodes, EndPagesAreTheExitCodesTheyLeave)
+{
+    // Showing a page sets the exit code to the page's number.
+    const std::pair<vek::EndPage, int32_t> pages[] = {
+        {vek::PageAttention, 3},
+        {vek::PageAttentionAfterSuccess, 4},
+        {vek::PageAlreadyInstalled, 5},
+        {vek::PageReDownload, 6},
+        {vek::PagePackageCreated, 7},
+        {vek::PageReEnrollmentInitiated, 10},
+        {vek::PageRestartCountdown, 12},
+        {vek::PagePrerequisite, 15},
+        {vek::PageOmblNotForThisSystem, 17},
+        {vek::PageBackendNotReachable, 18},
+        {vek::PageOmblWithoutProduct, 19},
+    };
+    for (const auto& [page, number] : pages)
+        EXPECT_EQ(static_cast<int32_t>(page), number);
 }
 
 } // namespace

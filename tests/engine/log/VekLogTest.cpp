@@ -52,7 +52,7 @@ TEST(VekLog, FacadeWritesThroughTheProcessLogger)
     // Registry switches: warnings and up, name and level prefixes, file named after the module.
     vek::LogInfo(L"vek::Test(10) : not written at level 2");
     vek::LogWarning(L"vek::Test(11) : warning %d of %s", 1, L"two");
-    vek::LogError(L"vek::Test(12) : error 0x%08X", 0x80047E05u);
+    vek::LogErrorAt(L"vek::Test(12)", L"error 0x%08X", 0x80047E05u);
     EXPECT_EQ(vek::VekDebugOutput.GetModuleName(), L"VekLauncher");
     EXPECT_EQ(logtest::ReadBytes(first / L"VekLauncher.log"),
               kMark + Utf16(L"VekLauncher : Warning : vek::Test(11) : warning 1 of two\r\n"
@@ -65,7 +65,7 @@ TEST(VekLog, FacadeWritesThroughTheProcessLogger)
     ASSERT_TRUE(vek::ConfigureLogFile(vek::VekDebugOutput, second.Path().c_str(), L"VekLauncher"));
     SYSTEMTIME after;
     ::GetLocalTime(&after);
-    vek::LogInfo(L"wWinMain(520) : Unable to Preload ucrtbase.dll");
+    vek::LogInfoAt(L"wWinMain(520)", L"Unable to Preload %s", L"ucrtbase.dll");
 
     // The old file was closed and is left as it was.
     EXPECT_EQ(logtest::ReadBytes(first / L"VekLauncher.log"),

@@ -58,7 +58,9 @@ TEST(DownloadDiskFull, WriteFailureFiresDiskFullAndResumesOnceThereIsRoom)
         GTEST_SKIP() << reason;
 
     const std::uint64_t size = 700000;
-    const std::int32_t diskFull = static_cast<std::int32_t>(vek::VEK_E_DISK_FULL);
+    // The disk-full error is the system's own code as an HRESULT, as the job record carries it.
+    static_assert(vek::kDiskFullResult == static_cast<HRESULT>(0x80070070));
+    const std::int32_t diskFull = static_cast<std::int32_t>(vek::kDiskFullResult);
     const struct {
         const char* name;
         int priority;

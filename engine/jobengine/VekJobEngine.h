@@ -17,6 +17,7 @@
 #include "common/base/qkEvent.h"
 #include "engine/manifest/JobEngineException.h"
 #include "engine/manifest/VekJobEventEmitter.h"
+#include "engine/manifest/VekJobStates.h"
 #include "engine/state/IEngineErrorSink.h"
 
 #include <windows.h>
@@ -45,20 +46,11 @@ class VekJobEngine {
 public:
     using json = nlohmann::json;
 
-    // The engine state (GetEngineState). -3, -2 and -1 stick: the engine thread never replaces
-    // them with 4. Inside the engine, eFatalError and eFailover name these states; the job events
-    // of the same names are written vek::eFatalError and vek::eFailover.
-    enum EngineState : int32_t {
-        eFatalError = -3,             // the run failed; the user interface offers the log upload
-        eFailover = -2,               // the user interface offers the fail-over
-        eRetryDownloadAllowed = -1,   // the run ended so that the download can be repeated
-        eIdle = 0,                    // constructed
-        eBootstrapped = 1,            // bootstrap went through its install section
-        eRunning = 2,                 // Start built the jobs; the engine thread runs
-        eJobsDone = 4,                // every job ran without a failure state
-        eCleanedUp = 6,               // CleanUp removed what the run left behind
-        eCustomLocationRequired = 7,  // the user must choose a package location first
-    };
+    // The engine state (GetEngineState), named in VekJobStates.h. Inside the engine, eFatalError
+    // and eFailover name these states; the job events of the same names are written
+    // vek::eFatalError and vek::eFailover.
+    using EngineState = engine_state::EngineState;
+    using enum engine_state::EngineState;
 
     // Bootstrap results.
     enum BootstrapResult : int32_t {

@@ -143,4 +143,21 @@ int32_t ErrorTypeForState(int32_t state, bool pluginStage);
 // The "error_type" that a plug-in event sets, or -1 when it sets none.
 int32_t ErrorTypeForPluginEvent(int32_t event);
 
+// The job engine's state (VekJobEngine::GetEngineState). -3, -2 and -1 stick: the engine thread
+// never replaces them with 4. A namespace of its own keeps the names apart from the job events
+// eFatalError and eFailover.
+namespace engine_state {
+enum EngineState : int32_t {
+    eFatalError = -3,            // the run failed; the user interface offers the log upload
+    eFailover = -2,              // the user interface offers the fail-over
+    eRetryDownloadAllowed = -1,  // the run ended so that the download can be repeated
+    eIdle = 0,                   // constructed
+    eBootstrapped = 1,           // bootstrap went through its install section
+    eRunning = 2,                // Start built the jobs; the engine thread runs
+    eJobsDone = 4,               // every job ran without a failure state
+    eCleanedUp = 6,              // CleanUp removed what the run left behind
+    eCustomLocationRequired = 7, // the user must choose a package location first
+};
+} // namespace engine_state
+
 } // namespace vek

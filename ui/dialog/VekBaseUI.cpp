@@ -367,7 +367,7 @@ LRESULT VekBaseUI::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     decideUiMode();
 
     const int state = engineState();
-    if (state == -3) {
+    if (state == engine_state::eFatalError) {
         QK_LOG_INFO(L"engineState==VekJobEngine::eFatalError, loading Log upload  UI");
         showWaitAnimation(false);
         m_lastFatalState = vek::eFatalError;
@@ -395,13 +395,13 @@ LRESULT VekBaseUI::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
                 break;
             }
         }
-    } else if (state == -2) {
+    } else if (state == engine_state::eFailover) {
         QK_LOG_INFO(L"engineState==VekJobEngine::eFailover, loading Log upload  UI");
         showWaitAnimation(false);
         m_lastFatalState = vek::eFailover;
         m_errorSeen = true;
         showVekDialog(m_lastError == VEK_E_SIGNATURE_NOT_TRUSTED ? PageReDownload : PageAttention);
-    } else if (state == 7) {
+    } else if (state == engine_state::eCustomLocationRequired) {
         showChangeLocation();
     } else {
         showJobUI();
@@ -693,7 +693,8 @@ LRESULT VekBaseUI::OnSysCommand(UINT, WPARAM wParam, LPARAM lParam, BOOL& handle
         const int state = engineState();
         QK_LOG_INFO(L"engineState=%d", state);
         const bool restartPrompt = VekTools::hasCmdSwitch(m_commandLine, switches::SHOW_RESTART_PROMPT);
-        if ((state == -3 && !restartPrompt) || m_fatalSeen || m_errorSeen || state == 4 || state == 6 ||
+        if ((state == engine_state::eFatalError && !restartPrompt) || m_fatalSeen || m_errorSeen ||
+            state == engine_state::eJobsDone || state == engine_state::eCleanedUp ||
             lParam == 200) {
             stopEngine(false);
             ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);

@@ -43,7 +43,8 @@ constexpr DWORD kBalloonInfoFlags = 0x15; // information icon, the user's icon, 
 // The engine states in which a quit asks nothing: the run has failed or ended.
 bool RunIsOver(int32_t state)
 {
-    return state == -3 || state == -2 || state == 4 || state == 6;
+    return state == engine_state::eFatalError || state == engine_state::eFailover ||
+           state == engine_state::eJobsDone || state == engine_state::eCleanedUp;
 }
 
 // Copies text into a fixed field of the notification record. Text that does not fit ends in

@@ -8,8 +8,9 @@
 // default (empty text, false, null), a wrong type is logged, nothing throws. Texts come out as
 // UTF-16; inside the document they stay UTF-8.
 //
-// The proxy settings and the product kind are read by the network layer too; their readers stand
-// there (net/proxy/ManifestProxySettings.h) and CManifest calls them.
+// The proxy settings and the product kind (product_data.run_key) are read by the network layer
+// too; their readers stand there (net/proxy/ManifestProxySettings.h, ManifestProductKind.h) and
+// CManifest calls them.
 #include <windows.h>
 
 #include <nlohmann/json.hpp>

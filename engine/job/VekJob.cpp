@@ -3,6 +3,7 @@
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkModule.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "net/download/BackendChecks.h"
@@ -435,19 +436,19 @@ void VekJob::preProcess()
 
 void VekJob::HandleJobType()
 {
-    const json type = m_manifest->GetJobValue(m_jobIndex, "job_type");
-    const std::string text = type.is_string() ? type.get<std::string>() : std::string();
-    if (text == "download") {
+    const std::wstring text = m_manifest->ReadJob(
+        m_jobIndex, [](const json* job) { return job != nullptr ? ManifestAccess::JobType(*job) : std::wstring(); });
+    if (text == L"download") {
         QK_LOG_INFO(L"Download-only job success");
         SetStateUnlessStopped(eFinished);
-    } else if (text == "archive") {
+    } else if (text == L"archive") {
         QK_LOG_INFO(L"Download success, moving to archiving");
         SetStateUnlessStopped(eArchive);
-    } else if (text == "install" || type.is_null()) {
+    } else if (text == L"install" || text.empty()) {
         QK_LOG_INFO(L"Download success, moving to post-process");
         SetStateUnlessStopped(ePostProcess);
     } else {
-        QK_LOG_ERROR(L"Invalid job type %s is found. So perform the default install action", FromUtf8(text).c_str());
+        QK_LOG_ERROR(L"Invalid job type %s is found. So perform the default install action", text.c_str());
         SetStateUnlessStopped(ePostProcess);
     }
 }

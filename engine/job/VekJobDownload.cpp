@@ -4,6 +4,7 @@
 #include "services/launcher/VekResultCodes.h"
 
 #include "common/errors/qkLog.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDownloadJobReporting.h"
@@ -23,23 +24,10 @@ namespace {
 constexpr HRESULT kNothingToFetch = 1;
 constexpr HRESULT kFailedAtStart = 2;
 
-std::string Text(const nlohmann::json& node, const char* key)
-{
-    const auto found = node.find(key);
-    return found != node.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
 // The manifest's id, which names the registry key of the files' failure counts.
 std::wstring ManifestIdOf(const ManifestDocument& manifest)
 {
-    return manifest.Read([](const nlohmann::json& root) {
-        const auto vek = root.find("vek");
-        if (vek == root.end() || !vek->is_object()) {
-            return std::wstring();
-        }
-        const auto global = vek->find("global");
-        return global != vek->end() && global->is_object() ? FromUtf8(Text(*global, "manifest_id")) : std::wstring();
-    });
+    return manifest.Read([](const nlohmann::json& root) { return ManifestAccess::ManifestId(root); });
 }
 
 } // namespace
@@ -254,8 +242,8 @@ bool VekJob::validateDownloadedFiles()
     bool result = true;
     std::wstring sizes;
     const json job = JobSnapshot();
-    const auto files = job.find("file_array");
-    if (files == job.end() || !files->is_array()) {
+    const json* files = ManifestAccess::Files(job);
+    if (files == nullptr) {
         return result;
     }
     // The failure counts live in the manifest's key under the registry root that the options'
@@ -275,8 +263,8 @@ bool VekJob::validateDownloadedFiles()
         if (!entry.is_object()) {
             continue;
         }
-        const std::wstring path = FromUtf8(Text(entry, "destination_file"));
-        const std::wstring source = FromUtf8(Text(entry, "source_file"));
+        const std::wstring path = ManifestAccess::DestinationFile(entry);
+        const std::wstring source = ManifestAccess::SourceFile(entry);
         uint64_t size = 0;
         GetFileSize(path.c_str(), size);
         if (!sizes.empty()) {

@@ -1,6 +1,8 @@
 #include "engine/job/VekJobPluginFile.h"
 
 #include "common/errors/qkLog.h"
+#include "engine/manifest/ManifestAccess.h"
+#include "engine/manifest/ManifestJson.h"
 #include "services/launcher/VekUtil.h"
 #include "services/launcher/VekValidateFile.h"
 #include "services/trust/CLockedFileVerifier.h"
@@ -9,24 +11,14 @@
 
 namespace vek {
 
-namespace {
-
-std::string Text(const nlohmann::json& node, const char* key)
-{
-    const auto found = node.find(key);
-    return found != node.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-} // namespace
-
 bool FindPluginEntry(const nlohmann::json& job, const char* type, const std::wstring& classId, nlohmann::json& entry)
 {
-    const auto files = job.find("file_array");
-    if (files == job.end() || !files->is_array()) {
+    const nlohmann::json* files = ManifestAccess::Files(job);
+    if (files == nullptr) {
         return false;
     }
     for (const auto& candidate : *files) {
-        if (!candidate.is_object() || Text(candidate, "type") != type) {
+        if (!candidate.is_object() || ManifestJson::Text(ManifestJson::Member(&candidate, "type"), "type") != type) {
             continue;
         }
         const auto clsid = candidate.find("clsid");
@@ -45,7 +37,7 @@ bool FindPluginEntry(const nlohmann::json& job, const char* type, const std::wst
 
 std::wstring PluginFilePath(const nlohmann::json& entry)
 {
-    return FromUtf8(Text(entry, "destination_file"));
+    return ManifestAccess::DestinationFile(entry);
 }
 
 HRESULT VerifyPluginFile(const std::wstring& path, const nlohmann::json& entry, CLockedFileVerifier& verifier)

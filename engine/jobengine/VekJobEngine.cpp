@@ -5,7 +5,10 @@
 #include "common/base/qkScopedLock.h"
 #include "common/errors/qkLog.h"
 #include "engine/job/VekJob.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/ManifestJson.h"
+#include "engine/manifest/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/manifest/VekPathExpansion.h"
 #include "engine/report/VekDataReporter.h"
@@ -23,44 +26,6 @@ namespace vek {
 namespace {
 
 constexpr DWORD kJobPollMs = 1000;
-
-const nlohmann::json* Member(const nlohmann::json& object, const char* name)
-{
-    if (!object.is_object()) {
-        return nullptr;
-    }
-    const auto it = object.find(name);
-    return it != object.end() ? &*it : nullptr;
-}
-
-nlohmann::json* Member(nlohmann::json& object, const char* name)
-{
-    if (!object.is_object()) {
-        return nullptr;
-    }
-    const auto it = object.find(name);
-    return it != object.end() ? &*it : nullptr;
-}
-
-std::wstring Text(const nlohmann::json* value)
-{
-    return value && value->is_string() ? FromUtf8(value->get<std::string>()) : std::wstring();
-}
-
-// "vek"."job_array" of a root, or null.
-nlohmann::json* JobArray(nlohmann::json& root)
-{
-    nlohmann::json* vekNode = Member(root, "vek");
-    nlohmann::json* jobs = vekNode ? Member(*vekNode, "job_array") : nullptr;
-    return jobs && jobs->is_array() ? jobs : nullptr;
-}
-
-const nlohmann::json* JobArray(const nlohmann::json& root)
-{
-    const nlohmann::json* vekNode = Member(root, "vek");
-    const nlohmann::json* jobs = vekNode ? Member(*vekNode, "job_array") : nullptr;
-    return jobs && jobs->is_array() ? jobs : nullptr;
-}
 
 } // namespace
 
@@ -159,7 +124,7 @@ bool VekJobEngine::Start()
     json options;
     size_t count = 0;
     m_manifest->Modify([&](json& root) {
-        json* vekNode = Member(root, "vek");
+        json* vekNode = ManifestJson::Member(&root, "vek");
         if (!vekNode || !vekNode->is_object()) {
             return;
         }
@@ -171,13 +136,13 @@ bool VekJobEngine::Start()
             bootstrap["options"] = json::object();
         }
         options = bootstrap["options"];
-        json* jobs = JobArray(root);
+        json* jobs = ManifestAccess::Jobs(root);
         if (!jobs) {
             return;
         }
-        const json* global = Member(*vekNode, "global");
-        const json* priority = global ? Member(*global, "download_priority") : nullptr;
-        const json* retries = global ? Member(*global, "TRANSIENT_ERROR_RETRY_COUNT") : nullptr;
+        // Copied into each job as they stand, whatever their type.
+        const json* priority = ManifestJson::Path(vekNode, {"global", "download_priority"});
+        const json* retries = ManifestJson::Path(vekNode, {"global", "TRANSIENT_ERROR_RETRY_COUNT"});
         for (json& job : *jobs) {
             if (!job.is_object()) {
                 continue;
@@ -188,14 +153,15 @@ bool VekJobEngine::Start()
             if (retries) {
                 job["TRANSIENT_ERROR_RETRY_COUNT"] = *retries;
             }
-            json* files = Member(job, "file_array");
-            if (files && files->is_array()) {
+            json* files = ManifestAccess::Files(job);
+            if (files) {
                 for (json& file : *files) {
-                    json* destination = Member(file, "destination_file");
+                    json* destination = ManifestJson::Member(&file, "destination_file");
                     if (!destination) {
                         continue;
                     }
-                    const std::filesystem::path name = std::filesystem::path(Text(destination)).filename();
+                    const std::filesystem::path name =
+                        std::filesystem::path(ManifestAccess::DestinationFile(file)).filename();
                     *destination = ToUtf8((std::filesystem::path(downloadFolder) / name).wstring());
                 }
             }
@@ -412,8 +378,8 @@ void VekJobEngine::runUnguarded()
                 if (!node) {
                     return false;
                 }
-                const json* distribution = Member(*node, "distribution");
-                const json* status = Member(*node, "rekey_status");
+                const json* distribution = ManifestJson::Member(node, "distribution");
+                const json* status = ManifestJson::Member(node, jobkeys::kRekeyStatus);
                 return distribution && distribution->is_object() && distribution->contains("cc_token") && status &&
                        status->is_number_integer() && status->get<int64_t>() == 1;
             }) && GetJobCount() > 1;
@@ -492,7 +458,7 @@ nlohmann::json VekJobEngine::GetJob(int index) const
 
 int VekJobEngine::GetJobCount() const
 {
-    const bool hasJobs = m_manifest->Read([](const json& root) { return JobArray(root) != nullptr; });
+    const bool hasJobs = m_manifest->Read([](const json& root) { return ManifestAccess::Jobs(root) != nullptr; });
     if (!hasJobs) {
         // A manifest without a job array has no jobs; the report says where that was noticed.
         reportError(VEK_E_JOB_INDEX, L"vek::VekJobEngine::GetJobCount(630)");
@@ -557,11 +523,7 @@ void VekJobEngine::setCleanupEnabled(bool enabled)
 
 void VekJobEngine::getCustomLocation(std::wstring& location) const
 {
-    location = m_manifest->Read([](const json& root) {
-        const json* vekNode = Member(root, "vek");
-        const json* bootstrap = vekNode ? Member(*vekNode, "bootstrap") : nullptr;
-        return Text(bootstrap ? Member(*bootstrap, "custom_location") : nullptr);
-    });
+    location = m_manifest->Read([](const json& root) { return ManifestAccess::CustomLocation(root); });
 }
 
 void VekJobEngine::setCustomLocation(const std::wstring& location)
@@ -582,11 +544,7 @@ void VekJobEngine::setCustomLocation(const std::wstring& location)
 void VekJobEngine::getManifestKeyPath(std::wstring& path) const
 {
     try {
-        const std::wstring id = m_manifest->Read([](const json& root) {
-            const json* vekNode = Member(root, "vek");
-            const json* global = vekNode ? Member(*vekNode, "global") : nullptr;
-            return Text(global ? Member(*global, "manifest_id") : nullptr);
-        });
+        const std::wstring id = m_manifest->Read([](const json& root) { return ManifestAccess::ManifestId(root); });
         path = std::wstring(VekRegistryState::kBaseKey) + L"\\" + id;
     } catch (const std::exception&) {
         path.clear();
@@ -603,27 +561,27 @@ bool VekJobEngine::loadState()
     const HRESULT hr = stateFile.Load(manifest, saved);
     if (SUCCEEDED(hr)) {
         m_manifest->Modify([&](json& root) {
-            json* vekNode = Member(root, "vek");
-            const json* savedVek = Member(saved, "vek");
+            json* vekNode = ManifestJson::Member(&root, "vek");
+            const json* savedVek = ManifestJson::Member(&saved, "vek");
             if (!vekNode || !savedVek) {
                 return;
             }
-            if (const json* restart = Member(*savedVek, "restart")) {
+            if (const json* restart = ManifestJson::Member(savedVek, "restart")) {
                 (*vekNode)["restart"] = *restart;
             }
-            const json* savedJobs = JobArray(saved);
-            json* jobs = JobArray(root);
+            const json* savedJobs = ManifestAccess::Jobs(saved);
+            json* jobs = ManifestAccess::Jobs(root);
             if (!savedJobs || !jobs) {
                 return;
             }
             for (const json& savedJob : *savedJobs) {
-                const json* id = Member(savedJob, "job_id");
-                const json* paused = Member(savedJob, "HttpPausedDownload");
+                const json* id = ManifestJson::Member(&savedJob, "job_id");
+                const json* paused = ManifestJson::Member(&savedJob, jobkeys::kHttpPausedDownload);
                 if (!id || !paused) {
                     continue;
                 }
                 for (json& job : *jobs) {
-                    const json* jobId = Member(job, "job_id");
+                    const json* jobId = ManifestJson::Member(&job, "job_id");
                     if (jobId && *jobId == *id) {
                         job["HttpPausedDownload"] = *paused;
                     }

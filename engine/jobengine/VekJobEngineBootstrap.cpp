@@ -10,6 +10,7 @@
 #include "common/system/qkFolderTrust.h"
 #include "engine/jobengine/VekBootstrapSystem.h"
 #include "engine/launcher/VekSwitches.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
@@ -63,15 +64,11 @@ bool ReadOption(const json& options, const char* key, bool fallback, bool textua
 BootstrapOptions ReadOptions(const json& root)
 {
     BootstrapOptions result;
-    const json* options = nullptr;
-    if (const auto vek = root.find("vek"); vek != root.end() && vek->is_object())
-        if (const auto bootstrap = vek->find("bootstrap"); bootstrap != vek->end() && bootstrap->is_object())
-            if (const auto found = bootstrap->find("options"); found != bootstrap->end() && found->is_object())
-                options = &*found;
+    const json* options = ManifestAccess::BootstrapOptions(root);
     if (options == nullptr)
         return result;
     result.install = ReadOption(*options, "install", true, true);
-    result.shouldCreateRunKey = ReadOption(*options, "shouldCreateRunKey", true, false);
+    result.shouldCreateRunKey = ManifestAccess::ShouldCreateRunKey(root);
     result.shouldCreateRunTask = ReadOption(*options, "shouldCreateRunTask", false, false);
     result.shouldCreateShortcuts = ReadOption(*options, "shouldCreateShortcuts", true, false);
     result.honorRestart = ReadOption(*options, "honor_restart", true, false);
@@ -79,40 +76,9 @@ BootstrapOptions ReadOptions(const json& root)
     return result;
 }
 
-// A text member of "vek"."bootstrap"; empty when absent or not text.
-std::wstring BootstrapText(const json& root, const char* key)
-{
-    const auto vek = root.find("vek");
-    if (vek == root.end() || !vek->is_object())
-        return {};
-    const auto bootstrap = vek->find("bootstrap");
-    if (bootstrap == vek->end() || !bootstrap->is_object())
-        return {};
-    const auto value = bootstrap->find(key);
-    if (value == bootstrap->end() || !value->is_string())
-        return {};
-    return FromUtf8(value->get<std::string>());
-}
-
 void SetBootstrapText(json& root, const char* key, const std::wstring& text)
 {
     root["vek"]["bootstrap"][key] = ToUtf8(text);
-}
-
-bool HasFailover(const json& root)
-{
-    const auto vek = root.find("vek");
-    if (vek == root.end() || !vek->is_object())
-        return false;
-    const auto global = vek->find("global");
-    if (global == vek->end() || !global->is_object())
-        return false;
-    const auto failover = global->find("failover");
-    if (failover == global->end() || failover->is_null())
-        return false;
-    if (failover->is_string())
-        return !failover->get<std::string>().empty();
-    return !failover->empty();
 }
 
 bool Exists(const std::wstring& path)
@@ -154,7 +120,7 @@ int32_t VekJobEngine::Bootstrap()
 {
     // The failure state follows whether the manifest offers a fail-over.
     auto enterFailureState = [this](const wchar_t* what) {
-        if (m_manifest->Read([](const json& root) { return HasFailover(root); })) {
+        if (m_manifest->Read([](const json& root) { return ManifestAccess::HasFailover(root); })) {
             QK_LOG_ERROR(L"Caught %s, m_EngineState = eFailover", what);
             setEngineState(eFailover);
         } else {
@@ -181,7 +147,7 @@ int32_t VekJobEngine::Bootstrap()
 
         if (options.askLocation && !options.install) {
             const std::wstring custom =
-                m_manifest->Read([](const json& root) { return BootstrapText(root, "custom_location"); });
+                m_manifest->Read([](const json& root) { return ManifestAccess::CustomLocation(root); });
             if (custom.empty()) {
                 setEngineState(eCustomLocationRequired);
                 return eBootstrapAskLocation;
@@ -189,7 +155,7 @@ int32_t VekJobEngine::Bootstrap()
             m_manifest->Modify([&](json& root) { SetBootstrapText(root, "run_location", custom); });
         }
 
-        std::wstring runLocation = m_manifest->Read([](const json& root) { return BootstrapText(root, "run_location"); });
+        std::wstring runLocation = m_manifest->Read([](const json& root) { return ManifestAccess::RunLocation(root); });
         std::wstring downloadFolder = buildDownloadFolder();
         if (!checkPathLengths(downloadFolder))
             throw JobEngineException(VEK_E_PATH_TOO_LONG);
@@ -253,7 +219,7 @@ int32_t VekJobEngine::Bootstrap()
             RefuseUnsafeFolder(downloadFolder);
 
         std::wstring installedName =
-            m_manifest->Read([](const json& root) { return BootstrapText(root, "installed_vek"); });
+            m_manifest->Read([](const json& root) { return ManifestAccess::InstalledVek(root); });
         if (installedName.empty())
             installedName = fs::path(m_currentPath).filename().wstring();
         std::wstring installed = (fs::path(downloadFolder) / installedName).wstring();

@@ -10,6 +10,7 @@
 #include "common/errors/qkLog.h"
 #include "common/system/qkFolderTrust.h"
 #include "engine/jobengine/VekBootstrapSystem.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/report/VekDataReporter.h"
 #include "engine/state/VekStateFile.h"
@@ -34,40 +35,19 @@ bool IsFailureState(int32_t state)
            state == VekJobEngine::eRetryDownloadAllowed;
 }
 
-// "vek"."bootstrap"."custom_location" as text; empty when absent.
-std::wstring CustomLocation(const json& root)
-{
-    const auto vek = root.find("vek");
-    if (vek == root.end() || !vek->is_object())
-        return {};
-    const auto bootstrap = vek->find("bootstrap");
-    if (bootstrap == vek->end() || !bootstrap->is_object())
-        return {};
-    const auto custom = bootstrap->find("custom_location");
-    if (custom == bootstrap->end() || !custom->is_string())
-        return {};
-    return FromUtf8(custom->get<std::string>());
-}
-
 // The file names of every job's "destination_file" entries.
 std::vector<std::wstring> DestinationNames(const json& root)
 {
     std::vector<std::wstring> names;
-    const auto vek = root.find("vek");
-    if (vek == root.end() || !vek->is_object())
-        return names;
-    const auto jobs = vek->find("job_array");
-    if (jobs == vek->end() || !jobs->is_array())
+    const json* jobs = ManifestAccess::Jobs(root);
+    if (jobs == nullptr)
         return names;
     for (const json& job : *jobs) {
-        const auto files = job.find("file_array");
-        if (files == job.end() || !files->is_array())
+        const json* files = ManifestAccess::Files(job);
+        if (files == nullptr)
             continue;
         for (const json& entry : *files) {
-            const auto destination = entry.find("destination_file");
-            if (destination == entry.end() || !destination->is_string())
-                continue;
-            const std::wstring name = fs::path(FromUtf8(destination->get<std::string>())).filename().wstring();
+            const std::wstring name = fs::path(ManifestAccess::DestinationFile(entry)).filename().wstring();
             if (!name.empty())
                 names.push_back(name);
         }
@@ -155,7 +135,7 @@ void VekJobEngine::CleanUp(unsigned flags)
             QK_LOG_INFO(L"Removing the state file and temporary files");
             cleanupStateFile();
             // In a folder the user chose, a temporary file of the user's is no leftover.
-            if (m_manifest->Read([](const json& root) { return CustomLocation(root); }).empty())
+            if (m_manifest->Read([](const json& root) { return ManifestAccess::CustomLocation(root); }).empty())
                 deleteResidueTempFiles();
             else
                 DeleteOwnTemporaryFiles(buildDownloadFolder());
@@ -185,7 +165,7 @@ void VekJobEngine::deleteDownloadsFolder()
     const std::wstring folder = buildDownloadFolder();
     if (folder.empty())
         return;
-    const std::wstring custom = m_manifest->Read([](const json& root) { return CustomLocation(root); });
+    const std::wstring custom = m_manifest->Read([](const json& root) { return ManifestAccess::CustomLocation(root); });
     if (custom.empty()) {
         const HRESULT hr = Tolk::CUtils::DeleteFolder(folder.c_str());
         if (FAILED(hr))

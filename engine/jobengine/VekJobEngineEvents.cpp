@@ -5,47 +5,16 @@
 
 #include "common/base/qkScopedLock.h"
 #include "common/errors/qkLog.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/ManifestJson.h"
+#include "engine/manifest/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDataReporter.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
 namespace vek {
-
-namespace {
-
-const nlohmann::json* Member(const nlohmann::json& object, const char* name)
-{
-    if (!object.is_object()) {
-        return nullptr;
-    }
-    const auto it = object.find(name);
-    return it != object.end() ? &*it : nullptr;
-}
-
-bool IntegerMember(const nlohmann::json& object, const char* name, int64_t& value)
-{
-    const nlohmann::json* member = Member(object, name);
-    if (!member || !member->is_number_integer()) {
-        return false;
-    }
-    value = member->get<int64_t>();
-    return true;
-}
-
-// A job error code as the signed 32-bit HRESULT it is, whether stored signed or unsigned.
-bool ErrorCode(const nlohmann::json& job, HRESULT& code)
-{
-    int64_t value = 0;
-    if (!IntegerMember(job, "job_error_code", value)) {
-        return false;
-    }
-    code = static_cast<HRESULT>(static_cast<uint32_t>(value));
-    return true;
-}
-
-} // namespace
 
 void VekJobEngine::postEvent(int32_t event, const json& job)
 {
@@ -63,12 +32,7 @@ void VekJobEngine::postEventWithData(int32_t event, const json& job)
 
 bool VekJobEngine::hasFailover() const
 {
-    return m_manifest->Read([](const json& root) {
-        const json* vekNode = Member(root, "vek");
-        const json* global = vekNode ? Member(*vekNode, "global") : nullptr;
-        const json* value = global ? Member(*global, "failover") : nullptr;
-        return value && value->is_string() && !value->get<std::string>().empty();
-    });
+    return m_manifest->Read([](const json& root) { return ManifestAccess::HasFailover(root); });
 }
 
 void VekJobEngine::endOfRun()
@@ -111,7 +75,7 @@ int32_t VekJobEngine::onJobFinish(const json& job)
     {
         qkScopedLock lock(m_lock);
         HRESULT code = S_OK;
-        const bool hasCode = ErrorCode(job, code);
+        const bool hasCode = ManifestAccess::JobErrorCode(job, code);
         if (hasCode) {
             m_manifest->SetLastError(code);
         }
@@ -156,8 +120,8 @@ int32_t VekJobEngine::onDownloadFailed(const json& job)
             m_reporter->logError(VEK_E_JOB_EVENT);
         }
     }
-    int64_t otherErrors = 0;
-    const bool notFound = IntegerMember(job, "OtherErrors", otherErrors) && otherErrors == 404;
+    const bool notFound =
+        ManifestJson::Integer(ManifestJson::Member(&job, jobkeys::kOtherErrors), jobkeys::kOtherErrors, 0) == 404;
     const bool accepted = notFound && m_manifest->Read([](const json& root) { return vek::IsDownloadAccepted(root); });
     const bool failover = hasFailover();
 
@@ -175,7 +139,7 @@ int32_t VekJobEngine::onDownloadFailed(const json& job)
             m_EngineState = VekJobEngine::eFatalError;
         }
         HRESULT code = S_OK;
-        if (ErrorCode(job, code)) {
+        if (ManifestAccess::JobErrorCode(job, code)) {
             m_manifest->SetLastError(code);
         }
     }
@@ -188,8 +152,7 @@ int32_t VekJobEngine::onDownloadFailed(const json& job)
 void VekJobEngine::onDownloadFinish(const json& job)
 {
     QK_LOG_INFO(L"Got eJobDownloadFinish");
-    const json* type = Member(job, "job_type");
-    if (type && type->is_string() && type->get<std::string>() == "download") {
+    if (ManifestAccess::JobType(job) == L"download") {
         QK_LOG_INFO(L"Download-only job, setting finish key and sending finish ping");
         if (!isJobFinished(job) && !job.contains("restart")) {
             QK_LOG_INFO(L"Finish key not set, attempting to set");
@@ -281,7 +244,7 @@ int32_t VekJobEngine::OnJobEvent(int32_t event, const json& job)
     case eJobFinish:
         return onJobFinish(job);
     case eJobDownloadStart: {
-        const json* started = Member(job, "download_started");
+        const json* started = ManifestJson::Member(&job, jobkeys::kDownloadStarted);
         if (started && started->is_number_integer() && started->get<int64_t>() == 1) {
             postEvent(event, job);
         }
@@ -321,7 +284,7 @@ int32_t VekJobEngine::OnJobEvent(int32_t event, const json& job)
         QK_LOG_INFO(L"jobEvent==eJobEngineRestartAsAdmin");
         {
             qkScopedLock lock(m_lock);
-            const json* restart = Member(job, "restart");
+            const json* restart = ManifestJson::Member(&job, "restart");
             const json value = restart ? *restart : json();
             m_manifest->Modify([&](json& root) {
                 json& vekNode = root["vek"];

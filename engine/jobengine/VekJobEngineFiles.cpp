@@ -5,7 +5,9 @@
 
 #include "common/diag/qkFindHandle.h"
 #include "common/errors/qkLog.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/ManifestJson.h"
 #include "services/launcher/VekUtil.h"
 #include "services/launcher/VekValidateFile.h"
 
@@ -21,33 +23,6 @@ namespace fs = std::filesystem;
 // A destination path must be shorter than this.
 constexpr size_t kPathLimit = MAX_PATH;
 
-const nlohmann::json* Member(const nlohmann::json& object, const char* name)
-{
-    if (!object.is_object()) {
-        return nullptr;
-    }
-    const auto it = object.find(name);
-    return it != object.end() ? &*it : nullptr;
-}
-
-std::wstring Text(const nlohmann::json* value)
-{
-    return value && value->is_string() ? FromUtf8(value->get<std::string>()) : std::wstring();
-}
-
-const nlohmann::json* Bootstrap(const nlohmann::json& root)
-{
-    const nlohmann::json* vekNode = Member(root, "vek");
-    return vekNode ? Member(*vekNode, "bootstrap") : nullptr;
-}
-
-const nlohmann::json* JobArray(const nlohmann::json& root)
-{
-    const nlohmann::json* vekNode = Member(root, "vek");
-    const nlohmann::json* jobs = vekNode ? Member(*vekNode, "job_array") : nullptr;
-    return jobs && jobs->is_array() ? jobs : nullptr;
-}
-
 // Joined by the path rules: an absolute second part replaces the first.
 std::wstring JoinPath(const std::wstring& first, const std::wstring& second)
 {
@@ -59,27 +34,25 @@ bool Exists(const std::wstring& path)
     return !path.empty() && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// "custom_location" when given, else the run location joined with the manifest id and the
+// package's postfix.
 std::wstring InstallFolderOf(const nlohmann::json& root)
 {
-    const nlohmann::json* bootstrap = Bootstrap(root);
-    if (!bootstrap) {
+    if (ManifestJson::Path(&root, {"vek", "bootstrap"}) == nullptr) {
         return std::wstring();
     }
-    const std::wstring custom = Text(Member(*bootstrap, "custom_location"));
+    const std::wstring custom = ManifestAccess::CustomLocation(root);
     if (!custom.empty()) {
         return custom;
     }
-    const nlohmann::json* vekNode = Member(root, "vek");
-    const nlohmann::json* global = vekNode ? Member(*vekNode, "global") : nullptr;
-    const std::wstring id = Text(global ? Member(*global, "manifest_id") : nullptr);
-    return JoinPath(Text(Member(*bootstrap, "run_location")), id + Text(Member(*bootstrap, "install_folder_postfix")));
+    return JoinPath(ManifestAccess::RunLocation(root),
+                    ManifestAccess::ManifestId(root) + ManifestAccess::InstallFolderPostfix(root));
 }
 
 std::wstring DownloadFolderOf(const nlohmann::json& root)
 {
     const std::wstring install = InstallFolderOf(root);
-    const nlohmann::json* bootstrap = Bootstrap(root);
-    const std::wstring folder = bootstrap ? Text(Member(*bootstrap, "download_folder")) : std::wstring();
+    const std::wstring folder = ManifestAccess::DownloadFolder(root);
     return folder.empty() ? install : JoinPath(install, folder);
 }
 
@@ -97,33 +70,34 @@ std::wstring VekJobEngine::buildDownloadFolder() const
 
 std::wstring VekJobEngine::getFileName(const std::wstring& path)
 {
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+    // The one rule that names a file's failure count, so that the clean-up finds every count.
+    return FailureCountValueName(path);
 }
 
 void VekJobEngine::updateLocalFileInformation()
 {
     const std::wstring base = fs::path(m_currentPath).parent_path().wstring();
     const json document = m_manifest->Snapshot();
-    const json* jobs = JobArray(document);
+    const json* jobs = ManifestAccess::Jobs(document);
     if (!jobs) {
         return;
     }
     for (size_t jobIndex = 0; jobIndex < jobs->size(); ++jobIndex) {
         const json& job = (*jobs)[jobIndex];
-        const json* files = Member(job, "file_array");
-        if (!files || !files->is_array()) {
+        const json* files = ManifestAccess::Files(job);
+        if (!files) {
             continue;
         }
-        const std::wstring jobFolder = JoinPath(base, Text(Member(job, "download_folder")));
+        const std::wstring jobFolder =
+            JoinPath(base, ManifestJson::WideText(ManifestJson::Member(&job, "download_folder"), "download_folder"));
         for (size_t fileIndex = 0; fileIndex < files->size(); ++fileIndex) {
             const json& entry = (*files)[fileIndex];
-            const std::wstring path = JoinPath(jobFolder, Text(Member(entry, "destination_file")));
+            const std::wstring path = JoinPath(jobFolder, ManifestAccess::DestinationFile(entry));
             if (!Exists(path)) {
                 continue;
             }
             int32_t validationError = 0;
-            const HRESULT hr = ValidateFile(path.c_str(), Member(entry, "validation"), &validationError);
+            const HRESULT hr = ValidateFile(path.c_str(), ManifestJson::Member(&entry, "validation"), &validationError);
             if (FAILED(hr)) {
                 QK_LOG_ERROR(L"ValidateFile() failed for %s with error=%d", path.c_str(), static_cast<int>(hr));
                 continue;
@@ -144,19 +118,19 @@ void VekJobEngine::updateLocalFileInformation()
 bool VekJobEngine::isJobComplete(const json& job) const
 {
     try {
-        const json* files = Member(job, "file_array");
-        if (!files || !files->is_array()) {
+        const json* files = ManifestAccess::Files(job);
+        if (!files) {
             return true;
         }
         const std::wstring downloadFolder = buildDownloadFolder();
         for (const json& entry : *files) {
-            const std::wstring destination = Text(Member(entry, "destination_file"));
+            const std::wstring destination = ManifestAccess::DestinationFile(entry);
             std::wstring file = destination;
             if (!Exists(file)) {
                 file = JoinPath(downloadFolder, destination);
             }
             if (!Exists(file)) {
-                std::wstring key = Text(Member(entry, "source_file"));
+                std::wstring key = ManifestAccess::SourceFile(entry);
                 if (key.empty()) {
                     key = destination;
                 }
@@ -183,7 +157,7 @@ bool VekJobEngine::isFirstJobComplete() const
 bool VekJobEngine::areAllJobsComplete() const
 {
     const json document = m_manifest->Snapshot();
-    const json* jobs = JobArray(document);
+    const json* jobs = ManifestAccess::Jobs(document);
     if (!jobs) {
         return true;
     }
@@ -198,17 +172,17 @@ bool VekJobEngine::areAllJobsComplete() const
 bool VekJobEngine::checkPathLengths(const std::wstring& folder) const
 {
     const json document = m_manifest->Snapshot();
-    const json* jobs = JobArray(document);
+    const json* jobs = ManifestAccess::Jobs(document);
     if (!jobs) {
         return true;
     }
     for (const json& job : *jobs) {
-        const json* files = Member(job, "file_array");
-        if (!files || !files->is_array()) {
+        const json* files = ManifestAccess::Files(job);
+        if (!files) {
             continue;
         }
         for (const json& entry : *files) {
-            const std::wstring path = JoinPath(folder, Text(Member(entry, "destination_file")));
+            const std::wstring path = JoinPath(folder, ManifestAccess::DestinationFile(entry));
             if (path.size() >= kPathLimit) {
                 qkLib::LogText(qkLib::LogLevel::Error, L"Path cannot be used: %s", path.c_str());
                 return false;

@@ -6,9 +6,12 @@
 #include "common/errors/qkLog.h"
 #include "common/system/qkCommandLine.h"
 #include "engine/launcher/VekSwitches.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/ManifestJson.h"
 #include "engine/manifest/VekShellFolders.h"
 #include "engine/state/VekRegistryState.h"
+#include "net/proxy/ManifestProductKind.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 #include "services/tasks/CTaskScheduler.h"
@@ -31,26 +34,6 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using Microsoft::WRL::ComPtr;
 
-const json* Find(const json& node, const char* key)
-{
-    if (!node.is_object())
-        return nullptr;
-    const auto it = node.find(key);
-    return it == node.end() ? nullptr : &*it;
-}
-
-std::wstring Text(const json* node)
-{
-    return node && node->is_string() ? FromUtf8(node->get<std::string>()) : std::wstring();
-}
-
-std::wstring ManifestId(const json& root)
-{
-    const json* vek = Find(root, "vek");
-    const json* global = vek ? Find(*vek, "global") : nullptr;
-    return Text(global ? Find(*global, "manifest_id") : nullptr);
-}
-
 // One entry of "vek"."bootstrap"."shortcuts", read once.
 struct ShortcutEntry {
     std::wstring type;
@@ -65,9 +48,7 @@ struct ShortcutEntry {
 // Null when the manifest names no shortcuts at all.
 std::unique_ptr<std::vector<ShortcutEntry>> ReadShortcuts(const json& root)
 {
-    const json* vek = Find(root, "vek");
-    const json* bootstrap = vek ? Find(*vek, "bootstrap") : nullptr;
-    const json* shortcuts = bootstrap ? Find(*bootstrap, "shortcuts") : nullptr;
+    const json* shortcuts = ManifestJson::Path(&root, {"vek", "bootstrap", "shortcuts"});
     if (shortcuts == nullptr)
         return nullptr;
     auto entries = std::make_unique<std::vector<ShortcutEntry>>();
@@ -75,35 +56,32 @@ std::unique_ptr<std::vector<ShortcutEntry>> ReadShortcuts(const json& root)
         return entries;
     for (const json& node : *shortcuts) {
         ShortcutEntry entry;
-        entry.type = Text(Find(node, "shortcut_type"));
-        const json* path = Find(node, "path");
+        entry.type = ManifestJson::WideText(ManifestJson::Member(&node, "shortcut_type"), "shortcut_type");
+        const json* path = ManifestJson::Member(&node, "path");
         entry.hasPath = path != nullptr;
-        entry.path = Text(path);
-        if (const json* executable = Find(node, "executable")) {
+        entry.path = ManifestJson::WideText(path, "path");
+        if (const json* executable = ManifestJson::Member(&node, "executable")) {
             entry.hasExecutable = true;
-            entry.executableName = Text(Find(*executable, "name"));
-            entry.executableDescription = Text(Find(*executable, "description"));
+            entry.executableName = ManifestJson::WideText(ManifestJson::Member(executable, "name"), "executable.name");
+            entry.executableDescription =
+                ManifestJson::WideText(ManifestJson::Member(executable, "description"), "executable.description");
         }
-        if (const json* folder = Find(node, "folder")) {
+        if (const json* folder = ManifestJson::Member(&node, "folder")) {
             entry.hasFolder = true;
-            entry.folderName = Text(Find(*folder, "name"));
-            entry.folderDescription = Text(Find(*folder, "description"));
+            entry.folderName = ManifestJson::WideText(ManifestJson::Member(folder, "name"), "folder.name");
+            entry.folderDescription =
+                ManifestJson::WideText(ManifestJson::Member(folder, "description"), "folder.description");
         }
         entries->push_back(std::move(entry));
     }
     return entries;
 }
 
-// The run task leaves out the user-session switch for a product whose first job says so.
+// The run task leaves out the user-session switch for the endpoint product; this test takes its
+// run key without regard to case.
 bool LeavesOutUserSession(const json& root)
 {
-    const json* vek = Find(root, "vek");
-    const json* jobs = vek ? Find(*vek, "job_array") : nullptr;
-    if (jobs == nullptr || !jobs->is_array() || jobs->empty())
-        return false;
-    const json* productData = Find(jobs->front(), "product_data");
-    const std::wstring runKey = Text(productData ? Find(*productData, "run_key") : nullptr);
-    return ::_wcsicmp(runKey.c_str(), L"QOR") == 0;
+    return ::_wcsicmp(ManifestRunKey(root).c_str(), L"QOR") == 0;
 }
 
 std::wstring SystemMessage(const std::error_code& error)
@@ -138,7 +116,7 @@ void VekJobEngine::createRunKeys(const std::wstring& launcherPath)
     }
     const std::wstring name =
         std::wstring(VekRegistryState::kRunValuePrefix) +
-        m_manifest->Read([](const json& document) { return ManifestId(document); });
+        m_manifest->Read([](const json& document) { return ManifestAccess::ManifestId(document); });
     // The path is quoted: unquoted, a path with blanks may start another program.
     std::wstring data = L"\"" + launcherPath + L"\" /" + switches::MINIMIZED;
     qkCommandLine commandLine;
@@ -193,9 +171,7 @@ void VekJobEngine::deleteRunTask()
 bool VekJobEngine::hasGlobalFlag(const char* key) const
 {
     return m_manifest->Read([key](const json& root) {
-        const json* vek = Find(root, "vek");
-        const json* global = vek ? Find(*vek, "global") : nullptr;
-        const json* value = global ? Find(*global, key) : nullptr;
+        const json* value = ManifestJson::Path(&root, {"vek", "global", key});
         if (value == nullptr)
             return false;
         return !(value->is_number_integer() && value->get<long long>() == 1);

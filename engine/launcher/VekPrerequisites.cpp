@@ -2,6 +2,9 @@
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkOSInfo.h"
+#include "engine/manifest/ManifestAccess.h"
+#include "engine/manifest/ManifestJson.h"
+#include "net/proxy/ManifestProductKind.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
@@ -20,25 +23,6 @@ bool IsVistaOrLater(const SystemFacts& facts)
 bool IsWindowsXP(const SystemFacts& facts)
 {
     return facts.major == 5 && facts.minor == 1;
-}
-
-std::wstring MemberText(const nlohmann::json& node, const char* key)
-{
-    if (!node.is_object()) {
-        return {};
-    }
-    const auto it = node.find(key);
-    return it != node.end() && it->is_string() ? FromUtf8(it->get<std::string>()) : std::wstring();
-}
-
-const nlohmann::json& Member(const nlohmann::json& node, const char* key)
-{
-    static const nlohmann::json kNull;
-    if (!node.is_object()) {
-        return kNull;
-    }
-    const auto it = node.find(key);
-    return it != node.end() ? *it : kNull;
 }
 
 bool Equal(const std::wstring& text, const wchar_t* expected)
@@ -121,11 +105,13 @@ HRESULT CheckPrerequisites(const SystemFacts& facts, bool silent, const Prerequi
 OmblPackage ReadOmblPackage(const nlohmann::json& installJob)
 {
     OmblPackage package;
-    const bool endpointProduct = Equal(MemberText(Member(installJob, "product_data"), "run_key"), L"QOR");
-    const bool createsMsi = Equal(MemberText(installJob, "create_msi"), L"true");
+    // The manifest view's tests: run_key "QOR" and create_msi "true", both as written.
+    const bool endpointProduct = IsEndpointJob(installJob);
+    const bool createsMsi = ManifestAccess::CreatesMsi(installJob);
     bool ombl = false;
     bool endpoint = false;
-    const std::wstring components = MemberText(Member(installJob, "distribution"), "components");
+    const std::wstring components =
+        ManifestJson::WideText(ManifestJson::Path(&installJob, {"distribution", "components"}), "components");
     size_t begin = 0;
     while (begin <= components.size()) {
         size_t end = components.find(L',', begin);
@@ -139,11 +125,11 @@ OmblPackage ReadOmblPackage(const nlohmann::json& installJob)
     }
     package.applies = endpointProduct && !createsMsi && ombl && !endpoint;
 
-    const nlohmann::json& files = Member(installJob, "file_array");
-    if (files.is_array()) {
-        for (const nlohmann::json& file : files) {
-            if (Equal(MemberText(file, "component"), L"ombl") && Equal(MemberText(file, "type"), L"job_installer")) {
-                package.installerHasDestination = !MemberText(file, "destination_file").empty();
+    if (const nlohmann::json* files = ManifestAccess::Files(installJob)) {
+        for (const nlohmann::json& file : *files) {
+            if (Equal(ManifestJson::WideText(ManifestJson::Member(&file, "component"), "component"), L"ombl") &&
+                Equal(ManifestJson::WideText(ManifestJson::Member(&file, "type"), "type"), L"job_installer")) {
+                package.installerHasDestination = !ManifestAccess::DestinationFile(file).empty();
                 break;
             }
         }

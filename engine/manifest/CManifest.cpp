@@ -4,7 +4,9 @@
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkRegistry.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestJson.h"
+#include "net/proxy/ManifestProductKind.h"
 #include "services/launcher/VekTools.h"
 #include "services/launcher/VekUtil.h"
 
@@ -38,14 +40,13 @@ bool CManifest::init()
         m_detector = std::make_shared<CLegacyProductDetector>();
     }
     return m_document.Modify([this](json& root) {
-        const json* jobs = ManifestJson::Path(&root, {"vek", "job_array"});
-        const json* job = ManifestJson::Element(jobs, 0);
-        m_hasInstallJob = job != nullptr && job->is_object();
+        const json* job = ManifestAccess::FirstJob(root);
+        m_hasInstallJob = job != nullptr;
         if (!m_hasInstallJob) {
             QK_LOG_ERROR(L"Wrong manifest without job");
             job = nullptr;
         }
-        selectComponents(job);
+        selectComponents(job, job != nullptr && IsEndpointJob(*job));
         choosePackage(root, job);
         return m_hasInstallJob;
     });
@@ -58,23 +59,15 @@ bool CManifest::hasInstallJob() const
 
 CManifest::json* CManifest::installJob(json& root) const
 {
-    if (!m_hasInstallJob) {
-        return nullptr;
-    }
-    json* job = ManifestJson::Element(ManifestJson::Path(&root, {"vek", "job_array"}), 0);
-    return job != nullptr && job->is_object() ? job : nullptr;
+    return const_cast<json*>(installJob(static_cast<const json&>(root)));
 }
 
 const CManifest::json* CManifest::installJob(const json& root) const
 {
-    if (!m_hasInstallJob) {
-        return nullptr;
-    }
-    const json* job = ManifestJson::Element(ManifestJson::Path(&root, {"vek", "job_array"}), 0);
-    return job != nullptr && job->is_object() ? job : nullptr;
+    return m_hasInstallJob ? ManifestAccess::FirstJob(root) : nullptr;
 }
 
-void CManifest::selectComponents(const json* job)
+void CManifest::selectComponents(const json* job, bool endpoint)
 {
     m_components.clear();
     const std::string text =
@@ -88,8 +81,6 @@ void CManifest::selectComponents(const json* job)
         }
         start = comma + 1;
     }
-    const bool endpoint =
-        ManifestJson::Text(ManifestJson::Path(job, {"product_data", "run_key"}), "product_data.run_key") == "QOR";
     if (endpoint && m_components.empty()) {
         m_components.push_back("qor");
     }
@@ -114,61 +105,53 @@ void CManifest::choosePackage(json& root, const json* job)
     ManifestJson::Set(bootstrap, "install_folder_postfix", x86 ? "_x86" : "_x64");
 }
 
-std::wstring CManifest::globalText(std::string_view key) const
+template <typename Value>
+Value CManifest::installJobValue(Value (*read)(const json& job)) const
 {
-    return m_document.Read([key](const json& root) {
-        return ManifestJson::WideText(ManifestJson::Path(&root, {"vek", "global", key}), key);
-    });
-}
-
-std::wstring CManifest::installJobText(std::initializer_list<std::string_view> path) const
-{
-    return m_document.Read([this, path](const json& root) {
-        return ManifestJson::WideText(ManifestJson::Path(installJob(root), path), *(path.end() - 1));
+    return m_document.Read([this, read](const json& root) {
+        const json* job = installJob(root);
+        return job != nullptr ? read(*job) : Value();
     });
 }
 
 std::wstring CManifest::getManifestId() const
 {
-    return globalText("manifest_id");
+    return m_document.Read([](const json& root) { return ManifestAccess::ManifestId(root); });
 }
 
 std::wstring CManifest::getTelemetryProductName() const
 {
-    return globalText("telemetry_product_name");
+    return m_document.Read([](const json& root) { return ManifestAccess::TelemetryProductName(root); });
 }
 
 std::wstring CManifest::getReportingUrl() const
 {
-    return globalText("reporting_url");
+    return m_document.Read([](const json& root) { return ManifestAccess::ReportingUrl(root); });
 }
 
 std::wstring CManifest::getDistributionType() const
 {
-    return m_document.Read([](const json& root) {
-        return ManifestJson::WideText(ManifestJson::Path(&root, {"vek", "bootstrap", "distribution_type"}),
-                                      "distribution_type");
-    });
+    return m_document.Read([](const json& root) { return ManifestAccess::DistributionType(root); });
 }
 
 std::wstring CManifest::getCustomerId() const
 {
-    return installJobText({"distribution", "customer_id"});
+    return installJobValue(&ManifestAccess::CustomerId);
 }
 
 std::wstring CManifest::getDomainId() const
 {
-    return installJobText({"distribution", "domain_id"});
+    return installJobValue(&ManifestAccess::DomainId);
 }
 
 std::wstring CManifest::getUIMode() const
 {
-    return installJobText({"distribution", "ui_mode"});
+    return installJobValue(&ManifestAccess::UIMode);
 }
 
 bool CManifest::isQorProduct() const
 {
-    return installJobText({"product_data", "run_key"}) == L"QOR";
+    return installJobValue(&IsEndpointJob);
 }
 
 bool CManifest::isComponentSelected(const std::string& component) const
@@ -178,17 +161,17 @@ bool CManifest::isComponentSelected(const std::string& component) const
 
 bool CManifest::isRedistributable() const
 {
-    return installJobText({"create_msi"}) == L"true";
+    return installJobValue(&ManifestAccess::CreatesMsi);
 }
 
 bool CManifest::isGenericPackage() const
 {
-    return installJobText({"distribution", "generic_package"}) == L"true";
+    return installJobValue(&ManifestAccess::IsGenericPackage);
 }
 
 bool CManifest::isSilentUIMode() const
 {
-    return getUIMode() == L"SILENT";
+    return installJobValue(&ManifestAccess::IsSilentUIMode);
 }
 
 bool CManifest::isUnattendedUIMode() const
@@ -198,20 +181,7 @@ bool CManifest::isUnattendedUIMode() const
 
 VEK_PROXY_TYPE CManifest::getProxyType() const
 {
-    const std::string type = m_document.Read([](const json& root) {
-        return ManifestJson::Text(ManifestJson::Path(&root, {"vek", "bootstrap", "options", "proxy_settings", "type"}),
-                                  "proxy_settings.type");
-    });
-    if (ManifestJson::EqualNoCase(type, "CUSTOM")) {
-        return eProxyCustom;
-    }
-    if (ManifestJson::EqualNoCase(type, "AUTODETECT")) {
-        return eProxyAutodetect;
-    }
-    if (ManifestJson::EqualNoCase(type, "DISABLED")) {
-        return eProxyDisabled;
-    }
-    return eProxyDefault;
+    return m_document.Read([](const json& root) { return GetManifestProxyType(root); });
 }
 
 const CManifest::json* CManifest::findFileEntry(const json& job, const char* component, const char* type)

@@ -19,6 +19,7 @@
 // so that the fall-back after a failed re-enrollment can bring them back.
 #include "engine/manifest/COSVersionInfo.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "net/proxy/ManifestProxySettings.h"
 #include "services/detect/CLegacyProductDetector.h"
 #include "services/msi/CMsiUtils.h"
 #include "services/msi/EndpointUpgradeCodes.h"
@@ -39,14 +40,6 @@ struct ManifestSwitches {
 
     // Reads both from the process command line.
     static ManifestSwitches FromCommandLine();
-};
-
-// vek.bootstrap.options.proxy_settings.type, by name without regard to case.
-enum VEK_PROXY_TYPE : int {
-    eProxyDefault = 0,
-    eProxyDisabled = 1,
-    eProxyAutodetect = 2,
-    eProxyCustom = 3,
 };
 
 class CManifest {
@@ -80,7 +73,7 @@ public:
     std::wstring getDomainId() const;
     std::wstring getUIMode() const;
 
-    // The install job's product_data.run_key is "QOR".
+    // The install job's product_data.run_key is "QOR" (IsEndpointJob).
     bool isQorProduct() const;
     bool isComponentSelected(const std::string& component) const;
     bool isQorSelected() const { return isComponentSelected("qor"); }
@@ -98,6 +91,7 @@ public:
     // distribution.ui_mode is exactly "SILENT" / "UNATTENDED".
     bool isSilentUIMode() const;
     bool isUnattendedUIMode() const;
+    // vek.bootstrap.options.proxy_settings.type (GetManifestProxyType).
     VEK_PROXY_TYPE getProxyType() const;
 
     // The first file entry of the install job whose "component" and "type" equal the given ones
@@ -157,9 +151,11 @@ public:
 private:
     json* installJob(json& root) const;
     const json* installJob(const json& root) const;
-    std::wstring installJobText(std::initializer_list<std::string_view> path) const;
-    std::wstring globalText(std::string_view key) const;
-    void selectComponents(const json* job);
+    // A reader of ManifestAccess applied to the install job; the reader's default without one.
+    template <typename Value>
+    Value installJobValue(Value (*read)(const json& job)) const;
+    // An endpoint product with no component named selects "qor".
+    void selectComponents(const json* job, bool endpoint);
     void choosePackage(json& root, const json* job);
     HRESULT checkEndpointTokens(const json& distribution) const;
     HRESULT checkTokens(const json* job, const json& distribution) const;

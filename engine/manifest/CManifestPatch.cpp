@@ -4,6 +4,7 @@
 #include "engine/manifest/CManifest.h"
 
 #include "common/errors/qkLog.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestJson.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
@@ -108,7 +109,7 @@ HRESULT CManifest::checkTokens(const json* job, const json& distribution) const
     auto text = [&distribution](std::string_view key) {
         return ManifestJson::Text(ManifestJson::Member(&distribution, key), key);
     };
-    if (text("generic_package") == "true") {
+    if (job != nullptr && ManifestAccess::IsGenericPackage(*job)) {
         QK_LOG_INFO(L"generic package, ignore cc_token check");
         return S_OK;
     }
@@ -119,7 +120,7 @@ HRESULT CManifest::checkTokens(const json* job, const json& distribution) const
         QK_LOG_ERROR(L"No any cc_tokens are provided in manifest.");
         return VEK_E_NO_CC_TOKEN;
     }
-    const bool redistributable = ManifestJson::TextIsTrue(ManifestJson::Member(job, "create_msi"), "create_msi");
+    const bool redistributable = job != nullptr && ManifestAccess::CreatesMsi(*job);
     if (!redistributable && !ccToken) {
         if (m_osInfo->IsServer()) {
             if (!serverToken) {
@@ -142,6 +143,7 @@ void CManifest::prepare()
             QK_LOG_ERROR(L"Installation job not defined in manifest");
             return;
         }
+        // The value as it stands, whatever its type: a copy, not a reading.
         const json* manifestId = ManifestJson::Path(&root, {"vek", "global", "manifest_id"});
         if (manifestId != nullptr) {
             ManifestJson::Set(job, "manifest_id", *manifestId);

@@ -15,6 +15,8 @@
 #include "services/launcher/VekSilo.h"
 #include "engine/manifest/VekJobStates.h"
 #include "services/launcher/VekResultCodes.h"
+#include "engine/manifest/ManifestAccess.h"
+#include "net/proxy/ManifestProxySettings.h"
 #include "services/launcher/VekUtil.h"
 
 #include <shlwapi.h>
@@ -263,8 +265,7 @@ bool VekDataReporter::IsNullOrEmpty(const json* manifest)
 
 const nlohmann::json* VekDataReporter::FirstJob() const
 {
-    const json* jobs = Member(Member(m_manifest, "vek"), "job_array");
-    return jobs && jobs->is_array() && !jobs->empty() ? &jobs->front() : nullptr;
+    return m_manifest != nullptr ? ManifestAccess::FirstJob(*m_manifest) : nullptr;
 }
 
 void VekDataReporter::init(const json* manifest)
@@ -273,7 +274,7 @@ void VekDataReporter::init(const json* manifest)
     if (IsNullOrEmpty(manifest))
         return;
     m_urlFileName = L"URLS-" + Text(Member(Member(Member(manifest, "vek"), "global"), "manifest_id"));
-    const json* proxy = Member(Member(Member(Member(manifest, "vek"), "bootstrap"), "options"), "proxy_settings");
+    const json* proxy = ManifestProxySettingsOf(*manifest);
     ProxySettings() = proxy ? *proxy : json();
     std::wstring sid;
     if (GetUserSIDAsString(sid) && !sid.empty())

@@ -7,6 +7,12 @@
 #include "common/errors/qkLog.h"
 #include "net/proxy/VekProxySettings.h"
 #include "services/launcher/VekResultCodes.h"
+#include "engine/manifest/ManifestAccess.h"
+#include "engine/manifest/ManifestJson.h"
+#include "engine/manifest/VekJobKeys.h"
+#include "net/proxy/ManifestProductKind.h"
+#include "net/proxy/ManifestProxySettings.h"
+#include "net/proxy/IBrowserProxyProvider.h"
 #include "services/launcher/VekTools.h"
 #include "services/launcher/VekUtil.h"
 
@@ -18,46 +24,12 @@ namespace {
 
 std::atomic<bool> g_pingsOff{false};
 
-std::wstring Wide(const std::string& utf8)
+// A reader of ManifestAccess applied to the install job; the reader's default without one.
+template <typename Value>
+Value InstallJobValue(const nlohmann::json& root, Value (*read)(const nlohmann::json& job))
 {
-    if (utf8.empty())
-        return {};
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
-    return text;
-}
-
-const nlohmann::json* At(const nlohmann::json* node, std::initializer_list<const char*> path)
-{
-    for (const char* name : path) {
-        if (!node || !node->is_object())
-            return nullptr;
-        auto it = node->find(name);
-        if (it == node->end())
-            return nullptr;
-        node = &*it;
-    }
-    return node;
-}
-
-std::wstring TextAt(const nlohmann::json& root, std::initializer_list<const char*> path)
-{
-    const nlohmann::json* node = At(&root, path);
-    return node && node->is_string() ? Wide(node->get<std::string>()) : std::wstring();
-}
-
-const nlohmann::json* InstallJob(const nlohmann::json& root)
-{
-    const nlohmann::json* jobs = At(&root, {"vek", "job_array"});
-    return jobs && jobs->is_array() && !jobs->empty() ? &jobs->front() : nullptr;
-}
-
-std::wstring InstallJobText(const nlohmann::json& root, std::initializer_list<const char*> path)
-{
-    const nlohmann::json* job = InstallJob(root);
-    return job ? TextAt(*job, path) : std::wstring();
+    const nlohmann::json* job = ManifestAccess::FirstJob(root);
+    return job != nullptr ? read(*job) : Value();
 }
 
 bool EqualNoCase(const std::wstring& a, const wchar_t* b)
@@ -74,8 +46,7 @@ std::wstring UpperHex(unsigned value)
 
 long long IntegerAt(const nlohmann::json& job, const char* name)
 {
-    const nlohmann::json* node = At(&job, {name});
-    return node && node->is_number() ? node->get<long long>() : 0;
+    return ManifestJson::Integer(ManifestJson::Member(&job, name), name, 0);
 }
 
 } // namespace
@@ -150,9 +121,9 @@ std::wstring VekPingReporter::BaseQuery()
     const json& manifest = ProcessManifest();
     std::wstring q = L"?module=" + std::to_wstring(m_moduleNumber);
     q += L"&platform=windows&product=VEK&version=5.17.1.211";
-    q += L"&g=" + PercentEncode(TextAt(manifest, {"vek", "global", "telemetry_product_name"}));
-    q += L"&l=" + PercentEncode(InstallJobText(manifest, {"distribution", "customer_id"}));
-    q += L"&m=" + PercentEncode(InstallJobText(manifest, {"distribution", "domain_id"}));
+    q += L"&g=" + PercentEncode(ManifestAccess::TelemetryProductName(manifest));
+    q += L"&l=" + PercentEncode(InstallJobValue(manifest, &ManifestAccess::CustomerId));
+    q += L"&m=" + PercentEncode(InstallJobValue(manifest, &ManifestAccess::DomainId));
     q += L"&MID=" + PercentEncode(m_machineId);
     q += L"&language=" + LanguageText(languageId());
     q += L"&OS=" + OsText();
@@ -163,7 +134,7 @@ int VekPingReporter::InstallMode()
 {
     std::wstring mode = installerOptions();
     if (!EqualNoCase(mode, L"SILENT") && !EqualNoCase(mode, L"INTERACTIVE") && !EqualNoCase(mode, L"UNATTENDED")) {
-        mode = InstallJobText(ProcessManifest(), {"distribution", "ui_mode"});
+        mode = InstallJobValue(ProcessManifest(), &ManifestAccess::UIMode);
         if (mode.empty())
             mode = L"UNATTENDED";
     }
@@ -179,11 +150,11 @@ int VekPingReporter::InstallMode()
 int VekPingReporter::ProxyKind()
 {
     const json& manifest = ProcessManifest();
-    const int type = VekProxySettings::ProxyType(manifest);
-    if (VekProxySettings::IsEndpointProduct(manifest) && type != 2)
+    const VEK_PROXY_TYPE type = GetManifestProxyType(manifest);
+    if (IsEndpointManifest(manifest) && type != eProxyAutodetect)
         return type;
-    if (!TextAt(manifest, {"vek", "bootstrap", "options", "proxy_settings", "server"}).empty())
-        return 3;
+    if (!ManifestProxyServer(manifest).empty())
+        return eProxyCustom;
     // The same browser discovery as the proxy selection: Internet Settings or Firefox's profile,
     // whichever browser is the default. The kind says only whether the browser uses a proxy.
     Tolk::BrowserProxy proxy;
@@ -195,7 +166,7 @@ int VekPingReporter::ProxyKind()
 
 void VekPingReporter::Send(const std::wstring& query)
 {
-    const std::wstring url = TextAt(ProcessManifest(), {"vek", "global", "reporting_url"});
+    const std::wstring url = ManifestAccess::ReportingUrl(ProcessManifest());
     const HRESULT hr = submitToServer(url, query);
     if (SUCCEEDED(hr)) {
         AppendToUrlFile(url, query);
@@ -211,18 +182,17 @@ void VekPingReporter::sendStartPing(const std::wstring& commandLine, const std::
             return;
         std::lock_guard<std::mutex> lock(m_lock);
         const json& manifest = ProcessManifest();
-        const std::wstring generic = InstallJobText(manifest, {"distribution", "generic_package"});
-        const std::wstring createMsi = InstallJobText(manifest, {"create_msi"}).empty()
-                                           ? TextAt(manifest, {"vek", "bootstrap", "create_msi"})
-                                           : InstallJobText(manifest, {"create_msi"});
-        const int packageKind = EqualNoCase(generic, L"true") ? 2 : EqualNoCase(createMsi, L"true") ? 1 : 0;
+        // The manifest view's tests of the install job: "true" as written, create_msi of the job only.
+        const int packageKind = InstallJobValue(manifest, &ManifestAccess::IsGenericPackage) ? 2
+                                : InstallJobValue(manifest, &ManifestAccess::CreatesMsi)     ? 1
+                                                                                             : 0;
         wchar_t module[MAX_PATH] = {};
         ::GetModuleFileNameW(nullptr, module, MAX_PATH);
 
         std::wstring q = BaseQuery();
         q += L"&a=VEK_START";
-        q += L"&b=" + PercentEncode(TextAt(manifest, {"vek", "global", "manifest_id"}));
-        q += L"&c=" + PercentEncode(TextAt(manifest, {"vek", "bootstrap", "distribution_type"}));
+        q += L"&b=" + PercentEncode(ManifestAccess::ManifestId(manifest));
+        q += L"&c=" + PercentEncode(ManifestAccess::DistributionType(manifest));
         q += L"&d=" + std::to_wstring(packageKind);
         q += L"&f=" + std::to_wstring(InstallMode());
         if (!account.empty())
@@ -263,7 +233,9 @@ HRESULT VekPingReporter::logJobError(HRESULT code, bool, const json& job, const 
         std::lock_guard<std::mutex> lock(m_lock);
         std::wstring q = BaseQuery();
         if (code == VEK_E_BACKEND_CHECK) {
-            q += L"&a=BACKEND_VALIDATION&o=" + PercentEncode(TextAt(job, {"job_error_description"}));
+            q += L"&a=BACKEND_VALIDATION&o=" +
+                 PercentEncode(ManifestJson::WideText(ManifestJson::Member(&job, jobkeys::kJobErrorDescription),
+                                                      jobkeys::kJobErrorDescription));
         } else {
             std::wstring details = L"je:" + UpperHex(static_cast<unsigned>(jobError)) + L",de:" +
                                    UpperHex(static_cast<unsigned>(downloadError)) + L",ve:" +

@@ -7,6 +7,7 @@
 #include "common/base/qkWideFormat.h"
 #include "common/errors/qkLog.h"
 #include "common/system/qkOSInfo.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "net/http/Jux_TimeUtils.h"
 #include "net/proxy/VekProxySettings.h"
 #include "services/launcher/VekResultCodes.h"
@@ -91,10 +92,7 @@ std::string StyledJson(const nlohmann::json& value)
 
 const nlohmann::json* VekStatusReporter::Manifest::Distribution() const
 {
-    const nlohmann::json* jobs = Member(Member(&m_document, "vek"), "job_array");
-    if (!jobs || !jobs->is_array() || jobs->empty())
-        return nullptr;
-    return Member(&jobs->front(), "distribution");
+    return Member(ManifestAccess::FirstJob(m_document), "distribution");
 }
 
 std::wstring VekStatusReporter::Manifest::DistributionText(const char* name) const

@@ -4,6 +4,8 @@
 #include "common/system/qkCommandLine.h"
 #include "common/system/qkRegistry.h"
 #include "engine/manifest/JobEngineException.h"
+#include "engine/manifest/ManifestAccess.h"
+#include "engine/manifest/ManifestJson.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
@@ -14,28 +16,6 @@ namespace vek {
 namespace {
 
 constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
-
-const nlohmann::json* Find(const nlohmann::json& object, const char* name)
-{
-    if (!object.is_object()) {
-        return nullptr;
-    }
-    const auto it = object.find(name);
-    return it != object.end() ? &*it : nullptr;
-}
-
-std::wstring Text(const nlohmann::json& object, const char* name)
-{
-    const nlohmann::json* value = Find(object, name);
-    return value && value->is_string() ? FromUtf8(value->get<std::string>()) : std::wstring();
-}
-
-const nlohmann::json* JobArray(const nlohmann::json& document)
-{
-    const nlohmann::json* root = Find(document, "vek");
-    const nlohmann::json* jobs = root ? Find(*root, "job_array") : nullptr;
-    return jobs && jobs->is_array() ? jobs : nullptr;
-}
 
 } // namespace
 
@@ -51,14 +31,12 @@ HKEY VekRegistryState::Root() const
 
 std::wstring VekRegistryState::ManifestKeyPath() const
 {
-    const nlohmann::json* root = Find(m_document, "vek");
-    const nlohmann::json* global = root ? Find(*root, "global") : nullptr;
-    return m_baseKey + L"\\" + (global ? Text(*global, "manifest_id") : std::wstring());
+    return m_baseKey + L"\\" + ManifestAccess::ManifestId(m_document);
 }
 
 std::wstring VekRegistryState::JobKeyPath(const nlohmann::json& job) const
 {
-    return ManifestKeyPath() + L"\\" + Text(job, "job_id");
+    return ManifestKeyPath() + L"\\" + ManifestAccess::JobId(job);
 }
 
 bool VekRegistryState::HasSwitch(const wchar_t* name) const
@@ -132,7 +110,7 @@ bool VekRegistryState::isDownloadComplete(const nlohmann::json& job)
 
 void VekRegistryState::deleteDownloadCompleteKey()
 {
-    const nlohmann::json* jobs = JobArray(m_document);
+    const nlohmann::json* jobs = ManifestAccess::Jobs(m_document);
     if (!jobs) {
         return;
     }
@@ -172,7 +150,7 @@ bool VekRegistryState::updateJobFailureCount(const nlohmann::json& job)
 
 void VekRegistryState::SaveDownloadDuration(const nlohmann::json& job)
 {
-    const nlohmann::json* duration = Find(job, "download_duration");
+    const nlohmann::json* duration = ManifestJson::Member(&job, "download_duration");
     if (!duration || !duration->is_number()) {
         return;
     }
@@ -196,17 +174,13 @@ void VekRegistryState::GetPreviousDownloadDuration(const nlohmann::json& job)
         return;
     }
     // The node is updated in the document itself, found by its id.
-    auto root = m_document.find("vek");
-    if (root == m_document.end() || !root->is_object()) {
+    nlohmann::json* jobs = ManifestAccess::Jobs(m_document);
+    if (jobs == nullptr) {
         return;
     }
-    auto jobs = root->find("job_array");
-    if (jobs == root->end() || !jobs->is_array()) {
-        return;
-    }
-    const nlohmann::json* id = Find(job, "job_id");
+    const nlohmann::json* id = ManifestJson::Member(&job, "job_id");
     for (nlohmann::json& node : *jobs) {
-        const nlohmann::json* nodeId = Find(node, "job_id");
+        const nlohmann::json* nodeId = ManifestJson::Member(&node, "job_id");
         if (id && nodeId && *id == *nodeId) {
             node["download_duration"] = static_cast<uint32_t>(duration);
             return;
@@ -307,10 +281,8 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
 {
     const HKEY root = Root();
     const std::wstring manifestPath = ManifestKeyPath();
-    const nlohmann::json* rootMember = Find(m_document, "vek");
-    const nlohmann::json* global = rootMember ? Find(*rootMember, "global") : nullptr;
-    const std::wstring manifestId = global ? Text(*global, "manifest_id") : std::wstring();
-    const nlohmann::json* jobs = JobArray(m_document);
+    const std::wstring manifestId = ManifestAccess::ManifestId(m_document);
+    const nlohmann::json* jobs = ManifestAccess::Jobs(m_document);
     if (manifestId.empty()) {
         // Without an id the paths would name the base key itself.
         QK_LOG_ERROR(L"No manifest id: registry state left as it is");
@@ -320,7 +292,7 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
     DWORD downloadAccepted = HasSwitch(L"SHOWONECLICK") ? 0 : 1;
     bool keepAccepted = false;
     if (jobs && !jobs->empty()) {
-        const nlohmann::json* other = Find(jobs->front(), "OtherErrors");
+        const nlohmann::json* other = ManifestJson::Member(&jobs->front(), "OtherErrors");
         keepAccepted = other && other->is_number_integer() && other->get<int64_t>() == 404;
     }
 
@@ -341,7 +313,7 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
         if (engineState == 4) {
             if (jobs) {
                 for (const nlohmann::json& job : *jobs) {
-                    const std::wstring jobId = Text(job, "job_id");
+                    const std::wstring jobId = ManifestAccess::JobId(job);
                     if (!jobId.empty()) {
                         manifestKey.DeleteKeyTree(jobId.c_str());
                     }
@@ -353,7 +325,7 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
 
     if (jobs) {
         for (const nlohmann::json& job : *jobs) {
-            const std::wstring jobId = Text(job, "job_id");
+            const std::wstring jobId = ManifestAccess::JobId(job);
             if (jobId.empty()) {
                 continue;
             }
@@ -366,13 +338,13 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
                 }
                 qkRegistry fileKey;
                 if (fileKey.Open(jobKey.GetKey(), L"file_array", kReadWrite)) {
-                    const nlohmann::json* files = Find(job, "file_array");
-                    if (files && files->is_array()) {
+                    const nlohmann::json* files = ManifestAccess::Files(job);
+                    if (files) {
                         for (const nlohmann::json& entry : *files) {
                             // Named as the failure counter names it: by the source, else the destination.
-                            std::wstring file = Text(entry, "source_file");
+                            std::wstring file = ManifestAccess::SourceFile(entry);
                             if (file.empty()) {
-                                file = Text(entry, "destination_file");
+                                file = ManifestAccess::DestinationFile(entry);
                             }
                             const std::wstring name = FailureCountValueName(file);
                             if (!name.empty() && fileKey.DeleteValue(name.c_str())) {
@@ -420,11 +392,7 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
     }
 
     // The Run value goes unless the manifest keeps it or the download was never accepted.
-    const nlohmann::json* bootstrap = rootMember ? Find(*rootMember, "bootstrap") : nullptr;
-    const nlohmann::json* options = bootstrap ? Find(*bootstrap, "options") : nullptr;
-    const nlohmann::json* createRun = options ? Find(*options, "shouldCreateRunKey") : nullptr;
-    const bool runKeyWanted = !createRun || !createRun->is_boolean() || createRun->get<bool>();
-    if (!runKeyWanted || downloadAccepted == 0 || keepAccepted) {
+    if (!ManifestAccess::ShouldCreateRunKey(m_document) || downloadAccepted == 0 || keepAccepted) {
         return;
     }
     qkRegistry runKey;

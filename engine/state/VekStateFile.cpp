@@ -5,6 +5,7 @@
 #include "common/system/FileEnsureAccess.h"
 #include "common/system/qkFile.h"
 #include "common/system/qkFolderTrust.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
@@ -13,20 +14,6 @@
 namespace vek {
 
 namespace {
-
-std::string ManifestId(const nlohmann::json& document)
-{
-    const auto root = document.find("vek");
-    if (root == document.end() || !root->is_object()) {
-        return {};
-    }
-    const auto global = root->find("global");
-    if (global == root->end() || !global->is_object()) {
-        return {};
-    }
-    const auto id = global->find("manifest_id");
-    return id != global->end() && id->is_string() ? id->get<std::string>() : std::string();
-}
 
 // Read, write, append, attributes, extended attributes, delete, read control and synchronise.
 constexpr DWORD kStateFileAccess = 0x13019F;
@@ -60,7 +47,7 @@ std::wstring VekStateFile::Path(const nlohmann::json& document) const
     if (!GetUserSIDAsString(sid)) {
         sid.clear();
     }
-    return BuildPath(m_dataFolder, FromUtf8(ManifestId(document)), sid);
+    return BuildPath(m_dataFolder, ManifestAccess::ManifestId(document), sid);
 }
 
 DWORD VekStateFile::Checksum(const nlohmann::json& vekMember)

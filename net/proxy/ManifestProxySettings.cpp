@@ -1,30 +1,72 @@
 #include "net/proxy/ManifestProxySettings.h"
 
+#include "net/download/DownloadJson.h"
 #include "net/download/ManifestProxy.h"
 
 namespace vek {
 namespace {
 
-const nlohmann::json* Member(const nlohmann::json& node, const char* name)
+bool EqualNoCase(const std::string& a, const char* b)
 {
-    if (!node.is_object())
-        return nullptr;
-    const auto found = node.find(name);
-    return found == node.end() ? nullptr : &*found;
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
+std::wstring SettingsText(const nlohmann::json& manifest, const char* key)
+{
+    const nlohmann::json* settings = ManifestProxySettingsOf(manifest);
+    return settings != nullptr ? JsonWString(*settings, key) : std::wstring();
 }
 
 } // namespace
 
-bool HasManifestProxyPort(const nlohmann::json& manifest)
+const nlohmann::json* ManifestProxySettingsOf(const nlohmann::json& manifest)
 {
     const nlohmann::json* node = &manifest;
     for (const char* name : {"vek", "bootstrap", "options", "proxy_settings"}) {
-        node = Member(*node, name);
+        node = JsonMember(*node, name);
         if (node == nullptr)
-            return false;
+            return nullptr;
     }
+    return node;
+}
+
+VEK_PROXY_TYPE GetManifestProxyType(const nlohmann::json& manifest)
+{
+    const nlohmann::json* settings = ManifestProxySettingsOf(manifest);
+    const nlohmann::json* type = settings != nullptr ? JsonMember(*settings, "type") : nullptr;
+    if (type == nullptr || !type->is_string())
+        return eProxyDefault;
+    const std::string& name = type->get_ref<const std::string&>();
+    if (EqualNoCase(name, "CUSTOM"))
+        return eProxyCustom;
+    if (EqualNoCase(name, "AUTODETECT"))
+        return eProxyAutodetect;
+    if (EqualNoCase(name, "DISABLED"))
+        return eProxyDisabled;
+    return eProxyDefault;
+}
+
+std::wstring ManifestProxyServer(const nlohmann::json& manifest)
+{
+    return SettingsText(manifest, "server");
+}
+
+std::wstring ManifestProxyPassword(const nlohmann::json& manifest)
+{
+    return SettingsText(manifest, "password");
+}
+
+bool HasManifestProxyPort(const nlohmann::json& manifest)
+{
+    const nlohmann::json* settings = ManifestProxySettingsOf(manifest);
     // The http port, or the https port when that is 0.
-    return GetProxyPort(*node, L"http://") != 0;
+    return settings != nullptr && GetProxyPort(*settings, L"http://") != 0;
 }
 
 void ClearManifestProxy(nlohmann::json& proxySettings)

@@ -2,17 +2,12 @@
 
 #include "common/errors/qkLog.h"
 #include "net/download/DownloadJson.h"
+#include "net/proxy/ManifestProductKind.h"
 #include "net/proxy/ManifestProxySettings.h"
 #include "net/proxy/Tolk_CInstallEngineWinHTTPClient.h"
 
-#include <algorithm>
-#include <cctype>
-
 namespace vek {
 namespace {
-
-constexpr int kProxyDisabled = 1;
-constexpr int kProxyCustom = 3;
 
 class CBrowserProxyProvider : public IBrowserProxyProvider {
 public:
@@ -24,26 +19,6 @@ public:
 private:
     Tolk::CInstallEngineWinHTTPClient m_client;
 };
-
-const nlohmann::json* Member(const nlohmann::json* node, const char* name)
-{
-    if (node == nullptr || !node->is_object())
-        return nullptr;
-    const auto found = node->find(name);
-    return found == node->end() ? nullptr : &*found;
-}
-
-const nlohmann::json* ProxySettingsOf(const nlohmann::json& manifest)
-{
-    return Member(Member(Member(Member(&manifest, "vek"), "bootstrap"), "options"), "proxy_settings");
-}
-
-std::string Upper(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
-}
 
 // The object member of the node, created when absent; null when the node or the member is of
 // another type (a hand-edited manifest), which the caller logs.
@@ -68,34 +43,10 @@ VekProxySettings::VekProxySettings(std::shared_ptr<IBrowserProxyProvider> provid
     : m_provider(provider ? std::move(provider) : CreateDefaultBrowserProxyProvider())
 {}
 
-bool VekProxySettings::IsEndpointProduct(const nlohmann::json& manifest)
-{
-    const nlohmann::json* jobs = Member(Member(&manifest, "vek"), "job_array");
-    if (jobs == nullptr || !jobs->is_array() || jobs->empty())
-        return false;
-    const nlohmann::json* runKey = Member(Member(&jobs->front(), "product_data"), "run_key");
-    return runKey != nullptr && runKey->is_string() && runKey->get<std::string>() == "QOR";
-}
-
-int VekProxySettings::ProxyType(const nlohmann::json& manifest)
-{
-    const nlohmann::json* type = Member(ProxySettingsOf(manifest), "type");
-    if (type == nullptr || !type->is_string())
-        return 0;
-    const std::string name = Upper(type->get<std::string>());
-    if (name == "CUSTOM")
-        return 3;
-    if (name == "AUTODETECT")
-        return 2;
-    if (name == "DISABLED")
-        return 1;
-    return 0;
-}
-
 void VekProxySettings::determineBrowserProxySettings(nlohmann::json& manifest)
 {
-    const bool endpoint = IsEndpointProduct(manifest);
-    const int type = ProxyType(manifest);
+    const bool endpoint = IsEndpointManifest(manifest);
+    const VEK_PROXY_TYPE type = GetManifestProxyType(manifest);
     nlohmann::json* options = ObjectMember(ObjectMember(ObjectMember(&manifest, "vek"), "bootstrap"), "options");
     nlohmann::json* settings = ObjectMember(options, "proxy_settings");
     if (settings == nullptr) {
@@ -103,7 +54,7 @@ void VekProxySettings::determineBrowserProxySettings(nlohmann::json& manifest)
         return;
     }
 
-    if (endpoint && type == kProxyDisabled) {
+    if (endpoint && type == eProxyDisabled) {
         QK_LOG_INFO(L"Proxy type is set as DISABLED: skip proxy configuration, use direct connection.");
         ClearManifestProxy(*settings);
         return;
@@ -114,7 +65,7 @@ void VekProxySettings::determineBrowserProxySettings(nlohmann::json& manifest)
         QK_LOG_INFO(L"Proxy settings specified in manifest, do not use browser settings");
         return;
     }
-    if (endpoint && type == kProxyCustom) {
+    if (endpoint && type == eProxyCustom) {
         if (hasServer && hasPort) {
             QK_LOG_INFO(L"Proxy type is set as CUSTOM: use proxy settings elicited from manifest");
         } else {

@@ -21,12 +21,6 @@ public:
     // whole proxy settings but "allow_fallback"; the manifest's proxy user and password go.
     void determineBrowserProxySettings(nlohmann::json& manifest);
 
-    // The manifest describes the endpoint product: the install job's product_data.run_key is "QOR".
-    static bool IsEndpointProduct(const nlohmann::json& manifest);
-    // The proxy settings' "type" without regard to case: 3 "CUSTOM", 2 "AUTODETECT", 1 "DISABLED",
-    // else 0.
-    static int ProxyType(const nlohmann::json& manifest);
-
 private:
     std::shared_ptr<IBrowserProxyProvider> m_provider;
 };

@@ -5,11 +5,13 @@
 #include "engine/launcher/VekSwitches.h"
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/JobEngineException.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDataReporter.h"
 #include "engine/report/VekStatusEvents.h"
 #include "engine/report/VekStatusReporter.h"
+#include "net/proxy/ManifestProxySettings.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekTools.h"
 #include "ui/VekWindowMessages.h"
@@ -46,34 +48,6 @@ constexpr UINT kEventNoLock = 1618; // another installation is in progress
 std::wstring ProductTitle()
 {
     return LoadText(GetProductNameStringId());
-}
-
-// The text of a JSON member under the given path, empty when any step is missing.
-std::string MemberText(const nlohmann::json& root, std::initializer_list<const char*> path)
-{
-    const nlohmann::json* node = &root;
-    for (const char* key : path) {
-        if (!node->is_object())
-            return {};
-        const auto found = node->find(key);
-        if (found == node->end())
-            return {};
-        node = &*found;
-    }
-    return node->is_string() ? node->get<std::string>() : std::string();
-}
-
-const nlohmann::json* FirstJob(const nlohmann::json& manifest)
-{
-    if (!manifest.is_object())
-        return nullptr;
-    const auto vek = manifest.find("vek");
-    if (vek == manifest.end() || !vek->is_object())
-        return nullptr;
-    const auto jobs = vek->find("job_array");
-    if (jobs == vek->end() || !jobs->is_array() || jobs->empty())
-        return nullptr;
-    return &(*jobs)[0];
 }
 
 } // namespace
@@ -143,8 +117,8 @@ void VekBaseUI::OnFinalMessage(HWND)
 bool VekBaseUI::isCreateMsiJob(const nlohmann::json& manifest)
 {
     try {
-        const nlohmann::json* job = FirstJob(manifest);
-        return job != nullptr && MemberText(*job, {"create_msi"}) == "true";
+        const nlohmann::json* job = ManifestAccess::FirstJob(manifest);
+        return job != nullptr && ManifestAccess::CreatesMsi(*job);
     } catch (const std::exception& e) {
         QK_LOG_ERROR(L"Unable to check job type. (%S)", e.what());
         return false;
@@ -153,26 +127,17 @@ bool VekBaseUI::isCreateMsiJob(const nlohmann::json& manifest)
 
 bool VekBaseUI::isFinishPageHidden(const nlohmann::json& manifest)
 {
-    if (!manifest.is_object())
-        return false;
-    const auto vek = manifest.find("vek");
-    if (vek == manifest.end() || !vek->is_object())
-        return false;
-    const auto global = vek->find("global");
-    if (global == vek->end() || !global->is_object())
-        return false;
-    const auto hide = global->find("hide_finish_page");
-    return hide != global->end() && hide->is_boolean() && hide->get<bool>();
+    return ManifestAccess::IsFinishPageHidden(manifest);
 }
 
 bool VekBaseUI::hasProxyServer(const nlohmann::json& manifest)
 {
-    return !MemberText(manifest, {"vek", "bootstrap", "options", "proxy_settings", "server"}).empty();
+    return !ManifestProxyServer(manifest).empty();
 }
 
 bool VekBaseUI::hasProxyPassword(const nlohmann::json& manifest)
 {
-    return !MemberText(manifest, {"vek", "bootstrap", "options", "proxy_settings", "password"}).empty();
+    return !ManifestProxyPassword(manifest).empty();
 }
 
 // ---- message map ----------------------------------------------------------------------------
@@ -801,16 +766,7 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
     const int event = static_cast<int>(lParam);
     QK_LOG_INFO(L"LPARAM - %d", event);
     const nlohmann::json& job = record->job;
-    auto jobErrorCode = [&job](HRESULT& code) {
-        if (!job.is_object())
-            return false;
-        const auto found = job.find("job_error_code");
-        if (found == job.end() || !found->is_number())
-            return false;
-        code = static_cast<HRESULT>(found->is_number_unsigned() ? static_cast<uint32_t>(found->get<uint64_t>())
-                                                                : static_cast<uint32_t>(found->get<int64_t>()));
-        return true;
-    };
+    auto jobErrorCode = [&job](HRESULT& code) { return ManifestAccess::JobErrorCode(job, code); };
     auto asTwentyTwo = [&] {
         if (m_closing)
             return;

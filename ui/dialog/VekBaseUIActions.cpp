@@ -7,6 +7,7 @@
 #include "engine/launcher/VekSwitches.h"
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/JobEngineException.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/report/VekStatusEvents.h"
 #include "engine/report/VekStatusReporter.h"
@@ -357,26 +358,18 @@ std::vector<std::wstring> VekBaseUI::packageFilePaths()
         return paths;
     const std::wstring folder = m_engine->GetDownloadFolder();
     const nlohmann::json root = document->Snapshot();
-    const auto vek = root.find("vek");
-    if (vek == root.end() || !vek->is_object())
-        return paths;
-    const auto jobs = vek->find("job_array");
-    if (jobs == vek->end() || !jobs->is_array())
+    const nlohmann::json* jobs = ManifestAccess::Jobs(root);
+    if (jobs == nullptr)
         return paths;
     for (const nlohmann::json& job : *jobs) {
-        if (!job.is_object())
-            continue;
-        const auto files = job.find("file_array");
-        if (files == job.end() || !files->is_array())
+        const nlohmann::json* files = ManifestAccess::Files(job);
+        if (files == nullptr)
             continue;
         for (const nlohmann::json& file : *files) {
-            if (!file.is_object())
+            const std::wstring destination = ManifestAccess::DestinationFile(file);
+            if (destination.empty())
                 continue;
-            const auto destination = file.find("destination_file");
-            if (destination == file.end() || !destination->is_string())
-                continue;
-            const std::filesystem::path name(std::u8string(
-                reinterpret_cast<const char8_t*>(destination->get_ref<const std::string&>().c_str())));
+            const std::filesystem::path name(destination);
             if (!StaysInsideFolder(name)) {
                 // The manifest names a file outside the download folder: never touched here
                 // (the deletion may run elevated).

@@ -5,6 +5,7 @@
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
 #include "engine/manifest/CManifest.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/VekJobStates.h"
 #include "services/launcher/VekResultCodes.h"
@@ -246,9 +247,8 @@ void VekBaseUI::showAttentionMessage()
                 body = getComponentResultText(job, !uninstall, failed);
                 if (!body.empty()) {
                     applyPartialFailureCode(failed);
-                } else if (const auto found = job.is_object() ? job.find("job_error_code") : job.end();
-                           found != job.end() && found->is_number()) {
-                    const auto code = static_cast<uint32_t>(found->get<int64_t>());
+                } else if (HRESULT jobError = S_OK; ManifestAccess::JobErrorCode(job, jobError)) {
+                    const auto code = static_cast<uint32_t>(jobError);
                     wchar_t buffer[32];
                     if (kaj)
                         qkLib::FormatWide(buffer, 32, L"0x%08X", code);

@@ -1,6 +1,8 @@
 #include "ui/dialog/VekProductName.h"
 
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "net/proxy/ManifestProductKind.h"
 
 #include <atomic>
 
@@ -17,17 +19,11 @@ std::atomic<UINT> g_productNameStringId{kProductTitleDefault};
 
 void SetProductNameStringId(const ManifestDocument& manifest)
 {
-    nlohmann::json job;
-    if (!manifest.GetJob(0, job) || !job.is_object())
-        return;
-    std::string runKey;
-    const auto data = job.find("product_data");
-    if (data != job.end() && data->is_object()) {
-        const auto key = data->find("run_key");
-        if (key != data->end() && key->is_string())
-            runKey = key->get<std::string>();
-    }
-    g_productNameStringId = runKey == "KAJ" ? kProductTitleKaj : kProductTitleDefault;
+    manifest.Read([](const nlohmann::json& root) {
+        if (ManifestAccess::FirstJob(root) == nullptr)
+            return;
+        g_productNameStringId = ManifestRunKey(root) == L"KAJ" ? kProductTitleKaj : kProductTitleDefault;
+    });
 }
 
 UINT GetProductNameStringId()

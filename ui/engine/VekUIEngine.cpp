@@ -13,6 +13,7 @@
 #include "engine/log/VekStartupTrace.h"
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/JobEngineException.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekPingReporter.h"
@@ -46,27 +47,6 @@ constexpr UINT kStringAnotherInstance = 235;
 constexpr UINT kStringLaunchDescription = 294;
 constexpr UINT kStringFolderDescription = 296;
 
-// A numeric member of the job node as a result code.
-bool ReadCode(const nlohmann::json& job, const char* key, HRESULT& code)
-{
-    if (!job.is_object()) {
-        return false;
-    }
-    const auto it = job.find(key);
-    if (it == job.end()) {
-        return false;
-    }
-    if (it->is_number_integer()) {
-        code = static_cast<HRESULT>(static_cast<uint32_t>(it->get<int64_t>()));
-        return true;
-    }
-    if (it->is_number_unsigned()) {
-        code = static_cast<HRESULT>(static_cast<uint32_t>(it->get<uint64_t>()));
-        return true;
-    }
-    return false;
-}
-
 // The schedule value's leading decimal digits; no digits read as 0.
 int LeadingNumber(const std::wstring& text)
 {
@@ -83,18 +63,7 @@ int LeadingNumber(const std::wstring& text)
 // "vek"."global"."manifest_id" as text; empty when absent or not text.
 std::wstring ManifestIdText(const ManifestDocument& manifest)
 {
-    return FromUtf8(manifest.Read([](const nlohmann::json& root) {
-        const auto vekIt = root.find("vek");
-        if (vekIt == root.end() || !vekIt->is_object()) {
-            return std::string();
-        }
-        const auto global = vekIt->find("global");
-        if (global == vekIt->end() || !global->is_object()) {
-            return std::string();
-        }
-        const auto id = global->find("manifest_id");
-        return (id != global->end() && id->is_string()) ? id->get<std::string>() : std::string();
-    }));
+    return manifest.Read([](const nlohmann::json& root) { return ManifestAccess::ManifestId(root); });
 }
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
@@ -284,15 +253,7 @@ void VekUIEngine::decideSilentMode(const ManifestDocument& manifest)
     } else {
         // The install job's distribution.ui_mode.
         m_Silent = manifest.ReadJob(0, [](const json* job) {
-            if (job == nullptr || !job->is_object()) {
-                return false;
-            }
-            const auto distribution = job->find("distribution");
-            if (distribution == job->end() || !distribution->is_object()) {
-                return false;
-            }
-            const auto mode = distribution->find("ui_mode");
-            return mode != distribution->end() && mode->is_string() && mode->get<std::string>() == "SILENT";
+            return job != nullptr && ManifestAccess::IsSilentUIMode(*job);
         });
     }
 }
@@ -489,10 +450,10 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
             HRESULT code = E_UNEXPECTED;
             HRESULT jobError = S_OK;
             HRESULT downloadError = S_OK;
-            if (ReadCode(job, "job_error_code", jobError) && jobError == VEK_E_DOWNLOAD_FAILED &&
-                ReadCode(job, "last_download_error", downloadError)) {
+            if (ManifestAccess::JobErrorCode(job, jobError) && jobError == VEK_E_DOWNLOAD_FAILED &&
+                ManifestAccess::LastDownloadError(job, downloadError)) {
                 code = downloadError;
-            } else if (ReadCode(job, "job_error_code", jobError)) {
+            } else if (ManifestAccess::JobErrorCode(job, jobError)) {
                 code = jobError;
             }
             reportOnce(code);
@@ -507,7 +468,7 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
             break;
         case eFatalError: {
             HRESULT code = E_UNEXPECTED;
-            if (!ReadCode(job, "job_error_code", code) && !ReadCode(job, "last_plugin_error", code)) {
+            if (!ManifestAccess::JobErrorCode(job, code) && !ManifestAccess::LastPluginError(job, code)) {
                 code = E_UNEXPECTED;
             }
             reportOnce(code);
@@ -515,7 +476,7 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
         }
         case eJobPluginFailure: {
             HRESULT code = E_FAIL;
-            if (!ReadCode(job, "last_plugin_error", code)) {
+            if (!ManifestAccess::LastPluginError(job, code)) {
                 code = E_FAIL;
             }
             reportOnce(code);
@@ -523,7 +484,7 @@ HRESULT VekUIEngine::OnJobEvent(int32_t event, const json& job)
         }
         case eJobInstallErrorRetryDownload: {
             HRESULT code = E_UNEXPECTED;
-            if (!ReadCode(job, "last_plugin_error", code)) {
+            if (!ManifestAccess::LastPluginError(job, code)) {
                 code = E_UNEXPECTED;
             }
             reportOnce(code);

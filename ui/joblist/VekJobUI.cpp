@@ -5,6 +5,8 @@
 #include "ui/joblist/VekJobUIEngine.h"
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
+#include "engine/manifest/ManifestAccess.h"
+#include "engine/manifest/ManifestJson.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDataReporter.h"
 #include "engine/report/VekStatusReporter.h"
@@ -130,32 +132,6 @@ std::wstring FormatPercent(const std::wstring& pattern, unsigned long long perce
     return text;
 }
 
-// The text of a JSON member that may hold a string, or empty.
-std::wstring WideText(const nlohmann::json& node, const char* key)
-{
-    if (!node.is_object())
-        return {};
-    const auto it = node.find(key);
-    if (it == node.end() || !it->is_string())
-        return {};
-    const std::string& utf8 = it->get_ref<const std::string&>();
-    if (utf8.empty())
-        return {};
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
-    return text;
-}
-
-const nlohmann::json* Member(const nlohmann::json* node, const char* key)
-{
-    if (node == nullptr || !node->is_object())
-        return nullptr;
-    const auto it = node->find(key);
-    return it == node->end() ? nullptr : &*it;
-}
-
 } // namespace
 
 VekJobUI::VekJobUI(std::shared_ptr<VekJobUIEngine> jobEngine, VekDataReporter* reporter, size_t jobIndex)
@@ -275,12 +251,12 @@ std::wstring VekJobUI::RestartInSessionsCommandLine(const std::wstring& launcher
 
 bool VekJobUI::deleteFilesForJob(const nlohmann::json& jobNode)
 {
-    const nlohmann::json* files = Member(&jobNode, "file_array");
+    const nlohmann::json* files = ManifestAccess::Files(jobNode);
     if (files == nullptr || !files->is_array())
         return true;
     bool all = true;
     for (const auto& file : *files) {
-        const std::wstring path = WideText(file, "destination_file");
+        const std::wstring path = ManifestAccess::DestinationFile(file);
         if (path.empty())
             continue;
         if (!::DeleteFileW(path.c_str())) {
@@ -1009,27 +985,15 @@ void VekJobUI::HandleEvent(int32_t event)
 
 bool VekJobUI::FirstJobCreatesMsi() const
 {
-    const nlohmann::json* root = m_manifest.get();
-    if (const nlohmann::json* vek = Member(root, "vek"))
-        root = vek;
-    const nlohmann::json* jobs = Member(root, "job_array");
-    if (jobs == nullptr || !jobs->is_array() || jobs->empty())
-        return false;
-    const nlohmann::json* createMsi = Member(&jobs->front(), "create_msi");
-    if (createMsi == nullptr)
-        return false;
-    if (createMsi->is_string())
-        return createMsi->get_ref<const std::string&>() == "true";
-    return createMsi->is_boolean() && createMsi->get<bool>();
+    const nlohmann::json* job = m_manifest != nullptr ? ManifestAccess::FirstJob(*m_manifest) : nullptr;
+    return job != nullptr && ManifestAccess::CreatesMsi(*job);
 }
 
 std::wstring VekJobUI::GlobalText(const char* key) const
 {
-    const nlohmann::json* root = m_manifest.get();
-    if (const nlohmann::json* vek = Member(root, "vek"))
-        root = vek;
-    const nlohmann::json* global = Member(root, "global");
-    return global != nullptr ? WideText(*global, key) : std::wstring();
+    return m_manifest != nullptr
+               ? ManifestJson::WideText(ManifestJson::Path(m_manifest.get(), {"vek", "global", key}), key)
+               : std::wstring();
 }
 
 void VekJobUI::ShowRetryPanel(int32_t event)
@@ -1272,7 +1236,7 @@ void VekJobUI::OpenPage(int defaultStringId, const char* manifestKey)
         return;
     if (!m_jobNode.is_object() || m_jobNode.empty())
         return;
-    if (WideText(m_jobNode, "job_type") == L"download") {
+    if (ManifestAccess::JobType(m_jobNode) == L"download") {
         const std::wstring folder = m_jobEngine->GetDownloadFolder();
         if (!m_system->Open(folder))
             QK_LOG_ERROR(L"Failed to open the download folder %s", folder.c_str());
@@ -1299,8 +1263,7 @@ void VekJobUI::OnActivationClick()
 
 void VekJobUI::PaintFinishDescription()
 {
-    const nlohmann::json* distribution = Member(&m_jobNode, "distribution");
-    const std::wstring product = distribution != nullptr ? WideText(*distribution, "job_description") : L"";
+    const std::wstring product = ManifestAccess::JobDescription(m_jobNode);
     m_finishDescription = FormatWithText(m_finishKind == 1 ? kStrActivated : kStrToActivate, product);
 
     RECT status{};

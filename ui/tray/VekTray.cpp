@@ -13,6 +13,7 @@
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekProcessMitigations.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestJson.h"
 #include "engine/manifest/VekJobStates.h"
 #include "services/launcher/VekResultCodes.h"
@@ -81,11 +82,10 @@ void ReadManifestFacts(const json& root, UpdateFacts& facts)
 UpdateFacts ReadUpdateFacts(const json& job, const std::shared_ptr<VekTrayEngine>& engine, int32_t event)
 {
     UpdateFacts facts;
-    facts.downloadJob = ManifestJson::Text(ManifestJson::Member(&job, "job_type"), "job_type") == "download";
+    facts.downloadJob = ManifestAccess::JobType(job) == L"download";
     const json* minimize = ManifestJson::Path(&job, {"product_data", "minimize_on_install"});
     facts.keepMinimizeOnInstall = minimize == nullptr || ManifestJson::Boolean(minimize, "minimize_on_install", true);
-    facts.jobDescription =
-        ManifestJson::WideText(ManifestJson::Path(&job, {"distribution", "job_description"}), "job_description");
+    facts.jobDescription = ManifestAccess::JobDescription(job);
     if (event == eEngineJobsDone) {
         if (ManifestJson::Member(&job, "vek") != nullptr) {
             ReadManifestFacts(job, facts);
@@ -110,10 +110,11 @@ VekTray::VekTray(std::shared_ptr<VekDataReporter> reporter, std::shared_ptr<VekT
     m_startHidden = m_commandLine.HasSwitch(L"m") != FALSE;
     if (m_engine) {
         if (auto manifest = m_engine->GetManifest()) {
-            const std::string mode = manifest->Read([](const json& root) {
-                return ManifestJson::Text(ManifestJson::Path(&root, {"vek", "distribution", "ui_mode"}), "ui_mode");
+            // The install job's distribution.ui_mode, as the manifest view reads it.
+            m_manifestSilent = manifest->Read([](const json& root) {
+                const json* job = ManifestAccess::FirstJob(root);
+                return job != nullptr && ManifestAccess::IsSilentUIMode(*job);
             });
-            m_manifestSilent = mode == "SILENT";
         }
     }
     if (m_manifestSilent)

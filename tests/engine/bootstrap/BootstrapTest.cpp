@@ -128,22 +128,26 @@ TEST_F(BootstrapTest, AnswersWithoutRelaunch)
 
 TEST_F(BootstrapTest, UnverifiableCopyIsDeletedAndTheRunFails)
 {
+    // Only a non-empty text names a fail-over page, as the job events read it too.
     struct Case {
         const wchar_t* signer;
-        bool failover;
+        json failover; // null: none
         int32_t state;
     } cases[] = {
-        {L"unsigned", false, VekJobEngine::eFatalError},
-        {L"tampered", true, VekJobEngine::eFailover},
-        {L"untrusted", false, VekJobEngine::eFatalError},
+        {L"unsigned", nullptr, VekJobEngine::eFatalError},
+        {L"tampered", "https://localhost/failover", VekJobEngine::eFailover},
+        {L"untrusted", nullptr, VekJobEngine::eFatalError},
+        {L"tampered", "", VekJobEngine::eFatalError},
+        {L"tampered", 1, VekJobEngine::eFatalError},
+        {L"tampered", json{{"url", "https://localhost/failover"}}, VekJobEngine::eFatalError},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(vek::ToUtf8(c.signer));
+        SCOPED_TRACE(vek::ToUtf8(c.signer) + " " + c.failover.dump());
         TearDown();
         SetUp();
         json manifest = Manifest();
-        if (c.failover)
-            manifest["vek"]["global"]["failover"] = "https://localhost/failover";
+        if (!c.failover.is_null())
+            manifest["vek"]["global"]["failover"] = c.failover;
         auto& engine = Engine(manifest, Launcher(c.signer));
         int32_t result = 0;
         EXPECT_EQ(Run(engine, result), TRUST_E_SUBJECT_NOT_TRUSTED);

@@ -86,6 +86,18 @@ INSTANTIATE_TEST_SUITE_P(
                    L"C:\\run\\{M}", L"E:\\abs"}),
     [](const ::testing::TestParamInfo<FolderCase>& info) { return std::string(info.param.name); });
 
+// The name under which a file's failure count is kept: the engine's clean-up, the download manager
+// and the job's validation name a file alike, so that the clean-up finds every count written.
+TEST(JobFilesTest, FileNameIsTheNameOfTheFailureCount)
+{
+    const wchar_t* sources[] = {
+        L"https://h/p/setup.msi?sig=1#x", L"https://h/p/setup.msi", L"C:\\d\\f.bin", L"f.bin", L"https://h/p/", L""};
+    for (const wchar_t* source : sources) {
+        EXPECT_EQ(VekJobEngine::getFileName(source), vek::FailureCountValueName(source)) << vek::ToUtf8(source);
+    }
+    EXPECT_EQ(VekJobEngine::getFileName(L"https://h/p/setup.msi?sig=1#x"), L"setup.msi");
+}
+
 TEST(JobFilesTest, PathLengthLimitIsExclusive)
 {
     const std::wstring folder = L"C:\\folder";

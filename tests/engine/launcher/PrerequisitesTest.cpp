@@ -112,6 +112,9 @@ TEST(Prerequisites, OmblOnlyPackage)
         {"qor_edr too", InstallJob("ombl, qor_edr"), -2, S_OK, -1, false},
         {"MSI package", InstallJob("ombl", "true"), -2, S_OK, -1, false},
         {"other product", InstallJob("ombl", "false", "KAJ"), -2, S_OK, -1, false},
+        // The run key and create_msi are compared as the manifest view compares them: as written.
+        {"run key in small letters", InstallJob("ombl", "false", "qor"), -2, S_OK, -1, false},
+        {"create_msi in other letters", InstallJob("ombl", "True"), -2, vek::VEK_E_NOT_ADMIN, 19, true},
         {"no components", InstallJob(""), -2, S_OK, -1, false},
     };
     for (const Case& c : cases) {

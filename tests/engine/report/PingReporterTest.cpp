@@ -172,3 +172,42 @@ TEST_F(Pings, DownloadFailuresBecomeJobFailurePings)
     EXPECT_EQ("80047F12", Param(query, "h"));
     EXPECT_EQ("je:0,de:0,ve:0,oe:0,ed:filename=https://h/f.bin", Param(query, "o"));
 }
+
+// The start ping's package kind and proxy kind follow the manifest view's rules, letter case
+// included: "true" and "QOR" as written, and "create_msi" only from the install job.
+TEST_F(Pings, StartPingKindsFollowTheManifestView)
+{
+    const struct {
+        const char* what;
+        json job;       // members added to the install job
+        json bootstrap; // members added to "vek"."bootstrap"
+        const char* packageKind;
+        const char* proxyKind;
+    } cases[] = {
+        {"generic package", {{"distribution", {{"generic_package", "true"}}}}, json::object(), "2", "2"},
+        {"generic in capitals", {{"distribution", {{"generic_package", "TRUE"}}}}, json::object(), "0", "2"},
+        {"package only", {{"create_msi", "true"}}, json::object(), "1", "2"},
+        {"package only, other case", {{"create_msi", "True"}}, json::object(), "0", "2"},
+        {"create_msi outside the job", json::object(), {{"create_msi", "true"}}, "0", "2"},
+        {"endpoint, proxy disabled", {{"product_data", {{"run_key", "QOR"}}}},
+         {{"options", {{"proxy_settings", {{"type", "disabled"}}}}}}, "0", "1"},
+        {"run key in small letters", {{"product_data", {{"run_key", "qor"}}}},
+         {{"options", {{"proxy_settings", {{"type", "disabled"}}}}}}, "0", "2"},
+    };
+    for (const auto& c : cases) {
+        vek::VekPingReporter::ProcessManifest() = nullptr;
+        json manifest = m_manifest;
+        manifest["vek"]["job_array"][0].update(c.job);
+        manifest["vek"]["bootstrap"].update(c.bootstrap);
+        const size_t before = Log().size();
+        auto reporter = std::make_unique<vek::VekPingReporter>(&manifest);
+        FixFacts(*reporter, m_folder.Path());
+        reporter->browserProxy = BrowserWithoutProxy(m_noBrowserKey.Key(), m_noProfile.Path());
+        reporter->sendStartPing(L"", L"");
+        const json log = Log();
+        ASSERT_EQ(before + 1, log.size()) << c.what;
+        const std::string query = log.back().value("query", "");
+        EXPECT_EQ(c.packageKind, Param(query, "d")) << c.what;
+        EXPECT_EQ(c.proxyKind, Param(query, "e")) << c.what;
+    }
+}

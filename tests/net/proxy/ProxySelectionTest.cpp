@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ProxyTestSupport.h"
+#include "net/proxy/ManifestProductKind.h"
 #include "net/proxy/ManifestProxySettings.h"
 #include "net/proxy/VekProxySettings.h"
 #include "services/session/LogCapture.h"
@@ -133,12 +134,26 @@ TEST(ProxySelectionTest, ManifestFactsAndPort)
     for (const Case& c : cases) {
         const json manifest = Manifest(true, c.settings);
         EXPECT_EQ(vek::HasManifestProxyPort(manifest), c.hasPort) << c.settings.dump();
-        EXPECT_EQ(VekProxySettings::ProxyType(manifest), c.type) << c.settings.dump();
+        EXPECT_EQ(vek::GetManifestProxyType(manifest), c.type) << c.settings.dump();
     }
-    EXPECT_TRUE(VekProxySettings::IsEndpointProduct(Manifest(true, json())));
-    EXPECT_FALSE(VekProxySettings::IsEndpointProduct(Manifest(false, json())));
-    EXPECT_FALSE(VekProxySettings::IsEndpointProduct(json{{"vek", {{"job_array", json::array()}}}}));
-    EXPECT_FALSE(VekProxySettings::IsEndpointProduct(json{{"vek", {{"job_array", "QOR"}}}}));
+    EXPECT_TRUE(vek::IsEndpointManifest(Manifest(true, json())));
+    EXPECT_FALSE(vek::IsEndpointManifest(Manifest(false, json())));
+    EXPECT_FALSE(vek::IsEndpointManifest(json{{"vek", {{"job_array", json::array()}}}}));
+    EXPECT_FALSE(vek::IsEndpointManifest(json{{"vek", {{"job_array", "QOR"}}}}));
+}
+
+// The run key names the endpoint product only as "QOR": the proxy selection, the manifest view and
+// the ping's proxy kind all follow this one rule.
+TEST(ProxySelectionTest, EndpointProductByRunKeyWithItsLetterCase)
+{
+    const struct {
+        json runKey;
+        bool endpoint;
+    } cases[] = {{"QOR", true}, {"qor", false}, {"Qor", false}, {"QOR ", false}, {1, false}, {nullptr, false}};
+    for (const auto& c : cases) {
+        const json manifest = {{"vek", {{"job_array", json::array({{{"product_data", {{"run_key", c.runKey}}}}})}}}};
+        EXPECT_EQ(vek::IsEndpointManifest(manifest), c.endpoint) << c.runKey.dump();
+    }
 }
 
 TEST(ProxySelectionTest, HandEditedManifestsAreLeftAlone)

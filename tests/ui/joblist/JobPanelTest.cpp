@@ -225,6 +225,24 @@ TEST(JobPanelTexts, EventsAndProgressShowTheirTexts)
     }
 }
 
+// The first job prepares a package only when its "create_msi" is the text "true", as the main
+// dialog and the tray window read it.
+TEST(JobPanel, PreparingPackageOnlyForTheTextTrue)
+{
+    const struct {
+        nlohmann::json createMsi;
+        const wchar_t* status;
+    } cases[] = {{"true", L"Preparing package..."}, {true, L"Installing..."}, {"TRUE", L"Installing..."}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.createMsi.dump());
+        JobListRig rig(1);
+        ASSERT_TRUE(rig.Create());
+        rig.Update(9, {{"vek", {{"job_array", {{{"create_msi", c.createMsi}}}}}}});
+        Play(rig, {Ev(0), Ev(4)}, {{"job_type", "install"}});
+        EXPECT_EQ(c.status, rig.Window().GetControlText(vek::kJobUiStatusText));
+    }
+}
+
 TEST(JobPanel, ErrorPanelsOfferRetryAndCancel)
 {
     struct Case {

@@ -334,20 +334,28 @@ TEST_F(TrayTest, CreationFillsTheIconRecordAddsTheIconAndShowsTheDialog)
 
 TEST_F(TrayTest, StartHiddenBySwitchOrSilentManifestStillAddsTheIcon)
 {
+    // The manifest is silent as the manifest view reads it: the install job's distribution.ui_mode
+    // is "SILENT" exactly; a "distribution" outside the job does not count.
     struct Case {
         const wchar_t* commandLine;
         const char* uiMode;
+        bool inJob;
         bool hidden;
     } const cases[] = {
-        {L"VekLauncher.exe", "NORMAL", false},
-        {L"VekLauncher.exe /m", "NORMAL", true},
-        {L"VekLauncher.exe", "SILENT", true},
-        {L"VekLauncher.exe /r", nullptr, false},
+        {L"VekLauncher.exe", "NORMAL", true, false},
+        {L"VekLauncher.exe /m", "NORMAL", true, true},
+        {L"VekLauncher.exe", "SILENT", true, true},
+        {L"VekLauncher.exe", "silent", true, false},
+        {L"VekLauncher.exe", "SILENT", false, false},
+        {L"VekLauncher.exe /r", nullptr, true, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.commandLine << " " << (c.uiMode ? c.uiMode : "no ui_mode"));
+        SCOPED_TRACE(testing::Message() << c.commandLine << " " << (c.uiMode ? c.uiMode : "no ui_mode") << " "
+                                        << (c.inJob ? "in the job" : "outside the job"));
         json root = {{"vek", {{"job_array", json::array({InstallJob()})}}}};
-        if (c.uiMode != nullptr)
+        if (c.uiMode != nullptr && c.inJob)
+            root["vek"]["job_array"][0]["distribution"]["ui_mode"] = c.uiMode;
+        else if (c.uiMode != nullptr)
             root["vek"]["distribution"]["ui_mode"] = c.uiMode;
         engine->manifest = Manifest(root);
         ASSERT_EQ(S_OK, Make(c.commandLine));

@@ -87,13 +87,34 @@ bool HasTrustedOwner(const std::wstring& path)
     return IsTrusted(owner);
 }
 
+bool HasFullRights()
+{
+    // A token that cannot be read counts as one with full rights: the stricter rules apply.
+    HANDLE raw = nullptr;
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw) &&
+        (::GetLastError() != ERROR_NO_TOKEN || !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)))
+        return true;
+    qkHandle token(raw);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    if (!::GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof(elevation), &size) ||
+        elevation.TokenIsElevated != 0)
+        return true;
+    // An enabled Administrators group counts even where the token does not read as elevated.
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    size = sizeof(administrators);
+    BOOL member = FALSE;
+    return !::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
+           !::CheckTokenMembership(nullptr, administrators, &member) || member != FALSE;
+}
+
 HRESULT Refuse(const std::wstring& path)
 {
     if (PathHasReparsePoint(path)) {
         QK_LOG_ERROR(L"%s is or lies under a link, not using it", path.c_str());
         return kLink;
     }
-    if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES && !HasTrustedOwner(path)) {
+    if (HasFullRights() && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES && !HasTrustedOwner(path)) {
         QK_LOG_ERROR(L"%s is owned by another account, not using it", path.c_str());
         return E_ACCESSDENIED;
     }
@@ -109,6 +130,8 @@ HRESULT RefuseOpened(HANDLE file, const std::wstring& path)
         QK_LOG_ERROR(L"%s is or lies under a link, not using it", path.c_str());
         return kLink;
     }
+    if (!HasFullRights())
+        return S_OK;
     PSID owner = nullptr;
     qkLocalPtr<void> descriptor;
     if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,

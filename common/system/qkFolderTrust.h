@@ -1,7 +1,10 @@
 #pragma once
-// Whether a folder is safe for a process with full rights to put programs in or delete from:
-// a folder that another user owns, or a link (junction, symbolic link) that another user could
-// have planted, would let that user swap files under the process or redirect what it deletes.
+// Whether a folder or a file is safe to use. A link (junction, symbolic link, hard link) that
+// another user could have planted would redirect what the process writes or deletes: refused
+// for every process. A folder that another user owns would let that user swap files under a
+// process with full rights (elevated, or an enabled member of Administrators): refused for such
+// a process only. Swapping the files of a process without full rights gains that user no
+// rights, and a shared data folder under ProgramData belongs to whichever user made it first.
 #include <windows.h>
 
 #include <string>
@@ -17,14 +20,18 @@ bool PathHasReparsePoint(const std::wstring& path);
 // be read.
 bool HasTrustedOwner(const std::wstring& path);
 
-// Why a process with full rights must not use a folder or a file in it, as an HRESULT: S_OK;
+// Whether the thread acts with full rights: its impersonation token, else the process's token,
+// is elevated or has the Administrators group enabled. True when the token cannot be read.
+bool HasFullRights();
+
+// Why the process must not use a folder or a file in it, as an HRESULT: S_OK;
 // HRESULT_FROM_WIN32(4395, ERROR_REPARSE_POINT_ENCOUNTERED) when it or a parent is a link;
-// E_ACCESSDENIED when it exists and its owner is not trusted (HasTrustedOwner). The refusal is
-// logged as "<path> is or lies under a link, not using it" or "<path> is owned by another
-// account, not using it".
+// E_ACCESSDENIED when it exists, its owner is not trusted (HasTrustedOwner) and the thread has
+// full rights (HasFullRights). The refusal is logged as "<path> is or lies under a link, not
+// using it" or "<path> is owned by another account, not using it".
 HRESULT Refuse(const std::wstring& path);
-// The same for a file opened without following links: a link, a file with other names (hard
-// links), or an untrusted owner is refused.
+// The same for a file opened without following links: a link or a file with other names (hard
+// links) is refused, an untrusted owner only with full rights.
 HRESULT RefuseOpened(HANDLE file, const std::wstring& path);
 
 } // namespace qkFolderTrust

@@ -66,9 +66,9 @@ void GetModulePath(HMODULE module, std::wstring& path);
 using LogFileConfigurator = BOOL (*)(qkConfiguredDebugOutput& logger, const wchar_t* folder, const wchar_t* baseName);
 // The data folder (GetCommonAppDataPath with the folder name) made with its missing parents, then
 // the logger's file configured there with the base name, unless the folder is refused
-// (qkFolderTrust::Refuse: a link, or another account's). The failure or refusal of the folder,
-// else S_OK whatever the configuration answers. The configuration is the caller's: it belongs to the
-// engine, above this library.
+// (qkFolderTrust::Refuse: a link, or, with full rights, another account's). The failure or refusal
+// of the folder, else S_OK whatever the configuration answers. The configuration is the caller's:
+// it belongs to the engine, above this library.
 HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, const wchar_t* folder,
                     LogFileConfigurator configure);
 

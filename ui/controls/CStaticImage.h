@@ -2,7 +2,7 @@
 // A picture drawn from a PNG resource with GDI+, stretched over the control. It paints no
 // background of its own (the parent repaints the area beneath on request), inverts its colours
 // in high contrast, and answers UI Automation as "StaticImg_<resource id>".
-#include "ui/image/VekResourceImage.h"
+#include "ui/image/VekSharedResourceImage.h"
 #include "ui/util/VekScreen.h"
 #include "ui/window/VekWindowImpl.h"
 
@@ -37,7 +37,7 @@ private:
     LRESULT OnGetObject(UINT, WPARAM wParam, LPARAM lParam, BOOL&);
 
     int m_resourceId = -1;
-    VekResourceImage m_image;
+    std::shared_ptr<VekResourceImage> m_image; // shared with every control of the same image
     bool m_highContrast = false;
 };
 

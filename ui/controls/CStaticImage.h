@@ -18,7 +18,7 @@ public:
     // other design length (a picture drawn at its pixel size no longer spans the dialog at a
     // higher resolution); shown when `show`. The window, or null.
     HWND Create(HWND parent, int resourceId, int x, int y, bool show, const VekScale& scale = VekScale());
-    // Frees a held image and loads "PNG" with the stored id; false (logged) on failure.
+    // Takes the shared "PNG" image of the stored id in place of a held one; false (logged) on failure.
     bool LoadImageW();
     // Switches to another image, asks the parent to repaint the area and shows the control.
     void SetImage(int resourceId);

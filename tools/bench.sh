@@ -16,6 +16,8 @@
 #                        request the server sees for its product, median of BENCH_STARTS runs
 #                        (default 7) after one warm-up run, alternating with its yardstick: a bare
 #                        program of the same bitness that makes one WinHTTP request
+#   BENCH_ONLY=start     the start benchmark alone; BENCH_START_TRACE=1 adds the table of the
+#                        launcher's start-up steps from its start-up trace (tools/bench/start_bench.py)
 #   BENCH_BUILD=1        first the CPU time of a clean build of each tree (tools/bench-build.sh)
 #   sha_bare / sha       SHA-256 of the 1 GiB file: a bare CryptoAPI loop of 8 KiB reads and the
 #                        launcher's vek::security::CalculateSHA256ForFile, alternately, and native
@@ -32,8 +34,9 @@ tree=$(bash tools/launcher-tree.sh)
 echo "bench: the launcher's code from $tree"
 # The build's CPU time, from a clean build of each tree, when asked: BENCH_BUILD=1.
 if [ -n "${BENCH_BUILD:-}" ]; then bash tools/bench-build.sh; fi
+only=${BENCH_ONLY:-}
 # The settings store benchmark first: it needs no server.
-BENCH_TREE=$tree bash tools/bench-settings.sh
+[ -z "$only" ] && BENCH_TREE=$tree bash tools/bench-settings.sh
 limit=600 # seconds per run
 pairs=${BENCH_PAIRS:-4}
 if ! cmake --build "$tree" --target DownloadBench >/dev/null; then
@@ -77,6 +80,7 @@ if cmake --build "$ltree" --target VekLauncher VekDemoPlugin vek_trust_cert Impo
 else
   echo "bench: the launcher or its fixtures do not build; no start figures"
 fi
+[ "$only" = start ] && exit 0
 
 echo "== Wine: idle process; bare WinHTTP loop and download engine, 1 GiB, $pairs pairs; engine at 1920 MiB"
 run idle idle

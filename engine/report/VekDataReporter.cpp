@@ -1,6 +1,6 @@
 #include "engine/report/VekDataReporter.h"
 
-#include "engine/mid/zubLifecycle.h"
+#include "engine/report/VekMachineIdCache.h"
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkStringConvert.h"
@@ -239,7 +239,7 @@ nlohmann::json& VekDataReporter::ProxySettings()
 
 VekDataReporter::VekDataReporter(const json* manifest)
 {
-    machineIdSource = [](std::wstring& id) { return zubLifecycle::RunMID(id); };
+    machineIdSource = [](std::wstring& id) { return VekMachineIdCache::Process().Get(id); };
     selectSilo = [] { return SelectLauncherSilo(); };
     urlFileFolder = [] {
         std::wstring folder;

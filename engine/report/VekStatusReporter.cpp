@@ -1,6 +1,6 @@
 #include "engine/report/VekStatusReporter.h"
 
-#include "engine/mid/zubLifecycle.h"
+#include "engine/report/VekMachineIdCache.h"
 #include "services/launcher/VekTokenMask.h"
 
 #include "common/base/qkStringConvert.h"
@@ -151,7 +151,7 @@ nlohmann::json VekStatusReporter::Manifest::ProxySettings() const
 
 VekStatusReporter::VekStatusReporter() : m_eventNames(StatusEventNames())
 {
-    machineIdSource = [](std::wstring& id) { return zubLifecycle::RunMID(id); };
+    machineIdSource = [](std::wstring& id) { return VekMachineIdCache::Process().Get(id); };
     launcherPath = [] {
         wchar_t path[MAX_PATH] = {};
         ::GetModuleFileNameW(nullptr, path, MAX_PATH);

@@ -119,6 +119,22 @@ TEST_F(ControlsTest, ImageButtonChoosesTheImageOfItsState)
     EXPECT_TRUE(window.commands.empty());
 }
 
+TEST_F(ControlsTest, ControlsOfOneImageDecodeItOnce)
+{
+    const unsigned long before = vek::VekResourceImage::DecodedCount();
+    Button retry(Button::kStyleHover), cancel(Button::kStyleHover), close(Button::kStyleHover);
+    ASSERT_TRUE(MakeFooterButton(retry, 4303, 10, L"Retry"));
+    ASSERT_TRUE(MakeFooterButton(cancel, 4304, 140, L"Cancel"));
+    ASSERT_TRUE(MakeFooterButton(close, 4305, 270, L"Close"));
+    vek::CStaticImage logo, secondLogo;
+    ASSERT_NE(logo.Create(window, IDR_PNG_LOGO, 20, 40, true), nullptr);
+    ASSERT_NE(secondLogo.Create(window, IDR_PNG_LOGO, 80, 40, true), nullptr);
+    for (HWND control : {retry.GetHwnd(), cancel.GetHwnd(), close.GetHwnd(), logo.GetHwnd(), secondLogo.GetHwnd()})
+        ::RedrawWindow(control, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    // The buttons' face and the logo: one decode each.
+    EXPECT_EQ(vek::VekResourceImage::DecodedCount() - before, 2u);
+}
+
 TEST_F(ControlsTest, ImageButtonClicksAndReportsItsArea)
 {
     Button button(Button::kStyleHover);

@@ -1,5 +1,6 @@
 // The language choice and the string tables, images and manifest of the launcher's resources.
 #include "ui/image/VekResourceImage.h"
+#include "ui/image/VekSharedResourceImage.h"
 #include "ui/res/VekResourceIds.h"
 #include "ui/resources/CVekResourceLoader.h"
 #include "ui/util/VekPageAddress.h"
@@ -209,6 +210,28 @@ TEST(VekResourceImage, EveryImageDecodes)
     EXPECT_FALSE(missing.Load(4242, L"PNG", module));
     EXPECT_FALSE(missing.IsLoaded());
     EXPECT_THROW(missing.GetImage(), std::runtime_error);
+}
+
+TEST(VekSharedResourceImage, OneDecodeWhileHeldAndNoneKeptAfter)
+{
+    HMODULE module = ::GetModuleHandleW(nullptr);
+    const unsigned long before = vek::VekResourceImage::DecodedCount();
+    std::shared_ptr<vek::VekResourceImage> first = vek::VekSharedResourceImage::Get(IDR_PNG_BUTTON, L"PNG", module);
+    std::shared_ptr<vek::VekResourceImage> second = vek::VekSharedResourceImage::Get(IDR_PNG_BUTTON, L"PNG", module);
+    std::shared_ptr<vek::VekResourceImage> other = vek::VekSharedResourceImage::Get(IDR_PNG_LOGO, L"PNG", module);
+    ASSERT_TRUE(first && second && other);
+    EXPECT_EQ(first, second);
+    EXPECT_NE(first, other);
+    EXPECT_EQ(first->GetImage()->GetWidth(), 120u);
+    EXPECT_EQ(vek::VekResourceImage::DecodedCount() - before, 2u);
+
+    // Once no one holds it, the image is freed and the next caller decodes it again.
+    first.reset();
+    second.reset();
+    EXPECT_TRUE(vek::VekSharedResourceImage::Get(IDR_PNG_BUTTON, L"PNG", module));
+    EXPECT_EQ(vek::VekResourceImage::DecodedCount() - before, 3u);
+
+    EXPECT_EQ(vek::VekSharedResourceImage::Get(4242, L"PNG", module), nullptr);
 }
 
 TEST(VekLauncherManifest, DeclaresWhatTheLauncherNeeds)

@@ -147,8 +147,9 @@ VekResourceImage* CGDIPlusButtonImpl::CachedImage(int resourceId)
     auto found = m_cache.find(resourceId);
     if (found != m_cache.end())
         return found->second.get();
-    auto image = std::make_unique<VekResourceImage>();
-    if (!image->Load(static_cast<UINT>(resourceId), L"PNG", CVekResourceLoader::Instance().GetModule()))
+    std::shared_ptr<VekResourceImage> image = VekSharedResourceImage::Get(static_cast<UINT>(resourceId), L"PNG",
+                                                                          CVekResourceLoader::Instance().GetModule());
+    if (!image)
         return nullptr; // not cached: a later paint tries again
     return m_cache.emplace(resourceId, std::move(image)).first->second.get();
 }

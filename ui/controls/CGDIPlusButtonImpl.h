@@ -6,7 +6,7 @@
 // tooltip and optional auto-repeat. Every visible change of state is reported to the parent
 // with WM_VEK_INVALIDATE_AREA first, so that a parent that paints its background repaints it.
 // The window is of the system class "BUTTON", routed through the message map from its creation.
-#include "ui/image/VekResourceImage.h"
+#include "ui/image/VekSharedResourceImage.h"
 #include "ui/window/VekWindowImpl.h"
 
 #include <map>
@@ -118,7 +118,7 @@ private:
     int m_pushedIndex = -1;
     int m_focusIndex = -1;
     int m_disabledIndex = -1;
-    std::map<int, std::unique_ptr<VekResourceImage>> m_cache;
+    std::map<int, std::shared_ptr<VekResourceImage>> m_cache; // shared with every control of the same image
     DWORD m_state = 0;
     HCURSOR m_cursor = nullptr;
 };

@@ -22,7 +22,7 @@ HWND CStaticImage::Create(HWND parent, int resourceId, int x, int y, bool show, 
     if (resourceId != -1) {
         m_resourceId = resourceId;
         if (LoadImageW()) {
-            Gdiplus::Image* image = m_image.GetImage();
+            Gdiplus::Image* image = m_image->GetImage();
             rect.right = x + scale.X(static_cast<int>(image->GetWidth()));
             rect.bottom = y + scale.Y(static_cast<int>(image->GetHeight()));
         }
@@ -42,8 +42,9 @@ HWND CStaticImage::Create(HWND parent, int resourceId, int x, int y, bool show, 
 
 bool CStaticImage::LoadImageW()
 {
-    m_image.Free();
-    if (!m_image.Load(static_cast<UINT>(m_resourceId), L"PNG", CVekResourceLoader::Instance().GetModule())) {
+    m_image = VekSharedResourceImage::Get(static_cast<UINT>(m_resourceId), L"PNG",
+                                          CVekResourceLoader::Instance().GetModule());
+    if (!m_image) {
         QK_LOG_ERROR(L"Failed to load %d resource", m_resourceId);
         return false;
     }
@@ -72,10 +73,10 @@ LRESULT CStaticImage::OnThemeChanged(UINT, WPARAM, LPARAM, BOOL&)
 LRESULT CStaticImage::OnPaint(UINT, WPARAM, LPARAM, BOOL&)
 {
     VekPaintDC paint(m_hWnd);
-    if (!m_image.IsLoaded())
+    if (!m_image)
         return 0;
     const RECT client = GetClientRect();
-    Gdiplus::Image* image = m_image.GetImage();
+    Gdiplus::Image* image = m_image->GetImage();
     Gdiplus::Graphics graphics(paint.Get());
     const Gdiplus::Rect target(0, 0, client.right - client.left, client.bottom - client.top);
     if (!m_highContrast) {

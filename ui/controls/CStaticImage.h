@@ -2,7 +2,7 @@
 // A picture drawn from a PNG resource with GDI+, stretched over the control. It paints no
 // background of its own (the parent repaints the area beneath on request), inverts its colours
 // in high contrast, and answers UI Automation as "StaticImg_<resource id>".
-#include "ui/image/VekResourceImage.h"
+#include "ui/image/VekSharedResourceImage.h"
 #include "ui/util/VekScreen.h"
 #include "ui/window/VekWindowImpl.h"
 
@@ -18,7 +18,7 @@ public:
     // other design length (a picture drawn at its pixel size no longer spans the dialog at a
     // higher resolution); shown when `show`. The window, or null.
     HWND Create(HWND parent, int resourceId, int x, int y, bool show, const VekScale& scale = VekScale());
-    // Frees a held image and loads "PNG" with the stored id; false (logged) on failure.
+    // Takes the shared "PNG" image of the stored id in place of a held one; false (logged) on failure.
     bool LoadImageW();
     // Switches to another image, asks the parent to repaint the area and shows the control.
     void SetImage(int resourceId);
@@ -37,7 +37,7 @@ private:
     LRESULT OnGetObject(UINT, WPARAM wParam, LPARAM lParam, BOOL&);
 
     int m_resourceId = -1;
-    VekResourceImage m_image;
+    std::shared_ptr<VekResourceImage> m_image; // shared with every control of the same image
     bool m_highContrast = false;
 };
 

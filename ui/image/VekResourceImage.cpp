@@ -9,6 +9,8 @@
 
 namespace vek {
 
+std::atomic<unsigned long> VekResourceImage::s_decoded{0};
+
 VekResourceImage::~VekResourceImage()
 {
     Free();
@@ -48,7 +50,13 @@ bool VekResourceImage::Load(UINT resourceId, const wchar_t* resourceType, HMODUL
         FreeLocked();
         return false;
     }
+    ++s_decoded;
     return true;
+}
+
+unsigned long VekResourceImage::DecodedCount()
+{
+    return s_decoded.load();
 }
 
 bool VekResourceImage::IsLoaded()

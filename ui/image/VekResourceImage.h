@@ -7,6 +7,7 @@
 #include "common/base/qkCriticalSection.h"
 #include "ui/image/VekGdiplus.h"
 
+#include <atomic>
 #include <memory>
 
 namespace vek {
@@ -25,12 +26,16 @@ public:
     Gdiplus::Image* GetImage();
     void Free();
 
+    // How many images this process has decoded so far (tests).
+    static unsigned long DecodedCount();
+
 private:
     void FreeLocked();
 
     qkCriticalSection m_lock;
     HGLOBAL m_block = nullptr; // locked while the image lives
     std::unique_ptr<Gdiplus::Image> m_image;
+    static std::atomic<unsigned long> s_decoded;
 };
 
 } // namespace vek

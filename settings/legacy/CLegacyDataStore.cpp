@@ -40,7 +40,9 @@ bool CLegacyDataStore::MakeCipher(const BYTE key[8])
     CLegacyBlowfishCipher* c = CLegacyBlowfishCipher::Create(key, 8);
     if (c == nullptr)
         return false;
-    m_cipher.Attach(c);
+    // Create's reference moves to the member (this toolchain's Attach would take another).
+    m_cipher = c;
+    c->Release();
     return true;
 }
 

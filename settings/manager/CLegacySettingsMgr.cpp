@@ -33,10 +33,9 @@ HRESULT CLegacySettingsMgr::OpenSettings(LPCWSTR path, ISettings** settings)
     if (!m_db->KeyExists(key))
         return ResultHr(result::kNotFound);
     Microsoft::WRL::ComPtr<LegacySettings> object;
-    object.Attach(new (std::nothrow) LegacySettings(key));
+    object = new (std::nothrow) LegacySettings(key); // the one reference
     if (!object)
         return ResultHr(result::kOutOfMemory);
-    object->AddRef();
     {
         auto objectLock = object->Lock();
         if (!m_db->LoadKeyValues(key, object->Values()))

@@ -63,10 +63,10 @@ CSettingsMgr::~CSettingsMgr()
 // A new settings object for the path, with one reference; a bad path gives its mapped result.
 HRESULT CSettingsMgr::NewSettings(LPCWSTR path, Microsoft::WRL::ComPtr<CSettings>& object)
 {
-    object.Attach(new (std::nothrow) CSettings());
+    // Assignment takes the one reference (this toolchain's Attach takes one of its own).
+    object = new (std::nothrow) CSettings();
     if (!object)
         return ResultHr(result::kOutOfMemory);
-    object->AddRef();
     HRESULT hr = object->Initialize(path);
     if (FAILED(hr))
         object.Reset();

@@ -102,22 +102,19 @@ HRESULT CStandaloneSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCi
         else
             return probe;
         if (legacy) {
-            CLegacySettingsMgr* older = new (std::nothrow) CLegacySettingsMgr();
-            if (older == nullptr)
+            // Assignment takes the one reference (this toolchain's Attach takes one of its own).
+            Microsoft::WRL::ComPtr<CLegacySettingsMgr> older = new (std::nothrow) CLegacySettingsMgr();
+            if (!older)
                 return ResultHr(result::kOutOfMemory);
-            older->AddRef();
-            m_inner.Attach(static_cast<ISettingsMgr*>(older));
+            m_inner = static_cast<ISettingsMgr*>(older.Get());
         } else {
-            CSettingsMgr* inner = new (std::nothrow) CSettingsMgr();
-            if (inner == nullptr)
+            Microsoft::WRL::ComPtr<CSettingsMgr> inner = new (std::nothrow) CSettingsMgr();
+            if (!inner)
                 return ResultHr(result::kOutOfMemory);
-            inner->AddRef();
             HRESULT hr = inner->Init();
-            if (FAILED(hr)) {
-                inner->Release();
+            if (FAILED(hr))
                 return hr;
-            }
-            m_inner.Attach(static_cast<ISettingsMgr*>(inner));
+            m_inner = static_cast<ISettingsMgr*>(inner.Get());
         }
     }
     return OpenInner(storePath, flags, cipher);

@@ -27,8 +27,9 @@ DWORD MakeStringObject(const std::wstring& text, IUnknown** out)
 DWORD MakeMemoryObject(const void* data, DWORD size, IUnknown** out)
 {
     *out = nullptr;
+    // Create's reference moves into the owner (this toolchain's Attach would take another).
     Microsoft::WRL::ComPtr<IMemoryObject> object;
-    object.Attach(qkTalMemoryImpl::Create());
+    *object.GetAddressOf() = qkTalMemoryImpl::Create();
     if (!object)
         return result::kOutOfMemory;
     if (size != 0 && object->SetData(data, size) == nullptr)

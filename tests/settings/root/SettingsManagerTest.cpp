@@ -12,6 +12,7 @@
 
 #include "ManagerTestSupport.h"
 #include "SettingsTestSupport.h"
+#include "common/objects/qkTalCountedObject.h"
 #include "settings/file/CSafeFile.h"
 #include "settings/legacy/CLegacyBlowfishCipher.h"
 #include "settings/manager/CReaderWriterLock.h"
@@ -370,4 +371,40 @@ TEST_F(SettingsManager, CallerCipherEnciphersTheStore)
     DWORD size = 32;
     EXPECT_EQ(R(result::kOk), s->GetString(L"Token", text, &size));
     EXPECT_STREQ(L"plain-text-marker", text);
+}
+
+// Every object the manager hands out is freed with its last reference, and the manager's own
+// parts (the inner manager, the older format's cipher) with the manager: nothing is left
+// behind per read or per open, in either format.
+TEST_F(SettingsManager, ReleasedObjectsAreFreed)
+{
+    const struct {
+        const char* label;
+        DWORD flags;
+    } kFormats[] = {{"store", openflag::kCreateNew}, {"older format", openflag::kCreateNew | openflag::kPreferLegacy}};
+    mgr.Reset();
+    for (const auto& format : kFormats) {
+        SCOPED_TRACE(format.label);
+        const LONG before = qkTalCountedObject::GetModuleObjectCount();
+        {
+            ComPtr<ISettingsMgr> m;
+            ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&m));
+            ASSERT_EQ(R(result::kOk), m->Open(path.c_str(), format.flags, nullptr));
+            ComPtr<ISettings> s;
+            ASSERT_EQ(R(result::kOk), m->GetSettings(L"A", &s));
+            ASSERT_EQ(R(result::kOk), s->SetDword(L"v", 1));
+            ASSERT_EQ(R(result::kOk), m->PutSettings(s.Get()));
+            s.Reset();
+            const LONG open = qkTalCountedObject::GetModuleObjectCount();
+            for (int i = 0; i < 3; ++i) {
+                ASSERT_EQ(R(result::kOk), m->OpenSettings(L"A", &s));
+                s.Reset();
+                ASSERT_EQ(R(result::kOk), m->GetSettings(L"B", &s));
+                s.Reset();
+            }
+            EXPECT_EQ(open, qkTalCountedObject::GetModuleObjectCount());
+            EXPECT_EQ(R(result::kOk), m->Close());
+        }
+        EXPECT_EQ(before, qkTalCountedObject::GetModuleObjectCount());
+    }
 }

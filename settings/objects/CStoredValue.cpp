@@ -18,11 +18,18 @@ NtStatus CStoredValue::SetValue(DWORD type, const void* data, DWORD size)
     }
     if (data == nullptr && need != 0)
         return status::kInvalidParameter;
-    try {
-        m_data.assign(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + need);
-    } catch (const std::bad_alloc&) {
-        return status::kNoMemory;
+    if (need <= kInline) {
+        if (need != 0)
+            std::memcpy(m_inline, data, need);
+        m_heap.clear();
+    } else {
+        try {
+            m_heap.assign(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + need);
+        } catch (const std::bad_alloc&) {
+            return status::kNoMemory;
+        }
     }
+    m_size = need;
     m_type = type;
     return status::kSuccess;
 }
@@ -50,8 +57,8 @@ NtStatus CStoredValue::Serialize(BYTE* buffer, DWORD size, DWORD* written) const
         std::memcpy(at, &n, 4);
         at += 4;
     }
-    if (!m_data.empty())
-        std::memcpy(at, m_data.data(), m_data.size());
+    if (m_size != 0)
+        std::memcpy(at, Data(), m_size);
     if (written != nullptr)
         *written = need;
     return status::kSuccess;

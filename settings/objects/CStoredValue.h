@@ -34,13 +34,18 @@ public:
 
     const CountedString& Name() const { return m_name.Get(); }
     DWORD Type() const { return m_type; }
-    DWORD Size() const { return static_cast<DWORD>(m_data.size()); }
-    const BYTE* Data() const { return m_data.data(); }
+    DWORD Size() const { return m_size; }
+    const BYTE* Data() const { return m_size <= kInline ? m_inline : m_heap.data(); }
 
 private:
+    // Numbers and short values live inline: a section loads without one allocation per value.
+    static constexpr DWORD kInline = 8;
+
     CStringBuffer m_name;
     DWORD m_type = 0;
-    std::vector<BYTE> m_data;
+    DWORD m_size = 0;
+    BYTE m_inline[kInline] = {};
+    std::vector<BYTE> m_heap; // values longer than kInline
 };
 
 } // namespace qkSettings

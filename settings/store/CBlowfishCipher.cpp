@@ -94,8 +94,8 @@ bool CBlowfishCipher::Transform(const void* source, DWORD size, void* target, DW
         QK_TRACE(L"refused: size %lu, room %lu", size, targetSize ? *targetSize : 0);
         return false;
     }
-    // A private copy of the keyed state lets one object serve several threads.
-    State st = m_state;
+    // The keyed state is only read here, so one object serves several threads at once.
+    const State& st = m_state;
     BYTE* out = static_cast<BYTE*>(target);
     if (out != source)
         std::memmove(out, source, size);

@@ -225,3 +225,44 @@ TEST(DataRoot, SetValueAndRawReads)
     BYTE record[24];
     EXPECT_EQ(status::kSuccess, blob.CopyValue(Name(L"L"), record));
 }
+
+// Values of any size keep their bytes, whether they fit the entry inline or not, when one entry
+// is overwritten with shorter and longer values and when a table goes through its image.
+TEST(ValueTable, SizesAroundTheInlineLimitKeepTheirBytes)
+{
+    BYTE bytes[100];
+    for (int i = 0; i < 100; ++i)
+        bytes[i] = static_cast<BYTE>(i * 7 + 1);
+    const DWORD kSizes[] = {9, 0, 8, 1, 100, 7, 16, 4};
+    CountedString name;
+    ASSERT_TRUE(SUCCEEDED(MakeCountedString(L"v", name)));
+    CValueTable one, many;
+    for (DWORD size : kSizes) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(status::kSuccess, one.Set(storetype::kBinary, name, bytes, size));
+        const CStoredValue* v = one.Find(name);
+        ASSERT_NE(nullptr, v);
+        ASSERT_EQ(size, v->Size());
+        EXPECT_EQ(0, std::memcmp(bytes, v->Data(), size));
+        wchar_t text[16];
+        swprintf(text, 16, L"n%lu", static_cast<unsigned long>(size));
+        CountedString n;
+        ASSERT_TRUE(SUCCEEDED(MakeCountedString(text, n)));
+        ASSERT_EQ(status::kSuccess, many.Set(storetype::kBinary, n, bytes, size));
+    }
+    std::vector<BYTE> image;
+    ASSERT_EQ(status::kSuccess, many.SaveImage(image));
+    CValueTable loaded;
+    ASSERT_EQ(status::kSuccess, loaded.LoadImage(image.data(), static_cast<DWORD>(image.size())));
+    EXPECT_EQ(many.LiveCount(), loaded.LiveCount());
+    for (DWORD size : kSizes) {
+        wchar_t text[16];
+        swprintf(text, 16, L"n%lu", static_cast<unsigned long>(size));
+        CountedString n;
+        ASSERT_TRUE(SUCCEEDED(MakeCountedString(text, n)));
+        const CStoredValue* v = loaded.Find(n);
+        ASSERT_NE(nullptr, v);
+        ASSERT_EQ(size, v->Size());
+        EXPECT_EQ(0, std::memcmp(bytes, v->Data(), size));
+    }
+}

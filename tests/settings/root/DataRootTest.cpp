@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "SettingsTestSupport.h"
 #include "settings/file/CSafeFile.h"
@@ -244,10 +245,9 @@ TEST(ValueTable, SizesAroundTheInlineLimitKeepTheirBytes)
         ASSERT_NE(nullptr, v);
         ASSERT_EQ(size, v->Size());
         EXPECT_EQ(0, std::memcmp(bytes, v->Data(), size));
-        wchar_t text[16];
-        swprintf(text, 16, L"n%lu", static_cast<unsigned long>(size));
+        const std::wstring text = L"n" + std::to_wstring(size);
         CountedString n;
-        ASSERT_TRUE(SUCCEEDED(MakeCountedString(text, n)));
+        ASSERT_TRUE(SUCCEEDED(MakeCountedString(text.c_str(), n)));
         ASSERT_EQ(status::kSuccess, many.Set(storetype::kBinary, n, bytes, size));
     }
     std::vector<BYTE> image;
@@ -256,10 +256,9 @@ TEST(ValueTable, SizesAroundTheInlineLimitKeepTheirBytes)
     ASSERT_EQ(status::kSuccess, loaded.LoadImage(image.data(), static_cast<DWORD>(image.size())));
     EXPECT_EQ(many.LiveCount(), loaded.LiveCount());
     for (DWORD size : kSizes) {
-        wchar_t text[16];
-        swprintf(text, 16, L"n%lu", static_cast<unsigned long>(size));
+        const std::wstring text = L"n" + std::to_wstring(size);
         CountedString n;
-        ASSERT_TRUE(SUCCEEDED(MakeCountedString(text, n)));
+        ASSERT_TRUE(SUCCEEDED(MakeCountedString(text.c_str(), n)));
         const CStoredValue* v = loaded.Find(n);
         ASSERT_NE(nullptr, v);
         ASSERT_EQ(size, v->Size());

@@ -5,6 +5,7 @@
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkCommandLine.h"
+#include "common/objects/qkComAdopt.h"
 #include "engine/launcher/VekSwitches.h"
 #include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
@@ -230,9 +231,9 @@ HRESULT VekJobEngine::createShortcut(IPersistFile* link, int csidl, const std::w
 void VekJobEngine::createShortcuts(const std::wstring& installFolder, const std::wstring& launcherPath)
 {
     ComPtr<IShellLinkW> launcherLink;
-    launcherLink.Attach(createShellLink(launcherPath));
+    qkLib::Adopt(launcherLink, createShellLink(launcherPath));
     ComPtr<IShellLinkW> folderLink;
-    folderLink.Attach(createShellLink(installFolder));
+    qkLib::Adopt(folderLink, createShellLink(installFolder));
     if (!launcherLink && !folderLink) {
         QK_LOG_ERROR(L"Unable to create shortcuts.");
         return;

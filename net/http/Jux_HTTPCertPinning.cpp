@@ -8,6 +8,7 @@
 #include "common/objects/GetCallerAddress.h"
 #include "common/objects/qkInstanceFactory.h"
 #include "common/persist/qkTalMemoryStreamImpl.h"
+#include "common/objects/qkComAdopt.h"
 #include "net/http/Jux_CertContextUtils.h"
 #include "net/http/Jux_CertInfoHelper.h"
 #include "net/http/Jux_HTTPClientSettings.h"
@@ -497,7 +498,7 @@ void CHTTPCertPinning::FileDetailedReport(const PinningReport& report, const std
     if (utf8Text.empty())
         return;
     ComPtr<qkTalMemoryStreamImpl> memory;
-    memory.Attach(qkTalMemoryStreamImpl::Create());
+    qkLib::Adopt(memory, qkTalMemoryStreamImpl::Create());
     if (!memory || !memory->Write(utf8Text.data(), static_cast<ULONG>(utf8Text.size())) || !memory->SetPosition(0)) {
         QK_TRACE(L"no memory object for the chain text");
         return;

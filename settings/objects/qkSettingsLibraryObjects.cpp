@@ -5,6 +5,7 @@
 #include "common/persist/IStringObject.h"
 #include "common/persist/qkTalMemoryImpl.h"
 #include "common/persist/qkTalStringImpl.h"
+#include "common/objects/qkComAdopt.h"
 #include "settings/store/qkSettingsResult.h"
 
 namespace qkSettings {
@@ -27,9 +28,8 @@ DWORD MakeStringObject(const std::wstring& text, IUnknown** out)
 DWORD MakeMemoryObject(const void* data, DWORD size, IUnknown** out)
 {
     *out = nullptr;
-    // Create's reference moves into the owner (this toolchain's Attach would take another).
     Microsoft::WRL::ComPtr<IMemoryObject> object;
-    *object.GetAddressOf() = qkTalMemoryImpl::Create();
+    qkLib::Adopt(object, qkTalMemoryImpl::Create());
     if (!object)
         return result::kOutOfMemory;
     if (size != 0 && object->SetData(data, size) == nullptr)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "ObjectTestSupport.h"
+#include "common/objects/qkComAdopt.h"
 #include "common/objects/qkTalCountedObject.h"
 
 namespace {
@@ -76,6 +77,23 @@ TEST(qkTalCountedObject, ModuleObjectCountFollowsLiveObjects)
         o->Release();
     EXPECT_EQ(qkTalCountedObject::GetModuleObjectCount(), before);
     EXPECT_EQ(g_finalReleases, finalReleases + 3) << "FinalRelease runs before each destruction";
+}
+
+// An owner that adopts a created object's reference frees it with its last release; this
+// toolchain's Attach would add a reference and keep the object alive.
+TEST(qkTalCountedObject, AdoptedObjectIsFreedWithItsOwner)
+{
+    const LONG before = qkTalCountedObject::GetModuleObjectCount();
+    {
+        Microsoft::WRL::ComPtr<ITestA> owner;
+        qkLib::Adopt(owner, qkTalCreateObject<TestObject, ITestA>());
+        ASSERT_TRUE(owner);
+        EXPECT_EQ(owner->A(), 1);
+        Microsoft::WRL::ComPtr<ITestA> replaced = owner;
+        qkLib::Adopt(owner, qkTalCreateObject<TestObject, ITestA>());
+        EXPECT_EQ(qkTalCountedObject::GetModuleObjectCount(), before + 2);
+    }
+    EXPECT_EQ(qkTalCountedObject::GetModuleObjectCount(), before);
 }
 
 TEST(qkTalCountedObject, OwnerLocksTheModuleForTheObjectsLifetime)

@@ -4,10 +4,12 @@
 #include "engine/manifest/ManifestJson.h"
 #include "engine/manifest/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
+#include "engine/manifest/VekOwnManifest.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
 
 #include <limits>
+#include <memory>
 
 namespace vek {
 
@@ -47,14 +49,14 @@ size_t TextDepth(std::string_view text)
 
 HRESULT ManifestDocument::LoadFromLauncher(const wchar_t* launcherPath)
 {
-    json root;
-    const HRESULT hr = LoadManifest(launcherPath, root);
+    std::shared_ptr<const json> own;
+    const HRESULT hr = launcherPath != nullptr ? VekOwnManifest::Load(launcherPath, own) : E_INVALIDARG;
     if (FAILED(hr)) {
         QK_LOG_ERROR(L"LoadManifest() failed for %s, hr=0x%08X", launcherPath != nullptr ? launcherPath : L"(null)",
                      static_cast<unsigned>(hr));
         return hr;
     }
-    return Adopt(std::move(root));
+    return Adopt(*own);
 }
 
 HRESULT ManifestDocument::LoadFromText(std::string_view utf8)

@@ -10,6 +10,7 @@
 #include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestJson.h"
 #include "engine/manifest/VekJobKeys.h"
+#include "engine/manifest/VekOwnManifest.h"
 #include "net/proxy/ManifestProductKind.h"
 #include "net/proxy/ManifestProxySettings.h"
 #include "net/proxy/IBrowserProxyProvider.h"
@@ -265,9 +266,9 @@ VekPingReporter* EnsureProcessReporter()
         nlohmann::json& manifest = VekPingReporter::ProcessManifest();
         std::wstring path;
         GetModulePath(nullptr, path);
-        nlohmann::json loaded;
-        if (LoadManifest(path.c_str(), loaded) == S_OK)
-            manifest = loaded;
+        std::shared_ptr<const nlohmann::json> loaded;
+        if (VekOwnManifest::Load(path, loaded) == S_OK)
+            manifest = *loaded;
         else if (manifest.is_null() || (manifest.is_object() && manifest.empty()))
             VekPingReporter::SetPingsOff(true);
     }

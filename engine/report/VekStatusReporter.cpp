@@ -8,6 +8,7 @@
 #include "common/errors/qkLog.h"
 #include "common/system/qkOSInfo.h"
 #include "engine/manifest/ManifestAccess.h"
+#include "engine/manifest/VekOwnManifest.h"
 #include "net/http/Jux_TimeUtils.h"
 #include "net/proxy/VekProxySettings.h"
 #include "services/launcher/VekResultCodes.h"
@@ -209,9 +210,9 @@ void VekStatusReporter::initFromOwnManifest()
     std::wstring path = launcherPath();
     if (path.size() > MAX_PATH)
         path.resize(MAX_PATH);
-    nlohmann::json manifest;
-    if (LoadManifest(path.c_str(), manifest) == S_OK)
-        init(manifest, GetMachineId());
+    std::shared_ptr<const nlohmann::json> manifest;
+    if (VekOwnManifest::Load(path, manifest) == S_OK)
+        init(*manifest, GetMachineId());
     else
         QK_LOG_ERROR(L"Unable to load manifest");
 }

@@ -12,6 +12,7 @@
 #include "ui/resources/CVekResourceLoader.h"
 #include "ui/util/VekFonts.h"
 #include "ui/util/VekScreen.h"
+#include "common/errors/qkLog.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -159,6 +160,38 @@ TEST_F(ControlsTest, ImageButtonClicksAndReportsItsArea)
     EXPECT_EQ(rect.right - rect.left, text.cx + 30);
     EXPECT_EQ(rect.bottom - rect.top, text.cy + 10);
     EXPECT_EQ(button.GetWindowText(), L"Restart and Upgrade");
+}
+
+// The lines the process logger writes while it lives.
+class LoggedLines : public qkDebugOutput {
+public:
+    LoggedLines() : qkDebugOutput(L"capture")
+    {
+        SetDebugType(LevelInformation);
+        qkLib::ProcessLogger().SetForwardTo(this);
+    }
+    ~LoggedLines() override { qkLib::ProcessLogger().SetForwardTo(nullptr); }
+    void OutputText(const wchar_t* line) override { lines.emplace_back(line ? line : L""); }
+    std::vector<std::wstring> lines;
+};
+
+TEST_F(ControlsTest, ImageButtonWithoutTooltipLooksUpNoString)
+{
+    // The footer and action buttons pass no string (-1): nothing is looked up, so no failed
+    // lookup is logged, and the button has no tooltip.
+    Button plain(Button::kStyleHover), titled(Button::kStyleHover);
+    LoggedLines log;
+    ASSERT_TRUE(vek::CreateImageButton(window, plain, 3308, 10, 200, 120, 32, -1, nullptr, IDR_PNG_BUTTON,
+                                       IDR_PNG_BUTTON_PUSHED, IDR_PNG_BUTTON_HOVER, IDR_PNG_BUTTON_DISABLED));
+    for (const std::wstring& line : log.lines)
+        EXPECT_EQ(line.find(L"Unable to load string"), std::wstring::npos) << line;
+    // A string id that is missing still logs and falls back to its default.
+    ASSERT_TRUE(vek::CreateImageButton(window, titled, 3309, 140, 200, 120, 32, 9999, L"Fallback", IDR_PNG_BUTTON,
+                                       IDR_PNG_BUTTON_PUSHED, IDR_PNG_BUTTON_HOVER, IDR_PNG_BUTTON_DISABLED));
+    bool logged = false;
+    for (const std::wstring& line : log.lines)
+        logged = logged || line.find(L"Unable to load string 9999") != std::wstring::npos;
+    EXPECT_TRUE(logged);
 }
 
 TEST_F(ControlsTest, ImageButtonScreenshot)

@@ -376,8 +376,12 @@ bool CreateImageButton(HWND parent, CGDIPlusButtonImpl& button, UINT controlId, 
                        int tooltipStringId, const wchar_t* tooltipDefault, int normal, int pushed, int focusOrHover,
                        int disabled)
 {
+    // -1 asks for no tooltip: no string is looked up (a lookup of it only fails and logs).
     std::wstring tooltip;
-    CVekResourceLoader::Instance().LoadStringEx(tooltip, static_cast<UINT>(tooltipStringId), tooltipDefault);
+    if (tooltipStringId >= 0)
+        CVekResourceLoader::Instance().LoadStringEx(tooltip, static_cast<UINT>(tooltipStringId), tooltipDefault);
+    else if (tooltipDefault != nullptr)
+        tooltip = tooltipDefault;
     button.SetTooltipText(tooltip);
     const RECT rect = {x, y, x + width, y + height};
     if (!button.Create(parent, rect, L"", CGDIPlusButtonImpl::kWindowStyle, 0, controlId, normal, pushed, focusOrHover,

@@ -124,7 +124,8 @@ private:
 };
 
 // Creates a button for the user-interface windows: images as Create takes them, the tooltip
-// text from the string table (or its default), the window on the rectangle, shown.
+// text from the string table (or its default; a string id of -1 takes the default alone, and
+// null there gives no tooltip), the window on the rectangle, shown.
 bool CreateImageButton(HWND parent, CGDIPlusButtonImpl& button, UINT controlId, int x, int y, int width, int height,
                        int tooltipStringId, const wchar_t* tooltipDefault, int normal, int pushed, int focusOrHover,
                        int disabled = -1);

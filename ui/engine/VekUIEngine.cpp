@@ -15,6 +15,7 @@
 #include "engine/manifest/JobEngineException.h"
 #include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
+#include "engine/manifest/VekOwnManifest.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekPingReporter.h"
 #include "engine/state/VekRegistryState.h"
@@ -651,12 +652,12 @@ bool VekUIEngine::waitUpgradeConfirmationGone(const ManifestDocument& manifest, 
 
 HRESULT VekUIEngine::loadManifestFromExecutable(const std::wstring& exePath, ManifestDocument& manifest)
 {
-    json document;
-    const HRESULT hr = LoadManifest(exePath.c_str(), document);
+    std::shared_ptr<const json> document;
+    const HRESULT hr = VekOwnManifest::Load(exePath, document);
     if (hr != S_OK) {
         return hr;
     }
-    return manifest.Adopt(std::move(document));
+    return manifest.Adopt(*document);
 }
 
 int VekUIEngine::installedEndpointVersion(const wchar_t* upgradeCode, const wchar_t* upgradeCodeWow64)

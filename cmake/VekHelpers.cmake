@@ -44,7 +44,8 @@ endfunction()
 
 # The test programs' own units without optimisation or debug information: they are made of
 # GoogleTest's and GoogleMock's templates and JSON literals, which cost much more to optimise and
-# describe than they gain (a clean build of them takes a quarter to a third less CPU time than at -O1 -g1).
+# describe than they gain (a clean build of them takes a quarter to a third less CPU time than at
+# -O1 -g1).
 # The code under test comes from the libraries, built as shipped.
 set(VEK_TEST_COMPILE_OPTIONS -O0 -g0 CACHE STRING "Compile options of the test programs' own units")
 

@@ -25,6 +25,12 @@ for tree in build/x86 build/x64; do
   read -r user sys real <<<"$figures"
   awk -v t="$name" -v u="$user" -v s="$sys" -v r="$real" -v j="$jobs" \
     'BEGIN { printf "build_%s_cpu_seconds=%.0f\nbuild_%s_wall_seconds_at_j%s=%.0f\n", t, u + s, t, j, r }'
+  # Step seconds of the test programs' units, of the other units and of the links.
+  awk -F'\t' -v t="$name" 'NR > 1 { d = ($2 - $1) / 1000
+      if ($4 ~ /\.obj$/ && $4 ~ /^tests\//) tu += d; else if ($4 ~ /\.obj$/) ou += d
+      else if ($4 ~ /\.(exe|dll)$/) { ln += d; n++ } }
+    END { printf "build_%s_step_seconds_test_units=%.0f\nbuild_%s_step_seconds_other_units=%.0f\n", t, tu, t, ou
+          printf "build_%s_step_seconds_links=%.0f (%d links)\n", t, ln, n }' "$scratch/.ninja_log"
   echo "build_${name}_heaviest_steps (seconds, output):"
   awk -F'\t' 'NR > 1 { printf "%.1f\t%s\n", ($2 - $1) / 1000, $4 }' "$scratch/.ninja_log" | sort -rn | head -10 |
     sed 's/^/  /'

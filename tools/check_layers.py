@@ -458,6 +458,9 @@ def expression_end(code, start):
     return len(code)
 
 
+COMMENT_RE = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
+
+
 def launcher_code_findings(rel, text):
     if rel in CODE_HOMES:
         return []
@@ -472,6 +475,13 @@ def launcher_code_findings(rel, text):
         value = int_value(m.group(1))
         if in_family(value) or in_family(-value):
             add(m.start(), f"launcher result code {m.group(0)} written as a number")
+
+    # Comments name codes too: a number there drifts from the table unseen.
+    for c in COMMENT_RE.finditer(text):
+        for m in NUMBER_RE.finditer(c.group(0)):
+            value = int_value(m.group(1))
+            if in_family(value) or in_family(-value):
+                add(c.start() + m.start(), f"launcher result code {m.group(0)} quoted as a number in a comment")
 
     for m in FAMILY_NAME_DEF_RE.finditer(code):
         add(m.start(), f"{m.group(1) or m.group(2)} defined outside the result-code table")

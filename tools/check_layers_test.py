@@ -156,7 +156,9 @@ class LauncherCodeTest(unittest.TestCase):
         ("services/launcher/VekResultCodes.h", "X(VEK_E_TRUST, 0x005, L\"t\") return 0x80047E00u + o;", False),
         ("engine/plugin/sdk/VekPluginInterfaces.h", "constexpr HRESULT k = (HRESULT)0x80047F30L;", False),
         ("engine/a.cpp", "if (hr == 0x80004005 || hr == 0x80070070 || hr == E_FAIL) f(0x80047DFF, 0x80048000);", False),
-        ("engine/a.cpp", "// fails with 0x80047E01\nlog(L\"hr=0x80047E01\"); f(VEK_E_JSON_NOT_PARSED);", False),
+        ("engine/a.cpp", "log(L\"hr=0x80047E01\"); f(VEK_E_JSON_NOT_PARSED); // fails with VEK_E_JSON_NOT_PARSED", False),
+        ("engine/a.h", "// fails with 0x80047E01 when the text is no JSON", True),
+        ("engine/a.h", "/* 0x80047E55\n out of range */ int f();", True),
         # Exit codes: assigned, compared or passed where an exit code goes.
         ("engine/VekLauncher.cpp", "void f(bool s) { g_ExitCode = s ? 13 : 3; }", True),
         ("ui/dialog/a.cpp", "if (g_ExitCode == 0) f();", True),

@@ -97,7 +97,7 @@ public:
     // True once stopped; while paused, waits until Resume (false) or Stop (true).
     bool IsTerminating();
 
-    // A copy of job node index of "job_array"; JobEngineException 0x80047E55 out of range.
+    // A copy of job node index of "job_array"; JobEngineException VEK_E_JOB_INDEX out of range.
     json GetJob(int index) const;
     // The number of jobs; 0 (reported) when there is no "job_array".
     int GetJobCount() const;

@@ -5,7 +5,7 @@
 // Use:
 //     vek::CManifest manifest(document, vek::ManifestSwitches::FromCommandLine());
 //     manifest.init();                       // install job, components, package for the processor
-//     HRESULT hr = manifest.checkInstallJob(); // FORCE_INSTALL, tokens: 0, 0x80047E01/13/14
+//     HRESULT hr = manifest.checkInstallJob(); // FORCE_INSTALL, then the tokens: 0 or a failure
 //     if (SUCCEEDED(hr)) manifest.prepare();   // filters the install job's files, patches the job
 //
 // init runs once, before other threads use the view; the selection it makes (components,
@@ -53,8 +53,7 @@ public:
 
     // Service objects not given are made by init.
     explicit CManifest(ManifestDocument& document, ManifestSwitches switches = {},
-                       std::shared_ptr<COSVersionInfo> osInfo = nullptr,
-                       std::shared_ptr<CMsiUtils> msi = nullptr,
+                       std::shared_ptr<COSVersionInfo> osInfo = nullptr, std::shared_ptr<CMsiUtils> msi = nullptr,
                        std::shared_ptr<CLegacyProductDetector> detector = nullptr);
 
     // Selects the install job, the components and the package for the processor (writes
@@ -108,8 +107,8 @@ public:
     // With "wox" selected, the destination_file of every "wox_dependency" entry; true when any.
     bool getWoxDependencyFiles(std::vector<std::wstring>& files) const;
 
-    // The install-job check before the jobs run: 0x80047E01 without an install job; applies
-    // FORCE_INSTALL; then the token check of the product: 0, 0x80047E13 or 0x80047E14.
+    // The install-job check before the jobs run: VEK_E_JSON_NOT_PARSED without an install job; applies
+    // FORCE_INSTALL; then the token check of the product: 0, VEK_E_NO_CC_TOKEN or VEK_E_NO_INSTALL_OPTIONS.
     HRESULT checkInstallJob();
     // Copies common values into the install job, completes the proxy settings and patches the
     // job for this machine (endpoint product) or drops the legacy clean-up files (others).

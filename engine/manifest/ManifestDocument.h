@@ -38,12 +38,12 @@ public:
     ManifestDocument& operator=(const ManifestDocument&) = delete;
 
     // Extracts and parses the manifest appended to a launcher file. S_OK; E_INVALIDARG, the
-    // extraction's result, 0x80047E06 (UTF-16 or UTF-32 text) or 0x80047E01 (not JSON, root no
+    // extraction's result, VEK_E_MANIFEST_NOT_UTF8 (UTF-16 or UTF-32 text) or VEK_E_JSON_NOT_PARSED (not JSON, root no
     // object, nested too deep). The document is unchanged on failure.
     HRESULT LoadFromLauncher(const wchar_t* launcherPath);
-    // Parses UTF-8 text (comments allowed; a UTF-8 byte-order mark skipped). S_OK or 0x80047E01.
+    // Parses UTF-8 text (comments allowed; a UTF-8 byte-order mark skipped). S_OK or VEK_E_JSON_NOT_PARSED.
     HRESULT LoadFromText(std::string_view utf8);
-    // Takes a parsed root. S_OK or 0x80047E01 (no object, nested too deep).
+    // Takes a parsed root. S_OK or VEK_E_JSON_NOT_PARSED (no object, nested too deep).
     HRESULT Adopt(json root);
 
     // The document as the compact writer writes it: one line, keys sorted, a line feed.

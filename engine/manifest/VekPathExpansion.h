@@ -8,11 +8,12 @@
 // 3. "vek"."bootstrap"."run_location" gets its folder tokens %APPDATA%, %INSTALLDIR% and
 //    %DESKTOP% replaced by the shell folders (only there) and one "\" appended.
 //
-// Failures throw vek::JobEngineException with: 0x80047E59 (step 1 failed: no "vek"), 0x80047E5A
-// (step 2 failed), 0x80047E42 (application data or desktop folder unavailable), 0x80047E44
-// (neither public downloads nor documents available), 0x80047E45 (common documents unavailable
-// before Vista), 0x80047E47 (a folder token resolved to its own name). Unknown token names are
-// no failure: they stay as written.
+// Failures throw vek::JobEngineException with: VEK_E_EXPAND_ENVIRONMENT (step 1 failed: no
+// "vek"), VEK_E_EXPAND_JOB_ENVIRONMENT (step 2 failed), VEK_E_FOLDER_APPDATA (application data or
+// desktop folder unavailable), VEK_E_FOLDER_DOCUMENTS (neither public downloads nor documents
+// available), VEK_E_FOLDER_COMMON_DOCUMENTS (common documents unavailable before Vista),
+// VEK_E_FOLDER_UNEXPANDED (a folder token resolved to its own name). Unknown token names are no
+// failure: they stay as written.
 #include "engine/manifest/VekShellFolders.h"
 
 #include <nlohmann/json.hpp>

@@ -43,7 +43,7 @@ public:
     bool exceededRebootCount();
     void resetRebootCount();
     // Clean-up after the jobs. engineState 4 (the engine finished) also removes the job keys and
-    // the failure counts. Throws JobEngineException 0x80047E4F when the Run value cannot be
+    // the failure counts. Throws JobEngineException VEK_E_RUN_VALUE_DELETE when the Run value cannot be
     // deleted, after every other deletion; a Run value already absent counts as removed.
     void deleteRegistryKeys(int engineState);
 

@@ -15,7 +15,7 @@ class IDownloadJobHooks {
 public:
     virtual ~IDownloadJobHooks() = default;
 
-    // The job-error report (result 0x80047F12, error type 1, "filename=<address>", the file's
+    // The job-error report (result VEK_E_HTTP_DOWNLOAD, error type 1, "filename=<address>", the file's
     // priority and its failure count).
     virtual void logJobError(HRESULT result, int errorType, nlohmann::json& job, const std::wstring& text, int priority,
                              std::uint32_t failureCount) = 0;

@@ -1,5 +1,24 @@
 # Helpers shared by every subsystem's CMakeLists.txt.
 
+# Libraries and test programs compile their units in batches: each batch is one unit that
+# includes several source files, so that the system, JSON and COM headers every file pulls in
+# are read and compiled once per batch rather than once per file. A clean build then costs about
+# half the CPU time. Files of one library or program must therefore not define the same names
+# at file scope (static functions, anonymous namespaces); a file that cannot share a unit says
+# so with SKIP_UNITY_BUILD_INCLUSION in its CMakeLists.txt.
+option(VEK_UNITY_BUILD "Compile libraries and test programs in batches of units" ON)
+set(VEK_UNITY_BATCH_SIZE 16 CACHE STRING "Source files per batch of a unity build")
+
+function(vek_unity_build target)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ${VEK_UNITY_BUILD}
+    UNITY_BUILD_BATCH_SIZE ${VEK_UNITY_BATCH_SIZE})
+  if(VEK_UNITY_BUILD)
+    # A source file included by a batch counts as a header for GCC, which then warns about every
+    # test fixture of an anonymous namespace that a test class derives from.
+    target_compile_options(${target} PRIVATE -Wno-subobject-linkage)
+  endif()
+endfunction()
+
 # vek_add_library(name DIRS dir... [EXCLUDE regex...] [DEPS lib...])
 # A static library made of every .cpp below the given folders (relative to the caller), but those
 # whose path relative to the caller matches an EXCLUDE expression. Folders are read when the tree
@@ -34,6 +53,7 @@ function(vek_add_library name)
     add_library(${name} STATIC ${srcs})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${name} PUBLIC vek_options ${A_DEPS})
+    vek_unity_build(${name})
   else()
     # Headers only so far.
     add_library(${name} INTERFACE)
@@ -59,6 +79,7 @@ function(vek_add_test name)
   target_link_libraries(${name} PRIVATE vek_options ${A_LIBS} GTest::gtest_main GTest::gmock)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
   target_compile_options(${name} PRIVATE ${VEK_TEST_COMPILE_OPTIONS})
+  vek_unity_build(${name})
   if(A_DEPENDS)
     add_dependencies(${name} ${A_DEPENDS})
   endif()

@@ -41,7 +41,7 @@ const char* const kProcessStatusNames[] = {"EmptyWorkingSet",
                                            "QueryWorkingSet",
                                            "EnumProcessModulesEx"};
 
-struct ProcessBasicInformation {
+struct BasicProcessInfo {
     LONG_PTR exitStatus;
     PVOID pebBaseAddress;
     ULONG_PTR affinityMask;
@@ -175,7 +175,7 @@ BOOL qkProcessInfoReader::ReadWithProcessStatus(DWORD processId, qkProcessRecord
         QK_TRACE(L"IsWow64Process %lu failed, error %lu", processId, ::GetLastError());
         result = FALSE;
     }
-    ProcessBasicInformation basic{};
+    BasicProcessInfo basic{};
     if (m_ntQueryInformationProcess(process.Get(), 0, &basic, sizeof(basic), nullptr) < 0) {
         QK_TRACE(L"NtQueryInformationProcess %lu failed", processId);
         result = FALSE;

@@ -1,5 +1,3 @@
-// rand_s is declared only on request, before the first include of stdlib.h.
-#define _CRT_RAND_S
 #include "common/errors/qkTalErrorInstanceImpl.h"
 
 #include <cstdio>

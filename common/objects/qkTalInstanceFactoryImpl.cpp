@@ -14,13 +14,6 @@
 
 namespace {
 
-std::wstring IdText(REFGUID id)
-{
-    wchar_t text[40] = L"";
-    StringFromGUID2(id, text, 40);
-    return text;
-}
-
 bool IsValid(qkTalFactoryEntry::Source source, PFN_CreateObject creator, HMODULE module, LPCWSTR path,
              LPCSTR exportName, IModuleLifetimeMgr* owner, DWORD flags)
 {
@@ -81,12 +74,12 @@ HRESULT qkTalInstanceFactoryImpl::Register(Source source, REFGUID objectId, PFN_
         auto it = m_entries.find(objectId);
         if (it == m_entries.end()) {
             if (!IsValid(source, creator, module, path, exportName, owner, flags)) {
-                QK_TRACE(L"invalid registration of %s", IdText(objectId).c_str());
+                QK_TRACE(L"invalid registration of %s", qkTalObjectRepository::IdText(objectId).c_str());
                 return QK_E_INVALIDARG;
             }
             if (source == Source::Dll || source == Source::DllPath || source == Source::ExportByPath) {
                 if (wcslen(path) > qkTalFactoryEntry::kMaxPathChars) {
-                    QK_TRACE(L"path of %s too long", IdText(objectId).c_str());
+                    QK_TRACE(L"path of %s too long", qkTalObjectRepository::IdText(objectId).c_str());
                     return QK_E_INVALIDARG;
                 }
             }
@@ -97,26 +90,26 @@ HRESULT qkTalInstanceFactoryImpl::Register(Source source, REFGUID objectId, PFN_
                 return QK_E_OUTOFMEMORY;
             const HRESULT hr = entry->Prepare();
             if (hr < 0) {
-                QK_TRACE(L"entry of %s not ready, 0x%08lX", IdText(objectId).c_str(), static_cast<unsigned long>(hr));
+                QK_TRACE(L"entry of %s not ready, 0x%08lX", qkTalObjectRepository::IdText(objectId).c_str(), static_cast<unsigned long>(hr));
                 return hr;
             }
             Registration& added = m_entries[objectId];
             added.entry = entry;
             added.count = 1;
-            QK_TRACE(L"%s registered, count 1", IdText(objectId).c_str());
+            QK_TRACE(L"%s registered, count 1", qkTalObjectRepository::IdText(objectId).c_str());
             return QK_S_OK;
         }
         Registration& existing = it->second;
         if (existing.entry->GetKind() != qkTalFactoryEntry::KindOf(source)) {
-            QK_TRACE(L"%s registered with another kind", IdText(objectId).c_str());
+            QK_TRACE(L"%s registered with another kind", qkTalObjectRepository::IdText(objectId).c_str());
             return QK_E_INVALIDARG;
         }
         if (!existing.entry->IsSame(source, creator, module, path, exportName, owner)) {
-            QK_TRACE(L"%s registered differently", IdText(objectId).c_str());
+            QK_TRACE(L"%s registered differently", qkTalObjectRepository::IdText(objectId).c_str());
             return QK_E_INVALIDARG;
         }
         ++existing.count;
-        QK_TRACE(L"%s registered again, count %ld", IdText(objectId).c_str(), existing.count);
+        QK_TRACE(L"%s registered again, count %ld", qkTalObjectRepository::IdText(objectId).c_str(), existing.count);
         return QK_S_OK;
     }
     QK_CATCH(info)
@@ -161,7 +154,7 @@ HRESULT qkTalInstanceFactoryImpl::Unregister(REFGUID objectId)
         qkScopedWriteLock lock(m_lock);
         auto it = m_entries.find(objectId);
         if (it == m_entries.end()) {
-            QK_TRACE(L"%s not registered", IdText(objectId).c_str());
+            QK_TRACE(L"%s not registered", qkTalObjectRepository::IdText(objectId).c_str());
             return QK_E_INVALIDARG;
         }
         if (--it->second.count > 0)
@@ -199,11 +192,11 @@ HRESULT qkTalInstanceFactoryImpl::CreateInstance(REFGUID objectId, REFIID iid, v
         // Nobody registered the id here: the object repository may name the DLL that serves it.
         const HRESULT hr = RegisterDllFromRepository(objectId, false, nullptr, 0);
         if (hr < 0) {
-            QK_TRACE(L"%s not served, 0x%08lX", IdText(objectId).c_str(), static_cast<unsigned long>(hr));
+            QK_TRACE(L"%s not served, 0x%08lX", qkTalObjectRepository::IdText(objectId).c_str(), static_cast<unsigned long>(hr));
             return hr;
         }
     }
-    QK_TRACE(L"%s not registered after the repository registration", IdText(objectId).c_str());
+    QK_TRACE(L"%s not registered after the repository registration", qkTalObjectRepository::IdText(objectId).c_str());
     return QK_E_INVALIDARG;
 }
 
@@ -218,7 +211,7 @@ HRESULT qkTalInstanceFactoryImpl::RegisterDllFromRepository(REFGUID objectId, bo
         return QK_E_OUTOFMEMORY;
     }
     if (!found) {
-        QK_TRACE(L"%s unknown to the object repository", IdText(objectId).c_str());
+        QK_TRACE(L"%s unknown to the object repository", qkTalObjectRepository::IdText(objectId).c_str());
         return QK_E_INVALIDARG;
     }
     return withOwner ? RegisterDll(objectId, path.c_str(), owner, flags) : RegisterDllPath(objectId, path.c_str());

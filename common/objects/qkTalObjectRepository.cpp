@@ -24,16 +24,16 @@ constexpr wchar_t kObjIdSection[] = L"KeelCore\\OBJID";
 constexpr wchar_t kObjIdKey[] = L"\\OBJID";
 constexpr wchar_t kPathValue[] = L"InProc32";
 constexpr DWORD kNameChars = 40; // a braced GUID text and its terminator
-constexpr DWORD kPathChars = 260;
+constexpr DWORD kModulePathChars = 260;
 
-std::wstring IdText(const GUID& id)
+} // namespace
+
+std::wstring qkTalObjectRepository::IdText(const GUID& id)
 {
     wchar_t text[kNameChars] = L"";
     StringFromGUID2(id, text, kNameChars);
     return text;
 }
-
-} // namespace
 
 qkTalObjectRepository& qkTalObjectRepository::GetRepository()
 {
@@ -165,13 +165,13 @@ bool qkTalObjectRepository::FillFromSettings(Map& map)
                 QK_TRACE(L"section %s not opened", sectionPath.c_str());
                 continue;
             }
-            wchar_t module[kPathChars] = L"";
-            DWORD moduleChars = kPathChars;
+            wchar_t module[kModulePathChars] = L"";
+            DWORD moduleChars = kModulePathChars;
             if (section->GetString(kPathValue, module, &moduleChars) < 0) {
                 QK_TRACE(L"section %s has no %s", sectionPath.c_str(), kPathValue);
                 continue;
             }
-            module[kPathChars - 1] = L'\0';
+            module[kModulePathChars - 1] = L'\0';
             map.emplace(id, module);
         }
         // The settings objects' code lives in the DLL: they are released before the loader.

@@ -29,6 +29,8 @@ public:
     // The current repository: the attached path hook, else the library's own.
     static bool CurrentContains(const GUID& objectId);
     static bool CurrentGetModulePath(const GUID& objectId, std::wstring& path);
+    // An identifier as braced text, for trace lines.
+    static std::wstring IdText(const GUID& id);
 
 private:
     struct GuidLess {

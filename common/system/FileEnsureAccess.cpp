@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr DWORD kTokenAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+constexpr DWORD kAdjustTokenAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
 constexpr BYTE kInheritBits = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE;
 enum Reach { kObject = 0, kContainers = 1, kChildren = 2 };
 
@@ -283,7 +283,7 @@ bool TakeOwnership(const SecurityTarget& target, qkPrivilege& privilege, bool& o
 {
     ownerSet = false;
     HANDLE rawToken = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), kTokenAccess, &rawToken))
+    if (!::OpenProcessToken(::GetCurrentProcess(), kAdjustTokenAccess, &rawToken))
         return false;
     qkHandle token(rawToken);
     if (!privilege.EnableForCurrentProcess(SE_TAKE_OWNERSHIP_NAME))

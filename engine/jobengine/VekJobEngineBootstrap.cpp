@@ -3,6 +3,7 @@
 // machine rebooted too often, copies the launcher into the download folder, verifies the copy,
 // registers the Run value, run task and shortcuts, and relaunches the copy.
 #include "engine/jobengine/VekJobEngine.h"
+#include "common/base/qkLastError.h"
 
 #include "common/base/qkScopedLock.h"
 #include "common/errors/qkLog.h"
@@ -84,12 +85,6 @@ void SetBootstrapText(json& root, const char* key, const std::wstring& text)
 bool Exists(const std::wstring& path)
 {
     return !path.empty() && SUCCEEDED(CheckFileExists(path.c_str()));
-}
-
-HRESULT LastErrorResult()
-{
-    const DWORD error = ::GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
 // A process with full rights refuses a folder that another user could have planted or
@@ -261,7 +256,7 @@ int32_t VekJobEngine::Bootstrap()
             // copy it is about to verify.
             if (!relaunchedCopy && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
                 if (!::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL)) {
-                    const HRESULT hr = LastErrorResult();
+                    const HRESULT hr = qkLib::LastErrorResult();
                     QK_LOG_ERROR(L"SetFileAttributes() failed to set FILE_ATTRIBUTE_NORMAL on %s, hr=0x%08X",
                                  installed.c_str(), static_cast<unsigned>(hr));
                     throw JobEngineException(hr);
@@ -271,12 +266,12 @@ int32_t VekJobEngine::Bootstrap()
             }
             if (!relaunchedCopy && !::CopyFileW(m_currentPath.c_str(), installed.c_str(), FALSE)) {
                 QK_LOG_ERROR(L"CopyFile() failed to copy %s to %s, hr=0x%08X, using temp path", m_currentPath.c_str(),
-                             installed.c_str(), static_cast<unsigned>(LastErrorResult()));
+                             installed.c_str(), static_cast<unsigned>(qkLib::LastErrorResult()));
                 installed = (fs::path(getTempInstallDir(system)) / installedName).wstring();
                 storeInstalled(installed);
                 QK_LOG_INFO(L"Setting install location to %s and retrying", installed.c_str());
                 if (!::CopyFileW(m_currentPath.c_str(), installed.c_str(), FALSE)) {
-                    const HRESULT hr = LastErrorResult();
+                    const HRESULT hr = qkLib::LastErrorResult();
                     QK_LOG_ERROR(L"Failed to copy VEKUI to install location, hr=0x%08X", static_cast<unsigned>(hr));
                     throw JobEngineException(hr);
                 }
@@ -286,7 +281,7 @@ int32_t VekJobEngine::Bootstrap()
             const std::wstring zone = installed + L":Zone.Identifier";
             if (!::DeleteFileW(zone.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
                 QK_LOG_ERROR(L"Failed to delete zone information from %s, hr=0x%08X", installed.c_str(),
-                             static_cast<unsigned>(LastErrorResult()));
+                             static_cast<unsigned>(qkLib::LastErrorResult()));
 
             // From here the copy stays held: nothing can replace it before it is started.
             HRESULT hr = system.VerifyAndHold(installed);
@@ -318,7 +313,7 @@ int32_t VekJobEngine::Bootstrap()
             if (FAILED(hr)) {
                 system.Release();
                 if (!::DeleteFileW(installed.c_str())) {
-                    hr = LastErrorResult();
+                    hr = qkLib::LastErrorResult();
                     QK_LOG_ERROR(L"DeleteFile() failed, hr=0x%08X", static_cast<unsigned>(hr));
                 }
                 throw JobEngineException(hr);

@@ -29,7 +29,7 @@ std::wstring JoinPath(const std::wstring& first, const std::wstring& second)
     return (fs::path(first) / fs::path(second)).wstring();
 }
 
-bool Exists(const std::wstring& path)
+bool PathExists(const std::wstring& path)
 {
     return !path.empty() && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -93,7 +93,7 @@ void VekJobEngine::updateLocalFileInformation()
         for (size_t fileIndex = 0; fileIndex < files->size(); ++fileIndex) {
             const json& entry = (*files)[fileIndex];
             const std::wstring path = JoinPath(jobFolder, ManifestAccess::DestinationFile(entry));
-            if (!Exists(path)) {
+            if (!PathExists(path)) {
                 continue;
             }
             int32_t validationError = 0;
@@ -126,10 +126,10 @@ bool VekJobEngine::isJobComplete(const json& job) const
         for (const json& entry : *files) {
             const std::wstring destination = ManifestAccess::DestinationFile(entry);
             std::wstring file = destination;
-            if (!Exists(file)) {
+            if (!PathExists(file)) {
                 file = JoinPath(downloadFolder, destination);
             }
-            if (!Exists(file)) {
+            if (!PathExists(file)) {
                 std::wstring key = ManifestAccess::SourceFile(entry);
                 if (key.empty()) {
                     key = destination;

@@ -1,4 +1,5 @@
 #include "engine/mid/QuvAdapterSource.h"
+#include "engine/mid/QuvText.h"
 
 #include "engine/mid/QuvAdapterList.h"
 #include "engine/mid/QuvIniDocument.h"
@@ -9,15 +10,9 @@ namespace {
 
 constexpr wchar_t kNotAvailable[] = L"N/A";
 
-bool EqualNoCase(const std::wstring& a, const std::wstring& b)
-{
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
 bool IsNotAvailable(const std::wstring& token)
 {
-    return EqualNoCase(token, kNotAvailable);
+    return Quv::EqualNoCase(token, kNotAvailable);
 }
 
 // Every token of the list, trimmed; the walk over "current" stops at the first empty token.
@@ -96,7 +91,7 @@ HRESULT QuvAdapterSource::Compare(const std::wstring& current, const std::wstrin
     const std::vector<std::wstring> storedTokens = Tokens(stored, false);
     auto isStored = [&](const std::wstring& token) {
         for (const auto& s : storedTokens)
-            if (EqualNoCase(s, token))
+            if (Quv::EqualNoCase(s, token))
                 return true;
         return false;
     };

@@ -1,4 +1,5 @@
 #include "engine/mid/QuvMaster.h"
+#include "engine/mid/QuvText.h"
 
 #include "engine/mid/QuvGlobal.h"
 #include "engine/mid/QuvMidCodes.h"
@@ -66,12 +67,6 @@ void RecordStep(const wchar_t* step, HRESULT result)
 bool IsEmpty(const std::optional<std::wstring>& text)
 {
     return !text || text->empty();
-}
-
-bool EqualNoCase(const std::wstring& a, const std::wstring& b)
-{
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
 }
 
 HRESULT RegistryResult(LONG status)
@@ -300,7 +295,7 @@ HRESULT CheckAndUpdate(QuvIdentitySource& source, HRESULT getValueResult, const 
     } else if (IsEmpty(stampSection.xref)) {
         reason = L"StampX";
         restamp = true;
-    } else if (!EqualNoCase(*stampSection.xref, mid)) {
+    } else if (!Quv::EqualNoCase(*stampSection.xref, mid)) {
         restamp = true;
     } else {
         HRESULT compared = getValueResult;
@@ -343,7 +338,7 @@ HRESULT CheckAndUpdate(QuvIdentitySource& source, HRESULT getValueResult, const 
 
     const std::wstring current = state.sections[QuvStampState::Mid].value.value_or(L"");
     std::wstring stored;
-    if (SUCCEEDED(ReadRegistryMid(stored)) && EqualNoCase(stored, current))
+    if (SUCCEEDED(ReadRegistryMid(stored)) && Quv::EqualNoCase(stored, current))
         registryResult = S_OK;
     else
         registryResult = WriteRegistryMid(current);

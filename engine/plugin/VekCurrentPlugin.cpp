@@ -6,7 +6,7 @@ namespace vek {
 
 namespace {
 
-std::mutex g_lock;
+std::mutex g_currentPluginLock;
 IUnknown* g_plugins[2] = {nullptr, nullptr};
 
 } // namespace
@@ -15,7 +15,7 @@ void VekCurrentPlugin::Set(PluginKind kind, IUnknown* plugin)
 {
     IUnknown* previous = nullptr;
     {
-        std::lock_guard<std::mutex> lock(g_lock);
+        std::lock_guard<std::mutex> lock(g_currentPluginLock);
         IUnknown*& slot = g_plugins[kind == PluginKind::Installation ? 0 : 1];
         if (plugin != nullptr) {
             plugin->AddRef();
@@ -31,7 +31,7 @@ void VekCurrentPlugin::Set(PluginKind kind, IUnknown* plugin)
 
 bool VekCurrentPlugin::IsSet(PluginKind kind)
 {
-    std::lock_guard<std::mutex> lock(g_lock);
+    std::lock_guard<std::mutex> lock(g_currentPluginLock);
     return g_plugins[kind == PluginKind::Installation ? 0 : 1] != nullptr;
 }
 

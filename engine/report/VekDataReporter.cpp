@@ -1,6 +1,7 @@
 #include "engine/report/VekDataReporter.h"
 
 #include "engine/report/VekMachineIdCache.h"
+#include "engine/manifest/ManifestJson.h"
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkStringConvert.h"
@@ -30,38 +31,12 @@ namespace {
 
 constexpr wchar_t kLauncherKey[] = L"Software\\Vallor\\Vek";
 
-std::wstring Wide(const std::string& utf8)
-{
-    if (utf8.empty())
-        return {};
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
-    return text;
-}
-
-std::string Utf8(const std::wstring& text)
-{
-    std::string out;
-    qkStringConvert::WideToUtf8(text.c_str(), out);
-    return out;
-}
-
-const nlohmann::json* Member(const nlohmann::json* node, const char* name)
-{
-    if (!node || !node->is_object())
-        return nullptr;
-    auto it = node->find(name);
-    return it == node->end() ? nullptr : &*it;
-}
-
 std::wstring Text(const nlohmann::json* node)
 {
     if (!node)
         return {};
     if (node->is_string())
-        return Wide(node->get<std::string>());
+        return FromUtf8(node->get<std::string>());
     if (node->is_number_integer())
         return std::to_wstring(node->get<long long>());
     return {};
@@ -171,7 +146,7 @@ std::wstring PercentEncode(const std::wstring& value)
 {
     static const wchar_t kDigits[] = L"0123456789ABCDEF";
     std::wstring out;
-    for (unsigned char c : Utf8(value)) {
+    for (unsigned char c : ToUtf8(value)) {
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
             c == '.' || c == '~' || c == ':' || c == ',' || c == '/' || c == '@') {
             out += static_cast<wchar_t>(c);
@@ -273,7 +248,7 @@ void VekDataReporter::init(const json* manifest)
     m_manifest = manifest;
     if (IsNullOrEmpty(manifest))
         return;
-    m_urlFileName = L"URLS-" + Text(Member(Member(Member(manifest, "vek"), "global"), "manifest_id"));
+    m_urlFileName = L"URLS-" + Text(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(manifest, "vek"), "global"), "manifest_id"));
     const json* proxy = ManifestProxySettingsOf(*manifest);
     ProxySettings() = proxy ? *proxy : json();
     std::wstring sid;
@@ -318,7 +293,7 @@ HRESULT VekDataReporter::AddPSNEntry(const json& node, json& record)
         const json* job = &node;
         if (m_manifest && &node == m_manifest)
             job = FirstJob();
-        const json* psn = Member(Member(job, "distribution"), "product_serial_number");
+        const json* psn = ManifestJson::Member(ManifestJson::Member(job, "distribution"), "product_serial_number");
         if (psn)
             record["product_serial_number"] = *psn;
         return 0;
@@ -333,14 +308,14 @@ HRESULT VekDataReporter::AddPSNEntry(const json& node, json& record)
 
 std::string VekDataReporter::ManifestIdText() const
 {
-    return Utf8(Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id")));
+    return ToUtf8(Text(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(m_manifest, "vek"), "global"), "manifest_id")));
 }
 
 void VekDataReporter::AddJobIds(const json& job, json& record)
 {
-    if (const json* t = Member(Member(&job, "distribution"), "transaction_id"))
+    if (const json* t = ManifestJson::Member(ManifestJson::Member(&job, "distribution"), "transaction_id"))
         record["transaction_id"] = *t;
-    record["job_id"] = Member(&job, "job_id") ? *Member(&job, "job_id") : json("");
+    record["job_id"] = ManifestJson::Member(&job, "job_id") ? *ManifestJson::Member(&job, "job_id") : json("");
 }
 
 void VekDataReporter::AddConsentFlow(json& record) const
@@ -397,7 +372,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
 {
     QueryBuilder q;
     const json* job0 = FirstJob();
-    const json* productData = Member(job0, "product_data");
+    const json* productData = ManifestJson::Member(job0, "product_data");
 
     q.Raw(L"?module=");
     q.Decimal(m_moduleNumber);
@@ -405,33 +380,33 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
     q.Raw(L"&product=Vallor Download Manager");
     q.Raw(L"&version=5.17.1.211");
     q.Raw(L"&pln=");
-    q.Value(Text(Member(productData, "product_name")));
+    q.Value(Text(ManifestJson::Member(productData, "product_name")));
     q.Raw(L"&plv=");
-    q.Value(Text(Member(productData, "product_version")));
+    q.Value(Text(ManifestJson::Member(productData, "product_version")));
     q.Raw(L"&OS=" + OsText());
     q.SetFormat(QueryBuilder::Format::Decimal);
     q.Raw(L"&error=");
-    q.Hex8(Integer(Member(&record, "error_code")));
+    q.Hex8(Integer(ManifestJson::Member(&record, "error_code")));
 
-    const std::wstring logType = Text(Member(&record, "log_type"));
+    const std::wstring logType = Text(ManifestJson::Member(&record, "log_type"));
     if (logType == L"event") {
         q.Raw(L"&e=");
-        q.Hex8(Integer(Member(&record, "event_code")));
+        q.Hex8(Integer(ManifestJson::Member(&record, "event_code")));
     }
-    if (const json* v = Member(&record, "rekey_status")) {
+    if (const json* v = ManifestJson::Member(&record, "rekey_status")) {
         q.Raw(L"&a=");
         q.Number(Integer(v));
     }
-    if (const json* v = Member(&record, "manifest_id")) {
+    if (const json* v = ManifestJson::Member(&record, "manifest_id")) {
         q.Raw(L"&b=");
         q.Value(Text(v));
     }
-    const std::wstring jobId = Text(Member(&record, "job_id"));
+    const std::wstring jobId = Text(ManifestJson::Member(&record, "job_id"));
     if (!jobId.empty()) {
         q.Raw(L"&c=");
         q.Value(jobId);
     }
-    const std::wstring transaction = Text(Member(&record, "transaction_id"));
+    const std::wstring transaction = Text(ManifestJson::Member(&record, "transaction_id"));
     if (!transaction.empty()) {
         q.Raw(L"&d=");
         q.Value(transaction);
@@ -440,7 +415,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
         q.Raw(L"&MID=");
         q.Value(m_machineId);
     }
-    if (const json* v = Member(&record, "OtherErrors")) {
+    if (const json* v = ManifestJson::Member(&record, "OtherErrors")) {
         q.Raw(L"&h=");
         const long long other = Integer(v);
         if (static_cast<unsigned long long>(static_cast<unsigned>(other)) <= 600)
@@ -457,7 +432,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
     }
     if (!IsNullOrEmpty(m_manifest)) {
         const std::wstring manifestKey = std::wstring(kLauncherKey) + L"\\" +
-                                         Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id"));
+                                         Text(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(m_manifest, "vek"), "global"), "manifest_id"));
         if (ReadDword(root, manifestKey, L"FailureCount", dword)) {
             q.Raw(L"&j=");
             q.Number(dword);
@@ -472,7 +447,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
         }
     }
 
-    if (const json* errorType = Member(&record, "error_type")) {
+    if (const json* errorType = ManifestJson::Member(&record, "error_type")) {
         const long long type = Integer(errorType);
         switch (type) {
         case 1:
@@ -489,7 +464,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
             break;
         case 4: {
             const std::wstring jobKey = std::wstring(kLauncherKey) + L"\\" +
-                                        Text(Member(Member(Member(m_manifest, "vek"), "global"), "manifest_id")) +
+                                        Text(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(m_manifest, "vek"), "global"), "manifest_id")) +
                                         L"\\" + jobId;
             qkRegistry key;
             if (key.Open(root, jobKey.c_str(), KEY_READ)) {
@@ -517,60 +492,60 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
         q.Raw(L"&y=0&z=0");
     }
 
-    if (const json* v = Member(&record, "ConsentUIFlow")) {
+    if (const json* v = ManifestJson::Member(&record, "ConsentUIFlow")) {
         q.Raw(L"&o=");
         q.Number(Integer(v));
     } else if (hasNoUiSwitch()) {
         q.Raw(L"&o=");
         q.Number(3);
     }
-    if (const json* v = Member(&record, "ConsentUIElement")) {
+    if (const json* v = ManifestJson::Member(&record, "ConsentUIElement")) {
         q.Raw(L"&p=");
         q.Number(Integer(v));
     }
-    if (const json* v = Member(&record, "validation_error")) {
+    if (const json* v = ManifestJson::Member(&record, "validation_error")) {
         QK_LOG_INFO(L"validation_error node found, 0x%08X", static_cast<unsigned>(Integer(v)));
         q.Raw(L"&l=");
         q.Number(Integer(v));
     }
-    if (const json* v = Member(&record, "file_sizes")) {
+    if (const json* v = ManifestJson::Member(&record, "file_sizes")) {
         q.Raw(L"&m=");
         q.Value(Text(v));
     }
-    if (const json* v = Member(&record, "extra_data")) {
+    if (const json* v = ManifestJson::Member(&record, "extra_data")) {
         q.Raw(L"&n=");
         q.Value(Text(v));
     }
     q.Raw(L"&zzz=" + CheckValue(q.TextSoFar(), unixTime()));
-    if (const json* v = Member(&record, "download_method")) {
+    if (const json* v = ManifestJson::Member(&record, "download_method")) {
         q.Raw(L"&w=");
         q.Value(Text(v));
     }
-    if (const json* v = Member(&record, "sqEvent")) {
+    if (const json* v = ManifestJson::Member(&record, "sqEvent")) {
         q.Raw(L"&s=");
         q.Number(Integer(v));
     }
-    if (const json* v = Member(&record, "sqUpStatus")) {
+    if (const json* v = ManifestJson::Member(&record, "sqUpStatus")) {
         q.Raw(L"&t=");
         q.Number(Integer(v));
     }
-    if (const json* v = Member(&record, "eventID")) {
+    if (const json* v = ManifestJson::Member(&record, "eventID")) {
         q.Raw(L"&u=");
         q.Value(Text(v));
     }
-    if (const json* v = Member(&record, "download_duration")) {
+    if (const json* v = ManifestJson::Member(&record, "download_duration")) {
         q.Raw(L"&v=");
         q.Decimal(Integer(v));
     }
-    if (const json* v = Member(&record, "file_priority")) {
+    if (const json* v = ManifestJson::Member(&record, "file_priority")) {
         q.Raw(L"&f=");
         q.Decimal(Integer(v));
     }
-    if (const json* v = Member(&record, "FileFailureCount")) {
+    if (const json* v = ManifestJson::Member(&record, "FileFailureCount")) {
         q.Raw(L"&q=");
         q.Decimal(Integer(v));
     }
-    if (const json* v = Member(&record, "product_serial_number")) {
+    if (const json* v = ManifestJson::Member(&record, "product_serial_number")) {
         q.SetFormat(QueryBuilder::Format::Decimal);
         const std::wstring psn = Text(v);
         q.Raw(L"&x=");
@@ -590,7 +565,7 @@ void VekDataReporter::sendModuleFData(json& record)
     const std::wstring query = BuildModuleQuery(record);
 
     if (IsNullOrEmpty(m_manifest)) {
-        const std::wstring url = Text(Member(&record, "reporting_url"));
+        const std::wstring url = Text(ManifestJson::Member(&record, "reporting_url"));
         if (url.empty())
             return;
         const HRESULT hr = submitToServer(url, query);
@@ -600,11 +575,11 @@ void VekDataReporter::sendModuleFData(json& record)
         return;
     }
 
-    const json* global = Member(Member(m_manifest, "vek"), "global");
+    const json* global = ManifestJson::Member(ManifestJson::Member(m_manifest, "vek"), "global");
     std::wstring lastUrl;
-    if (const json* servers = Member(global, "reporting_servers"); servers && servers->is_array()) {
+    if (const json* servers = ManifestJson::Member(global, "reporting_servers"); servers && servers->is_array()) {
         for (const json& entry : *servers) {
-            lastUrl = Text(Member(&entry, "reporting_url"));
+            lastUrl = Text(ManifestJson::Member(&entry, "reporting_url"));
             const HRESULT hr = submitToServer(lastUrl, query);
             if (SUCCEEDED(hr)) {
                 QK_LOG_INFO(L"submitToServer SUCCEEDED");
@@ -612,7 +587,7 @@ void VekDataReporter::sendModuleFData(json& record)
             }
             QK_LOG_ERROR(L"Failed to submit module %d data using %s, hr=0x%08X", m_moduleNumber, lastUrl.c_str(), hr);
         }
-    } else if (const json* url = Member(global, "reporting_url")) {
+    } else if (const json* url = ManifestJson::Member(global, "reporting_url")) {
         lastUrl = Text(url);
         const HRESULT hr = submitToServer(lastUrl, query);
         if (FAILED(hr))
@@ -647,13 +622,13 @@ HRESULT VekDataReporter::submitToServer(const std::wstring& url, const std::wstr
 
 void VekDataReporter::sendOLPData(int kind, const json& job)
 {
-    const json* distribution = Member(&job, "distribution");
+    const json* distribution = ManifestJson::Member(&job, "distribution");
     std::wstring url;
     if (kind == 2) {
-        url = Text(Member(distribution, "olp_start_url"));
+        url = Text(ManifestJson::Member(distribution, "olp_start_url"));
         QK_LOG_INFO(L"Gathering data for OLP start ping");
     } else if (kind == 3) {
-        url = Text(Member(distribution, "olp_end_url"));
+        url = Text(ManifestJson::Member(distribution, "olp_end_url"));
         QK_LOG_INFO(L"Gathering data for OLP finish ping");
     } else {
         return;
@@ -676,7 +651,7 @@ HRESULT VekDataReporter::logConsent(int element)
     record["manifest_id"] = ManifestIdText();
     record["ConsentUIElement"] = element;
     record["ConsentUIFlow"] = 1;
-    const json* psn = Member(Member(FirstJob(), "distribution"), "product_serial_number");
+    const json* psn = ManifestJson::Member(ManifestJson::Member(FirstJob(), "distribution"), "product_serial_number");
     record["product_serial_number"] = psn ? *psn : json("");
     sendModuleFData(record);
     return 0;
@@ -731,7 +706,7 @@ HRESULT VekDataReporter::logError(HRESULT code, bool send, const wchar_t* text)
 {
     json record = json::object();
     if (text)
-        record["extra_data"] = Utf8(text);
+        record["extra_data"] = ToUtf8(text);
     return logError(code, send, record);
 }
 
@@ -747,15 +722,15 @@ HRESULT VekDataReporter::logJobError(HRESULT code, bool send, const json& job, c
 {
     json record = json::object();
     AddJobIds(job, record);
-    if (const json* t = Member(&job, "error_type"); t && Integer(t) != 0)
+    if (const json* t = ManifestJson::Member(&job, "error_type"); t && Integer(t) != 0)
         record["error_type"] = *t;
-    if (const json* t = Member(&job, "job_error_code"))
+    if (const json* t = ManifestJson::Member(&job, "job_error_code"))
         record["error_code"] = *t;
-    if (const json* t = Member(&job, "validation_error"))
+    if (const json* t = ManifestJson::Member(&job, "validation_error"))
         record["validation_error"] = *t;
-    if (const json* t = Member(&job, "file_sizes"))
+    if (const json* t = ManifestJson::Member(&job, "file_sizes"))
         record["file_sizes"] = *t;
-    if (const json* t = Member(&job, "OtherErrors"))
+    if (const json* t = ManifestJson::Member(&job, "OtherErrors"))
         record["OtherErrors"] = *t;
     const HRESULT hr = AddPSNEntry(job, record);
     if (FAILED(hr))
@@ -766,7 +741,7 @@ HRESULT VekDataReporter::logJobError(HRESULT code, bool send, const json& job, c
     if (fileFailureCount != kNotGiven)
         record["FileFailureCount"] = fileFailureCount;
     if (extra)
-        record["extra_data"] = Utf8(extra);
+        record["extra_data"] = ToUtf8(extra);
     return logError(code, send, record);
 }
 
@@ -780,12 +755,12 @@ HRESULT VekDataReporter::logEvent(int event, const json& job, bool send)
     AddJobIds(job, record);
     record["log_type"] = "event";
     record["event_code"] = event;
-    if (const json* t = Member(&job, "error_type"))
+    if (const json* t = ManifestJson::Member(&job, "error_type"))
         record["error_type"] = event == eJobInstallUACCancelled         ? json(2)
                                : event == eJobInstallErrorRetryDownload ? json(5)
                                                                         : *t;
     for (const char* name : {"job_error_code", "OtherErrors", "download_method", "download_duration", "rekey_status"}) {
-        if (const json* t = Member(&job, name))
+        if (const json* t = ManifestJson::Member(&job, name))
             record[std::string(name) == "job_error_code" ? "error_code" : name] = *t;
     }
     const HRESULT hr = AddPSNEntry(job, record);

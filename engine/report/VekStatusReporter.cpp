@@ -1,6 +1,7 @@
 #include "engine/report/VekStatusReporter.h"
 
 #include "engine/report/VekMachineIdCache.h"
+#include "engine/manifest/ManifestJson.h"
 #include "services/launcher/VekTokenMask.h"
 
 #include "common/base/qkStringConvert.h"
@@ -22,37 +23,11 @@ namespace vek {
 
 namespace {
 
-std::wstring Wide(const std::string& utf8)
-{
-    if (utf8.empty())
-        return {};
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
-    return text;
-}
-
-std::string Utf8(const std::wstring& text)
-{
-    std::string out;
-    qkStringConvert::WideToUtf8(text.c_str(), out);
-    return out;
-}
-
-const nlohmann::json* Member(const nlohmann::json* node, const char* name)
-{
-    if (!node || !node->is_object())
-        return nullptr;
-    auto it = node->find(name);
-    return it == node->end() ? nullptr : &*it;
-}
-
 std::optional<std::wstring> NonEmptyText(const nlohmann::json* node)
 {
     if (!node || !node->is_string() || node->get_ref<const std::string&>().empty())
         return std::nullopt;
-    return Wide(node->get<std::string>());
+    return FromUtf8(node->get<std::string>());
 }
 
 void WriteStyled(const nlohmann::json& value, const std::string& indent, std::string& out)
@@ -93,33 +68,33 @@ std::string StyledJson(const nlohmann::json& value)
 
 const nlohmann::json* VekStatusReporter::Manifest::Distribution() const
 {
-    return Member(ManifestAccess::FirstJob(m_document), "distribution");
+    return ManifestJson::Member(ManifestAccess::FirstJob(m_document), "distribution");
 }
 
 std::wstring VekStatusReporter::Manifest::DistributionText(const char* name) const
 {
-    const nlohmann::json* value = Member(Distribution(), name);
-    return value && value->is_string() ? Wide(value->get<std::string>()) : std::wstring();
+    const nlohmann::json* value = ManifestJson::Member(Distribution(), name);
+    return value && value->is_string() ? FromUtf8(value->get<std::string>()) : std::wstring();
 }
 
 std::optional<std::wstring> VekStatusReporter::Manifest::ReportingUrl() const
 {
-    return NonEmptyText(Member(Member(Member(Member(&m_document, "vek"), "bootstrap"), "options"), "reporting_url"));
+    return NonEmptyText(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(&m_document, "vek"), "bootstrap"), "options"), "reporting_url"));
 }
 
 std::optional<std::wstring> VekStatusReporter::Manifest::ConnectionToken(bool isServer) const
 {
     const nlohmann::json* distribution = Distribution();
     if (isServer) {
-        if (auto token = NonEmptyText(Member(distribution, "server_cc_token"))) {
+        if (auto token = NonEmptyText(ManifestJson::Member(distribution, "server_cc_token"))) {
             QK_LOG_INFO(L"use server token from manifest.");
             return token;
         }
-    } else if (auto token = NonEmptyText(Member(distribution, "desktop_cc_token"))) {
+    } else if (auto token = NonEmptyText(ManifestJson::Member(distribution, "desktop_cc_token"))) {
         QK_LOG_INFO(L"use client token from manifest.");
         return token;
     }
-    if (auto token = NonEmptyText(Member(distribution, "cc_token"))) {
+    if (auto token = NonEmptyText(ManifestJson::Member(distribution, "cc_token"))) {
         QK_LOG_INFO(L"use legacy token");
         return token;
     }
@@ -143,7 +118,7 @@ std::wstring VekStatusReporter::Manifest::DomainId() const
 nlohmann::json VekStatusReporter::Manifest::ProxySettings() const
 {
     const nlohmann::json* settings =
-        Member(Member(Member(Member(&m_document, "vek"), "bootstrap"), "options"), "proxy_settings");
+        ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(&m_document, "vek"), "bootstrap"), "options"), "proxy_settings");
     nlohmann::json copy = settings ? *settings : nlohmann::json();
     if (copy.is_object() && copy.contains("password"))
         copy["password_encrypted"] = true;
@@ -257,12 +232,12 @@ std::string VekStatusReporter::BuildRecord(int code, const std::wstring& data)
     std::wstring stamp;
     Jux::FormatIso8601Time(clock(), stamp);
     nlohmann::json record = {
-        {"connect_token", Utf8(token)},
-        {"state_code", Utf8(EventName(code))},
-        {"state_data", Utf8(stateData)},
-        {"talqual_machine_id", Utf8(m_machineId)},
-        {"product_uuid", Utf8(m_manifest.ProductUuid())},
-        {"time_stamp", Utf8(stamp)},
+        {"connect_token", ToUtf8(token)},
+        {"state_code", ToUtf8(EventName(code))},
+        {"state_data", ToUtf8(stateData)},
+        {"talqual_machine_id", ToUtf8(m_machineId)},
+        {"product_uuid", ToUtf8(m_manifest.ProductUuid())},
+        {"time_stamp", ToUtf8(stamp)},
     };
     return StyledJson(record);
 }

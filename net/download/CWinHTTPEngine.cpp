@@ -12,7 +12,7 @@ namespace vek {
 
 namespace {
 
-const HRESULT HR_CANCELLED = HRESULT_FROM_WIN32(ERROR_CANCELLED);
+const HRESULT kCancelledResult = HRESULT_FROM_WIN32(ERROR_CANCELLED);
 // A body that ended before its length: the connection broke; worth a retry that resumes.
 const HRESULT HR_SHORT_BODY = HRESULT_FROM_WIN32(ERROR_WINHTTP_CONNECTION_ERROR);
 
@@ -173,7 +173,7 @@ HRESULT CWinHTTPEngine::TrackRequest(CWinHTTPClient& client, RequestId request)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_exitRequest)
-        return HR_CANCELLED;
+        return kCancelledResult;
     m_activeClient = &client;
     m_activeRequest = request;
     return S_OK;
@@ -197,7 +197,7 @@ void CWinHTTPEngine::CloseTracked(CWinHTTPClient& client, RequestId& request)
 HRESULT CWinHTTPEngine::StopResult(HRESULT hr)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    return FAILED(hr) && m_requestAborted ? HR_CANCELLED : hr;
+    return FAILED(hr) && m_requestAborted ? kCancelledResult : hr;
 }
 
 void CWinHTTPEngine::NoteSendOutcome(const CWinHTTPClient& client)
@@ -214,7 +214,7 @@ void CWinHTTPEngine::SetFailureState(HRESULT hr)
     m_error = m_pinRefused && hr == HRESULT_FROM_WIN32(ERROR_WINHTTP_OPERATION_CANCELLED) ? Jux::kPinningRefused : hr;
     if (m_error != hr)
         QK_LOG_ERROR(L"The server's certificate was refused, hr=0x%08X", m_error);
-    if (hr == HR_CANCELLED) {
+    if (hr == kCancelledResult) {
         QK_LOG_INFO(L"Setting m_JobState to BG_JOB_STATE_CANCELLED");
         m_jobState = BG_JOB_STATE_CANCELLED;
     } else if (IsTransientDownloadError(hr)) {
@@ -245,7 +245,7 @@ HRESULT CWinHTTPEngine::OpenClient(CWinHTTPClient& client, const std::wstring& a
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_exitRequest) {
             QK_LOG_INFO(L"m_ShouldExit == true");
-            return HR_CANCELLED;
+            return kCancelledResult;
         }
         m_httpStatus = 200;
     }
@@ -329,7 +329,7 @@ HRESULT CWinHTTPEngine::PrepareResponseData(const std::wstring& address, const s
         partial = partialResult;
     if (ExitRequested()) {
         QK_LOG_INFO(L"m_ShouldExit == true");
-        hr = HR_CANCELLED;
+        hr = kCancelledResult;
     }
     if (FAILED(hr))
         CloseTracked(*this, request);
@@ -343,7 +343,7 @@ HRESULT CWinHTTPEngine::ValidatePartialDownloadedFile()
     const std::wstring tempPath = m_record.localTempPath.value_or(std::wstring());
     if (m_exitRequest) {
         QK_LOG_INFO(L"m_ShouldExit == true");
-        hr = HR_CANCELLED;
+        hr = kCancelledResult;
     } else {
         HRESULT exists = CheckFileExists(tempPath.c_str());
         if (FAILED(exists)) {
@@ -430,7 +430,7 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
             hr = PrepareResponseData(address, header, partial, request);
             bool restart = false;
             if (FAILED(hr)) {
-                if (partial || hr == HR_CANCELLED)
+                if (partial || hr == kCancelledResult)
                     // A transport failure or a stop: the partial file stays for the next attempt.
                     return FinishDownload(hr, 0, record);
                 restart = true;
@@ -476,7 +476,7 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
     if (request == 0) {
         if (ExitRequested()) {
             QK_LOG_INFO(L"m_ShouldExit == true");
-            return FinishDownload(HR_CANCELLED, 0, record);
+            return FinishDownload(kCancelledResult, 0, record);
         }
         m_expectedTotal = given.bytesTotal.value_or(0);
         if (!given.bytesTotal) {
@@ -524,7 +524,7 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
     }
     hr = StopResult(hr);
     if (FAILED(hr)) {
-        if (hr == HR_CANCELLED)
+        if (hr == kCancelledResult)
             QK_LOG_INFO(L"download has been cancelled");
         else
             QK_LOG_ERROR(L"GetResponse() failed, hr=0x%08X", hr);

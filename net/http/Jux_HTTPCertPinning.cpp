@@ -1,4 +1,5 @@
 #include "net/http/Jux_HTTPCertPinning.h"
+#include "common/base/qkLastError.h"
 
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkStringConvert.h"
@@ -34,12 +35,6 @@ constexpr wchar_t kDetailInstanceId[] = L"{48A6191F-9256-4086-9B80-E96AE448F7C5}
 
 std::mutex g_rememberedLock;
 std::wstring g_remembered;
-
-HRESULT LastErrorResult()
-{
-    const DWORD error = GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
 
 bool SameThumbprint(const std::wstring& a, const std::wstring& b)
 {
@@ -103,7 +98,7 @@ bool RequestHost(HINTERNET request, std::wstring& host, HRESULT& hr)
         read = WinHttpQueryOption(request, WINHTTP_OPTION_URL, url.data(), &size);
     }
     if (!read) {
-        hr = LastErrorResult();
+        hr = qkLib::LastErrorResult();
         // Some WinHTTP implementations (Wine) do not answer the URL option: the host then
         // comes from the request's own Host header, which is sent by the time of the check.
         if (hr == E_INVALIDARG && HostHeader(request, host))
@@ -116,7 +111,7 @@ bool RequestHost(HINTERNET request, std::wstring& host, HRESULT& hr)
     parts.lpszHostName = hostBuffer.data();
     parts.dwHostNameLength = static_cast<DWORD>(hostBuffer.size());
     if (!WinHttpCrackUrl(url.data(), 0, 0, &parts)) {
-        hr = LastErrorResult();
+        hr = qkLib::LastErrorResult();
         return false;
     }
     host.assign(parts.lpszHostName, parts.dwHostNameLength);
@@ -302,7 +297,7 @@ bool CHTTPCertPinning::CheckServerCertificate(HINTERNET request, const std::wstr
         if (readable) {
             DWORD size = sizeof cert;
             if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &cert, &size)) {
-                hr = LastErrorResult();
+                hr = qkLib::LastErrorResult();
                 readable = false;
             } else if (!cert) {
                 hr = HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);

@@ -19,7 +19,6 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-constexpr HRESULT kStoreNotFound = static_cast<HRESULT>(0x80000100);
 
 std::atomic<ProxyStoreOpener> g_opener{nullptr};
 
@@ -32,7 +31,7 @@ bool CopyStringObject(IUnknown* object, std::wstring& out)
     return qkLib::GetStringObjectText(text.Get(), out) != FALSE;
 }
 
-// Reads a string value: S_OK with text, kStoreNotFound when absent, another failure as the code.
+// Reads a string value: S_OK with text, kResultNotFound when absent, another failure as the code.
 HRESULT ReadText(qkSettings::ISettings* reader, const wchar_t* name, std::wstring& out, bool& copied)
 {
     ComPtr<IUnknown> object;
@@ -145,7 +144,7 @@ HRESULT ReadProxySection(IUnknown* section, ProxyFields& fields)
         std::wstring server, user, password;
         bool copied = false;
         HRESULT code = ReadText(reader.Get(), L"Manual_Proxy_Server", server, copied);
-        if (code == kStoreNotFound) {
+        if (code == static_cast<HRESULT>(kResultNotFound)) {
             QK_TRACE(L"manual proxy without server");
             return S_OK;
         }
@@ -155,7 +154,7 @@ HRESULT ReadProxySection(IUnknown* section, ProxyFields& fields)
         }
         DWORD port = 80;
         code = reader->GetDword(L"Manual_Proxy_Port", &port);
-        if (code == kStoreNotFound) {
+        if (code == static_cast<HRESULT>(kResultNotFound)) {
             port = 80;
         } else if (QkFailed(code)) {
             QK_TRACE(L"proxy port unreadable: 0x%08lX", static_cast<unsigned long>(code));
@@ -163,7 +162,7 @@ HRESULT ReadProxySection(IUnknown* section, ProxyFields& fields)
         }
         DWORD authentication = 0;
         code = reader->GetDword(L"Proxy_Authentication_Type", &authentication);
-        if (code == kStoreNotFound) {
+        if (code == static_cast<HRESULT>(kResultNotFound)) {
             authentication = 0;
         } else if (QkFailed(code)) {
             QK_TRACE(L"authentication type unreadable: 0x%08lX", static_cast<unsigned long>(code));
@@ -172,7 +171,7 @@ HRESULT ReadProxySection(IUnknown* section, ProxyFields& fields)
         fields.authenticationType = authentication;
         for (auto [name, target] : {std::pair{L"Username", &user}, std::pair{L"Password", &password}}) {
             code = ReadText(reader.Get(), name, *target, copied);
-            if (code == kStoreNotFound) {
+            if (code == static_cast<HRESULT>(kResultNotFound)) {
                 target->clear();
             } else if (FAILED(code)) {
                 QK_TRACE(L"%ls unreadable: 0x%08lX", name, static_cast<unsigned long>(code));

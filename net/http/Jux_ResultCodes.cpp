@@ -26,7 +26,7 @@ constexpr ResultCodeRow kResultCodeTable[] = {
     {static_cast<HRESULT>(0x8007007F), 0x80010302}, // ERROR_PROC_NOT_FOUND
     {static_cast<HRESULT>(0x8007000B), 0x80010303}, // ERROR_BAD_FORMAT
     {S_FALSE, 0x00010001},
-    {static_cast<HRESULT>(0x80070490), 0x80000100}, // ERROR_NOT_FOUND: value not found
+    {static_cast<HRESULT>(0x80070490), kResultNotFound}, // ERROR_NOT_FOUND: value not found
     {static_cast<HRESULT>(0x8007007A), 0x80000200}, // ERROR_INSUFFICIENT_BUFFER
     {static_cast<HRESULT>(0x8007054F), 0x80000202}, // ERROR_INTERNAL_ERROR
     {static_cast<HRESULT>(0x800401F0), 0x80000203}, // CO_E_NOTINITIALIZED

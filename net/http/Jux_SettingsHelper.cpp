@@ -21,7 +21,6 @@ using qkSettings::ISettings;
 using qkSettings::ISettingsMgr;
 
 constexpr HRESULT kStoreOk = static_cast<HRESULT>(0x00010000);
-constexpr HRESULT kStoreNotFound = static_cast<HRESULT>(0x80000100);
 constexpr HRESULT kStoreNoInterface = static_cast<HRESULT>(0x80010200);
 constexpr HRESULT kStoreBufferTooSmall = static_cast<HRESULT>(0x80000200);
 // A store that another process holds open; expected while two programs share the file.
@@ -144,7 +143,7 @@ HRESULT CSettingsHelper::OpenSection(const wchar_t* path, bool create)
             section = known->second.settings;
         } else {
             HRESULT code = m_manager->OpenSettings(path, section.GetAddressOf());
-            if (code == kStoreNotFound && create) {
+            if (code == static_cast<HRESULT>(kResultNotFound) && create) {
                 code = m_manager->GetSettings(path, section.ReleaseAndGetAddressOf());
                 if (QkFailed(code)) {
                     QK_TRACE(L"cannot create section %ls: 0x%08lX", path, static_cast<unsigned long>(code));
@@ -152,7 +151,7 @@ HRESULT CSettingsHelper::OpenSection(const wchar_t* path, bool create)
                 }
             }
             if (QkFailed(code) || !section) {
-                if (code != kStoreNotFound)
+                if (code != static_cast<HRESULT>(kResultNotFound))
                     QK_TRACE(L"cannot open section %ls: 0x%08lX", path, static_cast<unsigned long>(code));
                 return Store(QkFailed(code) ? code : kStoreNoInterface);
             }

@@ -1,5 +1,6 @@
 // CWinHttpClient: session, connection, open and close.
 #include "net/http/Jux_WinHttpClient.h"
+#include "common/base/qkLastError.h"
 
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkTrace.h"
@@ -20,12 +21,6 @@ constexpr DWORD kTls12 = 0x800; // WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2
 constexpr DWORD kTls10To12 = 0xA80;
 constexpr DWORD kTls10To11 = 0x280;
 constexpr DWORD kTls10 = 0x80;
-
-HRESULT LastErrorResult()
-{
-    DWORD error = GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
 
 } // namespace
 
@@ -100,7 +95,7 @@ HRESULT CWinHttpClient::Initialize(const wchar_t* userAgent, const wchar_t* url,
         parts.dwUrlPathLength = static_cast<DWORD>(pathBuffer.size());
         // Extra info is not asked for, so the URL path keeps its query text.
         if (!WinHttpCrackUrl(work.c_str(), static_cast<DWORD>(work.size()), 0, &parts)) {
-            HRESULT hr = LastErrorResult();
+            HRESULT hr = qkLib::LastErrorResult();
             QK_TRACE(L"WinHttpCrackUrl(%ls) failed: 0x%08lX", url, static_cast<unsigned long>(hr));
             return hr;
         }
@@ -191,7 +186,7 @@ std::wstring CWinHttpClient::ManualProxyText() const
 HRESULT CWinHttpClient::OpenSession()
 {
     if (!m_closeEvent->Create()) {
-        HRESULT hr = LastErrorResult();
+        HRESULT hr = qkLib::LastErrorResult();
         QK_TRACE(L"close event: 0x%08lX", static_cast<unsigned long>(hr));
         return hr;
     }
@@ -209,7 +204,7 @@ HRESULT CWinHttpClient::OpenSession()
                     proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
                     m_asynchronous ? WINHTTP_FLAG_ASYNC : 0);
     if (!m_sessionHandle) {
-        HRESULT hr = LastErrorResult();
+        HRESULT hr = qkLib::LastErrorResult();
         QK_TRACE(L"WinHttpOpen failed: 0x%08lX", static_cast<unsigned long>(hr));
         return hr;
     }

@@ -1,4 +1,5 @@
 #include "services/digest/CSHA.h"
+#include "common/base/qkLastError.h"
 
 #include "common/errors/qkLog.h"
 
@@ -7,12 +8,6 @@
 namespace vek {
 
 namespace {
-
-HRESULT LastErrorResult()
-{
-    const DWORD error = ::GetLastError();
-    return error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
-}
 
 // The AES provider carries SHA-256; before Vista it was the "(Prototype)" one.
 const wchar_t* ProviderName()
@@ -42,7 +37,7 @@ HRESULT CSHA<Traits>::Initialize()
         }
     }
     if (!::CryptCreateHash(m_provider, Traits::Algorithm, 0, 0, &m_hash)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult(E_UNEXPECTED);
         QK_LOG_ERROR(L"CryptCreateHash failed, %lu", ::GetLastError());
         m_hash = 0;
         return hr;
@@ -54,7 +49,7 @@ template <typename Traits>
 HRESULT CSHA<Traits>::Compute(const void* bytes, DWORD count)
 {
     if (!::CryptHashData(m_hash, static_cast<const BYTE*>(bytes), count, 0)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult(E_UNEXPECTED);
         QK_LOG_ERROR(L"CryptHashData failed, %lu", ::GetLastError());
         return hr;
     }
@@ -67,7 +62,7 @@ HRESULT CSHA<Traits>::GetDigest(std::vector<uint8_t>& digest)
     digest.resize(Traits::DigestSize);
     DWORD size = Traits::DigestSize;
     if (!::CryptGetHashParam(m_hash, HP_HASHVAL, digest.data(), &size, 0)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult(E_UNEXPECTED);
         QK_LOG_ERROR(L"CryptGetHashParam failed, %lu", ::GetLastError());
         return hr;
     }
@@ -80,14 +75,14 @@ HRESULT CSHA<Traits>::Destroy()
     HRESULT hr = S_OK;
     if (m_hash != 0) {
         if (!::CryptDestroyHash(m_hash)) {
-            hr = LastErrorResult();
+            hr = qkLib::LastErrorResult(E_UNEXPECTED);
             QK_LOG_ERROR(L"CryptDestroyHash failed, %lu", ::GetLastError());
         }
         m_hash = 0;
     }
     if (m_provider != 0) {
         if (!::CryptReleaseContext(m_provider, 0)) {
-            hr = LastErrorResult();
+            hr = qkLib::LastErrorResult(E_UNEXPECTED);
             QK_LOG_ERROR(L"CryptReleaseContext failed, %lu", ::GetLastError());
         }
         m_provider = 0;

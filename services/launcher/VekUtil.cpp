@@ -1,4 +1,5 @@
 #include "services/launcher/VekUtil.h"
+#include "common/base/qkLastError.h"
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkExceptionInfo.h"
@@ -34,12 +35,6 @@ std::wstring& DataFolderName()
 }
 
 const wchar_t* const ProductKey = L"Software\\Vallor\\Vek";
-
-HRESULT LastErrorResult()
-{
-    const DWORD error = ::GetLastError();
-    return error != 0 ? HRESULT_FROM_WIN32(error) : E_UNEXPECTED;
-}
 
 // A member as text, or empty when it is missing or not text (a missing member reads as null).
 std::string MemberText(const nlohmann::json& node, const char* name)
@@ -103,11 +98,11 @@ HRESULT GetFileSize(const wchar_t* path, uint64_t& size)
     }
     qkHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file.IsValid()) {
-        return LastErrorResult();
+        return qkLib::LastErrorResult(E_UNEXPECTED);
     }
     LARGE_INTEGER li{};
     if (!::GetFileSizeEx(file.Get(), &li)) {
-        return LastErrorResult();
+        return qkLib::LastErrorResult(E_UNEXPECTED);
     }
     size = static_cast<uint64_t>(li.QuadPart);
     return S_OK;
@@ -441,7 +436,7 @@ HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, co
     std::wstring path;
     GetCommonAppDataPath(path, folder);
     if (path.empty()) {
-        return LastErrorResult();
+        return qkLib::LastErrorResult(E_UNEXPECTED);
     }
     if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         const int error = ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);

@@ -1,4 +1,5 @@
 #include "services/session/CStartupInfoMitigations.h"
+#include "common/base/qkLastError.h"
 
 #include "common/base/qkTrace.h"
 #include "common/errors/qkLog.h"
@@ -20,12 +21,6 @@ Fn Kernel32Function(const char* name)
     return kernel32 ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(kernel32, name))) : nullptr;
 }
 
-HRESULT LastErrorResult()
-{
-    const DWORD error = ::GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
-
 constexpr std::uint64_t kDep = 0x1;                       // PROCESS_CREATION_MITIGATION_POLICY_DEP_ENABLE
 constexpr std::uint64_t kHeapTerminate = 0x1000;          // ..._HEAP_TERMINATE_ALWAYS_ON
 constexpr std::uint64_t kStrictHandleChecks = 0x1000000;  // ..._STRICT_HANDLE_CHECKS_ALWAYS_ON
@@ -44,7 +39,7 @@ CStartupInfoMitigations::~CStartupInfoMitigations()
         return;
     const auto deleteList = Kernel32Function<DeleteListFn>("DeleteProcThreadAttributeList");
     if (deleteList == nullptr) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult();
         QK_LOG_ERROR(L"Attribute List Initialized  but DeleteProcThreadAttributeList() function not found in kernel32, "
                      L"hr=0x%08X",
                      static_cast<unsigned>(hr));
@@ -80,7 +75,7 @@ HRESULT CStartupInfoMitigations::Create()
     const auto deleteList = Kernel32Function<DeleteListFn>("DeleteProcThreadAttributeList");
     const auto initialize = Kernel32Function<InitializeListFn>("InitializeProcThreadAttributeList");
     if (update == nullptr || deleteList == nullptr || initialize == nullptr) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult();
         QK_LOG_ERROR(L"Windows Vista+ but ProcThreadAttribute functions not found in kernel32, hr=0x%08X",
                      static_cast<unsigned>(hr));
         return hr;
@@ -88,7 +83,7 @@ HRESULT CStartupInfoMitigations::Create()
 
     SIZE_T size = 0;
     if (!initialize(nullptr, 1, 0, &size) && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult();
         QK_LOG_ERROR(
             L"Unexpected return from InitializeProcThreadAttributeList() while retrieving size of process thread "
             L"attribute list, hr=0x%08X",
@@ -102,14 +97,14 @@ HRESULT CStartupInfoMitigations::Create()
     }
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_list.data());
     if (!initialize(list, 1, 0, &size)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult();
         QK_LOG_ERROR(L"InitializeProcThreadAttributeList() failed, hr=0x%08X", static_cast<unsigned>(hr));
         return hr;
     }
     m_listInitialized = true;
 
     if (!update(list, 0, PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY, &m_policy, width, nullptr, nullptr)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult();
         QK_LOG_ERROR(L"UpdateProcThreadAttribute() failed, hr=0x%08X", static_cast<unsigned>(hr));
         return hr;
     }

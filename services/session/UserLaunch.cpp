@@ -1,4 +1,5 @@
 #include "services/session/UserLaunch.h"
+#include "common/base/qkLastError.h"
 
 #include <new>
 #include <vector>
@@ -20,12 +21,6 @@ namespace {
 
 constexpr DWORD kNoSession = 0xFFFFFFFF;
 wchar_t kInteractiveDesktop[] = L"winsta0\\default";
-
-HRESULT LastErrorResult()
-{
-    const DWORD error = ::GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
 
 } // namespace
 
@@ -83,7 +78,7 @@ HRESULT UserLaunch::Initialize(bool elevated, bool activeOnly, bool fromSessionL
     HANDLE duplicate = nullptr;
     if (!m_api->DuplicateTokenEx(m_userToken.Get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
                                  &duplicate)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult();
         LogText(LogLevel::Error, L"DuplicateTokenEx failed: %lu", ::GetLastError());
         return hr;
     }
@@ -112,7 +107,7 @@ HRESULT UserLaunch::Initialize(bool elevated, bool activeOnly, bool fromSessionL
         SID_IDENTIFIER_AUTHORITY label = SECURITY_MANDATORY_LABEL_AUTHORITY;
         qkAllocatedSid high;
         if (!::AllocateAndInitializeSid(&label, 1, SECURITY_MANDATORY_HIGH_RID, 0, 0, 0, 0, 0, 0, 0, high.Receive())) {
-            const HRESULT hr = LastErrorResult();
+            const HRESULT hr = qkLib::LastErrorResult();
             LogText(LogLevel::Error, L"SetTokenInformation failed: %lu", ::GetLastError());
             return hr;
         }
@@ -121,14 +116,14 @@ HRESULT UserLaunch::Initialize(bool elevated, bool activeOnly, bool fromSessionL
         integrity.Label.Attributes = SE_GROUP_INTEGRITY;
         if (!m_api->SetTokenInformation(m_launchToken, TokenIntegrityLevel, &integrity,
                                         sizeof(integrity) + ::GetLengthSid(high.Get()))) {
-            const HRESULT hr = LastErrorResult();
+            const HRESULT hr = qkLib::LastErrorResult();
             LogText(LogLevel::Error, L"SetTokenInformation failed: %lu", ::GetLastError());
             return hr;
         }
     }
 
     if (!m_environment.Create(m_launchToken, TRUE)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult();
         LogText(LogLevel::Error, L"CreateEnvironmentBlock failed: %lu", ::GetLastError());
         return hr;
     }
@@ -242,7 +237,7 @@ DWORD UserLaunch::GetExitCode()
 {
     DWORD code = 0;
     if (!m_api->GetExitCodeProcess(m_process.Get(), &code)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = qkLib::LastErrorResult();
         LogText(LogLevel::Error, L"GetUserToken: Unablet to obtain process exit code");
         return static_cast<DWORD>(hr);
     }

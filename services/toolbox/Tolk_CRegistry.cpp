@@ -1,4 +1,5 @@
 #include "services/toolbox/Tolk_CRegistry.h"
+#include "services/toolbox/Tolk_WellKnownSid.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -51,16 +52,6 @@ bool GrantAllAccess(HKEY root, const wchar_t* path, REGSAM view, PSID account)
                      static_cast<unsigned>(E_UNEXPECTED));
     }
     return false;
-}
-
-std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type)
-{
-    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
-    DWORD size = static_cast<DWORD>(sid.size());
-    if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size))
-        return {};
-    sid.resize(size);
-    return sid;
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "services/toolbox/Tolk_CUtils.h"
+#include "services/toolbox/Tolk_WellKnownSid.h"
 
 #include <knownfolders.h>
 #include <shlobj.h>
@@ -108,16 +109,6 @@ bool BuildProtectedFolders()
     }
     g_protected = std::move(resolved);
     return true;
-}
-
-std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type)
-{
-    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
-    DWORD size = static_cast<DWORD>(sid.size());
-    if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size))
-        return {};
-    sid.resize(size);
-    return sid;
 }
 
 bool IsLink(DWORD attributes)

@@ -7,7 +7,7 @@
 namespace qkVerifyTrust {
 
 namespace {
-std::mutex g_lock;
+std::mutex g_providerLock;
 std::function<std::shared_ptr<HashProvider>()>& Loader()
 {
     static std::function<std::shared_ptr<HashProvider>()> loader;
@@ -17,7 +17,7 @@ std::function<std::shared_ptr<HashProvider>()>& Loader()
 
 void HashProvider::Install(std::function<std::shared_ptr<HashProvider>()> loader)
 {
-    std::lock_guard guard(g_lock);
+    std::lock_guard guard(g_providerLock);
     Loader() = std::move(loader);
 }
 
@@ -25,7 +25,7 @@ std::shared_ptr<HashProvider> HashProvider::Load(const DllCheck& checkDll)
 {
     std::function<std::shared_ptr<HashProvider>()> loader;
     {
-        std::lock_guard guard(g_lock);
+        std::lock_guard guard(g_providerLock);
         loader = Loader();
     }
     std::shared_ptr<HashProvider> provider = loader ? loader() : HashProviderDll::Load(checkDll);

@@ -1,4 +1,5 @@
 #include "services/trust/InstallResourceCertificates.h"
+#include "common/base/qkLastError.h"
 
 #include <wincrypt.h>
 
@@ -7,15 +8,6 @@
 
 namespace vek {
 
-namespace {
-HRESULT LastErrorResult()
-{
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
-
-} // namespace
-
 HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar_t* storeName)
 {
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(resourceId), L"ROOTC");
@@ -23,14 +15,14 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
         const DWORD error = GetLastError();
         QK_LOG_ERROR(L"Could not find certificate store resource. Last error: %d", error);
         SetLastError(error);
-        return LastErrorResult();
+        return qkLib::LastErrorResult();
     }
     HGLOBAL loaded = LoadResource(module, resource);
     if (loaded == nullptr) {
         const DWORD error = GetLastError();
         QK_LOG_ERROR(L"Could not load certificate store resource. Last error: %d", error);
         SetLastError(error);
-        return LastErrorResult();
+        return qkLib::LastErrorResult();
     }
     const void* bytes = LockResource(loaded);
     const DWORD size = SizeofResource(module, resource);
@@ -38,7 +30,7 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
         const DWORD error = GetLastError();
         QK_LOG_ERROR(L"Could not lock certificate store resource. Last error: %d", error);
         SetLastError(error != ERROR_SUCCESS ? error : ERROR_INVALID_DATA);
-        return LastErrorResult();
+        return qkLib::LastErrorResult();
     }
 
     CERT_BLOB blob = {size, static_cast<BYTE*>(const_cast<void*>(bytes))};
@@ -48,7 +40,7 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
         const DWORD error = GetLastError();
         QK_LOG_ERROR(L"Failed to load certificate store from resource. Last error: %d", error);
         SetLastError(error);
-        return LastErrorResult();
+        return qkLib::LastErrorResult();
     }
     if (!source)
         return S_OK;
@@ -59,7 +51,7 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
         const DWORD error = GetLastError();
         QK_LOG_INFO(L"Failed to open system certificate store. Last error: %d", error);
         SetLastError(error);
-        return LastErrorResult();
+        return qkLib::LastErrorResult();
     }
 
     // The enumeration frees each certificate when it gives the next one; leaving early frees it here.
@@ -79,7 +71,7 @@ HRESULT InstallResourceCertificates(HMODULE module, WORD resourceId, const wchar
         QK_LOG_INFO(L"Failed to add certificate to the store. Last error: %d", error);
         CertFreeCertificateContext(cert);
         SetLastError(error);
-        return LastErrorResult();
+        return qkLib::LastErrorResult();
     }
     return S_OK;
 }

@@ -32,7 +32,7 @@ std::wstring Plain(qkEncryptedString& text)
     return text.Get() ? text.GetText() : std::wstring(qkEncryptedString::GetEmpty());
 }
 
-std::mutex g_lock;
+std::mutex g_signerNamesLock;
 SignerNames& Stored()
 {
     static SignerNames names = SignerNames::Defaults();
@@ -65,13 +65,13 @@ SignerNames SignerNames::Defaults()
 
 SignerNames SignerNames::Current()
 {
-    std::lock_guard guard(g_lock);
+    std::lock_guard guard(g_signerNamesLock);
     return Stored();
 }
 
 void SignerNames::SetCurrent(const SignerNames& names)
 {
-    std::lock_guard guard(g_lock);
+    std::lock_guard guard(g_signerNamesLock);
     Stored() = names;
 }
 

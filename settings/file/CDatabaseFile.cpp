@@ -15,24 +15,6 @@ namespace {
 
 constexpr DWORD kScanChunk = 65536;
 
-NtStatus ReadExact(CSafeFile& file, ULONGLONG offset, void* buffer, DWORD length, NtStatus shortStatus)
-{
-    DWORD got = 0;
-    NtStatus st = file.ReadAt(offset, buffer, length, &got);
-    if (!NtSuccess(st))
-        return st;
-    return got == length ? status::kSuccess : shortStatus;
-}
-
-NtStatus WriteExact(CSafeFile& file, ULONGLONG offset, const void* buffer, DWORD length)
-{
-    DWORD put = 0;
-    NtStatus st = file.WriteAt(offset, buffer, length, &put);
-    if (!NtSuccess(st))
-        return st;
-    return put == length ? status::kSuccess : status::kUnsuccessful;
-}
-
 // One database operation made from plain data.
 class CPlainOperation : public CRecordOp {
 public:
@@ -165,7 +147,7 @@ NtStatus CDatabaseFile::CreateHeader()
     std::fill(m_block.begin(), m_block.end(), 0);
     m_header.crc = Crc32(&m_header, 32);
     std::memcpy(m_block.data(), &m_header, kHeaderBytes);
-    NtStatus st = WriteExact(m_file, 0, m_block.data(), m_header.blockSize);
+    NtStatus st = m_file.WriteExactAt(0, m_block.data(), m_header.blockSize);
     if (NtSuccess(st))
         st = m_file.SetSize(m_header.blockSize);
     if (NtSuccess(st) && m_flushWrites)
@@ -178,7 +160,7 @@ NtStatus CDatabaseFile::CreateHeader()
 NtStatus CDatabaseFile::CheckHeader(const DatabaseOpenParams& params)
 {
     Header h;
-    NtStatus st = ReadExact(m_file, 0, &h, kHeaderBytes, status::kFileCorrupt);
+    NtStatus st = m_file.ReadExactAt(0, &h, kHeaderBytes, status::kFileCorrupt);
     if (!NtSuccess(st))
         return st;
     if (h.signature != params.signature || h.signature == kLegacyStoreSignature)
@@ -226,7 +208,7 @@ NtStatus CDatabaseFile::Scan(bool verify)
     DWORD perChunk = static_cast<DWORD>(chunk.size() / bs);
     for (size_t index = 1; index < blocks;) {
         DWORD n = static_cast<DWORD>((std::min<size_t>)(perChunk, blocks - index));
-        st = ReadExact(m_file, static_cast<ULONGLONG>(index) * bs, chunk.data(), n * bs, status::kUnsuccessful);
+        st = m_file.ReadExactAt(static_cast<ULONGLONG>(index) * bs, chunk.data(), n * bs, status::kUnsuccessful);
         if (!NtSuccess(st))
             return st;
         for (DWORD k = 0; k < n; ++k, ++index) {
@@ -283,7 +265,7 @@ NtStatus CDatabaseFile::ReadBlockHeader(ULONGLONG offset, BlockHeader& h)
 {
     if (!IsValidBlock(offset))
         return status::kInvalidParameter;
-    return ReadExact(m_file, offset, &h, kBlockHeader, status::kUnsuccessful);
+    return m_file.ReadExactAt(offset, &h, kBlockHeader, status::kUnsuccessful);
 }
 
 NtStatus CDatabaseFile::ReadChain(ULONGLONG recordId, CBlockList& list, DWORD* length)
@@ -362,7 +344,7 @@ NtStatus CDatabaseFile::WriteRecord(const CBlockList& list, const BYTE* data, DW
         h.dataCrc = m_keepDataCrcs ? Crc32(m_block.data() + kBlockHeader, last ? take : m_payload) : 0;
         h.headerCrc = Crc32(&h, 20);
         std::memcpy(m_block.data(), &h, kBlockHeader);
-        NtStatus st = WriteExact(m_file, list[k], m_block.data(), m_header.blockSize);
+        NtStatus st = m_file.WriteExactAt(list[k], m_block.data(), m_header.blockSize);
         if (!NtSuccess(st))
             return st;
         at += take;
@@ -377,7 +359,7 @@ NtStatus CDatabaseFile::WriteFreeBlock(ULONGLONG offset)
     h.headerCrc = Crc32(&h, 20);
     std::memset(m_block.data(), 0, m_block.size());
     std::memcpy(m_block.data(), &h, kBlockHeader);
-    return WriteExact(m_file, offset, m_block.data(), m_header.blockSize);
+    return m_file.WriteExactAt(offset, m_block.data(), m_header.blockSize);
 }
 
 NtStatus CDatabaseFile::FlushIfAsked()
@@ -687,7 +669,7 @@ NtStatus CDatabaseFile::Read(ULONGLONG recordId, CByteBuffer& buffer)
         if (k >= limit || !IsValidBlock(at))
             return status::kFileCorrupt;
         if (k == 0) {
-            NtStatus st = ReadExact(m_file, at, m_block.data(), bs, status::kUnsuccessful);
+            NtStatus st = m_file.ReadExactAt(at, m_block.data(), bs, status::kUnsuccessful);
             if (!NtSuccess(st))
                 return st;
             block = m_block.data();
@@ -698,7 +680,7 @@ NtStatus CDatabaseFile::Read(ULONGLONG recordId, CByteBuffer& buffer)
                 size_t blocks = (std::min<ULONGLONG>)(count - k, (m_fileSize - at) / bs);
                 m_run.resize(blocks * bs);
                 NtStatus st =
-                    ReadExact(m_file, at, m_run.data(), static_cast<DWORD>(m_run.size()), status::kUnsuccessful);
+                    m_file.ReadExactAt(at, m_run.data(), static_cast<DWORD>(m_run.size()), status::kUnsuccessful);
                 if (!NtSuccess(st))
                     return st;
                 runStart = at;
@@ -746,7 +728,7 @@ NtStatus CDatabaseFile::WriteHeaderBlock()
     std::fill(m_block.begin(), m_block.end(), 0);
     m_header.crc = Crc32(&m_header, 32);
     std::memcpy(m_block.data(), &m_header, kHeaderBytes);
-    return WriteExact(m_file, 0, m_block.data(), m_header.blockSize);
+    return m_file.WriteExactAt(0, m_block.data(), m_header.blockSize);
 }
 
 NtStatus CDatabaseFile::SetRootRecord(ULONGLONG recordId)
@@ -810,7 +792,7 @@ NtStatus CDatabaseFile::Revert()
         return st;
     }
     Header h;
-    st = ReadExact(m_file, 0, &h, kHeaderBytes, status::kFileCorrupt);
+    st = m_file.ReadExactAt(0, &h, kHeaderBytes, status::kFileCorrupt);
     if (!NtSuccess(st))
         return st;
     if (h.crc != Crc32(&h, 32))

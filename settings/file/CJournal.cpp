@@ -10,24 +10,6 @@ namespace qkSettings {
 
 namespace {
 
-NtStatus ReadExact(CSafeFile& file, ULONGLONG offset, void* buffer, DWORD length, NtStatus shortStatus)
-{
-    DWORD got = 0;
-    NtStatus st = file.ReadAt(offset, buffer, length, &got);
-    if (!NtSuccess(st))
-        return st;
-    return got == length ? status::kSuccess : shortStatus;
-}
-
-NtStatus WriteExact(CSafeFile& file, ULONGLONG offset, const void* buffer, DWORD length)
-{
-    DWORD put = 0;
-    NtStatus st = file.WriteAt(offset, buffer, length, &put);
-    if (!NtSuccess(st))
-        return st;
-    return put == length ? status::kSuccess : status::kUnsuccessful;
-}
-
 struct Trailer {
     ULONGLONG offset;
     DWORD length;
@@ -165,7 +147,7 @@ void CJournal::DropPending()
 NtStatus CJournal::Validate()
 {
     BYTE raw[kHeaderSize];
-    NtStatus st = ReadExact(m_file, 0, raw, kHeaderSize, status::kFileCorrupt);
+    NtStatus st = m_file.ReadExactAt(0, raw, kHeaderSize, status::kFileCorrupt);
     if (!NtSuccess(st))
         return st;
     DWORD crc;
@@ -193,14 +175,14 @@ NtStatus CJournal::Validate()
         if (trailerAt == 0 || trailerAt < kHeaderSize || trailerAt > size || size - trailerAt < kTrailerSize)
             return status::kFileCorrupt;
         Trailer t;
-        st = ReadExact(m_file, trailerAt, &t, kTrailerSize, status::kUnsuccessful);
+        st = m_file.ReadExactAt(trailerAt, &t, kTrailerSize, status::kUnsuccessful);
         if (!NtSuccess(st))
             return st;
         if (t.trailerCrc != Crc32(&t, 16))
             return status::kFileCorrupt;
         if (t.length > h.blockSize || trailerAt - kHeaderSize < t.length)
             return status::kFileCorrupt;
-        st = ReadExact(m_file, trailerAt - t.length, m_entry.Data(), t.length, status::kUnsuccessful);
+        st = m_file.ReadExactAt(trailerAt - t.length, m_entry.Data(), t.length, status::kUnsuccessful);
         if (!NtSuccess(st))
             return st;
         if (t.imageCrc != Crc32(m_entry.Data(), t.length))
@@ -228,7 +210,7 @@ NtStatus CJournal::WriteHeader()
     std::memcpy(raw + 24, &m_header.count, 4);
     DWORD crc = Crc32(raw, 28);
     std::memcpy(raw + 28, &crc, 4);
-    NtStatus st = WriteExact(m_file, 0, raw, kHeaderSize);
+    NtStatus st = m_file.WriteExactAt(0, raw, kHeaderSize);
     if (NtSuccess(st))
         m_headerDirty = false;
     return st;
@@ -280,7 +262,7 @@ NtStatus CJournal::SaveBeforeImage(CSafeFile& db, ULONGLONG dbSize, ULONGLONG of
         return status::kNoMemory;
     }
     BYTE* entry = m_pending.data() + at;
-    NtStatus st = ReadExact(db, offset, entry, length, status::kUnsuccessful);
+    NtStatus st = db.ReadExactAt(offset, entry, length, status::kUnsuccessful);
     if (!NtSuccess(st)) {
         m_pending.resize(at);
         return st;
@@ -306,7 +288,7 @@ NtStatus CJournal::Flush()
     m_clean = false;
     if (!m_pending.empty()) {
         NtStatus st =
-            WriteExact(m_file, m_size - m_pending.size(), m_pending.data(), static_cast<DWORD>(m_pending.size()));
+            m_file.WriteExactAt(m_size - m_pending.size(), m_pending.data(), static_cast<DWORD>(m_pending.size()));
         if (!NtSuccess(st)) {
             DropPending();
             return st;
@@ -360,15 +342,15 @@ NtStatus CJournal::UndoTo(CSafeFile& db, const Mark& mark)
         if (trailerAt < kHeaderSize || trailerAt > size || size - trailerAt < kTrailerSize)
             return status::kFileCorrupt;
         Trailer t;
-        st = ReadExact(m_file, trailerAt, &t, kTrailerSize, status::kUnsuccessful);
+        st = m_file.ReadExactAt(trailerAt, &t, kTrailerSize, status::kUnsuccessful);
         if (!NtSuccess(st))
             return st;
         if (t.length > m_header.blockSize || trailerAt - kHeaderSize < t.length)
             return status::kFileCorrupt;
-        st = ReadExact(m_file, trailerAt - t.length, m_entry.Data(), t.length, status::kUnsuccessful);
+        st = m_file.ReadExactAt(trailerAt - t.length, m_entry.Data(), t.length, status::kUnsuccessful);
         if (!NtSuccess(st))
             return st;
-        st = WriteExact(db, t.offset, m_entry.Data(), t.length);
+        st = db.WriteExactAt(t.offset, m_entry.Data(), t.length);
         if (!NtSuccess(st))
             return st;
         ++undone;

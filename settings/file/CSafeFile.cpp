@@ -183,6 +183,24 @@ NtStatus CSafeFile::WriteAt(ULONGLONG offset, const void* buffer, DWORD length, 
     return DoWrite(&offset, buffer, length, count);
 }
 
+NtStatus CSafeFile::ReadExactAt(ULONGLONG offset, void* buffer, DWORD length, NtStatus shortStatus)
+{
+    DWORD got = 0;
+    NtStatus st = ReadAt(offset, buffer, length, &got);
+    if (!NtSuccess(st))
+        return st;
+    return got == length ? status::kSuccess : shortStatus;
+}
+
+NtStatus CSafeFile::WriteExactAt(ULONGLONG offset, const void* buffer, DWORD length)
+{
+    DWORD put = 0;
+    NtStatus st = WriteAt(offset, buffer, length, &put);
+    if (!NtSuccess(st))
+        return st;
+    return put == length ? status::kSuccess : status::kUnsuccessful;
+}
+
 NtStatus CSafeFile::Tell(ULONGLONG* position)
 {
     LARGE_INTEGER zero{}, pos{};

@@ -88,6 +88,10 @@ public:
     NtStatus ReadAt(ULONGLONG offset, void* buffer, DWORD length, DWORD* count);
     NtStatus Write(const void* buffer, DWORD length, DWORD* count);
     NtStatus WriteAt(ULONGLONG offset, const void* buffer, DWORD length, DWORD* count);
+    // All of length bytes at offset, or shortStatus (reading) or kUnsuccessful (writing) when
+    // fewer moved.
+    NtStatus ReadExactAt(ULONGLONG offset, void* buffer, DWORD length, NtStatus shortStatus);
+    NtStatus WriteExactAt(ULONGLONG offset, const void* buffer, DWORD length);
     NtStatus Tell(ULONGLONG* position);
     NtStatus Seek(ULONGLONG position);
     NtStatus GetSize(ULONGLONG* size);

@@ -8,7 +8,7 @@ namespace vek {
 
 namespace {
 
-std::mutex g_lock;
+std::mutex g_functionsLock;
 bool g_bound = false;
 VekUiaFunctions g_system;
 VekUiaFunctions g_override;
@@ -36,7 +36,7 @@ void BindSystemFunctions()
 
 VekUiaFunctions GetUiaFunctions()
 {
-    std::lock_guard<std::mutex> lock(g_lock);
+    std::lock_guard<std::mutex> lock(g_functionsLock);
     if (g_override.returnRawElementProvider != nullptr || g_override.hostProviderFromHwnd != nullptr)
         return g_override;
     BindSystemFunctions();
@@ -45,7 +45,7 @@ VekUiaFunctions GetUiaFunctions()
 
 VekUiaFunctions SetUiaFunctions(const VekUiaFunctions& functions)
 {
-    std::lock_guard<std::mutex> lock(g_lock);
+    std::lock_guard<std::mutex> lock(g_functionsLock);
     VekUiaFunctions previous = g_override;
     g_override = functions;
     return previous;

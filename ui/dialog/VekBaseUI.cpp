@@ -1,6 +1,8 @@
 #include "ui/dialog/VekBaseUI.h"
 
 #include "common/errors/qkLog.h"
+#include "ui/res/VekStringIds.h"
+#include "ui/controls/VekTextColours.h"
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
 #include "engine/manifest/CManifest.h"
@@ -32,15 +34,9 @@ namespace vek {
 namespace {
 
 constexpr int kStringUiFont = 138;
-constexpr int kStringLayout = 173;
 constexpr int kStringMinimize = 174;
-constexpr int kStringInitializing = 222;
-constexpr int kStringClose = 223;
-constexpr int kStringExitQuestion = 156;
 constexpr int kStringCaption = 318;
 
-constexpr COLORREF kGrey = 0x666666;
-constexpr COLORREF kGreen = 0x1CA323;
 constexpr COLORREF kLinkColour = 0xAD3D00;
 
 constexpr UINT kEventNoLock = 1618; // another installation is in progress
@@ -409,7 +405,7 @@ void VekBaseUI::createControls()
     ::GetClientRect(m_hWnd, &client);
     const int right = client.right, bottom = client.bottom;
 
-    ui.caption.Create(m_hWnd, kIdCaption, kStringCaption, RECT{s.X(15), s.Y(13), right - s.X(76), -1}, font, kGrey,
+    ui.caption.Create(m_hWnd, kIdCaption, kStringCaption, RECT{s.X(15), s.Y(13), right - s.X(76), -1}, font, kTextGrey,
                       true);
     CreateImageButton(m_hWnd, ui.closeButton, kIdCloseButton, right - s.X(43), s.Y(14), s.X(15), s.Y(15), kStringClose,
                       L"Close", IDR_PNG_CLOSE, IDR_PNG_CLOSE_PUSHED, IDR_PNG_CLOSE_HOVER, IDR_PNG_CLOSE_DISABLED);
@@ -425,12 +421,12 @@ void VekBaseUI::createControls()
 
     const int textLeft = s.X(layout::kTextLeft), textRight = right - s.X(layout::kTextRight);
     ui.headline.Create(m_hWnd, kIdHeadline, static_cast<int>(GetProductNameStringId()),
-                       RECT{textLeft, s.Y(154), textRight, s.Y(184)}, ui.headlineFont.Get(), kGrey, true);
-    ui.body.Create(m_hWnd, kIdBody, kStringInitializing, RECT{textLeft, s.Y(190), textRight, s.Y(240)}, font, kGrey,
+                       RECT{textLeft, s.Y(154), textRight, s.Y(184)}, ui.headlineFont.Get(), kTextGrey, true);
+    ui.body.Create(m_hWnd, kIdBody, kStringInitializing, RECT{textLeft, s.Y(190), textRight, s.Y(240)}, font, kTextGrey,
                    true);
-    ui.greenLine.Create(m_hWnd, kIdGreenLine, -1, RECT{textLeft, s.Y(244), textRight, s.Y(264)}, font, kGreen, false);
+    ui.greenLine.Create(m_hWnd, kIdGreenLine, -1, RECT{textLeft, s.Y(244), textRight, s.Y(264)}, font, kTextGreen, false);
     ui.greenLine.SetFormat(DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
-    ui.secondLine.Create(m_hWnd, kIdSecondLine, -1, RECT{textLeft, s.Y(268), textRight, s.Y(318)}, font, kGrey, false);
+    ui.secondLine.Create(m_hWnd, kIdSecondLine, -1, RECT{textLeft, s.Y(268), textRight, s.Y(318)}, font, kTextGrey, false);
 
     const RECT linkRect{textLeft, s.Y(322), textRight, s.Y(342)};
     ui.linkLeft.Create(m_hWnd, linkRect, L"", L"", kIdLinkLeft, VekHyperLink::kUnderlineHover);
@@ -444,14 +440,14 @@ void VekBaseUI::createControls()
 
     ui.warningSign.Create(m_hWnd, IDR_PNG_WARNING, textLeft, s.Y(350), false, s);
     ui.secondBody.Create(m_hWnd, kIdSecondBody, -1, RECT{textLeft + s.X(30), s.Y(350), textRight, s.Y(400)}, font,
-                         kGrey, false);
+                         kTextGrey, false);
     ui.pageIcon.Create(m_hWnd, IDR_PNG_ALERT, s.X(25), s.Y(154), false, s);
     ui.footer.Create(m_hWnd, IDR_PNG_FOOTER, 0, bottom - s.Y(50), true, s);
     CreateImageButton(m_hWnd, ui.footerClose, kIdFooterClose, right - s.X(140), bottom - s.Y(40), s.X(120), s.Y(30), -1,
                       nullptr, IDR_PNG_BUTTON, IDR_PNG_BUTTON_PUSHED, IDR_PNG_BUTTON_HOVER, IDR_PNG_BUTTON_DISABLED);
     ui.footerClose.SetWindowText(LoadText(kStringClose, L"Close").c_str());
     ui.footerClose.SetFont(font);
-    ui.footerText.Create(m_hWnd, kIdFooterText, -1, RECT{s.X(20), bottom - s.Y(36), right - s.X(150), -1}, font, kGrey,
+    ui.footerText.Create(m_hWnd, kIdFooterText, -1, RECT{s.X(20), bottom - s.Y(36), right - s.X(150), -1}, font, kTextGrey,
                          false);
     for (auto [button, id] : {std::pair{&ui.action1, kIdAction1}, std::pair{&ui.action2, kIdAction2}}) {
         CreateImageButton(m_hWnd, *button, id, 0, bottom - s.Y(layout::kButtonBottom + layout::kButtonHeight),
@@ -677,7 +673,7 @@ LRESULT VekBaseUI::OnSysCommand(UINT, WPARAM wParam, LPARAM lParam, BOOL& handle
         UINT type = MB_YESNO | MB_ICONQUESTION;
         if (!m_leftToRight)
             type |= MB_RTLREADING;
-        const int answer = m_system->ShowMessageBox(m_hWnd, LoadText(kStringExitQuestion), ProductTitle(), type);
+        const int answer = m_system->ShowMessageBox(m_hWnd, LoadText(kStringQuitQuestion), ProductTitle(), type);
         QK_LOG_INFO(L"Result of exit confirmation %d", answer);
         if (answer == IDYES) {
             g_ExitCode = ExitUserQuit;

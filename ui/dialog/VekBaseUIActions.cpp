@@ -2,6 +2,7 @@
 // the restart of Windows after a countdown, and building the installation package into a folder
 // the user chooses.
 #include "common/errors/qkLog.h"
+#include "ui/joblist/VekJobUI.h"
 #include "common/system/qkHandle.h"
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
@@ -28,7 +29,6 @@ namespace vek {
 
 namespace {
 
-constexpr wchar_t kContinueUpgradeEvent[] = L"VEK_ContinueUpgrade";
 constexpr UINT kRebootFlagsSoft = EWX_REBOOT | EWX_FORCEIFHUNG;
 constexpr UINT kRebootFlagsHard = EWX_REBOOT | EWX_FORCE | EWX_FORCEIFHUNG;
 constexpr DWORD kRebootReason = SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION;

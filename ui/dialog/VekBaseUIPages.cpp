@@ -1,6 +1,7 @@
 // The main dialog's end pages: which page a number shows, what it shows, and the silent and
 // unattended rules that suppress pages while the exit code still follows the page number.
 #include "common/base/qkWideFormat.h"
+#include "ui/res/VekStringIds.h"
 #include "common/errors/qkLog.h"
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
@@ -22,9 +23,6 @@
 namespace vek {
 
 namespace {
-
-constexpr int kStringClose = 223;
-constexpr int kStringInitializing = 222;
 
 // Puts the arguments in place of the pattern's "%s" markers, in order; a marker without an
 // argument stays as it is. The result grows as needed, so no job value can overflow it.

@@ -1,6 +1,8 @@
 #include "ui/joblist/VekJobUI.h"
 
 #include "common/base/qkWideFormat.h"
+#include "ui/joblist/VekJobUIResources.h"
+#include "ui/controls/VekTextColours.h"
 #include "common/errors/qkLog.h"
 #include "ui/joblist/VekJobUIEngine.h"
 #include "engine/launcher/VekExitCode.h"
@@ -29,76 +31,13 @@
 
 namespace vek {
 
+using namespace jobui;
+
 namespace {
 
 const wchar_t kJobWindowClass[] = L"VEK_JobWindow";
-const wchar_t kAutomationName[] = L"VekJobWindow";
-const wchar_t kContinueUpgradeEvent[] = L"VEK_ContinueUpgrade";
+const wchar_t kJobWindowAutomationName[] = L"VekJobWindow";
 
-constexpr COLORREF kGrey = RGB(0x66, 0x66, 0x66);
-constexpr COLORREF kGreen = RGB(0x1C, 0xA3, 0x23);
-
-// Images.
-constexpr int kPngStatus = 309;
-constexpr int kPngAlert = 218;
-constexpr int kPngBarPlaceholder = 312;
-constexpr int kPngFurther = 310;
-constexpr int kPngButton = 248;
-constexpr int kPngButtonPushed = 113;
-constexpr int kPngButtonHover = 249;
-constexpr int kPngButtonDisabled = 285;
-
-// Strings.
-enum : int {
-    kStrGigabytes = 140,
-    kStrMegabytes = 129,
-    kStrKilobytes = 137,
-    kStrBytes = 139,
-    kStrValidating = 141,
-    kStrInstallErrorRetry = 154,
-    kStrTryDifferentMethod = 178,
-    kStrDownloadProblem = 179,
-    kStrClickHere = 182,
-    kStrRestartNow = 184,
-    kStrRestartLater = 185,
-    kStrCancelInstall = 186,
-    kStrToActivate = 190,
-    kStrActivated = 191,
-    kStrInstalling = 221,
-    kStrInitializing = 222,
-    kStrFatalError = 224,
-    kStrPreparingPackage = 225,
-    kStrDownloading = 226,
-    kStrPauseDownload = 228,
-    kStrResumeDownload = 231,
-    kStrClickRetry = 238,
-    kStrRetry = 239,
-    kStrWaitingForRestart = 240,
-    kStrRestartForUninstall = 241,
-    kStrSupportPage = 283,
-    kStrActivationPage = 284,
-    kStrResuming = 288,
-    kStrFilesError = 289,
-    kStrDiskFull = 290,
-    kStrCancelDownload = 291,
-    kStrArchiving = 303,
-    kStrDownloadedPercent = 314,
-    kStrCalculating = 315,
-    kStrSizeOfSizeRemaining = 317,
-    kStrUpgradeStartsIn = 322,
-    kStrUpgradeNeedsRestart = 323,
-    kStrUpgradeReady = 324,
-    kStrUpgradeNow = 325,
-    kStrRestartDescription = 326,
-    kStrRestartIn = 327,
-    kStrCancel = 328,
-    kStrUpgradeFailedTitle = 331,
-    kStrUpgradeFailed = 332,
-    kStrUpgradeFailedRetry = 333,
-    kStrUninstalling = 343,
-    kStrRestartAndUpgrade = 349,
-    kStrRestartAndUpgradeDescription = 350,
-};
 
 constexpr UINT kMainDialogFocusControl = 3309;
 constexpr int32_t kEngineFatalError = -3;
@@ -534,16 +473,16 @@ LRESULT VekJobUI::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
     m_furtherImage.Create(m_hWnd, kPngFurther, 0, height - Scale(44, false), false, scale);
 
     m_title.Create(m_hWnd, kJobUiTitleText, -1, RECT{margin + Scale(60, true), Scale(26, false), textRight, -1},
-                   m_fonts.title.Get(), kGrey, true);
+                   m_fonts.title.Get(), kTextGrey, true);
     SetText(m_title, ProductTitle());
     m_status.Create(m_hWnd, kJobUiStatusText, kStrInitializing, RECT{textLeft, Scale(80, false), textRight, -1},
-                    m_fonts.text.Get(), kGrey, true);
+                    m_fonts.text.Get(), kTextGrey, true);
     m_secondLine.Create(m_hWnd, kJobUiSecondLineText, -1, RECT{textLeft, Scale(102, false), textRight, -1},
-                        m_fonts.text.Get(), kGrey, true);
+                        m_fonts.text.Get(), kTextGrey, true);
     m_progress.Create(m_hWnd, kJobUiProgressText, -1, RECT{textLeft, Scale(124, false), textRight, -1},
-                      m_fonts.boldText.Get(), kGreen, true);
+                      m_fonts.boldText.Get(), kTextGreen, true);
     m_description.Create(m_hWnd, kJobUiDescriptionText, -1, RECT{textLeft, Scale(148, false), textRight, -1},
-                         m_fonts.text.Get(), kGrey, false);
+                         m_fonts.text.Get(), kTextGrey, false);
 
     // From the bottom up: the button row on the panel's lower edge, the bar row above it. The
     // placeholder takes the bar's row when the bar is hidden: the picture at the row's height,
@@ -700,7 +639,7 @@ LRESULT VekJobUI::OnInvalidateArea(UINT message, WPARAM wParam, LPARAM lParam, B
 
 LRESULT VekJobUI::OnGetObject(UINT, WPARAM wParam, LPARAM lParam, BOOL&)
 {
-    return HandleGetObject(m_hWnd, wParam, lParam, kAutomationName, kAutomationName);
+    return HandleGetObject(m_hWnd, wParam, lParam, kJobWindowAutomationName, kJobWindowAutomationName);
 }
 
 LRESULT VekJobUI::OnClose(UINT, WPARAM wParam, LPARAM lParam, BOOL&)

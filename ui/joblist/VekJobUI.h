@@ -65,6 +65,10 @@ enum VekJobPanelState : int32_t {
 
 // lParam of the WM_CLOSE that ends the run after a cancel or a start in the users' sessions, and
 // after a countdown that ran out.
+// The named event that the installation side waits on during an upgrade countdown: set when the
+// countdown ends or the user starts the upgrade at once.
+constexpr wchar_t kContinueUpgradeEvent[] = L"VEK_ContinueUpgrade";
+
 constexpr LPARAM kJobUiCloseCancelled = 200;
 constexpr LPARAM kJobUiCloseCountdownEnd = 201;
 

@@ -2,6 +2,7 @@
 // installation side waiting for the confirmation, the restart-and-upgrade countdown, the restart
 // decision after an installation that needs a restart, and the restart panels.
 #include "ui/joblist/VekJobUI.h"
+#include "ui/joblist/VekJobUIResources.h"
 
 #include "common/errors/qkLog.h"
 #include "ui/joblist/VekJobUIEngine.h"
@@ -15,27 +16,9 @@
 
 namespace vek {
 
+using namespace jobui;
+
 namespace {
-
-enum : int {
-    kStrRestartNow = 184,
-    kStrRestartLater = 185,
-    kStrInstalling = 221,
-    kStrWaitingForRestart = 240,
-    kStrRestartForUninstall = 241,
-    kStrUpgradeStartsIn = 322,
-    kStrUpgradeNeedsRestart = 323,
-    kStrUpgradeReady = 324,
-    kStrUpgradeNow = 325,
-    kStrRestartDescription = 326,
-    kStrRestartIn = 327,
-    kStrCancel = 328,
-    kStrRestartAndUpgrade = 349,
-    kStrRestartAndUpgradeDescription = 350,
-};
-
-constexpr int kPngStatus = 309;
-constexpr int kPngAlert = 218;
 
 constexpr uint32_t kDefaultUpgradeDelayMinutes = 30;
 constexpr uint32_t kDefaultSmartRestartMinutes = 5;

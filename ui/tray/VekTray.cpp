@@ -1,6 +1,7 @@
 #include "ui/tray/VekTray.h"
 
 #include "ui/VekJobUpdateRecord.h"
+#include "ui/res/VekStringIds.h"
 #include "ui/VekProgressRecord.h"
 #include "ui/VekWindowMessages.h"
 #include "ui/dialog/VekBaseUI.h"
@@ -35,8 +36,6 @@ using VekMenu = qkUniqueResource<HMENU, &::DestroyMenu>;
 constexpr wchar_t kTrayClassName[] = L"VEK_Tray";
 constexpr UINT kDefaultProductTitleId = 146;
 constexpr UINT kStringStartingDownload = 131;
-constexpr UINT kStringQuitQuestion = 156;
-constexpr UINT kStringLayout = 173;
 constexpr UINT kStringOpen = 292;
 constexpr UINT kStringQuit = 293;
 constexpr DWORD kBalloonInfoFlags = 0x15; // information icon, the user's icon, no sound

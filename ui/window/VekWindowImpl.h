@@ -15,6 +15,11 @@
 #include "ui/window/VekMessageMap.h"
 #include "ui/window/VekWindow.h"
 
+// windowsx.h names a macro SubclassWindow, which would rewrite the member below in every file that
+// includes both: it is included here first and the macro removed.
+#include <windowsx.h>
+#undef SubclassWindow
+
 namespace vek {
 
 class VekWindowImpl : public VekWindow {

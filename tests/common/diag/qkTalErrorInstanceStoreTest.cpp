@@ -80,15 +80,7 @@ std::vector<BYTE> Pattern(size_t size)
     return bytes;
 }
 
-std::wstring Text(IValueCollection* collection, ULONG key)
-{
-    ComPtr<IUnknown> object;
-    ComPtr<IStringObject> text;
-    std::wstring out;
-    if (collection->GetObject(key, &object) && SUCCEEDED(qkQueryInterface(object.Get(), CLSID_qkTalString, text)))
-        qkLib::GetStringObjectText(text.Get(), out);
-    return out;
-}
+using diagtest::Text;
 
 ULONGLONG UserWord64(const std::vector<BYTE>& file, int word)
 {

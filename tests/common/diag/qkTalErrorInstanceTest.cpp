@@ -31,15 +31,7 @@ namespace {
 
 const HRESULT kNotReported = HRESULT_FROM_WIN32(1292);
 
-std::wstring Text(IValueCollection* collection, ULONG key)
-{
-    ComPtr<IUnknown> object;
-    ComPtr<IStringObject> text;
-    std::wstring out;
-    if (collection->GetObject(key, &object) && SUCCEEDED(qkQueryInterface(object.Get(), CLSID_qkTalString, text)))
-        qkLib::GetStringObjectText(text.Get(), out);
-    return out;
-}
+using diagtest::Text;
 
 std::vector<fs::path> InstanceFiles(const std::wstring& directory)
 {

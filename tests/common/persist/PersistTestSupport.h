@@ -58,4 +58,13 @@ private:
     bool m_spying = false;
 };
 
+// The object's interface iid as a T; empty when it has none.
+template <class T>
+Microsoft::WRL::ComPtr<T> Query(IUnknown* object, REFIID iid)
+{
+    Microsoft::WRL::ComPtr<T> itf;
+    object->QueryInterface(iid, reinterpret_cast<void**>(itf.GetAddressOf()));
+    return itf;
+}
+
 } // namespace persisttest

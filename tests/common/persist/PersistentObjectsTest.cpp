@@ -16,13 +16,7 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-template <class T>
-ComPtr<T> Query(IUnknown* object, REFIID iid)
-{
-    ComPtr<T> itf;
-    object->QueryInterface(iid, reinterpret_cast<void**>(itf.GetAddressOf()));
-    return itf;
-}
+using persisttest::Query;
 
 // Saves the object into a new memory stream and gives the stream's bytes.
 Bytes SavedBytes(IUnknown* object)

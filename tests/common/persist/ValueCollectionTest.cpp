@@ -20,13 +20,7 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-template <class T>
-ComPtr<T> Query(IUnknown* object, REFIID iid)
-{
-    ComPtr<T> itf;
-    object->QueryInterface(iid, reinterpret_cast<void**>(itf.GetAddressOf()));
-    return itf;
-}
+using persisttest::Query;
 
 Bytes Save(IUnknown* collection)
 {

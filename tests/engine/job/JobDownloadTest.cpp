@@ -20,11 +20,7 @@ constexpr HRESULT kTrustFailure = static_cast<HRESULT>(0x80047E05L);
 constexpr HRESULT kDownloadFailed = static_cast<HRESULT>(0x80047EC6L);
 constexpr HRESULT kBackendUnavailable = static_cast<HRESULT>(0x80047ECDL);
 
-int32_t Int(const json& node, const char* key, int32_t missing = -12345)
-{
-    const auto found = node.find(key);
-    return found != node.end() && found->is_number_integer() ? found->get<int32_t>() : missing;
-}
+using jobtest::Int;
 
 TEST(JobDownloadTest, AFileThatFailsValidationIsDeletedAndOnlyACriticalOneFailsTheJob)
 {

@@ -21,11 +21,7 @@ constexpr HRESULT kPluginSignature = static_cast<HRESULT>(0x80047EC4L);
 constexpr HRESULT kPluginNotInManifest = static_cast<HRESULT>(0x80047EC5L);
 constexpr HRESULT kInstallCancelledByHost = static_cast<HRESULT>(0x80047EC7L);
 
-int32_t Int(const json& node, const char* key, int32_t missing = -12345)
-{
-    const auto found = node.find(key);
-    return found != node.end() && found->is_number_integer() ? found->get<int32_t>() : missing;
-}
+using jobtest::Int;
 
 // The fixture signers' names, so that the level-3 signed copy passes the strict check.
 class JobPluginTest : public ::testing::Test {

@@ -119,4 +119,11 @@ private:
     std::string m_jobId;
 };
 
+// An integer member of a record; `missing` when it is absent or no integer.
+inline int32_t Int(const nlohmann::json& node, const char* key, int32_t missing = -12345)
+{
+    const auto found = node.find(key);
+    return found != node.end() && found->is_number_integer() ? found->get<int32_t>() : missing;
+}
+
 } // namespace jobtest

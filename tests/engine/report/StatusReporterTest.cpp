@@ -1,3 +1,4 @@
+#include "ReportTestSupport.h"
 #include "engine/report/VekStatusReporter.h"
 
 #include "BrowserProxyTestSupport.h"
@@ -16,10 +17,7 @@ using vek::test::TestServer;
 
 namespace {
 
-std::string Narrow(const std::wstring& s)
-{
-    return std::string(s.begin(), s.end());
-}
+using reporttest::Narrow;
 
 json Manifest(const std::wstring& reportingUrl, json distribution = nullptr, json proxy = nullptr)
 {

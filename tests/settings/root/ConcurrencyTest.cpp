@@ -19,9 +19,9 @@ using namespace settingstest;
 
 namespace {
 
-struct Event {
-    Event() : handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-    ~Event() { ::CloseHandle(handle); }
+struct ManualEvent {
+    ManualEvent() : handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~ManualEvent() { ::CloseHandle(handle); }
     HANDLE handle;
 };
 
@@ -33,7 +33,7 @@ TEST(ReaderWriterLock, ReaderHeldBeforeItsWaitIsStillWoken)
 {
     CReaderWriterLock lock;
     ASSERT_TRUE(lock.Init());
-    Event held, resume, done;
+    ManualEvent held, resume, done;
     std::atomic<bool> once{false};
     lock.SetReaderWaitHook([&] {
         if (!once.exchange(true)) {

@@ -28,19 +28,6 @@ namespace {
 
 constexpr ULONGLONG kSector = 512;
 
-class Lcg {
-public:
-    explicit Lcg(DWORD seed) : m_state(seed) {}
-    DWORD Below(DWORD n)
-    {
-        m_state = m_state * 1664525u + 1013904223u;
-        return n ? (m_state >> 8) % n : 0;
-    }
-
-private:
-    DWORD m_state;
-};
-
 struct Event {
     enum Kind { kWrite, kSize, kFlush, kDelete } kind;
     int file;

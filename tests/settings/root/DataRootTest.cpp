@@ -21,26 +21,6 @@ CDataRoot::Options Create()
     return o;
 }
 
-struct SectionPath {
-    explicit SectionPath(const wchar_t* p)
-    {
-        EXPECT_EQ(status::kSuccess, NormalizePath(p, buffer));
-        view = qkSettings::PathView(buffer);
-    }
-    CStringBuffer buffer;
-    CountedString view;
-    operator const CountedString&() const { return view; }
-};
-
-CValueTable Dword(const wchar_t* name, DWORD v)
-{
-    CValueTable t;
-    CountedString n;
-    MakeCountedString(name, n);
-    EXPECT_EQ(status::kSuccess, t.Set(storetype::kDword, n, &v, 4));
-    return t;
-}
-
 DWORD GetDword(CDataRoot& root, const wchar_t* path, const wchar_t* name)
 {
     CValueTable t;

@@ -21,20 +21,6 @@ using namespace settingstest;
 namespace {
 
 // A small deterministic generator, so that every run sees the same cases.
-class Lcg {
-public:
-    explicit Lcg(DWORD seed) : m_state(seed) {}
-    DWORD Next()
-    {
-        m_state = m_state * 1664525u + 1013904223u;
-        return m_state >> 8;
-    }
-    DWORD Below(DWORD n) { return n ? Next() % n : 0; }
-
-private:
-    DWORD m_state;
-};
-
 // One mutation: flip a byte, store a random or extreme word, or cut the data short.
 void Mutate(Bytes& b, Lcg& rng)
 {

@@ -36,24 +36,6 @@ private:
     }
 };
 
-struct SectionPath {
-    explicit SectionPath(const wchar_t* p)
-    {
-        EXPECT_EQ(status::kSuccess, NormalizePath(p, buffer));
-        view = qkSettings::PathView(buffer);
-    }
-    CStringBuffer buffer;
-    CountedString view;
-    operator const CountedString&() const { return view; }
-};
-
-CValueTable Dword(const wchar_t* name, DWORD v)
-{
-    CValueTable t;
-    EXPECT_EQ(status::kSuccess, t.Set(storetype::kDword, Name(name), &v, 4));
-    return t;
-}
-
 // Direct access to the records of a closed store written with the plain cipher.
 class Surgery {
 public:

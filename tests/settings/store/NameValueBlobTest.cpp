@@ -4,18 +4,14 @@
 #include <cstring>
 #include <vector>
 
+#include "SettingsTestSupport.h"
 #include "settings/blob/CNameValueBlob.h"
 
 using namespace qkSettings;
 
 namespace {
 
-CountedString Cs(const wchar_t* text)
-{
-    CountedString s;
-    EXPECT_EQ(S_OK, MakeCountedString(text, s));
-    return s;
-}
+using settingstest::Cs;
 
 std::vector<BYTE> Serialized(const CNameValueBlob& blob)
 {

@@ -2,12 +2,16 @@
 // Helpers shared by the settings store tests: a private temporary folder per test and the
 // file contents read or written whole.
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "settings/objects/CValueTable.h"
+#include "settings/objects/qkSettingsPath.h"
 #include "settings/store/CountedString.h"
+#include "settings/store/qkSettingsResult.h"
 
 namespace settingstest {
 
@@ -34,6 +38,51 @@ struct Name {
     std::wstring text;
     qkSettings::CountedString cs;
     operator const qkSettings::CountedString&() const { return cs; }
+};
+
+// The text as a counted string; a failure to make it fails the test.
+inline qkSettings::CountedString Cs(const wchar_t* text)
+{
+    qkSettings::CountedString s;
+    EXPECT_EQ(S_OK, qkSettings::MakeCountedString(text, s));
+    return s;
+}
+
+// A section path in the store's normal form, usable where a counted string is asked for.
+struct SectionPath {
+    explicit SectionPath(const wchar_t* p)
+    {
+        EXPECT_EQ(qkSettings::status::kSuccess, qkSettings::NormalizePath(p, buffer));
+        view = qkSettings::PathView(buffer);
+    }
+    qkSettings::CStringBuffer buffer;
+    qkSettings::CountedString view;
+    operator const qkSettings::CountedString&() const { return view; }
+};
+
+// A value table holding one DWORD value.
+inline qkSettings::CValueTable Dword(const wchar_t* name, DWORD v)
+{
+    qkSettings::CValueTable t;
+    qkSettings::CountedString n;
+    qkSettings::MakeCountedString(name, n);
+    EXPECT_EQ(qkSettings::status::kSuccess, t.Set(qkSettings::storetype::kDword, n, &v, 4));
+    return t;
+}
+
+// A small linear congruential generator: the same seed gives the same sequence on every run.
+class Lcg {
+public:
+    explicit Lcg(DWORD seed) : m_state(seed) {}
+    DWORD Next()
+    {
+        m_state = m_state * 1664525u + 1013904223u;
+        return m_state >> 8;
+    }
+    DWORD Below(DWORD n) { return n ? Next() % n : 0; }
+
+private:
+    DWORD m_state;
 };
 
 } // namespace settingstest

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "SettingsTestSupport.h"
 #include "settings/store/CBlowfishCipher.h"
 #include "settings/store/CStringBuffer.h"
 #include "settings/store/CountedString.h"
@@ -34,12 +35,7 @@ std::vector<BYTE> SwapHalves(std::vector<BYTE> b)
     return b;
 }
 
-CountedString Cs(const wchar_t* text)
-{
-    CountedString s;
-    EXPECT_EQ(S_OK, MakeCountedString(text, s));
-    return s;
-}
+using settingstest::Cs;
 
 } // namespace
 

@@ -303,6 +303,35 @@ TEST_F(DialogWithJobsTest, EveryButtonTracksTheMouseAndTheLinksHaveTheDialogsCol
     }
 }
 
+// The dialog's and the job window's text lines are grey 0x666666, but the progress and countdown
+// line, which is green 0x1CA323; both windows use the same two colours.
+TEST_F(DialogWithJobsTest, TextLinesOfTheDialogAndTheJobWindowShareTheirColours)
+{
+    OpenWithJobs();
+    Event(0);
+    constexpr COLORREF kGrey = 0x666666;
+    constexpr COLORREF kGreen = 0x1CA323;
+    struct Line {
+        HWND window;
+        COLORREF colour;
+    };
+    const Line lines[] = {
+        {::GetDlgItem(dialog->hwnd(), 3320), kGrey},
+        {::GetDlgItem(dialog->hwnd(), 3321), kGrey},
+        {::GetDlgItem(dialog->hwnd(), 4322), kGreen},
+        {JobControl(vek::kJobUiTitleText), kGrey},
+        {JobControl(vek::kJobUiStatusText), kGrey},
+        {JobControl(vek::kJobUiProgressText), kGreen},
+        {JobControl(vek::kJobUiSecondLineText), kGrey},
+        {JobControl(vek::kJobUiDescriptionText), kGrey},
+    };
+    for (const Line& line : lines) {
+        auto* text = dynamic_cast<vek::CTransparentStatic*>(vek::VekWindowImpl::FromHandle(line.window));
+        ASSERT_NE(nullptr, text) << ::GetDlgCtrlID(line.window);
+        EXPECT_EQ(line.colour, text->GetColour()) << ::GetDlgCtrlID(line.window) << std::hex << " " << text->GetColour();
+    }
+}
+
 // ---- every state, whole ---------------------------------------------------------------------------
 
 struct State {
@@ -310,7 +339,7 @@ struct State {
     std::function<void(DialogWithJobsTest&)> play;
 };
 
-struct Language {
+struct StateLanguage {
     const char* name;
     LANGID id;
 };
@@ -381,13 +410,13 @@ public:
                  s.Event(10, document);
              }},
         };
-        const Language languages[] = {{"en", 0x0409}, {"de", 0x0407}};
+        const StateLanguage languages[] = {{"en", 0x0409}, {"de", 0x0407}};
         const std::string dpi = std::to_string(vek::GetScreenCaps(LOGPIXELSX));
         wchar_t expected[16] = {};
         if (::GetEnvironmentVariableW(kExpectedDpiVariable, expected, 16) > 0) {
             ASSERT_EQ(std::to_string(_wtoi(expected)), dpi) << "the resolution the starting test set";
         }
-        for (const Language& language : languages) {
+        for (const StateLanguage& language : languages) {
             for (const State& state : states) {
                 SCOPED_TRACE(std::string(language.name) + " " + dpi + " " + state.name);
                 CVekResourceLoader::Instance().AddPreferredLanguage(language.id);

@@ -46,7 +46,7 @@ protected:
     }
 };
 
-void Drain()
+void DrainMessages()
 {
     MSG msg;
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -71,7 +71,7 @@ TEST(TrayProduct, CreatesTheRealMainDialogAndRelaysToIt)
 
     auto tray = std::make_unique<ProductTray>(nullptr, engine);
     ASSERT_EQ(S_OK, tray->Create());
-    Drain();
+    DrainMessages();
     // An interactive run: the prompt below needs a dialog that stays (a silent manifest, read from
     // the install job, starts hidden: TrayTest.StartHiddenBySwitchOrSilentManifestStillAddsTheIcon).
     EXPECT_FALSE(tray->manifestSilent());
@@ -92,21 +92,21 @@ TEST(TrayProduct, CreatesTheRealMainDialogAndRelaysToIt)
     record->job = json{{"job_type", "install"}, {"job_error_code", static_cast<uint32_t>(vek::VEK_E_DIGEST_MISMATCH)}};
     record->event = -3;
     ASSERT_TRUE(vek::PostJobUpdateRecord(tray->hwnd(), WM_VEK_JOB_UPDATE, std::move(record)));
-    Drain();
+    DrainMessages();
     EXPECT_EQ(vek::VEK_E_DIGEST_MISMATCH, dialog->baseUI()->lastError());
     EXPECT_EQ(-3, dialog->baseUI()->lastFatalState());
 
     // The engine is not over yet (constructed): quitting asks; "No" leaves both windows.
     HWND window = tray->hwnd();
     ::SendMessageW(window, WM_COMMAND, vek::VekTray::kCommandQuit, 0);
-    Drain();
+    DrainMessages();
     EXPECT_EQ(1, tray->prompts);
     EXPECT_TRUE(::IsWindow(dialogWindow));
     EXPECT_TRUE(::IsWindowEnabled(dialogWindow));
 
     // A close for a relaunch takes the dialog with it.
     tray->closeForRelaunch();
-    Drain();
+    DrainMessages();
     EXPECT_FALSE(::IsWindow(window));
     EXPECT_FALSE(::IsWindow(dialogWindow));
     EXPECT_EQ(0u, tray->cleanupFlags());

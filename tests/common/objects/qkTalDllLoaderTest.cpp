@@ -15,7 +15,7 @@ namespace {
 
 TEST(qkTalDllLoader, CreatesObjectsByClassIdAndTheCountBalances)
 {
-    const std::wstring path = BinPath(L"objfix_component.dll");
+    const std::wstring path = BinPath(L"objfix_loader_component.dll");
     qkTalDllLoader loader;
     ASSERT_EQ(loader.Load(path.c_str()), QK_S_OK);
     EXPECT_TRUE(loader.IsBound());
@@ -48,7 +48,7 @@ TEST(qkTalDllLoader, CreateObjectPassesFactoryAndCreationFailuresOn)
     EXPECT_EQ(loader.CreateObject(CLSID_FixtureWidget, IID_IFixtureWidget, &out), QK_E_INVALIDARG);
     EXPECT_EQ(out, reinterpret_cast<void*>(7)) << "nothing loaded: the out pointer is untouched";
 
-    ASSERT_EQ(loader.Load(BinPath(L"objfix_component.dll").c_str()), QK_S_OK);
+    ASSERT_EQ(loader.Load(BinPath(L"objfix_loader_component.dll").c_str()), QK_S_OK);
     EXPECT_EQ(loader.CreateObject(CLSID_FixtureWidget, IID_IFixtureWidget, nullptr), QK_E_INVALIDARG);
     EXPECT_EQ(loader.CreateObject(CLSID_FixtureUnknown, IID_IFixtureWidget, &out), QK_E_INVALIDARG)
         << "GetFactory's refusal of an id it does not serve";
@@ -84,7 +84,7 @@ TEST(qkTalDllLoader, RefusedLoadsLeaveTheLoaderEmpty)
 
 TEST(qkTalDllLoader, SecondLoadSucceedsOnlyForTheSamePath)
 {
-    const std::wstring path = BinPath(L"objfix_component.dll");
+    const std::wstring path = BinPath(L"objfix_loader_component.dll");
     qkTalDllLoader loader;
     ASSERT_EQ(loader.Load(path.c_str()), QK_S_OK);
     const HMODULE module = loader.GetModule();
@@ -104,7 +104,7 @@ TEST(qkTalDllLoader, SecondLoadSucceedsOnlyForTheSamePath)
 
 TEST(qkTalDllLoader, DestructorFreesTheModule)
 {
-    const std::wstring path = BinPath(L"objfix_component.dll");
+    const std::wstring path = BinPath(L"objfix_loader_component.dll");
     {
         qkTalDllLoader loader;
         ASSERT_EQ(loader.Load(path.c_str()), QK_S_OK);

@@ -25,6 +25,9 @@ constexpr StepName kStepNames[] = {
     {StartupStep::Engine, L"engine with GDI+"},
     {StartupStep::Reporters, L"reporters and launch ping"},
     {StartupStep::TrayAndDialog, L"tray and dialog"},
+    {StartupStep::MainDialog, L"main dialog"},
+    {StartupStep::TrayIcon, L"notification icon"},
+    {StartupStep::BrowserProxy, L"browser proxy settings"},
     {StartupStep::Jobs, L"jobs"},
 };
 

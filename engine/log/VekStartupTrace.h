@@ -15,6 +15,9 @@ enum class StartupStep {
     Engine,         // the engine with its GDI+ session
     Reporters,      // the reporters and the launch ping
     TrayAndDialog,  // the tray and the dialog
+    MainDialog,     // the dialog, inside the tray's creation
+    TrayIcon,       // the notification icon, after the dialog
+    BrowserProxy,   // the browser's proxy settings
     Jobs,           // the jobs (the first request)
 };
 

@@ -424,6 +424,7 @@ HRESULT VekUIEngine::initialize()
             return VEK_E_TRAY_WINDOW;
         }
         m_trayWindow = window;
+        TraceStartupStep(StartupStep::BrowserProxy);
         m_Manifest->Modify([](json& root) { VekProxySettings().determineBrowserProxySettings(root); });
         return S_OK;
     } catch (const std::bad_alloc&) {

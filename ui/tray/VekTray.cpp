@@ -9,6 +9,7 @@
 
 #include "common/base/qkExceptionInfo.h"
 #include "common/errors/qkLog.h"
+#include "engine/log/VekStartupTrace.h"
 #include "common/system/qkResourceHolders.h"
 #include "common/system/qkUniqueResource.h"
 #include "engine/launcher/VekExitCode.h"
@@ -248,6 +249,7 @@ LRESULT VekTray::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
 
     CopyField(m_notifyIconData.szTip, LoadText(productTitleId()));
 
+    TraceStartupStep(StartupStep::MainDialog);
     m_mainDialog = createMainDialog(m_hWnd);
     if (!mainDialogIsWindow()) {
         QK_LOG_ERROR(L"Main dialog not created: the tray window fails");
@@ -259,6 +261,7 @@ LRESULT VekTray::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
     } else {
         m_mainDialog->showWindow(SW_SHOW);
     }
+    TraceStartupStep(StartupStep::TrayIcon);
     m_iconAdded = notifyIcon(NIM_ADD, m_notifyIconData) != FALSE;
     if (!m_iconAdded)
         QK_LOG_WARNING(L"Notification icon not added; the launcher goes on without it");

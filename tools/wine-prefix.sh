@@ -61,9 +61,6 @@ if [ ! -f "$WINEPREFIX/.vek-ready" ]; then
   quiet "$VEK_WINE" wineboot -i
   quiet "$VEK_WINE" winecfg -v win10
   quiet "$VEK_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
-  # The launcher's windows are not handed to a window manager (Xvfb runs none): a managed window
-  # makes Wine wait about 2 s for one whenever it is hidden or destroyed.
-  quiet "$VEK_WINE" reg add 'HKCU\Software\Wine\AppDefaults\VekLauncher.exe\X11 Driver' /v Managed /t REG_SZ /d N /f
   mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
   cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
   for user in "$WINEPREFIX"/drive_c/users/*; do
@@ -75,5 +72,12 @@ if [ ! -f "$WINEPREFIX/.vek-ready" ]; then
   # The services that the first boot started do not come up again cleanly (RpcSs fails and every
   # first window then waits 10 s for it): start the prefix afresh under a new persistent server.
   start_server
+fi
+# No program's windows are handed to a window manager (Xvfb runs none): a managed window makes
+# Wine wait about 2 s for one whenever it is hidden or destroyed. This holds for the launcher and
+# for the test programs that open its windows alike (a prefix made before this rule gets it here).
+if [ ! -f "$WINEPREFIX/.vek-unmanaged" ]; then
+  quiet "$VEK_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
+  touch "$WINEPREFIX/.vek-unmanaged"
 fi
 quiet "$VEK_WINE" cmd /c exit || true

@@ -21,8 +21,9 @@ TestRoot::~TestRoot()
 {
     if (m_key)
         RegCloseKey(m_key);
+    // Only this root goes: the shared parent stays, since another test program may be creating
+    // its own root below it at this moment (deleting the parent while empty failed its creation).
     RegDeleteTreeW(m_hive, m_path.c_str());
-    RegDeleteKeyW(m_hive, L"Software\\VekTests"); // goes only when empty
 }
 
 void TestRoot::SetString(const std::wstring& path, const wchar_t* name, const std::wstring& value)

@@ -53,7 +53,7 @@ protected:
             return;
         RegDeleteTreeW(key, kTestRoot.substr(kTestRoot.rfind(L'\\') + 1).c_str());
         RegCloseKey(key);
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VekTests", view, 0); // goes only when empty
+        // The shared parent stays: another test program may be creating its own key below it.
     }
     // An entry with the given string values (none: an empty key).
     static void Write(const wchar_t* path, View view, const std::map<std::wstring, std::wstring>& values = {})

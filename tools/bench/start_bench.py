@@ -147,6 +147,8 @@ def measure(runs):
     median_line("yardstick_start_to_first_request", yardstick)
     over = statistics.median(launcher) - statistics.median(yardstick)
     print("start_to_first_request_minus_yardstick_ms_of_medians=%.0f (goal: at most 100)" % over)
+    print("ratio_launcher_ms_over_yardstick_ms_of_medians=%.2f"
+          % (statistics.median(launcher) / statistics.median(yardstick)))
     if traces:
         trace_table()
 

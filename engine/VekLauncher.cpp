@@ -154,6 +154,7 @@ HRESULT StartAndReact(HINSTANCE instance, const wchar_t* commandLine, vek::VekTr
 // The engine branch: start the engine and react to its start result. Returns the start result.
 HRESULT RunEngine(HINSTANCE instance, const wchar_t* commandLine, vek::VekTraceRegistration& tracing)
 {
+    vek::TraceStartupStep(vek::StartupStep::CommonControls);
     DefWindowProcW(nullptr, 0, 0, 0);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
     BOOL controlsReady = InitCommonControlsEx(&controls);

@@ -21,6 +21,7 @@ constexpr StepName kStepNames[] = {
     {StartupStep::Com, L"COM"},
     {StartupStep::LogFile, L"log file"},
     {StartupStep::StartRecord, L"start record and ping"},
+    {StartupStep::CommonControls, L"common controls"},
     {StartupStep::LegacyTasks, L"legacy-task clean-up"},
     {StartupStep::Engine, L"engine with GDI+"},
     {StartupStep::Reporters, L"reporters and launch ping"},

@@ -11,6 +11,7 @@ enum class StartupStep {
     Com,            // the COM apartment
     LogFile,        // language, processor check and the log file
     StartRecord,    // the start record and the start ping
+    CommonControls, // the window classes and common controls
     LegacyTasks,    // the clean-up of the legacy scheduled tasks
     Engine,         // the engine with its GDI+ session
     Reporters,      // the reporters and the launch ping

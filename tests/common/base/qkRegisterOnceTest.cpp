@@ -45,11 +45,15 @@ TEST(qkRegisterOnce, OneWinnerAmongRacingThreads)
         for (int i = 0; i < 16; ++i) {
             threads.emplace_back([&, i] {
                 ++ready;
-                while (!go.load()) {}
+                // Waiting threads give up their time slice: with more threads than cores, a
+                // pure spin kept the threads still to start off the processors for whole slices.
+                while (!go.load())
+                    std::this_thread::yield();
                 results[i] = slot.Register(&g_values[i]);
             });
         }
-        while (ready.load() < 16) {}
+        while (ready.load() < 16)
+            std::this_thread::yield();
         go = true;
         for (std::thread& thread : threads)
             thread.join();

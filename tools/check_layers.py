@@ -65,13 +65,13 @@ def layer_allows(includer, included):
     return RANK[included] <= RANK[includer]
 
 
-def source_files(root, tops):
+def source_files(root, tops, suffixes=SOURCE_SUFFIXES):
     for top in tops:
         base = os.path.join(root, top)
         for folder, dirs, files in os.walk(base):
             dirs[:] = sorted(d for d in dirs if not d.startswith("."))
             for name in sorted(files):
-                if name.endswith(SOURCE_SUFFIXES):
+                if name.endswith(suffixes):
                     full = os.path.join(folder, name)
                     yield os.path.relpath(full, root).replace(os.sep, "/")
 
@@ -458,6 +458,14 @@ def expression_end(code, start):
     return len(code)
 
 
+def family_numbers(text):
+    """(position, literal) of every number in the text that is a launcher result code."""
+    for m in NUMBER_RE.finditer(text):
+        value = int_value(m.group(1))
+        if in_family(value) or in_family(-value):
+            yield m.start(), m.group(0)
+
+
 COMMENT_RE = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
 
 
@@ -471,17 +479,13 @@ def launcher_code_findings(rel, text):
         line = code.count("\n", 0, pos) + 1
         found.append(f"{rel}:{line}: {what}: use its name from its table")
 
-    for m in NUMBER_RE.finditer(code):
-        value = int_value(m.group(1))
-        if in_family(value) or in_family(-value):
-            add(m.start(), f"launcher result code {m.group(0)} written as a number")
+    for pos, literal in family_numbers(code):
+        add(pos, f"launcher result code {literal} written as a number")
 
     # Comments name codes too: a number there drifts from the table unseen.
     for c in COMMENT_RE.finditer(text):
-        for m in NUMBER_RE.finditer(c.group(0)):
-            value = int_value(m.group(1))
-            if in_family(value) or in_family(-value):
-                add(c.start() + m.start(), f"launcher result code {m.group(0)} quoted as a number in a comment")
+        for pos, literal in family_numbers(c.group(0)):
+            add(c.start() + pos, f"launcher result code {literal} quoted as a number in a comment")
 
     for m in FAMILY_NAME_DEF_RE.finditer(code):
         add(m.start(), f"{m.group(1) or m.group(2)} defined outside the result-code table")
@@ -532,11 +536,19 @@ def launcher_code_findings(rel, text):
     return found
 
 
+def documentation_code_findings(rel, text):
+    """A subsystem's documentation names codes as the code does: a number there drifts unseen."""
+    return [f"{rel}:{text.count(chr(10), 0, pos) + 1}: launcher result code {literal} quoted as a number: "
+            "use its name from its table" for pos, literal in family_numbers(text)]
+
+
 def check_launcher_codes(root, findings):
     for rel in source_files(root, CODE_ROOTS):
         if rel.endswith(".rc"):
             continue
         findings.extend(launcher_code_findings(rel, read(root, rel)))
+    for rel in source_files(root, CODE_ROOTS, (".md",)):
+        findings.extend(documentation_code_findings(rel, read(root, rel)))
 
 
 def main():

@@ -209,6 +209,15 @@ class LauncherCodeTest(unittest.TestCase):
         self.assertEqual(len(findings), 1, findings)
         self.assertTrue(findings[0].startswith("engine/job/a.cpp:3: "), findings)
 
+    def test_documentation_names_codes_too(self):
+        tree = {"engine/job/README.md": "| `Job` | fails with `VEK_E_PLUGIN_START` |\n"
+                                        "| `Other` | refused (0x80047E01) when not an object |\n",
+                "services/launcher/VekResultCodes.h": "X(VEK_E_PLUGIN_START, 0x0C2, L\"s\")\n"}
+        findings = []
+        check_layers.check_launcher_codes(make_tree(tree), findings)
+        self.assertEqual(len(findings), 1, findings)
+        self.assertTrue(findings[0].startswith("engine/job/README.md:2: "), findings)
+
 
 if __name__ == "__main__":
     unittest.main()

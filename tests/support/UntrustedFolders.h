@@ -43,6 +43,18 @@ inline bool IsForeign(const std::wstring& path)
     return foreign;
 }
 
+// The planted data folders that hold nothing of ours: one behind a link, one of another account;
+// where their entries really lie, and the refusal a check of them answers.
+struct RefusedFolder {
+    const wchar_t* folder;
+    const wchar_t* contentFolder;
+    HRESULT refusal;
+};
+inline const RefusedFolder kRefusedDataFolders[] = {
+    {L"linked", L"target", HRESULT_FROM_WIN32(4395)}, // ERROR_REPARSE_POINT_ENCOUNTERED
+    {L"foreign", L"foreign", E_ACCESSDENIED},
+};
+
 // Why a test that needs a file of another account skips.
 inline constexpr char kNotGivenAway[] = "this system did not give the fixture's files to another account";
 

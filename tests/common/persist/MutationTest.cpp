@@ -10,6 +10,7 @@
 #include <wrl/client.h>
 
 #include "PersistTestSupport.h"
+#include "tests/support/TestRandom.h"
 #include "common/persist/qkDataStore.h"
 #include "common/persist/qkTalDigest.h"
 #include "common/persist/qkTalIndexValueCollectionImpl.h"
@@ -18,27 +19,13 @@
 #include "common/persist/qkTalStringImpl.h"
 
 using namespace persisttest;
+using testrandom::Lcg;
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// A small linear congruential generator: the same cases on every run.
-class Random {
-public:
-    explicit Random(ULONG seed) : m_state(seed) {}
-    ULONG Next()
-    {
-        m_state = m_state * 1664525u + 1013904223u;
-        return m_state >> 8;
-    }
-    ULONG Below(ULONG n) { return n ? Next() % n : 0; }
-
-private:
-    ULONG m_state;
-};
-
 // One mutation of the bytes, chosen by the generator.
-Bytes Mutate(const Bytes& original, Random& random)
+Bytes Mutate(const Bytes& original, Lcg& random)
 {
     Bytes bytes = original;
     const ULONG size = static_cast<ULONG>(bytes.size());
@@ -127,7 +114,7 @@ TEST(Mutations, ArchiveBytesAlwaysLoadOrFail)
 {
     const Bytes original = RichCollectionBytes();
     ASSERT_GT(original.size(), 200u);
-    Random random(20261210);
+    Lcg random(20261210);
     int loaded = 0;
     for (int i = 0; i < 4000; ++i) {
         const Bytes bytes = Mutate(original, random);
@@ -206,7 +193,7 @@ TEST(Mutations, StoreFilesAlwaysOpenOrFail)
         ASSERT_TRUE(store.Close());
         closed = ReadAll(path);
     }
-    Random random(4711);
+    Lcg random(4711);
     int opened = 0;
     for (int i = 0; i < 800; ++i) {
         const Bytes bytes = Mutate(i % 2 ? open : closed, random);

@@ -140,15 +140,7 @@ TEST_F(InstanceWaitTest, LockFileNameAndBadNames)
 // so) holds no lock of ours: the wait ends at once with the refusal, and nothing is made there.
 TEST_F(InstanceWaitTest, DataFolderBehindALinkOrOfAnotherAccountHoldsNoLock)
 {
-    const struct {
-        const wchar_t* folder;
-        const wchar_t* contentFolder; // where its entries really lie
-        HRESULT refusal;
-    } cases[] = {
-        {L"linked", L"target", HRESULT_FROM_WIN32(4395)}, // ERROR_REPARSE_POINT_ENCOUNTERED
-        {L"foreign", L"foreign", E_ACCESSDENIED},
-    };
-    for (const auto& c : cases) {
+    for (const untrusted::RefusedFolder& c : untrusted::kRefusedDataFolders) {
         SCOPED_TRACE(std::filesystem::path(c.folder).string());
         const std::filesystem::path content = untrusted::Path(c.contentFolder);
         if (c.refusal == E_ACCESSDENIED && !untrusted::IsForeign(content))

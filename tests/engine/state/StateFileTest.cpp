@@ -121,15 +121,7 @@ TEST_F(StateFileTest, SavedBytesAreOneCompactLineWithChecksum)
 // deleted.
 TEST_F(StateFileTest, DataFolderBehindALinkOrOfAnotherAccountIsRefused)
 {
-    const struct {
-        const wchar_t* folder;
-        const wchar_t* contentFolder; // where its entries really lie
-        HRESULT refusal;
-    } cases[] = {
-        {L"linked", L"target", HRESULT_FROM_WIN32(4395)}, // ERROR_REPARSE_POINT_ENCOUNTERED
-        {L"foreign", L"foreign", E_ACCESSDENIED},
-    };
-    for (const auto& c : cases) {
+    for (const untrusted::RefusedFolder& c : untrusted::kRefusedDataFolders) {
         SCOPED_TRACE(std::filesystem::path(c.folder).string());
         const std::filesystem::path content = untrusted::Path(c.contentFolder);
         if (c.refusal == E_ACCESSDENIED && !untrusted::IsForeign(content))

@@ -12,6 +12,7 @@
 #include "settings/objects/qkSettingsPath.h"
 #include "settings/store/CountedString.h"
 #include "settings/store/qkSettingsResult.h"
+#include "tests/support/TestRandom.h"
 
 namespace settingstest {
 
@@ -70,19 +71,6 @@ inline qkSettings::CValueTable Dword(const wchar_t* name, DWORD v)
     return t;
 }
 
-// A small linear congruential generator: the same seed gives the same sequence on every run.
-class Lcg {
-public:
-    explicit Lcg(DWORD seed) : m_state(seed) {}
-    DWORD Next()
-    {
-        m_state = m_state * 1664525u + 1013904223u;
-        return m_state >> 8;
-    }
-    DWORD Below(DWORD n) { return n ? Next() % n : 0; }
-
-private:
-    DWORD m_state;
-};
+using testrandom::Lcg;
 
 } // namespace settingstest

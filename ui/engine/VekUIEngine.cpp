@@ -11,6 +11,7 @@
 #include "engine/launcher/VekSingleInstance.h"
 #include "engine/launcher/VekSwitches.h"
 #include "engine/log/VekStartupTrace.h"
+#include "ui/res/VekStringIds.h"
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/JobEngineException.h"
 #include "engine/manifest/ManifestAccess.h"
@@ -43,7 +44,6 @@ namespace vek {
 namespace {
 
 // User-interface strings.
-constexpr UINT kStringDirection = 173;
 constexpr UINT kStringAnotherInstance = 235;
 constexpr UINT kStringLaunchDescription = 294;
 constexpr UINT kStringFolderDescription = 296;
@@ -576,7 +576,7 @@ int VekUIEngine::showAnotherInstancePrompt()
         g_ExitCode = ExitAnotherInstance;
         return 0;
     }
-    const std::wstring direction = CVekResourceLoader::Instance().GetString(kStringDirection);
+    const std::wstring direction = CVekResourceLoader::Instance().GetString(kStringLayout);
     UINT type = MB_OK;
     if (EqualsNoCase(direction, L"RTL")) {
         type |= MB_RTLREADING;

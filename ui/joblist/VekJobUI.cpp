@@ -475,7 +475,7 @@ LRESULT VekJobUI::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
     m_title.Create(m_hWnd, kJobUiTitleText, -1, RECT{margin + Scale(60, true), Scale(26, false), textRight, -1},
                    m_fonts.title.Get(), kTextGrey, true);
     SetText(m_title, ProductTitle());
-    m_status.Create(m_hWnd, kJobUiStatusText, kStrInitializing, RECT{textLeft, Scale(80, false), textRight, -1},
+    m_status.Create(m_hWnd, kJobUiStatusText, kStringInitializing, RECT{textLeft, Scale(80, false), textRight, -1},
                     m_fonts.text.Get(), kTextGrey, true);
     m_secondLine.Create(m_hWnd, kJobUiSecondLineText, -1, RECT{textLeft, Scale(102, false), textRight, -1},
                         m_fonts.text.Get(), kTextGrey, true);
@@ -786,7 +786,7 @@ void VekJobUI::HandleEvent(int32_t event)
     switch (event) {
     case eJobPreProcess:
         ResetSpeedRing();
-        SetText(m_status, kStrInitializing);
+        SetText(m_status, kStringInitializing);
         m_installError = m_downloadError = m_diskFull = false;
         m_downloadStarts = 0;
         break;

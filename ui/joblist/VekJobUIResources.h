@@ -1,6 +1,7 @@
 #pragma once
 // The images and strings of the job window, by id in the program's resources.
 #include "ui/res/VekResourceIds.h"
+#include "ui/res/VekStringIds.h"
 
 namespace vek::jobui {
 
@@ -14,7 +15,7 @@ inline constexpr int kPngButtonPushed = IDR_PNG_BUTTON_PUSHED;
 inline constexpr int kPngButtonHover = IDR_PNG_BUTTON_HOVER;
 inline constexpr int kPngButtonDisabled = IDR_PNG_BUTTON_DISABLED;
 
-// Strings.
+// Strings (those other windows load too are in ui/res/VekStringIds.h).
 enum : int {
     kStrGigabytes = 140,
     kStrMegabytes = 129,
@@ -31,7 +32,6 @@ enum : int {
     kStrToActivate = 190,
     kStrActivated = 191,
     kStrInstalling = 221,
-    kStrInitializing = 222,
     kStrFatalError = 224,
     kStrPreparingPackage = 225,
     kStrDownloading = 226,

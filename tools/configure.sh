@@ -7,14 +7,15 @@
 # or test data files differs from the one it was configured with.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The x86 tree builds its test programs on every machine: only the 32-bit compiler sees some faults.
 if [ "$(bash tools/launcher-tree.sh)" = build/x86 ]; then
-  x86_tests=ON; x64_launcher=OFF
+  x86_run=ON; x64_launcher=OFF
   echo "configure: 32-bit Wine runs here: build/x86 runs the 32-bit launcher's tests; build/x64 holds the status probe"
 else
-  x86_tests=OFF; x64_launcher=ON
-  echo "configure: 32-bit Wine cannot run here: build/x64 builds the launcher's code 64-bit and runs its tests; build/x86 builds the 32-bit deliverables"
+  x86_run=OFF; x64_launcher=ON
+  echo "configure: 32-bit Wine cannot run here: build/x64 builds the launcher's code 64-bit and runs its tests; build/x86 builds the 32-bit deliverables and test programs without running them"
 fi
-want_x86="-DVEK_TESTS=$x86_tests -DVEK_LAUNCHER=ON"
+want_x86="-DVEK_TESTS=ON -DVEK_RUN_TESTS=$x86_run -DVEK_LAUNCHER=ON"
 want_x64="-DVEK_TESTS=ON -DVEK_LAUNCHER=$x64_launcher"
 # The names (not the contents) of every file a CMakeLists.txt may glob.
 sources=$(find common settings services net engine ui statusprobe tests tools -type f \

@@ -72,19 +72,30 @@ std::string Narrow(const std::wstring& text)
 
 // Every control the user sees: visible descendants with an area, the job list and the job
 // windows themselves left out (they only hold controls).
+// Win32 callbacks are __stdcall on x86, which a lambda cannot convert to: a plain CALLBACK
+// function collects the descendants instead.
+BOOL CALLBACK CollectWindow(HWND window, LPARAM data)
+{
+    reinterpret_cast<std::vector<HWND>*>(data)->push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> Descendants(HWND root)
+{
+    std::vector<HWND> all;
+    ::EnumChildWindows(root, CollectWindow, reinterpret_cast<LPARAM>(&all));
+    return all;
+}
+
 std::vector<HWND> ShownControls(HWND root)
 {
     std::vector<HWND> controls;
-    ::EnumChildWindows(
-        root,
-        [](HWND window, LPARAM data) -> BOOL {
-            RECT rect{};
-            ::GetWindowRect(window, &rect);
-            if (::IsWindowVisible(window) && !IsContainer(window) && rect.right > rect.left && rect.bottom > rect.top)
-                reinterpret_cast<std::vector<HWND>*>(data)->push_back(window);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&controls));
+    for (HWND window : Descendants(root)) {
+        RECT rect{};
+        ::GetWindowRect(window, &rect);
+        if (::IsWindowVisible(window) && !IsContainer(window) && rect.right > rect.left && rect.bottom > rect.top)
+            controls.push_back(window);
+    }
     return controls;
 }
 
@@ -270,14 +281,7 @@ TEST_F(DialogWithJobsTest, EveryButtonTracksTheMouseAndTheLinksHaveTheDialogsCol
     OpenWithJobs();
     Event(0);
     Event(2);
-    std::vector<HWND> all;
-    ::EnumChildWindows(
-        dialog->hwnd(),
-        [](HWND window, LPARAM data) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(data)->push_back(window);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&all));
+    const std::vector<HWND> all = Descendants(dialog->hwnd());
     int buttons = 0;
     for (HWND window : all) {
         if (auto* button = dynamic_cast<vek::CGDIPlusButtonImpl*>(vek::VekWindowImpl::FromHandle(window))) {

@@ -204,3 +204,27 @@ function(vek_untrusted_folders fixture)
   set_tests_properties(${fixture}_setup PROPERTIES FIXTURES_SETUP ${fixture})
   set(VEK_UNTRUSTED_DIR ${dir} PARENT_SCOPE)
 endfunction()
+
+# Names that test programs share with the launcher and with each other in one tree's Wine prefix,
+# as CTest resource locks: a test program that uses one of these names (the launcher itself
+# uses them all) holds its lock, so that no two programs use it at once. Names that carry a
+# manifest id, a silo id or a key of the test's own need no lock.
+#   VEK_LOCK_TASKS          the prefix's scheduled tasks: the run task "Talvern Download Manager",
+#                           the installation task, and the legacy tasks a starting launcher deletes
+#   VEK_LOCK_DATA_FOLDER    ProgramData\Talvern\Vek: the launcher's logs (named by the second
+#                           they start in), URL files, lock folder and its bin folder
+#   VEK_LOCK_STARTUP_TRACE  the value "StartupTrace" under HKLM\Software\Vallor\Vek
+#   VEK_LOCK_DISPLAY        the tree's display and the prefix's DPI setting
+set(VEK_LOCK_TASKS vek_installation_task)
+set(VEK_LOCK_DATA_FOLDER vek_data_folder)
+set(VEK_LOCK_STARTUP_TRACE vek_startup_trace)
+set(VEK_LOCK_DISPLAY vek_display)
+# Everything a run of the real launcher touches.
+set(VEK_LOCKS_LAUNCHER ${VEK_LOCK_TASKS} ${VEK_LOCK_DATA_FOLDER} ${VEK_LOCK_STARTUP_TRACE})
+
+# vek_test_locks(test lock...): the test holds these resource locks besides any it holds already.
+function(vek_test_locks test)
+  if(VEK_RUN_TESTS)
+    set_property(TEST ${test} APPEND PROPERTY RESOURCE_LOCK ${ARGN})
+  endif()
+endfunction()

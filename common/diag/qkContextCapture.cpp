@@ -1,51 +1,6 @@
 #include "common/diag/qkContextCapture.h"
 
-namespace {
-
-constexpr ULONG_PTR kCookie = 0x716B4378;
-
-// Where the handler copies the context; lives on the raising thread's stack.
-struct CaptureTarget {
-    CONTEXT* context;
-    DWORD threadId;
-    bool taken;
-};
-
-LONG CALLBACK CopyContext(EXCEPTION_POINTERS* pointers)
-{
-    const EXCEPTION_RECORD* record = pointers ? pointers->ExceptionRecord : nullptr;
-    if (!record || !pointers->ContextRecord || record->ExceptionCode != qkContextCapture::kCaptureCode ||
-        record->NumberParameters != 2 || record->ExceptionInformation[0] != kCookie)
-        return EXCEPTION_CONTINUE_SEARCH;
-    auto* target = reinterpret_cast<CaptureTarget*>(record->ExceptionInformation[1]);
-    if (!target || target->taken || target->threadId != ::GetCurrentThreadId())
-        return EXCEPTION_CONTINUE_SEARCH;
-    *target->context = *pointers->ContextRecord;
-    // Only the parts a plain CONTEXT holds: no extended state lies behind this copy.
-    target->context->ContextFlags &= CONTEXT_ALL;
-    target->taken = true;
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// Owns one vectored exception handler registration.
-class VectoredHandler {
-public:
-    explicit VectoredHandler(PVECTORED_EXCEPTION_HANDLER handler) : m_handle(::AddVectoredExceptionHandler(1, handler))
-    {}
-    ~VectoredHandler()
-    {
-        if (m_handle)
-            ::RemoveVectoredExceptionHandler(m_handle);
-    }
-    VectoredHandler(const VectoredHandler&) = delete;
-    VectoredHandler& operator=(const VectoredHandler&) = delete;
-    explicit operator bool() const { return m_handle != nullptr; }
-
-private:
-    PVOID m_handle;
-};
-
-} // namespace
+#include <cstring>
 
 BOOL qkContextCapture::UnwindOneFrame(CONTEXT& context)
 {
@@ -77,39 +32,89 @@ BOOL qkContextCapture::UnwindOneFrame(CONTEXT& context)
 #endif
 }
 
+#ifdef _WIN64
+
 __attribute__((noinline)) BOOL qkContextCapture::Capture(CONTEXT& context, unsigned skipFrames)
 {
     const ULONG_PTR returnAddress = reinterpret_cast<ULONG_PTR>(__builtin_return_address(0));
-#ifndef _WIN64
-    void* const* const ownFrame = static_cast<void* const*>(__builtin_frame_address(0));
-#endif
-    CaptureTarget target{&context, ::GetCurrentThreadId(), false};
-    {
-        VectoredHandler handler(&CopyContext);
-        if (!handler)
-            return FALSE;
-        const ULONG_PTR arguments[2] = {kCookie, reinterpret_cast<ULONG_PTR>(&target)};
-        ::RaiseException(kCaptureCode, 0, 2, arguments);
-    }
-    if (!target.taken)
+    ::RtlCaptureContext(&context);
+    // The context lies inside this function, whose frame is live: one unwind leads to the caller.
+    if (!UnwindOneFrame(context) || context.Rip != returnAddress)
         return FALSE;
-#ifdef _WIN64
-    // Up through the system's raising code and this function, to the caller.
-    for (int i = 0; i < 16 && context.Rip != returnAddress; ++i)
-        if (!UnwindOneFrame(context))
-            return FALSE;
-    if (context.Rip != returnAddress)
-        return FALSE;
-#else
-    // This function's own frame names the caller: a frame that does not is no frame-pointer frame.
-    if (reinterpret_cast<ULONG_PTR>(ownFrame[1]) != returnAddress)
-        return FALSE;
-    context.Eip = static_cast<DWORD>(returnAddress);
-    context.Esp = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(ownFrame + 2));
-    context.Ebp = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(ownFrame[0]));
-#endif
     for (unsigned i = 0; i < skipFrames; ++i)
         if (!UnwindOneFrame(context))
             return FALSE;
     return TRUE;
 }
+
+#else
+
+namespace {
+
+// The caller's registers as the entry code of Capture copies them, lowest address first.
+struct CallerRegisters {
+    DWORD segCs, segDs, segEs, segFs, segGs, segSs;
+    DWORD eip, esp, ebp, ebx, esi, edi, eflags;
+};
+
+} // namespace
+
+// Called by Capture's entry code with the copied registers (cdecl).
+extern "C" __attribute__((used)) BOOL qkContextCaptureFinish(const CallerRegisters* registers, CONTEXT* context,
+                                                              unsigned skipFrames)
+{
+    std::memset(context, 0, sizeof(*context));
+    context->ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS;
+    context->SegCs = registers->segCs;
+    context->SegDs = registers->segDs;
+    context->SegEs = registers->segEs;
+    context->SegFs = registers->segFs;
+    context->SegGs = registers->segGs;
+    context->SegSs = registers->segSs;
+    context->Eip = registers->eip;
+    context->Esp = registers->esp;
+    context->Ebp = registers->ebp;
+    context->Ebx = registers->ebx;
+    context->Esi = registers->esi;
+    context->Edi = registers->edi;
+    context->EFlags = registers->eflags;
+    for (unsigned i = 0; i < skipFrames; ++i)
+        if (!qkContextCapture::UnwindOneFrame(*context))
+            return FALSE;
+    return TRUE;
+}
+
+// On entry [esp] is the return address, [esp + 4] the context and [esp + 8] skipFrames; ebx, esi,
+// edi and ebp still hold the caller's values. They are copied, with the flags and the segment
+// registers, into a CallerRegisters on the stack before anything else runs.
+__attribute__((naked, noinline)) BOOL qkContextCapture::Capture(CONTEXT&, unsigned)
+{
+    asm("pushl %ebp\n\t"
+        "movl %esp, %ebp\n\t"
+        "pushfl\n\t"                 // eflags
+        "pushl %edi\n\t"
+        "pushl %esi\n\t"
+        "pushl %ebx\n\t"
+        "pushl (%ebp)\n\t"           // the caller's ebp
+        "leal 8(%ebp), %eax\n\t"
+        "pushl %eax\n\t"             // the caller's esp once the call has returned
+        "pushl 4(%ebp)\n\t"          // the return address
+        "xorl %eax, %eax\n\t"
+        "movw %ss, %ax\n\t pushl %eax\n\t"
+        "movw %gs, %ax\n\t pushl %eax\n\t"
+        "movw %fs, %ax\n\t pushl %eax\n\t"
+        "movw %es, %ax\n\t pushl %eax\n\t"
+        "movw %ds, %ax\n\t pushl %eax\n\t"
+        "movw %cs, %ax\n\t pushl %eax\n\t"
+        "movl %esp, %eax\n\t"        // the CallerRegisters
+        "andl $-16, %esp\n\t"
+        "subl $4, %esp\n\t"
+        "pushl 12(%ebp)\n\t"
+        "pushl 8(%ebp)\n\t"
+        "pushl %eax\n\t"
+        "call _qkContextCaptureFinish\n\t"
+        "leave\n\t"
+        "ret");
+}
+
+#endif

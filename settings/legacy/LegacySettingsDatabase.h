@@ -21,6 +21,9 @@ public:
     LegacySettingsDatabase(const LegacySettingsDatabase&) = delete;
     LegacySettingsDatabase& operator=(const LegacySettingsDatabase&) = delete;
 
+    // Set before Open: the store is opened for reading only, shared with other readers, and
+    // nothing is written. Without it the file's read-only attribute decides.
+    void SetReadOnly(bool on) { m_readOnly = on; }
     // Result codes.
     DWORD Open(const wchar_t* path, bool create, ISettingsCipher* cipher);
     void Close();

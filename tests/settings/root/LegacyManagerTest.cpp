@@ -1,11 +1,17 @@
 // Files of the older format through the settings manager and the legacy settings object.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include <wrl/client.h>
 
 #include "ManagerTestSupport.h"
 #include "SettingsTestSupport.h"
+#include "settings/legacy/CLegacyDataStore.h"
+#include "settings/legacy/LegacyKeyValues.h"
 #include "settings/legacy/LegacySettings.h"
+#include "settings/legacy/LegacySettingsDatabase.h"
 #include "settings/manager/qkSettingsModule.h"
 #include "settings/store/qkSettingsResult.h"
 
@@ -109,3 +115,74 @@ TEST(LegacySettingsManager, OlderFilesThroughTheManager)
     mgr.Reset();
     ModuleRelease();
 }
+
+namespace {
+
+// An older file holding Pins.v = 7, made through the manager.
+void MakeOlderFile(const std::wstring& path)
+{
+    ComPtr<ISettingsMgr> mgr;
+    ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&mgr));
+    ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate | openflag::kPreferLegacy, nullptr));
+    ComPtr<ISettings> s;
+    ASSERT_EQ(R(result::kOk), mgr->GetSettings(L"Pins", &s));
+    ASSERT_EQ(R(result::kOk), s->SetDword(L"v", 7));
+    ASSERT_EQ(R(result::kOk), mgr->PutSettings(s.Get()));
+}
+
+DWORD ReadPins(ISettingsMgr* mgr)
+{
+    ComPtr<ISettings> s;
+    DWORD v = 0;
+    if (FAILED(mgr->OpenSettings(L"Pins", &s)) || FAILED(s->GetDword(L"v", &v)))
+        return 0;
+    return v;
+}
+
+} // namespace
+
+// A read-only open of an older file reads it as it stands: it needs no write access (another
+// reader that shares only reading may hold the file), writes nothing, makes no journal, and lets
+// a second read-only reader in at the same time.
+TEST(LegacySettingsManager, ReadOnlyOpenWritesNothingAndSharesReading)
+{
+    ASSERT_EQ(R(result::kOk), ModuleAddRef());
+    TempDir dir;
+    const std::wstring path = dir.Path(L"old.dat");
+    const std::wstring journal = path + L".journal";
+    MakeOlderFile(path);
+    const Bytes before = ReadAll(path);
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held ? "another reader holds the file" : "no other handle");
+        HANDLE other = INVALID_HANDLE_VALUE;
+        if (held) {
+            other = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, other);
+        }
+        ComPtr<ISettingsMgr> first, second;
+        ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&first));
+        ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&second));
+        EXPECT_EQ(R(result::kOk), first->Open(path.c_str(), openflag::kReadOnly, nullptr));
+        EXPECT_FALSE(Exists(journal));
+        EXPECT_EQ(R(result::kOk), second->Open(path.c_str(), openflag::kReadOnly, nullptr));
+        EXPECT_EQ(7u, ReadPins(first.Get()));
+        EXPECT_EQ(7u, ReadPins(second.Get()));
+
+        ComPtr<ISettings> s;
+        ASSERT_EQ(R(result::kOk), first->GetSettings(L"Pins", &s));
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"v", 8));
+        EXPECT_EQ(R(result::kAccessDenied), first->PutSettings(s.Get()));
+        EXPECT_EQ(R(result::kAccessDenied), first->DeleteSettings(L"Pins"));
+        EXPECT_EQ(7u, ReadPins(first.Get()));
+
+        EXPECT_EQ(R(result::kOk), first->Close());
+        EXPECT_EQ(R(result::kOk), second->Close());
+        if (other != INVALID_HANDLE_VALUE)
+            ::CloseHandle(other);
+        EXPECT_EQ(before, ReadAll(path));
+        EXPECT_FALSE(Exists(journal));
+    }
+    ModuleRelease();
+}
+

@@ -186,3 +186,42 @@ TEST(LegacySettingsManager, ReadOnlyOpenWritesNothingAndSharesReading)
     ModuleRelease();
 }
 
+// Values at the root go to a record with an empty name, and that record loads back as the root.
+TEST(LegacySettingsManager, RootValuesLoadBack)
+{
+    ASSERT_EQ(R(result::kOk), ModuleAddRef());
+    TempDir dir;
+    const std::wstring path = dir.Path(L"old.dat");
+    {
+        ComPtr<ISettingsMgr> mgr;
+        ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&mgr));
+        ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate | openflag::kPreferLegacy, nullptr));
+        ComPtr<ISettings> root, child;
+        ASSERT_EQ(R(result::kOk), mgr->GetSettings(L"\\", &root));
+        ASSERT_EQ(R(result::kOk), root->SetDword(L"top", 5));
+        ASSERT_EQ(R(result::kOk), mgr->PutSettings(root.Get()));
+        ASSERT_EQ(R(result::kOk), mgr->GetSettings(L"Child", &child));
+        ASSERT_EQ(R(result::kOk), child->SetDword(L"v", 6));
+        ASSERT_EQ(R(result::kOk), mgr->PutSettings(child.Get()));
+    }
+    for (DWORD flags : {DWORD{0}, openflag::kReadOnly}) {
+        SCOPED_TRACE(flags);
+        ComPtr<ISettingsMgr> mgr;
+        ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&mgr));
+        ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), flags, nullptr));
+        for (const wchar_t* rootPath : {L"\\", L""}) {
+            ComPtr<ISettings> root;
+            DWORD v = 0;
+            ASSERT_EQ(R(result::kOk), mgr->OpenSettings(rootPath, &root));
+            EXPECT_EQ(R(result::kOk), root->GetDword(L"top", &v));
+            EXPECT_EQ(5u, v);
+        }
+        ComPtr<ISettings> child;
+        DWORD v = 0;
+        ASSERT_EQ(R(result::kOk), mgr->OpenSettings(L"Child", &child));
+        EXPECT_EQ(R(result::kOk), child->GetDword(L"v", &v));
+        EXPECT_EQ(6u, v);
+    }
+    ModuleRelease();
+}
+

@@ -16,6 +16,9 @@ namespace qkSettings {
 
 class LegacySettingsDatabase {
 public:
+    // The most names a key path may have, as deep as a registry tree may go.
+    static constexpr size_t kMaxKeyDepth = 512;
+
     LegacySettingsDatabase() = default;
     ~LegacySettingsDatabase();
     LegacySettingsDatabase(const LegacySettingsDatabase&) = delete;

@@ -10,7 +10,10 @@
 #include "SettingsTestSupport.h"
 #include "settings/legacy/CLegacyDataStore.h"
 #include "settings/legacy/LegacyKeyValues.h"
+#include "settings/legacy/CLegacyDataStore.h"
+#include "settings/legacy/LegacyKeyValues.h"
 #include "settings/legacy/LegacySettings.h"
+#include "settings/legacy/LegacySettingsDatabase.h"
 #include "settings/legacy/LegacySettingsDatabase.h"
 #include "settings/manager/qkSettingsModule.h"
 #include "settings/store/qkSettingsResult.h"
@@ -222,6 +225,89 @@ TEST(LegacySettingsManager, RootValuesLoadBack)
         EXPECT_EQ(R(result::kOk), child->GetDword(L"v", &v));
         EXPECT_EQ(6u, v);
     }
+    ModuleRelease();
+}
+
+namespace {
+
+// "a\a\...\a" with the given number of names.
+std::wstring DeepPath(size_t depth)
+{
+    std::wstring path;
+    path.reserve(depth * 2);
+    for (size_t i = 0; i < depth; ++i) {
+        if (i > 0)
+            path += L'\\';
+        path += L'a';
+    }
+    return path;
+}
+
+// An older file with one record: the key path holds v = 9.
+void WriteOneRecord(const std::wstring& file, const std::wstring& key)
+{
+    LegacyKeyValues values;
+    DWORD v = 9;
+    ASSERT_EQ(result::kOk, values.Set(L"v", LegacyKeyValues::kDword, &v, 4));
+    std::vector<BYTE> full;
+    ASSERT_EQ(result::kOk, values.WriteFull(full));
+    CLegacyDataStore store;
+    ASSERT_EQ(result::kOk, store.OpenStore(file.c_str(), true, false, false));
+    ULONGLONG id = 0;
+    ASSERT_TRUE(store.AddValue(key.c_str(), full.data(), static_cast<DWORD>(full.size()), &id));
+    ASSERT_TRUE(store.Close());
+}
+
+} // namespace
+
+// A record deeper than a key path may go is refused as corrupt, however deep; a record at the
+// limit loads back whole; a save may not make a key deeper than the limit.
+TEST(LegacySettingsManager, KeyDepthIsBounded)
+{
+    ASSERT_EQ(R(result::kOk), ModuleAddRef());
+    TempDir dir;
+    const size_t limit = LegacySettingsDatabase::kMaxKeyDepth;
+    struct Case {
+        size_t depth;
+        bool loads;
+    };
+    for (const Case& c : {Case{limit, true}, Case{limit + 1, false}, Case{100000, false}}) {
+        SCOPED_TRACE(c.depth);
+        const std::wstring file = dir.Path(L"deep.dat");
+        const std::wstring key = DeepPath(c.depth);
+        WriteOneRecord(file, key);
+        ComPtr<ISettingsMgr> mgr;
+        ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&mgr));
+        HRESULT hr = mgr->Open(file.c_str(), openflag::kReadOnly, nullptr);
+        if (!c.loads) {
+            EXPECT_EQ(R(result::kCorrupt), hr);
+            continue;
+        }
+        ASSERT_EQ(R(result::kOk), hr);
+        ComPtr<ISettings> s;
+        DWORD v = 0;
+        ASSERT_EQ(R(result::kOk), mgr->OpenSettings(key.c_str(), &s));
+        EXPECT_EQ(R(result::kOk), s->GetDword(L"v", &v));
+        EXPECT_EQ(9u, v);
+        EXPECT_EQ(R(result::kOk), mgr->Close());
+    }
+
+    const std::wstring file = dir.Path(L"save.dat");
+    ComPtr<ISettingsMgr> mgr;
+    ASSERT_EQ(R(result::kOk), CreateStandaloneSettingsMgr(&mgr));
+    ASSERT_EQ(R(result::kOk), mgr->Open(file.c_str(), openflag::kCreate | openflag::kPreferLegacy, nullptr));
+    for (size_t depth : {limit + 1, limit}) {
+        SCOPED_TRACE(depth);
+        ComPtr<ISettings> s;
+        ASSERT_EQ(R(result::kOk), mgr->GetSettings(DeepPath(depth).c_str(), &s));
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"v", 1));
+        EXPECT_EQ(depth > limit ? R(result::kBadPath) : R(result::kOk), mgr->PutSettings(s.Get()));
+    }
+    ASSERT_EQ(R(result::kOk), mgr->Close());
+    ASSERT_EQ(R(result::kOk), mgr->Open(file.c_str(), openflag::kReadOnly, nullptr));
+    ComPtr<ISettings> s;
+    EXPECT_EQ(R(result::kOk), mgr->OpenSettings(DeepPath(limit).c_str(), &s));
+    mgr.Reset();
     ModuleRelease();
 }
 

@@ -10,10 +10,7 @@
 #include "SettingsTestSupport.h"
 #include "settings/legacy/CLegacyDataStore.h"
 #include "settings/legacy/LegacyKeyValues.h"
-#include "settings/legacy/CLegacyDataStore.h"
-#include "settings/legacy/LegacyKeyValues.h"
 #include "settings/legacy/LegacySettings.h"
-#include "settings/legacy/LegacySettingsDatabase.h"
 #include "settings/legacy/LegacySettingsDatabase.h"
 #include "settings/manager/qkSettingsModule.h"
 #include "settings/store/qkSettingsResult.h"
@@ -311,3 +308,48 @@ TEST(LegacySettingsManager, KeyDepthIsBounded)
     ModuleRelease();
 }
 
+// The older object lists its values in name order with only A-Z folded: names that differ in
+// the case of other letters are values of their own.
+TEST(LegacySettingsObject, ValuesListInNameOrderFoldingOnlyAsciiLetters)
+{
+    ComPtr<LegacySettings> s;
+    s.Attach(new LegacySettings(L"Key"));
+    s->AddRef();
+    const BYTE raw[1] = {1};
+    ASSERT_EQ(R(result::kOk), s->SetString(L"Zeta", L"z"));
+    ASSERT_EQ(R(result::kOk), s->SetDword(L"\x00E4pfel", 1)); // a small a with diaeresis
+    ASSERT_EQ(R(result::kOk), s->SetBinary(L"mid", raw, 1));
+    ASSERT_EQ(R(result::kOk), s->SetDword(L"\x00C4PFEL", 2)); // the capital
+    ASSERT_EQ(R(result::kOk), s->SetDword(L"Alpha", 3));
+    ASSERT_EQ(R(result::kOk), s->SetDword(L"beta", 4));
+    ASSERT_EQ(R(result::kOk), s->SetDword(L"gone", 5));
+    ASSERT_EQ(R(result::kOk), s->DeleteValue(L"GONE"));
+    ASSERT_EQ(R(result::kOk), s->SetDword(L"BETA", 6)); // the same value as beta
+
+    struct Listed {
+        std::wstring name;
+        DWORD type;
+        bool operator==(const Listed& o) const { return name == o.name && type == o.type; }
+    };
+    const std::vector<Listed> expected = {{L"Alpha", 1},        {L"beta", 1},        {L"mid", 2},
+                                          {L"Zeta", 0},         {L"\x00C4PFEL", 1}, {L"\x00E4pfel", 1}};
+    ComPtr<IEnumValues> values;
+    ASSERT_EQ(R(result::kOk), s->EnumValues(&values));
+    DWORD count = 0;
+    ASSERT_EQ(R(result::kOk), values->GetCount(&count));
+    std::vector<Listed> listed;
+    for (DWORD i = 0; i < count; ++i) {
+        wchar_t name[16];
+        DWORD size = 16, type = 99;
+        ASSERT_EQ(R(result::kOk), values->GetName(i, name, &size, &type));
+        listed.push_back({name, type});
+    }
+    EXPECT_TRUE(listed == expected);
+    for (size_t i = 0; i < listed.size() && i < expected.size(); ++i)
+        EXPECT_EQ(expected[i].name, listed[i].name) << i;
+    DWORD small = 0, capital = 0;
+    EXPECT_EQ(R(result::kOk), s->GetDword(L"\x00E4PFEL", &small)); // only the ASCII letters fold
+    EXPECT_EQ(R(result::kOk), s->GetDword(L"\x00C4pfel", &capital));
+    EXPECT_EQ(1u, small);
+    EXPECT_EQ(2u, capital);
+}

@@ -189,6 +189,9 @@ HRESULT CSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* ciph
 {
     if (storePath == nullptr || std::wcslen(storePath) >= kMaxCountedUnits)
         return ResultHr(result::kInvalidArg);
+    // Before anything changes: a read-only open that asks to create would delete the store and fail.
+    if ((flags & openflag::kReadOnly) && (flags & (openflag::kCreate | openflag::kCreateNew)))
+        return ResultHr(result::kInvalidArg);
     if (flags & openflag::kCreateNew) {
         CountedString name;
         MakeCountedString(storePath, name);

@@ -274,3 +274,38 @@ TEST_F(Transactions, WritesOnOneRecordInOneTransaction)
     EXPECT_EQ(R(result::kNotFound), mgr->OpenSettings(L"Gone", &gone));
     EXPECT_EQ(8u, Get(L"", L"root"));
 }
+// An object saved inside a transaction holds its changes until the transaction ends: once it
+// commits they are saved, and a later save of the object writes only what changed since, over
+// values another writer stored meanwhile; once it rolls back they are still the object's to save.
+TEST_F(Transactions, ObjectsSavedInsideATransactionAreSavedByItsCommit)
+{
+    enum End { kCommit, kRollBack };
+    for (End end : {kCommit, kRollBack}) {
+        SCOPED_TRACE(end == kCommit ? "committed" : "rolled back");
+        ASSERT_EQ(R(result::kOk), Put(L"A", L"v", 1));
+        ComPtr<ISettings> s;
+        ASSERT_EQ(R(result::kOk), mgr->OpenSettings(L"A", &s));
+        ASSERT_EQ(R(result::kOk), tx->BeginTransaction());
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"v", 2));
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"w", 7));
+        ASSERT_EQ(R(result::kOk), mgr->PutSettings(s.Get()));
+        // After the save, so not in the transaction: a new value and a saved one changed again.
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"late", 4));
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"w", 8));
+        if (end == kCommit)
+            ASSERT_EQ(R(result::kOk), tx->CommitTransaction());
+        else
+            ASSERT_EQ(R(result::kOk), tx->RollbackTransaction());
+        EXPECT_EQ(end == kCommit ? 2u : 1u, Get(L"A"));
+        EXPECT_EQ(end == kCommit ? 7u : 0u, Get(L"A", L"w"));
+        EXPECT_EQ(0u, Get(L"A", L"late"));
+
+        ASSERT_EQ(R(result::kOk), Put(L"A", L"v", 3)); // another writer
+        ASSERT_EQ(R(result::kOk), mgr->PutSettings(s.Get()));
+        EXPECT_EQ(end == kCommit ? 3u : 2u, Get(L"A"));
+        EXPECT_EQ(4u, Get(L"A", L"late"));
+        EXPECT_EQ(8u, Get(L"A", L"w"));
+        ASSERT_EQ(R(result::kOk), mgr->DeleteSettings(L"A"));
+    }
+}
+

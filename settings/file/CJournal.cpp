@@ -429,16 +429,20 @@ NtStatus CJournal::Checkpoint(ULONGLONG dbSize)
         m_header = before;
         return st;
     }
+    // The header that counts no entries is the checkpoint: from here on nothing undoes the
+    // change, so what follows cannot fail it. A journal left long is read only as far as its
+    // header counts; one not flushed is cut and flushed again by the next checkpoint.
     if (m_size != kHeaderSize) {
         st = m_file.SetSize(kHeaderSize);
-        if (!NtSuccess(st))
-            return st;
-        m_size = kHeaderSize;
+        if (NtSuccess(st))
+            m_size = kHeaderSize;
     }
-    if (m_flushWrites)
+    if (NtSuccess(st) && m_flushWrites)
         st = m_file.Flush();
+    if (!NtSuccess(st))
+        QK_TRACE(L"checkpoint of %s kept, journal not tidied: 0x%08lX", m_path.Text(), static_cast<unsigned long>(st));
     m_clean = NtSuccess(st);
-    return st;
+    return status::kSuccess;
 }
 
 } // namespace qkSettings

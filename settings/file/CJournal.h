@@ -53,6 +53,8 @@ public:
     // of that size.
     NtStatus RollbackAll(CSafeFile& db, ULONGLONG dbSize);
     bool AtCheckpoint(ULONGLONG dbSize) const;
+    // Writes the header that counts no entries, then cuts the journal back to it and flushes.
+    // Fails only when that header could not be written: after it the change stands.
     NtStatus Checkpoint(ULONGLONG dbSize);
 
     bool IsFileOpen() const { return m_file.IsOpen(); }

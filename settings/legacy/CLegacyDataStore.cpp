@@ -116,13 +116,12 @@ BOOL CLegacyDataStore::OnVerifyRecord(const RecordHeader& header, const void* da
     DWORD n = h.nameLength;
     if (n > 0 && !m_cipher->Decrypt(name.data(), h.nameLength, name.data(), &n))
         return FALSE;
-    // Even, at least two characters, terminated within the field.
+    // Even, at least two characters, terminated within the field. An empty name is the root's.
     if (h.nameLength < 4 || h.nameLength % 2 != 0)
         return FALSE;
     const wchar_t* text = reinterpret_cast<const wchar_t*>(name.data());
     size_t units = h.nameLength / 2;
-    size_t length = ::wcsnlen(text, units);
-    if (length == units || length == 0)
+    if (::wcsnlen(text, units) == units)
         return FALSE;
     if (!m_handler)
         return TRUE;

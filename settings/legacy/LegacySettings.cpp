@@ -1,5 +1,10 @@
 #include "settings/legacy/LegacySettings.h"
 
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "settings/objects/CValueNameList.h"
 #include "settings/store/qkSettingsResult.h"
 
@@ -20,19 +25,6 @@ DWORD LegacyType(CSettingsSlots::Kind kind)
         break;
     }
     return LegacyKeyValues::kBinary;
-}
-
-// Store types of the value table, for the shared value enumerator.
-DWORD StoreTypeOf(DWORD legacyType)
-{
-    switch (legacyType) {
-    case LegacyKeyValues::kString:
-        return storetype::kString;
-    case LegacyKeyValues::kDword:
-        return storetype::kDword;
-    default:
-        return storetype::kBinary;
-    }
 }
 
 } // namespace
@@ -103,19 +95,16 @@ HRESULT LegacySettings::EnumValues(IEnumValues** values)
         return ResultHr(result::kInvalidArg);
     *values = nullptr;
     auto guard = Lock();
-    CValueTable table;
-    for (const auto& entry : m_values.Values()) {
-        if (entry.second.state == LegacyKeyValues::kDeleted)
-            continue;
-        CountedString n;
-        if (FAILED(MakeCountedString(entry.first.c_str(), n)))
-            continue;
-        NtStatus st = table.Set(StoreTypeOf(entry.second.type), n, entry.second.data.data(),
-                                static_cast<DWORD>(entry.second.data.size()));
-        if (!NtSuccess(st))
-            return StatusHr(st);
+    // In the map's order; the older format's types are the public ones (0 text, 1 u32, 2 binary).
+    std::vector<std::pair<std::wstring, DWORD>> entries;
+    try {
+        for (const auto& entry : m_values.Values())
+            if (entry.second.state != LegacyKeyValues::kDeleted)
+                entries.emplace_back(entry.first, entry.second.type);
+    } catch (const std::bad_alloc&) {
+        return ResultHr(result::kOutOfMemory);
     }
-    return CValueNameList::Create(table, values);
+    return CValueNameList::Create(std::move(entries), values);
 }
 
 // The largest figures ever set, also of values deleted since (the store's object measures the

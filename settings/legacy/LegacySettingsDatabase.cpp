@@ -97,7 +97,12 @@ LegacyTreeNode* LegacySettingsDatabase::CreateKeyPath(const std::wstring& path, 
         return nullptr;
     DWORD flags = m_store.IsOpen() ? 0 : LegacyTreeNode::kStoreClosed;
     try {
-        for (const std::wstring& name : SplitPath(path)) {
+        std::vector<std::wstring> names = SplitPath(path);
+        if (names.size() > kMaxKeyDepth) {
+            QK_TRACE(L"a key path of %u names is deeper than a key may go", static_cast<unsigned>(names.size()));
+            return nullptr;
+        }
+        for (const std::wstring& name : names) {
             LegacyTreeNode* child = node->FindChild(name.c_str());
             if (child == nullptr) {
                 child = node->AddChild(name.c_str(), name.size());
@@ -171,6 +176,9 @@ DWORD LegacySettingsDatabase::SaveKey(const std::wstring& rawPath, const std::ve
     std::wstring path = NormalizeKeyPath(rawPath);
     if (changes.empty())
         return result::kInvalidArg;
+    // A key deeper than a record may name would make a file that no longer loads.
+    if (SplitPath(path).size() > kMaxKeyDepth)
+        return result::kBadPath;
     LegacyTreeNode* node = Resolve(path, nullptr);
     if (node != nullptr && (node->Flags() & LegacyTreeNode::kStoreClosed))
         return result::kAccessDenied;

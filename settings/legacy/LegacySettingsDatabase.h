@@ -16,11 +16,17 @@ namespace qkSettings {
 
 class LegacySettingsDatabase {
 public:
+    // The most names a key path may have, as deep as a registry tree may go.
+    static constexpr size_t kMaxKeyDepth = 512;
+
     LegacySettingsDatabase() = default;
     ~LegacySettingsDatabase();
     LegacySettingsDatabase(const LegacySettingsDatabase&) = delete;
     LegacySettingsDatabase& operator=(const LegacySettingsDatabase&) = delete;
 
+    // Set before Open: the store is opened for reading only, shared with other readers, and
+    // nothing is written. Without it the file's read-only attribute decides.
+    void SetReadOnly(bool on) { m_readOnly = on; }
     // Result codes.
     DWORD Open(const wchar_t* path, bool create, ISettingsCipher* cipher);
     void Close();

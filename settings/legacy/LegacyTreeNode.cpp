@@ -15,6 +15,30 @@ LegacyTreeNode::LegacyTreeNode(std::wstring name, CLegacyDataStore* store) : m_n
         m_flags |= kStoreClosed;
 }
 
+LegacyTreeNode::~LegacyTreeNode()
+{
+    LegacyTreeNode* work = nullptr;
+    ReleaseChildrenTo(&work);
+    while (work != nullptr) {
+        LegacyTreeNode* node = work;
+        work = node->m_nextToFree;
+        node->ReleaseChildrenTo(&work);
+        delete node; // childless now: no recursion
+    }
+}
+
+void LegacyTreeNode::ReleaseChildrenTo(LegacyTreeNode** work)
+{
+    if (!m_children)
+        return;
+    for (auto& entry : *m_children) {
+        LegacyTreeNode* child = entry.second.release();
+        child->m_nextToFree = *work;
+        *work = child;
+    }
+    m_children.reset();
+}
+
 DWORD LegacyTreeNode::NameHash(const std::wstring& name)
 {
     DWORD h = 0;

@@ -24,6 +24,10 @@ public:
     static constexpr DWORD kHidden = 32;
 
     LegacyTreeNode(std::wstring name, CLegacyDataStore* store);
+    // Frees the subtree from a work list: a tree may be deeper than the stack could unwind.
+    ~LegacyTreeNode();
+    LegacyTreeNode(const LegacyTreeNode&) = delete;
+    LegacyTreeNode& operator=(const LegacyTreeNode&) = delete;
 
     // A name already present (ignoring case) keeps the existing child, which is returned.
     LegacyTreeNode* AddChild(const wchar_t* name, size_t length);
@@ -54,6 +58,9 @@ private:
         bool operator()(const std::wstring& a, const std::wstring& b) const;
     };
 
+    // Hands the children over to the work list (no allocation) and drops the table.
+    void ReleaseChildrenTo(LegacyTreeNode** work);
+
     std::wstring m_name;
     CLegacyDataStore* m_store;
     ULONGLONG m_recordId = 0;
@@ -61,6 +68,7 @@ private:
     std::vector<BYTE> m_cached;
     bool m_hasCached = false;
     std::unique_ptr<std::unordered_map<std::wstring, std::unique_ptr<LegacyTreeNode>, Hash, Equal>> m_children;
+    LegacyTreeNode* m_nextToFree = nullptr; // the work list of the destructor
 };
 
 } // namespace qkSettings

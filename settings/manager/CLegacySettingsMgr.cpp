@@ -128,6 +128,7 @@ HRESULT CLegacySettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher
     std::unique_ptr<LegacySettingsDatabase> db(new (std::nothrow) LegacySettingsDatabase());
     if (!db)
         return ResultHr(result::kOutOfMemory);
+    db->SetReadOnly((flags & openflag::kReadOnly) != 0);
     DWORD r = db->Open(storePath, create, cipher);
     if (!Succeeded(r))
         return ResultHr(r);

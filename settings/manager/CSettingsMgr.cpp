@@ -1,6 +1,7 @@
 #include "settings/manager/CSettingsMgr.h"
 
 #include <cwchar>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -131,11 +132,45 @@ HRESULT CSettingsMgr::PutSettings(ISettings* settings)
     NtStatus st = m_root->SetValues(PathView(internal->GetPath()), internal->GetValueTable(), false, &created);
     if (!NtSuccess(st))
         return Mapped(st);
-    // Inside a transaction the changes are not yet safe: a roll back would lose them, so the
-    // object keeps them until a save outside a transaction.
-    if (!m_root->InTransaction())
+    if (m_root->InTransaction())
+        KeepUntilCommit(internal.Get());
+    else
         internal->GetValueTable().MarkSaved();
     return ResultHr(result::kOk);
+}
+
+// Called with the object's lock held. Without memory to remember the save the object keeps its
+// changes, and its next save writes them again: nothing is lost.
+void CSettingsMgr::KeepUntilCommit(ISettingsInternal* object)
+{
+    try {
+        auto it = m_pendingSaves.begin();
+        while (it != m_pendingSaves.end() && it->object.Get() != object)
+            ++it;
+        if (it == m_pendingSaves.end()) {
+            m_pendingSaves.emplace_back();
+            it = std::prev(m_pendingSaves.end());
+            it->object = object;
+        }
+        NtStatus st = object->GetValueTable().CopyChanges(it->saved);
+        if (!NtSuccess(st)) {
+            QK_TRACE(L"could not keep a save until the commit: 0x%08lX", static_cast<unsigned long>(st));
+            m_pendingSaves.erase(it);
+        }
+    } catch (const std::bad_alloc&) {
+        QK_TRACE(L"no memory to keep a save until the commit");
+    }
+}
+
+void CSettingsMgr::EndTransaction(bool committed)
+{
+    if (committed) {
+        for (PendingSave& pending : m_pendingSaves) {
+            auto objectLock = pending.object->Lock();
+            pending.object->GetValueTable().MarkSaved(pending.saved);
+        }
+    }
+    m_pendingSaves.clear();
 }
 
 HRESULT CSettingsMgr::EnumSettings(LPCWSTR path, IEnumSettings** names)
@@ -189,6 +224,9 @@ HRESULT CSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* ciph
 {
     if (storePath == nullptr || std::wcslen(storePath) >= kMaxCountedUnits)
         return ResultHr(result::kInvalidArg);
+    // Before anything changes: a read-only open that asks to create would delete the store and fail.
+    if ((flags & openflag::kReadOnly) && (flags & (openflag::kCreate | openflag::kCreateNew)))
+        return ResultHr(result::kInvalidArg);
     if (flags & openflag::kCreateNew) {
         CountedString name;
         MakeCountedString(storePath, name);
@@ -211,6 +249,7 @@ HRESULT CSettingsMgr::Open(LPCWSTR storePath, DWORD flags, ISettingsCipher* ciph
     CWriteGuard guard(m_lock);
     if (m_root)
         m_root->Close();
+    EndTransaction(false);
     m_root = std::move(root);
     m_cipher = std::move(adapter);
     return ResultHr(result::kOk);
@@ -222,6 +261,7 @@ HRESULT CSettingsMgr::Close()
     if (!m_root)
         return ResultHr(result::kNotOpen);
     m_root->Close();
+    EndTransaction(false);
     m_root.reset();
     m_cipher.reset();
     return ResultHr(result::kOk);
@@ -236,13 +276,20 @@ HRESULT CSettingsMgr::BeginTransaction()
 HRESULT CSettingsMgr::CommitTransaction()
 {
     CWriteGuard guard(m_lock);
-    return m_root ? Mapped(m_root->CommitTransaction()) : ResultHr(result::kNotOpen);
+    if (!m_root)
+        return ResultHr(result::kNotOpen);
+    NtStatus st = m_root->CommitTransaction();
+    EndTransaction(NtSuccess(st));
+    return Mapped(st);
 }
 
 HRESULT CSettingsMgr::RollbackTransaction()
 {
     CWriteGuard guard(m_lock);
-    return m_root ? Mapped(m_root->AbortTransaction()) : ResultHr(result::kNotOpen);
+    if (!m_root)
+        return ResultHr(result::kNotOpen);
+    EndTransaction(false);
+    return Mapped(m_root->AbortTransaction());
 }
 
 HRESULT CSettingsMgr::CreateSettingsBatch(ISettingsBatch** batch)

@@ -80,6 +80,19 @@ HRESULT CValueNameList::Create(const CValueTable& table, IEnumValues** out)
     }
 }
 
+HRESULT CValueNameList::Create(std::vector<std::pair<std::wstring, DWORD>> entries, IEnumValues** out)
+{
+    try {
+        auto* list = new CValueNameList();
+        list->m_entries = std::move(entries);
+        list->AddRef();
+        *out = list;
+        return ResultHr(result::kOk);
+    } catch (const std::bad_alloc&) {
+        return ResultHr(result::kOutOfMemory);
+    }
+}
+
 void* CValueNameList::GetInterface(REFIID iid)
 {
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IEnumValues) || IsEqualGUID(iid, IID_IEnumValuesAlias))

@@ -14,6 +14,8 @@ class CValueNameList : public qkTalCountedObject, public IEnumValues {
 public:
     QK_TAL_UNKNOWN_IMPL()
     static HRESULT Create(const CValueTable& table, IEnumValues** out);
+    // The names with their public types, in the order given.
+    static HRESULT Create(std::vector<std::pair<std::wstring, DWORD>> entries, IEnumValues** out);
 
     HRESULT STDMETHODCALLTYPE GetCount(DWORD* count) override;
     HRESULT STDMETHODCALLTYPE GetName(DWORD index, LPWSTR buffer, DWORD* size, DWORD* type) override;

@@ -145,6 +145,47 @@ void CValueTable::MarkSaved()
     }
 }
 
+NtStatus CValueTable::CopyChanges(CValueTable& out) const
+{
+    out.Clear();
+    for (DWORD bucket = 0; bucket < kBuckets; ++bucket) {
+        for (const auto& e : m_buckets[bucket]) {
+            if (e.state == kClean)
+                continue;
+            NtStatus st = out.Append(bucket, e.state, e.value.Name(), e.value.Type(), e.value.Data(), e.value.Size());
+            if (!NtSuccess(st))
+                return st;
+            if (e.state == kDeleted) {
+                out.m_live -= 1;
+                out.m_bytes -= e.value.Size();
+            }
+        }
+    }
+    return status::kSuccess;
+}
+
+void CValueTable::MarkSaved(const CValueTable& saved)
+{
+    for (DWORD bucket = 0; bucket < kBuckets; ++bucket) {
+        for (const auto& s : saved.m_buckets[bucket]) {
+            auto& list = m_buckets[bucket];
+            for (auto it = list.begin(); it != list.end(); ++it) {
+                if (!NamesEqual(it->value.Name(), s.value.Name()))
+                    continue;
+                if (s.state == kDeleted) {
+                    if (it->state == kDeleted)
+                        list.erase(it);
+                } else if (it->state != kClean && it->state != kDeleted && it->value.Type() == s.value.Type() &&
+                           it->value.Size() == s.value.Size() &&
+                           (s.value.Size() == 0 || std::memcmp(it->value.Data(), s.value.Data(), s.value.Size()) == 0)) {
+                    it->state = kClean;
+                }
+                break;
+            }
+        }
+    }
+}
+
 DWORD CValueTable::ImageSize() const
 {
     ULONGLONG total = kImageHeader;

@@ -34,6 +34,12 @@ public:
     NtStatus Merge(const CValueTable& changes);
     // After a successful save: added and changed become clean, deleted entries go.
     void MarkSaved();
+    // The added, changed and deleted entries, copied into out: what a save wrote.
+    NtStatus CopyChanges(CValueTable& out) const;
+    // After a save whose changes became safe later (a transaction's commit): the entries that
+    // still hold what was saved become clean, deleted ones go; entries changed since keep their
+    // state, to be saved next time.
+    void MarkSaved(const CValueTable& saved);
 
     DWORD ImageSize() const;
     NtStatus SaveImage(std::vector<BYTE>& out) const;

@@ -408,3 +408,28 @@ TEST_F(SettingsManager, ReleasedObjectsAreFreed)
         EXPECT_EQ(before, qkTalCountedObject::GetModuleObjectCount());
     }
 }
+
+// A read-only open that also asks to create is refused before the store is touched: asking to
+// replace the file must not delete it first.
+TEST_F(SettingsManager, ReadOnlyWithCreateIsRefusedBeforeAnythingChanges)
+{
+    ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kCreate, nullptr));
+    ComPtr<ISettings> s = Section(L"Keep");
+    ASSERT_EQ(R(result::kOk), s->SetDword(L"v", 1));
+    ASSERT_EQ(R(result::kOk), mgr->PutSettings(s.Get()));
+    ASSERT_EQ(R(result::kOk), mgr->Close());
+    const Bytes before = ReadAll(path);
+    const std::wstring missing = dir.Path(L"missing.dat");
+    for (DWORD create : {openflag::kCreate, openflag::kCreateNew, openflag::kCreate | openflag::kCreateNew}) {
+        SCOPED_TRACE(create);
+        EXPECT_EQ(R(result::kInvalidArg), mgr->Open(path.c_str(), create | openflag::kReadOnly, nullptr));
+        EXPECT_EQ(before, ReadAll(path));
+        EXPECT_EQ(R(result::kInvalidArg), mgr->Open(missing.c_str(), create | openflag::kReadOnly, nullptr));
+        EXPECT_FALSE(Exists(missing));
+    }
+    ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), openflag::kReadOnly, nullptr));
+    ASSERT_EQ(R(result::kOk), mgr->OpenSettings(L"Keep", &s));
+    DWORD v = 0;
+    EXPECT_EQ(R(result::kOk), s->GetDword(L"v", &v));
+    EXPECT_EQ(1u, v);
+}

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -273,4 +275,105 @@ TEST_F(Transactions, WritesOnOneRecordInOneTransaction)
     ComPtr<ISettings> gone;
     EXPECT_EQ(R(result::kNotFound), mgr->OpenSettings(L"Gone", &gone));
     EXPECT_EQ(8u, Get(L"", L"root"));
+}
+
+// An object saved inside a transaction holds its changes until the transaction ends: once it
+// commits they are saved, and a later save of the object writes only what changed since, over
+// values another writer stored meanwhile; once it rolls back they are still the object's to save.
+TEST_F(Transactions, ObjectsSavedInsideATransactionAreSavedByItsCommit)
+{
+    enum End { kCommit, kRollBack };
+    for (End end : {kCommit, kRollBack}) {
+        SCOPED_TRACE(end == kCommit ? "committed" : "rolled back");
+        ASSERT_EQ(R(result::kOk), Put(L"A", L"v", 1));
+        ComPtr<ISettings> s;
+        ASSERT_EQ(R(result::kOk), mgr->OpenSettings(L"A", &s));
+        ASSERT_EQ(R(result::kOk), tx->BeginTransaction());
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"v", 2));
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"w", 7));
+        ASSERT_EQ(R(result::kOk), mgr->PutSettings(s.Get()));
+        // After the save, so not in the transaction: a new value and a saved one changed again.
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"late", 4));
+        ASSERT_EQ(R(result::kOk), s->SetDword(L"w", 8));
+        if (end == kCommit)
+            ASSERT_EQ(R(result::kOk), tx->CommitTransaction());
+        else
+            ASSERT_EQ(R(result::kOk), tx->RollbackTransaction());
+        EXPECT_EQ(end == kCommit ? 2u : 1u, Get(L"A"));
+        EXPECT_EQ(end == kCommit ? 7u : 0u, Get(L"A", L"w"));
+        EXPECT_EQ(0u, Get(L"A", L"late"));
+
+        ASSERT_EQ(R(result::kOk), Put(L"A", L"v", 3)); // another writer
+        ASSERT_EQ(R(result::kOk), mgr->PutSettings(s.Get()));
+        EXPECT_EQ(end == kCommit ? 3u : 2u, Get(L"A"));
+        EXPECT_EQ(4u, Get(L"A", L"late"));
+        EXPECT_EQ(8u, Get(L"A", L"w"));
+        ASSERT_EQ(R(result::kOk), mgr->DeleteSettings(L"A"));
+    }
+}
+
+namespace {
+
+// Fails the journal's first size change, or its first flush after a header that counts no
+// entries (the checkpoint's), once armed.
+class CheckpointFault : public IFileWriteFaults {
+public:
+    enum Step { kCut, kFlush };
+    CheckpointFault(std::wstring store, Step step) : m_log(std::move(store) + L".log"), m_step(step) {}
+    void Arm() { m_armed = true; }
+    NtStatus BeforeWrite(const wchar_t*, ULONGLONG, DWORD*) override { return status::kSuccess; }
+    void AfterWrite(const wchar_t* name, ULONGLONG offset, const void* data, DWORD length) override
+    {
+        DWORD count = 1;
+        if (Ours(name) && offset == 0 && length == 32)
+            std::memcpy(&count, static_cast<const BYTE*>(data) + 24, 4);
+        if (count == 0)
+            m_headerWritten = true;
+    }
+    NtStatus BeforeChange(const wchar_t* name) override
+    {
+        return m_step == kCut && Ours(name) && m_armed.exchange(false) ? status::kDiskFull : status::kSuccess;
+    }
+    NtStatus BeforeFlush(const wchar_t* name) override
+    {
+        return m_step == kFlush && Ours(name) && m_headerWritten && m_armed.exchange(false) ? status::kDiskFull
+                                                                                            : status::kSuccess;
+    }
+    bool Fired() const { return !m_armed; }
+
+private:
+    bool Ours(const wchar_t* name) const { return _wcsicmp(name, m_log.c_str()) == 0; }
+    std::wstring m_log;
+    Step m_step;
+    std::atomic<bool> m_armed{false}, m_headerWritten{false};
+};
+
+} // namespace
+
+// A checkpoint that fails after its header has emptied the journal leaves the transaction on
+// disk, and the commit says so: the new values stay, after a reopen too, and the store goes on.
+TEST_F(Transactions, CheckpointFailingAfterItsHeaderReportsTheCommit)
+{
+    for (CheckpointFault::Step step : {CheckpointFault::kCut, CheckpointFault::kFlush}) {
+        SCOPED_TRACE(step == CheckpointFault::kCut ? "journal not cut" : "journal not flushed");
+        const DWORD n = step == CheckpointFault::kCut ? 2 : 3;
+        auto fault = std::make_shared<CheckpointFault>(path, step);
+        CSafeFile::SetWriteFaults(fault);
+        ASSERT_EQ(R(result::kOk), tx->BeginTransaction());
+        ASSERT_EQ(R(result::kOk), Put(L"A", L"v", n));
+        ASSERT_EQ(R(result::kOk), Put(L"B", L"v", n));
+        fault->Arm();
+        EXPECT_EQ(R(result::kOk), tx->CommitTransaction());
+        EXPECT_TRUE(fault->Fired());
+        CSafeFile::SetWriteFaults(nullptr);
+        EXPECT_EQ(n, Get(L"A"));
+        EXPECT_EQ(n, Get(L"B"));
+
+        ASSERT_EQ(R(result::kOk), mgr->Close());
+        ASSERT_EQ(R(result::kOk), mgr->Open(path.c_str(), 0, nullptr));
+        EXPECT_EQ(n, Get(L"A"));
+        EXPECT_EQ(n, Get(L"B"));
+        ASSERT_EQ(R(result::kOk), Put(L"C", L"v", n));
+        EXPECT_EQ(n, Get(L"C"));
+    }
 }

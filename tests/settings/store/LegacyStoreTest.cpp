@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "SettingsTestSupport.h"
 #include "settings/legacy/CLegacyDataStore.h"
@@ -124,4 +125,28 @@ TEST(LegacyTree, ChildrenByNameAndDeletion)
     EXPECT_EQ(0u, cached);
     DWORD recordSize = 1;
     EXPECT_FALSE(store.GetRecordSize(id, &recordSize) && recordSize != 0);
+}
+
+// A tree far deeper than the stack could unwind one level at a time goes away whole, both
+// when its root is destroyed and when a subtree is removed from its parent.
+TEST(LegacyTree, DeepTreeIsFreedWithoutRecursion)
+{
+    enum End { kDestroyRoot, kRemoveSubtree };
+    for (End end : {kDestroyRoot, kRemoveSubtree}) {
+        SCOPED_TRACE(end == kDestroyRoot ? "root destroyed" : "subtree removed");
+        auto root = std::make_unique<LegacyTreeNode>(L"", nullptr);
+        LegacyTreeNode* top = root->AddChild(L"a", 1);
+        ASSERT_NE(nullptr, top);
+        LegacyTreeNode* node = top;
+        for (int level = 0; level < 100000 && node != nullptr; ++level) {
+            node->AddChild(L"side", 4); // a sibling at every level
+            node = node->AddChild(L"a", 1);
+        }
+        ASSERT_NE(nullptr, node);
+        if (end == kRemoveSubtree) {
+            root->RemoveChild(top);
+            EXPECT_EQ(nullptr, root->FindChild(L"a"));
+        }
+        root.reset();
+    }
 }

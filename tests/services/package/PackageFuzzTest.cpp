@@ -85,8 +85,7 @@ TEST(PackageFuzz, MutatedPackagesEndInAResultCode)
     const std::wstring path = scratch.File(L"mutant.exe");
     std::mt19937 rng(20240605);
     int opened = 0, extracted = 0;
-    const wchar_t* sources[] = {L"v2.exe", L"v5.exe", L"signed_v5.exe", L"signed_after_v5.exe",
-                              L"signed_inner_v5.exe"};
+    const wchar_t* sources[] = {L"v2.exe", L"v5.exe", L"signed_v5.exe", L"signed_after_v5.exe", L"signed_inner_v5.exe"};
     for (const wchar_t* source : sources) {
         const Bytes original = ReadAll(Fixture(source));
         ASSERT_GT(original.size(), e);

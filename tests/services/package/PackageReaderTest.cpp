@@ -147,9 +147,14 @@ TEST(PackageReader, PackageInsideTheCertificateDirectoryIsNoPackage)
     const Bytes plain = ReadAll(Fixture(L"plain.exe"));
     const uint32_t e = EndOfRawData(plain);
     ASSERT_EQ(e, plain.size());
-    const Bytes package =
-        Builder().Text("pcPB").U32(5).U32(1).Record5(L"VekManifest.js", 2, Tolk::ManifestArchiveType).Text("{}").U32(
-            0xBEDA0BED).Get();
+    const Bytes package = Builder()
+                              .Text("pcPB")
+                              .U32(5)
+                              .U32(1)
+                              .Record5(L"VekManifest.js", 2, Tolk::ManifestArchiveType)
+                              .Text("{}")
+                              .U32(0xBEDA0BED)
+                              .Get();
     const uint32_t p = static_cast<uint32_t>(package.size());
     Builder table; // a WIN_CERTIFICATE-shaped table of 16 bytes whose length field fills it
     table.U32(16).U32(0x00020200).U64(0);

@@ -193,7 +193,9 @@ HRESULT WOXWrapper::RunInstaller(const std::wstring& commandLine, DWORD& exitCod
     if (VekTools::isRunningAsSystem()) {
         QK_LOG_INFO(L"Start WOX installer with right of user");
         UserLaunch launch(m_api);
-        const HRESULT initialized = launch.Initialize(true, false, false);
+        // The user of any session, taken from the session list: the console session may have no
+        // user while the only user is on a remote or disconnected session.
+        const HRESULT initialized = launch.Initialize(true, false, true);
         QK_LOG_INFO(L"UserLaunch initialize %d", static_cast<int>(initialized));
         if (initialized != S_OK)
             return FAILED(initialized) ? initialized : E_FAIL;

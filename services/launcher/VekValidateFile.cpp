@@ -14,6 +14,7 @@
 #include "services/trust/CSignerSubjectCheck.h"
 #include "common/objects/IVerifyTrust.h"
 #include "services/trust/TrustOsVersion.h"
+#include "services/trust/VerifyFile.h"
 #include "services/trust/qkVerifyTrustStatic.h"
 
 namespace vek {
@@ -93,13 +94,13 @@ HRESULT ValidateFileWithSubject(const wchar_t* path, const std::wstring& subject
         QK_LOG_ERROR(L"custom signature validation failed, hr=0x%08X", static_cast<unsigned>(hr));
         return hr;
     }
-    Microsoft::WRL::ComPtr<IVerifyTrust> trust;
-    if (!CreateTrustObject(trust) || trust->Create(FALSE) != VT_TRUSTED) {
-        Store(validationError, VEK_E_TRUST);
-        return VEK_E_TRUST;
-    }
-    // Level 1: a valid Authenticode signature by a code-signing certificate, whoever the signer.
-    const DWORD result = trust->VerifyFile(path, 1);
+    // Level 1 on that same embedded signature: valid Authenticode by a code-signing certificate,
+    // whoever the signer. Never a catalog's signature, whose signer the subject check did not see.
+    qkVerifyTrust::VerifyFile::Request request;
+    request.path = path;
+    request.level = 1;
+    request.embeddedOnly = true;
+    const DWORD result = qkVerifyTrust::VerifyFile::Verify(request);
     if (result != VT_TRUSTED) {
         Store(validationError, static_cast<int32_t>(result));
         QK_LOG_ERROR(L"custom signature validation failed, signature not valid, validationError=%lu", result);

@@ -114,6 +114,22 @@ HRESULT CFilePackerEx::ReadPackageHeader()
     // N counts from E itself: a certificate table standing at E is skipped whole.
     const uint64_t position = signatureSize == 0 ? uint64_t{end} + 4 : uint64_t{end} + signatureSize;
 
+    // A package that starts inside the declared certificate directory is no package: a signature
+    // leaves those bytes out of its hash, so they are not part of the signed file.
+    const uint64_t certOffset = m_peHelper->GetCertificateTableOffset();
+    const uint64_t certSize = m_peHelper->GetCertificateTableSize();
+    if (certSize != 0 && position >= certOffset && position < certOffset + certSize) {
+        try {
+            m_header = std::make_shared<CPackageHeader>(0);
+        } catch (const std::bad_alloc&) {
+            QK_LOG_ERROR(L"Out of Memory");
+            return E_OUTOFMEMORY;
+        }
+        m_packageOffset = position <= UINT32_MAX ? static_cast<uint32_t>(position) : end;
+        m_packagePresent = false;
+        return S_OK;
+    }
+
     // The package ends where the file ends, or where a certificate table behind it begins.
     uint64_t packageEnd = 0;
     if (!m_stream->GetSize(packageEnd)) {
@@ -121,8 +137,7 @@ HRESULT CFilePackerEx::ReadPackageHeader()
         QK_LOG_ERROR(L"Failed to get position. HRESULT 0x%08x", hr);
         return hr;
     }
-    const uint64_t certOffset = m_peHelper->GetCertificateTableOffset();
-    if (m_peHelper->GetCertificateTableSize() != 0 && certOffset >= position && certOffset < packageEnd) {
+    if (certSize != 0 && certOffset >= position && certOffset < packageEnd) {
         packageEnd = certOffset;
     }
 

@@ -5,6 +5,7 @@
 #include <softpub.h>
 #include <mscat.h>
 
+#include <atomic>
 #include <chrono>
 #include <new>
 #include <vector>
@@ -136,7 +137,14 @@ HRESULT VerifyThroughCatalogs(const wchar_t* path, BYTE keepRedirection, DWORD d
     return last;
 }
 
+std::atomic<VerifyFile::CatalogCheck> g_catalogCheck{nullptr};
+
 } // namespace
+
+void VerifyFile::OverrideCatalogCheck(CatalogCheck check)
+{
+    g_catalogCheck = check;
+}
 
 HRESULT VerifyFile::ChainStatusResult(DWORD errorStatus, DWORD mode)
 {
@@ -198,7 +206,7 @@ DWORD VerifyFile::MapResult(HRESULT hr)
 
 DWORD VerifyFile::FileSignatureCheck(const wchar_t* path, DWORD level, DWORD mode, BYTE keepRedirection,
                                      bool* usedCatalog, std::wstring* catalogPath, DWORD driverPolicy,
-                                     bool providerAsked, HRESULT* systemResult)
+                                     bool providerAsked, HRESULT* systemResult, bool embeddedOnly)
 {
     bool ignoredFlag = false;
     std::wstring ignoredPath;
@@ -216,9 +224,13 @@ DWORD VerifyFile::FileSignatureCheck(const wchar_t* path, DWORD level, DWORD mod
         if (!keepRedirection && !file.Open(path, keepRedirection))
             return VT_FILE_MISSING;
         HRESULT hr = VerifyFileSignature(path, file.IsOpen() ? file.Get() : nullptr, driverPolicy, mode);
-        // At level 3 without the provider a file must carry its own signature.
-        if (hr != S_OK && (level != 3 || providerAsked))
-            hr = VerifyThroughCatalogs(path, keepRedirection, driverPolicy, mode, hr, usedCatalog, catalogPath);
+        // At level 3 without the provider a file must carry its own signature, and so must a file
+        // whose embedded signer the caller has judged already.
+        if (hr != S_OK && !embeddedOnly && (level != 3 || providerAsked)) {
+            const CatalogCheck check = g_catalogCheck.load();
+            hr = (check ? check : VerifyThroughCatalogs)(path, keepRedirection, driverPolicy, mode, hr, usedCatalog,
+                                                         catalogPath);
+        }
         if (systemResult)
             *systemResult = hr;
         return MapResult(hr);
@@ -249,9 +261,9 @@ DWORD VerifyFile::Verify(Request& request, const SignerNames& names)
         }
         bool fromCatalog = false;
         std::wstring catalogPath;
-        const DWORD checkResult =
-            FileSignatureCheck(request.path, request.level, request.mode, request.keepRedirection, &fromCatalog,
-                               &catalogPath, request.driverPolicy, request.providerAsked);
+        const DWORD checkResult = FileSignatureCheck(request.path, request.level, request.mode, request.keepRedirection,
+                                                     &fromCatalog, &catalogPath, request.driverPolicy,
+                                                     request.providerAsked, nullptr, request.embeddedOnly);
         result = checkResult;
         if (checkResult == VT_TRUSTED || request.providerAsked) {
             const std::wstring& signed_ = fromCatalog ? catalogPath : std::wstring(request.path);

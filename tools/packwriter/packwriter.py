@@ -3,17 +3,19 @@
 
 The package lies behind the raw data of the executable's last section (E):
 
-  plain form      E: u32 0, then the package header, its records and the archive data;
-                  an Authenticode signature added afterwards goes behind the package.
-  --in-signature  the executable is already signed and its certificate table starts at E;
-                  the package is placed behind the table's WIN_CERTIFICATE record, inside the
-                  range of the certificate directory, which is widened to cover it. The
-                  signature stays valid because the certificate table is not hashed.
+  plain form         E: u32 0, then the package header, its records and the archive data;
+                     an Authenticode signature added afterwards goes behind the package.
+  --after-signature  the executable is already signed and its certificate table starts at E
+                     and ends the file; the package goes behind the whole table, where the
+                     reader seeks it (E + the length of the table's one record). The
+                     certificate directory is left as it is: the package is outside it, so the
+                     signature no longer covers the file (a layout for readers' tests).
+                     A package inside the certificate directory is no package to the reader.
 
 Package format 2 (legacy records, the delivered form) or 5 (current records with end markers).
 The one archive is named "VekManifest.js" and has the manifest archive type.
 
-Usage: packwriter.py [--format 2|5] [--in-signature] EXE MANIFEST OUT
+Usage: packwriter.py [--format 2|5] [--after-signature] EXE MANIFEST OUT
 """
 import argparse
 import struct
@@ -53,7 +55,6 @@ class PeLayout:
             self.cert_dir = self.nt + 0xA8
         else:
             raise PeError("unknown optional header magic 0x%X" % magic)
-        self.checksum = self.nt + 0x58
         if self.sections == 0:
             raise PeError("the executable has no sections")
         last = opt + opt_size + (self.sections - 1) * 40
@@ -61,24 +62,6 @@ class PeLayout:
         self.end_of_raw = raw_ptr + raw_size  # E
         self.symtab_field = coff + 8
         self.cert_offset, self.cert_size = struct.unpack_from("<II", data, self.cert_dir)
-
-
-def pe_checksum(data, checksum_offset):
-    """The PE image checksum, with the checksum field itself counted as zero."""
-    total = 0
-    padded = data + b"\0" * (len(data) % 2)
-    for (word,) in struct.iter_unpack("<H", padded):
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    # Take the two words of the stored checksum back out.
-    for off in (checksum_offset, checksum_offset + 2):
-        word = struct.unpack_from("<H", padded, off)[0]
-        total -= word
-        if total < 0:
-            total += 0xFFFF
-        total = (total & 0xFFFF) + (total >> 16)
-    total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(data)) & 0xFFFFFFFF
 
 
 def build_package(fmt, manifest):
@@ -101,8 +84,7 @@ def build_package(fmt, manifest):
 def append_plain(data, package):
     pe = PeLayout(data)
     if pe.cert_size:
-        raise PeError("the executable is signed: append the package first and sign afterwards, "
-                      "or use --in-signature")
+        raise PeError("the executable is signed: append the package first and sign afterwards")
     tail = len(data) - pe.end_of_raw
     if tail < 0:
         raise PeError("the file is shorter than its last section")
@@ -117,30 +99,26 @@ def append_plain(data, package):
     return data + struct.pack("<I", 0) + package
 
 
-def append_in_signature(data, package):
+def append_after_signature(data, package):
     pe = PeLayout(data)
     if not pe.cert_size:
-        raise PeError("--in-signature needs a signed executable")
+        raise PeError("--after-signature needs a signed executable")
     if pe.cert_offset != pe.end_of_raw or pe.cert_offset + pe.cert_size != len(data):
         raise PeError("the certificate table must follow the last section and end the file")
     win_cert_len = struct.unpack_from("<I", data, pe.cert_offset)[0]
-    if win_cert_len == 0 or win_cert_len > pe.cert_size:
-        raise PeError("the certificate table's first record is malformed")
-    # The package goes right behind the first WIN_CERTIFICATE (the reader seeks E + its length);
-    # the table keeps its 8-byte alignment.
-    out = bytearray(data[:pe.cert_offset + win_cert_len]) + package
-    out += b"\0" * ((-len(out)) % 8)
-    struct.pack_into("<II", out, pe.cert_dir, pe.cert_offset, len(out) - pe.cert_offset)
-    struct.pack_into("<I", out, pe.checksum, pe_checksum(bytes(out), pe.checksum))
-    return bytes(out)
+    if win_cert_len != pe.cert_size:
+        # The reader seeks the package at E + the first record's length: that must be the
+        # table's end, or the package would start inside the certificate directory.
+        raise PeError("the certificate table's first record does not fill the table")
+    return data + package
 
 
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--format", type=int, choices=(2, 5), default=2,
                     help="package version: 2 (legacy records, default) or 5")
-    ap.add_argument("--in-signature", action="store_true",
-                    help="place the package inside the certificate table of a signed executable")
+    ap.add_argument("--after-signature", action="store_true",
+                    help="place the package behind the certificate table of a signed executable")
     ap.add_argument("exe")
     ap.add_argument("manifest")
     ap.add_argument("out")
@@ -151,7 +129,7 @@ def main(argv):
         manifest = f.read()
     package = build_package(args.format, manifest)
     try:
-        out = append_in_signature(data, package) if args.in_signature else append_plain(data, package)
+        out = append_after_signature(data, package) if args.after_signature else append_plain(data, package)
     except PeError as e:
         print("packwriter: %s: %s" % (args.exe, e), file=sys.stderr)
         return 1

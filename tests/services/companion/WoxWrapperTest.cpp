@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -364,27 +365,48 @@ TEST_F(WoxWrapperTest, FailedChecksReturnTheirResult)
 
 TEST_F(WoxWrapperTest, FromSystemAsTheLoggedOnUser)
 {
+    // Run as SYSTEM, the installer starts as the user of the first session of the session list
+    // (active sessions, then disconnected ones), whichever session is the console's. Session ids
+    // differ from the test's own, so the shell fall-back cannot find Wine's own explorer.
     api->runningAsSystem = true;
-    {
-        // A user session that is only disconnected: no active user to start the installer for. The
-        // start-up failure is the result, nothing runs and nothing is reported as installed.
-        api->sessionTable = {{2, WTSDisconnected}};
-        api->consoleSession = 0xFFFFFFFF;
+    struct Case {
+        const char* what;
+        std::vector<std::pair<DWORD, WTS_CONNECTSTATE_CLASS>> sessions;
+        DWORD console;
+        std::set<DWORD> tokens; // sessions with a user token
+        DWORD started;          // the session whose token starts the installer; 0xFFFFFFFF: none
+    };
+    const Case cases[] = {
+        {"console session without a user, active session 2 with one", {{3, WTSConnected}, {2, WTSActive}}, 3, {2}, 2},
+        {"a disconnected user's session", {{4, WTSDisconnected}}, 0xFFFFFFFF, {4}, 4},
+        {"an active session before a disconnected one", {{4, WTSDisconnected}, {2, WTSActive}}, 3, {2, 4}, 2},
+        {"a disconnected session without a user token", {{2, WTSDisconnected}}, 0xFFFFFFFF, {}, 0xFFFFFFFF},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& [id, state] : c.sessions)
+            ASSERT_NE(id, session_test::CurrentSession());
+        api->sessionTable = c.sessions;
+        api->consoleSession = c.console;
+        api->userTokenSessions = c.tokens;
+        api->createAsUserCalls = 0;
+        api->createAsUserSessions.clear();
+        DeleteFileW((folder + L"\\recorded.txt").c_str());
         TestWrapper wrapper(Options(L"full"));
         vek::test::LogCapture log;
         const HRESULT result = wrapper.Install(folder.c_str(), true);
-        EXPECT_TRUE(FAILED(result));
-        EXPECT_EQ(wrapper.GetInstallerResult(), result);
         EXPECT_TRUE(log.Contains(L"Start WOX installer with right of user"));
-        EXPECT_TRUE(log.Contains(L"UserLaunch initialize"));
-        EXPECT_FALSE(log.Contains(L"Install succeeded or not required"));
-        EXPECT_EQ(Recorded(), L"");
+        if (c.started != 0xFFFFFFFF) {
+            EXPECT_EQ(result, 7);
+            EXPECT_EQ(api->createAsUserSessions, std::vector<DWORD>{c.started});
+            EXPECT_EQ(Recorded(), Expected(L"INSTALL", true));
+        } else {
+            // The start-up failure is the result, nothing runs and nothing is reported as installed.
+            EXPECT_TRUE(FAILED(result));
+            EXPECT_EQ(wrapper.GetInstallerResult(), result);
+            EXPECT_EQ(api->createAsUserCalls, 0);
+            EXPECT_FALSE(log.Contains(L"Install succeeded or not required"));
+            EXPECT_EQ(Recorded(), L"");
+        }
     }
-    api->sessionTable.clear();
-    api->consoleSession.reset();
-    api->userTokenFromProcess = true;
-    TestWrapper wrapper(Options(L"full"));
-    EXPECT_EQ(wrapper.Install(folder.c_str(), true), 7);
-    EXPECT_EQ(api->createAsUserCalls, 1);
-    EXPECT_EQ(Recorded(), Expected(L"INSTALL", true));
 }

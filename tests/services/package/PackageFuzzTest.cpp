@@ -4,6 +4,7 @@
 
 #include "services/package/Tolk_FilePackerEx.h"
 
+#include <cstring>
 #include <random>
 #include <set>
 
@@ -63,6 +64,18 @@ Bytes Mutate(const Bytes& original, size_t e, std::mt19937& rng, Mutation kind)
     return file;
 }
 
+// The certificate directory entry (offset, size) of a PE32 or PE32+ file.
+std::pair<uint32_t, uint32_t> CertificateDirectory(const Bytes& pe)
+{
+    uint32_t nt = 0;
+    std::memcpy(&nt, &pe[0x3C], 4);
+    uint16_t magic = 0;
+    std::memcpy(&magic, &pe[nt + 24], 2);
+    uint32_t entry[2] = {};
+    std::memcpy(entry, &pe[nt + (magic == 0x10B ? 0x98 : 0xA8)], sizeof(entry));
+    return {entry[0], entry[1]};
+}
+
 } // namespace
 
 TEST(PackageFuzz, MutatedPackagesEndInAResultCode)
@@ -72,7 +85,7 @@ TEST(PackageFuzz, MutatedPackagesEndInAResultCode)
     const std::wstring path = scratch.File(L"mutant.exe");
     std::mt19937 rng(20240605);
     int opened = 0, extracted = 0;
-    const wchar_t* sources[] = {L"v2.exe", L"v5.exe", L"signed_v5.exe", L"signed_inner_v5.exe"};
+    const wchar_t* sources[] = {L"v2.exe", L"v5.exe", L"signed_v5.exe", L"signed_after_v5.exe", L"signed_inner_v5.exe"};
     for (const wchar_t* source : sources) {
         const Bytes original = ReadAll(Fixture(source));
         ASSERT_GT(original.size(), e);
@@ -97,8 +110,14 @@ TEST(PackageFuzz, MutatedPackagesEndInAResultCode)
             }
             ASSERT_EQ(ex, S_OK);
             ++extracted;
-            // What the reader accepted lies inside the file and can be read whole.
+            // What the reader accepted lies inside the file, outside the declared certificate
+            // directory, and can be read whole.
             ASSERT_LE(uint64_t{offset} + size, file.size()) << "mutation " << i;
+            const auto [certOffset, certSize] = CertificateDirectory(file);
+            if (certSize != 0 && size != 0) {
+                ASSERT_TRUE(uint64_t{offset} + size <= certOffset || offset >= uint64_t{certOffset} + certSize)
+                    << "mutation " << i;
+            }
             Bytes data(size);
             ASSERT_TRUE(stream->SetPosition(offset));
             if (size != 0) {

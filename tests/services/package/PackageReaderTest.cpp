@@ -4,6 +4,7 @@
 
 #include "services/package/Tolk_FilePackerEx.h"
 
+#include <cstring>
 #include <memory>
 
 using namespace packagetest;
@@ -55,7 +56,7 @@ uint32_t EndOfRawData(const Bytes& pe)
 struct PackedFile {
     const wchar_t* name;
     const char* what;
-    bool packageBehindSignature; // package at E + N, inside the certificate table's range
+    bool packageBehindSignature; // package at E + N, behind the whole certificate table
 };
 
 class PackageReaderFixtures : public ::testing::TestWithParam<PackedFile> {};
@@ -93,8 +94,8 @@ INSTANTIATE_TEST_SUITE_P(Files, PackageReaderFixtures,
                                            PackedFile{L"v5_symbols.exe", "writer dropped the COFF symbol table", false},
                                            PackedFile{L"signed_v2.exe", "signed after packing (version 2)", false},
                                            PackedFile{L"signed_v5.exe", "signed after packing (version 5)", false},
-                                           PackedFile{L"signed_inner_v5.exe", "package inside the certificate table",
-                                                      true}));
+                                           PackedFile{L"signed_after_v5.exe",
+                                                      "package behind the whole certificate table", true}));
 
 TEST(PackageReader, DeliveredFormIsByteExact)
 {
@@ -121,9 +122,12 @@ TEST(PackageReader, FilesWithoutPackage)
     } cases[] = {
         {L"plain.exe", true},         // the file ends at E
         {L"signed_plain.exe", false}, // N skips the certificate table, then end of file
+        // A whole package at E + N, but inside the declared certificate directory, which the
+        // signature's hash leaves out: it is not the signed file's package.
+        {L"signed_inner_v5.exe", false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << (c.endsAtE ? "plain" : "signed"));
+        SCOPED_TRACE(testing::Message() << std::string(c.name, c.name + wcslen(c.name)));
         CFilePackerEx packer;
         ASSERT_EQ(packer.Open(Fixture(c.name).c_str()), S_OK);
         EXPECT_FALSE(packer.IsPackagePresent());
@@ -133,6 +137,69 @@ TEST(PackageReader, FilesWithoutPackage)
         }
         Bytes got;
         EXPECT_EQ(ExtractManifest(packer, got), kNotFound);
+    }
+}
+
+// Hand-made certificate directories around a package behind a real PE32+ program: a package
+// counts only where it starts outside the declared directory, whose bytes a signature leaves out.
+TEST(PackageReader, PackageInsideTheCertificateDirectoryIsNoPackage)
+{
+    const Bytes plain = ReadAll(Fixture(L"plain.exe"));
+    const uint32_t e = EndOfRawData(plain);
+    ASSERT_EQ(e, plain.size());
+    const Bytes package = Builder()
+                              .Text("pcPB")
+                              .U32(5)
+                              .U32(1)
+                              .Record5(L"VekManifest.js", 2, Tolk::ManifestArchiveType)
+                              .Text("{}")
+                              .U32(0xBEDA0BED)
+                              .Get();
+    const uint32_t p = static_cast<uint32_t>(package.size());
+    Builder table; // a WIN_CERTIFICATE-shaped table of 16 bytes whose length field fills it
+    table.U32(16).U32(0x00020200).U64(0);
+
+    struct Case {
+        const char* what;
+        Bytes tail;        // everything from E on
+        uint32_t dirStart; // relative to E
+        uint32_t dirSize;
+        bool present;
+    };
+    const Case cases[] = {
+        {"package behind the whole table", Builder().Append(table.Get()).Append(package).Get(), 0, 16, true},
+        {"table widened over the package", Builder().Append(table.Get()).Append(package).Get(), 0, 16 + p, false},
+        {"table widened over the package's first byte", Builder().Append(table.Get()).Append(package).Get(), 0, 17,
+         false},
+        {"delivered: u32 0, package, then the table", Builder().U32(0).Append(package).Append(table.Get()).Get(), 4 + p,
+         16, true},
+        {"delivered, directory declared from the package on",
+         Builder().U32(0).Append(package).Append(table.Get()).Get(), 4, p + 16, false},
+        {"delivered, directory declared from E on", Builder().U32(0).Append(package).Append(table.Get()).Get(), 0,
+         4 + p + 16, false},
+        {"empty directory entry at the package", Builder().U32(0).Append(package).Get(), 4, 0, true},
+    };
+    ScratchFolder scratch(L"vek-pkg-certdir");
+    const std::wstring path = scratch.File(L"case.exe");
+    const uint32_t nt = *reinterpret_cast<const uint32_t*>(&plain[0x3C]);
+    ASSERT_EQ(*reinterpret_cast<const uint16_t*>(&plain[nt + 24]), 0x20B);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes file = plain;
+        file.insert(file.end(), c.tail.begin(), c.tail.end());
+        const uint32_t entry[2] = {e + c.dirStart, c.dirSize};
+        std::memcpy(&file[nt + 0xA8], entry, sizeof(entry));
+        WriteAll(path, file);
+
+        CFilePackerEx packer;
+        ASSERT_EQ(packer.Open(path.c_str()), S_OK);
+        EXPECT_EQ(packer.IsPackagePresent(), c.present);
+        Bytes got;
+        const HRESULT ex = ExtractManifest(packer, got);
+        EXPECT_EQ(static_cast<uint32_t>(ex), static_cast<uint32_t>(c.present ? S_OK : kNotFound));
+        if (c.present) {
+            EXPECT_EQ(std::string(got.begin(), got.end()), "{}");
+        }
     }
 }
 

@@ -32,7 +32,7 @@ TEST(VekUtilManifest, LoadsFromPackagedPrograms)
         {L"v2.exe", S_OK},
         {L"v5.exe", S_OK},
         {L"signed_v2.exe", S_OK},
-        {L"signed_inner_v5.exe", S_OK},
+        {L"signed_after_v5.exe", S_OK},
         {L"v5_utf8bom.exe", S_OK},
         {L"v5_utf16le.exe", vek::VEK_E_MANIFEST_NOT_UTF8},
         {L"v2_utf16be.exe", vek::VEK_E_MANIFEST_NOT_UTF8},
@@ -40,6 +40,7 @@ TEST(VekUtilManifest, LoadsFromPackagedPrograms)
         {L"v5_broken.exe", vek::VEK_E_JSON_NOT_PARSED},
         {L"plain.exe", vek::VEK_E_MANIFEST_NOT_IN_PACKAGE},
         {L"signed_plain.exe", vek::VEK_E_MANIFEST_NOT_IN_PACKAGE},
+        {L"signed_inner_v5.exe", vek::VEK_E_MANIFEST_NOT_IN_PACKAGE}, // inside the certificate directory
         {L"manifest.json", HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT)},
     };
     for (const auto& c : cases) {

@@ -38,7 +38,18 @@ sign() { rm -f "$2"; osslsigncode sign -certs sign.crt -key sign.key -in "$1" -o
 sign v2.exe signed_v2.exe            # package at E + 4, certificate table behind it
 sign v5.exe signed_v5.exe
 sign host64.exe signed_plain.exe     # certificate table at E, no package
-pack --format 5 --in-signature signed_plain.exe manifest.json signed_inner_v5.exe
+pack --format 5 --after-signature signed_plain.exe manifest.json signed_after_v5.exe # behind the whole table
+# The same package inside the certificate directory: the directory widened to the end of the file,
+# which leaves the signature's hash unchanged. The reader takes it for no package.
+python3 - signed_after_v5.exe signed_inner_v5.exe <<'EOF2'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+nt = struct.unpack_from("<I", data, 0x3C)[0]
+entry = nt + (0x98 if struct.unpack_from("<H", data, nt + 24)[0] == 0x10B else 0xA8)
+offset = struct.unpack_from("<I", data, entry)[0]
+struct.pack_into("<I", data, entry + 4, len(data) - offset)
+open(sys.argv[2], "wb").write(data)
+EOF2
 # SHA-256 inputs: an empty file and a large one that is no multiple of the read buffer, with the
 # host's digests to compare against.
 : >empty.bin

@@ -80,6 +80,11 @@ public:
     std::set<DWORD> standardSessions;
     std::optional<DWORD> consoleSession;
     std::optional<DWORD> createAsUserError; // CreateProcessAsUserW fails with it
+    // When set: the sessions whose user token is this process's token; the others have no user
+    // token (ERROR_NO_TOKEN).
+    std::optional<std::set<DWORD>> userTokenSessions;
+    // The session of the user token behind each CreateProcessAsUserW call (0xFFFFFFFF: another token).
+    std::vector<DWORD> createAsUserSessions;
 
     BOOL WTSEnumerateSessionsW(HANDLE server, WTS_SESSION_INFOW** sessions, DWORD* count) override
     {
@@ -122,7 +127,11 @@ public:
     }
     BOOL WTSQueryUserToken(ULONG sessionId, HANDLE* token) override
     {
-        if (!userTokenFromProcess)
+        if (userTokenSessions && !userTokenSessions->count(sessionId)) {
+            ::SetLastError(ERROR_NO_TOKEN);
+            return FALSE;
+        }
+        if (!userTokenFromProcess && !userTokenSessions)
             return vek::CWinApi::WTSQueryUserToken(sessionId, token);
         if (!::OpenProcessToken(::GetCurrentProcess(), MAXIMUM_ALLOWED, token))
             return FALSE;
@@ -161,13 +170,19 @@ public:
             static_cast<TOKEN_GROUPS*>(info)->GroupCount = 0;
             return TRUE;
         }
-        return vek::CWinApi::GetTokenInformation(token, kind, info, length, returned);
+        if (!vek::CWinApi::GetTokenInformation(token, kind, info, length, returned))
+            return FALSE;
+        if (kind == TokenLinkedToken && found != m_tokenSessions.end())
+            m_tokenSessions[static_cast<TOKEN_LINKED_TOKEN*>(info)->LinkedToken] = found->second;
+        return TRUE;
     }
     BOOL CreateProcessAsUserW(HANDLE token, const wchar_t* application, wchar_t* commandLine, DWORD flags,
                               void* environment, const wchar_t* directory, STARTUPINFOW* startup,
                               PROCESS_INFORMATION* process) override
     {
         ++createAsUserCalls;
+        const auto session = m_tokenSessions.find(token);
+        createAsUserSessions.push_back(session != m_tokenSessions.end() ? session->second : 0xFFFFFFFF);
         if (createAsUserError) {
             ::SetLastError(*createAsUserError);
             return FALSE;

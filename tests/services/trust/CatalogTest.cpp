@@ -90,3 +90,41 @@ TEST(CatalogTest, UnsignedFileKeepsItsFailureThroughTheFallback)
     EXPECT_EQ(VerifyFile::FileSignatureCheck(Fixture(L"no-such.dll").c_str(), 4, 1, 0, nullptr, nullptr, 0, false), 2u);
     EXPECT_EQ(VerifyFile::FileSignatureCheck(L"", 4, 1, 0, nullptr, nullptr, 0, false), 5u);
 }
+
+// An embedded-only request judges the file's own signature and never asks a catalog, even one that
+// lists the file and verifies; a plain request at the same level takes the catalog's verdict.
+TEST(CatalogTest, EmbeddedOnlyRequestNeverTakesACatalog)
+{
+    trust_test::ScopedSignerNames names;
+    trust_test::ScopedListingCatalog catalog(Fixture(std::wstring(L"other\\") + kPlugin));
+    struct Case {
+        const wchar_t* folder;
+        bool embeddedOnly;
+        DWORD result;
+        bool fromCatalog;
+        HRESULT system; // WinVerifyTrust's final answer
+    } cases[] = {
+        {L"tampered", false, 1, true, S_OK}, {L"tampered", true, 3, false, TRUST_E_BAD_DIGEST},
+        {L"unsigned", false, 1, true, S_OK}, {L"unsigned", true, 3, false, TRUST_E_NOSIGNATURE},
+        {L"level3", false, 1, false, S_OK},  {L"level3", true, 1, false, S_OK},
+    };
+    for (const Case& c : cases) {
+        const std::wstring file = Fixture(std::wstring(c.folder) + L"\\" + kPlugin);
+        SCOPED_TRACE(testing::Message() << std::string(file.begin(), file.end()) << " embedded only "
+                                        << c.embeddedOnly);
+        trust_test::ScopedListingCatalog::Asked() = 0;
+        VerifyFile::Request request;
+        request.path = file.c_str();
+        request.level = 1;
+        request.embeddedOnly = c.embeddedOnly;
+        EXPECT_EQ(VerifyFile::Verify(request), c.result);
+        EXPECT_EQ((request.status & 0x1000) != 0, c.fromCatalog);
+        EXPECT_EQ(trust_test::ScopedListingCatalog::Asked(), c.fromCatalog ? 1 : 0);
+
+        bool usedCatalog = true;
+        HRESULT hr = E_FAIL;
+        VerifyFile::FileSignatureCheck(file.c_str(), 1, 1, 1, &usedCatalog, nullptr, 0, false, &hr, c.embeddedOnly);
+        EXPECT_EQ(usedCatalog, c.fromCatalog);
+        EXPECT_EQ(hr, c.system);
+    }
+}

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "services/trust/SignerNames.h"
+#include "services/trust/VerifyFile.h"
 
 namespace trust_test {
 
@@ -104,6 +105,38 @@ public:
         qkVerifyTrust::SignerNames::SetCurrent(names);
     }
     ~ScopedSignerNames() { qkVerifyTrust::SignerNames::ResetToDefaults(); }
+};
+
+// Stands in for a system catalog that lists every file it is asked about and verifies, signed by
+// the signer of the file at `catalog` (Wine has no catalogs). Counts the files it was asked about.
+class ScopedListingCatalog {
+public:
+    explicit ScopedListingCatalog(std::wstring catalog)
+    {
+        Catalog() = std::move(catalog);
+        Asked() = 0;
+        qkVerifyTrust::VerifyFile::OverrideCatalogCheck(&Check);
+    }
+    ~ScopedListingCatalog() { qkVerifyTrust::VerifyFile::OverrideCatalogCheck(nullptr); }
+    static int& Asked()
+    {
+        static int asked = 0;
+        return asked;
+    }
+
+private:
+    static std::wstring& Catalog()
+    {
+        static std::wstring path;
+        return path;
+    }
+    static HRESULT Check(const wchar_t*, BYTE, DWORD, DWORD, HRESULT, bool* usedCatalog, std::wstring* catalogPath)
+    {
+        ++Asked();
+        *usedCatalog = true;
+        *catalogPath = Catalog();
+        return S_OK;
+    }
 };
 
 } // namespace trust_test

@@ -113,3 +113,40 @@ TEST(ValidateFileTest, DecisionTable)
     }
     EXPECT_EQ(vek::ValidateFile(nullptr, nullptr, nullptr), E_INVALIDARG);
 }
+
+// A catalog-listed file with the maker's signature copied onto it: the subject comes from the
+// embedded signature, so the verdict must come from that same signature and never from a catalog.
+TEST(ValidateFileTest, CustomSubjectIsJudgedByTheFileOwnSignature)
+{
+    trust_test::ScopedSignerNames names;
+    trust_test::ScopedListingCatalog catalog(File(L"other")); // listed in a catalog of another signer
+    const json maker = {{"type", "custom"}, {"subj", "Vek Test Publisher"}};
+
+    // The stand-in catalog does vouch for the changed file where catalogs are allowed.
+    qkVerifyTrust::VerifyFile::Request request;
+    const std::wstring tampered = File(L"tampered");
+    request.path = tampered.c_str();
+    request.level = 1;
+    EXPECT_EQ(qkVerifyTrust::VerifyFile::Verify(request), static_cast<DWORD>(VT_TRUSTED));
+    EXPECT_NE(request.status & 0x1000, 0u) << "the signature came from the catalog";
+
+    struct Case {
+        const char* what;
+        std::wstring file;
+        HRESULT hr;
+        int32_t error;
+    } cases[] = {
+        {"changed file carrying the maker's signature", tampered, vek::VEK_E_SIGNATURE_NOT_TRUSTED, 3},
+        {"the maker's own file", File(L"level3"), S_OK, -7},
+        {"unsigned file", File(L"unsigned"), static_cast<HRESULT>(CRYPT_E_NO_MATCH),
+         static_cast<HRESULT>(CRYPT_E_NO_MATCH)},
+    };
+    for (const Case& c : cases) {
+        trust_test::ScopedListingCatalog::Asked() = 0;
+        int32_t error = -7;
+        EXPECT_EQ(static_cast<unsigned>(vek::ValidateFile(c.file.c_str(), &maker, &error)), static_cast<unsigned>(c.hr))
+            << c.what;
+        EXPECT_EQ(static_cast<unsigned>(error), static_cast<unsigned>(c.error)) << c.what;
+        EXPECT_EQ(trust_test::ScopedListingCatalog::Asked(), 0) << c.what;
+    }
+}

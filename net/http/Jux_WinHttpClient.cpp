@@ -199,10 +199,9 @@ HRESULT CWinHttpClient::OpenSession()
     // The request-level proxy option is what selects the proxy on Windows; Wine ignores it and
     // honours only a named proxy given here, so the manual proxy is given to both.
     std::wstring proxy = (m_useProxy && m_manualProxy && !m_proxyServer.empty()) ? ManualProxyText() : L"";
-    m_sessionHandle =
-        WinHttpOpen(m_userAgent.c_str(), proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-                    proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
-                    m_asynchronous ? WINHTTP_FLAG_ASYNC : 0);
+    m_sessionHandle = OpenInternetSession(
+        m_userAgent.c_str(), proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+        proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), m_asynchronous ? WINHTTP_FLAG_ASYNC : 0);
     if (!m_sessionHandle) {
         HRESULT hr = qkLib::LastErrorResult();
         QK_TRACE(L"WinHttpOpen failed: 0x%08lX", static_cast<unsigned long>(hr));
@@ -252,6 +251,12 @@ HRESULT CWinHttpClient::OpenSession()
         return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
     }
     return S_OK;
+}
+
+HINTERNET CWinHttpClient::OpenInternetSession(const wchar_t* userAgent, DWORD accessType, const wchar_t* proxy,
+                                              DWORD flags)
+{
+    return WinHttpOpen(userAgent, accessType, proxy, WINHTTP_NO_PROXY_BYPASS, flags);
 }
 
 void CWinHttpClient::CloseAllRequests()
@@ -325,6 +330,15 @@ void CWinHttpClient::SetPinningHookOverride(std::shared_ptr<CPinningHook> hook)
     m_hookOverride = std::move(hook);
 }
 
+std::shared_ptr<CPinningHook> CWinHttpClient::CreatePinningHook()
+{
+    try {
+        return std::make_shared<CPinningHook>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 std::shared_ptr<CPinningHook> CWinHttpClient::GetPinningHook()
 {
     qkScopedLock lock(m_lock);
@@ -332,10 +346,8 @@ std::shared_ptr<CPinningHook> CWinHttpClient::GetPinningHook()
         return m_hookOverride;
     if (m_notPinned)
         return nullptr;
-    std::shared_ptr<CPinningHook> hook;
-    try {
-        hook = std::make_shared<CPinningHook>();
-    } catch (const std::bad_alloc&) {
+    std::shared_ptr<CPinningHook> hook = CreatePinningHook();
+    if (!hook) {
         m_notPinned = true;
         return nullptr;
     }

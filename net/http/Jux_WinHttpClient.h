@@ -73,7 +73,9 @@ public:
     void SetPinningHookOverride(std::shared_ptr<CPinningHook> hook);
 
     // For the status callback and the tests.
-    std::shared_ptr<CPinningHook> GetPinningHook();
+    // refuse (optional): set when the host is white-listed, pins are required and no hook can be
+    // made; the request must not go out.
+    std::shared_ptr<CPinningHook> GetPinningHook(bool* refuse = nullptr);
     bool IsSecure() const { return m_secure; }
     bool IsNotPinned() const { return m_notPinned; }
     // The last Query failed because the certificate check refused the server (its WinHTTP failure

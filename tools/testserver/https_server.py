@@ -42,6 +42,7 @@ Scenario fault fields (all optional; they apply to the exact path, on every port
                            names the hold (max 120 s) before the rest (or the drop of drop_after)
     "chunked": true        send the body with Transfer-Encoding: chunked, no Content-Length (the
                            answer to HEAD carries no length either)
+    "no_length": true      send no Content-Length: the body ends when the connection closes
     "ignore_range": true   answer 200 with the whole body to a Range request
     "content_length": n    advertise n as Content-Length whatever the body is, then close
     "last_modified": "..." Last-Modified text ("" = no header)
@@ -276,6 +277,8 @@ class Handler(BaseHTTPRequestHandler):
         chunked = bool(sc.get("chunked"))
         if chunked:
             self.send_header("Transfer-Encoding", "chunked")
+        elif sc.get("no_length"):
+            close_after = True
         elif "content_length" in sc:
             self.send_header("Content-Length", str(int(sc["content_length"])))
             close_after = True

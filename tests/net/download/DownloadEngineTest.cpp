@@ -357,23 +357,40 @@ TEST(DownloadEngine, StopInTheBodyKeepsLastModifiedSoAReplacedFileIsFetchedAnew)
 
 TEST(DownloadEngine, StopInABodyOfUnknownLengthEndsCancelled)
 {
-    // A chunked body and a size query without a length: nothing tells a cut body from a whole one,
-    // so only the stop itself may decide. The server drops the connection after the stop.
+    // A body without a length (chunked, or ended by the connection's close) and a size query
+    // without one: nothing tells a cut body from a whole one, so only the stop itself may decide.
+    // The server drops the connection after the stop.
+    const struct {
+        const char* name;
+        const char* framing;
+        bool watchBytes; // stop once the bytes are on disk, else once the server holds
+    } cases[] = {
+        {"chunked", "chunked", false},
+        {"ended by the close", "no_length", true},
+    };
     auto& server = TestServer::Instance();
-    dltest::ScratchDir scratch("chunked");
-    EngineCase c = MakeCase("EngineChunked", scratch);
-    const std::string hold = c.dir + "hold";
-    server.SetScenario(c.dir + "file.bin",
-                       {{"size", kSize}, {"chunked", true}, {"hold_after", 100000}, {"hold", hold}, {"drop_after", 100000}});
-    vek::CWinHTTPEngine engine(nullptr, nullptr);
-    std::uint64_t size = 1;
-    ASSERT_EQ(engine.getDownloadSize(c.url, size), S_OK);
-    EXPECT_EQ(size, 0u);
-    c.record["BytesTotal"] = std::to_string(size);
+    for (const auto& fc : cases) {
+        SCOPED_TRACE(fc.name);
+        dltest::ScratchDir scratch("unknown");
+        EngineCase c = MakeCase("EngineUnknownLength", scratch);
+        const std::string hold = c.dir + "hold";
+        server.SetScenario(c.dir + "file.bin", {{"size", kSize},
+                                                {fc.framing, true},
+                                                {"hold_after", 100000},
+                                                {"hold", hold},
+                                                {"drop_after", 100000}});
+        ProgressWatch watch;
+        vek::CWinHTTPEngine engine(&watch, nullptr);
+        std::uint64_t size = 1;
+        ASSERT_EQ(engine.getDownloadSize(c.url, size), S_OK);
+        EXPECT_EQ(size, 0u);
+        c.record["BytesTotal"] = std::to_string(size);
 
-    EXPECT_EQ(DownloadStoppedInBody(engine, nullptr, c.record, hold, 100000), HRESULT_FROM_WIN32(ERROR_CANCELLED));
-    EXPECT_EQ(engine.getJobState(), vek::BG_JOB_STATE_CANCELLED);
-    EXPECT_FALSE(dltest::FileExists(scratch.File(L"file.bin")));
+        EXPECT_EQ(DownloadStoppedInBody(engine, fc.watchBytes ? &watch : nullptr, c.record, hold, 100000),
+                  HRESULT_FROM_WIN32(ERROR_CANCELLED));
+        EXPECT_EQ(engine.getJobState(), vek::BG_JOB_STATE_CANCELLED);
+        EXPECT_FALSE(dltest::FileExists(scratch.File(L"file.bin")));
+    }
 }
 
 TEST(DownloadEngine, RangeAnswerThatDoesNotEndTheFileIsNotTakenAsTheFile)

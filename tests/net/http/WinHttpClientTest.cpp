@@ -385,7 +385,7 @@ TEST_F(WinHttpClientTest, FailedReopenLeavesNoConnectionOpen)
     EXPECT_FALSE(HandleIsOpen(previous));
 }
 
-TEST_F(WinHttpClientTest, PlainHttpRegistersNoCallbackAndIsNotPinned)
+TEST_F(WinHttpClientTest, PlainHttpIsNotPinnedAndItsRequestClosesAtOnce)
 {
     CWinHttpClient client;
     ASSERT_EQ(S_OK, client.Initialize(L"VEK", server().HttpUrl(m_dir + "plain").c_str(), 30, false));
@@ -396,7 +396,7 @@ TEST_F(WinHttpClientTest, PlainHttpRegistersNoCallbackAndIsNotPinned)
     EXPECT_EQ(404u, status);
     EXPECT_TRUE(client.IsNotPinned());
     EXPECT_EQ(S_OK, client.CloseRequest(id));
-    EXPECT_EQ(0u, client.OpenRequestCount()); // deleted at once, no handle-closing wait
+    EXPECT_EQ(0u, client.OpenRequestCount()); // deleted at once, no late handle-closing wait
     auto entry = OnlyRequest();
     EXPECT_TRUE(entry["tls"].is_null());
 }

@@ -256,8 +256,9 @@ TEST_F(PinnedServer, RedirectToAWhiteListedHostIsChecked)
         client.WaitForRequests(10, 2000);
         EXPECT_TRUE(FAILED(hr)) << "status " << status;
         const auto events = TakeTelemetry();
-        ASSERT_EQ(1u, events.size());
-        EXPECT_EQ(static_cast<DWORD>(Jux::kPinNoMatchWellKnownRoot), events[0].resultCode);
+        EXPECT_EQ(1u, events.size());
+        if (!events.empty())
+            EXPECT_EQ(static_cast<DWORD>(Jux::kPinNoMatchWellKnownRoot), events[0].resultCode);
     }
 }
 

@@ -464,11 +464,10 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
                 std::uint64_t rangeLength = 0;
                 // The answer must continue the bytes on disk up to the end of the file the size
                 // query found, and its body must be that range.
-                const bool rangeFits = ParseContentRange(contentRange, range) && range.first == downloaded &&
-                                       range.total != 0 && range.last + 1 == range.total &&
-                                       (knownTotal == 0 || range.total == knownTotal) &&
-                                       (FAILED(GetContentLength(request, &rangeLength)) ||
-                                        rangeLength == range.last - range.first + 1);
+                const bool rangeFits =
+                    ParseContentRange(contentRange, range) && range.first == downloaded && range.total != 0 &&
+                    range.last + 1 == range.total && (knownTotal == 0 || range.total == knownTotal) &&
+                    (FAILED(GetContentLength(request, &rangeLength)) || rangeLength == range.last - range.first + 1);
                 if (!rangeFits) {
                     QK_LOG_WARNING(L"Content-Range '%s' does not continue %I64u bytes of %I64u, restart the download",
                                    contentRange.c_str(), downloaded, knownTotal);
@@ -567,8 +566,9 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
 
     // A body shorter than announced never goes into place: the partial file waits for a resume.
     const std::uint64_t expected = m_expectedTotal;
-    const bool shortBody = lengthKnown ? fileSize < startOffset + contentLength || (startOffset != 0 && fileSize < expected)
-                                       : (expected != 0 && fileSize < expected);
+    const bool shortBody = lengthKnown
+                               ? fileSize < startOffset + contentLength || (startOffset != 0 && fileSize < expected)
+                               : (expected != 0 && fileSize < expected);
     if (shortBody) {
         // The status was read before the body; reading it again would fail on a finished request.
         QK_LOG_ERROR(L"Bytes download is not equal to the response length, hr=0x%08X", HR_SHORT_BODY);

@@ -374,11 +374,9 @@ TEST(DownloadEngine, StopInABodyOfUnknownLengthEndsCancelled)
         dltest::ScratchDir scratch("unknown");
         EngineCase c = MakeCase("EngineUnknownLength", scratch);
         const std::string hold = c.dir + "hold";
-        server.SetScenario(c.dir + "file.bin", {{"size", kSize},
-                                                {fc.framing, true},
-                                                {"hold_after", 100000},
-                                                {"hold", hold},
-                                                {"drop_after", 100000}});
+        server.SetScenario(
+            c.dir + "file.bin",
+            {{"size", kSize}, {fc.framing, true}, {"hold_after", 100000}, {"hold", hold}, {"drop_after", 100000}});
         ProgressWatch watch;
         vek::CWinHTTPEngine engine(&watch, nullptr);
         std::uint64_t size = 1;

@@ -499,8 +499,8 @@ TEST(PinningRefusal, AfterAStopClosesNothingElse)
     std::vector<HINTERNET> sessions;
     HINTERNET reused = nullptr;
     for (int i = 0; i < 256 && reused == nullptr; ++i) {
-        HINTERNET session = WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                        WINHTTP_NO_PROXY_BYPASS, 0);
+        HINTERNET session =
+            WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
         EXPECT_NE(session, nullptr);
         if (session == nullptr)
             break;

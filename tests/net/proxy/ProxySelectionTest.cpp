@@ -55,7 +55,8 @@ BrowserProxy BrowserServer(const wchar_t* server, std::uint32_t port)
 // The members a direct connection writes, over what else the settings held.
 json Cleared(json settings)
 {
-    settings.update(json{{"server", ""}, {"port", 0}, {"https_port", 0}, {"autodetect", false}, {"autoconfig_url", ""}});
+    settings.update(
+        json{{"server", ""}, {"port", 0}, {"https_port", 0}, {"autodetect", false}, {"autoconfig_url", ""}});
     return settings;
 }
 

@@ -16,22 +16,36 @@ const HRESULT kCancelledResult = HRESULT_FROM_WIN32(ERROR_CANCELLED);
 // A body that ended before its length: the connection broke; worth a retry that resumes.
 const HRESULT HR_SHORT_BODY = HRESULT_FROM_WIN32(ERROR_WINHTTP_CONNECTION_ERROR);
 
-// "bytes <first>-<last>/<total>": the first byte, or -1 when the text is not of that form.
-long long ContentRangeStart(const std::wstring& text)
+// "bytes <first>-<last>/<total>" (total may be "*", then 0): false when the text is not of that form.
+struct ContentRange {
+    std::uint64_t first = 0, last = 0, total = 0;
+};
+
+bool ParseContentRange(const std::wstring& text, ContentRange& range)
 {
     const wchar_t* p = text.c_str();
     while (*p == L' ')
         ++p;
     if (_wcsnicmp(p, L"bytes", 5) != 0)
-        return -1;
+        return false;
     p += 5;
     while (*p == L' ' || *p == L'=')
         ++p;
-    if (*p < L'0' || *p > L'9')
-        return -1;
-    wchar_t* end = nullptr;
-    unsigned long long first = wcstoull(p, &end, 10);
-    return (end != nullptr && *end == L'-') ? static_cast<long long>(first) : -1;
+    auto number = [&p](std::uint64_t& value) {
+        if (*p < L'0' || *p > L'9')
+            return false;
+        wchar_t* end = nullptr;
+        value = wcstoull(p, &end, 10);
+        p = end;
+        return true;
+    };
+    if (!number(range.first) || *p++ != L'-' || !number(range.last) || *p++ != L'/' || range.last < range.first)
+        return false;
+    if (*p == L'*') {
+        range.total = 0;
+        return true;
+    }
+    return number(range.total) && range.last < range.total;
 }
 
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix)
@@ -140,6 +154,8 @@ DWORD CWinHTTPEngine::getHttpStatus()
 
 void CWinHTTPEngine::requestExit()
 {
+    // The read loop sees the stop before the handle goes, never a closed handle without it.
+    SetShouldExit(true);
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_exitRequest = true;
@@ -151,7 +167,6 @@ void CWinHTTPEngine::requestExit()
             m_activeRequest = 0;
         }
     }
-    SetShouldExit(true);
 }
 
 void CWinHTTPEngine::clearExit()
@@ -444,9 +459,18 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
                 GetHeaderText(request, L"Content-Range", contentRange);
                 GetHeaderText(request, L"Last-Modified", lastModified);
                 const std::wstring stored = given.dateLastModified.value_or(std::wstring());
-                if (ContentRangeStart(contentRange) != static_cast<long long>(downloaded)) {
-                    QK_LOG_WARNING(L"Content-Range '%s' does not start at %I64u, restart the download",
-                                   contentRange.c_str(), downloaded);
+                const std::uint64_t knownTotal = given.bytesTotal.value_or(0);
+                ContentRange range;
+                std::uint64_t rangeLength = 0;
+                // The answer must continue the bytes on disk up to the end of the file the size
+                // query found, and its body must be that range.
+                const bool rangeFits =
+                    ParseContentRange(contentRange, range) && range.first == downloaded && range.total != 0 &&
+                    range.last + 1 == range.total && (knownTotal == 0 || range.total == knownTotal) &&
+                    (FAILED(GetContentLength(request, &rangeLength)) || rangeLength == range.last - range.first + 1);
+                if (!rangeFits) {
+                    QK_LOG_WARNING(L"Content-Range '%s' does not continue %I64u bytes of %I64u, restart the download",
+                                   contentRange.c_str(), downloaded, knownTotal);
                     restart = true;
                 } else if (!lastModified.empty() && !stored.empty() && lastModified != stored) {
                     QK_LOG_WARNING(L"Last-Modified changed from '%s' to '%s', restart the download", stored.c_str(),
@@ -462,7 +486,7 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
                     truncate = false;
                     startOffset = downloaded;
                     m_bytesReceived = downloaded;
-                    m_expectedTotal = given.bytesTotal.value_or(0);
+                    m_expectedTotal = range.total;
                 }
             }
             if (restart) {
@@ -504,6 +528,13 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
     std::uint64_t contentLength = 0;
     const bool lengthKnown = SUCCEEDED(GetContentLength(request, &contentLength));
 
+    // Read before the body: a stop closes the request, and its headers with it. When the request
+    // is gone already, no byte of it reaches the file and the record keeps its value.
+    std::wstring lastModified;
+    const HRESULT modifiedRead = GetHeaderText(request, L"Last-Modified", lastModified);
+    const bool modifiedKnown =
+        SUCCEEDED(modifiedRead) || modifiedRead == HRESULT_FROM_WIN32(ERROR_WINHTTP_HEADER_NOT_FOUND);
+
     std::uint64_t fileSize = 0;
     {
         HTTPDownloadData data;
@@ -511,10 +542,9 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
         if (SUCCEEDED(hr))
             hr = GetResponse(request, &data, &m_sink);
         if (data.GetSize(fileSize)) {
-            std::wstring lastModified;
-            GetHeaderText(request, L"Last-Modified", lastModified);
             std::lock_guard<std::mutex> lock(m_lock);
-            m_record.dateLastModified = lastModified;
+            if (modifiedKnown)
+                m_record.dateLastModified = lastModified;
             m_record.bytesTotal = m_expectedTotal.load();
             m_record.bytesTotalCached = m_expectedTotal.load();
             m_record.bytesDownloaded = fileSize;
@@ -522,6 +552,9 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
         }
         data.Close();
     }
+    // A stop may cut a body whose end nothing else would show (no length given): it ends cancelled.
+    if (SUCCEEDED(hr) && ExitRequested())
+        hr = kCancelledResult;
     hr = StopResult(hr);
     if (FAILED(hr)) {
         if (hr == kCancelledResult)
@@ -533,8 +566,9 @@ HRESULT CWinHTTPEngine::download(nlohmann::json& record)
 
     // A body shorter than announced never goes into place: the partial file waits for a resume.
     const std::uint64_t expected = m_expectedTotal;
-    const bool shortBody =
-        lengthKnown ? fileSize < startOffset + contentLength : (expected != 0 && fileSize < expected);
+    const bool shortBody = lengthKnown
+                               ? fileSize < startOffset + contentLength || (startOffset != 0 && fileSize < expected)
+                               : (expected != 0 && fileSize < expected);
     if (shortBody) {
         // The status was read before the body; reading it again would fail on a finished request.
         QK_LOG_ERROR(L"Bytes download is not equal to the response length, hr=0x%08X", HR_SHORT_BODY);

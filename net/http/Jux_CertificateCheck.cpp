@@ -37,6 +37,11 @@ bool IsHostWhiteListed(const std::wstring& host)
     return GetCertificateCheck()->IsHostWhiteListed(host);
 }
 
+bool IsPinningEnforced()
+{
+    return GetCertificateCheck()->IsPinningEnforced();
+}
+
 bool IsUrlHostWhiteListed(const std::wstring& url)
 {
     URL_COMPONENTS parts{};

@@ -23,12 +23,15 @@ public:
     virtual bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress, int source,
                                         DWORD argument) = 0;
     virtual void SendPinningPing(int source, int resultCode, const std::wstring& serverAddress) = 0;
+    // Pins are required (a request to a white-listed host that cannot be checked must not go out).
+    virtual bool IsPinningEnforced() { return false; }
 };
 
 void RegisterCertificateCheck(std::shared_ptr<ICertificateCheck> check);
 std::shared_ptr<ICertificateCheck> GetCertificateCheck();
 
 bool IsHostWhiteListed(const std::wstring& host);
+bool IsPinningEnforced();
 // The host part of an http/https URL, then as IsHostWhiteListed; false for an unreadable URL.
 bool IsUrlHostWhiteListed(const std::wstring& url);
 bool CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress, int source, DWORD argument);

@@ -278,6 +278,11 @@ static bool PinningEnforced()
     }
 }
 
+bool CHTTPCertPinning::IsPinningEnforced()
+{
+    return PinningEnforced();
+}
+
 bool CHTTPCertPinning::CheckServerCertificate(HINTERNET request, const std::wstring& serverAddress, int source,
                                               DWORD argument)
 {

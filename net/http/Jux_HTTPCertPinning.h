@@ -91,6 +91,8 @@ public:
                                 DWORD argument) override;
     // The summary of a redirect off the white list (sent at once, without the daily limiter).
     void SendPinningPing(int source, int resultCode, const std::wstring& serverAddress) override;
+    // The settings file asks for mode 2; false when it cannot be read.
+    bool IsPinningEnforced() override;
 
     // The process-wide remembered certificate: the thumbprint of the last server certificate
     // whose chain passed. Forget clears it (a fresh process starts empty).

@@ -2,6 +2,7 @@
 
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkTrace.h"
+#include "net/http/Jux_CertificateCheck.h"
 #include "net/http/Jux_WinHttpRequest.h"
 
 #include <new>
@@ -68,6 +69,38 @@ void OnDataAvailable(HINTERNET handle, CWinHttpRequest& request, const std::shar
     }
 }
 
+// Pinning is decided again for the host that the redirect reaches: a checked request that leaves
+// the white list is reported once and no longer checked; a request that starts unchecked (plain
+// HTTP, a host off the list) and reaches a white-listed host is checked there.
+void OnRedirect(HINTERNET handle, CWinHttpRequest& request, const wchar_t* url)
+{
+    if (!request.notPinned) {
+        if (request.hook && !request.hook->OnRedirect(url, request.serverAddress)) {
+            QK_TRACE(L"redirect leaves the white list; checks off for this request");
+            request.notPinned = true;
+        }
+        return;
+    }
+    if (request.pinRefused || !IsUrlHostWhiteListed(url))
+        return;
+    if (!request.hook) {
+        try {
+            request.hook = std::make_shared<CPinningHook>();
+        } catch (const std::bad_alloc&) {
+            QK_TRACE(L"no pinning hook for the redirect to %ls", url);
+        }
+    }
+    if (request.hook) {
+        QK_TRACE(L"redirect to the white-listed %ls; checks on for this request", url);
+        request.notPinned = false;
+    } else if (IsPinningEnforced() && !request.closing.exchange(true)) {
+        // Pins are required and the check cannot be made: the request does not go on.
+        if (!WinHttpCloseHandle(handle))
+            QK_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
+        request.pinRefused = true;
+    }
+}
+
 void HandleNotification(HINTERNET handle, DWORD_PTR context, DWORD notification, LPVOID info, DWORD infoLength)
 {
     auto* raw = reinterpret_cast<CWinHttpRequest*>(context);
@@ -93,8 +126,11 @@ void HandleNotification(HINTERNET handle, DWORD_PTR context, DWORD notification,
         }
         if (hook && !hook->OnCertificateCheck(handle, request->serverAddress, notification, 0)) {
             QK_TRACE(L"certificate refused for %ls; closing the request", request->serverAddress.c_str());
-            request->closing = true;
-            if (!WinHttpCloseHandle(handle))
+            // Once only: a stop may have closed it meanwhile, and its handle value may by now
+            // belong to another object.
+            if (request->closing.exchange(true))
+                QK_TRACE(L"request already closed");
+            else if (!WinHttpCloseHandle(handle))
                 QK_TRACE(L"WinHttpCloseHandle failed: %lu", GetLastError());
             request->pinRefused = true;
         }
@@ -106,13 +142,8 @@ void HandleNotification(HINTERNET handle, DWORD_PTR context, DWORD notification,
         }
         break;
     case WINHTTP_CALLBACK_STATUS_REDIRECT:
-        // Once a redirect has left the white list the request is no longer checked: a chain of
-        // redirects is reported once.
-        if (hook && info && !request->notPinned &&
-            !hook->OnRedirect(static_cast<const wchar_t*>(info), request->serverAddress)) {
-            QK_TRACE(L"redirect leaves the white list; checks off for this request");
-            request->notPinned = true;
-        }
+        if (info)
+            OnRedirect(handle, *request, static_cast<const wchar_t*>(info));
         break;
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE: {
         if (closing)

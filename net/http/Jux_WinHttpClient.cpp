@@ -185,6 +185,14 @@ std::wstring CWinHttpClient::ManualProxyText() const
 
 HRESULT CWinHttpClient::OpenSession()
 {
+    // The earlier connection goes first: a failure below must not leave it open.
+    if (m_connection && !WinHttpCloseHandle(m_connection))
+        QK_TRACE(L"closing the old connection failed");
+    m_connection = nullptr;
+    if (m_sessionHandle && !WinHttpCloseHandle(m_sessionHandle))
+        QK_TRACE(L"closing the old session failed");
+    m_sessionHandle = nullptr;
+
     if (!m_closeEvent->Create()) {
         HRESULT hr = qkLib::LastErrorResult();
         QK_TRACE(L"close event: 0x%08lX", static_cast<unsigned long>(hr));
@@ -192,17 +200,12 @@ HRESULT CWinHttpClient::OpenSession()
     }
     m_closeEvent->Reset();
 
-    if (m_sessionHandle && !WinHttpCloseHandle(m_sessionHandle))
-        QK_TRACE(L"closing the old session failed");
-    m_sessionHandle = nullptr;
-
     // The request-level proxy option is what selects the proxy on Windows; Wine ignores it and
     // honours only a named proxy given here, so the manual proxy is given to both.
     std::wstring proxy = (m_useProxy && m_manualProxy && !m_proxyServer.empty()) ? ManualProxyText() : L"";
-    m_sessionHandle =
-        WinHttpOpen(m_userAgent.c_str(), proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-                    proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
-                    m_asynchronous ? WINHTTP_FLAG_ASYNC : 0);
+    m_sessionHandle = OpenInternetSession(
+        m_userAgent.c_str(), proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+        proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), m_asynchronous ? WINHTTP_FLAG_ASYNC : 0);
     if (!m_sessionHandle) {
         HRESULT hr = qkLib::LastErrorResult();
         QK_TRACE(L"WinHttpOpen failed: 0x%08lX", static_cast<unsigned long>(hr));
@@ -241,8 +244,6 @@ HRESULT CWinHttpClient::OpenSession()
         QK_TRACE(L"resolve time-out failed: %lu", GetLastError());
     }
 
-    if (m_connection && !WinHttpCloseHandle(m_connection))
-        QK_TRACE(L"closing the old connection failed");
     m_connection = WinHttpConnect(m_sessionHandle, m_host.c_str(), static_cast<INTERNET_PORT>(m_port & 0xFFFF), 0);
     if (!m_connection) {
         DWORD error = GetLastError();
@@ -252,6 +253,12 @@ HRESULT CWinHttpClient::OpenSession()
         return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
     }
     return S_OK;
+}
+
+HINTERNET CWinHttpClient::OpenInternetSession(const wchar_t* userAgent, DWORD accessType, const wchar_t* proxy,
+                                              DWORD flags)
+{
+    return WinHttpOpen(userAgent, accessType, proxy, WINHTTP_NO_PROXY_BYPASS, flags);
 }
 
 void CWinHttpClient::CloseAllRequests()
@@ -325,23 +332,39 @@ void CWinHttpClient::SetPinningHookOverride(std::shared_ptr<CPinningHook> hook)
     m_hookOverride = std::move(hook);
 }
 
-std::shared_ptr<CPinningHook> CWinHttpClient::GetPinningHook()
+std::shared_ptr<CPinningHook> CWinHttpClient::CreatePinningHook()
 {
+    try {
+        return std::make_shared<CPinningHook>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+std::shared_ptr<CPinningHook> CWinHttpClient::GetPinningHook(bool* refuse)
+{
+    if (refuse)
+        *refuse = false;
     qkScopedLock lock(m_lock);
     if (m_hookOverride)
         return m_hookOverride;
     if (m_notPinned)
         return nullptr;
-    std::shared_ptr<CPinningHook> hook;
-    try {
-        hook = std::make_shared<CPinningHook>();
-    } catch (const std::bad_alloc&) {
+    if (!IsHostWhiteListed(m_host)) {
+        // Not on the white list: no request of this client is checked from now on.
         m_notPinned = true;
         return nullptr;
     }
-    if (IsHostWhiteListed(m_host))
+    std::shared_ptr<CPinningHook> hook = CreatePinningHook();
+    if (hook)
         return hook;
-    // Not on the white list: no request of this client is checked from now on.
+    if (IsPinningEnforced()) {
+        // Pins are required for this host: without its check the request does not go out.
+        QK_TRACE(L"no pinning hook for %ls; request refused", m_host.c_str());
+        if (refuse)
+            *refuse = true;
+        return nullptr;
+    }
     m_notPinned = true;
     return nullptr;
 }

@@ -73,7 +73,9 @@ public:
     void SetPinningHookOverride(std::shared_ptr<CPinningHook> hook);
 
     // For the status callback and the tests.
-    std::shared_ptr<CPinningHook> GetPinningHook();
+    // refuse (optional): set when the host is white-listed, pins are required and no hook can be
+    // made; the request must not go out.
+    std::shared_ptr<CPinningHook> GetPinningHook(bool* refuse = nullptr);
     bool IsSecure() const { return m_secure; }
     bool IsNotPinned() const { return m_notPinned; }
     // The last Query failed because the certificate check refused the server (its WinHTTP failure
@@ -87,9 +89,15 @@ public:
     size_t OpenRequestCount() { return m_session ? m_session->Count() : 0; }
     // The named proxy the WinHTTP session was opened with ("" = none).
     const std::wstring& SessionProxy() const { return m_sessionProxy; }
+    HINTERNET ConnectionHandle() const { return m_connection; }
 
 protected:
     HRESULT OpenSession();
+    // WinHttpOpen without a bypass list; null with the last error set on failure.
+    virtual HINTERNET OpenInternetSession(const wchar_t* userAgent, DWORD accessType, const wchar_t* proxy,
+                                          DWORD flags);
+    // A new hook for one request; null when it cannot be made.
+    virtual std::shared_ptr<CPinningHook> CreatePinningHook();
 
 private:
     HRESULT CloseRequestEntry(CWinHttpSession::Table::value_type& entry);

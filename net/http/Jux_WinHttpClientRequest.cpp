@@ -119,10 +119,16 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
     }
 
     std::shared_ptr<CPinningHook> hook;
+    bool refuse = false;
     if (m_secure)
-        hook = GetPinningHook();
+        hook = GetPinningHook(&refuse);
     else
         m_notPinned = true;
+    if (refuse) {
+        WinHttpCloseHandle(request);
+        m_lastPinRefused = true;
+        return HRESULT_FROM_WIN32(ERROR_WINHTTP_OPERATION_CANCELLED);
+    }
 
     std::shared_ptr<CWinHttpRequest> state;
     qkExceptionInfo stateInfo;
@@ -162,7 +168,8 @@ HRESULT CWinHttpClient::Query(const wchar_t* verb, const wchar_t* objectPath, co
             callbackFlags = WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS;
         } else {
             state->hook = hook;
-            registerCallback = !m_notPinned;
+            // Unpinned requests too: a redirect may take them to a white-listed host.
+            registerCallback = true;
             callbackFlags = kSyncCallbackFlags;
         }
     }

@@ -74,6 +74,9 @@ void ClearManifestProxy(nlohmann::json& proxySettings)
     proxySettings["port"] = 0;
     proxySettings["https_port"] = 0;
     proxySettings["server"] = "";
+    // No automatic proxy either: detection or a configuration script would find one again.
+    proxySettings["autodetect"] = false;
+    proxySettings["autoconfig_url"] = "";
 }
 
 } // namespace vek

@@ -28,7 +28,8 @@ std::wstring ManifestProxyPassword(const nlohmann::json& manifest);
 // "port" or "https_port" of the manifest's proxy settings is non-zero (a number or a decimal
 // string).
 bool HasManifestProxyPort(const nlohmann::json& manifest);
-// "port" = 0, "https_port" = 0, "server" = "": a direct connection.
+// "port" = 0, "https_port" = 0, "server" = "", "autodetect" = false, "autoconfig_url" = "": a
+// direct connection.
 void ClearManifestProxy(nlohmann::json& proxySettings);
 
 } // namespace vek

@@ -28,6 +28,8 @@ Control (plain HTTP on http_port; JSON in and out):
     GET  /_control/log?prefix=/p   [{"method","path","query","headers":[[k,v]..],"body","body_b64",
                                      "tls","port","time"}, ...] requests whose path starts with prefix
     POST /_control/clear?prefix=/p forget scenarios, files and log entries under the prefix
+    POST /_control/release?name=n  end the hold of that name (a later hold of it does not wait)
+    GET  /_control/held?name=n     {"held": true} while an answer waits in that hold
     POST /_control/stop            exit
   Give each test a path prefix of its own (e.g. /t/<test>-<pid>/...) so parallel tests do not meet.
 Scenario fault fields (all optional; they apply to the exact path, on every port):
@@ -36,6 +38,11 @@ Scenario fault fields (all optional; they apply to the exact path, on every port
     "drop_after": n        send full headers, n body bytes, then drop the connection
     "stall": s             wait s seconds (max 120) before answering
     "pause_after": n, "pause": s   send n body bytes, then wait s seconds (max 120) before the rest
+    "hold_after": n, "hold": name  send n body bytes, then wait until POST /_control/release?name=
+                           names the hold (max 120 s) before the rest (or the drop of drop_after)
+    "chunked": true        send the body with Transfer-Encoding: chunked, no Content-Length (the
+                           answer to HEAD carries no length either)
+    "no_length": true      send no Content-Length: the body ends when the connection closes
     "ignore_range": true   answer 200 with the whole body to a Range request
     "content_length": n    advertise n as Content-Length whatever the body is, then close
     "last_modified": "..." Last-Modified text ("" = no header)
@@ -74,6 +81,8 @@ class State:
         self.scenarios = {}
         self.files = {}
         self.log = []
+        self.holds = {}
+        self.holding = set()
         self.root = root
         self.stop = threading.Event()
 
@@ -87,6 +96,18 @@ class State:
                 if sc["times"] <= 0:
                     del self.scenarios[path]
             return dict(sc)
+
+    def hold(self, name):
+        with self.lock:
+            return self.holds.setdefault(name, threading.Event())
+
+    def wait_hold(self, name):
+        event = self.hold(name)
+        with self.lock:
+            self.holding.add(name)
+        event.wait(MAX_STALL)
+        with self.lock:
+            self.holding.discard(name)
 
 
 STATE = None
@@ -253,7 +274,12 @@ class Handler(BaseHTTPRequestHandler):
         if status == 206:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, size))
         close_after = False
-        if "content_length" in sc:
+        chunked = bool(sc.get("chunked"))
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif sc.get("no_length"):
+            close_after = True
+        elif "content_length" in sc:
             self.send_header("Content-Length", str(int(sc["content_length"])))
             close_after = True
         else:
@@ -266,20 +292,38 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if send_body:
             limit = end if drop is None else min(end, start + int(drop))
-            pause_at = limit if "pause_after" not in sc else min(limit, start + int(sc["pause_after"]))
+            stops = []  # (offset, wait) points inside the body
+            if "pause_after" in sc and start + int(sc["pause_after"]) < limit:
+                stops.append((start + int(sc["pause_after"]),
+                              lambda: time.sleep(min(float(sc.get("pause", 0)), 120.0))))
+            if "hold" in sc:
+                stops.append((min(limit, start + int(sc.get("hold_after", 0))),
+                              lambda: STATE.wait_hold(sc["hold"])))
+            stops.sort(key=lambda item: item[0])
             try:
-                for chunk in content.chunks(start, pause_at):
-                    self.wfile.write(chunk)
-                self.wfile.flush()
-                if pause_at < limit:
-                    time.sleep(min(float(sc.get("pause", 0)), 120.0))
-                    for chunk in content.chunks(pause_at, limit):
-                        self.wfile.write(chunk)
+                pos = start
+                for offset, wait in stops + [(limit, None)]:
+                    for chunk in content.chunks(pos, offset):
+                        self.write_body(chunk, chunked)
+                    pos = offset
+                    self.wfile.flush()
+                    if wait is not None:
+                        wait()
+                if chunked and drop is None:
+                    self.wfile.write(b"0\r\n\r\n")
                     self.wfile.flush()
             except OSError:
                 return  # the client went away meanwhile
         if drop is not None or close_after:
             self.drop_connection()
+
+    def write_body(self, chunk, chunked):
+        if not chunk:
+            return
+        if chunked:
+            self.wfile.write(b"%x\r\n" % len(chunk) + chunk + b"\r\n")
+        else:
+            self.wfile.write(chunk)
 
     def drop_connection(self):
         self.close_connection = True
@@ -320,6 +364,13 @@ class Handler(BaseHTTPRequestHandler):
                 for table in (STATE.scenarios, STATE.files):
                     for k in [k for k in table if k.startswith(prefix)]:
                         del table[k]
+            return self.reply_json({"ok": True})
+        if path == "/_control/held":
+            with STATE.lock:
+                held = query.get("name", [""])[0] in STATE.holding
+            return self.reply_json({"held": held})
+        if path == "/_control/release":
+            STATE.hold(query.get("name", [""])[0]).set()
             return self.reply_json({"ok": True})
         if path == "/_control/ping":
             return self.reply_json({"ok": True})

@@ -1,6 +1,7 @@
 // The download engine against the local HTTPS server: fresh downloads, a cut transfer resumed with
 // Range, a server that ignores Range, a changed Last-Modified, the size query and its redirects,
-// and a stop that ends a receive blocked on a silent server.
+// a stop that ends a receive blocked on a silent server, a stop in the middle of a body, and range
+// answers that do not continue the partial file.
 #include "DownloadTestSupport.h"
 
 #include "net/download/CWinHTTPEngine.h"
@@ -9,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 
 using nlohmann::json;
@@ -244,6 +247,183 @@ TEST(DownloadEngine, ExitRequestEndsAReceiveBlockedOnASilentServer)
         EXPECT_EQ(engine.getJobState(), vek::BG_JOB_STATE_CANCELLED);
         EXPECT_FALSE(dltest::FileExists(scratch.File(L"file.bin")));
         server.Clear(c.dir);
+    }
+}
+
+// Lets a test wait until the engine has written a number of bytes of the current file.
+class ProgressWatch : public vek::IDownloadEngineObserver {
+public:
+    void OnFileProgress(std::uint64_t fileBytes) override
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_bytes = fileBytes;
+        m_changed.notify_all();
+    }
+    bool WaitFor(std::uint64_t bytes)
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_bytes >= bytes; });
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::uint64_t m_bytes = 0;
+};
+
+// Waits until the server's answer stands in the hold of that name.
+bool WaitHeld(const std::string& name)
+{
+    for (int i = 0; i < 3000; ++i) {
+        const json answer = json::parse(TestServer::Instance().Control(L"GET", "/_control/held?name=" + name, ""));
+        if (answer.value("held", false))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+void ReleaseHold(const std::string& name)
+{
+    TestServer::Instance().Control(L"POST", "/_control/release?name=" + name, "");
+}
+
+// Starts a download whose body stops after `held` bytes (the server holds it), stops the engine
+// there, then lets the server drop the connection. Returns the download's result. Without a watch
+// the stop comes once the server holds (the client may not have handed all bytes on yet).
+HRESULT DownloadStoppedInBody(vek::CWinHTTPEngine& engine, ProgressWatch* watch, json& record,
+                              const std::string& holdName, std::uint64_t held)
+{
+    auto result = std::async(std::launch::async, [&] { return engine.download(record); });
+    const bool reached = watch != nullptr ? watch->WaitFor(held) : WaitHeld(holdName);
+    engine.requestExit();
+    ReleaseHold(holdName);
+    EXPECT_TRUE(reached) << "the body never reached " << held << " bytes";
+    EXPECT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    return result.get();
+}
+
+} // namespace
+
+namespace {
+
+TEST(DownloadEngine, StopInTheBodyKeepsLastModifiedSoAReplacedFileIsFetchedAnew)
+{
+    // The server's file is replaced by one of the same size between a stop and the next attempt:
+    // in the same run (the stopped engine goes on) and across a restart (a new engine).
+    constexpr std::uint64_t size = 200000, held = 60000;
+    const std::string oldModified = "Mon, 06 Jan 2025 10:00:00 GMT", newModified = "Tue, 07 Jan 2025 11:00:00 GMT";
+    for (const bool sameRun : {true, false}) {
+        SCOPED_TRACE(sameRun ? "same run" : "after a restart");
+        dltest::ScratchDir scratch("stopped");
+        EngineCase c = MakeCase("EngineStopped", scratch);
+        c.record["BytesTotal"] = std::to_string(size);
+        auto& server = TestServer::Instance();
+        const std::string hold = c.dir + "hold";
+        server.SetScenario(c.dir + "file.bin", {{"size", size},
+                                                {"last_modified", oldModified},
+                                                {"hold_after", held},
+                                                {"hold", hold},
+                                                {"drop_after", held},
+                                                {"times", 1}});
+        ProgressWatch watch;
+        auto engine = std::make_unique<vek::CWinHTTPEngine>(&watch, nullptr);
+        engine->SetTimeoutSeconds(5);
+        EXPECT_EQ(DownloadStoppedInBody(*engine, &watch, c.record, hold, held), HRESULT_FROM_WIN32(ERROR_CANCELLED));
+        EXPECT_EQ(engine->getJobState(), vek::BG_JOB_STATE_CANCELLED);
+        // The record keeps what the answer carried, so that a resume can tell the versions apart.
+        EXPECT_EQ(c.record.value("DateLastModifed", std::string()), oldModified);
+        ASSERT_EQ(c.record.value("BytesDownloaded", std::string()), std::to_string(held));
+
+        // The new version: other bytes, the same size, another Last-Modified.
+        const std::string fresh = TestServer::PatternBytes(7, size);
+        server.Clear(c.dir);
+        server.PutFile(c.dir + "file.bin", fresh);
+        server.SetScenario(c.dir + "file.bin", {{"last_modified", newModified}});
+        if (sameRun)
+            engine->clearExit();
+        else
+            engine = std::make_unique<vek::CWinHTTPEngine>(nullptr, nullptr);
+        ASSERT_EQ(engine->download(c.record), S_OK);
+        const std::string placed = dltest::ReadFileBytes(scratch.File(L"file.bin"));
+        EXPECT_TRUE(placed == fresh) << "the file in place is not the new version (" << placed.size() << " bytes)";
+        EXPECT_EQ(c.record.value("DateLastModifed", std::string()), newModified);
+        auto gets = dltest::Requests(c.dir, "GET");
+        ASSERT_EQ(gets.size(), 2u);
+        EXPECT_EQ(vek::test::HeaderOf(gets[0], "Range"), "bytes=" + std::to_string(held) + "-");
+        EXPECT_FALSE(vek::test::HasHeader(gets[1], "Range"));
+    }
+}
+
+TEST(DownloadEngine, StopInABodyOfUnknownLengthEndsCancelled)
+{
+    // A body without a length (chunked, or ended by the connection's close) and a size query
+    // without one: nothing tells a cut body from a whole one, so only the stop itself may decide.
+    // The server drops the connection after the stop.
+    const struct {
+        const char* name;
+        const char* framing;
+        bool watchBytes; // stop once the bytes are on disk, else once the server holds
+    } cases[] = {
+        {"chunked", "chunked", false},
+        {"ended by the close", "no_length", true},
+    };
+    auto& server = TestServer::Instance();
+    for (const auto& fc : cases) {
+        SCOPED_TRACE(fc.name);
+        dltest::ScratchDir scratch("unknown");
+        EngineCase c = MakeCase("EngineUnknownLength", scratch);
+        const std::string hold = c.dir + "hold";
+        server.SetScenario(
+            c.dir + "file.bin",
+            {{"size", kSize}, {fc.framing, true}, {"hold_after", 100000}, {"hold", hold}, {"drop_after", 100000}});
+        ProgressWatch watch;
+        vek::CWinHTTPEngine engine(&watch, nullptr);
+        std::uint64_t size = 1;
+        ASSERT_EQ(engine.getDownloadSize(c.url, size), S_OK);
+        EXPECT_EQ(size, 0u);
+        c.record["BytesTotal"] = std::to_string(size);
+
+        EXPECT_EQ(DownloadStoppedInBody(engine, fc.watchBytes ? &watch : nullptr, c.record, hold, 100000),
+                  HRESULT_FROM_WIN32(ERROR_CANCELLED));
+        EXPECT_EQ(engine.getJobState(), vek::BG_JOB_STATE_CANCELLED);
+        EXPECT_FALSE(dltest::FileExists(scratch.File(L"file.bin")));
+    }
+}
+
+TEST(DownloadEngine, RangeAnswerThatDoesNotEndTheFileIsNotTakenAsTheFile)
+{
+    // After a cut at 400 bytes of a 1000-byte file, the server answers the range request with a 206
+    // whose Content-Range stops short of the end, or names another total than the size query gave.
+    constexpr std::uint64_t size = 1000, cut = 400;
+    const struct {
+        const char* name;
+        std::string contentRange;
+        std::size_t bodyBytes;
+    } cases[] = {
+        {"ten bytes only", "bytes 400-409/1000", 10},
+        {"another total", "bytes 400-999/1200", 600},
+        {"another total, to its end", "bytes 400-1199/1200", 800},
+    };
+    for (const auto& rc : cases) {
+        SCOPED_TRACE(rc.name);
+        dltest::ScratchDir scratch("range");
+        EngineCase c = MakeCase("EngineRange", scratch);
+        c.record["BytesTotal"] = std::to_string(size);
+        auto& server = TestServer::Instance();
+        server.SetScenario(c.dir + "file.bin", {{"size", size}, {"drop_after", cut}, {"times", 1}});
+        vek::CWinHTTPEngine engine(nullptr, nullptr);
+        engine.download(c.record);
+        ASSERT_EQ(c.record.value("BytesDownloaded", std::string()), std::to_string(cut));
+
+        server.Clear(c.dir);
+        server.SetScenario(c.dir + "file.bin", {{"status", 206},
+                                                {"body", std::string(rc.bodyBytes, 'x')},
+                                                {"headers", {{"Content-Range", rc.contentRange}}}});
+        const HRESULT hr = engine.download(c.record);
+        EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+        EXPECT_NE(engine.getJobState(), vek::BG_JOB_STATE_TRANSFERRED);
+        EXPECT_FALSE(dltest::FileExists(scratch.File(L"file.bin")));
     }
 }
 

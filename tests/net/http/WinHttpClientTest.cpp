@@ -338,7 +338,54 @@ TEST_F(WinHttpClientTest, SecondInitializeClosesOpenRequests)
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_READY), client.Close());
 }
 
-TEST_F(WinHttpClientTest, PlainHttpRegistersNoCallbackAndIsNotPinned)
+namespace {
+
+// A client whose next session cannot be opened (as when memory runs out).
+class FailingSessionClient : public CWinHttpClient {
+public:
+    bool failOpen = false;
+
+protected:
+    HINTERNET OpenInternetSession(const wchar_t* userAgent, DWORD accessType, const wchar_t* proxy,
+                                  DWORD flags) override
+    {
+        if (failOpen) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        return CWinHttpClient::OpenInternetSession(userAgent, accessType, proxy, flags);
+    }
+};
+
+bool HandleIsOpen(HINTERNET handle)
+{
+    DWORD_PTR context = 0;
+    DWORD size = sizeof context;
+    return WinHttpQueryOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, &size) != FALSE;
+}
+
+} // namespace
+
+// A re-open that fails leaves no handle of the earlier open behind, even when the client is then
+// destroyed without another open.
+TEST_F(WinHttpClientTest, FailedReopenLeavesNoConnectionOpen)
+{
+    HINTERNET previous = nullptr;
+    {
+        FailingSessionClient client;
+        ASSERT_EQ(S_OK, client.Initialize(L"VEK", server().HttpsUrl(m_dir + "a").c_str(), 30, false));
+        previous = client.ConnectionHandle();
+        ASSERT_NE(previous, nullptr);
+        ASSERT_TRUE(HandleIsOpen(previous));
+        client.failOpen = true;
+        EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY),
+                  client.Initialize(L"VEK", server().HttpsUrl(m_dir + "b").c_str(), 30, false));
+        EXPECT_FALSE(client.IsInitialized());
+    }
+    EXPECT_FALSE(HandleIsOpen(previous));
+}
+
+TEST_F(WinHttpClientTest, PlainHttpIsNotPinnedAndItsRequestClosesAtOnce)
 {
     CWinHttpClient client;
     ASSERT_EQ(S_OK, client.Initialize(L"VEK", server().HttpUrl(m_dir + "plain").c_str(), 30, false));
@@ -349,7 +396,7 @@ TEST_F(WinHttpClientTest, PlainHttpRegistersNoCallbackAndIsNotPinned)
     EXPECT_EQ(404u, status);
     EXPECT_TRUE(client.IsNotPinned());
     EXPECT_EQ(S_OK, client.CloseRequest(id));
-    EXPECT_EQ(0u, client.OpenRequestCount()); // deleted at once, no handle-closing wait
+    EXPECT_EQ(0u, client.OpenRequestCount()); // deleted at once, no late handle-closing wait
     auto entry = OnlyRequest();
     EXPECT_TRUE(entry["tls"].is_null());
 }

@@ -5,6 +5,8 @@
 
 #include "common/base/qkWideFormat.h"
 #include "net/VekTestServer.h"
+#include "net/download/CWinHTTPEngine.h"
+#include "net/download/DownloadJson.h"
 #include "net/http/Jux_HTTPCertPinning.h"
 #include "net/http/Jux_PinningHook.h"
 #include "net/http/Jux_PinningTelemetry.h"
@@ -12,6 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <future>
 #include <mutex>
 
 using namespace pintest;
@@ -413,4 +419,104 @@ TEST_F(CertificatePinning, WhiteListFromTheSettingsFile)
     client.CloseRequest(id);
     EXPECT_TRUE(client.IsNotPinned());
     EXPECT_TRUE(TakeTelemetry().empty());
+}
+
+namespace {
+
+// Lets the first request go out and keeps redirects checked; the check of the redirected request
+// waits until the test lets it answer, and then refuses.
+class RefusingAfterRedirectHook : public Jux::CPinningHook {
+public:
+    bool OnCertificateCheck(HINTERNET request, const std::wstring&, DWORD, DWORD) override
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (++m_checks == 1)
+            return true;
+        m_handle = request;
+        m_entered = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_released; });
+        return false;
+    }
+    bool OnRedirect(const std::wstring&, const std::wstring&) override { return true; }
+
+    HINTERNET WaitEntered()
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_entered; });
+        return m_entered ? m_handle : nullptr;
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_released = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_checks = 0;
+    bool m_entered = false, m_released = false;
+    HINTERNET m_handle = nullptr;
+};
+
+bool HandleIsOpen(HINTERNET handle)
+{
+    DWORD_PTR context = 0;
+    DWORD size = sizeof context;
+    return WinHttpQueryOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, &size) != FALSE;
+}
+
+} // namespace
+
+// A stop closes the request while its redirected send waits in the check; the check then refuses.
+// The request must be closed once only: by then WinHTTP may have given its handle value to another
+// object, here a session of the test's own.
+TEST(PinningRefusal, AfterAStopClosesNothingElse)
+{
+    auto& server = TestServer::Instance();
+    const std::string dir = TestServer::UniquePrefix("RefusalAfterStop");
+    server.SetScenario(dir + "moved", {{"redirects", 1}, {"location", dir + "target"}});
+    server.SetScenario(dir + "target", {{"size", 1000}});
+    wchar_t temp[MAX_PATH + 1] = {};
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    nlohmann::json record;
+    record["DownloadUri"] = vek::WideToUtf8(server.HttpsUrl(dir + "moved"));
+    record["LocalFilePath"] = vek::WideToUtf8(std::wstring(temp) + L"vek-refusal-after-stop.bin");
+    record["BytesTotal"] = "1000";
+
+    auto hook = std::make_shared<RefusingAfterRedirectHook>();
+    vek::CWinHTTPEngine engine(nullptr, nullptr);
+    engine.SetPinningHookOverride(hook);
+    auto result = std::async(std::launch::async, [&] { return engine.download(record); });
+    HINTERNET closed = hook->WaitEntered();
+    ASSERT_NE(closed, nullptr) << "the redirected request was never checked";
+    engine.requestExit();
+
+    // WinHTTP hands a freed handle value out again: take sessions until one has it (Wine reuses the
+    // lowest free value; Windows may never give it again).
+    std::vector<HINTERNET> sessions;
+    HINTERNET reused = nullptr;
+    for (int i = 0; i < 256 && reused == nullptr; ++i) {
+        HINTERNET session =
+            WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        EXPECT_NE(session, nullptr);
+        if (session == nullptr)
+            break;
+        sessions.push_back(session);
+        if (session == closed)
+            reused = session;
+    }
+    hook->Release();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(result.get(), HRESULT_FROM_WIN32(ERROR_CANCELLED));
+    EXPECT_EQ(engine.getJobState(), vek::BG_JOB_STATE_CANCELLED);
+    if (reused != nullptr)
+        EXPECT_TRUE(HandleIsOpen(reused)) << "the refusal closed the handle a second time";
+    else
+        std::printf("the closed request's handle value was not handed out again; nothing to show\n");
+    for (HINTERNET session : sessions)
+        EXPECT_TRUE(WinHttpCloseHandle(session));
+    server.Clear(dir);
 }

@@ -96,6 +96,12 @@ protected:
     std::wstring m_leaf, m_root;
 };
 
+// A client that cannot make its pinning hook (as when memory runs out).
+class HooklessClient : public Jux::CWinHttpClient {
+protected:
+    std::shared_ptr<Jux::CPinningHook> CreatePinningHook() override { return nullptr; }
+};
+
 } // namespace
 
 // The client asks the program's own check whether its host is white-listed and, for each request,
@@ -218,4 +224,81 @@ TEST_F(PinnedServer, RefusedServerIsRetriedAndNamedAsARefusal)
     EXPECT_EQ(refused, job["last_download_error"]);
     EXPECT_EQ(refused, job["OtherErrors"]);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(destination.c_str()));
+}
+
+// A request that starts unpinned (plain HTTP, or a host that no white-list entry covers) and is
+// redirected to the white-listed host is checked there: with enforced pinning and no pin, refused.
+TEST_F(PinnedServer, RedirectToAWhiteListedHostIsChecked)
+{
+    WritePolicy(2, false);
+    auto& server = TestServer::Instance();
+    const std::string target = vek::WideToUtf8(PinnedUrl("doc"));
+    server.SetScenario(m_prefix + "moved", {{"redirects", 1}, {"location", target}});
+    const struct {
+        const char* what;
+        std::wstring url;
+    } cases[] = {
+        {"from plain HTTP", server.HttpUrl(m_prefix + "moved")},
+        {"from a host off the white list", server.HttpsUrl(m_prefix + "moved")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Jux::CHTTPCertPinning::ForgetRememberedThumbprint();
+        Jux::CWinHttpClient client;
+        ASSERT_EQ(S_OK, client.Initialize(L"VEK", c.url.c_str(), 30, false));
+        Jux::RequestId id = 0;
+        HRESULT hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &id);
+        DWORD status = 0;
+        if (SUCCEEDED(hr))
+            hr = client.GetStatus(id, &status);
+        if (id)
+            client.CloseRequest(id);
+        client.WaitForRequests(10, 2000);
+        EXPECT_TRUE(FAILED(hr)) << "status " << status;
+        const auto events = TakeTelemetry();
+        EXPECT_EQ(1u, events.size());
+        if (!events.empty())
+            EXPECT_EQ(static_cast<DWORD>(Jux::kPinNoMatchWellKnownRoot), events[0].resultCode);
+    }
+}
+
+// Without its hook a request to the white-listed host is refused where pins are required, and goes
+// out unchecked where they are only reported; a host off the white list is never refused.
+TEST_F(PinnedServer, RequestWithoutAHookFailsOnlyWherePinsAreRequired)
+{
+    const struct {
+        const char* what;
+        DWORD mode;
+        bool whiteListed;
+        bool sent;
+    } cases[] = {
+        {"pins required, white-listed host", 2, true, false},
+        {"pins reported, white-listed host", 1, true, true},
+        {"pins required, host off the white list", 2, false, true},
+    };
+    auto& server = TestServer::Instance();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WritePolicy(c.mode, false);
+        server.Clear(m_prefix + "doc");
+        server.PutFile(m_prefix + "doc", "pinned content");
+        const std::wstring url = c.whiteListed ? PinnedUrl("doc") : server.HttpsUrl(m_prefix + "doc");
+        HooklessClient client;
+        ASSERT_EQ(S_OK, client.Initialize(L"VEK", url.c_str(), 30, false));
+        Jux::RequestId id = 0;
+        HRESULT hr = client.GetRequest(static_cast<const wchar_t*>(nullptr), &id);
+        DWORD status = 0;
+        if (SUCCEEDED(hr))
+            hr = client.GetStatus(id, &status);
+        if (id)
+            client.CloseRequest(id);
+        client.WaitForRequests(10, 2000);
+        EXPECT_EQ(c.sent, SUCCEEDED(hr)) << std::hex << hr;
+        EXPECT_EQ(c.sent, !server.Log(m_prefix + "doc").empty());
+        if (!c.sent) {
+            EXPECT_EQ(kCancelled, hr);
+            EXPECT_TRUE(client.LastRequestPinRefused());
+        }
+        TakeTelemetry();
+    }
 }

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ProxyTestSupport.h"
+#include "net/download/CWinHTTPClient.h"
 #include "net/proxy/ManifestProductKind.h"
 #include "net/proxy/ManifestProxySettings.h"
 #include "net/proxy/VekProxySettings.h"
@@ -51,7 +52,13 @@ BrowserProxy BrowserServer(const wchar_t* server, std::uint32_t port)
     return proxy;
 }
 
-const json kCleared = {{"server", ""}, {"port", 0}, {"https_port", 0}};
+// The members a direct connection writes, over what else the settings held.
+json Cleared(json settings)
+{
+    settings.update(
+        json{{"server", ""}, {"port", 0}, {"https_port", 0}, {"autodetect", false}, {"autoconfig_url", ""}});
+    return settings;
+}
 
 } // namespace
 
@@ -75,7 +82,7 @@ TEST(ProxySelectionTest, ManifestBrowserOrDirect)
         json expected;
     } cases[] = {
         {"endpoint, DISABLED: direct", true, json{{"type", "Disabled"}, {"server", "m"}, {"port", 1}}, S_OK,
-         BrowserServer(L"b", 2), false, json{{"type", "Disabled"}, {"server", ""}, {"port", 0}, {"https_port", 0}}},
+         BrowserServer(L"b", 2), false, Cleared(json{{"type", "Disabled"}})},
         {"other product with server and port: kept", false, manifestProxy, S_OK, BrowserServer(L"b", 2), false,
          manifestProxy},
         {"other product with server and https_port only: kept", false, json{{"server", "m"}, {"https_port", "8443"}},
@@ -84,7 +91,7 @@ TEST(ProxySelectionTest, ManifestBrowserOrDirect)
          S_OK, BrowserServer(L"b", 2), false, json{{"type", "CUSTOM"}, {"server", "m"}, {"port", "81"}}},
         {"endpoint, CUSTOM without port: direct even with a browser proxy", true,
          json{{"type", "custom"}, {"server", "m"}}, S_OK, BrowserServer(L"b", 2), false,
-         json{{"type", "custom"}, {"server", ""}, {"port", 0}, {"https_port", 0}}},
+         Cleared(json{{"type", "custom"}})},
         {"endpoint, AUTODETECT: the browser's server", true,
          json{{"type", "AUTODETECT"},
               {"server", "m"},
@@ -99,7 +106,7 @@ TEST(ProxySelectionTest, ManifestBrowserOrDirect)
         {"no proxy settings: auto-detection and script", false, json(), S_OK, detect, true,
          json{{"autodetect", true}, {"autoconfig_url", "http://wpad.test/p.pac"}}},
         {"browser without proxy: direct", true, json{{"server", "m"}, {"user", "u"}}, S_OK, BrowserProxy{}, true,
-         json{{"server", ""}, {"user", "u"}, {"port", 0}, {"https_port", 0}}},
+         Cleared(json{{"user", "u"}})},
         {"browser unreadable: unchanged", true, json{{"server", "m"}, {"user", "u"}}, E_ACCESSDENIED,
          BrowserServer(L"b", 2), true, json{{"server", "m"}, {"user", "u"}}},
     };
@@ -112,6 +119,47 @@ TEST(ProxySelectionTest, ManifestBrowserOrDirect)
         EXPECT_EQ(browser->asked, c.asked ? 1 : 0) << c.what;
         EXPECT_EQ(manifest["vek"]["bootstrap"]["options"]["proxy_settings"], c.expected) << c.what;
         EXPECT_EQ(manifest["vek"]["bootstrap"]["options"]["install"], "true") << c.what; // the rest of options stays
+    }
+}
+
+// The roads to a direct connection leave no proxy of any kind: a manifest's auto-detection or
+// configuration script must not survive them, or the client would go through WPAD or the script.
+TEST(ProxySelectionTest, DirectRoadsLeaveNoAutomaticProxy)
+{
+    const json automatic[] = {
+        json{{"autodetect", true}},
+        json{{"autoconfig_url", "http://wpad.test/p.pac"}},
+        json{{"autodetect", true}, {"autoconfig_url", "http://wpad.test/p.pac"}, {"user", "u"}, {"password", "p"}},
+    };
+    const struct {
+        const char* what;
+        bool endpoint;
+        json settings;
+    } roads[] = {
+        {"endpoint, DISABLED", true, json{{"type", "DISABLED"}, {"server", "m"}, {"port", 1}}},
+        {"endpoint, CUSTOM without a port", true, json{{"type", "CUSTOM"}, {"server", "m"}}},
+        {"browser not using a proxy", false, json{{"server", "m"}}},
+    };
+    for (const auto& road : roads) {
+        for (const json& extra : automatic) {
+            SCOPED_TRACE(std::string(road.what) + " " + extra.dump());
+            json settings = road.settings;
+            settings.update(extra);
+            json manifest = Manifest(road.endpoint, settings);
+            VekProxySettings(std::make_shared<StandInBrowser>()).determineBrowserProxySettings(manifest);
+            const json& settled = manifest["vek"]["bootstrap"]["options"]["proxy_settings"];
+            EXPECT_EQ(settled.value("autodetect", true), false);
+            EXPECT_EQ(settled.value("autoconfig_url", std::string("absent")), "");
+
+            const std::wstring address = L"https://localhost:1/file";
+            vek::CWinHTTPClient client;
+            client.LoadProxySettings(&settled, address);
+            EXPECT_FALSE(client.ProxyGiven());
+            ASSERT_EQ(client.Initialize(L"VEK", address.c_str(), 5, false), S_OK);
+            client.SetProxyEnabled(true);
+            client.ApplyProxySettings();
+            EXPECT_FALSE(client.IsProxyEnabled());
+        }
     }
 }
 

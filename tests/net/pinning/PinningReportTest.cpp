@@ -6,6 +6,7 @@
 #include "net/VekTestServer.h"
 #include "net/http/Jux_HTTPCertPinning.h"
 #include "net/http/Jux_PinningHook.h"
+#include "net/http/Jux_SettingsHelper.h"
 #include "net/http/Jux_WinHttpClient.h"
 #include "tests/common/diag/InstanceFileSupport.h"
 
@@ -76,4 +77,52 @@ TEST(PinningReport, ARefusalLeavesAnInstanceWithItsResultHostsChainAndDump)
     EXPECT_EQ(instance.Property(L"Connection Host"), L"localhost");
     EXPECT_EQ(instance.attachments, (std::vector<std::wstring>{L"Dump", L"Cert Analysis"}));
     EXPECT_EQ(diagtest::WalkReachesTheReporter(instance), "");
+}
+
+// Settings that cannot be written back (the file is open read-only) file an error instance each:
+// the store's failure as the second number, and the sections concerned under "key", one section
+// written on its own, or several in one batch.
+TEST(SettingsReport, AFailedWriteBackNamesItsSectionsUnderKey)
+{
+    EnsureSettingsFactory();
+    diagtest::ErrorClientFixture errorClient;
+    DataDir dir("SettingsReport");
+    dir.Write({.mode = 0, .dataVersion = 7});
+    const struct {
+        const char* name;
+        std::vector<std::wstring> sections;
+    } cases[] = {
+        {"one section", {L"Test\\Alone"}},
+        {"a batch of two", {L"Test\\First", L"Test\\Second"}},
+    };
+    size_t filed = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            Jux::CSettingsHelper helper;
+            ASSERT_EQ(helper.OpenClientSettings(false), S_OK);
+            for (const auto& section : c.sections) {
+                ASSERT_TRUE(SUCCEEDED(helper.OpenSection(section.c_str(), true)));
+                helper.SetDword(L"Value", 1);
+            }
+        } // written back, and refused, here
+        const auto files = errorClient.InstanceFiles();
+        ASSERT_GT(files.size(), filed);
+        std::vector<std::wstring> keys;
+        for (size_t i = filed; i < files.size(); ++i) {
+            const diagtest::InstanceFile instance = diagtest::ReadInstance(files[i]);
+            ASSERT_TRUE(instance.ok) << instance.error;
+            EXPECT_EQ(instance.idText, L"JuxClientSettings");
+            ASSERT_TRUE(instance.hasNumbers);
+            EXPECT_EQ(instance.numbers[0], 0u);
+            EXPECT_NE(instance.numbers[1] & 0x80000000u, 0u) << "the store's failure is the second number";
+            EXPECT_FALSE(instance.dump.empty());
+            for (const auto& [name, value] : instance.properties)
+                if (name == L"key")
+                    keys.push_back(value);
+        }
+        filed = files.size();
+        for (const auto& section : c.sections)
+            EXPECT_NE(std::find(keys.begin(), keys.end(), section), keys.end()) << std::string(section.begin(), section.end());
+    }
 }

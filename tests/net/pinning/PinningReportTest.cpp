@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 using namespace pintest;
 using vek::test::TestServer;
@@ -95,7 +96,7 @@ TEST(SettingsReport, AFailedWriteBackNamesItsSectionsUnderKey)
         {"one section", {L"Test\\Alone"}},
         {"a batch of two", {L"Test\\First", L"Test\\Second"}},
     };
-    size_t filed = 0;
+    std::set<std::wstring> seen;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         {
@@ -106,11 +107,13 @@ TEST(SettingsReport, AFailedWriteBackNamesItsSectionsUnderKey)
                 helper.SetDword(L"Value", 1);
             }
         } // written back, and refused, here
-        const auto files = errorClient.InstanceFiles();
-        ASSERT_GT(files.size(), filed);
         std::vector<std::wstring> keys;
-        for (size_t i = filed; i < files.size(); ++i) {
-            const diagtest::InstanceFile instance = diagtest::ReadInstance(files[i]);
+        size_t added = 0;
+        for (const auto& file : errorClient.InstanceFiles()) {
+            if (!seen.insert(file).second)
+                continue;
+            ++added;
+            const diagtest::InstanceFile instance = diagtest::ReadInstance(file);
             ASSERT_TRUE(instance.ok) << instance.error;
             EXPECT_EQ(instance.idText, L"JuxClientSettings");
             ASSERT_TRUE(instance.hasNumbers);
@@ -121,7 +124,7 @@ TEST(SettingsReport, AFailedWriteBackNamesItsSectionsUnderKey)
                 if (name == L"key")
                     keys.push_back(value);
         }
-        filed = files.size();
+        EXPECT_GT(added, 0u);
         for (const auto& section : c.sections)
             EXPECT_NE(std::find(keys.begin(), keys.end(), section), keys.end()) << std::string(section.begin(), section.end());
     }

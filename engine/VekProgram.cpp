@@ -181,8 +181,9 @@ void LogExit(HRESULT hr)
 void ReportStartFailure(HRESULT hr, void* callerAddress)
 {
     qkTalErrorInstance report;
-    report.Report(L"VekLauncher", reinterpret_cast<ULONG_PTR>(callerAddress), static_cast<DWORD>(hr), 0, 0, false,
-                  false, 1, nullptr);
+    // The failing result as the second number; every report may carry a dump.
+    report.Report(L"VekLauncher", reinterpret_cast<ULONG_PTR>(callerAddress), 0, static_cast<DWORD>(hr), 0, false,
+                  true, 1, nullptr);
 }
 
 IModuleLifetimeMgr* GetModuleLifetimeManager()

@@ -134,6 +134,21 @@ BOOL CArchive::CanReadBeyondPromised(ULONGLONG count)
     return CanRead(m_promised + count);
 }
 
+BOOL CArchive::Promise(ULONGLONG count)
+{
+    if (!CanReadBeyondPromised(count)) {
+        QK_TRACE(L"%llu bytes promised beyond %llu cannot be read", count, m_promised);
+        return FALSE;
+    }
+    m_promised += count;
+    return TRUE;
+}
+
+void CArchive::Redeem(ULONGLONG count)
+{
+    m_promised -= count < m_promised ? count : m_promised;
+}
+
 BOOL CArchive::WriteValue(BYTE tag, const void* data, ULONG size)
 {
     if (m_mode != ModeWrite) {
@@ -232,8 +247,9 @@ BOOL CArchive::ReadSizedRecord(BYTE tag, qkMemory& block, ULONG* size)
     ULONG n = 0;
     if (!PeekValue(&found, &n) || found != tag)
         return FALSE;
-    // The record is the header and n data bytes: the medium must hold them all.
-    if (!CanRead((IsFixedSize(tag) ? 1 : 5) + static_cast<ULONGLONG>(n))) {
+    // The record is the header and n data bytes: the medium must hold them all, beyond the bytes
+    // promised to values still to come.
+    if (!CanReadBeyondPromised((IsFixedSize(tag) ? 1 : 5) + static_cast<ULONGLONG>(n))) {
         QK_TRACE(L"record claims %lu bytes, the medium holds fewer", n);
         return FALSE;
     }
@@ -339,7 +355,10 @@ BOOL CArchive::ReadStreamValue(IByteStream** stream)
         return FALSE;
     BYTE tag = 0;
     ULONG n = 0;
-    if (!Read(&tag, 1) || !Read(&n, 4) || tag != TagBlob || !OpenSubStream(n, FALSE, stream)) {
+    // The window must leave the bytes promised to values still to come: what reads it cannot
+    // count on them again.
+    if (!Read(&tag, 1) || !Read(&n, 4) || tag != TagBlob || !CanReadBeyondPromised(n) ||
+        !OpenSubStream(n, FALSE, stream)) {
         QK_TRACE(L"no stream record here (tag %u, %lu bytes)", tag, n);
         Restore(position);
         return FALSE;
@@ -615,10 +634,11 @@ BOOL CArchive::ReadVariant(VARIANT* value)
     BYTE tag = 0;
     ULONG length = 0;
     BodyIo io{*this};
-    m_promised = 0;
-    BOOL ok = Read(&tag, 1) && tag == TagVariant && Read(&length, 4) && CanRead(length);
+    const ULONGLONG promised = m_promised;
+    BOOL ok = Read(&tag, 1) && tag == TagVariant && Read(&length, 4) && CanReadBeyondPromised(length);
     // The body must fill the record exactly.
     ok = ok && ReadVariantData(value, 0, io) && io.count == length;
+    m_promised = promised;
     if (!ok) {
         QK_TRACE(L"no variant record here (tag %u, %lu bytes)", tag, length);
         VariantClear(value);

@@ -22,11 +22,14 @@
 // What a reader refuses, and why: every length read from the medium is checked against what the
 // medium still holds before anything is allocated for it, so a crafted length cannot make a large
 // allocation; text stored without its terminator is taken with the length that was read; variant
-// arrays nest at most kMaxNesting deep. Inside a variant, a length or an element count must also
-// leave the bytes that the elements still to be read of the enclosing arrays need: the arrays of
-// one load never count the same input twice, so what a load allocates stays in proportion to
-// its input (a VARIANT of memory for each two bytes of input at most, instead of once per level). A failed value operation sets the position back to where
-// the value began, so the caller may try another tag at the same place.
+// arrays nest at most kMaxNesting deep. A reader that makes room for values before it reads them
+// (a variant array's elements, a collection's entries) first promises the least input each of
+// them takes; every later length, count and embedded stream must leave the promised bytes that
+// are not read yet. An embedded stream therefore never overlaps what the enclosing reader still
+// counts on, so no byte of a load pays for two promises, at any depth of arrays or nested
+// objects, and what a whole load allocates stays in proportion to its input. A failed value
+// operation sets the position back to where the value began, so the caller may try another tag
+// at the same place.
 #include <windows.h>
 #include <oaidl.h>
 
@@ -139,6 +142,11 @@ public:
     // TRUE when the medium holds at least count more bytes from the position (the position is
     // left where it was). Lets a reader refuse a length before allocating for it.
     BOOL CanRead(ULONGLONG count);
+    // Promises count bytes of the input still to come to values about to be read: FALSE, and
+    // nothing promised, when the medium does not hold them beyond what is promised already.
+    BOOL Promise(ULONGLONG count);
+    // Takes back count promised bytes: their value is being read now, or will not be.
+    void Redeem(ULONGLONG count);
 
 protected:
     // Records the start position now (a medium attached at a known position).
@@ -167,8 +175,8 @@ private:
     ULONGLONG m_byteCount = 0;
     bool m_startRecorded = false;
     ULONGLONG m_startPosition = 0;
-    // While a variant is read: the input that elements counted by the arrays being read, and not
-    // read yet, still need (two bytes each at least).
+    // Input promised to values that are not read yet (variant array elements, collection
+    // entries); every length read must leave it.
     ULONGLONG m_promised = 0;
 };
 

@@ -35,12 +35,18 @@
 //
 // A journal is trusted no further than it can be checked, since anyone who may make a file in
 // the store's folder could plant one. The writer that holds the store makes its journal new, with
-// the store's owner and access list. A journal found at the next open is undone only when its
-// owner is the store's, every piece lies inside the length it records, the bytes the store lacks
-// of that length are in it, the store was not closed cleanly, and the store as the undo would
-// leave it has an accepted header and records back to back up to that length. Any other journal
-// is set aside as "<store>.journal.rejected" and never applied; the store is then read as it is,
-// and Verify refuses it if it does not hold together (Verify never cuts a store back itself).
+// the store's owner and access list (or, where it may not name that owner, its own). A journal
+// found at the next open is undone only when its owner is the store's or the opening process's
+// own (its user, or the owner its files get: a journal it could have written itself while it
+// holds the store for writing anyway), every piece lies inside the length it records, the bytes
+// the store lacks of that length are in it, the store was not closed cleanly, and the store as
+// the undo would leave it has an accepted header and records back to back up to that length. Any
+// other journal is set aside as "<store>.journal.rejected" and never applied; the store is then
+// read as it is, and Verify refuses it if it does not hold together (Verify never cuts a store
+// back itself). Whatever lies at the journal's name and cannot be opened (a folder, a file that
+// refuses the writer) is set aside unread as well, and when "<store>.journal.rejected" cannot be
+// replaced (a folder), a fresh name is taken: nobody who may only make files beside a store can
+// keep its writer out.
 // Why a journal rather than copy-and-switch: a record's id is its offset, and an update that fits
 // keeps it, so the new data has nowhere else to go; a side file leaves the layout of a store that
 // was closed untouched, and readers of the format never see it.
@@ -65,6 +71,7 @@
 
 #include "common/base/qkCriticalSection.h"
 #include "common/system/qkFile.h"
+#include "common/system/qkResourceHolders.h"
 
 class qkDataStore {
 public:
@@ -161,6 +168,13 @@ protected:
     // The journal's file layer: every change of the journal goes through these two.
     virtual BOOL WriteJournalAt(ULONGLONG offset, const void* data, DWORD size);
     virtual BOOL SetJournalLength(ULONGLONG size);
+    // The security layer: the parts asked for of the store's or the journal's security (read
+    // through the handle, else through the path when one is given), and the journal made new with
+    // the security given. Both give a Win32 code.
+    enum class SecuredFile { Store, Journal };
+    virtual DWORD ReadSecurity(SecuredFile which, HANDLE file, const wchar_t* path, SECURITY_INFORMATION parts,
+                               PSID* owner, PACL* dacl, qkLocalPtr<void>& descriptor);
+    virtual DWORD CreateJournalFile(qkFile& journal, const wchar_t* path, LPSECURITY_ATTRIBUTES security);
     // Stores the error and gives FALSE.
     BOOL Fail(DWORD error);
 
@@ -177,7 +191,14 @@ private:
     BOOL TakeOverJournal(const wchar_t* storePath, bool newStore);
     // A new journal made by this writer, with the store's owner and access list.
     BOOL CreateJournal(const wchar_t* storePath);
+    // Renames an open journal that was refused to AsideName; FALSE when no name takes it.
     BOOL SetJournalAside(qkFile& journal);
+    // Renames whatever lies at the journal's name and cannot be opened (a folder, a file whose
+    // access list refuses this writer) to AsideName, unread.
+    BOOL SetEntryAside();
+    // "<journal>.rejected" (attempt 0, replacing a file of that name), then fresh names.
+    std::wstring AsideName(int attempt) const;
+    static constexpr int kAsideAttempts = 3;
     // Closes the journal and deletes it unless it still holds a change to undo.
     void CloseJournal();
     // Brackets one change; EndChange commits it when ok, else undoes it, and gives the result.

@@ -8,6 +8,7 @@
 #include "common/persist/qkDataStore.h"
 
 #include <aclapi.h>
+#include <objbase.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -19,6 +20,7 @@
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkTrace.h"
+#include "common/system/qkHandle.h"
 #include "common/system/qkResourceHolders.h"
 
 namespace {
@@ -77,21 +79,33 @@ BOOL ReadJournal(qkFile& file, std::vector<BYTE>* journal, DWORD* error)
     return TRUE;
 }
 
-// The owner of a file, read through its handle, else through its path (a handle opened without
-// READ_CONTROL).
-bool OwnerOf(HANDLE file, const wchar_t* path, qkLocalPtr<void>& security, PSID* owner)
+// Whether sid is this process's user or the owner its new files get: a journal of that owner is
+// one that this process's kind of writer made (or could have made, holding the store open for
+// writing as it does), even where it could not give the journal the store's owner.
+bool IsOwnSid(PSID sid)
 {
-    *owner = nullptr;
-    DWORD status = ::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr, nullptr,
-                                     security.Receive());
-    if (status != ERROR_SUCCESS && path)
-        status = ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
-                                         nullptr, security.Receive());
-    if (status != ERROR_SUCCESS || !*owner) {
-        QK_TRACE(L"owner not read: %lu", status);
+    HANDLE raw = nullptr;
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw) &&
+        !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw))
         return false;
+    qkHandle token(raw);
+    for (const TOKEN_INFORMATION_CLASS part : {TokenUser, TokenOwner}) {
+        DWORD size = 0;
+        ::GetTokenInformation(token.Get(), part, nullptr, 0, &size);
+        std::vector<BYTE> buffer;
+        try {
+            buffer.resize(size);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        if (!size || !::GetTokenInformation(token.Get(), part, buffer.data(), size, &size))
+            continue;
+        const PSID own = part == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                           : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+        if (own && ::EqualSid(own, sid))
+            return true;
     }
-    return true;
+    return false;
 }
 
 // Every byte of [from, to) lies in one of the pieces.
@@ -108,6 +122,25 @@ bool Covers(std::vector<std::pair<ULONGLONG, ULONGLONG>> spans, ULONGLONG from, 
 }
 
 } // namespace
+
+DWORD qkDataStore::ReadSecurity(SecuredFile, HANDLE file, const wchar_t* path, SECURITY_INFORMATION parts, PSID* owner,
+                                PACL* dacl, qkLocalPtr<void>& descriptor)
+{
+    DWORD status = ::GetSecurityInfo(file, SE_FILE_OBJECT, parts, owner, nullptr, dacl, nullptr, descriptor.Receive());
+    if (status != ERROR_SUCCESS && path) // a handle opened without READ_CONTROL
+        status = ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, parts, owner, nullptr, dacl, nullptr,
+                                         descriptor.Receive());
+    if (status == ERROR_SUCCESS && (parts & OWNER_SECURITY_INFORMATION) && !*owner)
+        status = ERROR_INVALID_OWNER;
+    return status;
+}
+
+DWORD qkDataStore::CreateJournalFile(qkFile& journal, const wchar_t* path, LPSECURITY_ATTRIBUTES security)
+{
+    if (journal.Open(path, GENERIC_READ | GENERIC_WRITE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL))
+        return ERROR_SUCCESS;
+    return journal.GetLastError() ? journal.GetLastError() : ERROR_OPEN_FAILED;
+}
 
 BOOL qkDataStore::WriteJournalAt(ULONGLONG offset, const void* data, DWORD size)
 {
@@ -174,7 +207,11 @@ BOOL qkDataStore::TakeOverJournal(const wchar_t* storePath, bool newStore)
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return TRUE;
         QK_TRACE(L"journal %s not opened: %lu", m_journalPath.c_str(), error);
-        return Fail(error);
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+            return Fail(error);
+        // Something this writer may not read, or no file at all (a folder): nothing it could
+        // check, so it is moved out of the way unread, lest it lock the store for good.
+        return SetEntryAside() ? TRUE : Fail(error);
     }
     // Beside a file that is made anew the journal belongs to the store that was there.
     if (!newStore) {
@@ -207,29 +244,67 @@ BOOL qkDataStore::TakeOverJournal(const wchar_t* storePath, bool newStore)
     return TRUE;
 }
 
+std::wstring qkDataStore::AsideName(int attempt) const
+{
+    // "<journal>.rejected", then names nobody can have made in advance.
+    std::wstring name = m_journalPath + L".rejected";
+    if (attempt > 0) {
+        GUID unique{};
+        wchar_t text[40] = {};
+        if (SUCCEEDED(::CoCreateGuid(&unique)) && ::StringFromGUID2(unique, text, 40) > 0)
+            name += std::wstring(L".") + text;
+        else
+            name += L"." + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(::GetTickCount64());
+    }
+    return name;
+}
+
 BOOL qkDataStore::SetJournalAside(qkFile& journal)
 {
-    // Kept under another name for whoever looks into it; never read again by the store.
-    std::vector<BYTE> buffer;
-    try {
-        const std::wstring aside = m_journalPath + L".rejected";
-        buffer.resize(sizeof(FILE_RENAME_INFO) + aside.size() * sizeof(wchar_t));
-        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-        rename->ReplaceIfExists = TRUE;
-        rename->RootDirectory = nullptr;
-        rename->FileNameLength = static_cast<DWORD>(aside.size() * sizeof(wchar_t));
-        std::memcpy(rename->FileName, aside.c_str(), rename->FileNameLength);
-    } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    // Kept under another name for whoever looks into it; never read again by the store. When the
+    // usual name is taken by something that cannot be replaced (a folder), a fresh one is used.
     QK_TRACE(L"journal %s refused and set aside", m_journalPath.c_str());
-    if (!::SetFileInformationByHandle(journal.GetHandle(), FileRenameInfo, buffer.data(),
-                                      static_cast<DWORD>(buffer.size()))) {
-        const DWORD error = ::GetLastError();
-        QK_TRACE(L"journal %s not set aside: %lu", m_journalPath.c_str(), error);
-        return Fail(error);
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < kAsideAttempts; ++attempt) {
+        std::vector<BYTE> buffer;
+        try {
+            const std::wstring aside = AsideName(attempt);
+            buffer.resize(sizeof(FILE_RENAME_INFO) + aside.size() * sizeof(wchar_t));
+            auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+            rename->ReplaceIfExists = attempt == 0;
+            rename->RootDirectory = nullptr;
+            rename->FileNameLength = static_cast<DWORD>(aside.size() * sizeof(wchar_t));
+            std::memcpy(rename->FileName, aside.c_str(), rename->FileNameLength);
+        } catch (const std::bad_alloc&) {
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        if (::SetFileInformationByHandle(journal.GetHandle(), FileRenameInfo, buffer.data(),
+                                         static_cast<DWORD>(buffer.size())))
+            return TRUE;
+        error = ::GetLastError();
+        QK_TRACE(L"journal %s not set aside (attempt %d): %lu", m_journalPath.c_str(), attempt, error);
     }
-    return TRUE;
+    return Fail(error);
+}
+
+BOOL qkDataStore::SetEntryAside()
+{
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < kAsideAttempts; ++attempt) {
+        std::wstring aside;
+        try {
+            aside = AsideName(attempt);
+        } catch (const std::bad_alloc&) {
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        if (::MoveFileExW(m_journalPath.c_str(), aside.c_str(), attempt == 0 ? MOVEFILE_REPLACE_EXISTING : 0)) {
+            QK_TRACE(L"entry %s set aside as %s", m_journalPath.c_str(), aside.c_str());
+            return TRUE;
+        }
+        error = ::GetLastError();
+        QK_TRACE(L"entry %s not set aside (attempt %d): %lu", m_journalPath.c_str(), attempt, error);
+    }
+    return Fail(error);
 }
 
 BOOL qkDataStore::CreateJournal(const wchar_t* storePath)
@@ -240,11 +315,8 @@ BOOL qkDataStore::CreateJournal(const wchar_t* storePath)
     PSID owner = nullptr;
     PACL dacl = nullptr;
     const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    DWORD status = ::GetSecurityInfo(m_file.GetHandle(), SE_FILE_OBJECT, parts, &owner, nullptr, &dacl, nullptr,
-                                     storeSecurity.Receive());
-    if (status != ERROR_SUCCESS) // a store opened without READ_CONTROL
-        status = ::GetNamedSecurityInfoW(storePath, SE_FILE_OBJECT, parts, &owner, nullptr, &dacl, nullptr,
-                                         storeSecurity.Receive());
+    const DWORD status =
+        ReadSecurity(SecuredFile::Store, m_file.GetHandle(), storePath, parts, &owner, &dacl, storeSecurity);
     if (status != ERROR_SUCCESS) {
         QK_TRACE(L"access list of %s not read: %lu", storePath, status);
         return Fail(status);
@@ -257,19 +329,17 @@ BOOL qkDataStore::CreateJournal(const wchar_t* storePath)
         return Fail(::GetLastError());
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
     // Made new by this writer only: a journal that appeared since it was taken over is not used.
-    BOOL made = m_journal.Open(m_journalPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &attributes, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL);
-    if (!made && m_journal.GetLastError() == ERROR_INVALID_OWNER) {
+    DWORD made = CreateJournalFile(m_journal, m_journalPath.c_str(), &attributes);
+    if (made == ERROR_INVALID_OWNER) {
         // A writer that may not name the store's owner: the journal is its own, with the store's
-        // access list; should a crash leave it behind, the next open sets it aside.
+        // access list; should a crash leave it behind, the next open by this kind of writer undoes it.
         QK_TRACE(L"journal %s made with this writer as its owner", m_journalPath.c_str());
         ::SetSecurityDescriptorOwner(&descriptor, nullptr, FALSE);
-        made = m_journal.Open(m_journalPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &attributes, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL);
+        made = CreateJournalFile(m_journal, m_journalPath.c_str(), &attributes);
     }
-    if (!made) {
-        QK_TRACE(L"journal %s not made: %lu", m_journalPath.c_str(), m_journal.GetLastError());
-        return Fail(m_journal.GetLastError() == ERROR_FILE_EXISTS ? ERROR_SHARING_VIOLATION : m_journal.GetLastError());
+    if (made != ERROR_SUCCESS) {
+        QK_TRACE(L"journal %s not made: %lu", m_journalPath.c_str(), made);
+        return Fail(made == ERROR_FILE_EXISTS ? ERROR_SHARING_VIOLATION : made);
     }
     return TRUE;
 }
@@ -421,10 +491,13 @@ BOOL qkDataStore::CheckJournal(const wchar_t* storePath, qkFile& journal, const 
     // 1. Made by the store's owner: whoever else could make a file in the folder did not.
     qkLocalPtr<void> storeSecurity, journalSecurity;
     PSID storeOwner = nullptr, journalOwner = nullptr;
-    if (!OwnerOf(m_file.GetHandle(), storePath, storeSecurity, &storeOwner) ||
-        !OwnerOf(journal.GetHandle(), nullptr, journalSecurity, &journalOwner) ||
-        !::EqualSid(storeOwner, journalOwner)) {
-        QK_TRACE(L"journal refused: its owner is not the store's");
+    const DWORD storeRead = ReadSecurity(SecuredFile::Store, m_file.GetHandle(), storePath, OWNER_SECURITY_INFORMATION,
+                                         &storeOwner, nullptr, storeSecurity);
+    const DWORD journalRead = ReadSecurity(SecuredFile::Journal, journal.GetHandle(), nullptr,
+                                           OWNER_SECURITY_INFORMATION, &journalOwner, nullptr, journalSecurity);
+    if (storeRead != ERROR_SUCCESS || journalRead != ERROR_SUCCESS ||
+        (!::EqualSid(storeOwner, journalOwner) && !IsOwnSid(journalOwner))) {
+        QK_TRACE(L"journal refused: its owner is neither the store's nor this process's");
         return TRUE;
     }
     // 2. A change keeps only bytes the store had when it began.

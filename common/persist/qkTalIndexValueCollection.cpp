@@ -150,12 +150,12 @@ bool qkTalIndexValueCollection::Load(qkLib::CArchive& archive)
             m_values.resize(count);
         }
         QK_CATCH(info)
-        ok = !info.HasError();
-    }
-    for (ULONG i = 0; ok && i < count; ++i) {
-        ULONG index = 0;
-        qkTalValue* value = nullptr;
-        ok = archive.ReadUInt32(&index) && PrepareValue(index, &value) && value->Load(this, archive);
+        if (info.HasError()) {
+            archive.Redeem(static_cast<ULONGLONG>(kLeastEntryBytes) * count);
+            ok = false;
+        } else {
+            ok = LoadEntries(archive, count);
+        }
     }
     if (!ok) {
         QK_TRACE(L"index/value data refused (version %ld, %lu values)", version, count);

@@ -89,12 +89,7 @@ bool qkTalKeyValueCollection::Load(qkLib::CArchive& archive)
     m_entries.clear();
     LONG version = 0;
     ULONG count = 0;
-    bool ok = LoadFrame(archive, kVersion, &version, &count);
-    for (ULONG i = 0; ok && i < count; ++i) {
-        ULONG key = 0;
-        qkTalValue* value = nullptr;
-        ok = archive.ReadUInt32(&key) && PrepareValue(key, &value) && value->Load(this, archive);
-    }
+    const bool ok = LoadFrame(archive, kVersion, &version, &count) && LoadEntries(archive, count);
     if (!ok) {
         QK_TRACE(L"key/value data refused (version %ld, %lu entries)", version, count);
         m_entries.clear();

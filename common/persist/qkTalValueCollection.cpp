@@ -410,7 +410,22 @@ bool qkTalValueCollection::SaveFrame(qkLib::CArchive& archive, LONG version, ULO
 bool qkTalValueCollection::LoadFrame(qkLib::CArchive& archive, LONG expectedVersion, LONG* version, ULONG* count)
 {
     return qkTalValueCollection::Load(archive) && archive.ReadLong(version) && *version == expectedVersion &&
-           archive.ReadUInt32(count) && archive.CanRead(7ull * *count);
+           archive.ReadUInt32(count) && archive.Promise(static_cast<ULONGLONG>(kLeastEntryBytes) * *count);
+}
+
+bool qkTalValueCollection::LoadEntries(qkLib::CArchive& archive, ULONG count)
+{
+    ULONG read = 0;
+    bool ok = true;
+    while (ok && read < count) {
+        archive.Redeem(kLeastEntryBytes); // this entry's own bytes are read now
+        ++read;
+        ULONG key = 0;
+        qkTalValue* value = nullptr;
+        ok = archive.ReadUInt32(&key) && PrepareValue(key, &value) && value->Load(this, archive);
+    }
+    archive.Redeem(static_cast<ULONGLONG>(kLeastEntryBytes) * (count - read));
+    return ok;
 }
 
 bool qkTalValueCollection::Load(qkLib::CArchive& archive)

@@ -105,10 +105,17 @@ protected:
     // The frame of a container's saved form (lock held): the shared part, then the container's
     // version (tag 6) and its entry count (tag 3); its entries follow, each a key and a value.
     bool SaveFrame(qkLib::CArchive& archive, LONG version, ULONG count);
-    // Reads the frame; refuses another version, and a count beyond what the archive holds (each
-    // entry takes at least its key record and a kind record, 7 bytes), so that a crafted count
-    // cannot make a large allocation. The version read is given back for the caller's trace.
+    // Reads the frame; refuses another version, and a count beyond what the archive holds beyond
+    // the input already promised to other values. On success the archive holds a promise of
+    // kLeastEntryBytes for each entry, which the caller redeems entry by entry as it reads them
+    // (LoadEntries), so that neither a crafted count nor the entries' own data can count on the
+    // same input twice. The version read is given back for the caller's trace.
     bool LoadFrame(qkLib::CArchive& archive, LONG expectedVersion, LONG* version, ULONG* count);
+    // Reads the count entries that LoadFrame promised, each a key record and a value; the promise
+    // of every entry not read is taken back when one fails.
+    bool LoadEntries(qkLib::CArchive& archive, ULONG count);
+    // The least input of one entry: its key record and its value's kind record.
+    static constexpr ULONG kLeastEntryBytes = 7;
 
     bool m_convert = true;
     bool m_cloneObjects = false;

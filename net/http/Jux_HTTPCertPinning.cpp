@@ -487,12 +487,17 @@ void CHTTPCertPinning::FileDetailedReport(const PinningReport& report, const std
     void* caller = nullptr;
     qkLib::GetCallerAddress(&caller);
     qkTalErrorInstance instance;
-    const HRESULT filed = instance.Report(L"24300", reinterpret_cast<ULONG_PTR>(caller), static_cast<DWORD>(report.hr),
-                                          0, 0, false, false, 1, kDetailInstanceId);
-    if (FAILED(filed) || filed == S_FALSE) {
+    // The check's HRESULT as the second number; the report may carry a dump.
+    const HRESULT filed = instance.Report(L"24300", reinterpret_cast<ULONG_PTR>(caller), 0,
+                                          static_cast<DWORD>(report.hr), 0, false, true, 1, kDetailInstanceId);
+    if (FAILED(filed)) {
         QK_TRACE(L"detailed pinning report not filed: 0x%08lX", static_cast<unsigned long>(filed));
         return;
     }
+    // S_FALSE: a full bucket (nothing written: the additions below are refused harmlessly), or an
+    // instance written without its dump, which still takes them.
+    if (filed == S_FALSE)
+        QK_TRACE(L"detailed pinning report: bucket full or no dump");
     instance.SetProperty(L"Host IP", report.serverAddress.c_str());
     instance.SetProperty(L"Connection Host", report.connectionHost.c_str());
     if (utf8Text.empty())

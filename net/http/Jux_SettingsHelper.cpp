@@ -12,6 +12,8 @@
 #include "net/http/Jux_SettingsFactory.h"
 
 #include <new>
+#include <string>
+#include <vector>
 
 namespace Jux {
 namespace {
@@ -26,14 +28,27 @@ constexpr HRESULT kStoreBufferTooSmall = static_cast<HRESULT>(0x80000200);
 // A store that another process holds open; expected while two programs share the file.
 constexpr HRESULT kStoreSharingViolation = static_cast<HRESULT>(0x8000020D);
 
+// The error-instance property that names the sections a filed failure concerns.
+constexpr wchar_t kErrorKeyProperty[] = L"key";
+
 // The settings manager object of the settings DLL and of the instance factory.
 constexpr GUID CLSID_ClientSettingsMgr = {0xA91C8C44, 0x02B9, 0x4B02, {0x97, 0xB6, 0x61, 0x96, 0x89, 0x3C, 0x6F, 0x2B}};
 
-// A failure worth keeping beyond a trace: the section could not be made or written.
-void FileError(const wchar_t* what, HRESULT code)
+// A failure worth keeping beyond a trace: a section could not be made or written. The failing
+// result is the second number; a written report names the sections concerned under "key".
+void FileError(const wchar_t* what, HRESULT code, const std::vector<std::wstring>& sections)
 {
     qkTalErrorInstance report;
-    report.Report(L"JuxClientSettings", 0, static_cast<DWORD>(code), 0, 0, false, false, 1, what);
+    const HRESULT filed = report.Report(L"JuxClientSettings", 0, 0, static_cast<DWORD>(code), 0, false, true, 1, what);
+    if (FAILED(filed))
+        return;
+    for (const std::wstring& section : sections)
+        report.SetProperty(kErrorKeyProperty, section.c_str());
+}
+
+void FileError(const wchar_t* section, HRESULT code)
+{
+    FileError(section, code, {section});
 }
 
 } // namespace
@@ -322,18 +337,21 @@ void CSettingsHelper::WriteBack()
         QK_TRACE(L"no store interface: %zu sections not written", marked.size());
         Store(QK_E_NOTIMPL);
     } else {
+        std::vector<std::wstring> paths;
+        for (const auto& item : marked)
+            paths.push_back(item.first);
         ComPtr<qkSettings::ISettingsBatch> batch;
         HRESULT code = m_storeAccess->CreateSettingsBatch(batch.GetAddressOf());
         if (QkFailed(code) || !batch) {
             QK_TRACE(L"no settings batch: 0x%08lX", static_cast<unsigned long>(code));
-            FileError(L"batch", code);
+            FileError(L"batch", code, paths);
         } else {
             for (auto& [path, entry] : marked)
                 save(*batch.Get(), path, *entry);
             code = batch->Commit();
             if (QkFailed(code)) {
                 QK_TRACE(L"batch commit failed: 0x%08lX", static_cast<unsigned long>(code));
-                FileError(L"commit", code);
+                FileError(L"commit", code, paths);
             }
         }
         Store(code);

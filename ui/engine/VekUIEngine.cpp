@@ -600,7 +600,8 @@ void VekUIEngine::reportError(HRESULT code)
     void* caller = nullptr;
     qkLib::GetCallerAddress(&caller);
     qkTalErrorInstance report;
-    report.Report(L"VekLauncher", reinterpret_cast<ULONG_PTR>(caller), static_cast<DWORD>(code), 0, 0, false, false,
+    // The failing result as the second number; every report may carry a dump.
+    report.Report(L"VekLauncher", reinterpret_cast<ULONG_PTR>(caller), 0, static_cast<DWORD>(code), 0, false, true,
                   1, nullptr);
 }
 

@@ -519,3 +519,85 @@ TEST(ValueCollections, NestedObjectsAreSavedAndMadeAgainByTheirIds)
 }
 
 } // namespace
+
+namespace {
+
+Bytes Le32(ULONG v)
+{
+    return {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)};
+}
+
+// An index/value collection whose value 0 is an object holding the inner collection's bytes:
+// its count claims as many values as the bytes after the count could hold.
+Bytes GreedyLevel(const Bytes& inner)
+{
+    const BYTE* id = reinterpret_cast<const BYTE*>(&CLSID_qkTalIndexValueCollection);
+    const Bytes value =
+        Concat({U32(0), {0x01, 0x11, 0x09, 16, 0, 0, 0}, Bytes(id, id + 16), {0x09}, Le32(ULONG(inner.size())), inner});
+    return Concat({kHeader, U32(ULONG(value.size() / 7)), value});
+}
+
+// Collections nested through object values to depth, each claiming the same padding at the end.
+Bytes GreedyNestedCollections(int depth, ULONG padding)
+{
+    Bytes bytes = Concat({kHeader, U32(padding / 7), Bytes(padding, 0)});
+    for (int i = 0; i < depth; ++i)
+        bytes = GreedyLevel(bytes);
+    return bytes;
+}
+
+// Collections nested as the writer makes them, each with values before and after the object.
+// Each level caches its size, so that saving the whole does not measure every level again.
+ComPtr<IIndexValueCollection> WrittenNesting(int depth)
+{
+    ComPtr<IIndexValueCollection> inner;
+    for (int i = 0; i <= depth; ++i) {
+        auto level = Own(qkTalIndexValueCollectionImpl::Create());
+        auto serializable = Query<ISizeCachingSerializable>(level.Get(), IID_ISizeCachingSerializable);
+        EXPECT_TRUE(serializable->SetSizeCaching(true));
+        EXPECT_TRUE(level->AppendWString(L"level"));
+        if (inner) {
+            EXPECT_TRUE(level->AppendObject(inner.Get()));
+        }
+        EXPECT_TRUE(level->AppendUInt32(ULONG(i)));
+        EXPECT_TRUE(level->AppendBinary("bytes", 5));
+        ULONGLONG size = 0;
+        EXPECT_TRUE(serializable->GetSize(&size));
+        EXPECT_TRUE(serializable->SetModified(false));
+        inner = level;
+    }
+    return inner;
+}
+
+} // namespace
+
+// One load, however deep its objects nest, claims each byte of its input for one value at most:
+// what it holds at its peak stays in proportion to the input, and the nesting the writer makes
+// still loads.
+TEST(ValueCollections, ANestedLoadAllocatesInProportionToItsInput)
+{
+    const struct {
+        const char* name;
+        Bytes bytes;
+        bool readable;
+    } cases[] = {
+        {"greedy nesting to the cap", GreedyNestedCollections(qkLib::CArchive::kMaxNesting, 4000), false},
+        {"one greedy level", GreedyNestedCollections(1, 4000), false},
+        {"written nesting to the cap", Save(WrittenNesting(qkLib::CArchive::kMaxNesting).Get()), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto stream = Own(qkTalMemoryStreamImpl::Create());
+        ASSERT_TRUE(stream->Write(c.bytes.data(), static_cast<ULONG>(c.bytes.size())));
+        ASSERT_TRUE(stream->SetPosition(0));
+        auto loaded = Own(qkTalIndexValueCollectionImpl::Create());
+        auto serializable = Query<ISerializable>(loaded.Get(), IID_ISerializable);
+        std::size_t peak = 0;
+        {
+            AllocationMeter meter;
+            EXPECT_EQ(serializable->Load(stream.Get()), c.readable);
+            peak = meter.PeakTotal();
+        }
+        EXPECT_LE(peak, 16 * c.bytes.size() + 4096) << c.bytes.size() << " bytes of input";
+    }
+}

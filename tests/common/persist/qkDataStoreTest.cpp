@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <vector>
@@ -25,9 +26,23 @@ constexpr DWORD kRecordSig = 0x8B871E6E;
 constexpr DWORD kUserHeader = 16;
 constexpr ULONGLONG kFirst = 32 + kUserHeader;
 
+// SYSTEM's SID.
+PSID SystemSid()
+{
+    static BYTE sid[SECURITY_MAX_SID_SIZE];
+    static const bool made = [] {
+        DWORD size = sizeof(sid);
+        return CreateWellKnownSid(WinLocalSystemSid, nullptr, sid, &size) != FALSE;
+    }();
+    return made ? sid : nullptr;
+}
+
 class TestStore : public qkDataStore {
 public:
     TestStore() : qkDataStore(kStoreSig, 1, kRecordSig, 1) {}
+    // The store as SYSTEM owns it, opened by a process that may not give a file that owner (an
+    // elevated administrator, for one): the journal it makes can only be its own.
+    bool systemOwnsTheStore = false;
     BOOL OpenPath(const std::wstring& path, DWORD disposition, DWORD access = GENERIC_READ | GENERIC_WRITE,
                   DWORD userHeader = kUserHeader)
     {
@@ -46,6 +61,26 @@ public:
         if (size)
             seen[header.id] = Bytes(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + size);
         return qkDataStore::OnVerifyRecord(header, data, size);
+    }
+
+protected:
+    DWORD ReadSecurity(SecuredFile which, HANDLE file, const wchar_t* path, SECURITY_INFORMATION parts, PSID* owner,
+                       PACL* dacl, qkLocalPtr<void>& descriptor) override
+    {
+        const DWORD status = qkDataStore::ReadSecurity(which, file, path, parts, owner, dacl, descriptor);
+        if (status == ERROR_SUCCESS && systemOwnsTheStore && which == SecuredFile::Store && owner)
+            *owner = SystemSid();
+        return status;
+    }
+    DWORD CreateJournalFile(qkFile& journal, const wchar_t* path, LPSECURITY_ATTRIBUTES security) override
+    {
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        if (systemOwnsTheStore && security &&
+            GetSecurityDescriptorOwner(security->lpSecurityDescriptor, &owner, &defaulted) && owner &&
+            EqualSid(owner, SystemSid()))
+            return ERROR_INVALID_OWNER;
+        return qkDataStore::CreateJournalFile(journal, path, security);
     }
 };
 
@@ -631,7 +666,8 @@ Model Found(TestStore& store)
 // Every write of the session (the open's and the close's included) fails in turn, once failing
 // outright and once cut short. The store reopens, for reading and for writing, with the records
 // of the step before or after the one that crashed, takes new records and closes cleanly, leaving
-// no journal behind.
+// no journal behind. The same holds for a writer that cannot give its journal the store's owner:
+// the journal it made itself is undone by the next open of the same process's kind.
 TEST_F(qkDataStoreTest, ACrashAtAnyWriteLeavesEveryRecordOldOrNew)
 {
     std::vector<Model> states;
@@ -642,41 +678,49 @@ TEST_F(qkDataStoreTest, ACrashAtAnyWriteLeavesEveryRecordOldOrNew)
         ASSERT_EQ(RunSession(reference, &states), std::size(kSession));
     }
     const std::wstring journal = path + L".journal";
-    for (const bool shortWrite : {false, true}) {
-        SCOPED_TRACE(shortWrite ? "written short" : "failed");
-        int crashes = 0;
-        for (int failAt = 1;; ++failAt) {
-            SCOPED_TRACE(failAt);
-            CreateEmptyStore(path);
-            size_t done = 0;
-            bool crashed = false;
-            {
-                CrashingStore store(failAt, shortWrite);
-                if (store.OpenPath(path, OPEN_EXISTING))
-                    done = RunSession(store, nullptr);
-                crashed = store.crashed;
-            } // the crashed store's Close cannot write either
-            if (!crashed)
-                break;
-            ++crashes;
-            // A reader sees what the writer that opens next makes of the crash.
-            TestStore reader;
-            ASSERT_TRUE(reader.OpenPath(path, OPEN_EXISTING, GENERIC_READ)) << "error " << reader.GetLastError();
-            const Model read = Found(reader);
-            reader.Close();
-            TestStore reopened;
-            ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING)) << "error " << reopened.GetLastError();
-            const Model found = Found(reopened);
-            EXPECT_TRUE(found == states[done] || (done + 1 < states.size() && found == states[done + 1]))
-                << "crash in step " << done;
-            EXPECT_EQ(read, found);
-            const ULONGLONG id = Add(reopened, Data(0xEE, 33));
-            ASSERT_TRUE(reopened.Close());
-            EXPECT_FALSE(std::filesystem::exists(journal));
-            ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING, GENERIC_READ));
-            EXPECT_EQ(reopened.seen[id], Data(0xEE, 33));
+    for (const bool systemOwnsTheStore : {false, true}) {
+        SCOPED_TRACE(systemOwnsTheStore ? "a store owned by SYSTEM: the journal is the writer's own"
+                                        : "the journal has the store's owner");
+        for (const bool shortWrite : {false, true}) {
+            SCOPED_TRACE(shortWrite ? "written short" : "failed");
+            int crashes = 0;
+            for (int failAt = 1;; ++failAt) {
+                SCOPED_TRACE(failAt);
+                CreateEmptyStore(path);
+                size_t done = 0;
+                bool crashed = false;
+                {
+                    CrashingStore store(failAt, shortWrite);
+                    store.systemOwnsTheStore = systemOwnsTheStore;
+                    if (store.OpenPath(path, OPEN_EXISTING))
+                        done = RunSession(store, nullptr);
+                    crashed = store.crashed;
+                } // the crashed store's Close cannot write either
+                if (!crashed)
+                    break;
+                ++crashes;
+                // A reader sees what the writer that opens next makes of the crash.
+                TestStore reader;
+                reader.systemOwnsTheStore = systemOwnsTheStore;
+                ASSERT_TRUE(reader.OpenPath(path, OPEN_EXISTING, GENERIC_READ)) << "error " << reader.GetLastError();
+                const Model read = Found(reader);
+                reader.Close();
+                TestStore reopened;
+                reopened.systemOwnsTheStore = systemOwnsTheStore;
+                ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING)) << "error " << reopened.GetLastError();
+                const Model found = Found(reopened);
+                EXPECT_TRUE(found == states[done] || (done + 1 < states.size() && found == states[done + 1]))
+                    << "crash in step " << done;
+                EXPECT_EQ(read, found);
+                EXPECT_FALSE(std::filesystem::exists(journal + L".rejected")) << "the journal was accepted";
+                const ULONGLONG id = Add(reopened, Data(0xEE, 33));
+                ASSERT_TRUE(reopened.Close());
+                EXPECT_FALSE(std::filesystem::exists(journal));
+                ASSERT_TRUE(reopened.OpenPath(path, OPEN_EXISTING, GENERIC_READ));
+                EXPECT_EQ(reopened.seen[id], Data(0xEE, 33));
+            }
+            EXPECT_GT(crashes, 100);
         }
-        EXPECT_GT(crashes, 100);
     }
 }
 
@@ -807,6 +851,101 @@ TEST_F(qkDataStoreTest, AJournalThatFailsItsChecksIsSetAsideNeverApplied)
             }
         }
     }
+}
+
+// Entries at the journal's names that the writer can neither read nor rename in place (a folder,
+// a file whose access list refuses it, a folder where a refused journal is set aside) never make
+// the store unusable: they are set aside under a fresh name, unread, and the store opens for
+// writing as it is.
+TEST_F(qkDataStoreTest, APlantedEntryAtAJournalsNameIsSetAsideUnderAFreshName)
+{
+    const std::wstring journal = path + L".journal";
+    const std::wstring rejected = journal + L".rejected";
+    const Bytes data = Data(1, 30);
+    ULONGLONG id = 0;
+    {
+        TestStore setup;
+        ASSERT_TRUE(setup.OpenPath(path, CREATE_ALWAYS));
+        id = Add(setup, data);
+        Add(setup, Data(2, 20));
+        ASSERT_TRUE(setup.Close());
+    }
+    const Bytes closed = FileBytes(path);
+    // As a crash leaves it: never closed, so that a journal beside it is examined.
+    Bytes open = closed;
+    std::memset(&open[8], 0, 8);
+    std::memset(&open[20], 0, 8);
+    const DWORD openCrc = qkLib::Crc32(open.data(), 32);
+    std::memcpy(&open[24], &openCrc, 4);
+    const Bytes refused = PlantedJournal(closed.size(), {{kFirst + 8, Bytes(8, 0xEE)}});
+    // The entries that begin with the journal's name, other than the journal itself.
+    auto setAside = [&] {
+        std::vector<std::filesystem::path> entries;
+        for (const auto& entry : std::filesystem::directory_iterator(folder.Path(L"")))
+            if (entry.path().filename().wstring().rfind(L"store.dat.journal.", 0) == 0)
+                entries.push_back(entry.path());
+        return entries;
+    };
+    const struct {
+        const char* name;
+        std::function<void()> plant;
+        const Bytes& store;
+        // What is kept aside afterwards: a folder, the refused journal's bytes.
+        bool folderKept, journalKept;
+    } cases[] = {
+        {"a folder named like the journal",
+         [&] { ASSERT_TRUE(CreateDirectoryW(journal.c_str(), nullptr)); }, closed, true, false},
+        {"a journal whose access list refuses everyone",
+         [&] {
+             WriteFileBytes(journal, refused);
+             ACL empty{};
+             ASSERT_TRUE(InitializeAcl(&empty, sizeof(empty), ACL_REVISION));
+             ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(journal.c_str()), SE_FILE_OBJECT,
+                                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                             nullptr, &empty, nullptr),
+                       static_cast<DWORD>(ERROR_SUCCESS));
+         },
+         open, false, false},
+        {"a folder where a refused journal is set aside",
+         [&] {
+             WriteFileBytes(journal, refused);
+             ASSERT_TRUE(CreateDirectoryW(rejected.c_str(), nullptr));
+         },
+         open, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& entry : setAside())
+            std::filesystem::remove_all(entry);
+        WriteFileBytes(path, c.store);
+        c.plant();
+        {
+            TestStore reader;
+            ASSERT_TRUE(reader.OpenPath(path, OPEN_EXISTING, GENERIC_READ)) << reader.GetLastError();
+            EXPECT_EQ(reader.seen[id], data);
+        }
+        TestStore writer;
+        ASSERT_TRUE(writer.OpenPath(path, OPEN_EXISTING)) << writer.GetLastError();
+        EXPECT_EQ(writer.seen[id], data);
+        const ULONGLONG added = Add(writer, Data(3, 40));
+        ASSERT_TRUE(writer.Close());
+        EXPECT_FALSE(std::filesystem::exists(journal));
+        ASSERT_TRUE(writer.OpenPath(path, OPEN_EXISTING, GENERIC_READ));
+        EXPECT_EQ(writer.seen[id], data);
+        EXPECT_EQ(writer.seen[added], Data(3, 40));
+        writer.Close();
+        // What was planted is kept, unread, for whoever looks into it (a journal that refuses
+        // every reader is not read back here).
+        bool folderKept = false, journalKept = false;
+        for (const auto& entry : setAside()) {
+            folderKept = folderKept || std::filesystem::is_directory(entry);
+            journalKept = journalKept || (!std::filesystem::is_directory(entry) && FileBytes(entry) == refused);
+        }
+        EXPECT_TRUE(folderKept || !c.folderKept);
+        EXPECT_TRUE(journalKept || !c.journalKept);
+    }
+    for (const auto& entry : setAside())
+        std::filesystem::remove_all(entry);
 }
 
 // A journal that a crash left is undone only when its owner is the store's: one that somebody

@@ -175,7 +175,7 @@ HRESULT RunEngine(HINSTANCE instance, const wchar_t* commandLine, vek::VekTraceR
 
     auto runLoop = [&loop] { loop->Run(); };
 
-    if (vek::HasRawSwitch(commandLine, vek::switches::SHOW_RESTART_PROMPT)) {
+    if (vek::HasParsedSwitch(commandLine, vek::switches::SHOW_RESTART_PROMPT)) {
         // The restart prompt alone: the engine is not started, and the exit sequence below runs
         // as after any other page.
         engine->showUI(S_OK);
@@ -184,7 +184,7 @@ HRESULT RunEngine(HINSTANCE instance, const wchar_t* commandLine, vek::VekTraceR
         hr = StartAndReact(instance, commandLine, tracing, *engine, exePath, hr, runLoop);
     }
 
-    if (vek::RemovesDeploymentPackage(g_ExitCode, vek::HasRawSwitch(commandLine, vek::switches::EXECUTED_BY_MSI)))
+    if (vek::RemovesDeploymentPackage(g_ExitCode, vek::HasParsedSwitch(commandLine, vek::switches::EXECUTED_BY_MSI)))
         vek::UninstallDeploymentMsi();
 
     // Released in this order: the engine (joins its threads), the loop, the scheduler.

@@ -97,6 +97,11 @@ qkTalFactoryEntry* qkTalFactoryEntry::Create(Source source, REFGUID objectId, PF
     }
 }
 
+qkTalFactoryEntry::~qkTalFactoryEntry()
+{
+    Unload();
+}
+
 DWORD qkTalFactoryEntry::KindOf(Source source)
 {
     switch (source) {

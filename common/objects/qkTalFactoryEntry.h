@@ -16,7 +16,7 @@
 struct IInstanceFactoryEntry : public IObjectFactory {
     // Makes the entry ready (loads what it needs); called once, right after the entry is made.
     virtual HRESULT STDMETHODCALLTYPE Prepare() = 0;
-    // Drops what Prepare loaded; called when the entry leaves the map.
+    // Drops what Prepare loaded; also done when the last reference goes.
     virtual HRESULT STDMETHODCALLTYPE Unload() = 0;
     virtual DWORD STDMETHODCALLTYPE GetKind() = 0;
 };
@@ -51,6 +51,8 @@ protected:
 
 private:
     qkTalFactoryEntry() = default;
+    // The last reference unloads what Prepare loaded.
+    ~qkTalFactoryEntry() override;
 
     HRESULT PrepareCreator();
     HRESULT PrepareExport();

@@ -52,8 +52,7 @@ IInstanceFactory* qkTalInstanceFactoryImpl::Create()
 
 qkTalInstanceFactoryImpl::~qkTalInstanceFactoryImpl()
 {
-    for (auto& [id, registration] : m_entries)
-        registration.entry->Unload();
+    // Each entry unloads what it loaded when its last reference goes.
     m_entries.clear();
 }
 
@@ -161,9 +160,9 @@ HRESULT qkTalInstanceFactoryImpl::Unregister(REFGUID objectId)
             return QK_S_OK;
         removed = it->second.entry;
         m_entries.erase(it);
-        removed->Unload();
     }
-    // A creation still running holds its own reference: the entry lives until it ends.
+    // The entry unloads its DLL when its last reference goes: here, or at the end of a creation
+    // still running on another thread, which holds a reference of its own and runs the DLL's code.
     return QK_S_OK;
 }
 

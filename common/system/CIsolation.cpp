@@ -5,6 +5,7 @@
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkTrace.h"
 #include "common/base/qkWideFormat.h"
+#include "common/system/qkFolderTrust.h"
 #include "common/system/qkHandle.h"
 #include "common/system/qkKernel32.h"
 #include "common/system/qkResourceHolders.h"
@@ -178,6 +179,7 @@ DWORD CIsolation::FindIsolateIniFrom(const wchar_t* filePath, wchar_t* outPath)
     wchar_t folder[MAX_PATH];
     if (::wcscpy_s(folder, filePath) != 0)
         return ERROR_INSUFFICIENT_BUFFER;
+    enum class Rights { Unknown, Full, Limited } fullRights = Rights::Unknown;
     for (;;) {
         if (!::PathRemoveFileSpecW(folder) || ::PathIsUNCServerW(folder))
             return ERROR_FILE_NOT_FOUND;
@@ -185,6 +187,15 @@ DWORD CIsolation::FindIsolateIniFrom(const wchar_t* filePath, wchar_t* outPath)
         if (::wcscpy_s(candidate, folder) != 0 || !::PathAppendW(candidate, kIniName))
             return ERROR_INTERNAL_ERROR;
         if (::GetFileAttributesW(candidate) != INVALID_FILE_ATTRIBUTES) {
+            // With full rights a file that another account could have planted or changed would
+            // choose the silo, the registry view and the root of a process that trusts them.
+            if (fullRights == Rights::Unknown)
+                fullRights = qkFolderTrust::HasFullRights() ? Rights::Full : Rights::Limited;
+            if (fullRights == Rights::Full &&
+                (qkFolderTrust::OthersMayWrite(folder) || qkFolderTrust::OthersMayWrite(candidate))) {
+                QK_TRACE(L"%s may be written by other accounts, not read", candidate);
+                continue;
+            }
             if (::wcscpy_s(outPath, kIniPathChars, candidate) != 0)
                 return ERROR_INSUFFICIENT_BUFFER;
             return ERROR_SUCCESS;

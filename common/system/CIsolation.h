@@ -23,7 +23,9 @@ public:
     static constexpr DWORD kIniPathChars = MAX_PATH;
     static constexpr DWORD kRootChars = 100;
 
-    // Searches "isolate.ini" from the running module's folder up to the drive or share root.
+    // Searches "isolate.ini" from the running module's folder up to the drive or share root. With
+    // full rights a file that other accounts may write, or that lies in a folder they may write,
+    // is passed over.
     static DWORD FindIsolateIni(wchar_t* outPath);
     // The same search, starting from the folder of the given file path.
     static DWORD FindIsolateIniFrom(const wchar_t* filePath, wchar_t* outPath);

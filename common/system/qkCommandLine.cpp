@@ -40,7 +40,9 @@ BOOL qkCommandLine::Tokenize(const wchar_t* commandLine, std::vector<std::wstrin
                 // The group runs from the blank that ended the token to the next quote.
                 size_t close = end < n ? line.find(L'"', end + 1) : std::wstring::npos;
                 if (close == std::wstring::npos) {
-                    QK_TRACE(L"unclosed quote : %s", commandLine);
+                    // The line may carry secrets (a customer token): where, not what.
+                    QK_TRACE(L"unclosed quote at %lu of %lu characters", static_cast<unsigned long>(pos),
+                             static_cast<unsigned long>(n));
                     return FALSE;
                 }
                 token.append(line, end, close - end + 1);

@@ -1,6 +1,7 @@
 #include "common/system/qkFolderTrust.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkHandle.h"
@@ -30,6 +31,24 @@ bool IsTrusted(PSID owner)
     if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid))
         return true;
     return IsCurrentUser(owner);
+}
+
+// The system's installer service, which owns and may change the system's own folders.
+bool IsTrustedInstaller(PSID sid)
+{
+    PSID installer = nullptr;
+    if (!::ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer))
+        return false;
+    const bool same = ::EqualSid(installer, sid) != FALSE;
+    ::LocalFree(installer);
+    return same;
+}
+
+// Accounts whose write access does not let another user plant or change anything.
+bool IsTrustedWriter(PSID sid)
+{
+    // The creator-owner entry applies to entries made later, which their maker owns.
+    return IsTrusted(sid) || ::IsWellKnownSid(sid, WinCreatorOwnerSid) || IsTrustedInstaller(sid);
 }
 
 // ERROR_REPARSE_POINT_ENCOUNTERED
@@ -85,6 +104,40 @@ bool HasTrustedOwner(const std::wstring& path)
                                 nullptr, descriptor.Receive()) != ERROR_SUCCESS)
         return false;
     return IsTrusted(owner);
+}
+
+bool OthersMayWrite(const std::wstring& path)
+{
+    // Rights that let an account put its own content into the entry or take it over.
+    constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                         WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    qkLocalPtr<void> descriptor;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                &owner, nullptr, &dacl, nullptr, descriptor.Receive()) != ERROR_SUCCESS)
+        return true;
+    if (!IsTrusted(owner) && !IsTrustedInstaller(owner))
+        return true;
+    if (dacl == nullptr)
+        return true; // no access list: everyone may do everything
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* raw = nullptr;
+        if (!::GetAce(dacl, index, &raw))
+            return true;
+        const auto* header = static_cast<const ACE_HEADER*>(raw);
+        // Entries that only pass on to what is made inside do not apply to the entry itself.
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
+            continue;
+        // Both kinds begin with the header, the mask and the account.
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+        PSID account = const_cast<DWORD*>(&ace->SidStart);
+        if ((ace->Mask & kWriteRights) != 0 && !IsTrustedWriter(account))
+            return true;
+    }
+    return false;
 }
 
 bool HasFullRights()

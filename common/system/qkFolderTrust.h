@@ -20,6 +20,13 @@ bool PathHasReparsePoint(const std::wstring& path);
 // be read.
 bool HasTrustedOwner(const std::wstring& path);
 
+// Whether an account other than the Administrators group, SYSTEM, the system's installer service
+// and this process's user may change the entry: it has another owner (who may change its access
+// list), no access list, or an entry of its access list that lets another account write, append,
+// delete, or change the list or the owner. True when that cannot be read. Logs nothing (the
+// log's own start-up reads files through it).
+bool OthersMayWrite(const std::wstring& path);
+
 // Whether the thread acts with full rights: its impersonation token, else the process's token,
 // is elevated or has the Administrators group enabled. True when the token cannot be read.
 bool HasFullRights();

@@ -149,4 +149,10 @@ bool HasRawSwitch(const wchar_t* commandLine, const wchar_t* name)
     return Upper(commandLine).find(Upper(name)) != std::wstring::npos;
 }
 
+bool HasParsedSwitch(const wchar_t* commandLine, const wchar_t* name)
+{
+    qkCommandLine parsed;
+    return parsed.Parse(commandLine) && parsed.HasSwitch(name);
+}
+
 } // namespace vek

@@ -80,5 +80,8 @@ void AppendForwardedSwitches(const qkCommandLine& source, std::wstring& commandL
 
 // Raw switch test: the name as a case-insensitive substring of the whole text.
 bool HasRawSwitch(const wchar_t* commandLine, const wchar_t* name);
+// Parsed switch test: a switch of that name among the tokens of the text, so that a switch's
+// value holding the name does not count. A text the parser refuses (an unclosed quote) has none.
+bool HasParsedSwitch(const wchar_t* commandLine, const wchar_t* name);
 
 } // namespace vek

@@ -4,6 +4,7 @@ server, installing a product through the demo installation plug-in."""
 import os
 import re
 import shlex
+import subprocess
 import sys
 import time
 import unittest
@@ -174,14 +175,16 @@ class StartUp(unittest.TestCase):
         # Leaving the restart prompt and confirming gives exit code 8, one of the codes for which a
         # launcher started by the deployment package removes that package on its way out. Wine
         # knows no such package, so the removal ends at its log lines.
+        # The switch counts, not its name inside another switch's value.
         removal = "DeploymentMSI product code is not found."
-        cases = [("exitbymsi", "/EXECUTED_BY_MSI", True), ("exitplain", "", False)]
-        for name, switch, removes in cases:
-            with self.subTest(switch=switch or "none"):
+        cases = [("exitbymsi", ["/EXECUTED_BY_MSI"], True), ("exitplain", [], False),
+                 ("exitbyvalue", ["/INSTALLER_OPTIONS", "EXECUTED_BY_MSI"], False)]
+        for name, switches, removes in cases:
+            with self.subTest(switches=" ".join(switches) or "none"):
                 product = e2e.Product(name)
                 exe = product.launcher()
                 started = time.time()
-                launcher = e2e.start_launcher(exe, "/SHOW_RESTART_PROMPT", "5", *([switch] if switch else []))
+                launcher = e2e.start_launcher(exe, "/SHOW_RESTART_PROMPT", "5", *switches)
                 try:
                     closer, _ = e2e.wine_tool(os.path.join(e2e.BIN, "e2e_close_and_confirm.exe"),
                                               e2e.windows_path(exe))
@@ -193,6 +196,54 @@ class StartUp(unittest.TestCase):
                 self.assertEqual(8, code, log[-3000:])
                 self.assertEqual([8], e2e.exit_codes(log))
                 self.assertEqual(removes, removal in log, log[-3000:])
+
+    def test_switch_names_inside_a_value_are_no_switches(self):
+        # The installer's options name the restart prompt and the deployment package: the run
+        # still installs, and removes no package on its way out.
+        product = e2e.Product("switchvalue")
+        product.add_plugin()
+        product.add_file("payload.bin", PAYLOAD, file_priority=5)
+        exe = product.launcher()
+        started = time.time()
+        code, _ = e2e.run_launcher(exe, "/SILENT", "/INSTALLER_OPTIONS", "/SHOW_RESTART_PROMPT /EXECUTED_BY_MSI")
+        log = e2e.log_text_since(started, product)
+        self.assertEqual(0, code, log[-3000:])
+        with open(os.path.join(product.install_folder, "payload.bin"), "rb") as f:
+            self.assertEqual(PAYLOAD, f.read())
+        self.assertNotIn("DeploymentMSI product code is not found.", log)
+
+    def test_scheduled_run_past_the_reboot_limit_ends_with_the_clean_up(self):
+        # A start at logon (/m) with the schedule switch whose reboot count is already at its
+        # limit: the bootstrap cleans up, and the process ends instead of waiting for a window.
+        product = e2e.Product("rebootlimit")
+        product.add_plugin()
+        exe = product.launcher()
+        key = "HKCU\\Software\\Vallor\\Vek\\" + product.manifest_id
+        seeded, _ = e2e.wine_tool("reg", "add", key, "/v", "VDMCount", "/t", "REG_DWORD", "/d", "5", "/f")
+        self.assertEqual(0, seeded)
+        started = time.time()
+        try:
+            code, _ = e2e.run_launcher(exe, "/m", "/SCHEDULE_TO", "1", "/SILENT", timeout=180)
+        except subprocess.TimeoutExpired:
+            self.fail("the scheduled run did not end: " + e2e.log_text_since(started, product)[-3000:])
+        finally:
+            e2e.wine_tool("reg", "delete", key, "/f")
+        log = e2e.log_text_since(started, product)
+        self.assertIn("Got hr == VEK_E_CLEANUP, exiting", log, log[-3000:])
+        self.assertEqual([code], e2e.exit_codes(log))
+        self.assertEqual([], e2e.request_log(product.prefix))
+
+    def test_package_folder_that_cannot_be_made_exits_16(self):
+        # The package is built where /EXTRACT_PATH says; a name the system refuses cannot be made.
+        product = e2e.Product("badpackage")
+        product.add_plugin()
+        exe = product.launcher(manifest=product.manifest(options={"ask_location": "true"}))
+        started = time.time()
+        code, _ = e2e.run_launcher(exe, "/SILENT", "/EXTRACT_PATH", e2e.windows_path(product.work) + "\\a|b")
+        log = e2e.log_text_since(started, product)
+        self.assertEqual(16, code, log[-3000:])
+        self.assertEqual([16], e2e.exit_codes(log))
+        self.assertEqual([], e2e.request_log(product.prefix))
 
     def test_companion_branch_writes_no_start_record(self):
         product = e2e.Product("companion")

@@ -269,7 +269,8 @@ void VekBaseUI::showChangeLocation()
         QK_LOG_INFO(L"Custom package folder specified: %s", folder.c_str());
         std::error_code error;
         std::filesystem::create_directories(folder, error);
-        if (error && !std::filesystem::is_directory(folder)) {
+        std::error_code statusError;
+        if (error && !std::filesystem::is_directory(folder, statusError)) {
             g_ExitCode = ExitBootstrapFromDialog;
             const std::string message = error.message();
             QK_LOG_ERROR(L"Unable to create destination folder, boost error: %S", message.c_str());

@@ -200,6 +200,11 @@ HRESULT VekUIEngine::Start(const wchar_t* exePath, const wchar_t* cmdLine)
     if (scheduled) {
         m_RestartRequested = bootstrap == VekJobEngine::eBootstrapRelaunched;
         m_RestartElevatedRequested = bootstrap == VekJobEngine::eBootstrapNeedsElevation;
+        if (bootstrap == VekJobEngine::eBootstrapCleanedUp) {
+            // The reboot limit was passed and the bootstrap cleaned up: the run ends here, as an
+            // unscheduled one does (no window would ever end the message loop).
+            return VEK_E_CLEANUP;
+        }
         if (bootstrap == VekJobEngine::eBootstrapContinue) {
             bool runNow = false;
             handleScheduledRun(commandLine(), runNow);

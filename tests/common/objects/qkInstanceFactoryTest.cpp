@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <string>
+#include <thread>
+
 #include "ObjectTestSupport.h"
 #include "common/objects/qkInstanceFactory.h"
 #include "common/objects/qkTalCountedObject.h"
@@ -10,6 +13,7 @@
 #include "common/objects/qkTalModuleLifetimeMgrImpl.h"
 #include "common/objects/qkTalResult.h"
 #include "common/system/CPathHook.h"
+#include "common/system/qkHandle.h"
 #include "fixtures/FixtureObjects.h"
 
 using Microsoft::WRL::ComPtr;
@@ -311,6 +315,41 @@ TEST_F(InstanceFactory, AttachedPathHookStandsInForTheRepository)
     ASSERT_TRUE(hook.SetModulePath(CLSID_FixtureWidget, BinPath(L"objfix_ownerfactory.dll").c_str()));
     EXPECT_EQ(Make(CLSID_FixtureWidget), kWidgetValueOwnerFactory);
     hook.Attach(FALSE);
+}
+
+// An entry removed while another thread creates through it keeps its DLL until that creation
+// returns: the creator runs inside the DLL, outside the factory's lock.
+TEST_F(InstanceFactory, EntryRemovedWhileItCreatesKeepsItsDllUntilTheCreationEnds)
+{
+    const std::wstring path = BinPath(L"objfix_blocking.dll");
+    ASSERT_FALSE(IsModuleLoaded(path));
+    const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+    qkHandle entered(CreateEventW(nullptr, TRUE, FALSE, (L"objfix_blocking_entered_" + pid).c_str()));
+    qkHandle release(CreateEventW(nullptr, TRUE, FALSE, (L"objfix_blocking_release_" + pid).c_str()));
+    ASSERT_TRUE(entered.IsValid() && release.IsValid());
+    ASSERT_EQ(factory->RegisterExportByPath(kIdA, path.c_str(), "CreateBlocked"), QK_S_OK);
+
+    HRESULT created = QK_S_OK;
+    std::thread creation([&] {
+        void* object = nullptr;
+        created = factory->CreateInstance(kIdA, GUID_NULL, &object);
+    });
+    // Not a measure of time: only a creation that never starts ends the wait this way.
+    ASSERT_EQ(WaitForSingleObject(entered.Get(), 120000), WAIT_OBJECT_0);
+    HRESULT removed = QK_E_FAIL;
+    std::thread removal([&] { removed = factory->Unregister(kIdA); });
+    removal.join();
+    EXPECT_EQ(removed, QK_S_OK);
+    EXPECT_FALSE(factory->IsRegisteredLocally(kIdA));
+    if (!IsModuleLoaded(path)) {
+        ADD_FAILURE() << "the DLL was freed while its creator runs";
+        creation.detach(); // its code is gone: it must never wake
+        return;
+    }
+    SetEvent(release.Get());
+    creation.join();
+    EXPECT_EQ(created, QK_E_OUTOFMEMORY) << "the creator made nothing";
+    EXPECT_FALSE(IsModuleLoaded(path)) << "the creation's reference was the last";
 }
 
 TEST(qkInstanceFactory, ProcessWideFactoryIsMadeOnce)

@@ -1,7 +1,10 @@
 #include "common/system/CIsolation.h"
+#include "common/system/qkFolderTrust.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <aclapi.h>
 
 #include <filesystem>
 
@@ -254,6 +257,83 @@ TEST_F(CIsolationProcess, ConcurrentSettersAgreeOnOneSilo)
     EXPECT_EQ(output.rfind("distinct=1 {", 0), 0u) << output;
     EXPECT_NE(output.find("-0000-0000-0000-000000000000} Software\\Talvern\\Isolation\\{"), std::string::npos)
         << output;
+}
+
+// Lets every account create, change and delete entries in the folder, as the shared data folder
+// under ProgramData lets its users create them.
+void LetEveryoneWrite(const std::wstring& folder)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(everyone);
+    ASSERT_TRUE(::CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size));
+    EXPLICIT_ACCESSW access{};
+    access.grfAccessPermissions = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(everyone);
+    PACL widened = nullptr;
+    ASSERT_EQ(::SetEntriesInAclW(1, &access, dacl, &widened), static_cast<DWORD>(ERROR_SUCCESS));
+    const DWORD set = ::SetNamedSecurityInfoW(const_cast<LPWSTR>(folder.c_str()), SE_FILE_OBJECT,
+                                              DACL_SECURITY_INFORMATION, nullptr, nullptr, widened, nullptr);
+    ::LocalFree(widened);
+    ::LocalFree(descriptor);
+    ASSERT_EQ(set, static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+// With full rights, an isolate.ini in a folder that other accounts may write is not read: a user
+// could plant one above the run task's copy of the launcher. The launcher's own silo then holds,
+// even when the file names another silo, the 64-bit view and a registry root too long to use.
+TEST_F(CIsolationProcess, IniWhereOthersMayWriteIsIgnoredWithFullRights)
+{
+    const std::wstring launcherSilo = L"{56173B10-912C-4921-9AA2-3D4039DA1785}";
+    const std::wstring launcherOps = L"get id:" + launcherSilo + L" root:SOFTWARE\\Vallor get";
+    const std::string launcher = "id=(null)\npath=(null)\nflag=0\nsetid=1\nsetroot=1\n"
+                                 "id={56173B10-912C-4921-9AA2-3D4039DA1785}\n"
+                                 "path=SOFTWARE\\Vallor\\{56173B10-912C-4921-9AA2-3D4039DA1785}\nflag=0\n";
+    BOOL wow64 = FALSE;
+    ::IsWow64Process(::GetCurrentProcess(), &wow64);
+    const std::string flag = wow64 ? "256" : "0";
+    // The file read: its silo first, then the launcher's root replaces the file's.
+    const std::string fromIni = "id={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\n"
+                                "path=Software\\VekPlanted\\{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\nflag=" +
+                                flag + "\nsetid=1\nsetroot=1\nid={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\n"
+                                       "path=SOFTWARE\\Vallor\\{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\nflag=" +
+                                flag + "\n";
+    const std::string goodRoot = "reghive=Software\\VekPlanted\r\n";
+    const std::string badRoot = "reghive=Software\\" + std::string(95, 'k') + "\r\n";
+    struct Case {
+        const char* name;
+        bool othersMayWrite;
+        std::string root;
+        std::string expected;
+    } cases[] = {
+        {"planted, a root too long", true, badRoot, launcher},
+        {"planted, a usable root", true, goodRoot, launcher},
+        {"an administrator's file", false, goodRoot, fromIni},
+    };
+    const bool fullRights = qkFolderTrust::HasFullRights();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring folder = m_dir / (c.othersMayWrite ? L"shared" : L"own");
+        fs::create_directories(folder);
+        if (c.othersMayWrite)
+            LetEveryoneWrite(folder);
+        systest::WriteBytes(folder + L"\\isolate.ini",
+                            "[isolation]\r\nsilo={0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}\r\nNative64=1\r\n" + c.root);
+        const std::wstring program = std::wstring(c.othersMayWrite ? L"shared" : L"own") + L"\\bin";
+        if (c.othersMayWrite && !fullRights) {
+            std::printf("note: without full rights the planted file is read, as every file is\n");
+            continue;
+        }
+        EXPECT_EQ(Run(program, launcherOps), c.expected);
+    }
 }
 
 } // namespace

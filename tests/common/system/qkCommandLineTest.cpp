@@ -2,9 +2,51 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
 namespace {
 
 using Tokens = std::vector<std::wstring>;
+
+// What this thread sends to the debugger output while the capture lives: the output reaches a
+// vectored exception handler before any debugger or the system's own handling.
+class DebugOutputCapture {
+public:
+    DebugOutputCapture() : m_handler(::AddVectoredExceptionHandler(1, &DebugOutputCapture::Handler))
+    {
+        s_text = &m_text;
+    }
+    ~DebugOutputCapture()
+    {
+        ::RemoveVectoredExceptionHandler(m_handler);
+        s_text = nullptr;
+    }
+    DebugOutputCapture(const DebugOutputCapture&) = delete;
+    DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
+    const std::wstring& Text() const { return m_text; }
+
+private:
+    static LONG WINAPI Handler(EXCEPTION_POINTERS* info)
+    {
+        const EXCEPTION_RECORD& record = *info->ExceptionRecord;
+        if (s_text == nullptr || record.NumberParameters < 2 || record.ExceptionInformation[1] == 0)
+            return EXCEPTION_CONTINUE_SEARCH;
+        if (record.ExceptionCode == DBG_PRINTEXCEPTION_WIDE_C) {
+            s_text->append(reinterpret_cast<const wchar_t*>(record.ExceptionInformation[1]));
+        } else if (record.ExceptionCode == DBG_PRINTEXCEPTION_C) {
+            for (const char* c = reinterpret_cast<const char*>(record.ExceptionInformation[1]); *c; ++c)
+                s_text->push_back(static_cast<unsigned char>(*c));
+        }
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+
+    static inline std::wstring* s_text = nullptr;
+    std::wstring m_text;
+    PVOID m_handler;
+};
 
 TEST(qkCommandLine, TokenizeTable)
 {
@@ -90,6 +132,29 @@ TEST(qkCommandLine, ParseFailures)
     ASSERT_EQ(cl.GetEntries().size(), 2u);
     EXPECT_TRUE(cl.HasSwitch(L"B"));
     EXPECT_FALSE(cl.Parse(L"a /"));
+}
+
+TEST(qkCommandLine, UnclosedQuoteIsTracedWithoutTheLine)
+{
+    // The line may carry a secret (a customer token): the trace names where the quote opened
+    // and how long the line is, never its text.
+    struct Case {
+        const wchar_t* line;
+        const wchar_t* traced;
+    } cases[] = {
+        {L"prog.exe /CC_TOKEN s3cr3t /INSTALLER_OPTIONS \"/q", L"unclosed quote at 45 of 48 characters"},
+        {L"\"s3cr3t /SILENT", L"unclosed quote at 0 of 15 characters"},
+        {L"s3cr3t \"", L"unclosed quote at 7 of 8 characters"},
+    };
+    for (const Case& c : cases) {
+        DebugOutputCapture output;
+        Tokens tokens;
+        EXPECT_FALSE(qkCommandLine::Tokenize(c.line, tokens)) << c.line;
+        qkCommandLine parsed;
+        EXPECT_FALSE(parsed.Parse(c.line)) << c.line;
+        EXPECT_NE(output.Text().find(c.traced), std::wstring::npos) << output.Text();
+        EXPECT_EQ(output.Text().find(L"s3cr3t"), std::wstring::npos) << output.Text();
+    }
 }
 
 TEST(qkCommandLine, SwitchValues)

@@ -156,6 +156,31 @@ TEST(Switches, UnparsableCommandLineIsLoggedWithTheTokenMasked)
     EXPECT_TRUE(log.Matching(L"s3cr3t").empty());
 }
 
+TEST(Switches, ParsedSwitchIsATokenNotTextInAValue)
+{
+    using namespace vek::switches;
+    struct Case {
+        const wchar_t* line;
+        bool restartPrompt;
+        bool executedByMsi;
+    } cases[] = {
+        {L"/SHOW_RESTART_PROMPT 5 /EXECUTED_BY_MSI", true, true},
+        {L"-show_restart_prompt /silent", true, false},
+        {L"/SILENT /INSTALLER_OPTIONS \"/SHOW_RESTART_PROMPT EXECUTED_BY_MSI\"", false, false},
+        {L"/INSTALLER_OPTIONS SHOW_RESTART_PROMPT /CC_TOKEN EXECUTED_BY_MSI", false, false},
+        {L"\"C:\\EXECUTED_BY_MSI\\VekLauncher.exe\" /SILENT", false, false},
+        {L"/SHOW_RESTART_PROMPTS /EXECUTED_BY_MSI_NOT", false, false},
+        // A line the parser refuses has no switch at all.
+        {L"/SHOW_RESTART_PROMPT /EXECUTED_BY_MSI /INSTALLER_OPTIONS \"/q", false, false},
+        {L"", false, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(vek::HasParsedSwitch(c.line, SHOW_RESTART_PROMPT), c.restartPrompt) << c.line;
+        EXPECT_EQ(vek::HasParsedSwitch(c.line, EXECUTED_BY_MSI), c.executedByMsi) << c.line;
+    }
+    EXPECT_FALSE(vek::HasParsedSwitch(nullptr, EXECUTED_BY_MSI));
+}
+
 TEST(Switches, RawSwitchIsASubstringTest)
 {
     const wchar_t line[] = L"\"C:\\dl\\install_wox_app\\VekLauncher.exe\" /SILENT";

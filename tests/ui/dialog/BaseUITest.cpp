@@ -988,6 +988,7 @@ TEST_F(PackageLocationTest, SwitchesBuildThePackageWithoutThePage)
         {"existing folder", "given", false, L"", 0, true, false},
         {"new nested folder", "new/nested", false, L"", 0, true, false},
         {"folder cannot be made", "blocked/sub", true, L"", 16, false, true},
+        {"name the system refuses", "a|b", false, L"", 16, false, true},
         {"silent without a folder", "", false, L"/SILENT", 0, true, false},
         {"unattended without a folder", "", false, L"/UNATTENDED", 0, true, false},
     };

@@ -484,7 +484,9 @@ TEST_F(UIEngineTest, SchedulingSwitchesPostponeOrStartTheRun)
         {"upgrade not automatic", L"/SCHEDULE_TO 1 /DISABLE_AUTOMATIC_UPGRADE", 0, false, S_OK, false, {}, 0, true,
          false},
         {"bootstrap relaunched", L"/SCHEDULE_TO 1", 1, false, S_OK, false, {}, 1, false, true},
-        {"bootstrap cleaned up", L"/SCHEDULE_TO 1", 2, false, S_OK, false, {}, 1, false, false},
+        {"bootstrap cleaned up", L"/SCHEDULE_TO 1", 2, false, VEK_E_CLEANUP, false, {}, 1, false, false},
+        {"bootstrap cleaned up, schedule off", L"/DISABLE_SCHEDULE", 2, false, VEK_E_CLEANUP, false, {}, 1, false,
+         false},
     };
     for (const ScheduleCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1073,40 +1073,24 @@ TEST_F(PackageLocationTest, FullNamesInsideTheDownloadFolderAreCheckedAndDeleted
 {
     struct Case {
         const char* name;
-        // The file on disk and the name the manifest gives it, from the test's folder.
-        std::function<std::pair<std::filesystem::path, std::wstring>(const std::filesystem::path& root)> make;
+        const wchar_t* file;     // the file on disk, in the test's folder
+        const wchar_t* spelling; // the manifest's name of it: the test's folder, then this
         bool packageFile;
     };
-    const auto inDownloads = [](const wchar_t* file, std::wstring name) {
-        return [file, name](const std::filesystem::path& root) {
-            return std::make_pair(root / "downloads" / file, root.wstring() + name);
-        };
-    };
     const Case cases[] = {
-        {"as the engine's start writes it", inDownloads(L"qor.msi", L"\\downloads\\qor.msi"), true},
-        {"in other letter case", inDownloads(L"ombl.msi", L"\\DOWNLOADS\\OMBL.MSI"), true},
-        {"with forward slashes", inDownloads(L"plugin.dll", L"/downloads/plugin.dll"), true},
-        {"out and back in", inDownloads(L"qor.msi", L"\\downloads\\..\\downloads\\.\\qor.msi"), true},
-        {"one step out",
-         [](const std::filesystem::path& root) {
-             return std::make_pair(root / "outside.msi", root.wstring() + L"\\downloads\\..\\outside.msi");
-         },
-         false},
-        {"a neighbour whose name begins alike",
-         [](const std::filesystem::path& root) {
-             return std::make_pair(root / "downloads-old" / "qor.msi", root.wstring() + L"\\downloads-old\\qor.msi");
-         },
-         false},
-        {"another folder",
-         [](const std::filesystem::path& root) {
-             return std::make_pair(root / "elsewhere" / "qor.msi", root.wstring() + L"\\elsewhere\\qor.msi");
-         },
-         false},
+        {"as the engine's start writes it", L"downloads\\qor.msi", L"\\downloads\\qor.msi", true},
+        {"in other letter case", L"downloads\\ombl.msi", L"\\DOWNLOADS\\OMBL.MSI", true},
+        {"with forward slashes", L"downloads\\plugin.dll", L"/downloads/plugin.dll", true},
+        {"out and back in", L"downloads\\qor.msi", L"\\downloads\\..\\downloads\\.\\qor.msi", true},
+        {"one step out", L"outside.msi", L"\\downloads\\..\\outside.msi", false},
+        {"a neighbour whose name begins alike", L"downloads-old\\qor.msi", L"\\downloads-old\\qor.msi", false},
+        {"another folder", L"elsewhere\\qor.msi", L"\\elsewhere\\qor.msi", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Prepare("fullnames");
-        const auto [file, name] = c.make(root);
+        const std::filesystem::path file = root / c.file;
+        const std::wstring name = root.wstring() + c.spelling;
         std::filesystem::create_directories(file.parent_path());
         Touch(file);
         json manifest = DialogTest::Manifest();

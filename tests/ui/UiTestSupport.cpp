@@ -151,9 +151,10 @@ std::wstring Capture::Save(const std::wstring& name) const
     return bitmap.Save(path.c_str(), &encoder, nullptr) == Gdiplus::Ok ? path : std::wstring();
 }
 
-Capture CaptureWindow(HWND hWnd)
+Capture CaptureWindow(HWND hWnd, bool repaint)
 {
-    ::RedrawWindow(hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    if (repaint)
+        ::RedrawWindow(hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     Pump(150);
     Capture capture;
     RECT rect{};

@@ -59,7 +59,8 @@ struct Capture {
     std::wstring Save(const std::wstring& name) const;
 };
 
-// Repaints the window, lets the display settle and reads its screen area.
-Capture CaptureWindow(HWND hWnd);
+// Repaints the window (unless told not to: then it shows what its own painting left there), lets
+// the display settle and reads its screen area.
+Capture CaptureWindow(HWND hWnd, bool repaint = true);
 
 } // namespace uitest

@@ -796,8 +796,9 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
     case vek::eJobInstallErrorRetryDownload:
     case vek::eJobValidationFailed:
     case vek::eJobDiskFull:
+        // Hiding the animation shows the job list: the panel stays in view while the engine
+        // ends, and after a retry that is not kept for the engine's end.
         showWaitAnimation(false);
-        setJobListVisible(false);
         if (m_silent && (event == vek::eJobValidationFailed || event == vek::eJobDiskFull)) {
             g_ExitCode = ExitSilentJobResult;
             stopJobAndDisableStartAfterReboot();

@@ -3,6 +3,7 @@
 // the user chooses.
 #include "common/errors/qkLog.h"
 #include "ui/joblist/VekJobUI.h"
+#include "common/system/qkFolderTrust.h"
 #include "common/system/qkHandle.h"
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSwitches.h"
@@ -335,8 +336,8 @@ void VekBaseUI::choosePackageLocation(const std::wstring& startFolder)
 
 namespace {
 
-// Whether a file name joined to a folder names something inside that folder: relative, with no
-// drive or root ("C:x", "\\x", "\\server\\share"), and no step up ("..") anywhere.
+// Whether a relative file name joined to a folder names something inside that folder: no drive
+// or root ("C:x", "\\x", "\\server\\share"), and no step up ("..") anywhere.
 bool StaysInsideFolder(const std::filesystem::path& name)
 {
     if (name.empty() || name.has_root_name() || name.has_root_directory())
@@ -347,17 +348,60 @@ bool StaysInsideFolder(const std::filesystem::path& name)
     return true;
 }
 
+// The full path the system makes of a name ("." and ".." resolved, "/" turned into "\\");
+// empty when it cannot be made.
+std::wstring FullPath(const std::wstring& path)
+{
+    const DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return {};
+    std::wstring full(size, L'\0');
+    const DWORD written = ::GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (written == 0 || written >= size)
+        return {};
+    full.resize(written);
+    return full;
+}
+
+// The length of the full folder path `folder` when the full path `path` lies below it (letter
+// case ignored, as the file system ignores it); 0 otherwise.
+size_t FolderPrefix(const std::wstring& path, std::wstring folder)
+{
+    while (!folder.empty() && folder.back() == L'\\')
+        folder.pop_back();
+    if (folder.empty() || path.size() <= folder.size() + 1 || path[folder.size()] != L'\\')
+        return 0;
+    const int length = static_cast<int>(folder.size());
+    if (::CompareStringOrdinal(path.c_str(), length, folder.c_str(), length, TRUE) != CSTR_EQUAL)
+        return 0;
+    return folder.size();
+}
+
+// Whether a part of the path below its first `prefix` characters is a link: the file the path
+// names would then lie elsewhere.
+bool PassesThroughLink(const std::wstring& path, size_t prefix)
+{
+    for (size_t end = prefix + 1; end <= path.size(); ++end)
+        if ((end == path.size() || path[end] == L'\\') && qkFolderTrust::IsReparsePoint(path.substr(0, end)))
+            return true;
+    return false;
+}
+
 } // namespace
 
-// The destination paths of every file of every job, inside the download folder; names that
-// would leave it are refused.
+// The full paths of every file of every job inside the download folder: a relative name joined
+// to the folder, or a full path that lies inside it (the engine's start writes those, and a
+// resumed run carries them). Names that would leave the folder, and names that reach their file
+// through a link, are refused: the deletion may run elevated.
 std::vector<std::wstring> VekBaseUI::packageFilePaths()
 {
     std::vector<std::wstring> paths;
     const auto document = manifestDocument();
     if (!m_engine || !document)
         return paths;
-    const std::wstring folder = m_engine->GetDownloadFolder();
+    const std::wstring folder = FullPath(m_engine->GetDownloadFolder());
+    if (folder.empty())
+        return paths;
     const nlohmann::json root = document->Snapshot();
     const nlohmann::json* jobs = ManifestAccess::Jobs(root);
     if (jobs == nullptr)
@@ -371,13 +415,21 @@ std::vector<std::wstring> VekBaseUI::packageFilePaths()
             if (destination.empty())
                 continue;
             const std::filesystem::path name(destination);
-            if (!StaysInsideFolder(name)) {
-                // The manifest names a file outside the download folder: never touched here
-                // (the deletion may run elevated).
-                QK_LOG_ERROR(L"Package file name %s leaves the download folder; ignored", name.c_str());
+            std::wstring path;
+            if (name.is_absolute())
+                path = FullPath(destination);
+            else if (StaysInsideFolder(name))
+                path = FullPath((std::filesystem::path(folder) / name).wstring());
+            const size_t prefix = path.empty() ? 0 : FolderPrefix(path, folder);
+            if (prefix == 0) {
+                QK_LOG_ERROR(L"Package file name %s leaves the download folder; ignored", destination.c_str());
                 continue;
             }
-            paths.push_back((std::filesystem::path(folder) / name).wstring());
+            if (PassesThroughLink(path, prefix)) {
+                QK_LOG_ERROR(L"Package file %s lies behind a link; ignored", path.c_str());
+                continue;
+            }
+            paths.push_back(path);
         }
     }
     return paths;

@@ -265,6 +265,7 @@ LRESULT VekTray::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
     m_iconAdded = notifyIcon(NIM_ADD, m_notifyIconData) != FALSE;
     if (!m_iconAdded)
         QK_LOG_WARNING(L"Notification icon not added; the launcher goes on without it");
+    m_created = true;
     return 0;
 }
 
@@ -320,7 +321,12 @@ LRESULT VekTray::OnDestroy(UINT, WPARAM, LPARAM, BOOL&)
     // Records still queued for this window would never be freed otherwise.
     DrainJobUpdateRecords(m_hWnd, WM_VEK_JOB_UPDATE);
     DrainProgressRecords(m_hWnd, WM_VEK_JOB_PROGRESS);
-    ::PostQuitMessage(g_ExitCode);
+    // A window whose creation failed is destroyed too (Windows sends it WM_DESTROY): the start
+    // then shows the main dialog on its own, and a quit posted here would end its message loop
+    // before the dialog ever painted.
+    if (m_created)
+        ::PostQuitMessage(g_ExitCode);
+    m_created = false;
     return 0;
 }
 

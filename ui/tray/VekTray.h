@@ -160,6 +160,8 @@ private:
     bool m_closeOnCompletion = true;
     bool m_manifestSilent = false;
     bool m_iconAdded = false;
+    // WM_CREATE went through: only a tray window that came to be ends the message loop.
+    bool m_created = false;
     std::atomic<bool> m_closingForRelaunch{false};
     unsigned m_cleanupFlags = kCleanAll;
 };

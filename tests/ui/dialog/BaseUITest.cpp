@@ -10,11 +10,13 @@
 #include "ui/util/VekScreen.h"
 
 #include "../UiTestSupport.h"
+#include "tests/support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -1058,6 +1060,82 @@ TEST_F(PackageLocationTest, OnlyFilesInsideTheDownloadFolderAreCheckedOrDeleted)
     EXPECT_FALSE(std::filesystem::exists(downloads / "ombl.msi")) << "a file inside is deleted";
     EXPECT_TRUE(std::filesystem::exists(outside));
     EXPECT_TRUE(std::filesystem::exists(absolute));
+}
+
+} // namespace
+
+namespace {
+
+// A resumed run's manifest carries the names the engine's start wrote into it: full paths in the
+// download folder. Those count as package files and are deleted before the package is built,
+// whatever their spelling; a full path that leaves the folder or reaches its file through a link
+// is neither checked nor deleted.
+TEST_F(PackageLocationTest, FullNamesInsideTheDownloadFolderAreCheckedAndDeleted)
+{
+    struct Case {
+        const char* name;
+        const wchar_t* file;     // the file on disk, in the test's folder
+        const wchar_t* spelling; // the manifest's name of it: the test's folder, then this
+        bool packageFile;
+    };
+    const Case cases[] = {
+        {"as the engine's start writes it", L"downloads\\qor.msi", L"\\downloads\\qor.msi", true},
+        {"in other letter case", L"downloads\\ombl.msi", L"\\DOWNLOADS\\OMBL.MSI", true},
+        {"with forward slashes", L"downloads\\plugin.dll", L"/downloads/plugin.dll", true},
+        {"out and back in", L"downloads\\qor.msi", L"\\downloads\\..\\downloads\\.\\qor.msi", true},
+        {"one step out", L"outside.msi", L"\\downloads\\..\\outside.msi", false},
+        {"a neighbour whose name begins alike", L"downloads-old\\qor.msi", L"\\downloads-old\\qor.msi", false},
+        {"another folder", L"elsewhere\\qor.msi", L"\\elsewhere\\qor.msi", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Prepare("fullnames");
+        const std::filesystem::path file = root / c.file;
+        const std::wstring name = root.wstring() + c.spelling;
+        std::filesystem::create_directories(file.parent_path());
+        Touch(file);
+        json manifest = DialogTest::Manifest();
+        manifest["vek"]["job_array"][0]["file_array"] =
+            json::array({{{"source_file", "s"}, {"destination_file", vek::ToUtf8(name)}}});
+        ASSERT_EQ(engine->manifest->Adopt(manifest), S_OK);
+        Open();
+        EXPECT_EQ(Visible(kSecondBody), c.packageFile) << "the overwrite warning";
+        ::SendMessageW(dialog->hwnd(), WM_COMMAND, MAKEWPARAM(kAction2, BN_CLICKED), 0);
+        Drain();
+        EXPECT_TRUE(engine->Called("bootstrap"));
+        EXPECT_EQ(std::filesystem::exists(file), !c.packageFile) << "deleted before the package is built";
+        TearDown();
+        SetUp();
+    }
+}
+
+// A name inside the download folder that passes through a link (the planted folder "linked"
+// leads to "target") names a file outside it: neither checked nor deleted.
+TEST_F(PackageLocationTest, NamesThroughALinkAreNeitherCheckedNorDeleted)
+{
+    const std::wstring planted = untrusted::Path(L"target");
+    const std::filesystem::path folder = std::filesystem::path(planted).parent_path();
+    const std::filesystem::path behindLink = folder / L"target" / L"dialog-package.msi";
+    Touch(behindLink);
+    for (const std::wstring& name : {(folder / L"linked" / L"dialog-package.msi").wstring(),
+                                     std::wstring(L"linked\\dialog-package.msi")}) {
+        SCOPED_TRACE(std::filesystem::path(name).string());
+        Prepare("link");
+        engine->downloadFolder = folder.wstring();
+        json manifest = DialogTest::Manifest();
+        manifest["vek"]["job_array"][0]["file_array"] =
+            json::array({{{"source_file", "s"}, {"destination_file", vek::ToUtf8(name)}}});
+        ASSERT_EQ(engine->manifest->Adopt(manifest), S_OK);
+        Open();
+        EXPECT_FALSE(Visible(kSecondBody)) << "a file behind a link counts as a package file";
+        ::SendMessageW(dialog->hwnd(), WM_COMMAND, MAKEWPARAM(kAction2, BN_CLICKED), 0);
+        Drain();
+        EXPECT_TRUE(std::filesystem::exists(behindLink)) << "a file behind a link was deleted";
+        TearDown();
+        SetUp();
+    }
+    std::error_code error;
+    std::filesystem::remove(behindLink, error);
 }
 
 } // namespace

@@ -1,10 +1,13 @@
 // The main dialog as the product builds it: the product's job list with its job windows (over a
 // recording job engine), driven by the job updates the tray window relays. In every state a job
 // panel shows (downloading, paused, upgrade countdown, error with Retry, restart prompt, disk
-// full) and on the package page, in English and German, the test saves a screenshot
-// (screenshots/dialogjobs_<language>_<dpi>_<state>.png) and checks the geometry: no control the
-// state shows lies under another, and every text fits its control. Keys go through the real
-// message loop.
+// full, a download problem waiting for the engine's end) and on every end page a job event leads
+// to after the panel showed (failed installation, plug-in failure, stop, fatal error, backend,
+// already installed, re-enrolment, prerequisite, package), in English and German, the test saves
+// a screenshot (screenshots/dialogjobs_<language>_<dpi>_<state>.png) and checks the geometry: no
+// control the state shows lies under another, and every text fits its control. A page shows no
+// control of the job panel, and what the screen shows of it is what a full repaint draws: nothing
+// of an earlier state stays behind. Keys go through the real message loop.
 #include "DialogTestSupport.h"
 
 #include "../UiTestSupport.h"
@@ -23,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -338,15 +342,59 @@ TEST_F(DialogWithJobsTest, TextLinesOfTheDialogAndTheJobWindowShareTheirColours)
 
 // ---- every state, whole ---------------------------------------------------------------------------
 
+// What the middle of the dialog shows in a state: the job panel, or an end page.
+enum class Middle { kJobPanel, kPage };
+
 struct State {
     const char* name;
     std::function<void(DialogWithJobsTest&)> play;
+    Middle middle = Middle::kJobPanel;
 };
+
+// The job panel's visible controls, described; empty when none shows.
+std::vector<std::string> ShownJobPanelControls(HWND jobList)
+{
+    std::vector<std::string> shown;
+    for (HWND window : Descendants(jobList))
+        if (::IsWindowVisible(window) && !IsContainer(window))
+            shown.push_back(Narrow(Describe(window)));
+    return shown;
+}
+
+// The pixels where two pictures of one window differ: how many, and the rectangle around them.
+std::string Differences(const uitest::Capture& a, const uitest::Capture& b)
+{
+    if (a.width != b.width || a.height != b.height)
+        return "the pictures differ in size";
+    size_t count = 0;
+    RECT box{a.width, a.height, -1, -1};
+    for (int y = 0; y < a.height; ++y) {
+        for (int x = 0; x < a.width; ++x) {
+            if (a.At(x, y) == b.At(x, y))
+                continue;
+            ++count;
+            box.left = std::min<LONG>(box.left, x);
+            box.top = std::min<LONG>(box.top, y);
+            box.right = std::max<LONG>(box.right, x + 1);
+            box.bottom = std::max<LONG>(box.bottom, y + 1);
+        }
+    }
+    if (count == 0)
+        return {};
+    std::ostringstream out;
+    out << count << " pixels in [" << box.left << "," << box.top << " " << box.right - box.left << "x"
+        << box.bottom - box.top << "]";
+    return out.str();
+}
 
 struct StateLanguage {
     const char* name;
     LANGID id;
 };
+
+class DialogWithJobsStates;
+void Installing(DialogWithJobsStates& s);
+void FailJob(DialogWithJobsStates& s, int event);
 
 class DialogWithJobsStates : public DialogWithJobsTest {
 public:
@@ -409,10 +457,127 @@ public:
             {"package",
              [](DialogWithJobsTest& t) {
                  auto& s = static_cast<DialogWithJobsStates&>(t);
+                 Installing(s);
                  json document = DialogTest::Manifest();
                  document["vek"]["job_array"][0]["create_msi"] = "true";
                  s.Event(10, document);
+             },
+             Middle::kPage},
+            // A download problem shows the panel while the engine ends; a second retry is not
+            // kept for the engine's end, and the panel shows all the same.
+            {"retry_pending",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 s.Event(0);
+                 s.Event(2);
+                 s.Event(27);
              }},
+            {"diskfull_pending",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 s.Event(0);
+                 s.Event(2);
+                 s.Event(28);
+             }},
+            {"install_retry_pending",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 Installing(s);
+                 s.Event(-4);
+             }},
+            {"install_retry",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 Installing(s);
+                 s.Event(-4);
+                 s.Event(11);
+             }},
+            {"second_retry",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 s.engine->retryCount = 2;
+                 s.Event(9);
+                 s.Event(0);
+                 s.Event(2);
+                 s.Event(27);
+                 s.Event(11);
+             }},
+            // The end pages a job event leads to, each after the job panel showed.
+            {"failed",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 Installing(s);
+                 FailJob(s, -2);
+             },
+             Middle::kPage},
+            {"failed_after_success",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 Installing(s);
+                 s.Event(4);
+                 FailJob(s, -2);
+             },
+             Middle::kPage},
+            {"plugin_failure",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 Installing(s);
+                 FailJob(s, -3);
+             },
+             Middle::kPage},
+            {"stopped",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 Installing(s);
+                 FailJob(s, -5);
+             },
+             Middle::kPage},
+            {"fatal",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 s.Event(0);
+                 s.Event(2);
+                 s.Progress(48 * kMiB, 12 * kMiB);
+                 FailJob(s, -1);
+             },
+             Middle::kPage},
+            {"download_failed",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 s.Event(0);
+                 s.Event(2);
+                 s.Event(12, json{{"job_error_code", 0x80047EC6u}});
+             },
+             Middle::kPage},
+            {"backend",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 s.Event(0);
+                 s.Event(12, json{{"job_error_code", 0x80047ECDu}});
+             },
+             Middle::kPage},
+            {"already_installed",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 Installing(s);
+                 s.Event(17);
+             },
+             Middle::kPage},
+            {"reenrolled",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 Installing(s);
+                 s.Event(37);
+             },
+             Middle::kPage},
+            {"prerequisite",
+             [](DialogWithJobsTest& t) {
+                 auto& s = static_cast<DialogWithJobsStates&>(t);
+                 s.Event(0);
+                 s.Event(2);
+                 s.Event(41);
+             },
+             Middle::kPage},
         };
         const StateLanguage languages[] = {{"en", 0x0409}, {"de", 0x0407}};
         const std::string dpi = std::to_string(vek::GetScreenCaps(LOGPIXELSX));
@@ -427,9 +592,14 @@ public:
                 engine = std::make_shared<dialogtest::FakeEngine>();
                 OpenWithJobs();
                 ASSERT_FALSE(Closed());
+                // Shown from the start, as the tray window shows it: every state paints over
+                // what the states before it painted.
+                dialog->showWindow(SW_SHOWNORMAL);
+                Drain();
                 PlayState(state);
                 dialog->showWindow(SW_SHOWNORMAL);
                 Drain();
+                const uitest::Capture shown = uitest::CaptureWindow(dialog->hwnd(), false);
                 const uitest::Capture capture = uitest::CaptureWindow(dialog->hwnd());
                 const std::string name = std::string("dialogjobs_") + language.name + "_" + dpi + "_" + state.name;
                 EXPECT_FALSE(capture.Save(std::wstring(name.begin(), name.end())).empty());
@@ -437,6 +607,20 @@ public:
                     ADD_FAILURE() << overlap;
                 for (const std::string& cut : TextsThatDoNotFit(dialog->hwnd()))
                     ADD_FAILURE() << cut;
+                if (state.middle == Middle::kJobPanel) {
+                    EXPECT_TRUE(::IsWindowVisible(jobList->hwnd())) << "the middle stays blank: no job panel shows";
+                } else {
+                    for (const std::string& control : ShownJobPanelControls(jobList->hwnd()))
+                        ADD_FAILURE() << "the job panel shows through the page: " << control;
+                    // The page's own painting leaves what a full repaint draws; a remnant of the
+                    // panel or of a text's earlier place would differ (the picture is kept).
+                    const std::string remnants = Differences(shown, capture);
+                    if (!remnants.empty()) {
+                        const std::string shownName = name + "_as_shown";
+                        shown.Save(std::wstring(shownName.begin(), shownName.end()));
+                        ADD_FAILURE() << "the screen keeps what a repaint removes: " << remnants;
+                    }
+                }
                 TearDown();
                 SetUp();
             }
@@ -444,6 +628,26 @@ public:
         CVekResourceLoader::Instance().AddPreferredLanguage(0x0409);
     }
 };
+
+// The job panel of a download that finished and an installation that runs.
+void Installing(DialogWithJobsStates& s)
+{
+    s.Event(0);
+    s.Event(2);
+    s.Progress(48 * kMiB, 48 * kMiB);
+    s.Event(3);
+    s.Event(21);
+}
+
+// The job ends with a failure event; the engine's first job record carries its error code, as a
+// failed installation leaves it.
+void FailJob(DialogWithJobsStates& s, int event)
+{
+    json manifest = DialogTest::Manifest();
+    manifest["vek"]["job_array"][0]["job_error_code"] = 0x80070643u;
+    EXPECT_EQ(s.engine->manifest->Adopt(manifest), S_OK);
+    s.Event(event, manifest["vek"]["job_array"][0]);
+}
 
 TEST_F(DialogWithJobsStates, EveryStateShowsEveryControlWholeInEnglishAndGerman)
 {

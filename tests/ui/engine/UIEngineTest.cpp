@@ -4,6 +4,8 @@
 // lock, the registry, the state file and the window messages are real.
 #include "ui/engine/VekUIEngine.h"
 
+#include "engine/VekLauncherStart.h"
+#include "engine/VekProgram.h"
 #include "engine/jobengine/VekJobEngine.h"
 #include "engine/launcher/VekExitCode.h"
 #include "engine/launcher/VekSingleInstance.h"
@@ -17,6 +19,8 @@
 #include "ui/VekJobUpdateRecord.h"
 #include "ui/VekProgressRecord.h"
 #include "ui/VekWindowMessages.h"
+#include "ui/tray/VekTray.h"
+#include "ui/window/VekMessageLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -125,6 +129,30 @@ private:
     HWND m_hwnd = nullptr;
 };
 
+// The product's tray window, given the destruction Windows gives a window whose WM_CREATE fails:
+// Windows destroys it (WM_DESTROY, then WM_NCDESTROY), Wine sends only WM_NCDESTROY. Where the
+// system sent no WM_DESTROY, it is delivered after the creation, as Windows would have.
+class WindowsDestroyedTray : public vek::VekTray {
+public:
+    using vek::VekTray::VekTray;
+    BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult) override
+    {
+        if (uMsg == WM_DESTROY)
+            destroyed = true;
+        return vek::VekTray::ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult);
+    }
+    HRESULT CreateAsWindows()
+    {
+        const HRESULT hr = Create();
+        if (hwnd() == nullptr && !destroyed) {
+            LRESULT ignored = 0;
+            ProcessWindowMessage(nullptr, WM_DESTROY, 0, 0, ignored);
+        }
+        return hr;
+    }
+    bool destroyed = false;
+};
+
 class TestEngine : public vek::VekUIEngine {
 public:
     // What the seams answer.
@@ -138,6 +166,8 @@ public:
     bool interactive = true;
     bool trayFails = false;
     bool realTray = false;      // the product's tray window and main dialog instead of the queue
+    bool trayWithoutDialog = false; // the product's tray window, whose main dialog cannot be made
+    bool realPages = false;         // the product's main dialog for the pages of showUI
     bool realBootstrap = false; // the job engine's own bootstrap instead of the scripted results
     bool windows8 = true;
     int upgradePendingLooks = 0; // the upgrade marker is seen this many times
@@ -156,6 +186,7 @@ public:
     std::vector<DWORD> pauses;
     int trays = 0;
     std::vector<HRESULT> pages;
+    std::unique_ptr<WindowsDestroyedTray> failedTray;
 
     static vek::SystemFacts SupportedAdmin()
     {
@@ -228,11 +259,24 @@ protected:
         if (realTray) {
             return vek::VekUIEngine::createTray(window);
         }
+        if (trayWithoutDialog) {
+            // No dialog factory: the tray's WM_CREATE fails.
+            vek::VekTrayOptions options;
+            options.commandLine.emplace();
+            failedTray = std::make_unique<WindowsDestroyedTray>(reporter, nullptr, std::move(options));
+            const HRESULT hr = failedTray->CreateAsWindows();
+            window = failedTray->hwnd();
+            return hr;
+        }
         window = (trayFails || queue == nullptr) ? nullptr : queue->hwnd();
         return trayFails ? E_FAIL : S_OK;
     }
     HRESULT createBaseUI(HRESULT page) override
     {
+        if (realPages) {
+            pages.push_back(page);
+            return vek::VekUIEngine::createBaseUI(page);
+        }
         pages.push_back(page);
         return S_OK;
     }
@@ -808,6 +852,84 @@ TEST_F(UIEngineTest, ProductTrayClosesForARelaunchWithoutCleaningUp)
     EXPECT_FALSE(::IsWindow(tray));
     EXPECT_TRUE(std::filesystem::exists(stateFile));
     EXPECT_TRUE(engine->restartRequested());
+}
+
+// ---- the launcher's entry ------------------------------------------------------------------------
+
+// The main dialog of this thread: a shown top-level dialog window with the product line.
+BOOL CALLBACK FindMainDialog(HWND window, LPARAM found)
+{
+    wchar_t className[16] = {};
+    ::GetClassNameW(window, className, 16);
+    if (std::wstring(className) == L"#32770" && ::GetDlgItem(window, 3320) != nullptr) {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// What the user saw while the message loop ran, read by a timer of the loop's thread: a timer
+// message comes only when no posted message, no quit and no paint is waiting, so when it fires
+// the window has been shown and painted.
+struct PageWatch {
+    bool timerFired = false;
+    bool shown = false;
+    bool painted = false;
+};
+PageWatch* g_pageWatch = nullptr;
+
+void CALLBACK WatchPage(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    ::KillTimer(nullptr, timer);
+    if (g_pageWatch == nullptr)
+        return;
+    HWND dialog = nullptr;
+    ::EnumThreadWindows(::GetCurrentThreadId(), FindMainDialog, reinterpret_cast<LPARAM>(&dialog));
+    g_pageWatch->timerFired = true;
+    g_pageWatch->shown = dialog != nullptr && ::IsWindowVisible(dialog);
+    g_pageWatch->painted = dialog != nullptr && !::GetUpdateRect(dialog, nullptr, FALSE);
+    // The user closes the page: the dialog has no owner and ends the loop itself.
+    if (dialog != nullptr)
+        ::PostMessageW(dialog, WM_CLOSE, 0, 0);
+    else
+        ::PostQuitMessage(0);
+}
+
+// Through the launcher's entry: the tray window cannot be made (its main dialog fails), so the
+// start fails with VEK_E_TRAY_WINDOW and the entry shows the main dialog for that result and runs
+// the message loop. The dialog shows and paints, and the loop runs until the user closes it: the
+// tray window that never came to be ends no message loop.
+TEST_F(UIEngineTest, FailedTrayWindowLeavesThePageUpUntilTheUserClosesIt)
+{
+    auto engine = MakeEngine();
+    engine->trayWithoutDialog = true;
+    engine->realPages = true;
+    vek::VekMessageLoop loop;
+    vek::VekMessageLoop::SetCurrent(&loop);
+    vek::VekTraceRegistration tracing;
+    PageWatch watch;
+    g_pageWatch = &watch;
+    UINT_PTR timer = 0;
+    const auto runLoop = [&loop, &timer] {
+        timer = ::SetTimer(nullptr, 0, 1, WatchPage);
+        ASSERT_NE(timer, 0u);
+        loop.Run();
+    };
+    const HRESULT hr =
+        vek::StartAndReact(::GetModuleHandleW(nullptr), L"", tracing, *engine, kExePath, S_OK, runLoop);
+    ::KillTimer(nullptr, timer);
+    vek::VekMessageLoop::SetCurrent(nullptr);
+    g_pageWatch = nullptr;
+
+    EXPECT_EQ(hr, VEK_E_TRAY_WINDOW);
+    EXPECT_EQ(engine->trayWindow(), nullptr);
+    EXPECT_EQ(engine->pages, std::vector<HRESULT>{VEK_E_TRAY_WINDOW});
+    EXPECT_TRUE(watch.timerFired) << "the message loop ended before the page was shown and painted";
+    EXPECT_TRUE(watch.shown);
+    EXPECT_TRUE(watch.painted);
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        ::DispatchMessageW(&msg);
 }
 
 // ---- prompts and the main dialog ----------------------------------------------------------------

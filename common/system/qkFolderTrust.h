@@ -20,6 +20,17 @@ bool PathHasReparsePoint(const std::wstring& path);
 // be read.
 bool HasTrustedOwner(const std::wstring& path);
 
+// Whether an account other than the administrators, SYSTEM, the system's installer service and
+// this process's user could add, remove or rename entries of the folder, or change who may: its
+// owner is another account, it has no access list, or an entry of its list allows another
+// account to do so. True when its description cannot be read. Deny entries are not weighed: an
+// allowing entry counts even where a deny entry before it would win.
+bool OthersCanWrite(const std::wstring& folder);
+// Whether another account could make the path lead elsewhere: one of the folders on the way to
+// its last entry, below the drive or share root (which no user can replace), is a link or
+// OthersCanWrite. What lies at such a path may change between a check and a later use by path.
+bool OthersCanRedirect(const std::wstring& path);
+
 // Whether the thread acts with full rights: its impersonation token, else the process's token,
 // is elevated or has the Administrators group enabled. True when the token cannot be read.
 bool HasFullRights();

@@ -215,10 +215,13 @@ endfunction()
 #                           they start in), URL files, lock folder and its bin folder
 #   VEK_LOCK_STARTUP_TRACE  the value "StartupTrace" under HKLM\Software\Vallor\Vek
 #   VEK_LOCK_DISPLAY        the tree's display and the prefix's DPI setting
+#   VEK_LOCK_PENDING_RENAMES the machine's pending renames, which tests of deletions at the
+#                           restart read and put back as they were
 set(VEK_LOCK_TASKS vek_installation_task)
 set(VEK_LOCK_DATA_FOLDER vek_data_folder)
 set(VEK_LOCK_STARTUP_TRACE vek_startup_trace)
 set(VEK_LOCK_DISPLAY vek_display)
+set(VEK_LOCK_PENDING_RENAMES vek_pending_renames)
 # Everything a run of the real launcher touches.
 set(VEK_LOCKS_LAUNCHER ${VEK_LOCK_TASKS} ${VEK_LOCK_DATA_FOLDER} ${VEK_LOCK_STARTUP_TRACE})
 

@@ -4,7 +4,28 @@
 #include <new>
 
 #include "common/base/qkTrace.h"
+#include "common/errors/qkLog.h"
 #include "common/objects/qkTalResult.h"
+#include "common/system/qkFolderTrust.h"
+
+namespace {
+
+// Where the DLL's imports are looked for. Without full rights: the DLL's own folder first, then
+// the usual search. With them, a DLL that another account planted beside the module would run
+// with those rights: the module's folder is searched only when no other account can write it or
+// a folder above it, and the system folder always; never the current folder or PATH.
+DWORD ImportSearchFlags(LPCWSTR path)
+{
+    if (!qkFolderTrust::HasFullRights())
+        return LOAD_WITH_ALTERED_SEARCH_PATH;
+    if (qkFolderTrust::OthersCanRedirect(path)) {
+        QK_LOG_WARNING(L"other accounts may write the folder of %s: its imports come from the system folder only", path);
+        return LOAD_LIBRARY_SEARCH_SYSTEM32;
+    }
+    return LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+}
+
+} // namespace
 
 qkTalDllLoader::~qkTalDllLoader()
 {
@@ -61,7 +82,7 @@ HRESULT qkTalDllLoader::Load(LPCWSTR path)
     } catch (const std::bad_alloc&) {
         return QK_E_OUTOFMEMORY;
     }
-    m_module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    m_module = LoadLibraryExW(path, nullptr, ImportSearchFlags(path));
     if (!m_module) {
         QK_TRACE(L"LoadLibraryExW %s failed, error %lu", path, GetLastError());
         m_path.clear();

@@ -2,6 +2,8 @@
 // Loads one component DLL by path, binds its "GetFactory" and "GetObjectCount" exports and
 // creates objects through its factory. The loader owns the module: it stays loaded until Unload
 // or destruction. VerifyModule is asked before every load; this plain loader accepts every path.
+// A thread with full rights takes the DLL's imports from its own folder only where no other
+// account can write that folder or one above it, and otherwise from the system folder alone.
 #include <string>
 #include <windows.h>
 

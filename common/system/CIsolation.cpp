@@ -192,7 +192,7 @@ DWORD CIsolation::FindIsolateIniFrom(const wchar_t* filePath, wchar_t* outPath)
             if (fullRights == Rights::Unknown)
                 fullRights = qkFolderTrust::HasFullRights() ? Rights::Full : Rights::Limited;
             if (fullRights == Rights::Full &&
-                (qkFolderTrust::OthersMayWrite(folder) || qkFolderTrust::OthersMayWrite(candidate))) {
+                (qkFolderTrust::OthersCanWrite(folder) || qkFolderTrust::OthersCanWrite(candidate))) {
                 QK_TRACE(L"%s may be written by other accounts, not read", candidate);
                 continue;
             }

@@ -1,7 +1,10 @@
 #include "common/system/qkFolderTrust.h"
 
 #include <aclapi.h>
+
 #include <sddl.h>
+
+#include <vector>
 
 #include "common/errors/qkLog.h"
 #include "common/system/qkHandle.h"
@@ -33,23 +36,33 @@ bool IsTrusted(PSID owner)
     return IsCurrentUser(owner);
 }
 
-// The system's installer service, which owns and may change the system's own folders.
-bool IsTrustedInstaller(PSID sid)
+// NT SERVICE\TrustedInstaller, which owns and writes the system's own folders.
+bool IsInstallerService(PSID sid)
 {
-    PSID installer = nullptr;
-    if (!::ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer))
-        return false;
-    const bool same = ::EqualSid(installer, sid) != FALSE;
-    ::LocalFree(installer);
-    return same;
+    static const std::vector<BYTE> installer = [] {
+        qkLocalPtr<void> made;
+        std::vector<BYTE> bytes;
+        if (::ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                                     reinterpret_cast<PSID*>(made.Receive())))
+            bytes.assign(static_cast<const BYTE*>(made.Get()),
+                         static_cast<const BYTE*>(made.Get()) + ::GetLengthSid(made.Get()));
+        return bytes;
+    }();
+    return !installer.empty() && ::IsValidSid(sid) && ::EqualSid(sid, const_cast<BYTE*>(installer.data()));
 }
 
-// Accounts whose write access does not let another user plant or change anything.
-bool IsTrustedWriter(PSID sid)
+// An allowing entry for this SID gives no other account a way in: a trusted account, or CREATOR
+// OWNER and OWNER RIGHTS, which stand for the owner (checked on its own) on the folder itself.
+bool IsHarmlessTrustee(PSID sid)
 {
-    // The creator-owner entry applies to entries made later, which their maker owns.
-    return IsTrusted(sid) || ::IsWellKnownSid(sid, WinCreatorOwnerSid) || IsTrustedInstaller(sid);
+    return IsTrusted(sid) || IsInstallerService(sid) || ::IsWellKnownSid(sid, WinCreatorOwnerSid) ||
+           ::IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
 }
+
+// Rights on a folder that change what its names lead to, or who may change that.
+// On a file the same bits write and append its data.
+constexpr ACCESS_MASK kFolderWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE |
+                                           WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
 
 // ERROR_REPARSE_POINT_ENCOUNTERED
 constexpr HRESULT kLink = HRESULT_FROM_WIN32(4395);
@@ -106,40 +119,6 @@ bool HasTrustedOwner(const std::wstring& path)
     return IsTrusted(owner);
 }
 
-bool OthersMayWrite(const std::wstring& path)
-{
-    // Rights that let an account put its own content into the entry or take it over.
-    constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
-                                         WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    qkLocalPtr<void> descriptor;
-    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                &owner, nullptr, &dacl, nullptr, descriptor.Receive()) != ERROR_SUCCESS)
-        return true;
-    if (!IsTrusted(owner) && !IsTrustedInstaller(owner))
-        return true;
-    if (dacl == nullptr)
-        return true; // no access list: everyone may do everything
-    for (DWORD index = 0; index < dacl->AceCount; ++index) {
-        void* raw = nullptr;
-        if (!::GetAce(dacl, index, &raw))
-            return true;
-        const auto* header = static_cast<const ACE_HEADER*>(raw);
-        // Entries that only pass on to what is made inside do not apply to the entry itself.
-        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0)
-            continue;
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
-            continue;
-        // Both kinds begin with the header, the mask and the account.
-        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
-        PSID account = const_cast<DWORD*>(&ace->SidStart);
-        if ((ace->Mask & kWriteRights) != 0 && !IsTrustedWriter(account))
-            return true;
-    }
-    return false;
-}
-
 bool HasFullRights()
 {
     // A token that cannot be read counts as one with full rights: the stricter rules apply.
@@ -159,6 +138,55 @@ bool HasFullRights()
     BOOL member = FALSE;
     return !::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
            !::CheckTokenMembership(nullptr, administrators, &member) || member != FALSE;
+}
+
+bool OthersCanWrite(const std::wstring& folder)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    qkLocalPtr<void> descriptor;
+    if (::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                &owner, nullptr, &dacl, nullptr, descriptor.Receive()) != ERROR_SUCCESS)
+        return true;
+    // The owner may always rewrite the access list.
+    if (!IsTrusted(owner) && !IsInstallerService(owner))
+        return true;
+    if (dacl == nullptr)
+        return true;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        ACE_HEADER* header = nullptr;
+        if (!::GetAce(dacl, index, reinterpret_cast<void**>(&header)))
+            return true;
+        // Entries that only pass on to what the folder holds do not apply to the folder.
+        if (header->AceFlags & INHERIT_ONLY_ACE)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
+            continue;
+        // Both allowing kinds start with the mask and the SID.
+        const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+        PSID trustee = const_cast<DWORD*>(&ace->SidStart);
+        if ((ace->Mask & kFolderWriteRights) != 0 && !IsHarmlessTrustee(trustee))
+            return true;
+    }
+    return false;
+}
+
+bool OthersCanRedirect(const std::wstring& path)
+{
+    const size_t root = RootLength(path);
+    size_t last = path.find_last_of(L"\\/");
+    if (last == std::wstring::npos || last < root)
+        return false;
+    for (size_t end = root; end <= last; ++end) {
+        if (path[end] != L'\\' && path[end] != L'/')
+            continue;
+        if (end <= root)
+            continue;
+        const std::wstring folder = path.substr(0, end);
+        if (IsReparsePoint(folder) || OthersCanWrite(folder))
+            return true;
+    }
+    return false;
 }
 
 HRESULT Refuse(const std::wstring& path)

@@ -20,12 +20,17 @@ bool PathHasReparsePoint(const std::wstring& path);
 // be read.
 bool HasTrustedOwner(const std::wstring& path);
 
-// Whether an account other than the Administrators group, SYSTEM, the system's installer service
-// and this process's user may change the entry: it has another owner (who may change its access
-// list), no access list, or an entry of its access list that lets another account write, append,
-// delete, or change the list or the owner. True when that cannot be read. Logs nothing (the
-// log's own start-up reads files through it).
-bool OthersMayWrite(const std::wstring& path);
+// Whether an account other than the administrators, SYSTEM, the system's installer service and
+// this process's user could add, remove or rename entries of the folder (or write a file's data),
+// or change who may: its owner is another account, it has no access list, or an entry of its list
+// allows another account to do so. True when its description cannot be read. Deny entries are not
+// weighed: an allowing entry counts even where a deny entry before it would win. Logs nothing (the
+// log's own start-up reads its settings through it).
+bool OthersCanWrite(const std::wstring& path);
+// Whether another account could make the path lead elsewhere: one of the folders on the way to
+// its last entry, below the drive or share root (which no user can replace), is a link or
+// OthersCanWrite. What lies at such a path may change between a check and a later use by path.
+bool OthersCanRedirect(const std::wstring& path);
 
 // Whether the thread acts with full rights: its impersonation token, else the process's token,
 // is elevated or has the Administrators group enabled. True when the token cannot be read.

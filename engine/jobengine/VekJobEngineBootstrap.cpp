@@ -68,7 +68,7 @@ BootstrapOptions ReadOptions(const json& root)
     const json* options = ManifestAccess::BootstrapOptions(root);
     if (options == nullptr)
         return result;
-    result.install = ReadOption(*options, "install", true, true);
+    result.install = ManifestAccess::Install(root);
     result.shouldCreateRunKey = ManifestAccess::ShouldCreateRunKey(root);
     result.shouldCreateRunTask = ReadOption(*options, "shouldCreateRunTask", false, false);
     result.shouldCreateShortcuts = ReadOption(*options, "shouldCreateShortcuts", true, false);

@@ -55,18 +55,17 @@ std::vector<std::wstring> DestinationNames(const json& root)
     return names;
 }
 
-// Deletes one file the launcher wrote; a file still in use goes at the next restart.
+// Deletes one file the launcher wrote, through a handle on the file itself; a file still in use
+// goes at the next restart where that is safe (Tolk::CUtils::RemoveFile).
 void DeleteOwnFile(const std::wstring& path)
 {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return;
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (::DeleteFileW(path.c_str()))
-        return;
-    const DWORD error = ::GetLastError();
-    if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-        QK_LOG_ERROR(L"DeleteFile() failed to delete %s, error=%lu", path.c_str(), error);
+    DWORD flags = Tolk::CUtils::kMayScheduleForRestart;
+    const HRESULT hr = Tolk::CUtils::RemoveFile(path.c_str(), &flags);
+    if (FAILED(hr))
+        QK_LOG_ERROR(L"DeleteFile() failed to delete %s, hr=0x%08X", path.c_str(), static_cast<unsigned>(hr));
 }
 
 // The download's temporary files ("VEK*.tmp", as the download engine names them) in a folder.

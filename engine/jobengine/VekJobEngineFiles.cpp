@@ -10,6 +10,7 @@
 #include "engine/manifest/ManifestJson.h"
 #include "services/launcher/VekUtil.h"
 #include "services/launcher/VekValidateFile.h"
+#include "services/toolbox/Tolk_CUtils.h"
 
 #include <filesystem>
 #include <system_error>
@@ -206,9 +207,11 @@ void VekJobEngine::deleteResidueTempFiles()
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             continue;
         }
+        // Through a handle on the entry itself: a link goes as a link, never its target. A file in
+        // use stays; it is no leftover of a finished download.
         const std::wstring path = folder + L"\\" + data.cFileName;
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (!::DeleteFileW(path.c_str())) {
+        DWORD flags = 0;
+        if (FAILED(Tolk::CUtils::RemoveFile(path.c_str(), &flags))) {
             QK_LOG_ERROR(L"Failed to delete tempfile %s", data.cFileName);
         }
     } while (::FindNextFileW(find.Get(), &data));

@@ -153,6 +153,9 @@ void VekJobEngine::createRunTask(const std::wstring& extraArguments)
         launcher = m_currentPath;
     QK_LOG_INFO(L"Registering the run task for %s with %s", launcher.c_str(), MaskCommandLineToken(arguments).c_str());
     CTaskScheduler scheduler;
+    // The task runs with full rights: its copy of the launcher is verified as the bootstrap
+    // verifies its own, unless the manifest runs the launcher unverified.
+    scheduler.RequireTrustedCopy(m_manifest->Read([](const json& root) { return ManifestAccess::Install(root); }));
     std::wstring copyPath;
     const HRESULT hr = scheduler.RegisterStartupTask(launcher.c_str(), arguments.c_str(), copyPath);
     if (FAILED(hr))

@@ -3,6 +3,8 @@
 #include "engine/manifest/ManifestJson.h"
 #include "engine/manifest/VekJobKeys.h"
 
+#include <cctype>
+
 namespace vek {
 
 namespace {
@@ -122,6 +124,21 @@ bool ManifestAccess::ShouldCreateRunKey(const json& root)
 {
     return ManifestJson::Boolean(ManifestJson::Path(&root, {"vek", "bootstrap", "options", "shouldCreateRunKey"}),
                                  "shouldCreateRunKey", true);
+}
+
+bool ManifestAccess::Install(const json& root)
+{
+    const json* install = ManifestJson::Path(&root, {"vek", "bootstrap", "options", "install"});
+    if (install == nullptr)
+        return true;
+    if (install->is_boolean())
+        return install->get<bool>();
+    if (!install->is_string())
+        return false;
+    std::string text = install->get<std::string>();
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text == "true";
 }
 
 std::wstring ManifestAccess::JobId(const json& job)

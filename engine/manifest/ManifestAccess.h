@@ -49,6 +49,9 @@ public:
     static const json* BootstrapOptions(const json& root);
     // "vek"."bootstrap"."options"."shouldCreateRunKey": true unless it is the Boolean false.
     static bool ShouldCreateRunKey(const json& root);
+    // "vek"."bootstrap"."options"."install": true when absent; a Boolean as it is; any other
+    // value true only when it is the text "true" in any letter case.
+    static bool Install(const json& root);
 
     // Members of a job node.
     static std::wstring JobId(const json& job);

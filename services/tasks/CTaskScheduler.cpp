@@ -13,6 +13,7 @@
 #include "common/system/qkFolderTrust.h"
 #include "common/system/qkResourceHolders.h"
 #include "services/tasks/TaskTriggers.h"
+#include "services/trust/CLockedFileVerifier.h"
 
 using Microsoft::WRL::ComPtr;
 using qkLib::LogLevel;
@@ -321,6 +322,23 @@ HRESULT CTaskScheduler::BuildAndRegister(const wchar_t* launcherPath, const Task
     if (!CopyToProgramData(launcherPath, copyPath)) {
         const DWORD error = ::GetLastError();
         return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    }
+    // The source may have been replaced since it was verified: the copy itself is checked and
+    // held until the task names it.
+    CLockedFileVerifier verifier;
+    if (m_requireTrustedCopy) {
+        const HRESULT trusted = verifier.VerifyFile(copyPath.c_str(), true);
+        if (FAILED(trusted)) {
+            LogText(LogLevel::Error, L"The launcher copy %ls is not trusted (0x%08X), no task registered",
+                    copyPath.c_str(), static_cast<unsigned>(trusted));
+            verifier.Release();
+            // Neither the copy nor an earlier task that names it stays.
+            if (_wcsicmp(copyPath.c_str(), launcherPath) != 0)
+                ::DeleteFileW(copyPath.c_str());
+            DeleteTask(request.name);
+            copyPath.clear();
+            return trusted;
+        }
     }
 
     // The definition's parts: a failure is logged and the task is still registered.

@@ -56,6 +56,12 @@ public:
     // The launcher task's arguments for the caller's switches.
     static std::wstring LauncherArguments(const wchar_t* switches);
 
+    // Whether the copy in "bin" must pass the strict signature and signer check before a task
+    // names it; it is then held, without write or delete sharing, until the task is registered.
+    // A copy that fails is deleted with any task of that name, and no task is registered. Off
+    // unless asked: a launcher that the manifest runs unverified has no verified copy to give.
+    void RequireTrustedCopy(bool required) { m_requireTrustedCopy = required; }
+
     // Tests put the common data folder somewhere of their own.
     void SetCommonDataFolder(const std::wstring& folder) { m_commonDataFolder = folder; }
 
@@ -78,6 +84,7 @@ private:
     Microsoft::WRL::ComPtr<ITaskFolder> m_root;
     std::shared_ptr<CClock> m_clock;
     std::wstring m_commonDataFolder;
+    bool m_requireTrustedCopy = false;
 };
 
 } // namespace vek

@@ -10,6 +10,7 @@
 #include "common/base/qkException.h"
 #include "common/errors/qkLog.h"
 #include "common/system/FileEnsureAccess.h"
+#include "common/system/qkFolderTrust.h"
 #include "common/system/qkHandle.h"
 #include "common/system/qkModule.h"
 #include "common/system/qkOSInfo.h"
@@ -276,6 +277,19 @@ DeleteOutcome DeleteEntry(const std::wstring& path, EntryKind listed)
     return {::GetLastError(), false};
 }
 
+// A deletion at the restart is carried out by path, when nothing holds the folders any more: with
+// full rights it is scheduled only where no other account can redirect the path (a folder on the
+// way swapped for a link by then would have the link's target deleted). Otherwise the entry is
+// left in place and named.
+bool MayScheduleAtRestart(const std::wstring& path)
+{
+    if (!qkFolderTrust::HasFullRights() || !qkFolderTrust::OthersCanRedirect(path))
+        return true;
+    QK_LOG_WARNING(L"left in place, not scheduled for deletion at restart: other accounts may redirect %ls",
+                   path.c_str());
+    return false;
+}
+
 } // namespace
 
 bool CUtils::IsProtectedFolder(const wchar_t* path)
@@ -365,32 +379,46 @@ bool CUtils::DeleteHandler(const wchar_t* folder, const WIN32_FIND_DATAW& entry,
         if (outcome.settled)
             return true;
         NoteAccessDenied(outcome.error);
+        if (!MayScheduleAtRestart(path))
+            return true;
         QK_LOG_INFO(L"delete on reboot: %ls", path.c_str());
         TakeAccess(path, EntryKind::kFolder);
         if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) && (bits & kLogFolderScheduling))
             QK_LOG_ERROR(L"MoveFileEx failed to delete folder: %ls (%lu)", path.c_str(), ::GetLastError());
         return true;
     }
-    QK_LOG_INFO(L"DeleteFile: %ls", path.c_str());
-    const DeleteOutcome outcome = DeleteEntry(path, EntryKind::kFile);
+    RemoveFile(path.c_str(), flags);
+    return true;
+}
+
+HRESULT CUtils::RemoveFile(const wchar_t* path, DWORD* flags)
+{
+    if (path == nullptr)
+        return E_INVALIDARG;
+    const std::wstring file(path);
+    const DWORD bits = flags ? *flags : kMayScheduleForRestart;
+    QK_LOG_INFO(L"DeleteFile: %ls", path);
+    const DeleteOutcome outcome = DeleteEntry(file, EntryKind::kFile);
     if (outcome.settled)
-        return true;
+        return outcome.error == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(outcome.error);
     // In use (or not to be opened for deletion): scheduled by path for the restart.
     const DWORD error = outcome.error;
     NoteAccessDenied(error);
     if (!(bits & kMayScheduleForRestart)) {
-        QK_LOG_WARNING(L"failed to delete file: %ls (%lu)", path.c_str(), error);
-        return true;
+        QK_LOG_WARNING(L"failed to delete file: %ls (%lu)", path, error);
+        return HRESULT_FROM_WIN32(error);
     }
-    QK_LOG_INFO(L"delete on reboot: %ls", path.c_str());
-    TakeAccess(path, EntryKind::kFile);
-    if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        if (flags)
-            *flags |= kScheduledForRestart;
-    } else {
-        QK_LOG_WARNING(L"MoveFileEx failed to delete file: %ls (%lu)\r\n", path.c_str(), ::GetLastError());
+    if (!MayScheduleAtRestart(file))
+        return HRESULT_FROM_WIN32(error);
+    QK_LOG_INFO(L"delete on reboot: %ls", path);
+    TakeAccess(file, EntryKind::kFile);
+    if (!::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        QK_LOG_WARNING(L"MoveFileEx failed to delete file: %ls (%lu)\r\n", path, ::GetLastError());
+        return HRESULT_FROM_WIN32(error);
     }
-    return true;
+    if (flags)
+        *flags |= kScheduledForRestart;
+    return HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED);
 }
 
 HRESULT CUtils::DeleteFolder(const wchar_t* path)
@@ -432,7 +460,8 @@ HRESULT CUtils::DeleteFolder(const wchar_t* path)
     }
     if (flags & kScheduledForRestart) {
         // The folder goes at the restart too, after what it holds.
-        const bool scheduled = ::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+        const bool scheduled =
+            MayScheduleAtRestart(path) && ::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
         QK_LOG_ERROR(L"folder %ls stays until restart, its content %ls scheduled for deletion", path,
                      scheduled ? L"and the folder are" : L"is");
         return HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED);

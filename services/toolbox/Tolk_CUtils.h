@@ -3,7 +3,9 @@
 // refuses the system's well-known folders, takes access to stubborn entries and schedules what
 // still cannot go for removal at the next restart. It never descends into a junction or
 // symbolic link: a link is removed as a link, its target untouched, and access is never taken
-// through one.
+// through one. The restart deletes by path: with full rights an entry is scheduled only where no
+// other account can write a folder on its way (qkFolderTrust::OthersCanRedirect); elsewhere it
+// is left in place and logged.
 #include <windows.h>
 
 #include <string>
@@ -35,6 +37,12 @@ public:
     // folder does not exist; HRESULT_FROM_WIN32(ERROR_CANCELLED) when a handler ended the walk.
     static HRESULT WalkFolder(const wchar_t* folder, Handler handler, DWORD* flags);
     static bool DeleteHandler(const wchar_t* folder, const WIN32_FIND_DATAW& entry, DWORD* flags);
+    // Deletes one file through a handle on the entry itself (a link goes as a link). A file that
+    // cannot be deleted now is scheduled for the restart when flags (null: kMayScheduleForRestart)
+    // allow it, as above. S_OK when it is gone or was never there;
+    // HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED) when it waits for the restart; otherwise
+    // the deletion's error, the entry left in place.
+    static HRESULT RemoveFile(const wchar_t* path, DWORD* flags);
 };
 
 } // namespace Tolk

@@ -6,9 +6,14 @@
 #include "common/objects/GetCallerAddress.h"
 #include "common/objects/qkTalDllLoader.h"
 #include "common/objects/qkTalResult.h"
+#include "common/system/qkFolderTrust.h"
 #include "fixtures/FixtureIds.h"
+#include "support/OtherAccounts.h"
+
+#include <filesystem>
 
 using Microsoft::WRL::ComPtr;
+using objtest::BinDir;
 using objtest::BinPath;
 
 namespace {
@@ -110,6 +115,104 @@ TEST(qkTalDllLoader, DestructorFreesTheModule)
         ASSERT_EQ(loader.Load(path.c_str()), QK_S_OK);
     }
     EXPECT_FALSE(objtest::IsModuleLoaded(path));
+}
+
+// The file the loaded module of that name was mapped from; empty when none is loaded.
+std::wstring LoadedFrom(const wchar_t* name)
+{
+    const HMODULE module = GetModuleHandleW(name);
+    wchar_t path[MAX_PATH] = {};
+    if (module == nullptr || GetModuleFileNameW(module, path, MAX_PATH) == 0)
+        return {};
+    return path;
+}
+
+// A DLL that a plug-in imports is looked for in the plug-in's folder first. With full rights that
+// folder, and every one above it, must be one that no other account can write: elsewhere another
+// account could plant a DLL of that name beside the plug-in and have it run with those rights, so
+// the imports then come from the system folder alone. Without full rights the plug-in's folder
+// still comes first.
+TEST(qkTalDllLoader, ImportsBesideTheDllOnlyWhereNoOtherAccountWrites)
+{
+    const std::filesystem::path scratch = std::filesystem::temp_directory_path() /
+                                          (L"vek-loader-" + std::to_wstring(GetCurrentProcessId()));
+    std::filesystem::remove_all(scratch);
+    const std::filesystem::path closed = scratch / L"closed";
+    const std::filesystem::path open = scratch / L"open";
+    const std::filesystem::path openThenClosed = open / L"closed";
+    std::filesystem::create_directories(closed);
+    std::filesystem::create_directories(openThenClosed);
+    ASSERT_EQ(others::SetAccess(closed.wstring(), others::kOnlyTrustedWrite), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(others::SetAccess(open.wstring(), others::kEveryoneWrites), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(others::SetAccess(openThenClosed.wstring(), others::kOnlyTrustedWrite),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const std::filesystem::path fixtures = std::filesystem::path(BinDir()) / L"objfix_planted";
+    for (const auto& folder : {closed, open, openThenClosed}) {
+        for (const wchar_t* name : {L"objfix_importer.dll", L"objfix_planted.dll"})
+            std::filesystem::copy_file(fixtures / name, folder / name);
+    }
+    std::filesystem::copy_file(BinPath(L"objfix_component.dll"), open / L"objfix_open_component.dll");
+
+    qkHandle limited(others::TokenWithoutFullRights());
+    struct Case {
+        const char* name;
+        std::filesystem::path folder;
+        const wchar_t* dll;
+        bool fullRights;
+        HRESULT expected;
+        bool importsPlanted; // the planted DLL beside it was loaded with it
+    } cases[] = {
+        {"beside it in a folder only trusted accounts write", closed, L"objfix_importer.dll", true, QK_S_OK, true},
+        {"planted where other accounts write", open, L"objfix_importer.dll", true, QK_E_LOADFAILED, false},
+        {"planted below a folder other accounts write", openThenClosed, L"objfix_importer.dll", true,
+         QK_E_LOADFAILED, false},
+        {"only the system's DLLs, where other accounts write", open, L"objfix_open_component.dll", true, QK_S_OK,
+         false},
+        {"without full rights, where other accounts write", open, L"objfix_importer.dll", false, QK_S_OK, true},
+    };
+    bool skipped = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring path = (c.folder / c.dll).wstring();
+        ASSERT_EQ(GetModuleHandleW(L"objfix_planted.dll"), nullptr);
+        HRESULT loaded = E_UNEXPECTED;
+        bool fullRights = !c.fullRights;
+        std::wstring plantedFrom;
+        LONG value = 0;
+        const auto load = [&] {
+            fullRights = qkFolderTrust::HasFullRights();
+            qkTalDllLoader loader;
+            loaded = loader.Load(path.c_str());
+            plantedFrom = LoadedFrom(L"objfix_planted.dll");
+            ComPtr<IFixtureWidget> widget;
+            if (SUCCEEDED(loaded) &&
+                SUCCEEDED(loader.CreateObject(CLSID_FixtureWidget, IID_IFixtureWidget,
+                                              reinterpret_cast<void**>(widget.GetAddressOf()))))
+                value = widget->GetValue();
+        };
+        if (c.fullRights) {
+            load();
+        } else if (!limited.IsValid() || !others::RunAs(limited.Get(), load)) {
+            skipped = true;
+            continue;
+        }
+        if (fullRights != c.fullRights) {
+            skipped = true;
+            continue;
+        }
+        EXPECT_EQ(loaded, c.expected);
+        if (c.importsPlanted)
+            EXPECT_EQ(_wcsicmp(plantedFrom.c_str(), (c.folder / L"objfix_planted.dll").c_str()), 0)
+                << std::filesystem::path(plantedFrom).string();
+        else
+            EXPECT_EQ(plantedFrom, L"");
+        EXPECT_EQ(value, SUCCEEDED(c.expected) ? kWidgetValueComponent : 0);
+        EXPECT_EQ(GetModuleHandleW(L"objfix_planted.dll"), nullptr) << "freed with the DLL that imported it";
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+    if (skipped)
+        GTEST_SKIP() << "some cases need a thread with full rights and one without";
 }
 
 __attribute__((noinline)) void* CallSite(void** behind)

@@ -290,7 +290,7 @@ void LetEveryoneWrite(const std::wstring& folder)
 // With full rights, an isolate.ini in a folder that other accounts may write is not read: a user
 // could plant one above the run task's copy of the launcher. The launcher's own silo then holds,
 // even when the file names another silo, the 64-bit view and a registry root too long to use.
-TEST_F(CIsolationProcess, IniWhereOthersMayWriteIsIgnoredWithFullRights)
+TEST_F(CIsolationProcess, IniWhereOthersCanWriteIsIgnoredWithFullRights)
 {
     const std::wstring launcherSilo = L"{56173B10-912C-4921-9AA2-3D4039DA1785}";
     const std::wstring launcherOps = L"get id:" + launcherSilo + L" root:SOFTWARE\\Vallor get";

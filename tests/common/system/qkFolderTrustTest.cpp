@@ -1,6 +1,7 @@
 #include "common/system/qkFolderTrust.h"
 #include "common/system/qkHandle.h"
 #include "TestSupport.h"
+#include "support/OtherAccounts.h"
 #include "support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
@@ -12,71 +13,6 @@ namespace {
 
 // ERROR_REPARSE_POINT_ENCOUNTERED
 constexpr HRESULT kLink = HRESULT_FROM_WIN32(4395);
-
-bool IsElevated(HANDLE token)
-{
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    return !::GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) ||
-           elevation.TokenIsElevated != 0;
-}
-
-bool IsAdministrator(HANDLE impersonationToken)
-{
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(sid);
-    BOOL member = TRUE;
-    return !::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) ||
-           !::CheckTokenMembership(impersonationToken, sid, &member) || member;
-}
-
-// The token with Administrators for denying access only and no privileges but the least, as an
-// impersonation token; null when it cannot be made or, read by the plain API, still has full
-// rights.
-HANDLE RestrictedImpersonationToken(HANDLE from)
-{
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(sid);
-    if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size))
-        return nullptr;
-    SID_AND_ATTRIBUTES deny{sid, 0};
-    HANDLE raw = nullptr;
-    if (!::CreateRestrictedToken(from, DISABLE_MAX_PRIVILEGE, 1, &deny, 0, nullptr, 0, nullptr, &raw))
-        return nullptr;
-    qkHandle token(raw);
-    TOKEN_TYPE type = TokenPrimary;
-    if (!::GetTokenInformation(token.Get(), TokenType, &type, sizeof(type), &size))
-        return nullptr;
-    // A linked token is an impersonation token already, at a level it cannot be raised from.
-    if (type == TokenPrimary) {
-        if (!::DuplicateTokenEx(token.Get(), TOKEN_QUERY | TOKEN_IMPERSONATE, nullptr, SecurityImpersonation,
-                                TokenImpersonation, &raw))
-            return nullptr;
-        token.Attach(raw);
-    }
-    if (IsElevated(token.Get()) || IsAdministrator(token.Get()))
-        return nullptr;
-    return token.Detach();
-}
-
-// This user's token without full rights: made from the process's token or, where that one still
-// reads as elevated (Wine reports every token it makes from an elevated one so), from its linked
-// limited token.
-HANDLE TokenWithoutFullRights()
-{
-    HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &raw))
-        return nullptr;
-    qkHandle process(raw);
-    if (HANDLE token = RestrictedImpersonationToken(process.Get()))
-        return token;
-    TOKEN_LINKED_TOKEN linked{};
-    DWORD size = 0;
-    if (!::GetTokenInformation(process.Get(), TokenLinkedToken, &linked, sizeof(linked), &size))
-        return nullptr;
-    qkHandle limited(linked.LinkedToken);
-    return RestrictedImpersonationToken(limited.Get());
-}
 
 struct Case {
     const wchar_t* entry; // a planted entry of tests/support/make_untrusted_folders.sh, or
@@ -94,13 +30,13 @@ struct Case {
 // user made first. The thread's impersonation token decides, not the process's.
 TEST(qkFolderTrust, OwnerRefusedOnlyWithFullRightsLinksAlways)
 {
-    qkHandle token(TokenWithoutFullRights());
+    qkHandle token(others::TokenWithoutFullRights());
     if (!token.IsValid())
         GTEST_SKIP() << "no token without full rights could be made here";
     HANDLE raw = nullptr;
     ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw));
     qkHandle process(raw);
-    if (!IsElevated(process.Get()))
+    if (!others::IsElevated(process.Get()))
         GTEST_SKIP() << "the test process has no full rights";
 
     systest::ScratchDir scratch(L"foldertrust");
@@ -150,6 +86,55 @@ TEST(qkFolderTrust, OwnerRefusedOnlyWithFullRightsLinksAlways)
         }).join();
         EXPECT_FALSE(fullRights);
         EXPECT_EQ(without, c.withoutFullRights);
+    }
+    if (notGivenAway)
+        GTEST_SKIP() << untrusted::kNotGivenAway;
+}
+
+// A folder is open to other accounts when its owner or an entry of its access list lets another
+// account change its entries; a path may be redirected when any folder on the way is, or is a
+// link. The drive root is not weighed, and neither is the last entry itself.
+TEST(qkFolderTrust, FoldersThatOtherAccountsMayWrite)
+{
+    systest::ScratchDir scratch(L"foldertrust-open");
+    const std::wstring closed = scratch / L"closed";
+    const std::wstring open = scratch / L"open";
+    const std::wstring below = scratch / L"open\\below";
+    ASSERT_TRUE(::CreateDirectoryW(closed.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(open.c_str(), nullptr));
+    // Made before the folder above opens: Wine gives a new folder the mode bits it inherits and
+    // never takes bits away again.
+    ASSERT_TRUE(::CreateDirectoryW(below.c_str(), nullptr));
+    ASSERT_EQ(others::SetAccess(below, others::kOnlyTrustedWrite), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(others::SetAccess(open, others::kEveryoneWrites), static_cast<DWORD>(ERROR_SUCCESS));
+
+    struct Case {
+        std::wstring path;
+        bool foreign; // needs the fixture's owner to be another account
+        bool canWrite;
+        bool canRedirect;
+    } cases[] = {
+        {closed, false, false, false},
+        {closed + L"\\file.txt", false, false, false},
+        {open, false, true, false},          // only the folders on the way count
+        {open + L"\\file.txt", false, true, true},
+        {below, false, false, true},         // a folder above it is open
+        {below + L"\\file.txt", false, false, true},
+        {untrusted::Path(L"linked") + L"\\file.txt", false, false, true},
+        {untrusted::Path(L"foreign"), true, true, false},
+        {untrusted::Path(L"foreign") + L"\\file.txt", true, true, true},
+    };
+    bool notGivenAway = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::filesystem::path(c.path).string());
+        if (c.foreign && !untrusted::IsForeign(c.path.substr(0, c.path.rfind(L"\\file.txt")))) {
+            notGivenAway = true;
+            continue;
+        }
+        if (c.path.find(L"file.txt") == std::wstring::npos) {
+            EXPECT_EQ(qkFolderTrust::OthersCanWrite(c.path), c.canWrite);
+        }
+        EXPECT_EQ(qkFolderTrust::OthersCanRedirect(c.path), c.canRedirect);
     }
     if (notGivenAway)
         GTEST_SKIP() << untrusted::kNotGivenAway;

@@ -3,6 +3,8 @@
 #include "BootstrapTestSupport.h"
 
 #include "engine/state/VekStateFile.h"
+#include "support/OtherAccounts.h"
+#include "support/PendingRenames.h"
 
 using namespace boot_test;
 using vek::VekJobEngine;
@@ -229,6 +231,45 @@ TEST_F(CleanUpTest, ChosenFolderKeepsWhatTheLauncherDidNotWrite)
             EXPECT_TRUE(Exists(chosen + L"\\draft.tmp")) << "a temporary file of the user's";
             EXPECT_TRUE(Exists(nested + L"\\plan.txt"));
         }
+    }
+}
+
+// A file of the launcher's that is still in use in a folder the user chose goes at the restart,
+// by path. With full rights that is scheduled only where no other account can write a folder on
+// the way: one that could would turn the folder into a link before the restart and have its
+// target deleted. The file is then left and named.
+TEST_F(CleanUpTest, FileInUseGoesAtRestartOnlyWhereNoOtherAccountWrites)
+{
+    struct Case {
+        const char* name;
+        const wchar_t* access; // of the chosen folder
+        bool scheduled;
+    } cases[] = {
+        {"a folder only trusted accounts write", others::kOnlyTrustedWrite, true},
+        {"a folder other accounts write", others::kEveryoneWrites, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        pending::PendingRenames pending;
+        const std::wstring chosen = m_root + L"\\chosen";
+        const std::wstring payload = chosen + L"\\payload.bin";
+        CreateDirectoryW(chosen.c_str(), nullptr);
+        ASSERT_EQ(others::SetAccess(chosen, c.access), static_cast<DWORD>(ERROR_SUCCESS));
+        WriteFile(payload);
+        HANDLE busy = CreateFileW(payload.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(busy, INVALID_HANDLE_VALUE);
+        json manifest = Manifest();
+        manifest["vek"]["bootstrap"]["custom_location"] = vek::ToUtf8(chosen);
+        auto& engine = Engine(manifest, Launcher(L"level3"));
+        engine.setEngineState(VekJobEngine::eJobsDone);
+        vek::test::LogCapture log;
+        engine.CleanUp(VekJobEngine::eCleanDownloads);
+        CloseHandle(busy);
+        EXPECT_TRUE(Exists(payload));
+        EXPECT_EQ(pending.HasDeletionOf(payload), c.scheduled);
+        EXPECT_EQ(log.Contains(L"other accounts may redirect " + payload), !c.scheduled);
     }
 }
 

@@ -259,4 +259,50 @@ TEST_F(ShortcutsTest, RunTaskArgumentsRegistrationAndRemoval)
     }
 }
 
+// The run task runs its copy of the launcher with full rights. The copy is made from the launcher
+// the engine names, which the job window may register long after the bootstrap let go of it: a
+// replaced file there must never become the task's program. The copy is checked as the bootstrap
+// checks its own (signature and signer); one that fails is removed with the task of that name.
+// A manifest that runs the launcher unverified (install false) keeps the task as it was.
+TEST_F(ShortcutsTest, RunTaskNamesOnlyAVerifiedCopy)
+{
+    struct Case {
+        const char* name;
+        const wchar_t* source;
+        const char* install; // the option as the manifest gives it; null: absent
+        bool registered;
+    } cases[] = {
+        {"signed by the publisher", L"level3", nullptr, true},
+        {"changed after it was signed", L"tampered", nullptr, false},
+        {"signed by someone else", L"other", nullptr, false},
+        {"not signed", L"unsigned", "true", false},
+        {"not signed, the launcher runs unverified", L"unsigned", "false", true},
+        {"changed, the launcher runs unverified", L"tampered", "FALSE", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        // A task of an earlier registration names the copy already.
+        Engine(Manifest(), Launcher(L"level3")).createRunTask(L"");
+        ASSERT_TRUE(TaskExists(vek::CTaskScheduler::kLauncherTask));
+
+        json manifest = Manifest();
+        if (c.install)
+            manifest["vek"]["bootstrap"]["options"]["install"] = c.install;
+        auto& engine = Engine(manifest, Launcher(c.source));
+        vek::test::LogCapture log;
+        engine.createRunTask(L"/UPGRADE_CONFIRMED");
+        const std::wstring copy = vek::FromUtf8(m_document->Read([](const json& r) {
+            return r.at("vek").at("job_array").at(0).value("scheduled_vek_path", std::string());
+        }));
+        EXPECT_EQ(TaskExists(vek::CTaskScheduler::kLauncherTask), c.registered);
+        EXPECT_EQ(!copy.empty() && Exists(copy), c.registered);
+        EXPECT_EQ(log.Contains(L"no task registered"), !c.registered);
+        engine.deleteRunTask();
+        if (!copy.empty())
+            DeleteFileW(copy.c_str());
+    }
+}
+
 } // namespace

@@ -121,26 +121,43 @@ HRESULT Refuse(const std::wstring& path)
     return S_OK;
 }
 
-HRESULT RefuseOpened(HANDLE file, const std::wstring& path)
+HRESULT RefuseLink(const std::wstring& path)
 {
-    BY_HANDLE_FILE_INFORMATION information{};
-    // A link, or a file with another name anywhere on the volume (a hard link).
-    if (!::GetFileInformationByHandle(file, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || information.nNumberOfLinks > 1) {
+    if (PathHasReparsePoint(path)) {
         QK_LOG_ERROR(L"%s is or lies under a link, not using it", path.c_str());
         return kLink;
     }
+    return S_OK;
+}
+
+HRESULT OpenedRefusal(HANDLE file, const std::wstring& path)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    // A link, or a file with another name anywhere on the volume (a hard link). A path that shows
+    // a link while the handle shows none was opened on the link's target (Wine does).
+    if (!::GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || information.nNumberOfLinks > 1 ||
+        IsReparsePoint(path))
+        return kLink;
     if (!HasFullRights())
         return S_OK;
     PSID owner = nullptr;
     qkLocalPtr<void> descriptor;
     if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                           descriptor.Receive()) != ERROR_SUCCESS ||
-        !IsTrusted(owner)) {
-        QK_LOG_ERROR(L"%s is owned by another account, not using it", path.c_str());
+        !IsTrusted(owner))
         return E_ACCESSDENIED;
-    }
     return S_OK;
+}
+
+HRESULT RefuseOpened(HANDLE file, const std::wstring& path)
+{
+    const HRESULT refusal = OpenedRefusal(file, path);
+    if (refusal == kLink)
+        QK_LOG_ERROR(L"%s is or lies under a link, not using it", path.c_str());
+    else if (FAILED(refusal))
+        QK_LOG_ERROR(L"%s is owned by another account, not using it", path.c_str());
+    return refusal;
 }
 
 } // namespace qkFolderTrust

@@ -121,6 +121,33 @@ HRESULT Refuse(const std::wstring& path)
     return S_OK;
 }
 
+bool OthersMayWrite(HANDLE file)
+{
+    PACL dacl = nullptr;
+    qkLocalPtr<void> descriptor;
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                          descriptor.Receive()) != ERROR_SUCCESS ||
+        dacl == nullptr)
+        return true; // no list: everyone may
+    // Rights that change the file's bytes, remove or replace it, or hand such rights out.
+    constexpr ACCESS_MASK kWriting = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | DELETE | WRITE_DAC |
+                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, index, &entry))
+            return true;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if ((allowed->Mask & kWriting) == 0)
+            continue;
+        if (!IsTrusted(const_cast<DWORD*>(&allowed->SidStart)))
+            return true;
+    }
+    return false;
+}
+
 HRESULT RefuseLink(const std::wstring& path)
 {
     if (PathHasReparsePoint(path)) {

@@ -4,6 +4,7 @@
 #include "common/base/qkScopedLock.h"
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
+#include "common/system/qkFolderTrust.h"
 
 #include <cstdlib>
 #include <cwchar>
@@ -285,20 +286,51 @@ BOOL qkDebugOutput::OpenLogFile()
     }
     // Opened for appending only and shared for writing: a launcher and the copy it relaunches
     // within the same second log to one file name, and every line of both must land whole at its
-    // end instead of one process being locked out or writing over the other's lines.
-    m_file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_file == INVALID_HANDLE_VALUE) {
-        QK_TRACE(L"CreateFileW %s failed : %lu", path.c_str(), ::GetLastError());
-        return FALSE;
+    // end instead of one process being locked out or writing over the other's lines. A file
+    // planted under that name (a link, another name of another file, or, with full rights,
+    // another account's file) is not written: the lines go to a name of this process's own.
+    bool created = false;
+    m_file = OpenCheckedLogFile(path, created);
+    if (m_file == INVALID_HANDLE_VALUE && !m_appendProcessIdToFile) {
+        std::wstring own;
+        qkExceptionInfo info;
+        try {
+            qkStringConvert::FormatPath(own, m_folder.c_str(), L"%s-0x%04X.log", m_moduleName.c_str(),
+                                        ::GetCurrentProcessId());
+        }
+        QK_CATCH(info)
+        if (!info.HasError() && !own.empty()) {
+            QK_TRACE(L"log file %s refused, logging to %s", path.c_str(), own.c_str());
+            m_file = OpenCheckedLogFile(own, created);
+        }
     }
-    if (::GetLastError() == 0) {
+    if (m_file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    if (created) {
         // A new file: the byte-order mark first.
         const wchar_t mark = 0xFEFF;
         DWORD written = 0;
         ::WriteFile(m_file, &mark, sizeof(mark), &written, nullptr);
     }
     return TRUE;
+}
+
+HANDLE qkDebugOutput::OpenCheckedLogFile(const std::wstring& path, bool& created)
+{
+    HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        QK_TRACE(L"CreateFileW %s failed : %lu", path.c_str(), ::GetLastError());
+        return file;
+    }
+    created = ::GetLastError() == 0;
+    // Checked without logging: this is the log.
+    if (FAILED(qkFolderTrust::OpenedRefusal(file, path))) {
+        ::CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
 }
 
 BOOL qkDebugOutput::ReopenLogFile()

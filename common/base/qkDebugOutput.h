@@ -76,6 +76,10 @@ public:
     BOOL ReopenLogFile();
 
 protected:
+    // Opens one log file for appending, never through a link; INVALID_HANDLE_VALUE when it cannot
+    // be opened or is refused (qkFolderTrust::OpenedRefusal). created: the open made the file.
+    static HANDLE OpenCheckedLogFile(const std::wstring& path, bool& created);
+
     // Fills an empty module name and folder from the program's path (for Initialize and the
     // configured logger's own Initialize).
     BOOL FillDefaultNames();

@@ -202,26 +202,70 @@ HRESULT Refuse(const std::wstring& path)
     return S_OK;
 }
 
-HRESULT RefuseOpened(HANDLE file, const std::wstring& path)
+bool OthersMayWrite(HANDLE file)
 {
-    BY_HANDLE_FILE_INFORMATION information{};
-    // A link, or a file with another name anywhere on the volume (a hard link).
-    if (!::GetFileInformationByHandle(file, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || information.nNumberOfLinks > 1) {
+    PACL dacl = nullptr;
+    qkLocalPtr<void> descriptor;
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                          descriptor.Receive()) != ERROR_SUCCESS ||
+        dacl == nullptr)
+        return true; // no list: everyone may
+    // Rights that change the file's bytes, remove or replace it, or hand such rights out.
+    constexpr ACCESS_MASK kWriting = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | DELETE | WRITE_DAC |
+                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, index, &entry))
+            return true;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if ((allowed->Mask & kWriting) == 0)
+            continue;
+        if (!IsTrusted(const_cast<DWORD*>(&allowed->SidStart)))
+            return true;
+    }
+    return false;
+}
+
+HRESULT RefuseLink(const std::wstring& path)
+{
+    if (PathHasReparsePoint(path)) {
         QK_LOG_ERROR(L"%s is or lies under a link, not using it", path.c_str());
         return kLink;
     }
+    return S_OK;
+}
+
+HRESULT OpenedRefusal(HANDLE file, const std::wstring& path)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    // A link, or a file with another name anywhere on the volume (a hard link). A path that shows
+    // a link while the handle shows none was opened on the link's target (Wine does).
+    if (!::GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || information.nNumberOfLinks > 1 ||
+        IsReparsePoint(path))
+        return kLink;
     if (!HasFullRights())
         return S_OK;
     PSID owner = nullptr;
     qkLocalPtr<void> descriptor;
     if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                           descriptor.Receive()) != ERROR_SUCCESS ||
-        !IsTrusted(owner)) {
-        QK_LOG_ERROR(L"%s is owned by another account, not using it", path.c_str());
+        !IsTrusted(owner))
         return E_ACCESSDENIED;
-    }
     return S_OK;
+}
+
+HRESULT RefuseOpened(HANDLE file, const std::wstring& path)
+{
+    const HRESULT refusal = OpenedRefusal(file, path);
+    if (refusal == kLink)
+        QK_LOG_ERROR(L"%s is or lies under a link, not using it", path.c_str());
+    else if (FAILED(refusal))
+        QK_LOG_ERROR(L"%s is owned by another account, not using it", path.c_str());
+    return refusal;
 }
 
 } // namespace qkFolderTrust

@@ -45,5 +45,16 @@ HRESULT Refuse(const std::wstring& path);
 // The same for a file opened without following links: a link or a file with other names (hard
 // links) is refused, an untrusted owner only with full rights.
 HRESULT RefuseOpened(HANDLE file, const std::wstring& path);
+// RefuseOpened without logging: for the log file itself. A handle whose path shows a link while
+// the handle shows none was opened on the link's target (Wine does) and counts as a link.
+HRESULT OpenedRefusal(HANDLE file, const std::wstring& path);
+// Whether an account other than Administrators, SYSTEM and this process's user may write, delete
+// or re-permission the open file (opened with READ_CONTROL): an allowing entry of its access list
+// for the file itself grants such a right to another account, or there is no list. True when the
+// list cannot be read.
+bool OthersMayWrite(HANDLE file);
+// Only the links of Refuse: for a folder whose entries are each opened without following links
+// and checked, whoever owns the folder.
+HRESULT RefuseLink(const std::wstring& path);
 
 } // namespace qkFolderTrust

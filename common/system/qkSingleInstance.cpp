@@ -3,7 +3,9 @@
 #include "common/base/qkExceptionInfo.h"
 #include "common/base/qkStringConvert.h"
 #include "common/base/qkTrace.h"
+#include "common/system/qkFolderTrust.h"
 #include "common/system/qkLockFileDACL.h"
+#include "common/system/qkNoFollow.h"
 #include "common/system/qkPathExpansion.h"
 
 #include <cwctype>
@@ -100,19 +102,110 @@ BOOL qkSingleInstance::Create(const wchar_t* name, DWORD mode)
     std::wstring path;
     if (!BuildLockFilePath(name, mode, path))
         return FALSE;
+    qkExceptionInfo info;
+    try {
+        const size_t slash = path.rfind(L'\\');
+        const std::wstring lockFolder = path.substr(0, slash);
+        const std::wstring fileName = path.substr(slash + 1);
+        DWORD error = TakeIn(lockFolder, fileName, true);
+        if (error == kRefused) {
+            // A lock folder or file that is a link and cannot be removed here: every process refuses
+            // it alike, so all of them lock in the folder above instead.
+            std::wstring folder;
+            if (GetLockFolder(folder)) {
+                while (!folder.empty() && folder.back() == L'\\')
+                    folder.pop_back();
+                QK_TRACE(L"lock folder %s refused, locking in %s", lockFolder.c_str(), folder.c_str());
+                error = TakeIn(folder, fileName, false);
+            }
+        }
+        if (error == ERROR_SUCCESS)
+            return TRUE;
+        m_lastError = error;
+        QK_TRACE(L"lock %s not taken : %lu", path.c_str(), error);
+        return FALSE;
+    }
+    QK_CATCH(info)
+    m_lastError = ERROR_OUTOFMEMORY;
+    return FALSE;
+}
+
+DWORD qkSingleInstance::OpenLockFolder(const std::wstring& folder, bool mayRemake, qkHandle& handle)
+{
+    constexpr DWORD kAccess = FILE_TRAVERSE | FILE_ADD_FILE | FILE_READ_ATTRIBUTES;
+    DWORD error = qkNoFollow::OpenFolder(folder, false, kAccess, handle);
+    if (error != ERROR_SUCCESS)
+        return error;
+    // Whoever owns it: each entry is opened through this handle and checked.
+    if (!qkNoFollow::IsLink(handle.Get(), folder))
+        return ERROR_SUCCESS;
+    // A link: removed as itself where its handle holds the link (never what it leads to), then
+    // made anew.
+    const bool itself = qkNoFollow::HoldsEntryItself(handle.Get(), folder);
+    handle.Close();
+    if (!mayRemake || !itself)
+        return kRefused;
+    qkHandle link(::CreateFileW(folder.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr));
+    if (!link.IsValid() || !qkNoFollow::IsLink(link.Get(), folder) ||
+        !qkNoFollow::HoldsEntryItself(link.Get(), folder) || !qkNoFollow::DeleteOnClose(link.Get()))
+        return kRefused;
+    link.Close();
+    QK_TRACE(L"lock folder %s was a link, made anew", folder.c_str());
+    error = qkNoFollow::OpenFolder(folder, true, kAccess, handle);
+    if (error != ERROR_SUCCESS)
+        return error;
+    return qkNoFollow::IsLink(handle.Get(), folder) ? kRefused : ERROR_SUCCESS;
+}
+
+DWORD qkSingleInstance::TakeIn(const std::wstring& folder, const std::wstring& fileName, bool mayRemake)
+{
+    qkHandle folderHandle;
+    DWORD error = OpenLockFolder(folder, mayRemake, folderHandle);
+    if (error != ERROR_SUCCESS)
+        return error;
+    const std::wstring path = folder + L"\\" + fileName;
     qkLockFileDACL dacl;
     SECURITY_ATTRIBUTES* security = dacl.Build() ? dacl.GetSecurityAttributes() : nullptr;
-    if (m_lockFile.Open(path.c_str(), GENERIC_WRITE, 0, security, OPEN_ALWAYS,
-                        FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN))
-        return TRUE;
-    DWORD error = m_lockFile.GetLastError();
-    if (error == ERROR_ACCESS_DENIED && m_lockFile.Open(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                                        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN))
-        return TRUE;
-    if (error == ERROR_ACCESS_DENIED)
-        error = m_lockFile.GetLastError();
-    m_lastError = error;
-    QK_TRACE(L"lock %s not taken : %lu (file %s)", path.c_str(), error,
-             ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES ? L"exists" : L"missing");
-    return FALSE;
+    PSECURITY_DESCRIPTOR descriptor = security != nullptr ? security->lpSecurityDescriptor : nullptr;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // First a handle that only reads attributes (it shares with a holder's unshared one) to
+        // check the entry; the lock itself is a second handle on the same file.
+        qkHandle checked;
+        error = qkNoFollow::OpenIn(folderHandle.Get(), fileName, FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, qkNoFollow::kOpenAlways,
+                                   checked, 0, descriptor);
+        if (error != ERROR_SUCCESS)
+            return error;
+        if (FAILED(qkFolderTrust::OpenedRefusal(checked.Get(), path))) {
+            // A link, a second name of another file, or a file of another account: removed as
+            // itself and made anew, or refused where its handle holds what a link leads to.
+            if (attempt > 0 || !qkNoFollow::HoldsEntryItself(checked.Get(), path))
+                return kRefused;
+            qkHandle planted;
+            if (qkNoFollow::OpenIn(folderHandle.Get(), fileName, DELETE | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, qkNoFollow::kOpenExisting,
+                                   planted) != ERROR_SUCCESS ||
+                !qkNoFollow::SameEntry(planted.Get(), checked.Get()) || !qkNoFollow::DeleteOnClose(planted.Get()))
+                return kRefused;
+            QK_TRACE(L"lock file %s refused, made anew", path.c_str());
+            continue;
+        }
+        // Deleted when the lock is released, through this handle only.
+        error = qkNoFollow::OpenIn(folderHandle.Get(), fileName, GENERIC_WRITE | DELETE, 0, qkNoFollow::kOpenExisting,
+                                   m_lockFile.Handle(), qkNoFollow::kDeleteOnClose);
+        if (error == ERROR_ACCESS_DENIED)
+            error = qkNoFollow::OpenIn(folderHandle.Get(), fileName, GENERIC_READ, 0, qkNoFollow::kOpenExisting,
+                                       m_lockFile.Handle());
+        if (error != ERROR_SUCCESS)
+            return error;
+        if (!qkNoFollow::SameEntry(m_lockFile.GetHandle(), checked.Get())) {
+            // Replaced between the two opens: the replacement is not ours to delete.
+            m_lockFile.Handle().Close();
+            return ERROR_SHARING_VIOLATION;
+        }
+        return ERROR_SUCCESS;
+    }
+    return kRefused;
 }

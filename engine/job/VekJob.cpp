@@ -292,6 +292,7 @@ void VekJob::run()
 void VekJob::endThread()
 {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
+    m_handedFiles.clear();
     m_running = false;
     ::SetEvent(m_stopEvent.Get());
     m_emitter.Finish(JobSnapshot());

@@ -30,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class CLockedFileVerifier;
 
@@ -160,6 +161,10 @@ private:
     qkHandle m_wakeEvent;
     qkHandle m_endedEvent;
     std::shared_ptr<CWinHTTPDownloadManager> m_downloadManager;
+    // The files the job validated, held open for reading with read sharing only from before their
+    // check until the job ends, so that none is written, renamed or deleted before it is used.
+    // Guarded by m_lock; let go when the job ends, before any clean-up deletes them.
+    std::vector<std::unique_ptr<qkHandle>> m_handedFiles;
 
     JobEventSignal m_jobEvents;
     JobProgressSignal m_progress;

@@ -239,6 +239,10 @@ void VekJob::OnDownloadEvent(int event)
 
 bool VekJob::validateDownloadedFiles()
 {
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        m_handedFiles.clear();
+    }
     bool result = true;
     std::wstring sizes;
     const json job = JobSnapshot();
@@ -272,13 +276,25 @@ bool VekJob::validateDownloadedFiles()
         }
         sizes += path + L"->" + std::to_wstring(size);
 
+        // Held open for reading with read sharing only before it is checked, and kept so until the
+        // job ends: what was checked is what the job hands on. A file that another process holds
+        // for writing cannot be held and fails.
+        auto held = std::make_unique<qkHandle>(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const DWORD holdError = held->IsValid() ? ERROR_SUCCESS : ::GetLastError();
         const auto validation = entry.find("validation");
         int32_t validationError = 0;
         const HRESULT hr =
-            m_tuning.validateFile(path.c_str(), validation != entry.end() ? &*validation : nullptr, &validationError);
+            (holdError == ERROR_SUCCESS || holdError == ERROR_FILE_NOT_FOUND || holdError == ERROR_PATH_NOT_FOUND)
+                ? m_tuning.validateFile(path.c_str(), validation != entry.end() ? &*validation : nullptr,
+                                        &validationError)
+                : HRESULT_FROM_WIN32(holdError);
         if (SUCCEEDED(hr)) {
+            std::lock_guard<std::recursive_mutex> lock(m_lock);
+            m_handedFiles.push_back(std::move(held));
             continue;
         }
+        held.reset(); // a failed file may be deleted below
         const int32_t priority = GetFilePriority((source.empty() ? path : source).c_str(), job);
         QK_LOG_ERROR(L"ValidateFile() failed, filename=%s, validationError=0x%08X, hr=0x%08X ", path.c_str(),
                      validationError, hr);

@@ -8,7 +8,6 @@
 #include "common/base/qkScopedLock.h"
 #include "common/diag/qkFindHandle.h"
 #include "common/errors/qkLog.h"
-#include "common/system/qkFolderTrust.h"
 #include "engine/jobengine/VekBootstrapSystem.h"
 #include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
@@ -188,21 +187,10 @@ void VekJobEngine::deleteDownloadsFolder()
 
 void VekJobEngine::cleanupStateFile()
 {
+    // Through a handle on the file itself, checked: a link, another name of another file or a file
+    // of another account stays, as does a file in a data folder that is a link.
     const VekStateFile stateFile(dataFolder(), nullptr);
-    const std::wstring path = m_manifest->Read([&](const json& root) { return stateFile.Path(root); });
-    // With full rights, a data folder that is a link could redirect the deletion.
-    if (bootstrapSystem().IsElevated() && qkFolderTrust::PathHasReparsePoint(fs::path(path).parent_path().wstring())) {
-        QK_LOG_ERROR(L"%s lies under a link, not deleting it", path.c_str());
-        return;
-    }
-    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return;
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!::DeleteFileW(path.c_str())) {
-        const DWORD error = ::GetLastError();
-        QK_LOG_ERROR(L"DeleteFile() failed to delete %s, hr=0x%08X", path.c_str(),
-                     static_cast<unsigned>(HRESULT_FROM_WIN32(error)));
-    }
+    m_manifest->Read([&](const json& root) { stateFile.Remove(root); });
 }
 
 } // namespace vek

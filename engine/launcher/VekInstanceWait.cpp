@@ -49,8 +49,9 @@ HRESULT VekInstanceWait::canRun(const wchar_t* manifestId, bool longWait)
         QK_LOG_ERROR(L"Failed to get log path");
         return E_UNEXPECTED;
     }
-    // A data folder that another user could have redirected or owns holds no lock of ours.
-    const HRESULT refused = qkFolderTrust::Refuse(folder);
+    // A data folder that another user could have redirected holds no lock of ours. Whoever owns
+    // it, the lock folder and file in it are opened as themselves and checked.
+    const HRESULT refused = qkFolderTrust::RefuseLink(folder);
     if (FAILED(refused)) {
         return refused;
     }

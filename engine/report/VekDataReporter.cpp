@@ -335,8 +335,9 @@ void VekDataReporter::AppendToUrlFile(const std::wstring& url, const std::wstrin
     if (folder.empty() || m_urlFileName.empty())
         return;
     qkFile::CreateDirectoryPath((L"\\\\?\\" + folder).c_str());
-    // A folder that another user could have redirected or owns gets no URL file.
-    if (FAILED(qkFolderTrust::Refuse(folder)))
+    // A folder that another user could have redirected gets no URL file; whoever owns it, the
+    // file is checked through its handle below.
+    if (FAILED(qkFolderTrust::RefuseLink(folder)))
         return;
     const std::wstring path = GetUrlFilePath();
     const bool existed = ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -5,6 +5,8 @@
 #include "common/system/FileEnsureAccess.h"
 #include "common/system/qkFile.h"
 #include "common/system/qkFolderTrust.h"
+#include "common/system/qkHandle.h"
+#include "common/system/qkNoFollow.h"
 #include "engine/manifest/ManifestAccess.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
@@ -17,6 +19,54 @@ namespace {
 
 // Read, write, append, attributes, extended attributes, delete, read control and synchronise.
 constexpr DWORD kStateFileAccess = 0x13019F;
+// ERROR_REPARSE_POINT_ENCOUNTERED: a link where the state file or its folder should be.
+constexpr DWORD kLinkRefused = 4395;
+
+// Opens the state file itself (a link is opened as the link) with the access given, sharing all;
+// the Win32 error when it cannot be opened.
+DWORD OpenEntry(const std::wstring& path, DWORD access, qkHandle& entry)
+{
+    entry.Attach(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return entry.IsValid() ? ERROR_SUCCESS : ::GetLastError();
+}
+
+bool IsMissing(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Clears the read-only attribute through the handle (opened with FILE_WRITE_ATTRIBUTES).
+void ClearReadOnly(HANDLE entry)
+{
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return;
+    }
+    basic.FileAttributes &= ~FILE_ATTRIBUTE_READONLY;
+    if (basic.FileAttributes == 0) {
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0; // zero times stay as they are
+    basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+    ::SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof(basic));
+}
+
+// Deletes the entry open on the handle (opened with DELETE) when it closes, through the handle
+// only. An entry of our own loses its read-only attribute first; a refused one keeps it: the
+// attribute belongs to the file, which may have other names.
+bool DeleteThrough(HANDLE entry, const std::wstring& path, bool own)
+{
+    if (own) {
+        ClearReadOnly(entry);
+    }
+    if (qkNoFollow::DeleteOnClose(entry)) {
+        return true;
+    }
+    QK_LOG_ERROR(L"DeleteFile() failed to delete %s, error=%d", path.c_str(), static_cast<int>(::GetLastError()));
+    return false;
+}
 
 } // namespace
 
@@ -80,9 +130,10 @@ void VekStateFile::SaveUnguarded(nlohmann::json& document) const
     const std::wstring path = Path(document);
     const std::wstring temporary = path + L".tmp";
     {
-        // A data folder that another user could have redirected or owns gets no state. A
-        // temporary file left there (or planted as a link) goes first; the new one must be new.
-        const HRESULT refused = qkFolderTrust::Refuse(m_dataFolder);
+        // A data folder that another user could have redirected gets no state; whoever owns it,
+        // each entry is checked. A temporary file left there (or planted as a link) goes first;
+        // the new one must be new.
+        const HRESULT refused = qkFolderTrust::RefuseLink(m_dataFolder);
         if (FAILED(refused)) {
             if (m_reporter) {
                 m_reporter->logError(VEK_E_STATE_FILE, true, std::to_wstring(HRESULT_CODE(refused)));
@@ -131,10 +182,27 @@ void VekStateFile::SaveUnguarded(nlohmann::json& document) const
         return;
     }
 
-    // A read-only state file is replaced like any other.
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // The old state file is checked through a handle on itself: a read-only one is replaced like
+    // any other; a link, another name of another file or another account's file is removed as
+    // itself, never written through, and where its handle holds what a link leads to (Wine) the
+    // state is not saved. One that cannot be opened (held by another process) meets the move.
+    {
+        qkHandle old;
+        const DWORD error = OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | READ_CONTROL, old);
+        if (error == ERROR_SUCCESS) {
+            if (FAILED(qkFolderTrust::RefuseOpened(old.Get(), path))) {
+                if (!qkNoFollow::HoldsEntryItself(old.Get(), path) || !DeleteThrough(old.Get(), path, false)) {
+                    ::DeleteFileW(temporary.c_str());
+                    if (m_reporter) {
+                        m_reporter->logError(VEK_E_STATE_FILE, true, std::to_wstring(kLinkRefused));
+                    }
+                    return;
+                }
+                QK_LOG_INFO(L"Refused state file %s removed", path.c_str());
+            } else {
+                ClearReadOnly(old.Get());
+            }
+        }
     }
     if (!Continue(Step::BeforeMove)) {
         return;
@@ -152,31 +220,61 @@ void VekStateFile::SaveUnguarded(nlohmann::json& document) const
 
 HRESULT VekStateFile::Load(const nlohmann::json& manifest, nlohmann::json& state) const
 {
+    state = nlohmann::json();
     const std::wstring path = Path(manifest);
-    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    // A state file in a redirected folder, a link, another name of another file or a file of
+    // another account is neither read nor deleted: the run goes on as if there were none.
+    if (FAILED(qkFolderTrust::RefuseLink(m_dataFolder))) {
+        QK_LOG_ERROR(L"Saved state %s not read: its folder is a link", path.c_str());
         return VEK_E_FILE_NOT_FOUND;
     }
-    // A state file in a redirected folder, a link, or a file of another account is neither read
-    // nor deleted.
-    HRESULT hr = qkFolderTrust::Refuse(m_dataFolder);
-    if (SUCCEEDED(hr)) {
-        hr = qkFolderTrust::Refuse(path);
+    qkHandle file;
+    DWORD error = OpenEntry(path, GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES | READ_CONTROL, file);
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+        // Read it still; a damaged one then stays.
+        error = OpenEntry(path, GENERIC_READ | READ_CONTROL, file);
     }
-    if (FAILED(hr)) {
-        state = nlohmann::json();
-        return hr;
+    if (IsMissing(error)) {
+        return VEK_E_FILE_NOT_FOUND;
     }
-    hr = LoadJsonFile(path.c_str(), state);
+    if (error != ERROR_SUCCESS) {
+        return VEK_E_STATE_FILE_MISSING;
+    }
+    if (FAILED(qkFolderTrust::RefuseOpened(file.Get(), path))) {
+        QK_LOG_ERROR(L"Saved state %s refused, treated as absent", path.c_str());
+        return VEK_E_FILE_NOT_FOUND;
+    }
+    const HRESULT hr = LoadJsonFile(file.Get(), state);
     if (FAILED(hr)) {
         QK_LOG_ERROR(L"Saved state %s refused, hr=0x%08X", path.c_str(), static_cast<unsigned>(hr));
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (!::DeleteFileW(path.c_str())) {
-            QK_LOG_ERROR(L"DeleteFile() failed to delete %s, error=%d", path.c_str(),
-                         static_cast<int>(::GetLastError()));
-        }
+        DeleteThrough(file.Get(), path, true);
         state = nlohmann::json();
     }
     return hr;
+}
+
+HRESULT VekStateFile::Remove(const nlohmann::json& document) const
+{
+    const std::wstring path = Path(document);
+    if (FAILED(qkFolderTrust::RefuseLink(m_dataFolder))) {
+        QK_LOG_ERROR(L"%s lies under a link, not deleting it", path.c_str());
+        return HRESULT_FROM_WIN32(kLinkRefused);
+    }
+    qkHandle file;
+    const DWORD error = OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | READ_CONTROL, file);
+    if (IsMissing(error)) {
+        return S_OK;
+    }
+    if (error != ERROR_SUCCESS) {
+        QK_LOG_ERROR(L"DeleteFile() failed to delete %s, hr=0x%08X", path.c_str(),
+                     static_cast<unsigned>(HRESULT_FROM_WIN32(error)));
+        return HRESULT_FROM_WIN32(error);
+    }
+    const HRESULT refused = qkFolderTrust::RefuseOpened(file.Get(), path);
+    if (FAILED(refused)) {
+        return refused;
+    }
+    return DeleteThrough(file.Get(), path, true) ? S_OK : HRESULT_FROM_WIN32(::GetLastError());
 }
 
 } // namespace vek

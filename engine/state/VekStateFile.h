@@ -4,7 +4,8 @@
 //
 // A save writes the whole text to a temporary file beside the state file and moves it over the
 // old one: a process stopped at any point leaves the old state or the new one, never none and
-// never half of one.
+// never half of one. The old state file is opened as itself and checked before it is replaced
+// or deleted.
 #include "engine/state/IEngineErrorSink.h"
 
 #include <windows.h>
@@ -38,7 +39,12 @@ public:
     void Save(nlohmann::json& document) const;
     // Reads a saved state: S_OK, or the failure, in which case a file that exists but does not
     // load (unreadable, not JSON, wrong checksum) is deleted so that the next run starts afresh.
+    // A file refused by qkFolderTrust::RefuseOpened (or in a folder that is a link) counts as
+    // absent (VEK_E_FILE_NOT_FOUND): never read, never deleted.
     HRESULT Load(const nlohmann::json& manifest, nlohmann::json& state) const;
+    // Deletes the document's state file through a handle on itself; a refused one stays. S_OK
+    // when it is gone or was never there.
+    HRESULT Remove(const nlohmann::json& document) const;
 
     void SetStepHook(StepHook hook) { m_hook = std::move(hook); }
 

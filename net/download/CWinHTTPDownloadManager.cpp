@@ -2,6 +2,8 @@
 
 #include "common/base/qkScopedLock.h"
 #include "common/errors/qkLog.h"
+#include "common/system/qkFolderTrust.h"
+#include "common/system/qkHandle.h"
 #include "net/download/DownloadJson.h"
 #include "net/download/DownloadRecord.h"
 #include "services/launcher/VekUtil.h"
@@ -151,6 +153,26 @@ void CWinHTTPDownloadManager::OnFileProgress(std::uint64_t fileBytes)
     m_progress(m_bytesTotal, m_bytesDone + fileBytes);
 }
 
+bool CWinHTTPDownloadManager::MayAdopt(const std::wstring& destination)
+{
+    if (!qkFolderTrust::HasFullRights())
+        return true;
+    // Opened as itself: a link, another name of another file, a file of another account, or one
+    // that another account may write is fetched anew.
+    qkHandle file(::CreateFileW(destination.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.IsValid())
+        return false;
+    if (FAILED(qkFolderTrust::RefuseOpened(file.Get(), destination)))
+        return false;
+    if (qkFolderTrust::OthersMayWrite(file.Get())) {
+        QK_LOG_WARNING(L"%s may be written by another account, not adopting it", destination.c_str());
+        return false;
+    }
+    return true;
+}
+
 void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch, const nlohmann::json& fileArray,
                                                  std::vector<FilePair>& present)
 {
@@ -160,15 +182,21 @@ void CWinHTTPDownloadManager::getFilesToDownload(std::vector<FilePair>& toFetch,
         const std::wstring source = JsonWString(entry, "source_file");
         const std::wstring destination = JsonWString(entry, "destination_file");
         if (SUCCEEDED(CheckFileExists(destination.c_str()))) {
-            int32_t error = 0;
-            auto validation = entry.find("validation");
-            HRESULT hr = ValidateFile(destination.c_str(), validation == entry.end() ? nullptr : &*validation, &error);
-            if (SUCCEEDED(hr)) {
-                present.emplace_back(source, destination);
-                continue;
+            const bool adoptable = MayAdopt(destination);
+            HRESULT hr = E_ACCESSDENIED;
+            if (adoptable) {
+                int32_t error = 0;
+                auto validation = entry.find("validation");
+                hr = ValidateFile(destination.c_str(), validation == entry.end() ? nullptr : &*validation, &error);
+                if (SUCCEEDED(hr)) {
+                    present.emplace_back(source, destination);
+                    continue;
+                }
+                QK_LOG_WARNING(L"ValidateFile() failed to validate %s, hr=0x%08X", destination.c_str(), hr);
             }
-            QK_LOG_WARNING(L"ValidateFile() failed to validate %s, hr=0x%08X", destination.c_str(), hr);
-            if (!::DeleteFileW(destination.c_str())) {
+            // A file that is not adopted loses only its name: its attributes may belong to a file
+            // of another name.
+            if (!::DeleteFileW(destination.c_str()) && adoptable) {
                 HRESULT deleteHr = HRESULT_FROM_WIN32(::GetLastError());
                 QK_LOG_ERROR(L"Failed to delete corrupt download file %s , hr=0x%08X", destination.c_str(), deleteHr);
                 DWORD attributes = ::GetFileAttributesW(destination.c_str());

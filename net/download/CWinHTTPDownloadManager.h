@@ -87,6 +87,10 @@ private:
     void OnFileProgress(std::uint64_t fileBytes) override;
     void run();
     bool IsTerminating();
+    // Whether a file already at its destination may count as present: always without full rights;
+    // with them only a file of Administrators, SYSTEM or this account that no other account may
+    // write (qkFolderTrust), opened as itself.
+    static bool MayAdopt(const std::wstring& destination);
     void getFilesToDownload(std::vector<FilePair>& toFetch, const nlohmann::json& fileArray,
                             std::vector<FilePair>& present);
     void ReportFileFailure(const std::wstring& address, int priority);

@@ -246,10 +246,18 @@ HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document)
     if (path == nullptr) {
         return E_INVALIDARG;
     }
+    qkHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.IsValid()) {
+        return VEK_E_STATE_FILE_MISSING;
+    }
+    return LoadJsonFile(file.Get(), document);
+}
+
+HRESULT LoadJsonFile(HANDLE file, nlohmann::json& document)
+{
     try {
-        qkHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         LARGE_INTEGER size{};
-        if (!file.IsValid() || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart == 0) {
+        if (!::GetFileSizeEx(file, &size) || size.QuadPart == 0) {
             return VEK_E_STATE_FILE_MISSING;
         }
         if (size.QuadPart > 0x7FFFFFFF) {
@@ -257,8 +265,7 @@ HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document)
         }
         std::string text(static_cast<size_t>(size.QuadPart), '\0');
         DWORD read = 0;
-        if (!::ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr) ||
-            read != text.size()) {
+        if (!::ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr) || read != text.size()) {
             return VEK_E_STATE_FILE_NOT_READ;
         }
         HRESULT hr = S_OK;
@@ -445,8 +452,9 @@ HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, co
             return HRESULT_FROM_WIN32(static_cast<DWORD>(error));
         }
     }
-    // A data folder that another user could have redirected or owns gets no log of ours.
-    const HRESULT refused = qkFolderTrust::Refuse(path);
+    // A data folder that another user could have redirected gets no log of ours. Whoever owns
+    // it, the log file in it is opened without following a link and checked.
+    const HRESULT refused = qkFolderTrust::RefuseLink(path);
     if (FAILED(refused)) {
         return refused;
     }

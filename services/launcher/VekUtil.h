@@ -30,6 +30,8 @@ HRESULT GetManifestData(const wchar_t* launcherPath, std::vector<uint8_t>& data)
 HRESULT LoadManifest(const wchar_t* launcherPath, nlohmann::json& document);
 // A saved state file (UTF-8 JSON) whose "crc" must match its "vek" member.
 HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document);
+// The same for a file open for reading at its start (VEK_E_STATE_FILE_MISSING when empty).
+HRESULT LoadJsonFile(HANDLE file, nlohmann::json& document);
 HRESULT CheckStateCrc(const nlohmann::json& document);
 // The UTF-16 text of the state's "vek" member as the state file's checksum covers it: the compact
 // writer's one line and its line feed. The saver computes the CRC-32 over all its bytes.
@@ -66,7 +68,8 @@ void GetModulePath(HMODULE module, std::wstring& path);
 using LogFileConfigurator = BOOL (*)(qkConfiguredDebugOutput& logger, const wchar_t* folder, const wchar_t* baseName);
 // The data folder (GetCommonAppDataPath with the folder name) made with its missing parents, then
 // the logger's file configured there with the base name, unless the folder is refused
-// (qkFolderTrust::Refuse: a link, or, with full rights, another account's). The failure or refusal
+// (qkFolderTrust::RefuseLink: a link; another account's folder is used, its log file checked
+// when the logger opens it). The failure or refusal
 // of the folder, else S_OK whatever the configuration answers. The configuration is the caller's:
 // it belongs to the engine, above this library.
 HRESULT InitLogFile(qkConfiguredDebugOutput& logger, const wchar_t* baseName, const wchar_t* folder,

@@ -55,6 +55,10 @@ inline const RefusedFolder kRefusedDataFolders[] = {
     {L"foreign", L"foreign", E_ACCESSDENIED},
 };
 
+// The lock name whose lock file the fixture planted ("_<id>G" in lock-file-linked and
+// lockfile-foreign).
+inline constexpr wchar_t kLockId[] = L"{5A1E-LOCK}";
+
 // Why a test that needs a file of another account skips.
 inline constexpr char kNotGivenAway[] = "this system did not give the fixture's files to another account";
 

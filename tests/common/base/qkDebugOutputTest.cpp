@@ -1,6 +1,7 @@
 #include "common/base/qkDebugOutput.h"
 
 #include "LogFileBytes.h"
+#include "support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -223,6 +224,38 @@ TEST_F(qkDebugOutputTest, ProcessIdInFileNameReopens)
     EXPECT_EQ(withPid, log.GetLogFilePath());
     EXPECT_EQ("\xFF\xFE" + Utf16(L"before"), ReadBytes(m_folder + L"\\pidname.log"));
     EXPECT_EQ("\xFF\xFE" + Utf16(L"after"), ReadBytes(withPid));
+}
+
+// A file planted under the log's name, as a second name of another file or as a file of another
+// account, is never written through: the lines go to a file of the process's own name beside it.
+TEST_F(qkDebugOutputTest, PlantedLogFileIsNotWrittenThrough)
+{
+    struct Case {
+        const wchar_t* folder;
+        const wchar_t* untouched; // what must keep its bytes
+        const char* content;
+    };
+    const Case cases[] = {
+        {L"log-linked", L"log-victim.txt", "victim\n"},
+        {L"log-foreign", L"log-foreign\\planted.log", "foreign\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.folder);
+        if (std::wstring(c.folder) == L"log-foreign" && !untrusted::IsForeign(untrusted::Path(c.untouched)))
+            GTEST_SKIP() << untrusted::kNotGivenAway;
+        const std::wstring folder = untrusted::Path(c.folder);
+        const std::wstring own = folder + L"\\planted-" + Hex4(::GetCurrentProcessId()) + L".log";
+        {
+            qkDebugOutput log(L"planted");
+            log.SetDebugType(1);
+            log.SetOutputToFile(TRUE);
+            log.SetDirectory(folder.c_str());
+            Info(log, L"line");
+        }
+        EXPECT_EQ(c.content, ReadBytes(untrusted::Path(c.untouched)));
+        EXPECT_EQ("\xFF\xFE" + Utf16(L"line"), ReadBytes(own));
+        ::DeleteFileW(own.c_str());
+    }
 }
 
 TEST_F(qkDebugOutputTest, UnwritableFolderWritesNothingUntilFolderWorks)

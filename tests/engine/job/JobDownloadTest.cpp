@@ -5,10 +5,16 @@
 #include "engine/manifest/VekJobStates.h"
 #include "net/VekTestServer.h"
 #include "services/launcher/VekUtil.h"
+#include "support/UntrustedFolders.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
 
 namespace {
 
@@ -151,6 +157,56 @@ TEST(JobDownloadTest, FilesAlreadyInPlaceAreValidatedWithoutARequest)
     EXPECT_TRUE(jobtest::ReadBytes(run.Destination("one.bin")) == std::string(1234, '1'));
     EXPECT_EQ(1, Int(run.Node(), "last_download_error"));
     EXPECT_TRUE(vek::test::TestServer::Instance().Log(run.Prefix()).empty());
+}
+
+// With full rights (as every process here has) a file already in place is adopted only when it is
+// of our own account and no other account may write it; otherwise it is fetched anew.
+TEST(JobDownloadTest, AFileInPlaceThatAnotherAccountOwnsOrMayWriteIsFetchedAnew)
+{
+    enum class Plant { Own, WritableByEveryone, OfAnotherAccount };
+    struct Case {
+        const char* name;
+        Plant plant;
+        bool fetched;
+    };
+    const Case cases[] = {
+        {"own", Plant::Own, false},
+        {"writable by everyone", Plant::WritableByEveryone, true},
+        {"of another account", Plant::OfAnotherAccount, true},
+    };
+    const std::string bytes = "foreign\n"; // the fixture's files of another account hold these
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring foreign = untrusted::Path(L"foreign-1.txt");
+        if (c.plant == Plant::OfAnotherAccount && !untrusted::IsForeign(foreign))
+            GTEST_SKIP() << untrusted::kNotGivenAway;
+        JobRun run(std::string("adopt") + std::to_string(static_cast<int>(c.plant)), "download");
+        run.AddFile("one.bin", bytes);
+        run.PlaceFilesInAdvance();
+        const std::wstring destination = run.Destination("one.bin");
+        if (c.plant == Plant::WritableByEveryone) {
+            PSECURITY_DESCRIPTOR descriptor = nullptr;
+            ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                                               &descriptor, nullptr));
+            BOOL present = FALSE, defaulted = FALSE;
+            PACL dacl = nullptr;
+            ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+            EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+                      ::SetNamedSecurityInfoW(const_cast<wchar_t*>(destination.c_str()), SE_FILE_OBJECT,
+                                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                              nullptr, nullptr, dacl, nullptr));
+            ::LocalFree(descriptor);
+        } else if (c.plant == Plant::OfAnotherAccount) {
+            ASSERT_TRUE(::MoveFileExW(foreign.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING))
+                << ::GetLastError();
+            ASSERT_TRUE(untrusted::IsForeign(destination));
+        }
+        ASSERT_TRUE(run.Run());
+        EXPECT_EQ(c.fetched, !run.Requests("GET").empty());
+        EXPECT_EQ(vek::eFinished, Int(run.Node(), "job_state"));
+        EXPECT_EQ(bytes, jobtest::ReadBytes(destination));
+        EXPECT_FALSE(untrusted::IsForeign(destination));
+    }
 }
 
 TEST(JobDownloadTest, AnInterruptedTransferResumesWithARange)

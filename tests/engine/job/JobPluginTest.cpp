@@ -211,6 +211,42 @@ TEST_F(JobPluginTest, StopDuringPollingStopsThePluginAndEndsAsStopped)
     EXPECT_EQ(nullptr, GetModuleHandleW(run.Destination("plugin.dll").c_str()));
 }
 
+// Every file the job validated stays held, readable but neither writable nor deletable by anyone,
+// while the plug-in runs; the job lets go of it when it ends.
+TEST_F(JobPluginTest, HandedFilesAreHeldUntilTheJobEnds)
+{
+    JobRun run("heldfiles");
+    run.AddFile("payload.bin", std::string(5000, 'p'));
+    run.AddPlugin(SignedPlugin("level3"), "event 40\nrunning -1\nstatus 3\n");
+    run.Start();
+    ASSERT_TRUE(run.WaitForEvent(40));
+    const std::wstring payload = run.Destination("payload.bin");
+    struct Use {
+        const char* name;
+        DWORD access;
+        DWORD share;
+        DWORD whileHeld; // the error while the job holds the file
+    };
+    const Use uses[] = {
+        {"read", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, ERROR_SUCCESS},
+        {"write", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, ERROR_SHARING_VIOLATION},
+        {"delete", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, ERROR_SHARING_VIOLATION},
+    };
+    auto errorOf = [&](const Use& use) {
+        HANDLE file = ::CreateFileW(payload.c_str(), use.access, use.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        const DWORD error = file == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+        if (file != INVALID_HANDLE_VALUE)
+            ::CloseHandle(file);
+        return error;
+    };
+    for (const Use& use : uses)
+        EXPECT_EQ(use.whileHeld, errorOf(use)) << use.name;
+    run.Job().Stop();
+    EXPECT_TRUE(run.WaitForEnd(0));
+    for (const Use& use : uses)
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), errorOf(use)) << use.name << " after the end";
+}
+
 TEST_F(JobPluginTest, APausedJobRunsNoStageUntilResumedAndStopsCleanly)
 {
     {

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -136,15 +138,15 @@ TEST_F(InstanceWaitTest, LockFileNameAndBadNames)
     EXPECT_FALSE(wait.incrementFailureCount(nullptr));
 }
 
-// A data folder that is a link or belongs to another account (another user could have made it
-// so) holds no lock of ours: the wait ends at once with the refusal, and nothing is made there.
-TEST_F(InstanceWaitTest, DataFolderBehindALinkOrOfAnotherAccountHoldsNoLock)
+// A data folder that is a link (another user could have made it so) holds no lock of ours: the
+// wait ends at once with the refusal, and nothing is made there.
+TEST_F(InstanceWaitTest, DataFolderBehindALinkHoldsNoLock)
 {
     for (const untrusted::RefusedFolder& c : untrusted::kRefusedDataFolders) {
+        if (c.refusal == E_ACCESSDENIED)
+            continue; // another account's data folder holds the lock: see the test below
         SCOPED_TRACE(std::filesystem::path(c.folder).string());
         const std::filesystem::path content = untrusted::Path(c.contentFolder);
-        if (c.refusal == E_ACCESSDENIED && !untrusted::IsForeign(content))
-            GTEST_SKIP() << untrusted::kNotGivenAway;
         m_dataFolder = untrusted::Path(c.folder);
         vek::VekSingleInstance guard;
         EXPECT_EQ(Wait(guard, false), c.refusal);
@@ -152,6 +154,75 @@ TEST_F(InstanceWaitTest, DataFolderBehindALinkOrOfAnotherAccountHoldsNoLock)
         EXPECT_EQ(m_pauses, 0u);
         EXPECT_TRUE(m_reports.empty());
         EXPECT_TRUE(std::filesystem::is_empty(content));
+    }
+}
+
+// A lock folder that another user turned into a link to a folder of theirs, or a lock file that is
+// a second name of a file of theirs: the run takes its lock, again and again, and what the link
+// leads to is never deleted.
+TEST_F(InstanceWaitTest, LinkedLockFolderOrFileDeletesNothingAndBlocksNothing)
+{
+    struct Case {
+        const wchar_t* dataFolder;
+        std::wstring id;
+        std::filesystem::path target; // what must stay
+    };
+    Case cases[] = {
+        {L"lock-linked", m_id, std::filesystem::path(untrusted::Path(L"lock-target")) / (L"_" + m_id + L"G")},
+        {L"lock-file-linked", untrusted::kLockId, untrusted::Path(L"lock-victim.txt")},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(std::filesystem::path(c.dataFolder).string());
+        std::ofstream(c.target, std::ios::binary) << "scratch";
+        m_dataFolder = untrusted::Path(c.dataFolder);
+        std::swap(m_id, c.id); // the key TearDown removes is this id's
+        for (int run = 0; run < 2; ++run) {
+            vek::VekSingleInstance guard;
+            EXPECT_EQ(Wait(guard, false), S_OK);
+            EXPECT_TRUE(guard.IsHeld());
+            vek::VekSingleInstance second;
+            EXPECT_EQ(Wait(second, false), vek::VEK_E_ANOTHER_INSTANCE);
+            guard.Release();
+            std::ifstream in(c.target, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "scratch") << "run " << run;
+        }
+        TearDown();
+        std::swap(m_id, c.id); // the key TearDown removes is this id's
+    }
+}
+
+// With full rights, a data folder, lock folder or lock file of another account keeps no run from
+// its lock: each entry is reached through handles and checked, and a refused lock file is made
+// anew.
+TEST_F(InstanceWaitTest, EntriesOfAnotherAccountDoNotBlockTheLock)
+{
+    struct Case {
+        const wchar_t* dataFolder;
+        const wchar_t* foreignEntry;
+        std::wstring id;
+    };
+    Case cases[] = {
+        {L"data-foreign", L"data-foreign", m_id},
+        {L"lck-foreign", L"lck-foreign\\_lck", m_id},
+        {L"lockfile-foreign", L"lockfile-foreign\\_lck\\_{5A1E-LOCK}G", untrusted::kLockId},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(std::filesystem::path(c.dataFolder).string());
+        if (!untrusted::IsForeign(untrusted::Path(c.foreignEntry)))
+            GTEST_SKIP() << untrusted::kNotGivenAway;
+        m_dataFolder = untrusted::Path(c.dataFolder);
+        std::swap(m_id, c.id); // the key TearDown removes is this id's
+        const std::filesystem::path lockFile = m_dataFolder + L"\\_lck\\_" + m_id + L"G";
+        vek::VekSingleInstance guard;
+        EXPECT_EQ(Wait(guard, false), S_OK);
+        EXPECT_TRUE(guard.IsHeld());
+        EXPECT_FALSE(untrusted::IsForeign(lockFile.wstring()));
+        vek::VekSingleInstance second;
+        EXPECT_EQ(Wait(second, false), vek::VEK_E_ANOTHER_INSTANCE);
+        guard.Release();
+        EXPECT_FALSE(std::filesystem::exists(lockFile));
+        TearDown();
+        std::swap(m_id, c.id); // the key TearDown removes is this id's
     }
 }
 

@@ -247,9 +247,9 @@ TEST(DataReporter, UrlFileThatIsAHardLinkIsNotWritten)
     EXPECT_EQ(ReadFile(victim), "victim\n");
 }
 
-// A URL file goes only into a folder of our own and into a file of our own: a folder that is a
-// link or belongs to another account (another user could have made it so) gets none, and a file
-// of another account is not written to.
+// A URL file goes only into a file of our own: a folder that is a link (another user could have
+// made it so) gets none, and a file of another account is not written to. A folder of another
+// account gets a file of our own.
 TEST(DataReporter, UrlFileInAFolderOrFileOfAnotherAccountIsNotWritten)
 {
     const json manifest = Manifest(UniqueId("urltrust"));
@@ -257,10 +257,11 @@ TEST(DataReporter, UrlFileInAFolderOrFileOfAnotherAccountIsNotWritten)
         const wchar_t* folder;
         const wchar_t* contentFolder; // where its entries really lie
         const wchar_t* planted;       // a file of another account moved to the URL file's name
+        bool written;                 // a URL file of our own is made
     } cases[] = {
-        {L"linked", L"target", nullptr},
-        {L"foreign", L"foreign", nullptr},
-        {L"plain", L"plain", L"foreign-1.txt"},
+        {L"linked", L"target", nullptr, false},
+        {L"foreign", L"foreign", nullptr, true},
+        {L"plain", L"plain", L"foreign-1.txt", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::filesystem::path(c.folder).string());
@@ -278,9 +279,15 @@ TEST(DataReporter, UrlFileInAFolderOrFileOfAnotherAccountIsNotWritten)
         size_t entries = 0;
         for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(content))
             ++entries;
-        EXPECT_EQ(entries, c.planted ? 1u : 0u);
+        EXPECT_EQ(entries, (c.planted || c.written) ? 1u : 0u);
         if (c.planted) {
             EXPECT_EQ(ReadFile(path.substr(4)), "foreign\n");
+        }
+        if (c.written) {
+            EXPECT_EQ(ReadFile(path.substr(4)), "https://localhost/r?q=1\r\n");
+            EXPECT_FALSE(untrusted::IsForeign(path));
+        }
+        if (c.planted || c.written) {
             ::DeleteFileW(path.c_str());
         }
     }

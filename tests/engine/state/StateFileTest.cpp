@@ -116,16 +116,15 @@ TEST_F(StateFileTest, SavedBytesAreOneCompactLineWithChecksum)
     EXPECT_EQ(loaded, document); // the transfer's resumption data comes back with the jobs
 }
 
-// A data folder that is a link or belongs to another account (another user could have made it
-// so) gets no state: nothing is written into it, and a state file there is neither read nor
-// deleted.
-TEST_F(StateFileTest, DataFolderBehindALinkOrOfAnotherAccountIsRefused)
+// A data folder that is a link (another user could have made it so) gets no state: nothing is
+// written into it, and a state file there is neither read nor deleted, but counts as absent.
+TEST_F(StateFileTest, DataFolderBehindALinkIsRefused)
 {
     for (const untrusted::RefusedFolder& c : untrusted::kRefusedDataFolders) {
+        if (c.refusal == E_ACCESSDENIED)
+            continue; // another account's data folder keeps the state: see the test below
         SCOPED_TRACE(std::filesystem::path(c.folder).string());
         const std::filesystem::path content = untrusted::Path(c.contentFolder);
-        if (c.refusal == E_ACCESSDENIED && !untrusted::IsForeign(content))
-            GTEST_SKIP() << untrusted::kNotGivenAway;
         m_sink.errors.clear();
         VekStateFile file(untrusted::Path(c.folder), &m_sink);
         json document = Document("a");
@@ -144,28 +143,100 @@ TEST_F(StateFileTest, DataFolderBehindALinkOrOfAnotherAccountIsRefused)
         EXPECT_EQ(reported, std::vector<HRESULT>{vek::VEK_E_STATE_FILE});
 
         json loaded;
-        EXPECT_EQ(file.Load(document, loaded), c.refusal);
+        EXPECT_EQ(file.Load(document, loaded), vek::VEK_E_FILE_NOT_FOUND);
         EXPECT_TRUE(loaded.is_null());
+        EXPECT_TRUE(FAILED(file.Remove(document)));
         EXPECT_TRUE(std::filesystem::exists(content / name));
         std::filesystem::remove(content / name);
     }
 }
 
-// A state file that another account put in our own folder is neither read nor deleted.
-TEST_F(StateFileTest, StateFileOfAnotherAccountIsNeitherReadNorDeleted)
+// With full rights, a data folder of another account keeps the state: the files in it are our
+// own, checked through their handles.
+TEST_F(StateFileTest, DataFolderOfAnotherAccountKeepsTheState)
+{
+    const std::wstring folder = untrusted::Path(L"foreign");
+    if (!untrusted::IsForeign(folder))
+        GTEST_SKIP() << untrusted::kNotGivenAway;
+    VekStateFile file(folder, &m_sink);
+    json document = Document("a");
+    file.Save(document);
+    EXPECT_TRUE(m_sink.errors.empty());
+    json loaded;
+    ASSERT_EQ(file.Load(document, loaded), S_OK);
+    EXPECT_EQ(StageOf(loaded), "a");
+    EXPECT_EQ(file.Remove(document), S_OK);
+    EXPECT_FALSE(std::filesystem::exists(file.Path(document)));
+}
+
+// A state file that another account put in our own folder is never read: the run goes on as if
+// there were none. Clean-up leaves it; the next save replaces it by a file of our own.
+TEST_F(StateFileTest, StateFileOfAnotherAccountCountsAsAbsentAndIsReplaced)
 {
     const std::wstring planted = untrusted::Path(L"foreign-1.txt");
     if (!untrusted::IsForeign(planted))
         GTEST_SKIP() << untrusted::kNotGivenAway;
     VekStateFile file(untrusted::Path(L"plain"), &m_sink);
-    const json document = Document("a");
+    json document = Document("a");
     const std::wstring path = file.Path(document);
     ASSERT_TRUE(::MoveFileW(planted.c_str(), path.c_str())) << ::GetLastError();
     json loaded;
-    EXPECT_EQ(file.Load(document, loaded), E_ACCESSDENIED);
+    EXPECT_EQ(file.Load(document, loaded), vek::VEK_E_FILE_NOT_FOUND);
     EXPECT_TRUE(loaded.is_null());
+    EXPECT_EQ(file.Remove(document), E_ACCESSDENIED);
     EXPECT_EQ(Bytes(path), "foreign\n");
+
+    file.Save(document);
+    EXPECT_TRUE(m_sink.errors.empty());
+    EXPECT_FALSE(untrusted::IsForeign(path));
+    ASSERT_EQ(file.Load(document, loaded), S_OK);
+    EXPECT_EQ(StageOf(loaded), "a");
     std::filesystem::remove(path);
+}
+
+// A state file that is a second name of another file (a hard link to a read-only file of the
+// user's choice) is neither read nor deleted, and no load, save or clean-up changes that file's
+// bytes or attributes.
+TEST_F(StateFileTest, StateFileThatIsASecondNameIsNotWrittenThrough)
+{
+    VekStateFile file(m_folder.wstring(), &m_sink);
+    json document = Document("a");
+    const std::wstring path = file.Path(document);
+    const std::wstring victim = (m_folder / L"victim.txt").wstring();
+    std::ofstream(std::filesystem::path(victim), std::ios::binary) << "victim";
+    ASSERT_TRUE(::SetFileAttributesW(victim.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(::CreateHardLinkW(path.c_str(), victim.c_str(), nullptr)) << ::GetLastError();
+    auto victimIntact = [&] {
+        EXPECT_EQ(Bytes(victim), "victim");
+        EXPECT_NE(::GetFileAttributesW(victim.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    };
+
+    json loaded;
+    EXPECT_EQ(file.Load(document, loaded), vek::VEK_E_FILE_NOT_FOUND);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    victimIntact();
+    EXPECT_EQ(file.Remove(document), HRESULT_FROM_WIN32(4395));
+    EXPECT_TRUE(std::filesystem::exists(path));
+    victimIntact();
+
+    // The name of a read-only file cannot go: the state is not saved, and that is reported.
+    file.Save(document);
+    victimIntact();
+    EXPECT_EQ(file.Load(document, loaded), vek::VEK_E_FILE_NOT_FOUND);
+    ASSERT_EQ(m_sink.errors.size(), 1u);
+    EXPECT_EQ(m_sink.errors[0].code, vek::VEK_E_STATE_FILE);
+
+    // Once it may go, the save replaces the name alone.
+    ASSERT_TRUE(::SetFileAttributesW(victim.c_str(), FILE_ATTRIBUTE_NORMAL));
+    m_sink.errors.clear();
+    file.Save(document);
+    EXPECT_TRUE(m_sink.errors.empty());
+    EXPECT_EQ(Bytes(victim), "victim");
+    ASSERT_EQ(file.Load(document, loaded), S_OK);
+    EXPECT_EQ(StageOf(loaded), "a");
+    EXPECT_EQ(file.Remove(document), S_OK);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(Bytes(victim), "victim");
 }
 
 // A temporary file put there as a second name of another file (a hard link) is replaced by a

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/base/qkComApartment.h"
+#include "common/base/qkScopeExit.h"
 #include "common/errors/qkLog.h"
 #include "common/objects/EnsureLocalUcrtLoaded.h"
 #include "common/objects/GetCallerAddress.h"
@@ -40,18 +41,6 @@
 #include "ui/window/VekMessageLoop.h"
 
 namespace {
-
-// Runs a clean-up once when the scope is left, however it is left.
-class ScopeGuard {
-public:
-    explicit ScopeGuard(void (*action)()) : m_action(action) {}
-    ~ScopeGuard() { m_action(); }
-    ScopeGuard(const ScopeGuard&) = delete;
-    ScopeGuard& operator=(const ScopeGuard&) = delete;
-
-private:
-    void (*m_action)();
-};
 
 void ClearTrustFactory() { Jux::UnregisterVerifyTrustFactory(); }
 void ReleaseSettingsModule() { qkSettings::ModuleRelease(); }
@@ -261,14 +250,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
             qkSettings::ModuleRelease();
             return hr;
         }
-        ScopeGuard trustGuard(ClearTrustFactory);
+        qkScopeExit trustGuard(ClearTrustFactory);
         hr = Jux::RegisterSettingsFactory(StaticSettingsFactory);
         if (FAILED(hr)) {
             vek::LogInfoAt(L"wWinMain(542)", L"Unable to init static settings factory");
             qkSettings::ModuleRelease();
             return hr;
         }
-        ScopeGuard settingsGuard(ReleaseSettingsModule);
+        qkScopeExit settingsGuard(ReleaseSettingsModule);
 
         if (companion)
             return RunCompanionInstall();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/base/qkComApartment.h"
+#include "common/base/qkScopeExit.h"
 #include "common/errors/qkLog.h"
 #include "common/objects/EnsureLocalUcrtLoaded.h"
 #include "common/system/qkCommandLine.h"
@@ -37,18 +38,6 @@
 #include "ui/window/VekMessageLoop.h"
 
 namespace {
-
-// Runs a clean-up once when the scope is left, however it is left.
-class ScopeGuard {
-public:
-    explicit ScopeGuard(void (*action)()) : m_action(action) {}
-    ~ScopeGuard() { m_action(); }
-    ScopeGuard(const ScopeGuard&) = delete;
-    ScopeGuard& operator=(const ScopeGuard&) = delete;
-
-private:
-    void (*m_action)();
-};
 
 void ClearTrustFactory() { Jux::UnregisterVerifyTrustFactory(); }
 void ReleaseSettingsModule() { qkSettings::ModuleRelease(); }
@@ -163,14 +152,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
             qkSettings::ModuleRelease();
             return hr;
         }
-        ScopeGuard trustGuard(ClearTrustFactory);
+        qkScopeExit trustGuard(ClearTrustFactory);
         hr = Jux::RegisterSettingsFactory(StaticSettingsFactory);
         if (FAILED(hr)) {
             vek::LogInfoAt(L"wWinMain(542)", L"Unable to init static settings factory");
             qkSettings::ModuleRelease();
             return hr;
         }
-        ScopeGuard settingsGuard(ReleaseSettingsModule);
+        qkScopeExit settingsGuard(ReleaseSettingsModule);
 
         if (companion)
             return RunCompanionInstall();

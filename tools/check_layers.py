@@ -16,7 +16,7 @@
    meaning of %s differs between them (mingw's swprintf reads it as narrow text, the system's
    _snwprintf as wide): everything else formats through that formatter.
 5. Launcher codes by name: a launcher result code (the family 0x80047E00..0x80047FFF), a process
-   exit code or a job or status event is written as a number only in its table
+   exit code, an engine state or a job or status event is written as a number only in its table
    (services/launcher/VekResultCodes, engine/manifest/VekJobStates, engine/report/VekStatusEvents)
    and used by name everywhere else; the plug-in SDK header keeps its own copy for outside authors
    (a test holds it equal to the table). See launcher_code_findings for what counts as a use.
@@ -533,7 +533,143 @@ def launcher_code_findings(rel, text):
             add(m.start(), f"event {m.group(1)} = {m.group(2)} defined outside its table")
     for m in STATUS_CALL_RE.finditer(code):
         add(m.start(), f"status event {m.group(1)} written as a number")
+    found.extend(f"{rel}:{line}: {what}: use its name from its table" for line, what in held_value_findings(code))
     return found
+
+
+# --- engine states and job events, whatever holds them -----------------------------------------
+#
+# A value is an engine state or a job event by where it comes from, not by its name:
+#   - engine states: a call of GetEngineState() or engineState(), a variable or parameter of type
+#     EngineState, a parameter named engineState, and a variable initialised from any of these;
+#   - job events: a variable or parameter of type VEK_JOB_EVENTS, the first parameter of a job-event
+#     slot (an integer followed by the job's JSON node) whatever its name, a parameter named event
+#     or jobEvent, and a variable initialised from any of these.
+# Such a value compared with a number (==, !=, <, <=, >, >=), switched on with numeric labels,
+# given a number, or returned as a number by the functions that answer the engine state, is a
+# number outside its table; so is a constant of the file that stands in such a place, whatever its
+# name. The first argument of the calls that fire or forward a job event counts as a job event.
+
+HOLDER_CALL_RE = re.compile(r"(?<![\w])(?:GetEngineState|engineState)\s*\(\s*\)")
+STATE_FUNCTION_RE = re.compile(r"\b(?:\w+\s*::\s*)?(?:GetEngineState|engineState)\s*\(\s*\)\s*(?:const\s*)?"
+                               r"(?:override\s*)?(?:final\s*)?\{")
+TYPED_HOLDER_RE = re.compile(r"\b(VEK_JOB_EVENTS|(?:\w+\s*::\s*)*EngineState)\s*&?\s+([A-Za-z_]\w*)\b(?!\s*[(:])")
+SLOT_PARAMETER_RE = re.compile(r"\(\s*(?:const\s+)?(?:int32_t|int|LONG|long)\s+([A-Za-z_]\w*)\s*,\s*const\s+"
+                               r"(?:nlohmann\s*::\s*)?(?:ordered_)?json\s*&")
+NAMED_PARAMETER_RE = re.compile(r"[(,]\s*(?:const\s+)?(?:int32_t|int|LONG|long|auto)\s+(event|jobEvent|engineState)\s*[,)]")
+HOLDER_DECL_RE = re.compile(r"\b(?:const\s+|constexpr\s+)?(?:auto|int|int32_t|long|LONG)\s+([A-Za-z_]\w*)\s*=(?!=)\s*")
+EVENT_CALL_RE = re.compile(r"\b(?:Fire|OnJobEvent|forward|forwardJobEvent|postEvent|postEventWithData|postJobUpdate|"
+                           r"retryDecision|finishStep|logEvent)\s*\(\s*(" + INT_LITERAL + r"|[A-Za-z_]\w*)\s*,")
+OPERATOR = r"(==|!=|<=|>=|<(?![<=])|>(?![>=]))"
+OPERAND = r"(" + INT_LITERAL + r"|[A-Za-z_]\w*(?:\s*::\s*\w+)*)"
+RIGHT_OPERAND_RE = re.compile(r"\s*" + OPERATOR + r"\s*" + OPERAND)
+LEFT_OPERAND_RE = re.compile(OPERAND + r"\s*" + OPERATOR + r"\s*$")
+MEMBER_PREFIX_RE = re.compile(r"(?:\w+\s*(?:\.|->)\s*)+$")
+NUMERIC_CONSTANT_RE = r"(?:#\s*define\s+{0}\s+({1})|\b{0}\s*=\s*({1})\s*[;,}}])"
+
+
+def held_value_findings(code):
+    """(line, what) of every engine state or job event written as a number; see above."""
+    holders = []  # (kind, name, start, end); name None: a call, anywhere
+
+    def scoped(kind, name, pos):
+        holders.append((kind, name, pos, scope_end(code, pos)))
+
+    for m in TYPED_HOLDER_RE.finditer(code):
+        scoped("job event" if m.group(1) == "VEK_JOB_EVENTS" else "engine state", m.group(2), m.end())
+    for m in SLOT_PARAMETER_RE.finditer(code):
+        scoped("job event", m.group(1), m.end(1))
+    for m in NAMED_PARAMETER_RE.finditer(code):
+        scoped("engine state" if m.group(1) == "engineState" else "job event", m.group(1), m.end(1))
+
+    def holder_at(name, pos):
+        for kind, held, start, end in holders:
+            if held == name and start <= pos <= end:
+                return kind
+        return None
+
+    def value_kind(expression, pos):
+        if HOLDER_CALL_RE.search(expression):
+            return "engine state"
+        # What a call makes of a holder is another value: blank every other call's arguments.
+        while True:
+            blanked = re.sub(r"\b(?!(?:GetEngineState|engineState)\b)(\w+\s*)\(([^()]*)\)",
+                             lambda c: c.group(1) + " " * (len(c.group(0)) - len(c.group(1))), expression)
+            if blanked == expression:
+                break
+            expression = blanked
+        for w in re.finditer(r"(?<![\w.>:])[A-Za-z_]\w*", expression):
+            kind = holder_at(w.group(0), pos + w.start())
+            if kind:
+                return kind
+        return None
+
+    found = []
+
+    def add(pos, what):
+        found.append((code.count("\n", 0, pos) + 1, what))
+
+    def constant_value(name):
+        if re.fullmatch(INT_LITERAL, name):
+            return name
+        c = re.search(NUMERIC_CONSTANT_RE.format(re.escape(name), INT_LITERAL), code)
+        return (c.group(1) or c.group(2)) if c else None
+
+    def judge(pos, kind, operand, how):
+        value = constant_value(operand)
+        if value is None:
+            return
+        if operand == value:
+            add(pos, f"{kind} {value.strip()} {how} as a number")
+        else:
+            add(pos, f"{kind} in the constant {operand} = {value.strip()}, {how}")
+
+    # Variables initialised from a holder hold the same kind, within their scope.
+    for m in HOLDER_DECL_RE.finditer(code):
+        end = expression_end(code, m.end())
+        kind = value_kind(code[m.end():end], m.end())
+        if kind:
+            scoped(kind, m.group(1), m.end(1))
+            if "?" in code[m.end():end]:
+                for n in INT_RE.finditer(code, m.end(), end):
+                    add(n.start(), f"{kind} {n.group(0).strip()} given as a number")
+
+    uses = [(m.start(), m.end(), "engine state") for m in HOLDER_CALL_RE.finditer(code)]
+    for kind, name, start, end in holders:
+        for m in re.finditer(r"(?<![\w])" + re.escape(name) + r"\b(?!\s*\()", code[start:end]):
+            uses.append((start + m.start(), start + m.end(), kind))
+    for start, end, kind in uses:
+        before = code[max(0, start - 200):start]
+        prefix = MEMBER_PREFIX_RE.search(before)
+        if prefix:
+            before = before[:prefix.start()]
+        right = RIGHT_OPERAND_RE.match(code, end)
+        if right:
+            judge(start, kind, right.group(2), "compared")
+        left = LEFT_OPERAND_RE.search(before)
+        if left:
+            judge(start, kind, left.group(1), "compared")
+        assign = re.match(r"\s*=(?!=)\s*(" + INT_LITERAL + r")\s*;", code[end:end + 40])
+        if assign and code[end - 1] != ")":  # not a pure virtual function's "= 0"
+            judge(start, kind, assign.group(1), "given")
+
+    for m in EVENT_SWITCH_RE.finditer(code):
+        kind = value_kind(m.group(1), m.start(1))
+        if not kind or re.search(r"(?i)event", m.group(1)):
+            continue  # an expression named like an event is judged by the rule above
+        body_end = matching_brace(code, m.end() - 1)
+        for c in re.finditer(r"\bcase\s+(" + INT_LITERAL + r"|[A-Za-z_]\w*)\s*:", code[m.end():body_end]):
+            judge(m.end() + c.start(), kind, c.group(1), "as a case label")
+
+    for m in STATE_FUNCTION_RE.finditer(code):
+        body_end = matching_brace(code, m.end() - 1)
+        for r in re.finditer(r"\breturn\s+([^;]*);", code[m.end():body_end]):
+            for n in INT_RE.finditer(r.group(1)):
+                add(m.end() + r.start(1) + n.start(), f"engine state {n.group(0).strip()} returned as a number")
+
+    for m in EVENT_CALL_RE.finditer(code):
+        judge(m.start(1), "job event", m.group(1), "fired")
+    return sorted(set(found))
 
 
 def documentation_code_findings(rel, text):

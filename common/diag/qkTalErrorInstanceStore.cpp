@@ -14,6 +14,7 @@
 #include "common/persist/qkTalKeyValueCollectionImpl.h"
 #include "common/persist/qkTalMemoryStreamImpl.h"
 #include "common/persist/qkTalStringImpl.h"
+#include "common/base/qkLastError.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -27,11 +28,6 @@ const HRESULT kReadOnly = HRESULT_FROM_WIN32(ERROR_FILE_READ_ONLY);
 DWORD HeaderCrc(const void* header)
 {
     return qkLib::HeaderCrc(header, 36, 36);
-}
-
-HRESULT LastErrorResult(DWORD error)
-{
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
 // A memory stream over a copy of the bytes, positioned at 0.
@@ -84,7 +80,7 @@ bool qkTalErrorInstanceStore::FitsRecord(const Header& header, DWORD recordSize)
 
 HRESULT qkTalErrorInstanceStore::FailedOpen()
 {
-    const HRESULT hr = LastErrorResult(qkDataStore::GetLastError());
+    const HRESULT hr = qkLib::Win32ErrorResult(qkDataStore::GetLastError());
     qkDataStore::Close();
     m_path.clear();
     m_user = {};
@@ -170,7 +166,7 @@ HRESULT qkTalErrorInstanceStore::WriteUserHeader()
 {
     m_user.words[9] = HeaderCrc(&m_user);
     if (!qkDataStore::WriteUserHeader(0, &m_user, sizeof(m_user)))
-        return LastErrorResult(qkDataStore::GetLastError());
+        return qkLib::Win32ErrorResult(qkDataStore::GetLastError());
     return S_OK;
 }
 
@@ -318,7 +314,7 @@ HRESULT qkTalErrorInstanceStore::WriteCollectionRecord(IUnknown* collection, DWO
     const BOOL written = update ? UpdateRecord(&id, record.data(), static_cast<DWORD>(record.size()))
                                 : AddRecord(record.data(), static_cast<DWORD>(record.size()), &id);
     if (!written)
-        return LastErrorResult(qkDataStore::GetLastError());
+        return qkLib::Win32ErrorResult(qkDataStore::GetLastError());
     m_user.words[idWord] = static_cast<DWORD>(id);
     m_user.words[idWord + 1] = static_cast<DWORD>(id >> 32);
     hr = WriteUserHeader();
@@ -370,11 +366,11 @@ HRESULT qkTalErrorInstanceStore::ReadRecordBytes(ULONGLONG id, std::vector<BYTE>
 {
     DWORD size = 0;
     if (!GetRecordSize(id, &size))
-        return LastErrorResult(qkDataStore::GetLastError());
+        return qkLib::Win32ErrorResult(qkDataStore::GetLastError());
     if (size < kHeaderSize)
         return kCorrupt;
     if (!ReadRecord(id, &header, sizeof(header)))
-        return LastErrorResult(qkDataStore::GetLastError());
+        return qkLib::Win32ErrorResult(qkDataStore::GetLastError());
     HRESULT hr = CheckHeader(header);
     if (FAILED(hr))
         return hr;
@@ -382,7 +378,7 @@ HRESULT qkTalErrorInstanceStore::ReadRecordBytes(ULONGLONG id, std::vector<BYTE>
         return kCorrupt;
     data.resize(size);
     if (!ReadRecord(id, data.data(), size))
-        return LastErrorResult(qkDataStore::GetLastError());
+        return qkLib::Win32ErrorResult(qkDataStore::GetLastError());
     // The header read with the whole record must be the one checked.
     if (std::memcmp(data.data(), &header, sizeof(header)) != 0)
         return kCorrupt;
@@ -563,7 +559,7 @@ HRESULT qkTalErrorInstanceStore::AddDump(const wchar_t* type, const wchar_t* dum
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL)) {
         const DWORD error = stream->GetFile().GetLastError();
         QK_TRACE(L"opening the dump %s failed, error %lu", dumpPath, error);
-        return LastErrorResult(error);
+        return qkLib::Win32ErrorResult(error);
     }
     const HRESULT hr = AddAttachment(L"Dump", type, stream.Get());
     return hr;

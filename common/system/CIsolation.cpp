@@ -9,6 +9,7 @@
 #include "common/system/qkHandle.h"
 #include "common/system/qkKernel32.h"
 #include "common/system/qkResourceHolders.h"
+#include "common/base/qkTextCompare.h"
 
 #include <shlwapi.h>
 #include <io.h>
@@ -67,11 +68,6 @@ std::wstring Trim(const std::wstring& text)
     while (end > begin && IsBlank(text[end - 1]))
         --end;
     return text.substr(begin, end - begin);
-}
-
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b)
-{
-    return a.size() == b.size() && ::_wcsnicmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
 // Copies at most maxChars characters and a terminator; returns the number copied.
@@ -231,14 +227,14 @@ bool CIsolation::LookupIniKey(const std::wstring& text, const wchar_t* key, std:
             std::wstring name = line.substr(1);
             if (!name.empty() && name.back() == L']')
                 name.pop_back();
-            inSection = EqualsNoCase(Trim(name), kSection);
+            inSection = qkLib::EqualsAsciiNoCase(Trim(name), kSection);
             continue;
         }
         if (!inSection)
             continue;
         size_t equals = line.find(L'=');
         std::wstring name = Trim(line.substr(0, equals));
-        if (!EqualsNoCase(name, wanted))
+        if (!qkLib::EqualsAsciiNoCase(name, wanted))
             continue;
         if (equals == std::wstring::npos)
             return false;

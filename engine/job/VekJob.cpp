@@ -4,7 +4,7 @@
 #include "common/errors/qkLog.h"
 #include "common/system/qkModule.h"
 #include "engine/manifest/ManifestAccess.h"
-#include "engine/manifest/VekJobKeys.h"
+#include "services/launcher/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "net/download/BackendChecks.h"
 #include "net/download/CWinHTTPDownloadManager.h"

@@ -5,7 +5,7 @@
 
 #include "common/errors/qkLog.h"
 #include "engine/manifest/ManifestAccess.h"
-#include "engine/manifest/VekJobKeys.h"
+#include "services/launcher/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDownloadJobReporting.h"
 #include "net/download/CWinHTTPDownloadManager.h"

@@ -7,7 +7,7 @@
 #include "common/errors/qkLog.h"
 #include "common/objects/qkTalDllLoader.h"
 #include "engine/job/VekJobPluginFile.h"
-#include "engine/manifest/VekJobKeys.h"
+#include "services/launcher/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/plugin/VekCurrentPlugin.h"
 #include "engine/plugin/sdk/VekPluginInterfaces.h"

@@ -8,7 +8,7 @@
 #include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/ManifestJson.h"
-#include "engine/manifest/VekJobKeys.h"
+#include "services/launcher/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/manifest/VekPathExpansion.h"
 #include "engine/report/VekDataReporter.h"
@@ -583,7 +583,7 @@ bool VekJobEngine::loadState()
                 for (json& job : *jobs) {
                     const json* jobId = ManifestJson::Member(&job, "job_id");
                     if (jobId && *jobId == *id) {
-                        job["HttpPausedDownload"] = *paused;
+                        job[jobkeys::kHttpPausedDownload] = *paused;
                     }
                 }
             }

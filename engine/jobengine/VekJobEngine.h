@@ -13,6 +13,7 @@
 // The engine lock is held only for short sections, never while a job is started, stopped or
 // joined, and never while the job-event signal is emitted. The progress signal is emitted under
 // the lock: its subscribers must not call back into the engine (they only post window messages).
+#include "engine/jobengine/VekCleanupFlags.h"
 #include "common/base/qkCriticalSection.h"
 #include "common/base/qkEvent.h"
 #include "engine/manifest/JobEngineException.h"
@@ -61,16 +62,7 @@ public:
         eBootstrapAskLocation = 4,    // a custom location is required
     };
 
-    // Clean-up flags (combinable); the parts always run in the order downloads folder,
-    // shortcuts, state file, registry.
-    enum CleanupFlags : unsigned {
-        eCleanShortcuts = 0x1,
-        eCleanDownloads = 0x2,
-        eCleanStateFile = 0x4,
-        eCleanRegistry = 0x8,
-        eCleanAll = 0xFF,
-        eCleanAllButDownloads = 0xFD,
-    };
+    using enum vek::CleanupFlags;
 
     using JobEventSlot = std::function<int32_t(int32_t, const json&)>;
     using JobProgressSlot = std::function<void(uint64_t, uint64_t)>;

@@ -8,7 +8,7 @@
 #include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "engine/manifest/ManifestJson.h"
-#include "engine/manifest/VekJobKeys.h"
+#include "services/launcher/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/report/VekDataReporter.h"
 #include "services/launcher/VekResultCodes.h"

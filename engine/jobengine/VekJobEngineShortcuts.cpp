@@ -18,6 +18,7 @@
 #include "services/tasks/CTaskScheduler.h"
 #include "services/toolbox/Tolk_CRegistry.h"
 #include "services/launcher/VekTokenMask.h"
+#include "services/launcher/VekJobKeys.h"
 
 #include <shlobj.h>
 #include <wrl/client.h>
@@ -162,7 +163,7 @@ void VekJobEngine::createRunTask(const std::wstring& extraArguments)
         QK_LOG_ERROR(L"RegisterStartupTask() failed, hr=0x%08X", static_cast<unsigned>(hr));
     m_manifest->ModifyJob(0, [&](json* job) {
         if (job != nullptr)
-            (*job)["scheduled_vek_path"] = ToUtf8(copyPath);
+            (*job)[jobkeys::kScheduledVekPath] = ToUtf8(copyPath);
     });
 }
 

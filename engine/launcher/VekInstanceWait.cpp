@@ -5,6 +5,7 @@
 #include "common/system/qkFolderTrust.h"
 #include "common/system/qkRegistry.h"
 #include "engine/launcher/VekSwitches.h"
+#include "services/launcher/VekRegistryNames.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekTools.h"
 #include "services/launcher/VekUtil.h"
@@ -14,7 +15,6 @@ namespace vek {
 namespace {
 
 constexpr REGSAM kFailureCountAccess = 0x2001F; // KEY_READ | KEY_WRITE
-constexpr wchar_t kFailureCount[] = L"FailureCount";
 
 // A lock file that another process holds open; anything else means the lock cannot be made.
 bool IsContention(DWORD error)
@@ -94,7 +94,7 @@ bool VekInstanceWait::incrementFailureCount(const wchar_t* manifestId)
     }
     qkExceptionInfo info;
     try {
-        const std::wstring path = std::wstring(L"Software\\Vallor\\Vek\\") + manifestId;
+        const std::wstring path = std::wstring(kVekRegistryKey) + L"\\" + manifestId;
         qkRegistry key;
         if (!key.OpenKey(m_registryRoot, path.c_str(), kFailureCountAccess, TRUE)) {
             QK_LOG_ERROR(L"Unable to open %s, hr=0x%08X", path.c_str(),
@@ -102,10 +102,10 @@ bool VekInstanceWait::incrementFailureCount(const wchar_t* manifestId)
             return false;
         }
         DWORD count = 0;
-        count = key.GetDWORDValue(kFailureCount, count) ? count + 1 : 0;
-        if (!key.SetDWORDValue(kFailureCount, count)) {
+        count = key.GetDWORDValue(kFailureCountValue, count) ? count + 1 : 0;
+        if (!key.SetDWORDValue(kFailureCountValue, count)) {
             const DWORD error = key.GetLastError();
-            QK_LOG_ERROR(L"Unable to write %s to %s, hr=0x%08X", kFailureCount, path.c_str(),
+            QK_LOG_ERROR(L"Unable to write %s to %s, hr=0x%08X", kFailureCountValue, path.c_str(),
                          static_cast<unsigned>(HRESULT_FROM_WIN32(error)));
             if (m_reporter) {
                 m_reporter(VEK_E_FAILURE_COUNT, false, std::to_wstring(error));

@@ -1,4 +1,5 @@
 #include "engine/launcher/VekProcessMitigations.h"
+#include "common/base/qkLastError.h"
 
 #include <mutex>
 #include <string>
@@ -15,12 +16,6 @@ Fn Kernel32Export(const char* name)
     HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
     return kernel32 != nullptr ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(kernel32, name)))
                                : nullptr;
-}
-
-// A failed call's HRESULT; never a success, even when the function set no error.
-HRESULT LastErrorResult(DWORD error)
-{
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
 SecurityResult Missing(const wchar_t* name)
@@ -41,7 +36,7 @@ SecurityResult Apply(const wchar_t* name, bool present, Call call)
     SecurityResult record;
     record.name = name;
     if (!call()) {
-        record.result = LastErrorResult(::GetLastError());
+        record.result = qkLib::LastErrorResult();
     }
     return record;
 }
@@ -86,7 +81,7 @@ void ApplyDepPolicy(const MitigationApi& api, std::vector<SecurityResult>& resul
     dep.name = L"SetProcessDEPPolicy";
     if (api.SetProcessDEPPolicy(PROCESS_DEP_ENABLE) != 1) {
         const DWORD error = ::GetLastError();
-        dep.result = LastErrorResult(error);
+        dep.result = qkLib::Win32ErrorResult(error);
         if (error == ERROR_NOT_SUPPORTED) {
             dep.message = L"Not an error on x64 systems -- SetProcessDEPPolicy not supported";
         } else if (error == ERROR_ACCESS_DENIED) {

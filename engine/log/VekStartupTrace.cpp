@@ -1,6 +1,7 @@
 #include "engine/log/VekStartupTrace.h"
 
 #include "engine/log/VekLog.h"
+#include "services/launcher/VekRegistryNames.h"
 
 #include <windows.h>
 
@@ -8,7 +9,7 @@ namespace vek {
 
 namespace {
 
-constexpr wchar_t kLauncherKey[] = L"Software\\Vallor\\Vek";
+constexpr const wchar_t* kLauncherKey = kVekRegistryKey;
 constexpr wchar_t kStartupTraceValue[] = L"StartupTrace";
 
 struct StepName {

@@ -21,6 +21,7 @@
 #include "engine/manifest/ManifestDocument.h"
 #include "net/proxy/ManifestProxySettings.h"
 #include "services/detect/CLegacyProductDetector.h"
+#include "services/launcher/VekRegistryNames.h"
 #include "services/msi/CMsiUtils.h"
 #include "services/msi/EndpointUpgradeCodes.h"
 
@@ -49,7 +50,7 @@ public:
     using JobFilter = std::function<bool(const json& entry)>;
 
     // The machine key beside which the upgrade-confirmation marker lives.
-    static constexpr const wchar_t* kLauncherKey = L"Software\\Vallor\\Vek";
+    static constexpr const wchar_t* kLauncherKey = kVekRegistryKey;
 
     // Service objects not given are made by init.
     explicit CManifest(ManifestDocument& document, ManifestSwitches switches = {},

@@ -1,7 +1,7 @@
 #include "engine/manifest/ManifestAccess.h"
 
 #include "engine/manifest/ManifestJson.h"
-#include "engine/manifest/VekJobKeys.h"
+#include "services/launcher/VekJobKeys.h"
 
 #include <cctype>
 

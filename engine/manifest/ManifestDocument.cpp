@@ -2,7 +2,7 @@
 
 #include "common/errors/qkLog.h"
 #include "engine/manifest/ManifestJson.h"
-#include "engine/manifest/VekJobKeys.h"
+#include "services/launcher/VekJobKeys.h"
 #include "engine/manifest/VekJobStates.h"
 #include "engine/manifest/VekOwnManifest.h"
 #include "services/launcher/VekResultCodes.h"

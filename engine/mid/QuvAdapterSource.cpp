@@ -1,5 +1,5 @@
 #include "engine/mid/QuvAdapterSource.h"
-#include "engine/mid/QuvText.h"
+#include "common/base/qkTextCompare.h"
 
 #include "engine/mid/QuvAdapterList.h"
 #include "engine/mid/QuvIniDocument.h"
@@ -12,7 +12,7 @@ constexpr wchar_t kNotAvailable[] = L"N/A";
 
 bool IsNotAvailable(const std::wstring& token)
 {
-    return Quv::EqualNoCase(token, kNotAvailable);
+    return qkLib::EqualsOrdinalNoCase(token, kNotAvailable);
 }
 
 // Every token of the list, trimmed; the walk over "current" stops at the first empty token.
@@ -91,7 +91,7 @@ HRESULT QuvAdapterSource::Compare(const std::wstring& current, const std::wstrin
     const std::vector<std::wstring> storedTokens = Tokens(stored, false);
     auto isStored = [&](const std::wstring& token) {
         for (const auto& s : storedTokens)
-            if (Quv::EqualNoCase(s, token))
+            if (qkLib::EqualsOrdinalNoCase(s, token))
                 return true;
         return false;
     };

@@ -2,8 +2,11 @@
 
 #include "engine/mid/QuvMidCodes.h"
 
+#include "common/base/qkMultiByte.h"
+
 #include "common/errors/qkLog.h"
 #include "common/system/qkFile.h"
+#include "common/base/qkTextCompare.h"
 
 #include <vector>
 
@@ -82,23 +85,7 @@ HRESULT DecodeBytes(const std::vector<BYTE>& bytes, QuvIniDocument::Encoding& en
     if (narrow.empty())
         return S_OK;
     const UINT codePage = encoding == QuvIniDocument::Encoding::Utf8 ? CP_UTF8 : CP_ACP;
-    const int length = ::MultiByteToWideChar(codePage, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
-    if (length <= 0)
-        return LastError();
-    text.assign(static_cast<size_t>(length), L'\0');
-    if (::MultiByteToWideChar(codePage, 0, narrow.data(), static_cast<int>(narrow.size()), text.data(), length) !=
-        length)
-        return LastError();
-    return S_OK;
-}
-
-bool EqualNoCase(const wchar_t* a, size_t aLen, const wchar_t* b, size_t bLen)
-{
-    if (aLen != bLen)
-        return false;
-    if (aLen == 0)
-        return true;
-    return ::CompareStringOrdinal(a, static_cast<int>(aLen), b, static_cast<int>(bLen), TRUE) == CSTR_EQUAL;
+    return qkLib::MultiByteToWide(codePage, narrow, text);
 }
 
 bool IsQuoted(const std::wstring& text, size_t pos, size_t len)
@@ -275,14 +262,9 @@ HRESULT QuvIniDocument::Encode(std::string& bytes) const
             continue;
         }
         const UINT codePage = m_encoding == Encoding::Utf8 ? CP_UTF8 : CP_ACP;
-        const int length = ::WideCharToMultiByte(codePage, 0, line.text.data(), static_cast<int>(line.text.size()),
-                                                 nullptr, 0, nullptr, nullptr);
-        if (length <= 0)
-            return LastError();
-        std::string narrow(static_cast<size_t>(length), '\0');
-        if (::WideCharToMultiByte(codePage, 0, line.text.data(), static_cast<int>(line.text.size()), narrow.data(),
-                                  length, nullptr, nullptr) != length)
-            return LastError();
+        std::string narrow;
+        if (const HRESULT hr = qkLib::WideToMultiByte(codePage, line.text, narrow); FAILED(hr))
+            return hr;
         bytes += narrow;
     }
     return S_OK;
@@ -360,13 +342,13 @@ QuvIniDocument::Lines::iterator QuvIniDocument::FindEntry(const wchar_t* section
     for (auto it = m_lines.begin(); it != m_lines.end(); ++it) {
         const QuvIniLine& line = *it;
         if (line.isSection)
-            inside = EqualNoCase(line.text.data() + line.sectionPos, line.sectionLen, section, sectionLength);
+            inside = qkLib::EqualsOrdinalNoCase({line.text.data() + line.sectionPos, line.sectionLen}, {section, sectionLength});
         if (!inside)
             continue;
         if (lastInSection)
             *lastInSection = it;
         if (found == m_lines.end() && line.isEntry &&
-            EqualNoCase(line.text.data() + line.keyPos, line.keyLen, key, keyLength)) {
+            qkLib::EqualsOrdinalNoCase({line.text.data() + line.keyPos, line.keyLen}, {key, keyLength})) {
             found = it;
             if (!lastInSection)
                 break;

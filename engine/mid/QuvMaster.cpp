@@ -1,5 +1,5 @@
 #include "engine/mid/QuvMaster.h"
-#include "engine/mid/QuvText.h"
+#include "common/base/qkTextCompare.h"
 
 #include "engine/mid/QuvGlobal.h"
 #include "engine/mid/QuvMidCodes.h"
@@ -295,7 +295,7 @@ HRESULT CheckAndUpdate(QuvIdentitySource& source, HRESULT getValueResult, const 
     } else if (IsEmpty(stampSection.xref)) {
         reason = L"StampX";
         restamp = true;
-    } else if (!Quv::EqualNoCase(*stampSection.xref, mid)) {
+    } else if (!qkLib::EqualsOrdinalNoCase(*stampSection.xref, mid)) {
         restamp = true;
     } else {
         HRESULT compared = getValueResult;
@@ -338,7 +338,7 @@ HRESULT CheckAndUpdate(QuvIdentitySource& source, HRESULT getValueResult, const 
 
     const std::wstring current = state.sections[QuvStampState::Mid].value.value_or(L"");
     std::wstring stored;
-    if (SUCCEEDED(ReadRegistryMid(stored)) && Quv::EqualNoCase(stored, current))
+    if (SUCCEEDED(ReadRegistryMid(stored)) && qkLib::EqualsOrdinalNoCase(stored, current))
         registryResult = S_OK;
     else
         registryResult = WriteRegistryMid(current);

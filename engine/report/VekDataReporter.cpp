@@ -13,12 +13,14 @@
 #include "common/system/qkFolderTrust.h"
 #include "common/system/qkOSInfo.h"
 #include "common/system/qkRegistry.h"
+#include "services/launcher/VekRegistryNames.h"
 #include "services/launcher/VekSilo.h"
 #include "engine/manifest/VekJobStates.h"
 #include "services/launcher/VekResultCodes.h"
 #include "engine/manifest/ManifestAccess.h"
 #include "net/proxy/ManifestProxySettings.h"
 #include "services/launcher/VekUtil.h"
+#include "services/launcher/VekJobKeys.h"
 
 #include <shlwapi.h>
 
@@ -29,7 +31,7 @@ namespace vek {
 
 namespace {
 
-constexpr wchar_t kLauncherKey[] = L"Software\\Vallor\\Vek";
+constexpr const wchar_t* kLauncherKey = kVekRegistryKey;
 
 std::wstring Text(const nlohmann::json* node)
 {
@@ -248,7 +250,7 @@ void VekDataReporter::init(const json* manifest)
     m_manifest = manifest;
     if (IsNullOrEmpty(manifest))
         return;
-    m_urlFileName = L"URLS-" + Text(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(manifest, "vek"), "global"), "manifest_id"));
+    m_urlFileName = L"URLS-" + ManifestId();
     const json* proxy = ManifestProxySettingsOf(*manifest);
     ProxySettings() = proxy ? *proxy : json();
     std::wstring sid;
@@ -306,9 +308,14 @@ HRESULT VekDataReporter::AddPSNEntry(const json& node, json& record)
     }
 }
 
+std::wstring VekDataReporter::ManifestId() const
+{
+    return m_manifest != nullptr ? ManifestAccess::ManifestId(*m_manifest) : std::wstring();
+}
+
 std::string VekDataReporter::ManifestIdText() const
 {
-    return ToUtf8(Text(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(m_manifest, "vek"), "global"), "manifest_id")));
+    return ToUtf8(ManifestId());
 }
 
 void VekDataReporter::AddJobIds(const json& job, json& record)
@@ -394,7 +401,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
         q.Raw(L"&e=");
         q.Hex8(Integer(ManifestJson::Member(&record, "event_code")));
     }
-    if (const json* v = ManifestJson::Member(&record, "rekey_status")) {
+    if (const json* v = ManifestJson::Member(&record, jobkeys::kRekeyStatus)) {
         q.Raw(L"&a=");
         q.Number(Integer(v));
     }
@@ -416,7 +423,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
         q.Raw(L"&MID=");
         q.Value(m_machineId);
     }
-    if (const json* v = ManifestJson::Member(&record, "OtherErrors")) {
+    if (const json* v = ManifestJson::Member(&record, jobkeys::kOtherErrors)) {
         q.Raw(L"&h=");
         const long long other = Integer(v);
         if (static_cast<unsigned long long>(static_cast<unsigned>(other)) <= 600)
@@ -427,14 +434,14 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
 
     const HKEY root = m_manifest ? GetRegistryContext(*m_manifest) : HKEY_LOCAL_MACHINE;
     DWORD dword = 0;
-    if (ReadDword(root, kLauncherKey, L"FailureCount", dword)) {
+    if (ReadDword(root, kLauncherKey, kFailureCountValue, dword)) {
         q.Raw(L"&i=");
         q.Number(dword);
     }
     if (!IsNullOrEmpty(m_manifest)) {
         const std::wstring manifestKey = std::wstring(kLauncherKey) + L"\\" +
-                                         Text(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(m_manifest, "vek"), "global"), "manifest_id"));
-        if (ReadDword(root, manifestKey, L"FailureCount", dword)) {
+                                         ManifestId();
+        if (ReadDword(root, manifestKey, kFailureCountValue, dword)) {
             q.Raw(L"&j=");
             q.Number(dword);
         }
@@ -442,13 +449,13 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
             q.Raw(L"&r=");
             q.Number(dword);
         }
-        if (ReadDword(root, manifestKey + L"\\" + jobId, L"FailureCount", dword)) {
+        if (ReadDword(root, manifestKey + L"\\" + jobId, kFailureCountValue, dword)) {
             q.Raw(L"&k=");
             q.Number(dword);
         }
     }
 
-    if (const json* errorType = ManifestJson::Member(&record, "error_type")) {
+    if (const json* errorType = ManifestJson::Member(&record, jobkeys::kErrorType)) {
         const long long type = Integer(errorType);
         switch (type) {
         case 1:
@@ -465,7 +472,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
             break;
         case 4: {
             const std::wstring jobKey = std::wstring(kLauncherKey) + L"\\" +
-                                        Text(ManifestJson::Member(ManifestJson::Member(ManifestJson::Member(m_manifest, "vek"), "global"), "manifest_id")) +
+                                        ManifestId() +
                                         L"\\" + jobId;
             qkRegistry key;
             if (key.Open(root, jobKey.c_str(), KEY_READ)) {
@@ -504,12 +511,12 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
         q.Raw(L"&p=");
         q.Number(Integer(v));
     }
-    if (const json* v = ManifestJson::Member(&record, "validation_error")) {
+    if (const json* v = ManifestJson::Member(&record, jobkeys::kValidationError)) {
         QK_LOG_INFO(L"validation_error node found, 0x%08X", static_cast<unsigned>(Integer(v)));
         q.Raw(L"&l=");
         q.Number(Integer(v));
     }
-    if (const json* v = ManifestJson::Member(&record, "file_sizes")) {
+    if (const json* v = ManifestJson::Member(&record, jobkeys::kFileSizes)) {
         q.Raw(L"&m=");
         q.Value(Text(v));
     }
@@ -518,7 +525,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
         q.Value(Text(v));
     }
     q.Raw(L"&zzz=" + CheckValue(q.TextSoFar(), unixTime()));
-    if (const json* v = ManifestJson::Member(&record, "download_method")) {
+    if (const json* v = ManifestJson::Member(&record, jobkeys::kDownloadMethod)) {
         q.Raw(L"&w=");
         q.Value(Text(v));
     }
@@ -534,7 +541,7 @@ std::wstring VekDataReporter::BuildModuleQuery(const json& record)
         q.Raw(L"&u=");
         q.Value(Text(v));
     }
-    if (const json* v = ManifestJson::Member(&record, "download_duration")) {
+    if (const json* v = ManifestJson::Member(&record, jobkeys::kDownloadDuration)) {
         q.Raw(L"&v=");
         q.Decimal(Integer(v));
     }
@@ -625,10 +632,10 @@ void VekDataReporter::sendOLPData(int kind, const json& job)
 {
     const json* distribution = ManifestJson::Member(&job, "distribution");
     std::wstring url;
-    if (kind == 2) {
+    if (kind == eJobDownloadStart) {
         url = Text(ManifestJson::Member(distribution, "olp_start_url"));
         QK_LOG_INFO(L"Gathering data for OLP start ping");
-    } else if (kind == 3) {
+    } else if (kind == eJobDownloadFinish) {
         url = Text(ManifestJson::Member(distribution, "olp_end_url"));
         QK_LOG_INFO(L"Gathering data for OLP finish ping");
     } else {
@@ -723,16 +730,16 @@ HRESULT VekDataReporter::logJobError(HRESULT code, bool send, const json& job, c
 {
     json record = json::object();
     AddJobIds(job, record);
-    if (const json* t = ManifestJson::Member(&job, "error_type"); t && Integer(t) != 0)
-        record["error_type"] = *t;
-    if (const json* t = ManifestJson::Member(&job, "job_error_code"))
+    if (const json* t = ManifestJson::Member(&job, jobkeys::kErrorType); t && Integer(t) != 0)
+        record[jobkeys::kErrorType] = *t;
+    if (const json* t = ManifestJson::Member(&job, jobkeys::kJobErrorCode))
         record["error_code"] = *t;
-    if (const json* t = ManifestJson::Member(&job, "validation_error"))
-        record["validation_error"] = *t;
-    if (const json* t = ManifestJson::Member(&job, "file_sizes"))
-        record["file_sizes"] = *t;
-    if (const json* t = ManifestJson::Member(&job, "OtherErrors"))
-        record["OtherErrors"] = *t;
+    if (const json* t = ManifestJson::Member(&job, jobkeys::kValidationError))
+        record[jobkeys::kValidationError] = *t;
+    if (const json* t = ManifestJson::Member(&job, jobkeys::kFileSizes))
+        record[jobkeys::kFileSizes] = *t;
+    if (const json* t = ManifestJson::Member(&job, jobkeys::kOtherErrors))
+        record[jobkeys::kOtherErrors] = *t;
     const HRESULT hr = AddPSNEntry(job, record);
     if (FAILED(hr))
         return hr;
@@ -756,13 +763,13 @@ HRESULT VekDataReporter::logEvent(int event, const json& job, bool send)
     AddJobIds(job, record);
     record["log_type"] = "event";
     record["event_code"] = event;
-    if (const json* t = ManifestJson::Member(&job, "error_type"))
-        record["error_type"] = event == eJobInstallUACCancelled         ? json(2)
+    if (const json* t = ManifestJson::Member(&job, jobkeys::kErrorType))
+        record[jobkeys::kErrorType] = event == eJobInstallUACCancelled         ? json(2)
                                : event == eJobInstallErrorRetryDownload ? json(5)
                                                                         : *t;
-    for (const char* name : {"job_error_code", "OtherErrors", "download_method", "download_duration", "rekey_status"}) {
+    for (const char* name : {jobkeys::kJobErrorCode, jobkeys::kOtherErrors, jobkeys::kDownloadMethod, jobkeys::kDownloadDuration, jobkeys::kRekeyStatus}) {
         if (const json* t = ManifestJson::Member(&job, name))
-            record[std::string(name) == "job_error_code" ? "error_code" : name] = *t;
+            record[std::string(name) == jobkeys::kJobErrorCode ? "error_code" : name] = *t;
     }
     const HRESULT hr = AddPSNEntry(job, record);
     if (FAILED(hr))

@@ -88,7 +88,9 @@ public:
 protected:
     static bool IsNullOrEmpty(const json* manifest);
     const json* FirstJob() const;
-    // vek.global.manifest_id as UTF-8 text (empty when missing).
+    // "vek"."global"."manifest_id" of the manifest given to init, as text and as UTF-8; empty
+    // when missing.
+    std::wstring ManifestId() const;
     std::string ManifestIdText() const;
     // "transaction_id" (when the job's distribution has one) and "job_id" (empty when missing).
     static void AddJobIds(const json& job, json& record);

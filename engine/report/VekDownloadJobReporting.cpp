@@ -1,6 +1,7 @@
 #include "engine/report/VekDownloadJobReporting.h"
 
 #include "common/errors/qkLog.h"
+#include "services/launcher/VekJobKeys.h"
 
 namespace vek {
 
@@ -14,7 +15,7 @@ void VekDownloadJobReporting::logJobError(HRESULT result, int errorType, nlohman
     if (!m_reporter)
         return;
     if (job.is_object())
-        job["error_type"] = errorType;
+        job[jobkeys::kErrorType] = errorType;
     // Reporting never fails the download: whatever goes wrong in it is logged here.
     try {
         m_reporter->logJobError(result, true, job, text.c_str(), priority, static_cast<int>(failureCount));

@@ -9,13 +9,14 @@
 #include "services/launcher/VekResultCodes.h"
 #include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestJson.h"
-#include "engine/manifest/VekJobKeys.h"
+#include "services/launcher/VekJobKeys.h"
 #include "engine/manifest/VekOwnManifest.h"
 #include "net/proxy/ManifestProductKind.h"
 #include "net/proxy/ManifestProxySettings.h"
 #include "net/proxy/IBrowserProxyProvider.h"
 #include "services/launcher/VekTools.h"
 #include "services/launcher/VekUtil.h"
+#include "common/base/qkTextCompare.h"
 
 #include <atomic>
 
@@ -31,11 +32,6 @@ Value InstallJobValue(const nlohmann::json& root, Value (*read)(const nlohmann::
 {
     const nlohmann::json* job = ManifestAccess::FirstJob(root);
     return job != nullptr ? read(*job) : Value();
-}
-
-bool EqualNoCase(const std::wstring& a, const wchar_t* b)
-{
-    return ::CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
 std::wstring UpperHex(unsigned value)
@@ -134,16 +130,16 @@ std::wstring VekPingReporter::BaseQuery()
 int VekPingReporter::InstallMode()
 {
     std::wstring mode = installerOptions();
-    if (!EqualNoCase(mode, L"SILENT") && !EqualNoCase(mode, L"INTERACTIVE") && !EqualNoCase(mode, L"UNATTENDED")) {
+    if (!qkLib::EqualsOrdinalNoCase(mode, L"SILENT") && !qkLib::EqualsOrdinalNoCase(mode, L"INTERACTIVE") && !qkLib::EqualsOrdinalNoCase(mode, L"UNATTENDED")) {
         mode = InstallJobValue(ProcessManifest(), &ManifestAccess::UIMode);
         if (mode.empty())
             mode = L"UNATTENDED";
     }
-    if (EqualNoCase(mode, L"SILENT"))
+    if (qkLib::EqualsOrdinalNoCase(mode, L"SILENT"))
         return 2;
-    if (EqualNoCase(mode, L"UNATTENDED"))
+    if (qkLib::EqualsOrdinalNoCase(mode, L"UNATTENDED"))
         return 1;
-    if (EqualNoCase(mode, L"INTERACTIVE"))
+    if (qkLib::EqualsOrdinalNoCase(mode, L"INTERACTIVE"))
         return 0;
     return -1;
 }
@@ -227,10 +223,10 @@ HRESULT VekPingReporter::logJobError(HRESULT code, bool, const json& job, const 
     try {
         if (PingsOff())
             return 0;
-        const long long jobError = IntegerAt(job, "job_error_code");
-        const long long downloadError = IntegerAt(job, "last_download_error");
-        const long long otherErrors = IntegerAt(job, "OtherErrors");
-        const long long validationError = IntegerAt(job, "validation_error");
+        const long long jobError = IntegerAt(job, jobkeys::kJobErrorCode);
+        const long long downloadError = IntegerAt(job, jobkeys::kLastDownloadError);
+        const long long otherErrors = IntegerAt(job, jobkeys::kOtherErrors);
+        const long long validationError = IntegerAt(job, jobkeys::kValidationError);
         std::lock_guard<std::mutex> lock(m_lock);
         std::wstring q = BaseQuery();
         if (code == VEK_E_BACKEND_CHECK) {

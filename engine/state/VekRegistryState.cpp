@@ -4,10 +4,12 @@
 #include "common/system/qkCommandLine.h"
 #include "common/system/qkRegistry.h"
 #include "engine/manifest/JobEngineException.h"
+#include "engine/manifest/VekJobStates.h"
 #include "engine/manifest/ManifestAccess.h"
 #include "engine/manifest/ManifestJson.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekUtil.h"
+#include "services/launcher/VekJobKeys.h"
 
 #include <new>
 
@@ -130,19 +132,19 @@ bool VekRegistryState::updateJobFailureCount(const nlohmann::json& job)
     if (!jobKey.Open(Root(), path.c_str(), kReadWrite)) {
         if (!jobKey.Create(Root(), path.c_str(), kReadWrite)) {
             // A count that cannot be kept is a failure, not a success.
-            QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %s to %d", L"FailureCount", 0);
+            QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %s to %d", kFailureCountValue, 0);
             return false;
         }
-        if (!jobKey.SetDWORDValue(L"FailureCount", 0)) {
-            QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %s to %d", L"FailureCount", 0);
+        if (!jobKey.SetDWORDValue(kFailureCountValue, 0)) {
+            QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %s to %d", kFailureCountValue, 0);
             return false;
         }
         return true;
     }
     DWORD count = 0;
-    const DWORD next = jobKey.GetDWORDValue(L"FailureCount", count) ? count + 1 : 0;
-    if (!jobKey.SetDWORDValue(L"FailureCount", next)) {
-        QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %s to %d", L"FailureCount", static_cast<int>(next));
+    const DWORD next = jobKey.GetDWORDValue(kFailureCountValue, count) ? count + 1 : 0;
+    if (!jobKey.SetDWORDValue(kFailureCountValue, next)) {
+        QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %s to %d", kFailureCountValue, static_cast<int>(next));
         return false;
     }
     return true;
@@ -150,7 +152,7 @@ bool VekRegistryState::updateJobFailureCount(const nlohmann::json& job)
 
 void VekRegistryState::SaveDownloadDuration(const nlohmann::json& job)
 {
-    const nlohmann::json* duration = ManifestJson::Member(&job, "download_duration");
+    const nlohmann::json* duration = ManifestJson::Member(&job, jobkeys::kDownloadDuration);
     if (!duration || !duration->is_number()) {
         return;
     }
@@ -182,7 +184,7 @@ void VekRegistryState::GetPreviousDownloadDuration(const nlohmann::json& job)
     for (nlohmann::json& node : *jobs) {
         const nlohmann::json* nodeId = ManifestJson::Member(&node, "job_id");
         if (id && nodeId && *id == *nodeId) {
-            node["download_duration"] = static_cast<uint32_t>(duration);
+            node[jobkeys::kDownloadDuration] = static_cast<uint32_t>(duration);
             return;
         }
     }
@@ -228,10 +230,8 @@ bool VekRegistryState::setRetryDownload(unsigned value)
 bool VekRegistryState::IsDownloadAccepted()
 {
     try {
-        qkRegistry key;
         DWORD value = 0;
-        return key.Open(Root(), ManifestKeyPath().c_str(), KEY_READ) && key.GetDWORDValue(L"DownloadAccepted", value) &&
-               value == 1;
+        return ReadDownloadAccepted(Root(), ManifestKeyPath().c_str(), value) && value == 1;
     } catch (const std::exception&) {
         return false;
     }
@@ -292,7 +292,7 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
     DWORD downloadAccepted = HasSwitch(L"SHOWONECLICK") ? 0 : 1;
     bool keepAccepted = false;
     if (jobs && !jobs->empty()) {
-        const nlohmann::json* other = ManifestJson::Member(&jobs->front(), "OtherErrors");
+        const nlohmann::json* other = ManifestJson::Member(&jobs->front(), jobkeys::kOtherErrors);
         keepAccepted = other && other->is_number_integer() && other->get<int64_t>() == 404;
     }
 
@@ -302,15 +302,15 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
         manifestKey.DeleteValue(L"VDMCount");
         manifestKey.DeleteValue(L"RetryDownload");
         DWORD stored = 0;
-        if (manifestKey.GetDWORDValue(L"DownloadAccepted", stored)) {
+        if (manifestKey.GetDWORDValue(kDownloadAcceptedValue, stored)) {
             downloadAccepted = stored;
             if (!keepAccepted) {
-                manifestKey.DeleteValue(L"DownloadAccepted");
+                manifestKey.DeleteValue(kDownloadAcceptedValue);
             }
         } else {
             QK_LOG_INFO(L"Failed to get VEK_DOWNLOAD_ACCEPTED status");
         }
-        if (engineState == 4) {
+        if (engineState == engine_state::eJobsDone) {
             if (jobs) {
                 for (const nlohmann::json& job : *jobs) {
                     const std::wstring jobId = ManifestAccess::JobId(job);
@@ -319,7 +319,7 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
                     }
                 }
             }
-            manifestKey.DeleteValue(L"FailureCount");
+            manifestKey.DeleteValue(kFailureCountValue);
         }
     }
 
@@ -357,8 +357,8 @@ void VekRegistryState::deleteRegistryKeys(int engineState)
                 } else {
                     QK_LOG_ERROR(L"File array not present in registry for job id %s", jobId.c_str());
                 }
-                if (engineState == 4) {
-                    jobKey.DeleteValue(L"FailureCount");
+                if (engineState == engine_state::eJobsDone) {
+                    jobKey.DeleteValue(kFailureCountValue);
                 }
             }
             jobKey.Close();

@@ -4,6 +4,7 @@
 // Keys: base key \ manifest id \ job id, under the manifest's registry root. Each operation opens,
 // uses and closes its own keys; failures are logged and become false results or defaults.
 #include "engine/state/IEngineErrorSink.h"
+#include "services/launcher/VekRegistryNames.h"
 
 #include <windows.h>
 
@@ -15,7 +16,7 @@ namespace vek {
 
 class VekRegistryState {
 public:
-    static constexpr const wchar_t* kBaseKey = L"Software\\Vallor\\Vek";
+    static constexpr const wchar_t* kBaseKey = kVekRegistryKey;
     static constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
     static constexpr const wchar_t* kRunValuePrefix = L"Vallor Download Manager";
     static constexpr DWORD kRebootLimit = 5;

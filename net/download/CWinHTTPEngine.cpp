@@ -5,6 +5,7 @@
 #include "net/download/DownloadJson.h"
 #include "net/http/Jux_HTTPCertPinning.h"
 #include "services/launcher/VekUtil.h"
+#include "common/base/qkTextCompare.h"
 
 #include <cwchar>
 
@@ -46,12 +47,6 @@ bool ParseContentRange(const std::wstring& text, ContentRange& range)
         return true;
     }
     return number(range.total) && range.last < range.total;
-}
-
-bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix)
-{
-    const size_t length = wcslen(prefix);
-    return text.size() >= length && _wcsnicmp(text.c_str(), prefix, length) == 0;
 }
 
 // Location may be relative to the server of the address it answered.
@@ -640,7 +635,7 @@ HRESULT CWinHTTPEngine::getDownloadSize(std::wstring address, std::uint64_t& siz
                 stop = true;
             } else {
                 const std::wstring next = ResolveLocation(address, location);
-                if (StartsWithNoCase(address, L"https://") && !StartsWithNoCase(next, L"https://")) {
+                if (qkLib::StartsWithAsciiNoCase(address, L"https://") && !qkLib::StartsWithAsciiNoCase(next, L"https://")) {
                     // WinHTTP's own rule for the redirects it follows: never from HTTPS to plain HTTP.
                     QK_LOG_ERROR(L"Refusing the redirect from %s to %s: it leaves HTTPS", address.c_str(),
                                  next.c_str());

@@ -1,5 +1,7 @@
 #include "net/download/DownloadJson.h"
 
+#include "common/base/qkMultiByte.h"
+
 #include <windows.h>
 
 #include <limits>
@@ -9,22 +11,12 @@ namespace vek {
 
 std::wstring Utf8ToWide(const std::string& text)
 {
-    if (text.empty())
-        return {};
-    int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
+    return qkLib::FromUtf8(text);
 }
 
 std::string WideToUtf8(const std::wstring& text)
 {
-    if (text.empty())
-        return {};
-    int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
+    return qkLib::ToUtf8(text);
 }
 
 const nlohmann::json* JsonMember(const nlohmann::json& node, const char* name)

@@ -26,11 +26,6 @@ std::uint32_t ReadPort(const nlohmann::json& node, const char* name)
     return 0;
 }
 
-bool StartsWith(const std::wstring& text, const wchar_t* prefix)
-{
-    return text.compare(0, wcslen(prefix), prefix) == 0;
-}
-
 // Owners of the CryptoAPI handles.
 struct CryptContext {
     HCRYPTPROV h = 0;
@@ -71,7 +66,7 @@ std::uint32_t GetProxyPort(const nlohmann::json& proxySettings, const std::wstri
 {
     std::uint32_t port = ReadPort(proxySettings, "port");
     std::uint32_t httpsPort = ReadPort(proxySettings, "https_port");
-    if (StartsWith(address, L"https://"))
+    if (address.starts_with(L"https://"))
         return httpsPort != 0 ? httpsPort : port;
     return port != 0 ? port : httpsPort;
 }

@@ -2,20 +2,10 @@
 
 #include "net/download/DownloadJson.h"
 #include "net/download/ManifestProxy.h"
+#include "common/base/qkTextCompare.h"
 
 namespace vek {
 namespace {
-
-bool EqualNoCase(const std::string& a, const char* b)
-{
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i) {
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return i == a.size() && b[i] == '\0';
-}
 
 std::wstring SettingsText(const nlohmann::json& manifest, const char* key)
 {
@@ -43,11 +33,11 @@ VEK_PROXY_TYPE GetManifestProxyType(const nlohmann::json& manifest)
     if (type == nullptr || !type->is_string())
         return eProxyDefault;
     const std::string& name = type->get_ref<const std::string&>();
-    if (EqualNoCase(name, "CUSTOM"))
+    if (qkLib::EqualsAsciiNoCase(name, "CUSTOM"))
         return eProxyCustom;
-    if (EqualNoCase(name, "AUTODETECT"))
+    if (qkLib::EqualsAsciiNoCase(name, "AUTODETECT"))
         return eProxyAutodetect;
-    if (EqualNoCase(name, "DISABLED"))
+    if (qkLib::EqualsAsciiNoCase(name, "DISABLED"))
         return eProxyDisabled;
     return eProxyDefault;
 }

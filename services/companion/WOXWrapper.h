@@ -23,6 +23,7 @@
 #include "services/companion/CWoxInstallationTask.h"
 #include "services/companion/IWoxManifest.h"
 #include "services/launcher/IWinApi.h"
+#include "services/launcher/VekRegistryNames.h"
 #include "services/msi/CMsiUtils.h"
 #include "services/msi/EndpointUpgradeCodes.h"
 
@@ -46,7 +47,7 @@ public:
     // The endpoint product's upgrade codes (32-bit and 64-bit systems).
     static constexpr const wchar_t* kEndpointUpgradeCode32 = vek::kEndpointUpgradeCode32;
     static constexpr const wchar_t* kEndpointUpgradeCode64 = vek::kEndpointUpgradeCode64;
-    static constexpr const wchar_t* kVekKey = L"Software\\Vallor\\Vek";
+    static constexpr const wchar_t* kVekKey = vek::kVekRegistryKey;
     static constexpr const wchar_t* kStampValue = L"WOXInstallationStamp";
     static constexpr const wchar_t* kSideLoadKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\AppModelUnlock";
     static constexpr const wchar_t* kSideLoadValue = L"AllowAllTrustedApps";

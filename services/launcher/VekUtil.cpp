@@ -1,5 +1,6 @@
 #include "services/launcher/VekUtil.h"
 #include "common/base/qkLastError.h"
+#include "common/base/qkMultiByte.h"
 
 #include "common/base/qkCrc32.h"
 #include "common/base/qkExceptionInfo.h"
@@ -10,7 +11,9 @@
 #include "common/system/qkOSInfo.h"
 #include "common/system/qkResourceHolders.h"
 #include "common/system/qkRegistry.h"
+#include "services/launcher/VekRegistryNames.h"
 #include "services/package/Tolk_FilePackerEx.h"
+#include "common/base/qkTextCompare.h"
 
 #include <objbase.h>
 #include <sddl.h>
@@ -34,7 +37,7 @@ std::wstring& DataFolderName()
     return name;
 }
 
-const wchar_t* const ProductKey = L"Software\\Vallor\\Vek";
+const wchar_t* const ProductKey = kVekRegistryKey;
 
 // A member as text, or empty when it is missing or not text (a missing member reads as null).
 std::string MemberText(const nlohmann::json& node, const char* name)
@@ -55,10 +58,12 @@ const nlohmann::json* Member(const nlohmann::json& node, const char* name)
     return it != node.end() ? &*it : nullptr;
 }
 
-// nlohmann has no jsoncpp-style "compare without case" helper: the registry context is ASCII.
-bool EqualsNoCase(const std::string& a, const char* b)
+// "vek"."global"."manifest_id" as text; empty when missing or not text.
+std::wstring ManifestIdOf(const nlohmann::json& document)
 {
-    return ::lstrcmpiA(a.c_str(), b) == 0;
+    const nlohmann::json* root = Member(document, "vek");
+    const nlohmann::json* global = root ? Member(*root, "global") : nullptr;
+    return FromUtf8(global ? MemberText(*global, "manifest_id") : std::string());
 }
 
 nlohmann::json ParseObject(const std::string& text, HRESULT& hr)
@@ -289,19 +294,21 @@ HKEY GetRegistryContext(const nlohmann::json& document)
     const nlohmann::json* bootstrap = root ? Member(*root, "bootstrap") : nullptr;
     const nlohmann::json* options = bootstrap ? Member(*bootstrap, "options") : nullptr;
     const std::string context = options ? MemberText(*options, "reg_context") : std::string();
-    return EqualsNoCase(context, "HKLM") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    return qkLib::EqualsAsciiNoCase(context, "HKLM") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
 }
 
 bool IsDownloadAccepted(const nlohmann::json& document)
 {
-    const nlohmann::json* root = Member(document, "vek");
-    const nlohmann::json* global = root ? Member(*root, "global") : nullptr;
-    const std::wstring id = FromUtf8(global ? MemberText(*global, "manifest_id") : std::string());
+    const std::wstring id = ManifestIdOf(document);
     const std::wstring path = std::wstring(ProductKey) + L"\\" + id;
-    qkRegistry key;
     DWORD value = 0;
-    return key.Open(GetRegistryContext(document), path.c_str(), KEY_READ) &&
-           key.GetDWORDValue(L"DownloadAccepted", value) && value != 0;
+    return ReadDownloadAccepted(GetRegistryContext(document), path.c_str(), value) && value != 0;
+}
+
+bool ReadDownloadAccepted(HKEY root, const wchar_t* keyPath, DWORD& value)
+{
+    qkRegistry key;
+    return key.Open(root, keyPath, KEY_READ) && key.GetDWORDValue(kDownloadAcceptedValue, value);
 }
 
 int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job)
@@ -350,9 +357,7 @@ uint32_t UpdateFileFailureCount(const nlohmann::json& document, const nlohmann::
     if (jobId.empty() || fileName == nullptr) {
         return 0;
     }
-    const nlohmann::json* root = Member(document, "vek");
-    const nlohmann::json* global = root ? Member(*root, "global") : nullptr;
-    const std::wstring manifestId = FromUtf8(global ? MemberText(*global, "manifest_id") : std::string());
+    const std::wstring manifestId = ManifestIdOf(document);
     if (manifestId.empty()) {
         // Without an id the count would stand outside every manifest's key, where no clean-up finds it.
         QK_LOG_ERROR(L"No manifest id: failure count of %s not kept", fileName);
@@ -371,7 +376,7 @@ uint32_t UpdateFileFailureCount(const nlohmann::json& document, const nlohmann::
         }
     }
     if (!key.IsOpen() || !key.SetDWORDValue(fileName, count)) {
-        QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %ls to %d", L"FailureCount", count);
+        QK_LOG_ERROR(L"jobKey.SetNumber() failed to set %ls to %d", kFailureCountValue, count);
     }
     return count;
 }
@@ -554,29 +559,12 @@ bool IsUACEnabled()
 
 std::string ToUtf8(const std::wstring& text)
 {
-    if (text.empty()) {
-        return {};
-    }
-    const int n =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-    }
-    return out;
+    return qkLib::ToUtf8(text);
 }
 
 std::wstring FromUtf8(const std::string& text)
 {
-    if (text.empty()) {
-        return {};
-    }
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) {
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    }
-    return out;
+    return qkLib::FromUtf8(text);
 }
 
 std::wstring GuidToString(const GUID& g)

@@ -42,7 +42,11 @@ int DetectByteOrderMark(const uint8_t* bytes, size_t count);
 // Lookups in the manifest document, whose root member is "vek".
 // HKEY_LOCAL_MACHINE when vek.bootstrap.options.reg_context is "HKLM" (any case), else HKCU.
 HKEY GetRegistryContext(const nlohmann::json& document);
+// True when the manifest's "DownloadAccepted" is set to any non-zero value.
 bool IsDownloadAccepted(const nlohmann::json& document);
+// Reads "DownloadAccepted" from the manifest's key (keyPath under root, opened for reading); false
+// when the key or the value is missing. Callers decide which values count as accepted.
+bool ReadDownloadAccepted(HKEY root, const wchar_t* keyPath, DWORD& value);
 int32_t GetFilePriority(const wchar_t* fileName, const nlohmann::json& job);
 // The value name of a file's failure count: the last component of its source address, without
 // query or fragment. The counter and the registry clean-up both name the value by it.

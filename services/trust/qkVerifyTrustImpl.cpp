@@ -17,6 +17,7 @@
 #include "services/trust/TrustTrace.h"
 #include "services/trust/VerifyFile.h"
 #include "services/trust/qkVerifyTrustPolicy.h"
+#include "common/base/qkTextCompare.h"
 
 using qkVerifyTrust::FileCache;
 using qkVerifyTrust::HashProvider;
@@ -27,12 +28,6 @@ namespace {
 // from 0 to 1 (tests reset them).
 std::atomic<BYTE> g_currentProcessTrusted{0};
 std::atomic<BYTE> g_parentProcessTrusted{0};
-
-bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix)
-{
-    const size_t n = wcslen(prefix);
-    return text.size() >= n && _wcsnicmp(text.c_str(), prefix, n) == 0;
-}
 
 // "\Device\HarddiskVolume2\dir\file" -> "C:\dir\file" through the drive letters' device targets;
 // "\Device\Mup\server\share\..." and "\Device\LanmanRedirector\..." -> "\\server\share\...".
@@ -209,7 +204,7 @@ std::wstring qkVerifyTrustImpl::NormalisePath(const wchar_t* input) const
     std::wstring path(input);
     if (path.compare(0, 4, L"\\??\\") == 0)
         path.erase(0, 4);
-    if (StartsWithNoCase(path, L"\\Device\\"))
+    if (qkLib::StartsWithAsciiNoCase(path, L"\\Device\\"))
         path = MapDevicePath(path);
     DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (size != 0) {

@@ -6,6 +6,7 @@
 #include "common/base/qkTrace.h"
 #include "settings/objects/CSettings.h"
 #include "settings/objects/qkSettingsPath.h"
+#include "common/base/qkTextCompare.h"
 
 namespace qkSettings {
 
@@ -13,10 +14,7 @@ namespace {
 
 bool SameText(const wchar_t* a, const wchar_t* b, size_t units)
 {
-    if (units == 0)
-        return true;
-    return ::CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a, static_cast<int>(units), b,
-                            static_cast<int>(units)) == CSTR_EQUAL;
+    return qkLib::EqualsLinguisticNoCase(std::wstring_view(a, units), std::wstring_view(b, units));
 }
 
 } // namespace

@@ -22,8 +22,10 @@
 #include "ui/VekJobEngineView.h"
 #include "ui/dialog/VekDialogJobListWindow.h"
 #include "ui/dialog/VekProductName.h"
+#include "ui/joblist/VekJobUI.h"
 #include "ui/res/VekResourceIds.h"
 #include "ui/resources/CVekResourceLoader.h"
+#include "ui/util/VekLayoutDirection.h"
 #include "ui/util/VekWindowFitter.h"
 
 #include <exception>
@@ -298,7 +300,7 @@ LRESULT VekBaseUI::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     style |= WS_SYSMENU | WS_MINIMIZEBOX;
     ::SetWindowLongPtrW(m_hWnd, GWL_STYLE, style);
 
-    if (LoadText(kStringLayout) == L"RTL") {
+    if (IsRightToLeftLayout(LoadText(kStringLayout))) {
         m_leftToRight = false;
         ::SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, ::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE) | WS_EX_LAYOUTRTL);
     }
@@ -656,12 +658,12 @@ LRESULT VekBaseUI::OnSysCommand(UINT, WPARAM wParam, LPARAM lParam, BOOL& handle
         const bool restartPrompt = VekTools::hasCmdSwitch(m_commandLine, switches::SHOW_RESTART_PROMPT);
         if ((state == engine_state::eFatalError && !restartPrompt) || m_fatalSeen || m_errorSeen ||
             state == engine_state::eJobsDone || state == engine_state::eCleanedUp ||
-            lParam == 200) {
+            lParam == kJobUiCloseCancelled) {
             stopEngine(false);
             ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
             return 0;
         }
-        if (lParam == 201)
+        if (lParam == kJobUiCloseCountdownEnd)
             stopAndClose();
         if (VekTools::hasCmdSwitch(m_commandLine, switches::ADMIN_INITIATED) || m_confirmingExit)
             return 0;
@@ -700,12 +702,12 @@ LRESULT VekBaseUI::OnSysCommand(UINT, WPARAM wParam, LPARAM lParam, BOOL& handle
 int VekBaseUI::engineState()
 {
     if (!m_engine)
-        return -3;
+        return engine_state::eFatalError;
     try {
         return m_engine->GetEngineState();
     } catch (const std::exception& e) {
         QK_LOG_ERROR(L"Unable to read the engine state: %S", e.what());
-        return -3;
+        return engine_state::eFatalError;
     }
 }
 
@@ -784,7 +786,7 @@ LRESULT VekBaseUI::OnUpdateJobInfo(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL
         if (event == vek::eJobInstallFailed && m_lastError != static_cast<HRESULT>(kEventNoLock) &&
             isEndpointManifest()) {
             try {
-                m_engine->CleanUp(8);
+                m_engine->CleanUp(eCleanRegistry);
             } catch (const std::exception& e) {
                 QK_LOG_ERROR(L"Clean-up failed: %S", e.what());
             }

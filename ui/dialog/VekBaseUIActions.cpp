@@ -22,6 +22,7 @@
 #include "ui/res/VekResourceIds.h"
 #include "ui/resources/CVekResourceLoader.h"
 #include "ui/util/VekMessageText.h"
+#include "ui/util/VekReshowInterval.h"
 
 #include <filesystem>
 #include <system_error>
@@ -61,21 +62,7 @@ void VekBaseUI::formatDuration(long long seconds, std::wstring& text)
 
 uint64_t VekBaseUI::reshowInterval(uint64_t remainingMilliseconds)
 {
-    const uint64_t seconds = remainingMilliseconds / 1000;
-    uint64_t interval = 60;
-    if (seconds > 7200)
-        interval = 3600;
-    else if (seconds > 3600)
-        interval = 1800;
-    else if (seconds > 1800)
-        interval = 600;
-    else if (seconds > 600)
-        interval = 300;
-    else if (seconds > 300)
-        interval = 180;
-    else if (seconds > 180)
-        interval = 120;
-    return interval * 1000;
+    return ReshowIntervalMilliseconds(remainingMilliseconds / 1000);
 }
 
 // ---- stop and close -------------------------------------------------------------------------
@@ -94,7 +81,7 @@ void VekBaseUI::stopJobAndDisableStartAfterReboot()
             silentUiMode = view.manifest.isSilentUIMode();
         }
         if (!VekTools::isSilentExit(m_commandLine, static_cast<uint32_t>(g_ExitCode), silentUiMode))
-            m_engine->CleanUp(8);
+            m_engine->CleanUp(eCleanRegistry);
     } catch (const std::exception& e) {
         QK_LOG_ERROR(L"Unable to remove the start after reboot: %S", e.what());
     }

@@ -9,29 +9,11 @@
 #include "engine/manifest/CManifest.h"
 #include "engine/manifest/ManifestDocument.h"
 #include "ui/dialog/VekBaseUI.h"
+#include "ui/dialog/VekBaseUIControlIds.h"
 #include "ui/util/VekScreen.h"
 #include "ui/window/VekGdi.h"
 
 namespace vek {
-
-// Control ids of the main dialog.
-enum VekBaseUIControlId : UINT {
-    kIdAction1 = 3303,
-    kIdAction2 = 3304,
-    kIdCloseButton = 3306,
-    kIdMinimizeButton = 3307,
-    kIdFooterClose = 3308,
-    kIdFooterText = 3309,
-    kIdLinkPackage = 3310,
-    kIdLinkLeft = 3311,
-    kIdLinkRight = 3312,
-    kIdHeadline = 3320,
-    kIdBody = 3321,
-    kIdCaption = 3322,
-    kIdGreenLine = 4322,
-    kIdSecondBody = 4343,
-    kIdSecondLine = 4344,
-};
 
 // The dialog's size and places in design pixels (96 DPI).
 namespace layout {

@@ -11,6 +11,7 @@
 #include "engine/manifest/VekJobStates.h"
 #include "services/launcher/VekResultCodes.h"
 #include "services/launcher/VekTools.h"
+#include "services/launcher/VekJobKeys.h"
 #include "ui/dialog/VekBaseUIImpl.h"
 #include "ui/dialog/VekProductName.h"
 #include "ui/res/VekResourceIds.h"
@@ -444,7 +445,7 @@ std::wstring VekBaseUI::getComponentResultText(const nlohmann::json& job, bool i
     failedComponents = 0;
     const nlohmann::json* errors = nullptr;
     if (job.is_object()) {
-        const auto it = job.find("intermediate_errors");
+        const auto it = job.find(jobkeys::kIntermediateErrors);
         if (it != job.end() && it->is_array())
             errors = &*it;
     }

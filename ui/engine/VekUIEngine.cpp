@@ -34,6 +34,7 @@
 #include "ui/resources/CVekResourceLoader.h"
 
 #include "ui/tray/VekTray.h"
+#include "ui/util/VekLayoutDirection.h"
 
 #include <versionhelpers.h>
 
@@ -65,11 +66,6 @@ int LeadingNumber(const std::wstring& text)
 std::wstring ManifestIdText(const ManifestDocument& manifest)
 {
     return manifest.Read([](const nlohmann::json& root) { return ManifestAccess::ManifestId(root); });
-}
-
-bool EqualsNoCase(const std::wstring& a, const wchar_t* b)
-{
-    return ::_wcsicmp(a.c_str(), b) == 0;
 }
 
 } // namespace
@@ -583,7 +579,7 @@ int VekUIEngine::showAnotherInstancePrompt()
     }
     const std::wstring direction = CVekResourceLoader::Instance().GetString(kStringLayout);
     UINT type = MB_OK;
-    if (EqualsNoCase(direction, L"RTL")) {
+    if (IsRightToLeftLayout(direction)) {
         type |= MB_RTLREADING;
     }
     messageBox(kStringAnotherInstance, type);

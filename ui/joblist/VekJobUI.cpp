@@ -13,11 +13,14 @@
 #include "engine/report/VekDataReporter.h"
 #include "engine/report/VekStatusReporter.h"
 #include "services/launcher/VekResultCodes.h"
+#include "services/launcher/VekJobKeys.h"
 #include "ui/automation/VekUiaProvider.h"
+#include "ui/dialog/VekBaseUIControlIds.h"
 #include "ui/joblist/VekJobUISystem.h"
 #include "ui/resources/CVekResourceLoader.h"
 #include "ui/util/VekMessageText.h"
 #include "ui/util/VekPageAddress.h"
+#include "ui/util/VekReshowInterval.h"
 #include "ui/util/VekScreen.h"
 
 #include <commctrl.h>
@@ -38,9 +41,6 @@ namespace {
 const wchar_t kJobWindowClass[] = L"VEK_JobWindow";
 const wchar_t kJobWindowAutomationName[] = L"VekJobWindow";
 
-
-constexpr UINT kMainDialogFocusControl = 3309;
-constexpr int32_t kEngineFatalError = -3;
 
 std::wstring FormatWithText(int stringId, const std::wstring& value)
 {
@@ -155,17 +155,7 @@ std::wstring VekJobUI::FormatDuration(long long seconds)
 
 ULONGLONG VekJobUI::BringToFrontInterval(ULONGLONG remainingSeconds)
 {
-    struct Step {
-        ULONGLONG above;
-        ULONGLONG interval;
-    };
-    static const Step steps[] = {
-        {7200, 3600000}, {3600, 1800000}, {1800, 600000}, {600, 300000}, {300, 180000}, {180, 120000},
-    };
-    for (const Step& step : steps)
-        if (remainingSeconds > step.above)
-            return step.interval;
-    return 60000;
+    return ReshowIntervalMilliseconds(remainingSeconds);
 }
 
 std::wstring VekJobUI::RestartInSessionsCommandLine(const std::wstring& launcherPath, uint32_t smartRestartMinutes,
@@ -537,7 +527,7 @@ LRESULT VekJobUI::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
 
     ShowBar(true);
 
-    const bool fatal = m_jobEngine && m_jobEngine->GetEngineState() == kEngineFatalError;
+    const bool fatal = m_jobEngine && m_jobEngine->GetEngineState() == engine_state::eFatalError;
     if (fatal) {
         ShowControl(m_statusImage, false);
         m_alertImage.SetImage(kPngAlert);
@@ -1059,7 +1049,7 @@ void VekJobUI::OnPauseButton()
             m_jobEngine->Pause();
         SetButtonCaption(m_pauseButton, kStrResumeDownload, m_buttonsRight);
         if (HWND dialog = MainDialog())
-            if (HWND focus = ::GetDlgItem(dialog, kMainDialogFocusControl))
+            if (HWND focus = ::GetDlgItem(dialog, kIdFooterText))
                 ::SetFocus(focus);
         SetText(m_status, std::wstring());
         m_panelState = kPanelPaused;
@@ -1073,7 +1063,7 @@ void VekJobUI::OnPauseButton()
         SetText(m_status, kStrResuming);
         if (state == kPanelPaused) {
             if (HWND dialog = MainDialog())
-                if (HWND focus = ::GetDlgItem(dialog, kMainDialogFocusControl))
+                if (HWND focus = ::GetDlgItem(dialog, kIdFooterText))
                     ::SetFocus(focus);
             if (m_jobEngine)
                 m_jobEngine->Resume();
@@ -1149,11 +1139,11 @@ void VekJobUI::Retry()
         deleteFilesForJob(m_jobNode);
         ReportEvent(eJobRetryInstall);
     } else if (m_downloadError) {
-        removeValue("job_error_code");
-        removeValue("download_duration");
+        removeValue(jobkeys::kJobErrorCode);
+        removeValue(jobkeys::kDownloadDuration);
         ReportEvent(eJobRetryDownload);
     } else if (m_diskFull) {
-        removeValue("job_error_code");
+        removeValue(jobkeys::kJobErrorCode);
         ReportEvent(eJobRetryDiskFull);
     }
     ResetSpeedRing();

@@ -6,6 +6,7 @@
 #include "ui/VekWindowMessages.h"
 #include "ui/dialog/VekBaseUI.h"
 #include "ui/resources/CVekResourceLoader.h"
+#include "ui/util/VekLayoutDirection.h"
 
 #include "common/base/qkExceptionInfo.h"
 #include "common/errors/qkLog.h"
@@ -235,7 +236,7 @@ LRESULT VekTray::OnCreate(UINT, WPARAM, LPARAM, BOOL&)
     if (m_notifyIconData.hIcon == nullptr)
         QK_LOG_WARNING(L"Icon %u not loaded, error %lu", kIconId, ::GetLastError());
 
-    m_leftToRight = LoadText(kStringLayout) != L"RTL";
+    m_leftToRight = !IsRightToLeftLayout(LoadText(kStringLayout));
 
     // The window's own icons; the program icon stands in when the executable has no separate one.
     for (const bool big : {true, false}) {
@@ -299,15 +300,15 @@ void VekTray::decideCleanupFlags()
         m_cleanupFlags = 0;
         return;
     }
-    if (m_engine->GetEngineState() == 7)
-        m_cleanupFlags &= ~kCleanDownloads;
+    if (m_engine->GetEngineState() == engine_state::eCustomLocationRequired)
+        m_cleanupFlags &= ~eCleanDownloads;
     if (m_engine->areAllJobsComplete()) {
-        m_cleanupFlags &= ~kCleanDownloads;
+        m_cleanupFlags &= ~eCleanDownloads;
     } else if (m_engine->GetJobCount() > 1 && m_engine->isFirstJobComplete()) {
         // A finished first job keeps its downloads for the jobs still to come.
-        m_cleanupFlags &= ~kCleanDownloads;
+        m_cleanupFlags &= ~eCleanDownloads;
     } else if (m_fatalJobFailure) {
-        m_cleanupFlags = kCleanRegistryOnly;
+        m_cleanupFlags = eCleanRegistry;
     }
 }
 
@@ -398,8 +399,8 @@ LRESULT VekTray::OnJobUpdate(UINT, WPARAM wParam, LPARAM lParam, BOOL&)
         m_closeOnCompletion = false;
         break;
     case eEngineJobsDone:
-        if (m_engine && m_engine->GetEngineState() == 4 && !m_failureSeen) {
-            m_cleanupFlags = kCleanAllButDownloads;
+        if (m_engine && m_engine->GetEngineState() == engine_state::eJobsDone && !m_failureSeen) {
+            m_cleanupFlags = eCleanAllButDownloads;
             if (!facts.createMsiJob && facts.finishPageHidden && m_closeOnCompletion)
                 ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
         }
@@ -413,7 +414,7 @@ LRESULT VekTray::OnJobUpdate(UINT, WPARAM wParam, LPARAM lParam, BOOL&)
         break;
     case eJobDownloadFinish:
         if (facts.downloadJob)
-            m_cleanupFlags = kCleanAllButDownloads;
+            m_cleanupFlags = eCleanAllButDownloads;
         break;
     default:
         break;
@@ -553,7 +554,7 @@ LRESULT VekTray::OnQuit(UINT, WPARAM, LPARAM, BOOL&)
     if (HWND dialog = dialogWindow())
         ::EnableWindow(dialog, FALSE);
 
-    const int32_t state = m_engine ? m_engine->GetEngineState() : -3;
+    const int32_t state = m_engine ? m_engine->GetEngineState() : engine_state::eFatalError;
     if (!RunIsOver(state)) {
         m_quitPromptOpen = true;
         m_engine->Pause();
@@ -561,7 +562,7 @@ LRESULT VekTray::OnQuit(UINT, WPARAM, LPARAM, BOOL&)
         if (quitPrompt(LoadText(kStringQuitQuestion), caption, type) == IDYES) {
             if (m_engine->IsRunning())
                 g_ExitCode = ExitUserQuit;
-            m_cleanupFlags = kCleanAll;
+            m_cleanupFlags = eCleanAll;
             if (m_mainDialog)
                 m_mainDialog->destroy();
             ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);

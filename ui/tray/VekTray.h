@@ -8,6 +8,7 @@
 // The job engine and the main dialog are reached through two small interfaces
 // (VekTrayEngine, VekTrayMainDialog) and the shell, the menu and the quit prompt through
 // protected virtual members, so that a test drives the real window with real messages.
+#include "engine/jobengine/VekCleanupFlags.h"
 #include "ui/tray/VekTrayEngine.h"
 #include "ui/tray/VekTrayMainDialog.h"
 #include "ui/window/VekWindowImpl.h"
@@ -49,10 +50,6 @@ public:
     static constexpr UINT kCommandOpen = 0x8008;    // menu: show the main dialog
     static constexpr UINT kCommandQuit = 0x8007;    // menu: quit (asks while jobs run)
     static constexpr UINT kMinimizeDelayMs = 3000;  // after event 4, then hide the dialog
-    static constexpr unsigned kCleanAll = 0xFF;
-    static constexpr unsigned kCleanAllButDownloads = 0xFD;
-    static constexpr unsigned kCleanRegistryOnly = 0x8;
-    static constexpr unsigned kCleanDownloads = 0x2;
 
     // The product's tray: the real job engine (may be null) and the real main dialog.
     VekTray(std::shared_ptr<VekDataReporter> reporter, std::shared_ptr<VekJobEngine> jobEngine);
@@ -163,7 +160,7 @@ private:
     // WM_CREATE went through: only a tray window that came to be ends the message loop.
     bool m_created = false;
     std::atomic<bool> m_closingForRelaunch{false};
-    unsigned m_cleanupFlags = kCleanAll;
+    unsigned m_cleanupFlags = eCleanAll;
 };
 
 } // namespace vek

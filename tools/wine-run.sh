@@ -27,6 +27,13 @@ if [ -n "${VEK_CAPTURE_OUTPUT:-}" ]; then
   rc=0
   "$VEK_WINE" "$@" >"$out" 2>&1 </dev/null || rc=$?
   cat "$out"
+  # Under Wine a program that dies of a stack overflow can end with exit code 0: a test program
+  # that started its tests and never printed their closing summary did not finish them.
+  if [ "$rc" = 0 ] && grep -q '^\[==========\] Running ' "$out" &&
+     ! grep -Eq '^\[==========\] [0-9]+ tests? from [0-9]+ test suites? ran' "$out"; then
+    echo "wine-run: $(basename "$1") ended with exit code 0 before its tests finished" >&2
+    rc=1
+  fi
   rm -f "$out"
   exit "$rc"
 fi

@@ -59,10 +59,36 @@ bool IsHarmlessTrustee(PSID sid)
            ::IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
 }
 
-// Rights on a folder that change what its names lead to, or who may change that.
-// On a file the same bits write and append its data.
-constexpr ACCESS_MASK kFolderWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE |
-                                           WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+// Rights on a folder that change what its names lead to, or who may change that; on a file the
+// same bits write and append its data, and FILE_WRITE_EA its extended attributes.
+constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | FILE_WRITE_EA |
+                                     DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// The owner and the access list of an entry let another account write it: see OthersCanWrite.
+bool OthersCanWrite(PSID owner, PACL dacl)
+{
+    // The owner may always rewrite the access list.
+    if (!IsTrusted(owner) && !IsInstallerService(owner))
+        return true;
+    if (dacl == nullptr)
+        return true;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        ACE_HEADER* header = nullptr;
+        if (!::GetAce(dacl, index, reinterpret_cast<void**>(&header)))
+            return true;
+        // Entries that only pass on to what a folder holds do not apply to the entry itself.
+        if (header->AceFlags & INHERIT_ONLY_ACE)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
+            continue;
+        // Both allowing kinds start with the mask and the SID.
+        const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+        PSID trustee = const_cast<DWORD*>(&ace->SidStart);
+        if ((ace->Mask & kWriteRights) != 0 && !IsHarmlessTrustee(trustee))
+            return true;
+    }
+    return false;
+}
 
 // ERROR_REPARSE_POINT_ENCOUNTERED
 constexpr HRESULT kLink = HRESULT_FROM_WIN32(4395);
@@ -140,35 +166,24 @@ bool HasFullRights()
            !::CheckTokenMembership(nullptr, administrators, &member) || member != FALSE;
 }
 
-bool OthersCanWrite(const std::wstring& folder)
+bool OthersCanWrite(const std::wstring& path)
 {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     qkLocalPtr<void> descriptor;
-    if (::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                &owner, nullptr, &dacl, nullptr, descriptor.Receive()) != ERROR_SUCCESS)
-        return true;
-    // The owner may always rewrite the access list.
-    if (!IsTrusted(owner) && !IsInstallerService(owner))
-        return true;
-    if (dacl == nullptr)
-        return true;
-    for (DWORD index = 0; index < dacl->AceCount; ++index) {
-        ACE_HEADER* header = nullptr;
-        if (!::GetAce(dacl, index, reinterpret_cast<void**>(&header)))
-            return true;
-        // Entries that only pass on to what the folder holds do not apply to the folder.
-        if (header->AceFlags & INHERIT_ONLY_ACE)
-            continue;
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
-            continue;
-        // Both allowing kinds start with the mask and the SID.
-        const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-        PSID trustee = const_cast<DWORD*>(&ace->SidStart);
-        if ((ace->Mask & kFolderWriteRights) != 0 && !IsHarmlessTrustee(trustee))
-            return true;
-    }
-    return false;
+    return ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                   &owner, nullptr, &dacl, nullptr, descriptor.Receive()) != ERROR_SUCCESS ||
+           OthersCanWrite(owner, dacl);
+}
+
+bool OthersCanWrite(HANDLE entry)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    qkLocalPtr<void> descriptor;
+    return ::GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                             nullptr, &dacl, nullptr, descriptor.Receive()) != ERROR_SUCCESS ||
+           OthersCanWrite(owner, dacl);
 }
 
 bool OthersCanRedirect(const std::wstring& path)
@@ -200,33 +215,6 @@ HRESULT Refuse(const std::wstring& path)
         return E_ACCESSDENIED;
     }
     return S_OK;
-}
-
-bool OthersMayWrite(HANDLE file)
-{
-    PACL dacl = nullptr;
-    qkLocalPtr<void> descriptor;
-    if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                          descriptor.Receive()) != ERROR_SUCCESS ||
-        dacl == nullptr)
-        return true; // no list: everyone may
-    // Rights that change the file's bytes, remove or replace it, or hand such rights out.
-    constexpr ACCESS_MASK kWriting = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | DELETE | WRITE_DAC |
-                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-    for (DWORD index = 0; index < dacl->AceCount; ++index) {
-        void* entry = nullptr;
-        if (!::GetAce(dacl, index, &entry))
-            return true;
-        const auto* header = static_cast<const ACE_HEADER*>(entry);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
-            continue;
-        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-        if ((allowed->Mask & kWriting) == 0)
-            continue;
-        if (!IsTrusted(const_cast<DWORD*>(&allowed->SidStart)))
-            return true;
-    }
-    return false;
 }
 
 HRESULT RefuseLink(const std::wstring& path)

@@ -27,6 +27,8 @@ bool HasTrustedOwner(const std::wstring& path);
 // weighed: an allowing entry counts even where a deny entry before it would win. Logs nothing (the
 // log's own start-up reads its settings through it).
 bool OthersCanWrite(const std::wstring& path);
+// The same for an entry opened with READ_CONTROL.
+bool OthersCanWrite(HANDLE entry);
 // Whether another account could make the path lead elsewhere: one of the folders on the way to
 // its last entry, below the drive or share root (which no user can replace), is a link or
 // OthersCanWrite. What lies at such a path may change between a check and a later use by path.
@@ -48,11 +50,6 @@ HRESULT RefuseOpened(HANDLE file, const std::wstring& path);
 // RefuseOpened without logging: for the log file itself. A handle whose path shows a link while
 // the handle shows none was opened on the link's target (Wine does) and counts as a link.
 HRESULT OpenedRefusal(HANDLE file, const std::wstring& path);
-// Whether an account other than Administrators, SYSTEM and this process's user may write, delete
-// or re-permission the open file (opened with READ_CONTROL): an allowing entry of its access list
-// for the file itself grants such a right to another account, or there is no list. True when the
-// list cannot be read.
-bool OthersMayWrite(HANDLE file);
 // Only the links of Refuse: for a folder whose entries are each opened without following links
 // and checked, whoever owns the folder.
 HRESULT RefuseLink(const std::wstring& path);

@@ -4,6 +4,7 @@
 #include "common/errors/qkLog.h"
 #include "net/download/CWinHTTPClient.h"
 #include "net/download/DownloadJson.h"
+#include "services/launcher/VekJobKeys.h"
 
 #include <algorithm>
 
@@ -118,7 +119,7 @@ bool ValidateBackendUrls(nlohmann::json& job, const nlohmann::json& options)
         DWORD status = 0;
         HRESULT hr = ValidateBackendUrl(entry, proxy, status);
         if (hr != S_OK) {
-            job["job_error_description"] = WideToUtf8(Description(hr, status, JsonWString(entry, "url")));
+            job[jobkeys::kJobErrorDescription] = WideToUtf8(Description(hr, status, JsonWString(entry, "url")));
             return false;
         }
     }
@@ -143,7 +144,7 @@ bool ValidateBackendUrls(nlohmann::json& job, const nlohmann::json& options)
         qkLib::LogText(qkLib::LogLevel::Information, L"Avaiability of backend resources validated.");
         return true;
     }
-    job["job_error_description"] = WideToUtf8(Description(hr, status, address));
+    job[jobkeys::kJobErrorDescription] = WideToUtf8(Description(hr, status, address));
     qkLib::LogText(qkLib::LogLevel::Error, L"ZAVO service not available");
     return false;
 }

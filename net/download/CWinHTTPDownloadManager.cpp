@@ -8,6 +8,7 @@
 #include "net/download/DownloadRecord.h"
 #include "services/launcher/VekUtil.h"
 #include "services/launcher/VekValidateFile.h"
+#include "services/launcher/VekJobKeys.h"
 
 #include <algorithm>
 #include <ctime>
@@ -166,7 +167,7 @@ bool CWinHTTPDownloadManager::MayAdopt(const std::wstring& destination)
         return false;
     if (FAILED(qkFolderTrust::RefuseOpened(file.Get(), destination)))
         return false;
-    if (qkFolderTrust::OthersMayWrite(file.Get())) {
+    if (qkFolderTrust::OthersCanWrite(file.Get())) {
         QK_LOG_WARNING(L"%s may be written by another account, not adopting it", destination.c_str());
         return false;
     }
@@ -289,10 +290,10 @@ void CWinHTTPDownloadManager::Start()
     nlohmann::json paused;
     int limit = 15;
     WithJob([&](nlohmann::json& job) {
-        job.erase("download_duration");
-        if (const nlohmann::json* record = JsonMember(job, "HttpPausedDownload"))
+        job.erase(jobkeys::kDownloadDuration);
+        if (const nlohmann::json* record = JsonMember(job, jobkeys::kHttpPausedDownload))
             paused = *record;
-        job["download_started"] = paused.is_null() ? 1 : 2;
+        job[jobkeys::kDownloadStarted] = paused.is_null() ? 1 : 2;
         limit = std::min(JsonInt(job, "TRANSIENT_ERROR_RETRY_COUNT", 15), 15);
     });
     const std::wstring pausedUri = RecordUri(paused);
@@ -338,15 +339,15 @@ void CWinHTTPDownloadManager::Start()
             const int priority = FilePriority(file.first);
             WithJob([&](nlohmann::json& job) {
                 if (FAILED(error))
-                    job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(httpStatus) : HrValue(error);
+                    job[jobkeys::kOtherErrors] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(httpStatus) : HrValue(error);
                 if (priority >= 0) {
-                    job["job_error_code"] = HrValue(error);
-                    job["last_download_error"] = HrValue(error);
+                    job[jobkeys::kJobErrorCode] = HrValue(error);
+                    job[jobkeys::kLastDownloadError] = HrValue(error);
                 }
             });
             ReportFileFailure(file.first, priority);
             if (priority < 0) {
-                WithJob([](nlohmann::json& job) { job.erase("OtherErrors"); });
+                WithJob([](nlohmann::json& job) { job.erase(jobkeys::kOtherErrors); });
                 ++i;
                 continue;
             }
@@ -395,7 +396,7 @@ void CWinHTTPDownloadManager::run()
         m_running = true;
     }
     const int limit = WithJob([](nlohmann::json& job) {
-        job["download_method"] = "WinHTTP";
+        job[jobkeys::kDownloadMethod] = "WinHTTP";
         return JsonInt(job, "TRANSIENT_ERROR_RETRY_COUNT", 15);
     });
     QK_LOG_INFO(L"Transient error retry count = %d", limit);
@@ -421,7 +422,7 @@ void CWinHTTPDownloadManager::run()
         try {
             HRESULT hr = m_engine->download(record);
             if (FAILED(hr) && hr != HR_CANCELLED) {
-                WithJob([](nlohmann::json& job) { job["last_download_error"] = HrValue(VEK_E_DOWNLOAD_CALL_FAILED); });
+                WithJob([](nlohmann::json& job) { job[jobkeys::kLastDownloadError] = HrValue(VEK_E_DOWNLOAD_CALL_FAILED); });
                 QK_LOG_ERROR(L"m_WinHTTPEngine->download() failed, hr=0x%08X", hr);
             }
             const int state = m_engine->getJobState();
@@ -432,7 +433,7 @@ void CWinHTTPDownloadManager::run()
                 QK_LOG_INFO(L"BG_JOB_STATE_SUSPENDED");
                 finalEvent = eDownloadStopped;
                 done = true;
-                WithJob([&](nlohmann::json& job) { job["HttpPausedDownload"] = record; });
+                WithJob([&](nlohmann::json& job) { job[jobkeys::kHttpPausedDownload] = record; });
                 break;
             case BG_JOB_STATE_TRANSIENT_ERROR:
                 ++transientCount;
@@ -444,7 +445,7 @@ void CWinHTTPDownloadManager::run()
                 } else {
                     QK_LOG_WARNING(L"Got a transient error from WinHTTP, sleeping for a bit");
                     // Keep the resume keys in the job node while waiting.
-                    WithJob([&](nlohmann::json& job) { job["HttpPausedDownload"] = record; });
+                    WithJob([&](nlohmann::json& job) { job[jobkeys::kHttpPausedDownload] = record; });
                     ::WaitForSingleObject(m_stopEvent.Get(), m_retryWaitMs);
                     m_queue.push_front(std::move(record));
                 }
@@ -464,9 +465,9 @@ void CWinHTTPDownloadManager::run()
                 break;
             }
             case BG_JOB_STATE_CANCELLED:
-                WithJob([&](nlohmann::json& job) { job["HttpPausedDownload"] = record; });
+                WithJob([&](nlohmann::json& job) { job[jobkeys::kHttpPausedDownload] = record; });
                 if (!IsTerminating()) {
-                    WithJob([](nlohmann::json& job) { job["download_started"] = 2; });
+                    WithJob([](nlohmann::json& job) { job[jobkeys::kDownloadStarted] = 2; });
                     QK_LOG_INFO(L"Download paused.");
                     m_queue.push_front(std::move(record));
                 } else {
@@ -485,17 +486,17 @@ void CWinHTTPDownloadManager::run()
                 QK_LOG_ERROR(L"m_WinHTTPEngine->GetError() returned hr=0x%08X", error);
                 const DWORD httpStatus = m_engine->getHttpStatus();
                 WithJob([&](nlohmann::json& job) {
-                    job["job_error_code"] = HrValue(error);
-                    job["last_download_error"] = HrValue(error);
-                    job["OtherErrors"] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(httpStatus) : HrValue(error);
+                    job[jobkeys::kJobErrorCode] = HrValue(error);
+                    job[jobkeys::kLastDownloadError] = HrValue(error);
+                    job[jobkeys::kOtherErrors] = error == VEK_E_HTTP_DOWNLOAD ? nlohmann::json(httpStatus) : HrValue(error);
                     if (error == kDiskFullResult)
-                        job["job_error_code"] = 0;
+                        job[jobkeys::kJobErrorCode] = 0;
                 });
                 if (error == kDiskFullResult) {
                     QK_LOG_ERROR(L"Sending out of disk space error");
                     Fire(eDownloadOutOfDiskSpace);
                 }
-                WithJob([&](nlohmann::json& job) { job["HttpPausedDownload"] = record; });
+                WithJob([&](nlohmann::json& job) { job[jobkeys::kHttpPausedDownload] = record; });
                 const int priority = FilePriority(address);
                 if (priority < 0) {
                     QK_LOG_WARNING(L"Non critical file download failed skipping download");
@@ -516,14 +517,14 @@ void CWinHTTPDownloadManager::run()
             lastState = BG_JOB_STATE_ERROR;
             const int priority = FilePriority(address);
             WithJob([&](nlohmann::json& job) {
-                job["last_download_error"] = HrValue(E_UNEXPECTED);
+                job[jobkeys::kLastDownloadError] = HrValue(E_UNEXPECTED);
                 if (priority >= 0)
-                    job["job_error_code"] = HrValue(E_UNEXPECTED);
+                    job[jobkeys::kJobErrorCode] = HrValue(E_UNEXPECTED);
                 // A paused record that cannot be read would go first and fail every later run:
                 // it is dropped, and the next run fetches the file afresh.
-                const nlohmann::json* paused = JsonMember(job, "HttpPausedDownload");
+                const nlohmann::json* paused = JsonMember(job, jobkeys::kHttpPausedDownload);
                 if (paused != nullptr && RecordUri(*paused) == address)
-                    job.erase("HttpPausedDownload");
+                    job.erase(jobkeys::kHttpPausedDownload);
             });
             DeleteTemporaryFile(record);
             if (priority < 0) {
@@ -542,9 +543,9 @@ void CWinHTTPDownloadManager::run()
         (lastState == BG_JOB_STATE_TRANSFERRED ||
          ((lastState == BG_JOB_STATE_ERROR || lastState == BG_JOB_STATE_TRANSIENT_ERROR) && skipped))) {
         WithJob([&](nlohmann::json& job) {
-            if (JsonInt(job, "download_started", 0) != 2)
-                job["download_duration"] = static_cast<std::uint64_t>(duration);
-            job.erase("HttpPausedDownload");
+            if (JsonInt(job, jobkeys::kDownloadStarted, 0) != 2)
+                job[jobkeys::kDownloadDuration] = static_cast<std::uint64_t>(duration);
+            job.erase(jobkeys::kHttpPausedDownload);
         });
         finalEvent = eJobValidationDone;
     }

@@ -63,7 +63,7 @@ void DeleteOwnFile(const std::wstring& path)
         return;
     DWORD flags = Tolk::CUtils::kMayScheduleForRestart;
     const HRESULT hr = Tolk::CUtils::RemoveFile(path.c_str(), &flags);
-    if (FAILED(hr))
+    if (FAILED(hr) && hr != HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED))
         QK_LOG_ERROR(L"DeleteFile() failed to delete %s, hr=0x%08X", path.c_str(), static_cast<unsigned>(hr));
 }
 

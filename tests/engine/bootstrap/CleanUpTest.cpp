@@ -270,6 +270,7 @@ TEST_F(CleanUpTest, FileInUseGoesAtRestartOnlyWhereNoOtherAccountWrites)
         EXPECT_TRUE(Exists(payload));
         EXPECT_EQ(pending.HasDeletionOf(payload), c.scheduled);
         EXPECT_EQ(log.Contains(L"other accounts may redirect " + payload), !c.scheduled);
+        EXPECT_EQ(log.Contains(L"failed to delete " + payload), !c.scheduled) << "a scheduled file is no failure";
     }
 }
 

@@ -512,10 +512,11 @@ TEST(PinningRefusal, AfterAStopClosesNothingElse)
     ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(result.get(), HRESULT_FROM_WIN32(ERROR_CANCELLED));
     EXPECT_EQ(engine.getJobState(), vek::BG_JOB_STATE_CANCELLED);
-    if (reused != nullptr)
+    if (reused != nullptr) {
         EXPECT_TRUE(HandleIsOpen(reused)) << "the refusal closed the handle a second time";
-    else
+    } else {
         std::printf("the closed request's handle value was not handed out again; nothing to show\n");
+    }
     for (HINTERNET session : sessions)
         EXPECT_TRUE(WinHttpCloseHandle(session));
     server.Clear(dir);

@@ -257,8 +257,9 @@ TEST_F(PinnedServer, RedirectToAWhiteListedHostIsChecked)
         EXPECT_TRUE(FAILED(hr)) << "status " << status;
         const auto events = TakeTelemetry();
         EXPECT_EQ(1u, events.size());
-        if (!events.empty())
+        if (!events.empty()) {
             EXPECT_EQ(static_cast<DWORD>(Jux::kPinNoMatchWellKnownRoot), events[0].resultCode);
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include "services/trust/CatalogContext.h"
 #include "services/trust/CatalogFileHash.h"
 #include "services/trust/CatalogIterator.h"
+#include "services/trust/SignerPolicy.h"
 #include "services/trust/TrustOsVersion.h"
 #include "services/trust/VerifyFile.h"
 #include "services/trust/TrustTestSupport.h"
@@ -118,7 +119,7 @@ TEST(CatalogTest, EmbeddedOnlyRequestNeverTakesACatalog)
         request.level = 1;
         request.embeddedOnly = c.embeddedOnly;
         EXPECT_EQ(VerifyFile::Verify(request), c.result);
-        EXPECT_EQ((request.status & 0x1000) != 0, c.fromCatalog);
+        EXPECT_EQ((request.status & VT_STATUS_FROM_CATALOG) != 0, c.fromCatalog);
         EXPECT_EQ(trust_test::ScopedListingCatalog::Asked(), c.fromCatalog ? 1 : 0);
 
         bool usedCatalog = true;

@@ -7,6 +7,7 @@
 
 #include "services/launcher/VekUtil.h"
 #include "services/launcher/VekValidateFile.h"
+#include "services/trust/SignerPolicy.h"
 #include "services/trust/TrustOsVersion.h"
 #include "services/trust/TrustTestSupport.h"
 
@@ -128,7 +129,7 @@ TEST(ValidateFileTest, CustomSubjectIsJudgedByTheFileOwnSignature)
     request.path = tampered.c_str();
     request.level = 1;
     EXPECT_EQ(qkVerifyTrust::VerifyFile::Verify(request), static_cast<DWORD>(VT_TRUSTED));
-    EXPECT_NE(request.status & 0x1000, 0u) << "the signature came from the catalog";
+    EXPECT_NE(request.status & qkVerifyTrust::VT_STATUS_FROM_CATALOG, 0u) << "the signature came from the catalog";
 
     struct Case {
         const char* what;

@@ -183,11 +183,16 @@ DWORD qkSingleInstance::TakeIn(const std::wstring& folder, const std::wstring& f
             // itself and made anew, or refused where its handle holds what a link leads to.
             if (attempt > 0 || !qkNoFollow::HoldsEntryItself(checked.Get(), path))
                 return kRefused;
+            // One that another process holds is that process's lock (another account's run):
+            // the lock is taken, and the wait goes on.
             qkHandle planted;
-            if (qkNoFollow::OpenIn(folderHandle.Get(), fileName, DELETE | FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, qkNoFollow::kOpenExisting,
-                                   planted) != ERROR_SUCCESS ||
-                !qkNoFollow::SameEntry(planted.Get(), checked.Get()) || !qkNoFollow::DeleteOnClose(planted.Get()))
+            error = qkNoFollow::OpenIn(folderHandle.Get(), fileName, DELETE | FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       qkNoFollow::kOpenExisting, planted);
+            if (error == ERROR_SHARING_VIOLATION)
+                return error;
+            if (error != ERROR_SUCCESS || !qkNoFollow::SameEntry(planted.Get(), checked.Get()) ||
+                !qkNoFollow::DeleteOnClose(planted.Get()))
                 return kRefused;
             QK_TRACE(L"lock file %s refused, made anew", path.c_str());
             continue;

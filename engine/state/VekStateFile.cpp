@@ -244,7 +244,7 @@ HRESULT VekStateFile::Load(const nlohmann::json& manifest, nlohmann::json& state
         QK_LOG_ERROR(L"Saved state %s refused, treated as absent", path.c_str());
         return VEK_E_FILE_NOT_FOUND;
     }
-    const HRESULT hr = LoadJsonFile(file.Get(), state);
+    const HRESULT hr = LoadOpenJsonFile(file.Get(), state);
     if (FAILED(hr)) {
         QK_LOG_ERROR(L"Saved state %s refused, hr=0x%08X", path.c_str(), static_cast<unsigned>(hr));
         DeleteThrough(file.Get(), path, true);

@@ -255,10 +255,10 @@ HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document)
     if (!file.IsValid()) {
         return VEK_E_STATE_FILE_MISSING;
     }
-    return LoadJsonFile(file.Get(), document);
+    return LoadOpenJsonFile(file.Get(), document);
 }
 
-HRESULT LoadJsonFile(HANDLE file, nlohmann::json& document)
+HRESULT LoadOpenJsonFile(HANDLE file, nlohmann::json& document)
 {
     try {
         LARGE_INTEGER size{};

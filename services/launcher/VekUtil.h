@@ -31,7 +31,7 @@ HRESULT LoadManifest(const wchar_t* launcherPath, nlohmann::json& document);
 // A saved state file (UTF-8 JSON) whose "crc" must match its "vek" member.
 HRESULT LoadJsonFile(const wchar_t* path, nlohmann::json& document);
 // The same for a file open for reading at its start (VEK_E_STATE_FILE_MISSING when empty).
-HRESULT LoadJsonFile(HANDLE file, nlohmann::json& document);
+HRESULT LoadOpenJsonFile(HANDLE file, nlohmann::json& document);
 HRESULT CheckStateCrc(const nlohmann::json& document);
 // The UTF-16 text of the state's "vek" member as the state file's checksum covers it: the compact
 // writer's one line and its line feed. The saver computes the CRC-32 over all its bytes.

@@ -2,6 +2,7 @@
 """End to end: the real packed and signed VekLauncher.exe under Wine against the local HTTPS test
 server, installing a product through the demo installation plug-in."""
 import os
+import pwd
 import re
 import shlex
 import subprocess
@@ -58,6 +59,41 @@ class Install(unittest.TestCase):
         state_files = [n for n in os.listdir(e2e.data_folder()) if product.manifest_id.strip("{}") in n]
         self.assertEqual([], state_files)
         self.assertIn("VEK exited. Error code: 0", log)
+
+    def test_data_folder_of_another_account_keeps_the_lock_and_the_log(self):
+        """A data folder (and its lock folder) that another account made, as a standard user's
+        earlier run does: a run with full rights (every run under Wine has them) takes its lock,
+        writes its log and finishes."""
+        try:
+            nobody = pwd.getpwnam("nobody").pw_uid
+        except KeyError:
+            self.skipTest("no account to give the data folder to")
+        folder = e2e.data_folder()
+        lock_folder = os.path.join(folder, "_lck")
+        os.makedirs(lock_folder, exist_ok=True)
+        for given in ([folder], [folder, lock_folder]):
+            with self.subTest(given=[os.path.basename(f) for f in given]):
+                owners = {f: os.stat(f).st_uid for f in given}
+                try:
+                    for f in given:
+                        os.chown(f, nobody, -1)
+                except PermissionError:
+                    self.skipTest("only root can give the data folder to another account")
+                try:
+                    product = e2e.Product("foreigndata")
+                    product.add_plugin()
+                    product.add_file("payload.bin", PAYLOAD, file_priority=5)
+                    exe = product.launcher()
+                    started = time.time()
+                    code, _ = e2e.run_launcher(exe, "/SILENT")
+                    log = e2e.log_text_since(started, product)
+                    self.assertEqual(0, code, log[-4000:])
+                    self.assertIn("VEK exited. Error code: 0", log)
+                    with open(os.path.join(product.install_folder, "payload.bin"), "rb") as f:
+                        self.assertEqual(PAYLOAD, f.read())
+                finally:
+                    for f, owner in owners.items():
+                        os.chown(f, owner, -1)
 
     def test_digest_mismatch_fails_the_run_and_installs_nothing(self):
         product = e2e.Product("digest")

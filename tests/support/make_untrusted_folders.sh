@@ -19,6 +19,7 @@
 #   <dir>/data-foreign/                          a data folder of another account, for its entries
 #   <dir>/lck-foreign/_lck/                      a lock folder of another account
 #   <dir>/lockfile-foreign/_lck/_<lock id>G      a lock file of another account
+#   <dir>/lockheld-foreign/_lck/_<lock id>G      one more, which a test holds open as its owner's run
 #   <dir>/log-linked/planted.log                  a log file that is a second name of log-victim.txt
 #   <dir>/log-foreign/planted.log                 a log file of another account
 set -euo pipefail
@@ -36,9 +37,12 @@ ln -s ../lock-target "$dir/lock-linked/_lck"
 echo victim > "$dir/lock-victim.txt"
 ln "$dir/lock-victim.txt" "$dir/lock-file-linked/_lck/$lock"
 echo foreign > "$dir/lockfile-foreign/_lck/$lock"
+mkdir -p "$dir/lockheld-foreign/_lck"
+echo foreign > "$dir/lockheld-foreign/_lck/$lock"
 mkdir -p "$dir/log-linked" "$dir/log-foreign"
 echo victim > "$dir/log-victim.txt"
 ln "$dir/log-victim.txt" "$dir/log-linked/planted.log"
 echo foreign > "$dir/log-foreign/planted.log"
 for n in 1 2 3; do echo foreign > "$dir/foreign-$n.txt"; done
-chown nobody "$dir/log-foreign/planted.log" "$dir/data-foreign" "$dir/lck-foreign/_lck" "$dir/lockfile-foreign/_lck/$lock" "$dir/foreign" "$dir"/foreign-*.txt "$dir/vendor-foreign/Vallor" "$dir/$stamp" 2>/dev/null || true
+chown nobody "$dir/log-foreign/planted.log" "$dir/data-foreign" "$dir/lck-foreign/_lck" "$dir/lockfile-foreign/_lck/$lock" \
+    "$dir/lockheld-foreign/_lck/$lock" "$dir/foreign" "$dir"/foreign-*.txt "$dir/vendor-foreign/Vallor" "$dir/$stamp" 2>/dev/null || true

@@ -241,6 +241,9 @@ TEST_F(JobPluginTest, HandedFilesAreHeldUntilTheJobEnds)
     };
     for (const Use& use : uses)
         EXPECT_EQ(use.whileHeld, errorOf(use)) << use.name;
+    // Nor can it be renamed away, to put another file under its name.
+    EXPECT_FALSE(::MoveFileW(payload.c_str(), (payload + L".moved").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), ::GetLastError());
     run.Job().Stop();
     EXPECT_TRUE(run.WaitForEnd(0));
     for (const Use& use : uses)

@@ -226,6 +226,28 @@ TEST_F(InstanceWaitTest, EntriesOfAnotherAccountDoNotBlockTheLock)
     }
 }
 
+// A lock file of another account that its owner's run holds open is that run's lock: a run with
+// full rights waits for it instead of locking elsewhere, and takes the lock once it is let go.
+TEST_F(InstanceWaitTest, HeldLockFileOfAnotherAccountIsWaitedFor)
+{
+    const std::wstring planted = untrusted::Path(L"lockheld-foreign\\_lck\\_{5A1E-LOCK}G");
+    if (!untrusted::IsForeign(planted))
+        GTEST_SKIP() << untrusted::kNotGivenAway;
+    m_dataFolder = untrusted::Path(L"lockheld-foreign");
+    m_id = untrusted::kLockId;
+    {
+        qkHandle holder(::CreateFileW(planted.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder.IsValid()) << ::GetLastError();
+        vek::VekSingleInstance guard;
+        EXPECT_EQ(Wait(guard, false), vek::VEK_E_ANOTHER_INSTANCE);
+        EXPECT_FALSE(guard.IsHeld());
+        EXPECT_EQ(m_pauses, 11u);
+    }
+    vek::VekSingleInstance guard;
+    EXPECT_EQ(Wait(guard, false), S_OK);
+    EXPECT_TRUE(guard.IsHeld());
+}
+
 TEST_F(InstanceWaitTest, SecondProcessWaitsThenGivesUp)
 {
     BackgroundProgram holder(launchertest::ProgramPath(L"launcher_instance_probe.exe"), ProbeArguments(L"hold"));

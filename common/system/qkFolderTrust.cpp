@@ -60,9 +60,9 @@ bool IsHarmlessTrustee(PSID sid)
 }
 
 // Rights on a folder that change what its names lead to, or who may change that; on a file the
-// same bits write and append its data, and FILE_WRITE_EA its extended attributes.
-constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | FILE_WRITE_EA |
-                                     DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+// same bits write and append its data.
+constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                     DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
 // The owner and the access list of an entry let another account write it: see OthersCanWrite.
 bool OthersCanWrite(PSID owner, PACL dacl)
@@ -176,7 +176,7 @@ bool OthersCanWrite(const std::wstring& path)
            OthersCanWrite(owner, dacl);
 }
 
-bool OthersCanWrite(HANDLE entry)
+bool OthersCanWriteOpened(HANDLE entry)
 {
     PSID owner = nullptr;
     PACL dacl = nullptr;

@@ -27,8 +27,9 @@ bool HasTrustedOwner(const std::wstring& path);
 // weighed: an allowing entry counts even where a deny entry before it would win. Logs nothing (the
 // log's own start-up reads its settings through it).
 bool OthersCanWrite(const std::wstring& path);
-// The same for an entry opened with READ_CONTROL.
-bool OthersCanWrite(HANDLE entry);
+// The same for an entry opened with READ_CONTROL (a name of its own: a text pointer would
+// otherwise convert to a handle).
+bool OthersCanWriteOpened(HANDLE entry);
 // Whether another account could make the path lead elsewhere: one of the folders on the way to
 // its last entry, below the drive or share root (which no user can replace), is a link or
 // OthersCanWrite. What lies at such a path may change between a check and a later use by path.

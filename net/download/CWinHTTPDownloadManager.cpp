@@ -167,7 +167,7 @@ bool CWinHTTPDownloadManager::MayAdopt(const std::wstring& destination)
         return false;
     if (FAILED(qkFolderTrust::RefuseOpened(file.Get(), destination)))
         return false;
-    if (qkFolderTrust::OthersCanWrite(file.Get())) {
+    if (qkFolderTrust::OthersCanWriteOpened(file.Get())) {
         QK_LOG_WARNING(L"%s may be written by another account, not adopting it", destination.c_str());
         return false;
     }

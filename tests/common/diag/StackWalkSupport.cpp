@@ -2,6 +2,7 @@
 
 #include <dbghelp.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -91,6 +92,44 @@ PVOID CALLBACK DumpFunctionTable(HANDLE, DWORD64 address)
     return nullptr;
 }
 
+#ifndef _WIN64
+// Under 32-bit Wine the system's walker does not follow a plain frame-pointer chain: from a
+// context in b (of main -> a -> b, all with frame pointers) its second frame is no return address
+// at all, while the chain itself leads through a and main. There the walk follows the frame
+// pointers itself, so that the tests still hold the captured context against the frame chain;
+// only the system walker's own part is left out, and the test's output says so.
+bool FollowsFramePointersItself()
+{
+    static const bool underWine =
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    static bool said = false;
+    if (underWine && !said) {
+        said = true;
+        std::printf("[   NOTE   ] 32-bit Wine's StackWalk64 does not follow a frame-pointer chain: the walk "
+                    "follows the frame pointers itself and the system walker is not checked\n");
+    }
+    return underWine;
+}
+
+// The program counters of the frames of a frame-pointer chain: [ebp] the caller's ebp, [ebp + 4]
+// the return address. read(address, value) reads one DWORD; the chain must climb the stack.
+template <typename Read>
+std::vector<ULONG_PTR> FollowFramePointers(DWORD eip, DWORD ebp, Read read)
+{
+    std::vector<ULONG_PTR> pcs{eip};
+    while (pcs.size() < kMaxFrames && ebp != 0) {
+        DWORD next = 0, returnAddress = 0;
+        if (!read(ebp, next) || !read(ebp + 4, returnAddress) || returnAddress == 0)
+            break;
+        pcs.push_back(returnAddress);
+        if (next <= ebp)
+            break;
+        ebp = next;
+    }
+    return pcs;
+}
+#endif
+
 // The file laid out as the loader maps it: headers, then each section at its address.
 bool LayOut(const std::wstring& path, std::vector<BYTE>& image)
 {
@@ -125,6 +164,15 @@ const T* Stream(const std::vector<BYTE>& dump, ULONG type)
 
 std::vector<ULONG_PTR> WalkLive(const CONTEXT& context)
 {
+#ifndef _WIN64
+    if (FollowsFramePointersItself())
+        return FollowFramePointers(context.Eip, context.Ebp, [](DWORD address, DWORD& value) {
+            SIZE_T read = 0;
+            return ::ReadProcessMemory(::GetCurrentProcess(), reinterpret_cast<LPCVOID>(static_cast<ULONG_PTR>(address)),
+                                       &value, sizeof(value), &read) &&
+                   read == sizeof(value);
+        });
+#endif
     std::vector<ULONG_PTR> pcs;
     const HANDLE process = GetCurrentProcess();
     SymSetOptions(SYMOPT_DEFERRED_LOADS | SYMOPT_NO_PROMPTS | SYMOPT_FAIL_CRITICAL_ERRORS);
@@ -179,6 +227,22 @@ DumpWalk WalkDump(const std::vector<BYTE>& dump, const std::wstring& modulePath)
         return walk;
     }
     g_memory = &memory;
+#ifndef _WIN64
+    if (FollowsFramePointersItself()) {
+        const auto pcs = FollowFramePointers(context.Eip, context.Ebp, [](DWORD address, DWORD& value) {
+            DWORD read = 0;
+            return ReadDumpMemory(nullptr, address, &value, sizeof(value), &read) && read == sizeof(value);
+        });
+        for (ULONG_PTR pc : pcs) {
+            if (!DumpModuleBase(nullptr, pc))
+                break;
+            walk.offsets.push_back(pc - memory.moduleBase);
+        }
+        g_memory = nullptr;
+        walk.ok = true;
+        return walk;
+    }
+#endif
     STACKFRAME64 frame = FirstFrame(context);
     // No thread handle: nothing of the live thread belongs to this walk.
     while (walk.offsets.size() < kMaxFrames && StackWalk64(kMachine, GetCurrentProcess(), nullptr, &frame, &context,

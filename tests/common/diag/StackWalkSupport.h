@@ -9,7 +9,8 @@
 
 namespace diagtest {
 
-// The program counters of the frames StackWalk64 finds from the context (at most 32).
+// The program counters of the frames StackWalk64 finds from the context (at most 32); under 32-bit
+// Wine, whose walker does not follow a frame-pointer chain, those of the chain itself.
 std::vector<ULONG_PTR> WalkLive(const CONTEXT& context);
 
 struct DumpWalk {

@@ -166,12 +166,18 @@ std::vector<ULONG_PTR> WalkLive(const CONTEXT& context)
 {
 #ifndef _WIN64
     if (FollowsFramePointersItself())
-        return FollowFramePointers(context.Eip, context.Ebp, [](DWORD address, DWORD& value) {
-            SIZE_T read = 0;
-            return ::ReadProcessMemory(::GetCurrentProcess(), reinterpret_cast<LPCVOID>(static_cast<ULONG_PTR>(address)),
-                                       &value, sizeof(value), &read) &&
-                   read == sizeof(value);
+    {
+        // The frames of this thread lie within its stack.
+        const auto* tib = reinterpret_cast<const NT_TIB*>(::NtCurrentTeb());
+        const ULONG_PTR low = reinterpret_cast<ULONG_PTR>(tib->StackLimit);
+        const ULONG_PTR high = reinterpret_cast<ULONG_PTR>(tib->StackBase);
+        return FollowFramePointers(context.Eip, context.Ebp, [low, high](DWORD address, DWORD& value) {
+            if (address < low || address + sizeof(DWORD) > high)
+                return false;
+            value = *reinterpret_cast<const DWORD*>(static_cast<ULONG_PTR>(address));
+            return true;
         });
+    }
 #endif
     std::vector<ULONG_PTR> pcs;
     const HANDLE process = GetCurrentProcess();
